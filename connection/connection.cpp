@@ -1,0 +1,207 @@
+#include "connection/connection.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/clock.h"
+#include "transport/log.h"
+#include "transport/packet.h"
+
+namespace vrelay {
+
+namespace {
+
+// Starting back-off of the receive loop; an idle turn sleeps back-off / 100 ms
+// and doubles it up to the first value above 999.
+constexpr int kConnectionWaitSleepTime = 10;
+
+}  // namespace
+
+Connection::Connection() = default;
+
+Connection::~Connection() { Close(); }
+
+bool Connection::Connect(const char* host, int port) {
+    m_host = host ? host : "";
+    m_port = port;
+    Close();
+    try {
+        m_socket = std::make_unique<SocketClient>(m_host, port);
+    } catch (const std::string&) {
+        return false;
+    }
+    m_socket->SetWakeSignal(&m_wake);
+    return true;
+}
+
+bool Connection::Close() {
+    if (!m_socket) {
+        return false;
+    }
+    m_socket->Close();
+    m_socket.reset();
+    return true;
+}
+
+void Connection::SetQuitFlag(bool quit) {
+    m_quit.store(quit, std::memory_order_release);
+    if (quit) {
+        m_wake.Raise();
+    } else {
+        m_wake.Clear();
+    }
+}
+
+bool Connection::SendQuery(const char* query) {
+    if (!m_socket) {
+        return false;
+    }
+    const size_t length = std::strlen(query) + 1;
+    if (length > kMaxPayload) {
+        VR_LOG(logERROR) << "vrelay send error, packet too big for packet type " << PACKET_QUERY
+                         << " length is " << length;
+        return false;
+    }
+    Packet packet(m_streamId, PACKET_QUERY,
+                  reinterpret_cast<unsigned char*>(const_cast<char*>(query)),
+                  static_cast<uint32_t>(length), false);
+    return packet.SendData(m_socket.get());
+}
+
+bool Connection::CloseStreamSocket() {
+    if (!m_socket) {
+        return false;
+    }
+    Packet packet(m_streamId, PACKET_CLOSE, nullptr, 0, false);
+    return packet.SendData(m_socket.get());
+}
+
+int32_t Connection::Deliver(PACKET_TYPE type, void* data, int32_t length) {
+    void* userData = m_userData.load();
+    if (vrCallBack callback = m_callBack.load()) {
+        return callback(userData, type, data, length);
+    }
+    if (vrPascalCallBack callback = m_pascalCallBack.load()) {
+        return callback(userData, type, data, length);
+    }
+    return VR_SUCCESS;
+}
+
+void Connection::FireEvent(PACKET_TYPE type) {
+    if (type != PACKET_REQUEST_DONE && GetQuitFlag()) {
+        return;
+    }
+    Deliver(type, nullptr, 0);
+}
+
+bool Connection::WaitForEndPacket() {
+    if (!m_socket) {
+        return false;
+    }
+    auto packet = std::make_unique<Packet>();
+    int64_t start = GetCurrentTicks();
+    int backOff = kConnectionWaitSleepTime;
+    int received = 0;
+
+    for (;;) {
+        if (GetQuitFlag()) {
+            return true;
+        }
+        // Wait no longer for the next byte than what is left of the timeout, so
+        // a silent server ends the wait; the extra millisecond makes the
+        // elapsed time exceed the timeout when the limit is what ended it.
+        if (m_receiveTimeout >= 0) {
+            const int64_t elapsed = GetTickDifference(start, GetCurrentTicks());
+            const int64_t left = std::max<int64_t>(0, m_receiveTimeout - elapsed) + 1;
+            m_socket->SetReceiveLimit(static_cast<int>(std::min<int64_t>(left, INT32_MAX)));
+        } else {
+            m_socket->SetReceiveLimit(-1);
+        }
+        if (!packet->GetData(m_socket.get(), &received)) {
+            return false;
+        }
+        if (!packet->FilledPacket()) {
+            if (received != 0) {
+                start = GetCurrentTicks();
+                continue;
+            }
+            if (m_receiveTimeout >= 0 &&
+                GetTickDifference(start, GetCurrentTicks()) > m_receiveTimeout) {
+                VR_LOG(logWARNING) << "vrelay packet receive from server timed out after "
+                                   << m_receiveTimeout << "ms";
+                return false;
+            }
+            if (backOff <= 999) {
+                backOff *= 2;
+            }
+            SleepMilliseconds(static_cast<uint32_t>(backOff / 100));
+            continue;
+        }
+        if (!packet->OK()) {
+            VR_LOG(logERROR) << "vrelay packet receive error";
+            return false;
+        }
+
+        const uint16_t type = packet->PacketType();
+        switch (type) {
+            case PACKET_END:
+                return true;
+            case PACKET_CLOSE:
+                VR_LOG(logWARNING) << "the server has closed the connection to the vrelay client";
+                return false;
+            case PACKET_PHONEME: {
+                PhonemePacketData record;
+                if (!record.Deserialize(packet->Data(), packet->Length())) {
+                    VR_LOG(logWARNING) << "malformed phoneme packet of length "
+                                       << packet->Length() << " dropped";
+                    break;
+                }
+                if (GetQuitFlag()) {
+                    break;
+                }
+                PhonemeEvent event{};
+                event.phone = reinterpret_cast<const char*>(record.m_phone);
+                event.first = record.m_first;
+                event.next_phone = reinterpret_cast<const char*>(record.m_nextPhone);
+                event.value1 = record.m_values[0];
+                event.value2 = record.m_values[1];
+                event.value3 = record.m_values[2];
+                event.value4 = record.m_values[3];
+                event.value5 = record.m_values[4];
+                event.value6 = record.m_values[5];
+                event.value7 = record.m_values[6];
+                event.size = static_cast<int32_t>(sizeof(PhonemeEvent));
+                if (Deliver(PACKET_PHONEME, &event, event.size) != VR_SUCCESS) {
+                    VR_LOG(logWARNING)
+                        << "callback did not return VR_SUCCESS, skipping remaining packets";
+                    return false;
+                }
+                break;
+            }
+            case PACKET_DATA_6:
+            case PACKET_DATA_8:
+            case PACKET_DATA_9:
+            case PACKET_DATA_10:
+            case PACKET_QUERY:
+                if (GetQuitFlag()) {
+                    break;
+                }
+                if (Deliver(static_cast<PACKET_TYPE>(type), packet->Data(),
+                            static_cast<int32_t>(packet->Length())) != VR_SUCCESS) {
+                    VR_LOG(logWARNING)
+                        << "callback did not return VR_SUCCESS, skipping remaining packets";
+                    return false;
+                }
+                break;
+            default:
+                VR_LOG(logWARNING) << "unhandled packet type " << type;
+                break;
+        }
+
+        start = GetCurrentTicks();
+        packet = std::make_unique<Packet>();
+        SleepMilliseconds(static_cast<uint32_t>(backOff / 100));
+    }
+}
+
+}  // namespace vrelay

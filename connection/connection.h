@@ -1,0 +1,97 @@
+// One conversation with the speech server: the TCP stream, the application's
+// packet callback, the quit flag, and the receive loop that reads answers.
+//
+// Threads: a Connection is used by one request thread at a time (the
+// ThreadedConnection's lock sees to that). The quit flag is the exception:
+// another thread may set it at any time to stop a running request.
+#ifndef VRELAY_CONNECTION_CONNECTION_H
+#define VRELAY_CONNECTION_CONNECTION_H
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "client/vrelay.h"
+#include "transport/socket.h"
+
+namespace vrelay {
+
+class Connection {
+public:
+    static constexpr int kDefaultReceiveTimeoutMs = 60000;
+
+    Connection();
+    virtual ~Connection();
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    // Opens the stream to host:port; records both first, even if it fails.
+    // False when the name does not resolve or the connect fails. Throws
+    // (const char*)"INVALID_SOCKET" when no socket can be created at all.
+    // An already open stream is closed first.
+    bool Connect(const char* host, int port);
+    // Closes and drops the stream. False if there was none.
+    bool Close();
+    bool IsConnected() const { return m_socket != nullptr; }
+
+    // How long WaitForEndPacket waits for the server's next byte; negative: no
+    // limit.
+    void SetReceiveTimeout(int milliseconds) { m_receiveTimeout = milliseconds; }
+    int GetReceiveTimeout() const { return m_receiveTimeout; }
+
+    // Setting the quit flag also wakes a receive loop waiting for bytes.
+    void SetQuitFlag(bool quit);
+    bool GetQuitFlag() const { return m_quit.load(std::memory_order_acquire); }
+
+    void SetCallBack(vrCallBack callback) { m_callBack.store(callback); }
+    vrCallBack GetCallBack() const { return m_callBack.load(); }
+    void SetPascalCallBack(vrPascalCallBack callback) { m_pascalCallBack.store(callback); }
+    vrPascalCallBack GetPascalCallBack() const { return m_pascalCallBack.load(); }
+    void SetUserData(void* userData) { m_userData.store(userData); }
+    void* GetUserData() const { return m_userData.load(); }
+
+    const std::string& Host() const { return m_host; }
+    int Port() const { return m_port; }
+    int32_t StreamId() const { return m_streamId; }
+    int32_t RequestMode() const { return m_requestMode; }
+    void SetRequestMode(int32_t mode) { m_requestMode = mode; }
+    uint32_t InputLength() const { return m_inputLength; }
+
+    // One PACKET_QUERY holding the query and its NUL. False when not connected
+    // or the send failed. Does not wait for the reply.
+    bool SendQuery(const char* query);
+    // One empty PACKET_CLOSE. False when not connected or the send failed.
+    bool CloseStreamSocket();
+
+    // Reads the server's answer packet by packet, handing each to the callback,
+    // until PACKET_END (true), the quit flag (true), or a failure (false: receive
+    // error or closed stream, time-out, mismatched frame, PACKET_CLOSE, or the
+    // callback refused a packet). Logs the reason of each failure.
+    bool WaitForEndPacket();
+    // Calls the callback once with (user data, type, null, 0). With the quit
+    // flag set only PACKET_REQUEST_DONE is delivered.
+    void FireEvent(PACKET_TYPE type);
+
+protected:
+    // Hands one packet to the C callback, else the Pascal one. Returns the
+    // callback's result (VR_SUCCESS when there is none).
+    int32_t Deliver(PACKET_TYPE type, void* data, int32_t length);
+
+    std::unique_ptr<Socket> m_socket;
+    std::atomic<vrCallBack> m_callBack{nullptr};
+    std::atomic<vrPascalCallBack> m_pascalCallBack{nullptr};
+    std::atomic<void*> m_userData{nullptr};
+    uint32_t m_inputLength = 0;
+    int32_t m_streamId = 0;
+    int m_receiveTimeout = kDefaultReceiveTimeoutMs;
+    int32_t m_requestMode = 0;
+    std::atomic<bool> m_quit{false};
+    int m_port = 0;
+    std::string m_host;
+    WakeSignal m_wake;
+};
+
+}  // namespace vrelay
+
+#endif

@@ -1,0 +1,33 @@
+#include "connection/threaded_connection.h"
+
+namespace vrelay {
+
+ThreadedConnection::ThreadedConnection() = default;
+
+ThreadedConnection::ThreadedConnection(ThreadedConnection* other) {
+    SetCallBack(other->GetCallBack());
+    SetPascalCallBack(other->GetPascalCallBack());
+    SetUserData(other->GetUserData());
+    m_host = other->m_host;
+    m_port = other->m_port;
+    m_requestMode = other->m_requestMode;
+}
+
+ThreadedConnection::~ThreadedConnection() { Shutdown(); }
+
+void ThreadedConnection::Shutdown() {
+    SetQuitFlag(true);
+    JoinWorker();
+}
+
+void ThreadedConnection::JoinWorker() {
+    if (m_worker.IsCurrent()) {
+        return;
+    }
+    if (m_worker.Joinable()) {
+        m_worker.Join();
+    }
+    m_workerRunning.store(false);
+}
+
+}  // namespace vrelay

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Builds vrelay and runs its tests: a plain build with warnings as errors,
+# then a build with AddressSanitizer and UndefinedBehaviorSanitizer.
+# Usage: scripts/test.sh [--quick]   (--quick: the plain build only)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/setup.sh
+
+jobs=$(nproc 2>/dev/null || echo 2)
+quick=0
+[[ "${1:-}" == "--quick" ]] && quick=1
+
+run_suite() {
+    local dir=$1; shift
+    echo "== build ${dir} ($*)"
+    cmake -S . -B "${dir}" -DVRELAY_WERROR=ON "$@" >/dev/null
+    cmake --build "${dir}" -j "${jobs}"
+    echo "== test ${dir}"
+    ctest --test-dir "${dir}" --output-on-failure -j "${jobs}"
+}
+
+run_suite build/plain -DCMAKE_BUILD_TYPE=RelWithDebInfo
+if [[ ${quick} -eq 0 ]]; then
+    ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+        run_suite build/asan -DCMAKE_BUILD_TYPE=Debug -DVRELAY_SANITIZE=address,undefined
+fi

@@ -1,0 +1,84 @@
+// The companding functions checked over the whole 16-bit range against an
+// independent G.711 formulation: segment found by search, not by table.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+
+#include "client/vrelay.h"
+
+namespace {
+
+// Mu-law by the textbook: bias the clipped magnitude, find the segment whose
+// range holds it, take the four bits below the segment's leading one.
+uint8_t ReferenceUlaw(int sample) {
+    const int sign = sample < 0 ? 0x80 : 0;
+    int magnitude = std::abs(sample);
+    if (magnitude > 32635) magnitude = 32635;
+    magnitude += 132;
+    int segment = 0;
+    while (segment < 7 && magnitude >= (256 << segment)) ++segment;
+    const int step = (magnitude >> (segment + 3)) & 0x0F;
+    return static_cast<uint8_t>(0xFF ^ (sign | (segment << 4) | step));
+}
+
+// A-law by the textbook: segment 0 is linear below 256, then one segment per
+// doubling; the sign bit marks non-negative samples; even bits inverted.
+uint8_t ReferenceAlaw(int sample) {
+    const int sign = sample >= 0 ? 0x80 : 0;
+    const int magnitude = std::abs(sample);
+    int code;
+    if (magnitude > 32635) {
+        code = 0x7F;
+    } else if (magnitude < 256) {
+        code = magnitude >> 4;
+    } else {
+        int segment = 1;
+        while (magnitude >= (256 << segment)) ++segment;
+        code = (segment << 4) | ((magnitude >> (segment + 3)) & 0x0F);
+    }
+    return static_cast<uint8_t>(sign ^ 0x55 ^ code);
+}
+
+TEST(Companding, WholeRangeMatchesReferenceFormulas) {
+    for (int sample = INT16_MIN; sample <= INT16_MAX; ++sample) {
+        ASSERT_EQ(vrSampleToUlaw(static_cast<int16_t>(sample)), ReferenceUlaw(sample))
+            << "mu-law of " << sample;
+        ASSERT_EQ(vrSampleToAlaw(static_cast<int16_t>(sample)), ReferenceAlaw(sample))
+            << "A-law of " << sample;
+    }
+}
+
+TEST(Companding, KnownCodes) {
+    struct Row {
+        int16_t sample;
+        uint8_t ulaw;
+        uint8_t alaw;
+    };
+    const Row rows[] = {
+        {0, 0xFF, 0xD5},      {1, 0xFF, 0xD5},      {-1, 0x7F, 0x55},     {100, 0xF2, 0xD3},
+        {-100, 0x72, 0x53},   {255, 0xE7, 0xDA},    {256, 0xE7, 0xC5},    {-256, 0x67, 0x45},
+        {1000, 0xCE, 0xFA},   {-1000, 0x4E, 0x7A},  {32635, 0x80, 0xAA},  {32767, 0x80, 0xAA},
+        {-32767, 0x00, 0x2A}, {-32768, 0x00, 0x2A},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(vrSampleToUlaw(row.sample), row.ulaw) << row.sample;
+        EXPECT_EQ(vrSampleToAlaw(row.sample), row.alaw) << row.sample;
+    }
+}
+
+TEST(Companding, CodesAreMonotonicInMagnitude) {
+    // Decoding order: a larger magnitude never gets a smaller segment/step.
+    int previousU = -1;
+    int previousA = -1;
+    for (int sample = 0; sample <= INT16_MAX; ++sample) {
+        const int u = 0x7F - (vrSampleToUlaw(static_cast<int16_t>(sample)) & 0x7F);
+        const int a = (vrSampleToAlaw(static_cast<int16_t>(sample)) ^ 0x55) & 0x7F;
+        ASSERT_GE(u, previousU) << sample;
+        ASSERT_GE(a, previousA) << sample;
+        previousU = u;
+        previousA = a;
+    }
+}
+
+}  // namespace

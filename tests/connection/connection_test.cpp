@@ -1,0 +1,116 @@
+#include "connection/connection.h"
+
+#include <gtest/gtest.h>
+
+#include "connection/threaded_connection.h"
+#include "tests/support/fake_server.h"
+
+namespace vrelay {
+namespace {
+
+using test::Bytes;
+using test::EncodeFrame;
+using test::FakeServer;
+
+int32_t VR_CDECL NoopCallback(void*, PACKET_TYPE, void*, int32_t) { return VR_SUCCESS; }
+int32_t VR_PASCAL NoopPascal(void*, PACKET_TYPE, void*, int32_t) { return VR_SUCCESS; }
+
+TEST(ConnectionTest, StartsUnconnectedWithDefaults) {
+    Connection connection;
+    EXPECT_EQ(connection.GetReceiveTimeout(), 60000);
+    EXPECT_EQ(connection.StreamId(), 0);
+    EXPECT_FALSE(connection.GetQuitFlag());
+    EXPECT_EQ(connection.GetCallBack(), nullptr);
+    EXPECT_EQ(connection.GetUserData(), nullptr);
+    EXPECT_EQ(connection.Host(), "");
+    EXPECT_EQ(connection.Port(), 0);
+    EXPECT_FALSE(connection.IsConnected());
+}
+
+TEST(ConnectionTest, SendingWithoutAStreamFailsAndSendsNothing) {
+    Connection connection;
+    EXPECT_FALSE(connection.SendQuery("abc"));
+    EXPECT_FALSE(connection.CloseStreamSocket());
+    EXPECT_FALSE(connection.Close());
+}
+
+TEST(ConnectionTest, UnresolvableHostFailsButRecordsWhatWasTried) {
+    Connection connection;
+    EXPECT_FALSE(connection.Connect("no-such-host.invalid", 4321));
+    EXPECT_FALSE(connection.IsConnected());
+    EXPECT_EQ(connection.Host(), "no-such-host.invalid");
+    EXPECT_EQ(connection.Port(), 4321);
+}
+
+TEST(ConnectionTest, PutsExactFramesOnTheWire) {
+    FakeServer server;
+    Connection connection;
+    ASSERT_TRUE(connection.Connect(server.Host().c_str(), server.Port()));
+    EXPECT_TRUE(connection.SendQuery("abc"));
+    EXPECT_TRUE(connection.CloseStreamSocket());
+    ASSERT_TRUE(server.WaitForFrames(2));
+    const auto frames = server.Frames();
+    EXPECT_EQ(frames[0].raw, EncodeFrame(PACKET_QUERY, Bytes{'a', 'b', 'c', 0}));
+    EXPECT_EQ(frames[1].raw,
+              (Bytes{0, 12, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));  // PACKET_CLOSE: 14 bytes
+    EXPECT_TRUE(connection.Close());
+    EXPECT_FALSE(connection.Close());
+}
+
+TEST(ConnectionTest, ReconnectsAfterClose) {
+    FakeServer server;
+    Connection connection;
+    ASSERT_TRUE(connection.Connect(server.Host().c_str(), server.Port()));
+    EXPECT_TRUE(connection.Close());
+    ASSERT_TRUE(connection.Connect(server.Host().c_str(), server.Port()));
+    EXPECT_TRUE(connection.SendQuery("q"));
+    EXPECT_TRUE(connection.WaitForEndPacket());
+}
+
+TEST(ThreadedConnectionTest, CopyTakesSettingsButNotStateOrStream) {
+    FakeServer server;
+    ThreadedConnection original;
+    int userData = 0;
+    original.SetCallBack(NoopCallback);
+    original.SetPascalCallBack(NoopPascal);
+    original.SetUserData(&userData);
+    original.SetReceiveTimeout(5);
+    original.SetRequestMode(1);
+    ASSERT_TRUE(original.Connect(server.Host().c_str(), server.Port()));
+    original.SetQuitFlag(true);
+
+    ThreadedConnection copy(&original);
+    EXPECT_EQ(copy.GetCallBack(), NoopCallback);
+    EXPECT_EQ(copy.GetPascalCallBack(), NoopPascal);
+    EXPECT_EQ(copy.GetUserData(), &userData);
+    EXPECT_EQ(copy.Host(), "127.0.0.1");
+    EXPECT_EQ(copy.Port(), server.Port());
+    EXPECT_EQ(copy.RequestMode(), 1);
+    EXPECT_FALSE(copy.IsConnected());
+    EXPECT_FALSE(copy.GetQuitFlag());
+    EXPECT_EQ(copy.GetReceiveTimeout(), 60000);
+    EXPECT_FALSE(copy.m_inRequest.load());
+    EXPECT_FALSE(copy.m_workerRunning.load());
+}
+
+TEST(ThreadedConnectionTest, DestructorStopsAndJoinsARunningWorker) {
+    FakeServer server([](const test::ReceivedFrame&) {
+        return std::vector<test::Action>{test::Action::Silent()};
+    });
+    std::atomic<bool> waitReturned{false};
+    {
+        ThreadedConnection connection;
+        ASSERT_TRUE(connection.Connect(server.Host().c_str(), server.Port()));
+        ASSERT_TRUE(connection.SendQuery("q"));
+        ASSERT_TRUE(connection.Worker().Start([&] {
+            connection.WaitForEndPacket();
+            waitReturned = true;
+        }));
+        connection.m_workerRunning = true;
+        ASSERT_TRUE(server.WaitForFrames(1));
+    }
+    EXPECT_TRUE(waitReturned.load());
+}
+
+}  // namespace
+}  // namespace vrelay
