@@ -13,7 +13,7 @@ namespace vrelay {
 namespace test {
 
 class CapturedLog {
-public:
+  public:
     explicit CapturedLog(TLogLevel level = logINFO)
         : file_(std::tmpfile()),
           previous_stream_(Output2FILE::Stream()),
@@ -24,19 +24,22 @@ public:
     ~CapturedLog() {
         Output2FILE::SetStream(previous_stream_);
         FILELog::SetReportingLevel(previous_level_);
-        if (file_) std::fclose(file_);
+        if (file_)
+            std::fclose(file_);
     }
     CapturedLog(const CapturedLog&) = delete;
     CapturedLog& operator=(const CapturedLog&) = delete;
 
     std::string Text() const {
         std::string text;
-        if (!file_) return text;
+        if (!file_)
+            return text;
         std::fflush(file_);
         std::rewind(file_);
         char buffer[4096];
         size_t n;
-        while ((n = std::fread(buffer, 1, sizeof buffer, file_)) > 0) text.append(buffer, n);
+        while ((n = std::fread(buffer, 1, sizeof buffer, file_)) > 0)
+            text.append(buffer, n);
         std::fseek(file_, 0, SEEK_END);
         return text;
     }
@@ -48,7 +51,8 @@ public:
         size_t start = 0;
         while (start < text.size()) {
             size_t end = text.find('\n', start);
-            if (end == std::string::npos) end = text.size();
+            if (end == std::string::npos)
+                end = text.size();
             std::string line = text.substr(start, end - start);
             lines.push_back(line.size() > 22 ? line.substr(22) : line);
             start = end + 1;
@@ -56,7 +60,7 @@ public:
         return lines;
     }
 
-private:
+  private:
     FILE* file_;
     FILE* previous_stream_;
     TLogLevel previous_level_;

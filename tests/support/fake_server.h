@@ -1,0 +1,152 @@
+// A scriptable stand-in for the speech server, for tests.
+//
+// It listens on 127.0.0.1 (ephemeral port), serves one client at a time on its
+// own thread, records every frame it receives, and answers each frame with the
+// actions a handler returns. Tests wait on the record with WaitForFrames.
+#ifndef VRELAY_TESTS_SUPPORT_FAKE_SERVER_H
+#define VRELAY_TESTS_SUPPORT_FAKE_SERVER_H
+
+#include <array>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/vrelay.h"
+#include "transport/socket.h"
+
+namespace vrelay {
+namespace test {
+
+using Bytes = std::vector<uint8_t>;
+
+// One complete frame as the server read it.
+struct ReceivedFrame {
+    uint16_t type = 0;
+    int32_t streamId = 0;
+    Bytes payload;
+    Bytes raw;        // the whole frame as it came off the wire
+    bool ok = false;  // trailer length equals header length
+    int session = 0;  // 1 for the first accepted client, 2 for the next, ...
+
+    // The payload up to its first NUL (text and query payloads).
+    std::string Text() const;
+};
+
+// What the server does in answer to a frame; a handler returns a list of them,
+// run in order.
+struct Action {
+    enum class Kind { kSendFrame, kSendRaw, kSilent, kClose, kWaitGate };
+    Kind kind = Kind::kSilent;
+    uint16_t type = 0;                // kSendFrame
+    int32_t streamId = 0;             // kSendFrame
+    std::optional<uint32_t> trailer;  // kSendFrame: trailer length override
+    Bytes bytes;                      // kSendFrame payload, or kSendRaw bytes
+    bool trickle = false;             // kSendRaw: one send per byte
+    int trickleDelayMs = 1;           // kSendRaw: pause between trickled bytes
+    std::string gate;                 // kWaitGate
+
+    static Action Frame(uint16_t type, Bytes payload = {},
+                        std::optional<uint32_t> trailer = std::nullopt);
+    static Action Text(uint16_t type, const std::string& text);  // payload = text + NUL
+    static Action End() { return Frame(PACKET_END); }
+    static Action Raw(Bytes bytes, bool trickle = false, int trickleDelayMs = 1);
+    static Action Silent();
+    static Action Close();  // closes this client's connection
+    // Blocks the server until the test calls OpenGate(name) (or Stop()).
+    static Action WaitGate(std::string name);
+};
+
+using Handler = std::function<std::vector<Action>(const ReceivedFrame&)>;
+
+// One PACKET_END for PACKET_TEXT, PACKET_TEXT_CHUNK and PACKET_QUERY; closes
+// the session on PACKET_CLOSE; nothing for anything else.
+std::vector<Action> DefaultAnswer(const ReceivedFrame& frame);
+
+class FakeServer {
+  public:
+    explicit FakeServer(Handler handler = DefaultAnswer);
+    ~FakeServer();  // Stop()
+    FakeServer(const FakeServer&) = delete;
+    FakeServer& operator=(const FakeServer&) = delete;
+
+    int Port() const { return port_; }
+    std::string Host() const { return "127.0.0.1"; }
+
+    void SetHandler(Handler handler);
+    // Actions run as soon as a client is accepted, before any frame is read.
+    void SetConnectActions(std::vector<Action> actions);
+
+    // Waits until at least n frames have been recorded; false on timeout.
+    bool WaitForFrames(size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // Waits until at least n client sessions have ended (the client closed,
+    // the server closed, or the stream failed).
+    bool WaitForSessionsEnded(int n, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // Waits until the server is blocked at gate name.
+    bool WaitForGate(const std::string& name,
+                     std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    void OpenGate(const std::string& name);
+
+    std::vector<ReceivedFrame> Frames() const;
+    Bytes RawBytes() const;  // every byte received, in order, all sessions
+    int SessionsAccepted() const;
+    int SessionsEnded() const;
+
+    // Ends the server: wakes every wait, closes any client, joins the thread.
+    // Idempotent.
+    void Stop();
+
+  private:
+    class RecordingSource;
+
+    void Run();
+    void Serve(Socket& client, int session);
+    // False when the session must end.
+    bool Perform(Socket& client, const std::vector<Action>& actions);
+    bool WaitAtGate(const std::string& name);
+
+    std::unique_ptr<SocketServer> listener_;
+    WakeSignal wake_;
+    int port_ = 0;
+
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    bool stopping_ = false;
+    Handler handler_;
+    std::vector<Action> connect_actions_;
+    std::vector<ReceivedFrame> frames_;
+    Bytes raw_;
+    int accepted_ = 0;
+    int ended_ = 0;
+    std::map<std::string, bool> gates_open_;
+    std::string gate_waiting_;
+    SocketHandle current_client_ = kInvalidSocket;
+
+    std::thread thread_;
+};
+
+// A frame as bytes. trailer overrides the second length field.
+Bytes EncodeFrame(uint16_t type, const Bytes& payload, int32_t streamId = 0,
+                  std::optional<uint32_t> trailer = std::nullopt);
+
+// text + its NUL.
+Bytes TextPayload(const std::string& text);
+
+// A phoneme payload written field by field, independently of the packet
+// code: first, N1 = phone.size() + 1, N2 = next.size() + 1, the names with
+// their NULs, then the first valueCount values; the six zero bytes follow
+// only when all seven values are written.
+Bytes EncodePhonemePayload(int32_t first, const std::string& phone, const std::string& next,
+                           const std::array<int32_t, 7>& values, int valueCount = 7);
+
+}  // namespace test
+}  // namespace vrelay
+
+#endif

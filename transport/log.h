@@ -1,0 +1,75 @@
+// The client log: one time-stamped line per message on standard error.
+//
+// Line format: "YYYYMMDD HH:MM:SS.mmm LEVEL: message\n", UTC. Messages above the
+// reporting level (INFO by default) are neither composed nor written.
+#ifndef VRELAY_TRANSPORT_LOG_H
+#define VRELAY_TRANSPORT_LOG_H
+
+#include <cstdio>
+#include <sstream>
+#include <string>
+
+#include "platform/clock.h"
+
+namespace vrelay {
+
+enum TLogLevel {
+    logERROR = 0,
+    logWARNING,
+    logINFO,
+    logDEBUG,
+    logDEBUG1,
+    logDEBUG2,
+    logDEBUG3,
+    logDEBUG4
+};
+
+// Where log lines go: standard error unless a test redirects it.
+class Output2FILE {
+  public:
+    // The current stream (never changes under a running message); null
+    // suppresses all messages.
+    static FILE* Stream();
+    static void SetStream(FILE* stream);
+    // Writes one whole line with a single formatted write, then flushes.
+    static void Output(const std::string& line);
+};
+
+// One message: Get() writes the stamp and level; the destructor writes the line.
+template <typename T>
+class Log {
+  public:
+    Log() = default;
+    virtual ~Log();
+    Log(const Log&) = delete;
+    Log& operator=(const Log&) = delete;
+
+    std::ostringstream& Get(TLogLevel level);
+
+    static TLogLevel ReportingLevel();
+    static void SetReportingLevel(TLogLevel level);
+    static const char* ToString(TLogLevel level);
+    // "20260307 09:05:02.045" for 7 March 2026, 09:05:02.045 UTC.
+    static std::string NowTime();
+
+  private:
+    std::ostringstream os_;
+};
+
+class FILELog : public Log<Output2FILE> {};
+
+// "YYYYMMDD HH:MM:SS.mmm": the stamp that starts every line.
+std::string FormatUtcStamp(const UtcTime& time);
+
+// True when a message of this level would be written.
+bool LogEnabled(TLogLevel level);
+
+}  // namespace vrelay
+
+// VR_LOG(logWARNING) << "text " << n;  evaluates nothing when suppressed.
+#define VR_LOG(level)                   \
+    if (!::vrelay::LogEnabled(level)) { \
+    } else                              \
+        ::vrelay::FILELog().Get(level)
+
+#endif

@@ -1,0 +1,409 @@
+#include "transport/socket.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+#include "transport/log.h"
+
+namespace vrelay {
+
+namespace {
+
+int Fd(SocketHandle handle) {
+    return static_cast<int>(handle);
+}
+
+void CloseHandle(SocketHandle& handle) {
+    if (handle != kInvalidSocket) {
+        ::close(Fd(handle));
+        handle = kInvalidSocket;
+    }
+}
+
+void SetNoDelay(int fd) {
+    // Frames are written field by field with MSG_MORE; without Nagle the
+    // final field flushes the whole frame at once.
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+// poll() that resumes after signals with the time still left.
+int PollRetrying(pollfd* fds, nfds_t count, int timeout_ms) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        int rc = ::poll(fds, count, timeout_ms);
+        if (rc >= 0 || errno != EINTR) {
+            return rc;
+        }
+        if (timeout_ms > 0) {
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            timeout_ms = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+        }
+    }
+}
+
+// Connects fd to address; on failure returns the errno value, else 0. A
+// connect interrupted by a signal goes on in the background: wait for it.
+int ConnectRetrying(int fd, const sockaddr* address, socklen_t length) {
+    if (::connect(fd, address, length) == 0) {
+        return 0;
+    }
+    if (errno != EINTR) {
+        return errno;
+    }
+    pollfd p{fd, POLLOUT, 0};
+    if (PollRetrying(&p, 1, -1) < 0) {
+        return errno;
+    }
+    int error = 0;
+    socklen_t size = sizeof error;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) {
+        return errno;
+    }
+    return error;
+}
+
+}  // namespace
+
+// ---- WakeSignal ----
+
+WakeSignal::WakeSignal() : read_end_(kInvalidSocket), write_end_(kInvalidSocket) {
+    int fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (fd >= 0) {
+        read_end_ = write_end_ = fd;
+        return;
+    }
+    int fds[2];
+    if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) {
+        throw "INVALID_SOCKET";
+    }
+    read_end_ = fds[0];
+    write_end_ = fds[1];
+}
+
+WakeSignal::~WakeSignal() {
+    if (write_end_ != read_end_) {
+        CloseHandle(write_end_);
+    }
+    CloseHandle(read_end_);
+}
+
+void WakeSignal::Raise() {
+    if (IsRaised()) {
+        return;  // Level-triggered: once readable, more writes add nothing.
+    }
+    if (write_end_ == read_end_) {
+        uint64_t one = 1;
+        ssize_t rc = ::write(Fd(write_end_), &one, sizeof one);
+        (void)rc;  // EAGAIN means the counter is already non-zero: raised.
+    } else {
+        char byte = 1;
+        ssize_t rc = ::write(Fd(write_end_), &byte, 1);
+        (void)rc;  // A full pipe is raised already.
+    }
+}
+
+void WakeSignal::Clear() {
+    char buffer[64];
+    // Non-blocking: read until the eventfd counter or the pipe is empty.
+    while (::read(Fd(read_end_), buffer, sizeof buffer) > 0) {
+    }
+}
+
+bool WakeSignal::IsRaised() const {
+    pollfd p{Fd(read_end_), POLLIN, 0};
+    return PollRetrying(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
+}
+
+SocketHandle WakeSignal::Handle() const {
+    return read_end_;
+}
+
+// ---- Socket ----
+
+Socket::Socket() : handle_(kInvalidSocket) {
+    Start();
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        throw "INVALID_SOCKET";
+    }
+    handle_ = fd;
+}
+
+Socket::Socket(SocketHandle handle) : handle_(handle) {
+    Start();
+}
+
+Socket::~Socket() {
+    Close();
+}
+
+void Socket::Start() {}
+void Socket::End() {}
+
+void Socket::Close() {
+    CloseHandle(handle_);
+}
+
+bool Socket::IsAlive() {
+    if (handle_ == kInvalidSocket) {
+        return false;
+    }
+    // Error and hang-up conditions are reported whatever events are asked for.
+    pollfd p{Fd(handle_), 0, 0};
+    int rc = PollRetrying(&p, 1, 0);
+    if (rc < 0) {
+        return false;
+    }
+    return (p.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0;
+}
+
+int64_t Socket::SendBytes(const char* data, size_t length, bool more) {
+    if (length == 0) {
+        return 0;
+    }
+    // MSG_NOSIGNAL: a peer that went away must give an error, not SIGPIPE.
+    const int flags = MSG_NOSIGNAL | (more ? MSG_MORE : 0);
+    size_t sent = 0;
+    while (sent < length) {
+        ssize_t rc = ::send(Fd(handle_), data + sent, length - sent, flags);
+        if (rc < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return -1;
+        }
+        sent += static_cast<size_t>(rc);
+    }
+    return static_cast<int64_t>(sent);
+}
+
+bool Socket::ReceiveBytes(char* buffer, size_t max, size_t* received) {
+    *received = 0;
+    int pending = 0;
+    if (handle_ == kInvalidSocket || ::ioctl(Fd(handle_), FIONREAD, &pending) != 0) {
+        VR_LOG(logERROR) << "vrelay socket closed, cannot receive bytes";
+        return false;
+    }
+    if (max == 0) {
+        return true;
+    }
+    if (pending > 0) {
+        size_t n = std::min(static_cast<size_t>(pending), max);
+        ssize_t rc;
+        do {
+            rc = ::recv(Fd(handle_), buffer, n, 0);
+        } while (rc < 0 && errno == EINTR);
+        if (rc < 0) {
+            return false;
+        }
+        *received = static_cast<size_t>(rc);
+        // rc == 0 here means the peer closed after all (pending was stale).
+        return rc > 0;
+    }
+
+    // Nothing pending: wait for the first byte, the wake signal or the limit.
+    pollfd fds[2];
+    nfds_t count = 1;
+    fds[0] = pollfd{Fd(handle_), POLLIN, 0};
+    if (wake_ != nullptr) {
+        fds[1] = pollfd{Fd(wake_->Handle()), POLLIN, 0};
+        count = 2;
+    }
+    for (;;) {
+        int rc = PollRetrying(fds, count, receive_limit_ms_ >= 0 ? receive_limit_ms_ : -1);
+        if (rc < 0) {
+            return false;
+        }
+        if (rc == 0) {
+            return true;  // limit passed with no data
+        }
+        if (count == 2 && (fds[1].revents & POLLIN) != 0) {
+            return true;  // woken: let the caller look at its flags
+        }
+        if ((fds[0].revents & POLLNVAL) != 0) {
+            return false;
+        }
+        // Readable, hung up or failed: the one-byte read tells which. It
+        // must not block, so a spurious readiness cannot outlast the wake-up.
+        ssize_t n = ::recv(Fd(handle_), buffer, 1, MSG_DONTWAIT);
+        if (n == 1) {
+            *received = 1;
+            return true;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            return true;
+        }
+        return false;  // 0: peer closed; or an error. Not logged.
+    }
+}
+
+// ---- SocketClient ----
+
+SocketClient::SocketClient(const std::string& host, int port) : Socket(kInvalidSocket) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    const std::string service = std::to_string(static_cast<uint16_t>(port));
+    addrinfo* addresses = nullptr;
+    if (::getaddrinfo(host.c_str(), service.c_str(), &hints, &addresses) != 0 ||
+        addresses == nullptr) {
+        throw std::string();
+    }
+    bool created = false;
+    int last_error = 0;
+    for (addrinfo* a = addresses; a != nullptr; a = a->ai_next) {
+        int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+        if (fd < 0) {
+            last_error = errno;
+            continue;
+        }
+        created = true;
+        int error = ConnectRetrying(fd, a->ai_addr, a->ai_addrlen);
+        if (error == 0) {
+            SetNoDelay(fd);
+            handle_ = fd;
+            ::freeaddrinfo(addresses);
+            return;
+        }
+        last_error = error;
+        ::close(fd);
+    }
+    ::freeaddrinfo(addresses);
+    if (!created) {
+        throw "INVALID_SOCKET";
+    }
+    throw std::string(std::strerror(last_error));
+}
+
+// ---- SocketServer ----
+
+SocketServer::SocketServer(int port, int connections, TypeSocket type,
+                           const std::string& bind_address)
+    : Socket(kInvalidSocket) {
+    sockaddr_storage address{};
+    socklen_t address_length = 0;
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
+    bool valid = true;
+    if (::inet_pton(AF_INET, bind_address.c_str(), &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(static_cast<uint16_t>(port));
+        address_length = sizeof(sockaddr_in);
+    } else if (::inet_pton(AF_INET6, bind_address.c_str(), &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(static_cast<uint16_t>(port));
+        address_length = sizeof(sockaddr_in6);
+    } else {
+        // Not an address literal: fails like a bind would.
+        valid = false;
+        address.ss_family = AF_INET;
+    }
+
+    int fd = ::socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        throw "INVALID_SOCKET";
+    }
+    handle_ = fd;
+    int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (type == PollingSelect) {
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    }
+    if (!valid || ::bind(fd, reinterpret_cast<sockaddr*>(&address), address_length) != 0) {
+        Close();
+        VR_LOG(logERROR) << "vrelay socket failed to bind to port " << port;
+        throw "INVALID_SOCKET";
+    }
+    ::listen(fd, connections);
+}
+
+Socket* SocketServer::Accept() {
+    int fd;
+    do {
+        fd = ::accept4(Fd(handle_), nullptr, nullptr, SOCK_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            return nullptr;
+        }
+        throw "Invalid Socket";
+    }
+    SetNoDelay(fd);
+    return new Socket(static_cast<SocketHandle>(fd));
+}
+
+int SocketServer::Port() const {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (::getsockname(Fd(handle_), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        return -1;
+    }
+    if (address.ss_family == AF_INET6) {
+        return ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
+    }
+    return ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+}
+
+// ---- SocketSelect ----
+
+SocketSelect::SocketSelect(const Socket* first, const Socket* second, TypeSocket type)
+    : first_(first->Handle()),
+      second_(second != nullptr && second->Handle() != first->Handle() ? second->Handle()
+                                                                       : kInvalidSocket) {
+    const short readable = POLLIN | POLLHUP | POLLERR;
+    pollfd fds[2] = {{Fd(first_), POLLIN, 0}, {Fd(second_), POLLIN, 0}};
+    nfds_t count = second_ != kInvalidSocket ? 2 : 1;
+    int rc = PollRetrying(fds, count, type == PollingSelect ? 0 : -1);
+    if (rc < 0) {
+        throw "Error in select";
+    }
+    first_readable_ = (fds[0].revents & readable) != 0;
+    second_readable_ = count == 2 && (fds[1].revents & readable) != 0;
+}
+
+bool SocketSelect::Readable(const Socket* socket) const {
+    if (socket == nullptr) {
+        return false;
+    }
+    if (socket->Handle() == first_) {
+        return first_readable_;
+    }
+    if (socket->Handle() == second_) {
+        return second_readable_;
+    }
+    return false;
+}
+
+int recv_to(SocketHandle handle, char* buffer, int length, int flags, int timeout_ms) {
+    pollfd p{Fd(handle), POLLIN, 0};
+    int rc = PollRetrying(&p, 1, timeout_ms < 0 ? 0 : timeout_ms);
+    if (rc < 0) {
+        return -1;
+    }
+    if (rc == 0 || (p.revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
+        return -2;
+    }
+    return static_cast<int>(::recv(Fd(handle), buffer, static_cast<size_t>(length), flags));
+}
+
+}  // namespace vrelay
