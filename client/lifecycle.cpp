@@ -1,5 +1,6 @@
 // Connection handles: create, open, close, destroy.
 #include "client/handles.h"
+#include "client/voice_switch.h"
 #include "client/vrelay.h"
 
 using vrelay::Connections;
@@ -30,6 +31,7 @@ VR_API vr_result VR_CDECL vrOpenConnection(vr_handle connection, const char* hos
     } catch (const char*) {
         return VR_CONNECT_FAILED;
     }
+    vrelay::InstallVoiceSwitch(connection);
     return VR_SUCCESS;
 }
 
@@ -38,16 +40,21 @@ VR_API vr_result VR_CDECL vrCloseConnection(vr_handle connection) {
     if (!object) {
         return VR_BAD_HANDLE;
     }
-    {
-        ScopedLock lock(object->Lock());
-        if (!object->CloseStreamSocket()) {
-            return VR_SEND_FAILED;
-        }
+    // Waits behind a running request. The socket is also dropped under the
+    // lock, so that no request can be reading it at that moment.
+    ScopedLock lock(object->Lock());
+    if (!object->CloseStreamSocket()) {
+        return VR_SEND_FAILED;
     }
     return object->Close() ? VR_SUCCESS : VR_SEND_FAILED;
 }
 
 VR_API vr_result VR_CDECL vrDestroyConnection(vr_handle connection) {
+    // Stop a running request first, so that the close below does not wait
+    // for a server that may never answer.
+    if (auto object = LookupConnection(connection)) {
+        object->SetQuitFlag(true);
+    }
     if (vrCloseConnection(connection) == VR_BAD_HANDLE) {
         return VR_SUCCESS;
     }

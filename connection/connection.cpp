@@ -1,9 +1,12 @@
 #include "connection/connection.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "platform/clock.h"
+#include "textproc/tpc.h"
 #include "transport/log.h"
 #include "transport/packet.h"
 
@@ -17,9 +20,19 @@ constexpr int kConnectionWaitSleepTime = 10;
 
 }  // namespace
 
-Connection::Connection() = default;
+Connection::Connection() {
+    m_channel = KVTP_tpc_newtype(nullptr, nullptr, 1, "CLIENT", 3);
+}
 
-Connection::~Connection() { Close(); }
+Connection::~Connection() {
+    Close();
+    if (m_channel) {
+        KVTP_tpc_delete(m_channel);
+        m_channel = nullptr;
+    }
+    std::free(m_tokeniserUserData);
+    m_tokeniserUserData = nullptr;
+}
 
 bool Connection::Connect(const char* host, int port) {
     m_host = host ? host : "";
@@ -202,6 +215,90 @@ bool Connection::WaitForEndPacket() {
         packet = std::make_unique<Packet>();
         SleepMilliseconds(static_cast<uint32_t>(backOff / 100));
     }
+}
+
+void Connection::SetTokeniserCallBack(TokeniserCallBack text, TokeniserCallBack application,
+                                      void* userData) {
+    if (m_tokeniserUserData != userData) {
+        std::free(m_tokeniserUserData);
+    }
+    m_tokeniserUserData = userData;
+    if (m_channel) {
+        KVTP_tpc_set_text_callback(m_channel, text, userData);
+        KVTP_tpc_set_application_callback(m_channel, application, userData);
+    }
+}
+
+void Connection::ClearTokeniserCallBack() {
+    if (m_channel) {
+        KVTP_tpc_set_text_callback(m_channel, nullptr, nullptr);
+        KVTP_tpc_set_application_callback(m_channel, nullptr, nullptr);
+    }
+}
+
+bool Connection::SendText(const char* text, bool xml, bool final) {
+    if (!m_socket) {
+        return false;
+    }
+    m_tokenised.clear();
+    if (m_channel) {
+        KVTP_tpc_process(m_channel, text ? text : "", -1, final ? 1 : 0);
+    }
+    if (GetQuitFlag()) {
+        // Cancelled while the pieces went out: send nothing more.
+        m_inputLength = 0;
+        return true;
+    }
+    return SendData(m_tokenised, xml, final);
+}
+
+bool Connection::SendTextPacket(uint16_t type, const char* text, size_t length) {
+    std::vector<unsigned char> payload(length + 1);
+    std::memcpy(payload.data(), text, length);
+    payload[length] = '\0';
+    Packet packet(m_streamId, type, payload.data(), static_cast<uint32_t>(payload.size()), false);
+    return packet.SendData(m_socket.get());
+}
+
+bool Connection::SendData(const std::string& text, bool xml, bool final) {
+    if (!m_socket) {
+        return false;
+    }
+    size_t position = 0;
+    size_t remaining = text.size();
+    m_inputLength = static_cast<uint32_t>(remaining);
+    if (remaining > kMaxTextPerPacket) {
+        VR_LOG(logWARNING)
+            << "Input is too big for text packet, splitting tokeniser output into chunks";
+        do {
+            const size_t chunk = std::min(remaining, kMaxTextPerPacket);
+            VR_LOG(logDEBUG3) << "Sending text chunk of length " << chunk;
+            m_inputLength = static_cast<uint32_t>(chunk);
+            m_requestMode = xml ? 1 : 2;
+            if (!SendTextPacket(PACKET_TEXT_CHUNK, text.data() + position, chunk)) {
+                VR_LOG(logERROR) << "error sending text chunk";
+                return false;
+            }
+            if (!WaitForEndPacket()) {
+                VR_LOG(logERROR) << "error processing connection data or callback cancelled";
+                return false;
+            }
+            position += kMaxTextPerPacket;
+            remaining = text.size() - position;
+        } while (remaining > kMaxTextPerPacket);
+        m_inputLength = static_cast<uint32_t>(remaining);
+    }
+    if (final) {
+        VR_LOG(logDEBUG3) << "input text is length " << remaining;
+        m_requestMode = 0;
+        return SendTextPacket(PACKET_TEXT, text.data() + position, remaining);
+    }
+    if (m_inputLength == 0) {
+        return true;
+    }
+    VR_LOG(logDEBUG3) << "input text stream is length " << remaining;
+    m_requestMode = xml ? 1 : 2;
+    return SendTextPacket(PACKET_TEXT_CHUNK, text.data() + position, remaining);
 }
 
 }  // namespace vrelay

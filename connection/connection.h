@@ -15,6 +15,8 @@
 #include "client/vrelay.h"
 #include "transport/socket.h"
 
+struct KVTP_tpc;
+
 namespace vrelay {
 
 class Connection {
@@ -73,6 +75,33 @@ public:
     // flag set only PACKET_REQUEST_DONE is delivered.
     void FireEvent(PACKET_TYPE type);
 
+    // ---- Text path ------------------------------------------------------
+    // Callbacks of the tokenising channel: (user data, text, length).
+    using TokeniserCallBack = void (*)(void* userData, const char* text, int length);
+
+    // Tokenises text through the channel, whose text callback sends each
+    // piece and reads its answer; then sends what is left: an empty
+    // PACKET_TEXT when final, nothing otherwise. False when not connected or
+    // the last send failed. After a cancel (quit flag set) nothing more is
+    // sent and the result is true.
+    bool SendText(const char* text, bool xml, bool final);
+    // Sends text as PACKET_TEXT (final) or PACKET_TEXT_CHUNK (not final;
+    // nothing for empty text); text over 63999 bytes goes first in
+    // 63999-byte PACKET_TEXT_CHUNKs, each followed by a wait for its answer.
+    // Does not wait after the last packet. True when everything was sent.
+    bool SendData(const std::string& text, bool xml, bool final);
+    // Installs the channel's two callbacks; the connection takes ownership of
+    // userData (freed with free(), also an earlier one at once).
+    void SetTokeniserCallBack(TokeniserCallBack text, TokeniserCallBack application,
+                              void* userData);
+    // Removes both callbacks; the user data stays owned until destruction.
+    void ClearTokeniserCallBack();
+    KVTP_tpc* Channel() const { return m_channel; }
+    void* TokeniserUserData() const { return m_tokeniserUserData; }
+    const std::string& Tokenised() const { return m_tokenised; }
+
+    static constexpr size_t kMaxTextPerPacket = 63999;
+
 protected:
     // Hands one packet to the C callback, else the Pascal one. Returns the
     // callback's result (VR_SUCCESS when there is none).
@@ -90,6 +119,13 @@ protected:
     int m_port = 0;
     std::string m_host;
     WakeSignal m_wake;
+    KVTP_tpc* m_channel = nullptr;
+    void* m_tokeniserUserData = nullptr;
+    std::string m_tokenised;
+
+private:
+    // Sends one text packet: the text and its NUL.
+    bool SendTextPacket(uint16_t type, const char* text, size_t length);
 };
 
 }  // namespace vrelay

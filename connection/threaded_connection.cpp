@@ -30,4 +30,20 @@ void ThreadedConnection::JoinWorker() {
     m_workerRunning.store(false);
 }
 
+void ThreadedConnection::ClearStarted() {
+    std::lock_guard<std::mutex> guard(m_startMutex);
+    m_started.store(false);
+}
+
+void ThreadedConnection::MarkStarted() {
+    std::lock_guard<std::mutex> guard(m_startMutex);
+    m_started.store(true);
+    m_startChanged.notify_all();
+}
+
+void ThreadedConnection::WaitStarted() {
+    std::unique_lock<std::mutex> guard(m_startMutex);
+    m_startChanged.wait(guard, [this] { return m_started.load(); });
+}
+
 }  // namespace vrelay

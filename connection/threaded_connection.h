@@ -5,6 +5,8 @@
 #define VRELAY_CONNECTION_THREADED_CONNECTION_H
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 
 #include "connection/connection.h"
 #include "platform/lock.h"
@@ -28,6 +30,8 @@ public:
     std::atomic<bool> m_inRequest{false};
     std::atomic<bool> m_started{false};
     std::atomic<bool> m_workerRunning{false};
+    // Set while the worker delivers PACKET_REQUEST_DONE, its request done.
+    std::atomic<bool> m_completing{false};
 
     // Waits for the worker thread (if one was started) to end, joins it and
     // clears the worker-running flag. Does nothing on the worker itself.
@@ -36,8 +40,20 @@ public:
     // JoinWorker.
     void Shutdown();
 
+    // The hand-over between an asynchronous launch and its worker: the
+    // launcher clears the started flag, starts the worker and waits until
+    // the worker's request step has taken the request over (or given up).
+    void ClearStarted();
+    void MarkStarted();
+    void WaitStarted();
+    // Serialises asynchronous launches on this connection.
+    std::mutex& LaunchMutex() { return m_launchMutex; }
+
 private:
     RecursiveLock m_lock;
+    std::mutex m_startMutex;
+    std::condition_variable m_startChanged;
+    std::mutex m_launchMutex;
     Thread m_worker;
 };
 

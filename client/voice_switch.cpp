@@ -1,0 +1,138 @@
+#include "client/voice_switch.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "client/handles.h"
+#include "client/voices.h"
+#include "textproc/KVTP_string.h"
+
+namespace vrelay {
+
+namespace {
+
+constexpr char kFinalMark[] = "<mark name=\"kvox_final\"/>";
+constexpr char kVoiceOpen[] = "<voice ";
+constexpr char kVoiceClose[] = "</voice";
+
+std::shared_ptr<ThreadedConnection> ContextConnection(void* userData) {
+    if (!userData) {
+        return nullptr;
+    }
+    return LookupConnection(static_cast<TokeniserCallbackContext*>(userData)->handle);
+}
+
+// A failed wait stops the rest of the request: no more pieces are sent and
+// the rendering call reports the request as cancelled.
+void AbandonRequest(Connection* connection) {
+    connection->ClearTokeniserCallBack();
+    connection->SetQuitFlag(true);
+}
+
+}  // namespace
+
+void InstallVoiceSwitch(int32_t handle) {
+    auto connection = LookupConnection(handle);
+    if (!connection) {
+        return;
+    }
+    auto* context =
+        static_cast<TokeniserCallbackContext*>(std::malloc(sizeof(TokeniserCallbackContext)));
+    if (!context) {
+        return;
+    }
+    context->handle = handle;
+    connection->SetTokeniserCallBack(text_callback, application_callback, context);
+}
+
+void text_callback(void* userData, const char* text, int /*length*/) {
+    auto connection = ContextConnection(userData);
+    if (!connection || !text) {
+        return;
+    }
+    // After a cancel nothing more of the request goes out.
+    if (connection->GetQuitFlag()) {
+        return;
+    }
+    bool answered = true;
+    if (std::strstr(text, kFinalMark)) {
+        connection->SendData(text, true, true);
+        answered = connection->WaitForEndPacket();
+    } else {
+        connection->SendData(text, true, false);
+        if (*text == '\0') {
+            return;
+        }
+        answered = connection->WaitForEndPacket();
+    }
+    if (!answered) {
+        AbandonRequest(connection.get());
+    }
+}
+
+bool VoiceTagName(const char* tag, std::string* name) {
+    const char* start = std::strstr(tag, kVoiceOpen);
+    if (!start) {
+        return false;
+    }
+    const char* at = start + std::strlen(kVoiceOpen);
+    const char* close = std::strchr(at, '>');
+    if (!close) {
+        return false;
+    }
+    while (at < close) {
+        int32_t left = static_cast<int32_t>(close - at);
+        at += KVTP_strlen_ws(at, left);
+        left = static_cast<int32_t>(close - at);
+        const int32_t nameLength = KVTP_strlen_equals(at, left);
+        if (nameLength >= left) {
+            return false;  // no "=" left
+        }
+        const char* equals = at + nameLength;
+        if (equals + 1 >= close || !KVTP_is_quote(static_cast<unsigned char>(equals[1]))) {
+            return false;
+        }
+        const char* value = equals + 2;
+        const int32_t valueLength = KVTP_strlen_quote(value, static_cast<int32_t>(close - value));
+        if (value + valueLength >= close) {
+            return false;  // no closing quote
+        }
+        if (nameLength == 4 && std::strncmp(at, "name", 4) == 0) {
+            name->assign(value, static_cast<size_t>(valueLength));
+            return true;
+        }
+        at = value + valueLength + 1;
+    }
+    return false;
+}
+
+void application_callback(void* userData, const char* tag, int /*length*/) {
+    auto connection = ContextConnection(userData);
+    if (!connection || !tag) {
+        return;
+    }
+    const bool opening = std::strstr(tag, kVoiceOpen) != nullptr;
+    if (!opening && !std::strstr(tag, kVoiceClose)) {
+        return;
+    }
+    if (connection->GetQuitFlag()) {
+        return;
+    }
+    // End what has been sent so far, so the switch takes effect exactly here.
+    connection->SendData("", true, true);
+    if (!connection->WaitForEndPacket()) {
+        AbandonRequest(connection.get());
+        return;
+    }
+    std::string name;
+    if (!opening || !VoiceTagName(tag, &name)) {
+        return;
+    }
+    connection = ContextConnection(userData);
+    if (connection && connection->SendQuery(VoiceSelectionQuery(name).c_str())) {
+        connection->WaitForEndPacket();
+    }
+}
+
+}  // namespace vrelay

@@ -1,0 +1,459 @@
+#include "connection/lexer.h"
+
+#define PCRE2_CODE_UNIT_WIDTH 8
+#include <pcre2.h>
+
+#include <charconv>
+#include <climits>
+#include <cstring>
+#include <new>
+
+namespace vrelay {
+
+namespace {
+
+// The five white-space characters of the lexer (LF, CR, tab, space and EM
+// SPACE U+2003) stand in slots 9 and 10 as literal characters, not escapes.
+#define VR_LEXER_SPACE "\n\r\t \xE2\x80\x83"
+
+struct PatternSpec {
+    const char* text;
+    uint32_t options;
+    // The literal byte every match starts with, or 0 when any may. Lets the
+    // lexer skip patterns that cannot match at a position without calling
+    // the engine (which might scan ahead for a required '>').
+    char first;
+};
+
+// Tried in slot order at every input position; the first match wins. All are
+// anchored at the position (each starts with ^; PCRE2_ANCHORED at compile
+// time says the same and keeps the JIT usable).
+const PatternSpec kPatterns[Lexer::kPatternCount] = {
+    /* 0 comment start */ {"^(<!--)", 0, '<'},
+    /* 1 comment end */ {"^(-->)", 0, '-'},
+    /* 2 CDATA start */ {"^(<!\\[CDATA\\[)", 0, '<'},
+    /* 3 CDATA end */ {"^(\\]\\]>)", 0, ']'},
+    /* 4 processing instruction */ {"(^<\\?.*?\\?>)", PCRE2_DOTALL, '<'},
+    /* 5 document type */
+    {"^(<!DOCTYPE\\s+.+?\\s+((\\[(<!.*?>)*\\s*\\])|[^<]+>)\\s*>)", PCRE2_DOTALL, '<'},
+    /* 6 empty-element tag */ {"(^<\\s*.+?(\\s+.+?=[\"'].*?[\"'])*\\s*/\\s*>)", 0, '<'},
+    /* 7 start tag */ {"(^<\\s*.+?(\\s+.+?=[\"'].*?[\"'])*\\s*>)", 0, '<'},
+    /* 8 end tag */ {"(^<\\s*/\\s*.+?\\s*>)", 0, '<'},
+    /* 9 white space */ {"(^[" VR_LEXER_SPACE "]+)", 0, 0},
+    /* 10 word */ {"(^[^" VR_LEXER_SPACE "<]+)", 0, 0},
+    /* 11 lone < */ {"(^[<])", 0, '<'},
+};
+
+#undef VR_LEXER_SPACE
+
+enum Slot {
+    kCommentStart = 0,
+    kCommentEnd = 1,
+    kCDataStart = 2,
+    kCDataEnd = 3,
+    kWord = 10,
+};
+
+// Compilation order; only the slot matters.
+const int kCompileOrder[Lexer::kPatternCount] = {9, 10, 7, 8, 6, 4, 11, 0, 1, 2, 3, 5};
+
+// Patterns 4 to 7 are lazy and nest repetitions, so an unclosed tag on a long
+// line can make them backtrack for a very long time. These limits bound one
+// attempt; a pattern that hits one counts as not matching and the next slot is
+// tried (the lone-< pattern always ends the search), so the lexer still makes
+// progress on such input. Successful lazy matches are found early; it is the
+// exhaustive failures that run long, so giving up rarely changes a result.
+constexpr uint32_t kMatchLimit = 100000;
+constexpr uint32_t kDepthLimit = 10000;
+constexpr PCRE2_SIZE kJitStackStart = 32 * 1024;
+constexpr PCRE2_SIZE kJitStackMax = 512 * 1024;
+
+// Trailing bytes that follow a lead byte, by the standard UTF-8 table (0 for
+// ASCII and for continuation bytes, 1 to 5 for lead bytes).
+int TrailingBytes(unsigned char lead) {
+    if (lead < 0xC0) {
+        return 0;
+    }
+    if (lead < 0xE0) {
+        return 1;
+    }
+    if (lead < 0xF0) {
+        return 2;
+    }
+    if (lead < 0xF8) {
+        return 3;
+    }
+    if (lead < 0xFC) {
+        return 4;
+    }
+    return 5;
+}
+
+// Length of the longest prefix of s that is valid UTF-8 by the rules the
+// regular-expression engine relies on (no overlong forms, no surrogates,
+// nothing above U+10FFFF), ending on a character boundary.
+size_t ValidUtf8Prefix(const unsigned char* s, size_t n) {
+    size_t i = 0;
+    while (i < n) {
+        const unsigned char c = s[i];
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        size_t extra;
+        uint32_t lowest;
+        uint32_t cp;
+        if (c >= 0xC2 && c <= 0xDF) {
+            extra = 1;
+            lowest = 0x80;
+            cp = c & 0x1F;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            extra = 2;
+            lowest = 0x800;
+            cp = c & 0x0F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            extra = 3;
+            lowest = 0x10000;
+            cp = c & 0x07;
+        } else {
+            return i;
+        }
+        if (n - i <= extra) {
+            return i;
+        }
+        for (size_t k = 1; k <= extra; ++k) {
+            const unsigned char t = s[i + k];
+            if ((t & 0xC0) != 0x80) {
+                return i;
+            }
+            cp = (cp << 6) | (t & 0x3F);
+        }
+        if (cp < lowest || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+            return i;
+        }
+        i += extra + 1;
+    }
+    return i;
+}
+
+void AppendEscaped(const char* text, size_t length, std::string* out) {
+    for (size_t i = 0; i < length; ++i) {
+        const char c = text[i];
+        switch (c) {
+            case '\0':
+                return;
+            case '<':
+                out->append("&lt;");
+                break;
+            case '>':
+                out->append("&gt;");
+                break;
+            case '&':
+                out->append("&amp;");
+                break;
+            default:
+                out->push_back(c);
+        }
+    }
+}
+
+void AppendToken(const char* text, size_t length, int xml, std::string* out) {
+    if (xml) {
+        out->append(text, length);
+    } else {
+        AppendEscaped(text, length, out);
+    }
+}
+
+void AppendDecimal(long long value, std::string* out) {
+    char digits[24];
+    const auto result = std::to_chars(digits, digits + sizeof digits, value);
+    out->append(digits, result.ptr);
+}
+
+// Prosody values are written in the shortest decimal form that reads back as
+// the same float ("1.5", "120", "0.1"), independent of the C locale.
+void AppendFloat(float value, std::string* out) {
+    char digits[48];
+    const auto result = std::to_chars(digits, digits + sizeof digits, value);
+    out->append(digits, result.ptr);
+}
+
+// Offsets run on for the life of the lexer; they wrap instead of overflowing.
+int32_t AddWrapping(int32_t a, uint64_t b) {
+    return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
+}
+
+}  // namespace
+
+// The compiled patterns, shared read-only by every lexer: compiling (and
+// JIT-compiling) all twelve costs far more than the rest of a lexer, and the
+// compiled code is never written by matching.
+struct LexerPatterns {
+    pcre2_code* code[Lexer::kPatternCount] = {};
+
+    LexerPatterns() = default;
+    LexerPatterns(const LexerPatterns&) = delete;
+    LexerPatterns& operator=(const LexerPatterns&) = delete;
+    ~LexerPatterns() {
+        for (pcre2_code* c : code) {
+            pcre2_code_free(c);
+        }
+    }
+
+    static std::shared_ptr<const LexerPatterns> Compile() {
+        auto patterns = std::make_shared<LexerPatterns>();
+        pcre2_compile_context* context = pcre2_compile_context_create(nullptr);
+        if (context) {
+            // '.' stops at a line feed whatever the library's build default.
+            pcre2_set_newline(context, PCRE2_NEWLINE_LF);
+        }
+        for (int slot : kCompileOrder) {
+            int error = 0;
+            PCRE2_SIZE errorOffset = 0;
+            const PatternSpec& spec = kPatterns[slot];
+            // A pattern that fails to compile leaves its slot null and is
+            // never tried.
+            patterns->code[slot] = pcre2_compile(
+                reinterpret_cast<PCRE2_SPTR>(spec.text), PCRE2_ZERO_TERMINATED,
+                PCRE2_UTF | PCRE2_ANCHORED | spec.options, &error, &errorOffset, context);
+            if (patterns->code[slot]) {
+                // Without JIT support the interpreter runs the same pattern.
+                pcre2_jit_compile(patterns->code[slot], PCRE2_JIT_COMPLETE);
+            }
+        }
+        pcre2_compile_context_free(context);
+        return patterns;
+    }
+
+    static std::shared_ptr<const LexerPatterns> Shared() {
+        static const std::shared_ptr<const LexerPatterns> shared = Compile();
+        return shared;
+    }
+};
+
+// One lexer's matching state: the match data, the limits, and the JIT stack,
+// which must not be shared between threads.
+struct LexerMatcher {
+    pcre2_match_data* data = nullptr;
+    pcre2_match_context* context = nullptr;
+    pcre2_jit_stack* jitStack = nullptr;
+
+    LexerMatcher() {
+        data = pcre2_match_data_create(8, nullptr);
+        context = pcre2_match_context_create(nullptr);
+        if (!data || !context) {
+            Release();
+            throw std::bad_alloc();
+        }
+        pcre2_set_match_limit(context, kMatchLimit);
+        pcre2_set_depth_limit(context, kDepthLimit);
+        jitStack = pcre2_jit_stack_create(kJitStackStart, kJitStackMax, nullptr);
+        if (jitStack) {
+            pcre2_jit_stack_assign(context, nullptr, jitStack);
+        }
+    }
+    LexerMatcher(const LexerMatcher&) = delete;
+    LexerMatcher& operator=(const LexerMatcher&) = delete;
+    ~LexerMatcher() { Release(); }
+
+    void Release() {
+        pcre2_jit_stack_free(jitStack);
+        pcre2_match_context_free(context);
+        pcre2_match_data_free(data);
+        jitStack = nullptr;
+        context = nullptr;
+        data = nullptr;
+    }
+
+    // Tries the slots in order on subject (valid UTF-8 of length > 0). On a
+    // match stores the slot and the match's end and returns true.
+    bool Match(const LexerPatterns& patterns, const unsigned char* subject, size_t length,
+               int* slot, size_t* end) {
+        for (int s = 0; s < Lexer::kPatternCount; ++s) {
+            if (!patterns.code[s] ||
+                (kPatterns[s].first != 0 &&
+                 subject[0] != static_cast<unsigned char>(kPatterns[s].first))) {
+                continue;
+            }
+            const int rc = pcre2_match(patterns.code[s], subject, length, 0, PCRE2_NO_UTF_CHECK,
+                                       data, context);
+            // No match, and also a limit reached: try the next slot.
+            if (rc < 0) {
+                continue;
+            }
+            const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(data);
+            if (ovector[0] != 0 || ovector[1] == 0 || ovector[1] > length) {
+                continue;  // an empty or unanchored match would not advance
+            }
+            *slot = s;
+            *end = ovector[1];
+            return true;
+        }
+        return false;
+    }
+};
+
+Lexer::Lexer() : m_patterns(LexerPatterns::Shared()), m_matcher(new LexerMatcher()) {}
+
+Lexer::~Lexer() = default;
+
+bool Lexer::HasPattern(int slot) const {
+    return slot >= 0 && slot < kPatternCount && m_patterns->code[slot] != nullptr;
+}
+
+void Lexer::CopyProsodyFrom(const Lexer& other) {
+    m_sigRate = other.m_sigRate;
+    m_sigF0 = other.m_sigF0;
+    m_sigF0Range = other.m_sigF0Range;
+    m_sigAmplitude = other.m_sigAmplitude;
+}
+
+int Lexer::totoken(const char* /*text*/, int length) {
+    const long long n = static_cast<long long>(length) - kCarryOver;
+    return n < 0 ? 0 : static_cast<int>(n);
+}
+
+void Lexer::TokeniseText(const char* text, bool xml, bool final, int32_t requestMode,
+                         std::string* tokenised) {
+    if (!tokenised) {
+        return;
+    }
+    tokenised->clear();
+    if (!xml && requestMode == 0) {
+        tokenised->append("<parent>");
+    }
+    if (text) {
+        m_pending.append(text);
+    }
+    if (final) {
+        TokeniseChunk(m_pending, -1, xml, tokenised);
+        // Whatever could not be lexed (invalid UTF-8) is dropped here.
+        m_pending.clear();
+        if (!xml) {
+            tokenised->append("</parent>");
+        }
+        m_charOffset = 0;
+        m_byteOffset = 0;
+        return;
+    }
+    const long long n = static_cast<long long>(m_pending.size()) - kCarryOver;
+    if (n > kCarryOver) {
+        const int limit = n > INT_MAX ? INT_MAX : static_cast<int>(n);
+        const int consumed = TokeniseChunk(m_pending, limit, xml, tokenised);
+        m_pending.erase(0, static_cast<size_t>(consumed));
+    }
+}
+
+int Lexer::TokeniseChunk(const std::string& buffer, int limit, int xml, std::string* tokenised) {
+    if (!tokenised) {
+        return 0;
+    }
+    const unsigned char* base = reinterpret_cast<const unsigned char*>(buffer.data());
+    // Only the valid prefix is ever matched (the engine runs without its own
+    // validity check); the count returned must fit an int.
+    size_t valid = ValidUtf8Prefix(base, buffer.size());
+    if (valid > static_cast<size_t>(INT_MAX)) {
+        valid = static_cast<size_t>(INT_MAX);
+    }
+    size_t consumed = 0;
+    while (consumed < valid) {
+        const unsigned char* at = base + consumed;
+        const size_t rest = valid - consumed;
+        int slot = -1;
+        size_t end = 0;
+        if (!m_matcher->Match(*m_patterns, at, rest, &slot, &end)) {
+            break;  // only possible when a slot failed to compile
+        }
+        // The token runs to the end of the UTF-8 sequence the match ends in;
+        // characters are counted by their lead bytes.
+        size_t length = 0;
+        int32_t chars = 0;
+        while (length < end) {
+            length += 1 + static_cast<size_t>(TrailingBytes(at[length]));
+            ++chars;
+        }
+        if (length > rest) {
+            break;  // would run past the valid input; cannot happen on valid UTF-8
+        }
+        const char* token = reinterpret_cast<const char*>(at);
+        switch (slot) {
+            case kCommentStart:
+                m_inComment = 1;
+                AppendToken(token, length, xml, tokenised);
+                break;
+            case kCommentEnd:
+                m_inComment = 0;
+                AppendToken(token, length, xml, tokenised);
+                break;
+            case kCDataStart:
+                m_inCData = 1;
+                AppendToken(token, length, xml, tokenised);
+                break;
+            case kCDataEnd:
+                m_inCData = 0;
+                AppendToken(token, length, xml, tokenised);
+                break;
+            case kWord:
+                if (m_inComment || m_inCData) {
+                    AppendToken(token, length, xml, tokenised);
+                } else {
+                    EmitWord(token, length, chars, xml, tokenised);
+                }
+                break;
+            default:
+                AppendToken(token, length, xml, tokenised);
+        }
+        consumed += length;
+        m_charOffset = AddWrapping(m_charOffset, static_cast<uint64_t>(chars));
+        m_byteOffset = AddWrapping(m_byteOffset, length);
+        if (limit > 0 && consumed >= static_cast<size_t>(limit)) {
+            break;
+        }
+    }
+    return static_cast<int>(consumed);
+}
+
+void Lexer::EmitWord(const char* word, size_t length, int32_t chars, int xml,
+                     std::string* tokenised) const {
+    struct Attribute {
+        const char* name;
+        float value;
+    };
+    const Attribute prosody[] = {{"rate", m_sigRate},
+                                 {"f0", m_sigF0},
+                                 {"f0range", m_sigF0Range},
+                                 {"amplitude", m_sigAmplitude}};
+    bool sig = false;
+    for (const Attribute& attribute : prosody) {
+        if (attribute.value != kUnset) {
+            if (!sig) {
+                tokenised->append("<sig");
+                sig = true;
+            }
+            tokenised->append(" ");
+            tokenised->append(attribute.name);
+            tokenised->append("=\"");
+            AppendFloat(attribute.value, tokenised);
+            tokenised->append("\"");
+        }
+    }
+    if (sig) {
+        tokenised->append(">");
+    }
+    tokenised->append("<mark name=\"kvoxtk_");
+    AppendDecimal(m_charOffset, tokenised);
+    tokenised->push_back('_');
+    AppendDecimal(m_byteOffset, tokenised);
+    tokenised->push_back('_');
+    AppendDecimal(chars, tokenised);
+    tokenised->push_back('_');
+    AppendDecimal(static_cast<long long>(length), tokenised);
+    tokenised->append("\"/>");
+    AppendToken(word, length, xml, tokenised);
+    if (sig) {
+        tokenised->append("</sig>");
+    }
+}
+
+}  // namespace vrelay

@@ -1,0 +1,107 @@
+// The connection's own small lexer: splits UTF-8 text (plain or XML) into
+// tokens with twelve anchored regular expressions, puts a numbered word mark
+// before every word, and optionally wraps each word in a sig element carrying
+// prosody values.
+//
+// A mark names the word's place in the input: <mark name="kvoxtk_C_B_N_L"/>
+// with C and B the characters and bytes of input consumed before the word and
+// N and L the word's own length in characters and bytes. Both offsets count
+// every token (tags, white space, words) and run on across calls until a final
+// TokeniseText resets them.
+//
+// Input must be UTF-8. The lexer works only on the longest valid UTF-8 prefix
+// of what it is given: at the first invalid or truncated sequence it stops and
+// reports the bytes consumed so far, so it never loops and never hands invalid
+// UTF-8 to the regular-expression engine.
+//
+// A Lexer is used by one thread at a time (its owner's lock sees to that).
+// The compiled patterns are shared read-only by all lexers.
+#ifndef VRELAY_CONNECTION_LEXER_H
+#define VRELAY_CONNECTION_LEXER_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace vrelay {
+
+struct LexerPatterns;
+struct LexerMatcher;
+
+class Lexer {
+  public:
+    static constexpr int kPatternCount = 12;
+    // Bytes kept back untokenised between non-final TokeniseText calls, so a
+    // word is not cut in two by the caller's chunking.
+    static constexpr int kCarryOver = 4096;
+    // A non-final TokeniseText only buffers until more than this is pending.
+    static constexpr int kThreshold = 2 * kCarryOver;
+    // A prosody value equal to this is unset and not written.
+    static constexpr float kUnset = -1.0f;
+
+    Lexer();
+    ~Lexer();
+    Lexer(const Lexer&) = delete;
+    Lexer& operator=(const Lexer&) = delete;
+
+    // Tokenises text (NUL-terminated; null counts as empty) into *tokenised,
+    // which is cleared first. requestMode is the owner's stream mode (0: no
+    // text stream open); plain text outside a stream is wrapped in
+    // <parent>...</parent>. A non-final call only buffers until more than
+    // kThreshold bytes are pending and then lexes all but about kCarryOver of
+    // them; a final call lexes everything, drops what could not be lexed
+    // (invalid UTF-8) and resets the offsets.
+    void TokeniseText(const char* text, bool xml, bool final, int32_t requestMode,
+                      std::string* tokenised);
+
+    // Lexes buffer from its start, appending to *tokenised, until at least
+    // limit bytes are consumed (whole tokens only) or the buffer is exhausted;
+    // limit <= 0 means all. With xml zero, copied text is escaped (&lt; &gt;
+    // &amp;). Returns the bytes consumed, which is less than asked for when
+    // the buffer holds invalid UTF-8 (lexing stops in front of it).
+    int TokeniseChunk(const std::string& buffer, int limit, int xml, std::string* tokenised);
+
+    // length - kCarryOver, or 0 when that is negative. text is not used.
+    static int totoken(const char* text, int length);
+
+    int32_t CharOffset() const { return m_charOffset; }
+    int32_t ByteOffset() const { return m_byteOffset; }
+    const std::string& Pending() const { return m_pending; }
+    int32_t InComment() const { return m_inComment; }
+    int32_t InCData() const { return m_inCData; }
+
+    float SigRate() const { return m_sigRate; }
+    float SigF0() const { return m_sigF0; }
+    float SigF0Range() const { return m_sigF0Range; }
+    float SigAmplitude() const { return m_sigAmplitude; }
+    void SetSigRate(float value) { m_sigRate = value; }
+    void SetSigF0(float value) { m_sigF0 = value; }
+    void SetSigF0Range(float value) { m_sigF0Range = value; }
+    void SetSigAmplitude(float value) { m_sigAmplitude = value; }
+    // Takes over the four prosody values (used when a connection is replaced
+    // by a fresh copy).
+    void CopyProsodyFrom(const Lexer& other);
+
+    // True when the pattern of that slot compiled.
+    bool HasPattern(int slot) const;
+
+  private:
+    void EmitWord(const char* word, size_t length, int32_t chars, int xml,
+                  std::string* tokenised) const;
+
+    int32_t m_charOffset = 0;
+    int32_t m_byteOffset = 0;
+    std::string m_pending;
+    int32_t m_inComment = 0;
+    int32_t m_inCData = 0;
+    float m_sigRate = kUnset;
+    float m_sigF0 = kUnset;
+    float m_sigF0Range = kUnset;
+    float m_sigAmplitude = kUnset;
+    std::shared_ptr<const LexerPatterns> m_patterns;
+    std::unique_ptr<LexerMatcher> m_matcher;
+};
+
+}  // namespace vrelay
+
+#endif

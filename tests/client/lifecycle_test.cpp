@@ -1,0 +1,154 @@
+// Connection handles through the exported interface, against a scripted
+// server on loopback.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "client/enumerator.h"
+#include "client/handles.h"
+#include "client/vrelay.h"
+#include "tests/support/fake_server.h"
+
+namespace vrelay {
+namespace {
+
+using test::Bytes;
+using test::FakeServer;
+
+class LifecycleTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Connections().Clear();
+        Enumerators().Clear();
+    }
+    void TearDown() override {
+        Connections().Clear();
+        Enumerators().Clear();
+    }
+    FakeServer server_;
+};
+
+TEST_F(LifecycleTest, HandlesAreNumberedFromOneThousandAndReusedLastInFirstOut) {
+    EXPECT_EQ(vrCreateConnection(), 1000);
+    EXPECT_EQ(vrCreateConnection(), 1001);
+    EXPECT_EQ(vrCreateConnection(), 1002);
+    EXPECT_EQ(vrDestroyConnection(1001), VR_SUCCESS);
+    EXPECT_EQ(vrDestroyConnection(1000), VR_SUCCESS);
+    EXPECT_EQ(vrCreateConnection(), 1000);
+    EXPECT_EQ(vrCreateConnection(), 1001);
+    EXPECT_EQ(vrCreateConnection(), 1003);
+}
+
+TEST_F(LifecycleTest, UnknownHandlesAreRefusedWithoutDisturbingNumbering) {
+    EXPECT_EQ(vrOpenConnection(1000, "127.0.0.1", server_.Port()), VR_BAD_HANDLE);
+    EXPECT_EQ(vrCloseConnection(1000), VR_BAD_HANDLE);
+    EXPECT_EQ(vrSetVoiceFast(1000, "x"), VR_BAD_HANDLE);
+    EXPECT_EQ(vrQueryServer(1000, "x"), VR_BAD_HANDLE);
+    EXPECT_EQ(vrEnumerateConnectionVoices(1000), VR_BAD_HANDLE);
+    EXPECT_EQ(vrDestroyConnection(1000), VR_SUCCESS);
+    EXPECT_EQ(vrDestroyConnection(-1), VR_SUCCESS);
+    EXPECT_EQ(vrCreateConnection(), 1000);
+    EXPECT_EQ(vrCreateConnection(), 1001);
+}
+
+TEST_F(LifecycleTest, OpenCloseDestroyPutExactlyTheCloseFrameOnTheWire) {
+    const vr_handle handle = vrCreateConnection();
+    ASSERT_EQ(vrOpenConnection(handle, server_.Host().c_str(), server_.Port()), VR_SUCCESS);
+    EXPECT_EQ(vrCloseConnection(handle), VR_SUCCESS);
+    ASSERT_TRUE(server_.WaitForSessionsEnded(1));
+    EXPECT_EQ(server_.RawBytes(), (Bytes{0, 12, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(vrCloseConnection(handle), VR_SEND_FAILED);
+    EXPECT_EQ(vrDestroyConnection(handle), VR_SUCCESS);
+    EXPECT_EQ(server_.RawBytes().size(), 14u);
+}
+
+TEST_F(LifecycleTest, DestroyClosesAnOpenConnection) {
+    const vr_handle handle = vrCreateConnection();
+    ASSERT_EQ(vrOpenConnection(handle, server_.Host().c_str(), server_.Port()), VR_SUCCESS);
+    EXPECT_EQ(vrDestroyConnection(handle), VR_SUCCESS);
+    ASSERT_TRUE(server_.WaitForSessionsEnded(1));
+    ASSERT_EQ(server_.Frames().size(), 1u);
+    EXPECT_EQ(server_.Frames()[0].type, PACKET_CLOSE);
+    EXPECT_EQ(vrCloseConnection(handle), VR_BAD_HANDLE);
+}
+
+TEST_F(LifecycleTest, NeverOpenedConnectionIsDestroyedAndItsNumberReleased) {
+    const vr_handle handle = vrCreateConnection();
+    EXPECT_EQ(vrCloseConnection(handle), VR_SEND_FAILED);
+    EXPECT_EQ(vrDestroyConnection(handle), VR_SUCCESS);
+    EXPECT_EQ(vrCreateConnection(), handle);
+}
+
+TEST_F(LifecycleTest, FailedOpenLeavesTheHandleUsable) {
+    int closedPort;
+    {
+        FakeServer gone;
+        closedPort = gone.Port();
+    }
+    const vr_handle handle = vrCreateConnection();
+    EXPECT_EQ(vrOpenConnection(handle, "127.0.0.1", closedPort), VR_CONNECT_FAILED);
+    EXPECT_EQ(vrOpenConnection(handle, "no-such-host.invalid", 80), VR_CONNECT_FAILED);
+    EXPECT_EQ(vrOpenConnection(handle, nullptr, 80), VR_CONNECT_FAILED);
+    EXPECT_EQ(vrOpenConnection(handle, server_.Host().c_str(), server_.Port()), VR_SUCCESS);
+    EXPECT_EQ(vrQueryServer(handle, "hello"), VR_SUCCESS);
+}
+
+TEST_F(LifecycleTest, ClosedConnectionReopens) {
+    const vr_handle handle = vrCreateConnection();
+    ASSERT_EQ(vrOpenConnection(handle, server_.Host().c_str(), server_.Port()), VR_SUCCESS);
+    ASSERT_EQ(vrCloseConnection(handle), VR_SUCCESS);
+    EXPECT_EQ(vrQueryServer(handle, "q"), VR_SEND_FAILED);
+    ASSERT_EQ(vrOpenConnection(handle, server_.Host().c_str(), server_.Port()), VR_SUCCESS);
+    EXPECT_EQ(vrQueryServer(handle, "q"), VR_SUCCESS);
+}
+
+TEST_F(LifecycleTest, ConnectionAndEnumeratorHandlesAreNumberedApart) {
+    const vr_handle connection = vrCreateConnection();
+    const vr_handle voices = vrEnumerateConnectionVoices(connection);
+    EXPECT_EQ(connection, 1000);
+    EXPECT_EQ(voices, 1000);
+    EXPECT_EQ(vrNumVoices(voices), 0);
+    EXPECT_EQ(vrDestroyConnection(connection), VR_SUCCESS);
+    EXPECT_EQ(vrNumVoices(voices), 0);
+    EXPECT_EQ(vrCloseEnumerator(voices), VR_SUCCESS);
+    EXPECT_EQ(vrNumVoices(voices), VR_BAD_HANDLE);
+}
+
+TEST_F(LifecycleTest, ManyThreadsCreatingAndDestroyingNeverShareAHandle) {
+    constexpr int kThreads = 8;
+    constexpr int kRounds = 200;
+    std::mutex mutex;
+    std::set<vr_handle> live;
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < kRounds; ++i) {
+                const vr_handle handle = vrCreateConnection();
+                {
+                    std::lock_guard<std::mutex> guard(mutex);
+                    if (handle < 1000 || !live.insert(handle).second) ++failures;
+                }
+                if (vrCloseConnection(handle) != VR_SEND_FAILED) ++failures;
+                {
+                    std::lock_guard<std::mutex> guard(mutex);
+                    live.erase(handle);
+                }
+                if (vrDestroyConnection(handle) != VR_SUCCESS) ++failures;
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(Connections().Size(), 0u);
+    const vr_handle next = vrCreateConnection();
+    EXPECT_GE(next, 1000);
+    EXPECT_LT(next, 1000 + kThreads);
+}
+
+}  // namespace
+}  // namespace vrelay
