@@ -1,0 +1,305 @@
+// The generic array's growth and keep-limit rules, and the growable string.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "textproc/array.h"
+#include "textproc/dystr.h"
+#include "textproc/oswrappers.h"
+
+namespace {
+
+struct ArrayDeleter {
+    void operator()(KVTP_array* a) const { KVTP_array_delete(a); }
+};
+
+int32_t value_at(const KVTP_array* a, int32_t i) {
+    int32_t v = 0;
+    std::memcpy(&v, KVTP_array_idx(a, i), sizeof v);
+    return v;
+}
+
+TEST(Array, GrowsByStepAndGivesStorageBackPastKeepLimit) {
+    KVTP_array* a = KVTP_array_new(8, 64, 4, 0);
+    for (int32_t i = 0; i < 100; ++i) {
+        ASSERT_EQ(KVTP_array_append(a, &i, 1), 1);
+        EXPECT_EQ(a->capacity % 8, 0);
+        EXPECT_LT(a->capacity - a->count, 8);  // grows by the step, not more
+    }
+    EXPECT_EQ(a->capacity, 104);
+    EXPECT_EQ(value_at(a, 99), 99);
+    KVTP_array_clear(a);
+    EXPECT_EQ(a->count, 0);
+    EXPECT_EQ(a->capacity, 0);
+    EXPECT_EQ(a->data, nullptr);
+    KVTP_array_delete(a);
+}
+
+TEST(Array, KeepsStorageUpToKeepLimit) {
+    KVTP_array* a = KVTP_array_new(8, 64, 4, 0);
+    for (int32_t i = 0; i < 64; ++i)
+        ASSERT_EQ(KVTP_array_append(a, &i, 1), 1);
+    EXPECT_EQ(a->capacity, 64);
+    KVTP_array_clear(a);
+    EXPECT_EQ(a->count, 0);
+    EXPECT_EQ(a->capacity, 64);
+    EXPECT_NE(a->data, nullptr);
+    // Reused storage reads as zero again.
+    ASSERT_EQ(KVTP_array_extendsz(a, 3), 1);
+    EXPECT_EQ(value_at(a, 2), 0);
+    KVTP_array_delete(a);
+}
+
+TEST(Array, StepDoublesOnceCapacityOutgrowsIt) {
+    KVTP_array* a = KVTP_array_new(4, 0, 1, 0);
+    ASSERT_EQ(KVTP_array_extend(a, 256), 1);
+    EXPECT_EQ(a->capacity, 256);  // the shortfall beats the step
+    EXPECT_EQ(a->growth_step, 4);
+    ASSERT_EQ(KVTP_array_extendsz(a, 256), 1);
+    ASSERT_EQ(KVTP_array_append(a, "x", 1), 1);
+    EXPECT_EQ(a->growth_step, 8);  // 4 < 256 / 32
+    EXPECT_EQ(a->capacity, 264);
+    KVTP_array_delete(a);
+}
+
+TEST(Array, GrowthBecomesGeometric) {
+    KVTP_array* a = KVTP_array_new(1, 0, 1, 0);
+    int reallocations = 0;
+    for (int i = 0; i < 100000; ++i) {
+        const char* before = a->data;
+        ASSERT_EQ(KVTP_array_append(a, "x", 1), 1);
+        if (a->data != before)
+            ++reallocations;
+    }
+    EXPECT_LT(reallocations, 300);
+    KVTP_array_delete(a);
+}
+
+TEST(Array, RefusesCountsBeyondInt32) {
+    KVTP_array* a = KVTP_array_new(8, 64, 1, 0);
+    ASSERT_EQ(KVTP_array_append(a, "abc", 3), 1);
+    const int32_t cap = a->capacity;
+    EXPECT_EQ(KVTP_array_extend(a, INT32_MAX), 0);
+    EXPECT_EQ(KVTP_array_append(a, nullptr, INT32_MAX - 1), 0);
+    EXPECT_EQ(KVTP_array_extendsz(a, INT32_MAX), 0);
+    EXPECT_EQ(KVTP_array_extend(a, -1), 0);
+    EXPECT_EQ(a->count, 3);
+    EXPECT_EQ(a->capacity, cap);
+    KVTP_array_delete(a);
+}
+
+TEST(Array, ExtendszOnlyWithinCapacity) {
+    KVTP_array* a = KVTP_array_new(8, 64, 4, 0);
+    EXPECT_EQ(KVTP_array_extendsz(a, 1), 0);
+    ASSERT_EQ(KVTP_array_extend(a, 5), 1);
+    EXPECT_EQ(a->capacity, 8);
+    EXPECT_EQ(a->count, 0);
+    EXPECT_EQ(KVTP_array_extendsz(a, 8), 1);
+    EXPECT_EQ(KVTP_array_extendsz(a, 1), 0);
+    EXPECT_EQ(a->count, 8);
+    KVTP_array_delete(a);
+}
+
+TEST(Array, InsertClampsPositionAndAcceptsItsOwnElements) {
+    KVTP_array* a = KVTP_array_new(2, 64, 1, 0);
+    ASSERT_EQ(KVTP_array_append(a, "ace", 3), 1);
+    ASSERT_EQ(KVTP_array_insert_range(a, "b", 1, 1), 1);
+    ASSERT_EQ(KVTP_array_insert_range(a, "d", 1, 99), 1);
+    ASSERT_EQ(KVTP_array_insert_range(a, "_", 1, -4), 1);
+    EXPECT_EQ(std::string(a->data, a->count), "_abced");
+    ASSERT_EQ(KVTP_array_insert_range(a, a->data + 1, 3, 2), 1);  // source moves
+    EXPECT_EQ(std::string(a->data, a->count), "_aabcbced");
+    ASSERT_EQ(KVTP_array_insert_range(a, nullptr, 2, 0), 1);
+    EXPECT_EQ(std::string(a->data, a->count), std::string("\0\0_aabcbced", 11));
+    KVTP_array_delete(a);
+}
+
+TEST(Array, DeleteRangeClampsAndIndexStopsAtCount) {
+    KVTP_array* a = KVTP_array_new(8, 64, 1, 0);
+    ASSERT_EQ(KVTP_array_append(a, "abcdef", 6), 1);
+    EXPECT_EQ(KVTP_array_delete_range(a, 4, 100), 1);
+    EXPECT_EQ(std::string(a->data, a->count), "abcd");
+    EXPECT_EQ(KVTP_array_delete_range(a, -3, 1), 1);
+    EXPECT_EQ(std::string(a->data, a->count), "bcd");
+    EXPECT_EQ(KVTP_array_delete_upto(a, 2), 1);
+    EXPECT_EQ(std::string(a->data, a->count), "d");
+    EXPECT_EQ(KVTP_array_idx(a, 1), nullptr);
+    EXPECT_EQ(KVTP_array_idx(a, -1), nullptr);
+    EXPECT_EQ(KVTP_array_delete_upto(a, 5), 1);
+    EXPECT_EQ(a->count, 0);
+    KVTP_array_delete(a);
+}
+
+TEST(Array, ReplaceResizeAndFill) {
+    KVTP_array* a = KVTP_array_new(8, 64, 1, 0);
+    ASSERT_EQ(KVTP_array_fill(a, "z", 3), 1);
+    EXPECT_EQ(std::string(a->data, a->count), "zzz");
+    ASSERT_EQ(KVTP_array_replace(a, "ab", 2), 1);
+    EXPECT_EQ(std::string(a->data, a->count), "ab");
+    ASSERT_EQ(KVTP_array_resize(a, 4), 1);
+    EXPECT_EQ(std::string(a->data, a->count), std::string("ab\0\0", 4));
+    ASSERT_EQ(KVTP_array_resize(a, 1), 1);
+    EXPECT_EQ(std::string(a->data, a->count), "a");
+    ASSERT_EQ(KVTP_array_append_null(a, "bc", -1), 1);  // no NUL yet: appends one
+    EXPECT_EQ(std::string(a->data, a->count), std::string("abc\0", 4));
+    ASSERT_EQ(KVTP_array_append_null(a, "de", 1), 1);  // writes over the NUL
+    EXPECT_EQ(std::string(a->data, a->count), std::string("abcd\0", 5));
+    KVTP_array_delete(a);
+}
+
+TEST(Array, OwningArrayFreesItsElements) {
+    EXPECT_EQ(KVTP_array_new(8, 64, 4, 1), nullptr);  // owned elements are pointers
+    const int64_t live = KVTP_malloc_live();
+    KVTP_array* a = KVTP_array_new(8, 64, sizeof(void*), 1);
+    for (int i = 0; i < 5; ++i) {
+        char* s = KVTP_strdup("owned");
+        ASSERT_EQ(KVTP_array_append(a, &s, 1), 1);
+    }
+    KVTP_array_delete_range(a, 1, 2);
+    KVTP_array_resize(a, 2);
+    EXPECT_EQ(a->count, 2);
+    KVTP_array_clear(a);
+    KVTP_array_delete(a);
+    EXPECT_EQ(KVTP_malloc_live(), live);
+    EXPECT_EQ(KVTP_array_new(8, 64, 0, 0), nullptr);
+    KVTP_array_delete(nullptr);
+}
+
+// ---------------------------------------------------------------------------
+
+std::string text(const KVTP_dystr* s) {
+    return std::string(KVTP_dystr_cstr(s), KVTP_dystr_sz(s));
+}
+
+TEST(Dystr, CountIncludesTheTerminatingNul) {
+    KVTP_dystr* s = KVTP_dystr_new("abc", 0);
+    EXPECT_EQ(s->count, 4);
+    EXPECT_EQ(s->capacity, 4);
+    EXPECT_EQ(s->growth_step, 8);
+    EXPECT_EQ(s->keep_limit, 256);
+    EXPECT_EQ(KVTP_dystr_sz(s), 3);
+    ASSERT_EQ(KVTP_dystr_append(s, "def", -1), 1);
+    EXPECT_STREQ(KVTP_dystr_cstr(s), "abcdef");
+    EXPECT_EQ(s->capacity, 12);
+    ASSERT_EQ(KVTP_dystr_append(s, "x\0y", 3), 1);  // byte counts are kept
+    EXPECT_EQ(KVTP_dystr_sz(s), 9);
+    EXPECT_EQ(KVTP_dystr_append(s, nullptr, 2), 0);
+    EXPECT_EQ(KVTP_dystr_append(s, nullptr, -1), 1);
+    KVTP_dystr_delete(s);
+}
+
+TEST(Dystr, AppendingItsOwnTextSurvivesGrowth) {
+    KVTP_dystr* s = KVTP_dystr_new("abcd", 0);
+    ASSERT_EQ(KVTP_dystr_append(s, KVTP_dystr_cstr(s), -1), 1);
+    ASSERT_EQ(KVTP_dystr_append2(s, KVTP_dystr_cstr(s), 2, "-", 1), 1);
+    EXPECT_EQ(text(s), "abcdabcdab-");
+    ASSERT_EQ(KVTP_dystr_replace(s, KVTP_dystr_cstr(s) + 4, 3), 1);
+    EXPECT_EQ(text(s), "abc");
+    ASSERT_EQ(KVTP_dystr_insert_range(s, KVTP_dystr_cstr(s), 2, 1), 1);
+    EXPECT_EQ(text(s), "aabbc");
+    KVTP_dystr_delete(s);
+}
+
+TEST(Dystr, MultiAppendsAndNumbers) {
+    KVTP_dystr* s = KVTP_dystr_newcustom(nullptr, -1, 1024, 5120);
+    EXPECT_EQ(KVTP_dystr_sz(s), 0);
+    EXPECT_STREQ(KVTP_dystr_cstr(s), "");
+    ASSERT_EQ(KVTP_dystr_append3(s, "a", 1, "bcd", 2, "", -1), 1);
+    ASSERT_EQ(KVTP_dystr_append4(s, "1", -1, "2", -1, "3", -1, "4", 1), 1);
+    ASSERT_EQ(KVTP_dystr_appendint(s, -17), 1);
+    ASSERT_EQ(KVTP_dystr_append2intCR(s, " n=", -1, 42), 1);
+    ASSERT_EQ(KVTP_dystr_appendfloat(s, 1.5f, 2, "f"), 1);
+    ASSERT_EQ(KVTP_dystr_printf(s, "[%s:%d]", "p", 7), 1);
+    EXPECT_EQ(text(s), "abc1234-17 n=42\n1.50[p:7]");
+    EXPECT_EQ(s->capacity, 1 + 1024);  // one byte for the NUL, then one step
+    KVTP_dystr_delete(s);
+}
+
+TEST(Dystr, EditsClampToTheText) {
+    KVTP_dystr* s = KVTP_dystr_new("hello", 0);
+    ASSERT_EQ(KVTP_dystr_insert_range(s, "!", 1, 99), 1);
+    ASSERT_EQ(KVTP_dystr_insert_range(s, "<", 1, -3), 1);
+    EXPECT_EQ(text(s), "<hello!");
+    ASSERT_EQ(KVTP_dystr_delete_range(s, 3, 100), 1);
+    EXPECT_EQ(text(s), "<he");
+    ASSERT_EQ(KVTP_dystr_delete_upto(s, 1), 1);
+    EXPECT_EQ(text(s), "he");
+    ASSERT_EQ(KVTP_dystr_truncate(s, 10), 1);
+    EXPECT_EQ(text(s), "he");
+    ASSERT_EQ(KVTP_dystr_truncate(s, 1), 1);
+    EXPECT_EQ(text(s), "h");
+    ASSERT_EQ(KVTP_dystr_delete_upto(s, 50), 1);
+    EXPECT_EQ(text(s), "");
+    EXPECT_EQ(s->count, 1);
+    KVTP_dystr_delete(s);
+}
+
+TEST(Dystr, ClearKeepsOrReleasesStorageByKeepLimit) {
+    KVTP_dystr* small = KVTP_dystr_new("abc", 0);
+    KVTP_dystr_clear(small);
+    EXPECT_EQ(small->count, 1);
+    EXPECT_EQ(small->capacity, 4);
+    EXPECT_STREQ(KVTP_dystr_cstr(small), "");
+    KVTP_dystr_delete(small);
+
+    KVTP_dystr* big = KVTP_dystr_new(nullptr, 300);
+    EXPECT_EQ(big->capacity, 300);
+    KVTP_dystr_clear(big);
+    EXPECT_EQ(big->capacity, 0);
+    EXPECT_EQ(big->count, 0);
+    EXPECT_STREQ(KVTP_dystr_cstr(big), "");
+    EXPECT_EQ(KVTP_dystr_sz(big), 0);
+    ASSERT_EQ(KVTP_dystr_insert_range(big, "x", 1, 5), 1);
+    ASSERT_EQ(KVTP_dystr_append(big, "y", 1), 1);
+    EXPECT_EQ(text(big), "xy");
+    KVTP_dystr_delete(big);
+}
+
+TEST(Dystr, AsciiEdits) {
+    KVTP_dystr* s = KVTP_dystr_new(" \t Mixed \xC3\xA9 Case\r\n", 0);
+    KVTP_dystr_asciistrip(s);
+    EXPECT_EQ(text(s), "Mixed \xC3\xA9 Case");
+    KVTP_dystr_remove_non_ascii(s);
+    EXPECT_EQ(text(s), "Mixed  Case");
+    KVTP_dystr_asciiupper(s);
+    KVTP_dystr_asciireplace(s, ' ', '_');
+    EXPECT_EQ(text(s), "MIXED__CASE");
+    KVTP_dystr_asciilower(s);
+    EXPECT_EQ(text(s), "mixed__case");
+    KVTP_dystr_replace(s, "   ", -1);
+    KVTP_dystr_asciistrip(s);
+    EXPECT_EQ(text(s), "");
+    KVTP_dystr_delete(s);
+}
+
+TEST(Dystr, ReadlineReturnsLinesWithTheirLineFeed) {
+    FILE* f = std::tmpfile();
+    ASSERT_NE(f, nullptr);
+    std::string longline(700, 'q');
+    std::fputs(("one\n" + longline + "\nlast").c_str(), f);
+    std::rewind(f);
+    KVTP_dystr* s = KVTP_dystr_new("old", 0);
+    ASSERT_EQ(KVTP_dystr_readline(s, f), 1);
+    EXPECT_EQ(text(s), "one\n");
+    ASSERT_EQ(KVTP_dystr_readline(s, f), 1);
+    EXPECT_EQ(text(s), longline + "\n");
+    ASSERT_EQ(KVTP_dystr_readline(s, f), 1);
+    EXPECT_EQ(text(s), "last");
+    EXPECT_EQ(KVTP_dystr_readline(s, f), 0);
+    EXPECT_EQ(text(s), "");
+    std::fclose(f);
+    KVTP_dystr_delete(s);
+}
+
+TEST(Dystr, NullStringsAreHarmless) {
+    EXPECT_EQ(KVTP_dystr_sz(nullptr), 0);
+    EXPECT_STREQ(KVTP_dystr_cstr(nullptr), "");
+    EXPECT_EQ(KVTP_dystr_append(nullptr, "a", 1), 0);
+    KVTP_dystr_clear(nullptr);
+    KVTP_dystr_delete(nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,168 @@
+// The packed string array: slot sizes, the 255 rule, editing in place and
+// with growth.
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+
+#include "textproc/dystrarray.h"
+
+namespace {
+
+std::string bytes(const KVTP_dystrarray* a) {
+    return std::string(a->data, a->count);
+}
+
+class DystrarrayTest : public ::testing::Test {
+  protected:
+    void TearDown() override { KVTP_dystrarray_delete(a_); }
+    KVTP_dystrarray* a_ = nullptr;
+};
+
+TEST_F(DystrarrayTest, FreshEntriesAreTwoByteSlots) {
+    a_ = KVTP_dystrarray_new(3);
+    EXPECT_EQ(bytes(a_), std::string("\x02\0\x02\0\x02\0", 6));
+    EXPECT_EQ(KVTP_dystrarray_sz(a_), 3);
+    EXPECT_STREQ(KVTP_dystrarray_idx(a_, 2), "");
+    EXPECT_EQ(KVTP_dystrarray_idx(a_, 3), nullptr);
+    EXPECT_EQ(KVTP_dystrarray_idx(a_, -1), nullptr);
+    EXPECT_EQ(a_->growth_step, 64);
+    EXPECT_EQ(a_->keep_limit, 512);
+}
+
+struct SlotCase {
+    int32_t n;
+    int32_t slot;
+    unsigned char length_byte;
+};
+
+void PrintTo(const SlotCase& c, std::ostream* os) {
+    *os << c.n << " bytes";
+}
+
+class SlotTable : public ::testing::TestWithParam<SlotCase> {};
+
+TEST_P(SlotTable, SlotSizeAndLengthByte) {
+    const SlotCase& c = GetParam();
+    KVTP_dystrarray* a = KVTP_dystrarray_new(0);
+    const std::string s(c.n, 'x');
+    ASSERT_EQ(KVTP_dystrarray_add(a, s.c_str(), -1), 1);
+    ASSERT_EQ(KVTP_dystrarray_add(a, "next", -1), 1);
+    EXPECT_EQ(a->count, c.slot + 8);
+    EXPECT_EQ(static_cast<unsigned char>(a->data[0]), c.length_byte);
+    EXPECT_EQ(KVTP_dystrarray_sz(a), 2);
+    EXPECT_EQ(KVTP_dystrarray_idx(a, 0), s);
+    EXPECT_STREQ(KVTP_dystrarray_idx(a, 1), "next");
+    KVTP_dystrarray_delete(a);
+}
+
+const SlotCase kSlotCases[] = {
+    {0, 4, 4},       {1, 4, 4},       {2, 6, 6},       {3, 6, 6},       {4, 8, 8},
+    {250, 254, 254}, {251, 254, 254}, {252, 256, 255}, {253, 256, 255}, {300, 304, 255},
+};
+
+INSTANTIATE_TEST_SUITE_P(Dystrarray, SlotTable, ::testing::ValuesIn(kSlotCases));
+
+TEST_F(DystrarrayTest, LongEntryIsWalkedByItsNulFill) {
+    a_ = KVTP_dystrarray_new(1);
+    const std::string big(300, 'b');
+    ASSERT_EQ(KVTP_dystrarray_add(a_, big.c_str(), -1), 1);
+    ASSERT_EQ(KVTP_dystrarray_add(a_, "", -1), 1);
+    ASSERT_EQ(KVTP_dystrarray_add(a_, "tail", -1), 1);
+    EXPECT_EQ(KVTP_dystrarray_sz(a_), 4);
+    EXPECT_EQ(KVTP_dystrarray_idx(a_, 1), big);
+    EXPECT_STREQ(KVTP_dystrarray_idx(a_, 2), "");
+    EXPECT_STREQ(KVTP_dystrarray_idx(a_, 3), "tail");
+    const char* p = KVTP_dystrarray_idx(a_, 0);
+    p = KVTP_dystrarray_next(a_, p);
+    EXPECT_EQ(p, big);
+    p = KVTP_dystrarray_next(a_, p);
+    p = KVTP_dystrarray_next(a_, p);
+    EXPECT_STREQ(p, "tail");
+    EXPECT_EQ(KVTP_dystrarray_next(a_, p), nullptr);
+}
+
+TEST_F(DystrarrayTest, ReplaceInPlaceOrByGrowingTheSlot) {
+    a_ = KVTP_dystrarray_new(0);
+    KVTP_dystrarray_add(a_, "abcd", -1);  // slot 8
+    KVTP_dystrarray_add(a_, "z", -1);
+    const int32_t before = a_->count;
+    ASSERT_EQ(KVTP_dystrarray_replace(a_, 0, "xy", -1), 1);
+    EXPECT_EQ(a_->count, before);
+    EXPECT_EQ(bytes(a_).substr(0, 8), std::string("\x08xy\0\0\0\0\0", 8));
+    const std::string big(400, 'q');
+    ASSERT_EQ(KVTP_dystrarray_replace(a_, 0, big.c_str(), -1), 1);
+    EXPECT_EQ(static_cast<unsigned char>(a_->data[0]), 255);
+    EXPECT_EQ(KVTP_dystrarray_idx(a_, 0), big);
+    EXPECT_STREQ(KVTP_dystrarray_idx(a_, 1), "z");
+    // Shrinking a long slot keeps it long; the walk still finds the next entry.
+    ASSERT_EQ(KVTP_dystrarray_replace(a_, 0, "s", -1), 1);
+    EXPECT_STREQ(KVTP_dystrarray_idx(a_, 0), "s");
+    EXPECT_STREQ(KVTP_dystrarray_idx(a_, 1), "z");
+    EXPECT_EQ(KVTP_dystrarray_sz(a_), 2);
+    EXPECT_EQ(KVTP_dystrarray_replace(a_, 2, "x", -1), 0);
+}
+
+TEST_F(DystrarrayTest, TextFromTheArrayItselfIsSafe) {
+    a_ = KVTP_dystrarray_newprealloc(8);
+    KVTP_dystrarray_add(a_, "first", -1);
+    KVTP_dystrarray_add(a_, "second entry", -1);
+    ASSERT_EQ(KVTP_dystrarray_add(a_, KVTP_dystrarray_idx(a_, 1), -1), 1);
+    ASSERT_EQ(KVTP_dystrarray_replace(a_, 0, KVTP_dystrarray_idx(a_, 1), -1), 1);
+    ASSERT_EQ(KVTP_dystrarray_append(a_, 1, KVTP_dystrarray_idx(a_, 1), -1), 1);
+    EXPECT_STREQ(KVTP_dystrarray_idx(a_, 0), "second entry");
+    EXPECT_STREQ(KVTP_dystrarray_idx(a_, 1), "second entrysecond entry");
+    EXPECT_STREQ(KVTP_dystrarray_idx(a_, 2), "second entry");
+}
+
+TEST_F(DystrarrayTest, AppendRemoveAndDelimitedAdd) {
+    a_ = KVTP_dystrarray_new(1);
+    ASSERT_EQ(KVTP_dystrarray_append(a_, 0, "ab", -1), 1);
+    ASSERT_EQ(KVTP_dystrarray_append(a_, 0, "cdef", 2), 1);
+    EXPECT_STREQ(KVTP_dystrarray_idx(a_, 0), "abcd");
+    ASSERT_EQ(KVTP_dystrarray_add_delim(a_, "x,,y,", -1, ','), 1);
+    EXPECT_EQ(KVTP_dystrarray_sz(a_), 5);
+    EXPECT_STREQ(KVTP_dystrarray_idx(a_, 1), "x");
+    EXPECT_STREQ(KVTP_dystrarray_idx(a_, 2), "");
+    EXPECT_STREQ(KVTP_dystrarray_idx(a_, 3), "y");
+    EXPECT_STREQ(KVTP_dystrarray_idx(a_, 4), "");
+    ASSERT_EQ(KVTP_dystrarray_remove(a_, 1), 1);
+    EXPECT_STREQ(KVTP_dystrarray_idx(a_, 2), "y");
+    EXPECT_EQ(KVTP_dystrarray_remove(a_, 9), 0);
+    EXPECT_EQ(KVTP_dystrarray_sz(a_), 4);
+}
+
+TEST_F(DystrarrayTest, ClearLeavesEmptyEntriesAndCopyIsByteExact) {
+    a_ = KVTP_dystrarray_new(0);
+    for (int i = 0; i < 200; ++i)
+        KVTP_dystrarray_add(a_, "filler", -1);
+    EXPECT_GT(a_->capacity, a_->keep_limit);
+    ASSERT_EQ(KVTP_dystrarray_clear(a_, 2), 1);
+    EXPECT_EQ(bytes(a_), std::string("\x02\0\x02\0", 4));
+    EXPECT_LE(a_->capacity, a_->keep_limit);
+    ASSERT_EQ(KVTP_dystrarray_clearcustom(a_, 2, 5), 1);  // odd slots are rounded up
+    EXPECT_EQ(bytes(a_), std::string("\x06\0\0\0\0\0\x06\0\0\0\0\0", 12));
+    EXPECT_EQ(KVTP_dystrarray_sz(a_), 2);
+    KVTP_dystrarray* b = KVTP_dystrarray_new(5);
+    KVTP_dystrarray_add(a_, "copied", -1);
+    ASSERT_EQ(KVTP_dystrarray_copy(b, a_), 1);
+    EXPECT_EQ(bytes(b), bytes(a_));
+    KVTP_dystrarray_delete(b);
+}
+
+TEST_F(DystrarrayTest, CorruptBufferIsReportedBySize) {
+    a_ = KVTP_dystrarray_new(0);
+    KVTP_dystrarray_add(a_, "ab", -1);  // slot 6
+    a_->data[0] = 8;                    // claims more than the buffer holds
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(KVTP_dystrarray_sz(a_), 0);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "Internal structure of dystrarray corrupted: expected size 6, found 0.\n");
+    EXPECT_EQ(KVTP_dystrarray_idx(a_, 0), nullptr);
+    a_->data[0] = 0;  // a zero length byte must not loop forever
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(KVTP_dystrarray_sz(a_), 0);
+    ::testing::internal::GetCapturedStderr();
+}
+
+}  // namespace
