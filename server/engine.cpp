@@ -1,0 +1,147 @@
+#include "server/engine.h"
+
+#include <cctype>
+#include <cstdio>
+
+#include "server/espeak_engine.h"
+#include "server/tone_engine.h"
+
+namespace vrelay {
+namespace server {
+
+namespace {
+
+std::string Lower(std::string text) {
+    for (char& c : text) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return text;
+}
+
+}  // namespace
+
+std::unique_ptr<Engine> MakeEngine(const std::string& name, std::string* error) {
+    if (name == "tone") {
+        return std::make_unique<ToneEngine>();
+    }
+    if (name == "espeak") {
+        return EspeakEngine::Create(error);
+    }
+    *error = "unknown engine \"" + name + "\" (use espeak or tone)";
+    return nullptr;
+}
+
+const VoiceInfo* FindVoice(const std::vector<VoiceInfo>& voices, const std::string& name) {
+    for (const VoiceInfo& voice : voices) {
+        if (voice.name == name) {
+            return &voice;
+        }
+    }
+    const std::string wanted = Lower(name);
+    for (const VoiceInfo& voice : voices) {
+        if (Lower(voice.name) == wanted || Lower(voice.voice_id) == wanted) {
+            return &voice;
+        }
+    }
+    for (const VoiceInfo& voice : voices) {
+        if (!voice.language_tag.empty() && Lower(voice.language_tag) == wanted) {
+            return &voice;
+        }
+    }
+    // Any other language the voice speaks ("fr" for "fr-fr"): the voice that
+    // gives it the best (lowest) priority wins.
+    const VoiceInfo* best = nullptr;
+    int best_priority = 0;
+    for (const VoiceInfo& voice : voices) {
+        for (const auto& language : voice.languages) {
+            if (Lower(language.first) == wanted &&
+                (best == nullptr || language.second < best_priority)) {
+                best = &voice;
+                best_priority = language.second;
+            }
+        }
+    }
+    return best;
+}
+
+std::string VoiceListXml(const std::vector<VoiceInfo>& voices) {
+    std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<voices>\n";
+    for (const VoiceInfo& v : voices) {
+        const struct {
+            const char* key;
+            std::string value;
+        } attributes[] = {
+            {"name", v.name},
+            {"VOICE_ID", v.voice_id},
+            {"SEX", v.sex},
+            {"LANGUAGE", v.language},
+            {"LANGUAGE_ID", v.language_id},
+            {"COUNTRY", v.country},
+            {"COUNTRY_ID", v.country_id},
+            {"REGION", v.region},
+            {"ACCENT", v.accent},
+            {"ACCENT_ID", v.accent_id},
+            {"VOICE_UUID", v.uuid},
+            {"SAMPLE_RATE", std::to_string(v.sample_rate)},
+            {"SAMPLE_BITS", "16"},
+            {"ENCODING", "pcm16le"},
+            {"LANGUAGE_CODE_ISO", v.language_iso},
+            {"LANGUAGE_CODE_MICROSOFT", v.language_microsoft},
+            {"COUNTRY_CODE_ISO", v.country_iso},
+        };
+        xml += "<voice";
+        for (const auto& a : attributes) {
+            xml += ' ';
+            xml += a.key;
+            xml += "=\"" + EscapeXml(a.value) + "\"";
+        }
+        xml += "/>\n";
+    }
+    xml += "</voices>\n";
+    return xml;
+}
+
+std::string StableUuid(const std::string& key) {
+    // Two FNV-1a passes with different offsets give 128 bits.
+    uint64_t a = 14695981039346656037ull;
+    uint64_t b = 1099511628211ull * 31;
+    for (unsigned char c : key) {
+        a = (a ^ c) * 1099511628211ull;
+        b = (b ^ c) * 1099511628211ull + 7;
+    }
+    char text[40];
+    std::snprintf(text, sizeof text, "%08x-%04x-%04x-%04x-%012llx", static_cast<unsigned>(a >> 32),
+                  static_cast<unsigned>((a >> 16) & 0xffff),
+                  static_cast<unsigned>(0x5000 | (a & 0x0fff)),
+                  static_cast<unsigned>(0x8000 | ((b >> 48) & 0x3fff)),
+                  static_cast<unsigned long long>(b & 0xffffffffffffull));
+    return text;
+}
+
+std::vector<std::string> SpokenLetters(const std::string& text) {
+    std::vector<std::string> letters;
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        size_t n = 1;
+        if (c >= 0xF0) {
+            n = 4;
+        } else if (c >= 0xE0) {
+            n = 3;
+        } else if (c >= 0xC0) {
+            n = 2;
+        }
+        if (i + n > text.size()) {
+            n = text.size() - i;
+        }
+        if (c >= 0x80) {
+            letters.push_back(text.substr(i, n));
+        } else if (!std::isspace(c) && !std::ispunct(c) && !std::iscntrl(c)) {
+            letters.push_back(std::string(1, static_cast<char>(std::tolower(c))));
+        }
+        i += n;
+    }
+    return letters;
+}
+
+}  // namespace server
+}  // namespace vrelay

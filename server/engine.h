@@ -1,0 +1,103 @@
+// Synthesis engines: the interface the sessions speak through, the voice
+// records behind the voice list, and the factory.
+#ifndef VRELAY_SERVER_ENGINE_H
+#define VRELAY_SERVER_ENGINE_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "server/markup.h"
+
+namespace vrelay {
+namespace server {
+
+struct VoiceInfo {
+    std::string name;
+    std::string voice_id;
+    std::string sex;  // "male" or "female"
+    std::string language;
+    std::string language_id;
+    std::string country;
+    std::string country_id;
+    std::string region;
+    std::string accent;
+    std::string accent_id;
+    std::string uuid;
+    int sample_rate = 0;
+    std::string language_iso;        // "en"
+    std::string language_microsoft;  // "1033", or "" when not known
+    std::string country_iso;         // "GB", or ""
+    std::string language_tag;        // the engine's own code, e.g. "en-gb"
+    // Every language the voice speaks, with its priority (lower is better).
+    std::vector<std::pair<std::string, int>> languages;
+};
+
+struct TimedMark {
+    std::string name;
+    int64_t sample = 0;  // from the start of the unit
+};
+
+struct TimedPhoneme {
+    std::string name;
+    int64_t start = 0;  // from the start of the unit
+    int64_t duration = 0;
+};
+
+// A stretch of speech with the marks and phonemes inside it, in order.
+struct SynthesisUnit {
+    int sample_rate = 0;
+    std::vector<int16_t> samples;
+    std::vector<TimedMark> marks;
+    std::vector<TimedPhoneme> phonemes;
+    // Marks the synthesiser did not report, placed by interpolation.
+    int interpolated_marks = 0;
+};
+
+class UnitSink {
+  public:
+    virtual ~UnitSink() = default;
+    // False stops the synthesis (the client is gone).
+    virtual bool OnUnit(const SynthesisUnit& unit) = 0;
+};
+
+// One engine serves every session: implementations are thread-safe.
+class Engine {
+  public:
+    virtual ~Engine() = default;
+    virtual std::string Name() const = 0;
+    virtual const std::vector<VoiceInfo>& Voices() const = 0;
+    virtual std::string DefaultVoice() const = 0;
+    // Speaks words with the voice named (a name of Voices()) and hands the
+    // result to sink in units; every mark of words comes back, in order. False
+    // with *error when synthesis failed; true when the sink stopped it.
+    virtual bool Speak(const std::string& voice, const std::vector<Word>& words, UnitSink* sink,
+                       std::string* error) = 0;
+};
+
+// "tone" or "espeak"; null with *error for an unknown name or when the
+// engine cannot start.
+std::unique_ptr<Engine> MakeEngine(const std::string& name, std::string* error);
+
+// The voice a selection names: exact name first, then, ignoring case, the
+// name, the voice id, the language tag, and then the voice that lists the
+// name among its languages with the best priority. Null when none matches.
+const VoiceInfo* FindVoice(const std::vector<VoiceInfo>& voices, const std::string& name);
+
+// The voice-list document, one <voice/> element per line.
+std::string VoiceListXml(const std::vector<VoiceInfo>& voices);
+
+// A stable UUID-shaped text derived from key (FNV-1a based, not random).
+std::string StableUuid(const std::string& key);
+
+// Number of letters that the tone engine voices and the character weight
+// used to interpolate marks: code points that are neither blank nor ASCII
+// punctuation.
+std::vector<std::string> SpokenLetters(const std::string& text);
+
+}  // namespace server
+}  // namespace vrelay
+
+#endif

@@ -1,0 +1,99 @@
+// Reading the client's tokenised text: UTF-8 XML in which every word follows a
+// <mark name="..."/> element, with repair markers (<xmlfix.../>), a <parent>
+// wrapper and SSML-like markup. The text of one request may arrive in pieces
+// cut anywhere; StreamBuffer joins them and releases only whole words, and
+// MarkupParser turns whole words into Word records, keeping the elements that
+// stay open from one piece to the next.
+#ifndef VRELAY_SERVER_MARKUP_H
+#define VRELAY_SERVER_MARKUP_H
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace vrelay {
+namespace server {
+
+struct Attribute {
+    std::string name;
+    std::string value;  // entities decoded
+};
+
+struct Element {
+    std::string name;
+    std::vector<Attribute> attributes;
+
+    // The value of the attribute, or fallback when it is absent.
+    std::string Get(const std::string& attribute, const std::string& fallback = "") const;
+};
+
+// One tag, "<...>" included.
+struct Tag {
+    enum Kind { kOpen, kClose, kEmpty };
+    Kind kind = kOpen;
+    Element element;
+};
+
+// False for text that is not a start, end or empty-element tag (comments,
+// processing instructions and declarations included).
+bool ParseTag(const std::string& text, Tag* tag);
+
+// Escapes &, <, >, " and ' for element text and attribute values.
+std::string EscapeXml(const std::string& text);
+
+// A mark and the text spoken after it.
+struct Word {
+    std::string mark;              // "" for text before the first mark
+    std::string text;              // character data up to the next mark
+    std::vector<Element> context;  // kept elements open at the mark, outermost first
+    std::vector<Element> breaks;   // <break/> elements after the mark, spoken after the text
+
+    bool HasMark() const { return !mark.empty(); }
+    // Nothing but blank space to speak.
+    bool Silent() const;
+    // The text ends with ".", "?" or "!" (closing quotes or brackets may
+    // follow) and then blank space or nothing.
+    bool EndsSentence() const;
+};
+
+// Element names kept for the synthesiser (their text is always kept): s, p,
+// emphasis, prosody, say-as, and break as an empty element. sentence and
+// paragraph become s and p. Every other element (speak, parent, the xmlfix
+// repair markers, voice, audio, sub, unknown ones) is dropped, its text kept.
+bool IsKeptContainer(const std::string& name);
+
+class MarkupParser {
+  public:
+    // Appends the words of text. Tags must be whole except that a tag cut at
+    // the very end is dropped. Entities are decoded (unknown ones become a
+    // blank); comments and processing instructions are dropped; CDATA is text.
+    void Parse(const std::string& text, std::vector<Word>* words);
+    // Forgets the open elements: a new request starts.
+    void Reset() { open_.clear(); }
+    size_t OpenElements() const { return open_.size(); }
+
+  private:
+    void OnTag(const Tag& tag, std::vector<Word>* words, Word** current);
+    std::vector<Element> open_;
+};
+
+// The pieces of one request, joined.
+class StreamBuffer {
+  public:
+    void Append(const char* data, size_t length) { text_.append(data, length); }
+    size_t Size() const { return text_.size(); }
+    // Removes and returns the text before the last complete mark element: the
+    // words in it are whole, since another mark follows them. "" when there
+    // is no such mark.
+    std::string TakeWholeWords();
+    std::string TakeAll();
+    void Clear() { text_.clear(); }
+
+  private:
+    std::string text_;
+};
+
+}  // namespace server
+}  // namespace vrelay
+
+#endif

@@ -1,0 +1,120 @@
+// What the reference speech server sends, byte for byte. This is the one
+// description of the answer contents; the client passes these payloads to the
+// application unchanged.
+//
+// Every PACKET_TEXT_CHUNK, PACKET_TEXT and PACKET_QUERY the server receives is
+// answered by zero or more of the packets below and then exactly one
+// PACKET_END (empty payload). PACKET_CLOSE from the client is not answered:
+// the server closes the connection.
+//
+// Request and sample clock. The text of a request arrives as PACKET_TEXT_CHUNKs
+// and ends with a PACKET_TEXT (the client's empty closing PACKET_TEXT is a
+// request with no text). Sample offsets count from the first sample of the
+// request's audio and continue across its chunks; every PACKET_TEXT ends the
+// request and the next text starts again at offset 0.
+//
+// Streaming. Words are spoken once they are whole (followed by the next mark,
+// or at the end of the request). Inside a request the server speaks up to the
+// last whole word that ends a sentence (. ? or ! followed by blank space) and
+// keeps the rest for later; when no whole word ends a sentence it speaks every
+// whole word it has. So audio starts before the end of a long stream.
+//
+// Answer packets, integers big-endian:
+//
+//   PACKET_DATA_9   audio format, 8 bytes: uint32 sample rate in Hz, uint16
+//                   bits per sample (16), uint16 channels (1). Sent before the
+//                   first audio of every answer that has audio (and again if
+//                   the rate changes inside an answer).
+//   PACKET_DATA_6   audio: signed 16-bit little-endian mono PCM, an even number
+//                   of bytes, at most 8192 bytes (4096 samples) per packet.
+//   PACKET_DATA_8   a mark was reached: int32 sample offset (request clock),
+//                   then the mark's name as NUL-terminated UTF-8. Every mark
+//                   of the client's text comes back once, in text order, with
+//                   an offset inside the request's audio (offsets never
+//                   decrease); "kvox_final" comes back after the last audio.
+//   PACKET_PHONEME  one per phoneme, the phoneme record of the packet layer:
+//                   first value = start (request clock, samples), phone = the
+//                   phoneme's name, next phone = the following phoneme's name
+//                   in the same synthesis unit ("" for the unit's last one),
+//                   value1 = duration in samples, value2 = sample rate,
+//                   value3 to value7 = 0. The espeak engine names phonemes in
+//                   its ASCII phoneme alphabet ("_" and "_:" are pauses); the
+//                   tone engine names one phoneme per letter of each word.
+//   PACKET_DATA_10  a message from the server: NUL-terminated UTF-8 text. Used
+//                   for errors (refused text, unknown voice, query not
+//                   understood); such messages begin with "error: ".
+//   PACKET_QUERY    reply to <voice name="all"/>: the voice-list document,
+//                   NUL-terminated UTF-8, split over as many packets as needed
+//                   (the client joins the texts in order).
+//
+// Order inside an answer: PACKET_DATA_9 first; then, for each audio packet,
+// the marks and phonemes that start before its last sample, then the audio
+// packet itself; marks at the very end of the audio (kvox_final) come last.
+//
+// Queries understood:
+//   <voice name="all"/>                the voice list, then PACKET_END
+//   <voice name='NAME' select='1'/>    selects NAME (matched exactly, then
+//                                      ignoring case against the name, the
+//                                      VOICE_ID and the language code, e.g.
+//                                      "en-us" or "fr") for
+//                                      this connection; an unknown name keeps
+//                                      the current voice and says so in a
+//                                      PACKET_DATA_10; then PACKET_END
+//   anything else                      PACKET_DATA_10 "error: query not
+//                                      understood: ...", then PACKET_END
+//
+// Voice list document: a <voices> root with one <voice/> element per voice,
+// attributes name, VOICE_ID, SEX (male or female), LANGUAGE, LANGUAGE_ID,
+// COUNTRY, COUNTRY_ID, REGION, ACCENT, ACCENT_ID, VOICE_UUID, SAMPLE_RATE,
+// SAMPLE_BITS (16), ENCODING (pcm16le), LANGUAGE_CODE_ISO,
+// LANGUAGE_CODE_MICROSOFT (decimal locale id, "" when not known),
+// COUNTRY_CODE_ISO (two letters or "").
+#ifndef VRELAY_SERVER_PROTOCOL_H
+#define VRELAY_SERVER_PROTOCOL_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vrelay {
+namespace server {
+
+constexpr uint32_t kFormatPayloadSize = 8;
+constexpr uint16_t kSampleBits = 16;
+constexpr uint16_t kChannels = 1;
+constexpr size_t kAudioPacketSamples = 4096;
+constexpr const char* kFinalMark = "kvox_final";
+constexpr const char* kErrorPrefix = "error: ";
+
+struct AudioFormat {
+    uint32_t sample_rate = 0;
+    uint16_t bits = kSampleBits;
+    uint16_t channels = kChannels;
+};
+
+struct MarkReached {
+    int32_t sample = 0;
+    std::string name;
+};
+
+std::vector<unsigned char> EncodeFormat(const AudioFormat& format);
+bool DecodeFormat(const unsigned char* data, size_t length, AudioFormat* format);
+
+std::vector<unsigned char> EncodeMark(int32_t sample, const std::string& name);
+// False when the payload is shorter than 5 bytes or the name has no NUL.
+bool DecodeMark(const unsigned char* data, size_t length, MarkReached* mark);
+
+// Text followed by its NUL, as DATA_10 and QUERY payloads carry it.
+std::vector<unsigned char> EncodeText(const std::string& text);
+// The text up to the first NUL (or the whole payload when there is none).
+std::string DecodeText(const unsigned char* data, size_t length);
+
+// PCM samples as DATA_6 carries them (little-endian, whatever the host).
+std::vector<unsigned char> EncodeAudio(const int16_t* samples, size_t count);
+std::vector<int16_t> DecodeAudio(const unsigned char* data, size_t length);
+
+}  // namespace server
+}  // namespace vrelay
+
+#endif

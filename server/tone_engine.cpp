@@ -1,0 +1,106 @@
+#include "server/tone_engine.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+
+namespace vrelay {
+namespace server {
+
+namespace {
+
+VoiceInfo ToneVoice(const std::string& name, const std::string& sex) {
+    VoiceInfo v;
+    v.name = name;
+    v.voice_id = name;
+    v.sex = sex;
+    v.language = "English";
+    v.language_id = "en";
+    v.country = "Great Britain";
+    v.country_id = "GB";
+    v.uuid = StableUuid("tone:" + name);
+    v.sample_rate = ToneEngine::kSampleRate;
+    v.language_iso = "en";
+    v.language_microsoft = "2057";
+    v.country_iso = "GB";
+    v.language_tag = "";
+    return v;
+}
+
+}  // namespace
+
+ToneEngine::ToneEngine() {
+    voices_.push_back(ToneVoice("tone", "female"));
+    voices_.push_back(ToneVoice("tone-low", "male"));
+}
+
+int ToneEngine::Frequency(const std::string& voice, size_t letters) {
+    const int capped = static_cast<int>(std::min<size_t>(letters, 20));
+    if (voice == "tone-low") {
+        return 100 + 25 * capped;
+    }
+    return 200 + 50 * capped;
+}
+
+int ToneEngine::BreakSamples(const Element& element, int sample_rate) {
+    const std::string time = element.Get("time");
+    char* end = nullptr;
+    const double value = std::strtod(time.c_str(), &end);
+    if (time.empty() || end == time.c_str() || !(value >= 0)) {
+        return sample_rate / 5;
+    }
+    const std::string unit(end);
+    double seconds = unit == "ms" ? value / 1000 : unit == "s" ? value : -1;
+    if (seconds < 0) {
+        return sample_rate / 5;
+    }
+    seconds = std::min(seconds, 10.0);
+    return static_cast<int>(seconds * sample_rate);
+}
+
+bool ToneEngine::Speak(const std::string& voice, const std::vector<Word>& words, UnitSink* sink,
+                       std::string* /*error*/) {
+    const double pi = std::acos(-1.0);
+    SynthesisUnit unit;
+    unit.sample_rate = kSampleRate;
+    size_t in_unit = 0;
+    for (const Word& word : words) {
+        const int64_t start = static_cast<int64_t>(unit.samples.size());
+        if (word.HasMark()) {
+            unit.marks.push_back(TimedMark{word.mark, start});
+        }
+        const std::vector<std::string> letters = SpokenLetters(word.text);
+        if (!letters.empty()) {
+            const size_t count = letters.size();
+            const double f = Frequency(voice, count);
+            for (int n = 0; n < kToneSamples; ++n) {
+                unit.samples.push_back(static_cast<int16_t>(
+                    std::lround(kAmplitude * std::sin(2 * pi * f * n / kSampleRate))));
+            }
+            unit.samples.insert(unit.samples.end(), kGapSamples, 0);
+            for (size_t k = 0; k < count; ++k) {
+                const int64_t from = static_cast<int64_t>(k * kToneSamples / count);
+                const int64_t to = static_cast<int64_t>((k + 1) * kToneSamples / count);
+                unit.phonemes.push_back(TimedPhoneme{letters[k], start + from, to - from});
+            }
+        }
+        for (const Element& pause : word.breaks) {
+            unit.samples.insert(unit.samples.end(), BreakSamples(pause, kSampleRate), 0);
+        }
+        if (++in_unit == kWordsPerUnit) {
+            if (!sink->OnUnit(unit)) {
+                return true;
+            }
+            unit = SynthesisUnit();
+            unit.sample_rate = kSampleRate;
+            in_unit = 0;
+        }
+    }
+    if (in_unit > 0) {
+        sink->OnUnit(unit);
+    }
+    return true;
+}
+
+}  // namespace server
+}  // namespace vrelay

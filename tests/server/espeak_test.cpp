@@ -1,0 +1,205 @@
+// The espeak-ng engine: real synthesis, so only loose bounds on the audio;
+// exact checks on what the server promises about marks.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "client/vrelay.h"
+#include "server/engine.h"
+#include "server/speech_server.h"
+#include "tests/server/raw_client.h"
+#include "transport/log.h"
+
+namespace vrelay {
+namespace server {
+namespace {
+
+using test::Answer;
+using test::RawClient;
+
+// Thirty-odd sentences with the punctuation and words that make espeak lose
+// or merge word timings: sentence ends followed by a blank, abbreviations,
+// numbers, colons, quotes, ellipses, and multi-word dictionary entries.
+const char kManySentences[] =
+    "Dr. Smith has been here since 9 a.m. today. Is it true? Yes! Note: the price is $3.50, "
+    "or 3.5 dollars. He said: \"go\". Mr. Jones, Mrs. Brown and Prof. Green have been friends "
+    "for 25 years. It's 10:30 p.m. now. The U.S.A. is large. What about e.g. this? I.e. that "
+    "one. Wait... then go! Call 555-1234 now. The year 1999 was odd. She has been to Paris, "
+    "France. St. Louis is a city. Look at fig. 3. They've been waiting; we haven't. Is 2+2=4? "
+    "Sure! Done. Really? Yes. OK. The end is near: really near. Apples, oranges, etc. are "
+    "fruit. No. 5 won. (It was close.) Jan. 1st is New Year. \"Stop!\" she cried. Then it has "
+    "been raining all day.";
+
+// Marks the text the way the client's tokeniser does: one mark per word.
+std::string Tokenised(const std::string& text, size_t* words) {
+    std::string out = "<speak>";
+    *words = 0;
+    size_t i = 0;
+    while (i < text.size()) {
+        const size_t end = std::min(text.find(' ', i), text.size());
+        const std::string word = text.substr(i, end - i);
+        out += "<mark name=\"kvtk_" + std::to_string(i + 7) + "_" + std::to_string(i + 7) + "_" +
+               std::to_string(word.size()) + "_" + std::to_string(word.size()) + "\"/>";
+        for (char c : word) {
+            out += c == '&'   ? std::string("&amp;")
+                   : c == '<' ? std::string("&lt;")
+                              : std::string(1, c);
+        }
+        if (end < text.size()) {
+            out += ' ';
+        }
+        ++*words;
+        i = end + 1;
+    }
+    return out + "</speak><mark name=\"kvox_final\"/>";
+}
+
+class CollectingSink : public UnitSink {
+  public:
+    bool OnUnit(const SynthesisUnit& unit) override {
+        for (const TimedMark& m : unit.marks) {
+            marks.push_back(m.name);
+            offsets.push_back(samples + m.sample);
+        }
+        for (const TimedPhoneme& p : unit.phonemes) {
+            phonemes.push_back(p);
+        }
+        samples += static_cast<int64_t>(unit.samples.size());
+        interpolated += unit.interpolated_marks;
+        sample_rate = unit.sample_rate;
+        ++units;
+        return true;
+    }
+    std::vector<std::string> marks;
+    std::vector<int64_t> offsets;
+    std::vector<TimedPhoneme> phonemes;
+    int64_t samples = 0;
+    int interpolated = 0;
+    int sample_rate = 0;
+    int units = 0;
+};
+
+class Espeak : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        std::string error;
+        engine_ = MakeEngine("espeak", &error).release();
+        ASSERT_NE(engine_, nullptr) << error;
+    }
+    static void TearDownTestSuite() {
+        delete engine_;
+        engine_ = nullptr;
+    }
+    static Engine* engine_;
+};
+
+Engine* Espeak::engine_ = nullptr;
+
+TEST_F(Espeak, EveryWordOfManySentencesIsTimedByItsOwnMark) {
+    size_t count = 0;
+    const std::string text = Tokenised(kManySentences, &count);
+    MarkupParser parser;
+    std::vector<Word> words;
+    parser.Parse(text, &words);
+    ASSERT_EQ(words.size(), count + 1);
+
+    CollectingSink sink;
+    std::string error;
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(engine_->Speak(engine_->DefaultVoice(), words, &sink, &error)) << error;
+    const double wall =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double audio = static_cast<double>(sink.samples) / sink.sample_rate;
+    RecordProperty("words", static_cast<int>(count));
+    RecordProperty("marks_reported_by_espeak", static_cast<int>(count + 1) - sink.interpolated);
+    RecordProperty("real_time_factor_x1000", static_cast<int>(1000 * wall / audio));
+
+    // espeak reports all but the marks inside "has been" (four here) in place.
+    EXPECT_LE(sink.interpolated, 6);
+    EXPECT_GT(sink.units, 1);
+    ASSERT_EQ(sink.marks.size(), count + 1);
+    for (size_t i = 0; i < words.size(); ++i) {
+        SCOPED_TRACE(words[i].text);
+        EXPECT_EQ(sink.marks[i], words[i].mark);
+        // Every word of the text has letters, so it starts after the one before.
+        EXPECT_GT(sink.offsets[i], i > 0 ? sink.offsets[i - 1] : -1);
+        EXPECT_LE(sink.offsets[i], sink.samples);
+    }
+    // A word takes a few hundred milliseconds: about 40 to 90 s for 170 words.
+    EXPECT_GT(audio, count * 0.15);
+    EXPECT_LT(audio, count * 0.8);
+}
+
+TEST_F(Espeak, SentenceOverTheWireHasFormatAudioMarksAndPhonemes) {
+    test::LogSilencer quiet;
+    ServerOptions options;
+    options.engine = "espeak";
+    SpeechServer server(options);
+    std::string error;
+    ASSERT_TRUE(server.Start(&error)) << error;
+    RawClient client(server.Port());
+    size_t count = 0;
+    const Answer answer =
+        client.Exchange(PACKET_TEXT, Tokenised("Hello world, this is a short test.", &count));
+    ASSERT_TRUE(answer.ended);
+    ASSERT_EQ(answer.formats.size(), 1u);
+    EXPECT_EQ(answer.formats[0].sample_rate, 22050u);
+    const double seconds = answer.audio.size() / 22050.0;
+    EXPECT_GT(seconds, 1.0);
+    EXPECT_LT(seconds, 5.0);
+    ASSERT_EQ(answer.marks.size(), count + 1);
+    EXPECT_EQ(answer.marks[0].name, "kvtk_7_7_5_5");
+    EXPECT_EQ(answer.marks.back().name, "kvox_final");
+    for (size_t i = 1; i < answer.marks.size(); ++i) {
+        EXPECT_GT(answer.marks[i].sample, answer.marks[i - 1].sample);
+    }
+    EXPECT_LE(static_cast<size_t>(answer.marks.back().sample), answer.audio.size());
+    ASSERT_GT(answer.phonemes.size(), 15u);
+    int64_t covered = 0;
+    for (const auto& p : answer.phonemes) {
+        EXPECT_FALSE(p.name.empty());
+        EXPECT_EQ(p.rate, 22050);
+        covered += p.duration;
+    }
+    EXPECT_LE(covered, static_cast<int64_t>(answer.audio.size()));
+    EXPECT_GT(covered, static_cast<int64_t>(answer.audio.size()) / 2);
+}
+
+TEST_F(Espeak, VoicesAreListedAndSelectableByNameOrLanguage) {
+    const std::vector<VoiceInfo>& voices = engine_->Voices();
+    ASSERT_GT(voices.size(), 10u);
+    const VoiceInfo* british = FindVoice(voices, "English (Great Britain)");
+    ASSERT_NE(british, nullptr);
+    EXPECT_EQ(engine_->DefaultVoice(), british->name);
+    EXPECT_EQ(british->language_iso, "en");
+    EXPECT_EQ(british->country_iso, "GB");
+    EXPECT_EQ(british->language_microsoft, "2057");
+    EXPECT_EQ(british->sample_rate, 22050);
+    const VoiceInfo* american = FindVoice(voices, "en-us");
+    ASSERT_NE(american, nullptr);
+    EXPECT_EQ(american->country_iso, "US");
+    EXPECT_EQ(FindVoice(voices, "gmw/en-us"), american);
+
+    const std::string xml = VoiceListXml(voices);
+    EXPECT_NE(xml.find("<voice name=\"English (America)\" VOICE_ID=\"gmw/en-US\""),
+              std::string::npos);
+
+    std::vector<Word> words(1);
+    words[0].mark = "a";
+    words[0].text = "Bonjour.";
+    CollectingSink sink;
+    std::string error;
+    const VoiceInfo* french = FindVoice(voices, "fr");
+    ASSERT_NE(french, nullptr);
+    EXPECT_EQ(french->language_tag, "fr-fr");
+    ASSERT_TRUE(engine_->Speak(french->name, words, &sink, &error)) << error;
+    EXPECT_GT(sink.samples, 0);
+    EXPECT_FALSE(engine_->Speak("nobody", words, &sink, &error));
+    EXPECT_NE(error.find("unknown voice"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace server
+}  // namespace vrelay
