@@ -301,4 +301,19 @@ bool Connection::SendData(const std::string& text, bool xml, bool final) {
     return SendTextPacket(PACKET_TEXT_CHUNK, text.data() + position, remaining);
 }
 
+void Connection::TokeniseTextTP(const char* text, bool /*xml*/, bool final) {
+    m_tokenised.clear();
+    if (m_channel) {
+        KVTP_tpc_process(m_channel, text ? text : "", -1, final ? 1 : 0);
+    }
+}
+
+void Connection::TokeniseText(const char* text, bool xml, bool final) {
+    m_lexer.TokeniseText(text, xml, final, m_requestMode, &m_tokenised);
+}
+
+int Connection::TokeniseChunk(const std::string& buffer, int limit, int xml) {
+    return m_lexer.TokeniseChunk(buffer, limit, xml, &m_tokenised);
+}
+
 }  // namespace vrelay

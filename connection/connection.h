@@ -13,6 +13,7 @@
 #include <string>
 
 #include "client/vrelay.h"
+#include "connection/lexer.h"
 #include "transport/socket.h"
 
 struct KVTP_tpc;
@@ -102,6 +103,19 @@ public:
 
     static constexpr size_t kMaxTextPerPacket = 63999;
 
+    // ---- Tokenising without sending -------------------------------------
+    // Runs the channel over text (its callbacks see the pieces); sends
+    // nothing itself. The xml flag is not used: the channel reads XML.
+    void TokeniseTextTP(const char* text, bool xml, bool final);
+    // Tokenises with the connection's own lexer into Tokenised(): a
+    // "kvoxtk_" mark before every word; nothing is sent.
+    void TokeniseText(const char* text, bool xml, bool final);
+    // Lexes buffer from its start until at least limit bytes (whole tokens;
+    // limit <= 0: all), appending to Tokenised(); returns the bytes consumed.
+    int TokeniseChunk(const std::string& buffer, int limit, int xml);
+    static int totoken(const char* text, int length) { return Lexer::totoken(text, length); }
+    Lexer& OwnLexer() { return m_lexer; }
+
 protected:
     // Hands one packet to the C callback, else the Pascal one. Returns the
     // callback's result (VR_SUCCESS when there is none).
@@ -122,6 +136,7 @@ protected:
     KVTP_tpc* m_channel = nullptr;
     void* m_tokeniserUserData = nullptr;
     std::string m_tokenised;
+    Lexer m_lexer;
 
 private:
     // Sends one text packet: the text and its NUL.

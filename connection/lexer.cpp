@@ -16,7 +16,7 @@ namespace {
 // SPACE U+2003) stand in slots 9 and 10 as literal characters, not escapes.
 #define VR_LEXER_SPACE "\n\r\t \xE2\x80\x83"
 
-struct PatternSpec {
+struct PatternDef {
     const char* text;
     uint32_t options;
     // The literal byte every match starts with, or 0 when any may. Lets the
@@ -28,7 +28,7 @@ struct PatternSpec {
 // Tried in slot order at every input position; the first match wins. All are
 // anchored at the position (each starts with ^; PCRE2_ANCHORED at compile
 // time says the same and keeps the JIT usable).
-const PatternSpec kPatterns[Lexer::kPatternCount] = {
+const PatternDef kPatterns[Lexer::kPatternCount] = {
     /* 0 comment start */ {"^(<!--)", 0, '<'},
     /* 1 comment end */ {"^(-->)", 0, '-'},
     /* 2 CDATA start */ {"^(<!\\[CDATA\\[)", 0, '<'},
@@ -211,12 +211,12 @@ struct LexerPatterns {
         for (int slot : kCompileOrder) {
             int error = 0;
             PCRE2_SIZE errorOffset = 0;
-            const PatternSpec& spec = kPatterns[slot];
+            const PatternDef& def = kPatterns[slot];
             // A pattern that fails to compile leaves its slot null and is
             // never tried.
             patterns->code[slot] = pcre2_compile(
-                reinterpret_cast<PCRE2_SPTR>(spec.text), PCRE2_ZERO_TERMINATED,
-                PCRE2_UTF | PCRE2_ANCHORED | spec.options, &error, &errorOffset, context);
+                reinterpret_cast<PCRE2_SPTR>(def.text), PCRE2_ZERO_TERMINATED,
+                PCRE2_UTF | PCRE2_ANCHORED | def.options, &error, &errorOffset, context);
             if (patterns->code[slot]) {
                 // Without JIT support the interpreter runs the same pattern.
                 pcre2_jit_compile(patterns->code[slot], PCRE2_JIT_COMPLETE);

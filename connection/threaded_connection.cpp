@@ -11,6 +11,7 @@ ThreadedConnection::ThreadedConnection(ThreadedConnection* other) {
     m_host = other->m_host;
     m_port = other->m_port;
     m_requestMode = other->m_requestMode;
+    m_lexer.CopyProsodyFrom(other->m_lexer);
 }
 
 ThreadedConnection::~ThreadedConnection() { Shutdown(); }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include "connection/threaded_connection.h"
 #include "tests/support/fake_server.h"
 
@@ -110,6 +112,47 @@ TEST(ThreadedConnectionTest, DestructorStopsAndJoinsARunningWorker) {
         ASSERT_TRUE(server.WaitForFrames(1));
     }
     EXPECT_TRUE(waitReturned.load());
+}
+
+TEST(ConnectionTest, OwnLexerMarksEveryWordWithoutSending) {
+    Connection connection;
+    connection.TokeniseText("a & b", false, true);
+    EXPECT_EQ(connection.Tokenised(),
+              "<parent><mark name=\"kvoxtk_0_0_1_1\"/>a <mark name=\"kvoxtk_2_2_1_1\"/>&amp; "
+              "<mark name=\"kvoxtk_4_4_1_1\"/>b</parent>");
+    EXPECT_EQ(Connection::totoken("", 5000), 904);
+    EXPECT_EQ(Connection::totoken("", 100), 0);
+}
+
+TEST(ConnectionTest, NewConnectionHasAClientChannelWithoutCallbacks) {
+    Connection connection;
+    ASSERT_NE(connection.Channel(), nullptr);
+    EXPECT_EQ(connection.TokeniserUserData(), nullptr);
+    // Without callbacks the channel keeps its text: nothing reaches a socket.
+    connection.TokeniseTextTP("Hello", true, true);
+    EXPECT_EQ(connection.Tokenised(), "");
+}
+
+TEST(ConnectionTest, TokeniserUserDataIsOwnedAndReplaced) {
+    Connection connection;
+    auto noop = [](void*, const char*, int) {};
+    void* first = std::malloc(8);
+    connection.SetTokeniserCallBack(noop, noop, first);
+    connection.ClearTokeniserCallBack();
+    EXPECT_EQ(connection.TokeniserUserData(), first);
+    void* second = std::malloc(8);
+    connection.SetTokeniserCallBack(noop, noop, second);  // frees first (ASan checks)
+    EXPECT_EQ(connection.TokeniserUserData(), second);
+}
+
+TEST(ThreadedConnectionTest, CopyTakesProsodyValues) {
+    ThreadedConnection original;
+    original.OwnLexer().SetSigRate(1.5f);
+    original.OwnLexer().SetSigAmplitude(80.0f);
+    ThreadedConnection copy(&original);
+    EXPECT_EQ(copy.OwnLexer().SigRate(), 1.5f);
+    EXPECT_EQ(copy.OwnLexer().SigAmplitude(), 80.0f);
+    EXPECT_EQ(copy.OwnLexer().SigF0(), -1.0f);
 }
 
 }  // namespace

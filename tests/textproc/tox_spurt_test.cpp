@@ -1,0 +1,179 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "textproc/tox.h"
+
+namespace {
+
+// A pool and an output string for building spurts by hand.
+class SpurtXmlTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        pool_ = KVTP_toxpool_new(2, 8, 32);
+        out_ = KVTP_dystr_new(nullptr, 256);
+        ASSERT_NE(pool_, nullptr);
+        ASSERT_NE(out_, nullptr);
+        spurt_ = KVTP_toxpool_spurt(pool_);
+        KVTP_toxspurt_setparent(spurt_, this);
+    }
+    void TearDown() override {
+        KVTP_dystr_delete(out_);
+        KVTP_toxpool_delete(pool_);
+    }
+
+    KVTP_toxtoken* Token(const char* norm = "", const char* pos = "") {
+        KVTP_toxtoken* token = KVTP_toxpool_token(pool_);
+        KVTP_toxtoken_set_norm(token, norm, -1);
+        KVTP_toxtoken_setpos(token, pos, -1, nullptr, 0);
+        KVTP_toxspurt_add(spurt_, token);
+        return token;
+    }
+    KVTP_toxtag* Tag(KVTP_toxtoken* token, const char* name, int32_t type) {
+        KVTP_toxtag* tag = KVTP_toxpool_tag(pool_);
+        KVTP_toxtag_init(tag, nullptr, name, -1, type);
+        KVTP_toxtoken_addtag(token, tag);
+        return tag;
+    }
+    KVTP_toxtag* Mark(KVTP_toxtoken* token, const char* name) {
+        KVTP_toxtag* tag = Tag(token, "mark", KVTP_TOXTAG_CLOSED);
+        KVTP_toxtag_set_attrib(tag, "name", -1, name, -1);
+        return tag;
+    }
+    KVTP_toxtag* Break(KVTP_toxtoken* token, int32_t type, int32_t ms) {
+        KVTP_toxtag* tag = KVTP_toxpool_tag(pool_);
+        KVTP_toxtag_newbreak(tag, nullptr, type, ms);
+        KVTP_toxtoken_addtag(token, tag);
+        return tag;
+    }
+    std::string Xml() {
+        EXPECT_EQ(KVTP_toxspurt_xml(spurt_, out_), 1);
+        return KVTP_dystr_cstr(out_);
+    }
+
+    KVTP_toxpool* pool_ = nullptr;
+    KVTP_dystr* out_ = nullptr;
+    KVTP_toxspurt* spurt_ = nullptr;
+};
+
+TEST_F(SpurtXmlTest, WritesPausesSpeechAndNestedElements) {
+    KVTP_toxspurt_setid(spurt_, 7);
+    KVTP_toxspurt_set_jobid(spurt_, "j", -1);
+
+    KVTP_toxtoken* lead = Token();
+    Mark(lead, "m0");
+    Break(lead, 1, 200);
+
+    KVTP_toxtoken* hello = Token("hello", "nn");
+    Tag(hello, "s", KVTP_TOXTAG_START);
+    KVTP_toxtag* lex = Tag(hello, "lex", KVTP_TOXTAG_STARTEND);
+    KVTP_toxtag_set_attrib(lex, "spron", -1, "he|l+ou", -1);
+    KVTP_toxtag_set_attrib(lex, "phonemes", -1, "ignored", -1);
+    KVTP_toxtag_set_attrib(lex, "pos", -1, "never", -1);
+    KVTP_toxtag_set_attrib(lex, "stress", -1, "1", -1);
+
+    KVTP_toxtoken* world = Token("world", "vb");
+    Tag(world, "s", KVTP_TOXTAG_END);
+    Tag(world, "lex", KVTP_TOXTAG_STARTEND);  // no pronunciation: commented out
+    Mark(world, "m2");
+
+    KVTP_toxtoken* tail = Token();
+    Mark(tail, "m3a");
+    Break(tail, 2, 1000);
+    Mark(tail, "m3b");
+
+    EXPECT_EQ(Xml(),
+              "<spurt spurt_id='j_007'>\n"
+              "\t<pause>\n\t\t\n\t\t<mark name='m0'/><break type='1' time='0.200'/>\n\t</pause>\n"
+              "\t<speech>\n"
+              "\t\t<s>\n"
+              "\t\t\t<lex pos='nn' phonemes='he . l ou' stress='1'>\n"
+              "\t\t\t\thello\n"
+              "\t\t\t</lex>\n"
+              "\t\t\t<!--<lex pos='vb'>\n"
+              "\t\t\t\tworld\n"
+              "\t\t\t</lex>-->\n"
+              "\t\t</s>\n"
+              "\t\t<mark name='m2'/>\n"
+              "\t\t<mark name='m3a'/>\n"
+              "\t</speech>\n"
+              "\t<pause>\n\t\t<break type='2' time='1'/>\n\t\t<mark name='m3b'/>\n\t</pause>\n"
+              "\n</spurt>\n");
+}
+
+TEST_F(SpurtXmlTest, OneTokenSpurtSplitsItsBreakInHalves) {
+    KVTP_toxtoken* only = Token();
+    KVTP_toxtag* pause = Break(only, 1, 500);
+    EXPECT_EQ(Xml(),
+              "<spurt spurt_id='000'>\n"
+              "\t<pause>\n\t\t<break type='1' time='0.250'/>\n\t</pause>\n"
+              "\t<speech>\n\t</speech>\n"
+              "\t<pause>\n\t\t<break type='1' time='0.250'/>\n\t</pause>\n"
+              "</spurt>\n");
+    EXPECT_STREQ(KVTP_toxtag_val(pause, "time"), "0.500");
+}
+
+TEST_F(SpurtXmlTest, OneTokenSpurtHalvesOnlyItsLastBreak) {
+    KVTP_toxtoken* only = Token();
+    Break(only, 1, 100);
+    Mark(only, "m");
+    Break(only, 3, 1001);
+    EXPECT_EQ(Xml(),
+              "<spurt spurt_id='000'>\n"
+              "\t<pause>\n\t\t<break type='1' time='0.100'/><mark name='m'/>"
+              "<break type='3' time='0.500'/>\n\t</pause>\n"
+              "\t<speech>\n\t</speech>\n"
+              "\t<pause>\n\t\t<break type='3' time='0.500'/>\n\t</pause>\n"
+              "</spurt>\n");
+}
+
+TEST_F(SpurtXmlTest, IdHeaderAndPhraseCounters) {
+    Token();
+    Token("a");
+    KVTP_toxspurt_setid(spurt_, 1234);
+    EXPECT_EQ(Xml().substr(0, 26), "<spurt spurt_id='1234'>\n\t<");
+
+    KVTP_toxspurt_setid(spurt_, 5);
+    KVTP_toxspurt_set_jobid(spurt_, nullptr, 0);
+    spurt_->phrases = 2;
+    spurt_->phrase = 1;
+    spurt_->utt_words = 3;
+    spurt_->utt_syls = 4;
+    spurt_->pre_words = 5;
+    spurt_->pre_syls = 6;
+    spurt_->pst_words = 7;
+    spurt_->pst_syls = 8;
+    const std::string header =
+        "<spurt spurt_id='005' phrases='2' phrase='1' utt_words='3' utt_syls='4' pre_words='5' "
+        "pre_syls='6' pst_words='7' pst_syls='8'>\n";
+    EXPECT_EQ(Xml().substr(0, header.size()), header);
+}
+
+TEST_F(SpurtXmlTest, ApostrophesAreEscapedInValuesAndPhonemes) {
+    Token();
+    KVTP_toxtoken* word = Token("x");
+    KVTP_toxtag* say = Tag(word, "say", KVTP_TOXTAG_STARTEND);
+    KVTP_toxtag_set_attrib(say, "as", -1, "it's \"so\" <&>", -1);
+    KVTP_toxtag* lex = Tag(word, "lex", KVTP_TOXTAG_STARTEND);
+    KVTP_toxtag_set_attrib(lex, "phonemes", -1, "", -1);
+    KVTP_toxtag_set_attrib(lex, "spron", -1, "a'b_c", -1);
+    const std::string xml = Xml();
+    EXPECT_NE(xml.find("<say as='it&apos;s \"so\" <&>'>"), std::string::npos) << xml;
+    EXPECT_NE(xml.find("<lex phonemes='a&apos;b c'>"), std::string::npos) << xml;
+}
+
+TEST_F(SpurtXmlTest, UnnamedTagIsOpenedAndClosedUnderAFixName) {
+    Token();
+    KVTP_toxtoken* word = Token("x");
+    Tag(word, "", KVTP_TOXTAG_MID);
+    EXPECT_NE(Xml().find("\t\t<xmlfixemptyopen>\n\t\t\tx\n\t\t</xmlfixemptyopen>\n"),
+              std::string::npos);
+}
+
+TEST_F(SpurtXmlTest, SpurtWithoutTokensWritesNothing) {
+    KVTP_dystr_append(out_, "stale", -1);
+    EXPECT_EQ(Xml(), "");
+    EXPECT_EQ(KVTP_toxspurt_xml(nullptr, out_), 0);
+}
+
+}  // namespace
