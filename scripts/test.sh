@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds vrelay and runs its tests: a plain build with warnings as errors,
-# then a build with AddressSanitizer and UndefinedBehaviorSanitizer.
+# then a build with AddressSanitizer and UndefinedBehaviorSanitizer, then the
+# threaded layers (platform, transport, connection, client) with
+# ThreadSanitizer.
 # Usage: scripts/test.sh [--quick]   (--quick: the plain build only)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -25,4 +27,15 @@ if [[ ${quick} -eq 0 ]]; then
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
         run_suite build/asan -DCMAKE_BUILD_TYPE=Debug -DVRELAY_SANITIZE=address,undefined
+    tsan_targets=(platform_test transport_test connection_test client_test)
+    echo "== build build/tsan (${tsan_targets[*]})"
+    cmake -S . -B build/tsan -DVRELAY_WERROR=ON -DCMAKE_BUILD_TYPE=Debug \
+        -DVRELAY_SANITIZE=thread >/dev/null
+    cmake --build build/tsan -j "${jobs}" --target "${tsan_targets[@]}"
+    echo "== test build/tsan"
+    export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+    for t in "${tsan_targets[@]}"; do
+        exe=$(find build/tsan/tests -type f -name "$t" | head -n 1)
+        "$exe" --gtest_brief=1
+    done
 fi
