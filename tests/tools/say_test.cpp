@@ -1,0 +1,141 @@
+// vrelay-say run as a user runs it, with the embedded server's tone engine.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct SayRun {
+    int status;
+    std::string out;
+};
+
+// Runs vrelay-say with arguments (shell-quoted by the caller) and input.
+SayRun Say(const std::string& arguments, const std::string& input = "") {
+    const std::string inputFile = ::testing::TempDir() + "say_input.txt";
+    {
+        std::ofstream in(inputFile);
+        in << input;
+    }
+    const std::string command = std::string(VRELAY_SAY_PATH) + " --engine tone -q " + arguments +
+                                " < " + inputFile + " 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    SayRun run{-1, ""};
+    if (!pipe) return run;
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) run.out.append(buffer, n);
+    const int status = pclose(pipe);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+std::vector<uint8_t> ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+uint32_t Le32(const std::vector<uint8_t>& b, size_t at) {
+    return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
+}
+
+std::string Out(const char* name) { return ::testing::TempDir() + name; }
+
+TEST(SayTest, WritesAValidWavInEachEncoding) {
+    struct Row {
+        const char* encoding;
+        uint16_t format;
+        size_t bytesPerSample;
+        size_t dataOffset;
+    };
+    const Row rows[] = {{"pcm", 1, 2, 44}, {"ulaw", 7, 1, 58}, {"alaw", 6, 1, 58}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.encoding);
+        const std::string path = Out("say.wav");
+        const SayRun run = Say(std::string("--encoding ") + row.encoding + " -o " + path +
+                            " 'Hello there, world.'");
+        ASSERT_EQ(run.status, 0) << run.out;
+        const auto wav = ReadFile(path);
+        ASSERT_GE(wav.size(), row.dataOffset);
+        EXPECT_EQ(std::string(wav.begin(), wav.begin() + 4), "RIFF");
+        EXPECT_EQ(wav[20] | wav[21] << 8, row.format);
+        EXPECT_EQ(Le32(wav, 24), 16000u);
+        // Three words of the tone engine: 3 x (1600 + 320) samples.
+        EXPECT_EQ(Le32(wav, row.dataOffset - 4), 3 * 1920 * row.bytesPerSample);
+        EXPECT_EQ(wav.size(), row.dataOffset + 3 * 1920 * row.bytesPerSample);
+    }
+}
+
+TEST(SayTest, MarksPrintEveryWordWithItsStartTime) {
+    const SayRun run = Say("--marks -o " + Out("marks.wav") + " 'Hello there, world.'");
+    ASSERT_EQ(run.status, 0) << run.out;
+    EXPECT_EQ(run.out,
+              "    0.000  Hello\n"
+              "    0.120  there,\n"
+              "    0.240  world.\n");
+}
+
+TEST(SayTest, TextComesFromAFileOrStandardInput) {
+    const std::string textFile = Out("text.txt");
+    {
+        std::ofstream(textFile) << "one two";
+    }
+    SayRun run = Say("--marks -o " + Out("f.wav") + " --file " + textFile);
+    ASSERT_EQ(run.status, 0) << run.out;
+    EXPECT_EQ(run.out, "    0.000  one\n    0.120  two\n");
+
+    run = Say("--marks -o " + Out("s.wav"), "three four\n");
+    ASSERT_EQ(run.status, 0) << run.out;
+    EXPECT_EQ(run.out, "    0.000  three\n    0.120  four\n");
+}
+
+TEST(SayTest, StreamAndAsyncGiveTheSameWords) {
+    SayRun run = Say("--stream --marks -o " + Out("st.wav"), "first line\nsecond line\n");
+    ASSERT_EQ(run.status, 0) << run.out;
+    EXPECT_EQ(run.out,
+              "    0.000  first\n    0.120  line\n    0.240  second\n    0.360  line\n");
+    run = Say("--async --marks -o " + Out("as.wav") + " 'first line'");
+    ASSERT_EQ(run.status, 0) << run.out;
+    EXPECT_EQ(run.out, "    0.000  first\n    0.120  line\n");
+}
+
+TEST(SayTest, ListsVoicesAsATable) {
+    const SayRun run = Say("--list-voices");
+    ASSERT_EQ(run.status, 0) << run.out;
+    EXPECT_NE(run.out.find("NAME"), std::string::npos);
+    EXPECT_NE(run.out.find("tone-low"), std::string::npos);
+    EXPECT_NE(run.out.find("2 voices"), std::string::npos);
+}
+
+TEST(SayTest, FailuresHavePlainMessagesAndExitCodes) {
+    struct Row {
+        const char* arguments;
+        int status;
+        const char* message;
+    };
+    const Row rows[] = {
+        {"--voice nobody -o /tmp/vrelay-say-test.wav hi", 3, "unknown voice \"nobody\""},
+        {"-o /nonexistent-dir/out.wav hi", 4, "cannot write /nonexistent-dir/out.wav"},
+        {"--server 127.0.0.1:1 -o /tmp/vrelay-say-test.wav hi", 2, "no speech server at"},
+        {"--server nonsense -o /tmp/vrelay-say-test.wav hi", 1, "--server wants HOST:PORT"},
+        {"--encoding mp3 hi", 1, "unknown encoding \"mp3\""},
+        {"--frobnicate", 1, "unknown option --frobnicate"},
+        {"-o /tmp/vrelay-say-test.wav '   '", 1, "no text to speak"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.arguments);
+        const SayRun run = Say(row.arguments);
+        EXPECT_EQ(run.status, row.status) << run.out;
+        EXPECT_NE(run.out.find(row.message), std::string::npos) << run.out;
+    }
+}
+
+}  // namespace
