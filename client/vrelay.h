@@ -47,6 +47,33 @@
  *   Text and query payloads carry their terminating NUL. After every text
  *   packet and every query the server answers with any number of answer
  *   packets and then exactly one PACKET_END.
+ *
+ * Text the server receives. Every word of the submitted text is preceded by
+ *   a mark <mark name="kvtk_C_B_N_L"/>: the word's character offset C and
+ *   byte offset B in the text the application submitted, and its length in
+ *   characters N and bytes L. The last piece of a request carries
+ *   <mark name="kvox_final"/>.
+ *
+ * Answer contents of the reference server (vrelay-server). The library hands
+ *   these payloads to the callback unchanged; integers are big-endian:
+ *     PACKET_DATA_9   audio format, 8 bytes: uint32 sample rate, uint16 bits
+ *                     per sample (16), uint16 channels (1). Sent before the
+ *                     first audio of every answer that has audio.
+ *     PACKET_DATA_6   audio: signed 16-bit little-endian mono PCM.
+ *     PACKET_DATA_8   a mark reached: int32 sample offset from the start of
+ *                     the request's audio (every PACKET_TEXT ends a request
+ *                     and restarts the count), then the mark's name,
+ *                     NUL-terminated. Every word mark comes back once, in
+ *                     order, before the audio that holds it; "kvox_final"
+ *                     comes after the last audio.
+ *     PACKET_PHONEME  one per phoneme: first = start sample (request clock),
+ *                     phone, next_phone ("" for the last of a unit),
+ *                     value1 = duration in samples, value2 = sample rate.
+ *     PACKET_DATA_10  a server message, NUL-terminated UTF-8; errors (unknown
+ *                     voice, refused text, query not understood) begin with
+ *                     "error: ".
+ *     PACKET_QUERY    reply to <voice name="all"/>: the voice list document,
+ *                     possibly split over several packets.
  */
 #ifndef VRELAY_H
 #define VRELAY_H
@@ -138,10 +165,14 @@ typedef struct PhonemeEvent {
  *   length     PACKET_PHONEME: sizeof(PhonemeEvent); others: payload length
  * Called once per answer packet, in the order the server sent them, on the
  * thread that runs the request, with the connection's lock held. Return
- * VR_SUCCESS to go on; any other value stops the request (its remaining packets
- * are not read and the request reports VR_ERROR). After a cancel, packets not
- * yet delivered are dropped; PACKET_REQUEST_DONE is always delivered, exactly
- * once per asynchronous render, after every other packet of it. */
+ * VR_SUCCESS to go on; any other value stops the request: its remaining
+ * packets are not read, nothing more of its text is sent, and the render
+ * returns VR_CANCELLED (or VR_ERROR when the refused packet answered the
+ * request's closing text). The stream then holds unread packets, so the
+ * connection must be rebuilt before the next request: vrCancelRequest does
+ * that (or close and open it again). After a cancel, packets not yet
+ * delivered are dropped; PACKET_REQUEST_DONE is always delivered, exactly once
+ * per asynchronous render, after every other packet of it. */
 typedef int32_t(VR_CDECL* vrCallBack)(void* user_data, PACKET_TYPE type, void* data,
                                       int32_t length);
 /* The same callback with the callee-cleans convention; used only while no

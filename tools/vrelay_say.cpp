@@ -453,6 +453,7 @@ int main(int argc, char** argv) {
                         static_cast<double>(phoneme.duration) / rate, phoneme.name.c_str());
         }
     }
+    std::fflush(stdout);
     if (!options.quiet) {
         std::fprintf(stderr, "wrote %s: %.2f s of %s audio at %u Hz, %zu words\n",
                      options.output.c_str(), static_cast<double>(collector.samples.size()) / rate,
