@@ -92,6 +92,18 @@ vr_result RenderStep(ThreadedConnection* connection, vr_handle handle, const cha
     return cancelled ? VR_CANCELLED : VR_SUCCESS;
 }
 
+// The setters: store a value without the connection lock, so that they work
+// at any time, also from a callback.
+template <typename Set>
+vr_result WithConnection(vr_handle handle, Set set) {
+    auto connection = LookupConnection(handle);
+    if (!connection) {
+        return VR_BAD_HANDLE;
+    }
+    set(*connection);
+    return VR_SUCCESS;
+}
+
 vr_result RenderSync(vr_handle handle, const char* text, bool final) {
     auto connection = LookupConnection(handle);
     if (!connection) {
@@ -177,30 +189,16 @@ using vrelay::ThreadedConnection;
 extern "C" {
 
 VR_API vr_result VR_CDECL vrSetCallBack(vr_handle connection, vrCallBack callback) {
-    auto object = LookupConnection(connection);
-    if (!object) {
-        return VR_BAD_HANDLE;
-    }
-    object->SetCallBack(callback);
-    return VR_SUCCESS;
+    return vrelay::WithConnection(connection, [&](ThreadedConnection& c) { c.SetCallBack(callback); });
 }
 
 VR_API vr_result VR_CDECL vrSetPascalCallBack(vr_handle connection, vrPascalCallBack callback) {
-    auto object = LookupConnection(connection);
-    if (!object) {
-        return VR_BAD_HANDLE;
-    }
-    object->SetPascalCallBack(callback);
-    return VR_SUCCESS;
+    return vrelay::WithConnection(connection,
+                                  [&](ThreadedConnection& c) { c.SetPascalCallBack(callback); });
 }
 
 VR_API vr_result VR_CDECL vrSetUserData(vr_handle connection, void* userData) {
-    auto object = LookupConnection(connection);
-    if (!object) {
-        return VR_BAD_HANDLE;
-    }
-    object->SetUserData(userData);
-    return VR_SUCCESS;
+    return vrelay::WithConnection(connection, [&](ThreadedConnection& c) { c.SetUserData(userData); });
 }
 
 // Both synchronous forms accept marked-up text: the plain forms are kept for

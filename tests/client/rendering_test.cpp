@@ -84,6 +84,16 @@ protected:
         for (const auto& frame : server_.Frames()) frames.push_back({frame.type, frame.Text()});
         return frames;
     }
+    // The server holds its answer to each request's closing (empty) text at
+    // the gate "hold".
+    void HoldClosingTexts() {
+        server_.SetHandler([](const ReceivedFrame& frame) {
+            if (frame.type == PACKET_TEXT && frame.Text().empty()) {
+                return std::vector<Action>{Action::WaitGate("hold"), Action::End()};
+            }
+            return test::DefaultAnswer(frame);
+        });
+    }
     // The server answers every text with one audio packet and its end.
     void AnswerTextsWithAudio() {
         server_.SetHandler([](const ReceivedFrame& frame) {
@@ -300,12 +310,7 @@ TEST_F(RenderingTest, AsyncRenderEndsWithExactlyOneDoneAfterItsPackets) {
 }
 
 TEST_F(RenderingTest, SecondAsyncRenderIsBusyWhileTheFirstRuns) {
-    server_.SetHandler([](const ReceivedFrame& frame) {
-        if (frame.type == PACKET_TEXT && frame.Text().empty()) {
-            return std::vector<Action>{Action::WaitGate("hold"), Action::End()};
-        }
-        return test::DefaultAnswer(frame);
-    });
+    HoldClosingTexts();
     ASSERT_EQ(vrRenderSpeechAsync(handle_, "first"), VR_SUCCESS);
     ASSERT_TRUE(server_.WaitForGate("hold"));
     EXPECT_EQ(vrRenderSpeechAsync(handle_, "second"), VR_BUSY);
@@ -318,12 +323,7 @@ TEST_F(RenderingTest, SecondAsyncRenderIsBusyWhileTheFirstRuns) {
 }
 
 TEST_F(RenderingTest, SynchronousRenderWaitsForTheRunningWorker) {
-    server_.SetHandler([](const ReceivedFrame& frame) {
-        if (frame.type == PACKET_TEXT && frame.Text().empty()) {
-            return std::vector<Action>{Action::WaitGate("hold"), Action::End()};
-        }
-        return test::DefaultAnswer(frame);
-    });
+    HoldClosingTexts();
     ASSERT_EQ(vrRenderSpeechAsync(handle_, "first"), VR_SUCCESS);
     ASSERT_TRUE(server_.WaitForGate("hold"));
     std::atomic<bool> returned{false};
