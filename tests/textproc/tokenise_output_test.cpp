@@ -1,0 +1,191 @@
+// Exact output of the tokenising channel for plain text, markup, repairs,
+// comments, CDATA, entities, declarations and control characters.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/textproc/tokenise_support.h"
+#include "textproc/tokenise.h"
+
+using tokenise_test::RecordingChannel;
+using tokenise_test::tokenise_whole;
+
+namespace {
+
+const std::string kFinal = "<mark name=\"kvox_final\"/>";
+
+std::string mark(int c, int b, int n, int l) {
+    return "<mark name=\"kvtk_" + std::to_string(c) + "_" + std::to_string(b) + "_" +
+           std::to_string(n) + "_" + std::to_string(l) + "\"/>";
+}
+
+struct Case {
+    const char* name;
+    std::string input;
+    std::string expected;
+};
+
+class TokeniseExactOutput : public ::testing::TestWithParam<Case> {};
+
+TEST_P(TokeniseExactOutput, MatchesByteForByte) {
+    EXPECT_EQ(tokenise_whole(GetParam().input), GetParam().expected);
+}
+
+const std::string kDecl = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
+const std::string kDoctype = "<!DOCTYPE speak SYSTEM \"speak.dtd\">";
+const int kPro = static_cast<int>(kDecl.size() + kDoctype.size());
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, TokeniseExactOutput,
+    ::testing::Values(
+        Case{"BareWordIsWrappedInParent", "Hello",
+             "<parent><xmlfixopen/>" + mark(0, 0, 5, 5) + "Hello" + kFinal +
+                 "<xmlfixcloseoffopen/></parent>"},
+        Case{"WordsInsideElement", "<speak>Hello world</speak>",
+             "<speak>" + mark(7, 7, 5, 5) + "Hello " + mark(13, 13, 5, 5) + "world</speak>" +
+                 kFinal},
+        Case{"CommentIsDroppedAndSeparatesWords", "<speak>a<!-- note -->b</speak>",
+             "<speak>" + mark(7, 7, 1, 1) + "a" + mark(21, 21, 1, 1) + "b</speak>" + kFinal},
+        Case{"DeclarationsAreDropped", kDecl + kDoctype + "<speak>Hi</speak>",
+             "<speak>" + mark(kPro + 7, kPro + 7, 2, 2) + "Hi</speak>" + kFinal},
+        Case{"DoctypeWithInternalSubsetIsDropped",
+             "<!DOCTYPE s [<!ENTITY a \"b\"> <?pi x?> %p;]><s>x</s>",
+             "<s>" + mark(46, 46, 1, 1) + "x</s>" + kFinal},
+        Case{"CDATAIsCopiedWithoutMarks", "<speak>a <![CDATA[x < y & z]]> b</speak>",
+             "<speak>" + mark(7, 7, 1, 1) + "a <![CDATA[x < y & z]]> " + mark(31, 31, 1, 1) +
+                 "b</speak>" + kFinal},
+        Case{"ForgottenCloseIsRepaired", "<speak><a><b>x</a></speak>",
+             "<speak><a><b>" + mark(13, 13, 1, 1) + "x<xmlfixforgotclose/></b></a></speak>" +
+                 kFinal},
+        Case{"EndTagWithNothingOpenIsReplaced", "</a>x",
+             "<xmlfixnoopen/><parent><xmlfixopen/>" + mark(4, 4, 1, 1) + "x" + kFinal +
+                 "<xmlfixcloseoffopen/></parent>"},
+        Case{"StrayEndTagClosesLastOpen", "<a><b><c>x</d>y</a>",
+             "<a><b><c>" + mark(9, 9, 1, 1) + "x<xmlfixcloselastopen/></c>" + mark(14, 14, 1, 1) +
+                 "y<xmlfixforgotclose/></b></a>" + kFinal},
+        Case{
+            "BadCloseOfSingleElementIsDropped", "<a>x</b>",
+            "<a>" + mark(3, 3, 1, 1) + "x<xmlfixbadclose/>" + kFinal + "<xmlfixcloseoffopen/></a>"},
+        Case{"UnterminatedCommentIsClosedOff", "<p>a<!-- b",
+             "<p>" + mark(3, 3, 1, 1) + "a" + kFinal +
+                 "--><xmlfixclosecomment/><xmlfixcloseoffopen/></p>"},
+        Case{"UnterminatedCDATAIsClosedOff", "<p><![CDATA[x",
+             "<p><![CDATA[x" + kFinal + "]]><xmlfixclosecdata/><xmlfixcloseoffopen/></p>"},
+        Case{"EntitiesAndBareAmpersand", "<p>a &amp; &lt; &#65; &#x41; & b</p>",
+             "<p>" + mark(3, 3, 1, 1) + "a " + mark(5, 5, 5, 5) + "&amp; " + mark(11, 11, 4, 4) +
+                 "&lt; " + mark(16, 16, 5, 5) + "&#65; " + mark(22, 22, 6, 6) + "&#x41; " +
+                 mark(29, 29, 1, 1) + "&amp; " + mark(31, 31, 1, 1) + "b</p>" + kFinal},
+        Case{"EntityInsideWordKeepsOneWord", "<p>AT&amp;T</p>",
+             "<p>" + mark(3, 3, 8, 8) + "AT&amp;T</p>" + kFinal},
+        Case{"ControlCharacterBecomesUnderscore",
+             std::string("<p>a\x01"
+                         "b</p>"),
+             "<p>" + mark(3, 3, 3, 3) + "a_b</p>" + kFinal},
+        Case{"HyphenatedCompoundIsOneWord", "<p>well-known</p>",
+             "<p>" + mark(3, 3, 10, 10) + "well-known</p>" + kFinal},
+        Case{"MarkupCharactersInTextAreEscaped", "<p>a > b ]]> c</p>",
+             "<p>" + mark(3, 3, 1, 1) + "a " + mark(5, 5, 1, 1) + "&gt; " + mark(7, 7, 1, 1) +
+                 "b " + mark(9, 9, 3, 3) + "]]&gt; " + mark(13, 13, 1, 1) + "c</p>" + kFinal},
+        Case{"UnquotedAttributeTagIsDropped", "<p>x<font size=3>y</p>",
+             "<p>" + mark(3, 3, 1, 1) + "x" + mark(17, 17, 1, 1) + "y</p>" + kFinal},
+        Case{"EmptyElementIsCopied", "<p>a<break time=\"1s\"/>b</p>",
+             "<p>" + mark(3, 3, 1, 1) + "a<break time=\"1s\"/>" + mark(22, 22, 1, 1) + "b</p>" +
+                 kFinal},
+        Case{"MultiByteCharactersCountOnce", "<p>na\xC3\xAFve caf\xC3\xA9</p>",
+             "<p>" + mark(3, 3, 5, 6) + "na\xC3\xAFve " + mark(9, 10, 4, 5) + "caf\xC3\xA9</p>" +
+                 kFinal},
+        Case{"DecomposedCharacterIsComposed", "<p>cafe\xCC\x81 x</p>",
+             "<p>" + mark(3, 3, 5, 6) + "caf\xC3\xA9 " + mark(9, 10, 1, 1) + "x</p>" + kFinal},
+        Case{"EmptyTextGivesFinalMarkOnly", "", kFinal},
+        Case{"OnlyMarkupHasNoWordMarks", "<a><b/></a>", "<a><b/></a>" + kFinal}),
+    [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
+
+TEST(TokenisePlainText, EscapesMarkupAndWrapsInParent) {
+    EXPECT_EQ(tokenise_whole("a <b> & c", 0), "<parent>" + mark(0, 0, 1, 1) + "a &lt;b&gt; " +
+                                                  mark(6, 6, 1, 1) + "&amp; " + mark(8, 8, 1, 1) +
+                                                  "c" + kFinal + "</parent>");
+}
+
+TEST(TokeniseApplicationTags, VoiceElementTakesThreePasses) {
+    RecordingChannel ch;
+    ch.process("<speak>Hi <voice name=\"v\">there</voice></speak>", 1);
+    ASSERT_EQ(ch.events().size(), 5u);
+    EXPECT_EQ(ch.events()[0].kind, 'T');
+    EXPECT_EQ(ch.events()[0].text, "<speak>" + mark(7, 7, 2, 2) + "Hi </speak>");
+    EXPECT_EQ(ch.events()[1].kind, 'A');
+    EXPECT_EQ(ch.events()[1].text, "<voice name=\"v\">");
+    EXPECT_EQ(ch.events()[2].kind, 'T');
+    EXPECT_EQ(ch.events()[2].text,
+              "<speak><voice name=\"v\">" + mark(26, 26, 5, 5) + "there</voice></speak>");
+    EXPECT_EQ(ch.events()[3].kind, 'A');
+    EXPECT_EQ(ch.events()[3].text, "</voice>");
+    EXPECT_EQ(ch.events()[4].kind, 'T');
+    EXPECT_EQ(ch.events()[4].text, "<speak></speak>" + kFinal);
+}
+
+TEST(TokeniseApplicationTags, EmptyTagWithAttributeStopsButBareEmptyTagDoesNot) {
+    RecordingChannel with_attr;
+    with_attr.process("<s>a<audio src=\"x.wav\" />b</s>", 1);
+    EXPECT_EQ(with_attr.tags(), std::vector<std::string>{"<audio src=\"x.wav\" />"});
+    EXPECT_EQ(with_attr.text(), "<s>" + mark(3, 3, 1, 1) + "a</s><s><audio src=\"x.wav\" />" +
+                                    mark(25, 25, 1, 1) + "b</s>" + kFinal);
+
+    RecordingChannel bare;
+    bare.process("<s>a<voice/>b</s>", 1);
+    EXPECT_TRUE(bare.tags().empty());
+    EXPECT_EQ(bare.text(),
+              "<s>" + mark(3, 3, 1, 1) + "a<voice/>" + mark(12, 12, 1, 1) + "b</s>" + kFinal);
+}
+
+TEST(TokeniseApplicationTags, NestedVoicesReapplyTheOuterVoice) {
+    RecordingChannel ch;
+    ch.process("<voice name=\"a\">x<voice name=\"b\">y</voice>z</voice>", 1);
+    EXPECT_EQ(ch.tags(), (std::vector<std::string>{"<voice name=\"a\">", "<voice name=\"b\">",
+                                                   "</voice>", "<voice name=\"a\">", "</voice>"}));
+    std::string all = ch.text();
+    EXPECT_NE(all.find(mark(16, 16, 1, 1) + "x"), std::string::npos) << all;
+    EXPECT_NE(all.find(mark(33, 33, 1, 1) + "y"), std::string::npos) << all;
+    EXPECT_NE(all.find(mark(42, 42, 1, 1) + "z"), std::string::npos) << all;
+    EXPECT_EQ(all.substr(all.size() - kFinal.size()), kFinal);
+}
+
+TEST(TokeniseApplicationTags, AppTagWithoutContentBeforeItSendsNoText) {
+    RecordingChannel ch;
+    ch.process("<voice name=\"a\">x</voice>", 1);
+    ASSERT_FALSE(ch.events().empty());
+    // Nothing was written before the first tag, so the first call is the tag.
+    EXPECT_EQ(ch.events()[0].kind, 'A');
+    EXPECT_EQ(ch.text(), "<voice name=\"a\">" + mark(16, 16, 1, 1) + "x</voice>" + kFinal);
+}
+
+TEST(TokeniseFlow, NonFinalCallBelowContextReleasesNothing) {
+    RecordingChannel ch;
+    ch.process("<speak>Hello world", 0);
+    ASSERT_EQ(ch.texts().size(), 1u);
+    EXPECT_EQ(ch.texts()[0], "");
+    ch.process("</speak>", 1);
+    EXPECT_EQ(ch.text(), "<speak>" + mark(7, 7, 5, 5) + "Hello " + mark(13, 13, 5, 5) +
+                             "world</speak>" + kFinal);
+}
+
+TEST(TokeniseFlow, ServerModeWritesNoMarks) {
+    KVTP_tpc* channel = KVTP_tpc_newtype(nullptr, nullptr, 1, "S", 3);
+    auto* tk = static_cast<KVTP_tokenise*>(channel->processor);
+    KVTP_tokenise_set_server_mode(tk);
+    EXPECT_EQ(KVTP_tokenise_marks_enabled(tk), 0);
+    KVTP_dystr* out = KVTP_tokenise_process(tk, "<speak>Hello <x>world</speak>", -1, 1);
+    // No marks, no repair (lax off): the mismatched end tag is copied as is.
+    EXPECT_STREQ(KVTP_dystr_cstr(out), "<speak>Hello <x>world</speak>");
+    KVTP_tpc_delete(channel);
+}
+
+TEST(TokeniseFlow, StrictModeCopiesWordsAndKeepsBadNesting) {
+    KVTP_tpc* channel = KVTP_tpc_newtype(nullptr, nullptr, 1, "S", 3);
+    auto* tk = static_cast<KVTP_tokenise*>(channel->processor);
+    KVTP_tokenise_set_server_mode(tk);
+    KVTP_dystr* out = KVTP_tokenise_process(tk, "a</b>", -1, 1);
+    EXPECT_STREQ(KVTP_dystr_cstr(out), "a</b>");
+    KVTP_tpc_delete(channel);
+}
+
+}  // namespace

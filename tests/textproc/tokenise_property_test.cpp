@@ -1,0 +1,273 @@
+// Properties over a corpus of generated texts: the output does not depend on
+// how the text is split into calls, every mark names a word of the submitted
+// text, and the hand-written token scanners agree with the compiled patterns.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tests/textproc/tokenise_support.h"
+#include "textproc/tokenise_lexer.h"
+
+using tokenise_test::Mark;
+using tokenise_test::RecordingChannel;
+
+namespace {
+
+// Characters of the UTF-8 text s (valid input assumed).
+int64_t chars_in(const std::string& s, size_t from, size_t to) {
+    int64_t n = 0;
+    for (size_t i = from; i < to; ++i)
+        n += (static_cast<unsigned char>(s[i]) & 0xC0) != 0x80;
+    return n;
+}
+
+// A text of words, markup, entities, comments, CDATA, application tags and
+// multi-byte characters; fragments are chosen so that no token comes near the
+// context size and content keeps appearing between application tags.
+std::string make_text(std::mt19937& rng, size_t target) {
+    static const char* const kWords[] = {
+        "Hello",
+        "world",
+        "speech",
+        "well-known",
+        "e-mail",
+        "caf\xC3\xA9",
+        "na\xC3\xAFve",
+        "\xE4\xB8\xAD\xE6\x96\x87",
+        "\xF0\x9F\x98\x80",
+        "cafe\xCC\x81",
+        "AT&amp;T",
+        "x&lt;y",
+        "1984",
+        "3.14",
+        "U.S.A.",
+        "don't",
+        "]]>",
+        "-->",
+        "a>b",
+        "a]b",
+        "&#65;",
+        "x&y",
+        "ctl\x01"
+        "char",
+        "\xC2\xA0nbsp",
+        "tab\there",
+    };
+    static const char* const kMarkup[] = {
+        "<p>",
+        "</p>",
+        "<s>",
+        "</s>",
+        "<emphasis level=\"strong\">",
+        "</emphasis>",
+        "<break time='1s'/>",
+        "<break/>",
+        "<!-- a comment -->",
+        "<![CDATA[raw < & text]]>",
+        "<voice name=\"v1\">",
+        "</voice>",
+        "<audio src=\"a.wav\" />",
+        "<metadata>m</metadata>",
+        "<font size=3>",
+        "</b>",
+        "<?pi data?>",
+        "\n",
+        "  ",
+        "\r\n",
+        "<a\nb='c'>",
+        "</a >",
+    };
+    std::uniform_int_distribution<int> pick(0, 99);
+    std::string s = pick(rng) < 50 ? "<speak>" : "";
+    while (s.size() < target) {
+        int r = pick(rng);
+        if (r < 55) {
+            s += kWords[static_cast<size_t>(pick(rng)) % (sizeof kWords / sizeof *kWords)];
+            s += ' ';
+        } else if (r < 85) {
+            s += kMarkup[static_cast<size_t>(pick(rng)) % (sizeof kMarkup / sizeof *kMarkup)];
+        } else {
+            s += ". ";
+        }
+    }
+    if (pick(rng) < 50)
+        s += "</speak>";
+    return s;
+}
+
+std::vector<std::string> corpus() {
+    std::mt19937 rng(20261205);
+    std::vector<std::string> texts = {
+        "",
+        "Hello",
+        "<speak>Hello world</speak>",
+        "plain words only, with punctuation!",
+        "<speak>Hi <voice name=\"v\">there</voice></speak>",
+    };
+    for (size_t size : {50u, 300u, 4000u, 5000u, 9000u, 20000u}) {
+        for (int k = 0; k < 3; ++k)
+            texts.push_back(make_text(rng, size));
+    }
+    return texts;
+}
+
+std::string run(const std::string& text, size_t step) {
+    RecordingChannel ch;
+    if (step == 0) {
+        ch.process(text, 1);
+    } else {
+        ch.process_split(text, step);
+    }
+    return ch.text();
+}
+
+// Every mark names a run of characters of the input: its byte range lies in
+// the input, holds N characters, starts after C characters, and plain ASCII
+// words follow their mark unchanged.
+void expect_marks_name_words(const std::string& input, const std::string& out) {
+    static const std::string kPrefix = "<mark name=\"kvtk_";
+    size_t at = 0;
+    for (const Mark& m : tokenise_test::marks_of(out)) {
+        ASSERT_GE(m.bytes_at, 0);
+        ASSERT_LE(static_cast<size_t>(m.bytes_at + m.bytes), input.size());
+        EXPECT_EQ(chars_in(input, 0, static_cast<size_t>(m.bytes_at)), m.chars_at);
+        EXPECT_EQ(chars_in(input, static_cast<size_t>(m.bytes_at),
+                           static_cast<size_t>(m.bytes_at + m.bytes)),
+                  m.chars);
+        std::string word =
+            input.substr(static_cast<size_t>(m.bytes_at), static_cast<size_t>(m.bytes));
+        at = out.find(kPrefix, at);
+        ASSERT_NE(at, std::string::npos);
+        size_t text_at = out.find("/>", at) + 2;
+        bool plain = word.find_first_of("<>&") == std::string::npos;
+        for (char c : word)
+            plain = plain && static_cast<unsigned char>(c) >= 0x20 &&
+                    static_cast<unsigned char>(c) < 0x80;
+        if (plain) {
+            EXPECT_EQ(out.compare(text_at, word.size(), word), 0) << word;
+        }
+        at = text_at;
+    }
+}
+
+TEST(TokeniseProperty, OutputDoesNotDependOnHowTheTextIsSplit) {
+    for (const std::string& text : corpus()) {
+        const std::string whole = run(text, 0);
+        expect_marks_name_words(text, whole);
+        const std::string reference = tokenise_test::without_marks(whole);
+        for (size_t step : {1u, 7u, 4096u}) {
+            const std::string split = run(text, step);
+            ASSERT_EQ(tokenise_test::without_marks(split), reference)
+                << "step " << step << " text size " << text.size();
+            expect_marks_name_words(text, split);
+        }
+    }
+}
+
+TEST(TokeniseProperty, WholeTextMarksEveryWordOnce) {
+    // Words separated by blanks inside one element: one mark each.
+    std::string text = "<s>";
+    for (int i = 0; i < 3000; ++i)
+        text += "w" + std::to_string(i) + " ";
+    text += "</s>";
+    for (size_t step : {0u, 1u, 4096u}) {
+        EXPECT_EQ(tokenise_test::marks_of(run(text, step)).size(), 3000u) << step;
+    }
+}
+
+// Random strings over an alphabet rich in markup, for the scanner cross-check.
+std::string markup_soup(std::mt19937& rng, size_t n) {
+    static const char* const kPieces[] = {
+        "<",
+        ">",
+        "/",
+        "!",
+        "?",
+        "-",
+        "[",
+        "]",
+        "\"",
+        "'",
+        "=",
+        "&",
+        "#",
+        ";",
+        " ",
+        "\n",
+        "\t",
+        "\r",
+        "\x0b",
+        "a",
+        "b",
+        "Z",
+        "_",
+        ":",
+        ".",
+        "1",
+        "x",
+        "\xC3\xA9",
+        "\xE4\xB8\xAD",
+        "\xC2\xA0",
+        "\xE2\x80\xA8",
+        "\x01",
+        "DOCTYPE",
+        "CDATA",
+        "SYSTEM",
+        "PUBLIC",
+        "%e;",
+        "<!--",
+        "-->",
+        "<![CDATA[",
+        "]]>",
+        "<?",
+        "?>",
+        "&amp;",
+        "<a b=\"c\">",
+        "</a>",
+        "<x/>",
+    };
+    std::uniform_int_distribution<size_t> pick(0, sizeof kPieces / sizeof *kPieces - 1);
+    std::string s;
+    while (s.size() < n)
+        s += kPieces[pick(rng)];
+    return s;
+}
+
+TEST(TokeniseProperty, HandScannersAgreeWithCompiledPatterns) {
+    kvtp_tokenise::Patterns patterns;
+    ASSERT_EQ(patterns.compile([](int) {}), 0);
+    std::mt19937 rng(7);
+    for (int round = 0; round < 3000; ++round) {
+        std::string s = markup_soup(rng, 1 + static_cast<size_t>(round % 60));
+        for (int st = 0; st < 3; ++st) {
+            auto state = static_cast<kvtp_tokenise::LexState>(st);
+            kvtp_tokenise::Lexer fast(patterns, s.data(), static_cast<int32_t>(s.size()));
+            kvtp_tokenise::Lexer reference(patterns, s.data(), static_cast<int32_t>(s.size()));
+            int32_t pos = 0;
+            while (pos < static_cast<int32_t>(s.size())) {
+                kvtp_tokenise::Token a = fast.next(pos, state);
+                kvtp_tokenise::Token b = reference.next(pos, state, true);
+                ASSERT_EQ(a.cls, b.cls) << "at " << pos << " in [" << s << "] state " << st;
+                ASSERT_EQ(a.len, b.len) << "at " << pos << " in [" << s << "] state " << st;
+                ASSERT_EQ(a.chars, b.chars);
+                ASSERT_GT(a.len, 0);
+                pos += a.len;
+            }
+        }
+    }
+}
+
+TEST(TokeniseProperty, ScannersTreatInvalidBytesAsText) {
+    int32_t chars = 0;
+    EXPECT_EQ(kvtp_tokenise::scan_text("a\xFF\xC3(b c", 7, &chars), 5);
+    EXPECT_EQ(chars, 5);  // a, FF, C3 (cut sequence), (, b
+    EXPECT_EQ(kvtp_tokenise::scan_text("\xED\xA0\x80x", 4, &chars), 4);
+    EXPECT_EQ(chars, 4);  // an encoded surrogate is three invalid units
+    EXPECT_EQ(kvtp_tokenise::scan_whitespace(" \xC2\xA0\xE3\x80\x80x", 7, &chars), 6);
+    EXPECT_EQ(chars, 3);
+}
+
+}  // namespace

@@ -1,0 +1,117 @@
+// Helpers shared by the tokeniser and channel tests: a channel that records
+// what its callbacks receive, and mark parsing.
+#ifndef VRELAY_TESTS_TEXTPROC_TOKENISE_SUPPORT_H
+#define VRELAY_TESTS_TEXTPROC_TOKENISE_SUPPORT_H
+
+#include <cstdint>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "textproc/tpc.h"
+
+namespace tokenise_test {
+
+// One callback invocation, in order: 'T' text, 'A' application tag.
+struct Event {
+    char kind;
+    std::string text;
+};
+
+// A client-style channel (type 3, XML, job "CLIENT") whose callbacks record
+// every call.
+class RecordingChannel {
+  public:
+    explicit RecordingChannel(bool with_app_callback = true, int32_t xml = 1)
+        : channel_(KVTP_tpc_newtype(nullptr, nullptr, xml, "CLIENT", 3)) {
+        KVTP_tpc_set_text_callback(channel_, &RecordingChannel::on_text, this);
+        if (with_app_callback) {
+            KVTP_tpc_set_application_callback(channel_, &RecordingChannel::on_app, this);
+        }
+    }
+    ~RecordingChannel() { KVTP_tpc_delete(channel_); }
+    RecordingChannel(const RecordingChannel&) = delete;
+    RecordingChannel& operator=(const RecordingChannel&) = delete;
+
+    KVTP_tpc* get() const { return channel_; }
+    void process(const std::string& text, int32_t final) {
+        KVTP_tpc_process(channel_, text.data(), static_cast<int32_t>(text.size()), final);
+    }
+    // Feeds the text in pieces of `step` bytes, the last one final.
+    void process_split(const std::string& text, size_t step) {
+        size_t pos = 0;
+        while (text.size() - pos > step) {
+            KVTP_tpc_process(channel_, text.data() + pos, static_cast<int32_t>(step), 0);
+            pos += step;
+        }
+        KVTP_tpc_process(channel_, text.data() + pos, static_cast<int32_t>(text.size() - pos), 1);
+    }
+    const std::vector<Event>& events() const { return events_; }
+    // All text given to the text callback, joined.
+    std::string text() const {
+        std::string all;
+        for (const Event& e : events_) {
+            if (e.kind == 'T')
+                all += e.text;
+        }
+        return all;
+    }
+    std::vector<std::string> texts() const { return of_kind('T'); }
+    std::vector<std::string> tags() const { return of_kind('A'); }
+    void clear() { events_.clear(); }
+
+  private:
+    std::vector<std::string> of_kind(char kind) const {
+        std::vector<std::string> v;
+        for (const Event& e : events_) {
+            if (e.kind == kind)
+                v.push_back(e.text);
+        }
+        return v;
+    }
+    static void on_text(void* self, const char* text, int len) {
+        static_cast<RecordingChannel*>(self)->events_.push_back(
+            {'T', std::string(text, static_cast<size_t>(len))});
+    }
+    static void on_app(void* self, const char* text, int len) {
+        static_cast<RecordingChannel*>(self)->events_.push_back(
+            {'A', std::string(text, static_cast<size_t>(len))});
+    }
+
+    KVTP_tpc* channel_;
+    std::vector<Event> events_;
+};
+
+// Tokenised text of one whole final call through a client channel.
+inline std::string tokenise_whole(const std::string& text, int32_t xml = 1) {
+    RecordingChannel ch(true, xml);
+    ch.process(text, 1);
+    return ch.text();
+}
+
+struct Mark {
+    int64_t chars_at;
+    int64_t bytes_at;
+    int64_t chars;
+    int64_t bytes;
+};
+
+inline std::vector<Mark> marks_of(const std::string& out) {
+    static const std::regex kMark("<mark name=\"kvtk_(-?\\d+)_(-?\\d+)_(\\d+)_(\\d+)\"/>");
+    std::vector<Mark> marks;
+    for (auto it = std::sregex_iterator(out.begin(), out.end(), kMark);
+         it != std::sregex_iterator(); ++it) {
+        marks.push_back({std::stoll((*it)[1]), std::stoll((*it)[2]), std::stoll((*it)[3]),
+                         std::stoll((*it)[4])});
+    }
+    return marks;
+}
+
+inline std::string without_marks(const std::string& out) {
+    static const std::regex kMark("<mark name=\"kvtk_[-0-9_]+\"/>");
+    return std::regex_replace(out, kMark, "");
+}
+
+}  // namespace tokenise_test
+
+#endif  // VRELAY_TESTS_TEXTPROC_TOKENISE_SUPPORT_H

@@ -1,0 +1,192 @@
+// The tokeniser's patterns and the choice of the token at a position.
+//
+// The 17 token patterns, the entity pattern and the bad-character pattern are
+// compiled once per tokeniser (JIT where available) and matched anchored, with
+// a match context whose limits turn pathological backtracking into "no
+// match". The token at a position is the first of the candidate patterns (in
+// index order) that matches. Patterns whose first character cannot match the
+// byte at the position are skipped, and the simple patterns (comment and CDATA
+// delimiters, entity, white space, text, markup character) are matched by
+// equivalent hand-written scanners; the markup patterns (processing
+// instruction, document type, tags) always go through the compiled
+// expressions. Bytes that are not valid UTF-8 are never handed to the
+// expression engine: they only occur inside text tokens.
+#ifndef VRELAY_TEXTPROC_TOKENISE_LEXER_H
+#define VRELAY_TEXTPROC_TOKENISE_LEXER_H
+
+#ifndef PCRE2_CODE_UNIT_WIDTH
+#define PCRE2_CODE_UNIT_WIDTH 8
+#endif
+#include <pcre2.h>
+
+#include <cstdint>
+
+namespace kvtp_tokenise {
+
+enum PatternIndex : int {
+    kCommentStart = 0,
+    kCommentEnd = 1,
+    kCDATAStart = 2,
+    kCDATAEnd = 3,
+    kHeader = 4,
+    kDoctype = 5,
+    kEmpty = 6,
+    kClose = 7,
+    kOpen = 8,
+    kHTMLOpen = 9,
+    kEntity = 10,
+    kWhitespace = 11,
+    kText = 12,
+    kChar = 13,
+    kVSpace = 14,
+    kHSpace = 15,
+    kSymbols = 16,
+    kTokenPatterns = 17,
+    kEntityPattern = 17,   // slot of the escaping entity pattern
+    kBadCharPattern = 18,  // slot of the bad-character pattern
+    // XMLDoctype without its internal subset: what XMLDoctype matches where
+    // no subset can close, found without the subset's backtracking.
+    kDoctypeNoSubset = 19,
+    kAllPatterns = 20,
+};
+
+// Name under which a pattern that failed to compile is reported.
+const char* pattern_name(int index);
+// Source text of a pattern.
+const char* pattern_source(int index);
+
+enum LexState { kNormal = 0, kInComment = 1, kInCDATA = 2 };
+
+struct Token {
+    int cls;        // pattern index; -1 when nothing matched
+    int32_t len;    // bytes
+    int32_t chars;  // characters (an invalid byte run counts as one)
+    bool plain;     // text token of printable ASCII only: escaping leaves it as is
+};
+
+// Compiled patterns with one match data block and one match context.
+class Patterns {
+  public:
+    Patterns();
+    ~Patterns();
+    Patterns(const Patterns&) = delete;
+    Patterns& operator=(const Patterns&) = delete;
+
+    // Compiles every pattern; returns the number that failed. report(index)
+    // is called for each failure.
+    template <typename F>
+    int compile(F report) {
+        int missing = 0;
+        for (int i = 0; i < kAllPatterns; ++i) {
+            if (!compile_one(i)) {
+                ++missing;
+                report(i);
+            }
+        }
+        return missing;
+    }
+    bool has(int index) const { return code_[index] != nullptr; }
+    // Length of the anchored match of pattern `index` at subject[start...], or
+    // -1 (also when the pattern is missing or a limit was hit). The subject
+    // must be valid UTF-8.
+    int32_t match(int index, const char* subject, int32_t len, int32_t start = 0) const;
+
+  private:
+    bool compile_one(int index);
+
+    pcre2_code* code_[kAllPatterns];
+    bool jit_[kAllPatterns];
+    pcre2_match_data* data_;
+    pcre2_match_context* context_;
+    pcre2_jit_stack* stack_;
+};
+
+// Bytes below 0x80 that end a text token (\h, \v and <>&]-) and those that
+// are white space.
+struct ByteClasses {
+    bool text_stop[128];
+    bool space[128];
+};
+extern const ByteClasses kByteClasses;
+
+// Chooses tokens over one buffer, caching the extent of valid UTF-8 and the
+// position of the next ">" so that a run of failed markup attempts costs
+// linear time.
+class Lexer {
+  public:
+    // The first known_valid bytes of buf are known to be valid UTF-8.
+    Lexer(const Patterns& patterns, const char* buf, int32_t size, int32_t known_valid = 0);
+    // The token at pos (pos < size). With reference set, every candidate
+    // pattern is matched by the compiled expression (used to cross-check the
+    // hand-written scanners; the text must then be valid UTF-8).
+    inline Token next(int32_t pos, LexState state, bool reference = false);
+
+  private:
+    Token next_slow(int32_t pos, LexState state, bool reference);
+    int32_t valid_end(int32_t pos);
+    bool gt_ahead(int32_t pos, int32_t limit);
+    bool subset_end_ahead(int32_t pos, int32_t limit);
+    int32_t try_markup(int32_t pos, int32_t end);
+    Token next_reference(int32_t pos, LexState state);
+
+    const Patterns& patterns_;
+    const char* buf_;
+    int32_t size_;
+    int32_t known_valid_;
+    int32_t valid_from_ = -1;
+    int32_t valid_to_ = -1;
+    int32_t gt_ = -1;          // position of the next '>', size_ when there is none
+    int32_t last_len_ = 0;     // length of the markup match try_markup found
+    int32_t subset_end_ = -1;  // position of the next "]" W* ">", size_ when none
+};
+
+// Hand-written scanners, exposed for tests.
+int32_t scan_whitespace(const char* s, int32_t len, int32_t* chars);
+// *plain (may be null) tells whether the text is printable ASCII only.
+int32_t scan_text(const char* s, int32_t len, int32_t* chars, bool* plain = nullptr);
+int32_t scan_entity(const char* s, int32_t len);
+// Characters in [s, s+len): each valid sequence, and each invalid unit (the
+// longest prefix of a sequence, or one byte), counts one.
+int32_t count_chars(const char* s, int32_t len);
+
+// ASCII text and white space, by far the most frequent tokens, are scanned
+// here inline; everything else takes the general path. An ASCII byte that is
+// neither a stop byte nor space can only start a text token, whatever the
+// state, and a space byte only a white-space token.
+inline Token Lexer::next(int32_t pos, LexState state, bool reference) {
+    const unsigned char* s = reinterpret_cast<const unsigned char*>(buf_) + pos;
+    const int32_t len = size_ - pos;
+    const unsigned char c = s[0];
+    if (!reference && c < 0x80) {
+        const ByteClasses& k = kByteClasses;
+        if (!k.text_stop[c]) {
+            bool control = c < 0x20;
+            int32_t i = 1;
+            for (; i < len; ++i) {
+                const unsigned char d = s[i];
+                if (d >= 0x80)
+                    return next_slow(pos, state, false);
+                if (k.text_stop[d])
+                    break;
+                control |= d < 0x20;
+            }
+            return {kText, i, i, !control};
+        }
+        if (k.space[c]) {
+            int32_t i = 1;
+            for (; i < len; ++i) {
+                const unsigned char d = s[i];
+                if (d >= 0x80)
+                    return next_slow(pos, state, false);
+                if (!k.space[d])
+                    break;
+            }
+            return {kWhitespace, i, i, false};
+        }
+    }
+    return next_slow(pos, state, reference);
+}
+
+}  // namespace kvtp_tokenise
+
+#endif  // VRELAY_TEXTPROC_TOKENISE_LEXER_H
