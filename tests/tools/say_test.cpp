@@ -13,6 +13,13 @@
 
 namespace {
 
+// A file name of this test's own: tests run in parallel processes.
+std::string Out(const char* name) {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    return ::testing::TempDir() + "vrelay-say-" + std::to_string(getpid()) + "-" + info->name() +
+           "-" + name;
+}
+
 struct SayRun {
     int status;
     std::string out;
@@ -20,7 +27,7 @@ struct SayRun {
 
 // Runs vrelay-say with arguments (shell-quoted by the caller) and input.
 SayRun Say(const std::string& arguments, const std::string& input = "") {
-    const std::string inputFile = ::testing::TempDir() + "say_input.txt";
+    const std::string inputFile = Out("input.txt");
     {
         std::ofstream in(inputFile);
         in << input;
@@ -47,7 +54,6 @@ uint32_t Le32(const std::vector<uint8_t>& b, size_t at) {
     return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
 }
 
-std::string Out(const char* name) { return ::testing::TempDir() + name; }
 
 TEST(SayTest, WritesAValidWavInEachEncoding) {
     struct Row {
@@ -122,13 +128,13 @@ TEST(SayTest, FailuresHavePlainMessagesAndExitCodes) {
         const char* message;
     };
     const Row rows[] = {
-        {"--voice nobody -o /tmp/vrelay-say-test.wav hi", 3, "unknown voice \"nobody\""},
+        {"--voice nobody -o /dev/null hi", 3, "unknown voice \"nobody\""},
         {"-o /nonexistent-dir/out.wav hi", 4, "cannot write /nonexistent-dir/out.wav"},
-        {"--server 127.0.0.1:1 -o /tmp/vrelay-say-test.wav hi", 2, "no speech server at"},
-        {"--server nonsense -o /tmp/vrelay-say-test.wav hi", 1, "--server wants HOST:PORT"},
+        {"--server 127.0.0.1:1 -o /dev/null hi", 2, "no speech server at"},
+        {"--server nonsense -o /dev/null hi", 1, "--server wants HOST:PORT"},
         {"--encoding mp3 hi", 1, "unknown encoding \"mp3\""},
         {"--frobnicate", 1, "unknown option --frobnicate"},
-        {"-o /tmp/vrelay-say-test.wav '   '", 1, "no text to speak"},
+        {"-o /dev/null '   '", 1, "no text to speak"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.arguments);
