@@ -8,7 +8,7 @@
 namespace vrelay {
 
 class Enumerator {
-public:
+  public:
     Enumerator() = default;
     virtual ~Enumerator() = default;
     Enumerator(const Enumerator&) = delete;

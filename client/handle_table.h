@@ -24,7 +24,7 @@ constexpr int32_t kFirstHandle = 1000;
 
 template <typename T>
 class HandleTable {
-public:
+  public:
     struct Holder {
         std::shared_ptr<T> object;
         int32_t handle;
@@ -133,7 +133,7 @@ public:
         }
     }
 
-private:
+  private:
     std::mutex mutex_;
     std::map<int32_t, std::unique_ptr<Holder>> forward_;
     std::map<const Holder*, int32_t> reverse_;

@@ -16,7 +16,11 @@ GlobalTables g_tables;
 
 }  // namespace
 
-HandleTable<ThreadedConnection>& Connections() { return g_tables.connections; }
-HandleTable<Enumerator>& Enumerators() { return g_tables.enumerators; }
+HandleTable<ThreadedConnection>& Connections() {
+    return g_tables.connections;
+}
+HandleTable<Enumerator>& Enumerators() {
+    return g_tables.enumerators;
+}
 
 }  // namespace vrelay

@@ -32,8 +32,8 @@ void Warn(const char* message) {
 
 // The request step. The caller holds connection->Lock() (once, or more
 // often when called from a callback on the request's own thread).
-vr_result RenderStep(ThreadedConnection* connection, vr_handle handle, const char* text,
-                     bool wait, bool xml, bool final) {
+vr_result RenderStep(ThreadedConnection* connection, vr_handle handle, const char* text, bool wait,
+                     bool xml, bool final) {
     if (!LookupConnection(handle)) {
         return VR_BAD_HANDLE;
     }
@@ -189,7 +189,8 @@ using vrelay::ThreadedConnection;
 extern "C" {
 
 VR_API vr_result VR_CDECL vrSetCallBack(vr_handle connection, vrCallBack callback) {
-    return vrelay::WithConnection(connection, [&](ThreadedConnection& c) { c.SetCallBack(callback); });
+    return vrelay::WithConnection(connection,
+                                  [&](ThreadedConnection& c) { c.SetCallBack(callback); });
 }
 
 VR_API vr_result VR_CDECL vrSetPascalCallBack(vr_handle connection, vrPascalCallBack callback) {
@@ -198,7 +199,8 @@ VR_API vr_result VR_CDECL vrSetPascalCallBack(vr_handle connection, vrPascalCall
 }
 
 VR_API vr_result VR_CDECL vrSetUserData(vr_handle connection, void* userData) {
-    return vrelay::WithConnection(connection, [&](ThreadedConnection& c) { c.SetUserData(userData); });
+    return vrelay::WithConnection(connection,
+                                  [&](ThreadedConnection& c) { c.SetUserData(userData); });
 }
 
 // Both synchronous forms accept marked-up text: the plain forms are kept for

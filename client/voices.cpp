@@ -21,21 +21,36 @@ std::string VoiceSelectionQuery(const std::string& name) {
 
 const std::string* NamedVoiceInfo::StringValue(int32_t key) const {
     switch (key) {
-        case VR_VOICE_ID: return &VOICE_ID;
-        case VR_SEX: return &SEX;
-        case VR_LANGUAGE: return &LANGUAGE;
-        case VR_LANGUAGE_ID: return &LANGUAGE_ID;
-        case VR_COUNTRY: return &COUNTRY;
-        case VR_COUNTRY_ID: return &COUNTRY_ID;
-        case VR_REGION: return &REGION;
-        case VR_ACCENT: return &ACCENT;
-        case VR_ACCENT_ID: return &ACCENT_ID;
-        case VR_VOICE_UUID: return &VOICE_UUID;
-        case VR_ENCODING: return &ENCODING;
-        case VR_LANGUAGE_CODE_ISO: return &LANGUAGE_CODE_ISO;
-        case VR_LANGUAGE_CODE_MICROSOFT: return &LANGUAGE_CODE_MICROSOFT;
-        case VR_COUNTRY_CODE_ISO: return &COUNTRY_CODE_ISO;
-        default: return nullptr;
+        case VR_VOICE_ID:
+            return &VOICE_ID;
+        case VR_SEX:
+            return &SEX;
+        case VR_LANGUAGE:
+            return &LANGUAGE;
+        case VR_LANGUAGE_ID:
+            return &LANGUAGE_ID;
+        case VR_COUNTRY:
+            return &COUNTRY;
+        case VR_COUNTRY_ID:
+            return &COUNTRY_ID;
+        case VR_REGION:
+            return &REGION;
+        case VR_ACCENT:
+            return &ACCENT;
+        case VR_ACCENT_ID:
+            return &ACCENT_ID;
+        case VR_VOICE_UUID:
+            return &VOICE_UUID;
+        case VR_ENCODING:
+            return &ENCODING;
+        case VR_LANGUAGE_CODE_ISO:
+            return &LANGUAGE_CODE_ISO;
+        case VR_LANGUAGE_CODE_MICROSOFT:
+            return &LANGUAGE_CODE_MICROSOFT;
+        case VR_COUNTRY_CODE_ISO:
+            return &COUNTRY_CODE_ISO;
+        default:
+            return nullptr;
     }
 }
 
@@ -273,9 +288,12 @@ VR_API int32_t VR_CDECL vrGetVoiceIntegerValue(vr_handle enumerator, int32_t key
         return VR_NO_CURRENT_VOICE;
     }
     switch (key) {
-        case VR_SAMPLE_RATE: return voice->SAMPLE_RATE;
-        case VR_SAMPLE_BITS: return voice->SAMPLE_BITS;
-        default: return VR_BAD_KEY;
+        case VR_SAMPLE_RATE:
+            return voice->SAMPLE_RATE;
+        case VR_SAMPLE_BITS:
+            return voice->SAMPLE_BITS;
+        default:
+            return VR_BAD_KEY;
     }
 }
 

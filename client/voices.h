@@ -38,7 +38,7 @@ struct NamedVoiceInfo {
 };
 
 class NameEnumerator : public Enumerator {
-public:
+  public:
     NameEnumerator() = default;
 
     // Appends every voice element of an XML voice list, at any depth, the root

@@ -111,17 +111,17 @@ typedef int32_t vr_result;
 
 /* Result codes. This list only ever grows; values never change. */
 enum {
-    VR_SUCCESS = 0,           /* the operation succeeded */
-    VR_ERROR = -1,            /* the reply could not be read to its end (receive error, time-out,
-                                 server closed the connection); a voice was not switched; memory
-                                 ran out while releasing a handle */
-    VR_BAD_HANDLE = -2,       /* the handle is not in its table */
-    VR_SEND_FAILED = -3,      /* sending to the server failed, or the connection was not open */
-    VR_CONNECT_FAILED = -4,   /* the connection to the server could not be made */
-    VR_CANCELLED = -5,        /* the request was cancelled by vrCancelRequest */
-    VR_BUSY = -6,             /* an asynchronous render is running inside its request */
-    VR_BAD_KEY = -7,          /* vrGetVoiceIntegerValue: key other than 1 or 2 */
-    VR_NO_CURRENT_VOICE = -8  /* vrGetVoiceIntegerValue: vrNextVoice has not returned a voice */
+    VR_SUCCESS = 0,          /* the operation succeeded */
+    VR_ERROR = -1,           /* the reply could not be read to its end (receive error, time-out,
+                                server closed the connection); a voice was not switched; memory
+                                ran out while releasing a handle */
+    VR_BAD_HANDLE = -2,      /* the handle is not in its table */
+    VR_SEND_FAILED = -3,     /* sending to the server failed, or the connection was not open */
+    VR_CONNECT_FAILED = -4,  /* the connection to the server could not be made */
+    VR_CANCELLED = -5,       /* the request was cancelled by vrCancelRequest */
+    VR_BUSY = -6,            /* an asynchronous render is running inside its request */
+    VR_BAD_KEY = -7,         /* vrGetVoiceIntegerValue: key other than 1 or 2 */
+    VR_NO_CURRENT_VOICE = -8 /* vrGetVoiceIntegerValue: vrNextVoice has not returned a voice */
 };
 
 /* Packet types: 16 bits on the wire. */

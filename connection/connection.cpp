@@ -165,8 +165,8 @@ bool Connection::WaitForEndPacket() {
             case PACKET_PHONEME: {
                 PhonemePacketData record;
                 if (!record.Deserialize(packet->Data(), packet->Length())) {
-                    VR_LOG(logWARNING) << "malformed phoneme packet of length "
-                                       << packet->Length() << " dropped";
+                    VR_LOG(logWARNING)
+                        << "malformed phoneme packet of length " << packet->Length() << " dropped";
                     break;
                 }
                 if (GetQuitFlag()) {

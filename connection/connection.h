@@ -21,7 +21,7 @@ struct KVTP_tpc;
 namespace vrelay {
 
 class Connection {
-public:
+  public:
     static constexpr int kDefaultReceiveTimeoutMs = 60000;
 
     Connection();
@@ -116,7 +116,7 @@ public:
     static int totoken(const char* text, int length) { return Lexer::totoken(text, length); }
     Lexer& OwnLexer() { return m_lexer; }
 
-protected:
+  protected:
     // Hands one packet to the C callback, else the Pascal one. Returns the
     // callback's result (VR_SUCCESS when there is none).
     int32_t Deliver(PACKET_TYPE type, void* data, int32_t length);
@@ -138,7 +138,7 @@ protected:
     std::string m_tokenised;
     Lexer m_lexer;
 
-private:
+  private:
     // Sends one text packet: the text and its NUL.
     bool SendTextPacket(uint16_t type, const char* text, size_t length);
 };

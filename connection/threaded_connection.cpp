@@ -14,7 +14,9 @@ ThreadedConnection::ThreadedConnection(ThreadedConnection* other) {
     m_lexer.CopyProsodyFrom(other->m_lexer);
 }
 
-ThreadedConnection::~ThreadedConnection() { Shutdown(); }
+ThreadedConnection::~ThreadedConnection() {
+    Shutdown();
+}
 
 void ThreadedConnection::Shutdown() {
     SetQuitFlag(true);

@@ -15,7 +15,7 @@
 namespace vrelay {
 
 class ThreadedConnection : public Connection {
-public:
+  public:
     ThreadedConnection();
     // A fresh, unconnected connection that takes over other's callbacks, user
     // data, host, port and stream mode (used to replace a cancelled one).
@@ -49,7 +49,7 @@ public:
     // Serialises asynchronous launches on this connection.
     std::mutex& LaunchMutex() { return m_launchMutex; }
 
-private:
+  private:
     RecursiveLock m_lock;
     std::mutex m_startMutex;
     std::condition_variable m_startChanged;

@@ -191,17 +191,23 @@ bool ParseArgs(int argc, char** argv, Options* options, std::string* error) {
             std::fputs(kUsage, stdout);
             std::exit(kExitOk);
         } else if (arg == "-o" || arg == "--output") {
-            if (!value(&options->output)) return false;
+            if (!value(&options->output))
+                return false;
         } else if (arg == "-f" || arg == "--file") {
-            if (!value(&options->file)) return false;
+            if (!value(&options->file))
+                return false;
         } else if (arg == "--server") {
-            if (!value(&options->server)) return false;
+            if (!value(&options->server))
+                return false;
         } else if (arg == "--engine") {
-            if (!value(&options->engine)) return false;
+            if (!value(&options->engine))
+                return false;
         } else if (arg == "--voice") {
-            if (!value(&options->voice)) return false;
+            if (!value(&options->voice))
+                return false;
         } else if (arg == "--encoding") {
-            if (!value(&options->encoding)) return false;
+            if (!value(&options->encoding))
+                return false;
             if (options->encoding != "pcm" && options->encoding != "ulaw" &&
                 options->encoding != "alaw") {
                 *error = "unknown encoding \"" + options->encoding + "\" (pcm, ulaw or alaw)";
@@ -222,7 +228,8 @@ bool ParseArgs(int argc, char** argv, Options* options, std::string* error) {
         } else if (arg == "-v" || arg == "--verbose") {
             options->verbose = true;
         } else if (arg == "--") {
-            for (++i; i < argc; ++i) options->words.push_back(argv[i]);
+            for (++i; i < argc; ++i)
+                options->words.push_back(argv[i]);
         } else if (arg.size() > 1 && arg[0] == '-') {
             *error = "unknown option " + arg;
             return false;
@@ -295,7 +302,8 @@ size_t CountWords(const std::string& text) {
     bool inWord = false;
     for (unsigned char c : text) {
         const bool blank = c == ' ' || c == '\n' || c == '\t' || c == '\r';
-        if (!blank && !inWord) ++words;
+        if (!blank && !inWord)
+            ++words;
         inWord = !blank;
     }
     return words;
@@ -323,7 +331,8 @@ int main(int argc, char** argv) {
             }
         } else if (!options.words.empty() && options.file.empty()) {
             for (size_t i = 0; i < options.words.size(); ++i) {
-                if (i) text += ' ';
+                if (i)
+                    text += ' ';
                 text += options.words[i];
             }
         } else {
@@ -367,8 +376,7 @@ int main(int argc, char** argv) {
         serverOptions.engine = options.engine;
         embedded = std::make_unique<vrelay::server::SpeechServer>(serverOptions);
         if (!embedded->Start(&error)) {
-            std::fprintf(stderr, "vrelay-say: cannot start the speech server: %s\n",
-                         error.c_str());
+            std::fprintf(stderr, "vrelay-say: cannot start the speech server: %s\n", error.c_str());
             return kExitNoServer;
         }
         port = embedded->Port();

@@ -77,9 +77,15 @@ std::vector<uint8_t> WavWriter::Encode(const std::vector<int16_t>& samples, uint
     Put32(&out, dataSize);
     for (int16_t sample : samples) {
         switch (encoding) {
-            case WavEncoding::kPcm16: Put16(&out, static_cast<uint16_t>(sample)); break;
-            case WavEncoding::kUlaw: out.push_back(vrSampleToUlaw(sample)); break;
-            case WavEncoding::kAlaw: out.push_back(vrSampleToAlaw(sample)); break;
+            case WavEncoding::kPcm16:
+                Put16(&out, static_cast<uint16_t>(sample));
+                break;
+            case WavEncoding::kUlaw:
+                out.push_back(vrSampleToUlaw(sample));
+                break;
+            case WavEncoding::kAlaw:
+                out.push_back(vrSampleToAlaw(sample));
+                break;
         }
     }
     if (pad) {

@@ -14,7 +14,7 @@ namespace tools {
 enum class WavEncoding { kPcm16, kUlaw, kAlaw };
 
 class WavWriter {
-public:
+  public:
     explicit WavWriter(WavEncoding encoding) : encoding_(encoding) {}
     ~WavWriter();
     WavWriter(const WavWriter&) = delete;
@@ -29,7 +29,7 @@ public:
     static std::vector<uint8_t> Encode(const std::vector<int16_t>& samples, uint32_t sampleRate,
                                        WavEncoding encoding);
 
-private:
+  private:
     WavEncoding encoding_;
     FILE* file_ = nullptr;
 };

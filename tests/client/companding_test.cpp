@@ -14,10 +14,12 @@ namespace {
 uint8_t ReferenceUlaw(int sample) {
     const int sign = sample < 0 ? 0x80 : 0;
     int magnitude = std::abs(sample);
-    if (magnitude > 32635) magnitude = 32635;
+    if (magnitude > 32635)
+        magnitude = 32635;
     magnitude += 132;
     int segment = 0;
-    while (segment < 7 && magnitude >= (256 << segment)) ++segment;
+    while (segment < 7 && magnitude >= (256 << segment))
+        ++segment;
     const int step = (magnitude >> (segment + 3)) & 0x0F;
     return static_cast<uint8_t>(0xFF ^ (sign | (segment << 4) | step));
 }
@@ -34,7 +36,8 @@ uint8_t ReferenceAlaw(int sample) {
         code = magnitude >> 4;
     } else {
         int segment = 1;
-        while (magnitude >= (256 << segment)) ++segment;
+        while (magnitude >= (256 << segment))
+            ++segment;
         code = (segment << 4) | ((magnitude >> (segment + 3)) & 0x0F);
     }
     return static_cast<uint8_t>(sign ^ 0x55 ^ code);
@@ -56,9 +59,9 @@ TEST(Companding, KnownCodes) {
         uint8_t alaw;
     };
     const Row rows[] = {
-        {0, 0xFF, 0xD5},      {1, 0xFF, 0xD5},      {-1, 0x7F, 0x55},     {100, 0xF2, 0xD3},
-        {-100, 0x72, 0x53},   {255, 0xE7, 0xDA},    {256, 0xE7, 0xC5},    {-256, 0x67, 0x45},
-        {1000, 0xCE, 0xFA},   {-1000, 0x4E, 0x7A},  {32635, 0x80, 0xAA},  {32767, 0x80, 0xAA},
+        {0, 0xFF, 0xD5},      {1, 0xFF, 0xD5},      {-1, 0x7F, 0x55},    {100, 0xF2, 0xD3},
+        {-100, 0x72, 0x53},   {255, 0xE7, 0xDA},    {256, 0xE7, 0xC5},   {-256, 0x67, 0x45},
+        {1000, 0xCE, 0xFA},   {-1000, 0x4E, 0x7A},  {32635, 0x80, 0xAA}, {32767, 0x80, 0xAA},
         {-32767, 0x00, 0x2A}, {-32768, 0x00, 0x2A},
     };
     for (const Row& row : rows) {

@@ -18,7 +18,7 @@ struct Counted {
 };
 
 class HandleTableTest : public ::testing::Test {
-protected:
+  protected:
     int32_t Add() {
         return table_.Add([this] { return new Counted(&live_); });
     }
@@ -98,7 +98,8 @@ TEST_F(HandleTableTest, ConcurrentChurnNeverIssuesALiveHandleTwice) {
                 const int32_t handle = Add();
                 {
                     std::lock_guard<std::mutex> guard(liveMutex);
-                    if (!liveHandles.insert(handle).second) duplicate = true;
+                    if (!liveHandles.insert(handle).second)
+                        duplicate = true;
                 }
                 mine.push_back(handle);
                 if (i % 3 == 2) {
@@ -113,7 +114,8 @@ TEST_F(HandleTableTest, ConcurrentChurnNeverIssuesALiveHandleTwice) {
             }
         });
     }
-    for (auto& thread : threads) thread.join();
+    for (auto& thread : threads)
+        thread.join();
     EXPECT_FALSE(duplicate.load());
     // Live handles plus the free list cover 1000 up to the highest number
     // issued: refilling the gaps reuses exactly the missing numbers.

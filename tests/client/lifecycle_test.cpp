@@ -20,7 +20,7 @@ using test::Bytes;
 using test::FakeServer;
 
 class LifecycleTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         Connections().Clear();
         Enumerators().Clear();
@@ -131,18 +131,22 @@ TEST_F(LifecycleTest, ManyThreadsCreatingAndDestroyingNeverShareAHandle) {
                 const vr_handle handle = vrCreateConnection();
                 {
                     std::lock_guard<std::mutex> guard(mutex);
-                    if (handle < 1000 || !live.insert(handle).second) ++failures;
+                    if (handle < 1000 || !live.insert(handle).second)
+                        ++failures;
                 }
-                if (vrCloseConnection(handle) != VR_SEND_FAILED) ++failures;
+                if (vrCloseConnection(handle) != VR_SEND_FAILED)
+                    ++failures;
                 {
                     std::lock_guard<std::mutex> guard(mutex);
                     live.erase(handle);
                 }
-                if (vrDestroyConnection(handle) != VR_SUCCESS) ++failures;
+                if (vrDestroyConnection(handle) != VR_SUCCESS)
+                    ++failures;
             }
         });
     }
-    for (auto& thread : threads) thread.join();
+    for (auto& thread : threads)
+        thread.join();
     EXPECT_EQ(failures.load(), 0);
     EXPECT_EQ(Connections().Size(), 0u);
     const vr_handle next = vrCreateConnection();

@@ -28,9 +28,7 @@ using Clock = std::chrono::steady_clock;
 struct Frame {
     uint16_t type;
     std::string text;
-    bool operator==(const Frame& other) const {
-        return type == other.type && text == other.text;
-    }
+    bool operator==(const Frame& other) const { return type == other.type && text == other.text; }
 };
 
 std::ostream& operator<<(std::ostream& out, const Frame& frame) {
@@ -49,7 +47,8 @@ struct Recorder {
         auto* recorder = static_cast<Recorder*>(self);
         std::lock_guard<std::mutex> guard(recorder->mutex);
         recorder->types.push_back(type);
-        if (type == PACKET_REQUEST_DONE) ++recorder->requestDone;
+        if (type == PACKET_REQUEST_DONE)
+            ++recorder->requestDone;
         recorder->changed.notify_all();
         return type == PACKET_REQUEST_DONE ? VR_SUCCESS : recorder->result;
     }
@@ -64,7 +63,7 @@ struct Recorder {
 };
 
 class RenderingTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         Connections().Clear();
         Enumerators().Clear();
@@ -81,7 +80,8 @@ protected:
     // Every frame the server received, as (type, text up to the NUL).
     std::vector<Frame> Wire() {
         std::vector<Frame> frames;
-        for (const auto& frame : server_.Frames()) frames.push_back({frame.type, frame.Text()});
+        for (const auto& frame : server_.Frames())
+            frames.push_back({frame.type, frame.Text()});
         return frames;
     }
     // The server holds its answer to each request's closing (empty) text at
@@ -156,7 +156,8 @@ TEST_F(RenderingTest, VoiceTagNamesAreReadLikeTheServerWouldExpect) {
         std::vector<std::string> queries;
     };
     const Row rows[] = {
-        {"<speak>a <voice gender=\"f\" name='x'>b</voice></speak>", {"<voice name='x' select='1'/>"}},
+        {"<speak>a <voice gender=\"f\" name='x'>b</voice></speak>",
+         {"<voice name='x' select='1'/>"}},
         {"<speak>a <voice name=x>b</voice></speak>", {}},
         {"<speak>a <voice gender=\"f\">b</voice></speak>", {}},
         {"<speak>a <metadata key=\"k\">b</metadata></speak>", {}},
@@ -168,7 +169,8 @@ TEST_F(RenderingTest, VoiceTagNamesAreReadLikeTheServerWouldExpect) {
         std::vector<std::string> queries;
         const auto frames = server_.Frames();
         for (size_t i = before; i < frames.size(); ++i) {
-            if (frames[i].type == PACKET_QUERY) queries.push_back(frames[i].Text());
+            if (frames[i].type == PACKET_QUERY)
+                queries.push_back(frames[i].Text());
         }
         EXPECT_EQ(queries, row.queries);
     }
@@ -191,11 +193,13 @@ TEST_F(RenderingTest, StreamBuffersShortPushesAndSendsOnFlush) {
 
 TEST_F(RenderingTest, LongPushReleasesWholePiecesBeforeTheFlush) {
     std::string text;
-    while (text.size() < 20000) text += "word" + std::to_string(text.size()) + " ";
+    while (text.size() < 20000)
+        text += "word" + std::to_string(text.size()) + " ";
     EXPECT_EQ(vrPushSpeechStream(handle_, text.c_str()), VR_SUCCESS);
     const auto pushed = Wire();
     ASSERT_FALSE(pushed.empty());
-    for (const auto& frame : pushed) EXPECT_EQ(frame.type, PACKET_TEXT_CHUNK);
+    for (const auto& frame : pushed)
+        EXPECT_EQ(frame.type, PACKET_TEXT_CHUNK);
     EXPECT_EQ(vrFlushSpeechStream(handle_), VR_SUCCESS);
     const auto wire = Wire();
     ASSERT_GE(wire.size(), pushed.size() + 2);
@@ -203,21 +207,24 @@ TEST_F(RenderingTest, LongPushReleasesWholePiecesBeforeTheFlush) {
     EXPECT_NE(wire[wire.size() - 2].text.find("kvox_final"), std::string::npos);
     // Every word arrives marked exactly once, in order.
     std::string all;
-    for (const auto& frame : wire) all += frame.text;
+    for (const auto& frame : wire)
+        all += frame.text;
     size_t marks = 0;
     for (size_t at = all.find("<mark name=\"kvtk_"); at != std::string::npos;
          at = all.find("<mark name=\"kvtk_", at + 1)) {
         ++marks;
     }
     size_t words = 0;
-    for (char c : text) words += c == ' ';
+    for (char c : text)
+        words += c == ' ';
     EXPECT_EQ(marks, words);
 }
 
 TEST_F(RenderingTest, LongTextIsSentInPiecesEachAnswered) {
     AnswerTextsWithAudio();
     std::string text = "<speak>";
-    while (text.size() < 100000) text += "Sentence number " + std::to_string(text.size()) + ". ";
+    while (text.size() < 100000)
+        text += "Sentence number " + std::to_string(text.size()) + ". ";
     text += "</speak>";
     EXPECT_EQ(vrRenderSpeech(handle_, text.c_str()), VR_SUCCESS);
     const auto frames = server_.Frames();
@@ -229,13 +236,15 @@ TEST_F(RenderingTest, LongTextIsSentInPiecesEachAnswered) {
     EXPECT_EQ(frames[frames.size() - 2].type, PACKET_TEXT);
     // One audio packet per text packet: every answer was read in turn.
     size_t audio = 0;
-    for (PACKET_TYPE type : recorder_.Types()) audio += type == PACKET_DATA_6;
+    for (PACKET_TYPE type : recorder_.Types())
+        audio += type == PACKET_DATA_6;
     EXPECT_EQ(audio, frames.size());
 }
 
 TEST_F(RenderingTest, OpenStreamOfTheOtherKindIsEndedFirst) {
     std::string text;
-    while (text.size() < 20000) text += "more words ";
+    while (text.size() < 20000)
+        text += "more words ";
     ASSERT_EQ(vrPushSpeechStream(handle_, text.c_str()), VR_SUCCESS);
     const size_t pushed = server_.Frames().size();
     ASSERT_GT(pushed, 0u);
@@ -260,8 +269,7 @@ TEST_F(RenderingTest, RefusedPacketStopsTheRender) {
 TEST_F(RenderingTest, ServerClosingMidRequestEndsTheRender) {
     server_.SetHandler([](const ReceivedFrame&) { return std::vector<Action>{Action::Close()}; });
     const vr_result result = vrRenderSpeech(handle_, "Hello");
-    EXPECT_TRUE(result == VR_CANCELLED || result == VR_ERROR || result == VR_SEND_FAILED)
-        << result;
+    EXPECT_TRUE(result == VR_CANCELLED || result == VR_ERROR || result == VR_SEND_FAILED) << result;
 }
 
 TEST_F(RenderingTest, UnopenedOrUnknownConnections) {
@@ -391,8 +399,7 @@ TEST_F(RenderingTest, DestroyDuringAnAsyncRenderWaitsForTheWorker) {
 
 // ---- cancel -------------------------------------------------------------
 
-class CancelTest : public RenderingTest,
-                   public ::testing::WithParamInterface<const char*> {};
+class CancelTest : public RenderingTest, public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(CancelTest, CancelStopsASynchronousRenderPromptly) {
     const bool streaming = std::string(GetParam()) == "streaming";
@@ -402,7 +409,8 @@ TEST_P(CancelTest, CancelStopsASynchronousRenderPromptly) {
         }
         std::vector<Action> actions;
         if (streaming) {
-            for (int i = 0; i < 20000; ++i) actions.push_back(Action::Frame(PACKET_DATA_6, Bytes(2000)));
+            for (int i = 0; i < 20000; ++i)
+                actions.push_back(Action::Frame(PACKET_DATA_6, Bytes(2000)));
         } else {
             actions.push_back(Action::Silent());
         }
@@ -487,14 +495,23 @@ TEST(RenderingStressTest, EightThreadsRenderPushCancelAndDestroy) {
             for (int i = 0; Clock::now() < until; ++i) {
                 vr_result r = VR_SUCCESS;
                 switch ((i + t) % 6) {
-                    case 0: r = vrRenderSpeech(handle, "Hello there world"); break;
-                    case 1: r = vrPushSpeechStream(handle, "some words "); break;
-                    case 2: r = vrFlushSpeechStream(handle); break;
+                    case 0:
+                        r = vrRenderSpeech(handle, "Hello there world");
+                        break;
+                    case 1:
+                        r = vrPushSpeechStream(handle, "some words ");
+                        break;
+                    case 2:
+                        r = vrFlushSpeechStream(handle);
+                        break;
                     case 3:
                         r = vrRenderSpeechAsync(handle, "async words");
-                        if (r == VR_SUCCESS) ++doneExpected;
+                        if (r == VR_SUCCESS)
+                            ++doneExpected;
                         break;
-                    case 4: r = vrCancelRequest(handle); break;
+                    case 4:
+                        r = vrCancelRequest(handle);
+                        break;
                     case 5:
                         if (i % 12 == 5) {
                             r = vrDestroyConnection(handle);
@@ -511,13 +528,16 @@ TEST(RenderingStressTest, EightThreadsRenderPushCancelAndDestroy) {
                         }
                         break;
                 }
-                if (r != VR_SUCCESS && r != VR_CANCELLED && r != VR_BUSY) ++unexpected;
+                if (r != VR_SUCCESS && r != VR_CANCELLED && r != VR_BUSY)
+                    ++unexpected;
             }
             vrDestroyConnection(handle);
-            if (recorder.requestDone != doneExpected) ++unexpected;
+            if (recorder.requestDone != doneExpected)
+                ++unexpected;
         });
     }
-    for (auto& thread : threads) thread.join();
+    for (auto& thread : threads)
+        thread.join();
     EXPECT_EQ(unexpected.load(), 0);
     Connections().Clear();
 }

@@ -1,4 +1,6 @@
 // The voice catalogue through the exported interface.
+#include "client/voices.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -7,7 +9,6 @@
 #include "client/enumerator.h"
 #include "client/handles.h"
 #include "client/vrelay.h"
-#include "client/voices.h"
 #include "tests/support/fake_server.h"
 
 namespace vrelay {
@@ -36,7 +37,7 @@ std::vector<Action> VoiceList(const std::string& document, size_t piece) {
 }
 
 class VoicesTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         Connections().Clear();
         Enumerators().Clear();
@@ -60,13 +61,15 @@ protected:
     std::vector<std::string> Names(vr_handle voices) {
         std::vector<std::string> names;
         vrRewindEnumerator(voices);
-        while (const char* name = vrNextVoice(voices)) names.push_back(name);
+        while (const char* name = vrNextVoice(voices))
+            names.push_back(name);
         return names;
     }
     std::vector<std::string> Queries() {
         std::vector<std::string> queries;
         for (const auto& frame : server_.Frames()) {
-            if (frame.type == PACKET_QUERY) queries.push_back(frame.Text());
+            if (frame.type == PACKET_QUERY)
+                queries.push_back(frame.Text());
         }
         return queries;
     }
@@ -115,12 +118,15 @@ TEST_F(VoicesTest, DocumentShapes) {
         std::vector<std::string> voices;
     };
     const std::vector<Row> rows = {
-        {"root is a voice", "<voice name=\"solo\"><voice name=\"inner\"/></voice>",
+        {"root is a voice",
+         "<voice name=\"solo\"><voice name=\"inner\"/></voice>",
          {"solo", "inner"}},
         {"voice without a name is skipped",
-         "<list><voice VOICE_ID=\"x\"/><voice name=\"named\"/></list>", {"named"}},
+         "<list><voice VOICE_ID=\"x\"/><voice name=\"named\"/></list>",
+         {"named"}},
         {"other element names are walked through",
-         "<list><Voice name=\"case\"/><voices><voice name=\"deep\"/></voices></list>", {"deep"}},
+         "<list><Voice name=\"case\"/><voices><voice name=\"deep\"/></voices></list>",
+         {"deep"}},
         {"malformed", "<list><voice name=\"a\"></list>", {}},
         {"empty reply", "", {}},
         {"not xml at all", "voice name=a", {}},
@@ -145,7 +151,8 @@ TEST_F(VoicesTest, LargeListArrivesInManyPackets) {
     Serve(document, 60000);
     const vr_handle voices = vrEnumerateConnectionVoices(connection_);
     ASSERT_EQ(vrNumVoices(voices), 5000);
-    for (int i = 0; i < 4999; ++i) vrNextVoice(voices);
+    for (int i = 0; i < 4999; ++i)
+        vrNextVoice(voices);
     EXPECT_STREQ(vrNextVoice(voices), "v4999");
     EXPECT_EQ(vrGetVoiceIntegerValue(voices, VR_SAMPLE_RATE), 12999);
 }
@@ -227,7 +234,8 @@ TEST_F(VoicesTest, SetVoiceReportsEachFailure) {
               "WARNING: failed to set voice. Using default instead\n");
 
     server_.SetHandler([](const ReceivedFrame& frame) {
-        if (frame.Text() == "<voice name=\"all\"/>") return VoiceList(kTwoNestedVoices, 500);
+        if (frame.Text() == "<voice name=\"all\"/>")
+            return VoiceList(kTwoNestedVoices, 500);
         return std::vector<Action>{Action::Frame(PACKET_CLOSE)};  // selection fails
     });
     ::testing::internal::CaptureStdout();

@@ -14,8 +14,12 @@ using test::Bytes;
 using test::EncodeFrame;
 using test::FakeServer;
 
-int32_t VR_CDECL NoopCallback(void*, PACKET_TYPE, void*, int32_t) { return VR_SUCCESS; }
-int32_t VR_PASCAL NoopPascal(void*, PACKET_TYPE, void*, int32_t) { return VR_SUCCESS; }
+int32_t VR_CDECL NoopCallback(void*, PACKET_TYPE, void*, int32_t) {
+    return VR_SUCCESS;
+}
+int32_t VR_PASCAL NoopPascal(void*, PACKET_TYPE, void*, int32_t) {
+    return VR_SUCCESS;
+}
 
 TEST(ConnectionTest, StartsUnconnectedWithDefaults) {
     Connection connection;

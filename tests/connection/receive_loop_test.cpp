@@ -65,11 +65,12 @@ struct Recorder {
 };
 
 class ReceiveLoopTest : public ::testing::Test {
-protected:
+  protected:
     // The server answers the test's query with these actions.
     void Answer(std::vector<Action> actions) {
         server_.SetHandler([actions](const ReceivedFrame& frame) {
-            if (frame.type == PACKET_QUERY) return actions;
+            if (frame.type == PACKET_QUERY)
+                return actions;
             return test::DefaultAnswer(frame);
         });
     }
@@ -84,7 +85,8 @@ protected:
     }
     std::vector<PACKET_TYPE> Types() {
         std::vector<PACKET_TYPE> types;
-        for (auto& d : recorder_.deliveries) types.push_back(d.type);
+        for (auto& d : recorder_.deliveries)
+            types.push_back(d.type);
         return types;
     }
 
@@ -93,7 +95,9 @@ protected:
     Recorder recorder_;
 };
 
-Bytes Payload(const std::string& text) { return Bytes(text.begin(), text.end()); }
+Bytes Payload(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
 
 TEST_F(ReceiveLoopTest, EndsEachWayWithItsResultAndLogLine) {
     struct Row {
@@ -150,7 +154,8 @@ TEST_F(ReceiveLoopTest, EndsEachWayWithItsResultAndLogLine) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         FakeServer server([&row](const ReceivedFrame& frame) {
-            if (frame.type == PACKET_QUERY) return row.answer;
+            if (frame.type == PACKET_QUERY)
+                return row.answer;
             return test::DefaultAnswer(frame);
         });
         Connection connection;
@@ -163,14 +168,16 @@ TEST_F(ReceiveLoopTest, EndsEachWayWithItsResultAndLogLine) {
         EXPECT_EQ(connection.WaitForEndPacket(), row.result);
         EXPECT_EQ(log.Messages(), row.log);
         std::vector<PACKET_TYPE> types;
-        for (auto& d : recorder.deliveries) types.push_back(d.type);
+        for (auto& d : recorder.deliveries)
+            types.push_back(d.type);
         EXPECT_EQ(types, row.delivered);
     }
 }
 
 TEST_F(ReceiveLoopTest, DeliversPayloadAndLengthUnchanged) {
     Bytes big(64000);
-    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 7);
+    for (size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<uint8_t>(i * 7);
     Answer({Action::Frame(PACKET_DATA_6, big), Action::Frame(PACKET_DATA_8, {}), Action::End()});
     Open();
     EXPECT_TRUE(Ask());
@@ -212,7 +219,8 @@ TEST_F(ReceiveLoopTest, PhonemeRecordsBecomeEvents) {
     const int32_t fullValues[] = {full.phoneme.value1, full.phoneme.value2, full.phoneme.value3,
                                   full.phoneme.value4, full.phoneme.value5, full.phoneme.value6,
                                   full.phoneme.value7};
-    for (int i = 0; i < 7; ++i) EXPECT_EQ(fullValues[i], i + 1);
+    for (int i = 0; i < 7; ++i)
+        EXPECT_EQ(fullValues[i], i + 1);
 
     const Delivery& cut = recorder_.deliveries[1];
     EXPECT_EQ(cut.phone, "t");
@@ -246,7 +254,8 @@ TEST_F(ReceiveLoopTest, HostilePhonemeRecordsAreDroppedAndTheAnswerGoesOn) {
     EXPECT_EQ(Types(), std::vector<PACKET_TYPE>{PACKET_DATA_6});
     const auto messages = log.Messages();
     ASSERT_EQ(messages.size(), 4u);
-    for (const auto& message : messages) EXPECT_EQ(message.rfind("WARNING: ", 0), 0u) << message;
+    for (const auto& message : messages)
+        EXPECT_EQ(message.rfind("WARNING: ", 0), 0u) << message;
 }
 
 TEST_F(ReceiveLoopTest, RefusedPacketStopsTheAnswer) {
@@ -257,9 +266,9 @@ TEST_F(ReceiveLoopTest, RefusedPacketStopsTheAnswer) {
     CapturedLog log;
     EXPECT_FALSE(Ask());
     EXPECT_EQ(recorder_.deliveries.size(), 1u);
-    EXPECT_EQ(log.Messages(), std::vector<std::string>{
-                                  "WARNING: callback did not return VR_SUCCESS, skipping "
-                                  "remaining packets"});
+    EXPECT_EQ(log.Messages(),
+              std::vector<std::string>{"WARNING: callback did not return VR_SUCCESS, skipping "
+                                       "remaining packets"});
 }
 
 TEST_F(ReceiveLoopTest, OnlyTheCCallbackRunsWhenBothAreSet) {
@@ -328,9 +337,9 @@ TEST_F(ReceiveLoopTest, ReceiveTimeoutEndsTheWaitOnASilentServer) {
     const auto waited = std::chrono::steady_clock::now() - start;
     EXPECT_GE(waited, std::chrono::milliseconds(150));
     EXPECT_LT(waited, std::chrono::seconds(5));
-    EXPECT_EQ(log.Messages(), std::vector<std::string>{
-                                  "WARNING: vrelay packet receive from server timed out after "
-                                  "150ms"});
+    EXPECT_EQ(log.Messages(),
+              std::vector<std::string>{"WARNING: vrelay packet receive from server timed out after "
+                                       "150ms"});
 }
 
 TEST_F(ReceiveLoopTest, TimeoutCountsFromTheLastProgress) {

@@ -58,11 +58,13 @@ struct Listener {
         switch (type) {
             case PACKET_DATA_9: {
                 server::AudioFormat format;
-                if (server::DecodeFormat(bytes, size, &format)) l->sampleRate = format.sample_rate;
+                if (server::DecodeFormat(bytes, size, &format))
+                    l->sampleRate = format.sample_rate;
                 break;
             }
             case PACKET_DATA_6: {
-                if (l->sampleRate == 0) l->formatBeforeAudio = false;
+                if (l->sampleRate == 0)
+                    l->formatBeforeAudio = false;
                 const auto audio = server::DecodeAudio(bytes, size);
                 l->samples.insert(l->samples.end(), audio.begin(), audio.end());
                 l->requestSamples += static_cast<int64_t>(audio.size());
@@ -71,7 +73,8 @@ struct Listener {
             }
             case PACKET_DATA_8: {
                 server::MarkReached mark;
-                if (!server::DecodeMark(bytes, size, &mark)) break;
+                if (!server::DecodeMark(bytes, size, &mark))
+                    break;
                 WordMark word{l->Absolute(mark.sample), -1, -1, mark.name};
                 long long c = 0, n = 0;
                 std::sscanf(mark.name.c_str(), "kvtk_%lld_%lld_%lld_%lld", &c, &word.byteOffset, &n,
@@ -101,7 +104,8 @@ struct Listener {
     std::vector<std::string> Words(const std::string& text) {
         std::vector<std::string> words;
         for (const auto& mark : marks) {
-            if (mark.byteOffset >= 0) words.push_back(text.substr(mark.byteOffset, mark.byteLength));
+            if (mark.byteOffset >= 0)
+                words.push_back(text.substr(mark.byteOffset, mark.byteLength));
         }
         return words;
     }
@@ -112,13 +116,15 @@ std::vector<std::string> SplitWords(const std::string& text) {
     std::string word;
     for (char c : text) {
         if (c == ' ' || c == '\n') {
-            if (!word.empty()) words.push_back(word);
+            if (!word.empty())
+                words.push_back(word);
             word.clear();
         } else {
             word += c;
         }
     }
-    if (!word.empty()) words.push_back(word);
+    if (!word.empty())
+        words.push_back(word);
     return words;
 }
 
@@ -127,13 +133,14 @@ double CrossingsPerSecond(const std::vector<int16_t>& samples, size_t from, size
                           uint32_t rate) {
     int crossings = 0;
     for (size_t i = from + 1; i < from + count && i < samples.size(); ++i) {
-        if ((samples[i - 1] < 0) != (samples[i] < 0)) ++crossings;
+        if ((samples[i - 1] < 0) != (samples[i] < 0))
+            ++crossings;
     }
     return crossings * static_cast<double>(rate) / count;
 }
 
 class EndToEndTest : public ::testing::Test {
-protected:
+  protected:
     void StartServer(const std::string& engine) {
         server::ServerOptions options;
         options.engine = engine;
@@ -150,8 +157,10 @@ protected:
         return handle;
     }
     void TearDown() override {
-        for (vr_handle handle : handles_) vrDestroyConnection(handle);
-        if (server_) server_->Stop();
+        for (vr_handle handle : handles_)
+            vrDestroyConnection(handle);
+        if (server_)
+            server_->Stop();
     }
 
     std::unique_ptr<server::SpeechServer> server_;
@@ -238,7 +247,8 @@ TEST_F(EndToEndTest, EspeakListsItsVoicesWithTheirAttributes) {
     while (const char* name = vrNextVoice(voices)) {
         const char* iso = vrGetVoiceStringValue(voices, VR_LANGUAGE_CODE_ISO);
         ASSERT_NE(iso, nullptr) << name;
-        if (std::string(iso) == "en") english = true;
+        if (std::string(iso) == "en")
+            english = true;
         EXPECT_GT(vrGetVoiceIntegerValue(voices, VR_SAMPLE_RATE), 0) << name;
     }
     EXPECT_TRUE(english);
@@ -266,7 +276,8 @@ TEST_F(EndToEndTest, StreamYieldsAudioBeforeItsFlush) {
     Listener listener;
     const vr_handle handle = Open(&listener);
     std::string piece;
-    while (piece.size() < 12000) piece += "One sentence of a long stream. ";
+    while (piece.size() < 12000)
+        piece += "One sentence of a long stream. ";
     ASSERT_EQ(vrPushSpeechStream(handle, piece.c_str()), VR_SUCCESS);
     EXPECT_GT(listener.audioPackets.load(), 0u) << "audio must start before the flush";
     ASSERT_EQ(vrPushSpeechStream(handle, piece.c_str()), VR_SUCCESS);
@@ -293,10 +304,12 @@ TEST_F(EndToEndTest, CancelStopsTheAudioPromptly) {
     Listener listener;
     const vr_handle handle = Open(&listener);
     std::string text;
-    for (int i = 0; i < 20000; ++i) text += "word ";
+    for (int i = 0; i < 20000; ++i)
+        text += "word ";
     std::atomic<vr_result> result{VR_SUCCESS};
     std::thread renderer([&] { result = vrRenderSpeech(handle, text.c_str()); });
-    while (listener.audioPackets.load() < 5) std::this_thread::yield();
+    while (listener.audioPackets.load() < 5)
+        std::this_thread::yield();
     const auto start = Clock::now();
     ASSERT_EQ(vrCancelRequest(handle), VR_SUCCESS);
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
@@ -318,7 +331,8 @@ TEST_F(EndToEndTest, TwoClientsSpeakAtOnce) {
     const vr_handle a = Open(&first);
     const vr_handle b = Open(&second);
     std::thread one([&] { EXPECT_EQ(vrRenderSpeech(a, "The first client speaks."), VR_SUCCESS); });
-    std::thread two([&] { EXPECT_EQ(vrRenderSpeech(b, "And so does the second one."), VR_SUCCESS); });
+    std::thread two(
+        [&] { EXPECT_EQ(vrRenderSpeech(b, "And so does the second one."), VR_SUCCESS); });
     one.join();
     two.join();
     EXPECT_EQ(first.Words("The first client speaks."), SplitWords("The first client speaks."));

@@ -36,10 +36,12 @@ SayRun Say(const std::string& arguments, const std::string& input = "") {
                                 " < " + inputFile + " 2>&1";
     FILE* pipe = popen(command.c_str(), "r");
     SayRun run{-1, ""};
-    if (!pipe) return run;
+    if (!pipe)
+        return run;
     char buffer[4096];
     size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) run.out.append(buffer, n);
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        run.out.append(buffer, n);
     const int status = pclose(pipe);
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return run;
@@ -54,7 +56,6 @@ uint32_t Le32(const std::vector<uint8_t>& b, size_t at) {
     return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
 }
 
-
 TEST(SayTest, WritesAValidWavInEachEncoding) {
     struct Row {
         const char* encoding;
@@ -67,7 +68,7 @@ TEST(SayTest, WritesAValidWavInEachEncoding) {
         SCOPED_TRACE(row.encoding);
         const std::string path = Out("say.wav");
         const SayRun run = Say(std::string("--encoding ") + row.encoding + " -o " + path +
-                            " 'Hello there, world.'");
+                               " 'Hello there, world.'");
         ASSERT_EQ(run.status, 0) << run.out;
         const auto wav = ReadFile(path);
         ASSERT_GE(wav.size(), row.dataOffset);
@@ -91,9 +92,7 @@ TEST(SayTest, MarksPrintEveryWordWithItsStartTime) {
 
 TEST(SayTest, TextComesFromAFileOrStandardInput) {
     const std::string textFile = Out("text.txt");
-    {
-        std::ofstream(textFile) << "one two";
-    }
+    { std::ofstream(textFile) << "one two"; }
     SayRun run = Say("--marks -o " + Out("f.wav") + " --file " + textFile);
     ASSERT_EQ(run.status, 0) << run.out;
     EXPECT_EQ(run.out, "    0.000  one\n    0.120  two\n");
@@ -106,8 +105,7 @@ TEST(SayTest, TextComesFromAFileOrStandardInput) {
 TEST(SayTest, StreamAndAsyncGiveTheSameWords) {
     SayRun run = Say("--stream --marks -o " + Out("st.wav"), "first line\nsecond line\n");
     ASSERT_EQ(run.status, 0) << run.out;
-    EXPECT_EQ(run.out,
-              "    0.000  first\n    0.120  line\n    0.240  second\n    0.360  line\n");
+    EXPECT_EQ(run.out, "    0.000  first\n    0.120  line\n    0.240  second\n    0.360  line\n");
     run = Say("--async --marks -o " + Out("as.wav") + " 'first line'");
     ASSERT_EQ(run.status, 0) << run.out;
     EXPECT_EQ(run.out, "    0.000  first\n    0.120  line\n");

@@ -49,8 +49,8 @@ TEST(WavWriterTest, HeadersDescribeEachEncoding) {
             EXPECT_EQ(static_cast<int16_t>(Le16(bytes, 44 + 2 * 4)), -32768);
         } else {
             EXPECT_EQ(Le32(bytes, 46), samples.size());  // fact chunk: sample count
-            const uint8_t expected = row.encoding == WavEncoding::kUlaw ? vrSampleToUlaw(1000)
-                                                                        : vrSampleToAlaw(1000);
+            const uint8_t expected =
+                row.encoding == WavEncoding::kUlaw ? vrSampleToUlaw(1000) : vrSampleToAlaw(1000);
             EXPECT_EQ(bytes[row.dataOffset + 1], expected);
         }
     }
