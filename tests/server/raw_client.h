@@ -4,12 +4,13 @@
 #define VRELAY_TESTS_SERVER_RAW_CLIENT_H
 
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "client/vrelay.h"
 #include "server/protocol.h"
+#include "transport/packet.h"
 #include "transport/socket.h"
 
 namespace vrelay {
@@ -25,54 +26,111 @@ struct PhonemeRecord {
 
 // Everything one exchange brought, up to and including PACKET_END.
 struct Answer {
-    bool ended = false;   // PACKET_END came
-    bool closed = false;  // the stream ended (or timed out) before it
+    bool ended = false;  // PACKET_END came, rather than a close or a time-out
     std::vector<uint16_t> types;
     std::vector<server::AudioFormat> formats;
     std::vector<int16_t> audio;
     std::vector<server::MarkReached> marks;
+    std::vector<size_t> audio_before_mark;  // samples received before each mark
     std::vector<PhonemeRecord> phonemes;
     std::vector<std::string> messages;
     std::string query;
-    // Audio samples received before each mark packet arrived.
-    std::vector<size_t> audio_before_mark;
 
-    std::vector<std::string> MarkNames() const;
+    std::vector<std::string> MarkNames() const {
+        std::vector<std::string> names;
+        for (const auto& m : marks) {
+            names.push_back(m.name);
+        }
+        return names;
+    }
+    // Decodes one packet into the answer.
+    void Add(uint16_t type, unsigned char* data, uint32_t length) {
+        types.push_back(type);
+        ended = type == PACKET_END;
+        server::AudioFormat format;
+        server::MarkReached mark;
+        PhonemePacketData record;
+        if (type == PACKET_DATA_9 && server::DecodeFormat(data, length, &format)) {
+            formats.push_back(format);
+        } else if (type == PACKET_DATA_6) {
+            const auto samples = server::DecodeAudio(data, length);
+            audio.insert(audio.end(), samples.begin(), samples.end());
+        } else if (type == PACKET_DATA_8 && server::DecodeMark(data, length, &mark)) {
+            marks.push_back(mark);
+            audio_before_mark.push_back(audio.size());
+        } else if (type == PACKET_PHONEME && record.Deserialize(data, length)) {
+            phonemes.push_back({record.m_first, reinterpret_cast<const char*>(record.m_phone),
+                                reinterpret_cast<const char*>(record.m_nextPhone),
+                                record.m_values[0], record.m_values[1]});
+        } else if (type == PACKET_DATA_10) {
+            messages.push_back(server::DecodeText(data, length));
+        } else if (type == PACKET_QUERY) {
+            query += server::DecodeText(data, length);
+        }
+    }
 };
 
 class RawClient {
   public:
-    explicit RawClient(int port);
+    explicit RawClient(int port) : socket_(new SocketClient("127.0.0.1", port)) {
+        socket_->SetReceiveLimit(60000);
+    }
     // Sends type with text and its NUL as payload.
-    bool Send(uint16_t type, const std::string& text);
-    bool SendEmpty(uint16_t type);
-    bool SendRaw(const std::vector<uint8_t>& bytes);
+    bool Send(uint16_t type, const std::string& text) {
+        std::vector<unsigned char> payload(text.begin(), text.end());
+        payload.push_back(0);
+        Packet packet(0, type, payload.data(), static_cast<uint32_t>(payload.size()), false);
+        return packet.SendData(socket_.get());
+    }
+    bool SendRaw(const std::vector<uint8_t>& bytes) {
+        return socket_->SendBytes(reinterpret_cast<const char*>(bytes.data()), bytes.size()) ==
+               static_cast<int64_t>(bytes.size());
+    }
     // Reads packets until PACKET_END, the end of the stream, or 60 s of silence.
-    Answer Read();
-    Answer Exchange(uint16_t type, const std::string& text);
+    Answer Read() {
+        Answer answer;
+        while (!answer.ended) {
+            Packet packet;
+            while (!packet.FilledPacket()) {
+                int received = 0;
+                if (!packet.GetData(socket_.get(), &received) || received == 0) {
+                    return answer;
+                }
+            }
+            answer.Add(packet.PacketType(), packet.Data(), packet.Length());
+        }
+        return answer;
+    }
+    Answer Exchange(uint16_t type, const std::string& text) {
+        return Send(type, text) ? Read() : Answer();
+    }
     // True when the server closes the stream before sending anything more.
-    bool SeesClose();
+    bool SeesClose() {
+        Packet packet;
+        int received = 0;
+        return !packet.GetData(socket_.get(), &received);  // a time-out is not one
+    }
     void Close() { socket_->Close(); }
 
   private:
     std::unique_ptr<SocketClient> socket_;
 };
 
-// Silences the log (session lines would drown the test output) while alive.
-class LogSilencer {
-  public:
-    LogSilencer();
-    ~LogSilencer();
-    LogSilencer(const LogSilencer&) = delete;
-    LogSilencer& operator=(const LogSilencer&) = delete;
-
-  private:
-    FILE* saved_;
-};
-
 // A frame with the given fields, for building malformed ones.
-std::vector<uint8_t> Frame(uint16_t type, const std::vector<uint8_t>& payload, uint32_t length,
-                           uint32_t trailer);
+inline std::vector<uint8_t> Frame(uint16_t type, const std::vector<uint8_t>& payload,
+                                  uint32_t length, uint32_t trailer) {
+    std::vector<uint8_t> frame = {
+        static_cast<uint8_t>(type >> 8), static_cast<uint8_t>(type), 0, 0, 0, 0};
+    auto put = [&frame](uint32_t v) {
+        for (int shift = 24; shift >= 0; shift -= 8) {
+            frame.push_back(static_cast<uint8_t>(v >> shift));
+        }
+    };
+    put(length);
+    frame.insert(frame.end(), payload.begin(), payload.end());
+    put(trailer);
+    return frame;
+}
 
 }  // namespace test
 }  // namespace vrelay

@@ -13,6 +13,7 @@
 
 #include "client/vrelay.h"
 #include "tests/support/fake_server.h"
+#include "tests/transport/frame_io.h"
 #include "transport/packet.h"
 #include "transport/socket.h"
 
@@ -24,19 +25,14 @@ using Clock = std::chrono::steady_clock;
 TEST(LoopbackTest, RequestAnswerExchangeIsFast) {
     test::FakeServer server;
     SocketClient client(server.Host(), server.Port());
-    test::Bytes payload = test::TextPayload("<mark name=\"kvox_final\"/>");
     constexpr int kRounds = 50;
     std::vector<double> micros;
     for (int i = 0; i < kRounds; ++i) {
-        auto start = Clock::now();
-        Packet request(0, PACKET_TEXT, payload.data(), static_cast<uint32_t>(payload.size()),
-                       false);
-        ASSERT_TRUE(request.SendData(&client));
+        const auto start = Clock::now();
+        ASSERT_TRUE(
+            test::SendFrame(client, PACKET_TEXT, test::TextPayload("<mark name=\"kvox_final\"/>")));
         Packet answer;
-        while (!answer.FilledPacket()) {
-            int received = 0;
-            ASSERT_TRUE(answer.GetData(&client, &received));
-        }
+        ASSERT_TRUE(test::ReadFrame(answer, client));
         micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
         ASSERT_EQ(answer.PacketType(), PACKET_END);
     }
@@ -70,16 +66,11 @@ TEST(LoopbackTest, FrameLeavesAsOneSegment) {
         if (before < 0) {
             GTEST_SKIP() << "kernel reports no segment counts";
         }
-        std::vector<unsigned char> payload(length, 'a');
-        Packet packet(0, PACKET_DATA_6, payload.data(), length, false);
-        ASSERT_TRUE(packet.SendData(&client));
+        ASSERT_TRUE(test::SendFrame(client, PACKET_DATA_6, test::Bytes(length, 'a')));
         EXPECT_EQ(DataSegmentsOut(client) - before, 1);
         // Drain it so the next frame starts with an empty pipe.
         Packet in;
-        while (!in.FilledPacket()) {
-            int received = 0;
-            ASSERT_TRUE(in.GetData(peer.get(), &received));
-        }
+        ASSERT_TRUE(test::ReadFrame(in, *peer));
         ASSERT_EQ(in.Length(), length);
     }
 }
