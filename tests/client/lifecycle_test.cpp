@@ -2,11 +2,6 @@
 // server on loopback.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <mutex>
-#include <set>
-#include <thread>
-#include <vector>
 
 #include "client/enumerator.h"
 #include "client/handles.h"
@@ -116,42 +111,6 @@ TEST_F(LifecycleTest, ConnectionAndEnumeratorHandlesAreNumberedApart) {
     EXPECT_EQ(vrNumVoices(voices), 0);
     EXPECT_EQ(vrCloseEnumerator(voices), VR_SUCCESS);
     EXPECT_EQ(vrNumVoices(voices), VR_BAD_HANDLE);
-}
-
-TEST_F(LifecycleTest, ManyThreadsCreatingAndDestroyingNeverShareAHandle) {
-    constexpr int kThreads = 8;
-    constexpr int kRounds = 200;
-    std::mutex mutex;
-    std::set<vr_handle> live;
-    std::atomic<int> failures{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&] {
-            for (int i = 0; i < kRounds; ++i) {
-                const vr_handle handle = vrCreateConnection();
-                {
-                    std::lock_guard<std::mutex> guard(mutex);
-                    if (handle < 1000 || !live.insert(handle).second)
-                        ++failures;
-                }
-                if (vrCloseConnection(handle) != VR_SEND_FAILED)
-                    ++failures;
-                {
-                    std::lock_guard<std::mutex> guard(mutex);
-                    live.erase(handle);
-                }
-                if (vrDestroyConnection(handle) != VR_SUCCESS)
-                    ++failures;
-            }
-        });
-    }
-    for (auto& thread : threads)
-        thread.join();
-    EXPECT_EQ(failures.load(), 0);
-    EXPECT_EQ(Connections().Size(), 0u);
-    const vr_handle next = vrCreateConnection();
-    EXPECT_GE(next, 1000);
-    EXPECT_LT(next, 1000 + kThreads);
 }
 
 }  // namespace
