@@ -86,10 +86,10 @@ int32_t KVTP_strlen_char(const char* s, int32_t len, int c) {
 int32_t KVTP_strnlen(const char* s, int32_t len) {
     if (s == nullptr)
         return 0;
-    int32_t i = 0;
-    while ((len < 0 || i < len) && s[i] != '\0')
-        ++i;
-    return i;
+    if (len < 0)
+        return static_cast<int32_t>(strlen(s));
+    const void* nul = memchr(s, '\0', static_cast<size_t>(len));
+    return nul == nullptr ? len : static_cast<int32_t>(static_cast<const char*>(nul) - s);
 }
 
 const char* KVTP_strnchr(const char* s, int32_t len, int c) {

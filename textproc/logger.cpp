@@ -116,6 +116,12 @@ void time_stamp(char* out, size_t size) {
 // off) and the line still goes to the other destinations; the result is then 0.
 int write_line(KVTP_logger* l, int32_t level, const char* module, const char* title,
                const char* message, const char* detail) {
+    // A line that no destination takes is not built: callers log whole
+    // outputs at INFO, which would otherwise be copied and measured for
+    // nothing. The counters were updated by the caller already.
+    if (!l->to_file && !l->store && !l->to_stdout && !l->to_stderr && level < KVTP_LOG_ERROR) {
+        return 1;
+    }
     int result = 1;
     FILE* file = nullptr;
     if (l->to_file) {

@@ -3,6 +3,9 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include "textproc/KVTP_string.h"
 #include "textproc/configsettings.h"
@@ -100,6 +103,8 @@ struct KVTP_tokenise {
     int32_t utf16;     // 0, or the byte order (1 or 3) of a UTF-16 run being decoded
     int32_t raw_from;  // input offset of the first undecoded UTF-16 byte
     int32_t missing_patterns;
+    // Every token through the general path and the compiled patterns (tests).
+    int32_t reference;
 };
 
 namespace {
@@ -112,6 +117,41 @@ bool is_space(unsigned char c) {
     return c == ' ' || (c >= 0x09 && c <= 0x0D);
 }
 
+// Size of a growable string without a call: read once or twice per token.
+inline int32_t size_of(const KVTP_dystr* s) {
+    return s->count > 0 ? s->count - 1 : 0;
+}
+
+// Empties a growable string whose storage is kept, without zeroing the old
+// contents (nothing reads past the NUL); this runs on every piece of text.
+inline void clear_fast(KVTP_dystr* s) {
+    if (s->data != nullptr && s->capacity > 0 && s->capacity <= s->keep_limit) {
+        s->data[0] = '\0';
+        s->count = 1;
+        return;
+    }
+    KVTP_dystr_clear(s);
+}
+
+// Copies len bytes; short tokens take two overlapping fixed-size copies and
+// no call.
+inline void append_bytes(char* d, const char* text, int32_t len) {
+    if (len <= 8) {
+        if (len >= 4) {
+            uint32_t a, b;
+            memcpy(&a, text, 4);
+            memcpy(&b, text + len - 4, 4);
+            memcpy(d, &a, 4);
+            memcpy(d + len - 4, &b, 4);
+        } else {
+            for (int32_t i = 0; i < len; ++i)
+                d[i] = text[i];
+        }
+    } else {
+        memcpy(d, text, static_cast<size_t>(len));
+    }
+}
+
 // Appends to a growable string, copying directly while the capacity lasts:
 // this runs once or twice per token.
 inline void append_fast(KVTP_dystr* s, const char* text, int32_t len) {
@@ -120,18 +160,7 @@ inline void append_fast(KVTP_dystr* s, const char* text, int32_t len) {
     const int32_t size = s->count > 0 ? s->count - 1 : 0;
     if (s->data != nullptr && static_cast<int64_t>(size) + len < s->capacity) {
         char* d = s->data + size;
-        if (len <= 8) {
-            // Short tokens: two overlapping fixed-size copies, no call.
-            if (len >= 4) {
-                memcpy(d, text, 4);
-                memcpy(d + len - 4, text + len - 4, 4);
-            } else {
-                for (int32_t i = 0; i < len; ++i)
-                    d[i] = text[i];
-            }
-        } else {
-            memcpy(d, text, static_cast<size_t>(len));
-        }
+        append_bytes(d, text, len);
         d[len] = '\0';
         s->count = size + len + 1;
         return;
@@ -201,8 +230,17 @@ int32_t read_context_size(const char* value) {
 // ---------------------------------------------------------------------------
 // Tag names.
 
-bool names_equal(const char* a, int32_t alen, const char* b, int32_t blen) {
-    return alen == blen && memcmp(a, b, static_cast<size_t>(alen)) == 0;
+// Tag names are short: a byte loop beats a call.
+inline bool names_equal(const char* a, int32_t alen, const char* b, int32_t blen) {
+    if (alen != blen)
+        return false;
+    if (alen > 16)
+        return memcmp(a, b, static_cast<size_t>(alen)) == 0;
+    for (int32_t i = 0; i < alen; ++i) {
+        if (a[i] != b[i])
+            return false;
+    }
+    return true;
 }
 
 bool is_app_name(const KVTP_tokenise* tk, const char* name, int32_t len) {
@@ -211,7 +249,9 @@ bool is_app_name(const KVTP_tokenise* tk, const char* name, int32_t len) {
         if (i < kMaxAppNames && tk->app_name_len[i] != len)
             continue;
         const char* a = KVTP_strarray_idx(tk->app_names, i);
-        if (names_equal(a, static_cast<int32_t>(strlen(a)), name, len))
+        // The length is known equal for the first names.
+        const int32_t alen = i < kMaxAppNames ? len : static_cast<int32_t>(strlen(a));
+        if (names_equal(a, alen, name, len))
             return true;
     }
     return false;
@@ -226,31 +266,42 @@ const char* close_tag_name(const char* tag, int32_t len, int32_t* name_len) {
     return tag + (len >= 2 ? 2 : len);
 }
 
-int32_t stack_size(const KVTP_tokenise* tk) {
-    return KVTP_intarray_sz(tk->stack_starts);
+// The stack is read on every word and tag: its arrays are accessed directly.
+inline int32_t stack_size(const KVTP_tokenise* tk) {
+    return tk->stack_starts->count;
+}
+
+inline int32_t stack_start(const KVTP_tokenise* tk, int32_t i) {
+    return reinterpret_cast<const int32_t*>(tk->stack_starts->data)[i];
 }
 
 const char* stack_tag(const KVTP_tokenise* tk, int32_t i, int32_t* len) {
     const int32_t n = stack_size(tk);
-    const int32_t start = *KVTP_intarray_idx(tk->stack_starts, i);
-    const int32_t end =
-        i + 1 < n ? *KVTP_intarray_idx(tk->stack_starts, i + 1) : KVTP_dystr_sz(tk->stack_text);
+    const int32_t start = stack_start(tk, i);
+    const int32_t end = i + 1 < n ? stack_start(tk, i + 1) : size_of(tk->stack_text);
     *len = end - start;
-    return KVTP_dystr_cstr(tk->stack_text) + start;
+    return tk->stack_text->data + start;
 }
 
 void stack_push(KVTP_tokenise* tk, const char* tag, int32_t len) {
-    if (KVTP_intarray_add(tk->stack_starts, KVTP_dystr_sz(tk->stack_text))) {
-        append_fast(tk->stack_text, tag, len);
+    KVTP_intarray* starts = tk->stack_starts;
+    const int32_t start = size_of(tk->stack_text);
+    if (starts->data != nullptr && starts->count < starts->capacity) {
+        reinterpret_cast<int32_t*>(starts->data)[starts->count++] = start;
+    } else if (!KVTP_intarray_add(starts, start)) {
+        return;
     }
+    append_fast(tk->stack_text, tag, len);
 }
 
 void stack_pop(KVTP_tokenise* tk) {
     const int32_t n = stack_size(tk);
     if (n == 0)
         return;
-    KVTP_dystr_truncate(tk->stack_text, *KVTP_intarray_idx(tk->stack_starts, n - 1));
-    KVTP_array_resize(tk->stack_starts, n - 1);
+    const int32_t start = stack_start(tk, n - 1);
+    tk->stack_text->data[start] = '\0';
+    tk->stack_text->count = start + 1;
+    tk->stack_starts->count = n - 1;
 }
 
 void stack_clear(KVTP_tokenise* tk) {
@@ -405,9 +456,10 @@ char* put_int(char* p, int64_t v) {
         return p + n;
     }
     uint32_t u = static_cast<uint32_t>(v);
-    int digits = 1;
-    while (digits < 10 && u >= kPow10[digits])
-        ++digits;
+    // Digits from the bit length: log10(2) ~ 1233 / 4096, corrected by one
+    // comparison (u | 1 gives 0 its one digit and changes no other count).
+    const int lg = ((32 - __builtin_clz(u | 1)) * 1233) >> 12;
+    const int digits = lg + ((u | 1) >= kPow10[lg] ? 1 : 0);
     char* end = p + digits;
     char* t = end;
     while (u >= 100) {
@@ -424,6 +476,37 @@ char* put_int(char* p, int64_t v) {
         t[-1] = static_cast<char>('0' + u);
     }
     return end;
+}
+
+// Numbers below 10^8 (offsets in the first 100 MB of a document) as eight
+// ASCII digits in one word, first digit in the lowest byte, computed without
+// division: the number splits into two halves of four digits, each half into
+// two pairs and each pair into two digits, all lanes at once.
+constexpr uint32_t kSwarLimit = 100000000;
+
+inline uint64_t eight_digits(uint32_t u) {
+    uint64_t x = static_cast<uint64_t>(u / 10000) | (static_cast<uint64_t>(u % 10000) << 32);
+    const uint64_t hundreds = ((x * 10486) >> 20) & 0x0000007F0000007Full;  // lane / 100
+    x = hundreds | ((x - hundreds * 100) << 16);
+    const uint64_t tens = ((x * 103) >> 10) & 0x000F000F000F000Full;  // lane / 10
+    x = tens | ((x - tens * 10) << 8);
+    return x + 0x3030303030303030ull;
+}
+
+// Digits of u (below kSwarLimit).
+inline int digit_count(uint32_t u) {
+    static const uint32_t kPow10[] = {1,      10,      100,      1000,      10000,
+                                      100000, 1000000, 10000000, 100000000, 1000000000};
+    const int lg = ((32 - __builtin_clz(u | 1)) * 1233) >> 12;
+    return lg + ((u | 1) >= kPow10[lg] ? 1 : 0);
+}
+
+// Stores the `digits` significant digits of an eight_digits() word at p;
+// writes eight bytes, so p needs that much room.
+inline char* store_digits(char* p, uint64_t word, int digits) {
+    word >>= 8 * (8 - digits);
+    memcpy(p, &word, 8);
+    return p + digits;
 }
 
 // Word lengths are mostly one or two digits.
@@ -466,16 +549,18 @@ void close_word(KVTP_tokenise* tk, const Word& w, const char* input) {
     p += sizeof kStart - 1;
     const int64_t c = w.char_start - tk->char_shift;
     const int64_t b = w.byte_start - tk->byte_shift;
-    char* c_digits = p;
-    p = put_int(p, c);
-    *p++ = '_';
-    if (b == c) {
-        // The usual case in ASCII text: the same digits again.
-        const size_t n = static_cast<size_t>(p - 1 - c_digits);
-        for (size_t i = 0; i < n; ++i)
-            p[i] = c_digits[i];
-        p += n;
+    if (c >= 0 && b >= 0 && c < kSwarLimit && b < kSwarLimit) {
+        // The room reserved for the mark covers the eight-byte stores. In
+        // ASCII text both offsets are equal: the digits are written twice.
+        const uint64_t cw = eight_digits(static_cast<uint32_t>(c));
+        p = store_digits(p, cw, digit_count(static_cast<uint32_t>(c)));
+        *p++ = '_';
+        p = b == c ? store_digits(p, cw, digit_count(static_cast<uint32_t>(c)))
+                   : store_digits(p, eight_digits(static_cast<uint32_t>(b)),
+                                  digit_count(static_cast<uint32_t>(b)));
     } else {
+        p = put_int(p, c);
+        *p++ = '_';
         p = put_int(p, b);
     }
     *p++ = '_';
@@ -486,7 +571,17 @@ void close_word(KVTP_tokenise* tk, const Word& w, const char* input) {
     p += 3;
     const int32_t mark_len = static_cast<int32_t>(p - mark);
     if (direct) {
-        memcpy(p, input + w.in_start, static_cast<size_t>(word_bytes));
+        const char* word = input + w.in_start;
+        if (word_bytes <= 16 && word_bytes >= 8) {
+            // Two overlapping eight-byte copies instead of a call.
+            uint64_t a, b;
+            memcpy(&a, word, 8);
+            memcpy(&b, word + word_bytes - 8, 8);
+            memcpy(p, &a, 8);
+            memcpy(p + word_bytes - 8, &b, 8);
+        } else {
+            append_bytes(p, word, word_bytes);
+        }
         p[word_bytes] = '\0';
         o->count = size + mark_len + word_bytes + 1;
     } else if (w.held) {
@@ -529,6 +624,46 @@ bool stop_at_app_tag(KVTP_tokenise* tk, const char* tag, int32_t len, int32_t po
     return true;
 }
 
+// A start, empty-element or end tag in XML mode, outside comments and CDATA.
+// Returns false when the call is to stop before the tag (an application start
+// tag); an application end tag is consumed and sets the found flag.
+inline bool handle_tag(KVTP_tokenise* tk, int cls, const char* tok, int32_t len, int32_t pos) {
+    if (cls == kvtp_tokenise::kClose) {
+        const char* repair = nullptr;
+        int32_t repair_len = 0;
+        int copy = KVTP_tokenise_check_closetags(tk, tok, len, pos + len, &repair, &repair_len);
+        out(tk, repair, repair_len);
+        if (copy)
+            out(tk, tok, len);
+        return true;
+    }
+    if (stop_at_app_tag(tk, tok, len, pos))
+        return false;
+    out(tk, tok, len);
+    if (cls == kvtp_tokenise::kOpen) {
+        stack_push(tk, tok, len);
+    } else {
+        tk->content_pending = 1;
+    }
+    return true;
+}
+
+// True when [p, p + len) is ASCII only.
+inline bool all_ascii(const unsigned char* p, int32_t len) {
+    int32_t i = 0;
+    for (; i + 8 <= len; i += 8) {
+        uint64_t w;
+        memcpy(&w, p + i, 8);
+        if ((w & 0x8080808080808080ull) != 0)
+            return false;
+    }
+    for (; i < len; ++i) {
+        if (p[i] >= 0x80)
+            return false;
+    }
+    return true;
+}
+
 // ---------------------------------------------------------------------------
 // The core loop: tokenises from the start of the input buffer until the input
 // is exhausted, `limit` bytes are consumed (limit > 0), or an application tag
@@ -542,6 +677,7 @@ int32_t tokenise_upto(KVTP_tokenise* tk, int32_t limit) {
     // valid and need no second look.
     Lexer lexer(*tk->patterns, buf, size, tk->check_encoding ? tk->checked : 0);
     const bool xml = tk->xml_input != 0;
+    const bool fast = !tk->reference;
     Word word;
     int32_t pos = 0;
     const unsigned char* u = reinterpret_cast<const unsigned char*>(buf);
@@ -551,17 +687,12 @@ int32_t tokenise_upto(KVTP_tokenise* tk, int32_t limit) {
         // outside comments and CDATA, the bulk of any document, are handled
         // here without the general token machinery, with the same result.
         // Anything else (markup, other characters) goes to the general path.
-        while (!tk->in_comment && !tk->in_cdata && pos < size) {
+        while (fast && !tk->in_comment && !tk->in_cdata && pos < size) {
             const unsigned char c = u[pos];
-            if (c >= 0x80)
-                break;
-            int32_t i = pos + 1;
-            if (!k.text_stop[c]) {
-                if (c < 0x20)
-                    break;
-                while (i < size && u[i] >= 0x20 && u[i] < 0x80 && !k.text_stop[u[i]])
-                    ++i;
-                if (i < size && (u[i] >= 0x80 || !k.text_stop[u[i]]))
+            int32_t i;
+            if (k.plain[c]) {
+                i = kvtp_tokenise::plain_run_end(u, pos + 1, size);
+                if (i < size && !k.ends_text[u[i]])
                     break;  // the token goes on with bytes escaping may change
                 const int32_t len = i - pos;
                 if (!word.open) {
@@ -574,7 +705,7 @@ int32_t tokenise_upto(KVTP_tokenise* tk, int32_t limit) {
                         stack_push(tk, kParent, sizeof kParent - 1);
                         out(tk, "<parent><xmlfixopen/>", 21);
                     }
-                    word.out_start = KVTP_dystr_sz(tk->output);
+                    word.out_start = size_of(tk->output);
                     word.held = true;
                     word.in_start = pos;
                 } else if (!word.held) {
@@ -583,7 +714,8 @@ int32_t tokenise_upto(KVTP_tokenise* tk, int32_t limit) {
                 tk->content_pending = 1;
                 word.chars += len;
                 word.bytes += len;
-            } else if (xml && k.space[c]) {
+            } else if (xml && c < 0x80 && k.space[c]) {
+                i = pos + 1;
                 while (i < size && u[i] < 0x80 && k.space[u[i]])
                     ++i;
                 if (i < size && u[i] >= 0x80)
@@ -593,6 +725,26 @@ int32_t tokenise_upto(KVTP_tokenise* tk, int32_t limit) {
                     word.open = false;
                 }
                 out(tk, buf + pos, i - pos);
+            } else if (c == '<' && xml) {
+                // Plain tags, read by hand. An ASCII tag lies in valid text,
+                // where the general path would read it the same way.
+                int32_t tag_len = 0;
+                const int cls = kvtp_tokenise::simple_tag(u + pos, size - pos, &tag_len);
+                if (cls < 0 || !all_ascii(u + pos, tag_len))
+                    break;
+                if (word.open) {
+                    close_word(tk, word, buf);
+                    word.open = false;
+                }
+                if (!handle_tag(tk, cls, buf + pos, tag_len, pos))
+                    return pos;  // tag not consumed
+                i = pos + tag_len;
+                if (tk->app_found) {
+                    // An application end tag: the input behind it changed.
+                    tk->char_offset += tag_len;
+                    tk->byte_offset += tag_len;
+                    return i;
+                }
             } else {
                 break;
             }
@@ -608,7 +760,7 @@ int32_t tokenise_upto(KVTP_tokenise* tk, int32_t limit) {
         LexState state = tk->in_comment ? kvtp_tokenise::kInComment
                          : tk->in_cdata ? kvtp_tokenise::kInCDATA
                                         : kvtp_tokenise::kNormal;
-        Token t = lexer.next(pos, state);
+        Token t = lexer.next(pos, state, tk->reference != 0);
         if (t.cls < 0)
             t = {kvtp_tokenise::kWhitespace, 0, 0, false};  // nothing matched
         int cls = t.cls;
@@ -654,7 +806,7 @@ int32_t tokenise_upto(KVTP_tokenise* tk, int32_t limit) {
                 out(tk, "<parent><xmlfixopen/>", 21);
             }
             if (fresh) {
-                word.out_start = KVTP_dystr_sz(tk->output);
+                word.out_start = size_of(tk->output);
                 word.held = true;
                 word.in_start = pos;
             }
@@ -703,33 +855,14 @@ int32_t tokenise_upto(KVTP_tokenise* tk, int32_t limit) {
                     break;
                 case kvtp_tokenise::kEmpty:
                 case kvtp_tokenise::kOpen:
+                case kvtp_tokenise::kClose:
                     if (!xml) {
                         escape_into(tk, tok, len, tk->output);
                         break;
                     }
-                    if (stop_at_app_tag(tk, tok, len, pos))
+                    if (!handle_tag(tk, cls, tok, len, pos))
                         return pos;  // tag not consumed
-                    out(tk, tok, len);
-                    if (cls == kvtp_tokenise::kOpen) {
-                        stack_push(tk, tok, len);
-                    } else {
-                        tk->content_pending = 1;
-                    }
                     break;
-                case kvtp_tokenise::kClose: {
-                    if (!xml) {
-                        escape_into(tk, tok, len, tk->output);
-                        break;
-                    }
-                    const char* repair = nullptr;
-                    int32_t repair_len = 0;
-                    int copy = KVTP_tokenise_check_closetags(tk, tok, len, pos + len, &repair,
-                                                             &repair_len);
-                    out(tk, repair, repair_len);
-                    if (copy)
-                        out(tk, tok, len);
-                    break;
-                }
                 default:
                     break;
             }
@@ -751,8 +884,9 @@ int32_t tokenise_upto(KVTP_tokenise* tk, int32_t limit) {
 // ---------------------------------------------------------------------------
 // Encoding repair.
 
-// Encoding estimate over [from, to) of the input.
-void estimate_encoding(KVTP_tokenise* tk, const char* s, int32_t from, int32_t to) {
+// Encoding estimate over [from, to) of the input. Returns the first invalid
+// sequence it met (-1: none), or -2 when it did not look for one.
+int32_t estimate_encoding(KVTP_tokenise* tk, const char* s, int32_t from, int32_t to) {
     int32_t len = to - from;
     int32_t nuls = 0;
     for (const char* q = s + from;
@@ -764,15 +898,18 @@ void estimate_encoding(KVTP_tokenise* tk, const char* s, int32_t from, int32_t t
     }
     if (static_cast<int64_t>(nuls) * 20 > len) {
         tk->detected_encoding = kEncUtf16BE;
-        return;
+        return -2;
     }
     const unsigned char* p = reinterpret_cast<const unsigned char*>(s);
     int32_t invalid = 0;
+    int32_t first = -1;
     int32_t i = from;
     while (i < to) {
         int32_t bad = kvtp_tokenise::first_invalid(s, i, to, true);
         if (bad < 0)
             break;
+        if (invalid == 0)
+            first = bad;
         ++invalid;
         i = bad + (p[bad] == 0 ? 1 : kvtp_tokenise::invalid_seq(p + bad, p + to));
     }
@@ -781,6 +918,7 @@ void estimate_encoding(KVTP_tokenise* tk, const char* s, int32_t from, int32_t t
     } else if (static_cast<int64_t>(invalid) * 20 <= len) {
         tk->detected_encoding = invalid > 0 ? kEncStray : kEncUtf8;
     }
+    return first;
 }
 
 // Decodes UTF-16 bytes [from, to) of s in the given byte order into dst.
@@ -924,10 +1062,16 @@ void repair_encoding(KVTP_tokenise* tk, int32_t old_size, bool final) {
     const int32_t size = KVTP_dystr_sz(tk->input);
     const char* s = KVTP_dystr_cstr(tk->input);
     const int32_t added = size - old_size;
+    // The estimate scans for invalid sequences too: when it started where
+    // the check below starts, its first find is the check's answer.
+    int32_t scanned_from = -1;
+    int32_t first_bad = -2;
     if (old_size > kEncodingWindow && added > kEncodingWindow) {
-        estimate_encoding(tk, s, old_size, size);
+        scanned_from = old_size;
+        first_bad = estimate_encoding(tk, s, old_size, size);
     } else if (size > kEncodingWindow) {
-        estimate_encoding(tk, s, 0, size);
+        scanned_from = 0;
+        first_bad = estimate_encoding(tk, s, 0, size);
     }
     if (tk->utf16 != 0) {
         continue_utf16(tk, final);
@@ -935,7 +1079,9 @@ void repair_encoding(KVTP_tokenise* tk, int32_t old_size, bool final) {
     }
     if (tk->checked > size)
         tk->checked = size;
-    int32_t bad = kvtp_tokenise::first_invalid(s, tk->checked, size, true);
+    int32_t bad = first_bad != -2 && scanned_from == tk->checked
+                      ? first_bad
+                      : kvtp_tokenise::first_invalid(s, tk->checked, size, true);
     if (bad < 0) {
         tk->checked = size;
         return;
@@ -949,7 +1095,15 @@ void repair_encoding(KVTP_tokenise* tk, int32_t old_size, bool final) {
 void consume_input(KVTP_tokenise* tk, int32_t n) {
     if (n <= 0)
         return;
-    KVTP_dystr_delete_upto(tk->input, n);
+    KVTP_dystr* in = tk->input;
+    const int32_t size = size_of(in);
+    if (size == 0)
+        return;
+    if (n > size)
+        n = size;
+    // The rest moves to the front with its NUL; the freed tail is not zeroed.
+    memmove(in->data, in->data + n, static_cast<size_t>(size - n + 1));
+    in->count = size - n + 1;
     tk->checked = tk->checked > n ? tk->checked - n : 0;
     tk->raw_from = tk->raw_from > n ? tk->raw_from - n : 0;
 }
@@ -1025,6 +1179,7 @@ KVTP_tokenise* KVTP_tokenise_new(KVTP_tpc* channel) {
     static const char* const kAppNames[] = {"voice", "metadata", "audio"};
     set_app_names(tk, kAppNames, 3);
     tk->marks_enabled = 1;
+    tk->reference = 0;
     tk->document_start = 1;
     tk->xml_input = channel != nullptr ? (channel->xml != 0) : 1;
     tk->nrules = nullptr;  // no database: no normalisation rules
@@ -1076,6 +1231,11 @@ void KVTP_tokenise_reset_tpdb(KVTP_tokenise* tk, KVTP_tpc* channel) {
     tk->nrules = nullptr;  // the database holds no normalisation rules here
 }
 
+void KVTP_tokenise_set_reference_mode(KVTP_tokenise* tk, int32_t on) {
+    if (tk != nullptr)
+        tk->reference = on != 0;
+}
+
 void KVTP_tokenise_set_server_mode(KVTP_tokenise* tk) {
     if (tk == nullptr)
         return;
@@ -1088,7 +1248,7 @@ void KVTP_tokenise_set_server_mode(KVTP_tokenise* tk) {
 KVTP_dystr* KVTP_tokenise_process(KVTP_tokenise* tk, const char* text, int32_t len, int32_t mode) {
     if (tk == nullptr)
         return nullptr;
-    KVTP_dystr_clear(tk->output);
+    clear_fast(tk->output);
     if (KVTP_dystr_sz(tk->deferred) > 0) {
         out(tk, KVTP_dystr_cstr(tk->deferred), KVTP_dystr_sz(tk->deferred));
         KVTP_dystr_clear(tk->deferred);
@@ -1239,7 +1399,7 @@ int KVTP_tokenise_check_closetags(KVTP_tokenise* tk, const char* tag, int32_t le
     if (len < 0)
         len = static_cast<int32_t>(strlen(tag));
     KVTP_dystr* r = tk->repair;
-    KVTP_dystr_clear(r);
+    clear_fast(r);
     int copy = 1;
     int32_t name_len = 0;
     const char* name = close_tag_name(tag, len, &name_len);
@@ -1250,19 +1410,21 @@ int KVTP_tokenise_check_closetags(KVTP_tokenise* tk, const char* tag, int32_t le
         if (is_app_name(tk, name, name_len)) {
             // An application end tag closes everything and stops the call;
             // the enclosing elements are opened again after it.
+            // The name may lie in the input, which the re-insertion moves:
+            // it is stored first.
+            KVTP_dystr_clear(tk->app_tag);
+            KVTP_dystr_append3(tk->app_tag, "</", 2, name, name_len, ">", 1);
             append_closes(tk, r, 0);
             if (insert_at < 0)
                 insert_at = 0;
             reinsert_open_elements(tk, depth - 1, insert_at, false);
             stack_clear(tk);
             tk->app_found = 1;
-            KVTP_dystr_clear(tk->app_tag);
-            KVTP_dystr_append3(tk->app_tag, "</", 2, name, name_len, ">", 1);
             copy = 0;
         } else {
             stack_pop(tk);
             tk->app_found = 0;
-            KVTP_dystr_clear(tk->app_tag);
+            clear_fast(tk->app_tag);
         }
     } else if (tk->lax) {
         int32_t below_len = 0;
@@ -1286,7 +1448,7 @@ int KVTP_tokenise_check_closetags(KVTP_tokenise* tk, const char* tag, int32_t le
     if (repair != nullptr)
         *repair = KVTP_dystr_cstr(r);
     if (repair_len != nullptr)
-        *repair_len = KVTP_dystr_sz(r);
+        *repair_len = size_of(r);
     return copy;
 }
 

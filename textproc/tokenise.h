@@ -79,6 +79,12 @@ int KVTP_tokenise_check_closetags(KVTP_tokenise* tk, const char* tag, int32_t le
 // elements, each with its marker, into the output buffer.
 int KVTP_tokenise_close_off_tags(KVTP_tokenise* tk);
 
+// Reference mode (non-zero) sends every token through the general path and
+// matches every candidate pattern with the compiled expressions, bypassing the
+// hand-written scanners and fast paths; the output must be the same. Slow:
+// meant for tests, on valid UTF-8 text.
+void KVTP_tokenise_set_reference_mode(KVTP_tokenise* tk, int32_t on);
+
 // State read by the channel and by tests.
 int32_t KVTP_tokenise_context_size(const KVTP_tokenise* tk);
 int32_t KVTP_tokenise_processing_mode(const KVTP_tokenise* tk);

@@ -101,9 +101,13 @@ const StopTable kStop;
 
 ByteClasses make_byte_classes() {
     ByteClasses k;
-    for (int c = 0; c < 128; ++c) {
-        k.text_stop[c] = kStop.text[c];
-        k.space[c] = kStop.space[c];
+    for (int c = 0; c < 256; ++c) {
+        if (c < 128) {
+            k.text_stop[c] = kStop.text[c];
+            k.space[c] = kStop.space[c];
+        }
+        k.plain[c] = c > 0x20 && c < 0x80 && !kStop.text[c];
+        k.ends_text[c] = c < 0x80 && kStop.text[c];
     }
     return k;
 }
@@ -137,11 +141,10 @@ bool is_pattern_space(unsigned char c) {
     return c == ' ' || (c >= 0x09 && c <= 0x0D);
 }
 
-// Start, empty-element and end tags with ASCII names and quoted attribute
-// values, recognised by hand. Their grammar parses in exactly one way, so a
-// tag read to its end here is exactly what XMLEmpty, XMLClose or XMLOpen
-// matches (in that order of precedence). Returns the pattern index and sets
-// *len, or returns -1 when the tag needs the expression engine.
+}  // namespace
+
+const ByteClasses kByteClasses = make_byte_classes();
+
 int simple_tag(const unsigned char* s, int32_t len, int32_t* tag_len) {
     int32_t i = 1;
     if (len < 3)
@@ -207,10 +210,6 @@ int simple_tag(const unsigned char* s, int32_t len, int32_t* tag_len) {
         i = static_cast<int32_t>(static_cast<const unsigned char*>(q) - s) + 1;
     }
 }
-
-}  // namespace
-
-const ByteClasses kByteClasses = make_byte_classes();
 
 const char* pattern_name(int index) {
     return index >= 0 && index < kAllPatterns ? kNames[index] : "";
@@ -357,6 +356,16 @@ int32_t count_chars(const char* s, int32_t len) {
     const unsigned char* end = p + len;
     int32_t n = 0;
     while (p < end) {
+        if (end - p >= 8) {
+            // Eight ASCII bytes are eight characters.
+            uint64_t w;
+            memcpy(&w, p, 8);
+            if ((w & 0x8080808080808080ull) == 0) {
+                p += 8;
+                n += 8;
+                continue;
+            }
+        }
         if (*p < 0x80) {
             ++p;
         } else {

@@ -20,6 +20,9 @@
 #include <pcre2.h>
 
 #include <cstdint>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 namespace kvtp_tokenise {
 
@@ -102,12 +105,43 @@ class Patterns {
 };
 
 // Bytes below 0x80 that end a text token (\h, \v and <>&]-) and those that
-// are white space.
+// are white space; bytes that a text token takes and escaping leaves as they
+// are (printable ASCII but for <>&]-); and bytes that end such a run so that
+// the text token ends too (ASCII stop bytes: not control characters, not
+// bytes of longer sequences).
 struct ByteClasses {
     bool text_stop[128];
     bool space[128];
+    bool plain[256];
+    bool ends_text[256];
 };
 extern const ByteClasses kByteClasses;
+
+// First position at or after i (below size) whose byte is not plain, or size.
+// Runs of words are the bulk of any text: sixteen bytes are tested at once.
+inline int32_t plain_run_end(const unsigned char* u, int32_t i, int32_t size) {
+#ifdef __SSE2__
+    while (size - i >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(u + i));
+        // Signed comparison: control characters, the blank and every byte
+        // from 0x80 up are below 0x21.
+        __m128i stop = _mm_cmplt_epi8(v, _mm_set1_epi8(0x21));
+        // v | 2 is '>' for '<' and '>' alone.
+        stop = _mm_or_si128(stop,
+                            _mm_cmpeq_epi8(_mm_or_si128(v, _mm_set1_epi8(2)), _mm_set1_epi8('>')));
+        stop = _mm_or_si128(stop, _mm_cmpeq_epi8(v, _mm_set1_epi8('&')));
+        stop = _mm_or_si128(stop, _mm_cmpeq_epi8(v, _mm_set1_epi8(']')));
+        stop = _mm_or_si128(stop, _mm_cmpeq_epi8(v, _mm_set1_epi8('-')));
+        const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(stop));
+        if (mask != 0)
+            return i + __builtin_ctz(mask);
+        i += 16;
+    }
+#endif
+    while (i < size && kByteClasses.plain[u[i]])
+        ++i;
+    return i;
+}
 
 // Chooses tokens over one buffer, caching the extent of valid UTF-8 and the
 // position of the next ">" so that a run of failed markup attempts costs
@@ -145,6 +179,12 @@ int32_t scan_whitespace(const char* s, int32_t len, int32_t* chars);
 // *plain (may be null) tells whether the text is printable ASCII only.
 int32_t scan_text(const char* s, int32_t len, int32_t* chars, bool* plain = nullptr);
 int32_t scan_entity(const char* s, int32_t len);
+// Start, empty-element and end tags with ASCII names and quoted attribute
+// values, recognised by hand (s[0] is "<"). Their grammar parses in exactly
+// one way, so a tag read to its end here is exactly what XMLEmpty, XMLClose or
+// XMLOpen matches (in that order of precedence). Returns the pattern index and
+// sets *tag_len, or returns -1 when the tag needs the expression engine.
+int simple_tag(const unsigned char* s, int32_t len, int32_t* tag_len);
 // Characters in [s, s+len): each valid sequence, and each invalid unit (the
 // longest prefix of a sequence, or one byte), counts one.
 int32_t count_chars(const char* s, int32_t len);

@@ -6,6 +6,9 @@
 
 #include <cstdint>
 #include <cstring>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 namespace kvtp_tokenise {
 
@@ -144,6 +147,24 @@ inline int32_t first_invalid(const char* s, int32_t from, int32_t to, bool nul_i
     const uint64_t high = 0x8080808080808080ull;
     const uint64_t ones = 0x0101010101010101ull;
     while (p < end) {
+#ifdef __SSE2__
+        // Sixteen bytes at a time up to the first byte that is not ASCII (or
+        // a NUL that counts as invalid).
+        while (end - p >= 16) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(v));
+            if (nul_invalid)
+                mask |= static_cast<unsigned>(
+                    _mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128())));
+            if (mask != 0) {
+                p += __builtin_ctz(mask);
+                break;
+            }
+            p += 16;
+        }
+        if (p >= end)
+            break;
+#endif
         if (end - p >= 8) {
             uint64_t w;
             memcpy(&w, p, 8);

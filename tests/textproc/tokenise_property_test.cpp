@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tests/textproc/tokenise_support.h"
+#include "textproc/tokenise.h"
 #include "textproc/tokenise_lexer.h"
 
 using tokenise_test::Mark;
@@ -268,6 +269,79 @@ TEST(TokeniseProperty, ScannersTreatInvalidBytesAsText) {
     EXPECT_EQ(chars, 4);  // an encoded surrogate is three invalid units
     EXPECT_EQ(kvtp_tokenise::scan_whitespace(" \xC2\xA0\xE3\x80\x80x", 7, &chars), 6);
     EXPECT_EQ(chars, 3);
+}
+
+// Random runs of plain bytes and every byte that ends them, across the
+// sixteen-byte steps of the vector scan.
+TEST(TokeniseProperty, PlainRunScanStopsAtTheFirstOtherByte) {
+    const kvtp_tokenise::ByteClasses& k = kvtp_tokenise::kByteClasses;
+    std::mt19937 rng(11);
+    std::uniform_int_distribution<int> any(0, 255);
+    for (int round = 0; round < 20000; ++round) {
+        std::string s(static_cast<size_t>(round % 70), 'a');
+        for (char& c : s) {
+            c = static_cast<char>(any(rng));
+            if (any(rng) < 230)
+                c = static_cast<char>(0x21 + any(rng) % 0x5F);
+        }
+        const auto* u = reinterpret_cast<const unsigned char*>(s.data());
+        const int32_t size = static_cast<int32_t>(s.size());
+        for (int32_t from = 0; from <= size; from += 1 + round % 5) {
+            int32_t expect = from;
+            while (expect < size && k.plain[u[expect]])
+                ++expect;
+            ASSERT_EQ(kvtp_tokenise::plain_run_end(u, from, size), expect) << round;
+        }
+    }
+    // The tables: a plain byte is a whole text token that escaping leaves as
+    // it is; a byte that ends a run ends a text token.
+    for (int c = 0; c < 256; ++c) {
+        const char b = static_cast<char>(c);
+        int32_t chars = 0;
+        bool plain = false;
+        const int32_t n = kvtp_tokenise::scan_text(&b, 1, &chars, &plain);
+        EXPECT_EQ(k.plain[c], n == 1 && plain) << c;
+        EXPECT_EQ(k.ends_text[c], c < 0x80 && n == 0) << c;
+    }
+}
+
+// The fast paths (runs of words and white space, hand-written scanners, marks
+// written in place) give exactly the callbacks of the general path with the
+// compiled patterns, whatever the mode and the splitting.
+TEST(TokeniseProperty, FastPathsMatchTheReferencePath) {
+    std::mt19937 rng(99);
+    std::vector<std::string> texts = corpus();
+    for (int k = 0; k < 60; ++k)
+        texts.push_back(markup_soup(rng, 1 + static_cast<size_t>(k) * 53));
+    auto events = [](const RecordingChannel& ch) {
+        std::string all;
+        for (const tokenise_test::Event& e : ch.events()) {
+            all += e.kind;
+            all += std::to_string(e.text.size());
+            all += ':';
+            all += e.text;
+        }
+        return all;
+    };
+    for (const std::string& text : texts) {
+        for (int32_t xml : {1, 0}) {
+            for (size_t step : {size_t{0}, size_t{777}, size_t{5000}}) {
+                RecordingChannel fast(true, xml);
+                RecordingChannel reference(true, xml);
+                KVTP_tokenise_set_reference_mode(
+                    static_cast<KVTP_tokenise*>(reference.get()->processor), 1);
+                if (step == 0) {
+                    fast.process(text, 1);
+                    reference.process(text, 1);
+                } else {
+                    fast.process_split(text, step);
+                    reference.process_split(text, step);
+                }
+                ASSERT_EQ(events(fast), events(reference))
+                    << "xml " << xml << " step " << step << " text [" << text << "]";
+            }
+        }
+    }
 }
 
 }  // namespace

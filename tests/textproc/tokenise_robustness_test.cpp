@@ -225,6 +225,19 @@ TEST(TokeniseHostile, UnterminatedConstructsStillEndTheDocument) {
     }
 }
 
+// Closing an application element re-inserts the enclosing start tags into the
+// input; with thousands of them the input buffer moves, and the end tag's name,
+// which lay in it, must have been kept before.
+TEST(TokeniseHostile, ApplicationEndTagInsideDeepNesting) {
+    const std::string opens = repeat("<p>", 30000);
+    RecordingChannel ch;
+    ch.process(opens + "<voice name=\"v\">x</voice>y", 1);
+    ASSERT_EQ(ch.tags(), (std::vector<std::string>{"<voice name=\"v\">", "</voice>"}));
+    const std::string out = ch.text();
+    EXPECT_NE(out.find("x</voice>"), std::string::npos);
+    EXPECT_NE(out.find(kFinal), std::string::npos);
+}
+
 class TokeniseHelpers : public ::testing::Test {
   protected:
     TokeniseHelpers() : ch_(KVTP_tpc_newtype(nullptr, nullptr, 1, "T", 3)) {}
