@@ -30,7 +30,7 @@
  *   a value other than VR_SUCCESS instead).
  *
  * Callback data. The data pointer given to the callback, and every pointer
- *   inside it (the names of a vr_phoneme_event), is valid only during that
+ *   inside it (the names of a PhonemeEvent), is valid only during that
  *   call: copy what you need before returning.
  *
  * Messages. The interface layer prints its warnings on standard output, one
@@ -190,7 +190,8 @@ VR_API vr_handle VR_CDECL vrCreateConnection(void);
  * be opened again). */
 VR_API vr_result VR_CDECL vrOpenConnection(vr_handle connection, const char* host, int32_t port);
 
-/* Tells the server the stream ends and closes the socket.
+/* Tells the server the stream ends and closes the socket; waits behind a
+ * request running on the connection (vrCancelRequest stops one).
  * VR_SUCCESS, VR_BAD_HANDLE, VR_SEND_FAILED (not open, or the close failed). */
 VR_API vr_result VR_CDECL vrCloseConnection(vr_handle connection);
 
