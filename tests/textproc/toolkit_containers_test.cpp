@@ -15,10 +15,8 @@
 
 namespace {
 
-TEST(Voidparray, InsertRemoveAndEnd) {
+TEST(Voidparray, InsertClampsAndRemoveSkipsNullSlots) {
     KVTP_voidparray* a = KVTP_voidparray_newcustom(10, 8, 64);
-    EXPECT_EQ(a->capacity, 10);
-    EXPECT_EQ(a->growth_step, 8);
     int x = 1, y = 2, z = 3;
     EXPECT_EQ(KVTP_voidparray_end(a), nullptr);
     KVTP_voidparray_add(a, &x);
@@ -29,8 +27,7 @@ TEST(Voidparray, InsertRemoveAndEnd) {
     EXPECT_EQ(KVTP_voidparray_idx(a, 1), &y);
     EXPECT_EQ(KVTP_voidparray_end(a), nullptr);
     EXPECT_EQ(KVTP_voidparray_idx(a, 4), nullptr);
-    // A null slot is not removed.
-    EXPECT_EQ(KVTP_voidparray_remove_item(a, 3), nullptr);
+    EXPECT_EQ(KVTP_voidparray_remove_item(a, 3), nullptr);  // a null slot is not removed
     EXPECT_EQ(KVTP_voidparray_sz(a), 4);
     EXPECT_EQ(KVTP_voidparray_remove_item(a, 0), &x);
     EXPECT_EQ(KVTP_voidparray_sz(a), 3);
@@ -43,9 +40,8 @@ TEST(Voidparray, InsertRemoveAndEnd) {
     KVTP_voidparray_delete(a);
 }
 
-TEST(NumberArrays, AddAndIndex) {
+TEST(NumberArrays, AddReplaceAndIndexWithinCount) {
     KVTP_intarray* ia = KVTP_intarray_new();
-    EXPECT_EQ(ia->element_size, 4);
     for (int32_t i = 0; i < 20; ++i)
         KVTP_intarray_add(ia, i * i);
     EXPECT_EQ(*KVTP_intarray_idx(ia, 19), 361);
@@ -54,9 +50,10 @@ TEST(NumberArrays, AddAndIndex) {
     EXPECT_EQ(*KVTP_intarray_idx(ia, 0), -5);
     KVTP_intarray_delete(ia);
     KVTP_complexdoublearray* ca = KVTP_complexdoublearray_new();
-    EXPECT_EQ(ca->element_size, 16);
     KVTP_complexdoublearray_add(ca, 1.5, -2.0);
+    KVTP_complexdoublearray_add(ca, 3.0, 4.0);
     EXPECT_EQ(KVTP_complexdoublearray_idx(ca, 0)->im, -2.0);
+    EXPECT_EQ(KVTP_complexdoublearray_idx(ca, 1)->re, 3.0);
     KVTP_complexdoublearray_delete(ca);
     KVTP_doublearray* da = KVTP_doublearray_new();
     KVTP_doublearray_add(da, 0.25);
@@ -71,10 +68,8 @@ std::string joined(const KVTP_strarray* a) {
     return s;
 }
 
-TEST(Strarray, OwnsCopiesAndEditsThem) {
+TEST(Strarray, OwnsCopiesEditsAndSplits) {
     KVTP_strarray* a = KVTP_strarray_new();
-    EXPECT_EQ(a->growth_step, 1);
-    EXPECT_EQ(a->keep_limit, 256);
     char word[] = "word";
     KVTP_strarray_add(a, word, -1);
     word[0] = 'W';
@@ -88,22 +83,19 @@ TEST(Strarray, OwnsCopiesAndEditsThem) {
     EXPECT_EQ(KVTP_strarray_remove_item(a, 10), 0);
     EXPECT_EQ(joined(a), "word|new|ab|given");
     EXPECT_EQ(KVTP_strarray_idx(a, 5), nullptr);
-    KVTP_strarray_delete(a);
-}
 
-TEST(Strarray, SplitVariants) {
-    KVTP_strarray* a = KVTP_strarray_new();
+    KVTP_strarray_clear(a);
     KVTP_strarray_split(a, "a::b::", -1, "::");
     EXPECT_EQ(joined(a), "a|b|");
+    KVTP_strarray_clear(a);
+    KVTP_strarray_split(a, "whole", 3, "");
+    EXPECT_EQ(joined(a), "who");
     KVTP_strarray_clear(a);
     KVTP_strarray_split_chars(a, "x y;z", -1, " ;");
     EXPECT_EQ(joined(a), "x|y|z");
     KVTP_strarray_clear(a);
     KVTP_strarray_split_ws(a, "  one \t two  ", -1);
     EXPECT_EQ(joined(a), "one|two");
-    KVTP_strarray_clear(a);
-    KVTP_strarray_split(a, "whole", 3, "");
-    EXPECT_EQ(joined(a), "who");
     KVTP_strarray_delete(a);
 }
 
@@ -120,7 +112,6 @@ TEST(Strarray, ConstArrayOverOneBlockOwnsNothing) {
 
 TEST(Str2str, LastPairWithExactKeyWins) {
     KVTP_str2str* t = KVTP_str2str_new(64);
-    EXPECT_EQ(t->capacity, 128);
     KVTP_str2str_add(t, "log|level", -1, "INFO", -1);
     KVTP_str2str_add(t, "log|levelx", -1, "no", -1);
     KVTP_str2str_add(t, "log|level", -1, "DEBUG", -1);
@@ -139,7 +130,7 @@ TEST(Str2str, LastPairWithExactKeyWins) {
     KVTP_str2str_delete(t);
 }
 
-TEST(List, EmptyHeadIsFilledFirst) {
+TEST(List, EmptyHeadIsFilledFirstAndPoppingTheLastLeavesAnEmptyList) {
     KVTP_list* l = KVTP_list_new();
     EXPECT_EQ(KVTP_list_sz(l), 0);
     KVTP_list_append(l, KVTP_strdup("b"));
@@ -159,50 +150,43 @@ TEST(List, EmptyHeadIsFilledFirst) {
     EXPECT_EQ(KVTP_list_sz(rest), 2);
     KVTP_list_clear(rest);
     EXPECT_EQ(KVTP_list_sz(rest), 0);
-    // Popping the last node leaves a fresh empty list.
     KVTP_list_append(rest, KVTP_strdup("only"));
     KVTP_list* empty = KVTP_list_pop(rest, &popped);
     EXPECT_EQ(KVTP_list_sz(empty), 0);
     EXPECT_EQ(KVTP_list_push(empty, nullptr), empty);
     KVTP_list_delete(popped);
     KVTP_list_delete(empty);
+
+    KVTP_strlist* sl = KVTP_strlist_new();  // the string list copies its strings
+    EXPECT_EQ(KVTP_strlist_push(sl, "abc", 2), sl);
+    KVTP_strlist_append(sl, "tail", -1);
+    EXPECT_STREQ(KVTP_strlist_val(sl), "ab");
+    EXPECT_STREQ(KVTP_strlist_idx(sl, 1), "tail");
+    EXPECT_EQ(KVTP_strlist_sz(sl), 2);
+    KVTP_strlist_delete(sl);
 }
 
-TEST(Strlist, CopiesItsStrings) {
-    KVTP_strlist* l = KVTP_strlist_new();
-    KVTP_strlist* same = KVTP_strlist_push(l, "abc", 2);
-    EXPECT_EQ(same, l);
-    KVTP_strlist_append(l, "tail", -1);
-    EXPECT_STREQ(KVTP_strlist_val(l), "ab");
-    EXPECT_STREQ(KVTP_strlist_idx(l, 1), "tail");
-    EXPECT_EQ(KVTP_strlist_sz(l), 2);
-    KVTP_strlist_delete(l);
-}
-
-TEST(Hash, BucketCountIsAPowerOfTwo) {
-    const struct {
-        int32_t size, buckets;
-    } cases[] = {{-5, 2}, {0, 2}, {2, 2}, {3, 4}, {5, 8}, {1024, 1024}, {1025, 2048}};
-    for (const auto& c : cases) {
+TEST(Hash, BucketCountIsAPowerOfTwoAndKeysHashExactly) {
+    // clang-format off
+    const struct { int32_t size, buckets; } sizes[] = {
+        {-5, 2}, {0, 2}, {2, 2}, {3, 4}, {5, 8}, {1024, 1024}, {1025, 2048}};
+    // clang-format on
+    for (const auto& c : sizes) {
         KVTP_hash* h = KVTP_hash_new(c.size, 1);
         EXPECT_EQ(h->nbuckets, c.buckets) << c.size;
         KVTP_hash_delete(h);
     }
+    // clang-format off
+    const struct { const char* key; int32_t len; uint32_t value; } keys[] = {
+        {"", -1, 0u}, {"a", 1, 0xEA309C33u}, {"ab", 2, 0x038D7718u}, {"abc", 3, 0x1B135E0Fu},
+        {"hello world", -1, 857718151u}, {"\xFF\xFE\x01", 3, 0x0BFC1443u} /* unsigned bytes */,
+        {"abc", 0, 0x1B135E0Fu}, {"abc", 77, 0x1B135E0Fu}, {"abcd", 3, 0x1B135E0Fu}};
+    // clang-format on
+    for (const auto& k : keys)
+        EXPECT_EQ(KVTP_hash_value(k.key, k.len), k.value) << k.key << " len " << k.len;
 }
 
-TEST(Hash, KeyHashValues) {
-    EXPECT_EQ(KVTP_hash_value("", -1), 0u);
-    EXPECT_EQ(KVTP_hash_value("a", 1), 0xEA309C33u);
-    EXPECT_EQ(KVTP_hash_value("ab", 2), 0x038D7718u);
-    EXPECT_EQ(KVTP_hash_value("abc", 3), 0x1B135E0Fu);
-    EXPECT_EQ(KVTP_hash_value("hello world", -1), 857718151u);
-    EXPECT_EQ(KVTP_hash_value("\xFF\xFE\x01", 3), 0x0BFC1443u);  // bytes are unsigned
-    EXPECT_EQ(KVTP_hash_value("abc", 0), 0x1B135E0Fu);
-    EXPECT_EQ(KVTP_hash_value("abc", 77), 0x1B135E0Fu);
-    EXPECT_EQ(KVTP_hash_value("abcd", 3), 0x1B135E0Fu);
-}
-
-TEST(Hash, EntriesLandInTheirBucket) {
+TEST(Hash, EntriesLandInTheirBucketAndKeysAreUnique) {
     KVTP_hash* h = KVTP_hash_new(8, 1);
     ASSERT_NE(KVTP_hash_insert_uniq(h, "abc", 3, 42), nullptr);
     ASSERT_NE(h->buckets[0x1B135E0Fu & 7], nullptr);
@@ -222,7 +206,7 @@ TEST(Hash, EntriesLandInTheirBucket) {
     KVTP_hash_delete(frozen);
 }
 
-TEST(Hash, HashFunctionBytes) {
+TEST(Hash, HashFunctionWritesOnlyTheBytesOfItsBitWidth) {
     unsigned char out[4] = {9, 9, 9, 9};
     EXPECT_EQ(KVTP_hash_function("ab", 2, out, 32), 0x038D7718u);
     EXPECT_EQ(out[0], 0x18);
@@ -236,11 +220,9 @@ TEST(Hash, HashFunctionBytes) {
     EXPECT_EQ(KVTP_hash_function("ab", 2, nullptr, 40), 0x038D7718u);
 }
 
-TEST(Dict, NumbersWordsFromOne) {
+TEST(Dict, NumbersWordsFromOneTimesTheMultiplier) {
     KVTP_dict* d = KVTP_dict_new_empty(0);
-    EXPECT_EQ(d->hash->nbuckets, 128);
     EXPECT_EQ(KVTP_dict_add_entry(d, "one", -1), 1);
-    EXPECT_EQ(d->index->capacity, 100);
     EXPECT_EQ(KVTP_dict_add_entry(d, "two", -1), 2);
     EXPECT_EQ(KVTP_dict_add_entry(d, "one", 3), 1);
     EXPECT_EQ(KVTP_dict_size(d), 2);
@@ -255,10 +237,8 @@ TEST(Dict, NumbersWordsFromOne) {
     EXPECT_STREQ(KVTP_dict_lookup_index(d, 30), "three");
     EXPECT_STREQ(KVTP_dict_lookup_index(d, 25), "");
     KVTP_dict_delete(d);
-}
 
-TEST(Hashstrarray, AddReplacesExistingWords) {
-    KVTP_hashstrarray* h = KVTP_hashstrarray_new(16);
+    KVTP_hashstrarray* h = KVTP_hashstrarray_new(16);  // word -> string; adding replaces
     EXPECT_EQ(KVTP_hashstrarray_add(h, "voice", -1, "anna", -1), 1);
     EXPECT_EQ(KVTP_hashstrarray_add(h, "rate", -1, "fast", -1), 1);
     EXPECT_EQ(KVTP_hashstrarray_add(h, "voice", -1, "ben", -1), 0);

@@ -4,7 +4,9 @@
 #ifndef VRELAY_TESTS_TEXTPROC_XML_EVENTS_H
 #define VRELAY_TESTS_TEXTPROC_XML_EVENTS_H
 
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "textproc/tpxml.h"
@@ -12,34 +14,25 @@
 struct XmlEvents {
     std::vector<std::string> events;
 
+    static int Add(void* ud, std::string e) {
+        static_cast<XmlEvents*>(ud)->events.push_back(std::move(e));
+        return 0;
+    }
     static int Start(void* ud, const char* name, const char** atts) {
         std::string e = "<" + std::string(name);
-        for (int i = 0; atts[i] != nullptr; i += 2) {
+        for (int i = 0; atts[i] != nullptr; i += 2)
             e += " " + std::string(atts[i]) + "=" + std::string(atts[i + 1]);
-        }
-        static_cast<XmlEvents*>(ud)->events.push_back(e + ">");
-        return 0;
+        return Add(ud, e + ">");
     }
-    static int End(void* ud, const char* name) {
-        static_cast<XmlEvents*>(ud)->events.push_back("</" + std::string(name) + ">");
-        return 0;
+    static int End(void* ud, const char* name) { return Add(ud, "</" + std::string(name) + ">"); }
+    static int Data(void* ud, const char* s, int32_t n) {
+        return Add(ud, "D:" + std::string(s, n));
     }
-    static int Data(void* ud, const char* text, int32_t len) {
-        static_cast<XmlEvents*>(ud)->events.push_back("D:" + std::string(text, len));
-        return 0;
+    static int Entity(void* ud, const char* s, int32_t n) {
+        return Add(ud, "&:" + std::string(s, n));
     }
-    static int Entity(void* ud, const char* text, int32_t len) {
-        static_cast<XmlEvents*>(ud)->events.push_back("&:" + std::string(text, len));
-        return 0;
-    }
-    static int CdataStart(void* ud) {
-        static_cast<XmlEvents*>(ud)->events.push_back("C[");
-        return 0;
-    }
-    static int CdataEnd(void* ud) {
-        static_cast<XmlEvents*>(ud)->events.push_back("C]");
-        return 0;
-    }
+    static int CdataStart(void* ud) { return Add(ud, "C["); }
+    static int CdataEnd(void* ud) { return Add(ud, "C]"); }
 
     void Attach(KVTP_tpxml* x) {
         KVTP_tpxml_set_userdata(x, this);
@@ -54,13 +47,23 @@ struct XmlEvents {
     std::vector<std::string> Merged() const {
         std::vector<std::string> out;
         for (const std::string& e : events) {
-            if (!out.empty() && e.rfind("D:", 0) == 0 && out.back().rfind("D:", 0) == 0) {
+            if (!out.empty() && e.rfind("D:", 0) == 0 && out.back().rfind("D:", 0) == 0)
                 out.back() += e.substr(2);
-            } else {
+            else
                 out.push_back(e);
-            }
         }
         return out;
+    }
+};
+
+// A scanner with a recorder attached.
+struct RecordingScanner {
+    std::unique_ptr<KVTP_tpxml, void (*)(KVTP_tpxml*)> x{KVTP_tpxml_new(), KVTP_tpxml_delete};
+    XmlEvents rec;
+
+    RecordingScanner() { rec.Attach(x.get()); }
+    int Feed(const std::string& s, int32_t final) {
+        return KVTP_tpxml_parse(x.get(), s.data(), static_cast<int32_t>(s.size()), final);
     }
 };
 
