@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <mutex>
 #include <set>
 #include <thread>
 #include <vector>
@@ -33,18 +34,7 @@ class HandleTableTest : public ::testing::Test {
     HandleTable<Counted> table_;
 };
 
-TEST_F(HandleTableTest, NumbersFromOneThousandAndReusesLastReleasedFirst) {
-    EXPECT_EQ(Add(), 1000);
-    EXPECT_EQ(Add(), 1001);
-    EXPECT_EQ(Add(), 1002);
-    EXPECT_TRUE(Remove(1001));
-    EXPECT_TRUE(Remove(1000));
-    EXPECT_EQ(Add(), 1000);
-    EXPECT_EQ(Add(), 1001);
-    EXPECT_EQ(Add(), 1003);
-}
-
-TEST_F(HandleTableTest, UnknownHandlesChangeNothing) {
+TEST_F(HandleTableTest, UnknownHandlesChangeNothingAndClearRestartsNumbering) {
     EXPECT_EQ(table_.Lookup(1000), nullptr);
     EXPECT_FALSE(Remove(1000));
     EXPECT_FALSE(Remove(-5));
@@ -53,62 +43,49 @@ TEST_F(HandleTableTest, UnknownHandlesChangeNothing) {
     EXPECT_FALSE(Remove(1001));
     EXPECT_EQ(Add(), 1001);
     EXPECT_EQ(table_.Size(), 2u);
-}
-
-TEST_F(HandleTableTest, RemovedObjectLivesWhileLookedUp) {
-    const int32_t handle = Add();
-    auto held = table_.Lookup(handle);
-    ASSERT_NE(held, nullptr);
-    EXPECT_TRUE(Remove(handle));
-    EXPECT_EQ(live_.load(), 1);
-    EXPECT_EQ(table_.Lookup(handle), nullptr);
-    held.reset();
-    EXPECT_EQ(live_.load(), 0);
-}
-
-TEST_F(HandleTableTest, ReplaceKeepsTheHandle) {
-    const int32_t handle = Add();
-    auto before = table_.Lookup(handle);
-    auto old = table_.Replace(handle, std::make_shared<Counted>(&live_));
-    EXPECT_EQ(old, before);
-    EXPECT_NE(table_.Lookup(handle), before);
-    EXPECT_EQ(table_.Size(), 1u);
-}
-
-TEST_F(HandleTableTest, ClearDeletesEverythingAndRestartsNumbering) {
-    Add();
-    Add();
-    Remove(1000);
+    EXPECT_TRUE(Remove(1000));
     table_.Clear();
     EXPECT_EQ(live_.load(), 0);
     EXPECT_EQ(Add(), 1000);
 }
 
+TEST_F(HandleTableTest, ObjectsLiveWhileHeldAndReplaceKeepsTheHandle) {
+    const int32_t handle = Add();
+    auto held = table_.Lookup(handle);
+    auto replaced = table_.Replace(handle, std::make_shared<Counted>(&live_));
+    EXPECT_EQ(replaced, held);
+    EXPECT_NE(table_.Lookup(handle), held);
+    EXPECT_TRUE(Remove(handle));
+    EXPECT_EQ(table_.Lookup(handle), nullptr);
+    EXPECT_EQ(live_.load(), 1);  // the replaced object, still held
+    held.reset();
+    replaced.reset();
+    EXPECT_EQ(live_.load(), 0);
+}
+
 TEST_F(HandleTableTest, ConcurrentChurnNeverIssuesALiveHandleTwice) {
-    constexpr int kThreads = 8;
-    constexpr int kRounds = 500;
     std::atomic<bool> duplicate{false};
-    std::vector<std::thread> threads;
     std::mutex liveMutex;
     std::set<int32_t> liveHandles;
-    for (int t = 0; t < kThreads; ++t) {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
         threads.emplace_back([&] {
             std::vector<int32_t> mine;
-            for (int i = 0; i < kRounds; ++i) {
+            for (int i = 0; i < 500; ++i) {
                 const int32_t handle = Add();
+                mine.push_back(handle);
+                int32_t victim = 0;
                 {
                     std::lock_guard<std::mutex> guard(liveMutex);
                     if (!liveHandles.insert(handle).second)
                         duplicate = true;
-                }
-                mine.push_back(handle);
-                if (i % 3 == 2) {
-                    const int32_t victim = mine[i % mine.size()];
-                    mine.erase(std::find(mine.begin(), mine.end(), victim));
-                    {
-                        std::lock_guard<std::mutex> guard(liveMutex);
+                    if (i % 3 == 2) {
+                        victim = mine[i % mine.size()];
                         liveHandles.erase(victim);
                     }
+                }
+                if (victim != 0) {
+                    mine.erase(std::find(mine.begin(), mine.end(), victim));
                     EXPECT_TRUE(Remove(victim));
                 }
             }

@@ -11,7 +11,6 @@ namespace vrelay {
 namespace {
 
 using test::Bytes;
-using test::EncodeFrame;
 using test::FakeServer;
 
 int32_t VR_CDECL NoopCallback(void*, PACKET_TYPE, void*, int32_t) {
@@ -21,34 +20,24 @@ int32_t VR_PASCAL NoopPascal(void*, PACKET_TYPE, void*, int32_t) {
     return VR_SUCCESS;
 }
 
-TEST(ConnectionTest, StartsUnconnectedWithDefaults) {
+TEST(ConnectionTest, UnconnectedHasDefaultsAndFailsEverySend) {
     Connection connection;
     EXPECT_EQ(connection.GetReceiveTimeout(), 60000);
     EXPECT_EQ(connection.StreamId(), 0);
     EXPECT_FALSE(connection.GetQuitFlag());
     EXPECT_EQ(connection.GetCallBack(), nullptr);
-    EXPECT_EQ(connection.GetUserData(), nullptr);
-    EXPECT_EQ(connection.Host(), "");
-    EXPECT_EQ(connection.Port(), 0);
-    EXPECT_FALSE(connection.IsConnected());
-}
-
-TEST(ConnectionTest, SendingWithoutAStreamFailsAndSendsNothing) {
-    Connection connection;
     EXPECT_FALSE(connection.SendQuery("abc"));
     EXPECT_FALSE(connection.CloseStreamSocket());
     EXPECT_FALSE(connection.Close());
-}
-
-TEST(ConnectionTest, UnresolvableHostFailsButRecordsWhatWasTried) {
-    Connection connection;
+    EXPECT_FALSE(connection.WaitForEndPacket());
+    // A failed connect still records what was tried.
     EXPECT_FALSE(connection.Connect("no-such-host.invalid", 4321));
     EXPECT_FALSE(connection.IsConnected());
     EXPECT_EQ(connection.Host(), "no-such-host.invalid");
     EXPECT_EQ(connection.Port(), 4321);
 }
 
-TEST(ConnectionTest, PutsExactFramesOnTheWire) {
+TEST(ConnectionTest, PutsExactFramesOnTheWireAndReconnectsAfterClose) {
     FakeServer server;
     Connection connection;
     ASSERT_TRUE(connection.Connect(server.Host().c_str(), server.Port()));
@@ -56,18 +45,11 @@ TEST(ConnectionTest, PutsExactFramesOnTheWire) {
     EXPECT_TRUE(connection.CloseStreamSocket());
     ASSERT_TRUE(server.WaitForFrames(2));
     const auto frames = server.Frames();
-    EXPECT_EQ(frames[0].raw, EncodeFrame(PACKET_QUERY, Bytes{'a', 'b', 'c', 0}));
-    EXPECT_EQ(frames[1].raw,
-              (Bytes{0, 12, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));  // PACKET_CLOSE: 14 bytes
+    EXPECT_EQ(frames[0].raw, test::EncodeFrame(PACKET_QUERY, Bytes{'a', 'b', 'c', 0}));
+    EXPECT_EQ(frames[1].raw, (Bytes{0, 12, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));  // PACKET_CLOSE
     EXPECT_TRUE(connection.Close());
     EXPECT_FALSE(connection.Close());
-}
 
-TEST(ConnectionTest, ReconnectsAfterClose) {
-    FakeServer server;
-    Connection connection;
-    ASSERT_TRUE(connection.Connect(server.Host().c_str(), server.Port()));
-    EXPECT_TRUE(connection.Close());
     ASSERT_TRUE(connection.Connect(server.Host().c_str(), server.Port()));
     EXPECT_TRUE(connection.SendQuery("q"));
     EXPECT_TRUE(connection.WaitForEndPacket());
@@ -82,6 +64,8 @@ TEST(ThreadedConnectionTest, CopyTakesSettingsButNotStateOrStream) {
     original.SetUserData(&userData);
     original.SetReceiveTimeout(5);
     original.SetRequestMode(1);
+    original.OwnLexer().SetSigRate(1.5f);
+    original.OwnLexer().SetSigAmplitude(80.0f);
     ASSERT_TRUE(original.Connect(server.Host().c_str(), server.Port()));
     original.SetQuitFlag(true);
 
@@ -92,6 +76,9 @@ TEST(ThreadedConnectionTest, CopyTakesSettingsButNotStateOrStream) {
     EXPECT_EQ(copy.Host(), "127.0.0.1");
     EXPECT_EQ(copy.Port(), server.Port());
     EXPECT_EQ(copy.RequestMode(), 1);
+    EXPECT_EQ(copy.OwnLexer().SigRate(), 1.5f);
+    EXPECT_EQ(copy.OwnLexer().SigAmplitude(), 80.0f);
+    EXPECT_EQ(copy.OwnLexer().SigF0(), -1.0f);
     EXPECT_FALSE(copy.IsConnected());
     EXPECT_FALSE(copy.GetQuitFlag());
     EXPECT_EQ(copy.GetReceiveTimeout(), 60000);
@@ -126,19 +113,15 @@ TEST(ConnectionTest, OwnLexerMarksEveryWordWithoutSending) {
               "<mark name=\"kvoxtk_4_4_1_1\"/>b</parent>");
     EXPECT_EQ(Connection::totoken("", 5000), 904);
     EXPECT_EQ(Connection::totoken("", 100), 0);
-}
-
-TEST(ConnectionTest, NewConnectionHasAClientChannelWithoutCallbacks) {
-    Connection connection;
+    // The client channel without callbacks keeps its text: nothing is sent.
     ASSERT_NE(connection.Channel(), nullptr);
-    EXPECT_EQ(connection.TokeniserUserData(), nullptr);
-    // Without callbacks the channel keeps its text: nothing reaches a socket.
     connection.TokeniseTextTP("Hello", true, true);
     EXPECT_EQ(connection.Tokenised(), "");
 }
 
 TEST(ConnectionTest, TokeniserUserDataIsOwnedAndReplaced) {
     Connection connection;
+    EXPECT_EQ(connection.TokeniserUserData(), nullptr);
     auto noop = [](void*, const char*, int) {};
     void* first = std::malloc(8);
     connection.SetTokeniserCallBack(noop, noop, first);
@@ -147,16 +130,6 @@ TEST(ConnectionTest, TokeniserUserDataIsOwnedAndReplaced) {
     void* second = std::malloc(8);
     connection.SetTokeniserCallBack(noop, noop, second);  // frees first (ASan checks)
     EXPECT_EQ(connection.TokeniserUserData(), second);
-}
-
-TEST(ThreadedConnectionTest, CopyTakesProsodyValues) {
-    ThreadedConnection original;
-    original.OwnLexer().SetSigRate(1.5f);
-    original.OwnLexer().SetSigAmplitude(80.0f);
-    ThreadedConnection copy(&original);
-    EXPECT_EQ(copy.OwnLexer().SigRate(), 1.5f);
-    EXPECT_EQ(copy.OwnLexer().SigAmplitude(), 80.0f);
-    EXPECT_EQ(copy.OwnLexer().SigF0(), -1.0f);
 }
 
 }  // namespace

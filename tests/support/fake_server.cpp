@@ -34,43 +34,8 @@ std::string ReceivedFrame::Text() const {
 
 // ---- Action ----
 
-Action Action::Frame(uint16_t type, Bytes payload, std::optional<uint32_t> trailer) {
-    Action a;
-    a.kind = Kind::kSendFrame;
-    a.type = type;
-    a.bytes = std::move(payload);
-    a.trailer = trailer;
-    return a;
-}
-
 Action Action::Text(uint16_t type, const std::string& text) {
     return Frame(type, TextPayload(text));
-}
-
-Action Action::Raw(Bytes bytes, bool trickle, int trickleDelayMs) {
-    Action a;
-    a.kind = Kind::kSendRaw;
-    a.bytes = std::move(bytes);
-    a.trickle = trickle;
-    a.trickleDelayMs = trickleDelayMs;
-    return a;
-}
-
-Action Action::Silent() {
-    return Action();
-}
-
-Action Action::Close() {
-    Action a;
-    a.kind = Kind::kClose;
-    return a;
-}
-
-Action Action::WaitGate(std::string name) {
-    Action a;
-    a.kind = Kind::kWaitGate;
-    a.gate = std::move(name);
-    return a;
 }
 
 std::vector<Action> DefaultAnswer(const ReceivedFrame& frame) {
@@ -189,24 +154,16 @@ void FakeServer::SetHandler(Handler handler) {
     handler_ = std::move(handler);
 }
 
-void FakeServer::SetConnectActions(std::vector<Action> actions) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    connect_actions_ = std::move(actions);
-}
-
 bool FakeServer::WaitForFrames(size_t n, std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return frames_.size() >= n; });
+    return WaitUntil(timeout, [&] { return frames_.size() >= n; });
 }
 
 bool FakeServer::WaitForSessionsEnded(int n, std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return ended_ >= n; });
+    return WaitUntil(timeout, [&] { return ended_ >= n; });
 }
 
 bool FakeServer::WaitForGate(const std::string& name, std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return gate_waiting_ == name; });
+    return WaitUntil(timeout, [&] { return gate_waiting_ == name; });
 }
 
 void FakeServer::OpenGate(const std::string& name) {
@@ -225,16 +182,6 @@ std::vector<ReceivedFrame> FakeServer::Frames() const {
 Bytes FakeServer::RawBytes() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return raw_;
-}
-
-int FakeServer::SessionsAccepted() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return accepted_;
-}
-
-int FakeServer::SessionsEnded() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return ended_;
 }
 
 void FakeServer::Run() {
@@ -257,16 +204,14 @@ void FakeServer::Run() {
         if (!client) {
             continue;
         }
-        int session;
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            session = ++accepted_;
             current_client_ = client->Handle();
             if (stopping_) {
                 ::shutdown(static_cast<int>(current_client_), SHUT_RDWR);
             }
         }
-        Serve(*client, session);
+        Serve(*client);
         {
             std::lock_guard<std::mutex> lock(mutex_);
             current_client_ = kInvalidSocket;
@@ -277,16 +222,8 @@ void FakeServer::Run() {
     }
 }
 
-void FakeServer::Serve(Socket& client, int session) {
+void FakeServer::Serve(Socket& client) {
     client.SetWakeSignal(&wake_);
-    std::vector<Action> on_connect;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        on_connect = connect_actions_;
-    }
-    if (!Perform(client, on_connect)) {
-        return;
-    }
     RecordingSource source(*this, client);
     for (;;) {
         Packet packet;
@@ -307,8 +244,6 @@ void FakeServer::Serve(Socket& client, int session) {
         frame.streamId = packet.StreamId();
         frame.payload.assign(packet.Data(), packet.Data() + packet.Length());
         frame.raw = source.TakeFrame();
-        frame.ok = packet.OK();
-        frame.session = session;
         Handler handler;
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -323,38 +258,31 @@ void FakeServer::Serve(Socket& client, int session) {
 }
 
 bool FakeServer::Perform(Socket& client, const std::vector<Action>& actions) {
+    auto send = [&client](const Bytes& bytes, size_t at, size_t n) {
+        return client.SendBytes(reinterpret_cast<const char*>(bytes.data() + at), n) ==
+               static_cast<int64_t>(n);
+    };
     for (const Action& action : actions) {
         switch (action.kind) {
-            case Action::Kind::kSendFrame: {
-                Bytes frame =
-                    EncodeFrame(action.type, action.bytes, action.streamId, action.trailer);
-                if (client.SendBytes(reinterpret_cast<const char*>(frame.data()), frame.size()) !=
-                    static_cast<int64_t>(frame.size())) {
+            case Action::Kind::kSendFrame:
+                if (!send(EncodeFrame(action.type, action.bytes, 0, action.trailer), 0,
+                          action.bytes.size() + 14)) {
                     return false;
                 }
                 break;
-            }
             case Action::Kind::kSendRaw: {
-                if (!action.trickle) {
-                    if (client.SendBytes(reinterpret_cast<const char*>(action.bytes.data()),
-                                         action.bytes.size()) !=
-                        static_cast<int64_t>(action.bytes.size())) {
+                // Trickled bytes go out one per send, spread over separate
+                // segments; a stop cuts the pause short.
+                const size_t step = action.trickleDelayMs > 0 ? 1 : action.bytes.size();
+                for (size_t at = 0; at < action.bytes.size(); at += step) {
+                    std::unique_lock<std::mutex> lock(mutex_);
+                    if (at > 0 &&
+                        changed_.wait_for(lock, std::chrono::milliseconds(action.trickleDelayMs),
+                                          [&] { return stopping_; })) {
                         return false;
                     }
-                    break;
-                }
-                for (size_t i = 0; i < action.bytes.size(); ++i) {
-                    if (i > 0 && action.trickleDelayMs > 0) {
-                        // Spreads the bytes over separate segments; a stop
-                        // cuts the pause short.
-                        std::unique_lock<std::mutex> lock(mutex_);
-                        if (changed_.wait_for(lock,
-                                              std::chrono::milliseconds(action.trickleDelayMs),
-                                              [&] { return stopping_; })) {
-                            return false;
-                        }
-                    }
-                    if (client.SendBytes(reinterpret_cast<const char*>(&action.bytes[i]), 1) != 1) {
+                    lock.unlock();
+                    if (!send(action.bytes, at, step)) {
                         return false;
                     }
                 }

@@ -32,9 +32,7 @@ struct ReceivedFrame {
     uint16_t type = 0;
     int32_t streamId = 0;
     Bytes payload;
-    Bytes raw;        // the whole frame as it came off the wire
-    bool ok = false;  // trailer length equals header length
-    int session = 0;  // 1 for the first accepted client, 2 for the next, ...
+    Bytes raw;  // the whole frame as it came off the wire
 
     // The payload up to its first NUL (text and query payloads).
     std::string Text() const;
@@ -46,22 +44,28 @@ struct Action {
     enum class Kind { kSendFrame, kSendRaw, kSilent, kClose, kWaitGate };
     Kind kind = Kind::kSilent;
     uint16_t type = 0;                // kSendFrame
-    int32_t streamId = 0;             // kSendFrame
     std::optional<uint32_t> trailer;  // kSendFrame: trailer length override
     Bytes bytes;                      // kSendFrame payload, or kSendRaw bytes
-    bool trickle = false;             // kSendRaw: one send per byte
-    int trickleDelayMs = 1;           // kSendRaw: pause between trickled bytes
+    int trickleDelayMs = 0;           // kSendRaw: if > 0, one send per byte, this far apart
     std::string gate;                 // kWaitGate
 
     static Action Frame(uint16_t type, Bytes payload = {},
-                        std::optional<uint32_t> trailer = std::nullopt);
+                        std::optional<uint32_t> trailer = std::nullopt) {
+        return {Kind::kSendFrame, type, trailer, std::move(payload), 0, {}};
+    }
     static Action Text(uint16_t type, const std::string& text);  // payload = text + NUL
     static Action End() { return Frame(PACKET_END); }
-    static Action Raw(Bytes bytes, bool trickle = false, int trickleDelayMs = 1);
-    static Action Silent();
-    static Action Close();  // closes this client's connection
+    static Action Raw(Bytes bytes, int trickleDelayMs = 0) {
+        return {Kind::kSendRaw, 0, std::nullopt, std::move(bytes), trickleDelayMs, {}};
+    }
+    static Action Silent() { return {}; }
+    static Action Close() {
+        return {Kind::kClose, 0, std::nullopt, {}, 0, {}};
+    }  // closes this client's connection
     // Blocks the server until the test calls OpenGate(name) (or Stop()).
-    static Action WaitGate(std::string name);
+    static Action WaitGate(std::string name) {
+        return {Kind::kWaitGate, 0, std::nullopt, {}, 0, std::move(name)};
+    }
 };
 
 using Handler = std::function<std::vector<Action>(const ReceivedFrame&)>;
@@ -81,8 +85,6 @@ class FakeServer {
     std::string Host() const { return "127.0.0.1"; }
 
     void SetHandler(Handler handler);
-    // Actions run as soon as a client is accepted, before any frame is read.
-    void SetConnectActions(std::vector<Action> actions);
 
     // Waits until at least n frames have been recorded; false on timeout.
     bool WaitForFrames(size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10));
@@ -96,8 +98,6 @@ class FakeServer {
 
     std::vector<ReceivedFrame> Frames() const;
     Bytes RawBytes() const;  // every byte received, in order, all sessions
-    int SessionsAccepted() const;
-    int SessionsEnded() const;
 
     // Ends the server: wakes every wait, closes any client, joins the thread.
     // Idempotent.
@@ -107,10 +107,15 @@ class FakeServer {
     class RecordingSource;
 
     void Run();
-    void Serve(Socket& client, int session);
+    void Serve(Socket& client);
     // False when the session must end.
     bool Perform(Socket& client, const std::vector<Action>& actions);
     bool WaitAtGate(const std::string& name);
+    template <typename Predicate>
+    bool WaitUntil(std::chrono::milliseconds timeout, Predicate done) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, timeout, done);
+    }
 
     std::unique_ptr<SocketServer> listener_;
     WakeSignal wake_;
@@ -120,10 +125,8 @@ class FakeServer {
     std::condition_variable changed_;
     bool stopping_ = false;
     Handler handler_;
-    std::vector<Action> connect_actions_;
     std::vector<ReceivedFrame> frames_;
     Bytes raw_;
-    int accepted_ = 0;
     int ended_ = 0;
     std::map<std::string, bool> gates_open_;
     std::string gate_waiting_;
