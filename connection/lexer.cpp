@@ -377,32 +377,17 @@ int Lexer::TokeniseChunk(const std::string& buffer, int limit, int xml, std::str
             break;  // would run past the valid input; cannot happen on valid UTF-8
         }
         const char* token = reinterpret_cast<const char*>(at);
-        switch (slot) {
-            case kCommentStart:
-                m_inComment = 1;
-                AppendToken(token, length, xml, tokenised);
-                break;
-            case kCommentEnd:
-                m_inComment = 0;
-                AppendToken(token, length, xml, tokenised);
-                break;
-            case kCDataStart:
-                m_inCData = 1;
-                AppendToken(token, length, xml, tokenised);
-                break;
-            case kCDataEnd:
-                m_inCData = 0;
-                AppendToken(token, length, xml, tokenised);
-                break;
-            case kWord:
-                if (m_inComment || m_inCData) {
-                    AppendToken(token, length, xml, tokenised);
-                } else {
-                    EmitWord(token, length, chars, xml, tokenised);
-                }
-                break;
-            default:
-                AppendToken(token, length, xml, tokenised);
+        // Comment and CDATA delimiters switch the state; words outside both
+        // are marked; every other token is copied.
+        if (slot == kCommentStart || slot == kCommentEnd) {
+            m_inComment = slot == kCommentStart ? 1 : 0;
+        } else if (slot == kCDataStart || slot == kCDataEnd) {
+            m_inCData = slot == kCDataStart ? 1 : 0;
+        }
+        if (slot == kWord && !m_inComment && !m_inCData) {
+            EmitWord(token, length, chars, xml, tokenised);
+        } else {
+            AppendToken(token, length, xml, tokenised);
         }
         consumed += length;
         m_charOffset = AddWrapping(m_charOffset, static_cast<uint64_t>(chars));

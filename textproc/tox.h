@@ -105,7 +105,7 @@ int KVTP_toxtag_clear(KVTP_toxtag* tag);
 // Sets type, parent and name.
 int KVTP_toxtag_init(KVTP_toxtag* tag, KVTP_toxtoken* parent, const char* name, int32_t len,
                      int32_t type);
-// Sets the name and the special flag.
+// Sets the name, and the tag's marker flag from it.
 int KVTP_toxtag_set_name(KVTP_toxtag* tag, const char* name, int32_t len);
 const char* KVTP_toxtag_name(const KVTP_toxtag* tag);
 // -1 for a null tag.
