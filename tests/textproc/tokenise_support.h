@@ -1,5 +1,5 @@
 // Helpers shared by the tokeniser and channel tests: a channel that records
-// what its callbacks receive, and mark parsing.
+// what its callbacks receive, and mark writing and parsing.
 #ifndef VRELAY_TESTS_TEXTPROC_TOKENISE_SUPPORT_H
 #define VRELAY_TESTS_TEXTPROC_TOKENISE_SUPPORT_H
 
@@ -8,9 +8,17 @@
 #include <string>
 #include <vector>
 
+#include "textproc/tokenise.h"
 #include "textproc/tpc.h"
 
 namespace tokenise_test {
+
+const std::string kFinal = "<mark name=\"kvox_final\"/>";
+
+inline std::string mark(int c, int b, int n, int l) {
+    return "<mark name=\"kvtk_" + std::to_string(c) + "_" + std::to_string(b) + "_" +
+           std::to_string(n) + "_" + std::to_string(l) + "\"/>";
+}
 
 // One callback invocation, in order: 'T' text, 'A' application tag.
 struct Event {
@@ -18,45 +26,52 @@ struct Event {
     std::string text;
 };
 
-// A client-style channel (type 3, XML, job "CLIENT") whose callbacks record
-// every call.
+// Every call as "<kind><length>:<text>", joined.
+inline std::string trace(const std::vector<Event>& events) {
+    std::string all;
+    for (const Event& e : events)
+        all += e.kind + std::to_string(e.text.size()) + ":" + e.text;
+    return all;
+}
+
+// A client-style channel (type 3, job "CLIENT") whose callbacks record every
+// call.
 class RecordingChannel {
   public:
-    explicit RecordingChannel(bool with_app_callback = true, int32_t xml = 1)
-        : channel_(KVTP_tpc_newtype(nullptr, nullptr, xml, "CLIENT", 3)) {
-        KVTP_tpc_set_text_callback(channel_, &RecordingChannel::on_text, this);
-        if (with_app_callback) {
-            KVTP_tpc_set_application_callback(channel_, &RecordingChannel::on_app, this);
-        }
+    explicit RecordingChannel(bool with_app_callback = true, int32_t xml = 1,
+                              const char* config = nullptr)
+        : channel_(KVTP_tpc_newtype(nullptr, config, xml, "CLIENT", 3)) {
+        KVTP_tpc_set_text_callback(channel_, &RecordingChannel::on<'T'>, this);
+        if (with_app_callback)
+            KVTP_tpc_set_application_callback(channel_, &RecordingChannel::on<'A'>, this);
     }
     ~RecordingChannel() { KVTP_tpc_delete(channel_); }
     RecordingChannel(const RecordingChannel&) = delete;
     RecordingChannel& operator=(const RecordingChannel&) = delete;
 
     KVTP_tpc* get() const { return channel_; }
+    KVTP_tokenise* tokeniser() const { return static_cast<KVTP_tokenise*>(channel_->processor); }
     void process(const std::string& text, int32_t final) {
         KVTP_tpc_process(channel_, text.data(), static_cast<int32_t>(text.size()), final);
     }
-    // Feeds the text in pieces of `step` bytes, the last one final.
+    // Feeds the text in pieces of `step` bytes (0: whole), the last one final.
     void process_split(const std::string& text, size_t step) {
         size_t pos = 0;
-        while (text.size() - pos > step) {
+        while (step != 0 && text.size() - pos > step) {
             KVTP_tpc_process(channel_, text.data() + pos, static_cast<int32_t>(step), 0);
             pos += step;
         }
         KVTP_tpc_process(channel_, text.data() + pos, static_cast<int32_t>(text.size() - pos), 1);
     }
     const std::vector<Event>& events() const { return events_; }
+    std::string trace() const { return tokenise_test::trace(events_); }
     // All text given to the text callback, joined.
     std::string text() const {
         std::string all;
-        for (const Event& e : events_) {
-            if (e.kind == 'T')
-                all += e.text;
-        }
+        for (const std::string& t : of_kind('T'))
+            all += t;
         return all;
     }
-    std::vector<std::string> texts() const { return of_kind('T'); }
     std::vector<std::string> tags() const { return of_kind('A'); }
     void clear() { events_.clear(); }
 
@@ -69,13 +84,10 @@ class RecordingChannel {
         }
         return v;
     }
-    static void on_text(void* self, const char* text, int len) {
+    template <char Kind>
+    static void on(void* self, const char* text, int len) {
         static_cast<RecordingChannel*>(self)->events_.push_back(
-            {'T', std::string(text, static_cast<size_t>(len))});
-    }
-    static void on_app(void* self, const char* text, int len) {
-        static_cast<RecordingChannel*>(self)->events_.push_back(
-            {'A', std::string(text, static_cast<size_t>(len))});
+            {Kind, std::string(text, static_cast<size_t>(len))});
     }
 
     KVTP_tpc* channel_;
@@ -90,10 +102,7 @@ inline std::string tokenise_whole(const std::string& text, int32_t xml = 1) {
 }
 
 struct Mark {
-    int64_t chars_at;
-    int64_t bytes_at;
-    int64_t chars;
-    int64_t bytes;
+    int64_t chars_at, bytes_at, chars, bytes;
 };
 
 inline std::vector<Mark> marks_of(const std::string& out) {

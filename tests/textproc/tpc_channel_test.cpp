@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -21,74 +22,61 @@ struct Pieces {
     }
 };
 
-class TpcPieceLoop : public ::testing::Test {
-  protected:
-    TpcPieceLoop() : text_(10000, 'a') {
-        for (size_t i = 5; i < text_.size(); i += 6)
-            text_[i] = ' ';
-        KVTP_tpc_set_piece_hook(ch_.get(), &Pieces::hook, &pieces_);
+using Calls = std::vector<std::pair<int32_t, int32_t>>;
+
+TEST(TpcPieceLoop, TextIsCutInto4096BytePiecesAndTheLastCarriesTheFinalFlag) {
+    std::string text(10000, 'a');
+    for (size_t i = 5; i < text.size(); i += 6)
+        text[i] = ' ';
+    for (int32_t final : {0, 1}) {
+        RecordingChannel ch;
+        Pieces pieces;
+        KVTP_tpc_set_piece_hook(ch.get(), &Pieces::hook, &pieces);
+        KVTP_tpc_process(ch.get(), text.c_str(), -1, final);
+        EXPECT_EQ(pieces.calls, (Calls{{4096, 0}, {4096, 0}, {1808, final}}));
+        EXPECT_EQ(ch.get()->finished, final);
     }
+    // The complete document: every word is marked, the last piece carries the
+    // final mark and nothing is left pending.
+    RecordingChannel ch;
+    ch.process(text, 1);
+    const std::string out = ch.text();
+    EXPECT_EQ(tokenise_test::marks_of(out).size(), 1667u);
+    EXPECT_EQ(out.substr(out.size() - 55),
+              "<mark name=\"kvox_final\"/><xmlfixcloseoffopen/></parent>");
+    EXPECT_EQ(KVTP_tokenise_pending_input(ch.tokeniser()), 0);
+}
+
+TEST(TpcPieceLoop, EmptyTextMakesOneCallOnlyWhenFinal) {
     RecordingChannel ch_;
     Pieces pieces_;
-    std::string text_;
-};
-
-TEST_F(TpcPieceLoop, NonFinalTextIsCutInto4096BytePieces) {
-    KVTP_tpc_process(ch_.get(), text_.c_str(), -1, 0);
-    EXPECT_EQ(pieces_.calls,
-              (std::vector<std::pair<int32_t, int32_t>>{{4096, 0}, {4096, 0}, {1808, 0}}));
-    EXPECT_EQ(ch_.get()->finished, 0);
-}
-
-TEST_F(TpcPieceLoop, FinalFlagGoesWithTheLastPieceAndResets) {
-    KVTP_tpc_process(ch_.get(), text_.c_str(), -1, 1);
-    EXPECT_EQ(pieces_.calls,
-              (std::vector<std::pair<int32_t, int32_t>>{{4096, 0}, {4096, 0}, {1808, 1}}));
-    EXPECT_EQ(ch_.get()->finished, 1);
-    // The document was complete: every word is marked and the last piece
-    // carries the final mark.
-    std::string out = ch_.text();
-    EXPECT_EQ(tokenise_test::marks_of(out).size(), 1667u);
-    const std::string tail = "<mark name=\"kvox_final\"/><xmlfixcloseoffopen/></parent>";
-    ASSERT_GE(out.size(), tail.size());
-    EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
-    EXPECT_EQ(KVTP_tokenise_pending_input(static_cast<KVTP_tokenise*>(ch_.get()->processor)), 0);
-}
-
-TEST_F(TpcPieceLoop, EmptyFinalTextMakesOneEmptyCall) {
+    KVTP_tpc_set_piece_hook(ch_.get(), &Pieces::hook, &pieces_);
+    EXPECT_STREQ(KVTP_tpc_process(ch_.get(), "", -1, 0), "");
+    EXPECT_TRUE(pieces_.calls.empty());
+    EXPECT_TRUE(ch_.events().empty());
     KVTP_tpc_process(ch_.get(), "", -1, 1);
-    EXPECT_EQ(pieces_.calls, (std::vector<std::pair<int32_t, int32_t>>{{0, 1}}));
+    EXPECT_EQ(pieces_.calls, (Calls{{0, 1}}));
     EXPECT_EQ(ch_.text(), "<mark name=\"kvox_final\"/>");
 }
 
-TEST_F(TpcPieceLoop, EmptyNonFinalTextCallsNothing) {
-    const char* result = KVTP_tpc_process(ch_.get(), "", -1, 0);
-    EXPECT_TRUE(pieces_.calls.empty());
-    EXPECT_TRUE(ch_.events().empty());
-    EXPECT_STREQ(result, "");
+TEST(TpcResets, NextDocumentNumbersMarksFromZero) {
+    RecordingChannel ch;
+    ch.process("<s>one</s>", 1);
+    ch.clear();
+    ch.process("<s>two</s>", 1);
+    EXPECT_EQ(ch.text(), "<s><mark name=\"kvtk_3_3_3_3\"/>two</s><mark name=\"kvox_final\"/>");
 }
 
-TEST_F(TpcPieceLoop, NextDocumentNumbersMarksFromZero) {
-    ch_.process("<s>one</s>", 1);
-    ch_.clear();
-    ch_.process("<s>two</s>", 1);
-    EXPECT_EQ(ch_.text(), "<s><mark name=\"kvtk_3_3_3_3\"/>two</s><mark name=\"kvox_final\"/>");
-}
-
-TEST(TpcBuiltinHandling, WithoutTextCallbackOutputIsReturned) {
+// Without a text callback the output is returned, and without an application
+// callback metadata text is dropped.
+TEST(TpcBuiltinHandling, WithoutCallbacksOutputIsReturnedWithoutMetadata) {
     KVTP_tpc* ch = KVTP_tpc_newtype(nullptr, nullptr, 1, "CLIENT", 3);
-    const char* out = KVTP_tpc_process(ch, "<s>Hi</s>", -1, 1);
-    EXPECT_STREQ(out, "<s><mark name=\"kvtk_3_3_2_2\"/>Hi</s><mark name=\"kvox_final\"/>");
-    KVTP_tpc_delete(ch);
-}
-
-TEST(TpcBuiltinHandling, MetadataTextIsDroppedWithoutApplicationCallback) {
-    KVTP_tpc* ch = KVTP_tpc_newtype(nullptr, nullptr, 1, "CLIENT", 3);
-    const char* out = KVTP_tpc_process(ch, "<s>a<metadata>secret</metadata>b</s>", -1, 1);
-    std::string s = out;
-    EXPECT_EQ(s.find("secret"), std::string::npos) << s;
-    EXPECT_NE(s.find(">a</s>"), std::string::npos) << s;
-    EXPECT_NE(s.find(">b</s><mark name=\"kvox_final\"/>"), std::string::npos) << s;
+    EXPECT_STREQ(KVTP_tpc_process(ch, "<s>Hi</s>", -1, 1),
+                 "<s><mark name=\"kvtk_3_3_2_2\"/>Hi</s><mark name=\"kvox_final\"/>");
+    const std::string out = KVTP_tpc_process(ch, "<s>a<metadata>secret</metadata>b</s>", -1, 1);
+    EXPECT_EQ(out.find("secret"), std::string::npos) << out;
+    EXPECT_NE(out.find(">a</s>"), std::string::npos) << out;
+    EXPECT_NE(out.find(">b</s><mark name=\"kvox_final\"/>"), std::string::npos) << out;
     KVTP_tpc_delete(ch);
 }
 
@@ -101,12 +89,13 @@ TEST(TpcBuiltinHandling, MetadataTextReachesTheCallbacksWhenAnApplicationCallbac
 
 TEST(TpcBuiltinHandling, FilterTestsTheMetadataEndTagOnly) {
     KVTP_dystr* text = KVTP_dystr_new("x", 8);
-    EXPECT_EQ(KVTP_tpc_builtin_cb_app_filter(nullptr, 1, "</metadata>", text), nullptr);
-    EXPECT_EQ(KVTP_tpc_builtin_cb_app_filter(nullptr, 1, "</metadata >", text), nullptr);
-    EXPECT_EQ(KVTP_tpc_builtin_cb_app_filter(nullptr, 0, "</metadata>", text), text);
-    EXPECT_EQ(KVTP_tpc_builtin_cb_app_filter(nullptr, 1, "</metadatax>", text), text);
-    EXPECT_EQ(KVTP_tpc_builtin_cb_app_filter(nullptr, 1, "<metadata>", text), text);
-    EXPECT_EQ(KVTP_tpc_builtin_cb_app_filter(nullptr, 1, nullptr, text), text);
+    const std::tuple<int32_t, const char*, bool> cases[] = {
+        {1, "</metadata>", true},   {1, "</metadata >", true}, {0, "</metadata>", false},
+        {1, "</metadatax>", false}, {1, "<metadata>", false},  {1, nullptr, false}};
+    for (const auto& [end, tag, dropped] : cases) {
+        EXPECT_EQ(KVTP_tpc_builtin_cb_app_filter(nullptr, end, tag, text), dropped ? nullptr : text)
+            << (tag ? tag : "null") << end;
+    }
     KVTP_dystr_delete(text);
 }
 
@@ -142,47 +131,43 @@ TEST(TpcCallbacks, LastSetterChoosesTheSharedUserData) {
     KVTP_tpc_delete(ch);
 }
 
-TEST(TpcLifecycle, InvalidTypeIsReportedAndProcessesNothing) {
-    testing::internal::CaptureStderr();
-    KVTP_tpc* ch = KVTP_tpc_newtype(nullptr, nullptr, 1, "CLIENT", 9);
-    std::string err = testing::internal::GetCapturedStderr();
-    ASSERT_NE(ch, nullptr);
-    EXPECT_NE(err.find("Invalid channel type"), std::string::npos) << err;
-    EXPECT_EQ(ch->processor, nullptr);
-    int calls = 0;
-    KVTP_tpc_set_text_callback(
-        ch, [](void* u, const char*, int) { ++*static_cast<int*>(u); }, &calls);
-    EXPECT_STREQ(KVTP_tpc_process(ch, "<s>Hi</s>", -1, 1), "");
-    EXPECT_EQ(calls, 0);
-    KVTP_tpc_delete(ch);
-}
-
-TEST(TpcLifecycle, PipelineTypesAcceptTextAndProduceNothing) {
-    for (int32_t type : {0, 1, 2, 4, 5, 6, 7}) {
+// Only type 3 tokenises; the pipeline types accept text and produce nothing,
+// and an unknown type is reported.
+TEST(TpcLifecycle, OtherTypesProduceNothingAndAnInvalidTypeIsReported) {
+    for (int32_t type : {0, 1, 2, 4, 5, 6, 7, 9}) {
+        testing::internal::CaptureStderr();
         KVTP_tpc* ch = type == 0 ? KVTP_tpc_new(nullptr, nullptr, 1, "J")
                                  : KVTP_tpc_newtype(nullptr, nullptr, 1, "J", type);
+        const std::string err = testing::internal::GetCapturedStderr();
         ASSERT_NE(ch, nullptr);
-        EXPECT_STREQ(KVTP_tpc_process(ch, "<s>Hi</s>", -1, 1), "");
+        int calls = 0;
+        KVTP_tpc_set_text_callback(
+            ch, [](void* u, const char*, int) { ++*static_cast<int*>(u); }, &calls);
+        EXPECT_STREQ(KVTP_tpc_process(ch, "<s>Hi</s>", -1, 1), "") << type;
+        EXPECT_EQ(calls, 0) << type;
+        if (type == 9) {
+            EXPECT_NE(err.find("Invalid channel type"), std::string::npos) << err;
+            EXPECT_EQ(ch->processor, nullptr);
+        }
         KVTP_tpc_delete(ch);
     }
 }
 
-TEST(TpcLifecycle, MissingConfigFileIsReportedAndDefaultsApply) {
-    KVTP_tpc* ch = KVTP_tpc_newtype(nullptr, "/nonexistent/dir/tp.xml", 1, "CLIENT", 3);
-    ASSERT_NE(ch, nullptr);
-    auto* tk = static_cast<KVTP_tokenise*>(ch->processor);
-    EXPECT_EQ(KVTP_tokenise_context_size(tk), 4096);
-    EXPECT_EQ(KVTP_tokenise_processing_mode(tk), 2);
-    KVTP_tpc_delete(ch);
+TEST(TpcLifecycle, MissingConfigFileLeavesDefaultsAndEveryPatternCompiles) {
+    testing::internal::CaptureStderr();
+    RecordingChannel ch(true, 1, "/nonexistent/dir/tp.xml");
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(KVTP_tokenise_context_size(ch.tokeniser()), 4096);
+    EXPECT_EQ(KVTP_tokenise_processing_mode(ch.tokeniser()), 2);
+    EXPECT_EQ(KVTP_tokenise_missing_patterns(ch.tokeniser()), 0);
+    EXPECT_EQ(err.find("Missing XML regex"), std::string::npos) << err;
 }
 
-TEST(TpcLifecycle, JobIdIsKeptAcrossResets) {
+TEST(TpcLifecycle, JobIdIsKeptUntilAReset) {
     KVTP_tpc* ch = KVTP_tpc_newtype(nullptr, nullptr, 1, nullptr, 3);
-    EXPECT_STREQ(ch->jobid, "");
     KVTP_tpc_set_jobid(ch, "JOB");
     KVTP_tpc_process(ch, "x", -1, 1);
     EXPECT_STREQ(ch->jobid, "JOB");
-    EXPECT_EQ(ch->xml, 1);
     KVTP_tpc_reset(ch, 0, nullptr);
     EXPECT_STREQ(ch->jobid, "");
     EXPECT_EQ(ch->xml, 0);
@@ -197,26 +182,16 @@ TEST(TpcLifecycle, NullChannelIsHarmless) {
     EXPECT_EQ(KVTP_tpc_reset(nullptr, 1, "x"), 0);
 }
 
-TEST(TpcLifecycle, AllPatternsCompile) {
-    testing::internal::CaptureStderr();
-    KVTP_tpc* ch = KVTP_tpc_newtype(nullptr, nullptr, 1, "CLIENT", 3);
-    std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(KVTP_tokenise_missing_patterns(static_cast<KVTP_tokenise*>(ch->processor)), 0);
-    EXPECT_EQ(err.find("Missing XML regex"), std::string::npos) << err;
-    KVTP_tpc_delete(ch);
-}
-
 TEST(TpcLifecycle, ResetInsideADocumentReportsLostContext) {
-    KVTP_tpc* ch = KVTP_tpc_newtype(nullptr, nullptr, 1, "CLIENT", 3);
-    KVTP_logger_set_store(ch->logger);
-    KVTP_tpc_process(ch, "<s>open", -1, 0);
-    auto* tk = static_cast<KVTP_tokenise*>(ch->processor);
-    KVTP_tokenise_reset(tk, ch);
-    ASSERT_GE(KVTP_logger_no_stored(ch->logger), 1);
-    std::string line = KVTP_logger_msg(ch->logger, KVTP_logger_no_stored(ch->logger) - 1);
+    RecordingChannel ch;
+    KVTP_logger_set_store(ch.get()->logger);
+    ch.process("<s>open", 0);
+    KVTP_tokenise_reset(ch.tokeniser(), ch.get());
+    const int32_t stored = KVTP_logger_no_stored(ch.get()->logger);
+    ASSERT_GE(stored, 1);
+    const std::string line = KVTP_logger_msg(ch.get()->logger, stored - 1);
     EXPECT_NE(line.find("Tokenise context lost"), std::string::npos) << line;
-    EXPECT_EQ(KVTP_tokenise_pending_input(tk), 0);
-    KVTP_tpc_delete(ch);
+    EXPECT_EQ(KVTP_tokenise_pending_input(ch.tokeniser()), 0);
 }
 
 }  // namespace
