@@ -3,7 +3,7 @@
 #include <array>
 #include <cstdint>
 
-#include "client/vrelay.h"
+#include <vrelay/vrelay.h>
 
 namespace {
 

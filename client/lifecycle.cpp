@@ -1,7 +1,7 @@
 // Connection handles: create, open, close, destroy.
 #include "client/handles.h"
 #include "client/voice_switch.h"
-#include "client/vrelay.h"
+#include <vrelay/vrelay.h>
 
 using vrelay::Connections;
 using vrelay::LookupConnection;

@@ -10,7 +10,7 @@
 
 #include "client/handles.h"
 #include "client/voice_switch.h"
-#include "client/vrelay.h"
+#include <vrelay/vrelay.h>
 #include "platform/clock.h"
 
 namespace vrelay {

@@ -1,3 +1,3 @@
 // The shared library's own translation unit: everything it exports comes from
 // the vrelay_client archive, linked whole.
-#include "client/vrelay.h"
+#include <vrelay/vrelay.h>

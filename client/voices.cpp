@@ -9,7 +9,7 @@
 #include <string>
 
 #include "client/handles.h"
-#include "client/vrelay.h"
+#include <vrelay/vrelay.h>
 
 namespace vrelay {
 

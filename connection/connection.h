@@ -12,7 +12,7 @@
 #include <memory>
 #include <string>
 
-#include "client/vrelay.h"
+#include <vrelay/vrelay.h>
 #include "connection/lexer.h"
 #include "transport/socket.h"
 

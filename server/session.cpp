@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <climits>
 
-#include "client/vrelay.h"
+#include <vrelay/vrelay.h>
 #include "server/protocol.h"
 #include "transport/log.h"
 

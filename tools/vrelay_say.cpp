@@ -1,6 +1,6 @@
 // vrelay-say: speaks text through a speech server into a WAV file.
 //
-// The client side uses only the public interface (client/vrelay.h), as any
+// The client side uses only the public interface (<vrelay/vrelay.h>), as any
 // application would. Without --server it starts the reference server inside
 // the process on a free loopback port.
 #include <unistd.h>
@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "client/vrelay.h"
+#include <vrelay/vrelay.h>
 #include "server/protocol.h"
 #include "server/speech_server.h"
 #include "tools/wav_writer.h"

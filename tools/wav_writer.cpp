@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "client/vrelay.h"
+#include <vrelay/vrelay.h>
 
 namespace vrelay {
 namespace tools {

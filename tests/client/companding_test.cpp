@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "client/vrelay.h"
+#include <vrelay/vrelay.h>
 
 namespace {
 

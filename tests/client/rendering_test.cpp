@@ -10,7 +10,7 @@
 
 #include "client/enumerator.h"
 #include "client/handles.h"
-#include "client/vrelay.h"
+#include <vrelay/vrelay.h>
 #include "platform/thread.h"
 #include "tests/support/callback_recorder.h"
 #include "tests/support/fake_server.h"

@@ -8,7 +8,7 @@
 
 #include "client/enumerator.h"
 #include "client/handles.h"
-#include "client/vrelay.h"
+#include <vrelay/vrelay.h>
 #include "tests/support/fake_server.h"
 
 namespace vrelay {

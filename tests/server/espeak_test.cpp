@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "client/vrelay.h"
+#include <vrelay/vrelay.h>
 #include "server/engine.h"
 #include "server/speech_server.h"
 #include "tests/server/raw_client.h"

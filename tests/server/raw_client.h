@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "client/vrelay.h"
+#include <vrelay/vrelay.h>
 #include "server/protocol.h"
 #include "transport/packet.h"
 #include "transport/socket.h"

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "client/vrelay.h"
+#include <vrelay/vrelay.h>
 #include "server/speech_server.h"
 #include "server/tone_engine.h"
 #include "tests/server/raw_client.h"

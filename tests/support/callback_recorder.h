@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "client/vrelay.h"
+#include <vrelay/vrelay.h>
 
 namespace vrelay {
 namespace test {

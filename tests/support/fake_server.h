@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "client/vrelay.h"
+#include <vrelay/vrelay.h>
 #include "transport/socket.h"
 
 namespace vrelay {

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "client/vrelay.h"
+#include <vrelay/vrelay.h>
 #include "server/protocol.h"
 #include "server/speech_server.h"
 #include "tests/support/callback_recorder.h"

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "client/vrelay.h"
+#include <vrelay/vrelay.h>
 
 namespace vrelay {
 namespace tools {

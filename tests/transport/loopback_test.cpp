@@ -11,7 +11,7 @@
 #include <memory>
 #include <vector>
 
-#include "client/vrelay.h"
+#include <vrelay/vrelay.h>
 #include "tests/support/fake_server.h"
 #include "tests/transport/frame_io.h"
 #include "transport/packet.h"

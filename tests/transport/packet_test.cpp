@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "client/vrelay.h"
+#include <vrelay/vrelay.h>
 #include "tests/support/captured_log.h"
 #include "tests/support/fake_server.h"
 #include "tests/transport/frame_io.h"
