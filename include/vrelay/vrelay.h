@@ -78,6 +78,13 @@
 #ifndef VRELAY_H
 #define VRELAY_H
 
+/* The version of this header and of the library built from it. The build
+ * reads these numbers, so they are the one place the version is stated. */
+#define VRELAY_VERSION_MAJOR 0
+#define VRELAY_VERSION_MINOR 2
+#define VRELAY_VERSION_PATCH 0
+#define VRELAY_VERSION_STRING "0.2.0"
+
 #include <stdint.h>
 
 /* Calling conventions: empty on Linux; on 32-bit Windows the exports use the
