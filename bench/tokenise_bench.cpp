@@ -11,7 +11,7 @@
 #include <cstring>
 #include <string>
 
-#include "textproc/tpc.h"
+#include "textproc/tokeniser/tpc.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "textproc/tpxml.h"
+#include "textproc/scanner/tpxml.h"
 
 namespace {
 

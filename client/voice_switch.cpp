@@ -6,7 +6,7 @@
 
 #include "client/handles.h"
 #include "client/voices.h"
-#include "textproc/KVTP_string.h"
+#include "textproc/toolkit/string_ops.h"
 
 namespace vrelay {
 

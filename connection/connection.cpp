@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "platform/clock.h"
-#include "textproc/tpc.h"
+#include "textproc/tokeniser/tpc.h"
 #include "transport/log.h"
 #include "transport/packet.h"
 

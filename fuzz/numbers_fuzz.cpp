@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "textproc/KVTP_string.h"
+#include "textproc/toolkit/string_ops.h"
 
 namespace {
 

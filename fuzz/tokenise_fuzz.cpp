@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "textproc/tokenise.h"
-#include "textproc/tokenise_utf8.h"
-#include "textproc/tpc.h"
+#include "textproc/tokeniser/tokenise.h"
+#include "textproc/tokeniser/tokenise_utf8.h"
+#include "textproc/tokeniser/tpc.h"
 
 namespace {
 

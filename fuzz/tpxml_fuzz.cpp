@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "textproc/tpxml.h"
+#include "textproc/scanner/tpxml.h"
 
 namespace {
 

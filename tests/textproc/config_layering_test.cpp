@@ -7,8 +7,8 @@
 #include <memory>
 #include <string>
 
-#include "textproc/config.h"
-#include "textproc/configsettings.h"
+#include "textproc/scanner/config.h"
+#include "textproc/scanner/configsettings.h"
 
 namespace {
 

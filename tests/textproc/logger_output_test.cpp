@@ -10,9 +10,9 @@
 #include <memory>
 #include <string>
 
-#include "textproc/configsettings.h"
-#include "textproc/dystr.h"
-#include "textproc/logger.h"
+#include "textproc/scanner/configsettings.h"
+#include "textproc/toolkit/dystr.h"
+#include "textproc/scanner/logger.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "tests/textproc/tokenise_support.h"
-#include "textproc/tokenise.h"
+#include "textproc/tokeniser/tokenise.h"
 
 using tokenise_test::kFinal;
 using tokenise_test::mark;

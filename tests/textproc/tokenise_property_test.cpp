@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "tests/textproc/tokenise_support.h"
-#include "textproc/tokenise.h"
-#include "textproc/tokenise_lexer.h"
+#include "textproc/tokeniser/tokenise.h"
+#include "textproc/tokeniser/tokenise_lexer.h"
 
 using tokenise_test::Mark;
 using tokenise_test::RecordingChannel;

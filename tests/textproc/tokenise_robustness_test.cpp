@@ -10,8 +10,8 @@
 #include <utility>
 
 #include "tests/textproc/tokenise_support.h"
-#include "textproc/tokenise.h"
-#include "textproc/tokenise_utf8.h"
+#include "textproc/tokeniser/tokenise.h"
+#include "textproc/tokeniser/tokenise_utf8.h"
 
 using tokenise_test::kFinal;
 using tokenise_test::mark;

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "textproc/tokenise.h"
-#include "textproc/tpc.h"
+#include "textproc/tokeniser/tokenise.h"
+#include "textproc/tokeniser/tpc.h"
 
 namespace tokenise_test {
 

@@ -6,9 +6,9 @@
 #include <cstring>
 #include <string>
 
-#include "textproc/array.h"
-#include "textproc/dystr.h"
-#include "textproc/oswrappers.h"
+#include "textproc/toolkit/array.h"
+#include "textproc/toolkit/dystr.h"
+#include "textproc/toolkit/oswrappers.h"
 
 namespace {
 

@@ -3,15 +3,15 @@
 
 #include <string>
 
-#include "textproc/dict.h"
-#include "textproc/hash.h"
-#include "textproc/hashstrarray.h"
-#include "textproc/intarray.h"
-#include "textproc/list.h"
-#include "textproc/oswrappers.h"
-#include "textproc/strarray.h"
-#include "textproc/strlist.h"
-#include "textproc/voidparray.h"
+#include "textproc/toolkit/dict.h"
+#include "textproc/toolkit/hash.h"
+#include "textproc/toolkit/hashstrarray.h"
+#include "textproc/toolkit/intarray.h"
+#include "textproc/toolkit/list.h"
+#include "textproc/toolkit/oswrappers.h"
+#include "textproc/toolkit/strarray.h"
+#include "textproc/toolkit/strlist.h"
+#include "textproc/toolkit/voidparray.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "textproc/dystrarray.h"
+#include "textproc/toolkit/dystrarray.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "textproc/KVTP_string.h"
+#include "textproc/toolkit/string_ops.h"
 
 namespace {
 

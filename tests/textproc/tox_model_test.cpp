@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "textproc/tox.h"
+#include "textproc/model/tox.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "textproc/tox.h"
+#include "textproc/model/tox.h"
 
 namespace {
 

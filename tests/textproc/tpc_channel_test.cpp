@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "tests/textproc/tokenise_support.h"
-#include "textproc/tokenise.h"
-#include "textproc/tpc.h"
+#include "textproc/tokeniser/tokenise.h"
+#include "textproc/tokeniser/tpc.h"
 
 using tokenise_test::RecordingChannel;
 

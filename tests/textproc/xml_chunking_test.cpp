@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "tests/textproc/xml_events.h"
-#include "textproc/tpxml.h"
+#include "textproc/scanner/tpxml.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "textproc/tpxml.h"
+#include "textproc/scanner/tpxml.h"
 
 struct XmlEvents {
     std::vector<std::string> events;
