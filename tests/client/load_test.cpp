@@ -6,6 +6,7 @@
 // VRELAY_LOAD_SECONDS sets the duration (default 5; CI's sanitizer runs use
 // 30).
 #include <gtest/gtest.h>
+#include <vrelay/vrelay.h>
 
 #include <atomic>
 #include <chrono>
@@ -20,7 +21,6 @@
 #include <vector>
 
 #include "client/handles.h"
-#include <vrelay/vrelay.h>
 #include "server/speech_server.h"
 
 namespace vrelay {
@@ -147,12 +147,11 @@ TEST(LoadTest, ThirtyTwoConnectionsEightThreadsEveryRequestKind) {
                         check("set voice", kRequestResults, vrSetVoiceFast(h, "tone"));
                         break;
                     default:
-                        check("async plain", kAsyncResults,
-                              [&] {
-                                  const vr_result r = vrRenderSpeechAsync(h, "plain async");
-                                  tallies[index].accepted += r == VR_SUCCESS;
-                                  return r;
-                              }());
+                        check("async plain", kAsyncResults, [&] {
+                            const vr_result r = vrRenderSpeechAsync(h, "plain async");
+                            tallies[index].accepted += r == VR_SUCCESS;
+                            return r;
+                        }());
                 }
                 ++operations;
                 if (t == 0 && earlyRss == 0 && Clock::now() - start > duration / 3)
@@ -174,8 +173,8 @@ TEST(LoadTest, ThirtyTwoConnectionsEightThreadsEveryRequestKind) {
         ADD_FAILURE() << entry.second << " unexpected results: " << entry.first;
     EXPECT_GT(operations.load(), 100);
     // Flat: what the last two thirds added stays small against the whole.
-    EXPECT_LT(lateRss - earlyRss.load(), 64 * 1024) << "kB; early " << earlyRss << " late "
-                                                    << lateRss;
+    EXPECT_LT(lateRss - earlyRss.load(), 64 * 1024)
+        << "kB; early " << earlyRss << " late " << lateRss;
     std::printf("load: %ld operations in %d s, resident %ld kB after a third, %ld kB at the end\n",
                 operations.load(), LoadSeconds(), earlyRss.load(), lateRss);
     server.Stop();
