@@ -1,4 +1,5 @@
-/*
+/**
+ * @file
  * vrelay_helpers.h - small static inline C helpers for applications of
  * libvrelay_shared: the name of a result code, the numbers inside a word mark
  * name, and the reference server's format and mark payloads. Nothing here is
@@ -16,7 +17,7 @@
 extern "C" {
 #endif
 
-/* The name of a result code ("VR_SUCCESS", "VR_BUSY", ...), or
+/** The name of a result code ("VR_SUCCESS", "VR_BUSY", ...), or
  * "VR_UNKNOWN_RESULT" for a value the header does not define. */
 static inline const char* vr_result_name(vr_result result) {
     switch (result) {
@@ -43,16 +44,16 @@ static inline const char* vr_result_name(vr_result result) {
     }
 }
 
-/* The four numbers of a word mark name kvtk_C_B_N_L: where the word starts in
+/** The four numbers of a word mark name kvtk_C_B_N_L: where the word starts in
  * the submitted text (characters, bytes) and its length (characters, bytes). */
 typedef struct vr_word_mark {
-    int32_t char_offset; /* C: offset in characters (code points) */
-    int32_t byte_offset; /* B: offset in bytes of the UTF-8 text */
-    int32_t char_length; /* N: length in characters */
-    int32_t byte_length; /* L: length in bytes */
+    int32_t char_offset; /**< C: offset in characters (code points) */
+    int32_t byte_offset; /**< B: offset in bytes of the UTF-8 text */
+    int32_t char_length; /**< N: length in characters */
+    int32_t byte_length; /**< L: length in bytes */
 } vr_word_mark;
 
-/* Reads one decimal field of a mark name: digits only, at most INT32_MAX.
+/** Reads one decimal field of a mark name: digits only, at most INT32_MAX.
  * Returns the position after the digits, or NULL when there are none or the
  * value is too large. */
 static inline const char* vr_helpers_read_field(const char* p, int32_t* value) {
@@ -70,7 +71,7 @@ static inline const char* vr_helpers_read_field(const char* p, int32_t* value) {
     return p;
 }
 
-/* 1 when name is a word mark (exactly "kvtk_" and four '_'-separated decimal
+/** 1 when name is a word mark (exactly "kvtk_" and four '_'-separated decimal
  * numbers); fills *mark then. 0 otherwise, with *mark unchanged. */
 static inline int vr_parse_word_mark(const char* name, vr_word_mark* mark) {
     int32_t fields[4];
@@ -95,12 +96,12 @@ static inline int vr_parse_word_mark(const char* name, vr_word_mark* mark) {
     return 1;
 }
 
-/* 1 when name is the mark that ends every request ("kvox_final"). */
+/** 1 when name is the mark that ends every request ("kvox_final"). */
 static inline int vr_is_final_mark(const char* name) {
     return name != NULL && strcmp(name, "kvox_final") == 0;
 }
 
-/* Reads a big-endian unsigned integer of `size` bytes. */
+/** Reads a big-endian unsigned integer of `size` bytes. */
 static inline uint32_t vr_helpers_read_be(const unsigned char* p, int size) {
     uint32_t value = 0;
     int i;
@@ -109,14 +110,14 @@ static inline uint32_t vr_helpers_read_be(const unsigned char* p, int size) {
     return value;
 }
 
-/* The audio format a PACKET_DATA_9 payload announces. */
+/** The audio format a PACKET_DATA_9 payload announces. */
 typedef struct vr_audio_format {
-    uint32_t sample_rate;     /* samples per second */
-    uint16_t bits_per_sample; /* 16 */
-    uint16_t channels;        /* 1 */
+    uint32_t sample_rate;     /**< samples per second */
+    uint16_t bits_per_sample; /**< 16 */
+    uint16_t channels;        /**< 1 */
 } vr_audio_format;
 
-/* Decodes a PACKET_DATA_9 payload (data and length as the callback got them).
+/** Decodes a PACKET_DATA_9 payload (data and length as the callback got them).
  * 1 on success; 0 when the payload is shorter than 8 bytes. */
 static inline int vr_decode_audio_format(const void* data, int32_t length,
                                          vr_audio_format* format) {
@@ -129,13 +130,13 @@ static inline int vr_decode_audio_format(const void* data, int32_t length,
     return 1;
 }
 
-/* A mark the server reached, from a PACKET_DATA_8 payload. */
+/** A mark the server reached, from a PACKET_DATA_8 payload. */
 typedef struct vr_mark_event {
-    int32_t sample_offset; /* from the first sample of the request's audio */
-    const char* name;      /* points into the payload: valid during the callback only */
+    int32_t sample_offset; /**< from the first sample of the request's audio */
+    const char* name;      /**< points into the payload: valid during the callback only */
 } vr_mark_event;
 
-/* Decodes a PACKET_DATA_8 payload. 1 on success; 0 when the payload is
+/** Decodes a PACKET_DATA_8 payload. 1 on success; 0 when the payload is
  * shorter than its offset or its name has no terminating NUL inside it. */
 static inline int vr_decode_mark(const void* data, int32_t length, vr_mark_event* mark) {
     const unsigned char* p = (const unsigned char*)data;
