@@ -25,8 +25,11 @@ if(EXISTS ${_vrelay_service})
   install(FILES ${_vrelay_service} DESTINATION lib/systemd/system)
 endif()
 
-# Python's own search path on Debian; the package finds the library from there.
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/python/vrelay DESTINATION lib/python3/dist-packages
+# Debian's python3 searches /usr/lib/python3/dist-packages; under another
+# prefix point PYTHONPATH there. The package finds the library from there.
+set(VRELAY_PYTHON_DIR lib/python3/dist-packages CACHE STRING
+    "Where the Python package installs, relative to the prefix")
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/python/vrelay DESTINATION ${VRELAY_PYTHON_DIR}
         FILES_MATCHING PATTERN "*.py")
 
 configure_file(${CMAKE_CURRENT_LIST_DIR}/vrelay.pc.in ${PROJECT_BINARY_DIR}/vrelay.pc @ONLY)
