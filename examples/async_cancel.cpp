@@ -1,55 +1,46 @@
 // Renders asynchronously, cancels once the first audio arrives, then renders
-// again and waits for the end.
-//   async_cancel HOST PORT
+// again and waits for the end:  async_cancel HOST PORT
 // The callback runs on the connection's worker thread; it only records what
 // arrived and wakes main, which does the cancelling (never the callback).
 #include <vrelay/vrelay.h>
 #include <vrelay/vrelay_helpers.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <thread>
 
 namespace {
 
 class RenderWatch {
   public:
     static int32_t OnPacket(void* self, PACKET_TYPE type, void*, int32_t length) {
-        return static_cast<RenderWatch*>(self)->Record(type, length);
+        auto* watch = static_cast<RenderWatch*>(self);
+        std::lock_guard<std::mutex> lock(watch->mutex_);
+        if (type == PACKET_DATA_6)
+            watch->audio_bytes_ += length;
+        if (type == PACKET_REQUEST_DONE)
+            watch->done_ = true;
+        watch->changed_.notify_all();
+        return VR_SUCCESS;
     }
 
-    // Starts counting for a new render.
-    void Reset() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        audio_bytes_ = 0;
-        done_ = false;
+    long WaitForAudio() {
+        return Wait([this] { return audio_bytes_ > 0 || done_; });
     }
-    void WaitForAudio() {
-        Wait([this] { return audio_bytes_ > 0 || done_; });
-    }
-    void WaitForDone() {
-        Wait([this] { return done_; });
-    }
-    long AudioBytes() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return audio_bytes_;
+    long WaitForDone() {
+        return Wait([this] { return done_; });
     }
 
   private:
-    int32_t Record(PACKET_TYPE type, int32_t length) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (type == PACKET_DATA_6)
-            audio_bytes_ += length;
-        if (type == PACKET_REQUEST_DONE)
-            done_ = true;
-        changed_.notify_all();
-        return VR_SUCCESS;
-    }
+    // Waits until ready() holds; returns the audio bytes received so far.
     template <typename Ready>
-    void Wait(Ready ready) {
+    long Wait(Ready ready) {
         std::unique_lock<std::mutex> lock(mutex_);
         changed_.wait(lock, ready);
+        return audio_bytes_;
     }
 
     std::mutex mutex_;
@@ -62,6 +53,17 @@ bool Check(const char* what, vr_result result) {
     if (result != VR_SUCCESS)
         std::fprintf(stderr, "%s: %s\n", what, vr_result_name(result));
     return result == VR_SUCCESS;
+}
+
+// The worker still holds the previous request while it delivers
+// PACKET_REQUEST_DONE, so a launch right after it may get VR_BUSY: retry briefly.
+vr_result StartRender(vr_handle connection, const char* text) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    vr_result result;
+    while ((result = vrRenderSpeechAsync(connection, text)) == VR_BUSY &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
+    return result;
 }
 
 }  // namespace
@@ -77,20 +79,19 @@ int main(int argc, char** argv) {
     vrSetUserData(connection, &watch);
     vrSetCallBack(connection, &RenderWatch::OnPacket);
 
-    const char* long_text =
-        "This sentence is long enough that we can stop it before the server has "
-        "spoken all of it, and then ask for something shorter instead.";
-    if (ok && Check("first render", vrRenderSpeechAsync(connection, long_text))) {
+    const char* long_text = "A sentence long enough to stop before the server has said all of it.";
+    if (ok && Check("first render", StartRender(connection, long_text))) {
         watch.WaitForAudio();
         ok = Check("cancel", vrCancelRequest(connection));
-        watch.WaitForDone();  // exactly one PACKET_REQUEST_DONE, cancelled or not
-        std::printf("cancelled after %ld bytes of audio\n", watch.AudioBytes());
+        // Exactly one PACKET_REQUEST_DONE follows, whether the cancel came in time or not.
+        std::printf("cancelled after %ld bytes of audio\n", watch.WaitForDone());
     }
-    watch.Reset();
-    if (ok && Check("second render", vrRenderSpeechAsync(connection, "Short and whole."))) {
-        watch.WaitForDone();
-        std::printf("second render: %ld bytes of audio\n", watch.AudioBytes());
-        ok = watch.AudioBytes() > 0;
+    RenderWatch second;  // a fresh count; effective from the next packet
+    vrSetUserData(connection, &second);
+    if (ok && Check("second render", StartRender(connection, "Short and whole."))) {
+        const long bytes = second.WaitForDone();
+        std::printf("second render: %ld bytes of audio\n", bytes);
+        ok = bytes > 0;
     }
     vrDestroyConnection(connection);
     return ok ? 0 : 2;

@@ -14,6 +14,7 @@ import ctypes
 import queue
 import struct
 import threading
+import time
 from concurrent.futures import Future
 from dataclasses import dataclass, field
 from typing import Iterator, List, Optional
@@ -195,7 +196,10 @@ class Connection:
     def __init__(self, host="127.0.0.1", port=5555):
         self._lib = _library.library()
         self._handle = self._lib.vrCreateConnection()
-        self._lock = threading.Lock()  # guards _sink and _sample_rate
+        # _sink receives the events of the one request in flight; _idle is
+        # notified when an asynchronous render's sink is released at its end.
+        self._lock = threading.Lock()
+        self._idle = threading.Condition(self._lock)
         self._sink = None
         self._sample_rate = 0
         self._async_cancelled = False
@@ -324,15 +328,26 @@ class Connection:
             raise BadHandle(-2, "the connection is closed")
         return self._handle
 
-    def _with_sink(self, sink, call):
-        with self._lock:
+    def _install_sink(self, sink):
+        # The library would run this request after an asynchronous one still
+        # in flight; wait for that one's end so its events keep their sink.
+        with self._idle:
+            self._idle.wait_for(lambda: self._sink is None)
             self._sink = sink
             self._sample_rate = 0
+            self._async_cancelled = False
+
+    def _release_sink(self):
+        with self._idle:
+            self._sink = None
+            self._idle.notify_all()
+
+    def _with_sink(self, sink, call):
+        self._install_sink(sink)
         try:
             return call()
         finally:
-            with self._lock:
-                self._sink = None
+            self._release_sink()
 
     def _collect(self, text, call, what):
         result = Result(text=text)
@@ -342,13 +357,19 @@ class Connection:
     def _start_async(self, text, markup, sink):
         function = self._lib.vrRenderSpeechXMLAsync if markup else self._lib.vrRenderSpeechAsync
         with self._lock:
-            self._sink = sink
-            self._sample_rate = 0
-            self._async_cancelled = False
+            if self._sink is not None:
+                raise Busy(-6, "render_async: a render is running")
+        self._install_sink(sink)
+        # The library's worker still holds the previous request while it
+        # delivers PACKET_REQUEST_DONE and for a moment after; a launch in
+        # that window gets VR_BUSY, so retry for a bounded time.
+        deadline = time.monotonic() + 5
         code = function(self._live(), text.encode())
+        while code == -6 and time.monotonic() < deadline:
+            time.sleep(0.001)
+            code = function(self._live(), text.encode())
         if code != 0:
-            with self._lock:
-                self._sink = None
+            self._release_sink()
             _check(code, "render_async")
 
     def _on_packet(self, _user_data, packet_type, data, length):
@@ -356,8 +377,11 @@ class Connection:
         # cross back into C, so it stops the request instead.
         try:
             event = self._decode(packet_type, data, length)
-            with self._lock:
+            with self._idle:
                 sink = self._sink
+                if isinstance(event, Done):  # free before anyone hears of the end
+                    self._sink = None
+                    self._idle.notify_all()
             if event is not None and sink is not None:
                 sink(event)
             return 0
