@@ -17,8 +17,11 @@ build=$src/${1:-build/plain}
 jobs=$(nproc 2>/dev/null || echo 2)
 work=$(mktemp -d)
 server_pid=
+# The checks install under other prefixes; the build directory gets its own back.
+own_prefix=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "${build}/CMakeCache.txt")
 cleanup() {
     [[ -n ${server_pid} ]] && kill "${server_pid}" 2>/dev/null && wait "${server_pid}" || true
+    cmake -S "${src}" -B "${build}" -DCMAKE_INSTALL_PREFIX="${own_prefix}" >/dev/null || true
     rm -rf "${work}"
 }
 trap cleanup EXIT
