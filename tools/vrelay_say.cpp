@@ -6,6 +6,7 @@
 //
 // Audio is written as it arrives and plain text is read and pushed in blocks,
 // so memory stays the same whatever the length of the text.
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 #include <vrelay/vrelay.h>
@@ -29,6 +30,7 @@
 #include "tools/resampler.h"
 #include "tools/say_options.h"
 #include "tools/submitted_text.h"
+#include "tools/text_source.h"
 #include "tools/timeline.h"
 #include "tools/voice_choice.h"
 #include "tools/wav_writer.h"
@@ -38,6 +40,7 @@ namespace {
 
 using vrelay::tools::SayOptions;
 using vrelay::tools::SubmittedText;
+using vrelay::tools::TextSource;
 using vrelay::tools::Timeline;
 using vrelay::tools::VoiceEntry;
 using vrelay::tools::WavWriter;
@@ -53,90 +56,9 @@ enum ExitCode {
 
 constexpr bool kLittleEndian = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
 
-// Plain text goes to the library in blocks of about this size.
-constexpr size_t kBlockSize = 64 * 1024;
-
 std::string Plural(size_t count, const char* noun) {
     return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
 }
-
-// The user's text, block by block: the arguments, a file or standard input;
-// whole lines with --stream. Blocks end after a blank where there is one, so
-// that no word or character is cut.
-class TextSource {
-  public:
-    // False with *error when the file cannot be opened.
-    bool Open(const SayOptions& options, std::string* error) {
-        lines_ = options.stream;
-        if (!options.file.empty() && options.file != "-") {
-            file_.open(options.file, std::ios::binary | std::ios::ate);
-            if (!file_) {
-                *error = "cannot read " + options.file + ": " + std::strerror(errno);
-                return false;
-            }
-            size_ = static_cast<int64_t>(file_.tellg());
-            file_.seekg(0);
-            in_ = &file_;
-        } else if (!options.words.empty() && options.file.empty() && !options.stream) {
-            for (size_t i = 0; i < options.words.size(); ++i) {
-                pending_ += (i ? " " : "") + options.words[i];
-            }
-            size_ = static_cast<int64_t>(pending_.size());
-        } else {
-            in_ = &std::cin;
-        }
-        if (!lines_) {
-            Fill();
-        }
-        return true;
-    }
-    // The whole text is known and there is nothing in it to speak.
-    bool KnownBlank() const {
-        return !lines_ && (in_ == nullptr || !*in_) &&
-               pending_.find_first_not_of(" \t\r\n") == std::string::npos;
-    }
-    // Bytes of the whole text, or -1 when it comes from a stream.
-    int64_t Size() const { return size_; }
-
-    bool Next(std::string* block) {
-        block->clear();
-        if (lines_) {
-            if (!std::getline(*in_, *block)) {
-                return false;
-            }
-            *block += '\n';
-            return true;
-        }
-        Fill();
-        if (pending_.empty()) {
-            return false;
-        }
-        size_t cut = pending_.size();
-        if (in_ != nullptr && *in_) {
-            const size_t blank = pending_.find_last_of(" \t\r\n");
-            cut = blank == std::string::npos ? pending_.size() : blank + 1;
-        }
-        block->assign(pending_, 0, cut);
-        pending_.erase(0, cut);
-        return true;
-    }
-
-  private:
-    void Fill() {
-        if (in_ != nullptr && pending_.size() < kBlockSize && *in_) {
-            const size_t had = pending_.size();
-            pending_.resize(had + kBlockSize);
-            in_->read(&pending_[had], static_cast<std::streamsize>(kBlockSize));
-            pending_.resize(had + static_cast<size_t>(in_->gcount()));
-        }
-    }
-
-    std::ifstream file_;
-    std::istream* in_ = nullptr;
-    std::string pending_;
-    bool lines_ = false;
-    int64_t size_ = -1;
-};
 
 // Sample offsets from the server count from the start of each request; this
 // turns them into offsets from the start of the whole audio. A start offset
@@ -582,8 +504,10 @@ int main(int argc, char** argv) {
     listener.printMarks = options.marks;
     listener.printPhonemes = options.phonemes;
     listener.events = toStdout ? stderr : stdout;
-    // Each mark and phoneme line shows as soon as it is printed.
-    std::setvbuf(listener.events, nullptr, _IOLBF, 0);
+    if (!toStdout) {
+        // Each mark and phoneme line shows as soon as it is printed.
+        std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    }
     vrSetCallBack(connection, OnPacket);
     vrSetUserData(connection, &listener);
 
@@ -607,8 +531,16 @@ int main(int argc, char** argv) {
     for (const auto& message : listener.messages) {
         std::fprintf(stderr, "vrelay-say: server: %s\n", message.c_str());
     }
+    // The handler must not complete the file while Finish does, nor touch
+    // the descriptor once closed.
+    sigset_t stopping, previous;
+    sigemptyset(&stopping);
+    sigaddset(&stopping, SIGINT);
+    sigaddset(&stopping, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopping, &previous);
     written = written && wav.Finish(&listener.failure);
     g_output = nullptr;
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     if (!written) {
         std::fprintf(stderr, "vrelay-say: cannot write %s: %s\n", outputName.c_str(),
                      listener.failure.c_str());
