@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "server/markup.h"
+
 namespace vrelay {
 namespace tools {
 
@@ -13,29 +15,6 @@ constexpr int kWordRow = 22;  // baseline of the word labels
 constexpr int kWaveTop = 32;
 constexpr int kWaveHeight = 120;
 constexpr int kPhonemeRow = 172;  // baseline of the first phoneme row
-
-std::string EscapeSvg(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            default:
-                out.push_back(c);
-        }
-    }
-    return out;
-}
 
 std::string Number(double value) {
     char buffer[32];
@@ -109,7 +88,7 @@ std::string Timeline::Svg() const {
         svg += "<line x1=\"" + x + "\" y1=\"" + std::to_string(kWordRow + 4) + "\" x2=\"" + x +
                "\" y2=\"" + std::to_string(kWaveTop + kWaveHeight) +
                "\" stroke=\"#cc0000\"/><text x=\"" + x + "\" y=\"" + std::to_string(kWordRow) +
-               "\" font-size=\"13\" fill=\"#cc0000\">" + EscapeSvg(word.text) + "</text>\n";
+               "\" font-size=\"13\" fill=\"#cc0000\">" + server::EscapeXml(word.text) + "</text>\n";
     }
     // Phonemes alternate between two rows so that short ones stay readable.
     for (size_t i = 0; i < phonemes_.size(); ++i) {
@@ -118,7 +97,8 @@ std::string Timeline::Svg() const {
         svg += "<line x1=\"" + x + "\" y1=\"" + std::to_string(kWaveTop + kWaveHeight) +
                "\" x2=\"" + x + "\" y2=\"" + std::to_string(y - 9) +
                "\" stroke=\"#999\"/><text x=\"" + x + "\" y=\"" + std::to_string(y) +
-               "\" font-size=\"10\" fill=\"#444\">" + EscapeSvg(phonemes_[i].text) + "</text>\n";
+               "\" font-size=\"10\" fill=\"#444\">" + server::EscapeXml(phonemes_[i].text) +
+               "</text>\n";
     }
     return svg + "</svg>\n";
 }
