@@ -1,6 +1,7 @@
 #include "tools/submitted_text.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace vrelay {
 namespace tools {
@@ -50,6 +51,42 @@ std::string SubmittedText::AppendMarkup(const std::string& markup) {
     AddPiece(0, static_cast<int64_t>(markup.size()));
     submittedSize_ += static_cast<int64_t>(markup.size());
     return markup;
+}
+
+size_t SubmittedText::Fit(const std::string& text, size_t from, size_t budget) const {
+    size_t used = 0;
+    size_t blank = std::string::npos;     // end after the last blank
+    size_t sentence = std::string::npos;  // end after the last line or sentence end
+    size_t i = from;
+    for (; i < text.size(); ++i) {
+        const char* entity = escape_ ? EntityFor(text[i]) : nullptr;
+        used += entity != nullptr ? std::strlen(entity) : 1;
+        if (used > budget) {
+            break;
+        }
+        const char c = text[i];
+        if (c == ' ' || c == '\t' || c == '\n' || c == '\r') {
+            blank = i + 1;
+            const char before = i > from ? text[i - 1] : 0;
+            if (c == '\n' || before == '.' || before == '?' || before == '!') {
+                sentence = i + 1;
+            }
+        }
+    }
+    if (i == text.size()) {
+        return i;
+    }
+    if (sentence != std::string::npos) {
+        return sentence;
+    }
+    if (blank != std::string::npos) {
+        return blank;
+    }
+    // One word longer than the budget: cut before a character's start byte.
+    while (i > from + 1 && (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) {
+        --i;
+    }
+    return std::max(i, from + 1);
 }
 
 int64_t SubmittedText::Map(int64_t submitted, bool end) const {

@@ -28,6 +28,12 @@ class SubmittedText {
     // returns it.
     std::string AppendMarkup(const std::string& markup);
 
+    // The end of the longest piece of text from `from` whose submitted form
+    // takes at most budget bytes: after a line or sentence end if there is
+    // one, else after a blank, else (one long word) where the budget ends;
+    // text.size() when the rest fits. Never cuts a UTF-8 character.
+    size_t Fit(const std::string& text, size_t from, size_t budget) const;
+
     // The user's bytes that the submitted range [offset, offset + length)
     // stands for; "" when the range lies outside the text or before the last
     // Forget. An entity is never cut: a range that starts or ends inside one
@@ -35,6 +41,8 @@ class SubmittedText {
     std::string UserText(int64_t offset, int64_t length) const;
     // The user byte offset of a submitted offset.
     int64_t UserOffset(int64_t submitted) const { return Map(submitted, false); }
+    // The bytes submitted so far.
+    int64_t SubmittedBytes() const { return submittedSize_; }
     // The user's bytes appended so far.
     int64_t UserBytes() const { return userBase_ + static_cast<int64_t>(user_.size()); }
 

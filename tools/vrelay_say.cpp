@@ -129,6 +129,7 @@ struct Listener {
     bool printPhonemes = false;
     bool fixedRate = false;  // the file's rate was given (--sample-rate)
 
+    int64_t requestBase = 0;  // submitted bytes before the current request
     uint32_t inputRate = 0;
     SampleClock clock;
     vrelay::tools::Resampler resampler;
@@ -210,6 +211,7 @@ struct Listener {
             4) {
             return;
         }
+        byte += requestBase;
         ++words;
         if (printMarks || timeline != nullptr) {
             const std::string word = text->UserText(byte, bytes);
@@ -340,38 +342,71 @@ std::string ProsodyTag(const SayOptions& options) {
     return tag + ">";
 }
 
-// Renders the text: plain text in blocks through the stream calls (line by
-// line with --stream), markup and --async as one whole text.
+// Plain text goes in requests of at most this many bytes: the library
+// tokenises its input in pieces of 4096 bytes and can cut an entity ("&lt;")
+// where two pieces meet, which splits the word around it.
+constexpr size_t kRequestBytes = 4000;
+
+// Renders the text. Plain text goes block by block, in requests that end
+// after a sentence where they can; --stream pushes one request line by line;
+// markup and --async go as one whole text. Each request is wrapped in the
+// prosody element of the options.
 vr_result Render(vr_handle connection, const SayOptions& options, TextSource* source,
                  SubmittedText* text, Listener* listener, bool* anyText) {
-    const bool prosody = options.Prosody();
-    const bool whole = options.async || (options.markup && !options.stream);
-    auto push = options.markup ? vrPushSpeechStreamXML : vrPushSpeechStream;
-    auto flush = options.markup ? vrFlushSpeechStreamXML : vrFlushSpeechStream;
-
-    std::string submit = prosody ? text->AppendMarkup(ProsodyTag(options)) : std::string();
+    const std::string open = options.Prosody() ? ProsodyTag(options) : std::string();
+    const std::string close = options.Prosody() ? "</prosody>" : "";
+    auto markup = [&](const std::string& tag) {
+        return tag.empty() ? std::string() : text->AppendMarkup(tag);
+    };
     std::string block;
-    vr_result result = VR_SUCCESS;
-    while (result == VR_SUCCESS && source->Next(&block)) {
+    auto next = [&] {
+        if (!source->Next(&block)) {
+            return false;
+        }
         *anyText = *anyText || block.find_first_not_of(" \t\r\n") != std::string::npos;
-        submit += text->AppendUser(block);
-        if (!whole) {
+        return true;
+    };
+
+    vr_result result = VR_SUCCESS;
+    if (options.stream) {
+        // Word offsets count from the start of the stream.
+        auto push = options.markup ? vrPushSpeechStreamXML : vrPushSpeechStream;
+        auto flush = options.markup ? vrFlushSpeechStreamXML : vrFlushSpeechStream;
+        std::string submit = markup(open);
+        while (result == VR_SUCCESS && next()) {
+            submit += text->AppendUser(block);
             result = push(connection, submit.c_str());
             submit.clear();
         }
+        submit += markup(close);
+        if (result == VR_SUCCESS && !submit.empty()) {
+            result = push(connection, submit.c_str());
+        }
+        return result == VR_SUCCESS ? flush(connection) : result;
     }
-    if (prosody) {
-        submit += text->AppendMarkup("</prosody>");
-    }
-    if (!*anyText && !options.stream) {
-        return VR_SUCCESS;
-    }
-    if (result != VR_SUCCESS) {
+    if (!options.async && !options.markup) {
+        const size_t budget = kRequestBytes - open.size() - close.size();
+        while (result == VR_SUCCESS && next()) {
+            for (size_t at = 0; result == VR_SUCCESS && at < block.size();) {
+                const size_t end = text->Fit(block, at, budget);
+                // Word offsets count from the start of each request.
+                listener->requestBase = text->SubmittedBytes();
+                std::string submit = markup(open);
+                submit += text->AppendUser(block.substr(at, end - at));
+                submit += markup(close);
+                result = vrRenderSpeech(connection, submit.c_str());
+                at = end;
+            }
+        }
         return result;
     }
-    if (!whole) {
-        result = submit.empty() ? VR_SUCCESS : push(connection, submit.c_str());
-        return result == VR_SUCCESS ? flush(connection) : result;
+    std::string submit = markup(open);
+    while (next()) {
+        submit += text->AppendUser(block);
+    }
+    submit += markup(close);
+    if (!*anyText) {
+        return VR_SUCCESS;
     }
     if (!options.async) {
         return vrRenderSpeechXML(connection, submit.c_str());

@@ -80,6 +80,30 @@ TEST(SubmittedTextTest, ForgetsWhatWasSpoken) {
     EXPECT_EQ(text.UserText(static_cast<int64_t>(submitted.size()), 1), "");
 }
 
+// Requests are cut where speech pauses anyway, within the submitted budget.
+TEST(SubmittedTextTest, FitsRequestsToABudget) {
+    struct Row {
+        const char* text;
+        size_t budget;
+        const char* fitted;
+    };
+    const Row rows[] = {
+        {"One. Two three", 12, "One. "},    // a sentence end before a later blank
+        {"one two three", 10, "one two "},  // else a blank
+        {"a<b c", 7, "a<b "},               // escaped: "a&lt;b " is 7 bytes
+        {"a<b c", 4, "a"},                  // the entity does not fit: cut before it
+        {"abcdefgh", 4, "abcd"},            // one long word
+        {"aa\xC3\xA9", 3, "aa"},            // never inside a character
+        {"all of it", 100, "all of it"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.text);
+        const SubmittedText text(true);
+        const std::string input = row.text;
+        EXPECT_EQ(input.substr(0, text.Fit(input, 0, row.budget)), row.fitted);
+    }
+}
+
 TEST(VoiceChoiceTest, FindsVoicesByNameOrLanguage) {
     const std::vector<VoiceEntry> voices = {
         {"French (Belgium)", "French", "fr", "BE", "male", 22050},
