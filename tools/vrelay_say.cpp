@@ -102,7 +102,8 @@ class Progress {
     }
     void Done() {
         if (enabled_) {
-            std::fprintf(stderr, "\rspeaking: 100%%  \n");
+            // Spaces wipe the end of a longer word count.
+            std::fprintf(stderr, "\rspeaking: 100%%%-12s\n", "");
         }
     }
 
