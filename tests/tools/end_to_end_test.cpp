@@ -1,7 +1,6 @@
 // The library as an application uses it (through libvrelay_shared) against
 // the real reference server on a free loopback port.
 #include <gtest/gtest.h>
-#include <vrelay/vrelay.h>
 
 #include <atomic>
 #include <chrono>
@@ -13,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include <vrelay/vrelay.h>
 #include "server/protocol.h"
 #include "server/speech_server.h"
 #include "tests/support/callback_recorder.h"
