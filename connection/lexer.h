@@ -23,10 +23,12 @@
 #include <memory>
 #include <string>
 
-namespace vrelay {
+namespace kvtp {
+class PatternSet;
+class Matcher;
+}  // namespace kvtp
 
-struct LexerPatterns;
-struct LexerMatcher;
+namespace vrelay {
 
 class Lexer {
   public:
@@ -98,8 +100,8 @@ class Lexer {
     float m_sigF0 = kUnset;
     float m_sigF0Range = kUnset;
     float m_sigAmplitude = kUnset;
-    std::shared_ptr<const LexerPatterns> m_patterns;
-    std::unique_ptr<LexerMatcher> m_matcher;
+    const kvtp::PatternSet* m_patterns;
+    std::unique_ptr<kvtp::Matcher> m_matcher;
 };
 
 }  // namespace vrelay

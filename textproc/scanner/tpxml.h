@@ -74,8 +74,9 @@ struct KVTP_tpxml;
 KVTP_tpxml* KVTP_tpxml_new();
 // Null is accepted.
 void KVTP_tpxml_delete(KVTP_tpxml* x);
-// Compiles the pattern table (done by KVTP_tpxml_new). 1 on success or when
-// already compiled, 0 when a pattern cannot be compiled.
+// Attaches the process's shared pattern table, compiling it on first use
+// (done by KVTP_tpxml_new). 1 on success or when already attached, 0 when a
+// pattern cannot be compiled.
 int KVTP_tpxml_setup_regex(KVTP_tpxml* x);
 // Empties the input buffer and zeroes the positions. The comment and CDATA
 // states are kept, so a reset inside a comment still drops text until "-->".
@@ -100,8 +101,9 @@ int64_t KVTP_tpxml_byte_position(const KVTP_tpxml* x);
 int64_t KVTP_tpxml_char_position(const KVTP_tpxml* x);
 
 // The pattern table: KVTP_TPXML_NO_REGEXS compiled patterns and a null slot;
-// null when compilation failed. The patterns belong to the scanner. They are
-// compiled with PCRE2_UTF, PCRE2_MATCH_INVALID_UTF (any subject bytes are safe
+// null when compilation failed. The table is compiled once per process and
+// shared read-only by every scanner: callers must neither free nor change
+// it. The patterns are compiled with PCRE2_UTF, PCRE2_MATCH_INVALID_UTF (any subject bytes are safe
 // to match) and PCRE2_ANCHORED (each already starts with "^").
 pcre2_code** KVTP_tpxml_get_regexs(KVTP_tpxml* x);
 // Non-null slots before the first null one (17, or 0 without a table).

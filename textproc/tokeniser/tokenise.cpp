@@ -1155,10 +1155,12 @@ KVTP_tokenise* KVTP_tokenise_new(KVTP_tpc* channel) {
     tk->context_size =
         read_context_size(KVTP_configsettings_lookup(settings, "tokenise", -1, "context_size", -1));
     // Steps and keep limits large enough that a piece of text never makes the
-    // buffers shrink and regrow between calls.
+    // buffers shrink and regrow between calls. Nothing is reserved: the first
+    // text grows them, so an idle tokeniser (every open connection has one)
+    // costs next to nothing.
     const int32_t ctx = tk->context_size;
-    tk->input = KVTP_dystr_newcustom(nullptr, 4 * ctx, 4 * ctx, 64 * ctx);
-    tk->output = KVTP_dystr_newcustom(nullptr, 8 * ctx, 8 * ctx, 64 * ctx);
+    tk->input = KVTP_dystr_newcustom(nullptr, 0, 4 * ctx, 64 * ctx);
+    tk->output = KVTP_dystr_newcustom(nullptr, 0, 8 * ctx, 64 * ctx);
     tk->repair = KVTP_dystr_new(nullptr, 64);
     tk->escaped = KVTP_dystr_new(nullptr, 64);
     tk->work = KVTP_dystr_new(nullptr, 64);
