@@ -5,7 +5,9 @@
 #include <cstring>
 #include <new>
 
+#include "connection/lexer_markup.h"
 #include "textproc/scanner/pattern_set.h"
+#include "transport/log.h"
 
 namespace vrelay {
 
@@ -42,15 +44,18 @@ enum Slot {
     kCDataStart = 2,
     kCDataEnd = 3,
     kWord = 10,
+    kUnreadMarkup = Lexer::kPatternCount,  // not a slot: see TokeniseChunk
 };
 
-// Patterns 4 to 7 are lazy and nest repetitions, so an unclosed tag on a long
-// line can make them backtrack for a very long time. These limits bound one
-// attempt; a pattern that hits one counts as not matching and the next slot is
-// tried (the lone-< pattern always ends the search), so the lexer still makes
-// progress on such input. Successful lazy matches are found early; it is the
-// exhaustive failures that run long, so giving up rarely changes a result.
+// The markup slots (processing instruction to end tag) nest lazy repeats: a
+// backtracking engine can take time exponential in the line before it fails.
+// The engine runs them with step limits, and where it gives up the exact
+// matcher of lexer_markup.h decides, so a limit never changes which slot wins.
+// The reference limits (tests) are the engine's own defaults.
+constexpr int kFirstMarkup = 4;
+constexpr int kLastMarkup = 8;
 constexpr kvtp::MatchLimits kLimits = {100000, 10000, 0, 512 * 1024, 8};
+constexpr kvtp::MatchLimits kReferenceLimits = {10000000, 10000000, 0, 8 * 1024 * 1024, 8};
 
 // Trailing bytes that follow a lead byte, by the standard UTF-8 table (0 for
 // ASCII and for continuation bytes, 1 to 5 for lead bytes).
@@ -168,8 +173,6 @@ int32_t AddWrapping(int32_t a, uint64_t b) {
     return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
 }
 
-}  // namespace
-
 // The compiled patterns, shared read-only by every lexer: compiling (and
 // JIT-compiling) all twelve costs far more than the rest of a lexer.
 const kvtp::PatternSet* SharedPatterns() {
@@ -181,37 +184,104 @@ const kvtp::PatternSet* SharedPatterns() {
     return set;
 }
 
-// Tries the slots in order on subject (valid UTF-8 of length > 0). On a match
-// stores the slot and the match's end and returns true.
-bool MatchFirst(const kvtp::PatternSet& patterns, kvtp::Matcher& matcher,
-                const unsigned char* subject, size_t length, int* slot, size_t* end) {
-    for (int s = 0; s < Lexer::kPatternCount; ++s) {
+// The markup slots as exact matchers, built once from the same sources and
+// shared likewise (never freed, like the compiled patterns).
+const MarkupPattern* const* SharedMarkup() {
+    static const MarkupPattern* const* markup = [] {
+        auto** patterns = new const MarkupPattern*[kLastMarkup - kFirstMarkup + 1];
+        for (int s = kFirstMarkup; s <= kLastMarkup; ++s) {
+            patterns[s - kFirstMarkup] =
+                new MarkupPattern(kPatterns[s].text, (kPatterns[s].options & PCRE2_DOTALL) != 0);
+        }
+        return patterns;
+    }();
+    return markup;
+}
+
+}  // namespace
+
+// Per-lexer matching state: the engine's match data and limits, and the exact
+// matcher's scratch. reference (tests only) sends every slot to the engine
+// with its default limits.
+struct LexerMatchState {
+    kvtp::Matcher engine{kLimits};
+    MarkupScratch markup;
+    std::unique_ptr<kvtp::Matcher> reference;
+    // Absolute position of the next '>' in the current chunk, or npos.
+    size_t nextGt = 0;
+    bool nextGtKnown = false;
+};
+
+// Tries the slots in order on subject (valid UTF-8 of length > 0) at offset
+// `at` of the chunk. On a match stores the slot and the match's end.
+Lexer::MatchResult Lexer::MatchFirst(const unsigned char* chunk, size_t at, size_t length,
+                                     int* slot, size_t* end) {
+    LexerMatchState& state = *m_state;
+    const unsigned char* subject = chunk + at;
+    const kvtp::PatternSet& patterns = *m_patterns;
+    kvtp::Matcher& engine = state.reference ? *state.reference : state.engine;
+    for (int s = 0; s < kPatternCount; ++s) {
         // Patterns that cannot start with this byte are skipped without a
-        // call (the engine might scan ahead for a required '>').
+        // call.
         const int first = patterns.first_byte(s);
         if (first >= 0 && subject[0] != first) {
             continue;
         }
-        const int rc = matcher.match(patterns, s, subject, length);
-        // No match, and also a limit reached: try the next slot.
+        const bool markup = s >= kFirstMarkup && s <= kLastMarkup;
+        if (markup) {
+            // Every markup pattern ends with '>': without one ahead none
+            // matches. The position is kept for the rest of the chunk.
+            if (!state.nextGtKnown || state.nextGt < at) {
+                const void* gt = memchr(subject, '>', length);
+                state.nextGt =
+                    gt ? static_cast<size_t>(static_cast<const unsigned char*>(gt) - chunk)
+                       : std::string::npos;
+                state.nextGtKnown = true;
+            }
+            if (state.nextGt == std::string::npos) {
+                s = kLastMarkup;
+                continue;
+            }
+        }
+        const int rc = engine.match(patterns, s, subject, length);
+        if (markup && !state.reference && kvtp::Matcher::limit_hit(rc)) {
+            // The engine gave up; the exact matcher decides instead. (When
+            // the engine finishes within its limits its answer is already
+            // the unlimited one.)
+            const MarkupPattern::Result r =
+                SharedMarkup()[s - kFirstMarkup]->Match(subject, length, end, &state.markup);
+            if (r == MarkupPattern::kUndecided) {
+                *end = state.nextGt - at + 1;
+                return kUndecided;
+            }
+            if (r == MarkupPattern::kMatch && *end > 0) {
+                *slot = s;
+                return kMatched;
+            }
+            continue;
+        }
         if (rc < 0) {
             continue;
         }
-        const PCRE2_SIZE* ovector = matcher.ovector();
+        const PCRE2_SIZE* ovector = engine.ovector();
         if (ovector[0] != 0 || ovector[1] == 0 || ovector[1] > length) {
             continue;  // an empty or unanchored match would not advance
         }
         *slot = s;
         *end = ovector[1];
-        return true;
+        return kMatched;
     }
-    return false;
+    return kNone;
 }
 
-Lexer::Lexer() : m_patterns(SharedPatterns()), m_matcher(new kvtp::Matcher(kLimits)) {
-    if (!m_matcher->ready()) {
+Lexer::Lexer() : m_patterns(SharedPatterns()), m_state(new LexerMatchState()) {
+    if (!m_state->engine.ready()) {
         throw std::bad_alloc();
     }
+}
+
+void Lexer::UseReferenceEngine(bool on) {
+    m_state->reference.reset(on ? new kvtp::Matcher(kReferenceLimits) : nullptr);
 }
 
 Lexer::~Lexer() = default;
@@ -275,13 +345,24 @@ int Lexer::TokeniseChunk(const std::string& buffer, int limit, int xml, std::str
         valid = static_cast<size_t>(INT_MAX);
     }
     size_t consumed = 0;
+    m_state->nextGtKnown = false;
     while (consumed < valid) {
         const unsigned char* at = base + consumed;
         const size_t rest = valid - consumed;
         int slot = -1;
         size_t end = 0;
-        if (!MatchFirst(*m_patterns, *m_matcher, at, rest, &slot, &end)) {
+        const MatchResult found = MatchFirst(base, consumed, rest, &slot, &end);
+        if (found == kNone) {
             break;  // only possible when a slot failed to compile
+        }
+        if (found == kUndecided) {
+            // Markup whose reading needs more than MarkupPattern::kMaxMarkup
+            // bytes: it goes out unmarked up to the next '>', so no mark ever
+            // lands inside a tag.
+            VR_LOG(logWARNING) << "lexer: markup at byte " << m_byteOffset << " is longer than "
+                               << MarkupPattern::kMaxMarkup << " bytes; " << end
+                               << " bytes passed on without marks";
+            slot = kUnreadMarkup;
         }
         // The token runs to the end of the UTF-8 sequence the match ends in;
         // characters are counted by their lead bytes.
