@@ -7,16 +7,16 @@
 #include <emmintrin.h>
 #endif
 
-#include "textproc/toolkit/string_ops.h"
 #include "textproc/scanner/configsettings.h"
-#include "textproc/toolkit/intarray.h"
 #include "textproc/scanner/logger.h"
-#include "textproc/toolkit/oswrappers.h"
-#include "textproc/toolkit/strarray.h"
 #include "textproc/tokeniser/tokenise_lexer.h"
 #include "textproc/tokeniser/tokenise_normalise.h"
 #include "textproc/tokeniser/tokenise_utf8.h"
 #include "textproc/tokeniser/tpc.h"
+#include "textproc/toolkit/intarray.h"
+#include "textproc/toolkit/oswrappers.h"
+#include "textproc/toolkit/strarray.h"
+#include "textproc/toolkit/string_ops.h"
 
 using kvtp_tokenise::Lexer;
 using kvtp_tokenise::LexState;
@@ -117,79 +117,8 @@ bool is_space(unsigned char c) {
     return c == ' ' || (c >= 0x09 && c <= 0x0D);
 }
 
-// Size of a growable string without a call: read once or twice per token.
-inline int32_t size_of(const KVTP_dystr* s) {
-    return s->count > 0 ? s->count - 1 : 0;
-}
-
-// Empties a growable string whose storage is kept, without zeroing the old
-// contents (nothing reads past the NUL); this runs on every piece of text.
-inline void clear_fast(KVTP_dystr* s) {
-    if (s->data != nullptr && s->capacity > 0 && s->capacity <= s->keep_limit) {
-        s->data[0] = '\0';
-        s->count = 1;
-        return;
-    }
-    KVTP_dystr_clear(s);
-}
-
-// Copies len bytes; short tokens take two overlapping fixed-size copies and
-// no call.
-inline void append_bytes(char* d, const char* text, int32_t len) {
-    if (len <= 8) {
-        if (len >= 4) {
-            uint32_t a, b;
-            memcpy(&a, text, 4);
-            memcpy(&b, text + len - 4, 4);
-            memcpy(d, &a, 4);
-            memcpy(d + len - 4, &b, 4);
-        } else {
-            for (int32_t i = 0; i < len; ++i)
-                d[i] = text[i];
-        }
-    } else {
-        memcpy(d, text, static_cast<size_t>(len));
-    }
-}
-
-// Appends to a growable string, copying directly while the capacity lasts:
-// this runs once or twice per token.
-inline void append_fast(KVTP_dystr* s, const char* text, int32_t len) {
-    if (len <= 0)
-        return;
-    const int32_t size = s->count > 0 ? s->count - 1 : 0;
-    if (s->data != nullptr && static_cast<int64_t>(size) + len < s->capacity) {
-        char* d = s->data + size;
-        append_bytes(d, text, len);
-        d[len] = '\0';
-        s->count = size + len + 1;
-        return;
-    }
-    KVTP_dystr_append(s, text, len);
-}
-
 inline void out(KVTP_tokenise* tk, const char* text, int32_t len) {
-    append_fast(tk->output, text, len);
-}
-
-// Inserts text before byte pos of a growable string.
-void insert_fast(KVTP_dystr* s, const char* text, int32_t len, int32_t pos) {
-    const int32_t size = s->count > 0 ? s->count - 1 : 0;
-    if (s->data != nullptr && pos >= 0 && pos <= size &&
-        static_cast<int64_t>(size) + len < s->capacity) {
-        const int32_t tail = size - pos + 1;  // with the NUL
-        if (tail <= 32) {
-            // Marks go in front of short words: a byte loop beats a call.
-            for (int32_t i = tail - 1; i >= 0; --i)
-                s->data[pos + len + i] = s->data[pos + i];
-        } else {
-            memmove(s->data + pos + len, s->data + pos, static_cast<size_t>(tail));
-        }
-        memcpy(s->data + pos, text, static_cast<size_t>(len));
-        s->count = size + len + 1;
-        return;
-    }
-    KVTP_dystr_insert_range(s, text, len, pos);
+    KVTP_dystr_append_fast(tk->output, text, len);
 }
 
 // ---------------------------------------------------------------------------
@@ -278,29 +207,27 @@ inline int32_t stack_start(const KVTP_tokenise* tk, int32_t i) {
 const char* stack_tag(const KVTP_tokenise* tk, int32_t i, int32_t* len) {
     const int32_t n = stack_size(tk);
     const int32_t start = stack_start(tk, i);
-    const int32_t end = i + 1 < n ? stack_start(tk, i + 1) : size_of(tk->stack_text);
+    const int32_t end = i + 1 < n ? stack_start(tk, i + 1) : KVTP_dystr_len(tk->stack_text);
     *len = end - start;
     return tk->stack_text->data + start;
 }
 
 void stack_push(KVTP_tokenise* tk, const char* tag, int32_t len) {
     KVTP_intarray* starts = tk->stack_starts;
-    const int32_t start = size_of(tk->stack_text);
+    const int32_t start = KVTP_dystr_len(tk->stack_text);
     if (starts->data != nullptr && starts->count < starts->capacity) {
         reinterpret_cast<int32_t*>(starts->data)[starts->count++] = start;
     } else if (!KVTP_intarray_add(starts, start)) {
         return;
     }
-    append_fast(tk->stack_text, tag, len);
+    KVTP_dystr_append_fast(tk->stack_text, tag, len);
 }
 
 void stack_pop(KVTP_tokenise* tk) {
     const int32_t n = stack_size(tk);
     if (n == 0)
         return;
-    const int32_t start = stack_start(tk, n - 1);
-    tk->stack_text->data[start] = '\0';
-    tk->stack_text->count = start + 1;
+    KVTP_dystr_cut(tk->stack_text, stack_start(tk, n - 1));
     tk->stack_starts->count = n - 1;
 }
 
@@ -538,11 +465,10 @@ void close_word(KVTP_tokenise* tk, const Word& w, const char* input) {
     char local[kMaxMark];
     char* p = local;
     // A held word goes straight to the end of the output, mark first.
-    const int32_t size = KVTP_dystr_sz(o);
-    const bool direct = w.held && o->data != nullptr &&
-                        static_cast<int64_t>(size) + kMaxMark + word_bytes < o->capacity;
+    char* const tail = w.held ? KVTP_dystr_tail(o, kMaxMark + word_bytes) : nullptr;
+    const bool direct = tail != nullptr;
     if (direct)
-        p = o->data + size;
+        p = tail;
     char* const mark = p;
     static const char kStart[] = "<mark name=\"kvtk_";
     memcpy(p, kStart, sizeof kStart - 1);
@@ -571,24 +497,13 @@ void close_word(KVTP_tokenise* tk, const Word& w, const char* input) {
     p += 3;
     const int32_t mark_len = static_cast<int32_t>(p - mark);
     if (direct) {
-        const char* word = input + w.in_start;
-        if (word_bytes <= 16 && word_bytes >= 8) {
-            // Two overlapping eight-byte copies instead of a call.
-            uint64_t a, b;
-            memcpy(&a, word, 8);
-            memcpy(&b, word + word_bytes - 8, 8);
-            memcpy(p, &a, 8);
-            memcpy(p + word_bytes - 8, &b, 8);
-        } else {
-            append_bytes(p, word, word_bytes);
-        }
-        p[word_bytes] = '\0';
-        o->count = size + mark_len + word_bytes + 1;
+        KVTP_copy_short(p, input + w.in_start, word_bytes);
+        KVTP_dystr_commit(o, mark_len + word_bytes);
     } else if (w.held) {
         out(tk, mark, mark_len);
         out(tk, input + w.in_start, word_bytes);
     } else {
-        insert_fast(o, mark, mark_len, w.out_start);
+        KVTP_dystr_insert_fast(o, mark, mark_len, w.out_start);
     }
 }
 
@@ -705,7 +620,7 @@ int32_t tokenise_upto(KVTP_tokenise* tk, int32_t limit) {
                         stack_push(tk, kParent, sizeof kParent - 1);
                         out(tk, "<parent><xmlfixopen/>", 21);
                     }
-                    word.out_start = size_of(tk->output);
+                    word.out_start = KVTP_dystr_len(tk->output);
                     word.held = true;
                     word.in_start = pos;
                 } else if (!word.held) {
@@ -806,7 +721,7 @@ int32_t tokenise_upto(KVTP_tokenise* tk, int32_t limit) {
                 out(tk, "<parent><xmlfixopen/>", 21);
             }
             if (fresh) {
-                word.out_start = size_of(tk->output);
+                word.out_start = KVTP_dystr_len(tk->output);
                 word.held = true;
                 word.in_start = pos;
             }
@@ -1095,15 +1010,12 @@ void repair_encoding(KVTP_tokenise* tk, int32_t old_size, bool final) {
 void consume_input(KVTP_tokenise* tk, int32_t n) {
     if (n <= 0)
         return;
-    KVTP_dystr* in = tk->input;
-    const int32_t size = size_of(in);
+    const int32_t size = KVTP_dystr_len(tk->input);
     if (size == 0)
         return;
     if (n > size)
         n = size;
-    // The rest moves to the front with its NUL; the freed tail is not zeroed.
-    memmove(in->data, in->data + n, static_cast<size_t>(size - n + 1));
-    in->count = size - n + 1;
+    KVTP_dystr_drop_front(tk->input, n);
     tk->checked = tk->checked > n ? tk->checked - n : 0;
     tk->raw_from = tk->raw_from > n ? tk->raw_from - n : 0;
 }
@@ -1250,7 +1162,7 @@ void KVTP_tokenise_set_server_mode(KVTP_tokenise* tk) {
 KVTP_dystr* KVTP_tokenise_process(KVTP_tokenise* tk, const char* text, int32_t len, int32_t mode) {
     if (tk == nullptr)
         return nullptr;
-    clear_fast(tk->output);
+    KVTP_dystr_reset(tk->output);
     if (KVTP_dystr_sz(tk->deferred) > 0) {
         out(tk, KVTP_dystr_cstr(tk->deferred), KVTP_dystr_sz(tk->deferred));
         KVTP_dystr_clear(tk->deferred);
@@ -1401,7 +1313,7 @@ int KVTP_tokenise_check_closetags(KVTP_tokenise* tk, const char* tag, int32_t le
     if (len < 0)
         len = static_cast<int32_t>(strlen(tag));
     KVTP_dystr* r = tk->repair;
-    clear_fast(r);
+    KVTP_dystr_reset(r);
     int copy = 1;
     int32_t name_len = 0;
     const char* name = close_tag_name(tag, len, &name_len);
@@ -1426,7 +1338,7 @@ int KVTP_tokenise_check_closetags(KVTP_tokenise* tk, const char* tag, int32_t le
         } else {
             stack_pop(tk);
             tk->app_found = 0;
-            clear_fast(tk->app_tag);
+            KVTP_dystr_reset(tk->app_tag);
         }
     } else if (tk->lax) {
         int32_t below_len = 0;
@@ -1450,7 +1362,7 @@ int KVTP_tokenise_check_closetags(KVTP_tokenise* tk, const char* tag, int32_t le
     if (repair != nullptr)
         *repair = KVTP_dystr_cstr(r);
     if (repair_len != nullptr)
-        *repair_len = size_of(r);
+        *repair_len = KVTP_dystr_len(r);
     return copy;
 }
 
