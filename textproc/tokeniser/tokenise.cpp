@@ -579,6 +579,41 @@ inline bool all_ascii(const unsigned char* p, int32_t len) {
     return true;
 }
 
+// Opens a word at input position pos. In lax XML mode text outside every
+// element is wrapped in a repaired <parent> element first. The word's text is
+// held back (see Word) until something escaping changes comes along.
+inline void open_word(KVTP_tokenise* tk, Word& word, int32_t pos, bool xml) {
+    word.open = true;
+    word.char_start = tk->char_offset;
+    word.byte_start = tk->byte_offset;
+    word.chars = 0;
+    word.bytes = 0;
+    if (xml && tk->lax && stack_size(tk) == 0) {
+        stack_push(tk, kParent, sizeof kParent - 1);
+        out(tk, "<parent><xmlfixopen/>", 21);
+    }
+    word.out_start = KVTP_dystr_len(tk->output);
+    word.held = true;
+    word.in_start = pos;
+}
+
+// Ends the word if one is open: its mark goes out.
+inline void end_word(KVTP_tokenise* tk, Word& word, const char* input) {
+    if (word.open) {
+        close_word(tk, word, input);
+        word.open = false;
+    }
+}
+
+// Markup-free text goes out as it is in XML mode and escaped otherwise.
+inline void out_text(KVTP_tokenise* tk, bool xml, const char* tok, int32_t len) {
+    if (xml) {
+        out(tk, tok, len);
+    } else {
+        escape_into(tk, tok, len, tk->output);
+    }
+}
+
 // ---------------------------------------------------------------------------
 // The core loop: tokenises from the start of the input buffer until the input
 // is exhausted, `limit` bytes are consumed (limit > 0), or an application tag
@@ -597,6 +632,7 @@ int32_t tokenise_upto(KVTP_tokenise* tk, int32_t limit) {
     int32_t pos = 0;
     const unsigned char* u = reinterpret_cast<const unsigned char*>(buf);
     const kvtp_tokenise::ByteClasses& k = kvtp_tokenise::kByteClasses;
+    auto reached_end = [&] { return pos >= size || (limit > 0 && pos >= limit); };
     for (;;) {
         // Runs of printable ASCII text and (in XML mode) ASCII white space
         // outside comments and CDATA, the bulk of any document, are handled
@@ -611,18 +647,7 @@ int32_t tokenise_upto(KVTP_tokenise* tk, int32_t limit) {
                     break;  // the token goes on with bytes escaping may change
                 const int32_t len = i - pos;
                 if (!word.open) {
-                    word.open = true;
-                    word.char_start = tk->char_offset;
-                    word.byte_start = tk->byte_offset;
-                    word.chars = 0;
-                    word.bytes = 0;
-                    if (xml && tk->lax && stack_size(tk) == 0) {
-                        stack_push(tk, kParent, sizeof kParent - 1);
-                        out(tk, "<parent><xmlfixopen/>", 21);
-                    }
-                    word.out_start = KVTP_dystr_len(tk->output);
-                    word.held = true;
-                    word.in_start = pos;
+                    open_word(tk, word, pos, xml);
                 } else if (!word.held) {
                     out(tk, buf + pos, len);
                 }
@@ -635,10 +660,7 @@ int32_t tokenise_upto(KVTP_tokenise* tk, int32_t limit) {
                     ++i;
                 if (i < size && u[i] >= 0x80)
                     break;  // may go on with other white space
-                if (word.open) {
-                    close_word(tk, word, buf);
-                    word.open = false;
-                }
+                end_word(tk, word, buf);
                 out(tk, buf + pos, i - pos);
             } else if (c == '<' && xml) {
                 // Plain tags, read by hand. An ASCII tag lies in valid text,
@@ -647,10 +669,7 @@ int32_t tokenise_upto(KVTP_tokenise* tk, int32_t limit) {
                 const int cls = kvtp_tokenise::simple_tag(u + pos, size - pos, &tag_len);
                 if (cls < 0 || !all_ascii(u + pos, tag_len))
                     break;
-                if (word.open) {
-                    close_word(tk, word, buf);
-                    word.open = false;
-                }
+                end_word(tk, word, buf);
                 if (!handle_tag(tk, cls, buf + pos, tag_len, pos))
                     return pos;  // tag not consumed
                 i = pos + tag_len;
@@ -666,9 +685,8 @@ int32_t tokenise_upto(KVTP_tokenise* tk, int32_t limit) {
             tk->char_offset += i - pos;
             tk->byte_offset += i - pos;
             pos = i;
-            if (pos >= size || (limit > 0 && pos >= limit)) {
-                if (word.open)
-                    close_word(tk, word, buf);
+            if (reached_end()) {
+                end_word(tk, word, buf);
                 return pos;
             }
         }
@@ -687,10 +705,8 @@ int32_t tokenise_upto(KVTP_tokenise* tk, int32_t limit) {
         const bool word_token =
             !inside && (cls == kvtp_tokenise::kEntity || cls == kvtp_tokenise::kText ||
                         cls == kvtp_tokenise::kChar);
-        if (word.open && !word_token) {
-            close_word(tk, word, buf);
-            word.open = false;
-        }
+        if (!word_token)
+            end_word(tk, word, buf);
         const char* tok = buf + pos;
         const int32_t len = t.len;
 
@@ -701,30 +717,11 @@ int32_t tokenise_upto(KVTP_tokenise* tk, int32_t limit) {
         } else if (tk->in_cdata) {
             if (cls == kvtp_tokenise::kCDATAEnd)
                 tk->in_cdata = 0;
-            if (xml) {
-                out(tk, tok, len);
-            } else {
-                escape_into(tk, tok, len, tk->output);
-            }
+            out_text(tk, xml, tok, len);
         } else if (word_token) {
-            const bool fresh = !word.open;
-            if (fresh) {
-                word.open = true;
-                word.char_start = tk->char_offset;
-                word.byte_start = tk->byte_offset;
-                word.chars = 0;
-                word.bytes = 0;
-            }
+            if (!word.open)
+                open_word(tk, word, pos, xml);
             tk->content_pending = 1;
-            if (xml && tk->lax && stack_size(tk) == 0) {
-                stack_push(tk, kParent, sizeof kParent - 1);
-                out(tk, "<parent><xmlfixopen/>", 21);
-            }
-            if (fresh) {
-                word.out_start = KVTP_dystr_len(tk->output);
-                word.held = true;
-                word.in_start = pos;
-            }
             // Tokens that escaping leaves unchanged: plain text, entity
             // references, "-" and "]"; in strict XML mode every word token.
             const bool unchanged =
@@ -751,31 +748,21 @@ int32_t tokenise_upto(KVTP_tokenise* tk, int32_t limit) {
                 case kvtp_tokenise::kCDATAStart:
                     tk->in_cdata = 1;
                     tk->content_pending = 1;
-                    if (xml) {
-                        out(tk, tok, len);
-                    } else {
-                        escape_into(tk, tok, len, tk->output);
-                    }
+                    out_text(tk, xml, tok, len);
                     break;
                 case kvtp_tokenise::kHeader:
                 case kvtp_tokenise::kDoctype:
                 case kvtp_tokenise::kHTMLOpen:
                     break;  // dropped
                 case kvtp_tokenise::kWhitespace:
-                    if (xml) {
-                        out(tk, tok, len);
-                    } else {
-                        escape_into(tk, tok, len, tk->output);
-                    }
+                    out_text(tk, xml, tok, len);
                     break;
                 case kvtp_tokenise::kEmpty:
                 case kvtp_tokenise::kOpen:
                 case kvtp_tokenise::kClose:
-                    if (!xml) {
-                        escape_into(tk, tok, len, tk->output);
-                        break;
-                    }
-                    if (!handle_tag(tk, cls, tok, len, pos))
+                    if (!xml)
+                        out_text(tk, xml, tok, len);
+                    else if (!handle_tag(tk, cls, tok, len, pos))
                         return pos;  // tag not consumed
                     break;
                 default:
@@ -786,9 +773,8 @@ int32_t tokenise_upto(KVTP_tokenise* tk, int32_t limit) {
         tk->char_offset += t.chars;
         tk->byte_offset += len;
         pos += len;
-        if (pos >= size || (limit > 0 && pos >= limit)) {
-            if (word.open)
-                close_word(tk, word, buf);
+        if (reached_end()) {
+            end_word(tk, word, buf);
             return pos;
         }
         if (len == 0 || tk->app_found)

@@ -85,17 +85,18 @@ inline void KVTP_dystr_reset(KVTP_dystr* s) {
 // Where n more bytes of text go when they fit with the NUL, else null. Bytes
 // written there become text with KVTP_dystr_commit.
 inline char* KVTP_dystr_tail(KVTP_dystr* s, int32_t n) {
-    const int32_t size = KVTP_dystr_len(s);
-    if (s->data == nullptr || n < 0 || static_cast<int64_t>(size) + n >= s->capacity)
+    // A positive capacity means storage; a count of at least 1 a NUL in it.
+    const int32_t count = s->count;
+    if (count < 1 || n < 0 || static_cast<int64_t>(count) + n > s->capacity)
         return nullptr;
-    return s->data + size;
+    return s->data + count - 1;
 }
 
 // Makes n bytes written at KVTP_dystr_tail(s, n) part of the text.
 inline void KVTP_dystr_commit(KVTP_dystr* s, int32_t n) {
-    const int32_t size = KVTP_dystr_len(s) + n;
-    s->data[size] = '\0';
-    s->count = size + 1;
+    const int32_t count = s->count + n;
+    s->data[count - 1] = '\0';
+    s->count = count;
 }
 
 // Copies len >= 0 bytes; pieces of up to sixteen bytes take no call.
@@ -123,11 +124,14 @@ inline void KVTP_copy_short(char* d, const char* text, int32_t len) {
 
 // Appends len >= 0 bytes.
 inline int KVTP_dystr_append_fast(KVTP_dystr* s, const char* text, int32_t len) {
-    char* d = KVTP_dystr_tail(s, len);
-    if (d == nullptr)
+    // The fields are read once, before the copy (whose stores may alias them).
+    const int32_t count = s->count;
+    if (count < 1 || len < 0 || static_cast<int64_t>(count) + len > s->capacity)
         return len <= 0 ? 1 : KVTP_dystr_append(s, text, len);
+    char* d = s->data + count - 1;
     KVTP_copy_short(d, text, len);
-    KVTP_dystr_commit(s, len);
+    d[len] = '\0';
+    s->count = count + len;
     return 1;
 }
 
