@@ -98,6 +98,7 @@ struct KVTP_tokenise {
     KVTP_dystr* app_tag;
     KVTP_strarray* app_names;
     int32_t app_name_len[kMaxAppNames];  // lengths of the first names, for a quick test
+    bool app_first[256];                 // first bytes of the names: most tags fail here
     // Encoding repair state.
     int32_t checked;   // leading input bytes already known to be valid
     int32_t utf16;     // 0, or the byte order (1 or 3) of a UTF-16 run being decoded
@@ -173,6 +174,8 @@ inline bool names_equal(const char* a, int32_t alen, const char* b, int32_t blen
 }
 
 bool is_app_name(const KVTP_tokenise* tk, const char* name, int32_t len) {
+    if (len > 0 && !tk->app_first[static_cast<unsigned char>(name[0])])
+        return false;
     int32_t n = KVTP_strarray_sz(tk->app_names);
     for (int32_t i = 0; i < n; ++i) {
         if (i < kMaxAppNames && tk->app_name_len[i] != len)
@@ -517,6 +520,11 @@ bool stop_at_app_tag(KVTP_tokenise* tk, const char* tag, int32_t len, int32_t po
     // there is none (so "<voice/>" is named "voice/" and never qualifies).
     int32_t name_len = 0;
     const char* name = tag + 1;
+    // No application name starts with this byte: the usual case, decided
+    // before the name is measured.
+    if (len > 2 && !is_space(static_cast<unsigned char>(name[0])) &&
+        !tk->app_first[static_cast<unsigned char>(name[0])])
+        return false;
     while (name_len < len - 1 && !is_space(static_cast<unsigned char>(name[name_len])))
         ++name_len;
     if (name_len == len - 1)
@@ -638,7 +646,9 @@ int32_t tokenise_upto(KVTP_tokenise* tk, int32_t limit) {
         // outside comments and CDATA, the bulk of any document, are handled
         // here without the general token machinery, with the same result.
         // Anything else (markup, other characters) goes to the general path.
-        while (fast && !tk->in_comment && !tk->in_cdata && pos < size) {
+        // Neither state changes on the fast path: it is tested once.
+        const bool fast_here = fast && !tk->in_comment && !tk->in_cdata;
+        while (fast_here && pos < size) {
             const unsigned char c = u[pos];
             int32_t i;
             if (k.plain[c]) {
@@ -1029,8 +1039,10 @@ void clear_document_state(KVTP_tokenise* tk) {
 
 void set_app_names(KVTP_tokenise* tk, const char* const* names, int n) {
     KVTP_strarray_clear(tk->app_names);
+    memset(tk->app_first, 0, sizeof tk->app_first);
     for (int i = 0; i < n; ++i) {
         KVTP_strarray_add(tk->app_names, names[i], -1);
+        tk->app_first[static_cast<unsigned char>(names[i][0])] = names[i][0] != '\0';
         if (i < kMaxAppNames)
             tk->app_name_len[i] = static_cast<int32_t>(strlen(names[i]));
     }
