@@ -12,6 +12,13 @@
 // KVTP_TPXML_MARGIN bytes unparsed so that a construct cut by a chunk boundary
 // is still matched whole; comment and CDATA state carry across calls.
 //
+// Every match attempt runs under a step limit (about one step per byte of a
+// well-formed construct, 200,000 in all): a DOCTYPE declaration whose internal
+// subset is larger than about 200 KB is therefore not recognised as one, and
+// its text is reported as character data. Configuration documents never come
+// near that size; raising the limit would let hostile markup cost that much
+// more per '<'.
+//
 // Input is expected to be UTF-8. Bytes that are not valid UTF-8 never crash the
 // scanner: they match no pattern item and are reported one byte at a time as
 // character data.
