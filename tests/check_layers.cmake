@@ -1,7 +1,8 @@
-cmake_minimum_required(VERSION 3.16)
 # Fails when a source file includes a header of a layer above its own. Each
 # folder may include the folders listed for it (and nothing else of the
 # project); run as `cmake -DROOT=<source dir> -P check_layers.cmake`.
+cmake_minimum_required(VERSION 3.16)
+
 set(allowed_platform "platform")
 set(allowed_textproc/toolkit "textproc/toolkit" "platform")
 set(allowed_textproc/scanner "textproc/toolkit" "textproc/scanner" "platform")
