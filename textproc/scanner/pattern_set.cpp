@@ -67,7 +67,13 @@ PatternSet::~PatternSet() {
 }
 
 const PatternSet* PatternSet::create_shared(const PatternSource* sources, int count) {
-    return new (std::nothrow) PatternSet(sources, count);
+    PatternSet* set = new (std::nothrow) PatternSet(sources, count);
+    if (set != nullptr &&
+        (set->code_ == nullptr || set->jit_ == nullptr || set->first_byte_ == nullptr)) {
+        delete set;  // its tables could not be allocated
+        return nullptr;
+    }
+    return set;
 }
 
 Matcher::Matcher(const MatchLimits& limits)
