@@ -12,3 +12,5 @@ string(APPEND CMAKE_CXX_STANDARD_LIBRARIES " -lws2_32")
 # Test programs run under an emulator: list their cases when the tests run,
 # not while building (the build may have no emulator set up).
 set(CMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE PRE_TEST)
+# Programs and DLLs side by side, where the Windows loader looks for the DLL.
+set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
