@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <new>
 #include <string>
 
 #include "transport/log.h"
@@ -127,6 +128,43 @@ bool MakeSocketPair(SOCKET* read_end, SOCKET* write_end) {
     return true;
 }
 
+// Connects s to address within timeout_ms; returns 0 or the Winsock error
+// (WSAETIMEDOUT when the time ran out). The connect runs non-blocking so that
+// the wait is ours to bound; the socket is blocking again afterwards.
+int ConnectWithin(SOCKET s, const sockaddr* address, int length, int timeout_ms) {
+    SetBlocking(s, false);
+    int error = 0;
+    if (::connect(s, address, length) != 0) {
+        error = ::WSAGetLastError();
+        if (error != WSAEWOULDBLOCK) {
+            return error;
+        }
+        // Winsock reports a refused connect as an exception, not as writable.
+        fd_set writable;
+        fd_set failed;
+        FD_ZERO(&writable);
+        FD_ZERO(&failed);
+        FD_SET(s, &writable);
+        FD_SET(s, &failed);
+        timeval limit{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+        const int rc = ::select(0, nullptr, &writable, &failed, timeout_ms < 0 ? nullptr : &limit);
+        if (rc == SOCKET_ERROR) {
+            return ::WSAGetLastError();
+        }
+        if (rc == 0) {
+            return WSAETIMEDOUT;
+        }
+        int size = sizeof error;
+        if (::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size) != 0) {
+            return ::WSAGetLastError();
+        }
+    }
+    if (error == 0) {
+        SetBlocking(s, true);
+    }
+    return error;
+}
+
 // The system's text for a Winsock error code.
 std::string ErrorText(int error) {
     char* text = nullptr;
@@ -152,7 +190,7 @@ WakeSignal::WakeSignal() : read_end_(kInvalidSocket), write_end_(kInvalidSocket)
     SOCKET reader;
     SOCKET writer;
     if (!MakeSocketPair(&reader, &writer)) {
-        throw "INVALID_SOCKET";
+        return;  // no sockets left: an invalid signal that does nothing
     }
     read_end_ = ToHandle(reader);
     write_end_ = ToHandle(writer);
@@ -164,7 +202,7 @@ WakeSignal::~WakeSignal() {
 }
 
 void WakeSignal::Raise() {
-    if (IsRaised()) {
+    if (!Valid() || IsRaised()) {
         return;  // Level-triggered: once readable, more bytes add nothing.
     }
     const char byte = 1;
@@ -173,6 +211,9 @@ void WakeSignal::Raise() {
 }
 
 void WakeSignal::Clear() {
+    if (!Valid()) {
+        return;
+    }
     char buffer[64];
     // Non-blocking: read until nothing is left.
     while (::recv(Sock(read_end_), buffer, sizeof buffer, 0) > 0) {
@@ -180,6 +221,9 @@ void WakeSignal::Clear() {
 }
 
 bool WakeSignal::IsRaised() const {
+    if (!Valid()) {
+        return false;
+    }
     bool ready = false;
     return SelectReadable(Sock(read_end_), INVALID_SOCKET, 0, &ready, nullptr) > 0 && ready;
 }
@@ -194,7 +238,8 @@ Socket::Socket() : handle_(kInvalidSocket) {
     Start();
     SOCKET s = NewSocket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (s == INVALID_SOCKET) {
-        throw "INVALID_SOCKET";
+        error_ = ErrorText(::WSAGetLastError());
+        return;
     }
     handle_ = ToHandle(s);
 }
@@ -265,7 +310,8 @@ bool Socket::ReceiveBytes(char* buffer, size_t max, size_t* received) {
     }
     if (pending == 0) {
         // Nothing pending: wait for the first byte, the wake signal or the limit.
-        const SOCKET wake = wake_ != nullptr ? Sock(wake_->Handle()) : INVALID_SOCKET;
+        const SOCKET wake =
+            wake_ != nullptr && wake_->Valid() ? Sock(wake_->Handle()) : INVALID_SOCKET;
         bool readable = false;
         bool woken = false;
         int rc = SelectReadable(Sock(handle_), wake, receive_limit_ms_, &readable, &woken);
@@ -291,7 +337,8 @@ bool Socket::ReceiveBytes(char* buffer, size_t max, size_t* received) {
 
 // ---- SocketClient ----
 
-SocketClient::SocketClient(const std::string& host, int port) : Socket(kInvalidSocket) {
+SocketClient::SocketClient(const std::string& host, int port, int timeout_ms)
+    : Socket(kInvalidSocket) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -300,9 +347,8 @@ SocketClient::SocketClient(const std::string& host, int port) : Socket(kInvalidS
     addrinfo* addresses = nullptr;
     if (::getaddrinfo(host.c_str(), service.c_str(), &hints, &addresses) != 0 ||
         addresses == nullptr) {
-        throw std::string();
+        return;  // the name does not resolve: Error() stays empty
     }
-    bool created = false;
     int last_error = 0;
     for (addrinfo* a = addresses; a != nullptr; a = a->ai_next) {
         SOCKET s = NewSocket(a->ai_family, a->ai_socktype, a->ai_protocol);
@@ -310,21 +356,17 @@ SocketClient::SocketClient(const std::string& host, int port) : Socket(kInvalidS
             last_error = ::WSAGetLastError();
             continue;
         }
-        created = true;
-        if (::connect(s, a->ai_addr, static_cast<int>(a->ai_addrlen)) == 0) {
+        last_error = ConnectWithin(s, a->ai_addr, static_cast<int>(a->ai_addrlen), timeout_ms);
+        if (last_error == 0) {
             SetNoDelay(s);
             handle_ = ToHandle(s);
             ::freeaddrinfo(addresses);
             return;
         }
-        last_error = ::WSAGetLastError();
         ::closesocket(s);
     }
     ::freeaddrinfo(addresses);
-    if (!created) {
-        throw "INVALID_SOCKET";
-    }
-    throw ErrorText(last_error);
+    error_ = ErrorText(last_error);
 }
 
 // ---- SocketServer ----
@@ -353,7 +395,9 @@ SocketServer::SocketServer(int port, int connections, TypeSocket type,
 
     SOCKET s = NewSocket(address.ss_family, SOCK_STREAM, IPPROTO_TCP);
     if (s == INVALID_SOCKET) {
-        throw "INVALID_SOCKET";
+        error_ = ErrorText(::WSAGetLastError());
+        VR_LOG(logERROR) << "vrelay socket cannot be created: " << error_;
+        return;
     }
     handle_ = ToHandle(s);
     // No SO_REUSEADDR: here it would let another program take the port over.
@@ -361,26 +405,41 @@ SocketServer::SocketServer(int port, int connections, TypeSocket type,
         SetBlocking(s, false);
     }
     if (!valid || ::bind(s, reinterpret_cast<sockaddr*>(&address), address_length) != 0) {
+        error_ = valid ? ErrorText(::WSAGetLastError()) : "not an address: " + bind_address;
         Close();
-        VR_LOG(logERROR) << "vrelay socket failed to bind to port " << port;
-        throw "INVALID_SOCKET";
+        VR_LOG(logERROR) << "vrelay socket failed to bind to port " << port << ": " << error_;
+        return;
     }
-    ::listen(s, connections);
+    if (::listen(s, connections) != 0) {
+        error_ = ErrorText(::WSAGetLastError());
+        Close();
+        VR_LOG(logERROR) << "vrelay socket failed to listen on port " << port << ": " << error_;
+    }
 }
 
-Socket* SocketServer::Accept() {
+Socket* SocketServer::Accept(bool* failed) {
+    if (failed != nullptr) {
+        *failed = false;
+    }
     SOCKET s = ::accept(Sock(handle_), nullptr, nullptr);
     if (s == INVALID_SOCKET) {
-        if (::WSAGetLastError() == WSAEWOULDBLOCK) {
-            return nullptr;
+        if (::WSAGetLastError() != WSAEWOULDBLOCK && failed != nullptr) {
+            *failed = true;
         }
-        throw "Invalid Socket";
+        return nullptr;
     }
     // An accepted socket inherits the listener's non-blocking mode here.
     SetBlocking(s, true);
     SetNotInherited(s);
     SetNoDelay(s);
-    return new Socket(ToHandle(s));
+    auto* accepted = new (std::nothrow) Socket(ToHandle(s));
+    if (accepted == nullptr) {
+        ::closesocket(s);
+        if (failed != nullptr) {
+            *failed = true;
+        }
+    }
+    return accepted;
 }
 
 int SocketServer::Port() const {
@@ -404,7 +463,7 @@ SocketSelect::SocketSelect(const Socket* first, const Socket* second, TypeSocket
     const SOCKET other = second_ != kInvalidSocket ? Sock(second_) : INVALID_SOCKET;
     if (SelectReadable(Sock(first_), other, type == PollingSelect ? 0 : -1, &first_readable_,
                        &second_readable_) == SOCKET_ERROR) {
-        throw "Error in select";
+        failed_ = true;
     }
 }
 
