@@ -16,7 +16,7 @@ uint32_t TickCount32() {
 UtcTime UtcNow() {
     SYSTEMTIME st;
     ::GetSystemTime(&st);
-    return UtcTime{st.wYear, st.wMonth,  st.wDay,         st.wHour,
+    return UtcTime{st.wYear,   st.wMonth,  st.wDay,         st.wHour,
                    st.wMinute, st.wSecond, st.wMilliseconds};
 }
 

@@ -1,10 +1,10 @@
 #include "platform/thread.h"
 
-#include "platform/start_failures.h"
-
 #include <atomic>
 #include <system_error>
 #include <thread>
+
+#include "platform/start_failures.h"
 
 namespace vrelay {
 
@@ -81,6 +81,5 @@ void Thread::Join() {
 bool Thread::IsCurrent() const {
     return impl_->state->id.load() == std::this_thread::get_id();
 }
-
 
 }  // namespace vrelay

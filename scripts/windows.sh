@@ -25,7 +25,7 @@ jobs=$(nproc 2>/dev/null || echo 2)
 cache=${VRELAY_WIN_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/vrelay-win}
 # Bump when the way the dependencies are built changes: old prefixes are then
 # rebuilt rather than reused.
-recipe=2
+recipe=3
 mkdir -p "${cache}/sources"
 
 # ---- dependency sources ----
@@ -103,13 +103,16 @@ deps_prefix() {
         build_dep "${triple}" "${prefix}" pcre2 -DBUILD_STATIC_LIBS=ON \
             -DPCRE2_SUPPORT_JIT=ON -DPCRE2_BUILD_PCRE2GREP=OFF -DPCRE2_BUILD_TESTS=OFF
         build_dep "${triple}" "${prefix}" utf8proc
-        # The XML parser only: no network, compression, iconv or programs.
-        # LIBXML_STATIC keeps its functions from being exported by our DLL.
-        build_dep "${triple}" "${prefix}" libxml2 -DCMAKE_C_FLAGS=-DLIBXML_STATIC \
-            -DLIBXML2_WITH_ICONV=OFF \
-            -DLIBXML2_WITH_LZMA=OFF -DLIBXML2_WITH_ZLIB=OFF -DLIBXML2_WITH_PYTHON=OFF \
-            -DLIBXML2_WITH_HTTP=OFF -DLIBXML2_WITH_FTP=OFF -DLIBXML2_WITH_PROGRAMS=OFF \
-            -DLIBXML2_WITH_TESTS=OFF -DLIBXML2_WITH_MODULES=OFF
+        # The XML parser and tree only (the library reads the voice list with
+        # them): no network, compression, iconv, validation, query languages
+        # or programs. LIBXML_STATIC keeps its functions out of our exports.
+        local xml_options=(-DCMAKE_C_FLAGS=-DLIBXML_STATIC)
+        for feature in C14N CATALOG DEBUG DOCB FTP HTML HTTP ICONV LEGACY LZMA MODULES \
+            PATTERN PROGRAMS PYTHON READER REGEXPS SCHEMAS SCHEMATRON TESTS VALID WRITER \
+            XINCLUDE XPATH XPTR ZLIB; do
+            xml_options+=("-DLIBXML2_WITH_${feature}=OFF")
+        done
+        build_dep "${triple}" "${prefix}" libxml2 "${xml_options[@]}"
         if [[ "${triple}" == x86_64-* ]]; then
             # GoogleTest for the unit tests, from the source Debian installs.
             local gtest=/usr/src/googletest

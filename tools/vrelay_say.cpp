@@ -373,7 +373,8 @@ int main(int argc, char** argv) {
         }
     } else {
 #ifdef VRELAY_SAY_NO_EMBEDDED_SERVER
-        std::fprintf(stderr, "vrelay-say: this build has no embedded server; give --server HOST:PORT\n");
+        std::fprintf(stderr,
+                     "vrelay-say: this build has no embedded server; give --server HOST:PORT\n");
         return kExitUsage;
 #else
         // The embedded server logs only its warnings and errors here.

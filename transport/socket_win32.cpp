@@ -9,6 +9,7 @@
 
 #include "transport/log.h"
 #include "transport/socket.h"
+#include "transport/socket_system.h"
 
 namespace vrelay {
 
@@ -171,8 +172,8 @@ std::string ErrorText(int error) {
     DWORD length = ::FormatMessageA(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
         nullptr, static_cast<DWORD>(error), 0, reinterpret_cast<char*>(&text), 0, nullptr);
-    std::string result =
-        length > 0 && text != nullptr ? std::string(text, length) : "error " + std::to_string(error);
+    std::string result = length > 0 && text != nullptr ? std::string(text, length)
+                                                       : "error " + std::to_string(error);
     ::LocalFree(text);
     while (!result.empty() && (result.back() == '\n' || result.back() == '\r' ||
                                result.back() == ' ' || result.back() == '.')) {
@@ -275,8 +276,8 @@ bool Socket::IsAlive() {
     }
     int error = 0;
     int size = sizeof error;
-    if (::getsockopt(Sock(handle_), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error),
-                     &size) != 0) {
+    if (::getsockopt(Sock(handle_), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size) !=
+        0) {
         return false;
     }
     return error == 0;
@@ -374,24 +375,10 @@ SocketClient::SocketClient(const std::string& host, int port, int timeout_ms)
 SocketServer::SocketServer(int port, int connections, TypeSocket type,
                            const std::string& bind_address)
     : Socket(kInvalidSocket) {
-    sockaddr_storage address{};
-    int address_length = 0;
-    auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
-    bool valid = true;
-    if (::inet_pton(AF_INET, bind_address.c_str(), &v4->sin_addr) == 1) {
-        v4->sin_family = AF_INET;
-        v4->sin_port = htons(static_cast<uint16_t>(port));
-        address_length = sizeof(sockaddr_in);
-    } else if (::inet_pton(AF_INET6, bind_address.c_str(), &v6->sin6_addr) == 1) {
-        v6->sin6_family = AF_INET6;
-        v6->sin6_port = htons(static_cast<uint16_t>(port));
-        address_length = sizeof(sockaddr_in6);
-    } else {
-        // Not an address literal: fails like a bind would.
-        valid = false;
-        address.ss_family = AF_INET;
-    }
+    sockaddr_storage address;
+    SockLen address_length;
+    // Text that is no address literal fails below as a bind would.
+    const bool valid = ParseAddress(bind_address, port, &address, &address_length);
 
     SOCKET s = NewSocket(address.ss_family, SOCK_STREAM, IPPROTO_TCP);
     if (s == INVALID_SOCKET) {
@@ -442,18 +429,6 @@ Socket* SocketServer::Accept(bool* failed) {
     return accepted;
 }
 
-int SocketServer::Port() const {
-    sockaddr_storage address{};
-    int length = sizeof address;
-    if (::getsockname(Sock(handle_), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        return -1;
-    }
-    if (address.ss_family == AF_INET6) {
-        return ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
-    }
-    return ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
-}
-
 // ---- SocketSelect ----
 
 SocketSelect::SocketSelect(const Socket* first, const Socket* second, TypeSocket type)
@@ -465,19 +440,6 @@ SocketSelect::SocketSelect(const Socket* first, const Socket* second, TypeSocket
                        &second_readable_) == SOCKET_ERROR) {
         failed_ = true;
     }
-}
-
-bool SocketSelect::Readable(const Socket* socket) const {
-    if (socket == nullptr) {
-        return false;
-    }
-    if (socket->Handle() == first_) {
-        return first_readable_;
-    }
-    if (socket->Handle() == second_) {
-        return second_readable_;
-    }
-    return false;
 }
 
 int recv_to(SocketHandle handle, char* buffer, int length, int flags, int timeout_ms) {

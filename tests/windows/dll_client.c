@@ -1,7 +1,6 @@
 /* Loads the DLL as a C application does and makes a few calls. Exit status
  * 0 when every call answered as documented. */
 #include <stdio.h>
-
 #include <vrelay/vrelay.h>
 
 static int32_t VR_CDECL OnPacket(void* user_data, PACKET_TYPE type, void* data, int32_t length) {
@@ -20,7 +19,7 @@ int HeaderCompilesAsCxx(void);
 int main(void) {
     vrCallBack callback = OnPacket;
     vrPascalCallBack pascal = OnPacketPascal;
-    vr_result (__cdecl *create)(void) = vrCreateConnection;
+    vr_result(__cdecl * create)(void) = vrCreateConnection;
     const vr_handle connection = create();
     int failures = 0;
     failures += connection < 1000;
