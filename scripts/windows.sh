@@ -99,7 +99,8 @@ deps_prefix() {
     local prefix="${cache}/${triple}-$(echo "${key}" | sha1sum | cut -c1-12)"
     if [[ ! -f "${prefix}/.complete" ]]; then
         echo "== building dependencies for ${triple} into ${prefix}" >&2
-        rm -rf "${prefix}" "${prefix}.work"
+        # Prefixes of other versions or recipes for this target are stale.
+        rm -rf "${cache}/${triple}"-*
         build_dep "${triple}" "${prefix}" pcre2 -DBUILD_STATIC_LIBS=ON \
             -DPCRE2_SUPPORT_JIT=ON -DPCRE2_BUILD_PCRE2GREP=OFF -DPCRE2_BUILD_TESTS=OFF
         build_dep "${triple}" "${prefix}" utf8proc
