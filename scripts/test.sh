@@ -2,7 +2,7 @@
 # Builds vrelay and runs its tests: a plain build with warnings as errors,
 # then a build with AddressSanitizer and UndefinedBehaviorSanitizer, then the
 # threaded layers (platform, transport, connection, client) with
-# ThreadSanitizer.
+# ThreadSanitizer, then the Windows cross-build and its tests under Wine.
 # Usage: scripts/test.sh [--quick]   (--quick: the plain build only)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -45,4 +45,5 @@ if [[ ${quick} -eq 0 ]]; then
         exe=$(find build/tsan/tests -type f -name "$t" | head -n 1)
         "$exe" --gtest_brief=1
     done
+    scripts/windows.sh --ci
 fi
