@@ -1,5 +1,7 @@
 #include "report.h"
 
+#include <unistd.h>
+
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -24,6 +26,7 @@ std::string NameOf(const benchmark::BenchmarkReporter::Run& run) {
 // The console report, plus the best repetition of every benchmark.
 class KeepingReporter : public benchmark::ConsoleReporter {
   public:
+    KeepingReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs) {
@@ -63,9 +66,15 @@ void Results::Add(const benchmark::BenchmarkReporter::Run& run) {
     if (run.iterations <= 0) {
         return;
     }
-    const double seconds = run.real_accumulated_time / static_cast<double>(run.iterations);
+    const double iterations = static_cast<double>(run.iterations);
+    const double seconds = run.real_accumulated_time / iterations;
+    const double cpu_seconds = run.cpu_accumulated_time / iterations;
+    const bool first = best_.count(NameOf(run)) == 0;
     Best& best = best_[NameOf(run)];
-    if (best.seconds != 0 && best.seconds <= seconds) {
+    if (first || cpu_seconds < best.cpu_seconds) {
+        best.cpu_seconds = cpu_seconds;
+    }
+    if (!first && best.seconds <= seconds) {
         return;
     }
     best.seconds = seconds;
@@ -75,9 +84,12 @@ void Results::Add(const benchmark::BenchmarkReporter::Run& run) {
     }
 }
 
-double Results::Seconds(const std::string& name) const {
+double Results::Seconds(const std::string& name, Measure measure) const {
     auto found = best_.find(name);
-    return found == best_.end() ? 0 : found->second.seconds;
+    if (found == best_.end()) {
+        return 0;
+    }
+    return measure == kCpuTime ? found->second.cpu_seconds : found->second.seconds;
 }
 
 double Results::Counter(const std::string& name, const std::string& counter) const {
@@ -108,12 +120,12 @@ std::string Duration(double seconds) {
 
 Row SpeedRow(const Results& r, const std::string& figure, const std::string& anchor,
              const std::string& ours, const std::string& anchor_bench, const char* unit,
-             double minimum, const std::string& target) {
+             double minimum, const std::string& target, Measure measure) {
     if (!r.Has(ours) || !r.Has(anchor_bench)) {
         return Row{};
     }
-    const double our_speed = r.Counter(ours, "units") / r.Seconds(ours);
-    const double anchor_speed = r.Counter(anchor_bench, "units") / r.Seconds(anchor_bench);
+    const double our_speed = r.Counter(ours, "units") / r.Seconds(ours, measure);
+    const double anchor_speed = r.Counter(anchor_bench, "units") / r.Seconds(anchor_bench, measure);
     const double ratio = our_speed / anchor_speed;
     return Row{figure,
                anchor,
@@ -126,14 +138,20 @@ Row SpeedRow(const Results& r, const std::string& figure, const std::string& anc
 
 Row TimeRow(const Results& r, const std::string& figure, const std::string& anchor,
             const std::string& ours, const std::string& anchor_bench, double maximum,
-            const std::string& target) {
+            const std::string& target, Measure measure) {
     if (!r.Has(ours) || !r.Has(anchor_bench)) {
         return Row{};
     }
-    const double ratio = r.Seconds(ours) / r.Seconds(anchor_bench);
-    return Row{
-        figure,       anchor, Duration(r.Seconds(anchor_bench)),       Duration(r.Seconds(ours)),
-        Ratio(ratio), target, std::isfinite(ratio) && ratio <= maximum};
+    const double our_time = r.Seconds(ours, measure);
+    const double anchor_time = r.Seconds(anchor_bench, measure);
+    const double ratio = our_time / anchor_time;
+    return Row{figure,
+               anchor,
+               Duration(anchor_time),
+               Duration(our_time),
+               Ratio(ratio),
+               target,
+               std::isfinite(ratio) && ratio <= maximum};
 }
 
 int RunAndReport(int argc, char** argv,

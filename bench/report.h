@@ -24,21 +24,27 @@ std::string Option(const std::string& name);
 // True under --smoke: benchmarks shrink their inputs to a few kilobytes.
 bool Smoke();
 
+// Which time a figure is taken from: the wall clock, for work that waits on
+// another process; the thread's CPU time, for work done wholly on the
+// benchmark's thread (less disturbed by other load on a shared machine).
+enum Measure { kWallTime, kCpuTime };
+
 // The best (smallest) time per iteration of each benchmark over its
-// repetitions, and the user counters of that best repetition. Benchmarks are
-// named by function and arguments, "BM_Name" or "BM_Name/4".
+// repetitions, and the user counters of the best repetition by wall time.
+// Benchmarks are named by function and arguments, "BM_Name" or "BM_Name/4".
 class Results {
   public:
     void Add(const benchmark::BenchmarkReporter::Run& run);
     bool Has(const std::string& name) const { return best_.count(name) != 0; }
     // Seconds per iteration; 0 for an unknown benchmark.
-    double Seconds(const std::string& name) const;
+    double Seconds(const std::string& name, Measure measure = kWallTime) const;
     // A user counter of the best repetition; 0 when absent.
     double Counter(const std::string& name, const std::string& counter) const;
 
   private:
     struct Best {
         double seconds = 0;
+        double cpu_seconds = 0;
         std::map<std::string, double> counters;
     };
     std::map<std::string, Best> best_;
@@ -67,11 +73,11 @@ std::string Duration(double seconds);
 // (counter "units"); ratio = our speed / anchor speed, met when >= minimum.
 Row SpeedRow(const Results& r, const std::string& figure, const std::string& anchor,
              const std::string& ours, const std::string& anchor_bench, const char* unit,
-             double minimum, const std::string& target);
+             double minimum, const std::string& target, Measure measure);
 // Time beside an anchor: ratio = our time / anchor time, met when <= maximum.
 Row TimeRow(const Results& r, const std::string& figure, const std::string& anchor,
             const std::string& ours, const std::string& anchor_bench, double maximum,
-            const std::string& target);
+            const std::string& target, Measure measure);
 
 // Runs every benchmark selected on the command line, printing the console
 // report, then builds the rows with make_rows and writes them to stdout and
