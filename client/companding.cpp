@@ -5,10 +5,10 @@
 // a read-only table of 65536 codes per law; each call is one lookup. That is
 // faster than the shifts and segment search per sample, and only the pages
 // of the table that an application's audio touches become resident.
+#include <vrelay/vrelay.h>
+
 #include <array>
 #include <cstdint>
-
-#include <vrelay/vrelay.h>
 
 namespace {
 
