@@ -7,19 +7,15 @@
 #include <fstream>
 #include <string>
 
+#include "tests/support/run_command.h"
+
 namespace {
 
-struct ToolRun {
-    int status;
-    std::string out;  // standard output and standard error
-};
+using ToolRun = vrelay::test::CommandRun;
 
 ToolRun Text(const std::string& arguments) {
     const std::string command = std::string(VRELAY_TEXT_PATH) + " " + arguments + " 2>&1";
-    ToolRun run{-1, ""};
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe)
-        return run;
+    return vrelay::test::RunCommand(command);
     char buffer[4096];
     size_t n;
     while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
