@@ -16,13 +16,6 @@ using ToolRun = vrelay::test::CommandRun;
 ToolRun Text(const std::string& arguments) {
     const std::string command = std::string(VRELAY_TEXT_PATH) + " " + arguments + " 2>&1";
     return vrelay::test::RunCommand(command);
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        run.out.append(buffer, n);
-    const int status = pclose(pipe);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
 }
 
 std::string Mark(int c, int b, int n, int l) {
