@@ -56,7 +56,12 @@ TEST_F(ToxTest, SetAttribReplacesTheFirstNameStartingWithTheGivenOne) {
     EXPECT_STREQ(KVTP_toxtag_val(tag, "ty"), "x");
     EXPECT_STREQ(KVTP_toxtag_val(tag, "type"), "weak");
     EXPECT_EQ(KVTP_toxtag_no_attribs(tag), 6);
+    // An empty name is refused rather than overwriting the first attribute
+    // (every name begins with it) or adding a nameless one, which the spurt
+    // writer would turn into ill-formed XML.
     EXPECT_EQ(KVTP_toxtag_set_attrib(tag, "", -1, "v", -1), 0);
+    EXPECT_STREQ(KVTP_toxtag_val(tag, "timeout"), "1");
+    EXPECT_EQ(KVTP_toxtag_no_attribs(tag), 6);
 }
 
 TEST_F(ToxTest, NumericValuesKeepTrailingZerosAndDropAZeroFraction) {
@@ -174,9 +179,12 @@ TEST_F(ToxTest, QueriesSearchFromTheLastTag) {
     EXPECT_EQ(KVTP_toxtoken_gettag_match(token, probe), v2);
     KVTP_toxtag_delete(probe);
 
+    // A longer name that begins with the attribute's is another attribute.
+    KVTP_toxtag_set_attrib(v2, "gendered", -1, "x", -1);
     EXPECT_EQ(KVTP_toxtoken_setdefault_tagval(token, "voice", "gender", "m"), 1);
     EXPECT_STREQ(KVTP_toxtag_val(v1, "gender"), "f");
     EXPECT_STREQ(KVTP_toxtag_val(v2, "gender"), "m");
+    EXPECT_STREQ(KVTP_toxtag_val(v2, "gendered"), "x");
 }
 
 TEST_F(ToxTest, LinkGivesContinuingTagsTheirEarlierCopies) {
