@@ -11,8 +11,8 @@
 #include <string>
 
 #include "textproc/scanner/configsettings.h"
-#include "textproc/toolkit/dystr.h"
 #include "textproc/scanner/logger.h"
+#include "textproc/toolkit/dystr.h"
 
 namespace {
 

@@ -230,6 +230,10 @@ TEST(AllocationFailure, HashDictionaryAndTableAreUnchangedByFailedGrowth) {
     }};
     EXPECT_GT(wt([&] { return KVTP_hashstrarray_add(w, "word", -1, "a", -1) == 1; }), 3);
     wt([&] { return KVTP_hashstrarray_add(w, "word", -1, "b", -1) == 0; });
+    // Failure is -1, not 0, which would read as a successful replacement.
+    KVTP_malloc_fail_after(0);
+    EXPECT_EQ(KVTP_hashstrarray_add(w, "word", -1, "c", -1), -1);
+    KVTP_malloc_fail_after(-1);
     EXPECT_STREQ(KVTP_hashstrarray_lookup(w, "word", -1), "b");
     KVTP_hashstrarray_delete(w);
 }

@@ -7,10 +7,10 @@
 #include <ctime>
 #include <new>
 
-#include "textproc/toolkit/string_ops.h"
 #include "textproc/toolkit/intarray.h"
 #include "textproc/toolkit/oswrappers.h"
 #include "textproc/toolkit/strarray.h"
+#include "textproc/toolkit/string_ops.h"
 
 struct KVTP_logger {
     char* name = nullptr;
