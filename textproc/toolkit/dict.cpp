@@ -125,11 +125,14 @@ int KVTP_dict_write(const KVTP_dict* d, FILE* f) {
 KVTP_dict* KVTP_dict_read(FILE* f) {
     kvtp_detail::StoreReader r(f);
     uint32_t multiplier = 0;
-    if (!r.header("KVDI") || !r.u32(&multiplier))
+    int32_t n = 0;
+    if (!r.header("KVDI") || !r.u32(&multiplier) || !r.count(&n, 4))
         return nullptr;
-    KVTP_dict* d = KVTP_dict_new_empty(0);
+    // The hash is sized for the words (bounded by the file's size), so that
+    // its chains stay short.
+    KVTP_dict* d = KVTP_dict_new_empty(n);
     const bool ok =
-        d != nullptr && kvtp_detail::read_string_list(r, [d](const char* s, int32_t len) {
+        d != nullptr && kvtp_detail::read_strings(r, n, [d](const char* s, int32_t len) {
             // Numbers are positions: a word stored twice would shift them.
             const int32_t expected = KVTP_dict_size(d) + 1;
             return KVTP_dict_add_entry(d, s, len) == expected;

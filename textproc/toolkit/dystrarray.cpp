@@ -287,10 +287,11 @@ int64_t KVTP_dystrarray_write_sz(const KVTP_dystrarray* a) {
 
 KVTP_dystrarray* KVTP_dystrarray_read(FILE* f) {
     kvtp_detail::StoreReader r(f);
-    if (!r.header("KVDA"))
+    int32_t n = 0;
+    if (!r.header("KVDA") || !r.count(&n, 4))
         return nullptr;
     KVTP_dystrarray* a = KVTP_dystrarray_new(0);
-    if (a == nullptr || !kvtp_detail::read_string_list(r, [a](const char* s, int32_t len) {
+    if (a == nullptr || !kvtp_detail::read_strings(r, n, [a](const char* s, int32_t len) {
             return KVTP_dystrarray_add(a, s, len) == 1;
         })) {
         KVTP_dystrarray_delete(a);

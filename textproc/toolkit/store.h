@@ -79,12 +79,11 @@ class StoreWriter {
     bool ok_ = true;
 };
 
-// A string-list payload: u32 count, then the strings. Each is handed to
-// add(text, len), which returns false to stop with a failure.
+// The n strings of a string-list payload (u32 count, then the strings; read
+// the count with count(&n, 4)). Each is handed to add(text, len), which
+// returns false to stop with a failure.
 template <typename Add>
-bool read_string_list(StoreReader& r, Add add) {
-    int32_t n = 0;
-    r.count(&n, 4);
+bool read_strings(StoreReader& r, int32_t n, Add add) {
     for (int32_t i = 0; i < n && r.ok(); ++i) {
         int32_t len = 0;
         char* s = r.string(&len);

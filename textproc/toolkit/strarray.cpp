@@ -242,10 +242,11 @@ int KVTP_strarray_write(const KVTP_strarray* a, FILE* f) {
 
 KVTP_strarray* KVTP_strarray_read(FILE* f) {
     kvtp_detail::StoreReader r(f);
-    if (!r.header("KVSA"))
+    int32_t n = 0;
+    if (!r.header("KVSA") || !r.count(&n, 4))
         return nullptr;
     KVTP_strarray* a = KVTP_strarray_new();
-    if (a == nullptr || !kvtp_detail::read_string_list(r, [a](const char* s, int32_t len) {
+    if (a == nullptr || !kvtp_detail::read_strings(r, n, [a](const char* s, int32_t len) {
             return KVTP_strarray_add(a, s, len) == 1;
         })) {
         KVTP_strarray_delete(a);
