@@ -80,6 +80,7 @@ TEST(AllocationFailure, ConstructorsLeakNothing) {
 // Each reader and compact form either builds its container or frees all it
 // took; the records come from the matching writers.
 TEST(AllocationFailure, ReadersAndCompactFormsLeakNothing) {
+    const int64_t live_before = KVTP_malloc_live();
     KVTP_dict* d = KVTP_dict_new_empty(4);
     for (const char* w : {"one", "two", "three"})
         KVTP_dict_add_entry(d, w, -1);
@@ -122,6 +123,7 @@ TEST(AllocationFailure, ReadersAndCompactFormsLeakNothing) {
     KVTP_dystrarray_delete(da);
     KVTP_complkp_delete(cl);
     KVTP_carray_delete(ca);
+    EXPECT_EQ(KVTP_malloc_live(), live_before);  // the delete functions free everything
 }
 
 TEST(AllocationFailure, DystrIsUnchangedByFailedGrowth) {

@@ -277,9 +277,19 @@ TEST(Complkp, FindsEveryKeyAndNoOtherAcrossBlocks) {
     for (const char* absent : {"", "a", "k", "k100", "zz", "k5x"})
         EXPECT_EQ(KVTP_complkp_lookup(c, absent, -1, nullptr), 0) << absent;
     KVTP_complkp_delete(c);
+    // A repeated key is refused, also when its copies fall in two blocks.
     const char* twice[] = {"a", "b", "a"};
     const int32_t v3[] = {1, 2, 3};
     EXPECT_EQ(KVTP_complkp_new(twice, v3, 3), nullptr);
+    std::vector<std::string> straddling;
+    for (int i = 10; i < 25; ++i)
+        straddling.push_back("a" + std::to_string(i));
+    straddling.insert(straddling.end(), {"b", "b"});  // sorted positions 15 and 16
+    std::vector<const char*> sp;
+    for (const std::string& k : straddling)
+        sp.push_back(k.c_str());
+    const std::vector<int32_t> sv(sp.size(), 0);
+    EXPECT_EQ(KVTP_complkp_new(sp.data(), sv.data(), int32_t(sp.size())), nullptr);
 }
 
 }  // namespace

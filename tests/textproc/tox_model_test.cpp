@@ -9,6 +9,7 @@
 
 #include "textproc/model/prenorm.h"
 #include "textproc/model/tox.h"
+#include "textproc/toolkit/oswrappers.h"
 
 namespace {
 
@@ -426,6 +427,10 @@ TEST_F(ToxTest, PrenormRewritesByTheCallersRulesAndRecordsWhatItSaw) {
     EXPECT_EQ(KVTP_toxtoken_prenorm(token, &none), 1);
     EXPECT_STREQ(KVTP_toxtoken_getnorm(token), "Ab");
     EXPECT_EQ(KVTP_toxtoken_getfeat(token, 4), 1);
+    KVTP_malloc_fail_after(0);  // out of memory: refused, token unchanged
+    EXPECT_EQ(KVTP_toxtoken_prenorm(token, &rules), 0);
+    KVTP_malloc_fail_after(-1);
+    EXPECT_STREQ(KVTP_toxtoken_getnorm(token), "Ab");
     EXPECT_EQ(KVTP_toxtoken_prenorm(nullptr, &rules), 0);
     EXPECT_EQ(KVTP_toxtoken_prenorm(token, nullptr), 0);
 }

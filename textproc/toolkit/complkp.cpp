@@ -84,7 +84,6 @@ KVTP_complkp* KVTP_complkp_new(const char* const* keys, const int32_t* values, i
                   [keys](int32_t a, int32_t b) { return std::strcmp(keys[a], keys[b]) < 0; });
         c->count = n;
         c->nblocks = (n + kBlock - 1) / kBlock;
-        c->longest = 0;
     }
     // Sizes first, then one block for all keys.
     size_t total = 0;
