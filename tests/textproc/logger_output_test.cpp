@@ -168,6 +168,12 @@ TEST(LoggerLevels, ThresholdFiltersWritingButNotCounting) {
     // Only ERROR and CRITICAL reach standard error with logstderr off.
     EXPECT_EQ(2, std::count(err.begin(), err.end(), '\n'));
 
+    // With it on, a WARN line goes there too.
+    Logger loud = MakeLogger("loglevel='warn' logstderr='True'");
+    CaptureStderr();
+    KVTP_logger_log(loud.get(), KVTP_LOG_WARN, "mod", "title", "message", "");
+    EXPECT_TRUE(IsOutputLine(GetCapturedStderr(), "TPC", "mod [WARN] title : message"));
+
     Logger off = MakeLogger("log='False' logstore='True' logstderr='True'");
     CaptureStderr();
     KVTP_logger_set_error(off.get(), KVTP_ERR_CRITICAL_MESSAGE, "m", "");
