@@ -223,6 +223,7 @@ TEST_F(ToxTest, MarkNameGivesTheCharacterPositionAndLexTagTheSyllables) {
     KVTP_toxtag* lex = Tag("lex", KVTP_TOXTAG_STARTEND);
     token = Token({lex});
     EXPECT_EQ(KVTP_toxtoken_issilent(token), 1);  // no pronunciation at all
+    EXPECT_EQ(KVTP_toxtoken_nsyl(token), 0);      // so no syllables either
     for (const auto& [spron, silent, syllables] :
          {std::tuple{"", 1, 0}, {"dog", 0, 1}, {"a|b|c", 0, 2}}) {
         KVTP_toxtag_set_attrib(lex, "spron", -1, spron, -1);
