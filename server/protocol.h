@@ -110,6 +110,11 @@ std::vector<unsigned char> EncodeText(const std::string& text);
 // The text up to the first NUL (or the whole payload when there is none).
 std::string DecodeText(const unsigned char* data, size_t length);
 
+// Text from a client made safe for a log line or a message: control
+// characters and backslashes as \xNN escapes, cut after max_bytes (then
+// "..." follows).
+std::string Printable(const std::string& text, size_t max_bytes = 80);
+
 // PCM samples as DATA_6 carries them (little-endian, whatever the host).
 std::vector<unsigned char> EncodeAudio(const int16_t* samples, size_t count);
 std::vector<int16_t> DecodeAudio(const unsigned char* data, size_t length);

@@ -42,22 +42,6 @@ int ToneEngine::Frequency(const std::string& voice, size_t letters) {
     return 200 + 50 * capped;
 }
 
-int ToneEngine::BreakSamples(const Element& element, int sample_rate) {
-    const std::string time = element.Get("time");
-    char* end = nullptr;
-    const double value = std::strtod(time.c_str(), &end);
-    if (time.empty() || end == time.c_str() || !(value >= 0)) {
-        return sample_rate / 5;
-    }
-    const std::string unit(end);
-    double seconds = unit == "ms" ? value / 1000 : unit == "s" ? value : -1;
-    if (seconds < 0) {
-        return sample_rate / 5;
-    }
-    seconds = std::min(seconds, 10.0);
-    return static_cast<int>(seconds * sample_rate);
-}
-
 bool ToneEngine::Speak(const std::string& voice, const std::vector<Word>& words, UnitSink* sink,
                        std::string* /*error*/) {
     const double pi = std::acos(-1.0);
@@ -85,9 +69,11 @@ bool ToneEngine::Speak(const std::string& voice, const std::vector<Word>& words,
             }
         }
         for (const Element& pause : word.breaks) {
-            unit.samples.insert(unit.samples.end(), BreakSamples(pause, kSampleRate), 0);
+            unit.samples.insert(unit.samples.end(),
+                                static_cast<size_t>(BreakMilliseconds(pause)) * kSampleRate / 1000,
+                                0);
         }
-        if (++in_unit == kWordsPerUnit) {
+        if (++in_unit == kWordsPerUnit || unit.samples.size() >= kMaxUnitSamples) {
             if (!sink->OnUnit(unit)) {
                 return true;
             }

@@ -1,13 +1,13 @@
 // The espeak-ng engine: real synthesis, so only loose bounds on the audio;
 // exact checks on what the server promises about marks.
 #include <gtest/gtest.h>
+#include <vrelay/vrelay.h>
 
 #include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
 
-#include <vrelay/vrelay.h>
 #include "server/engine.h"
 #include "server/speech_server.h"
 #include "tests/server/raw_client.h"
