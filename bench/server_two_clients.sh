@@ -34,13 +34,13 @@ now() { date +%s.%N; }
 say "${out}/warm.wav"  # voice data loaded into the workers
 start=$(now)
 say "${out}/alone.wav"
-alone=$(echo "$(now) - ${start}" | bc -l)
+alone=$(awk -v a="$(now)" -v b="${start}" 'BEGIN { print a - b }')
 start=$(now)
 say "${out}/a.wav" &
 first=$!
 say "${out}/b.wav"
 wait "${first}"
-together=$(echo "$(now) - ${start}" | bc -l)
+together=$(awk -v a="$(now)" -v b="${start}" 'BEGIN { print a - b }')
 
 printf '| %s | %.2f | %.2f | %.2fx |\n' "${workers}" "${alone}" "${together}" \
-    "$(echo "2 * ${alone} / ${together}" | bc -l)"
+    "$(awk -v a="${alone}" -v t="${together}" 'BEGIN { print 2 * a / t }')"

@@ -23,6 +23,7 @@ run_suite() {
 }
 
 run_suite build/plain -DCMAKE_BUILD_TYPE=RelWithDebInfo
+scripts/server_ci.sh build/plain
 if [[ ${quick} -eq 0 ]]; then
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \

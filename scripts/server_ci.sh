@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# CI stage for the reference server as a deployed program: the abuse suite and
+# the three-servers-behind-HAProxy check, both in their CI-sized forms, against
+# the plain build. About 80 s on two cores. Their markdown reports land in
+# build/reports/.
+# Usage: scripts/server_ci.sh [BUILD_DIR]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build/plain}
+mkdir -p build/reports
+echo "== server abuse suite (CI-sized)"
+python3 scripts/abuse_test.py --ci --server "${build}/server/vrelay-server" \
+    --report build/reports/server_abuse.md
+echo "== three servers behind HAProxy (CI-sized)"
+python3 scripts/haproxy_test.py --ci --build "${build}" --report build/reports/haproxy.md
