@@ -78,6 +78,7 @@ int main(int argc, char** argv) {
     vrelay::server::ServerOptions options;
     options.port = 5555;
     options.workers = static_cast<int>(cores);
+    options.worker_memory_mb = 2048;
     long grace_seconds = 10;
     vrelay::TLogLevel log_level = vrelay::logINFO;
     for (int i = 1; i < argc; ++i) {
