@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # CI stage for the reference server as a deployed program: the abuse suite and
 # the three-servers-behind-HAProxy check, both in their CI-sized forms, against
-# the plain build. About 80 s on two cores. Their markdown reports land in
+# the plain build, then the server fuzz targets for a few seconds each. About
+# 80 s on two cores plus the fuzz build (about 2 min the first time). Their markdown reports land in
 # build/reports/.
 # Usage: scripts/server_ci.sh [BUILD_DIR]
 set -euo pipefail
@@ -13,3 +14,5 @@ python3 scripts/abuse_test.py --ci --server "${build}/server/vrelay-server" \
     --report build/reports/server_abuse.md
 echo "== three servers behind HAProxy (CI-sized)"
 python3 scripts/haproxy_test.py --ci --build "${build}" --report build/reports/haproxy.md
+echo "== server fuzz targets (a few seconds each)"
+scripts/fuzz_server_ci.sh 5
