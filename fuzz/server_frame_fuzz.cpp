@@ -80,7 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         check(packet.Length() <= vrelay::kMaxPayload);
         const std::string text = vrelay::server::DecodeText(packet.Data(), packet.Length());
         switch (packet.PacketType()) {
-            case 1:    // PACKET_TEXT
+            case 1:     // PACKET_TEXT
             case 15: {  // PACKET_TEXT_CHUNK
                 buffer.Append(text.data(), text.size());
                 std::vector<vrelay::server::Word> words;

@@ -104,7 +104,8 @@ void SpeechServer::AcceptLoop() {
             if (errno == EINTR) {
                 continue;
             }
-            VR_LOG(logERROR) << "vrelay server: waiting for clients failed, errno " << errno;
+            VR_LOG(logERROR) << "vrelay server: waiting for clients failed: "
+                             << std::strerror(errno);
             return;
         }
         if (stopping_.load() || accept_wake_.IsRaised()) {
@@ -116,7 +117,11 @@ void SpeechServer::AcceptLoop() {
         } catch (const char*) {
             // A connection that failed before it was accepted (ECONNABORTED
             // and the like); running out of descriptors ends up here too.
-            VR_LOG(logERROR) << "vrelay server: accept failed, errno " << errno;
+            VR_LOG(logERROR) << "vrelay server: accept failed: " << std::strerror(errno);
+            // Out of descriptors the connection stays pending and poll returns
+            // at once: pause briefly instead of spinning.
+            pollfd wake = {static_cast<int>(accept_wake_.Handle()), POLLIN, 0};
+            ::poll(&wake, 1, 100);
             continue;
         }
         if (!socket) {
