@@ -81,6 +81,9 @@ class Engine {
     // with *error when synthesis failed; true when the sink stopped it.
     virtual bool Speak(const std::string& voice, const std::vector<Word>& words, UnitSink* sink,
                        std::string* error) = 0;
+    // Where the synthesis unit that starts at words[begin] ends (one past its
+    // last word): the engine's own bound on one stretch of synthesis.
+    virtual size_t UnitEnd(const std::vector<Word>& words, size_t begin) const = 0;
 };
 
 // "tone" or "espeak"; null with *error for an unknown name or when the

@@ -42,6 +42,19 @@ int ToneEngine::Frequency(const std::string& voice, size_t letters) {
     return 200 + 50 * capped;
 }
 
+size_t ToneEngine::UnitEnd(const std::vector<Word>& words, size_t begin) const {
+    size_t end = begin;
+    int64_t pause_samples = 0;
+    while (end < words.size() && end - begin < kWordsPerUnit &&
+           pause_samples < static_cast<int64_t>(kMaxUnitSamples)) {
+        for (const Element& pause : words[end].breaks) {
+            pause_samples += static_cast<int64_t>(BreakMilliseconds(pause)) * kSampleRate / 1000;
+        }
+        ++end;
+    }
+    return end;
+}
+
 bool ToneEngine::Speak(const std::string& voice, const std::vector<Word>& words, UnitSink* sink,
                        std::string* /*error*/) {
     const double pi = std::acos(-1.0);

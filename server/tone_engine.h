@@ -38,6 +38,8 @@ class ToneEngine : public Engine {
     std::string DefaultVoice() const override { return "tone"; }
     bool Speak(const std::string& voice, const std::vector<Word>& words, UnitSink* sink,
                std::string* error) override;
+    // kWordsPerUnit words, fewer when their pauses reach kMaxUnitSamples.
+    size_t UnitEnd(const std::vector<Word>& words, size_t begin) const override;
 
     // The tone's frequency in Hz for a word of the given letter count.
     static int Frequency(const std::string& voice, size_t letters);

@@ -259,12 +259,14 @@ void CloseInheritedDescriptors(int keep) {
 
 }  // namespace
 
-std::string EncodeWords(const std::string& voice, const std::vector<Word>& words) {
+std::string EncodeWords(const std::string& voice, const std::vector<Word>& words, size_t begin,
+                        size_t end) {
     Writer w;
     w.Text(voice);
-    w.U32(static_cast<uint32_t>(words.size()));
+    w.U32(static_cast<uint32_t>(end - begin));
     const std::vector<Element>* previous = nullptr;
-    for (const Word& word : words) {
+    for (size_t i = begin; i < end; ++i) {
+        const Word& word = words[i];
         w.Text(word.mark);
         w.Text(word.text);
         // Words share their context: it is sent again only when it changes.
@@ -468,14 +470,14 @@ void WorkerPool::Release(Slot* slot, bool kill, std::string* why) {
     idle_.notify_one();
 }
 
-bool WorkerPool::Speak(const std::string& voice, const std::vector<Word>& words, UnitSink* sink,
-                       std::string* error) {
-    const auto deadline = sink->Deadline();
+bool WorkerPool::Synthesise(const std::string& request,
+                            std::chrono::steady_clock::time_point deadline,
+                            std::vector<SynthesisUnit>* units, std::string* error) {
     Slot* slot = Acquire(deadline, error);
     if (slot == nullptr) {
         return false;
     }
-    if (!WriteMessage(slot->fd, kSpeak, EncodeWords(voice, words))) {
+    if (!WriteMessage(slot->fd, kSpeak, request)) {
         *error = "the synthesis worker is gone";
         Release(slot, false, error);
         return false;
@@ -494,16 +496,11 @@ bool WorkerPool::Speak(const std::string& voice, const std::vector<Word>& words,
             Release(slot, false, error);
             return false;
         }
-        SynthesisUnit unit;
-        if (type == kUnit && DecodeUnit(payload, &unit)) {
-            if (!sink->OnUnit(unit)) {
-                // Nobody wants the rest: the worker stops now rather than
-                // synthesising it, and a fresh one takes its place.
-                Release(slot, true, nullptr);
-                return true;
-            }
+        units->emplace_back();
+        if (type == kUnit && DecodeUnit(payload, &units->back())) {
             continue;
         }
+        units->pop_back();
         if (type == kDone) {
             Release(slot, false, nullptr);
             return true;
@@ -513,6 +510,25 @@ bool WorkerPool::Speak(const std::string& voice, const std::vector<Word>& words,
         Release(slot, type != kFailed, nullptr);
         return false;
     }
+}
+
+bool WorkerPool::Speak(const std::string& voice, const std::vector<Word>& words, UnitSink* sink,
+                       std::string* error) {
+    const auto deadline = sink->Deadline();
+    for (size_t begin = 0; begin < words.size();) {
+        const size_t end = UnitEnd(words, begin);
+        std::vector<SynthesisUnit> units;
+        if (!Synthesise(EncodeWords(voice, words, begin, end), deadline, &units, error)) {
+            return false;
+        }
+        for (const SynthesisUnit& unit : units) {
+            if (!sink->OnUnit(unit)) {
+                return true;
+            }
+        }
+        begin = end;
+    }
+    return true;
 }
 
 }  // namespace server

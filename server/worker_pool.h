@@ -6,11 +6,11 @@
 //
 // A worker that crashes, runs out of memory, or is still busy at the
 // request's deadline costs only that request (Speak fails with the reason);
-// the pool starts a replacement when the slot is next needed. A session that
-// stops taking units (its client is gone or stopped reading) has its worker
-// killed and replaced, so a worker never synthesises for nobody. Back-pressure
-// is the socket pair: a worker writes a unit only as fast as its session
-// takes them.
+// the pool starts a replacement when the slot is next needed. Workers are
+// lent one synthesis unit at a time, so a session whose client stops reading
+// holds none, and a session that stops taking units (its client is gone) is
+// told to stop asking. Back-pressure: a session asks for its next unit only
+// after it has sent the previous one, so it holds at most one unit's audio.
 //
 // Workers are forked from the server process, which may have other threads;
 // the child only closes sockets, sets its memory limit and serves requests
@@ -33,7 +33,9 @@ namespace vrelay {
 namespace server {
 
 // Wire forms of what crosses between a session and a worker.
-std::string EncodeWords(const std::string& voice, const std::vector<Word>& words);
+// words[begin, end) with the voice to speak them.
+std::string EncodeWords(const std::string& voice, const std::vector<Word>& words, size_t begin,
+                        size_t end);
 bool DecodeWords(const std::string& data, std::string* voice, std::vector<Word>* words);
 std::string EncodeUnit(const SynthesisUnit& unit);
 bool DecodeUnit(const std::string& data, SynthesisUnit* unit);
@@ -51,8 +53,14 @@ class WorkerPool : public Engine {
     std::string Name() const override { return engine_->Name(); }
     const std::vector<VoiceInfo>& Voices() const override { return engine_->Voices(); }
     std::string DefaultVoice() const override { return engine_->DefaultVoice(); }
+    // Synthesises unit by unit: a worker is borrowed for one unit's words
+    // and returned before the unit goes to the sink, so a session whose
+    // client reads slowly holds no worker while it waits.
     bool Speak(const std::string& voice, const std::vector<Word>& words, UnitSink* sink,
                std::string* error) override;
+    size_t UnitEnd(const std::vector<Word>& words, size_t begin) const override {
+        return engine_->UnitEnd(words, begin);
+    }
 
     // The process ids of the running workers (0 for a slot without one).
     std::vector<pid_t> WorkerPids();
@@ -71,6 +79,9 @@ class WorkerPool : public Engine {
     void Release(Slot* slot, bool kill, std::string* why);
     bool StartWorker(Slot* slot, std::string* error);
     void EndWorker(Slot* slot, bool kill, std::string* why);
+    // One unit's words through a worker; the units come back in *units.
+    bool Synthesise(const std::string& request, std::chrono::steady_clock::time_point deadline,
+                    std::vector<SynthesisUnit>* units, std::string* error);
 
     std::unique_ptr<Engine> engine_;
     const long memory_mb_;

@@ -3,13 +3,12 @@
 #ifndef VRELAY_TESTS_SERVER_RAW_CLIENT_H
 #define VRELAY_TESTS_SERVER_RAW_CLIENT_H
 
-#include <vrelay/vrelay.h>
-
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include <vrelay/vrelay.h>
 #include "server/protocol.h"
 #include "transport/packet.h"
 #include "transport/socket.h"
@@ -87,11 +86,10 @@ class RawClient {
         return socket_->SendBytes(reinterpret_cast<const char*>(bytes.data()), bytes.size()) ==
                static_cast<int64_t>(bytes.size());
     }
-    // Reads packets until PACKET_END, the end of the stream, 60 s of silence,
-    // or max_packets.
-    Answer Read(size_t max_packets = SIZE_MAX) {
+    // Reads packets until PACKET_END, the end of the stream, or 60 s of silence.
+    Answer Read() {
         Answer answer;
-        while (!answer.ended && answer.types.size() < max_packets) {
+        while (!answer.ended) {
             Packet packet;
             while (!packet.FilledPacket()) {
                 int received = 0;
