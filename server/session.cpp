@@ -25,6 +25,9 @@ bool KnownClientType(uint16_t type) {
 // Longest wait of one receive: how soon a session notices its idle time and
 // a drain.
 constexpr int kReceivePollMs = 500;
+// Kernel send buffer of a session (the kernel doubles it): about 3 s of
+// espeak audio.
+constexpr int kSendBufferBytes = 128 * 1024;
 
 int32_t ClampOffset(int64_t sample) {
     return static_cast<int32_t>(std::min<int64_t>(std::max<int64_t>(sample, 0), INT32_MAX));
@@ -91,8 +94,13 @@ Session::Session(int id, std::unique_ptr<Socket> socket, std::string peer, Engin
     socket_->SetWakeSignal(wake);
     // Receives wake up now and then to see the idle time and a drain.
     socket_->SetReceiveLimit(std::min(limits_.idle_timeout_ms, kReceivePollMs));
+    // A small send buffer: a client that stops reading stops the session's
+    // synthesis after a few seconds of audio rather than after megabytes.
+    const int send_buffer = kSendBufferBytes;
+    ::setsockopt(static_cast<int>(socket_->Handle()), SOL_SOCKET, SO_SNDBUF, &send_buffer,
+                 sizeof send_buffer);
     // A client that stops reading makes a send fail after this long instead
-    // of holding the session (and its synthesis) for ever.
+    // of holding the session for ever.
     timeval send_limit{};
     send_limit.tv_sec = limits_.request_timeout_ms / 1000;
     send_limit.tv_usec = (limits_.request_timeout_ms % 1000) * 1000;

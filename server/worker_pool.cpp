@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -435,8 +436,15 @@ void WorkerPool::EndWorker(Slot* slot, bool kill, std::string* why) {
 WorkerPool::Slot* WorkerPool::Acquire(std::chrono::steady_clock::time_point deadline,
                                       std::string* error) {
     std::unique_lock<std::mutex> lock(mutex_);
+    // First come, first served: a session asking for unit after unit cannot
+    // overtake one that has waited longer.
+    const uint64_t ticket = next_ticket_++;
+    waiting_.push_back(ticket);
     Slot* free = nullptr;
     const bool found = idle_.wait_until(lock, deadline, [&] {
+        if (waiting_.front() != ticket) {
+            return false;
+        }
         for (Slot& slot : slots_) {
             if (!slot.busy) {
                 free = &slot;
@@ -445,6 +453,8 @@ WorkerPool::Slot* WorkerPool::Acquire(std::chrono::steady_clock::time_point dead
         }
         return false;
     });
+    waiting_.erase(std::find(waiting_.begin(), waiting_.end(), ticket));
+    idle_.notify_all();  // the next in line may go now
     if (!found) {
         *error = "no synthesis worker became free in time";
         return nullptr;
@@ -467,7 +477,7 @@ void WorkerPool::Release(Slot* slot, bool kill, std::string* why) {
         EndWorker(slot, kill, why);
     }
     slot->busy = false;
-    idle_.notify_one();
+    idle_.notify_all();
 }
 
 bool WorkerPool::Synthesise(const std::string& request,

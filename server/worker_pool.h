@@ -22,6 +22,8 @@
 #include <sys/types.h>
 
 #include <condition_variable>
+#include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -88,6 +90,8 @@ class WorkerPool : public Engine {
     std::mutex mutex_;
     std::condition_variable idle_;
     std::vector<Slot> slots_;
+    std::deque<uint64_t> waiting_;  // tickets of the sessions waiting, oldest first
+    uint64_t next_ticket_ = 0;
 };
 
 }  // namespace server
