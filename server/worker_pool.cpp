@@ -415,9 +415,8 @@ void WorkerPool::EndWorker(Slot* slot, bool kill, std::string* why) {
     if (kill) {
         ::kill(slot->pid, SIGKILL);
     }
-    ::close(slot->fd);
+    ::close(slot->fd);  // a worker not killed sees the end of its requests and exits
     int status = 0;
-    // Not killed: the worker closed its end, so it is exiting or gone.
     if (::waitpid(slot->pid, &status, 0) == slot->pid && why != nullptr) {
         if (WIFSIGNALED(status) && WTERMSIG(status) != SIGKILL) {
             *why = "the synthesis worker crashed (signal " + std::to_string(WTERMSIG(status)) + ")";
@@ -489,7 +488,7 @@ bool WorkerPool::Synthesise(const std::string& request,
     }
     if (!WriteMessage(slot->fd, kSpeak, request)) {
         *error = "the synthesis worker is gone";
-        Release(slot, false, error);
+        Release(slot, true, error);
         return false;
     }
     for (;;) {
@@ -502,8 +501,10 @@ bool WorkerPool::Synthesise(const std::string& request,
             return false;
         }
         if (status == ReadStatus::kClosed) {
+            // Usually the worker died; a garbled length is ended the same way.
+            // Killing a dead worker changes nothing: its status still tells why.
             *error = "the synthesis worker ended";
-            Release(slot, false, error);
+            Release(slot, true, error);
             return false;
         }
         units->emplace_back();
