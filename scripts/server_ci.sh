@@ -10,9 +10,9 @@ cd "$(dirname "$0")/.."
 build=${1:-build/plain}
 mkdir -p build/reports
 echo "== server abuse suite (CI-sized)"
-python3 scripts/abuse_test.py --ci --server "${build}/server/vrelay-server" \
+timeout 600 python3 scripts/abuse_test.py --ci --server "${build}/server/vrelay-server" \
     --report build/reports/server_abuse.md
 echo "== three servers behind HAProxy (CI-sized)"
-python3 scripts/haproxy_test.py --ci --build "${build}" --report build/reports/haproxy.md
+timeout 300 python3 scripts/haproxy_test.py --ci --build "${build}" --report build/reports/haproxy.md
 echo "== server fuzz targets (a few seconds each)"
-scripts/fuzz_server_ci.sh 5
+timeout 900 scripts/fuzz_server_ci.sh 5
