@@ -2,7 +2,8 @@
 # CI stage for the reference server as a deployed program: the abuse suite and
 # the three-servers-behind-HAProxy check, both in their CI-sized forms, against
 # the plain build, then the server fuzz targets for a few seconds each. About
-# 80 s on two cores plus the fuzz build (about 2 min the first time). Their markdown reports land in
+# 80 s on two cores, plus the fuzz build (about 2 min the first time); each
+# part is cut off by a time-out well above that. The markdown reports land in
 # build/reports/.
 # Usage: scripts/server_ci.sh [BUILD_DIR]
 set -euo pipefail
