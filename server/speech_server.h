@@ -32,7 +32,7 @@ struct ServerOptions {
     std::string voice;              // the sessions' first voice; "" for the engine's default
     // Synthesis worker processes; 0 synthesises on the sessions' threads.
     int workers = 0;
-    // Address-space limit of each worker in MiB; 0 for none.
+    // Address space (MiB) each worker may add to what it inherits; 0: no limit.
     long worker_memory_mb = 0;
     // Further clients get "error: server busy" and PACKET_CLOSE.
     int max_sessions = 64;

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -227,8 +228,19 @@ void CloseInheritedDescriptors(int keep) {
     ::signal(SIGPIPE, SIG_DFL);  // a session that went away ends the worker
     CloseInheritedDescriptors(fd);
     if (memory_mb > 0) {
+        // The address space inherited from the server (its threads' stacks
+        // and arenas) is not the worker's doing: the limit is on top of it.
+        unsigned long long pages = 0;
+        if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
+            if (std::fscanf(statm, "%llu", &pages) != 1) {
+                pages = 0;
+            }
+            std::fclose(statm);
+        }
         rlimit limit{};
-        limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(memory_mb) << 20;
+        limit.rlim_cur = limit.rlim_max =
+            static_cast<rlim_t>(pages) * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE)) +
+            (static_cast<rlim_t>(memory_mb) << 20);
         ::setrlimit(RLIMIT_AS, &limit);
     }
     for (;;) {

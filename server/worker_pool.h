@@ -46,7 +46,8 @@ bool DecodeUnit(const std::string& data, SynthesisUnit* unit);
 class WorkerPool : public Engine {
   public:
     // engine: the engine the workers inherit (also answers Voices()).
-    // memory_mb: address-space limit of each worker, 0 for none.
+    // memory_mb: address space each worker may add to what it inherits from
+    // the server process, 0 for no limit.
     WorkerPool(std::unique_ptr<Engine> engine, int workers, long memory_mb);
     ~WorkerPool() override;  // kills and reaps every worker
     WorkerPool(const WorkerPool&) = delete;
