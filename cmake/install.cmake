@@ -16,7 +16,7 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/vrelay
 # The programs find the library beside them unless it lands in a directory
 # the dynamic linker searches anyway.
 list(FIND CMAKE_C_IMPLICIT_LINK_DIRECTORIES ${CMAKE_INSTALL_FULL_LIBDIR} _vrelay_system_libdir)
-if(_vrelay_system_libdir EQUAL -1)
+if(_vrelay_system_libdir EQUAL -1 AND TARGET vrelay-say)
   set_target_properties(vrelay-say PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
 endif()
 # The reference server is not built for Windows.
