@@ -102,6 +102,22 @@ TEST(Scanner, InvalidBytesNeitherStopTheScanNorSwallowMarkup) {
     }
 }
 
+// The step limit that bounds what hostile markup costs per '<' also bounds
+// the DOCTYPE internal subset the scanner recognises (about 200 KB): below it
+// the declaration is dropped whole, above it its text comes out as data.
+TEST(Scanner, DoctypeSubsetIsRecognisedUpToTheStepLimit) {
+    auto doctype = [](size_t entities) {
+        std::string doc = "<!DOCTYPE doc [\n";
+        for (size_t i = 0; i < entities; ++i)
+            doc += "  <!ENTITY e" + std::to_string(i) + " \"value\">\n";
+        return doc + "]><doc/>";
+    };
+    EXPECT_EQ(Scan(doctype(3000)), (std::vector<std::string>{"<doc>", "</doc>"}));  // ~80 KB
+    const std::vector<std::string> large = Scan(doctype(15000));                    // ~400 KB
+    ASSERT_FALSE(large.empty());
+    EXPECT_EQ(large.front().rfind("D:", 0), 0u) << large.front();
+}
+
 TEST(Scanner, ManyAttributesKeepTheirOrder) {
     std::string doc = "<a", expect = "<a";
     for (int i = 0; i < 300; ++i) {
