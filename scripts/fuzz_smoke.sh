@@ -7,7 +7,7 @@
 # Usage: scripts/fuzz_smoke.sh [seconds per target [target...]]
 #   (default: 3 seconds, every target)
 # Writes a summary, one "target seconds runs corpus-units corpus-bytes result"
-# line per target, to build/fuzz/summary.tsv.
+# line per target, to build/fuzz/summary.tsv (or to $FUZZ_SUMMARY).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -30,7 +30,7 @@ cmake --build "${dir}" -j "$(nproc 2>/dev/null || echo 2)" --target "${targets[@
 
 echo "== fuzz ${seconds}s each"
 mkdir -p "${dir}/artifacts"
-summary=${dir}/summary.tsv
+summary=${FUZZ_SUMMARY:-${dir}/summary.tsv}
 : >"${summary}"
 failed=0
 printf '%-24s %10s %8s %10s  %s\n' target runs corpus bytes result
