@@ -1,11 +1,12 @@
 // Fuzzes the voice-list parse and walk with arbitrary query replies: no
 // crash, no leak, no unbounded recursion; the names and the voices stay in
 // step, and every attribute reads back as a string.
+#include <vrelay/vrelay.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
-#include <vrelay/vrelay.h>
 #include "client/voices.h"
 
 namespace {
