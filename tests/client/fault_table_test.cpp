@@ -165,7 +165,7 @@ TEST_P(FaultTable, FailsCleanlyAndTheHandleRendersAgain) {
         if (found.empty() && *row.log != '\0' && line.find(row.log) != std::string::npos)
             found = line;
     }
-    RecordProperty("result", std::to_string(result));
+    RecordProperty("returned", std::to_string(result));
     RecordProperty("return_ms", std::to_string(took.count()));
     RecordProperty("log", lines.empty() ? "" : lines.front());
     EXPECT_EQ(result, row.result);
