@@ -2,7 +2,7 @@
 # Builds vrelay and runs its tests: a plain build with warnings as errors,
 # then a build with AddressSanitizer and UndefinedBehaviorSanitizer, then the
 # threaded layers (platform, transport, connection, client) with
-# ThreadSanitizer.
+# ThreadSanitizer, then every fuzz target for a few seconds.
 # Usage: scripts/test.sh [--quick]   (--quick: the plain build only)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -38,4 +38,5 @@ if [[ ${quick} -eq 0 ]]; then
         exe=$(find build/tsan/tests -type f -name "$t" | head -n 1)
         "$exe" --gtest_brief=1
     done
+    scripts/fuzz_smoke.sh
 fi
