@@ -12,14 +12,10 @@
 #include <memory>
 #include <vector>
 
+#include "fuzz/fuzz_check.h"
 #include "transport/packet.h"
 
 namespace {
-
-void check(bool ok) {
-    if (!ok)
-        std::abort();
-}
 
 struct Frame {
     uint16_t type;
@@ -66,7 +62,7 @@ class SplitSource : public vrelay::ByteSource {
 
     bool ReceiveBytes(char* buffer, size_t max, size_t* received) override {
         *received = 0;
-        check(max > 0);
+        FuzzCheck(max > 0);
         if (at_ == size_)
             return false;
         size_t want = splits_.empty() ? max : splits_[turn_++ % splits_.size()];
@@ -118,13 +114,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             failed = true;
             break;
         }
-        check(received >= 0);
+        FuzzCheck(received >= 0);
         if (!packet->FilledPacket())
             continue;
-        check(packet->Length() <= vrelay::kMaxPayload);
-        check(packet->Data() != nullptr);
+        FuzzCheck(packet->Length() <= vrelay::kMaxPayload);
+        FuzzCheck(packet->Data() != nullptr);
         // A complete frame ends exactly where its bytes end.
-        check(source.Consumed() == frameStart + 14 + packet->Length());
+        FuzzCheck(source.Consumed() == frameStart + 14 + packet->Length());
         frameStart = source.Consumed();
         Frame frame;
         frame.type = packet->PacketType();
@@ -135,18 +131,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         packet = std::make_unique<vrelay::Packet>();
     }
 
-    check(got.size() == expected.size());
+    FuzzCheck(got.size() == expected.size());
     for (size_t i = 0; i < got.size(); ++i) {
-        check(got[i].type == expected[i].type);
-        check(got[i].streamId == expected[i].streamId);
-        check(got[i].payload == expected[i].payload);
+        FuzzCheck(got[i].type == expected[i].type);
+        FuzzCheck(got[i].streamId == expected[i].streamId);
+        FuzzCheck(got[i].payload == expected[i].payload);
         // OK() holds exactly when the trailer repeats the length.
         const bool ok = expected[i].trailer == expected[i].payload.size();
-        check((got[i].trailer == got[i].payload.size()) == ok);
+        FuzzCheck((got[i].trailer == got[i].payload.size()) == ok);
     }
     // The reader fails on an oversize length or once the stream is used up,
     // and never reads into a frame it has not started.
-    check(failed);
-    check(tooLong ? source.Consumed() == frameStart + 10 : source.Consumed() == streamSize);
+    FuzzCheck(failed);
+    FuzzCheck(tooLong ? source.Consumed() == frameStart + 10 : source.Consumed() == streamSize);
     return 0;
 }

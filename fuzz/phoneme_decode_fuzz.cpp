@@ -8,16 +8,8 @@
 #include <initializer_list>
 #include <memory>
 
+#include "fuzz/fuzz_check.h"
 #include "transport/packet.h"
-
-namespace {
-
-void check(bool ok) {
-    if (!ok)
-        std::abort();
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > vrelay::kMaxPayload)
@@ -35,12 +27,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // What the receive loop hands the application: both names are strings
     // that end inside the payload.
     for (const unsigned char* name : {record.m_phone, record.m_nextPhone}) {
-        check(name >= payload.get() && name < end);
+        FuzzCheck(name >= payload.get() && name < end);
         const void* nul = std::memchr(name, 0, static_cast<size_t>(end - name));
-        check(nul != nullptr);
+        FuzzCheck(nul != nullptr);
     }
-    check(record.m_phone + record.m_phoneLength == record.m_nextPhone);
-    check(record.Length() == record.m_phoneLength + record.m_nextPhoneLength + 46);
+    FuzzCheck(record.m_phone + record.m_phoneLength == record.m_nextPhone);
+    FuzzCheck(record.Length() == record.m_phoneLength + record.m_nextPhoneLength + 46);
 
     // Written again from its parts, the record reads back with the same
     // numbers and, where the wire form keeps whole names, the same names.
@@ -50,19 +42,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                    record.m_values[6]);
     unsigned char* wire = copy.Data();
     vrelay::PhonemePacketData reread;
-    check(reread.Deserialize(wire, copy.Length()));
-    check(reread.m_first == record.m_first);
+    FuzzCheck(reread.Deserialize(wire, copy.Length()));
+    FuzzCheck(reread.m_first == record.m_first);
     for (int k = 0; k < 7; ++k)
-        check(reread.m_values[k] == record.m_values[k]);
+        FuzzCheck(reread.m_values[k] == record.m_values[k]);
     const auto whole = [](const unsigned char* name) {
         return vrelay::PhonemePacketData::FieldSize(name) ==
                std::strlen(reinterpret_cast<const char*>(name)) + 1;
     };
     if (whole(record.m_phone))
-        check(std::strcmp(reinterpret_cast<const char*>(reread.m_phone),
-                          reinterpret_cast<const char*>(record.m_phone)) == 0);
+        FuzzCheck(std::strcmp(reinterpret_cast<const char*>(reread.m_phone),
+                              reinterpret_cast<const char*>(record.m_phone)) == 0);
     if (whole(record.m_phone) && whole(record.m_nextPhone))
-        check(std::strcmp(reinterpret_cast<const char*>(reread.m_nextPhone),
-                          reinterpret_cast<const char*>(record.m_nextPhone)) == 0);
+        FuzzCheck(std::strcmp(reinterpret_cast<const char*>(reread.m_nextPhone),
+                              reinterpret_cast<const char*>(record.m_nextPhone)) == 0);
     return 0;
 }

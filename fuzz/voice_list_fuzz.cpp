@@ -8,35 +8,27 @@
 #include <cstring>
 
 #include "client/voices.h"
-
-namespace {
-
-void check(bool ok) {
-    if (!ok)
-        std::abort();
-}
-
-}  // namespace
+#include "fuzz/fuzz_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     vrelay::NameEnumerator voices;
     const bool parsed = voices.ParseVoiceList(reinterpret_cast<const char*>(data), size);
-    check(voices.m_names.size() == voices.m_voices.size());
+    FuzzCheck(voices.m_names.size() == voices.m_voices.size());
     if (!parsed) {
-        check(voices.Count() == 0);
+        FuzzCheck(voices.Count() == 0);
         return 0;
     }
     size_t walked = 0;
     while (const char* name = voices.Next()) {
-        check(std::strcmp(name, voices.m_names[walked].c_str()) == 0);
+        FuzzCheck(std::strcmp(name, voices.m_names[walked].c_str()) == 0);
         const vrelay::NamedVoiceInfo* voice = voices.Current();
-        check(voice == voices.m_voices[walked].get());
+        FuzzCheck(voice == voices.m_voices[walked].get());
         for (int32_t key = 0; key <= VR_COUNTRY_CODE_ISO + 1; ++key) {
             if (const std::string* value = voice->StringValue(key))
-                check(std::strlen(value->c_str()) <= value->size());
+                FuzzCheck(std::strlen(value->c_str()) <= value->size());
         }
         ++walked;
     }
-    check(walked == voices.Count());
+    FuzzCheck(walked == voices.Count());
     return 0;
 }
