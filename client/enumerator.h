@@ -3,6 +3,7 @@
 #ifndef VRELAY_CLIENT_ENUMERATOR_H
 #define VRELAY_CLIENT_ENUMERATOR_H
 
+#include <atomic>
 #include <cstdint>
 
 namespace vrelay {
@@ -14,9 +15,11 @@ class Enumerator {
     Enumerator(const Enumerator&) = delete;
     Enumerator& operator=(const Enumerator&) = delete;
 
-    virtual void rewind() { m_position = 0; }
+    virtual void rewind() { m_position.store(0); }
 
-    int32_t m_position = 0;  // index of the next item
+    // Index of the next item; atomic, since any thread may step any
+    // enumerator.
+    std::atomic<int32_t> m_position{0};
 };
 
 }  // namespace vrelay

@@ -1,17 +1,15 @@
 // Rendering: synchronous, streamed and asynchronous requests, cancellation and
 // the callback setters.
 //
-// Every request runs the same step (RenderStep) with the connection's lock
+// Every request runs the same step (RunRequest) with the connection's lock
 // held: on the caller's thread for the synchronous calls, on the connection's
 // worker thread for the asynchronous ones.
-#include <cstdio>
 #include <memory>
 #include <string>
 
 #include "client/handles.h"
 #include "client/voice_switch.h"
 #include <vrelay/vrelay.h>
-#include "platform/clock.h"
 
 namespace vrelay {
 namespace {
@@ -25,71 +23,120 @@ struct WorkerContext {
     bool xml;
 };
 
-void Warn(const char* message) {
-    std::fputs(message, stdout);
-    std::fflush(stdout);
-}
-
-// The request step. The caller holds connection->Lock() (once, or more
-// often when called from a callback on the request's own thread).
-vr_result RenderStep(ThreadedConnection* connection, vr_handle handle, const char* text, bool wait,
-                     bool xml, bool final) {
-    if (!LookupConnection(handle)) {
-        return VR_BAD_HANDLE;
-    }
-    if (connection->m_workerRunning.load()) {
-        if (connection->m_inRequest.load()) {
-            // Called from a callback of the worker's running request: it
-            // cannot wait for itself.
-            connection->MarkStarted();
-            return VR_BUSY;
-        }
-        if (wait && !connection->Worker().IsCurrent()) {
-            // Let the worker take the lock for its request, then wait for
-            // the thread to end.
-            connection->Lock().Unlock();
-            connection->MarkStarted();
-            connection->JoinWorker();
-            connection->m_inRequest.store(false);
-            connection->Lock().Lock();
-        }
-    }
-
+// Submits text and reads its answer. The caller holds the connection lock
+// and has begun the request in the connection's RequestState. onWorker: the
+// asynchronous worker runs it, and its launcher is released once the quit
+// flag is cleared, so that a cancel issued after the launch returned is never
+// undone here.
+vr_result RunRequest(ThreadedConnection* connection, const char* text, bool xml, bool final,
+                     bool onWorker) {
     const int32_t mode = connection->RequestMode();
+    connection->BeginRequest();
+    if (onWorker) {
+        connection->State().TakenOver();
+    }
     if (mode != 0 && ((mode == 1) != xml)) {
         // A stream of the other kind is open: end it first. Its answer is
         // read here, so that every later wait reads its own answer.
-        connection->m_inRequest.store(true);
-        connection->SetQuitFlag(false);
-        connection->MarkStarted();
         if (!connection->SendText("", mode == 1, true)) {
-            connection->m_inRequest.store(false);
-            return VR_SEND_FAILED;
+            return connection->Failure() == Connection::RequestFailure::kReply ? VR_ERROR
+                                                                                : VR_SEND_FAILED;
         }
         if (!connection->WaitForEndPacket()) {
-            connection->m_inRequest.store(false);
             return VR_ERROR;
         }
     }
-
-    connection->m_inRequest.store(true);
-    connection->SetQuitFlag(false);
-    connection->MarkStarted();
-    if (!connection->SendText(text, xml, final)) {
-        connection->m_inRequest.store(false);
+    const bool sent = connection->SendText(text, xml, final);
+    if (connection->Failure() == Connection::RequestFailure::kReply) {
+        return VR_ERROR;  // an answer read while the pieces went out failed
+    }
+    if (!sent) {
         return VR_SEND_FAILED;
     }
     if (connection->InputLength() == 0 && !final) {
-        connection->m_inRequest.store(false);
         return VR_SUCCESS;
     }
-    if (!connection->WaitForEndPacket()) {
-        connection->m_inRequest.store(false);
+    if (!connection->WaitForEndPacket() || connection->Failure() != Connection::RequestFailure::kNone) {
         return VR_ERROR;
     }
-    const bool cancelled = connection->GetQuitFlag();
-    connection->m_inRequest.store(false);
-    return cancelled ? VR_CANCELLED : VR_SUCCESS;
+    return connection->GetQuitFlag() ? VR_CANCELLED : VR_SUCCESS;
+}
+
+vr_result RenderSync(vr_handle handle, const char* text, bool final) {
+    auto connection = LookupConnection(handle);
+    if (!connection) {
+        return VR_BAD_HANDLE;
+    }
+    if (InsideOwnRequest(*connection)) {
+        return VR_BUSY;
+    }
+    ScopedLock lock(connection->Lock());
+    if (connection->State().HasWorker()) {
+        // An asynchronous request was launched: let it run and its thread
+        // end before this one starts.
+        connection->Lock().Unlock();
+        connection->State().JoinWorker();
+        connection->Lock().Lock();
+    }
+    RequestScope request(connection->State());
+    if (request.Stopped() != RequestState::Stop::kNone) {
+        return StoppedResult(request.Stopped());
+    }
+    return RunRequest(connection.get(), text ? text : "", true, final, false);
+}
+
+void ThreadProcedure(WorkerContext* raw) noexcept {
+    std::unique_ptr<WorkerContext> context(raw);
+    ThreadedConnection* connection = context->connection;
+    RequestState& state = connection->State();
+    try {
+        if (LookupConnection(context->handle)) {
+            ScopedLock lock(connection->Lock());
+            // The request stays open through the completion event, so that a
+            // launch from another thread meanwhile gets VR_BUSY.
+            RequestScope request(state);
+            if (request.Stopped() != RequestState::Stop::kDestroy) {
+                if (request.Stopped() == RequestState::Stop::kNone) {
+                    RunRequest(connection, context->text.c_str(), context->xml, context->final,
+                               true);
+                }
+                state.TakenOver();
+                connection->FireEvent(PACKET_REQUEST_DONE);
+            }
+        }
+    } catch (...) {
+        // Out of memory in the request: it ends like a failed one.
+    }
+    context.reset();
+    state.WorkerDone();
+}
+
+vr_result RenderAsync(vr_handle handle, const char* text, bool xml) {
+    auto connection = LookupConnection(handle);
+    if (!connection) {
+        return VR_BAD_HANDLE;
+    }
+    if (InsideOwnRequest(*connection)) {
+        // A worker could never take the lock this thread holds.
+        return VR_BUSY;
+    }
+    auto context = std::make_unique<WorkerContext>();
+    context->text = text ? text : "";
+    context->connection = connection.get();
+    context->handle = handle;
+    context->final = true;
+    context->xml = xml;
+    WorkerContext* raw = context.get();
+    switch (connection->State().LaunchWorker([raw] { ThreadProcedure(raw); })) {
+        case RequestState::Launch::kStarted:
+            context.release();  // the worker frees it
+            return VR_SUCCESS;
+        case RequestState::Launch::kBusy:
+            return VR_BUSY;
+        case RequestState::Launch::kFailed:
+        default:
+            return VR_ERROR;
+    }
 }
 
 // The setters: store a value without the connection lock, so that they work
@@ -104,184 +151,119 @@ vr_result WithConnection(vr_handle handle, Set set) {
     return VR_SUCCESS;
 }
 
-vr_result RenderSync(vr_handle handle, const char* text, bool final) {
-    auto connection = LookupConnection(handle);
-    if (!connection) {
+// Stops the running request and rebuilds the connection under the same
+// handle. Requests that wait behind the cancelled one on other threads are
+// refused with VR_CANCELLED; later ones run on the rebuilt connection.
+vr_result Cancel(vr_handle handle) {
+    auto old = LookupConnection(handle);
+    if (!old) {
+        Warn("WARNING: bad handle.\n");
         return VR_BAD_HANDLE;
     }
-    ScopedLock lock(connection->Lock());
-    return RenderStep(connection.get(), handle, text ? text : "", true, true, final);
-}
+    if (InsideOwnRequest(*old)) {
+        return VR_BUSY;  // the request cannot end while its callback runs
+    }
+    old->State().BeginStop(RequestState::Stop::kCancel);
+    old->SetQuitFlag(true);
+    old->State().WaitUntilNoRequest();
 
-void ThreadProcedure(WorkerContext* raw) {
-    std::unique_ptr<WorkerContext> context(raw);
-    ThreadedConnection* connection = context->connection;
-    if (!LookupConnection(context->handle)) {
-        connection->MarkStarted();
-        return;
-    }
-    ScopedLock lock(connection->Lock());
-    RenderStep(connection, context->handle, context->text.c_str(), false, context->xml,
-               context->final);
-    // The launcher must be released even when the step gave up early.
-    connection->MarkStarted();
-    // In-request stays set through the completion event, so that a render
-    // started from inside that callback gets VR_BUSY instead of waiting for
-    // this very thread.
-    connection->m_completing.store(true);
-    connection->m_inRequest.store(true);
-    connection->FireEvent(PACKET_REQUEST_DONE);
-    connection->m_inRequest.store(false);
-    connection->m_completing.store(false);
-}
-
-vr_result RenderAsync(vr_handle handle, const char* text, bool xml) {
-    auto connection = LookupConnection(handle);
-    if (!connection) {
-        return VR_BAD_HANDLE;
-    }
-    if (connection->Lock().HeldByCurrentThread()) {
-        // From a callback of a request on this thread: a worker could never
-        // take the lock this thread holds.
-        return VR_BUSY;
-    }
-    std::lock_guard<std::mutex> launching(connection->LaunchMutex());
-    if (connection->m_workerRunning.load()) {
-        // Busy while the worker runs its request; once it only delivers its
-        // completion, wait for it to end, so that a render issued as soon as
-        // PACKET_REQUEST_DONE arrives on another thread is accepted.
-        if (connection->m_inRequest.load() && !connection->m_completing.load()) {
-            return VR_BUSY;
-        }
-        connection->JoinWorker();
-        connection->m_inRequest.store(false);
-    }
-    auto context = std::make_unique<WorkerContext>();
+    std::shared_ptr<ThreadedConnection> fresh;
     {
-        ScopedLock lock(connection->Lock());
-        connection->SetQuitFlag(false);
-        context->text = text ? text : "";
-        context->connection = connection.get();
-        context->handle = handle;
-        context->final = true;
-        context->xml = xml;
+        ScopedLock lock(old->Lock());
+        if (!old->CloseStreamSocket()) {
+            old->State().EndStop();
+            Warn("WARNING: could not close the connection!\n");
+            return VR_SEND_FAILED;
+        }
+        old->Close();
+        fresh = std::make_shared<ThreadedConnection>(old.get());
+        fresh->SetRequestMode(0);
+        // Held until the new connection is open, so that a request that
+        // finds it in the table waits for the reconnect.
+        fresh->Lock().Lock();
+        if (!Connections().Replace(handle, fresh)) {
+            fresh->Lock().Unlock();
+            return VR_BAD_HANDLE;  // destroyed meanwhile
+        }
     }
-    connection->ClearStarted();
-    // Set before the start: the worker may run its whole request before this
-    // thread is scheduled again, and its callbacks must see it as running.
-    connection->m_workerRunning.store(true);
-    WorkerContext* raw = context.release();
-    if (!connection->Worker().Start([raw] { ThreadProcedure(raw); })) {
-        connection->m_workerRunning.store(false);
-        delete raw;
-        return VR_ERROR;
+    // The old object stops here, on this thread, and lives on only while
+    // another thread still holds it.
+    old->Shutdown();
+    old.reset();
+
+    const bool connected = fresh->Connect(fresh->Host().c_str(), fresh->Port());
+    if (connected) {
+        InstallVoiceSwitch(handle);
     }
-    connection->WaitStarted();
-    return VR_SUCCESS;
+    fresh->Lock().Unlock();
+    return connected ? VR_SUCCESS : VR_CONNECT_FAILED;
 }
 
 }  // namespace
 }  // namespace vrelay
 
-using vrelay::LookupConnection;
+using vrelay::NoThrow;
 using vrelay::ThreadedConnection;
 
 extern "C" {
 
 VR_API vr_result VR_CDECL vrSetCallBack(vr_handle connection, vrCallBack callback) {
-    return vrelay::WithConnection(connection,
-                                  [&](ThreadedConnection& c) { c.SetCallBack(callback); });
+    return NoThrow(VR_ERROR, [&] {
+        return vrelay::WithConnection(connection,
+                                      [&](ThreadedConnection& c) { c.SetCallBack(callback); });
+    });
 }
 
 VR_API vr_result VR_CDECL vrSetPascalCallBack(vr_handle connection, vrPascalCallBack callback) {
-    return vrelay::WithConnection(connection,
-                                  [&](ThreadedConnection& c) { c.SetPascalCallBack(callback); });
+    return NoThrow(VR_ERROR, [&] {
+        return vrelay::WithConnection(
+            connection, [&](ThreadedConnection& c) { c.SetPascalCallBack(callback); });
+    });
 }
 
 VR_API vr_result VR_CDECL vrSetUserData(vr_handle connection, void* userData) {
-    return vrelay::WithConnection(connection,
-                                  [&](ThreadedConnection& c) { c.SetUserData(userData); });
+    return NoThrow(VR_ERROR, [&] {
+        return vrelay::WithConnection(connection,
+                                      [&](ThreadedConnection& c) { c.SetUserData(userData); });
+    });
 }
 
 // Both synchronous forms accept marked-up text: the plain forms are kept for
 // applications that name what they send.
 VR_API vr_result VR_CDECL vrRenderSpeech(vr_handle connection, const char* text) {
-    return vrelay::RenderSync(connection, text, true);
+    return NoThrow(VR_ERROR, [&] { return vrelay::RenderSync(connection, text, true); });
 }
 
 VR_API vr_result VR_CDECL vrRenderSpeechXML(vr_handle connection, const char* text) {
-    return vrelay::RenderSync(connection, text, true);
+    return NoThrow(VR_ERROR, [&] { return vrelay::RenderSync(connection, text, true); });
 }
 
 VR_API vr_result VR_CDECL vrPushSpeechStream(vr_handle connection, const char* text) {
-    return vrelay::RenderSync(connection, text, false);
+    return NoThrow(VR_ERROR, [&] { return vrelay::RenderSync(connection, text, false); });
 }
 
 VR_API vr_result VR_CDECL vrPushSpeechStreamXML(vr_handle connection, const char* text) {
-    return vrelay::RenderSync(connection, text, false);
+    return NoThrow(VR_ERROR, [&] { return vrelay::RenderSync(connection, text, false); });
 }
 
 VR_API vr_result VR_CDECL vrFlushSpeechStream(vr_handle connection) {
-    return vrelay::RenderSync(connection, "", true);
+    return NoThrow(VR_ERROR, [&] { return vrelay::RenderSync(connection, "", true); });
 }
 
 VR_API vr_result VR_CDECL vrFlushSpeechStreamXML(vr_handle connection) {
-    return vrelay::RenderSync(connection, "", true);
+    return NoThrow(VR_ERROR, [&] { return vrelay::RenderSync(connection, "", true); });
 }
 
 VR_API vr_result VR_CDECL vrRenderSpeechAsync(vr_handle connection, const char* text) {
-    return vrelay::RenderAsync(connection, text, false);
+    return NoThrow(VR_ERROR, [&] { return vrelay::RenderAsync(connection, text, false); });
 }
 
 VR_API vr_result VR_CDECL vrRenderSpeechXMLAsync(vr_handle connection, const char* text) {
-    return vrelay::RenderAsync(connection, text, true);
+    return NoThrow(VR_ERROR, [&] { return vrelay::RenderAsync(connection, text, true); });
 }
 
 VR_API vr_result VR_CDECL vrCancelRequest(vr_handle connection) {
-    auto old = LookupConnection(connection);
-    if (!old) {
-        vrelay::Warn("WARNING: bad handle.\n");
-        return VR_BAD_HANDLE;
-    }
-    old->SetQuitFlag(true);
-    // Wait for the running request to leave its step.
-    for (;;) {
-        old->Lock().Lock();
-        const bool inRequest = old->m_inRequest.load();
-        old->Lock().Unlock();
-        if (!inRequest) {
-            break;
-        }
-        vrelay::SleepMilliseconds(1);
-    }
-    const vr_result closed = vrCloseConnection(connection);
-    if (closed != VR_SUCCESS) {
-        vrelay::Warn("WARNING: could not close the connection!\n");
-        return closed;
-    }
-    const std::string host = old->Host();
-    const int port = old->Port();
-    auto fresh = std::make_shared<ThreadedConnection>(old.get());
-    auto replaced = vrelay::Connections().Replace(connection, fresh);
-    // The old object stops here, on this thread, and lives on only while
-    // another thread still holds it.
-    old->Shutdown();
-    old.reset();
-    replaced.reset();
-    fresh->SetRequestMode(0);
-
-    if (!LookupConnection(connection)) {
-        return VR_BAD_HANDLE;
-    }
-    try {
-        if (!fresh->Connect(host.c_str(), port)) {
-            return VR_CONNECT_FAILED;
-        }
-    } catch (const char*) {
-        return VR_CONNECT_FAILED;
-    }
-    vrelay::InstallVoiceSwitch(connection);
-    return VR_SUCCESS;
+    return NoThrow(VR_ERROR, [&] { return vrelay::Cancel(connection); });
 }
 
 }  // extern "C"

@@ -24,10 +24,9 @@ std::shared_ptr<ThreadedConnection> ContextConnection(void* userData) {
 }
 
 // A failed wait stops the rest of the request: no more pieces are sent and
-// the rendering call reports the request as cancelled.
+// the rendering call reports the failure (VR_ERROR), not a cancel.
 void AbandonRequest(Connection* connection) {
-    connection->ClearTokeniserCallBack();
-    connection->SetQuitFlag(true);
+    connection->RecordFailure(Connection::RequestFailure::kReply);
 }
 
 }  // namespace
@@ -46,13 +45,14 @@ void InstallVoiceSwitch(int32_t handle) {
     connection->SetTokeniserCallBack(text_callback, application_callback, context);
 }
 
-void text_callback(void* userData, const char* text, int /*length*/) {
+// Sends one tokenised piece and reads its answer.
+static void SendPiece(void* userData, const char* text) {
     auto connection = ContextConnection(userData);
     if (!connection || !text) {
         return;
     }
-    // After a cancel nothing more of the request goes out.
-    if (connection->GetQuitFlag()) {
+    // After a cancel or a failed answer nothing more of the request goes out.
+    if (connection->Abandoned()) {
         return;
     }
     bool answered = true;
@@ -107,7 +107,8 @@ bool VoiceTagName(const char* tag, std::string* name) {
     return false;
 }
 
-void application_callback(void* userData, const char* tag, int /*length*/) {
+// Ends what was sent so far at a voice element and selects the named voice.
+static void SwitchVoice(void* userData, const char* tag) {
     auto connection = ContextConnection(userData);
     if (!connection || !tag) {
         return;
@@ -116,7 +117,7 @@ void application_callback(void* userData, const char* tag, int /*length*/) {
     if (!opening && !std::strstr(tag, kVoiceClose)) {
         return;
     }
-    if (connection->GetQuitFlag()) {
+    if (connection->Abandoned()) {
         return;
     }
     // End what has been sent so far, so the switch takes effect exactly here.
@@ -130,8 +131,30 @@ void application_callback(void* userData, const char* tag, int /*length*/) {
         return;
     }
     connection = ContextConnection(userData);
-    if (connection && connection->SendQuery(VoiceSelectionQuery(name).c_str())) {
-        connection->WaitForEndPacket();
+    if (connection && connection->SendQuery(VoiceSelectionQuery(name).c_str()) &&
+        !connection->WaitForEndPacket()) {
+        AbandonRequest(connection.get());
+    }
+}
+
+void text_callback(void* userData, const char* text, int /*length*/) noexcept {
+    try {
+        SendPiece(userData, text);
+    } catch (...) {
+        // Out of memory: the request ends as failed.
+        if (auto connection = ContextConnection(userData)) {
+            AbandonRequest(connection.get());
+        }
+    }
+}
+
+void application_callback(void* userData, const char* tag, int /*length*/) noexcept {
+    try {
+        SwitchVoice(userData, tag);
+    } catch (...) {
+        if (auto connection = ContextConnection(userData)) {
+            AbandonRequest(connection.get());
+        }
     }
 }
 

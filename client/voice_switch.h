@@ -20,9 +20,10 @@ struct TokeniserCallbackContext {
 // freeing) an earlier context. Does nothing if the handle is gone.
 void InstallVoiceSwitch(int32_t handle);
 
-// The channel's callbacks. Only text up to its first NUL is used.
-void text_callback(void* userData, const char* text, int length);
-void application_callback(void* userData, const char* tag, int length);
+// The channel's callbacks. Only text up to its first NUL is used. A failed
+// answer ends the request as failed: nothing more of it is sent.
+void text_callback(void* userData, const char* text, int length) noexcept;
+void application_callback(void* userData, const char* tag, int length) noexcept;
 
 // The value of the name attribute of an opening voice tag ("<voice ...>"),
 // read as the in-text switch reads it: attributes name="value" or

@@ -16,7 +16,30 @@ namespace vrelay {
 const char kListVoicesQuery[] = "<voice name=\"all\"/>";
 
 std::string VoiceSelectionQuery(const std::string& name) {
-    return "<voice name='" + name + "' select='1'/>";
+    // The name goes between single quotes: the characters that could end the
+    // attribute or start markup travel as character references, so that a
+    // name like "it's" selects that voice and nothing else. Other names go
+    // out byte for byte.
+    std::string query = "<voice name='";
+    for (char c : name) {
+        switch (c) {
+            case '&':
+                query += "&amp;";
+                break;
+            case '<':
+                query += "&lt;";
+                break;
+            case '\'':
+                query += "&apos;";
+                break;
+            case '"':
+                query += "&quot;";
+                break;
+            default:
+                query += c;
+        }
+    }
+    return query + "' select='1'/>";
 }
 
 const std::string* NamedVoiceInfo::StringValue(int32_t key) const {
@@ -143,7 +166,7 @@ bool NameEnumerator::ParseVoiceList(const char* xml, size_t length) {
 }
 
 const NamedVoiceInfo* NameEnumerator::Current() const {
-    const int32_t current = m_position - 1;
+    const int32_t current = m_position.load() - 1;
     if (current < 0 || static_cast<size_t>(current) >= m_voices.size()) {
         return nullptr;
     }
@@ -151,10 +174,13 @@ const NamedVoiceInfo* NameEnumerator::Current() const {
 }
 
 const char* NameEnumerator::Next() {
-    if (m_position < 0 || static_cast<size_t>(m_position) >= m_names.size()) {
-        return nullptr;
-    }
-    return m_names[m_position++].c_str();
+    int32_t position = m_position.load();
+    do {
+        if (position < 0 || static_cast<size_t>(position) >= m_names.size()) {
+            return nullptr;
+        }
+    } while (!m_position.compare_exchange_weak(position, position + 1));
+    return m_names[static_cast<size_t>(position)].c_str();
 }
 
 }  // namespace vrelay
@@ -162,38 +188,66 @@ const char* NameEnumerator::Next() {
 namespace {
 
 using vrelay::Enumerators;
+using vrelay::InsideOwnRequest;
 using vrelay::LookupConnection;
 using vrelay::NameEnumerator;
+using vrelay::NoThrow;
+using vrelay::PacketSink;
+using vrelay::RequestScope;
+using vrelay::RequestState;
 using vrelay::ScopedLock;
-
-void Warn(const char* message) {
-    std::fputs(message, stdout);
-    std::fflush(stdout);
-}
+using vrelay::ThreadedConnection;
+using vrelay::Warn;
 
 std::shared_ptr<NameEnumerator> LookupVoices(vr_handle enumerator) {
     return std::static_pointer_cast<NameEnumerator>(Enumerators().Lookup(enumerator));
 }
 
-// Collects query replies into the std::string the user data points to: each
-// payload up to its length or its first NUL, whichever comes first.
-int32_t VR_CDECL xml_command_callback(void* userData, PACKET_TYPE type, void* data,
-                                      int32_t length) {
-    if (type == PACKET_QUERY && userData && data && length > 0) {
+// Collects the voice list: each PACKET_QUERY payload up to its length or its
+// first NUL, whichever comes first. Past kMaxVoiceListBytes it refuses the
+// next packet, which ends the query as failed: a server that floods the
+// reply cannot exhaust the application's memory.
+class ReplyCollector : public PacketSink {
+  public:
+    int32_t Deliver(PACKET_TYPE type, void* data, int32_t length) override {
+        if (type != PACKET_QUERY || !data || length <= 0) {
+            return VR_SUCCESS;
+        }
         const char* text = static_cast<const char*>(data);
         const void* nul = std::memchr(text, '\0', static_cast<size_t>(length));
         const size_t size = nul ? static_cast<size_t>(static_cast<const char*>(nul) - text)
                                 : static_cast<size_t>(length);
-        static_cast<std::string*>(userData)->append(text, size);
+        if (reply.size() + size > vrelay::kMaxVoiceListBytes) {
+            return VR_ERROR;
+        }
+        reply.append(text, size);
+        return VR_SUCCESS;
     }
-    return VR_SUCCESS;
+    std::string reply;
+};
+
+// One query exchange under the connection lock, its answer handed to sink
+// (the application's callback when null).
+vr_result Query(ThreadedConnection& object, const char* query, PacketSink* sink) {
+    if (InsideOwnRequest(object)) {
+        return VR_BUSY;
+    }
+    ScopedLock lock(object.Lock());
+    RequestScope request(object.State());
+    if (request.Stopped() != RequestState::Stop::kNone) {
+        return vrelay::StoppedResult(request.Stopped());
+    }
+    if (!object.SendQuery(query)) {
+        return VR_SEND_FAILED;
+    }
+    const bool answered = sink ? object.WaitForEndPacket(*sink) : object.WaitForEndPacket();
+    if (!answered) {
+        return VR_ERROR;
+    }
+    return object.GetQuitFlag() ? VR_CANCELLED : VR_SUCCESS;
 }
 
-}  // namespace
-
-extern "C" {
-
-VR_API vr_result VR_CDECL vrQueryServer(vr_handle connection, const char* query) {
+vr_result QueryServer(vr_handle connection, const char* query) {
     auto object = LookupConnection(connection);
     if (!object) {
         return VR_BAD_HANDLE;
@@ -201,104 +255,40 @@ VR_API vr_result VR_CDECL vrQueryServer(vr_handle connection, const char* query)
     if (query == nullptr) {
         return VR_SEND_FAILED;
     }
-    ScopedLock lock(object->Lock());
-    if (!object->SendQuery(query)) {
-        return VR_SEND_FAILED;
-    }
-    const bool answered = object->WaitForEndPacket();
-    const bool cancelled = object->GetQuitFlag();
-    object->m_inRequest.store(false);
-    if (!answered) {
-        return VR_ERROR;
-    }
-    return cancelled ? VR_CANCELLED : VR_SUCCESS;
+    return Query(*object, query, nullptr);
 }
 
-VR_API vr_handle VR_CDECL vrEnumerateConnectionVoices(vr_handle connection) {
+vr_handle EnumerateVoices(vr_handle connection) {
     auto object = LookupConnection(connection);
     if (!object) {
         return VR_BAD_HANDLE;
     }
-    const vr_handle handle = Enumerators().Add([] { return new NameEnumerator(); });
-    auto voices = LookupVoices(handle);
-    if (!voices) {
-        return VR_BAD_HANDLE;
+    if (InsideOwnRequest(*object)) {
+        return VR_BUSY;
     }
-    // The reply reaches a collector instead of the application's callback (a C
-    // callback takes precedence over a Pascal one, so that needs no parking).
-    std::string reply;
-    const vrCallBack savedCallBack = object->GetCallBack();
-    void* const savedUserData = object->GetUserData();
-    object->SetUserData(&reply);
-    object->SetCallBack(xml_command_callback);
-    vrQueryServer(connection, vrelay::kListVoicesQuery);
-    object->SetUserData(savedUserData);
-    object->SetCallBack(savedCallBack);
-
-    voices->ParseVoiceList(reply.data(), reply.size());
-    return handle;
+    // The reply goes to a collector of its own: the application's callback
+    // and user data are never touched, so requests on other threads keep
+    // their packets.
+    ReplyCollector collector;
+    const vr_result queried = Query(*object, vrelay::kListVoicesQuery, &collector);
+    if (queried == VR_BUSY) {
+        return VR_BUSY;
+    }
+    auto voices = std::make_unique<NameEnumerator>();
+    if (queried == VR_SUCCESS) {
+        voices->ParseVoiceList(collector.reply.data(), collector.reply.size());
+    }
+    // Published only when complete: from here on it is read-only.
+    return Enumerators().Add([&] { return voices.release(); });
 }
 
-VR_API int32_t VR_CDECL vrNumVoices(vr_handle enumerator) {
-    auto voices = LookupVoices(enumerator);
-    return voices ? static_cast<int32_t>(voices->Count()) : VR_BAD_HANDLE;
-}
-
-VR_API const char* VR_CDECL vrNextVoice(vr_handle enumerator) {
-    auto voices = LookupVoices(enumerator);
-    return voices ? voices->Next() : nullptr;
-}
-
-VR_API vr_result VR_CDECL vrRewindEnumerator(vr_handle enumerator) {
-    auto voices = LookupVoices(enumerator);
-    if (!voices) {
-        return VR_BAD_HANDLE;
+vr_result SetVoice(vr_handle connection, const char* name) {
+    if (auto object = LookupConnection(connection)) {
+        if (InsideOwnRequest(*object)) {
+            return VR_BUSY;
+        }
     }
-    voices->rewind();
-    return VR_SUCCESS;
-}
-
-VR_API vr_result VR_CDECL vrCloseEnumerator(vr_handle enumerator) {
-    std::shared_ptr<vrelay::Enumerator> object;
-    bool found = false;
-    const bool released = Enumerators().Remove(enumerator, &object, &found);
-    return released ? VR_SUCCESS : VR_ERROR;
-}
-
-VR_API const char* VR_CDECL vrGetVoiceStringValue(vr_handle enumerator, int32_t key) {
-    auto voices = LookupVoices(enumerator);
-    if (!voices) {
-        return nullptr;
-    }
-    const vrelay::NamedVoiceInfo* voice = voices->Current();
-    if (!voice) {
-        return nullptr;
-    }
-    const std::string* value = voice->StringValue(key);
-    return value ? value->c_str() : nullptr;
-}
-
-VR_API int32_t VR_CDECL vrGetVoiceIntegerValue(vr_handle enumerator, int32_t key) {
-    auto voices = LookupVoices(enumerator);
-    if (!voices) {
-        return VR_BAD_HANDLE;
-    }
-    const vrelay::NamedVoiceInfo* voice = voices->Current();
-    if (!voice) {
-        return VR_NO_CURRENT_VOICE;
-    }
-    switch (key) {
-        case VR_SAMPLE_RATE:
-            return voice->SAMPLE_RATE;
-        case VR_SAMPLE_BITS:
-            return voice->SAMPLE_BITS;
-        default:
-            return VR_BAD_KEY;
-    }
-}
-
-VR_API vr_result VR_CDECL vrSetVoice(vr_handle connection, const char* name) {
-    const vr_handle voices = vrEnumerateConnectionVoices(connection);
+    const vr_handle voices = EnumerateVoices(connection);
     if (voices < 0 || name == nullptr) {
         if (voices >= 0) {
             vrCloseEnumerator(voices);
@@ -315,7 +305,7 @@ VR_API vr_result VR_CDECL vrSetVoice(vr_handle connection, const char* name) {
     }
     vr_result result = VR_ERROR;
     if (found) {
-        if (vrQueryServer(connection, vrelay::VoiceSelectionQuery(name).c_str()) == VR_SUCCESS) {
+        if (QueryServer(connection, vrelay::VoiceSelectionQuery(name).c_str()) == VR_SUCCESS) {
             result = VR_SUCCESS;
         } else {
             Warn("WARNING: vrServer query failed, the voice has not been switched\n");
@@ -329,14 +319,103 @@ VR_API vr_result VR_CDECL vrSetVoice(vr_handle connection, const char* name) {
     return result;
 }
 
-VR_API vr_result VR_CDECL vrSetVoiceFast(vr_handle connection, const char* name) {
+vr_result SetVoiceFast(vr_handle connection, const char* name) {
     const vr_result result =
-        name ? vrQueryServer(connection, vrelay::VoiceSelectionQuery(name).c_str())
-             : VR_SEND_FAILED;
-    if (result != VR_SUCCESS) {
+        name ? QueryServer(connection, vrelay::VoiceSelectionQuery(name).c_str()) : VR_SEND_FAILED;
+    if (result != VR_SUCCESS && result != VR_BUSY) {
         Warn("WARNING: vrServer query failed, the voice has not been switched\n");
     }
     return result;
+}
+
+}  // namespace
+
+extern "C" {
+
+VR_API vr_result VR_CDECL vrQueryServer(vr_handle connection, const char* query) {
+    return NoThrow(VR_ERROR, [&] { return QueryServer(connection, query); });
+}
+
+VR_API vr_handle VR_CDECL vrEnumerateConnectionVoices(vr_handle connection) {
+    return NoThrow(VR_ERROR, [&] { return EnumerateVoices(connection); });
+}
+
+VR_API int32_t VR_CDECL vrNumVoices(vr_handle enumerator) {
+    return NoThrow(VR_BAD_HANDLE, [&]() -> int32_t {
+        auto voices = LookupVoices(enumerator);
+        return voices ? static_cast<int32_t>(voices->Count()) : VR_BAD_HANDLE;
+    });
+}
+
+VR_API const char* VR_CDECL vrNextVoice(vr_handle enumerator) {
+    return NoThrow(static_cast<const char*>(nullptr), [&]() -> const char* {
+        auto voices = LookupVoices(enumerator);
+        return voices ? voices->Next() : nullptr;
+    });
+}
+
+VR_API vr_result VR_CDECL vrRewindEnumerator(vr_handle enumerator) {
+    return NoThrow(VR_BAD_HANDLE, [&]() -> int32_t {
+        auto voices = LookupVoices(enumerator);
+        if (!voices) {
+            return VR_BAD_HANDLE;
+        }
+        voices->rewind();
+        return VR_SUCCESS;
+    });
+}
+
+VR_API vr_result VR_CDECL vrCloseEnumerator(vr_handle enumerator) {
+    return NoThrow(VR_ERROR, [&]() -> int32_t {
+        std::shared_ptr<vrelay::Enumerator> object;
+        bool found = false;
+        const bool released = Enumerators().Remove(enumerator, &object, &found);
+        return released ? VR_SUCCESS : VR_ERROR;
+    });
+}
+
+VR_API const char* VR_CDECL vrGetVoiceStringValue(vr_handle enumerator, int32_t key) {
+    return NoThrow(static_cast<const char*>(nullptr), [&]() -> const char* {
+        auto voices = LookupVoices(enumerator);
+        if (!voices) {
+            return nullptr;
+        }
+        const vrelay::NamedVoiceInfo* voice = voices->Current();
+        if (!voice) {
+            return nullptr;
+        }
+        const std::string* value = voice->StringValue(key);
+        return value ? value->c_str() : nullptr;
+    });
+}
+
+VR_API int32_t VR_CDECL vrGetVoiceIntegerValue(vr_handle enumerator, int32_t key) {
+    return NoThrow(VR_BAD_HANDLE, [&]() -> int32_t {
+        auto voices = LookupVoices(enumerator);
+        if (!voices) {
+            return VR_BAD_HANDLE;
+        }
+        const vrelay::NamedVoiceInfo* voice = voices->Current();
+        if (!voice) {
+            return VR_NO_CURRENT_VOICE;
+        }
+        switch (key) {
+            case VR_SAMPLE_RATE:
+                return voice->SAMPLE_RATE;
+            case VR_SAMPLE_BITS:
+                return voice->SAMPLE_BITS;
+            default:
+                return VR_BAD_KEY;
+        }
+    });
+}
+
+VR_API vr_result VR_CDECL vrSetVoice(vr_handle connection, const char* name) {
+    return NoThrow(VR_ERROR, [&] { return SetVoice(connection, name); });
+}
+
+VR_API vr_result VR_CDECL vrSetVoiceFast(vr_handle connection, const char* name) {
+    return NoThrow(VR_ERROR, [&] { return SetVoiceFast(connection, name); });
 }
 
 }  // extern "C"

@@ -52,9 +52,14 @@ class NameEnumerator : public Enumerator {
     // The next name, advancing; null at the end.
     const char* Next();
 
+    // Filled before the enumerator gets its handle, read-only afterwards.
     std::vector<std::string> m_names;
     std::vector<std::unique_ptr<NamedVoiceInfo>> m_voices;
 };
+
+// The longest voice list a query collects; past it the list counts as not
+// received (the enumerator is empty).
+constexpr size_t kMaxVoiceListBytes = 16u << 20;
 
 // The query that lists every voice, and the one that selects a voice.
 extern const char kListVoicesQuery[];

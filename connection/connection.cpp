@@ -37,13 +37,26 @@ Connection::~Connection() {
 bool Connection::Connect(const char* host, int port) {
     m_host = host ? host : "";
     m_port = port;
-    Close();
-    try {
-        m_socket = std::make_unique<SocketClient>(m_host, port);
-    } catch (const std::string&) {
+    if (!m_wakeOwner) {
+        auto wake = std::make_unique<WakeSignal>();
+        if (!wake->Valid()) {
+            return false;
+        }
+        m_wakeOwner = std::move(wake);
+        m_wake.store(m_wakeOwner.get());
+        // A quit set before the signal existed could not raise it.
+        if (GetQuitFlag()) {
+            m_wakeOwner->Raise();
+        }
+    }
+    auto socket = std::make_unique<SocketClient>(m_host, port);
+    if (!socket->IsOpen()) {
         return false;
     }
-    m_socket->SetWakeSignal(&m_wake);
+    Close();
+    m_socket = std::move(socket);
+    m_socket->SetWakeSignal(m_wakeOwner.get());
+    m_requestMode = 0;
     return true;
 }
 
@@ -57,11 +70,15 @@ bool Connection::Close() {
 }
 
 void Connection::SetQuitFlag(bool quit) {
-    m_quit.store(quit, std::memory_order_release);
+    m_quit.store(quit);
+    WakeSignal* wake = m_wake.load();
+    if (!wake) {
+        return;
+    }
     if (quit) {
-        m_wake.Raise();
+        wake->Raise();
     } else {
-        m_wake.Clear();
+        wake->Clear();
     }
 }
 
@@ -107,10 +124,19 @@ void Connection::FireEvent(PACKET_TYPE type) {
     Deliver(type, nullptr, 0);
 }
 
-bool Connection::WaitForEndPacket() {
+bool Connection::WaitForEndPacket(PacketSink& sink) {
     if (!m_socket) {
+        RecordFailure(RequestFailure::kReply);
         return false;
     }
+    const bool answered = ReadAnswer(sink);
+    if (!answered) {
+        RecordFailure(RequestFailure::kReply);
+    }
+    return answered;
+}
+
+bool Connection::ReadAnswer(PacketSink& sink) {
     auto packet = std::make_unique<Packet>();
     int64_t start = GetCurrentTicks();
     int backOff = kConnectionWaitSleepTime;
@@ -184,7 +210,7 @@ bool Connection::WaitForEndPacket() {
                 event.value6 = record.m_values[5];
                 event.value7 = record.m_values[6];
                 event.size = static_cast<int32_t>(sizeof(PhonemeEvent));
-                if (Deliver(PACKET_PHONEME, &event, event.size) != VR_SUCCESS) {
+                if (sink.Deliver(PACKET_PHONEME, &event, event.size) != VR_SUCCESS) {
                     VR_LOG(logWARNING)
                         << "callback did not return VR_SUCCESS, skipping remaining packets";
                     return false;
@@ -199,8 +225,8 @@ bool Connection::WaitForEndPacket() {
                 if (GetQuitFlag()) {
                     break;
                 }
-                if (Deliver(static_cast<PACKET_TYPE>(type), packet->Data(),
-                            static_cast<int32_t>(packet->Length())) != VR_SUCCESS) {
+                if (sink.Deliver(static_cast<PACKET_TYPE>(type), packet->Data(),
+                                 static_cast<int32_t>(packet->Length())) != VR_SUCCESS) {
                     VR_LOG(logWARNING)
                         << "callback did not return VR_SUCCESS, skipping remaining packets";
                     return false;
@@ -244,10 +270,12 @@ bool Connection::SendText(const char* text, bool xml, bool final) {
     if (m_channel) {
         KVTP_tpc_process(m_channel, text ? text : "", -1, final ? 1 : 0);
     }
-    if (GetQuitFlag()) {
-        // Cancelled while the pieces went out: send nothing more.
+    if (Abandoned()) {
+        // Cancelled, or an answer failed, while the pieces went out: send
+        // nothing more. The request reports which from the quit flag and
+        // Failure().
         m_inputLength = 0;
-        return true;
+        return m_failure == RequestFailure::kNone;
     }
     return SendData(m_tokenised, xml, final);
 }
@@ -257,11 +285,16 @@ bool Connection::SendTextPacket(uint16_t type, const char* text, size_t length) 
     std::memcpy(payload.data(), text, length);
     payload[length] = '\0';
     Packet packet(m_streamId, type, payload.data(), static_cast<uint32_t>(payload.size()), false);
-    return packet.SendData(m_socket.get());
+    if (!packet.SendData(m_socket.get())) {
+        RecordFailure(RequestFailure::kSend);
+        return false;
+    }
+    return true;
 }
 
 bool Connection::SendData(const std::string& text, bool xml, bool final) {
     if (!m_socket) {
+        RecordFailure(RequestFailure::kSend);
         return false;
     }
     size_t position = 0;

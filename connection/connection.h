@@ -20,7 +20,17 @@ struct KVTP_tpc;
 
 namespace vrelay {
 
-class Connection {
+// Where the receive loop hands the packets of an answer. Returning anything
+// but VR_SUCCESS stops the loop (the rest of the answer is not read).
+class PacketSink {
+  public:
+    virtual int32_t Deliver(PACKET_TYPE type, void* data, int32_t length) = 0;
+
+  protected:
+    ~PacketSink() = default;
+};
+
+class Connection : private PacketSink {
   public:
     static constexpr int kDefaultReceiveTimeoutMs = 60000;
 
@@ -30,9 +40,10 @@ class Connection {
     Connection& operator=(const Connection&) = delete;
 
     // Opens the stream to host:port; records both first, even if it fails.
-    // False when the name does not resolve or the connect fails. Throws
-    // (const char*)"INVALID_SOCKET" when no socket can be created at all.
-    // An already open stream is closed first.
+    // False when the name does not resolve, no descriptor is free, or the
+    // connect fails or takes longer than SocketClient's connect time limit;
+    // an open stream then stays as it was. On success an already open stream
+    // is closed and replaced, and no text stream is open any more.
     bool Connect(const char* host, int port);
     // Closes and drops the stream. False if there was none.
     bool Close();
@@ -67,14 +78,33 @@ class Connection {
     // One empty PACKET_CLOSE. False when not connected or the send failed.
     bool CloseStreamSocket();
 
-    // Reads the server's answer packet by packet, handing each to the callback,
-    // until PACKET_END (true), the quit flag (true), or a failure (false: receive
-    // error or closed stream, time-out, mismatched frame, PACKET_CLOSE, or the
-    // callback refused a packet). Logs the reason of each failure.
-    bool WaitForEndPacket();
+    // Reads the server's answer packet by packet, handing each to sink (the
+    // application's callback when none is given), until PACKET_END (true), the
+    // quit flag (true), or a failure (false: receive error or closed stream,
+    // time-out, mismatched frame, PACKET_CLOSE, or the sink refused a packet).
+    // Logs the reason of each failure and records it (RequestFailure).
+    bool WaitForEndPacket(PacketSink& sink);
+    bool WaitForEndPacket() { return WaitForEndPacket(*this); }
     // Calls the callback once with (user data, type, null, 0). With the quit
     // flag set only PACKET_REQUEST_DONE is delivered.
     void FireEvent(PACKET_TYPE type);
+
+    // What went wrong in the running request, so that it reports a failing
+    // server (kReply) apart from a failed send (kSend) and from a cancel (the
+    // quit flag). Reset by BeginRequest; a later failure never overwrites an
+    // earlier one. Touched only by the thread running the request.
+    enum class RequestFailure { kNone, kSend, kReply };
+    RequestFailure Failure() const { return m_failure; }
+    void RecordFailure(RequestFailure failure) {
+        if (m_failure == RequestFailure::kNone) {
+            m_failure = failure;
+        }
+    }
+    // Starts a request: clears the quit flag and the recorded failure.
+    void BeginRequest() {
+        SetQuitFlag(false);
+        m_failure = RequestFailure::kNone;
+    }
 
     // ---- Text path ------------------------------------------------------
     // Callbacks of the tokenising channel: (user data, text, length).
@@ -86,6 +116,8 @@ class Connection {
     // the last send failed. After a cancel (quit flag set) nothing more is
     // sent and the result is true.
     bool SendText(const char* text, bool xml, bool final);
+    // After a failed answer or a cancel no more of the request is sent.
+    bool Abandoned() const { return GetQuitFlag() || m_failure != RequestFailure::kNone; }
     // Sends text as PACKET_TEXT (final) or PACKET_TEXT_CHUNK (not final;
     // nothing for empty text); text over 63999 bytes goes first in
     // 63999-byte PACKET_TEXT_CHUNKs, each followed by a wait for its answer.
@@ -117,9 +149,10 @@ class Connection {
     Lexer& OwnLexer() { return m_lexer; }
 
   protected:
-    // Hands one packet to the C callback, else the Pascal one. Returns the
-    // callback's result (VR_SUCCESS when there is none).
-    int32_t Deliver(PACKET_TYPE type, void* data, int32_t length);
+    // The application's sink: hands one packet to the C callback, else the
+    // Pascal one. Returns the callback's result (VR_SUCCESS when there is
+    // none).
+    int32_t Deliver(PACKET_TYPE type, void* data, int32_t length) override;
 
     std::unique_ptr<Socket> m_socket;
     std::atomic<vrCallBack> m_callBack{nullptr};
@@ -130,15 +163,22 @@ class Connection {
     int m_receiveTimeout = kDefaultReceiveTimeoutMs;
     int32_t m_requestMode = 0;
     std::atomic<bool> m_quit{false};
+    RequestFailure m_failure = RequestFailure::kNone;
     int m_port = 0;
     std::string m_host;
-    WakeSignal m_wake;
+    // Made by the first Connect, so that creating a connection takes no
+    // descriptor; raised by SetQuitFlag (any thread) to end a waiting
+    // receive. Published once through the atomic pointer, never replaced.
+    std::unique_ptr<WakeSignal> m_wakeOwner;
+    std::atomic<WakeSignal*> m_wake{nullptr};
     KVTP_tpc* m_channel = nullptr;
     void* m_tokeniserUserData = nullptr;
     std::string m_tokenised;
     Lexer m_lexer;
 
   private:
+    // The receive loop proper; WaitForEndPacket records its failures.
+    bool ReadAnswer(PacketSink& sink);
     // Sends one text packet: the text and its NUL.
     bool SendTextPacket(uint16_t type, const char* text, size_t length);
 };

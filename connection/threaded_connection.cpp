@@ -20,33 +20,7 @@ ThreadedConnection::~ThreadedConnection() {
 
 void ThreadedConnection::Shutdown() {
     SetQuitFlag(true);
-    JoinWorker();
-}
-
-void ThreadedConnection::JoinWorker() {
-    if (m_worker.IsCurrent()) {
-        return;
-    }
-    if (m_worker.Joinable()) {
-        m_worker.Join();
-    }
-    m_workerRunning.store(false);
-}
-
-void ThreadedConnection::ClearStarted() {
-    std::lock_guard<std::mutex> guard(m_startMutex);
-    m_started.store(false);
-}
-
-void ThreadedConnection::MarkStarted() {
-    std::lock_guard<std::mutex> guard(m_startMutex);
-    m_started.store(true);
-    m_startChanged.notify_all();
-}
-
-void ThreadedConnection::WaitStarted() {
-    std::unique_lock<std::mutex> guard(m_startMutex);
-    m_startChanged.wait(guard, [this] { return m_started.load(); });
+    m_state.JoinWorker();
 }
 
 }  // namespace vrelay

@@ -1,16 +1,13 @@
 // The connection object every handle owns: a Connection plus the lock that
-// serialises requests on it and the flags through which an application thread
-// and the connection's worker thread hand a request over.
+// serialises requests on it and the RequestState that records who runs a
+// request, owns the asynchronous worker thread and knows when the connection
+// is being stopped.
 #ifndef VRELAY_CONNECTION_THREADED_CONNECTION_H
 #define VRELAY_CONNECTION_THREADED_CONNECTION_H
 
-#include <atomic>
-#include <condition_variable>
-#include <mutex>
-
 #include "connection/connection.h"
+#include "connection/request_state.h"
 #include "platform/lock.h"
-#include "platform/thread.h"
 
 namespace vrelay {
 
@@ -18,43 +15,27 @@ class ThreadedConnection : public Connection {
   public:
     ThreadedConnection();
     // A fresh, unconnected connection that takes over other's callbacks, user
-    // data, host, port and stream mode (used to replace a cancelled one).
+    // data, host, port, stream mode and prosody (used to replace a cancelled
+    // one).
     explicit ThreadedConnection(ThreadedConnection* other);
-    // Sets the quit flag, waits for a running worker to end and joins it.
-    // Must not run on the worker thread.
+    // Sets the quit flag and joins a worker that was started. Must not run on
+    // the worker thread.
     ~ThreadedConnection() override;
 
+    // Held by whoever runs a request, for the whole request (the callback
+    // runs under it). Recursive for its owner, so a thread holding it is
+    // inside a request on this connection: exported calls use that to refuse
+    // requests from inside a callback.
     RecursiveLock& Lock() { return m_lock; }
-    Thread& Worker() { return m_worker; }
+    RequestState& State() { return m_state; }
 
-    std::atomic<bool> m_inRequest{false};
-    std::atomic<bool> m_started{false};
-    std::atomic<bool> m_workerRunning{false};
-    // Set while the worker delivers PACKET_REQUEST_DONE, its request done.
-    std::atomic<bool> m_completing{false};
-
-    // Waits for the worker thread (if one was started) to end, joins it and
-    // clears the worker-running flag. Does nothing on the worker itself.
-    void JoinWorker();
-    // Stops a running request and joins the worker: the quit flag, then
-    // JoinWorker.
+    // Stops a running request and joins the worker: the quit flag, then the
+    // join.
     void Shutdown();
-
-    // The hand-over between an asynchronous launch and its worker: the
-    // launcher clears the started flag, starts the worker and waits until
-    // the worker's request step has taken the request over (or given up).
-    void ClearStarted();
-    void MarkStarted();
-    void WaitStarted();
-    // Serialises asynchronous launches on this connection.
-    std::mutex& LaunchMutex() { return m_launchMutex; }
 
   private:
     RecursiveLock m_lock;
-    std::mutex m_startMutex;
-    std::condition_variable m_startChanged;
-    std::mutex m_launchMutex;
-    Thread m_worker;
+    RequestState m_state;
 };
 
 }  // namespace vrelay

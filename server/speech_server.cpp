@@ -60,12 +60,12 @@ bool SpeechServer::Start(std::string* error) {
         }
         voice_ = voice->name;
     }
-    try {
-        listener_ = std::make_unique<SocketServer>(options_.port, 64, PollingSelect,
-                                                   options_.listen_address);
-    } catch (const char* what) {
+    listener_ = std::make_unique<SocketServer>(options_.port, 64, PollingSelect,
+                                               options_.listen_address);
+    if (!listener_->IsOpen()) {
         *error = std::string("cannot listen on ") + options_.listen_address + ":" +
-                 std::to_string(options_.port) + " (" + what + ")";
+                 std::to_string(options_.port) + " (" + listener_->Error() + ")";
+        listener_.reset();
         return false;
     }
     port_ = listener_->Port();
@@ -93,10 +93,9 @@ void SpeechServer::AcceptLoop() {
         if (stopping_.load()) {
             return;
         }
-        std::unique_ptr<Socket> socket;
-        try {
-            socket.reset(listener_->Accept());
-        } catch (const char*) {
+        bool failed = false;
+        std::unique_ptr<Socket> socket(listener_->Accept(&failed));
+        if (failed) {
             // A connection that failed before it was accepted (ECONNABORTED
             // and the like); running out of descriptors ends up here too.
             VR_LOG(logERROR) << "vrelay server: accept failed, errno " << errno;

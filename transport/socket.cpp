@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <new>
 
 #include "transport/log.h"
 
@@ -57,22 +58,33 @@ int PollRetrying(pollfd* fds, nfds_t count, int timeout_ms) {
     }
 }
 
-// Connects fd to address; on failure returns the errno value, else 0. A
-// connect interrupted by a signal goes on in the background: wait for it.
-int ConnectRetrying(int fd, const sockaddr* address, socklen_t length) {
-    if (::connect(fd, address, length) == 0) {
-        return 0;
-    }
-    if (errno != EINTR) {
-        return errno;
-    }
-    pollfd p{fd, POLLOUT, 0};
-    if (PollRetrying(&p, 1, -1) < 0) {
+// Connects fd to address within timeout_ms; returns 0 or the errno value
+// (ETIMEDOUT when the time ran out). The connect runs non-blocking so that
+// the wait is ours to bound; the socket is blocking again afterwards.
+int ConnectWithin(int fd, const sockaddr* address, socklen_t length, int timeout_ms) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
         return errno;
     }
     int error = 0;
-    socklen_t size = sizeof error;
-    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) {
+    if (::connect(fd, address, length) != 0) {
+        if (errno != EINPROGRESS && errno != EINTR) {
+            return errno;
+        }
+        pollfd p{fd, POLLOUT, 0};
+        const int rc = PollRetrying(&p, 1, timeout_ms);
+        if (rc < 0) {
+            return errno;
+        }
+        if (rc == 0) {
+            return ETIMEDOUT;
+        }
+        socklen_t size = sizeof error;
+        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) {
+            return errno;
+        }
+    }
+    if (error == 0 && ::fcntl(fd, F_SETFL, flags) != 0) {
         return errno;
     }
     return error;
@@ -90,7 +102,7 @@ WakeSignal::WakeSignal() : read_end_(kInvalidSocket), write_end_(kInvalidSocket)
     }
     int fds[2];
     if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) {
-        throw "INVALID_SOCKET";
+        return;  // no descriptor left: an invalid signal that does nothing
     }
     read_end_ = fds[0];
     write_end_ = fds[1];
@@ -104,7 +116,7 @@ WakeSignal::~WakeSignal() {
 }
 
 void WakeSignal::Raise() {
-    if (IsRaised()) {
+    if (!Valid() || IsRaised()) {
         return;  // Level-triggered: once readable, more writes add nothing.
     }
     if (write_end_ == read_end_) {
@@ -119,6 +131,9 @@ void WakeSignal::Raise() {
 }
 
 void WakeSignal::Clear() {
+    if (!Valid()) {
+        return;
+    }
     char buffer[64];
     // Non-blocking: read until the eventfd counter or the pipe is empty.
     while (::read(Fd(read_end_), buffer, sizeof buffer) > 0) {
@@ -126,6 +141,9 @@ void WakeSignal::Clear() {
 }
 
 bool WakeSignal::IsRaised() const {
+    if (!Valid()) {
+        return false;
+    }
     pollfd p{Fd(read_end_), POLLIN, 0};
     return PollRetrying(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
 }
@@ -140,7 +158,8 @@ Socket::Socket() : handle_(kInvalidSocket) {
     Start();
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-        throw "INVALID_SOCKET";
+        error_ = std::strerror(errno);
+        return;
     }
     handle_ = fd;
 }
@@ -221,7 +240,7 @@ bool Socket::ReceiveBytes(char* buffer, size_t max, size_t* received) {
     pollfd fds[2];
     nfds_t count = 1;
     fds[0] = pollfd{Fd(handle_), POLLIN, 0};
-    if (wake_ != nullptr) {
+    if (wake_ != nullptr && wake_->Valid()) {
         fds[1] = pollfd{Fd(wake_->Handle()), POLLIN, 0};
         count = 2;
     }
@@ -258,7 +277,8 @@ bool Socket::ReceiveBytes(char* buffer, size_t max, size_t* received) {
 
 // ---- SocketClient ----
 
-SocketClient::SocketClient(const std::string& host, int port) : Socket(kInvalidSocket) {
+SocketClient::SocketClient(const std::string& host, int port, int timeout_ms)
+    : Socket(kInvalidSocket) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -267,9 +287,8 @@ SocketClient::SocketClient(const std::string& host, int port) : Socket(kInvalidS
     addrinfo* addresses = nullptr;
     if (::getaddrinfo(host.c_str(), service.c_str(), &hints, &addresses) != 0 ||
         addresses == nullptr) {
-        throw std::string();
+        return;  // the name does not resolve: Error() stays empty
     }
-    bool created = false;
     int last_error = 0;
     for (addrinfo* a = addresses; a != nullptr; a = a->ai_next) {
         int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
@@ -277,8 +296,7 @@ SocketClient::SocketClient(const std::string& host, int port) : Socket(kInvalidS
             last_error = errno;
             continue;
         }
-        created = true;
-        int error = ConnectRetrying(fd, a->ai_addr, a->ai_addrlen);
+        int error = ConnectWithin(fd, a->ai_addr, a->ai_addrlen, timeout_ms);
         if (error == 0) {
             SetNoDelay(fd);
             handle_ = fd;
@@ -289,10 +307,7 @@ SocketClient::SocketClient(const std::string& host, int port) : Socket(kInvalidS
         ::close(fd);
     }
     ::freeaddrinfo(addresses);
-    if (!created) {
-        throw "INVALID_SOCKET";
-    }
-    throw std::string(std::strerror(last_error));
+    error_ = std::strerror(last_error);
 }
 
 // ---- SocketServer ----
@@ -321,7 +336,9 @@ SocketServer::SocketServer(int port, int connections, TypeSocket type,
 
     int fd = ::socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-        throw "INVALID_SOCKET";
+        error_ = std::strerror(errno);
+        VR_LOG(logERROR) << "vrelay socket cannot be created: " << error_;
+        return;
     }
     handle_ = fd;
     int one = 1;
@@ -330,26 +347,41 @@ SocketServer::SocketServer(int port, int connections, TypeSocket type,
         ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
     }
     if (!valid || ::bind(fd, reinterpret_cast<sockaddr*>(&address), address_length) != 0) {
+        error_ = valid ? std::strerror(errno) : "not an address: " + bind_address;
         Close();
-        VR_LOG(logERROR) << "vrelay socket failed to bind to port " << port;
-        throw "INVALID_SOCKET";
+        VR_LOG(logERROR) << "vrelay socket failed to bind to port " << port << ": " << error_;
+        return;
     }
-    ::listen(fd, connections);
+    if (::listen(fd, connections) != 0) {
+        error_ = std::strerror(errno);
+        Close();
+        VR_LOG(logERROR) << "vrelay socket failed to listen on port " << port << ": " << error_;
+    }
 }
 
-Socket* SocketServer::Accept() {
+Socket* SocketServer::Accept(bool* failed) {
+    if (failed != nullptr) {
+        *failed = false;
+    }
     int fd;
     do {
         fd = ::accept4(Fd(handle_), nullptr, nullptr, SOCK_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            return nullptr;
+        if (errno != EAGAIN && errno != EWOULDBLOCK && failed != nullptr) {
+            *failed = true;
         }
-        throw "Invalid Socket";
+        return nullptr;
     }
     SetNoDelay(fd);
-    return new Socket(static_cast<SocketHandle>(fd));
+    auto* accepted = new (std::nothrow) Socket(static_cast<SocketHandle>(fd));
+    if (accepted == nullptr) {
+        ::close(fd);
+        if (failed != nullptr) {
+            *failed = true;
+        }
+    }
+    return accepted;
 }
 
 int SocketServer::Port() const {
@@ -375,7 +407,8 @@ SocketSelect::SocketSelect(const Socket* first, const Socket* second, TypeSocket
     nfds_t count = second_ != kInvalidSocket ? 2 : 1;
     int rc = PollRetrying(fds, count, type == PollingSelect ? 0 : -1);
     if (rc < 0) {
-        throw "Error in select";
+        failed_ = true;
+        return;
     }
     first_readable_ = (fds[0].revents & readable) != 0;
     second_readable_ = count == 2 && (fds[1].revents & readable) != 0;

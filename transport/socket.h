@@ -1,11 +1,9 @@
 // TCP sockets over the operating system's socket interface. The interface
 // carries no system types: a socket is a SocketHandle of ours.
 //
-// Errors of the constructors are exceptions of two kinds:
-//   const char*  "INVALID_SOCKET" (socket cannot be created, or bind failed),
-//                "Invalid Socket" (accept failed), "Error in select";
-//   std::string  SocketClient only: empty text when the host name does not
-//                resolve, else the system's text for the connect error.
+// Nothing here throws: a constructor that fails leaves its object closed
+// (IsOpen() false) with the reason in Error(), and the other operations
+// report failure by their results.
 #ifndef VRELAY_TRANSPORT_SOCKET_H
 #define VRELAY_TRANSPORT_SOCKET_H
 
@@ -23,6 +21,8 @@ enum TypeSocket { WaitingSelect = 0, PollingSelect = 1 };
 
 // A wake-up signal that a thread can raise to end another thread's wait in
 // Socket::ReceiveBytes early. Level-triggered: stays raised until Clear().
+// It holds a descriptor; when none can be had, Valid() is false and the
+// signal does nothing (a wait then ends only by data or its time limit).
 class WakeSignal {
   public:
     WakeSignal();
@@ -30,6 +30,7 @@ class WakeSignal {
     WakeSignal(const WakeSignal&) = delete;
     WakeSignal& operator=(const WakeSignal&) = delete;
 
+    bool Valid() const { return read_end_ != kInvalidSocket; }
     void Raise();
     void Clear();
     bool IsRaised() const;
@@ -42,7 +43,7 @@ class WakeSignal {
 
 class Socket : public ByteSink, public ByteSource {
   public:
-    // A new IPv4 stream socket. Throws "INVALID_SOCKET" if it cannot be made.
+    // A new IPv4 stream socket; closed when none can be made.
     Socket();
     // Takes ownership of an open handle.
     explicit Socket(SocketHandle handle);
@@ -57,6 +58,9 @@ class Socket : public ByteSink, public ByteSource {
 
     // Closes the handle; the destructor then does nothing. Idempotent.
     void Close();
+    bool IsOpen() const { return handle_ != kInvalidSocket; }
+    // Why the constructor failed; empty when it did not.
+    const std::string& Error() const { return error_; }
     // False when an error condition is pending on the socket.
     bool IsAlive();
     SocketHandle Handle() const { return handle_; }
@@ -80,6 +84,7 @@ class Socket : public ByteSink, public ByteSource {
 
   protected:
     SocketHandle handle_;
+    std::string error_;
 
   private:
     int receive_limit_ms_ = -1;
@@ -88,36 +93,45 @@ class Socket : public ByteSink, public ByteSource {
 
 // The client's stream: resolves host (name or address; IPv4 and IPv6
 // addresses are tried in turn) and connects to port. Sets TCP_NODELAY.
+// Each address gets at most timeout_ms to accept the connection, so a server
+// that no longer accepts cannot hold the caller for minutes. On failure the
+// socket is closed and Error() says why ("" when the name does not resolve).
 class SocketClient : public Socket {
   public:
-    SocketClient(const std::string& host, int port);
+    static constexpr int kDefaultConnectTimeoutMs = 10000;
+    SocketClient(const std::string& host, int port,
+                 int timeout_ms = kDefaultConnectTimeoutMs);
 };
 
 // A listening socket. Port 0 picks a free port (see Port()). bind_address
-// defaults to every local IPv4 address.
+// defaults to every local IPv4 address. When the socket cannot be made, bound
+// or put to listening, it is closed and Error() holds the system's reason.
 class SocketServer : public Socket {
   public:
     SocketServer(int port, int connections, TypeSocket type,
                  const std::string& bind_address = "0.0.0.0");
     // An accepted connection, owned by the caller; null when a polling server
-    // has none pending. Throws "Invalid Socket" on failure.
-    Socket* Accept();
+    // has none pending or the accept failed (then *failed is set, if given).
+    Socket* Accept(bool* failed = nullptr);
     // The port actually bound.
     int Port() const;
 };
 
 // Readiness of one or two sockets: waits (WaitingSelect) or polls once
-// (PollingSelect). Throws "Error in select" on failure.
+// (PollingSelect). When the wait fails, nothing is readable and Failed() is
+// true.
 class SocketSelect {
   public:
     SocketSelect(const Socket* first, const Socket* second, TypeSocket type);
     bool Readable(const Socket* socket) const;
+    bool Failed() const { return failed_; }
 
   private:
     SocketHandle first_;
     SocketHandle second_;
     bool first_readable_ = false;
     bool second_readable_ = false;
+    bool failed_ = false;
 };
 
 // Timed receive: -1 when the wait failed, -2 on time-out, else recv's result.

@@ -63,10 +63,10 @@ TEST(ThreadedConnectionTest, CopyTakesSettingsButNotStateOrStream) {
     original.SetPascalCallBack(NoopPascal);
     original.SetUserData(&userData);
     original.SetReceiveTimeout(5);
-    original.SetRequestMode(1);
     original.OwnLexer().SetSigRate(1.5f);
     original.OwnLexer().SetSigAmplitude(80.0f);
     ASSERT_TRUE(original.Connect(server.Host().c_str(), server.Port()));
+    original.SetRequestMode(1);
     original.SetQuitFlag(true);
 
     ThreadedConnection copy(&original);
@@ -82,8 +82,7 @@ TEST(ThreadedConnectionTest, CopyTakesSettingsButNotStateOrStream) {
     EXPECT_FALSE(copy.IsConnected());
     EXPECT_FALSE(copy.GetQuitFlag());
     EXPECT_EQ(copy.GetReceiveTimeout(), 60000);
-    EXPECT_FALSE(copy.m_inRequest.load());
-    EXPECT_FALSE(copy.m_workerRunning.load());
+    EXPECT_FALSE(copy.State().HasWorker());
 }
 
 TEST(ThreadedConnectionTest, DestructorStopsAndJoinsARunningWorker) {
@@ -95,11 +94,13 @@ TEST(ThreadedConnectionTest, DestructorStopsAndJoinsARunningWorker) {
         ThreadedConnection connection;
         ASSERT_TRUE(connection.Connect(server.Host().c_str(), server.Port()));
         ASSERT_TRUE(connection.SendQuery("q"));
-        ASSERT_TRUE(connection.Worker().Start([&] {
+        ASSERT_EQ(connection.State().LaunchWorker([&] {
+            connection.State().TakenOver();
             connection.WaitForEndPacket();
             waitReturned = true;
-        }));
-        connection.m_workerRunning = true;
+            connection.State().WorkerDone();
+        }),
+                  RequestState::Launch::kStarted);
         ASSERT_TRUE(server.WaitForFrames(1));
     }
     EXPECT_TRUE(waitReturned.load());

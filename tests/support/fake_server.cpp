@@ -195,10 +195,9 @@ void FakeServer::Run() {
         if (rc < 0 || (fds[1].revents & POLLIN) != 0) {
             return;
         }
-        std::unique_ptr<Socket> client;
-        try {
-            client.reset(listener_->Accept());
-        } catch (const char*) {
+        bool failed = false;
+        std::unique_ptr<Socket> client(listener_->Accept(&failed));
+        if (failed) {
             return;
         }
         if (!client) {

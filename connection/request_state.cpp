@@ -1,0 +1,130 @@
+#include "connection/request_state.h"
+
+#include <utility>
+
+namespace vrelay {
+
+RequestState::~RequestState() {
+    JoinWorker();
+}
+
+RequestState::Stop RequestState::BeginRequest() {
+    MutexLock lock(&mutex_);
+    if (stop_ != Stop::kNone) {
+        return stop_;
+    }
+    in_request_ = true;
+    request_on_worker_ = worker_ && worker_->IsCurrent();
+    return Stop::kNone;
+}
+
+void RequestState::EndRequest() {
+    MutexLock lock(&mutex_);
+    in_request_ = false;
+    request_on_worker_ = false;
+    changed_.SignalAll();
+}
+
+bool RequestState::WorkerBusy() const {
+    return launching_ || (in_request_ && request_on_worker_) || stop_ != Stop::kNone;
+}
+
+RequestState::Launch RequestState::LaunchWorker(std::function<void()> body) {
+    std::unique_ptr<Thread> ended;
+    {
+        MutexLock lock(&mutex_);
+        if (WorkerBusy()) {
+            return Launch::kBusy;
+        }
+        launching_ = true;
+        // A previous worker has ended its request; wait for its body to end.
+        while (worker_ && !worker_done_) {
+            changed_.Wait();
+        }
+        ended = std::move(worker_);
+    }
+    if (ended) {
+        ended->Join();
+        ended.reset();
+    }
+
+    MutexLock lock(&mutex_);
+    taken_over_ = false;
+    worker_done_ = false;
+    auto thread = std::make_unique<Thread>();
+    // The body may run to its end before Start returns: it only ever waits
+    // for this mutex, which the wait below releases.
+    if (!thread->Start(std::move(body))) {
+        launching_ = false;
+        changed_.SignalAll();
+        return Launch::kFailed;
+    }
+    worker_ = std::move(thread);
+    while (!taken_over_) {
+        changed_.Wait();
+    }
+    launching_ = false;
+    changed_.SignalAll();
+    return Launch::kStarted;
+}
+
+void RequestState::TakenOver() {
+    MutexLock lock(&mutex_);
+    taken_over_ = true;
+    changed_.SignalAll();
+}
+
+void RequestState::WorkerDone() {
+    MutexLock lock(&mutex_);
+    taken_over_ = true;
+    worker_done_ = true;
+    changed_.SignalAll();
+}
+
+void RequestState::JoinWorker() {
+    std::unique_ptr<Thread> ended;
+    {
+        MutexLock lock(&mutex_);
+        if (!worker_ || worker_->IsCurrent()) {
+            return;
+        }
+        while (worker_ && !worker_done_) {
+            changed_.Wait();
+        }
+        ended = std::move(worker_);
+    }
+    if (ended) {
+        ended->Join();
+    }
+}
+
+bool RequestState::HasWorker() {
+    MutexLock lock(&mutex_);
+    return worker_ != nullptr;
+}
+
+bool RequestState::OnWorker() {
+    MutexLock lock(&mutex_);
+    return worker_ && worker_->IsCurrent();
+}
+
+void RequestState::BeginStop(Stop why) {
+    MutexLock lock(&mutex_);
+    stop_ = why;
+    changed_.SignalAll();
+}
+
+void RequestState::EndStop() {
+    MutexLock lock(&mutex_);
+    stop_ = Stop::kNone;
+    changed_.SignalAll();
+}
+
+void RequestState::WaitUntilNoRequest() {
+    MutexLock lock(&mutex_);
+    while (in_request_) {
+        changed_.Wait();
+    }
+}
+
+}  // namespace vrelay
