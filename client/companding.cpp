@@ -1,9 +1,9 @@
 // 16-bit linear PCM to 8-bit G.711 codes: eight segments of sixteen steps, the
 // sign in bit 7. Both clip magnitudes at 32635.
+#include <vrelay/vrelay.h>
+
 #include <array>
 #include <cstdint>
-
-#include <vrelay/vrelay.h>
 
 namespace {
 

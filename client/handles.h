@@ -4,11 +4,12 @@
 #ifndef VRELAY_CLIENT_HANDLES_H
 #define VRELAY_CLIENT_HANDLES_H
 
+#include <vrelay/vrelay.h>
+
 #include <cstdio>
 #include <memory>
 #include <utility>
 
-#include <vrelay/vrelay.h>
 #include "client/handle_table.h"
 #include "connection/threaded_connection.h"
 

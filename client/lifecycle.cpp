@@ -1,7 +1,8 @@
 // Connection handles: create, open, close, destroy.
+#include <vrelay/vrelay.h>
+
 #include "client/handles.h"
 #include "client/voice_switch.h"
-#include <vrelay/vrelay.h>
 
 using vrelay::Connections;
 using vrelay::InsideOwnRequest;
@@ -74,7 +75,8 @@ extern "C" {
 // Creating a connection takes no descriptor: the socket and the wake-up
 // signal are made by vrOpenConnection.
 VR_API vr_handle VR_CDECL vrCreateConnection(void) {
-    return NoThrow(VR_ERROR, [] { return Connections().Add([] { return new ThreadedConnection(); }); });
+    return NoThrow(VR_ERROR,
+                   [] { return Connections().Add([] { return new ThreadedConnection(); }); });
 }
 
 VR_API vr_result VR_CDECL vrOpenConnection(vr_handle connection, const char* host, int32_t port) {

@@ -4,12 +4,13 @@
 // Every request runs the same step (RunRequest) with the connection's lock
 // held: on the caller's thread for the synchronous calls, on the connection's
 // worker thread for the asynchronous ones.
+#include <vrelay/vrelay.h>
+
 #include <memory>
 #include <string>
 
 #include "client/handles.h"
 #include "client/voice_switch.h"
-#include <vrelay/vrelay.h>
 
 namespace vrelay {
 namespace {
@@ -40,7 +41,7 @@ vr_result RunRequest(ThreadedConnection* connection, const char* text, bool xml,
         // read here, so that every later wait reads its own answer.
         if (!connection->SendText("", mode == 1, true)) {
             return connection->Failure() == Connection::RequestFailure::kReply ? VR_ERROR
-                                                                                : VR_SEND_FAILED;
+                                                                               : VR_SEND_FAILED;
         }
         if (!connection->WaitForEndPacket()) {
             return VR_ERROR;
@@ -56,7 +57,8 @@ vr_result RunRequest(ThreadedConnection* connection, const char* text, bool xml,
     if (connection->InputLength() == 0 && !final) {
         return VR_SUCCESS;
     }
-    if (!connection->WaitForEndPacket() || connection->Failure() != Connection::RequestFailure::kNone) {
+    if (!connection->WaitForEndPacket() ||
+        connection->Failure() != Connection::RequestFailure::kNone) {
         return VR_ERROR;
     }
     return connection->GetQuitFlag() ? VR_CANCELLED : VR_SUCCESS;
@@ -102,6 +104,7 @@ void ThreadProcedure(WorkerContext* raw) noexcept {
                 }
                 state.TakenOver();
                 connection->FireEvent(PACKET_REQUEST_DONE);
+                state.CompletionDelivered();
             }
         }
     } catch (...) {

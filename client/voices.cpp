@@ -2,6 +2,7 @@
 
 #include <libxml/parser.h>
 #include <libxml/tree.h>
+#include <vrelay/vrelay.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -9,7 +10,6 @@
 #include <string>
 
 #include "client/handles.h"
-#include <vrelay/vrelay.h>
 
 namespace vrelay {
 

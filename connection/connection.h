@@ -7,12 +7,13 @@
 #ifndef VRELAY_CONNECTION_CONNECTION_H
 #define VRELAY_CONNECTION_CONNECTION_H
 
+#include <vrelay/vrelay.h>
+
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
 
-#include <vrelay/vrelay.h>
 #include "connection/lexer.h"
 #include "transport/socket.h"
 

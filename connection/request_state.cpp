@@ -26,7 +26,8 @@ void RequestState::EndRequest() {
 }
 
 bool RequestState::WorkerBusy() const {
-    return launching_ || (in_request_ && request_on_worker_) || stop_ != Stop::kNone;
+    return launching_ || (in_request_ && request_on_worker_ && !completion_delivered_) ||
+           stop_ != Stop::kNone;
 }
 
 RequestState::Launch RequestState::LaunchWorker(std::function<void()> body) {
@@ -51,6 +52,7 @@ RequestState::Launch RequestState::LaunchWorker(std::function<void()> body) {
     MutexLock lock(&mutex_);
     taken_over_ = false;
     worker_done_ = false;
+    completion_delivered_ = false;
     auto thread = std::make_unique<Thread>();
     // The body may run to its end before Start returns: it only ever waits
     // for this mutex, which the wait below releases.
@@ -72,6 +74,11 @@ void RequestState::TakenOver() {
     MutexLock lock(&mutex_);
     taken_over_ = true;
     changed_.SignalAll();
+}
+
+void RequestState::CompletionDelivered() {
+    MutexLock lock(&mutex_);
+    completion_delivered_ = true;
 }
 
 void RequestState::WorkerDone() {

@@ -39,7 +39,7 @@ class RequestState {
 
     // ---- The asynchronous worker ----
     // Starts body on the worker thread. kBusy when the worker is inside its
-    // request (its completion event included), another launch is under way,
+    // request (its completion callback included), another launch is under way,
     // or the connection is being stopped; kFailed when no thread could be
     // made. A worker that has ended its request is joined first. On kStarted
     // returns only once the worker called TakenOver() (or gave up).
@@ -47,6 +47,9 @@ class RequestState {
     // Called on the worker once its request has cleared the quit flag, or
     // once it gave up: releases the launching thread.
     void TakenOver() EXCLUDES(mutex_);
+    // Called on the worker once its completion event has been delivered: a
+    // launch from then on waits for the worker to end instead of being busy.
+    void CompletionDelivered() EXCLUDES(mutex_);
     // The worker's last touch of the connection: after this, joining it
     // cannot wait for anything but the thread's exit.
     void WorkerDone() EXCLUDES(mutex_);
@@ -75,6 +78,7 @@ class RequestState {
     bool launching_ GUARDED_BY(mutex_) = false;
     bool taken_over_ GUARDED_BY(mutex_) = false;
     bool worker_done_ GUARDED_BY(mutex_) = false;
+    bool completion_delivered_ GUARDED_BY(mutex_) = false;
     Stop stop_ GUARDED_BY(mutex_) = Stop::kNone;
     std::unique_ptr<Thread> worker_ GUARDED_BY(mutex_);
 };

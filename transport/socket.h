@@ -99,8 +99,7 @@ class Socket : public ByteSink, public ByteSource {
 class SocketClient : public Socket {
   public:
     static constexpr int kDefaultConnectTimeoutMs = 10000;
-    SocketClient(const std::string& host, int port,
-                 int timeout_ms = kDefaultConnectTimeoutMs);
+    SocketClient(const std::string& host, int port, int timeout_ms = kDefaultConnectTimeoutMs);
 };
 
 // A listening socket. Port 0 picks a free port (see Port()). bind_address

@@ -203,10 +203,10 @@ TEST(SocketTest, FailedConnectAndBindReportTheirReasonWithoutThrowing) {
     SocketServer second(first.Port(), 1, WaitingSelect, "127.0.0.1");
     EXPECT_FALSE(second.IsOpen());
     EXPECT_EQ(second.Error(), std::strerror(EADDRINUSE));
-    EXPECT_EQ(capture.Messages(),
-              std::vector<std::string>{"ERROR: vrelay socket failed to bind to port " +
-                                       std::to_string(first.Port()) + ": " +
-                                       std::strerror(EADDRINUSE)});
+    EXPECT_EQ(
+        capture.Messages(),
+        std::vector<std::string>{"ERROR: vrelay socket failed to bind to port " +
+                                 std::to_string(first.Port()) + ": " + std::strerror(EADDRINUSE)});
 }
 
 TEST(SocketTest, ConnectToAServerThatNoLongerAcceptsEndsAtItsTimeLimit) {

@@ -1,0 +1,417 @@
+// What an application can do wrong, and what it gets for it: calls from
+// inside its own callback, handles used after destroy, null pointers, hostile
+// text, two threads on one handle, descriptors running out. Every row ends
+// with the handle (where it survives) rendering again.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <vrelay/vrelay.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/handles.h"
+#include "tests/support/callback_recorder.h"
+#include "tests/support/fake_server.h"
+#include "transport/socket.h"
+
+namespace vrelay {
+namespace {
+
+using test::Action;
+using test::Bytes;
+using test::CallbackRecorder;
+using test::FakeServer;
+using test::ReceivedFrame;
+
+const char kVoiceList[] = "<voices><voice name=\"one\"/><voice name=\"it's\"/></voices>";
+
+// Texts get audio then PACKET_END; the voice-list query gets the list.
+std::vector<Action> Answer(const ReceivedFrame& frame) {
+    if (frame.type == PACKET_QUERY && frame.Text() == "<voice name=\"all\"/>") {
+        return {Action::Text(PACKET_QUERY, kVoiceList), Action::End()};
+    }
+    if (frame.type == PACKET_TEXT || frame.type == PACKET_TEXT_CHUNK) {
+        return {Action::Frame(PACKET_DATA_6, Bytes(8, 1)), Action::End()};
+    }
+    return test::DefaultAnswer(frame);
+}
+
+class MisuseTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        Connections().Clear();
+        Enumerators().Clear();
+        handle_ = Open(&recorder_);
+    }
+    void TearDown() override {
+        vrDestroyConnection(handle_);
+        Connections().Clear();
+        Enumerators().Clear();
+    }
+    vr_handle Open(CallbackRecorder* recorder) {
+        const vr_handle handle = vrCreateConnection();
+        vrSetCallBack(handle, CallbackRecorder::Callback);
+        vrSetUserData(handle, recorder);
+        EXPECT_EQ(vrOpenConnection(handle, server_.Host().c_str(), server_.Port()), VR_SUCCESS);
+        return handle;
+    }
+    // The handle still renders, and its callback gets the answer.
+    void ExpectRendersAgain(vr_handle handle, CallbackRecorder& recorder) {
+        const size_t before = recorder.Count(PACKET_DATA_6);
+        EXPECT_EQ(vrRenderSpeech(handle, "again"), VR_SUCCESS);
+        EXPECT_GT(recorder.Count(PACKET_DATA_6), before);
+    }
+
+    FakeServer server_{Answer};
+    CallbackRecorder recorder_;
+    vr_handle handle_ = 0;
+};
+
+// ---- calls from inside the callback ----------------------------------------
+
+// One exported call that starts, ends or waits for a request.
+struct Reentry {
+    const char* name;
+    std::function<vr_result(vr_handle)> call;
+};
+
+const Reentry kRequestCalls[] = {
+    {"render", [](vr_handle h) { return vrRenderSpeech(h, "inner"); }},
+    {"push", [](vr_handle h) { return vrPushSpeechStream(h, "inner"); }},
+    {"flush", vrFlushSpeechStream},
+    {"async", [](vr_handle h) { return vrRenderSpeechXMLAsync(h, "inner"); }},
+    {"query", [](vr_handle h) { return vrQueryServer(h, "<voice name=\"all\"/>"); }},
+    {"enumerate", vrEnumerateConnectionVoices},
+    {"set voice", [](vr_handle h) { return vrSetVoice(h, "one"); }},
+    {"set voice fast", [](vr_handle h) { return vrSetVoiceFast(h, "one"); }},
+    {"open", [](vr_handle) { return vrOpenConnection(0, "127.0.0.1", 1); }},  // replaced below
+    {"close", vrCloseConnection},
+    {"destroy", vrDestroyConnection},
+    {"cancel", vrCancelRequest},
+};
+
+// Calls `call` on the handle from inside the callback, once, when `trigger`
+// arrives, and keeps its result.
+struct InsideCallback {
+    PACKET_TYPE trigger;
+    std::function<vr_result(vr_handle)> call;
+    vr_handle handle = 0;
+    std::atomic<int> calls{0};
+    std::atomic<vr_result> result{VR_SUCCESS};
+    CallbackRecorder* recorder = nullptr;
+
+    static int32_t VR_CDECL Callback(void* self, PACKET_TYPE type, void* data, int32_t length) {
+        auto* inside = static_cast<InsideCallback*>(self);
+        if (type == inside->trigger && inside->calls++ == 0) {
+            inside->result = inside->call(inside->handle);
+        }
+        return CallbackRecorder::Callback(inside->recorder, type, data, length);
+    }
+};
+
+class FromInsideTheCallback : public MisuseTest,
+                              public ::testing::WithParamInterface<std::tuple<Reentry, bool>> {};
+
+// Every call that would start, end or wait for a request on the connection
+// whose callback is running gets VR_BUSY at once and changes nothing: in a
+// synchronous request's audio and in an asynchronous request's completion.
+TEST_P(FromInsideTheCallback, RequestCallsAreBusyAndChangeNothing) {
+    const Reentry& reentry = std::get<0>(GetParam());
+    const bool async = std::get<1>(GetParam());
+    InsideCallback inside;
+    inside.trigger = async ? PACKET_REQUEST_DONE : PACKET_DATA_6;
+    inside.handle = handle_;
+    inside.recorder = &recorder_;
+    const std::string server = server_.Host();
+    const int port = server_.Port();
+    inside.call = std::string(reentry.name) == "open"
+                      ? std::function<vr_result(vr_handle)>([server, port](vr_handle h) {
+                            return vrOpenConnection(h, server.c_str(), port);
+                        })
+                      : reentry.call;
+    ASSERT_EQ(vrSetCallBack(handle_, InsideCallback::Callback), VR_SUCCESS);
+    ASSERT_EQ(vrSetUserData(handle_, &inside), VR_SUCCESS);
+    if (async) {
+        ASSERT_EQ(vrRenderSpeechAsync(handle_, "outer"), VR_SUCCESS);
+        ASSERT_TRUE(recorder_.WaitDone(1));
+    } else {
+        EXPECT_EQ(vrRenderSpeech(handle_, "outer"), VR_SUCCESS);
+    }
+    EXPECT_GE(inside.calls.load(), 1);
+    EXPECT_EQ(inside.result.load(), VR_BUSY) << reentry.name;
+    EXPECT_EQ(Enumerators().Size(), 0u) << "no enumerator was made";
+    ExpectRendersAgain(handle_, recorder_);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryRequestCall, FromInsideTheCallback,
+                         ::testing::Combine(::testing::ValuesIn(kRequestCalls), ::testing::Bool()),
+                         [](const auto& info) {
+                             std::string name = std::get<0>(info.param).name;
+                             for (char& c : name)
+                                 c = c == ' ' ? '_' : c;
+                             return name + (std::get<1>(info.param) ? "_InCompletion" : "_InAudio");
+                         });
+
+TEST_F(MisuseTest, SettersAndOtherConnectionsWorkFromInsideTheCallback) {
+    FakeServer otherServer(Answer);  // the fake serves one client at a time
+    CallbackRecorder otherRecorder;
+    const vr_handle other = vrCreateConnection();
+    vrSetCallBack(other, CallbackRecorder::Callback);
+    vrSetUserData(other, &otherRecorder);
+    ASSERT_EQ(vrOpenConnection(other, otherServer.Host().c_str(), otherServer.Port()), VR_SUCCESS);
+    InsideCallback inside;
+    inside.trigger = PACKET_DATA_6;
+    inside.handle = handle_;
+    inside.recorder = &recorder_;
+    inside.call = [other, &inside](vr_handle h) {
+        vr_result r = vrSetUserData(h, &inside);
+        if (r == VR_SUCCESS)
+            r = vrSetCallBack(h, InsideCallback::Callback);
+        if (r == VR_SUCCESS)
+            r = vrRenderSpeech(other, "other");
+        return r;
+    };
+    ASSERT_EQ(vrSetCallBack(handle_, InsideCallback::Callback), VR_SUCCESS);
+    ASSERT_EQ(vrSetUserData(handle_, &inside), VR_SUCCESS);
+    EXPECT_EQ(vrRenderSpeech(handle_, "outer"), VR_SUCCESS);
+    EXPECT_EQ(inside.result.load(), VR_SUCCESS);
+    EXPECT_GT(otherRecorder.Count(PACKET_DATA_6), 0u);
+    vrDestroyConnection(other);
+}
+
+// ---- misuse from outside ----------------------------------------------------
+
+TEST_F(MisuseTest, HandlesAfterDestroyAreUnknownAndEnumeratorsOutliveTheirConnection) {
+    const vr_handle voices = vrEnumerateConnectionVoices(handle_);
+    ASSERT_GE(voices, 1000);
+    ASSERT_EQ(vrDestroyConnection(handle_), VR_SUCCESS);
+    const vr_handle gone = handle_;
+    handle_ = 0;
+    const vr_result results[] = {
+        vrOpenConnection(gone, "127.0.0.1", server_.Port()),
+        vrCloseConnection(gone),
+        vrSetCallBack(gone, nullptr),
+        vrSetPascalCallBack(gone, nullptr),
+        vrSetUserData(gone, nullptr),
+        vrRenderSpeech(gone, "x"),
+        vrRenderSpeechXML(gone, "x"),
+        vrPushSpeechStream(gone, "x"),
+        vrPushSpeechStreamXML(gone, "x"),
+        vrFlushSpeechStream(gone),
+        vrFlushSpeechStreamXML(gone),
+        vrRenderSpeechAsync(gone, "x"),
+        vrRenderSpeechXMLAsync(gone, "x"),
+        vrQueryServer(gone, "q"),
+        vrEnumerateConnectionVoices(gone),
+        vrSetVoiceFast(gone, "one"),
+    };
+    for (size_t i = 0; i < sizeof results / sizeof results[0]; ++i)
+        EXPECT_EQ(results[i], VR_BAD_HANDLE) << "call " << i;
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(vrCancelRequest(gone), VR_BAD_HANDLE);
+    EXPECT_EQ(vrSetVoice(gone, "one"), VR_ERROR);
+    ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(vrDestroyConnection(gone), VR_SUCCESS);
+
+    EXPECT_EQ(vrNumVoices(voices), 2);
+    EXPECT_STREQ(vrNextVoice(voices), "one");
+    EXPECT_STREQ(vrGetVoiceStringValue(voices, VR_VOICE_ID), "");
+    EXPECT_EQ(vrCloseEnumerator(voices), VR_SUCCESS);
+    EXPECT_EQ(vrNextVoice(voices), nullptr);
+    EXPECT_EQ(vrGetVoiceStringValue(voices, VR_VOICE_ID), nullptr);
+    EXPECT_EQ(vrGetVoiceIntegerValue(voices, VR_SAMPLE_RATE), VR_BAD_HANDLE);
+    EXPECT_EQ(vrRewindEnumerator(voices), VR_BAD_HANDLE);
+    EXPECT_EQ(vrNumVoices(voices), VR_BAD_HANDLE);
+}
+
+TEST_F(MisuseTest, NullPointersGetTheirDocumentedResults) {
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(vrOpenConnection(handle_, nullptr, server_.Port()), VR_CONNECT_FAILED);
+    EXPECT_EQ(vrQueryServer(handle_, nullptr), VR_SEND_FAILED);
+    EXPECT_EQ(vrSetVoiceFast(handle_, nullptr), VR_SEND_FAILED);
+    EXPECT_EQ(vrSetVoice(handle_, nullptr), VR_ERROR);
+    ::testing::internal::GetCapturedStdout();
+    // Null text is the empty text.
+    EXPECT_EQ(vrRenderSpeech(handle_, nullptr), VR_SUCCESS);
+    EXPECT_EQ(vrPushSpeechStream(handle_, nullptr), VR_SUCCESS);
+    EXPECT_EQ(vrRenderSpeechAsync(handle_, nullptr), VR_SUCCESS);
+    ASSERT_TRUE(recorder_.WaitDone(1));
+    // Without a callback answers are read and dropped.
+    EXPECT_EQ(vrSetCallBack(handle_, nullptr), VR_SUCCESS);
+    EXPECT_EQ(vrRenderSpeech(handle_, "unheard"), VR_SUCCESS);
+    EXPECT_EQ(vrSetCallBack(handle_, CallbackRecorder::Callback), VR_SUCCESS);
+    ExpectRendersAgain(handle_, recorder_);
+}
+
+TEST_F(MisuseTest, HostileTextIsRenderedOrRefusedWithoutHarm) {
+    std::string deep;
+    for (int i = 0; i < 100000; ++i)
+        deep += "<s>";
+    deep += "word";
+    const std::string hostile[] = {
+        "bad \xff\xfe utf-8 \xc3",                                     // invalid UTF-8
+        std::string("before\0after", 12),                              // NUL: the text ends there
+        std::string(10 << 20, 'a').replace(0, 0, "<speak>") + " end",  // 10 MB
+        deep,                                                          // nested 100,000 deep
+    };
+    for (const std::string& text : hostile) {
+        EXPECT_EQ(vrRenderSpeechXML(handle_, text.c_str()), VR_SUCCESS) << text.substr(0, 20);
+    }
+    ExpectRendersAgain(handle_, recorder_);
+}
+
+// A voice name with quotes or markup characters cannot leave its attribute.
+TEST_F(MisuseTest, VoiceNamesTravelAsOneAttributeValue) {
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(vrSetVoiceFast(handle_, "it's <b> & \"q\""), VR_SUCCESS);
+    EXPECT_EQ(vrSetVoice(handle_, "it's"), VR_SUCCESS);
+    ::testing::internal::GetCapturedStdout();
+    std::vector<std::string> queries;
+    for (const auto& frame : server_.Frames())
+        if (frame.type == PACKET_QUERY)
+            queries.push_back(frame.Text());
+    EXPECT_EQ(queries, (std::vector<std::string>{
+                           "<voice name='it&apos;s &lt;b> &amp; &quot;q&quot;' select='1'/>",
+                           "<voice name=\"all\"/>",
+                           "<voice name='it&apos;s' select='1'/>",
+                       }));
+}
+
+// ---- two threads on one handle ------------------------------------------------
+
+// A synchronous request and an asynchronous launch both find an ended worker:
+// it is joined exactly once and the launch is never refused for good.
+TEST_F(MisuseTest, SyncAndAsyncRacingForAnEndedWorkerJoinItOnce) {
+    size_t launched = 0;
+    for (int round = 0; round < 100; ++round) {
+        // The previous round's worker may still be inside its completion.
+        ASSERT_EQ(vrRenderSpeech(handle_, "drain"), VR_SUCCESS);
+        ASSERT_EQ(vrRenderSpeechAsync(handle_, "first"), VR_SUCCESS);
+        ++launched;
+        ASSERT_TRUE(recorder_.WaitDone(launched));
+        std::thread sync([&] { EXPECT_EQ(vrRenderSpeech(handle_, "sync"), VR_SUCCESS); });
+        vr_result async = vrRenderSpeechAsync(handle_, "second");
+        sync.join();
+        EXPECT_TRUE(async == VR_SUCCESS || async == VR_BUSY) << async;
+        launched += async == VR_SUCCESS;
+        ASSERT_TRUE(recorder_.WaitDone(launched));
+    }
+    EXPECT_EQ(vrRenderSpeech(handle_, "last"), VR_SUCCESS);  // joins the last worker
+    EXPECT_EQ(recorder_.Done(), launched);
+    EXPECT_EQ(vrRenderSpeechAsync(handle_, "still accepted"), VR_SUCCESS);
+    EXPECT_TRUE(recorder_.WaitDone(launched + 1));
+}
+
+// While the worker delivers PACKET_REQUEST_DONE, a launch from another thread
+// is refused at once; once the completion has returned, it is accepted.
+TEST_F(MisuseTest, LaunchDuringTheCompletionEventIsBusy) {
+    struct Gate {
+        std::promise<void> entered;
+        std::promise<void> release;
+        CallbackRecorder* recorder;
+    } gate{{}, {}, &recorder_};
+    auto blocking = [](void* self, PACKET_TYPE type, void* data, int32_t length) -> int32_t {
+        auto* g = static_cast<Gate*>(self);
+        if (type == PACKET_REQUEST_DONE && g->recorder->Done() == 0) {
+            g->entered.set_value();
+            g->release.get_future().wait();
+        }
+        return CallbackRecorder::Callback(g->recorder, type, data, length);
+    };
+    ASSERT_EQ(vrSetCallBack(handle_, blocking), VR_SUCCESS);
+    ASSERT_EQ(vrSetUserData(handle_, &gate), VR_SUCCESS);
+    ASSERT_EQ(vrRenderSpeechAsync(handle_, "first"), VR_SUCCESS);
+    gate.entered.get_future().wait();
+    EXPECT_EQ(vrRenderSpeechAsync(handle_, "second"), VR_BUSY);
+    gate.release.set_value();
+    EXPECT_EQ(vrRenderSpeech(handle_, "sync"), VR_SUCCESS);  // joins the worker
+    EXPECT_EQ(vrRenderSpeechAsync(handle_, "third"), VR_SUCCESS);
+    EXPECT_TRUE(recorder_.WaitDone(2));
+}
+
+// Re-opening a handle whose request runs on another thread waits behind the
+// request instead of taking its socket; a re-open that fails leaves the open
+// connection working.
+TEST_F(MisuseTest, ReopenWaitsForTheRunningRequestAndAFailedOneKeepsTheSocket) {
+    server_.SetHandler([](const ReceivedFrame& frame) {
+        if (frame.type == PACKET_TEXT && frame.Text().empty())
+            return std::vector<Action>{Action::WaitGate("hold"),
+                                       Action::Frame(PACKET_DATA_6, Bytes(8, 1)), Action::End()};
+        return Answer(frame);
+    });
+    auto render = std::async(std::launch::async, [&] { return vrRenderSpeech(handle_, "held"); });
+    ASSERT_TRUE(server_.WaitForGate("hold"));
+    int closedPort;
+    {
+        SocketServer listener(0, 1, WaitingSelect, "127.0.0.1");
+        closedPort = listener.Port();
+    }
+    auto reopen = std::async(std::launch::async,
+                             [&] { return vrOpenConnection(handle_, "127.0.0.1", closedPort); });
+    server_.OpenGate("hold");
+    EXPECT_EQ(render.get(), VR_SUCCESS);
+    EXPECT_EQ(reopen.get(), VR_CONNECT_FAILED);
+    server_.SetHandler(Answer);
+    ExpectRendersAgain(handle_, recorder_);
+}
+
+// A query flood larger than any voice list ends the enumeration cleanly with
+// no voices, and requests on other threads keep their own packets.
+TEST_F(MisuseTest, EnumerationNeverTakesTheApplicationsPacketsAndIsBounded) {
+    server_.SetHandler([](const ReceivedFrame& frame) {
+        if (frame.type == PACKET_QUERY) {
+            std::vector<Action> flood(300, Action::Frame(PACKET_QUERY, Bytes(60000, 'v')));
+            flood.push_back(Action::End());
+            return flood;
+        }
+        return Answer(frame);
+    });
+    const vr_handle voices = vrEnumerateConnectionVoices(handle_);
+    ASSERT_GE(voices, 1000);
+    EXPECT_EQ(vrNumVoices(voices), 0);
+    EXPECT_EQ(recorder_.Count(PACKET_QUERY), 0u);
+    vrCloseEnumerator(voices);
+    // The flood's rest is still in the stream: a cancel resynchronises.
+    EXPECT_EQ(vrCancelRequest(handle_), VR_SUCCESS);
+    server_.SetHandler(Answer);
+    ExpectRendersAgain(handle_, recorder_);
+}
+
+// ---- descriptors ---------------------------------------------------------------
+
+// Creating takes no descriptor; opening past the limit fails cleanly.
+TEST(MisuseLimitsTest, CreatingNeedsNoDescriptorAndOpeningPastTheLimitFails) {
+    Connections().Clear();
+    // Accepts nothing, but its backlog completes every connect at once.
+    SocketServer server(0, 1024, WaitingSelect, "127.0.0.1");
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit low = saved;
+    low.rlim_cur = 64;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<vr_handle> handles;
+    for (int i = 0; i < 400; ++i)
+        handles.push_back(vrCreateConnection());
+    int opened = 0, failed = 0;
+    for (vr_handle h : handles) {
+        EXPECT_GE(h, 1000);
+        const vr_result r = vrOpenConnection(h, "127.0.0.1", server.Port());
+        opened += r == VR_SUCCESS;
+        failed += r == VR_CONNECT_FAILED;
+    }
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_GT(opened, 0);
+    EXPECT_GT(failed, 0);
+    EXPECT_EQ(opened + failed, 400);
+    for (vr_handle h : handles)
+        EXPECT_EQ(vrDestroyConnection(h), VR_SUCCESS);
+    Connections().Clear();
+}
+
+}  // namespace
+}  // namespace vrelay
