@@ -19,7 +19,7 @@ SECTIONS = [
      "result, no crash, no leak, and the handle still renders afterwards."),
     ("Fault", "Fault table",
      "A misbehaving server, one row per way of failing: the result of vrRenderSpeech, "
-     "the first client log line, the time to return, and the handle renders again "
+     "the client log line, the time to return, and the handle renders again "
      "after a reopen or a cancel."),
     ("Load", "Load",
      "Many connections and threads sharing handles for a bounded time."),
@@ -49,7 +49,7 @@ def table(header, rows):
 
 
 # Column titles for properties the tests record.
-LABELS = {"returned": "returned", "return_ms": "ms to return", "log": "first log line"}
+LABELS = {"returned": "returned", "return_ms": "ms to return", "log": "log line"}
 
 STANDARD_KEYS = {"name", "status", "result", "timestamp", "time", "classname",
                  "failures", "value_param", "type_param", "file", "line"}

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 #include <vrelay/vrelay.h>
 
-#include <atomic>
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -162,16 +162,14 @@ TEST_P(FaultTable, FailsCleanlyAndTheHandleRendersAgain) {
         canceller.join();
     const std::vector<std::string> lines = log.Messages();
 
-    std::string found;
-    for (const std::string& line : lines) {
-        if (found.empty() && *row.log != '\0' && line.find(row.log) != std::string::npos)
-            found = line;
-    }
+    const auto found = std::find_if(lines.begin(), lines.end(), [&](const std::string& line) {
+        return *row.log != '\0' && line.find(row.log) != std::string::npos;
+    });
     RecordProperty("returned", std::to_string(result));
     RecordProperty("return_ms", std::to_string(took.count()));
-    RecordProperty("log", lines.empty() ? "" : lines.front());
+    RecordProperty("log", found != lines.end() ? *found : lines.empty() ? "" : lines.front());
     EXPECT_EQ(result, row.result);
-    EXPECT_TRUE(*row.log == '\0' || !found.empty()) << "no log line with: " << row.log;
+    EXPECT_TRUE(*row.log == '\0' || found != lines.end()) << "no log line with: " << row.log;
     EXPECT_LT(took, row.atMost);
     EXPECT_EQ(recorder_.Count(PACKET_DATA_6), row.audioPackets);
 
