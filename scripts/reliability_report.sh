@@ -32,7 +32,7 @@ run_suites() {
     local kind=$1 exe suites
     while IFS= read -r exe; do
         suites=$("${exe}" --gtest_list_tests 2>/dev/null |
-            sed -n "s/^\([^ ][^ ]*${kind}[^ ]*\)\.\( .*\)\?\$/\1.*/p" | paste -sd: -) || true
+            sed -n "s/^\([^ ]*${kind}[^ ]*\)\.\( .*\)\?\$/\1.*/p" | paste -sd: -) || true
         [[ -z ${suites} ]] && continue
         echo "== ${kind}: $(basename "${exe}") ${suites}"
         "${exe}" --gtest_filter="${suites}" --gtest_brief=1 \
