@@ -33,6 +33,12 @@ vr_result RunRequest(ThreadedConnection* connection, const char* text, bool xml,
                      bool onWorker) {
     const int32_t mode = connection->RequestMode();
     connection->BeginRequest();
+    // A cancel or destroy that began after this request did set the quit flag
+    // that BeginRequest just cleared: stoppers set their stop reason first, so
+    // looking at it now restores the flag whatever the interleaving.
+    if (connection->State().Stopping()) {
+        connection->SetQuitFlag(true);
+    }
     if (onWorker) {
         connection->State().TakenOver();
     }

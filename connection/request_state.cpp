@@ -127,6 +127,11 @@ void RequestState::EndStop() {
     changed_.SignalAll();
 }
 
+bool RequestState::Stopping() {
+    MutexLock lock(&mutex_);
+    return stop_ != Stop::kNone;
+}
+
 void RequestState::WaitUntilNoRequest() {
     MutexLock lock(&mutex_);
     while (in_request_) {

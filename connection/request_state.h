@@ -65,6 +65,7 @@ class RequestState {
     void BeginStop(Stop why) EXCLUDES(mutex_);
     // Lets requests start again (a cancel that could not go through).
     void EndStop() EXCLUDES(mutex_);
+    bool Stopping() EXCLUDES(mutex_);
     // Waits until no request runs.
     void WaitUntilNoRequest() EXCLUDES(mutex_);
 

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(g++ cmake make pkg-config binutils libgtest-dev libgmock-dev libpcre2-dev
-          libxml2-dev libutf8proc-dev libespeak-ng-dev libbenchmark-dev)
+          libxml2-dev libutf8proc-dev libespeak-ng-dev libbenchmark-dev clang)
 if [[ "${VRELAY_WITH_FUZZ:-0}" == 1 ]]; then
     packages+=(clang libclang-rt-14-dev)
 fi

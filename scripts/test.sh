@@ -24,10 +24,16 @@ run_suite() {
 
 run_suite build/plain -DCMAKE_BUILD_TYPE=RelWithDebInfo
 if [[ ${quick} -eq 0 ]]; then
+    echo "== clang thread-safety analysis of the threaded layers"
+    cmake -S . -B build/clang -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+        -DVRELAY_WERROR=ON -DVRELAY_THREAD_SAFETY=ON -DVRELAY_TESTS=OFF >/dev/null
+    cmake --build build/clang -j "${jobs}" --target vrelay_client
+    # The load test runs longer under the sanitizers.
+    export VRELAY_LOAD_SECONDS=30
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
         run_suite build/asan -DCMAKE_BUILD_TYPE=Debug -DVRELAY_SANITIZE=address,undefined
-    tsan_targets=(platform_test transport_test connection_test client_test)
+    tsan_targets=(platform_test transport_test connection_test client_test client_load_test)
     echo "== build build/tsan (${tsan_targets[*]})"
     cmake -S . -B build/tsan -DVRELAY_WERROR=ON -DCMAKE_BUILD_TYPE=Debug \
         -DVRELAY_SANITIZE=thread >/dev/null

@@ -20,14 +20,36 @@
  *   and vrGetVoiceStringValue belong to their enumerator and stay valid until
  *   vrCloseEnumerator on it (or library unload). Never free them.
  *
- * Threads. Any thread may call any function. Requests on one connection are
- *   serialised by that connection's lock; different connections run in
- *   parallel. The packet callback runs on the thread that made the request
- *   (the caller's thread for synchronous calls, the connection's worker thread
- *   for vrRenderSpeechAsync/vrRenderSpeechXMLAsync), with the connection's lock
- *   held: from inside the callback, do not call vrCancelRequest or
- *   vrDestroyConnection on the same connection (stop the request by returning
- *   a value other than VR_SUCCESS instead).
+ * Threads. Any thread may call any function, in any order: nothing crashes,
+ *   aborts, hangs or throws. Requests on one connection are serialised by
+ *   that connection's lock (a request waits behind the running one);
+ *   different connections run in parallel. The packet callback runs on the
+ *   thread that made the request (the caller's thread for synchronous calls,
+ *   the connection's worker thread for vrRenderSpeechAsync and
+ *   vrRenderSpeechXMLAsync), with the connection's lock held.
+ *
+ * From inside the callback. A request cannot end while its callback runs, so
+ *   calls that would start, end or wait for a request on the same connection
+ *   return VR_BUSY at once and change nothing; to stop the running request,
+ *   return a value other than VR_SUCCESS from the callback.
+ *     vrSetCallBack, vrSetPascalCallBack,       work (effective from the
+ *     vrSetUserData                             next packet)
+ *     vrRenderSpeech(XML), vrPushSpeechStream*, VR_BUSY
+ *     vrFlushSpeechStream*, vrRenderSpeech*Async,
+ *     vrQueryServer, vrSetVoice, vrSetVoiceFast,
+ *     vrOpenConnection, vrCloseConnection,
+ *     vrDestroyConnection, vrCancelRequest
+ *     vrEnumerateConnectionVoices               VR_BUSY (no enumerator made)
+ *     enumerator functions, sample conversion   work
+ *     any call on another connection            works (mind the order in
+ *                                               which your threads lock
+ *                                               connections)
+ *
+ * Limits. Connecting to one address gives up after 10 seconds
+ *   (VR_CONNECT_FAILED); a reply is waited for at most 60 seconds between two
+ *   of its packets (VR_ERROR); a voice list longer than 16 MiB counts as not
+ *   received (the enumerator is empty; reopen or cancel the connection, since
+ *   the rest of that reply is left unread).
  *
  * Callback data. The data pointer given to the callback, and every pointer
  *   inside it (the names of a PhonemeEvent), is valid only during that
@@ -126,7 +148,8 @@ enum {
     VR_SEND_FAILED = -3,     /* sending to the server failed, or the connection was not open */
     VR_CONNECT_FAILED = -4,  /* the connection to the server could not be made */
     VR_CANCELLED = -5,       /* the request was cancelled by vrCancelRequest */
-    VR_BUSY = -6,            /* an asynchronous render is running inside its request */
+    VR_BUSY = -6,            /* an asynchronous render is running inside its request, or the
+                                call came from inside the connection's own callback */
     VR_BAD_KEY = -7,         /* vrGetVoiceIntegerValue: key other than 1 or 2 */
     VR_NO_CURRENT_VOICE = -8 /* vrGetVoiceIntegerValue: vrNextVoice has not returned a voice */
 };
@@ -174,8 +197,8 @@ typedef struct PhonemeEvent {
  * thread that runs the request, with the connection's lock held. Return
  * VR_SUCCESS to go on; any other value stops the request: its remaining
  * packets are not read, nothing more of its text is sent, and the render
- * returns VR_CANCELLED (or VR_ERROR when the refused packet answered the
- * request's closing text). The stream then holds unread packets, so the
+ * returns VR_ERROR (VR_CANCELLED is only ever the result of vrCancelRequest).
+ * The stream then holds unread packets, so the
  * connection must be rebuilt before the next request: vrCancelRequest does
  * that (or close and open it again). After a cancel, packets not yet
  * delivered are dropped; PACKET_REQUEST_DONE is always delivered, exactly once
@@ -189,12 +212,17 @@ typedef int32_t(VR_PASCAL* vrPascalCallBack)(void* user_data, PACKET_TYPE type, 
 
 /* ---- Connection lifecycle -------------------------------------------------- */
 
-/* Makes a new, unopened connection. Returns its handle (1000, 1001, ...). */
+/* Makes a new, unopened connection. Returns its handle (1000, 1001, ...).
+ * Takes no descriptor (the socket is made by vrOpenConnection), so it fails
+ * only when memory runs out: then it returns VR_ERROR, never a handle. */
 VR_API vr_handle VR_CDECL vrCreateConnection(void);
 
-/* Connects to the server at host (name or address) and TCP port.
- * VR_SUCCESS, VR_BAD_HANDLE, VR_CONNECT_FAILED (the handle stays usable and may
- * be opened again). */
+/* Connects to the server at host (name or address) and TCP port. Waits behind
+ * a request running on the connection. On an open connection, a successful
+ * open replaces the old stream; a failed one leaves it as it was.
+ * VR_SUCCESS, VR_BAD_HANDLE, VR_CONNECT_FAILED (also when no descriptor is
+ * free or the server does not accept within 10 seconds; the handle stays
+ * usable and may be opened again), VR_BUSY (from inside the callback). */
 VR_API vr_result VR_CDECL vrOpenConnection(vr_handle connection, const char* host, int32_t port);
 
 /* Tells the server the stream ends and closes the socket; waits behind a
@@ -202,18 +230,23 @@ VR_API vr_result VR_CDECL vrOpenConnection(vr_handle connection, const char* hos
  * VR_SUCCESS, VR_BAD_HANDLE, VR_SEND_FAILED (not open, or the close failed). */
 VR_API vr_result VR_CDECL vrCloseConnection(vr_handle connection);
 
-/* Closes the connection if open, releases the handle and frees everything; waits
- * for a running asynchronous render to end first. VR_SUCCESS (also for an
- * unknown handle), VR_ERROR when memory ran out while releasing the handle. */
+/* Stops a running request, closes the connection if open, releases the handle
+ * and frees everything; waits for the asynchronous worker to end first.
+ * Requests waiting behind on other threads get VR_BAD_HANDLE; an asynchronous
+ * render that had not yet started gets no PACKET_REQUEST_DONE. VR_SUCCESS
+ * (also for an unknown handle), VR_ERROR when memory ran out while releasing
+ * the handle, VR_BUSY (from inside the callback). */
 VR_API vr_result VR_CDECL vrDestroyConnection(vr_handle connection);
 
 /* ---- Rendering ---------------------------------------------------------------- */
 
 /* Stops the running request on the connection, and reconnects it under the same
- * handle with the same callback and user data. From another thread than the one
- * rendering. VR_SUCCESS, VR_BAD_HANDLE, VR_SEND_FAILED (the connection was not
- * open; nothing changes), VR_CONNECT_FAILED (the reconnection failed: the handle
- * holds a fresh, unopened connection). */
+ * handle with the same callback and user data. Returns once the request has
+ * ended; requests that were waiting behind it on other threads return
+ * VR_CANCELLED too, later ones run on the new connection. VR_SUCCESS,
+ * VR_BAD_HANDLE, VR_SEND_FAILED (the connection was not open; nothing
+ * changes), VR_CONNECT_FAILED (the reconnection failed: the handle holds a
+ * fresh, unopened connection), VR_BUSY (from inside the callback). */
 VR_API vr_result VR_CDECL vrCancelRequest(vr_handle connection);
 
 /* Store the packet callback, the Pascal-convention callback, or the user data
@@ -225,8 +258,10 @@ VR_API vr_result VR_CDECL vrSetUserData(vr_handle connection, void* user_data);
 
 /* Render a whole text (plain or marked up: both forms accept XML) and return
  * when the server has answered it; the answer's packets reach the callback
- * first. VR_SUCCESS, VR_BAD_HANDLE, VR_SEND_FAILED, VR_ERROR, VR_CANCELLED,
- * VR_BUSY (called from the callback of a running asynchronous render). */
+ * first. A NULL text is the empty text. Waits for a launched asynchronous
+ * render to end first. VR_SUCCESS, VR_BAD_HANDLE, VR_SEND_FAILED, VR_ERROR
+ * (the server failed: no full answer), VR_CANCELLED (vrCancelRequest),
+ * VR_BUSY (from inside the callback). */
 VR_API vr_result VR_CDECL vrRenderSpeech(vr_handle connection, const char* text);
 VR_API vr_result VR_CDECL vrRenderSpeechXML(vr_handle connection, const char* text);
 
@@ -243,8 +278,11 @@ VR_API vr_result VR_CDECL vrFlushSpeechStreamXML(vr_handle connection);
  * has taken the request over. The outcome reaches the callback: the answer's
  * packets, then exactly one PACKET_REQUEST_DONE (also when cancelled or failed).
  * vrRenderSpeechAsync submits plain text, vrRenderSpeechXMLAsync marked-up text.
- * VR_SUCCESS, VR_BAD_HANDLE, VR_BUSY (a previous asynchronous render is still
- * inside its request), VR_ERROR (the worker thread could not be started). */
+ * VR_SUCCESS, VR_BAD_HANDLE, VR_BUSY (the previous asynchronous render is
+ * still inside its request, its PACKET_REQUEST_DONE callback included, or the
+ * call comes from inside the callback), VR_ERROR (the worker thread could not
+ * be started). Once the PACKET_REQUEST_DONE callback has returned, a new
+ * launch is accepted (it first waits for the old worker thread to end). */
 VR_API vr_result VR_CDECL vrRenderSpeechAsync(vr_handle connection, const char* text);
 VR_API vr_result VR_CDECL vrRenderSpeechXMLAsync(vr_handle connection, const char* text);
 
@@ -252,12 +290,14 @@ VR_API vr_result VR_CDECL vrRenderSpeechXMLAsync(vr_handle connection, const cha
 
 /* Sends a query text and reads the reply to its end; the reply's packets reach
  * the callback (PACKET_QUERY with the reply text). VR_SUCCESS, VR_BAD_HANDLE,
- * VR_SEND_FAILED, VR_ERROR, VR_CANCELLED. */
+ * VR_SEND_FAILED, VR_ERROR, VR_CANCELLED, VR_BUSY (from inside the callback). */
 VR_API vr_result VR_CDECL vrQueryServer(vr_handle connection, const char* query);
 
 /* Reads the server's voice list into a new enumerator. Returns its handle, or
- * VR_BAD_HANDLE. A failed query gives an enumerator with no voices. Do not run
- * another request on the connection meanwhile. Close it with vrCloseEnumerator. */
+ * VR_BAD_HANDLE, VR_BUSY (from inside the callback), VR_ERROR (no memory). A
+ * failed query, or a list over 16 MiB, gives an enumerator with no voices.
+ * The list never reaches the application's callback; requests on other
+ * threads wait behind it. Close it with vrCloseEnumerator. */
 VR_API vr_handle VR_CDECL vrEnumerateConnectionVoices(vr_handle connection);
 
 /* Number of voices, or VR_BAD_HANDLE. */
@@ -305,10 +345,14 @@ VR_API int32_t VR_CDECL vrGetVoiceIntegerValue(vr_handle enumerator, int32_t key
 
 /* Selects a voice by exact (case-sensitive) name after checking the server's
  * list. VR_SUCCESS or VR_ERROR (not found, or not switched; a WARNING line says
- * which). */
+ * which), VR_BUSY (from inside the callback; nothing printed). */
 VR_API vr_result VR_CDECL vrSetVoice(vr_handle connection, const char* name);
 
-/* Selects a voice without checking the list; returns the query's result. */
+/* Selects a voice without checking the list; returns the query's result.
+ * VR_SUCCESS means the server answered, not that the voice changed: a server
+ * that does not know the name answers with a PACKET_DATA_10 "error: ..."
+ * message. The name may hold any characters: ' " & and < travel as XML
+ * character references inside the attribute value. */
 VR_API vr_result VR_CDECL vrSetVoiceFast(vr_handle connection, const char* name);
 
 /* ---- Sample conversion --------------------------------------------------------- */

@@ -360,9 +360,30 @@ TEST_F(MisuseTest, ReopenWaitsForTheRunningRequestAndAFailedOneKeepsTheSocket) {
     ExpectRendersAgain(handle_, recorder_);
 }
 
-// A query flood larger than any voice list ends the enumeration cleanly with
-// no voices, and requests on other threads keep their own packets.
+// An enumeration on another thread waits behind a running render and never
+// takes its packets; a query flood larger than any voice list ends it cleanly
+// with no voices.
 TEST_F(MisuseTest, EnumerationNeverTakesTheApplicationsPacketsAndIsBounded) {
+    server_.SetHandler([](const ReceivedFrame& frame) {
+        if (frame.type == PACKET_TEXT && frame.Text().empty())
+            return std::vector<Action>{Action::WaitGate("hold"),
+                                       Action::Frame(PACKET_DATA_6, Bytes(8, 1)), Action::End()};
+        return Answer(frame);
+    });
+    auto render = std::async(std::launch::async, [&] { return vrRenderSpeech(handle_, "held"); });
+    ASSERT_TRUE(server_.WaitForGate("hold"));
+    auto voices =
+        std::async(std::launch::async, [&] { return vrEnumerateConnectionVoices(handle_); });
+    // Not a synchronisation: a faulty enumeration gets the time to take over
+    // the callback before the render's audio arrives; a correct one waits.
+    voices.wait_for(std::chrono::milliseconds(100));
+    server_.OpenGate("hold");
+    EXPECT_EQ(render.get(), VR_SUCCESS);
+    EXPECT_EQ(recorder_.Count(PACKET_DATA_6), 2u);
+    const vr_handle listed = voices.get();
+    EXPECT_EQ(vrNumVoices(listed), 2);
+    vrCloseEnumerator(listed);
+
     server_.SetHandler([](const ReceivedFrame& frame) {
         if (frame.type == PACKET_QUERY) {
             std::vector<Action> flood(300, Action::Frame(PACKET_QUERY, Bytes(60000, 'v')));
@@ -371,11 +392,11 @@ TEST_F(MisuseTest, EnumerationNeverTakesTheApplicationsPacketsAndIsBounded) {
         }
         return Answer(frame);
     });
-    const vr_handle voices = vrEnumerateConnectionVoices(handle_);
-    ASSERT_GE(voices, 1000);
-    EXPECT_EQ(vrNumVoices(voices), 0);
+    const vr_handle flooded = vrEnumerateConnectionVoices(handle_);
+    ASSERT_GE(flooded, 1000);
+    EXPECT_EQ(vrNumVoices(flooded), 0);
     EXPECT_EQ(recorder_.Count(PACKET_QUERY), 0u);
-    vrCloseEnumerator(voices);
+    vrCloseEnumerator(flooded);
     // The flood's rest is still in the stream: a cancel resynchronises.
     EXPECT_EQ(vrCancelRequest(handle_), VR_SUCCESS);
     server_.SetHandler(Answer);
