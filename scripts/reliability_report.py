@@ -49,7 +49,9 @@ def table(header, rows):
 
 
 # Column titles for properties the tests record.
-LABELS = {"returned": "returned", "return_ms": "ms to return", "log": "log line"}
+LABELS = {"returned": "returned", "return_ms": "ms to return", "log": "log line",
+          "rss_kb_after_a_third": "resident kB after a third",
+          "rss_kb_at_the_end": "resident kB at the end"}
 
 STANDARD_KEYS = {"name", "status", "result", "timestamp", "time", "classname",
                  "failures", "value_param", "type_param", "file", "line"}

@@ -8,6 +8,7 @@
 # Environment: VRELAY_REPORT_BUILD  build tree to use (default build/plain)
 #              VRELAY_SERVER_REPORT server report (when no argument is given)
 #              VRELAY_REPORT_FUZZ=0 leaves the fuzz smoke run out
+#              VRELAY_LOAD_SECONDS  length of the load run (default 30, as in CI)
 # Exits non-zero when a test or fuzz target failed (the report is written
 # all the same).
 set -euo pipefail
@@ -25,6 +26,7 @@ if [[ ! -f ${build}/CMakeCache.txt ]]; then
 fi
 cmake --build "${build}" -j "$(nproc 2>/dev/null || echo 2)" >/dev/null
 
+export VRELAY_LOAD_SECONDS=${VRELAY_LOAD_SECONDS:-30}
 failed=0
 # Runs the suites whose names contain $1 from every test executable, one
 # JSON result file per executable.
