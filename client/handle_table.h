@@ -14,9 +14,10 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <vector>
+
+#include "platform/mutex.h"
 
 namespace vrelay {
 
@@ -39,7 +40,7 @@ class HandleTable {
     // table's lock. Returns the handle, or -1 when memory ran out.
     template <typename Make>
     int32_t Add(Make make) {
-        std::lock_guard<std::mutex> guard(mutex_);
+        MutexLock guard(&mutex_);
         try {
             int32_t handle;
             bool fromFreeList = !free_.empty();
@@ -68,7 +69,7 @@ class HandleTable {
 
     // The object behind handle, or null when the handle is unknown or empty.
     std::shared_ptr<T> Lookup(int32_t handle) {
-        std::lock_guard<std::mutex> guard(mutex_);
+        MutexLock guard(&mutex_);
         auto it = forward_.find(handle);
         if (it == forward_.end() || !it->second) {
             return nullptr;
@@ -83,7 +84,7 @@ class HandleTable {
         std::unique_ptr<Holder> holder;
         bool ok = true;
         {
-            std::lock_guard<std::mutex> guard(mutex_);
+            MutexLock guard(&mutex_);
             auto it = forward_.find(handle);
             *found = it != forward_.end();
             if (!*found) {
@@ -105,7 +106,7 @@ class HandleTable {
     // Puts a new object behind an existing handle; returns the old object, or
     // null (and drops nothing) when the handle is unknown.
     std::shared_ptr<T> Replace(int32_t handle, std::shared_ptr<T> object) {
-        std::lock_guard<std::mutex> guard(mutex_);
+        MutexLock guard(&mutex_);
         auto it = forward_.find(handle);
         if (it == forward_.end() || !it->second) {
             return nullptr;
@@ -115,7 +116,7 @@ class HandleTable {
     }
 
     size_t Size() {
-        std::lock_guard<std::mutex> guard(mutex_);
+        MutexLock guard(&mutex_);
         return forward_.size();
     }
 
@@ -123,7 +124,7 @@ class HandleTable {
     void Clear() {
         std::map<int32_t, std::unique_ptr<Holder>> entries;
         {
-            std::lock_guard<std::mutex> guard(mutex_);
+            MutexLock guard(&mutex_);
             entries.swap(forward_);
             reverse_.clear();
             free_.clear();
@@ -134,10 +135,10 @@ class HandleTable {
     }
 
   private:
-    std::mutex mutex_;
-    std::map<int32_t, std::unique_ptr<Holder>> forward_;
-    std::map<const Holder*, int32_t> reverse_;
-    std::vector<int32_t> free_;
+    Mutex mutex_;
+    std::map<int32_t, std::unique_ptr<Holder>> forward_ GUARDED_BY(mutex_);
+    std::map<const Holder*, int32_t> reverse_ GUARDED_BY(mutex_);
+    std::vector<int32_t> free_ GUARDED_BY(mutex_);
 };
 
 }  // namespace vrelay

@@ -1,12 +1,13 @@
 #include "connection/lexer.h"
 
-#define PCRE2_CODE_UNIT_WIDTH 8
-#include <pcre2.h>
-
 #include <charconv>
 #include <climits>
 #include <cstring>
 #include <new>
+
+#include "connection/lexer_markup.h"
+#include "textproc/scanner/pattern_set.h"
+#include "transport/log.h"
 
 namespace vrelay {
 
@@ -16,32 +17,23 @@ namespace {
 // SPACE U+2003) stand in slots 9 and 10 as literal characters, not escapes.
 #define VR_LEXER_SPACE "\n\r\t \xE2\x80\x83"
 
-struct PatternDef {
-    const char* text;
-    uint32_t options;
-    // The literal byte every match starts with, or 0 when any may. Lets the
-    // lexer skip patterns that cannot match at a position without calling
-    // the engine (which might scan ahead for a required '>').
-    char first;
-};
-
 // Tried in slot order at every input position; the first match wins. All are
 // anchored at the position (each starts with ^; PCRE2_ANCHORED at compile
 // time says the same and keeps the JIT usable).
-const PatternDef kPatterns[Lexer::kPatternCount] = {
-    /* 0 comment start */ {"^(<!--)", 0, '<'},
-    /* 1 comment end */ {"^(-->)", 0, '-'},
-    /* 2 CDATA start */ {"^(<!\\[CDATA\\[)", 0, '<'},
-    /* 3 CDATA end */ {"^(\\]\\]>)", 0, ']'},
-    /* 4 processing instruction */ {"(^<\\?.*?\\?>)", PCRE2_DOTALL, '<'},
+const kvtp::PatternSource kPatterns[Lexer::kPatternCount] = {
+    /* 0 comment start */ {"^(<!--)", 0},
+    /* 1 comment end */ {"^(-->)", 0},
+    /* 2 CDATA start */ {"^(<!\\[CDATA\\[)", 0},
+    /* 3 CDATA end */ {"^(\\]\\]>)", 0},
+    /* 4 processing instruction */ {"(^<\\?.*?\\?>)", PCRE2_DOTALL},
     /* 5 document type */
-    {"^(<!DOCTYPE\\s+.+?\\s+((\\[(<!.*?>)*\\s*\\])|[^<]+>)\\s*>)", PCRE2_DOTALL, '<'},
-    /* 6 empty-element tag */ {"(^<\\s*.+?(\\s+.+?=[\"'].*?[\"'])*\\s*/\\s*>)", 0, '<'},
-    /* 7 start tag */ {"(^<\\s*.+?(\\s+.+?=[\"'].*?[\"'])*\\s*>)", 0, '<'},
-    /* 8 end tag */ {"(^<\\s*/\\s*.+?\\s*>)", 0, '<'},
-    /* 9 white space */ {"(^[" VR_LEXER_SPACE "]+)", 0, 0},
-    /* 10 word */ {"(^[^" VR_LEXER_SPACE "<]+)", 0, 0},
-    /* 11 lone < */ {"(^[<])", 0, '<'},
+    {"^(<!DOCTYPE\\s+.+?\\s+((\\[(<!.*?>)*\\s*\\])|[^<]+>)\\s*>)", PCRE2_DOTALL},
+    /* 6 empty-element tag */ {"(^<\\s*.+?(\\s+.+?=[\"'].*?[\"'])*\\s*/\\s*>)", 0},
+    /* 7 start tag */ {"(^<\\s*.+?(\\s+.+?=[\"'].*?[\"'])*\\s*>)", 0},
+    /* 8 end tag */ {"(^<\\s*/\\s*.+?\\s*>)", 0},
+    /* 9 white space */ {"(^[" VR_LEXER_SPACE "]+)", 0},
+    /* 10 word */ {"(^[^" VR_LEXER_SPACE "<]+)", 0},
+    /* 11 lone < */ {"(^[<])", 0},
 };
 
 #undef VR_LEXER_SPACE
@@ -52,21 +44,18 @@ enum Slot {
     kCDataStart = 2,
     kCDataEnd = 3,
     kWord = 10,
+    kUnreadMarkup = Lexer::kPatternCount,  // not a slot: see TokeniseChunk
 };
 
-// Compilation order; only the slot matters.
-const int kCompileOrder[Lexer::kPatternCount] = {9, 10, 7, 8, 6, 4, 11, 0, 1, 2, 3, 5};
-
-// Patterns 4 to 7 are lazy and nest repetitions, so an unclosed tag on a long
-// line can make them backtrack for a very long time. These limits bound one
-// attempt; a pattern that hits one counts as not matching and the next slot is
-// tried (the lone-< pattern always ends the search), so the lexer still makes
-// progress on such input. Successful lazy matches are found early; it is the
-// exhaustive failures that run long, so giving up rarely changes a result.
-constexpr uint32_t kMatchLimit = 100000;
-constexpr uint32_t kDepthLimit = 10000;
-constexpr PCRE2_SIZE kJitStackStart = 32 * 1024;
-constexpr PCRE2_SIZE kJitStackMax = 512 * 1024;
+// The markup slots (processing instruction to end tag) nest lazy repeats: a
+// backtracking engine can take time exponential in the line before it fails.
+// The engine runs them with step limits, and where it gives up the exact
+// matcher of lexer_markup.h decides, so a limit never changes which slot wins.
+// The reference limits (tests) are the engine's own defaults.
+constexpr int kFirstMarkup = 4;
+constexpr int kLastMarkup = 8;
+constexpr kvtp::MatchLimits kLimits = {100000, 10000, 0, 512 * 1024, 8};
+constexpr kvtp::MatchLimits kReferenceLimits = {10000000, 10000000, 0, 8 * 1024 * 1024, 8};
 
 // Trailing bytes that follow a lead byte, by the standard UTF-8 table (0 for
 // ASCII and for continuation bytes, 1 to 5 for lead bytes).
@@ -184,122 +173,121 @@ int32_t AddWrapping(int32_t a, uint64_t b) {
     return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
 }
 
+// The compiled patterns, shared read-only by every lexer: compiling (and
+// JIT-compiling) all twelve costs far more than the rest of a lexer.
+const kvtp::PatternSet* SharedPatterns() {
+    static const kvtp::PatternSet* set =
+        kvtp::PatternSet::create_shared(kPatterns, Lexer::kPatternCount);
+    if (!set) {
+        throw std::bad_alloc();
+    }
+    return set;
+}
+
+// The markup slots as exact matchers, built once from the same sources and
+// shared likewise (never freed, like the compiled patterns).
+const MarkupPattern* const* SharedMarkup() {
+    static const MarkupPattern* const* markup = [] {
+        auto** patterns = new const MarkupPattern*[kLastMarkup - kFirstMarkup + 1];
+        for (int s = kFirstMarkup; s <= kLastMarkup; ++s) {
+            patterns[s - kFirstMarkup] =
+                new MarkupPattern(kPatterns[s].text, (kPatterns[s].options & PCRE2_DOTALL) != 0);
+        }
+        return patterns;
+    }();
+    return markup;
+}
+
 }  // namespace
 
-// The compiled patterns, shared read-only by every lexer: compiling (and
-// JIT-compiling) all twelve costs far more than the rest of a lexer, and the
-// compiled code is never written by matching.
-struct LexerPatterns {
-    pcre2_code* code[Lexer::kPatternCount] = {};
-
-    LexerPatterns() = default;
-    LexerPatterns(const LexerPatterns&) = delete;
-    LexerPatterns& operator=(const LexerPatterns&) = delete;
-    ~LexerPatterns() {
-        for (pcre2_code* c : code) {
-            pcre2_code_free(c);
-        }
-    }
-
-    static std::shared_ptr<const LexerPatterns> Compile() {
-        auto patterns = std::make_shared<LexerPatterns>();
-        pcre2_compile_context* context = pcre2_compile_context_create(nullptr);
-        if (context) {
-            // '.' stops at a line feed whatever the library's build default.
-            pcre2_set_newline(context, PCRE2_NEWLINE_LF);
-        }
-        for (int slot : kCompileOrder) {
-            int error = 0;
-            PCRE2_SIZE errorOffset = 0;
-            const PatternDef& def = kPatterns[slot];
-            // A pattern that fails to compile leaves its slot null and is
-            // never tried.
-            patterns->code[slot] = pcre2_compile(
-                reinterpret_cast<PCRE2_SPTR>(def.text), PCRE2_ZERO_TERMINATED,
-                PCRE2_UTF | PCRE2_ANCHORED | def.options, &error, &errorOffset, context);
-            if (patterns->code[slot]) {
-                // Without JIT support the interpreter runs the same pattern.
-                pcre2_jit_compile(patterns->code[slot], PCRE2_JIT_COMPLETE);
-            }
-        }
-        pcre2_compile_context_free(context);
-        return patterns;
-    }
-
-    static std::shared_ptr<const LexerPatterns> Shared() {
-        static const std::shared_ptr<const LexerPatterns> shared = Compile();
-        return shared;
-    }
+// Per-lexer matching state: the engine's match data and limits, and the exact
+// matcher's scratch. reference (tests only) sends every slot to the engine
+// with its default limits.
+struct LexerMatchState {
+    kvtp::Matcher engine{kLimits};
+    MarkupScratch markup;
+    std::unique_ptr<kvtp::Matcher> reference;
+    // Absolute position of the next '>' in the current chunk, or npos.
+    size_t nextGt = 0;
+    bool nextGtKnown = false;
 };
 
-// One lexer's matching state: the match data, the limits, and the JIT stack,
-// which must not be shared between threads.
-struct LexerMatcher {
-    pcre2_match_data* data = nullptr;
-    pcre2_match_context* context = nullptr;
-    pcre2_jit_stack* jitStack = nullptr;
-
-    LexerMatcher() {
-        data = pcre2_match_data_create(8, nullptr);
-        context = pcre2_match_context_create(nullptr);
-        if (!data || !context) {
-            Release();
-            throw std::bad_alloc();
+// Tries the slots in order on subject (valid UTF-8 of length > 0) at offset
+// `at` of the chunk. On a match stores the slot and the match's end.
+Lexer::MatchResult Lexer::MatchFirst(const unsigned char* chunk, size_t at, size_t length,
+                                     int* slot, size_t* end) {
+    LexerMatchState& state = *m_state;
+    const unsigned char* subject = chunk + at;
+    const kvtp::PatternSet& patterns = *m_patterns;
+    kvtp::Matcher& engine = state.reference ? *state.reference : state.engine;
+    for (int s = 0; s < kPatternCount; ++s) {
+        // Patterns that cannot start with this byte are skipped without a
+        // call.
+        const int first = patterns.first_byte(s);
+        if (first >= 0 && subject[0] != first) {
+            continue;
         }
-        pcre2_set_match_limit(context, kMatchLimit);
-        pcre2_set_depth_limit(context, kDepthLimit);
-        jitStack = pcre2_jit_stack_create(kJitStackStart, kJitStackMax, nullptr);
-        if (jitStack) {
-            pcre2_jit_stack_assign(context, nullptr, jitStack);
-        }
-    }
-    LexerMatcher(const LexerMatcher&) = delete;
-    LexerMatcher& operator=(const LexerMatcher&) = delete;
-    ~LexerMatcher() { Release(); }
-
-    void Release() {
-        pcre2_jit_stack_free(jitStack);
-        pcre2_match_context_free(context);
-        pcre2_match_data_free(data);
-        jitStack = nullptr;
-        context = nullptr;
-        data = nullptr;
-    }
-
-    // Tries the slots in order on subject (valid UTF-8 of length > 0). On a
-    // match stores the slot and the match's end and returns true.
-    bool Match(const LexerPatterns& patterns, const unsigned char* subject, size_t length,
-               int* slot, size_t* end) {
-        for (int s = 0; s < Lexer::kPatternCount; ++s) {
-            if (!patterns.code[s] ||
-                (kPatterns[s].first != 0 &&
-                 subject[0] != static_cast<unsigned char>(kPatterns[s].first))) {
+        const bool markup = s >= kFirstMarkup && s <= kLastMarkup;
+        if (markup) {
+            // Every markup pattern ends with '>': without one ahead none
+            // matches. The position is kept for the rest of the chunk.
+            if (!state.nextGtKnown || state.nextGt < at) {
+                const void* gt = memchr(subject, '>', length);
+                state.nextGt =
+                    gt ? static_cast<size_t>(static_cast<const unsigned char*>(gt) - chunk)
+                       : std::string::npos;
+                state.nextGtKnown = true;
+            }
+            if (state.nextGt == std::string::npos) {
+                s = kLastMarkup;
                 continue;
             }
-            const int rc = pcre2_match(patterns.code[s], subject, length, 0, PCRE2_NO_UTF_CHECK,
-                                       data, context);
-            // No match, and also a limit reached: try the next slot.
-            if (rc < 0) {
-                continue;
-            }
-            const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(data);
-            if (ovector[0] != 0 || ovector[1] == 0 || ovector[1] > length) {
-                continue;  // an empty or unanchored match would not advance
-            }
-            *slot = s;
-            *end = ovector[1];
-            return true;
         }
-        return false;
+        const int rc = engine.match(patterns, s, subject, length);
+        if (markup && !state.reference && kvtp::Matcher::limit_hit(rc)) {
+            // The engine gave up; the exact matcher decides instead. (When
+            // the engine finishes within its limits its answer is already
+            // the unlimited one.)
+            const MarkupPattern::Result r =
+                SharedMarkup()[s - kFirstMarkup]->Match(subject, length, end, &state.markup);
+            if (r == MarkupPattern::kUndecided) {
+                *end = state.nextGt - at + 1;
+                return kUndecided;
+            }
+            if (r == MarkupPattern::kMatch && *end > 0) {
+                *slot = s;
+                return kMatched;
+            }
+            continue;
+        }
+        if (rc < 0) {
+            continue;
+        }
+        const PCRE2_SIZE* ovector = engine.ovector();
+        if (ovector[0] != 0 || ovector[1] == 0 || ovector[1] > length) {
+            continue;  // an empty or unanchored match would not advance
+        }
+        *slot = s;
+        *end = ovector[1];
+        return kMatched;
     }
-};
+    return kNone;
+}
 
-Lexer::Lexer() : m_patterns(LexerPatterns::Shared()), m_matcher(new LexerMatcher()) {}
+Lexer::Lexer() : m_patterns(SharedPatterns()), m_state(new LexerMatchState()) {
+    if (!m_state->engine.ready()) {
+        throw std::bad_alloc();
+    }
+}
+
+void Lexer::UseReferenceEngine(bool on) {
+    m_state->reference.reset(on ? new kvtp::Matcher(kReferenceLimits) : nullptr);
+}
 
 Lexer::~Lexer() = default;
 
 bool Lexer::HasPattern(int slot) const {
-    return slot >= 0 && slot < kPatternCount && m_patterns->code[slot] != nullptr;
+    return m_patterns->has(slot);
 }
 
 void Lexer::CopyProsodyFrom(const Lexer& other) {
@@ -357,13 +345,24 @@ int Lexer::TokeniseChunk(const std::string& buffer, int limit, int xml, std::str
         valid = static_cast<size_t>(INT_MAX);
     }
     size_t consumed = 0;
+    m_state->nextGtKnown = false;
     while (consumed < valid) {
         const unsigned char* at = base + consumed;
         const size_t rest = valid - consumed;
         int slot = -1;
         size_t end = 0;
-        if (!m_matcher->Match(*m_patterns, at, rest, &slot, &end)) {
+        const MatchResult found = MatchFirst(base, consumed, rest, &slot, &end);
+        if (found == kNone) {
             break;  // only possible when a slot failed to compile
+        }
+        if (found == kUndecided) {
+            // Markup whose reading needs more than MarkupPattern::kMaxMarkup
+            // bytes: it goes out unmarked up to the next '>', so no mark ever
+            // lands inside a tag.
+            VR_LOG(logWARNING) << "lexer: markup at byte " << m_byteOffset << " is longer than "
+                               << MarkupPattern::kMaxMarkup << " bytes; " << end
+                               << " bytes passed on without marks";
+            slot = kUnreadMarkup;
         }
         // The token runs to the end of the UTF-8 sequence the match ends in;
         // characters are counted by their lead bytes.

@@ -14,6 +14,13 @@
 // reports the bytes consumed so far, so it never loops and never hands invalid
 // UTF-8 to the regular-expression engine.
 //
+// The first pattern that matches at a position is taken, exactly as an
+// unlimited backtracking engine would choose, for every construct of up to
+// 16 KiB (MarkupPattern::kMaxMarkup). A tag, processing instruction or
+// DOCTYPE whose recognition needs more text than that is not guessed at: a
+// warning is logged and the text from its '<' through the next '>' is passed
+// on as it is, unmarked, so no mark ever lands inside a tag.
+//
 // A Lexer is used by one thread at a time (its owner's lock sees to that).
 // The compiled patterns are shared read-only by all lexers.
 #ifndef VRELAY_CONNECTION_LEXER_H
@@ -23,10 +30,13 @@
 #include <memory>
 #include <string>
 
+namespace kvtp {
+class PatternSet;
+}  // namespace kvtp
+
 namespace vrelay {
 
-struct LexerPatterns;
-struct LexerMatcher;
+struct LexerMatchState;
 
 class Lexer {
   public:
@@ -85,7 +95,15 @@ class Lexer {
     // True when the pattern of that slot compiled.
     bool HasPattern(int slot) const;
 
+    // Tests only: with on, every slot runs on the regular-expression engine
+    // with its default limits (the reference the markup matcher must agree
+    // with); off restores the normal matching.
+    void UseReferenceEngine(bool on);
+
   private:
+    enum MatchResult { kMatched, kNone, kUndecided };
+    MatchResult MatchFirst(const unsigned char* chunk, size_t at, size_t length, int* slot,
+                           size_t* end);
     void EmitWord(const char* word, size_t length, int32_t chars, int xml,
                   std::string* tokenised) const;
 
@@ -98,8 +116,8 @@ class Lexer {
     float m_sigF0 = kUnset;
     float m_sigF0Range = kUnset;
     float m_sigAmplitude = kUnset;
-    std::shared_ptr<const LexerPatterns> m_patterns;
-    std::unique_ptr<LexerMatcher> m_matcher;
+    const kvtp::PatternSet* m_patterns;
+    std::unique_ptr<LexerMatchState> m_state;
 };
 
 }  // namespace vrelay

@@ -40,7 +40,7 @@ RequestState::Launch RequestState::LaunchWorker(std::function<void()> body) {
         launching_ = true;
         // A previous worker has ended its request; wait for its body to end.
         while (worker_ && !worker_done_) {
-            changed_.Wait();
+            changed_.Wait(&mutex_);
         }
         ended = std::move(worker_);
     }
@@ -63,7 +63,7 @@ RequestState::Launch RequestState::LaunchWorker(std::function<void()> body) {
     }
     worker_ = std::move(thread);
     while (!taken_over_) {
-        changed_.Wait();
+        changed_.Wait(&mutex_);
     }
     launching_ = false;
     changed_.SignalAll();
@@ -96,7 +96,7 @@ void RequestState::JoinWorker() {
             return;
         }
         while (worker_ && !worker_done_) {
-            changed_.Wait();
+            changed_.Wait(&mutex_);
         }
         ended = std::move(worker_);
     }
@@ -135,7 +135,7 @@ bool RequestState::Stopping() {
 void RequestState::WaitUntilNoRequest() {
     MutexLock lock(&mutex_);
     while (in_request_) {
-        changed_.Wait();
+        changed_.Wait(&mutex_);
     }
 }
 

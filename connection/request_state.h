@@ -73,7 +73,7 @@ class RequestState {
     bool WorkerBusy() const REQUIRES(mutex_);
 
     Mutex mutex_;
-    CondVar changed_{&mutex_};
+    CondVar changed_;
     bool in_request_ GUARDED_BY(mutex_) = false;
     bool request_on_worker_ GUARDED_BY(mutex_) = false;
     bool launching_ GUARDED_BY(mutex_) = false;

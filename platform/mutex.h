@@ -51,24 +51,23 @@ class SCOPED_CAPABILITY MutexLock {
     Mutex* const mutex_;
 };
 
-// A condition variable bound to one Mutex, which Wait needs held.
+// A condition variable; Wait needs the Mutex that guards the condition held.
 class CondVar {
   public:
-    explicit CondVar(Mutex* mutex) : mutex_(mutex) {}
+    CondVar() = default;
     CondVar(const CondVar&) = delete;
     CondVar& operator=(const CondVar&) = delete;
 
-    // Releases the mutex while it waits; holds it again on return. May wake
+    // Releases mutex while it waits; holds it again on return. May wake
     // spuriously: callers wait in a loop on their condition.
-    void Wait() REQUIRES(mutex_) {
-        std::unique_lock<std::mutex> lock(mutex_->mutex_, std::adopt_lock);
+    void Wait(Mutex* mutex) REQUIRES(mutex) {
+        std::unique_lock<std::mutex> lock(mutex->mutex_, std::adopt_lock);
         cond_.wait(lock);
         lock.release();
     }
     void SignalAll() { cond_.notify_all(); }
 
   private:
-    Mutex* const mutex_;
     std::condition_variable cond_;
 };
 

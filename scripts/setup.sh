@@ -4,7 +4,11 @@
 set -euo pipefail
 
 packages=(g++ cmake make pkg-config binutils libgtest-dev libgmock-dev libpcre2-dev
-          libxml2-dev libutf8proc-dev libespeak-ng-dev libbenchmark-dev clang)
+          libxml2-dev libutf8proc-dev libespeak-ng-dev libbenchmark-dev clang
+          python3 doxygen scdoc man-db dpkg-dev file libsoxr-dev librsvg2-bin)
+if [[ "${VRELAY_WITH_BENCH:-0}" == 1 ]]; then
+    packages+=(hyperfine espeak-ng time)
+fi
 if [[ "${VRELAY_WITH_FUZZ:-0}" == 1 ]]; then
     packages+=(clang libclang-rt-14-dev)
 fi

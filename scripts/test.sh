@@ -23,6 +23,7 @@ run_suite() {
 }
 
 run_suite build/plain -DCMAKE_BUILD_TYPE=RelWithDebInfo
+scripts/ci_install.sh build/plain
 if [[ ${quick} -eq 0 ]]; then
     echo "== clang thread-safety analysis of the threaded layers"
     cmake -S . -B build/clang -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \

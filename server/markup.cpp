@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "server/html_entities.h"
+
 namespace vrelay {
 namespace server {
 
@@ -32,7 +34,9 @@ void AppendUtf8(uint32_t code, std::string* out) {
 }
 
 // Decodes the entity at text[pos] ('&') into out; returns the index after it.
-// A lone '&' stays itself; an unknown or invalid reference becomes a blank.
+// XML's five entities, HTML's named ones and character references are
+// decoded; a lone '&' stays itself; an unknown or invalid reference becomes a
+// blank.
 size_t DecodeEntity(const std::string& text, size_t pos, std::string* out) {
     const size_t semi = text.find(';', pos);
     // References are short; a far ';' belongs to something else.
@@ -50,6 +54,10 @@ size_t DecodeEntity(const std::string& text, size_t pos, std::string* out) {
             out->push_back(named.value);
             return semi + 1;
         }
+    }
+    if (const uint32_t code = HtmlEntityCodePoint(name)) {
+        AppendUtf8(code, out);
+        return semi + 1;
     }
     if (name[0] == '#') {
         const bool hex = name.size() > 1 && (name[1] == 'x' || name[1] == 'X');

@@ -3,8 +3,15 @@
 // The client side uses only the public interface (<vrelay/vrelay.h>), as any
 // application would. Without --server it starts the reference server inside
 // the process on a free loopback port.
+//
+// Audio is written as it arrives and plain text is read and pushed in blocks,
+// so memory stays the same whatever the length of the text.
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
+#include <vrelay/vrelay.h>
 
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdint>
@@ -15,17 +22,28 @@
 #include <iostream>
 #include <memory>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include <vrelay/vrelay.h>
 #include "server/protocol.h"
 #include "server/speech_server.h"
+#include "tools/resampler.h"
+#include "tools/say_options.h"
+#include "tools/submitted_text.h"
+#include "tools/text_source.h"
+#include "tools/timeline.h"
+#include "tools/voice_choice.h"
 #include "tools/wav_writer.h"
 #include "transport/log.h"
 
 namespace {
+
+using vrelay::tools::SayOptions;
+using vrelay::tools::SubmittedText;
+using vrelay::tools::TextSource;
+using vrelay::tools::Timeline;
+using vrelay::tools::VoiceEntry;
+using vrelay::tools::WavWriter;
 
 enum ExitCode {
     kExitOk = 0,
@@ -36,219 +54,244 @@ enum ExitCode {
     kExitRenderFailed = 5,
 };
 
-const char kUsage[] =
-    "usage: vrelay-say [options] [TEXT...]\n"
-    "Speaks TEXT (or the --file, or standard input) into a WAV file.\n"
-    "\n"
-    "  -o, --output FILE      WAV file to write (default: vrelay.wav)\n"
-    "  -f, --file FILE        read the text from FILE ('-' for standard input)\n"
-    "      --server HOST:PORT use a running server (default: start one here)\n"
-    "      --engine NAME      engine of the server started here: espeak or tone\n"
-    "      --voice NAME       voice to speak with\n"
-    "      --list-voices      print the server's voices and exit\n"
-    "      --marks            print each word's start time and the word\n"
-    "      --phonemes         print each phoneme's start time, duration and name\n"
-    "      --encoding KIND    pcm (16-bit), ulaw or alaw (8-bit G.711)\n"
-    "      --async            render on the library's worker thread\n"
-    "      --stream           push standard input line by line, flush at the end\n"
-    "  -q, --quiet            no progress line or summary\n"
-    "  -v, --verbose          log the embedded server's sessions\n"
-    "  -h, --help             this text\n"
-    "\n"
-    "Exit codes: 0 done, 1 bad usage, 2 no server, 3 unknown voice,\n"
-    "4 cannot write the output file, 5 the render failed.\n";
+constexpr bool kLittleEndian = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
 
-struct Options {
-    std::string output = "vrelay.wav";
-    std::string file;
-    std::string server;
-    std::string engine = "espeak";
-    std::string voice;
-    std::string encoding = "pcm";
-    std::vector<std::string> words;
-    bool listVoices = false;
-    bool marks = false;
-    bool phonemes = false;
-    bool async = false;
-    bool stream = false;
-    bool quiet = false;
-    bool verbose = false;
-};
-
-struct Mark {
-    int64_t sample;
-    int64_t byteOffset;
-    int64_t byteLength;
-};
-
-struct Phoneme {
-    int64_t sample;
-    int64_t duration;
-    std::string name;
-};
-
-// Everything the callback collects. Sample offsets from the server count
-// from the start of each request; the collector turns them into offsets from
-// the start of the whole audio.
-struct Collector {
-    std::mutex mutex;
-    std::condition_variable done;
-    bool requestDone = false;
-    uint32_t sampleRate = 0;
-    std::vector<int16_t> samples;
-    int64_t requestBase = 0;     // samples before the current server request
-    int64_t requestSamples = 0;  // samples of the current server request so far
-    std::vector<Mark> marks;
-    std::vector<Phoneme> phonemes;
-    std::vector<std::string> messages;
-    size_t expectedWords = 0;
-    bool progress = false;
-
-    // A start offset below what the current request already produced means a
-    // new request has begun.
-    int64_t Absolute(int64_t offset) {
-        if (offset < requestSamples) {
-            requestBase += requestSamples;
-            requestSamples = 0;
-        }
-        return requestBase + offset;
-    }
-};
-
-void ShowProgress(Collector* c) {
-    if (!c->progress || c->expectedWords == 0) {
-        return;
-    }
-    std::fprintf(stderr, "\rspeaking: %zu of %zu words", c->marks.size(), c->expectedWords);
-    std::fflush(stderr);
+std::string Plural(size_t count, const char* noun) {
+    return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
 }
 
+// Sample offsets from the server count from the start of each request; this
+// turns them into offsets from the start of the whole audio. A start offset
+// below what the current request already produced means a new request.
+class SampleClock {
+  public:
+    int64_t Absolute(int64_t offset) {
+        if (offset < requestSamples_) {
+            requestBase_ += requestSamples_;
+            requestSamples_ = 0;
+        }
+        return requestBase_ + offset;
+    }
+    void AddAudio(size_t samples) { requestSamples_ += static_cast<int64_t>(samples); }
+
+  private:
+    int64_t requestBase_ = 0;
+    int64_t requestSamples_ = 0;
+};
+
+// "speaking: 42%" on a terminal, ending at 100%; a word count when the
+// length of the text is not known.
+class Progress {
+  public:
+    Progress(bool enabled, int64_t totalBytes) : enabled_(enabled), total_(totalBytes) {}
+    void Update(int64_t userOffset, size_t words) {
+        if (!enabled_) {
+            return;
+        }
+        if (total_ > 0) {
+            const int percent = static_cast<int>(userOffset * 100 / total_);
+            if (percent == shown_ || percent >= 100) {
+                return;
+            }
+            shown_ = percent;
+            std::fprintf(stderr, "\rspeaking: %d%%", percent);
+        } else {
+            std::fprintf(stderr, "\rspeaking: %s", Plural(words, "word").c_str());
+        }
+        std::fflush(stderr);
+    }
+    void Done() {
+        if (enabled_) {
+            // Spaces wipe the end of a longer word count.
+            std::fprintf(stderr, "\rspeaking: 100%%%-12s\n", "");
+        }
+    }
+
+  private:
+    bool enabled_;
+    int64_t total_;
+    int shown_ = -1;
+};
+
+// Everything the packet callback does: audio to the WAV file (resampled when
+// the server's rate differs from the file's), marks and phonemes printed as
+// they arrive, the timeline fed. It runs on the thread that renders; the
+// main thread touches it only before a render starts and after it ends.
+struct Listener {
+    Listener(SubmittedText* submitted, WavWriter* output, Progress* progressLine)
+        : text(submitted), wav(output), progress(progressLine) {}
+
+    SubmittedText* text;
+    WavWriter* wav;
+    Progress* progress;
+    Timeline* timeline = nullptr;
+    FILE* events = nullptr;  // where marks and phonemes go
+    bool printMarks = false;
+    bool printPhonemes = false;
+    bool fixedRate = false;  // the file's rate was given (--sample-rate)
+
+    int64_t requestBase = 0;  // submitted bytes before the current request
+    uint32_t inputRate = 0;
+    SampleClock clock;
+    vrelay::tools::Resampler resampler;
+    std::vector<int16_t> converted;
+    std::vector<int16_t> decoded;
+    size_t words = 0;
+    std::vector<std::string> messages;
+    std::string failure;  // why the output could not be written
+
+    std::mutex mutex;
+    std::condition_variable doneSignal;
+    bool requestDone = false;
+
+    double Seconds(int64_t sample) const {
+        return static_cast<double>(sample) / (inputRate ? inputRate : 22050);
+    }
+
+    bool OnFormat(uint32_t rate) {
+        if (rate == 0 || rate == inputRate) {
+            return true;
+        }
+        if (!fixedRate && wav->Samples() == 0 && inputRate == 0) {
+            wav->SetSampleRate(rate);
+        }
+        inputRate = rate;
+        if (timeline != nullptr) {
+            timeline->SetSampleRate(wav->SampleRate());
+        }
+        if (rate == wav->SampleRate()) {
+            return true;
+        }
+        resampler.Flush(&converted);
+        return resampler.Start(rate, wav->SampleRate(), &failure) && WriteConverted();
+    }
+
+    // Audio payload: 16-bit little-endian samples.
+    bool OnAudio(const unsigned char* bytes, size_t size) {
+        const size_t count = size / 2;
+        if (kLittleEndian) {
+            // The payload is in this machine's layout already; the copy aligns it.
+            decoded.resize(count);
+            std::memcpy(decoded.data(), bytes, count * 2);
+        } else {
+            decoded = vrelay::server::DecodeAudio(bytes, size);
+        }
+        const int16_t* samples = decoded.data();
+        clock.AddAudio(count);
+        if (resampler.InputRate() != 0 && resampler.InputRate() == inputRate) {
+            resampler.Process(samples, count, &converted);
+            return WriteConverted();
+        }
+        return Write(samples, count);
+    }
+
+    bool Write(const int16_t* samples, size_t count) {
+        if (timeline != nullptr) {
+            timeline->AddAudio(samples, count);
+        }
+        return wav->Write(samples, count, &failure);
+    }
+
+    bool WriteConverted() {
+        const bool ok = Write(converted.data(), converted.size());
+        converted.clear();
+        return ok;
+    }
+
+    // The filter's delay still held by the resampler.
+    bool Drain() {
+        resampler.Flush(&converted);
+        return WriteConverted();
+    }
+
+    void OnMark(int64_t requestSample, const std::string& name) {
+        const int64_t sample = clock.Absolute(requestSample);
+        // Word marks read kvtk_CHAR_BYTE_CHARS_BYTES.
+        long long chars = 0, byte = 0, count = 0, bytes = 0;
+        if (std::sscanf(name.c_str(), "kvtk_%lld_%lld_%lld_%lld", &chars, &byte, &count, &bytes) !=
+            4) {
+            return;
+        }
+        byte += requestBase;
+        ++words;
+        if (printMarks || timeline != nullptr) {
+            const std::string word = text->UserText(byte, bytes);
+            if (printMarks) {
+                std::fprintf(events, "%9.3f  %s\n", Seconds(sample), word.c_str());
+            }
+            if (timeline != nullptr) {
+                timeline->AddWord(Seconds(sample), word);
+            }
+        }
+        progress->Update(text->UserOffset(byte), words);
+        text->Forget(byte);
+    }
+
+    void OnPhoneme(const PhonemeEvent& event) {
+        const int64_t sample = clock.Absolute(event.first);
+        const char* name = event.phone ? event.phone : "";
+        if (printPhonemes) {
+            std::fprintf(events, "%9.3f %7.3f  %s\n", Seconds(sample), Seconds(event.value1), name);
+        }
+        if (timeline != nullptr) {
+            timeline->AddPhoneme(Seconds(sample), name);
+        }
+    }
+};
+
 int32_t VR_CDECL OnPacket(void* user, PACKET_TYPE type, void* data, int32_t length) {
-    auto* c = static_cast<Collector*>(user);
-    std::lock_guard<std::mutex> guard(c->mutex);
+    auto* listener = static_cast<Listener*>(user);
     const auto* bytes = static_cast<const unsigned char*>(data);
     const size_t size = length > 0 ? static_cast<size_t>(length) : 0;
+    bool ok = true;
     switch (type) {
         case PACKET_DATA_9: {
             vrelay::server::AudioFormat format;
             if (vrelay::server::DecodeFormat(bytes, size, &format)) {
-                c->sampleRate = format.sample_rate;
+                ok = listener->OnFormat(format.sample_rate);
             }
             break;
         }
-        case PACKET_DATA_6: {
-            const auto audio = vrelay::server::DecodeAudio(bytes, size);
-            c->samples.insert(c->samples.end(), audio.begin(), audio.end());
-            c->requestSamples += static_cast<int64_t>(audio.size());
+        case PACKET_DATA_6:
+            ok = listener->OnAudio(bytes, size);
             break;
-        }
         case PACKET_DATA_8: {
             vrelay::server::MarkReached mark;
-            if (!vrelay::server::DecodeMark(bytes, size, &mark)) {
-                break;
-            }
-            const int64_t sample = c->Absolute(mark.sample);
-            // Word marks read kvtk_CHAR_BYTE_CHARS_BYTES.
-            long long chars = 0, byte = 0, count = 0, bytesLong = 0;
-            if (std::sscanf(mark.name.c_str(), "kvtk_%lld_%lld_%lld_%lld", &chars, &byte, &count,
-                            &bytesLong) == 4) {
-                c->marks.push_back({sample, byte, bytesLong});
-                ShowProgress(c);
+            if (vrelay::server::DecodeMark(bytes, size, &mark)) {
+                listener->OnMark(mark.sample, mark.name);
             }
             break;
         }
-        case PACKET_PHONEME: {
-            const auto* event = static_cast<const PhonemeEvent*>(data);
-            const int64_t sample = c->Absolute(event->first);
-            c->phonemes.push_back({sample, event->value1, event->phone ? event->phone : ""});
+        case PACKET_PHONEME:
+            listener->OnPhoneme(*static_cast<const PhonemeEvent*>(data));
             break;
-        }
         case PACKET_DATA_10:
-            c->messages.push_back(vrelay::server::DecodeText(bytes, size));
+            listener->messages.push_back(vrelay::server::DecodeText(bytes, size));
             break;
-        case PACKET_REQUEST_DONE:
-            c->requestDone = true;
-            c->done.notify_all();
+        case PACKET_REQUEST_DONE: {
+            std::lock_guard<std::mutex> guard(listener->mutex);
+            listener->requestDone = true;
+            listener->doneSignal.notify_all();
             break;
+        }
         default:
             break;
     }
-    return VR_SUCCESS;
+    // A failed write stops the request: there is nowhere to put its audio.
+    return ok ? VR_SUCCESS : VR_ERROR;
 }
 
-bool ParseArgs(int argc, char** argv, Options* options, std::string* error) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&](std::string* out) {
-            if (i + 1 >= argc) {
-                *error = "option " + arg + " needs a value";
-                return false;
-            }
-            *out = argv[++i];
-            return true;
-        };
-        if (arg == "-h" || arg == "--help") {
-            std::fputs(kUsage, stdout);
-            std::exit(kExitOk);
-        } else if (arg == "-o" || arg == "--output") {
-            if (!value(&options->output))
-                return false;
-        } else if (arg == "-f" || arg == "--file") {
-            if (!value(&options->file))
-                return false;
-        } else if (arg == "--server") {
-            if (!value(&options->server))
-                return false;
-        } else if (arg == "--engine") {
-            if (!value(&options->engine))
-                return false;
-        } else if (arg == "--voice") {
-            if (!value(&options->voice))
-                return false;
-        } else if (arg == "--encoding") {
-            if (!value(&options->encoding))
-                return false;
-            if (options->encoding != "pcm" && options->encoding != "ulaw" &&
-                options->encoding != "alaw") {
-                *error = "unknown encoding \"" + options->encoding + "\" (pcm, ulaw or alaw)";
-                return false;
-            }
-        } else if (arg == "--list-voices") {
-            options->listVoices = true;
-        } else if (arg == "--marks") {
-            options->marks = true;
-        } else if (arg == "--phonemes") {
-            options->phonemes = true;
-        } else if (arg == "--async") {
-            options->async = true;
-        } else if (arg == "--stream") {
-            options->stream = true;
-        } else if (arg == "-q" || arg == "--quiet") {
-            options->quiet = true;
-        } else if (arg == "-v" || arg == "--verbose") {
-            options->verbose = true;
-        } else if (arg == "--") {
-            for (++i; i < argc; ++i)
-                options->words.push_back(argv[i]);
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            *error = "unknown option " + arg;
-            return false;
-        } else {
-            options->words.push_back(arg);
-        }
-    }
-    if (options->stream && options->async) {
-        *error = "--stream and --async cannot be combined";
-        return false;
-    }
-    return true;
-}
+// The output being written, for the signal handler.
+std::atomic<WavWriter*> g_output{nullptr};
 
-bool ReadAll(std::istream& in, std::string* text) {
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    *text = buffer.str();
-    return !in.bad();
+// On SIGINT or SIGTERM the file keeps what was rendered, as a complete WAV;
+// then the process ends by the signal as it would have.
+void OnSignal(int signal) {
+    if (WavWriter* wav = g_output.load()) {
+        wav->FinishAfterSignal();
+    }
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
 }
 
 bool SplitHostPort(const std::string& server, std::string* host, int* port) {
@@ -269,92 +312,141 @@ bool SplitHostPort(const std::string& server, std::string* host, int* port) {
     return true;
 }
 
-int ListVoices(vr_handle connection) {
-    const vr_handle voices = vrEnumerateConnectionVoices(connection);
-    if (voices < 0) {
-        std::fprintf(stderr, "vrelay-say: cannot read the voice list\n");
-        return kExitNoServer;
-    }
+int ListVoices(const std::vector<VoiceEntry>& voices, const std::string& language) {
     std::printf("%-28s %-8s %-8s %-24s %s\n", "NAME", "LANG", "SEX", "LANGUAGE", "RATE");
-    while (const char* name = vrNextVoice(voices)) {
-        const char* iso = vrGetVoiceStringValue(voices, VR_LANGUAGE_CODE_ISO);
-        const char* sex = vrGetVoiceStringValue(voices, VR_SEX);
-        const char* language = vrGetVoiceStringValue(voices, VR_LANGUAGE);
-        std::printf("%-28s %-8s %-8s %-24s %d\n", name, iso ? iso : "", sex ? sex : "",
-                    language ? language : "", vrGetVoiceIntegerValue(voices, VR_SAMPLE_RATE));
+    size_t shown = 0;
+    for (const VoiceEntry& voice : voices) {
+        if (!language.empty() && !vrelay::tools::SpeaksLanguage(voice, language)) {
+            continue;
+        }
+        std::printf("%-28s %-8s %-8s %-24s %d\n", voice.name.c_str(), voice.Tag().c_str(),
+                    voice.sex.c_str(), voice.language.c_str(), voice.sampleRate);
+        ++shown;
     }
-    const int count = vrNumVoices(voices);
-    vrCloseEnumerator(voices);
-    std::printf("%d voices\n", count);
+    std::printf("%s\n", Plural(shown, "voice").c_str());
+    if (shown == 0 && !language.empty()) {
+        std::fprintf(stderr, "vrelay-say: no voice speaks \"%s\"\n", language.c_str());
+        return kExitUnknownVoice;
+    }
     return kExitOk;
 }
 
-std::string WordAt(const std::string& text, const Mark& mark) {
-    if (mark.byteOffset < 0 || mark.byteLength < 0 ||
-        static_cast<size_t>(mark.byteOffset) > text.size()) {
-        return std::string();
-    }
-    return text.substr(static_cast<size_t>(mark.byteOffset), static_cast<size_t>(mark.byteLength));
+// <prosody ...> with the options' values, or "" without any.
+std::string ProsodyTag(const SayOptions& options) {
+    std::string tag = "<prosody";
+    if (!options.rate.empty())
+        tag += " rate=\"" + options.rate + "\"";
+    if (!options.pitch.empty())
+        tag += " pitch=\"" + options.pitch + "\"";
+    if (!options.volume.empty())
+        tag += " volume=\"" + options.volume + "\"";
+    return tag + ">";
 }
 
-size_t CountWords(const std::string& text) {
-    size_t words = 0;
-    bool inWord = false;
-    for (unsigned char c : text) {
-        const bool blank = c == ' ' || c == '\n' || c == '\t' || c == '\r';
-        if (!blank && !inWord)
-            ++words;
-        inWord = !blank;
+// Plain text goes in requests of at most this many bytes: the library
+// tokenises its input in pieces of 4096 bytes and can cut an entity ("&lt;")
+// where two pieces meet, which splits the word around it.
+constexpr size_t kRequestBytes = 4000;
+
+// Renders the text. Plain text goes block by block, in requests that end
+// after a sentence where they can; --stream pushes one request line by line;
+// markup and --async go as one whole text. Each request is wrapped in the
+// prosody element of the options.
+vr_result Render(vr_handle connection, const SayOptions& options, TextSource* source,
+                 SubmittedText* text, Listener* listener, bool* anyText) {
+    const std::string open = options.Prosody() ? ProsodyTag(options) : std::string();
+    const std::string close = options.Prosody() ? "</prosody>" : "";
+    auto markup = [&](const std::string& tag) {
+        return tag.empty() ? std::string() : text->AppendMarkup(tag);
+    };
+    std::string block;
+    auto next = [&] {
+        if (!source->Next(&block)) {
+            return false;
+        }
+        *anyText = *anyText || block.find_first_not_of(" \t\r\n") != std::string::npos;
+        return true;
+    };
+
+    vr_result result = VR_SUCCESS;
+    if (options.stream) {
+        // Word offsets count from the start of the stream.
+        auto push = options.markup ? vrPushSpeechStreamXML : vrPushSpeechStream;
+        auto flush = options.markup ? vrFlushSpeechStreamXML : vrFlushSpeechStream;
+        std::string submit = markup(open);
+        while (result == VR_SUCCESS && next()) {
+            submit += text->AppendUser(block);
+            result = push(connection, submit.c_str());
+            submit.clear();
+        }
+        submit += markup(close);
+        if (result == VR_SUCCESS && !submit.empty()) {
+            result = push(connection, submit.c_str());
+        }
+        return result == VR_SUCCESS ? flush(connection) : result;
     }
-    return words;
+    if (!options.async && !options.markup) {
+        const size_t budget = kRequestBytes - open.size() - close.size();
+        while (result == VR_SUCCESS && next()) {
+            for (size_t at = 0; result == VR_SUCCESS && at < block.size();) {
+                const size_t end = text->Fit(block, at, budget);
+                // Word offsets count from the start of each request.
+                listener->requestBase = text->SubmittedBytes();
+                std::string submit = markup(open);
+                submit += text->AppendUser(block.substr(at, end - at));
+                submit += markup(close);
+                result = vrRenderSpeech(connection, submit.c_str());
+                at = end;
+            }
+        }
+        return result;
+    }
+    std::string submit = markup(open);
+    while (next()) {
+        submit += text->AppendUser(block);
+    }
+    submit += markup(close);
+    if (!*anyText) {
+        return VR_SUCCESS;
+    }
+    if (!options.async) {
+        return vrRenderSpeechXML(connection, submit.c_str());
+    }
+    result = options.markup ? vrRenderSpeechXMLAsync(connection, submit.c_str())
+                            : vrRenderSpeechAsync(connection, submit.c_str());
+    if (result == VR_SUCCESS) {
+        std::unique_lock<std::mutex> lock(listener->mutex);
+        listener->doneSignal.wait(lock, [&] { return listener->requestDone; });
+    }
+    return result;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    Options options;
+    SayOptions options;
     std::string error;
-    if (!ParseArgs(argc, argv, &options, &error)) {
-        std::fprintf(stderr, "vrelay-say: %s\n%s", error.c_str(), kUsage);
+    if (!vrelay::tools::ParseSayArgs(argc, argv, &options, &error)) {
+        std::fprintf(stderr, "vrelay-say: %s\n%s", error.c_str(), vrelay::tools::kSayUsage);
         return kExitUsage;
     }
-
-    // The text, unless it is streamed from standard input or not needed.
-    std::string text;
-    if (!options.listVoices && !options.stream) {
-        if (!options.file.empty() && options.file != "-") {
-            std::ifstream in(options.file, std::ios::binary);
-            if (!in || !ReadAll(in, &text)) {
-                std::fprintf(stderr, "vrelay-say: cannot read %s: %s\n", options.file.c_str(),
-                             std::strerror(errno));
-                return kExitUsage;
-            }
-        } else if (!options.words.empty() && options.file.empty()) {
-            for (size_t i = 0; i < options.words.size(); ++i) {
-                if (i)
-                    text += ' ';
-                text += options.words[i];
-            }
-        } else {
-            ReadAll(std::cin, &text);
-        }
-        if (text.find_first_not_of(" \t\r\n") == std::string::npos) {
-            std::fprintf(stderr, "vrelay-say: no text to speak\n%s", kUsage);
+    if (options.help) {
+        std::fputs(vrelay::tools::kSayUsage, stdout);
+        return kExitOk;
+    }
+    if (options.version) {
+        std::printf("vrelay-say %s\n", VRELAY_VERSION_STRING);
+        return kExitOk;
+    }
+    TextSource source;
+    if (!options.listVoices) {
+        if (!source.Open(options, &error)) {
+            std::fprintf(stderr, "vrelay-say: %s\n", error.c_str());
             return kExitUsage;
         }
-    }
-
-    // Open the output first: an unwritable file should not cost a synthesis.
-    std::unique_ptr<vrelay::tools::WavWriter> wav;
-    if (!options.listVoices) {
-        const auto encoding = options.encoding == "ulaw"   ? vrelay::tools::WavEncoding::kUlaw
-                              : options.encoding == "alaw" ? vrelay::tools::WavEncoding::kAlaw
-                                                           : vrelay::tools::WavEncoding::kPcm16;
-        wav = std::make_unique<vrelay::tools::WavWriter>(encoding);
-        if (!wav->Open(options.output, &error)) {
-            std::fprintf(stderr, "vrelay-say: cannot write %s: %s\n", options.output.c_str(),
-                         error.c_str());
-            return kExitCannotWrite;
+        if (source.KnownBlank()) {
+            std::fprintf(stderr, "vrelay-say: no text to speak\n%s", vrelay::tools::kSayUsage);
+            return kExitUsage;
         }
     }
 
@@ -382,90 +474,132 @@ int main(int argc, char** argv) {
         port = embedded->Port();
     }
 
-    Collector collector;
-    collector.progress = !options.quiet && isatty(STDERR_FILENO) && text.size() > 2000;
-    collector.expectedWords = collector.progress ? CountWords(text) : 0;
     const vr_handle connection = vrCreateConnection();
-    vrSetCallBack(connection, OnPacket);
-    vrSetUserData(connection, &collector);
     if (vrOpenConnection(connection, host.c_str(), port) != VR_SUCCESS) {
         std::fprintf(stderr, "vrelay-say: no speech server at %s:%d\n", host.c_str(), port);
         vrDestroyConnection(connection);
         return kExitNoServer;
     }
+    struct Closer {
+        vr_handle connection;
+        ~Closer() { vrDestroyConnection(connection); }
+    } closer{connection};
 
-    int status = kExitOk;
-    if (options.listVoices) {
-        status = ListVoices(connection);
-        vrDestroyConnection(connection);
-        return status;
-    }
-    if (!options.voice.empty()) {
-        // vrSetVoice prints its own warning on standard output; say it plainly.
-        if (vrSetVoice(connection, options.voice.c_str()) != VR_SUCCESS) {
+    // The voice is settled before the output exists: a wrong one leaves no
+    // file behind.
+    if (options.listVoices || !options.voice.empty()) {
+        std::vector<VoiceEntry> voices;
+        if (!vrelay::tools::ReadVoices(connection, &voices)) {
+            std::fprintf(stderr, "vrelay-say: cannot read the voice list\n");
+            return kExitNoServer;
+        }
+        if (options.listVoices) {
+            return ListVoices(voices, options.listLanguage);
+        }
+        const VoiceEntry* voice = vrelay::tools::ChooseVoice(voices, options.voice);
+        if (voice == nullptr) {
             std::fprintf(stderr, "vrelay-say: unknown voice \"%s\" (see --list-voices)\n",
                          options.voice.c_str());
-            vrDestroyConnection(connection);
+            return kExitUnknownVoice;
+        }
+        if (vrSetVoice(connection, voice->name.c_str()) != VR_SUCCESS) {
+            std::fprintf(stderr, "vrelay-say: the server did not take the voice \"%s\"\n",
+                         voice->name.c_str());
             return kExitUnknownVoice;
         }
     }
 
-    vr_result result = VR_SUCCESS;
-    if (options.stream) {
-        std::string line;
-        while (result == VR_SUCCESS && std::getline(std::cin, line)) {
-            line += '\n';
-            text += line;
-            result = vrPushSpeechStream(connection, line.c_str());
-        }
-        if (result == VR_SUCCESS) {
-            result = vrFlushSpeechStream(connection);
-        }
-    } else if (options.async) {
-        result = vrRenderSpeechXMLAsync(connection, text.c_str());
-        if (result == VR_SUCCESS) {
-            std::unique_lock<std::mutex> lock(collector.mutex);
-            collector.done.wait(lock, [&] { return collector.requestDone; });
-        }
-    } else {
-        result = vrRenderSpeech(connection, text.c_str());
+    const auto encoding = options.encoding == "ulaw"   ? vrelay::tools::WavEncoding::kUlaw
+                          : options.encoding == "alaw" ? vrelay::tools::WavEncoding::kAlaw
+                                                       : vrelay::tools::WavEncoding::kPcm16;
+    WavWriter wav(encoding);
+    const bool toStdout = options.output == "-";
+    const std::string outputName = toStdout ? "standard output" : options.output;
+    if (!wav.Open(options.output, &error)) {
+        std::fprintf(stderr, "vrelay-say: cannot write %s: %s\n", outputName.c_str(),
+                     error.c_str());
+        return kExitCannotWrite;
     }
-    vrDestroyConnection(connection);
-    if (collector.progress) {
+    if (options.sampleRate > 0) {
+        wav.SetSampleRate(static_cast<uint32_t>(options.sampleRate));
+    }
+    g_output = &wav;
+    for (int signal : {SIGINT, SIGTERM}) {
+        ::signal(signal, OnSignal);
+    }
+
+    SubmittedText text(!options.markup);
+    Progress progress(!options.quiet && isatty(STDERR_FILENO) != 0, source.Size());
+    Listener listener(&text, &wav, &progress);
+    Timeline timeline;
+    if (!options.timeline.empty()) {
+        listener.timeline = &timeline;
+        timeline.SetSampleRate(wav.SampleRate());
+    }
+    listener.fixedRate = options.sampleRate > 0;
+    listener.printMarks = options.marks;
+    listener.printPhonemes = options.phonemes;
+    listener.events = toStdout ? stderr : stdout;
+    if (!toStdout) {
+        // Each mark and phoneme line shows as soon as it is printed.
+        std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    }
+    vrSetCallBack(connection, OnPacket);
+    vrSetUserData(connection, &listener);
+
+    bool anyText = false;
+    vr_result result = Render(connection, options, &source, &text, &listener, &anyText);
+    bool written = listener.failure.empty() && listener.Drain();
+    vrCloseConnection(connection);
+    if (!anyText && !options.stream) {
+        g_output = nullptr;
+        if (!toStdout) {
+            std::remove(options.output.c_str());
+        }
+        std::fprintf(stderr, "vrelay-say: no text to speak\n%s", vrelay::tools::kSayUsage);
+        return kExitUsage;
+    }
+    if (result == VR_SUCCESS) {
+        progress.Done();
+    } else if (isatty(STDERR_FILENO) && !options.quiet) {
         std::fputc('\n', stderr);
     }
-    for (const auto& message : collector.messages) {
+    for (const auto& message : listener.messages) {
         std::fprintf(stderr, "vrelay-say: server: %s\n", message.c_str());
     }
+    // The handler must not complete the file while Finish does, nor touch
+    // the descriptor once closed.
+    sigset_t stopping, previous;
+    sigemptyset(&stopping);
+    sigaddset(&stopping, SIGINT);
+    sigaddset(&stopping, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopping, &previous);
+    written = written && wav.Finish(&listener.failure);
+    g_output = nullptr;
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (!written) {
+        std::fprintf(stderr, "vrelay-say: cannot write %s: %s\n", outputName.c_str(),
+                     listener.failure.c_str());
+        return kExitCannotWrite;
+    }
+    int status = kExitOk;
     if (result != VR_SUCCESS) {
         std::fprintf(stderr, "vrelay-say: the render failed (result %d)\n", result);
         status = kExitRenderFailed;
     }
-
-    const uint32_t rate = collector.sampleRate ? collector.sampleRate : 22050;
-    if (!wav->Write(collector.samples, rate, &error)) {
-        std::fprintf(stderr, "vrelay-say: cannot write %s: %s\n", options.output.c_str(),
-                     error.c_str());
-        return kExitCannotWrite;
-    }
-
-    if (options.marks) {
-        for (const Mark& mark : collector.marks) {
-            std::printf("%9.3f  %s\n", static_cast<double>(mark.sample) / rate,
-                        WordAt(text, mark).c_str());
+    if (!options.timeline.empty()) {
+        std::ofstream svg(options.timeline, std::ios::binary);
+        svg << timeline.Svg();
+        if (!svg.flush()) {
+            std::fprintf(stderr, "vrelay-say: cannot write %s\n", options.timeline.c_str());
+            status = status == kExitOk ? kExitCannotWrite : status;
         }
     }
-    if (options.phonemes) {
-        for (const Phoneme& phoneme : collector.phonemes) {
-            std::printf("%9.3f %7.3f  %s\n", static_cast<double>(phoneme.sample) / rate,
-                        static_cast<double>(phoneme.duration) / rate, phoneme.name.c_str());
-        }
-    }
-    std::fflush(stdout);
     if (!options.quiet) {
-        std::fprintf(stderr, "wrote %s: %.2f s of %s audio at %u Hz, %zu words\n",
-                     options.output.c_str(), static_cast<double>(collector.samples.size()) / rate,
-                     options.encoding.c_str(), rate, collector.marks.size());
+        std::fprintf(stderr, "wrote %s: %.2f s of %s audio at %u Hz, %s\n", outputName.c_str(),
+                     static_cast<double>(wav.Samples()) / wav.SampleRate(),
+                     options.encoding.c_str(), wav.SampleRate(),
+                     Plural(listener.words, "word").c_str());
     }
     return status;
 }

@@ -1,114 +1,204 @@
 #include "tools/wav_writer.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vrelay/vrelay.h>
+
 #include <cerrno>
 #include <cstring>
-
-#include <vrelay/vrelay.h>
 
 namespace vrelay {
 namespace tools {
 
 namespace {
 
-void Put16(std::vector<uint8_t>* out, uint32_t value) {
-    out->push_back(static_cast<uint8_t>(value));
-    out->push_back(static_cast<uint8_t>(value >> 8));
-}
+constexpr uint32_t kUnknown = 0xFFFFFFFF;
 
-void Put32(std::vector<uint8_t>* out, uint32_t value) {
-    Put16(out, value & 0xFFFF);
-    Put16(out, value >> 16);
-}
-
-void PutTag(std::vector<uint8_t>* out, const char* tag) {
-    for (int i = 0; i < 4; ++i) {
-        out->push_back(static_cast<uint8_t>(tag[i]));
+// Fixed-size little-endian writes into a caller's buffer: no allocation, so
+// the header can be built inside a signal handler.
+struct HeaderBytes {
+    uint8_t* out;
+    size_t size = 0;
+    void Put16(uint32_t v) {
+        out[size++] = static_cast<uint8_t>(v);
+        out[size++] = static_cast<uint8_t>(v >> 8);
     }
-}
+    void Put32(uint32_t v) {
+        Put16(v & 0xFFFF);
+        Put16(v >> 16);
+    }
+    void Tag(const char* tag) {
+        for (int i = 0; i < 4; ++i) {
+            out[size++] = static_cast<uint8_t>(tag[i]);
+        }
+    }
+};
 
 }  // namespace
 
-WavWriter::~WavWriter() {
-    if (file_) {
-        std::fclose(file_);
-    }
-}
-
-bool WavWriter::Open(const std::string& path, std::string* error) {
-    file_ = std::fopen(path.c_str(), "wb");
-    if (!file_) {
-        *error = std::strerror(errno);
-        return false;
-    }
-    return true;
-}
-
-std::vector<uint8_t> WavWriter::Encode(const std::vector<int16_t>& samples, uint32_t sampleRate,
-                                       WavEncoding encoding) {
+size_t WavWriter::Header(WavEncoding encoding, uint32_t sampleRate, uint64_t sampleCount,
+                         bool known, uint8_t* out) {
     const bool pcm = encoding == WavEncoding::kPcm16;
     const uint32_t bytesPerSample = pcm ? 2 : 1;
-    const uint32_t dataSize = static_cast<uint32_t>(samples.size()) * bytesPerSample;
-    const uint32_t pad = dataSize & 1;
+    // Lengths past 4 GiB cannot be stated: such a file says "unknown".
+    const uint64_t data = sampleCount * bytesPerSample;
+    known = known && data + 64 < kUnknown;
+    const uint32_t dataSize = known ? static_cast<uint32_t>(data) : kUnknown;
+    const uint32_t pad = known ? dataSize & 1 : 0;
     // PCM: a 16-byte fmt chunk. G.711: an 18-byte fmt chunk and a fact chunk,
     // as non-PCM formats require.
     const uint32_t fmtSize = pcm ? 16 : 18;
     const uint32_t factSize = pcm ? 0 : 12;
-
-    std::vector<uint8_t> out;
-    out.reserve(44 + factSize + dataSize + pad + 2);
-    PutTag(&out, "RIFF");
-    Put32(&out, 4 + (8 + fmtSize) + factSize + (8 + dataSize + pad));
-    PutTag(&out, "WAVE");
-    PutTag(&out, "fmt ");
-    Put32(&out, fmtSize);
-    Put16(&out, pcm ? 1 : encoding == WavEncoding::kAlaw ? 6 : 7);
-    Put16(&out, 1);  // mono
-    Put32(&out, sampleRate);
-    Put32(&out, sampleRate * bytesPerSample);
-    Put16(&out, bytesPerSample);
-    Put16(&out, bytesPerSample * 8);
+    HeaderBytes h{out};
+    h.Tag("RIFF");
+    h.Put32(known ? 4 + (8 + fmtSize) + factSize + (8 + dataSize + pad) : kUnknown);
+    h.Tag("WAVE");
+    h.Tag("fmt ");
+    h.Put32(fmtSize);
+    h.Put16(pcm ? 1 : encoding == WavEncoding::kAlaw ? 6 : 7);
+    h.Put16(1);  // mono
+    h.Put32(sampleRate);
+    h.Put32(sampleRate * bytesPerSample);
+    h.Put16(bytesPerSample);
+    h.Put16(bytesPerSample * 8);
     if (!pcm) {
-        Put16(&out, 0);  // no extension
-        PutTag(&out, "fact");
-        Put32(&out, 4);
-        Put32(&out, static_cast<uint32_t>(samples.size()));
+        h.Put16(0);  // no extension
+        h.Tag("fact");
+        h.Put32(4);
+        h.Put32(known ? static_cast<uint32_t>(sampleCount) : kUnknown);
     }
-    PutTag(&out, "data");
-    Put32(&out, dataSize);
-    for (int16_t sample : samples) {
-        switch (encoding) {
-            case WavEncoding::kPcm16:
-                Put16(&out, static_cast<uint16_t>(sample));
-                break;
-            case WavEncoding::kUlaw:
-                out.push_back(vrSampleToUlaw(sample));
-                break;
-            case WavEncoding::kAlaw:
-                out.push_back(vrSampleToAlaw(sample));
-                break;
-        }
-    }
-    if (pad) {
-        out.push_back(0);
-    }
-    return out;
+    h.Tag("data");
+    h.Put32(dataSize);
+    return h.size;
 }
 
-bool WavWriter::Write(const std::vector<int16_t>& samples, uint32_t sampleRate,
-                      std::string* error) {
-    if (!file_) {
+WavWriter::~WavWriter() {
+    if (ownsFd_ && fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+bool WavWriter::Open(const std::string& path, std::string* error) {
+    if (path == "-") {
+        fd_ = STDOUT_FILENO;
+    } else {
+        fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (fd_ < 0) {
+            *error = std::strerror(errno);
+            return false;
+        }
+        ownsFd_ = true;
+    }
+    // Standard output redirected to a file can be completed like any file.
+    struct stat st;
+    seekable_ = ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode) && ::lseek(fd_, 0, SEEK_CUR) == 0;
+    return true;
+}
+
+bool WavWriter::WriteAll(const uint8_t* data, size_t size, std::string* error) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd_, data, size);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            *error = std::strerror(errno);
+            return false;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool WavWriter::Write(const int16_t* samples, size_t count, std::string* error) {
+    if (fd_ < 0) {
         *error = "not open";
         return false;
     }
-    const std::vector<uint8_t> bytes = Encode(samples, sampleRate, encoding_);
-    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file_) == bytes.size();
-    const bool closed = std::fclose(file_) == 0;
-    file_ = nullptr;
-    if (!written || !closed) {
+    if (!headerWritten_.load()) {
+        uint8_t header[kMaxHeader];
+        const size_t size = Header(encoding_, rate_, 0, seekable_, header);
+        if (!WriteAll(header, size, error)) {
+            return false;
+        }
+        headerWritten_ = true;
+    }
+    if (encoding_ == WavEncoding::kPcm16 && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) {
+        // The samples are laid out as the file wants them.
+        if (!WriteAll(reinterpret_cast<const uint8_t*>(samples), count * 2, error)) {
+            return false;
+        }
+        dataBytes_ += count * 2;
+        return true;
+    }
+    buffer_.resize(count * BytesPerSample());
+    uint8_t* out = buffer_.data();
+    for (size_t i = 0; i < count; ++i) {
+        switch (encoding_) {
+            case WavEncoding::kPcm16:
+                out[2 * i] = static_cast<uint8_t>(samples[i]);
+                out[2 * i + 1] = static_cast<uint8_t>(static_cast<uint16_t>(samples[i]) >> 8);
+                break;
+            case WavEncoding::kUlaw:
+                out[i] = vrSampleToUlaw(samples[i]);
+                break;
+            case WavEncoding::kAlaw:
+                out[i] = vrSampleToAlaw(samples[i]);
+                break;
+        }
+    }
+    if (!WriteAll(out, buffer_.size(), error)) {
+        return false;
+    }
+    dataBytes_ += buffer_.size();
+    return true;
+}
+
+bool WavWriter::CompleteLengths() {
+    uint8_t header[kMaxHeader];
+    const uint64_t data = dataBytes_.load();
+    const size_t size = Header(encoding_, rate_, data / BytesPerSample(), true, header);
+    const uint64_t end = size + data;
+    bool ok = ::pwrite(fd_, header, size, 0) == static_cast<ssize_t>(size) &&
+              ::ftruncate(fd_, static_cast<off_t>(end)) == 0;
+    if (ok && (data & 1) != 0) {
+        const uint8_t pad = 0;
+        ok = ::pwrite(fd_, &pad, 1, static_cast<off_t>(end)) == 1;
+    }
+    return ok;
+}
+
+bool WavWriter::Finish(std::string* error) {
+    if (fd_ < 0) {
+        *error = "not open";
+        return false;
+    }
+    if (!headerWritten_.load() && !Write(nullptr, 0, error)) {
+        return false;
+    }
+    if (seekable_ && !CompleteLengths()) {
         *error = std::strerror(errno);
         return false;
     }
+    if (ownsFd_) {
+        const int fd = fd_;
+        fd_ = -1;
+        if (::close(fd) != 0) {
+            *error = std::strerror(errno);
+            return false;
+        }
+    }
     return true;
+}
+
+void WavWriter::FinishAfterSignal() {
+    const int saved = errno;
+    if (fd_ >= 0 && seekable_) {
+        CompleteLengths();
+    }
+    errno = saved;
 }
 
 }  // namespace tools

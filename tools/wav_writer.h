@@ -1,10 +1,16 @@
-// Writes mono audio as a RIFF/WAVE file: 16-bit PCM, or 8-bit G.711 mu-law or
-// A-law converted with the library's companding functions.
+// Writes mono audio as a RIFF/WAVE stream while it arrives: 16-bit PCM, or
+// 8-bit G.711 mu-law or A-law converted with the library's companding
+// functions. Memory stays the same whatever the length.
+//
+// A seekable file gets its lengths filled in at the end (or by
+// FinishAfterSignal); a pipe gets a header that states an unknown length
+// (0xFFFFFFFF), as players of streamed WAV expect.
 #ifndef VRELAY_TOOLS_WAV_WRITER_H
 #define VRELAY_TOOLS_WAV_WRITER_H
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -20,18 +26,45 @@ class WavWriter {
     WavWriter(const WavWriter&) = delete;
     WavWriter& operator=(const WavWriter&) = delete;
 
-    // Creates (truncates) the file. False with *error when it cannot.
+    // Creates (truncates) the file; "-" is standard output. False with
+    // *error when it cannot.
     bool Open(const std::string& path, std::string* error);
-    // Writes the header and all samples, then closes the file.
-    bool Write(const std::vector<int16_t>& samples, uint32_t sampleRate, std::string* error);
+    // The sample rate the header states; set it before the first Write.
+    void SetSampleRate(uint32_t rate) { rate_ = rate; }
+    uint32_t SampleRate() const { return rate_; }
+    // Encodes and writes samples (the header first, on the first call).
+    bool Write(const int16_t* samples, size_t count, std::string* error);
+    // Writes the header if nothing was written, completes the lengths of a
+    // seekable file and closes it.
+    bool Finish(std::string* error);
+    // For a signal handler: makes what was written so far a complete file,
+    // using only async-signal-safe calls. The writer must not be used after.
+    void FinishAfterSignal();
 
-    // The whole file as bytes, for tests and for writers of other sinks.
-    static std::vector<uint8_t> Encode(const std::vector<int16_t>& samples, uint32_t sampleRate,
-                                       WavEncoding encoding);
+    uint64_t Samples() const { return dataBytes_.load() / BytesPerSample(); }
+
+    // Largest header, in bytes.
+    static constexpr size_t kMaxHeader = 58;
+    // The header for a stream of sampleCount samples, or of unknown length
+    // (lengths 0xFFFFFFFF) when known is false; returns its size.
+    static size_t Header(WavEncoding encoding, uint32_t sampleRate, uint64_t sampleCount,
+                         bool known, uint8_t* out);
 
   private:
+    size_t BytesPerSample() const { return encoding_ == WavEncoding::kPcm16 ? 2 : 1; }
+    bool WriteAll(const uint8_t* data, size_t size, std::string* error);
+    // The header for what was written so far, and the file cut after its
+    // data (with the pad byte RIFF wants after odd-sized data).
+    bool CompleteLengths();
+
     WavEncoding encoding_;
-    FILE* file_ = nullptr;
+    int fd_ = -1;
+    bool ownsFd_ = false;
+    bool seekable_ = false;
+    std::atomic<bool> headerWritten_{false};
+    std::atomic<uint32_t> rate_{22050};
+    std::atomic<uint64_t> dataBytes_{0};  // sample bytes written, header excluded
+    std::vector<uint8_t> buffer_;
 };
 
 }  // namespace tools

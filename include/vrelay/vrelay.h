@@ -1,4 +1,4 @@
-/*
+/**
  * vrelay.h - the public interface of libvrelay_shared, a client library for a
  * text-to-speech server.
  *
@@ -71,10 +71,10 @@
  *   packets and then exactly one PACKET_END.
  *
  * Text the server receives. Every word of the submitted text is preceded by
- *   a mark <mark name="kvtk_C_B_N_L"/>: the word's character offset C and
+ *   a mark `<mark name="kvtk_C_B_N_L"/>`: the word's character offset C and
  *   byte offset B in the text the application submitted, and its length in
  *   characters N and bytes L. The last piece of a request carries
- *   <mark name="kvox_final"/>.
+ *   `<mark name="kvox_final"/>`.
  *
  * Answer contents of the reference server (vrelay-server). The library hands
  *   these payloads to the callback unchanged; integers are big-endian:
@@ -94,18 +94,22 @@
  *     PACKET_DATA_10  a server message, NUL-terminated UTF-8; errors (unknown
  *                     voice, refused text, query not understood) begin with
  *                     "error: ".
- *     PACKET_QUERY    reply to <voice name="all"/>: the voice list document,
+ *     PACKET_QUERY    reply to `<voice name="all"/>`: the voice list document,
  *                     possibly split over several packets.
+ *
+ * @file
  */
 #ifndef VRELAY_H
 #define VRELAY_H
 
-/* The version of this header and of the library built from it. The build
+/**@{*/
+/** The version of this header and of the library built from it. The build
  * reads these numbers, so they are the one place the version is stated. */
 #define VRELAY_VERSION_MAJOR 0
 #define VRELAY_VERSION_MINOR 2
 #define VRELAY_VERSION_PATCH 0
 #define VRELAY_VERSION_STRING "0.2.0"
+/**@}*/
 
 #include <stdint.h>
 
@@ -133,61 +137,65 @@
 extern "C" {
 #endif
 
-/* A connection or enumerator handle. */
+/** A connection or enumerator handle. */
 typedef int32_t vr_handle;
-/* A result code: VR_SUCCESS or one of the negative codes below. */
+/** A result code: VR_SUCCESS or one of the negative codes below. */
 typedef int32_t vr_result;
 
-/* Result codes. This list only ever grows; values never change. */
+/** Result codes. This list only ever grows; values never change. */
 enum {
-    VR_SUCCESS = 0,          /* the operation succeeded */
-    VR_ERROR = -1,           /* the reply could not be read to its end (receive error, time-out,
+    VR_SUCCESS = 0,          /**< the operation succeeded */
+    VR_ERROR = -1,           /**< the reply could not be read to its end (receive error, time-out,
                                 server closed the connection); a voice was not switched; memory
                                 ran out while releasing a handle */
-    VR_BAD_HANDLE = -2,      /* the handle is not in its table */
-    VR_SEND_FAILED = -3,     /* sending to the server failed, or the connection was not open */
-    VR_CONNECT_FAILED = -4,  /* the connection to the server could not be made */
-    VR_CANCELLED = -5,       /* the request was cancelled by vrCancelRequest */
-    VR_BUSY = -6,            /* an asynchronous render is running inside its request, or the
+    VR_BAD_HANDLE = -2,      /**< the handle is not in its table */
+    VR_SEND_FAILED = -3,     /**< sending to the server failed, or the connection was not open */
+    VR_CONNECT_FAILED = -4,  /**< the connection to the server could not be made */
+    VR_CANCELLED = -5,       /**< the request was cancelled by vrCancelRequest */
+    VR_BUSY = -6,            /**< an asynchronous render is running inside its request, or the
                                 call came from inside the connection's own callback */
-    VR_BAD_KEY = -7,         /* vrGetVoiceIntegerValue: key other than 1 or 2 */
-    VR_NO_CURRENT_VOICE = -8 /* vrGetVoiceIntegerValue: vrNextVoice has not returned a voice */
+    VR_BAD_KEY = -7,         /**< vrGetVoiceIntegerValue: key other than 1 or 2 */
+    VR_NO_CURRENT_VOICE = -8 /**< vrGetVoiceIntegerValue: vrNextVoice has not returned a voice */
 };
 
-/* Packet types: 16 bits on the wire. */
+/** Packet types: 16 bits on the wire. */
 typedef enum PACKET_TYPE {
-    PACKET_TEXT = 1,          /* client -> server: the text that ends a request (NUL-terminated) */
-    PACKET_PHONEME = 3,       /* server -> client: a phoneme; reaches the callback as a
-                                 vr_phoneme_event */
-    PACKET_DATA_6 = 6,        /* server -> client: passed to the callback unchanged */
-    PACKET_DATA_8 = 8,        /* server -> client: passed to the callback unchanged */
-    PACKET_DATA_9 = 9,        /* server -> client: passed to the callback unchanged */
-    PACKET_DATA_10 = 10,      /* server -> client: passed to the callback unchanged */
-    PACKET_END = 11,          /* server -> client: the answer to a request is complete */
-    PACKET_CLOSE = 12,        /* both: the stream ends (empty payload) */
-    PACKET_QUERY = 13,        /* both: a query, and the server's reply text */
-    PACKET_REQUEST_DONE = 14, /* never sent: given to the callback when an asynchronous render
+    PACKET_TEXT = 1,     /**< client -> server: the text that ends a request (NUL-terminated) */
+    PACKET_PHONEME = 3,  /**< server -> client: a phoneme; reaches the callback as a
+                            PhonemeEvent */
+    PACKET_DATA_6 = 6,   /**< server -> client: passed to the callback unchanged */
+    PACKET_DATA_8 = 8,   /**< server -> client: passed to the callback unchanged */
+    PACKET_DATA_9 = 9,   /**< server -> client: passed to the callback unchanged */
+    PACKET_DATA_10 = 10, /**< server -> client: passed to the callback unchanged */
+    PACKET_END = 11,     /**< server -> client: the answer to a request is complete */
+    PACKET_CLOSE = 12,   /**< both: the stream ends (empty payload) */
+    PACKET_QUERY = 13,   /**< both: a query, and the server's reply text */
+    PACKET_REQUEST_DONE = 14, /**< never sent: given to the callback when an asynchronous render
                                  has ended (data NULL, length 0) */
-    PACKET_TEXT_CHUNK = 15    /* client -> server: text continuing an open stream */
+    PACKET_TEXT_CHUNK = 15    /**< client -> server: text continuing an open stream */
 } PACKET_TYPE;
 
-/* What the callback receives for a PACKET_PHONEME packet. The two name pointers
+/** What the callback receives for a PACKET_PHONEME packet. The two name pointers
  * point into the packet and are valid only during the callback. */
 typedef struct PhonemeEvent {
-    const char* phone;      /* the phoneme's name */
-    int32_t first;          /* the phoneme record's first value */
-    const char* next_phone; /* the following phoneme's name */
-    int32_t value1;         /* values 1 to 7 of the record, in wire order; */
-    int32_t value2;         /* 0 for values the server did not send */
+    const char* phone;      /**< the phoneme's name */
+    int32_t first;          /**< the phoneme record's first value */
+    const char* next_phone; /**< the following phoneme's name */
+    /**@{*/
+    /** Values 1 to 7 of the record, in wire order; 0 for values the server did
+     * not send. */
+    int32_t value1;
+    int32_t value2;
     int32_t value3;
     int32_t value4;
     int32_t value5;
     int32_t value6;
     int32_t value7;
-    int32_t size; /* sizeof(PhonemeEvent) on this platform */
+    /**@}*/
+    int32_t size; /**< sizeof(PhonemeEvent) on this platform */
 } PhonemeEvent;
 
-/* The packet callback.
+/** The packet callback.
  *   user_data  the pointer set with vrSetUserData (NULL by default)
  *   type       the packet type
  *   data       PACKET_PHONEME: a PhonemeEvent*; PACKET_DATA_6/8/9/10 and
@@ -205,19 +213,19 @@ typedef struct PhonemeEvent {
  * per asynchronous render, after every other packet of it. */
 typedef int32_t(VR_CDECL* vrCallBack)(void* user_data, PACKET_TYPE type, void* data,
                                       int32_t length);
-/* The same callback with the callee-cleans convention; used only while no
+/** The same callback with the callee-cleans convention; used only while no
  * vrCallBack is set. */
 typedef int32_t(VR_PASCAL* vrPascalCallBack)(void* user_data, PACKET_TYPE type, void* data,
                                              int32_t length);
 
 /* ---- Connection lifecycle -------------------------------------------------- */
 
-/* Makes a new, unopened connection. Returns its handle (1000, 1001, ...).
+/** Makes a new, unopened connection. Returns its handle (1000, 1001, ...).
  * Takes no descriptor (the socket is made by vrOpenConnection), so it fails
  * only when memory runs out: then it returns VR_ERROR, never a handle. */
 VR_API vr_handle VR_CDECL vrCreateConnection(void);
 
-/* Connects to the server at host (name or address) and TCP port. Waits behind
+/** Connects to the server at host (name or address) and TCP port. Waits behind
  * a request running on the connection. On an open connection, a successful
  * open replaces the old stream; a failed one leaves it as it was.
  * VR_SUCCESS, VR_BAD_HANDLE, VR_CONNECT_FAILED (also when no descriptor is
@@ -225,12 +233,12 @@ VR_API vr_handle VR_CDECL vrCreateConnection(void);
  * usable and may be opened again), VR_BUSY (from inside the callback). */
 VR_API vr_result VR_CDECL vrOpenConnection(vr_handle connection, const char* host, int32_t port);
 
-/* Tells the server the stream ends and closes the socket; waits behind a
+/** Tells the server the stream ends and closes the socket; waits behind a
  * request running on the connection (vrCancelRequest stops one).
  * VR_SUCCESS, VR_BAD_HANDLE, VR_SEND_FAILED (not open, or the close failed). */
 VR_API vr_result VR_CDECL vrCloseConnection(vr_handle connection);
 
-/* Stops a running request, closes the connection if open, releases the handle
+/** Stops a running request, closes the connection if open, releases the handle
  * and frees everything; waits for the asynchronous worker to end first.
  * Requests waiting behind on other threads get VR_BAD_HANDLE; an asynchronous
  * render that had not yet started gets no PACKET_REQUEST_DONE. VR_SUCCESS
@@ -240,7 +248,7 @@ VR_API vr_result VR_CDECL vrDestroyConnection(vr_handle connection);
 
 /* ---- Rendering ---------------------------------------------------------------- */
 
-/* Stops the running request on the connection, and reconnects it under the same
+/** Stops the running request on the connection, and reconnects it under the same
  * handle with the same callback and user data. Returns once the request has
  * ended; requests that were waiting behind it on other threads return
  * VR_CANCELLED too, later ones run on the new connection. VR_SUCCESS,
@@ -249,14 +257,17 @@ VR_API vr_result VR_CDECL vrDestroyConnection(vr_handle connection);
  * fresh, unopened connection), VR_BUSY (from inside the callback). */
 VR_API vr_result VR_CDECL vrCancelRequest(vr_handle connection);
 
-/* Store the packet callback, the Pascal-convention callback, or the user data
+/**@{*/
+/** Store the packet callback, the Pascal-convention callback, or the user data
  * given to them. Effective from the next packet; callable at any time.
  * VR_SUCCESS or VR_BAD_HANDLE. */
 VR_API vr_result VR_CDECL vrSetCallBack(vr_handle connection, vrCallBack callback);
 VR_API vr_result VR_CDECL vrSetPascalCallBack(vr_handle connection, vrPascalCallBack callback);
 VR_API vr_result VR_CDECL vrSetUserData(vr_handle connection, void* user_data);
+/**@}*/
 
-/* Render a whole text (plain or marked up: both forms accept XML) and return
+/**@{*/
+/** Render a whole text (plain or marked up: both forms accept XML) and return
  * when the server has answered it; the answer's packets reach the callback
  * first. A NULL text is the empty text. Waits for a launched asynchronous
  * render to end first. VR_SUCCESS, VR_BAD_HANDLE, VR_SEND_FAILED, VR_ERROR
@@ -264,8 +275,10 @@ VR_API vr_result VR_CDECL vrSetUserData(vr_handle connection, void* user_data);
  * VR_BUSY (from inside the callback). */
 VR_API vr_result VR_CDECL vrRenderSpeech(vr_handle connection, const char* text);
 VR_API vr_result VR_CDECL vrRenderSpeechXML(vr_handle connection, const char* text);
+/**@}*/
 
-/* Streaming: push pieces of one text, then flush. A push sends the words that
+/**@{*/
+/** Streaming: push pieces of one text, then flush. A push sends the words that
  * are complete so far and returns after their answer; an empty push sends
  * nothing. The flush sends the rest and ends the request. Results as for
  * vrRenderSpeech. */
@@ -273,8 +286,10 @@ VR_API vr_result VR_CDECL vrPushSpeechStream(vr_handle connection, const char* t
 VR_API vr_result VR_CDECL vrPushSpeechStreamXML(vr_handle connection, const char* text);
 VR_API vr_result VR_CDECL vrFlushSpeechStream(vr_handle connection);
 VR_API vr_result VR_CDECL vrFlushSpeechStreamXML(vr_handle connection);
+/**@}*/
 
-/* Asynchronous render on the connection's worker thread: returns once the worker
+/**@{*/
+/** Asynchronous render on the connection's worker thread: returns once the worker
  * has taken the request over. The outcome reaches the callback: the answer's
  * packets, then exactly one PACKET_REQUEST_DONE (also when cancelled or failed).
  * vrRenderSpeechAsync submits plain text, vrRenderSpeechXMLAsync marked-up text.
@@ -285,36 +300,37 @@ VR_API vr_result VR_CDECL vrFlushSpeechStreamXML(vr_handle connection);
  * launch is accepted (it first waits for the old worker thread to end). */
 VR_API vr_result VR_CDECL vrRenderSpeechAsync(vr_handle connection, const char* text);
 VR_API vr_result VR_CDECL vrRenderSpeechXMLAsync(vr_handle connection, const char* text);
+/**@}*/
 
 /* ---- Queries and voices ---------------------------------------------------- */
 
-/* Sends a query text and reads the reply to its end; the reply's packets reach
+/** Sends a query text and reads the reply to its end; the reply's packets reach
  * the callback (PACKET_QUERY with the reply text). VR_SUCCESS, VR_BAD_HANDLE,
  * VR_SEND_FAILED, VR_ERROR, VR_CANCELLED, VR_BUSY (from inside the callback). */
 VR_API vr_result VR_CDECL vrQueryServer(vr_handle connection, const char* query);
 
-/* Reads the server's voice list into a new enumerator. Returns its handle, or
+/** Reads the server's voice list into a new enumerator. Returns its handle, or
  * VR_BAD_HANDLE, VR_BUSY (from inside the callback), VR_ERROR (no memory). A
  * failed query, or a list over 16 MiB, gives an enumerator with no voices.
  * The list never reaches the application's callback; requests on other
  * threads wait behind it. Close it with vrCloseEnumerator. */
 VR_API vr_handle VR_CDECL vrEnumerateConnectionVoices(vr_handle connection);
 
-/* Number of voices, or VR_BAD_HANDLE. */
+/** Number of voices, or VR_BAD_HANDLE. */
 VR_API int32_t VR_CDECL vrNumVoices(vr_handle enumerator);
 
-/* The next voice's name (owned by the enumerator), which becomes the current
+/** The next voice's name (owned by the enumerator), which becomes the current
  * voice; NULL at the end (the last voice stays current) or for a bad handle. */
 VR_API const char* VR_CDECL vrNextVoice(vr_handle enumerator);
 
-/* Back to before the first voice. VR_SUCCESS or VR_BAD_HANDLE. */
+/** Back to before the first voice. VR_SUCCESS or VR_BAD_HANDLE. */
 VR_API vr_result VR_CDECL vrRewindEnumerator(vr_handle enumerator);
 
-/* Releases the enumerator and its strings. VR_SUCCESS (also for an unknown
+/** Releases the enumerator and its strings. VR_SUCCESS (also for an unknown
  * handle), VR_ERROR when memory ran out while releasing the handle. */
 VR_API vr_result VR_CDECL vrCloseEnumerator(vr_handle enumerator);
 
-/* String keys of vrGetVoiceStringValue: each names the voice attribute of the
+/** String keys of vrGetVoiceStringValue: each names the voice attribute of the
  * same name. A voice element without the attribute reads as "". */
 enum {
     VR_VOICE_ID = 3,
@@ -332,23 +348,23 @@ enum {
     VR_LANGUAGE_CODE_MICROSOFT = 15,
     VR_COUNTRY_CODE_ISO = 16
 };
-/* Integer keys of vrGetVoiceIntegerValue. A missing attribute reads as 0. */
+/** Integer keys of vrGetVoiceIntegerValue. A missing attribute reads as 0. */
 enum { VR_SAMPLE_RATE = 1, VR_SAMPLE_BITS = 2 };
 
-/* The current voice's string for keys 3 to 16 (owned by the enumerator); NULL
+/** The current voice's string for keys 3 to 16 (owned by the enumerator); NULL
  * for another key, with no current voice, or for a bad handle. */
 VR_API const char* VR_CDECL vrGetVoiceStringValue(vr_handle enumerator, int32_t key);
 
-/* The current voice's SAMPLE_RATE (key 1) or SAMPLE_BITS (key 2), or
+/** The current voice's SAMPLE_RATE (key 1) or SAMPLE_BITS (key 2), or
  * VR_BAD_HANDLE, VR_NO_CURRENT_VOICE (checked first), VR_BAD_KEY. */
 VR_API int32_t VR_CDECL vrGetVoiceIntegerValue(vr_handle enumerator, int32_t key);
 
-/* Selects a voice by exact (case-sensitive) name after checking the server's
+/** Selects a voice by exact (case-sensitive) name after checking the server's
  * list. VR_SUCCESS or VR_ERROR (not found, or not switched; a WARNING line says
  * which), VR_BUSY (from inside the callback; nothing printed). */
 VR_API vr_result VR_CDECL vrSetVoice(vr_handle connection, const char* name);
 
-/* Selects a voice without checking the list; returns the query's result.
+/** Selects a voice without checking the list; returns the query's result.
  * VR_SUCCESS means the server answered, not that the voice changed: a server
  * that does not know the name answers with a PACKET_DATA_10 "error: ..."
  * message. The name may hold any characters: ' " & and < travel as XML
@@ -357,9 +373,11 @@ VR_API vr_result VR_CDECL vrSetVoiceFast(vr_handle connection, const char* name)
 
 /* ---- Sample conversion --------------------------------------------------------- */
 
-/* One 16-bit linear sample to an 8-bit G.711 mu-law or A-law code. Stateless. */
+/**@{*/
+/** One 16-bit linear sample to an 8-bit G.711 mu-law or A-law code. Stateless. */
 VR_API uint8_t VR_CDECL vrSampleToUlaw(int16_t sample);
 VR_API uint8_t VR_CDECL vrSampleToAlaw(int16_t sample);
+/**@}*/
 
 #ifdef __cplusplus
 }

@@ -248,8 +248,8 @@ TEST(LexerTest, InvalidUtf8EndsAFinalTextButStaysPendingInANonFinalOne) {
 }
 
 TEST(LexerTest, UnclosedTagsWithManyAttributesDoNotStall) {
-    // Patterns 6 and 7 backtrack without bound on these; the lexer must give
-    // up on them and still tokenise every byte.
+    // Patterns 6 and 7 backtrack without bound on these; the lexer must still
+    // decide every tag in bounded time and tokenise every byte.
     std::string tag = "<v";
     for (int i = 0; i < 40; ++i) {
         tag += " a" + std::to_string(i) + "='" + std::to_string(i) + "'";
@@ -271,6 +271,62 @@ TEST(LexerTest, UnclosedTagsWithManyAttributesDoNotStall) {
     Chunk(lexer, many, 1, &consumed);
     EXPECT_EQ(consumed, static_cast<int>(many.size()));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+}
+
+// Lexes text in one final call with every slot on the regular-expression
+// engine at its default limits: the meaning the markup matcher must keep.
+std::string TokeniseByReference(const std::string& text) {
+    Lexer lexer;
+    lexer.UseReferenceEngine(true);
+    std::string out;
+    lexer.TokeniseText(text.c_str(), true, true, 0, &out);
+    return out;
+}
+
+TEST(LexerTest, MarkupMatchesAsTheUnlimitedEngineWould) {
+    // Tag-heavy lines: a step limit used to change the winning slot on some
+    // of these (and then put marks inside tags).
+    // Attributes are frequent: a run of them before a late "/>" or ">" is
+    // what made the limited engine give up on a pattern that matches.
+    static const char* const kPieces[] = {
+        "<",        ">",        "/",      "=",        "\"",     "'",  " ",          "\n",
+        "a",        "<?",       "?>",     "[",        "]",      "<!", "<!DOCTYPE ", "\xC3\xA9",
+        "</",       " x=\"1\"", " k='v'", " k='v'",   "<v",     "/>", " a=\"b\"",   "\t",
+        " x=\"1\"", " k='v'",   "<v",     " x=\"1\"", " a='\"'"};
+    std::mt19937 random(1234);
+    for (int line = 0; line < 2000; ++line) {
+        std::string text;
+        while (text.size() < 100) {
+            text += kPieces[random() % (sizeof kPieces / sizeof kPieces[0])];
+        }
+        const std::string expected = TokeniseByReference(text);
+        ASSERT_TRUE(Tokenise(text, true) == expected) << text << "\n" << expected;
+    }
+    // Long tags and declarations, closed, up to the documented size.
+    std::string attributes;
+    while (attributes.size() < 15000) {
+        attributes += " a" + std::to_string(attributes.size()) + "='v x'";
+    }
+    for (const std::string& text :
+         {"<v" + attributes + ">w</v>", "<v" + attributes + "/>w", "<?pi" + attributes + "?>w",
+          "<!DOCTYPE d [<!ENTITY" + attributes + ">]>w", "</v" + attributes + ">w"}) {
+        ASSERT_TRUE(Tokenise(text, true) == TokeniseByReference(text)) << text.substr(0, 40);
+    }
+}
+
+TEST(LexerTest, MarkupBeyondTheDocumentedSizeIsPassedOnUnmarked) {
+    std::string tag = "<v";
+    while (tag.size() < 20000) {
+        tag += " a" + std::to_string(tag.size()) + "='b c'";
+    }
+    tag += ">";
+    const std::string text = tag + "w</v>";
+    const int after = static_cast<int>(tag.size());
+    EXPECT_TRUE(Tokenise(text, true) == tag + Mark(after, after, 1, 1) + "w</v>");
+    // A '>' beyond the window, with nothing closing the tag before it.
+    const std::string open = "<v x='" + std::string(20000, 'y') + "' z >";
+    const int word = static_cast<int>(open.size()) + 1;
+    EXPECT_TRUE(Tokenise(open + " w", true) == open + " " + Mark(word, word, 1, 1) + "w");
 }
 
 TEST(LexerTest, ProsodyValuesWrapEachWordInASigElement) {

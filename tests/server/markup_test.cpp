@@ -40,8 +40,11 @@ TEST(MarkupParser, TurnsClientTextIntoMarkedWords) {
         {"entities and character references are decoded",
          "<mark name=\"a\"/>&amp; &lt;b&gt; &quot;q&quot; &apos;s&apos; &#65;&#x42;&#x20AC;",
          {{"a", "& <b> \"q\" 's' AB\xE2\x82\xAC"}}},
+        {"HTML named entities become their characters",
+         "<mark name=\"a\"/>&copy;&eacute;&nbsp;&Eacute;",
+         {{"a", "\xC2\xA9\xC3\xA9\xC2\xA0\xC3\x89"}}},
         {"unknown and invalid references become blanks, a bare ampersand stays",
-         "<mark name=\"a\"/>x&nbsp;y&#xD800;z & w",
+         "<mark name=\"a\"/>x&bogus;y&#xD800;z & w",
          {{"a", "x y z & w"}}},
         {"other repair markers and unknown elements keep their text",
          "<mark name=\"a\"/>one <xmlfixforgotclose/><foo bar='1'>two</foo><xmlfixnoopen/>"

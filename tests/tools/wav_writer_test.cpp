@@ -1,10 +1,15 @@
 #include "tools/wav_writer.h"
 
 #include <gtest/gtest.h>
-
-#include <cstring>
-
+#include <unistd.h>
 #include <vrelay/vrelay.h>
+
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+#include "tools/resampler.h"
 
 namespace vrelay {
 namespace tools {
@@ -17,23 +22,45 @@ uint16_t Le16(const std::vector<uint8_t>& b, size_t at) {
     return static_cast<uint16_t>(b[at] | b[at + 1] << 8);
 }
 
-TEST(WavWriterTest, HeadersDescribeEachEncoding) {
+std::string TempPath(const char* name) {
+    return ::testing::TempDir() + "wav-" + std::to_string(getpid()) + "-" + name;
+}
+
+std::vector<uint8_t> ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+struct EncodingRow {
+    WavEncoding encoding;
+    uint16_t format;
+    uint16_t bits;
+    size_t dataOffset;  // where the samples start
+};
+const EncodingRow kEncodings[] = {
+    {WavEncoding::kPcm16, 1, 16, 44},
+    {WavEncoding::kUlaw, 7, 8, 58},
+    {WavEncoding::kAlaw, 6, 8, 58},
+};
+
+// Written in pieces, completed at the end: the header states the lengths, an
+// odd-sized data chunk gets its pad byte.
+TEST(WavWriterTest, StreamedFileDescribesEachEncoding) {
     const std::vector<int16_t> samples = {0, 1000, -1000, 32767, -32768};
-    struct Row {
-        WavEncoding encoding;
-        uint16_t format;
-        uint16_t bits;
-        size_t dataOffset;  // where the samples start
-    };
-    const Row rows[] = {
-        {WavEncoding::kPcm16, 1, 16, 44},
-        {WavEncoding::kUlaw, 7, 8, 58},
-        {WavEncoding::kAlaw, 6, 8, 58},
-    };
-    for (const Row& row : rows) {
-        const auto bytes = WavWriter::Encode(samples, 8000, row.encoding);
+    for (const EncodingRow& row : kEncodings) {
+        SCOPED_TRACE(row.format);
+        const std::string path = TempPath("streamed.wav");
+        WavWriter wav(row.encoding);
+        std::string error;
+        ASSERT_TRUE(wav.Open(path, &error)) << error;
+        wav.SetSampleRate(8000);
+        ASSERT_TRUE(wav.Write(samples.data(), 2, &error));
+        ASSERT_TRUE(wav.Write(samples.data() + 2, 3, &error));
+        ASSERT_TRUE(wav.Finish(&error)) << error;
+        const auto bytes = ReadFile(path);
         const uint32_t bytesPerSample = row.bits / 8;
         const uint32_t dataSize = static_cast<uint32_t>(samples.size()) * bytesPerSample;
+        ASSERT_EQ(bytes.size(), row.dataOffset + dataSize + (dataSize & 1));
         EXPECT_EQ(std::memcmp(bytes.data(), "RIFF", 4), 0);
         EXPECT_EQ(Le32(bytes, 4), bytes.size() - 8);
         EXPECT_EQ(std::memcmp(bytes.data() + 8, "WAVEfmt ", 8), 0);
@@ -44,7 +71,6 @@ TEST(WavWriterTest, HeadersDescribeEachEncoding) {
         EXPECT_EQ(Le16(bytes, 34), row.bits);
         EXPECT_EQ(std::memcmp(bytes.data() + row.dataOffset - 8, "data", 4), 0);
         EXPECT_EQ(Le32(bytes, row.dataOffset - 4), dataSize);
-        EXPECT_EQ(bytes.size(), row.dataOffset + dataSize + (dataSize & 1));
         if (row.encoding == WavEncoding::kPcm16) {
             EXPECT_EQ(static_cast<int16_t>(Le16(bytes, 44 + 2 * 4)), -32768);
         } else {
@@ -53,6 +79,60 @@ TEST(WavWriterTest, HeadersDescribeEachEncoding) {
                 row.encoding == WavEncoding::kUlaw ? vrSampleToUlaw(1000) : vrSampleToAlaw(1000);
             EXPECT_EQ(bytes[row.dataOffset + 1], expected);
         }
+        std::remove(path.c_str());
+    }
+}
+
+// A stream whose end is not known states the largest lengths, as players of
+// piped WAV expect; the signal path completes a file without Finish.
+TEST(WavWriterTest, UnknownLengthsAndCompletionAfterASignal) {
+    for (const EncodingRow& row : kEncodings) {
+        uint8_t header[WavWriter::kMaxHeader];
+        const size_t size = WavWriter::Header(row.encoding, 16000, 0, false, header);
+        const std::vector<uint8_t> bytes(header, header + size);
+        ASSERT_EQ(size, row.dataOffset);
+        EXPECT_EQ(Le32(bytes, 4), 0xFFFFFFFFu);
+        EXPECT_EQ(Le32(bytes, row.dataOffset - 4), 0xFFFFFFFFu);
+    }
+    const std::string path = TempPath("signalled.wav");
+    WavWriter wav(WavEncoding::kPcm16);
+    std::string error;
+    ASSERT_TRUE(wav.Open(path, &error));
+    const std::vector<int16_t> samples(100, 7);
+    ASSERT_TRUE(wav.Write(samples.data(), samples.size(), &error));
+    wav.FinishAfterSignal();
+    const auto bytes = ReadFile(path);
+    ASSERT_EQ(bytes.size(), 44u + 200u);
+    EXPECT_EQ(Le32(bytes, 4), bytes.size() - 8);
+    EXPECT_EQ(Le32(bytes, 40), 200u);
+    std::remove(path.c_str());
+}
+
+// A tone keeps its pitch and the audio its length through a rate change.
+TEST(ResamplerTest, KeepsDurationAndPitch) {
+    struct Row {
+        uint32_t from, to;
+    };
+    for (const Row& row : {Row{22050, 8000}, Row{16000, 22050}}) {
+        SCOPED_TRACE(row.from);
+        Resampler resampler;
+        std::string error;
+        ASSERT_TRUE(resampler.Start(row.from, row.to, &error)) << error;
+        std::vector<int16_t> in(row.from);  // one second of 440 Hz
+        for (size_t i = 0; i < in.size(); ++i) {
+            in[i] = static_cast<int16_t>(10000 * std::sin(2 * M_PI * 440 * i / row.from));
+        }
+        std::vector<int16_t> out;
+        for (size_t at = 0; at < in.size(); at += 1000) {
+            resampler.Process(in.data() + at, std::min<size_t>(1000, in.size() - at), &out);
+        }
+        resampler.Flush(&out);
+        EXPECT_NEAR(static_cast<double>(out.size()), row.to, row.to * 0.01);
+        int crossings = 0;
+        for (size_t i = 1; i < out.size(); ++i) {
+            crossings += (out[i - 1] < 0) != (out[i] < 0);
+        }
+        EXPECT_NEAR(crossings, 880, 10);
     }
 }
 

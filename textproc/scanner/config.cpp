@@ -6,12 +6,13 @@
 #include <climits>
 #include <cstring>
 #include <new>
+#include <string>
 
-#include "textproc/toolkit/string_ops.h"
+#include "textproc/scanner/tpxml.h"
 #include "textproc/toolkit/dystr.h"
 #include "textproc/toolkit/dystrarray.h"
 #include "textproc/toolkit/oswrappers.h"
-#include "textproc/scanner/tpxml.h"
+#include "textproc/toolkit/string_ops.h"
 
 struct KVTP_config {
     KVTP_dystr* key = nullptr;  // reused to build lookup keys
@@ -32,7 +33,7 @@ int32_t stack_size(const KVTP_config* c) {
     return KVTP_dystrarray_sz(c->stack);
 }
 
-// Builds group [+ suffix] + "|" [+ attr] in the key buffer.
+// Builds group [+ suffix] + "|" [+ attr] in the key buffer (while loading).
 const char* make_key(const KVTP_config* c, const char* group, int32_t glen, const char* suffix,
                      const char* attr, int32_t alen) {
     KVTP_dystr_clear(c->key);
@@ -85,6 +86,40 @@ int on_end(void* userdata, const char* name) {
 void begin_document(KVTP_config* c) {
     KVTP_dystrarray_clear(c->stack, 0);
 }
+
+// A lookup key built on the stack, so that lookups write nothing in the
+// configuration and one configuration may be read by several threads.
+class LookupKey {
+  public:
+    LookupKey(const char* group, int32_t glen, const char* suffix, const char* attr, int32_t alen) {
+        const size_t g = glen < 0 ? strlen(group) : static_cast<size_t>(glen);
+        const size_t a = attr == nullptr ? 0 : alen < 0 ? strlen(attr) : static_cast<size_t>(alen);
+        const size_t x = strlen(suffix);
+        len_ = g + x + 1 + a;
+        if (len_ >= sizeof local_) {
+            heap_.resize(len_ + 1);
+            text_ = &heap_[0];
+        }
+        memcpy(text_, group, g);
+        memcpy(text_ + g, suffix, x);
+        text_[g + x] = '|';
+        if (a > 0) {
+            memcpy(text_ + g + x + 1, attr, a);
+        }
+        text_[len_] = '\0';
+    }
+    LookupKey(const LookupKey&) = delete;
+    LookupKey& operator=(const LookupKey&) = delete;
+
+    const char* text() const { return text_; }
+    int32_t len() const { return len_ > INT32_MAX ? INT32_MAX : static_cast<int32_t>(len_); }
+
+  private:
+    char local_[128];
+    std::string heap_;
+    char* text_ = local_;
+    size_t len_ = 0;
+};
 
 }  // namespace
 
@@ -198,17 +233,16 @@ const char* KVTP_config_lookup_idx(const KVTP_config* c, const char* group, int3
     if (idx >= 1) {
         KVTP_itoa(idx, suffix, sizeof suffix);
     }
-    make_key(c, group, glen, suffix, attr, alen);
-    return KVTP_str2str_lookup(c->dict, KVTP_dystr_cstr(c->key), KVTP_dystr_sz(c->key));
+    const LookupKey key(group, glen, suffix, attr, alen);
+    return KVTP_str2str_lookup(c->dict, key.text(), key.len());
 }
 
 int32_t KVTP_config_lookup_n(const KVTP_config* c, const char* group, int32_t glen) {
     if (c == nullptr || group == nullptr) {
         return 0;
     }
-    make_key(c, group, glen, "", nullptr, 0);
-    const char* counter =
-        KVTP_str2str_lookup(c->dict, KVTP_dystr_cstr(c->key), KVTP_dystr_sz(c->key));
+    const LookupKey key(group, glen, "", nullptr, 0);
+    const char* counter = KVTP_str2str_lookup(c->dict, key.text(), key.len());
     return counter == nullptr ? 0 : KVTP_atoi(counter, -1) + 1;
 }
 

@@ -39,13 +39,34 @@ KVTP_config* KVTP_config_new_default() {
     return c;
 }
 
-KVTP_configsettings* KVTP_configsettings_new(KVTP_config* default_config,
-                                             KVTP_config* override_config) {
+const KVTP_config* KVTP_config_shared_default() {
+    // Lookups write nothing, so threads may share it; it is never freed, so
+    // a channel still open at exit keeps a valid pointer.
+    static const KVTP_config* shared = KVTP_config_new_default();
+    return shared;
+}
+
+namespace {
+
+KVTP_configsettings* make_settings(const KVTP_config* default_config, KVTP_config* override_config,
+                                   int32_t owns_default) {
     void* mem = KVTP_malloc(sizeof(KVTP_configsettings));
     if (mem == nullptr) {
         return nullptr;
     }
-    return new (mem) KVTP_configsettings{default_config, override_config};
+    return new (mem) KVTP_configsettings{default_config, override_config, owns_default};
+}
+
+}  // namespace
+
+KVTP_configsettings* KVTP_configsettings_new(KVTP_config* default_config,
+                                             KVTP_config* override_config) {
+    return make_settings(default_config, override_config, 1);
+}
+
+KVTP_configsettings* KVTP_configsettings_new_shared(KVTP_config* override_config) {
+    const KVTP_config* defaults = KVTP_config_shared_default();
+    return defaults == nullptr ? nullptr : make_settings(defaults, override_config, 0);
 }
 
 void KVTP_configsettings_delete(KVTP_configsettings* s) {
@@ -53,7 +74,9 @@ void KVTP_configsettings_delete(KVTP_configsettings* s) {
         return;
     }
     KVTP_config_delete(s->override_config);
-    KVTP_config_delete(s->default_config);
+    if (s->owns_default) {
+        KVTP_config_delete(const_cast<KVTP_config*>(s->default_config));
+    }
     KVTP_free(s);
 }
 

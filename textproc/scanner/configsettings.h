@@ -8,8 +8,9 @@
 #include "textproc/scanner/config.h"
 
 struct KVTP_configsettings {
-    KVTP_config* default_config;   // owned; the built-in document
-    KVTP_config* override_config;  // owned; may be null
+    const KVTP_config* default_config;  // the built-in document; may be null
+    KVTP_config* override_config;       // owned; may be null
+    int32_t owns_default;               // 0: default_config is the shared one
 };
 
 // The built-in configuration document, one line per entry, ending with an
@@ -20,11 +21,19 @@ extern const char* const KVTP_tpconfig_default_lines[];
 // failure.
 KVTP_config* KVTP_config_new_default();
 
+// The built-in configuration, parsed once per process and shared read-only by
+// every channel; it lives until the process ends. Null on failure.
+const KVTP_config* KVTP_config_shared_default();
+
 // Takes ownership of both configurations (either may be null). Null on
 // failure, in which case the caller still owns them.
 KVTP_configsettings* KVTP_configsettings_new(KVTP_config* default_config,
                                              KVTP_config* override_config);
-// Deletes both configurations; null is accepted.
+// Settings over the shared built-in configuration; takes ownership of the
+// override (may be null). Null on failure, in which case the caller still
+// owns the override.
+KVTP_configsettings* KVTP_configsettings_new_shared(KVTP_config* override_config);
+// Deletes the override and an owned default; null is accepted.
 void KVTP_configsettings_delete(KVTP_configsettings* s);
 // The override's value when it holds the key, else the default's, else null.
 // A null attribute gives null; negative lengths mean the string lengths.

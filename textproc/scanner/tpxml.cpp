@@ -20,10 +20,11 @@
 #include <cstring>
 #include <new>
 
-#include "textproc/toolkit/string_ops.h"
+#include "textproc/scanner/pattern_set.h"
 #include "textproc/toolkit/dystr.h"
 #include "textproc/toolkit/dystrarray.h"
 #include "textproc/toolkit/oswrappers.h"
+#include "textproc/toolkit/string_ops.h"
 #include "textproc/toolkit/voidparray.h"
 
 namespace {
@@ -31,13 +32,8 @@ namespace {
 // Backtracking points allowed per match attempt. Ordinary markup needs a few
 // per attribute or declaration; this bounds a hostile attempt to about a
 // millisecond.
-constexpr uint32_t kMatchLimit = 200000;
-constexpr uint32_t kDepthLimit = 100000;
-constexpr uint32_t kHeapLimitKiB = 64 * 1024;
-constexpr size_t kJitStackStart = 32 * 1024;
-constexpr size_t kJitStackMax = 1024 * 1024;
 // The output vector holds 15 pairs (30 integers); no pattern has more groups.
-constexpr uint32_t kOvectorPairs = 15;
+constexpr kvtp::MatchLimits kLimits = {200000, 100000, 64 * 1024, 1024 * 1024, 15};
 
 constexpr int32_t kInputReserve = 32768;
 constexpr int32_t kNameStoreReserve = 320;
@@ -56,17 +52,16 @@ constexpr int32_t kValueStoreReserve = 20480;
       "*[\\'][^\\']*[\\']"
 #define PI_BODY "<\\?([^?]*(\\?[^>])?)*\\?>"
 
-struct Pattern {
-    const char* text;
-    bool dotall;
-};
+// Any subject bytes are safe to match (see the top of the file).
+constexpr uint32_t kAnyBytes = PCRE2_MATCH_INVALID_UTF;
+constexpr uint32_t kDotAll = PCRE2_MATCH_INVALID_UTF | PCRE2_DOTALL;
 
-const Pattern kPatterns[KVTP_TPXML_NO_REGEXS] = {
-    {"^(<!--)", false},
-    {"^(-->)", false},
-    {"^(<!\\[CDATA\\[)", false},
-    {"^(\\]\\]>)", false},
-    {"^(" PI_BODY ")", false},
+const kvtp::PatternSource kPatterns[KVTP_TPXML_NO_REGEXS] = {
+    {"^(<!--)", kAnyBytes},
+    {"^(-->)", kAnyBytes},
+    {"^(<!\\[CDATA\\[)", kAnyBytes},
+    {"^(\\]\\]>)", kAnyBytes},
+    {"^(" PI_BODY ")", kAnyBytes},
     {"^(<!DOCTYPE" WS "+(" NS NC "*)[\\s\n\r]+"
      "(SYSTEM[\\s\n\r]+(\"[^\"]*\"|'[^']*')"
      "|PUBLIC[\\s\n\r]+(\"[-\\s\r\na-zA-Z0-9'()+,./:=?;!*#@$_%]*\""
@@ -74,21 +69,21 @@ const Pattern kPatterns[KVTP_TPXML_NO_REGEXS] = {
      "[\\s\n\r]+(\"[^\"]*\"|'[^']*'))?[\\s\n\r]*"
      "(\\[[\\s\n\r]*(<![^>]*(\"[^\"]*\"|'[^']*')?[\\s\n\r]*>[\\s\n\r]*"
      "|" PI_BODY "[\\s\n\r]*|%\\w+;[\\s\n\r]*)*\\])?[\\s\n\r]*>)",
-     true},
-    {"(^<" NS NC "*(" QATTR("\\s") ")*" WS "*/\\s*>)", false},
-    {"(^</" NS NC "*" WS "*>)", false},
-    {"(^<" NS NC "*(" QATTR(WS) ")*" WS "*>)", false},
+     kDotAll},
+    {"(^<" NS NC "*(" QATTR("\\s") ")*" WS "*/\\s*>)", kAnyBytes},
+    {"(^</" NS NC "*" WS "*>)", kAnyBytes},
+    {"(^<" NS NC "*(" QATTR(WS) ")*" WS "*>)", kAnyBytes},
     {"(^<[a-zA-Z_][-a-zA-Z0-9_]*(" WS "+[a-zA-Z_][-a-zA-Z0-9_]*" WS "*=" WS
      "*[\\'\\\"][^\\'\\\"]*[\\'\\\"]|" WS "+[a-zA-Z_][-a-zA-Z0-9_]*" WS "*=[^\n\r\\s\\'\\\">]*|" WS
      "+[a-zA-Z_][-a-zA-Z0-9_]*" WS "*)*" WS "*>)",
-     false},
-    {"^&(\\#?\\w+);", false},
-    {"(^[\\h\\v]+)", false},
-    {"(^[^\\h\\v<>&\\]-]+)", false},
-    {"^([<>&\\]-])", false},
-    {"^([\\v]+)", false},
-    {"^([\\h]+)", false},
-    {"^([-+=/@])", false},
+     kAnyBytes},
+    {"^&(\\#?\\w+);", kAnyBytes},
+    {"(^[\\h\\v]+)", kAnyBytes},
+    {"(^[^\\h\\v<>&\\]-]+)", kAnyBytes},
+    {"^([<>&\\]-])", kAnyBytes},
+    {"^([\\v]+)", kAnyBytes},
+    {"^([\\h]+)", kAnyBytes},
+    {"^([-+=/@])", kAnyBytes},
 };
 
 #undef QATTR
@@ -97,6 +92,12 @@ const Pattern kPatterns[KVTP_TPXML_NO_REGEXS] = {
 #undef NS
 #undef NAME_RANGES
 #undef PI_BODY
+
+const kvtp::PatternSet* shared_patterns() {
+    static const kvtp::PatternSet* set =
+        kvtp::PatternSet::create_shared(kPatterns, KVTP_TPXML_NO_REGEXS);
+    return set;
+}
 
 // First occurrence of a 3-byte marker in the current buffer, remembered for
 // the rest of one scan so that a long comment or CDATA section is searched
@@ -141,8 +142,8 @@ struct KVTP_tpxml {
     KVTP_dystrarray* att_names = nullptr;
     KVTP_dystrarray* att_values = nullptr;
     int32_t margin = KVTP_TPXML_MARGIN;
-    int32_t compiled = 0;
-    pcre2_code** regexs = nullptr;
+    // Shared by every scanner; null until compiled, and when a pattern fails.
+    const kvtp::PatternSet* patterns = nullptr;
     int32_t in_comment = 0;
     int32_t in_cdata = 0;
     KVTP_dystr* input = nullptr;
@@ -155,31 +156,12 @@ struct KVTP_tpxml {
     KVTP_tpxml_cdata_handler on_cdata_end = nullptr;
     int64_t byte_pos = 0;
     int64_t char_pos = 0;
-    // Matching resources, made once per scanner.
-    pcre2_match_data* match = nullptr;
-    pcre2_match_context* mctx = nullptr;
-    pcre2_jit_stack* jit_stack = nullptr;
-    // Byte every match of a slot starts with, or -1: lets the scan skip
-    // patterns that cannot match without calling them.
-    int32_t first_byte[KVTP_TPXML_NO_REGEXS] = {};
-    // Slots whose JIT compilation succeeded take the direct JIT entry.
-    bool jit[KVTP_TPXML_NO_REGEXS] = {};
+    kvtp::Matcher matcher{kLimits};
     // Set while handlers run: a handler must not feed the same scanner.
     int32_t busy = 0;
 };
 
 namespace {
-
-void free_regexs(KVTP_tpxml* x) {
-    if (x->regexs != nullptr) {
-        for (int32_t i = 0; i < KVTP_TPXML_NO_REGEXS; ++i) {
-            pcre2_code_free(x->regexs[i]);
-        }
-        KVTP_free(x->regexs);
-        x->regexs = nullptr;
-    }
-    x->compiled = 0;
-}
 
 const char* keep_empty_atts[] = {nullptr};
 
@@ -265,7 +247,8 @@ int32_t parse_chunk(KVTP_tpxml* x, const char* buf, int32_t size, int32_t limit)
     const char* const end = buf + size;
     int32_t rest = size;
     int32_t consumed = 0;
-    PCRE2_SIZE* ov = pcre2_get_ovector_pointer(x->match);
+    const kvtp::PatternSet& patterns = *x->patterns;
+    const PCRE2_SIZE* ov = x->matcher.ovector();
     MarkerCache cdata_close{"]]>"};
     MarkerCache comment_close{"-->"};
     while (rest > 0) {
@@ -273,12 +256,12 @@ int32_t parse_chunk(KVTP_tpxml* x, const char* buf, int32_t size, int32_t limit)
         int32_t len = 0;
         const int32_t lead = static_cast<unsigned char>(p[0]);
         for (int32_t s = 0; s <= KVTP_TPXML_CHAR; ++s) {
-            if (x->first_byte[s] >= 0 && x->first_byte[s] != lead) {
+            const int first = patterns.first_byte(s);
+            if (first >= 0 && first != lead) {
                 continue;
             }
-            int rc = (x->jit[s] ? pcre2_jit_match : pcre2_match)(
-                x->regexs[s], reinterpret_cast<PCRE2_SPTR>(p), static_cast<PCRE2_SIZE>(rest), 0,
-                PCRE2_NO_UTF_CHECK, x->match, x->mctx);
+            int rc = x->matcher.match(patterns, s, reinterpret_cast<const unsigned char*>(p),
+                                      static_cast<size_t>(rest));
             if (rc >= 0 && ov[1] > 0) {
                 slot = s;
                 len = static_cast<int32_t>(ov[1]);
@@ -383,20 +366,10 @@ KVTP_tpxml* KVTP_tpxml_new() {
     x->att_names = KVTP_dystrarray_newcustom(0, kNameStoreReserve, 2, 32, kNameStoreReserve);
     x->att_values = KVTP_dystrarray_newcustom(0, kValueStoreReserve, 2, 2048, kValueStoreReserve);
     x->input = KVTP_dystr_newcustom(nullptr, kInputReserve, 1024, kInputReserve);
-    x->match = pcre2_match_data_create(kOvectorPairs, nullptr);
-    x->mctx = pcre2_match_context_create(nullptr);
-    x->jit_stack = pcre2_jit_stack_create(kJitStackStart, kJitStackMax, nullptr);
     if (x->tag == nullptr || x->atts == nullptr || x->att_names == nullptr ||
-        x->att_values == nullptr || x->input == nullptr || x->match == nullptr ||
-        x->mctx == nullptr) {
+        x->att_values == nullptr || x->input == nullptr || !x->matcher.ready()) {
         KVTP_tpxml_delete(x);
         return nullptr;
-    }
-    pcre2_set_match_limit(x->mctx, kMatchLimit);
-    pcre2_set_depth_limit(x->mctx, kDepthLimit);
-    pcre2_set_heap_limit(x->mctx, kHeapLimitKiB);
-    if (x->jit_stack != nullptr) {
-        pcre2_jit_stack_assign(x->mctx, nullptr, x->jit_stack);
     }
     KVTP_tpxml_setup_regex(x);
     return x;
@@ -406,10 +379,6 @@ void KVTP_tpxml_delete(KVTP_tpxml* x) {
     if (x == nullptr) {
         return;
     }
-    free_regexs(x);
-    pcre2_jit_stack_free(x->jit_stack);
-    pcre2_match_context_free(x->mctx);
-    pcre2_match_data_free(x->match);
     KVTP_dystr_delete(x->input);
     KVTP_dystrarray_delete(x->att_values);
     KVTP_dystrarray_delete(x->att_names);
@@ -423,38 +392,13 @@ int KVTP_tpxml_setup_regex(KVTP_tpxml* x) {
     if (x == nullptr) {
         return 0;
     }
-    if (x->compiled) {
-        return 1;
-    }
-    x->regexs =
-        static_cast<pcre2_code**>(KVTP_calloc(sizeof(pcre2_code*), KVTP_TPXML_NO_REGEXS + 1));
-    if (x->regexs == nullptr) {
-        return 0;
-    }
-    for (int32_t i = 0; i < KVTP_TPXML_NO_REGEXS; ++i) {
-        uint32_t options = PCRE2_UTF | PCRE2_MATCH_INVALID_UTF | PCRE2_ANCHORED;
-        if (kPatterns[i].dotall) {
-            options |= PCRE2_DOTALL;
-        }
-        int error;
-        PCRE2_SIZE offset;
-        x->regexs[i] = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(kPatterns[i].text),
-                                     PCRE2_ZERO_TERMINATED, options, &error, &offset, nullptr);
-        if (x->regexs[i] == nullptr) {
-            free_regexs(x);
+    if (x->patterns == nullptr) {
+        const kvtp::PatternSet* set = shared_patterns();
+        if (set == nullptr || set->missing() != 0) {
             return 0;
         }
-        // Without JIT support the interpreter runs the pattern instead.
-        x->jit[i] = pcre2_jit_compile(x->regexs[i], PCRE2_JIT_COMPLETE) == 0;
-        uint32_t type = 0;
-        uint32_t unit = 0;
-        x->first_byte[i] = -1;
-        if (pcre2_pattern_info(x->regexs[i], PCRE2_INFO_FIRSTCODETYPE, &type) == 0 && type == 1 &&
-            pcre2_pattern_info(x->regexs[i], PCRE2_INFO_FIRSTCODEUNIT, &unit) == 0 && unit < 0x80) {
-            x->first_byte[i] = static_cast<int32_t>(unit);
-        }
+        x->patterns = set;
     }
-    x->compiled = 1;
     return 1;
 }
 
@@ -502,7 +446,7 @@ void KVTP_tpxml_set_cdata_section_handler(KVTP_tpxml* x, KVTP_tpxml_cdata_handle
 }
 
 int KVTP_tpxml_parse(KVTP_tpxml* x, const char* data, int32_t len, int32_t final) {
-    if (x == nullptr || !x->compiled || x->regexs == nullptr || x->busy) {
+    if (x == nullptr || x->patterns == nullptr || x->busy) {
         return 0;
     }
     if (data != nullptr && len < 0) {
@@ -535,26 +479,21 @@ int64_t KVTP_tpxml_char_position(const KVTP_tpxml* x) {
 }
 
 pcre2_code** KVTP_tpxml_get_regexs(KVTP_tpxml* x) {
-    return x == nullptr ? nullptr : x->regexs;
+    // The table is shared and never written; the type is the historical one.
+    return x == nullptr || x->patterns == nullptr ? nullptr
+                                                  : const_cast<pcre2_code**>(x->patterns->table());
 }
 
 int32_t KVTP_tpxml_get_no_compiled_regexs(const KVTP_tpxml* x) {
-    if (x == nullptr || x->regexs == nullptr) {
-        return 0;
-    }
-    int32_t n = 0;
-    while (x->regexs[n] != nullptr) {
-        ++n;
-    }
-    return n;
+    return x == nullptr || x->patterns == nullptr ? 0 : x->patterns->count();
 }
 
 size_t KVTP_tpxml_get_compiled_regex_sz(const KVTP_tpxml* x, int32_t i) {
-    if (x == nullptr || x->regexs == nullptr || i < 0 || i >= KVTP_TPXML_NO_REGEXS) {
+    if (x == nullptr || x->patterns == nullptr || !x->patterns->has(i)) {
         return 0;
     }
     size_t size = 0;
-    if (pcre2_pattern_info(x->regexs[i], PCRE2_INFO_SIZE, &size) != 0) {
+    if (pcre2_pattern_info(x->patterns->code(i), PCRE2_INFO_SIZE, &size) != 0) {
         return 0;
     }
     return size;
@@ -565,7 +504,7 @@ int KVTP_tpxml_get_compiled_regex(const KVTP_tpxml* x, int32_t i, void* buf) {
     if (size == 0 || buf == nullptr) {
         return 0;
     }
-    memcpy(buf, x->regexs[i], size);
+    memcpy(buf, x->patterns->code(i), size);
     return 1;
 }
 

@@ -12,6 +12,13 @@
 // KVTP_TPXML_MARGIN bytes unparsed so that a construct cut by a chunk boundary
 // is still matched whole; comment and CDATA state carry across calls.
 //
+// Every match attempt runs under a step limit (about one step per byte of a
+// well-formed construct, 200,000 in all): a DOCTYPE declaration whose internal
+// subset is larger than about 200 KB is therefore not recognised as one, and
+// its text is reported as character data. Configuration documents never come
+// near that size; raising the limit would let hostile markup cost that much
+// more per '<'.
+//
 // Input is expected to be UTF-8. Bytes that are not valid UTF-8 never crash the
 // scanner: they match no pattern item and are reported one byte at a time as
 // character data.
@@ -74,8 +81,9 @@ struct KVTP_tpxml;
 KVTP_tpxml* KVTP_tpxml_new();
 // Null is accepted.
 void KVTP_tpxml_delete(KVTP_tpxml* x);
-// Compiles the pattern table (done by KVTP_tpxml_new). 1 on success or when
-// already compiled, 0 when a pattern cannot be compiled.
+// Attaches the process's shared pattern table, compiling it on first use
+// (done by KVTP_tpxml_new). 1 on success or when already attached, 0 when a
+// pattern cannot be compiled.
 int KVTP_tpxml_setup_regex(KVTP_tpxml* x);
 // Empties the input buffer and zeroes the positions. The comment and CDATA
 // states are kept, so a reset inside a comment still drops text until "-->".
@@ -100,8 +108,9 @@ int64_t KVTP_tpxml_byte_position(const KVTP_tpxml* x);
 int64_t KVTP_tpxml_char_position(const KVTP_tpxml* x);
 
 // The pattern table: KVTP_TPXML_NO_REGEXS compiled patterns and a null slot;
-// null when compilation failed. The patterns belong to the scanner. They are
-// compiled with PCRE2_UTF, PCRE2_MATCH_INVALID_UTF (any subject bytes are safe
+// null when compilation failed. The table is compiled once per process and
+// shared read-only by every scanner: callers must neither free nor change
+// it. The patterns are compiled with PCRE2_UTF, PCRE2_MATCH_INVALID_UTF (any subject bytes are safe
 // to match) and PCRE2_ANCHORED (each already starts with "^").
 pcre2_code** KVTP_tpxml_get_regexs(KVTP_tpxml* x);
 // Non-null slots before the first null one (17, or 0 without a table).

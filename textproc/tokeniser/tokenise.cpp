@@ -7,16 +7,16 @@
 #include <emmintrin.h>
 #endif
 
-#include "textproc/toolkit/string_ops.h"
 #include "textproc/scanner/configsettings.h"
-#include "textproc/toolkit/intarray.h"
 #include "textproc/scanner/logger.h"
-#include "textproc/toolkit/oswrappers.h"
-#include "textproc/toolkit/strarray.h"
 #include "textproc/tokeniser/tokenise_lexer.h"
 #include "textproc/tokeniser/tokenise_normalise.h"
 #include "textproc/tokeniser/tokenise_utf8.h"
 #include "textproc/tokeniser/tpc.h"
+#include "textproc/toolkit/intarray.h"
+#include "textproc/toolkit/oswrappers.h"
+#include "textproc/toolkit/strarray.h"
+#include "textproc/toolkit/string_ops.h"
 
 using kvtp_tokenise::Lexer;
 using kvtp_tokenise::LexState;
@@ -98,6 +98,7 @@ struct KVTP_tokenise {
     KVTP_dystr* app_tag;
     KVTP_strarray* app_names;
     int32_t app_name_len[kMaxAppNames];  // lengths of the first names, for a quick test
+    bool app_first[256];                 // first bytes of the names: most tags fail here
     // Encoding repair state.
     int32_t checked;   // leading input bytes already known to be valid
     int32_t utf16;     // 0, or the byte order (1 or 3) of a UTF-16 run being decoded
@@ -117,79 +118,8 @@ bool is_space(unsigned char c) {
     return c == ' ' || (c >= 0x09 && c <= 0x0D);
 }
 
-// Size of a growable string without a call: read once or twice per token.
-inline int32_t size_of(const KVTP_dystr* s) {
-    return s->count > 0 ? s->count - 1 : 0;
-}
-
-// Empties a growable string whose storage is kept, without zeroing the old
-// contents (nothing reads past the NUL); this runs on every piece of text.
-inline void clear_fast(KVTP_dystr* s) {
-    if (s->data != nullptr && s->capacity > 0 && s->capacity <= s->keep_limit) {
-        s->data[0] = '\0';
-        s->count = 1;
-        return;
-    }
-    KVTP_dystr_clear(s);
-}
-
-// Copies len bytes; short tokens take two overlapping fixed-size copies and
-// no call.
-inline void append_bytes(char* d, const char* text, int32_t len) {
-    if (len <= 8) {
-        if (len >= 4) {
-            uint32_t a, b;
-            memcpy(&a, text, 4);
-            memcpy(&b, text + len - 4, 4);
-            memcpy(d, &a, 4);
-            memcpy(d + len - 4, &b, 4);
-        } else {
-            for (int32_t i = 0; i < len; ++i)
-                d[i] = text[i];
-        }
-    } else {
-        memcpy(d, text, static_cast<size_t>(len));
-    }
-}
-
-// Appends to a growable string, copying directly while the capacity lasts:
-// this runs once or twice per token.
-inline void append_fast(KVTP_dystr* s, const char* text, int32_t len) {
-    if (len <= 0)
-        return;
-    const int32_t size = s->count > 0 ? s->count - 1 : 0;
-    if (s->data != nullptr && static_cast<int64_t>(size) + len < s->capacity) {
-        char* d = s->data + size;
-        append_bytes(d, text, len);
-        d[len] = '\0';
-        s->count = size + len + 1;
-        return;
-    }
-    KVTP_dystr_append(s, text, len);
-}
-
 inline void out(KVTP_tokenise* tk, const char* text, int32_t len) {
-    append_fast(tk->output, text, len);
-}
-
-// Inserts text before byte pos of a growable string.
-void insert_fast(KVTP_dystr* s, const char* text, int32_t len, int32_t pos) {
-    const int32_t size = s->count > 0 ? s->count - 1 : 0;
-    if (s->data != nullptr && pos >= 0 && pos <= size &&
-        static_cast<int64_t>(size) + len < s->capacity) {
-        const int32_t tail = size - pos + 1;  // with the NUL
-        if (tail <= 32) {
-            // Marks go in front of short words: a byte loop beats a call.
-            for (int32_t i = tail - 1; i >= 0; --i)
-                s->data[pos + len + i] = s->data[pos + i];
-        } else {
-            memmove(s->data + pos + len, s->data + pos, static_cast<size_t>(tail));
-        }
-        memcpy(s->data + pos, text, static_cast<size_t>(len));
-        s->count = size + len + 1;
-        return;
-    }
-    KVTP_dystr_insert_range(s, text, len, pos);
+    KVTP_dystr_append_fast(tk->output, text, len);
 }
 
 // ---------------------------------------------------------------------------
@@ -244,6 +174,8 @@ inline bool names_equal(const char* a, int32_t alen, const char* b, int32_t blen
 }
 
 bool is_app_name(const KVTP_tokenise* tk, const char* name, int32_t len) {
+    if (len > 0 && !tk->app_first[static_cast<unsigned char>(name[0])])
+        return false;
     int32_t n = KVTP_strarray_sz(tk->app_names);
     for (int32_t i = 0; i < n; ++i) {
         if (i < kMaxAppNames && tk->app_name_len[i] != len)
@@ -278,29 +210,27 @@ inline int32_t stack_start(const KVTP_tokenise* tk, int32_t i) {
 const char* stack_tag(const KVTP_tokenise* tk, int32_t i, int32_t* len) {
     const int32_t n = stack_size(tk);
     const int32_t start = stack_start(tk, i);
-    const int32_t end = i + 1 < n ? stack_start(tk, i + 1) : size_of(tk->stack_text);
+    const int32_t end = i + 1 < n ? stack_start(tk, i + 1) : KVTP_dystr_len(tk->stack_text);
     *len = end - start;
     return tk->stack_text->data + start;
 }
 
 void stack_push(KVTP_tokenise* tk, const char* tag, int32_t len) {
     KVTP_intarray* starts = tk->stack_starts;
-    const int32_t start = size_of(tk->stack_text);
+    const int32_t start = KVTP_dystr_len(tk->stack_text);
     if (starts->data != nullptr && starts->count < starts->capacity) {
         reinterpret_cast<int32_t*>(starts->data)[starts->count++] = start;
     } else if (!KVTP_intarray_add(starts, start)) {
         return;
     }
-    append_fast(tk->stack_text, tag, len);
+    KVTP_dystr_append_fast(tk->stack_text, tag, len);
 }
 
 void stack_pop(KVTP_tokenise* tk) {
     const int32_t n = stack_size(tk);
     if (n == 0)
         return;
-    const int32_t start = stack_start(tk, n - 1);
-    tk->stack_text->data[start] = '\0';
-    tk->stack_text->count = start + 1;
+    KVTP_dystr_cut(tk->stack_text, stack_start(tk, n - 1));
     tk->stack_starts->count = n - 1;
 }
 
@@ -538,11 +468,10 @@ void close_word(KVTP_tokenise* tk, const Word& w, const char* input) {
     char local[kMaxMark];
     char* p = local;
     // A held word goes straight to the end of the output, mark first.
-    const int32_t size = KVTP_dystr_sz(o);
-    const bool direct = w.held && o->data != nullptr &&
-                        static_cast<int64_t>(size) + kMaxMark + word_bytes < o->capacity;
+    char* const tail = w.held ? KVTP_dystr_tail(o, kMaxMark + word_bytes) : nullptr;
+    const bool direct = tail != nullptr;
     if (direct)
-        p = o->data + size;
+        p = tail;
     char* const mark = p;
     static const char kStart[] = "<mark name=\"kvtk_";
     memcpy(p, kStart, sizeof kStart - 1);
@@ -571,24 +500,13 @@ void close_word(KVTP_tokenise* tk, const Word& w, const char* input) {
     p += 3;
     const int32_t mark_len = static_cast<int32_t>(p - mark);
     if (direct) {
-        const char* word = input + w.in_start;
-        if (word_bytes <= 16 && word_bytes >= 8) {
-            // Two overlapping eight-byte copies instead of a call.
-            uint64_t a, b;
-            memcpy(&a, word, 8);
-            memcpy(&b, word + word_bytes - 8, 8);
-            memcpy(p, &a, 8);
-            memcpy(p + word_bytes - 8, &b, 8);
-        } else {
-            append_bytes(p, word, word_bytes);
-        }
-        p[word_bytes] = '\0';
-        o->count = size + mark_len + word_bytes + 1;
+        KVTP_copy_short(p, input + w.in_start, word_bytes);
+        KVTP_dystr_commit(o, mark_len + word_bytes);
     } else if (w.held) {
         out(tk, mark, mark_len);
         out(tk, input + w.in_start, word_bytes);
     } else {
-        insert_fast(o, mark, mark_len, w.out_start);
+        KVTP_dystr_insert_fast(o, mark, mark_len, w.out_start);
     }
 }
 
@@ -602,6 +520,11 @@ bool stop_at_app_tag(KVTP_tokenise* tk, const char* tag, int32_t len, int32_t po
     // there is none (so "<voice/>" is named "voice/" and never qualifies).
     int32_t name_len = 0;
     const char* name = tag + 1;
+    // No application name starts with this byte: the usual case, decided
+    // before the name is measured.
+    if (len > 2 && !is_space(static_cast<unsigned char>(name[0])) &&
+        !tk->app_first[static_cast<unsigned char>(name[0])])
+        return false;
     while (name_len < len - 1 && !is_space(static_cast<unsigned char>(name[name_len])))
         ++name_len;
     if (name_len == len - 1)
@@ -664,6 +587,41 @@ inline bool all_ascii(const unsigned char* p, int32_t len) {
     return true;
 }
 
+// Opens a word at input position pos. In lax XML mode text outside every
+// element is wrapped in a repaired <parent> element first. The word's text is
+// held back (see Word) until something escaping changes comes along.
+inline void open_word(KVTP_tokenise* tk, Word& word, int32_t pos, bool xml) {
+    word.open = true;
+    word.char_start = tk->char_offset;
+    word.byte_start = tk->byte_offset;
+    word.chars = 0;
+    word.bytes = 0;
+    if (xml && tk->lax && stack_size(tk) == 0) {
+        stack_push(tk, kParent, sizeof kParent - 1);
+        out(tk, "<parent><xmlfixopen/>", 21);
+    }
+    word.out_start = KVTP_dystr_len(tk->output);
+    word.held = true;
+    word.in_start = pos;
+}
+
+// Ends the word if one is open: its mark goes out.
+inline void end_word(KVTP_tokenise* tk, Word& word, const char* input) {
+    if (word.open) {
+        close_word(tk, word, input);
+        word.open = false;
+    }
+}
+
+// Markup-free text goes out as it is in XML mode and escaped otherwise.
+inline void out_text(KVTP_tokenise* tk, bool xml, const char* tok, int32_t len) {
+    if (xml) {
+        out(tk, tok, len);
+    } else {
+        escape_into(tk, tok, len, tk->output);
+    }
+}
+
 // ---------------------------------------------------------------------------
 // The core loop: tokenises from the start of the input buffer until the input
 // is exhausted, `limit` bytes are consumed (limit > 0), or an application tag
@@ -682,12 +640,15 @@ int32_t tokenise_upto(KVTP_tokenise* tk, int32_t limit) {
     int32_t pos = 0;
     const unsigned char* u = reinterpret_cast<const unsigned char*>(buf);
     const kvtp_tokenise::ByteClasses& k = kvtp_tokenise::kByteClasses;
+    auto reached_end = [&] { return pos >= size || (limit > 0 && pos >= limit); };
     for (;;) {
         // Runs of printable ASCII text and (in XML mode) ASCII white space
         // outside comments and CDATA, the bulk of any document, are handled
         // here without the general token machinery, with the same result.
         // Anything else (markup, other characters) goes to the general path.
-        while (fast && !tk->in_comment && !tk->in_cdata && pos < size) {
+        // Neither state changes on the fast path: it is tested once.
+        const bool fast_here = fast && !tk->in_comment && !tk->in_cdata;
+        while (fast_here && pos < size) {
             const unsigned char c = u[pos];
             int32_t i;
             if (k.plain[c]) {
@@ -696,18 +657,7 @@ int32_t tokenise_upto(KVTP_tokenise* tk, int32_t limit) {
                     break;  // the token goes on with bytes escaping may change
                 const int32_t len = i - pos;
                 if (!word.open) {
-                    word.open = true;
-                    word.char_start = tk->char_offset;
-                    word.byte_start = tk->byte_offset;
-                    word.chars = 0;
-                    word.bytes = 0;
-                    if (xml && tk->lax && stack_size(tk) == 0) {
-                        stack_push(tk, kParent, sizeof kParent - 1);
-                        out(tk, "<parent><xmlfixopen/>", 21);
-                    }
-                    word.out_start = size_of(tk->output);
-                    word.held = true;
-                    word.in_start = pos;
+                    open_word(tk, word, pos, xml);
                 } else if (!word.held) {
                     out(tk, buf + pos, len);
                 }
@@ -720,10 +670,7 @@ int32_t tokenise_upto(KVTP_tokenise* tk, int32_t limit) {
                     ++i;
                 if (i < size && u[i] >= 0x80)
                     break;  // may go on with other white space
-                if (word.open) {
-                    close_word(tk, word, buf);
-                    word.open = false;
-                }
+                end_word(tk, word, buf);
                 out(tk, buf + pos, i - pos);
             } else if (c == '<' && xml) {
                 // Plain tags, read by hand. An ASCII tag lies in valid text,
@@ -732,10 +679,7 @@ int32_t tokenise_upto(KVTP_tokenise* tk, int32_t limit) {
                 const int cls = kvtp_tokenise::simple_tag(u + pos, size - pos, &tag_len);
                 if (cls < 0 || !all_ascii(u + pos, tag_len))
                     break;
-                if (word.open) {
-                    close_word(tk, word, buf);
-                    word.open = false;
-                }
+                end_word(tk, word, buf);
                 if (!handle_tag(tk, cls, buf + pos, tag_len, pos))
                     return pos;  // tag not consumed
                 i = pos + tag_len;
@@ -751,9 +695,8 @@ int32_t tokenise_upto(KVTP_tokenise* tk, int32_t limit) {
             tk->char_offset += i - pos;
             tk->byte_offset += i - pos;
             pos = i;
-            if (pos >= size || (limit > 0 && pos >= limit)) {
-                if (word.open)
-                    close_word(tk, word, buf);
+            if (reached_end()) {
+                end_word(tk, word, buf);
                 return pos;
             }
         }
@@ -772,10 +715,8 @@ int32_t tokenise_upto(KVTP_tokenise* tk, int32_t limit) {
         const bool word_token =
             !inside && (cls == kvtp_tokenise::kEntity || cls == kvtp_tokenise::kText ||
                         cls == kvtp_tokenise::kChar);
-        if (word.open && !word_token) {
-            close_word(tk, word, buf);
-            word.open = false;
-        }
+        if (!word_token)
+            end_word(tk, word, buf);
         const char* tok = buf + pos;
         const int32_t len = t.len;
 
@@ -786,30 +727,11 @@ int32_t tokenise_upto(KVTP_tokenise* tk, int32_t limit) {
         } else if (tk->in_cdata) {
             if (cls == kvtp_tokenise::kCDATAEnd)
                 tk->in_cdata = 0;
-            if (xml) {
-                out(tk, tok, len);
-            } else {
-                escape_into(tk, tok, len, tk->output);
-            }
+            out_text(tk, xml, tok, len);
         } else if (word_token) {
-            const bool fresh = !word.open;
-            if (fresh) {
-                word.open = true;
-                word.char_start = tk->char_offset;
-                word.byte_start = tk->byte_offset;
-                word.chars = 0;
-                word.bytes = 0;
-            }
+            if (!word.open)
+                open_word(tk, word, pos, xml);
             tk->content_pending = 1;
-            if (xml && tk->lax && stack_size(tk) == 0) {
-                stack_push(tk, kParent, sizeof kParent - 1);
-                out(tk, "<parent><xmlfixopen/>", 21);
-            }
-            if (fresh) {
-                word.out_start = size_of(tk->output);
-                word.held = true;
-                word.in_start = pos;
-            }
             // Tokens that escaping leaves unchanged: plain text, entity
             // references, "-" and "]"; in strict XML mode every word token.
             const bool unchanged =
@@ -836,31 +758,21 @@ int32_t tokenise_upto(KVTP_tokenise* tk, int32_t limit) {
                 case kvtp_tokenise::kCDATAStart:
                     tk->in_cdata = 1;
                     tk->content_pending = 1;
-                    if (xml) {
-                        out(tk, tok, len);
-                    } else {
-                        escape_into(tk, tok, len, tk->output);
-                    }
+                    out_text(tk, xml, tok, len);
                     break;
                 case kvtp_tokenise::kHeader:
                 case kvtp_tokenise::kDoctype:
                 case kvtp_tokenise::kHTMLOpen:
                     break;  // dropped
                 case kvtp_tokenise::kWhitespace:
-                    if (xml) {
-                        out(tk, tok, len);
-                    } else {
-                        escape_into(tk, tok, len, tk->output);
-                    }
+                    out_text(tk, xml, tok, len);
                     break;
                 case kvtp_tokenise::kEmpty:
                 case kvtp_tokenise::kOpen:
                 case kvtp_tokenise::kClose:
-                    if (!xml) {
-                        escape_into(tk, tok, len, tk->output);
-                        break;
-                    }
-                    if (!handle_tag(tk, cls, tok, len, pos))
+                    if (!xml)
+                        out_text(tk, xml, tok, len);
+                    else if (!handle_tag(tk, cls, tok, len, pos))
                         return pos;  // tag not consumed
                     break;
                 default:
@@ -871,9 +783,8 @@ int32_t tokenise_upto(KVTP_tokenise* tk, int32_t limit) {
         tk->char_offset += t.chars;
         tk->byte_offset += len;
         pos += len;
-        if (pos >= size || (limit > 0 && pos >= limit)) {
-            if (word.open)
-                close_word(tk, word, buf);
+        if (reached_end()) {
+            end_word(tk, word, buf);
             return pos;
         }
         if (len == 0 || tk->app_found)
@@ -1095,15 +1006,12 @@ void repair_encoding(KVTP_tokenise* tk, int32_t old_size, bool final) {
 void consume_input(KVTP_tokenise* tk, int32_t n) {
     if (n <= 0)
         return;
-    KVTP_dystr* in = tk->input;
-    const int32_t size = size_of(in);
+    const int32_t size = KVTP_dystr_len(tk->input);
     if (size == 0)
         return;
     if (n > size)
         n = size;
-    // The rest moves to the front with its NUL; the freed tail is not zeroed.
-    memmove(in->data, in->data + n, static_cast<size_t>(size - n + 1));
-    in->count = size - n + 1;
+    KVTP_dystr_drop_front(tk->input, n);
     tk->checked = tk->checked > n ? tk->checked - n : 0;
     tk->raw_from = tk->raw_from > n ? tk->raw_from - n : 0;
 }
@@ -1131,8 +1039,10 @@ void clear_document_state(KVTP_tokenise* tk) {
 
 void set_app_names(KVTP_tokenise* tk, const char* const* names, int n) {
     KVTP_strarray_clear(tk->app_names);
+    memset(tk->app_first, 0, sizeof tk->app_first);
     for (int i = 0; i < n; ++i) {
         KVTP_strarray_add(tk->app_names, names[i], -1);
+        tk->app_first[static_cast<unsigned char>(names[i][0])] = names[i][0] != '\0';
         if (i < kMaxAppNames)
             tk->app_name_len[i] = static_cast<int32_t>(strlen(names[i]));
     }
@@ -1155,10 +1065,12 @@ KVTP_tokenise* KVTP_tokenise_new(KVTP_tpc* channel) {
     tk->context_size =
         read_context_size(KVTP_configsettings_lookup(settings, "tokenise", -1, "context_size", -1));
     // Steps and keep limits large enough that a piece of text never makes the
-    // buffers shrink and regrow between calls.
+    // buffers shrink and regrow between calls. Nothing is reserved: the first
+    // text grows them, so an idle tokeniser (every open connection has one)
+    // costs next to nothing.
     const int32_t ctx = tk->context_size;
-    tk->input = KVTP_dystr_newcustom(nullptr, 4 * ctx, 4 * ctx, 64 * ctx);
-    tk->output = KVTP_dystr_newcustom(nullptr, 8 * ctx, 8 * ctx, 64 * ctx);
+    tk->input = KVTP_dystr_newcustom(nullptr, 0, 4 * ctx, 64 * ctx);
+    tk->output = KVTP_dystr_newcustom(nullptr, 0, 8 * ctx, 64 * ctx);
     tk->repair = KVTP_dystr_new(nullptr, 64);
     tk->escaped = KVTP_dystr_new(nullptr, 64);
     tk->work = KVTP_dystr_new(nullptr, 64);
@@ -1248,7 +1160,7 @@ void KVTP_tokenise_set_server_mode(KVTP_tokenise* tk) {
 KVTP_dystr* KVTP_tokenise_process(KVTP_tokenise* tk, const char* text, int32_t len, int32_t mode) {
     if (tk == nullptr)
         return nullptr;
-    clear_fast(tk->output);
+    KVTP_dystr_reset(tk->output);
     if (KVTP_dystr_sz(tk->deferred) > 0) {
         out(tk, KVTP_dystr_cstr(tk->deferred), KVTP_dystr_sz(tk->deferred));
         KVTP_dystr_clear(tk->deferred);
@@ -1399,7 +1311,7 @@ int KVTP_tokenise_check_closetags(KVTP_tokenise* tk, const char* tag, int32_t le
     if (len < 0)
         len = static_cast<int32_t>(strlen(tag));
     KVTP_dystr* r = tk->repair;
-    clear_fast(r);
+    KVTP_dystr_reset(r);
     int copy = 1;
     int32_t name_len = 0;
     const char* name = close_tag_name(tag, len, &name_len);
@@ -1424,7 +1336,7 @@ int KVTP_tokenise_check_closetags(KVTP_tokenise* tk, const char* tag, int32_t le
         } else {
             stack_pop(tk);
             tk->app_found = 0;
-            clear_fast(tk->app_tag);
+            KVTP_dystr_reset(tk->app_tag);
         }
     } else if (tk->lax) {
         int32_t below_len = 0;
@@ -1448,7 +1360,7 @@ int KVTP_tokenise_check_closetags(KVTP_tokenise* tk, const char* tag, int32_t le
     if (repair != nullptr)
         *repair = KVTP_dystr_cstr(r);
     if (repair_len != nullptr)
-        *repair_len = size_of(r);
+        *repair_len = KVTP_dystr_len(r);
     return copy;
 }
 

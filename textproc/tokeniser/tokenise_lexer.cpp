@@ -12,9 +12,7 @@ namespace {
 // Backtracking budget of one anchored match. Tags of a few kilobytes with
 // hundreds of attributes stay far below it; hostile markup (unterminated
 // declarations, nested optional groups) hits it and counts as no match.
-constexpr uint32_t kMatchLimit = 200000;
-constexpr uint32_t kDepthLimit = 10000;
-constexpr uint32_t kHeapLimitKiB = 8 * 1024;
+constexpr kvtp::MatchLimits kLimits = {200000, 10000, 8 * 1024, 1024 * 1024, 32};
 
 // XML name-start characters and name characters. LF and CR appear as raw
 // characters inside the white-space class W.
@@ -219,69 +217,38 @@ const char* pattern_source(int index) {
     return index >= 0 && index < kAllPatterns ? kSources[index] : "";
 }
 
-Patterns::Patterns() {
-    for (int i = 0; i < kAllPatterns; ++i) {
-        code_[i] = nullptr;
-        jit_[i] = false;
-    }
-    data_ = pcre2_match_data_create(32, nullptr);
-    context_ = pcre2_match_context_create(nullptr);
-    stack_ = pcre2_jit_stack_create(32 * 1024, 1024 * 1024, nullptr);
-    if (context_ != nullptr) {
-        pcre2_set_match_limit(context_, kMatchLimit);
-        pcre2_set_depth_limit(context_, kDepthLimit);
-        pcre2_set_heap_limit(context_, kHeapLimitKiB);
-        if (stack_ != nullptr)
-            pcre2_jit_stack_assign(context_, nullptr, stack_);
-    }
+namespace {
+
+// The table compiled once for the process: the sources with their options.
+const kvtp::PatternSet* shared_patterns() {
+    static const kvtp::PatternSet* set = [] {
+        kvtp::PatternSource sources[kAllPatterns];
+        for (int i = 0; i < kAllPatterns; ++i) {
+            const bool dotall = i == kDoctype || i == kDoctypeNoSubset;
+            sources[i] = {kSources[i], dotall ? PCRE2_DOTALL : 0u};
+        }
+        return kvtp::PatternSet::create_shared(sources, kAllPatterns);
+    }();
+    return set;
 }
 
-Patterns::~Patterns() {
-    for (int i = 0; i < kAllPatterns; ++i)
-        pcre2_code_free(code_[i]);
-    pcre2_match_data_free(data_);
-    pcre2_match_context_free(context_);
-    pcre2_jit_stack_free(stack_);
-}
+}  // namespace
 
-bool Patterns::compile_one(int index) {
-    if (data_ == nullptr || context_ == nullptr)
-        return false;
-    uint32_t options = PCRE2_UTF | PCRE2_ANCHORED;
-    if (index == kDoctype || index == kDoctypeNoSubset)
-        options |= PCRE2_DOTALL;
-    pcre2_compile_context* cc = nullptr;
-    if (index == kBadCharPattern) {
-        // Surrogate code points may only be named with this extra option.
-        cc = pcre2_compile_context_create(nullptr);
-        if (cc == nullptr)
-            return false;
-        pcre2_set_compile_extra_options(cc, PCRE2_EXTRA_ALLOW_SURROGATE_ESCAPES);
-    }
-    int error = 0;
-    PCRE2_SIZE offset = 0;
-    code_[index] = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(kSources[index]),
-                                 PCRE2_ZERO_TERMINATED, options, &error, &offset, cc);
-    pcre2_compile_context_free(cc);
-    if (code_[index] == nullptr)
-        return false;
-    jit_[index] = pcre2_jit_compile(code_[index], PCRE2_JIT_COMPLETE) == 0;
-    return true;
+Patterns::Patterns() : matcher_(kLimits) {}
+
+void Patterns::attach() {
+    if (matcher_.ready())
+        set_ = shared_patterns();
 }
 
 int32_t Patterns::match(int index, const char* subject, int32_t len, int32_t start) const {
-    if (code_[index] == nullptr || len < 0 || start > len)
+    if (set_ == nullptr || len < 0 || start < 0 || start > len)
         return -1;
-    PCRE2_SPTR s = reinterpret_cast<PCRE2_SPTR>(subject);
-    int rc = jit_[index]
-                 ? pcre2_jit_match(code_[index], s, static_cast<PCRE2_SIZE>(len),
-                                   static_cast<PCRE2_SIZE>(start), 0, data_, context_)
-                 : pcre2_match(code_[index], s, static_cast<PCRE2_SIZE>(len),
-                               static_cast<PCRE2_SIZE>(start), PCRE2_NO_UTF_CHECK, data_, context_);
+    const int rc = matcher_.match(*set_, index, reinterpret_cast<const unsigned char*>(subject),
+                                  static_cast<size_t>(len), static_cast<size_t>(start));
     if (rc < 0)
         return -1;  // no match, or a limit hit
-    const PCRE2_SIZE* ov = pcre2_get_ovector_pointer(data_);
-    return static_cast<int32_t>(ov[1]) - start;
+    return static_cast<int32_t>(matcher_.ovector()[1]) - start;
 }
 
 int32_t scan_whitespace(const char* s, int32_t len, int32_t* chars) {

@@ -1,9 +1,9 @@
 // The tokeniser's patterns and the choice of the token at a position.
 //
 // The 17 token patterns, the entity pattern and the bad-character pattern are
-// compiled once per tokeniser (JIT where available) and matched anchored, with
-// a match context whose limits turn pathological backtracking into "no
-// match". The token at a position is the first of the candidate patterns (in
+// compiled once per process (JIT where available), shared by every tokeniser,
+// and matched anchored, with limits that turn pathological backtracking into
+// "no match". The token at a position is the first of the candidate patterns (in
 // index order) that matches. Patterns whose first character cannot match the
 // byte at the position are skipped, and the simple patterns (comment and CDATA
 // delimiters, entity, white space, text, markup character) are matched by
@@ -14,15 +14,12 @@
 #ifndef VRELAY_TEXTPROC_TOKENISE_LEXER_H
 #define VRELAY_TEXTPROC_TOKENISE_LEXER_H
 
-#ifndef PCRE2_CODE_UNIT_WIDTH
-#define PCRE2_CODE_UNIT_WIDTH 8
-#endif
-#include <pcre2.h>
-
 #include <cstdint>
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
+
+#include "textproc/scanner/pattern_set.h"
 
 namespace kvtp_tokenise {
 
@@ -67,41 +64,38 @@ struct Token {
     bool plain;     // text token of printable ASCII only: escaping leaves it as is
 };
 
-// Compiled patterns with one match data block and one match context.
+// The shared compiled patterns with this tokeniser's matching state.
 class Patterns {
   public:
     Patterns();
-    ~Patterns();
     Patterns(const Patterns&) = delete;
     Patterns& operator=(const Patterns&) = delete;
 
-    // Compiles every pattern; returns the number that failed. report(index)
-    // is called for each failure.
+    // Attaches the shared patterns (compiling them on first use); returns the
+    // number missing. report(index) is called for each missing one.
     template <typename F>
     int compile(F report) {
+        attach();
         int missing = 0;
         for (int i = 0; i < kAllPatterns; ++i) {
-            if (!compile_one(i)) {
+            if (!has(i)) {
                 ++missing;
                 report(i);
             }
         }
         return missing;
     }
-    bool has(int index) const { return code_[index] != nullptr; }
+    bool has(int index) const { return set_ != nullptr && set_->has(index); }
     // Length of the anchored match of pattern `index` at subject[start...], or
     // -1 (also when the pattern is missing or a limit was hit). The subject
     // must be valid UTF-8.
     int32_t match(int index, const char* subject, int32_t len, int32_t start = 0) const;
 
   private:
-    bool compile_one(int index);
+    void attach();
 
-    pcre2_code* code_[kAllPatterns];
-    bool jit_[kAllPatterns];
-    pcre2_match_data* data_;
-    pcre2_match_context* context_;
-    pcre2_jit_stack* stack_;
+    const kvtp::PatternSet* set_ = nullptr;
+    mutable kvtp::Matcher matcher_;
 };
 
 // Bytes below 0x80 that end a text token (\h, \v and <>&]-) and those that

@@ -3,10 +3,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "textproc/toolkit/string_ops.h"
 #include "textproc/scanner/config.h"
-#include "textproc/toolkit/oswrappers.h"
 #include "textproc/tokeniser/tpc_tk.h"
+#include "textproc/toolkit/oswrappers.h"
+#include "textproc/toolkit/string_ops.h"
 
 namespace {
 
@@ -67,9 +67,6 @@ bool is_metadata_end(int32_t found, const char* tag) {
 }  // namespace
 
 KVTP_configsettings* KVTP_tpc_config_settings(const char* config_path) {
-    KVTP_config* defaults = KVTP_config_new_default();
-    if (defaults == nullptr)
-        return nullptr;
     KVTP_config* override_config = nullptr;
     if (config_path != nullptr) {
         override_config = KVTP_config_new("tpconfig", -1);
@@ -78,11 +75,9 @@ KVTP_configsettings* KVTP_tpc_config_settings(const char* config_path) {
             override_config = nullptr;
         }
     }
-    KVTP_configsettings* settings = KVTP_configsettings_new(defaults, override_config);
-    if (settings == nullptr) {
-        KVTP_config_delete(defaults);
+    KVTP_configsettings* settings = KVTP_configsettings_new_shared(override_config);
+    if (settings == nullptr)
         KVTP_config_delete(override_config);
-    }
     return settings;
 }
 

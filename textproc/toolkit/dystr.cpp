@@ -4,9 +4,9 @@
 #include <cstdarg>
 #include <cstring>
 
-#include "textproc/toolkit/string_ops.h"
 #include "textproc/toolkit/array_internal.h"
 #include "textproc/toolkit/oswrappers.h"
+#include "textproc/toolkit/string_ops.h"
 
 namespace {
 
@@ -304,4 +304,31 @@ void KVTP_dystr_remove_non_ascii(KVTP_dystr* s) {
 
 int KVTP_dystr_extend(KVTP_dystr* s, int32_t n) {
     return KVTP_array_extend(s, n);
+}
+
+int KVTP_dystr_insert_fast(KVTP_dystr* s, const char* text, int32_t len, int32_t pos) {
+    const int32_t size = KVTP_dystr_len(s);
+    if (KVTP_dystr_tail(s, len) == nullptr || pos < 0 || pos > size)
+        return KVTP_dystr_insert_range(s, text, len, pos);
+    const int32_t tail = size - pos + 1;  // with the NUL
+    if (tail <= 32) {
+        // Marks go in front of short words: a byte loop beats a call.
+        for (int32_t i = tail - 1; i >= 0; --i)
+            s->data[pos + len + i] = s->data[pos + i];
+    } else {
+        memmove(s->data + pos + len, s->data + pos, static_cast<size_t>(tail));
+    }
+    memcpy(s->data + pos, text, static_cast<size_t>(len));
+    s->count = size + len + 1;
+    return 1;
+}
+
+void KVTP_dystr_drop_front(KVTP_dystr* s, int32_t n) {
+    const int32_t size = KVTP_dystr_len(s);
+    if (n <= 0 || size == 0)
+        return;
+    if (n > size)
+        n = size;
+    memmove(s->data, s->data + n, static_cast<size_t>(size - n + 1));
+    s->count = size - n + 1;
 }

@@ -62,4 +62,90 @@ void KVTP_dystr_remove_non_ascii(KVTP_dystr* s);
 // Reserves room for n more bytes.
 int KVTP_dystr_extend(KVTP_dystr* s, int32_t n);
 
+// Fast paths for the tokeniser's inner loop, which runs them once or twice
+// per token. They keep the string's NUL after the text but, unlike the calls
+// above, do not zero the bytes past it (nothing reads there). Each falls back
+// to the general operation when the capacity is short. s must not be null.
+
+// Bytes of text.
+inline int32_t KVTP_dystr_len(const KVTP_dystr* s) {
+    return s->count > 0 ? s->count - 1 : 0;
+}
+
+// Empties the text; storage within the keep limit is kept as it is.
+inline void KVTP_dystr_reset(KVTP_dystr* s) {
+    if (s->data != nullptr && s->capacity > 0 && s->capacity <= s->keep_limit) {
+        s->data[0] = '\0';
+        s->count = 1;
+        return;
+    }
+    KVTP_dystr_clear(s);
+}
+
+// Where n more bytes of text go when they fit with the NUL, else null. Bytes
+// written there become text with KVTP_dystr_commit.
+inline char* KVTP_dystr_tail(KVTP_dystr* s, int32_t n) {
+    // A positive capacity means storage; a count of at least 1 a NUL in it.
+    const int32_t count = s->count;
+    if (count < 1 || n < 0 || static_cast<int64_t>(count) + n > s->capacity)
+        return nullptr;
+    return s->data + count - 1;
+}
+
+// Makes n bytes written at KVTP_dystr_tail(s, n) part of the text.
+inline void KVTP_dystr_commit(KVTP_dystr* s, int32_t n) {
+    const int32_t count = s->count + n;
+    s->data[count - 1] = '\0';
+    s->count = count;
+}
+
+// Copies len >= 0 bytes; pieces of up to sixteen bytes take no call.
+inline void KVTP_copy_short(char* d, const char* text, int32_t len) {
+    if (len > 16) {
+        __builtin_memcpy(d, text, static_cast<size_t>(len));
+    } else if (len >= 8) {
+        // Two overlapping eight-byte copies.
+        uint64_t a, b;
+        __builtin_memcpy(&a, text, 8);
+        __builtin_memcpy(&b, text + len - 8, 8);
+        __builtin_memcpy(d, &a, 8);
+        __builtin_memcpy(d + len - 8, &b, 8);
+    } else if (len >= 4) {
+        uint32_t a, b;
+        __builtin_memcpy(&a, text, 4);
+        __builtin_memcpy(&b, text + len - 4, 4);
+        __builtin_memcpy(d, &a, 4);
+        __builtin_memcpy(d + len - 4, &b, 4);
+    } else {
+        for (int32_t i = 0; i < len; ++i)
+            d[i] = text[i];
+    }
+}
+
+// Appends len >= 0 bytes.
+inline int KVTP_dystr_append_fast(KVTP_dystr* s, const char* text, int32_t len) {
+    // The fields are read once, before the copy (whose stores may alias them).
+    const int32_t count = s->count;
+    if (count < 1 || len < 0 || static_cast<int64_t>(count) + len > s->capacity)
+        return len <= 0 ? 1 : KVTP_dystr_append(s, text, len);
+    char* d = s->data + count - 1;
+    KVTP_copy_short(d, text, len);
+    d[len] = '\0';
+    s->count = count + len;
+    return 1;
+}
+
+// Inserts len bytes before byte pos (0..size); a short tail moves without a
+// call.
+int KVTP_dystr_insert_fast(KVTP_dystr* s, const char* text, int32_t len, int32_t pos);
+// Cuts the text to size bytes (0..size).
+inline void KVTP_dystr_cut(KVTP_dystr* s, int32_t size) {
+    if (size >= 0 && size < KVTP_dystr_len(s)) {
+        s->data[size] = '\0';
+        s->count = size + 1;
+    }
+}
+// Removes the first n bytes (at most all), moving the rest to the front.
+void KVTP_dystr_drop_front(KVTP_dystr* s, int32_t n);
+
 #endif  // VRELAY_TEXTPROC_DYSTR_H

@@ -1,0 +1,52 @@
+# Install rules: the shared library with its SONAME links, the headers, the
+# two programs, the man pages, the Python package, a pkg-config file and a
+# CMake package (find_package(vrelay) gives vrelay::vrelay). Paths follow
+# GNUInstallDirs, so a /usr prefix puts the library under lib/<multiarch>.
+include(CMakePackageConfigHelpers)
+
+set(VRELAY_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/vrelay)
+
+install(TARGETS vrelay_shared EXPORT vrelayTargets
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/vrelay
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} FILES_MATCHING PATTERN "*.h")
+
+# The programs find the library beside them unless it lands in a directory
+# the dynamic linker searches anyway.
+list(FIND CMAKE_C_IMPLICIT_LINK_DIRECTORIES ${CMAKE_INSTALL_FULL_LIBDIR} _vrelay_system_libdir)
+if(_vrelay_system_libdir EQUAL -1)
+  set_target_properties(vrelay-say PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+endif()
+install(TARGETS vrelay-say vrelay-server RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+set(_vrelay_service ${PROJECT_SOURCE_DIR}/contrib/systemd/vrelay-server.service)
+if(EXISTS ${_vrelay_service})
+  install(FILES ${_vrelay_service} DESTINATION lib/systemd/system)
+endif()
+
+# Debian's python3 searches /usr/lib/python3/dist-packages; under another
+# prefix point PYTHONPATH there. The package finds the library from there.
+set(VRELAY_PYTHON_DIR lib/python3/dist-packages CACHE STRING
+    "Where the Python package installs, relative to the prefix")
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/python/vrelay DESTINATION ${VRELAY_PYTHON_DIR}
+        FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)
+
+configure_file(${CMAKE_CURRENT_LIST_DIR}/vrelay.pc.in ${PROJECT_BINARY_DIR}/vrelay.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/vrelay.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+install(EXPORT vrelayTargets NAMESPACE vrelay:: DESTINATION ${VRELAY_CMAKE_DIR})
+configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/vrelayConfig.cmake.in
+                              ${PROJECT_BINARY_DIR}/vrelayConfig.cmake
+                              INSTALL_DESTINATION ${VRELAY_CMAKE_DIR})
+# The SONAME carries the major version, so any release with the same major
+# version satisfies a request.
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/vrelayConfigVersion.cmake
+                                 COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/vrelayConfig.cmake
+              ${PROJECT_BINARY_DIR}/vrelayConfigVersion.cmake
+        DESTINATION ${VRELAY_CMAKE_DIR})
+
+# The build tree is a package too: find_package(vrelay) with
+# vrelay_DIR=<build dir> uses the library where it was built.
+export(EXPORT vrelayTargets NAMESPACE vrelay:: FILE ${PROJECT_BINARY_DIR}/vrelayTargets.cmake)

@@ -1,0 +1,133 @@
+#!/usr/bin/env bash
+# Checks vrelay the way an application developer gets it, using the build
+# directory given (default build/plain, already built):
+#   - both examples, built in the tree and against the build tree's CMake
+#     package, run against the reference server's tone engine;
+#   - an install to a temporary prefix, then the C example built with
+#     pkg-config and both examples with find_package, run the same way;
+#   - the library as a subproject (add_subdirectory) of a consumer project;
+#   - the reference manual (Doxygen, warnings are errors);
+#   - the Debian package: built with cpack, installed with dpkg (as root),
+#     the C example built with `pkg-config vrelay` against it and run, the
+#     Python package imported, then the package purged.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+src=$PWD
+build=$src/${1:-build/plain}
+jobs=$(nproc 2>/dev/null || echo 2)
+work=$(mktemp -d)
+server_pid=
+# The checks install under other prefixes; the build directory gets its own back.
+own_prefix=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "${build}/CMakeCache.txt")
+cleanup() {
+    [[ -n ${server_pid} ]] && kill "${server_pid}" 2>/dev/null && wait "${server_pid}" || true
+    cmake -S "${src}" -B "${build}" -DCMAKE_INSTALL_PREFIX="${own_prefix}" >/dev/null || true
+    rm -rf "${work}"
+}
+trap cleanup EXIT
+
+step() { echo "== install check: $*"; }
+
+# The tone engine answers fast and with exact numbers; port 0 picks a free one.
+"${build}/server/vrelay-server" --engine tone --port 0 >"${work}/server.out" 2>/dev/null &
+server_pid=$!
+for _ in $(seq 100); do
+    grep -q "^listening on" "${work}/server.out" && break
+    sleep 0.1  # waiting for the server process to start, not synchronising threads
+done
+port=$(sed -n 's/^listening on .*:\([0-9]*\)$/\1/p' "${work}/server.out")
+[[ -n ${port} ]] || { echo "the tone server did not start" >&2; exit 1; }
+
+# run_examples DIR: both examples from DIR against the tone server.
+run_examples() {
+    "$1/render_to_wav" 127.0.0.1 "${port}" "${work}/out.wav" "Hello there, wide world." \
+        | tee "${work}/render.out"
+    grep -q "world\.$" "${work}/render.out"
+    [[ $(wc -c <"${work}/out.wav") -gt 44 ]]
+    "$1/async_cancel" 127.0.0.1 "${port}"
+}
+
+# build_examples BUILD_DIR CMAKE_ARGS...: the examples on their own.
+build_examples() {
+    local dir=$1; shift
+    cmake -S examples -B "${dir}" "$@" >/dev/null
+    cmake --build "${dir}" -j "${jobs}" >/dev/null
+}
+
+step "examples in the tree"
+cmake --build "${build}" -j "${jobs}" --target render_to_wav async_cancel >/dev/null
+run_examples "${build}/examples"
+
+step "examples against the build tree's package"
+build_examples "${work}/ex-buildtree" -Dvrelay_DIR="${build}"
+run_examples "${work}/ex-buildtree"
+
+step "install to a temporary prefix"
+prefix=${work}/prefix
+cmake -S . -B "${build}" -DCMAKE_INSTALL_PREFIX="${prefix}" >/dev/null
+cmake --build "${build}" -j "${jobs}" >/dev/null
+cmake --install "${build}" >/dev/null
+"${prefix}/bin/vrelay-say" --server "127.0.0.1:${port}" -q -o "${work}/say.wav" "Installed."
+
+step "C example with pkg-config against the prefix"
+export PKG_CONFIG_PATH=${prefix}/lib/pkgconfig
+mkdir -p "${work}/ex-pc"
+# shellcheck disable=SC2046  # pkg-config prints several words on purpose
+cc -std=c99 -Wall -Wextra -Werror -o "${work}/ex-pc/render_to_wav" examples/render_to_wav.c \
+    $(pkg-config --cflags --libs vrelay) -Wl,-rpath,"$(pkg-config --variable=libdir vrelay)"
+"${work}/ex-pc/render_to_wav" 127.0.0.1 "${port}" "${work}/pc.wav" "Through pkg-config."
+unset PKG_CONFIG_PATH
+
+step "examples with find_package against the prefix"
+build_examples "${work}/ex-installed" -DCMAKE_PREFIX_PATH="${prefix}"
+run_examples "${work}/ex-installed"
+
+step "Python package from the prefix"
+PYTHONPATH=${prefix}/lib/python3/dist-packages python3 -c "
+import vrelay, vrelay._library as l
+assert l.library()._name.startswith('${prefix}/'), l.library()._name
+with vrelay.Connection('127.0.0.1', ${port}) as c:
+    assert c.render('From the prefix.').audio"
+
+step "subproject: add_subdirectory from a consumer project"
+mkdir -p "${work}/consumer"
+cat >"${work}/consumer/CMakeLists.txt" <<CMAKE
+cmake_minimum_required(VERSION 3.25)
+project(consumer LANGUAGES C CXX)
+add_subdirectory("${src}" vrelay)
+if(VRELAY_TESTS OR VRELAY_EXAMPLES OR VRELAY_INSTALL)
+  message(FATAL_ERROR "tests, examples or install rules are on in a subproject")
+endif()
+add_library(consumer OBJECT consumer.c)
+target_link_libraries(consumer PRIVATE vrelay::vrelay)
+CMAKE
+printf '#include <vrelay/vrelay_helpers.h>\nint f(void) { return vrCreateConnection(); }\n' \
+    >"${work}/consumer/consumer.c"
+# GoogleTest must not be needed; compiling the consumer's own file shows the
+# target carries its include directory (consumer/fast skips building vrelay).
+cmake -S "${work}/consumer" -B "${work}/consumer/build" -G "Unix Makefiles" \
+    --no-warn-unused-cli -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON >/dev/null
+make -s -C "${work}/consumer/build" consumer/fast >/dev/null
+
+step "reference manual"
+cmake --build "${build}" --target vrelay_docs
+
+step "Debian package"
+cmake -S . -B "${build}" -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
+cmake --build "${build}" -j "${jobs}" >/dev/null
+(cd "${build}" && cpack -G DEB -B "${work}/deb" >/dev/null)
+deb=$(ls "${work}"/deb/vrelay_*.deb)
+dpkg-deb --info "${deb}" | sed -n 's/^ \(Package\|Version\|Depends\):/  \1:/p'
+if [[ $(id -u) -ne 0 ]]; then
+    echo "not root: the package is built but not installed"
+    exit 0
+fi
+dpkg -i "${deb}" >/dev/null
+trap 'dpkg -P vrelay >/dev/null; cleanup' EXIT
+mkdir -p "${work}/ex-deb"
+# shellcheck disable=SC2046
+cc -o "${work}/ex-deb/render_to_wav" examples/render_to_wav.c $(pkg-config --cflags --libs vrelay)
+"${work}/ex-deb/render_to_wav" 127.0.0.1 "${port}" "${work}/deb.wav" "From the package."
+(cd / && /usr/bin/python3 -c "import vrelay; vrelay.Connection('127.0.0.1', ${port}).close()")
+vrelay-say --server "127.0.0.1:${port}" -q -o "${work}/deb-say.wav" "Installed by dpkg."
+step "done"

@@ -1,0 +1,146 @@
+#include "tools/submitted_text.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "tools/voice_choice.h"
+
+namespace vrelay {
+namespace tools {
+namespace {
+
+// The user's words come back from offsets into the submitted text, however
+// escaping and added markup moved them.
+TEST(SubmittedTextTest, MapsSubmittedRangesBackToTheUsersText) {
+    struct Piece {
+        bool markup;
+        std::string text;
+    };
+    struct Row {
+        const char* name;
+        bool escape;
+        std::vector<Piece> pieces;
+        std::string submitted;
+        std::string word;  // what the submitted word at `word` maps to
+        std::string expected;
+    };
+    const Row rows[] = {
+        {"escaped word",
+         true,
+         {{false, "If a<b and c>d"}},
+         "If a&lt;b and c&gt;d",
+         "c&gt;d",
+         "c>d"},
+        {"ampersand", true, {{false, "R&D now"}}, "R&amp;D now", "now", "now"},
+        {"markup is not escaped", false, {{false, "a&lt;b c"}}, "a&lt;b c", "c", "c"},
+        {"added markup before and between",
+         true,
+         {{true, "<prosody rate=\"slow\">"},
+          {false, "one <two> "},
+          {false, "three"},
+          {true, "</prosody>"}},
+         "<prosody rate=\"slow\">one &lt;two&gt; three</prosody>",
+         "three",
+         "three"},
+        {"range ending inside an entity takes the whole character",
+         true,
+         {{false, "x<y"}},
+         "x&lt;y",
+         "x&l",
+         "x<"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        SubmittedText text(row.escape);
+        std::string submitted;
+        for (const Piece& piece : row.pieces) {
+            submitted += piece.markup ? text.AppendMarkup(piece.text) : text.AppendUser(piece.text);
+        }
+        EXPECT_EQ(submitted, row.submitted);
+        const size_t at = submitted.find(row.word);
+        ASSERT_NE(at, std::string::npos);
+        EXPECT_EQ(text.UserText(static_cast<int64_t>(at), static_cast<int64_t>(row.word.size())),
+                  row.expected);
+    }
+}
+
+// Forgetting keeps memory to the words not yet spoken, and later offsets
+// still map.
+TEST(SubmittedTextTest, ForgetsWhatWasSpoken) {
+    SubmittedText text(true);
+    std::string submitted;
+    for (int i = 0; i < 5000; ++i) {
+        submitted += text.AppendUser("w<" + std::to_string(i) + " ");
+    }
+    const size_t last = submitted.rfind("w&lt;4999");
+    text.Forget(static_cast<int64_t>(submitted.rfind("w&lt;4000")));
+    EXPECT_EQ(text.UserText(static_cast<int64_t>(last), 9), "w<4999");
+    EXPECT_EQ(text.UserText(0, 5), "");  // forgotten
+    EXPECT_EQ(text.UserText(static_cast<int64_t>(submitted.size()), 1), "");
+}
+
+// Requests are cut where speech pauses anyway, within the submitted budget.
+TEST(SubmittedTextTest, FitsRequestsToABudget) {
+    struct Row {
+        const char* text;
+        size_t budget;
+        const char* fitted;
+    };
+    const Row rows[] = {
+        {"One. Two three", 12, "One. "},    // a sentence end before a later blank
+        {"one two three", 10, "one two "},  // else a blank
+        {"a<b c", 7, "a<b "},               // escaped: "a&lt;b " is 7 bytes
+        {"a<b c", 4, "a"},                  // the entity does not fit: cut before it
+        {"abcdefgh", 4, "abcd"},            // one long word
+        {"aa\xC3\xA9", 3, "aa"},            // never inside a character
+        {"all of it", 100, "all of it"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.text);
+        const SubmittedText text(true);
+        const std::string input = row.text;
+        EXPECT_EQ(input.substr(0, text.Fit(input, 0, row.budget)), row.fitted);
+    }
+}
+
+TEST(VoiceChoiceTest, FindsVoicesByNameOrLanguage) {
+    const std::vector<VoiceEntry> voices = {
+        {"French (Belgium)", "French", "fr", "BE", "male", 22050},
+        {"French (France)", "French", "fr", "FR", "male", 22050},
+        {"German", "German", "de", "", "male", 22050},
+        {"English (America)", "English", "en", "US", "male", 22050},
+        {"English (Great Britain)", "English", "en", "GB", "male", 22050},
+    };
+    struct Row {
+        const char* wanted;
+        const char* chosen;  // nullptr: none
+    };
+    const Row rows[] = {
+        {"french (belgium)", "French (Belgium)"},
+        {"fr", "French (France)"},  // the home country among several
+        {"FR-be", "French (Belgium)"},
+        {"fr_be", "French (Belgium)"},
+        {"french", "French (France)"},
+        {"de-DE", "German"},  // no voice for the country: the language's
+        {"de", "German"},
+        {"en", "English (America)"},  // no home country: the first listed
+        {"en-GB", "English (Great Britain)"},
+        {"klingon", nullptr},
+        {"", nullptr},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.wanted);
+        const VoiceEntry* voice = ChooseVoice(voices, row.wanted);
+        if (row.chosen == nullptr) {
+            EXPECT_EQ(voice, nullptr);
+        } else {
+            ASSERT_NE(voice, nullptr);
+            EXPECT_EQ(voice->name, row.chosen);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace tools
+}  // namespace vrelay

@@ -1,0 +1,99 @@
+// vrelay-text run as a user runs it, on small files, with exact output.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+namespace {
+
+struct ToolRun {
+    int status;
+    std::string out;  // standard output and standard error
+};
+
+ToolRun Text(const std::string& arguments) {
+    const std::string command = std::string(VRELAY_TEXT_PATH) + " " + arguments + " 2>&1";
+    ToolRun run{-1, ""};
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe)
+        return run;
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        run.out.append(buffer, n);
+    const int status = pclose(pipe);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+std::string Mark(int c, int b, int n, int l) {
+    return "<mark name=\"kvtk_" + std::to_string(c) + "_" + std::to_string(b) + "_" +
+           std::to_string(n) + "_" + std::to_string(l) + "\"/>";
+}
+
+std::string Spurt(int id, const std::string& speech, const std::string& time) {
+    return "<spurt spurt_id='00" + std::to_string(id) + "'>\n\t<pause>\n\t\t\n\t</pause>\n" +
+           "\t<speech>\n" + speech + "\t</speech>\n\t<pause>\n\t\t<break type='1' time='" + time +
+           "'/>\n\t</pause>\n\n</spurt>\n";
+}
+
+const char kFinal[] = "<mark name=\"kvox_final\"/>";
+
+TEST(TextToolTest, PrintsExactlyWhatEachCommandProduces) {
+    const std::string file = ::testing::TempDir() + "vrelay-text-" + std::to_string(getpid());
+    const struct {
+        const char* name;
+        const char* command;  // FILE stands for the input file
+        std::string input;
+        int status;
+        std::string out;
+    } rows[] = {
+        {"XmlWordsAreMarked", "tokenise --xml FILE", "<s>Hello <b>big</b> world</s>", 0,
+         "<s>" + Mark(3, 3, 5, 5) + "Hello <b>" + Mark(12, 12, 3, 3) + "big</b> " +
+             Mark(20, 20, 5, 5) + "world</s>" + kFinal},
+        {"XmlRepairsAreShown", "tokenise --xml FILE", "<s>a <b>c</s> d", 0,
+         "<s>" + Mark(3, 3, 1, 1) + "a <b>" + Mark(8, 8, 1, 1) +
+             "c<xmlfixforgotclose/></b></s> <parent><xmlfixopen/>" + Mark(14, 14, 1, 1) + "d" +
+             kFinal + "<xmlfixcloseoffopen/></parent>"},
+        {"PlainTextIsEscaped", "tokenise FILE", "a < b", 0,
+         "<parent>" + Mark(0, 0, 1, 1) + "a " + Mark(2, 2, 1, 1) + "&lt; " + Mark(4, 4, 1, 1) +
+             "b" + kFinal + "</parent>"},
+        {"BreakEndsASpurt", "spurts FILE",
+         "<speak>one <break time=\"1.5s\"/>AT&amp;T <b/>two</speak>", 0,
+         Spurt(0, "\t\t<speak>\n\t\t\tone\n\t\t</speak>\n", "1.500") +
+             Spurt(1, "\t\t<speak>\n\t\t\tAT&T\n\t\t\t<b/>\n\t\t\ttwo\n\t\t</speak>\n", "0")},
+        {"ConfigFileOverridesBuiltInSettings", "config FILE",
+         "<tpconfig><tokenise context_size='512'/><extra k='v'/></tpconfig>", 0, ""},
+        {"MissingFileIsAPlainError", "tokenise /nonexistent/in.txt", "", 1,
+         "vrelay-text: cannot read /nonexistent/in.txt: No such file or directory\n"},
+        {"MissingConfigIsAPlainError", "config /nonexistent/c.xml", "", 1,
+         "vrelay-text: cannot read configuration /nonexistent/c.xml\n"},
+        {"WrongCommandLineShowsUsage", "tokenise --json FILE", "", 2,
+         "usage: vrelay-text tokenise [--xml] FILE\n       vrelay-text spurts FILE\n"
+         "       vrelay-text config FILE\n"},
+    };
+    for (const auto& row : rows) {
+        std::ofstream(file, std::ios::binary) << row.input;
+        std::string command = row.command;
+        const size_t at = command.find("FILE");
+        if (at != std::string::npos)
+            command.replace(at, 4, file);
+        const ToolRun run = Text(command);
+        EXPECT_EQ(run.status, row.status) << row.name;
+        if (std::string(row.name) == "ConfigFileOverridesBuiltInSettings") {
+            // The override, an untouched default and a setting only the file has.
+            EXPECT_NE(run.out.find("\ntokenise.context_size=512\n"), std::string::npos);
+            EXPECT_NE(run.out.find("\ntokenise.processing_mode=lax\n"), std::string::npos);
+            EXPECT_EQ(run.out.substr(0, 13), "log.log=True\n");
+            EXPECT_EQ(run.out.substr(run.out.size() - 11), "\nextra.k=v\n");
+        } else {
+            EXPECT_EQ(run.out, row.out) << row.name;
+        }
+    }
+    remove(file.c_str());
+}
+
+}  // namespace

@@ -1,0 +1,49 @@
+// A picture of a rendering as SVG: the waveform, a line and label at each
+// word's start, and the phonemes in a band under it.
+//
+// The waveform is kept as one minimum/maximum pair per column (5 ms), so a
+// long text costs a few bytes per column, not the audio.
+#ifndef VRELAY_TOOLS_TIMELINE_H
+#define VRELAY_TOOLS_TIMELINE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vrelay {
+namespace tools {
+
+class Timeline {
+  public:
+    // Columns per second of audio.
+    static constexpr int kColumnsPerSecond = 200;
+
+    // The rate of the audio; set it before the first AddAudio.
+    void SetSampleRate(uint32_t rate);
+    void AddAudio(const int16_t* samples, size_t count);
+    // seconds: from the start of the whole audio.
+    void AddWord(double seconds, const std::string& word);
+    void AddPhoneme(double seconds, const std::string& name);
+
+    // The SVG document; its width is one pixel per column plus margins.
+    std::string Svg() const;
+    int Width() const;
+    static constexpr int kHeight = 220;
+
+  private:
+    struct Label {
+        double seconds;
+        std::string text;
+    };
+    int64_t samplesPerColumn_ = 22050 / kColumnsPerSecond;
+    std::vector<std::pair<int16_t, int16_t>> columns_;  // min, max
+    int64_t inColumn_ = 0;                              // samples already in the last column
+    std::vector<Label> words_;
+    std::vector<Label> phonemes_;
+};
+
+}  // namespace tools
+}  // namespace vrelay
+
+#endif

@@ -1,0 +1,44 @@
+// Finding the voice a user means: "French (France)", "french", "fr" or
+// "fr-FR" all name a voice of the server's list.
+#ifndef VRELAY_TOOLS_VOICE_CHOICE_H
+#define VRELAY_TOOLS_VOICE_CHOICE_H
+
+#include <vrelay/vrelay.h>
+
+#include <string>
+#include <vector>
+
+namespace vrelay {
+namespace tools {
+
+struct VoiceEntry {
+    std::string name;      // "French (France)"
+    std::string language;  // "French"
+    std::string iso;       // "fr"
+    std::string country;   // "FR", or ""
+    std::string sex;
+    int sampleRate = 0;
+
+    // "fr-FR", or "fr" for a voice without a country.
+    std::string Tag() const { return country.empty() ? iso : iso + "-" + country; }
+};
+
+// The server's voices, read through a voice enumerator of the connection.
+// False when the list cannot be read.
+bool ReadVoices(vr_handle connection, std::vector<VoiceEntry>* voices);
+
+// The voice that wanted names, or null. In order: a voice name, a language
+// tag ("de-DE", "de_de"), a language code ("de") or a language name
+// ("German"), all without regard to case. A language with several voices
+// gives its home country's (fr: fr-FR), else one without a country, else the
+// first listed; a tag whose country has no voice falls back to its language.
+const VoiceEntry* ChooseVoice(const std::vector<VoiceEntry>& voices, const std::string& wanted);
+
+// Whether the voice speaks the language: a code or tag ("fr", "fr-BE") or a
+// language name, without regard to case.
+bool SpeaksLanguage(const VoiceEntry& voice, const std::string& language);
+
+}  // namespace tools
+}  // namespace vrelay
+
+#endif
