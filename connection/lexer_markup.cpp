@@ -10,6 +10,7 @@ namespace vrelay {
 // One instruction of the backtracking program.
 struct MarkupPattern::Insn {
     enum Op : uint8_t { kChar, kSplit, kJump, kBegin, kAccept };
+    explicit Insn(Op kind) : op(kind) {}
     Op op;
     // kChar: the character class. Code points from 0x80 up match when the
     // class is negated or is "any".
