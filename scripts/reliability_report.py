@@ -108,7 +108,9 @@ def fuzz_lines(summary, long_runs):
                     target, seconds, runs, units, size, result = parts
                     rows.append([target, seconds + " s", runs, seeds.get(target, 0),
                                  units, size, result])
-        lines += ["Smoke run of every target (as in CI):", ""]
+        lines += ["Smoke run of every target, as in CI. The corpus columns count the "
+                  "run's working corpus at its end: the seeds plus what earlier runs in "
+                  "the same build tree found.", ""]
         lines += table(["target", "time", "runs", "seed inputs", "corpus inputs",
                         "corpus bytes", "result"], rows)
     else:
