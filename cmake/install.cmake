@@ -8,6 +8,7 @@ set(VRELAY_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/vrelay)
 
 install(TARGETS vrelay_shared EXPORT vrelayTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/vrelay
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} FILES_MATCHING PATTERN "*.h")
@@ -18,7 +19,12 @@ list(FIND CMAKE_C_IMPLICIT_LINK_DIRECTORIES ${CMAKE_INSTALL_FULL_LIBDIR} _vrelay
 if(_vrelay_system_libdir EQUAL -1)
   set_target_properties(vrelay-say PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
 endif()
-install(TARGETS vrelay-say vrelay-server RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The reference server is not built for Windows.
+foreach(_vrelay_program vrelay-say vrelay-server)
+  if(TARGET ${_vrelay_program})
+    install(TARGETS ${_vrelay_program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endif()
+endforeach()
 
 set(_vrelay_service ${PROJECT_SOURCE_DIR}/contrib/systemd/vrelay-server.service)
 if(EXISTS ${_vrelay_service})

@@ -21,17 +21,6 @@ uint32_t TickCount32() {
     return static_cast<uint32_t>(static_cast<uint64_t>(ms));
 }
 
-int64_t GetCurrentTicks() {
-    return static_cast<int64_t>(TickCount32());
-}
-
-int64_t GetTickDifference(int64_t start, int64_t now) {
-    if (now >= start) {
-        return now - start;
-    }
-    return now + 0xFFFFFFFFLL - start;
-}
-
 UtcTime UtcNow() {
     auto now = std::chrono::system_clock::now();
     auto ms_total =

@@ -4,22 +4,11 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/start_failures.h"
+
 namespace vrelay {
 
 namespace {
-// Remaining forced failures of Start (test hook).
-std::atomic<int> g_fail_next_starts{0};
-
-bool ConsumeForcedFailure() {
-    int n = g_fail_next_starts.load();
-    while (n > 0) {
-        if (g_fail_next_starts.compare_exchange_weak(n, n - 1)) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // Shared between the object and its body, so neither outlives the other's use.
 struct State {
     std::atomic<bool> running{false};
@@ -50,7 +39,7 @@ bool Thread::Start(std::function<void()> body) {
     if (impl_->thread.joinable()) {
         return false;
     }
-    if (ConsumeForcedFailure()) {
+    if (ConsumeForcedStartFailure()) {
         return false;
     }
     // One State per object: the previous body (if any) has been joined.
@@ -91,10 +80,6 @@ void Thread::Join() {
 
 bool Thread::IsCurrent() const {
     return impl_->state->id.load() == std::this_thread::get_id();
-}
-
-void Thread::FailNextStarts(int n) {
-    g_fail_next_starts.store(n < 0 ? 0 : n);
 }
 
 }  // namespace vrelay

@@ -12,6 +12,9 @@ fi
 if [[ "${VRELAY_WITH_FUZZ:-0}" == 1 ]]; then
     packages+=(clang libclang-rt-14-dev)
 fi
+if [[ "${VRELAY_WITH_WINDOWS:-0}" == 1 ]]; then
+    packages+=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine64)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -2,7 +2,8 @@
 # Builds vrelay and runs its tests: a plain build with warnings as errors,
 # then a build with AddressSanitizer and UndefinedBehaviorSanitizer, then the
 # threaded layers (platform, transport, connection, client) with
-# ThreadSanitizer, then every fuzz target for a few seconds.
+# ThreadSanitizer, then the Windows cross-build and its tests under Wine, then
+# every fuzz target for a few seconds.
 # Usage: scripts/test.sh [--quick]   (--quick: the plain build only)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -24,6 +25,7 @@ run_suite() {
 
 run_suite build/plain -DCMAKE_BUILD_TYPE=RelWithDebInfo
 scripts/ci_install.sh build/plain
+bench/run.sh --smoke
 if [[ ${quick} -eq 0 ]]; then
     echo "== clang thread-safety analysis of the threaded layers"
     cmake -S . -B build/clang -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
@@ -45,5 +47,6 @@ if [[ ${quick} -eq 0 ]]; then
         exe=$(find build/tsan/tests -type f -name "$t" | head -n 1)
         "$exe" --gtest_brief=1
     done
+    scripts/windows.sh --ci
     scripts/fuzz_smoke.sh
 fi

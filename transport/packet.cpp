@@ -1,7 +1,5 @@
 #include "transport/packet.h"
 
-#include <arpa/inet.h>
-
 #include <cctype>
 #include <cstring>
 
@@ -11,15 +9,17 @@ namespace vrelay {
 
 namespace {
 
+// Wire integers are big-endian, whatever the host's byte order.
 void PutU32(unsigned char* at, uint32_t value) {
-    value = htonl(value);
-    std::memcpy(at, &value, 4);
+    at[0] = static_cast<unsigned char>(value >> 24);
+    at[1] = static_cast<unsigned char>(value >> 16);
+    at[2] = static_cast<unsigned char>(value >> 8);
+    at[3] = static_cast<unsigned char>(value);
 }
 
 uint32_t GetU32(const unsigned char* at) {
-    uint32_t value;
-    std::memcpy(&value, at, 4);
-    return ntohl(value);
+    return static_cast<uint32_t>(at[0]) << 24 | static_cast<uint32_t>(at[1]) << 16 |
+           static_cast<uint32_t>(at[2]) << 8 | static_cast<uint32_t>(at[3]);
 }
 
 int32_t GetI32(const unsigned char* at) {
@@ -201,8 +201,8 @@ bool Packet::SendData(ByteSink* sink) {
         return false;
     }
     unsigned char type[2];
-    const uint16_t net_type = htons(m_type);
-    std::memcpy(type, &net_type, 2);
+    type[0] = static_cast<unsigned char>(m_type >> 8);
+    type[1] = static_cast<unsigned char>(m_type);
     unsigned char stream[4];
     PutU32(stream, static_cast<uint32_t>(m_streamId));
     unsigned char length[4];
@@ -263,9 +263,7 @@ bool Packet::GetData(ByteSource* source, int* received) {
             return true;
         }
         if (f == 0) {
-            uint16_t net_type;
-            std::memcpy(&net_type, m_header, 2);
-            m_type = ntohs(net_type);
+            m_type = static_cast<uint16_t>(m_header[0] << 8 | m_header[1]);
         } else if (f == 1) {
             m_streamId = GetI32(m_header + 2);
         } else {

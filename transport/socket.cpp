@@ -18,6 +18,7 @@
 #include <new>
 
 #include "transport/log.h"
+#include "transport/socket_system.h"
 
 namespace vrelay {
 
@@ -315,24 +316,10 @@ SocketClient::SocketClient(const std::string& host, int port, int timeout_ms)
 SocketServer::SocketServer(int port, int connections, TypeSocket type,
                            const std::string& bind_address)
     : Socket(kInvalidSocket) {
-    sockaddr_storage address{};
-    socklen_t address_length = 0;
-    auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
-    bool valid = true;
-    if (::inet_pton(AF_INET, bind_address.c_str(), &v4->sin_addr) == 1) {
-        v4->sin_family = AF_INET;
-        v4->sin_port = htons(static_cast<uint16_t>(port));
-        address_length = sizeof(sockaddr_in);
-    } else if (::inet_pton(AF_INET6, bind_address.c_str(), &v6->sin6_addr) == 1) {
-        v6->sin6_family = AF_INET6;
-        v6->sin6_port = htons(static_cast<uint16_t>(port));
-        address_length = sizeof(sockaddr_in6);
-    } else {
-        // Not an address literal: fails like a bind would.
-        valid = false;
-        address.ss_family = AF_INET;
-    }
+    sockaddr_storage address;
+    SockLen address_length;
+    // Text that is no address literal fails below as a bind would.
+    const bool valid = ParseAddress(bind_address, port, &address, &address_length);
 
     int fd = ::socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
@@ -384,18 +371,6 @@ Socket* SocketServer::Accept(bool* failed) {
     return accepted;
 }
 
-int SocketServer::Port() const {
-    sockaddr_storage address{};
-    socklen_t length = sizeof address;
-    if (::getsockname(Fd(handle_), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        return -1;
-    }
-    if (address.ss_family == AF_INET6) {
-        return ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
-    }
-    return ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
-}
-
 // ---- SocketSelect ----
 
 SocketSelect::SocketSelect(const Socket* first, const Socket* second, TypeSocket type)
@@ -412,19 +387,6 @@ SocketSelect::SocketSelect(const Socket* first, const Socket* second, TypeSocket
     }
     first_readable_ = (fds[0].revents & readable) != 0;
     second_readable_ = count == 2 && (fds[1].revents & readable) != 0;
-}
-
-bool SocketSelect::Readable(const Socket* socket) const {
-    if (socket == nullptr) {
-        return false;
-    }
-    if (socket->Handle() == first_) {
-        return first_readable_;
-    }
-    if (socket->Handle() == second_) {
-        return second_readable_;
-    }
-    return false;
 }
 
 int recv_to(SocketHandle handle, char* buffer, int length, int flags, int timeout_ms) {

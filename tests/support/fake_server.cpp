@@ -1,8 +1,11 @@
 #include "tests/support/fake_server.h"
 
-#include <arpa/inet.h>
+#ifdef _WIN32
+#include <winsock2.h>
+#else
 #include <poll.h>
 #include <sys/socket.h>
+#endif
 
 #include <cstring>
 
@@ -12,6 +15,24 @@ namespace vrelay {
 namespace test {
 
 namespace {
+
+#ifdef _WIN32
+int PollSockets(pollfd* fds, int count) {
+    return ::WSAPoll(fds, static_cast<ULONG>(count), -1);
+}
+void ShutDown(SocketHandle handle) {
+    ::shutdown(static_cast<SOCKET>(handle), SD_BOTH);
+}
+#else
+int PollSockets(pollfd* fds, int count) {
+    return ::poll(fds, static_cast<nfds_t>(count), -1);
+}
+void ShutDown(SocketHandle handle) {
+    ::shutdown(static_cast<int>(handle), SHUT_RDWR);
+}
+#endif
+
+using PollHandle = decltype(pollfd::fd);
 
 void PutU32(Bytes& out, uint32_t value) {
     out.push_back(static_cast<uint8_t>(value >> 24));
@@ -141,7 +162,7 @@ void FakeServer::Stop() {
         // Unblocks a send to a client that stopped reading.
         std::lock_guard<std::mutex> lock(mutex_);
         if (current_client_ != kInvalidSocket) {
-            ::shutdown(static_cast<int>(current_client_), SHUT_RDWR);
+            ShutDown(current_client_);
         }
     }
     if (thread_.joinable()) {
@@ -186,9 +207,9 @@ Bytes FakeServer::RawBytes() const {
 
 void FakeServer::Run() {
     for (;;) {
-        pollfd fds[2] = {{static_cast<int>(listener_->Handle()), POLLIN, 0},
-                         {static_cast<int>(wake_.Handle()), POLLIN, 0}};
-        int rc = ::poll(fds, 2, -1);
+        pollfd fds[2] = {{static_cast<PollHandle>(listener_->Handle()), POLLIN, 0},
+                         {static_cast<PollHandle>(wake_.Handle()), POLLIN, 0}};
+        int rc = PollSockets(fds, 2);
         if (rc < 0 && errno == EINTR) {
             continue;
         }
@@ -207,7 +228,7 @@ void FakeServer::Run() {
             std::lock_guard<std::mutex> lock(mutex_);
             current_client_ = client->Handle();
             if (stopping_) {
-                ::shutdown(static_cast<int>(current_client_), SHUT_RDWR);
+                ShutDown(current_client_);
             }
         }
         Serve(*client);

@@ -640,7 +640,10 @@ int32_t tokenise_upto(KVTP_tokenise* tk, int32_t limit) {
     int32_t pos = 0;
     const unsigned char* u = reinterpret_cast<const unsigned char*>(buf);
     const kvtp_tokenise::ByteClasses& k = kvtp_tokenise::kByteClasses;
-    auto reached_end = [&] { return pos >= size || (limit > 0 && pos >= limit); };
+    // The limit falls between words: a word open at the limit is read to its
+    // end, so that a word made of several tokens (letters and entities, say)
+    // is never cut in two where the caller's pieces meet.
+    auto reached_end = [&] { return pos >= size || (limit > 0 && pos >= limit && !word.open); };
     for (;;) {
         // Runs of printable ASCII text and (in XML mode) ASCII white space
         // outside comments and CDATA, the bulk of any document, are handled

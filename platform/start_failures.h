@@ -1,0 +1,13 @@
+// The test hook behind Thread::FailNextStarts, shared by the thread
+// implementations of every platform.
+#ifndef VRELAY_PLATFORM_START_FAILURES_H
+#define VRELAY_PLATFORM_START_FAILURES_H
+
+namespace vrelay {
+
+// True (and one fewer left) while forced failures of Thread::Start remain.
+bool ConsumeForcedStartFailure();
+
+}  // namespace vrelay
+
+#endif

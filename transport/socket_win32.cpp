@@ -1,0 +1,458 @@
+// TCP sockets over Winsock 2.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <algorithm>
+#include <climits>
+#include <new>
+#include <string>
+
+#include "transport/log.h"
+#include "transport/socket.h"
+#include "transport/socket_system.h"
+
+namespace vrelay {
+
+namespace {
+
+SOCKET Sock(SocketHandle handle) {
+    return static_cast<SOCKET>(handle);
+}
+
+SocketHandle ToHandle(SOCKET socket) {
+    return socket == INVALID_SOCKET ? kInvalidSocket : static_cast<SocketHandle>(socket);
+}
+
+void CloseHandle(SocketHandle& handle) {
+    if (handle != kInvalidSocket) {
+        ::closesocket(Sock(handle));
+        handle = kInvalidSocket;
+    }
+}
+
+// Sockets are inherited by child processes unless told otherwise.
+void SetNotInherited(SOCKET s) {
+    ::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+}
+
+void SetBlocking(SOCKET s, bool blocking) {
+    u_long nonblocking = blocking ? 0 : 1;
+    ::ioctlsocket(s, FIONBIO, &nonblocking);
+}
+
+void SetNoDelay(SOCKET s) {
+    // Frames are written field by field; without Nagle each field leaves at
+    // once instead of waiting for the peer's acknowledgement.
+    BOOL one = TRUE;
+    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+}
+
+SOCKET NewSocket(int family, int type, int protocol) {
+    SOCKET s = ::socket(family, type, protocol);
+    if (s != INVALID_SOCKET) {
+        SetNotInherited(s);
+    }
+    return s;
+}
+
+// select() on up to two sockets for reading; timeout_ms < 0 waits without
+// limit. Returns select's result; *_ready tell which became readable.
+int SelectReadable(SOCKET first, SOCKET second, int timeout_ms, bool* first_ready,
+                   bool* second_ready) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(first, &readable);
+    if (second != INVALID_SOCKET) {
+        FD_SET(second, &readable);
+    }
+    timeval limit{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+    int rc = ::select(0, &readable, nullptr, nullptr, timeout_ms < 0 ? nullptr : &limit);
+    *first_ready = rc > 0 && FD_ISSET(first, &readable);
+    if (second_ready != nullptr) {
+        *second_ready = rc > 0 && second != INVALID_SOCKET && FD_ISSET(second, &readable);
+    }
+    return rc;
+}
+
+bool SameAddress(const sockaddr_in& a, const sockaddr_in& b) {
+    return a.sin_family == b.sin_family && a.sin_port == b.sin_port &&
+           a.sin_addr.s_addr == b.sin_addr.s_addr;
+}
+
+// A connected pair of loopback sockets: Winsock waits only on sockets, so a
+// wake-up is a byte on a socket. False when the pair cannot be made.
+bool MakeSocketPair(SOCKET* read_end, SOCKET* write_end) {
+    SOCKET listener = NewSocket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (listener == INVALID_SOCKET) {
+        return false;
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int length = sizeof address;
+    SOCKET writer = INVALID_SOCKET;
+    SOCKET reader = INVALID_SOCKET;
+    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
+        ::listen(listener, 1) == 0) {
+        writer = NewSocket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        if (writer != INVALID_SOCKET &&
+            ::connect(writer, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+            reader = ::accept(listener, nullptr, nullptr);
+        }
+    }
+    ::closesocket(listener);
+    // Another local program could have connected first: the accepted peer
+    // must be our own writer.
+    sockaddr_in writer_address{};
+    sockaddr_in peer{};
+    int writer_length = sizeof writer_address;
+    int peer_length = sizeof peer;
+    if (reader == INVALID_SOCKET ||
+        ::getsockname(writer, reinterpret_cast<sockaddr*>(&writer_address), &writer_length) != 0 ||
+        ::getpeername(reader, reinterpret_cast<sockaddr*>(&peer), &peer_length) != 0 ||
+        !SameAddress(writer_address, peer)) {
+        if (reader != INVALID_SOCKET) {
+            ::closesocket(reader);
+        }
+        if (writer != INVALID_SOCKET) {
+            ::closesocket(writer);
+        }
+        return false;
+    }
+    SetNotInherited(reader);
+    SetBlocking(reader, false);
+    SetBlocking(writer, false);
+    SetNoDelay(writer);
+    *read_end = reader;
+    *write_end = writer;
+    return true;
+}
+
+// Connects s to address within timeout_ms; returns 0 or the Winsock error
+// (WSAETIMEDOUT when the time ran out). The connect runs non-blocking so that
+// the wait is ours to bound; the socket is blocking again afterwards.
+int ConnectWithin(SOCKET s, const sockaddr* address, int length, int timeout_ms) {
+    SetBlocking(s, false);
+    int error = 0;
+    if (::connect(s, address, length) != 0) {
+        error = ::WSAGetLastError();
+        if (error != WSAEWOULDBLOCK) {
+            return error;
+        }
+        // Winsock reports a refused connect as an exception, not as writable.
+        fd_set writable;
+        fd_set failed;
+        FD_ZERO(&writable);
+        FD_ZERO(&failed);
+        FD_SET(s, &writable);
+        FD_SET(s, &failed);
+        timeval limit{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+        const int rc = ::select(0, nullptr, &writable, &failed, timeout_ms < 0 ? nullptr : &limit);
+        if (rc == SOCKET_ERROR) {
+            return ::WSAGetLastError();
+        }
+        if (rc == 0) {
+            return WSAETIMEDOUT;
+        }
+        int size = sizeof error;
+        if (::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size) != 0) {
+            return ::WSAGetLastError();
+        }
+    }
+    if (error == 0) {
+        SetBlocking(s, true);
+    }
+    return error;
+}
+
+// The system's text for a Winsock error code.
+std::string ErrorText(int error) {
+    char* text = nullptr;
+    DWORD length = ::FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, static_cast<DWORD>(error), 0, reinterpret_cast<char*>(&text), 0, nullptr);
+    std::string result = length > 0 && text != nullptr ? std::string(text, length)
+                                                       : "error " + std::to_string(error);
+    ::LocalFree(text);
+    while (!result.empty() && (result.back() == '\n' || result.back() == '\r' ||
+                               result.back() == ' ' || result.back() == '.')) {
+        result.pop_back();
+    }
+    return result;
+}
+
+}  // namespace
+
+// ---- WakeSignal ----
+
+WakeSignal::WakeSignal() : read_end_(kInvalidSocket), write_end_(kInvalidSocket) {
+    Socket::Start();
+    SOCKET reader;
+    SOCKET writer;
+    if (!MakeSocketPair(&reader, &writer)) {
+        return;  // no sockets left: an invalid signal that does nothing
+    }
+    read_end_ = ToHandle(reader);
+    write_end_ = ToHandle(writer);
+}
+
+WakeSignal::~WakeSignal() {
+    CloseHandle(write_end_);
+    CloseHandle(read_end_);
+}
+
+void WakeSignal::Raise() {
+    if (!Valid() || IsRaised()) {
+        return;  // Level-triggered: once readable, more bytes add nothing.
+    }
+    const char byte = 1;
+    // Non-blocking: a full buffer means the signal is raised already.
+    ::send(Sock(write_end_), &byte, 1, 0);
+}
+
+void WakeSignal::Clear() {
+    if (!Valid()) {
+        return;
+    }
+    char buffer[64];
+    // Non-blocking: read until nothing is left.
+    while (::recv(Sock(read_end_), buffer, sizeof buffer, 0) > 0) {
+    }
+}
+
+bool WakeSignal::IsRaised() const {
+    if (!Valid()) {
+        return false;
+    }
+    bool ready = false;
+    return SelectReadable(Sock(read_end_), INVALID_SOCKET, 0, &ready, nullptr) > 0 && ready;
+}
+
+SocketHandle WakeSignal::Handle() const {
+    return read_end_;
+}
+
+// ---- Socket ----
+
+Socket::Socket() : handle_(kInvalidSocket) {
+    Start();
+    SOCKET s = NewSocket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET) {
+        error_ = ErrorText(::WSAGetLastError());
+        return;
+    }
+    handle_ = ToHandle(s);
+}
+
+Socket::Socket(SocketHandle handle) : handle_(handle) {
+    Start();
+}
+
+Socket::~Socket() {
+    Close();
+}
+
+// Winsock is started once, on first use, and left running: stopping it while
+// another thread still has sockets would break them, and the system releases
+// it when the process ends.
+void Socket::Start() {
+    static const bool started = [] {
+        WSADATA data;
+        return ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }();
+    (void)started;  // a failed start shows as failing sockets
+}
+
+void Socket::End() {}
+
+void Socket::Close() {
+    CloseHandle(handle_);
+}
+
+bool Socket::IsAlive() {
+    if (handle_ == kInvalidSocket) {
+        return false;
+    }
+    int error = 0;
+    int size = sizeof error;
+    if (::getsockopt(Sock(handle_), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size) !=
+        0) {
+        return false;
+    }
+    return error == 0;
+}
+
+int64_t Socket::SendBytes(const char* data, size_t length, bool /*more*/) {
+    if (length == 0) {
+        return 0;
+    }
+    size_t sent = 0;
+    while (sent < length) {
+        const int chunk = static_cast<int>(std::min<size_t>(length - sent, INT_MAX));
+        int rc = ::send(Sock(handle_), data + sent, chunk, 0);
+        if (rc == SOCKET_ERROR) {
+            return -1;
+        }
+        sent += static_cast<size_t>(rc);
+    }
+    return static_cast<int64_t>(sent);
+}
+
+bool Socket::ReceiveBytes(char* buffer, size_t max, size_t* received) {
+    *received = 0;
+    u_long pending = 0;
+    if (handle_ == kInvalidSocket || ::ioctlsocket(Sock(handle_), FIONREAD, &pending) != 0) {
+        VR_LOG(logERROR) << "vrelay socket closed, cannot receive bytes";
+        return false;
+    }
+    if (max == 0) {
+        return true;
+    }
+    if (pending == 0) {
+        // Nothing pending: wait for the first byte, the wake signal or the limit.
+        const SOCKET wake =
+            wake_ != nullptr && wake_->Valid() ? Sock(wake_->Handle()) : INVALID_SOCKET;
+        bool readable = false;
+        bool woken = false;
+        int rc = SelectReadable(Sock(handle_), wake, receive_limit_ms_, &readable, &woken);
+        if (rc == SOCKET_ERROR) {
+            return false;
+        }
+        if (rc == 0 || woken) {
+            return true;  // limit passed, or woken: let the caller look at its flags
+        }
+        // Readable with nothing pending is the end of the stream or an error,
+        // which the one-byte read below reports without blocking.
+        max = 1;
+    } else {
+        max = std::min<size_t>(pending, max);
+    }
+    int rc = ::recv(Sock(handle_), buffer, static_cast<int>(std::min<size_t>(max, INT_MAX)), 0);
+    if (rc <= 0) {
+        return false;  // 0: the peer closed; or an error. Not logged.
+    }
+    *received = static_cast<size_t>(rc);
+    return true;
+}
+
+// ---- SocketClient ----
+
+SocketClient::SocketClient(const std::string& host, int port, int timeout_ms)
+    : Socket(kInvalidSocket) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    const std::string service = std::to_string(static_cast<uint16_t>(port));
+    addrinfo* addresses = nullptr;
+    if (::getaddrinfo(host.c_str(), service.c_str(), &hints, &addresses) != 0 ||
+        addresses == nullptr) {
+        return;  // the name does not resolve: Error() stays empty
+    }
+    int last_error = 0;
+    for (addrinfo* a = addresses; a != nullptr; a = a->ai_next) {
+        SOCKET s = NewSocket(a->ai_family, a->ai_socktype, a->ai_protocol);
+        if (s == INVALID_SOCKET) {
+            last_error = ::WSAGetLastError();
+            continue;
+        }
+        last_error = ConnectWithin(s, a->ai_addr, static_cast<int>(a->ai_addrlen), timeout_ms);
+        if (last_error == 0) {
+            SetNoDelay(s);
+            handle_ = ToHandle(s);
+            ::freeaddrinfo(addresses);
+            return;
+        }
+        ::closesocket(s);
+    }
+    ::freeaddrinfo(addresses);
+    error_ = ErrorText(last_error);
+}
+
+// ---- SocketServer ----
+
+SocketServer::SocketServer(int port, int connections, TypeSocket type,
+                           const std::string& bind_address)
+    : Socket(kInvalidSocket) {
+    sockaddr_storage address;
+    SockLen address_length;
+    // Text that is no address literal fails below as a bind would.
+    const bool valid = ParseAddress(bind_address, port, &address, &address_length);
+
+    SOCKET s = NewSocket(address.ss_family, SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET) {
+        error_ = ErrorText(::WSAGetLastError());
+        VR_LOG(logERROR) << "vrelay socket cannot be created: " << error_;
+        return;
+    }
+    handle_ = ToHandle(s);
+    // No SO_REUSEADDR: here it would let another program take the port over.
+    if (type == PollingSelect) {
+        SetBlocking(s, false);
+    }
+    if (!valid || ::bind(s, reinterpret_cast<sockaddr*>(&address), address_length) != 0) {
+        error_ = valid ? ErrorText(::WSAGetLastError()) : "not an address: " + bind_address;
+        Close();
+        VR_LOG(logERROR) << "vrelay socket failed to bind to port " << port << ": " << error_;
+        return;
+    }
+    if (::listen(s, connections) != 0) {
+        error_ = ErrorText(::WSAGetLastError());
+        Close();
+        VR_LOG(logERROR) << "vrelay socket failed to listen on port " << port << ": " << error_;
+    }
+}
+
+Socket* SocketServer::Accept(bool* failed) {
+    if (failed != nullptr) {
+        *failed = false;
+    }
+    SOCKET s = ::accept(Sock(handle_), nullptr, nullptr);
+    if (s == INVALID_SOCKET) {
+        if (::WSAGetLastError() != WSAEWOULDBLOCK && failed != nullptr) {
+            *failed = true;
+        }
+        return nullptr;
+    }
+    // An accepted socket inherits the listener's non-blocking mode here.
+    SetBlocking(s, true);
+    SetNotInherited(s);
+    SetNoDelay(s);
+    auto* accepted = new (std::nothrow) Socket(ToHandle(s));
+    if (accepted == nullptr) {
+        ::closesocket(s);
+        if (failed != nullptr) {
+            *failed = true;
+        }
+    }
+    return accepted;
+}
+
+// ---- SocketSelect ----
+
+SocketSelect::SocketSelect(const Socket* first, const Socket* second, TypeSocket type)
+    : first_(first->Handle()),
+      second_(second != nullptr && second->Handle() != first->Handle() ? second->Handle()
+                                                                       : kInvalidSocket) {
+    const SOCKET other = second_ != kInvalidSocket ? Sock(second_) : INVALID_SOCKET;
+    if (SelectReadable(Sock(first_), other, type == PollingSelect ? 0 : -1, &first_readable_,
+                       &second_readable_) == SOCKET_ERROR) {
+        failed_ = true;
+    }
+}
+
+int recv_to(SocketHandle handle, char* buffer, int length, int flags, int timeout_ms) {
+    bool ready = false;
+    int rc = SelectReadable(Sock(handle), INVALID_SOCKET, timeout_ms < 0 ? 0 : timeout_ms, &ready,
+                            nullptr);
+    if (rc == SOCKET_ERROR) {
+        return -1;
+    }
+    if (rc == 0 || !ready) {
+        return -2;
+    }
+    return ::recv(Sock(handle), buffer, length, flags);
+}
+
+}  // namespace vrelay
