@@ -16,19 +16,12 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/vrelay
 # The programs find the library beside them unless it lands in a directory
 # the dynamic linker searches anyway.
 list(FIND CMAKE_C_IMPLICIT_LINK_DIRECTORIES ${CMAKE_INSTALL_FULL_LIBDIR} _vrelay_system_libdir)
-if(_vrelay_system_libdir EQUAL -1)
+if(_vrelay_system_libdir EQUAL -1 AND TARGET vrelay-say)
   set_target_properties(vrelay-say PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
 endif()
-# The reference server is not built for Windows.
-foreach(_vrelay_program vrelay-say vrelay-server)
-  if(TARGET ${_vrelay_program})
-    install(TARGETS ${_vrelay_program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  endif()
-endforeach()
-
-set(_vrelay_service ${PROJECT_SOURCE_DIR}/contrib/systemd/vrelay-server.service)
-if(EXISTS ${_vrelay_service})
-  install(FILES ${_vrelay_service} DESTINATION lib/systemd/system)
+# The tools are Linux-only; server/ installs the server and its service file.
+if(TARGET vrelay-say)
+  install(TARGETS vrelay-say RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 
 # Debian's python3 searches /usr/lib/python3/dist-packages; under another

@@ -115,16 +115,16 @@ bool RequestState::OnWorker() {
     return worker_ && worker_->IsCurrent();
 }
 
+// Nobody waits for the stop reason itself: it is read when a request or a
+// launch begins.
 void RequestState::BeginStop(Stop why) {
     MutexLock lock(&mutex_);
     stop_ = why;
-    changed_.SignalAll();
 }
 
 void RequestState::EndStop() {
     MutexLock lock(&mutex_);
     stop_ = Stop::kNone;
-    changed_.SignalAll();
 }
 
 bool RequestState::Stopping() {

@@ -27,6 +27,7 @@ run_suite build/plain -DCMAKE_BUILD_TYPE=RelWithDebInfo
 scripts/ci_install.sh build/plain
 bench/run.sh --smoke
 if [[ ${quick} -eq 0 ]]; then
+    scripts/server_ci.sh build/plain
     echo "== clang thread-safety analysis of the threaded layers"
     cmake -S . -B build/clang -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
         -DVRELAY_WERROR=ON -DVRELAY_THREAD_SAFETY=ON -DVRELAY_TESTS=OFF >/dev/null

@@ -5,7 +5,7 @@
 #
 # Usage: scripts/windows.sh [--ci]
 #   --ci  also runs the 64-bit unit tests of platform, transport, connection
-#         and client under wine64, and vrelay-say.exe against the Linux
+#         and client under wine64, and the example programs against the Linux
 #         vrelay-server on loopback.
 #
 # PCRE2, libxml2 and utf8proc are built from their upstream source tarballs
@@ -169,35 +169,36 @@ wine=/usr/lib/wine/wine64
 echo "== test build/win-x86_64 (wine64)"
 ctest --test-dir build/win-x86_64 --output-on-failure -j "${jobs}"
 
-# vrelay-say.exe against the Linux server on loopback, synchronous and on the
-# library's worker thread.
-echo "== vrelay-say.exe against vrelay-server"
+# The example programs, built against the 64-bit DLL, against the Linux server
+# on loopback: a synchronous render to a WAV file with every word's time, and
+# an asynchronous render that is cancelled and followed by another.
+echo "== examples (.exe) against vrelay-server"
 cmake -S . -B build/plain -DVRELAY_WERROR=ON >/dev/null
 cmake --build build/plain -j "${jobs}" --target vrelay-server >/dev/null
-say_dir=build/win-x86_64/say
-rm -rf "${say_dir}" && mkdir -p "${say_dir}"
-build/plain/server/vrelay-server --port 0 --listen 127.0.0.1 >"${say_dir}/server.out" 2>&1 &
+run_dir=build/win-x86_64/run
+rm -rf "${run_dir}" && mkdir -p "${run_dir}"
+build/plain/server/vrelay-server --port 0 --listen 127.0.0.1 >"${run_dir}/server.out" 2>&1 &
 server_pid=$!
 trap 'kill "${server_pid}" 2>/dev/null || true; "${wine}server" -k 2>/dev/null || true' EXIT
 for _ in $(seq 100); do
-    grep -q "^listening on" "${say_dir}/server.out" && break
+    grep -q "^listening on" "${run_dir}/server.out" && break
     sleep 0.1
 done
-port=$(sed -n 's/^listening on .*:\([0-9]*\)$/\1/p' "${say_dir}/server.out")
-[[ -n "${port}" ]] || { cat "${say_dir}/server.out" >&2; exit 1; }
-for mode in sync async; do
-    flags=(--server "127.0.0.1:${port}" -o "${mode}.wav" --marks)
-    [[ ${mode} == async ]] && flags+=(--async)
-    (cd "${say_dir}" && "${wine}" ../bin/vrelay-say.exe "${flags[@]}" \
-        "Hello from Windows, four words.") >"${say_dir}/${mode}.out" 2>&1 ||
-        { cat "${say_dir}/${mode}.out" >&2; exit 1; }
-    # Every word's mark came back, and the file holds more than its header.
-    marks=$(grep -c "^ *[0-9.]\+  " "${say_dir}/${mode}.out" || true)
-    size=$(stat -c %s "${say_dir}/${mode}.wav")
-    if [[ ${marks} -ne 5 || ${size} -le 44 ]]; then
-        echo "vrelay-say.exe (${mode}): ${marks} marks, ${size} bytes" >&2
-        cat "${say_dir}/${mode}.out" >&2
-        exit 1
-    fi
-    echo "${mode}: $(tail -n 1 "${say_dir}/${mode}.out")"
-done
+port=$(sed -n 's/^listening on .*:\([0-9]*\)$/\1/p' "${run_dir}/server.out")
+[[ -n "${port}" ]] || { cat "${run_dir}/server.out" >&2; exit 1; }
+(cd "${run_dir}" && "${wine}" ../bin/render_to_wav.exe 127.0.0.1 "${port}" sync.wav \
+    "Hello from Windows, four words.") >"${run_dir}/sync.out" 2>&1 ||
+    { cat "${run_dir}/sync.out" >&2; exit 1; }
+# Every word's mark came back, and the file holds more than its header.
+marks=$(grep -c "^ *[0-9.]\+ s  " "${run_dir}/sync.out" || true)
+size=$(stat -c %s "${run_dir}/sync.wav")
+if [[ ${marks} -ne 5 || ${size} -le 44 ]]; then
+    echo "render_to_wav.exe: ${marks} marks, ${size} bytes" >&2
+    cat "${run_dir}/sync.out" >&2
+    exit 1
+fi
+echo "render_to_wav.exe: ${marks} marks, ${size} bytes"
+"${wine}" build/win-x86_64/bin/async_cancel.exe 127.0.0.1 "${port}" >"${run_dir}/async.out" 2>&1 ||
+    { cat "${run_dir}/async.out" >&2; exit 1; }
+grep -q "second render" "${run_dir}/async.out" || { cat "${run_dir}/async.out" >&2; exit 1; }
+echo "async_cancel.exe: $(tail -n 1 "${run_dir}/async.out")"

@@ -1,7 +1,9 @@
 #include "server/engine.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 
 #include "server/espeak_engine.h"
 #include "server/tone_engine.h"
@@ -99,6 +101,36 @@ std::string VoiceListXml(const std::vector<VoiceInfo>& voices) {
     }
     xml += "</voices>\n";
     return xml;
+}
+
+int BreakMilliseconds(const Element& element) {
+    const std::string time = element.Get("time");
+    if (time.empty()) {
+        // The strength names, roughly as long as a reader pauses for them.
+        static const struct {
+            const char* name;
+            int ms;
+        } kStrengths[] = {{"none", 0},     {"x-weak", 100}, {"weak", 200},
+                          {"medium", 400}, {"strong", 700}, {"x-strong", 1200}};
+        const std::string strength = element.Get("strength");
+        for (const auto& s : kStrengths) {
+            if (strength == s.name) {
+                return s.ms;
+            }
+        }
+        return 200;
+    }
+    char* end = nullptr;
+    const double value = std::strtod(time.c_str(), &end);
+    if (end == time.c_str() || !(value >= 0)) {
+        return 200;
+    }
+    const std::string unit(end);
+    const double ms = unit == "ms" ? value : unit == "s" ? value * 1000 : -1;
+    if (ms < 0) {
+        return 200;
+    }
+    return static_cast<int>(std::min<double>(ms, kMaxBreakMs));
 }
 
 std::string StableUuid(const std::string& key) {

@@ -3,6 +3,7 @@
 #ifndef VRELAY_SERVER_ENGINE_H
 #define VRELAY_SERVER_ENGINE_H
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -59,8 +60,13 @@ struct SynthesisUnit {
 class UnitSink {
   public:
     virtual ~UnitSink() = default;
-    // False stops the synthesis (the client is gone).
+    // False stops the synthesis (the client is gone, or a bound was hit).
     virtual bool OnUnit(const SynthesisUnit& unit) = 0;
+    // When the request must be over; an engine that can stop a synthesis
+    // midway stops it then and fails.
+    virtual std::chrono::steady_clock::time_point Deadline() const {
+        return std::chrono::steady_clock::time_point::max();
+    }
 };
 
 // One engine serves every session: implementations are thread-safe.
@@ -75,6 +81,9 @@ class Engine {
     // with *error when synthesis failed; true when the sink stopped it.
     virtual bool Speak(const std::string& voice, const std::vector<Word>& words, UnitSink* sink,
                        std::string* error) = 0;
+    // Where the synthesis unit that starts at words[begin] ends (one past its
+    // last word): the engine's own bound on one stretch of synthesis.
+    virtual size_t UnitEnd(const std::vector<Word>& words, size_t begin) const = 0;
 };
 
 // "tone" or "espeak"; null with *error for an unknown name or when the
@@ -88,6 +97,11 @@ const VoiceInfo* FindVoice(const std::vector<VoiceInfo>& voices, const std::stri
 
 // The voice-list document, one <voice/> element per line.
 std::string VoiceListXml(const std::vector<VoiceInfo>& voices);
+
+// The silence a <break/> element asks for, in milliseconds: time="Nms" or
+// time="Ns" (at most kMaxBreakMs), otherwise 200.
+constexpr int kMaxBreakMs = 10 * 1000;
+int BreakMilliseconds(const Element& element);
 
 // A stable UUID-shaped text derived from key (FNV-1a based, not random).
 std::string StableUuid(const std::string& key);

@@ -335,6 +335,31 @@ int PlaceMissingMarks(const std::vector<Word>& words, size_t begin, size_t end,
     return placed;
 }
 
+size_t EspeakEngine::UnitEnd(const std::vector<Word>& words, size_t begin) const {
+    // A unit is one uninterruptible call into espeak: bounded in words, text
+    // and pause time so that its time and audio stay small.
+    constexpr size_t kMinUnitWords = 24;
+    constexpr size_t kMaxUnitWords = 160;
+    constexpr size_t kMaxUnitBytes = 4000;
+    constexpr int64_t kMaxUnitBreakMs = 20 * 1000;
+    size_t end = begin;
+    size_t bytes = 0;
+    int64_t break_ms = 0;
+    while (end < words.size()) {
+        const Word& word = words[end];
+        bytes += word.text.size();
+        for (const Element& pause : word.breaks) {
+            break_ms += BreakMilliseconds(pause);
+        }
+        const size_t count = ++end - begin;
+        if ((count >= kMinUnitWords && word.EndsSentence()) || count >= kMaxUnitWords ||
+            bytes >= kMaxUnitBytes || break_ms >= kMaxUnitBreakMs) {
+            break;
+        }
+    }
+    return end;
+}
+
 bool EspeakEngine::Speak(const std::string& voice, const std::vector<Word>& words, UnitSink* sink,
                          std::string* error) {
     const VoiceInfo* info = FindVoice(voices_, voice);
@@ -342,18 +367,9 @@ bool EspeakEngine::Speak(const std::string& voice, const std::vector<Word>& word
         *error = "unknown voice \"" + voice + "\"";
         return false;
     }
-    constexpr size_t kMinUnitWords = 24;
-    constexpr size_t kMaxUnitWords = 160;
     size_t begin = 0;
     while (begin < words.size()) {
-        size_t end = begin;
-        while (end < words.size()) {
-            const size_t count = ++end - begin;
-            if ((count >= kMinUnitWords && words[end - 1].EndsSentence()) ||
-                count >= kMaxUnitWords) {
-                break;
-            }
-        }
+        const size_t end = UnitEnd(words, begin);
         const std::string ssml = UnitSsml(words, begin, end);
         SynthesisUnit unit;
         std::vector<std::pair<int, int64_t>> marks;

@@ -35,6 +35,7 @@ class EspeakEngine : public Engine {
     std::string DefaultVoice() const override { return default_voice_; }
     bool Speak(const std::string& voice, const std::vector<Word>& words, UnitSink* sink,
                std::string* error) override;
+    size_t UnitEnd(const std::vector<Word>& words, size_t begin) const override;
 
     // The SSML handed to espeak for one unit: our marks "w<index>" before the
     // words that have a mark, kept elements re-opened as the words' contexts

@@ -195,6 +195,13 @@ bool ParseTag(const std::string& text, Tag* tag) {
             }
         }
         if (!attribute.name.empty()) {
+            // A repeated attribute makes the tag ill-formed: which value would count is
+            // anybody's guess, so nothing of it is trusted.
+            for (const Attribute& earlier : result.element.attributes) {
+                if (earlier.name == attribute.name) {
+                    return false;
+                }
+            }
             result.element.attributes.push_back(std::move(attribute));
         }
     }
@@ -278,7 +285,7 @@ void MarkupParser::OnTag(const Tag& tag, std::vector<Word>* words, Word** curren
         }
         Word word;
         word.mark = mark;
-        word.context = open_;
+        word.context = OpenContext();
         words->push_back(std::move(word));
         *current = &words->back();
         return;
@@ -286,7 +293,7 @@ void MarkupParser::OnTag(const Tag& tag, std::vector<Word>* words, Word** curren
     if (name == "break") {
         if (*current == nullptr) {
             words->push_back(Word());
-            words->back().context = open_;
+            words->back().context = OpenContext();
             *current = &words->back();
         }
         Element element = tag.element;
@@ -298,19 +305,48 @@ void MarkupParser::OnTag(const Tag& tag, std::vector<Word>* words, Word** curren
         return;
     }
     if (tag.kind == Tag::kOpen) {
+        if (open_.size() >= kMaxOpenElements) {
+            return;
+        }
         Element element = tag.element;
         element.name = name;
+        size_t bytes = 0;
+        size_t kept = 0;
+        for (const Attribute& a : element.attributes) {
+            bytes += a.name.size() + a.value.size();
+            if (bytes > kMaxAttributeBytes) {
+                break;
+            }
+            ++kept;
+        }
+        element.attributes.resize(kept);
         open_.push_back(std::move(element));
+        dirty_ = true;
     } else if (tag.kind == Tag::kClose) {
         // Close the innermost element of that name and whatever it encloses;
         // an end tag with no open element of its name is ignored.
         for (size_t i = open_.size(); i > 0; --i) {
             if (open_[i - 1].name == name) {
                 open_.resize(i - 1);
+                dirty_ = true;
                 break;
             }
         }
     }
+}
+
+const Context& MarkupParser::OpenContext() {
+    if (dirty_) {
+        snapshot_.Assign(open_);
+        dirty_ = false;
+    }
+    return snapshot_;
+}
+
+void MarkupParser::Reset() {
+    open_.clear();
+    snapshot_.Assign({});
+    dirty_ = false;
 }
 
 void MarkupParser::Parse(const std::string& text, std::vector<Word>* words) {
@@ -320,7 +356,7 @@ void MarkupParser::Parse(const std::string& text, std::vector<Word>* words) {
     auto add_text = [&](const std::string& data) {
         if (current == nullptr) {
             words->push_back(Word());
-            words->back().context = open_;
+            words->back().context = OpenContext();
             current = &words->back();
         }
         current->text += data;
@@ -385,6 +421,25 @@ void MarkupParser::Parse(const std::string& text, std::vector<Word>* words) {
         ++kept;
     }
     words->resize(kept);
+}
+
+const std::vector<Element>& Context::Elements() const {
+    static const std::vector<Element> kNone;
+    return elements_ ? *elements_ : kNone;
+}
+
+void Context::push_back(Element element) {
+    auto copy = std::make_shared<std::vector<Element>>(Elements());
+    copy->push_back(std::move(element));
+    elements_ = std::move(copy);
+}
+
+void Context::Assign(std::vector<Element> elements) {
+    if (elements.empty()) {
+        elements_.reset();
+    } else {
+        elements_ = std::make_shared<const std::vector<Element>>(std::move(elements));
+    }
 }
 
 std::string StreamBuffer::TakeWholeWords() {

@@ -8,6 +8,7 @@
 #define VRELAY_SERVER_MARKUP_H
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -41,12 +42,29 @@ bool ParseTag(const std::string& text, Tag* tag);
 // Escapes &, <, >, " and ' for element text and attribute values.
 std::string EscapeXml(const std::string& text);
 
+// The kept elements open at a word, outermost first. Words share one copy of
+// the stack until it changes, so deep or long-lived markup costs memory once
+// per change rather than once per word.
+class Context {
+  public:
+    size_t size() const { return Elements().size(); }
+    bool empty() const { return Elements().empty(); }
+    const Element& operator[](size_t i) const { return Elements()[i]; }
+    const std::vector<Element>& Elements() const;
+    // Copies the stack and adds element to the copy (other words keep theirs).
+    void push_back(Element element);
+    void Assign(std::vector<Element> elements);
+
+  private:
+    std::shared_ptr<const std::vector<Element>> elements_;
+};
+
 // A mark and the text spoken after it.
 struct Word {
-    std::string mark;              // "" for text before the first mark
-    std::string text;              // character data up to the next mark
-    std::vector<Element> context;  // kept elements open at the mark, outermost first
-    std::vector<Element> breaks;   // <break/> elements after the mark, spoken after the text
+    std::string mark;             // "" for text before the first mark
+    std::string text;             // character data up to the next mark
+    Context context;              // kept elements open at the mark
+    std::vector<Element> breaks;  // <break/> elements after the mark, spoken after the text
 
     bool HasMark() const { return !mark.empty(); }
     // Nothing but blank space to speak.
@@ -64,17 +82,26 @@ bool IsKeptContainer(const std::string& name);
 
 class MarkupParser {
   public:
+    // Kept elements nested deeper than this are dropped (their text stays),
+    // and a kept element keeps attributes only up to kMaxAttributeBytes in
+    // all: the open elements are held for a whole request.
+    static constexpr size_t kMaxOpenElements = 32;
+    static constexpr size_t kMaxAttributeBytes = 1024;
+
     // Appends the words of text. Tags must be whole except that a tag cut at
     // the very end is dropped. Entities are decoded (unknown ones become a
     // blank); comments and processing instructions are dropped; CDATA is text.
     void Parse(const std::string& text, std::vector<Word>* words);
     // Forgets the open elements: a new request starts.
-    void Reset() { open_.clear(); }
+    void Reset();
     size_t OpenElements() const { return open_.size(); }
 
   private:
     void OnTag(const Tag& tag, std::vector<Word>* words, Word** current);
+    const Context& OpenContext();
     std::vector<Element> open_;
+    Context snapshot_;  // open_ as words share it; stale when dirty_
+    bool dirty_ = false;
 };
 
 // The pieces of one request, joined.

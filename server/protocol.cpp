@@ -1,5 +1,7 @@
 #include "server/protocol.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 namespace vrelay {
@@ -72,6 +74,28 @@ std::string DecodeText(const unsigned char* data, size_t length) {
     size_t n = nul != nullptr ? static_cast<size_t>(static_cast<const unsigned char*>(nul) - data)
                               : length;
     return std::string(reinterpret_cast<const char*>(data), n);
+}
+
+std::string Printable(const std::string& text, size_t max_bytes) {
+    std::string out;
+    size_t n = std::min(text.size(), max_bytes);
+    while (n > 0 && n < text.size() && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) {
+        --n;  // not inside a UTF-8 sequence
+    }
+    for (size_t i = 0; i < n; ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == 0x7F || c == '\\') {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+            out += escaped;
+        } else {
+            out.push_back(static_cast<char>(c));
+        }
+    }
+    if (n < text.size()) {
+        out += "...";
+    }
+    return out;
 }
 
 std::vector<unsigned char> EncodeAudio(const int16_t* samples, size_t count) {

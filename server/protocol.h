@@ -5,7 +5,15 @@
 // Every PACKET_TEXT_CHUNK, PACKET_TEXT and PACKET_QUERY the server receives is
 // answered by zero or more of the packets below and then exactly one
 // PACKET_END (empty payload). PACKET_CLOSE from the client is not answered:
-// the server closes the connection.
+// the server closes the connection. A client connecting while the server has
+// its maximum of sessions gets PACKET_DATA_10 "error: server busy" and
+// PACKET_CLOSE, and the connection closes. A session silent (no complete
+// packet) for the idle time-out is closed without a word.
+//
+// Bounds. A request over one of the server's bounds (text waiting, audio per
+// request, time per answer) or whose synthesis fails gets a PACKET_DATA_10
+// "error: ..." in that answer; the request's remaining text packets are then
+// answered by PACKET_END alone, and the next request starts afresh.
 //
 // Request and sample clock. The text of a request arrives as PACKET_TEXT_CHUNKs
 // and ends with a PACKET_TEXT (the client's empty closing PACKET_TEXT is a
@@ -109,6 +117,11 @@ bool DecodeMark(const unsigned char* data, size_t length, MarkReached* mark);
 std::vector<unsigned char> EncodeText(const std::string& text);
 // The text up to the first NUL (or the whole payload when there is none).
 std::string DecodeText(const unsigned char* data, size_t length);
+
+// Text from a client made safe for a log line or a message: control
+// characters and backslashes as \xNN escapes, cut after max_bytes (then
+// "..." follows).
+std::string Printable(const std::string& text, size_t max_bytes = 80);
 
 // PCM samples as DATA_6 carries them (little-endian, whatever the host).
 std::vector<unsigned char> EncodeAudio(const int16_t* samples, size_t count);

@@ -1,11 +1,14 @@
 #include "server/session.h"
 
 #include <sys/socket.h>
+#include <sys/time.h>
+#include <vrelay/vrelay.h>
 
 #include <algorithm>
 #include <climits>
+#include <new>
+#include <stdexcept>
 
-#include <vrelay/vrelay.h>
 #include "server/protocol.h"
 #include "transport/log.h"
 
@@ -19,11 +22,64 @@ bool KnownClientType(uint16_t type) {
            type == PACKET_CLOSE;
 }
 
+// Longest wait of one receive: how soon a session notices its idle time and
+// a drain.
+constexpr int kReceivePollMs = 500;
+// Kernel send buffer of a session (the kernel doubles it): about 3 s of
+// espeak audio.
+constexpr int kSendBufferBytes = 128 * 1024;
+
 int32_t ClampOffset(int64_t sample) {
     return static_cast<int32_t>(std::min<int64_t>(std::max<int64_t>(sample, 0), INT32_MAX));
 }
 
 }  // namespace
+
+void BoundWords(std::vector<Word>* words, size_t max_bytes, int64_t* break_budget_ms) {
+    std::vector<Word> bounded;
+    bounded.reserve(words->size());
+    for (Word& word : *words) {
+        // All breaks after a word become one of explicit length, so that
+        // neither their number nor their attributes can stretch the audio.
+        if (!word.breaks.empty()) {
+            int64_t ms = 0;
+            for (const Element& pause : word.breaks) {
+                ms = std::min<int64_t>(ms + BreakMilliseconds(pause), kMaxBreakMs);
+            }
+            ms = std::max<int64_t>(0, std::min(ms, *break_budget_ms));
+            *break_budget_ms -= ms;
+            word.breaks.clear();
+            if (ms > 0) {
+                Element pause;
+                pause.name = "break";
+                pause.attributes.push_back(Attribute{"time", std::to_string(ms) + "ms"});
+                word.breaks.push_back(std::move(pause));
+            }
+        }
+        if (word.text.size() <= max_bytes) {
+            bounded.push_back(std::move(word));
+            continue;
+        }
+        std::vector<Element> breaks;
+        breaks.swap(word.breaks);
+        size_t pos = 0;
+        while (pos < word.text.size()) {
+            size_t cut = std::min(word.text.size(), pos + max_bytes);
+            while (cut > pos + 1 && cut < word.text.size() &&
+                   (static_cast<unsigned char>(word.text[cut]) & 0xC0) == 0x80) {
+                --cut;  // keep UTF-8 sequences whole
+            }
+            Word piece;
+            piece.mark = pos == 0 ? word.mark : std::string();
+            piece.context = word.context;
+            piece.text = word.text.substr(pos, cut - pos);
+            bounded.push_back(std::move(piece));
+            pos = cut;
+        }
+        bounded.back().breaks = std::move(breaks);
+    }
+    words->swap(bounded);
+}
 
 Session::Session(int id, std::unique_ptr<Socket> socket, std::string peer, Engine* engine,
                  std::string voice, SessionLimits limits, const std::atomic<bool>* stopping,
@@ -36,6 +92,20 @@ Session::Session(int id, std::unique_ptr<Socket> socket, std::string peer, Engin
       limits_(limits),
       stopping_(stopping) {
     socket_->SetWakeSignal(wake);
+    // Receives wake up now and then to see the idle time and a drain.
+    socket_->SetReceiveLimit(std::min(limits_.idle_timeout_ms, kReceivePollMs));
+    // A small send buffer: a client that stops reading stops the session's
+    // synthesis after a few seconds of audio rather than after megabytes.
+    const int send_buffer = kSendBufferBytes;
+    ::setsockopt(static_cast<int>(socket_->Handle()), SOL_SOCKET, SO_SNDBUF, &send_buffer,
+                 sizeof send_buffer);
+    // A client that stops reading makes a send fail after this long instead
+    // of holding the session for ever.
+    timeval send_limit{};
+    send_limit.tv_sec = limits_.request_timeout_ms / 1000;
+    send_limit.tv_usec = (limits_.request_timeout_ms % 1000) * 1000;
+    ::setsockopt(static_cast<int>(socket_->Handle()), SOL_SOCKET, SO_SNDTIMEO, &send_limit,
+                 sizeof send_limit);
 }
 
 Session::~Session() = default;
@@ -47,14 +117,34 @@ void Session::Interrupt() {
     }
 }
 
+void Session::Drain() {
+    draining_ = true;
+}
+
+bool Session::InRequest() const {
+    return buffer_.Size() > 0 || !held_.empty() || parser_.OpenElements() > 0 || dropping_;
+}
+
 Session::ReadResult Session::ReadPacket(Packet* packet) {
+    const auto start = std::chrono::steady_clock::now();
+    bool started = false;
     while (!packet->FilledPacket()) {
         if (stopping_->load()) {
             return ReadResult::kStopped;
         }
+        if (draining_.load() && !started && !InRequest()) {
+            return ReadResult::kDrained;
+        }
         int received = 0;
         if (!packet->GetData(socket_.get(), &received)) {
             return ReadResult::kGone;
+        }
+        started = started || received > 0;
+        // Only whole packets count as activity: a trickle of bytes does not
+        // keep a session.
+        if (std::chrono::steady_clock::now() - start >
+            std::chrono::milliseconds(limits_.idle_timeout_ms)) {
+            return ReadResult::kIdle;
         }
     }
     return ReadResult::kPacket;
@@ -62,42 +152,15 @@ Session::ReadResult Session::ReadPacket(Packet* packet) {
 
 void Session::Run() {
     VR_LOG(logINFO) << "vrelay server: session " << id_ << " opened by " << peer_ << ", voice \""
-                    << voice_ << "\"";
-    std::string reason = "client closed";
-    for (;;) {
-        Packet packet;
-        const ReadResult read = ReadPacket(&packet);
-        if (read == ReadResult::kStopped) {
-            reason = "server stopping";
-            break;
-        }
-        if (read == ReadResult::kGone) {
-            reason = "connection lost";
-            break;
-        }
-        if (!packet.OK()) {
-            VR_LOG(logERROR) << "vrelay server: session " << id_
-                             << ": malformed frame (trailer length differs from header length "
-                             << packet.Length() << "), closing";
-            reason = "malformed frame";
-            break;
-        }
-        const uint16_t type = packet.PacketType();
-        if (!KnownClientType(type)) {
-            VR_LOG(logERROR) << "vrelay server: session " << id_ << ": unexpected packet type "
-                             << type << ", closing";
-            reason = "unexpected packet type";
-            break;
-        }
-        if (type == PACKET_CLOSE) {
-            break;
-        }
-        const bool ok =
-            type == PACKET_QUERY ? OnQuery(packet) : OnText(packet, type == PACKET_TEXT);
-        if (!ok) {
-            reason = stopping_->load() ? "server stopping" : "send failed";
-            break;
-        }
+                    << Printable(voice_) << "\"";
+    std::string reason;
+    try {
+        reason = Serve();
+    } catch (const std::bad_alloc&) {
+        // Only this session's data is in question: it ends, the server goes on.
+        reason = "out of memory";
+    } catch (const std::exception& e) {
+        reason = std::string("internal error: ") + e.what();
     }
     {
         std::lock_guard<std::mutex> lock(socket_mutex_);
@@ -109,7 +172,45 @@ void Session::Run() {
     // Nothing of the request is needed any more; release it now rather than
     // when the server reaps the session.
     EndRequest();
-    held_.shrink_to_fit();
+    std::vector<Word>().swap(held_);
+}
+
+std::string Session::Serve() {
+    for (;;) {
+        Packet packet;
+        switch (ReadPacket(&packet)) {
+            case ReadResult::kStopped:
+                return "server stopping";
+            case ReadResult::kGone:
+                return "connection lost";
+            case ReadResult::kIdle:
+                return "idle for " + std::to_string(limits_.idle_timeout_ms / 1000) + " s";
+            case ReadResult::kDrained:
+                return "server shutting down";
+            case ReadResult::kPacket:
+                break;
+        }
+        if (!packet.OK()) {
+            VR_LOG(logERROR) << "vrelay server: session " << id_
+                             << ": malformed frame (trailer length differs from header length "
+                             << packet.Length() << "), closing";
+            return "malformed frame";
+        }
+        const uint16_t type = packet.PacketType();
+        if (!KnownClientType(type)) {
+            VR_LOG(logERROR) << "vrelay server: session " << id_ << ": unexpected packet type "
+                             << type << ", closing";
+            return "unexpected packet type";
+        }
+        if (type == PACKET_CLOSE) {
+            return "client closed";
+        }
+        const bool ok =
+            type == PACKET_QUERY ? OnQuery(packet) : OnText(packet, type == PACKET_TEXT);
+        if (!ok) {
+            return stopping_->load() ? "server stopping" : "send failed";
+        }
+    }
 }
 
 void Session::EndRequest() {
@@ -118,6 +219,17 @@ void Session::EndRequest() {
     held_.clear();
     held_bytes_ = 0;
     clock_ = 0;
+    break_budget_ms_ = kBaseBreakMs;
+    dropping_ = false;
+}
+
+bool Session::RefuseRequest(const std::string& log_reason, const std::string& message) {
+    VR_LOG(logERROR) << "vrelay server: session " << id_ << ": " << log_reason
+                     << ", the rest of the request is dropped";
+    EndRequest();
+    dropping_ = true;
+    return SendMessage(std::string(kErrorPrefix) + message +
+                       "; the rest of the request is dropped");
 }
 
 bool Session::OnText(Packet& packet, bool final) {
@@ -125,59 +237,83 @@ bool Session::OnText(Packet& packet, bool final) {
     const std::string text = DecodeText(packet.Data(), packet.Length());
     text_bytes_ += text.size();
     format_rate_ = 0;
-    if (buffer_.Size() + held_bytes_ + text.size() > limits_.max_pending_text) {
-        VR_LOG(logERROR) << "vrelay server: session " << id_ << ": more than "
-                         << limits_.max_pending_text
-                         << " bytes of unspoken text, the request's text is dropped";
-        EndRequest();
-        return SendMessage(std::string(kErrorPrefix) + "text refused: more than " +
-                           std::to_string(limits_.max_pending_text) +
-                           " bytes of text are waiting; the request's text was dropped") &&
-               SendEnd();
-    }
-    buffer_.Append(text.data(), text.size());
-    std::vector<Word> words;
-    words.swap(held_);
-    held_bytes_ = 0;
-    parser_.Parse(final ? buffer_.TakeAll() : buffer_.TakeWholeWords(), &words);
-    if (!final) {
-        // Speak whole sentences when there are any, so that a piece boundary
-        // does not break a sentence's melody; keep the words after them.
-        size_t cut = words.size();
-        while (cut > 0 && !words[cut - 1].EndsSentence()) {
-            --cut;
-        }
-        if (cut > 0) {
-            held_.assign(std::make_move_iterator(words.begin() + static_cast<ptrdiff_t>(cut)),
-                         std::make_move_iterator(words.end()));
-            words.resize(cut);
-            for (const Word& w : held_) {
-                held_bytes_ += w.text.size() + w.mark.size();
+    over_limit_ = false;
+    deadline_ =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(limits_.request_timeout_ms);
+    bool ok = true;
+    if (dropping_) {
+        // A refused request: its remaining pieces are read and not spoken.
+    } else if (buffer_.Size() + held_bytes_ + text.size() > limits_.max_pending_text) {
+        ok = RefuseRequest(
+            "more than " + std::to_string(limits_.max_pending_text) + " bytes of unspoken text",
+            "text refused: more than " + std::to_string(limits_.max_pending_text) +
+                " bytes of text are waiting");
+    } else {
+        break_budget_ms_ += static_cast<int64_t>(text.size()) * kBreakMsPerTextByte;
+        buffer_.Append(text.data(), text.size());
+        std::vector<Word> words;
+        words.swap(held_);
+        held_bytes_ = 0;
+        parser_.Parse(final ? buffer_.TakeAll() : buffer_.TakeWholeWords(), &words);
+        if (!final) {
+            // Speak whole sentences when there are any, so that a piece boundary
+            // does not break a sentence's melody; keep the words after them.
+            size_t cut = words.size();
+            while (cut > 0 && !words[cut - 1].EndsSentence()) {
+                --cut;
+            }
+            if (cut > 0) {
+                held_.assign(std::make_move_iterator(words.begin() + static_cast<ptrdiff_t>(cut)),
+                             std::make_move_iterator(words.end()));
+                words.resize(cut);
+                for (const Word& w : held_) {
+                    held_bytes_ += w.text.size() + w.mark.size();
+                }
             }
         }
+        ok = SpeakWords(&words);
     }
-    bool ok = SpeakWords(words);
     if (final) {
         EndRequest();
     }
     return ok && SendEnd();
 }
 
-bool Session::SpeakWords(const std::vector<Word>& words) {
-    if (words.empty()) {
+bool Session::SpeakWords(std::vector<Word>* words) {
+    if (words->empty()) {
         return true;
     }
+    BoundWords(words, kMaxWordBytes, &break_budget_ms_);
     std::string error;
-    if (!engine_->Speak(voice_, words, this, &error)) {
-        VR_LOG(logERROR) << "vrelay server: session " << id_ << ": synthesis failed: " << error;
-        return !send_failed_ &&
-               SendMessage(std::string(kErrorPrefix) + "synthesis failed: " + error);
+    const bool spoken = engine_->Speak(voice_, *words, this, &error);
+    if (send_failed_ || stopping_->load()) {
+        return false;
     }
-    return !send_failed_ && !stopping_->load();
+    if (!spoken) {
+        return RefuseRequest("synthesis failed: " + error, "synthesis failed: " + error);
+    }
+    if (over_limit_) {
+        return RefuseRequest(over_limit_reason_, over_limit_reason_);
+    }
+    return true;
 }
 
 bool Session::OnUnit(const SynthesisUnit& unit) {
     if (send_failed_ || stopping_->load()) {
+        return false;
+    }
+    const int64_t max_samples =
+        static_cast<int64_t>(limits_.max_request_audio_seconds) * unit.sample_rate;
+    if (clock_ + static_cast<int64_t>(unit.samples.size()) > max_samples) {
+        over_limit_ = true;
+        over_limit_reason_ = "more than " + std::to_string(limits_.max_request_audio_seconds) +
+                             " s of audio in one request";
+        return false;
+    }
+    if (std::chrono::steady_clock::now() > deadline_) {
+        over_limit_ = true;
+        over_limit_reason_ = "the request took longer than " +
+                             std::to_string(limits_.request_timeout_ms / 1000) + " s";
         return false;
     }
     if (format_rate_ != unit.sample_rate) {
@@ -287,9 +423,9 @@ bool Session::OnQuery(Packet& packet) {
     if (parsed && !name.empty() && select == "1") {
         const VoiceInfo* voice = FindVoice(engine_->Voices(), name);
         if (voice == nullptr) {
-            VR_LOG(logWARNING) << "vrelay server: session " << id_ << ": unknown voice \"" << name
-                               << "\"";
-            return SendMessage(std::string(kErrorPrefix) + "unknown voice \"" + name +
+            VR_LOG(logWARNING) << "vrelay server: session " << id_ << ": unknown voice \""
+                               << Printable(name) << "\"";
+            return SendMessage(std::string(kErrorPrefix) + "unknown voice \"" + Printable(name) +
                                "\"; the voice stays \"" + voice_ + "\"") &&
                    SendEnd();
         }
@@ -297,7 +433,8 @@ bool Session::OnQuery(Packet& packet) {
         return SendEnd();
     }
     VR_LOG(logWARNING) << "vrelay server: session " << id_ << ": query not understood";
-    return SendMessage(std::string(kErrorPrefix) + "query not understood: " + query) && SendEnd();
+    return SendMessage(std::string(kErrorPrefix) + "query not understood: " + Printable(query)) &&
+           SendEnd();
 }
 
 bool Session::Send(uint16_t type, const std::vector<unsigned char>& payload) {

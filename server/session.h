@@ -5,6 +5,7 @@
 #define VRELAY_SERVER_SESSION_H
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -19,12 +20,36 @@
 namespace vrelay {
 namespace server {
 
+// What one client may cost the server. Each bound ends or trims only that
+// client's request or session, with a message saying so.
 struct SessionLimits {
     // Text of one request that may wait unspoken (stream pieces not yet whole
-    // words, and words held for their sentence end). Beyond it the request's
-    // text is dropped and the client told.
+    // words, and words held for their sentence end). Beyond it the rest of
+    // the request is dropped and the client told.
     size_t max_pending_text = 8u << 20;
+    // Audio of one request, in seconds; beyond it the rest is dropped.
+    int max_request_audio_seconds = 3600;
+    // A session with no complete packet for this long is closed.
+    int idle_timeout_ms = 300 * 1000;
+    // Time to answer one text packet (synthesis and sending); beyond it the
+    // rest of the request is dropped. Also the longest a single send may wait
+    // for a client that does not read: then the session ends.
+    int request_timeout_ms = 120 * 1000;
 };
+
+// Silence that <break/> elements may add: at most kMaxBreakMs after one word,
+// and per request kBaseBreakMs plus kBreakMsPerTextByte for every byte of the
+// request's text. Audio then stays proportional to the input.
+constexpr int64_t kBaseBreakMs = 60 * 1000;
+constexpr int64_t kBreakMsPerTextByte = 10;
+// Longest run of text handed to an engine as one word; longer words are
+// split at character boundaries so that no synthesis step grows with them.
+constexpr size_t kMaxWordBytes = 200;
+
+// Splits words longer than max_bytes (the first piece keeps the mark, the
+// last the breaks) and rewrites every break to an explicit time="Nms",
+// clamped to the per-word bound and to *break_budget_ms, which it spends.
+void BoundWords(std::vector<Word>* words, size_t max_bytes, int64_t* break_budget_ms);
 
 class Session : private UnitSink {
   public:
@@ -42,17 +67,27 @@ class Session : private UnitSink {
     // From another thread: makes blocked sends and receives fail at once.
     void Interrupt();
 
+    // Until then a session waiting between requests closes at once and a
+    // session inside a request closes once the request ends.
+    void Drain();
+
   private:
-    enum class ReadResult { kPacket, kGone, kStopped };
+    enum class ReadResult { kPacket, kGone, kStopped, kIdle, kDrained };
     ReadResult ReadPacket(Packet* packet);
+    // Serves packets until the session ends; returns the reason.
+    std::string Serve();
     bool OnText(Packet& packet, bool final);
     bool OnQuery(Packet& packet);
-    bool SpeakWords(const std::vector<Word>& words);
+    // Stops the request: the rest of its text is answered by PACKET_END alone.
+    bool RefuseRequest(const std::string& log_reason, const std::string& message);
+    bool SpeakWords(std::vector<Word>* words);
     bool OnUnit(const SynthesisUnit& unit) override;
+    std::chrono::steady_clock::time_point Deadline() const override { return deadline_; }
     bool Send(uint16_t type, const std::vector<unsigned char>& payload);
     bool SendMessage(const std::string& text);
     bool SendEnd();
     void EndRequest();
+    bool InRequest() const;
 
     const int id_;
     std::unique_ptr<Socket> socket_;
@@ -62,6 +97,7 @@ class Session : private UnitSink {
     std::string voice_;
     const SessionLimits limits_;
     const std::atomic<bool>* const stopping_;
+    std::atomic<bool> draining_{false};
 
     // The open request.
     StreamBuffer buffer_;
@@ -70,6 +106,11 @@ class Session : private UnitSink {
     size_t held_bytes_ = 0;
     int64_t clock_ = 0;    // samples sent in this request
     int format_rate_ = 0;  // the rate announced in this answer; 0: none yet
+    int64_t break_budget_ms_ = kBaseBreakMs;
+    bool dropping_ = false;    // the request was refused; its rest is ignored
+    bool over_limit_ = false;  // the answer being sent hit a bound (audio or time)
+    std::string over_limit_reason_;
+    std::chrono::steady_clock::time_point deadline_;
 
     // Counts for the closing log line.
     uint64_t texts_ = 0;

@@ -5,7 +5,13 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <vrelay/vrelay.h>
 
+#include <cstring>
+#include <vector>
+
+#include "server/protocol.h"
+#include "server/worker_pool.h"
 #include "transport/log.h"
 
 namespace vrelay {
@@ -51,6 +57,12 @@ bool SpeechServer::Start(std::string* error) {
     if (!engine_) {
         return false;
     }
+    if (options_.workers > 0) {
+        auto pool = std::make_unique<WorkerPool>(std::move(engine_), options_.workers,
+                                                 options_.worker_memory_mb);
+        pool_ = pool.get();
+        engine_ = std::move(pool);
+    }
     voice_ = engine_->DefaultVoice();
     if (!options_.voice.empty()) {
         const VoiceInfo* voice = FindVoice(engine_->Voices(), options_.voice);
@@ -63,14 +75,15 @@ bool SpeechServer::Start(std::string* error) {
     listener_ = std::make_unique<SocketServer>(options_.port, 64, PollingSelect,
                                                options_.listen_address);
     if (!listener_->IsOpen()) {
-        *error = std::string("cannot listen on ") + options_.listen_address + ":" +
-                 std::to_string(options_.port) + " (" + listener_->Error() + ")";
+        *error = "cannot listen on " + options_.listen_address + ":" +
+                 std::to_string(options_.port) + ": " + listener_->Error();
         listener_.reset();
         return false;
     }
     port_ = listener_->Port();
     stopping_ = false;
     wake_.Clear();
+    accept_wake_.Clear();
     started_ = true;
     accept_thread_ = std::thread(&SpeechServer::AcceptLoop, this);
     VR_LOG(logINFO) << "vrelay server: listening on " << options_.listen_address << ":" << port_
@@ -81,16 +94,17 @@ bool SpeechServer::Start(std::string* error) {
 void SpeechServer::AcceptLoop() {
     while (!stopping_.load()) {
         pollfd fds[2] = {{static_cast<int>(listener_->Handle()), POLLIN, 0},
-                         {static_cast<int>(wake_.Handle()), POLLIN, 0}};
+                         {static_cast<int>(accept_wake_.Handle()), POLLIN, 0}};
         const int rc = ::poll(fds, 2, -1);
         if (rc < 0) {
             if (errno == EINTR) {
                 continue;
             }
-            VR_LOG(logERROR) << "vrelay server: waiting for clients failed, errno " << errno;
+            VR_LOG(logERROR) << "vrelay server: waiting for clients failed: "
+                             << std::strerror(errno);
             return;
         }
-        if (stopping_.load()) {
+        if (stopping_.load() || accept_wake_.IsRaised()) {
             return;
         }
         bool failed = false;
@@ -98,29 +112,58 @@ void SpeechServer::AcceptLoop() {
         if (failed) {
             // A connection that failed before it was accepted (ECONNABORTED
             // and the like); running out of descriptors ends up here too.
-            VR_LOG(logERROR) << "vrelay server: accept failed, errno " << errno;
+            VR_LOG(logERROR) << "vrelay server: accept failed: " << std::strerror(errno);
+            // Out of descriptors the connection stays pending and poll returns
+            // at once: pause briefly instead of spinning.
+            pollfd wake = {static_cast<int>(accept_wake_.Handle()), POLLIN, 0};
+            ::poll(&wake, 1, 100);
             continue;
         }
         if (!socket) {
             continue;
         }
         const std::string peer = PeerName(socket->Handle());
-        std::lock_guard<std::mutex> lock(slots_mutex_);
+        std::unique_lock<std::mutex> lock(slots_mutex_);
         if (Reap() >= options_.max_sessions) {
-            VR_LOG(logERROR) << "vrelay server: refused " << peer << ": " << options_.max_sessions
-                             << " sessions are open";
-            continue;  // the socket closes as it goes out of scope
+            lock.unlock();
+            Refuse(std::move(socket), peer);
+            continue;
         }
-        auto slot = std::make_unique<Slot>();
-        slot->session =
-            std::make_unique<Session>(next_id_++, std::move(socket), peer, engine_.get(), voice_,
-                                      options_.limits, &stopping_, &wake_);
-        Slot* raw = slot.get();
-        slots_.push_back(std::move(slot));
-        raw->thread = std::thread([raw] {
-            raw->session->Run();
-            raw->done = true;
-        });
+        try {
+            auto slot = std::make_unique<Slot>();
+            slot->session =
+                std::make_unique<Session>(next_id_++, std::move(socket), peer, engine_.get(),
+                                          voice_, options_.limits, &stopping_, &wake_);
+            Slot* raw = slot.get();
+            slots_.push_back(std::move(slot));
+            raw->thread = std::thread([this, raw] {
+                raw->session->Run();
+                std::lock_guard<std::mutex> done_lock(slots_mutex_);
+                raw->done = true;
+                session_ended_.notify_all();
+            });
+        } catch (const std::exception& e) {
+            // No memory or no thread for one more client: that client goes,
+            // the others stay.
+            if (!slots_.empty() && !slots_.back()->thread.joinable()) {
+                slots_.pop_back();
+            }
+            VR_LOG(logERROR) << "vrelay server: cannot serve " << peer << ": " << e.what();
+        }
+    }
+}
+
+void SpeechServer::Refuse(std::unique_ptr<Socket> socket, const std::string& peer) {
+    VR_LOG(logERROR) << "vrelay server: refused " << peer << ": " << options_.max_sessions
+                     << " sessions are open";
+    // The client learns why before the stream ends; the reply is small enough
+    // for an empty socket buffer, and a client that sent nothing yet reads it.
+    const std::vector<unsigned char> busy = EncodeText(std::string(kErrorPrefix) + "server busy");
+    Packet message(0, PACKET_DATA_10, const_cast<unsigned char*>(busy.data()),
+                   static_cast<uint32_t>(busy.size()), false);
+    Packet close(0, PACKET_CLOSE, nullptr, 0, false);
+    if (message.SendData(socket.get()) && close.SendData(socket.get())) {
+        ::shutdown(static_cast<int>(socket->Handle()), SHUT_WR);
     }
 }
 
@@ -138,9 +181,38 @@ int SpeechServer::Reap() {
     return running;
 }
 
+std::vector<pid_t> SpeechServer::WorkerPids() {
+    return pool_ != nullptr ? pool_->WorkerPids() : std::vector<pid_t>();
+}
+
 int SpeechServer::ActiveSessions() {
     std::lock_guard<std::mutex> lock(slots_mutex_);
     return Reap();
+}
+
+void SpeechServer::StopAccepting() {
+    accept_wake_.Raise();
+    if (accept_thread_.joinable()) {
+        accept_thread_.join();
+    }
+    listener_.reset();
+}
+
+void SpeechServer::Shutdown(int grace_ms) {
+    if (!started_) {
+        return;
+    }
+    StopAccepting();
+    std::unique_lock<std::mutex> lock(slots_mutex_);
+    for (auto& slot : slots_) {
+        slot->session->Drain();
+    }
+    VR_LOG(logINFO) << "vrelay server: shutting down, " << Reap()
+                    << " sessions may finish their requests";
+    session_ended_.wait_for(lock, std::chrono::milliseconds(grace_ms),
+                            [this] { return Reap() == 0; });
+    lock.unlock();
+    Stop();
 }
 
 void SpeechServer::Stop() {
@@ -149,9 +221,7 @@ void SpeechServer::Stop() {
     }
     stopping_ = true;
     wake_.Raise();
-    if (accept_thread_.joinable()) {
-        accept_thread_.join();
-    }
+    StopAccepting();
     std::list<std::unique_ptr<Slot>> slots;
     {
         std::lock_guard<std::mutex> lock(slots_mutex_);
@@ -163,7 +233,6 @@ void SpeechServer::Stop() {
     for (auto& slot : slots) {
         slot->thread.join();
     }
-    listener_.reset();
     started_ = false;
     VR_LOG(logINFO) << "vrelay server: stopped";
 }

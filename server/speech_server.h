@@ -3,13 +3,17 @@
 #ifndef VRELAY_SERVER_SPEECH_SERVER_H
 #define VRELAY_SERVER_SPEECH_SERVER_H
 
+#include <sys/types.h>
+
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <list>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "server/engine.h"
 #include "server/session.h"
@@ -18,13 +22,20 @@
 namespace vrelay {
 namespace server {
 
+class WorkerPool;
+
 struct ServerOptions {
     // Loopback only unless told otherwise: the server has no authentication.
     std::string listen_address = "127.0.0.1";
     int port = 0;                   // 0: a free port, see SpeechServer::Port()
     std::string engine = "espeak";  // "espeak" or "tone"
     std::string voice;              // the sessions' first voice; "" for the engine's default
-    int max_sessions = 64;          // further clients are disconnected at once
+    // Synthesis worker processes; 0 synthesises on the sessions' threads.
+    int workers = 0;
+    // Address space (MiB) each worker may add to what it inherits; 0: no limit.
+    long worker_memory_mb = 0;
+    // Further clients get "error: server busy" and PACKET_CLOSE.
+    int max_sessions = 64;
     SessionLimits limits;
 };
 
@@ -42,8 +53,14 @@ class SpeechServer {
     // Stops accepting, ends every session (their pending sends and receives
     // fail at once) and joins all threads. Idempotent.
     void Stop();
+    // Graceful stop: stops accepting, closes sessions waiting between
+    // requests, lets running requests finish for up to grace_ms, then Stop().
+    void Shutdown(int grace_ms);
     // Sessions whose thread has not finished yet.
     int ActiveSessions();
+    // Process ids of the synthesis workers (0 for a slot without one); empty
+    // without a worker pool.
+    std::vector<pid_t> WorkerPids();
 
   private:
     struct Slot {
@@ -53,17 +70,22 @@ class SpeechServer {
     };
 
     void AcceptLoop();
+    void Refuse(std::unique_ptr<Socket> socket, const std::string& peer);
+    void StopAccepting();
     // Joins and removes finished sessions; returns how many are still running.
     int Reap();
 
     ServerOptions options_;
     std::unique_ptr<Engine> engine_;
+    WorkerPool* pool_ = nullptr;  // engine_, when synthesis runs in workers
     std::string voice_;
     std::unique_ptr<SocketServer> listener_;
-    WakeSignal wake_;
+    WakeSignal wake_;         // raised: every session's wait ends
+    WakeSignal accept_wake_;  // raised: the accept loop ends
     std::atomic<bool> stopping_{false};
     std::thread accept_thread_;
     std::mutex slots_mutex_;
+    std::condition_variable session_ended_;
     std::list<std::unique_ptr<Slot>> slots_;
     int next_id_ = 1;
     int port_ = 0;

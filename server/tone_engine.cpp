@@ -42,20 +42,17 @@ int ToneEngine::Frequency(const std::string& voice, size_t letters) {
     return 200 + 50 * capped;
 }
 
-int ToneEngine::BreakSamples(const Element& element, int sample_rate) {
-    const std::string time = element.Get("time");
-    char* end = nullptr;
-    const double value = std::strtod(time.c_str(), &end);
-    if (time.empty() || end == time.c_str() || !(value >= 0)) {
-        return sample_rate / 5;
+size_t ToneEngine::UnitEnd(const std::vector<Word>& words, size_t begin) const {
+    size_t end = begin;
+    int64_t pause_samples = 0;
+    while (end < words.size() && end - begin < kWordsPerUnit &&
+           pause_samples < static_cast<int64_t>(kMaxUnitSamples)) {
+        for (const Element& pause : words[end].breaks) {
+            pause_samples += static_cast<int64_t>(BreakMilliseconds(pause)) * kSampleRate / 1000;
+        }
+        ++end;
     }
-    const std::string unit(end);
-    double seconds = unit == "ms" ? value / 1000 : unit == "s" ? value : -1;
-    if (seconds < 0) {
-        return sample_rate / 5;
-    }
-    seconds = std::min(seconds, 10.0);
-    return static_cast<int>(seconds * sample_rate);
+    return end;
 }
 
 bool ToneEngine::Speak(const std::string& voice, const std::vector<Word>& words, UnitSink* sink,
@@ -85,9 +82,11 @@ bool ToneEngine::Speak(const std::string& voice, const std::vector<Word>& words,
             }
         }
         for (const Element& pause : word.breaks) {
-            unit.samples.insert(unit.samples.end(), BreakSamples(pause, kSampleRate), 0);
+            unit.samples.insert(unit.samples.end(),
+                                static_cast<size_t>(BreakMilliseconds(pause)) * kSampleRate / 1000,
+                                0);
         }
-        if (++in_unit == kWordsPerUnit) {
+        if (++in_unit == kWordsPerUnit || unit.samples.size() >= kMaxUnitSamples) {
             if (!sink->OnUnit(unit)) {
                 return true;
             }

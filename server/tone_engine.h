@@ -13,9 +13,8 @@
 //   Its phonemes: one per letter, named by the letter (ASCII lower-cased);
 //     letter k starts at word start + k * 1600 / L and lasts until the next
 //     letter's start (the last one until 1600), integer division.
-//   <break/>: time="Nms" or time="Ns" gives that much silence (at most 10 s),
-//     otherwise 3200 samples (200 ms).
-//   Units hold at most 64 words.
+//   <break/>: the silence of BreakMilliseconds (200 ms when not stated).
+//   Units hold at most 64 words, and end early once they hold 10 s of audio.
 #ifndef VRELAY_SERVER_TONE_ENGINE_H
 #define VRELAY_SERVER_TONE_ENGINE_H
 
@@ -29,9 +28,9 @@ class ToneEngine : public Engine {
     static constexpr int kSampleRate = 16000;
     static constexpr int kToneSamples = 1600;
     static constexpr int kGapSamples = 320;
-    static constexpr int kBreakSamples = 3200;
     static constexpr int kAmplitude = 8000;
     static constexpr size_t kWordsPerUnit = 64;
+    static constexpr size_t kMaxUnitSamples = 10 * kSampleRate;
 
     ToneEngine();
     std::string Name() const override { return "tone"; }
@@ -39,11 +38,11 @@ class ToneEngine : public Engine {
     std::string DefaultVoice() const override { return "tone"; }
     bool Speak(const std::string& voice, const std::vector<Word>& words, UnitSink* sink,
                std::string* error) override;
+    // kWordsPerUnit words, fewer when their pauses reach kMaxUnitSamples.
+    size_t UnitEnd(const std::vector<Word>& words, size_t begin) const override;
 
     // The tone's frequency in Hz for a word of the given letter count.
     static int Frequency(const std::string& voice, size_t letters);
-    // Samples of silence a <break/> element stands for.
-    static int BreakSamples(const Element& element, int sample_rate);
 
   private:
     std::vector<VoiceInfo> voices_;

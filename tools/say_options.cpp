@@ -172,13 +172,6 @@ bool ParseSayArgs(int argc, const char* const* argv, SayOptions* options, std::s
         }
         options->sampleRate = static_cast<int>(rate);
     }
-#ifdef VRELAY_SAY_NO_EXTRAS
-    // The Windows build has no resampler and no timeline (see CMakeLists.txt).
-    if (options->sampleRate != 0 || !options->timeline.empty()) {
-        *error = "--sample-rate and --timeline are not available in this build";
-        return false;
-    }
-#endif
     if (options->stream && options->async) {
         *error = "--stream and --async cannot be combined";
         return false;

@@ -26,9 +26,7 @@
 #include <vector>
 
 #include "server/protocol.h"
-#ifndef VRELAY_SAY_NO_EMBEDDED_SERVER
 #include "server/speech_server.h"
-#endif
 #include "tools/resampler.h"
 #include "tools/say_options.h"
 #include "tools/submitted_text.h"
@@ -454,9 +452,7 @@ int main(int argc, char** argv) {
 
     std::string host = "127.0.0.1";
     int port = 0;
-#ifndef VRELAY_SAY_NO_EMBEDDED_SERVER
     std::unique_ptr<vrelay::server::SpeechServer> embedded;
-#endif
     if (!options.server.empty()) {
         if (!SplitHostPort(options.server, &host, &port)) {
             std::fprintf(stderr, "vrelay-say: --server wants HOST:PORT, not \"%s\"\n",
@@ -464,11 +460,6 @@ int main(int argc, char** argv) {
             return kExitUsage;
         }
     } else {
-#ifdef VRELAY_SAY_NO_EMBEDDED_SERVER
-        std::fprintf(stderr,
-                     "vrelay-say: this build has no embedded server; give --server HOST:PORT\n");
-        return kExitUsage;
-#else
         // The embedded server logs only its warnings and errors here.
         if (!options.verbose) {
             vrelay::FILELog::SetReportingLevel(vrelay::logWARNING);
@@ -481,7 +472,6 @@ int main(int argc, char** argv) {
             return kExitNoServer;
         }
         port = embedded->Port();
-#endif
     }
 
     const vr_handle connection = vrCreateConnection();

@@ -62,6 +62,17 @@ class MisuseTest : public ::testing::Test {
         EXPECT_EQ(vrOpenConnection(handle, server_.Host().c_str(), server_.Port()), VR_SUCCESS);
         return handle;
     }
+    // The server holds its answer to each request's closing (empty) text at
+    // the gate "hold", then answers with audio.
+    void HoldClosingTexts() {
+        server_.SetHandler([](const ReceivedFrame& frame) {
+            if (frame.type == PACKET_TEXT && frame.Text().empty())
+                return std::vector<Action>{Action::WaitGate("hold"),
+                                           Action::Frame(PACKET_DATA_6, Bytes(8, 1)),
+                                           Action::End()};
+            return Answer(frame);
+        });
+    }
     // The handle still renders, and its callback gets the answer.
     void ExpectRendersAgain(vr_handle handle, CallbackRecorder& recorder) {
         const size_t before = recorder.Count(PACKET_DATA_6);
@@ -340,12 +351,7 @@ TEST_F(MisuseTest, LaunchDuringTheCompletionEventIsBusy) {
 // request instead of taking its socket; a re-open that fails leaves the open
 // connection working.
 TEST_F(MisuseTest, ReopenWaitsForTheRunningRequestAndAFailedOneKeepsTheSocket) {
-    server_.SetHandler([](const ReceivedFrame& frame) {
-        if (frame.type == PACKET_TEXT && frame.Text().empty())
-            return std::vector<Action>{Action::WaitGate("hold"),
-                                       Action::Frame(PACKET_DATA_6, Bytes(8, 1)), Action::End()};
-        return Answer(frame);
-    });
+    HoldClosingTexts();
     auto render = std::async(std::launch::async, [&] { return vrRenderSpeech(handle_, "held"); });
     ASSERT_TRUE(server_.WaitForGate("hold"));
     int closedPort;
@@ -366,12 +372,7 @@ TEST_F(MisuseTest, ReopenWaitsForTheRunningRequestAndAFailedOneKeepsTheSocket) {
 // takes its packets; a query flood larger than any voice list ends it cleanly
 // with no voices.
 TEST_F(MisuseTest, EnumerationNeverTakesTheApplicationsPacketsAndIsBounded) {
-    server_.SetHandler([](const ReceivedFrame& frame) {
-        if (frame.type == PACKET_TEXT && frame.Text().empty())
-            return std::vector<Action>{Action::WaitGate("hold"),
-                                       Action::Frame(PACKET_DATA_6, Bytes(8, 1)), Action::End()};
-        return Answer(frame);
-    });
+    HoldClosingTexts();
     auto render = std::async(std::launch::async, [&] { return vrRenderSpeech(handle_, "held"); });
     ASSERT_TRUE(server_.WaitForGate("hold"));
     auto voices =

@@ -97,6 +97,48 @@ TEST(MarkupParser, KeepsSynthesisElementsAsContextAcrossPieces) {
     EXPECT_EQ(parser.OpenElements(), 0u);
 }
 
+TEST(MarkupParser, BoundsNestingAndTheElementsKeptForARequest) {
+    MarkupParser parser;
+    std::vector<Word> words;
+    std::string deep;
+    for (int i = 0; i < 200; ++i) {
+        deep += "<s><prosody rate='" + std::string(2000, 'x') + "' pitch='high'>";
+    }
+    parser.Parse(deep + "<mark name=\"a\"/>x", &words);
+    parser.Parse("<mark name=\"b\"/>y", &words);
+    EXPECT_EQ(parser.OpenElements(), MarkupParser::kMaxOpenElements);
+    ASSERT_EQ(words.size(), 2u);
+    ASSERT_EQ(words[0].context.size(), MarkupParser::kMaxOpenElements);
+    // Attributes beyond the byte bound are dropped; the element stays.
+    EXPECT_TRUE(words[0].context[1].attributes.empty());
+    // Words under the same open elements share one copy of them.
+    EXPECT_EQ(&words[0].context.Elements(), &words[1].context.Elements());
+    // Closing still works from the bounded stack.
+    parser.Parse("</s><mark name=\"c\"/>z", &words);
+    EXPECT_EQ(parser.OpenElements(), MarkupParser::kMaxOpenElements - 2);
+}
+
+TEST(ParseTag, DecodesReferencesInValuesAndRejectsRepeatedAttributes) {
+    const struct {
+        std::string tag;
+        bool ok;
+        std::string name;
+    } cases[] = {
+        {"<voice name='a&amp;b&lt;&apos;&quot;&#39;&#x27;'/>", true, "a&b<'\"''"},
+        {"<voice name=\"plain \xC3\xA9\"/>", true, "plain \xC3\xA9"},
+        {"<voice name='all' select='' select='1'/>", false, ""},
+        {"<voice name='a' name='b'/>", false, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.tag);
+        Tag tag;
+        ASSERT_EQ(ParseTag(c.tag, &tag), c.ok);
+        if (c.ok) {
+            EXPECT_EQ(tag.element.Get("name"), c.name);
+        }
+    }
+}
+
 TEST(StreamBuffer, ReleasesOnlyWordsFollowedByACompleteMark) {
     StreamBuffer buffer;
     const std::string text =

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
+#include <signal.h>
+#include <vrelay/vrelay.h>
 
 #include <algorithm>
 #include <cmath>
@@ -9,7 +11,6 @@
 #include <thread>
 #include <vector>
 
-#include <vrelay/vrelay.h>
 #include "server/speech_server.h"
 #include "server/tone_engine.h"
 #include "tests/server/raw_client.h"
@@ -304,23 +305,118 @@ TEST_F(ToneServer, TwoClientsAtOnceGetTheirOwnAnswers) {
     EXPECT_TRUE(ok_low);
 }
 
-TEST_F(ToneServer, TooMuchPendingTextIsRefusedAndTheNextRequestWorks) {
+TEST_F(ToneServer, ARequestOverABoundIsRefusedToItsEndAndTheNextRequestWorks) {
     ServerOptions options;
-    options.limits.max_pending_text = 1000;
+    options.limits.max_pending_text = 2000;
+    options.limits.max_request_audio_seconds = 1;
     StartWith(options);
     RawClient client(server_->Port());
-    // No mark completes a word, so all of it waits.
-    ASSERT_TRUE(client.Exchange(PACKET_TEXT_CHUNK, "<mark name=\"a\"/>" + std::string(600, 'x'))
-                    .messages.empty());
-    const Answer refused = client.Exchange(PACKET_TEXT_CHUNK, std::string(600, 'y'));
-    ASSERT_TRUE(refused.ended);
-    ASSERT_EQ(refused.messages.size(), 1u);
-    EXPECT_EQ(refused.messages[0].rfind("error: text refused", 0), 0u);
-    EXPECT_TRUE(refused.audio.empty());
-    // The dropped text is not spoken later.
-    const Answer next = client.Exchange(PACKET_TEXT, "<mark name=\"b\"/>ok" + std::string(kFinal));
-    EXPECT_EQ(next.MarkNames(), (Names{"b", "kvox_final"}));
-    EXPECT_EQ(next.audio.size(), 1920u);
+    const std::string word = "<mark name=\"b\"/>ok" + std::string(kFinal);
+    const struct {
+        const char* name;
+        std::vector<std::string> chunks;  // then the request's closing text
+        const char* error;
+        size_t audio;  // samples of the refused answer
+    } cases[] = {
+        // No mark completes a word, so all of it waits.
+        {"pending text",
+         {"<mark name=\"a\"/>" + std::string(1200, 'x'), std::string(1200, 'y')},
+         "error: text refused",
+         0},
+        // The first unit (64 words, 7.7 s) is already over the second allowed.
+        {"audio",
+         {MarkedWords(std::vector<int>(64, 3)) + "<mark name=\"z\"/>"},
+         "error: more than 1 s of audio",
+         0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Answer refused;
+        for (const std::string& chunk : c.chunks) {
+            refused = client.Exchange(PACKET_TEXT_CHUNK, chunk);
+        }
+        ASSERT_TRUE(refused.ended);
+        ASSERT_EQ(refused.messages.size(), 1u);
+        EXPECT_EQ(refused.messages[0].rfind(c.error, 0), 0u) << refused.messages[0];
+        EXPECT_EQ(refused.audio.size(), c.audio);
+        // The rest of the refused request is read and not spoken.
+        const Answer rest = client.Exchange(PACKET_TEXT_CHUNK, MarkedWords({3, 3}));
+        EXPECT_EQ(rest.types, std::vector<uint16_t>{PACKET_END});
+        EXPECT_EQ(client.Exchange(PACKET_TEXT, word).types, std::vector<uint16_t>{PACKET_END});
+        const Answer next = client.Exchange(PACKET_TEXT, word);
+        EXPECT_EQ(next.MarkNames(), (Names{"b", "kvox_final"}));
+        EXPECT_EQ(next.audio.size(), 1920u);
+    }
+}
+
+TEST_F(ToneServer, HostileMarkupCostsBoundedAudioAndMemory) {
+    RawClient client(server_->Port());
+    std::string deep = "<mark name=\"a\"/>x ";
+    while (deep.size() < 60000) {
+        deep += "<s><mark name=\"m\"/>";
+    }
+    std::string breaks = "<mark name=\"a\"/>x";
+    while (breaks.size() < 63000) {
+        breaks += "<break time='10s'/>";
+    }
+    const struct {
+        const char* name;
+        std::string text;
+        size_t max_audio;
+    } cases[] = {
+        // Thousands of open elements across pieces: the context stays bounded.
+        {"nesting", deep, 4000u * 1920},
+        // All breaks after one word: at most 10 s of silence.
+        {"breaks", breaks, 1920u + 10 * 16000},
+        // A megabyte-long word is split into bounded pieces.
+        {"long word", "<mark name=\"a\"/>" + std::string(63000, 'a'), 63000u / 200 * 1920 + 1920},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        size_t audio = 0;
+        for (int i = 0; i < 3; ++i) {
+            const Answer answer = client.Exchange(PACKET_TEXT_CHUNK, c.text);
+            ASSERT_TRUE(answer.ended);
+            audio += answer.audio.size();
+        }
+        const Answer last = client.Exchange(PACKET_TEXT, kFinal);
+        ASSERT_TRUE(last.ended);
+        audio += last.audio.size();
+        EXPECT_LE(audio, 3 * c.max_audio);
+    }
+}
+
+TEST(BoundWords, SplitsLongWordsAndCapsBreaksPerWordAndRequest) {
+    auto pause = [](const std::string& time) {
+        Element e;
+        e.name = "break";
+        if (!time.empty()) {
+            e.attributes.push_back(Attribute{"time", time});
+        }
+        return e;
+    };
+    std::vector<Word> words(3);
+    words[0].mark = "long";
+    words[0].text = std::string(399, 'a') + "\xC3\xA9";
+    words[0].breaks = {pause("3s"), pause("")};
+    words[1].mark = "many";
+    words[1].breaks = std::vector<Element>(50, pause("10s"));
+    words[2].mark = "over budget";
+    words[2].breaks = {pause("10s")};
+    int64_t budget = 15000;
+    BoundWords(&words, 200, &budget);
+    ASSERT_EQ(words.size(), 5u);
+    const std::vector<std::string> marks = {"long", "", "", "many", "over budget"};
+    const std::vector<size_t> sizes = {200, 199, 2, 0, 0};  // the UTF-8 pair stays whole
+    const std::vector<std::string> breaks = {"", "", "3200ms", "10000ms", "1800ms"};
+    for (size_t i = 0; i < words.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(words[i].mark, marks[i]);
+        EXPECT_EQ(words[i].text.size(), sizes[i]);
+        EXPECT_EQ(words[i].breaks.empty() ? "" : words[i].breaks[0].Get("time"), breaks[i]);
+        EXPECT_LE(words[i].breaks.size(), 1u);
+    }
+    EXPECT_EQ(budget, 0);
 }
 
 TEST_F(ToneServer, MalformedFramesOrAVanishingClientCloseOnlyThatClient) {
@@ -353,15 +449,100 @@ TEST_F(ToneServer, MalformedFramesOrAVanishingClientCloseOnlyThatClient) {
     }
 }
 
-TEST_F(ToneServer, SessionsBeyondTheLimitAreClosedAtOnce) {
+TEST_F(ToneServer, SessionsBeyondTheLimitAreToldTheServerIsBusy) {
     ServerOptions options;
     options.max_sessions = 1;
     StartWith(options);
     RawClient first(server_->Port());
     ASSERT_TRUE(first.Exchange(PACKET_QUERY, "<voice name=\"all\"/>").ended);
     RawClient second(server_->Port());
-    EXPECT_TRUE(second.SeesClose());
+    const Answer busy = second.Read();
+    EXPECT_EQ(busy.types, (std::vector<uint16_t>{PACKET_DATA_10, PACKET_CLOSE}));
+    EXPECT_EQ(busy.messages, Names{"error: server busy"});
     EXPECT_TRUE(first.Exchange(PACKET_TEXT, "").ended);
+}
+
+// Waits (polling, bounded) until the server has no session left.
+bool SessionsEnd(SpeechServer* server) {
+    for (int i = 0; i < 2000 && server->ActiveSessions() > 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return server->ActiveSessions() == 0;
+}
+
+TEST_F(ToneServer, SilentSlowOrNonReadingClientsAreDisconnected) {
+    ServerOptions options;
+    options.limits.idle_timeout_ms = 300;
+    options.limits.request_timeout_ms = 300;
+    StartWith(options);
+    {
+        RawClient idle(server_->Port());
+        EXPECT_TRUE(idle.SeesClose());
+    }
+    {
+        // A byte now and then does not keep a session: only whole packets do.
+        RawClient slow(server_->Port());
+        const std::vector<uint8_t> frame = test::Frame(PACKET_TEXT, {'h', 'i', 0}, 3, 3);
+        bool sent = true;
+        for (size_t i = 0; i < frame.size() && sent; ++i) {
+            sent = slow.SendRaw({frame[i]});
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        EXPECT_FALSE(sent && slow.Read().ended);
+    }
+    {
+        // Far more audio than socket buffers hold, never read.
+        RawClient deaf(server_->Port());
+        ASSERT_TRUE(
+            deaf.Send(PACKET_TEXT, MarkedWords(std::vector<int>(3000, 5)).substr(0, 63000)));
+        EXPECT_TRUE(SessionsEnd(server_.get()));
+    }
+}
+
+TEST_F(ToneServer, ClientTextInMessagesAndLogLinesIsEscapedAndCut) {
+    test::CapturedLog log(logWARNING);
+    RawClient client(server_->Port());
+    const std::string forged = "x\n20261205 00:00:00.000 ERROR: forged";
+    const Answer unknown =
+        client.Exchange(PACKET_QUERY, "<voice name='" + forged + "' select='1'/>");
+    ASSERT_EQ(unknown.messages.size(), 1u);
+    EXPECT_EQ(unknown.messages[0].find('\n'), std::string::npos);
+    EXPECT_EQ(log.Text().find("\n20261205"), std::string::npos) << log.Text();
+    const Answer junk = client.Exchange(PACKET_QUERY, std::string(5000, 'q'));
+    ASSERT_EQ(junk.messages.size(), 1u);
+    EXPECT_LT(junk.messages[0].size(), 200u);
+    // Escaped characters in the name select as the plain name would.
+    EXPECT_TRUE(client.Exchange(PACKET_QUERY, "<voice name='tone&#45;l&#x6F;w' select='1'/>")
+                    .messages.empty());
+    EXPECT_EQ(client.Exchange(PACKET_TEXT, "<mark name=\"a\"/>abc" + std::string(kFinal)).audio,
+              Tones("tone-low", {3}));
+}
+
+TEST_F(ToneServer, ShutdownLetsARunningRequestFinishAndClosesIdleSessions) {
+    RawClient idle(server_->Port());
+    RawClient busy(server_->Port());
+    ASSERT_TRUE(idle.Exchange(PACKET_TEXT, "").ended);
+    // A request in progress: its first piece is answered, its end not yet sent.
+    ASSERT_TRUE(busy.Exchange(PACKET_TEXT_CHUNK, MarkedWords({3, 3})).ended);
+    std::thread shutdown([this] { server_->Shutdown(60000); });
+    EXPECT_TRUE(idle.SeesClose());
+    const Answer rest = busy.Exchange(PACKET_TEXT, kFinal);
+    EXPECT_TRUE(rest.ended);
+    EXPECT_EQ(rest.MarkNames(), (Names{"w1", "kvox_final"}));
+    EXPECT_TRUE(busy.SeesClose());
+    shutdown.join();
+    EXPECT_EQ(server_->ActiveSessions(), 0);
+}
+
+TEST_F(ToneServer, WorkerPoolAnswersAsInProcess) {
+    ServerOptions options;
+    options.workers = 2;
+    StartWith(options);
+    RawClient client(server_->Port());
+    const Answer pooled = client.Exchange(PACKET_TEXT, MarkedWords({5, 3, 7}) + kFinal);
+    EXPECT_EQ(pooled.audio, Tones("tone", {5, 3, 7}));
+    EXPECT_EQ(pooled.MarkNames(), (Names{"w0", "w1", "w2", "kvox_final"}));
+    EXPECT_EQ(pooled.phonemes.size(), 15u);
 }
 
 TEST_F(ToneServer, StopEndsConnectedSessions) {
@@ -386,13 +567,23 @@ TEST(SpeechServerStart, ReportsBadOptions) {
         {"organ", "", "", "unknown engine"},
         {"tone", "nobody", "", "unknown voice"},
         {"tone", "", "not an address", "cannot listen"},
+        {"tone", "", "in use", "Address already in use"},
     };
+    ServerOptions first;
+    first.engine = "tone";
+    SpeechServer occupant(first);
+    std::string started;
+    ASSERT_TRUE(occupant.Start(&started)) << started;
     for (const auto& c : cases) {
         ServerOptions options;
         options.engine = c.engine;
         options.voice = c.voice;
         if (*c.address != '\0') {
             options.listen_address = c.address;
+        }
+        if (std::string(c.address) == "in use") {
+            options.listen_address = "127.0.0.1";
+            options.port = occupant.Port();
         }
         SpeechServer server(options);
         std::string error;

@@ -92,9 +92,25 @@ TEST(ConfigLayers, OverrideFileChangesOnlyItsSettingAndMissingOnesAreNull) {
 TEST(ConfigLayers, UnreadableFileLeavesConfigurationUnchanged) {
     Config c(Loaded("<tpconfig><g a='1'/></tpconfig>"));
     EXPECT_EQ(0, KVTP_config_loadf(c.get(), "/nonexistent/dir/tp.xml"));
-    EXPECT_EQ(0, KVTP_config_loadf(c.get(), "/tmp"));
+    // A directory opens for reading but cannot be read: it is refused like a
+    // missing file, so the caller learns the override was not applied.
+    char dir[] = "/tmp/config_dirXXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(dir));
+    EXPECT_EQ(0, KVTP_config_loadf(c.get(), dir));
+    rmdir(dir);
     EXPECT_EQ(0, KVTP_config_loadf(c.get(), nullptr));
     EXPECT_EQ("1", Lookup(c.get(), "g", "a"));
+}
+
+TEST(ConfigLayers, EachLoadStartsWithNoOpenElement) {
+    // A document left unclosed does not make the next one's root a group:
+    // every load is a document of its own.
+    Config c(KVTP_config_new("tpconfig", -1));
+    const std::string open = "<tpconfig>", next = "<tpconfig a='root'><g b='2'/></tpconfig>";
+    KVTP_config_load(c.get(), open.data(), static_cast<int32_t>(open.size()));
+    KVTP_config_load(c.get(), next.data(), static_cast<int32_t>(next.size()));
+    EXPECT_EQ("<null>", Lookup(c.get(), "tpconfig", "a"));
+    EXPECT_EQ("2", Lookup(c.get(), "g", "b"));
 }
 
 TEST(ConfigDocument, GroupsAreTheRootsChildrenWithTheirLastValues) {

@@ -11,8 +11,8 @@
 #include <string>
 
 #include "textproc/scanner/configsettings.h"
-#include "textproc/toolkit/dystr.h"
 #include "textproc/scanner/logger.h"
+#include "textproc/toolkit/dystr.h"
 
 namespace {
 
@@ -168,6 +168,12 @@ TEST(LoggerLevels, ThresholdFiltersWritingButNotCounting) {
     // Only ERROR and CRITICAL reach standard error with logstderr off.
     EXPECT_EQ(2, std::count(err.begin(), err.end(), '\n'));
 
+    // With it on, a WARN line goes there too.
+    Logger loud = MakeLogger("loglevel='warn' logstderr='True'");
+    CaptureStderr();
+    KVTP_logger_log(loud.get(), KVTP_LOG_WARN, "mod", "title", "message", "");
+    EXPECT_TRUE(IsOutputLine(GetCapturedStderr(), "TPC", "mod [WARN] title : message"));
+
     Logger off = MakeLogger("log='False' logstore='True' logstderr='True'");
     CaptureStderr();
     KVTP_logger_set_error(off.get(), KVTP_ERR_CRITICAL_MESSAGE, "m", "");
@@ -210,18 +216,18 @@ TEST(LoggerFile, LinesAreAppendedToTheLogFileUntilItIsUnset) {
     EXPECT_EQ(text, ReadFile(dir.path + "/TPC.log"));
 }
 
-TEST(LoggerFile, UnopenableLogFileIsReportedOnceAndLoggingGoesOn) {
+TEST(LoggerFile, UnopenableLogFileIsReportedOnceInPlaceOfTheLine) {
     Logger l = MakeLogger("logstore='True'");
     KVTP_logger_set_logfile(l.get(), "/nonexistent/dir");
     EXPECT_EQ(0, KVTP_logger_log(l.get(), KVTP_LOG_INFO, "m", "t", "one", ""));
     EXPECT_EQ(1, KVTP_logger_log(l.get(), KVTP_LOG_INFO, "m", "t", "two", ""));
-    ASSERT_EQ(4, KVTP_logger_no_stored(l.get()));
-    EXPECT_STREQ(  // code 16, the log file warning
+    // The failed line is counted but not stored: code 16 takes its place, and
+    // file logging is off from then on, so the next line goes out normally.
+    ASSERT_EQ(3, KVTP_logger_no_stored(l.get()));
+    EXPECT_STREQ(
         "PRE_DEF [WARN] Log file missing : Logger cannot print to file : /nonexistent/dir/TPC.log",
         KVTP_logger_msg(l.get(), 1));
-    // The line that met the failure is not lost.
-    EXPECT_STREQ("m [INFO] t : one", KVTP_logger_msg(l.get(), 2));
-    EXPECT_STREQ("m [INFO] t : two", KVTP_logger_msg(l.get(), 3));
+    EXPECT_STREQ("m [INFO] t : two", KVTP_logger_msg(l.get(), 2));
     EXPECT_EQ(1, KVTP_logger_no_warnings(l.get()));
     EXPECT_EQ(4, KVTP_logger_no_messages(l.get()));
 }

@@ -2,6 +2,7 @@
 // with growth.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 #include "textproc/toolkit/dystrarray.h"
@@ -139,6 +140,8 @@ TEST_F(DystrarrayTest, CorruptBufferIsReportedBySize) {
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "Internal structure of dystrarray corrupted: expected size 6, found 0.\n");
     EXPECT_EQ(KVTP_dystrarray_idx(a_, 0), nullptr);
+    EXPECT_EQ(KVTP_dystrarray_write_sz(a_), 0);  // nothing corrupt is stored
+    EXPECT_EQ(KVTP_dystrarray_write(a_, stdout), 0);
     a_->data[0] = 0;  // a zero length byte must not loop forever
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(KVTP_dystrarray_sz(a_), 0);

@@ -1,12 +1,15 @@
 // Tags, tokens, spurts and their pool.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <string>
 #include <tuple>
 #include <utility>
 #include <vector>
 
+#include "textproc/model/prenorm.h"
 #include "textproc/model/tox.h"
+#include "textproc/toolkit/oswrappers.h"
 
 namespace {
 
@@ -54,7 +57,12 @@ TEST_F(ToxTest, SetAttribReplacesTheFirstNameStartingWithTheGivenOne) {
     EXPECT_STREQ(KVTP_toxtag_val(tag, "ty"), "x");
     EXPECT_STREQ(KVTP_toxtag_val(tag, "type"), "weak");
     EXPECT_EQ(KVTP_toxtag_no_attribs(tag), 6);
+    // An empty name is refused rather than overwriting the first attribute
+    // (every name begins with it) or adding a nameless one, which the spurt
+    // writer would turn into ill-formed XML.
     EXPECT_EQ(KVTP_toxtag_set_attrib(tag, "", -1, "v", -1), 0);
+    EXPECT_STREQ(KVTP_toxtag_val(tag, "timeout"), "1");
+    EXPECT_EQ(KVTP_toxtag_no_attribs(tag), 6);
 }
 
 TEST_F(ToxTest, NumericValuesKeepTrailingZerosAndDropAZeroFraction) {
@@ -172,9 +180,12 @@ TEST_F(ToxTest, QueriesSearchFromTheLastTag) {
     EXPECT_EQ(KVTP_toxtoken_gettag_match(token, probe), v2);
     KVTP_toxtag_delete(probe);
 
+    // A longer name that begins with the attribute's is another attribute.
+    KVTP_toxtag_set_attrib(v2, "gendered", -1, "x", -1);
     EXPECT_EQ(KVTP_toxtoken_setdefault_tagval(token, "voice", "gender", "m"), 1);
     EXPECT_STREQ(KVTP_toxtag_val(v1, "gender"), "f");
     EXPECT_STREQ(KVTP_toxtag_val(v2, "gender"), "m");
+    EXPECT_STREQ(KVTP_toxtag_val(v2, "gendered"), "x");
 }
 
 TEST_F(ToxTest, LinkGivesContinuingTagsTheirEarlierCopies) {
@@ -212,6 +223,7 @@ TEST_F(ToxTest, MarkNameGivesTheCharacterPositionAndLexTagTheSyllables) {
     KVTP_toxtag* lex = Tag("lex", KVTP_TOXTAG_STARTEND);
     token = Token({lex});
     EXPECT_EQ(KVTP_toxtoken_issilent(token), 1);  // no pronunciation at all
+    EXPECT_EQ(KVTP_toxtoken_nsyl(token), 0);      // so no syllables either
     for (const auto& [spron, silent, syllables] :
          {std::tuple{"", 1, 0}, {"dog", 0, 1}, {"a|b|c", 0, 2}}) {
         KVTP_toxtag_set_attrib(lex, "spron", -1, spron, -1);
@@ -350,6 +362,78 @@ TEST_F(ToxTest, SpurtStreamPrintEndsEachSpurtWithItsPhrase) {
     EXPECT_STREQ(KVTP_toxspurt_get_jobid(spurt), "CLIENT");
     EXPECT_EQ(KVTP_toxspurt_getid(spurt), 0);
     KVTP_toxspurt_delete(spurt);
+}
+
+// Test rules: "_" and the euro sign are illegal (converted to "-" and "E"),
+// A-Z and E-acute have lower-case forms, ASCII letters and two-byte
+// characters are alphabetic.
+KVTP_prenorm_rules TestRules() {
+    KVTP_prenorm_rules r{};
+    r.convertillegal = [](void*, const char* ch, int32_t len, KVTP_dystr* out) {
+        const std::string c(ch, static_cast<size_t>(len));
+        if (c != "_" && c != "\xE2\x82\xAC")
+            return 0;
+        return KVTP_dystr_append(out, c == "_" ? "-" : "E", 1);
+    };
+    r.downcase = [](void*, const char* ch, int32_t len, KVTP_dystr* out) {
+        if (len == 1 && ch[0] >= 'A' && ch[0] <= 'Z') {
+            const char lower = static_cast<char>(ch[0] + 32);
+            return KVTP_dystr_append(out, &lower, 1);
+        }
+        if (std::string(ch, static_cast<size_t>(len)) == "\xC3\x89")
+            return KVTP_dystr_append(out, "\xC3\xA9", 2);
+        return 0;
+    };
+    r.is_alpha = [](void*, const char* ch, int32_t len) -> int {
+        return len == 2 || (len == 1 && std::isalpha(static_cast<unsigned char>(ch[0])) != 0);
+    };
+    return r;
+}
+
+TEST_F(ToxTest, PrenormRewritesByTheCallersRulesAndRecordsWhatItSaw) {
+    const KVTP_prenorm_rules rules = TestRules();
+    // Features 2-6: lower-cased, alphabetic, other, converted, capitalised.
+    const struct {
+        const char* text;
+        const char* norm;
+        const char* features;
+    } cases[] = {
+        {"", "", "FFFFT"},
+        {"Hello", "hello", "TTFFT"},
+        {"hello", "hello", "FTFFF"},
+        {"HEllo", "hello", "TTFFF"},
+        {"\xC3\x89\xE2\x82\xACt",
+         "\xC3\xA9"
+         "Et",
+         "TTFTT"},
+        {"A1", "a1", "TTTFF"},
+        {"_x", "-x", "FTFTF"},
+        {"A_", "a-", "TTFTT"},
+    };
+    KVTP_toxtoken* token = Token();
+    for (const auto& c : cases) {
+        KVTP_toxtoken_set_norm(token, c.text, -1);
+        for (int32_t f = 2; f <= 6; ++f)
+            KVTP_toxtoken_setfeat(token, f, c.features[f - 2] == 'F');  // the opposite
+        ASSERT_EQ(KVTP_toxtoken_prenorm(token, &rules), 1);
+        EXPECT_STREQ(KVTP_toxtoken_getnorm(token), c.norm) << c.text;
+        std::string features;
+        for (int32_t f = 2; f <= 6; ++f)
+            features += KVTP_toxtoken_getfeat(token, f) ? 'T' : 'F';
+        EXPECT_EQ(features, c.features) << c.text;
+    }
+    // Without any rules every character is kept and counts as other.
+    const KVTP_prenorm_rules none{};
+    KVTP_toxtoken_set_norm(token, "Ab", -1);
+    EXPECT_EQ(KVTP_toxtoken_prenorm(token, &none), 1);
+    EXPECT_STREQ(KVTP_toxtoken_getnorm(token), "Ab");
+    EXPECT_EQ(KVTP_toxtoken_getfeat(token, 4), 1);
+    KVTP_malloc_fail_after(0);  // out of memory: refused, token unchanged
+    EXPECT_EQ(KVTP_toxtoken_prenorm(token, &rules), 0);
+    KVTP_malloc_fail_after(-1);
+    EXPECT_STREQ(KVTP_toxtoken_getnorm(token), "Ab");
+    EXPECT_EQ(KVTP_toxtoken_prenorm(nullptr, &rules), 0);
+    EXPECT_EQ(KVTP_toxtoken_prenorm(token, nullptr), 0);
 }
 
 TEST(ToxPoolTest, GrowsByOneWhileEverythingIsInUseAndReusesReleasedObjectsFirst) {

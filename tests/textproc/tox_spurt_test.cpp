@@ -107,7 +107,7 @@ TEST_F(SpurtXmlTest, OneTokenSpurtSplitsOnlyItsLastBreakInHalves) {
     EXPECT_STREQ(KVTP_toxtag_val(pause, "time"), "0.500");  // the tag itself is untouched
     KVTP_toxtag_set_attrib_fixedpoint(pause, "time", -1, 100, 3);
     Mark(only, "m");
-    Break(only, 3, 1001);
+    KVTP_toxtag* last = Break(only, 3, 1001);
     EXPECT_EQ(Xml(),
               "<spurt spurt_id='000'>\n"
               "\t<pause>\n\t\t<break type='1' time='0.100'/><mark name='m'/>"
@@ -115,6 +115,11 @@ TEST_F(SpurtXmlTest, OneTokenSpurtSplitsOnlyItsLastBreakInHalves) {
               "\t<speech>\n\t</speech>\n"
               "\t<pause>\n\t\t<break type='3' time='0.500'/>\n\t</pause>\n"
               "</spurt>\n");
+    // A break without a time is written with time 0 but keeps having none.
+    KVTP_toxtag_clear_attribs(last);
+    KVTP_toxtag_set_attrib(last, "type", -1, "3", -1);
+    EXPECT_NE(Xml().find("<break type='3' time='0'/>\n\t</pause>\n\t<speech>"), std::string::npos);
+    EXPECT_EQ(KVTP_toxtag_no_attribs(last), 2);
 }
 
 TEST_F(SpurtXmlTest, IdHeaderAndPhraseCounters) {

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/run_command.h"
+
 namespace {
 
 // A file name of this test's own: tests run in parallel processes.
@@ -23,10 +25,7 @@ std::string Out(const char* name) {
            "-" + name;
 }
 
-struct SayRun {
-    int status;
-    std::string out;
-};
+using SayRun = vrelay::test::CommandRun;
 
 // Runs vrelay-say with arguments (shell-quoted by the caller) and input.
 SayRun Say(const std::string& arguments, const std::string& input = "", bool quiet = true) {
@@ -34,17 +33,7 @@ SayRun Say(const std::string& arguments, const std::string& input = "", bool qui
     { std::ofstream(inputFile) << input; }
     const std::string command = std::string(VRELAY_SAY_PATH) + " --engine tone " +
                                 (quiet ? "-q " : "") + "< " + inputFile + " 2>&1 " + arguments;
-    FILE* pipe = popen(command.c_str(), "r");
-    SayRun run{-1, ""};
-    if (!pipe)
-        return run;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        run.out.append(buffer, n);
-    const int status = pclose(pipe);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
+    return vrelay::test::RunCommand(command);
 }
 
 std::vector<uint8_t> ReadFile(const std::string& path) {

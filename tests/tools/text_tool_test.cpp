@@ -7,26 +7,15 @@
 #include <fstream>
 #include <string>
 
+#include "tests/support/run_command.h"
+
 namespace {
 
-struct ToolRun {
-    int status;
-    std::string out;  // standard output and standard error
-};
+using ToolRun = vrelay::test::CommandRun;
 
 ToolRun Text(const std::string& arguments) {
     const std::string command = std::string(VRELAY_TEXT_PATH) + " " + arguments + " 2>&1";
-    ToolRun run{-1, ""};
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe)
-        return run;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        run.out.append(buffer, n);
-    const int status = pclose(pipe);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
+    return vrelay::test::RunCommand(command);
 }
 
 std::string Mark(int c, int b, int n, int l) {

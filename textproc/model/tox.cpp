@@ -4,8 +4,8 @@
 #include <cstring>
 #include <string>
 
-#include "textproc/toolkit/string_ops.h"
 #include "textproc/toolkit/oswrappers.h"
+#include "textproc/toolkit/string_ops.h"
 
 namespace {
 
@@ -249,18 +249,19 @@ void WriteEmptySpurt(KVTP_dystr* out, const KVTP_toxtoken* token) {
                 AppendOpeningTag(out, tag, nullptr);
                 continue;
             }
+            // The tag is the caller's: its attributes are given back byte for
+            // byte afterwards, so a break without a time stays without one.
+            KVTP_array* attributes = tag->attributes;
+            const std::string saved(attributes->data == nullptr ? "" : attributes->data,
+                                    static_cast<size_t>(attributes->count));
             const char* time = KVTP_toxtag_val(tag, "time");
-            const bool hadTime = time != nullptr;
-            const std::string saved = hadTime ? time : "";
-            const int32_t ms = hadTime ? KVTP_atoifp(time, -1, 3) : 0;
+            const int32_t ms = time != nullptr ? KVTP_atoifp(time, -1, 3) : 0;
             KVTP_toxtag_set_attrib_fixedpoint(tag, "time", -1, ms / 2, 3);
             AppendOpeningTag(out, tag, nullptr);
             Append(out, "\n\t</pause>\n\t<speech>\n\t</speech>\n\t<pause>\n\t\t");
             AppendOpeningTag(out, tag, nullptr);
-            // The tag is the caller's: give it back as it was.
-            if (hadTime) {
-                KVTP_toxtag_set_attrib(tag, "time", -1, saved.c_str(), -1);
-            }
+            // Never larger than what the array holds now: no allocation.
+            KVTP_array_replace(attributes, saved.data(), static_cast<int32_t>(saved.size()));
         }
     }
     Append(out, "\n\t</pause>\n</spurt>\n");
@@ -484,6 +485,23 @@ int KVTP_toxtag_settype(KVTP_toxtag* tag, int32_t type) {
     return 1;
 }
 
+namespace {
+
+// Appends a name/value pair: both entries or neither.
+int AppendAttrib(KVTP_toxtag* tag, const char* name, int32_t nlen, const char* value,
+                 int32_t vlen) {
+    if (!KVTP_dystrarray_add(tag->attributes, name, nlen)) {
+        return 0;
+    }
+    if (!KVTP_dystrarray_add(tag->attributes, value == nullptr ? "" : value, vlen)) {
+        KVTP_dystrarray_remove(tag->attributes, KVTP_dystrarray_sz(tag->attributes) - 1);
+        return 0;
+    }
+    return 1;
+}
+
+}  // namespace
+
 int KVTP_toxtag_set_attrib(KVTP_toxtag* tag, const char* name, int32_t nlen, const char* value,
                            int32_t vlen) {
     if (tag == nullptr || name == nullptr) {
@@ -495,7 +513,10 @@ int KVTP_toxtag_set_attrib(KVTP_toxtag* tag, const char* name, int32_t nlen, con
     }
     const int32_t n = KVTP_strnlen(name, nlen);
     if (n == 0) {
-        return 0;  // an empty name would match any attribute
+        // Refused: by the prefix rule an empty name would overwrite the first
+        // attribute whatever its name, and an appended nameless attribute
+        // would make the spurt XML ill-formed.
+        return 0;
     }
     // Searched from the first attribute; a prefix match counts.
     int32_t index = 1;
@@ -511,15 +532,7 @@ int KVTP_toxtag_set_attrib(KVTP_toxtag* tag, const char* name, int32_t nlen, con
     if (found > 0) {
         return KVTP_dystrarray_replace(tag->attributes, found, value, vlen);
     }
-    // Both entries or neither.
-    if (!KVTP_dystrarray_add(tag->attributes, name, n)) {
-        return 0;
-    }
-    if (!KVTP_dystrarray_add(tag->attributes, value, vlen)) {
-        KVTP_dystrarray_remove(tag->attributes, KVTP_dystrarray_sz(tag->attributes) - 1);
-        return 0;
-    }
-    return 1;
+    return AppendAttrib(tag, name, n, value, vlen);
 }
 
 int KVTP_toxtag_add_attrib(KVTP_toxtag* tag, const char* name, int32_t nlen, const char* value,
@@ -1006,8 +1019,10 @@ int32_t KVTP_toxtoken_setdefault_tagval(KVTP_toxtoken* token, const char* name, 
     const int32_t n = TagCount(token);
     for (int32_t i = 0; i < n; ++i) {
         KVTP_toxtag* tag = TagAt(token, i);
+        // Appended, not set: setting would overwrite a longer attribute
+        // name that merely starts with this one (gendered for gender).
         if (IsNamed(tag, name) && KVTP_toxtag_val(tag, attrib) == nullptr &&
-            KVTP_toxtag_add_attrib(tag, attrib, -1, value, -1)) {
+            AppendAttrib(tag, attrib, -1, value, -1)) {
             ++set;
         }
     }

@@ -117,6 +117,7 @@ int KVTP_toxtag_setparent(KVTP_toxtag* tag, KVTP_toxtoken* parent);
 int KVTP_toxtag_settype(KVTP_toxtag* tag, int32_t type);
 // Replaces the value of the first attribute whose name begins with the given
 // name (so "time" also matches an existing "timeout"), else appends the pair.
+// An empty name is refused (0).
 int KVTP_toxtag_set_attrib(KVTP_toxtag* tag, const char* name, int32_t nlen, const char* value,
                            int32_t vlen);
 int KVTP_toxtag_add_attrib(KVTP_toxtag* tag, const char* name, int32_t nlen, const char* value,
@@ -211,7 +212,8 @@ KVTP_toxtag* KVTP_toxtoken_gettag_attrib(const KVTP_toxtoken* token, const char*
                                          const char* attrib, const char* value);
 // The last tag named like `tag` that has every attribute of it, equal.
 KVTP_toxtag* KVTP_toxtoken_gettag_match(const KVTP_toxtoken* token, const KVTP_toxtag* tag);
-// Gives the attribute to every tag of that name lacking it; returns how many.
+// Appends the attribute to every tag of that name lacking it (exact name:
+// "gendered" does not count as "gender"); returns how many.
 int32_t KVTP_toxtoken_setdefault_tagval(KVTP_toxtoken* token, const char* name, const char* attrib,
                                         const char* value);
 int32_t KVTP_toxtoken_notags(const KVTP_toxtoken* token);

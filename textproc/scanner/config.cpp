@@ -82,7 +82,8 @@ int on_end(void* userdata, const char* name) {
     return 1;
 }
 
-// Each document starts with no open element, whatever the last one left.
+// Each document starts with no open element, whatever the last one left, so
+// an unclosed document cannot make the next one's root pass for a group.
 void begin_document(KVTP_config* c) {
     KVTP_dystrarray_clear(c->stack, 0);
 }

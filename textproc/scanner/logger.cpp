@@ -7,10 +7,10 @@
 #include <ctime>
 #include <new>
 
-#include "textproc/toolkit/string_ops.h"
 #include "textproc/toolkit/intarray.h"
 #include "textproc/toolkit/oswrappers.h"
 #include "textproc/toolkit/strarray.h"
+#include "textproc/toolkit/string_ops.h"
 
 struct KVTP_logger {
     char* name = nullptr;
@@ -112,8 +112,9 @@ void time_stamp(char* out, size_t size) {
 }
 
 // Writes one line to every destination. When the log file cannot be opened,
-// file logging stops, the failure is reported (once, as file logging is then
-// off) and the line still goes to the other destinations; the result is then 0.
+// file logging stops, the failure is reported in its place (once, as file
+// logging is then off) and the line itself is dropped: the result 0 tells the
+// caller it was not written.
 int write_line(KVTP_logger* l, int32_t level, const char* module, const char* title,
                const char* message, const char* detail) {
     // A line that no destination takes is not built: callers log whole
@@ -122,7 +123,6 @@ int write_line(KVTP_logger* l, int32_t level, const char* module, const char* ti
     if (!l->to_file && !l->store && !l->to_stdout && !l->to_stderr && level < KVTP_LOG_ERROR) {
         return 1;
     }
-    int result = 1;
     FILE* file = nullptr;
     if (l->to_file) {
         file = l->path == nullptr ? nullptr : fopen(l->path, "a");
@@ -130,7 +130,7 @@ int write_line(KVTP_logger* l, int32_t level, const char* module, const char* ti
             l->to_file = 0;
             KVTP_logger_set_error(l, KVTP_ERR_LOG_FILE_MISSING, "Logger cannot print to file",
                                   or_empty(l->path));
-            result = 0;
+            return 0;
         }
     }
     char stamp[64];
@@ -163,7 +163,7 @@ int write_line(KVTP_logger* l, int32_t level, const char* module, const char* ti
         fprintf(file, "%s %s : %s\n", stamp, l->name, text);
         fclose(file);
     }
-    return result;
+    return 1;
 }
 
 // Counts an event the logger itself raises and writes it when on and at or

@@ -57,8 +57,9 @@ KVTP_logger* KVTP_logger_new(const char* name, int32_t len, const KVTP_configset
 void KVTP_logger_delete(KVTP_logger* l);
 
 // Counts the event, then writes it when the logger is on and the level is at
-// or above the threshold. 0 for a null logger or when the log file could not
-// be opened, else 1. Null texts count as empty.
+// or above the threshold. 0 for a null logger, or when the log file could not
+// be opened (file logging then stops, code 16 is logged in place of the line
+// and the line itself is dropped), else 1. Null texts count as empty.
 int KVTP_logger_log(KVTP_logger* l, int32_t level, const char* module, const char* title,
                     const char* message, const char* detail);
 // Logs an event of an error code: its level, its name as title, and as module

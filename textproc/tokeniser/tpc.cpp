@@ -100,15 +100,6 @@ KVTP_tpc* KVTP_tpc_newtype(KVTP_tpdb* tpdb, const char* config_path, int32_t xml
         KVTP_tpc_delete(channel);
         return nullptr;
     }
-    if (config_path != nullptr) {
-        FILE* f = fopen(config_path, "r");
-        if (f == nullptr) {
-            KVTP_logger_set_error(channel->logger, KVTP_ERR_MISSING_FILE,
-                                  "tpc config does not exist", config_path);
-        } else {
-            fclose(f);
-        }
-    }
     lookup_database_objects(channel);
     const TypeOps* ops = ops_of(channel);
     if (ops == nullptr) {
@@ -119,6 +110,17 @@ KVTP_tpc* KVTP_tpc_newtype(KVTP_tpdb* tpdb, const char* config_path, int32_t xml
         return nullptr;
     }
     KVTP_tpc_reset(channel, xml, jobid);
+    // Reported after the first reset, which clears the logger's counts: the
+    // warning is then still there for the caller to see.
+    if (config_path != nullptr) {
+        FILE* f = fopen(config_path, "r");
+        if (f == nullptr) {
+            KVTP_logger_set_error(channel->logger, KVTP_ERR_MISSING_FILE,
+                                  "tpc config does not exist", config_path);
+        } else {
+            fclose(f);
+        }
+    }
     return channel;
 }
 

@@ -3,9 +3,10 @@
 #include <climits>
 #include <cstdio>
 
-#include "textproc/toolkit/string_ops.h"
 #include "textproc/toolkit/array_internal.h"
 #include "textproc/toolkit/oswrappers.h"
+#include "textproc/toolkit/store.h"
+#include "textproc/toolkit/string_ops.h"
 
 namespace {
 
@@ -247,6 +248,56 @@ int32_t KVTP_dystrarray_sz(const KVTP_dystrarray* a) {
         return 0;
     }
     return n;
+}
+
+namespace {
+
+// Writes a's record through w (a null file only counts); false for a corrupt
+// array, whose walk does not end exactly at the buffer's end.
+bool store_entries(const KVTP_dystrarray* a, kvtp_detail::StoreWriter& w) {
+    int32_t n = 0, o = 0, slot = 0;
+    while (o < a->count && entry_slot(a, o, &slot)) {
+        o += slot;
+        ++n;
+    }
+    if (o != a->count)
+        return false;
+    w.header("KVDA");
+    w.u32(static_cast<uint32_t>(n));
+    for (o = 0; o < a->count; o += slot) {
+        entry_slot(a, o, &slot);
+        w.string(a->data + o + 1, slot - 1);  // the string ends within its slot
+    }
+    return w.ok();
+}
+
+}  // namespace
+
+int KVTP_dystrarray_write(const KVTP_dystrarray* a, FILE* f) {
+    if (a == nullptr || f == nullptr)
+        return 0;
+    kvtp_detail::StoreWriter w(f);
+    return store_entries(a, w) ? 1 : 0;
+}
+
+int64_t KVTP_dystrarray_write_sz(const KVTP_dystrarray* a) {
+    kvtp_detail::StoreWriter w(nullptr);
+    return a != nullptr && store_entries(a, w) ? w.written() : 0;
+}
+
+KVTP_dystrarray* KVTP_dystrarray_read(FILE* f) {
+    kvtp_detail::StoreReader r(f);
+    int32_t n = 0;
+    if (!r.header("KVDA") || !r.count(&n, 4))
+        return nullptr;
+    KVTP_dystrarray* a = KVTP_dystrarray_new(0);
+    if (a == nullptr || !kvtp_detail::read_strings(r, n, [a](const char* s, int32_t len) {
+            return KVTP_dystrarray_add(a, s, len) == 1;
+        })) {
+        KVTP_dystrarray_delete(a);
+        return nullptr;
+    }
+    return a;
 }
 
 int KVTP_dystrarray_replace(KVTP_dystrarray* a, int32_t i, const char* text, int32_t len) {

@@ -10,6 +10,7 @@
 #define VRELAY_TEXTPROC_DYSTRARRAY_H
 
 #include <cstdint>
+#include <cstdio>
 
 #include "textproc/toolkit/array.h"
 
@@ -50,5 +51,14 @@ int KVTP_dystrarray_clear(KVTP_dystrarray* a, int32_t n);
 int KVTP_dystrarray_clearcustom(KVTP_dystrarray* a, int32_t n, int32_t slot);
 // Makes dst a byte copy of src's buffer.
 int KVTP_dystrarray_copy(KVTP_dystrarray* dst, const KVTP_dystrarray* src);
+// Stored form (record layout in store.h): magic "KVDA", u32 count, then the
+// entries' strings in order (slot sizes are not kept: a read array has the
+// standard slot of each string). Write gives 1, or 0 when the file fails or
+// the array is corrupt.
+int KVTP_dystrarray_write(const KVTP_dystrarray* a, FILE* f);
+// Bytes KVTP_dystrarray_write would write; 0 for a null or corrupt array.
+int64_t KVTP_dystrarray_write_sz(const KVTP_dystrarray* a);
+// Reads one record into a new array; null for a bad record.
+KVTP_dystrarray* KVTP_dystrarray_read(FILE* f);
 
 #endif  // VRELAY_TEXTPROC_DYSTRARRAY_H

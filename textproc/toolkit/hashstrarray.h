@@ -16,7 +16,8 @@ struct KVTP_hashstrarray {
 KVTP_hashstrarray* KVTP_hashstrarray_new(int32_t size);
 void KVTP_hashstrarray_delete(KVTP_hashstrarray* h);
 // Replaces the string of an existing word and returns 0; adds the word and
-// returns 1; -1 on allocation failure (table unchanged).
+// returns 1; -1 on allocation failure (table unchanged). Failure cannot be 0
+// like elsewhere in the toolkit, since 0 already means "replaced".
 int KVTP_hashstrarray_add(KVTP_hashstrarray* h, const char* word, int32_t wlen, const char* str,
                           int32_t slen);
 // The word's string, or null.

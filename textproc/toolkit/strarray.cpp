@@ -3,8 +3,9 @@
 #include <climits>
 #include <cstring>
 
-#include "textproc/toolkit/string_ops.h"
 #include "textproc/toolkit/array_internal.h"
+#include "textproc/toolkit/store.h"
+#include "textproc/toolkit/string_ops.h"
 
 namespace {
 
@@ -226,6 +227,32 @@ char* KVTP_strarray_join(const KVTP_strarray* a, const char* delim) {
     }
     out[pos] = '\0';
     return out;
+}
+
+int KVTP_strarray_write(const KVTP_strarray* a, FILE* f) {
+    if (a == nullptr || f == nullptr)
+        return 0;
+    kvtp_detail::StoreWriter w(f);
+    w.header("KVSA");
+    w.u32(static_cast<uint32_t>(a->count));
+    for (int32_t i = 0; i < a->count; ++i)
+        w.string(get(a, i), -1);
+    return w.ok() ? 1 : 0;
+}
+
+KVTP_strarray* KVTP_strarray_read(FILE* f) {
+    kvtp_detail::StoreReader r(f);
+    int32_t n = 0;
+    if (!r.header("KVSA") || !r.count(&n, 4))
+        return nullptr;
+    KVTP_strarray* a = KVTP_strarray_new();
+    if (a == nullptr || !kvtp_detail::read_strings(r, n, [a](const char* s, int32_t len) {
+            return KVTP_strarray_add(a, s, len) == 1;
+        })) {
+        KVTP_strarray_delete(a);
+        return nullptr;
+    }
+    return a;
 }
 
 // ---------------------------------------------------------------------------

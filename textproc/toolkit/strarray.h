@@ -8,6 +8,7 @@
 #define VRELAY_TEXTPROC_STRARRAY_H
 
 #include <cstdint>
+#include <cstdio>
 
 #include "textproc/toolkit/array.h"
 
@@ -47,6 +48,11 @@ int KVTP_strarray_split_ws(KVTP_strarray* a, const char* text, int32_t len);
 // The strings joined with delim (null: nothing) between them, as an owned
 // string (KVTP_free); null on failure.
 char* KVTP_strarray_join(const KVTP_strarray* a, const char* delim);
+// Stored form (record layout in store.h): magic "KVSA", u32 count, then the
+// strings in order. Write gives 1, or 0 when the file fails.
+int KVTP_strarray_write(const KVTP_strarray* a, FILE* f);
+// Reads one record into a new owning array; null for a bad record.
+KVTP_strarray* KVTP_strarray_read(FILE* f);
 
 struct KVTP_str2str : KVTP_strarray {};
 

@@ -1,0 +1,74 @@
+// Fuzzes the conversion of client markup into the engine's input: arbitrary
+// text, cut into pieces at positions taken from the input, goes through the
+// stream buffer, the markup parser, the word bounds and the SSML of one
+// espeak unit. Nothing may crash or read out of bounds; the bounds must hold;
+// every mark of the input comes out in order; the SSML must be well-formed
+// enough that its tags balance.
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "server/espeak_engine.h"
+#include "server/markup.h"
+#include "server/session.h"
+
+namespace {
+
+void check(bool ok) {
+    if (!ok) {
+        std::abort();
+    }
+}
+
+// Start tags minus end tags of the kept containers in ssml.
+int Balance(const std::string& ssml) {
+    int depth = 0;
+    for (size_t i = ssml.find('<'); i != std::string::npos; i = ssml.find('<', i + 1)) {
+        const size_t end = ssml.find('>', i);
+        check(end != std::string::npos);
+        if (ssml[i + 1] == '/') {
+            --depth;
+        } else if (ssml[end - 1] != '/') {
+            ++depth;
+        }
+        check(depth >= 0);
+    }
+    return depth;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 2 || size > (1 << 17)) {
+        return 0;
+    }
+    const size_t piece = data[0] * 64u + data[1] + 1;
+    const std::string text(reinterpret_cast<const char*>(data + 2), size - 2);
+    vrelay::server::StreamBuffer buffer;
+    vrelay::server::MarkupParser parser;
+    std::vector<vrelay::server::Word> words;
+    for (size_t pos = 0; pos < text.size(); pos += piece) {
+        const std::string part = text.substr(pos, piece);
+        buffer.Append(part.data(), part.size());
+        const bool last = pos + piece >= text.size();
+        parser.Parse(last ? buffer.TakeAll() : buffer.TakeWholeWords(), &words);
+        check(parser.OpenElements() <= vrelay::server::MarkupParser::kMaxOpenElements);
+    }
+    check(buffer.Size() == 0);
+    int64_t budget = 60000;
+    vrelay::server::BoundWords(&words, vrelay::server::kMaxWordBytes, &budget);
+    size_t marks = 0;
+    for (const auto& word : words) {
+        check(word.text.size() <= vrelay::server::kMaxWordBytes);
+        check(word.context.size() <= vrelay::server::MarkupParser::kMaxOpenElements);
+        marks += word.HasMark() ? 1 : 0;
+    }
+    for (size_t begin = 0; begin < words.size(); begin += 160) {
+        const size_t end = std::min(words.size(), begin + 160);
+        const std::string ssml = vrelay::server::EspeakEngine::UnitSsml(words, begin, end);
+        check(Balance(ssml) == 0);
+    }
+    (void)marks;
+    return 0;
+}

@@ -1,0 +1,101 @@
+// Synthesis in worker processes. espeak-ng keeps process-wide state, so one
+// process can synthesise only one text at a time; a pool of worker processes,
+// each with its own copy of the engine, lets every core work. Sessions stay in
+// the server process: a session borrows an idle worker for one Speak call,
+// sends it the words and receives the synthesis units back over a socket pair.
+//
+// A worker that crashes, runs out of memory, or is still busy at the
+// request's deadline costs only that request (Speak fails with the reason);
+// the pool starts a replacement when the slot is next needed. Workers are
+// lent one synthesis unit at a time, so a session whose client stops reading
+// holds none, and a session that stops taking units (its client is gone) is
+// told to stop asking. Back-pressure: a session asks for its next unit only
+// after it has sent the previous one, so it holds at most one unit's audio.
+//
+// Workers are forked from the server process, which may have other threads;
+// the child only closes sockets, sets its memory limit and serves requests
+// with the engine object it inherited (its state was set up before any
+// session thread started).
+#ifndef VRELAY_SERVER_WORKER_POOL_H
+#define VRELAY_SERVER_WORKER_POOL_H
+
+#include <sys/types.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "server/engine.h"
+
+namespace vrelay {
+namespace server {
+
+// Wire forms of what crosses between a session and a worker.
+// words[begin, end) with the voice to speak them.
+std::string EncodeWords(const std::string& voice, const std::vector<Word>& words, size_t begin,
+                        size_t end);
+bool DecodeWords(const std::string& data, std::string* voice, std::vector<Word>* words);
+std::string EncodeUnit(const SynthesisUnit& unit);
+bool DecodeUnit(const std::string& data, SynthesisUnit* unit);
+
+// An Engine whose Speak runs in a worker process of the pool.
+class WorkerPool : public Engine {
+  public:
+    // engine: the engine the workers inherit (also answers Voices()).
+    // memory_mb: address space each worker may add to what it inherits from
+    // the server process, 0 for no limit.
+    WorkerPool(std::unique_ptr<Engine> engine, int workers, long memory_mb);
+    ~WorkerPool() override;  // kills and reaps every worker
+    WorkerPool(const WorkerPool&) = delete;
+    WorkerPool& operator=(const WorkerPool&) = delete;
+
+    std::string Name() const override { return engine_->Name(); }
+    const std::vector<VoiceInfo>& Voices() const override { return engine_->Voices(); }
+    std::string DefaultVoice() const override { return engine_->DefaultVoice(); }
+    // Synthesises unit by unit: a worker is borrowed for one unit's words
+    // and returned before the unit goes to the sink, so a session whose
+    // client reads slowly holds no worker while it waits.
+    bool Speak(const std::string& voice, const std::vector<Word>& words, UnitSink* sink,
+               std::string* error) override;
+    size_t UnitEnd(const std::vector<Word>& words, size_t begin) const override {
+        return engine_->UnitEnd(words, begin);
+    }
+
+    // The process ids of the running workers (0 for a slot without one).
+    std::vector<pid_t> WorkerPids();
+
+  private:
+    struct Slot {
+        pid_t pid = 0;
+        int fd = -1;  // our end of the socket pair
+        bool busy = false;
+    };
+    // Waits for an idle slot with a live worker; null with *error when no
+    // worker can be started or the deadline passes.
+    Slot* Acquire(std::chrono::steady_clock::time_point deadline, std::string* error);
+    // Returns the slot; kill: its worker is ended first. The reason the
+    // worker ended, when it did, goes to *why.
+    void Release(Slot* slot, bool kill, std::string* why);
+    bool StartWorker(Slot* slot, std::string* error);
+    void EndWorker(Slot* slot, bool kill, std::string* why);
+    // One unit's words through a worker; the units come back in *units.
+    bool Synthesise(const std::string& request, std::chrono::steady_clock::time_point deadline,
+                    std::vector<SynthesisUnit>* units, std::string* error);
+
+    std::unique_ptr<Engine> engine_;
+    const long memory_mb_;
+    std::mutex mutex_;
+    std::condition_variable idle_;
+    std::vector<Slot> slots_;
+    std::deque<uint64_t> waiting_;  // tickets of the sessions waiting, oldest first
+    uint64_t next_ticket_ = 0;
+};
+
+}  // namespace server
+}  // namespace vrelay
+
+#endif

@@ -1,0 +1,142 @@
+// The worker pool with a scripted engine: what a worker's crash, hang or
+// memory exhaustion costs, and that units cross the process boundary intact.
+#include "server/worker_pool.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "tests/support/captured_log.h"
+
+namespace vrelay {
+namespace server {
+namespace {
+
+// Speaks each word as a unit whose samples count its letters, with one mark
+// and one phoneme; the words "crash", "hang", "oom" (an allocation failure),
+// "grow" (past the memory limit) and "fail" make the worker do that.
+class ScriptedEngine : public Engine {
+  public:
+    std::string Name() const override { return "scripted"; }
+    const std::vector<VoiceInfo>& Voices() const override { return voices_; }
+    std::string DefaultVoice() const override { return "v"; }
+    size_t UnitEnd(const std::vector<Word>& words, size_t begin) const override {
+        return std::min(words.size(), begin + 2);
+    }
+    bool Speak(const std::string& voice, const std::vector<Word>& words, UnitSink* sink,
+               std::string* error) override {
+        for (const Word& word : words) {
+            if (word.text == "crash") {
+                ::raise(SIGABRT);
+            } else if (word.text == "hang") {
+                ::pause();
+            } else if (word.text == "oom") {
+                throw std::bad_alloc();
+            } else if (word.text == "grow") {
+                std::vector<char> huge(size_t{1} << 30, 'x');  // over the pool's limit
+                unit_bytes_ += huge.size();
+            } else if (word.text == "fail") {
+                *error = "cannot say " + word.text;
+                return false;
+            }
+            SynthesisUnit unit;
+            unit.sample_rate = 8000;
+            unit.samples.assign(word.text.size(), static_cast<int16_t>(-7));
+            unit.marks.push_back(TimedMark{word.mark + "/" + voice, 1});
+            unit.phonemes.push_back(
+                TimedPhoneme{word.context.empty() ? "-" : word.context[0].Get("rate"), 2, 3});
+            unit.interpolated_marks = static_cast<int>(word.breaks.size());
+            if (!sink->OnUnit(unit)) {
+                return true;
+            }
+        }
+        return true;
+    }
+
+  private:
+    std::vector<VoiceInfo> voices_;
+    size_t unit_bytes_ = 0;
+};
+
+struct Collector : UnitSink {
+    bool OnUnit(const SynthesisUnit& unit) override {
+        units.push_back(unit);
+        return units.size() < stop_after;
+    }
+    std::chrono::steady_clock::time_point Deadline() const override { return deadline; }
+    std::vector<SynthesisUnit> units;
+    size_t stop_after = SIZE_MAX;
+    std::chrono::steady_clock::time_point deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(30);
+};
+
+std::vector<Word> Words(const std::vector<std::string>& texts) {
+    std::vector<Word> words;
+    Element prosody;
+    prosody.name = "prosody";
+    prosody.attributes.push_back(Attribute{"rate", "slow"});
+    for (const std::string& text : texts) {
+        Word word;
+        word.mark = "m" + std::to_string(words.size());
+        word.text = text;
+        if (words.size() % 2 == 1) {
+            word.context.push_back(prosody);
+            word.breaks.resize(2);
+        }
+        words.push_back(std::move(word));
+    }
+    return words;
+}
+
+TEST(WorkerPool, UnitsCrossIntactAndAFailingWorkerCostsOnlyItsRequest) {
+    test::CapturedLog quiet;
+    WorkerPool pool(std::make_unique<ScriptedEngine>(), 1, 64);
+    const struct {
+        const char* word;
+        const char* error;  // "" when the request succeeds
+        int deadline_ms;
+    } cases[] = {
+        {"crash", "crashed (signal 6)", 30000}, {"hang", "took too long", 300},
+        {"oom", "ran out of memory", 30000},
+#ifndef __SANITIZE_ADDRESS__  // its allocator reports and aborts instead
+        {"grow", "ran out of memory", 30000},
+#endif
+        {"fail", "cannot say fail", 30000},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.word);
+        Collector failing;
+        failing.deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(c.deadline_ms);
+        std::string error;
+        EXPECT_FALSE(pool.Speak("v", Words({"ab", c.word}), &failing, &error));
+        EXPECT_NE(error.find(c.error), std::string::npos) << error;
+
+        // The next request is served in full, by a replacement where needed.
+        Collector next;
+        ASSERT_TRUE(pool.Speak("v", Words({"one", "four", "seven"}), &next, &error)) << error;
+        ASSERT_EQ(next.units.size(), 3u);
+        EXPECT_EQ(next.units[1].samples, std::vector<int16_t>(4, -7));
+        EXPECT_EQ(next.units[1].sample_rate, 8000);
+        EXPECT_EQ(next.units[1].marks[0].name, "m1/v");
+        EXPECT_EQ(next.units[1].phonemes[0].name, "slow");  // the word's context came along
+        EXPECT_EQ(next.units[2].phonemes[0].name, "-");
+        EXPECT_EQ(next.units[1].interpolated_marks, 2);  // and its breaks
+        EXPECT_NE(pool.WorkerPids()[0], 0);
+    }
+    // A sink that stops takes no more units.
+    Collector stopping;
+    stopping.stop_after = 1;
+    std::string error;
+    EXPECT_TRUE(pool.Speak("v", Words({"a", "b", "c", "d"}), &stopping, &error));
+    EXPECT_EQ(stopping.units.size(), 1u);
+}
+
+}  // namespace
+}  // namespace server
+}  // namespace vrelay

@@ -1,0 +1,295 @@
+// Stored forms of the containers and the compact read-only containers.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "textproc/toolkit/carray.h"
+#include "textproc/toolkit/complkp.h"
+#include "textproc/toolkit/dict.h"
+#include "textproc/toolkit/dystrarray.h"
+#include "textproc/toolkit/oswrappers.h"
+#include "textproc/toolkit/strarray.h"
+
+namespace {
+
+// The bytes a writer produces.
+std::string Written(const std::function<int(FILE*)>& write) {
+    char* buf = nullptr;
+    size_t len = 0;
+    FILE* f = open_memstream(&buf, &len);
+    const int ok = write(f);
+    std::fclose(f);
+    std::string s(buf, len);
+    std::free(buf);
+    EXPECT_EQ(ok, 1);
+    return s;
+}
+
+// Feeds bytes to a reader; returns whether it built something (and frees it).
+using Reader = std::function<bool(FILE*)>;
+bool Reads(const Reader& read, const std::string& bytes) {
+    std::string copy = bytes.empty() ? std::string(1, '\0') : bytes;
+    FILE* f = fmemopen(copy.data(), bytes.size() == 0 ? 1 : bytes.size(), "rb");
+    if (bytes.empty())
+        std::fgetc(f);  // an empty stream
+    const bool built = read(f);
+    std::fclose(f);
+    return built;
+}
+
+template <typename T>
+Reader ReaderOf(T* (*read)(FILE*), void (*del)(T*)) {
+    return [read, del](FILE* f) {
+        T* t = read(f);
+        del(t);
+        return t != nullptr;
+    };
+}
+
+std::string U32(uint32_t v) {
+    return std::string{static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
+                       static_cast<char>(v >> 24)};
+}
+
+TEST(Store, RecordsRoundTripAndEveryTruncationFailsCleanly) {
+    KVTP_strarray* sa = KVTP_strarray_new();
+    KVTP_strarray_split(sa, "alpha,,gamma", -1, ",");
+    KVTP_dystrarray* da = KVTP_dystrarray_new(1);
+    KVTP_dystrarray_add(da, std::string(300, 'L').c_str(), -1);  // a 255 slot
+    KVTP_dystrarray_add(da, "x", -1);
+    KVTP_dict* d = KVTP_dict_new_empty(4);
+    for (const char* w : {"b", "a", "", "c"})
+        KVTP_dict_add_entry(d, w, -1);
+    d->multiplier = -3;
+    const int32_t values[] = {5, -200, 70000};
+    KVTP_carray* ca = KVTP_carray_new(values, 3);
+    const char* keys[] = {"kb", "ka", "k"};
+    KVTP_complkp* cl = KVTP_complkp_new(keys, values, 3);
+
+    struct Case {
+        const char* name;
+        std::function<int(FILE*)> write;
+        Reader read;
+        std::function<bool(FILE*)> same;  // reads back and compares with the original
+    };
+    const Case cases[] = {
+        {"strarray", [&](FILE* f) { return KVTP_strarray_write(sa, f); },
+         ReaderOf(KVTP_strarray_read, KVTP_strarray_delete),
+         [&](FILE* f) {
+             KVTP_strarray* b = KVTP_strarray_read(f);
+             char* j = KVTP_strarray_join(b, "|");
+             const bool same = std::string(j) == "alpha||gamma";
+             KVTP_free(j);
+             KVTP_strarray_delete(b);
+             return same;
+         }},
+        {"dystrarray", [&](FILE* f) { return KVTP_dystrarray_write(da, f); },
+         ReaderOf(KVTP_dystrarray_read, KVTP_dystrarray_delete),
+         [&](FILE* f) {
+             KVTP_dystrarray* b = KVTP_dystrarray_read(f);
+             const bool same = KVTP_dystrarray_sz(b) == 3 && *KVTP_dystrarray_idx(b, 0) == 0 &&
+                               std::string(KVTP_dystrarray_idx(b, 1)) == std::string(300, 'L') &&
+                               std::string(KVTP_dystrarray_idx(b, 2)) == "x";
+             KVTP_dystrarray_delete(b);
+             return same;
+         }},
+        {"dict", [&](FILE* f) { return KVTP_dict_write(d, f); },
+         ReaderOf(KVTP_dict_read, KVTP_dict_delete),
+         [&](FILE* f) {
+             KVTP_dict* b = KVTP_dict_read(f);
+             const bool same = KVTP_dict_size(b) == 4 && KVTP_dict_lookup_word(b, "a", -1) == -6 &&
+                               std::string(KVTP_dict_lookup_index(b, -12)) == "c";
+             KVTP_dict_delete(b);
+             return same;
+         }},
+        {"cdict", [&](FILE* f) { return KVTP_dict_write(d, f); },
+         ReaderOf(KVTP_cdict_read, KVTP_cdict_delete),
+         [&](FILE* f) {
+             KVTP_cdict* b = KVTP_cdict_read(f);
+             const bool same = std::string(KVTP_cdict_lookup_index(b, -3)) == "b" &&
+                               KVTP_cdict_lookup_word(b, "c", -1) == -12;
+             KVTP_cdict_delete(b);
+             return same;
+         }},
+        {"carray", [&](FILE* f) { return KVTP_carray_write(ca, f); },
+         ReaderOf(KVTP_carray_read, KVTP_carray_delete),
+         [&](FILE* f) {
+             KVTP_carray* b = KVTP_carray_read(f);
+             const bool same = KVTP_carray_sz(b) == 3 && KVTP_carray_idx(b, 1) == -200 &&
+                               KVTP_carray_idx(b, 2) == 70000;
+             KVTP_carray_delete(b);
+             return same;
+         }},
+        {"complkp", [&](FILE* f) { return KVTP_complkp_write(cl, f); },
+         ReaderOf(KVTP_complkp_read, KVTP_complkp_delete),
+         [&](FILE* f) {
+             KVTP_complkp* b = KVTP_complkp_read(f);
+             int32_t v = 0;
+             const bool same = KVTP_complkp_lookup(b, "ka", -1, &v) == 1 && v == -200;
+             KVTP_complkp_delete(b);
+             return same;
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string bytes = Written(c.write);
+        EXPECT_TRUE(Reads(c.same, bytes));
+        EXPECT_TRUE(Reads(c.same, bytes + "trailing"));  // one record, the rest left alone
+        for (size_t n = 0; n < bytes.size(); ++n)
+            EXPECT_FALSE(Reads(c.read, bytes.substr(0, n))) << "prefix of " << n;
+        std::string other_version = bytes;
+        other_version[4] = 2;
+        EXPECT_FALSE(Reads(c.read, other_version));
+    }
+    // Readers take their own magic only; the dictionary's serves both forms.
+    EXPECT_FALSE(Reads(ReaderOf(KVTP_strarray_read, KVTP_strarray_delete),
+                       Written([&](FILE* f) { return KVTP_dystrarray_write(da, f); })));
+    EXPECT_EQ(KVTP_dystrarray_write_sz(da),
+              int64_t(Written([&](FILE* f) { return KVTP_dystrarray_write(da, f); }).size()));
+    KVTP_strarray_delete(sa);
+    KVTP_dystrarray_delete(da);
+    KVTP_dict_delete(d);
+    KVTP_carray_delete(ca);
+    KVTP_complkp_delete(cl);
+}
+
+TEST(Store, HostileRecordsAreRefused) {
+    const std::string huge = U32(0x7FFFFFFF);
+    const struct {
+        const char* name;
+        Reader read;
+        std::string bytes;
+    } cases[] = {
+        {"count beyond the file", ReaderOf(KVTP_strarray_read, KVTP_strarray_delete),
+         "KVSA" + U32(1) + huge},
+        {"string beyond the file", ReaderOf(KVTP_dystrarray_read, KVTP_dystrarray_delete),
+         "KVDA" + U32(1) + U32(1) + huge + "abc"},
+        {"NUL inside a string", ReaderOf(KVTP_strarray_read, KVTP_strarray_delete),
+         "KVSA" + U32(1) + U32(1) + U32(3) + std::string("a\0b", 3)},
+        {"word stored twice", ReaderOf(KVTP_dict_read, KVTP_dict_delete),
+         "KVDI" + U32(1) + U32(0) + U32(2) + U32(1) + "w" + U32(1) + "w"},
+        {"keys out of order", ReaderOf(KVTP_complkp_read, KVTP_complkp_delete),
+         "KVCL" + U32(1) + U32(2) + U32(1) + "b" + U32(0) + U32(1) + "a" + U32(0)},
+        {"packed width code 3", ReaderOf(KVTP_carray_read, KVTP_carray_delete),
+         "KVCA" + U32(1) + U32(3) + "\x03\x01\x07"},
+        {"packed count beyond its length", ReaderOf(KVTP_carray_read, KVTP_carray_delete),
+         "KVCA" + U32(1) + U32(3) + "\x00\x05\x07"},
+        {"packed form shorter than its record", ReaderOf(KVTP_carray_read, KVTP_carray_delete),
+         "KVCA" + U32(1) + U32(4) + std::string("\x00\x01\x07\x07", 4)},
+    };
+    for (const auto& c : cases)
+        EXPECT_FALSE(Reads(c.read, c.bytes)) << c.name;
+    EXPECT_FALSE(KVTP_strarray_read(nullptr));
+    EXPECT_EQ(KVTP_dict_write(nullptr, stdout), 0);
+}
+
+TEST(Carray, NarrowestWidthHoldsEveryValueAndPacksWithItsHeader) {
+    const struct {
+        std::vector<int32_t> values;
+        int32_t width;
+        int32_t is_signed;
+    } cases[] = {
+        {{}, 1, 0},      {{0, 255}, 1, 0},    {{-128, 127}, 1, 1},
+        {{256}, 2, 0},   {{-129}, 2, 1},      {{65535}, 2, 0},
+        {{65536}, 4, 0}, {{-32769, 5}, 4, 1}, {{INT32_MIN, INT32_MAX}, 4, 1},
+    };
+    for (const auto& c : cases) {
+        KVTP_carray* a = KVTP_carray_new(c.values.data(), int32_t(c.values.size()));
+        ASSERT_NE(a, nullptr);
+        EXPECT_EQ(a->element_size, c.width);
+        EXPECT_EQ(a->is_signed, c.is_signed);
+        unsigned char packed[64] = {};
+        const int64_t n = KVTP_carray_pack(a, packed, sizeof packed);
+        EXPECT_EQ(n, 2 + int64_t(c.values.size()) * c.width);
+        EXPECT_EQ(KVTP_carray_pack(a, packed, n - 1), 0);
+        int64_t used = 0;
+        KVTP_carray* b = KVTP_carray_unpack(packed, n, &used);
+        EXPECT_EQ(used, n);
+        for (size_t i = 0; i < c.values.size(); ++i)
+            EXPECT_EQ(KVTP_carray_idx(b, int32_t(i)), c.values[i]);
+        EXPECT_EQ(KVTP_carray_idx(b, int32_t(c.values.size())), 0);
+        KVTP_carray_delete(a);
+        KVTP_carray_delete(b);
+    }
+    // A count above 255 takes a two-byte count field: header 0x04.
+    std::vector<int32_t> many(300, 1);
+    KVTP_carray* a = KVTP_carray_new(many.data(), 300);
+    unsigned char packed[400];
+    EXPECT_EQ(KVTP_carray_pack(a, packed, sizeof packed), 303);
+    EXPECT_EQ(packed[0], 0x04);
+    EXPECT_EQ(packed[1] | packed[2] << 8, 300);
+    KVTP_carray_delete(a);
+    const unsigned char unsigned_max[] = {0x02, 1, 0xFF, 0xFF, 0xFF, 0xFF};
+    a = KVTP_carray_unpack(unsigned_max, sizeof unsigned_max, nullptr);
+    EXPECT_EQ(KVTP_carray_idx(a, 0), 0xFFFFFFFFLL);
+    KVTP_carray_delete(a);
+}
+
+TEST(Cdict, LooksUpLikeTheDictionaryItWasMadeFrom) {
+    KVTP_dict* d = KVTP_dict_new_empty(0);
+    for (const char* w : {"pear", "apple", "app", "apples", "\xC3\xA9t\xC3\xA9", "Zoo"})
+        KVTP_dict_add_entry(d, w, -1);
+    KVTP_cdict* c = KVTP_cdict_new(d);
+    EXPECT_EQ(KVTP_cdict_size(c), 6);
+    for (const char* w : {"pear", "apple", "app", "apples", "\xC3\xA9t\xC3\xA9", "Zoo", "ap",
+                          "applesauce", "", "zoo"}) {
+        EXPECT_EQ(KVTP_cdict_lookup_word(c, w, -1), KVTP_dict_lookup_word(d, w, -1)) << w;
+    }
+    EXPECT_EQ(KVTP_cdict_lookup_word(c, "apples", 3), 3);  // length limits the word
+    EXPECT_STREQ(KVTP_cdict_lookup_index(c, 2), "apple");
+    EXPECT_STREQ(KVTP_cdict_lookup_index(c, 7), "");
+    EXPECT_STREQ(KVTP_cdict_lookup_index(c, 0), "");
+    KVTP_cdict_delete(c);
+    KVTP_dict_delete(d);
+}
+
+TEST(Complkp, FindsEveryKeyAndNoOtherAcrossBlocks) {
+    // Enough keys for several blocks, sharing long prefixes (beyond the
+    // 255-byte shared count) and given unsorted.
+    std::vector<std::string> keys;
+    const std::string stem(300, 's');
+    for (int i = 99; i >= 0; --i)
+        keys.push_back((i % 3 == 0 ? stem : std::string()) + "k" + std::to_string(i));
+    keys.push_back(stem);
+    std::vector<const char*> ptrs;
+    std::vector<int32_t> values;
+    for (size_t i = 0; i < keys.size(); ++i) {
+        ptrs.push_back(keys[i].c_str());
+        values.push_back(int32_t(i) * 1000 - 7);
+    }
+    KVTP_complkp* c = KVTP_complkp_new(ptrs.data(), values.data(), int32_t(ptrs.size()));
+    ASSERT_NE(c, nullptr);
+    for (size_t i = 0; i < keys.size(); ++i) {
+        int32_t v = 0;
+        EXPECT_EQ(KVTP_complkp_lookup(c, keys[i].c_str(), -1, &v), 1) << keys[i];
+        EXPECT_EQ(v, values[i]);
+        const std::string longer = keys[i] + "x";
+        EXPECT_EQ(KVTP_complkp_lookup(c, longer.c_str(), -1, &v), 0);
+        const std::string shorter = keys[i].substr(0, keys[i].size() - 1);
+        EXPECT_EQ(KVTP_complkp_lookup(c, keys[i].c_str(), int32_t(shorter.size()), &v),
+                  std::count(keys.begin(), keys.end(), shorter) ? 1 : 0)
+            << shorter;
+    }
+    for (const char* absent : {"", "a", "k", "k100", "zz", "k5x"})
+        EXPECT_EQ(KVTP_complkp_lookup(c, absent, -1, nullptr), 0) << absent;
+    KVTP_complkp_delete(c);
+    // A repeated key is refused, also when its copies fall in two blocks.
+    const char* twice[] = {"a", "b", "a"};
+    const int32_t v3[] = {1, 2, 3};
+    EXPECT_EQ(KVTP_complkp_new(twice, v3, 3), nullptr);
+    std::vector<std::string> straddling;
+    for (int i = 10; i < 25; ++i)
+        straddling.push_back("a" + std::to_string(i));
+    straddling.insert(straddling.end(), {"b", "b"});  // sorted positions 15 and 16
+    std::vector<const char*> sp;
+    for (const std::string& k : straddling)
+        sp.push_back(k.c_str());
+    const std::vector<int32_t> sv(sp.size(), 0);
+    EXPECT_EQ(KVTP_complkp_new(sp.data(), sv.data(), int32_t(sp.size())), nullptr);
+}
+
+}  // namespace
