@@ -2,7 +2,8 @@
 # Builds vrelay and runs its tests: a plain build with warnings as errors,
 # then a build with AddressSanitizer and UndefinedBehaviorSanitizer, then the
 # threaded layers (platform, transport, connection, client) with
-# ThreadSanitizer, then the Windows cross-build and its tests under Wine.
+# ThreadSanitizer, then the Windows cross-build and its tests under Wine, then
+# every fuzz target for a few seconds.
 # Usage: scripts/test.sh [--quick]   (--quick: the plain build only)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -48,4 +49,5 @@ if [[ ${quick} -eq 0 ]]; then
         "$exe" --gtest_brief=1
     done
     scripts/windows.sh --ci
+    scripts/fuzz_smoke.sh
 fi

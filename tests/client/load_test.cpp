@@ -177,6 +177,10 @@ TEST(LoadTest, ThirtyTwoConnectionsEightThreadsEveryRequestKind) {
         << "kB; early " << earlyRss << " late " << lateRss;
     std::printf("load: %ld operations in %d s, resident %ld kB after a third, %ld kB at the end\n",
                 operations.load(), LoadSeconds(), earlyRss.load(), lateRss);
+    RecordProperty("seconds", LoadSeconds());
+    RecordProperty("operations", std::to_string(operations.load()));
+    RecordProperty("rss_kb_after_a_third", std::to_string(earlyRss.load()));
+    RecordProperty("rss_kb_at_the_end", std::to_string(lateRss));
     server.Stop();
     Connections().Clear();
 }

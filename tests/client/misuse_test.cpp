@@ -161,7 +161,7 @@ TEST_P(FromInsideTheCallback, RequestCallsAreBusyAndChangeNothing) {
     ExpectRendersAgain(handle_, recorder_);
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryRequestCall, FromInsideTheCallback,
+INSTANTIATE_TEST_SUITE_P(MisuseEveryRequestCall, FromInsideTheCallback,
                          ::testing::Combine(::testing::ValuesIn(kRequestCalls), ::testing::Bool()),
                          [](const auto& info) {
                              std::string name = std::get<0>(info.param).name;

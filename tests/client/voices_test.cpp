@@ -2,13 +2,14 @@
 #include "client/voices.h"
 
 #include <gtest/gtest.h>
+#include <vrelay/vrelay.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "client/enumerator.h"
 #include "client/handles.h"
-#include <vrelay/vrelay.h>
 #include "tests/support/fake_server.h"
 
 namespace vrelay {
@@ -19,12 +20,33 @@ using test::FakeServer;
 using test::ReceivedFrame;
 
 const char kListQuery[] = "<voice name=\"all\"/>";
+// Each string attribute of anna holds its own name, so that a key read from
+// the wrong attribute, or not read at all, shows.
 const char kTwoNestedVoices[] =
     "<?xml version=\"1.0\"?><voices><group>"
-    "<voice name=\"anna\" VOICE_ID=\"id-a\" SEX=\"female\" LANGUAGE=\"English\" "
-    "SAMPLE_RATE=\"22050\" SAMPLE_BITS=\"16\" COUNTRY_CODE_ISO=\"GB\"/>"
+    "<voice name=\"anna\" VOICE_ID=\"VOICE_ID\" SEX=\"SEX\" LANGUAGE=\"LANGUAGE\" "
+    "LANGUAGE_ID=\"LANGUAGE_ID\" COUNTRY=\"COUNTRY\" COUNTRY_ID=\"COUNTRY_ID\" REGION=\"REGION\" "
+    "ACCENT=\"ACCENT\" ACCENT_ID=\"ACCENT_ID\" VOICE_UUID=\"VOICE_UUID\" ENCODING=\"ENCODING\" "
+    "LANGUAGE_CODE_ISO=\"LANGUAGE_CODE_ISO\" LANGUAGE_CODE_MICROSOFT=\"LANGUAGE_CODE_MICROSOFT\" "
+    "COUNTRY_CODE_ISO=\"COUNTRY_CODE_ISO\" SAMPLE_RATE=\"22050\" SAMPLE_BITS=\"16\"/>"
     "</group><other><voice name=\"Ben\" VOICE_ID=\"id-b\" SAMPLE_RATE=\"16000abc\"/></other>"
     "</voices>";
+const std::pair<int32_t, const char*> kStringKeys[] = {
+    {VR_VOICE_ID, "VOICE_ID"},
+    {VR_SEX, "SEX"},
+    {VR_LANGUAGE, "LANGUAGE"},
+    {VR_LANGUAGE_ID, "LANGUAGE_ID"},
+    {VR_COUNTRY, "COUNTRY"},
+    {VR_COUNTRY_ID, "COUNTRY_ID"},
+    {VR_REGION, "REGION"},
+    {VR_ACCENT, "ACCENT"},
+    {VR_ACCENT_ID, "ACCENT_ID"},
+    {VR_VOICE_UUID, "VOICE_UUID"},
+    {VR_ENCODING, "ENCODING"},
+    {VR_LANGUAGE_CODE_ISO, "LANGUAGE_CODE_ISO"},
+    {VR_LANGUAGE_CODE_MICROSOFT, "LANGUAGE_CODE_MICROSOFT"},
+    {VR_COUNTRY_CODE_ISO, "COUNTRY_CODE_ISO"},
+};
 
 class VoicesTest : public ::testing::Test {
   protected:
@@ -86,10 +108,9 @@ TEST_F(VoicesTest, WalksNestedVoicesInDocumentOrder) {
     EXPECT_EQ(vrGetVoiceIntegerValue(voices, VR_SAMPLE_RATE), VR_NO_CURRENT_VOICE);
 
     EXPECT_STREQ(vrNextVoice(voices), "anna");
-    EXPECT_STREQ(vrGetVoiceStringValue(voices, VR_VOICE_ID), "id-a");
-    EXPECT_STREQ(vrGetVoiceStringValue(voices, VR_COUNTRY_CODE_ISO), "GB");
-    EXPECT_STREQ(vrGetVoiceStringValue(voices, VR_REGION), "");  // missing reads as empty
-    EXPECT_EQ(vrGetVoiceStringValue(voices, 2), nullptr);        // an integer key
+    for (const auto& [key, attribute] : kStringKeys)
+        EXPECT_STREQ(vrGetVoiceStringValue(voices, key), attribute);
+    EXPECT_EQ(vrGetVoiceStringValue(voices, 2), nullptr);  // an integer key
     EXPECT_EQ(vrGetVoiceIntegerValue(voices, VR_SAMPLE_RATE), 22050);
     EXPECT_EQ(vrGetVoiceIntegerValue(voices, VR_SAMPLE_BITS), 16);
     EXPECT_EQ(vrGetVoiceIntegerValue(voices, 3), VR_BAD_KEY);
@@ -100,6 +121,7 @@ TEST_F(VoicesTest, WalksNestedVoicesInDocumentOrder) {
     EXPECT_EQ(vrNextVoice(voices), nullptr);
     EXPECT_EQ(vrNextVoice(voices), nullptr);
     EXPECT_STREQ(vrGetVoiceStringValue(voices, VR_VOICE_ID), "id-b");  // last stays current
+    EXPECT_STREQ(vrGetVoiceStringValue(voices, VR_REGION), "");        // missing reads as empty
 
     EXPECT_EQ(vrRewindEnumerator(voices), VR_SUCCESS);
     EXPECT_EQ(vrGetVoiceStringValue(voices, VR_VOICE_ID), nullptr);

@@ -312,6 +312,13 @@ bool FakeServer::Perform(Socket& client, const std::vector<Action>& actions) {
                 break;
             case Action::Kind::kClose:
                 return false;
+            case Action::Kind::kReset: {
+                // A zero linger time makes the close that follows send a reset.
+                const linger abort{1, 0};
+                ::setsockopt(static_cast<int>(client.Handle()), SOL_SOCKET, SO_LINGER, &abort,
+                             sizeof abort);
+                return false;
+            }
             case Action::Kind::kWaitGate:
                 if (!WaitAtGate(action.gate)) {
                     return false;

@@ -6,6 +6,8 @@
 #ifndef VRELAY_TESTS_SUPPORT_FAKE_SERVER_H
 #define VRELAY_TESTS_SUPPORT_FAKE_SERVER_H
 
+#include <vrelay/vrelay.h>
+
 #include <array>
 #include <chrono>
 #include <condition_variable>
@@ -19,7 +21,6 @@
 #include <thread>
 #include <vector>
 
-#include <vrelay/vrelay.h>
 #include "transport/socket.h"
 
 namespace vrelay {
@@ -41,7 +42,7 @@ struct ReceivedFrame {
 // What the server does in answer to a frame; a handler returns a list of them,
 // run in order.
 struct Action {
-    enum class Kind { kSendFrame, kSendRaw, kSilent, kClose, kWaitGate };
+    enum class Kind { kSendFrame, kSendRaw, kSilent, kClose, kReset, kWaitGate };
     Kind kind = Kind::kSilent;
     uint16_t type = 0;                // kSendFrame
     std::optional<uint32_t> trailer;  // kSendFrame: trailer length override
@@ -62,6 +63,8 @@ struct Action {
     static Action Close() {
         return {Kind::kClose, 0, std::nullopt, {}, 0, {}};
     }  // closes this client's connection
+    // Aborts this client's connection: the client sees a reset, not an end.
+    static Action Reset() { return {Kind::kReset, 0, std::nullopt, {}, 0, {}}; }
     // Blocks the server until the test calls OpenGate(name) (or Stop()).
     static Action WaitGate(std::string name) {
         return {Kind::kWaitGate, 0, std::nullopt, {}, 0, std::move(name)};

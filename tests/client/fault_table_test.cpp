@@ -1,0 +1,193 @@
+// A misbehaving server, one row per way of failing: what vrRenderSpeech
+// returns, the log line it leaves, how long it takes to return, and that the
+// handle renders again afterwards (after a reopen or a cancel). Leaks are
+// caught by the sanitizer build.
+#include <gtest/gtest.h>
+#include <vrelay/vrelay.h>
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/handles.h"
+#include "tests/support/callback_recorder.h"
+#include "tests/support/captured_log.h"
+#include "tests/support/fake_server.h"
+#include "transport/packet.h"
+
+namespace vrelay {
+namespace {
+
+using test::Action;
+using test::Bytes;
+using test::CallbackRecorder;
+using test::CapturedLog;
+using test::EncodeFrame;
+using test::FakeServer;
+using test::ReceivedFrame;
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+enum class Recovery { kReopen, kCancel };
+// What the test does while the render runs.
+enum class During { kNothing, kCancelOnceAsked, kSlowCallback };
+
+struct FaultRow {
+    const char* name;
+    vr_result result;
+    const char* log;  // a line of the client log must contain this; "" for none
+    Recovery recovery;
+    std::vector<Action> answer;  // to the request's text
+    size_t audioPackets = 0;     // PACKET_DATA_6 deliveries expected
+    milliseconds receiveTimeout = milliseconds(5000);
+    During during = During::kNothing;
+    milliseconds atMost = milliseconds(3000);
+};
+
+std::ostream& operator<<(std::ostream& out, const FaultRow& row) {
+    return out << row.name;
+}
+
+Bytes Cut(const Bytes& frame, size_t keep) {
+    return Bytes(frame.begin(), frame.begin() + static_cast<std::ptrdiff_t>(keep));
+}
+
+Bytes Concat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& part : parts)
+        out.insert(out.end(), part.begin(), part.end());
+    return out;
+}
+
+const Bytes kAudio = EncodeFrame(PACKET_DATA_6, Bytes(9, 7));  // 23 bytes
+const Action kAudioFrame = Action::Frame(PACKET_DATA_6, Bytes(9, 7));
+const Bytes kGarbage = {'G', 'E', 'T', ' ', '/', ' ', 'H', 'T', 'T', 'P', '/', '1', '.', '1'};
+
+std::vector<Action> Flood(size_t frames) {
+    std::vector<Action> answer(frames, Action::Frame(PACKET_DATA_6, Bytes(kMaxPayload, 1)));
+    answer.push_back(Action::End());
+    return answer;
+}
+
+const auto kReopen = Recovery::kReopen;
+const auto kCancel = Recovery::kCancel;
+const std::vector<Action> kStall = {Action::Silent()};
+
+// clang-format off
+const std::vector<FaultRow> kRows = {
+    {"closes_mid_header", VR_ERROR, "", kReopen, {Action::Raw(Cut(kAudio, 5)), Action::Close()}},
+    {"closes_mid_payload", VR_ERROR, "", kReopen, {Action::Raw(Cut(kAudio, 15)), Action::Close()}},
+    {"closes_mid_trailer", VR_ERROR, "", kCancel, {Action::Raw(Cut(kAudio, 21)), Action::Close()}},
+    {"wrong_trailer", VR_ERROR, "ERROR: vrelay packet receive error", kReopen,
+     {Action::Frame(PACKET_DATA_6, Bytes(3, 1), 4u), Action::End()}},
+    {"oversize_length", VR_ERROR, "packet too big for packet type 6 length is 64001", kCancel,
+     {Action::Raw(Bytes{0, 6, 0, 0, 0, 0, 0, 0, 0xFA, 0x01})}},
+    {"garbage", VR_ERROR, "packet too big", kReopen, {Action::Raw(kGarbage)}},
+    {"unknown_packet_type", VR_SUCCESS, "WARNING: unhandled packet type 99", kReopen,
+     {Action::Frame(99, Bytes(3, 1)), kAudioFrame, Action::End()}, 1},
+    {"close_packet_mid_audio", VR_ERROR, "the server has closed the connection", kReopen,
+     {kAudioFrame, kAudioFrame, Action::Frame(PACKET_CLOSE), kAudioFrame, Action::End()}, 2},
+    {"stalls_until_receive_timeout", VR_ERROR, "timed out after 300ms", kReopen, kStall, 0,
+     milliseconds(300)},
+    {"stalls_until_cancel", VR_CANCELLED, "", kCancel, kStall, 0, milliseconds(5000),
+     During::kCancelOnceAsked},
+    // 37 bytes 10 ms apart: longer in all than the receive timeout, but no
+    // gap comes near it.
+    {"trickles_a_byte_every_10ms", VR_SUCCESS, "", kReopen,
+     {Action::Raw(Concat({kAudio, EncodeFrame(PACKET_END, {})}), 10)}, 1, milliseconds(300)},
+    // A cancel would fail here: its close cannot send PACKET_CLOSE on a reset
+    // stream, so the handle is reopened instead.
+    {"resets_the_connection", VR_ERROR, "", kReopen, {Action::Reset()}},
+    // 19 MB, more than the socket buffers hold: the server blocks while the
+    // callback dawdles; nothing is lost, and the answer takes longer in all
+    // than the receive timeout without timing out.
+    {"floods_audio_into_a_slow_callback", VR_SUCCESS, "", kReopen, Flood(300), 300,
+     milliseconds(500), During::kSlowCallback, milliseconds(20000)},
+};
+// clang-format on
+
+// A callback that takes 2 ms over each packet.
+struct SlowRecorder : CallbackRecorder {
+    static int32_t VR_CDECL Callback(void* self, PACKET_TYPE type, void* data, int32_t length) {
+        std::this_thread::sleep_for(milliseconds(2));
+        return CallbackRecorder::Callback(self, type, data, length);
+    }
+};
+
+class FaultTable : public ::testing::TestWithParam<FaultRow> {
+  protected:
+    void SetUp() override {
+        server_.SetHandler(Answer(GetParam().answer));
+        handle_ = vrCreateConnection();
+        ASSERT_GT(handle_, 0);
+        vrSetCallBack(handle_, GetParam().during == During::kSlowCallback
+                                   ? SlowRecorder::Callback
+                                   : CallbackRecorder::Callback);
+        vrSetUserData(handle_, &recorder_);
+        ASSERT_EQ(vrOpenConnection(handle_, server_.Host().c_str(), server_.Port()), VR_SUCCESS);
+    }
+    void TearDown() override { vrDestroyConnection(handle_); }
+
+    // The request's text gets the row's answer; everything else the usual one.
+    static test::Handler Answer(std::vector<Action> answer) {
+        return [answer](const ReceivedFrame& frame) {
+            const bool request = frame.type == PACKET_TEXT && !frame.Text().empty();
+            return request ? answer : test::DefaultAnswer(frame);
+        };
+    }
+
+    FakeServer server_;
+    CallbackRecorder recorder_;
+    vr_handle handle_ = 0;
+};
+
+TEST_P(FaultTable, FailsCleanlyAndTheHandleRendersAgain) {
+    const FaultRow& row = GetParam();
+    LookupConnection(handle_)->SetReceiveTimeout(static_cast<int>(row.receiveTimeout.count()));
+
+    CapturedLog log;
+    std::thread canceller;
+    if (row.during == During::kCancelOnceAsked) {
+        canceller = std::thread([this] {
+            if (server_.WaitForFrames(1))
+                vrCancelRequest(handle_);
+        });
+    }
+    const auto start = Clock::now();
+    const vr_result result = vrRenderSpeech(handle_, "Hello");
+    const auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - start);
+    if (canceller.joinable())
+        canceller.join();
+    const std::vector<std::string> lines = log.Messages();
+
+    const auto found = std::find_if(lines.begin(), lines.end(), [&](const std::string& line) {
+        return *row.log != '\0' && line.find(row.log) != std::string::npos;
+    });
+    RecordProperty("returned", std::to_string(result));
+    RecordProperty("return_ms", std::to_string(took.count()));
+    RecordProperty("log", found != lines.end() ? *found : lines.empty() ? "" : lines.front());
+    EXPECT_EQ(result, row.result);
+    EXPECT_TRUE(*row.log == '\0' || found != lines.end()) << "no log line with: " << row.log;
+    EXPECT_LT(took, row.atMost);
+    EXPECT_EQ(recorder_.Count(PACKET_DATA_6), row.audioPackets);
+
+    server_.SetHandler(Answer({kAudioFrame, Action::End()}));
+    if (row.recovery == Recovery::kCancel) {
+        EXPECT_EQ(vrCancelRequest(handle_), VR_SUCCESS);
+    } else {
+        vrCloseConnection(handle_);  // may find the stream already gone
+        ASSERT_EQ(vrOpenConnection(handle_, server_.Host().c_str(), server_.Port()), VR_SUCCESS);
+    }
+    EXPECT_EQ(vrRenderSpeech(handle_, "Hello"), VR_SUCCESS);
+    EXPECT_EQ(recorder_.Count(PACKET_DATA_6), row.audioPackets + 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(MisbehavingServer, FaultTable, ::testing::ValuesIn(kRows),
+                         [](const ::testing::TestParamInfo<FaultRow>& info) {
+                             return std::string(info.param.name);
+                         });
+
+}  // namespace
+}  // namespace vrelay
