@@ -34,13 +34,15 @@ vr_result Open(vr_handle connection, const char* host, int32_t port) {
     return VR_SUCCESS;
 }
 
-// Sends PACKET_CLOSE and drops the socket, behind a running request.
+// Sends PACKET_CLOSE and drops the socket, behind a running request. A
+// socket whose PACKET_CLOSE cannot be sent (the server reset the stream) is
+// dropped all the same, so that the handle can be opened again: the result
+// is still VR_SEND_FAILED.
 vr_result Close(ThreadedConnection& object) {
     ScopedLock lock(object.Lock());
-    if (!object.CloseStreamSocket()) {
-        return VR_SEND_FAILED;
-    }
-    return object.Close() ? VR_SUCCESS : VR_SEND_FAILED;
+    const bool sent = object.CloseStreamSocket();
+    const bool closed = object.Close();
+    return sent && closed ? VR_SUCCESS : VR_SEND_FAILED;
 }
 
 vr_result Destroy(vr_handle connection) {

@@ -179,11 +179,14 @@ vr_result Cancel(vr_handle handle) {
     std::shared_ptr<ThreadedConnection> fresh;
     {
         ScopedLock lock(old->Lock());
-        if (!old->CloseStreamSocket()) {
+        if (!old->IsConnected()) {
             old->State().EndStop();
             Warn("WARNING: could not close the connection!\n");
             return VR_SEND_FAILED;
         }
+        // A stream the server reset cannot take PACKET_CLOSE: it is dropped
+        // and rebuilt all the same, which is what a cancel is for.
+        old->CloseStreamSocket();
         old->Close();
         fresh = std::make_shared<ThreadedConnection>(old.get());
         fresh->SetRequestMode(0);

@@ -235,7 +235,9 @@ VR_API vr_result VR_CDECL vrOpenConnection(vr_handle connection, const char* hos
 
 /** Tells the server the stream ends and closes the socket; waits behind a
  * request running on the connection (vrCancelRequest stops one).
- * VR_SUCCESS, VR_BAD_HANDLE, VR_SEND_FAILED (not open, or the close failed). */
+ * VR_SUCCESS, VR_BAD_HANDLE, VR_SEND_FAILED (not open, or the close packet
+ * could not be sent: the socket is closed all the same, so the handle can be
+ * opened again), VR_BUSY (from inside the callback). */
 VR_API vr_result VR_CDECL vrCloseConnection(vr_handle connection);
 
 /** Stops a running request, closes the connection if open, releases the handle
@@ -253,7 +255,8 @@ VR_API vr_result VR_CDECL vrDestroyConnection(vr_handle connection);
  * ended; requests that were waiting behind it on other threads return
  * VR_CANCELLED too, later ones run on the new connection. VR_SUCCESS,
  * VR_BAD_HANDLE, VR_SEND_FAILED (the connection was not open; nothing
- * changes), VR_CONNECT_FAILED (the reconnection failed: the handle holds a
+ * changes; a stream the server reset counts as open and is rebuilt),
+ * VR_CONNECT_FAILED (the reconnection failed: the handle holds a
  * fresh, unopened connection), VR_BUSY (from inside the callback). */
 VR_API vr_result VR_CDECL vrCancelRequest(vr_handle connection);
 

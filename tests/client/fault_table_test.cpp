@@ -97,9 +97,9 @@ const std::vector<FaultRow> kRows = {
     // gap comes near it.
     {"trickles_a_byte_every_10ms", VR_SUCCESS, "", kReopen,
      {Action::Raw(Concat({kAudio, EncodeFrame(PACKET_END, {})}), 10)}, 1, milliseconds(300)},
-    // A cancel would fail here: its close cannot send PACKET_CLOSE on a reset
-    // stream, so the handle is reopened instead.
-    {"resets_the_connection", VR_ERROR, "", kReopen, {Action::Reset()}},
+    // The cancel's PACKET_CLOSE cannot go out on a reset stream; the dead
+    // socket is dropped and the connection rebuilt all the same.
+    {"resets_the_connection", VR_ERROR, "", kCancel, {Action::Reset()}},
     // 19 MB, more than the socket buffers hold: the server blocks while the
     // callback dawdles; nothing is lost, and the answer takes longer in all
     // than the receive timeout without timing out.
