@@ -1,21 +1,24 @@
 #!/usr/bin/env bash
 # Times the main job - vrelay-say speaking a text into a WAV file and printing
 # every word's time - against espeak-ng writing the same text into a WAV
-# file, side by side with hyperfine, and prints one markdown table row:
-#   | text | vrelay-say | espeak-ng -w | ratio | vrelay-say peak RSS | espeak-ng peak RSS |
-# Usage: bench/say_vs_espeak.sh [TEXT_FILE] [RUNS]
-#   (default: the GPL-3 licence text, 5 runs)
+# file, side by side with hyperfine, and prints one row of the performance
+# report: figure | anchor | anchor figure | our figure | ratio | target | met.
+# Usage: bench/say_vs_espeak.sh [BUILD_DIR] [TEXT_FILE] [RUNS]
+#   (default: build/release, the GPL-3 licence text, 5 runs)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-text=${1:-/usr/share/common-licenses/GPL-3}
-runs=${2:-5}
+build=${1:-build/release}
+text=${2:-/usr/share/common-licenses/GPL-3}
+runs=${3:-5}
 VRELAY_WITH_BENCH=1 scripts/setup.sh
 
 jobs=$(nproc 2>/dev/null || echo 2)
-cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DVRELAY_TESTS=OFF >/dev/null
-cmake --build build/release -j "${jobs}" --target vrelay-say >/dev/null
-say=build/release/tools/vrelay-say
+if [[ ! -f "${build}/CMakeCache.txt" ]]; then
+    cmake -S . -B "${build}" -DCMAKE_BUILD_TYPE=Release -DVRELAY_TESTS=OFF >/dev/null
+fi
+cmake --build "${build}" -j "${jobs}" --target vrelay-say >/dev/null
+say=${build}/tools/vrelay-say
 
 work=$(mktemp -d)
 trap 'rm -rf "${work}"' EXIT
@@ -34,6 +37,9 @@ python3 - "${work}/times.json" "$(basename "${text}")" "${say_kb}" "${espeak_kb}
 import json, sys
 results = json.load(open(sys.argv[1]))["results"]
 say, espeak = (r["mean"] for r in results)
-print(f"| {sys.argv[2]} | {say:.2f} s | {espeak:.2f} s | {say / espeak:.2f}x "
-      f"| {int(sys.argv[3]) / 1024:.1f} MB | {int(sys.argv[4]) / 1024:.1f} MB |")
+ratio = say / espeak
+print(f"| main job: vrelay-say --marks, {sys.argv[2]} into a WAV file "
+      f"(peak memory {int(sys.argv[3]) / 1024:.1f} MB, espeak-ng {int(sys.argv[4]) / 1024:.1f} MB) "
+      f"| espeak-ng -w on the same text | {espeak:.2f} s | {say:.2f} s | {ratio:.2f}x "
+      f"| within 1.05x | {'yes' if ratio <= 1.05 else '**no**'} |")
 PY
