@@ -30,7 +30,7 @@ vr_result Open(vr_handle connection, const char* host, int32_t port) {
     if (!object->Connect(host, port)) {
         return VR_CONNECT_FAILED;
     }
-    vrelay::InstallVoiceSwitch(connection);
+    vrelay::InstallVoiceSwitch(*object);
     return VR_SUCCESS;
 }
 

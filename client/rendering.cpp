@@ -180,7 +180,11 @@ vr_result Cancel(vr_handle handle) {
     {
         ScopedLock lock(old->Lock());
         if (!old->IsConnected()) {
-            old->State().EndStop();
+            // Not open: nothing changes. (Unless another cancel has just
+            // replaced this object: then it stays stopped for good.)
+            if (LookupConnection(handle) == old) {
+                old->State().EndStop();
+            }
             Warn("WARNING: could not close the connection!\n");
             return VR_SEND_FAILED;
         }
@@ -205,7 +209,7 @@ vr_result Cancel(vr_handle handle) {
 
     const bool connected = fresh->Connect(fresh->Host().c_str(), fresh->Port());
     if (connected) {
-        InstallVoiceSwitch(handle);
+        InstallVoiceSwitch(*fresh);
     }
     fresh->Lock().Unlock();
     return connected ? VR_SUCCESS : VR_CONNECT_FAILED;

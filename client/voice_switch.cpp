@@ -16,11 +16,8 @@ constexpr char kFinalMark[] = "<mark name=\"kvox_final\"/>";
 constexpr char kVoiceOpen[] = "<voice ";
 constexpr char kVoiceClose[] = "</voice";
 
-std::shared_ptr<ThreadedConnection> ContextConnection(void* userData) {
-    if (!userData) {
-        return nullptr;
-    }
-    return LookupConnection(static_cast<TokeniserCallbackContext*>(userData)->handle);
+ThreadedConnection* ContextConnection(void* userData) {
+    return userData ? static_cast<TokeniserCallbackContext*>(userData)->connection : nullptr;
 }
 
 // A failed wait stops the rest of the request: no more pieces are sent and
@@ -31,18 +28,14 @@ void AbandonRequest(Connection* connection) {
 
 }  // namespace
 
-void InstallVoiceSwitch(int32_t handle) {
-    auto connection = LookupConnection(handle);
-    if (!connection) {
-        return;
-    }
+void InstallVoiceSwitch(ThreadedConnection& connection) {
     auto* context =
         static_cast<TokeniserCallbackContext*>(std::malloc(sizeof(TokeniserCallbackContext)));
     if (!context) {
         return;
     }
-    context->handle = handle;
-    connection->SetTokeniserCallBack(text_callback, application_callback, context);
+    context->connection = &connection;
+    connection.SetTokeniserCallBack(text_callback, application_callback, context);
 }
 
 // Sends one tokenised piece and reads its answer.
@@ -67,7 +60,7 @@ static void SendPiece(void* userData, const char* text) {
         answered = connection->WaitForEndPacket();
     }
     if (!answered) {
-        AbandonRequest(connection.get());
+        AbandonRequest(connection);
     }
 }
 
@@ -123,17 +116,16 @@ static void SwitchVoice(void* userData, const char* tag) {
     // End what has been sent so far, so the switch takes effect exactly here.
     connection->SendData("", true, true);
     if (!connection->WaitForEndPacket()) {
-        AbandonRequest(connection.get());
+        AbandonRequest(connection);
         return;
     }
     std::string name;
     if (!opening || !VoiceTagName(tag, &name)) {
         return;
     }
-    connection = ContextConnection(userData);
-    if (connection && connection->SendQuery(VoiceSelectionQuery(name).c_str()) &&
+    if (connection->SendQuery(VoiceSelectionQuery(name).c_str()) &&
         !connection->WaitForEndPacket()) {
-        AbandonRequest(connection.get());
+        AbandonRequest(connection);
     }
 }
 
@@ -143,7 +135,7 @@ void text_callback(void* userData, const char* text, int /*length*/) noexcept {
     } catch (...) {
         // Out of memory: the request ends as failed.
         if (auto connection = ContextConnection(userData)) {
-            AbandonRequest(connection.get());
+            AbandonRequest(connection);
         }
     }
 }
@@ -153,7 +145,7 @@ void application_callback(void* userData, const char* tag, int /*length*/) noexc
         SwitchVoice(userData, tag);
     } catch (...) {
         if (auto connection = ContextConnection(userData)) {
-            AbandonRequest(connection.get());
+            AbandonRequest(connection);
         }
     }
 }

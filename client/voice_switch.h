@@ -10,15 +10,20 @@
 
 namespace vrelay {
 
-// What both callbacks receive as user data: the connection's handle, looked
-// up afresh on every call. Allocated with malloc; the connection frees it.
+class ThreadedConnection;
+
+// What both callbacks receive as user data: the connection whose channel
+// calls them. The connection owns the context (malloc'd; freed with the
+// connection), so the pointer is valid whenever its channel runs, and the
+// callbacks act on exactly the connection whose request is running, whose
+// lock that request holds.
 struct TokeniserCallbackContext {
-    int32_t handle;
+    ThreadedConnection* connection;
 };
 
-// Installs both callbacks on the connection behind handle, replacing (and
-// freeing) an earlier context. Does nothing if the handle is gone.
-void InstallVoiceSwitch(int32_t handle);
+// Installs both callbacks on connection, replacing (and freeing) an earlier
+// context. The caller holds the connection's lock.
+void InstallVoiceSwitch(ThreadedConnection& connection);
 
 // The channel's callbacks. Only text up to its first NUL is used. A failed
 // answer ends the request as failed: nothing more of it is sent.
