@@ -23,12 +23,22 @@ int PollSockets(pollfd* fds, int count) {
 void ShutDown(SocketHandle handle) {
     ::shutdown(static_cast<SOCKET>(handle), SD_BOTH);
 }
+// A zero linger time makes the close that follows send a reset.
+void ResetOnClose(SocketHandle handle) {
+    const linger abort{1, 0};
+    ::setsockopt(static_cast<SOCKET>(handle), SOL_SOCKET, SO_LINGER,
+                 reinterpret_cast<const char*>(&abort), sizeof abort);
+}
 #else
 int PollSockets(pollfd* fds, int count) {
     return ::poll(fds, static_cast<nfds_t>(count), -1);
 }
 void ShutDown(SocketHandle handle) {
     ::shutdown(static_cast<int>(handle), SHUT_RDWR);
+}
+void ResetOnClose(SocketHandle handle) {
+    const linger abort{1, 0};
+    ::setsockopt(static_cast<int>(handle), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
 }
 #endif
 
@@ -312,13 +322,9 @@ bool FakeServer::Perform(Socket& client, const std::vector<Action>& actions) {
                 break;
             case Action::Kind::kClose:
                 return false;
-            case Action::Kind::kReset: {
-                // A zero linger time makes the close that follows send a reset.
-                const linger abort{1, 0};
-                ::setsockopt(static_cast<int>(client.Handle()), SOL_SOCKET, SO_LINGER, &abort,
-                             sizeof abort);
+            case Action::Kind::kReset:
+                ResetOnClose(client.Handle());
                 return false;
-            }
             case Action::Kind::kWaitGate:
                 if (!WaitAtGate(action.gate)) {
                     return false;
