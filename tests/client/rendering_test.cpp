@@ -412,50 +412,5 @@ TEST_F(RenderingTest, CancelledAsyncRenderStillCompletesExactlyOnce) {
     EXPECT_EQ(recorder_.Done(), 20u);
 }
 
-// ---- many threads ---------------------------------------------------------
-
-TEST(RenderingStressTest, EightThreadsRenderPushCancelAndDestroy) {
-    Connections().Clear();
-    FakeServer server(OnTexts({Action::Frame(PACKET_DATA_6, Bytes(64, 3)), Action::End()}));
-    const auto until = Clock::now() + std::chrono::seconds(3);
-    std::atomic<int> unexpected{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 8; ++t) {
-        threads.emplace_back([&, t] {
-            vr_result (*const steps[])(vr_handle) = {
-                [](vr_handle h) { return vrRenderSpeech(h, "Hello there world"); },
-                [](vr_handle h) { return vrPushSpeechStream(h, "some words "); },
-                vrFlushSpeechStream,
-                [](vr_handle h) { return vrRenderSpeechAsync(h, "async words"); },
-                vrCancelRequest,
-            };
-            CallbackRecorder recorder;
-            vr_handle handle = OpenWith(server, &recorder);
-            size_t doneExpected = 0;
-            for (int i = 0; handle != 0 && Clock::now() < until; ++i) {
-                const int step = (i + t) % 6;
-                vr_result r = VR_SUCCESS;
-                if (step < 5) {
-                    r = steps[step](handle);
-                    doneExpected += step == 3 && r == VR_SUCCESS;
-                } else if (i % 12 == 5) {
-                    // Destroy waits for the worker and its completion.
-                    r = vrDestroyConnection(handle);
-                    unexpected += !recorder.WaitDone(doneExpected, std::chrono::seconds(0));
-                    handle = OpenWith(server, &recorder);
-                }
-                unexpected += r != VR_SUCCESS && r != VR_CANCELLED && r != VR_BUSY;
-            }
-            unexpected += handle == 0;
-            vrDestroyConnection(handle);
-            unexpected += recorder.Done() != doneExpected;
-        });
-    }
-    for (auto& thread : threads)
-        thread.join();
-    EXPECT_EQ(unexpected.load(), 0);
-    Connections().Clear();
-}
-
 }  // namespace
 }  // namespace vrelay
