@@ -160,7 +160,10 @@ def main():
         renders = [r for c in clients for r in c.renders]
         failures = [r for r in renders if r[2] != 0]
         hangs = [r for r in renders if r[2] == "hang"]
-        late = [r for r in failures if not (r[0] < killed + 0.5 and r[1] < killed + FAIL_BOUND_S)]
+        # Until the health check marks the dead server down (DETECTION_S), a
+        # new connection may still be sent to it; after that none may fail.
+        late = [r for r in failures
+                if not (r[0] < killed + DETECTION_S and r[1] < killed + FAIL_BOUND_S)]
         wrong = [r for r in failures if r[2] != 5 or "render failed" not in r[3]]
         after_detection = [r for r in renders if r[0] > killed + DETECTION_S]
         before_kill = [r for r in renders if r[1] < killed]
