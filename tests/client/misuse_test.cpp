@@ -412,6 +412,9 @@ TEST_F(MisuseTest, EnumerationNeverTakesTheApplicationsPacketsAndIsBounded) {
 #ifndef _WIN32
 // Creating takes no descriptor; opening past the limit fails cleanly.
 TEST(MisuseLimitsTest, CreatingNeedsNoDescriptorAndOpeningPastTheLimitFails) {
+#ifdef VRELAY_UBSAN_NEEDS_DESCRIPTORS
+    GTEST_SKIP() << "UBSan's type check needs free descriptors of its own";
+#endif
     Connections().Clear();
     // Accepts nothing, but its backlog completes every connect at once.
     SocketServer server(0, 1024, WaitingSelect, "127.0.0.1");
