@@ -56,6 +56,7 @@ bool Connection::Connect(const char* host, int port) {
     Close();
     m_socket = std::move(socket);
     m_socket->SetWakeSignal(m_wakeOwner.get());
+    m_input.SetSource(m_socket.get());
     m_requestMode = 0;
     return true;
 }
@@ -64,6 +65,8 @@ bool Connection::Close() {
     if (!m_socket) {
         return false;
     }
+    m_input.SetSource(nullptr);
+    m_input.ReleaseIfEmpty();
     m_socket->Close();
     m_socket.reset();
     return true;
@@ -130,6 +133,8 @@ bool Connection::WaitForEndPacket(PacketSink& sink) {
         return false;
     }
     const bool answered = ReadAnswer(sink);
+    // A connection between requests holds no read buffer.
+    m_input.ReleaseIfEmpty();
     if (!answered) {
         RecordFailure(RequestFailure::kReply);
     }
@@ -156,7 +161,7 @@ bool Connection::ReadAnswer(PacketSink& sink) {
         } else {
             m_socket->SetReceiveLimit(-1);
         }
-        if (!packet->GetData(m_socket.get(), &received)) {
+        if (!packet->GetData(&m_input, &received)) {
             return false;
         }
         if (!packet->FilledPacket()) {
@@ -237,9 +242,10 @@ bool Connection::ReadAnswer(PacketSink& sink) {
                 break;
         }
 
+        // No pause between packets: the next turn reads what is buffered or
+        // waits in the socket, and a cancel is seen at the top of the turn.
         start = GetCurrentTicks();
         packet = std::make_unique<Packet>();
-        SleepMilliseconds(static_cast<uint32_t>(backOff / 100));
     }
 }
 

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "connection/lexer.h"
+#include "transport/buffered_source.h"
 #include "transport/socket.h"
 
 struct KVTP_tpc;
@@ -156,6 +157,10 @@ class Connection : private PacketSink {
     int32_t Deliver(PACKET_TYPE type, void* data, int32_t length) override;
 
     std::unique_ptr<Socket> m_socket;
+    // The server's answers as read from m_socket in large chunks. Bytes left
+    // over when an answer ends early stay here, in stream order, for the next
+    // read, as they would have stayed in the socket.
+    BufferedSource m_input;
     std::atomic<vrCallBack> m_callBack{nullptr};
     std::atomic<vrPascalCallBack> m_pascalCallBack{nullptr};
     std::atomic<void*> m_userData{nullptr};

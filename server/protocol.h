@@ -34,7 +34,7 @@
 //                   first audio of every answer that has audio (and again if
 //                   the rate changes inside an answer).
 //   PACKET_DATA_6   audio: signed 16-bit little-endian mono PCM, an even number
-//                   of bytes, at most 8192 bytes (4096 samples) per packet.
+//                   of bytes, at most 64000 bytes (32000 samples) per packet.
 //   PACKET_DATA_8   a mark was reached: int32 sample offset (request clock),
 //                   then the mark's name as NUL-terminated UTF-8. Every mark
 //                   of the client's text comes back once, in text order, with
@@ -91,7 +91,8 @@ namespace server {
 constexpr uint32_t kFormatPayloadSize = 8;
 constexpr uint16_t kSampleBits = 16;
 constexpr uint16_t kChannels = 1;
-constexpr size_t kAudioPacketSamples = 4096;
+// As many samples as one frame carries: fewer, larger sends.
+constexpr size_t kAudioPacketSamples = 32000;
 constexpr const char* kFinalMark = "kvox_final";
 constexpr const char* kErrorPrefix = "error: ";
 

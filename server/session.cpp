@@ -92,6 +92,7 @@ Session::Session(int id, std::unique_ptr<Socket> socket, std::string peer, Engin
       limits_(limits),
       stopping_(stopping) {
     socket_->SetWakeSignal(wake);
+    input_.SetSource(socket_.get());
     // Receives wake up now and then to see the idle time and a drain.
     socket_->SetReceiveLimit(std::min(limits_.idle_timeout_ms, kReceivePollMs));
     // A small send buffer: a client that stops reading stops the session's
@@ -136,7 +137,7 @@ Session::ReadResult Session::ReadPacket(Packet* packet) {
             return ReadResult::kDrained;
         }
         int received = 0;
-        if (!packet->GetData(socket_.get(), &received)) {
+        if (!packet->GetData(&input_, &received)) {
             return ReadResult::kGone;
         }
         started = started || received > 0;
@@ -147,6 +148,8 @@ Session::ReadResult Session::ReadPacket(Packet* packet) {
             return ReadResult::kIdle;
         }
     }
+    // Between requests a session holds no read buffer.
+    input_.ReleaseIfEmpty();
     return ReadResult::kPacket;
 }
 

@@ -92,6 +92,7 @@ class Session : private UnitSink {
     const int id_;
     std::unique_ptr<Socket> socket_;
     std::mutex socket_mutex_;  // guards closing against Interrupt
+    BufferedSource input_;     // the client's frames, read from socket_ in chunks
     const std::string peer_;
     Engine* const engine_;
     std::string voice_;

@@ -208,30 +208,31 @@ bool Packet::SendData(ByteSink* sink) {
     unsigned char length[4];
     PutU32(length, m_length);
 
-    struct Field {
-        const void* data;
-        size_t size;
-        const char* name;
+    const BytePiece pieces[] = {
+        {reinterpret_cast<const char*>(type), 2},
+        {reinterpret_cast<const char*>(stream), 4},
+        {reinterpret_cast<const char*>(length), 4},
+        {reinterpret_cast<const char*>(m_data), m_length},
+        {reinterpret_cast<const char*>(length), 4},
     };
-    const Field fields[] = {
-        {type, 2, "net_packet_type"},         {stream, 4, "net_stream_id"},
-        {length, 4, "net_packet_length (1)"}, {m_data, m_length, "m_data"},
-        {length, 4, "net_packet_length (2)"},
-    };
-    const size_t count = sizeof fields / sizeof fields[0];
-    for (size_t i = 0; i < count; ++i) {
-        // All but the last field are marked "more" so that the frame leaves
-        // in as few segments as its size allows.
-        const bool more = i + 1 < count;
-        int64_t sent =
-            sink->SendBytes(static_cast<const char*>(fields[i].data), fields[i].size, more);
-        if (sent != static_cast<int64_t>(fields[i].size)) {
-            VR_LOG(logERROR) << "error sending " << fields[i].name << " for packet of type "
-                             << m_type;
-            return false;
-        }
+    const char* const names[] = {"net_packet_type", "net_stream_id", "net_packet_length (1)",
+                                 "m_data", "net_packet_length (2)"};
+    constexpr size_t kCount = sizeof pieces / sizeof pieces[0];
+    const size_t total = kFrameOverhead + static_cast<size_t>(m_length);
+    // The whole frame goes to the sink at once, so that it can leave in one
+    // system call and as few segments as its size allows.
+    const size_t sent = sink->SendPieces(pieces, kCount);
+    if (sent == total) {
+        return true;
     }
-    return true;
+    // Name the field in which the send broke off.
+    size_t end = 0;
+    size_t failed = 0;
+    while (failed + 1 < kCount && (end += pieces[failed].size) <= sent) {
+        ++failed;
+    }
+    VR_LOG(logERROR) << "error sending " << names[failed] << " for packet of type " << m_type;
+    return false;
 }
 
 bool Packet::GetData(ByteSource* source, int* received) {

@@ -96,10 +96,9 @@ class Packet {
 
     void SerializeData();
 
-    // Writes the frame, one SendBytes per field (the leading fields marked
-    // "more" so they leave with the rest). False, with an ERROR log line naming
-    // the field, on the first failed field; false before sending anything when
-    // the payload is over kMaxPayload.
+    // Writes the frame with one SendPieces of its five fields. False, with an
+    // ERROR log line naming the field in which sending failed; false before
+    // sending anything when the payload is over kMaxPayload.
     bool SendData(ByteSink* sink);
 
     // Reads as much of the frame as the source gives. *received: bytes of the

@@ -8,8 +8,8 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -36,8 +36,8 @@ void CloseHandle(SocketHandle& handle) {
 }
 
 void SetNoDelay(int fd) {
-    // Frames are written field by field with MSG_MORE; without Nagle the
-    // final field flushes the whole frame at once.
+    // A frame is written in one call; without Nagle it leaves at once
+    // instead of waiting for the acknowledgement of the previous one.
     int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
@@ -213,31 +213,61 @@ int64_t Socket::SendBytes(const char* data, size_t length, bool more) {
     return static_cast<int64_t>(sent);
 }
 
+size_t Socket::SendPieces(const BytePiece* pieces, size_t count) {
+    constexpr size_t kMaxPieces = 8;
+    if (count > kMaxPieces) {
+        return ByteSink::SendPieces(pieces, count);
+    }
+    iovec vectors[kMaxPieces];
+    size_t left = 0;
+    for (size_t i = 0; i < count; ++i) {
+        vectors[i].iov_base = const_cast<char*>(pieces[i].data);
+        vectors[i].iov_len = pieces[i].size;
+        left += pieces[i].size;
+    }
+    size_t sent = 0;
+    iovec* next = vectors;
+    size_t remaining = count;
+    while (left > 0) {
+        msghdr message{};
+        message.msg_iov = next;
+        message.msg_iovlen = remaining;
+        // MSG_NOSIGNAL: a peer that went away must give an error, not SIGPIPE.
+        const ssize_t rc = ::sendmsg(Fd(handle_), &message, MSG_NOSIGNAL);
+        if (rc < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return sent;
+        }
+        // A partial send: skip what went out and go on from there.
+        size_t done = static_cast<size_t>(rc);
+        sent += done;
+        left -= done;
+        while (remaining > 0 && done >= next->iov_len) {
+            done -= next->iov_len;
+            ++next;
+            --remaining;
+        }
+        if (remaining > 0) {
+            next->iov_base = static_cast<char*>(next->iov_base) + done;
+            next->iov_len -= done;
+        }
+    }
+    return sent;
+}
+
 bool Socket::ReceiveBytes(char* buffer, size_t max, size_t* received) {
     *received = 0;
-    int pending = 0;
-    if (handle_ == kInvalidSocket || ::ioctl(Fd(handle_), FIONREAD, &pending) != 0) {
+    if (handle_ == kInvalidSocket) {
         VR_LOG(logERROR) << "vrelay socket closed, cannot receive bytes";
         return false;
     }
     if (max == 0) {
         return true;
     }
-    if (pending > 0) {
-        size_t n = std::min(static_cast<size_t>(pending), max);
-        ssize_t rc;
-        do {
-            rc = ::recv(Fd(handle_), buffer, n, 0);
-        } while (rc < 0 && errno == EINTR);
-        if (rc < 0) {
-            return false;
-        }
-        *received = static_cast<size_t>(rc);
-        // rc == 0 here means the peer closed after all (pending was stale).
-        return rc > 0;
-    }
-
-    // Nothing pending: wait for the first byte, the wake signal or the limit.
+    // Each turn first takes what is there without waiting: a stream that keeps
+    // its reader busy costs one system call per read.
     pollfd fds[2];
     nfds_t count = 1;
     fds[0] = pollfd{Fd(handle_), POLLIN, 0};
@@ -245,8 +275,27 @@ bool Socket::ReceiveBytes(char* buffer, size_t max, size_t* received) {
         fds[1] = pollfd{Fd(wake_->Handle()), POLLIN, 0};
         count = 2;
     }
+    bool waited = false;
     for (;;) {
-        int rc = PollRetrying(fds, count, receive_limit_ms_ >= 0 ? receive_limit_ms_ : -1);
+        const ssize_t n = ::recv(Fd(handle_), buffer, max, MSG_DONTWAIT);
+        if (n > 0) {
+            *received = static_cast<size_t>(n);
+            return true;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+            if (n < 0 && (errno == EBADF || errno == ENOTSOCK)) {
+                VR_LOG(logERROR) << "vrelay socket closed, cannot receive bytes";
+            }
+            return false;  // 0: peer closed; or an error.
+        }
+        if (waited) {
+            return true;  // readiness that brought nothing: let the caller look again
+        }
+        // Nothing there: wait for data, the wake signal or the limit.
+        const int rc = PollRetrying(fds, count, receive_limit_ms_ >= 0 ? receive_limit_ms_ : -1);
         if (rc < 0) {
             return false;
         }
@@ -259,20 +308,7 @@ bool Socket::ReceiveBytes(char* buffer, size_t max, size_t* received) {
         if ((fds[0].revents & POLLNVAL) != 0) {
             return false;
         }
-        // Readable, hung up or failed: the one-byte read tells which. It
-        // must not block, so a spurious readiness cannot outlast the wake-up.
-        ssize_t n = ::recv(Fd(handle_), buffer, 1, MSG_DONTWAIT);
-        if (n == 1) {
-            *received = 1;
-            return true;
-        }
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            return true;
-        }
-        return false;  // 0: peer closed; or an error. Not logged.
+        waited = true;
     }
 }
 

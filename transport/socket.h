@@ -67,20 +67,28 @@ class Socket : public ByteSink, public ByteSource {
 
     // Sends all bytes; length, 0 for length 0 (nothing sent), -1 on failure.
     int64_t SendBytes(const char* data, size_t length, bool more = false) override;
+#ifndef _WIN32
+    // Gathers the pieces into as few system calls as the stream takes.
+    size_t SendPieces(const BytePiece* pieces, size_t count) override;
+#endif
 
     // Reads what is pending, up to max bytes. With nothing pending waits for
-    // one byte, for at most the receive limit (SetReceiveLimit) and until the
+    // data, for at most the receive limit (SetReceiveLimit) and until the
     // wake signal (SetWakeSignal) is raised: either ends the wait with true
     // and *received 0. False with *received 0 when the peer closed the stream
     // or the read failed (logs "vrelay socket closed, cannot receive bytes"
-    // only when the pending count cannot be read).
+    // only when the socket is closed or no socket).
     bool ReceiveBytes(char* buffer, size_t max, size_t* received) override;
 
     // Longest wait of one ReceiveBytes for its first byte; negative: no limit
     // (the default).
-    void SetReceiveLimit(int milliseconds) { receive_limit_ms_ = milliseconds; }
+    void SetReceiveLimit(int milliseconds) {
+        receive_limit_ms_ = milliseconds;
+    }
     // A signal that ends a waiting ReceiveBytes; not owned; null for none.
-    void SetWakeSignal(const WakeSignal* signal) { wake_ = signal; }
+    void SetWakeSignal(const WakeSignal* signal) {
+        wake_ = signal;
+    }
 
   protected:
     SocketHandle handle_;

@@ -1,6 +1,7 @@
 #include "transport/packet.h"
 
 #include <gtest/gtest.h>
+#include <vrelay/vrelay.h>
 
 #include <algorithm>
 #include <cstring>
@@ -8,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include <vrelay/vrelay.h>
 #include "tests/support/captured_log.h"
 #include "tests/support/fake_server.h"
 #include "tests/transport/frame_io.h"
+#include "transport/buffered_source.h"
 
 namespace vrelay {
 namespace {
@@ -109,25 +110,33 @@ TEST(PacketReadTest, FramesDecodeInEverySplitAndLeaveTheNextFrameUnread) {
     for (const FrameCase& c : FrameCases()) {
         for (size_t chunk : {size_t{1}, size_t{2}, size_t{3}, size_t{7}, size_t{1} << 20}) {
             for (int stall_every : {0, 2}) {
-                SCOPED_TRACE(std::string(c.name) + ", chunk " + std::to_string(chunk) +
-                             ", stall every " + std::to_string(stall_every));
-                Bytes bytes = EncodeFrame(c.type, c.payload, c.stream_id);
-                bytes.insert(bytes.end(), next.begin(), next.end());
-                FakeSource source(bytes, chunk, stall_every);
-                Packet packet;
-                std::vector<int> received;
-                ASSERT_TRUE(ReadFrame(packet, source, &received));
-                EXPECT_TRUE(packet.OK());
-                EXPECT_EQ(packet.PacketType(), c.type);
-                EXPECT_EQ(packet.StreamId(), c.stream_id);
-                EXPECT_EQ(PayloadOf(packet), c.payload);
-                // Only a wake-up makes a call report nothing received.
-                EXPECT_EQ(std::count(received.begin(), received.end(), 0) > 0, stall_every > 0);
-                // A complete packet reads nothing more.
-                int again = -1;
-                EXPECT_TRUE(packet.GetData(&source, &again));
-                EXPECT_EQ(again, 0);
-                EXPECT_EQ(source.Remaining(), next.size());
+                for (bool buffered : {false, true}) {
+                    SCOPED_TRACE(std::string(c.name) + ", chunk " + std::to_string(chunk) +
+                                 ", stall every " + std::to_string(stall_every) +
+                                 (buffered ? ", buffered" : ""));
+                    Bytes bytes = EncodeFrame(c.type, c.payload, c.stream_id);
+                    bytes.insert(bytes.end(), next.begin(), next.end());
+                    FakeSource source(bytes, chunk, stall_every);
+                    BufferedSource buffer;
+                    buffer.SetSource(&source);
+                    ByteSource& reader = buffered ? static_cast<ByteSource&>(buffer) : source;
+                    Packet packet;
+                    std::vector<int> received;
+                    ASSERT_TRUE(ReadFrame(packet, reader, &received));
+                    EXPECT_TRUE(packet.OK());
+                    EXPECT_EQ(packet.PacketType(), c.type);
+                    EXPECT_EQ(packet.StreamId(), c.stream_id);
+                    EXPECT_EQ(PayloadOf(packet), c.payload);
+                    // Only a wake-up makes a call report nothing received (a
+                    // buffer that took the frame in one read meets none).
+                    EXPECT_EQ(std::count(received.begin(), received.end(), 0) > 0,
+                              stall_every > 0 && (!buffered || chunk < bytes.size()));
+                    // A complete packet reads nothing more.
+                    int again = -1;
+                    EXPECT_TRUE(packet.GetData(&reader, &again));
+                    EXPECT_EQ(again, 0);
+                    EXPECT_EQ(source.Remaining() + buffer.Buffered(), next.size());
+                }
             }
         }
     }
