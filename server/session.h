@@ -14,6 +14,7 @@
 
 #include "server/engine.h"
 #include "server/markup.h"
+#include "transport/buffered_source.h"
 #include "transport/packet.h"
 #include "transport/socket.h"
 
