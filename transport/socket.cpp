@@ -266,8 +266,6 @@ bool Socket::ReceiveBytes(char* buffer, size_t max, size_t* received) {
     if (max == 0) {
         return true;
     }
-    // Each turn first takes what is there without waiting: a stream that keeps
-    // its reader busy costs one system call per read.
     pollfd fds[2];
     nfds_t count = 1;
     fds[0] = pollfd{Fd(handle_), POLLIN, 0};
@@ -275,14 +273,36 @@ bool Socket::ReceiveBytes(char* buffer, size_t max, size_t* received) {
         fds[1] = pollfd{Fd(wake_->Handle()), POLLIN, 0};
         count = 2;
     }
-    bool waited = false;
-    for (;;) {
+    // A read that filled the caller's buffer suggests more is pending: read
+    // at once. Otherwise (an answer awaited) wait first, so that neither case
+    // pays for a read that finds nothing.
+    bool wait = !last_read_filled_;
+    last_read_filled_ = false;
+    for (bool waited = false;;) {
+        if (wait) {
+            // Wait for data, the wake signal or the limit.
+            const int rc =
+                PollRetrying(fds, count, receive_limit_ms_ >= 0 ? receive_limit_ms_ : -1);
+            if (rc < 0) {
+                return false;
+            }
+            if ((fds[0].revents & POLLNVAL) != 0) {
+                return false;
+            }
+            // Data (or the end of the stream) goes before the wake signal.
+            if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
+                return true;  // woken, or the limit passed: let the caller look at its flags
+            }
+            waited = true;
+        }
         const ssize_t n = ::recv(Fd(handle_), buffer, max, MSG_DONTWAIT);
         if (n > 0) {
             *received = static_cast<size_t>(n);
+            last_read_filled_ = *received == max;
             return true;
         }
         if (n < 0 && errno == EINTR) {
+            wait = false;
             continue;
         }
         if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
@@ -294,21 +314,7 @@ bool Socket::ReceiveBytes(char* buffer, size_t max, size_t* received) {
         if (waited) {
             return true;  // readiness that brought nothing: let the caller look again
         }
-        // Nothing there: wait for data, the wake signal or the limit.
-        const int rc = PollRetrying(fds, count, receive_limit_ms_ >= 0 ? receive_limit_ms_ : -1);
-        if (rc < 0) {
-            return false;
-        }
-        if (rc == 0) {
-            return true;  // limit passed with no data
-        }
-        if (count == 2 && (fds[1].revents & POLLIN) != 0) {
-            return true;  // woken: let the caller look at its flags
-        }
-        if ((fds[0].revents & POLLNVAL) != 0) {
-            return false;
-        }
-        waited = true;
+        wait = true;
     }
 }
 

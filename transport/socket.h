@@ -97,6 +97,7 @@ class Socket : public ByteSink, public ByteSource {
   private:
     int receive_limit_ms_ = -1;
     const WakeSignal* wake_ = nullptr;
+    bool last_read_filled_ = false;  // the last ReceiveBytes took all it was allowed
 };
 
 // The client's stream: resolves host (name or address; IPv4 and IPv6
