@@ -55,6 +55,9 @@ struct SynthesisUnit {
     std::vector<TimedPhoneme> phonemes;
     // Marks the synthesiser did not report, placed by interpolation.
     int interpolated_marks = 0;
+    // A piece of a longer stretch (see UnitSink::TakesPieces): the name of the
+    // phoneme that follows its last one; "" at the end of the stretch.
+    std::string next_phoneme;
 };
 
 class UnitSink {
@@ -62,6 +65,13 @@ class UnitSink {
     virtual ~UnitSink() = default;
     // False stops the synthesis (the client is gone, or a bound was hit).
     virtual bool OnUnit(const SynthesisUnit& unit) = 0;
+    // True: the sink may get a unit in pieces, each handed over as soon as it
+    // is final, so that its first audio leaves early. An engine that makes
+    // pieces calls OnUnit from inside its synthesis: a sink that may block
+    // (sending to a client) must not take them where one engine serves all.
+    virtual bool TakesPieces() const { return false; }
+    // False when OnUnit would now have to wait (for a client to read).
+    virtual bool TakesAtOnce() const { return true; }
     // When the request must be over; an engine that can stop a synthesis
     // midway stops it then and fails.
     virtual std::chrono::steady_clock::time_point Deadline() const {

@@ -6,8 +6,11 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <mutex>
+
+#include "server/protocol.h"
 
 namespace vrelay {
 namespace server {
@@ -23,6 +26,8 @@ struct EspeakState {
     std::vector<int16_t>* samples = nullptr;
     std::vector<std::pair<int, int64_t>>* marks = nullptr;  // word index, sample
     std::vector<TimedPhoneme>* phonemes = nullptr;
+    // Told after each buffer; false from it stops the synthesis.
+    std::function<bool()> after_buffer;
 };
 
 std::mutex& Mutex() {
@@ -51,7 +56,7 @@ int SynthCallback(short* wav, int count, espeak_EVENT* events) {
             s.phonemes->push_back(TimedPhoneme{std::string(e->id.string, n), e->sample, 0});
         }
     }
-    return 0;
+    return s.after_buffer && !s.after_buffer() ? 1 : 0;
 }
 
 const char* MicrosoftLanguageId(const std::string& tag) {
@@ -360,6 +365,159 @@ size_t EspeakEngine::UnitEnd(const std::vector<Word>& words, size_t begin) const
     return end;
 }
 
+namespace {
+
+// One unit's synthesis on its way to the sink. Marks and phonemes are final
+// only once later ones are known (a mark may be dropped and re-placed, a
+// phoneme lasts until the next starts), so a sink that takes pieces gets the
+// audio up to the point before which everything is final, as soon as espeak
+// has produced it: the first piece at once, then pieces of at least a full
+// audio packet. Offsets, order and names are those of the whole unit. This
+// relies on espeak reporting marks in text order and phonemes in time order;
+// when a phoneme arrives out of order the rest of the unit goes whole.
+class UnitStreamer {
+  public:
+    UnitStreamer(const std::vector<Word>& words, size_t begin, size_t end, UnitSink* sink)
+        : words_(words), begin_(begin), end_(end), sink_(sink), streaming_(sink->TakesPieces()) {
+        for (size_t i = begin; i < end; ++i) {
+            has_marks_ = has_marks_ || words[i].HasMark();
+        }
+    }
+
+    std::vector<int16_t> samples;
+    std::vector<std::pair<int, int64_t>> marks;  // word index in the unit, sample
+    std::vector<TimedPhoneme> phonemes;          // as reported: raw starts, no durations
+    int sample_rate = 0;
+
+    // After each buffer of espeak's: sends what is final. False: the sink stopped.
+    bool AfterBuffer() {
+        if (!streaming_ || stopped_) {
+            return !stopped_;
+        }
+        for (; ordered_ < phonemes.size(); ++ordered_) {
+            if (ordered_ > 0 && phonemes[ordered_].start < phonemes[ordered_ - 1].start) {
+                streaming_ = false;
+                return true;
+            }
+        }
+        const int64_t generated = static_cast<int64_t>(samples.size());
+        // The last reported mark that a later one with a greater sample
+        // confirms: it and every mark before it are final, every later one
+        // falls at or after it.
+        std::vector<int64_t> at = Reported();
+        int64_t last = 0;
+        long previous = -1;
+        long confirmed = -1;
+        for (size_t i = 0; i < at.size(); ++i) {
+            if (at[i] < 0 || at[i] < last) {
+                continue;
+            }
+            if (at[i] > generated) {
+                break;
+            }
+            if (previous >= 0 && at[i] > at[previous]) {
+                confirmed = previous;
+            }
+            last = at[i];
+            previous = static_cast<long>(i);
+        }
+        int64_t settled = generated;
+        if (confirmed >= 0) {
+            at.resize(static_cast<size_t>(confirmed) + 1);
+            PlaceMissingMarks(words_, begin_, begin_ + at.size(), generated, &at);
+            settled = at.back();
+        } else if (has_marks_) {
+            return true;
+        }
+        // A phoneme's length needs the next one's start.
+        settled = std::min(settled, phonemes.empty() ? 0 : phonemes.back().start);
+        if (settled <= sent_ ||
+            (sent_ > 0 && settled - sent_ < static_cast<int64_t>(kAudioPacketSamples))) {
+            return true;
+        }
+        size_t phoneme_end = sent_phonemes_;
+        while (phoneme_end + 1 < phonemes.size() && phonemes[phoneme_end].start < settled &&
+               phonemes[phoneme_end + 1].start <= generated) {
+            ++phoneme_end;
+        }
+        return Send(settled, at, phoneme_end, generated, 0, false);
+    }
+
+    // After the synthesis: sends the rest with the whole unit's placement.
+    // False: the sink stopped.
+    bool Finish() {
+        if (stopped_) {
+            return false;
+        }
+        const int64_t total = static_cast<int64_t>(samples.size());
+        std::vector<int64_t> at = Reported();
+        const int placed = PlaceMissingMarks(words_, begin_, end_, total, &at);
+        return Send(total, at, phonemes.size(), total, placed, true);
+    }
+
+    bool Stopped() const { return stopped_; }
+
+  private:
+    // Each word's first reported sample, -1 for none.
+    std::vector<int64_t> Reported() const {
+        std::vector<int64_t> at(end_ - begin_, -1);
+        for (const auto& mark : marks) {
+            const size_t index = static_cast<size_t>(mark.first);
+            if (mark.first >= 0 && index < at.size() && at[index] < 0) {
+                at[index] = mark.second;
+            }
+        }
+        return at;
+    }
+
+    // Sends the audio up to sample upto, the marks of at (final placements,
+    // one per word from the first) before it (all of them when last), and the
+    // phonemes up to phoneme_end; a phoneme lasts until the next starts, the
+    // last until total.
+    bool Send(int64_t upto, const std::vector<int64_t>& at, size_t phoneme_end, int64_t total,
+              int interpolated, bool last) {
+        SynthesisUnit piece;
+        piece.sample_rate = sample_rate;
+        piece.interpolated_marks = interpolated;
+        piece.samples.assign(samples.begin() + sent_, samples.begin() + upto);
+        for (; sent_words_ < at.size() && (at[sent_words_] < upto || last); ++sent_words_) {
+            const Word& word = words_[begin_ + sent_words_];
+            if (word.HasMark()) {
+                piece.marks.push_back(TimedMark{word.mark, at[sent_words_] - sent_});
+            }
+        }
+        for (; sent_phonemes_ < phoneme_end; ++sent_phonemes_) {
+            TimedPhoneme p = phonemes[sent_phonemes_];
+            p.start = std::min<int64_t>(std::max<int64_t>(p.start, 0), total);
+            const int64_t next =
+                sent_phonemes_ + 1 < phonemes.size() ? phonemes[sent_phonemes_ + 1].start : total;
+            p.duration = std::max<int64_t>(0, std::min(next, total) - p.start);
+            p.start -= sent_;
+            piece.phonemes.push_back(std::move(p));
+        }
+        if (sent_phonemes_ < phonemes.size()) {
+            piece.next_phoneme = phonemes[sent_phonemes_].name;
+        }
+        sent_ = upto;
+        stopped_ = !sink_->OnUnit(piece);
+        return !stopped_;
+    }
+
+    const std::vector<Word>& words_;
+    const size_t begin_;
+    const size_t end_;
+    UnitSink* const sink_;
+    bool streaming_;
+    bool has_marks_ = false;
+    bool stopped_ = false;
+    size_t ordered_ = 0;  // phonemes checked to be in time order
+    int64_t sent_ = 0;    // samples sent
+    size_t sent_words_ = 0;
+    size_t sent_phonemes_ = 0;
+};
+
+}  // namespace
+
 bool EspeakEngine::Speak(const std::string& voice, const std::vector<Word>& words, UnitSink* sink,
                          std::string* error) {
     const VoiceInfo* info = FindVoice(voices_, voice);
@@ -371,8 +529,7 @@ bool EspeakEngine::Speak(const std::string& voice, const std::vector<Word>& word
     while (begin < words.size()) {
         const size_t end = UnitEnd(words, begin);
         const std::string ssml = UnitSsml(words, begin, end);
-        SynthesisUnit unit;
-        std::vector<std::pair<int, int64_t>> marks;
+        UnitStreamer unit(words, begin, end, sink);
         {
             std::lock_guard<std::mutex> lock(Mutex());
             EspeakState& s = State();
@@ -383,42 +540,26 @@ bool EspeakEngine::Speak(const std::string& voice, const std::vector<Word>& word
                 }
                 s.current_voice = info->voice_id;
             }
+            unit.sample_rate = s.sample_rate;
             s.samples = &unit.samples;
-            s.marks = &marks;
+            s.marks = &unit.marks;
             s.phonemes = &unit.phonemes;
+            s.after_buffer = [&unit] { return unit.AfterBuffer(); };
             const espeak_ERROR rc = espeak_Synth(ssml.c_str(), ssml.size() + 1, 0, POS_CHARACTER, 0,
                                                  espeakCHARS_UTF8 | espeakSSML, nullptr, nullptr);
             s.samples = nullptr;
             s.marks = nullptr;
             s.phonemes = nullptr;
+            s.after_buffer = nullptr;
+            if (unit.Stopped()) {
+                return true;  // the sink stopped it
+            }
             if (rc != EE_OK) {
                 *error = "espeak-ng synthesis failed (" + std::to_string(rc) + ")";
                 return false;
             }
-            unit.sample_rate = s.sample_rate;
         }
-        const int64_t total = static_cast<int64_t>(unit.samples.size());
-        std::vector<int64_t> at(end - begin, -1);
-        for (const auto& mark : marks) {
-            const size_t index = static_cast<size_t>(mark.first);
-            if (mark.first >= 0 && index < at.size() && at[index] < 0) {
-                at[index] = mark.second;
-            }
-        }
-        unit.interpolated_marks = PlaceMissingMarks(words, begin, end, total, &at);
-        for (size_t i = begin; i < end; ++i) {
-            if (words[i].HasMark()) {
-                unit.marks.push_back(TimedMark{words[i].mark, at[i - begin]});
-            }
-        }
-        // A phoneme lasts until the next one starts; the last until the end.
-        for (size_t k = 0; k < unit.phonemes.size(); ++k) {
-            TimedPhoneme& p = unit.phonemes[k];
-            p.start = std::min<int64_t>(std::max<int64_t>(p.start, 0), total);
-            const int64_t next = k + 1 < unit.phonemes.size() ? unit.phonemes[k + 1].start : total;
-            p.duration = std::max<int64_t>(0, std::min(next, total) - p.start);
-        }
-        if (!sink->OnUnit(unit)) {
+        if (!unit.Finish()) {
             return true;
         }
         begin = end;

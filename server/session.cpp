@@ -1,5 +1,6 @@
 #include "server/session.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <vrelay/vrelay.h>
@@ -359,8 +360,9 @@ bool Session::OnUnit(const SynthesisUnit& unit) {
             } else {
                 const TimedPhoneme& p = *phonemes[next_phoneme];
                 ++next_phoneme;
-                const std::string& next_name =
-                    next_phoneme < phonemes.size() ? phonemes[next_phoneme]->name : std::string();
+                const std::string& next_name = next_phoneme < phonemes.size()
+                                                   ? phonemes[next_phoneme]->name
+                                                   : unit.next_phoneme;
                 Packet packet(0, PACKET_PHONEME,
                               new PhonemePacketData(
                                   ClampOffset(clock_ + p.start),
@@ -391,6 +393,12 @@ bool Session::OnUnit(const SynthesisUnit& unit) {
     clock_ += static_cast<int64_t>(total);
     samples_ += total;
     return true;
+}
+
+bool Session::TakesAtOnce() const {
+    // Room in the send buffer for more: the client is keeping up.
+    pollfd p{static_cast<int>(socket_->Handle()), POLLOUT, 0};
+    return ::poll(&p, 1, 0) == 1 && (p.revents & POLLOUT) != 0;
 }
 
 bool Session::OnQuery(Packet& packet) {

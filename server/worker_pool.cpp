@@ -196,6 +196,8 @@ class UnitWriter : public UnitSink {
     bool OnUnit(const SynthesisUnit& unit) override {
         return WriteMessage(fd_, kUnit, EncodeUnit(unit));
     }
+    // The worker's engine is its own: pieces block no other session.
+    bool TakesPieces() const override { return true; }
 
   private:
     const int fd_;
@@ -343,6 +345,7 @@ std::string EncodeUnit(const SynthesisUnit& unit) {
         w.I64(p.start);
         w.I64(p.duration);
     }
+    w.Text(unit.next_phoneme);
     return std::move(w.Result());
 }
 
@@ -375,7 +378,7 @@ bool DecodeUnit(const std::string& data, SynthesisUnit* unit) {
             return false;
         }
     }
-    return r.AtEnd();
+    return r.Text(&unit->next_phoneme) && r.AtEnd();
 }
 
 WorkerPool::WorkerPool(std::unique_ptr<Engine> engine, int workers, long memory_mb)
@@ -491,9 +494,9 @@ void WorkerPool::Release(Slot* slot, bool kill, std::string* why) {
     idle_.notify_all();
 }
 
-bool WorkerPool::Synthesise(const std::string& request,
-                            std::chrono::steady_clock::time_point deadline,
-                            std::vector<SynthesisUnit>* units, std::string* error) {
+bool WorkerPool::Synthesise(const std::string& request, UnitSink* sink,
+                            std::vector<SynthesisUnit>* held, bool* stopped, std::string* error) {
+    const auto deadline = sink->Deadline();
     Slot* slot = Acquire(deadline, error);
     if (slot == nullptr) {
         return false;
@@ -519,11 +522,19 @@ bool WorkerPool::Synthesise(const std::string& request,
             Release(slot, true, error);
             return false;
         }
-        units->emplace_back();
-        if (type == kUnit && DecodeUnit(payload, &units->back())) {
+        SynthesisUnit unit;
+        if (type == kUnit && DecodeUnit(payload, &unit)) {
+            // Passed on at once while the sink keeps up; held otherwise.
+            if (!held->empty() || !sink->TakesAtOnce()) {
+                held->push_back(std::move(unit));
+            } else if (!sink->OnUnit(unit)) {
+                // The worker is still speaking what nobody wants.
+                *stopped = true;
+                Release(slot, true, nullptr);
+                return true;
+            }
             continue;
         }
-        units->pop_back();
         if (type == kDone) {
             Release(slot, false, nullptr);
             return true;
@@ -537,14 +548,17 @@ bool WorkerPool::Synthesise(const std::string& request,
 
 bool WorkerPool::Speak(const std::string& voice, const std::vector<Word>& words, UnitSink* sink,
                        std::string* error) {
-    const auto deadline = sink->Deadline();
     for (size_t begin = 0; begin < words.size();) {
         const size_t end = UnitEnd(words, begin);
-        std::vector<SynthesisUnit> units;
-        if (!Synthesise(EncodeWords(voice, words, begin, end), deadline, &units, error)) {
+        std::vector<SynthesisUnit> held;
+        bool stopped = false;
+        if (!Synthesise(EncodeWords(voice, words, begin, end), sink, &held, &stopped, error)) {
             return false;
         }
-        for (const SynthesisUnit& unit : units) {
+        if (stopped) {
+            return true;
+        }
+        for (const SynthesisUnit& unit : held) {
             if (!sink->OnUnit(unit)) {
                 return true;
             }

@@ -7,10 +7,14 @@
 // A worker that crashes, runs out of memory, or is still busy at the
 // request's deadline costs only that request (Speak fails with the reason);
 // the pool starts a replacement when the slot is next needed. Workers are
-// lent one synthesis unit at a time, so a session whose client stops reading
-// holds none, and a session that stops taking units (its client is gone) is
-// told to stop asking. Back-pressure: a session asks for its next unit only
-// after it has sent the previous one, so it holds at most one unit's audio.
+// lent one synthesis unit at a time. A worker hands its unit over in pieces
+// as it speaks them, and they go on to the session at once while its client
+// keeps up (so the first audio leaves early); once the client lags, the rest
+// of the unit is held and sent after the worker is returned, so a session
+// whose client stops reading holds no worker for long. A session that stops
+// taking units (its client is gone) ends the worker's synthesis.
+// Back-pressure: a session asks for its next unit only after it has sent the
+// previous one, so it holds at most one unit's audio.
 //
 // Workers are forked from the server process, which may have other threads;
 // the child only closes sockets, sets its memory limit and serves requests
@@ -56,9 +60,9 @@ class WorkerPool : public Engine {
     std::string Name() const override { return engine_->Name(); }
     const std::vector<VoiceInfo>& Voices() const override { return engine_->Voices(); }
     std::string DefaultVoice() const override { return engine_->DefaultVoice(); }
-    // Synthesises unit by unit: a worker is borrowed for one unit's words
-    // and returned before the unit goes to the sink, so a session whose
-    // client reads slowly holds no worker while it waits.
+    // Synthesises unit by unit: a worker is borrowed for one unit's words;
+    // its pieces reach the sink while the sink takes them at once, the rest
+    // after the worker is returned.
     bool Speak(const std::string& voice, const std::vector<Word>& words, UnitSink* sink,
                std::string* error) override;
     size_t UnitEnd(const std::vector<Word>& words, size_t begin) const override {
@@ -82,9 +86,12 @@ class WorkerPool : public Engine {
     void Release(Slot* slot, bool kill, std::string* why);
     bool StartWorker(Slot* slot, std::string* error);
     void EndWorker(Slot* slot, bool kill, std::string* why);
-    // One unit's words through a worker; the units come back in *units.
-    bool Synthesise(const std::string& request, std::chrono::steady_clock::time_point deadline,
-                    std::vector<SynthesisUnit>* units, std::string* error);
+    // One unit's words through a worker. What the worker sends goes to sink as
+    // it comes while the sink takes it at once; from the first piece it would
+    // not, the rest is held in *held for after the worker's release. *stopped:
+    // the sink stopped the synthesis (true is returned).
+    bool Synthesise(const std::string& request, UnitSink* sink, std::vector<SynthesisUnit>* held,
+                    bool* stopped, std::string* error);
 
     std::unique_ptr<Engine> engine_;
     const long memory_mb_;
