@@ -128,28 +128,6 @@ TEST(ParseTag, DecodesReferencesInValuesAndRejectsRepeatedAttributes) {
     }
 }
 
-TEST(StreamBuffer, ReleasesOnlyWordsFollowedByACompleteMark) {
-    StreamBuffer buffer;
-    const std::string text =
-        "<speak><mark name=\"k0\"/>One <mark name=\"k4\"/>two <mark name=\"k8\"/>three</speak>"
-        "<mark name=\"kvox_final\"/>";
-    // Cut inside the third mark: only "One" is known to be whole at first.
-    const size_t cut = text.find("k8") + 1;
-    buffer.Append(text.data(), cut);
-    const std::string first = buffer.TakeWholeWords();
-    EXPECT_EQ(first, "<speak><mark name=\"k0\"/>One ");
-    EXPECT_EQ(buffer.TakeWholeWords(), "");  // nothing new: the cut mark is not complete
-    buffer.Append(text.data() + cut, text.size() - cut);
-    const std::string second = buffer.TakeWholeWords();
-    EXPECT_EQ(buffer.TakeAll(), "<mark name=\"kvox_final\"/>");
-    EXPECT_EQ(first + second + "<mark name=\"kvox_final\"/>", text);
-    // Elements that only start like a mark are not marks.
-    const std::string markup = "<mark name=\"a\"/>x <markup>y</markup> <mark";
-    buffer.Append(markup.data(), markup.size());
-    EXPECT_EQ(buffer.TakeWholeWords(), "");
-    EXPECT_EQ(buffer.Size(), markup.size());
-}
-
 TEST(Word, SentenceEnds) {
     const std::pair<const char*, bool> cases[] = {
         {"end. ", true},   {"end.", true},   {"why?\n", true},

@@ -18,11 +18,9 @@ namespace vrelay {
 namespace test {
 
 struct PhonemeRecord {
-    int32_t start = 0;
-    std::string name;
-    std::string next;
-    int32_t duration = 0;
-    int32_t rate = 0;
+    int32_t start;
+    std::string name, next;
+    int32_t duration, rate;
 };
 
 // Everything one exchange brought, up to and including PACKET_END.
@@ -35,7 +33,6 @@ struct Answer {
     std::vector<size_t> audio_before_mark;  // samples received before each mark
     std::vector<PhonemeRecord> phonemes;
     std::vector<std::string> messages;
-    std::string query;
 
     // "name@sample" of each mark, blank-separated.
     std::string Marks() const {
@@ -66,8 +63,6 @@ struct Answer {
                                 record.m_values[0], record.m_values[1]});
         } else if (type == PACKET_DATA_10) {
             messages.push_back(server::DecodeText(data, length));
-        } else if (type == PACKET_QUERY) {
-            query += server::DecodeText(data, length);
         }
     }
 };
