@@ -15,12 +15,11 @@ namespace {
 std::string Describe(const std::vector<Word>& words) {
     std::string out;
     for (const Word& w : words) {
-        out += (out.empty() ? "" : "|") + w.mark;
-        for (size_t i = 0; i < w.context.size(); ++i) {
-            out +=
-                (i == 0 ? "[" : ",") + w.context[i].name + (i + 1 == w.context.size() ? "]" : "");
+        std::string open;
+        for (const Element& e : w.context.Elements()) {
+            open += (open.empty() ? "[" : ",") + e.name;
         }
-        out += "=" + w.text;
+        out += (out.empty() ? "" : "|") + w.mark + open + (open.empty() ? "=" : "]=") + w.text;
         for (const Element& pause : w.breaks) {
             out += "<" + pause.Get("time") + ">";
         }
