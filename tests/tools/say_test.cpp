@@ -148,6 +148,10 @@ TEST(SayTest, ExitCodesAndMessages) {
         EXPECT_EQ(run.status, row.status) << run.out;
         EXPECT_NE(run.out.find(row.message), std::string::npos) << run.out;
     }
+    // On a terminal (script(1) gives it one) the progress line reaches 100 %.
+    const SayRun tty = vrelay::test::RunCommand(
+        "script -qec \"" VRELAY_SAY_PATH " --engine tone -o /dev/null 'one two three'\" /dev/null");
+    EXPECT_NE(tty.out.find("speaking: 100%"), std::string::npos) << tty.out;
 }
 
 // A text longer than one block of input, full of characters that need
