@@ -120,22 +120,19 @@ class FaultTable : public ::testing::TestWithParam<FaultRow> {
   protected:
     void SetUp() override {
         server_.SetHandler(Answer(GetParam().answer));
-        handle_ = vrCreateConnection();
+        handle_ = recorder_.OpenHandle(server_);
         ASSERT_GT(handle_, 0);
-        vrSetCallBack(handle_, GetParam().during == During::kSlowCallback
-                                   ? SlowRecorder::Callback
-                                   : CallbackRecorder::Callback);
-        vrSetUserData(handle_, &recorder_);
-        ASSERT_EQ(vrOpenConnection(handle_, server_.Host().c_str(), server_.Port()), VR_SUCCESS);
+        if (GetParam().during == During::kSlowCallback)
+            vrSetCallBack(handle_, SlowRecorder::Callback);
     }
     void TearDown() override { vrDestroyConnection(handle_); }
 
-    // The request's text gets the row's answer; everything else the usual one.
+    // The request's text gets the row's answer; its closing empty text and
+    // everything else the usual one.
     static test::Handler Answer(std::vector<Action> answer) {
-        return [answer](const ReceivedFrame& frame) {
-            const bool request = frame.type == PACKET_TEXT && !frame.Text().empty();
-            return request ? answer : test::DefaultAnswer(frame);
-        };
+        return test::AnswerWhen(
+            [](const ReceivedFrame& f) { return f.type == PACKET_TEXT && !f.Text().empty(); },
+            std::move(answer));
     }
 
     FakeServer server_;

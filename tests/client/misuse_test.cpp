@@ -48,19 +48,13 @@ class MisuseTest : public ::testing::Test {
     void SetUp() override {
         Connections().Clear();
         Enumerators().Clear();
-        handle_ = Open(&recorder_);
+        handle_ = recorder_.OpenHandle(server_);
+        ASSERT_GT(handle_, 0);
     }
     void TearDown() override {
         vrDestroyConnection(handle_);
         Connections().Clear();
         Enumerators().Clear();
-    }
-    vr_handle Open(CallbackRecorder* recorder) {
-        const vr_handle handle = vrCreateConnection();
-        vrSetCallBack(handle, CallbackRecorder::Callback);
-        vrSetUserData(handle, recorder);
-        EXPECT_EQ(vrOpenConnection(handle, server_.Host().c_str(), server_.Port()), VR_SUCCESS);
-        return handle;
     }
     // The server holds its answer to each request's closing (empty) text at
     // the gate "hold", then answers with audio.
@@ -173,10 +167,8 @@ INSTANTIATE_TEST_SUITE_P(MisuseEveryRequestCall, FromInsideTheCallback,
 TEST_F(MisuseTest, SettersAndOtherConnectionsWorkFromInsideTheCallback) {
     FakeServer otherServer(Answer);  // the fake serves one client at a time
     CallbackRecorder otherRecorder;
-    const vr_handle other = vrCreateConnection();
-    vrSetCallBack(other, CallbackRecorder::Callback);
-    vrSetUserData(other, &otherRecorder);
-    ASSERT_EQ(vrOpenConnection(other, otherServer.Host().c_str(), otherServer.Port()), VR_SUCCESS);
+    const vr_handle other = otherRecorder.OpenHandle(otherServer);
+    ASSERT_GT(other, 0);
     InsideCallback inside;
     inside.trigger = PACKET_DATA_6;
     inside.handle = handle_;

@@ -82,6 +82,12 @@ std::vector<Action> DefaultAnswer(const ReceivedFrame& frame) {
     }
 }
 
+Handler AnswerWhen(std::function<bool(const ReceivedFrame&)> which, std::vector<Action> answer) {
+    return [which = std::move(which), answer = std::move(answer)](const ReceivedFrame& frame) {
+        return which(frame) ? answer : DefaultAnswer(frame);
+    };
+}
+
 // ---- encoders ----
 
 Bytes EncodeFrame(uint16_t type, const Bytes& payload, int32_t streamId,

@@ -77,6 +77,9 @@ using Handler = std::function<std::vector<Action>(const ReceivedFrame&)>;
 // the session on PACKET_CLOSE; nothing for anything else.
 std::vector<Action> DefaultAnswer(const ReceivedFrame& frame);
 
+// Frames for which `which` holds get `answer`; all others the DefaultAnswer.
+Handler AnswerWhen(std::function<bool(const ReceivedFrame&)> which, std::vector<Action> answer);
+
 class FakeServer {
   public:
     explicit FakeServer(Handler handler = DefaultAnswer);
