@@ -264,16 +264,6 @@ TEST_F(RenderingTest, UnopenedConnectionsFailToSendAndRecoverOnOpen) {
 
 // ---- asynchronous renders ------------------------------------------------
 
-TEST_F(RenderingTest, AsyncRenderEndsWithExactlyOneDoneAfterItsPackets) {
-    server_.SetHandler(OnTexts(kAudioAnswer));
-    EXPECT_EQ(vrRenderSpeechXMLAsync(handle_, "<speak>Hello world</speak>"), VR_SUCCESS);
-    ASSERT_TRUE(recorder_.WaitDone(1));
-    EXPECT_EQ(vrRenderSpeech(handle_, "again"), VR_SUCCESS);  // joins the ended worker
-    EXPECT_EQ(recorder_.Types(),
-              (std::vector<PACKET_TYPE>{PACKET_DATA_6, PACKET_DATA_6, PACKET_REQUEST_DONE,
-                                        PACKET_DATA_6, PACKET_DATA_6}));
-}
-
 // While a worker runs, another async render is BUSY and a synchronous one
 // waits for it, then for its own answer.
 TEST_F(RenderingTest, AsyncRenderIsBusyAndSyncRenderWaitsWhileAWorkerRuns) {
@@ -318,35 +308,6 @@ TEST_F(RenderingTest, DestroyDuringAnAsyncRenderWaitsForTheWorker) {
     // The worker has ended and delivered its completion before destroy returned.
     EXPECT_EQ(recorder_.Done(), 1u);
 }
-
-// ---- cancel -------------------------------------------------------------
-
-class CancelTest : public RenderingTest, public ::testing::WithParamInterface<bool> {};
-
-TEST_P(CancelTest, CancelStopsASynchronousRenderPromptly) {
-    const bool streaming = GetParam();
-    server_.SetHandler(
-        OnTexts(streaming ? std::vector<Action>(20000, Action::Frame(PACKET_DATA_6, Bytes(2000)))
-                          : std::vector<Action>{Action::Silent()}));
-    std::atomic<vr_result> renderResult{VR_SUCCESS};
-    std::thread renderer([&] { renderResult = vrRenderSpeech(handle_, "Hello world"); });
-    ASSERT_TRUE(server_.WaitForFrames(1));
-    EXPECT_TRUE(!streaming || recorder_.WaitFor(PACKET_DATA_6, 10));  // audio is flowing
-    const auto start = Clock::now();
-    EXPECT_EQ(vrCancelRequest(handle_), VR_SUCCESS);
-    const auto took = Clock::now() - start;
-    renderer.join();
-    EXPECT_EQ(renderResult.load(), VR_CANCELLED);
-    EXPECT_LT(took, std::chrono::seconds(1)) << "100 ms, 10x for sanitizers";
-
-    // The same handle renders again with the same callback and user data.
-    const size_t before = recorder_.Types().size();
-    server_.SetHandler(OnTexts({Action::Frame(PACKET_DATA_10, Bytes{'o', 'k', 0}), Action::End()}));
-    EXPECT_EQ(vrRenderSpeech(handle_, "Hello"), VR_SUCCESS);
-    EXPECT_EQ(recorder_.Types().size(), before + 2);
-}
-
-INSTANTIATE_TEST_SUITE_P(StreamingOrSilentServer, CancelTest, ::testing::Bool());
 
 // A cancelled async render completes once, whether the cancel finds it
 // waiting on a silent server or races the end of its request.

@@ -128,19 +128,14 @@ Bytes EncodePhonemePayload(int32_t first, const std::string& phone, const std::s
 
 // ---- FakeServer ----
 
-// Reads from the client socket and keeps a copy of every byte: for the frame
-// being read and for the whole-run record.
+// Reads from the client socket and keeps a copy of the frame being read.
 class FakeServer::RecordingSource : public ByteSource {
   public:
-    RecordingSource(FakeServer& server, Socket& socket) : server_(server), socket_(socket) {}
+    explicit RecordingSource(Socket& socket) : socket_(socket) {}
 
     bool ReceiveBytes(char* buffer, size_t max, size_t* received) override {
         bool ok = socket_.ReceiveBytes(buffer, max, received);
-        if (*received > 0) {
-            frame_.insert(frame_.end(), buffer, buffer + *received);
-            std::lock_guard<std::mutex> lock(server_.mutex_);
-            server_.raw_.insert(server_.raw_.end(), buffer, buffer + *received);
-        }
+        frame_.insert(frame_.end(), buffer, buffer + *received);
         return ok;
     }
 
@@ -151,7 +146,6 @@ class FakeServer::RecordingSource : public ByteSource {
     }
 
   private:
-    FakeServer& server_;
     Socket& socket_;
     Bytes frame_;
 };
@@ -195,10 +189,6 @@ bool FakeServer::WaitForFrames(size_t n, std::chrono::milliseconds timeout) {
     return WaitUntil(timeout, [&] { return frames_.size() >= n; });
 }
 
-bool FakeServer::WaitForSessionsEnded(int n, std::chrono::milliseconds timeout) {
-    return WaitUntil(timeout, [&] { return ended_ >= n; });
-}
-
 bool FakeServer::WaitForGate(const std::string& name, std::chrono::milliseconds timeout) {
     return WaitUntil(timeout, [&] { return gate_waiting_ == name; });
 }
@@ -214,11 +204,6 @@ void FakeServer::OpenGate(const std::string& name) {
 std::vector<ReceivedFrame> FakeServer::Frames() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return frames_;
-}
-
-Bytes FakeServer::RawBytes() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return raw_;
 }
 
 void FakeServer::Run() {
@@ -252,15 +237,13 @@ void FakeServer::Run() {
             std::lock_guard<std::mutex> lock(mutex_);
             current_client_ = kInvalidSocket;
             client->Close();
-            ++ended_;
         }
-        changed_.notify_all();
     }
 }
 
 void FakeServer::Serve(Socket& client) {
     client.SetWakeSignal(&wake_);
-    RecordingSource source(*this, client);
+    RecordingSource source(client);
     for (;;) {
         Packet packet;
         while (!packet.FilledPacket()) {

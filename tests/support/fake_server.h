@@ -94,16 +94,12 @@ class FakeServer {
 
     // Waits until at least n frames have been recorded; false on timeout.
     bool WaitForFrames(size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10));
-    // Waits until at least n client sessions have ended (the client closed,
-    // the server closed, or the stream failed).
-    bool WaitForSessionsEnded(int n, std::chrono::milliseconds timeout = std::chrono::seconds(10));
     // Waits until the server is blocked at gate name.
     bool WaitForGate(const std::string& name,
                      std::chrono::milliseconds timeout = std::chrono::seconds(10));
     void OpenGate(const std::string& name);
 
     std::vector<ReceivedFrame> Frames() const;
-    Bytes RawBytes() const;  // every byte received, in order, all sessions
 
     // Ends the server: wakes every wait, closes any client, joins the thread.
     // Idempotent.
@@ -132,8 +128,6 @@ class FakeServer {
     bool stopping_ = false;
     Handler handler_;
     std::vector<ReceivedFrame> frames_;
-    Bytes raw_;
-    int ended_ = 0;
     std::map<std::string, bool> gates_open_;
     std::string gate_waiting_;
     SocketHandle current_client_ = kInvalidSocket;

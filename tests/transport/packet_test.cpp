@@ -233,21 +233,6 @@ std::unique_ptr<unsigned char[]> Exact(const Bytes& bytes) {
     return block;
 }
 
-TEST(PhonemeTest, DecodesFieldsAndPointsIntoPayload) {
-    const Bytes bytes = EncodePhonemePayload(3, "abc", "de", {10, 20, 30, 40, 50, 60, -70});
-    auto block = Exact(bytes);
-    PhonemePacketData data;
-    ASSERT_TRUE(data.Deserialize(block.get(), 53));
-    EXPECT_EQ(data.m_first, 3);
-    EXPECT_EQ(data.m_phoneLength, 4u);
-    EXPECT_EQ(data.m_nextPhoneLength, 3u);
-    EXPECT_EQ(data.m_phone, block.get() + 12);
-    EXPECT_STREQ(reinterpret_cast<const char*>(data.m_nextPhone), "de");
-    EXPECT_EQ(std::vector<int32_t>(data.m_values, data.m_values + 7),
-              (std::vector<int32_t>{10, 20, 30, 40, 50, 60, -70}));
-    EXPECT_EQ(data.Length(), 53u);
-}
-
 TEST(PhonemeTest, ShortPayloadDecodesMissingValuesAsZero) {
     // Values written, and bytes of the next value present.
     for (std::pair<int, size_t> c : {std::pair<int, size_t>{1, 0}, {3, 0}, {3, 2}, {6, 3}}) {
