@@ -131,7 +131,7 @@ class FaultTable : public ::testing::TestWithParam<FaultRow> {
     // everything else the usual one.
     static test::Handler Answer(std::vector<Action> answer) {
         return test::AnswerWhen(
-            [](const ReceivedFrame& f) { return f.type == PACKET_TEXT && !f.Text().empty(); },
+            [](const ReceivedFrame& f) { return f.type == PACKET_TEXT && !test::IsClosingText(f); },
             std::move(answer));
     }
 

@@ -59,13 +59,10 @@ class MisuseTest : public ::testing::Test {
     // The server holds its answer to each request's closing (empty) text at
     // the gate "hold", then answers with audio.
     void HoldClosingTexts() {
-        server_.SetHandler([](const ReceivedFrame& frame) {
-            if (frame.type == PACKET_TEXT && frame.Text().empty())
-                return std::vector<Action>{Action::WaitGate("hold"),
-                                           Action::Frame(PACKET_DATA_6, Bytes(8, 1)),
-                                           Action::End()};
-            return Answer(frame);
-        });
+        server_.SetHandler(test::AnswerWhen(
+            test::IsClosingText,
+            {Action::WaitGate("hold"), Action::Frame(PACKET_DATA_6, Bytes(8, 1)), Action::End()},
+            Answer));
     }
     // The handle still renders, and its callback gets the answer.
     void ExpectRendersAgain(vr_handle handle, CallbackRecorder& recorder) {

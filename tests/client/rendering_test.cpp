@@ -71,9 +71,8 @@ class RenderingTest : public ::testing::Test {
     // The server holds its answer to each request's closing (empty) text at
     // the gate "hold".
     void HoldClosingTexts() {
-        server_.SetHandler(test::AnswerWhen(
-            [](const ReceivedFrame& f) { return f.type == PACKET_TEXT && f.Text().empty(); },
-            {Action::WaitGate("hold"), Action::End()}));
+        server_.SetHandler(
+            test::AnswerWhen(test::IsClosingText, {Action::WaitGate("hold"), Action::End()}));
     }
 
     FakeServer server_;

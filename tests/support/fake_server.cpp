@@ -82,10 +82,10 @@ std::vector<Action> DefaultAnswer(const ReceivedFrame& frame) {
     }
 }
 
-Handler AnswerWhen(std::function<bool(const ReceivedFrame&)> which, std::vector<Action> answer) {
-    return [which = std::move(which), answer = std::move(answer)](const ReceivedFrame& frame) {
-        return which(frame) ? answer : DefaultAnswer(frame);
-    };
+Handler AnswerWhen(std::function<bool(const ReceivedFrame&)> which, std::vector<Action> answer,
+                   Handler others) {
+    return [which = std::move(which), answer = std::move(answer), others = std::move(others)](
+               const ReceivedFrame& frame) { return which(frame) ? answer : others(frame); };
 }
 
 // ---- encoders ----

@@ -77,8 +77,14 @@ using Handler = std::function<std::vector<Action>(const ReceivedFrame&)>;
 // the session on PACKET_CLOSE; nothing for anything else.
 std::vector<Action> DefaultAnswer(const ReceivedFrame& frame);
 
-// Frames for which `which` holds get `answer`; all others the DefaultAnswer.
-Handler AnswerWhen(std::function<bool(const ReceivedFrame&)> which, std::vector<Action> answer);
+// Frames for which `which` holds get `answer`; all others what `others` gives.
+Handler AnswerWhen(std::function<bool(const ReceivedFrame&)> which, std::vector<Action> answer,
+                   Handler others = DefaultAnswer);
+
+// The empty PACKET_TEXT that closes every request.
+inline bool IsClosingText(const ReceivedFrame& frame) {
+    return frame.type == PACKET_TEXT && frame.payload.size() <= 1;
+}
 
 class FakeServer {
   public:
