@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
 #include "connection/threaded_connection.h"
 #include "tests/support/fake_server.h"
 
@@ -101,29 +99,6 @@ TEST(ThreadedConnectionTest, DestructorStopsAndJoinsARunningWorker) {
         ASSERT_TRUE(server.WaitForFrames(1));
     }
     EXPECT_TRUE(waitReturned.load());
-}
-
-TEST(ConnectionTest, OwnLexerMarksEveryWordWithoutSending) {
-    Connection connection;
-    connection.TokeniseText("a", false, true);
-    EXPECT_EQ(connection.Tokenised(), "<parent><mark name=\"kvoxtk_0_0_1_1\"/>a</parent>");
-    // The client channel without callbacks keeps its text: nothing is sent.
-    ASSERT_NE(connection.Channel(), nullptr);
-    connection.TokeniseTextTP("Hello", true, true);
-    EXPECT_EQ(connection.Tokenised(), "");
-}
-
-TEST(ConnectionTest, TokeniserUserDataIsOwnedAndReplaced) {
-    Connection connection;
-    EXPECT_EQ(connection.TokeniserUserData(), nullptr);
-    auto noop = [](void*, const char*, int) {};
-    void* first = std::malloc(8);
-    connection.SetTokeniserCallBack(noop, noop, first);
-    connection.ClearTokeniserCallBack();
-    EXPECT_EQ(connection.TokeniserUserData(), first);
-    void* second = std::malloc(8);
-    connection.SetTokeniserCallBack(noop, noop, second);  // frees first (ASan checks)
-    EXPECT_EQ(connection.TokeniserUserData(), second);
 }
 
 }  // namespace

@@ -104,22 +104,15 @@ TEST_F(ReceiveLoopTest, DeliversPayloadAndLengthUnchanged) {
 // Whole and cut records become events; hostile ones are dropped with a
 // warning each and the answer goes on.
 TEST_F(ReceiveLoopTest, PhonemeRecordsBecomeEventsAndHostileOnesAreDropped) {
-    auto withLengths = [](uint32_t n1, uint32_t n2) {
-        Bytes payload = {0, 0, 0, 1};
-        for (uint32_t n : {n1, n2}) {
-            for (int shift = 24; shift >= 0; shift -= 8)
-                payload.push_back(static_cast<uint8_t>(n >> shift));
-        }
-        payload.resize(payload.size() + 40, 'x');
-        return payload;
-    };
+    const Bytes names(40, 'x');
     Open({Action::Frame(PACKET_PHONEME,
                         EncodePhonemePayload(1234, "ah", "b", {1, 2, 3, 4, 5, 6, 7})),
           Action::Frame(PACKET_PHONEME,
                         EncodePhonemePayload(-9, "t", "", {10, 20, 30, 9, 9, 9, 9}, 3)),
-          Action::Frame(PACKET_PHONEME, withLengths(0xFFFFFFF0u, 0x20u)),
-          Action::Frame(PACKET_PHONEME, withLengths(1000, 2)),
-          Action::Frame(PACKET_PHONEME, withLengths(4, 4)),  // names not NUL-terminated
+          Action::Frame(PACKET_PHONEME, test::PhonemeWithLengths(0xFFFFFFF0u, 0x20u, names)),
+          Action::Frame(PACKET_PHONEME, test::PhonemeWithLengths(1000, 2, names)),
+          Action::Frame(PACKET_PHONEME,
+                        test::PhonemeWithLengths(4, 4, names)),  // names not NUL-terminated
           Action::Frame(PACKET_PHONEME, Bytes{0, 0, 0}),
           Action::Frame(PACKET_DATA_6, Payload("still here")), Action::End()});
     CapturedLog log;

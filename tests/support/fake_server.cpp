@@ -20,27 +20,24 @@ namespace {
 int PollSockets(pollfd* fds, int count) {
     return ::WSAPoll(fds, static_cast<ULONG>(count), -1);
 }
-void ShutDown(SocketHandle handle) {
-    ::shutdown(static_cast<SOCKET>(handle), SD_BOTH);
-}
-// A zero linger time makes the close that follows send a reset.
-void ResetOnClose(SocketHandle handle) {
-    const linger abort{1, 0};
-    ::setsockopt(static_cast<SOCKET>(handle), SOL_SOCKET, SO_LINGER,
-                 reinterpret_cast<const char*>(&abort), sizeof abort);
-}
+using NativeSocket = SOCKET;
+const int kShutBoth = SD_BOTH;
 #else
 int PollSockets(pollfd* fds, int count) {
     return ::poll(fds, static_cast<nfds_t>(count), -1);
 }
+using NativeSocket = int;
+const int kShutBoth = SHUT_RDWR;
+#endif
 void ShutDown(SocketHandle handle) {
-    ::shutdown(static_cast<int>(handle), SHUT_RDWR);
+    ::shutdown(static_cast<NativeSocket>(handle), kShutBoth);
 }
+// A zero linger time makes the close that follows send a reset.
 void ResetOnClose(SocketHandle handle) {
     const linger abort{1, 0};
-    ::setsockopt(static_cast<int>(handle), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    ::setsockopt(static_cast<NativeSocket>(handle), SOL_SOCKET, SO_LINGER,
+                 reinterpret_cast<const char*>(&abort), sizeof abort);
 }
-#endif
 
 using PollHandle = decltype(pollfd::fd);
 
@@ -123,6 +120,14 @@ Bytes EncodePhonemePayload(int32_t first, const std::string& phone, const std::s
     if (valueCount >= 7) {
         out.insert(out.end(), 6, 0);
     }
+    return out;
+}
+
+Bytes PhonemeWithLengths(uint32_t n1, uint32_t n2, const Bytes& rest) {
+    Bytes out;
+    for (uint32_t value : {1u, n1, n2})
+        PutU32(out, value);
+    out.insert(out.end(), rest.begin(), rest.end());
     return out;
 }
 

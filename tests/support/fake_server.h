@@ -155,6 +155,10 @@ Bytes TextPayload(const std::string& text);
 Bytes EncodePhonemePayload(int32_t first, const std::string& phone, const std::string& next,
                            const std::array<int32_t, 7>& values, int valueCount = 7);
 
+// A phoneme payload with the given name-field lengths N1 and N2 (first = 1)
+// and `rest` after them, for records whose lengths lie.
+Bytes PhonemeWithLengths(uint32_t n1, uint32_t n2, const Bytes& rest);
+
 }  // namespace test
 }  // namespace vrelay
 

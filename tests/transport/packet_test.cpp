@@ -248,34 +248,25 @@ TEST(PhonemeTest, ShortPayloadDecodesMissingValuesAsZero) {
     }
 }
 
-Bytes WithLengths(uint32_t n1, uint32_t n2, const Bytes& rest) {
-    Bytes out = {0, 0, 0, 1};
-    for (uint32_t v : {n1, n2}) {
-        for (int shift = 24; shift >= 0; shift -= 8) {
-            out.push_back(static_cast<uint8_t>(v >> shift));
-        }
-    }
-    out.insert(out.end(), rest.begin(), rest.end());
-    return out;
-}
-
 TEST(PhonemeTest, HostileLengthsAreRefusedWithoutReadingPastPayload) {
     const Bytes names_and_value = {'a', 0, 'b', 0, 0, 0, 0, 9};  // N1 = 2, N2 = 2, value 1
     const std::pair<const char*, Bytes> cases[] = {
         {"empty", {}},
         {"shorter than the fixed fields", {0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0}},
-        {"huge phone length", WithLengths(0xFFFFFFFFu, 2, names_and_value)},
-        {"huge next-phone length", WithLengths(2, 0xFFFFFFF0u, names_and_value)},
-        {"lengths overflow 32 bits", WithLengths(0x80000000u, 0x80000000u, names_and_value)},
-        {"lengths wrap to small", WithLengths(0xFFFFFFFEu, 4, names_and_value)},
-        {"value 1 past the end", WithLengths(2, 3, names_and_value)},
-        {"names past the end", WithLengths(2, 9, names_and_value)},
-        {"value 1 cut short", WithLengths(2, 2, {'a', 0, 'b', 0, 0, 0, 9})},
-        {"phone not terminated", WithLengths(2, 2, {'a', 'x', 'b', 0, 0, 0, 0, 9})},
-        {"next phone not terminated", WithLengths(2, 2, {'a', 0, 'b', 'y', 0, 0, 0, 9})},
-        {"empty phone field", WithLengths(0, 4, names_and_value)},
-        {"empty next-phone field", WithLengths(4, 0, names_and_value)},
-        {"well formed", WithLengths(2, 2, names_and_value)},
+        {"huge phone length", test::PhonemeWithLengths(0xFFFFFFFFu, 2, names_and_value)},
+        {"huge next-phone length", test::PhonemeWithLengths(2, 0xFFFFFFF0u, names_and_value)},
+        {"lengths overflow 32 bits",
+         test::PhonemeWithLengths(0x80000000u, 0x80000000u, names_and_value)},
+        {"lengths wrap to small", test::PhonemeWithLengths(0xFFFFFFFEu, 4, names_and_value)},
+        {"value 1 past the end", test::PhonemeWithLengths(2, 3, names_and_value)},
+        {"names past the end", test::PhonemeWithLengths(2, 9, names_and_value)},
+        {"value 1 cut short", test::PhonemeWithLengths(2, 2, {'a', 0, 'b', 0, 0, 0, 9})},
+        {"phone not terminated", test::PhonemeWithLengths(2, 2, {'a', 'x', 'b', 0, 0, 0, 0, 9})},
+        {"next phone not terminated",
+         test::PhonemeWithLengths(2, 2, {'a', 0, 'b', 'y', 0, 0, 0, 9})},
+        {"empty phone field", test::PhonemeWithLengths(0, 4, names_and_value)},
+        {"empty next-phone field", test::PhonemeWithLengths(4, 0, names_and_value)},
+        {"well formed", test::PhonemeWithLengths(2, 2, names_and_value)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.first);
