@@ -266,15 +266,12 @@ TEST_F(MisuseTest, VoiceNamesTravelAsOneAttributeValue) {
     EXPECT_EQ(vrSetVoiceFast(handle_, "it's <b> & \"q\""), VR_SUCCESS);
     EXPECT_EQ(vrSetVoice(handle_, "it's"), VR_SUCCESS);
     ::testing::internal::GetCapturedStdout();
-    std::vector<std::string> queries;
-    for (const auto& frame : server_.Frames())
-        if (frame.type == PACKET_QUERY)
-            queries.push_back(frame.Text());
-    EXPECT_EQ(queries, (std::vector<std::string>{
-                           "<voice name='it&apos;s &lt;b> &amp; &quot;q&quot;' select='1'/>",
-                           "<voice name=\"all\"/>",
-                           "<voice name='it&apos;s' select='1'/>",
-                       }));
+    EXPECT_EQ(server_.Texts(PACKET_QUERY),
+              (std::vector<std::string>{
+                  "<voice name='it&apos;s &lt;b> &amp; &quot;q&quot;' select='1'/>",
+                  "<voice name=\"all\"/>",
+                  "<voice name='it&apos;s' select='1'/>",
+              }));
 }
 
 // ---- two threads on one handle ------------------------------------------------

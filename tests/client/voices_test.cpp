@@ -86,16 +86,6 @@ class VoicesTest : public ::testing::Test {
             names.push_back(name);
         return names;
     }
-    std::vector<std::string> Queries(size_t from = 0) {
-        std::vector<std::string> queries;
-        const auto frames = server_.Frames();
-        for (size_t i = from; i < frames.size(); ++i) {
-            if (frames[i].type == PACKET_QUERY)
-                queries.push_back(frames[i].Text());
-        }
-        return queries;
-    }
-
     FakeServer server_;
     vr_handle connection_ = 0;
 };
@@ -214,7 +204,7 @@ TEST_F(VoicesTest, SetVoicePathsAndTheirWarnings) {
         ::testing::internal::CaptureStdout();
         EXPECT_EQ(row.set(row.known ? connection_ : 4242, row.name), row.result);
         EXPECT_EQ(::testing::internal::GetCapturedStdout(), row.output);
-        EXPECT_EQ(Queries(before), row.queries);
+        EXPECT_EQ(server_.Texts(PACKET_QUERY, before), row.queries);
         // No enumerator is left behind on any path.
         EXPECT_EQ(Enumerators().Size(), 0u);
     }

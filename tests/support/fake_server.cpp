@@ -211,6 +211,23 @@ std::vector<ReceivedFrame> FakeServer::Frames() const {
     return frames_;
 }
 
+std::vector<std::pair<uint16_t, std::string>> FakeServer::Wire(size_t from) const {
+    std::vector<std::pair<uint16_t, std::string>> wire;
+    const auto frames = Frames();
+    for (size_t i = from; i < frames.size(); ++i)
+        wire.emplace_back(frames[i].type, frames[i].Text());
+    return wire;
+}
+
+std::vector<std::string> FakeServer::Texts(uint16_t type, size_t from) const {
+    std::vector<std::string> texts;
+    for (const auto& [frameType, text] : Wire(from)) {
+        if (frameType == type)
+            texts.push_back(text);
+    }
+    return texts;
+}
+
 void FakeServer::Run() {
     for (;;) {
         pollfd fds[2] = {{static_cast<PollHandle>(listener_->Handle()), POLLIN, 0},

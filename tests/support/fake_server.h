@@ -19,6 +19,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "transport/socket.h"
@@ -106,6 +107,10 @@ class FakeServer {
     void OpenGate(const std::string& name);
 
     std::vector<ReceivedFrame> Frames() const;
+    // Type and text of each frame received from index `from` on.
+    std::vector<std::pair<uint16_t, std::string>> Wire(size_t from = 0) const;
+    // The texts of the frames of one type received from index `from` on.
+    std::vector<std::string> Texts(uint16_t type, size_t from = 0) const;
 
     // Ends the server: wakes every wait, closes any client, joins the thread.
     // Idempotent.
