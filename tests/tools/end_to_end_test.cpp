@@ -114,6 +114,17 @@ TEST_F(EndToEndTest, StreamYieldsAudioBeforeItsFlush) {
     EXPECT_EQ(Heard(recorder_, piece + piece).words, SplitWords(piece + piece));
 }
 
+// The completion comes once, after every answer of its request.
+TEST_F(EndToEndTest, AsyncRenderCompletesAfterItsAudio) {
+    const std::string text = "one two three";
+    ASSERT_EQ(vrRenderSpeechAsync(Start("tone", &recorder_), text.c_str()), VR_SUCCESS);
+    ASSERT_TRUE(recorder_.WaitDone(1));
+    const Heard heard(recorder_, text);
+    EXPECT_EQ(heard.samples.size(), 3u * 1920);
+    EXPECT_EQ(heard.words, (Strings{"one", "two", "three"}));
+    EXPECT_EQ(recorder_.Types().back(), PACKET_REQUEST_DONE);
+}
+
 TEST_F(EndToEndTest, CancelStopsTheAudioPromptly) {
     const vr_handle handle = Start("tone", &recorder_);
     std::string text;
