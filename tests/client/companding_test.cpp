@@ -1,11 +1,10 @@
 // The companding functions checked over the whole 16-bit range against an
 // independent G.711 formulation: segment found by search, not by table.
 #include <gtest/gtest.h>
+#include <vrelay/vrelay.h>
 
 #include <cstdint>
 #include <cstdlib>
-
-#include <vrelay/vrelay.h>
 
 namespace {
 

@@ -138,9 +138,8 @@ TEST(LoadTest, ThirtyTwoConnectionsEightThreadsEveryRequestKind) {
                         break;
                     }
                     case 7:
-                        if (random() % 4 == 0) {
+                        if (random() % 4 == 0)
                             check("close", {VR_SUCCESS, VR_SEND_FAILED}, vrCloseConnection(h));
-                        }
                         check("open", {VR_SUCCESS}, vrOpenConnection(h, "127.0.0.1", port));
                         break;
                     case 8:
@@ -175,8 +174,6 @@ TEST(LoadTest, ThirtyTwoConnectionsEightThreadsEveryRequestKind) {
     // Flat: what the last two thirds added stays small against the whole.
     EXPECT_LT(lateRss - earlyRss.load(), 64 * 1024)
         << "kB; early " << earlyRss << " late " << lateRss;
-    std::printf("load: %ld operations in %d s, resident %ld kB after a third, %ld kB at the end\n",
-                operations.load(), LoadSeconds(), earlyRss.load(), lateRss);
     RecordProperty("seconds", LoadSeconds());
     RecordProperty("operations", std::to_string(operations.load()));
     RecordProperty("rss_kb_after_a_third", std::to_string(earlyRss.load()));

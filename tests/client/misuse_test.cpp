@@ -48,30 +48,21 @@ class MisuseTest : public ::testing::Test {
     void SetUp() override {
         Connections().Clear();
         Enumerators().Clear();
-        handle_ = Open(&recorder_);
+        handle_ = recorder_.OpenHandle(server_);
+        ASSERT_GT(handle_, 0);
     }
     void TearDown() override {
         vrDestroyConnection(handle_);
         Connections().Clear();
         Enumerators().Clear();
     }
-    vr_handle Open(CallbackRecorder* recorder) {
-        const vr_handle handle = vrCreateConnection();
-        vrSetCallBack(handle, CallbackRecorder::Callback);
-        vrSetUserData(handle, recorder);
-        EXPECT_EQ(vrOpenConnection(handle, server_.Host().c_str(), server_.Port()), VR_SUCCESS);
-        return handle;
-    }
     // The server holds its answer to each request's closing (empty) text at
     // the gate "hold", then answers with audio.
     void HoldClosingTexts() {
-        server_.SetHandler([](const ReceivedFrame& frame) {
-            if (frame.type == PACKET_TEXT && frame.Text().empty())
-                return std::vector<Action>{Action::WaitGate("hold"),
-                                           Action::Frame(PACKET_DATA_6, Bytes(8, 1)),
-                                           Action::End()};
-            return Answer(frame);
-        });
+        server_.SetHandler(test::AnswerWhen(
+            test::IsClosingText,
+            {Action::WaitGate("hold"), Action::Frame(PACKET_DATA_6, Bytes(8, 1)), Action::End()},
+            Answer));
     }
     // The handle still renders, and its callback gets the answer.
     void ExpectRendersAgain(vr_handle handle, CallbackRecorder& recorder) {
@@ -100,9 +91,10 @@ const Reentry kRequestCalls[] = {
     {"async", [](vr_handle h) { return vrRenderSpeechXMLAsync(h, "inner"); }},
     {"query", [](vr_handle h) { return vrQueryServer(h, "<voice name=\"all\"/>"); }},
     {"enumerate", vrEnumerateConnectionVoices},
-    {"set voice", [](vr_handle h) { return vrSetVoice(h, "one"); }},
-    {"set voice fast", [](vr_handle h) { return vrSetVoiceFast(h, "one"); }},
-    {"open", [](vr_handle) { return vrOpenConnection(0, "127.0.0.1", 1); }},  // replaced below
+    {"set_voice", [](vr_handle h) { return vrSetVoice(h, "one"); }},
+    {"set_voice_fast", [](vr_handle h) { return vrSetVoiceFast(h, "one"); }},
+    // Refused before it connects anywhere, so the address does not matter.
+    {"open", [](vr_handle h) { return vrOpenConnection(h, "127.0.0.1", 1); }},
     {"close", vrCloseConnection},
     {"destroy", vrDestroyConnection},
     {"cancel", vrCancelRequest},
@@ -140,13 +132,7 @@ TEST_P(FromInsideTheCallback, RequestCallsAreBusyAndChangeNothing) {
     inside.trigger = async ? PACKET_REQUEST_DONE : PACKET_DATA_6;
     inside.handle = handle_;
     inside.recorder = &recorder_;
-    const std::string server = server_.Host();
-    const int port = server_.Port();
-    inside.call = std::string(reentry.name) == "open"
-                      ? std::function<vr_result(vr_handle)>([server, port](vr_handle h) {
-                            return vrOpenConnection(h, server.c_str(), port);
-                        })
-                      : reentry.call;
+    inside.call = reentry.call;
     ASSERT_EQ(vrSetCallBack(handle_, InsideCallback::Callback), VR_SUCCESS);
     ASSERT_EQ(vrSetUserData(handle_, &inside), VR_SUCCESS);
     if (async) {
@@ -164,19 +150,15 @@ TEST_P(FromInsideTheCallback, RequestCallsAreBusyAndChangeNothing) {
 INSTANTIATE_TEST_SUITE_P(MisuseEveryRequestCall, FromInsideTheCallback,
                          ::testing::Combine(::testing::ValuesIn(kRequestCalls), ::testing::Bool()),
                          [](const auto& info) {
-                             std::string name = std::get<0>(info.param).name;
-                             for (char& c : name)
-                                 c = c == ' ' ? '_' : c;
-                             return name + (std::get<1>(info.param) ? "_InCompletion" : "_InAudio");
+                             return std::string(std::get<0>(info.param).name) +
+                                    (std::get<1>(info.param) ? "_InCompletion" : "_InAudio");
                          });
 
 TEST_F(MisuseTest, SettersAndOtherConnectionsWorkFromInsideTheCallback) {
     FakeServer otherServer(Answer);  // the fake serves one client at a time
     CallbackRecorder otherRecorder;
-    const vr_handle other = vrCreateConnection();
-    vrSetCallBack(other, CallbackRecorder::Callback);
-    vrSetUserData(other, &otherRecorder);
-    ASSERT_EQ(vrOpenConnection(other, otherServer.Host().c_str(), otherServer.Port()), VR_SUCCESS);
+    const vr_handle other = otherRecorder.OpenHandle(otherServer);
+    ASSERT_GT(other, 0);
     InsideCallback inside;
     inside.trigger = PACKET_DATA_6;
     inside.handle = handle_;
@@ -284,15 +266,12 @@ TEST_F(MisuseTest, VoiceNamesTravelAsOneAttributeValue) {
     EXPECT_EQ(vrSetVoiceFast(handle_, "it's <b> & \"q\""), VR_SUCCESS);
     EXPECT_EQ(vrSetVoice(handle_, "it's"), VR_SUCCESS);
     ::testing::internal::GetCapturedStdout();
-    std::vector<std::string> queries;
-    for (const auto& frame : server_.Frames())
-        if (frame.type == PACKET_QUERY)
-            queries.push_back(frame.Text());
-    EXPECT_EQ(queries, (std::vector<std::string>{
-                           "<voice name='it&apos;s &lt;b> &amp; &quot;q&quot;' select='1'/>",
-                           "<voice name=\"all\"/>",
-                           "<voice name='it&apos;s' select='1'/>",
-                       }));
+    EXPECT_EQ(server_.Texts(PACKET_QUERY),
+              (std::vector<std::string>{
+                  "<voice name='it&apos;s &lt;b> &amp; &quot;q&quot;' select='1'/>",
+                  "<voice name=\"all\"/>",
+                  "<voice name='it&apos;s' select='1'/>",
+              }));
 }
 
 // ---- two threads on one handle ------------------------------------------------

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
 #include "connection/threaded_connection.h"
 #include "tests/support/fake_server.h"
 
@@ -23,9 +21,6 @@ int32_t VR_PASCAL NoopPascal(void*, PACKET_TYPE, void*, int32_t) {
 TEST(ConnectionTest, UnconnectedHasDefaultsAndFailsEverySend) {
     Connection connection;
     EXPECT_EQ(connection.GetReceiveTimeout(), 60000);
-    EXPECT_EQ(connection.StreamId(), 0);
-    EXPECT_FALSE(connection.GetQuitFlag());
-    EXPECT_EQ(connection.GetCallBack(), nullptr);
     EXPECT_FALSE(connection.SendQuery("abc"));
     EXPECT_FALSE(connection.CloseStreamSocket());
     EXPECT_FALSE(connection.Close());
@@ -104,31 +99,6 @@ TEST(ThreadedConnectionTest, DestructorStopsAndJoinsARunningWorker) {
         ASSERT_TRUE(server.WaitForFrames(1));
     }
     EXPECT_TRUE(waitReturned.load());
-}
-
-TEST(ConnectionTest, OwnLexerMarksEveryWordWithoutSending) {
-    Connection connection;
-    connection.TokeniseText("a & b", false, true);
-    EXPECT_EQ(connection.Tokenised(),
-              "<parent><mark name=\"kvoxtk_0_0_1_1\"/>a <mark name=\"kvoxtk_2_2_1_1\"/>&amp; "
-              "<mark name=\"kvoxtk_4_4_1_1\"/>b</parent>");
-    // The client channel without callbacks keeps its text: nothing is sent.
-    ASSERT_NE(connection.Channel(), nullptr);
-    connection.TokeniseTextTP("Hello", true, true);
-    EXPECT_EQ(connection.Tokenised(), "");
-}
-
-TEST(ConnectionTest, TokeniserUserDataIsOwnedAndReplaced) {
-    Connection connection;
-    EXPECT_EQ(connection.TokeniserUserData(), nullptr);
-    auto noop = [](void*, const char*, int) {};
-    void* first = std::malloc(8);
-    connection.SetTokeniserCallBack(noop, noop, first);
-    connection.ClearTokeniserCallBack();
-    EXPECT_EQ(connection.TokeniserUserData(), first);
-    void* second = std::malloc(8);
-    connection.SetTokeniserCallBack(noop, noop, second);  // frees first (ASan checks)
-    EXPECT_EQ(connection.TokeniserUserData(), second);
 }
 
 }  // namespace

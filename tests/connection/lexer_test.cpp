@@ -40,23 +40,20 @@ TEST(LexerTest, ProducesExactMarkupInPlainAndXmlMode) {
         bool xml;
         std::string expected;
     } cases[] = {
+        // clang-format off
         {"PlainTextMarksEveryWordAndEscapes", "a & b", false,
-         "<parent>" + Mark(0, 0, 1, 1) + "a " + Mark(2, 2, 1, 1) + "&amp; " + Mark(4, 4, 1, 1) +
-             "b</parent>"},
+         "<parent>" + Mark(0, 0, 1, 1) + "a " + Mark(2, 2, 1, 1) + "&amp; " + Mark(4, 4, 1, 1) + "b</parent>"},
         {"StartTagPlainIsEscapedUnmarked", "<b>", false, "<parent>&lt;b&gt;</parent>"},
         {"StartTagXmlIsCopiedUnmarked", "<b>", true, "<b>"},
         {"EmptyTagSwallowsWordBeforeIt", "<b>x<br/>", true, "<b>x<br/>"},
         {"EmptyTagSwallowsWordPlain", "<b>x<br/>", false, "<parent>&lt;b&gt;x&lt;br/&gt;</parent>"},
         {"WordBetweenStartAndEndTagIsMarked", "<b>x</b>", true, "<b>" + Mark(3, 3, 1, 1) + "x</b>"},
-        {"CommentWordsStayUnmarked", "<!-- a b -->c", true,
-         "<!-- a b -->" + Mark(12, 12, 1, 1) + "c"},
+        {"CommentWordsStayUnmarked", "<!-- a b -->c", true, "<!-- a b -->" + Mark(12, 12, 1, 1) + "c"},
         {"CommentWordsStayUnmarkedPlain", "<!-- a -->", false, "<parent>&lt;!-- a --&gt;</parent>"},
-        {"CDataWordsStayUnmarked", "<![CDATA[ a&b ]]> c", true,
-         "<![CDATA[ a&b ]]> " + Mark(18, 18, 1, 1) + "c"},
+        {"CDataWordsStayUnmarked", "<![CDATA[ a&b ]]> c", true, "<![CDATA[ a&b ]]> " + Mark(18, 18, 1, 1) + "c"},
         // A tag-like run inside CDATA is still lexed as a tag and swallows "]]>".
         {"CDataEndInsideTagLikeTextIsMissed", "<![CDATA[<b ]]> c", true, "<![CDATA[<b ]]> c"},
-        {"ProcessingInstructionSpansLines", "<?pi a\nb?>c", true,
-         "<?pi a\nb?>" + Mark(10, 10, 1, 1) + "c"},
+        {"ProcessingInstructionSpansLines", "<?pi a\nb?>c", true, "<?pi a\nb?>" + Mark(10, 10, 1, 1) + "c"},
         {"DoctypeWithSubsetIsOneToken", "<!DOCTYPE s [<!ENTITY a 'b'>\n]>w", true,
          "<!DOCTYPE s [<!ENTITY a 'b'>\n]>" + Mark(31, 31, 1, 1) + "w"},
         {"LoneAngleBracketIsEscaped", "a < b", false,
@@ -66,17 +63,10 @@ TEST(LexerTest, ProducesExactMarkupInPlainAndXmlMode) {
          Mark(0, 0, 1, 2) + "\xC3\xA9 " + Mark(2, 3, 1, 2) + "\xC3\xA9"},
         {"FourByteCharacterCountsOnce", "\xF0\x9F\x98\x80x y", true,
          Mark(0, 0, 2, 5) + "\xF0\x9F\x98\x80x " + Mark(3, 6, 1, 1) + "y"},
-        {"EmSpaceSeparatesWords",
-         "a\xE2\x80\x83"
-         "b",
-         true, Mark(0, 0, 1, 1) + "a\xE2\x80\x83" + Mark(2, 4, 1, 1) + "b"},
-        {"OtherUnicodeSpaceIsPartOfWord",
-         "a\xC2\xA0"
-         "b",
-         true,
-         Mark(0, 0, 3, 4) + "a\xC2\xA0"
-                            "b"},
+        {"EmSpaceSeparatesWords", "a\xE2\x80\x83" "b", true, Mark(0, 0, 1, 1) + "a\xE2\x80\x83" + Mark(2, 4, 1, 1) + "b"},
+        {"OtherUnicodeSpaceIsPartOfWord", "a\xC2\xA0" "b", true, Mark(0, 0, 3, 4) + "a\xC2\xA0" "b"},
         {"EmptyPlainTextIsJustTheParent", "", false, "<parent></parent>"},
+        // clang-format on
     };
     for (const auto& c : cases) {
         EXPECT_EQ(Tokenise(c.input, c.xml), c.expected) << c.name;

@@ -1,10 +1,9 @@
-// The receive loop against a scripted server on loopback.
+// The receive loop against a scripted server on loopback. Failing streams
+// (cut frames, bad lengths, stalls, trickles) are rows of the client fault table.
 #include <gtest/gtest.h>
 
 #include <array>
-#include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "connection/connection.h"
@@ -19,7 +18,6 @@ using test::Action;
 using test::Bytes;
 using test::CallbackRecorder;
 using test::CapturedLog;
-using test::EncodeFrame;
 using test::EncodePhonemePayload;
 using test::FakeServer;
 using test::ReceivedFrame;
@@ -29,20 +27,15 @@ Bytes Payload(const std::string& text) {
     return Bytes(text.begin(), text.end());
 }
 
-// The server answers the query "ask" with the given actions.
-test::Handler Answering(std::vector<Action> actions) {
-    return [actions](const ReceivedFrame& frame) {
-        return frame.type == PACKET_QUERY ? actions : test::DefaultAnswer(frame);
-    };
+bool IsQuery(const ReceivedFrame& frame) {
+    return frame.type == PACKET_QUERY;
 }
 
 class ReceiveLoopTest : public ::testing::Test {
   protected:
-    void Open(std::vector<Action> answer = {}) {
-        server_.SetHandler(Answering(std::move(answer)));
-        ASSERT_TRUE(connection_.Connect(server_.Host().c_str(), server_.Port()));
-        connection_.SetCallBack(CallbackRecorder::Callback);
-        connection_.SetUserData(&recorder_);
+    void Open(std::vector<Action> answer) {
+        server_.SetHandler(test::AnswerWhen(IsQuery, std::move(answer)));
+        ASSERT_TRUE(recorder_.Attach(connection_, server_));
     }
     bool Ask() {
         EXPECT_TRUE(connection_.SendQuery("ask"));
@@ -54,6 +47,7 @@ class ReceiveLoopTest : public ::testing::Test {
     CallbackRecorder recorder_;
 };
 
+// Ways of ending an answer that the client fault table does not cover.
 TEST_F(ReceiveLoopTest, EndsEachWayWithItsResultAndLogLine) {
     struct Row {
         const char* name;
@@ -63,7 +57,6 @@ TEST_F(ReceiveLoopTest, EndsEachWayWithItsResultAndLogLine) {
         Types delivered;
     };
     const std::vector<Row> rows = {
-        {"end only", {Action::End()}, true, {}, {}},
         {"every relayed type in order",
          {Action::Frame(PACKET_DATA_9, Payload("f")), Action::Frame(PACKET_DATA_6, Payload("a")),
           Action::Frame(PACKET_DATA_8, Payload("m")), Action::Frame(PACKET_DATA_10, Payload("t")),
@@ -71,7 +64,7 @@ TEST_F(ReceiveLoopTest, EndsEachWayWithItsResultAndLogLine) {
          true,
          {},
          {PACKET_DATA_9, PACKET_DATA_6, PACKET_DATA_8, PACKET_DATA_10, PACKET_QUERY}},
-        {"unknown type between data",
+        {"unknown types between data",
          {Action::Frame(PACKET_DATA_6, Payload("1")), Action::Frame(5, Payload("x")),
           Action::Frame(PACKET_TEXT, Payload("y")), Action::Frame(PACKET_REQUEST_DONE),
           Action::Frame(PACKET_DATA_6, Payload("2")), Action::End()},
@@ -79,36 +72,14 @@ TEST_F(ReceiveLoopTest, EndsEachWayWithItsResultAndLogLine) {
          {"WARNING: unhandled packet type 5", "WARNING: unhandled packet type 1",
           "WARNING: unhandled packet type 14"},
          {PACKET_DATA_6, PACKET_DATA_6}},
-        {"server closes the session",
-         {Action::Frame(PACKET_DATA_6, Payload("1")), Action::Frame(PACKET_CLOSE)},
-         false,
-         {"WARNING: the server has closed the connection to the vrelay client"},
-         {PACKET_DATA_6}},
         {"stream ends mid-answer", {Action::Close()}, false, {}, {}},
-        {"stream ends mid-frame",
-         {Action::Raw(Bytes{0, 6, 0, 0, 0, 0, 0, 0, 0, 9, 'a'}), Action::Close()},
-         false,
-         {},
-         {}},
-        {"trailer differs from header",
-         {Action::Frame(PACKET_DATA_6, Payload("abc"), 4u), Action::End()},
-         false,
-         {"ERROR: vrelay packet receive error"},
-         {}},
-        {"oversize length",
-         {Action::Raw(Bytes{0, 6, 0, 0, 0, 0, 0, 0, 0xFA, 0x01})},
-         false,
-         {"ERROR: vrelay receive error, packet too big for packet type 6 length is 64001"},
-         {}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        FakeServer server(Answering(row.answer));
+        FakeServer server(test::AnswerWhen(IsQuery, row.answer));
         Connection connection;
         CallbackRecorder recorder;
-        ASSERT_TRUE(connection.Connect(server.Host().c_str(), server.Port()));
-        connection.SetCallBack(CallbackRecorder::Callback);
-        connection.SetUserData(&recorder);
+        ASSERT_TRUE(recorder.Attach(connection, server));
         CapturedLog log;
         ASSERT_TRUE(connection.SendQuery("ask"));
         EXPECT_EQ(connection.WaitForEndPacket(), row.result);
@@ -130,42 +101,18 @@ TEST_F(ReceiveLoopTest, DeliversPayloadAndLengthUnchanged) {
     EXPECT_EQ(deliveries[1].length, 0);
 }
 
-// The 50 bytes arrive one by one 20 ms apart, longer in all than the timeout
-// but each gap far below it: the frames arrive whole and nothing times out.
-TEST_F(ReceiveLoopTest, TrickledFramesArriveWholeAndTimeoutCountsFromTheLastByte) {
-    Bytes stream = EncodeFrame(PACKET_DATA_6, Payload("hello"));
-    for (const Bytes& more :
-         {EncodeFrame(PACKET_DATA_10, Payload("bye")), EncodeFrame(PACKET_END, {})})
-        stream.insert(stream.end(), more.begin(), more.end());
-    Open({Action::Raw(stream, /*trickleDelayMs=*/20)});
-    connection_.SetReceiveTimeout(300);
-    EXPECT_TRUE(Ask());
-    const auto deliveries = recorder_.Deliveries();
-    ASSERT_EQ(deliveries.size(), 2u);
-    EXPECT_EQ(deliveries[0].data, Payload("hello"));
-    EXPECT_EQ(deliveries[1].type, PACKET_DATA_10);
-    EXPECT_EQ(deliveries[1].data, Payload("bye"));
-}
-
 // Whole and cut records become events; hostile ones are dropped with a
 // warning each and the answer goes on.
 TEST_F(ReceiveLoopTest, PhonemeRecordsBecomeEventsAndHostileOnesAreDropped) {
-    auto withLengths = [](uint32_t n1, uint32_t n2) {
-        Bytes payload = {0, 0, 0, 1};
-        for (uint32_t n : {n1, n2}) {
-            for (int shift = 24; shift >= 0; shift -= 8)
-                payload.push_back(static_cast<uint8_t>(n >> shift));
-        }
-        payload.resize(payload.size() + 40, 'x');
-        return payload;
-    };
+    const Bytes names(40, 'x');
     Open({Action::Frame(PACKET_PHONEME,
                         EncodePhonemePayload(1234, "ah", "b", {1, 2, 3, 4, 5, 6, 7})),
           Action::Frame(PACKET_PHONEME,
                         EncodePhonemePayload(-9, "t", "", {10, 20, 30, 9, 9, 9, 9}, 3)),
-          Action::Frame(PACKET_PHONEME, withLengths(0xFFFFFFF0u, 0x20u)),
-          Action::Frame(PACKET_PHONEME, withLengths(1000, 2)),
-          Action::Frame(PACKET_PHONEME, withLengths(4, 4)),  // names not NUL-terminated
+          Action::Frame(PACKET_PHONEME, test::PhonemeWithLengths(0xFFFFFFF0u, 0x20u, names)),
+          Action::Frame(PACKET_PHONEME, test::PhonemeWithLengths(1000, 2, names)),
+          Action::Frame(PACKET_PHONEME,
+                        test::PhonemeWithLengths(4, 4, names)),  // names not NUL-terminated
           Action::Frame(PACKET_PHONEME, Bytes{0, 0, 0}),
           Action::Frame(PACKET_DATA_6, Payload("still here")), Action::End()});
     CapturedLog log;
@@ -187,18 +134,6 @@ TEST_F(ReceiveLoopTest, PhonemeRecordsBecomeEventsAndHostileOnesAreDropped) {
     EXPECT_EQ(values(d[0].phoneme), (std::array<int32_t, 8>{1234, 1, 2, 3, 4, 5, 6, 7}));
     EXPECT_EQ(d[1].phone + "/" + d[1].nextPhone, "t/");
     EXPECT_EQ(values(d[1].phoneme), (std::array<int32_t, 8>{-9, 10, 20, 30, 0, 0, 0, 0}));
-}
-
-TEST_F(ReceiveLoopTest, RefusedPacketStopsTheAnswer) {
-    Open({Action::Frame(PACKET_DATA_6, Payload("1")), Action::Frame(PACKET_DATA_6, Payload("2")),
-          Action::End()});
-    recorder_.result = 1;
-    CapturedLog log;
-    EXPECT_FALSE(Ask());
-    EXPECT_EQ(recorder_.Types().size(), 1u);
-    EXPECT_EQ(log.Messages(),
-              std::vector<std::string>{"WARNING: callback did not return VR_SUCCESS, "
-                                       "skipping remaining packets"});
 }
 
 TEST_F(ReceiveLoopTest, OnlyTheCCallbackRunsWhenBothAreSet) {
@@ -228,37 +163,6 @@ TEST_F(ReceiveLoopTest, QuitFlagStopsReadingAndAllEventsButRequestDone) {
     connection_.FireEvent(PACKET_DATA_10);
     EXPECT_EQ(recorder_.Types(), (Types{PACKET_REQUEST_DONE, PACKET_DATA_10}));
     EXPECT_EQ(recorder_.Deliveries()[0].length, 0);
-}
-
-TEST_F(ReceiveLoopTest, QuitFlagEndsTheWaitOnASilentServerPromptly) {
-    Open({Action::Silent()});
-    ASSERT_TRUE(connection_.SendQuery("ask"));
-    ASSERT_TRUE(server_.WaitForFrames(1));
-    std::chrono::steady_clock::time_point setAt;
-    std::thread canceller([&] {
-        // Lets the loop settle into its wait; only the measurement depends
-        // on it, not the outcome.
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        setAt = std::chrono::steady_clock::now();
-        connection_.SetQuitFlag(true);
-    });
-    EXPECT_TRUE(connection_.WaitForEndPacket());
-    const auto ended = std::chrono::steady_clock::now();
-    canceller.join();
-    EXPECT_LT(ended - setAt, std::chrono::milliseconds(500)) << "50 ms, 10x for sanitizers";
-}
-
-TEST_F(ReceiveLoopTest, ReceiveTimeoutEndsTheWaitOnASilentServer) {
-    Open({Action::Silent()});
-    connection_.SetReceiveTimeout(150);
-    CapturedLog log;
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(Ask());
-    const auto waited = std::chrono::steady_clock::now() - start;
-    EXPECT_GE(waited, std::chrono::milliseconds(150));
-    EXPECT_LT(waited, std::chrono::seconds(5));
-    EXPECT_EQ(log.Messages(), std::vector<std::string>{"WARNING: vrelay packet receive from "
-                                                       "server timed out after 150ms"});
 }
 
 }  // namespace

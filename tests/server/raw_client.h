@@ -3,12 +3,13 @@
 #ifndef VRELAY_TESTS_SERVER_RAW_CLIENT_H
 #define VRELAY_TESTS_SERVER_RAW_CLIENT_H
 
+#include <vrelay/vrelay.h>
+
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include <vrelay/vrelay.h>
 #include "server/protocol.h"
 #include "transport/packet.h"
 #include "transport/socket.h"
@@ -17,11 +18,9 @@ namespace vrelay {
 namespace test {
 
 struct PhonemeRecord {
-    int32_t start = 0;
-    std::string name;
-    std::string next;
-    int32_t duration = 0;
-    int32_t rate = 0;
+    int32_t start;
+    std::string name, next;
+    int32_t duration, rate;
 };
 
 // Everything one exchange brought, up to and including PACKET_END.
@@ -34,14 +33,14 @@ struct Answer {
     std::vector<size_t> audio_before_mark;  // samples received before each mark
     std::vector<PhonemeRecord> phonemes;
     std::vector<std::string> messages;
-    std::string query;
 
-    std::vector<std::string> MarkNames() const {
-        std::vector<std::string> names;
+    // "name@sample" of each mark, blank-separated.
+    std::string Marks() const {
+        std::string text;
         for (const auto& m : marks) {
-            names.push_back(m.name);
+            text += (text.empty() ? "" : " ") + m.name + "@" + std::to_string(m.sample);
         }
-        return names;
+        return text;
     }
     // Decodes one packet into the answer.
     void Add(uint16_t type, unsigned char* data, uint32_t length) {
@@ -64,8 +63,6 @@ struct Answer {
                                 record.m_values[0], record.m_values[1]});
         } else if (type == PACKET_DATA_10) {
             messages.push_back(server::DecodeText(data, length));
-        } else if (type == PACKET_QUERY) {
-            query += server::DecodeText(data, length);
         }
     }
 };

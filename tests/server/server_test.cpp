@@ -1,8 +1,6 @@
 // The server over real loopback sockets, with the deterministic tone engine.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <libxml/parser.h>
-#include <libxml/tree.h>
-#include <signal.h>
 #include <vrelay/vrelay.h>
 
 #include <algorithm>
@@ -11,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "server/session.h"
 #include "server/speech_server.h"
 #include "server/tone_engine.h"
 #include "tests/server/raw_client.h"
@@ -22,7 +21,14 @@ namespace {
 
 using test::Answer;
 using test::RawClient;
-using Names = std::vector<std::string>;
+using ::testing::AllOf;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::Lt;
+using ::testing::Not;
+using ::testing::SizeIs;
+using ::testing::StartsWith;
+using Types = std::vector<uint16_t>;
 
 const char kFinal[] = "<mark name=\"kvox_final\"/>";
 
@@ -45,16 +51,19 @@ std::vector<int16_t> Tones(const std::string& voice, const std::vector<size_t>& 
 std::string MarkedWords(const std::vector<int>& letters) {
     std::string text;
     for (size_t i = 0; i < letters.size(); ++i) {
-        text += "<mark name=\"w" + std::to_string(i) + "\"/>" +
-                std::string(static_cast<size_t>(letters[i]), 'a') + " ";
+        text += "<mark name=\"w" + std::to_string(i) + "\"/>" + std::string(letters[i], 'a') + " ";
     }
     return text;
+}
+
+// More audio than socket buffers hold.
+std::string Flood() {
+    return MarkedWords(std::vector<int>(3000, 5)).substr(0, 63000);
 }
 
 class ToneServer : public ::testing::Test {
   protected:
     void SetUp() override { StartWith(ServerOptions()); }
-    void TearDown() override { server_.reset(); }
     void StartWith(ServerOptions options) {
         options.engine = "tone";
         server_.reset();
@@ -70,14 +79,11 @@ TEST_F(ToneServer, EveryTextAndQueryPacketGetsExactlyOneEnd) {
     RawClient client(server_->Port());
     const std::pair<uint16_t, std::string> exchanges[] = {
         {PACKET_TEXT_CHUNK, "<speak><mark name=\"kvtk_0_0_1_1\"/>A "},
-        {PACKET_TEXT_CHUNK, "<mark name=\"kvtk_2_2_1_1\"/>b "},
         {PACKET_TEXT_CHUNK, ""},
         {PACKET_TEXT, "<mark name=\"kvtk_4_4_1_1\"/>c</speak>" + std::string(kFinal)},
         {PACKET_TEXT, ""},
         {PACKET_QUERY, "<voice name=\"all\"/>"},
-        {PACKET_QUERY, "<voice name='tone-low' select='1'/>"},
         {PACKET_QUERY, "<voice name='nobody' select='1'/>"},
-        {PACKET_QUERY, "what?"},
         {PACKET_TEXT, "<<<&&& not xml at all"},
     };
     for (const auto& e : exchanges) {
@@ -85,20 +91,19 @@ TEST_F(ToneServer, EveryTextAndQueryPacketGetsExactlyOneEnd) {
         const Answer answer = client.Exchange(e.first, e.second);
         EXPECT_TRUE(answer.ended);
         EXPECT_EQ(std::count(answer.types.begin(), answer.types.end(), PACKET_END), 1);
+        if (e.first == PACKET_TEXT && e.second.empty()) {
+            EXPECT_EQ(answer.types, Types{PACKET_END});
+        }
     }
     ASSERT_TRUE(client.SendRaw(test::Frame(PACKET_CLOSE, {}, 0, 0)));
     EXPECT_TRUE(client.SeesClose());
-    // An empty text is answered by the END alone.
-    RawClient other(server_->Port());
-    EXPECT_EQ(other.Exchange(PACKET_TEXT, "").types, std::vector<uint16_t>{PACKET_END});
 }
 
 TEST_F(ToneServer, ToneAnswerHasExactFormatAudioMarksAndPhonemes) {
     RawClient client(server_->Port());
     const Answer answer = client.Exchange(
         PACKET_TEXT,
-        "<speak><mark name=\"kvtk_7_7_5_5\"/>Hello <mark name=\"kvtk_13_13_5_5\"/>world</speak>" +
-            std::string(kFinal));
+        "<speak><mark name=\"a\"/>Hello <mark name=\"b\"/>world</speak>" + std::string(kFinal));
     ASSERT_TRUE(answer.ended);
     EXPECT_EQ(answer.types.front(), PACKET_DATA_9);
     ASSERT_EQ(answer.formats.size(), 1u);
@@ -106,24 +111,17 @@ TEST_F(ToneServer, ToneAnswerHasExactFormatAudioMarksAndPhonemes) {
     EXPECT_EQ(answer.formats[0].bits, 16);
     EXPECT_EQ(answer.formats[0].channels, 1);
     EXPECT_EQ(answer.audio, Tones("tone", {5, 5}));
-
-    EXPECT_EQ(answer.MarkNames(), (Names{"kvtk_7_7_5_5", "kvtk_13_13_5_5", "kvox_final"}));
-    ASSERT_EQ(answer.marks.size(), 3u);
-    EXPECT_EQ(answer.marks[1].sample, 1920);
-    EXPECT_EQ(answer.marks[2].sample, 3840);
+    EXPECT_EQ(answer.Marks(), "a@0 b@1920 kvox_final@3840");
     EXPECT_EQ(answer.audio_before_mark.back(), 3840u);  // the final mark follows all audio
-
-    const std::string letters = "helloworld";
-    const int32_t starts[] = {0, 320, 640, 960, 1280, 1920, 2240, 2560, 2880, 3200};
-    ASSERT_EQ(answer.phonemes.size(), 10u);
-    for (size_t k = 0; k < 10; ++k) {
-        SCOPED_TRACE(k);
-        EXPECT_EQ(answer.phonemes[k].name, letters.substr(k, 1));
-        EXPECT_EQ(answer.phonemes[k].next, letters.substr(k + 1, k < 9 ? 1 : 0));
-        EXPECT_EQ(answer.phonemes[k].start, starts[k]);
-        EXPECT_EQ(answer.phonemes[k].duration, 320);
-        EXPECT_EQ(answer.phonemes[k].rate, 16000);
+    std::string phones;
+    std::vector<int32_t> starts;
+    for (const auto& p : answer.phonemes) {
+        phones += p.name + p.next + " ";
+        starts.push_back(p.start);
+        EXPECT_EQ(std::make_pair(p.duration, p.rate), std::make_pair(320, 16000));
     }
+    EXPECT_EQ(phones, "he el ll lo ow wo or rl ld d ");
+    EXPECT_EQ(starts, (std::vector<int32_t>{0, 320, 640, 960, 1280, 1920, 2240, 2560, 2880, 3200}));
 }
 
 TEST_F(ToneServer, LongAudioArrivesInBoundedPacketsWithMarksBeforeTheirAudio) {
@@ -131,141 +129,54 @@ TEST_F(ToneServer, LongAudioArrivesInBoundedPacketsWithMarksBeforeTheirAudio) {
     std::vector<int> letters(100, 3);
     letters[40] = 7;
     const Answer answer = client.Exchange(PACKET_TEXT, MarkedWords(letters) + kFinal);
-    ASSERT_TRUE(answer.ended);
     EXPECT_EQ(answer.audio.size(), 100u * 1920);
     ASSERT_EQ(answer.marks.size(), 101u);
     for (size_t i = 0; i < 100; ++i) {
         EXPECT_EQ(answer.marks[i].name, "w" + std::to_string(i));
         EXPECT_EQ(answer.marks[i].sample, static_cast<int32_t>(i * 1920));
-        // Sent before the audio packet that holds its first sample.
-        EXPECT_LE(answer.audio_before_mark[i], i * 1920);
+        EXPECT_LE(answer.audio_before_mark[i], i * 1920);  // before its first sample
     }
     // Units of 64 words: the offsets run on across them, the format comes once.
     EXPECT_EQ(answer.formats.size(), 1u);
     EXPECT_EQ(answer.phonemes[40 * 3].start, 40 * 1920);
     EXPECT_EQ(answer.phonemes[40 * 3].duration, 1600 / 7);
-    const std::vector<int16_t> seven = Tones("tone", {7});
-    EXPECT_TRUE(std::equal(seven.begin(), seven.end(), answer.audio.begin() + 40 * 1920));
-}
-
-TEST_F(ToneServer, SilentWordsAndBreaksAreTimedButSilent) {
-    RawClient client(server_->Port());
-    const Answer answer = client.Exchange(PACKET_TEXT,
-                                          "<mark name=\"a\"/>-- <mark name=\"b\"/>ab<break "
-                                          "time=\"0.5s\"/><mark name=\"c\"/>, " +
-                                              std::string(kFinal));
-    ASSERT_TRUE(answer.ended);
-    EXPECT_EQ(answer.audio.size(), 1920u + 8000);
-    ASSERT_EQ(answer.marks.size(), 4u);
-    EXPECT_EQ(answer.marks[1].sample, 0);
-    EXPECT_EQ(answer.marks[2].sample, 9920);
-    EXPECT_EQ(answer.marks[3].sample, 9920);
 }
 
 TEST_F(ToneServer, StreamSpeaksWholeWordsEarlyAndKeepsTheClockAcrossPieces) {
     RawClient client(server_->Port());
-    struct Piece {
+    const struct {
         uint16_t type;
         std::string text;
-        Names marks;
-        std::vector<int32_t> samples;  // of each mark
-        size_t words;                  // spoken in this answer
-    };
-    const Piece pieces[] = {
+        const char* marks;
+        size_t words;  // spoken in this answer
+    } pieces[] = {
         // The second word may still grow: only the first is spoken.
-        {PACKET_TEXT_CHUNK, "<speak><mark name=\"a\"/>one <mark name=\"b\"/>tw", {"a"}, {0}, 1},
+        {PACKET_TEXT_CHUNK, "<speak><mark name=\"a\"/>one <mark name=\"b\"/>tw", "a@0", 1},
         // A cut inside a mark: "two" is whole once the next mark is complete.
-        {PACKET_TEXT_CHUNK, "o <mark na", {}, {}, 0},
+        {PACKET_TEXT_CHUNK, "o <mark na", "", 0},
         // "four" is whole too, but it waits for the end of its sentence.
-        {PACKET_TEXT_CHUNK,
-         "me=\"c\"/>three. <mark name=\"d\"/>four <mark name=\"e\"/>fi",
-         {"b", "c"},
-         {1920, 3840},
-         2},
+        {PACKET_TEXT_CHUNK, "me=\"c\"/>three. <mark name=\"d\"/>four <mark name=\"e\"/>fi",
+         "b@1920 c@3840", 2},
         // With no sentence end among the whole words, all of them are spoken.
-        {PACKET_TEXT_CHUNK, "ve <mark name=\"f\"/>six", {"d", "e"}, {3 * 1920, 4 * 1920}, 2},
-        {PACKET_TEXT,
-         "</speak>" + std::string(kFinal),
-         {"f", "kvox_final"},
-         {5 * 1920, 6 * 1920},
-         1},
+        {PACKET_TEXT_CHUNK, "ve <mark name=\"f\"/>six", "d@5760 e@7680", 2},
+        {PACKET_TEXT, "</speak>" + std::string(kFinal), "f@9600 kvox_final@11520", 1},
         // A new request starts its clock at 0 again.
-        {PACKET_TEXT,
-         "<mark name=\"x\"/>again" + std::string(kFinal),
-         {"x", "kvox_final"},
-         {0, 1920},
-         1},
+        {PACKET_TEXT, "<mark name=\"x\"/>again" + std::string(kFinal), "x@0 kvox_final@1920", 1},
+        // An element that only starts like a mark is no mark.
+        {PACKET_TEXT_CHUNK, "<mark name=\"m\"/>x <markup>y</markup> <mark", "", 0},
+        {PACKET_TEXT, " name=\"n\"/>z" + std::string(kFinal), "m@0 n@1920 kvox_final@3840", 2},
     };
-    for (const Piece& p : pieces) {
+    for (const auto& p : pieces) {
         SCOPED_TRACE(p.text);
         const Answer answer = client.Exchange(p.type, p.text);
         ASSERT_TRUE(answer.ended);
-        EXPECT_EQ(answer.MarkNames(), p.marks);
-        std::vector<int32_t> samples;
-        for (const auto& m : answer.marks) {
-            samples.push_back(m.sample);
-        }
-        EXPECT_EQ(samples, p.samples);
+        EXPECT_EQ(answer.Marks(), p.marks);
         EXPECT_EQ(answer.audio.size(), p.words * 1920);
         EXPECT_EQ(answer.formats.size(), p.words > 0 ? 1u : 0u);
-        if (p.marks == Names{"b", "c"}) {
+        if (p.words == 2 && answer.marks[0].name == "b") {
             EXPECT_EQ(answer.audio, Tones("tone", {3, 5}));  // "two three."
         }
     }
-}
-
-TEST_F(ToneServer, OversizePieceCutAtFixedPositionsIsJoined) {
-    // About 150 kB of marked text, mostly silent words to keep the audio small.
-    std::string text = "<speak>";
-    const int kWords = 3000;
-    for (int i = 0; i < kWords; ++i) {
-        text += "<mark name=\"w" + std::to_string(i) + "\"/>" +
-                (i % 50 == 0 ? std::string("abc") : std::string(30, '-')) + " ";
-    }
-    text += "</speak>" + std::string(kFinal);
-    RawClient client(server_->Port());
-    int marks = 0;
-    size_t samples = 0;
-    for (size_t pos = 0; pos < text.size(); pos += 63999) {
-        const bool last = pos + 63999 >= text.size();
-        const Answer answer =
-            client.Exchange(last ? PACKET_TEXT : PACKET_TEXT_CHUNK, text.substr(pos, 63999));
-        ASSERT_TRUE(answer.ended);
-        for (const auto& m : answer.marks) {
-            ASSERT_EQ(m.name, marks < kWords ? "w" + std::to_string(marks) : "kvox_final");
-            ASSERT_EQ(m.sample, (marks + 49) / 50 * 1920) << m.name;  // voiced words before
-            ++marks;
-        }
-        samples += answer.audio.size();
-    }
-    EXPECT_EQ(marks, kWords + 1);
-    EXPECT_EQ(samples, kWords / 50 * 1920u);
-}
-
-TEST_F(ToneServer, VoiceListIsAnXmlDocumentOfAllVoices) {
-    RawClient client(server_->Port());
-    const Answer answer = client.Exchange(PACKET_QUERY, "<voice name=\"all\"/>");
-    ASSERT_TRUE(answer.ended);
-    xmlDocPtr doc = xmlReadMemory(answer.query.data(), static_cast<int>(answer.query.size()),
-                                  "noname.xml", nullptr, 0);
-    ASSERT_NE(doc, nullptr) << answer.query;
-    xmlNodePtr root = xmlDocGetRootElement(doc);
-    EXPECT_STREQ(reinterpret_cast<const char*>(root->name), "voices");
-    Names names;
-    for (xmlNodePtr node = xmlFirstElementChild(root); node; node = xmlNextElementSibling(node)) {
-        auto attribute = [&](const char* key) {
-            xmlChar* value = xmlGetProp(node, reinterpret_cast<const xmlChar*>(key));
-            std::string text = value != nullptr ? reinterpret_cast<const char*>(value) : "<absent>";
-            xmlFree(value);
-            return text;
-        };
-        names.push_back(attribute("name"));
-        EXPECT_EQ(attribute("SAMPLE_RATE") + attribute("ENCODING") + attribute("COUNTRY_CODE_ISO"),
-                  "16000pcm16leGB");
-        EXPECT_EQ(attribute("VOICE_UUID").size(), 36u);
-    }
-    xmlFreeDoc(doc);
-    EXPECT_EQ(names, (Names{"tone", "tone-low"}));
 }
 
 TEST_F(ToneServer, SelectedVoiceServesTheFollowingRequestsOfThatClientOnly) {
@@ -273,36 +184,14 @@ TEST_F(ToneServer, SelectedVoiceServesTheFollowingRequestsOfThatClientOnly) {
     RawClient other(server_->Port());
     EXPECT_TRUE(
         client.Exchange(PACKET_QUERY, "<voice name='TONE-LOW' select='1'/>").messages.empty());
-    const Answer unknown = client.Exchange(PACKET_QUERY, "<voice name='nobody' select='1'/>");
-    ASSERT_EQ(unknown.messages.size(), 1u);
-    EXPECT_NE(unknown.messages[0].find("unknown voice \"nobody\""), std::string::npos);
-    EXPECT_NE(unknown.messages[0].find("tone-low"), std::string::npos);  // names the choices
-    const Answer junk = client.Exchange(PACKET_QUERY, "<status/>");
-    ASSERT_EQ(junk.messages.size(), 1u);
-    EXPECT_EQ(junk.messages[0].rfind("error: query not understood", 0), 0u);
+    EXPECT_THAT(client.Exchange(PACKET_QUERY, "<voice name='nobody' select='1'/>").messages,
+                ElementsAre(AllOf(HasSubstr("unknown voice \"nobody\""), HasSubstr("tone-low"))));
+    EXPECT_THAT(client.Exchange(PACKET_QUERY, "<status/>").messages,
+                ElementsAre(StartsWith("error: query not understood")));
 
     const std::string word = "<mark name=\"a\"/>abc" + std::string(kFinal);
     EXPECT_EQ(client.Exchange(PACKET_TEXT, word).audio, Tones("tone-low", {3}));
     EXPECT_EQ(other.Exchange(PACKET_TEXT, word).audio, Tones("tone", {3}));
-}
-
-TEST_F(ToneServer, TwoClientsAtOnceGetTheirOwnAnswers) {
-    auto run = [this](const std::string& voice, bool* ok) {
-        RawClient client(server_->Port());
-        *ok = client.Exchange(PACKET_QUERY, "<voice name='" + voice + "' select='1'/>").ended;
-        for (int r = 0; r < 20 && *ok; ++r) {
-            const Answer a = client.Exchange(PACKET_TEXT, MarkedWords({4, 4, 4}) + kFinal);
-            *ok = a.ended && a.audio == Tones(voice, {4, 4, 4}) && a.marks.size() == 4;
-        }
-    };
-    bool ok_high = false;
-    bool ok_low = false;
-    std::thread high(run, "tone", &ok_high);
-    std::thread low(run, "tone-low", &ok_low);
-    high.join();
-    low.join();
-    EXPECT_TRUE(ok_high);
-    EXPECT_TRUE(ok_low);
 }
 
 TEST_F(ToneServer, ARequestOverABoundIsRefusedToItsEndAndTheNextRequestWorks) {
@@ -311,41 +200,33 @@ TEST_F(ToneServer, ARequestOverABoundIsRefusedToItsEndAndTheNextRequestWorks) {
     options.limits.max_request_audio_seconds = 1;
     StartWith(options);
     RawClient client(server_->Port());
-    const std::string word = "<mark name=\"b\"/>ok" + std::string(kFinal);
     const struct {
         const char* name;
-        std::vector<std::string> chunks;  // then the request's closing text
+        std::vector<std::string> chunks;
         const char* error;
-        size_t audio;  // samples of the refused answer
     } cases[] = {
         // No mark completes a word, so all of it waits.
         {"pending text",
          {"<mark name=\"a\"/>" + std::string(1200, 'x'), std::string(1200, 'y')},
-         "error: text refused",
-         0},
+         "error: text refused"},
         // The first unit (64 words, 7.7 s) is already over the second allowed.
         {"audio",
          {MarkedWords(std::vector<int>(64, 3)) + "<mark name=\"z\"/>"},
-         "error: more than 1 s of audio",
-         0},
+         "error: more than 1 s of audio"},
     };
+    const std::string word = "<mark name=\"b\"/>ok" + std::string(kFinal);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Answer refused;
         for (const std::string& chunk : c.chunks) {
             refused = client.Exchange(PACKET_TEXT_CHUNK, chunk);
         }
-        ASSERT_TRUE(refused.ended);
-        ASSERT_EQ(refused.messages.size(), 1u);
-        EXPECT_EQ(refused.messages[0].rfind(c.error, 0), 0u) << refused.messages[0];
-        EXPECT_EQ(refused.audio.size(), c.audio);
+        EXPECT_THAT(refused.messages, ElementsAre(StartsWith(c.error)));
+        EXPECT_TRUE(refused.audio.empty());
         // The rest of the refused request is read and not spoken.
-        const Answer rest = client.Exchange(PACKET_TEXT_CHUNK, MarkedWords({3, 3}));
-        EXPECT_EQ(rest.types, std::vector<uint16_t>{PACKET_END});
-        EXPECT_EQ(client.Exchange(PACKET_TEXT, word).types, std::vector<uint16_t>{PACKET_END});
-        const Answer next = client.Exchange(PACKET_TEXT, word);
-        EXPECT_EQ(next.MarkNames(), (Names{"b", "kvox_final"}));
-        EXPECT_EQ(next.audio.size(), 1920u);
+        EXPECT_EQ(client.Exchange(PACKET_TEXT_CHUNK, MarkedWords({3, 3})).types, Types{PACKET_END});
+        EXPECT_EQ(client.Exchange(PACKET_TEXT, word).types, Types{PACKET_END});
+        EXPECT_EQ(client.Exchange(PACKET_TEXT, word).Marks(), "b@0 kvox_final@1920");
     }
 }
 
@@ -368,20 +249,18 @@ TEST_F(ToneServer, HostileMarkupCostsBoundedAudioAndMemory) {
         {"nesting", deep, 4000u * 1920},
         // All breaks after one word: at most 10 s of silence.
         {"breaks", breaks, 1920u + 10 * 16000},
-        // A megabyte-long word is split into bounded pieces.
+        // A long word is split into bounded pieces.
         {"long word", "<mark name=\"a\"/>" + std::string(63000, 'a'), 63000u / 200 * 1920 + 1920},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         size_t audio = 0;
-        for (int i = 0; i < 3; ++i) {
-            const Answer answer = client.Exchange(PACKET_TEXT_CHUNK, c.text);
+        for (int i = 0; i < 4; ++i) {
+            const Answer answer = client.Exchange(i < 3 ? PACKET_TEXT_CHUNK : PACKET_TEXT,
+                                                  i < 3 ? c.text : std::string(kFinal));
             ASSERT_TRUE(answer.ended);
             audio += answer.audio.size();
         }
-        const Answer last = client.Exchange(PACKET_TEXT, kFinal);
-        ASSERT_TRUE(last.ended);
-        audio += last.audio.size();
         EXPECT_LE(audio, 3 * c.max_audio);
     }
 }
@@ -398,25 +277,22 @@ TEST(BoundWords, SplitsLongWordsAndCapsBreaksPerWordAndRequest) {
     std::vector<Word> words(3);
     words[0].mark = "long";
     words[0].text = std::string(399, 'a') + "\xC3\xA9";
-    words[0].breaks = {pause("3s"), pause("")};
+    words[0].breaks = {pause("2.5s"), pause("")};
     words[1].mark = "many";
     words[1].breaks = std::vector<Element>(50, pause("10s"));
     words[2].mark = "over budget";
     words[2].breaks = {pause("10s")};
     int64_t budget = 15000;
     BoundWords(&words, 200, &budget);
-    ASSERT_EQ(words.size(), 5u);
-    const std::vector<std::string> marks = {"long", "", "", "many", "over budget"};
-    const std::vector<size_t> sizes = {200, 199, 2, 0, 0};  // the UTF-8 pair stays whole
-    const std::vector<std::string> breaks = {"", "", "3200ms", "10000ms", "1800ms"};
-    for (size_t i = 0; i < words.size(); ++i) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(words[i].mark, marks[i]);
-        EXPECT_EQ(words[i].text.size(), sizes[i]);
-        EXPECT_EQ(words[i].breaks.empty() ? "" : words[i].breaks[0].Get("time"), breaks[i]);
-        EXPECT_LE(words[i].breaks.size(), 1u);
-    }
     EXPECT_EQ(budget, 0);
+    std::string bounded;
+    for (const Word& w : words) {
+        ASSERT_LE(w.breaks.size(), 1u);
+        bounded += w.mark + ":" + std::to_string(w.text.size()) + ":" +
+                   (w.breaks.empty() ? "" : w.breaks[0].Get("time")) + " ";
+    }
+    // The UTF-8 pair stays whole; breaks are summed per word, then cut to the budget.
+    EXPECT_EQ(bounded, "long:200: :199: :2:2700ms many:0:10000ms over budget:0:2300ms ");
 }
 
 TEST_F(ToneServer, MalformedFramesOrAVanishingClientCloseOnlyThatClient) {
@@ -436,15 +312,12 @@ TEST_F(ToneServer, MalformedFramesOrAVanishingClientCloseOnlyThatClient) {
             ASSERT_TRUE(client.SendRaw(f.second));
             EXPECT_TRUE(client.SeesClose());
         } else {
-            // Far more audio than socket buffers hold, never read.
-            ASSERT_TRUE(
-                client.Send(PACKET_TEXT, MarkedWords(std::vector<int>(3000, 5)).substr(0, 63000)));
+            ASSERT_TRUE(client.Send(PACKET_TEXT, Flood()));
             client.Close();
         }
         const Answer answer =
             bystander.Exchange(PACKET_TEXT, "<mark name=\"a\"/>abc" + std::string(kFinal));
-        EXPECT_TRUE(answer.ended);
-        EXPECT_EQ(answer.marks.size(), 2u);
+        EXPECT_EQ(answer.Marks(), "a@0 kvox_final@1920");
         EXPECT_EQ(answer.audio.size(), 1920u);
     }
 }
@@ -457,17 +330,9 @@ TEST_F(ToneServer, SessionsBeyondTheLimitAreToldTheServerIsBusy) {
     ASSERT_TRUE(first.Exchange(PACKET_QUERY, "<voice name=\"all\"/>").ended);
     RawClient second(server_->Port());
     const Answer busy = second.Read();
-    EXPECT_EQ(busy.types, (std::vector<uint16_t>{PACKET_DATA_10, PACKET_CLOSE}));
-    EXPECT_EQ(busy.messages, Names{"error: server busy"});
+    EXPECT_EQ(busy.types, (Types{PACKET_DATA_10, PACKET_CLOSE}));
+    EXPECT_EQ(busy.messages, std::vector<std::string>{"error: server busy"});
     EXPECT_TRUE(first.Exchange(PACKET_TEXT, "").ended);
-}
-
-// Waits (polling, bounded) until the server has no session left.
-bool SessionsEnd(SpeechServer* server) {
-    for (int i = 0; i < 2000 && server->ActiveSessions() > 0; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return server->ActiveSessions() == 0;
 }
 
 TEST_F(ToneServer, SilentSlowOrNonReadingClientsAreDisconnected) {
@@ -475,42 +340,35 @@ TEST_F(ToneServer, SilentSlowOrNonReadingClientsAreDisconnected) {
     options.limits.idle_timeout_ms = 300;
     options.limits.request_timeout_ms = 300;
     StartWith(options);
-    {
-        RawClient idle(server_->Port());
-        EXPECT_TRUE(idle.SeesClose());
+    RawClient idle(server_->Port());
+    EXPECT_TRUE(idle.SeesClose());
+    // A byte now and then does not keep a session: only whole packets do.
+    RawClient slow(server_->Port());
+    const std::vector<uint8_t> frame = test::Frame(PACKET_TEXT, {'h', 'i', 0}, 3, 3);
+    bool sent = true;
+    for (size_t i = 0; i < frame.size() && sent; ++i) {
+        sent = slow.SendRaw({frame[i]});
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    {
-        // A byte now and then does not keep a session: only whole packets do.
-        RawClient slow(server_->Port());
-        const std::vector<uint8_t> frame = test::Frame(PACKET_TEXT, {'h', 'i', 0}, 3, 3);
-        bool sent = true;
-        for (size_t i = 0; i < frame.size() && sent; ++i) {
-            sent = slow.SendRaw({frame[i]});
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        EXPECT_FALSE(sent && slow.Read().ended);
+    EXPECT_FALSE(sent && slow.Read().ended);
+    RawClient deaf(server_->Port());
+    ASSERT_TRUE(deaf.Send(PACKET_TEXT, Flood()));
+    // Polls (bounded) until the server has no session left.
+    for (int i = 0; i < 2000 && server_->ActiveSessions() > 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    {
-        // Far more audio than socket buffers hold, never read.
-        RawClient deaf(server_->Port());
-        ASSERT_TRUE(
-            deaf.Send(PACKET_TEXT, MarkedWords(std::vector<int>(3000, 5)).substr(0, 63000)));
-        EXPECT_TRUE(SessionsEnd(server_.get()));
-    }
+    EXPECT_EQ(server_->ActiveSessions(), 0);
 }
 
 TEST_F(ToneServer, ClientTextInMessagesAndLogLinesIsEscapedAndCut) {
     test::CapturedLog log(logWARNING);
     RawClient client(server_->Port());
     const std::string forged = "x\n20261205 00:00:00.000 ERROR: forged";
-    const Answer unknown =
-        client.Exchange(PACKET_QUERY, "<voice name='" + forged + "' select='1'/>");
-    ASSERT_EQ(unknown.messages.size(), 1u);
-    EXPECT_EQ(unknown.messages[0].find('\n'), std::string::npos);
-    EXPECT_EQ(log.Text().find("\n20261205"), std::string::npos) << log.Text();
-    const Answer junk = client.Exchange(PACKET_QUERY, std::string(5000, 'q'));
-    ASSERT_EQ(junk.messages.size(), 1u);
-    EXPECT_LT(junk.messages[0].size(), 200u);
+    EXPECT_THAT(client.Exchange(PACKET_QUERY, "<voice name='" + forged + "' select='1'/>").messages,
+                ElementsAre(Not(HasSubstr("\n"))));
+    EXPECT_THAT(log.Text(), Not(HasSubstr("\n20261205")));
+    EXPECT_THAT(client.Exchange(PACKET_QUERY, std::string(5000, 'q')).messages,
+                ElementsAre(SizeIs(Lt(200u))));
     // Escaped characters in the name select as the plain name would.
     EXPECT_TRUE(client.Exchange(PACKET_QUERY, "<voice name='tone&#45;l&#x6F;w' select='1'/>")
                     .messages.empty());
@@ -526,30 +384,17 @@ TEST_F(ToneServer, ShutdownLetsARunningRequestFinishAndClosesIdleSessions) {
     ASSERT_TRUE(busy.Exchange(PACKET_TEXT_CHUNK, MarkedWords({3, 3})).ended);
     std::thread shutdown([this] { server_->Shutdown(60000); });
     EXPECT_TRUE(idle.SeesClose());
-    const Answer rest = busy.Exchange(PACKET_TEXT, kFinal);
-    EXPECT_TRUE(rest.ended);
-    EXPECT_EQ(rest.MarkNames(), (Names{"w1", "kvox_final"}));
+    EXPECT_EQ(busy.Exchange(PACKET_TEXT, kFinal).Marks(), "w1@1920 kvox_final@3840");
     EXPECT_TRUE(busy.SeesClose());
     shutdown.join();
     EXPECT_EQ(server_->ActiveSessions(), 0);
-}
-
-TEST_F(ToneServer, WorkerPoolAnswersAsInProcess) {
-    ServerOptions options;
-    options.workers = 2;
-    StartWith(options);
-    RawClient client(server_->Port());
-    const Answer pooled = client.Exchange(PACKET_TEXT, MarkedWords({5, 3, 7}) + kFinal);
-    EXPECT_EQ(pooled.audio, Tones("tone", {5, 3, 7}));
-    EXPECT_EQ(pooled.MarkNames(), (Names{"w0", "w1", "w2", "kvox_final"}));
-    EXPECT_EQ(pooled.phonemes.size(), 15u);
 }
 
 TEST_F(ToneServer, StopEndsConnectedSessions) {
     RawClient idle(server_->Port());
     RawClient busy(server_->Port());
     ASSERT_TRUE(idle.Exchange(PACKET_TEXT, "").ended);
-    ASSERT_TRUE(busy.Send(PACKET_TEXT, MarkedWords(std::vector<int>(3000, 5)).substr(0, 63000)));
+    ASSERT_TRUE(busy.Send(PACKET_TEXT, Flood()));
     server_->Stop();
     EXPECT_EQ(server_->ActiveSessions(), 0);
     EXPECT_TRUE(idle.SeesClose());
@@ -558,35 +403,30 @@ TEST_F(ToneServer, StopEndsConnectedSessions) {
 
 TEST(SpeechServerStart, ReportsBadOptions) {
     test::CapturedLog quiet;
+    ServerOptions first;
+    first.engine = "tone";
+    SpeechServer occupant(first);
+    std::string error;
+    ASSERT_TRUE(occupant.Start(&error)) << error;
     const struct {
         const char* engine;
         const char* voice;
         const char* address;
+        int port;
         const char* error;
     } cases[] = {
-        {"organ", "", "", "unknown engine"},
-        {"tone", "nobody", "", "unknown voice"},
-        {"tone", "", "not an address", "cannot listen"},
-        {"tone", "", "in use", "Address already in use"},
+        {"organ", "", "127.0.0.1", 0, "unknown engine"},
+        {"tone", "nobody", "127.0.0.1", 0, "unknown voice"},
+        {"tone", "", "not an address", 0, "cannot listen"},
+        {"tone", "", "127.0.0.1", occupant.Port(), "Address already in use"},
     };
-    ServerOptions first;
-    first.engine = "tone";
-    SpeechServer occupant(first);
-    std::string started;
-    ASSERT_TRUE(occupant.Start(&started)) << started;
     for (const auto& c : cases) {
         ServerOptions options;
         options.engine = c.engine;
         options.voice = c.voice;
-        if (*c.address != '\0') {
-            options.listen_address = c.address;
-        }
-        if (std::string(c.address) == "in use") {
-            options.listen_address = "127.0.0.1";
-            options.port = occupant.Port();
-        }
+        options.listen_address = c.address;
+        options.port = c.port;
         SpeechServer server(options);
-        std::string error;
         EXPECT_FALSE(server.Start(&error));
         EXPECT_NE(error.find(c.error), std::string::npos) << error;
     }

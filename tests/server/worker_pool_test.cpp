@@ -75,21 +75,11 @@ struct Collector : UnitSink {
         std::chrono::steady_clock::now() + std::chrono::seconds(30);
 };
 
-std::vector<Word> Words(const std::vector<std::string>& texts) {
+// The words of marked text, with their contexts and breaks.
+std::vector<Word> Words(const std::string& text) {
+    MarkupParser parser;
     std::vector<Word> words;
-    Element prosody;
-    prosody.name = "prosody";
-    prosody.attributes.push_back(Attribute{"rate", "slow"});
-    for (const std::string& text : texts) {
-        Word word;
-        word.mark = "m" + std::to_string(words.size());
-        word.text = text;
-        if (words.size() % 2 == 1) {
-            word.context.push_back(prosody);
-            word.breaks.resize(2);
-        }
-        words.push_back(std::move(word));
-    }
+    parser.Parse(text, &words);
     return words;
 }
 
@@ -108,18 +98,23 @@ TEST(WorkerPool, UnitsCrossIntactAndAFailingWorkerCostsOnlyItsRequest) {
 #endif
         {"fail", "cannot say fail", 30000},
     };
+    const std::vector<Word> next_words = Words(
+        "<mark name='m0'/>one <prosody rate='slow'><mark name='m1'/>four<break/><break/></prosody>"
+        "<mark name='m2'/>seven");
     for (const auto& c : cases) {
         SCOPED_TRACE(c.word);
         Collector failing;
         failing.deadline =
             std::chrono::steady_clock::now() + std::chrono::milliseconds(c.deadline_ms);
         std::string error;
-        EXPECT_FALSE(pool.Speak("v", Words({"ab", c.word}), &failing, &error));
+        EXPECT_FALSE(
+            pool.Speak("v", Words("<mark name='m0'/>ab <mark name='m1'/>" + std::string(c.word)),
+                       &failing, &error));
         EXPECT_NE(error.find(c.error), std::string::npos) << error;
 
         // The next request is served in full, by a replacement where needed.
         Collector next;
-        ASSERT_TRUE(pool.Speak("v", Words({"one", "four", "seven"}), &next, &error)) << error;
+        ASSERT_TRUE(pool.Speak("v", next_words, &next, &error)) << error;
         ASSERT_EQ(next.units.size(), 3u);
         EXPECT_EQ(next.units[1].samples, std::vector<int16_t>(4, -7));
         EXPECT_EQ(next.units[1].sample_rate, 8000);
@@ -133,7 +128,8 @@ TEST(WorkerPool, UnitsCrossIntactAndAFailingWorkerCostsOnlyItsRequest) {
     Collector stopping;
     stopping.stop_after = 1;
     std::string error;
-    EXPECT_TRUE(pool.Speak("v", Words({"a", "b", "c", "d"}), &stopping, &error));
+    EXPECT_TRUE(pool.Speak("v", Words("<mark name='a'/>a<mark name='b'/>b<mark name='c'/>c"),
+                           &stopping, &error));
     EXPECT_EQ(stopping.units.size(), 1u);
 }
 

@@ -3,6 +3,8 @@
 #ifndef VRELAY_TESTS_SUPPORT_CALLBACK_RECORDER_H
 #define VRELAY_TESTS_SUPPORT_CALLBACK_RECORDER_H
 
+#include <vrelay/vrelay.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -11,8 +13,6 @@
 #include <mutex>
 #include <string>
 #include <vector>
-
-#include <vrelay/vrelay.h>
 
 namespace vrelay {
 namespace test {
@@ -54,6 +54,27 @@ class CallbackRecorder {
     static int32_t VR_PASCAL Pascal(void* self, PACKET_TYPE, void*, int32_t) {
         ++static_cast<CallbackRecorder*>(self)->pascalCalls_;
         return VR_SUCCESS;
+    }
+
+    // Connects a connection object to a server, with this recorder as its
+    // callback.
+    template <typename Connection, typename Server>
+    bool Attach(Connection& connection, const Server& server) {
+        connection.SetCallBack(Callback);
+        connection.SetUserData(this);
+        return connection.Connect(server.Host().c_str(), server.Port());
+    }
+    // A new handle with this recorder as its callback, opened on a server; 0
+    // when the open fails.
+    template <typename Server>
+    vr_handle OpenHandle(const Server& server) {
+        const vr_handle handle = vrCreateConnection();
+        vrSetCallBack(handle, Callback);
+        vrSetUserData(handle, this);
+        if (vrOpenConnection(handle, server.Host().c_str(), server.Port()) == VR_SUCCESS)
+            return handle;
+        vrDestroyConnection(handle);
+        return 0;
     }
 
     std::vector<Delivery> Deliveries() const {

@@ -4,6 +4,7 @@
 #define VRELAY_TESTS_SUPPORT_CAPTURED_LOG_H
 
 #include <cstdio>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -47,16 +48,9 @@ class CapturedLog {
     // The lines with their 22-byte time stamps cut off: "LEVEL: message".
     std::vector<std::string> Messages() const {
         std::vector<std::string> lines;
-        const std::string text = Text();
-        size_t start = 0;
-        while (start < text.size()) {
-            size_t end = text.find('\n', start);
-            if (end == std::string::npos)
-                end = text.size();
-            std::string line = text.substr(start, end - start);
+        std::istringstream text(Text());
+        for (std::string line; std::getline(text, line);)
             lines.push_back(line.size() > 22 ? line.substr(22) : line);
-            start = end + 1;
-        }
         return lines;
     }
 

@@ -20,27 +20,24 @@ namespace {
 int PollSockets(pollfd* fds, int count) {
     return ::WSAPoll(fds, static_cast<ULONG>(count), -1);
 }
-void ShutDown(SocketHandle handle) {
-    ::shutdown(static_cast<SOCKET>(handle), SD_BOTH);
-}
-// A zero linger time makes the close that follows send a reset.
-void ResetOnClose(SocketHandle handle) {
-    const linger abort{1, 0};
-    ::setsockopt(static_cast<SOCKET>(handle), SOL_SOCKET, SO_LINGER,
-                 reinterpret_cast<const char*>(&abort), sizeof abort);
-}
+using NativeSocket = SOCKET;
+const int kShutBoth = SD_BOTH;
 #else
 int PollSockets(pollfd* fds, int count) {
     return ::poll(fds, static_cast<nfds_t>(count), -1);
 }
+using NativeSocket = int;
+const int kShutBoth = SHUT_RDWR;
+#endif
 void ShutDown(SocketHandle handle) {
-    ::shutdown(static_cast<int>(handle), SHUT_RDWR);
+    ::shutdown(static_cast<NativeSocket>(handle), kShutBoth);
 }
+// A zero linger time makes the close that follows send a reset.
 void ResetOnClose(SocketHandle handle) {
     const linger abort{1, 0};
-    ::setsockopt(static_cast<int>(handle), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    ::setsockopt(static_cast<NativeSocket>(handle), SOL_SOCKET, SO_LINGER,
+                 reinterpret_cast<const char*>(&abort), sizeof abort);
 }
-#endif
 
 using PollHandle = decltype(pollfd::fd);
 
@@ -82,6 +79,12 @@ std::vector<Action> DefaultAnswer(const ReceivedFrame& frame) {
     }
 }
 
+Handler AnswerWhen(std::function<bool(const ReceivedFrame&)> which, std::vector<Action> answer,
+                   Handler others) {
+    return [which = std::move(which), answer = std::move(answer), others = std::move(others)](
+               const ReceivedFrame& frame) { return which(frame) ? answer : others(frame); };
+}
+
 // ---- encoders ----
 
 Bytes EncodeFrame(uint16_t type, const Bytes& payload, int32_t streamId,
@@ -120,21 +123,24 @@ Bytes EncodePhonemePayload(int32_t first, const std::string& phone, const std::s
     return out;
 }
 
+Bytes PhonemeWithLengths(uint32_t n1, uint32_t n2, const Bytes& rest) {
+    Bytes out;
+    for (uint32_t value : {1u, n1, n2})
+        PutU32(out, value);
+    out.insert(out.end(), rest.begin(), rest.end());
+    return out;
+}
+
 // ---- FakeServer ----
 
-// Reads from the client socket and keeps a copy of every byte: for the frame
-// being read and for the whole-run record.
+// Reads from the client socket and keeps a copy of the frame being read.
 class FakeServer::RecordingSource : public ByteSource {
   public:
-    RecordingSource(FakeServer& server, Socket& socket) : server_(server), socket_(socket) {}
+    explicit RecordingSource(Socket& socket) : socket_(socket) {}
 
     bool ReceiveBytes(char* buffer, size_t max, size_t* received) override {
         bool ok = socket_.ReceiveBytes(buffer, max, received);
-        if (*received > 0) {
-            frame_.insert(frame_.end(), buffer, buffer + *received);
-            std::lock_guard<std::mutex> lock(server_.mutex_);
-            server_.raw_.insert(server_.raw_.end(), buffer, buffer + *received);
-        }
+        frame_.insert(frame_.end(), buffer, buffer + *received);
         return ok;
     }
 
@@ -145,7 +151,6 @@ class FakeServer::RecordingSource : public ByteSource {
     }
 
   private:
-    FakeServer& server_;
     Socket& socket_;
     Bytes frame_;
 };
@@ -189,10 +194,6 @@ bool FakeServer::WaitForFrames(size_t n, std::chrono::milliseconds timeout) {
     return WaitUntil(timeout, [&] { return frames_.size() >= n; });
 }
 
-bool FakeServer::WaitForSessionsEnded(int n, std::chrono::milliseconds timeout) {
-    return WaitUntil(timeout, [&] { return ended_ >= n; });
-}
-
 bool FakeServer::WaitForGate(const std::string& name, std::chrono::milliseconds timeout) {
     return WaitUntil(timeout, [&] { return gate_waiting_ == name; });
 }
@@ -210,9 +211,21 @@ std::vector<ReceivedFrame> FakeServer::Frames() const {
     return frames_;
 }
 
-Bytes FakeServer::RawBytes() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return raw_;
+std::vector<std::pair<uint16_t, std::string>> FakeServer::Wire(size_t from) const {
+    std::vector<std::pair<uint16_t, std::string>> wire;
+    const auto frames = Frames();
+    for (size_t i = from; i < frames.size(); ++i)
+        wire.emplace_back(frames[i].type, frames[i].Text());
+    return wire;
+}
+
+std::vector<std::string> FakeServer::Texts(uint16_t type, size_t from) const {
+    std::vector<std::string> texts;
+    for (const auto& [frameType, text] : Wire(from)) {
+        if (frameType == type)
+            texts.push_back(text);
+    }
+    return texts;
 }
 
 void FakeServer::Run() {
@@ -246,15 +259,13 @@ void FakeServer::Run() {
             std::lock_guard<std::mutex> lock(mutex_);
             current_client_ = kInvalidSocket;
             client->Close();
-            ++ended_;
         }
-        changed_.notify_all();
     }
 }
 
 void FakeServer::Serve(Socket& client) {
     client.SetWakeSignal(&wake_);
-    RecordingSource source(*this, client);
+    RecordingSource source(client);
     for (;;) {
         Packet packet;
         while (!packet.FilledPacket()) {

@@ -19,6 +19,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "transport/socket.h"
@@ -77,6 +78,15 @@ using Handler = std::function<std::vector<Action>(const ReceivedFrame&)>;
 // the session on PACKET_CLOSE; nothing for anything else.
 std::vector<Action> DefaultAnswer(const ReceivedFrame& frame);
 
+// Frames for which `which` holds get `answer`; all others what `others` gives.
+Handler AnswerWhen(std::function<bool(const ReceivedFrame&)> which, std::vector<Action> answer,
+                   Handler others = DefaultAnswer);
+
+// The empty PACKET_TEXT that closes every request.
+inline bool IsClosingText(const ReceivedFrame& frame) {
+    return frame.type == PACKET_TEXT && frame.payload.size() <= 1;
+}
+
 class FakeServer {
   public:
     explicit FakeServer(Handler handler = DefaultAnswer);
@@ -91,16 +101,16 @@ class FakeServer {
 
     // Waits until at least n frames have been recorded; false on timeout.
     bool WaitForFrames(size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10));
-    // Waits until at least n client sessions have ended (the client closed,
-    // the server closed, or the stream failed).
-    bool WaitForSessionsEnded(int n, std::chrono::milliseconds timeout = std::chrono::seconds(10));
     // Waits until the server is blocked at gate name.
     bool WaitForGate(const std::string& name,
                      std::chrono::milliseconds timeout = std::chrono::seconds(10));
     void OpenGate(const std::string& name);
 
     std::vector<ReceivedFrame> Frames() const;
-    Bytes RawBytes() const;  // every byte received, in order, all sessions
+    // Type and text of each frame received from index `from` on.
+    std::vector<std::pair<uint16_t, std::string>> Wire(size_t from = 0) const;
+    // The texts of the frames of one type received from index `from` on.
+    std::vector<std::string> Texts(uint16_t type, size_t from = 0) const;
 
     // Ends the server: wakes every wait, closes any client, joins the thread.
     // Idempotent.
@@ -129,8 +139,6 @@ class FakeServer {
     bool stopping_ = false;
     Handler handler_;
     std::vector<ReceivedFrame> frames_;
-    Bytes raw_;
-    int ended_ = 0;
     std::map<std::string, bool> gates_open_;
     std::string gate_waiting_;
     SocketHandle current_client_ = kInvalidSocket;
@@ -151,6 +159,10 @@ Bytes TextPayload(const std::string& text);
 // only when all seven values are written.
 Bytes EncodePhonemePayload(int32_t first, const std::string& phone, const std::string& next,
                            const std::array<int32_t, 7>& values, int valueCount = 7);
+
+// A phoneme payload with the given name-field lengths N1 and N2 (first = 1)
+// and `rest` after them, for records whose lengths lie.
+Bytes PhonemeWithLengths(uint32_t n1, uint32_t n2, const Bytes& rest);
 
 }  // namespace test
 }  // namespace vrelay

@@ -70,26 +70,18 @@ TEST(LogTest, DisabledMessageIsNotEvaluated) {
 
 TEST(LogTest, LinesFromManyThreadsStayWhole) {
     test::CapturedLog capture;
-    constexpr int kThreads = 4;
-    constexpr int kLines = 200;
     std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
+    std::vector<std::string> expected;
+    for (int t = 0; t < 4; ++t) {
+        for (int i = 0; i < 200; ++i)
+            expected.push_back("INFO: thread " + std::to_string(t) + " line " + std::to_string(i));
         threads.emplace_back([t] {
-            for (int i = 0; i < kLines; ++i) {
-                VR_LOG(logINFO) << "thread " << t << " line " << i << " end";
-            }
+            for (int i = 0; i < 200; ++i)
+                VR_LOG(logINFO) << "thread " << t << " line " << i;
         });
     }
-    for (auto& thread : threads) {
+    for (auto& thread : threads)
         thread.join();
-    }
-    std::vector<std::string> expected;
-    for (int t = 0; t < kThreads; ++t) {
-        for (int i = 0; i < kLines; ++i) {
-            expected.push_back("INFO: thread " + std::to_string(t) + " line " + std::to_string(i) +
-                               " end");
-        }
-    }
     auto messages = capture.Messages();
     std::sort(messages.begin(), messages.end());
     std::sort(expected.begin(), expected.end());
