@@ -72,8 +72,8 @@ bool SpeechServer::Start(std::string* error) {
         }
         voice_ = voice->name;
     }
-    listener_ =
-        std::make_unique<SocketServer>(options_.port, 64, PollingSelect, options_.listen_address);
+    listener_ = std::make_unique<SocketServer>(options_.port, 64, PollingSelect,
+                                               options_.listen_address);
     if (!listener_->IsOpen()) {
         *error = "cannot listen on " + options_.listen_address + ":" +
                  std::to_string(options_.port) + ": " + listener_->Error();
