@@ -453,38 +453,24 @@ inline char* put_small(char* p, int64_t v) {
     return put_int(p, v);
 }
 
-// Ends the open word: its mark goes before its text (and the held text, if
-// any, after the mark). `input` is the input buffer the word was read from.
-void close_word(KVTP_tokenise* tk, const Word& w, const char* input) {
-    const int32_t word_bytes = static_cast<int32_t>(w.bytes);
-    if (!tk->marks_enabled) {
-        if (w.held)
-            out(tk, input + w.in_start, word_bytes);
-        return;
-    }
-    // A mark holds 23 bytes of text and four numbers of at most 20 characters.
-    constexpr int32_t kMaxMark = 128;
-    KVTP_dystr* o = tk->output;
-    char local[kMaxMark];
-    char* p = local;
-    // A held word goes straight to the end of the output, mark first.
-    char* const tail = w.held ? KVTP_dystr_tail(o, kMaxMark + word_bytes) : nullptr;
-    const bool direct = tail != nullptr;
-    if (direct)
-        p = tail;
-    char* const mark = p;
+// A mark holds 23 bytes of text and four numbers of at most 20 characters;
+// the eight-byte digit stores may write up to seven bytes past its end.
+constexpr int32_t kMaxMark = 128;
+
+// Writes the mark of a word at p, which has kMaxMark bytes of room, and
+// returns its end. c and b are the word's character and byte offsets in the
+// submitted text.
+inline char* put_mark(char* p, int64_t c, int64_t b, int64_t chars, int64_t bytes) {
     static const char kStart[] = "<mark name=\"kvtk_";
     memcpy(p, kStart, sizeof kStart - 1);
     p += sizeof kStart - 1;
-    const int64_t c = w.char_start - tk->char_shift;
-    const int64_t b = w.byte_start - tk->byte_shift;
     if (c >= 0 && b >= 0 && c < kSwarLimit && b < kSwarLimit) {
-        // The room reserved for the mark covers the eight-byte stores. In
-        // ASCII text both offsets are equal: the digits are written twice.
+        // In ASCII text both offsets are equal: the digits are written twice.
         const uint64_t cw = eight_digits(static_cast<uint32_t>(c));
-        p = store_digits(p, cw, digit_count(static_cast<uint32_t>(c)));
+        const int c_digits = digit_count(static_cast<uint32_t>(c));
+        p = store_digits(p, cw, c_digits);
         *p++ = '_';
-        p = b == c ? store_digits(p, cw, digit_count(static_cast<uint32_t>(c)))
+        p = b == c ? store_digits(p, cw, c_digits)
                    : store_digits(p, eight_digits(static_cast<uint32_t>(b)),
                                   digit_count(static_cast<uint32_t>(b)));
     } else {
@@ -493,20 +479,46 @@ void close_word(KVTP_tokenise* tk, const Word& w, const char* input) {
         p = put_int(p, b);
     }
     *p++ = '_';
-    p = put_small(p, w.chars);
+    p = put_small(p, chars);
     *p++ = '_';
-    p = put_small(p, w.bytes);
+    p = put_small(p, bytes);
     memcpy(p, "\"/>", 3);
-    p += 3;
-    const int32_t mark_len = static_cast<int32_t>(p - mark);
-    if (direct) {
-        KVTP_copy_short(p, input + w.in_start, word_bytes);
-        KVTP_dystr_commit(o, mark_len + word_bytes);
+    return p + 3;
+}
+
+// Appends a mark and then len bytes of text to the output: straight into its
+// spare room when that suffices (the usual case), else in two appends.
+inline void out_mark_and_text(KVTP_tokenise* tk, int64_t c, int64_t b, int64_t chars, int64_t bytes,
+                              const char* text, int32_t len) {
+    KVTP_dystr* o = tk->output;
+    char* const tail = KVTP_dystr_tail(o, kMaxMark + len);
+    if (tail != nullptr) {
+        char* p = put_mark(tail, c, b, chars, bytes);
+        KVTP_copy_short(p, text, len);
+        KVTP_dystr_commit(o, static_cast<int32_t>(p - tail) + len);
+        return;
+    }
+    char mark[kMaxMark];
+    out(tk, mark, static_cast<int32_t>(put_mark(mark, c, b, chars, bytes) - mark));
+    out(tk, text, len);
+}
+
+// Ends the open word: its mark goes before its text (and the held text, if
+// any, after the mark). `input` is the input buffer the word was read from.
+void close_word(KVTP_tokenise* tk, const Word& w, const char* input) {
+    const int32_t word_bytes = static_cast<int32_t>(w.bytes);
+    const int64_t c = w.char_start - tk->char_shift;
+    const int64_t b = w.byte_start - tk->byte_shift;
+    if (!tk->marks_enabled) {
+        if (w.held)
+            out(tk, input + w.in_start, word_bytes);
     } else if (w.held) {
-        out(tk, mark, mark_len);
-        out(tk, input + w.in_start, word_bytes);
+        out_mark_and_text(tk, c, b, w.chars, w.bytes, input + w.in_start, word_bytes);
     } else {
-        KVTP_dystr_insert_fast(o, mark, mark_len, w.out_start);
+        // The word's text is already out: the mark goes in before it.
+        char mark[kMaxMark];
+        const char* end = put_mark(mark, c, b, w.chars, w.bytes);
+        KVTP_dystr_insert_fast(tk->output, mark, static_cast<int32_t>(end - mark), w.out_start);
     }
 }
 
@@ -587,6 +599,14 @@ inline bool all_ascii(const unsigned char* p, int32_t len) {
     return true;
 }
 
+// In lax XML mode a word outside every element opens a repaired <parent>.
+inline void wrap_outside_element(KVTP_tokenise* tk, bool xml) {
+    if (xml && tk->lax && stack_size(tk) == 0) {
+        stack_push(tk, kParent, sizeof kParent - 1);
+        out(tk, "<parent><xmlfixopen/>", 21);
+    }
+}
+
 // Opens a word at input position pos. In lax XML mode text outside every
 // element is wrapped in a repaired <parent> element first. The word's text is
 // held back (see Word) until something escaping changes comes along.
@@ -596,13 +616,26 @@ inline void open_word(KVTP_tokenise* tk, Word& word, int32_t pos, bool xml) {
     word.byte_start = tk->byte_offset;
     word.chars = 0;
     word.bytes = 0;
-    if (xml && tk->lax && stack_size(tk) == 0) {
-        stack_push(tk, kParent, sizeof kParent - 1);
-        out(tk, "<parent><xmlfixopen/>", 21);
-    }
+    wrap_outside_element(tk, xml);
     word.out_start = KVTP_dystr_len(tk->output);
     word.held = true;
     word.in_start = pos;
+}
+
+// A word of plain bytes [pos, end) followed by white space [end, space_end)
+// that ends it, the commonest shape of text: the word opens and closes at
+// once, and its mark, its text and the space go out in one write.
+inline void out_plain_word(KVTP_tokenise* tk, const char* buf, int32_t pos, int32_t end,
+                           int32_t space_end, bool xml) {
+    wrap_outside_element(tk, xml);
+    tk->content_pending = 1;
+    const int32_t len = end - pos;
+    if (tk->marks_enabled) {
+        out_mark_and_text(tk, tk->char_offset - tk->char_shift, tk->byte_offset - tk->byte_shift,
+                          len, len, buf + pos, space_end - pos);
+    } else {
+        out(tk, buf + pos, space_end - pos);
+    }
 }
 
 // Ends the word if one is open: its mark goes out.
@@ -620,6 +653,15 @@ inline void out_text(KVTP_tokenise* tk, bool xml, const char* tok, int32_t len) 
     } else {
         escape_into(tk, tok, len, tk->output);
     }
+}
+
+// First position at or after i (below size) whose byte is not ASCII white
+// space, or size.
+inline int32_t space_run_end(const unsigned char* u, int32_t i, int32_t size) {
+    const kvtp_tokenise::ByteClasses& k = kvtp_tokenise::kByteClasses;
+    while (i < size && u[i] < 0x80 && k.space[u[i]])
+        ++i;
+    return i;
 }
 
 // ---------------------------------------------------------------------------
@@ -658,6 +700,18 @@ int32_t tokenise_upto(KVTP_tokenise* tk, int32_t limit) {
                 i = kvtp_tokenise::plain_run_end(u, pos + 1, size);
                 if (i < size && !k.ends_text[u[i]])
                     break;  // the token goes on with bytes escaping may change
+                if (xml && !word.open && i < size && k.space[u[i]]) {
+                    const int32_t j = space_run_end(u, i + 1, size);
+                    if (j == size || u[j] < 0x80) {
+                        out_plain_word(tk, buf, pos, i, j, xml);
+                        tk->char_offset += j - pos;
+                        tk->byte_offset += j - pos;
+                        pos = j;
+                        if (reached_end())
+                            return pos;
+                        continue;
+                    }
+                }
                 const int32_t len = i - pos;
                 if (!word.open) {
                     open_word(tk, word, pos, xml);
@@ -668,9 +722,7 @@ int32_t tokenise_upto(KVTP_tokenise* tk, int32_t limit) {
                 word.chars += len;
                 word.bytes += len;
             } else if (xml && c < 0x80 && k.space[c]) {
-                i = pos + 1;
-                while (i < size && u[i] < 0x80 && k.space[u[i]])
-                    ++i;
+                i = space_run_end(u, pos + 1, size);
                 if (i < size && u[i] >= 0x80)
                     break;  // may go on with other white space
                 end_word(tk, word, buf);
