@@ -73,7 +73,12 @@ struct KVTP_tokenise {
     // other in one string, with their start offsets.
     KVTP_dystr* stack_text;
     KVTP_intarray* stack_starts;
+    // Received text: bytes before input_head are consumed and wait for the
+    // next compaction, so that a call rarely moves what it leaves pending.
+    // Input positions (checked, raw_from, token positions) count from
+    // input_head.
     KVTP_dystr* input;
+    int32_t input_head;
     KVTP_dystr* output;
     KVTP_dystr* repair;
     KVTP_dystr* escaped;  // escaped token before normalisation
@@ -120,6 +125,15 @@ bool is_space(unsigned char c) {
 
 inline void out(KVTP_tokenise* tk, const char* text, int32_t len) {
     KVTP_dystr_append_fast(tk->output, text, len);
+}
+
+// The input not yet tokenised and its length.
+inline const char* pending_text(const KVTP_tokenise* tk) {
+    return KVTP_dystr_cstr(tk->input) + tk->input_head;
+}
+
+inline int32_t pending_size(const KVTP_tokenise* tk) {
+    return KVTP_dystr_len(tk->input) - tk->input_head;
 }
 
 // ---------------------------------------------------------------------------
@@ -275,7 +289,7 @@ void reinsert_open_elements(KVTP_tokenise* tk, int32_t upto, int32_t pos, bool c
     if (len == 0)
         return;
     const char* text = KVTP_dystr_cstr(tk->scratch);
-    KVTP_dystr_insert_range(tk->input, text, len, pos);
+    KVTP_dystr_insert_range(tk->input, text, len, tk->input_head + pos);
     tk->char_shift += kvtp_tokenise::count_chars(text, len);
     tk->byte_shift += len;
     if (pos <= tk->checked)
@@ -669,10 +683,10 @@ inline int32_t space_run_end(const unsigned char* u, int32_t i, int32_t size) {
 // is exhausted, `limit` bytes are consumed (limit > 0), or an application tag
 // stops it. Returns the bytes consumed.
 int32_t tokenise_upto(KVTP_tokenise* tk, int32_t limit) {
-    int32_t size = KVTP_dystr_sz(tk->input);
+    int32_t size = pending_size(tk);
     if (size == 0)
         return 0;
-    const char* buf = KVTP_dystr_cstr(tk->input);
+    const char* buf = pending_text(tk);
     // With the encoding checked, the first `checked` bytes are known to be
     // valid and need no second look.
     Lexer lexer(*tk->patterns, buf, size, tk->check_encoding ? tk->checked : 0);
@@ -927,18 +941,18 @@ int32_t decode_utf16(const char* s, int32_t from, int32_t to, int32_t order, boo
 
 // Replaces input bytes [from, size) by `replacement`.
 void splice_input(KVTP_tokenise* tk, int32_t from, KVTP_dystr* replacement) {
-    KVTP_dystr_truncate(tk->input, from);
+    KVTP_dystr_truncate(tk->input, tk->input_head + from);
     KVTP_dystr_append(tk->input, KVTP_dystr_cstr(replacement), KVTP_dystr_sz(replacement));
 }
 
 // Converts the undecoded UTF-16 tail of the input.
 void continue_utf16(KVTP_tokenise* tk, bool final) {
-    int32_t size = KVTP_dystr_sz(tk->input);
+    int32_t size = pending_size(tk);
     if (tk->raw_from >= size)
         return;
     KVTP_dystr* w = tk->work;
     KVTP_dystr_clear(w);
-    const char* s = KVTP_dystr_cstr(tk->input);
+    const char* s = pending_text(tk);
     int32_t used = decode_utf16(s, tk->raw_from, size, tk->utf16, final, w);
     int32_t decoded = KVTP_dystr_sz(w);
     KVTP_dystr_append(w, s + tk->raw_from + used, size - tk->raw_from - used);
@@ -949,9 +963,9 @@ void continue_utf16(KVTP_tokenise* tk, bool final) {
 
 // Rebuilds the input from its first invalid sequence at `bad`.
 void rebuild_input(KVTP_tokenise* tk, int32_t bad, bool final) {
-    const char* s = KVTP_dystr_cstr(tk->input);
+    const char* s = pending_text(tk);
     const unsigned char* p = reinterpret_cast<const unsigned char*>(s);
-    const int32_t size = KVTP_dystr_sz(tk->input);
+    const int32_t size = pending_size(tk);
     const unsigned char* end = p + size;
     KVTP_dystr* w = tk->work;
     KVTP_dystr_clear(w);
@@ -1025,8 +1039,8 @@ void rebuild_input(KVTP_tokenise* tk, int32_t bad, bool final) {
 }
 
 void repair_encoding(KVTP_tokenise* tk, int32_t old_size, bool final) {
-    const int32_t size = KVTP_dystr_sz(tk->input);
-    const char* s = KVTP_dystr_cstr(tk->input);
+    const int32_t size = pending_size(tk);
+    const char* s = pending_text(tk);
     const int32_t added = size - old_size;
     // The estimate scans for invalid sequences too: when it started where
     // the check below starts, its first find is the check's answer.
@@ -1061,18 +1075,30 @@ void repair_encoding(KVTP_tokenise* tk, int32_t old_size, bool final) {
 void consume_input(KVTP_tokenise* tk, int32_t n) {
     if (n <= 0)
         return;
-    const int32_t size = KVTP_dystr_len(tk->input);
+    const int32_t size = pending_size(tk);
     if (size == 0)
         return;
     if (n > size)
         n = size;
-    KVTP_dystr_drop_front(tk->input, n);
+    tk->input_head += n;
+    const int32_t left = size - n;
+    if (left == 0) {
+        KVTP_dystr_cut(tk->input, 0);
+        tk->input_head = 0;
+    } else if (tk->input_head >= 16 * tk->context_size && tk->input_head > left) {
+        // Consumed input is moved out only once it is large beside the
+        // context kept back and more than what remains: a byte is moved a
+        // bounded number of times, and rarely in a stream of small pieces.
+        KVTP_dystr_drop_front(tk->input, tk->input_head);
+        tk->input_head = 0;
+    }
     tk->checked = tk->checked > n ? tk->checked - n : 0;
     tk->raw_from = tk->raw_from > n ? tk->raw_from - n : 0;
 }
 
 void clear_document_state(KVTP_tokenise* tk) {
     KVTP_dystr_clear(tk->input);
+    tk->input_head = 0;
     KVTP_dystr_clear(tk->deferred);
     stack_clear(tk);
     tk->char_offset = 0;
@@ -1125,6 +1151,7 @@ KVTP_tokenise* KVTP_tokenise_new(KVTP_tpc* channel) {
     // costs next to nothing.
     const int32_t ctx = tk->context_size;
     tk->input = KVTP_dystr_newcustom(nullptr, 0, 4 * ctx, 64 * ctx);
+    tk->input_head = 0;
     tk->output = KVTP_dystr_newcustom(nullptr, 0, 8 * ctx, 64 * ctx);
     tk->repair = KVTP_dystr_new(nullptr, 64);
     tk->escaped = KVTP_dystr_new(nullptr, 64);
@@ -1230,7 +1257,7 @@ KVTP_dystr* KVTP_tokenise_process(KVTP_tokenise* tk, const char* text, int32_t l
         len = 0;
     if (len < 0)
         len = static_cast<int32_t>(strlen(text));
-    const int32_t old_size = KVTP_dystr_sz(tk->input);
+    const int32_t old_size = pending_size(tk);
     if (len > 0)
         KVTP_dystr_append(tk->input, text, len);
     if (tk->check_encoding)
@@ -1238,9 +1265,9 @@ KVTP_dystr* KVTP_tokenise_process(KVTP_tokenise* tk, const char* text, int32_t l
 
     int32_t next_start = 0;
     if (mode != 0) {
-        int32_t consumed = tokenise_upto(tk, KVTP_dystr_sz(tk->input));
+        int32_t consumed = tokenise_upto(tk, pending_size(tk));
         consume_input(tk, consumed);
-        if (KVTP_dystr_sz(tk->input) == 0 && !tk->app_found) {
+        if (pending_size(tk) == 0 && !tk->app_found) {
             if (tk->marks_enabled)
                 out(tk, kFinalMark, sizeof kFinalMark - 1);
             if (!tk->xml_input) {
@@ -1251,7 +1278,7 @@ KVTP_dystr* KVTP_tokenise_process(KVTP_tokenise* tk, const char* text, int32_t l
             next_start = mode;
         }
     } else {
-        int32_t n = KVTP_dystr_sz(tk->input) - tk->context_size;
+        int32_t n = pending_size(tk) - tk->context_size;
         if (n > 0)
             consume_input(tk, tokenise_upto(tk, n));
         if (!tk->app_found && !tk->content_pending && KVTP_dystr_sz(tk->output) > 0) {
@@ -1461,5 +1488,5 @@ int32_t KVTP_tokenise_open_elements(const KVTP_tokenise* tk) {
 }
 
 int32_t KVTP_tokenise_pending_input(const KVTP_tokenise* tk) {
-    return tk != nullptr ? KVTP_dystr_sz(tk->input) : 0;
+    return tk != nullptr ? pending_size(tk) : 0;
 }
