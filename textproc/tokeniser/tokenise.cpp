@@ -636,20 +636,86 @@ inline void open_word(KVTP_tokenise* tk, Word& word, int32_t pos, bool xml) {
     word.in_start = pos;
 }
 
-// A word of plain bytes [pos, end) followed by white space [end, space_end)
-// that ends it, the commonest shape of text: the word opens and closes at
-// once, and its mark, its text and the space go out in one write.
-inline void out_plain_word(KVTP_tokenise* tk, const char* buf, int32_t pos, int32_t end,
-                           int32_t space_end, bool xml) {
-    wrap_outside_element(tk, xml);
+// First position at or after i (below size) whose byte is not ASCII white
+// space, or size.
+inline int32_t space_run_end(const unsigned char* u, int32_t i, int32_t size) {
+    const kvtp_tokenise::ByteClasses& k = kvtp_tokenise::kByteClasses;
+    while (i < size && u[i] < 0x80 && k.space[u[i]])
+        ++i;
+    return i;
+}
+
+// Room for n more bytes at the end of the output, grown if need be: where
+// they go, with *room_end set to the end of the room (the string's NUL goes
+// there at the commit); null when the output cannot grow.
+inline char* output_room(KVTP_dystr* o, int32_t n, char** room_end) {
+    char* tail = KVTP_dystr_tail(o, n);
+    if (tail == nullptr && KVTP_dystr_extend(o, n))
+        tail = KVTP_dystr_tail(o, n);
+    if (tail != nullptr)
+        *room_end = o->data + o->capacity - 1;
+    return tail;
+}
+
+// Words of plain bytes, each followed by ASCII white space that ends it, in
+// XML mode with no word open: the bulk of any text. The first word is
+// [pos, end) with its space up to space_end. Each word opens and closes at
+// once; its mark, its text and its space go straight into the output, with
+// the offsets and the output position kept in locals. Stops before anything
+// else, at the end of the input or at the limit (as the caller's loop would),
+// and returns the position reached.
+int32_t out_plain_words(KVTP_tokenise* tk, const unsigned char* u, int32_t pos, int32_t end,
+                        int32_t space_end, int32_t size, int32_t limit) {
+    const kvtp_tokenise::ByteClasses& k = kvtp_tokenise::kByteClasses;
+    wrap_outside_element(tk, true);  // one element then holds every word
     tk->content_pending = 1;
-    const int32_t len = end - pos;
-    if (tk->marks_enabled) {
-        out_mark_and_text(tk, tk->char_offset - tk->char_shift, tk->byte_offset - tk->byte_shift,
-                          len, len, buf + pos, space_end - pos);
-    } else {
-        out(tk, buf + pos, space_end - pos);
+    const bool marks = tk->marks_enabled != 0;
+    const int64_t start_pos = pos;
+    int64_t c = tk->char_offset - tk->char_shift;
+    int64_t b = tk->byte_offset - tk->byte_shift;
+    KVTP_dystr* o = tk->output;
+    char* room_start = nullptr;
+    char* room_end = nullptr;
+    char* dst = nullptr;
+    for (;;) {
+        const int32_t len = end - pos;
+        const int32_t n = space_end - pos;
+        if (dst == nullptr || room_end - dst < kMaxMark + n) {
+            if (dst != nullptr)
+                KVTP_dystr_commit(o, static_cast<int32_t>(dst - room_start));
+            dst = room_start = output_room(o, kMaxMark + n, &room_end);
+        }
+        if (dst == nullptr) {
+            // No room to be had: the appends report the failure.
+            if (marks) {
+                out_mark_and_text(tk, c, b, len, len, reinterpret_cast<const char*>(u) + pos, n);
+            } else {
+                out(tk, reinterpret_cast<const char*>(u) + pos, n);
+            }
+        } else {
+            if (marks)
+                dst = put_mark(dst, c, b, len, len);
+            KVTP_copy_short(dst, reinterpret_cast<const char*>(u) + pos, n);
+            dst += n;
+        }
+        c += n;
+        b += n;
+        pos = space_end;
+        // The next word must have the same shape.
+        if (pos >= size || (limit > 0 && pos >= limit) || !k.plain[u[pos]])
+            break;
+        end = kvtp_tokenise::plain_run_end(u, pos + 1, size);
+        if (end >= size || u[end] >= 0x80 || !k.space[u[end]])
+            break;
+        space_end = space_run_end(u, end + 1, size);
+        if (space_end < size && u[space_end] >= 0x80)
+            break;
     }
+    if (dst != nullptr)
+        KVTP_dystr_commit(o, static_cast<int32_t>(dst - room_start));
+    tk->char_offset += pos - start_pos;
+    tk->byte_offset += pos - start_pos;
+    return pos;
 }
 
 // Ends the word if one is open: its mark goes out.
@@ -667,15 +733,6 @@ inline void out_text(KVTP_tokenise* tk, bool xml, const char* tok, int32_t len) 
     } else {
         escape_into(tk, tok, len, tk->output);
     }
-}
-
-// First position at or after i (below size) whose byte is not ASCII white
-// space, or size.
-inline int32_t space_run_end(const unsigned char* u, int32_t i, int32_t size) {
-    const kvtp_tokenise::ByteClasses& k = kvtp_tokenise::kByteClasses;
-    while (i < size && u[i] < 0x80 && k.space[u[i]])
-        ++i;
-    return i;
 }
 
 // ---------------------------------------------------------------------------
@@ -717,10 +774,7 @@ int32_t tokenise_upto(KVTP_tokenise* tk, int32_t limit) {
                 if (xml && !word.open && i < size && k.space[u[i]]) {
                     const int32_t j = space_run_end(u, i + 1, size);
                     if (j == size || u[j] < 0x80) {
-                        out_plain_word(tk, buf, pos, i, j, xml);
-                        tk->char_offset += j - pos;
-                        tk->byte_offset += j - pos;
-                        pos = j;
+                        pos = out_plain_words(tk, u, pos, i, j, size, limit);
                         if (reached_end())
                             return pos;
                         continue;
