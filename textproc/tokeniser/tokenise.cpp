@@ -471,13 +471,82 @@ inline char* put_small(char* p, int64_t v) {
 // the eight-byte digit stores may write up to seven bytes past its end.
 constexpr int32_t kMaxMark = 128;
 
+// The decimal digits of an offset that grows by small steps, as from word
+// to word in a run of text: one digit per byte, least significant first,
+// carried forward by a byte-wise decimal add, which costs a fraction of a
+// conversion afresh. Holds values below kSwarLimit.
+class DecimalOffset {
+  public:
+    explicit DecimalOffset(uint32_t v)
+        : value_(v),
+          digits_(digit_count(v)),
+          digit_bytes_(__builtin_bswap64(eight_digits(v) - kZeros)),
+          next_power_(power_of_ten(digits_)) {}
+
+    // Adds n; false (and the value unchanged) when the sum has more than
+    // eight digits.
+    bool add(uint32_t n) {
+        if (n >= kSwarLimit - value_)
+            return false;
+        if (n >= 100) {
+            *this = DecimalOffset(value_ + n);
+            return true;
+        }
+        // With 0xF6 added to every byte, a byte carries into the next exactly
+        // when its digit sum reaches ten, and then holds the right digit; a
+        // byte that did not carry holds its digit plus 0xF6 (its top bit set),
+        // which is taken off again.
+        const uint64_t step = (n % 10) | (static_cast<uint64_t>(n / 10) << 8);
+        const uint64_t sum = digit_bytes_ + step + 0xF6F6F6F6F6F6F6F6ull;
+        const uint64_t kept = (sum >> 7) & 0x0101010101010101ull;
+        digit_bytes_ = sum - kept * 0xF6;
+        value_ += n;
+        while (value_ >= next_power_) {
+            ++digits_;
+            next_power_ = power_of_ten(digits_);
+        }
+        return true;
+    }
+
+    // Writes the digits at p, which needs eight bytes of room; returns the end.
+    char* put(char* p) const {
+        return store_digits(p, __builtin_bswap64(digit_bytes_) | kZeros, digits_);
+    }
+
+  private:
+    static constexpr uint64_t kZeros = 0x3030303030303030ull;
+    static uint32_t power_of_ten(int n) {
+        uint32_t p = 1;
+        while (n-- > 0)
+            p *= 10;
+        return p;
+    }
+
+    uint32_t value_;
+    int digits_;
+    uint64_t digit_bytes_;
+    uint32_t next_power_;  // the least value with one digit more
+};
+
+const char kMarkStart[] = "<mark name=\"kvtk_";
+constexpr int32_t kMarkStartLen = sizeof kMarkStart - 1;
+
+// The end of a mark, after its offsets: "_chars_bytes\"/>".
+inline char* put_mark_end(char* p, int64_t chars, int64_t bytes) {
+    *p++ = '_';
+    p = put_small(p, chars);
+    *p++ = '_';
+    p = put_small(p, bytes);
+    memcpy(p, "\"/>", 3);
+    return p + 3;
+}
+
 // Writes the mark of a word at p, which has kMaxMark bytes of room, and
 // returns its end. c and b are the word's character and byte offsets in the
 // submitted text.
 inline char* put_mark(char* p, int64_t c, int64_t b, int64_t chars, int64_t bytes) {
-    static const char kStart[] = "<mark name=\"kvtk_";
-    memcpy(p, kStart, sizeof kStart - 1);
-    p += sizeof kStart - 1;
+    memcpy(p, kMarkStart, kMarkStartLen);
+    p += kMarkStartLen;
     if (c >= 0 && b >= 0 && c < kSwarLimit && b < kSwarLimit) {
         // In ASCII text both offsets are equal: the digits are written twice.
         const uint64_t cw = eight_digits(static_cast<uint32_t>(c));
@@ -492,12 +561,7 @@ inline char* put_mark(char* p, int64_t c, int64_t b, int64_t chars, int64_t byte
         *p++ = '_';
         p = put_int(p, b);
     }
-    *p++ = '_';
-    p = put_small(p, chars);
-    *p++ = '_';
-    p = put_small(p, bytes);
-    memcpy(p, "\"/>", 3);
-    return p + 3;
+    return put_mark_end(p, chars, bytes);
 }
 
 // Appends a mark and then len bytes of text to the output: straight into its
@@ -640,7 +704,7 @@ inline void open_word(KVTP_tokenise* tk, Word& word, int32_t pos, bool xml) {
 // space, or size.
 inline int32_t space_run_end(const unsigned char* u, int32_t i, int32_t size) {
     const kvtp_tokenise::ByteClasses& k = kvtp_tokenise::kByteClasses;
-    while (i < size && u[i] < 0x80 && k.space[u[i]])
+    while (i < size && k.space[u[i]])
         ++i;
     return i;
 }
@@ -673,6 +737,10 @@ int32_t out_plain_words(KVTP_tokenise* tk, const unsigned char* u, int32_t pos, 
     const int64_t start_pos = pos;
     int64_t c = tk->char_offset - tk->char_shift;
     int64_t b = tk->byte_offset - tk->byte_shift;
+    // The words are ASCII: both offsets advance alike and, equal (as they are
+    // until the first other character), are carried forward in decimal.
+    bool carried = c == b && c >= 0 && c < kSwarLimit;
+    DecimalOffset offset(carried ? static_cast<uint32_t>(c) : 0);
     KVTP_dystr* o = tk->output;
     char* room_start = nullptr;
     char* room_end = nullptr;
@@ -693,19 +761,26 @@ int32_t out_plain_words(KVTP_tokenise* tk, const unsigned char* u, int32_t pos, 
                 out(tk, reinterpret_cast<const char*>(u) + pos, n);
             }
         } else {
-            if (marks)
+            if (marks && carried) {
+                memcpy(dst, kMarkStart, kMarkStartLen);
+                dst = offset.put(dst + kMarkStartLen);
+                *dst++ = '_';
+                dst = put_mark_end(offset.put(dst), len, len);
+            } else if (marks) {
                 dst = put_mark(dst, c, b, len, len);
+            }
             KVTP_copy_short(dst, reinterpret_cast<const char*>(u) + pos, n);
             dst += n;
         }
         c += n;
         b += n;
+        carried = carried && offset.add(static_cast<uint32_t>(n));
         pos = space_end;
         // The next word must have the same shape.
         if (pos >= size || (limit > 0 && pos >= limit) || !k.plain[u[pos]])
             break;
         end = kvtp_tokenise::plain_run_end(u, pos + 1, size);
-        if (end >= size || u[end] >= 0x80 || !k.space[u[end]])
+        if (end >= size || !k.space[u[end]])
             break;
         space_end = space_run_end(u, end + 1, size);
         if (space_end < size && u[space_end] >= 0x80)
@@ -789,7 +864,7 @@ int32_t tokenise_upto(KVTP_tokenise* tk, int32_t limit) {
                 tk->content_pending = 1;
                 word.chars += len;
                 word.bytes += len;
-            } else if (xml && c < 0x80 && k.space[c]) {
+            } else if (xml && k.space[c]) {
                 i = space_run_end(u, pos + 1, size);
                 if (i < size && u[i] >= 0x80)
                     break;  // may go on with other white space

@@ -100,10 +100,9 @@ const StopTable kStop;
 ByteClasses make_byte_classes() {
     ByteClasses k;
     for (int c = 0; c < 256; ++c) {
-        if (c < 128) {
+        if (c < 128)
             k.text_stop[c] = kStop.text[c];
-            k.space[c] = kStop.space[c];
-        }
+        k.space[c] = kStop.space[c];
         k.plain[c] = c > 0x20 && c < 0x80 && !kStop.text[c];
         k.ends_text[c] = c < 0x80 && kStop.text[c];
     }
