@@ -187,9 +187,7 @@ inline bool names_equal(const char* a, int32_t alen, const char* b, int32_t blen
     return true;
 }
 
-bool is_app_name(const KVTP_tokenise* tk, const char* name, int32_t len) {
-    if (len > 0 && !tk->app_first[static_cast<unsigned char>(name[0])])
-        return false;
+bool listed_app_name(const KVTP_tokenise* tk, const char* name, int32_t len) {
     int32_t n = KVTP_strarray_sz(tk->app_names);
     for (int32_t i = 0; i < n; ++i) {
         if (i < kMaxAppNames && tk->app_name_len[i] != len)
@@ -201,6 +199,13 @@ bool is_app_name(const KVTP_tokenise* tk, const char* name, int32_t len) {
             return true;
     }
     return false;
+}
+
+// Most names fail on their first byte: that test is made inline.
+inline bool is_app_name(const KVTP_tokenise* tk, const char* name, int32_t len) {
+    if (len > 0 && !tk->app_first[static_cast<unsigned char>(name[0])])
+        return false;
+    return listed_app_name(tk, name, len);
 }
 
 // Name of an end tag "</name W*>".
@@ -257,6 +262,22 @@ const char* element_name(const KVTP_tokenise* tk, int32_t i, int32_t* name_len) 
     int32_t len = 0;
     const char* tag = stack_tag(tk, i, &len);
     return KVTP_tokenise_opentagname(tag, len, name_len);
+}
+
+// Whether the innermost open element is named name, which is not empty and
+// holds neither white space nor ">" (an end tag's name). Its start tag is
+// compared as it is, without measuring its name: the names are equal when the
+// tag goes on after the name with white space, or ends there with ">".
+bool innermost_is(const KVTP_tokenise* tk, const char* name, int32_t len) {
+    const int32_t depth = stack_size(tk);
+    if (depth == 0)
+        return false;
+    int32_t tag_len = 0;
+    const char* tag = stack_tag(tk, depth - 1, &tag_len);
+    if (tag_len < len + 2 || !names_equal(tag + 1, len, name, len))
+        return false;
+    const unsigned char after = static_cast<unsigned char>(tag[len + 1]);
+    return is_space(after) || (after == '>' && tag_len == len + 2);
 }
 
 // "</name>" for every open element, innermost first, down to index `lowest`.
@@ -1528,8 +1549,15 @@ int KVTP_tokenise_check_closetags(KVTP_tokenise* tk, const char* tag, int32_t le
     const char* name = close_tag_name(tag, len, &name_len);
     int32_t depth = stack_size(tk);
     int32_t top_len = 0;
-    const char* top = depth > 0 ? element_name(tk, depth - 1, &top_len) : nullptr;
-    if (top != nullptr && names_equal(name, name_len, top, top_len)) {
+    const char* top = nullptr;
+    bool matches_top;
+    if (name_len > 0) {
+        matches_top = innermost_is(tk, name, name_len);
+    } else {
+        top = depth > 0 ? element_name(tk, depth - 1, &top_len) : nullptr;
+        matches_top = top != nullptr && names_equal(name, name_len, top, top_len);
+    }
+    if (matches_top) {
         if (is_app_name(tk, name, name_len)) {
             // An application end tag closes everything and stops the call;
             // the enclosing elements are opened again after it.
@@ -1550,6 +1578,8 @@ int KVTP_tokenise_check_closetags(KVTP_tokenise* tk, const char* tag, int32_t le
             KVTP_dystr_reset(tk->app_tag);
         }
     } else if (tk->lax) {
+        if (top == nullptr && depth > 0)
+            top = element_name(tk, depth - 1, &top_len);
         int32_t below_len = 0;
         const char* below = depth > 1 ? element_name(tk, depth - 2, &below_len) : nullptr;
         if (below != nullptr && names_equal(name, name_len, below, below_len)) {
