@@ -401,14 +401,23 @@ void escape_into(KVTP_tokenise* tk, const char* s, int32_t len, KVTP_dystr* dst)
 // ---------------------------------------------------------------------------
 // Marks.
 
+const uint32_t kPow10[] = {1,      10,      100,      1000,      10000,
+                           100000, 1000000, 10000000, 100000000, 1000000000};
+
+// Digits of u.
+inline int digit_count(uint32_t u) {
+    // Digits from the bit length: log10(2) ~ 1233 / 4096, corrected by one
+    // comparison (u | 1 gives 0 its one digit and changes no other count).
+    const int lg = ((32 - __builtin_clz(u | 1)) * 1233) >> 12;
+    return lg + ((u | 1) >= kPow10[lg] ? 1 : 0);
+}
+
 // Decimal text of v at p, two digits at a time (four numbers per mark).
 char* put_int(char* p, int64_t v) {
     static const char kPairs[] =
         "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
         "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
         "8081828384858687888990919293949596979899";
-    static const uint32_t kPow10[] = {1,      10,      100,      1000,      10000,
-                                      100000, 1000000, 10000000, 100000000, 1000000000};
     if (v < 0) {
         *p++ = '-';
         v = -v;
@@ -421,11 +430,7 @@ char* put_int(char* p, int64_t v) {
         return p + n;
     }
     uint32_t u = static_cast<uint32_t>(v);
-    // Digits from the bit length: log10(2) ~ 1233 / 4096, corrected by one
-    // comparison (u | 1 gives 0 its one digit and changes no other count).
-    const int lg = ((32 - __builtin_clz(u | 1)) * 1233) >> 12;
-    const int digits = lg + ((u | 1) >= kPow10[lg] ? 1 : 0);
-    char* end = p + digits;
+    char* end = p + digit_count(u);
     char* t = end;
     while (u >= 100) {
         const uint32_t r = u % 100;
@@ -456,14 +461,6 @@ inline uint64_t eight_digits(uint32_t u) {
     const uint64_t tens = ((x * 103) >> 10) & 0x000F000F000F000Full;  // lane / 10
     x = tens | ((x - tens * 10) << 8);
     return x + 0x3030303030303030ull;
-}
-
-// Digits of u (below kSwarLimit).
-inline int digit_count(uint32_t u) {
-    static const uint32_t kPow10[] = {1,      10,      100,      1000,      10000,
-                                      100000, 1000000, 10000000, 100000000, 1000000000};
-    const int lg = ((32 - __builtin_clz(u | 1)) * 1233) >> 12;
-    return lg + ((u | 1) >= kPow10[lg] ? 1 : 0);
 }
 
 // Stores the `digits` significant digits of an eight_digits() word at p;
@@ -502,7 +499,7 @@ class DecimalOffset {
         : value_(v),
           digits_(digit_count(v)),
           digit_bytes_(__builtin_bswap64(eight_digits(v) - kZeros)),
-          next_power_(power_of_ten(digits_)) {}
+          next_power_(kPow10[digits_]) {}
 
     // Adds n; false (and the value unchanged) when the sum has more than
     // eight digits.
@@ -522,10 +519,8 @@ class DecimalOffset {
         const uint64_t kept = (sum >> 7) & 0x0101010101010101ull;
         digit_bytes_ = sum - kept * 0xF6;
         value_ += n;
-        while (value_ >= next_power_) {
-            ++digits_;
-            next_power_ = power_of_ten(digits_);
-        }
+        while (value_ >= next_power_)
+            next_power_ = kPow10[++digits_];
         return true;
     }
 
@@ -536,12 +531,6 @@ class DecimalOffset {
 
   private:
     static constexpr uint64_t kZeros = 0x3030303030303030ull;
-    static uint32_t power_of_ten(int n) {
-        uint32_t p = 1;
-        while (n-- > 0)
-            p *= 10;
-        return p;
-    }
 
     uint32_t value_;
     int digits_;
