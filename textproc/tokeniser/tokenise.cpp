@@ -541,8 +541,26 @@ class DecimalOffset {
 const char kMarkStart[] = "<mark name=\"kvtk_";
 constexpr int32_t kMarkStartLen = sizeof kMarkStart - 1;
 
-// The end of a mark, after its offsets: "_chars_bytes\"/>".
+// The end of a mark, after its offsets: "_chars_bytes\"/>". An ASCII word
+// has as many characters as bytes, mostly fewer than 100: then the end goes
+// out in one or two stores (writing a byte past it).
 inline char* put_mark_end(char* p, int64_t chars, int64_t bytes) {
+    if (chars == bytes && chars >= 0 && chars < 10) {
+        // "_0_0\"/>" with the digit added twice.
+        const uint64_t end = 0x003E2F22305F305Full + static_cast<uint64_t>(chars) * 0x01000100ull;
+        memcpy(p, &end, 8);
+        return p + 7;
+    }
+    if (chars == bytes && chars >= 10 && chars < 100) {
+        // "_00_00\"/" with the tens and the units added twice, then ">".
+        const uint64_t tens = static_cast<uint64_t>(chars / 10);
+        const uint64_t units = static_cast<uint64_t>(chars % 10);
+        const uint64_t end =
+            0x2F2230305F30305Full + tens * 0x0100000100ull + units * 0x010000010000ull;
+        memcpy(p, &end, 8);
+        p[8] = '>';
+        return p + 9;
+    }
     *p++ = '_';
     p = put_small(p, chars);
     *p++ = '_';
