@@ -514,8 +514,7 @@ class DecimalOffset {
         // when its digit sum reaches ten, and then holds the right digit; a
         // byte that did not carry holds its digit plus 0xF6 (its top bit set),
         // which is taken off again.
-        const uint64_t step = (n % 10) | (static_cast<uint64_t>(n / 10) << 8);
-        const uint64_t sum = digit_bytes_ + step + 0xF6F6F6F6F6F6F6F6ull;
+        const uint64_t sum = digit_bytes_ + kSteps.bytes[n] + 0xF6F6F6F6F6F6F6F6ull;
         const uint64_t kept = (sum >> 7) & 0x0101010101010101ull;
         digit_bytes_ = sum - kept * 0xF6;
         value_ += n;
@@ -531,12 +530,23 @@ class DecimalOffset {
 
   private:
     static constexpr uint64_t kZeros = 0x3030303030303030ull;
+    // The digit bytes of every step below 100.
+    struct Steps {
+        uint16_t bytes[100];
+        Steps() {
+            for (int n = 0; n < 100; ++n)
+                bytes[n] = static_cast<uint16_t>((n % 10) | ((n / 10) << 8));
+        }
+    };
+    static const Steps kSteps;
 
     uint32_t value_;
     int digits_;
     uint64_t digit_bytes_;
     uint32_t next_power_;  // the least value with one digit more
 };
+
+const DecimalOffset::Steps DecimalOffset::kSteps;
 
 const char kMarkStart[] = "<mark name=\"kvtk_";
 constexpr int32_t kMarkStartLen = sizeof kMarkStart - 1;
