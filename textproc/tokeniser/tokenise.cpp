@@ -1034,6 +1034,12 @@ int32_t tokenise_upto(KVTP_tokenise* tk, int32_t limit) {
 // Encoding estimate over [from, to) of the input. Returns the first invalid
 // sequence it met (-1: none), or -2 when it did not look for one.
 int32_t estimate_encoding(KVTP_tokenise* tk, const char* s, int32_t from, int32_t to) {
+    // A NUL counts as invalid: clean text, the usual case, is decided by one
+    // scan.
+    if (kvtp_tokenise::first_invalid(s, from, to, true) < 0) {
+        tk->detected_encoding = kEncUtf8;
+        return -1;
+    }
     int32_t len = to - from;
     int32_t nuls = 0;
     for (const char* q = s + from;
