@@ -1065,10 +1065,12 @@ void consume_input(KVTP_tokenise* tk, int32_t n) {
     if (left == 0) {
         KVTP_dystr_cut(tk->input, 0);
         tk->input_head = 0;
-    } else if (tk->input_head >= 16 * tk->context_size && tk->input_head > left) {
+    } else if (tk->input_head >= 4 * tk->context_size && tk->input_head > left) {
         // Consumed input is moved out only once it is large beside the
         // context kept back and more than what remains: a byte is moved a
-        // bounded number of times, and rarely in a stream of small pieces.
+        // bounded number of times, and in a stream of small pieces only the
+        // context every few pieces, while the buffer stays a few contexts
+        // long (every open connection has one).
         KVTP_dystr_drop_front(tk->input, tk->input_head);
         tk->input_head = 0;
     }
