@@ -10,6 +10,7 @@
 #include "textproc/scanner/configsettings.h"
 #include "textproc/scanner/logger.h"
 #include "textproc/tokeniser/tokenise_lexer.h"
+#include "textproc/tokeniser/tokenise_marks.h"
 #include "textproc/tokeniser/tokenise_normalise.h"
 #include "textproc/tokeniser/tokenise_utf8.h"
 #include "textproc/tokeniser/tpc.h"
@@ -18,9 +19,16 @@
 #include "textproc/toolkit/strarray.h"
 #include "textproc/toolkit/string_ops.h"
 
+using kvtp_tokenise::DecimalOffset;
+using kvtp_tokenise::kMarkStart;
+using kvtp_tokenise::kMarkStartLen;
+using kvtp_tokenise::kMaxMark;
+using kvtp_tokenise::kSwarLimit;
 using kvtp_tokenise::Lexer;
 using kvtp_tokenise::LexState;
 using kvtp_tokenise::Patterns;
+using kvtp_tokenise::put_mark;
+using kvtp_tokenise::put_mark_end;
 using kvtp_tokenise::Token;
 
 namespace {
@@ -73,7 +81,12 @@ struct KVTP_tokenise {
     // other in one string, with their start offsets.
     KVTP_dystr* stack_text;
     KVTP_intarray* stack_starts;
+    // Received text: bytes before input_head are consumed and wait for the
+    // next compaction, so that a call rarely moves what it leaves pending.
+    // Input positions (checked, raw_from, token positions) count from
+    // input_head.
     KVTP_dystr* input;
+    int32_t input_head;
     KVTP_dystr* output;
     KVTP_dystr* repair;
     KVTP_dystr* escaped;  // escaped token before normalisation
@@ -120,6 +133,15 @@ bool is_space(unsigned char c) {
 
 inline void out(KVTP_tokenise* tk, const char* text, int32_t len) {
     KVTP_dystr_append_fast(tk->output, text, len);
+}
+
+// The input not yet tokenised and its length.
+inline const char* pending_text(const KVTP_tokenise* tk) {
+    return KVTP_dystr_cstr(tk->input) + tk->input_head;
+}
+
+inline int32_t pending_size(const KVTP_tokenise* tk) {
+    return KVTP_dystr_len(tk->input) - tk->input_head;
 }
 
 // ---------------------------------------------------------------------------
@@ -173,9 +195,7 @@ inline bool names_equal(const char* a, int32_t alen, const char* b, int32_t blen
     return true;
 }
 
-bool is_app_name(const KVTP_tokenise* tk, const char* name, int32_t len) {
-    if (len > 0 && !tk->app_first[static_cast<unsigned char>(name[0])])
-        return false;
+bool listed_app_name(const KVTP_tokenise* tk, const char* name, int32_t len) {
     int32_t n = KVTP_strarray_sz(tk->app_names);
     for (int32_t i = 0; i < n; ++i) {
         if (i < kMaxAppNames && tk->app_name_len[i] != len)
@@ -187,6 +207,13 @@ bool is_app_name(const KVTP_tokenise* tk, const char* name, int32_t len) {
             return true;
     }
     return false;
+}
+
+// Most names fail on their first byte: that test is made inline.
+inline bool is_app_name(const KVTP_tokenise* tk, const char* name, int32_t len) {
+    if (len > 0 && !tk->app_first[static_cast<unsigned char>(name[0])])
+        return false;
+    return listed_app_name(tk, name, len);
 }
 
 // Name of an end tag "</name W*>".
@@ -245,6 +272,22 @@ const char* element_name(const KVTP_tokenise* tk, int32_t i, int32_t* name_len) 
     return KVTP_tokenise_opentagname(tag, len, name_len);
 }
 
+// Whether the innermost open element is named name, which is not empty and
+// holds neither white space nor ">" (an end tag's name). Its start tag is
+// compared as it is, without measuring its name: the names are equal when the
+// tag goes on after the name with white space, or ends there with ">".
+bool innermost_is(const KVTP_tokenise* tk, const char* name, int32_t len) {
+    const int32_t depth = stack_size(tk);
+    if (depth == 0)
+        return false;
+    int32_t tag_len = 0;
+    const char* tag = stack_tag(tk, depth - 1, &tag_len);
+    if (tag_len < len + 2 || !names_equal(tag + 1, len, name, len))
+        return false;
+    const unsigned char after = static_cast<unsigned char>(tag[len + 1]);
+    return is_space(after) || (after == '>' && tag_len == len + 2);
+}
+
 // "</name>" for every open element, innermost first, down to index `lowest`.
 void append_closes(KVTP_tokenise* tk, KVTP_dystr* dst, int32_t lowest) {
     for (int32_t i = stack_size(tk) - 1; i >= lowest; --i) {
@@ -275,7 +318,7 @@ void reinsert_open_elements(KVTP_tokenise* tk, int32_t upto, int32_t pos, bool c
     if (len == 0)
         return;
     const char* text = KVTP_dystr_cstr(tk->scratch);
-    KVTP_dystr_insert_range(tk->input, text, len, pos);
+    KVTP_dystr_insert_range(tk->input, text, len, tk->input_head + pos);
     tk->char_shift += kvtp_tokenise::count_chars(text, len);
     tk->byte_shift += len;
     if (pos <= tk->checked)
@@ -366,147 +409,39 @@ void escape_into(KVTP_tokenise* tk, const char* s, int32_t len, KVTP_dystr* dst)
 // ---------------------------------------------------------------------------
 // Marks.
 
-// Decimal text of v at p, two digits at a time (four numbers per mark).
-char* put_int(char* p, int64_t v) {
-    static const char kPairs[] =
-        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-        "8081828384858687888990919293949596979899";
-    static const uint32_t kPow10[] = {1,      10,      100,      1000,      10000,
-                                      100000, 1000000, 10000000, 100000000, 1000000000};
-    if (v < 0) {
-        *p++ = '-';
-        v = -v;
+// Appends a mark and then len bytes of text to the output: straight into its
+// spare room when that suffices (the usual case), else in two appends.
+inline void out_mark_and_text(KVTP_tokenise* tk, int64_t c, int64_t b, int64_t chars, int64_t bytes,
+                              const char* text, int32_t len) {
+    KVTP_dystr* o = tk->output;
+    char* const tail = KVTP_dystr_tail(o, kMaxMark + len);
+    if (tail != nullptr) {
+        char* p = put_mark(tail, c, b, chars, bytes);
+        KVTP_copy_short(p, text, len);
+        KVTP_dystr_commit(o, static_cast<int32_t>(p - tail) + len);
+        return;
     }
-    if (v > 0xFFFFFFFF) {
-        // Beyond 32 bits (documents over 4 GB): the plain way.
-        char tmp[24];
-        int n = snprintf(tmp, sizeof tmp, "%lld", static_cast<long long>(v));
-        memcpy(p, tmp, static_cast<size_t>(n));
-        return p + n;
-    }
-    uint32_t u = static_cast<uint32_t>(v);
-    // Digits from the bit length: log10(2) ~ 1233 / 4096, corrected by one
-    // comparison (u | 1 gives 0 its one digit and changes no other count).
-    const int lg = ((32 - __builtin_clz(u | 1)) * 1233) >> 12;
-    const int digits = lg + ((u | 1) >= kPow10[lg] ? 1 : 0);
-    char* end = p + digits;
-    char* t = end;
-    while (u >= 100) {
-        const uint32_t r = u % 100;
-        u /= 100;
-        t -= 2;
-        t[0] = kPairs[2 * r];
-        t[1] = kPairs[2 * r + 1];
-    }
-    if (u >= 10) {
-        t[-2] = kPairs[2 * u];
-        t[-1] = kPairs[2 * u + 1];
-    } else {
-        t[-1] = static_cast<char>('0' + u);
-    }
-    return end;
-}
-
-// Numbers below 10^8 (offsets in the first 100 MB of a document) as eight
-// ASCII digits in one word, first digit in the lowest byte, computed without
-// division: the number splits into two halves of four digits, each half into
-// two pairs and each pair into two digits, all lanes at once.
-constexpr uint32_t kSwarLimit = 100000000;
-
-inline uint64_t eight_digits(uint32_t u) {
-    uint64_t x = static_cast<uint64_t>(u / 10000) | (static_cast<uint64_t>(u % 10000) << 32);
-    const uint64_t hundreds = ((x * 10486) >> 20) & 0x0000007F0000007Full;  // lane / 100
-    x = hundreds | ((x - hundreds * 100) << 16);
-    const uint64_t tens = ((x * 103) >> 10) & 0x000F000F000F000Full;  // lane / 10
-    x = tens | ((x - tens * 10) << 8);
-    return x + 0x3030303030303030ull;
-}
-
-// Digits of u (below kSwarLimit).
-inline int digit_count(uint32_t u) {
-    static const uint32_t kPow10[] = {1,      10,      100,      1000,      10000,
-                                      100000, 1000000, 10000000, 100000000, 1000000000};
-    const int lg = ((32 - __builtin_clz(u | 1)) * 1233) >> 12;
-    return lg + ((u | 1) >= kPow10[lg] ? 1 : 0);
-}
-
-// Stores the `digits` significant digits of an eight_digits() word at p;
-// writes eight bytes, so p needs that much room.
-inline char* store_digits(char* p, uint64_t word, int digits) {
-    word >>= 8 * (8 - digits);
-    memcpy(p, &word, 8);
-    return p + digits;
-}
-
-// Word lengths are mostly one or two digits.
-inline char* put_small(char* p, int64_t v) {
-    if (v >= 0 && v < 10) {
-        *p = static_cast<char>('0' + v);
-        return p + 1;
-    }
-    if (v >= 10 && v < 100) {
-        p[0] = static_cast<char>('0' + v / 10);
-        p[1] = static_cast<char>('0' + v % 10);
-        return p + 2;
-    }
-    return put_int(p, v);
+    char mark[kMaxMark];
+    out(tk, mark, static_cast<int32_t>(put_mark(mark, c, b, chars, bytes) - mark));
+    out(tk, text, len);
 }
 
 // Ends the open word: its mark goes before its text (and the held text, if
 // any, after the mark). `input` is the input buffer the word was read from.
 void close_word(KVTP_tokenise* tk, const Word& w, const char* input) {
     const int32_t word_bytes = static_cast<int32_t>(w.bytes);
+    const int64_t c = w.char_start - tk->char_shift;
+    const int64_t b = w.byte_start - tk->byte_shift;
     if (!tk->marks_enabled) {
         if (w.held)
             out(tk, input + w.in_start, word_bytes);
-        return;
-    }
-    // A mark holds 23 bytes of text and four numbers of at most 20 characters.
-    constexpr int32_t kMaxMark = 128;
-    KVTP_dystr* o = tk->output;
-    char local[kMaxMark];
-    char* p = local;
-    // A held word goes straight to the end of the output, mark first.
-    char* const tail = w.held ? KVTP_dystr_tail(o, kMaxMark + word_bytes) : nullptr;
-    const bool direct = tail != nullptr;
-    if (direct)
-        p = tail;
-    char* const mark = p;
-    static const char kStart[] = "<mark name=\"kvtk_";
-    memcpy(p, kStart, sizeof kStart - 1);
-    p += sizeof kStart - 1;
-    const int64_t c = w.char_start - tk->char_shift;
-    const int64_t b = w.byte_start - tk->byte_shift;
-    if (c >= 0 && b >= 0 && c < kSwarLimit && b < kSwarLimit) {
-        // The room reserved for the mark covers the eight-byte stores. In
-        // ASCII text both offsets are equal: the digits are written twice.
-        const uint64_t cw = eight_digits(static_cast<uint32_t>(c));
-        p = store_digits(p, cw, digit_count(static_cast<uint32_t>(c)));
-        *p++ = '_';
-        p = b == c ? store_digits(p, cw, digit_count(static_cast<uint32_t>(c)))
-                   : store_digits(p, eight_digits(static_cast<uint32_t>(b)),
-                                  digit_count(static_cast<uint32_t>(b)));
-    } else {
-        p = put_int(p, c);
-        *p++ = '_';
-        p = put_int(p, b);
-    }
-    *p++ = '_';
-    p = put_small(p, w.chars);
-    *p++ = '_';
-    p = put_small(p, w.bytes);
-    memcpy(p, "\"/>", 3);
-    p += 3;
-    const int32_t mark_len = static_cast<int32_t>(p - mark);
-    if (direct) {
-        KVTP_copy_short(p, input + w.in_start, word_bytes);
-        KVTP_dystr_commit(o, mark_len + word_bytes);
     } else if (w.held) {
-        out(tk, mark, mark_len);
-        out(tk, input + w.in_start, word_bytes);
+        out_mark_and_text(tk, c, b, w.chars, w.bytes, input + w.in_start, word_bytes);
     } else {
-        KVTP_dystr_insert_fast(o, mark, mark_len, w.out_start);
+        // The word's text is already out: the mark goes in before it.
+        char mark[kMaxMark];
+        const char* end = put_mark(mark, c, b, w.chars, w.bytes);
+        KVTP_dystr_insert_fast(tk->output, mark, static_cast<int32_t>(end - mark), w.out_start);
     }
 }
 
@@ -587,6 +522,14 @@ inline bool all_ascii(const unsigned char* p, int32_t len) {
     return true;
 }
 
+// In lax XML mode a word outside every element opens a repaired <parent>.
+inline void wrap_outside_element(KVTP_tokenise* tk, bool xml) {
+    if (xml && tk->lax && stack_size(tk) == 0) {
+        stack_push(tk, kParent, sizeof kParent - 1);
+        out(tk, "<parent><xmlfixopen/>", 21);
+    }
+}
+
 // Opens a word at input position pos. In lax XML mode text outside every
 // element is wrapped in a repaired <parent> element first. The word's text is
 // held back (see Word) until something escaping changes comes along.
@@ -596,13 +539,103 @@ inline void open_word(KVTP_tokenise* tk, Word& word, int32_t pos, bool xml) {
     word.byte_start = tk->byte_offset;
     word.chars = 0;
     word.bytes = 0;
-    if (xml && tk->lax && stack_size(tk) == 0) {
-        stack_push(tk, kParent, sizeof kParent - 1);
-        out(tk, "<parent><xmlfixopen/>", 21);
-    }
+    wrap_outside_element(tk, xml);
     word.out_start = KVTP_dystr_len(tk->output);
     word.held = true;
     word.in_start = pos;
+}
+
+// First position at or after i (below size) whose byte is not ASCII white
+// space, or size.
+inline int32_t space_run_end(const unsigned char* u, int32_t i, int32_t size) {
+    const kvtp_tokenise::ByteClasses& k = kvtp_tokenise::kByteClasses;
+    while (i < size && k.space[u[i]])
+        ++i;
+    return i;
+}
+
+// Room for n more bytes at the end of the output, grown if need be: where
+// they go, with *room_end set to the end of the room (the string's NUL goes
+// there at the commit); null when the output cannot grow.
+inline char* output_room(KVTP_dystr* o, int32_t n, char** room_end) {
+    char* tail = KVTP_dystr_tail(o, n);
+    if (tail == nullptr && KVTP_dystr_extend(o, n))
+        tail = KVTP_dystr_tail(o, n);
+    if (tail != nullptr)
+        *room_end = o->data + o->capacity - 1;
+    return tail;
+}
+
+// Words of plain bytes, each followed by ASCII white space that ends it, in
+// XML mode with no word open: the bulk of any text. The first word is
+// [pos, end) with its space up to space_end. Each word opens and closes at
+// once; its mark, its text and its space go straight into the output, with
+// the offsets and the output position kept in locals. Stops before anything
+// else, at the end of the input or at the limit (as the caller's loop would),
+// and returns the position reached.
+int32_t out_plain_words(KVTP_tokenise* tk, const unsigned char* u, int32_t pos, int32_t end,
+                        int32_t space_end, int32_t size, int32_t limit) {
+    const kvtp_tokenise::ByteClasses& k = kvtp_tokenise::kByteClasses;
+    wrap_outside_element(tk, true);  // one element then holds every word
+    tk->content_pending = 1;
+    const bool marks = tk->marks_enabled != 0;
+    const int64_t start_pos = pos;
+    int64_t c = tk->char_offset - tk->char_shift;
+    int64_t b = tk->byte_offset - tk->byte_shift;
+    // The words are ASCII: both offsets advance alike and, equal (as they are
+    // until the first other character), are carried forward in decimal.
+    bool carried = c == b && c >= 0 && c < kSwarLimit;
+    DecimalOffset offset(carried ? static_cast<uint32_t>(c) : 0);
+    KVTP_dystr* o = tk->output;
+    char* room_start = nullptr;
+    char* room_end = nullptr;
+    char* dst = nullptr;
+    for (;;) {
+        const int32_t len = end - pos;
+        const int32_t n = space_end - pos;
+        if (dst == nullptr || room_end - dst < kMaxMark + n) {
+            if (dst != nullptr)
+                KVTP_dystr_commit(o, static_cast<int32_t>(dst - room_start));
+            dst = room_start = output_room(o, kMaxMark + n, &room_end);
+        }
+        if (dst == nullptr) {
+            // No room to be had: the appends report the failure.
+            if (marks) {
+                out_mark_and_text(tk, c, b, len, len, reinterpret_cast<const char*>(u) + pos, n);
+            } else {
+                out(tk, reinterpret_cast<const char*>(u) + pos, n);
+            }
+        } else {
+            if (marks && carried) {
+                memcpy(dst, kMarkStart, kMarkStartLen);
+                dst = offset.put(dst + kMarkStartLen);
+                *dst++ = '_';
+                dst = put_mark_end(offset.put(dst), len, len);
+            } else if (marks) {
+                dst = put_mark(dst, c, b, len, len);
+            }
+            KVTP_copy_short(dst, reinterpret_cast<const char*>(u) + pos, n);
+            dst += n;
+        }
+        c += n;
+        b += n;
+        carried = carried && offset.add(static_cast<uint32_t>(n));
+        pos = space_end;
+        // The next word must have the same shape.
+        if (pos >= size || (limit > 0 && pos >= limit) || !k.plain[u[pos]])
+            break;
+        end = kvtp_tokenise::plain_run_end(u, pos + 1, size);
+        if (end >= size || !k.space[u[end]])
+            break;
+        space_end = space_run_end(u, end + 1, size);
+        if (space_end < size && u[space_end] >= 0x80)
+            break;
+    }
+    if (dst != nullptr)
+        KVTP_dystr_commit(o, static_cast<int32_t>(dst - room_start));
+    tk->char_offset += pos - start_pos;
+    tk->byte_offset += pos - start_pos;
+    return pos;
 }
 
 // Ends the word if one is open: its mark goes out.
@@ -627,10 +660,10 @@ inline void out_text(KVTP_tokenise* tk, bool xml, const char* tok, int32_t len) 
 // is exhausted, `limit` bytes are consumed (limit > 0), or an application tag
 // stops it. Returns the bytes consumed.
 int32_t tokenise_upto(KVTP_tokenise* tk, int32_t limit) {
-    int32_t size = KVTP_dystr_sz(tk->input);
+    int32_t size = pending_size(tk);
     if (size == 0)
         return 0;
-    const char* buf = KVTP_dystr_cstr(tk->input);
+    const char* buf = pending_text(tk);
     // With the encoding checked, the first `checked` bytes are known to be
     // valid and need no second look.
     Lexer lexer(*tk->patterns, buf, size, tk->check_encoding ? tk->checked : 0);
@@ -658,6 +691,15 @@ int32_t tokenise_upto(KVTP_tokenise* tk, int32_t limit) {
                 i = kvtp_tokenise::plain_run_end(u, pos + 1, size);
                 if (i < size && !k.ends_text[u[i]])
                     break;  // the token goes on with bytes escaping may change
+                if (xml && !word.open && i < size && k.space[u[i]]) {
+                    const int32_t j = space_run_end(u, i + 1, size);
+                    if (j == size || u[j] < 0x80) {
+                        pos = out_plain_words(tk, u, pos, i, j, size, limit);
+                        if (reached_end())
+                            return pos;
+                        continue;
+                    }
+                }
                 const int32_t len = i - pos;
                 if (!word.open) {
                     open_word(tk, word, pos, xml);
@@ -667,10 +709,8 @@ int32_t tokenise_upto(KVTP_tokenise* tk, int32_t limit) {
                 tk->content_pending = 1;
                 word.chars += len;
                 word.bytes += len;
-            } else if (xml && c < 0x80 && k.space[c]) {
-                i = pos + 1;
-                while (i < size && u[i] < 0x80 && k.space[u[i]])
-                    ++i;
+            } else if (xml && k.space[c]) {
+                i = space_run_end(u, pos + 1, size);
                 if (i < size && u[i] >= 0x80)
                     break;  // may go on with other white space
                 end_word(tk, word, buf);
@@ -801,6 +841,12 @@ int32_t tokenise_upto(KVTP_tokenise* tk, int32_t limit) {
 // Encoding estimate over [from, to) of the input. Returns the first invalid
 // sequence it met (-1: none), or -2 when it did not look for one.
 int32_t estimate_encoding(KVTP_tokenise* tk, const char* s, int32_t from, int32_t to) {
+    // A NUL counts as invalid: clean text, the usual case, is decided by one
+    // scan.
+    if (kvtp_tokenise::first_invalid(s, from, to, true) < 0) {
+        tk->detected_encoding = kEncUtf8;
+        return -1;
+    }
     int32_t len = to - from;
     int32_t nuls = 0;
     for (const char* q = s + from;
@@ -875,18 +921,18 @@ int32_t decode_utf16(const char* s, int32_t from, int32_t to, int32_t order, boo
 
 // Replaces input bytes [from, size) by `replacement`.
 void splice_input(KVTP_tokenise* tk, int32_t from, KVTP_dystr* replacement) {
-    KVTP_dystr_truncate(tk->input, from);
+    KVTP_dystr_truncate(tk->input, tk->input_head + from);
     KVTP_dystr_append(tk->input, KVTP_dystr_cstr(replacement), KVTP_dystr_sz(replacement));
 }
 
 // Converts the undecoded UTF-16 tail of the input.
 void continue_utf16(KVTP_tokenise* tk, bool final) {
-    int32_t size = KVTP_dystr_sz(tk->input);
+    int32_t size = pending_size(tk);
     if (tk->raw_from >= size)
         return;
     KVTP_dystr* w = tk->work;
     KVTP_dystr_clear(w);
-    const char* s = KVTP_dystr_cstr(tk->input);
+    const char* s = pending_text(tk);
     int32_t used = decode_utf16(s, tk->raw_from, size, tk->utf16, final, w);
     int32_t decoded = KVTP_dystr_sz(w);
     KVTP_dystr_append(w, s + tk->raw_from + used, size - tk->raw_from - used);
@@ -897,9 +943,9 @@ void continue_utf16(KVTP_tokenise* tk, bool final) {
 
 // Rebuilds the input from its first invalid sequence at `bad`.
 void rebuild_input(KVTP_tokenise* tk, int32_t bad, bool final) {
-    const char* s = KVTP_dystr_cstr(tk->input);
+    const char* s = pending_text(tk);
     const unsigned char* p = reinterpret_cast<const unsigned char*>(s);
-    const int32_t size = KVTP_dystr_sz(tk->input);
+    const int32_t size = pending_size(tk);
     const unsigned char* end = p + size;
     KVTP_dystr* w = tk->work;
     KVTP_dystr_clear(w);
@@ -973,8 +1019,8 @@ void rebuild_input(KVTP_tokenise* tk, int32_t bad, bool final) {
 }
 
 void repair_encoding(KVTP_tokenise* tk, int32_t old_size, bool final) {
-    const int32_t size = KVTP_dystr_sz(tk->input);
-    const char* s = KVTP_dystr_cstr(tk->input);
+    const int32_t size = pending_size(tk);
+    const char* s = pending_text(tk);
     const int32_t added = size - old_size;
     // The estimate scans for invalid sequences too: when it started where
     // the check below starts, its first find is the check's answer.
@@ -1009,18 +1055,32 @@ void repair_encoding(KVTP_tokenise* tk, int32_t old_size, bool final) {
 void consume_input(KVTP_tokenise* tk, int32_t n) {
     if (n <= 0)
         return;
-    const int32_t size = KVTP_dystr_len(tk->input);
+    const int32_t size = pending_size(tk);
     if (size == 0)
         return;
     if (n > size)
         n = size;
-    KVTP_dystr_drop_front(tk->input, n);
+    tk->input_head += n;
+    const int32_t left = size - n;
+    if (left == 0) {
+        KVTP_dystr_cut(tk->input, 0);
+        tk->input_head = 0;
+    } else if (tk->input_head >= 4 * tk->context_size && tk->input_head > left) {
+        // Consumed input is moved out only once it is large beside the
+        // context kept back and more than what remains: a byte is moved a
+        // bounded number of times, and in a stream of small pieces only the
+        // context every few pieces, while the buffer stays a few contexts
+        // long (every open connection has one).
+        KVTP_dystr_drop_front(tk->input, tk->input_head);
+        tk->input_head = 0;
+    }
     tk->checked = tk->checked > n ? tk->checked - n : 0;
     tk->raw_from = tk->raw_from > n ? tk->raw_from - n : 0;
 }
 
 void clear_document_state(KVTP_tokenise* tk) {
     KVTP_dystr_clear(tk->input);
+    tk->input_head = 0;
     KVTP_dystr_clear(tk->deferred);
     stack_clear(tk);
     tk->char_offset = 0;
@@ -1073,6 +1133,7 @@ KVTP_tokenise* KVTP_tokenise_new(KVTP_tpc* channel) {
     // costs next to nothing.
     const int32_t ctx = tk->context_size;
     tk->input = KVTP_dystr_newcustom(nullptr, 0, 4 * ctx, 64 * ctx);
+    tk->input_head = 0;
     tk->output = KVTP_dystr_newcustom(nullptr, 0, 8 * ctx, 64 * ctx);
     tk->repair = KVTP_dystr_new(nullptr, 64);
     tk->escaped = KVTP_dystr_new(nullptr, 64);
@@ -1178,7 +1239,7 @@ KVTP_dystr* KVTP_tokenise_process(KVTP_tokenise* tk, const char* text, int32_t l
         len = 0;
     if (len < 0)
         len = static_cast<int32_t>(strlen(text));
-    const int32_t old_size = KVTP_dystr_sz(tk->input);
+    const int32_t old_size = pending_size(tk);
     if (len > 0)
         KVTP_dystr_append(tk->input, text, len);
     if (tk->check_encoding)
@@ -1186,9 +1247,9 @@ KVTP_dystr* KVTP_tokenise_process(KVTP_tokenise* tk, const char* text, int32_t l
 
     int32_t next_start = 0;
     if (mode != 0) {
-        int32_t consumed = tokenise_upto(tk, KVTP_dystr_sz(tk->input));
+        int32_t consumed = tokenise_upto(tk, pending_size(tk));
         consume_input(tk, consumed);
-        if (KVTP_dystr_sz(tk->input) == 0 && !tk->app_found) {
+        if (pending_size(tk) == 0 && !tk->app_found) {
             if (tk->marks_enabled)
                 out(tk, kFinalMark, sizeof kFinalMark - 1);
             if (!tk->xml_input) {
@@ -1199,7 +1260,7 @@ KVTP_dystr* KVTP_tokenise_process(KVTP_tokenise* tk, const char* text, int32_t l
             next_start = mode;
         }
     } else {
-        int32_t n = KVTP_dystr_sz(tk->input) - tk->context_size;
+        int32_t n = pending_size(tk) - tk->context_size;
         if (n > 0)
             consume_input(tk, tokenise_upto(tk, n));
         if (!tk->app_found && !tk->content_pending && KVTP_dystr_sz(tk->output) > 0) {
@@ -1320,8 +1381,15 @@ int KVTP_tokenise_check_closetags(KVTP_tokenise* tk, const char* tag, int32_t le
     const char* name = close_tag_name(tag, len, &name_len);
     int32_t depth = stack_size(tk);
     int32_t top_len = 0;
-    const char* top = depth > 0 ? element_name(tk, depth - 1, &top_len) : nullptr;
-    if (top != nullptr && names_equal(name, name_len, top, top_len)) {
+    const char* top = nullptr;
+    bool matches_top;
+    if (name_len > 0) {
+        matches_top = innermost_is(tk, name, name_len);
+    } else {
+        top = depth > 0 ? element_name(tk, depth - 1, &top_len) : nullptr;
+        matches_top = top != nullptr && names_equal(name, name_len, top, top_len);
+    }
+    if (matches_top) {
         if (is_app_name(tk, name, name_len)) {
             // An application end tag closes everything and stops the call;
             // the enclosing elements are opened again after it.
@@ -1342,6 +1410,8 @@ int KVTP_tokenise_check_closetags(KVTP_tokenise* tk, const char* tag, int32_t le
             KVTP_dystr_reset(tk->app_tag);
         }
     } else if (tk->lax) {
+        if (top == nullptr && depth > 0)
+            top = element_name(tk, depth - 1, &top_len);
         int32_t below_len = 0;
         const char* below = depth > 1 ? element_name(tk, depth - 2, &below_len) : nullptr;
         if (below != nullptr && names_equal(name, name_len, below, below_len)) {
@@ -1409,5 +1479,5 @@ int32_t KVTP_tokenise_open_elements(const KVTP_tokenise* tk) {
 }
 
 int32_t KVTP_tokenise_pending_input(const KVTP_tokenise* tk) {
-    return tk != nullptr ? KVTP_dystr_sz(tk->input) : 0;
+    return tk != nullptr ? pending_size(tk) : 0;
 }

@@ -100,10 +100,9 @@ const StopTable kStop;
 ByteClasses make_byte_classes() {
     ByteClasses k;
     for (int c = 0; c < 256; ++c) {
-        if (c < 128) {
+        if (c < 128)
             k.text_stop[c] = kStop.text[c];
-            k.space[c] = kStop.space[c];
-        }
+        k.space[c] = kStop.space[c];
         k.plain[c] = c > 0x20 && c < 0x80 && !kStop.text[c];
         k.ends_text[c] = c < 0x80 && kStop.text[c];
     }
@@ -126,17 +125,31 @@ bool has_prefix(const char* s, int32_t len, const char* prefix, int32_t plen) {
     return len >= plen && memcmp(s, prefix, static_cast<size_t>(plen)) == 0;
 }
 
+// ASCII bytes that may start a tag or attribute name and those that may go
+// on with one. Tags are read byte by byte: a table beats a chain of ranges.
+struct NameTable {
+    bool start[256];
+    bool rest[256];
+    NameTable() {
+        for (int c = 0; c < 256; ++c) {
+            start[c] = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == ':';
+            rest[c] = start[c] || (c >= '0' && c <= '9') || c == '-' || c == '.';
+        }
+    }
+};
+const NameTable kName;
+
 bool is_ascii_name_start(unsigned char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == ':';
+    return kName.start[c];
 }
 
 bool is_ascii_name_char(unsigned char c) {
-    return is_ascii_name_start(c) || (c >= '0' && c <= '9') || c == '-' || c == '.';
+    return kName.rest[c];
 }
 
 // \s of the expression engine: space, tab, LF, VT, FF, CR.
 bool is_pattern_space(unsigned char c) {
-    return c == ' ' || (c >= 0x09 && c <= 0x0D);
+    return kStop.space[c];
 }
 
 }  // namespace

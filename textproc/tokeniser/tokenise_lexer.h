@@ -98,14 +98,15 @@ class Patterns {
     mutable kvtp::Matcher matcher_;
 };
 
-// Bytes below 0x80 that end a text token (\h, \v and <>&]-) and those that
-// are white space; bytes that a text token takes and escaping leaves as they
-// are (printable ASCII but for <>&]-); and bytes that end such a run so that
-// the text token ends too (ASCII stop bytes: not control characters, not
-// bytes of longer sequences).
+// Bytes below 0x80 that end a text token (\h, \v and <>&]-); ASCII white
+// space (no byte from 0x80 up: a table of 256 spares the range test); bytes
+// that a text token takes and escaping leaves as they are (printable ASCII
+// but for <>&]-); and bytes that end such a run so that the text token ends
+// too (ASCII stop bytes: not control characters, not bytes of longer
+// sequences).
 struct ByteClasses {
     bool text_stop[128];
-    bool space[128];
+    bool space[256];
     bool plain[256];
     bool ends_text[256];
 };
