@@ -6,7 +6,6 @@
 #include "textproc/toolkit/dict.h"
 #include "textproc/toolkit/hash.h"
 #include "textproc/toolkit/hashstrarray.h"
-#include "textproc/toolkit/intarray.h"
 #include "textproc/toolkit/list.h"
 #include "textproc/toolkit/oswrappers.h"
 #include "textproc/toolkit/strarray.h"
@@ -38,27 +37,6 @@ TEST(Voidparray, InsertClampsAndRemoveSkipsNullSlots) {
     KVTP_voidparray_delete_range(a, 0, 2);
     EXPECT_EQ(KVTP_voidparray_idx(a, 0), &x);
     KVTP_voidparray_delete(a);
-}
-
-TEST(NumberArrays, AddReplaceAndIndexWithinCount) {
-    KVTP_intarray* ia = KVTP_intarray_new();
-    for (int32_t i = 0; i < 20; ++i)
-        KVTP_intarray_add(ia, i * i);
-    EXPECT_EQ(*KVTP_intarray_idx(ia, 19), 361);
-    EXPECT_EQ(KVTP_intarray_idx(ia, 20), nullptr);
-    KVTP_intarray_replace(ia, 0, -5);
-    EXPECT_EQ(*KVTP_intarray_idx(ia, 0), -5);
-    KVTP_intarray_delete(ia);
-    KVTP_complexdoublearray* ca = KVTP_complexdoublearray_new();
-    KVTP_complexdoublearray_add(ca, 1.5, -2.0);
-    KVTP_complexdoublearray_add(ca, 3.0, 4.0);
-    EXPECT_EQ(KVTP_complexdoublearray_idx(ca, 0)->im, -2.0);
-    EXPECT_EQ(KVTP_complexdoublearray_idx(ca, 1)->re, 3.0);
-    KVTP_complexdoublearray_delete(ca);
-    KVTP_doublearray* da = KVTP_doublearray_new();
-    KVTP_doublearray_add(da, 0.25);
-    EXPECT_EQ(*KVTP_doublearray_idx(da, 0), 0.25);
-    KVTP_doublearray_delete(da);
 }
 
 std::string joined(const KVTP_strarray* a) {
@@ -132,15 +110,12 @@ TEST(Str2str, LastPairWithExactKeyWins) {
 
 TEST(List, EmptyHeadIsFilledFirstAndPoppingTheLastLeavesAnEmptyList) {
     KVTP_list* l = KVTP_list_new();
-    EXPECT_EQ(KVTP_list_sz(l), 0);
     KVTP_list_append(l, KVTP_strdup("b"));
-    EXPECT_EQ(KVTP_list_sz(l), 1);
     KVTP_list_append(l, KVTP_strdup("c"));
     KVTP_list* head = KVTP_list_push(l, KVTP_strdup("a"));
     EXPECT_NE(head, l);
     EXPECT_EQ(KVTP_list_sz(head), 3);
     EXPECT_STREQ(static_cast<char*>(KVTP_list_idx(head, 2)), "c");
-    EXPECT_STREQ(static_cast<char*>(KVTP_list_val(KVTP_list_last(head))), "c");
     EXPECT_EQ(KVTP_list_idx(head, 3), nullptr);
     KVTP_list* popped = nullptr;
     KVTP_list* rest = KVTP_list_pop(head, &popped);
@@ -166,16 +141,7 @@ TEST(List, EmptyHeadIsFilledFirstAndPoppingTheLastLeavesAnEmptyList) {
     KVTP_strlist_delete(sl);
 }
 
-TEST(Hash, BucketCountIsAPowerOfTwoAndKeysHashExactly) {
-    // clang-format off
-    const struct { int32_t size, buckets; } sizes[] = {
-        {-5, 2}, {0, 2}, {2, 2}, {3, 4}, {5, 8}, {1024, 1024}, {1025, 2048}};
-    // clang-format on
-    for (const auto& c : sizes) {
-        KVTP_hash* h = KVTP_hash_new(c.size, 1);
-        EXPECT_EQ(h->nbuckets, c.buckets) << c.size;
-        KVTP_hash_delete(h);
-    }
+TEST(Hash, KeysHashExactly) {
     // clang-format off
     const struct { const char* key; int32_t len; uint32_t value; } keys[] = {
         {"", -1, 0u}, {"a", 1, 0xEA309C33u}, {"ab", 2, 0x038D7718u}, {"abc", 3, 0x1B135E0Fu},
@@ -189,8 +155,6 @@ TEST(Hash, BucketCountIsAPowerOfTwoAndKeysHashExactly) {
 TEST(Hash, EntriesLandInTheirBucketAndKeysAreUnique) {
     KVTP_hash* h = KVTP_hash_new(8, 1);
     ASSERT_NE(KVTP_hash_insert_uniq(h, "abc", 3, 42), nullptr);
-    ASSERT_NE(h->buckets[0x1B135E0Fu & 7], nullptr);
-    EXPECT_STREQ(h->buckets[0x1B135E0Fu & 7]->key, "abc");
     EXPECT_EQ(KVTP_hash_match(h, "abcdef", 3)->value, 42);
     EXPECT_EQ(KVTP_hash_match(h, "ab", 2), nullptr);
     EXPECT_EQ(KVTP_hash_insert_uniq(h, "abc", -1, 7), nullptr);  // already there

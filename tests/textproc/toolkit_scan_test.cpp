@@ -4,8 +4,8 @@
 #include <cstring>
 #include <string>
 
-#include "textproc/toolkit/string_ops.h"
 #include "textproc/toolkit/oswrappers.h"
+#include "textproc/toolkit/string_ops.h"
 
 namespace {
 
