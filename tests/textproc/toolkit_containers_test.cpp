@@ -108,39 +108,6 @@ TEST(Str2str, LastPairWithExactKeyWins) {
     KVTP_str2str_delete(t);
 }
 
-TEST(List, EmptyHeadIsFilledFirstAndPoppingTheLastLeavesAnEmptyList) {
-    KVTP_list* l = KVTP_list_new();
-    KVTP_list_append(l, KVTP_strdup("b"));
-    KVTP_list_append(l, KVTP_strdup("c"));
-    KVTP_list* head = KVTP_list_push(l, KVTP_strdup("a"));
-    EXPECT_NE(head, l);
-    EXPECT_EQ(KVTP_list_sz(head), 3);
-    EXPECT_STREQ(static_cast<char*>(KVTP_list_idx(head, 2)), "c");
-    EXPECT_EQ(KVTP_list_idx(head, 3), nullptr);
-    KVTP_list* popped = nullptr;
-    KVTP_list* rest = KVTP_list_pop(head, &popped);
-    EXPECT_STREQ(static_cast<char*>(popped->val), "a");
-    EXPECT_EQ(popped->next, nullptr);
-    KVTP_list_delete(popped);
-    EXPECT_EQ(KVTP_list_sz(rest), 2);
-    KVTP_list_clear(rest);
-    EXPECT_EQ(KVTP_list_sz(rest), 0);
-    KVTP_list_append(rest, KVTP_strdup("only"));
-    KVTP_list* empty = KVTP_list_pop(rest, &popped);
-    EXPECT_EQ(KVTP_list_sz(empty), 0);
-    EXPECT_EQ(KVTP_list_push(empty, nullptr), empty);
-    KVTP_list_delete(popped);
-    KVTP_list_delete(empty);
-
-    KVTP_strlist* sl = KVTP_strlist_new();  // the string list copies its strings
-    EXPECT_EQ(KVTP_strlist_push(sl, "abc", 2), sl);
-    KVTP_strlist_append(sl, "tail", -1);
-    EXPECT_STREQ(KVTP_strlist_val(sl), "ab");
-    EXPECT_STREQ(KVTP_strlist_idx(sl, 1), "tail");
-    EXPECT_EQ(KVTP_strlist_sz(sl), 2);
-    KVTP_strlist_delete(sl);
-}
-
 TEST(Hash, KeysHashExactly) {
     // clang-format off
     const struct { const char* key; int32_t len; uint32_t value; } keys[] = {
@@ -168,20 +135,6 @@ TEST(Hash, EntriesLandInTheirBucketAndKeysAreUnique) {
     KVTP_hash* frozen = KVTP_hash_new(4, 0);
     EXPECT_EQ(KVTP_hash_insert_uniq(frozen, "x", 1, 1), nullptr);
     KVTP_hash_delete(frozen);
-}
-
-TEST(Hash, HashFunctionWritesOnlyTheBytesOfItsBitWidth) {
-    unsigned char out[4] = {9, 9, 9, 9};
-    EXPECT_EQ(KVTP_hash_function("ab", 2, out, 32), 0x038D7718u);
-    EXPECT_EQ(out[0], 0x18);
-    EXPECT_EQ(out[3], 0x03);
-    out[2] = 9;
-    EXPECT_EQ(KVTP_hash_function("ab", 2, out, 12), 0x0718u);
-    EXPECT_EQ(out[1], 0x07);
-    EXPECT_EQ(out[2], 9);                                         // only ceil(12 / 8) bytes written
-    EXPECT_EQ(KVTP_hash_function("", -1, out, 32), 0x01010101u);  // zero bytes become 1
-    EXPECT_EQ(KVTP_hash_function("ab", 2, out, 0), 0u);
-    EXPECT_EQ(KVTP_hash_function("ab", 2, nullptr, 40), 0x038D7718u);
 }
 
 TEST(Dict, NumbersWordsFromOneTimesTheMultiplier) {
