@@ -90,17 +90,6 @@ TEST(TokeniseEncoding, LongTextsInOtherEncodingsAreConverted) {
     }
 }
 
-TEST(TokeniseEncoding, SplitMultiByteCharacterWaitsForItsEnd) {
-    // "é" cut between two non-final calls, with more than the context before it.
-    std::string text = "<p>" + std::string(5000, 'x') + " caf\xC3\xA9 end</p>";
-    size_t cut = text.find('\xA9');
-    RecordingChannel ch;
-    ch.process(text.substr(0, cut), 0);
-    ch.process(text.substr(cut), 1);
-    EXPECT_NE(ch.text().find("caf\xC3\xA9"), std::string::npos);
-    EXPECT_EQ(ch.text().find("caf_"), std::string::npos);
-}
-
 TEST(TokeniseEncoding, StrictModeSkipsTheRepairWithoutHarm) {
     std::string out =
         run_with_config("processing_mode='strict_utf8_xml' context_size='16'",
