@@ -12,7 +12,6 @@
 
 #include "textproc/scanner/configsettings.h"
 #include "textproc/scanner/logger.h"
-#include "textproc/toolkit/dystr.h"
 
 namespace {
 
@@ -61,9 +60,6 @@ std::string ReadFile(const std::string& path) {
     std::ifstream in(path);
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
-
-// The line a logger at threshold INFO or DEBUG writes when it is created.
-const char kCreated[] = "LOGGER [INFO] log created : new log has been created successfully";
 
 // Output lines are "<ctime stamp with _ for spaces> <name> : <line>\n".
 bool IsOutputLine(const std::string& out, const std::string& name, const std::string& line) {
@@ -160,7 +156,8 @@ TEST(LoggerLevels, SetLevelAnnouncesDebugAndUnknownCodeIsLoggedAsCodeZero) {
     EXPECT_EQ(1, KVTP_logger_set_level(l.get(), KVTP_LOG_DEBUG));
     KVTP_logger_set_error(l.get(), 42, "what", "");
     ASSERT_EQ(3, KVTP_logger_no_stored(l.get()));
-    EXPECT_STREQ(kCreated, KVTP_logger_msg(l.get(), 0));
+    EXPECT_STREQ("LOGGER [INFO] log created : new log has been created successfully",
+                 KVTP_logger_msg(l.get(), 0));
     EXPECT_STREQ("LOGGER [DEBUG] logger function call : Set logging level : DEBUG",
                  KVTP_logger_msg(l.get(), 1));
     EXPECT_STREQ("PRE_DEF [WARN] Attempted set of unknown error type : what",
@@ -252,28 +249,6 @@ TEST(LoggerResets, ResetClearsStoreAndCountersAndModuleResetOnlyWhenConfiguredTo
     ASSERT_EQ(stored + 2, KVTP_logger_no_stored(keeps.get()));
     EXPECT_STREQ("LOGGER [DEBUG] logger function call : module reset : False",
                  KVTP_logger_msg(keeps.get(), stored + 1));
-}
-
-TEST(LoggerOutput, StandardStreamsOnRequestAndPrintingTheStore) {
-    Logger l = MakeLogger("logstore='True'");
-    KVTP_logger_set_stdout(l.get(), 1);
-    CaptureStdout();
-    KVTP_logger_log(l.get(), KVTP_LOG_INFO, "m", "t", "x", "");
-    EXPECT_TRUE(IsOutputLine(GetCapturedStdout(), "TPC", "m [INFO] t : x"));
-    KVTP_logger_set_stdout(l.get(), 0);
-    KVTP_logger_set_stderr(l.get(), 1);
-    CaptureStderr();
-    KVTP_logger_log(l.get(), KVTP_LOG_INFO, "m", "t", "y", "");
-    EXPECT_TRUE(IsOutputLine(GetCapturedStderr(), "TPC", "m [INFO] t : y"));
-
-    KVTP_dystr* s = KVTP_dystr_new("", 0);
-    EXPECT_EQ(1, KVTP_logger_print(l.get(), s));
-    const std::string stored = std::string(kCreated) + "\nm [INFO] t : x\nm [INFO] t : y\n";
-    EXPECT_EQ(stored, KVTP_dystr_cstr(s));
-    KVTP_dystr_delete(s);
-    CaptureStdout();
-    KVTP_logger_printf(l.get());
-    EXPECT_EQ("Logger (TPC), level: INFO\n" + stored, GetCapturedStdout());
 }
 
 }  // namespace

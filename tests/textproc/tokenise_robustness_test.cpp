@@ -26,12 +26,8 @@ bool valid_utf8_without_nul(const std::string& s) {
 
 // Tokenised text of one whole final call through a channel configured with
 // the given `tokenise` attributes (none: no configuration file).
-// Per process, so concurrent runs of the suite do not share it.
-const std::string kConfigPath =
-    ::testing::TempDir() + "tokenise_test_" + std::to_string(getpid()) + ".xml";
-
 std::string run_with_config(const std::string& attrs, const std::string& text) {
-    const std::string& path = kConfigPath;
+    const std::string path = ::testing::TempDir() + "tokenise_" + std::to_string(getpid());
     std::ofstream(path) << "<tpconfig><tokenise " << attrs << "/></tpconfig>";
     RecordingChannel ch(true, 1, attrs.empty() ? nullptr : path.c_str());
     std::remove(path.c_str());
@@ -96,19 +92,6 @@ TEST(TokeniseEncoding, StrictModeSkipsTheRepairWithoutHarm) {
                         std::string("<p>caf\xE9 \xFF\xFE<a b='\xC3'>\0x</a></p>", 27));
     EXPECT_NE(out.find("caf\xE9"), std::string::npos);  // copied as it came
     EXPECT_NE(out.find(kFinal), std::string::npos);
-}
-
-TEST(TokeniseEncoding, ContextSizeAndModeComeFromTheConfiguration) {
-    const std::string& path = kConfigPath;
-    for (const auto& [attrs, size] :
-         {std::pair{"processing_mode='strict_xml' context_size='100'", 100},
-          {"processing_mode='whatever' context_size='0'", 4096}}) {
-        std::ofstream(path) << "<tpconfig><tokenise " << attrs << "/></tpconfig>";
-        RecordingChannel ch(true, 1, path.c_str());
-        EXPECT_EQ(KVTP_tokenise_context_size(ch.tokeniser()), size) << attrs;
-        EXPECT_EQ(KVTP_tokenise_processing_mode(ch.tokeniser()), 1) << attrs;
-    }
-    std::remove(path.c_str());
 }
 
 std::string repeat(const std::string& unit, size_t size) {

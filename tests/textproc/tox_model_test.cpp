@@ -87,39 +87,6 @@ TEST_F(ToxTest, NumericValuesKeepTrailingZerosAndDropAZeroFraction) {
     EXPECT_EQ(Printed(tag, KVTP_toxtag_print), "break closed {'type': '2','time': '1.250'}");
 }
 
-TEST_F(ToxTest, TagBoundaryFollowsRemovalsAndInsertionsInFrontOfIt) {
-    KVTP_toxtag* a = Tag("a");
-    KVTP_toxtag* c = Tag("c");
-    KVTP_toxtoken* token = Token({a, Tag("b"), c});
-    token->tag_boundary = 2;  // c is the first tag past the boundary
-
-    EXPECT_EQ(KVTP_toxtoken_removetag(token, a), 1);
-    EXPECT_EQ(KVTP_toxtoken_removetag(token, a), 0);
-    EXPECT_EQ(token->tag_boundary, 1);
-    KVTP_toxtoken_addtag_front(token, a);
-    EXPECT_EQ(token->tag_boundary, 2);
-    KVTP_toxtoken_move_tag(token, c, 0);  // from past the boundary to before it
-    EXPECT_EQ(token->tag_boundary, 3);
-    KVTP_toxtoken_move_tag(token, c, -1);
-    EXPECT_EQ(token->tag_boundary, 2);
-    EXPECT_EQ(KVTP_toxtoken_tagidx(token, 2), c);
-    EXPECT_EQ(KVTP_toxtoken_removetag_named(token, "a"), 1);
-    EXPECT_EQ(token->tag_boundary, 1);
-    EXPECT_STREQ(KVTP_toxtag_name(a), "");  // cleared
-}
-
-TEST_F(ToxTest, ReplaceTagDropsNamesakesAndKeepsTheNewTag) {
-    KVTP_toxtag* old1 = Tag("voice");
-    KVTP_toxtag* other = Tag("s");
-    KVTP_toxtag* fresh = Tag("voice");
-    KVTP_toxtoken* token = Token({old1, other, Tag("voice"), fresh});
-    ASSERT_EQ(KVTP_toxtoken_replacetag(token, fresh), 1);
-    ASSERT_EQ(KVTP_toxtoken_notags(token), 2);
-    EXPECT_EQ(KVTP_toxtoken_tagidx(token, 0), other);
-    EXPECT_EQ(KVTP_toxtoken_tagidx(token, 1), fresh);
-    EXPECT_EQ(old1->parent, nullptr);
-}
-
 TEST_F(ToxTest, QueriesSearchFromTheLastTag) {
     KVTP_toxtag* v1 = Tag("voice");
     KVTP_toxtag_set_attrib(v1, "name", -1, "a", -1);
@@ -135,14 +102,6 @@ TEST_F(ToxTest, QueriesSearchFromTheLastTag) {
     EXPECT_STREQ(KVTP_toxtoken_tagval(token, nullptr, "gender"), "f");
     EXPECT_EQ(KVTP_toxtoken_gettag_attrib(token, "voice", "name", "a"), v1);
     EXPECT_EQ(KVTP_toxtoken_gettag_attrib(token, nullptr, "gender", nullptr), v1);
-
-    KVTP_toxtag* probe = KVTP_toxtag_new();
-    KVTP_toxtag_init(probe, nullptr, "voice", -1, KVTP_TOXTAG_START);
-    KVTP_toxtag_set_attrib(probe, "gender", -1, "f", -1);
-    EXPECT_EQ(KVTP_toxtoken_gettag_match(token, probe), v1);
-    KVTP_toxtag_clear_attribs(probe);
-    EXPECT_EQ(KVTP_toxtoken_gettag_match(token, probe), v2);
-    KVTP_toxtag_delete(probe);
 
     // A longer name that begins with the attribute's is another attribute.
     KVTP_toxtag_set_attrib(v2, "gendered", -1, "x", -1);
@@ -179,46 +138,6 @@ TEST_F(ToxTest, MarkNameGivesTheCharacterPositionAndLexTagTheSyllables) {
             EXPECT_EQ(KVTP_toxtoken_nsyl(token), syllables) << spron;
         }
     }
-}
-
-TEST_F(ToxTest, PartOfSpeechJoinsOnlyAMissingSubtag) {
-    KVTP_toxtoken* token = Token({Tag("s")});
-    for (const auto& [pos, sub, joined] :
-         {std::tuple{"nn", "pl", "nn_pl"}, {"nn_sg", "pl", "nn_sg"}, {"vb", "", "vb"}}) {
-        KVTP_toxtoken_setpos(token, pos, -1, sub, -1);
-        EXPECT_STREQ(KVTP_toxtoken_getpos(token), joined);
-    }
-    EXPECT_EQ(KVTP_toxtoken_setfeat(token, 9, 1), 0);
-    KVTP_toxtoken_set_norm(token, "dogs", -1);
-    KVTP_toxtoken_norm_truncate(token, 3);
-    EXPECT_STREQ(KVTP_toxtoken_getnorm(token), "dog");
-}
-
-TEST_F(ToxTest, ClearResetsTheTokenItsTagsAndItsChain) {
-    KVTP_toxtag* tag = Tag("s");
-    KVTP_toxtoken* token = Token({tag});
-    KVTP_toxtoken* next = Token({Tag("t")});
-    KVTP_toxtoken_set(token, "x", -1);
-    token->next = next;
-    next->next = token;  // a loop must not hang the clear
-    KVTP_toxtoken_clear(token);
-    EXPECT_EQ(token->parent, nullptr);
-    EXPECT_EQ(next->next, nullptr);
-    EXPECT_EQ(KVTP_toxtoken_notags(next), 0);
-    EXPECT_EQ(tag->parent, nullptr);
-    EXPECT_STREQ(KVTP_toxtoken_get(token), "");
-}
-
-TEST(ToxSpurt, JobIdIsACopyThatSurvivesAClear) {
-    KVTP_toxspurt* spurt = KVTP_toxspurt_new();
-    std::string job = "CLIENT";
-    KVTP_toxspurt_set_jobid(spurt, job.c_str(), -1);
-    job[0] = 'X';
-    KVTP_toxspurt_setid(spurt, 9);
-    KVTP_toxspurt_clear(spurt);
-    EXPECT_STREQ(KVTP_toxspurt_get_jobid(spurt), "CLIENT");
-    EXPECT_EQ(KVTP_toxspurt_getid(spurt), 0);
-    KVTP_toxspurt_delete(spurt);
 }
 
 TEST_F(ToxTest, SplitMovesPunctuationAndClosedTagsAndContinuesElements) {

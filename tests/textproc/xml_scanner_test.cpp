@@ -1,11 +1,9 @@
 // The markup scanner: events for every construct, limits, positions.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <utility>
@@ -169,25 +167,6 @@ TEST(Scanner, DoctypeSubsetIsRecognisedUpToTheStepLimit) {
     EXPECT_EQ(large.front().rfind("D:", 0), 0u) << large.front();
 }
 
-TEST(Scanner, CountsBytesAndCharactersEvenWithoutHandlers) {
-    std::unique_ptr<KVTP_tpxml, void (*)(KVTP_tpxml*)> x(KVTP_tpxml_new(), KVTP_tpxml_delete);
-    const std::string doc = "\xC3\xA9t\xE2\x82\xAC <b x='1'>t&amp;<![CDATA[c]]></b>";
-    EXPECT_EQ(1, KVTP_tpxml_parse(x.get(), doc.data(), static_cast<int32_t>(doc.size()), 1));
-    EXPECT_EQ(static_cast<int64_t>(doc.size()), KVTP_tpxml_byte_position(x.get()));
-    EXPECT_EQ(static_cast<int64_t>(doc.size()) - 3, KVTP_tpxml_char_position(x.get()));
-    KVTP_tpxml_reset(x.get());
-    EXPECT_EQ(0, KVTP_tpxml_byte_position(x.get()));
-    EXPECT_EQ(0, KVTP_tpxml_char_position(x.get()));
-}
-
-TEST(Scanner, ResetInsideCommentKeepsDroppingText) {
-    RecordingScanner s;
-    s.Feed("a<!-- open", 1);
-    KVTP_tpxml_reset(s.x.get());
-    s.Feed("hidden --> shown", 1);
-    EXPECT_THAT(s.events, ElementsAre("D:a", "D: ", "D:shown"));
-}
-
 TEST(Scanner, HostileBacktrackingStillConsumesInput) {
     // A processing instruction that never closes makes its pattern backtrack
     // exponentially; the match limit turns that into "no match".
@@ -214,47 +193,6 @@ TEST(Scanner, PatternTableLendsSeventeenCompiledPatterns) {
     EXPECT_EQ(0u, KVTP_tpxml_get_compiled_regex_sz(x.get(), -1));
     EXPECT_EQ(0u, KVTP_tpxml_get_compiled_regex_sz(x.get(), 17));
     EXPECT_EQ(0, KVTP_tpxml_get_compiled_regex(x.get(), 17, copy.data()));
-}
-
-TEST(GetKeyval, ReadsOneQuotedAttributeWithinTheLength) {
-    // clang-format off
-    const struct { const char *text, *name, *value, *rest; } cases[] = {  // null name: none
-        {"a=\"1\" b='2'", "a", "1", " b='2'"}, {" \n name = 'x y' />", "name", "x y", " />"},
-        {"k=''", "k", "", ""}, {"q=\"it's\"", "q", "it's", ""}, {"a=1", nullptr, nullptr, nullptr},
-        {"a='open", nullptr, nullptr, nullptr}, {"novalue", nullptr, nullptr, nullptr},
-        {"  ", nullptr, nullptr, nullptr}, {"/>", nullptr, nullptr, nullptr}};
-    // clang-format on
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.text);
-        const char *name = nullptr, *value = nullptr;
-        int32_t nlen = -1, vlen = -1;
-        const int32_t len = static_cast<int32_t>(strlen(c.text));
-        const char* next = KVTP_get_keyval(c.text, len, &name, &nlen, &value, &vlen);
-        if (c.name == nullptr) {
-            EXPECT_EQ(nullptr, next);
-            continue;
-        }
-        ASSERT_NE(nullptr, next);
-        EXPECT_EQ(c.name, std::string(name, nlen));
-        EXPECT_EQ(c.value, std::string(value, vlen));
-        EXPECT_STREQ(c.rest, next);
-    }
-    const char* text = "a='1'";  // the closing quote at the length limit is not read
-    EXPECT_EQ(nullptr, KVTP_get_keyval(text, 4, nullptr, nullptr, nullptr, nullptr));
-    EXPECT_EQ(text + 5, KVTP_get_keyval(text, 5, nullptr, nullptr, nullptr, nullptr));
-}
-
-TEST(TpxmlTest, PrintsEventsOfAFile) {
-    const std::string path = ::testing::TempDir() + "tpxml_test_" + std::to_string(getpid());
-    std::ofstream(path) << "<a k='v'>hi</a>";
-    ::testing::internal::CaptureStdout();
-    EXPECT_EQ(1, KVTP_tpxml_test(path.c_str(), 3));
-    EXPECT_EQ(0, KVTP_tpxml_test("/nonexistent/file.xml", 3));
-    std::remove(path.c_str());
-    EXPECT_EQ(
-        "TAGOPEN:a\nKEY:k\nVAL:'v'\nDATA[hi]\nTAGCLOSE:a\n"
-        "Can't find input file exiting : /nonexistent/file.xml\n",
-        ::testing::internal::GetCapturedStdout());
 }
 
 // A document of every construct, long enough to span many margins, and the
