@@ -35,18 +35,6 @@ TEST(Scanners, CountLeadingBytesWithinLimitAndBeforeNul) {
         EXPECT_EQ(c.fn(c.text, c.len), c.expected) << "case " << &c - cases;
 }
 
-TEST(Scanners, NocaseEqualityIgnoresOnlyTheCaseBit) {
-    // clang-format off
-    const struct { const char *a, *b; bool equal; } cases[] = {
-        {"Info", "INFO", true}, {"INFO", "INFOS", false}, {"INFOS", "INFO", false}, {"", "", true},
-        {"", "a", false}, {"[", "{", true} /* 32 apart */, {"a", "b", false}, {"\xC3", "\xE3", true},
-        {nullptr, "a", false}, {"a", nullptr, false}, {nullptr, nullptr, false}};
-    // clang-format on
-    for (const auto& c : cases)
-        EXPECT_EQ(KVTP_strcmp_nocase(c.a, c.b) != 0, c.equal)
-            << (c.a ? c.a : "(null)") << " vs " << (c.b ? c.b : "(null)");
-}
-
 TEST(Numbers, IntegerReadersTakeOneSignAndSaturate) {
     // clang-format off
     const struct { const char* text; int32_t len; int64_t as_int, as_long; } cases[] = {
@@ -113,18 +101,6 @@ TEST(Numbers, NineSignificantDigitsRoundTripThroughAtof) {
         // The exponent may be absent ("E" alone) for exponent 0.
         EXPECT_EQ(KVTP_atof(buf, -1), v) << buf;
     }
-}
-
-TEST(Numbers, AtofReadsDecimalWithExponentAndOverflowsToInfinity) {
-    // clang-format off
-    const struct { const char* text; int32_t len; float expected; } cases[] = {
-        {"1.5", -1, 1.5f}, {"  -2.5e2", 8, -250.0f}, {"1e40", -1, INFINITY}, {"-1e40", -1, -INFINITY},
-        {"1e-50", -1, 0.0f}, {"abc", -1, 0.0f}, {"3.25xyz", -1, 3.25f}, {"1.5", 2, 1.0f},
-        {".5", -1, 0.5f}, {"1E", -1, 1.0f}, {"0.1", -1, 0.1f}, {"1e999999999999", -1, INFINITY},
-        {"2.5E-3", -1, 0.0025f}, {"", 0, 0.0f}};
-    // clang-format on
-    for (const auto& c : cases)
-        EXPECT_EQ(KVTP_atof(c.text, c.len), c.expected) << "\"" << c.text << "\"";
 }
 
 using std::string_literals::operator""s;
