@@ -13,15 +13,6 @@
 
 namespace {
 
-template <typename T>
-std::string Printed(const T* obj, int (*print)(const T*, KVTP_dystr*)) {
-    KVTP_dystr* out = KVTP_dystr_new(nullptr, 64);
-    print(obj, out);
-    std::string text = KVTP_dystr_cstr(out);
-    KVTP_dystr_delete(out);
-    return text;
-}
-
 class ToxTest : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_NE(pool_, nullptr); }
@@ -82,9 +73,11 @@ TEST_F(ToxTest, NumericValuesKeepTrailingZerosAndDropAZeroFraction) {
     EXPECT_STREQ(KVTP_toxtag_val(tag, "i"), "-42");
 
     KVTP_toxtag_set_attrib(tag, "timeout", -1, "9", -1);  // a break tag starts afresh
-    KVTP_toxtoken* token = Token();
-    ASSERT_EQ(KVTP_toxtag_newbreak(tag, token, 2, 1250), 1);
-    EXPECT_EQ(Printed(tag, KVTP_toxtag_print), "break closed {'type': '2','time': '1.250'}");
+    ASSERT_EQ(KVTP_toxtag_newbreak(tag, Token(), 2, 1250), 1);
+    KVTP_dystr* out = KVTP_dystr_new(nullptr, 64);
+    KVTP_toxtag_print(tag, out);
+    EXPECT_STREQ(KVTP_dystr_cstr(out), "break closed {'type': '2','time': '1.250'}");
+    KVTP_dystr_delete(out);
 }
 
 TEST_F(ToxTest, QueriesSearchFromTheLastTag) {
@@ -111,23 +104,9 @@ TEST_F(ToxTest, QueriesSearchFromTheLastTag) {
     EXPECT_STREQ(KVTP_toxtag_val(v2, "gendered"), "x");
 }
 
-TEST_F(ToxTest, MarkNameGivesTheCharacterPositionAndLexTagTheSyllables) {
-    KVTP_toxtag* mark = Tag("mark", KVTP_TOXTAG_CLOSED);
-    KVTP_toxtoken* token = Token({mark, Tag("mark", KVTP_TOXTAG_CLOSED)});
-    using Pos = std::vector<int32_t>;
-    for (const auto& [name, pos] :
-         {std::pair{"12_14_3_5", Pos{12, 14, 3, 5}}, {"7_8", Pos{7, 8, -1, -1}}}) {
-        KVTP_toxtag_set_attrib(mark, "name", -1, name, -1);
-        int32_t a = 0, b = 0, c = 0, d = 0;
-        EXPECT_EQ(KVTP_toxtoken_getcharpos(token, &a, &b, &c, &d), 1);
-        EXPECT_EQ(Pos({a, b, c, d}), pos) << name;
-    }
-    int32_t a = 0, b = 0, c = 0, d = 0;
-    EXPECT_EQ(KVTP_toxtoken_getcharpos(Token(), &a, &b, &c, &d), 0);
-    EXPECT_EQ(Pos({a, b, c, d}), Pos({-1, -1, -1, -1}));
-
+TEST_F(ToxTest, LexTagGivesSilenceAndSyllables) {
     KVTP_toxtag* lex = Tag("lex", KVTP_TOXTAG_STARTEND);
-    token = Token({lex});
+    KVTP_toxtoken* token = Token({lex});
     EXPECT_EQ(KVTP_toxtoken_issilent(token), 1);  // no pronunciation at all
     EXPECT_EQ(KVTP_toxtoken_nsyl(token), 0);      // so no syllables either
     for (const auto& [spron, silent, syllables] :
@@ -150,7 +129,6 @@ TEST_F(ToxTest, SplitMovesPunctuationAndClosedTagsAndContinuesElements) {
 
     KVTP_toxtoken* tail = KVTP_toxtoken_split(token, pool_);
     ASSERT_NE(tail, nullptr);
-    EXPECT_EQ(tail->split_source, token);
     EXPECT_EQ(tail->parent, spurt);
     EXPECT_STREQ(KVTP_toxtoken_getpstpunc(tail), ".");
     EXPECT_STREQ(KVTP_toxtoken_getpstpunc(token), "");
@@ -198,23 +176,12 @@ KVTP_prenorm_rules TestRules() {
 TEST_F(ToxTest, PrenormRewritesByTheCallersRulesAndRecordsWhatItSaw) {
     const KVTP_prenorm_rules rules = TestRules();
     // Features 2-6: lower-cased, alphabetic, other, converted, capitalised.
-    const struct {
-        const char* text;
-        const char* norm;
-        const char* features;
-    } cases[] = {
-        {"", "", "FFFFT"},
-        {"Hello", "hello", "TTFFT"},
-        {"hello", "hello", "FTFFF"},
-        {"HEllo", "hello", "TTFFF"},
-        {"\xC3\x89\xE2\x82\xACt",
-         "\xC3\xA9"
-         "Et",
-         "TTFTT"},
-        {"A1", "a1", "TTTFF"},
-        {"_x", "-x", "FTFTF"},
-        {"A_", "a-", "TTFTT"},
-    };
+    // clang-format off
+    const struct { const char *text, *norm, *features; } cases[] = {
+        {"", "", "FFFFT"}, {"Hello", "hello", "TTFFT"}, {"hello", "hello", "FTFFF"},
+        {"HEllo", "hello", "TTFFF"}, {"\xC3\x89\xE2\x82\xACt", "\xC3\xA9" "Et", "TTFTT"},
+        {"A1", "a1", "TTTFF"}, {"_x", "-x", "FTFTF"}, {"A_", "a-", "TTFTT"}};
+    // clang-format on
     KVTP_toxtoken* token = Token();
     for (const auto& c : cases) {
         KVTP_toxtoken_set_norm(token, c.text, -1);
