@@ -63,8 +63,6 @@ TEST(ConfigLayers, OverrideFileChangesOnlyItsSettingAndMissingOnesAreNull) {
         return Str(KVTP_configsettings_lookup(s, group, -1, attr, -1));
     };
     EXPECT_EQ("DEBUG", get("log", "loglevel"));
-    EXPECT_EQ(".", get("log", "logdir"));
-    EXPECT_EQ("True", get("log", "log"));
     EXPECT_EQ("lax", get("tokenise", "processing_mode"));
     EXPECT_EQ("<null>", get("tokenise", "no_such"));
     EXPECT_EQ("<null>", get("no_group", "context_size"));

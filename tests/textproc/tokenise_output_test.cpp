@@ -95,12 +95,6 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"OnlyMarkupHasNoWordMarks", "<a><b/></a>", "<a><b/></a>" + kFinal}),
     [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
-TEST(TokenisePlainText, EscapesMarkupAndWrapsInParent) {
-    EXPECT_EQ(tokenise_whole("a <b> & c", 0), "<parent>" + mark(0, 0, 1, 1) + "a &lt;b&gt; " +
-                                                  mark(6, 6, 1, 1) + "&amp; " + mark(8, 8, 1, 1) +
-                                                  "c" + kFinal + "</parent>");
-}
-
 TEST(TokeniseApplicationTags, VoiceElementTakesThreePasses) {
     RecordingChannel ch;
     ch.process("<speak>Hi <voice name=\"v\">there</voice></speak>", 1);

@@ -118,18 +118,6 @@ TEST(TpcCallbacks, ClearingCallbacksInsideACallbackTakesEffectAtOnce) {
     KVTP_tpc_delete(st.ch);
 }
 
-TEST(TpcCallbacks, LastSetterChoosesTheSharedUserData) {
-    KVTP_tpc* ch = KVTP_tpc_newtype(nullptr, nullptr, 1, "CLIENT", 3);
-    int a = 0, b = 0;
-    auto cb = [](void* u, const char*, int) { ++*static_cast<int*>(u); };
-    KVTP_tpc_set_text_callback(ch, cb, &a);
-    KVTP_tpc_set_application_callback(ch, cb, &b);
-    KVTP_tpc_process(ch, "x", -1, 1);
-    EXPECT_EQ(a, 0);
-    EXPECT_EQ(b, 1);
-    KVTP_tpc_delete(ch);
-}
-
 // Only type 3 tokenises; the pipeline types accept text and produce nothing,
 // and an unknown type is reported.
 TEST(TpcLifecycle, OtherTypesProduceNothingAndAnInvalidTypeIsReported) {
