@@ -12,6 +12,7 @@
 
 #include "textproc/scanner/configsettings.h"
 #include "textproc/scanner/logger.h"
+#include "textproc/toolkit/dystr.h"
 
 namespace {
 
@@ -249,6 +250,30 @@ TEST(LoggerResets, ResetClearsStoreAndCountersAndModuleResetOnlyWhenConfiguredTo
     ASSERT_EQ(stored + 2, KVTP_logger_no_stored(keeps.get()));
     EXPECT_STREQ("LOGGER [DEBUG] logger function call : module reset : False",
                  KVTP_logger_msg(keeps.get(), stored + 1));
+}
+
+TEST(LoggerOutput, StandardStreamsOnRequestAndPrintingTheStore) {
+    Logger l = MakeLogger("logstore='True'");
+    KVTP_logger_set_stdout(l.get(), 1);
+    CaptureStdout();
+    KVTP_logger_log(l.get(), KVTP_LOG_INFO, "m", "t", "x", "");
+    EXPECT_TRUE(IsOutputLine(GetCapturedStdout(), "TPC", "m [INFO] t : x"));
+    KVTP_logger_set_stdout(l.get(), 0);
+    KVTP_logger_set_stderr(l.get(), 1);
+    CaptureStderr();
+    KVTP_logger_log(l.get(), KVTP_LOG_INFO, "m", "t", "y", "");
+    EXPECT_TRUE(IsOutputLine(GetCapturedStderr(), "TPC", "m [INFO] t : y"));
+
+    KVTP_dystr* s = KVTP_dystr_new("", 0);
+    EXPECT_EQ(1, KVTP_logger_print(l.get(), s));
+    const std::string stored =
+        "LOGGER [INFO] log created : new log has been created successfully\nm [INFO] t : x\nm "
+        "[INFO] t : y\n";
+    EXPECT_EQ(stored, KVTP_dystr_cstr(s));
+    KVTP_dystr_delete(s);
+    CaptureStdout();
+    KVTP_logger_printf(l.get());
+    EXPECT_EQ("Logger (TPC), level: INFO\n" + stored, GetCapturedStdout());
 }
 
 }  // namespace

@@ -24,11 +24,17 @@ bool valid_utf8_without_nul(const std::string& s) {
     return kvtp_tokenise::first_invalid(s.data(), 0, static_cast<int32_t>(s.size()), true) < 0;
 }
 
-// Tokenised text of one whole final call through a channel configured with
-// the given `tokenise` attributes (none: no configuration file).
-std::string run_with_config(const std::string& attrs, const std::string& text) {
+// A configuration file, per process, with the given `tokenise` attributes.
+std::string config_with(const std::string& attrs) {
     const std::string path = ::testing::TempDir() + "tokenise_" + std::to_string(getpid());
     std::ofstream(path) << "<tpconfig><tokenise " << attrs << "/></tpconfig>";
+    return path;
+}
+
+// Tokenised text of one whole final call through a channel configured with
+// the given attributes (none: no configuration file).
+std::string run_with_config(const std::string& attrs, const std::string& text) {
+    const std::string path = config_with(attrs);
     RecordingChannel ch(true, 1, attrs.empty() ? nullptr : path.c_str());
     std::remove(path.c_str());
     ch.process(text, 1);
@@ -183,6 +189,18 @@ TEST(TokeniseHelpers, TagNameAndAttributes) {
     }
     int32_t n = -1;
     EXPECT_STREQ(KVTP_tokenise_opentagattr("<speak>", -1, &n), "");
+}
+
+TEST(TokeniseEncoding, ContextSizeAndModeComeFromTheConfiguration) {
+    for (const auto& [attrs, size] :
+         {std::pair{"processing_mode='strict_xml' context_size='100'", 100},
+          {"processing_mode='whatever' context_size='0'", 4096}}) {
+        const std::string path = config_with(attrs);
+        RecordingChannel ch(true, 1, path.c_str());
+        std::remove(path.c_str());
+        EXPECT_EQ(KVTP_tokenise_context_size(ch.tokeniser()), size) << attrs;
+        EXPECT_EQ(KVTP_tokenise_processing_mode(ch.tokeniser()), 1) << attrs;
+    }
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "textproc/toolkit/dystrarray.h"
 #include "textproc/toolkit/hash.h"
 #include "textproc/toolkit/hashstrarray.h"
+#include "textproc/toolkit/list.h"
 #include "textproc/toolkit/oswrappers.h"
 #include "textproc/toolkit/strarray.h"
 #include "textproc/toolkit/string_ops.h"
@@ -135,6 +136,7 @@ TEST(AllocationFailure, DystrIsUnchangedByFailedGrowth) {
               }),
               0);
     EXPECT_GT(t([&] { return KVTP_dystr_insert_range(s, KVTP_dystr_cstr(s), -1, 3) == 1; }), 0);
+    EXPECT_GT(t([&] { return KVTP_dystr_printf(s, "%0300d", 1) == 1; }), 0);
     const std::string big(1000, 'r');
     EXPECT_GT(t([&] { return KVTP_dystr_replace(s, big.c_str(), -1) == 1; }), 0);
     EXPECT_EQ(KVTP_dystr_cstr(s), big);
@@ -162,8 +164,10 @@ TEST(AllocationFailure, StringArraysAreUnchangedByFailedGrowth) {
     const AllOrNothing t{[&] { return snapshot(a); }};
     EXPECT_EQ(t([&] { return KVTP_strarray_add(a, "one", -1) == 1; }), 3);
     EXPECT_GT(t([&] { return KVTP_strarray_split(a, "a,b,c,d,e,f,g", -1, ",") == 1; }), 7);
+    EXPECT_GT(t([&] { return KVTP_strarray_split_ws(a, " x  y ", -1) == 1; }), 0);
     EXPECT_GT(t([&] { return KVTP_strarray_insert_item(a, "i", -1, 2) == 1; }), 0);
-    EXPECT_EQ(KVTP_strarray_sz(a), 9);
+    t([&] { return KVTP_strarray_replace(a, 0, "r", -1) == 1; });
+    EXPECT_EQ(KVTP_strarray_sz(a), 11);
     KVTP_strarray_delete(a);
 
     KVTP_str2str* s = KVTP_str2str_new(0);
@@ -174,7 +178,7 @@ TEST(AllocationFailure, StringArraysAreUnchangedByFailedGrowth) {
     KVTP_str2str_delete(s);
 }
 
-TEST(AllocationFailure, PointerArrayAndListAreUnchangedByFailedGrowth) {
+TEST(AllocationFailure, PointerArrayAndListsAreUnchangedByFailedGrowth) {
     KVTP_voidparray* a = KVTP_voidparray_new();
     int x = 0;
     EXPECT_EQ(AllOrNothing{[&] { return snapshot(a); }}(
@@ -183,11 +187,22 @@ TEST(AllocationFailure, PointerArrayAndListAreUnchangedByFailedGrowth) {
     KVTP_voidparray_delete(a);
 
     KVTP_strlist* l = KVTP_strlist_new();
+    const AllOrNothing t{[&] { return std::to_string(KVTP_strlist_sz(l)); }};
     KVTP_strlist_append(l, "head", -1);
-    EXPECT_EQ(AllOrNothing{[&] { return std::to_string(KVTP_strlist_sz(l)); }}(
-                  [&] { return KVTP_strlist_append(l, "tail", -1) == 1; }),
-              2);
-    KVTP_strlist_delete(l);
+    EXPECT_EQ(t([&] { return KVTP_strlist_append(l, "tail", -1) == 1; }), 2);
+    KVTP_strlist* head = nullptr;
+    t([&] { return (head = KVTP_strlist_push(l, "new", -1)) != nullptr; });
+    EXPECT_EQ(KVTP_strlist_sz(head), 3);
+    KVTP_strlist_delete(head);
+
+    KVTP_list* single = KVTP_list_new();
+    KVTP_list_append(single, KVTP_strdup("only"));
+    KVTP_list* popped = nullptr;
+    KVTP_list* rest = nullptr;
+    AllOrNothing{[&] { return std::string(static_cast<char*>(KVTP_list_val(single))); }}(
+        [&] { return (rest = KVTP_list_pop(single, &popped)) != nullptr; });
+    KVTP_list_delete(popped);
+    KVTP_list_delete(rest);
 }
 
 TEST(AllocationFailure, HashDictionaryAndTableAreUnchangedByFailedGrowth) {

@@ -151,4 +151,44 @@ TEST(Dystr, EditsClampToTheText) {
     KVTP_dystr_delete(big);
 }
 
+TEST(Dystr, AsciiEditsLeaveOtherBytesAlone) {
+    KVTP_dystr* s = KVTP_dystr_new(" \t Mixed \xC3\xA9 Case\r\n", 0);
+    KVTP_dystr_asciistrip(s);
+    EXPECT_EQ(text(s), "Mixed \xC3\xA9 Case");
+    KVTP_dystr_remove_non_ascii(s);
+    EXPECT_EQ(text(s), "Mixed  Case");
+    KVTP_dystr_asciiupper(s);
+    KVTP_dystr_asciireplace(s, ' ', '_');
+    EXPECT_EQ(text(s), "MIXED__CASE");
+    KVTP_dystr_asciilower(s);
+    EXPECT_EQ(text(s), "mixed__case");
+    KVTP_dystr_replace(s, "   ", -1);
+    KVTP_dystr_asciistrip(s);
+    EXPECT_EQ(text(s), "");
+    KVTP_dystr_delete(s);
+}
+
+TEST(Dystr, ReadlineReturnsLinesWithTheirLineFeed) {
+    FILE* f = std::tmpfile();
+    ASSERT_NE(f, nullptr);
+    const std::string longline(700, 'q');
+    std::fputs(("one\n" + longline + "\nlast").c_str(), f);
+    std::rewind(f);
+    KVTP_dystr* s = KVTP_dystr_new("old", 0);
+    for (const std::string& line : {std::string("one\n"), longline + "\n", std::string("last")}) {
+        ASSERT_EQ(KVTP_dystr_readline(s, f), 1);
+        EXPECT_EQ(text(s), line);
+    }
+    EXPECT_EQ(KVTP_dystr_readline(s, f), 0);
+    EXPECT_EQ(text(s), "");
+    std::fclose(f);
+    KVTP_dystr_delete(s);
+
+    EXPECT_EQ(KVTP_dystr_sz(nullptr), 0);  // null strings are harmless
+    EXPECT_STREQ(KVTP_dystr_cstr(nullptr), "");
+    EXPECT_EQ(KVTP_dystr_append(nullptr, "a", 1), 0);
+    KVTP_dystr_clear(nullptr);
+    KVTP_dystr_delete(nullptr);
+}
+
 }  // namespace

@@ -1,4 +1,4 @@
-// String arrays, hash, dictionary and word table.
+// Pointer and number arrays, string arrays and tables, lists, hash, dictionary.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -6,8 +6,12 @@
 #include "textproc/toolkit/dict.h"
 #include "textproc/toolkit/hash.h"
 #include "textproc/toolkit/hashstrarray.h"
+#include "textproc/toolkit/intarray.h"
+#include "textproc/toolkit/list.h"
 #include "textproc/toolkit/oswrappers.h"
 #include "textproc/toolkit/strarray.h"
+#include "textproc/toolkit/strlist.h"
+#include "textproc/toolkit/voidparray.h"
 
 namespace {
 
@@ -37,6 +41,12 @@ TEST(Strarray, OwnsCopiesEditsAndSplits) {
     KVTP_strarray_clear(a);
     KVTP_strarray_split(a, "a::b::", -1, "::");
     EXPECT_EQ(joined(a), "a|b|");
+    KVTP_strarray_clear(a);
+    KVTP_strarray_split(a, "whole", 3, "");
+    EXPECT_EQ(joined(a), "who");
+    KVTP_strarray_clear(a);
+    KVTP_strarray_split_chars(a, "x y;z", -1, " ;");
+    EXPECT_EQ(joined(a), "x|y|z");
     KVTP_strarray_clear(a);
     KVTP_strarray_split_ws(a, "  one \t two  ", -1);
     EXPECT_EQ(joined(a), "one|two");
@@ -110,6 +120,122 @@ TEST(Dict, NumbersWordsFromOneTimesTheMultiplier) {
     EXPECT_EQ(KVTP_hashstrarray_lookup(h, "pitch", -1), nullptr);
     EXPECT_EQ(KVTP_hashstrarray_sz(h), 2);
     KVTP_hashstrarray_delete(h);
+}
+
+TEST(Voidparray, InsertClampsAndRemoveSkipsNullSlots) {
+    KVTP_voidparray* a = KVTP_voidparray_newcustom(10, 8, 64);
+    int x = 1, y = 2, z = 3;
+    EXPECT_EQ(KVTP_voidparray_end(a), nullptr);
+    KVTP_voidparray_add(a, &x);
+    KVTP_voidparray_add(a, &z);
+    KVTP_voidparray_insert_item(a, &y, 1);
+    KVTP_voidparray_insert_item(a, nullptr, 99);
+    EXPECT_EQ(KVTP_voidparray_sz(a), 4);
+    EXPECT_EQ(KVTP_voidparray_idx(a, 1), &y);
+    EXPECT_EQ(KVTP_voidparray_end(a), nullptr);
+    EXPECT_EQ(KVTP_voidparray_idx(a, 4), nullptr);
+    EXPECT_EQ(KVTP_voidparray_remove_item(a, 3), nullptr);  // a null slot is not removed
+    EXPECT_EQ(KVTP_voidparray_sz(a), 4);
+    EXPECT_EQ(KVTP_voidparray_remove_item(a, 0), &x);
+    EXPECT_EQ(KVTP_voidparray_sz(a), 3);
+    EXPECT_EQ(KVTP_voidparray_remove_item(a, 7), nullptr);
+    EXPECT_EQ(KVTP_voidparray_replace(a, 2, &x), 1);
+    EXPECT_EQ(KVTP_voidparray_end(a), &x);
+    EXPECT_EQ(KVTP_voidparray_replace(a, 3, &x), 0);
+    KVTP_voidparray_delete_range(a, 0, 2);
+    EXPECT_EQ(KVTP_voidparray_idx(a, 0), &x);
+    KVTP_voidparray_delete(a);
+}
+
+TEST(NumberArrays, AddReplaceAndIndexWithinCount) {
+    KVTP_intarray* ia = KVTP_intarray_new();
+    for (int32_t i = 0; i < 20; ++i)
+        KVTP_intarray_add(ia, i * i);
+    EXPECT_EQ(*KVTP_intarray_idx(ia, 19), 361);
+    EXPECT_EQ(KVTP_intarray_idx(ia, 20), nullptr);
+    KVTP_intarray_replace(ia, 0, -5);
+    EXPECT_EQ(*KVTP_intarray_idx(ia, 0), -5);
+    KVTP_intarray_delete(ia);
+    KVTP_complexdoublearray* ca = KVTP_complexdoublearray_new();
+    KVTP_complexdoublearray_add(ca, 1.5, -2.0);
+    KVTP_complexdoublearray_add(ca, 3.0, 4.0);
+    EXPECT_EQ(KVTP_complexdoublearray_idx(ca, 0)->im, -2.0);
+    EXPECT_EQ(KVTP_complexdoublearray_idx(ca, 1)->re, 3.0);
+    KVTP_complexdoublearray_delete(ca);
+    KVTP_doublearray* da = KVTP_doublearray_new();
+    KVTP_doublearray_add(da, 0.25);
+    EXPECT_EQ(*KVTP_doublearray_idx(da, 0), 0.25);
+    KVTP_doublearray_delete(da);
+}
+
+TEST(Str2str, LastPairWithExactKeyWins) {
+    KVTP_str2str* t = KVTP_str2str_new(64);
+    KVTP_str2str_add(t, "log|level", -1, "INFO", -1);
+    KVTP_str2str_add(t, "log|levelx", -1, "no", -1);
+    KVTP_str2str_add(t, "log|level", -1, "DEBUG", -1);
+    EXPECT_EQ(KVTP_str2str_nrkeys(t), 3);
+    EXPECT_STREQ(KVTP_str2str_lookup(t, "log|level", -1), "DEBUG");
+    EXPECT_STREQ(KVTP_str2str_lookup(t, "log|levelxyz", 9), "DEBUG");
+    EXPECT_STREQ(KVTP_str2str_lookup(t, "log|level", 40), "DEBUG");  // past the NUL
+    EXPECT_EQ(KVTP_str2str_lookup(t, "log|leve", -1), nullptr);
+    EXPECT_EQ(KVTP_str2str_lookup(t, nullptr, 3), nullptr);
+    ASSERT_EQ(KVTP_str2str_replace_val(t, "log|level", -1, "WARN", -1), 1);
+    EXPECT_STREQ(KVTP_str2str_val(t, 2), "WARN");
+    EXPECT_STREQ(KVTP_str2str_val(t, 0), "INFO");
+    EXPECT_EQ(KVTP_str2str_replace_val(t, "absent", -1, "x", -1), 0);
+    EXPECT_STREQ(KVTP_str2str_key(t, 1), "log|levelx");
+    EXPECT_EQ(KVTP_str2str_key(t, 3), nullptr);
+    KVTP_str2str_delete(t);
+}
+
+TEST(List, EmptyHeadIsFilledFirstAndPoppingTheLastLeavesAnEmptyList) {
+    KVTP_list* l = KVTP_list_new();
+    EXPECT_EQ(KVTP_list_sz(l), 0);
+    KVTP_list_append(l, KVTP_strdup("b"));
+    EXPECT_EQ(KVTP_list_sz(l), 1);
+    KVTP_list_append(l, KVTP_strdup("c"));
+    KVTP_list* head = KVTP_list_push(l, KVTP_strdup("a"));
+    EXPECT_NE(head, l);
+    EXPECT_EQ(KVTP_list_sz(head), 3);
+    EXPECT_STREQ(static_cast<char*>(KVTP_list_idx(head, 2)), "c");
+    EXPECT_STREQ(static_cast<char*>(KVTP_list_val(KVTP_list_last(head))), "c");
+    EXPECT_EQ(KVTP_list_idx(head, 3), nullptr);
+    KVTP_list* popped = nullptr;
+    KVTP_list* rest = KVTP_list_pop(head, &popped);
+    EXPECT_STREQ(static_cast<char*>(popped->val), "a");
+    EXPECT_EQ(popped->next, nullptr);
+    KVTP_list_delete(popped);
+    EXPECT_EQ(KVTP_list_sz(rest), 2);
+    KVTP_list_clear(rest);
+    EXPECT_EQ(KVTP_list_sz(rest), 0);
+    KVTP_list_append(rest, KVTP_strdup("only"));
+    KVTP_list* empty = KVTP_list_pop(rest, &popped);
+    EXPECT_EQ(KVTP_list_sz(empty), 0);
+    EXPECT_EQ(KVTP_list_push(empty, nullptr), empty);
+    KVTP_list_delete(popped);
+    KVTP_list_delete(empty);
+
+    KVTP_strlist* sl = KVTP_strlist_new();  // the string list copies its strings
+    EXPECT_EQ(KVTP_strlist_push(sl, "abc", 2), sl);
+    KVTP_strlist_append(sl, "tail", -1);
+    EXPECT_STREQ(KVTP_strlist_val(sl), "ab");
+    EXPECT_STREQ(KVTP_strlist_idx(sl, 1), "tail");
+    EXPECT_EQ(KVTP_strlist_sz(sl), 2);
+    KVTP_strlist_delete(sl);
+}
+
+TEST(Hash, HashFunctionWritesOnlyTheBytesOfItsBitWidth) {
+    unsigned char out[4] = {9, 9, 9, 9};
+    EXPECT_EQ(KVTP_hash_function("ab", 2, out, 32), 0x038D7718u);
+    EXPECT_EQ(out[0], 0x18);
+    EXPECT_EQ(out[3], 0x03);
+    out[2] = 9;
+    EXPECT_EQ(KVTP_hash_function("ab", 2, out, 12), 0x0718u);
+    EXPECT_EQ(out[1], 0x07);
+    EXPECT_EQ(out[2], 9);                                         // only ceil(12 / 8) bytes written
+    EXPECT_EQ(KVTP_hash_function("", -1, out, 32), 0x01010101u);  // zero bytes become 1
+    EXPECT_EQ(KVTP_hash_function("ab", 2, out, 0), 0u);
+    EXPECT_EQ(KVTP_hash_function("ab", 2, nullptr, 40), 0x038D7718u);
 }
 
 }  // namespace

@@ -1,11 +1,13 @@
 // Byte-string scanners, number conversions and UTF-8 on counted text.
 #include <gtest/gtest.h>
 
+#include <cfloat>
 #include <climits>
 #include <cmath>
 #include <cstring>
 #include <string>
 
+#include "textproc/toolkit/oswrappers.h"
 #include "textproc/toolkit/string_ops.h"
 
 namespace {
@@ -162,6 +164,235 @@ TEST(Utf8, EncodeDecodeAndValidateAgreeOnEveryCodePoint) {
     }
     EXPECT_EQ(KVTP_unicode2utf8(0x110000, out), 0);
     EXPECT_EQ(std::string(out, 5), std::string(5, '\0'));
+}
+
+TEST(Scanners, SearchesStayWithinLimitAndStopAtNul) {
+    EXPECT_EQ(KVTP_strnlen("hello", 3), 3);
+    EXPECT_EQ(KVTP_strnlen("hi", 10), 2);
+    EXPECT_EQ(KVTP_strnlen("hello", -1), 5);
+    EXPECT_EQ(KVTP_strnlen("hello", 0), 0);
+    EXPECT_EQ(KVTP_strnlen(nullptr, -1), 0);
+
+    const char* s = "abcabc";
+    EXPECT_EQ(KVTP_strnchr(s, 6, 'c'), s + 2);
+    EXPECT_EQ(KVTP_strnchr(s, 2, 'c'), nullptr);
+    EXPECT_EQ(KVTP_strnchr("ab", 10, 'z'), nullptr);
+    EXPECT_EQ(KVTP_strnchr(s, 6, '\0'), nullptr);
+    const char high[] = "a\xE9";
+    EXPECT_EQ(KVTP_strnchr(high, 2, 0xE9), high + 1);
+
+    const char* t = "the cat sat";
+    EXPECT_EQ(KVTP_strnstr(t, -1, "sat", -1), t + 8);
+    EXPECT_EQ(KVTP_strnstr(t, 10, "sat", -1), nullptr);  // needle crosses the limit
+    EXPECT_EQ(KVTP_strnstr(t, 11, "sat", 2), t + 8);
+    EXPECT_EQ(KVTP_strnstr(t, -1, "", -1), t);
+    EXPECT_EQ(KVTP_strnstr(t, -1, nullptr, 3), t);
+    EXPECT_EQ(KVTP_strnstr(t, -1, "dog", -1), nullptr);
+    EXPECT_EQ(KVTP_strnstr("ab", 100, "abc", -1), nullptr);
+
+    EXPECT_EQ(KVTP_charcount("a,b,,c", -1, ','), 3);
+    EXPECT_EQ(KVTP_charcount("a,b,,c", 3, ','), 1);
+    EXPECT_EQ(KVTP_charcount("a,b", 100, ','), 1);
+}
+
+TEST(Scanners, CopiesStopAtTheirDelimiterOrLengthAndTerminate) {
+    char buf[16];
+    std::memset(buf, 'Z', sizeof buf);
+    EXPECT_EQ(KVTP_strcpy_ws(buf, "word rest", 15), 4);
+    EXPECT_STREQ(buf, "word");
+    EXPECT_EQ(KVTP_strcpy_ws(buf, "longword", 3), 3);
+    EXPECT_STREQ(buf, "lon");
+    EXPECT_EQ(KVTP_strcpy_newline(buf, "a line\nnext", 15), 6);
+    EXPECT_STREQ(buf, "a line");
+
+    for (const auto& [len, expected] : {std::pair{3, "abc"}, {30, "abcdef"}, {-1, "abcdef"}}) {
+        char* d = KVTP_strndup("abcdef", len);
+        EXPECT_STREQ(d, expected);
+        KVTP_free(d);
+    }
+    EXPECT_EQ(KVTP_strndup(nullptr, 3), nullptr);
+}
+
+TEST(Scanners, CaseChangesAndClassesTouchOnlyAscii) {
+    char s[] = "Ab[{\xC3\x89z";
+    KVTP_asciilower(s);
+    EXPECT_STREQ(s, "ab[{\xC3\x89z");
+    KVTP_asciiupper(s);
+    EXPECT_STREQ(s, "AB[{\xC3\x89Z");
+    KVTP_asciireplace(s, 'B', '-');
+    EXPECT_STREQ(s, "A-[{\xC3\x89Z");
+    char t[] = "abcd";
+    KVTP_asciiupper(t, 2);
+    EXPECT_STREQ(t, "ABcd");
+
+    EXPECT_EQ(KVTP_is_matching_quote('"'), '"');
+    EXPECT_EQ(KVTP_is_matching_quote('\''), '\'');
+    EXPECT_EQ(KVTP_is_matching_quote('`'), 0);
+    EXPECT_TRUE(KVTP_is_whitespace('\r'));
+    EXPECT_FALSE(KVTP_is_whitespace('\v'));
+    EXPECT_FALSE(KVTP_is_whitespace(static_cast<char>(0xA0)));
+    EXPECT_TRUE(KVTP_is_newline('\r'));
+    EXPECT_FALSE(KVTP_is_eol('\r'));
+}
+
+TEST(Scanners, NocaseEqualityIgnoresOnlyTheCaseBit) {
+    // clang-format off
+    const struct { const char *a, *b; bool equal; } cases[] = {
+        {"Info", "INFO", true}, {"INFO", "INFOS", false}, {"INFOS", "INFO", false}, {"", "", true},
+        {"", "a", false}, {"[", "{", true} /* 32 apart */, {"a", "b", false}, {"\xC3", "\xE3", true},
+        {nullptr, "a", false}, {"a", nullptr, false}, {nullptr, nullptr, false}};
+    // clang-format on
+    for (const auto& c : cases)
+        EXPECT_EQ(KVTP_strcmp_nocase(c.a, c.b) != 0, c.equal)
+            << (c.a ? c.a : "(null)") << " vs " << (c.b ? c.b : "(null)");
+}
+
+TEST(Fields, CountsFindsAndReadsWhitespaceSeparatedFields) {
+    const char* s = "  one two\t\tthree  ";
+    EXPECT_EQ(KVTP_no_strings(s), 3);
+    EXPECT_EQ(KVTP_no_strings("   "), 0);
+    EXPECT_EQ(KVTP_no_strings(""), 0);
+    EXPECT_EQ(KVTP_strfield_len(s, -1), 3);
+    EXPECT_EQ(KVTP_strfield_len(s, 8), 2);  // "  one tw"
+    int32_t n = 0;
+    const char* f = KVTP_strfield(s, -1, 2, &n);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(std::string(f, n), "three");
+    EXPECT_EQ(KVTP_strfield(s, -1, 3, &n), nullptr);
+    EXPECT_EQ(KVTP_strfield(s, -1, -1, &n), nullptr);
+    f = KVTP_strfield_next(KVTP_strfield(s, -1, 0, &n), -1, &n);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(std::string(f, n), "two");
+
+    float out[4] = {0, 0, 0, 0};
+    EXPECT_EQ(KVTP_strfield_floats(" 1.5 -2 3e2 9", -1, out, 3), 3);
+    EXPECT_FLOAT_EQ(out[0], 1.5f);
+    EXPECT_FLOAT_EQ(out[1], -2.0f);
+    EXPECT_FLOAT_EQ(out[2], 300.0f);
+    EXPECT_EQ(KVTP_unpack_noseq("  -1.25 7", -1, 2), -125);
+}
+
+TEST(Numbers, SeparatorIsSkippedAmongDigits) {
+    EXPECT_EQ(KVTP_atoisep("1,234", 5, ','), 1234);
+    EXPECT_EQ(KVTP_atoisep("1,234,567", -1, ','), 1234567);
+    EXPECT_EQ(KVTP_atoisep(" -1 234", 7, ' '), -1234);
+    EXPECT_EQ(KVTP_atoisep(",12", -1, ','), 0);
+    EXPECT_EQ(KVTP_atoisep("1,234", 3, ','), 12);
+    EXPECT_EQ(KVTP_atoisep("1.234", -1, ','), 1);
+    EXPECT_EQ(KVTP_atolsep("9.223.372.036.854.775.807", -1, '.'), INT64_MAX);
+    EXPECT_EQ(KVTP_atoisep("12", -1, '\0'), 12);
+}
+
+TEST(Numbers, IntegerWritersHandleExtremesAndRefuseSmallBuffersWithoutOverrun) {
+    char buf[40];
+    EXPECT_EQ(KVTP_itoa(INT32_MIN, buf, 30), 1);
+    EXPECT_STREQ(buf, "-2147483648");
+    EXPECT_EQ(KVTP_itoa(0, buf, 30), 1);
+    EXPECT_STREQ(buf, "0");
+    EXPECT_EQ(KVTP_ltoa(INT64_MIN, buf, 30), 1);
+    EXPECT_STREQ(buf, "-9223372036854775808");
+    EXPECT_EQ(KVTP_ltoa(INT64_MAX, buf, 30), 1);
+    EXPECT_STREQ(buf, "9223372036854775807");
+
+    std::memset(buf, 'Z', sizeof buf);
+    EXPECT_EQ(KVTP_itoa(5, buf, 20), 0);
+    EXPECT_STREQ(buf, "TO_SHORT");
+    std::memset(buf, 'Z', sizeof buf);
+    EXPECT_EQ(KVTP_itoa(5, buf, 5), 0);
+    EXPECT_STREQ(buf, "TO_S");
+    EXPECT_EQ(buf[5], 'Z');
+    EXPECT_EQ(KVTP_itoa(5, buf, 0), 0);
+    EXPECT_EQ(KVTP_itoa(5, nullptr, 40), 0);
+}
+
+TEST(Numbers, FtoaRefusesSmallBuffersAndReportsOverflow) {
+    char buf[64];
+    EXPECT_EQ(KVTP_ftoa(1.0f, buf, 20, 2, "f"), 0);
+    EXPECT_STREQ(buf, "TO_SHORT");
+    // 39 integer digits do not fit 30 bytes.
+    EXPECT_EQ(KVTP_ftoa(FLT_MAX, buf, 30, 3, "f"), 0);
+    EXPECT_STREQ(buf, "OVERFLOW");
+    EXPECT_EQ(KVTP_ftoa(FLT_MAX, buf, sizeof buf, 0, "f"), 1);
+    EXPECT_EQ(std::strlen(buf), 39u);
+    EXPECT_EQ(std::string(buf, 8), "34028234");
+}
+
+TEST(Numbers, AtofReadsDecimalWithExponentAndOverflowsToInfinity) {
+    // clang-format off
+    const struct { const char* text; int32_t len; float expected; } cases[] = {
+        {"1.5", -1, 1.5f}, {"  -2.5e2", 8, -250.0f}, {"1e40", -1, INFINITY}, {"-1e40", -1, -INFINITY},
+        {"1e-50", -1, 0.0f}, {"abc", -1, 0.0f}, {"3.25xyz", -1, 3.25f}, {"1.5", 2, 1.0f},
+        {".5", -1, 0.5f}, {"1E", -1, 1.0f}, {"0.1", -1, 0.1f}, {"1e999999999999", -1, INFINITY},
+        {"2.5E-3", -1, 0.0025f}, {"", 0, 0.0f}};
+    // clang-format on
+    for (const auto& c : cases)
+        EXPECT_EQ(KVTP_atof(c.text, c.len), c.expected) << "\"" << c.text << "\"";
+}
+
+TEST(Utf8, SequenceLengthFollowsTheLeadByteAndStepsTakeAtMostFourBytes) {
+    // clang-format off
+    const struct { unsigned char lead; int32_t len; } leads[] = {
+        {0x00, 1}, {0x7F, 1}, {0x80, 1}, {0xBF, 1}, {0xC0, 2}, {0xDF, 2}, {0xE0, 3},
+        {0xEF, 3}, {0xF0, 4}, {0xF7, 4}, {0xF8, 5}, {0xFB, 5}, {0xFC, 6}, {0xFF, 6}};
+    // clang-format on
+    for (const auto& c : leads)
+        EXPECT_EQ(KVTP_u8_seqlen(c.lead), c.len) << int(c.lead);
+
+    const char* s = "a\xC3\xA9z";
+    int32_t i = 0;
+    EXPECT_EQ(KVTP_u8_inc(s, &i), 1);
+    EXPECT_EQ(KVTP_u8_inc(s, &i), 3);
+    EXPECT_EQ(KVTP_u8_inc(s, &i), 4);
+    // Stray continuations join; at most four bytes; the NUL is stepped over.
+    for (const auto& [text, next] :
+         {std::pair{"\x80\x80x", 2}, {"\xC3\x80\x80\x80\x80\x80", 4}, {"", 1}}) {
+        i = 0;
+        EXPECT_EQ(KVTP_u8_inc(text, &i), next) << text;
+    }
+    i = 3;
+    EXPECT_EQ(KVTP_u8_dec(s, &i, 4), 1);
+    EXPECT_EQ(KVTP_u8_dec(s, &i, 4), 0);
+    EXPECT_EQ(KVTP_u8_dec(s, &i, 4), -1);  // below 1: plain decrement
+    i = 9;
+    EXPECT_EQ(KVTP_u8_dec(s, &i, 4), 8);  // beyond the length: plain decrement
+    i = 6;
+    EXPECT_EQ(KVTP_u8_dec("x\x80\x80\x80\x80\x80", &i, 6), 2);  // at most four bytes back
+}
+
+TEST(Utf8, CountingAndIndexingCharacters) {
+    const char* s = "a\xC3\xA9\xE2\x82\xAC";
+    EXPECT_EQ(KVTP_u8_strlen(s), 3);
+    EXPECT_EQ(KVTP_u8_strlen(""), 0);
+    EXPECT_EQ(KVTP_u8_at(s, 2), s + 3);
+    EXPECT_EQ(KVTP_u8_at(s, 10), s + 6);
+    EXPECT_EQ(KVTP_u8_bytelen(s, 2), 3);
+    EXPECT_EQ(KVTP_u8_bytelen(s, 3), 6);
+    EXPECT_EQ(KVTP_u8_bytelen(s, 4), 0);
+    EXPECT_EQ(KVTP_u8_bytelen(s, 0), 0);
+}
+
+TEST(Utf8, CopiesTakeWholeCharactersOnly) {
+    char out[16];
+    EXPECT_EQ(KVTP_next_utf8_char("\xE2\x82\xACx", out), 3);
+    EXPECT_STREQ(out, "\xE2\x82\xAC");
+    EXPECT_EQ(KVTP_next_utf8_char("\xE2\x82", out), 2);  // cut short by the NUL
+    EXPECT_EQ(KVTP_next_utf8_char("", out), 0);
+    EXPECT_STREQ(out, "");
+
+    const char* s = "a\xC3\xA9\xE2\x82\xAC";
+    std::memset(out, 'Z', sizeof out);
+    EXPECT_EQ(KVTP_utf8_strncpy(out, s, 4), 3);
+    EXPECT_STREQ(out, "a\xC3\xA9");
+    EXPECT_EQ(out[4], 'Z');
+    EXPECT_EQ(KVTP_utf8_strncpy(out, s, 3), 1);
+    EXPECT_STREQ(out, "a");
+    EXPECT_EQ(KVTP_utf8_strncpy(out, s, 1), 0);
+    EXPECT_STREQ(out, "");
+    EXPECT_EQ(KVTP_utf8_strncpy(out, s, 16), 6);
+    EXPECT_STREQ(out, s);
+    out[0] = 'Q';
+    EXPECT_EQ(KVTP_utf8_strncpy(out, s, 0), 0);
+    EXPECT_EQ(out[0], 'Q');
 }
 
 }  // namespace

@@ -204,4 +204,27 @@ TEST(TpcLifecycle, ResetInsideADocumentReportsLostContext) {
     EXPECT_EQ(KVTP_tokenise_pending_input(ch.tokeniser()), 0);
 }
 
+TEST(TpcCallbacks, LastSetterChoosesTheSharedUserData) {
+    KVTP_tpc* ch = KVTP_tpc_newtype(nullptr, nullptr, 1, "CLIENT", 3);
+    int a = 0, b = 0;
+    auto cb = [](void* u, const char*, int) { ++*static_cast<int*>(u); };
+    KVTP_tpc_set_text_callback(ch, cb, &a);
+    KVTP_tpc_set_application_callback(ch, cb, &b);
+    KVTP_tpc_process(ch, "x", -1, 1);
+    EXPECT_EQ(a, 0);
+    EXPECT_EQ(b, 1);
+    KVTP_tpc_delete(ch);
+}
+
+TEST(TpcLifecycle, JobIdIsKeptUntilAReset) {
+    KVTP_tpc* ch = KVTP_tpc_newtype(nullptr, nullptr, 1, nullptr, 3);
+    KVTP_tpc_set_jobid(ch, "JOB");
+    KVTP_tpc_process(ch, "x", -1, 1);
+    EXPECT_STREQ(ch->jobid, "JOB");
+    KVTP_tpc_reset(ch, 0, nullptr);
+    EXPECT_STREQ(ch->jobid, "");
+    EXPECT_EQ(ch->xml, 0);
+    KVTP_tpc_delete(ch);
+}
+
 }  // namespace

@@ -240,4 +240,51 @@ TEST(Chunking, ChunkedParseGivesTheDocumentsEvents) {
     }
 }
 
+TEST(Scanner, CountsBytesAndCharactersEvenWithoutHandlers) {
+    std::unique_ptr<KVTP_tpxml, void (*)(KVTP_tpxml*)> x(KVTP_tpxml_new(), KVTP_tpxml_delete);
+    const std::string doc = "\xC3\xA9t\xE2\x82\xAC <b x='1'>t&amp;<![CDATA[c]]></b>";
+    EXPECT_EQ(1, KVTP_tpxml_parse(x.get(), doc.data(), static_cast<int32_t>(doc.size()), 1));
+    EXPECT_EQ(static_cast<int64_t>(doc.size()), KVTP_tpxml_byte_position(x.get()));
+    EXPECT_EQ(static_cast<int64_t>(doc.size()) - 3, KVTP_tpxml_char_position(x.get()));
+    KVTP_tpxml_reset(x.get());
+    EXPECT_EQ(0, KVTP_tpxml_byte_position(x.get()));
+    EXPECT_EQ(0, KVTP_tpxml_char_position(x.get()));
+}
+
+TEST(Scanner, ResetInsideCommentKeepsDroppingText) {
+    RecordingScanner s;
+    s.Feed("a<!-- open", 1);
+    KVTP_tpxml_reset(s.x.get());
+    s.Feed("hidden --> shown", 1);
+    EXPECT_THAT(s.events, ElementsAre("D:a", "D: ", "D:shown"));
+}
+
+TEST(GetKeyval, ReadsOneQuotedAttributeWithinTheLength) {
+    // clang-format off
+    const struct { const char *text, *name, *value, *rest; } cases[] = {  // null name: none
+        {"a=\"1\" b='2'", "a", "1", " b='2'"}, {" \n name = 'x y' />", "name", "x y", " />"},
+        {"k=''", "k", "", ""}, {"q=\"it's\"", "q", "it's", ""}, {"a=1", nullptr, nullptr, nullptr},
+        {"a='open", nullptr, nullptr, nullptr}, {"novalue", nullptr, nullptr, nullptr},
+        {"  ", nullptr, nullptr, nullptr}, {"/>", nullptr, nullptr, nullptr}};
+    // clang-format on
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        const char *name = nullptr, *value = nullptr;
+        int32_t nlen = -1, vlen = -1;
+        const int32_t len = static_cast<int32_t>(strlen(c.text));
+        const char* next = KVTP_get_keyval(c.text, len, &name, &nlen, &value, &vlen);
+        if (c.name == nullptr) {
+            EXPECT_EQ(nullptr, next);
+            continue;
+        }
+        ASSERT_NE(nullptr, next);
+        EXPECT_EQ(c.name, std::string(name, nlen));
+        EXPECT_EQ(c.value, std::string(value, vlen));
+        EXPECT_STREQ(c.rest, next);
+    }
+    const char* text = "a='1'";  // the closing quote at the length limit is not read
+    EXPECT_EQ(nullptr, KVTP_get_keyval(text, 4, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_EQ(text + 5, KVTP_get_keyval(text, 5, nullptr, nullptr, nullptr, nullptr));
+}
+
 }  // namespace
