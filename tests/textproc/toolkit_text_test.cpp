@@ -30,7 +30,9 @@ TEST(Scanners, CountLeadingBytesWithinLimitAndBeforeNul) {
         {KVTP_strlen_equals, "ab=", -1, 0}, {KVTP_strlen_colon, "key:val", 7, 3},
         {KVTP_strlen_comma, "1,2", 3, 1}, {KVTP_strlen_quote, "ab'c\"", 5, 2},
         {KVTP_strlen_quote, "voice\"x", -1, 5}, {KVTP_strlen_quote, "noquote", -1, 7},
-        {scan_char_x, "abxc", 4, 2}, {scan_char_x, "abcx", 2, 2}, {scan_char_x, "aaaa", -1, 4}};
+        {scan_char_x, "abxc", 4, 2}, {scan_char_x, "abcx", 2, 2}, {scan_char_x, "aaaa", -1, 4},
+        {KVTP_strnlen, "hello", 3, 3}, {KVTP_strnlen, "hi", 10, 2}, {KVTP_strnlen, "hello", -1, 5},
+        {KVTP_strnlen, "hello", 0, 0}, {KVTP_strnlen, nullptr, -1, 0}};
     // clang-format on
     // -1 means "up to the NUL" for some scanners and "nothing" for others.
     for (const auto& c : cases)
@@ -167,12 +169,6 @@ TEST(Utf8, EncodeDecodeAndValidateAgreeOnEveryCodePoint) {
 }
 
 TEST(Scanners, SearchesStayWithinLimitAndStopAtNul) {
-    EXPECT_EQ(KVTP_strnlen("hello", 3), 3);
-    EXPECT_EQ(KVTP_strnlen("hi", 10), 2);
-    EXPECT_EQ(KVTP_strnlen("hello", -1), 5);
-    EXPECT_EQ(KVTP_strnlen("hello", 0), 0);
-    EXPECT_EQ(KVTP_strnlen(nullptr, -1), 0);
-
     const char* s = "abcabc";
     EXPECT_EQ(KVTP_strnchr(s, 6, 'c'), s + 2);
     EXPECT_EQ(KVTP_strnchr(s, 2, 'c'), nullptr);
@@ -273,14 +269,14 @@ TEST(Fields, CountsFindsAndReadsWhitespaceSeparatedFields) {
 }
 
 TEST(Numbers, SeparatorIsSkippedAmongDigits) {
-    EXPECT_EQ(KVTP_atoisep("1,234", 5, ','), 1234);
-    EXPECT_EQ(KVTP_atoisep("1,234,567", -1, ','), 1234567);
-    EXPECT_EQ(KVTP_atoisep(" -1 234", 7, ' '), -1234);
-    EXPECT_EQ(KVTP_atoisep(",12", -1, ','), 0);
-    EXPECT_EQ(KVTP_atoisep("1,234", 3, ','), 12);
-    EXPECT_EQ(KVTP_atoisep("1.234", -1, ','), 1);
+    // clang-format off
+    const struct { const char* text; int32_t len; char sep; int32_t expected; } cases[] = {
+        {"1,234", 5, ',', 1234}, {"1,234,567", -1, ',', 1234567}, {" -1 234", 7, ' ', -1234},
+        {",12", -1, ',', 0}, {"1,234", 3, ',', 12}, {"1.234", -1, ',', 1}, {"12", -1, '\0', 12}};
+    // clang-format on
+    for (const auto& c : cases)
+        EXPECT_EQ(KVTP_atoisep(c.text, c.len, c.sep), c.expected) << c.text;
     EXPECT_EQ(KVTP_atolsep("9.223.372.036.854.775.807", -1, '.'), INT64_MAX);
-    EXPECT_EQ(KVTP_atoisep("12", -1, '\0'), 12);
 }
 
 TEST(Numbers, IntegerWritersHandleExtremesAndRefuseSmallBuffersWithoutOverrun) {
