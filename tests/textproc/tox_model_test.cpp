@@ -425,6 +425,17 @@ TEST_F(ToxTest, PrenormRewritesByTheCallersRulesAndRecordsWhatItSaw) {
     EXPECT_EQ(KVTP_toxtoken_prenorm(token, nullptr), 0);
 }
 
+TEST(ToxPoolTest, HandsOutFromTheStartAgainAfterAClear) {
+    KVTP_toxpool* pool = KVTP_toxpool_new(0, 2, 0);
+    KVTP_toxspurt owner{};
+    KVTP_toxtoken* first = KVTP_toxpool_token(pool);
+    KVTP_toxtoken_setparent(first, &owner);
+    KVTP_toxtoken_setparent(KVTP_toxpool_token(pool), &owner);
+    KVTP_toxpool_clear(pool);
+    EXPECT_EQ(KVTP_toxpool_token(pool), first);
+    KVTP_toxpool_delete(pool);
+}
+
 TEST(ToxPoolTest, WarnsWhenAnObjectWouldBeHandedOutTwice) {
     KVTP_toxpool* pool = KVTP_toxpool_new(0, 1, 2);
     KVTP_toxtoken* token = KVTP_toxpool_token(pool);
