@@ -24,15 +24,17 @@ bool valid_utf8_without_nul(const std::string& s) {
     return kvtp_tokenise::first_invalid(s.data(), 0, static_cast<int32_t>(s.size()), true) < 0;
 }
 
-// Tokenised text of one whole final call through a channel configured with
-// the given `tokenise` attributes (none: no configuration file).
-// Per process, so concurrent runs of the suite do not share it.
-const std::string kConfigPath =
-    ::testing::TempDir() + "tokenise_test_" + std::to_string(getpid()) + ".xml";
-
-std::string run_with_config(const std::string& attrs, const std::string& text) {
-    const std::string& path = kConfigPath;
+// A configuration file, per process, with the given `tokenise` attributes.
+std::string config_with(const std::string& attrs) {
+    const std::string path = ::testing::TempDir() + "tokenise_" + std::to_string(getpid());
     std::ofstream(path) << "<tpconfig><tokenise " << attrs << "/></tpconfig>";
+    return path;
+}
+
+// Tokenised text of one whole final call through a channel configured with
+// the given attributes (none: no configuration file).
+std::string run_with_config(const std::string& attrs, const std::string& text) {
+    const std::string path = config_with(attrs);
     RecordingChannel ch(true, 1, attrs.empty() ? nullptr : path.c_str());
     std::remove(path.c_str());
     ch.process(text, 1);
@@ -90,36 +92,12 @@ TEST(TokeniseEncoding, LongTextsInOtherEncodingsAreConverted) {
     }
 }
 
-TEST(TokeniseEncoding, SplitMultiByteCharacterWaitsForItsEnd) {
-    // "é" cut between two non-final calls, with more than the context before it.
-    std::string text = "<p>" + std::string(5000, 'x') + " caf\xC3\xA9 end</p>";
-    size_t cut = text.find('\xA9');
-    RecordingChannel ch;
-    ch.process(text.substr(0, cut), 0);
-    ch.process(text.substr(cut), 1);
-    EXPECT_NE(ch.text().find("caf\xC3\xA9"), std::string::npos);
-    EXPECT_EQ(ch.text().find("caf_"), std::string::npos);
-}
-
 TEST(TokeniseEncoding, StrictModeSkipsTheRepairWithoutHarm) {
     std::string out =
         run_with_config("processing_mode='strict_utf8_xml' context_size='16'",
                         std::string("<p>caf\xE9 \xFF\xFE<a b='\xC3'>\0x</a></p>", 27));
     EXPECT_NE(out.find("caf\xE9"), std::string::npos);  // copied as it came
     EXPECT_NE(out.find(kFinal), std::string::npos);
-}
-
-TEST(TokeniseEncoding, ContextSizeAndModeComeFromTheConfiguration) {
-    const std::string& path = kConfigPath;
-    for (const auto& [attrs, size] :
-         {std::pair{"processing_mode='strict_xml' context_size='100'", 100},
-          {"processing_mode='whatever' context_size='0'", 4096}}) {
-        std::ofstream(path) << "<tpconfig><tokenise " << attrs << "/></tpconfig>";
-        RecordingChannel ch(true, 1, path.c_str());
-        EXPECT_EQ(KVTP_tokenise_context_size(ch.tokeniser()), size) << attrs;
-        EXPECT_EQ(KVTP_tokenise_processing_mode(ch.tokeniser()), 1) << attrs;
-    }
-    std::remove(path.c_str());
 }
 
 std::string repeat(const std::string& unit, size_t size) {
@@ -211,6 +189,18 @@ TEST(TokeniseHelpers, TagNameAndAttributes) {
     }
     int32_t n = -1;
     EXPECT_STREQ(KVTP_tokenise_opentagattr("<speak>", -1, &n), "");
+}
+
+TEST(TokeniseEncoding, ContextSizeAndModeComeFromTheConfiguration) {
+    for (const auto& [attrs, size] :
+         {std::pair{"processing_mode='strict_xml' context_size='100'", 100},
+          {"processing_mode='whatever' context_size='0'", 4096}}) {
+        const std::string path = config_with(attrs);
+        RecordingChannel ch(true, 1, path.c_str());
+        std::remove(path.c_str());
+        EXPECT_EQ(KVTP_tokenise_context_size(ch.tokeniser()), size) << attrs;
+        EXPECT_EQ(KVTP_tokenise_processing_mode(ch.tokeniser()), 1) << attrs;
+    }
 }
 
 }  // namespace

@@ -20,18 +20,9 @@ inline std::string mark(int c, int b, int n, int l) {
            std::to_string(n) + "_" + std::to_string(l) + "\"/>";
 }
 
-// One callback invocation, in order: 'T' text, 'A' application tag.
-struct Event {
-    char kind;
-    std::string text;
-};
-
-// Every call as "<kind><length>:<text>", joined.
-inline std::string trace(const std::vector<Event>& events) {
-    std::string all;
-    for (const Event& e : events)
-        all += e.kind + std::to_string(e.text.size()) + ":" + e.text;
-    return all;
+// One callback call as "<kind><length>:<text>"; kind 'T' text, 'A' application tag.
+inline std::string call(char kind, const std::string& text) {
+    return kind + std::to_string(text.size()) + ":" + text;
 }
 
 // A client-style channel (type 3, job "CLIENT") whose callbacks record every
@@ -63,35 +54,27 @@ class RecordingChannel {
         }
         KVTP_tpc_process(channel_, text.data() + pos, static_cast<int32_t>(text.size() - pos), 1);
     }
-    const std::vector<Event>& events() const { return events_; }
-    std::string trace() const { return tokenise_test::trace(events_); }
-    // All text given to the text callback, joined.
-    std::string text() const {
-        std::string all;
-        for (const std::string& t : of_kind('T'))
-            all += t;
-        return all;
-    }
-    std::vector<std::string> tags() const { return of_kind('A'); }
-    void clear() { events_.clear(); }
+    // Every call, in order; all text given to the text callback; the tags.
+    const std::string& trace() const { return trace_; }
+    const std::string& text() const { return text_; }
+    const std::vector<std::string>& tags() const { return tags_; }
+    void clear() { trace_.clear(), text_.clear(), tags_.clear(); }
 
   private:
-    std::vector<std::string> of_kind(char kind) const {
-        std::vector<std::string> v;
-        for (const Event& e : events_) {
-            if (e.kind == kind)
-                v.push_back(e.text);
-        }
-        return v;
-    }
     template <char Kind>
     static void on(void* self, const char* text, int len) {
-        static_cast<RecordingChannel*>(self)->events_.push_back(
-            {Kind, std::string(text, static_cast<size_t>(len))});
+        auto* ch = static_cast<RecordingChannel*>(self);
+        const std::string t(text, static_cast<size_t>(len));
+        ch->trace_ += call(Kind, t);
+        if (Kind == 'T')
+            ch->text_ += t;
+        else
+            ch->tags_.push_back(t);
     }
 
     KVTP_tpc* channel_;
-    std::vector<Event> events_;
+    std::string trace_, text_;
+    std::vector<std::string> tags_;
 };
 
 // Tokenised text of one whole final call through a client channel.

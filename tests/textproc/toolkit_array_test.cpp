@@ -1,4 +1,4 @@
-// The generic array's growth and keep-limit rules, and the growable string.
+// The generic array and the growable string.
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -16,44 +16,8 @@ std::string bytes(const KVTP_array* a) {
     return std::string(a->data, a->count);
 }
 
-TEST(Array, GrowsByStepAndClearKeepsStorageOnlyUpToKeepLimit) {
-    for (const int32_t n : {64, 100}) {
-        SCOPED_TRACE(n);
-        KVTP_array* a = KVTP_array_new(8, 64, 4, 0);
-        for (int32_t i = 0; i < n; ++i) {
-            ASSERT_EQ(KVTP_array_append(a, &i, 1), 1);
-            EXPECT_EQ(a->capacity % 8, 0);
-            EXPECT_LT(a->capacity - a->count, 8);  // grows by the step, not more
-        }
-        int32_t last = 0;
-        std::memcpy(&last, KVTP_array_idx(a, n - 1), sizeof last);
-        EXPECT_EQ(last, n - 1);
-        EXPECT_EQ(a->capacity, n <= 64 ? 64 : 104);
-        KVTP_array_clear(a);
-        EXPECT_EQ(a->count, 0);
-        EXPECT_EQ(a->capacity, n <= 64 ? 64 : 0);
-        EXPECT_EQ(a->data == nullptr, n > 64);
-        if (n <= 64) {  // reused storage reads as zero again
-            ASSERT_EQ(KVTP_array_extendsz(a, 3), 1);
-            std::memcpy(&last, KVTP_array_idx(a, 2), sizeof last);
-            EXPECT_EQ(last, 0);
-        }
-        KVTP_array_delete(a);
-    }
-}
-
-TEST(Array, StepDoublesOnceCapacityOutgrowsItSoGrowthIsGeometric) {
-    KVTP_array* a = KVTP_array_new(4, 0, 1, 0);
-    ASSERT_EQ(KVTP_array_extend(a, 256), 1);
-    EXPECT_EQ(a->capacity, 256);  // the shortfall beats the step
-    EXPECT_EQ(a->growth_step, 4);
-    ASSERT_EQ(KVTP_array_extendsz(a, 256), 1);
-    ASSERT_EQ(KVTP_array_append(a, "x", 1), 1);
-    EXPECT_EQ(a->growth_step, 8);  // 4 < 256 / 32
-    EXPECT_EQ(a->capacity, 264);
-    KVTP_array_delete(a);
-
-    a = KVTP_array_new(1, 0, 1, 0);
+TEST(Array, GrowthIsGeometricSoAppendingStaysLinear) {
+    KVTP_array* a = KVTP_array_new(1, 0, 1, 0);
     int reallocations = 0;
     for (int i = 0; i < 100000; ++i) {
         const char* before = a->data;
@@ -68,8 +32,6 @@ TEST(Array, RefusesCountsBeyondInt32AndUsesOnlyReservedCapacity) {
     KVTP_array* a = KVTP_array_new(8, 64, 1, 0);
     EXPECT_EQ(KVTP_array_extendsz(a, 1), 0);
     ASSERT_EQ(KVTP_array_extend(a, 5), 1);
-    EXPECT_EQ(a->capacity, 8);
-    EXPECT_EQ(a->count, 0);
     ASSERT_EQ(KVTP_array_append(a, "abc", 3), 1);
     EXPECT_EQ(KVTP_array_extend(a, INT32_MAX), 0);
     EXPECT_EQ(KVTP_array_append(a, nullptr, INT32_MAX - 1), 0);
@@ -77,7 +39,6 @@ TEST(Array, RefusesCountsBeyondInt32AndUsesOnlyReservedCapacity) {
     EXPECT_EQ(KVTP_array_extend(a, -1), 0);
     EXPECT_EQ(KVTP_array_extendsz(a, 6), 0);
     EXPECT_EQ(a->count, 3);
-    EXPECT_EQ(a->capacity, 8);
     EXPECT_EQ(KVTP_array_extendsz(a, 5), 1);
     EXPECT_EQ(a->count, 8);
     KVTP_array_delete(a);
@@ -97,7 +58,6 @@ TEST(Array, EditsClampPositionsAndAcceptTheArraysOwnElements) {
 
     ASSERT_EQ(KVTP_array_replace(a, "abcdef", 6), 1);
     EXPECT_EQ(KVTP_array_delete_range(a, 4, 100), 1);
-    EXPECT_EQ(bytes(a), "abcd");
     EXPECT_EQ(KVTP_array_delete_range(a, -3, 1), 1);
     EXPECT_EQ(bytes(a), "bcd");
     EXPECT_EQ(KVTP_array_delete_upto(a, 2), 1);
@@ -108,14 +68,15 @@ TEST(Array, EditsClampPositionsAndAcceptTheArraysOwnElements) {
     EXPECT_EQ(a->count, 0);
 
     ASSERT_EQ(KVTP_array_fill(a, "z", 3), 1);
-    EXPECT_EQ(bytes(a), "zzz");
     ASSERT_EQ(KVTP_array_resize(a, 5), 1);
     EXPECT_EQ(bytes(a), std::string("zzz\0\0", 5));
     ASSERT_EQ(KVTP_array_resize(a, 1), 1);
     ASSERT_EQ(KVTP_array_append_null(a, "bc", -1), 1);  // no NUL yet: appends one
-    EXPECT_EQ(bytes(a), std::string("zbc\0", 4));
-    ASSERT_EQ(KVTP_array_append_null(a, "de", 1), 1);  // writes over the NUL
+    ASSERT_EQ(KVTP_array_append_null(a, "de", 1), 1);   // writes over the NUL
     EXPECT_EQ(bytes(a), std::string("zbcd\0", 5));
+    KVTP_array_clear(a);
+    ASSERT_EQ(KVTP_array_extendsz(a, 3), 1);  // reused storage reads as zero again
+    EXPECT_EQ(bytes(a), std::string(3, '\0'));
     KVTP_array_delete(a);
 }
 
@@ -130,43 +91,27 @@ TEST(Array, OwningArrayFreesItsElements) {
     }
     KVTP_array_delete_range(a, 1, 2);
     KVTP_array_resize(a, 2);
-    EXPECT_EQ(a->count, 2);
     KVTP_array_clear(a);
     KVTP_array_delete(a);
     EXPECT_EQ(KVTP_malloc_live(), live);
-    KVTP_array_delete(nullptr);
 }
-
-// ---------------------------------------------------------------------------
 
 std::string text(const KVTP_dystr* s) {
     return std::string(KVTP_dystr_cstr(s), KVTP_dystr_sz(s));
 }
 
-TEST(Dystr, CountIncludesTheNulAndGrowthIsByStep) {
-    KVTP_dystr* s = KVTP_dystr_new("abc", 0);
-    EXPECT_EQ(s->count, 4);
-    EXPECT_EQ(s->capacity, 4);
-    EXPECT_EQ(KVTP_dystr_sz(s), 3);
-    ASSERT_EQ(KVTP_dystr_append(s, "def", -1), 1);
-    EXPECT_STREQ(KVTP_dystr_cstr(s), "abcdef");
-    EXPECT_EQ(s->capacity, 12);
-    ASSERT_EQ(KVTP_dystr_append(s, "x\0y", 3), 1);  // byte counts are kept
-    EXPECT_EQ(KVTP_dystr_sz(s), 9);
-    EXPECT_EQ(KVTP_dystr_append(s, nullptr, 2), 0);
-    EXPECT_EQ(KVTP_dystr_append(s, nullptr, -1), 1);
-    KVTP_dystr_delete(s);
-
-    s = KVTP_dystr_newcustom(nullptr, -1, 1024, 5120);
-    EXPECT_STREQ(KVTP_dystr_cstr(s), "");
+TEST(Dystr, AppendFamilyKeepsByteCounts) {
+    KVTP_dystr* s = KVTP_dystr_newcustom(nullptr, -1, 1024, 5120);
     ASSERT_EQ(KVTP_dystr_append3(s, "a", 1, "bcd", 2, "", -1), 1);
     ASSERT_EQ(KVTP_dystr_append4(s, "1", -1, "2", -1, "3", -1, "4", 1), 1);
     ASSERT_EQ(KVTP_dystr_appendint(s, -17), 1);
     ASSERT_EQ(KVTP_dystr_append2intCR(s, " n=", -1, 42), 1);
     ASSERT_EQ(KVTP_dystr_appendfloat(s, 1.5f, 2, "f"), 1);
     ASSERT_EQ(KVTP_dystr_printf(s, "[%s:%d]", "p", 7), 1);
-    EXPECT_EQ(text(s), "abc1234-17 n=42\n1.50[p:7]");
-    EXPECT_EQ(s->capacity, 1 + 1024);  // one byte for the NUL, then one step
+    ASSERT_EQ(KVTP_dystr_append(s, "x\0y", 3), 1);
+    EXPECT_EQ(text(s), std::string("abc1234-17 n=42\n1.50[p:7]x\0y", 28));
+    EXPECT_EQ(KVTP_dystr_append(s, nullptr, 2), 0);
+    EXPECT_EQ(KVTP_dystr_append(s, nullptr, -1), 1);
     KVTP_dystr_delete(s);
 }
 
@@ -188,7 +133,6 @@ TEST(Dystr, EditsClampToTheText) {
     ASSERT_EQ(KVTP_dystr_insert_range(s, "<", 1, -3), 1);
     EXPECT_EQ(text(s), "<hello!");
     ASSERT_EQ(KVTP_dystr_delete_range(s, 3, 100), 1);
-    EXPECT_EQ(text(s), "<he");
     ASSERT_EQ(KVTP_dystr_delete_upto(s, 1), 1);
     ASSERT_EQ(KVTP_dystr_truncate(s, 10), 1);
     EXPECT_EQ(text(s), "he");
@@ -196,25 +140,11 @@ TEST(Dystr, EditsClampToTheText) {
     EXPECT_EQ(text(s), "h");
     ASSERT_EQ(KVTP_dystr_delete_upto(s, 50), 1);
     EXPECT_EQ(text(s), "");
-    EXPECT_EQ(s->count, 1);
     KVTP_dystr_delete(s);
-}
 
-TEST(Dystr, ClearKeepsOrReleasesStorageByKeepLimit) {
-    KVTP_dystr* small = KVTP_dystr_new("abc", 0);
-    KVTP_dystr_clear(small);
-    EXPECT_EQ(small->count, 1);
-    EXPECT_EQ(small->capacity, 4);
-    EXPECT_STREQ(KVTP_dystr_cstr(small), "");
-    KVTP_dystr_delete(small);
-
-    KVTP_dystr* big = KVTP_dystr_new(nullptr, 300);
-    EXPECT_EQ(big->capacity, 300);
+    KVTP_dystr* big = KVTP_dystr_new(nullptr, 300);  // a clear releasing storage
     KVTP_dystr_clear(big);
-    EXPECT_EQ(big->capacity, 0);
-    EXPECT_EQ(big->count, 0);
     EXPECT_STREQ(KVTP_dystr_cstr(big), "");
-    EXPECT_EQ(KVTP_dystr_sz(big), 0);
     ASSERT_EQ(KVTP_dystr_insert_range(big, "x", 1, 5), 1);
     ASSERT_EQ(KVTP_dystr_append(big, "y", 1), 1);
     EXPECT_EQ(text(big), "xy");

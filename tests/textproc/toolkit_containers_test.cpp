@@ -1,4 +1,4 @@
-// Pointer and string arrays, string tables, lists, hash, dictionary.
+// Pointer and number arrays, string arrays and tables, lists, hash, dictionary.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -14,52 +14,6 @@
 #include "textproc/toolkit/voidparray.h"
 
 namespace {
-
-TEST(Voidparray, InsertClampsAndRemoveSkipsNullSlots) {
-    KVTP_voidparray* a = KVTP_voidparray_newcustom(10, 8, 64);
-    int x = 1, y = 2, z = 3;
-    EXPECT_EQ(KVTP_voidparray_end(a), nullptr);
-    KVTP_voidparray_add(a, &x);
-    KVTP_voidparray_add(a, &z);
-    KVTP_voidparray_insert_item(a, &y, 1);
-    KVTP_voidparray_insert_item(a, nullptr, 99);
-    EXPECT_EQ(KVTP_voidparray_sz(a), 4);
-    EXPECT_EQ(KVTP_voidparray_idx(a, 1), &y);
-    EXPECT_EQ(KVTP_voidparray_end(a), nullptr);
-    EXPECT_EQ(KVTP_voidparray_idx(a, 4), nullptr);
-    EXPECT_EQ(KVTP_voidparray_remove_item(a, 3), nullptr);  // a null slot is not removed
-    EXPECT_EQ(KVTP_voidparray_sz(a), 4);
-    EXPECT_EQ(KVTP_voidparray_remove_item(a, 0), &x);
-    EXPECT_EQ(KVTP_voidparray_sz(a), 3);
-    EXPECT_EQ(KVTP_voidparray_remove_item(a, 7), nullptr);
-    EXPECT_EQ(KVTP_voidparray_replace(a, 2, &x), 1);
-    EXPECT_EQ(KVTP_voidparray_end(a), &x);
-    EXPECT_EQ(KVTP_voidparray_replace(a, 3, &x), 0);
-    KVTP_voidparray_delete_range(a, 0, 2);
-    EXPECT_EQ(KVTP_voidparray_idx(a, 0), &x);
-    KVTP_voidparray_delete(a);
-}
-
-TEST(NumberArrays, AddReplaceAndIndexWithinCount) {
-    KVTP_intarray* ia = KVTP_intarray_new();
-    for (int32_t i = 0; i < 20; ++i)
-        KVTP_intarray_add(ia, i * i);
-    EXPECT_EQ(*KVTP_intarray_idx(ia, 19), 361);
-    EXPECT_EQ(KVTP_intarray_idx(ia, 20), nullptr);
-    KVTP_intarray_replace(ia, 0, -5);
-    EXPECT_EQ(*KVTP_intarray_idx(ia, 0), -5);
-    KVTP_intarray_delete(ia);
-    KVTP_complexdoublearray* ca = KVTP_complexdoublearray_new();
-    KVTP_complexdoublearray_add(ca, 1.5, -2.0);
-    KVTP_complexdoublearray_add(ca, 3.0, 4.0);
-    EXPECT_EQ(KVTP_complexdoublearray_idx(ca, 0)->im, -2.0);
-    EXPECT_EQ(KVTP_complexdoublearray_idx(ca, 1)->re, 3.0);
-    KVTP_complexdoublearray_delete(ca);
-    KVTP_doublearray* da = KVTP_doublearray_new();
-    KVTP_doublearray_add(da, 0.25);
-    EXPECT_EQ(*KVTP_doublearray_idx(da, 0), 0.25);
-    KVTP_doublearray_delete(da);
-}
 
 std::string joined(const KVTP_strarray* a) {
     char* j = KVTP_strarray_join(a, "|");
@@ -108,6 +62,110 @@ TEST(Strarray, ConstArrayOverOneBlockOwnsNothing) {
     EXPECT_STREQ(KVTP_strarray_idx(a, 3), "gamma");
     KVTP_strarray_delete(a);
     EXPECT_EQ(KVTP_malloc_live(), live);
+}
+
+TEST(Hash, KeysHashExactly) {
+    // clang-format off
+    const struct { const char* key; int32_t len; uint32_t value; } keys[] = {
+        {"", -1, 0u}, {"a", 1, 0xEA309C33u}, {"ab", 2, 0x038D7718u}, {"abc", 3, 0x1B135E0Fu},
+        {"hello world", -1, 857718151u}, {"\xFF\xFE\x01", 3, 0x0BFC1443u} /* unsigned bytes */,
+        {"abc", 0, 0x1B135E0Fu}, {"abc", 77, 0x1B135E0Fu}, {"abcd", 3, 0x1B135E0Fu}};
+    // clang-format on
+    for (const auto& k : keys)
+        EXPECT_EQ(KVTP_hash_value(k.key, k.len), k.value) << k.key << " len " << k.len;
+}
+
+TEST(Hash, EntriesLandInTheirBucketAndKeysAreUnique) {
+    KVTP_hash* h = KVTP_hash_new(8, 1);
+    ASSERT_NE(KVTP_hash_insert_uniq(h, "abc", 3, 42), nullptr);
+    EXPECT_EQ(KVTP_hash_match(h, "abcdef", 3)->value, 42);
+    EXPECT_EQ(KVTP_hash_match(h, "ab", 2), nullptr);
+    EXPECT_EQ(KVTP_hash_insert_uniq(h, "abc", -1, 7), nullptr);  // already there
+    EXPECT_EQ(KVTP_hash_match(h, "abc", -1)->value, 42);
+    static const char kConst[] = "constant";
+    EXPECT_EQ(KVTP_hash_insert_uniq_const(h, kConst, -1, 5), kConst);
+    EXPECT_EQ(KVTP_hash_sz(h), 2);
+    EXPECT_EQ(KVTP_hash_remove(h, "constant", -1), 1);
+    EXPECT_EQ(KVTP_hash_match(h, kConst, -1), nullptr);
+    KVTP_hash_delete(h);
+    KVTP_hash* frozen = KVTP_hash_new(4, 0);
+    EXPECT_EQ(KVTP_hash_insert_uniq(frozen, "x", 1, 1), nullptr);
+    KVTP_hash_delete(frozen);
+}
+
+TEST(Dict, NumbersWordsFromOneTimesTheMultiplier) {
+    KVTP_dict* d = KVTP_dict_new_empty(0);
+    EXPECT_EQ(KVTP_dict_add_entry(d, "one", -1), 1);
+    EXPECT_EQ(KVTP_dict_add_entry(d, "two", -1), 2);
+    EXPECT_EQ(KVTP_dict_add_entry(d, "one", 3), 1);
+    EXPECT_EQ(KVTP_dict_size(d), 2);
+    EXPECT_EQ(KVTP_dict_lookup_word(d, "two", -1), 2);
+    EXPECT_EQ(KVTP_dict_lookup_word(d, "three", -1), 0);
+    EXPECT_STREQ(KVTP_dict_lookup_index(d, 2), "two");
+    EXPECT_STREQ(KVTP_dict_lookup_index(d, 0), "");
+    EXPECT_STREQ(KVTP_dict_lookup_index(d, 3), "");
+    d->multiplier = 10;
+    EXPECT_EQ(KVTP_dict_lookup_word(d, "two", -1), 20);
+    EXPECT_EQ(KVTP_dict_add_entry(d, "three", -1), 30);
+    EXPECT_STREQ(KVTP_dict_lookup_index(d, 30), "three");
+    EXPECT_STREQ(KVTP_dict_lookup_index(d, 25), "");
+    KVTP_dict_delete(d);
+
+    KVTP_hashstrarray* h = KVTP_hashstrarray_new(16);  // word -> string; adding replaces
+    EXPECT_EQ(KVTP_hashstrarray_add(h, "voice", -1, "anna", -1), 1);
+    EXPECT_EQ(KVTP_hashstrarray_add(h, "rate", -1, "fast", -1), 1);
+    EXPECT_EQ(KVTP_hashstrarray_add(h, "voice", -1, "ben", -1), 0);
+    EXPECT_STREQ(KVTP_hashstrarray_lookup(h, "voice", -1), "ben");
+    EXPECT_STREQ(KVTP_hashstrarray_lookup(h, "rate", -1), "fast");
+    EXPECT_EQ(KVTP_hashstrarray_lookup(h, "pitch", -1), nullptr);
+    EXPECT_EQ(KVTP_hashstrarray_sz(h), 2);
+    KVTP_hashstrarray_delete(h);
+}
+
+TEST(Voidparray, InsertClampsAndRemoveSkipsNullSlots) {
+    KVTP_voidparray* a = KVTP_voidparray_newcustom(10, 8, 64);
+    int x = 1, y = 2, z = 3;
+    EXPECT_EQ(KVTP_voidparray_end(a), nullptr);
+    KVTP_voidparray_add(a, &x);
+    KVTP_voidparray_add(a, &z);
+    KVTP_voidparray_insert_item(a, &y, 1);
+    KVTP_voidparray_insert_item(a, nullptr, 99);
+    EXPECT_EQ(KVTP_voidparray_sz(a), 4);
+    EXPECT_EQ(KVTP_voidparray_idx(a, 1), &y);
+    EXPECT_EQ(KVTP_voidparray_end(a), nullptr);
+    EXPECT_EQ(KVTP_voidparray_idx(a, 4), nullptr);
+    EXPECT_EQ(KVTP_voidparray_remove_item(a, 3), nullptr);  // a null slot is not removed
+    EXPECT_EQ(KVTP_voidparray_sz(a), 4);
+    EXPECT_EQ(KVTP_voidparray_remove_item(a, 0), &x);
+    EXPECT_EQ(KVTP_voidparray_sz(a), 3);
+    EXPECT_EQ(KVTP_voidparray_remove_item(a, 7), nullptr);
+    EXPECT_EQ(KVTP_voidparray_replace(a, 2, &x), 1);
+    EXPECT_EQ(KVTP_voidparray_end(a), &x);
+    EXPECT_EQ(KVTP_voidparray_replace(a, 3, &x), 0);
+    KVTP_voidparray_delete_range(a, 0, 2);
+    EXPECT_EQ(KVTP_voidparray_idx(a, 0), &x);
+    KVTP_voidparray_delete(a);
+}
+
+TEST(NumberArrays, AddReplaceAndIndexWithinCount) {
+    KVTP_intarray* ia = KVTP_intarray_new();
+    for (int32_t i = 0; i < 20; ++i)
+        KVTP_intarray_add(ia, i * i);
+    EXPECT_EQ(*KVTP_intarray_idx(ia, 19), 361);
+    EXPECT_EQ(KVTP_intarray_idx(ia, 20), nullptr);
+    KVTP_intarray_replace(ia, 0, -5);
+    EXPECT_EQ(*KVTP_intarray_idx(ia, 0), -5);
+    KVTP_intarray_delete(ia);
+    KVTP_complexdoublearray* ca = KVTP_complexdoublearray_new();
+    KVTP_complexdoublearray_add(ca, 1.5, -2.0);
+    KVTP_complexdoublearray_add(ca, 3.0, 4.0);
+    EXPECT_EQ(KVTP_complexdoublearray_idx(ca, 0)->im, -2.0);
+    EXPECT_EQ(KVTP_complexdoublearray_idx(ca, 1)->re, 3.0);
+    KVTP_complexdoublearray_delete(ca);
+    KVTP_doublearray* da = KVTP_doublearray_new();
+    KVTP_doublearray_add(da, 0.25);
+    EXPECT_EQ(*KVTP_doublearray_idx(da, 0), 0.25);
+    KVTP_doublearray_delete(da);
 }
 
 TEST(Str2str, LastPairWithExactKeyWins) {
@@ -166,46 +224,6 @@ TEST(List, EmptyHeadIsFilledFirstAndPoppingTheLastLeavesAnEmptyList) {
     KVTP_strlist_delete(sl);
 }
 
-TEST(Hash, BucketCountIsAPowerOfTwoAndKeysHashExactly) {
-    // clang-format off
-    const struct { int32_t size, buckets; } sizes[] = {
-        {-5, 2}, {0, 2}, {2, 2}, {3, 4}, {5, 8}, {1024, 1024}, {1025, 2048}};
-    // clang-format on
-    for (const auto& c : sizes) {
-        KVTP_hash* h = KVTP_hash_new(c.size, 1);
-        EXPECT_EQ(h->nbuckets, c.buckets) << c.size;
-        KVTP_hash_delete(h);
-    }
-    // clang-format off
-    const struct { const char* key; int32_t len; uint32_t value; } keys[] = {
-        {"", -1, 0u}, {"a", 1, 0xEA309C33u}, {"ab", 2, 0x038D7718u}, {"abc", 3, 0x1B135E0Fu},
-        {"hello world", -1, 857718151u}, {"\xFF\xFE\x01", 3, 0x0BFC1443u} /* unsigned bytes */,
-        {"abc", 0, 0x1B135E0Fu}, {"abc", 77, 0x1B135E0Fu}, {"abcd", 3, 0x1B135E0Fu}};
-    // clang-format on
-    for (const auto& k : keys)
-        EXPECT_EQ(KVTP_hash_value(k.key, k.len), k.value) << k.key << " len " << k.len;
-}
-
-TEST(Hash, EntriesLandInTheirBucketAndKeysAreUnique) {
-    KVTP_hash* h = KVTP_hash_new(8, 1);
-    ASSERT_NE(KVTP_hash_insert_uniq(h, "abc", 3, 42), nullptr);
-    ASSERT_NE(h->buckets[0x1B135E0Fu & 7], nullptr);
-    EXPECT_STREQ(h->buckets[0x1B135E0Fu & 7]->key, "abc");
-    EXPECT_EQ(KVTP_hash_match(h, "abcdef", 3)->value, 42);
-    EXPECT_EQ(KVTP_hash_match(h, "ab", 2), nullptr);
-    EXPECT_EQ(KVTP_hash_insert_uniq(h, "abc", -1, 7), nullptr);  // already there
-    EXPECT_EQ(KVTP_hash_match(h, "abc", -1)->value, 42);
-    static const char kConst[] = "constant";
-    EXPECT_EQ(KVTP_hash_insert_uniq_const(h, kConst, -1, 5), kConst);
-    EXPECT_EQ(KVTP_hash_sz(h), 2);
-    EXPECT_EQ(KVTP_hash_remove(h, "constant", -1), 1);
-    EXPECT_EQ(KVTP_hash_match(h, kConst, -1), nullptr);
-    KVTP_hash_delete(h);
-    KVTP_hash* frozen = KVTP_hash_new(4, 0);
-    EXPECT_EQ(KVTP_hash_insert_uniq(frozen, "x", 1, 1), nullptr);
-    KVTP_hash_delete(frozen);
-}
-
 TEST(Hash, HashFunctionWritesOnlyTheBytesOfItsBitWidth) {
     unsigned char out[4] = {9, 9, 9, 9};
     EXPECT_EQ(KVTP_hash_function("ab", 2, out, 32), 0x038D7718u);
@@ -218,35 +236,6 @@ TEST(Hash, HashFunctionWritesOnlyTheBytesOfItsBitWidth) {
     EXPECT_EQ(KVTP_hash_function("", -1, out, 32), 0x01010101u);  // zero bytes become 1
     EXPECT_EQ(KVTP_hash_function("ab", 2, out, 0), 0u);
     EXPECT_EQ(KVTP_hash_function("ab", 2, nullptr, 40), 0x038D7718u);
-}
-
-TEST(Dict, NumbersWordsFromOneTimesTheMultiplier) {
-    KVTP_dict* d = KVTP_dict_new_empty(0);
-    EXPECT_EQ(KVTP_dict_add_entry(d, "one", -1), 1);
-    EXPECT_EQ(KVTP_dict_add_entry(d, "two", -1), 2);
-    EXPECT_EQ(KVTP_dict_add_entry(d, "one", 3), 1);
-    EXPECT_EQ(KVTP_dict_size(d), 2);
-    EXPECT_EQ(KVTP_dict_lookup_word(d, "two", -1), 2);
-    EXPECT_EQ(KVTP_dict_lookup_word(d, "three", -1), 0);
-    EXPECT_STREQ(KVTP_dict_lookup_index(d, 2), "two");
-    EXPECT_STREQ(KVTP_dict_lookup_index(d, 0), "");
-    EXPECT_STREQ(KVTP_dict_lookup_index(d, 3), "");
-    d->multiplier = 10;
-    EXPECT_EQ(KVTP_dict_lookup_word(d, "two", -1), 20);
-    EXPECT_EQ(KVTP_dict_add_entry(d, "three", -1), 30);
-    EXPECT_STREQ(KVTP_dict_lookup_index(d, 30), "three");
-    EXPECT_STREQ(KVTP_dict_lookup_index(d, 25), "");
-    KVTP_dict_delete(d);
-
-    KVTP_hashstrarray* h = KVTP_hashstrarray_new(16);  // word -> string; adding replaces
-    EXPECT_EQ(KVTP_hashstrarray_add(h, "voice", -1, "anna", -1), 1);
-    EXPECT_EQ(KVTP_hashstrarray_add(h, "rate", -1, "fast", -1), 1);
-    EXPECT_EQ(KVTP_hashstrarray_add(h, "voice", -1, "ben", -1), 0);
-    EXPECT_STREQ(KVTP_hashstrarray_lookup(h, "voice", -1), "ben");
-    EXPECT_STREQ(KVTP_hashstrarray_lookup(h, "rate", -1), "fast");
-    EXPECT_EQ(KVTP_hashstrarray_lookup(h, "pitch", -1), nullptr);
-    EXPECT_EQ(KVTP_hashstrarray_sz(h), 2);
-    KVTP_hashstrarray_delete(h);
 }
 
 }  // namespace

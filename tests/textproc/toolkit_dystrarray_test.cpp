@@ -19,15 +19,6 @@ class DystrarrayTest : public ::testing::Test {
     KVTP_dystrarray* a_ = nullptr;
 };
 
-TEST_F(DystrarrayTest, FreshEntriesAreEmptyTwoByteSlots) {
-    a_ = KVTP_dystrarray_new(3);
-    EXPECT_EQ(bytes(a_), std::string("\x02\0\x02\0\x02\0", 6));
-    EXPECT_EQ(KVTP_dystrarray_sz(a_), 3);
-    EXPECT_STREQ(KVTP_dystrarray_idx(a_, 2), "");
-    EXPECT_EQ(KVTP_dystrarray_idx(a_, 3), nullptr);
-    EXPECT_EQ(KVTP_dystrarray_idx(a_, -1), nullptr);
-}
-
 TEST(Dystrarray, SlotIsEvenWithRoomForNulAndLengthByteStopsAt255) {
     // clang-format off
     const struct { int32_t n, slot; unsigned char length_byte; } cases[] = {
@@ -47,23 +38,6 @@ TEST(Dystrarray, SlotIsEvenWithRoomForNulAndLengthByteStopsAt255) {
         EXPECT_STREQ(KVTP_dystrarray_idx(a, 1), "next");
         KVTP_dystrarray_delete(a);
     }
-}
-
-TEST_F(DystrarrayTest, LongEntryIsWalkedByItsNulFill) {
-    a_ = KVTP_dystrarray_new(1);
-    const std::string big(300, 'b');
-    ASSERT_EQ(KVTP_dystrarray_add(a_, big.c_str(), -1), 1);
-    ASSERT_EQ(KVTP_dystrarray_add(a_, "", -1), 1);
-    ASSERT_EQ(KVTP_dystrarray_add(a_, "tail", -1), 1);
-    EXPECT_EQ(KVTP_dystrarray_sz(a_), 4);
-    EXPECT_EQ(KVTP_dystrarray_idx(a_, 1), big);
-    EXPECT_STREQ(KVTP_dystrarray_idx(a_, 2), "");
-    EXPECT_STREQ(KVTP_dystrarray_idx(a_, 3), "tail");
-    const char* p = KVTP_dystrarray_next(a_, KVTP_dystrarray_idx(a_, 0));
-    EXPECT_EQ(p, big);
-    p = KVTP_dystrarray_next(a_, KVTP_dystrarray_next(a_, p));
-    EXPECT_STREQ(p, "tail");
-    EXPECT_EQ(KVTP_dystrarray_next(a_, p), nullptr);
 }
 
 TEST_F(DystrarrayTest, ReplaceInPlaceOrByGrowingTheSlot) {
@@ -114,23 +88,6 @@ TEST_F(DystrarrayTest, AppendRemoveAndDelimitedAdd) {
     EXPECT_EQ(KVTP_dystrarray_sz(a_), 4);
 }
 
-TEST_F(DystrarrayTest, ClearLeavesEmptyEntriesWithinKeepLimitAndCopyIsByteExact) {
-    a_ = KVTP_dystrarray_new(0);
-    for (int i = 0; i < 200; ++i)
-        KVTP_dystrarray_add(a_, "filler", -1);
-    EXPECT_GT(a_->capacity, a_->keep_limit);
-    ASSERT_EQ(KVTP_dystrarray_clear(a_, 2), 1);
-    EXPECT_EQ(bytes(a_), std::string("\x02\0\x02\0", 4));
-    EXPECT_LE(a_->capacity, a_->keep_limit);
-    ASSERT_EQ(KVTP_dystrarray_clearcustom(a_, 2, 5), 1);  // odd slots are rounded up
-    EXPECT_EQ(bytes(a_), std::string("\x06\0\0\0\0\0\x06\0\0\0\0\0", 12));
-    KVTP_dystrarray* b = KVTP_dystrarray_new(5);
-    KVTP_dystrarray_add(a_, "copied", -1);
-    ASSERT_EQ(KVTP_dystrarray_copy(b, a_), 1);
-    EXPECT_EQ(bytes(b), bytes(a_));
-    KVTP_dystrarray_delete(b);
-}
-
 TEST_F(DystrarrayTest, CorruptBufferIsReportedBySize) {
     a_ = KVTP_dystrarray_new(0);
     KVTP_dystrarray_add(a_, "ab", -1);  // slot 6
@@ -146,6 +103,40 @@ TEST_F(DystrarrayTest, CorruptBufferIsReportedBySize) {
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(KVTP_dystrarray_sz(a_), 0);
     ::testing::internal::GetCapturedStderr();
+}
+
+TEST_F(DystrarrayTest, LongEntryIsWalkedByItsNulFill) {
+    a_ = KVTP_dystrarray_new(1);
+    const std::string big(300, 'b');
+    ASSERT_EQ(KVTP_dystrarray_add(a_, big.c_str(), -1), 1);
+    ASSERT_EQ(KVTP_dystrarray_add(a_, "", -1), 1);
+    ASSERT_EQ(KVTP_dystrarray_add(a_, "tail", -1), 1);
+    EXPECT_EQ(KVTP_dystrarray_sz(a_), 4);
+    EXPECT_EQ(KVTP_dystrarray_idx(a_, 1), big);
+    EXPECT_STREQ(KVTP_dystrarray_idx(a_, 2), "");
+    EXPECT_STREQ(KVTP_dystrarray_idx(a_, 3), "tail");
+    const char* p = KVTP_dystrarray_next(a_, KVTP_dystrarray_idx(a_, 0));
+    EXPECT_EQ(p, big);
+    p = KVTP_dystrarray_next(a_, KVTP_dystrarray_next(a_, p));
+    EXPECT_STREQ(p, "tail");
+    EXPECT_EQ(KVTP_dystrarray_next(a_, p), nullptr);
+}
+
+TEST_F(DystrarrayTest, ClearLeavesEmptyEntriesWithinKeepLimitAndCopyIsByteExact) {
+    a_ = KVTP_dystrarray_new(0);
+    for (int i = 0; i < 200; ++i)
+        KVTP_dystrarray_add(a_, "filler", -1);
+    EXPECT_GT(a_->capacity, a_->keep_limit);
+    ASSERT_EQ(KVTP_dystrarray_clear(a_, 2), 1);
+    EXPECT_EQ(bytes(a_), std::string("\x02\0\x02\0", 4));
+    EXPECT_LE(a_->capacity, a_->keep_limit);
+    ASSERT_EQ(KVTP_dystrarray_clearcustom(a_, 2, 5), 1);  // odd slots are rounded up
+    EXPECT_EQ(bytes(a_), std::string("\x06\0\0\0\0\0\x06\0\0\0\0\0", 12));
+    KVTP_dystrarray* b = KVTP_dystrarray_new(5);
+    KVTP_dystrarray_add(a_, "copied", -1);
+    ASSERT_EQ(KVTP_dystrarray_copy(b, a_), 1);
+    EXPECT_EQ(bytes(b), bytes(a_));
+    KVTP_dystrarray_delete(b);
 }
 
 }  // namespace
