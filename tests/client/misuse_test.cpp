@@ -56,13 +56,12 @@ class MisuseTest : public ::testing::Test {
         Connections().Clear();
         Enumerators().Clear();
     }
-    // The server holds its answer to each request's closing (empty) text at
-    // the gate "hold", then answers with audio.
+    // The server holds its answer to each request's closing (empty) text until released, then
+    // answers with audio.
     void HoldClosingTexts() {
         server_.SetHandler(test::AnswerWhen(
             test::IsClosingText,
-            {Action::WaitGate("hold"), Action::Frame(PACKET_DATA_6, Bytes(8, 1)), Action::End()},
-            Answer));
+            {Action::Hold(), Action::Frame(PACKET_DATA_6, Bytes(8, 1)), Action::End()}, Answer));
     }
     // The handle still renders, and its callback gets the answer.
     void ExpectRendersAgain(vr_handle handle, CallbackRecorder& recorder) {
@@ -332,7 +331,7 @@ TEST_F(MisuseTest, LaunchDuringTheCompletionEventIsBusy) {
 TEST_F(MisuseTest, ReopenWaitsForTheRunningRequestAndAFailedOneKeepsTheSocket) {
     HoldClosingTexts();
     auto render = std::async(std::launch::async, [&] { return vrRenderSpeech(handle_, "held"); });
-    ASSERT_TRUE(server_.WaitForGate("hold"));
+    ASSERT_TRUE(server_.WaitUntilHeld());
     int closedPort;
     {
         SocketServer listener(0, 1, WaitingSelect, "127.0.0.1");
@@ -340,7 +339,7 @@ TEST_F(MisuseTest, ReopenWaitsForTheRunningRequestAndAFailedOneKeepsTheSocket) {
     }
     auto reopen = std::async(std::launch::async,
                              [&] { return vrOpenConnection(handle_, "127.0.0.1", closedPort); });
-    server_.OpenGate("hold");
+    server_.Release();
     EXPECT_EQ(render.get(), VR_SUCCESS);
     EXPECT_EQ(reopen.get(), VR_CONNECT_FAILED);
     server_.SetHandler(Answer);
@@ -353,13 +352,13 @@ TEST_F(MisuseTest, ReopenWaitsForTheRunningRequestAndAFailedOneKeepsTheSocket) {
 TEST_F(MisuseTest, EnumerationNeverTakesTheApplicationsPacketsAndIsBounded) {
     HoldClosingTexts();
     auto render = std::async(std::launch::async, [&] { return vrRenderSpeech(handle_, "held"); });
-    ASSERT_TRUE(server_.WaitForGate("hold"));
+    ASSERT_TRUE(server_.WaitUntilHeld());
     auto voices =
         std::async(std::launch::async, [&] { return vrEnumerateConnectionVoices(handle_); });
     // Not a synchronisation: a faulty enumeration gets the time to take over
     // the callback before the render's audio arrives; a correct one waits.
     voices.wait_for(std::chrono::milliseconds(100));
-    server_.OpenGate("hold");
+    server_.Release();
     EXPECT_EQ(render.get(), VR_SUCCESS);
     EXPECT_EQ(recorder_.Count(PACKET_DATA_6), 2u);
     const vr_handle listed = voices.get();

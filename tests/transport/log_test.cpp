@@ -36,11 +36,6 @@ TEST(LogTest, StampPadsEveryField) {
     EXPECT_EQ(FormatUtcStamp({1999, 12, 31, 23, 59, 59, 7}), "19991231 23:59:59.007");
 }
 
-TEST(LogTest, DefaultsToInfoOnStandardError) {
-    EXPECT_EQ(FILELog::ReportingLevel(), logINFO);
-    EXPECT_EQ(Output2FILE::Stream(), stderr);
-}
-
 TEST(LogTest, WritesOneStampedNamedLinePerMessageUpToTheLevel) {
     test::CapturedLog capture;
     for (int level = logERROR; level <= logDEBUG4; ++level) {
