@@ -8,7 +8,6 @@
 namespace vrelay {
 namespace {
 
-using test::Bytes;
 using test::FakeServer;
 
 int32_t VR_CDECL NoopCallback(void*, PACKET_TYPE, void*, int32_t) {
@@ -16,38 +15,6 @@ int32_t VR_CDECL NoopCallback(void*, PACKET_TYPE, void*, int32_t) {
 }
 int32_t VR_PASCAL NoopPascal(void*, PACKET_TYPE, void*, int32_t) {
     return VR_SUCCESS;
-}
-
-TEST(ConnectionTest, UnconnectedHasDefaultsAndFailsEverySend) {
-    Connection connection;
-    EXPECT_EQ(connection.GetReceiveTimeout(), 60000);
-    EXPECT_FALSE(connection.SendQuery("abc"));
-    EXPECT_FALSE(connection.CloseStreamSocket());
-    EXPECT_FALSE(connection.Close());
-    EXPECT_FALSE(connection.WaitForEndPacket());
-    // A failed connect still records what was tried.
-    EXPECT_FALSE(connection.Connect("no-such-host.invalid", 4321));
-    EXPECT_FALSE(connection.IsConnected());
-    EXPECT_EQ(connection.Host(), "no-such-host.invalid");
-    EXPECT_EQ(connection.Port(), 4321);
-}
-
-TEST(ConnectionTest, PutsExactFramesOnTheWireAndReconnectsAfterClose) {
-    FakeServer server;
-    Connection connection;
-    ASSERT_TRUE(connection.Connect(server.Host().c_str(), server.Port()));
-    EXPECT_TRUE(connection.SendQuery("abc"));
-    EXPECT_TRUE(connection.CloseStreamSocket());
-    ASSERT_TRUE(server.WaitForFrames(2));
-    const auto frames = server.Frames();
-    EXPECT_EQ(frames[0].raw, test::EncodeFrame(PACKET_QUERY, Bytes{'a', 'b', 'c', 0}));
-    EXPECT_EQ(frames[1].raw, (Bytes{0, 12, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));  // PACKET_CLOSE
-    EXPECT_TRUE(connection.Close());
-    EXPECT_FALSE(connection.Close());
-
-    ASSERT_TRUE(connection.Connect(server.Host().c_str(), server.Port()));
-    EXPECT_TRUE(connection.SendQuery("q"));
-    EXPECT_TRUE(connection.WaitForEndPacket());
 }
 
 TEST(ThreadedConnectionTest, CopyTakesSettingsButNotStateOrStream) {
