@@ -3,12 +3,22 @@
 #include <atomic>
 
 #include "connection/threaded_connection.h"
+#include "tests/support/callback_recorder.h"
 #include "tests/support/fake_server.h"
 
 namespace vrelay {
 namespace {
 
 using test::FakeServer;
+
+// A cancel carries on with a copy of the connection. The copy's C callback,
+// user data and address are checked by the fault table's cancel rows.
+TEST(ThreadedConnectionTest, CopyKeepsThePascalCallback) {
+    ThreadedConnection original;
+    original.SetPascalCallBack(test::CallbackRecorder::Pascal);
+    ThreadedConnection copy(&original);
+    EXPECT_EQ(copy.GetPascalCallBack(), test::CallbackRecorder::Pascal);
+}
 
 TEST(ThreadedConnectionTest, DestructorStopsAndJoinsARunningWorker) {
     FakeServer server([](const test::ReceivedFrame&) {
