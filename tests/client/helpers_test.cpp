@@ -59,4 +59,11 @@ TEST(Helpers, MarkPayloads) {
     EXPECT_FALSE(vr_decode_mark(good.data(), 4, &mark));
 }
 
+TEST(Helpers, ResultNames) {
+    EXPECT_STREQ(vr_result_name(VR_SUCCESS), "VR_SUCCESS");
+    EXPECT_STREQ(vr_result_name(VR_CANCELLED), "VR_CANCELLED");
+    EXPECT_STREQ(vr_result_name(VR_NO_CURRENT_VOICE), "VR_NO_CURRENT_VOICE");
+    EXPECT_STREQ(vr_result_name(-99), "VR_UNKNOWN_RESULT");
+}
+
 }  // namespace

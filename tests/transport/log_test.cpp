@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <ctime>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -34,6 +35,26 @@ bool AllLinesStamped(const std::string& text) {
 TEST(LogTest, StampPadsEveryField) {
     EXPECT_EQ(FormatUtcStamp({2026, 3, 7, 9, 5, 2, 45}), "20260307 09:05:02.045");
     EXPECT_EQ(FormatUtcStamp({1999, 12, 31, 23, 59, 59, 7}), "19991231 23:59:59.007");
+}
+
+// Stamps are in UTC: they agree with the system clock's UTC to the minute.
+TEST(LogTest, StampOfNowIsTheSystemTimeInUtc) {
+    std::string stamp;
+    for (int attempt = 0; attempt < 2; ++attempt) {  // the minute may turn in between
+        const std::time_t now = std::time(nullptr);
+        char expected[32];
+        std::strftime(expected, sizeof expected, "%Y%m%d %H:%M", std::gmtime(&now));
+        stamp = FormatUtcStamp(UtcNow());
+        if (stamp.compare(0, 14, expected) == 0)
+            return;
+    }
+    ADD_FAILURE() << stamp;
+}
+
+// Log lines go to standard error, so that standard output stays the program's.
+TEST(LogTest, DefaultsToInfoOnStandardError) {
+    EXPECT_EQ(FILELog::ReportingLevel(), logINFO);
+    EXPECT_EQ(Output2FILE::Stream(), stderr);
 }
 
 TEST(LogTest, WritesOneStampedNamedLinePerMessageUpToTheLevel) {
