@@ -222,22 +222,6 @@ TEST_F(RenderingTest, ServerClosingMidRequestIsAnErrorNotACancel) {
     EXPECT_EQ(vrRenderSpeech(handle_, longText.c_str()), VR_ERROR);
 }
 
-TEST_F(RenderingTest, UnopenedConnectionsFailToSendAndRecoverOnOpen) {
-    const vr_handle unopened = vrCreateConnection();
-    EXPECT_EQ(vrRenderSpeech(unopened, "Hello"), VR_SEND_FAILED);
-    EXPECT_EQ(vrPushSpeechStream(unopened, "Hello"), VR_SEND_FAILED);
-    ::testing::internal::CaptureStdout();
-    EXPECT_EQ(vrCancelRequest(4242), VR_BAD_HANDLE);
-    EXPECT_EQ(vrCancelRequest(unopened), VR_SEND_FAILED);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
-              "WARNING: bad handle.\nWARNING: could not close the connection!\n");
-    // A failed submission leaves the connection idle: a cancel does not hang.
-    FakeServer second;
-    EXPECT_EQ(vrOpenConnection(unopened, second.Host().c_str(), second.Port()), VR_SUCCESS);
-    EXPECT_EQ(vrCancelRequest(unopened), VR_SUCCESS);
-    EXPECT_EQ(vrRenderSpeech(unopened, "Hello"), VR_SUCCESS);
-}
-
 // ---- asynchronous renders ------------------------------------------------
 
 // While a worker runs, another async render is BUSY and a synchronous one
