@@ -60,17 +60,28 @@ TEST_F(LifecycleTest, CloseOrDestroyPutsExactlyTheCloseFrameOnTheWire) {
     EXPECT_EQ(frames[1].raw, kClose);
 }
 
-TEST_F(LifecycleTest, FailedOpenOrCloseLeavesTheHandleUsable) {
+// Unopened, failed to open, or closed: requests fail at once with their
+// result, and the handle works once it is open.
+TEST_F(LifecycleTest, UnopenedOrFailedHandlesFailToSendAndWorkOnceOpen) {
     int closedPort;
     {
         FakeServer gone;
         closedPort = gone.Port();
     }
     const vr_handle handle = vrCreateConnection();
+    EXPECT_EQ(vrRenderSpeech(handle, "Hello"), VR_SEND_FAILED);
+    EXPECT_EQ(vrPushSpeechStream(handle, "Hello"), VR_SEND_FAILED);
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(vrCancelRequest(4242), VR_BAD_HANDLE);
+    EXPECT_EQ(vrCancelRequest(handle), VR_SEND_FAILED);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "WARNING: bad handle.\nWARNING: could not close the connection!\n");
     EXPECT_EQ(vrOpenConnection(handle, "127.0.0.1", closedPort), VR_CONNECT_FAILED);
     EXPECT_EQ(vrOpenConnection(handle, "no-such-host.invalid", 80), VR_CONNECT_FAILED);
     EXPECT_EQ(vrOpenConnection(handle, server_.Host().c_str(), server_.Port()), VR_SUCCESS);
-    EXPECT_EQ(vrQueryServer(handle, "hello"), VR_SUCCESS);
+    // The failed submissions left the connection idle: a cancel does not hang.
+    EXPECT_EQ(vrCancelRequest(handle), VR_SUCCESS);
+    EXPECT_EQ(vrRenderSpeech(handle, "Hello"), VR_SUCCESS);
     ASSERT_EQ(vrCloseConnection(handle), VR_SUCCESS);
     EXPECT_EQ(vrQueryServer(handle, "q"), VR_SEND_FAILED);
     ASSERT_EQ(vrOpenConnection(handle, server_.Host().c_str(), server_.Port()), VR_SUCCESS);

@@ -56,13 +56,16 @@ class MisuseTest : public ::testing::Test {
         Connections().Clear();
         Enumerators().Clear();
     }
-    // The server holds its answer to each request's closing (empty) text at
-    // the gate "hold", then answers with audio.
-    void HoldClosingTexts() {
+    // A render on another thread whose closing (empty) text the server holds
+    // until released, then answers with audio.
+    std::future<vr_result> StartHeldRender() {
         server_.SetHandler(test::AnswerWhen(
             test::IsClosingText,
-            {Action::WaitGate("hold"), Action::Frame(PACKET_DATA_6, Bytes(8, 1)), Action::End()},
-            Answer));
+            {Action::Hold(), Action::Frame(PACKET_DATA_6, Bytes(8, 1)), Action::End()}, Answer));
+        auto render =
+            std::async(std::launch::async, [this] { return vrRenderSpeech(handle_, "held"); });
+        EXPECT_TRUE(server_.WaitUntilHeld());
+        return render;
     }
     // The handle still renders, and its callback gets the answer.
     void ExpectRendersAgain(vr_handle handle, CallbackRecorder& recorder) {
@@ -330,9 +333,7 @@ TEST_F(MisuseTest, LaunchDuringTheCompletionEventIsBusy) {
 // request instead of taking its socket; a re-open that fails leaves the open
 // connection working.
 TEST_F(MisuseTest, ReopenWaitsForTheRunningRequestAndAFailedOneKeepsTheSocket) {
-    HoldClosingTexts();
-    auto render = std::async(std::launch::async, [&] { return vrRenderSpeech(handle_, "held"); });
-    ASSERT_TRUE(server_.WaitForGate("hold"));
+    auto render = StartHeldRender();
     int closedPort;
     {
         SocketServer listener(0, 1, WaitingSelect, "127.0.0.1");
@@ -340,7 +341,7 @@ TEST_F(MisuseTest, ReopenWaitsForTheRunningRequestAndAFailedOneKeepsTheSocket) {
     }
     auto reopen = std::async(std::launch::async,
                              [&] { return vrOpenConnection(handle_, "127.0.0.1", closedPort); });
-    server_.OpenGate("hold");
+    server_.Release();
     EXPECT_EQ(render.get(), VR_SUCCESS);
     EXPECT_EQ(reopen.get(), VR_CONNECT_FAILED);
     server_.SetHandler(Answer);
@@ -351,15 +352,13 @@ TEST_F(MisuseTest, ReopenWaitsForTheRunningRequestAndAFailedOneKeepsTheSocket) {
 // takes its packets; a query flood larger than any voice list ends it cleanly
 // with no voices.
 TEST_F(MisuseTest, EnumerationNeverTakesTheApplicationsPacketsAndIsBounded) {
-    HoldClosingTexts();
-    auto render = std::async(std::launch::async, [&] { return vrRenderSpeech(handle_, "held"); });
-    ASSERT_TRUE(server_.WaitForGate("hold"));
+    auto render = StartHeldRender();
     auto voices =
         std::async(std::launch::async, [&] { return vrEnumerateConnectionVoices(handle_); });
     // Not a synchronisation: a faulty enumeration gets the time to take over
     // the callback before the render's audio arrives; a correct one waits.
     voices.wait_for(std::chrono::milliseconds(100));
-    server_.OpenGate("hold");
+    server_.Release();
     EXPECT_EQ(render.get(), VR_SUCCESS);
     EXPECT_EQ(recorder_.Count(PACKET_DATA_6), 2u);
     const vr_handle listed = voices.get();

@@ -51,11 +51,10 @@ class RenderingTest : public ::testing::Test {
         Connections().Clear();
         Enumerators().Clear();
     }
-    // The server holds its answer to each request's closing (empty) text at
-    // the gate "hold".
+    // The server holds its answer to each request's closing (empty) text until
+    // released.
     void HoldClosingTexts() {
-        server_.SetHandler(
-            test::AnswerWhen(test::IsClosingText, {Action::WaitGate("hold"), Action::End()}));
+        server_.SetHandler(test::AnswerWhen(test::IsClosingText, {Action::Hold(), Action::End()}));
     }
 
     FakeServer server_;
@@ -223,22 +222,6 @@ TEST_F(RenderingTest, ServerClosingMidRequestIsAnErrorNotACancel) {
     EXPECT_EQ(vrRenderSpeech(handle_, longText.c_str()), VR_ERROR);
 }
 
-TEST_F(RenderingTest, UnopenedConnectionsFailToSendAndRecoverOnOpen) {
-    const vr_handle unopened = vrCreateConnection();
-    EXPECT_EQ(vrRenderSpeech(unopened, "Hello"), VR_SEND_FAILED);
-    EXPECT_EQ(vrPushSpeechStream(unopened, "Hello"), VR_SEND_FAILED);
-    ::testing::internal::CaptureStdout();
-    EXPECT_EQ(vrCancelRequest(4242), VR_BAD_HANDLE);
-    EXPECT_EQ(vrCancelRequest(unopened), VR_SEND_FAILED);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
-              "WARNING: bad handle.\nWARNING: could not close the connection!\n");
-    // A failed submission leaves the connection idle: a cancel does not hang.
-    FakeServer second;
-    EXPECT_EQ(vrOpenConnection(unopened, second.Host().c_str(), second.Port()), VR_SUCCESS);
-    EXPECT_EQ(vrCancelRequest(unopened), VR_SUCCESS);
-    EXPECT_EQ(vrRenderSpeech(unopened, "Hello"), VR_SUCCESS);
-}
-
 // ---- asynchronous renders ------------------------------------------------
 
 // While a worker runs, another async render is BUSY and a synchronous one
@@ -252,17 +235,17 @@ TEST_F(RenderingTest, AsyncRenderIsBusyAndSyncRenderWaitsWhileAWorkerRuns) {
         std::async(std::launch::async, [&] { return vrRenderSpeechAsync(handle_, "second"); });
     ASSERT_EQ(second.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     EXPECT_EQ(second.get(), VR_BUSY);
-    ASSERT_TRUE(server_.WaitForGate("hold"));
+    ASSERT_TRUE(server_.WaitUntilHeld());
     std::atomic<bool> returned{false};
     std::thread sync([&] {
         EXPECT_EQ(vrRenderSpeech(handle_, "third"), VR_SUCCESS);
         returned = true;
     });
-    server_.OpenGate("hold");
+    server_.Release();
     EXPECT_TRUE(recorder_.WaitDone(1));
-    EXPECT_TRUE(server_.WaitForGate("hold"));  // the synchronous render's closing text
+    EXPECT_TRUE(server_.WaitUntilHeld());  // the synchronous render's closing text
     EXPECT_FALSE(returned.load());
-    server_.OpenGate("hold");
+    server_.Release();
     sync.join();
     EXPECT_TRUE(returned.load());
     EXPECT_EQ(recorder_.Done(), 1u);

@@ -123,16 +123,11 @@ TEST_F(Espeak, EveryWordOfManySentencesIsTimedByItsOwnMark) {
     EXPECT_LT(seconds, count * 0.8);
 }
 
-// In worker processes, then in the server process: the same answer. (espeak's
-// output depends a little on what it spoke before, so the workers, forked from
-// this process, go first.)
+// Workers hand a unit over in pieces as espeak speaks it; in process it goes
+// whole: the audio, marks and phonemes are the same. (espeak's output depends a
+// little on what it spoke before, so the workers, forked from here, go first.)
 TEST_F(Espeak, SentenceOverTheWireIsTheSameFromWorkersAndInProcess) {
     test::CapturedLog quiet;
-    // Workers hand a unit over in pieces as espeak speaks it; in process it
-    // goes whole. The audio, marks and phonemes are the same, also for the
-    // many sentences whose marks espeak loses or merges. (espeak's output
-    // depends a little on what it spoke before, so the workers, forked from
-    // this process, go first.)
     const char* const texts[] = {"Hello world, a short test.", kManySentences};
     for (const char* text : texts) {
         Answer first;

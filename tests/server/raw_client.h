@@ -113,22 +113,6 @@ class RawClient {
     std::unique_ptr<SocketClient> socket_;
 };
 
-// A frame with the given fields, for building malformed ones.
-inline std::vector<uint8_t> Frame(uint16_t type, const std::vector<uint8_t>& payload,
-                                  uint32_t length, uint32_t trailer) {
-    std::vector<uint8_t> frame = {
-        static_cast<uint8_t>(type >> 8), static_cast<uint8_t>(type), 0, 0, 0, 0};
-    auto put = [&frame](uint32_t v) {
-        for (int shift = 24; shift >= 0; shift -= 8) {
-            frame.push_back(static_cast<uint8_t>(v >> shift));
-        }
-    };
-    put(length);
-    frame.insert(frame.end(), payload.begin(), payload.end());
-    put(trailer);
-    return frame;
-}
-
 }  // namespace test
 }  // namespace vrelay
 

@@ -14,6 +14,7 @@
 #include "server/tone_engine.h"
 #include "tests/server/raw_client.h"
 #include "tests/support/captured_log.h"
+#include "tests/support/fake_server.h"
 
 namespace vrelay {
 namespace server {
@@ -95,7 +96,7 @@ TEST_F(ToneServer, EveryTextAndQueryPacketGetsExactlyOneEnd) {
             EXPECT_EQ(answer.types, Types{PACKET_END});
         }
     }
-    ASSERT_TRUE(client.SendRaw(test::Frame(PACKET_CLOSE, {}, 0, 0)));
+    ASSERT_TRUE(client.SendRaw(test::EncodeFrame(PACKET_CLOSE, {})));
     EXPECT_TRUE(client.SeesClose());
 }
 
@@ -299,10 +300,10 @@ TEST_F(ToneServer, MalformedFramesOrAVanishingClientCloseOnlyThatClient) {
     RawClient bystander(server_->Port());
     const std::vector<uint8_t> text = {'h', 'i', 0};
     const std::pair<const char*, std::vector<uint8_t>> frames[] = {
-        {"trailer differs", test::Frame(PACKET_TEXT, text, 3, 4)},
-        {"server-only type", test::Frame(PACKET_END, {}, 0, 0)},
-        {"unknown type", test::Frame(99, text, 3, 3)},
-        {"oversize length", test::Frame(PACKET_TEXT, {}, 64001, 64001)},
+        {"trailer differs", test::EncodeFrame(PACKET_TEXT, text, 0, 4u)},
+        {"server-only type", test::EncodeFrame(PACKET_END, {})},
+        {"unknown type", test::EncodeFrame(99, text)},
+        {"oversize length", {0, 1, 0, 0, 0, 0, 0, 0, 0xFA, 0x01}},
         {"vanishing mid-request", {}},
     };
     for (const auto& f : frames) {
@@ -344,7 +345,7 @@ TEST_F(ToneServer, SilentSlowOrNonReadingClientsAreDisconnected) {
     EXPECT_TRUE(idle.SeesClose());
     // A byte now and then does not keep a session: only whole packets do.
     RawClient slow(server_->Port());
-    const std::vector<uint8_t> frame = test::Frame(PACKET_TEXT, {'h', 'i', 0}, 3, 3);
+    const std::vector<uint8_t> frame = test::EncodeFrame(PACKET_TEXT, {'h', 'i', 0});
     bool sent = true;
     for (size_t i = 0; i < frame.size() && sent; ++i) {
         sent = slow.SendRaw({frame[i]});

@@ -194,14 +194,14 @@ bool FakeServer::WaitForFrames(size_t n, std::chrono::milliseconds timeout) {
     return WaitUntil(timeout, [&] { return frames_.size() >= n; });
 }
 
-bool FakeServer::WaitForGate(const std::string& name, std::chrono::milliseconds timeout) {
-    return WaitUntil(timeout, [&] { return gate_waiting_ == name; });
+bool FakeServer::WaitUntilHeld(std::chrono::milliseconds timeout) {
+    return WaitUntil(timeout, [&] { return held_; });
 }
 
-void FakeServer::OpenGate(const std::string& name) {
+void FakeServer::Release() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        gates_open_[name] = true;
+        released_ = true;
     }
     changed_.notify_all();
 }
@@ -282,7 +282,6 @@ void FakeServer::Serve(Socket& client) {
         }
         ReceivedFrame frame;
         frame.type = packet.PacketType();
-        frame.streamId = packet.StreamId();
         frame.payload.assign(packet.Data(), packet.Data() + packet.Length());
         frame.raw = source.TakeFrame();
         Handler handler;
@@ -336,8 +335,8 @@ bool FakeServer::Perform(Socket& client, const std::vector<Action>& actions) {
             case Action::Kind::kReset:
                 ResetOnClose(client.Handle());
                 return false;
-            case Action::Kind::kWaitGate:
-                if (!WaitAtGate(action.gate)) {
+            case Action::Kind::kHold:
+                if (!WaitForRelease()) {
                     return false;
                 }
                 break;
@@ -346,16 +345,13 @@ bool FakeServer::Perform(Socket& client, const std::vector<Action>& actions) {
     return true;
 }
 
-bool FakeServer::WaitAtGate(const std::string& name) {
+bool FakeServer::WaitForRelease() {
     std::unique_lock<std::mutex> lock(mutex_);
-    gate_waiting_ = name;
+    held_ = true;
     changed_.notify_all();
-    changed_.wait(lock, [&] { return stopping_ || gates_open_[name]; });
-    gate_waiting_.clear();
-    // A gate opens once: the next WaitGate on the same name blocks again.
-    bool open = gates_open_[name];
-    gates_open_[name] = false;
-    return !stopping_ && open;
+    changed_.wait(lock, [&] { return stopping_ || released_; });
+    held_ = released_ = false;
+    return !stopping_;
 }
 
 }  // namespace test

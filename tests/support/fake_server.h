@@ -13,7 +13,6 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -32,7 +31,6 @@ using Bytes = std::vector<uint8_t>;
 // One complete frame as the server read it.
 struct ReceivedFrame {
     uint16_t type = 0;
-    int32_t streamId = 0;
     Bytes payload;
     Bytes raw;  // the whole frame as it came off the wire
 
@@ -43,33 +41,29 @@ struct ReceivedFrame {
 // What the server does in answer to a frame; a handler returns a list of them,
 // run in order.
 struct Action {
-    enum class Kind { kSendFrame, kSendRaw, kSilent, kClose, kReset, kWaitGate };
+    enum class Kind { kSendFrame, kSendRaw, kSilent, kClose, kReset, kHold };
     Kind kind = Kind::kSilent;
     uint16_t type = 0;                // kSendFrame
     std::optional<uint32_t> trailer;  // kSendFrame: trailer length override
     Bytes bytes;                      // kSendFrame payload, or kSendRaw bytes
     int trickleDelayMs = 0;           // kSendRaw: if > 0, one send per byte, this far apart
-    std::string gate;                 // kWaitGate
 
     static Action Frame(uint16_t type, Bytes payload = {},
                         std::optional<uint32_t> trailer = std::nullopt) {
-        return {Kind::kSendFrame, type, trailer, std::move(payload), 0, {}};
+        return {Kind::kSendFrame, type, trailer, std::move(payload), 0};
     }
     static Action Text(uint16_t type, const std::string& text);  // payload = text + NUL
     static Action End() { return Frame(PACKET_END); }
     static Action Raw(Bytes bytes, int trickleDelayMs = 0) {
-        return {Kind::kSendRaw, 0, std::nullopt, std::move(bytes), trickleDelayMs, {}};
+        return {Kind::kSendRaw, 0, std::nullopt, std::move(bytes), trickleDelayMs};
     }
     static Action Silent() { return {}; }
-    static Action Close() {
-        return {Kind::kClose, 0, std::nullopt, {}, 0, {}};
-    }  // closes this client's connection
+    // Closes this client's connection.
+    static Action Close() { return {Kind::kClose, 0, {}, {}, 0}; }
     // Aborts this client's connection: the client sees a reset, not an end.
-    static Action Reset() { return {Kind::kReset, 0, std::nullopt, {}, 0, {}}; }
-    // Blocks the server until the test calls OpenGate(name) (or Stop()).
-    static Action WaitGate(std::string name) {
-        return {Kind::kWaitGate, 0, std::nullopt, {}, 0, std::move(name)};
-    }
+    static Action Reset() { return {Kind::kReset, 0, {}, {}, 0}; }
+    // Blocks the server until the test calls Release() (or Stop()).
+    static Action Hold() { return {Kind::kHold, 0, {}, {}, 0}; }
 };
 
 using Handler = std::function<std::vector<Action>(const ReceivedFrame&)>;
@@ -101,10 +95,10 @@ class FakeServer {
 
     // Waits until at least n frames have been recorded; false on timeout.
     bool WaitForFrames(size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10));
-    // Waits until the server is blocked at gate name.
-    bool WaitForGate(const std::string& name,
-                     std::chrono::milliseconds timeout = std::chrono::seconds(10));
-    void OpenGate(const std::string& name);
+    // Waits until the server is blocked at a Hold action.
+    bool WaitUntilHeld(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // Lets the held server go on; the next Hold blocks again.
+    void Release();
 
     std::vector<ReceivedFrame> Frames() const;
     // Type and text of each frame received from index `from` on.
@@ -123,7 +117,7 @@ class FakeServer {
     void Serve(Socket& client);
     // False when the session must end.
     bool Perform(Socket& client, const std::vector<Action>& actions);
-    bool WaitAtGate(const std::string& name);
+    bool WaitForRelease();
     template <typename Predicate>
     bool WaitUntil(std::chrono::milliseconds timeout, Predicate done) {
         std::unique_lock<std::mutex> lock(mutex_);
@@ -139,8 +133,8 @@ class FakeServer {
     bool stopping_ = false;
     Handler handler_;
     std::vector<ReceivedFrame> frames_;
-    std::map<std::string, bool> gates_open_;
-    std::string gate_waiting_;
+    bool held_ = false;
+    bool released_ = false;
     SocketHandle current_client_ = kInvalidSocket;
 
     std::thread thread_;
