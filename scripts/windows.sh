@@ -43,7 +43,15 @@ fetch_sources() {
     local list=/etc/apt/sources.list.d/vrelay-deb-src.sources
     if ! grep -rqs "^Types:.*deb-src\|^deb-src" /etc/apt/sources.list /etc/apt/sources.list.d/; then
         echo "== adding ${list} for apt-get source" >&2
-        cat > "${list}" <<'EOF'
+        # The source entries follow the binary ones, so the same mirror serves.
+        local debian=/etc/apt/sources.list.d/debian.sources
+        if [[ -f "${debian}" ]] && grep -q "^Types: deb$" "${debian}"; then
+            sed 's/^Types: deb$/Types: deb-src/' "${debian}" >"${list}"
+        elif grep -qs "^deb " /etc/apt/sources.list; then
+            list=/etc/apt/sources.list.d/vrelay-deb-src.list
+            sed -n 's/^deb /deb-src /p' /etc/apt/sources.list >"${list}"
+        else
+            cat >"${list}" <<'EOF'
 Types: deb-src
 URIs: http://deb.debian.org/debian
 Suites: bookworm bookworm-updates
@@ -56,6 +64,7 @@ Suites: bookworm-security
 Components: main
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 EOF
+        fi
         apt-get update -qq
     fi
     echo "== fetching sources: ${missing[*]}" >&2
