@@ -1,0 +1,152 @@
+# SPDX-License-Identifier: MIT
+"""A private PulseAudio sound server with a null sink, for tests that play audio.
+
+The server runs in a runtime folder of its own, needs no hardware, no D-Bus and
+no login session, and goes away with the test. Programs started with
+``server.env()`` play into the null sink; ``server.record()`` captures what the
+sink played from its monitor source.
+
+    with SoundServer() as server:
+        with server.record() as recording:
+            subprocess.run([...], env=server.env(), check=True)
+        samples, rate = recording.samples()
+"""
+
+import contextlib
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+import wave
+
+SINK = "vrelay_null"
+
+
+class SoundServerError(RuntimeError):
+    pass
+
+
+class Recording:
+    """What parec wrote while the recording was open: a 16-bit mono WAV."""
+
+    def __init__(self, path):
+        self.path = path
+
+    def samples(self):
+        """(list of int samples, sample rate) of the recording."""
+        with wave.open(self.path, "rb") as wav:
+            rate = wav.getframerate()
+            data = wav.readframes(wav.getnframes())
+        count = len(data) // 2
+        import array
+        values = array.array("h")
+        values.frombytes(data[: count * 2])
+        return list(values), rate
+
+
+class SoundServer:
+    """Starts ``pulseaudio`` with only a null sink and an anonymous socket."""
+
+    def __init__(self, rate=22050, channels=1):
+        self.rate = rate
+        self.channels = channels
+        self.folder = None
+        self.process = None
+        self.socket = None
+
+    def __enter__(self):
+        if shutil.which("pulseaudio") is None or shutil.which("parec") is None:
+            raise SoundServerError("pulseaudio and pulseaudio-utils are not installed")
+        self.folder = tempfile.mkdtemp(prefix="vrelay-pulse-")
+        os.makedirs(os.path.join(self.folder, "pulse"), exist_ok=True)
+        self.socket = os.path.join(self.folder, "pulse", "native")
+        env = self._base_env()
+        command = [
+            "pulseaudio", "--daemonize=no", "-n", "--exit-idle-time=-1",
+            "--disable-shm=yes", "--use-pid-file=no", "--log-target=stderr",
+            "--load=module-native-protocol-unix auth-anonymous=1 socket=" + self.socket,
+            "--load=module-null-sink sink_name=%s rate=%d channels=%d"
+            % (SINK, self.rate, self.channels),
+            "--load=module-always-sink",
+        ]
+        self.process = subprocess.Popen(command, env=env, stdout=subprocess.DEVNULL,
+                                        stderr=subprocess.PIPE, start_new_session=True)
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline:
+            if self.process.poll() is not None:
+                message = self.process.stderr.read().decode(errors="replace")
+                self._remove_folder()
+                raise SoundServerError("pulseaudio did not start: " + message[-500:])
+            probe = subprocess.run(["pactl", "info"], env=self.env(),
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            if probe.returncode == 0:
+                subprocess.run(["pactl", "set-default-sink", SINK], env=self.env(),
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                return self
+            time.sleep(0.05)
+        self.__exit__(None, None, None)
+        raise SoundServerError("pulseaudio did not answer within 20 s")
+
+    def __exit__(self, *exc):
+        if self.process is not None and self.process.poll() is None:
+            with contextlib.suppress(ProcessLookupError):
+                os.killpg(self.process.pid, signal.SIGTERM)
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                os.killpg(self.process.pid, signal.SIGKILL)
+                self.process.wait()
+        if self.process is not None and self.process.stderr is not None:
+            self.process.stderr.close()
+        self._remove_folder()
+        return False
+
+    def _remove_folder(self):
+        if self.folder is not None:
+            shutil.rmtree(self.folder, ignore_errors=True)
+            self.folder = None
+
+    def _base_env(self):
+        env = dict(os.environ)
+        env["XDG_RUNTIME_DIR"] = self.folder
+        env["PULSE_RUNTIME_PATH"] = os.path.join(self.folder, "pulse")
+        env["HOME"] = self.folder  # keeps the cookie and state out of the user's home
+        env.pop("PULSE_SERVER", None)
+        return env
+
+    def env(self, base=None):
+        """The environment in which a program plays into this server's null sink."""
+        env = dict(base if base is not None else os.environ)
+        env["XDG_RUNTIME_DIR"] = self.folder
+        env["PULSE_SERVER"] = "unix:" + self.socket
+        env["PULSE_SINK"] = SINK
+        return env
+
+    @contextlib.contextmanager
+    def record(self):
+        """Records the sink's monitor into a WAV until the block ends."""
+        path = os.path.join(self.folder, "recording-%d.wav" % time.monotonic_ns())
+        recorder = subprocess.Popen(
+            ["parec", "-d", SINK + ".monitor", "--rate=%d" % self.rate, "--channels=1",
+             "--format=s16le", "--file-format=wav", "--latency-msec=10", path],
+            env=self.env(), stderr=subprocess.PIPE)
+        try:
+            # The recorder is ready once its stream shows up on the server.
+            deadline = time.monotonic() + 10
+            while time.monotonic() < deadline:
+                out = subprocess.run(["pactl", "list", "short", "source-outputs"],
+                                     env=self.env(), capture_output=True, text=True).stdout
+                if out.strip():
+                    break
+                time.sleep(0.02)
+            yield Recording(path)
+        finally:
+            recorder.send_signal(signal.SIGINT)
+            try:
+                recorder.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                recorder.kill()
+                recorder.wait()
+            recorder.stderr.close()
