@@ -31,6 +31,13 @@ set(VRELAY_PYTHON_DIR lib/python3/dist-packages CACHE STRING
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/python/vrelay DESTINATION ${VRELAY_PYTHON_DIR}
         FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)
 
+# vrelay.pc finds the prefix from its own folder (<libdir>/pkgconfig): one
+# ".." per component of the library folder, and one for pkgconfig itself.
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}" OR IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
+  message(FATAL_ERROR "vrelay.pc needs CMAKE_INSTALL_LIBDIR and CMAKE_INSTALL_INCLUDEDIR "
+                      "relative to the prefix")
+endif()
+string(REGEX REPLACE "[^/]+" ".." VRELAY_PC_UP "${CMAKE_INSTALL_LIBDIR}/pkgconfig")
 configure_file(${CMAKE_CURRENT_LIST_DIR}/vrelay.pc.in ${PROJECT_BINARY_DIR}/vrelay.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/vrelay.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 

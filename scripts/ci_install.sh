@@ -3,8 +3,9 @@
 # directory given (default build/plain, already built):
 #   - both examples, built in the tree and against the build tree's CMake
 #     package, run against the reference server's tone engine;
-#   - an install to a temporary prefix, then the C example built with
-#     pkg-config and both examples with find_package, run the same way;
+#   - an install to a temporary prefix other than the configured one, then
+#     the C example built with pkg-config and both examples with
+#     find_package, run the same way;
 #   - the library as a subproject (add_subdirectory) of a consumer project;
 #   - the reference manual (Doxygen, warnings are errors);
 #   - the Debian package: built with cpack, installed with dpkg (as root),
@@ -62,11 +63,18 @@ step "examples against the build tree's package"
 build_examples "${work}/ex-buildtree" -Dvrelay_DIR="${build}"
 run_examples "${work}/ex-buildtree"
 
-step "install to a temporary prefix"
+step "install to another prefix than the one configured"
+# The installed files must not depend on the configured prefix: pkg-config,
+# the CMake package and the programs find everything relative to themselves.
 prefix=${work}/prefix
-cmake -S . -B "${build}" -DCMAKE_INSTALL_PREFIX="${prefix}" >/dev/null
+cmake -S . -B "${build}" -DCMAKE_INSTALL_PREFIX=/opt/vrelay-configured-elsewhere >/dev/null
 cmake --build "${build}" -j "${jobs}" >/dev/null
-cmake --install "${build}" >/dev/null
+cmake --install "${build}" --prefix "${prefix}" >/dev/null
+if grep -rl /opt/vrelay-configured-elsewhere "${prefix}/lib/pkgconfig" "${prefix}/lib/cmake" \
+        "${prefix}/include"; then
+    echo "installed files name the configured prefix" >&2
+    exit 1
+fi
 "${prefix}/bin/vrelay-say" --server "127.0.0.1:${port}" -q -o "${work}/say.wav" "Installed."
 
 step "C example with pkg-config against the prefix"
