@@ -21,7 +21,7 @@ if(_vrelay_system_libdir EQUAL -1 AND TARGET vrelay-say)
 endif()
 # The tools are Linux-only; server/ installs the server and its service file.
 if(TARGET vrelay-say)
-  install(TARGETS vrelay-say RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(TARGETS vrelay-say vrelay-text RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 
 # Debian's python3 searches /usr/lib/python3/dist-packages; under another

@@ -36,10 +36,10 @@ TEST(TextToolTest, PrintsExactlyWhatEachCommandProduces) {
         std::string out;  // the whole output, or lines each found in it
         bool whole = true;
     } rows[] = {
-        {"XmlWordsAreMarked", "tokenise --xml FILE", "<s>Hello <b>big</b> world</s>", 0,
+        {"MarkupIsReadAsTheClientReadsIt", "tokenise FILE", "<s>Hello <b>big</b> world</s>", 0,
          "<s>" + Mark(3, 3, 5, 5) + "Hello <b>" + Mark(12, 12, 3, 3) + "big</b> " +
              Mark(20, 20, 5, 5) + "world</s>" + kFinal},
-        {"PlainTextIsEscaped", "tokenise FILE", "a < b", 0,
+        {"PlainTextModeEscapesMarkup", "tokenise --plain-text FILE", "a < b", 0,
          "<parent>" + Mark(0, 0, 1, 1) + "a " + Mark(2, 2, 1, 1) + "&lt; " + Mark(4, 4, 1, 1) +
              "b" + kFinal + "</parent>"},
         {"BreakEndsASpurt", "spurts FILE", "<speak>one <break time=\"1.5s\"/>two</speak>", 0,
@@ -53,7 +53,7 @@ TEST(TextToolTest, PrintsExactlyWhatEachCommandProduces) {
         {"MissingConfigIsAPlainError", "config /nonexistent/c.xml", "", 1,
          "vrelay-text: cannot read configuration /nonexistent/c.xml\n"},
         {"WrongCommandLineShowsUsage", "tokenise --json FILE", "", 2,
-         "usage: vrelay-text tokenise [--xml] FILE\n       vrelay-text spurts FILE\n"
+         "usage: vrelay-text tokenise [--plain-text] FILE\n       vrelay-text spurts FILE\n"
          "       vrelay-text config FILE\n"},
     };
     for (const auto& row : rows) {
