@@ -147,13 +147,44 @@ TEST(TokeniseApplicationTags, NestedVoicesReapplyTheOuterVoice) {
     }
 }
 
-TEST(TokeniseFlow, NonFinalCallBelowContextReleasesNothing) {
-    RecordingChannel ch;
-    ch.process("<speak>Hello world", 0);
-    EXPECT_EQ(ch.trace(), "T0:");
-    ch.process("</speak>", 1);
-    EXPECT_EQ(ch.text(), "<speak>" + mark(7, 7, 5, 5) + "Hello " + mark(13, 13, 5, 5) +
-                             "world</speak>" + kFinal);
+// What a non-final call releases: nothing below the context; a word open at
+// the limit (here made of several tokens) whole; after an application tag, no
+// markup without content.
+TEST(TokeniseFlow, NonFinalCallsReleaseWholeWordsAndNoBareMarkup) {
+    using tokenise_test::call;
+    std::string word;
+    for (int i = 0; i < 10; ++i)
+        word += "x&amp;";
+    const std::string context(4090, ' ');  // puts the limit inside the word
+    const struct {
+        const char* name;
+        std::vector<std::string> pieces;  // the non-final calls
+        std::string released;             // the trace after them
+        std::string rest;                 // the final call
+    } rows[] = {
+        {"BelowTheContext", {"<speak>Hello world"}, "T0:", "</speak>"},
+        {"WordOpenAtTheLimit", {"<s>" + word + context},
+         "T0:" + call('T', "<s>" + mark(3, 3, 60, 60) + word + context), "b</s>"},
+        // The second call resumes after the tag and writes only start tags.
+        {"MarkupAfterAnApplicationTag", {"<s>a <voice name='x'><b> <i>" + context, "      "},
+         "T0:" + call('T', "<s>" + mark(3, 3, 1, 1) + "a </s>") + call('A', "<voice name='x'>") +
+             "T0:",
+         "w</i></b></voice></s>"},
+    };
+    for (const auto& row : rows) {
+        RecordingChannel ch;
+        std::string all;
+        for (const std::string& piece : row.pieces) {
+            ch.process(piece, 0);
+            all += piece;
+        }
+        EXPECT_EQ(ch.trace(), row.released) << row.name;
+        // The rest is as if the text had come in one piece.
+        ch.process(row.rest, 1);
+        RecordingChannel whole;
+        whole.process(all + row.rest, 1);
+        EXPECT_EQ(ch.text(), whole.text()) << row.name;
+    }
 }
 
 // Server mode: no marks and no repair, so bad nesting is copied as it is.

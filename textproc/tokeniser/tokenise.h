@@ -37,13 +37,35 @@ void KVTP_tokenise_reset_tpdb(KVTP_tokenise* tk, KVTP_tpc* channel);
 void KVTP_tokenise_set_server_mode(KVTP_tokenise* tk);
 
 // Appends `len` bytes of text (len < 0: up to the NUL; null text: nothing) and
-// tokenises. mode 0: more text follows, so the last context-size bytes are
-// kept back; non-zero: final (the channel passes 2 when resuming after an
-// application tag). Returns the output buffer holding the text released by
-// this call; null only for a null tokeniser. A non-final call holds back text
-// that carries no content since the last application tag (tags, white space)
-// until content, an application tag or the final call decides its fate, so
-// that where the pieces are cut makes no difference.
+// tokenises. Returns the output buffer holding the text released by this call;
+// null only for a null tokeniser.
+//
+// mode non-zero: final (the channel passes 2 when resuming after an
+// application tag). Everything received is tokenised, the final mark is
+// appended and open elements are closed, unless an application tag stops the
+// call first.
+//
+// mode 0: more text follows. The call tokenises the input received so far up
+// to its limit, which keeps the last context-size bytes (4096 by default) back
+// for the next call; below that nothing is tokenised. Two rules decide where
+// the call really ends and what it releases, so that the output never depends
+// on where the caller cut its pieces:
+//  - A word is never cut at the limit. The limit is only checked between
+//    tokens, and a word (a run of text, character and entity tokens) open
+//    there is read past it to its end. Only a word that runs to the end of the
+//    input received so far, which needs one longer than the context, ends
+//    there and goes on as a new word in the next call.
+//  - Output without content is held back. Content is a word, CDATA, or any
+//    tag other than a start tag (an end tag or an empty element). When a call
+//    stops at no application tag and no content was written since the call
+//    after the last application tag (or since the start of the document), the
+//    call releases nothing: what it wrote (start tags, white space, the
+//    elements reopened after the application tag) is kept and released at the
+//    front of the next call's output, once content, an application tag or the
+//    final call comes. So a piece of bare start tags is never sent alone.
+// Tests: TokeniseFlow.NonFinalCallsReleaseWholeWordsAndNoBareMarkup pins both
+// rules; TokeniseProperty.OutputDoesNotDependOnHowTheTextIsSplit and
+// EveryBlankSeparatedWordIsMarkedOnceWhateverTheSplit check their purpose.
 KVTP_dystr* KVTP_tokenise_process(KVTP_tokenise* tk, const char* text, int32_t len, int32_t mode);
 
 // The application tag that stopped the last call (or the one stored from
