@@ -12,6 +12,7 @@
 
 #include "client/handle_table.h"
 #include "connection/threaded_connection.h"
+#include "transport/log.h"
 
 namespace vrelay {
 
@@ -47,10 +48,10 @@ inline vr_result StoppedResult(RequestState::Stop why) {
     return why == RequestState::Stop::kDestroy ? VR_BAD_HANDLE : VR_CANCELLED;
 }
 
-// The library's messages to the application, on standard output.
+// The library's messages to the application, on standard output unless
+// VRELAY_MESSAGES routes them elsewhere.
 inline void Warn(const char* message) {
-    std::fputs(message, stdout);
-    std::fflush(stdout);
+    WriteWarning(message);
 }
 
 }  // namespace vrelay

@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "platform/clock.h"
 
@@ -11,7 +13,7 @@ namespace {
 
 std::atomic<FILE*>& StreamSlot() {
     // Initialised on first use; function-local statics are thread-safe.
-    static std::atomic<FILE*> stream{stderr};
+    static std::atomic<FILE*> stream{LibraryMessageRoute().log};
     return stream;
 }
 
@@ -21,6 +23,38 @@ const char* const kLevelNames[] = {"ERROR",  "WARNING", "INFO",   "DEBUG",
                                    "DEBUG1", "DEBUG2",  "DEBUG3", "DEBUG4"};
 
 }  // namespace
+
+MessageRoute RouteFor(const char* value) {
+    if (value == nullptr || *value == '\0') {
+        return {stdout, stderr};
+    }
+    if (std::strcmp(value, "stderr") == 0) {
+        return {stderr, stderr};
+    }
+    if (std::strcmp(value, "none") == 0) {
+        return {nullptr, nullptr};
+    }
+    FILE* file = std::fopen(value, "a");
+    if (file == nullptr) {
+        return {stderr, stderr};
+    }
+    return {file, file};
+}
+
+const MessageRoute& LibraryMessageRoute() {
+    // Read once; the file, if any, stays open for the life of the process.
+    static const MessageRoute route = RouteFor(std::getenv("VRELAY_MESSAGES"));
+    return route;
+}
+
+void WriteWarning(const char* message) {
+    FILE* stream = LibraryMessageRoute().warnings;
+    if (stream == nullptr) {
+        return;
+    }
+    std::fputs(message, stream);
+    std::fflush(stream);
+}
 
 std::string FormatUtcStamp(const UtcTime& t) {
     char buffer[100];

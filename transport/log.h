@@ -1,4 +1,5 @@
-// The client log: one time-stamped line per message on standard error.
+// The client log: one time-stamped line per message, on standard error unless
+// VRELAY_MESSAGES says otherwise (see MessageRoute).
 //
 // Line format: "YYYYMMDD HH:MM:SS.mmm LEVEL: message\n", UTC. Messages above the
 // reporting level (INFO by default) are neither composed nor written.
@@ -24,7 +25,29 @@ enum TLogLevel {
     logDEBUG4
 };
 
-// Where log lines go: standard error unless a test redirects it.
+// Where the library's messages go: its warnings to the application and its
+// log lines. Chosen once per process, at the first message, from the
+// environment variable VRELAY_MESSAGES:
+//   unset or empty  warnings on standard output, log lines on standard error
+//   "stderr"        both on standard error
+//   "none"          nowhere
+//   anything else   the name of a file: both are appended to it; when it
+//                   cannot be opened, both go to standard error
+// A program that writes its own data to standard output (audio in a pipe,
+// say) sets it to "stderr" or a file.
+struct MessageRoute {
+    FILE* warnings;
+    FILE* log;
+};
+// The route a value of VRELAY_MESSAGES gives (null: unset). Opens the file a
+// file name names; the caller owns it.
+MessageRoute RouteFor(const char* value);
+// The process's route, read from the environment the first time.
+const MessageRoute& LibraryMessageRoute();
+// Writes one warning line (the text ends in its line feed) where warnings go.
+void WriteWarning(const char* message);
+
+// Where log lines go: the route's log stream unless a test redirects it.
 class Output2FILE {
   public:
     // The current stream (never changes under a running message); null

@@ -57,7 +57,14 @@
  *
  * Messages. The interface layer prints its warnings on standard output, one
  *   line each beginning "WARNING: "; the transport writes a time-stamped log on
- *   standard error (levels ERROR, WARNING, INFO).
+ *   standard error (levels ERROR, WARNING, INFO). The environment variable
+ *   VRELAY_MESSAGES, read once at the first message, routes both:
+ *     unset or empty  the default above
+ *     stderr          both on standard error (for programs that write their
+ *                     own data, such as audio, to standard output)
+ *     none            nowhere
+ *     any other value a file name: both are appended to that file; when it
+ *                     cannot be opened, both go to standard error
  *
  * Wire format. Client and server exchange frames over one TCP stream; every
  *   integer is big-endian:

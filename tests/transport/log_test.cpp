@@ -1,10 +1,13 @@
 #include "transport/log.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <ctime>
+#include <fstream>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -55,6 +58,44 @@ TEST(LogTest, StampOfNowIsTheSystemTimeInUtc) {
 TEST(LogTest, DefaultsToInfoOnStandardError) {
     EXPECT_EQ(FILELog::ReportingLevel(), logINFO);
     EXPECT_EQ(Output2FILE::Stream(), stderr);
+}
+
+TEST(LogTest, MessagesGoWhereTheEnvironmentSays) {
+    const std::string file = ::testing::TempDir() + "vrelay-messages-" + std::to_string(getpid());
+    const struct {
+        const char* value;
+        FILE* warnings;  // nullptr for "none"; stdin stands for "the file"
+        FILE* log;
+    } rows[] = {
+        {nullptr, stdout, stderr},
+        {"", stdout, stderr},
+        {"stderr", stderr, stderr},
+        {"none", nullptr, nullptr},
+        {file.c_str(), stdin, stdin},
+        {"/nonexistent/folder/messages.log", stderr, stderr},
+    };
+    for (const auto& row : rows) {
+        const MessageRoute route = RouteFor(row.value);
+        const char* name = row.value ? row.value : "(unset)";
+        if (row.warnings != stdin) {
+            EXPECT_EQ(route.warnings, row.warnings) << name;
+            EXPECT_EQ(route.log, row.log) << name;
+            continue;
+        }
+        // A file gets both, appended.
+        ASSERT_NE(route.log, nullptr);
+        EXPECT_EQ(route.warnings, route.log);
+        std::fputs("WARNING: w\n", route.warnings);
+        std::fclose(route.log);
+        const MessageRoute again = RouteFor(row.value);
+        std::fputs("ERROR: e\n", again.log);
+        std::fclose(again.log);
+        std::ifstream in(file);
+        std::stringstream text;
+        text << in.rdbuf();
+        EXPECT_EQ(text.str(), "WARNING: w\nERROR: e\n");
+        std::remove(file.c_str());
+    }
 }
 
 TEST(LogTest, WritesOneStampedNamedLinePerMessageUpToTheLevel) {
