@@ -87,14 +87,19 @@ void ModuleReader::OnLine(std::string line) {
             block_ = Request();
             return;
         }
-        if (lineOverflow_) {
-            block_.overflow = true;
+        if (block_.overflow) {
+            return;  // the rest of an overlong block is dropped
         }
         if (!line.empty() && line[0] == '.') {
             line.erase(0, 1);
         }
         if (blockLines_++ > 0) {
-            block_.block += '\n';
+            line.insert(0, 1, '\n');
+        }
+        const size_t room = maxBlock_ - std::min(maxBlock_, block_.block.size());
+        if (lineOverflow_ || line.size() > room) {
+            block_.overflow = true;
+            line.resize(std::min(room, line.size()));
         }
         block_.block += line;
         return;
