@@ -153,7 +153,7 @@ std::string MessageSettings::ProsodyTag() const {
         attributes += " rate=\"" + std::to_string(percent) + "%\"";
     }
     if (pitch_ != 0) {
-        // An octave down or up at the ends.
+        // Half the voice's pitch to twice it at the ends.
         attributes += " pitch=\"" +
                       Change(static_cast<int>(std::lround(100 * std::pow(2.0, pitch_ / 100.0))) -
                              100) +
