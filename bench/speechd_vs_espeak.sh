@@ -2,8 +2,9 @@
 # Latency as a screen reader feels it: sd_vrelay (with its embedded server)
 # and espeak-ng's own Speech Dispatcher module, each driven through its pipes
 # as Speech Dispatcher drives it. Times SPEAK to the first 705 AUDIO for one
-# word and for a 10-word sentence, and STOP to 703 STOP in a long message;
-# prints three rows of the performance report:
+# word, for a 10-word sentence and for one word right after a STOP (what a
+# screen reader does at every key), and STOP to 703 STOP in a long message;
+# prints four rows of the performance report:
 # figure | anchor | anchor figure | our figure | ratio | target | met.
 # Usage: bench/speechd_vs_espeak.sh [BUILD_DIR] [RUNS]   (default: build/release, 30)
 set -euo pipefail
@@ -88,20 +89,23 @@ class Module:
 
 
 modules = {"ours": Module(ours, our_conf), "anchor": Module(anchor, anchor_conf)}
-times = {(who, what): [] for who in modules for what in ("word", "sentence", "stop")}
+times = {(who, what): [] for who in modules
+         for what in ("word", "sentence", "stop", "after stop")}
 for who, module in modules.items():  # one warm-up message each
     module.first_audio(SENTENCE)
 for _ in range(runs):
     for who, module in modules.items():
-        times[who, "word"].append(module.first_audio(WORD))
         times[who, "sentence"].append(module.first_audio(SENTENCE))
+        times[who, "word"].append(module.first_audio(WORD))
         times[who, "stop"].append(module.stop())
+        times[who, "after stop"].append(module.first_audio(WORD))
 for module in modules.values():
     module.close()
 
 median = {key: statistics.median(values) * 1000 for key, values in times.items()}
 rows = [("word", "SPEAK to first 705 AUDIO, one word", 10),
-        ("sentence", "SPEAK to first 705 AUDIO, 10-word sentence", 10)]
+        ("sentence", "SPEAK to first 705 AUDIO, 10-word sentence", 10),
+        ("after stop", "SPEAK to first 705 AUDIO, one word right after a STOP", 10)]
 for what, figure, margin in rows:
     a, o = median["anchor", what], median["ours", what]
     print(f"| Speech Dispatcher module: {figure} (median of {runs}) "

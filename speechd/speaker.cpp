@@ -61,7 +61,7 @@ bool Speaker::Connect(const std::string& host, int port, std::string* error) {
         broken_ = true;
         return false;
     }
-    voiceLost_ = true;
+    fresh_ = true;
     broken_ = false;
     return true;
 }
@@ -86,7 +86,7 @@ void Speaker::Stop() {
     // one; the cancel ends it even while the server is silent, and rebuilds
     // the connection, which loses the voice selected on it.
     const vr_result result = vrCancelRequest(connection_);
-    voiceLost_ = true;
+    fresh_ = true;
     if (result != VR_SUCCESS) {
         broken_ = true;
     }
@@ -128,16 +128,16 @@ bool Speaker::Reopen() {
         return false;
     }
     log_->Write(3, "connected again to the speech server at " + host + ":" + std::to_string(port));
-    selected_.clear();
-    voiceLost_ = false;
+    selected_ = "";
+    fresh_ = false;
     return true;
 }
 
 bool Speaker::SelectVoice(const std::string& voice) {
-    if (voiceLost_.exchange(false)) {
-        selected_.clear();
+    if (fresh_.exchange(false)) {
+        selected_ = "";
     }
-    if (voice == selected_) {
+    if (selected_ == voice) {
         return true;
     }
     if (voice.empty()) {
@@ -165,6 +165,9 @@ void Speaker::SpeakJob(const Job& job) {
     }
     log_->Write(5, "speaking: " + job.markup);
     const vr_result result = vrRenderSpeechXML(connection_, job.markup.c_str());
+    if (job.markup.find("<voice") != std::string::npos) {
+        selected_.reset();  // the library switched voices inside the text
+    }
     if (result == VR_SUCCESS) {
         // Marks after the last audio.
         while (!render_.marks.empty()) {

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -95,13 +96,16 @@ class Speaker {
     std::deque<Job> jobs_;
     bool quit_ = false;
 
-    // Set by Stop's cancel, read by the session's thread before a message.
-    std::atomic<bool> voiceLost_{false};
+    // Set when the connection was opened anew (it speaks with the server's
+    // default voice), read by the session's thread before a message.
+    std::atomic<bool> fresh_{false};
     std::atomic<bool> broken_{false};
     std::atomic<uint64_t> pauseId_{0};
 
     // The session thread's own.
-    std::string selected_;  // the voice selected on the connection
+    // The voice selected on the connection ("" the server's default); none
+    // when not known (a message switched voices inside).
+    std::optional<std::string> selected_;
     Render render_;
 
     std::thread thread_;
