@@ -77,6 +77,13 @@ if grep -rl /opt/vrelay-configured-elsewhere "${prefix}/lib/pkgconfig" "${prefix
 fi
 "${prefix}/bin/vrelay-say" --server "127.0.0.1:${port}" -q -o "${work}/say.wav" "Installed."
 
+step "Speech Dispatcher module in Speech Dispatcher's folders under the prefix"
+[[ -x ${prefix}/lib/speech-dispatcher-modules/sd_vrelay ]]
+[[ -f ${prefix}/etc/speech-dispatcher/modules/vrelay.conf ]]
+printf 'VrelayServer "127.0.0.1:%s"\n' "${port}" >"${work}/vrelay.conf"
+printf 'INIT\nQUIT\n' | "${prefix}/lib/speech-dispatcher-modules/sd_vrelay" "${work}/vrelay.conf" \
+    2>/dev/null | grep -q '^299 OK LOADED SUCCESSFULLY$'
+
 step "C example with pkg-config against the prefix"
 export PKG_CONFIG_PATH=${prefix}/lib/pkgconfig
 mkdir -p "${work}/ex-pc"

@@ -5,9 +5,10 @@ set -euo pipefail
 
 packages=(g++ cmake make pkg-config binutils libgtest-dev libgmock-dev libpcre2-dev
           libxml2-dev libutf8proc-dev libespeak-ng-dev libbenchmark-dev clang
-          python3 doxygen scdoc man-db dpkg-dev file libsoxr-dev librsvg2-bin haproxy systemd)
+          python3 doxygen scdoc man-db dpkg-dev file libsoxr-dev librsvg2-bin haproxy systemd
+          speech-dispatcher pulseaudio pulseaudio-utils)
 if [[ "${VRELAY_WITH_BENCH:-0}" == 1 ]]; then
-    packages+=(hyperfine espeak-ng time)
+    packages+=(hyperfine espeak-ng time speech-dispatcher-espeak-ng)
 fi
 if [[ "${VRELAY_WITH_FUZZ:-0}" == 1 ]]; then
     packages+=(clang libclang-rt-14-dev)

@@ -72,6 +72,9 @@ class UnitSink {
     virtual bool TakesPieces() const { return false; }
     // False when OnUnit would now have to wait (for a client to read).
     virtual bool TakesAtOnce() const { return true; }
+    // True once nobody wants the rest (the client went away): an engine that
+    // can stop a synthesis midway stops it. Asked often, so it is cheap.
+    virtual bool Abandoned() const { return false; }
     // When the request must be over; an engine that can stop a synthesis
     // midway stops it then and fails.
     virtual std::chrono::steady_clock::time_point Deadline() const {

@@ -391,6 +391,7 @@ class UnitStreamer {
 
     // After each buffer of espeak's: sends what is final. False: the sink stopped.
     bool AfterBuffer() {
+        stopped_ = stopped_ || sink_->Abandoned();
         if (!streaming_ || stopped_) {
             return !stopped_;
         }

@@ -401,6 +401,15 @@ bool Session::TakesAtOnce() const {
     return ::poll(&p, 1, 0) == 1 && (p.revents & POLLOUT) != 0;
 }
 
+bool Session::Abandoned() const {
+    if (send_failed_ || stopping_->load()) {
+        return true;
+    }
+    // A client that cancels closes its connection without reading on.
+    pollfd p{static_cast<int>(socket_->Handle()), POLLRDHUP, 0};
+    return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
 bool Session::OnQuery(Packet& packet) {
     ++queries_;
     const std::string query = DecodeText(packet.Data(), packet.Length());

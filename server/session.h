@@ -85,6 +85,7 @@ class Session : private UnitSink {
     bool OnUnit(const SynthesisUnit& unit) override;
     std::chrono::steady_clock::time_point Deadline() const override { return deadline_; }
     bool TakesAtOnce() const override;
+    bool Abandoned() const override;
     bool Send(uint16_t type, const std::vector<unsigned char>& payload);
     bool SendMessage(const std::string& text);
     bool SendEnd();

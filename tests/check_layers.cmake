@@ -15,7 +15,7 @@ set(allowed_client "platform" "textproc" "transport" "connection" "client")
 set(allowed_server "platform" "transport" "server")
 set(layers platform textproc/toolkit textproc/scanner textproc/tokeniser textproc/model transport
     connection client server)
-set(project_folders platform textproc transport connection client server tools tests bench)
+set(project_folders platform textproc transport connection client server tools speechd tests bench)
 
 set(violations "")
 foreach(layer ${layers})

@@ -34,7 +34,6 @@
 #include "tools/timeline.h"
 #include "tools/voice_choice.h"
 #include "tools/wav_writer.h"
-#include "transport/log.h"
 
 namespace {
 
@@ -460,14 +459,8 @@ int main(int argc, char** argv) {
             return kExitUsage;
         }
     } else {
-        // The embedded server logs only its warnings and errors here.
-        if (!options.verbose) {
-            vrelay::FILELog::SetReportingLevel(vrelay::logWARNING);
-        }
-        vrelay::server::ServerOptions serverOptions;
-        serverOptions.engine = options.engine;
-        embedded = std::make_unique<vrelay::server::SpeechServer>(serverOptions);
-        if (!embedded->Start(&error)) {
+        embedded = vrelay::server::StartEmbeddedServer(options.engine, options.verbose, &error);
+        if (embedded == nullptr) {
             std::fprintf(stderr, "vrelay-say: cannot start the speech server: %s\n", error.c_str());
             return kExitNoServer;
         }

@@ -1,0 +1,59 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The speech settings Speech Dispatcher sends with SET, checked, and the
+// markup they turn a message into for the speech server.
+#ifndef VRELAY_SPEECHD_MESSAGE_SETTINGS_H
+#define VRELAY_SPEECHD_MESSAGE_SETTINGS_H
+
+#include <string>
+
+namespace vrelay {
+namespace speechd {
+
+// What kind of message a text is: SPEAK, CHAR or KEY.
+enum class MessageKind { kText, kCharacter, kKey };
+
+class MessageSettings {
+  public:
+    enum class Result { kOk, kBadSyntax, kBadValue };
+
+    // Applies one "name=value" line of a SET block. Numbers (rate, pitch,
+    // pitch_range, volume) are integers from -100 to 100; the value NULL
+    // clears a text setting. kBadSyntax for a line without "=" or without a
+    // value, kBadValue for an unknown name or a value out of its set; the
+    // settings then stay as they were.
+    Result Apply(const std::string& line);
+
+    // The markup of a message for the server: a SPEAK text (SSML) as it is,
+    // a character spelled, a key name ("shift_a") spoken as words, each
+    // inside a prosody element for the rate, pitch, pitch range and volume
+    // that are not at their default (0), and spelled out when spelling_mode
+    // is on.
+    std::string Markup(MessageKind kind, const std::string& text) const;
+
+    // Empty when not set (or set to NULL).
+    const std::string& Language() const { return language_; }
+    const std::string& SynthesisVoice() const { return synthesisVoice_; }
+    // "male1" ... "male3", "female1" ... "female3", "child_male",
+    // "child_female", lower case; empty when not set.
+    const std::string& VoiceType() const { return voiceType_; }
+
+    // The prosody element's start tag for the numbers, "" when all are 0.
+    std::string ProsodyTag() const;
+
+  private:
+    int rate_ = 0;
+    int pitch_ = 0;
+    int pitchRange_ = 0;
+    int volume_ = 0;
+    bool spelling_ = false;
+    std::string punctuation_ = "none";  // taken and kept; the server has no such setting
+    std::string capitals_ = "none";     // likewise
+    std::string language_;
+    std::string synthesisVoice_;
+    std::string voiceType_;
+};
+
+}  // namespace speechd
+}  // namespace vrelay
+
+#endif

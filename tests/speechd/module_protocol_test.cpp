@@ -1,0 +1,106 @@
+// SPDX-License-Identifier: MIT
+// The module protocol's reader, fed one byte at a time, and its writer.
+#include "speechd/module_protocol.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace vrelay {
+namespace speechd {
+namespace {
+
+// Requests as "PART COMMAND [argument] [|block]" lines, from input fed one
+// byte at a time.
+std::vector<std::string> ReadByteByByte(const std::string& input, ModuleReader* reader) {
+    std::vector<std::string> seen;
+    Request request;
+    for (char c : input) {
+        reader->Feed(&c, 1);
+        while (reader->Next(&request)) {
+            std::string text = request.part == Request::kHeader  ? "header "
+                               : request.part == Request::kBlock ? "block "
+                                                                 : "line ";
+            text += std::to_string(static_cast<int>(request.command));
+            if (!request.argument.empty()) {
+                text += " " + request.argument;
+            }
+            if (request.part == Request::kBlock) {
+                text += " |" + request.block;
+            }
+            if (request.overflow) {
+                text += " (overflow)";
+            }
+            seen.push_back(text);
+        }
+    }
+    return seen;
+}
+
+TEST(ModuleReaderTest, SplitsRequestsFedOneByteAtATime) {
+    const std::string speak = std::to_string(static_cast<int>(Command::kSpeak));
+    const std::string set = std::to_string(static_cast<int>(Command::kSet));
+    struct Case {
+        const char* input;
+        std::vector<std::string> expected;
+    } cases[] = {
+        // Multi-line SSML; lines that start with a dot carry one more.
+        {"SPEAK\n<speak>One\n..\n...x\n..y <mark name=\"b\"/></speak>\n.\n",
+         {"header " + speak, "block " + speak + " |<speak>One\n.\n..x\n.y <mark name=\"b\"/></speak>"}},
+        // CR LF line ends, a command in lower case, an empty block.
+        {"speak\r\n\r\nsecond\r\n.\r\nSET\n.\n",
+         {"header " + speak, "block " + speak + " |\nsecond", "header " + set, "block " + set + " |"}},
+        {"LIST VOICES\nDEBUG ON /tmp/x y\nQUIT\n",
+         {"line " + std::to_string(static_cast<int>(Command::kListVoices)),
+          "line " + std::to_string(static_cast<int>(Command::kDebug)) + " ON /tmp/x y",
+          "line " + std::to_string(static_cast<int>(Command::kQuit))}},
+        // A name is a whole word; the unknown line comes back as it was.
+        {"SPEAKER\nLIST\n",
+         {"line " + std::to_string(static_cast<int>(Command::kUnknown)) + " SPEAKER",
+          "line " + std::to_string(static_cast<int>(Command::kUnknown)) + " LIST"}},
+        // Nothing before the end of a line.
+        {"STOP", {}},
+    };
+    for (const Case& c : cases) {
+        ModuleReader reader;
+        EXPECT_EQ(ReadByteByByte(c.input, &reader), c.expected) << c.input;
+    }
+}
+
+TEST(ModuleReaderTest, OverlongBlockAndLineAreCutButStillEnd) {
+    ModuleReader reader(/*maxBlockBytes=*/8, /*maxLineBytes=*/6);
+    const std::string speak = std::to_string(static_cast<int>(Command::kSpeak));
+    const std::string unknown = std::to_string(static_cast<int>(Command::kUnknown));
+    EXPECT_EQ(ReadByteByByte("SPEAK\n0123456789\nabc\n.\nABCDEFGHIJ\nINIT\n", &reader),
+              (std::vector<std::string>{"header " + speak,
+                                        "block " + speak + " |01234567 (overflow)",
+                                        "line " + unknown + " ABCDEF (overflow)",
+                                        "line " + std::to_string(static_cast<int>(Command::kInit))}));
+}
+
+TEST(ModuleWriterTest, AudioEscapingRoundTripsEveryByte) {
+    std::vector<unsigned char> bytes;
+    for (int i = 0; i < 512; ++i) {
+        bytes.push_back(static_cast<unsigned char>(i * 7));
+    }
+    std::string escaped;
+    EscapeAudio(bytes.data(), bytes.size(), &escaped);
+    EXPECT_EQ(escaped.find('\n'), std::string::npos);
+    std::vector<unsigned char> back;
+    ASSERT_TRUE(UnescapeAudio(escaped, &back));
+    EXPECT_EQ(back, bytes);
+    EXPECT_FALSE(UnescapeAudio("ab\x7D", &back));
+
+    const unsigned char pcm[] = {'\n', 0x7D, 1, 2, 3};
+    EXPECT_EQ(FormatAudio(pcm, sizeof pcm, 16000),
+              std::string("705-bits=16\n705-num_channels=1\n705-sample_rate=16000\n"
+                          "705-num_samples=2\n705-big_endian=0\n705-AUDIO\0\x7D\x2A\x7D\x5D\x01\x02"
+                          "\n705 AUDIO\n",
+                          115));
+    EXPECT_EQ(FormatReply(200, {"a\tb\nc"}, "OK"), "200-a\tb c\n200 OK\n");
+}
+
+}  // namespace
+}  // namespace speechd
+}  // namespace vrelay

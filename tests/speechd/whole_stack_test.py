@@ -1,0 +1,215 @@
+# SPDX-License-Identifier: MIT
+"""sd_vrelay under a real Speech Dispatcher, playing into a private PulseAudio.
+
+Speech Dispatcher runs in this test's own session with a configuration that
+loads only this module (with its embedded server) and a socket in a temporary
+folder. Needs SD_VRELAY (the module) and VRELAY_SAY (for the length of the
+same text rendered to a file); exits 77 (skipped) without speech-dispatcher,
+spd-say or PulseAudio.
+"""
+
+import array
+import contextlib
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import wave
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "support"))
+from sound_server import SoundServer  # noqa: E402
+
+TEXT = "The quick brown fox jumps over the lazy dog, and then it runs away."
+
+
+THRESHOLD = 600
+
+
+def voiced_seconds(samples, rate):
+    """Seconds of 20 ms frames with a sample louder than THRESHOLD: the
+    speech, whatever silence a busy machine lets into the playback."""
+    frame = rate // 50
+    return sum(1 for i in range(0, len(samples), frame)
+               if max(map(abs, samples[i:i + frame])) > THRESHOLD) / 50
+
+
+def voiced_map(samples, rate):
+    """One character per 50 ms, '#' where it is loud: to see a failure."""
+    step = rate // 20
+    return "".join("#" if max(map(abs, samples[i:i + step])) > THRESHOLD else "."
+                   for i in range(0, len(samples), step))
+
+
+def recorded(path):
+    """The samples the recorder has written so far."""
+    with open(path, "rb") as f:
+        data = f.read()
+    start = data.find(b"data") + 8
+    return array.array("h", data[start:start + (len(data) - start) // 2 * 2])
+
+
+def wait_for_quiet(path, rate, seconds=0.5, timeout=30):
+    """Waits until the recording ends in seconds of quiet; returns its length.
+
+    The sound server plays what it has buffered after the message's end has
+    been reported, and a message before may still be sounding.
+    """
+    deadline = time.monotonic() + timeout
+    while True:
+        samples = recorded(path)
+        last = next((i for i in range(len(samples) - 1, -1, -1)
+                     if abs(samples[i]) > THRESHOLD), -1)
+        if len(samples) - last - 1 >= seconds * rate:
+            return len(samples)
+        if time.monotonic() > deadline:
+            raise TimeoutError("the sink did not fall quiet")
+        time.sleep(0.05)  # polling the recording, which grows as it plays
+
+
+class SpeechDispatcher:
+    """speech-dispatcher with only sd_vrelay, on a socket of its own."""
+
+    def __init__(self, folder, env):
+        conf = os.path.join(folder, "conf")
+        os.makedirs(os.path.join(conf, "modules"))
+        shutil.copy(os.path.join(HERE, "..", "..", "speechd", "vrelay.conf"),
+                    os.path.join(conf, "modules", "vrelay.conf"))
+        with open(os.path.join(conf, "speechd.conf"), "w") as f:
+            f.write('AudioOutputMethod "pulse"\n'
+                    'AddModule "vrelay" "sd_vrelay" "vrelay.conf"\n'
+                    'DefaultModule vrelay\nDefaultLanguage "en-GB"\n')
+        self.socket = os.path.join(folder, "speechd.sock")
+        self.env = dict(env, SPEECHD_ADDRESS="unix_socket:" + self.socket)
+        self.process = subprocess.Popen(
+            ["speech-dispatcher", "-s", "-t", "0", "-C", conf,
+             "-m", os.path.dirname(os.environ["SD_VRELAY"]), "-c", "unix_socket",
+             "-S", self.socket, "-P", os.path.join(folder, "speechd.pid"),
+             "-L", folder], env=self.env, start_new_session=True,
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline:
+            with contextlib.suppress(OSError), self.connect():
+                return
+            if self.process.poll() is not None:
+                break
+            time.sleep(0.05)  # waiting for the program to start listening
+        self.stop()
+        raise RuntimeError("speech-dispatcher did not start")
+
+    def connect(self):
+        client = socket.socket(socket.AF_UNIX)
+        try:
+            client.connect(self.socket)
+        except OSError:
+            client.close()
+            raise
+        return client
+
+    def stop(self):
+        if self.process.poll() is None:
+            os.killpg(self.process.pid, signal.SIGTERM)
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                os.killpg(self.process.pid, signal.SIGKILL)
+                self.process.wait()
+
+
+class SsipClient:
+    """Commands and notifications over SSIP, a line at a time."""
+
+    def __init__(self, connection):
+        self.connection = connection
+        self.lines = connection.makefile("rb")
+
+    def reply(self):
+        lines = []
+        while True:
+            line = self.lines.readline().decode("utf-8").rstrip("\r\n")
+            if not line:
+                raise EOFError("speech-dispatcher closed the connection")
+            lines.append(line)
+            if len(line) > 3 and line[3] == " ":
+                return lines
+
+    def command(self, text):
+        self.connection.sendall(text.encode("utf-8") + b"\r\n")
+        return self.reply()
+
+
+class WholeStackTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = tempfile.mkdtemp(prefix="vrelay-speechd-")
+        cls.sound = SoundServer().__enter__()
+        try:
+            cls.dispatcher = SpeechDispatcher(cls.folder, cls.sound.env())
+        except Exception:
+            cls.sound.__exit__(None, None, None)
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.dispatcher.stop()
+        cls.sound.__exit__(None, None, None)
+        shutil.rmtree(cls.folder, ignore_errors=True)
+
+    def test_spd_say_plays_speech_of_the_right_length(self):
+        rate = self.sound.rate
+        with self.sound.record() as recording:
+            start = wait_for_quiet(recording.path, rate)
+            said = subprocess.run(["spd-say", "-o", "vrelay", "-l", "en-GB", "-w", TEXT],
+                                  env=self.dispatcher.env, timeout=120)
+            end = wait_for_quiet(recording.path, rate)
+        self.assertEqual(said.returncode, 0)
+        heard = voiced_seconds(recorded(recording.path)[start:end], rate)
+
+        path = os.path.join(self.folder, "expected.wav")
+        subprocess.run([os.environ["VRELAY_SAY"], "-q", "--voice", "en-GB", "-o", path, TEXT],
+                       check=True, timeout=120)
+        with wave.open(path, "rb") as wav:
+            expected = array.array("h", wav.readframes(wav.getnframes()))
+            expected = voiced_seconds(expected, wav.getframerate())
+        self.assertGreater(expected, 2.0)
+        # espeak-ng drifts a little from one synthesis to the next, and a
+        # busy machine may split a frame of the playback in two.
+        self.assertAlmostEqual(heard, expected, delta=0.2 * expected,
+                               msg=voiced_map(recorded(recording.path)[start:end], rate))
+
+    def test_index_marks_reach_an_ssip_client_in_order(self):
+        marks = ["first", "second", "third", "fourth"]
+        with self.dispatcher.connect() as connection:
+            client = SsipClient(connection)
+            for command in ["SET SELF CLIENT_NAME test:vrelay:marks",
+                            "SET SELF OUTPUT_MODULE vrelay",
+                            "SET SELF NOTIFICATION INDEX_MARKS on",
+                            "SET SELF NOTIFICATION END on",
+                            "SET SELF SSML_MODE on"]:
+                self.assertEqual(client.command(command)[-1][0], "2", command)
+            self.assertEqual(client.command("SPEAK")[-1][:3], "230")
+            words = " ".join('<mark name="%s"/>word %d' % (m, i) for i, m in enumerate(marks))
+            self.assertEqual(client.command("<speak>%s.</speak>\r\n." % words)[-1][:3], "225")
+            reached = []
+            while True:
+                event = client.reply()
+                if event[-1].startswith("700"):
+                    reached.append(event[-2][4:])
+                elif event[-1].startswith("702"):
+                    break
+            client.command("QUIT")
+        self.assertEqual(reached, marks)
+
+
+if __name__ == "__main__":
+    missing = [p for p in ("speech-dispatcher", "spd-say", "pulseaudio", "parec")
+               if shutil.which(p) is None]
+    if missing:
+        print("skipped: not installed: " + " ".join(missing))
+        sys.exit(77)
+    unittest.main()
