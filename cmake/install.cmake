@@ -29,7 +29,7 @@ endif()
 set(VRELAY_PYTHON_DIR lib/python3/dist-packages CACHE STRING
     "Where the Python package installs, relative to the prefix")
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/python/vrelay DESTINATION ${VRELAY_PYTHON_DIR}
-        FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)
+        FILES_MATCHING PATTERN "*.py" PATTERN "py.typed" PATTERN "__pycache__" EXCLUDE)
 
 configure_file(${CMAKE_CURRENT_LIST_DIR}/vrelay.pc.in ${PROJECT_BINARY_DIR}/vrelay.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/vrelay.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -9,7 +9,8 @@ import queue
 import struct
 import threading
 import time
-from typing import Any, AsyncIterator, Callable, Iterator, List, Optional, TypeVar
+from typing import (Any, AsyncIterator, Awaitable, Callable, Iterator, List, Optional,
+                    TypeVar)
 
 from . import _library
 from ._errors import Busy, Cancelled, GeneralError, VrelayError, error_for
@@ -223,10 +224,13 @@ class Connection:
         self._raise_for_end(request, "events")
         yield Done()
 
-    async def arender(self, text: str, markup: bool = False) -> Result:
+    def arender(self, text: str, markup: bool = False) -> Awaitable[Result]:
         """Renders without blocking the event loop. Cancelling the awaiting
         task stops the request on the server."""
         encode(text)
+        return self._arender(text, markup)
+
+    async def _arender(self, text: str, markup: bool) -> Result:
         loop = asyncio.get_running_loop()
         done: "asyncio.Future[None]" = loop.create_future()
         result = Result(text)

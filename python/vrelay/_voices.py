@@ -91,19 +91,18 @@ def choose_voice(voices: Sequence[Voice], wanted: str) -> Optional[str]:
     LANG+VARIANT ("en+f3") is the voice LANG names spoken with the engine's
     variant: the listed voice "<name>+<variant>" (or with that voice id) if
     there is one, else the name "<name>+<variant>" for the server to take."""
-    voice = _choose_listed(voices, wanted)
-    if voice is not None:
-        return voice.name
     language, plus, variant = wanted.rpartition("+")
-    if not plus or not language or not variant:
-        return None
-    base = _choose_listed(voices, language)
+    named = [v for v in voices if v.name.lower() == wanted.lower()]
+    if named or not plus:
+        voice = named[0] if named else _choose_listed(voices, wanted)
+        return voice.name if voice is not None else None
+    base = _choose_listed(voices, language) if variant else None
     if base is None:
         return None
-    named, with_id = ("%s+%s" % (base.name, variant)).lower(), \
+    name, voice_id = ("%s+%s" % (base.name, variant)).lower(), \
         ("%s+%s" % (base.voice_id, variant)).lower()
     for voice in voices:
-        if voice.name.lower() == named or (base.voice_id and voice.voice_id.lower() == with_id):
+        if voice.name.lower() == name or (base.voice_id and voice.voice_id.lower() == voice_id):
             return voice.name
     return "%s+%s" % (base.name, variant)
 
