@@ -110,7 +110,7 @@ class ConnectionTest(unittest.TestCase):
             self.assertEqual(first.audio, second.audio)
             self.assertGreater(ticks, 10)
 
-        async def cancel_midway(consume: str) -> None:
+        async def cancel_midway(consume: str, after: float) -> None:
             started = asyncio.Event()
 
             async def stream() -> None:
@@ -121,8 +121,8 @@ class ConnectionTest(unittest.TestCase):
                                        else self.connection.arender(ENDLESS))
             if consume == "astream":
                 await started.wait()
-            else:  # in its launch or its render: either way the request stops
-                await asyncio.sleep(0.05)
+            else:  # in its launch or in its render: either way it stops
+                await asyncio.sleep(after)
             task.cancel()
             with self.assertRaises(asyncio.CancelledError):
                 await task
@@ -130,9 +130,9 @@ class ConnectionTest(unittest.TestCase):
             self.assertTrue(again.audio)
 
         run_async(together())
-        for consume in ("astream", "arender"):
-            with self.subTest(cancelled=consume):
-                run_async(cancel_midway(consume))
+        for consume, after in (("astream", 0), ("arender", 0), ("arender", 1)):
+            with self.subTest(cancelled=consume, after=after):
+                run_async(cancel_midway(consume, after))
 
     def test_bad_arguments_raise_type_and_value_errors(self) -> None:
         c = self.connection

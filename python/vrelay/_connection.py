@@ -16,7 +16,7 @@ from . import _library
 from ._errors import Busy, Cancelled, GeneralError, VrelayError, error_for
 from ._events import (Audio, AudioFormat, Done, Event, Mark, Message, Phoneme, QueryReply,
                       Result)
-from ._text import SubmittedText, encode
+from ._text import SubmittedText, check as check_text, encode
 from ._voices import Voice, choose_voice
 
 # Packet types the callback receives.
@@ -173,13 +173,13 @@ class Connection:
         """Renders text and returns its Result once the server has answered.
         Plain text is spoken as written (``<`` and ``&`` included); with
         markup=True the text is markup. An open stream ends with this text."""
-        encode(text)
+        check_text(text)
         return self._speak("render", text, markup, final=True)
 
     def push(self, text: str, markup: bool = False) -> Result:
         """Sends the complete words of a piece of a stream and returns what
         they answered. The Result's text is every piece pushed so far."""
-        encode(text)
+        check_text(text)
         return self._speak("push", text, markup, final=False)
 
     def flush(self, markup: bool = False) -> Result:
@@ -190,7 +190,7 @@ class Connection:
     def render_async(self, text: str, markup: bool = False) -> RenderFuture:
         """Starts a render on the library's worker thread and returns a
         future of its Result; the future's cancel() stops the request."""
-        encode(text)
+        check_text(text)
         future = RenderFuture(self)
         result = Result(text)
         request = _Request(result.add, SubmittedText(),
@@ -203,7 +203,7 @@ class Connection:
         """Renders asynchronously and yields each event as it arrives, ending
         with Done. Leaving the loop early (or closing the iterator) stops the
         request; a stop from elsewhere raises Cancelled."""
-        encode(text)
+        check_text(text)
         return self._events(text, markup)
 
     def _events(self, text: str, markup: bool) -> Iterator[Event]:
@@ -227,7 +227,7 @@ class Connection:
     def arender(self, text: str, markup: bool = False) -> Awaitable[Result]:
         """Renders without blocking the event loop. Cancelling the awaiting
         task stops the request on the server."""
-        encode(text)
+        check_text(text)
         return self._arender(text, markup)
 
     async def _arender(self, text: str, markup: bool) -> Result:
@@ -252,7 +252,7 @@ class Connection:
         """Renders without blocking the event loop and yields each event as it
         arrives, ending with Done. Cancelling the task or closing the iterator
         (``contextlib.aclosing``) stops the request."""
-        encode(text)
+        check_text(text)
         return self._astream(text, markup)
 
     async def _astream(self, text: str, markup: bool) -> AsyncIterator[Event]:
@@ -317,7 +317,7 @@ class Connection:
         language ("French (France)", "french", "fr", "fr-BE"), in any case,
         or LANG+VARIANT ("en+f3"). Returns the name selected. check=False
         sends the name as it is, for the server to match."""
-        encode(wanted, "voice")
+        check_text(wanted, "voice")
         name = wanted
         if check:
             chosen = choose_voice(self.voices(), wanted)

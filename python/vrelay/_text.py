@@ -10,15 +10,20 @@ _SPECIAL = re.compile("[&<>]")
 _ENTITIES = {"&": "&amp;", "<": "&lt;", ">": "&gt;"}
 
 
-def encode(text: object, what: str = "text") -> bytes:
-    """The UTF-8 bytes of a str argument. TypeError for anything but str,
-    ValueError for a NUL (the library would end the text there)."""
+def check(text: object, what: str = "text") -> str:
+    """A str argument as it is. TypeError for anything but str, ValueError
+    for a NUL (the library would end the text there)."""
     if not isinstance(text, str):
         raise TypeError("%s must be str, not %s" % (what, type(text).__name__))
     nul = text.find("\0")
     if nul >= 0:
         raise ValueError("%s contains a NUL character at index %d" % (what, nul))
-    return text.encode()
+    return text
+
+
+def encode(text: object, what: str = "text") -> bytes:
+    """The UTF-8 bytes of a str argument, checked as check() does."""
+    return check(text, what).encode()
 
 
 class SubmittedText:
