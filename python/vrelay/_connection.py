@@ -39,11 +39,16 @@ class _Request:
     completion callback on the library's worker thread when the request ended
     by itself, or by whoever stopped it once the stop has returned.
     """
-    __slots__ = ("sink", "text", "on_done", "asynchronous", "stopping", "finished", "errors")
+    __slots__ = ("sink", "audio", "text", "on_done", "asynchronous", "stopping", "finished",
+                 "errors")
 
     def __init__(self, sink: Callable[[Event], None], text: Optional[SubmittedText] = None,
-                 on_done: "Optional[Callable[[_Request], None]]" = None) -> None:
+                 on_done: "Optional[Callable[[_Request], None]]" = None,
+                 audio: Optional[bytearray] = None) -> None:
         self.sink = sink
+        # Where audio goes straight from the packet, without an Audio event:
+        # the one copy a Result's audio takes.
+        self.audio = audio
         self.text = text          # maps word offsets back to the caller's text
         self.on_done = on_done
         self.asynchronous = on_done is not None  # holds the slot until its completion
@@ -194,7 +199,7 @@ class Connection:
         future = RenderFuture(self)
         result = Result(text)
         request = _Request(result.add, SubmittedText(),
-                           lambda r: future._finish(r, result))
+                           lambda r: future._finish(r, result), result.audio)
         future._request = request
         self._launch(request, text, markup)
         return future
@@ -238,7 +243,7 @@ class Connection:
         def on_done(request: _Request) -> None:
             _settle_threadsafe(loop, done, None)
 
-        request = _Request(result.add, SubmittedText(), on_done)
+        request = _Request(result.add, SubmittedText(), on_done, result.audio)
         await self._alaunch(loop, request, text, markup)
         try:
             await done
@@ -380,7 +385,7 @@ class Connection:
     def _speak(self, what: str, text: str, markup: bool, final: bool) -> Result:
         lib = self._lib
         result = Result()
-        request = _Request(result.add)
+        request = _Request(result.add, audio=result.audio)
 
         def call() -> int:
             # An open stream goes on with this text: word offsets count from
@@ -499,6 +504,10 @@ class Connection:
             if packet_type == _DONE:
                 self._on_done()
             elif request is not None:
+                if packet_type == _AUDIO and request.audio is not None:
+                    if length > 0:
+                        request.audio += (ctypes.c_char * length).from_address(data)
+                    return 0
                 event = self._decode(request, packet_type, data, length)
                 if event is not None:
                     request.sink(event)
