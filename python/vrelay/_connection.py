@@ -217,12 +217,9 @@ class Connection:
         self._launch(request, text, markup)
         ended = False
         try:
-            while True:
-                event = events.get()
-                if event is None:
-                    ended = True
-                    break
+            while (event := events.get()) is not None:
                 yield event
+            ended = True
         finally:
             if not ended:
                 self._stop(request)
@@ -277,12 +274,9 @@ class Connection:
         await self._alaunch(loop, request, text, markup)
         ended = False
         try:
-            while True:
-                event = await events.get()
-                if event is None:
-                    ended = True
-                    break
+            while (event := await events.get()) is not None:
                 yield event
+            ended = True
         finally:
             if not ended:
                 await _shielded_in_thread(loop, self._stop, request)
