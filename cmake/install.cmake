@@ -29,7 +29,7 @@ endif()
 set(VRELAY_PYTHON_DIR lib/python3/dist-packages CACHE STRING
     "Where the Python package installs, relative to the prefix")
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/python/vrelay DESTINATION ${VRELAY_PYTHON_DIR}
-        FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)
+        FILES_MATCHING PATTERN "*.py" PATTERN "py.typed" PATTERN "__pycache__" EXCLUDE)
 
 # vrelay.pc finds the prefix from its own folder (<libdir>/pkgconfig): one
 # ".." per component of the library folder, and one for pkgconfig itself.

@@ -104,6 +104,24 @@ assert l.library()._name.startswith('${prefix}/'), l.library()._name
 with vrelay.Connection('127.0.0.1', ${port}) as c:
     assert c.render('From the prefix.').audio"
 
+step "Python package: pip install into a fresh virtual environment, offline"
+# The wheel is built by the system's pip (setuptools and wheel from Debian)
+# from a copy, so the tree gets no build folders; the environment sees
+# nothing of the system's packages and finds the library by its soname.
+cp -r python "${work}/python-src"
+/usr/bin/python3 -m pip wheel -q --no-deps --no-index --no-build-isolation "${work}/python-src" \
+    -w "${work}/wheel"
+/usr/bin/python3 -m venv "${work}/venv"
+"${work}/venv/bin/pip" install -q --no-index "${work}"/wheel/vrelay-*.whl
+(cd "${work}" && LD_LIBRARY_PATH=${prefix}/lib "${work}/venv/bin/python" -c "import vrelay")
+sed -n '/^## Render and save/,/^```$/p' docs/PYTHON.md | sed '1,/^```python$/d;$d' \
+    | sed "s/5555/${port}/" >"${work}/example.py"
+(cd "${work}" && LD_LIBRARY_PATH=${prefix}/lib "${work}/venv/bin/python" example.py)
+[[ $(wc -c <"${work}/hello.wav") -gt 44 ]]
+(cd "${work}" && LD_LIBRARY_PATH=${prefix}/lib \
+    "${work}/venv/bin/python" -m vrelay --engine tone -q -o cli.wav "From the wheel.")
+[[ $(wc -c <"${work}/cli.wav") -gt 44 ]]
+
 step "subproject: add_subdirectory from a consumer project"
 mkdir -p "${work}/consumer"
 cat >"${work}/consumer/CMakeLists.txt" <<CMAKE

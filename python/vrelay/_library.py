@@ -1,8 +1,10 @@
+# SPDX-License-Identifier: MIT
 """Finds libvrelay_shared and declares the C functions the package calls."""
 
 import ctypes
 import glob
 import os
+from typing import Any, List, Optional
 
 SONAME = "libvrelay_shared.so.0"
 
@@ -18,56 +20,62 @@ class PhonemeEvent(ctypes.Structure):
                [("size", ctypes.c_int32)]
 
 
+_I32, _STR = ctypes.c_int32, ctypes.c_char_p
 _PROTOTYPES = {
     # name: (result type, argument types)
-    "vrCreateConnection": (ctypes.c_int32, []),
-    "vrOpenConnection": (ctypes.c_int32, [ctypes.c_int32, ctypes.c_char_p, ctypes.c_int32]),
-    "vrDestroyConnection": (ctypes.c_int32, [ctypes.c_int32]),
-    "vrCancelRequest": (ctypes.c_int32, [ctypes.c_int32]),
-    "vrSetCallBack": (ctypes.c_int32, [ctypes.c_int32, CALLBACK]),
-    "vrRenderSpeech": (ctypes.c_int32, [ctypes.c_int32, ctypes.c_char_p]),
-    "vrRenderSpeechXML": (ctypes.c_int32, [ctypes.c_int32, ctypes.c_char_p]),
-    "vrPushSpeechStream": (ctypes.c_int32, [ctypes.c_int32, ctypes.c_char_p]),
-    "vrPushSpeechStreamXML": (ctypes.c_int32, [ctypes.c_int32, ctypes.c_char_p]),
-    "vrFlushSpeechStream": (ctypes.c_int32, [ctypes.c_int32]),
-    "vrFlushSpeechStreamXML": (ctypes.c_int32, [ctypes.c_int32]),
-    "vrRenderSpeechAsync": (ctypes.c_int32, [ctypes.c_int32, ctypes.c_char_p]),
-    "vrRenderSpeechXMLAsync": (ctypes.c_int32, [ctypes.c_int32, ctypes.c_char_p]),
-    "vrQueryServer": (ctypes.c_int32, [ctypes.c_int32, ctypes.c_char_p]),
-    "vrEnumerateConnectionVoices": (ctypes.c_int32, [ctypes.c_int32]),
-    "vrNextVoice": (ctypes.c_char_p, [ctypes.c_int32]),
-    "vrCloseEnumerator": (ctypes.c_int32, [ctypes.c_int32]),
-    "vrGetVoiceStringValue": (ctypes.c_char_p, [ctypes.c_int32, ctypes.c_int32]),
-    "vrGetVoiceIntegerValue": (ctypes.c_int32, [ctypes.c_int32, ctypes.c_int32]),
-    "vrSetVoice": (ctypes.c_int32, [ctypes.c_int32, ctypes.c_char_p]),
-    "vrSetVoiceFast": (ctypes.c_int32, [ctypes.c_int32, ctypes.c_char_p]),
+    "vrCreateConnection": (_I32, []),
+    "vrOpenConnection": (_I32, [_I32, _STR, _I32]),
+    "vrDestroyConnection": (_I32, [_I32]),
+    "vrCancelRequest": (_I32, [_I32]),
+    "vrSetCallBack": (_I32, [_I32, CALLBACK]),
+    "vrRenderSpeech": (_I32, [_I32, _STR]),
+    "vrRenderSpeechXML": (_I32, [_I32, _STR]),
+    "vrPushSpeechStream": (_I32, [_I32, _STR]),
+    "vrPushSpeechStreamXML": (_I32, [_I32, _STR]),
+    "vrFlushSpeechStream": (_I32, [_I32]),
+    "vrFlushSpeechStreamXML": (_I32, [_I32]),
+    "vrRenderSpeechAsync": (_I32, [_I32, _STR]),
+    "vrRenderSpeechXMLAsync": (_I32, [_I32, _STR]),
+    "vrQueryServer": (_I32, [_I32, _STR]),
+    "vrEnumerateConnectionVoices": (_I32, [_I32]),
+    "vrNextVoice": (_STR, [_I32]),
+    "vrCloseEnumerator": (_I32, [_I32]),
+    "vrGetVoiceStringValue": (_STR, [_I32, _I32]),
+    "vrGetVoiceIntegerValue": (_I32, [_I32, _I32]),
+    "vrSetVoice": (_I32, [_I32, _STR]),
+    "vrSetVoiceFast": (_I32, [_I32, _STR]),
 }
 
 
-def _candidates():
+def _is_sanitized_build(path: str) -> bool:
+    # build/asan/client/libvrelay_shared.so.0: an instrumented library cannot
+    # be loaded into an uninstrumented interpreter.
+    return os.path.basename(os.path.dirname(os.path.dirname(path))).endswith("san")
+
+
+def _candidates() -> List[str]:
     """Library paths to try, most specific first."""
     explicit = os.environ.get("VRELAY_LIBRARY")
     if explicit:
         return [explicit]
     here = os.path.dirname(os.path.abspath(__file__))
-    found = []
-    # The source tree: python/vrelay beside build/<dir>/client. Sanitizer
-    # builds cannot be loaded into an uninstrumented interpreter.
+    found: List[str] = []
+    # The source tree: python/vrelay beside build/<dir>/client.
     source = os.path.dirname(os.path.dirname(here))
     builds = sorted(glob.glob(os.path.join(source, "build", "*", "client", SONAME)),
                     key=os.path.getmtime, reverse=True)
-    found += [b for b in builds
-              if not os.path.basename(os.path.dirname(os.path.dirname(b))).endswith("san")]
+    found += [b for b in builds if not _is_sanitized_build(b)]
     # An installed prefix: <prefix>/lib/python3/dist-packages/vrelay.
     prefix = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(here))))
     for pattern in ("lib", "lib64", "lib/*-linux-gnu"):
         found += glob.glob(os.path.join(prefix, pattern, SONAME))
-    # Wherever the dynamic linker looks.
+    # Wherever the dynamic linker looks: a pip-installed package lives apart
+    # from the library, which the system's package put in the linker's path.
     found.append(SONAME)
     return found
 
 
-def load():
+def load() -> Any:
     """Loads the first library that opens and declares its functions."""
     errors = []
     for path in _candidates():
@@ -85,12 +93,26 @@ def load():
                       % (SONAME, "; ".join(errors)))
 
 
-_lib = None
+_lib: Optional[Any] = None
 
 
-def library():
+def library() -> Any:
     """The loaded library, loaded on first use."""
     global _lib
     if _lib is None:
         _lib = load()
     return _lib
+
+
+def loaded_path() -> Optional[str]:
+    """The file the library was loaded from, as the process maps it."""
+    library()
+    try:
+        with open("/proc/self/maps") as maps:
+            for line in maps:
+                path = line.split(None, 5)[-1].strip()
+                if os.path.basename(path).startswith("libvrelay_shared.so"):
+                    return path
+    except OSError:
+        pass
+    return None

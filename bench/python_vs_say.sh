@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Times the Python package's render() of a long text, saved as a WAV file,
+# against vrelay-say --server doing the same on the same server, side by side
+# with hyperfine, and measures the Python process's peak memory against the
+# size of the audio it holds. Prints one row of the performance report:
+# figure | anchor | anchor figure | our figure | ratio | target | met.
+# Usage: bench/python_vs_say.sh [BUILD_DIR] [TEXT_FILE] [RUNS]
+#   (default: build/release, the GPL-3 licence text, 5 runs)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build=${1:-build/release}
+text=${2:-/usr/share/common-licenses/GPL-3}
+runs=${3:-5}
+VRELAY_WITH_BENCH=1 scripts/setup.sh
+
+if [[ ! -f "${build}/CMakeCache.txt" ]]; then
+    cmake -S . -B "${build}" -DCMAKE_BUILD_TYPE=Release -DVRELAY_TESTS=OFF >/dev/null
+fi
+cmake --build "${build}" -j 2 --target vrelay_shared vrelay-server vrelay-say >/dev/null
+
+work=$(mktemp -d)
+trap 'kill "${server_pid}" 2>/dev/null || true; wait 2>/dev/null || true; rm -rf "${work}"' EXIT
+"${build}/server/vrelay-server" --port 0 --log-level error >"${work}/server.txt" &
+server_pid=$!
+for _ in $(seq 100); do
+    grep -q "listening on" "${work}/server.txt" 2>/dev/null && break
+    sleep 0.1
+done
+port=$(sed -n 's/^listening on .*:\([0-9]*\)$/\1/p' "${work}/server.txt")
+[[ -n "${port}" ]] || { echo "the server did not start" >&2; exit 1; }
+
+cat >"${work}/render.py" <<'PY'
+import sys
+import vrelay
+with open(sys.argv[2], encoding="utf-8") as source:
+    text = source.read()
+with vrelay.Connection("127.0.0.1", int(sys.argv[1])) as connection:
+    connection.render(text).save_wav(sys.argv[3])
+PY
+export PYTHONPATH=${PWD}/python VRELAY_LIBRARY=${PWD}/${build}/client/libvrelay_shared.so.0
+python_cmd="/usr/bin/python3 ${work}/render.py ${port} ${text} ${work}/python.wav"
+say_cmd="${build}/tools/vrelay-say --server 127.0.0.1:${port} -q -f ${text} -o ${work}/say.wav"
+
+hyperfine --style none --warmup 1 --runs "${runs}" --export-json "${work}/times.json" \
+    "${say_cmd}" "${python_cmd}" >/dev/null
+python_kb=$(/usr/bin/time -f %M sh -c "${python_cmd}" 2>&1 >/dev/null | tail -n 1)
+audio_bytes=$(($(stat -c %s "${work}/python.wav") - 44))
+
+/usr/bin/python3 - "${work}/times.json" "$(basename "${text}")" "${python_kb}" "${audio_bytes}" <<'PY'
+import json, sys
+say, python = (r["mean"] for r in json.load(open(sys.argv[1]))["results"])
+peak, audio = int(sys.argv[3]) * 1024, int(sys.argv[4])
+ratio, memory = python / say, peak / audio
+met = ratio <= 1.2 and memory <= 2.0
+print(f"| Python `render()` of {sys.argv[2]}, saved as WAV (peak memory {peak / 2**20:.1f} MB "
+      f"for {audio / 2**20:.1f} MB of audio: {memory:.2f}x) "
+      f"| vrelay-say --server on the same server and text | {say:.2f} s | {python:.2f} s "
+      f"| {ratio:.2f}x | within 1.2x, memory at most 2x the audio | {'yes' if met else '**no**'} |")
+PY

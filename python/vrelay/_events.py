@@ -1,0 +1,152 @@
+# SPDX-License-Identifier: MIT
+"""The events a request answers with, and the Result that collects them."""
+
+import io
+import os
+import wave
+from dataclasses import dataclass
+from typing import BinaryIO, List, Optional, Tuple, Union
+
+
+@dataclass(slots=True)
+class AudioFormat:
+    """The format of the audio that follows."""
+    sample_rate: int
+    bits_per_sample: int
+    channels: int
+
+
+@dataclass(slots=True)
+class Audio:
+    """A piece of the audio: signed 16-bit little-endian mono PCM."""
+    data: bytes
+
+
+@dataclass(slots=True)
+class Mark:
+    """A mark was reached. Word marks carry the word's place in the text
+    (``text[char_offset:char_end]``) and in its UTF-8 bytes."""
+    name: str
+    sample_offset: int                 # from the first sample of the request's audio
+    time: Optional[float]              # seconds, when the sample rate is known
+    char_offset: Optional[int] = None  # word marks only
+    char_length: Optional[int] = None
+    byte_offset: Optional[int] = None
+    byte_length: Optional[int] = None
+
+    @property
+    def is_word(self) -> bool:
+        return self.char_offset is not None
+
+    @property
+    def char_end(self) -> Optional[int]:
+        if self.char_offset is None or self.char_length is None:
+            return None
+        return self.char_offset + self.char_length
+
+
+@dataclass(slots=True)
+class Phoneme:
+    """A phoneme: its name, the next one's, start and duration in samples."""
+    phone: str
+    next_phone: str
+    start: int
+    duration: int
+    sample_rate: int
+
+
+@dataclass(slots=True)
+class Message:
+    """A message from the server; its refusals begin with "error: "."""
+    text: str
+
+
+@dataclass(slots=True)
+class QueryReply:
+    text: str
+
+
+@dataclass(slots=True)
+class Done:
+    """The end of an asynchronous render (always the last event)."""
+
+
+Event = Union[AudioFormat, Audio, Mark, Phoneme, Message, QueryReply, Done]
+
+
+class Result:
+    """Everything one request answered: the audio (a bytearray of 16-bit
+    little-endian mono PCM at ``sample_rate``), the word marks in text order,
+    the phonemes and the server's messages. ``text`` is the caller's text the
+    marks point into; for a stream, every piece pushed so far."""
+
+    __slots__ = ("audio", "sample_rate", "marks", "phonemes", "messages", "_text", "_pieces")
+
+    def __init__(self, text: Union[str, Tuple[List[str], int]] = "") -> None:
+        self.audio = bytearray()
+        self.sample_rate = 0
+        self.marks: List[Mark] = []
+        self.phonemes: List[Phoneme] = []
+        self.messages: List[str] = []
+        # A stream's text is joined only when asked for: every push has a
+        # Result, and joining for each would make a long stream quadratic.
+        self._text: Optional[str] = None
+        self._pieces: Optional[Tuple[List[str], int]] = None
+        self.set_text(text)
+
+    def set_text(self, text: Union[str, Tuple[List[str], int]]) -> None:
+        """The text the marks point into: a str, or the first pieces of a list."""
+        self._text = text if isinstance(text, str) else None
+        self._pieces = None if isinstance(text, str) else text
+
+    @property
+    def text(self) -> str:
+        if self._text is None:
+            pieces, count = self._pieces or ([], 0)
+            self._text = "".join(pieces[:count])
+            self._pieces = None
+        return self._text
+
+    @property
+    def duration(self) -> float:
+        """Seconds of audio."""
+        return len(self.audio) / 2 / self.sample_rate if self.sample_rate else 0.0
+
+    @property
+    def words(self) -> List[str]:
+        """The text of each word mark."""
+        text = self.text
+        return [text[m.char_offset:m.char_end] for m in self.marks]
+
+    def add(self, event: Event) -> None:
+        """Takes in one event of the answer."""
+        if isinstance(event, Audio):
+            self.audio += event.data
+        elif isinstance(event, Mark):
+            if event.is_word:
+                self.marks.append(event)
+        elif isinstance(event, Phoneme):
+            self.phonemes.append(event)
+        elif isinstance(event, AudioFormat):
+            self.sample_rate = event.sample_rate
+        elif isinstance(event, Message):
+            self.messages.append(event.text)
+
+    def save_wav(self, file: Union[str, "os.PathLike[str]", BinaryIO]) -> None:
+        """Writes the audio as a 16-bit mono WAV file (a path or a binary file)."""
+        with wave.open(file if not isinstance(file, os.PathLike) else os.fspath(file),
+                       "wb") as out:
+            out.setnchannels(1)
+            out.setsampwidth(2)
+            out.setframerate(self.sample_rate or 22050)
+            out.writeframes(self.audio)
+
+    def wav_bytes(self) -> bytes:
+        """The audio as the bytes of a WAV file."""
+        buffer = io.BytesIO()
+        self.save_wav(buffer)
+        return buffer.getvalue()
+
+    def __repr__(self) -> str:
+        return "<vrelay.Result %.2f s at %d Hz, %d words, %d phonemes>" % (
+            self.duration, self.sample_rate, len(self.marks), len(self.phonemes))
