@@ -22,15 +22,25 @@ const status = $('status');
 const token = Array.from(crypto.getRandomValues(new Uint8Array(16)),
                          (b) => b.toString(16).padStart(2, '0')).join('');
 const player = new Player();
-const reader = new Reader($('reader'), (offset) => speak(offset));
+const reader = new Reader($('reader'), (offset) => speak(offset), (message) => say(message));
 let session = null;  // the speaking session
 
 function say(message) {
   status.textContent = message;
 }
 
+// The reader follows the text area a moment after typing pauses, and at once
+// when speaking starts.
+let showLater = 0;
 function showText() {
-  reader.show(text.value, markup.checked);
+  clearTimeout(showLater);
+  if (reader.text !== text.value || reader.markup !== markup.checked) {
+    reader.show(text.value, markup.checked);
+  }
+}
+function showSoon() {
+  clearTimeout(showLater);
+  showLater = setTimeout(() => { if (!session) showText(); }, 250);
 }
 
 function percent(input, signed) {
@@ -205,8 +215,8 @@ $('controls').addEventListener('submit', (event) => {
   speak(0);
 });
 stopButton.addEventListener('click', stop);
-text.addEventListener('input', () => { if (!session) showText(); });
-markup.addEventListener('change', () => { if (!session) showText(); });
+text.addEventListener('input', showSoon);
+markup.addEventListener('change', showSoon);
 text.addEventListener('keydown', (event) => {
   if (event.key === 'Enter' && (event.ctrlKey || event.metaKey)) {
     event.preventDefault();
@@ -244,4 +254,5 @@ async function loadVoices() {
 }
 
 showText();
+player.wake();
 loadVoices();

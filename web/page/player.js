@@ -14,8 +14,9 @@ export class Player {
     this.pieces = [];  // {sample, time, rate, count}, in order
   }
 
-  // Makes or wakes the audio context: call it from the click or key press
-  // that starts speaking, where browsers allow sound to start.
+  // Makes or wakes the audio context. Making one can take a good part of a
+  // second, so the page makes it when it loads; browsers let it run only
+  // once woken from a click or key press, such as the one that speaks.
   wake() {
     if (!this.context) {
       this.context = new AudioContext({latencyHint: 'interactive'});

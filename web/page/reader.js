@@ -1,130 +1,212 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The text as it is read: one span per word (a run without blanks; in markup
-// the tags are shown apart and are not words), the word being heard inside a
-// <mark>, and a chosen word to speak from, by click or by keyboard (arrow
-// keys, Home, End, then Enter or Space).
+// The text as it is read. It is shown as a few text nodes (in markup, the
+// tags apart and muted), so that showing even a long text is quick. The word
+// being heard is drawn as a CSS highlight ("word"), which changes no layout;
+// where the browser has none, it is cut out of its node into a <mark>. The
+// word to speak from is chosen by a click, or with the arrow keys (Home, End)
+// and then Enter or Space; the keyboard's choice is drawn as the CSS
+// highlight "chosen" and announced.
+
+const CHUNK = 2000;  // characters per text node, about
 
 export class Reader {
   // onChoose(offset): speak from this UTF-16 offset of the text.
-  constructor(element, onChoose) {
+  // announce(message): tell screen readers.
+  constructor(element, onChoose, announce) {
     this.element = element;
     this.onChoose = onChoose;
-    this.words = [];      // spans in text order
-    this.starts = [];     // their start offsets
-    this.marked = null;   // the span holding the <mark>
-    this.chosen = -1;     // index of the keyboard's word
-    element.addEventListener('click', (event) => {
-      const span = event.target.closest('.word');
-      if (span && element.contains(span)) {
-        this.choose(this.words.indexOf(span));
-        this.onChoose(Number(span.dataset.start));
-      }
-    });
+    this.announce = announce;
+    this.show('', false);
+    element.addEventListener('click', (event) => this.click(event));
     element.addEventListener('keydown', (event) => this.key(event));
+    element.addEventListener('blur', () => this.choose(-1));
   }
 
   show(text, markup) {
-    this.unmark();
-    this.words = [];
-    this.starts = [];
+    this.text = text;
+    this.markup = markup;
+    this.marked = null;
     this.chosen = -1;
-    this.element.removeAttribute('aria-activedescendant');
+    this.nodeStarts = [];  // offset of each text node, in order
+    this.nodes = [];
+    this.starts = [];      // each word's range
+    this.ends = [];
     const fragment = document.createDocumentFragment();
-    const pattern = markup ? /<[^>]*>?|\s+|[^\s<]+/g : /\s+|\S+/g;
-    for (const match of text.matchAll(pattern)) {
-      const piece = match[0];
-      if (/^\s/.test(piece)) {
-        fragment.append(piece);
-      } else if (piece.startsWith('<') && markup) {
-        const tag = document.createElement('span');
-        tag.className = 'tag';
-        tag.textContent = piece;
-        fragment.append(tag);
-      } else {
+    const addText = (from, to) => {
+      for (let at = from; at < to;) {
+        let end = Math.min(to, at + CHUNK);
+        const blank = end < to ? text.lastIndexOf(' ', end) : -1;
+        end = blank > at ? blank + 1 : end;
+        const node = document.createTextNode(text.slice(at, end));
+        this.nodeStarts.push(at);
+        this.nodes.push(node);
+        fragment.append(node);
+        at = end;
+      }
+    };
+    let at = 0;
+    if (markup) {
+      for (const tag of text.matchAll(/<[^>]*>?/g)) {
+        addText(at, tag.index);
         const span = document.createElement('span');
-        span.className = 'word';
-        span.id = 'w' + this.words.length;
-        span.dataset.start = match.index;
-        span.textContent = piece;
-        this.words.push(span);
-        this.starts.push(match.index);
+        span.className = 'tag';
+        span.textContent = tag[0];
         fragment.append(span);
+        at = tag.index + tag[0].length;
+      }
+    }
+    addText(at, text.length);
+    for (const word of text.matchAll(markup ? /[^\s<>]+/g : /\S+/g)) {
+      if (!markup || this.locate(word.index)) {
+        this.starts.push(word.index);
+        this.ends.push(word.index + word[0].length);
       }
     }
     this.element.replaceChildren(fragment);
+    if (highlights()) {
+      CSS.highlights.delete('chosen');
+      CSS.highlights.delete('word');
+    }
+  }
+
+  // The text node and offset in it of a text offset outside the tags, or null.
+  locate(offset) {
+    const m = this.marked;
+    if (m && offset >= m.begin && offset < m.end) {
+      return {node: m.element.firstChild, at: offset - m.begin};
+    }
+    const i = upperBound(this.nodeStarts, offset) - 1;
+    if (i < 0) {
+      return null;
+    }
+    const node = this.nodes[i];
+    let at = offset - this.nodeStarts[i];
+    if (m && m.node === node && offset >= m.end) {
+      return {node: m.after, at: offset - m.end};
+    }
+    const length = m && m.node === node ? node.length + (m.end - m.begin) + m.after.length : node.length;
+    return at < length ? {node, at} : null;
+  }
+
+  // The text offset of a point in a text node of the reader, or -1.
+  offsetOf(node, at) {
+    const m = this.marked;
+    if (m && node === m.element.firstChild) {
+      return m.begin + at;
+    }
+    if (m && node === m.after) {
+      return m.end + at;
+    }
+    const i = this.nodes.indexOf(node);
+    return i < 0 ? -1 : this.nodeStarts[i] + at;
+  }
+
+  // A Range over the text range [begin, end), or null.
+  range(begin, end) {
+    const from = this.locate(begin);
+    const to = end > begin ? this.locate(end - 1) : null;
+    if (!from || !to) {
+      return null;
+    }
+    const range = new Range();
+    range.setStart(from.node, from.at);
+    range.setEnd(to.node, to.at + 1);
+    return range;
+  }
+
+  // Scrolls the reader to show the box if it is out of sight.
+  reveal(at) {
+    const box = this.element.getBoundingClientRect();
+    if (at.top < box.top || at.bottom > box.bottom) {
+      this.element.scrollTop += at.top - box.top - box.height / 2;
+    }
   }
 
   // Shows the text range [begin, end) as the word being heard.
   mark(begin, end) {
-    this.unmark();
-    const index = this.spanAt(begin);
-    if (index < 0) {
+    if (highlights()) {
+      const range = this.range(begin, end);
+      if (range) {
+        CSS.highlights.set('word', new Highlight(range));
+        this.reveal(range.getBoundingClientRect());
+      }
       return;
     }
-    const span = this.words[index];
-    const text = span.textContent;
-    const from = begin - this.starts[index];
-    const to = Math.min(text.length, Math.max(from + 1, end - this.starts[index]));
-    const mark = document.createElement('mark');
-    mark.textContent = text.slice(from, to);
-    span.replaceChildren(text.slice(0, from), mark, text.slice(to));
-    this.marked = span;
-    this.reveal(span);
+    this.unmark();
+    const place = this.locate(begin);
+    if (!place) {
+      return;
+    }
+    const node = place.node;
+    const length = Math.max(1, Math.min(end - begin, node.length - place.at));
+    const element = document.createElement('mark');
+    element.textContent = node.data.slice(place.at, place.at + length);
+    const after = document.createTextNode(node.data.slice(place.at + length));
+    node.data = node.data.slice(0, place.at);
+    node.after(element, after);
+    this.marked = {node, element, after, begin, end: begin + length};
+    this.reveal(element.getBoundingClientRect());
   }
 
   unmark() {
-    if (this.marked) {
-      this.marked.textContent = this.marked.textContent;
+    if (highlights()) {
+      CSS.highlights.delete('word');
+    }
+    const m = this.marked;
+    if (m) {
+      m.node.data += m.element.textContent + m.after.data;
+      m.element.remove();
+      m.after.remove();
       this.marked = null;
     }
   }
 
-  // The index of the span holding offset, or -1.
-  spanAt(offset) {
-    let low = 0;
-    let high = this.starts.length - 1;
-    let found = -1;
-    while (low <= high) {
-      const middle = (low + high) >> 1;
-      if (this.starts[middle] <= offset) {
-        found = middle;
-        low = middle + 1;
-      } else {
-        high = middle - 1;
-      }
-    }
-    if (found >= 0 && offset >= this.starts[found] + this.words[found].textContent.length) {
-      return -1;
-    }
-    return found;
+  // The index of the word holding offset, or -1.
+  wordAt(offset) {
+    const i = upperBound(this.starts, offset) - 1;
+    return i >= 0 && offset < this.ends[i] ? i : -1;
   }
 
-  reveal(span) {
-    const box = this.element.getBoundingClientRect();
-    const at = span.getBoundingClientRect();
-    if (at.top < box.top || at.bottom > box.bottom) {
-      span.scrollIntoView({block: 'center', inline: 'nearest'});
+  click(event) {
+    const point = document.caretPositionFromPoint
+      ? document.caretPositionFromPoint(event.clientX, event.clientY)
+      : null;
+    if (!point) {
+      return;
+    }
+    const word = this.wordAt(this.offsetOf(point.offsetNode, point.offset));
+    if (word >= 0) {
+      this.onChoose(this.starts[word]);
     }
   }
 
   choose(index) {
-    if (this.chosen >= 0 && this.words[this.chosen]) {
-      this.words[this.chosen].classList.remove('chosen');
-    }
     this.chosen = index;
+    this.drawChoice();
     if (index >= 0) {
-      const span = this.words[index];
-      span.classList.add('chosen');
-      this.element.setAttribute('aria-activedescendant', span.id);
-      this.reveal(span);
+      const word = this.text.slice(this.starts[index], this.ends[index]);
+      this.announce(`${word}: press Enter to speak from here.`);
+    }
+  }
+
+  drawChoice() {
+    if (!highlights()) {
+      return;
+    }
+    const range = this.chosen >= 0 ? this.range(this.starts[this.chosen], this.ends[this.chosen]) : null;
+    if (range) {
+      CSS.highlights.set('chosen', new Highlight(range));
+      this.reveal(range.getBoundingClientRect());
+    } else {
+      CSS.highlights.delete('chosen');
     }
   }
 
   key(event) {
-    if (this.words.length === 0) {
+    if (this.starts.length === 0) {
       return;
     }
-    const last = this.words.length - 1;
+    const last = this.starts.length - 1;
     const at = this.chosen;
     const moves = {
       ArrowRight: Math.min(last, at + 1), ArrowDown: Math.min(last, at + 1),
@@ -138,4 +220,23 @@ export class Reader {
       event.preventDefault();
     }
   }
+}
+
+function highlights() {
+  return Boolean(globalThis.CSS && CSS.highlights && globalThis.Highlight);
+}
+
+// The number of values of the sorted array that are <= value.
+function upperBound(values, value) {
+  let low = 0;
+  let high = values.length;
+  while (low < high) {
+    const middle = (low + high) >> 1;
+    if (values[middle] <= value) {
+      low = middle + 1;
+    } else {
+      high = middle;
+    }
+  }
+  return low;
 }
