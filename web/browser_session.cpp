@@ -4,6 +4,7 @@
 #include <vrelay/vrelay_helpers.h>
 
 #include <algorithm>
+#include <chrono>
 
 #include "web/frames.h"
 
@@ -173,7 +174,7 @@ BrowserSession::Outcome BrowserSession::RenderRequest(const std::string& submit,
             requestBase_ = sent_;
             serverMessage_.clear();
         }
-        if (vrRenderSpeechXMLAsync(handle_, submit.c_str()) != VR_SUCCESS) {
+        if (!Launch(submit)) {
             *message = "the render could not start";
             return Outcome::kFailed;
         }
@@ -201,6 +202,19 @@ BrowserSession::Outcome BrowserSession::RenderRequest(const std::string& submit,
             return Outcome::kFailed;
         }
     }
+}
+
+bool BrowserSession::Launch(const std::string& submit) {
+    // The library takes a new launch only once the last render's completion
+    // callback has returned, a moment after that callback woke this thread.
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        const vr_result result = vrRenderSpeechXMLAsync(handle_, submit.c_str());
+        if (result != VR_BUSY) {
+            return result == VR_SUCCESS;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(attempt < 10 ? 10 : 1000));
+    }
+    return false;
 }
 
 int32_t VR_CDECL BrowserSession::OnPacket(void* user, PACKET_TYPE type, void* data,

@@ -79,6 +79,8 @@ class BrowserSession {
     void Run();
     void RunJob(SpeakJob* job, uint64_t id);
     Outcome RenderRequest(const std::string& submit, std::string* message);
+    // Starts an asynchronous render of submit; false when it cannot start.
+    bool Launch(const std::string& submit);
     bool Connect();
     bool StoppedLocked() const { return closing_ || stopId_ >= currentId_; }
 

@@ -147,6 +147,8 @@ void SpeakSocket::Send(std::string message) {
 
 void SpeakSocket::Finish() {
     boost::asio::post(ws_.get_executor(), [self = shared_from_this()] {
+        // The speaking session is over: its tab counts as idle from now on.
+        self->Detach();
         self->finishing_ = true;
         if (!self->writing_ && self->queue_.empty()) {
             self->CloseWith({websocket::close_code::normal, "done"});
@@ -221,7 +223,12 @@ void SpeakSocket::Gone() {
         backlog_ -= queue_.back().size();
         queue_.pop_back();
     }
+    Detach();
+}
+
+void SpeakSocket::Detach() {
     if (attached_) {
+        attached_ = false;
         context_.registry->Detach(token_, SessionRegistry::Clock::now());
     }
 }

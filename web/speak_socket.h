@@ -57,6 +57,8 @@ class SpeakSocket : public FrameSink, public std::enable_shared_from_this<SpeakS
     void Close();
     // The socket is finished with: stops the speaking session, detaches.
     void Gone();
+    // Tells the registry, once, that this socket no longer uses its session.
+    void Detach();
 
     boost::beast::websocket::stream<boost::beast::tcp_stream> ws_;
     SocketContext context_;
@@ -65,7 +67,7 @@ class SpeakSocket : public FrameSink, public std::enable_shared_from_this<SpeakS
     boost::beast::flat_buffer buffer_;
     std::weak_ptr<BrowserSession> session_;
     uint64_t job_ = 0;  // the speaking session, once SPEAK came
-    bool attached_ = false;
+    bool attached_ = false;  // counted by the registry
     std::deque<std::string> queue_;
     bool writing_ = false;
     bool finishing_ = false;  // close once the queue is written

@@ -77,8 +77,9 @@ class Closed(Exception):
 class WebSocket:
     """A minimal client: binary and text messages, answers pings, reads close."""
 
-    def __init__(self, port, session=None, origin=None, timeout=30):
-        self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+    def __init__(self, port, session=None, origin=None, timeout=30, source=None):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout,
+                                             source_address=(source, 0) if source else None)
         key = base64.b64encode(os.urandom(16)).decode()
         lines = ["GET /speak?session=%s HTTP/1.1" % (session or token()),
                  "Host: 127.0.0.1:%d" % port, "Upgrade: websocket", "Connection: Upgrade",
@@ -138,6 +139,10 @@ class WebSocket:
             opcode = b0 & 0x0F
             if opcode == 0x8:
                 code = struct.unpack(">H", payload[:2])[0] if len(payload) >= 2 else None
+                try:
+                    self.send_frame(0x8, payload[:2])  # the closing handshake's answer
+                except OSError:
+                    pass
                 raise Closed(code, payload[2:].decode(errors="replace"))
             if opcode == 0x9:
                 self.send_frame(0xA, payload)
@@ -148,7 +153,7 @@ class WebSocket:
             if b0 & 0x80:
                 return message
 
-    def messages(self, until_close=True):
+    def messages(self):
         """(messages, close code, close reason) up to the close."""
         out = []
         try:
