@@ -68,6 +68,7 @@ cmake -S . -B "${build}" -DCMAKE_INSTALL_PREFIX="${prefix}" >/dev/null
 cmake --build "${build}" -j "${jobs}" >/dev/null
 cmake --install "${build}" >/dev/null
 "${prefix}/bin/vrelay-say" --server "127.0.0.1:${port}" -q -o "${work}/say.wav" "Installed."
+"${prefix}/bin/vrelay-web" --version >/dev/null
 
 step "C example with pkg-config against the prefix"
 export PKG_CONFIG_PATH=${prefix}/lib/pkgconfig
@@ -130,4 +131,5 @@ cc -o "${work}/ex-deb/render_to_wav" examples/render_to_wav.c $(pkg-config --cfl
 "${work}/ex-deb/render_to_wav" 127.0.0.1 "${port}" "${work}/deb.wav" "From the package."
 (cd / && /usr/bin/python3 -c "import vrelay; vrelay.Connection('127.0.0.1', ${port}).close()")
 vrelay-say --server "127.0.0.1:${port}" -q -o "${work}/deb-say.wav" "Installed by dpkg."
+vrelay-web --version >/dev/null
 step "done"

@@ -5,7 +5,13 @@ set -euo pipefail
 
 packages=(g++ cmake make pkg-config binutils libgtest-dev libgmock-dev libpcre2-dev
           libxml2-dev libutf8proc-dev libespeak-ng-dev libbenchmark-dev clang
-          python3 doxygen scdoc man-db dpkg-dev file libsoxr-dev librsvg2-bin haproxy systemd)
+          python3 doxygen scdoc man-db dpkg-dev file libsoxr-dev librsvg2-bin haproxy systemd
+          libboost1.81-dev nodejs chromium pulseaudio pulseaudio-utils)
+# vrelay-web's browser test runs puppeteer-core from npm. Some nodejs builds
+# bring npm with them, and Debian's npm package conflicts with those.
+if ! command -v npm >/dev/null; then
+    packages+=(npm)
+fi
 if [[ "${VRELAY_WITH_BENCH:-0}" == 1 ]]; then
     packages+=(hyperfine espeak-ng time)
 fi
