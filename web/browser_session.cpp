@@ -101,7 +101,6 @@ void BrowserSession::Run() {
     }
     for (;;) {
         std::unique_ptr<SpeakJob> job;
-        uint64_t id = 0;
         {
             std::unique_lock<std::mutex> lock(mutex_);
             changed_.wait(lock, [&] { return closing_ || pending_; });
@@ -109,12 +108,12 @@ void BrowserSession::Run() {
                 break;
             }
             job = std::move(pending_);
-            id = currentId_ = pendingId_;
+            currentId_ = pendingId_;
             job_ = job.get();
             sampleRate_ = 0;
             sent_ = played_ = 0;
         }
-        RunJob(job.get(), id);
+        RunJob(job.get());
         std::lock_guard<std::mutex> lock(mutex_);
         job_ = nullptr;
     }
@@ -124,7 +123,7 @@ void BrowserSession::Run() {
     finished_ = true;
 }
 
-void BrowserSession::RunJob(SpeakJob* job, uint64_t id) {
+void BrowserSession::RunJob(SpeakJob* job) {
     Outcome outcome = Outcome::kDone;
     std::string message;
     if (!connected_ && !Connect()) {
@@ -157,7 +156,6 @@ void BrowserSession::RunJob(SpeakJob* job, uint64_t id) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         sent = sent_;
-        (void)id;
     }
     const EndReason reason = outcome == Outcome::kDone      ? EndReason::kDone
                              : outcome == Outcome::kStopped ? EndReason::kStopped

@@ -77,7 +77,7 @@ class BrowserSession {
     static int32_t VR_CDECL OnPacket(void* user, PACKET_TYPE type, void* data, int32_t length);
     int32_t Packet(PACKET_TYPE type, const void* data, int32_t length);
     void Run();
-    void RunJob(SpeakJob* job, uint64_t id);
+    void RunJob(SpeakJob* job);
     Outcome RenderRequest(const std::string& submit, std::string* message);
     // Starts an asynchronous render of submit; false when it cannot start.
     bool Launch(const std::string& submit);

@@ -76,6 +76,11 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
         const std::string path = target.substr(0, question);
         const std::string query = question == std::string::npos ? "" : target.substr(question + 1);
 
+        if (!HostAllowed(std::string(request[http::field::host]), options_.origins)) {
+            Respond(Simple(http::status::forbidden, "unknown host name\n", request.version(),
+                           false));
+            return;
+        }
         if (beast::websocket::is_upgrade(request)) {
             Upgrade(std::move(request), path, query);
             return;
@@ -178,7 +183,35 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
     std::optional<http::request_parser<http::string_body>> parser_;
 };
 
+// host without its port: "[::1]:80" is "::1", "example.org:80" is "example.org".
+std::string HostName(const std::string& host) {
+    if (!host.empty() && host.front() == '[') {
+        const size_t close = host.find(']');
+        return close == std::string::npos ? host : host.substr(1, close - 1);
+    }
+    const size_t colon = host.rfind(':');
+    const bool port = colon != std::string::npos && colon + 1 < host.size() &&
+                      host.find_first_not_of("0123456789", colon + 1) == std::string::npos;
+    return port ? host.substr(0, colon) : host;
+}
+
 }  // namespace
+
+bool HostAllowed(const std::string& host, const std::vector<std::string>& origins) {
+    const std::string name = HostName(host);
+    beast::error_code notAddress;
+    asio::ip::make_address(name, notAddress);
+    if (!notAddress || name == "localhost") {
+        return true;
+    }
+    for (const std::string& origin : origins) {
+        const size_t scheme = origin.find("://");
+        if (scheme != std::string::npos && HostName(origin.substr(scheme + 3)) == name) {
+            return true;
+        }
+    }
+    return false;
+}
 
 bool OriginAllowed(const std::string& origin, const std::string& host,
                    const std::vector<std::string>& allowed) {

@@ -6,6 +6,7 @@
 //   GET /, /app.js, ...   the page (web/page/, compiled in)
 //   GET /voices           the server's voices as JSON (VoiceCatalog::Json)
 //   GET /speak?session=T  WebSocket upgrade (web/frames.h)
+// A request whose Host is not allowed (HostAllowed) gets 403.
 #ifndef VRELAY_WEB_HTTP_SERVER_H
 #define VRELAY_WEB_HTTP_SERVER_H
 
@@ -27,6 +28,12 @@ struct HttpOptions {
     // Host the browser asked for), e.g. "https://speech.example.org".
     std::vector<std::string> origins;
 };
+
+// Whether a request naming this Host may be served: an IP address,
+// localhost, or the host of an allowed origin. Other names are refused, so
+// that a site whose name is pointed at this machine (DNS rebinding) cannot
+// reach the page's WebSocket with an origin of its own.
+bool HostAllowed(const std::string& host, const std::vector<std::string>& origins);
 
 // Whether a WebSocket upgrade with this Origin header may go on: no Origin
 // (not a browser), the page's own origin for host, or one listed.

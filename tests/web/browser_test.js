@@ -16,6 +16,9 @@ const path = require('node:path');
 const puppeteer = require('puppeteer-core');
 
 const [url, shots] = process.argv.slice(2);
+const LAUNCH_FLAGS = ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+                      '--disable-background-networking', '--disable-component-update',
+                      '--disable-sync', '--autoplay-policy=no-user-gesture-required'];
 const WORDS = ('alpha bravo charlie delta echo foxtrot golf hotel india juliet kilo lima mike ' +
                'november oscar papa quebec romeo sierra tango').split(' ');
 const SYNC_MS = 50;         // a word's highlight and its sound
@@ -276,14 +279,12 @@ const tests = {
   },
 };
 
-(async () => {
+async function main() {
   const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'vrelay-web-chromium-'));
   const browser = await puppeteer.launch({
     executablePath: process.env.CHROMIUM || '/usr/bin/chromium',
     headless: true,
-    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-           '--disable-background-networking', '--disable-component-update', '--disable-sync',
-           '--autoplay-policy=no-user-gesture-required', `--user-data-dir=${profile}`],
+    args: [...LAUNCH_FLAGS, `--user-data-dir=${profile}`],
   });
   let passed = 0, failed = 0;
   try {
@@ -311,7 +312,12 @@ const tests = {
   }
   console.log(`${passed} passed, ${failed} failed`);
   process.exit(failed === 0 ? 0 : 1);
-})().catch((error) => {
-  console.error(error);
-  process.exit(1);
-});
+}
+
+module.exports = {LAUNCH_FLAGS, instrument, probeTimes, setText, waitStatus};
+if (require.main === module) {
+  main().catch((error) => {
+    console.error(error);
+    process.exit(1);
+  });
+}

@@ -27,8 +27,8 @@ def node_modules(folder):
     os.makedirs(folder, exist_ok=True)
     for name in ("package.json", "package-lock.json"):
         shutil.copyfile(os.path.join(HERE, name), os.path.join(folder, name))
-    subprocess.run(["npm", "ci", "--no-audit", "--no-fund", "--loglevel=error"], cwd=folder,
-                   check=True)
+    subprocess.run(["npm", "ci", "--prefer-offline", "--no-audit", "--no-fund",
+                    "--loglevel=error"], cwd=folder, check=True)
     shutil.copyfile(lock, stamp)
 
 

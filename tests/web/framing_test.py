@@ -189,12 +189,14 @@ class Bridge(unittest.TestCase):
 
     def test_http(self):
         cases = [
-            (b"GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", b"200", b"Content-Security-Policy"),
-            (b"GET /voices HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", b"200", b'"name":"tone-low"'),
-            (b"HEAD /app.js HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", b"200", b"text/javascript"),
-            (b"GET /nothing HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", b"404", b""),
-            (b"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\nConnection: close\r\n\r\n", b"405", b""),
+            (b"GET / HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n", b"200", b"Content-Security-Policy"),
+            (b"GET /voices HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n", b"200", b'"name":"tone-low"'),
+            (b"HEAD /app.js HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n", b"200", b"text/javascript"),
+            (b"GET /nothing HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n", b"404", b""),
+            (b"POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 0\r\nConnection: close\r\n\r\n", b"405", b""),
             (b"GET / HTTP/1.1\r\nHost: x\r\nX: " + b"y" * 20000 + b"\r\n\r\n", b"413", b""),
+            (b"GET / HTTP/1.1\r\nHost: rebound.example:8080\r\n\r\n", b"403", b"host"),
+            (b"GET / HTTP/1.1\r\nHost: [::1]:8080\r\nConnection: close\r\n\r\n", b"200", b""),
         ]
         for request, status, contains in cases:
             with self.subTest(request=request[:30]):
