@@ -27,7 +27,7 @@ const {LAUNCH_FLAGS, instrument, probeTimes, setText, waitStatus} =
       await setText(page, text);
       const times = [];
       for (let run = 0; run < 5; run++) {
-        await page.evaluate(() => Object.assign(window.__probe, {onsets: [], marks: []}));
+        await page.evaluate(() => Object.assign(window.__probe, {onsets: [], marks: [], stamps: []}));
         await page.click('#speak');
         await page.waitForFunction(() => window.__probe.onsets.length > 0, {timeout: 20000});
         const probe = await probeTimes(page);

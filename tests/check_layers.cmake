@@ -13,9 +13,12 @@ set(allowed_transport "platform" "transport")
 set(allowed_connection "platform" "textproc" "transport" "connection")
 set(allowed_client "platform" "textproc" "transport" "connection" "client")
 set(allowed_server "platform" "transport" "server")
+# vrelay-web is an application of the public headers; it embeds the server
+# only through the tools' embedded-server module.
+set(allowed_web "tools" "web")
 set(layers platform textproc/toolkit textproc/scanner textproc/tokeniser textproc/model transport
-    connection client server)
-set(project_folders platform textproc transport connection client server tools tests bench)
+    connection client server web)
+set(project_folders platform textproc transport connection client server tools web tests bench)
 
 set(violations "")
 foreach(layer ${layers})

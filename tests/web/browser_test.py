@@ -1,7 +1,8 @@
 # SPDX-License-Identifier: MIT
 """Runs browser_test.js: vrelay-web with the tone engine, headless Chromium
-playing into a private sound server, puppeteer-core from the lock file
-(installed with npm ci into the build folder when missing).
+(muted, and kept away from any sound server, so that its audio clock is its
+own and nothing is heard), puppeteer-core from the lock file (installed with
+npm ci into the build folder when missing).
 Usage: browser_test.py VRELAY_WEB BUILD_FOLDER"""
 
 import os
@@ -9,11 +10,9 @@ import shutil
 import subprocess
 import sys
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "support"))
+from web_client import WebServer
 
-from sound_server import SoundServer  # noqa: E402
-from web_client import WebServer  # noqa: E402
+HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def node_modules(folder):
@@ -41,9 +40,9 @@ def main():
     node_modules(build)
     shots = os.path.join(build, "screenshots")
     os.makedirs(shots, exist_ok=True)
-    with SoundServer(rate=44100) as sound, WebServer(program) as web:
-        env = sound.env()
-        env["NODE_PATH"] = os.path.join(build, "node_modules")
+    with WebServer(program) as web:
+        env = dict(os.environ, NODE_PATH=os.path.join(build, "node_modules"),
+                   PULSE_SERVER="unix:" + os.path.join(build, "no-sound-server"))
         result = subprocess.run(["node", os.path.join(HERE, "browser_test.js"),
                                  "http://127.0.0.1:%d/" % web.port, shots], env=env)
         status, err = web.stop()

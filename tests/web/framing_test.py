@@ -208,7 +208,7 @@ class Bridge(unittest.TestCase):
 class Limits(unittest.TestCase):
     def test_sessions_per_address(self):
         server = WebServer(PROGRAM, "--max-sessions-per-address", "2").__enter__()
-        self.addCleanup(server.stop)
+        self.addCleanup(lambda: self.assertEqual(server.stop()[0], 0))
         port = server.port
         # Two tabs of this address hold their sockets open; a third is refused.
         held = [WebSocket(port, session=token(20_000 + i)) for i in range(2)]

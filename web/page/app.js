@@ -113,6 +113,8 @@ class Session {
         this.ended = {reason, message};
         if (reason === 'failed') {
           this.finish('Could not speak: ' + (message || 'the speech server failed') + '.');
+        } else if (reason === 'stopped') {
+          this.finish('Stopped.');
         }
         break;
       }
