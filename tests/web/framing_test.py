@@ -73,6 +73,9 @@ class Bridge(unittest.TestCase):
             ("<prosody rate='slow'><s>One <emphasis>two</emphasis> three</s></prosody> four",
              {"markup": True, "start": 46}, ["three", "four"]),
             ("one two", {"rate": 150, "pitch": -20, "volume": 50, "voice": "tone-low"}, ["one", "two"]),
+            # Markup over several requests: the open elements go on in each.
+            ("<speak><p><prosody volume='loud'>" + " ".join("w%d" % i for i in range(400)) +
+             "</prosody></p></speak>", {"markup": True}, ["w%d" % i for i in range(400)]),
         ]
         for text, options, expected in cases:
             with self.subTest(text=text):
