@@ -1,5 +1,5 @@
 # Install rules: the shared library with its SONAME links, the headers, the
-# two programs, the man pages, the Python package, a pkg-config file and a
+# programs, the man pages, the Python package, a pkg-config file and a
 # CMake package (find_package(vrelay) gives vrelay::vrelay). Paths follow
 # GNUInstallDirs, so a /usr prefix puts the library under lib/<multiarch>.
 include(CMakePackageConfigHelpers)
@@ -16,10 +16,13 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/vrelay
 # The programs find the library beside them unless it lands in a directory
 # the dynamic linker searches anyway.
 list(FIND CMAKE_C_IMPLICIT_LINK_DIRECTORIES ${CMAKE_INSTALL_FULL_LIBDIR} _vrelay_system_libdir)
-if(_vrelay_system_libdir EQUAL -1 AND TARGET vrelay-say)
-  set_target_properties(vrelay-say PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
-endif()
-# The tools are Linux-only; server/ installs the server and its service file.
+foreach(program vrelay-say vrelay-web)
+  if(_vrelay_system_libdir EQUAL -1 AND TARGET ${program})
+    set_target_properties(${program} PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+  endif()
+endforeach()
+# The tools are Linux-only; server/ installs the server and its service file,
+# web/ vrelay-web and its service file.
 if(TARGET vrelay-say)
   install(TARGETS vrelay-say vrelay-text RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()

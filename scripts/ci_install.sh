@@ -76,6 +76,7 @@ if grep -rl /opt/vrelay-configured-elsewhere "${prefix}/lib/pkgconfig" "${prefix
     exit 1
 fi
 "${prefix}/bin/vrelay-say" --server "127.0.0.1:${port}" -q -o "${work}/say.wav" "Installed."
+"${prefix}/bin/vrelay-web" --version >/dev/null
 
 step "Speech Dispatcher module in Speech Dispatcher's folders under the prefix"
 [[ -x ${prefix}/lib/speech-dispatcher-modules/sd_vrelay ]]
@@ -163,4 +164,5 @@ cc -o "${work}/ex-deb/render_to_wav" examples/render_to_wav.c $(pkg-config --cfl
 "${work}/ex-deb/render_to_wav" 127.0.0.1 "${port}" "${work}/deb.wav" "From the package."
 (cd / && /usr/bin/python3 -c "import vrelay; vrelay.Connection('127.0.0.1', ${port}).close()")
 vrelay-say --server "127.0.0.1:${port}" -q -o "${work}/deb-say.wav" "Installed by dpkg."
+vrelay-web --version >/dev/null
 step "done"

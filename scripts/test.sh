@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds vrelay and runs its tests: a plain build with warnings as errors,
 # then a build with AddressSanitizer and UndefinedBehaviorSanitizer, then the
-# threaded layers (platform, transport, connection, client) with
-# ThreadSanitizer, then the Windows cross-build and its tests under Wine, then
-# every fuzz target for a few seconds.
+# threaded layers (platform, transport, connection, client) and vrelay-web's
+# bridge with ThreadSanitizer, then the Windows cross-build and its tests under
+# Wine, then every fuzz target for a few seconds.
 # Usage: scripts/test.sh [--quick]   (--quick: the plain build only)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -48,6 +48,9 @@ if [[ ${quick} -eq 0 ]]; then
         exe=$(find build/tsan/tests -type f -name "$t" | head -n 1)
         "$exe" --gtest_brief=1
     done
+    # vrelay-web's bridge threads, driven by the framing and fuzzing clients.
+    cmake --build build/tsan -j "${jobs}" --target vrelay-web
+    ctest --test-dir build/tsan --output-on-failure -R '^web_(framing|fuzz)$'
     scripts/windows.sh --ci
     scripts/fuzz_smoke.sh
 fi

@@ -237,19 +237,5 @@ void SpeechServer::Stop() {
     VR_LOG(logINFO) << "vrelay server: stopped";
 }
 
-std::unique_ptr<SpeechServer> StartEmbeddedServer(const std::string& engine, bool verbose,
-                                                  std::string* error) {
-    if (!verbose) {
-        FILELog::SetReportingLevel(logWARNING);
-    }
-    ServerOptions options;
-    options.engine = engine;
-    auto server = std::make_unique<SpeechServer>(options);
-    if (!server->Start(error)) {
-        return nullptr;
-    }
-    return server;
-}
-
 }  // namespace server
 }  // namespace vrelay

@@ -92,14 +92,6 @@ class SpeechServer {
     bool started_ = false;
 };
 
-// The reference server inside an application, the front ends' default when
-// no server address is given: the engine named, on a free loopback port
-// (Port()). It logs only its warnings and errors unless verbose; the log
-// level is the process's, so this sets it for the whole program. Null with
-// *error when the server cannot start.
-std::unique_ptr<SpeechServer> StartEmbeddedServer(const std::string& engine, bool verbose,
-                                                  std::string* error);
-
 }  // namespace server
 }  // namespace vrelay
 

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <sstream>
 
-#include "server/speech_server.h"
+#include "tools/embedded_server.h"
 #include "speechd/speaker.h"
 
 namespace vrelay {
@@ -164,7 +164,7 @@ std::string Module::Init() {
     int port = config_.port;
     if (host.empty()) {
         if (embedded_ == nullptr) {
-            embedded_ = server::StartEmbeddedServer("espeak", log_.Level() >= 5, &error);
+            embedded_ = tools::StartEmbeddedServer("espeak", log_.Level() >= 5, &error);
         }
         if (embedded_ == nullptr) {
             return FormatReply(399, {"vrelay: cannot start a speech server: " + error},

@@ -13,9 +13,14 @@ set(allowed_transport "platform" "transport")
 set(allowed_connection "platform" "textproc" "transport" "connection")
 set(allowed_client "platform" "textproc" "transport" "connection" "client")
 set(allowed_server "platform" "transport" "server")
+# vrelay-web and the Speech Dispatcher module are applications of the public
+# headers; they embed the server only through the tools' embedded-server
+# module.
+set(allowed_web "tools" "web")
+set(allowed_speechd "tools" "speechd")
 set(layers platform textproc/toolkit textproc/scanner textproc/tokeniser textproc/model transport
-    connection client server)
-set(project_folders platform textproc transport connection client server tools speechd tests bench)
+    connection client server speechd web)
+set(project_folders platform textproc transport connection client server tools speechd web tests bench)
 
 set(violations "")
 foreach(layer ${layers})

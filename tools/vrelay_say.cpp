@@ -27,6 +27,7 @@
 
 #include "server/protocol.h"
 #include "server/speech_server.h"
+#include "tools/embedded_server.h"
 #include "tools/resampler.h"
 #include "tools/say_options.h"
 #include "tools/submitted_text.h"
@@ -293,24 +294,6 @@ void OnSignal(int signal) {
     ::raise(signal);
 }
 
-bool SplitHostPort(const std::string& server, std::string* host, int* port) {
-    const size_t colon = server.rfind(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 == server.size()) {
-        return false;
-    }
-    *host = server.substr(0, colon);
-    if (host->size() > 2 && host->front() == '[' && host->back() == ']') {
-        *host = host->substr(1, host->size() - 2);
-    }
-    char* end = nullptr;
-    const long value = std::strtol(server.c_str() + colon + 1, &end, 10);
-    if (*end != '\0' || value <= 0 || value > 65535) {
-        return false;
-    }
-    *port = static_cast<int>(value);
-    return true;
-}
-
 int ListVoices(const std::vector<VoiceEntry>& voices, const std::string& language) {
     std::printf("%-28s %-8s %-8s %-24s %s\n", "NAME", "LANG", "SEX", "LANGUAGE", "RATE");
     size_t shown = 0;
@@ -453,14 +436,14 @@ int main(int argc, char** argv) {
     int port = 0;
     std::unique_ptr<vrelay::server::SpeechServer> embedded;
     if (!options.server.empty()) {
-        if (!SplitHostPort(options.server, &host, &port)) {
+        if (!vrelay::tools::SplitHostPort(options.server, &host, &port)) {
             std::fprintf(stderr, "vrelay-say: --server wants HOST:PORT, not \"%s\"\n",
                          options.server.c_str());
             return kExitUsage;
         }
     } else {
-        embedded = vrelay::server::StartEmbeddedServer(options.engine, options.verbose, &error);
-        if (embedded == nullptr) {
+        embedded = vrelay::tools::StartEmbeddedServer(options.engine, options.verbose, &error);
+        if (!embedded) {
             std::fprintf(stderr, "vrelay-say: cannot start the speech server: %s\n", error.c_str());
             return kExitNoServer;
         }

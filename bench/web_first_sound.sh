@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# vrelay-web's time from Speak to the first sound in headless Chromium, for a
+# sentence and for a 200 KB text, with the espeak-ng engine. Prints one
+# markdown table row each. puppeteer-core comes from tests/web's lock file,
+# installed into BUILD_DIR/tests/web on first use.
+# Usage: bench/web_first_sound.sh [BUILD_DIR]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build/release}
+
+if [[ ! -x "${build}/web/vrelay-web" ]]; then
+    cmake -S . -B "${build}" -DCMAKE_BUILD_TYPE=Release -DVRELAY_TESTS=OFF >/dev/null
+    cmake --build "${build}" -j 2 --target vrelay-web >/dev/null
+fi
+modules=${build}/tests/web
+/usr/bin/python3 -c "import sys; sys.path.insert(0, 'tests/web'); import browser_test; browser_test.node_modules('${modules}')"
+
+out=$(mktemp -d)
+trap 'kill "${web_pid}" 2>/dev/null || true; wait 2>/dev/null || true; rm -rf "${out}"' EXIT
+"${build}/web/vrelay-web" --port 0 >"${out}/web.txt" 2>&1 &
+web_pid=$!
+for _ in $(seq 100); do
+    grep -q "serving" "${out}/web.txt" 2>/dev/null && break
+    sleep 0.1  # waiting for the process to start
+done
+url=$(grep -o 'http://[^ ]*/' "${out}/web.txt" | head -n 1)
+[[ -n "${url}" ]] || { echo "vrelay-web did not start" >&2; exit 1; }
+# Chromium on its own audio clock, muted and away from any sound server.
+PULSE_SERVER=unix:${out}/none NODE_PATH="${modules}/node_modules" node bench/web_first_sound.js "${url}"

@@ -1,0 +1,239 @@
+# SPDX-License-Identifier: MIT
+"""vrelay-web's WebSocket messages and HTTP side, from a client on the
+standard library. The bridge runs the tone engine: 16 kHz, 1920 samples
+(a 100 ms tone and 20 ms of silence) per word with letters."""
+
+import os
+import socket
+import struct
+import sys
+import unittest
+
+from web_client import (AUDIO, END, FORMAT, STOP, WORD, Closed, WebServer, WebSocket, decode,
+                        played, speak, token)
+
+PROGRAM = os.environ.get("VRELAY_WEB", "vrelay-web")
+MAX_TEXT = 8192
+SAMPLES_PER_WORD = 1920
+
+
+def utf16(text, begin, end):
+    return text.encode("utf-16-le")[2 * begin:2 * end].decode("utf-16-le")
+
+
+class Bridge(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.server = WebServer(PROGRAM, "--max-text", str(MAX_TEXT),
+                               "--max-sessions-per-address", "1000").__enter__()
+        cls.tokens = 0
+
+    @classmethod
+    def tearDownClass(cls):
+        status, err = cls.server.stop()
+        assert status == 0, "vrelay-web ended with %s: %s" % (status, err)
+
+    def socket(self, session=None, **kw):
+        if session is None:
+            Bridge.tokens += 1
+            session = token(Bridge.tokens)
+        ws = WebSocket(self.server.port, session=session, **kw)
+        self.addCleanup(ws.close_socket)
+        return ws
+
+    def run_speak(self, text, ack=True, **kw):
+        """(words as (sample, text), audio samples, END fields, close code) of one session."""
+        ws = self.socket()
+        ws.send(speak(text, **kw))
+        words, samples, end, rate = [], 0, None, None
+        try:
+            while True:
+                kind, fields = decode(ws.receive())
+                if kind == FORMAT:
+                    rate = fields[0]
+                elif kind == WORD:
+                    self.assertIsNotNone(rate, "FORMAT comes first")
+                    words.append((fields[0], utf16(text, fields[1], fields[2])))
+                elif kind == AUDIO:
+                    samples += fields
+                    if ack:
+                        ws.send(played(samples))
+                elif kind == END:
+                    end = fields
+        except Closed as closed:
+            return words, samples, end, closed.code
+
+    def test_words_map_back_to_the_page_text(self):
+        cases = [
+            # text, options, words expected
+            ("Hello wide w\u00f6rld \U0001F600 again", {}, ["Hello", "wide", "w\u00f6rld", "\U0001F600", "again"]),
+            ("if a<b and c>d & e", {}, ["if", "a<b", "and", "c>d", "&", "e"]),
+            ("one two three four", {"start": 8}, ["three", "four"]),
+            ("\U0001F600 x\u00e9 y", {"start": 3}, ["x\u00e9", "y"]),
+            ("<prosody rate='slow'><s>One <emphasis>two</emphasis> three</s></prosody> four",
+             {"markup": True, "start": 46}, ["three", "four"]),
+            ("one two", {"rate": 150, "pitch": -20, "volume": 50, "voice": "tone-low"}, ["one", "two"]),
+            # Markup over several requests: the open elements go on in each.
+            ("<speak><p><prosody volume='loud'>" + " ".join("w%d" % i for i in range(400)) +
+             "</prosody></p></speak>", {"markup": True}, ["w%d" % i for i in range(400)]),
+        ]
+        for text, options, expected in cases:
+            with self.subTest(text=text):
+                words, samples, end, code = self.run_speak(text, **options)
+                self.assertEqual([w for _, w in words], expected)
+                self.assertEqual(end, (0, samples, ""))
+                self.assertEqual(code, 1000)
+                offsets = [s for s, _ in words]
+                self.assertEqual(offsets, sorted(offsets))
+                self.assertLess(offsets[-1], samples)
+
+    def test_a_long_text_goes_in_requests_paced_by_the_page(self):
+        text = " ".join("word%d" % i for i in range(900))  # several requests
+        ws = self.socket()
+        ws.send(speak(text))
+        ws.sock.settimeout(1.0)
+        words, samples = 0, 0
+        try:
+            while True:  # no PLAYED: the bridge stops a few seconds ahead
+                kind, fields = decode(ws.receive())
+                words += kind == WORD
+                samples += fields if kind == AUDIO else 0
+                self.assertNotEqual(kind, END)
+        except socket.timeout:
+            pass
+        self.assertGreater(words, 0)
+        self.assertLess(words, 900)
+        ws.sock.settimeout(30)
+        expected = 0
+        while True:
+            ws.send(played(samples))
+            kind, fields = decode(ws.receive())
+            if kind == WORD:
+                self.assertEqual(fields[0], words * SAMPLES_PER_WORD)
+                self.assertEqual(utf16(text, fields[1], fields[2]), "word%d" % words)
+                words += 1
+            elif kind == AUDIO:
+                samples += fields
+            elif kind == END:
+                expected = fields
+                break
+        self.assertEqual(words, 900)
+        self.assertEqual(expected, (0, 900 * SAMPLES_PER_WORD, ""))
+
+    def test_stop_ends_the_session_and_the_tab_speaks_again(self):
+        session = token(10_000)
+        ws = self.socket(session)
+        ws.send(speak(" ".join(["again"] * 1300)))
+        while decode(ws.receive())[0] != AUDIO:
+            pass
+        ws.send(bytes([STOP]))
+        messages, code, reason = ws.messages()
+        self.assertEqual(decode(messages[-1])[1][0], 1, "END says stopped")
+        self.assertEqual((code, reason), (1000, "done"))
+        again = self.socket(session)
+        again.send(speak("once more"))
+        messages, code, _ = again.messages()
+        self.assertEqual(decode(messages[-1])[1][0], 0)
+
+    def test_bad_messages_close_with_a_reason(self):
+        emoji = "\U0001F600 x"
+        cases = [
+            # what is sent, close code, reason contains
+            ((0x1, b"hello"), 1003, "text messages"),
+            (b"", 1007, "empty"),
+            (b"\x7f", 1007, "unknown message kind"),
+            (b"\x01\x00", 1007, "cut short"),
+            (speak("x", rate=10), 1007, "out of range"),
+            (speak("x", pitch=-95), 1007, "out of range"),
+            (speak("x")[:13] + b"\xff\xfe", 1007, "not UTF-8"),
+            (speak("x\x00y"), 1007, "NUL"),
+            (speak("abc", start=4), 1007, "start"),
+            (speak(emoji, start=1), 1007, "start"),
+            (speak("x", voice="klingon"), 1007, "unknown voice"),
+            (b"\x03\x00\x00\x00", 1007, "cut short"),
+            (b"\x02\x00", 1007, "longer than its kind"),
+            (speak("x" * (MAX_TEXT + 1)), 1009, "longer than %d" % MAX_TEXT),
+            (b"\x01" + b"x" * (MAX_TEXT + 2048), 1009, ""),
+        ]
+        session = token(30_000)
+        for sent, code, reason in cases:
+            with self.subTest(sent=sent[:20], code=code):
+                ws = self.socket(session)
+                if isinstance(sent, tuple):
+                    ws.send_frame(*sent)
+                else:
+                    ws.send(sent)
+                _, got_code, got_reason = ws.messages()
+                self.assertEqual(got_code, code)
+                self.assertIn(reason, got_reason)
+        ws = self.socket()  # a second SPEAK
+        ws.send(speak("one " * 1000))
+        ws.send(speak("two"))
+        self.assertEqual(ws.messages()[1:], (1007, "SPEAK came twice"))
+
+    def test_origin_and_upgrade_checks(self):
+        cases = [
+            (None, "/speak?session=%s" % token(1), 101),
+            ("http://127.0.0.1:%d" % self.server.port, "/speak?session=%s" % token(2), 101),
+            ("http://evil.example", "/speak?session=%s" % token(3), 403),
+            ("http://127.0.0.1:%d" % self.server.port, "/speak?session=short", 400),
+            (None, "/elsewhere?session=%s" % token(4), 400),
+        ]
+        for origin, target, status in cases:
+            with self.subTest(origin=origin, target=target):
+                head = ["GET %s HTTP/1.1" % target, "Host: 127.0.0.1:%d" % self.server.port,
+                        "Upgrade: websocket", "Connection: Upgrade",
+                        "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==", "Sec-WebSocket-Version: 13"]
+                if origin:
+                    head.append("Origin: " + origin)
+                with socket.create_connection(("127.0.0.1", self.server.port), timeout=10) as s:
+                    s.sendall(("\r\n".join(head) + "\r\n\r\n").encode())
+                    self.assertEqual(int(s.recv(64).split(b" ")[1]), status)
+
+    def test_http(self):
+        cases = [
+            (b"GET / HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n", b"200", b"Content-Security-Policy"),
+            (b"GET /voices HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n", b"200", b'"name":"tone-low"'),
+            (b"HEAD /app.js HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n", b"200", b"text/javascript"),
+            (b"GET /nothing HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n", b"404", b""),
+            (b"POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 0\r\nConnection: close\r\n\r\n", b"405", b""),
+            (b"GET / HTTP/1.1\r\nHost: x\r\nX: " + b"y" * 20000 + b"\r\n\r\n", b"413", b""),
+            (b"GET / HTTP/1.1\r\nHost: rebound.example:8080\r\n\r\n", b"403", b"host"),
+            (b"GET / HTTP/1.1\r\nHost: [::1]:8080\r\nConnection: close\r\n\r\n", b"200", b""),
+        ]
+        for request, status, contains in cases:
+            with self.subTest(request=request[:30]):
+                answer = self.server.http(request)
+                self.assertEqual(answer.split(b" ")[1], status)
+                self.assertIn(contains, answer)
+
+
+class Limits(unittest.TestCase):
+    def test_sessions_per_address(self):
+        server = WebServer(PROGRAM, "--max-sessions-per-address", "2").__enter__()
+        self.addCleanup(lambda: self.assertEqual(server.stop()[0], 0))
+        port = server.port
+        # Two tabs of this address hold their sockets open; a third is refused.
+        held = [WebSocket(port, session=token(20_000 + i)) for i in range(2)]
+        for ws in held:
+            ws.send(speak("hold " * 1500))
+            self.assertEqual(decode(ws.receive())[0], FORMAT)
+        _, code, reason = WebSocket(port, session=token(20_010)).messages()
+        self.assertEqual((code, reason), (1008, "too many sessions from this address"))
+        # Another loopback address has its own allowance, and may not take
+        # over a session of this one.
+        other = WebSocket(port, session=token(20_011), source="127.0.0.2")
+        other.send(speak("elsewhere"))
+        self.assertEqual(other.messages()[1], 1000)
+        stolen = WebSocket(port, session=token(20_000), source="127.0.0.2")
+        self.assertEqual(stolen.messages()[1:], (1008, "the session belongs to another address"))
+        # A closed tab makes room for a new one.
+        held[0].send(bytes([STOP]))
+        held[0].messages()
+        fresh = WebSocket(port, session=token(20_012))
+        fresh.send(speak("fresh"))
+        self.assertEqual(fresh.messages()[1], 1000)
+
+
+if __name__ == "__main__":
+    unittest.main()

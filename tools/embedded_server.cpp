@@ -1,0 +1,45 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "tools/embedded_server.h"
+
+#include <cstdlib>
+
+#include "transport/log.h"
+
+namespace vrelay {
+namespace tools {
+
+bool SplitHostPort(const std::string& server, std::string* host, int* port) {
+    const size_t colon = server.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == server.size()) {
+        return false;
+    }
+    *host = server.substr(0, colon);
+    if (host->size() > 2 && host->front() == '[' && host->back() == ']') {
+        *host = host->substr(1, host->size() - 2);
+    }
+    char* end = nullptr;
+    const long value = std::strtol(server.c_str() + colon + 1, &end, 10);
+    if (*end != '\0' || value <= 0 || value > 65535) {
+        return false;
+    }
+    *port = static_cast<int>(value);
+    return true;
+}
+
+std::unique_ptr<server::SpeechServer> StartEmbeddedServer(const std::string& engine, bool verbose,
+                                                          std::string* error) {
+    // The embedded server's sessions would otherwise log every connection.
+    if (!verbose) {
+        FILELog::SetReportingLevel(logWARNING);
+    }
+    server::ServerOptions options;
+    options.engine = engine;
+    auto embedded = std::make_unique<server::SpeechServer>(options);
+    if (!embedded->Start(error)) {
+        return nullptr;
+    }
+    return embedded;
+}
+
+}  // namespace tools
+}  // namespace vrelay

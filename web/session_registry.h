@@ -1,0 +1,78 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The browser sessions (tabs) the bridge serves, by the token each page
+// makes up when it loads, within two limits: sessions in all and sessions
+// per client address. A session no WebSocket has used for idleSeconds is
+// closed; when a limit is reached, the idle session of that address (or of
+// any address) unused the longest makes room for a new one.
+//
+// Used from the network thread only. Closed sessions end their threads in the
+// background; Sweep lets go of those that have ended.
+#ifndef VRELAY_WEB_SESSION_REGISTRY_H
+#define VRELAY_WEB_SESSION_REGISTRY_H
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "web/browser_session.h"
+
+namespace vrelay {
+namespace web {
+
+struct SessionLimits {
+    int maxSessions = 64;
+    int maxPerAddress = 4;
+    int idleSeconds = 120;
+};
+
+class SessionRegistry {
+  public:
+    using Clock = std::chrono::steady_clock;
+
+    SessionRegistry(std::string host, int port, SessionLimits limits)
+        : host_(std::move(host)), port_(port), limits_(limits) {}
+    ~SessionRegistry() { CloseAll(); }
+    SessionRegistry(const SessionRegistry&) = delete;
+    SessionRegistry& operator=(const SessionRegistry&) = delete;
+
+    // Whether token may name a session: 16 to 64 letters, digits, '-', '_'.
+    static bool ValidToken(const std::string& token);
+
+    // The session of token, made if new, with one more WebSocket attached.
+    // A token is bound to the address that made it. Null with *reason when
+    // a limit refuses.
+    std::shared_ptr<BrowserSession> Attach(const std::string& token, const std::string& address,
+                                           Clock::time_point now, std::string* reason);
+    // One WebSocket of token's session has closed.
+    void Detach(const std::string& token, Clock::time_point now);
+    // Closes sessions idle too long and lets go of ended ones.
+    void Sweep(Clock::time_point now);
+    // Closes every session and waits for their threads.
+    void CloseAll();
+    int Sessions() const { return static_cast<int>(sessions_.size()); }
+
+  private:
+    struct Entry {
+        std::string address;
+        std::shared_ptr<BrowserSession> session;
+        int sockets = 0;
+        Clock::time_point lastUse;
+    };
+    // Closes the idle entry unused the longest among those of address ("":
+    // any); false when there is none.
+    bool Evict(const std::string& address);
+    void Retire(std::map<std::string, Entry>::iterator entry);
+
+    const std::string host_;
+    const int port_;
+    const SessionLimits limits_;
+    std::map<std::string, Entry> sessions_;
+    std::vector<std::shared_ptr<BrowserSession>> closing_;
+};
+
+}  // namespace web
+}  // namespace vrelay
+
+#endif

@@ -1,0 +1,133 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// vrelay-web: serves a page that speaks text through a speech server and
+// highlights each word as it is heard.
+//
+// The speech side uses only the public interface (<vrelay/vrelay.h>), one
+// connection per browser tab. Without --server it starts the reference
+// server inside the process on a free loopback port, as vrelay-say does.
+// The network side (HTTP, WebSocket) runs on the main thread.
+#include <vrelay/vrelay.h>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <csignal>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "tools/embedded_server.h"
+#include "tools/voice_choice.h"
+#include "web/http_server.h"
+#include "web/session_registry.h"
+#include "web/voice_catalog.h"
+#include "web/web_options.h"
+
+namespace {
+
+enum ExitCode { kExitOk = 0, kExitUsage = 1, kExitNoServer = 2, kExitCannotListen = 3 };
+
+// The server's voices, read once through a connection of their own.
+bool ReadVoiceList(const std::string& host, int port, std::vector<vrelay::tools::VoiceEntry>* voices) {
+    const vr_handle connection = vrCreateConnection();
+    const bool ok = connection >= 0 &&
+                    vrOpenConnection(connection, host.c_str(), port) == VR_SUCCESS &&
+                    vrelay::tools::ReadVoices(connection, voices) && !voices->empty();
+    vrDestroyConnection(connection);
+    return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace vrelay::web;
+    WebOptions options;
+    std::string error;
+    if (!ParseWebArgs(argc, argv, &options, &error)) {
+        std::fprintf(stderr, "vrelay-web: %s\n%s", error.c_str(), kWebUsage);
+        return kExitUsage;
+    }
+    if (options.help) {
+        std::fputs(kWebUsage, stdout);
+        return kExitOk;
+    }
+    if (options.version) {
+        std::printf("vrelay-web %s\n", VRELAY_VERSION_STRING);
+        return kExitOk;
+    }
+
+    std::string host = "127.0.0.1";
+    int port = 0;
+    std::unique_ptr<vrelay::server::SpeechServer> embedded;
+    if (!options.server.empty()) {
+        if (!vrelay::tools::SplitHostPort(options.server, &host, &port)) {
+            std::fprintf(stderr, "vrelay-web: --server wants HOST:PORT, not \"%s\"\n",
+                         options.server.c_str());
+            return kExitUsage;
+        }
+    } else {
+        embedded = vrelay::tools::StartEmbeddedServer(options.engine, options.verbose, &error);
+        if (!embedded) {
+            std::fprintf(stderr, "vrelay-web: cannot start the speech server: %s\n", error.c_str());
+            return kExitNoServer;
+        }
+        port = embedded->Port();
+    }
+    std::vector<vrelay::tools::VoiceEntry> voices;
+    if (!ReadVoiceList(host, port, &voices)) {
+        std::fprintf(stderr, "vrelay-web: no voice list from a speech server at %s:%d\n",
+                     host.c_str(), port);
+        return kExitNoServer;
+    }
+    const VoiceCatalog catalog(std::move(voices));
+
+    boost::asio::io_context io;
+    // The registry is destroyed after the server and before the io_context's
+    // queued handlers, which may hold sockets of its sessions.
+    SessionRegistry registry(host, port, options.limits);
+    SocketContext context;
+    context.registry = &registry;
+    context.voices = &catalog;
+    context.maxTextBytes = options.maxTextBytes;
+    HttpServer http(io, options.http, context);
+    if (!http.Listen(&error)) {
+        std::fprintf(stderr, "vrelay-web: %s\n", error.c_str());
+        return kExitCannotListen;
+    }
+    std::printf("vrelay-web: serving http://%s:%d/ (speech server %s:%d)\n",
+                options.http.listen.find(':') != std::string::npos
+                    ? ("[" + options.http.listen + "]").c_str()
+                    : options.http.listen.c_str(),
+                http.Port(), host.c_str(), port);
+    std::fflush(stdout);
+
+    // Idle browser sessions are closed now and then.
+    boost::asio::steady_timer sweep(io);
+    std::function<void()> schedule = [&] {
+        sweep.expires_after(std::chrono::seconds(5));
+        sweep.async_wait([&](boost::system::error_code waited) {
+            if (!waited) {
+                registry.Sweep(SessionRegistry::Clock::now());
+                schedule();
+            }
+        });
+    };
+    schedule();
+
+    // SIGINT or SIGTERM: stop accepting, end every session, leave.
+    boost::asio::signal_set signals(io, SIGINT, SIGTERM);
+    signals.async_wait([&](boost::system::error_code, int) {
+        http.Stop();
+        sweep.cancel();
+        registry.CloseAll();
+        io.stop();
+    });
+    std::signal(SIGPIPE, SIG_IGN);
+    io.run();
+    registry.CloseAll();
+    if (embedded) {
+        embedded->Stop();
+    }
+    return kExitOk;
+}
