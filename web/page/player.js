@@ -94,7 +94,11 @@ export class Player {
     }
     const stamp = context.getOutputTimestamp ? context.getOutputTimestamp() : null;
     if (stamp && stamp.performanceTime > 0) {
-      return stamp.contextTime + (performance.now() - stamp.performanceTime) / 1000;
+      // The stamp is extrapolated to now only while the clock runs: a
+      // suspended context (paused, or interrupted by the system) is silent,
+      // so the word heard stays where the sound stopped.
+      const running = context.state === 'running';
+      return stamp.contextTime + (running ? (performance.now() - stamp.performanceTime) / 1000 : 0);
     }
     return context.currentTime - (context.baseLatency || 0) - (context.outputLatency || 0);
   }
