@@ -30,7 +30,12 @@ const char kHelp[] =
     "  --workers N            synthesis worker processes; 0 synthesises inside the\n"
     "                         server process (default: the number of cores, %u)\n"
     "  --max-sessions N       clients served at once; more get \"server busy\" (default 64)\n"
-    "  --idle-timeout S       close a session silent for S seconds (default 300)\n"
+    "  --max-sessions-per-address N\n"
+    "                         clients served at once from one address, 0 for no bound\n"
+    "                         of its own; behind a proxy every client has its address\n"
+    "                         (default 16)\n"
+    "  --idle-timeout S       close a session that sends no text or query for S\n"
+    "                         seconds (default 300)\n"
     "  --request-timeout S    longest time to answer one text packet, and longest a\n"
     "                         client may leave the answer unread (default 120)\n"
     "  --max-request-audio S  seconds of audio one request may produce (default 3600)\n"
@@ -80,6 +85,7 @@ int main(int argc, char** argv) {
     options.port = 5555;
     options.workers = static_cast<int>(cores);
     options.worker_memory_mb = 2048;
+    options.max_sessions_per_address = 16;
     long grace_seconds = 10;
     vrelay::TLogLevel log_level = vrelay::logINFO;
     for (int i = 1; i < argc; ++i) {
@@ -125,6 +131,10 @@ int main(int argc, char** argv) {
             if (!number_in(1, 100000))
                 return 2;
             options.max_sessions = static_cast<int>(number);
+        } else if (arg == "--max-sessions-per-address") {
+            if (!number_in(0, 100000))
+                return 2;
+            options.max_sessions_per_address = static_cast<int>(number);
         } else if (arg == "--idle-timeout") {
             if (!number_in(1, kDay))
                 return 2;

@@ -1,6 +1,9 @@
 #include "server/session.h"
 
 #include <poll.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <vrelay/vrelay.h>
@@ -29,6 +32,8 @@ constexpr int kReceivePollMs = 500;
 // Kernel send buffer of a session (the kernel doubles it): about 3 s of
 // espeak audio.
 constexpr int kSendBufferBytes = 128 * 1024;
+// The request size after which the memory it took goes back to the system.
+constexpr uint64_t kTrimAfterBytes = 1 << 20;
 
 int32_t ClampOffset(int64_t sample) {
     return static_cast<int32_t>(std::min<int64_t>(std::max<int64_t>(sample, 0), INT32_MAX));
@@ -128,7 +133,6 @@ bool Session::InRequest() const {
 }
 
 Session::ReadResult Session::ReadPacket(Packet* packet) {
-    const auto start = std::chrono::steady_clock::now();
     bool started = false;
     while (!packet->FilledPacket()) {
         if (stopping_->load()) {
@@ -144,7 +148,7 @@ Session::ReadResult Session::ReadPacket(Packet* packet) {
         started = started || received > 0;
         // Only whole packets count as activity: a trickle of bytes does not
         // keep a session.
-        if (std::chrono::steady_clock::now() - start >
+        if (std::chrono::steady_clock::now() - active_ >
             std::chrono::milliseconds(limits_.idle_timeout_ms)) {
             return ReadResult::kIdle;
         }
@@ -176,7 +180,6 @@ void Session::Run() {
     // Nothing of the request is needed any more; release it now rather than
     // when the server reaps the session.
     EndRequest();
-    std::vector<Word>().swap(held_);
 }
 
 std::string Session::Serve() {
@@ -214,17 +217,29 @@ std::string Session::Serve() {
         if (!ok) {
             return stopping_->load() ? "server stopping" : "send failed";
         }
+        // Packets without text keep no session: they cost the client nothing.
+        if (type == PACKET_QUERY || (packet.Length() > 0 && packet.Data()[0] != 0)) {
+            active_ = std::chrono::steady_clock::now();
+        }
     }
 }
 
 void Session::EndRequest() {
     buffer_.Clear();
     parser_.Reset();
-    held_.clear();
+    std::vector<Word>().swap(held_);
     held_bytes_ = 0;
     clock_ = 0;
     break_budget_ms_ = kBaseBreakMs;
     dropping_ = false;
+#ifdef __GLIBC__
+    // glibc keeps freed memory in its arenas for the process; after a large
+    // request it goes back to the system.
+    if (request_bytes_ >= kTrimAfterBytes) {
+        ::malloc_trim(0);
+    }
+#endif
+    request_bytes_ = 0;
 }
 
 bool Session::RefuseRequest(const std::string& log_reason, const std::string& message) {
@@ -240,6 +255,7 @@ bool Session::OnText(Packet& packet, bool final) {
     ++texts_;
     const std::string text = DecodeText(packet.Data(), packet.Length());
     text_bytes_ += text.size();
+    request_bytes_ += text.size();
     format_rate_ = 0;
     over_limit_ = false;
     deadline_ =
