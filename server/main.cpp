@@ -4,6 +4,9 @@
 // stops accepting, lets running requests finish for the grace time, then
 // closes every connection and exits 0. See kHelp for the options.
 #include <signal.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <vrelay/vrelay.h>
 
 #include <climits>
@@ -170,6 +173,13 @@ int main(int argc, char** argv) {
         }
     }
     vrelay::FILELog::SetReportingLevel(log_level);
+#ifdef __GLIBC__
+    // A fixed threshold: large buffers (a request's text, a unit's audio) are
+    // mapped for themselves and go back to the system when freed. Left to
+    // adjust itself, glibc would serve them from the session threads' arenas,
+    // which keep their memory after a large request.
+    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+#endif
 
     // Block the stop signals in every thread; the main thread waits for them.
     sigset_t stop_signals;

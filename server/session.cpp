@@ -1,9 +1,6 @@
 #include "server/session.h"
 
 #include <poll.h>
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <vrelay/vrelay.h>
@@ -32,8 +29,6 @@ constexpr int kReceivePollMs = 500;
 // Kernel send buffer of a session (the kernel doubles it): about 3 s of
 // espeak audio.
 constexpr int kSendBufferBytes = 128 * 1024;
-// The request size after which the memory it took goes back to the system.
-constexpr uint64_t kTrimAfterBytes = 1 << 20;
 
 int32_t ClampOffset(int64_t sample) {
     return static_cast<int32_t>(std::min<int64_t>(std::max<int64_t>(sample, 0), INT32_MAX));
@@ -232,14 +227,6 @@ void Session::EndRequest() {
     clock_ = 0;
     break_budget_ms_ = kBaseBreakMs;
     dropping_ = false;
-#ifdef __GLIBC__
-    // glibc keeps freed memory in its arenas for the process; after a large
-    // request it goes back to the system.
-    if (request_bytes_ >= kTrimAfterBytes) {
-        ::malloc_trim(0);
-    }
-#endif
-    request_bytes_ = 0;
 }
 
 bool Session::RefuseRequest(const std::string& log_reason, const std::string& message) {
@@ -255,7 +242,6 @@ bool Session::OnText(Packet& packet, bool final) {
     ++texts_;
     const std::string text = DecodeText(packet.Data(), packet.Length());
     text_bytes_ += text.size();
-    request_bytes_ += text.size();
     format_rate_ = 0;
     over_limit_ = false;
     deadline_ =

@@ -115,7 +115,6 @@ class Session : private UnitSink {
     bool over_limit_ = false;  // the answer being sent hit a bound (audio or time)
     std::string over_limit_reason_;
     std::chrono::steady_clock::time_point deadline_;
-    uint64_t request_bytes_ = 0;  // text of the open request
     // The end of the last answer to text or a query: the idle time counts from it.
     std::chrono::steady_clock::time_point active_ = std::chrono::steady_clock::now();
 
