@@ -347,7 +347,8 @@ SCALED = [
     ("`&` flood in an attribute value", lambda n: '<x a="' + "&" * n + '"/>'),
     ("many attributes in one tag",
      lambda n: "<x" + "".join(" a%x=''" % i for i in range(n // 10)) + "/>"),
-    ("`<break a/>` flood after one word", lambda n: '<mark name="a"/>x' + repeat_to("<break a/>", n)),
+    ("`<break a/>` flood after one word",
+     lambda n: '<mark name="a"/>x' + repeat_to("<break a/>", n)),
 ]
 
 
