@@ -24,8 +24,11 @@ ServerProcess::ServerProcess(const std::string& program, const std::string& engi
     posix_spawn_file_actions_addclose(&actions, out[0]);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", 0, 0);
     std::string port_flag = "--port", zero = "0", engine_flag = "--engine", engine_name = engine;
+    // Every benchmark connection comes from the loopback address.
+    std::string per_address_flag = "--max-sessions-per-address";
     std::string path = program;
-    char* args[] = {&path[0], &port_flag[0], &zero[0], &engine_flag[0], &engine_name[0], nullptr};
+    char* args[] = {&path[0],        &port_flag[0],        &zero[0], &engine_flag[0],
+                    &engine_name[0], &per_address_flag[0], &zero[0], nullptr};
     if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, args, environ) != 0) {
         pid_ = -1;
     }

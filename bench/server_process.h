@@ -11,8 +11,8 @@ namespace bench {
 
 class ServerProcess {
   public:
-    // Starts `program --port 0 --engine engine` and waits for its
-    // "listening on ADDR:PORT" line.
+    // Starts `program --port 0 --engine engine --max-sessions-per-address 0`
+    // and waits for its "listening on ADDR:PORT" line.
     ServerProcess(const std::string& program, const std::string& engine);
     ~ServerProcess();
     ServerProcess(const ServerProcess&) = delete;

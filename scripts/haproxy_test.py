@@ -46,6 +46,7 @@ def start_server(build, directory, index):
     log = open(os.path.join(directory, "server%d.log" % index), "w")
     server = subprocess.Popen(
         [os.path.join(build, "server/vrelay-server"), "--port", "0", "--workers", "1",
+         "--max-sessions-per-address", "0",  # every client comes from HAProxy's address
          "--log-level", "warning"], stdout=subprocess.PIPE, stderr=log, text=True)
     line = server.stdout.readline()
     if "listening on" not in line:

@@ -3,11 +3,12 @@
 # tables (every test suite whose name contains Misuse, Fault or Load, in any
 # test executable of the build), the fuzz smoke run with its corpus sizes,
 # the recorded long fuzz runs (fuzz/long_runs.md), and the server's abuse
-# report when one is given.
+# report (a CI-sized run of scripts/abuse_test.py unless one is given).
 # Usage: scripts/reliability_report.sh [server-report.md]
 # Environment: VRELAY_REPORT_BUILD  build tree to use (default build/plain)
 #              VRELAY_SERVER_REPORT server report (when no argument is given)
 #              VRELAY_REPORT_FUZZ=0 leaves the fuzz smoke run out
+#              VRELAY_REPORT_ABUSE=0 leaves the abuse run out
 #              VRELAY_LOAD_SECONDS  length of the load run (default 30, as in CI)
 # Exits non-zero when a test or fuzz target failed (the report is written
 # all the same).
@@ -49,6 +50,13 @@ fuzz_summary=
 if [[ ${VRELAY_REPORT_FUZZ:-1} != 0 ]]; then
     fuzz_summary=${results}/fuzz.tsv
     FUZZ_SUMMARY=${PWD}/${fuzz_summary} scripts/fuzz_smoke.sh || failed=1
+fi
+
+if [[ -z ${server_report} && ${VRELAY_REPORT_ABUSE:-1} != 0 ]]; then
+    server_report=${results}/server_abuse.md
+    echo "== server abuse suite (CI-sized)"
+    timeout 600 python3 scripts/abuse_test.py --ci --server "${build}/server/vrelay-server" \
+        --report "${server_report}" || failed=1
 fi
 
 python3 scripts/reliability_report.py --results "${results}" \

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # CI stage for the reference server as a deployed program: the abuse suite and
 # the three-servers-behind-HAProxy check, both in their CI-sized forms, against
-# the plain build. About 80 s on two cores; each part is cut off by a time-out
-# well above that. The markdown reports land in build/reports/. (The server's
-# fuzz targets run with all the others in scripts/fuzz_smoke.sh.)
+# the plain build. About two minutes on two cores; each part is cut off by a
+# time-out well above that. The markdown reports land in build/reports/. (The
+# server's fuzz targets run with all the others in scripts/fuzz_smoke.sh.)
 # Usage: scripts/server_ci.sh [BUILD_DIR]
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -4,6 +4,9 @@
 // stops accepting, lets running requests finish for the grace time, then
 // closes every connection and exits 0. See kHelp for the options.
 #include <signal.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <vrelay/vrelay.h>
 
 #include <climits>
@@ -30,7 +33,12 @@ const char kHelp[] =
     "  --workers N            synthesis worker processes; 0 synthesises inside the\n"
     "                         server process (default: the number of cores, %u)\n"
     "  --max-sessions N       clients served at once; more get \"server busy\" (default 64)\n"
-    "  --idle-timeout S       close a session silent for S seconds (default 300)\n"
+    "  --max-sessions-per-address N\n"
+    "                         clients served at once from one address, 0 for no bound\n"
+    "                         of its own; behind a proxy every client has its address\n"
+    "                         (default 16)\n"
+    "  --idle-timeout S       close a session that sends no text or query for S\n"
+    "                         seconds (default 300)\n"
     "  --request-timeout S    longest time to answer one text packet, and longest a\n"
     "                         client may leave the answer unread (default 120)\n"
     "  --max-request-audio S  seconds of audio one request may produce (default 3600)\n"
@@ -80,6 +88,7 @@ int main(int argc, char** argv) {
     options.port = 5555;
     options.workers = static_cast<int>(cores);
     options.worker_memory_mb = 2048;
+    options.max_sessions_per_address = 16;
     long grace_seconds = 10;
     vrelay::TLogLevel log_level = vrelay::logINFO;
     for (int i = 1; i < argc; ++i) {
@@ -125,6 +134,10 @@ int main(int argc, char** argv) {
             if (!number_in(1, 100000))
                 return 2;
             options.max_sessions = static_cast<int>(number);
+        } else if (arg == "--max-sessions-per-address") {
+            if (!number_in(0, 100000))
+                return 2;
+            options.max_sessions_per_address = static_cast<int>(number);
         } else if (arg == "--idle-timeout") {
             if (!number_in(1, kDay))
                 return 2;
@@ -160,6 +173,13 @@ int main(int argc, char** argv) {
         }
     }
     vrelay::FILELog::SetReportingLevel(log_level);
+#ifdef __GLIBC__
+    // A fixed threshold: large buffers (a request's text, a unit's audio) are
+    // mapped for themselves and go back to the system when freed. Left to
+    // adjust itself, glibc would serve them from the session threads' arenas,
+    // which keep their memory after a large request.
+    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+#endif
 
     // Block the stop signals in every thread; the main thread waits for them.
     sigset_t stop_signals;

@@ -1,5 +1,6 @@
 #include "server/markup.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,10 @@ namespace {
 
 bool IsBlank(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+bool IsReferenceChar(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '#';
 }
 
 void AppendUtf8(uint32_t code, std::string* out) {
@@ -38,9 +43,15 @@ void AppendUtf8(uint32_t code, std::string* out) {
 // decoded; a lone '&' stays itself; an unknown or invalid reference becomes a
 // blank.
 size_t DecodeEntity(const std::string& text, size_t pos, std::string* out) {
-    const size_t semi = text.find(';', pos);
-    // References are short; a far ';' belongs to something else.
-    if (semi == std::string::npos || semi - pos > 12 || semi == pos + 1) {
+    // A reference is a short run of letters, digits and '#' ended by ';'.
+    // Looking no further keeps a run of '&' linear, and leaves markup after
+    // an '&' to be read as markup.
+    constexpr size_t kMaxReference = 12;
+    size_t semi = pos + 1;
+    while (semi < text.size() && semi - pos <= kMaxReference && IsReferenceChar(text[semi])) {
+        ++semi;
+    }
+    if (semi == text.size() || text[semi] != ';' || semi - pos > kMaxReference || semi == pos + 1) {
         out->push_back('&');
         return pos + 1;
     }
@@ -88,27 +99,62 @@ std::string DecodeText(const std::string& text) {
     return out;
 }
 
-// End of the tag starting at text[pos] ('<'): index of its '>', skipping
-// quoted attribute values; npos when the tag is cut.
-size_t TagEnd(const std::string& text, size_t pos) {
-    char quote = 0;
-    for (size_t i = pos + 1; i < text.size(); ++i) {
+// Markup that is not a tag, with what opens and closes it.
+struct Delimited {
+    const char* open;
+    const char* close;
+};
+constexpr Delimited kComment{"<!--", "-->"};
+constexpr Delimited kCdata{"<![CDATA[", "]]>"};
+constexpr Delimited kInstruction{"<?", "?>"};
+
+// What starts at text[pos] ('<'): *kind is one of the above, or null for a
+// tag. False when the text ends before that can be told.
+bool Classify(const std::string& text, size_t pos, const Delimited** kind) {
+    for (const Delimited* d : {&kComment, &kCdata, &kInstruction}) {
+        const size_t n = std::strlen(d->open);
+        const size_t have = std::min(n, text.size() - pos);
+        if (text.compare(pos, have, d->open, have) == 0) {
+            if (have < n) {
+                return false;
+            }
+            *kind = d;
+            return true;
+        }
+    }
+    *kind = nullptr;
+    return true;
+}
+
+// Index of the last character of the construct of that kind starting at
+// text[start], a tag's '>' found past quoted attribute values. The scan
+// starts at *from (start for a fresh one); npos when the text ends first,
+// with *from and *quote saved so that a call on the longer text goes on
+// where this one stopped.
+size_t ConstructEnd(const std::string& text, size_t start, const Delimited* kind, size_t* from,
+                    char* quote) {
+    if (kind != nullptr) {
+        // A closing sequence may straddle the end of the text scanned before.
+        const size_t n = std::strlen(kind->close);
+        const size_t begin = std::max(start + std::strlen(kind->open), std::max(*from, n) - n + 1);
+        const size_t at = text.find(kind->close, begin);
+        *from = text.size();
+        return at == std::string::npos ? at : at + n - 1;
+    }
+    for (size_t i = std::max(*from, start + 1); i < text.size(); ++i) {
         const char c = text[i];
-        if (quote != 0) {
-            if (c == quote) {
-                quote = 0;
+        if (*quote != 0) {
+            if (c == *quote) {
+                *quote = 0;
             }
         } else if (c == '"' || c == '\'') {
-            quote = c;
+            *quote = c;
         } else if (c == '>') {
             return i;
         }
     }
+    *from = text.size();
     return std::string::npos;
-}
-
-bool StartsWith(const std::string& text, size_t pos, const char* prefix) {
-    return text.compare(pos, std::strlen(prefix), prefix) == 0;
 }
 
 std::string CanonicalName(const std::string& name) {
@@ -196,7 +242,11 @@ bool ParseTag(const std::string& text, Tag* tag) {
         }
         if (!attribute.name.empty()) {
             // A repeated attribute makes the tag ill-formed: which value would count is
-            // anybody's guess, so nothing of it is trusted.
+            // anybody's guess, so nothing of it is trusted. No element of ours has
+            // many attributes: a tag with more is refused before checking them costs.
+            if (result.element.attributes.size() == kMaxTagAttributes) {
+                return false;
+            }
             for (const Attribute& earlier : result.element.attributes) {
                 if (earlier.name == attribute.name) {
                     return false;
@@ -296,9 +346,11 @@ void MarkupParser::OnTag(const Tag& tag, std::vector<Word>* words, Word** curren
             words->back().context = OpenContext();
             *current = &words->back();
         }
-        Element element = tag.element;
-        element.name = name;
-        (*current)->breaks.push_back(std::move(element));
+        if ((*current)->breaks.size() < kMaxBreaksPerWord) {
+            Element element = tag.element;
+            element.name = name;
+            (*current)->breaks.push_back(std::move(element));
+        }
         return;
     }
     if (!IsKeptContainer(name)) {
@@ -378,30 +430,25 @@ void MarkupParser::Parse(const std::string& text, std::vector<Word>* words) {
             add_text(run);
             run.clear();
         }
-        if (StartsWith(text, i, "<!--")) {
-            const size_t end = text.find("-->", i + 4);
-            i = end == std::string::npos ? text.size() : end + 3;
-            continue;
+        const Delimited* kind = nullptr;
+        if (!Classify(text, i, &kind)) {
+            break;  // cut at the end: dropped
         }
-        if (StartsWith(text, i, "<![CDATA[")) {
-            const size_t end = text.find("]]>", i + 9);
-            const size_t stop = end == std::string::npos ? text.size() : end;
-            add_text(text.substr(i + 9, stop - i - 9));
-            i = end == std::string::npos ? text.size() : end + 3;
-            continue;
+        size_t from = i;
+        char quote = 0;
+        const size_t end = ConstructEnd(text, i, kind, &from, &quote);
+        if (kind == &kCdata) {
+            const size_t begin = i + std::strlen(kCdata.open);
+            const size_t stop = end == std::string::npos ? text.size() : end + 1 - 3;
+            add_text(text.substr(begin, stop - begin));
+        } else if (kind == nullptr && end != std::string::npos) {
+            Tag tag;
+            if (ParseTag(text.substr(i, end - i + 1), &tag)) {
+                OnTag(tag, words, &current);
+            }
         }
-        if (StartsWith(text, i, "<?")) {
-            const size_t end = text.find("?>", i + 2);
-            i = end == std::string::npos ? text.size() : end + 2;
-            continue;
-        }
-        const size_t end = TagEnd(text, i);
         if (end == std::string::npos) {
-            break;  // a tag cut at the end: dropped
-        }
-        Tag tag;
-        if (ParseTag(text.substr(i, end - i + 1), &tag)) {
-            OnTag(tag, words, &current);
+            break;  // a tag cut at the end is dropped, a comment or CDATA runs to it
         }
         i = end + 1;
     }
@@ -443,30 +490,65 @@ void Context::Assign(std::vector<Element> elements) {
 }
 
 std::string StreamBuffer::TakeWholeWords() {
-    size_t pos = text_.size();
-    while (pos > 0) {
-        pos = text_.rfind("<mark", pos - 1);
-        if (pos == std::string::npos) {
-            return std::string();
+    while (scan_ < text_.size()) {
+        const Delimited* kind = nullptr;
+        if (open_ == std::string::npos) {
+            const size_t lt = text_.find('<', scan_);
+            if (lt == std::string::npos) {
+                scan_ = text_.size();
+                break;
+            }
+            scan_ = lt;
+            if (!Classify(text_, lt, &kind)) {
+                break;  // told when more text comes
+            }
+            open_ = lt;
+            quote_ = 0;
+        } else {
+            Classify(text_, open_, &kind);
         }
-        const size_t after = pos + 5;
-        const bool named = after < text_.size() && (IsBlank(text_[after]) || text_[after] == '/');
-        if (named && TagEnd(text_, pos) != std::string::npos) {
-            std::string whole = text_.substr(0, pos);
-            text_.erase(0, pos);
-            return whole;
-        }
-        if (pos == 0) {
+        const size_t end = ConstructEnd(text_, open_, kind, &scan_, &quote_);
+        if (end == std::string::npos) {
             break;
         }
+        // A mark that starts a word, as MarkupParser::OnTag reads it.
+        Tag tag;
+        if (kind == nullptr && text_.compare(open_, 5, "<mark") == 0 &&
+            ParseTag(text_.substr(open_, end - open_ + 1), &tag) && tag.kind != Tag::kClose &&
+            tag.element.name == "mark" && !tag.element.Get("name").empty()) {
+            cut_ = open_;
+        }
+        open_ = std::string::npos;
+        scan_ = end + 1;
     }
-    return std::string();
+    if (cut_ == std::string::npos || cut_ == 0) {
+        return std::string();
+    }
+    // The text from the mark on stays: a byte moves once, or twice when a
+    // mark tag around it was still open the first time.
+    std::string whole = text_.substr(0, cut_);
+    text_.erase(0, cut_);
+    scan_ -= cut_;
+    if (open_ != std::string::npos) {
+        open_ -= cut_;
+    }
+    cut_ = 0;
+    return whole;
 }
 
 std::string StreamBuffer::TakeAll() {
     std::string all;
     all.swap(text_);
+    Clear();
     return all;
+}
+
+void StreamBuffer::Clear() {
+    std::string().swap(text_);
+    scan_ = 0;
+    open_ = std::string::npos;
+    quote_ = 0;
+    cut_ = std::string::npos;
 }
 
 }  // namespace server

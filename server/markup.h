@@ -36,7 +36,9 @@ struct Tag {
 };
 
 // False for text that is not a start, end or empty-element tag (comments,
-// processing instructions and declarations included).
+// processing instructions and declarations included), and for a tag that
+// repeats an attribute or has more than kMaxTagAttributes of them.
+constexpr size_t kMaxTagAttributes = 32;
 bool ParseTag(const std::string& text, Tag* tag);
 
 // Escapes &, <, >, " and ' for element text and attribute values.
@@ -87,6 +89,10 @@ class MarkupParser {
     // all: the open elements are held for a whole request.
     static constexpr size_t kMaxOpenElements = 32;
     static constexpr size_t kMaxAttributeBytes = 1024;
+    // Breaks after one word beyond this are dropped: the pause after a word
+    // is bounded anyway (see BoundWords), and a word's breaks stay few however
+    // many the text repeats.
+    static constexpr size_t kMaxBreaksPerWord = 64;
 
     // Appends the words of text. Tags must be whole except that a tag cut at
     // the very end is dropped. Entities are decoded (unknown ones become a
@@ -104,7 +110,10 @@ class MarkupParser {
     bool dirty_ = false;
 };
 
-// The pieces of one request, joined.
+// The pieces of one request, joined. Marks are found as MarkupParser reads
+// the text (a "<mark" inside a comment or an attribute value is none, nor is
+// one without a name), each byte looked at once however the pieces were cut,
+// so the words of the text taken in parts are those of the whole.
 class StreamBuffer {
   public:
     void Append(const char* data, size_t length) { text_.append(data, length); }
@@ -114,10 +123,18 @@ class StreamBuffer {
     // is no such mark.
     std::string TakeWholeWords();
     std::string TakeAll();
-    void Clear() { text_.clear(); }
+    // Empties the buffer and gives its memory back.
+    void Clear();
 
   private:
     std::string text_;
+    // Where the scan for marks goes on, the construct open there (npos for
+    // none) and the quote open in it, and the start of the last complete
+    // mark (npos for none).
+    size_t scan_ = 0;
+    size_t open_ = std::string::npos;
+    char quote_ = 0;
+    size_t cut_ = std::string::npos;
 };
 
 }  // namespace server

@@ -128,7 +128,6 @@ bool Session::InRequest() const {
 }
 
 Session::ReadResult Session::ReadPacket(Packet* packet) {
-    const auto start = std::chrono::steady_clock::now();
     bool started = false;
     while (!packet->FilledPacket()) {
         if (stopping_->load()) {
@@ -144,7 +143,7 @@ Session::ReadResult Session::ReadPacket(Packet* packet) {
         started = started || received > 0;
         // Only whole packets count as activity: a trickle of bytes does not
         // keep a session.
-        if (std::chrono::steady_clock::now() - start >
+        if (std::chrono::steady_clock::now() - active_ >
             std::chrono::milliseconds(limits_.idle_timeout_ms)) {
             return ReadResult::kIdle;
         }
@@ -176,7 +175,6 @@ void Session::Run() {
     // Nothing of the request is needed any more; release it now rather than
     // when the server reaps the session.
     EndRequest();
-    std::vector<Word>().swap(held_);
 }
 
 std::string Session::Serve() {
@@ -214,13 +212,17 @@ std::string Session::Serve() {
         if (!ok) {
             return stopping_->load() ? "server stopping" : "send failed";
         }
+        // Packets without text keep no session: they cost the client nothing.
+        if (type == PACKET_QUERY || (packet.Length() > 0 && packet.Data()[0] != 0)) {
+            active_ = std::chrono::steady_clock::now();
+        }
     }
 }
 
 void Session::EndRequest() {
     buffer_.Clear();
     parser_.Reset();
-    held_.clear();
+    std::vector<Word>().swap(held_);
     held_bytes_ = 0;
     clock_ = 0;
     break_budget_ms_ = kBaseBreakMs;

@@ -30,7 +30,8 @@ struct SessionLimits {
     size_t max_pending_text = 8u << 20;
     // Audio of one request, in seconds; beyond it the rest is dropped.
     int max_request_audio_seconds = 3600;
-    // A session with no complete packet for this long is closed.
+    // A session that sends no text and no query for this long is closed (a
+    // packet without text does not count, nor does a part of a packet).
     int idle_timeout_ms = 300 * 1000;
     // Time to answer one text packet (synthesis and sending); beyond it the
     // rest of the request is dropped. Also the longest a single send may wait
@@ -115,6 +116,8 @@ class Session : private UnitSink {
     bool over_limit_ = false;  // the answer being sent hit a bound (audio or time)
     std::string over_limit_reason_;
     std::chrono::steady_clock::time_point deadline_;
+    // The end of the last answer to text or a query: the idle time counts from it.
+    std::chrono::steady_clock::time_point active_ = std::chrono::steady_clock::now();
 
     // Counts for the closing log line.
     uint64_t texts_ = 0;

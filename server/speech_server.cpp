@@ -19,12 +19,14 @@ namespace server {
 
 namespace {
 
-std::string PeerName(SocketHandle handle) {
+// "address:port" of the client; *host gets the address alone.
+std::string PeerName(SocketHandle handle, std::string* host) {
     sockaddr_storage address{};
     socklen_t length = sizeof address;
     if (::getpeername(static_cast<int>(handle), reinterpret_cast<sockaddr*>(&address), &length) !=
         0) {
-        return "unknown peer";
+        *host = "unknown peer";
+        return *host;
     }
     char text[INET6_ADDRSTRLEN] = "";
     int port = 0;
@@ -37,7 +39,8 @@ std::string PeerName(SocketHandle handle) {
         ::inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text);
         port = ntohs(v6->sin6_port);
     }
-    return std::string(text) + ":" + std::to_string(port);
+    *host = text;
+    return *host + ":" + std::to_string(port);
 }
 
 }  // namespace
@@ -53,6 +56,7 @@ bool SpeechServer::Start(std::string* error) {
         *error = "already started";
         return false;
     }
+    pool_ = nullptr;
     engine_ = MakeEngine(options_.engine, error);
     if (!engine_) {
         return false;
@@ -122,15 +126,29 @@ void SpeechServer::AcceptLoop() {
         if (!socket) {
             continue;
         }
-        const std::string peer = PeerName(socket->Handle());
+        std::string address;
+        const std::string peer = PeerName(socket->Handle(), &address);
         std::unique_lock<std::mutex> lock(slots_mutex_);
+        std::string refusal;
         if (Reap() >= options_.max_sessions) {
+            refusal = std::to_string(options_.max_sessions) + " sessions are open";
+        } else if (options_.max_sessions_per_address > 0) {
+            int same = 0;
+            for (const auto& slot : slots_) {
+                same += slot->address == address ? 1 : 0;
+            }
+            if (same >= options_.max_sessions_per_address) {
+                refusal = std::to_string(same) + " sessions are open from its address";
+            }
+        }
+        if (!refusal.empty()) {
             lock.unlock();
-            Refuse(std::move(socket), peer);
+            Refuse(std::move(socket), peer, refusal);
             continue;
         }
         try {
             auto slot = std::make_unique<Slot>();
+            slot->address = address;
             slot->session =
                 std::make_unique<Session>(next_id_++, std::move(socket), peer, engine_.get(),
                                           voice_, options_.limits, &stopping_, &wake_);
@@ -153,9 +171,9 @@ void SpeechServer::AcceptLoop() {
     }
 }
 
-void SpeechServer::Refuse(std::unique_ptr<Socket> socket, const std::string& peer) {
-    VR_LOG(logERROR) << "vrelay server: refused " << peer << ": " << options_.max_sessions
-                     << " sessions are open";
+void SpeechServer::Refuse(std::unique_ptr<Socket> socket, const std::string& peer,
+                          const std::string& why) {
+    VR_LOG(logERROR) << "vrelay server: refused " << peer << ": " << why;
     // The client learns why before the stream ends; the reply is small enough
     // for an empty socket buffer, and a client that sent nothing yet reads it.
     const std::vector<unsigned char> busy = EncodeText(std::string(kErrorPrefix) + "server busy");
@@ -229,6 +247,10 @@ void SpeechServer::Stop() {
     }
     for (auto& slot : slots) {
         slot->session->Interrupt();
+    }
+    // A session may be waiting on a worker (writing to it or for its answer).
+    if (pool_ != nullptr) {
+        pool_->StopWorkers();
     }
     for (auto& slot : slots) {
         slot->thread.join();

@@ -36,6 +36,9 @@ struct ServerOptions {
     long worker_memory_mb = 0;
     // Further clients get "error: server busy" and PACKET_CLOSE.
     int max_sessions = 64;
+    // Sessions one client address may hold at once, 0 for no bound of its
+    // own; further clients from it are turned away as above.
+    int max_sessions_per_address = 0;
     SessionLimits limits;
 };
 
@@ -64,13 +67,14 @@ class SpeechServer {
 
   private:
     struct Slot {
+        std::string address;  // the client's, without its port
         std::unique_ptr<Session> session;
         std::thread thread;
         std::atomic<bool> done{false};
     };
 
     void AcceptLoop();
-    void Refuse(std::unique_ptr<Socket> socket, const std::string& peer);
+    void Refuse(std::unique_ptr<Socket> socket, const std::string& peer, const std::string& why);
     void StopAccepting();
     // Joins and removes finished sessions; returns how many are still running.
     int Reap();

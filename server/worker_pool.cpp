@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -73,6 +74,9 @@ class Reader {
         if (data_.size() - pos_ < n) {
             return false;
         }
+        if (n == 0) {
+            return true;  // out may be the null data() of an empty vector
+        }
         std::memcpy(out, data_.data() + pos_, n);
         pos_ += n;
         return true;
@@ -117,73 +121,94 @@ class Reader {
     size_t pos_ = 0;
 };
 
-bool WriteAll(int fd, const char* data, size_t n) {
+enum class IoStatus { kDone, kClosed, kTimedOut };
+
+using Clock = std::chrono::steady_clock;
+
+// Waits until fd is ready for events (or has failed), at most until deadline.
+IoStatus WaitFor(int fd, short events, Clock::time_point deadline) {
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) {
+            return IoStatus::kTimedOut;
+        }
+        pollfd p{fd, events, 0};
+        const int ready = ::poll(&p, 1, static_cast<int>(std::min<int64_t>(left, 1000)));
+        if (ready < 0 && errno != EINTR) {
+            return IoStatus::kClosed;
+        }
+        if (ready > 0) {
+            return IoStatus::kDone;
+        }
+    }
+}
+
+// Writes n bytes, waiting at most until deadline: a worker that stops reading
+// (stopped, or stuck) holds its session no longer than an answer would.
+IoStatus WriteAll(int fd, const char* data, size_t n, Clock::time_point deadline) {
     while (n > 0) {
-        const ssize_t rc = ::send(fd, data, n, MSG_NOSIGNAL);
+        const ssize_t rc = ::send(fd, data, n, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (rc < 0) {
             if (errno == EINTR) {
                 continue;
             }
-            return false;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                return IoStatus::kClosed;
+            }
+            const IoStatus ready = WaitFor(fd, POLLOUT, deadline);
+            if (ready != IoStatus::kDone) {
+                return ready;
+            }
+            continue;
         }
         data += rc;
         n -= static_cast<size_t>(rc);
     }
-    return true;
+    return IoStatus::kDone;
 }
 
-bool WriteMessage(int fd, char type, const std::string& payload) {
+IoStatus WriteMessage(int fd, char type, const std::string& payload,
+                      Clock::time_point deadline = Clock::time_point::max()) {
     char header[5];
     header[0] = type;
     const uint32_t length = static_cast<uint32_t>(payload.size());
     std::memcpy(header + 1, &length, sizeof length);
-    return WriteAll(fd, header, sizeof header) && WriteAll(fd, payload.data(), payload.size());
+    const IoStatus status = WriteAll(fd, header, sizeof header, deadline);
+    return status != IoStatus::kDone ? status
+                                     : WriteAll(fd, payload.data(), payload.size(), deadline);
 }
 
-enum class ReadStatus { kMessage, kClosed, kTimedOut };
-
 // Reads n bytes, waiting at most until deadline.
-ReadStatus ReadExactly(int fd, char* out, size_t n,
-                       std::chrono::steady_clock::time_point deadline) {
+IoStatus ReadExactly(int fd, char* out, size_t n, Clock::time_point deadline) {
     while (n > 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              deadline - std::chrono::steady_clock::now())
-                              .count();
-        if (left <= 0) {
-            return ReadStatus::kTimedOut;
-        }
-        pollfd p{fd, POLLIN, 0};
-        const int ready = ::poll(&p, 1, static_cast<int>(std::min<int64_t>(left, 1000)));
-        if (ready < 0 && errno != EINTR) {
-            return ReadStatus::kClosed;
-        }
-        if (ready <= 0) {
-            continue;
+        const IoStatus ready = WaitFor(fd, POLLIN, deadline);
+        if (ready != IoStatus::kDone) {
+            return ready;
         }
         const ssize_t rc = ::read(fd, out, n);
         if (rc == 0 || (rc < 0 && errno != EINTR && errno != EAGAIN)) {
-            return ReadStatus::kClosed;
+            return IoStatus::kClosed;
         }
         if (rc > 0) {
             out += rc;
             n -= static_cast<size_t>(rc);
         }
     }
-    return ReadStatus::kMessage;
+    return IoStatus::kDone;
 }
 
-ReadStatus ReadMessage(int fd, std::chrono::steady_clock::time_point deadline, char* type,
-                       std::string* payload) {
+IoStatus ReadMessage(int fd, Clock::time_point deadline, char* type, std::string* payload) {
     char header[5];
-    ReadStatus status = ReadExactly(fd, header, sizeof header, deadline);
-    if (status != ReadStatus::kMessage) {
+    IoStatus status = ReadExactly(fd, header, sizeof header, deadline);
+    if (status != IoStatus::kDone) {
         return status;
     }
     *type = header[0];
     uint32_t length = 0;
     std::memcpy(&length, header + 1, sizeof length);
     if (length > kMaxMessage) {
-        return ReadStatus::kClosed;
+        return IoStatus::kClosed;
     }
     payload->resize(length);
     return ReadExactly(fd, &(*payload)[0], length, deadline);
@@ -194,7 +219,7 @@ class UnitWriter : public UnitSink {
   public:
     explicit UnitWriter(int fd) : fd_(fd) {}
     bool OnUnit(const SynthesisUnit& unit) override {
-        return WriteMessage(fd_, kUnit, EncodeUnit(unit));
+        return WriteMessage(fd_, kUnit, EncodeUnit(unit)) == IoStatus::kDone;
     }
     // The worker's engine is its own: pieces block no other session.
     bool TakesPieces() const override { return true; }
@@ -226,7 +251,13 @@ void CloseInheritedDescriptors(int keep) {
     }
 }
 
-[[noreturn]] void WorkerMain(Engine* engine, int fd, long memory_mb) {
+[[noreturn]] void WorkerMain(Engine* engine, int fd, long memory_mb, pid_t server) {
+    // The worker ends with the thread that forked it, the pool's own (and so
+    // with the server, however it ends); if the server is gone already, now.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != server) {
+        ::_exit(0);
+    }
     ::signal(SIGPIPE, SIG_DFL);  // a session that went away ends the worker
     CloseInheritedDescriptors(fd);
     if (memory_mb > 0) {
@@ -248,8 +279,8 @@ void CloseInheritedDescriptors(int keep) {
     for (;;) {
         char type = 0;
         std::string payload;
-        const auto never = std::chrono::steady_clock::time_point::max();
-        if (ReadMessage(fd, never, &type, &payload) != ReadStatus::kMessage || type != kSpeak) {
+        if (ReadMessage(fd, Clock::time_point::max(), &type, &payload) != IoStatus::kDone ||
+            type != kSpeak) {
             ::_exit(0);
         }
         try {
@@ -401,20 +432,37 @@ std::vector<pid_t> WorkerPool::WorkerPids() {
 }
 
 bool WorkerPool::StartWorker(Slot* slot, std::string* error) {
+    if (stopped_) {
+        *error = "the server is stopping";
+        return false;
+    }
     int pair[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
         *error = std::string("cannot start a synthesis worker: ") + std::strerror(errno);
         return false;
     }
-    const pid_t pid = ::fork();
+    pid_t pid = -1;
+    int fork_errno = 0;
+    try {
+        if (!fork_thread_) {
+            fork_thread_ = std::make_unique<ForkThread>();
+        }
+        const pid_t server = ::getpid();
+        fork_thread_->Run([&] {
+            pid = ::fork();
+            if (pid == 0) {
+                WorkerMain(engine_.get(), pair[1], memory_mb_, server);
+            }
+            fork_errno = errno;
+        });
+    } catch (const std::exception&) {
+        fork_errno = EAGAIN;  // no thread to fork on
+    }
     if (pid < 0) {
-        *error = std::string("cannot start a synthesis worker: ") + std::strerror(errno);
+        *error = std::string("cannot start a synthesis worker: ") + std::strerror(fork_errno);
         ::close(pair[0]);
         ::close(pair[1]);
         return false;
-    }
-    if (pid == 0) {
-        WorkerMain(engine_.get(), pair[1], memory_mb_);
     }
     ::close(pair[1]);
     slot->pid = pid;
@@ -445,6 +493,51 @@ void WorkerPool::EndWorker(Slot* slot, bool kill, std::string* why) {
     VR_LOG(logINFO) << "vrelay server: synthesis worker " << slot->pid << " ended";
     slot->pid = 0;
     slot->fd = -1;
+}
+
+void WorkerPool::StopWorkers() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopped_ = true;
+    for (Slot& slot : slots_) {
+        if (!slot.busy) {
+            EndWorker(&slot, true, nullptr);
+        } else if (slot.pid != 0) {
+            ::kill(slot.pid, SIGKILL);  // its session sees the end and reaps it
+        }
+    }
+    idle_.notify_all();
+}
+
+WorkerPool::ForkThread::ForkThread() : thread_([this] { Loop(); }) {}
+
+WorkerPool::ForkThread::~ForkThread() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        quit_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+}
+
+void WorkerPool::ForkThread::Run(const std::function<void()>& job) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return job_ == nullptr; });
+    job_ = &job;
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return job_ != &job; });
+}
+
+void WorkerPool::ForkThread::Loop() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [&] { return quit_ || job_ != nullptr; });
+        if (job_ == nullptr) {
+            return;
+        }
+        (*job_)();
+        job_ = nullptr;
+        changed_.notify_all();
+    }
 }
 
 WorkerPool::Slot* WorkerPool::Acquire(std::chrono::steady_clock::time_point deadline,
@@ -501,26 +594,25 @@ bool WorkerPool::Synthesise(const std::string& request, UnitSink* sink,
     if (slot == nullptr) {
         return false;
     }
-    if (!WriteMessage(slot->fd, kSpeak, request)) {
-        *error = "the synthesis worker is gone";
-        Release(slot, true, error);
-        return false;
-    }
-    for (;;) {
+    for (bool sent = false;; sent = true) {
         char type = 0;
         std::string payload;
-        const ReadStatus status = ReadMessage(slot->fd, deadline, &type, &payload);
-        if (status == ReadStatus::kTimedOut) {
+        const IoStatus status = sent ? ReadMessage(slot->fd, deadline, &type, &payload)
+                                     : WriteMessage(slot->fd, kSpeak, request, deadline);
+        if (status == IoStatus::kTimedOut) {
             *error = "the synthesis took too long";
             Release(slot, true, nullptr);
             return false;
         }
-        if (status == ReadStatus::kClosed) {
+        if (status == IoStatus::kClosed) {
             // Usually the worker died; a garbled length is ended the same way.
             // Killing a dead worker changes nothing: its status still tells why.
             *error = "the synthesis worker ended";
             Release(slot, true, error);
             return false;
+        }
+        if (!sent) {
+            continue;
         }
         SynthesisUnit unit;
         if (type == kUnit && DecodeUnit(payload, &unit)) {

@@ -19,7 +19,9 @@
 // Workers are forked from the server process, which may have other threads;
 // the child only closes sockets, sets its memory limit and serves requests
 // with the engine object it inherited (its state was set up before any
-// session thread started).
+// session thread started). They are forked on a thread the pool keeps, and
+// the kernel kills a worker when that thread ends: no worker outlives the
+// pool or the server process, however that ends.
 #ifndef VRELAY_SERVER_WORKER_POOL_H
 #define VRELAY_SERVER_WORKER_POOL_H
 
@@ -28,9 +30,11 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "server/engine.h"
@@ -72,7 +76,31 @@ class WorkerPool : public Engine {
     // The process ids of the running workers (0 for a slot without one).
     std::vector<pid_t> WorkerPids();
 
+    // Kills every worker and starts no more: a session waiting on one gets
+    // its error at once. For stopping the server; the pool speaks no more.
+    void StopWorkers();
+
   private:
+    // Runs jobs one at a time on a thread of its own that lives as long as
+    // the object: the thread the workers are forked on.
+    class ForkThread {
+      public:
+        ForkThread();
+        ~ForkThread();
+        ForkThread(const ForkThread&) = delete;
+        ForkThread& operator=(const ForkThread&) = delete;
+        // Returns once job has run there.
+        void Run(const std::function<void()>& job);
+
+      private:
+        void Loop();
+        std::mutex mutex_;
+        std::condition_variable changed_;
+        const std::function<void()>* job_ = nullptr;
+        bool quit_ = false;
+        std::thread thread_;  // last: it starts once the rest is set up
+    };
+
     struct Slot {
         pid_t pid = 0;
         int fd = -1;  // our end of the socket pair
@@ -100,6 +128,8 @@ class WorkerPool : public Engine {
     std::vector<Slot> slots_;
     std::deque<uint64_t> waiting_;  // tickets of the sessions waiting, oldest first
     uint64_t next_ticket_ = 0;
+    bool stopped_ = false;
+    std::unique_ptr<ForkThread> fork_thread_;  // made with the first worker
 };
 
 }  // namespace server

@@ -92,10 +92,15 @@ TEST(MarkupParser, BoundsNestingAndTheElementsKeptForARequest) {
     for (int i = 0; i < 200; ++i) {
         deep += "<s><prosody rate='" + std::string(2000, 'x') + "' pitch='high'>";
     }
-    parser.Parse(deep + "<mark name=\"a\"/>x", &words);
+    std::string breaks;
+    for (size_t i = 0; i < 2 * MarkupParser::kMaxBreaksPerWord; ++i) {
+        breaks += "<break a/>";
+    }
+    parser.Parse(deep + "<mark name=\"a\"/>x" + breaks, &words);
     parser.Parse("<mark name=\"b\"/>y", &words);
     EXPECT_EQ(parser.OpenElements(), MarkupParser::kMaxOpenElements);
     ASSERT_EQ(words.size(), 2u);
+    EXPECT_EQ(words[0].breaks.size(), MarkupParser::kMaxBreaksPerWord);
     ASSERT_EQ(words[0].context.size(), MarkupParser::kMaxOpenElements);
     // Attributes beyond the byte bound are dropped; the element stays.
     EXPECT_TRUE(words[0].context[1].attributes.empty());
@@ -106,7 +111,16 @@ TEST(MarkupParser, BoundsNestingAndTheElementsKeptForARequest) {
     EXPECT_EQ(parser.OpenElements(), MarkupParser::kMaxOpenElements - 2);
 }
 
-TEST(ParseTag, DecodesReferencesInValuesAndRejectsRepeatedAttributes) {
+// <voice name='a' a1='' a2='' ...> with n attributes in all.
+std::string ManyAttributes(size_t n) {
+    std::string tag = "<voice name='a'";
+    for (size_t i = 1; i < n; ++i) {
+        tag += " a" + std::to_string(i) + "=''";
+    }
+    return tag + "/>";
+}
+
+TEST(ParseTag, DecodesReferencesInValuesAndRejectsRepeatedOrTooManyAttributes) {
     const struct {
         std::string tag;
         bool ok;
@@ -116,6 +130,8 @@ TEST(ParseTag, DecodesReferencesInValuesAndRejectsRepeatedAttributes) {
         {"<voice name=\"plain \xC3\xA9\"/>", true, "plain \xC3\xA9"},
         {"<voice name='all' select='' select='1'/>", false, ""},
         {"<voice name='a' name='b'/>", false, ""},
+        {ManyAttributes(kMaxTagAttributes), true, "a"},
+        {ManyAttributes(kMaxTagAttributes + 1), false, ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.tag);
@@ -124,6 +140,31 @@ TEST(ParseTag, DecodesReferencesInValuesAndRejectsRepeatedAttributes) {
         if (c.ok) {
             EXPECT_EQ(tag.element.Get("name"), c.name);
         }
+    }
+}
+
+// After each piece, what TakeWholeWords releases; "|" between pieces.
+TEST(StreamBuffer, ReleasesTextBeforeTheLastMarkAsTheParserSeesIt) {
+    const struct {
+        const char* name;
+        std::vector<std::string> pieces;
+        const char* released;
+    } cases[] = {
+        {"a quoted '>' in a mark cut between pieces", {"x<mark name='a>", "b'/>y"}, "|x"},
+        {"a comment opener cut between pieces", {"<!-", "- > <mark name='a'/> -->x"}, "|"},
+        {"a mark inside an attribute value", {"<s a='<mark name=\"a\"/>'>x"}, ""},
+        {"a mark inside CDATA, one without a name, then a real one",
+         {"<![CDATA[<mark name='a'/>]]>x<mark/>y<mark name='b'/>z"},
+         "<![CDATA[<mark name='a'/>]]>x<mark/>y"},
+    };
+    for (const auto& c : cases) {
+        StreamBuffer buffer;
+        std::string released;
+        for (const std::string& piece : c.pieces) {
+            buffer.Append(piece.data(), piece.size());
+            released += (&piece == &c.pieces.front() ? "" : "|") + buffer.TakeWholeWords();
+        }
+        EXPECT_EQ(released, c.released) << c.name;
     }
 }
 

@@ -324,16 +324,21 @@ TEST_F(ToneServer, MalformedFramesOrAVanishingClientCloseOnlyThatClient) {
 }
 
 TEST_F(ToneServer, SessionsBeyondTheLimitAreToldTheServerIsBusy) {
-    ServerOptions options;
-    options.max_sessions = 1;
-    StartWith(options);
-    RawClient first(server_->Port());
-    ASSERT_TRUE(first.Exchange(PACKET_QUERY, "<voice name=\"all\"/>").ended);
-    RawClient second(server_->Port());
-    const Answer busy = second.Read();
-    EXPECT_EQ(busy.types, (Types{PACKET_DATA_10, PACKET_CLOSE}));
-    EXPECT_EQ(busy.messages, std::vector<std::string>{"error: server busy"});
-    EXPECT_TRUE(first.Exchange(PACKET_TEXT, "").ended);
+    // In all, and from one address.
+    const std::pair<int, int> limits[] = {{1, 0}, {64, 1}};
+    for (const auto& limit : limits) {
+        ServerOptions options;
+        options.max_sessions = limit.first;
+        options.max_sessions_per_address = limit.second;
+        StartWith(options);
+        RawClient first(server_->Port());
+        ASSERT_TRUE(first.Exchange(PACKET_QUERY, "<voice name=\"all\"/>").ended);
+        RawClient second(server_->Port());
+        const Answer busy = second.Read();
+        EXPECT_EQ(busy.types, (Types{PACKET_DATA_10, PACKET_CLOSE}));
+        EXPECT_EQ(busy.messages, std::vector<std::string>{"error: server busy"});
+        EXPECT_TRUE(first.Exchange(PACKET_TEXT, "").ended);
+    }
 }
 
 TEST_F(ToneServer, SilentSlowOrNonReadingClientsAreDisconnected) {
@@ -352,6 +357,14 @@ TEST_F(ToneServer, SilentSlowOrNonReadingClientsAreDisconnected) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     EXPECT_FALSE(sent && slow.Read().ended);
+    // Nor do packets without text.
+    RawClient empty(server_->Port());
+    bool answered = true;
+    for (int i = 0; i < 20 && answered; ++i) {
+        answered = empty.Exchange(PACKET_TEXT_CHUNK, "").ended;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_FALSE(answered);
     RawClient deaf(server_->Port());
     ASSERT_TRUE(deaf.Send(PACKET_TEXT, Flood()));
     // Polls (bounded) until the server has no session left.
