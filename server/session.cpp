@@ -432,15 +432,15 @@ bool Session::OnQuery(Packet& packet) {
         return SendEnd();
     }
     if (parsed && !name.empty() && select == "1") {
-        const VoiceInfo* voice = FindVoice(engine_->Voices(), name);
-        if (voice == nullptr) {
+        const std::string chosen = ChooseVoiceName(engine_->Voices(), name, voice_);
+        if (chosen.empty()) {
             VR_LOG(logWARNING) << "vrelay server: session " << id_ << ": unknown voice \""
                                << Printable(name) << "\"";
             return SendMessage(std::string(kErrorPrefix) + "unknown voice \"" + Printable(name) +
                                "\"; the voice stays \"" + voice_ + "\"") &&
                    SendEnd();
         }
-        voice_ = voice->name;
+        voice_ = chosen;
         return SendEnd();
     }
     VR_LOG(logWARNING) << "vrelay server: session " << id_ << ": query not understood";

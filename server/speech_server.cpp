@@ -65,15 +65,15 @@ bool SpeechServer::Start(std::string* error) {
     }
     voice_ = engine_->DefaultVoice();
     if (!options_.voice.empty()) {
-        const VoiceInfo* voice = FindVoice(engine_->Voices(), options_.voice);
-        if (voice == nullptr) {
+        voice_ = ChooseVoiceName(engine_->Voices(), options_.voice, voice_);
+        if (voice_.empty()) {
             *error = "unknown voice \"" + options_.voice + "\" for engine " + engine_->Name();
+            unknown_voice_ = true;
             return false;
         }
-        voice_ = voice->name;
     }
-    listener_ = std::make_unique<SocketServer>(options_.port, 64, PollingSelect,
-                                               options_.listen_address);
+    listener_ =
+        std::make_unique<SocketServer>(options_.port, 64, PollingSelect, options_.listen_address);
     if (!listener_->IsOpen()) {
         *error = "cannot listen on " + options_.listen_address + ":" +
                  std::to_string(options_.port) + ": " + listener_->Error();

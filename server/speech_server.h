@@ -29,7 +29,9 @@ struct ServerOptions {
     std::string listen_address = "127.0.0.1";
     int port = 0;                   // 0: a free port, see SpeechServer::Port()
     std::string engine = "espeak";  // "espeak" or "tone"
-    std::string voice;              // the sessions' first voice; "" for the engine's default
+    // The sessions' first voice (as ChooseVoiceName reads it); "" for the
+    // engine's default.
+    std::string voice;
     // Synthesis worker processes; 0 synthesises on the sessions' threads.
     int workers = 0;
     // Address space (MiB) each worker may add to what it inherits; 0: no limit.
@@ -48,6 +50,8 @@ class SpeechServer {
 
     // Starts the engine, binds and starts accepting. False with *error.
     bool Start(std::string* error);
+    // Start failed because no voice matches ServerOptions::voice.
+    bool UnknownVoice() const { return unknown_voice_; }
     // The port bound (after Start), else 0.
     int Port() const { return port_; }
     // Stops accepting, ends every session (their pending sends and receives
@@ -90,6 +94,7 @@ class SpeechServer {
     int next_id_ = 1;
     int port_ = 0;
     bool started_ = false;
+    bool unknown_voice_ = false;
 };
 
 }  // namespace server
