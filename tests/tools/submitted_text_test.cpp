@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "tools/input_cleaner.h"
 #include "tools/voice_choice.h"
 
 namespace vrelay {
@@ -96,6 +97,7 @@ TEST(VoiceChoiceTest, FindsVoicesByNameOrLanguage) {
         {"German", "German", "de", "", "male", 22050},
         {"English (America)", "English", "en", "US", "male", 22050},
         {"English (Great Britain)", "English", "en", "GB", "male", 22050},
+        {"+f3", "variant", "", "", "female", 22050},
     };
     // Wanted, chosen ("": none). The home country among several, else the
     // first listed; with no voice for the country, the language's.
@@ -109,10 +111,43 @@ TEST(VoiceChoiceTest, FindsVoicesByNameOrLanguage) {
                                                         {"en-GB", "English (Great Britain)"},
                                                         {"de-DE", "German"},
                                                         {"klingon", ""},
-                                                        {"", ""}};
+                                                        {"", ""},
+                                                        // A variant is no voice of its own.
+                                                        {"variant", ""},
+                                                        {"en+f3", "English (America)+f3"},
+                                                        {"fr-be+female", "French (Belgium)+female"},
+                                                        {"+f3", "+f3"},
+                                                        {"klingon+f3", ""}};
     for (const auto& row : rows) {
-        const VoiceEntry* voice = ChooseVoice(voices, row.first);
-        EXPECT_EQ(voice != nullptr ? voice->name : "", row.second) << row.first;
+        EXPECT_EQ(ChooseVoiceName(voices, row.first), row.second) << row.first;
+    }
+}
+
+// The input may arrive cut anywhere: a mark, a character or a tag cut in two
+// comes out as if whole.
+TEST(InputCleanerTest, SameTextWhereverTheInputIsCut) {
+    const struct {
+        bool markup;
+        const char* input;
+        const char* text;
+    } rows[] = {
+        {false,
+         "\xEF\xBB\xBF"
+         "caf\xC3\xA9 \xE9t\xE9",
+         "caf\xC3\xA9 \xC3\xA9t\xC3\xA9"},
+        {true,
+         "<p>a<SCRIPT type='x'>b</script >c<style/>d<voice gender=\"female\" age=\"70\">e"
+         "</voice></p>",
+         "<p>acd<voice name=\"+female+70\" gender=\"female\" age=\"70\">e</voice></p>"},
+    };
+    for (const auto& row : rows) {
+        const std::string input = row.input;
+        for (size_t cut = 0; cut <= input.size(); ++cut) {
+            InputCleaner cleaner(row.markup);
+            std::string text = cleaner.Clean(input.substr(0, cut), false);
+            text += cleaner.Clean(input.substr(cut), true);
+            EXPECT_EQ(text, row.text) << "cut at " << cut;
+        }
     }
 }
 
