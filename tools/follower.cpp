@@ -79,7 +79,8 @@ void Follower::Run() {
         const int64_t now = last ? INT64_MAX : clock_();
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            while (!pending_.empty() && pending_.front().sample <= now) {
+            // A word is heard once its first sample is.
+            while (!pending_.empty() && pending_.front().sample < now) {
                 heard.push_back(std::move(pending_.front()));
                 pending_.pop_front();
             }

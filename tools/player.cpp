@@ -2,7 +2,9 @@
 #include "tools/player.h"
 
 #include <pulse/error.h>
-#include <pulse/simple.h>
+#include <pulse/stream.h>
+#include <pulse/thread-mainloop.h>
+#include <pulse/timeval.h>
 
 #include <algorithm>
 
@@ -11,23 +13,93 @@ namespace tools {
 
 namespace {
 
-// Samples written in one call: the playback clock is exact to about this much,
-// since the count of written samples moves a piece at a time.
-constexpr size_t kPieceMs = 10;
 // What the server buffers ahead of the sound: enough to ride over a busy
 // moment of the machine, short enough that a new text starts promptly.
-constexpr uint32_t kBufferMs = 100;
+constexpr uint32_t kBufferMs = 250;
+
+// Every callback only wakes whoever waits on the loop.
+void Wake(void* loop) {
+    pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0);
+}
+void OnContextState(pa_context*, void* loop) {
+    Wake(loop);
+}
+void OnStreamState(pa_stream*, void* loop) {
+    Wake(loop);
+}
+void OnWritable(pa_stream*, size_t, void* loop) {
+    Wake(loop);
+}
+void OnDone(pa_stream*, int, void* loop) {
+    Wake(loop);
+}
+
+// Waits, the loop's lock held, until the operation is over.
+void Await(pa_threaded_mainloop* loop, pa_operation* operation) {
+    if (operation == nullptr) {
+        return;
+    }
+    while (pa_operation_get_state(operation) == PA_OPERATION_RUNNING) {
+        pa_threaded_mainloop_wait(loop);
+    }
+    pa_operation_unref(operation);
+}
 
 }  // namespace
 
 Player::~Player() {
-    Close();
+    if (loop_ == nullptr) {
+        return;
+    }
+    pa_threaded_mainloop_lock(loop_);
+    CloseStream();
+    if (context_ != nullptr) {
+        pa_context_disconnect(context_);
+        pa_context_unref(context_);
+    }
+    pa_threaded_mainloop_unlock(loop_);
+    pa_threaded_mainloop_stop(loop_);
+    pa_threaded_mainloop_free(loop_);
 }
 
-void Player::Close() {
-    std::lock_guard<std::mutex> lock(mutex_);
+std::string Player::Failure() const {
+    return context_ != nullptr ? pa_strerror(pa_context_errno(context_)) : "no sound server";
+}
+
+bool Player::Connect(std::string* error) {
+    loop_ = pa_threaded_mainloop_new();
+    if (loop_ == nullptr) {
+        *error = "out of memory";
+        return false;
+    }
+    pa_threaded_mainloop_lock(loop_);
+    context_ = pa_context_new(pa_threaded_mainloop_get_api(loop_), "vrelay-say");
+    bool ready = false;
+    if (context_ != nullptr) {
+        pa_context_set_state_callback(context_, OnContextState, loop_);
+        if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOFLAGS, nullptr) >= 0 &&
+            pa_threaded_mainloop_start(loop_) >= 0) {
+            for (;;) {
+                const pa_context_state_t state = pa_context_get_state(context_);
+                if (state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state)) {
+                    ready = state == PA_CONTEXT_READY;
+                    break;
+                }
+                pa_threaded_mainloop_wait(loop_);
+            }
+        }
+    }
+    if (!ready) {
+        *error = Failure();
+    }
+    pa_threaded_mainloop_unlock(loop_);
+    return ready;
+}
+
+void Player::CloseStream() {
     if (stream_ != nullptr) {
-        pa_simple_free(stream_);
+        pa_stream_disconnect(stream_);
+        pa_stream_unref(stream_);
         stream_ = nullptr;
     }
 }
@@ -35,6 +107,9 @@ void Player::Close() {
 bool Player::Open(uint32_t rate, std::string* error) {
     if (stream_ != nullptr && rate == rate_) {
         return true;
+    }
+    if (loop_ == nullptr && !Connect(error)) {
+        return false;
     }
     if (stream_ != nullptr && !Drain(error)) {
         return false;
@@ -45,63 +120,108 @@ bool Player::Open(uint32_t rate, std::string* error) {
     spec.channels = 1;
     pa_buffer_attr buffer;
     buffer.maxlength = static_cast<uint32_t>(-1);
-    buffer.tlength = static_cast<uint32_t>(rate * 2 * kBufferMs / 1000);
+    buffer.tlength = static_cast<uint32_t>(pa_usec_to_bytes(kBufferMs * PA_USEC_PER_MSEC, &spec));
     buffer.prebuf = static_cast<uint32_t>(-1);
     buffer.minreq = static_cast<uint32_t>(-1);
     buffer.fragsize = static_cast<uint32_t>(-1);
-    int code = 0;
-    pa_simple* stream = pa_simple_new(nullptr, "vrelay-say", PA_STREAM_PLAYBACK, nullptr, "speech",
-                                      &spec, nullptr, &buffer, &code);
-    if (stream == nullptr) {
-        *error = pa_strerror(code);
-        return false;
+    pa_threaded_mainloop_lock(loop_);
+    CloseStream();
+    base_ = written_.load();
+    heard_ = base_;
+    stream_ = pa_stream_new(context_, "speech", &spec, nullptr);
+    bool ready = false;
+    if (stream_ != nullptr) {
+        pa_stream_set_state_callback(stream_, OnStreamState, loop_);
+        pa_stream_set_write_callback(stream_, OnWritable, loop_);
+        // No interpolation: each reading of the clock asks the server.
+        const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY);
+        if (pa_stream_connect_playback(stream_, nullptr, &buffer, flags, nullptr, nullptr) >= 0) {
+            for (;;) {
+                const pa_stream_state_t state = pa_stream_get_state(stream_);
+                if (state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state)) {
+                    ready = state == PA_STREAM_READY;
+                    break;
+                }
+                pa_threaded_mainloop_wait(loop_);
+            }
+        }
     }
-    Close();
-    std::lock_guard<std::mutex> lock(mutex_);
-    stream_ = stream;
-    rate_ = rate;
-    return true;
+    if (!ready) {
+        *error = Failure();
+        CloseStream();
+    } else {
+        rate_ = rate;
+    }
+    pa_threaded_mainloop_unlock(loop_);
+    return ready;
 }
 
 bool Player::Write(const int16_t* samples, size_t count, std::string* error) {
-    const size_t piece = std::max<size_t>(1, rate_ * kPieceMs / 1000);
-    for (size_t at = 0; at < count; at += piece) {
-        const size_t n = std::min(piece, count - at);
-        int code = 0;
-        // Only this thread replaces the stream: no lock needed to use it.
-        if (stream_ == nullptr || pa_simple_write(stream_, samples + at, n * 2, &code) < 0) {
-            *error = stream_ == nullptr ? "no sound stream" : pa_strerror(code);
-            return false;
-        }
-        written_ += static_cast<int64_t>(n);
+    if (loop_ == nullptr) {
+        *error = "no sound stream";
+        return false;
     }
-    return true;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(samples);
+    size_t left = count * 2;
+    pa_threaded_mainloop_lock(loop_);
+    bool ok = stream_ != nullptr;
+    while (ok && left > 0) {
+        const size_t room = pa_stream_writable_size(stream_);
+        if (room == static_cast<size_t>(-1)) {
+            ok = false;
+        } else if (room == 0) {
+            pa_threaded_mainloop_wait(loop_);
+            ok = PA_STREAM_IS_GOOD(pa_stream_get_state(stream_));
+        } else {
+            // Whole samples only: the count of written samples is the clock's.
+            const size_t n = std::min(room, left) & ~static_cast<size_t>(1);
+            ok = pa_stream_write(stream_, bytes, n, nullptr, 0, PA_SEEK_RELATIVE) >= 0;
+            bytes += n;
+            left -= n;
+            written_ += static_cast<int64_t>(n / 2);
+        }
+    }
+    if (!ok) {
+        *error = stream_ != nullptr ? Failure() : "no sound stream";
+    }
+    pa_threaded_mainloop_unlock(loop_);
+    return ok;
 }
 
 bool Player::Drain(std::string* error) {
-    int code = 0;
-    if (stream_ != nullptr && pa_simple_drain(stream_, &code) < 0) {
-        *error = pa_strerror(code);
-        return false;
+    if (loop_ == nullptr) {
+        return true;
     }
-    return true;
+    pa_threaded_mainloop_lock(loop_);
+    bool ok = true;
+    if (stream_ != nullptr) {
+        Await(loop_, pa_stream_drain(stream_, OnDone, loop_));
+        ok = PA_STREAM_IS_GOOD(pa_stream_get_state(stream_));
+    }
+    if (!ok) {
+        *error = Failure();
+    }
+    pa_threaded_mainloop_unlock(loop_);
+    return ok;
 }
 
 int64_t Player::Heard() {
-    const int64_t written = written_.load();
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (stream_ == nullptr) {
-        heard_ = written;
-        return heard_;
+    if (loop_ == nullptr) {
+        return 0;
     }
-    int code = 0;
-    const pa_usec_t latency = pa_simple_get_latency(stream_, &code);
-    if (latency != static_cast<pa_usec_t>(-1)) {
-        // The clock never runs back, whatever a reading's rounding.
-        const int64_t pending = static_cast<int64_t>(latency * rate_ / 1000000);
-        heard_ = std::max(heard_, written - pending);
+    pa_threaded_mainloop_lock(loop_);
+    if (stream_ != nullptr && PA_STREAM_IS_GOOD(pa_stream_get_state(stream_))) {
+        Await(loop_, pa_stream_update_timing_info(stream_, OnDone, loop_));
+        pa_usec_t played = 0;
+        if (pa_stream_get_time(stream_, &played) >= 0) {
+            // The clock never runs back, whatever a reading's rounding.
+            const int64_t samples = static_cast<int64_t>(played * rate_ / PA_USEC_PER_SEC);
+            heard_ = std::max(heard_, base_ + samples);
+        }
     }
-    return heard_;
+    const int64_t heard = heard_;
+    pa_threaded_mainloop_unlock(loop_);
+    return heard;
 }
 
 }  // namespace tools

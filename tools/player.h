@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Plays 16-bit mono audio through the sound server as it arrives, with
-// PulseAudio's simple API: one blocking stream, and the server's own account
-// of how much of what was written is still to be heard (its latency), which
-// is the playback clock the word display follows. PipeWire's PulseAudio
-// service serves it the same way.
+// PulseAudio's client library (PipeWire's PulseAudio service serves it the
+// same way): one stream, fed as the server asks for more, and the server's own
+// account of what it has played, asked for afresh at each reading, as the
+// playback clock the word display follows. (The simple API answers from a
+// clock it interpolates and smooths, which runs ahead of the sound for a
+// second or more when a sound server starts a stream late.)
 //
 // Write and Drain run on one thread (the one that receives the audio);
 // Heard may be called from any thread at the same time.
@@ -13,10 +15,11 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <string>
 
-struct pa_simple;
+struct pa_threaded_mainloop;
+struct pa_context;
+struct pa_stream;
 
 namespace vrelay {
 namespace tools {
@@ -34,9 +37,9 @@ class Player {
     // play out. False with *error when no sound server answers.
     bool Open(uint32_t rate, std::string* error);
     uint32_t Rate() const { return rate_; }
-    // Queues samples for playing; blocks while the server's buffer (about a
-    // tenth of a second) is full, so the caller is held to the pace of the
-    // sound. False with *error when the server went away.
+    // Queues samples for playing; blocks while the server's buffer (a quarter
+    // of a second) is full, so the caller is held to the pace of the sound. False with *error when
+    // the server went away.
     bool Write(const int16_t* samples, size_t count, std::string* error);
     // Waits until everything written has been heard.
     bool Drain(std::string* error);
@@ -45,13 +48,18 @@ class Player {
     int64_t Written() const { return written_.load(); }
 
   private:
-    void Close();
+    bool Connect(std::string* error);
+    void CloseStream();
+    // The context's or the stream's last error.
+    std::string Failure() const;
 
-    std::mutex mutex_;  // guards stream_ against Heard while it is replaced
-    pa_simple* stream_ = nullptr;
-    int64_t heard_ = 0;  // the last reading, guarded by mutex_
+    pa_threaded_mainloop* loop_ = nullptr;
+    pa_context* context_ = nullptr;
+    pa_stream* stream_ = nullptr;  // guarded by the loop's lock
     uint32_t rate_ = 0;
-    std::atomic<int64_t> written_{0};
+    int64_t base_ = 0;                 // samples of the streams before this one
+    std::atomic<int64_t> written_{0};  // over every stream
+    int64_t heard_ = 0;                // the last reading, under the loop's lock
 };
 
 }  // namespace tools

@@ -10,14 +10,17 @@ sink played from its monitor source.
         with server.record() as recording:
             subprocess.run([...], env=server.env(), check=True)
         samples, rate = recording.samples()
+        when = recording.time_of(index)  # when a sample was heard
 """
 
+import array
 import contextlib
 import os
 import shutil
 import signal
 import subprocess
 import tempfile
+import threading
 import time
 import wave
 
@@ -29,21 +32,43 @@ class SoundServerError(RuntimeError):
 
 
 class Recording:
-    """What parec wrote while the recording was open: a 16-bit mono WAV."""
+    """What parec recorded while the recording was open: 16-bit mono samples,
+    each block stamped with the time.monotonic() at which it arrived."""
 
-    def __init__(self, path):
+    def __init__(self, path, rate):
         self.path = path
+        self.rate = rate
+        self.data = bytearray()
+        self.stamps = []  # (time it arrived, samples recorded up to its end)
 
     def samples(self):
         """(list of int samples, sample rate) of the recording."""
-        with wave.open(self.path, "rb") as wav:
-            rate = wav.getframerate()
-            data = wav.readframes(wav.getnframes())
-        count = len(data) // 2
-        import array
+        count = len(self.data) // 2
         values = array.array("h")
-        values.frombytes(data[: count * 2])
-        return list(values), rate
+        values.frombytes(bytes(self.data[: count * 2]))
+        return list(values), self.rate
+
+    def time_of(self, sample):
+        """The time.monotonic() at which the sample reached the recorder."""
+        for arrived, recorded in self.stamps:
+            if recorded > sample:
+                return arrived - (recorded - sample) / self.rate
+        raise ValueError("sample %d was not recorded" % sample)
+
+    def _read(self, stream):
+        while True:
+            block = stream.read1(4096)
+            if not block:
+                break
+            self.data += block
+            self.stamps.append((time.monotonic(), len(self.data) // 2))
+
+    def _save(self):
+        with wave.open(self.path, "wb") as wav:
+            wav.setnchannels(1)
+            wav.setsampwidth(2)
+            wav.setframerate(self.rate)
+            wav.writeframes(bytes(self.data[: len(self.data) // 2 * 2]))
 
 
 class SoundServer:
@@ -126,12 +151,16 @@ class SoundServer:
 
     @contextlib.contextmanager
     def record(self):
-        """Records the sink's monitor into a WAV until the block ends."""
-        path = os.path.join(self.folder, "recording-%d.wav" % time.monotonic_ns())
+        """Records the sink's monitor until the block ends, into a Recording
+        (also saved as a WAV file in the server's folder)."""
+        recording = Recording(
+            os.path.join(self.folder, "recording-%d.wav" % time.monotonic_ns()), self.rate)
         recorder = subprocess.Popen(
             ["parec", "-d", SINK + ".monitor", "--rate=%d" % self.rate, "--channels=1",
-             "--format=s16le", "--file-format=wav", "--latency-msec=10", path],
-            env=self.env(), stderr=subprocess.PIPE)
+             "--format=s16le", "--raw", "--latency-msec=10"],
+            env=self.env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        reader = threading.Thread(target=recording._read, args=(recorder.stdout,))
+        reader.start()
         try:
             # The recorder is ready once its stream shows up on the server.
             deadline = time.monotonic() + 10
@@ -141,7 +170,7 @@ class SoundServer:
                 if out.strip():
                     break
                 time.sleep(0.02)
-            yield Recording(path)
+            yield recording
         finally:
             recorder.send_signal(signal.SIGINT)
             try:
@@ -149,4 +178,7 @@ class SoundServer:
             except subprocess.TimeoutExpired:
                 recorder.kill()
                 recorder.wait()
+            reader.join()
+            recorder.stdout.close()
             recorder.stderr.close()
+            recording._save()
