@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vrelay/vrelay.h>
@@ -385,6 +386,8 @@ struct Child {
         arguments.push_back(nullptr);
         pid = fork();
         if (pid == 0) {
+            const rlimit noCore{0, 0};  // a crash it is made to have leaves no core file
+            setrlimit(RLIMIT_CORE, &noCore);
             dup2(pipes[0][0], 0);
             dup2(pipes[1][1], 1);
             dup2(pipes[2][1], 2);
@@ -436,28 +439,34 @@ struct Child {
     }
 };
 
-// SIGTERM while speaking leaves a complete WAV of what was rendered.
+// SIGTERM or Ctrl-C while speaking, or a crash of the engine inside the
+// process, leaves a complete WAV of what was rendered under the file's name.
 TEST(SayTest, TerminatedRunLeavesAValidWav) {
-    const std::string path = Out("term.wav");
-    Child say({"--engine", "tone", "-q", "--stream", "--marks", "-o", path.c_str()});
-    ASSERT_GT(say.pid, 0);
-    std::string text;
-    for (int i = 0; i < 2000; ++i) {
-        text += "word ";
+    for (int signal : {SIGTERM, SIGINT, SIGSEGV}) {
+        SCOPED_TRACE(signal);
+        const std::string path = Out("term.wav");
+        Child say({"--engine", "tone", "-q", "--stream", "--marks", "-o", path.c_str()});
+        ASSERT_GT(say.pid, 0);
+        std::string text;
+        for (int i = 0; i < 2000; ++i) {
+            text += "word ";
+        }
+        say.Write(text + "\n");
+        // An audio packet holds some sixteen words: the 25th mark comes after
+        // the audio of the first eight words at least.
+        std::string marks;
+        EXPECT_TRUE(Child::ReadUntil(say.out, &marks, [&] {
+            return std::count(marks.begin(), marks.end(), '\n') >= 25;
+        }));
+        kill(say.pid, signal);
+        const int status = say.Wait();
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal);
+        const auto wav = ReadFile(path);
+        ASSERT_GE(wav.size(), 44u + 8 * 1920 * 2);
+        EXPECT_EQ(Le32(wav, 4), wav.size() - 8);
+        EXPECT_EQ(Le32(wav, 40), wav.size() - 44);
+        std::remove(path.c_str());
     }
-    say.Write(text + "\n");
-    // An audio packet holds some sixteen words: the 25th mark comes after
-    // the audio of the first eight words at least.
-    std::string marks;
-    EXPECT_TRUE(Child::ReadUntil(
-        say.out, &marks, [&] { return std::count(marks.begin(), marks.end(), '\n') >= 25; }));
-    kill(say.pid, SIGTERM);
-    const int status = say.Wait();
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
-    const auto wav = ReadFile(path);
-    ASSERT_GE(wav.size(), 44u + 8 * 1920 * 2);
-    EXPECT_EQ(Le32(wav, 4), wav.size() - 8);
-    EXPECT_EQ(Le32(wav, 40), wav.size() - 44);
 }
 
 // Live input: each line is spoken, its words printed and its audio written,
