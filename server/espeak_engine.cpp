@@ -188,37 +188,17 @@ std::unique_ptr<Engine> EspeakEngine::Create(std::string* error) {
         s.sample_rate = rate;
         s.started = true;
     }
-    const espeak_VOICE** list = espeak_ListVoices(nullptr);
-    for (size_t i = 0; list != nullptr && list[i] != nullptr; ++i) {
-        engine->voices_.push_back(FromEspeak(*list[i], s.sample_rate));
-    }
-    if (engine->voices_.empty()) {
-        *error = "espeak-ng has no voices";
+    // The default voice is loaded, not looked up: the list of every voice
+    // and variant reads a few hundred files, left to the first that needs it.
+    if (espeak_SetVoiceByName("gmw/en") != EE_OK && espeak_SetVoiceByName("en") != EE_OK) {
+        *error = "espeak-ng has no English voice";
         return nullptr;
     }
-    espeak_VOICE spec{};
-    spec.languages = "variant";
-    const espeak_VOICE** variants = espeak_ListVoices(&spec);
-    for (size_t i = 0; variants != nullptr && variants[i] != nullptr; ++i) {
-        const espeak_VOICE& from = *variants[i];
-        const std::string id = from.identifier != nullptr ? from.identifier : "";
-        VoiceInfo v;
-        v.variant = true;
-        v.name = "+" + id.substr(id.rfind('/') + 1);
-        v.voice_id = id;
-        v.sex = from.gender == 2 ? "female" : from.gender == 1 ? "male" : "";
-        v.age = from.age;
-        v.language = "variant";
-        v.uuid = StableUuid("espeak:" + id);
-        v.sample_rate = s.sample_rate;
-        engine->voices_.push_back(std::move(v));
-    }
-    engine->default_voice_ = engine->voices_.front().name;
-    for (const VoiceInfo& v : engine->voices_) {
-        if (v.voice_id == "gmw/en") {
-            engine->default_voice_ = v.name;
-        }
-    }
+    const espeak_VOICE* current = espeak_GetCurrentVoice();
+    engine->default_voice_ = current != nullptr && current->name != nullptr ? current->name : "en";
+    engine->default_id_ =
+        current != nullptr && current->identifier != nullptr ? current->identifier : "en";
+    s.current_voice = engine->default_id_;
     return engine;
 }
 
@@ -716,17 +696,48 @@ const PitchCurve& EspeakEngine::CurveLocked(const std::string& id) {
     return s.curves.emplace(id, PitchCurve(hz > 0 ? hz : 100)).first->second;
 }
 
+const std::vector<VoiceInfo>& EspeakEngine::Voices() const {
+    std::call_once(listed_, [this] {
+        std::lock_guard<std::mutex> lock(Mutex());
+        const int rate = State().sample_rate;
+        const espeak_VOICE** list = espeak_ListVoices(nullptr);
+        for (size_t i = 0; list != nullptr && list[i] != nullptr; ++i) {
+            voices_.push_back(FromEspeak(*list[i], rate));
+        }
+        espeak_VOICE spec{};
+        spec.languages = "variant";
+        const espeak_VOICE** variants = espeak_ListVoices(&spec);
+        for (size_t i = 0; variants != nullptr && variants[i] != nullptr; ++i) {
+            const espeak_VOICE& from = *variants[i];
+            const std::string id = from.identifier != nullptr ? from.identifier : "";
+            VoiceInfo v;
+            v.variant = true;
+            v.name = "+" + id.substr(id.rfind('/') + 1);
+            v.voice_id = id;
+            v.sex = from.gender == 2 ? "female" : from.gender == 1 ? "male" : "";
+            v.age = from.age;
+            v.language = "variant";
+            v.uuid = StableUuid("espeak:" + id);
+            v.sample_rate = rate;
+            voices_.push_back(std::move(v));
+        }
+    });
+    return voices_;
+}
+
 bool EspeakEngine::Speak(const std::string& voice, const std::vector<Word>& words, UnitSink* sink,
                          std::string* error) {
-    const VoiceInfo* info = nullptr;
-    const VoiceInfo* variant = nullptr;
-    if (!FindVoiceAndVariant(voices_, voice, &info, &variant)) {
-        *error = "unknown voice \"" + voice + "\"";
-        return false;
+    // espeak-ng's own name for the voice, with its variant: "gmw/en+f3".
+    std::string id = default_id_;
+    if (voice != default_voice_) {
+        const VoiceInfo* info = nullptr;
+        const VoiceInfo* variant = nullptr;
+        if (!FindVoiceAndVariant(Voices(), voice, &info, &variant)) {
+            *error = "unknown voice \"" + voice + "\"";
+            return false;
+        }
+        id = variant == nullptr ? info->voice_id : info->voice_id + "+" + variant->name.substr(1);
     }
-    // espeak-ng's own name for a voice with a variant: "gmw/en+f3".
-    const std::string id =
-        variant == nullptr ? info->voice_id : info->voice_id + "+" + variant->name.substr(1);
     size_t begin = 0;
     while (begin < words.size()) {
         const size_t end = UnitEnd(words, begin);

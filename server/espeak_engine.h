@@ -17,6 +17,7 @@
 #define VRELAY_SERVER_ESPEAK_ENGINE_H
 
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -54,7 +55,9 @@ class EspeakEngine : public Engine {
     static std::unique_ptr<Engine> Create(std::string* error);
 
     std::string Name() const override { return "espeak"; }
-    const std::vector<VoiceInfo>& Voices() const override { return voices_; }
+    // Listed on the first call (a few hundred files read): the voices, then
+    // the variants.
+    const std::vector<VoiceInfo>& Voices() const override;
     std::string DefaultVoice() const override { return default_voice_; }
     bool Speak(const std::string& voice, const std::vector<Word>& words, UnitSink* sink,
                std::string* error) override;
@@ -78,8 +81,10 @@ class EspeakEngine : public Engine {
     // measured on first use; the caller holds the lock and the voice is
     // loaded.
     const PitchCurve& CurveLocked(const std::string& id);
-    std::vector<VoiceInfo> voices_;
-    std::string default_voice_;
+    mutable std::once_flag listed_;
+    mutable std::vector<VoiceInfo> voices_;  // written once, under listed_
+    std::string default_voice_;              // its name
+    std::string default_id_;                 // espeak-ng's name for it, "gmw/en"
 };
 
 // Completes the mark offsets of a unit. known[i] is the sample espeak reported

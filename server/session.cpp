@@ -84,14 +84,15 @@ void BoundWords(std::vector<Word>* words, size_t max_bytes, int64_t* break_budge
 
 Session::Session(int id, std::unique_ptr<Socket> socket, std::string peer, Engine* engine,
                  std::string voice, SessionLimits limits, const std::atomic<bool>* stopping,
-                 const WakeSignal* wake)
+                 const WakeSignal* wake, bool takes_pieces)
     : id_(id),
       socket_(std::move(socket)),
       peer_(std::move(peer)),
       engine_(engine),
       voice_(std::move(voice)),
       limits_(limits),
-      stopping_(stopping) {
+      stopping_(stopping),
+      takes_pieces_(takes_pieces) {
     socket_->SetWakeSignal(wake);
     input_.SetSource(socket_.get());
     // Receives wake up now and then to see the idle time and a drain.

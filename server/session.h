@@ -55,9 +55,12 @@ void BoundWords(std::vector<Word>* words, size_t max_bytes, int64_t* break_budge
 class Session : private UnitSink {
   public:
     // stopping and wake are the server's: raised, they end Run() promptly.
+    // takes_pieces: the engine may hand this session a unit in pieces from
+    // inside its synthesis (see UnitSink::TakesPieces), which only a session
+    // that no other waits for may take.
     Session(int id, std::unique_ptr<Socket> socket, std::string peer, Engine* engine,
             std::string voice, SessionLimits limits, const std::atomic<bool>* stopping,
-            const WakeSignal* wake);
+            const WakeSignal* wake, bool takes_pieces = false);
     ~Session() override;
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
@@ -85,6 +88,7 @@ class Session : private UnitSink {
     bool OnUnit(const SynthesisUnit& unit) override;
     std::chrono::steady_clock::time_point Deadline() const override { return deadline_; }
     bool TakesAtOnce() const override;
+    bool TakesPieces() const override { return takes_pieces_; }
     bool Send(uint16_t type, const std::vector<unsigned char>& payload);
     bool SendMessage(const std::string& text);
     bool SendEnd();
@@ -100,6 +104,7 @@ class Session : private UnitSink {
     std::string voice_;
     const SessionLimits limits_;
     const std::atomic<bool>* const stopping_;
+    const bool takes_pieces_;
     std::atomic<bool> draining_{false};
 
     // The open request.

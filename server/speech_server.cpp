@@ -131,9 +131,13 @@ void SpeechServer::AcceptLoop() {
         }
         try {
             auto slot = std::make_unique<Slot>();
+            // Synthesising in-process, a session that takes a unit in pieces
+            // holds the engine while it sends: only when it has no other to
+            // wait for it.
+            const bool pieces = pool_ == nullptr && options_.max_sessions == 1;
             slot->session =
                 std::make_unique<Session>(next_id_++, std::move(socket), peer, engine_.get(),
-                                          voice_, options_.limits, &stopping_, &wake_);
+                                          voice_, options_.limits, &stopping_, &wake_, pieces);
             Slot* raw = slot.get();
             slots_.push_back(std::move(slot));
             raw->thread = std::thread([this, raw] {

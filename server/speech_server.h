@@ -36,7 +36,9 @@ struct ServerOptions {
     int workers = 0;
     // Address space (MiB) each worker may add to what it inherits; 0: no limit.
     long worker_memory_mb = 0;
-    // Further clients get "error: server busy" and PACKET_CLOSE.
+    // Further clients get "error: server busy" and PACKET_CLOSE. With one,
+    // synthesising in-process, a unit's first audio leaves before the rest of
+    // it is synthesised, as it does from the workers.
     int max_sessions = 64;
     SessionLimits limits;
 };

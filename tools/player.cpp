@@ -16,6 +16,9 @@ namespace {
 // What the server buffers ahead of the sound: enough to ride over a busy
 // moment of the machine, short enough that a new text starts promptly.
 constexpr uint32_t kBufferMs = 250;
+// What must be there before the sound starts (or starts again after running
+// dry).
+constexpr uint32_t kStartMs = 10;
 
 // Every callback only wakes whoever waits on the loop.
 void Wake(void* loop) {
@@ -121,7 +124,9 @@ bool Player::Open(uint32_t rate, std::string* error) {
     pa_buffer_attr buffer;
     buffer.maxlength = static_cast<uint32_t>(-1);
     buffer.tlength = static_cast<uint32_t>(pa_usec_to_bytes(kBufferMs * PA_USEC_PER_MSEC, &spec));
-    buffer.prebuf = static_cast<uint32_t>(-1);
+    // Playing starts with the first piece of audio, not once the buffer is
+    // full: the speech server sends faster than the sound plays.
+    buffer.prebuf = static_cast<uint32_t>(pa_usec_to_bytes(kStartMs * PA_USEC_PER_MSEC, &spec));
     buffer.minreq = static_cast<uint32_t>(-1);
     buffer.fragsize = static_cast<uint32_t>(-1);
     pa_threaded_mainloop_lock(loop_);

@@ -25,6 +25,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "server/exit_codes.h"
@@ -591,7 +592,38 @@ int main(int argc, char** argv) {
         }
     }
 
-    // The sound server is asked first: without one there is nothing to do.
+    // The speech server starts on a thread of its own while the sound server
+    // and the connection are made here: what comes first costs only the
+    // longest of the three.
+    std::unique_ptr<vrelay::server::SpeechServer> embedded;
+    struct Starter {
+        std::thread thread;
+        bool started = true;
+        std::string error;
+        ~Starter() { Join(); }
+        void Join() {
+            if (thread.joinable()) {
+                thread.join();
+            }
+        }
+    } starter;
+    if (options.server.empty()) {
+        // The embedded server logs only its warnings and errors here.
+        if (!options.verbose) {
+            vrelay::FILELog::SetReportingLevel(vrelay::logWARNING);
+        }
+        vrelay::server::ServerOptions serverOptions;
+        serverOptions.engine = options.engine;
+        // This program is its only client: synthesis stays in this process
+        // and a unit's first audio leaves before the rest is synthesised.
+        serverOptions.max_sessions = 1;
+        if (options.play) {
+            // Answers come at the pace of the sound: an hour per text packet.
+            serverOptions.limits.request_timeout_ms = 3600 * 1000;
+        }
+        embedded = std::make_unique<vrelay::server::SpeechServer>(serverOptions);
+        starter.thread = std::thread([&] { starter.started = embedded->Start(&starter.error); });
+    }
     std::unique_ptr<Player> player;
     if (options.play && !options.listVoices) {
         player = std::make_unique<Player>();
@@ -603,37 +635,24 @@ int main(int argc, char** argv) {
             return vrelay::kExitNoSound;
         }
     }
-
-    std::unique_ptr<vrelay::server::SpeechServer> embedded;
-    if (options.server.empty()) {
-        // The embedded server logs only its warnings and errors here.
-        if (!options.verbose) {
-            vrelay::FILELog::SetReportingLevel(vrelay::logWARNING);
-        }
-        vrelay::server::ServerOptions serverOptions;
-        serverOptions.engine = options.engine;
-        if (options.play) {
-            // Answers come at the pace of the sound: an hour per text packet.
-            serverOptions.limits.request_timeout_ms = 3600 * 1000;
-        }
-        embedded = std::make_unique<vrelay::server::SpeechServer>(serverOptions);
-        if (!embedded->Start(&error)) {
-            std::fprintf(stderr, "vrelay-say: cannot start the speech server: %s\n", error.c_str());
-            return vrelay::kExitNoServer;
-        }
-        port = embedded->Port();
-    }
-
     const vr_handle connection = vrCreateConnection();
-    if (vrOpenConnection(connection, host.c_str(), port) != VR_SUCCESS) {
-        std::fprintf(stderr, "vrelay-say: no speech server at %s:%d\n", host.c_str(), port);
-        vrDestroyConnection(connection);
-        return vrelay::kExitNoServer;
-    }
     struct Closer {
         vr_handle connection;
         ~Closer() { vrDestroyConnection(connection); }
     } closer{connection};
+    starter.Join();
+    if (!starter.started) {
+        std::fprintf(stderr, "vrelay-say: cannot start the speech server: %s\n",
+                     starter.error.c_str());
+        return vrelay::kExitNoServer;
+    }
+    if (embedded != nullptr) {
+        port = embedded->Port();
+    }
+    if (vrOpenConnection(connection, host.c_str(), port) != VR_SUCCESS) {
+        std::fprintf(stderr, "vrelay-say: no speech server at %s:%d\n", host.c_str(), port);
+        return vrelay::kExitNoServer;
+    }
 
     SubmittedText text(!options.markup);
     const bool toStdout = options.output == "-";

@@ -89,7 +89,7 @@ class StampedReader(threading.Thread):
 class Playback(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.sound = SoundServer()
+        cls.sound = SoundServer(awake=True)
         cls.sound.__enter__()
         cls.folder = tempfile.mkdtemp(prefix="vrelay-playback-")
 
@@ -117,26 +117,34 @@ class Playback(unittest.TestCase):
     def test_each_word_shows_as_it_is_heard(self):
         for terminal in (False, True):
             with self.subTest(terminal=terminal):
-                if terminal:
-                    reading, writing = pty.openpty()
-                else:
-                    reading, writing = os.pipe()
-                with self.sound.record() as recording:
-                    say = self.say("--engine", "tone", "--follow", " ".join(WORDS),
-                                   stdout=writing, stderr=subprocess.DEVNULL)
-                    os.close(writing)
-                    reader = StampedReader(reading)
-                    reader.start()
-                    self.assertEqual(say.wait(), 0)
-                    reader.join()
-                    os.close(reading)
-                heard, rate = recording.samples()
-                starts = [recording.time_of(i) for i in onsets(heard, rate)]
-                shown = self.shown(reader, terminal)
-                self.assertEqual([word for word, _ in shown], WORDS, reader.text)
-                self.assertEqual(len(starts), len(WORDS))
-                for (word, when), start in zip(shown, starts):
-                    self.assertAlmostEqual(when, start, delta=0.06, msg=word)
+                # Lateness from a busy machine (this test's own threads
+                # included) comes now and then; a fault comes every time.
+                late = self.lateness(terminal)
+                if max(abs(x) for x in late) > 0.06:
+                    late = self.lateness(terminal)
+                self.assertLess(max(abs(x) for x in late), 0.06, late)
+
+    def lateness(self, terminal):
+        """How late each word showed after its sound started, in seconds."""
+        if terminal:
+            reading, writing = pty.openpty()
+        else:
+            reading, writing = os.pipe()
+        with self.sound.record() as recording:
+            say = self.say("--engine", "tone", "--follow", " ".join(WORDS),
+                           stdout=writing, stderr=subprocess.DEVNULL)
+            os.close(writing)
+            reader = StampedReader(reading)
+            reader.start()
+            self.assertEqual(say.wait(), 0)
+            reader.join()
+            os.close(reading)
+        heard, rate = recording.samples()
+        starts = [recording.time_of(i) for i in onsets(heard, rate)]
+        shown = self.shown(reader, terminal)
+        self.assertEqual([word for word, _ in shown], WORDS, reader.text)
+        self.assertEqual(len(starts), len(WORDS))
+        return [when - start for (_, when), start in zip(shown, starts)]
 
     @staticmethod
     def shown(reader, terminal):
