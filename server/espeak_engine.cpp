@@ -445,6 +445,8 @@ namespace {
 // when a phoneme arrives out of order the rest of the unit goes whole.
 class UnitStreamer {
   public:
+    static constexpr size_t kReservedSamples = 1 << 20;
+
     UnitStreamer(const std::vector<Word>& words, size_t begin, size_t end, double gain,
                  UnitSink* sink)
         : words_(words),
@@ -453,6 +455,8 @@ class UnitStreamer {
           gain_(gain),
           sink_(sink),
           streaming_(sink->TakesPieces()) {
+        // Room for most units' audio at once: growing by copies costs more.
+        samples.reserve(kReservedSamples);
         for (size_t i = begin; i < end; ++i) {
             has_marks_ = has_marks_ || words[i].HasMark();
         }
@@ -475,6 +479,12 @@ class UnitStreamer {
             }
         }
         const int64_t generated = static_cast<int64_t>(samples.size());
+        // After the first piece, a piece is a full packet at least: until that
+        // much is new, there is nothing to work out (espeak calls this every
+        // few milliseconds of audio).
+        if (sent_ > 0 && generated - sent_ < static_cast<int64_t>(kAudioPacketSamples)) {
+            return true;
+        }
         // The last reported mark that a later one with a greater sample
         // confirms: it and every mark before it are final, every later one
         // falls at or after it.

@@ -89,7 +89,11 @@ class Session : private UnitSink {
     std::chrono::steady_clock::time_point Deadline() const override { return deadline_; }
     bool TakesAtOnce() const override;
     bool TakesPieces() const override { return takes_pieces_; }
+    // Sends a frame; a small one is held until a large one, the answer's
+    // PACKET_END or enough others go (all in order).
     bool Send(uint16_t type, const std::vector<unsigned char>& payload);
+    bool SendFrame(Packet* packet, bool small);
+    bool SendHeld();
     bool SendMessage(const std::string& text);
     bool SendEnd();
     void EndRequest();
@@ -126,6 +130,7 @@ class Session : private UnitSink {
     uint64_t text_bytes_ = 0;
     uint64_t samples_ = 0;
     bool send_failed_ = false;
+    std::string held_frames_;  // framed, waiting to go out (see Send)
 };
 
 }  // namespace server

@@ -161,6 +161,7 @@ struct Listener {
     FILE* events = stdout;  // where marks and phonemes go
     bool printMarks = false;
     bool printPhonemes = false;
+    bool printed = false;  // lines wait in events' buffer
     bool markup = false;
     bool fixedRate = false;  // the file's rate was given (--sample-rate)
 
@@ -219,6 +220,12 @@ struct Listener {
         }
         const int16_t* samples = decoded.data();
         clock.AddAudio(count);
+        // The marks and phonemes printed come before this audio: they show
+        // with it, in one write rather than one a line.
+        if (printed) {
+            std::fflush(events);
+            printed = false;
+        }
         if (player != nullptr && !player->Write(samples, count, &playFailure)) {
             return false;
         }
@@ -262,6 +269,7 @@ struct Listener {
             const std::string word = AsWritten(text->UserText(byte, bytes), markup);
             if (printMarks) {
                 std::fprintf(events, "%9.3f  %s\n", Seconds(sample), word.c_str());
+                printed = true;
             }
             if (timeline != nullptr) {
                 timeline->AddWord(Seconds(sample), word);
@@ -279,6 +287,7 @@ struct Listener {
         const char* name = event.phone ? event.phone : "";
         if (printPhonemes) {
             std::fprintf(events, "%9.3f %7.3f  %s\n", Seconds(sample), Seconds(event.value1), name);
+            printed = true;
         }
         if (timeline != nullptr) {
             timeline->AddPhoneme(Seconds(sample), name);
@@ -505,6 +514,7 @@ vr_result Render(vr_handle connection, const SayOptions& options, TextSource* so
             submit += markup(close);
             result = push(connection, submit.c_str());
             result = result == VR_SUCCESS ? flush(connection) : result;
+            std::fflush(listener->events);
             inRequest = false;
         }
         if (result == VR_SUCCESS && inRequest) {
@@ -734,8 +744,9 @@ int main(int argc, char** argv) {
     listener.printPhonemes = options.phonemes;
     listener.events = events;
     if (!toStdout) {
-        // Each mark and phoneme line shows as soon as it is printed.
-        std::setvbuf(stdout, nullptr, _IOLBF, 0);
+        // On a terminal each mark and phoneme line shows as soon as it is
+        // printed; elsewhere with the audio that follows it.
+        std::setvbuf(stdout, nullptr, isatty(STDOUT_FILENO) ? _IOLBF : _IOFBF, 1 << 16);
     }
     listener.messages.clear();
 
