@@ -286,8 +286,9 @@ bool ParseSayArgs(int argc, char** argv, SayOptions* options, std::string* error
     if (!plain && !options->file.empty() && IsMarkupFileName(options->file)) {
         options->markup = true;
     }
-    // Without a file to write, the audio is played.
-    options->play = options->play || !output;
+    // Without a file to write, the audio is played; following it needs it
+    // played.
+    options->play = options->play || options->follow || !output;
     return true;
 }
 

@@ -687,6 +687,12 @@ int main(int argc, char** argv) {
     // The voice is settled before the output exists: a wrong one leaves no
     // file behind.
     if (options.listVoices || !options.voice.empty()) {
+        // The voice list is read apart from the callback: a query through it
+        // first hears a refusal ("server busy") if there is one.
+        vrQueryServer(connection, "<voice name=\"all\"/>");
+        if (!ServerReason(listener.messages).empty()) {
+            return refused("");
+        }
         std::vector<VoiceEntry> voices;
         if (!vrelay::tools::ReadVoices(connection, &voices)) {
             return refused("cannot read the voice list");

@@ -517,13 +517,16 @@ TEST(SayTest, RefusedOrStoppedSpeechLeavesNoFileOrAValidPart) {
     const std::string path = Out("refused.wav");
     { std::ofstream(path) << "before"; }
     const std::string at = "--server=127.0.0.1:" + std::to_string(server.Port()) + " -o " + path;
-    SayRun run = Say(at + " hello", "", false);
-    EXPECT_EQ(run.status, 1) << run.out;
-    EXPECT_NE(run.out.find("vrelay-say: the server refused: server busy\n"), std::string::npos)
-        << run.out;
-    EXPECT_EQ(run.out.find("server busy"), run.out.rfind("server busy")) << run.out;
-    const auto kept = ReadFile(path);
-    EXPECT_EQ(std::string(kept.begin(), kept.end()), "before");
+    SayRun run;
+    for (const char* voice : {"", " -v tone"}) {
+        run = Say(at + voice + " hello", "", false);
+        EXPECT_EQ(run.status, 1) << run.out;
+        EXPECT_NE(run.out.find("vrelay-say: the server refused: server busy\n"), std::string::npos)
+            << run.out;
+        EXPECT_EQ(run.out.find("server busy"), run.out.rfind("server busy")) << run.out;
+        const auto kept = ReadFile(path);
+        EXPECT_EQ(std::string(kept.begin(), kept.end()), "before");
+    }
     vrDestroyConnection(holder);
     ASSERT_TRUE(sessions(0));
 
