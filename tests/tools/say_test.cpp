@@ -286,7 +286,7 @@ Sound Measure(const std::string& path) {
     const size_t shortest = static_cast<size_t>(rate / 500),
                  longest = static_cast<size_t>(rate / 50);
     std::vector<double> found;
-    for (size_t at = 0; at + frame + longest < x.size(); at += frame) {
+    for (size_t at = 0; at + frame + longest < x.size(); at += 2 * frame) {
         double e0 = 0;
         for (size_t k = 0; k < frame; ++k) {
             e0 += x[at + k] * x[at + k];
