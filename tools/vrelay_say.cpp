@@ -348,7 +348,8 @@ std::atomic<bool> g_displayOnTerminal{false};
 // as it would have. A crash (of the speech engine running in this process,
 // say) keeps the file the same way.
 void OnSignal(int signal) {
-    if (WavWriter* wav = g_output.load()) {
+    WavWriter* wav = g_output.exchange(nullptr);
+    if (wav != nullptr) {
         wav->FinishAfterSignal();
     }
     if (g_displayOnTerminal.load()) {
@@ -356,7 +357,7 @@ void OnSignal(int signal) {
         const ssize_t ignored = ::write(STDOUT_FILENO, kEnd, sizeof kEnd - 1);
         (void)ignored;
     }
-    if (signal != SIGINT && signal != SIGTERM) {
+    if (signal != SIGINT && signal != SIGTERM && wav != nullptr) {
         static const char kCrash[] = "vrelay-say: crashed; the file keeps what was spoken\n";
         const ssize_t ignored = ::write(STDERR_FILENO, kCrash, sizeof kCrash - 1);
         (void)ignored;
@@ -726,8 +727,12 @@ int main(int argc, char** argv) {
             wav->SetSampleRate(static_cast<uint32_t>(options.sampleRate));
         }
         g_output = wav.get();
+        // A crash keeps what was written, too.
+        for (int signal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) {
+            ::signal(signal, OnSignal);
+        }
     }
-    for (int signal : {SIGINT, SIGTERM, SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) {
+    for (int signal : {SIGINT, SIGTERM}) {
         ::signal(signal, OnSignal);
     }
 
