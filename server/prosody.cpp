@@ -98,31 +98,49 @@ bool Prosody::SameGain(const Prosody& o) const {
     return silent == o.silent && (silent || gain_db == o.gain_db);
 }
 
+namespace {
+
+// A value for rate = scale * voice's + offset (or the same for the pitch): a
+// keyword or N% sets the scale of the voice's own, +N% -N% scale the
+// enclosing form, N and the absolute unit set the offset alone, and where
+// they apply +N -N of it add to the offset and +Nst -Nst scale by semitones.
+bool ApplyForm(const std::string& value, const Keyword* keywords, size_t count,
+               const char* absolute, bool relative_units, double* scale, double* offset) {
+    double keyword = 0;
+    Number n;
+    if (FindKeyword(keywords, count, value, &keyword)) {
+        *scale = keyword;
+        *offset = 0;
+    } else if (!ParseNumber(value, &n)) {
+        return false;
+    } else if (n.unit == "%" && n.sign == 0) {
+        *scale = n.value / 100;
+        *offset = 0;
+    } else if (n.unit == "%" || (relative_units && n.unit == "st" && n.sign != 0)) {
+        const double factor =
+            n.unit == "%" ? 1 + n.sign * n.value / 100 : std::pow(2.0, n.sign * n.value / 12);
+        *scale *= factor;
+        *offset *= factor;
+    } else if (n.unit == absolute && n.sign == 0) {
+        *scale = 0;
+        *offset = n.value;
+    } else if (relative_units && n.unit == absolute) {
+        *offset += n.sign * n.value;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool ApplyRate(const std::string& value, Prosody* prosody) {
     static const Keyword kRates[] = {{"x-slow", 0.5}, {"slow", 0.75},  {"medium", 1.0},
                                      {"fast", 1.5},   {"x-fast", 2.0}, {"default", 1.0}};
     Prosody p = *prosody;
-    double scale = 0;
-    Number n;
-    if (FindKeyword(kRates, sizeof kRates / sizeof kRates[0], value, &scale)) {
-        p.rate_scale = scale;
-        p.rate_wpm = 0;
-    } else if (!ParseNumber(value, &n)) {
-        return false;
-    } else if (n.unit == "%" && n.sign == 0) {
-        p.rate_scale = n.value / 100;
-        p.rate_wpm = 0;
-    } else if (n.unit == "%") {
-        const double factor = 1 + n.sign * n.value / 100;
-        p.rate_scale *= factor;
-        p.rate_wpm *= factor;
-    } else if (n.unit == "wpm" && n.sign == 0) {
-        p.rate_scale = 0;
-        p.rate_wpm = n.value;
-    } else {
-        return false;
-    }
-    if (!RateInRange(p)) {
+    if (!ApplyForm(value, kRates, sizeof kRates / sizeof kRates[0], "wpm", false, &p.rate_scale,
+                   &p.rate_wpm) ||
+        !RateInRange(p)) {
         return false;
     }
     *prosody = p;
@@ -133,30 +151,9 @@ bool ApplyPitch(const std::string& value, Prosody* prosody) {
     static const Keyword kPitches[] = {{"x-low", 0.75}, {"low", 0.87},   {"medium", 1.0},
                                        {"high", 1.15},  {"x-high", 1.3}, {"default", 1.0}};
     Prosody p = *prosody;
-    double scale = 0;
-    Number n;
-    if (FindKeyword(kPitches, sizeof kPitches / sizeof kPitches[0], value, &scale)) {
-        p.pitch_scale = scale;
-        p.pitch_hz = 0;
-    } else if (!ParseNumber(value, &n)) {
-        return false;
-    } else if (n.unit == "%" && n.sign == 0) {
-        p.pitch_scale = n.value / 100;
-        p.pitch_hz = 0;
-    } else if (n.unit == "%" || (n.unit == "st" && n.sign != 0)) {
-        const double factor =
-            n.unit == "%" ? 1 + n.sign * n.value / 100 : std::pow(2.0, n.sign * n.value / 12);
-        p.pitch_scale *= factor;
-        p.pitch_hz *= factor;
-    } else if (n.unit == "hz" && n.sign == 0) {
-        p.pitch_scale = 0;
-        p.pitch_hz = n.value;
-    } else if (n.unit == "hz") {
-        p.pitch_hz += n.sign * n.value;
-    } else {
-        return false;
-    }
-    if (!PitchInRange(p)) {
+    if (!ApplyForm(value, kPitches, sizeof kPitches / sizeof kPitches[0], "hz", true,
+                   &p.pitch_scale, &p.pitch_hz) ||
+        !PitchInRange(p)) {
         return false;
     }
     *prosody = p;

@@ -37,6 +37,19 @@ void OnDone(pa_stream*, int, void* loop) {
     Wake(loop);
 }
 
+// Waits, the loop's lock held, until state() is ready or broken; true when
+// ready.
+template <typename State, typename Ready, typename Good>
+bool AwaitState(pa_threaded_mainloop* loop, State state, Ready ready, Good good) {
+    for (;;) {
+        const auto now = state();
+        if (now == ready || !good(now)) {
+            return now == ready;
+        }
+        pa_threaded_mainloop_wait(loop);
+    }
+}
+
 // Waits, the loop's lock held, until the operation is over.
 void Await(pa_threaded_mainloop* loop, pa_operation* operation) {
     if (operation == nullptr) {
@@ -80,17 +93,11 @@ bool Player::Connect(std::string* error) {
     bool ready = false;
     if (context_ != nullptr) {
         pa_context_set_state_callback(context_, OnContextState, loop_);
-        if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOFLAGS, nullptr) >= 0 &&
-            pa_threaded_mainloop_start(loop_) >= 0) {
-            for (;;) {
-                const pa_context_state_t state = pa_context_get_state(context_);
-                if (state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state)) {
-                    ready = state == PA_CONTEXT_READY;
-                    break;
-                }
-                pa_threaded_mainloop_wait(loop_);
-            }
-        }
+        ready = pa_context_connect(context_, nullptr, PA_CONTEXT_NOFLAGS, nullptr) >= 0 &&
+                pa_threaded_mainloop_start(loop_) >= 0 &&
+                AwaitState(
+                    loop_, [this] { return pa_context_get_state(context_); }, PA_CONTEXT_READY,
+                    [](pa_context_state_t state) { return PA_CONTEXT_IS_GOOD(state); });
     }
     if (!ready) {
         *error = Failure();
@@ -140,16 +147,11 @@ bool Player::Open(uint32_t rate, std::string* error) {
         pa_stream_set_write_callback(stream_, OnWritable, loop_);
         // No interpolation: each reading of the clock asks the server.
         const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY);
-        if (pa_stream_connect_playback(stream_, nullptr, &buffer, flags, nullptr, nullptr) >= 0) {
-            for (;;) {
-                const pa_stream_state_t state = pa_stream_get_state(stream_);
-                if (state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state)) {
-                    ready = state == PA_STREAM_READY;
-                    break;
-                }
-                pa_threaded_mainloop_wait(loop_);
-            }
-        }
+        ready =
+            pa_stream_connect_playback(stream_, nullptr, &buffer, flags, nullptr, nullptr) >= 0 &&
+            AwaitState(
+                loop_, [this] { return pa_stream_get_state(stream_); }, PA_STREAM_READY,
+                [](pa_stream_state_t state) { return PA_STREAM_IS_GOOD(state); });
     }
     if (!ready) {
         *error = Failure();

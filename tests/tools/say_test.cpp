@@ -342,6 +342,7 @@ TEST(SayTest, ProsodyIsMeasuredOnTheAudio) {
         {"-v en+f3 --pitch=300Hz", 300, free, 0},
         {"--pitch=+20%", plain.hz * 1.2, free, 0},
         {"--pitch=x-low", plain.hz * 0.75, free, 0},
+        {"--pitch=+3st", plain.hz * std::pow(2, 3 / 12.0), free, 0},
         // espeak-ng's female voices speak near 190 Hz, its male ones near 100.
         {"-v en+female", 190, free, 0},
         {"--volume=+6dB", 0, 6, 0},
