@@ -714,9 +714,9 @@ const std::vector<VoiceInfo>& EspeakEngine::Voices() const {
         for (size_t i = 0; list != nullptr && list[i] != nullptr; ++i) {
             voices_.push_back(FromEspeak(*list[i], rate));
         }
-        espeak_VOICE spec{};
-        spec.languages = "variant";
-        const espeak_VOICE** variants = espeak_ListVoices(&spec);
+        espeak_VOICE wanted{};
+        wanted.languages = "variant";
+        const espeak_VOICE** variants = espeak_ListVoices(&wanted);
         for (size_t i = 0; variants != nullptr && variants[i] != nullptr; ++i) {
             const espeak_VOICE& from = *variants[i];
             const std::string id = from.identifier != nullptr ? from.identifier : "";

@@ -124,23 +124,23 @@ bool Player::Open(uint32_t rate, std::string* error) {
     if (stream_ != nullptr && !Drain(error)) {
         return false;
     }
-    pa_sample_spec spec;
-    spec.format = PA_SAMPLE_S16LE;
-    spec.rate = rate;
-    spec.channels = 1;
+    pa_sample_spec format;
+    format.format = PA_SAMPLE_S16LE;
+    format.rate = rate;
+    format.channels = 1;
     pa_buffer_attr buffer;
     buffer.maxlength = static_cast<uint32_t>(-1);
-    buffer.tlength = static_cast<uint32_t>(pa_usec_to_bytes(kBufferMs * PA_USEC_PER_MSEC, &spec));
+    buffer.tlength = static_cast<uint32_t>(pa_usec_to_bytes(kBufferMs * PA_USEC_PER_MSEC, &format));
     // Playing starts with the first piece of audio, not once the buffer is
     // full: the speech server sends faster than the sound plays.
-    buffer.prebuf = static_cast<uint32_t>(pa_usec_to_bytes(kStartMs * PA_USEC_PER_MSEC, &spec));
+    buffer.prebuf = static_cast<uint32_t>(pa_usec_to_bytes(kStartMs * PA_USEC_PER_MSEC, &format));
     buffer.minreq = static_cast<uint32_t>(-1);
     buffer.fragsize = static_cast<uint32_t>(-1);
     pa_threaded_mainloop_lock(loop_);
     CloseStream();
     base_ = written_.load();
     heard_ = base_;
-    stream_ = pa_stream_new(context_, "speech", &spec, nullptr);
+    stream_ = pa_stream_new(context_, "speech", &format, nullptr);
     bool ready = false;
     if (stream_ != nullptr) {
         pa_stream_set_state_callback(stream_, OnStreamState, loop_);
