@@ -65,7 +65,7 @@ class StampedReader(threading.Thread):
     """Reads a descriptor to its end, noting when each byte arrived."""
 
     def __init__(self, fd):
-        super().__init__()
+        super().__init__(daemon=True)
         self.fd = fd
         self.text = b""
         self.stamps = []  # (time, length of text after the block)
@@ -136,9 +136,10 @@ class Playback(unittest.TestCase):
             os.close(writing)
             reader = StampedReader(reading)
             reader.start()
-            self.assertEqual(say.wait(), 0)
-            reader.join()
+            status = say.wait()
+            reader.join(10)
             os.close(reading)
+        self.assertEqual(status, 0)
         heard, rate = recording.samples()
         starts = [recording.time_of(i) for i in onsets(heard, rate)]
         shown = self.shown(reader, terminal)
