@@ -171,7 +171,8 @@ class Playback(unittest.TestCase):
     def test_interrupt_stops_the_sound_at_once(self):
         with self.sound.record() as recording:
             say = self.say(" ".join([SENTENCE] * 20))
-            while sound_span(recording.samples()[0])[1] == 0:
+            deadline = time.monotonic() + 20
+            while sound_span(recording.samples()[0])[1] == 0 and time.monotonic() < deadline:
                 time.sleep(0.01)
             time.sleep(0.5)
             interrupted = time.monotonic()
