@@ -288,10 +288,18 @@ VR_API vr_result VR_CDECL vrRenderSpeechXML(vr_handle connection, const char* te
 /**@}*/
 
 /**@{*/
-/** Streaming: push pieces of one text, then flush. A push sends the words that
- * are complete so far and returns after their answer; an empty push sends
- * nothing. The flush sends the rest and ends the request. Results as for
- * vrRenderSpeech. */
+/** Streaming: push pieces of one text, then flush. A push hands its text to
+ * the connection's tokeniser, which holds back the last 4096 bytes received
+ * (the context it needs, since a word, tag or entity may go on in the next
+ * push; a word that runs past that point is released whole) and any start
+ * tags or white space with nothing to speak after them; what it releases is
+ * sent, and the push returns after the server's answer to it. So pushes that
+ * add up to less than 4096 bytes send nothing and produce no audio yet. Of
+ * what it receives, the server speaks the words up to the last sentence end
+ * and keeps the rest for what follows. An empty push sends nothing. The flush
+ * sends everything held back and ends the request: to have text spoken as it
+ * comes (a line a user typed), end a request there, with the flush or with
+ * vrRenderSpeech. Results as for vrRenderSpeech. */
 VR_API vr_result VR_CDECL vrPushSpeechStream(vr_handle connection, const char* text);
 VR_API vr_result VR_CDECL vrPushSpeechStreamXML(vr_handle connection, const char* text);
 VR_API vr_result VR_CDECL vrFlushSpeechStream(vr_handle connection);
