@@ -79,6 +79,14 @@ std::vector<Action> DefaultAnswer(const ReceivedFrame& frame) {
     }
 }
 
+std::vector<Action> AnswerAheadThenHold(size_t frames) {
+    const Bytes end = EncodeFrame(PACKET_END, {});
+    Bytes ends;
+    for (size_t i = 0; i < frames; ++i)
+        ends.insert(ends.end(), end.begin(), end.end());
+    return {Action::Raw(ends), Action::Hold()};
+}
+
 Handler AnswerWhen(std::function<bool(const ReceivedFrame&)> which, std::vector<Action> answer,
                    Handler others) {
     return [which = std::move(which), answer = std::move(answer), others = std::move(others)](
