@@ -184,9 +184,12 @@ vr_result Cancel(vr_handle handle) {
     {
         ScopedLock lock(old->Lock());
         if (!old->IsConnected()) {
-            // Not open: nothing changes. (Unless another cancel has just
-            // replaced this object: then it stays stopped for good.)
+            // Not open: nothing changes, the quit flag included, or the next
+            // request would stop before reading its answer. (Unless another
+            // cancel has just replaced this object: then it stays stopped for
+            // good.)
             if (LookupConnection(handle) == old) {
+                old->SetQuitFlag(false);
                 old->State().EndStop();
             }
             Warn("WARNING: could not close the connection!\n");
