@@ -56,6 +56,8 @@ void PutString(Bytes& out, const std::string& text) {
 }  // namespace
 
 std::string ReceivedFrame::Text() const {
+    if (payload.empty())
+        return std::string();  // strnlen must not see the null data of an empty payload
     const char* begin = reinterpret_cast<const char*>(payload.data());
     return std::string(begin, strnlen(begin, payload.size()));
 }
