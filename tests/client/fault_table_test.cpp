@@ -114,8 +114,8 @@ const std::vector<FaultRow> kRows = {
     {"never_reads_until_the_send_limit", VR_SEND_FAILED, "send timed out after 300ms", kCancel,
      kNeverReads, 0, milliseconds(300), During::kNothing, milliseconds(20000), milliseconds(300),
      kLongText},
-    {"never_reads_until_cancel", VR_CANCELLED, "", kCancel, kNeverReads, 0, milliseconds(5000),
-     During::kCancelOnceSendWaits, milliseconds(20000), milliseconds(0), kLongText},
+    {"never_reads_until_cancel", VR_CANCELLED, "", kCancel, kNeverReads, 0, milliseconds(30000),
+     During::kCancelOnceSendWaits, milliseconds(10000), milliseconds(0), kLongText},
     // The cancel's PACKET_CLOSE cannot go out on a reset stream; the dead
     // socket is dropped and the connection rebuilt all the same.
     {"resets_the_connection", VR_ERROR, "", kCancel, {Action::Reset()}},
