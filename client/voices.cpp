@@ -48,13 +48,23 @@ namespace {
 
 // The attribute each field reads: the name, then keys 1 to 16.
 constexpr size_t kFields = 17;
-constexpr const char* kAttributeNames[kFields] = {
-    "name",          "SAMPLE_RATE",       "SAMPLE_BITS",
-    "VOICE_ID",      "SEX",               "LANGUAGE",
-    "LANGUAGE_ID",   "COUNTRY",           "COUNTRY_ID",
-    "REGION",        "ACCENT",            "ACCENT_ID",
-    "VOICE_UUID",    "ENCODING",          "LANGUAGE_CODE_ISO",
-    "LANGUAGE_CODE_MICROSOFT", "COUNTRY_CODE_ISO"};
+constexpr const char* kAttributeNames[kFields] = {"name",
+                                                  "SAMPLE_RATE",
+                                                  "SAMPLE_BITS",
+                                                  "VOICE_ID",
+                                                  "SEX",
+                                                  "LANGUAGE",
+                                                  "LANGUAGE_ID",
+                                                  "COUNTRY",
+                                                  "COUNTRY_ID",
+                                                  "REGION",
+                                                  "ACCENT",
+                                                  "ACCENT_ID",
+                                                  "VOICE_UUID",
+                                                  "ENCODING",
+                                                  "LANGUAGE_CODE_ISO",
+                                                  "LANGUAGE_CODE_MICROSOFT",
+                                                  "COUNTRY_CODE_ISO"};
 static_assert(VR_SAMPLE_RATE == 1 && VR_SAMPLE_BITS == 2 && VR_VOICE_ID == 3 &&
                   VR_COUNTRY_CODE_ISO == 16,
               "the fields follow the keys");
@@ -90,7 +100,8 @@ void AppendValue(std::string* text, const char* at, const char* end) {
     static constexpr char kAmpersand[] = "&#38;";
     constexpr size_t kAmpersandLength = sizeof kAmpersand - 1;
     while (at < end) {
-        const char* amp = static_cast<const char*>(std::memchr(at, '&', static_cast<size_t>(end - at)));
+        const char* amp =
+            static_cast<const char*>(std::memchr(at, '&', static_cast<size_t>(end - at)));
         if (!amp) {
             text->append(at, end);
             break;
@@ -112,7 +123,7 @@ bool HasCrowdedTag(std::string_view xml, size_t most) {
         const std::string_view rest = xml.substr(at);
         const char* skipTo = rest.compare(0, 4, "<!--") == 0        ? "-->"
                              : rest.compare(0, 9, "<![CDATA[") == 0 ? "]]>"
-                                                                     : nullptr;
+                                                                    : nullptr;
         if (skipTo) {
             at = xml.find(skipTo, at + 4);
             continue;
@@ -143,8 +154,8 @@ class NameEnumerator::Builder {
   public:
     explicit Builder(NameEnumerator* voices) : voices_(voices) {}
 
-    static void StartElement(void* self, const xmlChar* localName, const xmlChar*,
-                             const xmlChar*, int, const xmlChar**, int attributeCount, int,
+    static void StartElement(void* self, const xmlChar* localName, const xmlChar*, const xmlChar*,
+                             int, const xmlChar**, int attributeCount, int,
                              const xmlChar** attributes) noexcept {
         auto* builder = static_cast<Builder*>(self);
         if (std::strcmp(reinterpret_cast<const char*>(localName), "voice") != 0) {

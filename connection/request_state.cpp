@@ -154,8 +154,8 @@ bool RequestState::IdleInForkedChild() {
     if (!mutex_.TryLock()) {
         return false;  // held by a thread the child does not have
     }
-    const bool idle = stop_ == Stop::kNone && !in_request_ && !launching_ &&
-                      (!worker_ || worker_done_);
+    const bool idle =
+        stop_ == Stop::kNone && !in_request_ && !launching_ && (!worker_ || worker_done_);
     if (idle && worker_) {
         // Joining or detaching it here would touch thread memory the child
         // has already taken back: the object is kept, reachable, for good.

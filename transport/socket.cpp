@@ -262,9 +262,8 @@ size_t Socket::SendWithin(const BytePiece* pieces, size_t count, bool more) {
             message.msg_iovlen = remaining;
             const ssize_t rc = ::sendmsg(Fd(handle_), &message, flags);
             if (rc < 0) {
-                if (errno == EINTR ||
-                    ((errno == EAGAIN || errno == EWOULDBLOCK) &&
-                     WaitForRoom(Fd(handle_), wake_, send_limit_ms_, deadline))) {
+                if (errno == EINTR || ((errno == EAGAIN || errno == EWOULDBLOCK) &&
+                                       WaitForRoom(Fd(handle_), wake_, send_limit_ms_, deadline))) {
                     continue;
                 }
                 return sent;

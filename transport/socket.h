@@ -20,9 +20,10 @@ constexpr SocketHandle kInvalidSocket = -1;
 enum TypeSocket { WaitingSelect = 0, PollingSelect = 1 };
 
 // A wake-up signal that a thread can raise to end another thread's wait in
-// Socket::ReceiveBytes, or a send's wait for room, early. Level-triggered: stays raised until Clear().
-// It holds a descriptor; when none can be had, Valid() is false and the
-// signal does nothing (a wait then ends only by data or its time limit).
+// Socket::ReceiveBytes, or a send's wait for room, early. Level-triggered:
+// stays raised until Clear(). It holds a descriptor; when none can be had,
+// Valid() is false and the signal does nothing (a wait then ends only by data
+// or its time limit).
 class WakeSignal {
   public:
     WakeSignal();
@@ -85,18 +86,14 @@ class Socket : public ByteSink, public ByteSource {
 
     // Longest wait of one ReceiveBytes for its first byte; negative: no limit
     // (the default).
-    void SetReceiveLimit(int milliseconds) {
-        receive_limit_ms_ = milliseconds;
-    }
+    void SetReceiveLimit(int milliseconds) { receive_limit_ms_ = milliseconds; }
     // Longest wait of one SendBytes or SendPieces for the peer to take its
     // bytes; negative: no limit (the default). Logs "vrelay send timed out
     // after N ms" when it passes.
     void SetSendLimit(int milliseconds) { send_limit_ms_ = milliseconds; }
     // A signal that ends a waiting ReceiveBytes or send; not owned; null for
     // none.
-    void SetWakeSignal(const WakeSignal* signal) {
-        wake_ = signal;
-    }
+    void SetWakeSignal(const WakeSignal* signal) { wake_ = signal; }
 
   protected:
     SocketHandle handle_;

@@ -93,9 +93,8 @@ bool WaitForRoom(SOCKET s, const WakeSignal* wake, int limit_ms, DWORD start) {
     timeval limit{0, 0};
     if (limit_ms >= 0) {
         const DWORD elapsed = ::GetTickCount() - start;
-        const int left = elapsed < static_cast<DWORD>(limit_ms)
-                             ? limit_ms - static_cast<int>(elapsed)
-                             : 0;
+        const int left =
+            elapsed < static_cast<DWORD>(limit_ms) ? limit_ms - static_cast<int>(elapsed) : 0;
         limit = timeval{left / 1000, (left % 1000) * 1000};
     }
     VR_LOG(logDEBUG) << "vrelay send waits for the peer to take its bytes";

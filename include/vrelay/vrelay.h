@@ -272,12 +272,12 @@ VR_API vr_result VR_CDECL vrDestroyConnection(vr_handle connection);
 
 /** Stops the running request on the connection (also one waiting for the
  * server to read what it sends; the request returns VR_CANCELLED), and
- * reconnects it under the same handle with the same callback and user data. Returns once the request has
- * ended; requests that were waiting behind it on other threads return
- * VR_CANCELLED too, later ones run on the new connection. VR_SUCCESS,
- * VR_BAD_HANDLE, VR_SEND_FAILED (the connection was not open; nothing
- * changes; a stream the server reset counts as open and is rebuilt),
- * VR_CONNECT_FAILED (the reconnection failed: the handle holds a
+ * reconnects it under the same handle with the same callback and user data.
+ * Returns once the request has ended; requests that were waiting behind it on
+ * other threads return VR_CANCELLED too, later ones run on the new
+ * connection. VR_SUCCESS, VR_BAD_HANDLE, VR_SEND_FAILED (the connection was
+ * not open; nothing changes; a stream the server reset counts as open and is
+ * rebuilt), VR_CONNECT_FAILED (the reconnection failed: the handle holds a
  * fresh, unopened connection), VR_BUSY (from inside the callback). */
 VR_API vr_result VR_CDECL vrCancelRequest(vr_handle connection);
 

@@ -437,9 +437,9 @@ TEST_F(MisuseTest, TheProcessExitsWhileAnAsynchronousRenderIsStuck) {
         {
             ::alarm(30);
             test::CapturedLog log(logDEBUG);
-            server_.SetHandler(test::AnswerWhen(
-                [](const ReceivedFrame& f) { return f.type == PACKET_TEXT_CHUNK; },
-                test::AnswerAheadThenHold(4000)));
+            server_.SetHandler(
+                test::AnswerWhen([](const ReceivedFrame& f) { return f.type == PACKET_TEXT_CHUNK; },
+                                 test::AnswerAheadThenHold(4000)));
             vrRenderSpeechAsync(handle_, std::string(16 << 20, 'a').c_str());
             log.WaitFor("send waits for the peer", std::chrono::seconds(60));
             std::exit(0);

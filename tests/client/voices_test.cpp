@@ -177,8 +177,8 @@ TEST_F(VoicesTest, DocumentShapes) {
 // reads as 0, never as a result code.
 TEST_F(VoicesTest, IntegerValuesOutsideTheirRangeReadAsZero) {
     const std::pair<const char*, int32_t> rows[] = {
-        {"22050", 22050},           {" +8000 Hz", 8000}, {"-2", 0}, {"2147483647", 2147483647},
-        {"2147483648", 0},          {"99999999999999999999", 0},
+        {"22050", 22050},           {" +8000 Hz", 8000}, {"-2", 0},
+        {"2147483647", 2147483647}, {"2147483648", 0},   {"99999999999999999999", 0},
     };
     std::string list = "<v>";
     for (const auto& row : rows)

@@ -92,7 +92,9 @@ class CapturedLog {
     std::condition_variable changed_;
     std::string text_;
 #else
-    static FILE* Open() { return std::tmpfile(); }
+    static FILE* Open() {
+        return std::tmpfile();
+    }
 #endif
     FILE* file_;
     FILE* previous_stream_;
