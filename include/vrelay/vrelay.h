@@ -58,17 +58,19 @@
  * Process exit. When the process exits (or the library is unloaded), every
  *   request is stopped and asynchronous renders get 2 seconds to end; a
  *   callback that has not returned by then is left running, and its
- *   connection is never freed, so that the exit does not wait for it.
+ *   connection is never freed, so that the exit does not wait for it (so do
+ *   not unload the library under such a callback).
  *
- * fork(). In the child, a connection that another thread was using when the
- *   process forked (inside a request, cancelling or destroying it, or with
- *   an asynchronous render not yet ended) is gone: its handle is unknown
- *   (VR_BAD_HANDLE; vrDestroyConnection returns VR_SUCCESS) and its memory is
- *   never freed, since its lock belongs to a thread the child does not have.
- *   Every other connection and enumerator is a working copy; an open
- *   connection's copy shares the parent's socket, so only one of the two
- *   processes should go on using it (destroying it sends PACKET_CLOSE on
- *   that shared stream). A child should make connections of its own.
+ * fork(). In the child, a connection that was in use when the process forked
+ *   (a request running on any thread, the forking one included; a cancel or
+ *   destroy under way; an asynchronous render not yet ended) is gone: its
+ *   handle is unknown (VR_BAD_HANDLE; vrDestroyConnection returns
+ *   VR_SUCCESS) and its memory is never freed, since its lock belongs to a
+ *   thread of the parent. Every other connection and enumerator is a working
+ *   copy; an open connection's copy shares the parent's socket, so only one
+ *   of the two processes should go on using it (destroying it sends
+ *   PACKET_CLOSE on that shared stream). A child should make connections of
+ *   its own.
  *
  * Callback data. The data pointer given to the callback, and every pointer
  *   inside it (the names of a PhonemeEvent), is valid only during that
