@@ -61,9 +61,21 @@ int PollRetrying(pollfd* fds, nfds_t count, int timeout_ms) {
 }
 
 // Waits until fd has room for more bytes (or an error that the next send
-// reports), the wake signal is raised, or the deadline passes (no deadline
-// for a negative limit). True for room: room goes before the wake signal.
-bool WaitForRoom(int fd, const WakeSignal* wake, int limit_ms, Clock::time_point deadline) {
+// reports), the wake signal is raised, or limit_ms since start have passed.
+// With a negative limit the socket's own send timeout (SO_SNDTIMEO) bounds
+// the wait, as it would a blocking send; without one there is no bound.
+// True for room: room goes before the wake signal.
+bool WaitForRoom(int fd, const WakeSignal* wake, int limit_ms, Clock::time_point start) {
+    if (limit_ms < 0) {
+        timeval own{};
+        socklen_t size = sizeof own;
+        if (::getsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &own, &size) == 0 &&
+            (own.tv_sec > 0 || own.tv_usec > 0)) {
+            limit_ms = static_cast<int>(std::min<int64_t>(
+                INT32_MAX, int64_t{own.tv_sec} * 1000 + (own.tv_usec + 999) / 1000));
+        }
+    }
+    const auto deadline = start + std::chrono::milliseconds(std::max(limit_ms, 0));
     pollfd fds[2] = {{fd, POLLOUT, 0}, {-1, POLLIN, 0}};
     nfds_t count = 1;
     if (wake != nullptr && wake->Valid()) {
@@ -237,7 +249,7 @@ size_t Socket::SendPieces(const BytePiece* pieces, size_t count) {
 }
 
 size_t Socket::SendWithin(const BytePiece* pieces, size_t count, bool more) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(send_limit_ms_, 0));
+    const auto start = Clock::now();
     constexpr size_t kMaxPieces = 8;
     size_t sent = 0;
     for (size_t first = 0; first < count; first += kMaxPieces) {
@@ -263,7 +275,7 @@ size_t Socket::SendWithin(const BytePiece* pieces, size_t count, bool more) {
             const ssize_t rc = ::sendmsg(Fd(handle_), &message, flags);
             if (rc < 0) {
                 if (errno == EINTR || ((errno == EAGAIN || errno == EWOULDBLOCK) &&
-                                       WaitForRoom(Fd(handle_), wake_, send_limit_ms_, deadline))) {
+                                       WaitForRoom(Fd(handle_), wake_, send_limit_ms_, start))) {
                     continue;
                 }
                 return sent;

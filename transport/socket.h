@@ -88,8 +88,9 @@ class Socket : public ByteSink, public ByteSource {
     // (the default).
     void SetReceiveLimit(int milliseconds) { receive_limit_ms_ = milliseconds; }
     // Longest wait of one SendBytes or SendPieces for the peer to take its
-    // bytes; negative: no limit (the default). Logs "vrelay send timed out
-    // after N ms" when it passes.
+    // bytes; negative (the default): the socket's own send timeout
+    // (SO_SNDTIMEO) if one is set, as for a blocking send, else no limit.
+    // Logs "vrelay send timed out after N ms" when it passes.
     void SetSendLimit(int milliseconds) { send_limit_ms_ = milliseconds; }
     // A signal that ends a waiting ReceiveBytes or send; not owned; null for
     // none.

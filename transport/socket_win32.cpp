@@ -75,9 +75,19 @@ int SelectReadable(SOCKET first, SOCKET second, int timeout_ms, bool* first_read
 }
 
 // Waits until s has room for more bytes (or an error that the next send
-// reports), the wake signal is raised, or limit_ms since start have passed
-// (no limit when negative). True for room: room goes before the wake signal.
+// reports), the wake signal is raised, or limit_ms since start have passed.
+// With a negative limit the socket's own send timeout (SO_SNDTIMEO) bounds
+// the wait, as it would a blocking send; without one there is no bound.
+// True for room: room goes before the wake signal.
 bool WaitForRoom(SOCKET s, const WakeSignal* wake, int limit_ms, DWORD start) {
+    if (limit_ms < 0) {
+        DWORD own = 0;
+        int size = sizeof own;
+        if (::getsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<char*>(&own), &size) == 0 &&
+            own > 0) {
+            limit_ms = static_cast<int>(std::min<DWORD>(own, INT_MAX));
+        }
+    }
     fd_set writable;
     fd_set failed;
     fd_set readable;
