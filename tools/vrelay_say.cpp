@@ -568,6 +568,11 @@ int main(int argc, char** argv) {
         std::printf("vrelay-say %s\n", VRELAY_VERSION_STRING);
         return vrelay::kExitOk;
     }
+    // This tool says in its own words what went wrong, and its standard
+    // output may carry audio: the library's own warnings and log lines (and
+    // the embedded server's) go nowhere unless --verbose asks for them, on
+    // standard error. A VRELAY_MESSAGES the user set wins.
+    setenv("VRELAY_MESSAGES", options.verbose ? "stderr" : "none", 0);
     std::string host = "127.0.0.1";
     int port = 0;
     if (!options.server.empty() && !vrelay::tools::SplitHostPort(options.server, &host, &port)) {
