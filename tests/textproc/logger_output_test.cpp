@@ -85,6 +85,7 @@ TEST(LoggerDefaults, WarningsAreCountedButPrintedNowhereWhileCriticalReachesStde
     EXPECT_TRUE(IsOutputLine(GetCapturedStderr(), "TPC",
                              "PRE_DEF [CRITICAL] Message : Invalid channel type"));
     EXPECT_EQ(1, KVTP_logger_no_errors(l.get()));
+    EXPECT_EQ(0, KVTP_logger_no_stored(l.get()));  // nothing is kept in memory
 }
 
 TEST(LoggerDefaults, WithoutSettingsLogsEverythingToStandardError) {
