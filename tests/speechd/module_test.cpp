@@ -1,11 +1,7 @@
 // SPDX-License-Identifier: MIT
 // sd_vrelay driven through its standard input and output, as Speech
 // Dispatcher drives it, against the reference server with espeak-ng.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vrelay/vrelay.h>
 #include <vrelay/vrelay_helpers.h>
@@ -22,6 +18,7 @@
 
 #include "server/speech_server.h"
 #include "speechd/module_protocol.h"
+#include "tests/support/child_process.h"
 
 namespace vrelay {
 namespace speechd {
@@ -30,84 +27,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Strings = std::vector<std::string>;
 
-// A program as a child process with pipes on its standard input and output.
-// Ends with its input (the module) or with SIGTERM (a server).
-class ChildProcess {
-  public:
-    explicit ChildProcess(std::vector<std::string> argv, bool terminate = false)
-        : terminate_(terminate) {
-        int in[2], out[2];
-        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) {
-            return;
-        }
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::dup2(in[0], STDIN_FILENO);
-            ::dup2(out[1], STDOUT_FILENO);
-            std::vector<char*> args;
-            for (std::string& arg : argv) {
-                args.push_back(&arg[0]);
-            }
-            args.push_back(nullptr);
-            ::execv(args[0], args.data());
-            ::_exit(127);
-        }
-        ::close(in[0]);
-        ::close(out[1]);
-        input_ = in[1];
-        output_ = out[0];
-    }
-    ~ChildProcess() {
-        if (input_ >= 0) {
-            ::close(input_);
-        }
-        if (pid_ > 0) {
-            if (terminate_) {
-                ::kill(pid_, SIGTERM);
-            }
-            int status = 0;
-            ::waitpid(pid_, &status, 0);
-        }
-        if (output_ >= 0) {
-            ::close(output_);
-        }
-    }
-    void Send(const std::string& text) {
-        ASSERT_EQ(::write(input_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    }
-    // The next line, without its LF; false at the end of the output or
-    // after 60 s (a hang).
-    bool ReadLine(std::string* line) {
-        const auto deadline = Clock::now() + std::chrono::seconds(60);
-        for (;;) {
-            const size_t end = buffer_.find('\n');
-            if (end != std::string::npos) {
-                *line = buffer_.substr(0, end);
-                buffer_.erase(0, end + 1);
-                return true;
-            }
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            pollfd p{output_, POLLIN, 0};
-            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
-                return false;
-            }
-            char chunk[65536];
-            const ssize_t n = ::read(output_, chunk, sizeof chunk);
-            if (n <= 0) {
-                return false;
-            }
-            buffer_.append(chunk, static_cast<size_t>(n));
-        }
-    }
-
-  private:
-    const bool terminate_;
-    pid_t pid_ = -1;
-    int input_ = -1;
-    int output_ = -1;
-    std::string buffer_;
-};
+using test::ChildProcess;
 
 // What the module said: every line but the audio, which is decoded, and for
 // each index mark the samples written before it.
@@ -174,11 +94,12 @@ std::string LongText(const char* markPrefix, int sentences) {
 }
 
 // A module initialised with a configuration file of configText, in folder.
-std::unique_ptr<ChildProcess> StartModule(const std::string& folder, const std::string& configText) {
+std::unique_ptr<ChildProcess> StartModule(const std::string& folder,
+                                          const std::string& configText) {
     const std::string config = folder + "/vrelay.conf";
     std::ofstream(config) << configText;
-    auto module = std::make_unique<ChildProcess>(Strings{SD_VRELAY_PATH, config});
-    module->Send("INIT\nAUDIO\naudio_output_method=server\n.\n");
+    auto module = std::make_unique<ChildProcess>(Strings{SD_VRELAY_PATH, config}, false, false);
+    module->Write("INIT\nAUDIO\naudio_output_method=server\n.\n");
     Heard heard;
     EXPECT_TRUE(heard.ReadUntil(module.get(), "203 OK AUDIO INITIALIZED"));
     EXPECT_EQ(heard.lines.size() > 1 ? heard.lines[1] : "", "299 OK LOADED SUCCESSFULLY");
@@ -193,8 +114,8 @@ class ModuleTest : public ::testing::Test {
         char folder[] = "/tmp/vrelay-speechd-XXXXXX";
         ASSERT_NE(::mkdtemp(folder), nullptr);
         folder_ = folder;
-        module_ = StartModule(folder_, "VrelayServer \"127.0.0.1:" +
-                                           std::to_string(server_->Port()) + "\"\n");
+        module_ = StartModule(
+            folder_, "VrelayServer \"127.0.0.1:" + std::to_string(server_->Port()) + "\"\n");
     }
     void TearDown() override {
         module_.reset();
@@ -241,7 +162,7 @@ TEST_F(ModuleTest, SpeaksMarksInOrderWithTheLibrarysAudio) {
     // own: the module with its embedded server, the library with a server
     // program.
     auto module = StartModule(folder_, "");
-    ChildProcess program({VRELAY_SERVER_PATH, "--port", "0", "--workers", "0"}, true);
+    ChildProcess program({VRELAY_SERVER_PATH, "--port", "0", "--workers", "0"}, true, false);
     std::string listening;
     ASSERT_TRUE(program.ReadLine(&listening));
     const int port = std::atoi(listening.substr(listening.rfind(':') + 1).c_str());
@@ -249,7 +170,7 @@ TEST_F(ModuleTest, SpeaksMarksInOrderWithTheLibrarysAudio) {
     const std::string text =
         "<speak>Hello <mark name=\"one\"/>there, wide <mark name=\"two\"/>world of "
         "<mark name=\"three\"/>speech.</speak>";
-    module->Send(Speak(text));
+    module->Write(Speak(text));
     Heard heard;
     ASSERT_TRUE(heard.ReadUntil(module.get(), "702 END"));
     EXPECT_EQ(Events(heard), (Strings{"202 OK RECEIVING MESSAGE", "200 OK SPEAKING", "701 BEGIN",
@@ -270,18 +191,18 @@ TEST_F(ModuleTest, SpeaksMarksInOrderWithTheLibrarysAudio) {
 }
 
 TEST_F(ModuleTest, StopEndsTheMessageAtOnceAndTheNextOneSpeaks) {
-    module_->Send(Speak(LongText("m", 40)));
+    module_->Write(Speak(LongText("m", 40)));
     Heard heard;
     ASSERT_TRUE(heard.ReadUntil(module_.get(), "705 AUDIO"));
     const auto sent = Clock::now();
-    module_->Send("STOP\n");
+    module_->Write("STOP\n");
     ASSERT_TRUE(heard.ReadUntil(module_.get(), "703 STOP"));
     const auto took = Clock::now() - sent;
     // 50 ms is the aim (see the benchmark); this bound allows for sanitizers.
     EXPECT_LT(took, std::chrono::milliseconds(500));
 
     // Nothing of the stopped message follows its STOP.
-    module_->Send(Speak("<speak>Next.</speak>"));
+    module_->Write(Speak("<speak>Next.</speak>"));
     Heard next;
     ASSERT_TRUE(next.ReadUntil(module_.get(), "702 END"));
     EXPECT_EQ(next.lines.front(), "202 OK RECEIVING MESSAGE");
@@ -290,24 +211,25 @@ TEST_F(ModuleTest, StopEndsTheMessageAtOnceAndTheNextOneSpeaks) {
 }
 
 TEST_F(ModuleTest, PauseEndsRightAfterTheNextResumeMark) {
-    module_->Send(Speak(LongText("__spd_", 40)));
+    module_->Write(Speak(LongText("__spd_", 40)));
     Heard heard;
     ASSERT_TRUE(heard.ReadUntil(module_.get(), "701 BEGIN"));
-    module_->Send("PAUSE\n");
+    module_->Write("PAUSE\n");
     ASSERT_TRUE(heard.ReadUntil(module_.get(), "704 PAUSE"));
     const Strings events = Events(heard);
     ASSERT_GE(events.size(), 2u);
-    EXPECT_EQ(events[events.size() - 2].compare(0, 10, "700 __spd_"), 0) << events[events.size() - 2];
+    EXPECT_EQ(events[events.size() - 2].compare(0, 10, "700 __spd_"), 0)
+        << events[events.size() - 2];
     EXPECT_EQ(heard.lines[heard.lines.size() - 2], "700 INDEX MARK");
     EXPECT_LT(heard.marks.size(), 40u);
 
-    module_->Send("LIST VOICES\n");
+    module_->Write("LIST VOICES\n");
     Heard voices;
     ASSERT_TRUE(voices.ReadUntil(module_.get(), "200 OK VOICE LIST SENT"));
     EXPECT_EQ(voices.lines.front().compare(0, 4, "200-"), 0) << "events after the pause";
-    EXPECT_NE(std::find(voices.lines.begin(), voices.lines.end(),
-                        "200-English (America)\ten-US\tnone"),
-              voices.lines.end());
+    EXPECT_NE(
+        std::find(voices.lines.begin(), voices.lines.end(), "200-English (America)\ten-US\tnone"),
+        voices.lines.end());
 }
 
 TEST_F(ModuleTest, BadInputGetsACleanReplyAndTheModuleGoesOn) {
@@ -332,7 +254,7 @@ TEST_F(ModuleTest, BadInputGetsACleanReplyAndTheModuleGoesOn) {
          {"202 OK RECEIVING MESSAGE", "200 OK SPEAKING", "701 BEGIN", "702 END"}},
     };
     for (const Case& c : cases) {
-        module_->Send(c.input);
+        module_->Write(c.input);
         Heard heard;
         ASSERT_TRUE(heard.ReadUntil(module_.get(), c.replies.back())) << c.input;
         EXPECT_EQ(Events(heard), c.replies) << c.input;
@@ -340,7 +262,7 @@ TEST_F(ModuleTest, BadInputGetsACleanReplyAndTheModuleGoesOn) {
 }
 
 TEST_F(ModuleTest, ServerDyingMidMessageStopsItAndTheNextMessageReconnects) {
-    module_->Send(Speak(LongText("m", 40)));
+    module_->Write(Speak(LongText("m", 40)));
     Heard heard;
     ASSERT_TRUE(heard.ReadUntil(module_.get(), "705 AUDIO"));
     const int port = server_->Port();
@@ -348,14 +270,14 @@ TEST_F(ModuleTest, ServerDyingMidMessageStopsItAndTheNextMessageReconnects) {
     ASSERT_TRUE(heard.ReadUntil(module_.get(), "703 STOP"));
 
     // No server: the message stops at once.
-    module_->Send(Speak("<speak>Nobody there.</speak>"));
+    module_->Write(Speak("<speak>Nobody there.</speak>"));
     Heard alone;
     ASSERT_TRUE(alone.ReadUntil(module_.get(), "703 STOP"));
     EXPECT_EQ(Events(alone),
               (Strings{"202 OK RECEIVING MESSAGE", "200 OK SPEAKING", "701 BEGIN", "703 STOP"}));
 
     StartServer(port);
-    module_->Send(Speak("<speak>Back <mark name=\"again\"/>again.</speak>"));
+    module_->Write(Speak("<speak>Back <mark name=\"again\"/>again.</speak>"));
     Heard back;
     ASSERT_TRUE(back.ReadUntil(module_.get(), "702 END"));
     EXPECT_EQ(Events(back), (Strings{"202 OK RECEIVING MESSAGE", "200 OK SPEAKING", "701 BEGIN",
