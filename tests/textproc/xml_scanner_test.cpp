@@ -1,11 +1,8 @@
 // The markup scanner: events for every construct, limits, positions.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <utility>
@@ -272,19 +269,6 @@ TEST(GetKeyval, ReadsOneQuotedAttributeWithinTheLength) {
     const char* text = "a='1'";  // the closing quote at the length limit is not read
     EXPECT_EQ(nullptr, KVTP_get_keyval(text, 4, nullptr, nullptr, nullptr, nullptr));
     EXPECT_EQ(text + 5, KVTP_get_keyval(text, 5, nullptr, nullptr, nullptr, nullptr));
-}
-
-TEST(TpxmlTest, PrintsEventsOfAFile) {
-    const std::string path = ::testing::TempDir() + "tpxml_test_" + std::to_string(getpid());
-    std::ofstream(path) << "<a k='v'>hi</a>";
-    ::testing::internal::CaptureStdout();
-    EXPECT_EQ(1, KVTP_tpxml_test(path.c_str(), 3));
-    EXPECT_EQ(0, KVTP_tpxml_test("/nonexistent/file.xml", 3));
-    std::remove(path.c_str());
-    EXPECT_EQ(
-        "TAGOPEN:a\nKEY:k\nVAL:'v'\nDATA[hi]\nTAGCLOSE:a\n"
-        "Can't find input file exiting : /nonexistent/file.xml\n",
-        ::testing::internal::GetCapturedStdout());
 }
 
 }  // namespace
