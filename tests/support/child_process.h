@@ -12,7 +12,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
@@ -78,17 +77,12 @@ class ChildProcess {
         return status;
     }
     // Reads from fd (out or err) into *got until done() holds; false when
-    // the child closed it or 60 s went by first (a hang).
+    // the child closed it or was silent for 60 s (a hang).
     bool ReadUntil(int fd, std::string* got, const std::function<bool()>& done) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
         char buffer[65536];
         while (!done()) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
             pollfd p{fd, POLLIN, 0};
-            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) != 1)
-                return false;
-            const ssize_t n = ::read(fd, buffer, sizeof buffer);
+            const ssize_t n = ::poll(&p, 1, 60000) == 1 ? ::read(fd, buffer, sizeof buffer) : 0;
             if (n <= 0)
                 return false;
             got->append(buffer, static_cast<size_t>(n));
