@@ -32,16 +32,18 @@ class ChildProcess {
             if (::pipe2(p, O_CLOEXEC) != 0)
                 return;
         }
+        // Made before the fork: the test's other threads may hold the
+        // allocator's lock at that moment.
+        std::vector<char*> args;
+        for (std::string& arg : argv)
+            args.push_back(&arg[0]);
+        args.push_back(nullptr);
         pid = ::fork();
         if (pid == 0) {
             const rlimit noCore{0, 0};
             ::setrlimit(RLIMIT_CORE, &noCore);
             for (int fd = 0; fd < (pipeErr ? 3 : 2); ++fd)
                 ::dup2(pipes[fd][fd == 0 ? 0 : 1], fd);
-            std::vector<char*> args;
-            for (std::string& arg : argv)
-                args.push_back(&arg[0]);
-            args.push_back(nullptr);
             ::execv(args[0], args.data());
             ::_exit(127);
         }
