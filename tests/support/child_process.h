@@ -62,7 +62,7 @@ class ChildProcess {
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    void Write(const std::string& text) {
+    void Send(const std::string& text) {
         ASSERT_EQ(::write(in, text.data(), text.size()), static_cast<ssize_t>(text.size()));
     }
     void CloseInput() {

@@ -375,7 +375,7 @@ TEST(SayTest, TerminatedRunLeavesAValidWav) {
         vrelay::test::ChildProcess say(
             {VRELAY_SAY_PATH, "--engine", "tone", "-q", "--stream", "--marks", "-o", path});
         ASSERT_GT(say.pid, 0);
-        say.Write(Repeat("word ", 2000) + "\n");
+        say.Send(Repeat("word ", 2000) + "\n");
         // An audio packet holds some sixteen words: the 25th mark comes after
         // the audio of the first eight words at least.
         std::string marks;
@@ -403,7 +403,7 @@ TEST(SayTest, StreamSpeaksEachLineAsItComes) {
     for (const char* line : {"First line.\n", "And then, the second one.\n"}) {
         SCOPED_TRACE(line);
         const size_t before = wav.size();
-        say.Write(line);
+        say.Send(line);
         const size_t words = std::count(line, line + std::strlen(line), ' ') + 1;
         EXPECT_TRUE(say.ReadUntil(say.out, &wav, [&] {
             return wav.size() >= std::max<size_t>(before, 44) + words * word;
