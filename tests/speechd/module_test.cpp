@@ -94,8 +94,7 @@ std::string LongText(const char* markPrefix, int sentences) {
 }
 
 // A module initialised with a configuration file of configText, in folder.
-std::unique_ptr<ChildProcess> StartModule(const std::string& folder,
-                                          const std::string& configText) {
+std::unique_ptr<ChildProcess> StartModule(const std::string& folder, const std::string& configText) {
     const std::string config = folder + "/vrelay.conf";
     std::ofstream(config) << configText;
     auto module = std::make_unique<ChildProcess>(Strings{SD_VRELAY_PATH, config}, false, false);
@@ -114,8 +113,8 @@ class ModuleTest : public ::testing::Test {
         char folder[] = "/tmp/vrelay-speechd-XXXXXX";
         ASSERT_NE(::mkdtemp(folder), nullptr);
         folder_ = folder;
-        module_ = StartModule(
-            folder_, "VrelayServer \"127.0.0.1:" + std::to_string(server_->Port()) + "\"\n");
+        module_ = StartModule(folder_, "VrelayServer \"127.0.0.1:" +
+                                           std::to_string(server_->Port()) + "\"\n");
     }
     void TearDown() override {
         module_.reset();
@@ -218,8 +217,7 @@ TEST_F(ModuleTest, PauseEndsRightAfterTheNextResumeMark) {
     ASSERT_TRUE(heard.ReadUntil(module_.get(), "704 PAUSE"));
     const Strings events = Events(heard);
     ASSERT_GE(events.size(), 2u);
-    EXPECT_EQ(events[events.size() - 2].compare(0, 10, "700 __spd_"), 0)
-        << events[events.size() - 2];
+    EXPECT_EQ(events[events.size() - 2].compare(0, 10, "700 __spd_"), 0) << events[events.size() - 2];
     EXPECT_EQ(heard.lines[heard.lines.size() - 2], "700 INDEX MARK");
     EXPECT_LT(heard.marks.size(), 40u);
 
@@ -227,9 +225,9 @@ TEST_F(ModuleTest, PauseEndsRightAfterTheNextResumeMark) {
     Heard voices;
     ASSERT_TRUE(voices.ReadUntil(module_.get(), "200 OK VOICE LIST SENT"));
     EXPECT_EQ(voices.lines.front().compare(0, 4, "200-"), 0) << "events after the pause";
-    EXPECT_NE(
-        std::find(voices.lines.begin(), voices.lines.end(), "200-English (America)\ten-US\tnone"),
-        voices.lines.end());
+    EXPECT_NE(std::find(voices.lines.begin(), voices.lines.end(),
+                        "200-English (America)\ten-US\tnone"),
+              voices.lines.end());
 }
 
 TEST_F(ModuleTest, BadInputGetsACleanReplyAndTheModuleGoesOn) {
