@@ -1,11 +1,7 @@
 // SPDX-License-Identifier: MIT
 // sd_vrelay driven through its standard input and output, as Speech
 // Dispatcher drives it, against the reference server with espeak-ng.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vrelay/vrelay.h>
 #include <vrelay/vrelay_helpers.h>
@@ -22,6 +18,7 @@
 
 #include "server/speech_server.h"
 #include "speechd/module_protocol.h"
+#include "tests/support/child_process.h"
 
 namespace vrelay {
 namespace speechd {
@@ -30,84 +27,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Strings = std::vector<std::string>;
 
-// A program as a child process with pipes on its standard input and output.
-// Ends with its input (the module) or with SIGTERM (a server).
-class ChildProcess {
-  public:
-    explicit ChildProcess(std::vector<std::string> argv, bool terminate = false)
-        : terminate_(terminate) {
-        int in[2], out[2];
-        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) {
-            return;
-        }
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::dup2(in[0], STDIN_FILENO);
-            ::dup2(out[1], STDOUT_FILENO);
-            std::vector<char*> args;
-            for (std::string& arg : argv) {
-                args.push_back(&arg[0]);
-            }
-            args.push_back(nullptr);
-            ::execv(args[0], args.data());
-            ::_exit(127);
-        }
-        ::close(in[0]);
-        ::close(out[1]);
-        input_ = in[1];
-        output_ = out[0];
-    }
-    ~ChildProcess() {
-        if (input_ >= 0) {
-            ::close(input_);
-        }
-        if (pid_ > 0) {
-            if (terminate_) {
-                ::kill(pid_, SIGTERM);
-            }
-            int status = 0;
-            ::waitpid(pid_, &status, 0);
-        }
-        if (output_ >= 0) {
-            ::close(output_);
-        }
-    }
-    void Send(const std::string& text) {
-        ASSERT_EQ(::write(input_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    }
-    // The next line, without its LF; false at the end of the output or
-    // after 60 s (a hang).
-    bool ReadLine(std::string* line) {
-        const auto deadline = Clock::now() + std::chrono::seconds(60);
-        for (;;) {
-            const size_t end = buffer_.find('\n');
-            if (end != std::string::npos) {
-                *line = buffer_.substr(0, end);
-                buffer_.erase(0, end + 1);
-                return true;
-            }
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            pollfd p{output_, POLLIN, 0};
-            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
-                return false;
-            }
-            char chunk[65536];
-            const ssize_t n = ::read(output_, chunk, sizeof chunk);
-            if (n <= 0) {
-                return false;
-            }
-            buffer_.append(chunk, static_cast<size_t>(n));
-        }
-    }
-
-  private:
-    const bool terminate_;
-    pid_t pid_ = -1;
-    int input_ = -1;
-    int output_ = -1;
-    std::string buffer_;
-};
+using test::ChildProcess;
 
 // What the module said: every line but the audio, which is decoded, and for
 // each index mark the samples written before it.
@@ -177,7 +97,7 @@ std::string LongText(const char* markPrefix, int sentences) {
 std::unique_ptr<ChildProcess> StartModule(const std::string& folder, const std::string& configText) {
     const std::string config = folder + "/vrelay.conf";
     std::ofstream(config) << configText;
-    auto module = std::make_unique<ChildProcess>(Strings{SD_VRELAY_PATH, config});
+    auto module = std::make_unique<ChildProcess>(Strings{SD_VRELAY_PATH, config}, false, false);
     module->Send("INIT\nAUDIO\naudio_output_method=server\n.\n");
     Heard heard;
     EXPECT_TRUE(heard.ReadUntil(module.get(), "203 OK AUDIO INITIALIZED"));
@@ -241,7 +161,7 @@ TEST_F(ModuleTest, SpeaksMarksInOrderWithTheLibrarysAudio) {
     // own: the module with its embedded server, the library with a server
     // program.
     auto module = StartModule(folder_, "");
-    ChildProcess program({VRELAY_SERVER_PATH, "--port", "0", "--workers", "0"}, true);
+    ChildProcess program({VRELAY_SERVER_PATH, "--port", "0", "--workers", "0"}, true, false);
     std::string listening;
     ASSERT_TRUE(program.ReadLine(&listening));
     const int port = std::atoi(listening.substr(listening.rfind(':') + 1).c_str());

@@ -452,22 +452,6 @@ TEST(ToxPoolTest, WarnsWhenAnObjectWouldBeHandedOutTwice) {
     EXPECT_EQ(KVTP_toxpool_tag(pool), KVTP_voidparray_idx(pool->tags, 2));
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
     KVTP_toxpool_delete(pool);
-
-    pool = KVTP_toxpool_new(2, 2, 0);
-    KVTP_toxspurt owner{};
-    KVTP_toxspurt* s0 = KVTP_toxpool_spurt(pool);
-    KVTP_toxpool_spurt(pool);
-    KVTP_toxspurt_setparent(s0, &owner);
-    KVTP_toxtoken* t0 = KVTP_toxpool_token(pool);
-    KVTP_toxpool_token(pool);
-    KVTP_toxtoken_setparent(t0, &owner);
-    ::testing::internal::CaptureStderr();
-    EXPECT_EQ(KVTP_toxpool_spurt(pool), s0);
-    EXPECT_EQ(KVTP_toxpool_token(pool), t0);
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-              "CRITICAL: pool returns a spurt already in use.\n"
-              "CRITICAL: pool returns a token already in use.\n");
-    KVTP_toxpool_delete(pool);
 }
 
 }  // namespace

@@ -1,11 +1,8 @@
 // The markup scanner: events for every construct, limits, positions.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <utility>
@@ -72,54 +69,44 @@ std::vector<std::string> Scan(const std::string& doc) {
     return s.events;
 }
 
-struct ScanCase {
-    const char* name;
-    std::string doc;
-    std::vector<std::string> events;
-};
-
-class ScannerEvents : public ::testing::TestWithParam<ScanCase> {};
-
-TEST_P(ScannerEvents, ReportsExpectedEvents) {
-    EXPECT_EQ(GetParam().events, Scan(GetParam().doc));
+TEST(Scanner, ReportsTheEventsOfEachConstruct) {
+    const struct {
+        const char* name;
+        std::string doc;
+        std::vector<std::string> events;
+    } cases[] = {
+        {"HyphenSplitsWords", "well-known", {"D:well", "D:-", "D:known"}},
+        {"EmptyElementWithBothQuoteKinds",
+         "<a x='1' y=\"two words\"/>",
+         {"<a x=1 y=two words>", "</a>"}},
+        {"StartAndEndTagsWithSpacing",
+         "<voice\n  name = \"Ann\"\tgender='f' >hi</voice >",
+         {"<voice name=Ann gender=f>", "D:hi", "</voice>"}},
+        {"EmptyElementWithSpaceBeforeSlash", "<br />", {"<br>", "</br>"}},
+        {"UnquotedValueDropsTheTag", "<a b=c>", {}},
+        {"AttributeWithoutValueDropsTheTag", "<a b>x", {"D:x"}},
+        {"CommentHidesTagsInside", "<!-- <a x=\"1\"/> -->b", {"D:b"}},
+        {"CdataHoldingATagIsOnePiece", "<![CDATA[<a x='1'/>]]>", {"C[", "D:<a x='1'/>", "C]"}},
+        {"NamedAndNumericEntities", "&amp;&#38;", {"&:&amp;", "&:&#38;"}},
+        {"AmpersandBeforeSpaceIsData", "& x", {"D:&", "D: ", "D:x"}},
+        {"DeclarationAndDoctypeWithSubsetAreDropped",
+         "<?xml version=\"1.0\"?><!DOCTYPE doc [\n"
+         "  <!ENTITY e \"value\">\n  <!ELEMENT doc ANY>\n  %pe;\n]><doc/>",
+         {"<doc>", "</doc>"}},
+        {"DoctypeWithSystemIdIsDropped", "<!DOCTYPE doc SYSTEM \"doc.dtd\">x", {"D:x"}},
+        {"ProcessingInstructionIsDropped", "<?pi a ? b?>x", {"D:x"}},
+        {"StrayMarkupBytesAreOneBytePieces",
+         "a < b > c]",
+         {"D:a", "D: ", "D:<", "D: ", "D:b", "D: ", "D:>", "D: ", "D:c", "D:]"}},
+        {"StrayClosersOutsideTheirSectionsAreData", "x-->]]>", {"D:x", "D:-->", "D:]]>"}},
+        {"EntityInAttributeValueIsNotUnescaped", "<a v='&lt;b&gt;'/>", {"<a v=&lt;b&gt;>", "</a>"}},
+        {"NonAsciiNamesAndText",
+         "<\xC3\xA9t\xC3\xA9 \xC3\xA0='\xE2\x82\xAC'>caf\xC3\xA9",
+         {"<\xC3\xA9t\xC3\xA9 \xC3\xA0=\xE2\x82\xAC>", "D:caf\xC3\xA9"}},
+        {"WhiteSpaceRunsAreOnePiece", "a \t\n b", {"D:a", "D: \t\n ", "D:b"}}};
+    for (const auto& c : cases)
+        EXPECT_EQ(c.events, Scan(c.doc)) << c.name;
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Constructs, ScannerEvents,
-    ::testing::Values(
-        ScanCase{"HyphenSplitsWords", "well-known", {"D:well", "D:-", "D:known"}},
-        ScanCase{"EmptyElementWithBothQuoteKinds",
-                 "<a x='1' y=\"two words\"/>",
-                 {"<a x=1 y=two words>", "</a>"}},
-        ScanCase{"StartAndEndTagsWithSpacing",
-                 "<voice\n  name = \"Ann\"\tgender='f' >hi</voice >",
-                 {"<voice name=Ann gender=f>", "D:hi", "</voice>"}},
-        ScanCase{"EmptyElementWithSpaceBeforeSlash", "<br />", {"<br>", "</br>"}},
-        ScanCase{"UnquotedValueDropsTheTag", "<a b=c>", {}},
-        ScanCase{"AttributeWithoutValueDropsTheTag", "<a b>x", {"D:x"}},
-        ScanCase{"CommentHidesTagsInside", "<!-- <a x=\"1\"/> -->b", {"D:b"}},
-        ScanCase{
-            "CdataHoldingATagIsOnePiece", "<![CDATA[<a x='1'/>]]>", {"C[", "D:<a x='1'/>", "C]"}},
-        ScanCase{"NamedAndNumericEntities", "&amp;&#38;", {"&:&amp;", "&:&#38;"}},
-        ScanCase{"AmpersandBeforeSpaceIsData", "& x", {"D:&", "D: ", "D:x"}},
-        ScanCase{"DeclarationAndDoctypeWithSubsetAreDropped",
-                 "<?xml version=\"1.0\"?><!DOCTYPE doc [\n"
-                 "  <!ENTITY e \"value\">\n  <!ELEMENT doc ANY>\n  %pe;\n]><doc/>",
-                 {"<doc>", "</doc>"}},
-        ScanCase{"DoctypeWithSystemIdIsDropped", "<!DOCTYPE doc SYSTEM \"doc.dtd\">x", {"D:x"}},
-        ScanCase{"ProcessingInstructionIsDropped", "<?pi a ? b?>x", {"D:x"}},
-        ScanCase{"StrayMarkupBytesAreOneBytePieces",
-                 "a < b > c]",
-                 {"D:a", "D: ", "D:<", "D: ", "D:b", "D: ", "D:>", "D: ", "D:c", "D:]"}},
-        ScanCase{"StrayClosersOutsideTheirSectionsAreData", "x-->]]>", {"D:x", "D:-->", "D:]]>"}},
-        ScanCase{"EntityInAttributeValueIsNotUnescaped",
-                 "<a v='&lt;b&gt;'/>",
-                 {"<a v=&lt;b&gt;>", "</a>"}},
-        ScanCase{"NonAsciiNamesAndText",
-                 "<\xC3\xA9t\xC3\xA9 \xC3\xA0='\xE2\x82\xAC'>caf\xC3\xA9",
-                 {"<\xC3\xA9t\xC3\xA9 \xC3\xA0=\xE2\x82\xAC>", "D:caf\xC3\xA9"}},
-        ScanCase{"WhiteSpaceRunsAreOnePiece", "a \t\n b", {"D:a", "D: \t\n ", "D:b"}}),
-    [](const ::testing::TestParamInfo<ScanCase>& info) { return info.param.name; });
 
 TEST(Scanner, LongNamesAndValuesAreCutButNotInsideACharacter) {
     const std::string tag(40, 't'), attr(40, 'n'), value(3000, 'v');
@@ -181,20 +168,15 @@ TEST(Scanner, HostileBacktrackingStillConsumesInput) {
     EXPECT_EQ("</end>", events.back());
 }
 
-TEST(Scanner, PatternTableLendsSeventeenCompiledPatterns) {
+TEST(Scanner, PatternTableLendsEveryCompiledPattern) {
     std::unique_ptr<KVTP_tpxml, void (*)(KVTP_tpxml*)> x(KVTP_tpxml_new(), KVTP_tpxml_delete);
     pcre2_code** table = KVTP_tpxml_get_regexs(x.get());
-    ASSERT_NE(nullptr, table);
-    EXPECT_EQ(nullptr, table[KVTP_TPXML_NO_REGEXS]);
-    EXPECT_EQ(17, KVTP_tpxml_get_no_compiled_regexs(x.get()));
+    EXPECT_EQ(KVTP_TPXML_NO_REGEXS, KVTP_tpxml_get_no_compiled_regexs(x.get()));
     const size_t size = KVTP_tpxml_get_compiled_regex_sz(x.get(), KVTP_TPXML_OPERATOR);
-    ASSERT_GT(size, 0u);
-    std::vector<char> copy(size);
-    EXPECT_EQ(1, KVTP_tpxml_get_compiled_regex(x.get(), KVTP_TPXML_OPERATOR, copy.data()));
+    std::vector<char> copy(size, '\x5A');
+    ASSERT_EQ(1, KVTP_tpxml_get_compiled_regex(x.get(), KVTP_TPXML_OPERATOR, copy.data()));
     EXPECT_EQ(0, std::memcmp(copy.data(), table[KVTP_TPXML_OPERATOR], size));
-    EXPECT_EQ(0u, KVTP_tpxml_get_compiled_regex_sz(x.get(), -1));
-    EXPECT_EQ(0u, KVTP_tpxml_get_compiled_regex_sz(x.get(), 17));
-    EXPECT_EQ(0, KVTP_tpxml_get_compiled_regex(x.get(), 17, copy.data()));
+    EXPECT_EQ(0u, KVTP_tpxml_get_compiled_regex_sz(x.get(), KVTP_TPXML_NO_REGEXS));
 }
 
 // A document of every construct, long enough to span many margins, and the
@@ -287,19 +269,6 @@ TEST(GetKeyval, ReadsOneQuotedAttributeWithinTheLength) {
     const char* text = "a='1'";  // the closing quote at the length limit is not read
     EXPECT_EQ(nullptr, KVTP_get_keyval(text, 4, nullptr, nullptr, nullptr, nullptr));
     EXPECT_EQ(text + 5, KVTP_get_keyval(text, 5, nullptr, nullptr, nullptr, nullptr));
-}
-
-TEST(TpxmlTest, PrintsEventsOfAFile) {
-    const std::string path = ::testing::TempDir() + "tpxml_test_" + std::to_string(getpid());
-    std::ofstream(path) << "<a k='v'>hi</a>";
-    ::testing::internal::CaptureStdout();
-    EXPECT_EQ(1, KVTP_tpxml_test(path.c_str(), 3));
-    EXPECT_EQ(0, KVTP_tpxml_test("/nonexistent/file.xml", 3));
-    std::remove(path.c_str());
-    EXPECT_EQ(
-        "TAGOPEN:a\nKEY:k\nVAL:'v'\nDATA[hi]\nTAGCLOSE:a\n"
-        "Can't find input file exiting : /nonexistent/file.xml\n",
-        ::testing::internal::GetCapturedStdout());
 }
 
 }  // namespace

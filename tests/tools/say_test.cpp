@@ -23,6 +23,7 @@
 
 #include "server/speech_server.h"
 #include "tests/support/captured_log.h"
+#include "tests/support/child_process.h"
 #include "tests/support/run_command.h"
 
 namespace {
@@ -45,6 +46,13 @@ SayRun Say(const std::string& arguments, const std::string& input = "", bool qui
                                 " --engine tone " + (quiet ? "-q " : "") + "< " + inputFile +
                                 " 2>&1 " + arguments;
     return vrelay::test::RunCommand(command);
+}
+
+std::string Repeat(const std::string& unit, int times) {
+    std::string s;
+    while (times-- > 0)
+        s += unit;
+    return s;
 }
 
 std::vector<uint8_t> ReadFile(const std::string& path) {
@@ -262,54 +270,42 @@ Sound Measure(const std::string& path) {
     const auto wav = ReadFile(path);
     const double rate = wav.size() > 44 ? Le32(wav, 24) : 1;
     std::vector<double> x;
-    for (size_t i = 44; i + 1 < wav.size(); i += 2) {
+    for (size_t i = 44; i + 1 < wav.size(); i += 2)
         x.push_back(static_cast<int16_t>(wav[i] | wav[i + 1] << 8));
-    }
+    // The sum of x[a + k] * x[b + k] over n samples.
+    const auto dot = [&](size_t a, size_t b, size_t n) {
+        double sum = 0;
+        for (size_t k = 0; k < n; ++k)
+            sum += x[a + k] * x[b + k];
+        return sum;
+    };
     Sound sound;
     size_t first = x.size(), last = 0;
     for (size_t i = 0; i < x.size(); ++i) {
-        if (std::fabs(x[i]) > 300) {
-            first = std::min(first, i);
-            last = i;
-        }
+        if (std::fabs(x[i]) > 300)
+            first = std::min(first, i), last = i;
     }
-    if (first >= last) {
+    if (first >= last)
         return sound;
-    }
-    double energy = 0;
-    for (size_t i = first; i <= last; ++i) {
-        energy += x[i] * x[i];
-    }
-    sound.db = 10 * std::log10(energy / (last - first + 1) / (32768.0 * 32768.0));
+    const size_t n = last - first + 1;
+    sound.db = 10 * std::log10(dot(first, first, n) / n / (32768.0 * 32768.0));
     sound.seconds = (last - first) / rate;
-    const size_t frame = static_cast<size_t>(rate * 0.04);
-    const size_t shortest = static_cast<size_t>(rate / 500),
-                 longest = static_cast<size_t>(rate / 50);
+    const size_t frame = rate * 0.04, shortest = rate / 500, longest = rate / 50;
     std::vector<double> found;
     for (size_t at = 0; at + frame + longest < x.size(); at += 2 * frame) {
-        double e0 = 0;
-        for (size_t k = 0; k < frame; ++k) {
-            e0 += x[at + k] * x[at + k];
-        }
-        if (e0 / frame < 500.0 * 500.0) {
+        const double e0 = dot(at, at, frame);
+        if (e0 / frame < 500.0 * 500.0)
             continue;
-        }
         double best = 0;
         size_t lag = 0;
         for (size_t l = shortest; l <= longest; ++l) {
-            double r = 0, e1 = 0;
-            for (size_t k = 0; k < frame; ++k) {
-                r += x[at + k] * x[at + k + l];
-                e1 += x[at + k + l] * x[at + k + l];
-            }
-            if (r / std::sqrt(e0 * e1 + 1) > best) {
-                best = r / std::sqrt(e0 * e1 + 1);
-                lag = l;
-            }
+            const double r =
+                dot(at, at + l, frame) / std::sqrt(e0 * dot(at + l, at + l, frame) + 1);
+            if (r > best)
+                best = r, lag = l;
         }
-        if (best > 0.6) {
+        if (best > 0.6)
             found.push_back(rate / lag);
-        }
     }
     std::sort(found.begin(), found.end());
     sound.hz = found.empty() ? 0 : found[found.size() / 2];
@@ -370,95 +366,21 @@ TEST(SayTest, ProsodyIsMeasuredOnTheAudio) {
     EXPECT_NEAR(female.hz, 190, 19);
 }
 
-// vrelay-say started with arguments, its standard input, output and error
-// on pipes.
-struct Child {
-    pid_t pid = -1;
-    int in = -1, out = -1, err = -1;
-
-    explicit Child(std::vector<const char*> arguments) {
-        int pipes[3][2];
-        for (auto& p : pipes) {
-            if (pipe(p) != 0) {
-                return;
-            }
-        }
-        arguments.insert(arguments.begin(), VRELAY_SAY_PATH);
-        arguments.push_back(nullptr);
-        pid = fork();
-        if (pid == 0) {
-            const rlimit noCore{0, 0};  // a crash it is made to have leaves no core file
-            setrlimit(RLIMIT_CORE, &noCore);
-            dup2(pipes[0][0], 0);
-            dup2(pipes[1][1], 1);
-            dup2(pipes[2][1], 2);
-            for (auto& p : pipes) {
-                close(p[0]);
-                close(p[1]);
-            }
-            execv(VRELAY_SAY_PATH, const_cast<char* const*>(arguments.data()));
-            _exit(127);
-        }
-        in = pipes[0][1];
-        out = pipes[1][0];
-        err = pipes[2][0];
-        close(pipes[0][0]);
-        close(pipes[1][1]);
-        close(pipes[2][1]);
-    }
-    ~Child() {
-        for (int fd : {in, out, err}) {
-            if (fd >= 0) {
-                close(fd);
-            }
-        }
-    }
-    void Write(const std::string& text) {
-        ASSERT_EQ(write(in, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    }
-    // Reads from fd into *got until done(*got) holds; false when the child
-    // closed it or 20 s went by first.
-    static bool ReadUntil(int fd, std::string* got, const std::function<bool()>& done) {
-        char buffer[65536];
-        while (!done()) {
-            pollfd p{fd, POLLIN, 0};
-            if (poll(&p, 1, 20000) != 1) {
-                return false;
-            }
-            const ssize_t n = read(fd, buffer, sizeof buffer);
-            if (n <= 0) {
-                return false;
-            }
-            got->append(buffer, static_cast<size_t>(n));
-        }
-        return true;
-    }
-    int Wait() {
-        int status = 0;
-        waitpid(pid, &status, 0);
-        return status;
-    }
-};
-
 // SIGTERM or Ctrl-C while speaking, or a crash of the engine inside the
 // process, leaves a complete WAV of what was rendered under the file's name.
 TEST(SayTest, TerminatedRunLeavesAValidWav) {
     for (int signal : {SIGTERM, SIGINT, SIGSEGV}) {
         SCOPED_TRACE(signal);
         const std::string path = Out("term.wav");
-        Child say({"--engine", "tone", "-q", "--stream", "--marks", "-o", path.c_str()});
+        vrelay::test::ChildProcess say(
+            {VRELAY_SAY_PATH, "--engine", "tone", "-q", "--stream", "--marks", "-o", path});
         ASSERT_GT(say.pid, 0);
-        std::string text;
-        for (int i = 0; i < 2000; ++i) {
-            text += "word ";
-        }
-        say.Write(text + "\n");
+        say.Send(Repeat("word ", 2000) + "\n");
         // An audio packet holds some sixteen words: the 25th mark comes after
         // the audio of the first eight words at least.
         std::string marks;
-        EXPECT_TRUE(Child::ReadUntil(say.out, &marks, [&] {
-            return std::count(marks.begin(), marks.end(), '\n') >= 25;
-        }));
+        EXPECT_TRUE(say.ReadUntil(
+            say.out, &marks, [&] { return std::count(marks.begin(), marks.end(), '\n') >= 25; }));
         kill(say.pid, signal);
         const int status = say.Wait();
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal);
@@ -473,24 +395,24 @@ TEST(SayTest, TerminatedRunLeavesAValidWav) {
 // Live input: each line is spoken, its words printed and its audio written,
 // while the input waits for the next.
 TEST(SayTest, StreamSpeaksEachLineAsItComes) {
-    Child say({"--engine", "tone", "-q", "--stream", "--marks", "-o", "-"});
+    vrelay::test::ChildProcess say(
+        {VRELAY_SAY_PATH, "--engine", "tone", "-q", "--stream", "--marks", "-o", "-"});
     ASSERT_GT(say.pid, 0);
     std::string wav, marks;
     const size_t word = 1920 * 2;  // bytes of one word of the tone engine
     for (const char* line : {"First line.\n", "And then, the second one.\n"}) {
         SCOPED_TRACE(line);
         const size_t before = wav.size();
-        say.Write(line);
+        say.Send(line);
         const size_t words = std::count(line, line + std::strlen(line), ' ') + 1;
-        EXPECT_TRUE(Child::ReadUntil(say.out, &wav, [&] {
+        EXPECT_TRUE(say.ReadUntil(say.out, &wav, [&] {
             return wav.size() >= std::max<size_t>(before, 44) + words * word;
         }));
-        EXPECT_TRUE(Child::ReadUntil(say.err, &marks, [&] {
+        EXPECT_TRUE(say.ReadUntil(say.err, &marks, [&] {
             return marks.find(std::strrchr(line, ' ') + 1) != std::string::npos;
         })) << marks;
     }
-    close(say.in);
-    say.in = -1;
+    say.CloseInput();
     EXPECT_EQ(say.Wait(), 0);
 }
 
@@ -531,11 +453,7 @@ TEST(SayTest, RefusedOrStoppedSpeechLeavesNoFileOrAValidPart) {
     vrDestroyConnection(holder);
     ASSERT_TRUE(sessions(0));
 
-    std::string words;
-    for (int i = 0; i < 100; ++i) {
-        words += "w ";
-    }
-    run = Say(at + " '" + words + "'", "", false);
+    run = Say(at + " '" + Repeat("w ", 100) + "'", "", false);
     EXPECT_EQ(run.status, 1) << run.out;
     EXPECT_NE(run.out.find("vrelay-say: the speech stopped partway (more than 8 s of audio in one "
                            "request; the rest of the request is dropped); " +
