@@ -24,6 +24,10 @@ namespace server {
 
 class WorkerPool;
 
+// "address:port", the address in brackets when it is an IPv6 one
+// ("[::1]:5555").
+std::string AddressWithPort(const std::string& address, int port);
+
 struct ServerOptions {
     // Loopback only unless told otherwise: the server has no authentication.
     std::string listen_address = "127.0.0.1";
@@ -63,7 +67,9 @@ class SpeechServer {
     // fail at once) and joins all threads. Idempotent.
     void Stop();
     // Graceful stop: stops accepting, closes sessions waiting between
-    // requests, lets running requests finish for up to grace_ms, then Stop().
+    // requests, lets running requests (and requests whose text is still
+    // coming) finish for up to grace_ms, then ends the rest with the message
+    // "error: server shutting down" and PACKET_CLOSE, and Stop()s.
     void Shutdown(int grace_ms);
     // Sessions whose thread has not finished yet.
     int ActiveSessions();

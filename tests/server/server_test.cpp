@@ -390,18 +390,52 @@ TEST_F(ToneServer, ClientTextInMessagesAndLogLinesIsEscapedAndCut) {
               Tones("tone-low", {3}));
 }
 
-TEST_F(ToneServer, ShutdownLetsARunningRequestFinishAndClosesIdleSessions) {
-    RawClient idle(server_->Port());
-    RawClient busy(server_->Port());
-    ASSERT_TRUE(idle.Exchange(PACKET_TEXT, "").ended);
-    // A request in progress: its first piece is answered, its end not yet sent.
-    ASSERT_TRUE(busy.Exchange(PACKET_TEXT_CHUNK, MarkedWords({3, 3})).ended);
-    std::thread shutdown([this] { server_->Shutdown(60000); });
-    EXPECT_TRUE(idle.SeesClose());
-    EXPECT_EQ(busy.Exchange(PACKET_TEXT, kFinal).Marks(), "w1@1920 kvox_final@3840");
-    EXPECT_TRUE(busy.SeesClose());
-    shutdown.join();
-    EXPECT_EQ(server_->ActiveSessions(), 0);
+TEST_F(ToneServer, ShutdownLetsRequestsFinishWithinTheGraceAndClosesTheRest) {
+    const std::string next = "<mark name=\"c\"/>abc" + std::string(kFinal);
+    for (const int grace_ms : {60000, 100}) {
+        SCOPED_TRACE(grace_ms);
+        StartWith(ServerOptions());
+        RawClient idle(server_->Port());
+        RawClient busy(server_->Port());
+        ASSERT_TRUE(idle.Exchange(PACKET_TEXT, "").ended);
+        // A request whose text is still coming.
+        ASSERT_EQ(
+            busy.Exchange(PACKET_TEXT_CHUNK, "<mark name=\"a\"/>One. <mark name=\"b\"/>tw").Marks(),
+            "a@0");
+        std::thread shutdown([&] { server_->Shutdown(grace_ms); });
+        if (grace_ms > 1000) {
+            // The request goes on, and so does the client's next one.
+            EXPECT_EQ(busy.Exchange(PACKET_TEXT, "o" + std::string(kFinal)).Marks(),
+                      "b@1920 kvox_final@3840");
+            EXPECT_EQ(busy.Exchange(PACKET_TEXT, next).Marks(), "c@0 kvox_final@1920");
+            EXPECT_TRUE(idle.SeesClose());
+            EXPECT_TRUE(busy.SeesClose());
+        } else {
+            const Answer closed = busy.Read();
+            EXPECT_EQ(closed.types, (Types{PACKET_DATA_10, PACKET_CLOSE}));
+            EXPECT_THAT(closed.messages, ElementsAre("error: server shutting down"));
+        }
+        shutdown.join();
+        EXPECT_EQ(server_->ActiveSessions(), 0);
+    }
+}
+
+TEST_F(ToneServer, SessionsWithoutTextOrQueriesAreLoggedAtDebugLevelOnly) {
+    test::CapturedLog log(logINFO);
+    const std::pair<uint16_t, const char*> first_packets[] = {
+        {PACKET_TEXT, ""}, {PACKET_QUERY, "<voice name=\"all\"/>"}};
+    for (const auto& packet : first_packets) {
+        RawClient client(server_->Port());
+        ASSERT_TRUE(client.Exchange(packet.first, packet.second).ended);
+        ASSERT_TRUE(client.SendRaw(test::EncodeFrame(PACKET_CLOSE, {})));
+        EXPECT_TRUE(client.SeesClose());
+    }
+    for (int i = 0; i < 2000 && server_->ActiveSessions() > 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    // The health check's session (an empty text) leaves no line.
+    EXPECT_THAT(log.Text(), AllOf(Not(HasSubstr("session 1 ")), HasSubstr("session 2 opened"),
+                                  HasSubstr("session 2 closed (client closed)")));
 }
 
 TEST_F(ToneServer, StopEndsConnectedSessions) {
