@@ -458,12 +458,6 @@ bool Session::OnUnit(const SynthesisUnit& unit) {
     return true;
 }
 
-bool Session::TakesAtOnce() const {
-    // Room in the send buffer for more: the client is keeping up.
-    pollfd p{static_cast<int>(socket_->Handle()), POLLOUT, 0};
-    return ::poll(&p, 1, 0) == 1 && (p.revents & POLLOUT) != 0;
-}
-
 bool Session::Abandoned() const {
     if (send_failed_ || Stopped()) {
         return true;

@@ -94,7 +94,6 @@ class Session : private UnitSink {
     bool SpeakWords(std::vector<Word>* words);
     bool OnUnit(const SynthesisUnit& unit) override;
     std::chrono::steady_clock::time_point Deadline() const override { return deadline_; }
-    bool TakesAtOnce() const override;
     bool Abandoned() const override;
     bool TakesPieces() const override { return takes_pieces_; }
     // Sends a frame; a small one is held until a large one, the answer's

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "tools/embedded_server.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <thread>
 
 #include "transport/log.h"
 
@@ -33,6 +35,9 @@ server::ServerOptions EmbeddedServerOptions(const std::string& engine, bool verb
     }
     server::ServerOptions options;
     options.engine = engine;
+    // A worker per core: a long text is synthesised on all of them at once,
+    // and an engine that crashes takes only the request with it.
+    options.workers = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     return options;
 }
 

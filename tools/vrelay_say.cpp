@@ -608,8 +608,7 @@ int main(int argc, char** argv) {
     if (options.server.empty()) {
         vrelay::server::ServerOptions serverOptions =
             vrelay::tools::EmbeddedServerOptions(options.engine, options.verbose);
-        // This program is its only client: synthesis stays in this process
-        // and a unit's first audio leaves before the rest is synthesised.
+        // This program is its only client.
         serverOptions.max_sessions = 1;
         if (options.play) {
             // Answers come at the pace of the sound: an hour per text packet.

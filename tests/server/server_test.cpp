@@ -143,6 +143,88 @@ TEST_F(ToneServer, LongAudioArrivesInBoundedPacketsWithMarksBeforeTheirAudio) {
     EXPECT_EQ(answer.phonemes[40 * 3].duration, 1600 / 7);
 }
 
+// Everything of an answer but its audio, as text.
+std::string Transcript(const Answer& answer) {
+    std::string text;
+    for (const uint16_t type : answer.types) {
+        text += std::to_string(type) + " ";
+    }
+    for (const auto& f : answer.formats) {
+        text += "\nformat " + std::to_string(f.sample_rate);
+    }
+    for (size_t i = 0; i < answer.marks.size(); ++i) {
+        text += "\n" + answer.marks[i].name + "@" + std::to_string(answer.marks[i].sample) +
+                " after " + std::to_string(answer.audio_before_mark[i]);
+    }
+    for (const auto& p : answer.phonemes) {
+        text += "\n" + p.name + ">" + p.next + "@" + std::to_string(p.start) + "+" +
+                std::to_string(p.duration);
+    }
+    for (const auto& m : answer.messages) {
+        text += "\n" + m;
+    }
+    return text;
+}
+
+TEST_F(ToneServer, ARequestSpreadOverWorkersIsAnsweredAsInProcess) {
+    using Exchanges = std::vector<std::pair<uint16_t, std::string>>;
+    std::string markup;
+    std::string breaks;
+    for (int i = 0; i < 150; ++i) {
+        const std::string mark = "<mark name=\"w" + std::to_string(i) + "\"/>";
+        markup += "<s><prosody rate=\"slow\"><emphasis>" + mark + "w&amp;" + std::to_string(i) +
+                  "</emphasis></prosody></s> ";
+        breaks += mark + std::string(1 + i % 7, 'b') + "<break time=\"" +
+                  std::to_string(100 * (i % 9)) + "ms\"/> ";
+    }
+    const std::string many = MarkedWords(std::vector<int>(300, 4));
+    const struct {
+        const char* name;
+        Exchanges exchanges;
+    } cases[] = {
+        {"short", {{PACKET_TEXT, "<mark name=\"a\"/>Hi." + std::string(kFinal)}}},
+        {"long", {{PACKET_TEXT, many + kFinal}}},
+        {"streamed", {{PACKET_TEXT_CHUNK, many.substr(0, 3001)}, {PACKET_TEXT_CHUNK, many.substr(3001)},
+                      {PACKET_TEXT, kFinal}}},
+        {"markup", {{PACKET_TEXT, "<speak>" + markup + "</speak>" + kFinal}}},
+        {"voices",
+         {{PACKET_QUERY, "<voice name='tone-low' select='1'/>"},
+          {PACKET_TEXT, many + kFinal},
+          {PACKET_QUERY, "<voice name='tone' select='1'/>"},
+          {PACKET_TEXT, many.substr(0, 2000) + kFinal}}},
+        {"breaks", {{PACKET_TEXT, breaks + kFinal}}},
+    };
+    // In-process first, then one worker, several, and several in turn.
+    const std::pair<int, int> servers[] = {{0, 64}, {1, 64}, {3, 64}, {3, 1}};
+    std::vector<std::vector<Answer>> first;
+    for (const auto& workers_sessions : servers) {
+        ServerOptions options;
+        options.workers = workers_sessions.first;
+        options.max_sessions = workers_sessions.second;
+        StartWith(options);
+        RawClient client(server_->Port());
+        for (size_t c = 0; c < sizeof cases / sizeof cases[0]; ++c) {
+            SCOPED_TRACE(std::string(cases[c].name) + ", workers " +
+                         std::to_string(options.workers) + ", sessions " +
+                         std::to_string(options.max_sessions));
+            std::vector<Answer> answers;
+            for (const auto& e : cases[c].exchanges) {
+                answers.push_back(client.Exchange(e.first, e.second));
+                ASSERT_TRUE(answers.back().ended);
+            }
+            if (first.size() <= c) {
+                EXPECT_GT(answers.back().marks.size(), 0u);
+                first.push_back(answers);
+                continue;
+            }
+            for (size_t i = 0; i < answers.size(); ++i) {
+                EXPECT_EQ(Transcript(answers[i]), Transcript(first[c][i]));
+                EXPECT_TRUE(answers[i].audio == first[c][i].audio);
+            }
+        }
+    }
+}
+
 TEST_F(ToneServer, StreamSpeaksWholeWordsEarlyAndKeepsTheClockAcrossPieces) {
     RawClient client(server_->Port());
     const struct {
