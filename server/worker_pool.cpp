@@ -433,6 +433,18 @@ WorkerPool::WorkerPool(std::unique_ptr<Engine> engine, int workers, long memory_
       memory_mb_(memory_mb),
       in_turn_(in_turn),
       slots_(static_cast<size_t>(workers)) {
+    // The workers start here, before the drivers and the server's threads:
+    // the first request does not wait for them, and no other thread of ours
+    // is busy when they are forked (AddressSanitizer's allocator is not
+    // locked across a fork: a child forked while another thread allocates
+    // can hang).
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::string ignored;  // a slot without a worker starts one for its first job
+        for (Slot& slot : slots_) {
+            WorkerLocked(&slot, &ignored);
+        }
+    }
     for (size_t i = 0; i < slots_.size(); ++i) {
         slots_[i].driver = std::thread(&WorkerPool::Drive, this, i);
     }
@@ -507,6 +519,7 @@ bool WorkerPool::StartWorker(Slot* slot, std::string* error) {
 }
 
 void WorkerPool::EndWorker(Slot* slot, bool kill, std::string* why) {
+    slot->doomed = false;
     if (slot->pid == 0) {
         return;
     }
@@ -594,9 +607,6 @@ void WorkerPool::Drive(size_t index) {
         return job->worker == SIZE_MAX || job->worker == index;
     };
     std::unique_lock<std::mutex> lock(mutex_);
-    // The worker starts now, so that the first request does not wait for it.
-    std::string ignored;
-    WorkerLocked(slot, &ignored);
     for (;;) {
         queued_.wait(lock, [&] {
             return ending_ || std::find_if(queue_.begin(), queue_.end(), mine) != queue_.end();
@@ -624,6 +634,9 @@ void WorkerPool::Drive(size_t index) {
             Run(slot, job.get());
             lock.lock();
             job->slot = nullptr;
+            if (slot->doomed) {
+                EndWorker(slot, true, nullptr);  // killed for a job that ended meanwhile
+            }
         }
         job->state = Job::State::kEnded;
         progress_.notify_all();
@@ -691,6 +704,7 @@ void WorkerPool::CancelLocked(const JobList& jobs) {
             job->state = Job::State::kEnded;
         } else if (job->state == Job::State::kRunning && job->slot->pid != 0) {
             ::kill(job->slot->pid, SIGKILL);  // still speaking what nobody wants
+            job->slot->doomed = true;
         }
     }
 }

@@ -123,6 +123,7 @@ class WorkerPool : public Engine {
     struct Slot {
         pid_t pid = 0;
         int fd = -1;  // our end of the socket pair
+        bool doomed = false;  // killed while running a job; its driver ends it
         std::thread driver;
     };
     using JobList = std::deque<std::shared_ptr<Job>>;

@@ -38,6 +38,12 @@ server::ServerOptions EmbeddedServerOptions(const std::string& engine, bool verb
     // A worker per core: a long text is synthesised on all of them at once,
     // and an engine that crashes takes only the request with it.
     options.workers = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+#if defined(__SANITIZE_ADDRESS__)
+    // AddressSanitizer's allocator is not locked across a fork, and the
+    // program's other threads run while the server starts: a worker could
+    // hang. Such builds synthesise in-process.
+    options.workers = 0;
+#endif
     return options;
 }
 

@@ -345,8 +345,9 @@ std::atomic<bool> g_displayOnTerminal{false};
 // On SIGINT or SIGTERM the file keeps what was rendered, as a complete WAV
 // under its name; the sound stops as the process ends (the sound server drops
 // the stream of a client that is gone). Then the process ends by the signal
-// as it would have. A crash (of the speech engine running in this process,
-// say) keeps the file the same way.
+// as it would have. A crash of this process keeps the file the same way (the
+// embedded server's engine runs in worker processes: its crash ends only the
+// request, which stops the speech partway).
 void OnSignal(int signal) {
     WavWriter* wav = g_output.exchange(nullptr);
     if (wav != nullptr) {
