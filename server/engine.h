@@ -75,8 +75,6 @@ class UnitSink {
     // pieces calls OnUnit from inside its synthesis: a sink that may block
     // (sending to a client) must not take them where one engine serves all.
     virtual bool TakesPieces() const { return false; }
-    // False when OnUnit would now have to wait (for a client to read).
-    virtual bool TakesAtOnce() const { return true; }
     // True once nobody wants the rest (the client went away): an engine that
     // can stop a synthesis midway stops it. Asked often, so it is cheap.
     virtual bool Abandoned() const { return false; }

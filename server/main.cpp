@@ -1,9 +1,11 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // vrelay-server: the reference speech server as a program.
 //
-// Prints "listening on ADDR:PORT" once it accepts clients. SIGINT or SIGTERM:
-// stops accepting, lets running requests finish for the grace time, then
-// closes every connection and exits 0. See kHelp for the options and
-// server/exit_codes.h for the exit codes.
+// Prints "listening on ADDR:PORT" ("[ADDR]:PORT" for an IPv6 address) once it
+// accepts clients. SIGINT or SIGTERM: stops accepting, lets running requests
+// finish for the grace time, then closes every connection and exits 0; a
+// second SIGINT or SIGTERM ends it at once, by that signal. See kHelp for the
+// options and server/exit_codes.h for the exit codes.
 #include <getopt.h>
 #include <signal.h>
 #ifdef __GLIBC__
@@ -61,8 +63,13 @@ const char kHelp[] =
     "  --version              print the version and exit\n"
     "  -h, --help             this text\n"
     "\n"
+    "On SIGTERM or SIGINT it stops accepting, closes idle sessions, lets running\n"
+    "requests finish for the grace time and closes the rest; a second signal ends\n"
+    "it at once.\n"
+    "\n"
     "Exit codes: 0 stopped by SIGTERM or SIGINT, 2 bad usage, 3 cannot start (the\n"
-    "engine, or the address cannot be bound), 4 unknown voice.\n";
+    "engine, or the address cannot be bound), 4 unknown voice; ended by a second\n"
+    "signal, the shell's code for that signal (143 for SIGTERM, 130 for SIGINT).\n";
 
 bool ParseNumber(const char* text, long low, long high, long* value) {
     char* end = nullptr;
@@ -92,17 +99,28 @@ bool ParseLogLevel(const std::string& name, vrelay::TLogLevel* level) {
     return false;
 }
 
-}  // namespace
+// What the command line asks for.
+struct Settings {
+    vrelay::server::ServerOptions server;
+    long grace_seconds = 10;
+    vrelay::TLogLevel log_level = vrelay::logINFO;
+};
 
-int main(int argc, char** argv) {
-    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-    vrelay::server::ServerOptions options;
+// A usage error: one line, and where to find the options.
+int Usage(const std::string& message) {
+    std::fprintf(stderr, "vrelay-server: %s\nTry 'vrelay-server --help' for more information.\n",
+                 message.c_str());
+    return vrelay::kExitUsage;
+}
+
+// Reads the options into *settings. -1 to go on; otherwise the program's
+// exit code (after --help, --version or a usage error).
+int ParseArguments(int argc, char** argv, unsigned cores, Settings* settings) {
+    vrelay::server::ServerOptions& options = settings->server;
     options.port = 5555;
     options.workers = static_cast<int>(cores);
     options.worker_memory_mb = 2048;
     options.max_sessions_per_address = 16;
-    long grace_seconds = 10;
-    vrelay::TLogLevel log_level = vrelay::logINFO;
     enum {
         kPort = 256,
         kListen,
@@ -139,13 +157,6 @@ int main(int argc, char** argv) {
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
-    // A usage error: one line, and where to find the options.
-    const auto usage = [](const std::string& message) {
-        std::fprintf(stderr,
-                     "vrelay-server: %s\nTry 'vrelay-server --help' for more information.\n",
-                     message.c_str());
-        return vrelay::kExitUsage;
-    };
     opterr = 0;
     int c;
     int option_index = -1;
@@ -158,7 +169,7 @@ int main(int argc, char** argv) {
             return ParseNumber(optarg, low, high, &number);
         };
         auto bad_number = [&](long low, long high) {
-            return usage(name + " wants a number from " + std::to_string(low) + " to " +
+            return Usage(name + " wants a number from " + std::to_string(low) + " to " +
                          std::to_string(high) + ", not \"" + optarg + "\"");
         };
         constexpr long kDay = 24 * 3600;
@@ -226,28 +237,34 @@ int main(int argc, char** argv) {
             case kGrace:
                 if (!number_in(0, kDay))
                     return bad_number(0, kDay);
-                grace_seconds = number;
+                settings->grace_seconds = number;
                 break;
             case kLogLevel:
-                if (!ParseLogLevel(optarg, &log_level)) {
-                    return usage(std::string("--log-level wants error, warning, info or debug, "
+                if (!ParseLogLevel(optarg, &settings->log_level)) {
+                    return Usage(std::string("--log-level wants error, warning, info or debug, "
                                              "not \"") +
                                  optarg + "\"");
                 }
                 break;
             case ':':
-                return usage("option " + std::string(argv[optind - 1]) + " needs a value");
+                return Usage("option " + std::string(argv[optind - 1]) + " needs a value");
             default: {
                 const std::string arg =
                     optopt != 0 ? std::string("-") + static_cast<char>(optopt) : argv[optind - 1];
-                return usage("unknown option " + arg.substr(0, arg.find('=')));
+                return Usage("unknown option " + arg.substr(0, arg.find('=')));
             }
         }
     }
     if (optind < argc) {
-        return usage(std::string("unexpected argument \"") + argv[optind] + "\"");
+        return Usage(std::string("unexpected argument \"") + argv[optind] + "\"");
     }
-    vrelay::FILELog::SetReportingLevel(log_level);
+    return -1;
+}
+
+// The process-wide settings, made before any thread starts. Returns the stop
+// signals, blocked in every thread from now on: the main thread waits for them.
+sigset_t PrepareProcess(const Settings& settings) {
+    vrelay::FILELog::SetReportingLevel(settings.log_level);
 #ifdef __GLIBC__
     // A fixed threshold: large buffers (a request's text, a unit's audio) are
     // mapped for themselves and go back to the system when freed. Left to
@@ -255,25 +272,51 @@ int main(int argc, char** argv) {
     // which keep their memory after a large request.
     mallopt(M_MMAP_THRESHOLD, 128 * 1024);
 #endif
-
-    // Block the stop signals in every thread; the main thread waits for them.
     sigset_t stop_signals;
     sigemptyset(&stop_signals);
     sigaddset(&stop_signals, SIGINT);
     sigaddset(&stop_signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+    return stop_signals;
+}
 
-    vrelay::server::SpeechServer server(options);
+// From now on a further stop signal ends the process at once, by that signal,
+// whatever the graceful stop is doing.
+void EndAtNextSignal(const sigset_t& stop_signals) {
+    std::thread([stop_signals] {
+        int signal_number = 0;
+        sigwait(&stop_signals, &signal_number);
+        ::signal(signal_number, SIG_DFL);
+        pthread_sigmask(SIG_UNBLOCK, &stop_signals, nullptr);
+        ::raise(signal_number);
+    }).detach();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    Settings settings;
+    const int parsed = ParseArguments(argc, argv, cores, &settings);
+    if (parsed >= 0) {
+        return parsed;
+    }
+    const sigset_t stop_signals = PrepareProcess(settings);
+
+    vrelay::server::SpeechServer server(settings.server);
     std::string error;
     if (!server.Start(&error)) {
         std::fprintf(stderr, "vrelay-server: %s\n", error.c_str());
         return server.UnknownVoice() ? vrelay::kExitUnknownVoice : vrelay::kExitNoServer;
     }
-    std::printf("listening on %s:%d\n", options.listen_address.c_str(), server.Port());
+    std::printf(
+        "listening on %s\n",
+        vrelay::server::AddressWithPort(settings.server.listen_address, server.Port()).c_str());
     std::fflush(stdout);
 
     int signal_number = 0;
     sigwait(&stop_signals, &signal_number);
-    server.Shutdown(static_cast<int>(grace_seconds * 1000));
+    EndAtNextSignal(stop_signals);
+    server.Shutdown(static_cast<int>(settings.grace_seconds * 1000));
     return vrelay::kExitOk;
 }

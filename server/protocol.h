@@ -8,7 +8,10 @@
 // the server closes the connection. A client connecting while the server has
 // its maximum of sessions gets PACKET_DATA_10 "error: server busy" and
 // PACKET_CLOSE, and the connection closes. A session silent (no complete
-// packet) for the idle time-out is closed without a word.
+// packet) for the idle time-out is closed without a word. A server shutting
+// down closes sessions between requests without a word too; a session still
+// in a request when the grace time ends gets PACKET_DATA_10 "error: server
+// shutting down" and PACKET_CLOSE after the last whole packet of its answer.
 //
 // Bounds. A request over one of the server's bounds (text waiting, audio per
 // request, time per answer) or whose synthesis fails gets a PACKET_DATA_10

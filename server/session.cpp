@@ -26,6 +26,9 @@ bool KnownClientType(uint16_t type) {
 // Longest wait of one receive: how soon a session notices its idle time and
 // a drain.
 constexpr int kReceivePollMs = 500;
+// While the server shuts down, a session without a request for this long is
+// closed.
+constexpr int kDrainIdleMs = 1000;
 // Kernel send buffer of a session (the kernel doubles it): about 3 s of
 // espeak audio.
 constexpr int kSendBufferBytes = 128 * 1024;
@@ -124,8 +127,18 @@ void Session::Drain() {
     draining_ = true;
 }
 
-bool Session::InRequest() const {
-    return buffer_.Size() > 0 || !held_.empty() || parser_.OpenElements() > 0 || dropping_;
+void Session::Close() {
+    closing_ = true;
+    // Ends a wait for the client's next packet; sending still works.
+    std::lock_guard<std::mutex> lock(socket_mutex_);
+    if (socket_->Handle() != kInvalidSocket) {
+        ::shutdown(static_cast<int>(socket_->Handle()), SHUT_RD);
+    }
+}
+
+bool Session::InputWaiting() {
+    pollfd p{static_cast<int>(socket_->Handle()), POLLIN, 0};
+    return input_.Buffered() > 0 || ::poll(&p, 1, 0) == 1;
 }
 
 Session::ReadResult Session::ReadPacket(Packet* packet) {
@@ -134,12 +147,20 @@ Session::ReadResult Session::ReadPacket(Packet* packet) {
         if (stopping_->load()) {
             return ReadResult::kStopped;
         }
-        if (draining_.load() && !started && !InRequest()) {
+        if (closing_.load()) {
+            return ReadResult::kClosing;
+        }
+        // Between requests, with no request for a while and nothing sent by
+        // the client: idle. A client that sends request after request (a long
+        // text, a few kilobytes a request) goes on.
+        if (draining_.load() && !started && !in_request_ &&
+            std::chrono::steady_clock::now() - active_ > std::chrono::milliseconds(kDrainIdleMs) &&
+            !InputWaiting()) {
             return ReadResult::kDrained;
         }
         int received = 0;
         if (!packet->GetData(&input_, &received)) {
-            return ReadResult::kGone;
+            return closing_.load() ? ReadResult::kClosing : ReadResult::kGone;
         }
         started = started || received > 0;
         // Only whole packets count as activity: a trickle of bytes does not
@@ -155,8 +176,7 @@ Session::ReadResult Session::ReadPacket(Packet* packet) {
 }
 
 void Session::Run() {
-    VR_LOG(logINFO) << "vrelay server: session " << id_ << " opened by " << peer_ << ", voice \""
-                    << Printable(voice_) << "\"";
+    VR_LOG(logDEBUG) << OpenedLine();
     std::string reason;
     try {
         reason = Serve();
@@ -170,9 +190,10 @@ void Session::Run() {
         std::lock_guard<std::mutex> lock(socket_mutex_);
         socket_->Close();
     }
-    VR_LOG(logINFO) << "vrelay server: session " << id_ << " closed (" << reason << "): " << texts_
-                    << " text packets, " << text_bytes_ << " text bytes, " << queries_
-                    << " queries, " << samples_ << " samples";
+    VR_LOG(announced_ ? logINFO : logDEBUG)
+        << "vrelay server: session " << id_ << " closed (" << reason << "): " << texts_
+        << " text packets, " << text_bytes_ << " text bytes, " << queries_ << " queries, "
+        << samples_ << " samples";
     // Nothing of the request is needed any more; release it now rather than
     // when the server reaps the session.
     EndRequest();
@@ -190,6 +211,9 @@ std::string Session::Serve() {
                 return "idle for " + std::to_string(limits_.idle_timeout_ms / 1000) + " s";
             case ReadResult::kDrained:
                 return "server shutting down";
+            case ReadResult::kClosing:
+                SendClosing();
+                return "server shutting down, grace time over";
             case ReadResult::kPacket:
                 break;
         }
@@ -208,16 +232,39 @@ std::string Session::Serve() {
         if (type == PACKET_CLOSE) {
             return "client closed";
         }
+        // Packets without text keep no session: they cost the client nothing.
+        const bool counts = type == PACKET_QUERY || (packet.Length() > 0 && packet.Data()[0] != 0);
+        if (counts) {
+            Announce();
+        }
         const bool ok =
             type == PACKET_QUERY ? OnQuery(packet) : OnText(packet, type == PACKET_TEXT);
         if (!ok) {
-            return stopping_->load() ? "server stopping" : "send failed";
+            if (stopping_->load()) {
+                return "server stopping";
+            }
+            if (closing_.load()) {
+                SendClosing();
+                return "server shutting down, grace time over";
+            }
+            return "send failed";
         }
-        // Packets without text keep no session: they cost the client nothing.
-        if (type == PACKET_QUERY || (packet.Length() > 0 && packet.Data()[0] != 0)) {
+        if (counts) {
             active_ = std::chrono::steady_clock::now();
         }
     }
+}
+
+void Session::Announce() {
+    if (!announced_) {
+        announced_ = true;
+        VR_LOG(logINFO) << OpenedLine();
+    }
+}
+
+std::string Session::OpenedLine() const {
+    return "vrelay server: session " + std::to_string(id_) + " opened by " + peer_ + ", voice \"" +
+           Printable(voice_) + "\"";
 }
 
 void Session::EndRequest() {
@@ -247,6 +294,9 @@ bool Session::OnText(Packet& packet, bool final) {
     over_limit_ = false;
     deadline_ =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(limits_.request_timeout_ms);
+    // A PACKET_TEXT ends the request: after it the session waits between
+    // requests.
+    in_request_ = !final;
     bool ok = true;
     if (dropping_) {
         // A refused request: its remaining pieces are read and not spoken.
@@ -293,7 +343,7 @@ bool Session::SpeakWords(std::vector<Word>* words) {
     BoundWords(words, kMaxWordBytes, &break_budget_ms_);
     std::string error;
     const bool spoken = engine_->Speak(voice_, *words, this, &error);
-    if (send_failed_ || stopping_->load()) {
+    if (send_failed_ || Stopped()) {
         return false;
     }
     if (!spoken) {
@@ -306,7 +356,7 @@ bool Session::SpeakWords(std::vector<Word>* words) {
 }
 
 bool Session::OnUnit(const SynthesisUnit& unit) {
-    if (send_failed_ || stopping_->load()) {
+    if (send_failed_ || Stopped()) {
         return false;
     }
     const int64_t max_samples =
@@ -396,7 +446,7 @@ bool Session::OnUnit(const SynthesisUnit& unit) {
         } else if (!Send(PACKET_DATA_6, EncodeAudio(unit.samples.data() + pos, end - pos))) {
             return false;
         }
-        if (stopping_->load()) {
+        if (Stopped()) {
             return false;
         }
     }
@@ -408,14 +458,8 @@ bool Session::OnUnit(const SynthesisUnit& unit) {
     return true;
 }
 
-bool Session::TakesAtOnce() const {
-    // Room in the send buffer for more: the client is keeping up.
-    pollfd p{static_cast<int>(socket_->Handle()), POLLOUT, 0};
-    return ::poll(&p, 1, 0) == 1 && (p.revents & POLLOUT) != 0;
-}
-
 bool Session::Abandoned() const {
-    if (send_failed_ || stopping_->load()) {
+    if (send_failed_ || Stopped()) {
         return true;
     }
     // A client that cancels closes its connection without reading on.
@@ -556,6 +600,13 @@ bool Session::SendMessage(const std::string& text) {
 
 bool Session::SendEnd() {
     return Send(PACKET_END, {});
+}
+
+void Session::SendClosing() {
+    if (SendMessage(std::string(kErrorPrefix) + "server shutting down")) {
+        Packet close(0, PACKET_CLOSE, nullptr, 0, false);
+        SendFrame(&close, false);
+    }
 }
 
 }  // namespace server

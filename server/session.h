@@ -72,12 +72,18 @@ class Session : private UnitSink {
     // From another thread: makes blocked sends and receives fail at once.
     void Interrupt();
 
-    // Until then a session waiting between requests closes at once and a
-    // session inside a request closes once the request ends.
+    // From another thread, the first step of a graceful stop: from now on a
+    // session that has had no request for a second closes (within half a
+    // second more); one that is answering or receiving a request goes on, and
+    // so does its client's next request if it comes within that second.
     void Drain();
+    // From another thread, the end of a graceful stop: the request being
+    // answered stops at the next frame, and the client gets the message
+    // "error: server shutting down" and PACKET_CLOSE.
+    void Close();
 
   private:
-    enum class ReadResult { kPacket, kGone, kStopped, kIdle, kDrained };
+    enum class ReadResult { kPacket, kGone, kStopped, kIdle, kDrained, kClosing };
     ReadResult ReadPacket(Packet* packet);
     // Serves packets until the session ends; returns the reason.
     std::string Serve();
@@ -88,7 +94,6 @@ class Session : private UnitSink {
     bool SpeakWords(std::vector<Word>* words);
     bool OnUnit(const SynthesisUnit& unit) override;
     std::chrono::steady_clock::time_point Deadline() const override { return deadline_; }
-    bool TakesAtOnce() const override;
     bool Abandoned() const override;
     bool TakesPieces() const override { return takes_pieces_; }
     // Sends a frame; a small one is held until a large one, the answer's
@@ -98,8 +103,17 @@ class Session : private UnitSink {
     bool SendHeld();
     bool SendMessage(const std::string& text);
     bool SendEnd();
+    // The message and PACKET_CLOSE of a session closed by Close().
+    void SendClosing();
     void EndRequest();
-    bool InRequest() const;
+    // Ends the wait of a synthesis or a send: the server stops, or Close().
+    bool Stopped() const { return stopping_->load() || closing_.load(); }
+    // Something the client sent is waiting to be read.
+    bool InputWaiting();
+    // A session logs its opening and closing at info level once it sends
+    // text or a query; until then (a health check, a probe) at debug level.
+    void Announce();
+    std::string OpenedLine() const;
 
     const int id_;
     std::unique_ptr<Socket> socket_;
@@ -112,8 +126,12 @@ class Session : private UnitSink {
     const std::atomic<bool>* const stopping_;
     const bool takes_pieces_;
     std::atomic<bool> draining_{false};
+    std::atomic<bool> closing_{false};
+    // Sent text or a query: its lines are logged at info level (see LogLine).
+    bool announced_ = false;
 
-    // The open request.
+    // The open request: from its first PACKET_TEXT_CHUNK to its PACKET_TEXT.
+    bool in_request_ = false;
     StreamBuffer buffer_;
     MarkupParser parser_;
     std::vector<Word> held_;  // whole words waiting for their sentence's end

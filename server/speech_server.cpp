@@ -17,9 +17,14 @@
 namespace vrelay {
 namespace server {
 
+std::string AddressWithPort(const std::string& address, int port) {
+    const bool v6 = address.find(':') != std::string::npos;
+    return (v6 ? "[" + address + "]" : address) + ":" + std::to_string(port);
+}
+
 namespace {
 
-// "address:port" of the client; *host gets the address alone.
+// "address:port" of the client (see AddressWithPort); *host gets the address alone.
 std::string PeerName(SocketHandle handle, std::string* host) {
     sockaddr_storage address{};
     socklen_t length = sizeof address;
@@ -40,8 +45,12 @@ std::string PeerName(SocketHandle handle, std::string* host) {
         port = ntohs(v6->sin6_port);
     }
     *host = text;
-    return *host + ":" + std::to_string(port);
+    return AddressWithPort(*host, port);
 }
+
+// How long sessions closed at the end of the grace time get to send their
+// last frames.
+constexpr int kClosingMs = 300;
 
 }  // namespace
 
@@ -62,8 +71,11 @@ bool SpeechServer::Start(std::string* error) {
         return false;
     }
     if (options_.workers > 0) {
+        // With one client, its units go to the workers in turn: the same text
+        // gives the same audio every time.
         auto pool = std::make_unique<WorkerPool>(std::move(engine_), options_.workers,
-                                                 options_.worker_memory_mb);
+                                                 options_.worker_memory_mb,
+                                                 options_.max_sessions == 1);
         pool_ = pool.get();
         engine_ = std::move(pool);
     }
@@ -79,8 +91,8 @@ bool SpeechServer::Start(std::string* error) {
     listener_ =
         std::make_unique<SocketServer>(options_.port, 64, PollingSelect, options_.listen_address);
     if (!listener_->IsOpen()) {
-        *error = "cannot listen on " + options_.listen_address + ":" +
-                 std::to_string(options_.port) + ": " + listener_->Error();
+        *error = "cannot listen on " + AddressWithPort(options_.listen_address, options_.port) +
+                 ": " + listener_->Error();
         listener_.reset();
         return false;
     }
@@ -90,8 +102,9 @@ bool SpeechServer::Start(std::string* error) {
     accept_wake_.Clear();
     started_ = true;
     accept_thread_ = std::thread(&SpeechServer::AcceptLoop, this);
-    VR_LOG(logINFO) << "vrelay server: listening on " << options_.listen_address << ":" << port_
-                    << ", engine " << engine_->Name() << ", voice \"" << voice_ << "\"";
+    VR_LOG(logINFO) << "vrelay server: listening on "
+                    << AddressWithPort(options_.listen_address, port_) << ", engine "
+                    << engine_->Name() << ", voice \"" << voice_ << "\"";
     return true;
 }
 
@@ -231,8 +244,17 @@ void SpeechServer::Shutdown(int grace_ms) {
     }
     VR_LOG(logINFO) << "vrelay server: shutting down, " << Reap()
                     << " sessions may finish their requests";
-    session_ended_.wait_for(lock, std::chrono::milliseconds(grace_ms),
-                            [this] { return Reap() == 0; });
+    const auto all_ended = [this] { return Reap() == 0; };
+    if (!session_ended_.wait_for(lock, std::chrono::milliseconds(grace_ms), all_ended)) {
+        VR_LOG(logWARNING) << "vrelay server: grace time over, closing " << Reap()
+                           << " sessions in the middle of their requests";
+        for (auto& slot : slots_) {
+            slot->session->Close();
+        }
+        // Each session sends its last frames; one whose client does not read
+        // them is cut off by Stop().
+        session_ended_.wait_for(lock, std::chrono::milliseconds(kClosingMs), all_ended);
+    }
     lock.unlock();
     Stop();
 }

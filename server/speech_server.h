@@ -24,6 +24,10 @@ namespace server {
 
 class WorkerPool;
 
+// "address:port", the address in brackets when it is an IPv6 one
+// ("[::1]:5555").
+std::string AddressWithPort(const std::string& address, int port);
+
 struct ServerOptions {
     // Loopback only unless told otherwise: the server has no authentication.
     std::string listen_address = "127.0.0.1";
@@ -32,13 +36,15 @@ struct ServerOptions {
     // The sessions' first voice (as ChooseVoiceName reads it); "" for the
     // engine's default.
     std::string voice;
-    // Synthesis worker processes; 0 synthesises on the sessions' threads.
+    // Synthesis worker processes; 0 synthesises on the sessions' threads. A
+    // request's units are synthesised on all of them at once.
     int workers = 0;
     // Address space (MiB) each worker may add to what it inherits; 0: no limit.
     long worker_memory_mb = 0;
     // Further clients get "error: server busy" and PACKET_CLOSE. With one,
-    // synthesising in-process, a unit's first audio leaves before the rest of
-    // it is synthesised, as it does from the workers.
+    // its units go to the workers in turn (see WorkerPool), and synthesising
+    // in-process a unit's first audio leaves before the rest of it is
+    // synthesised, as it does from the workers.
     int max_sessions = 64;
     // Sessions one client address may hold at once, 0 for no bound of its
     // own; further clients from it are turned away as above.
@@ -63,7 +69,9 @@ class SpeechServer {
     // fail at once) and joins all threads. Idempotent.
     void Stop();
     // Graceful stop: stops accepting, closes sessions waiting between
-    // requests, lets running requests finish for up to grace_ms, then Stop().
+    // requests, lets running requests (and requests whose text is still
+    // coming) finish for up to grace_ms, then ends the rest with the message
+    // "error: server shutting down" and PACKET_CLOSE, and Stop()s.
     void Shutdown(int grace_ms);
     // Sessions whose thread has not finished yet.
     int ActiveSessions();

@@ -46,7 +46,7 @@ size_t ToneEngine::UnitEnd(const std::vector<Word>& words, size_t begin) const {
     size_t end = begin;
     int64_t pause_samples = 0;
     while (end < words.size() && end - begin < kWordsPerUnit &&
-           pause_samples < static_cast<int64_t>(kMaxUnitSamples)) {
+           pause_samples < static_cast<int64_t>(kMaxUnitBreakSamples)) {
         for (const Element& pause : words[end].breaks) {
             pause_samples += static_cast<int64_t>(BreakMilliseconds(pause)) * kSampleRate / 1000;
         }
@@ -58,45 +58,40 @@ size_t ToneEngine::UnitEnd(const std::vector<Word>& words, size_t begin) const {
 bool ToneEngine::Speak(const std::string& voice, const std::vector<Word>& words, UnitSink* sink,
                        std::string* /*error*/) {
     const double pi = std::acos(-1.0);
-    SynthesisUnit unit;
-    unit.sample_rate = kSampleRate;
-    size_t in_unit = 0;
-    for (const Word& word : words) {
-        const int64_t start = static_cast<int64_t>(unit.samples.size());
-        if (word.HasMark()) {
-            unit.marks.push_back(TimedMark{word.mark, start});
-        }
-        const std::vector<std::string> letters = SpokenLetters(word.text);
-        if (!letters.empty()) {
-            const size_t count = letters.size();
-            const double f = Frequency(voice, count);
-            for (int n = 0; n < kToneSamples; ++n) {
-                unit.samples.push_back(static_cast<int16_t>(
-                    std::lround(kAmplitude * std::sin(2 * pi * f * n / kSampleRate))));
+    for (size_t begin = 0; begin < words.size();) {
+        const size_t end = UnitEnd(words, begin);
+        SynthesisUnit unit;
+        unit.sample_rate = kSampleRate;
+        for (; begin < end; ++begin) {
+            const Word& word = words[begin];
+            const int64_t start = static_cast<int64_t>(unit.samples.size());
+            if (word.HasMark()) {
+                unit.marks.push_back(TimedMark{word.mark, start});
             }
-            unit.samples.insert(unit.samples.end(), kGapSamples, 0);
-            for (size_t k = 0; k < count; ++k) {
-                const int64_t from = static_cast<int64_t>(k * kToneSamples / count);
-                const int64_t to = static_cast<int64_t>((k + 1) * kToneSamples / count);
-                unit.phonemes.push_back(TimedPhoneme{letters[k], start + from, to - from});
+            const std::vector<std::string> letters = SpokenLetters(word.text);
+            if (!letters.empty()) {
+                const size_t count = letters.size();
+                const double f = Frequency(voice, count);
+                for (int n = 0; n < kToneSamples; ++n) {
+                    unit.samples.push_back(static_cast<int16_t>(
+                        std::lround(kAmplitude * std::sin(2 * pi * f * n / kSampleRate))));
+                }
+                unit.samples.insert(unit.samples.end(), kGapSamples, 0);
+                for (size_t k = 0; k < count; ++k) {
+                    const int64_t from = static_cast<int64_t>(k * kToneSamples / count);
+                    const int64_t to = static_cast<int64_t>((k + 1) * kToneSamples / count);
+                    unit.phonemes.push_back(TimedPhoneme{letters[k], start + from, to - from});
+                }
+            }
+            for (const Element& pause : word.breaks) {
+                unit.samples.insert(
+                    unit.samples.end(),
+                    static_cast<size_t>(BreakMilliseconds(pause)) * kSampleRate / 1000, 0);
             }
         }
-        for (const Element& pause : word.breaks) {
-            unit.samples.insert(unit.samples.end(),
-                                static_cast<size_t>(BreakMilliseconds(pause)) * kSampleRate / 1000,
-                                0);
+        if (!sink->OnUnit(unit)) {
+            return true;
         }
-        if (++in_unit == kWordsPerUnit || unit.samples.size() >= kMaxUnitSamples) {
-            if (!sink->OnUnit(unit)) {
-                return true;
-            }
-            unit = SynthesisUnit();
-            unit.sample_rate = kSampleRate;
-            in_unit = 0;
-        }
-    }
-    if (in_unit > 0) {
-        sink->OnUnit(unit);
     }
     return true;
 }

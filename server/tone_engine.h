@@ -14,7 +14,8 @@
 //     letter k starts at word start + k * 1600 / L and lasts until the next
 //     letter's start (the last one until 1600), integer division.
 //   <break/>: the silence of BreakMilliseconds (200 ms when not stated).
-//   Units hold at most 64 words, and end early once they hold 10 s of audio.
+//   Units hold at most 64 words, and end early after the word whose breaks
+//   bring the unit's to 10 s (UnitEnd).
 #ifndef VRELAY_SERVER_TONE_ENGINE_H
 #define VRELAY_SERVER_TONE_ENGINE_H
 
@@ -30,7 +31,7 @@ class ToneEngine : public Engine {
     static constexpr int kGapSamples = 320;
     static constexpr int kAmplitude = 8000;
     static constexpr size_t kWordsPerUnit = 64;
-    static constexpr size_t kMaxUnitSamples = 10 * kSampleRate;
+    static constexpr size_t kMaxUnitBreakSamples = 10 * kSampleRate;
 
     ToneEngine();
     std::string Name() const override { return "tone"; }
@@ -38,7 +39,7 @@ class ToneEngine : public Engine {
     std::string DefaultVoice() const override { return "tone"; }
     bool Speak(const std::string& voice, const std::vector<Word>& words, UnitSink* sink,
                std::string* error) override;
-    // kWordsPerUnit words, fewer when their pauses reach kMaxUnitSamples.
+    // kWordsPerUnit words, fewer when their breaks reach kMaxUnitBreakSamples.
     size_t UnitEnd(const std::vector<Word>& words, size_t begin) const override;
 
     // The tone's frequency in Hz for a word of the given letter count.

@@ -412,11 +412,58 @@ bool DecodeUnit(const std::string& data, SynthesisUnit* unit) {
     return r.Text(&unit->next_phoneme) && r.AtEnd();
 }
 
-WorkerPool::WorkerPool(std::unique_ptr<Engine> engine, int workers, long memory_mb)
-    : engine_(std::move(engine)), memory_mb_(memory_mb), slots_(static_cast<size_t>(workers)) {}
+// One unit of a request, from its queueing to its delivery. Guarded by the
+// pool's mutex but for words and deadline, fixed before it is queued.
+struct WorkerPool::Job {
+    enum class State { kQueued, kRunning, kEnded };
+    std::string words;  // EncodeWords of the unit
+    Clock::time_point deadline;
+    State state = State::kQueued;
+    bool head = false;       // its session is waiting for it
+    bool cancelled = false;  // nobody wants it any more
+    bool failed = false;
+    std::string error;
+    size_t worker = SIZE_MAX;           // the slot that must run it; SIZE_MAX: any
+    Slot* slot = nullptr;               // while running
+    std::deque<SynthesisUnit> pieces;   // come from the worker, not yet delivered
+};
+
+WorkerPool::WorkerPool(std::unique_ptr<Engine> engine, int workers, long memory_mb, bool in_turn)
+    : engine_(std::move(engine)),
+      memory_mb_(memory_mb),
+      in_turn_(in_turn),
+      slots_(static_cast<size_t>(workers)) {
+    // The workers start here, before the drivers and the server's threads:
+    // the first request does not wait for them, and no other thread of ours
+    // is busy when they are forked (AddressSanitizer's allocator is not
+    // locked across a fork: a child forked while another thread allocates
+    // can hang).
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::string ignored;  // a slot without a worker starts one for its first job
+        for (Slot& slot : slots_) {
+            WorkerLocked(&slot, &ignored);
+        }
+    }
+    for (size_t i = 0; i < slots_.size(); ++i) {
+        slots_[i].driver = std::thread(&WorkerPool::Drive, this, i);
+    }
+}
 
 WorkerPool::~WorkerPool() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ending_ = true;
+        for (Slot& slot : slots_) {
+            if (slot.pid != 0) {
+                ::kill(slot.pid, SIGKILL);  // a driver waiting on it returns
+            }
+        }
+    }
+    queued_.notify_all();
+    for (Slot& slot : slots_) {
+        slot.driver.join();
+    }
     for (Slot& slot : slots_) {
         EndWorker(&slot, true, nullptr);
     }
@@ -432,7 +479,7 @@ std::vector<pid_t> WorkerPool::WorkerPids() {
 }
 
 bool WorkerPool::StartWorker(Slot* slot, std::string* error) {
-    if (stopped_) {
+    if (stopped_ || ending_) {
         *error = "the server is stopping";
         return false;
     }
@@ -472,6 +519,7 @@ bool WorkerPool::StartWorker(Slot* slot, std::string* error) {
 }
 
 void WorkerPool::EndWorker(Slot* slot, bool kill, std::string* why) {
+    slot->doomed = false;
     if (slot->pid == 0) {
         return;
     }
@@ -498,14 +546,18 @@ void WorkerPool::EndWorker(Slot* slot, bool kill, std::string* why) {
 void WorkerPool::StopWorkers() {
     std::lock_guard<std::mutex> lock(mutex_);
     stopped_ = true;
+    for (const auto& job : queue_) {
+        job->state = Job::State::kEnded;
+        job->failed = true;
+        job->error = "the server is stopping";
+    }
+    queue_.clear();
     for (Slot& slot : slots_) {
-        if (!slot.busy) {
-            EndWorker(&slot, true, nullptr);
-        } else if (slot.pid != 0) {
-            ::kill(slot.pid, SIGKILL);  // its session sees the end and reaps it
+        if (slot.pid != 0) {
+            ::kill(slot.pid, SIGKILL);  // its driver sees the end and reaps it
         }
     }
-    idle_.notify_all();
+    progress_.notify_all();
 }
 
 WorkerPool::ForkThread::ForkThread() : thread_([this] { Loop(); }) {}
@@ -540,124 +592,198 @@ void WorkerPool::ForkThread::Loop() {
     }
 }
 
-WorkerPool::Slot* WorkerPool::Acquire(std::chrono::steady_clock::time_point deadline,
-                                      std::string* error) {
+bool WorkerPool::WorkerLocked(Slot* slot, std::string* error) {
+    // An idle worker has nothing to say: readable means it ended meanwhile.
+    pollfd p{slot->fd, POLLIN, 0};
+    if (slot->pid != 0 && ::poll(&p, 1, 0) != 0) {
+        EndWorker(slot, true, nullptr);
+    }
+    return slot->pid != 0 || StartWorker(slot, error);
+}
+
+void WorkerPool::Drive(size_t index) {
+    Slot* const slot = &slots_[index];
+    const auto mine = [index](const std::shared_ptr<Job>& job) {
+        return job->worker == SIZE_MAX || job->worker == index;
+    };
     std::unique_lock<std::mutex> lock(mutex_);
-    // First come, first served: a session asking for unit after unit cannot
-    // overtake one that has waited longer.
-    const uint64_t ticket = next_ticket_++;
-    waiting_.push_back(ticket);
-    Slot* free = nullptr;
-    const bool found = idle_.wait_until(lock, deadline, [&] {
-        if (waiting_.front() != ticket) {
-            return false;
+    for (;;) {
+        queued_.wait(lock, [&] {
+            return ending_ || std::find_if(queue_.begin(), queue_.end(), mine) != queue_.end();
+        });
+        if (ending_) {
+            return;
         }
-        for (Slot& slot : slots_) {
-            if (!slot.busy) {
-                free = &slot;
-                return true;
+        // The oldest job a session waits for, else the oldest of all.
+        auto next = std::find_if(queue_.begin(), queue_.end(), [&](const std::shared_ptr<Job>& job) {
+            return job->head && mine(job);
+        });
+        if (next == queue_.end()) {
+            next = std::find_if(queue_.begin(), queue_.end(), mine);
+        }
+        const std::shared_ptr<Job> job = *next;
+        queue_.erase(next);
+        job->state = Job::State::kRunning;
+        std::string error;
+        if (!WorkerLocked(slot, &error)) {
+            job->failed = true;
+            job->error = error;
+        } else {
+            job->slot = slot;
+            lock.unlock();
+            Run(slot, job.get());
+            lock.lock();
+            job->slot = nullptr;
+            if (slot->doomed) {
+                EndWorker(slot, true, nullptr);  // killed for a job that ended meanwhile
             }
         }
-        return false;
-    });
-    waiting_.erase(std::find(waiting_.begin(), waiting_.end(), ticket));
-    idle_.notify_all();  // the next in line may go now
-    if (!found) {
-        *error = "no synthesis worker became free in time";
-        return nullptr;
+        job->state = Job::State::kEnded;
+        progress_.notify_all();
     }
-    // An idle worker has nothing to say: readable means it ended meanwhile.
-    pollfd p{free->fd, POLLIN, 0};
-    if (free->pid != 0 && ::poll(&p, 1, 0) != 0) {
-        EndWorker(free, true, nullptr);
-    }
-    if (free->pid == 0 && !StartWorker(free, error)) {
-        return nullptr;
-    }
-    free->busy = true;
-    return free;
 }
 
-void WorkerPool::Release(Slot* slot, bool kill, std::string* why) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (kill || why != nullptr) {
-        EndWorker(slot, kill, why);
-    }
-    slot->busy = false;
-    idle_.notify_all();
-}
-
-bool WorkerPool::Synthesise(const std::string& request, UnitSink* sink,
-                            std::vector<SynthesisUnit>* held, bool* stopped, std::string* error) {
-    const auto deadline = sink->Deadline();
-    Slot* slot = Acquire(deadline, error);
-    if (slot == nullptr) {
-        return false;
-    }
-    for (bool sent = false;; sent = true) {
+void WorkerPool::Run(Slot* slot, Job* job) {
+    // Only this thread changes the slot's worker while the job runs.
+    const int fd = slot->fd;
+    // Fails the job with error (unless it was cancelled: nobody asks), after
+    // killing the worker when end_worker. The reason the worker ended by
+    // itself, when it did, replaces a worker_reason error.
+    const auto fail = [&](const std::string& error, bool end_worker, bool worker_reason) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::string why;
+        if (end_worker) {
+            EndWorker(slot, true, worker_reason ? &why : nullptr);
+        }
+        if (!job->cancelled) {
+            job->failed = true;
+            job->error = why.empty() ? error : why;
+        }
+    };
+    IoStatus status = WriteMessage(fd, kSpeak, job->words, job->deadline);
+    for (;;) {
         char type = 0;
         std::string payload;
-        const IoStatus status = sent ? ReadMessage(slot->fd, deadline, &type, &payload)
-                                     : WriteMessage(slot->fd, kSpeak, request, deadline);
+        if (status == IoStatus::kDone) {
+            status = ReadMessage(fd, job->deadline, &type, &payload);
+        }
         if (status == IoStatus::kTimedOut) {
-            *error = "the synthesis took too long";
-            Release(slot, true, nullptr);
-            return false;
+            fail("the synthesis took too long", true, false);
+            return;
         }
         if (status == IoStatus::kClosed) {
-            // Usually the worker died; a garbled length is ended the same way.
-            // Killing a dead worker changes nothing: its status still tells why.
-            *error = "the synthesis worker ended";
-            Release(slot, true, error);
-            return false;
-        }
-        if (!sent) {
-            continue;
+            // Usually the worker died (or was killed for a cancelled job); a
+            // garbled length is ended the same way.
+            fail("the synthesis worker ended", true, true);
+            return;
         }
         SynthesisUnit unit;
         if (type == kUnit && DecodeUnit(payload, &unit)) {
-            // Passed on at once while the sink keeps up; held otherwise.
-            if (!held->empty() || !sink->TakesAtOnce()) {
-                held->push_back(std::move(unit));
-            } else if (!sink->OnUnit(unit)) {
-                // The worker is still speaking what nobody wants.
-                *stopped = true;
-                Release(slot, true, nullptr);
-                return true;
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!job->cancelled) {
+                job->pieces.push_back(std::move(unit));
+                progress_.notify_all();
             }
             continue;
         }
         if (type == kDone) {
-            Release(slot, false, nullptr);
-            return true;
+            return;
         }
         const bool told = type == kFailed || type == kLost;
-        *error = told ? payload : "garbled answer from the synthesis worker";
-        Release(slot, type != kFailed, nullptr);
-        return false;
+        fail(told ? payload : "garbled answer from the synthesis worker", type != kFailed, false);
+        return;
+    }
+}
+
+void WorkerPool::CancelLocked(const JobList& jobs) {
+    for (const auto& job : jobs) {
+        job->cancelled = true;
+        job->pieces.clear();
+        if (job->state == Job::State::kQueued) {
+            queue_.erase(std::find(queue_.begin(), queue_.end(), job));
+            job->state = Job::State::kEnded;
+        } else if (job->state == Job::State::kRunning && job->slot->pid != 0) {
+            ::kill(job->slot->pid, SIGKILL);  // still speaking what nobody wants
+            job->slot->doomed = true;
+        }
     }
 }
 
 bool WorkerPool::Speak(const std::string& voice, const std::vector<Word>& words, UnitSink* sink,
                        std::string* error) {
-    for (size_t begin = 0; begin < words.size();) {
-        const size_t end = UnitEnd(words, begin);
-        std::vector<SynthesisUnit> held;
-        bool stopped = false;
-        if (!Synthesise(EncodeWords(voice, words, begin, end), sink, &held, &stopped, error)) {
-            return false;
+    const Clock::time_point deadline = sink->Deadline();
+    JobList jobs;  // queued, running, or ended and not yet delivered, in text order
+    size_t next_word = 0;
+    size_t units = 0;
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        while (next_word < words.size() && jobs.size() <= kUnitsAhead) {
+            const size_t end = UnitEnd(words, next_word);
+            auto job = std::make_shared<Job>();
+            job->words = EncodeWords(voice, words, next_word, end);
+            job->deadline = deadline;
+            job->worker = in_turn_ ? units++ % slots_.size() : SIZE_MAX;
+            next_word = end;
+            if (stopped_) {
+                job->state = Job::State::kEnded;
+                job->failed = true;
+                job->error = "the server is stopping";
+            } else {
+                queue_.push_back(job);
+                // Waiters may want other jobs: each looks for its own.
+                queued_.notify_all();
+            }
+            jobs.push_back(std::move(job));
         }
-        if (stopped) {
+        if (jobs.empty()) {
             return true;
         }
-        for (const SynthesisUnit& unit : held) {
-            if (!sink->OnUnit(unit)) {
+        Job& head = *jobs.front();
+        head.head = true;
+        const bool ready = progress_.wait_for(lock, std::chrono::milliseconds(100), [&] {
+            return !head.pieces.empty() || head.state == Job::State::kEnded;
+        });
+        if (!ready) {
+            if (head.state == Job::State::kQueued && Clock::now() > deadline) {
+                CancelLocked(jobs);
+                *error = "no synthesis worker became free in time";
+                return false;
+            }
+            lock.unlock();
+            const bool abandoned = sink->Abandoned();
+            lock.lock();
+            if (abandoned) {
+                CancelLocked(jobs);
                 return true;
             }
+            continue;
         }
-        begin = end;
+        std::deque<SynthesisUnit> pieces;
+        pieces.swap(head.pieces);
+        // Pieces come before the end: once ended, this is the last of them.
+        const bool ended = head.state == Job::State::kEnded;
+        lock.unlock();
+        bool taken = true;
+        for (const SynthesisUnit& piece : pieces) {
+            if (!sink->OnUnit(piece)) {
+                taken = false;
+                break;
+            }
+        }
+        lock.lock();
+        if (!taken) {
+            CancelLocked(jobs);
+            return true;
+        }
+        if (ended) {
+            if (head.failed) {
+                *error = head.error;
+                CancelLocked(jobs);
+                return false;
+            }
+            jobs.pop_front();
+        }
     }
-    return true;
 }
 
 }  // namespace server

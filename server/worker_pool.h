@@ -1,20 +1,28 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Synthesis in worker processes. espeak-ng keeps process-wide state, so one
 // process can synthesise only one text at a time; a pool of worker processes,
 // each with its own copy of the engine, lets every core work. Sessions stay in
-// the server process: a session borrows an idle worker for one Speak call,
-// sends it the words and receives the synthesis units back over a socket pair.
+// the server process and hand the pool the synthesis units of their requests.
+//
+// Scheduling. A request's units are queued as jobs, a few ahead of the one its
+// session is delivering, and every idle worker takes the next job: one long
+// text keeps every core busy. A job its session is waiting for (the head of
+// its request) goes before any job queued ahead of need, oldest first, so a
+// request that arrives while another's units fill the workers waits for one
+// unit at most. Each worker has a driver thread in the server that sends it a
+// job's words and keeps what comes back with the job: the pieces of a unit
+// (the worker hands them over as it speaks them) and its end. The session
+// takes its head job's pieces as they come (the first audio leaves before the
+// unit is synthesised) and the later jobs' once it gets to them, so it
+// delivers strictly in text order; it holds at most kUnitsAhead + 1 units.
+// A worker never waits for a client: one that stops reading holds its own
+// session's units only.
 //
 // A worker that crashes, runs out of memory, or is still busy at the
-// request's deadline costs only that request (Speak fails with the reason);
-// the pool starts a replacement when the slot is next needed. Workers are
-// lent one synthesis unit at a time. A worker hands its unit over in pieces
-// as it speaks them, and they go on to the session at once while its client
-// keeps up (so the first audio leaves early); once the client lags, the rest
-// of the unit is held and sent after the worker is returned, so a session
-// whose client stops reading holds no worker for long. A session that stops
-// taking units (its client is gone) ends the worker's synthesis.
-// Back-pressure: a session asks for its next unit only after it has sent the
-// previous one, so it holds at most one unit's audio.
+// request's deadline costs only that request: Speak delivers the units before
+// the failed one and fails with the reason. The pool starts a replacement for
+// the next job. A session that stops taking units (its client is gone, a
+// bound was hit) drops its jobs; workers still speaking them are ended.
 //
 // Workers are forked from the server process, which may have other threads;
 // the child only closes sockets, sets its memory limit and serves requests
@@ -27,6 +35,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -50,23 +59,32 @@ bool DecodeWords(const std::string& data, std::string* voice, std::vector<Word>*
 std::string EncodeUnit(const SynthesisUnit& unit);
 bool DecodeUnit(const std::string& data, SynthesisUnit* unit);
 
-// An Engine whose Speak runs in a worker process of the pool.
+// An Engine whose Speak runs in the worker processes of the pool.
 class WorkerPool : public Engine {
   public:
+    // Units of one request handed to workers beyond the one being delivered.
+    static constexpr size_t kUnitsAhead = 3;
+
     // engine: the engine the workers inherit (also answers Voices()).
     // memory_mb: address space each worker may add to what it inherits from
-    // the server process, 0 for no limit.
-    WorkerPool(std::unique_ptr<Engine> engine, int workers, long memory_mb);
-    ~WorkerPool() override;  // kills and reaps every worker
+    // the server process, 0 for no limit. The workers start at once.
+    // in_turn: unit i of every request goes to worker i modulo workers rather
+    // than to the first idle one. The engine's state carries over from one
+    // unit to the next in a worker (espeak-ng's does), so the same requests
+    // in the same order then give the same audio every time; for a server
+    // with one client, since with several a unit may wait for its worker
+    // while another is idle.
+    WorkerPool(std::unique_ptr<Engine> engine, int workers, long memory_mb, bool in_turn = false);
+    ~WorkerPool() override;  // ends every worker; no Speak may be running
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;
 
     std::string Name() const override { return engine_->Name(); }
     const std::vector<VoiceInfo>& Voices() const override { return engine_->Voices(); }
     std::string DefaultVoice() const override { return engine_->DefaultVoice(); }
-    // Synthesises unit by unit: a worker is borrowed for one unit's words;
-    // its pieces reach the sink while the sink takes them at once, the rest
-    // after the worker is returned.
+    // Synthesises words unit by unit on every idle worker and hands the
+    // pieces to sink on the calling thread, in text order. Waiting, it asks
+    // sink->Abandoned() a few times a second.
     bool Speak(const std::string& voice, const std::vector<Word>& words, UnitSink* sink,
                std::string* error) override;
     size_t UnitEnd(const std::vector<Word>& words, size_t begin) const override {
@@ -101,35 +119,41 @@ class WorkerPool : public Engine {
         std::thread thread_;  // last: it starts once the rest is set up
     };
 
+    struct Job;
     struct Slot {
         pid_t pid = 0;
         int fd = -1;  // our end of the socket pair
-        bool busy = false;
+        bool doomed = false;  // killed while running a job; its driver ends it
+        std::thread driver;
     };
-    // Waits for an idle slot with a live worker; null with *error when no
-    // worker can be started or the deadline passes.
-    Slot* Acquire(std::chrono::steady_clock::time_point deadline, std::string* error);
-    // Returns the slot; kill: its worker is ended first. The reason the
-    // worker ended, when it did, goes to *why.
-    void Release(Slot* slot, bool kill, std::string* why);
+    using JobList = std::deque<std::shared_ptr<Job>>;
+
+    // A slot's driver thread: runs jobs on its worker until the pool ends.
+    void Drive(size_t index);
+    // One job's words through the slot's worker, its pieces and end kept
+    // with the job. Called without the lock.
+    void Run(Slot* slot, Job* job);
+    // Drops a request's jobs: queued ones leave the queue, workers speaking
+    // the others are killed.
+    void CancelLocked(const JobList& jobs);
+    // A live worker for the slot, started if need be; false with *error.
+    bool WorkerLocked(Slot* slot, std::string* error);
     bool StartWorker(Slot* slot, std::string* error);
+    // Ends the slot's worker (killed first when kill); the reason it ended,
+    // when it did so by itself, goes to *why.
     void EndWorker(Slot* slot, bool kill, std::string* why);
-    // One unit's words through a worker. What the worker sends goes to sink as
-    // it comes while the sink takes it at once; from the first piece it would
-    // not, the rest is held in *held for after the worker's release. *stopped:
-    // the sink stopped the synthesis (true is returned).
-    bool Synthesise(const std::string& request, UnitSink* sink, std::vector<SynthesisUnit>* held,
-                    bool* stopped, std::string* error);
 
     std::unique_ptr<Engine> engine_;
     const long memory_mb_;
-    std::mutex mutex_;
-    std::condition_variable idle_;
-    std::vector<Slot> slots_;
-    std::deque<uint64_t> waiting_;  // tickets of the sessions waiting, oldest first
-    uint64_t next_ticket_ = 0;
-    bool stopped_ = false;
+    const bool in_turn_;
+    std::mutex mutex_;  // guards everything below but the slots' driver threads
+    std::condition_variable queued_;    // a job was queued, or the pool ends
+    std::condition_variable progress_;  // a job has pieces or ended
+    JobList queue_;                     // jobs no worker has taken, oldest first
+    bool stopped_ = false;  // StopWorkers
+    bool ending_ = false;   // the destructor: drivers return
     std::unique_ptr<ForkThread> fork_thread_;  // made with the first worker
+    std::vector<Slot> slots_;                  // last: the drivers start once the rest is set up
 };
 
 }  // namespace server

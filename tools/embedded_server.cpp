@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "tools/embedded_server.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <thread>
 
 #include "transport/log.h"
 
@@ -33,6 +35,15 @@ server::ServerOptions EmbeddedServerOptions(const std::string& engine, bool verb
     }
     server::ServerOptions options;
     options.engine = engine;
+    // A worker per core: a long text is synthesised on all of them at once,
+    // and an engine that crashes takes only the request with it.
+    options.workers = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+#if defined(__SANITIZE_ADDRESS__)
+    // AddressSanitizer's allocator is not locked across a fork, and the
+    // program's other threads run while the server starts: a worker could
+    // hang. Such builds synthesise in-process.
+    options.workers = 0;
+#endif
     return options;
 }
 

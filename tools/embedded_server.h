@@ -17,8 +17,8 @@ namespace tools {
 bool SplitHostPort(const std::string& server, std::string* host, int* port);
 
 // The options of the reference server a front end embeds: the engine named,
-// synthesis inside the process, 127.0.0.1 and a free port (server->Port()
-// once started). Unless verbose, the process's log shows only warnings and
+// one synthesis worker process per core, 127.0.0.1 and a free port
+// (server->Port() once started). Unless verbose, the process's log shows only warnings and
 // errors from then on (the level is the process's, so this sets it for the
 // whole program).
 server::ServerOptions EmbeddedServerOptions(const std::string& engine, bool verbose);

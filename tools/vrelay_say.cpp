@@ -345,8 +345,9 @@ std::atomic<bool> g_displayOnTerminal{false};
 // On SIGINT or SIGTERM the file keeps what was rendered, as a complete WAV
 // under its name; the sound stops as the process ends (the sound server drops
 // the stream of a client that is gone). Then the process ends by the signal
-// as it would have. A crash (of the speech engine running in this process,
-// say) keeps the file the same way.
+// as it would have. A crash of this process keeps the file the same way (the
+// embedded server's engine runs in worker processes: its crash ends only the
+// request, which stops the speech partway).
 void OnSignal(int signal) {
     WavWriter* wav = g_output.exchange(nullptr);
     if (wav != nullptr) {
@@ -608,8 +609,7 @@ int main(int argc, char** argv) {
     if (options.server.empty()) {
         vrelay::server::ServerOptions serverOptions =
             vrelay::tools::EmbeddedServerOptions(options.engine, options.verbose);
-        // This program is its only client: synthesis stays in this process
-        // and a unit's first audio leaves before the rest is synthesised.
+        // This program is its only client.
         serverOptions.max_sessions = 1;
         if (options.play) {
             // Answers come at the pace of the sound: an hour per text packet.

@@ -125,13 +125,15 @@ TEST_F(Espeak, EveryWordOfManySentencesIsTimedByItsOwnMark) {
 
 // Workers hand a unit over in pieces as espeak speaks it; in process it goes
 // whole: the audio, marks and phonemes are the same. (espeak's output depends a
-// little on what it spoke before, so the workers, forked from here, go first.)
+// little on what it spoke before in the process, so the worker, forked from
+// here, goes first, and there is one: units spread over several sound a
+// little different.)
 TEST_F(Espeak, SentenceOverTheWireIsTheSameFromWorkersAndInProcess) {
     test::CapturedLog quiet;
     const char* const texts[] = {"Hello world, a short test.", kManySentences};
     for (const char* text : texts) {
         Answer first;
-        for (int workers : {2, 0}) {
+        for (int workers : {1, 0}) {
             SCOPED_TRACE(std::to_string(workers) + " workers, " + text);
             ServerOptions options;
             options.engine = "espeak";

@@ -143,6 +143,88 @@ TEST_F(ToneServer, LongAudioArrivesInBoundedPacketsWithMarksBeforeTheirAudio) {
     EXPECT_EQ(answer.phonemes[40 * 3].duration, 1600 / 7);
 }
 
+// Everything of an answer but its audio, as text.
+std::string Transcript(const Answer& answer) {
+    std::string text;
+    for (const uint16_t type : answer.types) {
+        text += std::to_string(type) + " ";
+    }
+    for (const auto& f : answer.formats) {
+        text += "\nformat " + std::to_string(f.sample_rate);
+    }
+    for (size_t i = 0; i < answer.marks.size(); ++i) {
+        text += "\n" + answer.marks[i].name + "@" + std::to_string(answer.marks[i].sample) +
+                " after " + std::to_string(answer.audio_before_mark[i]);
+    }
+    for (const auto& p : answer.phonemes) {
+        text += "\n" + p.name + ">" + p.next + "@" + std::to_string(p.start) + "+" +
+                std::to_string(p.duration);
+    }
+    for (const auto& m : answer.messages) {
+        text += "\n" + m;
+    }
+    return text;
+}
+
+TEST_F(ToneServer, ARequestSpreadOverWorkersIsAnsweredAsInProcess) {
+    using Exchanges = std::vector<std::pair<uint16_t, std::string>>;
+    std::string markup;
+    std::string breaks;
+    for (int i = 0; i < 150; ++i) {
+        const std::string mark = "<mark name=\"w" + std::to_string(i) + "\"/>";
+        markup += "<s><prosody rate=\"slow\"><emphasis>" + mark + "w&amp;" + std::to_string(i) +
+                  "</emphasis></prosody></s> ";
+        breaks += mark + std::string(1 + i % 7, 'b') + "<break time=\"" +
+                  std::to_string(100 * (i % 9)) + "ms\"/> ";
+    }
+    const std::string many = MarkedWords(std::vector<int>(300, 4));
+    const struct {
+        const char* name;
+        Exchanges exchanges;
+    } cases[] = {
+        {"short", {{PACKET_TEXT, "<mark name=\"a\"/>Hi." + std::string(kFinal)}}},
+        {"long", {{PACKET_TEXT, many + kFinal}}},
+        {"streamed", {{PACKET_TEXT_CHUNK, many.substr(0, 3001)}, {PACKET_TEXT_CHUNK, many.substr(3001)},
+                      {PACKET_TEXT, kFinal}}},
+        {"markup", {{PACKET_TEXT, "<speak>" + markup + "</speak>" + kFinal}}},
+        {"voices",
+         {{PACKET_QUERY, "<voice name='tone-low' select='1'/>"},
+          {PACKET_TEXT, many + kFinal},
+          {PACKET_QUERY, "<voice name='tone' select='1'/>"},
+          {PACKET_TEXT, many.substr(0, 2000) + kFinal}}},
+        {"breaks", {{PACKET_TEXT, breaks + kFinal}}},
+    };
+    // In-process first, then one worker, several, and several in turn.
+    const std::pair<int, int> servers[] = {{0, 64}, {1, 64}, {3, 64}, {3, 1}};
+    std::vector<std::vector<Answer>> first;
+    for (const auto& workers_sessions : servers) {
+        ServerOptions options;
+        options.workers = workers_sessions.first;
+        options.max_sessions = workers_sessions.second;
+        StartWith(options);
+        RawClient client(server_->Port());
+        for (size_t c = 0; c < sizeof cases / sizeof cases[0]; ++c) {
+            SCOPED_TRACE(std::string(cases[c].name) + ", workers " +
+                         std::to_string(options.workers) + ", sessions " +
+                         std::to_string(options.max_sessions));
+            std::vector<Answer> answers;
+            for (const auto& e : cases[c].exchanges) {
+                answers.push_back(client.Exchange(e.first, e.second));
+                ASSERT_TRUE(answers.back().ended);
+            }
+            if (first.size() <= c) {
+                EXPECT_GT(answers.back().marks.size(), 0u);
+                first.push_back(answers);
+                continue;
+            }
+            for (size_t i = 0; i < answers.size(); ++i) {
+                EXPECT_EQ(Transcript(answers[i]), Transcript(first[c][i]));
+                EXPECT_TRUE(answers[i].audio == first[c][i].audio);
+            }
+        }
+    }
+}
+
 TEST_F(ToneServer, StreamSpeaksWholeWordsEarlyAndKeepsTheClockAcrossPieces) {
     RawClient client(server_->Port());
     const struct {
@@ -390,18 +472,52 @@ TEST_F(ToneServer, ClientTextInMessagesAndLogLinesIsEscapedAndCut) {
               Tones("tone-low", {3}));
 }
 
-TEST_F(ToneServer, ShutdownLetsARunningRequestFinishAndClosesIdleSessions) {
-    RawClient idle(server_->Port());
-    RawClient busy(server_->Port());
-    ASSERT_TRUE(idle.Exchange(PACKET_TEXT, "").ended);
-    // A request in progress: its first piece is answered, its end not yet sent.
-    ASSERT_TRUE(busy.Exchange(PACKET_TEXT_CHUNK, MarkedWords({3, 3})).ended);
-    std::thread shutdown([this] { server_->Shutdown(60000); });
-    EXPECT_TRUE(idle.SeesClose());
-    EXPECT_EQ(busy.Exchange(PACKET_TEXT, kFinal).Marks(), "w1@1920 kvox_final@3840");
-    EXPECT_TRUE(busy.SeesClose());
-    shutdown.join();
-    EXPECT_EQ(server_->ActiveSessions(), 0);
+TEST_F(ToneServer, ShutdownLetsRequestsFinishWithinTheGraceAndClosesTheRest) {
+    const std::string next = "<mark name=\"c\"/>abc" + std::string(kFinal);
+    for (const int grace_ms : {60000, 100}) {
+        SCOPED_TRACE(grace_ms);
+        StartWith(ServerOptions());
+        RawClient idle(server_->Port());
+        RawClient busy(server_->Port());
+        ASSERT_TRUE(idle.Exchange(PACKET_TEXT, "").ended);
+        // A request whose text is still coming.
+        ASSERT_EQ(
+            busy.Exchange(PACKET_TEXT_CHUNK, "<mark name=\"a\"/>One. <mark name=\"b\"/>tw").Marks(),
+            "a@0");
+        std::thread shutdown([&] { server_->Shutdown(grace_ms); });
+        if (grace_ms > 1000) {
+            // The request goes on, and so does the client's next one.
+            EXPECT_EQ(busy.Exchange(PACKET_TEXT, "o" + std::string(kFinal)).Marks(),
+                      "b@1920 kvox_final@3840");
+            EXPECT_EQ(busy.Exchange(PACKET_TEXT, next).Marks(), "c@0 kvox_final@1920");
+            EXPECT_TRUE(idle.SeesClose());
+            EXPECT_TRUE(busy.SeesClose());
+        } else {
+            const Answer closed = busy.Read();
+            EXPECT_EQ(closed.types, (Types{PACKET_DATA_10, PACKET_CLOSE}));
+            EXPECT_THAT(closed.messages, ElementsAre("error: server shutting down"));
+        }
+        shutdown.join();
+        EXPECT_EQ(server_->ActiveSessions(), 0);
+    }
+}
+
+TEST_F(ToneServer, SessionsWithoutTextOrQueriesAreLoggedAtDebugLevelOnly) {
+    test::CapturedLog log(logINFO);
+    const std::pair<uint16_t, const char*> first_packets[] = {
+        {PACKET_TEXT, ""}, {PACKET_QUERY, "<voice name=\"all\"/>"}};
+    for (const auto& packet : first_packets) {
+        RawClient client(server_->Port());
+        ASSERT_TRUE(client.Exchange(packet.first, packet.second).ended);
+        ASSERT_TRUE(client.SendRaw(test::EncodeFrame(PACKET_CLOSE, {})));
+        EXPECT_TRUE(client.SeesClose());
+    }
+    for (int i = 0; i < 2000 && server_->ActiveSessions() > 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    // The health check's session (an empty text) leaves no line.
+    EXPECT_THAT(log.Text(), AllOf(Not(HasSubstr("session 1 ")), HasSubstr("session 2 opened"),
+                                  HasSubstr("session 2 closed (client closed)")));
 }
 
 TEST_F(ToneServer, StopEndsConnectedSessions) {

@@ -2,13 +2,20 @@
 // memory exhaustion costs, and that units cross the process boundary intact.
 #include "server/worker_pool.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <fstream>
+#include <functional>
+#include <iterator>
 #include <new>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/captured_log.h"
@@ -19,9 +26,12 @@ namespace {
 
 // Speaks each word as a unit whose samples count its letters, with one mark
 // and one phoneme; the words "crash", "hang", "oom" (an allocation failure),
-// "grow" (past the memory limit) and "fail" make the worker do that.
+// "grow" (past the memory limit) and "fail" make the worker do that, and "nap"
+// sleeps up to 8 ms first. With a log, each Speak (one unit) adds a line to it
+// as it starts.
 class ScriptedEngine : public Engine {
   public:
+    explicit ScriptedEngine(std::string log = "") : log_(std::move(log)) {}
     std::string Name() const override { return "scripted"; }
     const std::vector<VoiceInfo>& Voices() const override { return voices_; }
     std::string DefaultVoice() const override { return "v"; }
@@ -30,18 +40,30 @@ class ScriptedEngine : public Engine {
     }
     bool Speak(const std::string& voice, const std::vector<Word>& words, UnitSink* sink,
                std::string* error) override {
-        for (const Word& word : words) {
-            if (word.text == "crash") {
+        if (!log_.empty()) {
+            const int fd = ::open(log_.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0600);
+            const bool written = ::write(fd, "u\n", 2) == 2;
+            ::close(fd);
+            if (!written) {
                 ::raise(SIGABRT);
-            } else if (word.text == "hang") {
+            }
+        }
+        std::minstd_rand random(static_cast<unsigned>(::getpid()) * 7919u + ++calls_);
+        for (const Word& word : words) {
+            const std::string text = word.text.substr(0, word.text.find_last_not_of(' ') + 1);
+            if (text == "nap") {
+                std::this_thread::sleep_for(std::chrono::microseconds(random() % 8000));
+            } else if (text == "crash") {
+                ::raise(SIGABRT);
+            } else if (text == "hang") {
                 ::pause();
-            } else if (word.text == "oom") {
+            } else if (text == "oom") {
                 throw std::bad_alloc();
-            } else if (word.text == "grow") {
+            } else if (text == "grow") {
                 std::vector<char> huge(size_t{1} << 30, 'x');  // over the pool's limit
                 unit_bytes_ += huge.size();
-            } else if (word.text == "fail") {
-                *error = "cannot say " + word.text;
+            } else if (text == "fail") {
+                *error = "cannot say " + text;
                 return false;
             }
             SynthesisUnit unit;
@@ -59,15 +81,31 @@ class ScriptedEngine : public Engine {
     }
 
   private:
+    const std::string log_;
+    unsigned calls_ = 0;
     std::vector<VoiceInfo> voices_;
     size_t unit_bytes_ = 0;
 };
 
 struct Collector : UnitSink {
     bool OnUnit(const SynthesisUnit& unit) override {
+        if (on_unit) {
+            on_unit(unit);
+        }
         units.push_back(unit);
         return units.size() < stop_after;
     }
+    // The marks received, in order, without their voices.
+    std::string Marks() const {
+        std::string marks;
+        for (const SynthesisUnit& unit : units) {
+            for (const TimedMark& mark : unit.marks) {
+                marks += mark.name.substr(0, mark.name.find('/')) + " ";
+            }
+        }
+        return marks;
+    }
+    std::function<void(const SynthesisUnit&)> on_unit;
     std::chrono::steady_clock::time_point Deadline() const override { return deadline; }
     std::vector<SynthesisUnit> units;
     size_t stop_after = SIZE_MAX;
@@ -140,6 +178,76 @@ TEST(WorkerPool, UnitsCrossIntactAndAFailingWorkerCostsOnlyItsRequest) {
     EXPECT_TRUE(pool.Speak("v", Words("<mark name='a'/>a<mark name='b'/>b<mark name='c'/>c"),
                            &stopping, &error));
     EXPECT_EQ(stopping.units.size(), 1u);
+}
+
+// "<mark name='m<i>'/>word" for each word.
+std::string MarkedText(const std::vector<std::string>& words) {
+    std::string text;
+    for (size_t i = 0; i < words.size(); ++i) {
+        text += "<mark name='m" + std::to_string(i) + "'/>" + words[i] + " ";
+    }
+    return text;
+}
+// "m0 m1 ... " up to m<n-1>, as Collector::Marks gives them.
+std::string FirstMarks(size_t n) {
+    std::string marks;
+    for (size_t i = 0; i < n; ++i) {
+        marks += "m" + std::to_string(i) + " ";
+    }
+    return marks;
+}
+
+// One request's units on several workers at once, slowed at random, while the
+// sink also takes its time: delivered in text order, each once, and never more
+// than kUnitsAhead units started beyond the one being delivered. A unit that
+// fails midway ends the request after the units before it.
+TEST(WorkerPool, UnitsOnManyWorkersArriveInTextOrderWithinTheBoundAndFailAtTheirPlace) {
+    test::CapturedLog quiet;
+    const std::string log = ::testing::TempDir() + "pool_log_" + std::to_string(::getpid());
+    const struct {
+        int workers;
+        bool in_turn;
+    } pools[] = {{1, false}, {3, false}, {3, true}};
+    for (const auto& p : pools) {
+        SCOPED_TRACE(std::to_string(p.workers) + " workers, in turn " + std::to_string(p.in_turn));
+        ::unlink(log.c_str());
+        WorkerPool pool(std::make_unique<ScriptedEngine>(log), p.workers, 0, p.in_turn);
+        const size_t kWords = 60;  // two a unit
+        Collector slow;
+        std::minstd_rand random(7);
+        slow.on_unit = [&](const SynthesisUnit& unit) {
+            std::ifstream in(log);
+            const size_t started = static_cast<size_t>(
+                std::count(std::istreambuf_iterator<char>(in), {}, '\n'));
+            const size_t unit_index = std::stoul(unit.marks[0].name.substr(1)) / 2;
+            EXPECT_LE(started, unit_index + 1 + WorkerPool::kUnitsAhead);
+            std::this_thread::sleep_for(std::chrono::microseconds(random() % 8000));
+        };
+        std::string error;
+        ASSERT_TRUE(pool.Speak("v", Words(MarkedText(std::vector<std::string>(kWords, "nap"))),
+                               &slow, &error))
+            << error;
+        EXPECT_EQ(slow.Marks(), FirstMarks(kWords));
+
+        const struct {
+            const char* word;
+            const char* error;
+        } failures[] = {{"crash", "crashed (signal 6)"}, {"hang", "took too long"}};
+        for (const auto& f : failures) {
+            std::vector<std::string> words(24, "nap");
+            words[17] = f.word;
+            Collector failing;
+            failing.deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+            EXPECT_FALSE(pool.Speak("v", Words(MarkedText(words)), &failing, &error));
+            EXPECT_NE(error.find(f.error), std::string::npos) << error;
+            EXPECT_EQ(failing.Marks(), FirstMarks(17));
+            Collector next;
+            ASSERT_TRUE(pool.Speak("v", Words(MarkedText({"a", "b", "c"})), &next, &error))
+                << error;
+            EXPECT_EQ(next.Marks(), FirstMarks(3));
+        }
+    }
+    ::unlink(log.c_str());
 }
 
 }  // namespace
