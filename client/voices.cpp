@@ -12,35 +12,18 @@
 #include <string_view>
 
 #include "client/handles.h"
+#include "wire/xml_escape.h"
 
 namespace vrelay {
 
 const char kListVoicesQuery[] = "<voice name=\"all\"/>";
 
 std::string VoiceSelectionQuery(const std::string& name) {
-    // The name goes between single quotes: the characters that could end the
-    // attribute or start markup travel as character references, so that a
-    // name like "it's" selects that voice and nothing else. Other names go
-    // out byte for byte.
+    // The characters that could end the attribute or start markup travel as
+    // entities, so that a name like "it's" selects that voice and nothing
+    // else. Other names go out byte for byte.
     std::string query = "<voice name='";
-    for (char c : name) {
-        switch (c) {
-            case '&':
-                query += "&amp;";
-                break;
-            case '<':
-                query += "&lt;";
-                break;
-            case '\'':
-                query += "&apos;";
-                break;
-            case '"':
-                query += "&quot;";
-                break;
-            default:
-                query += c;
-        }
-    }
+    wire::AppendEscapedXml(name.data(), name.size(), wire::XmlContext::kAttribute, &query);
     return query + "' select='1'/>";
 }
 

@@ -8,7 +8,7 @@
 #include "platform/clock.h"
 #include "textproc/tokeniser/tpc.h"
 #include "transport/log.h"
-#include "transport/packet.h"
+#include "wire/packet.h"
 
 namespace vrelay {
 
@@ -32,6 +32,9 @@ Connection::~Connection() {
     }
     std::free(m_tokeniserUserData);
     m_tokeniserUserData = nullptr;
+    if (m_ownLexer.lexer != nullptr) {
+        m_ownLexer.destroy(m_ownLexer.lexer);
+    }
 }
 
 bool Connection::Connect(const char* host, int port) {
@@ -98,11 +101,11 @@ bool Connection::SendQuery(const char* query) {
     }
     const size_t length = std::strlen(query) + 1;
     if (length > kMaxPayload) {
-        VR_LOG(logERROR) << "vrelay send error, packet too big for packet type " << PACKET_QUERY
+        VR_LOG(logERROR) << "vrelay send error, packet too big for packet type " << wire::kQuery
                          << " length is " << length;
         return false;
     }
-    Packet packet(m_streamId, PACKET_QUERY,
+    Packet packet(m_streamId, wire::kQuery,
                   reinterpret_cast<unsigned char*>(const_cast<char*>(query)),
                   static_cast<uint32_t>(length), false);
     return packet.SendData(Outgoing());
@@ -112,7 +115,7 @@ bool Connection::CloseStreamSocket() {
     if (!m_socket) {
         return false;
     }
-    Packet packet(m_streamId, PACKET_CLOSE, nullptr, 0, false);
+    Packet packet(m_streamId, wire::kClose, nullptr, 0, false);
     return packet.SendData(Outgoing());
 }
 
@@ -196,12 +199,12 @@ bool Connection::ReadAnswer(PacketSink& sink) {
 
         const uint16_t type = packet->PacketType();
         switch (type) {
-            case PACKET_END:
+            case wire::kEnd:
                 return true;
-            case PACKET_CLOSE:
+            case wire::kClose:
                 VR_LOG(logWARNING) << "the server has closed the connection to the vrelay client";
                 return false;
-            case PACKET_PHONEME: {
+            case wire::kPhoneme: {
                 PhonemePacketData record;
                 if (!record.Deserialize(packet->Data(), packet->Length())) {
                     VR_LOG(logWARNING)
@@ -230,11 +233,11 @@ bool Connection::ReadAnswer(PacketSink& sink) {
                 }
                 break;
             }
-            case PACKET_DATA_6:
-            case PACKET_DATA_8:
-            case PACKET_DATA_9:
-            case PACKET_DATA_10:
-            case PACKET_QUERY:
+            case wire::kAudio:
+            case wire::kMark:
+            case wire::kFormat:
+            case wire::kMessage:
+            case wire::kQuery:
                 if (GetQuitFlag()) {
                     break;
                 }
@@ -322,7 +325,7 @@ bool Connection::SendData(const std::string& text, bool xml, bool final) {
             VR_LOG(logDEBUG3) << "Sending text chunk of length " << chunk;
             m_inputLength = static_cast<uint32_t>(chunk);
             m_requestMode = xml ? 1 : 2;
-            if (!SendTextPacket(PACKET_TEXT_CHUNK, text.data() + position, chunk)) {
+            if (!SendTextPacket(wire::kTextChunk, text.data() + position, chunk)) {
                 VR_LOG(logERROR) << "error sending text chunk";
                 return false;
             }
@@ -338,14 +341,14 @@ bool Connection::SendData(const std::string& text, bool xml, bool final) {
     if (final) {
         VR_LOG(logDEBUG3) << "input text is length " << remaining;
         m_requestMode = 0;
-        return SendTextPacket(PACKET_TEXT, text.data() + position, remaining);
+        return SendTextPacket(wire::kText, text.data() + position, remaining);
     }
     if (m_inputLength == 0) {
         return true;
     }
     VR_LOG(logDEBUG3) << "input text stream is length " << remaining;
     m_requestMode = xml ? 1 : 2;
-    return SendTextPacket(PACKET_TEXT_CHUNK, text.data() + position, remaining);
+    return SendTextPacket(wire::kTextChunk, text.data() + position, remaining);
 }
 
 void Connection::TokeniseTextTP(const char* text, bool /*xml*/, bool final) {
@@ -353,14 +356,6 @@ void Connection::TokeniseTextTP(const char* text, bool /*xml*/, bool final) {
     if (m_channel) {
         KVTP_tpc_process(m_channel, text ? text : "", -1, final ? 1 : 0);
     }
-}
-
-void Connection::TokeniseText(const char* text, bool xml, bool final) {
-    m_lexer.TokeniseText(text, xml, final, m_requestMode, &m_tokenised);
-}
-
-int Connection::TokeniseChunk(const std::string& buffer, int limit, int xml) {
-    return m_lexer.TokeniseChunk(buffer, limit, xml, &m_tokenised);
 }
 
 }  // namespace vrelay

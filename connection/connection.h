@@ -14,13 +14,14 @@
 #include <memory>
 #include <string>
 
-#include "connection/lexer.h"
 #include "transport/buffered_source.h"
 #include "transport/socket.h"
 
 struct KVTP_tpc;
 
 namespace vrelay {
+
+class Lexer;
 
 // Where the receive loop hands the packets of an answer. Returning anything
 // but VR_SUCCESS stops the loop (the rest of the answer is not read).
@@ -145,14 +146,19 @@ class Connection : private PacketSink {
     // Runs the channel over text (its callbacks see the pieces); sends
     // nothing itself. The xml flag is not used: the channel reads XML.
     void TokeniseTextTP(const char* text, bool xml, bool final);
+
+    // ---- The connection's own lexer (connection/lexer.h) ---------------
+    // Not on the render path: these are defined with the lexer, in the
+    // vrelay_connection_lexer library, which the client library does not
+    // link. The lexer is made on first use.
     // Tokenises with the connection's own lexer into Tokenised(): a
     // "kvoxtk_" mark before every word; nothing is sent.
     void TokeniseText(const char* text, bool xml, bool final);
     // Lexes buffer from its start until at least limit bytes (whole tokens;
     // limit <= 0: all), appending to Tokenised(); returns the bytes consumed.
     int TokeniseChunk(const std::string& buffer, int limit, int xml);
-    static int totoken(const char* text, int length) { return Lexer::totoken(text, length); }
-    Lexer& OwnLexer() { return m_lexer; }
+    static int totoken(const char* text, int length);
+    Lexer& OwnLexer();
 
   protected:
     // The application's sink: hands one packet to the C callback, else the
@@ -184,7 +190,20 @@ class Connection : private PacketSink {
     KVTP_tpc* m_channel = nullptr;
     void* m_tokeniserUserData = nullptr;
     std::string m_tokenised;
-    Lexer m_lexer;
+    // The own lexer once made. Whoever made it left how to delete it and how
+    // to start another with the same prosody values (for a copying
+    // constructor), so that this class names none of the lexer's code.
+    struct OwnLexerSlot {
+        Lexer* lexer = nullptr;
+        void (*destroy)(Lexer*) = nullptr;
+        Lexer* (*copyProsody)(const Lexer&) = nullptr;
+        OwnLexerSlot FreshCopy() const {
+            OwnLexerSlot copy = *this;
+            copy.lexer = lexer != nullptr ? copyProsody(*lexer) : nullptr;
+            return copy;
+        }
+    };
+    OwnLexerSlot m_ownLexer;
 
   private:
     // The socket, with the send limit set from the packet timeout; null when

@@ -11,7 +11,7 @@ ThreadedConnection::ThreadedConnection(ThreadedConnection* other) {
     m_host = other->m_host;
     m_port = other->m_port;
     m_requestMode = other->m_requestMode;
-    m_lexer.CopyProsodyFrom(other->m_lexer);
+    m_ownLexer = other->m_ownLexer.FreshCopy();
 }
 
 ThreadedConnection::~ThreadedConnection() {

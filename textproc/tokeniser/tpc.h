@@ -17,8 +17,8 @@
 #include <cstdint>
 
 #include "textproc/scanner/configsettings.h"
-#include "textproc/toolkit/dystr.h"
 #include "textproc/scanner/logger.h"
+#include "textproc/toolkit/dystr.h"
 
 // The text-processing database. No database is built here: every channel
 // runs without one, and the lookups that would use it yield null.
@@ -68,8 +68,10 @@ struct KVTP_tpc {
     void* mac_phoneids;
     void* lexmgr;  // lexicon and letter-to-sound managers (database objects)
     void* ltsmgr;
+#ifdef VRELAY_TEST_HOOKS
     KVTP_tpc_piece_hook piece_hook;
     void* piece_hook_data;
+#endif
 };
 
 // Builds a channel of the given type: settings from the built-in
@@ -104,7 +106,10 @@ int KVTP_tpc_set_application_callback(KVTP_tpc* channel, KVTP_tpc_callback callb
                                       void* userdata);
 int KVTP_tpc_set_phrase_callback(KVTP_tpc* channel, KVTP_tpc_phrase_callback callback,
                                  void* userdata, int32_t a, int32_t b);
+#ifdef VRELAY_TEST_HOOKS
+// Test builds only: hook(userdata, piece length, final) before each piece.
 int KVTP_tpc_set_piece_hook(KVTP_tpc* channel, KVTP_tpc_piece_hook hook, void* userdata);
+#endif
 
 // Phone-set mappings; 0 for a null channel or without a database.
 void* KVTP_tpc_sapi_visemes(const KVTP_tpc* channel);

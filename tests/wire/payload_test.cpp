@@ -1,21 +1,26 @@
-#include "server/protocol.h"
+#include "wire/payload.h"
 
 #include <gtest/gtest.h>
 
+#include "wire/xml_escape.h"
+
 namespace vrelay {
-namespace server {
+namespace wire {
 namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-// Each packet's bytes, and the decoders' refusal of short ones.
-TEST(Protocol, PacketsHaveTheirByteLayouts) {
+// Each payload's bytes, read back by the decoders applications use, and their
+// refusal of short ones.
+TEST(Payload, PacketsHaveTheirByteLayouts) {
     AudioFormat format;
     format.sample_rate = 22050;
     EXPECT_EQ(EncodeFormat(format),
               (Bytes{0, 0, 0x56, 0x22, 0, 16, 0, 1}));  // rate, bits, channels
-    ASSERT_TRUE(DecodeFormat(EncodeFormat(format).data(), 8, &format));
-    EXPECT_EQ(format.sample_rate, 22050u);
+    ASSERT_TRUE(DecodeFormat(Bytes{0, 1, 0, 2, 0, 8, 0, 2}.data(), 8, &format));
+    EXPECT_EQ(format.sample_rate, 65538u);
+    EXPECT_EQ(format.bits, 8);
+    EXPECT_EQ(format.channels, 2);
     EXPECT_FALSE(DecodeFormat(EncodeFormat(format).data(), 7, &format));
 
     const Bytes mark = EncodeMark(-2, "kvtk_1");  // big-endian offset, NUL-terminated name
@@ -37,6 +42,15 @@ TEST(Protocol, PacketsHaveTheirByteLayouts) {
     EXPECT_EQ(EncodeText("ab"), (Bytes{'a', 'b', 0}));
 }
 
+TEST(XmlEscape, EachContextEscapesItsCharacters) {
+    const std::string all = "a&b<c>d\"e'f";
+    EXPECT_EQ(EscapeXml(all, XmlContext::kText), "a&amp;b&lt;c&gt;d\"e'f");
+    EXPECT_EQ(EscapeXml(all, XmlContext::kAttribute), "a&amp;b&lt;c&gt;d&quot;e&apos;f");
+    std::string out = "x";
+    AppendEscapedXml("<\0<", 3, XmlContext::kText, &out);  // a NUL goes as it is
+    EXPECT_EQ(out, std::string("x&lt;\0&lt;", 10));
+}
+
 }  // namespace
-}  // namespace server
+}  // namespace wire
 }  // namespace vrelay
