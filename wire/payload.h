@@ -31,6 +31,12 @@ constexpr uint32_t kFormatPayloadSize = 8;
 constexpr uint16_t kSampleBits = 16;
 constexpr uint16_t kChannels = 1;
 constexpr const char* kErrorPrefix = "error: ";
+// The marks of the client's text: one before each word (kWordMarkPrefix and
+// four numbers), kFinalMark at its end. The tokeniser writes them and
+// <vrelay/vrelay_helpers.h> reads them; the wire tests hold the three to
+// the same names.
+constexpr char kWordMarkPrefix[] = "kvtk_";
+constexpr char kFinalMark[] = "kvox_final";
 
 struct AudioFormat {
     uint32_t sample_rate = 0;

@@ -1,7 +1,9 @@
 #include "wire/payload.h"
 
 #include <gtest/gtest.h>
+#include <vrelay/vrelay_helpers.h>
 
+#include "textproc/tokeniser/tokenise_marks.h"
 #include "wire/xml_escape.h"
 
 namespace vrelay {
@@ -40,6 +42,18 @@ TEST(Payload, PacketsHaveTheirByteLayouts) {
     EXPECT_EQ(DecodeText(text, 4), "ab");
     EXPECT_EQ(DecodeText(text, 2), "ab");
     EXPECT_EQ(EncodeText("ab"), (Bytes{'a', 'b', 0}));
+}
+
+// The tokeniser writes the marks, the public helpers read them: both by the
+// wire module's names.
+TEST(Payload, MarkNamesAreTheSameForTokeniserHelpersAndWire) {
+    const std::string tag = "<mark name=\"";
+    EXPECT_EQ(kvtp_tokenise::kMarkStart, tag + kWordMarkPrefix);
+    EXPECT_EQ(kvtp_tokenise::kFinalMark, tag + kFinalMark + "\"/>");
+    EXPECT_TRUE(vr_is_final_mark(kFinalMark));
+    vr_word_mark word;
+    EXPECT_TRUE(vr_parse_word_mark((std::string(kWordMarkPrefix) + "1_2_3_4").c_str(), &word));
+    EXPECT_EQ(word.byte_length, 4);
 }
 
 TEST(XmlEscape, EachContextEscapesItsCharacters) {
