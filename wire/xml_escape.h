@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Text made safe to put into the XML a server reads: the characters that would
-// start markup or end an attribute value travel as entities. XmlEntity is
-// the one table of them (the tokeniser uses it too, from this header alone).
+// start markup or end an attribute value travel as entities.
 #ifndef VRELAY_WIRE_XML_ESCAPE_H
 #define VRELAY_WIRE_XML_ESCAPE_H
 

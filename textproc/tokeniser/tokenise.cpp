@@ -18,7 +18,6 @@
 #include "textproc/toolkit/oswrappers.h"
 #include "textproc/toolkit/strarray.h"
 #include "textproc/toolkit/string_ops.h"
-#include "wire/xml_escape.h"
 
 using kvtp_tokenise::DecimalOffset;
 using kvtp_tokenise::kFinalMark;
@@ -357,14 +356,6 @@ bool plain_ascii(const char* s, int32_t len) {
     return true;
 }
 
-// An entity starts at s. The text up to its end is valid ASCII, so matching it
-// without a validity check is safe.
-bool starts_entity(const KVTP_tokenise* tk, const char* s, int32_t len) {
-    return tk->patterns->has(kvtp_tokenise::kEntityPattern)
-               ? tk->patterns->match(kvtp_tokenise::kEntityPattern, s, len) > 0
-               : kvtp_tokenise::scan_entity(s, len) > 0;
-}
-
 // Appends the escaped and normalised text of a token to dst.
 void escape_into(KVTP_tokenise* tk, const char* s, int32_t len, KVTP_dystr* dst) {
     if (plain_ascii(s, len)) {
@@ -378,13 +369,24 @@ void escape_into(KVTP_tokenise* tk, const char* s, int32_t len, KVTP_dystr* dst)
     int32_t i = 0;
     while (i < len) {
         unsigned char c = p[i];
-        const char* entity = vrelay::wire::XmlEntity(static_cast<char>(c),
-                                                     vrelay::wire::XmlContext::kText);
-        if (c == '&' && starts_entity(tk, s + i, len - i)) {
-            entity = "&";  // an entity already in the text stays one
-        }
-        if (entity != nullptr) {
-            KVTP_dystr_append(e, entity, static_cast<int32_t>(std::strlen(entity)));
+        if (c == '<') {
+            KVTP_dystr_append(e, "&lt;", 4);
+            ++i;
+        } else if (c == '>') {
+            KVTP_dystr_append(e, "&gt;", 4);
+            ++i;
+        } else if (c == '&') {
+            bool entity =
+                tk->patterns->has(kvtp_tokenise::kEntityPattern)
+                    ? tk->patterns->match(kvtp_tokenise::kEntityPattern, s + i, len - i) > 0
+                    : kvtp_tokenise::scan_entity(s + i, len - i) > 0;
+            // The text up to the end of the entity is valid ASCII, so matching
+            // it without a validity check is safe.
+            if (entity) {
+                KVTP_dystr_append(e, "&", 1);
+            } else {
+                KVTP_dystr_append(e, "&amp;", 5);
+            }
             ++i;
         } else if (c < 0x80) {
             char ch = is_bad_ascii(c) ? '_' : static_cast<char>(c);
