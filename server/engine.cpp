@@ -194,7 +194,7 @@ std::string VoiceListXml(const std::vector<VoiceInfo>& voices) {
         for (const auto& a : attributes) {
             xml += ' ';
             xml += a.key;
-            xml += "=\"" + wire::EscapeXml(a.value, wire::XmlContext::kAttribute) + "\"";
+            xml += "=\"" + wire::EscapeXml(a.value, wire::XmlContext::kAnywhere) + "\"";
         }
         xml += "/>\n";
     }

@@ -144,8 +144,8 @@ std::string StartTag(const Element& element, bool empty) {
                               c == ':');
         }
         if (plain) {
-            tag += " " + a.name + "=\"" + wire::EscapeXml(a.value, wire::XmlContext::kAttribute) +
-                   "\"";
+            tag +=
+                " " + a.name + "=\"" + wire::EscapeXml(a.value, wire::XmlContext::kAnywhere) + "\"";
         }
     }
     return tag + (empty ? "/>" : ">");

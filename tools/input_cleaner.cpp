@@ -191,7 +191,7 @@ std::string NamedVoiceTag(const std::string& tag) {
     if (name.find('+') == std::string::npos) {
         return tag;
     }
-    return "<voice name=\"" + wire::EscapeXml(name, wire::XmlContext::kAttribute) + "\"" +
+    return "<voice name=\"" + wire::EscapeXml(name, wire::XmlContext::kAnywhere) + "\"" +
            tag.substr(6);
 }
 

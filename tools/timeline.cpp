@@ -122,7 +122,7 @@ std::string Timeline::Svg() const {
                x + "\" y2=\"" + std::to_string(top + kWaveTop + kWaveHeight) +
                "\" stroke=\"#cc0000\"/><text x=\"" + x + "\" y=\"" +
                std::to_string(top + kWordRow) + "\" font-size=\"13\" fill=\"#cc0000\">" +
-               wire::EscapeXml(word.text, wire::XmlContext::kAttribute) + "</text>\n";
+               wire::EscapeXml(word.text, wire::XmlContext::kAnywhere) + "</text>\n";
     }
     // Phonemes alternate between two rows so that short ones stay readable.
     for (size_t i = 0; i < phonemes_.size(); ++i) {
@@ -133,7 +133,7 @@ std::string Timeline::Svg() const {
                "\" x2=\"" + x + "\" y2=\"" + std::to_string(y - 9) +
                "\" stroke=\"#999\"/><text x=\"" + x + "\" y=\"" + std::to_string(y) +
                "\" font-size=\"10\" fill=\"#444\">" +
-               wire::EscapeXml(phonemes_[i].text, wire::XmlContext::kAttribute) + "</text>\n";
+               wire::EscapeXml(phonemes_[i].text, wire::XmlContext::kAnywhere) + "</text>\n";
     }
     return svg + "</svg>\n";
 }

@@ -12,7 +12,8 @@ namespace wire {
 
 enum class XmlContext {
     kText,       // element content: & < >
-    kAttribute,  // an attribute value in either kind of quotes: & < > " '
+    kAttribute,  // an attribute value in either kind of quotes: & < " '
+    kAnywhere,   // text or attribute value alike: & < > " '
 };
 
 // The entity that stands for c in context, or null when c goes as it is.
@@ -23,11 +24,11 @@ inline const char* XmlEntity(char c, XmlContext context) {
         case '<':
             return "&lt;";
         case '>':
-            return "&gt;";
+            return context != XmlContext::kAttribute ? "&gt;" : nullptr;
         case '"':
-            return context == XmlContext::kAttribute ? "&quot;" : nullptr;
+            return context != XmlContext::kText ? "&quot;" : nullptr;
         case '\'':
-            return context == XmlContext::kAttribute ? "&apos;" : nullptr;
+            return context != XmlContext::kText ? "&apos;" : nullptr;
         default:
             return nullptr;
     }

@@ -274,7 +274,7 @@ TEST_F(MisuseTest, VoiceNamesTravelAsOneAttributeValue) {
     ::testing::internal::GetCapturedStdout();
     EXPECT_EQ(server_.Texts(PACKET_QUERY),
               (std::vector<std::string>{
-                  "<voice name='it&apos;s &lt;b&gt; &amp; &quot;q&quot;' select='1'/>",
+                  "<voice name='it&apos;s &lt;b> &amp; &quot;q&quot;' select='1'/>",
                   "<voice name=\"all\"/>",
                   "<voice name='it&apos;s' select='1'/>",
               }));

@@ -59,7 +59,8 @@ TEST(Payload, MarkNamesAreTheSameForTokeniserHelpersAndWire) {
 TEST(XmlEscape, EachContextEscapesItsCharacters) {
     const std::string all = "a&b<c>d\"e'f";
     EXPECT_EQ(EscapeXml(all, XmlContext::kText), "a&amp;b&lt;c&gt;d\"e'f");
-    EXPECT_EQ(EscapeXml(all, XmlContext::kAttribute), "a&amp;b&lt;c&gt;d&quot;e&apos;f");
+    EXPECT_EQ(EscapeXml(all, XmlContext::kAttribute), "a&amp;b&lt;c>d&quot;e&apos;f");
+    EXPECT_EQ(EscapeXml(all, XmlContext::kAnywhere), "a&amp;b&lt;c&gt;d&quot;e&apos;f");
     std::string out = "x";
     AppendEscapedXml("<\0<", 3, XmlContext::kText, &out);  // a NUL goes as it is
     EXPECT_EQ(out, std::string("x&lt;\0&lt;", 10));
