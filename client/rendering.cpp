@@ -76,8 +76,11 @@ vr_result Cancel(vr_handle handle, ThreadedConnection& old) {
         return VR_BAD_HANDLE;  // destroyed meanwhile
     }
     // The old object stops here, on this thread, and lives on only while
-    // another thread still holds it.
-    old.Shutdown();
+    // another thread still holds it. Stopped as cancelled again: a cancel
+    // that found it closed (this one's CloseStream) may have resumed it
+    // before the table named the new object, and what still waits on it
+    // must end as cancelled, its completion event delivered.
+    old.Shutdown(StopReason::kCancel);
     return fresh->Reconnect() ? VR_SUCCESS : VR_CONNECT_FAILED;
 }
 

@@ -7,7 +7,7 @@
 
 #include "platform/clock.h"
 #include "transport/log.h"
-#include "transport/packet.h"
+#include "wire/packet.h"
 
 namespace vrelay {
 
@@ -32,12 +32,15 @@ Connection::Connection(Connection& other) {
     SetUserData(other.GetUserData());
     m_host = other.m_host;
     m_port = other.m_port;
-    m_lexer.CopyProsodyFrom(other.m_lexer);
+    m_ownLexer = other.m_ownLexer.FreshCopy();
 }
 
 Connection::~Connection() {
     ScopedLock lock(m_lock);
     Close();
+    if (m_ownLexer.lexer != nullptr) {
+        m_ownLexer.destroy(m_ownLexer.lexer);
+    }
 }
 
 bool Connection::Connect(const char* host, int port) {
@@ -79,7 +82,7 @@ bool Connection::Close() {
 bool Connection::CloseStream() {
     bool sent = false;
     if (m_socket) {
-        Packet packet(kStreamId, PACKET_CLOSE, nullptr, 0, false);
+        Packet packet(kStreamId, wire::kClose, nullptr, 0, false);
         sent = packet.SendData(Outgoing());
     }
     const bool closed = Close();
@@ -99,11 +102,11 @@ bool Connection::SendQuery(const char* query) {
     }
     const size_t length = std::strlen(query) + 1;
     if (length > kMaxPayload) {
-        VR_LOG(logERROR) << "vrelay send error, packet too big for packet type " << PACKET_QUERY
+        VR_LOG(logERROR) << "vrelay send error, packet too big for packet type " << wire::kQuery
                          << " length is " << length;
         return false;
     }
-    Packet packet(kStreamId, PACKET_QUERY,
+    Packet packet(kStreamId, wire::kQuery,
                   reinterpret_cast<unsigned char*>(const_cast<char*>(query)),
                   static_cast<uint32_t>(length), false);
     return packet.SendData(Outgoing());
@@ -263,12 +266,12 @@ Connection::Step Connection::Dispatch(Packet& frame, PacketSink& sink) {
     int32_t length = static_cast<int32_t>(frame.Length());
     PhonemeEvent event{};
     switch (type) {
-        case PACKET_END:
+        case wire::kEnd:
             return Step::kEnd;
-        case PACKET_CLOSE:
+        case wire::kClose:
             VR_LOG(logWARNING) << "the server has closed the connection to the vrelay client";
             return Step::kFailed;
-        case PACKET_PHONEME: {
+        case wire::kPhoneme: {
             PhonemePacketData record;
             if (!record.Deserialize(frame.Data(), frame.Length())) {
                 VR_LOG(logWARNING)
@@ -290,11 +293,11 @@ Connection::Step Connection::Dispatch(Packet& frame, PacketSink& sink) {
             length = event.size;
             break;
         }
-        case PACKET_DATA_6:
-        case PACKET_DATA_8:
-        case PACKET_DATA_9:
-        case PACKET_DATA_10:
-        case PACKET_QUERY:
+        case wire::kAudio:
+        case wire::kMark:
+        case wire::kFormat:
+        case wire::kMessage:
+        case wire::kQuery:
             break;
         default:
             VR_LOG(logWARNING) << "unhandled packet type " << type;
@@ -383,7 +386,7 @@ bool Connection::SendData(const char* text, size_t length, bool xml, bool final)
             const size_t chunk = std::min(remaining, kMaxTextPerPacket);
             VR_LOG(logDEBUG3) << "Sending text chunk of length " << chunk;
             m_request.SetMode(ModeAfter(false, xml));
-            if (!SendTextPacket(PACKET_TEXT_CHUNK, text + position, chunk)) {
+            if (!SendTextPacket(wire::kTextChunk, text + position, chunk)) {
                 VR_LOG(logERROR) << "error sending text chunk";
                 return false;
             }
@@ -401,7 +404,7 @@ bool Connection::SendData(const char* text, size_t length, bool xml, bool final)
     VR_LOG(logDEBUG3) << (final ? "input text is length " : "input text stream is length ")
                       << remaining;
     m_request.SetMode(ModeAfter(final, xml));
-    return SendTextPacket(final ? PACKET_TEXT : PACKET_TEXT_CHUNK, text + position, remaining);
+    return SendTextPacket(final ? wire::kText : wire::kTextChunk, text + position, remaining);
 }
 
 // ---- Tokenising without sending ---------------------------------------------
@@ -409,14 +412,6 @@ bool Connection::SendData(const char* text, size_t length, bool xml, bool final)
 void Connection::TokeniseTextTP(const char* text, bool /*xml*/, bool final) {
     m_tokenised.clear();
     m_text.Run(text, final);
-}
-
-void Connection::TokeniseText(const char* text, bool xml, bool final) {
-    m_lexer.TokeniseText(text, xml, final, static_cast<int32_t>(m_request.Mode()), &m_tokenised);
-}
-
-int Connection::TokeniseChunk(const std::string& buffer, int limit, int xml) {
-    return m_lexer.TokeniseChunk(buffer, limit, xml, &m_tokenised);
 }
 
 }  // namespace vrelay

@@ -18,13 +18,14 @@
 #include <string>
 
 #include "connection/frame_reader.h"
-#include "connection/lexer.h"
 #include "connection/request_state.h"
 #include "connection/text_path.h"
 #include "platform/lock.h"
 #include "transport/socket.h"
 
 namespace vrelay {
+
+class Lexer;
 
 // Where the receive loop hands the packets of an answer. Returning anything
 // but VR_SUCCESS stops the request (the rest of the answer is not read).
@@ -116,16 +117,21 @@ class Connection : private PacketSink, private TextSink {
     // Runs the text path over text: its pieces go out as in a request. The
     // xml flag is not used: the channel reads XML.
     void TokeniseTextTP(const char* text, bool xml, bool final) REQUIRES(m_lock);
+    const std::string& Tokenised() const REQUIRES(m_lock) { return m_tokenised; }
+    KVTP_tpc* Channel() const { return m_text.Channel(); }
+
+    // ---- The connection's own lexer (connection/lexer.h) ---------------
+    // Not on the render path: these are defined with the lexer, in the
+    // vrelay_connection_lexer library, which the client library does not
+    // link. The lexer is made on first use.
     // Tokenises with the connection's own lexer into Tokenised(): a
     // "kvoxtk_" mark before every word; nothing is sent.
     void TokeniseText(const char* text, bool xml, bool final) REQUIRES(m_lock);
     // Lexes buffer from its start until at least limit bytes (whole tokens;
     // limit <= 0: all), appending to Tokenised(); returns the bytes consumed.
     int TokeniseChunk(const std::string& buffer, int limit, int xml) REQUIRES(m_lock);
-    static int totoken(const char* text, int length) { return Lexer::totoken(text, length); }
-    const std::string& Tokenised() const REQUIRES(m_lock) { return m_tokenised; }
-    Lexer& OwnLexer() REQUIRES(m_lock) { return m_lexer; }
-    KVTP_tpc* Channel() const { return m_text.Channel(); }
+    static int totoken(const char* text, int length);
+    Lexer& OwnLexer() REQUIRES(m_lock);
 
   protected:
     // For a replacement: takes over other's callbacks, user data, address and
@@ -196,7 +202,20 @@ class Connection : private PacketSink, private TextSink {
     std::string m_host GUARDED_BY(m_lock);
     TextPath m_text{*this};
     std::string m_tokenised GUARDED_BY(m_lock);
-    Lexer m_lexer GUARDED_BY(m_lock);
+    // The own lexer once made. Whoever made it left how to delete it and how
+    // to start another with the same prosody values (for the replacement's
+    // constructor), so that this class names none of the lexer's code.
+    struct OwnLexerSlot {
+        Lexer* lexer = nullptr;
+        void (*destroy)(Lexer*) = nullptr;
+        Lexer* (*copyProsody)(const Lexer&) = nullptr;
+        OwnLexerSlot FreshCopy() const {
+            OwnLexerSlot copy = *this;
+            copy.lexer = lexer != nullptr ? copyProsody(*lexer) : nullptr;
+            return copy;
+        }
+    };
+    OwnLexerSlot m_ownLexer GUARDED_BY(m_lock);
 };
 
 }  // namespace vrelay

@@ -11,7 +11,7 @@
 #include <memory>
 
 #include "transport/byte_io.h"
-#include "transport/packet.h"
+#include "wire/packet.h"
 
 namespace vrelay {
 

@@ -1,13 +1,16 @@
 #include "connection/lexer.h"
 
+#include <algorithm>
 #include <charconv>
 #include <climits>
 #include <cstring>
 #include <new>
 
+#include "connection/connection.h"
 #include "connection/lexer_markup.h"
 #include "textproc/scanner/pattern_set.h"
 #include "transport/log.h"
+#include "wire/xml_escape.h"
 
 namespace vrelay {
 
@@ -125,32 +128,13 @@ size_t ValidUtf8Prefix(const unsigned char* s, size_t n) {
     return i;
 }
 
-void AppendEscaped(const char* text, size_t length, std::string* out) {
-    for (size_t i = 0; i < length; ++i) {
-        const char c = text[i];
-        switch (c) {
-            case '\0':
-                return;
-            case '<':
-                out->append("&lt;");
-                break;
-            case '>':
-                out->append("&gt;");
-                break;
-            case '&':
-                out->append("&amp;");
-                break;
-            default:
-                out->push_back(c);
-        }
-    }
-}
-
 void AppendToken(const char* text, size_t length, int xml, std::string* out) {
     if (xml) {
         out->append(text, length);
     } else {
-        AppendEscaped(text, length, out);
+        // Escaped text ends at a NUL, as a C string would.
+        const size_t n = static_cast<size_t>(std::find(text, text + length, '\0') - text);
+        wire::AppendEscapedXml(text, n, wire::XmlContext::kText, out);
     }
 }
 
@@ -438,6 +422,33 @@ void Lexer::EmitWord(const char* word, size_t length, int32_t chars, int xml,
     if (sig) {
         tokenised->append("</sig>");
     }
+}
+
+// ---- The connection's own lexer ----
+
+Lexer& Connection::OwnLexer() {
+    if (m_ownLexer.lexer == nullptr) {
+        m_ownLexer.lexer = new Lexer();
+        m_ownLexer.destroy = [](Lexer* lexer) { delete lexer; };
+        m_ownLexer.copyProsody = [](const Lexer& from) {
+            Lexer* lexer = new Lexer();
+            lexer->CopyProsodyFrom(from);
+            return lexer;
+        };
+    }
+    return *m_ownLexer.lexer;
+}
+
+void Connection::TokeniseText(const char* text, bool xml, bool final) {
+    OwnLexer().TokeniseText(text, xml, final, static_cast<int32_t>(m_request.Mode()), &m_tokenised);
+}
+
+int Connection::TokeniseChunk(const std::string& buffer, int limit, int xml) {
+    return OwnLexer().TokeniseChunk(buffer, limit, xml, &m_tokenised);
+}
+
+int Connection::totoken(const char* text, int length) {
+    return Lexer::totoken(text, length);
 }
 
 }  // namespace vrelay

@@ -6,6 +6,7 @@
 #include "textproc/scanner/tpxml.h"
 #include "textproc/tokeniser/tokenise.h"
 #include "textproc/tokeniser/tpc.h"
+#include "wire/xml_escape.h"
 
 namespace vrelay {
 
@@ -88,25 +89,11 @@ VoiceTag ReadVoiceTag(const char* tag, int32_t length, std::string* name) {
 }
 
 std::string VoiceSelectionQuery(const std::string& name) {
+    // The characters that could end the attribute or start markup travel as
+    // entities, so that a name like "it's" selects that voice and nothing
+    // else. Other names go out byte for byte.
     std::string query = "<voice name='";
-    for (char c : name) {
-        switch (c) {
-            case '&':
-                query += "&amp;";
-                break;
-            case '<':
-                query += "&lt;";
-                break;
-            case '\'':
-                query += "&apos;";
-                break;
-            case '"':
-                query += "&quot;";
-                break;
-            default:
-                query += c;
-        }
-    }
+    wire::AppendEscapedXml(name.data(), name.size(), wire::XmlContext::kAttribute, &query);
     return query + "' select='1'/>";
 }
 

@@ -6,8 +6,8 @@ ThreadedConnection::~ThreadedConnection() {
     Shutdown();
 }
 
-void ThreadedConnection::Shutdown() {
-    Request().Stop(StopReason::kDestroy);
+void ThreadedConnection::Shutdown(StopReason why) {
+    Request().Stop(why);
     Request().JoinWorker();
 }
 

@@ -32,8 +32,8 @@ class ThreadedConnection : public Connection {
     RequestState::Launch RenderAsync(const char* text, bool xml);
 
     // Stops a running request (keeping the reason of a stop under way, else
-    // as destroyed) and joins the worker.
-    void Shutdown();
+    // for why) and joins the worker.
+    void Shutdown(StopReason why = StopReason::kDestroy);
 
     // In the child process after fork(): true when no other thread of the
     // parent held the lock or was inside the request state at the fork, so

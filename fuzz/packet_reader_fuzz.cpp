@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
-#include "transport/packet.h"
+#include "wire/packet.h"
 
 namespace {
 

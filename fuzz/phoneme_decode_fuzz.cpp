@@ -9,7 +9,7 @@
 #include <memory>
 
 #include "fuzz/fuzz_check.h"
-#include "transport/packet.h"
+#include "wire/packet.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > vrelay::kMaxPayload)

@@ -16,7 +16,8 @@
 #include "server/session.h"
 #include "transport/byte_io.h"
 #include "transport/log.h"
-#include "transport/packet.h"
+#include "wire/packet.h"
+#include "wire/payload.h"
 
 namespace {
 
@@ -78,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             return 0;
         }
         check(packet.Length() <= vrelay::kMaxPayload);
-        const std::string text = vrelay::server::DecodeText(packet.Data(), packet.Length());
+        const std::string text = vrelay::wire::DecodeText(packet.Data(), packet.Length());
         switch (packet.PacketType()) {
             case 1:     // PACKET_TEXT
             case 15: {  // PACKET_TEXT_CHUNK

@@ -7,6 +7,7 @@
 
 #include "server/espeak_engine.h"
 #include "server/tone_engine.h"
+#include "wire/xml_escape.h"
 
 namespace vrelay {
 namespace server {
@@ -193,7 +194,7 @@ std::string VoiceListXml(const std::vector<VoiceInfo>& voices) {
         for (const auto& a : attributes) {
             xml += ' ';
             xml += a.key;
-            xml += "=\"" + EscapeXml(a.value) + "\"";
+            xml += "=\"" + wire::EscapeXml(a.value, wire::XmlContext::kAnywhere) + "\"";
         }
         xml += "/>\n";
     }

@@ -12,6 +12,7 @@
 #include <mutex>
 
 #include "server/protocol.h"
+#include "wire/xml_escape.h"
 
 namespace vrelay {
 namespace server {
@@ -134,23 +135,6 @@ bool SameElement(const Element& a, const Element& b) {
     return true;
 }
 
-// Only &, < and > need escaping in element text; espeak reads them back.
-std::string EscapeText(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        if (c == '&') {
-            out += "&amp;";
-        } else if (c == '<') {
-            out += "&lt;";
-        } else if (c == '>') {
-            out += "&gt;";
-        } else {
-            out.push_back(c);
-        }
-    }
-    return out;
-}
-
 std::string StartTag(const Element& element, bool empty) {
     std::string tag = "<" + element.name;
     for (const Attribute& a : element.attributes) {
@@ -160,7 +144,8 @@ std::string StartTag(const Element& element, bool empty) {
                               c == ':');
         }
         if (plain) {
-            tag += " " + a.name + "=\"" + EscapeXml(a.value) + "\"";
+            tag +=
+                " " + a.name + "=\"" + wire::EscapeXml(a.value, wire::XmlContext::kAnywhere) + "\"";
         }
     }
     return tag + (empty ? "/>" : ">");
@@ -318,7 +303,7 @@ std::string EspeakEngine::UnitSsml(const std::vector<Word>& words, size_t begin,
         if (word.HasMark()) {
             ssml += "<mark name=\"w" + std::to_string(i - begin) + "\"/>";
         }
-        ssml += EscapeText(BreakAfterSentences(word.text));
+        ssml += wire::EscapeXml(BreakAfterSentences(word.text), wire::XmlContext::kText);
         for (const Element& pause : word.breaks) {
             ssml += StartTag(pause, true);
         }

@@ -263,33 +263,6 @@ bool ParseTag(const std::string& text, Tag* tag) {
     return true;
 }
 
-std::string EscapeXml(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            case '\'':
-                out += "&apos;";
-                break;
-            default:
-                out.push_back(c);
-        }
-    }
-    return out;
-}
-
 bool Word::Silent() const {
     for (char c : text) {
         if (!IsBlank(c)) {

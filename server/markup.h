@@ -41,8 +41,6 @@ struct Tag {
 constexpr size_t kMaxTagAttributes = 32;
 bool ParseTag(const std::string& text, Tag* tag);
 
-// Escapes &, <, >, " and ' for element text and attribute values.
-std::string EscapeXml(const std::string& text);
 // Decodes the entities of element text: XML's five, HTML's named ones and
 // character references (an unknown one becomes a blank, a lone '&' stays).
 std::string DecodeEntities(const std::string& text);

@@ -1,6 +1,7 @@
-// What the reference speech server sends, byte for byte. This is the one
-// description of the answer contents; the client passes these payloads to the
-// application unchanged.
+// SPDX-License-Identifier: GPL-3.0-or-later
+// What the reference speech server answers, and when. The frames and the
+// bytes of each payload are the wire module's (wire/packet.h, wire/payload.h);
+// the client passes the payloads to the application unchanged.
 //
 // Every PACKET_TEXT_CHUNK, PACKET_TEXT and PACKET_QUERY the server receives is
 // answered by zero or more of the packets below and then exactly one
@@ -30,33 +31,30 @@
 // keeps the rest for later; when no whole word ends a sentence it speaks every
 // whole word it has. So audio starts before the end of a long stream.
 //
-// Answer packets, integers big-endian:
+// Answer packets (their bytes in wire/payload.h):
 //
-//   PACKET_DATA_9   audio format, 8 bytes: uint32 sample rate in Hz, uint16
-//                   bits per sample (16), uint16 channels (1). Sent before the
-//                   first audio of every answer that has audio (and again if
-//                   the rate changes inside an answer).
-//   PACKET_DATA_6   audio: signed 16-bit little-endian mono PCM, an even number
-//                   of bytes, at most 64000 bytes (32000 samples) per packet.
-//   PACKET_DATA_8   a mark was reached: int32 sample offset (request clock),
-//                   then the mark's name as NUL-terminated UTF-8. Every mark
-//                   of the client's text comes back once, in text order, with
-//                   an offset inside the request's audio (offsets never
+//   PACKET_DATA_9   the audio format: sent before the first audio of every
+//                   answer that has audio (and again if the rate changes
+//                   inside an answer).
+//   PACKET_DATA_6   audio, at most 64000 bytes (32000 samples) per packet.
+//   PACKET_DATA_8   a mark was reached, on the request clock. Every mark of
+//                   the client's text comes back once, in text order, with an
+//                   offset inside the request's audio (offsets never
 //                   decrease); "kvox_final" comes back after the last audio.
-//   PACKET_PHONEME  one per phoneme, the phoneme record of the packet layer:
-//                   first value = start (request clock, samples), phone = the
-//                   phoneme's name, next phone = the following phoneme's name
-//                   in the same synthesis unit ("" for the unit's last one),
-//                   value1 = duration in samples, value2 = sample rate,
-//                   value3 to value7 = 0. The espeak engine names phonemes in
-//                   its ASCII phoneme alphabet ("_" and "_:" are pauses); the
-//                   tone engine names one phoneme per letter of each word.
-//   PACKET_DATA_10  a message from the server: NUL-terminated UTF-8 text. Used
-//                   for errors (refused text, unknown voice, query not
-//                   understood); such messages begin with "error: ".
+//   PACKET_PHONEME  one per phoneme: first value = start (request clock,
+//                   samples), phone = the phoneme's name, next phone = the
+//                   following phoneme's name in the same synthesis unit (""
+//                   for the unit's last one), value1 = duration in samples,
+//                   value2 = sample rate, value3 to value7 = 0. The espeak
+//                   engine names phonemes in its ASCII phoneme alphabet ("_"
+//                   and "_:" are pauses); the tone engine names one phoneme
+//                   per letter of each word.
+//   PACKET_DATA_10  a message from the server. Used for errors (refused text,
+//                   unknown voice, query not understood); such messages begin
+//                   with "error: ".
 //   PACKET_QUERY    reply to <voice name="all"/>: the voice-list document,
-//                   NUL-terminated UTF-8, split over as many packets as needed
-//                   (the client joins the texts in order).
+//                   split over as many packets as needed (the client joins
+//                   the texts in order).
 //
 // Order inside an answer: PACKET_DATA_9 first; then, for each audio packet,
 // the marks and phonemes that start before its last sample, then the audio
@@ -92,52 +90,21 @@
 #define VRELAY_SERVER_PROTOCOL_H
 
 #include <cstddef>
-#include <cstdint>
 #include <string>
-#include <vector>
+
+#include "wire/packet.h"
+#include "wire/payload.h"
 
 namespace vrelay {
 namespace server {
 
-constexpr uint32_t kFormatPayloadSize = 8;
-constexpr uint16_t kSampleBits = 16;
-constexpr uint16_t kChannels = 1;
 // As many samples as one frame carries: fewer, larger sends.
 constexpr size_t kAudioPacketSamples = 32000;
-constexpr const char* kFinalMark = "kvox_final";
-constexpr const char* kErrorPrefix = "error: ";
-
-struct AudioFormat {
-    uint32_t sample_rate = 0;
-    uint16_t bits = kSampleBits;
-    uint16_t channels = kChannels;
-};
-
-struct MarkReached {
-    int32_t sample = 0;
-    std::string name;
-};
-
-std::vector<unsigned char> EncodeFormat(const AudioFormat& format);
-bool DecodeFormat(const unsigned char* data, size_t length, AudioFormat* format);
-
-std::vector<unsigned char> EncodeMark(int32_t sample, const std::string& name);
-// False when the payload is shorter than 5 bytes or the name has no NUL.
-bool DecodeMark(const unsigned char* data, size_t length, MarkReached* mark);
-
-// Text followed by its NUL, as DATA_10 and QUERY payloads carry it.
-std::vector<unsigned char> EncodeText(const std::string& text);
-// The text up to the first NUL (or the whole payload when there is none).
-std::string DecodeText(const unsigned char* data, size_t length);
 
 // Text from a client made safe for a log line or a message: control
 // characters and backslashes as \xNN escapes, cut after max_bytes (then
 // "..." follows).
 std::string Printable(const std::string& text, size_t max_bytes = 80);
-
-// PCM samples as DATA_6 carries them (little-endian, whatever the host).
-std::vector<unsigned char> EncodeAudio(const int16_t* samples, size_t count);
-std::vector<int16_t> DecodeAudio(const unsigned char* data, size_t length);
 
 }  // namespace server
 }  // namespace vrelay

@@ -3,7 +3,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
-#include <vrelay/vrelay.h>
 
 #include <algorithm>
 #include <climits>
@@ -19,8 +18,8 @@ namespace server {
 namespace {
 
 bool KnownClientType(uint16_t type) {
-    return type == PACKET_TEXT || type == PACKET_TEXT_CHUNK || type == PACKET_QUERY ||
-           type == PACKET_CLOSE;
+    return type == wire::kText || type == wire::kTextChunk || type == wire::kQuery ||
+           type == wire::kClose;
 }
 
 // Longest wait of one receive: how soon a session notices its idle time and
@@ -229,16 +228,16 @@ std::string Session::Serve() {
                              << type << ", closing";
             return "unexpected packet type";
         }
-        if (type == PACKET_CLOSE) {
+        if (type == wire::kClose) {
             return "client closed";
         }
         // Packets without text keep no session: they cost the client nothing.
-        const bool counts = type == PACKET_QUERY || (packet.Length() > 0 && packet.Data()[0] != 0);
+        const bool counts = type == wire::kQuery || (packet.Length() > 0 && packet.Data()[0] != 0);
         if (counts) {
             Announce();
         }
         const bool ok =
-            type == PACKET_QUERY ? OnQuery(packet) : OnText(packet, type == PACKET_TEXT);
+            type == wire::kQuery ? OnQuery(packet) : OnText(packet, type == wire::kText);
         if (!ok) {
             if (stopping_->load()) {
                 return "server stopping";
@@ -282,13 +281,13 @@ bool Session::RefuseRequest(const std::string& log_reason, const std::string& me
                      << ", the rest of the request is dropped";
     EndRequest();
     dropping_ = true;
-    return SendMessage(std::string(kErrorPrefix) + message +
+    return SendMessage(std::string(wire::kErrorPrefix) + message +
                        "; the rest of the request is dropped");
 }
 
 bool Session::OnText(Packet& packet, bool final) {
     ++texts_;
-    const std::string text = DecodeText(packet.Data(), packet.Length());
+    const std::string text = wire::DecodeText(packet.Data(), packet.Length());
     text_bytes_ += text.size();
     format_rate_ = 0;
     over_limit_ = false;
@@ -374,9 +373,9 @@ bool Session::OnUnit(const SynthesisUnit& unit) {
         return false;
     }
     if (format_rate_ != unit.sample_rate) {
-        AudioFormat format;
+        wire::AudioFormat format;
         format.sample_rate = static_cast<uint32_t>(unit.sample_rate);
-        if (!Send(PACKET_DATA_9, EncodeFormat(format))) {
+        if (!Send(wire::kFormat, wire::EncodeFormat(format))) {
             return false;
         }
         format_rate_ = unit.sample_rate;
@@ -406,8 +405,8 @@ bool Session::OnUnit(const SynthesisUnit& unit) {
                                                                     phonemes[next_phoneme]->start);
             if (take_mark) {
                 const TimedMark& mark = unit.marks[next_mark++];
-                if (!Send(PACKET_DATA_8,
-                          EncodeMark(ClampOffset(clock_ + mark.sample), mark.name))) {
+                if (!Send(wire::kMark,
+                          wire::EncodeMark(ClampOffset(clock_ + mark.sample), mark.name))) {
                     return false;
                 }
             } else {
@@ -416,7 +415,7 @@ bool Session::OnUnit(const SynthesisUnit& unit) {
                 const std::string& next_name = next_phoneme < phonemes.size()
                                                    ? phonemes[next_phoneme]->name
                                                    : unit.next_phoneme;
-                Packet packet(0, PACKET_PHONEME,
+                Packet packet(0, wire::kPhoneme,
                               new PhonemePacketData(
                                   ClampOffset(clock_ + p.start),
                                   reinterpret_cast<const unsigned char*>(p.name.c_str()),
@@ -436,14 +435,14 @@ bool Session::OnUnit(const SynthesisUnit& unit) {
         }
         if (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) {
             // The samples are laid out as the payload wants them: no copy.
-            Packet audio(0, PACKET_DATA_6,
+            Packet audio(0, wire::kAudio,
                          const_cast<unsigned char*>(
                              reinterpret_cast<const unsigned char*>(unit.samples.data() + pos)),
                          static_cast<uint32_t>((end - pos) * 2), false);
             if (!SendFrame(&audio, false)) {
                 return false;
             }
-        } else if (!Send(PACKET_DATA_6, EncodeAudio(unit.samples.data() + pos, end - pos))) {
+        } else if (!Send(wire::kAudio, wire::EncodeAudio(unit.samples.data() + pos, end - pos))) {
             return false;
         }
         if (Stopped()) {
@@ -469,7 +468,7 @@ bool Session::Abandoned() const {
 
 bool Session::OnQuery(Packet& packet) {
     ++queries_;
-    const std::string query = DecodeText(packet.Data(), packet.Length());
+    const std::string query = wire::DecodeText(packet.Data(), packet.Length());
     const size_t first = query.find_first_not_of(" \t\r\n");
     const size_t last = query.find_last_not_of(" \t\r\n");
     Tag tag;
@@ -490,7 +489,7 @@ bool Session::OnQuery(Packet& packet) {
                     end = line + 1;
                 }
             }
-            if (!Send(PACKET_QUERY, EncodeText(xml.substr(pos, end - pos)))) {
+            if (!Send(wire::kQuery, wire::EncodeText(xml.substr(pos, end - pos)))) {
                 return false;
             }
             pos = end;
@@ -502,15 +501,16 @@ bool Session::OnQuery(Packet& packet) {
         if (chosen.empty()) {
             VR_LOG(logWARNING) << "vrelay server: session " << id_ << ": unknown voice \""
                                << Printable(name) << "\"";
-            return SendMessage(std::string(kErrorPrefix) + "unknown voice \"" + Printable(name) +
-                               "\"; the voice stays \"" + voice_ + "\"") &&
+            return SendMessage(std::string(wire::kErrorPrefix) + "unknown voice \"" +
+                               Printable(name) + "\"; the voice stays \"" + voice_ + "\"") &&
                    SendEnd();
         }
         voice_ = chosen;
         return SendEnd();
     }
     VR_LOG(logWARNING) << "vrelay server: session " << id_ << ": query not understood";
-    return SendMessage(std::string(kErrorPrefix) + "query not understood: " + Printable(query)) &&
+    return SendMessage(std::string(wire::kErrorPrefix) +
+                       "query not understood: " + Printable(query)) &&
            SendEnd();
 }
 
@@ -564,7 +564,7 @@ class AfterHeldFrames : public ByteSink {
 bool Session::Send(uint16_t type, const std::vector<unsigned char>& payload) {
     Packet packet(0, type, const_cast<unsigned char*>(payload.data()),
                   static_cast<uint32_t>(payload.size()), false);
-    return SendFrame(&packet, payload.size() < kSmallFrame && type != PACKET_END);
+    return SendFrame(&packet, payload.size() < kSmallFrame && type != wire::kEnd);
 }
 
 bool Session::SendFrame(Packet* packet, bool small) {
@@ -595,16 +595,16 @@ bool Session::SendHeld() {
 bool Session::SendMessage(const std::string& text) {
     // A message longer than one packet is cut (at a byte; it is informative).
     std::string cut = text.substr(0, kMaxPayload - 1);
-    return Send(PACKET_DATA_10, EncodeText(cut));
+    return Send(wire::kMessage, wire::EncodeText(cut));
 }
 
 bool Session::SendEnd() {
-    return Send(PACKET_END, {});
+    return Send(wire::kEnd, {});
 }
 
 void Session::SendClosing() {
-    if (SendMessage(std::string(kErrorPrefix) + "server shutting down")) {
-        Packet close(0, PACKET_CLOSE, nullptr, 0, false);
+    if (SendMessage(std::string(wire::kErrorPrefix) + "server shutting down")) {
+        Packet close(0, wire::kClose, nullptr, 0, false);
         SendFrame(&close, false);
     }
 }

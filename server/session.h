@@ -1,6 +1,6 @@
 // One client's conversation with the server: reads its packets, keeps its
 // voice and the text of its open request, and answers every text and query
-// packet with answer packets and one PACKET_END (see server/protocol.h).
+// packet with answer packets and one end frame (see server/protocol.h).
 #ifndef VRELAY_SERVER_SESSION_H
 #define VRELAY_SERVER_SESSION_H
 
@@ -15,8 +15,8 @@
 #include "server/engine.h"
 #include "server/markup.h"
 #include "transport/buffered_source.h"
-#include "transport/packet.h"
 #include "transport/socket.h"
+#include "wire/packet.h"
 
 namespace vrelay {
 namespace server {

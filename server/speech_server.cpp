@@ -5,7 +5,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <vrelay/vrelay.h>
 
 #include <cstring>
 #include <vector>
@@ -193,10 +192,11 @@ void SpeechServer::Refuse(std::unique_ptr<Socket> socket, const std::string& pee
     VR_LOG(logERROR) << "vrelay server: refused " << peer << ": " << why;
     // The client learns why before the stream ends; the reply is small enough
     // for an empty socket buffer, and a client that sent nothing yet reads it.
-    const std::vector<unsigned char> busy = EncodeText(std::string(kErrorPrefix) + "server busy");
-    Packet message(0, PACKET_DATA_10, const_cast<unsigned char*>(busy.data()),
+    const std::vector<unsigned char> busy =
+        wire::EncodeText(std::string(wire::kErrorPrefix) + "server busy");
+    Packet message(0, wire::kMessage, const_cast<unsigned char*>(busy.data()),
                    static_cast<uint32_t>(busy.size()), false);
-    Packet close(0, PACKET_CLOSE, nullptr, 0, false);
+    Packet close(0, wire::kClose, nullptr, 0, false);
     if (message.SendData(socket.get()) && close.SendData(socket.get())) {
         ::shutdown(static_cast<int>(socket->Handle()), SHUT_WR);
     }

@@ -19,14 +19,16 @@
 #include <new>
 
 #include "transport/log.h"
+#include "wire/packet.h"
 
 namespace vrelay {
 namespace server {
 
 namespace {
 
-// Messages on the socket pair: a type byte, a uint32 length, the payload.
-enum MessageType : char {
+// Messages on the socket pair are frames as a connection carries them (stream
+// id 0), of these types of their own and with a larger bound on the payload.
+enum MessageType : uint16_t {
     kSpeak = 'S',   // to the worker: voice and words
     kUnit = 'U',    // from the worker: one synthesis unit
     kDone = 'D',    // from the worker: the words are spoken
@@ -168,15 +170,20 @@ IoStatus WriteAll(int fd, const char* data, size_t n, Clock::time_point deadline
     return IoStatus::kDone;
 }
 
-IoStatus WriteMessage(int fd, char type, const std::string& payload,
+IoStatus WriteMessage(int fd, uint16_t type, const std::string& payload,
                       Clock::time_point deadline = Clock::time_point::max()) {
-    char header[5];
-    header[0] = type;
     const uint32_t length = static_cast<uint32_t>(payload.size());
-    std::memcpy(header + 1, &length, sizeof length);
-    const IoStatus status = WriteAll(fd, header, sizeof header, deadline);
-    return status != IoStatus::kDone ? status
-                                     : WriteAll(fd, payload.data(), payload.size(), deadline);
+    unsigned char header[wire::kHeaderSize];
+    wire::PutHeader({type, 0, length}, header);
+    unsigned char trailer[wire::kTrailerSize];
+    wire::PutTrailer(length, trailer);
+    IoStatus status = WriteAll(fd, reinterpret_cast<const char*>(header), sizeof header, deadline);
+    if (status == IoStatus::kDone) {
+        status = WriteAll(fd, payload.data(), payload.size(), deadline);
+    }
+    return status != IoStatus::kDone
+               ? status
+               : WriteAll(fd, reinterpret_cast<const char*>(trailer), sizeof trailer, deadline);
 }
 
 // Reads n bytes, waiting at most until deadline.
@@ -198,20 +205,29 @@ IoStatus ReadExactly(int fd, char* out, size_t n, Clock::time_point deadline) {
     return IoStatus::kDone;
 }
 
-IoStatus ReadMessage(int fd, Clock::time_point deadline, char* type, std::string* payload) {
-    char header[5];
-    IoStatus status = ReadExactly(fd, header, sizeof header, deadline);
+// A frame whose length is over kMaxMessage or whose trailer disagrees with its
+// header counts as a closed pair: the worker's stream is out of step.
+IoStatus ReadMessage(int fd, Clock::time_point deadline, uint16_t* type, std::string* payload) {
+    unsigned char header[wire::kHeaderSize];
+    IoStatus status = ReadExactly(fd, reinterpret_cast<char*>(header), sizeof header, deadline);
     if (status != IoStatus::kDone) {
         return status;
     }
-    *type = header[0];
-    uint32_t length = 0;
-    std::memcpy(&length, header + 1, sizeof length);
-    if (length > kMaxMessage) {
+    const wire::FrameHeader frame = wire::GetHeader(header);
+    *type = frame.type;
+    if (frame.length > kMaxMessage) {
         return IoStatus::kClosed;
     }
-    payload->resize(length);
-    return ReadExactly(fd, &(*payload)[0], length, deadline);
+    payload->resize(frame.length);
+    status = ReadExactly(fd, &(*payload)[0], frame.length, deadline);
+    unsigned char trailer[wire::kTrailerSize];
+    if (status == IoStatus::kDone) {
+        status = ReadExactly(fd, reinterpret_cast<char*>(trailer), sizeof trailer, deadline);
+    }
+    if (status == IoStatus::kDone && wire::GetTrailer(trailer) != frame.length) {
+        return IoStatus::kClosed;
+    }
+    return status;
 }
 
 // The worker's side: units go back over the socket pair as they come.
@@ -277,7 +293,7 @@ void CloseInheritedDescriptors(int keep) {
         ::setrlimit(RLIMIT_AS, &limit);
     }
     for (;;) {
-        char type = 0;
+        uint16_t type = 0;
         std::string payload;
         if (ReadMessage(fd, Clock::time_point::max(), &type, &payload) != IoStatus::kDone ||
             type != kSpeak) {
@@ -662,7 +678,7 @@ void WorkerPool::Run(Slot* slot, Job* job) {
     };
     IoStatus status = WriteMessage(fd, kSpeak, job->words, job->deadline);
     for (;;) {
-        char type = 0;
+        uint16_t type = 0;
         std::string payload;
         if (status == IoStatus::kDone) {
             status = ReadMessage(fd, job->deadline, &type, &payload);

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <initializer_list>
 
+#include "wire/xml_escape.h"
+
 namespace vrelay {
 namespace speechd {
 
@@ -38,23 +40,7 @@ bool OneOf(const std::string& value, std::initializer_list<const char*> allowed)
 }
 
 std::string EscapeText(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            default:
-                out.push_back(c);
-        }
-    }
-    return out;
+    return wire::EscapeXml(text, wire::XmlContext::kText);
 }
 
 std::string Spelled(const std::string& text) {

@@ -1,6 +1,7 @@
 # Fails when a source file includes a header of a layer above its own. Each
 # folder may include the folders listed for it (and nothing else of the
-# project); run as `cmake -DROOT=<source dir> -P check_layers.cmake`.
+# project), and the public headers (<vrelay/...>) only where listed below;
+# run as `cmake -DROOT=<source dir> -P check_layers.cmake`.
 cmake_minimum_required(VERSION 3.16)
 
 set(allowed_platform "platform")
@@ -10,22 +11,42 @@ set(allowed_textproc/tokeniser "textproc/toolkit" "textproc/scanner" "textproc/t
     "platform")
 set(allowed_textproc/model "textproc/toolkit" "textproc/model" "platform")
 set(allowed_transport "platform" "transport")
-set(allowed_connection "platform" "textproc" "transport" "connection")
-set(allowed_client "platform" "textproc" "transport" "connection" "client")
-set(allowed_server "platform" "transport" "server")
-# vrelay-web and the Speech Dispatcher module are applications of the public
-# headers; they embed the server only through the tools' embedded-server
-# module.
-set(allowed_web "tools" "web")
-set(allowed_speechd "tools" "speechd")
+set(allowed_wire "platform" "transport" "wire")
+set(allowed_connection "platform" "textproc" "transport" "wire" "connection")
+set(allowed_client "platform" "textproc" "transport" "wire" "connection" "client")
+set(allowed_server "platform" "transport" "wire" "server")
+# The tools are applications of the public headers: never the client's
+# internals. They embed the server and read markup as it does, but decode
+# answers with the public helpers or the wire module, not the server's own.
+set(allowed_tools "platform" "textproc" "transport" "wire" "server" "tools")
+# vrelay-web and the Speech Dispatcher module embed the server only through
+# the tools' embedded-server module.
+set(allowed_web "wire" "tools" "web")
+set(allowed_speechd "wire" "tools" "speechd")
+set(forbidden "server/protocol.h")
+set(forbidden_in tools web speechd)
 set(layers platform textproc/toolkit textproc/scanner textproc/tokeniser textproc/model transport
-    connection client server speechd web)
-set(project_folders platform textproc transport connection client server tools speechd web tests bench)
+    wire connection client server tools speechd web)
+set(project_folders platform textproc transport wire connection client server tools speechd web
+    tests bench)
+
+# The public headers: the client and the front ends are their applications;
+# connection/ hands packets to the application's callback in their types.
+# The wire module's sources check its packet types against them and wrap
+# their decoders, while its headers stay free of them so that the server
+# never sees the public names; the server's program prints the version.
+set(public_layers client connection tools speechd web)
+set(public_files wire/packet.cpp wire/payload.cpp server/main.cpp)
 
 set(violations "")
 foreach(layer ${layers})
   file(GLOB_RECURSE sources "${ROOT}/${layer}/*.cpp" "${ROOT}/${layer}/*.h")
   foreach(source ${sources})
+    file(RELATIVE_PATH where "${ROOT}" "${source}")
+    file(STRINGS "${source}" public REGEX "^[ \t]*#[ \t]*include[ \t]*<vrelay/")
+    if(public AND NOT layer IN_LIST public_layers AND NOT where IN_LIST public_files)
+      list(APPEND violations "${where} (layer ${layer}) includes a public header")
+    endif()
     file(STRINGS "${source}" includes REGEX "^[ \t]*#[ \t]*include[ \t]*\"")
     foreach(line ${includes})
       string(REGEX REPLACE "^[ \t]*#[ \t]*include[ \t]*\"([^\"]*)\".*" "\\1" header "${line}")
@@ -41,8 +62,10 @@ foreach(layer ${layers})
           set(ok TRUE)
         endif()
       endforeach()
+      if(header IN_LIST forbidden AND layer IN_LIST forbidden_in)
+        set(ok FALSE)
+      endif()
       if(NOT ok)
-        file(RELATIVE_PATH where "${ROOT}" "${source}")
         list(APPEND violations "${where} (layer ${layer}) includes ${header}")
       endif()
     endforeach()

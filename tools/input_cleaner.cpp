@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "server/markup.h"
+#include "wire/xml_escape.h"
 
 namespace vrelay {
 namespace tools {
@@ -190,7 +191,8 @@ std::string NamedVoiceTag(const std::string& tag) {
     if (name.find('+') == std::string::npos) {
         return tag;
     }
-    return "<voice name=\"" + server::EscapeXml(name) + "\"" + tag.substr(6);
+    return "<voice name=\"" + wire::EscapeXml(name, wire::XmlContext::kAnywhere) + "\"" +
+           tag.substr(6);
 }
 
 std::string InputCleaner::Markup(const std::string& text, bool last) {

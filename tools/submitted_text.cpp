@@ -3,22 +3,15 @@
 #include <algorithm>
 #include <cstring>
 
+#include "wire/xml_escape.h"
+
 namespace vrelay {
 namespace tools {
 
 namespace {
 
 const char* EntityFor(char c) {
-    switch (c) {
-        case '&':
-            return "&amp;";
-        case '<':
-            return "&lt;";
-        case '>':
-            return "&gt;";
-        default:
-            return nullptr;
-    }
+    return wire::XmlEntity(c, wire::XmlContext::kText);
 }
 
 }  // namespace

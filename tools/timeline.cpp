@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "server/markup.h"
+#include "wire/xml_escape.h"
 
 namespace vrelay {
 namespace tools {
@@ -122,7 +122,7 @@ std::string Timeline::Svg() const {
                x + "\" y2=\"" + std::to_string(top + kWaveTop + kWaveHeight) +
                "\" stroke=\"#cc0000\"/><text x=\"" + x + "\" y=\"" +
                std::to_string(top + kWordRow) + "\" font-size=\"13\" fill=\"#cc0000\">" +
-               server::EscapeXml(word.text) + "</text>\n";
+               wire::EscapeXml(word.text, wire::XmlContext::kAnywhere) + "</text>\n";
     }
     // Phonemes alternate between two rows so that short ones stay readable.
     for (size_t i = 0; i < phonemes_.size(); ++i) {
@@ -132,8 +132,8 @@ std::string Timeline::Svg() const {
         svg += "<line x1=\"" + x + "\" y1=\"" + std::to_string(top + kWaveTop + kWaveHeight) +
                "\" x2=\"" + x + "\" y2=\"" + std::to_string(y - 9) +
                "\" stroke=\"#999\"/><text x=\"" + x + "\" y=\"" + std::to_string(y) +
-               "\" font-size=\"10\" fill=\"#444\">" + server::EscapeXml(phonemes_[i].text) +
-               "</text>\n";
+               "\" font-size=\"10\" fill=\"#444\">" +
+               wire::EscapeXml(phonemes_[i].text, wire::XmlContext::kAnywhere) + "</text>\n";
     }
     return svg + "</svg>\n";
 }

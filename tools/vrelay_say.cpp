@@ -12,6 +12,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 #include <vrelay/vrelay.h>
+#include <vrelay/vrelay_helpers.h>
 
 #include <algorithm>
 #include <atomic>
@@ -30,7 +31,6 @@
 
 #include "server/exit_codes.h"
 #include "server/markup.h"
-#include "server/protocol.h"
 #include "server/speech_server.h"
 #include "tools/embedded_server.h"
 #include "tools/follower.h"
@@ -42,6 +42,7 @@
 #include "tools/timeline.h"
 #include "tools/voice_choice.h"
 #include "tools/wav_writer.h"
+#include "wire/payload.h"
 
 namespace {
 
@@ -216,7 +217,7 @@ struct Listener {
             decoded.resize(count);
             std::memcpy(decoded.data(), bytes, count * 2);
         } else {
-            decoded = vrelay::server::DecodeAudio(bytes, size);
+            decoded = vrelay::wire::DecodeAudio(bytes, size);
         }
         const int16_t* samples = decoded.data();
         clock.AddAudio(count);
@@ -255,15 +256,14 @@ struct Listener {
         return WriteConverted();
     }
 
-    void OnMark(int64_t requestSample, const std::string& name) {
+    void OnMark(int64_t requestSample, const char* name) {
         const int64_t sample = clock.Absolute(requestSample);
-        // Word marks read kvtk_CHAR_BYTE_CHARS_BYTES.
-        long long chars = 0, byte = 0, count = 0, bytes = 0;
-        if (std::sscanf(name.c_str(), "kvtk_%lld_%lld_%lld_%lld", &chars, &byte, &count, &bytes) !=
-            4) {
+        vr_word_mark mark;
+        if (!vr_parse_word_mark(name, &mark)) {
             return;
         }
-        byte += requestBase;
+        const int64_t byte = requestBase + mark.byte_offset;
+        const int64_t bytes = mark.byte_length;
         ++words;
         if (printMarks || timeline != nullptr || follower != nullptr) {
             const std::string word = AsWritten(text->UserText(byte, bytes), markup);
@@ -302,8 +302,8 @@ int32_t VR_CDECL OnPacket(void* user, PACKET_TYPE type, void* data, int32_t leng
     bool ok = true;
     switch (type) {
         case PACKET_DATA_9: {
-            vrelay::server::AudioFormat format;
-            if (vrelay::server::DecodeFormat(bytes, size, &format)) {
+            vr_audio_format format;
+            if (vr_decode_audio_format(data, length, &format)) {
                 ok = listener->OnFormat(format.sample_rate);
             }
             break;
@@ -312,9 +312,9 @@ int32_t VR_CDECL OnPacket(void* user, PACKET_TYPE type, void* data, int32_t leng
             ok = listener->OnAudio(bytes, size);
             break;
         case PACKET_DATA_8: {
-            vrelay::server::MarkReached mark;
-            if (vrelay::server::DecodeMark(bytes, size, &mark)) {
-                listener->OnMark(mark.sample, mark.name);
+            vr_mark_event mark;
+            if (vr_decode_mark(data, length, &mark)) {
+                listener->OnMark(mark.sample_offset, mark.name);
             }
             break;
         }
@@ -322,7 +322,7 @@ int32_t VR_CDECL OnPacket(void* user, PACKET_TYPE type, void* data, int32_t leng
             listener->OnPhoneme(*static_cast<const PhonemeEvent*>(data));
             break;
         case PACKET_DATA_10:
-            listener->messages.push_back(vrelay::server::DecodeText(bytes, size));
+            listener->messages.push_back(vrelay::wire::DecodeText(bytes, size));
             break;
         case PACKET_REQUEST_DONE: {
             std::lock_guard<std::mutex> guard(listener->mutex);
@@ -437,7 +437,7 @@ int MarkupDepth(const std::string& text, int depth) {
 // The server's messages: errors ("error: server busy") with the prefix taken
 // off, the others as they are.
 std::string ServerReason(const std::vector<std::string>& messages) {
-    const std::string prefix = vrelay::server::kErrorPrefix;
+    const std::string prefix = vrelay::wire::kErrorPrefix;
     for (const std::string& message : messages) {
         if (message.compare(0, prefix.size(), prefix) == 0) {
             return message.substr(prefix.size());
@@ -553,6 +553,343 @@ int TerminalColumns(FILE* out) {
     return ::ioctl(fileno(out), TIOCGWINSZ, &size) == 0 && size.ws_col > 10 ? size.ws_col : 80;
 }
 
+// The cases a step ends the program with; kGoOn lets the next step run.
+constexpr int kGoOn = -1;
+
+// One run of the program, step by step. Members are declared in the order
+// they come to life, so that they end in reverse: the output and the
+// connection before the sound and the embedded server.
+class Say {
+  public:
+    explicit Say(const SayOptions& options)
+        : options_(options), source_(options.markup), text_(!options.markup) {}
+    ~Say() {
+        if (connection_ != 0) {
+            vrDestroyConnection(connection_);
+        }
+    }
+    Say(const Say&) = delete;
+    Say& operator=(const Say&) = delete;
+
+    // The text to speak is there and not blank (not needed for --list-voices).
+    int OpenInput();
+    // The speech server (embedded, started on a thread of its own), the sound
+    // server and the connection, made side by side: what comes first costs
+    // only the longest of the three.
+    int Connect();
+    // Lists the voices, or selects the one asked for: before the output
+    // exists, so that a wrong voice leaves no file behind.
+    int SettleVoice();
+    // The WAV file (kept whole on a signal or a crash), the timeline and the
+    // word display.
+    int OpenOutput();
+    // Renders everything and finishes the output; the exit status.
+    int SpeakAndReport();
+
+  private:
+    int Refused(const char* otherwise);
+    int Finish(vr_result result, bool anyText);
+
+    const SayOptions& options_;
+    std::string error_;
+    std::string host_ = "127.0.0.1";
+    int port_ = 0;
+    TextSource source_;
+    std::unique_ptr<vrelay::server::SpeechServer> embedded_;
+    std::unique_ptr<Player> player_;
+    vr_handle connection_ = 0;
+    SubmittedText text_;
+    FILE* events_ = stdout;
+    std::unique_ptr<Progress> progress_;
+    Listener listener_;
+    std::unique_ptr<WavWriter> wav_;
+    std::string outputName_;
+    Timeline timeline_;
+    std::unique_ptr<Follower> follower_;
+};
+
+int Say::OpenInput() {
+    if (!options_.server.empty() &&
+        !vrelay::tools::SplitHostPort(options_.server, &host_, &port_)) {
+        return Usage("--server wants HOST:PORT, not \"" + options_.server + "\"");
+    }
+    if (options_.listVoices) {
+        return kGoOn;
+    }
+    if (!source_.Open(options_, &error_)) {
+        std::fprintf(stderr, "vrelay-say: %s\n", error_.c_str());
+        return vrelay::kExitInput;
+    }
+    if (source_.KnownBlank()) {
+        std::fprintf(stderr, "vrelay-say: there is no text to speak\n");
+        return vrelay::kExitInput;
+    }
+    return kGoOn;
+}
+
+int Say::Connect() {
+    std::thread starter;
+    bool started = true;
+    std::string startError;
+    if (options_.server.empty()) {
+        vrelay::server::ServerOptions serverOptions =
+            vrelay::tools::EmbeddedServerOptions(options_.engine, options_.verbose);
+        // This program is its only client.
+        serverOptions.max_sessions = 1;
+        if (options_.play) {
+            // Answers come at the pace of the sound: an hour per text packet.
+            serverOptions.limits.request_timeout_ms = 3600 * 1000;
+        }
+        embedded_ = std::make_unique<vrelay::server::SpeechServer>(serverOptions);
+        starter = std::thread([&] { started = embedded_->Start(&startError); });
+    }
+    struct Joiner {
+        std::thread& thread;
+        ~Joiner() {
+            if (thread.joinable()) {
+                thread.join();
+            }
+        }
+    } joiner{starter};
+    if (options_.play && !options_.listVoices) {
+        player_ = std::make_unique<Player>();
+        if (!player_->Open(22050, &error_)) {
+            std::fprintf(stderr,
+                         "vrelay-say: no sound server to play through (%s); -o FILE writes a WAV "
+                         "file instead\n",
+                         error_.c_str());
+            return vrelay::kExitNoSound;
+        }
+    }
+    connection_ = vrCreateConnection();
+    if (starter.joinable()) {
+        starter.join();
+    }
+    if (!started) {
+        std::fprintf(stderr, "vrelay-say: cannot start the speech server: %s\n",
+                     startError.c_str());
+        return vrelay::kExitNoServer;
+    }
+    if (embedded_ != nullptr) {
+        port_ = embedded_->Port();
+    }
+    if (vrOpenConnection(connection_, host_.c_str(), port_) != VR_SUCCESS) {
+        std::fprintf(stderr, "vrelay-say: no speech server at %s:%d\n", host_.c_str(), port_);
+        return vrelay::kExitNoServer;
+    }
+    events_ = options_.output == "-" ? stderr : stdout;
+    progress_ = std::make_unique<Progress>(
+        !options_.quiet && !options_.follow && isatty(STDERR_FILENO) != 0, source_.Size());
+    listener_.text = &text_;
+    listener_.progress = progress_.get();
+    listener_.markup = options_.markup;
+    // Set before any query: the server's messages (a refusal) come to it.
+    vrSetCallBack(connection_, OnPacket);
+    vrSetUserData(connection_, &listener_);
+    return kGoOn;
+}
+
+int Say::Refused(const char* otherwise) {
+    const std::string reason = ServerReason(listener_.messages);
+    std::fprintf(stderr, "vrelay-say: %s%s\n",
+                 reason.empty() ? otherwise : "the server refused: ", reason.c_str());
+    return reason.empty() ? vrelay::kExitNoServer : vrelay::kExitSpeechFailed;
+}
+
+int Say::SettleVoice() {
+    if (!options_.listVoices && options_.voice.empty()) {
+        return kGoOn;
+    }
+    // The voice list is read apart from the callback: a query through it
+    // first hears a refusal ("server busy") if there is one.
+    vrQueryServer(connection_, "<voice name=\"all\"/>");
+    if (!ServerReason(listener_.messages).empty()) {
+        return Refused("");
+    }
+    std::vector<VoiceEntry> voices;
+    if (!vrelay::tools::ReadVoices(connection_, &voices)) {
+        return Refused("cannot read the voice list");
+    }
+    if (options_.listVoices) {
+        return ListVoices(voices, options_.listLanguage);
+    }
+    const std::string name = vrelay::tools::ChooseVoiceName(voices, options_.voice);
+    listener_.messages.clear();
+    if (name.empty() || vrSetVoiceFast(connection_, name.c_str()) != VR_SUCCESS ||
+        !ServerReason(listener_.messages).empty()) {
+        std::fprintf(stderr, "vrelay-say: unknown voice \"%s\" (see --list-voices)\n",
+                     options_.voice.c_str());
+        return vrelay::kExitUnknownVoice;
+    }
+    return kGoOn;
+}
+
+int Say::OpenOutput() {
+    const auto encoding = options_.encoding == "ulaw"   ? vrelay::tools::WavEncoding::kUlaw
+                          : options_.encoding == "alaw" ? vrelay::tools::WavEncoding::kAlaw
+                                                        : vrelay::tools::WavEncoding::kPcm16;
+    const bool toStdout = options_.output == "-";
+    outputName_ = toStdout ? "standard output" : options_.output;
+    if (!options_.output.empty()) {
+        wav_ = std::make_unique<WavWriter>(encoding);
+        if (!wav_->Open(options_.output, &error_)) {
+            std::fprintf(stderr, "vrelay-say: cannot write %s: %s\n", outputName_.c_str(),
+                         error_.c_str());
+            return vrelay::kExitOutput;
+        }
+        if (options_.sampleRate > 0) {
+            wav_->SetSampleRate(static_cast<uint32_t>(options_.sampleRate));
+        }
+        g_output = wav_.get();
+        // A crash keeps what was written, too.
+        for (int signal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) {
+            ::signal(signal, OnSignal);
+        }
+    }
+    for (int signal : {SIGINT, SIGTERM}) {
+        ::signal(signal, OnSignal);
+    }
+    if (!options_.timeline.empty()) {
+        listener_.timeline = &timeline_;
+        timeline_.SetSampleRate(wav_ != nullptr ? wav_->SampleRate() : 22050);
+    }
+    if (options_.follow && player_ != nullptr) {
+        const int columns = TerminalColumns(events_);
+        Player* clock = player_.get();
+        follower_ =
+            std::make_unique<Follower>([clock] { return clock->Heard(); }, events_, columns);
+        listener_.follower = follower_.get();
+        g_displayOnTerminal = columns > 0;
+    }
+    listener_.wav = wav_.get();
+    listener_.player = player_.get();
+    listener_.fixedRate = options_.sampleRate > 0;
+    listener_.printMarks = options_.marks;
+    listener_.printPhonemes = options_.phonemes;
+    listener_.events = events_;
+    if (!toStdout) {
+        // On a terminal each mark and phoneme line shows as soon as it is
+        // printed; elsewhere with the audio that follows it.
+        std::setvbuf(stdout, nullptr, isatty(STDOUT_FILENO) ? _IOLBF : _IOFBF, 1 << 16);
+    }
+    listener_.messages.clear();
+    return kGoOn;
+}
+
+int Say::SpeakAndReport() {
+    bool anyText = false;
+    const vr_result result = Render(connection_, options_, &source_, &text_, &listener_, &anyText);
+    return Finish(result, anyText);
+}
+
+int Say::Finish(vr_result result, bool anyText) {
+    bool written = listener_.failure.empty() && listener_.Drain();
+    vrCloseConnection(connection_);
+    if (player_ != nullptr && result == VR_SUCCESS && listener_.playFailure.empty()) {
+        player_->Drain(&listener_.playFailure);
+    }
+    if (follower_ != nullptr) {
+        follower_->Finish();
+        g_displayOnTerminal = false;
+    }
+    for (const std::string& notice : source_.TakeNotices()) {
+        std::fprintf(stderr, "vrelay-say: %s\n", notice.c_str());
+    }
+    if (!source_.Error().empty()) {
+        progress_->Interrupted();
+        std::fprintf(stderr, "vrelay-say: %s\n", source_.Error().c_str());
+    }
+    if (!anyText && source_.Error().empty()) {
+        g_output = nullptr;
+        if (wav_ != nullptr) {
+            wav_->Discard();
+        }
+        std::fprintf(stderr, "vrelay-say: there is no text to speak\n");
+        return vrelay::kExitInput;
+    }
+    if (result == VR_SUCCESS && source_.Error().empty()) {
+        progress_->Done();
+    } else {
+        progress_->Interrupted();
+    }
+    const std::string reason = ServerReason(listener_.messages);
+    const std::string prefix = vrelay::wire::kErrorPrefix;
+    for (const auto& message : listener_.messages) {
+        if (message.compare(0, prefix.size(), prefix) != 0) {
+            std::fprintf(stderr, "vrelay-say: server: %s\n", message.c_str());
+        }
+    }
+    if (!listener_.playFailure.empty()) {
+        std::fprintf(stderr, "vrelay-say: cannot play: %s\n", listener_.playFailure.c_str());
+    }
+    // The handler must not complete the file while Finish does, nor touch
+    // the descriptor once closed.
+    sigset_t stopping, previous;
+    sigemptyset(&stopping);
+    sigaddset(&stopping, SIGINT);
+    sigaddset(&stopping, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopping, &previous);
+    const bool spoke = wav_ != nullptr && wav_->Samples() > 0;
+    if (wav_ != nullptr && (result != VR_SUCCESS || !reason.empty()) && !spoke) {
+        // Nothing was spoken: no file, and one of that name stays as it was.
+        wav_->Discard();
+    } else if (wav_ != nullptr) {
+        written = written && wav_->Finish(&listener_.failure);
+    }
+    g_output = nullptr;
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (!written) {
+        std::fprintf(stderr, "vrelay-say: cannot write %s: %s\n", outputName_.c_str(),
+                     listener_.failure.c_str());
+        return vrelay::kExitOutput;
+    }
+    int status = vrelay::kExitOk;
+    if ((result != VR_SUCCESS || !reason.empty()) && listener_.playFailure.empty()) {
+        const std::string why = !reason.empty()            ? reason
+                                : result == VR_SEND_FAILED ? "the connection to the server broke"
+                                                           : "the server stopped answering";
+        if (spoke) {
+            std::fprintf(stderr,
+                         "vrelay-say: the speech stopped partway (%s); %s holds the %.2f s "
+                         "spoken before\n",
+                         why.c_str(), outputName_.c_str(),
+                         static_cast<double>(wav_->Samples()) / wav_->SampleRate());
+        } else if (player_ != nullptr && player_->Written() > 0) {
+            std::fprintf(stderr, "vrelay-say: the speech stopped partway (%s) after %.2f s\n",
+                         why.c_str(), listener_.Seconds(player_->Written()));
+        } else {
+            std::fprintf(stderr, "vrelay-say: %s%s\n",
+                         reason.empty() ? "" : "the server refused: ", why.c_str());
+        }
+        status = vrelay::kExitSpeechFailed;
+    } else if (!listener_.playFailure.empty()) {
+        status = vrelay::kExitNoSound;
+    } else if (!source_.Error().empty()) {
+        status = vrelay::kExitInput;
+    }
+    if (!options_.timeline.empty()) {
+        std::ofstream svg(options_.timeline, std::ios::binary);
+        svg << timeline_.Svg();
+        if (!svg.flush()) {
+            std::fprintf(stderr, "vrelay-say: cannot write %s\n", options_.timeline.c_str());
+            status = status == vrelay::kExitOk ? vrelay::kExitOutput : status;
+        }
+    }
+    if (!options_.quiet && status == vrelay::kExitOk) {
+        if (wav_ != nullptr) {
+            std::fprintf(stderr, "wrote %s: %.2f s of %s audio at %u Hz, %s\n", outputName_.c_str(),
+                         static_cast<double>(wav_->Samples()) / wav_->SampleRate(),
+                         options_.encoding.c_str(), wav_->SampleRate(),
+                         Plural(listener_.words, "word").c_str());
+        } else {
+            std::fprintf(stderr, "spoke %.2f s, %s\n",
+                         listener_.Seconds(player_ != nullptr ? player_->Written() : 0),
+                         Plural(listener_.words, "word").c_str());
+        }
+    }
+    return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -574,281 +911,13 @@ int main(int argc, char** argv) {
     // the embedded server's) go nowhere unless --verbose asks for them, on
     // standard error. A VRELAY_MESSAGES the user set wins.
     setenv("VRELAY_MESSAGES", options.verbose ? "stderr" : "none", 0);
-    std::string host = "127.0.0.1";
-    int port = 0;
-    if (!options.server.empty() && !vrelay::tools::SplitHostPort(options.server, &host, &port)) {
-        return Usage("--server wants HOST:PORT, not \"" + options.server + "\"");
-    }
-    TextSource source(options.markup);
-    if (!options.listVoices) {
-        if (!source.Open(options, &error)) {
-            std::fprintf(stderr, "vrelay-say: %s\n", error.c_str());
-            return vrelay::kExitInput;
-        }
-        if (source.KnownBlank()) {
-            std::fprintf(stderr, "vrelay-say: there is no text to speak\n");
-            return vrelay::kExitInput;
+    Say say(options);
+    for (int (Say::*step)() : {&Say::OpenInput, &Say::Connect, &Say::SettleVoice, &Say::OpenOutput,
+                               &Say::SpeakAndReport}) {
+        const int status = (say.*step)();
+        if (status != kGoOn) {
+            return status;
         }
     }
-
-    // The speech server starts on a thread of its own while the sound server
-    // and the connection are made here: what comes first costs only the
-    // longest of the three.
-    std::unique_ptr<vrelay::server::SpeechServer> embedded;
-    struct Starter {
-        std::thread thread;
-        bool started = true;
-        std::string error;
-        ~Starter() { Join(); }
-        void Join() {
-            if (thread.joinable()) {
-                thread.join();
-            }
-        }
-    } starter;
-    if (options.server.empty()) {
-        vrelay::server::ServerOptions serverOptions =
-            vrelay::tools::EmbeddedServerOptions(options.engine, options.verbose);
-        // This program is its only client.
-        serverOptions.max_sessions = 1;
-        if (options.play) {
-            // Answers come at the pace of the sound: an hour per text packet.
-            serverOptions.limits.request_timeout_ms = 3600 * 1000;
-        }
-        embedded = std::make_unique<vrelay::server::SpeechServer>(serverOptions);
-        starter.thread = std::thread([&] { starter.started = embedded->Start(&starter.error); });
-    }
-    std::unique_ptr<Player> player;
-    if (options.play && !options.listVoices) {
-        player = std::make_unique<Player>();
-        if (!player->Open(22050, &error)) {
-            std::fprintf(stderr,
-                         "vrelay-say: no sound server to play through (%s); -o FILE writes a WAV "
-                         "file instead\n",
-                         error.c_str());
-            return vrelay::kExitNoSound;
-        }
-    }
-    const vr_handle connection = vrCreateConnection();
-    struct Closer {
-        vr_handle connection;
-        ~Closer() { vrDestroyConnection(connection); }
-    } closer{connection};
-    starter.Join();
-    if (!starter.started) {
-        std::fprintf(stderr, "vrelay-say: cannot start the speech server: %s\n",
-                     starter.error.c_str());
-        return vrelay::kExitNoServer;
-    }
-    if (embedded != nullptr) {
-        port = embedded->Port();
-    }
-    if (vrOpenConnection(connection, host.c_str(), port) != VR_SUCCESS) {
-        std::fprintf(stderr, "vrelay-say: no speech server at %s:%d\n", host.c_str(), port);
-        return vrelay::kExitNoServer;
-    }
-
-    SubmittedText text(!options.markup);
-    const bool toStdout = options.output == "-";
-    FILE* events = toStdout ? stderr : stdout;
-    const int columns = options.follow ? TerminalColumns(events) : 0;
-    Progress progress(!options.quiet && !options.follow && isatty(STDERR_FILENO) != 0,
-                      source.Size());
-    Listener listener;
-    listener.text = &text;
-    listener.progress = &progress;
-    listener.markup = options.markup;
-    // Set before any query: the server's messages (a refusal) come to it.
-    vrSetCallBack(connection, OnPacket);
-    vrSetUserData(connection, &listener);
-    const auto refused = [&](const char* otherwise) {
-        const std::string reason = ServerReason(listener.messages);
-        std::fprintf(stderr, "vrelay-say: %s%s\n",
-                     reason.empty() ? otherwise : "the server refused: ", reason.c_str());
-        return reason.empty() ? vrelay::kExitNoServer : vrelay::kExitSpeechFailed;
-    };
-
-    // The voice is settled before the output exists: a wrong one leaves no
-    // file behind.
-    if (options.listVoices || !options.voice.empty()) {
-        // The voice list is read apart from the callback: a query through it
-        // first hears a refusal ("server busy") if there is one.
-        vrQueryServer(connection, "<voice name=\"all\"/>");
-        if (!ServerReason(listener.messages).empty()) {
-            return refused("");
-        }
-        std::vector<VoiceEntry> voices;
-        if (!vrelay::tools::ReadVoices(connection, &voices)) {
-            return refused("cannot read the voice list");
-        }
-        if (options.listVoices) {
-            return ListVoices(voices, options.listLanguage);
-        }
-        const std::string name = vrelay::tools::ChooseVoiceName(voices, options.voice);
-        listener.messages.clear();
-        if (name.empty() || vrSetVoiceFast(connection, name.c_str()) != VR_SUCCESS ||
-            !ServerReason(listener.messages).empty()) {
-            std::fprintf(stderr, "vrelay-say: unknown voice \"%s\" (see --list-voices)\n",
-                         options.voice.c_str());
-            return vrelay::kExitUnknownVoice;
-        }
-    }
-
-    const auto encoding = options.encoding == "ulaw"   ? vrelay::tools::WavEncoding::kUlaw
-                          : options.encoding == "alaw" ? vrelay::tools::WavEncoding::kAlaw
-                                                       : vrelay::tools::WavEncoding::kPcm16;
-    std::unique_ptr<WavWriter> wav;
-    const std::string outputName = toStdout ? "standard output" : options.output;
-    if (!options.output.empty()) {
-        wav = std::make_unique<WavWriter>(encoding);
-        if (!wav->Open(options.output, &error)) {
-            std::fprintf(stderr, "vrelay-say: cannot write %s: %s\n", outputName.c_str(),
-                         error.c_str());
-            return vrelay::kExitOutput;
-        }
-        if (options.sampleRate > 0) {
-            wav->SetSampleRate(static_cast<uint32_t>(options.sampleRate));
-        }
-        g_output = wav.get();
-        // A crash keeps what was written, too.
-        for (int signal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) {
-            ::signal(signal, OnSignal);
-        }
-    }
-    for (int signal : {SIGINT, SIGTERM}) {
-        ::signal(signal, OnSignal);
-    }
-
-    Timeline timeline;
-    if (!options.timeline.empty()) {
-        listener.timeline = &timeline;
-        timeline.SetSampleRate(wav != nullptr ? wav->SampleRate() : 22050);
-    }
-    std::unique_ptr<Follower> follower;
-    if (options.follow && player != nullptr) {
-        Player* clock = player.get();
-        follower = std::make_unique<Follower>([clock] { return clock->Heard(); }, events, columns);
-        listener.follower = follower.get();
-        g_displayOnTerminal = columns > 0;
-    }
-    listener.wav = wav.get();
-    listener.player = player.get();
-    listener.fixedRate = options.sampleRate > 0;
-    listener.printMarks = options.marks;
-    listener.printPhonemes = options.phonemes;
-    listener.events = events;
-    if (!toStdout) {
-        // On a terminal each mark and phoneme line shows as soon as it is
-        // printed; elsewhere with the audio that follows it.
-        std::setvbuf(stdout, nullptr, isatty(STDOUT_FILENO) ? _IOLBF : _IOFBF, 1 << 16);
-    }
-    listener.messages.clear();
-
-    bool anyText = false;
-    vr_result result = Render(connection, options, &source, &text, &listener, &anyText);
-    bool written = listener.failure.empty() && listener.Drain();
-    vrCloseConnection(connection);
-    if (player != nullptr && result == VR_SUCCESS && listener.playFailure.empty()) {
-        player->Drain(&listener.playFailure);
-    }
-    if (follower != nullptr) {
-        follower->Finish();
-        g_displayOnTerminal = false;
-    }
-    for (const std::string& notice : source.TakeNotices()) {
-        std::fprintf(stderr, "vrelay-say: %s\n", notice.c_str());
-    }
-    if (!source.Error().empty()) {
-        progress.Interrupted();
-        std::fprintf(stderr, "vrelay-say: %s\n", source.Error().c_str());
-    }
-    if (!anyText && source.Error().empty()) {
-        g_output = nullptr;
-        if (wav != nullptr) {
-            wav->Discard();
-        }
-        std::fprintf(stderr, "vrelay-say: there is no text to speak\n");
-        return vrelay::kExitInput;
-    }
-    if (result == VR_SUCCESS && source.Error().empty()) {
-        progress.Done();
-    } else {
-        progress.Interrupted();
-    }
-    const std::string reason = ServerReason(listener.messages);
-    for (const auto& message : listener.messages) {
-        if (message.compare(0, std::strlen(vrelay::server::kErrorPrefix),
-                            vrelay::server::kErrorPrefix) != 0) {
-            std::fprintf(stderr, "vrelay-say: server: %s\n", message.c_str());
-        }
-    }
-    if (!listener.playFailure.empty()) {
-        std::fprintf(stderr, "vrelay-say: cannot play: %s\n", listener.playFailure.c_str());
-    }
-    // The handler must not complete the file while Finish does, nor touch
-    // the descriptor once closed.
-    sigset_t stopping, previous;
-    sigemptyset(&stopping);
-    sigaddset(&stopping, SIGINT);
-    sigaddset(&stopping, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopping, &previous);
-    const bool spoke = wav != nullptr && wav->Samples() > 0;
-    if (wav != nullptr && (result != VR_SUCCESS || !reason.empty()) && !spoke) {
-        // Nothing was spoken: no file, and one of that name stays as it was.
-        wav->Discard();
-    } else if (wav != nullptr) {
-        written = written && wav->Finish(&listener.failure);
-    }
-    g_output = nullptr;
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    if (!written) {
-        std::fprintf(stderr, "vrelay-say: cannot write %s: %s\n", outputName.c_str(),
-                     listener.failure.c_str());
-        return vrelay::kExitOutput;
-    }
-    int status = vrelay::kExitOk;
-    if ((result != VR_SUCCESS || !reason.empty()) && listener.playFailure.empty()) {
-        const std::string why = !reason.empty()            ? reason
-                                : result == VR_SEND_FAILED ? "the connection to the server broke"
-                                                           : "the server stopped answering";
-        if (spoke) {
-            std::fprintf(stderr,
-                         "vrelay-say: the speech stopped partway (%s); %s holds the %.2f s "
-                         "spoken before\n",
-                         why.c_str(), outputName.c_str(),
-                         static_cast<double>(wav->Samples()) / wav->SampleRate());
-        } else if (player != nullptr && player->Written() > 0) {
-            std::fprintf(stderr, "vrelay-say: the speech stopped partway (%s) after %.2f s\n",
-                         why.c_str(), listener.Seconds(player->Written()));
-        } else {
-            std::fprintf(stderr, "vrelay-say: %s%s\n",
-                         reason.empty() ? "" : "the server refused: ", why.c_str());
-        }
-        status = vrelay::kExitSpeechFailed;
-    } else if (!listener.playFailure.empty()) {
-        status = vrelay::kExitNoSound;
-    } else if (!source.Error().empty()) {
-        status = vrelay::kExitInput;
-    }
-    if (!options.timeline.empty()) {
-        std::ofstream svg(options.timeline, std::ios::binary);
-        svg << timeline.Svg();
-        if (!svg.flush()) {
-            std::fprintf(stderr, "vrelay-say: cannot write %s\n", options.timeline.c_str());
-            status = status == vrelay::kExitOk ? vrelay::kExitOutput : status;
-        }
-    }
-    if (!options.quiet && status == vrelay::kExitOk) {
-        if (wav != nullptr) {
-            std::fprintf(stderr, "wrote %s: %.2f s of %s audio at %u Hz, %s\n", outputName.c_str(),
-                         static_cast<double>(wav->Samples()) / wav->SampleRate(),
-                         options.encoding.c_str(), wav->SampleRate(),
-                         Plural(listener.words, "word").c_str());
-        } else {
-            std::fprintf(stderr, "spoke %.2f s, %s\n",
-                         listener.Seconds(player != nullptr ? player->Written() : 0),
-                         Plural(listener.words, "word").c_str());
-        }
-    }
-    return status;
+    return vrelay::kExitOk;
 }

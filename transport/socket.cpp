@@ -1,10 +1,9 @@
+// The POSIX side of the sockets: the primitives of socket_system.h, the wake
+// signal (an eventfd), gathered sends and the receive wait, over poll().
 #include "transport/socket.h"
 
-#include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -15,7 +14,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <new>
 
 #include "transport/log.h"
 #include "transport/socket_system.h"
@@ -35,13 +33,6 @@ void CloseHandle(SocketHandle& handle) {
         ::close(Fd(handle));
         handle = kInvalidSocket;
     }
-}
-
-void SetNoDelay(int fd) {
-    // A frame is written in one call; without Nagle it leaves at once
-    // instead of waiting for the acknowledgement of the previous one.
-    int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
 // poll() that resumes after signals with the time still left.
@@ -102,9 +93,47 @@ bool WaitForRoom(int fd, const WakeSignal* wake, int limit_ms, Clock::time_point
     return false;
 }
 
-// Connects fd to address within timeout_ms; returns 0 or the errno value
-// (ETIMEDOUT when the time ran out). The connect runs non-blocking so that
-// the wait is ours to bound; the socket is blocking again afterwards.
+}  // namespace
+
+// ---- The primitives of socket_system.h ----
+
+int LastSocketError() {
+    return errno;
+}
+
+std::string SocketErrorText(int error) {
+    return std::strerror(error);
+}
+
+bool WouldBlock(int error) {
+    return error == EAGAIN || error == EWOULDBLOCK;
+}
+
+NativeSocket OpenSocket(int family, int type, int protocol) {
+    return ::socket(family, type | SOCK_CLOEXEC, protocol);
+}
+
+void CloseSocket(NativeSocket socket) {
+    ::close(socket);
+}
+
+void SetBlocking(NativeSocket socket, bool blocking) {
+    const int flags = ::fcntl(socket, F_GETFL);
+    ::fcntl(socket, F_SETFL, blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK);
+}
+
+void SetNoDelay(NativeSocket socket) {
+    int one = 1;
+    ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+void AllowAddressReuse(NativeSocket socket) {
+    int one = 1;
+    ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+}
+
+// The connect runs non-blocking so that the wait is ours to bound; the time
+// running out is ETIMEDOUT.
 int ConnectWithin(int fd, const sockaddr* address, socklen_t length, int timeout_ms) {
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
@@ -134,7 +163,25 @@ int ConnectWithin(int fd, const sockaddr* address, socklen_t length, int timeout
     return error;
 }
 
-}  // namespace
+NativeSocket AcceptSocket(NativeSocket listener, int* error) {
+    int fd;
+    do {
+        fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    *error = fd < 0 ? errno : 0;
+    return fd;
+}
+
+int WaitReadable(NativeSocket first, NativeSocket second, int timeout_ms, bool* first_ready,
+                 bool* second_ready) {
+    const short readable = POLLIN | POLLHUP | POLLERR;
+    pollfd fds[2] = {{first, POLLIN, 0}, {second, POLLIN, 0}};
+    const nfds_t count = second != kInvalidNative ? 2 : 1;
+    const int rc = PollRetrying(fds, count, timeout_ms);
+    *first_ready = rc > 0 && (fds[0].revents & readable) != 0;
+    *second_ready = rc > 0 && count == 2 && (fds[1].revents & readable) != 0;
+    return rc;
+}
 
 // ---- WakeSignal ----
 
@@ -198,30 +245,8 @@ SocketHandle WakeSignal::Handle() const {
 
 // ---- Socket ----
 
-Socket::Socket() : handle_(kInvalidSocket) {
-    Start();
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        error_ = std::strerror(errno);
-        return;
-    }
-    handle_ = fd;
-}
-
-Socket::Socket(SocketHandle handle) : handle_(handle) {
-    Start();
-}
-
-Socket::~Socket() {
-    Close();
-}
-
 void Socket::Start() {}
 void Socket::End() {}
-
-void Socket::Close() {
-    CloseHandle(handle_);
-}
 
 bool Socket::IsAlive() {
     if (handle_ == kInvalidSocket) {
@@ -234,18 +259,6 @@ bool Socket::IsAlive() {
         return false;
     }
     return (p.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0;
-}
-
-int64_t Socket::SendBytes(const char* data, size_t length, bool more) {
-    if (length == 0) {
-        return 0;
-    }
-    const BytePiece piece{data, length};
-    return SendWithin(&piece, 1, more) == length ? static_cast<int64_t>(length) : -1;
-}
-
-size_t Socket::SendPieces(const BytePiece* pieces, size_t count) {
-    return SendWithin(pieces, count, false);
 }
 
 size_t Socket::SendWithin(const BytePiece* pieces, size_t count, bool more) {
@@ -357,131 +370,6 @@ bool Socket::ReceiveBytes(char* buffer, size_t max, size_t* received) {
         }
         wait = true;
     }
-}
-
-// ---- SocketClient ----
-
-SocketClient::SocketClient(const std::string& host, int port, int timeout_ms)
-    : Socket(kInvalidSocket) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV;
-    const std::string service = std::to_string(static_cast<uint16_t>(port));
-    addrinfo* addresses = nullptr;
-    if (::getaddrinfo(host.c_str(), service.c_str(), &hints, &addresses) != 0 ||
-        addresses == nullptr) {
-        return;  // the name does not resolve: Error() stays empty
-    }
-    int last_error = 0;
-    for (addrinfo* a = addresses; a != nullptr; a = a->ai_next) {
-        int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
-        if (fd < 0) {
-            last_error = errno;
-            continue;
-        }
-        int error = ConnectWithin(fd, a->ai_addr, a->ai_addrlen, timeout_ms);
-        if (error == 0) {
-            SetNoDelay(fd);
-            handle_ = fd;
-            ::freeaddrinfo(addresses);
-            return;
-        }
-        last_error = error;
-        ::close(fd);
-    }
-    ::freeaddrinfo(addresses);
-    error_ = std::strerror(last_error);
-}
-
-// ---- SocketServer ----
-
-SocketServer::SocketServer(int port, int connections, TypeSocket type,
-                           const std::string& bind_address)
-    : Socket(kInvalidSocket) {
-    sockaddr_storage address;
-    SockLen address_length;
-    // Text that is no address literal fails below as a bind would.
-    const bool valid = ParseAddress(bind_address, port, &address, &address_length);
-
-    int fd = ::socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        error_ = std::strerror(errno);
-        VR_LOG(logERROR) << "vrelay socket cannot be created: " << error_;
-        return;
-    }
-    handle_ = fd;
-    int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (type == PollingSelect) {
-        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-    }
-    if (!valid || ::bind(fd, reinterpret_cast<sockaddr*>(&address), address_length) != 0) {
-        error_ = valid ? std::strerror(errno) : "not an address: " + bind_address;
-        Close();
-        VR_LOG(logERROR) << "vrelay socket failed to bind to port " << port << ": " << error_;
-        return;
-    }
-    if (::listen(fd, connections) != 0) {
-        error_ = std::strerror(errno);
-        Close();
-        VR_LOG(logERROR) << "vrelay socket failed to listen on port " << port << ": " << error_;
-    }
-}
-
-Socket* SocketServer::Accept(bool* failed) {
-    if (failed != nullptr) {
-        *failed = false;
-    }
-    int fd;
-    do {
-        fd = ::accept4(Fd(handle_), nullptr, nullptr, SOCK_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        if (errno != EAGAIN && errno != EWOULDBLOCK && failed != nullptr) {
-            *failed = true;
-        }
-        return nullptr;
-    }
-    SetNoDelay(fd);
-    auto* accepted = new (std::nothrow) Socket(static_cast<SocketHandle>(fd));
-    if (accepted == nullptr) {
-        ::close(fd);
-        if (failed != nullptr) {
-            *failed = true;
-        }
-    }
-    return accepted;
-}
-
-// ---- SocketSelect ----
-
-SocketSelect::SocketSelect(const Socket* first, const Socket* second, TypeSocket type)
-    : first_(first->Handle()),
-      second_(second != nullptr && second->Handle() != first->Handle() ? second->Handle()
-                                                                       : kInvalidSocket) {
-    const short readable = POLLIN | POLLHUP | POLLERR;
-    pollfd fds[2] = {{Fd(first_), POLLIN, 0}, {Fd(second_), POLLIN, 0}};
-    nfds_t count = second_ != kInvalidSocket ? 2 : 1;
-    int rc = PollRetrying(fds, count, type == PollingSelect ? 0 : -1);
-    if (rc < 0) {
-        failed_ = true;
-        return;
-    }
-    first_readable_ = (fds[0].revents & readable) != 0;
-    second_readable_ = count == 2 && (fds[1].revents & readable) != 0;
-}
-
-int recv_to(SocketHandle handle, char* buffer, int length, int flags, int timeout_ms) {
-    pollfd p{Fd(handle), POLLIN, 0};
-    int rc = PollRetrying(&p, 1, timeout_ms < 0 ? 0 : timeout_ms);
-    if (rc < 0) {
-        return -1;
-    }
-    if (rc == 0 || (p.revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
-        return -2;
-    }
-    return static_cast<int>(::recv(Fd(handle), buffer, static_cast<size_t>(length), flags));
 }
 
 }  // namespace vrelay

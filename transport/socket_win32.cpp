@@ -1,10 +1,11 @@
-// TCP sockets over Winsock 2.
+// The Winsock side of the sockets: the primitives of socket_system.h, the
+// wake signal (a loopback socket pair), sends and the receive wait, over
+// select().
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
 #include <algorithm>
 #include <climits>
-#include <new>
 #include <string>
 
 #include "transport/log.h"
@@ -19,10 +20,6 @@ SOCKET Sock(SocketHandle handle) {
     return static_cast<SOCKET>(handle);
 }
 
-SocketHandle ToHandle(SOCKET socket) {
-    return socket == INVALID_SOCKET ? kInvalidSocket : static_cast<SocketHandle>(socket);
-}
-
 void CloseHandle(SocketHandle& handle) {
     if (handle != kInvalidSocket) {
         ::closesocket(Sock(handle));
@@ -33,26 +30,6 @@ void CloseHandle(SocketHandle& handle) {
 // Sockets are inherited by child processes unless told otherwise.
 void SetNotInherited(SOCKET s) {
     ::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
-}
-
-void SetBlocking(SOCKET s, bool blocking) {
-    u_long nonblocking = blocking ? 0 : 1;
-    ::ioctlsocket(s, FIONBIO, &nonblocking);
-}
-
-void SetNoDelay(SOCKET s) {
-    // Frames are written field by field; without Nagle each field leaves at
-    // once instead of waiting for the peer's acknowledgement.
-    BOOL one = TRUE;
-    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
-}
-
-SOCKET NewSocket(int family, int type, int protocol) {
-    SOCKET s = ::socket(family, type, protocol);
-    if (s != INVALID_SOCKET) {
-        SetNotInherited(s);
-    }
-    return s;
 }
 
 // select() on up to two sockets for reading; timeout_ms < 0 waits without
@@ -130,7 +107,7 @@ bool SameAddress(const sockaddr_in& a, const sockaddr_in& b) {
 // A connected pair of loopback sockets: Winsock waits only on sockets, so a
 // wake-up is a byte on a socket. False when the pair cannot be made.
 bool MakeSocketPair(SOCKET* read_end, SOCKET* write_end) {
-    SOCKET listener = NewSocket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    SOCKET listener = OpenSocket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (listener == INVALID_SOCKET) {
         return false;
     }
@@ -143,7 +120,7 @@ bool MakeSocketPair(SOCKET* read_end, SOCKET* write_end) {
     if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
         ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
         ::listen(listener, 1) == 0) {
-        writer = NewSocket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        writer = OpenSocket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
         if (writer != INVALID_SOCKET &&
             ::connect(writer, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
             reader = ::accept(listener, nullptr, nullptr);
@@ -177,9 +154,62 @@ bool MakeSocketPair(SOCKET* read_end, SOCKET* write_end) {
     return true;
 }
 
-// Connects s to address within timeout_ms; returns 0 or the Winsock error
-// (WSAETIMEDOUT when the time ran out). The connect runs non-blocking so that
-// the wait is ours to bound; the socket is blocking again afterwards.
+}  // namespace
+
+// ---- The primitives of socket_system.h ----
+
+int LastSocketError() {
+    return ::WSAGetLastError();
+}
+
+bool WouldBlock(int error) {
+    return error == WSAEWOULDBLOCK;
+}
+
+SOCKET OpenSocket(int family, int type, int protocol) {
+    SOCKET s = ::socket(family, type, protocol);
+    if (s != INVALID_SOCKET) {
+        SetNotInherited(s);
+    }
+    return s;
+}
+
+void CloseSocket(SOCKET socket) {
+    ::closesocket(socket);
+}
+
+void SetBlocking(SOCKET s, bool blocking) {
+    u_long nonblocking = blocking ? 0 : 1;
+    ::ioctlsocket(s, FIONBIO, &nonblocking);
+}
+
+void SetNoDelay(SOCKET s) {
+    BOOL one = TRUE;
+    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+}
+
+void AllowAddressReuse(SOCKET) {}
+
+SOCKET AcceptSocket(SOCKET listener, int* error) {
+    SOCKET s = ::accept(listener, nullptr, nullptr);
+    if (s == INVALID_SOCKET) {
+        *error = ::WSAGetLastError();
+        return s;
+    }
+    *error = 0;
+    // An accepted socket inherits the listener's non-blocking mode here.
+    SetBlocking(s, true);
+    SetNotInherited(s);
+    return s;
+}
+
+int WaitReadable(SOCKET first, SOCKET second, int timeout_ms, bool* first_ready,
+                 bool* second_ready) {
+    return SelectReadable(first, second, timeout_ms, first_ready, second_ready);
+}
+
+// The connect runs non-blocking so that the wait is ours to bound; the time
+// running out is WSAETIMEDOUT.
 int ConnectWithin(SOCKET s, const sockaddr* address, int length, int timeout_ms) {
     SetBlocking(s, false);
     int error = 0;
@@ -214,8 +244,7 @@ int ConnectWithin(SOCKET s, const sockaddr* address, int length, int timeout_ms)
     return error;
 }
 
-// The system's text for a Winsock error code.
-std::string ErrorText(int error) {
+std::string SocketErrorText(int error) {
     char* text = nullptr;
     DWORD length = ::FormatMessageA(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
@@ -229,8 +258,6 @@ std::string ErrorText(int error) {
     }
     return result;
 }
-
-}  // namespace
 
 // ---- WakeSignal ----
 
@@ -283,24 +310,6 @@ SocketHandle WakeSignal::Handle() const {
 
 // ---- Socket ----
 
-Socket::Socket() : handle_(kInvalidSocket) {
-    Start();
-    SOCKET s = NewSocket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (s == INVALID_SOCKET) {
-        error_ = ErrorText(::WSAGetLastError());
-        return;
-    }
-    handle_ = ToHandle(s);
-}
-
-Socket::Socket(SocketHandle handle) : handle_(handle) {
-    Start();
-}
-
-Socket::~Socket() {
-    Close();
-}
-
 // Winsock is started once, on first use, and left running: stopping it while
 // another thread still has sockets would break them, and the system releases
 // it when the process ends.
@@ -314,10 +323,6 @@ void Socket::Start() {
 
 void Socket::End() {}
 
-void Socket::Close() {
-    CloseHandle(handle_);
-}
-
 bool Socket::IsAlive() {
     if (handle_ == kInvalidSocket) {
         return false;
@@ -329,18 +334,6 @@ bool Socket::IsAlive() {
         return false;
     }
     return error == 0;
-}
-
-int64_t Socket::SendBytes(const char* data, size_t length, bool more) {
-    if (length == 0) {
-        return 0;
-    }
-    const BytePiece piece{data, length};
-    return SendWithin(&piece, 1, more) == length ? static_cast<int64_t>(length) : -1;
-}
-
-size_t Socket::SendPieces(const BytePiece* pieces, size_t count) {
-    return SendWithin(pieces, count, false);
 }
 
 size_t Socket::SendWithin(const BytePiece* pieces, size_t count, bool /*more*/) {
@@ -404,125 +397,6 @@ bool Socket::ReceiveBytes(char* buffer, size_t max, size_t* received) {
     }
     *received = static_cast<size_t>(rc);
     return true;
-}
-
-// ---- SocketClient ----
-
-SocketClient::SocketClient(const std::string& host, int port, int timeout_ms)
-    : Socket(kInvalidSocket) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV;
-    const std::string service = std::to_string(static_cast<uint16_t>(port));
-    addrinfo* addresses = nullptr;
-    if (::getaddrinfo(host.c_str(), service.c_str(), &hints, &addresses) != 0 ||
-        addresses == nullptr) {
-        return;  // the name does not resolve: Error() stays empty
-    }
-    int last_error = 0;
-    for (addrinfo* a = addresses; a != nullptr; a = a->ai_next) {
-        SOCKET s = NewSocket(a->ai_family, a->ai_socktype, a->ai_protocol);
-        if (s == INVALID_SOCKET) {
-            last_error = ::WSAGetLastError();
-            continue;
-        }
-        last_error = ConnectWithin(s, a->ai_addr, static_cast<int>(a->ai_addrlen), timeout_ms);
-        if (last_error == 0) {
-            SetNoDelay(s);
-            handle_ = ToHandle(s);
-            ::freeaddrinfo(addresses);
-            return;
-        }
-        ::closesocket(s);
-    }
-    ::freeaddrinfo(addresses);
-    error_ = ErrorText(last_error);
-}
-
-// ---- SocketServer ----
-
-SocketServer::SocketServer(int port, int connections, TypeSocket type,
-                           const std::string& bind_address)
-    : Socket(kInvalidSocket) {
-    sockaddr_storage address;
-    SockLen address_length;
-    // Text that is no address literal fails below as a bind would.
-    const bool valid = ParseAddress(bind_address, port, &address, &address_length);
-
-    SOCKET s = NewSocket(address.ss_family, SOCK_STREAM, IPPROTO_TCP);
-    if (s == INVALID_SOCKET) {
-        error_ = ErrorText(::WSAGetLastError());
-        VR_LOG(logERROR) << "vrelay socket cannot be created: " << error_;
-        return;
-    }
-    handle_ = ToHandle(s);
-    // No SO_REUSEADDR: here it would let another program take the port over.
-    if (type == PollingSelect) {
-        SetBlocking(s, false);
-    }
-    if (!valid || ::bind(s, reinterpret_cast<sockaddr*>(&address), address_length) != 0) {
-        error_ = valid ? ErrorText(::WSAGetLastError()) : "not an address: " + bind_address;
-        Close();
-        VR_LOG(logERROR) << "vrelay socket failed to bind to port " << port << ": " << error_;
-        return;
-    }
-    if (::listen(s, connections) != 0) {
-        error_ = ErrorText(::WSAGetLastError());
-        Close();
-        VR_LOG(logERROR) << "vrelay socket failed to listen on port " << port << ": " << error_;
-    }
-}
-
-Socket* SocketServer::Accept(bool* failed) {
-    if (failed != nullptr) {
-        *failed = false;
-    }
-    SOCKET s = ::accept(Sock(handle_), nullptr, nullptr);
-    if (s == INVALID_SOCKET) {
-        if (::WSAGetLastError() != WSAEWOULDBLOCK && failed != nullptr) {
-            *failed = true;
-        }
-        return nullptr;
-    }
-    // An accepted socket inherits the listener's non-blocking mode here.
-    SetBlocking(s, true);
-    SetNotInherited(s);
-    SetNoDelay(s);
-    auto* accepted = new (std::nothrow) Socket(ToHandle(s));
-    if (accepted == nullptr) {
-        ::closesocket(s);
-        if (failed != nullptr) {
-            *failed = true;
-        }
-    }
-    return accepted;
-}
-
-// ---- SocketSelect ----
-
-SocketSelect::SocketSelect(const Socket* first, const Socket* second, TypeSocket type)
-    : first_(first->Handle()),
-      second_(second != nullptr && second->Handle() != first->Handle() ? second->Handle()
-                                                                       : kInvalidSocket) {
-    const SOCKET other = second_ != kInvalidSocket ? Sock(second_) : INVALID_SOCKET;
-    if (SelectReadable(Sock(first_), other, type == PollingSelect ? 0 : -1, &first_readable_,
-                       &second_readable_) == SOCKET_ERROR) {
-        failed_ = true;
-    }
-}
-
-int recv_to(SocketHandle handle, char* buffer, int length, int flags, int timeout_ms) {
-    bool ready = false;
-    int rc = SelectReadable(Sock(handle), INVALID_SOCKET, timeout_ms < 0 ? 0 : timeout_ms, &ready,
-                            nullptr);
-    if (rc == SOCKET_ERROR) {
-        return -1;
-    }
-    if (rc == 0 || !ready) {
-        return -2;
-    }
-    return ::recv(Sock(handle), buffer, length, flags);
 }
 
 }  // namespace vrelay

@@ -16,7 +16,7 @@
 #include "tests/support/callback_recorder.h"
 #include "tests/support/captured_log.h"
 #include "tests/support/fake_server.h"
-#include "transport/packet.h"
+#include "wire/packet.h"
 
 namespace vrelay {
 namespace {

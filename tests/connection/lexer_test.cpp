@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "connection/threaded_connection.h"
+
 namespace vrelay {
 namespace {
 
@@ -320,8 +322,13 @@ TEST(LexerTest, ProsodyValuesWrapEachWordInASigElement) {
                                           "a</sig> <sig rate=\"1.5\" amplitude=\"0.25\">" +
                                           Mark(2, 2, 1, 1) + "b</sig>");
 
-    Lexer copy;
-    copy.CopyProsodyFrom(lexer);
+    // A connection made to replace another takes over its lexer's values.
+    ThreadedConnection original;
+    ScopedLock originalLock(original.Lock());
+    original.OwnLexer().CopyProsodyFrom(lexer);
+    ThreadedConnection replacement(original);
+    ScopedLock replacementLock(replacement.Lock());
+    Lexer& copy = replacement.OwnLexer();
     copy.SetSigRate(Lexer::kUnset);
     copy.SetSigF0(120.0f);
     copy.SetSigF0Range(-2.0f);

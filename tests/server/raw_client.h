@@ -1,5 +1,5 @@
 // A bare protocol client for the server tests: frames from the transport
-// layer, answers decoded with server/protocol.h.
+// layer, answers decoded with wire/payload.h.
 #ifndef VRELAY_TESTS_SERVER_RAW_CLIENT_H
 #define VRELAY_TESTS_SERVER_RAW_CLIENT_H
 
@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "server/protocol.h"
-#include "transport/packet.h"
 #include "transport/socket.h"
+#include "wire/packet.h"
+#include "wire/payload.h"
 
 namespace vrelay {
 namespace test {
@@ -27,9 +27,9 @@ struct PhonemeRecord {
 struct Answer {
     bool ended = false;  // PACKET_END came, rather than a close or a time-out
     std::vector<uint16_t> types;
-    std::vector<server::AudioFormat> formats;
+    std::vector<wire::AudioFormat> formats;
     std::vector<int16_t> audio;
-    std::vector<server::MarkReached> marks;
+    std::vector<wire::MarkReached> marks;
     std::vector<size_t> audio_before_mark;  // samples received before each mark
     std::vector<PhonemeRecord> phonemes;
     std::vector<std::string> messages;
@@ -46,15 +46,15 @@ struct Answer {
     void Add(uint16_t type, unsigned char* data, uint32_t length) {
         types.push_back(type);
         ended = type == PACKET_END;
-        server::AudioFormat format;
-        server::MarkReached mark;
+        wire::AudioFormat format;
+        wire::MarkReached mark;
         PhonemePacketData record;
-        if (type == PACKET_DATA_9 && server::DecodeFormat(data, length, &format)) {
+        if (type == PACKET_DATA_9 && wire::DecodeFormat(data, length, &format)) {
             formats.push_back(format);
         } else if (type == PACKET_DATA_6) {
-            const auto samples = server::DecodeAudio(data, length);
+            const auto samples = wire::DecodeAudio(data, length);
             audio.insert(audio.end(), samples.begin(), samples.end());
-        } else if (type == PACKET_DATA_8 && server::DecodeMark(data, length, &mark)) {
+        } else if (type == PACKET_DATA_8 && wire::DecodeMark(data, length, &mark)) {
             marks.push_back(mark);
             audio_before_mark.push_back(audio.size());
         } else if (type == PACKET_PHONEME && record.Deserialize(data, length)) {
@@ -62,7 +62,7 @@ struct Answer {
                                 reinterpret_cast<const char*>(record.m_nextPhone),
                                 record.m_values[0], record.m_values[1]});
         } else if (type == PACKET_DATA_10) {
-            messages.push_back(server::DecodeText(data, length));
+            messages.push_back(wire::DecodeText(data, length));
         }
     }
 };

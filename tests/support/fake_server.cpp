@@ -9,7 +9,7 @@
 
 #include <cstring>
 
-#include "transport/packet.h"
+#include "wire/packet.h"
 
 namespace vrelay {
 namespace test {

@@ -12,9 +12,9 @@
 #include <thread>
 #include <vector>
 
-#include "server/protocol.h"
 #include "server/speech_server.h"
 #include "tests/support/callback_recorder.h"
+#include "wire/payload.h"
 
 namespace vrelay {
 namespace {
@@ -29,13 +29,13 @@ struct Heard {
 
     Heard(const CallbackRecorder& recorder, const std::string& text = "") {
         for (const auto& d : recorder.Deliveries()) {
-            server::MarkReached mark;
+            wire::MarkReached mark;
             long long offset = 0, length = 0;
             if (d.type == PACKET_DATA_6) {
-                const auto audio = server::DecodeAudio(d.data.data(), d.data.size());
+                const auto audio = wire::DecodeAudio(d.data.data(), d.data.size());
                 samples.insert(samples.end(), audio.begin(), audio.end());
             } else if (d.type == PACKET_DATA_8 && !text.empty() &&
-                       server::DecodeMark(d.data.data(), d.data.size(), &mark) &&
+                       wire::DecodeMark(d.data.data(), d.data.size(), &mark) &&
                        std::sscanf(mark.name.c_str(), "kvtk_%*d_%lld_%*d_%lld", &offset, &length) ==
                            2) {
                 words.push_back(text.substr(offset, length));

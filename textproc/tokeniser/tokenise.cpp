@@ -20,6 +20,7 @@
 #include "textproc/toolkit/string_ops.h"
 
 using kvtp_tokenise::DecimalOffset;
+using kvtp_tokenise::kFinalMark;
 using kvtp_tokenise::kMarkStart;
 using kvtp_tokenise::kMarkStartLen;
 using kvtp_tokenise::kMaxMark;
@@ -46,7 +47,6 @@ constexpr int32_t kEncStray = 2;
 constexpr int32_t kEncUtf16LE = 3;
 
 const char kParent[] = "<parent>";
-const char kFinalMark[] = "<mark name=\"kvox_final\"/>";
 
 struct Word {
     bool open = false;
@@ -117,11 +117,23 @@ struct KVTP_tokenise {
     int32_t utf16;     // 0, or the byte order (1 or 3) of a UTF-16 run being decoded
     int32_t raw_from;  // input offset of the first undecoded UTF-16 byte
     int32_t missing_patterns;
-    // Every token through the general path and the compiled patterns (tests).
+#ifdef VRELAY_TEST_HOOKS
+    // Every token through the general path and the compiled patterns.
     int32_t reference;
+#endif
 };
 
 namespace {
+
+// Reference mode exists only in test builds.
+bool reference_mode(const KVTP_tokenise* tk) {
+#ifdef VRELAY_TEST_HOOKS
+    return tk->reference != 0;
+#else
+    (void)tk;
+    return false;
+#endif
+}
 
 KVTP_logger* logger_of(const KVTP_tokenise* tk) {
     return tk->channel != nullptr ? tk->channel->logger : nullptr;
@@ -668,7 +680,7 @@ int32_t tokenise_upto(KVTP_tokenise* tk, int32_t limit) {
     // valid and need no second look.
     Lexer lexer(*tk->patterns, buf, size, tk->check_encoding ? tk->checked : 0);
     const bool xml = tk->xml_input != 0;
-    const bool fast = !tk->reference;
+    const bool fast = !reference_mode(tk);
     Word word;
     int32_t pos = 0;
     const unsigned char* u = reinterpret_cast<const unsigned char*>(buf);
@@ -746,7 +758,7 @@ int32_t tokenise_upto(KVTP_tokenise* tk, int32_t limit) {
         LexState state = tk->in_comment ? kvtp_tokenise::kInComment
                          : tk->in_cdata ? kvtp_tokenise::kInCDATA
                                         : kvtp_tokenise::kNormal;
-        Token t = lexer.next(pos, state, tk->reference != 0);
+        Token t = lexer.next(pos, state, reference_mode(tk));
         if (t.cls < 0)
             t = {kvtp_tokenise::kWhitespace, 0, 0, false};  // nothing matched
         int cls = t.cls;
@@ -1155,7 +1167,9 @@ KVTP_tokenise* KVTP_tokenise_new(KVTP_tpc* channel) {
     static const char* const kAppNames[] = {"voice", "metadata", "audio"};
     set_app_names(tk, kAppNames, 3);
     tk->marks_enabled = 1;
+#ifdef VRELAY_TEST_HOOKS
     tk->reference = 0;
+#endif
     tk->document_start = 1;
     tk->xml_input = channel != nullptr ? (channel->xml != 0) : 1;
     tk->nrules = nullptr;  // no database: no normalisation rules
@@ -1207,10 +1221,12 @@ void KVTP_tokenise_reset_tpdb(KVTP_tokenise* tk, KVTP_tpc* channel) {
     tk->nrules = nullptr;  // the database holds no normalisation rules here
 }
 
+#ifdef VRELAY_TEST_HOOKS
 void KVTP_tokenise_set_reference_mode(KVTP_tokenise* tk, int32_t on) {
     if (tk != nullptr)
         tk->reference = on != 0;
 }
+#endif
 
 void KVTP_tokenise_set_server_mode(KVTP_tokenise* tk) {
     if (tk == nullptr)
@@ -1454,6 +1470,7 @@ int KVTP_tokenise_close_off_tags(KVTP_tokenise* tk) {
     return 1;
 }
 
+#ifdef VRELAY_TEST_HOOKS
 int32_t KVTP_tokenise_context_size(const KVTP_tokenise* tk) {
     return tk != nullptr ? tk->context_size : 0;
 }
@@ -1481,3 +1498,4 @@ int32_t KVTP_tokenise_open_elements(const KVTP_tokenise* tk) {
 int32_t KVTP_tokenise_pending_input(const KVTP_tokenise* tk) {
     return tk != nullptr ? pending_size(tk) : 0;
 }
+#endif  // VRELAY_TEST_HOOKS

@@ -101,13 +101,15 @@ int KVTP_tokenise_check_closetags(KVTP_tokenise* tk, const char* tag, int32_t le
 // elements, each with its marker, into the output buffer.
 int KVTP_tokenise_close_off_tags(KVTP_tokenise* tk);
 
+#ifdef VRELAY_TEST_HOOKS
+// Test builds only (VRELAY_TEST_HOOKS), as the state readers below.
 // Reference mode (non-zero) sends every token through the general path and
 // matches every candidate pattern with the compiled expressions, bypassing the
 // hand-written scanners and fast paths; the output must be the same. Slow:
 // meant for tests, on valid UTF-8 text.
 void KVTP_tokenise_set_reference_mode(KVTP_tokenise* tk, int32_t on);
 
-// State read by the channel and by tests.
+// State read by tests.
 int32_t KVTP_tokenise_context_size(const KVTP_tokenise* tk);
 int32_t KVTP_tokenise_processing_mode(const KVTP_tokenise* tk);
 int32_t KVTP_tokenise_marks_enabled(const KVTP_tokenise* tk);
@@ -120,5 +122,6 @@ int32_t KVTP_tokenise_detected_encoding(const KVTP_tokenise* tk);
 int32_t KVTP_tokenise_open_elements(const KVTP_tokenise* tk);
 // Bytes received and not yet tokenised.
 int32_t KVTP_tokenise_pending_input(const KVTP_tokenise* tk);
+#endif  // VRELAY_TEST_HOOKS
 
 #endif  // VRELAY_TEXTPROC_TOKENISE_H

@@ -128,6 +128,8 @@ class DecimalOffset {
 
 inline constexpr char kMarkStart[] = "<mark name=\"kvtk_";
 inline constexpr int32_t kMarkStartLen = sizeof kMarkStart - 1;
+// The mark that ends every request's text.
+inline constexpr char kFinalMark[] = "<mark name=\"kvox_final\"/>";
 
 // The end of a mark, after its offsets: "_chars_bytes\"/>". An ASCII word
 // has as many characters as bytes, mostly fewer than 100: then the end goes

@@ -197,9 +197,11 @@ const char* KVTP_tpc_process(KVTP_tpc* channel, const char* text, int32_t len, i
     while (len > 0 || final != 0) {
         int32_t piece = len < KVTP_TPC_PIECE ? len : KVTP_TPC_PIECE;
         int32_t piece_final = (final != 0 && piece == len) ? final : 0;
+#ifdef VRELAY_TEST_HOOKS
         if (channel->piece_hook != nullptr) {
             channel->piece_hook(channel->piece_hook_data, piece, piece_final);
         }
+#endif
         if (ops != nullptr)
             ops->process(channel, text, piece, piece_final);
         text += piece;
@@ -251,6 +253,7 @@ int KVTP_tpc_set_phrase_callback(KVTP_tpc* channel, KVTP_tpc_phrase_callback cal
     return 1;
 }
 
+#ifdef VRELAY_TEST_HOOKS
 int KVTP_tpc_set_piece_hook(KVTP_tpc* channel, KVTP_tpc_piece_hook hook, void* userdata) {
     if (channel == nullptr)
         return 0;
@@ -258,6 +261,7 @@ int KVTP_tpc_set_piece_hook(KVTP_tpc* channel, KVTP_tpc_piece_hook hook, void* u
     channel->piece_hook_data = userdata;
     return 1;
 }
+#endif
 
 void* KVTP_tpc_sapi_visemes(const KVTP_tpc* channel) {
     return channel != nullptr ? channel->sapi_visemes : nullptr;

@@ -17,8 +17,8 @@
 #include <cstdint>
 
 #include "textproc/scanner/configsettings.h"
-#include "textproc/toolkit/dystr.h"
 #include "textproc/scanner/logger.h"
+#include "textproc/toolkit/dystr.h"
 
 // The text-processing database. No database is built here: every channel
 // runs without one, and the lookups that would use it yield null.
@@ -75,8 +75,10 @@ struct KVTP_tpc {
     void* ltsmgr;
     // Set: takes the text in place of text_callback.
     KVTP_tpc_final_text_callback final_text_callback;
+#ifdef VRELAY_TEST_HOOKS
     KVTP_tpc_piece_hook piece_hook;
     void* piece_hook_data;
+#endif
 };
 
 // Builds a channel of the given type: settings from the built-in
@@ -115,7 +117,10 @@ int KVTP_tpc_set_final_text_callback(KVTP_tpc* channel, KVTP_tpc_final_text_call
                                      void* userdata);
 int KVTP_tpc_set_phrase_callback(KVTP_tpc* channel, KVTP_tpc_phrase_callback callback,
                                  void* userdata, int32_t a, int32_t b);
+#ifdef VRELAY_TEST_HOOKS
+// Test builds only: hook(userdata, piece length, final) before each piece.
 int KVTP_tpc_set_piece_hook(KVTP_tpc* channel, KVTP_tpc_piece_hook hook, void* userdata);
+#endif
 
 // Phone-set mappings; 0 for a null channel or without a database.
 void* KVTP_tpc_sapi_visemes(const KVTP_tpc* channel);

@@ -6,6 +6,10 @@
 
 namespace {
 
+// Test builds count every allocation and can make them fail; the product's
+// allocations take no atomic operation.
+#ifdef VRELAY_TEST_HOOKS
+
 // Allocations left before failing starts; negative: never fail.
 std::atomic<int64_t> g_fail_after{-1};
 std::atomic<int64_t> g_live{0};
@@ -25,6 +29,21 @@ bool injected_failure() {
     return false;
 }
 
+void count_block(int64_t delta) {
+    g_live.fetch_add(delta, std::memory_order_relaxed);
+}
+
+void count_refused() {
+    g_calls.fetch_add(1, std::memory_order_relaxed);
+}
+#else
+constexpr bool injected_failure() {
+    return false;
+}
+void count_block(int64_t) {}
+void count_refused() {}
+#endif
+
 }  // namespace
 
 void* KVTP_malloc(size_t size) {
@@ -32,13 +51,13 @@ void* KVTP_malloc(size_t size) {
         return nullptr;
     void* p = std::calloc(1, size == 0 ? 1 : size);
     if (p != nullptr)
-        g_live.fetch_add(1, std::memory_order_relaxed);
+        count_block(1);
     return p;
 }
 
 void* KVTP_calloc(size_t size, size_t count) {
     if (count != 0 && size > SIZE_MAX / count) {
-        g_calls.fetch_add(1, std::memory_order_relaxed);
+        count_refused();
         return nullptr;
     }
     return KVTP_malloc(size * count);
@@ -56,7 +75,7 @@ void* KVTP_realloc(void* p, size_t size) {
 void KVTP_free(void* p) {
     if (p == nullptr)
         return;
-    g_live.fetch_sub(1, std::memory_order_relaxed);
+    count_block(-1);
     std::free(p);
 }
 
@@ -82,6 +101,7 @@ void* KVTP_memset(void* dst, int value, size_t n) {
     return n == 0 ? dst : std::memset(dst, value, n);
 }
 
+#ifdef VRELAY_TEST_HOOKS
 void KVTP_malloc_fail_after(int64_t n) {
     g_fail_after.store(n < 0 ? -1 : n, std::memory_order_relaxed);
 }
@@ -93,3 +113,4 @@ int64_t KVTP_malloc_live() {
 int64_t KVTP_malloc_calls() {
     return g_calls.load(std::memory_order_relaxed);
 }
+#endif

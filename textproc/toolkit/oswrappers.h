@@ -1,6 +1,7 @@
 // Memory and byte helpers of the text-processing library. Every allocation the
-// toolkit makes goes through KVTP_malloc / KVTP_free, so tests can make the n-th
-// allocation fail and count the blocks still live.
+// toolkit makes goes through KVTP_malloc / KVTP_free, so that test builds
+// (VRELAY_TEST_HOOKS) can make the n-th allocation fail and count the blocks
+// still live.
 #ifndef VRELAY_TEXTPROC_OSWRAPPERS_H
 #define VRELAY_TEXTPROC_OSWRAPPERS_H
 
@@ -25,6 +26,7 @@ void* KVTP_memcpy(void* dst, const void* src, size_t n);
 void* KVTP_memmove(void* dst, const void* src, size_t n);
 void* KVTP_memset(void* dst, int value, size_t n);
 
+#ifdef VRELAY_TEST_HOOKS
 // Fault injection for tests: after `n` more successful allocations every
 // allocation fails, until called again; a negative `n` turns failing off.
 void KVTP_malloc_fail_after(int64_t n);
@@ -33,5 +35,6 @@ void KVTP_malloc_fail_after(int64_t n);
 int64_t KVTP_malloc_live();
 // Number of allocation attempts so far (successful or not).
 int64_t KVTP_malloc_calls();
+#endif
 
 #endif  // VRELAY_TEXTPROC_OSWRAPPERS_H

@@ -1,9 +1,27 @@
-#include "transport/packet.h"
+// SPDX-License-Identifier: MIT
+#include "wire/packet.h"
+
+#include <vrelay/vrelay.h>
 
 #include <cctype>
 #include <cstring>
 
 #include "transport/log.h"
+
+// Applications see the frame types under the public header's names.
+namespace {
+constexpr bool Same(vrelay::wire::PacketType ours, PACKET_TYPE published) {
+    return static_cast<int>(ours) == static_cast<int>(published);
+}
+static_assert(
+    Same(vrelay::wire::kText, PACKET_TEXT) && Same(vrelay::wire::kPhoneme, PACKET_PHONEME) &&
+        Same(vrelay::wire::kAudio, PACKET_DATA_6) && Same(vrelay::wire::kMark, PACKET_DATA_8) &&
+        Same(vrelay::wire::kFormat, PACKET_DATA_9) &&
+        Same(vrelay::wire::kMessage, PACKET_DATA_10) && Same(vrelay::wire::kEnd, PACKET_END) &&
+        Same(vrelay::wire::kClose, PACKET_CLOSE) && Same(vrelay::wire::kQuery, PACKET_QUERY) &&
+        Same(vrelay::wire::kTextChunk, PACKET_TEXT_CHUNK),
+    "the frame types and the public header's PACKET_TYPE differ");
+}  // namespace
 
 namespace vrelay {
 
@@ -27,6 +45,35 @@ int32_t GetI32(const unsigned char* at) {
 }
 
 }  // namespace
+
+// ---- Frame fields ----
+
+namespace wire {
+
+void PutHeader(const FrameHeader& header, unsigned char out[kHeaderSize]) {
+    out[0] = static_cast<unsigned char>(header.type >> 8);
+    out[1] = static_cast<unsigned char>(header.type);
+    PutU32(out + 2, static_cast<uint32_t>(header.streamId));
+    PutU32(out + 6, header.length);
+}
+
+FrameHeader GetHeader(const unsigned char in[kHeaderSize]) {
+    FrameHeader header;
+    header.type = static_cast<uint16_t>(in[0] << 8 | in[1]);
+    header.streamId = GetI32(in + 2);
+    header.length = GetU32(in + 6);
+    return header;
+}
+
+void PutTrailer(uint32_t length, unsigned char out[kTrailerSize]) {
+    PutU32(out, length);
+}
+
+uint32_t GetTrailer(const unsigned char in[kTrailerSize]) {
+    return GetU32(in);
+}
+
+}  // namespace wire
 
 // ---- PacketData ----
 
@@ -200,20 +247,17 @@ bool Packet::SendData(ByteSink* sink) {
                          << " length is " << m_length;
         return false;
     }
-    unsigned char type[2];
-    type[0] = static_cast<unsigned char>(m_type >> 8);
-    type[1] = static_cast<unsigned char>(m_type);
-    unsigned char stream[4];
-    PutU32(stream, static_cast<uint32_t>(m_streamId));
-    unsigned char length[4];
-    PutU32(length, m_length);
+    unsigned char header[wire::kHeaderSize];
+    wire::PutHeader({m_type, m_streamId, m_length}, header);
+    unsigned char trailer[wire::kTrailerSize];
+    wire::PutTrailer(m_length, trailer);
 
     const BytePiece pieces[] = {
-        {reinterpret_cast<const char*>(type), 2},
-        {reinterpret_cast<const char*>(stream), 4},
-        {reinterpret_cast<const char*>(length), 4},
+        {reinterpret_cast<const char*>(header), 2},
+        {reinterpret_cast<const char*>(header + 2), 4},
+        {reinterpret_cast<const char*>(header + 6), 4},
         {reinterpret_cast<const char*>(m_data), m_length},
-        {reinterpret_cast<const char*>(length), 4},
+        {reinterpret_cast<const char*>(trailer), 4},
     };
     const char* const names[] = {"net_packet_type", "net_stream_id", "net_packet_length (1)",
                                  "m_data", "net_packet_length (2)"};
@@ -263,24 +307,25 @@ bool Packet::GetData(ByteSource* source, int* received) {
         if (m_headerReceived < kFieldEnd[f]) {
             return true;
         }
-        if (f == 0) {
-            m_type = static_cast<uint16_t>(m_header[0] << 8 | m_header[1]);
-        } else if (f == 1) {
-            m_streamId = GetI32(m_header + 2);
-        } else {
-            m_length = GetU32(m_header + 6);
-            if (m_length > kMaxPayload) {
-                VR_LOG(logERROR) << "vrelay receive error, packet too big for packet type "
-                                 << m_type << " length is " << m_length;
-                return false;
-            }
-            if (m_ownsData) {
-                delete[] m_data;
-            }
-            // One spare byte so a zero-length payload still has a buffer.
-            m_data = new unsigned char[m_length + 1]();
-            m_ownsData = true;
+        if (f < 2) {
+            continue;
         }
+        // The whole header is in: read its three fields.
+        const wire::FrameHeader header = wire::GetHeader(m_header);
+        m_type = header.type;
+        m_streamId = header.streamId;
+        m_length = header.length;
+        if (m_length > kMaxPayload) {
+            VR_LOG(logERROR) << "vrelay receive error, packet too big for packet type " << m_type
+                             << " length is " << m_length;
+            return false;
+        }
+        if (m_ownsData) {
+            delete[] m_data;
+        }
+        // One spare byte so a zero-length payload still has a buffer.
+        m_data = new unsigned char[m_length + 1]();
+        m_ownsData = true;
     }
 
     if (m_dataReceived < m_length) {
@@ -303,7 +348,7 @@ bool Packet::GetData(ByteSource* source, int* received) {
         if (m_trailerReceived < 4) {
             return true;
         }
-        m_trailerLength = GetU32(m_trailer);
+        m_trailerLength = wire::GetTrailer(m_trailer);
     }
     return true;
 }

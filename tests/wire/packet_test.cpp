@@ -1,4 +1,4 @@
-#include "transport/packet.h"
+#include "wire/packet.h"
 
 #include <gtest/gtest.h>
 #include <vrelay/vrelay.h>
@@ -220,6 +220,16 @@ TEST(PhonemeTest, SerialisesTheRecordLayoutWithSuffixesCut) {
     PhonemePacketData plain(-7, U("ab"), U("c"), 1, 2, 3, 4, 5, -6, 0x7FFFFFFF);
     EXPECT_EQ(PayloadOf(plain),
               EncodePhonemePayload(-7, "ab", "c", {1, 2, 3, 4, 5, -6, 0x7FFFFFFF}));
+    // The trusting reader takes the names and value 1 back, the rest as 0.
+    Bytes bytes = PayloadOf(plain);
+    PhonemePacketData read;
+    read.Deserialize(bytes.data());
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(read.m_phone)) + "/" +
+                  reinterpret_cast<const char*>(read.m_nextPhone),
+              "ab/c");
+    EXPECT_EQ(std::vector<int32_t>(read.m_values, read.m_values + 7),
+              (std::vector<int32_t>{1, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(read.m_first, -7);
 
     // Names with a digit or blank at their third byte lose their last two.
     PhonemePacketData suffixed(0, U("ab1c"), U("x"), 0, 0, 0, 0, 0, 0, 0);

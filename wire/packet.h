@@ -1,20 +1,56 @@
-// Packets: the frame (type, stream id, length, payload, length again; all
-// big-endian) and the structured phoneme payload.
+// SPDX-License-Identifier: MIT
+// Frames: the packet types, the frame (type, stream id, length, payload,
+// length again; all big-endian) and the structured phoneme payload. Client,
+// server and the server's worker processes all speak in these frames.
 //
 // A Packet built for sending writes its frame with SendData. A Packet read from
 // a stream is filled by repeated GetData calls, each taking only the bytes still
 // missing from the current field, so a reader never consumes the next frame.
-#ifndef VRELAY_TRANSPORT_PACKET_H
-#define VRELAY_TRANSPORT_PACKET_H
+#ifndef VRELAY_WIRE_PACKET_H
+#define VRELAY_WIRE_PACKET_H
 
+#include <cstddef>
 #include <cstdint>
 
 #include "transport/byte_io.h"
 
 namespace vrelay {
 
+namespace wire {
+
+// What a frame carries. The public header names the same values for
+// applications (PACKET_TYPE); packet.cpp checks that the two agree.
+enum PacketType : uint16_t {
+    kText = 1,        // client: the text that ends a request, NUL-terminated
+    kPhoneme = 3,     // server: one phoneme record (PhonemePacketData)
+    kAudio = 6,       // server: signed 16-bit little-endian mono PCM
+    kMark = 8,        // server: a mark reached (payload.h)
+    kFormat = 9,      // server: the audio format (payload.h)
+    kMessage = 10,    // server: a message, NUL-terminated UTF-8
+    kEnd = 11,        // server: the answer to a request is complete
+    kClose = 12,      // either side: the stream ends (empty payload)
+    kQuery = 13,      // either side: a query, and the server's reply text
+    kTextChunk = 15,  // client: text continuing an open request
+};
+
+// The fixed fields before the payload: type (2 bytes), stream id (4),
+// payload length (4); the length comes again after the payload.
+constexpr size_t kHeaderSize = 10;
+constexpr size_t kTrailerSize = 4;
+struct FrameHeader {
+    uint16_t type = 0;
+    int32_t streamId = 0;
+    uint32_t length = 0;
+};
+void PutHeader(const FrameHeader& header, unsigned char out[kHeaderSize]);
+FrameHeader GetHeader(const unsigned char in[kHeaderSize]);
+void PutTrailer(uint32_t length, unsigned char out[kTrailerSize]);
+uint32_t GetTrailer(const unsigned char in[kTrailerSize]);
+
+}  // namespace wire
+
 constexpr uint32_t kMaxPayload = 64000;
-constexpr uint32_t kFrameOverhead = 14;
+constexpr uint32_t kFrameOverhead = wire::kHeaderSize + wire::kTrailerSize;
 
 // Base of structured payloads: Data() serialises into an owned buffer.
 class PacketData {
