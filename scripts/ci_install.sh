@@ -7,7 +7,6 @@
 #     the C example built with pkg-config and both examples with
 #     find_package, run the same way;
 #   - the library as a subproject (add_subdirectory) of a consumer project;
-#   - the reference manual (Doxygen, warnings are errors);
 #   - the Debian package: built with cpack, installed with dpkg (as root),
 #     the C example built with `pkg-config vrelay` against it and run, the
 #     Python package imported, then the package purged.
@@ -142,9 +141,6 @@ printf '#include <vrelay/vrelay_helpers.h>\nint f(void) { return vrCreateConnect
 cmake -S "${work}/consumer" -B "${work}/consumer/build" -G "Unix Makefiles" \
     --no-warn-unused-cli -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON >/dev/null
 make -s -C "${work}/consumer/build" consumer/fast >/dev/null
-
-step "reference manual"
-cmake --build "${build}" --target vrelay_docs
 
 step "Debian package"
 cmake -S . -B "${build}" -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
