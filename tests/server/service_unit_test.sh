@@ -10,7 +10,8 @@ command -v systemd-analyze >/dev/null || { echo "no systemd-analyze"; exit 77; }
 dir=$(mktemp -d)
 trap 'rm -rf "${dir}"' EXIT
 sed "s|/usr/local/bin/$(basename "${program}")|${program}|" "${unit}" >"${dir}/${name}"
-output=$(systemd-analyze verify "${dir}/${name}" 2>&1)
+# Documentation= names man pages that are installed with the package only.
+output=$(systemd-analyze verify --man=no "${dir}/${name}" 2>&1)
 rc=$?
 echo "${output}"
 if grep -qiE "failed to (initialize|connect|create)|not been booted|permission denied" <<<"${output}" &&
