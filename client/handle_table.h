@@ -1,10 +1,10 @@
 // The tables that turn the application's integer handles into objects.
 //
-// Numbering: the most recently released number is reused first; otherwise the
-// next number is 1000 + the number of live entries. Since every released
-// number waits in the free list, live handles and the free list always cover
-// 1000 up to the highest number issued, so a fresh number never repeats a live
-// one.
+// Numbering: a removed number is reused once no call holds its object any
+// more, the most recently removed first; otherwise the next number is the
+// next never issued, from 1000 on. So a call that looked an object up never
+// sees its number handed to another object while it runs, and a number is
+// never live twice.
 //
 // Lookups hand out shared ownership: an object removed from its table (destroy,
 // cancel) stays alive until the last thread that looked it up lets go of it.
@@ -26,11 +26,6 @@ constexpr int32_t kFirstHandle = 1000;
 template <typename T>
 class HandleTable {
   public:
-    struct Holder {
-        std::shared_ptr<T> object;
-        int32_t handle;
-    };
-
     HandleTable() = default;
     ~HandleTable() { Clear(); }
     HandleTable(const HandleTable&) = delete;
@@ -42,24 +37,17 @@ class HandleTable {
     int32_t Add(Make make) {
         MutexLock guard(&mutex_);
         try {
-            int32_t handle;
-            bool fromFreeList = !free_.empty();
-            if (fromFreeList) {
-                handle = free_.back();
+            // The most recently removed number whose object nobody holds.
+            auto reuse = free_.rbegin();
+            while (reuse != free_.rend() && !reuse->object.expired()) {
+                ++reuse;
+            }
+            const int32_t handle = reuse != free_.rend() ? reuse->handle : next_;
+            forward_.emplace(handle, std::shared_ptr<T>(make()));
+            if (reuse != free_.rend()) {
+                free_.erase(std::next(reuse).base());
             } else {
-                handle = kFirstHandle + static_cast<int32_t>(forward_.size());
-            }
-            auto holder = std::make_unique<Holder>(Holder{std::shared_ptr<T>(make()), handle});
-            Holder* raw = holder.get();
-            reverse_.emplace(raw, handle);
-            try {
-                forward_.emplace(handle, std::move(holder));
-            } catch (...) {
-                reverse_.erase(raw);
-                throw;
-            }
-            if (fromFreeList) {
-                free_.pop_back();
+                ++next_;
             }
             return handle;
         } catch (const std::bad_alloc&) {
@@ -67,40 +55,29 @@ class HandleTable {
         }
     }
 
-    // The object behind handle, or null when the handle is unknown or empty.
+    // The object behind handle, or null when the handle is unknown.
     std::shared_ptr<T> Lookup(int32_t handle) {
         MutexLock guard(&mutex_);
         auto it = forward_.find(handle);
-        if (it == forward_.end() || !it->second) {
-            return nullptr;
-        }
-        return it->second->object;
+        return it == forward_.end() ? nullptr : it->second;
     }
 
-    // Removes handle and releases its number. *found tells whether it was
-    // there. Returns the object (null if none). False when memory ran out while
-    // releasing the number (the entry is then removed all the same).
-    bool Remove(int32_t handle, std::shared_ptr<T>* object, bool* found) {
-        std::unique_ptr<Holder> holder;
-        bool ok = true;
-        {
-            MutexLock guard(&mutex_);
-            auto it = forward_.find(handle);
-            *found = it != forward_.end();
-            if (!*found) {
-                return true;
-            }
-            holder = std::move(it->second);
-            forward_.erase(it);
-            reverse_.erase(holder.get());
-            try {
-                free_.push_back(handle);
-            } catch (const std::bad_alloc&) {
-                ok = false;
-            }
+    // Removes handle and returns its object (null when the handle is
+    // unknown). Its number waits for reuse until the object is gone; when
+    // memory runs out for that, the number is never reused.
+    std::shared_ptr<T> Remove(int32_t handle) {
+        MutexLock guard(&mutex_);
+        auto it = forward_.find(handle);
+        if (it == forward_.end()) {
+            return nullptr;
         }
-        *object = holder ? std::move(holder->object) : nullptr;
-        return ok;
+        std::shared_ptr<T> object = std::move(it->second);
+        forward_.erase(it);
+        try {
+            free_.push_back(Freed{handle, object});
+        } catch (const std::bad_alloc&) {
+        }
+        return object;
     }
 
     // Puts a new object behind an existing handle; returns the old object, or
@@ -108,10 +85,10 @@ class HandleTable {
     std::shared_ptr<T> Replace(int32_t handle, std::shared_ptr<T> object) {
         MutexLock guard(&mutex_);
         auto it = forward_.find(handle);
-        if (it == forward_.end() || !it->second) {
+        if (it == forward_.end()) {
             return nullptr;
         }
-        std::swap(it->second->object, object);
+        std::swap(it->second, object);
         return object;
     }
 
@@ -120,25 +97,57 @@ class HandleTable {
         return forward_.size();
     }
 
-    // Deletes every remaining object, in handle order, and forgets all numbers.
-    void Clear() {
-        std::map<int32_t, std::unique_ptr<Holder>> entries;
-        {
-            MutexLock guard(&mutex_);
-            entries.swap(forward_);
-            reverse_.clear();
-            free_.clear();
+    // Takes every object out, in handle order, and forgets all numbers.
+    std::vector<std::shared_ptr<T>> TakeAll() {
+        std::vector<std::shared_ptr<T>> objects;
+        MutexLock guard(&mutex_);
+        objects.reserve(forward_.size());
+        for (auto& entry : forward_) {
+            objects.push_back(std::move(entry.second));
         }
-        for (auto& entry : entries) {
-            entry.second.reset();
-        }
+        forward_.clear();
+        free_.clear();
+        next_ = kFirstHandle;
+        return objects;
     }
 
+    // Deletes every remaining object (those no call holds), in handle order.
+    void Clear() { TakeAll(); }
+
+    // Removes, as Remove does, every entry whose object drop(object) picks;
+    // returns those objects.
+    template <typename Drop>
+    std::vector<std::shared_ptr<T>> RemoveIf(Drop drop) {
+        std::vector<std::shared_ptr<T>> removed;
+        std::vector<int32_t> handles;
+        {
+            MutexLock guard(&mutex_);
+            for (auto& entry : forward_) {
+                if (drop(*entry.second)) {
+                    handles.push_back(entry.first);
+                }
+            }
+        }
+        for (int32_t handle : handles) {
+            removed.push_back(Remove(handle));
+        }
+        return removed;
+    }
+
+    // Held across fork(), so that the child's copy of the table is whole.
+    void LockForFork() ACQUIRE(mutex_) { mutex_.Lock(); }
+    void UnlockAfterFork() RELEASE(mutex_) { mutex_.Unlock(); }
+
   private:
+    struct Freed {
+        int32_t handle;
+        std::weak_ptr<T> object;
+    };
+
     Mutex mutex_;
-    std::map<int32_t, std::unique_ptr<Holder>> forward_ GUARDED_BY(mutex_);
-    std::map<const Holder*, int32_t> reverse_ GUARDED_BY(mutex_);
-    std::vector<int32_t> free_ GUARDED_BY(mutex_);
+    std::map<int32_t, std::shared_ptr<T>> forward_ GUARDED_BY(mutex_);
+    std::vector<Freed> free_ GUARDED_BY(mutex_);
+    int32_t next_ GUARDED_BY(mutex_) = kFirstHandle;
 };
 
 }  // namespace vrelay

@@ -1,18 +1,94 @@
 #include "client/handles.h"
 
+#ifndef _WIN32
+#include <pthread.h>
+#endif
+
+#include <chrono>
+#include <new>
+#include <vector>
+
 #include "client/enumerator.h"
 
 namespace vrelay {
 
 namespace {
 
-// Members are destroyed in reverse order: enumerators first, then connections.
+// How long the process exit waits for asynchronous renders to end.
+constexpr std::chrono::seconds kExitGrace{2};
+
 struct GlobalTables {
+    GlobalTables();
+    ~GlobalTables();
+    // Members are destroyed in reverse order: enumerators first, then
+    // connections.
     HandleTable<ThreadedConnection> connections;
     HandleTable<Enumerator> enumerators;
 };
 
 GlobalTables g_tables;
+
+// Connections that must never be destroyed: a thread that cannot be joined
+// may still use them. Kept reachable, so that leak checkers see them kept.
+void KeepForever(std::shared_ptr<ThreadedConnection> connection) {
+    static auto* kept = new std::vector<std::shared_ptr<ThreadedConnection>>();
+    try {
+        kept->push_back(std::move(connection));
+    } catch (...) {
+        (void)new (std::nothrow) std::shared_ptr<ThreadedConnection>(std::move(connection));
+    }
+}
+
+#ifndef _WIN32
+// Both tables are held across fork(), so that the child's copies are whole.
+void BeforeFork() NO_THREAD_SAFETY_ANALYSIS {
+    g_tables.connections.LockForFork();
+    g_tables.enumerators.LockForFork();
+}
+
+void AfterForkInParent() NO_THREAD_SAFETY_ANALYSIS {
+    g_tables.enumerators.UnlockAfterFork();
+    g_tables.connections.UnlockAfterFork();
+}
+
+// A connection that another thread was using at the fork would wait for
+// that thread for ever here: its handle goes, and its object is kept.
+void AfterForkInChild() NO_THREAD_SAFETY_ANALYSIS {
+    AfterForkInParent();
+    try {
+        for (auto& busy : g_tables.connections.RemoveIf(
+                 [](ThreadedConnection& c) { return !c.UsableInForkedChild(); })) {
+            KeepForever(std::move(busy));
+        }
+    } catch (...) {
+        // Out of memory: the busy copies stay (and wait if used).
+    }
+}
+#endif
+
+GlobalTables::GlobalTables() {
+#ifndef _WIN32
+    ::pthread_atfork(BeforeFork, AfterForkInParent, AfterForkInChild);
+#endif
+}
+
+// At exit every request is stopped at once, and asynchronous renders get a
+// bounded time to end: a callback that does not return keeps its connection
+// (never freed) instead of holding the exit for ever.
+GlobalTables::~GlobalTables() {
+    enumerators.Clear();
+    std::vector<std::shared_ptr<ThreadedConnection>> all = connections.TakeAll();
+    for (auto& connection : all) {
+        connection->State().BeginStop(RequestState::Stop::kDestroy);
+        connection->SetQuitFlag(true);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + kExitGrace;
+    for (auto& connection : all) {
+        if (!connection->State().WaitForWorkerUntil(deadline)) {
+            KeepForever(std::move(connection));
+        }
+    }
+}
 
 }  // namespace
 

@@ -59,13 +59,12 @@ vr_result Destroy(vr_handle connection) {
     object->State().BeginStop(RequestState::Stop::kDestroy);
     object->SetQuitFlag(true);
     Close(*object);
-    std::shared_ptr<ThreadedConnection> removed;
-    bool found = false;
-    const bool released = Connections().Remove(connection, &removed, &found);
+    Connections().Remove(connection);
     // Stop and join a running worker here, on the caller's thread, so that
-    // the object is never freed by its own worker.
+    // the object is never freed by its own worker. The number is free for
+    // reuse once this call lets go of the object.
     object->Shutdown();
-    return released ? VR_SUCCESS : VR_ERROR;
+    return VR_SUCCESS;
 }
 
 }  // namespace

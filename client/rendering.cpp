@@ -42,23 +42,27 @@ vr_result RunRequest(ThreadedConnection* connection, const char* text, bool xml,
     if (onWorker) {
         connection->State().TakenOver();
     }
+    // A failed answer is the server's failure; a send the quit flag woke is
+    // the cancel's doing.
+    auto failed = [connection]() -> vr_result {
+        if (connection->Failure() == Connection::RequestFailure::kReply) {
+            return VR_ERROR;
+        }
+        return connection->GetQuitFlag() ? VR_CANCELLED : VR_SEND_FAILED;
+    };
     if (mode != 0 && ((mode == 1) != xml)) {
         // A stream of the other kind is open: end it first. Its answer is
         // read here, so that every later wait reads its own answer.
         if (!connection->SendText("", mode == 1, true)) {
-            return connection->Failure() == Connection::RequestFailure::kReply ? VR_ERROR
-                                                                               : VR_SEND_FAILED;
+            return failed();
         }
         if (!connection->WaitForEndPacket()) {
             return VR_ERROR;
         }
     }
     const bool sent = connection->SendText(text, xml, final);
-    if (connection->Failure() == Connection::RequestFailure::kReply) {
-        return VR_ERROR;  // an answer read while the pieces went out failed
-    }
-    if (!sent) {
-        return VR_SEND_FAILED;
+    if (!sent || connection->Failure() == Connection::RequestFailure::kReply) {
+        return failed();  // also an answer read while the pieces went out
     }
     if (connection->InputLength() == 0 && !final) {
         return VR_SUCCESS;
@@ -180,9 +184,12 @@ vr_result Cancel(vr_handle handle) {
     {
         ScopedLock lock(old->Lock());
         if (!old->IsConnected()) {
-            // Not open: nothing changes. (Unless another cancel has just
-            // replaced this object: then it stays stopped for good.)
+            // Not open: nothing changes, the quit flag included, or the next
+            // request would stop before reading its answer. (Unless another
+            // cancel has just replaced this object: then it stays stopped for
+            // good.)
             if (LookupConnection(handle) == old) {
+                old->SetQuitFlag(false);
                 old->State().EndStop();
             }
             Warn("WARNING: could not close the connection!\n");

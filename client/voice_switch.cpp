@@ -48,18 +48,12 @@ static void SendPiece(void* userData, const char* text) {
     if (connection->Abandoned()) {
         return;
     }
-    bool answered = true;
-    if (std::strstr(text, kFinalMark)) {
-        connection->SendData(text, true, true);
-        answered = connection->WaitForEndPacket();
-    } else {
-        connection->SendData(text, true, false);
-        if (*text == '\0') {
-            return;
-        }
-        answered = connection->WaitForEndPacket();
+    // A piece that could not be sent has recorded why; no answer can follow.
+    const bool final = std::strstr(text, kFinalMark) != nullptr;
+    if (!connection->SendData(text, true, final) || (!final && *text == '\0')) {
+        return;
     }
-    if (!answered) {
+    if (!connection->WaitForEndPacket()) {
         AbandonRequest(connection);
     }
 }

@@ -1,13 +1,15 @@
 #include "client/voices.h"
 
 #include <libxml/parser.h>
-#include <libxml/tree.h>
 #include <vrelay/vrelay.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <string_view>
 
 #include "client/handles.h"
 
@@ -42,145 +44,272 @@ std::string VoiceSelectionQuery(const std::string& name) {
     return query + "' select='1'/>";
 }
 
-const std::string* NamedVoiceInfo::StringValue(int32_t key) const {
-    switch (key) {
-        case VR_VOICE_ID:
-            return &VOICE_ID;
-        case VR_SEX:
-            return &SEX;
-        case VR_LANGUAGE:
-            return &LANGUAGE;
-        case VR_LANGUAGE_ID:
-            return &LANGUAGE_ID;
-        case VR_COUNTRY:
-            return &COUNTRY;
-        case VR_COUNTRY_ID:
-            return &COUNTRY_ID;
-        case VR_REGION:
-            return &REGION;
-        case VR_ACCENT:
-            return &ACCENT;
-        case VR_ACCENT_ID:
-            return &ACCENT_ID;
-        case VR_VOICE_UUID:
-            return &VOICE_UUID;
-        case VR_ENCODING:
-            return &ENCODING;
-        case VR_LANGUAGE_CODE_ISO:
-            return &LANGUAGE_CODE_ISO;
-        case VR_LANGUAGE_CODE_MICROSOFT:
-            return &LANGUAGE_CODE_MICROSOFT;
-        case VR_COUNTRY_CODE_ISO:
-            return &COUNTRY_CODE_ISO;
-        default:
-            return nullptr;
-    }
-}
-
 namespace {
 
-// An attribute's value, "" when the element does not have it.
-std::string Attribute(xmlNodePtr node, const char* name, bool* present = nullptr) {
-    xmlChar* value = xmlGetProp(node, reinterpret_cast<const xmlChar*>(name));
-    if (present) {
-        *present = value != nullptr;
-    }
-    if (!value) {
-        return std::string();
-    }
-    std::string text(reinterpret_cast<const char*>(value));
-    xmlFree(value);
-    return text;
+// The attribute each field reads: the name, then keys 1 to 16.
+constexpr size_t kFields = 17;
+constexpr const char* kAttributeNames[kFields] = {"name",
+                                                  "SAMPLE_RATE",
+                                                  "SAMPLE_BITS",
+                                                  "VOICE_ID",
+                                                  "SEX",
+                                                  "LANGUAGE",
+                                                  "LANGUAGE_ID",
+                                                  "COUNTRY",
+                                                  "COUNTRY_ID",
+                                                  "REGION",
+                                                  "ACCENT",
+                                                  "ACCENT_ID",
+                                                  "VOICE_UUID",
+                                                  "ENCODING",
+                                                  "LANGUAGE_CODE_ISO",
+                                                  "LANGUAGE_CODE_MICROSOFT",
+                                                  "COUNTRY_CODE_ISO"};
+static_assert(VR_SAMPLE_RATE == 1 && VR_SAMPLE_BITS == 2 && VR_VOICE_ID == 3 &&
+                  VR_COUNTRY_CODE_ISO == 16,
+              "the fields follow the keys");
+
+bool IsIntegerField(size_t field) {
+    return field == VR_SAMPLE_RATE || field == VR_SAMPLE_BITS;
 }
 
-int32_t IntegerAttribute(xmlNodePtr node, const char* name) {
-    return static_cast<int32_t>(std::atoi(Attribute(node, name).c_str()));
-}
-
-void ReadVoice(xmlNodePtr node, NameEnumerator* voices) {
-    bool named = false;
-    std::string name = Attribute(node, "name", &named);
-    if (!named) {
-        return;
+// An integer attribute: its leading decimal digits, after white space and a
+// '+'. 0 when there are none, or when the value is negative or over
+// INT32_MAX, so that no value reads as a result code.
+uint32_t ReadNumber(const char* at, const char* end) {
+    while (at < end && (*at == ' ' || (*at >= '\t' && *at <= '\r'))) {
+        ++at;
     }
-    auto info = std::make_unique<NamedVoiceInfo>();
-    info->VOICE_ID = Attribute(node, "VOICE_ID");
-    info->SEX = Attribute(node, "SEX");
-    info->LANGUAGE = Attribute(node, "LANGUAGE");
-    info->LANGUAGE_ID = Attribute(node, "LANGUAGE_ID");
-    info->COUNTRY = Attribute(node, "COUNTRY");
-    info->COUNTRY_ID = Attribute(node, "COUNTRY_ID");
-    info->REGION = Attribute(node, "REGION");
-    info->ACCENT = Attribute(node, "ACCENT");
-    info->ACCENT_ID = Attribute(node, "ACCENT_ID");
-    info->VOICE_UUID = Attribute(node, "VOICE_UUID");
-    info->SAMPLE_RATE = IntegerAttribute(node, "SAMPLE_RATE");
-    info->SAMPLE_BITS = IntegerAttribute(node, "SAMPLE_BITS");
-    info->ENCODING = Attribute(node, "ENCODING");
-    info->LANGUAGE_CODE_ISO = Attribute(node, "LANGUAGE_CODE_ISO");
-    info->LANGUAGE_CODE_MICROSOFT = Attribute(node, "LANGUAGE_CODE_MICROSOFT");
-    info->COUNTRY_CODE_ISO = Attribute(node, "COUNTRY_CODE_ISO");
-    voices->m_names.push_back(std::move(name));
-    voices->m_voices.push_back(std::move(info));
-}
-
-// Pre-order walk of the node, its following siblings and all their children.
-// Iterative, so that a deeply nested document cannot exhaust the stack.
-void PushBackVoices(xmlNodePtr root, NameEnumerator* voices) {
-    xmlNodePtr node = root;
-    while (node) {
-        if (node->type == XML_ELEMENT_NODE &&
-            std::strcmp(reinterpret_cast<const char*>(node->name), "voice") == 0) {
-            ReadVoice(node, voices);
+    if (at < end && *at == '+') {
+        ++at;
+    }
+    uint64_t value = 0;
+    for (; at < end && *at >= '0' && *at <= '9'; ++at) {
+        value = value * 10 + static_cast<uint64_t>(*at - '0');
+        if (value > static_cast<uint64_t>(INT32_MAX)) {
+            return 0;
         }
-        if (node->children) {
-            node = node->children;
+    }
+    return static_cast<uint32_t>(value);
+}
+
+// Appends an attribute value as the parser hands it over and its NUL. Not
+// substituting entities, the parser passes every '&' of the value as the
+// reference "&#38;".
+void AppendValue(std::string* text, const char* at, const char* end) {
+    static constexpr char kAmpersand[] = "&#38;";
+    constexpr size_t kAmpersandLength = sizeof kAmpersand - 1;
+    while (at < end) {
+        const char* amp =
+            static_cast<const char*>(std::memchr(at, '&', static_cast<size_t>(end - at)));
+        if (!amp) {
+            text->append(at, end);
+            break;
+        }
+        text->append(at, amp);
+        text->push_back('&');
+        const bool reference = static_cast<size_t>(end - amp) >= kAmpersandLength &&
+                               std::memcmp(amp, kAmpersand, kAmpersandLength) == 0;
+        at = amp + (reference ? kAmpersandLength : 1);
+    }
+    text->push_back('\0');
+}
+
+// True when a tag holds more than most attributes: counts the '=' outside
+// quotes between '<' and '>'; comments and CDATA sections are skipped.
+bool HasCrowdedTag(std::string_view xml, size_t most) {
+    size_t at = 0;
+    while ((at = xml.find('<', at)) != std::string_view::npos) {
+        const std::string_view rest = xml.substr(at);
+        const char* skipTo = rest.compare(0, 4, "<!--") == 0        ? "-->"
+                             : rest.compare(0, 9, "<![CDATA[") == 0 ? "]]>"
+                                                                    : nullptr;
+        if (skipTo) {
+            at = xml.find(skipTo, at + 4);
             continue;
         }
-        while (node && !node->next) {
-            node = node->parent;
-            if (node == nullptr || node == root->parent) {
-                return;
+        size_t count = 0;
+        char quote = 0;
+        for (++at; at < xml.size(); ++at) {
+            const char c = xml[at];
+            if (quote) {
+                quote = c == quote ? 0 : quote;
+            } else if (c == '"' || c == '\'') {
+                quote = c;
+            } else if (c == '>') {
+                break;
+            } else if (c == '=' && ++count > most) {
+                return true;
             }
         }
-        node = node->next;
     }
+    return false;
 }
 
 }  // namespace
 
+// The parser's SAX user data: reads each voice element into the enumerator's
+// fields as the parser meets it, so that no document tree is built.
+class NameEnumerator::Builder {
+  public:
+    explicit Builder(NameEnumerator* voices) : voices_(voices) {}
+
+    static void StartElement(void* self, const xmlChar* localName, const xmlChar*, const xmlChar*,
+                             int, const xmlChar**, int attributeCount, int,
+                             const xmlChar** attributes) noexcept {
+        auto* builder = static_cast<Builder*>(self);
+        if (std::strcmp(reinterpret_cast<const char*>(localName), "voice") != 0) {
+            return;
+        }
+        try {
+            builder->AddVoice(attributeCount, reinterpret_cast<const char**>(attributes));
+        } catch (...) {
+            builder->failed_ = true;  // out of memory: the list is refused
+            xmlStopParser(builder->parser_);
+        }
+    }
+    // The list takes no definitions from the server: a document type
+    // declaration ends the parse before its declarations are read.
+    static void StopAtDocumentType(void* self, const xmlChar*, const xmlChar*,
+                                   const xmlChar*) noexcept {
+        xmlStopParser(static_cast<Builder*>(self)->parser_);
+    }
+    static void IgnoreError(void*, xmlErrorPtr) noexcept {}
+
+    void SetParser(xmlParserCtxtPtr parser) { parser_ = parser; }
+    bool Failed() const { return failed_; }
+
+  private:
+    // attributes: five pointers each (local name, prefix, URI, value, value
+    // end). The first attribute of each local name counts, as with
+    // xmlGetProp.
+    void AddVoice(int count, const char** attributes) {
+        const char* found[kFields][2] = {};
+        for (int i = 0; i < count; ++i) {
+            const char** attribute = attributes + 5 * i;
+            for (size_t field = 0; field < kFields; ++field) {
+                if (!found[field][0] && std::strcmp(attribute[0], kAttributeNames[field]) == 0) {
+                    found[field][0] = attribute[3];
+                    found[field][1] = attribute[4];
+                    break;
+                }
+            }
+        }
+        if (!found[0][0]) {
+            return;  // a voice needs a name
+        }
+        std::vector<uint32_t>& fields = voices_->m_fields;
+        const size_t start = fields.size();
+        fields.resize(start + 2);  // the name and the mask
+        uint32_t mask = 0;
+        for (size_t field = 0; field < kFields; ++field) {
+            const char* begin = found[field][0];
+            const char* end = found[field][1];
+            uint32_t value = 0;
+            if (IsIntegerField(field)) {
+                value = begin ? ReadNumber(begin, end) : 0;
+            } else if (begin && begin != end) {
+                value = static_cast<uint32_t>(voices_->m_text.size());
+                AppendValue(&voices_->m_text, begin, end);
+            }
+            if (field == 0) {
+                fields[start] = value;
+            } else if (value != 0) {
+                mask |= 1u << field;
+                fields.push_back(value);
+            }
+        }
+        fields[start + 1] = mask;
+        voices_->m_start.push_back(static_cast<uint32_t>(start));
+    }
+
+    NameEnumerator* voices_;
+    xmlParserCtxtPtr parser_ = nullptr;
+    bool failed_ = false;
+};
+
 bool NameEnumerator::ParseVoiceList(const char* xml, size_t length) {
-    if (length == 0 || length > static_cast<size_t>(INT32_MAX)) {
+    if (length == 0 || length > static_cast<size_t>(INT32_MAX) ||
+        HasCrowdedTag(std::string_view(xml, length), kMaxAttributes)) {
         return false;
     }
-    xmlDocPtr document = xmlReadMemory(xml, static_cast<int>(length), "noname.xml", nullptr,
-                                       XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_NONET);
-    if (!document) {
+    xmlSAXHandler sax;
+    std::memset(&sax, 0, sizeof sax);
+    sax.initialized = XML_SAX2_MAGIC;
+    sax.startElementNs = Builder::StartElement;
+    sax.internalSubset = Builder::StopAtDocumentType;
+    sax.serror = Builder::IgnoreError;
+    Builder builder(this);
+    xmlParserCtxtPtr parser = xmlCreatePushParserCtxt(&sax, &builder, nullptr, 0, nullptr);
+    if (!parser) {
         return false;
     }
-    if (xmlNodePtr root = xmlDocGetRootElement(document)) {
-        PushBackVoices(root, this);
+    builder.SetParser(parser);
+    // No entity substitution, no DTD loading, no network.
+    xmlCtxtUseOptions(parser, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+    const size_t textBefore = m_text.size();
+    const size_t fieldsBefore = m_fields.size();
+    const size_t voicesBefore = m_start.size();
+    // Fed in pieces, so that the parser's copy of the input stays small.
+    constexpr size_t kPiece = 64 << 10;
+    int rc = 0;
+    for (size_t at = 0; rc == 0 && at < length; at += kPiece) {
+        const size_t piece = std::min(kPiece, length - at);
+        rc = xmlParseChunk(parser, xml + at, static_cast<int>(piece), at + piece == length);
     }
-    xmlFreeDoc(document);
-    return true;
+    const bool parsed = rc == 0 && parser->wellFormed && !builder.Failed();
+    xmlFreeParserCtxt(parser);
+    if (!parsed) {
+        m_text.resize(textBefore);
+        m_fields.resize(fieldsBefore);
+        m_start.resize(voicesBefore);
+    }
+    return parsed;
 }
 
-const NamedVoiceInfo* NameEnumerator::Current() const {
-    const int32_t current = m_position.load() - 1;
-    if (current < 0 || static_cast<size_t>(current) >= m_voices.size()) {
-        return nullptr;
-    }
-    return m_voices[current].get();
+int64_t NameEnumerator::CurrentIndex() const {
+    const int64_t current = static_cast<int64_t>(m_position.load()) - 1;
+    return current >= 0 && static_cast<size_t>(current) < Count() ? current : -1;
 }
 
 const char* NameEnumerator::Next() {
     int32_t position = m_position.load();
     do {
-        if (position < 0 || static_cast<size_t>(position) >= m_names.size()) {
+        if (position < 0 || static_cast<size_t>(position) >= Count()) {
             return nullptr;
         }
     } while (!m_position.compare_exchange_weak(position, position + 1));
-    return m_names[static_cast<size_t>(position)].c_str();
+    return Name(static_cast<size_t>(position));
+}
+
+uint32_t NameEnumerator::Field(size_t index, int32_t key) const {
+    const size_t start = m_start[index];
+    const uint32_t mask = m_fields[start + 1];
+    const uint32_t bit = 1u << key;
+    if ((mask & bit) == 0) {
+        return 0;
+    }
+    // The fields of the keys below this one come first.
+    return m_fields[start + 2 + static_cast<size_t>(__builtin_popcount(mask & (bit - 1)))];
+}
+
+const char* NameEnumerator::StringValue(int32_t key) const {
+    const int64_t current = CurrentIndex();
+    if (current < 0 || key < VR_VOICE_ID || key > VR_COUNTRY_CODE_ISO) {
+        return nullptr;
+    }
+    return m_text.c_str() + Field(static_cast<size_t>(current), key);
+}
+
+int32_t NameEnumerator::IntegerValue(int32_t key) const {
+    const int64_t current = CurrentIndex();
+    if (current < 0) {
+        return VR_NO_CURRENT_VOICE;
+    }
+    if (key != VR_SAMPLE_RATE && key != VR_SAMPLE_BITS) {
+        return VR_BAD_KEY;
+    }
+    return static_cast<int32_t>(Field(static_cast<size_t>(current), key));
 }
 
 }  // namespace vrelay
@@ -238,7 +367,7 @@ vr_result Query(ThreadedConnection& object, const char* query, PacketSink* sink)
         return vrelay::StoppedResult(request.Stopped());
     }
     if (!object.SendQuery(query)) {
-        return VR_SEND_FAILED;
+        return object.GetQuitFlag() ? VR_CANCELLED : VR_SEND_FAILED;
     }
     const bool answered = sink ? object.WaitForEndPacket(*sink) : object.WaitForEndPacket();
     if (!answered) {
@@ -258,65 +387,60 @@ vr_result QueryServer(vr_handle connection, const char* query) {
     return Query(*object, query, nullptr);
 }
 
+// Reads the server's voice list into voices. The reply goes to a collector
+// of its own: the application's callback and user data are never touched,
+// so requests on other threads keep their packets. A failed query leaves
+// voices empty; returns the query's result.
+vr_result ReadVoices(ThreadedConnection& object, NameEnumerator* voices) {
+    ReplyCollector collector;
+    const vr_result queried = Query(object, vrelay::kListVoicesQuery, &collector);
+    if (queried == VR_SUCCESS) {
+        voices->ParseVoiceList(collector.reply.data(), collector.reply.size());
+    }
+    return queried;
+}
+
 vr_handle EnumerateVoices(vr_handle connection) {
     auto object = LookupConnection(connection);
     if (!object) {
         return VR_BAD_HANDLE;
     }
-    if (InsideOwnRequest(*object)) {
-        return VR_BUSY;
-    }
-    // The reply goes to a collector of its own: the application's callback
-    // and user data are never touched, so requests on other threads keep
-    // their packets.
-    ReplyCollector collector;
-    const vr_result queried = Query(*object, vrelay::kListVoicesQuery, &collector);
-    if (queried == VR_BUSY) {
-        return VR_BUSY;
-    }
     auto voices = std::make_unique<NameEnumerator>();
-    if (queried == VR_SUCCESS) {
-        voices->ParseVoiceList(collector.reply.data(), collector.reply.size());
+    if (ReadVoices(*object, voices.get()) == VR_BUSY) {
+        return VR_BUSY;
     }
     // Published only when complete: from here on it is read-only.
     return Enumerators().Add([&] { return voices.release(); });
 }
 
 vr_result SetVoice(vr_handle connection, const char* name) {
-    if (auto object = LookupConnection(connection)) {
-        if (InsideOwnRequest(*object)) {
-            return VR_BUSY;
-        }
+    auto object = LookupConnection(connection);
+    if (object && InsideOwnRequest(*object)) {
+        return VR_BUSY;
     }
-    const vr_handle voices = EnumerateVoices(connection);
-    if (voices < 0 || name == nullptr) {
-        if (voices >= 0) {
-            vrCloseEnumerator(voices);
-        }
+    if (!object || name == nullptr) {
         Warn("WARNING: failed to set voice. Using default instead\n");
         return VR_ERROR;
     }
+    // The list is this call's own and has no handle, so that no other thread
+    // can close it under the call.
+    NameEnumerator voices;
+    if (ReadVoices(*object, &voices) == VR_BUSY) {
+        return VR_BUSY;
+    }
     bool found = false;
-    while (const char* candidate = vrNextVoice(voices)) {
-        if (std::strcmp(candidate, name) == 0) {
-            found = true;
-            break;
-        }
+    for (size_t i = 0; i < voices.Count() && !found; ++i) {
+        found = std::strcmp(voices.Name(i), name) == 0;
     }
-    vr_result result = VR_ERROR;
-    if (found) {
-        if (QueryServer(connection, vrelay::VoiceSelectionQuery(name).c_str()) == VR_SUCCESS) {
-            result = VR_SUCCESS;
-        } else {
-            Warn("WARNING: vrServer query failed, the voice has not been switched\n");
-        }
-    } else {
+    if (!found) {
         Warn("WARNING: voice was not found. Using default instead\n");
+        return VR_ERROR;
     }
-    if (vrCloseEnumerator(voices) != VR_SUCCESS) {
-        Warn("WARNING: failed to close voice enumerator\n");
+    if (Query(*object, vrelay::VoiceSelectionQuery(name).c_str(), nullptr) != VR_SUCCESS) {
+        Warn("WARNING: vrServer query failed, the voice has not been switched\n");
+        return VR_ERROR;
     }
-    return result;
+    return VR_SUCCESS;
 }
 
 vr_result SetVoiceFast(vr_handle connection, const char* name) {
@@ -367,46 +491,22 @@ VR_API vr_result VR_CDECL vrRewindEnumerator(vr_handle enumerator) {
 
 VR_API vr_result VR_CDECL vrCloseEnumerator(vr_handle enumerator) {
     return NoThrow(VR_ERROR, [&]() -> int32_t {
-        std::shared_ptr<vrelay::Enumerator> object;
-        bool found = false;
-        const bool released = Enumerators().Remove(enumerator, &object, &found);
-        return released ? VR_SUCCESS : VR_ERROR;
+        Enumerators().Remove(enumerator);
+        return VR_SUCCESS;
     });
 }
 
 VR_API const char* VR_CDECL vrGetVoiceStringValue(vr_handle enumerator, int32_t key) {
     return NoThrow(static_cast<const char*>(nullptr), [&]() -> const char* {
         auto voices = LookupVoices(enumerator);
-        if (!voices) {
-            return nullptr;
-        }
-        const vrelay::NamedVoiceInfo* voice = voices->Current();
-        if (!voice) {
-            return nullptr;
-        }
-        const std::string* value = voice->StringValue(key);
-        return value ? value->c_str() : nullptr;
+        return voices ? voices->StringValue(key) : nullptr;
     });
 }
 
 VR_API int32_t VR_CDECL vrGetVoiceIntegerValue(vr_handle enumerator, int32_t key) {
     return NoThrow(VR_BAD_HANDLE, [&]() -> int32_t {
         auto voices = LookupVoices(enumerator);
-        if (!voices) {
-            return VR_BAD_HANDLE;
-        }
-        const vrelay::NamedVoiceInfo* voice = voices->Current();
-        if (!voice) {
-            return VR_NO_CURRENT_VOICE;
-        }
-        switch (key) {
-            case VR_SAMPLE_RATE:
-                return voice->SAMPLE_RATE;
-            case VR_SAMPLE_BITS:
-                return voice->SAMPLE_BITS;
-            default:
-                return VR_BAD_KEY;
-        }
+        return voices ? voices->IntegerValue(key) : VR_BAD_HANDLE;
     });
 }
 

@@ -85,6 +85,13 @@ void Connection::SetQuitFlag(bool quit) {
     }
 }
 
+Socket* Connection::Outgoing() {
+    if (m_socket) {
+        m_socket->SetSendLimit(m_packetTimeout);
+    }
+    return m_socket.get();
+}
+
 bool Connection::SendQuery(const char* query) {
     if (!m_socket) {
         return false;
@@ -98,7 +105,7 @@ bool Connection::SendQuery(const char* query) {
     Packet packet(m_streamId, PACKET_QUERY,
                   reinterpret_cast<unsigned char*>(const_cast<char*>(query)),
                   static_cast<uint32_t>(length), false);
-    return packet.SendData(m_socket.get());
+    return packet.SendData(Outgoing());
 }
 
 bool Connection::CloseStreamSocket() {
@@ -106,7 +113,7 @@ bool Connection::CloseStreamSocket() {
         return false;
     }
     Packet packet(m_streamId, PACKET_CLOSE, nullptr, 0, false);
-    return packet.SendData(m_socket.get());
+    return packet.SendData(Outgoing());
 }
 
 int32_t Connection::Deliver(PACKET_TYPE type, void* data, int32_t length) {
@@ -151,12 +158,14 @@ bool Connection::ReadAnswer(PacketSink& sink) {
         if (GetQuitFlag()) {
             return true;
         }
-        // Wait no longer for the next byte than what is left of the timeout, so
-        // a silent server ends the wait; the extra millisecond makes the
-        // elapsed time exceed the timeout when the limit is what ended it.
-        if (m_receiveTimeout >= 0) {
+        // Wait no longer for the next byte than what is left of the packet's
+        // time, so that a silent server ends the wait, and one that drips
+        // bytes cannot stretch a packet beyond it; the extra millisecond
+        // makes the elapsed time exceed the timeout when the limit is what
+        // ended the wait.
+        if (m_packetTimeout >= 0) {
             const int64_t elapsed = GetTickDifference(start, GetCurrentTicks());
-            const int64_t left = std::max<int64_t>(0, m_receiveTimeout - elapsed) + 1;
+            const int64_t left = std::max<int64_t>(0, m_packetTimeout - elapsed) + 1;
             m_socket->SetReceiveLimit(static_cast<int>(std::min<int64_t>(left, INT32_MAX)));
         } else {
             m_socket->SetReceiveLimit(-1);
@@ -165,15 +174,14 @@ bool Connection::ReadAnswer(PacketSink& sink) {
             return false;
         }
         if (!packet->FilledPacket()) {
-            if (received != 0) {
-                start = GetCurrentTicks();
-                continue;
-            }
-            if (m_receiveTimeout >= 0 &&
-                GetTickDifference(start, GetCurrentTicks()) > m_receiveTimeout) {
+            if (m_packetTimeout >= 0 &&
+                GetTickDifference(start, GetCurrentTicks()) > m_packetTimeout) {
                 VR_LOG(logWARNING) << "vrelay packet receive from server timed out after "
-                                   << m_receiveTimeout << "ms";
+                                   << m_packetTimeout << "ms";
                 return false;
+            }
+            if (received != 0) {
+                continue;
             }
             if (backOff <= 999) {
                 backOff *= 2;
@@ -291,7 +299,7 @@ bool Connection::SendTextPacket(uint16_t type, const char* text, size_t length) 
     std::memcpy(payload.data(), text, length);
     payload[length] = '\0';
     Packet packet(m_streamId, type, payload.data(), static_cast<uint32_t>(payload.size()), false);
-    if (!packet.SendData(m_socket.get())) {
+    if (!packet.SendData(Outgoing())) {
         RecordFailure(RequestFailure::kSend);
         return false;
     }

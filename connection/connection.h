@@ -34,7 +34,7 @@ class PacketSink {
 
 class Connection : private PacketSink {
   public:
-    static constexpr int kDefaultReceiveTimeoutMs = 60000;
+    static constexpr int kDefaultPacketTimeoutMs = 60000;
 
     Connection();
     virtual ~Connection();
@@ -51,12 +51,15 @@ class Connection : private PacketSink {
     bool Close();
     bool IsConnected() const { return m_socket != nullptr; }
 
-    // How long WaitForEndPacket waits for the server's next byte; negative: no
-    // limit.
-    void SetReceiveTimeout(int milliseconds) { m_receiveTimeout = milliseconds; }
-    int GetReceiveTimeout() const { return m_receiveTimeout; }
+    // The longest one packet may take: to arrive whole in WaitForEndPacket
+    // (counted from the request's last send or the previous packet, the
+    // callback's time left out), or to be taken by the server when sent;
+    // negative: no limit.
+    void SetPacketTimeout(int milliseconds) { m_packetTimeout = milliseconds; }
+    int GetPacketTimeout() const { return m_packetTimeout; }
 
-    // Setting the quit flag also wakes a receive loop waiting for bytes.
+    // Setting the quit flag also wakes a receive loop waiting for bytes and a
+    // send waiting for the server to take them.
     void SetQuitFlag(bool quit);
     bool GetQuitFlag() const { return m_quit.load(std::memory_order_acquire); }
 
@@ -75,7 +78,8 @@ class Connection : private PacketSink {
     uint32_t InputLength() const { return m_inputLength; }
 
     // One PACKET_QUERY holding the query and its NUL. False when not connected
-    // or the send failed. Does not wait for the reply.
+    // or the send failed (also when it timed out or was woken by the quit
+    // flag). Does not wait for the reply.
     bool SendQuery(const char* query);
     // One empty PACKET_CLOSE. False when not connected or the send failed.
     bool CloseStreamSocket();
@@ -166,7 +170,7 @@ class Connection : private PacketSink {
     std::atomic<void*> m_userData{nullptr};
     uint32_t m_inputLength = 0;
     int32_t m_streamId = 0;
-    int m_receiveTimeout = kDefaultReceiveTimeoutMs;
+    int m_packetTimeout = kDefaultPacketTimeoutMs;
     int32_t m_requestMode = 0;
     std::atomic<bool> m_quit{false};
     RequestFailure m_failure = RequestFailure::kNone;
@@ -183,6 +187,9 @@ class Connection : private PacketSink {
     Lexer m_lexer;
 
   private:
+    // The socket, with the send limit set from the packet timeout; null when
+    // not connected.
+    Socket* Outgoing();
     // The receive loop proper; WaitForEndPacket records its failures.
     bool ReadAnswer(PacketSink& sink);
     // Sends one text packet: the text and its NUL.

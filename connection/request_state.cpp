@@ -1,6 +1,7 @@
 #include "connection/request_state.h"
 
 #include <utility>
+#include <vector>
 
 namespace vrelay {
 
@@ -115,6 +116,16 @@ bool RequestState::OnWorker() {
     return worker_ && worker_->IsCurrent();
 }
 
+bool RequestState::WaitForWorkerUntil(std::chrono::steady_clock::time_point deadline) {
+    MutexLock lock(&mutex_);
+    while (worker_ && !worker_done_) {
+        if (!changed_.WaitUntil(&mutex_, deadline) && !worker_done_) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Nobody waits for the stop reason itself: it is read when a request or a
 // launch begins.
 void RequestState::BeginStop(Stop why) {
@@ -137,6 +148,26 @@ void RequestState::WaitUntilNoRequest() {
     while (in_request_) {
         changed_.Wait(&mutex_);
     }
+}
+
+bool RequestState::IdleInForkedChild() {
+    if (!mutex_.TryLock()) {
+        return false;  // held by a thread the child does not have
+    }
+    const bool idle =
+        stop_ == Stop::kNone && !in_request_ && !launching_ && (!worker_ || worker_done_);
+    if (idle && worker_) {
+        // Joining or detaching it here would touch thread memory the child
+        // has already taken back: the object is kept, reachable, for good.
+        static auto* forgotten = new std::vector<std::unique_ptr<Thread>>();
+        try {
+            forgotten->push_back(std::move(worker_));
+        } catch (...) {
+            (void)worker_.release();
+        }
+    }
+    mutex_.Unlock();
+    return idle;
 }
 
 }  // namespace vrelay

@@ -10,6 +10,7 @@
 #ifndef VRELAY_CONNECTION_REQUEST_STATE_H
 #define VRELAY_CONNECTION_REQUEST_STATE_H
 
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -59,6 +60,9 @@ class RequestState {
     void JoinWorker() EXCLUDES(mutex_);
     bool HasWorker() EXCLUDES(mutex_);
     bool OnWorker() EXCLUDES(mutex_);
+    // Waits until the worker's body has ended (or there is none), at most
+    // until deadline; false when it has not ended by then.
+    bool WaitForWorkerUntil(std::chrono::steady_clock::time_point deadline) EXCLUDES(mutex_);
 
     // ---- Stopping ----
     // From now on BeginRequest refuses with why; a launch gets kBusy.
@@ -68,6 +72,13 @@ class RequestState {
     bool Stopping() EXCLUDES(mutex_);
     // Waits until no request runs.
     void WaitUntilNoRequest() EXCLUDES(mutex_);
+
+    // ---- fork() ----
+    // In the child process: true when no thread of the parent was inside
+    // this object or a request, a launch or a stop at the fork. A worker
+    // whose body had ended is forgotten, never joined: its thread was the
+    // parent's.
+    bool IdleInForkedChild() EXCLUDES(mutex_);
 
   private:
     bool WorkerBusy() const REQUIRES(mutex_);

@@ -23,4 +23,13 @@ void ThreadedConnection::Shutdown() {
     m_state.JoinWorker();
 }
 
+bool ThreadedConnection::UsableInForkedChild() {
+    if (!m_lock.TryLock()) {
+        return false;
+    }
+    const bool idle = m_state.IdleInForkedChild();
+    m_lock.Unlock();
+    return idle;
+}
+
 }  // namespace vrelay

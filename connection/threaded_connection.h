@@ -33,6 +33,11 @@ class ThreadedConnection : public Connection {
     // join.
     void Shutdown();
 
+    // In the child process after fork(): true when no other thread of the
+    // parent held the lock or was inside the request state at the fork, so
+    // that this copy can be used (see RequestState::IdleInForkedChild).
+    bool UsableInForkedChild();
+
   private:
     RecursiveLock m_lock;
     RequestState m_state;

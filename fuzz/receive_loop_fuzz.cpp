@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // One connection for all runs (making its text channel is slow); each
     // run opens a fresh stream on it.
     static vrelay::Connection connection;
-    connection.SetReceiveTimeout(5000);
+    connection.SetPacketTimeout(5000);
     FuzzCheck(connection.Connect("127.0.0.1", server.Port()));
     std::unique_ptr<vrelay::Socket> peer(server.Accept());
     FuzzCheck(peer != nullptr);

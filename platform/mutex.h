@@ -5,6 +5,7 @@
 #ifndef VRELAY_PLATFORM_MUTEX_H
 #define VRELAY_PLATFORM_MUTEX_H
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 
@@ -22,6 +23,8 @@
 #define EXCLUDES(...) VR_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
 #define ACQUIRE(...) VR_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
 #define RELEASE(...) VR_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
+#define TRY_ACQUIRE(...) VR_THREAD_ANNOTATION(try_acquire_capability(__VA_ARGS__))
+#define NO_THREAD_SAFETY_ANALYSIS VR_THREAD_ANNOTATION(no_thread_safety_analysis)
 
 namespace vrelay {
 
@@ -33,6 +36,7 @@ class CAPABILITY("mutex") Mutex {
 
     void Lock() ACQUIRE() { mutex_.lock(); }
     void Unlock() RELEASE() { mutex_.unlock(); }
+    bool TryLock() TRY_ACQUIRE(true) { return mutex_.try_lock(); }
 
   private:
     friend class CondVar;
@@ -64,6 +68,13 @@ class CondVar {
         std::unique_lock<std::mutex> lock(mutex->mutex_, std::adopt_lock);
         cond_.wait(lock);
         lock.release();
+    }
+    // As Wait, but gives up at deadline: false when it passed.
+    bool WaitUntil(Mutex* mutex, std::chrono::steady_clock::time_point deadline) REQUIRES(mutex) {
+        std::unique_lock<std::mutex> lock(mutex->mutex_, std::adopt_lock);
+        const bool woken = cond_.wait_until(lock, deadline) == std::cv_status::no_timeout;
+        lock.release();
+        return woken;
     }
     void SignalAll() { cond_.notify_all(); }
 

@@ -5,8 +5,8 @@ configuration of contrib/haproxy/vrelay.cfg (ports replaced by free ones).
 Thirty clients render text through HAProxy in a loop with vrelay-say (the
 real client library); midway one server is killed (SIGKILL). Checked:
   - only renders running at the kill fail, no more than the dead server's
-    sessions at that moment, each with the library's render error and within
-    a bound of the kill; no render hangs;
+    sessions at that moment, each with vrelay-say's exit code and line for
+    speech that failed, and within a bound of the kill; no render hangs;
   - renders started after the health check's detection time all succeed
     (new connections go to the other servers), and there are plenty of them;
   - HAProxy's health check marks the dead server DOWN.
@@ -165,7 +165,10 @@ def main():
         # new connection may still be sent to it; after that none may fail.
         late = [r for r in failures
                 if not (r[0] < killed + DETECTION_S and r[1] < killed + FAIL_BOUND_S)]
-        wrong = [r for r in failures if r[2] != 5 or "render failed" not in r[3]]
+        # vrelay-say's code for speech that failed (1), and its line saying
+        # what the server did.
+        wrong = [r for r in failures if r[2] != 1 or "vrelay-say: " not in r[3]
+                 or "server" not in r[3]]
         after_detection = [r for r in renders if r[0] > killed + DETECTION_S]
         before_kill = [r for r in renders if r[1] < killed]
         slowest_failure = max((r[1] - killed for r in failures), default=0.0)
@@ -174,7 +177,8 @@ def main():
         if late:
             problems.append("%d renders failed outside the kill's window" % len(late))
         if wrong:
-            problems.append("failures without the render error: %s" % wrong[0][3][:200])
+            problems.append("failures without the failed-speech code and line: %s %s"
+                            % (wrong[0][2], wrong[0][3][:200]))
         if len(failures) > victim_sessions + 2:
             problems.append("%d failures for %d sessions of the dead server"
                             % (len(failures), victim_sessions))

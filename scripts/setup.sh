@@ -8,7 +8,7 @@ packages=(g++ cmake make pkg-config binutils libgtest-dev libgmock-dev libpcre2-
           python3 python3-venv python3-pip python3-setuptools python3-wheel mypy
           doxygen scdoc man-db dpkg-dev debhelper dh-python lintian file libsoxr-dev librsvg2-bin
           haproxy systemd
-          speech-dispatcher pulseaudio pulseaudio-utils libboost1.81-dev nodejs chromium)
+          speech-dispatcher libpulse-dev pulseaudio pulseaudio-utils libboost1.81-dev nodejs chromium)
 # vrelay-web's browser test runs puppeteer-core from npm. Some nodejs builds
 # bring npm with them, and Debian's npm package conflicts with those.
 if ! command -v npm >/dev/null; then

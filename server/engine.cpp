@@ -66,6 +66,104 @@ const VoiceInfo* FindVoice(const std::vector<VoiceInfo>& voices, const std::stri
     return best;
 }
 
+namespace {
+
+const VoiceInfo* FindVariant(const std::vector<VoiceInfo>& voices, const std::string& id) {
+    const std::string wanted = "+" + Lower(id);
+    for (const VoiceInfo& voice : voices) {
+        if (voice.variant && Lower(voice.name) == wanted) {
+            return &voice;
+        }
+    }
+    return nullptr;
+}
+
+// f1, m3: the variants of plain voices, preferred to the characters.
+bool Numbered(const VoiceInfo& variant) {
+    return variant.name.size() >= 3 && (variant.name[1] == 'f' || variant.name[1] == 'm') &&
+           std::isdigit(static_cast<unsigned char>(variant.name[2]));
+}
+
+}  // namespace
+
+bool FindVoiceAndVariant(const std::vector<VoiceInfo>& voices, const std::string& name,
+                         const VoiceInfo** voice, const VoiceInfo** variant) {
+    const size_t plus = name.find('+');
+    *variant = nullptr;
+    *voice = plus == 0 ? nullptr : FindVoice(voices, name.substr(0, plus));
+    if (*voice == nullptr || (*voice)->variant) {
+        return false;
+    }
+    if (plus != std::string::npos) {
+        *variant = FindVariant(voices, name.substr(plus + 1));
+        return *variant != nullptr;
+    }
+    return true;
+}
+
+std::string ChooseVoiceName(const std::vector<VoiceInfo>& voices, const std::string& request,
+                            const std::string& current) {
+    const size_t plus = request.find('+');
+    const VoiceInfo* voice = nullptr;
+    const VoiceInfo* variant = nullptr;
+    if (plus == 0) {
+        FindVoiceAndVariant(voices, current, &voice, &variant);
+        variant = nullptr;
+    } else {
+        voice = FindVoice(voices, request.substr(0, plus));
+    }
+    if (voice == nullptr || voice->variant) {
+        return "";
+    }
+    std::string sex;
+    int age = 0;
+    for (size_t at = plus; at != std::string::npos && at < request.size();) {
+        const size_t next = request.find('+', at + 1);
+        const std::string part = Lower(request.substr(at + 1, next - at - 1));
+        at = next;
+        char* end = nullptr;
+        const long years = std::strtol(part.c_str(), &end, 10);
+        if (part == "female" || part == "male") {
+            sex = part;
+        } else if (part == "neutral" || part.empty()) {
+        } else if (!part.empty() && *end == 0 && years > 0 && years < 200) {
+            age = static_cast<int>(years);
+        } else if ((variant = FindVariant(voices, part)) == nullptr) {
+            return "";
+        }
+    }
+    if (variant == nullptr && (!sex.empty() || age > 0)) {
+        // The candidates in order of preference; the first nearest wins.
+        std::vector<const VoiceInfo*> candidates = {voice};
+        for (int numbered = 1; numbered >= 0; --numbered) {
+            for (const VoiceInfo& v : voices) {
+                if (v.variant && Numbered(v) == (numbered == 1)) {
+                    candidates.push_back(&v);
+                }
+            }
+        }
+        const int wanted = age > 0 ? age : 30;
+        int best = -1;
+        for (const VoiceInfo* candidate : candidates) {
+            if (!sex.empty() && candidate->sex != sex) {
+                continue;
+            }
+            const int distance = std::abs((candidate->age > 0 ? candidate->age : 30) - wanted);
+            if (best < 0 || distance < best) {
+                best = distance;
+                variant = candidate;
+            }
+        }
+        if (variant == nullptr) {
+            return "";  // no variant of that sex
+        }
+        if (variant == voice) {
+            variant = nullptr;
+        }
+    }
+    return variant == nullptr ? voice->name : voice->name + variant->name;
+}
+
 std::string VoiceListXml(const std::vector<VoiceInfo>& voices) {
     std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<voices>\n";
     for (const VoiceInfo& v : voices) {

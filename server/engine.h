@@ -34,6 +34,11 @@ struct VoiceInfo {
     std::string language_tag;        // the engine's own code, e.g. "en-gb"
     // Every language the voice speaks, with its priority (lower is better).
     std::vector<std::pair<std::string, int>> languages;
+    // A variant: not a voice of its own but a change to any voice (another
+    // pitch, sex, age or timbre). Its name is "+" and its id ("+f3"), its
+    // language "variant".
+    bool variant = false;
+    int age = 0;  // years; 0 when not stated
 };
 
 struct TimedMark {
@@ -107,6 +112,21 @@ std::unique_ptr<Engine> MakeEngine(const std::string& name, std::string* error);
 // name, the voice id, the language tag, and then the voice that lists the
 // name among its languages with the best priority. Null when none matches.
 const VoiceInfo* FindVoice(const std::vector<VoiceInfo>& voices, const std::string& name);
+
+// The voice a request for a voice comes to: "" when nothing matches, else a
+// voice's name, with "+" and a variant's id when one applies
+// ("English (Great Britain)+f3"). A request is a voice as FindVoice finds it
+// ("" for the voice of current), then any of these after a "+": a variant by
+// its id ("f3"), a sex ("female", "male") or an age in years ("70"). Sex and
+// age choose among the voice and the variants: of that sex, the nearest in age
+// (no age stated counts as 30), the voice itself first, then the numbered
+// variants (f1, m3), then the others, in list order.
+std::string ChooseVoiceName(const std::vector<VoiceInfo>& voices, const std::string& request,
+                            const std::string& current);
+// The voice and variant (null for none) of a name ChooseVoiceName gave, or of
+// any voice's name. False when there is none.
+bool FindVoiceAndVariant(const std::vector<VoiceInfo>& voices, const std::string& name,
+                         const VoiceInfo** voice, const VoiceInfo** variant);
 
 // The voice-list document, one <voice/> element per line.
 std::string VoiceListXml(const std::vector<VoiceInfo>& voices);

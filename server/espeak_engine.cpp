@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -22,6 +23,7 @@ struct EspeakState {
     bool started = false;
     int sample_rate = 0;
     std::string current_voice;
+    std::map<std::string, PitchCurve> curves;  // by espeak-ng's voice name
     // What the synth callback collects for the running synthesis.
     std::vector<int16_t>* samples = nullptr;
     std::vector<std::pair<int, int64_t>>* marks = nullptr;  // word index, sample
@@ -186,20 +188,17 @@ std::unique_ptr<Engine> EspeakEngine::Create(std::string* error) {
         s.sample_rate = rate;
         s.started = true;
     }
-    const espeak_VOICE** list = espeak_ListVoices(nullptr);
-    for (size_t i = 0; list != nullptr && list[i] != nullptr; ++i) {
-        engine->voices_.push_back(FromEspeak(*list[i], s.sample_rate));
-    }
-    if (engine->voices_.empty()) {
-        *error = "espeak-ng has no voices";
+    // The default voice is loaded, not looked up: the list of every voice
+    // and variant reads a few hundred files, left to the first that needs it.
+    if (espeak_SetVoiceByName("gmw/en") != EE_OK && espeak_SetVoiceByName("en") != EE_OK) {
+        *error = "espeak-ng has no English voice";
         return nullptr;
     }
-    engine->default_voice_ = engine->voices_.front().name;
-    for (const VoiceInfo& v : engine->voices_) {
-        if (v.voice_id == "gmw/en") {
-            engine->default_voice_ = v.name;
-        }
-    }
+    const espeak_VOICE* current = espeak_GetCurrentVoice();
+    engine->default_voice_ = current != nullptr && current->name != nullptr ? current->name : "en";
+    engine->default_id_ =
+        current != nullptr && current->identifier != nullptr ? current->identifier : "en";
+    s.current_voice = engine->default_id_;
     return engine;
 }
 
@@ -241,23 +240,80 @@ std::string EspeakEngine::BreakAfterSentences(const std::string& text) {
     return out;
 }
 
-std::string EspeakEngine::UnitSsml(const std::vector<Word>& words, size_t begin, size_t end) {
+namespace {
+
+// A word's kept elements as espeak gets them: the prosody elements replaced
+// by one innermost prosody element of what they compose to (none when that is
+// the voice's own rate and pitch).
+std::vector<Element> EspeakContext(const Context& context, const PitchCurve& curve) {
+    std::vector<Element> elements;
+    bool prosody = false;
+    for (const Element& element : context.Elements()) {
+        if (element.name == "prosody") {
+            prosody = true;
+        } else {
+            elements.push_back(element);
+        }
+    }
+    if (!prosody) {
+        return elements;
+    }
+    const Prosody p = ProsodyOf(context);
+    Element element;
+    element.name = "prosody";
+    const double wpm = std::min(kMaxWpm, std::max(kMinWpm, p.Rate(kDefaultWpm)));
+    if (wpm != kDefaultWpm) {
+        const long percent = std::lround(100 * wpm / kDefaultWpm);
+        element.attributes.push_back({"rate", std::to_string(percent) + "%"});
+    }
+    if (p.pitch_scale != 1 || p.pitch_hz != 0) {
+        const int parameter = curve.Parameter(p.Pitch(curve.VoiceHz()));
+        element.attributes.push_back({"pitch", std::to_string(parameter)});
+    }
+    if (!element.attributes.empty()) {
+        elements.push_back(std::move(element));
+    }
+    return elements;
+}
+
+bool AsksForPitch(const std::vector<Word>& words, size_t begin, size_t end) {
+    for (size_t i = begin; i < end; ++i) {
+        for (const Element& element : words[i].context.Elements()) {
+            if (element.name == "prosody" && !element.Get("pitch").empty()) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+std::string EspeakEngine::UnitSsml(const std::vector<Word>& words, size_t begin, size_t end,
+                                   const PitchCurve& curve) {
     std::string ssml = "<speak>";
     std::vector<Element> open;
+    // Words share their context until it changes: convert each once.
+    const std::vector<Element>* converted_from = nullptr;
+    std::vector<Element> context;
     for (size_t i = begin; i < end; ++i) {
         const Word& word = words[i];
+        if (&word.context.Elements() != converted_from) {
+            converted_from = &word.context.Elements();
+            context = EspeakContext(word.context, curve);
+        }
         size_t common = 0;
-        while (common < open.size() && common < word.context.size() &&
-               SameElement(open[common], word.context[common])) {
+        while (common < open.size() && common < context.size() &&
+               SameElement(open[common], context[common])) {
             ++common;
         }
         while (open.size() > common) {
             ssml += "</" + open.back().name + ">";
             open.pop_back();
         }
-        for (size_t k = common; k < word.context.size(); ++k) {
-            ssml += StartTag(word.context[k], false);
-            open.push_back(word.context[k]);
+        for (size_t k = common; k < context.size(); ++k) {
+            ssml += StartTag(context[k], false);
+            open.push_back(context[k]);
         }
         if (word.HasMark()) {
             ssml += "<mark name=\"w" + std::to_string(i - begin) + "\"/>";
@@ -350,8 +406,20 @@ size_t EspeakEngine::UnitEnd(const std::vector<Word>& words, size_t begin) const
     size_t end = begin;
     size_t bytes = 0;
     int64_t break_ms = 0;
+    // A unit has one gain: it ends before a word spoken at another volume
+    // than its first voiced one.
+    const std::vector<Element>* gain_from = nullptr;
+    Prosody gain;
     while (end < words.size()) {
         const Word& word = words[end];
+        if (!word.Silent() && &word.context.Elements() != gain_from) {
+            const Prosody prosody = ProsodyOf(word.context);
+            if (gain_from != nullptr && !prosody.SameGain(gain)) {
+                break;
+            }
+            gain_from = &word.context.Elements();
+            gain = prosody;
+        }
         bytes += word.text.size();
         for (const Element& pause : word.breaks) {
             break_ms += BreakMilliseconds(pause);
@@ -377,8 +445,18 @@ namespace {
 // when a phoneme arrives out of order the rest of the unit goes whole.
 class UnitStreamer {
   public:
-    UnitStreamer(const std::vector<Word>& words, size_t begin, size_t end, UnitSink* sink)
-        : words_(words), begin_(begin), end_(end), sink_(sink), streaming_(sink->TakesPieces()) {
+    static constexpr size_t kReservedSamples = 1 << 20;
+
+    UnitStreamer(const std::vector<Word>& words, size_t begin, size_t end, double gain,
+                 UnitSink* sink)
+        : words_(words),
+          begin_(begin),
+          end_(end),
+          gain_(gain),
+          sink_(sink),
+          streaming_(sink->TakesPieces()) {
+        // Room for most units' audio at once: growing by copies costs more.
+        samples.reserve(kReservedSamples);
         for (size_t i = begin; i < end; ++i) {
             has_marks_ = has_marks_ || words[i].HasMark();
         }
@@ -402,6 +480,12 @@ class UnitStreamer {
             }
         }
         const int64_t generated = static_cast<int64_t>(samples.size());
+        // After the first piece, a piece is a full packet at least: until that
+        // much is new, there is nothing to work out (espeak calls this every
+        // few milliseconds of audio).
+        if (sent_ > 0 && generated - sent_ < static_cast<int64_t>(kAudioPacketSamples)) {
+            return true;
+        }
         // The last reported mark that a later one with a greater sample
         // confirms: it and every mark before it are final, every later one
         // falls at or after it.
@@ -481,6 +565,12 @@ class UnitStreamer {
         piece.sample_rate = sample_rate;
         piece.interpolated_marks = interpolated;
         piece.samples.assign(samples.begin() + sent_, samples.begin() + upto);
+        if (gain_ != 1) {
+            for (int16_t& sample : piece.samples) {
+                const long scaled = std::lround(sample * gain_);
+                sample = static_cast<int16_t>(std::min(32767L, std::max(-32768L, scaled)));
+            }
+        }
         for (; sent_words_ < at.size() && (at[sent_words_] < upto || last); ++sent_words_) {
             const Word& word = words_[begin_ + sent_words_];
             if (word.HasMark()) {
@@ -507,6 +597,7 @@ class UnitStreamer {
     const std::vector<Word>& words_;
     const size_t begin_;
     const size_t end_;
+    const double gain_;
     UnitSink* const sink_;
     bool streaming_;
     bool has_marks_ = false;
@@ -519,28 +610,166 @@ class UnitStreamer {
 
 }  // namespace
 
+const int PitchCurve::kParameters[PitchCurve::kPoints] = {0, 25, 50, 75, 99};
+
+PitchCurve::PitchCurve(double voice_hz) {
+    // Measured on espeak-ng 1.51's voices (male and female): the fundamental
+    // at each setting over the fundamental at 50.
+    static const double kShape[kPoints] = {0.67, 0.81, 1.0, 1.28, 1.64};
+    for (int i = 0; i < kPoints; ++i) {
+        hz_[i] = voice_hz * kShape[i];
+    }
+}
+
+int PitchCurve::Parameter(double hz) const {
+    if (!(hz > hz_[0])) {
+        return kParameters[0];
+    }
+    for (int i = 1; i < kPoints; ++i) {
+        if (hz <= hz_[i]) {
+            // The fundamental grows about exponentially with the parameter.
+            const double at = std::log(hz / hz_[i - 1]) / std::log(hz_[i] / hz_[i - 1]);
+            return static_cast<int>(
+                std::lround(kParameters[i - 1] + at * (kParameters[i] - kParameters[i - 1])));
+        }
+    }
+    return kParameters[kPoints - 1];
+}
+
+double MedianFundamental(const std::vector<int16_t>& samples, int sample_rate) {
+    // Pairs averaged to half the rate: enough for voices, a quarter of the work.
+    std::vector<double> x(samples.size() / 2);
+    for (size_t i = 0; i < x.size(); ++i) {
+        x[i] = (samples[2 * i] + samples[2 * i + 1]) / 2.0;
+    }
+    const int rate = sample_rate / 2;
+    const size_t frame = static_cast<size_t>(rate * 30 / 1000);
+    const size_t hop = static_cast<size_t>(rate * 20 / 1000);
+    const size_t min_lag = static_cast<size_t>(rate / 500);
+    const size_t max_lag = static_cast<size_t>(rate / 50);
+    std::vector<double> found;
+    for (size_t at = 0; min_lag > 0 && at + frame + max_lag < x.size(); at += hop) {
+        double energy = 0;
+        for (size_t k = 0; k < frame; ++k) {
+            energy += x[at + k] * x[at + k];
+        }
+        if (energy / frame < 300.0 * 300.0) {
+            continue;  // silence or near it
+        }
+        double best = 0;
+        size_t best_lag = 0;
+        for (size_t lag = min_lag; lag <= max_lag; ++lag) {
+            double product = 0;
+            double shifted = 0;
+            for (size_t k = 0; k < frame; ++k) {
+                product += x[at + k] * x[at + k + lag];
+                shifted += x[at + k + lag] * x[at + k + lag];
+            }
+            const double correlation = product / std::sqrt(energy * shifted + 1);
+            if (correlation > best) {
+                best = correlation;
+                best_lag = lag;
+            }
+        }
+        if (best > 0.6) {
+            found.push_back(static_cast<double>(rate) / best_lag);
+        }
+    }
+    if (found.empty()) {
+        return 0;
+    }
+    std::nth_element(found.begin(), found.begin() + found.size() / 2, found.end());
+    return found[found.size() / 2];
+}
+
+const PitchCurve& EspeakEngine::CurveLocked(const std::string& id) {
+    EspeakState& s = State();
+    auto known = s.curves.find(id);
+    if (known != s.curves.end()) {
+        return known->second;
+    }
+    // The voice's own fundamental, at the parameter's default; the curve's
+    // shape is the same for every voice to within a few percent.
+    static const char kSample[] = "<speak>This is how my voice sounds, at this pitch.</speak>";
+    std::vector<int16_t> samples;
+    std::vector<std::pair<int, int64_t>> marks;
+    std::vector<TimedPhoneme> phonemes;
+    s.samples = &samples;
+    s.marks = &marks;
+    s.phonemes = &phonemes;
+    const espeak_ERROR rc = espeak_Synth(kSample, sizeof kSample, 0, POS_CHARACTER, 0,
+                                         espeakCHARS_UTF8 | espeakSSML, nullptr, nullptr);
+    s.samples = nullptr;
+    s.marks = nullptr;
+    s.phonemes = nullptr;
+    const double hz = rc == EE_OK ? MedianFundamental(samples, s.sample_rate) : 0;
+    // A voice that does not measure (whispered, say) counts as 100 Hz.
+    return s.curves.emplace(id, PitchCurve(hz > 0 ? hz : 100)).first->second;
+}
+
+const std::vector<VoiceInfo>& EspeakEngine::Voices() const {
+    std::call_once(listed_, [this] {
+        std::lock_guard<std::mutex> lock(Mutex());
+        const int rate = State().sample_rate;
+        const espeak_VOICE** list = espeak_ListVoices(nullptr);
+        for (size_t i = 0; list != nullptr && list[i] != nullptr; ++i) {
+            voices_.push_back(FromEspeak(*list[i], rate));
+        }
+        espeak_VOICE wanted{};
+        wanted.languages = "variant";
+        const espeak_VOICE** variants = espeak_ListVoices(&wanted);
+        for (size_t i = 0; variants != nullptr && variants[i] != nullptr; ++i) {
+            const espeak_VOICE& from = *variants[i];
+            const std::string id = from.identifier != nullptr ? from.identifier : "";
+            VoiceInfo v;
+            v.variant = true;
+            v.name = "+" + id.substr(id.rfind('/') + 1);
+            v.voice_id = id;
+            v.sex = from.gender == 2 ? "female" : from.gender == 1 ? "male" : "";
+            v.age = from.age;
+            v.language = "variant";
+            v.uuid = StableUuid("espeak:" + id);
+            v.sample_rate = rate;
+            voices_.push_back(std::move(v));
+        }
+    });
+    return voices_;
+}
+
 bool EspeakEngine::Speak(const std::string& voice, const std::vector<Word>& words, UnitSink* sink,
                          std::string* error) {
-    const VoiceInfo* info = FindVoice(voices_, voice);
-    if (info == nullptr) {
-        *error = "unknown voice \"" + voice + "\"";
-        return false;
+    // espeak-ng's own name for the voice, with its variant: "gmw/en+f3".
+    std::string id = default_id_;
+    if (voice != default_voice_) {
+        const VoiceInfo* info = nullptr;
+        const VoiceInfo* variant = nullptr;
+        if (!FindVoiceAndVariant(Voices(), voice, &info, &variant)) {
+            *error = "unknown voice \"" + voice + "\"";
+            return false;
+        }
+        id = variant == nullptr ? info->voice_id : info->voice_id + "+" + variant->name.substr(1);
     }
     size_t begin = 0;
     while (begin < words.size()) {
         const size_t end = UnitEnd(words, begin);
-        const std::string ssml = UnitSsml(words, begin, end);
-        UnitStreamer unit(words, begin, end, sink);
+        size_t voiced = begin;
+        while (voiced + 1 < end && words[voiced].Silent()) {
+            ++voiced;
+        }
+        UnitStreamer unit(words, begin, end, ProsodyOf(words[voiced].context).Gain(), sink);
         {
             std::lock_guard<std::mutex> lock(Mutex());
             EspeakState& s = State();
-            if (s.current_voice != info->voice_id) {
-                if (espeak_SetVoiceByName(info->voice_id.c_str()) != EE_OK) {
-                    *error = "espeak-ng cannot load voice \"" + info->name + "\"";
+            if (s.current_voice != id) {
+                if (espeak_SetVoiceByName(id.c_str()) != EE_OK) {
+                    *error = "espeak-ng cannot load voice \"" + voice + "\"";
                     return false;
                 }
-                s.current_voice = info->voice_id;
+                s.current_voice = id;
             }
+            const std::string ssml = AsksForPitch(words, begin, end)
+                                         ? UnitSsml(words, begin, end, CurveLocked(id))
+                                         : UnitSsml(words, begin, end);
             unit.sample_rate = s.sample_rate;
             s.samples = &unit.samples;
             s.marks = &unit.marks;

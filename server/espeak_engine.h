@@ -17,13 +17,37 @@
 #define VRELAY_SERVER_ESPEAK_ENGINE_H
 
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "server/engine.h"
+#include "server/prosody.h"
 
 namespace vrelay {
 namespace server {
+
+// The fundamental espeak-ng gives a voice at a few settings of its pitch
+// parameter (0 to 99): what turns an asked pitch into the parameter. Voices
+// differ in their own fundamental (at the default, 50), not in the shape.
+class PitchCurve {
+  public:
+    static constexpr int kPoints = 5;
+    static const int kParameters[kPoints];  // 0, 25, 50, 75, 99
+
+    // The curve of a voice whose own fundamental is voice_hz.
+    explicit PitchCurve(double voice_hz = 100);
+    double VoiceHz() const { return hz_[2]; }
+    // The parameter whose fundamental comes nearest hz.
+    int Parameter(double hz) const;
+
+  private:
+    double hz_[kPoints];
+};
+
+// The median fundamental of the voiced stretches of samples, by
+// autocorrelation; 0 when nothing is voiced.
+double MedianFundamental(const std::vector<int16_t>& samples, int sample_rate);
 
 class EspeakEngine : public Engine {
   public:
@@ -31,7 +55,9 @@ class EspeakEngine : public Engine {
     static std::unique_ptr<Engine> Create(std::string* error);
 
     std::string Name() const override { return "espeak"; }
-    const std::vector<VoiceInfo>& Voices() const override { return voices_; }
+    // Listed on the first call (a few hundred files read): the voices, then
+    // the variants.
+    const std::vector<VoiceInfo>& Voices() const override;
     std::string DefaultVoice() const override { return default_voice_; }
     bool Speak(const std::string& voice, const std::vector<Word>& words, UnitSink* sink,
                std::string* error) override;
@@ -39,16 +65,26 @@ class EspeakEngine : public Engine {
 
     // The SSML handed to espeak for one unit: our marks "w<index>" before the
     // words that have a mark, kept elements re-opened as the words' contexts
-    // change, line breaks after sentence ends.
-    static std::string UnitSsml(const std::vector<Word>& words, size_t begin, size_t end);
+    // change, line breaks after sentence ends. Each word's prosody elements
+    // become one innermost <prosody> of the rate and pitch they compose to,
+    // in espeak's own terms (rate in % of 175 words a minute, pitch as its
+    // parameter through curve); the volume is left to the samples' gain.
+    static std::string UnitSsml(const std::vector<Word>& words, size_t begin, size_t end,
+                                const PitchCurve& curve = PitchCurve());
     // Blank space after . ? ! : ; (closing quotes and brackets may come
     // between) becomes a single line break.
     static std::string BreakAfterSentences(const std::string& text);
 
   private:
     EspeakEngine() = default;
-    std::vector<VoiceInfo> voices_;
-    std::string default_voice_;
+    // The curve of a voice (espeak-ng's name, "gmw/en+f3"), its fundamental
+    // measured on first use; the caller holds the lock and the voice is
+    // loaded.
+    const PitchCurve& CurveLocked(const std::string& id);
+    mutable std::once_flag listed_;
+    mutable std::vector<VoiceInfo> voices_;  // written once, under listed_
+    std::string default_voice_;              // its name
+    std::string default_id_;                 // espeak-ng's name for it, "gmw/en"
 };
 
 // Completes the mark offsets of a unit. known[i] is the sample espeak reported

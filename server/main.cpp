@@ -2,13 +2,17 @@
 //
 // Prints "listening on ADDR:PORT" once it accepts clients. SIGINT or SIGTERM:
 // stops accepting, lets running requests finish for the grace time, then
-// closes every connection and exits 0. See kHelp for the options.
+// closes every connection and exits 0. See kHelp for the options and
+// server/exit_codes.h for the exit codes.
+#include <getopt.h>
 #include <signal.h>
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
 #include <vrelay/vrelay.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +20,7 @@
 #include <string>
 #include <thread>
 
+#include "server/exit_codes.h"
 #include "server/speech_server.h"
 #include "transport/log.h"
 
@@ -25,32 +30,39 @@ const char kHelp[] =
     "usage: vrelay-server [options]\n"
     "The vrelay reference speech server.\n"
     "\n"
-    "  --port N               TCP port to listen on; 0 picks a free one (default 5555)\n"
-    "  --listen ADDR          address to listen on (default 127.0.0.1; the server has\n"
-    "                         no authentication, so open it wider only behind a firewall)\n"
-    "  --engine NAME          espeak or tone (default espeak)\n"
-    "  --voice NAME           first voice of every session (default: the engine's)\n"
-    "  --workers N            synthesis worker processes; 0 synthesises inside the\n"
+    "  --port=N               TCP port to listen on; 0 picks a free one\n"
+    "                         (default 5555)\n"
+    "  --listen=ADDR          address to listen on (default 127.0.0.1; the server\n"
+    "                         has no authentication, so open it wider only behind\n"
+    "                         a firewall)\n"
+    "  --engine=NAME          espeak or tone (default espeak)\n"
+    "  --voice=NAME           first voice of every session, with a variant if wanted\n"
+    "                         (en+f3; default: the engine's)\n"
+    "  --workers=N            synthesis worker processes; 0 synthesises inside the\n"
     "                         server process (default: the number of cores, %u)\n"
-    "  --max-sessions N       clients served at once; more get \"server busy\" (default 64)\n"
-    "  --max-sessions-per-address N\n"
+    "  --max-sessions=N       clients served at once; more get \"server busy\"\n"
+    "                         (default 64)\n"
+    "  --max-sessions-per-address=N\n"
     "                         clients served at once from one address, 0 for no bound\n"
     "                         of its own; behind a proxy every client has its address\n"
     "                         (default 16)\n"
-    "  --idle-timeout S       close a session that sends no text or query for S\n"
+    "  --idle-timeout=S       close a session that sends no text or query for S\n"
     "                         seconds (default 300)\n"
-    "  --request-timeout S    longest time to answer one text packet, and longest a\n"
+    "  --request-timeout=S    longest time to answer one text packet, and longest a\n"
     "                         client may leave the answer unread (default 120)\n"
-    "  --max-request-audio S  seconds of audio one request may produce (default 3600)\n"
-    "  --max-pending-text B   bytes of one request's text that may wait unspoken\n"
+    "  --max-request-audio=S  seconds of audio one request may produce (default 3600)\n"
+    "  --max-pending-text=B   bytes of one request's text that may wait unspoken\n"
     "                         (default 8388608)\n"
-    "  --worker-memory MB     address space each worker may take beyond what it\n"
+    "  --worker-memory=MB     address space each worker may take beyond what it\n"
     "                         inherits from the server; 0 for no limit (default 2048)\n"
-    "  --grace S              on SIGTERM/SIGINT, time running requests get to finish\n"
+    "  --grace=S              on SIGTERM/SIGINT, time running requests get to finish\n"
     "                         (default 10)\n"
-    "  --log-level LEVEL      error, warning, info or debug (default info)\n"
+    "  --log-level=LEVEL      error, warning, info or debug (default info)\n"
     "  --version              print the version and exit\n"
-    "  -h, --help             this text\n";
+    "  -h, --help             this text\n"
+    "\n"
+    "Exit codes: 0 stopped by SIGTERM or SIGINT, 2 bad usage, 3 cannot start (the\n"
+    "engine, or the address cannot be bound), 4 unknown voice.\n";
 
 bool ParseNumber(const char* text, long low, long high, long* value) {
     char* end = nullptr;
@@ -91,86 +103,149 @@ int main(int argc, char** argv) {
     options.max_sessions_per_address = 16;
     long grace_seconds = 10;
     vrelay::TLogLevel log_level = vrelay::logINFO;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            std::printf(kHelp, cores);
-            return 0;
-        }
-        if (arg == "--version") {
-            std::printf("vrelay-server %s\n", VRELAY_VERSION_STRING);
-            return 0;
-        }
-        if (i + 1 >= argc) {
-            std::fprintf(stderr, "vrelay-server: %s needs a value (see --help)\n", arg.c_str());
-            return 2;
-        }
-        const char* value = argv[++i];
+    enum {
+        kPort = 256,
+        kListen,
+        kEngine,
+        kVoice,
+        kWorkers,
+        kMaxSessions,
+        kMaxSessionsPerAddress,
+        kIdleTimeout,
+        kRequestTimeout,
+        kMaxRequestAudio,
+        kMaxPendingText,
+        kWorkerMemory,
+        kGrace,
+        kLogLevel,
+        kVersion,
+    };
+    static const option kOptions[] = {
+        {"port", required_argument, nullptr, kPort},
+        {"listen", required_argument, nullptr, kListen},
+        {"engine", required_argument, nullptr, kEngine},
+        {"voice", required_argument, nullptr, kVoice},
+        {"workers", required_argument, nullptr, kWorkers},
+        {"max-sessions", required_argument, nullptr, kMaxSessions},
+        {"max-sessions-per-address", required_argument, nullptr, kMaxSessionsPerAddress},
+        {"idle-timeout", required_argument, nullptr, kIdleTimeout},
+        {"request-timeout", required_argument, nullptr, kRequestTimeout},
+        {"max-request-audio", required_argument, nullptr, kMaxRequestAudio},
+        {"max-pending-text", required_argument, nullptr, kMaxPendingText},
+        {"worker-memory", required_argument, nullptr, kWorkerMemory},
+        {"grace", required_argument, nullptr, kGrace},
+        {"log-level", required_argument, nullptr, kLogLevel},
+        {"version", no_argument, nullptr, kVersion},
+        {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0},
+    };
+    // A usage error: one line, and where to find the options.
+    const auto usage = [](const std::string& message) {
+        std::fprintf(stderr,
+                     "vrelay-server: %s\nTry 'vrelay-server --help' for more information.\n",
+                     message.c_str());
+        return vrelay::kExitUsage;
+    };
+    opterr = 0;
+    int c;
+    int option_index = -1;
+    while ((c = getopt_long(argc, argv, ":h", kOptions, &option_index)) != -1) {
+        const std::string name =
+            option_index >= 0 ? std::string("--") + kOptions[option_index].name : "";
+        option_index = -1;
         long number = 0;
         auto number_in = [&](long low, long high) {
-            if (ParseNumber(value, low, high, &number)) {
-                return true;
-            }
-            std::fprintf(stderr, "vrelay-server: bad value \"%s\" for %s (%ld to %ld)\n", value,
-                         arg.c_str(), low, high);
-            return false;
+            return ParseNumber(optarg, low, high, &number);
+        };
+        auto bad_number = [&](long low, long high) {
+            return usage(name + " wants a number from " + std::to_string(low) + " to " +
+                         std::to_string(high) + ", not \"" + optarg + "\"");
         };
         constexpr long kDay = 24 * 3600;
-        if (arg == "--port") {
-            if (!number_in(0, 65535))
-                return 2;
-            options.port = static_cast<int>(number);
-        } else if (arg == "--listen") {
-            options.listen_address = value;
-        } else if (arg == "--engine") {
-            options.engine = value;
-        } else if (arg == "--voice") {
-            options.voice = value;
-        } else if (arg == "--workers") {
-            if (!number_in(0, 256))
-                return 2;
-            options.workers = static_cast<int>(number);
-        } else if (arg == "--max-sessions") {
-            if (!number_in(1, 100000))
-                return 2;
-            options.max_sessions = static_cast<int>(number);
-        } else if (arg == "--max-sessions-per-address") {
-            if (!number_in(0, 100000))
-                return 2;
-            options.max_sessions_per_address = static_cast<int>(number);
-        } else if (arg == "--idle-timeout") {
-            if (!number_in(1, kDay))
-                return 2;
-            options.limits.idle_timeout_ms = static_cast<int>(number * 1000);
-        } else if (arg == "--request-timeout") {
-            if (!number_in(1, kDay))
-                return 2;
-            options.limits.request_timeout_ms = static_cast<int>(number * 1000);
-        } else if (arg == "--max-request-audio") {
-            if (!number_in(1, kDay))
-                return 2;
-            options.limits.max_request_audio_seconds = static_cast<int>(number);
-        } else if (arg == "--max-pending-text") {
-            if (!number_in(1, INT_MAX))
-                return 2;
-            options.limits.max_pending_text = static_cast<size_t>(number);
-        } else if (arg == "--worker-memory") {
-            if (!number_in(0, 1L << 20))
-                return 2;
-            options.worker_memory_mb = number;
-        } else if (arg == "--grace") {
-            if (!number_in(0, kDay))
-                return 2;
-            grace_seconds = number;
-        } else if (arg == "--log-level") {
-            if (!ParseLogLevel(value, &log_level)) {
-                std::fprintf(stderr, "vrelay-server: bad log level \"%s\" (see --help)\n", value);
-                return 2;
+        switch (c) {
+            case 'h':
+                std::printf(kHelp, cores);
+                return vrelay::kExitOk;
+            case kVersion:
+                std::printf("vrelay-server %s\n", VRELAY_VERSION_STRING);
+                return vrelay::kExitOk;
+            case kPort:
+                if (!number_in(0, 65535))
+                    return bad_number(0, 65535);
+                options.port = static_cast<int>(number);
+                break;
+            case kListen:
+                options.listen_address = optarg;
+                break;
+            case kEngine:
+                options.engine = optarg;
+                break;
+            case kVoice:
+                options.voice = optarg;
+                break;
+            case kWorkers:
+                if (!number_in(0, 256))
+                    return bad_number(0, 256);
+                options.workers = static_cast<int>(number);
+                break;
+            case kMaxSessions:
+                if (!number_in(1, 100000))
+                    return bad_number(1, 100000);
+                options.max_sessions = static_cast<int>(number);
+                break;
+            case kMaxSessionsPerAddress:
+                if (!number_in(0, 100000))
+                    return bad_number(0, 100000);
+                options.max_sessions_per_address = static_cast<int>(number);
+                break;
+            case kIdleTimeout:
+                if (!number_in(1, kDay))
+                    return bad_number(1, kDay);
+                options.limits.idle_timeout_ms = static_cast<int>(number * 1000);
+                break;
+            case kRequestTimeout:
+                if (!number_in(1, kDay))
+                    return bad_number(1, kDay);
+                options.limits.request_timeout_ms = static_cast<int>(number * 1000);
+                break;
+            case kMaxRequestAudio:
+                if (!number_in(1, kDay))
+                    return bad_number(1, kDay);
+                options.limits.max_request_audio_seconds = static_cast<int>(number);
+                break;
+            case kMaxPendingText:
+                if (!number_in(1, INT_MAX))
+                    return bad_number(1, INT_MAX);
+                options.limits.max_pending_text = static_cast<size_t>(number);
+                break;
+            case kWorkerMemory:
+                if (!number_in(0, 1L << 20))
+                    return bad_number(0, 1L << 20);
+                options.worker_memory_mb = number;
+                break;
+            case kGrace:
+                if (!number_in(0, kDay))
+                    return bad_number(0, kDay);
+                grace_seconds = number;
+                break;
+            case kLogLevel:
+                if (!ParseLogLevel(optarg, &log_level)) {
+                    return usage(std::string("--log-level wants error, warning, info or debug, "
+                                             "not \"") +
+                                 optarg + "\"");
+                }
+                break;
+            case ':':
+                return usage("option " + std::string(argv[optind - 1]) + " needs a value");
+            default: {
+                const std::string arg =
+                    optopt != 0 ? std::string("-") + static_cast<char>(optopt) : argv[optind - 1];
+                return usage("unknown option " + arg.substr(0, arg.find('=')));
             }
-        } else {
-            std::fprintf(stderr, "vrelay-server: unknown option %s (see --help)\n", arg.c_str());
-            return 2;
         }
+    }
+    if (optind < argc) {
+        return usage(std::string("unexpected argument \"") + argv[optind] + "\"");
     }
     vrelay::FILELog::SetReportingLevel(log_level);
 #ifdef __GLIBC__
@@ -192,7 +267,7 @@ int main(int argc, char** argv) {
     std::string error;
     if (!server.Start(&error)) {
         std::fprintf(stderr, "vrelay-server: %s\n", error.c_str());
-        return 1;
+        return server.UnknownVoice() ? vrelay::kExitUnknownVoice : vrelay::kExitNoServer;
     }
     std::printf("listening on %s:%d\n", options.listen_address.c_str(), server.Port());
     std::fflush(stdout);
@@ -200,5 +275,5 @@ int main(int argc, char** argv) {
     int signal_number = 0;
     sigwait(&stop_signals, &signal_number);
     server.Shutdown(static_cast<int>(grace_seconds * 1000));
-    return 0;
+    return vrelay::kExitOk;
 }

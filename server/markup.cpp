@@ -169,6 +169,10 @@ std::string CanonicalName(const std::string& name) {
 
 }  // namespace
 
+std::string DecodeEntities(const std::string& text) {
+    return DecodeText(text);
+}
+
 std::string Element::Get(const std::string& attribute, const std::string& fallback) const {
     for (const Attribute& a : attributes) {
         if (a.name == attribute) {

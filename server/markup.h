@@ -43,6 +43,9 @@ bool ParseTag(const std::string& text, Tag* tag);
 
 // Escapes &, <, >, " and ' for element text and attribute values.
 std::string EscapeXml(const std::string& text);
+// Decodes the entities of element text: XML's five, HTML's named ones and
+// character references (an unknown one becomes a blank, a lone '&' stays).
+std::string DecodeEntities(const std::string& text);
 
 // The kept elements open at a word, outermost first. Words share one copy of
 // the stack until it changes, so deep or long-lived markup costs memory once

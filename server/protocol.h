@@ -67,12 +67,20 @@
 //                                      "en-us" or "fr") for
 //                                      this connection; an unknown name keeps
 //                                      the current voice and says so in a
-//                                      PACKET_DATA_10; then PACKET_END
+//                                      PACKET_DATA_10; then PACKET_END.
+//                                      NAME may go on with "+" parts: a
+//                                      variant ("en+f3"), a sex ("+female")
+//                                      or an age in years ("+70"), which
+//                                      choose a variant (see ChooseVoiceName
+//                                      in server/engine.h); without a voice
+//                                      before the "+", the current one
 //   anything else                      PACKET_DATA_10 "error: query not
 //                                      understood: ...", then PACKET_END
 //
 // Voice list document: a <voices> root with one <voice/> element per voice,
-// attributes name, VOICE_ID, SEX (male or female), LANGUAGE, LANGUAGE_ID,
+// then one per variant of the engine's (name "+" and its id, "+f3"; LANGUAGE
+// "variant"; SEX "" when it keeps the voice's), attributes name, VOICE_ID,
+// SEX (male or female), LANGUAGE, LANGUAGE_ID,
 // COUNTRY, COUNTRY_ID, REGION, ACCENT, ACCENT_ID, VOICE_UUID, SAMPLE_RATE,
 // SAMPLE_BITS (16), ENCODING (pcm16le), LANGUAGE_CODE_ISO,
 // LANGUAGE_CODE_MICROSOFT (decimal locale id, "" when not known),

@@ -84,14 +84,15 @@ void BoundWords(std::vector<Word>* words, size_t max_bytes, int64_t* break_budge
 
 Session::Session(int id, std::unique_ptr<Socket> socket, std::string peer, Engine* engine,
                  std::string voice, SessionLimits limits, const std::atomic<bool>* stopping,
-                 const WakeSignal* wake)
+                 const WakeSignal* wake, bool takes_pieces)
     : id_(id),
       socket_(std::move(socket)),
       peer_(std::move(peer)),
       engine_(engine),
       voice_(std::move(voice)),
       limits_(limits),
-      stopping_(stopping) {
+      stopping_(stopping),
+      takes_pieces_(takes_pieces) {
     socket_->SetWakeSignal(wake);
     input_.SetSource(socket_.get());
     // Receives wake up now and then to see the idle time and a drain.
@@ -371,8 +372,7 @@ bool Session::OnUnit(const SynthesisUnit& unit) {
                                   reinterpret_cast<const unsigned char*>(p.name.c_str()),
                                   reinterpret_cast<const unsigned char*>(next_name.c_str()),
                                   ClampOffset(p.duration), unit.sample_rate, 0, 0, 0, 0, 0));
-                if (!packet.SendData(socket_.get())) {
-                    send_failed_ = true;
+                if (!SendFrame(&packet, true)) {
                     return false;
                 }
             }
@@ -381,8 +381,19 @@ bool Session::OnUnit(const SynthesisUnit& unit) {
     const size_t total = unit.samples.size();
     for (size_t pos = 0; pos < total; pos += kAudioPacketSamples) {
         const size_t end = std::min(total, pos + kAudioPacketSamples);
-        if (!send_events(static_cast<int64_t>(end)) ||
-            !Send(PACKET_DATA_6, EncodeAudio(unit.samples.data() + pos, end - pos))) {
+        if (!send_events(static_cast<int64_t>(end))) {
+            return false;
+        }
+        if (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) {
+            // The samples are laid out as the payload wants them: no copy.
+            Packet audio(0, PACKET_DATA_6,
+                         const_cast<unsigned char*>(
+                             reinterpret_cast<const unsigned char*>(unit.samples.data() + pos)),
+                         static_cast<uint32_t>((end - pos) * 2), false);
+            if (!SendFrame(&audio, false)) {
+                return false;
+            }
+        } else if (!Send(PACKET_DATA_6, EncodeAudio(unit.samples.data() + pos, end - pos))) {
             return false;
         }
         if (stopping_->load()) {
@@ -443,15 +454,15 @@ bool Session::OnQuery(Packet& packet) {
         return SendEnd();
     }
     if (parsed && !name.empty() && select == "1") {
-        const VoiceInfo* voice = FindVoice(engine_->Voices(), name);
-        if (voice == nullptr) {
+        const std::string chosen = ChooseVoiceName(engine_->Voices(), name, voice_);
+        if (chosen.empty()) {
             VR_LOG(logWARNING) << "vrelay server: session " << id_ << ": unknown voice \""
                                << Printable(name) << "\"";
             return SendMessage(std::string(kErrorPrefix) + "unknown voice \"" + Printable(name) +
                                "\"; the voice stays \"" + voice_ + "\"") &&
                    SendEnd();
         }
-        voice_ = voice->name;
+        voice_ = chosen;
         return SendEnd();
     }
     VR_LOG(logWARNING) << "vrelay server: session " << id_ << ": query not understood";
@@ -459,17 +470,82 @@ bool Session::OnQuery(Packet& packet) {
            SendEnd();
 }
 
+namespace {
+
+// Frames smaller than this wait for the next large one (or the answer's end).
+constexpr size_t kSmallFrame = 4096;
+
+// Where Packet::SendData writes a frame: appended to the frames held.
+class HeldFrames : public ByteSink {
+  public:
+    explicit HeldFrames(std::string* held) : held_(held) {}
+    int64_t SendBytes(const char* data, size_t length, bool /*more*/) override {
+        held_->append(data, length);
+        return static_cast<int64_t>(length);
+    }
+
+  private:
+    std::string* held_;
+};
+
+// The socket, with the frames held sent first in the same system call; counts
+// only the new frame's bytes as sent.
+class AfterHeldFrames : public ByteSink {
+  public:
+    AfterHeldFrames(ByteSink* socket, const std::string& held) : socket_(socket), held_(held) {}
+    int64_t SendBytes(const char* data, size_t length, bool /*more*/) override {
+        const BytePiece piece{data, length};
+        return SendPieces(&piece, 1) == length ? static_cast<int64_t>(length) : -1;
+    }
+    size_t SendPieces(const BytePiece* pieces, size_t count) override {
+        BytePiece all[8];
+        size_t n = 0;
+        if (!held_.empty()) {
+            all[n++] = BytePiece{held_.data(), held_.size()};
+        }
+        for (size_t i = 0; i < count && n < 8; ++i) {
+            all[n++] = pieces[i];
+        }
+        const size_t sent = socket_->SendPieces(all, n);
+        return sent > held_.size() ? sent - held_.size() : 0;
+    }
+
+  private:
+    ByteSink* socket_;
+    const std::string& held_;
+};
+
+}  // namespace
+
 bool Session::Send(uint16_t type, const std::vector<unsigned char>& payload) {
+    Packet packet(0, type, const_cast<unsigned char*>(payload.data()),
+                  static_cast<uint32_t>(payload.size()), false);
+    return SendFrame(&packet, payload.size() < kSmallFrame && type != PACKET_END);
+}
+
+bool Session::SendFrame(Packet* packet, bool small) {
     if (send_failed_) {
         return false;
     }
-    Packet packet(0, type, const_cast<unsigned char*>(payload.data()),
-                  static_cast<uint32_t>(payload.size()), false);
-    if (!packet.SendData(socket_.get())) {
-        send_failed_ = true;
-        return false;
+    // Marks and phonemes (tens a second of speech) wait for the audio they
+    // come before and leave with it, in one system call instead of one each.
+    if (small) {
+        HeldFrames held(&held_frames_);
+        packet->SendData(&held);
+        return held_frames_.size() < kSmallFrame || SendHeld();
     }
-    return true;
+    AfterHeldFrames socket(socket_.get(), held_frames_);
+    const bool sent = packet->SendData(&socket);
+    held_frames_.clear();
+    send_failed_ = !sent;
+    return sent;
+}
+
+bool Session::SendHeld() {
+    const BytePiece held{held_frames_.data(), held_frames_.size()};
+    send_failed_ = socket_->SendPieces(&held, 1) != held_frames_.size();
+    held_frames_.clear();
+    return !send_failed_;
 }
 
 bool Session::SendMessage(const std::string& text) {

@@ -56,9 +56,12 @@ void BoundWords(std::vector<Word>* words, size_t max_bytes, int64_t* break_budge
 class Session : private UnitSink {
   public:
     // stopping and wake are the server's: raised, they end Run() promptly.
+    // takes_pieces: the engine may hand this session a unit in pieces from
+    // inside its synthesis (see UnitSink::TakesPieces), which only a session
+    // that no other waits for may take.
     Session(int id, std::unique_ptr<Socket> socket, std::string peer, Engine* engine,
             std::string voice, SessionLimits limits, const std::atomic<bool>* stopping,
-            const WakeSignal* wake);
+            const WakeSignal* wake, bool takes_pieces = false);
     ~Session() override;
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
@@ -87,7 +90,12 @@ class Session : private UnitSink {
     std::chrono::steady_clock::time_point Deadline() const override { return deadline_; }
     bool TakesAtOnce() const override;
     bool Abandoned() const override;
+    bool TakesPieces() const override { return takes_pieces_; }
+    // Sends a frame; a small one is held until a large one, the answer's
+    // PACKET_END or enough others go (all in order).
     bool Send(uint16_t type, const std::vector<unsigned char>& payload);
+    bool SendFrame(Packet* packet, bool small);
+    bool SendHeld();
     bool SendMessage(const std::string& text);
     bool SendEnd();
     void EndRequest();
@@ -102,6 +110,7 @@ class Session : private UnitSink {
     std::string voice_;
     const SessionLimits limits_;
     const std::atomic<bool>* const stopping_;
+    const bool takes_pieces_;
     std::atomic<bool> draining_{false};
 
     // The open request.
@@ -125,6 +134,7 @@ class Session : private UnitSink {
     uint64_t text_bytes_ = 0;
     uint64_t samples_ = 0;
     bool send_failed_ = false;
+    std::string held_frames_;  // framed, waiting to go out (see Send)
 };
 
 }  // namespace server

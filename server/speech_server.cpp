@@ -69,15 +69,15 @@ bool SpeechServer::Start(std::string* error) {
     }
     voice_ = engine_->DefaultVoice();
     if (!options_.voice.empty()) {
-        const VoiceInfo* voice = FindVoice(engine_->Voices(), options_.voice);
-        if (voice == nullptr) {
+        voice_ = ChooseVoiceName(engine_->Voices(), options_.voice, voice_);
+        if (voice_.empty()) {
             *error = "unknown voice \"" + options_.voice + "\" for engine " + engine_->Name();
+            unknown_voice_ = true;
             return false;
         }
-        voice_ = voice->name;
     }
-    listener_ = std::make_unique<SocketServer>(options_.port, 64, PollingSelect,
-                                               options_.listen_address);
+    listener_ =
+        std::make_unique<SocketServer>(options_.port, 64, PollingSelect, options_.listen_address);
     if (!listener_->IsOpen()) {
         *error = "cannot listen on " + options_.listen_address + ":" +
                  std::to_string(options_.port) + ": " + listener_->Error();
@@ -149,9 +149,13 @@ void SpeechServer::AcceptLoop() {
         try {
             auto slot = std::make_unique<Slot>();
             slot->address = address;
+            // Synthesising in-process, a session that takes a unit in pieces
+            // holds the engine while it sends: only when it has no other to
+            // wait for it.
+            const bool pieces = pool_ == nullptr && options_.max_sessions == 1;
             slot->session =
                 std::make_unique<Session>(next_id_++, std::move(socket), peer, engine_.get(),
-                                          voice_, options_.limits, &stopping_, &wake_);
+                                          voice_, options_.limits, &stopping_, &wake_, pieces);
             Slot* raw = slot.get();
             slots_.push_back(std::move(slot));
             raw->thread = std::thread([this, raw] {

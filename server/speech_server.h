@@ -29,12 +29,16 @@ struct ServerOptions {
     std::string listen_address = "127.0.0.1";
     int port = 0;                   // 0: a free port, see SpeechServer::Port()
     std::string engine = "espeak";  // "espeak" or "tone"
-    std::string voice;              // the sessions' first voice; "" for the engine's default
+    // The sessions' first voice (as ChooseVoiceName reads it); "" for the
+    // engine's default.
+    std::string voice;
     // Synthesis worker processes; 0 synthesises on the sessions' threads.
     int workers = 0;
     // Address space (MiB) each worker may add to what it inherits; 0: no limit.
     long worker_memory_mb = 0;
-    // Further clients get "error: server busy" and PACKET_CLOSE.
+    // Further clients get "error: server busy" and PACKET_CLOSE. With one,
+    // synthesising in-process, a unit's first audio leaves before the rest of
+    // it is synthesised, as it does from the workers.
     int max_sessions = 64;
     // Sessions one client address may hold at once, 0 for no bound of its
     // own; further clients from it are turned away as above.
@@ -51,6 +55,8 @@ class SpeechServer {
 
     // Starts the engine, binds and starts accepting. False with *error.
     bool Start(std::string* error);
+    // Start failed because no voice matches ServerOptions::voice.
+    bool UnknownVoice() const { return unknown_voice_; }
     // The port bound (after Start), else 0.
     int Port() const { return port_; }
     // Stops accepting, ends every session (their pending sends and receives
@@ -94,6 +100,7 @@ class SpeechServer {
     int next_id_ = 1;
     int port_ = 0;
     bool started_ = false;
+    bool unknown_voice_ = false;
 };
 
 }  // namespace server

@@ -26,15 +26,19 @@ bool SplitHostPort(const std::string& server, std::string* host, int* port) {
     return true;
 }
 
-std::unique_ptr<server::SpeechServer> StartEmbeddedServer(const std::string& engine, bool verbose,
-                                                          std::string* error) {
+server::ServerOptions EmbeddedServerOptions(const std::string& engine, bool verbose) {
     // The embedded server's sessions would otherwise log every connection.
     if (!verbose) {
         FILELog::SetReportingLevel(logWARNING);
     }
     server::ServerOptions options;
     options.engine = engine;
-    auto embedded = std::make_unique<server::SpeechServer>(options);
+    return options;
+}
+
+std::unique_ptr<server::SpeechServer> StartEmbeddedServer(const std::string& engine, bool verbose,
+                                                          std::string* error) {
+    auto embedded = std::make_unique<server::SpeechServer>(EmbeddedServerOptions(engine, verbose));
     if (!embedded->Start(error)) {
         return nullptr;
     }

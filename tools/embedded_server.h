@@ -16,10 +16,15 @@ namespace tools {
 // Splits "HOST:PORT" ("[::1]:5555" too); false unless the port is 1 to 65535.
 bool SplitHostPort(const std::string& server, std::string* host, int* port);
 
-// Starts the reference server with the given engine on 127.0.0.1 and a free
-// port (server->Port()). Unless verbose, the process's log shows only
-// warnings and errors from then on (the level is the process's, so this sets
-// it for the whole program). Null with *error when it cannot start.
+// The options of the reference server a front end embeds: the engine named,
+// synthesis inside the process, 127.0.0.1 and a free port (server->Port()
+// once started). Unless verbose, the process's log shows only warnings and
+// errors from then on (the level is the process's, so this sets it for the
+// whole program).
+server::ServerOptions EmbeddedServerOptions(const std::string& engine, bool verbose);
+
+// Starts the reference server with EmbeddedServerOptions. Null with *error
+// when it cannot start.
 std::unique_ptr<server::SpeechServer> StartEmbeddedServer(const std::string& engine, bool verbose,
                                                           std::string* error);
 

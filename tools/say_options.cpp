@@ -1,44 +1,61 @@
 #include "tools/say_options.h"
 
+#include <getopt.h>
+
 #include <cctype>
 #include <cstdlib>
+
+#include "server/prosody.h"
 
 namespace vrelay {
 namespace tools {
 
 const char kSayUsage[] =
     "usage: vrelay-say [options] [TEXT...]\n"
-    "Speaks TEXT (or the --file, or standard input) into a WAV file.\n"
-    "The text is spoken as written; --markup reads it as SSML-like markup.\n"
+    "Speaks TEXT (or the --file, or standard input) through the sound server,\n"
+    "or into a WAV file with -o. The text is spoken as written; --markup reads\n"
+    "it as SSML-like markup.\n"
     "\n"
-    "  -o, --output FILE      WAV file to write, '-' for standard output\n"
-    "                         (default: vrelay.wav)\n"
-    "  -f, --file FILE        read the text from FILE ('-' for standard input);\n"
+    "  -o, --output=FILE      write a WAV file instead of playing ('-': standard\n"
+    "                         output)\n"
+    "      --play             play as well when writing a file\n"
+    "      --follow           show each word as it is heard (highlighted on a\n"
+    "                         terminal, one timed line each otherwise)\n"
+    "  -f, --file=FILE        read the text from FILE ('-': standard input);\n"
     "                         *.xml, *.ssml, *.html and *.htm are read as markup\n"
-    "      --markup           the text is markup (tags, entities)\n"
+    "  -m, --markup           the text is markup (tags, entities)\n"
     "      --plain            the text is plain, whatever the file name\n"
-    "      --server HOST:PORT use a running server (default: start one here)\n"
-    "      --engine NAME      engine of the server started here: espeak or tone\n"
-    "      --voice VOICE      a voice name or a language (fr, de-DE, french)\n"
-    "      --list-voices [LANG]  print the server's voices (of LANG) and exit\n"
-    "      --rate R           speaking rate: x-slow ... x-fast, 150%, +20%\n"
-    "      --pitch P          pitch: x-low ... x-high, +10%, 120Hz\n"
-    "      --volume V         volume: silent ... x-loud, 80%, +6dB\n"
+    "  -v, --voice=VOICE      a voice name, a language (fr, de-DE, french), or a\n"
+    "                         language and a variant (en+f3)\n"
+    "      --list-voices[=LANG]  print the server's voices (of LANG) and variants\n"
+    "      --rate=R           x-slow, slow, medium, fast, x-fast; 150% of the\n"
+    "                         voice's rate; +20% or -20%; 150wpm (80 to 800 words\n"
+    "                         a minute)\n"
+    "      --pitch=P          x-low ... x-high; 120% of the voice's pitch; +10%,\n"
+    "                         -2st; 120Hz (within the voice's reach, about 0.65 to\n"
+    "                         1.65 times its own pitch)\n"
+    "      --volume=V         silent, x-soft, soft, medium, loud, x-loud; 50%;\n"
+    "                         -6dB, +3dB (at most +6 dB)\n"
     "      --marks            print each word's start time and the word\n"
     "      --phonemes         print each phoneme's start time, duration and name\n"
-    "                         (on standard error when the WAV goes to standard output)\n"
-    "      --encoding KIND    pcm (16-bit), ulaw or alaw (8-bit G.711)\n"
-    "      --sample-rate N    resample to N Hz (8000 with ulaw: telephone audio)\n"
-    "      --timeline FILE    draw the waveform, words and phonemes as SVG\n"
+    "                         (on standard error when the WAV goes to standard\n"
+    "                         output)\n"
+    "      --encoding=KIND    pcm (16-bit), ulaw or alaw (8-bit G.711)\n"
+    "      --sample-rate=N    resample the file to N Hz (8000 with ulaw: telephone)\n"
+    "      --timeline=FILE    draw the waveform, words and phonemes as SVG\n"
+    "      --stream           speak standard input as it arrives: each line or\n"
+    "                         sentence as soon as it ends\n"
     "      --async            render on the library's worker thread\n"
-    "      --stream           push standard input line by line, flush at the end\n"
+    "      --server=HOST:PORT use a running server (default: start one here)\n"
+    "      --engine=NAME      engine of the server started here: espeak or tone\n"
     "  -q, --quiet            no progress line or summary\n"
-    "  -v, --verbose          log the embedded server's sessions\n"
+    "      --verbose          log the embedded server's sessions\n"
     "      --version          print the version and exit\n"
     "  -h, --help             this text\n"
     "\n"
-    "Exit codes: 0 done, 1 bad usage, 2 no server, 3 unknown voice,\n"
-    "4 cannot write the output file, 5 the render failed.\n";
+    "Exit codes: 0 done, 1 the speech failed partway, 2 bad usage, 3 no speech\n"
+    "server, 4 unknown voice, 5 cannot read the input, 6 cannot write the output,\n"
+    "7 no sound server to play through.\n";
 
 namespace {
 
@@ -55,18 +72,62 @@ bool EndsWithIgnoringCase(const std::string& text, const std::string& suffix) {
     return true;
 }
 
-// Prosody values go into an attribute: keywords, numbers, signs, units.
-bool IsProsodyValue(const std::string& value) {
-    if (value.empty()) {
-        return false;
+enum LongOnly {
+    kPlay = 256,
+    kFollow,
+    kPlain,
+    kListVoices,
+    kRate,
+    kPitch,
+    kVolume,
+    kMarks,
+    kPhonemes,
+    kEncoding,
+    kSampleRate,
+    kTimeline,
+    kStream,
+    kAsync,
+    kServer,
+    kEngine,
+    kVerbose,
+    kVersion,
+};
+
+const option kOptions[] = {
+    {"output", required_argument, nullptr, 'o'},
+    {"play", no_argument, nullptr, kPlay},
+    {"follow", no_argument, nullptr, kFollow},
+    {"file", required_argument, nullptr, 'f'},
+    {"markup", no_argument, nullptr, 'm'},
+    {"plain", no_argument, nullptr, kPlain},
+    {"voice", required_argument, nullptr, 'v'},
+    {"list-voices", optional_argument, nullptr, kListVoices},
+    {"rate", required_argument, nullptr, kRate},
+    {"pitch", required_argument, nullptr, kPitch},
+    {"volume", required_argument, nullptr, kVolume},
+    {"marks", no_argument, nullptr, kMarks},
+    {"phonemes", no_argument, nullptr, kPhonemes},
+    {"encoding", required_argument, nullptr, kEncoding},
+    {"sample-rate", required_argument, nullptr, kSampleRate},
+    {"timeline", required_argument, nullptr, kTimeline},
+    {"stream", no_argument, nullptr, kStream},
+    {"async", no_argument, nullptr, kAsync},
+    {"server", required_argument, nullptr, kServer},
+    {"engine", required_argument, nullptr, kEngine},
+    {"quiet", no_argument, nullptr, 'q'},
+    {"verbose", no_argument, nullptr, kVerbose},
+    {"version", no_argument, nullptr, kVersion},
+    {"help", no_argument, nullptr, 'h'},
+    {nullptr, 0, nullptr, 0},
+};
+
+// What getopt_long stopped at, as the user typed it.
+std::string Offending(char** argv, int optopt_value) {
+    if (optopt_value > 0 && optopt_value < 256) {
+        return std::string("-") + static_cast<char>(optopt_value);
     }
-    for (char c : value) {
-        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '+' && c != '-' &&
-            c != '%') {
-            return false;
-        }
-    }
-    return true;
+    const std::string arg = argv[optind - 1];
+    return arg.substr(0, arg.find('='));
 }
 
 }  // namespace
@@ -80,85 +141,128 @@ bool IsMarkupFileName(const std::string& path) {
     return false;
 }
 
-bool ParseSayArgs(int argc, const char* const* argv, SayOptions* options, std::string* error) {
+bool ParseSayArgs(int argc, char** argv, SayOptions* options, std::string* error) {
     bool plain = false;
+    bool output = false;
     std::string sampleRate;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&](std::string* out) {
-            if (i + 1 >= argc) {
-                *error = "option " + arg + " needs a value";
+    optind = 0;  // a fresh scan (glibc), also when called again
+    opterr = 0;  // the messages are ours
+    int c;
+    while ((c = getopt_long(argc, argv, ":o:f:mv:qh", kOptions, nullptr)) != -1) {
+        switch (c) {
+            case 'o':
+                options->output = optarg;
+                output = true;
+                break;
+            case kPlay:
+                options->play = true;
+                break;
+            case kFollow:
+                options->follow = true;
+                break;
+            case 'f':
+                options->file = optarg;
+                break;
+            case 'm':
+                options->markup = true;
+                break;
+            case kPlain:
+                plain = true;
+                break;
+            case 'v':
+                options->voice = optarg;
+                break;
+            case kListVoices:
+                options->listVoices = true;
+                options->listLanguage = optarg != nullptr ? optarg : "";
+                break;
+            case kRate:
+                options->rate = optarg;
+                break;
+            case kPitch:
+                options->pitch = optarg;
+                break;
+            case kVolume:
+                options->volume = optarg;
+                break;
+            case kMarks:
+                options->marks = true;
+                break;
+            case kPhonemes:
+                options->phonemes = true;
+                break;
+            case kEncoding:
+                options->encoding = optarg;
+                break;
+            case kSampleRate:
+                sampleRate = optarg;
+                break;
+            case kTimeline:
+                options->timeline = optarg;
+                break;
+            case kStream:
+                options->stream = true;
+                break;
+            case kAsync:
+                options->async = true;
+                break;
+            case kServer:
+                options->server = optarg;
+                break;
+            case kEngine:
+                options->engine = optarg;
+                break;
+            case 'q':
+                options->quiet = true;
+                break;
+            case kVerbose:
+                options->verbose = true;
+                break;
+            case kVersion:
+                options->version = true;
+                break;
+            case 'h':
+                options->help = true;
+                break;
+            case ':':
+                *error = "option " + Offending(argv, optopt) + " needs a value";
                 return false;
-            }
-            *out = argv[++i];
-            return true;
-        };
-        struct Valued {
-            const char* shortName;
-            const char* longName;
-            std::string* target;
-        };
-        const Valued valued[] = {
-            {"-o", "--output", &options->output},   {"-f", "--file", &options->file},
-            {"", "--server", &options->server},     {"", "--engine", &options->engine},
-            {"", "--voice", &options->voice},       {"", "--encoding", &options->encoding},
-            {"", "--timeline", &options->timeline}, {"", "--rate", &options->rate},
-            {"", "--pitch", &options->pitch},       {"", "--volume", &options->volume},
-            {"", "--sample-rate", &sampleRate},
-        };
-        struct Flag {
-            const char* shortName;
-            const char* longName;
-            bool* target;
-        };
-        const Flag flags[] = {
-            {"", "--markup", &options->markup}, {"", "--plain", &plain},
-            {"", "--marks", &options->marks},   {"", "--phonemes", &options->phonemes},
-            {"", "--async", &options->async},   {"", "--stream", &options->stream},
-            {"-q", "--quiet", &options->quiet}, {"-v", "--verbose", &options->verbose},
-            {"-h", "--help", &options->help},   {"", "--version", &options->version},
-        };
-        bool known = false;
-        for (const Valued& v : valued) {
-            if (arg == v.longName || (v.shortName[0] != 0 && arg == v.shortName)) {
-                if (!value(v.target)) {
-                    return false;
-                }
-                known = true;
-            }
+            default:
+                *error = "unknown option " + Offending(argv, optopt);
+                return false;
         }
-        for (const Flag& f : flags) {
-            if (arg == f.longName || (f.shortName[0] != 0 && arg == f.shortName)) {
-                *f.target = true;
-                known = true;
-            }
-        }
-        if (known) {
-            continue;
-        }
-        if (arg == "--list-voices") {
-            options->listVoices = true;
-            if (i + 1 < argc && argv[i + 1][0] != '-') {
-                options->listLanguage = argv[++i];
-            }
-        } else if (arg == "--") {
-            for (++i; i < argc; ++i) {
-                options->words.push_back(argv[i]);
-            }
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            *error = "unknown option " + arg;
-            return false;
-        } else {
-            options->words.push_back(arg);
-        }
+    }
+    for (int i = optind; i < argc; ++i) {
+        options->words.push_back(argv[i]);
+    }
+    // "--list-voices fr", as people type it, names the language too.
+    if (options->listVoices && options->listLanguage.empty() && options->words.size() == 1) {
+        options->listLanguage = options->words.front();
+        options->words.clear();
     }
     if (options->encoding != "pcm" && options->encoding != "ulaw" && options->encoding != "alaw") {
         *error = "unknown encoding \"" + options->encoding + "\" (pcm, ulaw or alaw)";
         return false;
     }
-    for (const std::string* prosody : {&options->rate, &options->pitch, &options->volume}) {
-        if (!prosody->empty() && !IsProsodyValue(*prosody)) {
-            *error = "\"" + *prosody + "\" is not a prosody value (like slow, 120%, +10%)";
+    server::Prosody prosody;
+    const struct {
+        const std::string& value;
+        bool (*apply)(const std::string&, server::Prosody*);
+        const char* what;
+    } prosodyOptions[] = {
+        {options->rate, server::ApplyRate,
+         "--rate wants x-slow ... x-fast, 50% to 450%, +N%, -N% "
+         "or 80wpm to 800wpm"},
+        {options->pitch, server::ApplyPitch,
+         "--pitch wants x-low ... x-high, N%, +N%, -N%, "
+         "+Nst, -Nst or 40Hz to 500Hz"},
+        {options->volume, server::ApplyVolume,
+         "--volume wants silent, x-soft ... x-loud, N% "
+         "or -NdB to +6dB"},
+    };
+    for (const auto& p : prosodyOptions) {
+        if (!p.value.empty() && !p.apply(p.value, &prosody)) {
+            *error = std::string(p.what) + ", not \"" + p.value + "\"";
             return false;
         }
     }
@@ -183,6 +287,9 @@ bool ParseSayArgs(int argc, const char* const* argv, SayOptions* options, std::s
     if (!plain && !options->file.empty() && IsMarkupFileName(options->file)) {
         options->markup = true;
     }
+    // Without a file to write, the audio is played; following it needs it
+    // played.
+    options->play = options->play || options->follow || !output;
     return true;
 }
 

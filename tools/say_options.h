@@ -11,8 +11,8 @@ namespace tools {
 extern const char kSayUsage[];
 
 struct SayOptions {
-    std::string output = "vrelay.wav";  // "-": standard output
-    std::string file;                   // "-": standard input
+    std::string output;  // WAV file to write, "-": standard output, "": none
+    std::string file;    // "-": standard input
     std::string server;
     std::string engine = "espeak";
     std::string voice;
@@ -22,8 +22,10 @@ struct SayOptions {
     int sampleRate = 0;  // 0: the server's rate
     std::vector<std::string> words;
     bool listVoices = false;
-    std::string listLanguage;  // --list-voices LANG
+    std::string listLanguage;  // --list-voices=LANG
     bool markup = false;       // after ParseSayArgs: the text is markup
+    bool play = false;         // after ParseSayArgs: play through the sound server
+    bool follow = false;
     bool marks = false;
     bool phonemes = false;
     bool async = false;
@@ -36,8 +38,10 @@ struct SayOptions {
     bool Prosody() const { return !rate.empty() || !pitch.empty() || !volume.empty(); }
 };
 
-// Reads the arguments into *options; false with *error for bad usage.
-bool ParseSayArgs(int argc, const char* const* argv, SayOptions* options, std::string* error);
+// Reads the arguments into *options (GNU conventions: options and words in
+// any order, --name=value, clustered short options, "--" ends the options);
+// false with a one-line *error for bad usage.
+bool ParseSayArgs(int argc, char** argv, SayOptions* options, std::string* error);
 
 // Files named *.xml, *.ssml, *.html or *.htm hold markup.
 bool IsMarkupFileName(const std::string& path);

@@ -1,8 +1,11 @@
 // A picture of a rendering as SVG: the waveform, a line and label at each
-// word's start, and the phonemes in a band under it.
+// word's start, and the phonemes in a band under it, in rows of ten seconds
+// (2000 pixels) read top to bottom like lines of text.
 //
 // The waveform is kept as one minimum/maximum pair per column (5 ms), so a
-// long text costs a few bytes per column, not the audio.
+// long text costs a few bytes per column, not the audio. A picture that
+// would grow past what renderers take (about 32000 pixels a side) shows
+// more time per column instead.
 #ifndef VRELAY_TOOLS_TIMELINE_H
 #define VRELAY_TOOLS_TIMELINE_H
 
@@ -26,10 +29,12 @@ class Timeline {
     void AddWord(double seconds, const std::string& word);
     void AddPhoneme(double seconds, const std::string& name);
 
-    // The SVG document; its width is one pixel per column plus margins.
+    // The SVG document.
     std::string Svg() const;
-    int Width() const;
+    // The height of a row.
     static constexpr int kHeight = 220;
+    static constexpr int kRowColumns = 2000;
+    static constexpr int kMaxRows = 140;
 
   private:
     struct Label {

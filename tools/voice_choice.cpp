@@ -34,7 +34,7 @@ const VoiceEntry* Best(const std::vector<VoiceEntry>& voices, Match match) {
     const VoiceEntry* first = nullptr;
     const VoiceEntry* countryless = nullptr;
     for (const VoiceEntry& voice : voices) {
-        if (!match(voice)) {
+        if (voice.IsVariant() || !match(voice)) {
             continue;
         }
         if (SameIgnoringCase(voice.country, voice.iso)) {
@@ -85,7 +85,7 @@ bool SpeaksLanguage(const VoiceEntry& voice, const std::string& language) {
 
 const VoiceEntry* ChooseVoice(const std::vector<VoiceEntry>& voices, const std::string& wanted) {
     for (const VoiceEntry& voice : voices) {
-        if (SameIgnoringCase(voice.name, wanted)) {
+        if (!voice.IsVariant() && SameIgnoringCase(voice.name, wanted)) {
             return &voice;
         }
     }
@@ -103,6 +103,21 @@ const VoiceEntry* ChooseVoice(const std::vector<VoiceEntry>& voices, const std::
         return nullptr;
     }
     return Best(voices, [&](const VoiceEntry& v) { return SpeaksLanguage(v, language); });
+}
+
+std::string ChooseVoiceName(const std::vector<VoiceEntry>& voices, const std::string& wanted) {
+    const size_t plus = wanted.find('+');
+    if (plus == 0) {
+        return wanted;
+    }
+    if (plus + 1 == wanted.size()) {
+        return "";  // "fr+": no variant named
+    }
+    const VoiceEntry* voice = ChooseVoice(voices, wanted.substr(0, plus));
+    if (voice == nullptr) {
+        return "";
+    }
+    return plus == std::string::npos ? voice->name : voice->name + wanted.substr(plus);
 }
 
 }  // namespace tools

@@ -74,20 +74,42 @@ size_t WavWriter::Header(WavEncoding encoding, uint32_t sampleRate, uint64_t sam
 }
 
 WavWriter::~WavWriter() {
-    if (ownsFd_ && fd_ >= 0) {
-        ::close(fd_);
-    }
+    Discard();
 }
 
 bool WavWriter::Open(const std::string& path, std::string* error) {
     if (path == "-") {
         fd_ = STDOUT_FILENO;
     } else {
-        fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        // A device or pipe (/dev/null, a FIFO) is written in place.
+        struct stat existing {};
+        const bool exists = ::stat(path.c_str(), &existing) == 0;
+        if (exists && !S_ISREG(existing.st_mode)) {
+            fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        } else {
+            const size_t slash = path.rfind('/');
+            const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+            const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+            std::string name = folder + "." + base + ".XXXXXX";
+            fd_ = ::mkstemp(&name[0]);
+            if (fd_ >= 0) {
+                temporary_ = name;
+                // The mode a new file would get, or the one the file has.
+                mode_t mode = existing.st_mode & 07777;
+                if (!exists) {
+                    const mode_t mask = ::umask(022);
+                    ::umask(mask);
+                    mode = 0666 & ~mask;
+                }
+                ::fchmod(fd_, mode);
+                ::fcntl(fd_, F_SETFD, FD_CLOEXEC);
+            }
+        }
         if (fd_ < 0) {
             *error = std::strerror(errno);
             return false;
         }
+        path_ = path;
         ownsFd_ = true;
     }
     // Standard output redirected to a file can be completed like any file.
@@ -185,18 +207,34 @@ bool WavWriter::Finish(std::string* error) {
     if (ownsFd_) {
         const int fd = fd_;
         fd_ = -1;
-        if (::close(fd) != 0) {
+        if (::close(fd) != 0 ||
+            (!temporary_.empty() && ::rename(temporary_.c_str(), path_.c_str()) != 0)) {
             *error = std::strerror(errno);
             return false;
         }
+        temporary_.clear();
     }
     return true;
+}
+
+void WavWriter::Discard() {
+    if (ownsFd_ && fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+    if (!temporary_.empty()) {
+        ::unlink(temporary_.c_str());
+        temporary_.clear();
+    }
 }
 
 void WavWriter::FinishAfterSignal() {
     const int saved = errno;
     if (fd_ >= 0 && seekable_) {
         CompleteLengths();
+        if (!temporary_.empty()) {
+            ::rename(temporary_.c_str(), path_.c_str());
+        }
     }
     errno = saved;
 }

@@ -5,6 +5,10 @@
 // A seekable file gets its lengths filled in at the end (or by
 // FinishAfterSignal); a pipe gets a header that states an unknown length
 // (0xFFFFFFFF), as players of streamed WAV expect.
+//
+// A regular file is written under a temporary name beside it and takes its
+// own name only when finished: until then a file of that name stays as it
+// was, and a write that is discarded leaves nothing behind.
 #ifndef VRELAY_TOOLS_WAV_WRITER_H
 #define VRELAY_TOOLS_WAV_WRITER_H
 
@@ -22,12 +26,12 @@ enum class WavEncoding { kPcm16, kUlaw, kAlaw };
 class WavWriter {
   public:
     explicit WavWriter(WavEncoding encoding) : encoding_(encoding) {}
-    ~WavWriter();
+    ~WavWriter();  // Discard() when not finished
     WavWriter(const WavWriter&) = delete;
     WavWriter& operator=(const WavWriter&) = delete;
 
-    // Creates (truncates) the file; "-" is standard output. False with
-    // *error when it cannot.
+    // Creates the file (under its temporary name); "-" is standard output.
+    // False with *error when it cannot.
     bool Open(const std::string& path, std::string* error);
     // The sample rate the header states; set it before the first Write.
     void SetSampleRate(uint32_t rate) { rate_ = rate; }
@@ -35,10 +39,14 @@ class WavWriter {
     // Encodes and writes samples (the header first, on the first call).
     bool Write(const int16_t* samples, size_t count, std::string* error);
     // Writes the header if nothing was written, completes the lengths of a
-    // seekable file and closes it.
+    // seekable file, closes it and gives it its name.
     bool Finish(std::string* error);
-    // For a signal handler: makes what was written so far a complete file,
-    // using only async-signal-safe calls. The writer must not be used after.
+    // Closes and removes the file not finished: a file of its name is left as
+    // it was.
+    void Discard();
+    // For a signal handler: makes what was written so far a complete file
+    // under its name, using only async-signal-safe calls. The writer must not
+    // be used after.
     void FinishAfterSignal();
 
     uint64_t Samples() const { return dataBytes_.load() / BytesPerSample(); }
@@ -58,6 +66,8 @@ class WavWriter {
     bool CompleteLengths();
 
     WavEncoding encoding_;
+    std::string path_;       // the name the file takes when finished
+    std::string temporary_;  // its name until then; "" when written in place
     int fd_ = -1;
     bool ownsFd_ = false;
     bool seekable_ = false;

@@ -24,6 +24,8 @@ namespace vrelay {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 int Fd(SocketHandle handle) {
     return static_cast<int>(handle);
 }
@@ -44,7 +46,6 @@ void SetNoDelay(int fd) {
 
 // poll() that resumes after signals with the time still left.
 int PollRetrying(pollfd* fds, nfds_t count, int timeout_ms) {
-    using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
         int rc = ::poll(fds, count, timeout_ms);
@@ -57,6 +58,48 @@ int PollRetrying(pollfd* fds, nfds_t count, int timeout_ms) {
             timeout_ms = left.count() > 0 ? static_cast<int>(left.count()) : 0;
         }
     }
+}
+
+// Waits until fd has room for more bytes (or an error that the next send
+// reports), the wake signal is raised, or limit_ms since start have passed.
+// With a negative limit the socket's own send timeout (SO_SNDTIMEO) bounds
+// the wait, as it would a blocking send; without one there is no bound.
+// True for room: room goes before the wake signal.
+bool WaitForRoom(int fd, const WakeSignal* wake, int limit_ms, Clock::time_point start) {
+    if (limit_ms < 0) {
+        timeval own{};
+        socklen_t size = sizeof own;
+        if (::getsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &own, &size) == 0 &&
+            (own.tv_sec > 0 || own.tv_usec > 0)) {
+            limit_ms = static_cast<int>(std::min<int64_t>(
+                INT32_MAX, int64_t{own.tv_sec} * 1000 + (own.tv_usec + 999) / 1000));
+        }
+    }
+    const auto deadline = start + std::chrono::milliseconds(std::max(limit_ms, 0));
+    pollfd fds[2] = {{fd, POLLOUT, 0}, {-1, POLLIN, 0}};
+    nfds_t count = 1;
+    if (wake != nullptr && wake->Valid()) {
+        fds[1].fd = Fd(wake->Handle());
+        count = 2;
+    }
+    int timeout_ms = -1;
+    if (limit_ms >= 0) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        timeout_ms = left > 0 ? static_cast<int>(left) : 0;
+    }
+    VR_LOG(logDEBUG) << "vrelay send waits for the peer to take its bytes";
+    const int rc = PollRetrying(fds, count, timeout_ms);
+    if (rc < 0) {
+        return false;
+    }
+    if ((fds[0].revents & (POLLOUT | POLLERR | POLLHUP | POLLNVAL)) != 0) {
+        return true;
+    }
+    if (rc == 0) {
+        VR_LOG(logWARNING) << "vrelay send timed out after " << limit_ms << "ms";
+    }
+    return false;
 }
 
 // Connects fd to address within timeout_ms; returns 0 or the errno value
@@ -197,61 +240,59 @@ int64_t Socket::SendBytes(const char* data, size_t length, bool more) {
     if (length == 0) {
         return 0;
     }
-    // MSG_NOSIGNAL: a peer that went away must give an error, not SIGPIPE.
-    const int flags = MSG_NOSIGNAL | (more ? MSG_MORE : 0);
-    size_t sent = 0;
-    while (sent < length) {
-        ssize_t rc = ::send(Fd(handle_), data + sent, length - sent, flags);
-        if (rc < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return -1;
-        }
-        sent += static_cast<size_t>(rc);
-    }
-    return static_cast<int64_t>(sent);
+    const BytePiece piece{data, length};
+    return SendWithin(&piece, 1, more) == length ? static_cast<int64_t>(length) : -1;
 }
 
 size_t Socket::SendPieces(const BytePiece* pieces, size_t count) {
+    return SendWithin(pieces, count, false);
+}
+
+size_t Socket::SendWithin(const BytePiece* pieces, size_t count, bool more) {
+    const auto start = Clock::now();
     constexpr size_t kMaxPieces = 8;
-    if (count > kMaxPieces) {
-        return ByteSink::SendPieces(pieces, count);
-    }
-    iovec vectors[kMaxPieces];
-    size_t left = 0;
-    for (size_t i = 0; i < count; ++i) {
-        vectors[i].iov_base = const_cast<char*>(pieces[i].data);
-        vectors[i].iov_len = pieces[i].size;
-        left += pieces[i].size;
-    }
     size_t sent = 0;
-    iovec* next = vectors;
-    size_t remaining = count;
-    while (left > 0) {
-        msghdr message{};
-        message.msg_iov = next;
-        message.msg_iovlen = remaining;
+    for (size_t first = 0; first < count; first += kMaxPieces) {
+        const size_t batch = std::min(kMaxPieces, count - first);
+        iovec vectors[kMaxPieces];
+        size_t left = 0;
+        for (size_t i = 0; i < batch; ++i) {
+            vectors[i].iov_base = const_cast<char*>(pieces[first + i].data);
+            vectors[i].iov_len = pieces[first + i].size;
+            left += pieces[first + i].size;
+        }
         // MSG_NOSIGNAL: a peer that went away must give an error, not SIGPIPE.
-        const ssize_t rc = ::sendmsg(Fd(handle_), &message, MSG_NOSIGNAL);
-        if (rc < 0) {
-            if (errno == EINTR) {
-                continue;
+        // MSG_DONTWAIT: a full stream is waited for below, where the wait can
+        // be bounded and woken.
+        const int flags =
+            MSG_NOSIGNAL | MSG_DONTWAIT | (more || first + batch < count ? MSG_MORE : 0);
+        iovec* next = vectors;
+        size_t remaining = batch;
+        while (left > 0) {
+            msghdr message{};
+            message.msg_iov = next;
+            message.msg_iovlen = remaining;
+            const ssize_t rc = ::sendmsg(Fd(handle_), &message, flags);
+            if (rc < 0) {
+                if (errno == EINTR || ((errno == EAGAIN || errno == EWOULDBLOCK) &&
+                                       WaitForRoom(Fd(handle_), wake_, send_limit_ms_, start))) {
+                    continue;
+                }
+                return sent;
             }
-            return sent;
-        }
-        // A partial send: skip what went out and go on from there.
-        size_t done = static_cast<size_t>(rc);
-        sent += done;
-        left -= done;
-        while (remaining > 0 && done >= next->iov_len) {
-            done -= next->iov_len;
-            ++next;
-            --remaining;
-        }
-        if (remaining > 0) {
-            next->iov_base = static_cast<char*>(next->iov_base) + done;
-            next->iov_len -= done;
+            // A partial send: skip what went out and go on from there.
+            size_t done = static_cast<size_t>(rc);
+            sent += done;
+            left -= done;
+            while (remaining > 0 && done >= next->iov_len) {
+                done -= next->iov_len;
+                ++next;
+                --remaining;
+            }
+            if (remaining > 0) {
+                next->iov_base = static_cast<char*>(next->iov_base) + done;
+                next->iov_len -= done;
+            }
         }
     }
     return sent;

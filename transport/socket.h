@@ -20,9 +20,10 @@ constexpr SocketHandle kInvalidSocket = -1;
 enum TypeSocket { WaitingSelect = 0, PollingSelect = 1 };
 
 // A wake-up signal that a thread can raise to end another thread's wait in
-// Socket::ReceiveBytes early. Level-triggered: stays raised until Clear().
-// It holds a descriptor; when none can be had, Valid() is false and the
-// signal does nothing (a wait then ends only by data or its time limit).
+// Socket::ReceiveBytes, or a send's wait for room, early. Level-triggered:
+// stays raised until Clear(). It holds a descriptor; when none can be had,
+// Valid() is false and the signal does nothing (a wait then ends only by data
+// or its time limit).
 class WakeSignal {
   public:
     WakeSignal();
@@ -66,11 +67,14 @@ class Socket : public ByteSink, public ByteSource {
     SocketHandle Handle() const { return handle_; }
 
     // Sends all bytes; length, 0 for length 0 (nothing sent), -1 on failure.
+    // A send that finds no room in the stream waits for it, for at most the
+    // send limit (SetSendLimit) and until the wake signal (SetWakeSignal) is
+    // raised: either ends the send as failed, with what was sent so far in the
+    // stream. Bytes that find room go out whether the signal is raised or not.
     int64_t SendBytes(const char* data, size_t length, bool more = false) override;
-#ifndef _WIN32
-    // Gathers the pieces into as few system calls as the stream takes.
+    // The same for a run of pieces, gathered into as few system calls as the
+    // stream takes; the send limit covers the whole run.
     size_t SendPieces(const BytePiece* pieces, size_t count) override;
-#endif
 
     // Reads what is pending, up to max bytes. With nothing pending waits for
     // data, for at most the receive limit (SetReceiveLimit) and until the
@@ -82,20 +86,27 @@ class Socket : public ByteSink, public ByteSource {
 
     // Longest wait of one ReceiveBytes for its first byte; negative: no limit
     // (the default).
-    void SetReceiveLimit(int milliseconds) {
-        receive_limit_ms_ = milliseconds;
-    }
-    // A signal that ends a waiting ReceiveBytes; not owned; null for none.
-    void SetWakeSignal(const WakeSignal* signal) {
-        wake_ = signal;
-    }
+    void SetReceiveLimit(int milliseconds) { receive_limit_ms_ = milliseconds; }
+    // Longest wait of one SendBytes or SendPieces for the peer to take its
+    // bytes; negative (the default): the socket's own send timeout
+    // (SO_SNDTIMEO) if one is set, as for a blocking send, else no limit.
+    // Logs "vrelay send timed out after N ms" when it passes.
+    void SetSendLimit(int milliseconds) { send_limit_ms_ = milliseconds; }
+    // A signal that ends a waiting ReceiveBytes or send; not owned; null for
+    // none.
+    void SetWakeSignal(const WakeSignal* signal) { wake_ = signal; }
 
   protected:
     SocketHandle handle_;
     std::string error_;
 
   private:
+    // Sends the pieces within the send limit; more: MSG_MORE-style hint that
+    // the frame goes on after them. Returns the bytes sent.
+    size_t SendWithin(const BytePiece* pieces, size_t count, bool more);
+
     int receive_limit_ms_ = -1;
+    int send_limit_ms_ = -1;
     const WakeSignal* wake_ = nullptr;
     bool last_read_filled_ = false;  // the last ReceiveBytes took all it was allowed
 };

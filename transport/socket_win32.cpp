@@ -74,6 +74,54 @@ int SelectReadable(SOCKET first, SOCKET second, int timeout_ms, bool* first_read
     return rc;
 }
 
+// Waits until s has room for more bytes (or an error that the next send
+// reports), the wake signal is raised, or limit_ms since start have passed.
+// With a negative limit the socket's own send timeout (SO_SNDTIMEO) bounds
+// the wait, as it would a blocking send; without one there is no bound.
+// True for room: room goes before the wake signal.
+bool WaitForRoom(SOCKET s, const WakeSignal* wake, int limit_ms, DWORD start) {
+    if (limit_ms < 0) {
+        DWORD own = 0;
+        int size = sizeof own;
+        if (::getsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<char*>(&own), &size) == 0 &&
+            own > 0) {
+            limit_ms = static_cast<int>(std::min<DWORD>(own, INT_MAX));
+        }
+    }
+    fd_set writable;
+    fd_set failed;
+    fd_set readable;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_ZERO(&readable);
+    FD_SET(s, &writable);
+    FD_SET(s, &failed);
+    const bool wakeable = wake != nullptr && wake->Valid();
+    if (wakeable) {
+        FD_SET(Sock(wake->Handle()), &readable);
+    }
+    timeval limit{0, 0};
+    if (limit_ms >= 0) {
+        const DWORD elapsed = ::GetTickCount() - start;
+        const int left =
+            elapsed < static_cast<DWORD>(limit_ms) ? limit_ms - static_cast<int>(elapsed) : 0;
+        limit = timeval{left / 1000, (left % 1000) * 1000};
+    }
+    VR_LOG(logDEBUG) << "vrelay send waits for the peer to take its bytes";
+    const int rc = ::select(0, wakeable ? &readable : nullptr, &writable, &failed,
+                            limit_ms < 0 ? nullptr : &limit);
+    if (rc == SOCKET_ERROR) {
+        return false;
+    }
+    if (FD_ISSET(s, &writable) || FD_ISSET(s, &failed)) {
+        return true;
+    }
+    if (rc == 0) {
+        VR_LOG(logWARNING) << "vrelay send timed out after " << limit_ms << "ms";
+    }
+    return false;
+}
+
 bool SameAddress(const sockaddr_in& a, const sockaddr_in& b) {
     return a.sin_family == b.sin_family && a.sin_port == b.sin_port &&
            a.sin_addr.s_addr == b.sin_addr.s_addr;
@@ -283,20 +331,42 @@ bool Socket::IsAlive() {
     return error == 0;
 }
 
-int64_t Socket::SendBytes(const char* data, size_t length, bool /*more*/) {
+int64_t Socket::SendBytes(const char* data, size_t length, bool more) {
     if (length == 0) {
         return 0;
     }
+    const BytePiece piece{data, length};
+    return SendWithin(&piece, 1, more) == length ? static_cast<int64_t>(length) : -1;
+}
+
+size_t Socket::SendPieces(const BytePiece* pieces, size_t count) {
+    return SendWithin(pieces, count, false);
+}
+
+size_t Socket::SendWithin(const BytePiece* pieces, size_t count, bool /*more*/) {
+    const DWORD start = ::GetTickCount();
+    // Non-blocking, so that a full stream is waited for below, where the wait
+    // can be bounded and woken. Receives wait in select() first, so they do
+    // not mind the mode.
+    SetBlocking(Sock(handle_), false);
     size_t sent = 0;
-    while (sent < length) {
-        const int chunk = static_cast<int>(std::min<size_t>(length - sent, INT_MAX));
-        int rc = ::send(Sock(handle_), data + sent, chunk, 0);
-        if (rc == SOCKET_ERROR) {
-            return -1;
+    for (size_t i = 0; i < count; ++i) {
+        size_t at = 0;
+        while (at < pieces[i].size) {
+            const int chunk = static_cast<int>(std::min<size_t>(pieces[i].size - at, INT_MAX));
+            const int rc = ::send(Sock(handle_), pieces[i].data + at, chunk, 0);
+            if (rc == SOCKET_ERROR) {
+                if (::WSAGetLastError() == WSAEWOULDBLOCK &&
+                    WaitForRoom(Sock(handle_), wake_, send_limit_ms_, start)) {
+                    continue;
+                }
+                return sent;
+            }
+            at += static_cast<size_t>(rc);
+            sent += static_cast<size_t>(rc);
         }
-        sent += static_cast<size_t>(rc);
     }
-    return static_cast<int64_t>(sent);
+    return sent;
 }
 
 bool Socket::ReceiveBytes(char* buffer, size_t max, size_t* received) {

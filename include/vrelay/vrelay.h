@@ -8,8 +8,9 @@
  *   connection handle (vrCreateConnection) names one connection to a speech
  *   server; an enumerator handle (vrEnumerateConnectionVoices) names one
  *   snapshot of the server's voice list. Each kind is numbered on its own from
- *   1000; a released number is reused, most recently released first. A
- *   connection handle and an enumerator handle may have the same value.
+ *   1000; a released number is reused, most recently released first, once no
+ *   call still uses what it named. A connection handle and an enumerator
+ *   handle may have the same value.
  *
  * Results. Functions that return vr_result return VR_SUCCESS (0) or one of the
  *   negative VR_* codes below. No function throws or aborts on bad input: an
@@ -49,10 +50,30 @@
  *   </table>
  *
  * Limits. Connecting to one address gives up after 10 seconds
- *   (VR_CONNECT_FAILED); a reply is waited for at most 60 seconds between two
- *   of its packets (VR_ERROR); a voice list longer than 16 MiB counts as not
- *   received (the enumerator is empty; reopen or cancel the connection, since
- *   the rest of that reply is left unread).
+ *   (VR_CONNECT_FAILED). Each packet gets 60 seconds: every packet of a reply
+ *   must arrive whole within 60 seconds of the request's last send or of the
+ *   reply's previous packet (the callback's time is not counted), else
+ *   VR_ERROR; every packet the library sends must be taken by the server
+ *   within 60 seconds, else VR_SEND_FAILED. A voice list longer than 16 MiB
+ *   counts as not received (the enumerator is empty; reopen or cancel the
+ *   connection, since the rest of that reply is left unread).
+ *
+ * Process exit. When the process exits (or the library is unloaded), every
+ *   request is stopped and asynchronous renders get 2 seconds to end; a
+ *   callback that has not returned by then is left running, and its
+ *   connection is never freed, so that the exit does not wait for it (so do
+ *   not unload the library under such a callback).
+ *
+ * fork(). In the child, a connection that was in use when the process forked
+ *   (a request running on any thread, the forking one included; a cancel or
+ *   destroy under way; an asynchronous render not yet ended) is gone: its
+ *   handle is unknown (VR_BAD_HANDLE; vrDestroyConnection returns
+ *   VR_SUCCESS) and its memory is never freed, since its lock belongs to a
+ *   thread of the parent. Every other connection and enumerator is a working
+ *   copy; an open connection's copy shares the parent's socket, so only one
+ *   of the two processes should go on using it (destroying it sends
+ *   PACKET_CLOSE on that shared stream). A child should make connections of
+ *   its own.
  *
  * Callback data. The data pointer given to the callback, and every pointer
  *   inside it (the names of a PhonemeEvent), is valid only during that
@@ -163,10 +184,11 @@ typedef int32_t vr_result;
 enum {
     VR_SUCCESS = 0,          /**< the operation succeeded */
     VR_ERROR = -1,           /**< the reply could not be read to its end (receive error, time-out,
-                                server closed the connection); a voice was not switched; memory
-                                ran out while releasing a handle */
+                                server closed the connection); a voice was not switched */
     VR_BAD_HANDLE = -2,      /**< the handle is not in its table */
-    VR_SEND_FAILED = -3,     /**< sending to the server failed, or the connection was not open */
+    VR_SEND_FAILED = -3,     /**< sending to the server failed (also when the server took
+                                nothing of a packet for 60 seconds), or the connection was not
+                                open */
     VR_CONNECT_FAILED = -4,  /**< the connection to the server could not be made */
     VR_CANCELLED = -5,       /**< the request was cancelled by vrCancelRequest */
     VR_BUSY = -6,            /**< an asynchronous render is running inside its request, or the
@@ -262,23 +284,24 @@ VR_API vr_result VR_CDECL vrOpenConnection(vr_handle connection, const char* hos
  * opened again), VR_BUSY (from inside the callback). */
 VR_API vr_result VR_CDECL vrCloseConnection(vr_handle connection);
 
-/** Stops a running request, closes the connection if open, releases the handle
- * and frees everything; waits for the asynchronous worker to end first.
- * Requests waiting behind on other threads get VR_BAD_HANDLE; an asynchronous
- * render that had not yet started gets no PACKET_REQUEST_DONE. VR_SUCCESS
- * (also for an unknown handle), VR_ERROR when memory ran out while releasing
- * the handle, VR_BUSY (from inside the callback). */
+/** Stops a running request (also one waiting for the server to read what it
+ * sends), closes the connection if open, releases the handle and frees
+ * everything; waits for the asynchronous worker to end first. Requests
+ * waiting behind on other threads get VR_BAD_HANDLE; an asynchronous render
+ * that had not yet started gets no PACKET_REQUEST_DONE. VR_SUCCESS (also for
+ * an unknown handle), VR_BUSY (from inside the callback). */
 VR_API vr_result VR_CDECL vrDestroyConnection(vr_handle connection);
 
 /* ---- Rendering ---------------------------------------------------------------- */
 
-/** Stops the running request on the connection, and reconnects it under the same
- * handle with the same callback and user data. Returns once the request has
- * ended; requests that were waiting behind it on other threads return
- * VR_CANCELLED too, later ones run on the new connection. VR_SUCCESS,
- * VR_BAD_HANDLE, VR_SEND_FAILED (the connection was not open; nothing
- * changes; a stream the server reset counts as open and is rebuilt),
- * VR_CONNECT_FAILED (the reconnection failed: the handle holds a
+/** Stops the running request on the connection (also one waiting for the
+ * server to read what it sends; the request returns VR_CANCELLED), and
+ * reconnects it under the same handle with the same callback and user data.
+ * Returns once the request has ended; requests that were waiting behind it on
+ * other threads return VR_CANCELLED too, later ones run on the new
+ * connection. VR_SUCCESS, VR_BAD_HANDLE, VR_SEND_FAILED (the connection was
+ * not open; nothing changes; a stream the server reset counts as open and is
+ * rebuilt), VR_CONNECT_FAILED (the reconnection failed: the handle holds a
  * fresh, unopened connection), VR_BUSY (from inside the callback). */
 VR_API vr_result VR_CDECL vrCancelRequest(vr_handle connection);
 
@@ -303,10 +326,18 @@ VR_API vr_result VR_CDECL vrRenderSpeechXML(vr_handle connection, const char* te
 /**@}*/
 
 /**@{*/
-/** Streaming: push pieces of one text, then flush. A push sends the words that
- * are complete so far and returns after their answer; an empty push sends
- * nothing. The flush sends the rest and ends the request. Results as for
- * vrRenderSpeech. */
+/** Streaming: push pieces of one text, then flush. A push hands its text to
+ * the connection's tokeniser, which holds back the last 4096 bytes received
+ * (the context it needs, since a word, tag or entity may go on in the next
+ * push; a word that runs past that point is released whole) and any start
+ * tags or white space with nothing to speak after them; what it releases is
+ * sent, and the push returns after the server's answer to it. So pushes that
+ * add up to less than 4096 bytes send nothing and produce no audio yet. Of
+ * what it receives, the server speaks the words up to the last sentence end
+ * and keeps the rest for what follows. An empty push sends nothing. The flush
+ * sends everything held back and ends the request: to have text spoken as it
+ * comes (a line a user typed), end a request there, with the flush or with
+ * vrRenderSpeech. Results as for vrRenderSpeech. */
 VR_API vr_result VR_CDECL vrPushSpeechStream(vr_handle connection, const char* text);
 VR_API vr_result VR_CDECL vrPushSpeechStreamXML(vr_handle connection, const char* text);
 VR_API vr_result VR_CDECL vrFlushSpeechStream(vr_handle connection);
@@ -336,7 +367,10 @@ VR_API vr_result VR_CDECL vrQueryServer(vr_handle connection, const char* query)
 
 /** Reads the server's voice list into a new enumerator. Returns its handle, or
  * VR_BAD_HANDLE, VR_BUSY (from inside the callback), VR_ERROR (no memory). A
- * failed query, or a list over 16 MiB, gives an enumerator with no voices.
+ * failed query, a list over 16 MiB, or one that is not well-formed XML, has a
+ * document type declaration (no entities beyond the five predefined ones are
+ * read) or a tag with more than 64 attributes, gives an enumerator with no
+ * voices.
  * The list never reaches the application's callback; requests on other
  * threads wait behind it. Close it with vrCloseEnumerator. */
 VR_API vr_handle VR_CDECL vrEnumerateConnectionVoices(vr_handle connection);
@@ -352,7 +386,7 @@ VR_API const char* VR_CDECL vrNextVoice(vr_handle enumerator);
 VR_API vr_result VR_CDECL vrRewindEnumerator(vr_handle enumerator);
 
 /** Releases the enumerator and its strings. VR_SUCCESS (also for an unknown
- * handle), VR_ERROR when memory ran out while releasing the handle. */
+ * handle). */
 VR_API vr_result VR_CDECL vrCloseEnumerator(vr_handle enumerator);
 
 /** String keys of vrGetVoiceStringValue: each names the voice attribute of the
@@ -373,7 +407,10 @@ enum {
     VR_LANGUAGE_CODE_MICROSOFT = 15,
     VR_COUNTRY_CODE_ISO = 16
 };
-/** Integer keys of vrGetVoiceIntegerValue. A missing attribute reads as 0. */
+/** Integer keys of vrGetVoiceIntegerValue: the attribute's leading decimal
+ * digits (after white space and a '+'). A missing attribute, or one whose
+ * value has no digits, is negative or is over 2147483647, reads as 0, so that
+ * no value reads as a result code. */
 enum { VR_SAMPLE_RATE = 1, VR_SAMPLE_BITS = 2 };
 
 /** The current voice's string for keys 3 to 16 (owned by the enumerator); NULL

@@ -27,6 +27,11 @@ class Voice:
     sample_bits: int = 0
 
     @property
+    def is_variant(self) -> bool:
+        """A variant of any voice ("+f3"), listed beside the voices."""
+        return self.language == "variant"
+
+    @property
     def tag(self) -> str:
         """"fr-FR", or "fr" for a voice without a country."""
         iso, country = self.language_code_iso, self.country_code_iso
@@ -55,7 +60,7 @@ def _best(voices: Sequence[Voice], match: Callable[[Voice], bool]) -> Optional[V
     one without a country, else the first listed."""
     first = countryless = None
     for voice in voices:
-        if not match(voice):
+        if voice.is_variant or not match(voice):
             continue
         if voice.country_code_iso.lower() == voice.language_code_iso.lower():
             return voice
@@ -68,7 +73,7 @@ def _best(voices: Sequence[Voice], match: Callable[[Voice], bool]) -> Optional[V
 
 def _choose_listed(voices: Sequence[Voice], wanted: str) -> Optional[Voice]:
     for voice in voices:
-        if voice.name.lower() == wanted.lower():
+        if not voice.is_variant and voice.name.lower() == wanted.lower():
             return voice
     if not wanted:
         return None
@@ -88,23 +93,19 @@ def choose_voice(voices: Sequence[Voice], wanted: str) -> Optional[str]:
     ("German"), all without regard to case; a language with several voices
     gives its home country's, else one without a country, else the first
     listed, and a tag whose country has no voice falls back to its language.
-    LANG+VARIANT ("en+f3") is the voice LANG names spoken with the engine's
-    variant: the listed voice "<name>+<variant>" (or with that voice id) if
-    there is one, else the name "<name>+<variant>" for the server to take."""
-    language, plus, variant = wanted.rpartition("+")
-    named = [v for v in voices if v.name.lower() == wanted.lower()]
-    if named or not plus:
-        voice = named[0] if named else _choose_listed(voices, wanted)
-        return voice.name if voice is not None else None
-    base = _choose_listed(voices, language) if variant else None
-    if base is None:
+    Variants ("+f3") are not voices. LANG+VARIANT ("en+f3", "fr+female",
+    "en+male+70") is the name of LANG's voice followed by "+VARIANT", which
+    the server reads (a variant, a sex or an age); "+VARIANT" alone is kept
+    as it is (the server's current voice with the variant)."""
+    plus = wanted.find("+")
+    if plus == 0:
+        return wanted
+    if plus == len(wanted) - 1:
         return None
-    name, voice_id = ("%s+%s" % (base.name, variant)).lower(), \
-        ("%s+%s" % (base.voice_id, variant)).lower()
-    for voice in voices:
-        if voice.name.lower() == name or (base.voice_id and voice.voice_id.lower() == voice_id):
-            return voice.name
-    return "%s+%s" % (base.name, variant)
+    voice = _choose_listed(voices, wanted if plus < 0 else wanted[:plus])
+    if voice is None:
+        return None
+    return voice.name if plus < 0 else voice.name + wanted[plus:]
 
 
 def voices_speaking(voices: Sequence[Voice], language: str) -> List[Voice]:

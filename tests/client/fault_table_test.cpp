@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,7 +33,7 @@ using std::chrono::milliseconds;
 
 enum class Recovery { kReopen, kCancel };
 // What the test does while the render runs.
-enum class During { kNothing, kCancelOnceAsked, kSlowCallback };
+enum class During { kNothing, kCancelOnceHeld, kCancelOnceSendWaits, kSlowCallback };
 
 struct FaultRow {
     const char* name;
@@ -41,10 +42,11 @@ struct FaultRow {
     Recovery recovery;
     std::vector<Action> answer;  // to the request's text
     size_t audioPackets = 0;     // PACKET_DATA_6 deliveries expected
-    milliseconds receiveTimeout = milliseconds(5000);
+    milliseconds packetTimeout = milliseconds(5000);
     During during = During::kNothing;
     milliseconds atMost = milliseconds(3000);
     milliseconds atLeast = milliseconds(0);
+    size_t textBytes = 0;  // the text: one word this long, or "Hello"
 };
 
 std::ostream& operator<<(std::ostream& out, const FaultRow& row) {
@@ -75,6 +77,9 @@ std::vector<Action> Flood(size_t frames) {
 const auto kReopen = Recovery::kReopen;
 const auto kCancel = Recovery::kCancel;
 const std::vector<Action> kStall = {Action::Silent()};
+const size_t kLongText = 16 << 20;  // far more than the socket buffers hold
+// More answers than the long text has pieces.
+const std::vector<Action> kNeverReads = test::AnswerAheadThenHold(4000);
 
 // clang-format off
 const std::vector<FaultRow> kRows = {
@@ -93,27 +98,39 @@ const std::vector<FaultRow> kRows = {
     {"stalls_until_receive_timeout", VR_ERROR, "timed out after 300ms", kReopen, kStall, 0,
      milliseconds(300), During::kNothing, milliseconds(3000), milliseconds(300)},
     // A cancel ends the wait at once (100 ms, 10x for sanitizers).
-    {"stalls_until_cancel", VR_CANCELLED, "", kCancel, kStall, 0, milliseconds(5000),
-     During::kCancelOnceAsked, milliseconds(1000)},
-    // 37 bytes 10 ms apart: longer in all than the receive timeout, but no
-    // gap comes near it.
+    {"stalls_until_cancel", VR_CANCELLED, "", kCancel, {Action::Hold()}, 0, milliseconds(5000),
+     During::kCancelOnceHeld, milliseconds(1000)},
+    // 83 bytes 10 ms apart: longer in all than the packet timeout, but each
+    // packet well within it.
     {"trickles_a_byte_every_10ms", VR_SUCCESS, "", kReopen,
-     {Action::Raw(Concat({kAudio, EncodeFrame(PACKET_END, {})}), 10)}, 1, milliseconds(300)},
+     {Action::Raw(Concat({kAudio, kAudio, kAudio, EncodeFrame(PACKET_END, {})}), 10)}, 3,
+     milliseconds(500)},
+    // A byte every 40 ms: each gap is short, the packet as a whole is not.
+    {"trickles_one_packet_past_the_timeout", VR_ERROR, "timed out after 300ms", kReopen,
+     {Action::Raw(kAudio, 40)}, 0, milliseconds(300), During::kNothing, milliseconds(3000),
+     milliseconds(300)},
+    // The sends wait for room within the packet timeout, and a cancel wakes
+    // them.
+    {"never_reads_until_the_send_limit", VR_SEND_FAILED, "send timed out after 300ms", kCancel,
+     kNeverReads, 0, milliseconds(300), During::kNothing, milliseconds(20000), milliseconds(300),
+     kLongText},
+    {"never_reads_until_cancel", VR_CANCELLED, "", kCancel, kNeverReads, 0, milliseconds(30000),
+     During::kCancelOnceSendWaits, milliseconds(10000), milliseconds(0), kLongText},
     // The cancel's PACKET_CLOSE cannot go out on a reset stream; the dead
     // socket is dropped and the connection rebuilt all the same.
     {"resets_the_connection", VR_ERROR, "", kCancel, {Action::Reset()}},
     // 19 MB, more than the socket buffers hold: the server blocks while the
     // callback dawdles; nothing is lost, and the answer takes longer in all
-    // than the receive timeout without timing out.
+    // than the packet timeout without timing out.
     {"floods_audio_into_a_slow_callback", VR_SUCCESS, "", kReopen, Flood(300), 300,
-     milliseconds(500), During::kSlowCallback, milliseconds(20000)},
+     milliseconds(1000), During::kSlowCallback, milliseconds(20000)},
 };
 // clang-format on
 
-// A callback that takes 2 ms over each packet.
+// A callback that takes 4 ms over each packet.
 struct SlowRecorder : CallbackRecorder {
     static int32_t VR_CDECL Callback(void* self, PACKET_TYPE type, void* data, int32_t length) {
-        std::this_thread::sleep_for(milliseconds(2));
+        std::this_thread::sleep_for(milliseconds(4));
         return CallbackRecorder::Callback(self, type, data, length);
     }
 };
@@ -133,7 +150,10 @@ class FaultTable : public ::testing::TestWithParam<FaultRow> {
     // everything else the usual one.
     static test::Handler Answer(std::vector<Action> answer) {
         return test::AnswerWhen(
-            [](const ReceivedFrame& f) { return f.type == PACKET_TEXT && !test::IsClosingText(f); },
+            [](const ReceivedFrame& f) {
+                return (f.type == PACKET_TEXT || f.type == PACKET_TEXT_CHUNK) &&
+                       !test::IsClosingText(f);
+            },
             std::move(answer));
     }
 
@@ -144,18 +164,27 @@ class FaultTable : public ::testing::TestWithParam<FaultRow> {
 
 TEST_P(FaultTable, FailsCleanlyAndTheHandleRendersAgain) {
     const FaultRow& row = GetParam();
-    LookupConnection(handle_)->SetReceiveTimeout(static_cast<int>(row.receiveTimeout.count()));
+    LookupConnection(handle_)->SetPacketTimeout(static_cast<int>(row.packetTimeout.count()));
+    const std::string text = row.textBytes > 0 ? std::string(row.textBytes, 'a') : "Hello";
 
-    CapturedLog log;
+    CapturedLog log(logDEBUG);
     std::thread canceller;
-    if (row.during == During::kCancelOnceAsked) {
-        canceller = std::thread([this] {
-            if (server_.WaitForFrames(1))
+    if (row.during == During::kCancelOnceHeld || row.during == During::kCancelOnceSendWaits) {
+        canceller = std::thread([this, &log, &row] {
+            if (row.during == During::kCancelOnceHeld
+                    ? server_.WaitUntilHeld(std::chrono::seconds(60))
+                    : log.WaitFor("send waits for the peer", std::chrono::seconds(60)))
                 vrCancelRequest(handle_);
         });
     }
     const auto start = Clock::now();
-    const vr_result result = vrRenderSpeech(handle_, "Hello");
+    auto render =
+        std::async(std::launch::async, [&] { return vrRenderSpeech(handle_, text.c_str()); });
+    // A render that hangs fails its row, not the run: stopping the server
+    // breaks the stream under it.
+    if (render.wait_for(2 * row.atMost) == std::future_status::timeout)
+        server_.Stop();
+    const vr_result result = render.get();
     const auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - start);
     if (canceller.joinable())
         canceller.join();
@@ -174,6 +203,8 @@ TEST_P(FaultTable, FailsCleanlyAndTheHandleRendersAgain) {
     EXPECT_EQ(recorder_.Count(PACKET_DATA_6), row.audioPackets);
 
     server_.SetHandler(Answer({kAudioFrame, Action::End()}));
+    if (server_.WaitUntilHeld(milliseconds(0)))
+        server_.Release();  // the held session then ends on the dropped stream
     if (row.recovery == Recovery::kCancel) {
         EXPECT_EQ(vrCancelRequest(handle_), VR_SUCCESS);
     } else {

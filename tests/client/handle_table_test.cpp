@@ -36,10 +36,7 @@ TEST(HandleTableTest, ConcurrentChurnNeverIssuesALiveHandleTwice) {
                 }
                 if (victim != 0) {
                     mine.erase(std::find(mine.begin(), mine.end(), victim));
-                    std::shared_ptr<int> removed;
-                    bool found = false;
-                    table.Remove(victim, &removed, &found);
-                    EXPECT_TRUE(found);
+                    EXPECT_NE(table.Remove(victim), nullptr);
                 }
             }
         });
@@ -54,6 +51,19 @@ TEST(HandleTableTest, ConcurrentChurnNeverIssuesALiveHandleTwice) {
         EXPECT_TRUE(live.insert(table.Add([] { return new int(0); })).second);
     EXPECT_EQ(*live.rbegin(), highest);
     EXPECT_EQ(table.Add([] { return new int(0); }), highest + 1);
+}
+
+// A call that looked an object up keeps its number from being reissued
+// until it lets go, so that the call never works on another's handle.
+TEST(HandleTableTest, ANumberIsReissuedOnlyOnceNoCallHoldsItsObject) {
+    HandleTable<int> table;
+    const int32_t first = table.Add([] { return new int(1); });
+    auto held = table.Lookup(first);
+    EXPECT_NE(table.Remove(first), nullptr);
+    const int32_t second = table.Add([] { return new int(2); });
+    EXPECT_NE(second, first);
+    held.reset();
+    EXPECT_EQ(table.Add([] { return new int(3); }), first);
 }
 
 }  // namespace

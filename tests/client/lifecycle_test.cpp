@@ -79,6 +79,8 @@ TEST_F(LifecycleTest, UnopenedOrFailedHandlesFailToSendAndWorkOnceOpen) {
     EXPECT_EQ(vrOpenConnection(handle, "127.0.0.1", closedPort), VR_CONNECT_FAILED);
     EXPECT_EQ(vrOpenConnection(handle, "no-such-host.invalid", 80), VR_CONNECT_FAILED);
     EXPECT_EQ(vrOpenConnection(handle, server_.Host().c_str(), server_.Port()), VR_SUCCESS);
+    // The refused cancel left no stop behind: the query reads its reply.
+    EXPECT_EQ(vrQueryServer(handle, "q"), VR_SUCCESS);
     // The failed submissions left the connection idle: a cancel does not hang.
     EXPECT_EQ(vrCancelRequest(handle), VR_SUCCESS);
     EXPECT_EQ(vrRenderSpeech(handle, "Hello"), VR_SUCCESS);

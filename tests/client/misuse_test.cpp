@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #ifndef _WIN32
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #endif
 #include <vrelay/vrelay.h>
 
@@ -18,6 +20,7 @@
 
 #include "client/handles.h"
 #include "tests/support/callback_recorder.h"
+#include "tests/support/captured_log.h"
 #include "tests/support/fake_server.h"
 #include "transport/socket.h"
 
@@ -383,6 +386,82 @@ TEST_F(MisuseTest, EnumerationNeverTakesTheApplicationsPacketsAndIsBounded) {
     server_.SetHandler(Answer);
     ExpectRendersAgain(handle_, recorder_);
 }
+
+// vrSetVoice's own voice list has no handle: another thread's stale close of
+// an enumerator number cannot free it under the call.
+TEST_F(MisuseTest, SetVoiceKeepsItsListOutOfTheEnumeratorTable) {
+    server_.SetHandler(test::AnswerWhen(
+        [](const ReceivedFrame& f) { return f.Text() == "<voice name='one' select='1'/>"; },
+        {Action::Hold(), Action::End()}, Answer));
+    auto set = std::async(std::launch::async, [this] { return vrSetVoice(handle_, "one"); });
+    ASSERT_TRUE(server_.WaitUntilHeld());
+    EXPECT_EQ(vrNumVoices(kFirstHandle), VR_BAD_HANDLE);
+    server_.Release();
+    EXPECT_EQ(set.get(), VR_SUCCESS);
+}
+
+// ---- processes -------------------------------------------------------------------
+
+#ifndef _WIN32
+// fork() while another thread is inside a request: in the child that
+// connection is gone (its lock belongs to a thread the child does not have)
+// and the rest works; the parent goes on untouched.
+TEST_F(MisuseTest, AChildsCopyOfABusyConnectionIsGone) {
+    const vr_handle idle = vrCreateConnection();
+    auto render = StartHeldRender();
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::alarm(10);  // a hang ends the child with SIGALRM
+        const bool gone = vrRenderSpeech(handle_, "x") == VR_BAD_HANDLE &&
+                          vrCancelRequest(handle_) == VR_BAD_HANDLE &&
+                          vrDestroyConnection(handle_) == VR_SUCCESS;
+        const bool rest = vrRenderSpeech(idle, "x") == VR_SEND_FAILED &&
+                          vrDestroyConnection(idle) == VR_SUCCESS && vrCreateConnection() > 0;
+        ::_exit(gone && rest ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    server_.Release();
+    EXPECT_EQ(render.get(), VR_SUCCESS);
+    EXPECT_EQ(vrDestroyConnection(idle), VR_SUCCESS);
+    server_.SetHandler(Answer);
+    ExpectRendersAgain(handle_, recorder_);
+}
+
+// The process exits while its asynchronous render is stuck: in a send to a
+// server that reads nothing, or in a callback that does not return.
+TEST_F(MisuseTest, TheProcessExitsWhileAnAsynchronousRenderIsStuck) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");  // the child starts afresh
+    EXPECT_EXIT(
+        {
+            ::alarm(30);
+            test::CapturedLog log(logDEBUG);
+            server_.SetHandler(
+                test::AnswerWhen([](const ReceivedFrame& f) { return f.type == PACKET_TEXT_CHUNK; },
+                                 test::AnswerAheadThenHold(4000)));
+            vrRenderSpeechAsync(handle_, std::string(16 << 20, 'a').c_str());
+            log.WaitFor("send waits for the peer", std::chrono::seconds(60));
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(
+        {
+            ::alarm(30);
+            std::promise<void> entered;
+            vrSetUserData(handle_, &entered);
+            vrSetCallBack(handle_, [](void* self, PACKET_TYPE, void*, int32_t) -> int32_t {
+                static_cast<std::promise<void>*>(self)->set_value();
+                for (;;)
+                    ::pause();
+            });
+            vrRenderSpeechAsync(handle_, "stuck");
+            entered.get_future().wait();
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+#endif
 
 // ---- descriptors ---------------------------------------------------------------
 

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <vrelay/vrelay.h>
 
+#include <cstring>
+#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -133,6 +135,16 @@ TEST_F(VoicesTest, DocumentShapes) {
         large += "<voice name=\"" + many.back() + "\"/>";
     }
     large += "</voices>";
+    // One 60 KB entity, referenced 20,000 times: 1.2 GB if expanded.
+    std::string bomb = "<!DOCTYPE v [<!ENTITY e \"" + std::string(60000, 'x') +
+                       "\">]><voices><voice name=\"a\" LANGUAGE=\"";
+    for (int i = 0; i < 20000; ++i)
+        bomb += "&e;";
+    bomb += "\"/></voices>";
+    std::string crowded = "<voices><voice name=\"a\"";
+    for (int i = 0; i < 65; ++i)
+        crowded += " a" + std::to_string(i) + "=''";
+    crowded += "/></voices>";
     // clang-format off
     const std::vector<Row> rows = {
         {"root is a voice", "<voice name=\"solo\"><voice name=\"inner\"/></voice>", {"solo", "inner"}},
@@ -144,6 +156,10 @@ TEST_F(VoicesTest, DocumentShapes) {
         {"empty reply", "", {}},
         {"not xml at all", "voice name=a", {}},
         {"large list in many packets", large, many},
+        {"character and predefined references", "<v><voice name='&lt;&amp;&#38;&#x41;'/></v>", {"<&&A"}},
+        {"document type declaration", "<!DOCTYPE v><v><voice name=\"a\"/></v>", {}},
+        {"entity bomb", bomb, {}},
+        {"a tag with 65 attributes", crowded, {}},
     };
     // clang-format on
     for (const Row& row : rows) {
@@ -156,6 +172,58 @@ TEST_F(VoicesTest, DocumentShapes) {
         EXPECT_EQ(vrCloseEnumerator(voices), VR_SUCCESS);
     }
 }
+
+// The leading digits count; a value that would read as negative or overflow
+// reads as 0, never as a result code.
+TEST_F(VoicesTest, IntegerValuesOutsideTheirRangeReadAsZero) {
+    const std::pair<const char*, int32_t> rows[] = {
+        {"22050", 22050},           {" +8000 Hz", 8000}, {"-2", 0},
+        {"2147483647", 2147483647}, {"2147483648", 0},   {"99999999999999999999", 0},
+    };
+    std::string list = "<v>";
+    for (const auto& row : rows)
+        list += std::string("<voice name='x' SAMPLE_RATE='") + row.first + "'/>";
+    Serve(list + "</v>", 60000);
+    const vr_handle voices = vrEnumerateConnectionVoices(connection_);
+    for (const auto& [value, expected] : rows) {
+        ASSERT_NE(vrNextVoice(voices), nullptr);
+        EXPECT_EQ(vrGetVoiceIntegerValue(voices, VR_SAMPLE_RATE), expected) << value;
+    }
+    EXPECT_EQ(vrCloseEnumerator(voices), VR_SUCCESS);
+}
+
+#ifdef __linux__
+long StatusKb(const char* key) {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind(key, 0) == 0)
+            return std::stol(line.substr(std::strlen(key)));
+    }
+    return -1;
+}
+
+// The largest list of the smallest voices: reading it costs at its peak a
+// few times its size, not a hundred.
+TEST(VoiceListTest, AFullSizeListCostsASmallMultipleOfItsSize) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the thread sanitizer's shadow memory counts as the process's";
+#endif
+    std::string list = "<v>";
+    while (list.size() + 20 < kMaxVoiceListBytes)
+        list += "<voice name=\"\"/>";
+    list += "</v>";
+    std::ofstream reset("/proc/self/clear_refs");
+    if (!(reset << "5" << std::flush))
+        GTEST_SKIP() << "the peak resident size cannot be reset here";
+    const long before = StatusKb("VmHWM:");
+    NameEnumerator voices;
+    ASSERT_TRUE(voices.ParseVoiceList(list.data(), list.size()));
+    EXPECT_EQ(voices.Count(), (list.size() - 7) / 16);
+    const long peak = StatusKb("VmHWM:") - before;
+    RecordProperty("peak_kb", std::to_string(peak));
+    EXPECT_LT(peak, 4 * static_cast<long>(list.size() >> 10));
+}
+#endif
 
 TEST_F(VoicesTest, UnopenedConnectionsAndUnknownEnumerators) {
     // Enumerators are numbered apart from connections.

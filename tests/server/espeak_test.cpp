@@ -191,11 +191,30 @@ TEST_F(Espeak, VoicesAreListedAndSelectableByNameOrLanguage) {
     EXPECT_EQ(french->language_tag, "fr-fr");
     EXPECT_NE(VoiceListXml(voices).find("<voice name=\"English (America)\" VOICE_ID=\"gmw/en-US\""),
               std::string::npos);
+    // Variants apply to any voice, by name or by the sex and age asked for.
+    const struct {
+        const char* request;
+        const char* current;
+        const char* chosen;  // "": none
+    } requests[] = {
+        {"en+f3", "", "English (Great Britain)+f3"},
+        {"+F3", "French (France)+m1", "French (France)+f3"},
+        {"fr+female", "", "French (France)+f2"},  // f1 is 70
+        {"+male", "French (France)+f3", "French (France)"},
+        {"en+male+70", "", "English (Great Britain)+m1"},
+        {"en+female+90", "", "English (Great Britain)+grandma"},
+        {"en+nobody", "", ""},
+        {"+f3", "", ""},
+    };
+    for (const auto& r : requests) {
+        EXPECT_EQ(ChooseVoiceName(voices, r.request, r.current), r.chosen) << r.request;
+    }
     std::vector<Word> words(1);
     words[0].mark = "a";
     words[0].text = "Bonjour.";
     CollectingSink sink;
     std::string error;
+    EXPECT_TRUE(engine_->Speak("French (France)+f3", words, &sink, &error)) << error;
     EXPECT_FALSE(engine_->Speak("nobody", words, &sink, &error));
     EXPECT_NE(error.find("unknown voice"), std::string::npos);
 }

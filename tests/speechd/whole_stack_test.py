@@ -46,15 +46,12 @@ def voiced_map(samples, rate):
                    for i in range(0, len(samples), step))
 
 
-def recorded(path):
-    """The samples the recorder has written so far."""
-    with open(path, "rb") as f:
-        data = f.read()
-    start = data.find(b"data") + 8
-    return array.array("h", data[start:start + (len(data) - start) // 2 * 2])
+def recorded(recording):
+    """The samples the recorder has taken so far."""
+    return recording.samples()[0]
 
 
-def wait_for_quiet(path, rate, seconds=0.5, timeout=30):
+def wait_for_quiet(recording, rate, seconds=0.5, timeout=30):
     """Waits until the recording ends in seconds of quiet; returns its length.
 
     The sound server plays what it has buffered after the message's end has
@@ -62,7 +59,7 @@ def wait_for_quiet(path, rate, seconds=0.5, timeout=30):
     """
     deadline = time.monotonic() + timeout
     while True:
-        samples = recorded(path)
+        samples = recorded(recording)
         last = next((i for i in range(len(samples) - 1, -1, -1)
                      if abs(samples[i]) > THRESHOLD), -1)
         if len(samples) - last - 1 >= seconds * rate:
@@ -163,12 +160,12 @@ class WholeStackTest(unittest.TestCase):
     def test_spd_say_plays_speech_of_the_right_length(self):
         rate = self.sound.rate
         with self.sound.record() as recording:
-            start = wait_for_quiet(recording.path, rate)
+            start = wait_for_quiet(recording, rate)
             said = subprocess.run(["spd-say", "-o", "vrelay", "-l", "en-GB", "-w", TEXT],
                                   env=self.dispatcher.env, timeout=120)
-            end = wait_for_quiet(recording.path, rate)
+            end = wait_for_quiet(recording, rate)
         self.assertEqual(said.returncode, 0)
-        heard = voiced_seconds(recorded(recording.path)[start:end], rate)
+        heard = voiced_seconds(recorded(recording)[start:end], rate)
 
         path = os.path.join(self.folder, "expected.wav")
         subprocess.run([os.environ["VRELAY_SAY"], "-q", "--voice", "en-GB", "-o", path, TEXT],
@@ -180,7 +177,7 @@ class WholeStackTest(unittest.TestCase):
         # espeak-ng drifts a little from one synthesis to the next, and a
         # busy machine may split a frame of the playback in two.
         self.assertAlmostEqual(heard, expected, delta=0.2 * expected,
-                               msg=voiced_map(recorded(recording.path)[start:end], rate))
+                               msg=voiced_map(recorded(recording)[start:end], rate))
 
     def test_index_marks_reach_an_ssip_client_in_order(self):
         marks = ["first", "second", "third", "fourth"]

@@ -56,6 +56,8 @@ void PutString(Bytes& out, const std::string& text) {
 }  // namespace
 
 std::string ReceivedFrame::Text() const {
+    if (payload.empty())
+        return std::string();  // strnlen must not see the null data of an empty payload
     const char* begin = reinterpret_cast<const char*>(payload.data());
     return std::string(begin, strnlen(begin, payload.size()));
 }
@@ -77,6 +79,14 @@ std::vector<Action> DefaultAnswer(const ReceivedFrame& frame) {
         default:
             return {};
     }
+}
+
+std::vector<Action> AnswerAheadThenHold(size_t frames) {
+    const Bytes end = EncodeFrame(PACKET_END, {});
+    Bytes ends;
+    for (size_t i = 0; i < frames; ++i)
+        ends.insert(ends.end(), end.begin(), end.end());
+    return {Action::Raw(ends), Action::Hold()};
 }
 
 Handler AnswerWhen(std::function<bool(const ReceivedFrame&)> which, std::vector<Action> answer,

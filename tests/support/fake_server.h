@@ -76,6 +76,11 @@ std::vector<Action> DefaultAnswer(const ReceivedFrame& frame);
 Handler AnswerWhen(std::function<bool(const ReceivedFrame&)> which, std::vector<Action> answer,
                    Handler others = DefaultAnswer);
 
+// PACKET_ENDs answering the next `frames` frames ahead, then a hold: the
+// server reads nothing more until released, so a client that goes on sending
+// fills the socket buffers.
+std::vector<Action> AnswerAheadThenHold(size_t frames);
+
 // The empty PACKET_TEXT that closes every request.
 inline bool IsClosingText(const ReceivedFrame& frame) {
     return frame.type == PACKET_TEXT && frame.payload.size() <= 1;

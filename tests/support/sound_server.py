@@ -10,14 +10,17 @@ sink played from its monitor source.
         with server.record() as recording:
             subprocess.run([...], env=server.env(), check=True)
         samples, rate = recording.samples()
+        when = recording.time_of(index)  # when a sample was heard
 """
 
+import array
 import contextlib
 import os
 import shutil
 import signal
 import subprocess
 import tempfile
+import threading
 import time
 import wave
 
@@ -29,32 +32,62 @@ class SoundServerError(RuntimeError):
 
 
 class Recording:
-    """What parec wrote while the recording was open: a 16-bit mono WAV."""
+    """What parec recorded while the recording was open: 16-bit mono samples,
+    each block stamped with the time.monotonic() at which it arrived."""
 
-    def __init__(self, path):
+    def __init__(self, path, rate):
         self.path = path
+        self.rate = rate
+        self.data = bytearray()
+        self.stamps = []  # (time it arrived, samples recorded up to its end)
 
     def samples(self):
         """(list of int samples, sample rate) of the recording."""
-        with wave.open(self.path, "rb") as wav:
-            rate = wav.getframerate()
-            data = wav.readframes(wav.getnframes())
-        count = len(data) // 2
-        import array
+        count = len(self.data) // 2
         values = array.array("h")
-        values.frombytes(data[: count * 2])
-        return list(values), rate
+        values.frombytes(bytes(self.data[: count * 2]))
+        return list(values), self.rate
+
+    def time_of(self, sample):
+        """The time.monotonic() at which the sample reached the recorder."""
+        for arrived, recorded in self.stamps:
+            if recorded > sample:
+                return arrived - (recorded - sample) / self.rate
+        raise ValueError("sample %d was not recorded" % sample)
+
+    def _read(self, stream):
+        while True:
+            block = stream.read1(4096)
+            if not block:
+                break
+            self.data += block
+            self.stamps.append((time.monotonic(), len(self.data) // 2))
+
+    def _save(self):
+        with wave.open(self.path, "wb") as wav:
+            wav.setnchannels(1)
+            wav.setsampwidth(2)
+            wav.setframerate(self.rate)
+            wav.writeframes(bytes(self.data[: len(self.data) // 2 * 2]))
 
 
 class SoundServer:
-    """Starts ``pulseaudio`` with only a null sink and an anonymous socket."""
+    """Starts ``pulseaudio`` with only a null sink and an anonymous socket.
 
-    def __init__(self, rate=22050, channels=1):
+    An idle null sink renders two seconds of silence at a time and does not
+    take it back when a stream starts, so every new stream is heard up to two
+    seconds late. ``awake=True`` keeps a silent low-latency stream playing, so
+    that the sink renders in small steps and starts new streams as promptly
+    as a sound card does: for tests that time what is heard."""
+
+    def __init__(self, rate=22050, channels=1, awake=False):
         self.rate = rate
         self.channels = channels
+        self.awake = awake
         self.folder = None
         self.process = None
         self.socket = None
+        self.keeper = None
 
     def __enter__(self):
         if shutil.which("pulseaudio") is None or shutil.which("parec") is None:
@@ -84,12 +117,35 @@ class SoundServer:
             if probe.returncode == 0:
                 subprocess.run(["pactl", "set-default-sink", SINK], env=self.env(),
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                if self.awake:
+                    self._keep_awake()
                 return self
             time.sleep(0.05)
         self.__exit__(None, None, None)
         raise SoundServerError("pulseaudio did not answer within 20 s")
 
+    def _keep_awake(self):
+        self.keeper = subprocess.Popen(
+            ["pacat", "--raw", "--format=s16le", "--rate=%d" % self.rate,
+             "--channels=%d" % self.channels, "--latency-msec=20", "/dev/zero"],
+            env=self.env(), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # Ready once the sink has played out its long idle step.
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            sinks = subprocess.run(["pactl", "list", "sinks"], env=self.env(),
+                                   capture_output=True, text=True).stdout
+            latencies = [int(line.split()[1]) for line in sinks.splitlines()
+                         if line.strip().startswith("Latency:")]
+            if latencies and max(latencies) < 50000:
+                return
+            time.sleep(0.05)
+        raise SoundServerError("the null sink did not take a short latency")
+
     def __exit__(self, *exc):
+        if self.keeper is not None:
+            self.keeper.kill()
+            self.keeper.wait()
+            self.keeper = None
         if self.process is not None and self.process.poll() is None:
             with contextlib.suppress(ProcessLookupError):
                 os.killpg(self.process.pid, signal.SIGTERM)
@@ -126,12 +182,16 @@ class SoundServer:
 
     @contextlib.contextmanager
     def record(self):
-        """Records the sink's monitor into a WAV until the block ends."""
-        path = os.path.join(self.folder, "recording-%d.wav" % time.monotonic_ns())
+        """Records the sink's monitor until the block ends, into a Recording
+        (also saved as a WAV file in the server's folder)."""
+        recording = Recording(
+            os.path.join(self.folder, "recording-%d.wav" % time.monotonic_ns()), self.rate)
         recorder = subprocess.Popen(
             ["parec", "-d", SINK + ".monitor", "--rate=%d" % self.rate, "--channels=1",
-             "--format=s16le", "--file-format=wav", "--latency-msec=10", path],
-            env=self.env(), stderr=subprocess.PIPE)
+             "--format=s16le", "--raw", "--latency-msec=10"],
+            env=self.env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        reader = threading.Thread(target=recording._read, args=(recorder.stdout,))
+        reader.start()
         try:
             # The recorder is ready once its stream shows up on the server.
             deadline = time.monotonic() + 10
@@ -141,7 +201,7 @@ class SoundServer:
                 if out.strip():
                     break
                 time.sleep(0.02)
-            yield Recording(path)
+            yield recording
         finally:
             recorder.send_signal(signal.SIGINT)
             try:
@@ -149,4 +209,7 @@ class SoundServer:
             except subprocess.TimeoutExpired:
                 recorder.kill()
                 recorder.wait()
+            reader.join()
+            recorder.stdout.close()
             recorder.stderr.close()
+            recording._save()

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <future>
 #include <memory>
 #include <string>
 #include <thread>
@@ -87,6 +88,45 @@ TEST(SocketTest, ReceiveLimitTimedReceiveAndWakeSignalEndTheWaitWithNothing) {
     ASSERT_EQ(pair.client.SendBytes("qr", 2), 2);
     EXPECT_GT(recv_to(pair.accepted->Handle(), buffer, 8, MSG_PEEK, 1000), 0);
     EXPECT_EQ(Receive(*pair.accepted, 2), "qr");  // pending data wins over the signal
+}
+
+// A peer that reads nothing: sends fill the stream, and the one that finds no
+// room ends at the send limit, at once when the wake signal is raised, or at
+// the socket's own send timeout when it has no limit of its own.
+TEST(SocketTest, ASendThatFindsNoRoomEndsAtItsLimitOrItsWakeSignal) {
+    enum class End { kLimit, kWake, kOwnTimeout };
+    for (const End end : {End::kLimit, End::kWake, End::kOwnTimeout}) {
+        Pair pair;
+        WakeSignal wake;
+        pair.client.SetWakeSignal(&wake);
+        if (end == End::kLimit)
+            pair.client.SetSendLimit(100);
+        if (end == End::kWake)
+            wake.Raise();  // bytes that find room still go out
+        if (end == End::kOwnTimeout) {
+            const timeval own{0, 100000};
+            ::setsockopt(static_cast<int>(pair.client.Handle()), SOL_SOCKET, SO_SNDTIMEO, &own,
+                         sizeof own);
+        }
+        // A send that hangs fails the row, not the run: closing the peer with
+        // unread bytes resets the stream.
+        std::promise<void> done;
+        std::thread watchdog([&, finished = done.get_future()] {
+            if (finished.wait_for(std::chrono::seconds(10)) == std::future_status::timeout)
+                pair.accepted->Close();
+        });
+        const std::string chunk(65536, 'x');
+        const auto start = Clock::now();
+        int sent = 0;
+        while (pair.client.SendBytes(chunk.data(), chunk.size()) == 65536)
+            ++sent;
+        const auto took =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+        done.set_value();
+        watchdog.join();
+        EXPECT_GT(sent, 0) << static_cast<int>(end);
+        EXPECT_LT(took, 5000) << static_cast<int>(end);
+    }
 }
 
 TEST(SocketTest, FailedConnectAndBindReportTheirReasonWithoutThrowing) {
