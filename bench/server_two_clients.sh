@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Throughput of the reference server's synthesis pool: one client rendering
 # a long text alone, then two clients rendering it at the same time. Prints
 # one markdown table row:

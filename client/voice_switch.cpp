@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "client/voice_switch.h"
 
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The channel callbacks a connection gets when it is opened: text_callback
 // sends each tokenised piece and reads its answer; application_callback acts
 // on voice elements inside the text (ends what was sent so far, then selects

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One conversation with the speech server: the TCP stream, the application's
 // packet callback, the quit flag, and the receive loop that reads answers.
 //

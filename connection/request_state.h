@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one owner of a connection's request life: whether a request runs, on
 // which thread, whether a worker thread exists and has finished, and whether
 // the connection is being stopped (cancelled or destroyed). Every thread that

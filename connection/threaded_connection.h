@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The connection object every handle owns: a Connection plus the lock that
 // serialises requests on it and the RequestState that records who runs a
 // request, owns the asynchronous worker thread and knows when the connection

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Writes the section-3 man pages from Doxygen's XML of the public header:
 one page per exported function (NAME, SYNOPSIS, DESCRIPTION, RETURN VALUE
 when the comment has one, SEE ALSO), and vrelay(3), the overview: the

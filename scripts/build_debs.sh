@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the Debian packages (debian/) with dpkg-buildpackage in a copy of the
 # tree, so the work tree gets none of the build's files, then checks them with
 # lintian: an error fails. The version is the one in include/vrelay/vrelay.h;

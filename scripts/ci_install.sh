@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Checks vrelay the way an application developer gets it, using the build
 # directory given (default build/plain, already built):
 #   - both examples, built in the tree and against the build tree's CMake

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs the Debian packages vrelay needs to build and test, when missing.
 # As root it runs apt-get itself; otherwise it prints the command to run.
 set -euo pipefail

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // vrelay-server: the reference speech server as a program.
 //
 // Prints "listening on ADDR:PORT" once it accepts clients. SIGINT or SIGTERM:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the reference speech server sends, byte for byte. This is the one
 // description of the answer contents; the client passes these payloads to the
 // application unchanged.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Synthesis in worker processes. espeak-ng keeps process-wide state, so one
 // process can synthesise only one text at a time; a pool of worker processes,
 // each with its own copy of the engine, lets every core work. Sessions stay in

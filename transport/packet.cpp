@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "transport/packet.h"
 
 #include <cctype>

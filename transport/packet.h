@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Packets: the frame (type, stream id, length, payload, length again; all
 // big-endian) and the structured phoneme payload.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The parts of the sockets that are the same over every system's interface.
 #include "transport/socket_system.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The system's socket headers and types, for the socket implementations only
 // (transport/socket.h itself carries no system types).
 #ifndef VRELAY_TRANSPORT_SOCKET_SYSTEM_H

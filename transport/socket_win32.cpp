@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // TCP sockets over Winsock 2.
 #include <winsock2.h>
 #include <ws2tcpip.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /**
  * vrelay.h - the public interface of libvrelay_shared, a client library for a
  * text-to-speech server.

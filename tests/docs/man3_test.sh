@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Every function the library exports has its section-3 page, and no page
 # names a function that is not exported; every page renders without a
 # warning. Usage: man3_test.sh LIBRARY MAN3_DIR CHECK_MAN

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The reference manual as a reader sees it: headless Chromium opens the main
 page and the public header's page (DevTools protocol over a pipe, no extra
 packages), checks that the main page is the README and that the header's

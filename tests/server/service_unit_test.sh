@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # A service file passes systemd's own checks with ExecStart pointing at the
 # built program. Exit 77 (skipped) where systemd-analyze cannot run.
 # Usage: service_unit_test.sh UNIT_FILE PROGRAM
