@@ -80,12 +80,11 @@ GlobalTables::~GlobalTables() {
     enumerators.Clear();
     std::vector<std::shared_ptr<ThreadedConnection>> all = connections.TakeAll();
     for (auto& connection : all) {
-        connection->State().BeginStop(RequestState::Stop::kDestroy);
-        connection->SetQuitFlag(true);
+        connection->Request().Stop(StopReason::kDestroy);
     }
     const auto deadline = std::chrono::steady_clock::now() + kExitGrace;
     for (auto& connection : all) {
-        if (!connection->State().WaitForWorkerUntil(deadline)) {
+        if (!connection->Request().WaitForWorkerUntil(deadline)) {
             KeepForever(std::move(connection));
         }
     }

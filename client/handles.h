@@ -37,16 +37,58 @@ auto NoThrow(decltype(std::declval<Body&>()()) failure, Body body) noexcept -> d
     }
 }
 
-// True on the thread that runs a request on connection, that is inside one
-// of its callbacks: a call that would start, end or wait for a request there
-// gets VR_BUSY, since that request cannot end while the callback runs.
-inline bool InsideOwnRequest(ThreadedConnection& connection) {
-    return connection.Lock().HeldByCurrentThread();
+// What an export does besides its work: the result for a handle not in
+// the table (and a warning to print then), whether it also runs from inside
+// the connection's own callback, and the result when memory runs out.
+struct CallRules {
+    vr_result unknown = VR_BAD_HANDLE;
+    const char* unknownWarning = nullptr;
+    bool fromCallback = false;
+    vr_result outOfMemory = VR_ERROR;
+};
+
+// The prologue of every export that acts on a connection: looks the handle
+// up, refuses with VR_BUSY a call from inside the connection's own request
+// (its callback: that request cannot end while the callback runs, so
+// nothing that starts, ends or waits for a request can go on), and runs
+// body with the connection, which stays alive until body returns.
+template <typename Body>
+vr_result OnConnection(vr_handle handle, Body body, const CallRules& rules = {}) noexcept {
+    return NoThrow(rules.outOfMemory, [&]() -> vr_result {
+        const std::shared_ptr<ThreadedConnection> connection = LookupConnection(handle);
+        if (!connection) {
+            if (rules.unknownWarning) {
+                WriteWarning(rules.unknownWarning);
+            }
+            return rules.unknown;
+        }
+        if (!rules.fromCallback && connection->InsideOwnRequest()) {
+            return VR_BUSY;
+        }
+        return body(*connection);
+    });
 }
 
-// The result of a request refused because its connection is being stopped.
-inline vr_result StoppedResult(RequestState::Stop why) {
-    return why == RequestState::Stop::kDestroy ? VR_BAD_HANDLE : VR_CANCELLED;
+// What a request that ran (or was refused) reports. A callback's refusal
+// stops a render as a cancel does; a query it stops has failed. A failing
+// server is VR_ERROR, never a cancel.
+inline vr_result RequestResult(RequestEnd end, bool query) {
+    switch (end.stop) {
+        case StopReason::kNone:
+            return VR_SUCCESS;
+        case StopReason::kRefused:
+            return query ? VR_ERROR : VR_CANCELLED;
+        case StopReason::kSendFailed:
+            return VR_SEND_FAILED;
+        case StopReason::kAnswerFailed:
+            return VR_ERROR;
+        case StopReason::kCancel:
+            return VR_CANCELLED;
+        case StopReason::kDestroy:
+            // Requests waiting behind a destroy find their handle gone.
+            return end.ran ? VR_CANCELLED : VR_BAD_HANDLE;
+    }
+    return VR_ERROR;
 }
 
 // The library's messages to the application, on standard output unless

@@ -3,72 +3,14 @@
 #include <vrelay/vrelay.h>
 
 #include "client/handles.h"
-#include "client/voice_switch.h"
 
+using vrelay::CallRules;
 using vrelay::Connections;
-using vrelay::InsideOwnRequest;
-using vrelay::LookupConnection;
 using vrelay::NoThrow;
-using vrelay::RequestState;
+using vrelay::OnConnection;
 using vrelay::ScopedLock;
+using vrelay::StopReason;
 using vrelay::ThreadedConnection;
-
-namespace {
-
-vr_result Open(vr_handle connection, const char* host, int32_t port) {
-    auto object = LookupConnection(connection);
-    if (!object) {
-        return VR_BAD_HANDLE;
-    }
-    if (InsideOwnRequest(*object)) {
-        return VR_BUSY;
-    }
-    if (host == nullptr) {
-        return VR_CONNECT_FAILED;
-    }
-    // Behind a running request, so that its socket is not replaced under it.
-    ScopedLock lock(object->Lock());
-    if (!object->Connect(host, port)) {
-        return VR_CONNECT_FAILED;
-    }
-    vrelay::InstallVoiceSwitch(*object);
-    return VR_SUCCESS;
-}
-
-// Sends PACKET_CLOSE and drops the socket, behind a running request. A
-// socket whose PACKET_CLOSE cannot be sent (the server reset the stream) is
-// dropped all the same, so that the handle can be opened again: the result
-// is still VR_SEND_FAILED.
-vr_result Close(ThreadedConnection& object) {
-    ScopedLock lock(object.Lock());
-    const bool sent = object.CloseStreamSocket();
-    const bool closed = object.Close();
-    return sent && closed ? VR_SUCCESS : VR_SEND_FAILED;
-}
-
-vr_result Destroy(vr_handle connection) {
-    auto object = LookupConnection(connection);
-    if (!object) {
-        return VR_SUCCESS;
-    }
-    if (InsideOwnRequest(*object)) {
-        return VR_BUSY;  // it would be freed under the request it runs in
-    }
-    // Stop a running request first, so that the close below does not wait
-    // for a server that may never answer; requests waiting behind it are
-    // refused.
-    object->State().BeginStop(RequestState::Stop::kDestroy);
-    object->SetQuitFlag(true);
-    Close(*object);
-    Connections().Remove(connection);
-    // Stop and join a running worker here, on the caller's thread, so that
-    // the object is never freed by its own worker. The number is free for
-    // reuse once this call lets go of the object.
-    object->Shutdown();
-    return VR_SUCCESS;
-}
-
-}  // namespace
 
 extern "C" {
 
@@ -81,25 +23,60 @@ VR_API vr_handle VR_CDECL vrCreateConnection(void) {
                    [] { return Connections().Add([] { return new ThreadedConnection(); }); });
 }
 
+// Behind a running request, so that its socket is not replaced under it.
 VR_API vr_result VR_CDECL vrOpenConnection(vr_handle connection, const char* host, int32_t port) {
-    return NoThrow(VR_CONNECT_FAILED, [&] { return Open(connection, host, port); });
+    CallRules rules;
+    rules.outOfMemory = VR_CONNECT_FAILED;
+    return OnConnection(
+        connection,
+        [&](ThreadedConnection& c) {
+            if (host == nullptr) {
+                return VR_CONNECT_FAILED;
+            }
+            ScopedLock lock(c.Lock());
+            return c.Connect(host, port) ? VR_SUCCESS : VR_CONNECT_FAILED;
+        },
+        rules);
 }
 
+// Sends PACKET_CLOSE and drops the socket, behind a running request. A
+// socket whose PACKET_CLOSE cannot be sent (the server reset the stream) is
+// dropped all the same, so that the handle can be opened again: the result
+// is still VR_SEND_FAILED.
 VR_API vr_result VR_CDECL vrCloseConnection(vr_handle connection) {
-    return NoThrow(VR_SEND_FAILED, [&]() -> vr_result {
-        auto object = LookupConnection(connection);
-        if (!object) {
-            return VR_BAD_HANDLE;
-        }
-        if (InsideOwnRequest(*object)) {
-            return VR_BUSY;
-        }
-        return Close(*object);
-    });
+    CallRules rules;
+    rules.outOfMemory = VR_SEND_FAILED;
+    return OnConnection(
+        connection,
+        [](ThreadedConnection& c) {
+            ScopedLock lock(c.Lock());
+            return c.CloseStream() ? VR_SUCCESS : VR_SEND_FAILED;
+        },
+        rules);
 }
 
 VR_API vr_result VR_CDECL vrDestroyConnection(vr_handle connection) {
-    return NoThrow(VR_ERROR, [&] { return Destroy(connection); });
+    CallRules rules;
+    rules.unknown = VR_SUCCESS;
+    return OnConnection(
+        connection,
+        [connection](ThreadedConnection& c) {
+            // Stop a running request first, so that the close below does not
+            // wait for a server that may never answer; requests waiting
+            // behind it are refused.
+            c.Request().Stop(StopReason::kDestroy);
+            {
+                ScopedLock lock(c.Lock());
+                c.CloseStream();
+            }
+            Connections().Remove(connection);
+            // Stop and join a running worker here, on the caller's thread, so
+            // that the object is never freed by its own worker. The number is
+            // free for reuse once this call lets go of the object.
+            c.Shutdown();
+            return VR_SUCCESS;
+        },
+        rules);
 }
 
 }  // extern "C"

@@ -18,33 +18,6 @@ namespace vrelay {
 
 const char kListVoicesQuery[] = "<voice name=\"all\"/>";
 
-std::string VoiceSelectionQuery(const std::string& name) {
-    // The name goes between single quotes: the characters that could end the
-    // attribute or start markup travel as character references, so that a
-    // name like "it's" selects that voice and nothing else. Other names go
-    // out byte for byte.
-    std::string query = "<voice name='";
-    for (char c : name) {
-        switch (c) {
-            case '&':
-                query += "&amp;";
-                break;
-            case '<':
-                query += "&lt;";
-                break;
-            case '\'':
-                query += "&apos;";
-                break;
-            case '"':
-                query += "&quot;";
-                break;
-            default:
-                query += c;
-        }
-    }
-    return query + "' select='1'/>";
-}
-
 namespace {
 
 // The attribute each field reads: the name, then keys 1 to 16.
@@ -317,15 +290,12 @@ int32_t NameEnumerator::IntegerValue(int32_t key) const {
 
 namespace {
 
+using vrelay::CallRules;
 using vrelay::Enumerators;
-using vrelay::InsideOwnRequest;
-using vrelay::LookupConnection;
 using vrelay::NameEnumerator;
 using vrelay::NoThrow;
+using vrelay::OnConnection;
 using vrelay::PacketSink;
-using vrelay::RequestScope;
-using vrelay::RequestState;
-using vrelay::ScopedLock;
 using vrelay::ThreadedConnection;
 using vrelay::Warn;
 
@@ -356,92 +326,68 @@ class ReplyCollector : public PacketSink {
     std::string reply;
 };
 
-// One query exchange under the connection lock, its answer handed to sink
-// (the application's callback when null).
-vr_result Query(ThreadedConnection& object, const char* query, PacketSink* sink) {
-    if (InsideOwnRequest(object)) {
-        return VR_BUSY;
-    }
-    ScopedLock lock(object.Lock());
-    RequestScope request(object.State());
-    if (request.Stopped() != RequestState::Stop::kNone) {
-        return vrelay::StoppedResult(request.Stopped());
-    }
-    if (!object.SendQuery(query)) {
-        return object.GetQuitFlag() ? VR_CANCELLED : VR_SEND_FAILED;
-    }
-    const bool answered = sink ? object.WaitForEndPacket(*sink) : object.WaitForEndPacket();
-    if (!answered) {
-        return VR_ERROR;
-    }
-    return object.GetQuitFlag() ? VR_CANCELLED : VR_SUCCESS;
-}
-
-vr_result QueryServer(vr_handle connection, const char* query) {
-    auto object = LookupConnection(connection);
-    if (!object) {
-        return VR_BAD_HANDLE;
-    }
-    if (query == nullptr) {
-        return VR_SEND_FAILED;
-    }
-    return Query(*object, query, nullptr);
+// One query exchange, its answer handed to sink (the application's callback
+// when null).
+vr_result Query(ThreadedConnection& c, const char* query, PacketSink* sink) {
+    return vrelay::RequestResult(c.Query(query, sink), true);
 }
 
 // Reads the server's voice list into voices. The reply goes to a collector
 // of its own: the application's callback and user data are never touched,
 // so requests on other threads keep their packets. A failed query leaves
-// voices empty; returns the query's result.
-vr_result ReadVoices(ThreadedConnection& object, NameEnumerator* voices) {
+// voices empty.
+void ReadVoices(ThreadedConnection& c, NameEnumerator* voices) {
     ReplyCollector collector;
-    const vr_result queried = Query(object, vrelay::kListVoicesQuery, &collector);
-    if (queried == VR_SUCCESS) {
+    if (Query(c, vrelay::kListVoicesQuery, &collector) == VR_SUCCESS) {
         voices->ParseVoiceList(collector.reply.data(), collector.reply.size());
     }
-    return queried;
+}
+
+vr_result QueryServer(vr_handle connection, const char* query) {
+    return OnConnection(connection, [&](ThreadedConnection& c) {
+        return query ? Query(c, query, nullptr) : VR_SEND_FAILED;
+    });
 }
 
 vr_handle EnumerateVoices(vr_handle connection) {
-    auto object = LookupConnection(connection);
-    if (!object) {
-        return VR_BAD_HANDLE;
-    }
-    auto voices = std::make_unique<NameEnumerator>();
-    if (ReadVoices(*object, voices.get()) == VR_BUSY) {
-        return VR_BUSY;
-    }
-    // Published only when complete: from here on it is read-only.
-    return Enumerators().Add([&] { return voices.release(); });
+    return OnConnection(connection, [](ThreadedConnection& c) {
+        auto voices = std::make_unique<NameEnumerator>();
+        ReadVoices(c, voices.get());
+        // Published only when complete: from here on it is read-only.
+        return Enumerators().Add([&] { return voices.release(); });
+    });
 }
 
 vr_result SetVoice(vr_handle connection, const char* name) {
-    auto object = LookupConnection(connection);
-    if (object && InsideOwnRequest(*object)) {
-        return VR_BUSY;
-    }
-    if (!object || name == nullptr) {
-        Warn("WARNING: failed to set voice. Using default instead\n");
-        return VR_ERROR;
-    }
-    // The list is this call's own and has no handle, so that no other thread
-    // can close it under the call.
-    NameEnumerator voices;
-    if (ReadVoices(*object, &voices) == VR_BUSY) {
-        return VR_BUSY;
-    }
-    bool found = false;
-    for (size_t i = 0; i < voices.Count() && !found; ++i) {
-        found = std::strcmp(voices.Name(i), name) == 0;
-    }
-    if (!found) {
-        Warn("WARNING: voice was not found. Using default instead\n");
-        return VR_ERROR;
-    }
-    if (Query(*object, vrelay::VoiceSelectionQuery(name).c_str(), nullptr) != VR_SUCCESS) {
-        Warn("WARNING: vrServer query failed, the voice has not been switched\n");
-        return VR_ERROR;
-    }
-    return VR_SUCCESS;
+    CallRules rules;
+    rules.unknown = VR_ERROR;
+    rules.unknownWarning = "WARNING: failed to set voice. Using default instead\n";
+    return OnConnection(
+        connection,
+        [&](ThreadedConnection& c) {
+            if (name == nullptr) {
+                Warn(rules.unknownWarning);
+                return VR_ERROR;
+            }
+            // The list is this call's own and has no handle, so that no other
+            // thread can close it under the call.
+            NameEnumerator voices;
+            ReadVoices(c, &voices);
+            bool found = false;
+            for (size_t i = 0; i < voices.Count() && !found; ++i) {
+                found = std::strcmp(voices.Name(i), name) == 0;
+            }
+            if (!found) {
+                Warn("WARNING: voice was not found. Using default instead\n");
+                return VR_ERROR;
+            }
+            if (Query(c, vrelay::VoiceSelectionQuery(name).c_str(), nullptr) != VR_SUCCESS) {
+                Warn("WARNING: vrServer query failed, the voice has not been switched\n");
+                return VR_ERROR;
+            }
+            return VR_SUCCESS;
+        },
+        rules);
 }
 
 vr_result SetVoiceFast(vr_handle connection, const char* name) {
@@ -458,11 +404,11 @@ vr_result SetVoiceFast(vr_handle connection, const char* name) {
 extern "C" {
 
 VR_API vr_result VR_CDECL vrQueryServer(vr_handle connection, const char* query) {
-    return NoThrow(VR_ERROR, [&] { return QueryServer(connection, query); });
+    return QueryServer(connection, query);
 }
 
 VR_API vr_handle VR_CDECL vrEnumerateConnectionVoices(vr_handle connection) {
-    return NoThrow(VR_ERROR, [&] { return EnumerateVoices(connection); });
+    return EnumerateVoices(connection);
 }
 
 VR_API int32_t VR_CDECL vrNumVoices(vr_handle enumerator) {
@@ -512,7 +458,7 @@ VR_API int32_t VR_CDECL vrGetVoiceIntegerValue(vr_handle enumerator, int32_t key
 }
 
 VR_API vr_result VR_CDECL vrSetVoice(vr_handle connection, const char* name) {
-    return NoThrow(VR_ERROR, [&] { return SetVoice(connection, name); });
+    return SetVoice(connection, name);
 }
 
 VR_API vr_result VR_CDECL vrSetVoiceFast(vr_handle connection, const char* name) {

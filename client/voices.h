@@ -67,9 +67,8 @@ class NameEnumerator : public Enumerator {
 // received (the enumerator is empty).
 constexpr size_t kMaxVoiceListBytes = 16u << 20;
 
-// The query that lists every voice, and the one that selects a voice.
+// The query that lists every voice.
 extern const char kListVoicesQuery[];
-std::string VoiceSelectionQuery(const std::string& name);
 
 }  // namespace vrelay
 

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "platform/clock.h"
-#include "textproc/tokeniser/tpc.h"
 #include "transport/log.h"
 #include "transport/packet.h"
 
@@ -19,36 +18,37 @@ namespace {
 // and doubles it up to the first value above 999.
 constexpr int kConnectionWaitSleepTime = 10;
 
+// What a request's stream mode becomes after a text packet of this kind.
+StreamMode ModeAfter(bool final, bool xml) {
+    return final ? StreamMode::kNone : xml ? StreamMode::kXml : StreamMode::kPlain;
+}
+
 }  // namespace
 
-Connection::Connection() {
-    m_channel = KVTP_tpc_newtype(nullptr, nullptr, 1, "CLIENT", 3);
+Connection::Connection() = default;
+
+Connection::Connection(Connection& other) {
+    SetCallBack(other.GetCallBack());
+    SetPascalCallBack(other.GetPascalCallBack());
+    SetUserData(other.GetUserData());
+    m_host = other.m_host;
+    m_port = other.m_port;
+    m_lexer.CopyProsodyFrom(other.m_lexer);
 }
 
 Connection::~Connection() {
+    ScopedLock lock(m_lock);
     Close();
-    if (m_channel) {
-        KVTP_tpc_delete(m_channel);
-        m_channel = nullptr;
-    }
-    std::free(m_tokeniserUserData);
-    m_tokeniserUserData = nullptr;
 }
 
 bool Connection::Connect(const char* host, int port) {
     m_host = host ? host : "";
     m_port = port;
-    if (!m_wakeOwner) {
-        auto wake = std::make_unique<WakeSignal>();
-        if (!wake->Valid()) {
-            return false;
-        }
-        m_wakeOwner = std::move(wake);
-        m_wake.store(m_wakeOwner.get());
-        // A quit set before the signal existed could not raise it.
-        if (GetQuitFlag()) {
-            m_wakeOwner->Raise();
-        }
+    // Made by the first Connect, so that creating a connection takes no
+    // descriptor.
+    WakeSignal* wake = m_request.Wake();
+    if (!wake) {
+        return false;
     }
     auto socket = std::make_unique<SocketClient>(m_host, port);
     if (!socket->IsOpen()) {
@@ -56,39 +56,40 @@ bool Connection::Connect(const char* host, int port) {
     }
     Close();
     m_socket = std::move(socket);
-    m_socket->SetWakeSignal(m_wakeOwner.get());
-    m_input.SetSource(m_socket.get());
-    m_requestMode = 0;
+    m_socket->SetWakeSignal(wake);
+    m_request.SetMode(StreamMode::kNone);
     return true;
+}
+
+bool Connection::Reconnect() {
+    const std::string host = m_host;
+    return Connect(host.c_str(), m_port);
 }
 
 bool Connection::Close() {
     if (!m_socket) {
         return false;
     }
-    m_input.SetSource(nullptr);
-    m_input.ReleaseIfEmpty();
+    m_reader.Reset();
+    m_reader.ReleaseIfEmpty();
     m_socket->Close();
     m_socket.reset();
     return true;
 }
 
-void Connection::SetQuitFlag(bool quit) {
-    m_quit.store(quit);
-    WakeSignal* wake = m_wake.load();
-    if (!wake) {
-        return;
+bool Connection::CloseStream() {
+    bool sent = false;
+    if (m_socket) {
+        Packet packet(kStreamId, PACKET_CLOSE, nullptr, 0, false);
+        sent = packet.SendData(Outgoing());
     }
-    if (quit) {
-        wake->Raise();
-    } else {
-        wake->Clear();
-    }
+    const bool closed = Close();
+    return sent && closed;
 }
 
 Socket* Connection::Outgoing() {
     if (m_socket) {
-        m_socket->SetSendLimit(m_packetTimeout);
+        m_socket->SetSendLimit(m_packetTimeout.load());
     }
     return m_socket.get();
 }
@@ -103,17 +104,9 @@ bool Connection::SendQuery(const char* query) {
                          << " length is " << length;
         return false;
     }
-    Packet packet(m_streamId, PACKET_QUERY,
+    Packet packet(kStreamId, PACKET_QUERY,
                   reinterpret_cast<unsigned char*>(const_cast<char*>(query)),
                   static_cast<uint32_t>(length), false);
-    return packet.SendData(Outgoing());
-}
-
-bool Connection::CloseStreamSocket() {
-    if (!m_socket) {
-        return false;
-    }
-    Packet packet(m_streamId, PACKET_CLOSE, nullptr, 0, false);
     return packet.SendData(Outgoing());
 }
 
@@ -129,201 +122,269 @@ int32_t Connection::Deliver(PACKET_TYPE type, void* data, int32_t length) {
 }
 
 void Connection::FireEvent(PACKET_TYPE type) {
-    if (type != PACKET_REQUEST_DONE && GetQuitFlag()) {
+    if (type != PACKET_REQUEST_DONE && m_request.Quit()) {
         return;
     }
     Deliver(type, nullptr, 0);
 }
 
-bool Connection::WaitForEndPacket(PacketSink& sink) {
-    if (!m_socket) {
-        RecordFailure(RequestFailure::kReply);
-        return false;
+// ---- Requests --------------------------------------------------------------
+
+StopReason Connection::Submit(const char* text, bool xml, bool final) {
+    const StreamMode open = m_request.Mode();
+    if (open != StreamMode::kNone && (open == StreamMode::kXml) != xml) {
+        // A stream of the other kind is open: end it first. Its answer is
+        // read here, so that every later wait reads its own answer.
+        SendText("", open == StreamMode::kXml, true);
+        if (!m_request.Quit()) {
+            WaitForEndPacket();
+        }
     }
-    const bool answered = ReadAnswer(sink);
-    // A connection between requests holds no read buffer.
-    m_input.ReleaseIfEmpty();
-    if (!answered) {
-        RecordFailure(RequestFailure::kReply);
+    if (!m_request.Quit()) {
+        SendText(text, xml, final);
     }
-    return answered;
+    // A push sends nothing after its pieces, so there is nothing to read.
+    if (final && !m_request.Quit()) {
+        WaitForEndPacket();
+    }
+    return m_request.Stopped();
 }
 
-bool Connection::ReadAnswer(PacketSink& sink) {
-    auto packet = std::make_unique<Packet>();
-    int64_t start = GetCurrentTicks();
-    int backOff = kConnectionWaitSleepTime;
-    int received = 0;
+RequestEnd Connection::Query(const char* query, PacketSink* sink) {
+    ScopedLock lock(m_lock);
+    RequestScope request(m_request);
+    if (request.Refused() != StopReason::kNone) {
+        return {request.Refused(), false};
+    }
+    if (!SendQuery(query)) {
+        m_request.Stop(StopReason::kSendFailed);
+    } else {
+        WaitForEndPacket(sink ? *sink : *this);
+    }
+    return {m_request.Stopped(), true};
+}
 
+// ---- Receive loop ------------------------------------------------------------
+
+bool Connection::WaitForEndPacket(PacketSink& sink) {
+    const Step end = m_socket ? ReadAnswer(sink) : Step::kFailed;
+    // A connection between requests holds no read buffer.
+    m_reader.ReleaseIfEmpty();
+    if (end == Step::kFailed || end == Step::kRefused) {
+        m_request.Stop(end == Step::kRefused ? StopReason::kRefused : StopReason::kAnswerFailed);
+        return false;
+    }
+    return true;
+}
+
+Connection::Step Connection::ReadAnswer(PacketSink& sink) {
+    AnswerClock clock{GetCurrentTicks(), kConnectionWaitSleepTime};
     for (;;) {
-        if (GetQuitFlag()) {
-            return true;
+        std::unique_ptr<Packet> frame;
+        switch (ReadFrame(&frame, &clock)) {
+            case Read::kQuit:
+                return Step::kEnd;
+            case Read::kFailed:
+                return Step::kFailed;
+            case Read::kFrame:
+                break;
+        }
+        const Step step = Dispatch(*frame, sink);
+        if (step != Step::kNext) {
+            return step;
+        }
+        // No pause between packets: the next turn reads what is buffered or
+        // waits in the socket, and a stop is seen at the top of the turn.
+        clock.start = GetCurrentTicks();
+    }
+}
+
+Connection::Read Connection::ReadFrame(std::unique_ptr<Packet>* frame, AnswerClock* clock) {
+    const int timeout = m_packetTimeout.load();
+    bool afterRead = false;
+    size_t received = 0;
+    for (;;) {
+        if (m_request.Quit()) {
+            return Read::kQuit;
+        }
+        switch (m_reader.Next(frame)) {
+            case FrameReader::Status::kFrame:
+                return Read::kFrame;
+            case FrameReader::Status::kTooLong:
+                return Read::kFailed;
+            case FrameReader::Status::kNeedMore:
+                break;
+        }
+        if (afterRead) {
+            if (timeout >= 0 && GetTickDifference(clock->start, GetCurrentTicks()) > timeout) {
+                VR_LOG(logWARNING)
+                    << "vrelay packet receive from server timed out after " << timeout << "ms";
+                return Read::kFailed;
+            }
+            if (received == 0) {
+                // Woken, or the wait ended without data: look at the quit
+                // flag again after a pause.
+                if (clock->backOff <= 999) {
+                    clock->backOff *= 2;
+                }
+                SleepMilliseconds(static_cast<uint32_t>(clock->backOff / 100));
+                afterRead = false;
+                continue;
+            }
         }
         // Wait no longer for the next byte than what is left of the packet's
         // time, so that a silent server ends the wait, and one that drips
         // bytes cannot stretch a packet beyond it; the extra millisecond
         // makes the elapsed time exceed the timeout when the limit is what
         // ended the wait.
-        if (m_packetTimeout >= 0) {
-            const int64_t elapsed = GetTickDifference(start, GetCurrentTicks());
-            const int64_t left = std::max<int64_t>(0, m_packetTimeout - elapsed) + 1;
+        if (timeout >= 0) {
+            const int64_t elapsed = GetTickDifference(clock->start, GetCurrentTicks());
+            const int64_t left = std::max<int64_t>(0, timeout - elapsed) + 1;
             m_socket->SetReceiveLimit(static_cast<int>(std::min<int64_t>(left, INT32_MAX)));
         } else {
             m_socket->SetReceiveLimit(-1);
         }
-        if (!packet->GetData(&m_input, &received)) {
-            return false;
+        size_t room = 0;
+        char* space = m_reader.Space(&room);
+        if (!space || !m_socket->ReceiveBytes(space, room, &received)) {
+            return Read::kFailed;
         }
-        if (!packet->FilledPacket()) {
-            if (m_packetTimeout >= 0 &&
-                GetTickDifference(start, GetCurrentTicks()) > m_packetTimeout) {
-                VR_LOG(logWARNING) << "vrelay packet receive from server timed out after "
-                                   << m_packetTimeout << "ms";
-                return false;
-            }
-            if (received != 0) {
-                continue;
-            }
-            if (backOff <= 999) {
-                backOff *= 2;
-            }
-            SleepMilliseconds(static_cast<uint32_t>(backOff / 100));
-            continue;
-        }
-        if (!packet->OK()) {
-            VR_LOG(logERROR) << "vrelay packet receive error";
-            return false;
-        }
-
-        const uint16_t type = packet->PacketType();
-        switch (type) {
-            case PACKET_END:
-                return true;
-            case PACKET_CLOSE:
-                VR_LOG(logWARNING) << "the server has closed the connection to the vrelay client";
-                return false;
-            case PACKET_PHONEME: {
-                PhonemePacketData record;
-                if (!record.Deserialize(packet->Data(), packet->Length())) {
-                    VR_LOG(logWARNING)
-                        << "malformed phoneme packet of length " << packet->Length() << " dropped";
-                    break;
-                }
-                if (GetQuitFlag()) {
-                    break;
-                }
-                PhonemeEvent event{};
-                event.phone = reinterpret_cast<const char*>(record.m_phone);
-                event.first = record.m_first;
-                event.next_phone = reinterpret_cast<const char*>(record.m_nextPhone);
-                event.value1 = record.m_values[0];
-                event.value2 = record.m_values[1];
-                event.value3 = record.m_values[2];
-                event.value4 = record.m_values[3];
-                event.value5 = record.m_values[4];
-                event.value6 = record.m_values[5];
-                event.value7 = record.m_values[6];
-                event.size = static_cast<int32_t>(sizeof(PhonemeEvent));
-                if (sink.Deliver(PACKET_PHONEME, &event, event.size) != VR_SUCCESS) {
-                    VR_LOG(logWARNING)
-                        << "callback did not return VR_SUCCESS, skipping remaining packets";
-                    return false;
-                }
-                break;
-            }
-            case PACKET_DATA_6:
-            case PACKET_DATA_8:
-            case PACKET_DATA_9:
-            case PACKET_DATA_10:
-            case PACKET_QUERY:
-                if (GetQuitFlag()) {
-                    break;
-                }
-                if (sink.Deliver(static_cast<PACKET_TYPE>(type), packet->Data(),
-                                 static_cast<int32_t>(packet->Length())) != VR_SUCCESS) {
-                    VR_LOG(logWARNING)
-                        << "callback did not return VR_SUCCESS, skipping remaining packets";
-                    return false;
-                }
-                break;
-            default:
-                VR_LOG(logWARNING) << "unhandled packet type " << type;
-                break;
-        }
-
-        // No pause between packets: the next turn reads what is buffered or
-        // waits in the socket, and a cancel is seen at the top of the turn.
-        start = GetCurrentTicks();
-        packet = std::make_unique<Packet>();
+        m_reader.Filled(received);
+        afterRead = true;
     }
 }
 
-void Connection::SetTokeniserCallBack(TokeniserCallBack text, TokeniserCallBack application,
-                                      void* userData) {
-    if (m_tokeniserUserData != userData) {
-        std::free(m_tokeniserUserData);
+Connection::Step Connection::Dispatch(Packet& frame, PacketSink& sink) {
+    if (!frame.OK()) {
+        VR_LOG(logERROR) << "vrelay packet receive error";
+        return Step::kFailed;
     }
-    m_tokeniserUserData = userData;
-    if (m_channel) {
-        KVTP_tpc_set_text_callback(m_channel, text, userData);
-        KVTP_tpc_set_application_callback(m_channel, application, userData);
+    const uint16_t type = frame.PacketType();
+    void* data = frame.Data();
+    int32_t length = static_cast<int32_t>(frame.Length());
+    PhonemeEvent event{};
+    switch (type) {
+        case PACKET_END:
+            return Step::kEnd;
+        case PACKET_CLOSE:
+            VR_LOG(logWARNING) << "the server has closed the connection to the vrelay client";
+            return Step::kFailed;
+        case PACKET_PHONEME: {
+            PhonemePacketData record;
+            if (!record.Deserialize(frame.Data(), frame.Length())) {
+                VR_LOG(logWARNING)
+                    << "malformed phoneme packet of length " << frame.Length() << " dropped";
+                return Step::kNext;
+            }
+            event.phone = reinterpret_cast<const char*>(record.m_phone);
+            event.first = record.m_first;
+            event.next_phone = reinterpret_cast<const char*>(record.m_nextPhone);
+            event.value1 = record.m_values[0];
+            event.value2 = record.m_values[1];
+            event.value3 = record.m_values[2];
+            event.value4 = record.m_values[3];
+            event.value5 = record.m_values[4];
+            event.value6 = record.m_values[5];
+            event.value7 = record.m_values[6];
+            event.size = static_cast<int32_t>(sizeof(PhonemeEvent));
+            data = &event;
+            length = event.size;
+            break;
+        }
+        case PACKET_DATA_6:
+        case PACKET_DATA_8:
+        case PACKET_DATA_9:
+        case PACKET_DATA_10:
+        case PACKET_QUERY:
+            break;
+        default:
+            VR_LOG(logWARNING) << "unhandled packet type " << type;
+            return Step::kNext;
     }
+    // After a stop, what is still read is dropped.
+    if (m_request.Quit()) {
+        return Step::kNext;
+    }
+    if (sink.Deliver(static_cast<PACKET_TYPE>(type), data, length) != VR_SUCCESS) {
+        VR_LOG(logWARNING) << "callback did not return VR_SUCCESS, skipping remaining packets";
+        return Step::kRefused;
+    }
+    return Step::kNext;
 }
 
-void Connection::ClearTokeniserCallBack() {
-    if (m_channel) {
-        KVTP_tpc_set_text_callback(m_channel, nullptr, nullptr);
-        KVTP_tpc_set_application_callback(m_channel, nullptr, nullptr);
-    }
-}
+// ---- Text path ---------------------------------------------------------------
 
-bool Connection::SendText(const char* text, bool xml, bool final) {
+void Connection::SendText(const char* text, bool xml, bool final) {
     if (!m_socket) {
-        return false;
+        m_request.Stop(StopReason::kSendFailed);
+        return;
     }
-    m_tokenised.clear();
-    if (m_channel) {
-        KVTP_tpc_process(m_channel, text ? text : "", -1, final ? 1 : 0);
+    m_text.Run(text, final);
+    // Every piece has gone out with its answer; a final call ends the
+    // request with an empty PACKET_TEXT. After a stop nothing more goes out.
+    if (!m_request.Quit()) {
+        SendData("", 0, xml, final);
     }
-    if (Abandoned()) {
-        // Cancelled, or an answer failed, while the pieces went out: send
-        // nothing more. The request reports which from the quit flag and
-        // Failure().
-        m_inputLength = 0;
-        return m_failure == RequestFailure::kNone;
+}
+
+void Connection::Piece(const char* text, size_t length, bool final) {
+    m_lock.AssertHeld();
+    if (m_request.Quit()) {
+        return;
     }
-    return SendData(m_tokenised, xml, final);
+    // A piece that could not be sent has stopped the request; an empty one
+    // that does not end it sends nothing, so there is no answer to read.
+    if (SendData(text, length, true, final) && (final || length > 0)) {
+        WaitForEndPacket();
+    }
+}
+
+void Connection::VoiceSwitch(bool named, const std::string& name) {
+    m_lock.AssertHeld();
+    if (m_request.Quit()) {
+        return;
+    }
+    // End what has been sent so far, so the switch takes effect exactly here.
+    if (!SendData("", 0, true, true) || !WaitForEndPacket() || !named) {
+        return;
+    }
+    // A selection that cannot be sent changes nothing; the text goes on.
+    if (SendQuery(VoiceSelectionQuery(name).c_str())) {
+        WaitForEndPacket();
+    }
+}
+
+void Connection::Failed() noexcept {
+    m_request.Stop(StopReason::kAnswerFailed);
 }
 
 bool Connection::SendTextPacket(uint16_t type, const char* text, size_t length) {
     std::vector<unsigned char> payload(length + 1);
     std::memcpy(payload.data(), text, length);
     payload[length] = '\0';
-    Packet packet(m_streamId, type, payload.data(), static_cast<uint32_t>(payload.size()), false);
+    Packet packet(kStreamId, type, payload.data(), static_cast<uint32_t>(payload.size()), false);
     if (!packet.SendData(Outgoing())) {
-        RecordFailure(RequestFailure::kSend);
+        m_request.Stop(StopReason::kSendFailed);
         return false;
     }
     return true;
 }
 
-bool Connection::SendData(const std::string& text, bool xml, bool final) {
+bool Connection::SendData(const char* text, size_t length, bool xml, bool final) {
     if (!m_socket) {
-        RecordFailure(RequestFailure::kSend);
+        m_request.Stop(StopReason::kSendFailed);
         return false;
     }
     size_t position = 0;
-    size_t remaining = text.size();
-    m_inputLength = static_cast<uint32_t>(remaining);
+    size_t remaining = length;
     if (remaining > kMaxTextPerPacket) {
         VR_LOG(logWARNING)
             << "Input is too big for text packet, splitting tokeniser output into chunks";
         do {
             const size_t chunk = std::min(remaining, kMaxTextPerPacket);
             VR_LOG(logDEBUG3) << "Sending text chunk of length " << chunk;
-            m_inputLength = static_cast<uint32_t>(chunk);
-            m_requestMode = xml ? 1 : 2;
-            if (!SendTextPacket(PACKET_TEXT_CHUNK, text.data() + position, chunk)) {
+            m_request.SetMode(ModeAfter(false, xml));
+            if (!SendTextPacket(PACKET_TEXT_CHUNK, text + position, chunk)) {
                 VR_LOG(logERROR) << "error sending text chunk";
                 return false;
             }
@@ -332,32 +393,27 @@ bool Connection::SendData(const std::string& text, bool xml, bool final) {
                 return false;
             }
             position += kMaxTextPerPacket;
-            remaining = text.size() - position;
+            remaining = length - position;
         } while (remaining > kMaxTextPerPacket);
-        m_inputLength = static_cast<uint32_t>(remaining);
     }
-    if (final) {
-        VR_LOG(logDEBUG3) << "input text is length " << remaining;
-        m_requestMode = 0;
-        return SendTextPacket(PACKET_TEXT, text.data() + position, remaining);
-    }
-    if (m_inputLength == 0) {
+    if (!final && remaining == 0) {
         return true;
     }
-    VR_LOG(logDEBUG3) << "input text stream is length " << remaining;
-    m_requestMode = xml ? 1 : 2;
-    return SendTextPacket(PACKET_TEXT_CHUNK, text.data() + position, remaining);
+    VR_LOG(logDEBUG3) << (final ? "input text is length " : "input text stream is length ")
+                      << remaining;
+    m_request.SetMode(ModeAfter(final, xml));
+    return SendTextPacket(final ? PACKET_TEXT : PACKET_TEXT_CHUNK, text + position, remaining);
 }
+
+// ---- Tokenising without sending ---------------------------------------------
 
 void Connection::TokeniseTextTP(const char* text, bool /*xml*/, bool final) {
     m_tokenised.clear();
-    if (m_channel) {
-        KVTP_tpc_process(m_channel, text ? text : "", -1, final ? 1 : 0);
-    }
+    m_text.Run(text, final);
 }
 
 void Connection::TokeniseText(const char* text, bool xml, bool final) {
-    m_lexer.TokeniseText(text, xml, final, m_requestMode, &m_tokenised);
+    m_lexer.TokeniseText(text, xml, final, static_cast<int32_t>(m_request.Mode()), &m_tokenised);
 }
 
 int Connection::TokeniseChunk(const std::string& buffer, int limit, int xml) {

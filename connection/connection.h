@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: MIT
-// One conversation with the speech server: the TCP stream, the application's
-// packet callback, the quit flag, and the receive loop that reads answers.
+// One conversation with the speech server and the requests made on it: the
+// TCP stream, the lock a request holds, the request's owner (RequestState),
+// the application's packet callback, the receive loop that reads answers and
+// the text path that sends text.
 //
-// Threads: a Connection is used by one request thread at a time (the
-// ThreadedConnection's lock sees to that). The quit flag is the exception:
-// another thread may set it at any time to stop a running request.
+// Threads: whoever runs a request holds the connection's lock for the whole
+// request; the receive loop, the text path's callbacks and the application's
+// callback all run on that thread. Stopping a request (RequestState::Stop)
+// and the callback setters work from any thread.
 #ifndef VRELAY_CONNECTION_CONNECTION_H
 #define VRELAY_CONNECTION_CONNECTION_H
 
@@ -15,16 +18,17 @@
 #include <memory>
 #include <string>
 
+#include "connection/frame_reader.h"
 #include "connection/lexer.h"
-#include "transport/buffered_source.h"
+#include "connection/request_state.h"
+#include "connection/text_path.h"
+#include "platform/lock.h"
 #include "transport/socket.h"
-
-struct KVTP_tpc;
 
 namespace vrelay {
 
 // Where the receive loop hands the packets of an answer. Returning anything
-// but VR_SUCCESS stops the loop (the rest of the answer is not read).
+// but VR_SUCCESS stops the request (the rest of the answer is not read).
 class PacketSink {
   public:
     virtual int32_t Deliver(PACKET_TYPE type, void* data, int32_t length) = 0;
@@ -33,36 +37,47 @@ class PacketSink {
     ~PacketSink() = default;
 };
 
-class Connection : private PacketSink {
+class Connection : private PacketSink, private TextSink {
   public:
     static constexpr int kDefaultPacketTimeoutMs = 60000;
+    static constexpr size_t kMaxTextPerPacket = 63999;
 
     Connection();
     virtual ~Connection();
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
+    // Held by whoever runs a request, for the whole request (the callbacks
+    // run under it). Recursive for its owner.
+    RecursiveLock& Lock() RETURN_CAPABILITY(m_lock) { return m_lock; }
+    // True on the thread that runs a request here, that is inside one of
+    // its callbacks: a call that would start, end or wait for a request
+    // there can never go on, since that request cannot end while the
+    // callback runs.
+    bool InsideOwnRequest() const { return m_lock.HeldByCurrentThread(); }
+    RequestState& Request() { return m_request; }
+
     // Opens the stream to host:port; records both first, even if it fails.
     // False when the name does not resolve, no descriptor is free, or the
     // connect fails or takes longer than SocketClient's connect time limit;
     // an open stream then stays as it was. On success an already open stream
     // is closed and replaced, and no text stream is open any more.
-    bool Connect(const char* host, int port);
+    bool Connect(const char* host, int port) REQUIRES(m_lock);
+    // Connect again to the address recorded by the last Connect.
+    bool Reconnect() REQUIRES(m_lock);
     // Closes and drops the stream. False if there was none.
-    bool Close();
-    bool IsConnected() const { return m_socket != nullptr; }
+    bool Close() REQUIRES(m_lock);
+    // PACKET_CLOSE, then Close. False when either failed; the stream is
+    // dropped all the same.
+    bool CloseStream() REQUIRES(m_lock);
+    bool IsConnected() const REQUIRES(m_lock) { return m_socket != nullptr; }
 
     // The longest one packet may take: to arrive whole in WaitForEndPacket
     // (counted from the request's last send or the previous packet, the
     // callback's time left out), or to be taken by the server when sent;
     // negative: no limit.
-    void SetPacketTimeout(int milliseconds) { m_packetTimeout = milliseconds; }
-    int GetPacketTimeout() const { return m_packetTimeout; }
-
-    // Setting the quit flag also wakes a receive loop waiting for bytes and a
-    // send waiting for the server to take them.
-    void SetQuitFlag(bool quit);
-    bool GetQuitFlag() const { return m_quit.load(std::memory_order_acquire); }
+    void SetPacketTimeout(int milliseconds) { m_packetTimeout.store(milliseconds); }
+    int GetPacketTimeout() const { return m_packetTimeout.load(); }
 
     void SetCallBack(vrCallBack callback) { m_callBack.store(callback); }
     vrCallBack GetCallBack() const { return m_callBack.load(); }
@@ -71,130 +86,118 @@ class Connection : private PacketSink {
     void SetUserData(void* userData) { m_userData.store(userData); }
     void* GetUserData() const { return m_userData.load(); }
 
-    const std::string& Host() const { return m_host; }
-    int Port() const { return m_port; }
-    int32_t StreamId() const { return m_streamId; }
-    int32_t RequestMode() const { return m_requestMode; }
-    void SetRequestMode(int32_t mode) { m_requestMode = mode; }
-    uint32_t InputLength() const { return m_inputLength; }
+    // ---- Requests --------------------------------------------------------
+    // One request of text, with the lock held and the request begun: ends a
+    // stream of the other kind that is open, sends the text through the text
+    // path (each piece answered before the next goes out), and reads the
+    // answer to the end of the request (final) or sends nothing more (a
+    // push). Returns why it stopped; kNone when it ran to its end.
+    StopReason Submit(const char* text, bool xml, bool final) REQUIRES(m_lock);
+    // One query exchange, taking the lock: sends query and reads its answer
+    // into sink (the application's callback when null).
+    RequestEnd Query(const char* query, PacketSink* sink) EXCLUDES(m_lock);
 
     // One PACKET_QUERY holding the query and its NUL. False when not connected
-    // or the send failed (also when it timed out or was woken by the quit
-    // flag). Does not wait for the reply.
-    bool SendQuery(const char* query);
-    // One empty PACKET_CLOSE. False when not connected or the send failed.
-    bool CloseStreamSocket();
+    // or the send failed (also when it timed out or was woken by a stop).
+    // Does not wait for the reply.
+    bool SendQuery(const char* query) REQUIRES(m_lock);
 
     // Reads the server's answer packet by packet, handing each to sink (the
-    // application's callback when none is given), until PACKET_END (true), the
-    // quit flag (true), or a failure (false: receive error or closed stream,
-    // time-out, mismatched frame, PACKET_CLOSE, or the sink refused a packet).
-    // Logs the reason of each failure and records it (RequestFailure).
-    bool WaitForEndPacket(PacketSink& sink);
-    bool WaitForEndPacket() { return WaitForEndPacket(*this); }
-    // Calls the callback once with (user data, type, null, 0). With the quit
-    // flag set only PACKET_REQUEST_DONE is delivered.
+    // application's callback when none is given), until PACKET_END (true), a
+    // stop (true), or a failure (false: receive error or closed stream,
+    // time-out, mismatched frame, PACKET_CLOSE, or the sink refused a
+    // packet). Logs the reason of each failure and stops the request with it.
+    bool WaitForEndPacket(PacketSink& sink) REQUIRES(m_lock);
+    bool WaitForEndPacket() REQUIRES(m_lock) { return WaitForEndPacket(*this); }
+    // Calls the callback once with (user data, type, null, 0). While the
+    // quit flag is set only PACKET_REQUEST_DONE is delivered.
     void FireEvent(PACKET_TYPE type);
 
-    // What went wrong in the running request, so that it reports a failing
-    // server (kReply) apart from a failed send (kSend) and from a cancel (the
-    // quit flag). Reset by BeginRequest; a later failure never overwrites an
-    // earlier one. Touched only by the thread running the request.
-    enum class RequestFailure { kNone, kSend, kReply };
-    RequestFailure Failure() const { return m_failure; }
-    void RecordFailure(RequestFailure failure) {
-        if (m_failure == RequestFailure::kNone) {
-            m_failure = failure;
-        }
-    }
-    // Starts a request: clears the quit flag and the recorded failure.
-    void BeginRequest() {
-        SetQuitFlag(false);
-        m_failure = RequestFailure::kNone;
-    }
-
-    // ---- Text path ------------------------------------------------------
-    // Callbacks of the tokenising channel: (user data, text, length).
-    using TokeniserCallBack = void (*)(void* userData, const char* text, int length);
-
-    // Tokenises text through the channel, whose text callback sends each
-    // piece and reads its answer; then sends what is left: an empty
-    // PACKET_TEXT when final, nothing otherwise. False when not connected or
-    // the last send failed. After a cancel (quit flag set) nothing more is
-    // sent and the result is true.
-    bool SendText(const char* text, bool xml, bool final);
-    // After a failed answer or a cancel no more of the request is sent.
-    bool Abandoned() const { return GetQuitFlag() || m_failure != RequestFailure::kNone; }
-    // Sends text as PACKET_TEXT (final) or PACKET_TEXT_CHUNK (not final;
-    // nothing for empty text); text over 63999 bytes goes first in
-    // 63999-byte PACKET_TEXT_CHUNKs, each followed by a wait for its answer.
-    // Does not wait after the last packet. True when everything was sent.
-    bool SendData(const std::string& text, bool xml, bool final);
-    // Installs the channel's two callbacks; the connection takes ownership of
-    // userData (freed with free(), also an earlier one at once).
-    void SetTokeniserCallBack(TokeniserCallBack text, TokeniserCallBack application,
-                              void* userData);
-    // Removes both callbacks; the user data stays owned until destruction.
-    void ClearTokeniserCallBack();
-    KVTP_tpc* Channel() const { return m_channel; }
-    void* TokeniserUserData() const { return m_tokeniserUserData; }
-    const std::string& Tokenised() const { return m_tokenised; }
-
-    static constexpr size_t kMaxTextPerPacket = 63999;
-
     // ---- Tokenising without sending -------------------------------------
-    // Runs the channel over text (its callbacks see the pieces); sends
-    // nothing itself. The xml flag is not used: the channel reads XML.
-    void TokeniseTextTP(const char* text, bool xml, bool final);
+    // Runs the text path over text: its pieces go out as in a request. The
+    // xml flag is not used: the channel reads XML.
+    void TokeniseTextTP(const char* text, bool xml, bool final) REQUIRES(m_lock);
     // Tokenises with the connection's own lexer into Tokenised(): a
     // "kvoxtk_" mark before every word; nothing is sent.
-    void TokeniseText(const char* text, bool xml, bool final);
+    void TokeniseText(const char* text, bool xml, bool final) REQUIRES(m_lock);
     // Lexes buffer from its start until at least limit bytes (whole tokens;
     // limit <= 0: all), appending to Tokenised(); returns the bytes consumed.
-    int TokeniseChunk(const std::string& buffer, int limit, int xml);
+    int TokeniseChunk(const std::string& buffer, int limit, int xml) REQUIRES(m_lock);
     static int totoken(const char* text, int length) { return Lexer::totoken(text, length); }
-    Lexer& OwnLexer() { return m_lexer; }
+    const std::string& Tokenised() const REQUIRES(m_lock) { return m_tokenised; }
+    Lexer& OwnLexer() REQUIRES(m_lock) { return m_lexer; }
+    KVTP_tpc* Channel() const { return m_text.Channel(); }
 
   protected:
+    // For a replacement: takes over other's callbacks, user data, address and
+    // prosody; unconnected, no text stream open.
+    explicit Connection(Connection& other) REQUIRES(other.m_lock);
+
     // The application's sink: hands one packet to the C callback, else the
     // Pascal one. Returns the callback's result (VR_SUCCESS when there is
     // none).
     int32_t Deliver(PACKET_TYPE type, void* data, int32_t length) override;
 
-    std::unique_ptr<Socket> m_socket;
-    // The server's answers as read from m_socket in large chunks. Bytes left
-    // over when an answer ends early stay here, in stream order, for the next
-    // read, as they would have stayed in the socket.
-    BufferedSource m_input;
+  private:
+    // How a frame read for an answer ended.
+    enum class Read { kFrame, kQuit, kFailed };
+    // What a frame does to its answer.
+    enum class Step { kNext, kEnd, kFailed, kRefused };
+    // One answer's clock: when the packet being read began, and the idle
+    // back-off.
+    struct AnswerClock {
+        int64_t start;
+        int backOff;
+    };
+
+    // The socket, with the send limit set from the packet timeout; null when
+    // not connected.
+    Socket* Outgoing() REQUIRES(m_lock);
+    // Reads the stream into the frame reader until it holds a whole frame,
+    // the quit flag is raised, or the stream fails (logged).
+    Read ReadFrame(std::unique_ptr<Packet>* frame, AnswerClock* clock) REQUIRES(m_lock);
+    // Hands one frame of an answer to sink (logs what it refuses).
+    Step Dispatch(Packet& frame, PacketSink& sink);
+    // The receive loop proper: frames read and dispatched until the answer
+    // ends.
+    Step ReadAnswer(PacketSink& sink) REQUIRES(m_lock);
+
+    // The text path: tokenises text through the channel, each piece sent
+    // and answered from inside (Piece, VoiceSwitch); then, unless stopped,
+    // an empty PACKET_TEXT when final.
+    void SendText(const char* text, bool xml, bool final) REQUIRES(m_lock);
+    // Sends text as PACKET_TEXT (final) or PACKET_TEXT_CHUNK (not final;
+    // nothing for empty text); text over 63999 bytes goes first in
+    // 63999-byte PACKET_TEXT_CHUNKs, each followed by a wait for its answer.
+    // Does not wait after the last packet. True when everything was sent.
+    bool SendData(const char* text, size_t length, bool xml, bool final) REQUIRES(m_lock);
+    // Sends one text packet: the text and its NUL.
+    bool SendTextPacket(uint16_t type, const char* text, size_t length) REQUIRES(m_lock);
+
+    // TextSink: run from the channel, inside SendText.
+    void Piece(const char* text, size_t length, bool final) override;
+    void VoiceSwitch(bool named, const std::string& name) override;
+    void Failed() noexcept override;
+
+    static constexpr int32_t kStreamId = 0;
+
+    RecursiveLock m_lock;
+    // Declared before the socket, which waits on its wake signal.
+    RequestState m_request;
+    std::unique_ptr<Socket> m_socket GUARDED_BY(m_lock);
+    // The server's answers as read from m_socket. Bytes left over when an
+    // answer ends early stay here, in stream order, for the next read, as
+    // they would have stayed in the socket.
+    FrameReader m_reader GUARDED_BY(m_lock);
     std::atomic<vrCallBack> m_callBack{nullptr};
     std::atomic<vrPascalCallBack> m_pascalCallBack{nullptr};
     std::atomic<void*> m_userData{nullptr};
-    uint32_t m_inputLength = 0;
-    int32_t m_streamId = 0;
-    int m_packetTimeout = kDefaultPacketTimeoutMs;
-    int32_t m_requestMode = 0;
-    std::atomic<bool> m_quit{false};
-    RequestFailure m_failure = RequestFailure::kNone;
-    int m_port = 0;
-    std::string m_host;
-    // Made by the first Connect, so that creating a connection takes no
-    // descriptor; raised by SetQuitFlag (any thread) to end a waiting
-    // receive. Published once through the atomic pointer, never replaced.
-    std::unique_ptr<WakeSignal> m_wakeOwner;
-    std::atomic<WakeSignal*> m_wake{nullptr};
-    KVTP_tpc* m_channel = nullptr;
-    void* m_tokeniserUserData = nullptr;
-    std::string m_tokenised;
-    Lexer m_lexer;
-
-  private:
-    // The socket, with the send limit set from the packet timeout; null when
-    // not connected.
-    Socket* Outgoing();
-    // The receive loop proper; WaitForEndPacket records its failures.
-    bool ReadAnswer(PacketSink& sink);
-    // Sends one text packet: the text and its NUL.
-    bool SendTextPacket(uint16_t type, const char* text, size_t length);
+    std::atomic<int> m_packetTimeout{kDefaultPacketTimeoutMs};
+    int m_port GUARDED_BY(m_lock) = 0;
+    std::string m_host GUARDED_BY(m_lock);
+    TextPath m_text{*this};
+    std::string m_tokenised GUARDED_BY(m_lock);
+    Lexer m_lexer GUARDED_BY(m_lock);
 };
 
 }  // namespace vrelay

@@ -4,20 +4,24 @@
 #include <utility>
 #include <vector>
 
+#include "transport/socket.h"
+
 namespace vrelay {
 
 RequestState::~RequestState() {
     JoinWorker();
 }
 
-RequestState::Stop RequestState::BeginRequest() {
+StopReason RequestState::BeginRequest() {
     MutexLock lock(&mutex_);
-    if (stop_ != Stop::kNone) {
-        return stop_;
+    if (stopping_ != StopReason::kNone) {
+        return stopping_;
     }
     in_request_ = true;
     request_on_worker_ = worker_ && worker_->IsCurrent();
-    return Stop::kNone;
+    stopped_ = StopReason::kNone;
+    SetQuit(false);
+    return StopReason::kNone;
 }
 
 void RequestState::EndRequest() {
@@ -27,9 +31,75 @@ void RequestState::EndRequest() {
     changed_.SignalAll();
 }
 
+void RequestState::SetQuit(bool quit) {
+    quit_.store(quit, std::memory_order_release);
+    if (wake_) {
+        if (quit) {
+            wake_->Raise();
+        } else {
+            wake_->Clear();
+        }
+    }
+}
+
+// Nobody waits for a stop itself: the request's thread sees the quit flag
+// (or its wait is woken), and the reasons are read when it ends and when a
+// request or a launch begins.
+void RequestState::Stop(StopReason why) {
+    MutexLock lock(&mutex_);
+    if (stopped_ == StopReason::kNone) {
+        stopped_ = why;
+    }
+    if (stopping_ == StopReason::kNone &&
+        (why == StopReason::kCancel || why == StopReason::kDestroy)) {
+        stopping_ = why;
+    }
+    SetQuit(true);
+}
+
+StopReason RequestState::Stopped() {
+    MutexLock lock(&mutex_);
+    return stopped_;
+}
+
+void RequestState::Resume() {
+    MutexLock lock(&mutex_);
+    stopping_ = StopReason::kNone;
+    stopped_ = StopReason::kNone;
+    SetQuit(false);
+}
+
+bool RequestState::Stopping() {
+    MutexLock lock(&mutex_);
+    return stopping_ != StopReason::kNone;
+}
+
+WakeSignal* RequestState::Wake() {
+    MutexLock lock(&mutex_);
+    if (!wake_) {
+        auto wake = std::make_unique<WakeSignal>();
+        if (!wake->Valid()) {
+            return nullptr;
+        }
+        wake_ = std::move(wake);
+        SetQuit(quit_.load());
+    }
+    return wake_.get();
+}
+
+StreamMode RequestState::Mode() {
+    MutexLock lock(&mutex_);
+    return mode_;
+}
+
+void RequestState::SetMode(StreamMode mode) {
+    MutexLock lock(&mutex_);
+    mode_ = mode;
+}
+
 bool RequestState::WorkerBusy() const {
     return launching_ || (in_request_ && request_on_worker_ && !completion_delivered_) ||
-           stop_ != Stop::kNone;
+           stopping_ != StopReason::kNone;
 }
 
 RequestState::Launch RequestState::LaunchWorker(std::function<void()> body) {
@@ -112,11 +182,6 @@ bool RequestState::HasWorker() {
     return worker_ != nullptr;
 }
 
-bool RequestState::OnWorker() {
-    MutexLock lock(&mutex_);
-    return worker_ && worker_->IsCurrent();
-}
-
 bool RequestState::WaitForWorkerUntil(std::chrono::steady_clock::time_point deadline) {
     MutexLock lock(&mutex_);
     while (worker_ && !worker_done_) {
@@ -125,23 +190,6 @@ bool RequestState::WaitForWorkerUntil(std::chrono::steady_clock::time_point dead
         }
     }
     return true;
-}
-
-// Nobody waits for the stop reason itself: it is read when a request or a
-// launch begins.
-void RequestState::BeginStop(Stop why) {
-    MutexLock lock(&mutex_);
-    stop_ = why;
-}
-
-void RequestState::EndStop() {
-    MutexLock lock(&mutex_);
-    stop_ = Stop::kNone;
-}
-
-bool RequestState::Stopping() {
-    MutexLock lock(&mutex_);
-    return stop_ != Stop::kNone;
 }
 
 void RequestState::WaitUntilNoRequest() {
@@ -156,7 +204,7 @@ bool RequestState::IdleInForkedChild() {
         return false;  // held by a thread the child does not have
     }
     const bool idle =
-        stop_ == Stop::kNone && !in_request_ && !launching_ && (!worker_ || worker_done_);
+        stopping_ == StopReason::kNone && !in_request_ && !launching_ && (!worker_ || worker_done_);
     if (idle && worker_) {
         // Joining or detaching it here would touch thread memory the child
         // has already taken back: the object is kept, reachable, for good.

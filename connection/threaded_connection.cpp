@@ -3,33 +3,65 @@
 
 namespace vrelay {
 
-ThreadedConnection::ThreadedConnection() = default;
-
-ThreadedConnection::ThreadedConnection(ThreadedConnection* other) {
-    SetCallBack(other->GetCallBack());
-    SetPascalCallBack(other->GetPascalCallBack());
-    SetUserData(other->GetUserData());
-    m_host = other->m_host;
-    m_port = other->m_port;
-    m_requestMode = other->m_requestMode;
-    m_lexer.CopyProsodyFrom(other->m_lexer);
-}
-
 ThreadedConnection::~ThreadedConnection() {
     Shutdown();
 }
 
 void ThreadedConnection::Shutdown() {
-    SetQuitFlag(true);
-    m_state.JoinWorker();
+    Request().Stop(StopReason::kDestroy);
+    Request().JoinWorker();
+}
+
+RequestEnd ThreadedConnection::Render(const char* text, bool xml, bool final) {
+    // A launched asynchronous request runs, and its thread ends, before this
+    // one starts.
+    Request().JoinWorker();
+    ScopedLock lock(Lock());
+    RequestScope request(Request());
+    if (request.Refused() != StopReason::kNone) {
+        return {request.Refused(), false};
+    }
+    return {Submit(text ? text : "", xml, final), true};
+}
+
+RequestState::Launch ThreadedConnection::RenderAsync(const char* text, bool xml) {
+    return Request().LaunchWorker(
+        [this, copy = std::string(text ? text : ""), xml] { RunWorker(copy, xml); });
+}
+
+void ThreadedConnection::RunWorker(const std::string& text, bool xml) noexcept {
+    RequestState& state = Request();
+    try {
+        ScopedLock lock(Lock());
+        // The request stays open through the completion event, so that a
+        // launch from another thread meanwhile gets kBusy.
+        RequestScope request(state);
+        if (request.Refused() != StopReason::kDestroy) {
+            // Begun (or refused by a cancel): a cancel from now on is this
+            // request's.
+            state.TakenOver();
+            if (request.Refused() == StopReason::kNone) {
+                try {
+                    Submit(text.c_str(), xml, true);
+                } catch (...) {
+                    state.Stop(StopReason::kAnswerFailed);  // out of memory
+                }
+            }
+            FireEvent(PACKET_REQUEST_DONE);
+            state.CompletionDelivered();
+        }
+    } catch (...) {
+        // The lock could not be had: there is nothing to complete.
+    }
+    state.WorkerDone();
 }
 
 bool ThreadedConnection::UsableInForkedChild() {
-    if (!m_lock.TryLock()) {
+    if (!Lock().TryLock()) {
         return false;
     }
-    const bool idle = m_state.IdleInForkedChild();
-    m_lock.Unlock();
+    const bool idle = Request().IdleInForkedChild();
+    Lock().Unlock();
     return idle;
 }
 

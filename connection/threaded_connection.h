@@ -1,37 +1,39 @@
 // SPDX-License-Identifier: MIT
-// The connection object every handle owns: a Connection plus the lock that
-// serialises requests on it and the RequestState that records who runs a
-// request, owns the asynchronous worker thread and knows when the connection
-// is being stopped.
+// The connection object every handle owns: a Connection that runs requests
+// for the exported calls, synchronous ones on the caller's thread and
+// asynchronous ones on its worker thread, and that can be stopped for good.
 #ifndef VRELAY_CONNECTION_THREADED_CONNECTION_H
 #define VRELAY_CONNECTION_THREADED_CONNECTION_H
 
+#include <string>
+
 #include "connection/connection.h"
-#include "connection/request_state.h"
-#include "platform/lock.h"
 
 namespace vrelay {
 
 class ThreadedConnection : public Connection {
   public:
-    ThreadedConnection();
+    ThreadedConnection() = default;
     // A fresh, unconnected connection that takes over other's callbacks, user
-    // data, host, port, stream mode and prosody (used to replace a cancelled
-    // one).
-    explicit ThreadedConnection(ThreadedConnection* other);
-    // Sets the quit flag and joins a worker that was started. Must not run on
-    // the worker thread.
+    // data, host, port and prosody (to replace a cancelled one).
+    explicit ThreadedConnection(ThreadedConnection& other) REQUIRES(other.Lock())
+        : Connection(other) {}
+    // Stops a running request and joins a worker that was started. Must not
+    // run on the worker thread.
     ~ThreadedConnection() override;
 
-    // Held by whoever runs a request, for the whole request (the callback
-    // runs under it). Recursive for its owner, so a thread holding it is
-    // inside a request on this connection: exported calls use that to refuse
-    // requests from inside a callback.
-    RecursiveLock& Lock() { return m_lock; }
-    RequestState& State() { return m_state; }
+    // A request of text on this thread: waits for a launched asynchronous
+    // render to end (its request, then its thread), then runs Submit with
+    // the lock held.
+    RequestEnd Render(const char* text, bool xml, bool final) EXCLUDES(Lock());
+    // A final request of (a copy of) text on the worker thread, which then
+    // delivers exactly one PACKET_REQUEST_DONE, however the request went,
+    // unless the connection was destroyed before it began. Returns once the
+    // worker has begun the request (see RequestState::LaunchWorker).
+    RequestState::Launch RenderAsync(const char* text, bool xml);
 
-    // Stops a running request and joins the worker: the quit flag, then the
-    // join.
+    // Stops a running request (keeping the reason of a stop under way, else
+    // as destroyed) and joins the worker.
     void Shutdown();
 
     // In the child process after fork(): true when no other thread of the
@@ -40,8 +42,8 @@ class ThreadedConnection : public Connection {
     bool UsableInForkedChild();
 
   private:
-    RecursiveLock m_lock;
-    RequestState m_state;
+    // The worker's body: the request, then its completion event.
+    void RunWorker(const std::string& text, bool xml) noexcept;
 };
 
 }  // namespace vrelay

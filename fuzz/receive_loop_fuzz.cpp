@@ -49,6 +49,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // run opens a fresh stream on it.
     static vrelay::Connection connection;
     connection.SetPacketTimeout(5000);
+    // Each run is a request of its own, so that a failed answer (which stops
+    // its request) leaves the next run free to read.
+    vrelay::ScopedLock lock(connection.Lock());
+    vrelay::RequestScope request(connection.Request());
     FuzzCheck(connection.Connect("127.0.0.1", server.Port()));
     std::unique_ptr<vrelay::Socket> peer(server.Accept());
     FuzzCheck(peer != nullptr);

@@ -25,6 +25,8 @@
 #define ACQUIRE(...) VR_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
 #define RELEASE(...) VR_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
 #define TRY_ACQUIRE(...) VR_THREAD_ANNOTATION(try_acquire_capability(__VA_ARGS__))
+#define ASSERT_CAPABILITY(x) VR_THREAD_ANNOTATION(assert_capability(x))
+#define RETURN_CAPABILITY(x) VR_THREAD_ANNOTATION(lock_returned(x))
 #define NO_THREAD_SAFETY_ANALYSIS VR_THREAD_ANNOTATION(no_thread_safety_analysis)
 
 namespace vrelay {

@@ -183,9 +183,10 @@ void Speaker::SpeakJob(const Job& job) {
     if (output_->Close(job.id, kStop)) {
         log_->Write(2, std::string("the speech server failed (") + vr_result_name(result) + ")");
     }
-    // A request stopped by its callback, or by a failing server, leaves the
-    // stream unusable; a cancelled one was rebuilt by the cancel.
-    if (result != VR_CANCELLED) {
+    // A request stopped by its callback (which the library reports as
+    // cancelled), or by a failing server, leaves the stream unusable; one
+    // cancelled by Stop was rebuilt by the cancel.
+    if (result != VR_CANCELLED || render_.refused) {
         broken_ = true;
     }
 }
@@ -223,7 +224,11 @@ int32_t VR_CDECL Speaker::OnPacket(void* self, PACKET_TYPE type, void* data, int
             break;
     }
     // Refusing stops the request: the message was stopped or paused.
-    return go_on ? VR_SUCCESS : VR_ERROR;
+    if (!go_on) {
+        speaker->render_.refused = true;
+        return VR_ERROR;
+    }
+    return VR_SUCCESS;
 }
 
 bool Speaker::OnMark(int64_t sample, const std::string& name) {

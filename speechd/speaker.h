@@ -74,6 +74,7 @@ class Speaker {
         uint32_t rate = 22050;
         int64_t sent = 0;  // samples written
         std::deque<Mark> marks;  // reached by the server, their audio not yet written
+        bool refused = false;    // the callback stopped it (the answer is left unread)
     };
 
     static int32_t VR_CDECL OnPacket(void* self, PACKET_TYPE type, void* data, int32_t length);

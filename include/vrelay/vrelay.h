@@ -185,13 +185,15 @@ typedef int32_t vr_result;
 enum {
     VR_SUCCESS = 0,          /**< the operation succeeded */
     VR_ERROR = -1,           /**< the reply could not be read to its end (receive error, time-out,
-                                server closed the connection); a voice was not switched */
+                                server closed the connection; for a query, also the callback
+                                refusing a packet of it); a voice was not switched */
     VR_BAD_HANDLE = -2,      /**< the handle is not in its table */
     VR_SEND_FAILED = -3,     /**< sending to the server failed (also when the server took
                                 nothing of a packet for 60 seconds), or the connection was not
                                 open */
     VR_CONNECT_FAILED = -4,  /**< the connection to the server could not be made */
-    VR_CANCELLED = -5,       /**< the request was cancelled by vrCancelRequest */
+    VR_CANCELLED = -5,       /**< the request was cancelled by vrCancelRequest, or a render was
+                                stopped by its own callback returning other than VR_SUCCESS */
     VR_BUSY = -6,            /**< an asynchronous render is running inside its request, or the
                                 call came from inside the connection's own callback */
     VR_BAD_KEY = -7,         /**< vrGetVoiceIntegerValue: key other than 1 or 2 */
@@ -249,13 +251,24 @@ typedef struct PhonemeEvent {
  * Called once per answer packet, in the order the server sent them, on the
  * thread that runs the request, with the connection's lock held. Return
  * VR_SUCCESS to go on; any other value stops the request: its remaining
- * packets are not read, nothing more of its text is sent, and the render
- * returns VR_ERROR (VR_CANCELLED is only ever the result of vrCancelRequest).
- * The stream then holds unread packets, so the
- * connection must be rebuilt before the next request: vrCancelRequest does
- * that (or close and open it again). After a cancel, packets not yet
- * delivered are dropped; PACKET_REQUEST_DONE is always delivered, exactly once
- * per asynchronous render, after every other packet of it. */
+ * packets are not read and nothing more of its text is sent. How each
+ * request ends:
+ *                                 callback refuses  server fails  vrCancelRequest
+ *   vrRenderSpeech(XML),          VR_CANCELLED      VR_ERROR      VR_CANCELLED
+ *   vrPushSpeechStream*,
+ *   vrFlushSpeechStream*
+ *   vrRenderSpeech*Async          one PACKET_REQUEST_DONE, whichever way it ends
+ *   vrQueryServer, vrSetVoiceFast VR_ERROR          VR_ERROR      VR_CANCELLED
+ *   vrSetVoice                    VR_ERROR          VR_ERROR      VR_ERROR
+ * (a render stopped by its own callback is cancelled, as the application
+ * asked; a query whose reply was refused was not read to its end.) A server
+ * that fails is VR_ERROR, never VR_CANCELLED (one that does not take what is
+ * sent: VR_SEND_FAILED). After a refusal the stream
+ * holds unread packets, so the connection must be rebuilt before the next
+ * request: vrCancelRequest does that (or close and open it again). After a
+ * cancel, packets not yet delivered are dropped; PACKET_REQUEST_DONE is
+ * always delivered, exactly once per asynchronous render, after every other
+ * packet of it. */
 typedef int32_t(VR_CDECL* vrCallBack)(void* user_data, PACKET_TYPE type, void* data,
                                       int32_t length);
 /** The same callback with the callee-cleans convention; used only while no
@@ -320,8 +333,8 @@ VR_API vr_result VR_CDECL vrSetUserData(vr_handle connection, void* user_data);
  * when the server has answered it; the answer's packets reach the callback
  * first. A NULL text is the empty text. Waits for a launched asynchronous
  * render to end first. VR_SUCCESS, VR_BAD_HANDLE, VR_SEND_FAILED, VR_ERROR
- * (the server failed: no full answer), VR_CANCELLED (vrCancelRequest),
- * VR_BUSY (from inside the callback). */
+ * (the server failed: no full answer), VR_CANCELLED (vrCancelRequest, or the
+ * callback refused a packet), VR_BUSY (from inside the callback). */
 VR_API vr_result VR_CDECL vrRenderSpeech(vr_handle connection, const char* text);
 VR_API vr_result VR_CDECL vrRenderSpeechXML(vr_handle connection, const char* text);
 /**@}*/
@@ -348,7 +361,8 @@ VR_API vr_result VR_CDECL vrFlushSpeechStreamXML(vr_handle connection);
 /**@{*/
 /** Asynchronous render on the connection's worker thread: returns once the worker
  * has taken the request over. The outcome reaches the callback: the answer's
- * packets, then exactly one PACKET_REQUEST_DONE (also when cancelled or failed).
+ * packets, then exactly one PACKET_REQUEST_DONE (also when cancelled, failed or
+ * stopped by the callback).
  * vrRenderSpeechAsync submits plain text, vrRenderSpeechXMLAsync marked-up text.
  * VR_SUCCESS, VR_BAD_HANDLE, VR_BUSY (the previous asynchronous render is
  * still inside its request, its PACKET_REQUEST_DONE callback included, or the
@@ -363,7 +377,9 @@ VR_API vr_result VR_CDECL vrRenderSpeechXMLAsync(vr_handle connection, const cha
 
 /** Sends a query text and reads the reply to its end; the reply's packets reach
  * the callback (PACKET_QUERY with the reply text). VR_SUCCESS, VR_BAD_HANDLE,
- * VR_SEND_FAILED, VR_ERROR, VR_CANCELLED, VR_BUSY (from inside the callback). */
+ * VR_SEND_FAILED, VR_ERROR (the server failed, or the callback refused a
+ * packet of the reply), VR_CANCELLED (vrCancelRequest), VR_BUSY (from inside
+ * the callback). */
 VR_API vr_result VR_CDECL vrQueryServer(vr_handle connection, const char* query);
 
 /** Reads the server's voice list into a new enumerator. Returns its handle, or

@@ -34,7 +34,7 @@ using std::chrono::milliseconds;
 
 enum class Recovery { kReopen, kCancel };
 // What the test does while the render runs.
-enum class During { kNothing, kCancelOnceHeld, kCancelOnceSendWaits, kSlowCallback };
+enum class During { kNothing, kCancelOnceHeld, kCancelOnceSendWaits, kSlowCallback, kRefusal };
 
 struct FaultRow {
     const char* name;
@@ -96,6 +96,9 @@ const std::vector<FaultRow> kRows = {
      {Action::Frame(99, Bytes(3, 1)), kAudioFrame, Action::End()}, 1},
     {"close_packet_mid_audio", VR_ERROR, "the server has closed the connection", kReopen,
      {kAudioFrame, kAudioFrame, Action::Frame(PACKET_CLOSE), kAudioFrame, Action::End()}, 2},
+    // Not the server's failure: the application's callback stopped the render.
+    {"callback_refuses_mid_audio", VR_CANCELLED, "callback did not return VR_SUCCESS", kCancel,
+     {kAudioFrame, kAudioFrame, Action::End()}, 1, milliseconds(5000), During::kRefusal},
     {"stalls_until_receive_timeout", VR_ERROR, "timed out after 300ms", kReopen, kStall, 0,
      milliseconds(300), During::kNothing, milliseconds(3000), milliseconds(300)},
     // A cancel ends the wait at once (100 ms, 10x for sanitizers).
@@ -144,6 +147,8 @@ class FaultTable : public ::testing::TestWithParam<FaultRow> {
         ASSERT_GT(handle_, 0);
         if (GetParam().during == During::kSlowCallback)
             vrSetCallBack(handle_, SlowRecorder::Callback);
+        if (GetParam().during == During::kRefusal)
+            recorder_.result = 1;
     }
     void TearDown() override { vrDestroyConnection(handle_); }
 
@@ -202,6 +207,7 @@ TEST_P(FaultTable, FailsCleanlyAndTheHandleRendersAgain) {
     EXPECT_LT(took, row.atMost);
     EXPECT_GE(took, row.atLeast);
     EXPECT_EQ(recorder_.Count(PACKET_DATA_6), row.audioPackets);
+    recorder_.result = VR_SUCCESS;
 
     server_.SetHandler(Answer({kAudioFrame, Action::End()}));
     if (server_.WaitUntilHeld(milliseconds(0)))

@@ -186,6 +186,54 @@ TEST_F(MisuseTest, SettersAndOtherConnectionsWorkFromInsideTheCallback) {
     vrDestroyConnection(other);
 }
 
+// A callback that returns non-zero stops its own request: the refused packet
+// is the last one read and nothing more of the text is sent. Renders, pushes
+// and flushes report a cancel, a query a failure; an asynchronous render
+// still completes exactly once. The unread rest needs a rebuilt connection.
+TEST_F(MisuseTest, ACallbackThatRefusesStopsItsOwnRequest) {
+    std::string pieces;  // long enough for a push to send some
+    while (pieces.size() < 20000)
+        pieces += "many words ";
+    struct Row {
+        const char* name;
+        std::function<vr_result(vr_handle)> call;
+        vr_result result;
+        PACKET_TYPE refused;
+        size_t completions;
+    };
+    const Row rows[] = {
+        {"render", [](vr_handle h) { return vrRenderSpeech(h, "Hello"); }, VR_CANCELLED,
+         PACKET_DATA_6, 0},
+        {"xml render", [](vr_handle h) { return vrRenderSpeechXML(h, "<s>Hello</s>"); },
+         VR_CANCELLED, PACKET_DATA_6, 0},
+        {"push", [&](vr_handle h) { return vrPushSpeechStream(h, pieces.c_str()); }, VR_CANCELLED,
+         PACKET_DATA_6, 0},
+        {"flush",
+         [](vr_handle h) {
+             const vr_result pushed = vrPushSpeechStream(h, "Hello");  // sends nothing yet
+             return pushed == VR_SUCCESS ? vrFlushSpeechStream(h) : pushed;
+         },
+         VR_CANCELLED, PACKET_DATA_6, 0},
+        {"async", [](vr_handle h) { return vrRenderSpeechAsync(h, "Hello"); }, VR_SUCCESS,
+         PACKET_DATA_6, 1},
+        {"query", [](vr_handle h) { return vrQueryServer(h, "<voice name=\"all\"/>"); }, VR_ERROR,
+         PACKET_QUERY, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const size_t refused = recorder_.Count(row.refused);
+        const size_t done = recorder_.Done();
+        recorder_.result = 1;
+        EXPECT_EQ(row.call(handle_), row.result);
+        ASSERT_TRUE(recorder_.WaitDone(done + row.completions));
+        recorder_.result = VR_SUCCESS;
+        EXPECT_EQ(vrCancelRequest(handle_), VR_SUCCESS);
+        EXPECT_EQ(recorder_.Count(row.refused), refused + 1);
+        ExpectRendersAgain(handle_, recorder_);  // also joins the worker
+        EXPECT_EQ(recorder_.Done(), done + row.completions);
+    }
+}
+
 // ---- misuse from outside ----------------------------------------------------
 
 TEST_F(MisuseTest, HandlesAfterDestroyAreUnknownAndEnumeratorsOutliveTheirConnection) {

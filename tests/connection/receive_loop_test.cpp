@@ -151,11 +151,11 @@ TEST_F(ReceiveLoopTest, QuitFlagStopsReadingAndAllEventsButRequestDone) {
     Open({Action::Frame(PACKET_DATA_6, Payload("1")), Action::End()});
     ASSERT_TRUE(connection_.SendQuery("ask"));
     ASSERT_TRUE(server_.WaitForFrames(1));
-    connection_.SetQuitFlag(true);
+    connection_.Request().Stop(StopReason::kCancel);
     EXPECT_TRUE(connection_.WaitForEndPacket());
     connection_.FireEvent(PACKET_DATA_10);
     connection_.FireEvent(PACKET_REQUEST_DONE);
-    connection_.SetQuitFlag(false);
+    connection_.Request().Resume();
     connection_.FireEvent(PACKET_DATA_10);
     EXPECT_EQ(recorder_.Types(), (Types{PACKET_REQUEST_DONE, PACKET_DATA_10}));
     EXPECT_EQ(recorder_.Deliveries()[0].length, 0);

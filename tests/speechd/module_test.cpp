@@ -308,6 +308,13 @@ TEST_F(ModuleTest, PauseEndsRightAfterTheNextResumeMark) {
     EXPECT_NE(std::find(voices.lines.begin(), voices.lines.end(),
                         "200-English (America)\ten-US\tnone"),
               voices.lines.end());
+
+    // The paused answer was left unread: none of it reaches the next message.
+    module_->Send(Speak("<speak>Next.</speak>"));
+    Heard next;
+    ASSERT_TRUE(next.ReadUntil(module_.get(), "702 END"));
+    EXPECT_EQ(Events(next),
+              (Strings{"202 OK RECEIVING MESSAGE", "200 OK SPEAKING", "701 BEGIN", "702 END"}));
 }
 
 TEST_F(ModuleTest, BadInputGetsACleanReplyAndTheModuleGoesOn) {

@@ -232,6 +232,15 @@ int KVTP_tpc_set_application_callback(KVTP_tpc* channel, KVTP_tpc_callback callb
     return 1;
 }
 
+int KVTP_tpc_set_final_text_callback(KVTP_tpc* channel, KVTP_tpc_final_text_callback callback,
+                                     void* userdata) {
+    if (channel == nullptr)
+        return 0;
+    channel->final_text_callback = callback;
+    channel->userdata = userdata;
+    return 1;
+}
+
 int KVTP_tpc_set_phrase_callback(KVTP_tpc* channel, KVTP_tpc_phrase_callback callback,
                                  void* userdata, int32_t a, int32_t b) {
     if (channel == nullptr)

@@ -27,6 +27,11 @@ struct KVTP_tpdb;
 
 // Text and application-tag callbacks: user data, text, length in bytes.
 typedef void (*KVTP_tpc_callback)(void* userdata, const char* text, int length);
+// Text callback that is also told where the text stands: final is 1 for the
+// text that ends a final call (the tokeniser has appended the final mark and
+// closed what was open), 0 for any other.
+typedef void (*KVTP_tpc_final_text_callback)(void* userdata, const char* text, int length,
+                                             int final);
 // Phrase callback of the pipeline types.
 typedef void (*KVTP_tpc_phrase_callback)(void* userdata, const char* text, int length);
 // Observer of each piece handed to the type's process (diagnostics, tests).
@@ -69,6 +74,8 @@ struct KVTP_tpc {
     void* mac_phoneids;
     void* lexmgr;  // lexicon and letter-to-sound managers (database objects)
     void* ltsmgr;
+    // Set: takes the text in place of text_callback.
+    KVTP_tpc_final_text_callback final_text_callback;
     KVTP_tpc_piece_hook piece_hook;
     void* piece_hook_data;
 };
@@ -103,6 +110,10 @@ const char* KVTP_tpc_process(KVTP_tpc* channel, const char* text, int32_t len, i
 int KVTP_tpc_set_text_callback(KVTP_tpc* channel, KVTP_tpc_callback callback, void* userdata);
 int KVTP_tpc_set_application_callback(KVTP_tpc* channel, KVTP_tpc_callback callback,
                                       void* userdata);
+// While a final-text callback is set, it takes the text in place of the text
+// callback. Returns 1, 0 for a null channel.
+int KVTP_tpc_set_final_text_callback(KVTP_tpc* channel, KVTP_tpc_final_text_callback callback,
+                                     void* userdata);
 int KVTP_tpc_set_phrase_callback(KVTP_tpc* channel, KVTP_tpc_phrase_callback callback,
                                  void* userdata, int32_t a, int32_t b);
 int KVTP_tpc_set_piece_hook(KVTP_tpc* channel, KVTP_tpc_piece_hook hook, void* userdata);

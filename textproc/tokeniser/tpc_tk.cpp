@@ -55,7 +55,11 @@ void KVTP_tpc_tk_process(KVTP_tpc* channel, const char* text, int32_t len, int32
             out = KVTP_tpc_builtin_cb_app_filter(channel, found, tag, out);
         }
         if (out != nullptr && (found == 0 || pending != 0)) {
-            if (channel->text_callback != nullptr) {
+            if (channel->final_text_callback != nullptr) {
+                // No tag stopped a final call: this text carries the final mark.
+                channel->final_text_callback(channel->userdata, KVTP_dystr_cstr(out),
+                                             KVTP_dystr_sz(out), mode != 0 && found == 0);
+            } else if (channel->text_callback != nullptr) {
                 channel->text_callback(channel->userdata, KVTP_dystr_cstr(out), KVTP_dystr_sz(out));
             } else {
                 KVTP_tpc_builtin_cb_app(channel, found, tag, out);
