@@ -253,22 +253,26 @@ typedef struct PhonemeEvent {
  * VR_SUCCESS to go on; any other value stops the request: its remaining
  * packets are not read and nothing more of its text is sent. How each
  * request ends:
- *                                 callback refuses  server fails  vrCancelRequest
- *   vrRenderSpeech(XML),          VR_CANCELLED      VR_ERROR      VR_CANCELLED
- *   vrPushSpeechStream*,
- *   vrFlushSpeechStream*
- *   vrRenderSpeech*Async          one PACKET_REQUEST_DONE, whichever way it ends
- *   vrQueryServer, vrSetVoiceFast VR_ERROR          VR_ERROR      VR_CANCELLED
- *   vrSetVoice                    VR_ERROR          VR_ERROR      VR_ERROR
- * (a render stopped by its own callback is cancelled, as the application
- * asked; a query whose reply was refused was not read to its end.) A server
+ *
+ * <table>
+ * <tr><th>the request ends by</th>
+ *     <th>vrRenderSpeech(XML), vrPushSpeechStream*, vrFlushSpeechStream*</th>
+ *     <th>vrQueryServer, vrSetVoiceFast</th></tr>
+ * <tr><td>the callback refusing</td><td>VR_CANCELLED</td><td>VR_ERROR</td></tr>
+ * <tr><td>the server failing</td><td>VR_ERROR</td><td>VR_ERROR</td></tr>
+ * <tr><td>vrCancelRequest</td><td>VR_CANCELLED</td><td>VR_CANCELLED</td></tr>
+ * </table>
+ *
+ * vrSetVoice returns VR_ERROR in all three cases; an asynchronous render
+ * (vrRenderSpeech*Async) delivers one PACKET_REQUEST_DONE, whichever way it
+ * ends. A render stopped by its own callback is cancelled, as the application
+ * asked; a query whose reply was refused was not read to its end. A server
  * that fails is VR_ERROR, never VR_CANCELLED (one that does not take what is
- * sent: VR_SEND_FAILED). After a refusal the stream
- * holds unread packets, so the connection must be rebuilt before the next
- * request: vrCancelRequest does that (or close and open it again). After a
- * cancel, packets not yet delivered are dropped; PACKET_REQUEST_DONE is
- * always delivered, exactly once per asynchronous render, after every other
- * packet of it. */
+ * sent: VR_SEND_FAILED). After a refusal the stream holds unread packets, so
+ * the connection must be rebuilt before the next request: vrCancelRequest
+ * does that (or close and open it again). After a cancel, packets not yet
+ * delivered are dropped; PACKET_REQUEST_DONE is always delivered, exactly once
+ * per asynchronous render, after every other packet of it. */
 typedef int32_t(VR_CDECL* vrCallBack)(void* user_data, PACKET_TYPE type, void* data,
                                       int32_t length);
 /** The same callback with the callee-cleans convention; used only while no
