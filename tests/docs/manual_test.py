@@ -22,7 +22,7 @@ HEADER_TABLES = {
     "frame layout": ("10+L", 5),
     "answer payloads": ("PACKET_DATA_9", 6),
     "callback arguments": ("user_data", 4),
-    "ends of a request": ("vrCancelRequest", 4),
+    "ends of a request": ("refusing", 4),
 }
 README_TABLES = {"layout": ("transport/", 8), "answer packets": ("PACKET_DATA_9", 6)}
 
