@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The client library measured through its exported functions, each figure
 // beside an anchor from the same run:
 //   companding           vrSampleToUlaw/vrSampleToAlaw against a 65536-entry

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Times the Python package's render() of a long text, saved as a WAV file,
 # against vrelay-say --server doing the same on the same server, side by side
 # with hyperfine, and measures the Python process's peak memory against the

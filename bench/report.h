@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What every benchmark program shares: a console reporter that also keeps
 // the best time of each benchmark, and the rows of the performance report
 // computed from those times, each figure beside its anchor from the same run.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the benchmarks in Release, runs them all and writes
 # docs/PERFORMANCE.md: every figure beside its anchor, from this one run.
 #

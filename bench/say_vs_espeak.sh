@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Times the main job - vrelay-say speaking a text into a WAV file and printing
 # every word's time - against espeak-ng writing the same text into a WAV
 # file, side by side with hyperfine, and prints one row of the performance

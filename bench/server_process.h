@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A vrelay-server child process on a free loopback port, for the benchmarks
 // that talk to a real server. Stopped (SIGTERM, then reaped) on destruction.
 #ifndef VRELAY_BENCH_SERVER_PROCESS_H

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Throughput of the reference server's synthesis pool: one client rendering
 # a long text alone, then two clients rendering it at the same time; a
 # 10-word sentence alone and while another client renders the long text; the

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Latency as a screen reader feels it: sd_vrelay (with its embedded server)
 # and espeak-ng's own Speech Dispatcher module, each driven through its pipes
 # as Speech Dispatcher drives it. Times SPEAK to the first 705 AUDIO for one

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The companding benchmarks' anchor: a 65536-entry table looked up by a
 // function of its own shared library, so that each call crosses a library
 // boundary as a call of the exported companding functions does (on some

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Throughput of the XML scanner on documents of growing size. The scan is
 // linear: bytes per second at 100 KB and at 1 MB should agree within a few
 // percent, one-shot and in 4096-byte chunks alike.

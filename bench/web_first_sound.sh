@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # vrelay-web's time from Speak to the first sound in headless Chromium, for a
 # sentence and for a 200 KB text, with the espeak-ng engine. Prints one
 # markdown table row each. puppeteer-core comes from tests/web's lock file,

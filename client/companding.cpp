@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // 16-bit linear PCM to 8-bit G.711 codes: eight segments of sixteen steps, the
 // sign in bit 7. Both clip magnitudes at 32635.
 //

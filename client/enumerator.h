@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Base of the objects behind enumerator handles: a position that can be
 // rewound.
 #ifndef VRELAY_CLIENT_ENUMERATOR_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tables that turn the application's integer handles into objects.
 //
 // Numbering: a removed number is reused once no call holds its object any

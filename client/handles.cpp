@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "client/handles.h"
 
 #ifndef _WIN32

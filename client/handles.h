@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library's two global handle tables and the lookups every export starts
 // with. Built when the library is loaded; at unload the enumerators go first,
 // then the connections.

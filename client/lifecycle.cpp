@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Connection handles: create, open, close, destroy.
 #include <vrelay/vrelay.h>
 

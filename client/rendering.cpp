@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Rendering: synchronous, streamed and asynchronous requests, cancellation and
 // the callback setters.
 #include <vrelay/vrelay.h>

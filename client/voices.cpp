@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "client/voices.h"
 
 #include <libxml/parser.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The voice catalogue: the server's voice list as an enumerator of named
 // voices with their attributes.
 //

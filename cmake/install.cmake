@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Install rules: the shared library with its SONAME links, the headers, the
 # programs, the man pages, the Python package, a pkg-config file and a
 # CMake package (find_package(vrelay) gives vrelay::vrelay). Paths follow

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-compiling for Windows with Debian's mingw-w64 toolchains, posix thread
 # model (std::thread and std::mutex work). Included by the per-target
 # toolchain files, which set VRELAY_MINGW_TRIPLE first.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # 32-bit Windows (the DLL applications load). No test runner: 32-bit Wine is
 # not available on the build machines.
 set(CMAKE_SYSTEM_PROCESSOR x86)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # 64-bit Windows; its programs run under wine64 (tests use it as emulator).
 set(CMAKE_SYSTEM_PROCESSOR AMD64)
 set(VRELAY_MINGW_TRIPLE x86_64-w64-mingw32)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Windows builds (mingw-w64). The dependencies are static libraries, and the
 # C and C++ runtimes and the thread library are linked in too, so the DLL and
 # the programs need only the system's own DLLs.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "connection/connection.h"
 
 #include <algorithm>

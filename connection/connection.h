@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One conversation with the speech server and the requests made on it: the
 // TCP stream, the lock a request holds, the request's owner (RequestState),
 // the application's packet callback, the receive loop that reads answers and

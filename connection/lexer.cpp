@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "connection/lexer.h"
 
 #include <algorithm>

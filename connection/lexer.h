@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The connection's own small lexer: splits UTF-8 text (plain or XML) into
 // tokens with twelve anchored regular expressions, puts a numbered word mark
 // before every word, and optionally wraps each word in a sig element carrying

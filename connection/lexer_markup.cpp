@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "connection/lexer_markup.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Exact matching of the lexer's markup patterns (processing instruction,
 // document type, empty-element, start and end tag).
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "connection/request_state.h"
 
 #include <utility>

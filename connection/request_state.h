@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one owner of a connection's request life: whether a request runs, on
 // which thread, whether a worker thread exists and has finished, why the
 // running request stopped early (if it did), whether the connection is being

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "connection/threaded_connection.h"
 
 namespace vrelay {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The connection object every handle owns: a Connection that runs requests
 // for the exported calls, synchronous ones on the caller's thread and
 // asynchronous ones on its worker thread, and that can be stopped for good.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Fails unless every man page given renders with man(1) without a warning and
 # has a NAME section that lexgrog (what mandb and whatis use) can read.
 set -eu

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Renders asynchronously, cancels once the first audio arrives, then renders
 // again and waits for the end:  async_cancel HOST PORT
 // The callback runs on the connection's worker thread; it only records what

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* Renders a text to a WAV file and prints when each word starts.
  *   render_to_wav HOST PORT OUTPUT.wav "TEXT"
  * The callback collects the audio and the word marks; main writes the file. */

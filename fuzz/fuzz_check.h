@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fuzz targets' assertion: a broken property ends the run as a finding,
 // in every build type.
 #ifndef VRELAY_FUZZ_FUZZ_CHECK_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes the number parsers and printers: no input may read out of bounds or
 // overflow, and printed integers and floats read back to the same value.
 #include <cmath>

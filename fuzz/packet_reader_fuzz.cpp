@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes the client's frame reader: a byte stream delivered in arbitrary
 // pieces must give exactly the frames a one-piece decode of the same bytes
 // gives, and the reader must never read past the frame it is filling.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes the phoneme payload decoder with the payload of a received frame:
 // it must read nothing outside the payload, accept only records whose names
 // end inside their fields, and a record it accepts must survive being

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes the client's receive loop with any answer a server might send: each
 // packet handed on lies inside its buffer, every phoneme event's names end
 // inside their record, and the loop ends once the stream does.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes the server's reading of a client stream: arbitrary bytes arrive in
 // reads of sizes taken from the input and are cut into frames as a session
 // does; each whole frame is decoded as the session would (text through the

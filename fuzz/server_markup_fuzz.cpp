@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes the conversion of client markup into the engine's input: arbitrary
 // text, cut into pieces at positions taken from the input, goes through the
 // stream buffer, the markup parser, the word bounds and the SSML of one

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes the readers of the containers' stored forms: any bytes must give a
 // container or null, never a crash, overrun or leak; whatever is read must
 // write back to a record the same reader accepts again, byte for byte.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes the tokenising channel on arbitrary bytes, split into pieces of a
 // size taken from the input, in the client's lax mode, in the strict mode
 // that skips the encoding repair (with a small context), and in server mode.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Feeds arbitrary bytes to the XML scanner in arbitrary chunkings.
 //
 // Input: two bytes seeding the chunk sizes, then a unit of at most 2048 bytes.

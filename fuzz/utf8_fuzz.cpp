@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes the UTF-8 validator against the decoder, the encoder and the
 // character-stepping routines: on text the validator accepts they must all
 // agree; on any text none may read out of bounds.

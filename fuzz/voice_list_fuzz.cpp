@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes the voice-list parse and walk with arbitrary query replies: no
 // crash, no leak, no unbounded recursion; every voice reads back, and every
 // attribute as a string or an integer that is no result code.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Time: sleeping, a 32-bit millisecond tick, and the UTC wall clock.
 #ifndef VRELAY_PLATFORM_CLOCK_H
 #define VRELAY_PLATFORM_CLOCK_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/lock.h"
 
 #include <atomic>

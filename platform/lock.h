@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Recursive lock and its scoped guard: our stand-in for a critical section.
 #ifndef VRELAY_PLATFORM_LOCK_H
 #define VRELAY_PLATFORM_LOCK_H

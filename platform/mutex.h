@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A mutex, its scoped holder and a condition variable, annotated for clang's
 // thread-safety analysis (-Wthread-safety): state marked GUARDED_BY(mutex) may
 // only be touched with that mutex held, and the compiler checks it. Other

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The test hook behind Thread::FailNextStarts, shared by the thread
 // implementations of every platform.
 #ifndef VRELAY_PLATFORM_START_FAILURES_H

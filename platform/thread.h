@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Worker threads: start, ask whether still running, join. Our stand-in for
 // thread handles and their exit codes.
 #ifndef VRELAY_PLATFORM_THREAD_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tick arithmetic over TickCount32, the same on every platform.
 #include "platform/clock.h"
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Attacks a running vrelay-server on loopback and checks that it holds.
 
 Each attack runs while a well-behaved client keeps asking for a short

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Checks vrelay the way an application developer gets it, using the build
 # directory given (default build/plain, already built):
 #   - both examples, built in the tree and against the build tree's CMake
@@ -7,10 +8,11 @@
 #     the C example built with pkg-config and both examples with
 #     find_package, run the same way;
 #   - the library as a subproject (add_subdirectory) of a consumer project;
-#   - the reference manual (Doxygen, warnings are errors);
-#   - the Debian package: built with cpack, installed with dpkg (as root),
-#     the C example built with `pkg-config vrelay` against it and run, the
-#     Python package imported, then the package purged.
+#   - the Debian packages: built from debian/ and checked by lintian; as
+#     root, all installed with dpkg, the examples built against them (with
+#     pkg-config and find_package) and run against the installed server, the
+#     Python package, vrelay-say, vrelay-web and the Speech Dispatcher module
+#     run from them; then purged, leaving no file behind.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 src=$PWD
@@ -143,26 +145,67 @@ cmake -S "${work}/consumer" -B "${work}/consumer/build" -G "Unix Makefiles" \
     --no-warn-unused-cli -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON >/dev/null
 make -s -C "${work}/consumer/build" consumer/fast >/dev/null
 
-step "reference manual"
-cmake --build "${build}" --target vrelay_docs
-
-step "Debian package"
-cmake -S . -B "${build}" -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
-cmake --build "${build}" -j "${jobs}" >/dev/null
-(cd "${build}" && cpack -G DEB -B "${work}/deb" >/dev/null)
-deb=$(ls "${work}"/deb/vrelay_*.deb)
-dpkg-deb --info "${deb}" | sed -n 's/^ \(Package\|Version\|Depends\):/  \1:/p'
+step "Debian packages: dpkg-buildpackage, lintian"
+scripts/build_debs.sh "${work}/deb"
 if [[ $(id -u) -ne 0 ]]; then
-    echo "not root: the package is built but not installed"
+    echo "not root: the packages are built but not installed"
     exit 0
 fi
-dpkg -i "${deb}" >/dev/null
-trap 'dpkg -P vrelay >/dev/null; cleanup' EXIT
+
+step "Debian packages: installed with dpkg, used, purged"
+# One install at a time on a machine whose checkouts share the system.
+exec 9>/tmp/vrelay-dpkg.lock
+flock 9
+packages=$(for deb in "${work}"/deb/*.deb; do dpkg-deb -f "${deb}" Package; done)
+leftovers() { find /usr /etc /var/lib -path '*vrelay*' 2>/dev/null | sort; }
+leftovers >"${work}/before.txt"
+# shellcheck disable=SC2086  # one word per package
+purge() { dpkg -P ${packages} >/dev/null; }
+dpkg -i "${work}"/deb/*.deb >/dev/null
+trap 'purge; cleanup' EXIT
+# The installed server, on a port of its own, for the installed clients.
+/usr/bin/vrelay-server --engine tone --port 0 >"${work}/deb-server.out" 2>/dev/null &
+deb_server=$!
+for _ in $(seq 100); do
+    grep -q "^listening on" "${work}/deb-server.out" && break
+    sleep 0.1  # waiting for the server process to start
+done
+port=$(sed -n 's/^listening on .*:\([0-9]*\)$/\1/p' "${work}/deb-server.out")
 mkdir -p "${work}/ex-deb"
 # shellcheck disable=SC2046
 cc -o "${work}/ex-deb/render_to_wav" examples/render_to_wav.c $(pkg-config --cflags --libs vrelay)
 "${work}/ex-deb/render_to_wav" 127.0.0.1 "${port}" "${work}/deb.wav" "From the package."
-(cd / && /usr/bin/python3 -c "import vrelay; vrelay.Connection('127.0.0.1', ${port}).close()")
+build_examples "${work}/ex-deb-cmake"
+run_examples "${work}/ex-deb-cmake"
+(cd / && /usr/bin/python3 -c "
+import vrelay, vrelay._library as l
+assert l.loaded_path().startswith('/usr/lib/'), l.loaded_path()
+with vrelay.Connection('127.0.0.1', ${port}) as c:
+    assert c.render('From the Python package.').marks")
+(cd "${work}" && /usr/bin/python3 -m vrelay --engine tone -q -o py-cli.wav "Installed.")
+[[ $(wc -c <"${work}/py-cli.wav") -gt 44 ]]
 vrelay-say --server "127.0.0.1:${port}" -q -o "${work}/deb-say.wav" "Installed by dpkg."
 vrelay-web --version >/dev/null
+printf 'VrelayServer "127.0.0.1:%s"\n' "${port}" >"${work}/deb-vrelay.conf"
+printf 'INIT\nQUIT\n' | /usr/lib/speech-dispatcher-modules/sd_vrelay "${work}/deb-vrelay.conf" \
+    2>/dev/null | grep -q '^299 OK LOADED SUCCESSFULLY$'
+kill "${deb_server}" && wait "${deb_server}" || true
+man -w 3 vrOpenConnection vrelay >/dev/null
+# The services are installed, not enabled; their system users exist.
+[[ -f /lib/systemd/system/vrelay-server.service && -f /lib/systemd/system/vrelay-web.service ]]
+[[ ! -e /etc/systemd/system/multi-user.target.wants/vrelay-server.service ]]
+getent passwd _vrelay _vrelay-web >/dev/null
+purge
+trap cleanup EXIT
+leftovers >"${work}/after.txt"
+if ! diff "${work}/before.txt" "${work}/after.txt"; then
+    echo "the purged packages left files behind (> lines)" >&2
+    exit 1
+fi
+# System users stay after a purge, as Debian does it: files they own may
+# outlive the package, and their ids must not go to anyone else. They cannot
+# log in.
+for user in _vrelay _vrelay-web; do
+    [[ $(getent passwd "${user}" | cut -d: -f7) == */nologin ]]
+done
 step "done"

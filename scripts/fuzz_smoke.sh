@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds every libFuzzer target in fuzz/ with clang (in build/fuzz) and runs
 # each for a few seconds from its seed corpus, printing the runs made and the
 # corpus size reached. New inputs go to build/fuzz/corpus/<target>, never into

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Scale-out check: three vrelay-servers behind HAProxy on loopback, with the
 configuration of contrib/haproxy/vrelay.cfg (ports replaced by free ones).
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Turns the results gathered by reliability_report.sh into docs/RELIABILITY.md.
 
 Each test table lists one row per test: its name, whether it passed, its time,

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Writes docs/RELIABILITY.md from a fresh run: the misuse, fault and load test
 # tables (every test suite whose name contains Misuse, Fault or Load, in any
 # test executable of the build), the fuzz smoke run with its corpus sizes,

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The main job on a fresh machine: installs what is missing, builds vrelay,
 # speaks a sentence through the reference server into a WAV file and prints
 # the start time of every word.

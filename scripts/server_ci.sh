@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # CI stage for the reference server as a deployed program: the abuse suite and
 # the three-servers-behind-HAProxy check, both in their CI-sized forms, against
 # the plain build. About two minutes on two cores; each part is cut off by a

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs the Debian packages vrelay needs to build and test, when missing.
 # As root it runs apt-get itself; otherwise it prints the command to run.
 set -euo pipefail
@@ -6,7 +7,8 @@ set -euo pipefail
 packages=(g++ cmake make pkg-config binutils libgtest-dev libgmock-dev libpcre2-dev
           libxml2-dev libutf8proc-dev libespeak-ng-dev libbenchmark-dev clang
           python3 python3-venv python3-pip python3-setuptools python3-wheel mypy
-          doxygen scdoc man-db dpkg-dev file libsoxr-dev librsvg2-bin haproxy systemd
+          doxygen scdoc man-db dpkg-dev debhelper dh-python lintian file libsoxr-dev librsvg2-bin
+          haproxy systemd
           speech-dispatcher libpulse-dev pulseaudio pulseaudio-utils libboost1.81-dev nodejs chromium)
 # vrelay-web's browser test runs puppeteer-core from npm. Some nodejs builds
 # bring npm with them, and Debian's npm package conflicts with those.

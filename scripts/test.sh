@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds vrelay and runs its tests: a plain build with warnings as errors,
 # then a build with AddressSanitizer and UndefinedBehaviorSanitizer, then the
 # threaded layers (platform, transport, connection, client) and vrelay-web's
@@ -9,6 +10,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/setup.sh
+echo "== licence lines"
+/usr/bin/python3 scripts/check_spdx.py
 
 jobs=$(nproc 2>/dev/null || echo 2)
 quick=0

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Cross-builds vrelay for Windows with mingw-w64: the 32-bit DLL applications
 # load (build/win-i686) and a 64-bit build whose programs run under wine64
 # (build/win-x86_64). Checks the 32-bit DLL's export and import tables.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Synthesis engines: the interface the sessions speak through, the voice
 // records behind the voice list, and the factory.
 #ifndef VRELAY_SERVER_ENGINE_H

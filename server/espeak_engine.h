@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Speech by libespeak-ng in synchronous mode.
 //
 // espeak-ng keeps global state and is not thread-safe: every call into it runs

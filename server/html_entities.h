@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // HTML named character references (&copy;, &eacute;, &nbsp; ...), which
 // texts taken from web pages carry but XML does not define.
 #ifndef VRELAY_SERVER_HTML_ENTITIES_H

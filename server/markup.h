@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reading the client's tokenised text: UTF-8 XML in which every word follows a
 // <mark name="..."/> element, with repair markers (<xmlfix.../>), a <parent>
 // wrapper and SSML-like markup. The text of one request may arrive in pieces

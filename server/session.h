@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One client's conversation with the server: reads its packets, keeps its
 // voice and the text of its open request, and answers every text and query
 // packet with answer packets and one end frame (see server/protocol.h).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The reference speech server, embeddable: listens on a TCP port and serves
 // each client on a thread of its own (see server/protocol.h for what it says).
 #ifndef VRELAY_SERVER_SPEECH_SERVER_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A deterministic engine for tests and demonstrations: every voiced word is a
 // tone whose pitch follows its letter count. Exact numbers:
 //

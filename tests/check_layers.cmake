@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Fails when a source file includes a header of a layer above its own. Each
 # folder may include the folders listed for it (and nothing else of the
 # project), and the public headers (<vrelay/...>) only where listed below;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Converts a stream of 16-bit mono samples from one rate to another with
 // libsoxr (high quality), block by block with constant memory.
 #ifndef VRELAY_TOOLS_RESAMPLER_H

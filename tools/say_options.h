@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // vrelay-say's command line.
 #ifndef VRELAY_TOOLS_SAY_OPTIONS_H
 #define VRELAY_TOOLS_SAY_OPTIONS_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The text vrelay-say hands to the library is not the user's text: plain text
 // is escaped (a '<' goes as "&lt;") and options add markup of their own (a
 // <prosody> around everything). The library's word marks give byte offsets

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The text vrelay-say speaks, block by block: the arguments, a file or
 // standard input, cleaned (see InputCleaner). Blocks end after a blank where
 // there is one, so that no word or character is cut, and are about 64 KiB, so

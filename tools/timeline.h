@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A picture of a rendering as SVG: the waveform, a line and label at each
 // word's start, and the phonemes in a band under it, in rows of ten seconds
 // (2000 pixels) read top to bottom like lines of text.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Finding the voice a user means: "French (France)", "french", "fr" or
 // "fr-FR" all name a voice of the server's list.
 #ifndef VRELAY_TOOLS_VOICE_CHOICE_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // vrelay-say: speaks text through a speech server, out loud through the
 // sound server or into a WAV file.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // vrelay-text: the text-processing library from the command line.
 //
 //   vrelay-text tokenise [--plain-text] FILE

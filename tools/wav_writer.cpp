@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "tools/wav_writer.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Writes mono audio as a RIFF/WAVE stream while it arrives: 16-bit PCM, or
 // 8-bit G.711 mu-law or A-law converted with the library's companding
 // functions. Memory stays the same whatever the length.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "transport/buffered_source.h"
 
 #include <algorithm>

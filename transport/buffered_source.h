@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A reader's buffer in front of a byte source: the source is read in large
 // chunks and the bytes handed out in the sizes asked for, so that a reader
 // that takes a frame field by field makes one system call per chunk rather

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The two byte-stream roles the packet layer needs. Socket plays both; tests
 // plug in fakes so that framing is exercised without a network.
 #ifndef VRELAY_TRANSPORT_BYTE_IO_H

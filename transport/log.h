@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The client log: one time-stamped line per message, on standard error unless
 // VRELAY_MESSAGES says otherwise (see MessageRoute).
 //

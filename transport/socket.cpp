@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The POSIX side of the sockets: the primitives of socket_system.h, the wake
 // signal (an eventfd), gathered sends and the receive wait, over poll().
 #include "transport/socket.h"

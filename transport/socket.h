@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // TCP sockets over the operating system's socket interface. The interface
 // carries no system types: a socket is a SocketHandle of ours.
 //

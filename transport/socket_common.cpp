@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The parts of the sockets that are the same over every system's interface,
 // built on the primitives of socket_system.h.
 #include <new>

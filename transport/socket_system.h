@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The system's socket headers and types, and the few primitives whose system
 // calls differ, for the socket implementations only (transport/socket.h
 // itself carries no system types). socket_common.cpp builds the sockets on

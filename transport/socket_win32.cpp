@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Winsock side of the sockets: the primitives of socket_system.h, the
 // wake signal (a loopback socket pair), sends and the receive wait, over
 // select().

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Writes OUTPUT, a C++ file holding every file named in FILES (under
 # SOURCE_DIR) as a byte array, and FindPageAsset over them. Run at build time
 # by web/CMakeLists.txt whenever a page file changes.

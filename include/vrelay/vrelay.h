@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /**
  * vrelay.h - the public interface of libvrelay_shared, a client library for a
  * text-to-speech server.
@@ -33,18 +34,21 @@
  *   calls that would start, end or wait for a request on the same connection
  *   return VR_BUSY at once and change nothing; to stop the running request,
  *   return a value other than VR_SUCCESS from the callback.
- *     vrSetCallBack, vrSetPascalCallBack,       work (effective from the
- *     vrSetUserData                             next packet)
- *     vrRenderSpeech(XML), vrPushSpeechStream*, VR_BUSY
- *     vrFlushSpeechStream*, vrRenderSpeech*Async,
- *     vrQueryServer, vrSetVoice, vrSetVoiceFast,
- *     vrOpenConnection, vrCloseConnection,
- *     vrDestroyConnection, vrCancelRequest
- *     vrEnumerateConnectionVoices               VR_BUSY (no enumerator made)
- *     enumerator functions, sample conversion   work
- *     any call on another connection            works (mind the order in
- *                                               which your threads lock
- *                                               connections)
+ *
+ *   <table>
+ *   <tr><th>call from inside the callback</th><th>result</th></tr>
+ *   <tr><td>vrSetCallBack, vrSetPascalCallBack, vrSetUserData</td>
+ *       <td>work (effective from the next packet)</td></tr>
+ *   <tr><td>vrRenderSpeech, vrRenderSpeechXML, vrPushSpeechStream, vrPushSpeechStreamXML,
+ *       vrFlushSpeechStream, vrFlushSpeechStreamXML, vrRenderSpeechAsync,
+ *       vrRenderSpeechXMLAsync, vrQueryServer, vrSetVoice, vrSetVoiceFast,
+ *       vrOpenConnection, vrCloseConnection, vrDestroyConnection, vrCancelRequest</td>
+ *       <td>VR_BUSY</td></tr>
+ *   <tr><td>vrEnumerateConnectionVoices</td><td>VR_BUSY (no enumerator made)</td></tr>
+ *   <tr><td>enumerator functions, sample conversion</td><td>work</td></tr>
+ *   <tr><td>any call on another connection</td>
+ *       <td>works (mind the order in which your threads lock connections)</td></tr>
+ *   </table>
  *
  * Limits. Connecting to one address gives up after 10 seconds
  *   (VR_CONNECT_FAILED). Each packet gets 60 seconds: every packet of a reply
@@ -80,20 +84,27 @@
  *   line each beginning "WARNING: "; the transport writes a time-stamped log on
  *   standard error (levels ERROR, WARNING, INFO). The environment variable
  *   VRELAY_MESSAGES, read once at the first message, routes both:
- *     unset or empty  the default above
- *     stderr          both on standard error (for programs that write their
- *                     own data, such as audio, to standard output)
- *     none            nowhere
- *     any other value a file name: both are appended to that file; when it
- *                     cannot be opened, both go to standard error
+ *   <table>
+ *   <tr><th>VRELAY_MESSAGES</th><th>where both go</th></tr>
+ *   <tr><td>unset or empty</td><td>the default above</td></tr>
+ *   <tr><td>stderr</td><td>both on standard error (for programs that write their own data,
+ *       such as audio, to standard output)</td></tr>
+ *   <tr><td>none</td><td>nowhere</td></tr>
+ *   <tr><td>any other value</td><td>a file name: both are appended to that file; when it
+ *       cannot be opened, both go to standard error</td></tr>
+ *   </table>
  *
  * Wire format. Client and server exchange frames over one TCP stream; every
  *   integer is big-endian:
- *     offset 0   2 bytes  packet type (PACKET_TYPE)
- *     offset 2   4 bytes  stream id (the client always sends 0)
- *     offset 6   4 bytes  payload length L, 0 to 64000
- *     offset 10  L bytes  payload
- *     offset 10+L 4 bytes L again
+ *
+ *   | offset | size | field |
+ *   |---|---|---|
+ *   | 0 | 2 bytes | packet type (PACKET_TYPE) |
+ *   | 2 | 4 bytes | stream id (the client always sends 0) |
+ *   | 6 | 4 bytes | payload length L, 0 to 64000 |
+ *   | 10 | L bytes | payload |
+ *   | 10+L | 4 bytes | L again |
+ *
  *   Text and query payloads carry their terminating NUL. After every text
  *   packet and every query the server answers with any number of answer
  *   packets and then exactly one PACKET_END.
@@ -106,24 +117,24 @@
  *
  * Answer contents of the reference server (vrelay-server). The library hands
  *   these payloads to the callback unchanged; integers are big-endian:
- *     PACKET_DATA_9   audio format, 8 bytes: uint32 sample rate, uint16 bits
- *                     per sample (16), uint16 channels (1). Sent before the
- *                     first audio of every answer that has audio.
- *     PACKET_DATA_6   audio: signed 16-bit little-endian mono PCM.
- *     PACKET_DATA_8   a mark reached: int32 sample offset from the start of
- *                     the request's audio (every PACKET_TEXT ends a request
- *                     and restarts the count), then the mark's name,
- *                     NUL-terminated. Every word mark comes back once, in
- *                     order, before the audio that holds it; "kvox_final"
- *                     comes after the last audio.
- *     PACKET_PHONEME  one per phoneme: first = start sample (request clock),
- *                     phone, next_phone ("" for the last of a unit),
- *                     value1 = duration in samples, value2 = sample rate.
- *     PACKET_DATA_10  a server message, NUL-terminated UTF-8; errors (unknown
- *                     voice, refused text, query not understood) begin with
- *                     "error: ".
- *     PACKET_QUERY    reply to `<voice name="all"/>`: the voice list document,
- *                     possibly split over several packets.
+ *   <table>
+ *   <tr><th>packet</th><th>payload</th></tr>
+ *   <tr><td>PACKET_DATA_9</td><td>audio format, 8 bytes: uint32 sample rate, uint16 bits per
+ *       sample (16), uint16 channels (1). Sent before the first audio of every answer that
+ *       has audio.</td></tr>
+ *   <tr><td>PACKET_DATA_6</td><td>audio: signed 16-bit little-endian mono PCM.</td></tr>
+ *   <tr><td>PACKET_DATA_8</td><td>a mark reached: int32 sample offset from the start of the
+ *       request's audio (every PACKET_TEXT ends a request and restarts the count), then the
+ *       mark's name, NUL-terminated. Every word mark comes back once, in order, before the
+ *       audio that holds it; "kvox_final" comes after the last audio.</td></tr>
+ *   <tr><td>PACKET_PHONEME</td><td>one per phoneme: first = start sample (request clock),
+ *       phone, next_phone ("" for the last of a unit), value1 = duration in samples,
+ *       value2 = sample rate.</td></tr>
+ *   <tr><td>PACKET_DATA_10</td><td>a server message, NUL-terminated UTF-8; errors (unknown
+ *       voice, refused text, query not understood) begin with "error: ".</td></tr>
+ *   <tr><td>PACKET_QUERY</td><td>reply to `<voice name="all"/>`: the voice list document,
+ *       possibly split over several packets.</td></tr>
+ *   </table>
  *
  * @file
  */
@@ -227,32 +238,41 @@ typedef struct PhonemeEvent {
 } PhonemeEvent;
 
 /** The packet callback.
- *   user_data  the pointer set with vrSetUserData (NULL by default)
- *   type       the packet type
- *   data       PACKET_PHONEME: a PhonemeEvent*; PACKET_DATA_6/8/9/10 and
- *              PACKET_QUERY: the payload; PACKET_REQUEST_DONE: NULL
- *   length     PACKET_PHONEME: sizeof(PhonemeEvent); others: payload length
+ *   <table>
+ *   <tr><th>argument</th><th>value</th></tr>
+ *   <tr><td>user_data</td><td>the pointer set with vrSetUserData (NULL by default)</td></tr>
+ *   <tr><td>type</td><td>the packet type</td></tr>
+ *   <tr><td>data</td><td>PACKET_PHONEME: a PhonemeEvent*; PACKET_DATA_6/8/9/10 and
+ *       PACKET_QUERY: the payload; PACKET_REQUEST_DONE: NULL</td></tr>
+ *   <tr><td>length</td><td>PACKET_PHONEME: sizeof(PhonemeEvent); others: payload
+ *       length</td></tr>
+ *   </table>
+ *
  * Called once per answer packet, in the order the server sent them, on the
  * thread that runs the request, with the connection's lock held. Return
  * VR_SUCCESS to go on; any other value stops the request: its remaining
  * packets are not read and nothing more of its text is sent. How each
  * request ends:
- *                                 callback refuses  server fails  vrCancelRequest
- *   vrRenderSpeech(XML),          VR_CANCELLED      VR_ERROR      VR_CANCELLED
- *   vrPushSpeechStream*,
- *   vrFlushSpeechStream*
- *   vrRenderSpeech*Async          one PACKET_REQUEST_DONE, whichever way it ends
- *   vrQueryServer, vrSetVoiceFast VR_ERROR          VR_ERROR      VR_CANCELLED
- *   vrSetVoice                    VR_ERROR          VR_ERROR      VR_ERROR
- * (a render stopped by its own callback is cancelled, as the application
- * asked; a query whose reply was refused was not read to its end.) A server
+ *
+ * <table>
+ * <tr><th>the request ends by</th>
+ *     <th>vrRenderSpeech(XML), vrPushSpeechStream*, vrFlushSpeechStream*</th>
+ *     <th>vrQueryServer, vrSetVoiceFast</th></tr>
+ * <tr><td>the callback refusing</td><td>VR_CANCELLED</td><td>VR_ERROR</td></tr>
+ * <tr><td>the server failing</td><td>VR_ERROR</td><td>VR_ERROR</td></tr>
+ * <tr><td>vrCancelRequest</td><td>VR_CANCELLED</td><td>VR_CANCELLED</td></tr>
+ * </table>
+ *
+ * vrSetVoice returns VR_ERROR in all three cases; an asynchronous render
+ * (vrRenderSpeech*Async) delivers one PACKET_REQUEST_DONE, whichever way it
+ * ends. A render stopped by its own callback is cancelled, as the application
+ * asked; a query whose reply was refused was not read to its end. A server
  * that fails is VR_ERROR, never VR_CANCELLED (one that does not take what is
- * sent: VR_SEND_FAILED). After a refusal the stream
- * holds unread packets, so the connection must be rebuilt before the next
- * request: vrCancelRequest does that (or close and open it again). After a
- * cancel, packets not yet delivered are dropped; PACKET_REQUEST_DONE is
- * always delivered, exactly once per asynchronous render, after every other
- * packet of it. */
+ * sent: VR_SEND_FAILED). After a refusal the stream holds unread packets, so
+ * the connection must be rebuilt before the next request: vrCancelRequest
+ * does that (or close and open it again). After a cancel, packets not yet
+ * delivered are dropped; PACKET_REQUEST_DONE is always delivered, exactly once
+ * per asynchronous render, after every other packet of it. */
 typedef int32_t(VR_CDECL* vrCallBack)(void* user_data, PACKET_TYPE type, void* data,
                                       int32_t length);
 /** The same callback with the callee-cleans convention; used only while no

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /**
  * @file
  * vrelay_helpers.h - small static inline C helpers for applications of

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Fails unless every dynamic symbol the library defines is a vr* function.
 execute_process(COMMAND nm -D --defined-only ${LIBRARY}
                 OUTPUT_VARIABLE symbols RESULT_VARIABLE status)

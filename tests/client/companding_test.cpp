@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The companding functions checked over the whole 16-bit range against an
 // independent G.711 formulation: segment found by search, not by table.
 #include <gtest/gtest.h>

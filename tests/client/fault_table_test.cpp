@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A misbehaving server, one row per way of failing: what vrRenderSpeech
 // returns, the log line it leaves, how long it takes to return, and that the
 // handle renders again afterwards (after a reopen or a cancel). Leaks are

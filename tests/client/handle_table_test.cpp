@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "client/handle_table.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The static inline helpers: mark names and the two payloads the reference
 // server sends, including the malformed forms an application must not trust.
 #include <gtest/gtest.h>

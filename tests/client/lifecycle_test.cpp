@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Connection handles through the exported interface, against a scripted
 // server on loopback.
 #include <gtest/gtest.h>

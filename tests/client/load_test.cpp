@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Load: many threads on few handles against the real server (tone engine),
 // every kind of request mixed, for a bounded time. Every result must be one
 // a careful application is told to expect, every accepted asynchronous render

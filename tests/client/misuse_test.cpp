@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What an application can do wrong, and what it gets for it: calls from
 // inside its own callback, handles used after destroy, null pointers, hostile
 // text, two threads on one handle, descriptors running out. Every row ends

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Rendering through the exported interface against a scripted server: what
 // goes on the wire, what reaches the callback, async hand-over and cancel.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The voice catalogue through the exported interface.
 #include "client/voices.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The receive loop against a scripted server on loopback. Failing streams
 // (cut frames, bad lengths, stalls, trickles) are rows of the client fault table.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The espeak-ng engine: real synthesis, so only loose bounds on the audio;
 // exact checks on what the server promises about marks.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "server/markup.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A bare protocol client for the server tests: frames from the transport
 // layer, answers decoded with wire/payload.h.
 #ifndef VRELAY_TESTS_SERVER_RAW_CLIENT_H

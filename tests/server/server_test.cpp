@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The server over real loopback sockets, with the deterministic tone engine.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

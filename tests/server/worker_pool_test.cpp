@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The worker pool with a scripted engine: what a worker's crash, hang or
 // memory exhaustion costs, and that units cross the process boundary intact.
 #include "server/worker_pool.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // An application callback for tests: records every delivery, lets a test wait
 // for a number of deliveries of one type, and can refuse packets.
 #ifndef VRELAY_TESTS_SUPPORT_CALLBACK_RECORDER_H

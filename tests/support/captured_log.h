@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Redirects the client log into memory for the lifetime of the object, at
 // INFO level unless told otherwise, and restores both afterwards.
 #ifndef VRELAY_TESTS_SUPPORT_CAPTURED_LOG_H

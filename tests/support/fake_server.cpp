@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/support/fake_server.h"
 
 #ifdef _WIN32

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A scriptable stand-in for the speech server, for tests.
 //
 // It listens on 127.0.0.1 (ephemeral port), serves one client at a time on its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs a shell command for the tool tests and collects what it prints.
 #ifndef VRELAY_TESTS_SUPPORT_RUN_COMMAND_H
 #define VRELAY_TESTS_SUPPORT_RUN_COMMAND_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Configuration documents, the built-in defaults and an override laid over them.
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The logger: counters, thresholds, stored lines, output line format, files.
 #include <gtest/gtest.h>
 #include <stdlib.h>

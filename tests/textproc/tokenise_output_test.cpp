@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Exact output of the tokenising channel for plain text, markup, repairs,
 // comments, CDATA, entities, declarations and control characters.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Properties over a corpus of generated texts: the output does not depend on
 // how the text is split into calls, every mark names a word of the submitted
 // text, and the hand-written token scanners agree with the compiled patterns.

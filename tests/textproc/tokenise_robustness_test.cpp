@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Encoding repair, hostile and malformed input, escaping and the tag helpers.
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers shared by the tokeniser and channel tests: a channel that records
 // what its callbacks receive, and mark writing and parsing.
 #ifndef VRELAY_TESTS_TEXTPROC_TOKENISE_SUPPORT_H

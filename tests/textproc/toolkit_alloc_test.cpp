@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Allocation failure: every growing operation is tried with the n-th
 // allocation failing, for n = 0, 1, ... until it succeeds. Each failed try
 // must leave the container exactly as it was and leak nothing.

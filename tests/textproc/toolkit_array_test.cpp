@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The generic array and the growable string.
 #include <gtest/gtest.h>
 

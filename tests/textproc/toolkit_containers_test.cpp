@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Pointer and number arrays, string arrays and tables, lists, hash, dictionary.
 #include <gtest/gtest.h>
 

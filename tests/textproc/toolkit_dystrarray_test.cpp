@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The packed string array: slot sizes, the 255 rule, editing in place and
 // with growth.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Stored forms of the containers and the compact read-only containers.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Byte-string scanners, number conversions and UTF-8 on counted text.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tags, tokens, spurts and their pool.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Spurts written as markup for the synthesiser.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The channel: piece loop, resets, built-in text handling, metadata filter,
 // callbacks and invalid types.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The markup scanner: events for every construct, limits, positions.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

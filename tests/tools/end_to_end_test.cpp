@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library as an application uses it (through libvrelay_shared) against
 // the real reference server on a free loopback port.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vrelay-say run as a user runs it, with the embedded server's tone engine.
 #include <gtest/gtest.h>
 #include <poll.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/submitted_text.h"
 
 #include <gtest/gtest.h>

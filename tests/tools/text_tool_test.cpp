@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vrelay-text run as a user runs it, on small files, with exact output.
 #include <gtest/gtest.h>
 #include <sys/wait.h>

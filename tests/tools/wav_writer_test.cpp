@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/wav_writer.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "transport/socket.h"
 
 #include <errno.h>

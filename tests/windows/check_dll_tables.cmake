@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 cmake_minimum_required(VERSION 3.25)
 # Fails unless the DLL exports exactly the vr* functions the header declares,
 # by their plain names, and imports only from the system's own DLLs (the C and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* Loads the DLL as a C application does and makes a few calls. Exit status
  * 0 when every call answered as documented. */
 #include <stdio.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The public header included from C++, with the same convention checks as
 // the C client (in C++ a mismatch is always an error).
 #include <vrelay/vrelay.h>

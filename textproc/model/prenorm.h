@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Pre-normalisation of a token: its normalised text is rewritten character by
 // character and feature bytes 2 to 6 record what was seen.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "textproc/model/tox.h"
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Token, tag and spurt model of the text-processing library.
 //
 // Analysed text is a stream of tokens. Each token carries the markup around

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Configuration documents: the scanner's element events fill a key/value table.
 #include "textproc/scanner/config.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Configuration documents of the text-processing library.
 //
 // A configuration is an XML document whose root element has a given name

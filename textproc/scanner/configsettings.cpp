@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The built-in configuration document and the two-layer lookup.
 #include "textproc/scanner/configsettings.h"
 

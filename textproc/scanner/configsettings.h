@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Layered configuration: a built-in default document and an optional
 // override. Lookups ask the override first, the default second.
 #ifndef VRELAY_TEXTPROC_CONFIGSETTINGS_H

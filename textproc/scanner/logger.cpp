@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Logger: counting, filtering by threshold, and writing to the configured
 // destinations.
 #include "textproc/scanner/logger.h"

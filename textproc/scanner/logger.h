@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Logger of the text-processing library: counts errors, warnings and messages
 // under fixed error codes and levels, and writes lines to standard output,
 // standard error, a file and an in-memory store as configured by the `log`

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "textproc/scanner/pattern_set.h"
 
 #include <new>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Compiled pattern sets and the per-user state that matches them.
 //
 // Every reader built on regular expressions (the XML scanner, the tokeniser,

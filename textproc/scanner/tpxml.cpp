@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Streaming XML scanner: a fixed table of anchored patterns tried in order at
 // the current position; the first that matches decides what the piece is.
 //

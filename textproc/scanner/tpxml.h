@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Streaming XML scanner of the text-processing library.
 //
 // The scanner cuts its input into lexical pieces with a fixed table of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tokeniser: the processing object of the tokenising channel type.
 //
 // It takes text in arbitrary pieces, buffers it, repairs its encoding, splits

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "textproc/tokeniser/tokenise_lexer.h"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tokeniser's patterns and the choice of the token at a position.
 //
 // The 17 token patterns, the entity pattern and the bad-character pattern are

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The numbered mark written before each word: <mark name="kvtk_C_B_N_L"/>
 // with the word's character and byte offsets and its length in characters
 // and bytes. Marks are the bulk of the tokeniser's output (one for every

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Unicode normalisation of UTF-8 text for the tokeniser.
 #ifndef VRELAY_TEXTPROC_TOKENISE_NORMALISE_H
 #define VRELAY_TEXTPROC_TOKENISE_NORMALISE_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // UTF-8 helpers private to the tokeniser. "Valid" is the strict definition
 // of the regular-expression engine: no overlong forms, no surrogates, nothing
 // above U+10FFFF. Every function is bounded by an explicit end pointer.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "textproc/tokeniser/tpc.h"
 
 #include <cstdio>

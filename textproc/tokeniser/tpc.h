@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The text-processing channel: the object through which text enters the
 // library and tokenised text comes out. It owns its configuration settings,
 // its logger "TPC", its buffers and the processing object of its type, and it

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "textproc/tokeniser/tpc_tk.h"
 
 #include "textproc/tokeniser/tokenise.h"

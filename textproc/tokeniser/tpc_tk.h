@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tokenising channel type (`tk`, type 3): its processing object is the
 // tokeniser, and its process hands the text before each application tag to
 // the text callback and the tag itself to the application callback.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The generic growable array. Storage past the count is kept zero-filled, so
 // an array extended within its capacity always shows zero elements.
 #include "textproc/toolkit/array.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The generic growable array every toolkit container is built on.
 //
 // Growth (any operation that needs room): when count + n exceeds capacity, the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers shared by the container implementations; not part of the toolkit's
 // interface.
 #ifndef VRELAY_TEXTPROC_ARRAY_INTERNAL_H

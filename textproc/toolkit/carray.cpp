@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "textproc/toolkit/carray.h"
 
 #include "textproc/toolkit/oswrappers.h"

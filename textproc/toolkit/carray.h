@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Compact constant array of integers, stored in the narrowest element width
 // (1, 2 or 4 bytes) that holds every value.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Compressed lookup table from byte-string keys to 32-bit values.
 //
 // The keys are kept sorted and front-coded: each key is stored as the number

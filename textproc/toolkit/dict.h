@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Word dictionary: words numbered from 1 in order of addition, looked up by
 // word through a hash and by number through an index; and its compact
 // read-only form. A word is taken up to `len` bytes or its first NUL (a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Growable byte string. Its count includes a terminating NUL, so the text is
 // always NUL-terminated; the size is count - 1. Lengths given with text are
 // byte counts copied as they are (NUL bytes included); a negative length means

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "textproc/toolkit/dystrarray.h"
 
 #include <climits>

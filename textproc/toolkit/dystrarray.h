@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Packed string array: one byte buffer holding entries, each a slot-length
 // byte, the string, and NUL bytes filling the rest of the slot. A string of n
 // bytes gets a slot of ((n + 2) / 2) * 2 + 2 bytes; the slot-length byte holds

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "textproc/toolkit/hash.h"
 
 #include "textproc/toolkit/string_ops.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Chained hash table from byte-string keys to 32-bit values.
 //
 // Key hash of n bytes: h = 0; for each byte pair (b0, b1) h = (b0 * 256 + b1 +

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "textproc/toolkit/hashstrarray.h"
 
 #include <climits>

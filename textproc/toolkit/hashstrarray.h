@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // String-keyed string table: a dictionary numbers the words and a string
 // array holds each word's string at that number.
 #ifndef VRELAY_TEXTPROC_HASHSTRARRAY_H

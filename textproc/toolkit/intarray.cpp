@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "textproc/toolkit/intarray.h"
 
 #include "textproc/toolkit/array_internal.h"

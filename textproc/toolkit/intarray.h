@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Arrays of numbers: int32, float, double and complex double.
 #ifndef VRELAY_TEXTPROC_INTARRAY_H
 #define VRELAY_TEXTPROC_INTARRAY_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "textproc/toolkit/list.h"
 
 #include "textproc/toolkit/list_impl.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Singly linked list of value pointers. An empty list is one node with a null
 // value. The list owns its values: they must be KVTP_malloc blocks (or null),
 // freed by clear and delete.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The singly linked list operations shared by list and strlist; not part of
 // the toolkit's interface. Node is a struct with `val` and `next`; values are
 // KVTP_malloc blocks owned by the list.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Memory and byte helpers of the text-processing library. Every allocation the
 // toolkit makes goes through KVTP_malloc / KVTP_free, so that test builds
 // (VRELAY_TEST_HOOKS) can make the n-th allocation fail and count the blocks

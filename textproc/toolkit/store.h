@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Stored form of the toolkit's containers (the read and write functions of
 // strarray, dystrarray, dict, cdict, carray and complkp).
 //

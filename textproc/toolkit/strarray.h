@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Array of strings. A normal string array owns its strings (copies made with
 // KVTP_malloc, freed on removal, replacement, clear and delete); the arrays
 // made over a constant block own nothing. Text is taken up to `len` bytes or

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Number conversions on counted text. Integer readers saturate at the limits
 // of their type instead of wrapping, so no input can overflow.
 #include <cfloat>

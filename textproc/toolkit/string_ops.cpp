@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Character classes, length-limited scanners, comparison and field scanners.
 #include "textproc/toolkit/string_ops.h"
 

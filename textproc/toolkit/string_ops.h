@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Byte-string scanners with explicit length limits, number conversions on
 // counted text, and UTF-8 routines of the text-processing library.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // UTF-8 routines. None of them reads past a NUL byte.
 #include <cstring>
 

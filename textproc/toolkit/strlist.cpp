@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "textproc/toolkit/strlist.h"
 
 #include "textproc/toolkit/string_ops.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Singly linked list of owned strings; an empty list is one node with a null
 // string. Text is copied up to `len` bytes or its first NUL (len < 0: the
 // string).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Array of borrowed pointers (elements are pointer-sized; never freed by the
 // array).
 #ifndef VRELAY_TEXTPROC_VOIDPARRAY_H
