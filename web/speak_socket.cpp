@@ -190,6 +190,10 @@ void SpeakSocket::CloseWith(websocket::close_reason reason) {
     if (auto session = session_.lock(); session && job_ != 0) {
         session->Stop(job_);
     }
+    // A closing socket speaks no more: its tab counts as idle from now on,
+    // whether or not the close handshake ever completes (one whose peer
+    // vanished mid-handshake has been seen never to end its operations).
+    Detach();
     // What is queued behind the message being written is not sent.
     while (queue_.size() > (writing_ ? 1u : 0u)) {
         backlog_ -= queue_.back().size();
