@@ -22,6 +22,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/command_line.h"
 #include "server/exit_codes.h"
 #include "server/speech_server.h"
 #include "transport/log.h"
@@ -246,13 +247,8 @@ int ParseArguments(int argc, char** argv, unsigned cores, Settings* settings) {
                                  optarg + "\"");
                 }
                 break;
-            case ':':
-                return Usage("option " + std::string(argv[optind - 1]) + " needs a value");
-            default: {
-                const std::string arg =
-                    optopt != 0 ? std::string("-") + static_cast<char>(optopt) : argv[optind - 1];
-                return Usage("unknown option " + arg.substr(0, arg.find('=')));
-            }
+            default:  // ':' or '?'
+                return Usage(vrelay::OptionError(c, argv));
         }
     }
     if (optind < argc) {

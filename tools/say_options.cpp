@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstdlib>
 
+#include "platform/command_line.h"
 #include "server/prosody.h"
 
 namespace vrelay {
@@ -122,15 +123,6 @@ const option kOptions[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-// What getopt_long stopped at, as the user typed it.
-std::string Offending(char** argv, int optopt_value) {
-    if (optopt_value > 0 && optopt_value < 256) {
-        return std::string("-") + static_cast<char>(optopt_value);
-    }
-    const std::string arg = argv[optind - 1];
-    return arg.substr(0, arg.find('='));
-}
-
 }  // namespace
 
 bool IsMarkupFileName(const std::string& path) {
@@ -225,11 +217,8 @@ bool ParseSayArgs(int argc, char** argv, SayOptions* options, std::string* error
             case 'h':
                 options->help = true;
                 break;
-            case ':':
-                *error = "option " + Offending(argv, optopt) + " needs a value";
-                return false;
-            default:
-                *error = "unknown option " + Offending(argv, optopt);
+            default:  // ':' or '?'
+                *error = OptionError(c, argv);
                 return false;
         }
     }

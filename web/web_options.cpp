@@ -5,6 +5,8 @@
 
 #include <cstdlib>
 
+#include "platform/command_line.h"
+
 namespace vrelay {
 namespace web {
 
@@ -61,12 +63,8 @@ bool ParseWebArgs(int argc, char** argv, WebOptions* options, std::string* error
     };
     optind = 0;  // restart the scan (GNU)
     opterr = 0;
-    for (;;) {
-        const int previous = optind;
-        const int c = getopt_long(argc, argv, ":vh", kOptions, nullptr);
-        if (c == -1) {
-            break;
-        }
+    int c;
+    while ((c = getopt_long(argc, argv, ":vh", kOptions, nullptr)) != -1) {
         long n = 0;
         const auto bad = [&](const char* what) {
             *error = std::string("--") + kOptions[c - kPort].name + " wants " + what + ", not \"" +
@@ -124,11 +122,8 @@ bool ParseWebArgs(int argc, char** argv, WebOptions* options, std::string* error
             case 'h':
                 options->help = true;
                 break;
-            case ':':
-                *error = std::string(argv[previous]) + " wants a value";
-                return false;
-            default:
-                *error = std::string("unknown option ") + argv[previous];
+            default:  // ':' or '?'
+                *error = OptionError(c, argv);
                 return false;
         }
     }
