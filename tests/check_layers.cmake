@@ -22,7 +22,7 @@ set(allowed_server "platform" "transport" "wire" "server")
 set(allowed_tools "platform" "textproc" "transport" "wire" "server" "tools")
 # vrelay-web and the Speech Dispatcher module embed the server only through
 # the tools' embedded-server module.
-set(allowed_web "wire" "tools" "web")
+set(allowed_web "platform" "wire" "tools" "web")
 set(allowed_speechd "wire" "tools" "speechd")
 set(forbidden "server/protocol.h")
 set(forbidden_in tools web speechd)
