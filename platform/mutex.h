@@ -46,16 +46,31 @@ class CAPABILITY("mutex") Mutex {
     std::mutex mutex_;
 };
 
-// Holds a Mutex for its own lifetime.
+// Holds a Mutex for its own lifetime, except between Unlock() and Lock(): a
+// holder that calls out (a callback, a blocking read) lets go meanwhile.
 class SCOPED_CAPABILITY MutexLock {
   public:
     explicit MutexLock(Mutex* mutex) ACQUIRE(mutex) : mutex_(mutex) { mutex_->Lock(); }
-    ~MutexLock() RELEASE() { mutex_->Unlock(); }
+    ~MutexLock() RELEASE() {
+        if (held_) {
+            mutex_->Unlock();
+        }
+    }
     MutexLock(const MutexLock&) = delete;
     MutexLock& operator=(const MutexLock&) = delete;
 
+    void Unlock() RELEASE() {
+        mutex_->Unlock();
+        held_ = false;
+    }
+    void Lock() ACQUIRE() {
+        mutex_->Lock();
+        held_ = true;
+    }
+
   private:
     Mutex* const mutex_;
+    bool held_ = true;
 };
 
 // A condition variable; Wait needs the Mutex that guards the condition held.

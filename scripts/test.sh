@@ -34,7 +34,7 @@ if [[ ${quick} -eq 0 ]]; then
     echo "== clang thread-safety analysis of the threaded layers"
     cmake -S . -B build/clang -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
         -DVRELAY_WERROR=ON -DVRELAY_THREAD_SAFETY=ON -DVRELAY_TESTS=OFF >/dev/null
-    cmake --build build/clang -j "${jobs}" --target vrelay_client
+    cmake --build build/clang -j "${jobs}" --target vrelay_client vrelay_server
     # The load test runs longer under the sanitizers.
     export VRELAY_LOAD_SECONDS=30
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \

@@ -117,9 +117,13 @@ Session::Session(int id, std::unique_ptr<Socket> socket, std::string peer, Engin
 Session::~Session() = default;
 
 void Session::Interrupt() {
-    std::lock_guard<std::mutex> lock(socket_mutex_);
+    ShutdownSocket(SHUT_RDWR);
+}
+
+void Session::ShutdownSocket(int how) {
+    MutexLock lock(&socket_mutex_);
     if (socket_->Handle() != kInvalidSocket) {
-        ::shutdown(static_cast<int>(socket_->Handle()), SHUT_RDWR);
+        ::shutdown(static_cast<int>(socket_->Handle()), how);
     }
 }
 
@@ -130,10 +134,7 @@ void Session::Drain() {
 void Session::Close() {
     closing_ = true;
     // Ends a wait for the client's next packet; sending still works.
-    std::lock_guard<std::mutex> lock(socket_mutex_);
-    if (socket_->Handle() != kInvalidSocket) {
-        ::shutdown(static_cast<int>(socket_->Handle()), SHUT_RD);
-    }
+    ShutdownSocket(SHUT_RD);
 }
 
 bool Session::InputWaiting() {
@@ -187,7 +188,7 @@ void Session::Run() {
         reason = std::string("internal error: ") + e.what();
     }
     {
-        std::lock_guard<std::mutex> lock(socket_mutex_);
+        MutexLock lock(&socket_mutex_);
         socket_->Close();
     }
     VR_LOG(announced_ ? logINFO : logDEBUG)

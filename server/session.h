@@ -9,10 +9,10 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "platform/mutex.h"
 #include "server/engine.h"
 #include "server/markup.h"
 #include "transport/buffered_source.h"
@@ -109,6 +109,8 @@ class Session : private UnitSink {
     void EndRequest();
     // Ends the wait of a synthesis or a send: the server stops, or Close().
     bool Stopped() const { return stopping_->load() || closing_.load(); }
+    // From any thread: shutdown(2) of the socket unless it is closed.
+    void ShutdownSocket(int how) EXCLUDES(socket_mutex_);
     // Something the client sent is waiting to be read.
     bool InputWaiting();
     // A session logs its opening and closing at info level once it sends
@@ -117,8 +119,11 @@ class Session : private UnitSink {
     std::string OpenedLine() const;
 
     const int id_;
+    // The session's thread uses socket_ without the lock: it is the only one
+    // that closes it, and it closes it holding socket_mutex_. Other threads
+    // (Interrupt, Close) touch it only holding socket_mutex_.
     std::unique_ptr<Socket> socket_;
-    std::mutex socket_mutex_;  // guards closing against Interrupt
+    Mutex socket_mutex_;
     BufferedSource input_;     // the client's frames, read from socket_ in chunks
     const std::string peer_;
     Engine* const engine_;

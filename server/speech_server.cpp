@@ -141,50 +141,63 @@ void SpeechServer::AcceptLoop() {
         }
         std::string address;
         const std::string peer = PeerName(socket->Handle(), &address);
-        std::unique_lock<std::mutex> lock(slots_mutex_);
         std::string refusal;
-        if (Reap() >= options_.max_sessions) {
-            refusal = std::to_string(options_.max_sessions) + " sessions are open";
-        } else if (options_.max_sessions_per_address > 0) {
-            int same = 0;
-            for (const auto& slot : slots_) {
-                same += slot->address == address ? 1 : 0;
-            }
-            if (same >= options_.max_sessions_per_address) {
-                refusal = std::to_string(same) + " sessions are open from its address";
+        {
+            MutexLock lock(&slots_mutex_);
+            refusal = RefusalLocked(address);
+            if (refusal.empty()) {
+                ServeLocked(std::move(socket), peer, address);
             }
         }
         if (!refusal.empty()) {
-            lock.unlock();
             Refuse(std::move(socket), peer, refusal);
-            continue;
         }
-        try {
-            auto slot = std::make_unique<Slot>();
-            slot->address = address;
-            // Synthesising in-process, a session that takes a unit in pieces
-            // holds the engine while it sends: only when it has no other to
-            // wait for it.
-            const bool pieces = pool_ == nullptr && options_.max_sessions == 1;
-            slot->session =
-                std::make_unique<Session>(next_id_++, std::move(socket), peer, engine_.get(),
-                                          voice_, options_.limits, &stopping_, &wake_, pieces);
-            Slot* raw = slot.get();
-            slots_.push_back(std::move(slot));
-            raw->thread = std::thread([this, raw] {
-                raw->session->Run();
-                std::lock_guard<std::mutex> done_lock(slots_mutex_);
-                raw->done = true;
-                session_ended_.notify_all();
-            });
-        } catch (const std::exception& e) {
-            // No memory or no thread for one more client: that client goes,
-            // the others stay.
-            if (!slots_.empty() && !slots_.back()->thread.joinable()) {
-                slots_.pop_back();
-            }
-            VR_LOG(logERROR) << "vrelay server: cannot serve " << peer << ": " << e.what();
+    }
+}
+
+std::string SpeechServer::RefusalLocked(const std::string& address) {
+    if (Reap() >= options_.max_sessions) {
+        return std::to_string(options_.max_sessions) + " sessions are open";
+    }
+    if (options_.max_sessions_per_address > 0) {
+        int same = 0;
+        for (const auto& slot : slots_) {
+            same += slot->address == address ? 1 : 0;
         }
+        if (same >= options_.max_sessions_per_address) {
+            return std::to_string(same) + " sessions are open from its address";
+        }
+    }
+    return std::string();
+}
+
+void SpeechServer::ServeLocked(std::unique_ptr<Socket> socket, const std::string& peer,
+                               const std::string& address) {
+    try {
+        auto slot = std::make_unique<Slot>();
+        slot->address = address;
+        // Synthesising in-process, a session that takes a unit in pieces
+        // holds the engine while it sends: only when it has no other to
+        // wait for it.
+        const bool pieces = pool_ == nullptr && options_.max_sessions == 1;
+        slot->session = std::make_unique<Session>(next_id_++, std::move(socket), peer,
+                                                  engine_.get(), voice_, options_.limits,
+                                                  &stopping_, &wake_, pieces);
+        Slot* raw = slot.get();
+        slots_.push_back(std::move(slot));
+        raw->thread = std::thread([this, raw] {
+            raw->session->Run();
+            MutexLock done_lock(&slots_mutex_);
+            raw->done = true;
+            session_ended_.SignalAll();
+        });
+    } catch (const std::exception& e) {
+        // No memory or no thread for one more client: that client goes,
+        // the others stay.
+        if (!slots_.empty() && !slots_.back()->thread.joinable()) {
+            slots_.pop_back();
+        }
+        VR_LOG(logERROR) << "vrelay server: cannot serve " << peer << ": " << e.what();
     }
 }
 
@@ -222,8 +235,17 @@ std::vector<pid_t> SpeechServer::WorkerPids() {
 }
 
 int SpeechServer::ActiveSessions() {
-    std::lock_guard<std::mutex> lock(slots_mutex_);
+    MutexLock lock(&slots_mutex_);
     return Reap();
+}
+
+bool SpeechServer::WaitForSessionsLocked(std::chrono::steady_clock::time_point deadline) {
+    while (Reap() != 0) {
+        if (!session_ended_.WaitUntil(&slots_mutex_, deadline)) {
+            return Reap() == 0;
+        }
+    }
+    return true;
 }
 
 void SpeechServer::StopAccepting() {
@@ -239,24 +261,25 @@ void SpeechServer::Shutdown(int grace_ms) {
         return;
     }
     StopAccepting();
-    std::unique_lock<std::mutex> lock(slots_mutex_);
-    for (auto& slot : slots_) {
-        slot->session->Drain();
-    }
-    VR_LOG(logINFO) << "vrelay server: shutting down, " << Reap()
-                    << " sessions may finish their requests";
-    const auto all_ended = [this] { return Reap() == 0; };
-    if (!session_ended_.wait_for(lock, std::chrono::milliseconds(grace_ms), all_ended)) {
-        VR_LOG(logWARNING) << "vrelay server: grace time over, closing " << Reap()
-                           << " sessions in the middle of their requests";
+    {
+        MutexLock lock(&slots_mutex_);
         for (auto& slot : slots_) {
-            slot->session->Close();
+            slot->session->Drain();
         }
-        // Each session sends its last frames; one whose client does not read
-        // them is cut off by Stop().
-        session_ended_.wait_for(lock, std::chrono::milliseconds(kClosingMs), all_ended);
+        VR_LOG(logINFO) << "vrelay server: shutting down, " << Reap()
+                        << " sessions may finish their requests";
+        const auto now = std::chrono::steady_clock::now;
+        if (!WaitForSessionsLocked(now() + std::chrono::milliseconds(grace_ms))) {
+            VR_LOG(logWARNING) << "vrelay server: grace time over, closing " << Reap()
+                               << " sessions in the middle of their requests";
+            for (auto& slot : slots_) {
+                slot->session->Close();
+            }
+            // Each session sends its last frames; one whose client does not
+            // read them is cut off by Stop().
+            WaitForSessionsLocked(now() + std::chrono::milliseconds(kClosingMs));
+        }
     }
-    lock.unlock();
     Stop();
 }
 
@@ -269,7 +292,7 @@ void SpeechServer::Stop() {
     StopAccepting();
     std::list<std::unique_ptr<Slot>> slots;
     {
-        std::lock_guard<std::mutex> lock(slots_mutex_);
+        MutexLock lock(&slots_mutex_);
         slots.swap(slots_);
     }
     for (auto& slot : slots) {

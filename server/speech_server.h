@@ -7,15 +7,15 @@
 #include <sys/types.h>
 
 #include <atomic>
-#include <condition_variable>
+#include <chrono>
 #include <cstddef>
 #include <list>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/mutex.h"
 #include "server/engine.h"
 #include "server/session.h"
 #include "transport/socket.h"
@@ -89,10 +89,18 @@ class SpeechServer {
     };
 
     void AcceptLoop();
+    // Why a client from address may not have a session now; empty: it may.
+    std::string RefusalLocked(const std::string& address) REQUIRES(slots_mutex_);
+    // Starts a session for the client on a thread of its own.
+    void ServeLocked(std::unique_ptr<Socket> socket, const std::string& peer,
+                     const std::string& address) REQUIRES(slots_mutex_);
     void Refuse(std::unique_ptr<Socket> socket, const std::string& peer, const std::string& why);
     void StopAccepting();
     // Joins and removes finished sessions; returns how many are still running.
-    int Reap();
+    int Reap() REQUIRES(slots_mutex_);
+    // Waits until every session has ended or deadline passed: true when all ended.
+    bool WaitForSessionsLocked(std::chrono::steady_clock::time_point deadline)
+        REQUIRES(slots_mutex_);
 
     ServerOptions options_;
     std::unique_ptr<Engine> engine_;
@@ -103,10 +111,10 @@ class SpeechServer {
     WakeSignal accept_wake_;  // raised: the accept loop ends
     std::atomic<bool> stopping_{false};
     std::thread accept_thread_;
-    std::mutex slots_mutex_;
-    std::condition_variable session_ended_;
-    std::list<std::unique_ptr<Slot>> slots_;
-    int next_id_ = 1;
+    Mutex slots_mutex_;
+    CondVar session_ended_;  // a session's thread has finished
+    std::list<std::unique_ptr<Slot>> slots_ GUARDED_BY(slots_mutex_);
+    int next_id_ GUARDED_BY(slots_mutex_) = 1;
     int port_ = 0;
     bool started_ = false;
     bool unknown_voice_ = false;

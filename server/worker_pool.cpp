@@ -456,7 +456,7 @@ WorkerPool::WorkerPool(std::unique_ptr<Engine> engine, int workers, long memory_
     // locked across a fork: a child forked while another thread allocates
     // can hang).
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(&mutex_);
         std::string ignored;  // a slot without a worker starts one for its first job
         for (Slot& slot : slots_) {
             WorkerLocked(&slot, &ignored);
@@ -469,7 +469,7 @@ WorkerPool::WorkerPool(std::unique_ptr<Engine> engine, int workers, long memory_
 
 WorkerPool::~WorkerPool() {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(&mutex_);
         ending_ = true;
         for (Slot& slot : slots_) {
             if (slot.pid != 0) {
@@ -477,7 +477,7 @@ WorkerPool::~WorkerPool() {
             }
         }
     }
-    queued_.notify_all();
+    queued_.SignalAll();
     for (Slot& slot : slots_) {
         slot.driver.join();
     }
@@ -487,7 +487,7 @@ WorkerPool::~WorkerPool() {
 }
 
 std::vector<pid_t> WorkerPool::WorkerPids() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(&mutex_);
     std::vector<pid_t> pids;
     for (const Slot& slot : slots_) {
         pids.push_back(slot.pid);
@@ -561,7 +561,7 @@ void WorkerPool::EndWorker(Slot* slot, bool kill, std::string* why) {
 }
 
 void WorkerPool::StopWorkers() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(&mutex_);
     stopped_ = true;
     for (const auto& job : queue_) {
         job->state = Job::State::kEnded;
@@ -574,38 +574,44 @@ void WorkerPool::StopWorkers() {
             ::kill(slot.pid, SIGKILL);  // its driver sees the end and reaps it
         }
     }
-    progress_.notify_all();
+    progress_.SignalAll();
 }
 
 WorkerPool::ForkThread::ForkThread() : thread_([this] { Loop(); }) {}
 
 WorkerPool::ForkThread::~ForkThread() {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(&mutex_);
         quit_ = true;
     }
-    changed_.notify_all();
+    changed_.SignalAll();
     thread_.join();
 }
 
 void WorkerPool::ForkThread::Run(const std::function<void()>& job) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return job_ == nullptr; });
+    MutexLock lock(&mutex_);
+    while (job_ != nullptr) {
+        changed_.Wait(&mutex_);
+    }
     job_ = &job;
-    changed_.notify_all();
-    changed_.wait(lock, [&] { return job_ != &job; });
+    changed_.SignalAll();
+    while (job_ == &job) {
+        changed_.Wait(&mutex_);
+    }
 }
 
 void WorkerPool::ForkThread::Loop() {
-    std::unique_lock<std::mutex> lock(mutex_);
+    MutexLock lock(&mutex_);
     for (;;) {
-        changed_.wait(lock, [&] { return quit_ || job_ != nullptr; });
+        while (!quit_ && job_ == nullptr) {
+            changed_.Wait(&mutex_);
+        }
         if (job_ == nullptr) {
             return;
         }
         (*job_)();
         job_ = nullptr;
-        changed_.notify_all();
+        changed_.SignalAll();
     }
 }
 
@@ -623,11 +629,11 @@ void WorkerPool::Drive(size_t index) {
     const auto mine = [index](const std::shared_ptr<Job>& job) {
         return job->worker == SIZE_MAX || job->worker == index;
     };
-    std::unique_lock<std::mutex> lock(mutex_);
+    MutexLock lock(&mutex_);
     for (;;) {
-        queued_.wait(lock, [&] {
-            return ending_ || std::find_if(queue_.begin(), queue_.end(), mine) != queue_.end();
-        });
+        while (!ending_ && std::find_if(queue_.begin(), queue_.end(), mine) == queue_.end()) {
+            queued_.Wait(&mutex_);
+        }
         if (ending_) {
             return;
         }
@@ -647,16 +653,16 @@ void WorkerPool::Drive(size_t index) {
             job->error = error;
         } else {
             job->slot = slot;
-            lock.unlock();
+            lock.Unlock();
             Run(slot, job.get());
-            lock.lock();
+            lock.Lock();
             job->slot = nullptr;
             if (slot->doomed) {
                 EndWorker(slot, true, nullptr);  // killed for a job that ended meanwhile
             }
         }
         job->state = Job::State::kEnded;
-        progress_.notify_all();
+        progress_.SignalAll();
     }
 }
 
@@ -667,7 +673,7 @@ void WorkerPool::Run(Slot* slot, Job* job) {
     // killing the worker when end_worker. The reason the worker ended by
     // itself, when it did, replaces a worker_reason error.
     const auto fail = [&](const std::string& error, bool end_worker, bool worker_reason) {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(&mutex_);
         std::string why;
         if (end_worker) {
             EndWorker(slot, true, worker_reason ? &why : nullptr);
@@ -696,10 +702,10 @@ void WorkerPool::Run(Slot* slot, Job* job) {
         }
         SynthesisUnit unit;
         if (type == kUnit && DecodeUnit(payload, &unit)) {
-            std::lock_guard<std::mutex> lock(mutex_);
+            MutexLock lock(&mutex_);
             if (!job->cancelled) {
                 job->pieces.push_back(std::move(unit));
-                progress_.notify_all();
+                progress_.SignalAll();
             }
             continue;
         }
@@ -732,7 +738,7 @@ bool WorkerPool::Speak(const std::string& voice, const std::vector<Word>& words,
     JobList jobs;  // queued, running, or ended and not yet delivered, in text order
     size_t next_word = 0;
     size_t units = 0;
-    std::unique_lock<std::mutex> lock(mutex_);
+    MutexLock lock(&mutex_);
     for (;;) {
         while (next_word < words.size() && jobs.size() <= kUnitsAhead) {
             const size_t end = UnitEnd(words, next_word);
@@ -748,7 +754,7 @@ bool WorkerPool::Speak(const std::string& voice, const std::vector<Word>& words,
             } else {
                 queue_.push_back(job);
                 // Waiters may want other jobs: each looks for its own.
-                queued_.notify_all();
+                queued_.SignalAll();
             }
             jobs.push_back(std::move(job));
         }
@@ -757,18 +763,23 @@ bool WorkerPool::Speak(const std::string& voice, const std::vector<Word>& words,
         }
         Job& head = *jobs.front();
         head.head = true;
-        const bool ready = progress_.wait_for(lock, std::chrono::milliseconds(100), [&] {
+        // A tenth of a second at most: then the deadline and the client are checked.
+        const Clock::time_point until = Clock::now() + std::chrono::milliseconds(100);
+        const auto head_ready = [&head] {
             return !head.pieces.empty() || head.state == Job::State::kEnded;
-        });
+        };
+        while (!head_ready() && progress_.WaitUntil(&mutex_, until)) {
+        }
+        const bool ready = head_ready();
         if (!ready) {
             if (head.state == Job::State::kQueued && Clock::now() > deadline) {
                 CancelLocked(jobs);
                 *error = "no synthesis worker became free in time";
                 return false;
             }
-            lock.unlock();
+            lock.Unlock();
             const bool abandoned = sink->Abandoned();
-            lock.lock();
+            lock.Lock();
             if (abandoned) {
                 CancelLocked(jobs);
                 return true;
@@ -779,7 +790,7 @@ bool WorkerPool::Speak(const std::string& voice, const std::vector<Word>& words,
         pieces.swap(head.pieces);
         // Pieces come before the end: once ended, this is the last of them.
         const bool ended = head.state == Job::State::kEnded;
-        lock.unlock();
+        lock.Unlock();
         bool taken = true;
         for (const SynthesisUnit& piece : pieces) {
             if (!sink->OnUnit(piece)) {
@@ -787,7 +798,7 @@ bool WorkerPool::Speak(const std::string& voice, const std::vector<Word>& words,
                 break;
             }
         }
-        lock.lock();
+        lock.Lock();
         if (!taken) {
             CancelLocked(jobs);
             return true;

@@ -36,16 +36,15 @@
 #include <sys/types.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/mutex.h"
 #include "server/engine.h"
 
 namespace vrelay {
@@ -112,10 +111,10 @@ class WorkerPool : public Engine {
 
       private:
         void Loop();
-        std::mutex mutex_;
-        std::condition_variable changed_;
-        const std::function<void()>* job_ = nullptr;
-        bool quit_ = false;
+        Mutex mutex_;
+        CondVar changed_;  // a job was handed over or done, or quit
+        const std::function<void()>* job_ GUARDED_BY(mutex_) = nullptr;
+        bool quit_ GUARDED_BY(mutex_) = false;
         std::thread thread_;  // last: it starts once the rest is set up
     };
 
@@ -135,10 +134,10 @@ class WorkerPool : public Engine {
     void Run(Slot* slot, Job* job);
     // Drops a request's jobs: queued ones leave the queue, workers speaking
     // the others are killed.
-    void CancelLocked(const JobList& jobs);
+    void CancelLocked(const JobList& jobs) REQUIRES(mutex_);
     // A live worker for the slot, started if need be; false with *error.
-    bool WorkerLocked(Slot* slot, std::string* error);
-    bool StartWorker(Slot* slot, std::string* error);
+    bool WorkerLocked(Slot* slot, std::string* error) REQUIRES(mutex_);
+    bool StartWorker(Slot* slot, std::string* error) REQUIRES(mutex_);
     // Ends the slot's worker (killed first when kill); the reason it ended,
     // when it did so by itself, goes to *why.
     void EndWorker(Slot* slot, bool kill, std::string* why);
@@ -146,14 +145,19 @@ class WorkerPool : public Engine {
     std::unique_ptr<Engine> engine_;
     const long memory_mb_;
     const bool in_turn_;
-    std::mutex mutex_;  // guards everything below but the slots' driver threads
-    std::condition_variable queued_;    // a job was queued, or the pool ends
-    std::condition_variable progress_;  // a job has pieces or ended
-    JobList queue_;                     // jobs no worker has taken, oldest first
-    bool stopped_ = false;  // StopWorkers
-    bool ending_ = false;   // the destructor: drivers return
-    std::unique_ptr<ForkThread> fork_thread_;  // made with the first worker
-    std::vector<Slot> slots_;                  // last: the drivers start once the rest is set up
+    // Guards the fields below, the slots' workers (pid, fd, doomed: a
+    // slot's driver reads its fd without it while it runs a job, as then
+    // only that driver may change the worker) and every Job but its words
+    // and deadline. The slot fields and the jobs are not annotated: the
+    // analysis cannot name this mutex from them.
+    Mutex mutex_;
+    CondVar queued_;    // a job was queued, or the pool ends
+    CondVar progress_;  // a job has pieces or ended
+    JobList queue_ GUARDED_BY(mutex_);  // jobs no worker has taken, oldest first
+    bool stopped_ GUARDED_BY(mutex_) = false;  // StopWorkers
+    bool ending_ GUARDED_BY(mutex_) = false;   // the destructor: drivers return
+    std::unique_ptr<ForkThread> fork_thread_ GUARDED_BY(mutex_);  // made with the first worker
+    std::vector<Slot> slots_;  // last: the drivers start once the rest is set up
 };
 
 }  // namespace server
