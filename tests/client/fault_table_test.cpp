@@ -125,16 +125,17 @@ const std::vector<FaultRow> kRows = {
     {"resets_the_connection", VR_ERROR, "", kCancel, {Action::Reset()}},
     // 19 MB, more than the socket buffers hold: the server blocks while the
     // callback dawdles; nothing is lost, and the answer takes longer in all
-    // than the packet timeout without timing out.
+    // (3 s) than the packet timeout without timing out. The timeout leaves a
+    // loaded machine time for the first packet.
     {"floods_audio_into_a_slow_callback", VR_SUCCESS, "", kReopen, Flood(300), 300,
-     milliseconds(1000), During::kSlowCallback, milliseconds(20000)},
+     milliseconds(2000), During::kSlowCallback, milliseconds(30000), milliseconds(2000)},
 };
 // clang-format on
 
-// A callback that takes 4 ms over each packet.
+// A callback that takes 10 ms over each packet.
 struct SlowRecorder : CallbackRecorder {
     static int32_t VR_CDECL Callback(void* self, PACKET_TYPE type, void* data, int32_t length) {
-        std::this_thread::sleep_for(milliseconds(4));
+        std::this_thread::sleep_for(milliseconds(10));
         return CallbackRecorder::Callback(self, type, data, length);
     }
 };
