@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The receive loop against a scripted server on loopback. Failing streams
-// (cut frames, bad lengths, stalls, trickles) are rows of the client fault table.
+// The receive loop, and the threaded connection around it, against a scripted
+// server on loopback. Failing streams (cut frames, bad lengths, stalls,
+// trickles) are rows of the client fault table.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "connection/connection.h"
+#include "connection/threaded_connection.h"
 #include "tests/support/callback_recorder.h"
 #include "tests/support/captured_log.h"
 #include "tests/support/fake_server.h"
@@ -159,6 +161,29 @@ TEST_F(ReceiveLoopTest, QuitFlagStopsReadingAndAllEventsButRequestDone) {
     connection_.FireEvent(PACKET_DATA_10);
     EXPECT_EQ(recorder_.Types(), (Types{PACKET_REQUEST_DONE, PACKET_DATA_10}));
     EXPECT_EQ(recorder_.Deliveries()[0].length, 0);
+}
+
+// A cancel carries on with a copy of the connection. The copy's C callback,
+// user data and address are checked by the fault table's cancel rows.
+TEST(ThreadedConnectionTest, CopyKeepsThePascalCallback) {
+    ThreadedConnection original;
+    original.SetPascalCallBack(CallbackRecorder::Pascal);
+    ThreadedConnection copy(original);
+    EXPECT_EQ(copy.GetPascalCallBack(), CallbackRecorder::Pascal);
+}
+
+// The worker waits for a server that never answers; the destructor stops
+// it, and its completion still comes, before the destructor returns.
+TEST(ThreadedConnectionTest, DestructorStopsAndJoinsARunningWorker) {
+    FakeServer server([](const ReceivedFrame&) { return std::vector<Action>{Action::Silent()}; });
+    CallbackRecorder recorder;
+    {
+        ThreadedConnection connection;
+        ASSERT_TRUE(recorder.Attach(connection, server));
+        ASSERT_EQ(connection.RenderAsync("Hello", true), RequestState::Launch::kStarted);
+        ASSERT_TRUE(server.WaitForFrames(1));
+    }
+    EXPECT_EQ(recorder.Done(), 1u);
 }
 
 }  // namespace
