@@ -263,21 +263,6 @@ TEST_F(ToneServer, StreamSpeaksWholeWordsEarlyAndKeepsTheClockAcrossPieces) {
     }
 }
 
-TEST_F(ToneServer, SelectedVoiceServesTheFollowingRequestsOfThatClientOnly) {
-    RawClient client(server_->Port());
-    RawClient other(server_->Port());
-    EXPECT_TRUE(
-        client.Exchange(PACKET_QUERY, "<voice name='TONE-LOW' select='1'/>").messages.empty());
-    EXPECT_THAT(client.Exchange(PACKET_QUERY, "<voice name='nobody' select='1'/>").messages,
-                ElementsAre(AllOf(HasSubstr("unknown voice \"nobody\""), HasSubstr("tone-low"))));
-    EXPECT_THAT(client.Exchange(PACKET_QUERY, "<status/>").messages,
-                ElementsAre(StartsWith("error: query not understood")));
-
-    const std::string word = "<mark name=\"a\"/>abc" + std::string(kFinal);
-    EXPECT_EQ(client.Exchange(PACKET_TEXT, word).audio, Tones("tone-low", {3}));
-    EXPECT_EQ(other.Exchange(PACKET_TEXT, word).audio, Tones("tone", {3}));
-}
-
 TEST_F(ToneServer, ARequestOverABoundIsRefusedToItsEndAndTheNextRequestWorks) {
     ServerOptions options;
     options.limits.max_pending_text = 2000;
@@ -457,20 +442,29 @@ TEST_F(ToneServer, SilentSlowOrNonReadingClientsAreDisconnected) {
     EXPECT_EQ(server_->ActiveSessions(), 0);
 }
 
-TEST_F(ToneServer, ClientTextInMessagesAndLogLinesIsEscapedAndCut) {
+// A voice selected by name (without regard to case, references decoded)
+// serves the following requests of that client only. Client text in messages
+// and log lines is escaped and cut.
+TEST_F(ToneServer, SelectedVoiceServesThatClientOnlyAndClientTextInMessagesIsEscapedAndCut) {
     test::CapturedLog log(logWARNING);
     RawClient client(server_->Port());
+    RawClient other(server_->Port());
+    EXPECT_TRUE(client.Exchange(PACKET_QUERY, "<voice name='TONE&#45;l&#x6F;W' select='1'/>")
+                    .messages.empty());
+    EXPECT_THAT(client.Exchange(PACKET_QUERY, "<voice name='nobody' select='1'/>").messages,
+                ElementsAre(AllOf(HasSubstr("unknown voice \"nobody\""), HasSubstr("tone-low"))));
+    EXPECT_THAT(client.Exchange(PACKET_QUERY, "<status/>").messages,
+                ElementsAre(StartsWith("error: query not understood")));
     const std::string forged = "x\n20261205 00:00:00.000 ERROR: forged";
     EXPECT_THAT(client.Exchange(PACKET_QUERY, "<voice name='" + forged + "' select='1'/>").messages,
                 ElementsAre(Not(HasSubstr("\n"))));
     EXPECT_THAT(log.Text(), Not(HasSubstr("\n20261205")));
     EXPECT_THAT(client.Exchange(PACKET_QUERY, std::string(5000, 'q')).messages,
                 ElementsAre(SizeIs(Lt(200u))));
-    // Escaped characters in the name select as the plain name would.
-    EXPECT_TRUE(client.Exchange(PACKET_QUERY, "<voice name='tone&#45;l&#x6F;w' select='1'/>")
-                    .messages.empty());
-    EXPECT_EQ(client.Exchange(PACKET_TEXT, "<mark name=\"a\"/>abc" + std::string(kFinal)).audio,
-              Tones("tone-low", {3}));
+
+    const std::string word = "<mark name=\"a\"/>abc" + std::string(kFinal);
+    EXPECT_EQ(client.Exchange(PACKET_TEXT, word).audio, Tones("tone-low", {3}));
+    EXPECT_EQ(other.Exchange(PACKET_TEXT, word).audio, Tones("tone", {3}));
 }
 
 TEST_F(ToneServer, ShutdownLetsRequestsFinishWithinTheGraceAndClosesTheRest) {
