@@ -151,18 +151,13 @@ std::string Transcript(const Answer& answer) {
     for (const auto& f : answer.formats) {
         text += "\nformat " + std::to_string(f.sample_rate);
     }
-    for (size_t i = 0; i < answer.marks.size(); ++i) {
-        text += "\n" + answer.marks[i].name + "@" + std::to_string(answer.marks[i].sample) +
-                " after " + std::to_string(answer.audio_before_mark[i]);
-    }
-    for (const auto& p : answer.phonemes) {
-        text += "\n" + p.name + ">" + p.next + "@" + std::to_string(p.start) + "+" +
-                std::to_string(p.duration);
+    for (const size_t before : answer.audio_before_mark) {
+        text += "\nmark after " + std::to_string(before);
     }
     for (const auto& m : answer.messages) {
         text += "\n" + m;
     }
-    return text;
+    return text + "\n" + answer.Events();
 }
 
 TEST_F(ToneServer, ARequestSpreadOverWorkersIsAnsweredAsInProcess) {
