@@ -92,6 +92,11 @@ const std::vector<FaultRow> kRows = {
     {"oversize_length", VR_ERROR, "packet too big for packet type 6 length is 64001", kCancel,
      {Action::Raw(Bytes{0, 6, 0, 0, 0, 0, 0, 0, 0xFA, 0x01})}},
     {"garbage", VR_ERROR, "packet too big", kReopen, {Action::Raw(kGarbage)}},
+    // A failing server is an error, never the application's own cancel: also
+    // when the first piece of a long text is what it fails to answer.
+    {"closes_before_answering", VR_ERROR, "", kReopen, {Action::Close()}},
+    {"closes_before_answering_a_long_text", VR_ERROR, "", kReopen, {Action::Close()}, 0,
+     milliseconds(5000), During::kNothing, milliseconds(3000), milliseconds(0), 200000},
     {"unknown_packet_type", VR_SUCCESS, "WARNING: unhandled packet type 99", kReopen,
      {Action::Frame(99, Bytes(3, 1)), kAudioFrame, Action::End()}, 1},
     {"close_packet_mid_audio", VR_ERROR, "the server has closed the connection", kReopen,

@@ -47,6 +47,25 @@ std::vector<Action> Answer(const ReceivedFrame& frame) {
     return test::DefaultAnswer(frame);
 }
 
+// Calls `call` on the handle from inside the callback, once, when `trigger`
+// arrives, and keeps its result.
+struct InsideCallback {
+    PACKET_TYPE trigger;
+    std::function<vr_result(vr_handle)> call;
+    vr_handle handle = 0;
+    std::atomic<int> calls{0};
+    std::atomic<vr_result> result{VR_SUCCESS};
+    CallbackRecorder* recorder = nullptr;
+
+    static int32_t VR_CDECL Callback(void* self, PACKET_TYPE type, void* data, int32_t length) {
+        auto* inside = static_cast<InsideCallback*>(self);
+        if (type == inside->trigger && inside->calls++ == 0) {
+            inside->result = inside->call(inside->handle);
+        }
+        return CallbackRecorder::Callback(inside->recorder, type, data, length);
+    }
+};
+
 class MisuseTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -71,11 +90,27 @@ class MisuseTest : public ::testing::Test {
         EXPECT_TRUE(server_.WaitUntilHeld());
         return render;
     }
+    // Lets the held render finish, which succeeds; the server answers as usual.
+    void FinishHeldRender(std::future<vr_result>& render) {
+        server_.Release();
+        EXPECT_EQ(render.get(), VR_SUCCESS);
+        server_.SetHandler(Answer);
+    }
+    // Makes `inside` the handle's callback, calling `call` once `trigger` arrives.
+    void CallInside(InsideCallback& inside, PACKET_TYPE trigger,
+                    std::function<vr_result(vr_handle)> call) {
+        inside.trigger = trigger;
+        inside.handle = handle_;
+        inside.recorder = &recorder_;
+        inside.call = std::move(call);
+        ASSERT_EQ(vrSetCallBack(handle_, InsideCallback::Callback), VR_SUCCESS);
+        ASSERT_EQ(vrSetUserData(handle_, &inside), VR_SUCCESS);
+    }
     // The handle still renders, and its callback gets the answer.
-    void ExpectRendersAgain(vr_handle handle, CallbackRecorder& recorder) {
-        const size_t before = recorder.Count(PACKET_DATA_6);
-        EXPECT_EQ(vrRenderSpeech(handle, "again"), VR_SUCCESS);
-        EXPECT_GT(recorder.Count(PACKET_DATA_6), before);
+    void ExpectRendersAgain() {
+        const size_t before = recorder_.Count(PACKET_DATA_6);
+        EXPECT_EQ(vrRenderSpeech(handle_, "again"), VR_SUCCESS);
+        EXPECT_GT(recorder_.Count(PACKET_DATA_6), before);
     }
 
     FakeServer server_{Answer};
@@ -107,25 +142,6 @@ const Reentry kRequestCalls[] = {
     {"cancel", vrCancelRequest},
 };
 
-// Calls `call` on the handle from inside the callback, once, when `trigger`
-// arrives, and keeps its result.
-struct InsideCallback {
-    PACKET_TYPE trigger;
-    std::function<vr_result(vr_handle)> call;
-    vr_handle handle = 0;
-    std::atomic<int> calls{0};
-    std::atomic<vr_result> result{VR_SUCCESS};
-    CallbackRecorder* recorder = nullptr;
-
-    static int32_t VR_CDECL Callback(void* self, PACKET_TYPE type, void* data, int32_t length) {
-        auto* inside = static_cast<InsideCallback*>(self);
-        if (type == inside->trigger && inside->calls++ == 0) {
-            inside->result = inside->call(inside->handle);
-        }
-        return CallbackRecorder::Callback(inside->recorder, type, data, length);
-    }
-};
-
 class FromInsideTheCallback : public MisuseTest,
                               public ::testing::WithParamInterface<std::tuple<Reentry, bool>> {};
 
@@ -136,12 +152,7 @@ TEST_P(FromInsideTheCallback, RequestCallsAreBusyAndChangeNothing) {
     const Reentry& reentry = std::get<0>(GetParam());
     const bool async = std::get<1>(GetParam());
     InsideCallback inside;
-    inside.trigger = async ? PACKET_REQUEST_DONE : PACKET_DATA_6;
-    inside.handle = handle_;
-    inside.recorder = &recorder_;
-    inside.call = reentry.call;
-    ASSERT_EQ(vrSetCallBack(handle_, InsideCallback::Callback), VR_SUCCESS);
-    ASSERT_EQ(vrSetUserData(handle_, &inside), VR_SUCCESS);
+    CallInside(inside, async ? PACKET_REQUEST_DONE : PACKET_DATA_6, reentry.call);
     if (async) {
         ASSERT_EQ(vrRenderSpeechAsync(handle_, "outer"), VR_SUCCESS);
         ASSERT_TRUE(recorder_.WaitDone(1));
@@ -151,7 +162,7 @@ TEST_P(FromInsideTheCallback, RequestCallsAreBusyAndChangeNothing) {
     EXPECT_GE(inside.calls.load(), 1);
     EXPECT_EQ(inside.result.load(), VR_BUSY) << reentry.name;
     EXPECT_EQ(Enumerators().Size(), 0u) << "no enumerator was made";
-    ExpectRendersAgain(handle_, recorder_);
+    ExpectRendersAgain();
 }
 
 INSTANTIATE_TEST_SUITE_P(MisuseEveryRequestCall, FromInsideTheCallback,
@@ -167,19 +178,14 @@ TEST_F(MisuseTest, SettersAndOtherConnectionsWorkFromInsideTheCallback) {
     const vr_handle other = otherRecorder.OpenHandle(otherServer);
     ASSERT_GT(other, 0);
     InsideCallback inside;
-    inside.trigger = PACKET_DATA_6;
-    inside.handle = handle_;
-    inside.recorder = &recorder_;
-    inside.call = [other, &inside](vr_handle h) {
+    CallInside(inside, PACKET_DATA_6, [other, &inside](vr_handle h) {
         vr_result r = vrSetUserData(h, &inside);
         if (r == VR_SUCCESS)
             r = vrSetCallBack(h, InsideCallback::Callback);
         if (r == VR_SUCCESS)
             r = vrRenderSpeech(other, "other");
         return r;
-    };
-    ASSERT_EQ(vrSetCallBack(handle_, InsideCallback::Callback), VR_SUCCESS);
-    ASSERT_EQ(vrSetUserData(handle_, &inside), VR_SUCCESS);
+    });
     EXPECT_EQ(vrRenderSpeech(handle_, "outer"), VR_SUCCESS);
     EXPECT_EQ(inside.result.load(), VR_SUCCESS);
     EXPECT_GT(otherRecorder.Count(PACKET_DATA_6), 0u);
@@ -229,7 +235,7 @@ TEST_F(MisuseTest, ACallbackThatRefusesStopsItsOwnRequest) {
         recorder_.result = VR_SUCCESS;
         EXPECT_EQ(vrCancelRequest(handle_), VR_SUCCESS);
         EXPECT_EQ(recorder_.Count(row.refused), refused + 1);
-        ExpectRendersAgain(handle_, recorder_);  // also joins the worker
+        ExpectRendersAgain();  // also joins the worker
         EXPECT_EQ(recorder_.Done(), done + row.completions);
     }
 }
@@ -295,7 +301,7 @@ TEST_F(MisuseTest, NullPointersGetTheirDocumentedResults) {
     EXPECT_EQ(vrSetCallBack(handle_, nullptr), VR_SUCCESS);
     EXPECT_EQ(vrRenderSpeech(handle_, "unheard"), VR_SUCCESS);
     EXPECT_EQ(vrSetCallBack(handle_, CallbackRecorder::Callback), VR_SUCCESS);
-    ExpectRendersAgain(handle_, recorder_);
+    ExpectRendersAgain();
 }
 
 TEST_F(MisuseTest, HostileTextIsRenderedOrRefusedWithoutHarm) {
@@ -312,7 +318,7 @@ TEST_F(MisuseTest, HostileTextIsRenderedOrRefusedWithoutHarm) {
     for (const std::string& text : hostile) {
         EXPECT_EQ(vrRenderSpeechXML(handle_, text.c_str()), VR_SUCCESS) << text.substr(0, 20);
     }
-    ExpectRendersAgain(handle_, recorder_);
+    ExpectRendersAgain();
 }
 
 // A voice name with quotes or markup characters cannot leave its attribute.
@@ -357,25 +363,18 @@ TEST_F(MisuseTest, SyncAndAsyncRacingForAnEndedWorkerJoinItOnce) {
 // While the worker delivers PACKET_REQUEST_DONE, a launch from another thread
 // is refused at once; once the completion has returned, it is accepted.
 TEST_F(MisuseTest, LaunchDuringTheCompletionEventIsBusy) {
-    struct Gate {
-        std::promise<void> entered;
-        std::promise<void> release;
-        CallbackRecorder* recorder;
-    } gate{{}, {}, &recorder_};
-    auto blocking = [](void* self, PACKET_TYPE type, void* data, int32_t length) -> int32_t {
-        auto* g = static_cast<Gate*>(self);
-        if (type == PACKET_REQUEST_DONE && g->recorder->Done() == 0) {
-            g->entered.set_value();
-            g->release.get_future().wait();
-        }
-        return CallbackRecorder::Callback(g->recorder, type, data, length);
-    };
-    ASSERT_EQ(vrSetCallBack(handle_, blocking), VR_SUCCESS);
-    ASSERT_EQ(vrSetUserData(handle_, &gate), VR_SUCCESS);
+    std::promise<void> entered;
+    std::promise<void> release;
+    InsideCallback inside;
+    CallInside(inside, PACKET_REQUEST_DONE, [&](vr_handle) {
+        entered.set_value();
+        release.get_future().wait();
+        return VR_SUCCESS;
+    });
     ASSERT_EQ(vrRenderSpeechAsync(handle_, "first"), VR_SUCCESS);
-    gate.entered.get_future().wait();
+    entered.get_future().wait();
     EXPECT_EQ(vrRenderSpeechAsync(handle_, "second"), VR_BUSY);
-    gate.release.set_value();
+    release.set_value();
     EXPECT_EQ(vrRenderSpeech(handle_, "sync"), VR_SUCCESS);  // joins the worker
     EXPECT_EQ(vrRenderSpeechAsync(handle_, "third"), VR_SUCCESS);
     EXPECT_TRUE(recorder_.WaitDone(2));
@@ -393,11 +392,9 @@ TEST_F(MisuseTest, ReopenWaitsForTheRunningRequestAndAFailedOneKeepsTheSocket) {
     }
     auto reopen = std::async(std::launch::async,
                              [&] { return vrOpenConnection(handle_, "127.0.0.1", closedPort); });
-    server_.Release();
-    EXPECT_EQ(render.get(), VR_SUCCESS);
+    FinishHeldRender(render);
     EXPECT_EQ(reopen.get(), VR_CONNECT_FAILED);
-    server_.SetHandler(Answer);
-    ExpectRendersAgain(handle_, recorder_);
+    ExpectRendersAgain();
 }
 
 // An enumeration on another thread waits behind a running render and never
@@ -410,8 +407,7 @@ TEST_F(MisuseTest, EnumerationNeverTakesTheApplicationsPacketsAndIsBounded) {
     // Not a synchronisation: a faulty enumeration gets the time to take over
     // the callback before the render's audio arrives; a correct one waits.
     voices.wait_for(std::chrono::milliseconds(100));
-    server_.Release();
-    EXPECT_EQ(render.get(), VR_SUCCESS);
+    FinishHeldRender(render);
     EXPECT_EQ(recorder_.Count(PACKET_DATA_6), 2u);
     const vr_handle listed = voices.get();
     EXPECT_EQ(vrNumVoices(listed), 2);
@@ -433,7 +429,7 @@ TEST_F(MisuseTest, EnumerationNeverTakesTheApplicationsPacketsAndIsBounded) {
     // The flood's rest is still in the stream: a cancel resynchronises.
     EXPECT_EQ(vrCancelRequest(handle_), VR_SUCCESS);
     server_.SetHandler(Answer);
-    ExpectRendersAgain(handle_, recorder_);
+    ExpectRendersAgain();
 }
 
 // vrSetVoice's own voice list has no handle: another thread's stale close of
@@ -471,11 +467,9 @@ TEST_F(MisuseTest, AChildsCopyOfABusyConnectionIsGone) {
     int status = -1;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
-    server_.Release();
-    EXPECT_EQ(render.get(), VR_SUCCESS);
+    FinishHeldRender(render);
     EXPECT_EQ(vrDestroyConnection(idle), VR_SUCCESS);
-    server_.SetHandler(Answer);
-    ExpectRendersAgain(handle_, recorder_);
+    ExpectRendersAgain();
 }
 
 // The process exits while its asynchronous render is stuck: in a send to a

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// Rendering through the exported interface against a scripted server: what
-// goes on the wire, what reaches the callback, async hand-over and cancel.
+// Handles and rendering through the exported interface against a scripted
+// server: handle numbers and closing, what goes on the wire, what reaches the
+// callback, async hand-over and cancel.
 #include <gtest/gtest.h>
 #include <vrelay/vrelay.h>
 
@@ -35,8 +36,6 @@ test::Handler OnTexts(std::vector<Action> actions) {
         [](const ReceivedFrame& f) { return f.type == PACKET_TEXT || f.type == PACKET_TEXT_CHUNK; },
         std::move(actions));
 }
-const std::vector<Action> kAudioAnswer = {Action::Frame(PACKET_DATA_6, Bytes(10, 1)),
-                                          Action::End()};
 
 class RenderingTest : public ::testing::Test {
   protected:
@@ -51,16 +50,92 @@ class RenderingTest : public ::testing::Test {
         Connections().Clear();
         Enumerators().Clear();
     }
-    // The server holds its answer to each request's closing (empty) text until
-    // released.
-    void HoldClosingTexts() {
-        server_.SetHandler(test::AnswerWhen(test::IsClosingText, {Action::Hold(), Action::End()}));
-    }
 
     FakeServer server_;
     CallbackRecorder recorder_;
     vr_handle handle_ = 0;
 };
+
+// ---- handles ----------------------------------------------------------------
+
+class LifecycleTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        Connections().Clear();
+        Enumerators().Clear();
+    }
+    void TearDown() override { SetUp(); }
+    vr_handle Open() {
+        const vr_handle handle = vrCreateConnection();
+        EXPECT_EQ(vrOpenConnection(handle, server_.Host().c_str(), server_.Port()), VR_SUCCESS);
+        return handle;
+    }
+    FakeServer server_;
+};
+
+TEST_F(LifecycleTest, HandlesAreNumberedFromOneThousandAndReusedLastInFirstOut) {
+    EXPECT_EQ(vrCreateConnection(), 1000);
+    EXPECT_EQ(vrCreateConnection(), 1001);
+    EXPECT_EQ(vrCreateConnection(), 1002);
+    EXPECT_EQ(vrCloseConnection(1001), VR_SEND_FAILED);  // never opened
+    EXPECT_EQ(vrDestroyConnection(1001), VR_SUCCESS);
+    EXPECT_EQ(vrDestroyConnection(1000), VR_SUCCESS);
+    EXPECT_EQ(vrDestroyConnection(1000), VR_SUCCESS);  // unknown handles change nothing
+    EXPECT_EQ(vrDestroyConnection(-1), VR_SUCCESS);
+    EXPECT_EQ(vrCreateConnection(), 1000);
+    EXPECT_EQ(vrCreateConnection(), 1001);
+    EXPECT_EQ(vrCreateConnection(), 1003);
+}
+
+// Close sends exactly the 14-byte PACKET_CLOSE and a later destroy nothing
+// more; destroying an open connection sends the same frame.
+TEST_F(LifecycleTest, CloseOrDestroyPutsExactlyTheCloseFrameOnTheWire) {
+    const Bytes kClose = {0, 12, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    const vr_handle closed = Open();
+    EXPECT_EQ(vrCloseConnection(closed), VR_SUCCESS);
+    EXPECT_EQ(vrCloseConnection(closed), VR_SEND_FAILED);
+    EXPECT_EQ(vrDestroyConnection(closed), VR_SUCCESS);
+    const vr_handle destroyed = Open();
+    EXPECT_EQ(vrDestroyConnection(destroyed), VR_SUCCESS);
+    EXPECT_EQ(vrCloseConnection(destroyed), VR_BAD_HANDLE);
+    ASSERT_TRUE(server_.WaitForFrames(2));
+    const auto frames = server_.Frames();
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[0].raw, kClose);
+    EXPECT_EQ(frames[1].raw, kClose);
+}
+
+// Unopened, failed to open, or closed: requests fail at once with their
+// result, and the handle works once it is open.
+TEST_F(LifecycleTest, UnopenedOrFailedHandlesFailToSendAndWorkOnceOpen) {
+    int closedPort;
+    {
+        FakeServer gone;
+        closedPort = gone.Port();
+    }
+    const vr_handle handle = vrCreateConnection();
+    EXPECT_EQ(vrRenderSpeech(handle, "Hello"), VR_SEND_FAILED);
+    EXPECT_EQ(vrPushSpeechStream(handle, "Hello"), VR_SEND_FAILED);
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(vrCancelRequest(4242), VR_BAD_HANDLE);
+    EXPECT_EQ(vrCancelRequest(handle), VR_SEND_FAILED);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "WARNING: bad handle.\nWARNING: could not close the connection!\n");
+    EXPECT_EQ(vrOpenConnection(handle, "127.0.0.1", closedPort), VR_CONNECT_FAILED);
+    EXPECT_EQ(vrOpenConnection(handle, "no-such-host.invalid", 80), VR_CONNECT_FAILED);
+    EXPECT_EQ(vrOpenConnection(handle, server_.Host().c_str(), server_.Port()), VR_SUCCESS);
+    // The refused cancel left no stop behind: the query reads its reply.
+    EXPECT_EQ(vrQueryServer(handle, "q"), VR_SUCCESS);
+    // The failed submissions left the connection idle: a cancel does not hang.
+    EXPECT_EQ(vrCancelRequest(handle), VR_SUCCESS);
+    EXPECT_EQ(vrRenderSpeech(handle, "Hello"), VR_SUCCESS);
+    ASSERT_EQ(vrCloseConnection(handle), VR_SUCCESS);
+    EXPECT_EQ(vrQueryServer(handle, "q"), VR_SEND_FAILED);
+    ASSERT_EQ(vrOpenConnection(handle, server_.Host().c_str(), server_.Port()), VR_SUCCESS);
+    EXPECT_EQ(vrQueryServer(handle, "q"), VR_SUCCESS);
+}
+
+// ---- rendering --------------------------------------------------------------
 
 TEST_F(RenderingTest, RendersPutExactFrameSequencesOnTheWire) {
     using Render = vr_result (*)(vr_handle, const char*);
@@ -142,7 +217,9 @@ TEST_F(RenderingTest, StreamBuffersShortPushesAndSendsOnFlush) {
     EXPECT_EQ(wire[1], (Frame{PACKET_TEXT, ""}));
 }
 
-TEST_F(RenderingTest, LongPushReleasesWholePiecesBeforeTheFlush) {
+// A long push releases whole pieces before the stream ends; a render of the
+// other kind ends the open stream first. Every word arrives marked once.
+TEST_F(RenderingTest, LongPushReleasesPiecesAndARenderOfTheOtherKindEndsTheStreamFirst) {
     std::string text;
     size_t words = 0;
     for (; text.size() < 20000; ++words)
@@ -150,27 +227,29 @@ TEST_F(RenderingTest, LongPushReleasesWholePiecesBeforeTheFlush) {
     // A final mark in the text itself ends nothing.
     text.insert(0, "<mark name=\"kvox_final\"/>");
     EXPECT_EQ(vrPushSpeechStream(handle_, text.c_str()), VR_SUCCESS);
-    const auto pushed = server_.Wire();
-    ASSERT_FALSE(pushed.empty());
-    for (const auto& frame : pushed)
+    const size_t pushed = server_.Frames().size();
+    ASSERT_GT(pushed, 0u);
+    for (const auto& frame : server_.Wire())
         EXPECT_EQ(frame.first, PACKET_TEXT_CHUNK);
-    EXPECT_EQ(vrFlushSpeechStream(handle_), VR_SUCCESS);
+    // An asynchronous plain-text render must end the open XML stream first.
+    EXPECT_EQ(vrRenderSpeechAsync(handle_, "Hi"), VR_SUCCESS);
+    ASSERT_TRUE(recorder_.WaitDone(1));
     const auto wire = server_.Wire();
-    ASSERT_GE(wire.size(), pushed.size() + 2);
+    ASSERT_GT(wire.size(), pushed + 2);
+    EXPECT_EQ(wire[pushed].first, PACKET_TEXT);  // the stream's end
+    EXPECT_NE(wire[pushed].second.find("kvox_final"), std::string::npos);
     EXPECT_EQ(wire.back(), (Frame{PACKET_TEXT, ""}));
-    EXPECT_NE(wire[wire.size() - 2].second.find("kvox_final"), std::string::npos);
-    // Every word arrives marked exactly once.
     size_t marks = 0;
     for (const auto& frame : wire) {
         for (size_t at = frame.second.find("<mark name=\"kvtk_"); at != std::string::npos;
              at = frame.second.find("<mark name=\"kvtk_", at + 1))
             ++marks;
     }
-    EXPECT_EQ(marks, words);
+    EXPECT_EQ(marks, words + 1);  // and "Hi"
 }
 
 TEST_F(RenderingTest, LongTextIsSentInPiecesEachAnswered) {
-    server_.SetHandler(OnTexts(kAudioAnswer));
+    server_.SetHandler(OnTexts({Action::Frame(PACKET_DATA_6, Bytes(10, 1)), Action::End()}));
     std::string text = "<speak>";
     while (text.size() < 100000)
         text += "Sentence number " + std::to_string(text.size()) + ". ";
@@ -187,41 +266,13 @@ TEST_F(RenderingTest, LongTextIsSentInPiecesEachAnswered) {
     EXPECT_EQ(recorder_.Count(PACKET_DATA_6), frames.size());
 }
 
-TEST_F(RenderingTest, OpenStreamOfTheOtherKindIsEndedFirst) {
-    std::string text;
-    while (text.size() < 20000)
-        text += "more words ";
-    ASSERT_EQ(vrPushSpeechStream(handle_, text.c_str()), VR_SUCCESS);
-    const size_t pushed = server_.Frames().size();
-    ASSERT_GT(pushed, 0u);
-    // An asynchronous plain-text render must end the open XML stream first.
-    EXPECT_EQ(vrRenderSpeechAsync(handle_, "Hi"), VR_SUCCESS);
-    ASSERT_TRUE(recorder_.WaitDone(1));
-    const auto wire = server_.Wire(pushed);
-    ASSERT_GT(wire.size(), 2u);
-    EXPECT_EQ(wire[0].first, PACKET_TEXT);  // the stream's end
-    EXPECT_NE(wire[0].second.find("kvox_final"), std::string::npos);
-    EXPECT_EQ(wire.back(), (Frame{PACKET_TEXT, ""}));
-}
-
-// A failing server is an error, never reported as the application's own
-// cancel: on a short text, and on a long one whose first piece's answer fails.
-TEST_F(RenderingTest, ServerClosingMidRequestIsAnErrorNotACancel) {
-    server_.SetHandler([](const ReceivedFrame&) { return std::vector<Action>{Action::Close()}; });
-    EXPECT_EQ(vrRenderSpeech(handle_, "Hello"), VR_ERROR);
-    ASSERT_EQ(vrOpenConnection(handle_, server_.Host().c_str(), server_.Port()), VR_SUCCESS);
-    std::string longText;
-    while (longText.size() < 200000)
-        longText += "many words in a long text ";
-    EXPECT_EQ(vrRenderSpeech(handle_, longText.c_str()), VR_ERROR);
-}
-
 // ---- asynchronous renders ------------------------------------------------
 
 // While a worker runs, another async render is BUSY and a synchronous one
 // waits for it, then for its own answer.
 TEST_F(RenderingTest, AsyncRenderIsBusyAndSyncRenderWaitsWhileAWorkerRuns) {
-    HoldClosingTexts();
+    // The server holds its answer to each request's closing text until released.
+    server_.SetHandler(test::AnswerWhen(test::IsClosingText, {Action::Hold(), Action::End()}));
     ASSERT_EQ(vrRenderSpeechAsync(handle_, "first"), VR_SUCCESS);
     // The launch returned after the worker took the request over: a second
     // one is refused at once, before the first has even reached the server.
@@ -245,15 +296,6 @@ TEST_F(RenderingTest, AsyncRenderIsBusyAndSyncRenderWaitsWhileAWorkerRuns) {
     EXPECT_EQ(recorder_.Done(), 1u);
 }
 
-TEST_F(RenderingTest, FailedThreadCreationLeavesTheConnectionUsable) {
-    Thread::FailNextStarts(1);
-    EXPECT_EQ(vrRenderSpeechAsync(handle_, "Hello"), VR_ERROR);
-    EXPECT_EQ(recorder_.Done(), 0u);
-    EXPECT_EQ(vrRenderSpeechAsync(handle_, "Hello"), VR_SUCCESS);
-    ASSERT_TRUE(recorder_.WaitDone(1));
-    EXPECT_EQ(vrRenderSpeech(handle_, "Hello"), VR_SUCCESS);
-}
-
 TEST_F(RenderingTest, DestroyDuringAnAsyncRenderWaitsForTheWorker) {
     server_.SetHandler(OnTexts({Action::Silent()}));
     ASSERT_EQ(vrRenderSpeechAsync(handle_, "Hello"), VR_SUCCESS);
@@ -263,9 +305,13 @@ TEST_F(RenderingTest, DestroyDuringAnAsyncRenderWaitsForTheWorker) {
     EXPECT_EQ(recorder_.Done(), 1u);
 }
 
-// A cancelled async render completes once, whether the cancel finds it
-// waiting on a silent server or races the end of its request.
-TEST_F(RenderingTest, CancelledAsyncRenderStillCompletesExactlyOnce) {
+// A launch that gets no thread fails with no completion and leaves the
+// connection usable. A cancelled async render completes once, whether the
+// cancel finds it waiting on a silent server or races the end of its request.
+TEST_F(RenderingTest, AFailedLaunchChangesNothingAndACancelledRenderCompletesOnce) {
+    Thread::FailNextStarts(1);
+    EXPECT_EQ(vrRenderSpeechAsync(handle_, "Hello"), VR_ERROR);
+    EXPECT_EQ(recorder_.Done(), 0u);
     server_.SetHandler(OnTexts({Action::Silent()}));
     ASSERT_EQ(vrRenderSpeechAsync(handle_, "Hello"), VR_SUCCESS);
     ASSERT_TRUE(server_.WaitForFrames(1));

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The receive loop against a scripted server on loopback. Failing streams
-// (cut frames, bad lengths, stalls, trickles) are rows of the client fault table.
+// The receive loop, and the threaded connection around it, against a scripted
+// server on loopback. Failing streams (cut frames, bad lengths, stalls,
+// trickles) are rows of the client fault table.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "connection/connection.h"
+#include "connection/threaded_connection.h"
 #include "tests/support/callback_recorder.h"
 #include "tests/support/captured_log.h"
 #include "tests/support/fake_server.h"
@@ -89,32 +91,24 @@ TEST_F(ReceiveLoopTest, EndsEachWayWithItsResultAndLogLine) {
     }
 }
 
-TEST_F(ReceiveLoopTest, DeliversPayloadAndLengthUnchanged) {
+// Payloads arrive unchanged, the largest and the empty one. Whole and cut
+// phoneme records become events; a hostile one (every kind is a row of the
+// transport's phoneme table) is dropped with a warning and the answer goes on.
+TEST_F(ReceiveLoopTest, DeliversPayloadsUnchangedAndPhonemeRecordsAsEventsDroppingHostileOnes) {
+    const Bytes names(40, 'x');
     Bytes big(64000);
     for (size_t i = 0; i < big.size(); ++i)
         big[i] = static_cast<uint8_t>(i * 7);
-    Open({Action::Frame(PACKET_DATA_6, big), Action::Frame(PACKET_DATA_8, {}), Action::End()});
-    EXPECT_TRUE(Ask());
-    const auto deliveries = recorder_.Deliveries();
-    ASSERT_EQ(deliveries.size(), 2u);
-    EXPECT_EQ(deliveries[0].length, 64000);
-    EXPECT_EQ(deliveries[0].data, big);
-    EXPECT_EQ(deliveries[1].length, 0);
-}
-
-// Whole and cut records become events; a hostile one (every kind is a row of
-// the transport's phoneme table) is dropped with a warning and the answer goes on.
-TEST_F(ReceiveLoopTest, PhonemeRecordsBecomeEventsAndHostileOnesAreDropped) {
-    const Bytes names(40, 'x');
     Open({Action::Frame(PACKET_PHONEME,
                         EncodePhonemePayload(1234, "ah", "b", {1, 2, 3, 4, 5, 6, 7})),
           Action::Frame(PACKET_PHONEME,
                         EncodePhonemePayload(-9, "t", "", {10, 20, 30, 9, 9, 9, 9}, 3)),
           Action::Frame(PACKET_PHONEME, test::PhonemeWithLengths(1000, 2, names)),
-          Action::Frame(PACKET_DATA_6, Payload("still here")), Action::End()});
+          Action::Frame(PACKET_DATA_6, big), Action::Frame(PACKET_DATA_8, {}), Action::End()});
     CapturedLog log;
     EXPECT_TRUE(Ask());
-    EXPECT_EQ(recorder_.Types(), (Types{PACKET_PHONEME, PACKET_PHONEME, PACKET_DATA_6}));
+    ASSERT_EQ(recorder_.Types(),
+              (Types{PACKET_PHONEME, PACKET_PHONEME, PACKET_DATA_6, PACKET_DATA_8}));
     const auto messages = log.Messages();
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0].rfind("WARNING: ", 0), 0u) << messages[0];
@@ -130,6 +124,9 @@ TEST_F(ReceiveLoopTest, PhonemeRecordsBecomeEventsAndHostileOnesAreDropped) {
     EXPECT_EQ(values(d[0].phoneme), (std::array<int32_t, 8>{1234, 1, 2, 3, 4, 5, 6, 7}));
     EXPECT_EQ(d[1].phone + "/" + d[1].nextPhone, "t/");
     EXPECT_EQ(values(d[1].phoneme), (std::array<int32_t, 8>{-9, 10, 20, 30, 0, 0, 0, 0}));
+    EXPECT_EQ(d[2].length, 64000);
+    EXPECT_EQ(d[2].data, big);
+    EXPECT_EQ(d[3].length, 0);
 }
 
 TEST_F(ReceiveLoopTest, OnlyTheCCallbackRunsWhenBothAreSet) {
@@ -159,6 +156,29 @@ TEST_F(ReceiveLoopTest, QuitFlagStopsReadingAndAllEventsButRequestDone) {
     connection_.FireEvent(PACKET_DATA_10);
     EXPECT_EQ(recorder_.Types(), (Types{PACKET_REQUEST_DONE, PACKET_DATA_10}));
     EXPECT_EQ(recorder_.Deliveries()[0].length, 0);
+}
+
+// A cancel carries on with a copy of the connection. The copy's C callback,
+// user data and address are checked by the fault table's cancel rows.
+TEST(ThreadedConnectionTest, CopyKeepsThePascalCallback) {
+    ThreadedConnection original;
+    original.SetPascalCallBack(CallbackRecorder::Pascal);
+    ThreadedConnection copy(original);
+    EXPECT_EQ(copy.GetPascalCallBack(), CallbackRecorder::Pascal);
+}
+
+// The worker waits for a server that never answers; the destructor stops
+// it, and its completion still comes, before the destructor returns.
+TEST(ThreadedConnectionTest, DestructorStopsAndJoinsARunningWorker) {
+    FakeServer server([](const ReceivedFrame&) { return std::vector<Action>{Action::Silent()}; });
+    CallbackRecorder recorder;
+    {
+        ThreadedConnection connection;
+        ASSERT_TRUE(recorder.Attach(connection, server));
+        ASSERT_EQ(connection.RenderAsync("Hello", true), RequestState::Launch::kStarted);
+        ASSERT_TRUE(server.WaitForFrames(1));
+    }
+    EXPECT_EQ(recorder.Done(), 1u);
 }
 
 }  // namespace

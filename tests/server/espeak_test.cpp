@@ -64,24 +64,6 @@ struct CollectingSink : UnitSink {
     int interpolated = 0, sample_rate = 0, units = 0;
 };
 
-// The marks and phonemes of an answer, in their order, with their offsets.
-std::vector<std::string> Events(const Answer& answer) {
-    std::vector<std::string> events;
-    size_t mark = 0;
-    size_t phoneme = 0;
-    for (uint16_t type : answer.types) {
-        if (type == PACKET_DATA_8 && mark < answer.marks.size()) {
-            const auto& m = answer.marks[mark++];
-            events.push_back(m.name + "@" + std::to_string(m.sample));
-        } else if (type == PACKET_PHONEME && phoneme < answer.phonemes.size()) {
-            const auto& p = answer.phonemes[phoneme++];
-            events.push_back(p.name + ">" + p.next + "@" + std::to_string(p.start) + "+" +
-                             std::to_string(p.duration));
-        }
-    }
-    return events;
-}
-
 class Espeak : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
@@ -148,7 +130,7 @@ TEST_F(Espeak, SentenceOverTheWireIsTheSameFromWorkersAndInProcess) {
             ASSERT_TRUE(answer.ended);
             if (workers == 0) {
                 EXPECT_EQ(answer.audio, first.audio);
-                EXPECT_EQ(Events(answer), Events(first));
+                EXPECT_EQ(answer.Events(), first.Events());
                 continue;
             }
             first = answer;

@@ -43,6 +43,23 @@ struct Answer {
         }
         return text;
     }
+    // The marks and phonemes, in the order they came, with their offsets.
+    std::string Events() const {
+        std::string events;
+        size_t mark = 0;
+        size_t phoneme = 0;
+        for (uint16_t type : types) {
+            if (type == PACKET_DATA_8 && mark < marks.size()) {
+                const auto& m = marks[mark++];
+                events += m.name + "@" + std::to_string(m.sample) + "\n";
+            } else if (type == PACKET_PHONEME && phoneme < phonemes.size()) {
+                const auto& p = phonemes[phoneme++];
+                events += p.name + ">" + p.next + "@" + std::to_string(p.start) + "+" +
+                          std::to_string(p.duration) + "\n";
+            }
+        }
+        return events;
+    }
     // Decodes one packet into the answer.
     void Add(uint16_t type, unsigned char* data, uint32_t length) {
         types.push_back(type);
