@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
-#include "fuzz/split_source.h"
+#include "tests/support/split_source.h"
 #include "wire/packet.h"
 
 namespace {
@@ -66,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     bool tooLong = false;
     const std::vector<Frame> expected = DecodeWhole(stream, streamSize, &tooLong);
 
-    SplitSource source(stream, streamSize, splits);
+    vrelay::test::SplitSource source(stream, streamSize, splits);
     std::vector<Frame> got;
     size_t frameStart = 0;
     auto packet = std::make_unique<vrelay::Packet>();

@@ -2,18 +2,18 @@
 // Fuzzes the server's reading of a client stream: arbitrary bytes arrive in
 // reads of sizes taken from the input and are cut into frames as a session
 // does; each whole frame is decoded as the session would (text through the
-// stream buffer and markup parser, queries through the tag parser, phoneme
-// records through their checked decoder). Nothing may crash, read out of
+// stream buffer and markup parser, queries through the tag parser; phoneme
+// records have a target of their own). Nothing may crash, read out of
 // bounds or keep more open elements than the parser's bound.
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
-#include "fuzz/split_source.h"
 #include "server/markup.h"
 #include "server/protocol.h"
 #include "server/session.h"
+#include "tests/support/split_source.h"
 #include "transport/log.h"
 #include "wire/packet.h"
 #include "wire/payload.h"
@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     const std::vector<size_t> sizes = {data[0] % 17u + 1, data[1] * 3u + 1, 4, 10};
-    SplitSource source(data + 2, size - 2, sizes);
+    vrelay::test::SplitSource source(data + 2, size - 2, sizes);
     vrelay::server::StreamBuffer buffer;
     vrelay::server::MarkupParser parser;
     for (int frames = 0; frames < 1000; ++frames) {
@@ -68,11 +68,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 vrelay::server::ParseTag(text, &tag);
                 const std::string shown = vrelay::server::Printable(text);
                 FuzzCheck(shown.find('\n') == std::string::npos && shown.size() <= 4 * 80 + 3);
-                break;
-            }
-            case 3: {  // PACKET_PHONEME
-                vrelay::PhonemePacketData record;
-                record.Deserialize(packet.Data(), packet.Length());
                 break;
             }
             default:

@@ -1,29 +1,33 @@
 // SPDX-License-Identifier: MIT
-// A byte stream served in reads of scripted sizes, for the targets that cut
-// an input into frames as a reader of a socket would.
-#ifndef VRELAY_FUZZ_SPLIT_SOURCE_H
-#define VRELAY_FUZZ_SPLIT_SOURCE_H
+// A byte stream served in reads of scripted sizes, for the tests and fuzz
+// targets that cut bytes into frames as a reader of a socket would.
+#ifndef VRELAY_TESTS_SUPPORT_SPLIT_SOURCE_H
+#define VRELAY_TESTS_SUPPORT_SPLIT_SOURCE_H
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 #include <vector>
 
-#include "fuzz/fuzz_check.h"
 #include "transport/byte_io.h"
+
+namespace vrelay {
+namespace test {
 
 // Serves the stream in the given read sizes, used in turn over and over (no
 // sizes: as much as asked); closed once it is used up. A size of 0 is a read
 // that ends without data, always followed by one that gives data, so reading
-// ends.
-class SplitSource : public vrelay::ByteSource {
+// ends. A reader that asks for no bytes at all aborts the run.
+class SplitSource : public ByteSource {
   public:
     SplitSource(const unsigned char* data, size_t size, std::vector<size_t> splits)
         : data_(data), size_(size), splits_(std::move(splits)) {}
 
     bool ReceiveBytes(char* buffer, size_t max, size_t* received) override {
         *received = 0;
-        FuzzCheck(max > 0);
+        if (max == 0)
+            std::abort();
         if (at_ == size_)
             return false;
         size_t want = splits_.empty() ? max : splits_[turn_++ % splits_.size()];
@@ -50,5 +54,8 @@ class SplitSource : public vrelay::ByteSource {
     size_t at_ = 0;
     bool lastWasEmpty_ = false;
 };
+
+}  // namespace test
+}  // namespace vrelay
 
 #endif
