@@ -78,6 +78,9 @@ Strings Events(const Heard& heard) {
     return events;
 }
 
+// The events of a message spoken to its end without marks.
+const Strings kSpoken = {"202 OK RECEIVING MESSAGE", "200 OK SPEAKING", "701 BEGIN", "702 END"};
+
 std::string Speak(const std::string& ssml) {
     return "SPEAK\n" + ssml + "\n.\n";
 }
@@ -94,7 +97,8 @@ std::string LongText(const char* markPrefix, int sentences) {
 }
 
 // A module initialised with a configuration file of configText, in folder.
-std::unique_ptr<ChildProcess> StartModule(const std::string& folder, const std::string& configText) {
+std::unique_ptr<ChildProcess> StartModule(const std::string& folder,
+                                          const std::string& configText) {
     const std::string config = folder + "/vrelay.conf";
     std::ofstream(config) << configText;
     auto module = std::make_unique<ChildProcess>(Strings{SD_VRELAY_PATH, config}, false, false);
@@ -113,12 +117,20 @@ class ModuleTest : public ::testing::Test {
         char folder[] = "/tmp/vrelay-speechd-XXXXXX";
         ASSERT_NE(::mkdtemp(folder), nullptr);
         folder_ = folder;
-        module_ = StartModule(folder_, "VrelayServer \"127.0.0.1:" +
-                                           std::to_string(server_->Port()) + "\"\n");
+        module_ = StartModule(
+            folder_, "VrelayServer \"127.0.0.1:" + std::to_string(server_->Port()) + "\"\n");
     }
     void TearDown() override {
         module_.reset();
         ::rmdir(folder_.c_str());
+    }
+    // A short message is spoken with nothing of an earlier one.
+    void ExpectTheNextMessageAlone() {
+        module_->Send(Speak("<speak>Next.</speak>"));
+        Heard next;
+        ASSERT_TRUE(next.ReadUntil(module_.get(), "702 END"));
+        EXPECT_EQ(next.lines.front(), "202 OK RECEIVING MESSAGE");
+        EXPECT_EQ(Events(next), kSpoken);
     }
     void StartServer(int port) {
         server::ServerOptions options;
@@ -201,12 +213,7 @@ TEST_F(ModuleTest, StopEndsTheMessageAtOnceAndTheNextOneSpeaks) {
     EXPECT_LT(took, std::chrono::milliseconds(500));
 
     // Nothing of the stopped message follows its STOP.
-    module_->Send(Speak("<speak>Next.</speak>"));
-    Heard next;
-    ASSERT_TRUE(next.ReadUntil(module_.get(), "702 END"));
-    EXPECT_EQ(next.lines.front(), "202 OK RECEIVING MESSAGE");
-    EXPECT_EQ(Events(next),
-              (Strings{"202 OK RECEIVING MESSAGE", "200 OK SPEAKING", "701 BEGIN", "702 END"}));
+    ExpectTheNextMessageAlone();
 }
 
 TEST_F(ModuleTest, PauseEndsRightAfterTheNextResumeMark) {
@@ -217,7 +224,8 @@ TEST_F(ModuleTest, PauseEndsRightAfterTheNextResumeMark) {
     ASSERT_TRUE(heard.ReadUntil(module_.get(), "704 PAUSE"));
     const Strings events = Events(heard);
     ASSERT_GE(events.size(), 2u);
-    EXPECT_EQ(events[events.size() - 2].compare(0, 10, "700 __spd_"), 0) << events[events.size() - 2];
+    EXPECT_EQ(events[events.size() - 2].compare(0, 10, "700 __spd_"), 0)
+        << events[events.size() - 2];
     EXPECT_EQ(heard.lines[heard.lines.size() - 2], "700 INDEX MARK");
     EXPECT_LT(heard.marks.size(), 40u);
 
@@ -225,16 +233,12 @@ TEST_F(ModuleTest, PauseEndsRightAfterTheNextResumeMark) {
     Heard voices;
     ASSERT_TRUE(voices.ReadUntil(module_.get(), "200 OK VOICE LIST SENT"));
     EXPECT_EQ(voices.lines.front().compare(0, 4, "200-"), 0) << "events after the pause";
-    EXPECT_NE(std::find(voices.lines.begin(), voices.lines.end(),
-                        "200-English (America)\ten-US\tnone"),
-              voices.lines.end());
+    EXPECT_NE(
+        std::find(voices.lines.begin(), voices.lines.end(), "200-English (America)\ten-US\tnone"),
+        voices.lines.end());
 
     // The paused answer was left unread: none of it reaches the next message.
-    module_->Send(Speak("<speak>Next.</speak>"));
-    Heard next;
-    ASSERT_TRUE(next.ReadUntil(module_.get(), "702 END"));
-    EXPECT_EQ(Events(next),
-              (Strings{"202 OK RECEIVING MESSAGE", "200 OK SPEAKING", "701 BEGIN", "702 END"}));
+    ExpectTheNextMessageAlone();
 }
 
 TEST_F(ModuleTest, BadInputGetsACleanReplyAndTheModuleGoesOn) {
@@ -255,8 +259,7 @@ TEST_F(ModuleTest, BadInputGetsACleanReplyAndTheModuleGoesOn) {
         // Broken markup is still spoken, as far as it goes.
         {"SPEAK\n<speak>Broken <mark name=\"x\"/><prosody rate=>text</b>\n.\n",
          {"202 OK RECEIVING MESSAGE", "200 OK SPEAKING", "701 BEGIN", "700 x", "702 END"}},
-        {"SPEAK\n<speak>\xff\xfe<mark name=\n.\n",
-         {"202 OK RECEIVING MESSAGE", "200 OK SPEAKING", "701 BEGIN", "702 END"}},
+        {"SPEAK\n<speak>\xff\xfe<mark name=\n.\n", kSpoken},
     };
     for (const Case& c : cases) {
         module_->Send(c.input);
