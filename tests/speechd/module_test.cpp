@@ -4,13 +4,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 #include <vrelay/vrelay.h>
-#include <vrelay/vrelay_helpers.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -18,7 +16,9 @@
 
 #include "server/speech_server.h"
 #include "speechd/module_protocol.h"
+#include "tests/support/callback_recorder.h"
 #include "tests/support/child_process.h"
+#include "wire/payload.h"
 
 namespace vrelay {
 namespace speechd {
@@ -44,9 +44,8 @@ struct Heard {
             if (line.compare(0, 10, std::string("705-AUDIO\0", 10)) == 0) {
                 std::vector<unsigned char> bytes;
                 EXPECT_TRUE(UnescapeAudio(line.substr(10), &bytes));
-                for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
-                    samples.push_back(static_cast<int16_t>(bytes[i] | bytes[i + 1] << 8));
-                }
+                const auto audio = wire::DecodeAudio(bytes.data(), bytes.size());
+                samples.insert(samples.end(), audio.begin(), audio.end());
                 continue;
             }
             if (line.compare(0, 4, "705-") == 0) {
@@ -145,28 +144,6 @@ class ModuleTest : public ::testing::Test {
     std::string folder_;
 };
 
-// What the library hears for the same markup: its audio, and each of its own
-// marks' sample offset.
-struct Direct {
-    std::vector<int16_t> samples;
-    std::vector<size_t> markAt;
-
-    static int32_t VR_CDECL OnPacket(void* user, PACKET_TYPE type, void* data, int32_t length) {
-        auto* direct = static_cast<Direct*>(user);
-        vr_mark_event mark;
-        if (type == PACKET_DATA_6) {
-            const auto* bytes = static_cast<const unsigned char*>(data);
-            for (int32_t i = 0; i + 1 < length; i += 2) {
-                direct->samples.push_back(static_cast<int16_t>(bytes[i] | bytes[i + 1] << 8));
-            }
-        } else if (type == PACKET_DATA_8 && vr_decode_mark(data, length, &mark) &&
-                   std::strncmp(mark.name, "kv", 2) != 0) {
-            direct->markAt.push_back(static_cast<size_t>(mark.sample_offset));
-        }
-        return VR_SUCCESS;
-    }
-};
-
 TEST_F(ModuleTest, SpeaksMarksInOrderWithTheLibrarysAudio) {
     // espeak-ng's voice drifts a little from one synthesis to the next in a
     // process, so each side speaks the text first thing in a process of its
@@ -187,18 +164,33 @@ TEST_F(ModuleTest, SpeaksMarksInOrderWithTheLibrarysAudio) {
     EXPECT_EQ(Events(heard), (Strings{"202 OK RECEIVING MESSAGE", "200 OK SPEAKING", "701 BEGIN",
                                       "700 one", "700 two", "700 three", "702 END"}));
 
-    Direct direct;
+    test::CallbackRecorder recorder;
     const vr_handle connection = vrCreateConnection();
-    vrSetCallBack(connection, Direct::OnPacket);
-    vrSetUserData(connection, &direct);
+    vrSetCallBack(connection, test::CallbackRecorder::Callback);
+    vrSetUserData(connection, &recorder);
     ASSERT_EQ(vrOpenConnection(connection, "127.0.0.1", port), VR_SUCCESS);
     EXPECT_EQ(vrRenderSpeechXML(connection, text.c_str()), VR_SUCCESS);
     vrDestroyConnection(connection);
-    ASSERT_GT(direct.samples.size(), 10000u);
-    EXPECT_TRUE(heard.samples == direct.samples)
-        << heard.samples.size() << " samples against " << direct.samples.size();
+    // What the library hears for the same markup: its audio, and each of its
+    // own marks' sample offset.
+    std::vector<int16_t> samples;
+    std::vector<size_t> markAt;
+    for (const auto& d : recorder.Deliveries()) {
+        wire::MarkReached mark;
+        if (d.type == PACKET_DATA_6) {
+            const auto audio = wire::DecodeAudio(d.data.data(), d.data.size());
+            samples.insert(samples.end(), audio.begin(), audio.end());
+        } else if (d.type == PACKET_DATA_8 &&
+                   wire::DecodeMark(d.data.data(), d.data.size(), &mark) &&
+                   mark.name.compare(0, 2, "kv") != 0) {
+            markAt.push_back(static_cast<size_t>(mark.sample));
+        }
+    }
+    ASSERT_GT(samples.size(), 10000u);
+    EXPECT_TRUE(heard.samples == samples)
+        << heard.samples.size() << " samples against " << samples.size();
     // Each mark goes out where its audio begins.
-    EXPECT_EQ(heard.markAt, direct.markAt);
+    EXPECT_EQ(heard.markAt, markAt);
 }
 
 TEST_F(ModuleTest, StopEndsTheMessageAtOnceAndTheNextOneSpeaks) {
