@@ -5,10 +5,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <ctime>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -20,11 +20,18 @@ namespace {
 
 // Every line is "YYYYMMDD HH:MM:SS.mmm LEVEL: message" and ends in a line feed.
 bool AllLinesStamped(const std::string& text) {
-    static const std::regex stamped("\\d{8} \\d\\d:\\d\\d:\\d\\d\\.\\d{3} \\S.*");
+    const std::string shape = "dddddddd dd:dd:dd.ddd ";
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);) {
-        if (!std::regex_match(line, stamped))
+        if (line.size() <= shape.size()) {
             return false;
+        }
+        for (size_t i = 0; i < shape.size(); ++i) {
+            const bool digit = std::isdigit(static_cast<unsigned char>(line[i])) != 0;
+            if (shape[i] == 'd' ? !digit : line[i] != shape[i]) {
+                return false;
+            }
+        }
     }
     return !text.empty() && text.back() == '\n';
 }
