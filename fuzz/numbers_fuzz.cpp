@@ -7,16 +7,8 @@
 #include <cstring>
 #include <vector>
 
+#include "fuzz/fuzz_check.h"
 #include "textproc/toolkit/string_ops.h"
-
-namespace {
-
-void check(bool ok) {
-    if (!ok)
-        std::abort();
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1 || size > 4096)
@@ -42,36 +34,36 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                             KVTP_atol(text.data(), -1)};
     // The 32-bit readers agree with the 64-bit ones where the value fits.
     if (wide[0] >= INT32_MIN && wide[0] <= INT32_MAX)
-        check(wide[0] == counted[0]);
+        FuzzCheck(wide[0] == counted[0]);
     if (wide[1] >= INT32_MIN && wide[1] <= INT32_MAX)
-        check(wide[1] == counted[1]);
+        FuzzCheck(wide[1] == counted[1]);
     const int32_t fp = counted[2];
-    check(fp >= -2147483647 && fp <= 2147483647);
+    FuzzCheck(fp >= -2147483647 && fp <= 2147483647);
 
     char buf[40];
     for (int32_t v : counted) {
-        check(KVTP_itoa(v, buf, sizeof buf) == 1);
-        check(KVTP_atoi(buf, -1) == v);
+        FuzzCheck(KVTP_itoa(v, buf, sizeof buf) == 1);
+        FuzzCheck(KVTP_atoi(buf, -1) == v);
     }
     for (int64_t v : wide) {
-        check(KVTP_ltoa(v, buf, sizeof buf) == 1);
-        check(KVTP_atol(buf, -1) == v);
+        FuzzCheck(KVTP_ltoa(v, buf, sizeof buf) == 1);
+        FuzzCheck(KVTP_atol(buf, -1) == v);
     }
-    check(KVTP_itoa(counted[0], buf, param % 30) == 0 || param % 30 >= 30);
+    FuzzCheck(KVTP_itoa(counted[0], buf, param % 30) == 0 || param % 30 >= 30);
 
     const float f = KVTP_atof(r, len);
     (void)KVTP_atof(text.data(), -1);
     char fbuf[64];
     const int32_t precision = (param % 70) - 5;
     KVTP_ftoa(f, fbuf, sizeof fbuf, precision, (param & 1) ? "f" : "e");
-    check(std::strlen(fbuf) < sizeof fbuf);
+    FuzzCheck(std::strlen(fbuf) < sizeof fbuf);
     KVTP_ftoa(f, fbuf, 30, precision, "f");
-    check(std::strlen(fbuf) < 30);
+    FuzzCheck(std::strlen(fbuf) < 30);
     if (std::isfinite(f) && std::fpclassify(f) != FP_SUBNORMAL) {
-        check(KVTP_ftoa(f, fbuf, sizeof fbuf, 8, "e") == 1);
-        check(KVTP_atof(fbuf, -1) == f);
+        FuzzCheck(KVTP_ftoa(f, fbuf, sizeof fbuf, 8, "e") == 1);
+        FuzzCheck(KVTP_atof(fbuf, -1) == f);
     }
     float fields[4];
-    check(KVTP_strfield_floats(r, len, fields, 4) <= 4);
+    FuzzCheck(KVTP_strfield_floats(r, len, fields, 4) <= 4);
     return 0;
 }

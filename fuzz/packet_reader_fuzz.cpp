@@ -8,12 +8,11 @@
 // the sizes are used in turn, over and over. The rest is the stream.
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
+#include "tests/support/split_source.h"
 #include "wire/packet.h"
 
 namespace {
@@ -54,43 +53,6 @@ std::vector<Frame> DecodeWhole(const unsigned char* data, size_t size, bool* fai
     return frames;
 }
 
-// Serves the stream in the scripted pieces; closed once it is used up. An
-// empty read is always followed by one that gives data, so reading ends.
-class SplitSource : public vrelay::ByteSource {
-  public:
-    SplitSource(const unsigned char* data, size_t size, std::vector<size_t> splits)
-        : data_(data), size_(size), splits_(std::move(splits)) {}
-
-    bool ReceiveBytes(char* buffer, size_t max, size_t* received) override {
-        *received = 0;
-        FuzzCheck(max > 0);
-        if (at_ == size_)
-            return false;
-        size_t want = splits_.empty() ? max : splits_[turn_++ % splits_.size()];
-        if (want == 0 && !lastWasEmpty_) {
-            lastWasEmpty_ = true;
-            return true;
-        }
-        lastWasEmpty_ = false;
-        if (want == 0)
-            want = 1;
-        const size_t n = std::min({want, max, size_ - at_});
-        std::memcpy(buffer, data_ + at_, n);
-        at_ += n;
-        *received = n;
-        return true;
-    }
-    size_t Consumed() const { return at_; }
-
-  private:
-    const unsigned char* data_;
-    size_t size_;
-    std::vector<size_t> splits_;
-    size_t turn_ = 0;
-    size_t at_ = 0;
-    bool lastWasEmpty_ = false;
-};
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -104,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     bool tooLong = false;
     const std::vector<Frame> expected = DecodeWhole(stream, streamSize, &tooLong);
 
-    SplitSource source(stream, streamSize, splits);
+    vrelay::test::SplitSource source(stream, streamSize, splits);
     std::vector<Frame> got;
     size_t frameStart = 0;
     auto packet = std::make_unique<vrelay::Packet>();

@@ -2,59 +2,21 @@
 // Fuzzes the server's reading of a client stream: arbitrary bytes arrive in
 // reads of sizes taken from the input and are cut into frames as a session
 // does; each whole frame is decoded as the session would (text through the
-// stream buffer and markup parser, queries through the tag parser, phoneme
-// records through their checked decoder). Nothing may crash, read out of
+// stream buffer and markup parser, queries through the tag parser; phoneme
+// records have a target of their own). Nothing may crash, read out of
 // bounds or keep more open elements than the parser's bound.
-#include <algorithm>
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
+#include "fuzz/fuzz_check.h"
 #include "server/markup.h"
 #include "server/protocol.h"
 #include "server/session.h"
-#include "transport/byte_io.h"
+#include "tests/support/split_source.h"
 #include "transport/log.h"
 #include "wire/packet.h"
 #include "wire/payload.h"
-
-namespace {
-
-void check(bool ok) {
-    if (!ok) {
-        std::abort();
-    }
-}
-
-// Hands out the input in reads whose sizes cycle through a few lengths.
-class Chunks : public vrelay::ByteSource {
-  public:
-    Chunks(const uint8_t* data, size_t size, const std::vector<size_t>& sizes)
-        : data_(data), size_(size), sizes_(sizes) {}
-    bool ReceiveBytes(char* buffer, size_t max, size_t* received) override {
-        *received = 0;
-        if (pos_ >= size_) {
-            return false;  // the peer closed
-        }
-        const size_t want = std::max<size_t>(1, sizes_[turn_++ % sizes_.size()]);
-        const size_t n = std::min({max, want, size_ - pos_});
-        std::memcpy(buffer, data_ + pos_, n);
-        pos_ += n;
-        *received = n;
-        return true;
-    }
-
-  private:
-    const uint8_t* data_;
-    size_t size_;
-    std::vector<size_t> sizes_;
-    size_t pos_ = 0;
-    size_t turn_ = 0;
-};
-
-}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     vrelay::Output2FILE::SetStream(nullptr);  // rejected frames are logged; not here
@@ -66,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     const std::vector<size_t> sizes = {data[0] % 17u + 1, data[1] * 3u + 1, 4, 10};
-    Chunks source(data + 2, size - 2, sizes);
+    vrelay::test::SplitSource source(data + 2, size - 2, sizes);
     vrelay::server::StreamBuffer buffer;
     vrelay::server::MarkupParser parser;
     for (int frames = 0; frames < 1000; ++frames) {
@@ -79,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (!alive || !packet.OK()) {
             return 0;
         }
-        check(packet.Length() <= vrelay::kMaxPayload);
+        FuzzCheck(packet.Length() <= vrelay::kMaxPayload);
         const std::string text = vrelay::wire::DecodeText(packet.Data(), packet.Length());
         switch (packet.PacketType()) {
             case 1:     // PACKET_TEXT
@@ -88,14 +50,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 std::vector<vrelay::server::Word> words;
                 parser.Parse(packet.PacketType() == 1 ? buffer.TakeAll() : buffer.TakeWholeWords(),
                              &words);
-                check(parser.OpenElements() <= vrelay::server::MarkupParser::kMaxOpenElements);
+                FuzzCheck(parser.OpenElements() <= vrelay::server::MarkupParser::kMaxOpenElements);
                 int64_t budget = 60000;
                 vrelay::server::BoundWords(&words, vrelay::server::kMaxWordBytes, &budget);
                 for (const auto& word : words) {
-                    check(word.text.size() <= vrelay::server::kMaxWordBytes);
-                    check(word.breaks.size() <= 1);
+                    FuzzCheck(word.text.size() <= vrelay::server::kMaxWordBytes);
+                    FuzzCheck(word.breaks.size() <= 1);
                 }
-                check(budget >= 0);
+                FuzzCheck(budget >= 0);
                 if (packet.PacketType() == 1) {
                     parser.Reset();
                 }
@@ -105,12 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 vrelay::server::Tag tag;
                 vrelay::server::ParseTag(text, &tag);
                 const std::string shown = vrelay::server::Printable(text);
-                check(shown.find('\n') == std::string::npos && shown.size() <= 4 * 80 + 3);
-                break;
-            }
-            case 3: {  // PACKET_PHONEME
-                vrelay::PhonemePacketData record;
-                record.Deserialize(packet.Data(), packet.Length());
+                FuzzCheck(shown.find('\n') == std::string::npos && shown.size() <= 4 * 80 + 3);
                 break;
             }
             default:

@@ -10,30 +10,25 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/fuzz_check.h"
 #include "server/espeak_engine.h"
 #include "server/markup.h"
 #include "server/session.h"
 
 namespace {
 
-void check(bool ok) {
-    if (!ok) {
-        std::abort();
-    }
-}
-
 // Start tags minus end tags of the kept containers in ssml.
 int Balance(const std::string& ssml) {
     int depth = 0;
     for (size_t i = ssml.find('<'); i != std::string::npos; i = ssml.find('<', i + 1)) {
         const size_t end = ssml.find('>', i);
-        check(end != std::string::npos);
+        FuzzCheck(end != std::string::npos);
         if (ssml[i + 1] == '/') {
             --depth;
         } else if (ssml[end - 1] != '/') {
             ++depth;
         }
-        check(depth >= 0);
+        FuzzCheck(depth >= 0);
     }
     return depth;
 }
@@ -54,9 +49,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         buffer.Append(part.data(), part.size());
         const bool last = pos + piece >= text.size();
         parser.Parse(last ? buffer.TakeAll() : buffer.TakeWholeWords(), &words);
-        check(parser.OpenElements() <= vrelay::server::MarkupParser::kMaxOpenElements);
+        FuzzCheck(parser.OpenElements() <= vrelay::server::MarkupParser::kMaxOpenElements);
     }
-    check(buffer.Size() == 0);
+    FuzzCheck(buffer.Size() == 0);
     // However the text was cut, its words are those of the whole.
     vrelay::server::MarkupParser whole_parser;
     std::vector<vrelay::server::Word> whole;
@@ -68,17 +63,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const auto& word : whole) {
         whole_marks += word.mark + '\0' + word.text + '\0';
     }
-    check(marks == whole_marks);
+    FuzzCheck(marks == whole_marks);
     int64_t budget = 60000;
     vrelay::server::BoundWords(&words, vrelay::server::kMaxWordBytes, &budget);
     for (const auto& word : words) {
-        check(word.text.size() <= vrelay::server::kMaxWordBytes);
-        check(word.context.size() <= vrelay::server::MarkupParser::kMaxOpenElements);
+        FuzzCheck(word.text.size() <= vrelay::server::kMaxWordBytes);
+        FuzzCheck(word.context.size() <= vrelay::server::MarkupParser::kMaxOpenElements);
     }
     for (size_t begin = 0; begin < words.size(); begin += 160) {
         const size_t end = std::min(words.size(), begin + 160);
         const std::string ssml = vrelay::server::EspeakEngine::UnitSsml(words, begin, end);
-        check(Balance(ssml) == 0);
+        FuzzCheck(Balance(ssml) == 0);
     }
     return 0;
 }

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "fuzz/fuzz_check.h"
 #include "textproc/toolkit/carray.h"
 #include "textproc/toolkit/complkp.h"
 #include "textproc/toolkit/dict.h"
@@ -15,11 +16,6 @@
 #include "textproc/toolkit/strarray.h"
 
 namespace {
-
-void check(bool ok) {
-    if (!ok)
-        std::abort();
-}
 
 FILE* open_bytes(const std::string& bytes) {
     // fmemopen refuses a zero-sized buffer: read one byte past an empty record.
@@ -36,7 +32,7 @@ std::string written(const T* t, int (*write)(const T*, FILE*)) {
     char* buf = nullptr;
     size_t len = 0;
     FILE* f = open_memstream(&buf, &len);
-    check(write(t, f) == 1);
+    FuzzCheck(write(t, f) == 1);
     std::fclose(f);
     std::string s(buf, len);
     std::free(buf);
@@ -58,8 +54,8 @@ void round_trip(const std::string& bytes, T* (*read)(FILE*), int (*write)(const 
     f = open_bytes(once);
     t = read(f);
     std::fclose(f);
-    check(t != nullptr);
-    check(written(t, write) == once);
+    FuzzCheck(t != nullptr);
+    FuzzCheck(written(t, write) == once);
     del(t);
 }
 
@@ -78,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The packed form of the compact array on its own.
     int64_t used = 0;
     KVTP_carray* a = KVTP_carray_unpack(data, static_cast<int64_t>(size), &used);
-    check(a == nullptr || (used >= 2 && used <= static_cast<int64_t>(size)));
+    FuzzCheck(a == nullptr || (used >= 2 && used <= static_cast<int64_t>(size)));
     KVTP_carray_delete(a);
     return 0;
 }

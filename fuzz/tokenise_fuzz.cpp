@@ -15,16 +15,12 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/fuzz_check.h"
 #include "textproc/tokeniser/tokenise.h"
 #include "textproc/tokeniser/tokenise_utf8.h"
 #include "textproc/tokeniser/tpc.h"
 
 namespace {
-
-void check(bool ok) {
-    if (!ok)
-        std::abort();
-}
 
 struct Sink {
     std::string text;
@@ -45,10 +41,10 @@ const char* strict_config() {
     if (path.empty()) {
         char name[] = "/tmp/tokenise_fuzz_XXXXXX";
         int fd = mkstemp(name);
-        check(fd >= 0);
+        FuzzCheck(fd >= 0);
         const char doc[] =
             "<tpconfig><tokenise processing_mode='strict_utf8_xml' context_size='64'/></tpconfig>";
-        check(write(fd, doc, sizeof doc - 1) == static_cast<ssize_t>(sizeof doc - 1));
+        FuzzCheck(write(fd, doc, sizeof doc - 1) == static_cast<ssize_t>(sizeof doc - 1));
         close(fd);
         path = name;
     }
@@ -122,8 +118,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Sink& used = (control & 16) ? channels.client_no_app_sink : sink;
     used.text.clear();
     feed(ch, input.data(), input.size(), step);
-    check(kvtp_tokenise::first_invalid(used.text.data(), 0, static_cast<int32_t>(used.text.size()),
-                                       true) < 0);
+    FuzzCheck(kvtp_tokenise::first_invalid(used.text.data(), 0,
+                                           static_cast<int32_t>(used.text.size()), true) < 0);
 
     if (kvtp_tokenise::first_invalid(input.data(), 0, static_cast<int32_t>(len), true) < 0) {
         static const std::regex kMark("<mark name=\"kvtk_(\\d+)_(\\d+)_(\\d+)_(\\d+)\"/>");
@@ -131,9 +127,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
              it != std::sregex_iterator(); ++it) {
             size_t c = std::stoull((*it)[1]), b = std::stoull((*it)[2]);
             size_t n = std::stoull((*it)[3]), l = std::stoull((*it)[4]);
-            check(b + l <= len);
-            check(static_cast<size_t>(chars_in(input.data(), 0, b)) == c);
-            check(static_cast<size_t>(chars_in(input.data(), b, b + l)) == n);
+            FuzzCheck(b + l <= len);
+            FuzzCheck(static_cast<size_t>(chars_in(input.data(), 0, b)) == c);
+            FuzzCheck(static_cast<size_t>(chars_in(input.data(), b, b + l)) == n);
         }
     }
 
@@ -152,7 +148,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         KVTP_tokenise_application_tag(tk, nullptr, &found, nullptr);
         if (!found)
             break;
-        check(pass <= 2 * len + 2);  // every pass after a tag makes progress
+        FuzzCheck(pass <= 2 * len + 2);  // every pass after a tag makes progress
     }
     return 0;
 }

@@ -9,11 +9,10 @@
 // where the buffered input ended). Constructs are bounded by about two units,
 // well inside the margin, so none straddles it.
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "fuzz/fuzz_check.h"
 #include "textproc/scanner/tpxml.h"
 
 namespace {
@@ -63,22 +62,13 @@ struct Recorder {
 
 KVTP_tpxml* NewScanner(Recorder* rec) {
     KVTP_tpxml* x = KVTP_tpxml_new();
-    if (x == nullptr) {
-        abort();
-    }
+    FuzzCheck(x != nullptr);
     KVTP_tpxml_set_userdata(x, rec);
     KVTP_tpxml_set_element_handler(x, Recorder::Start, Recorder::End);
     KVTP_tpxml_set_character_data_handler(x, Recorder::Data);
     KVTP_tpxml_set_entity_handler(x, Recorder::Entity);
     KVTP_tpxml_set_cdata_section_handler(x, Recorder::CdataStart, Recorder::CdataEnd);
     return x;
-}
-
-void Check(bool ok, const char* what) {
-    if (!ok) {
-        fprintf(stderr, "tpxml_fuzz: %s\n", what);
-        abort();
-    }
 }
 
 }  // namespace
@@ -96,8 +86,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     Recorder whole;
     KVTP_tpxml* x = NewScanner(&whole);
-    Check(KVTP_tpxml_parse(x, doc.data(), static_cast<int32_t>(doc.size()), 1) == 1, "parse");
-    Check(KVTP_tpxml_byte_position(x) == static_cast<int64_t>(doc.size()), "one-shot lost bytes");
+    FuzzCheck(KVTP_tpxml_parse(x, doc.data(), static_cast<int32_t>(doc.size()), 1) == 1);
+    FuzzCheck(KVTP_tpxml_byte_position(x) == static_cast<int64_t>(doc.size()));  // no byte lost
     KVTP_tpxml_delete(x);
 
     Recorder pieces;
@@ -113,9 +103,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         at += n;
     }
     KVTP_tpxml_parse(x, nullptr, 0, 1);
-    Check(KVTP_tpxml_byte_position(x) == static_cast<int64_t>(doc.size()), "chunked lost bytes");
+    FuzzCheck(KVTP_tpxml_byte_position(x) == static_cast<int64_t>(doc.size()));
     KVTP_tpxml_delete(x);
 
-    Check(whole.events == pieces.events, "chunked events differ from one-shot events");
+    FuzzCheck(whole.events == pieces.events);
     return 0;
 }

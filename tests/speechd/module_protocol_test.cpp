@@ -38,27 +38,31 @@ std::vector<std::string> ReadByteByByte(const std::string& input, ModuleReader* 
     return seen;
 }
 
+// A command's number, as ReadByteByByte shows it.
+std::string N(Command command) {
+    return std::to_string(static_cast<int>(command));
+}
+
 TEST(ModuleReaderTest, SplitsRequestsFedOneByteAtATime) {
-    const std::string speak = std::to_string(static_cast<int>(Command::kSpeak));
-    const std::string set = std::to_string(static_cast<int>(Command::kSet));
+    const std::string speak = N(Command::kSpeak), set = N(Command::kSet);
+    const std::string unknown = N(Command::kUnknown);
     struct Case {
         const char* input;
         std::vector<std::string> expected;
     } cases[] = {
         // Multi-line SSML; lines that start with a dot carry one more.
         {"SPEAK\n<speak>One\n..\n...x\n..y <mark name=\"b\"/></speak>\n.\n",
-         {"header " + speak, "block " + speak + " |<speak>One\n.\n..x\n.y <mark name=\"b\"/></speak>"}},
+         {"header " + speak,
+          "block " + speak + " |<speak>One\n.\n..x\n.y <mark name=\"b\"/></speak>"}},
         // CR LF line ends, a command in lower case, an empty block.
         {"speak\r\n\r\nsecond\r\n.\r\nSET\n.\n",
-         {"header " + speak, "block " + speak + " |\nsecond", "header " + set, "block " + set + " |"}},
+         {"header " + speak, "block " + speak + " |\nsecond", "header " + set,
+          "block " + set + " |"}},
         {"LIST VOICES\nDEBUG ON /tmp/x y\nQUIT\n",
-         {"line " + std::to_string(static_cast<int>(Command::kListVoices)),
-          "line " + std::to_string(static_cast<int>(Command::kDebug)) + " ON /tmp/x y",
-          "line " + std::to_string(static_cast<int>(Command::kQuit))}},
+         {"line " + N(Command::kListVoices), "line " + N(Command::kDebug) + " ON /tmp/x y",
+          "line " + N(Command::kQuit)}},
         // A name is a whole word; the unknown line comes back as it was.
-        {"SPEAKER\nLIST\n",
-         {"line " + std::to_string(static_cast<int>(Command::kUnknown)) + " SPEAKER",
-          "line " + std::to_string(static_cast<int>(Command::kUnknown)) + " LIST"}},
+        {"SPEAKER\nLIST\n", {"line " + unknown + " SPEAKER", "line " + unknown + " LIST"}},
         // Nothing before the end of a line.
         {"STOP", {}},
     };
@@ -70,13 +74,11 @@ TEST(ModuleReaderTest, SplitsRequestsFedOneByteAtATime) {
 
 TEST(ModuleReaderTest, OverlongBlockAndLineAreCutButStillEnd) {
     ModuleReader reader(/*maxBlockBytes=*/8, /*maxLineBytes=*/6);
-    const std::string speak = std::to_string(static_cast<int>(Command::kSpeak));
-    const std::string unknown = std::to_string(static_cast<int>(Command::kUnknown));
-    EXPECT_EQ(ReadByteByByte("SPEAK\n0123456789\nabc\n.\nABCDEFGHIJ\nINIT\n", &reader),
-              (std::vector<std::string>{"header " + speak,
-                                        "block " + speak + " |01234567 (overflow)",
-                                        "line " + unknown + " ABCDEF (overflow)",
-                                        "line " + std::to_string(static_cast<int>(Command::kInit))}));
+    EXPECT_EQ(
+        ReadByteByByte("SPEAK\n0123456789\nabc\n.\nABCDEFGHIJ\nINIT\n", &reader),
+        (std::vector<std::string>{
+            "header " + N(Command::kSpeak), "block " + N(Command::kSpeak) + " |01234567 (overflow)",
+            "line " + N(Command::kUnknown) + " ABCDEF (overflow)", "line " + N(Command::kInit)}));
 }
 
 TEST(ModuleWriterTest, AudioEscapingRoundTripsEveryByte) {

@@ -4,13 +4,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 #include <vrelay/vrelay.h>
-#include <vrelay/vrelay_helpers.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -18,7 +16,9 @@
 
 #include "server/speech_server.h"
 #include "speechd/module_protocol.h"
+#include "tests/support/callback_recorder.h"
 #include "tests/support/child_process.h"
+#include "wire/payload.h"
 
 namespace vrelay {
 namespace speechd {
@@ -44,9 +44,8 @@ struct Heard {
             if (line.compare(0, 10, std::string("705-AUDIO\0", 10)) == 0) {
                 std::vector<unsigned char> bytes;
                 EXPECT_TRUE(UnescapeAudio(line.substr(10), &bytes));
-                for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
-                    samples.push_back(static_cast<int16_t>(bytes[i] | bytes[i + 1] << 8));
-                }
+                const auto audio = wire::DecodeAudio(bytes.data(), bytes.size());
+                samples.insert(samples.end(), audio.begin(), audio.end());
                 continue;
             }
             if (line.compare(0, 4, "705-") == 0) {
@@ -78,6 +77,9 @@ Strings Events(const Heard& heard) {
     return events;
 }
 
+// The events of a message spoken to its end without marks.
+const Strings kSpoken = {"202 OK RECEIVING MESSAGE", "200 OK SPEAKING", "701 BEGIN", "702 END"};
+
 std::string Speak(const std::string& ssml) {
     return "SPEAK\n" + ssml + "\n.\n";
 }
@@ -94,7 +96,8 @@ std::string LongText(const char* markPrefix, int sentences) {
 }
 
 // A module initialised with a configuration file of configText, in folder.
-std::unique_ptr<ChildProcess> StartModule(const std::string& folder, const std::string& configText) {
+std::unique_ptr<ChildProcess> StartModule(const std::string& folder,
+                                          const std::string& configText) {
     const std::string config = folder + "/vrelay.conf";
     std::ofstream(config) << configText;
     auto module = std::make_unique<ChildProcess>(Strings{SD_VRELAY_PATH, config}, false, false);
@@ -113,12 +116,20 @@ class ModuleTest : public ::testing::Test {
         char folder[] = "/tmp/vrelay-speechd-XXXXXX";
         ASSERT_NE(::mkdtemp(folder), nullptr);
         folder_ = folder;
-        module_ = StartModule(folder_, "VrelayServer \"127.0.0.1:" +
-                                           std::to_string(server_->Port()) + "\"\n");
+        module_ = StartModule(
+            folder_, "VrelayServer \"127.0.0.1:" + std::to_string(server_->Port()) + "\"\n");
     }
     void TearDown() override {
         module_.reset();
         ::rmdir(folder_.c_str());
+    }
+    // A short message is spoken with nothing of an earlier one.
+    void ExpectTheNextMessageAlone() {
+        module_->Send(Speak("<speak>Next.</speak>"));
+        Heard next;
+        ASSERT_TRUE(next.ReadUntil(module_.get(), "702 END"));
+        EXPECT_EQ(next.lines.front(), "202 OK RECEIVING MESSAGE");
+        EXPECT_EQ(Events(next), kSpoken);
     }
     void StartServer(int port) {
         server::ServerOptions options;
@@ -131,28 +142,6 @@ class ModuleTest : public ::testing::Test {
     std::unique_ptr<server::SpeechServer> server_;
     std::unique_ptr<ChildProcess> module_;
     std::string folder_;
-};
-
-// What the library hears for the same markup: its audio, and each of its own
-// marks' sample offset.
-struct Direct {
-    std::vector<int16_t> samples;
-    std::vector<size_t> markAt;
-
-    static int32_t VR_CDECL OnPacket(void* user, PACKET_TYPE type, void* data, int32_t length) {
-        auto* direct = static_cast<Direct*>(user);
-        vr_mark_event mark;
-        if (type == PACKET_DATA_6) {
-            const auto* bytes = static_cast<const unsigned char*>(data);
-            for (int32_t i = 0; i + 1 < length; i += 2) {
-                direct->samples.push_back(static_cast<int16_t>(bytes[i] | bytes[i + 1] << 8));
-            }
-        } else if (type == PACKET_DATA_8 && vr_decode_mark(data, length, &mark) &&
-                   std::strncmp(mark.name, "kv", 2) != 0) {
-            direct->markAt.push_back(static_cast<size_t>(mark.sample_offset));
-        }
-        return VR_SUCCESS;
-    }
 };
 
 TEST_F(ModuleTest, SpeaksMarksInOrderWithTheLibrarysAudio) {
@@ -175,18 +164,33 @@ TEST_F(ModuleTest, SpeaksMarksInOrderWithTheLibrarysAudio) {
     EXPECT_EQ(Events(heard), (Strings{"202 OK RECEIVING MESSAGE", "200 OK SPEAKING", "701 BEGIN",
                                       "700 one", "700 two", "700 three", "702 END"}));
 
-    Direct direct;
+    test::CallbackRecorder recorder;
     const vr_handle connection = vrCreateConnection();
-    vrSetCallBack(connection, Direct::OnPacket);
-    vrSetUserData(connection, &direct);
+    vrSetCallBack(connection, test::CallbackRecorder::Callback);
+    vrSetUserData(connection, &recorder);
     ASSERT_EQ(vrOpenConnection(connection, "127.0.0.1", port), VR_SUCCESS);
     EXPECT_EQ(vrRenderSpeechXML(connection, text.c_str()), VR_SUCCESS);
     vrDestroyConnection(connection);
-    ASSERT_GT(direct.samples.size(), 10000u);
-    EXPECT_TRUE(heard.samples == direct.samples)
-        << heard.samples.size() << " samples against " << direct.samples.size();
+    // What the library hears for the same markup: its audio, and each of its
+    // own marks' sample offset.
+    std::vector<int16_t> samples;
+    std::vector<size_t> markAt;
+    for (const auto& d : recorder.Deliveries()) {
+        wire::MarkReached mark;
+        if (d.type == PACKET_DATA_6) {
+            const auto audio = wire::DecodeAudio(d.data.data(), d.data.size());
+            samples.insert(samples.end(), audio.begin(), audio.end());
+        } else if (d.type == PACKET_DATA_8 &&
+                   wire::DecodeMark(d.data.data(), d.data.size(), &mark) &&
+                   mark.name.compare(0, 2, "kv") != 0) {
+            markAt.push_back(static_cast<size_t>(mark.sample));
+        }
+    }
+    ASSERT_GT(samples.size(), 10000u);
+    EXPECT_TRUE(heard.samples == samples)
+        << heard.samples.size() << " samples against " << samples.size();
     // Each mark goes out where its audio begins.
-    EXPECT_EQ(heard.markAt, direct.markAt);
+    EXPECT_EQ(heard.markAt, markAt);
 }
 
 TEST_F(ModuleTest, StopEndsTheMessageAtOnceAndTheNextOneSpeaks) {
@@ -201,12 +205,7 @@ TEST_F(ModuleTest, StopEndsTheMessageAtOnceAndTheNextOneSpeaks) {
     EXPECT_LT(took, std::chrono::milliseconds(500));
 
     // Nothing of the stopped message follows its STOP.
-    module_->Send(Speak("<speak>Next.</speak>"));
-    Heard next;
-    ASSERT_TRUE(next.ReadUntil(module_.get(), "702 END"));
-    EXPECT_EQ(next.lines.front(), "202 OK RECEIVING MESSAGE");
-    EXPECT_EQ(Events(next),
-              (Strings{"202 OK RECEIVING MESSAGE", "200 OK SPEAKING", "701 BEGIN", "702 END"}));
+    ExpectTheNextMessageAlone();
 }
 
 TEST_F(ModuleTest, PauseEndsRightAfterTheNextResumeMark) {
@@ -217,7 +216,8 @@ TEST_F(ModuleTest, PauseEndsRightAfterTheNextResumeMark) {
     ASSERT_TRUE(heard.ReadUntil(module_.get(), "704 PAUSE"));
     const Strings events = Events(heard);
     ASSERT_GE(events.size(), 2u);
-    EXPECT_EQ(events[events.size() - 2].compare(0, 10, "700 __spd_"), 0) << events[events.size() - 2];
+    EXPECT_EQ(events[events.size() - 2].compare(0, 10, "700 __spd_"), 0)
+        << events[events.size() - 2];
     EXPECT_EQ(heard.lines[heard.lines.size() - 2], "700 INDEX MARK");
     EXPECT_LT(heard.marks.size(), 40u);
 
@@ -225,16 +225,12 @@ TEST_F(ModuleTest, PauseEndsRightAfterTheNextResumeMark) {
     Heard voices;
     ASSERT_TRUE(voices.ReadUntil(module_.get(), "200 OK VOICE LIST SENT"));
     EXPECT_EQ(voices.lines.front().compare(0, 4, "200-"), 0) << "events after the pause";
-    EXPECT_NE(std::find(voices.lines.begin(), voices.lines.end(),
-                        "200-English (America)\ten-US\tnone"),
-              voices.lines.end());
+    EXPECT_NE(
+        std::find(voices.lines.begin(), voices.lines.end(), "200-English (America)\ten-US\tnone"),
+        voices.lines.end());
 
     // The paused answer was left unread: none of it reaches the next message.
-    module_->Send(Speak("<speak>Next.</speak>"));
-    Heard next;
-    ASSERT_TRUE(next.ReadUntil(module_.get(), "702 END"));
-    EXPECT_EQ(Events(next),
-              (Strings{"202 OK RECEIVING MESSAGE", "200 OK SPEAKING", "701 BEGIN", "702 END"}));
+    ExpectTheNextMessageAlone();
 }
 
 TEST_F(ModuleTest, BadInputGetsACleanReplyAndTheModuleGoesOn) {
@@ -255,8 +251,7 @@ TEST_F(ModuleTest, BadInputGetsACleanReplyAndTheModuleGoesOn) {
         // Broken markup is still spoken, as far as it goes.
         {"SPEAK\n<speak>Broken <mark name=\"x\"/><prosody rate=>text</b>\n.\n",
          {"202 OK RECEIVING MESSAGE", "200 OK SPEAKING", "701 BEGIN", "700 x", "702 END"}},
-        {"SPEAK\n<speak>\xff\xfe<mark name=\n.\n",
-         {"202 OK RECEIVING MESSAGE", "200 OK SPEAKING", "701 BEGIN", "702 END"}},
+        {"SPEAK\n<speak>\xff\xfe<mark name=\n.\n", kSpoken},
     };
     for (const Case& c : cases) {
         module_->Send(c.input);

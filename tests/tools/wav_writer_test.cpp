@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 #include <unistd.h>
-#include <vrelay/vrelay.h>
 
 #include <cmath>
 #include <cstring>
@@ -26,17 +25,18 @@ uint16_t Le16(const std::vector<uint8_t>& b, size_t at) {
 // Written in pieces, completed at the end: the header states the lengths, an
 // odd-sized data chunk gets its pad byte.
 TEST(WavWriterTest, StreamedFileDescribesEachEncoding) {
+    const std::vector<int16_t> samples = {0, 1000, -1000, 32767, -32768};
     const struct {
         WavEncoding encoding;
         uint16_t format, bits;
-        size_t dataOffset;  // where the samples start
-        uint8_t second;     // the encoded second sample
+        size_t dataOffset;          // where the samples start
+        std::vector<uint8_t> data;  // the samples as encoded: each byte of each matters
     } rows[] = {
-        {WavEncoding::kPcm16, 1, 16, 44, 0xe8},
-        {WavEncoding::kUlaw, 7, 8, 58, vrSampleToUlaw(1000)},
-        {WavEncoding::kAlaw, 6, 8, 58, vrSampleToAlaw(1000)},
+        {WavEncoding::kPcm16, 1, 16, 44, {0, 0, 0xE8, 0x03, 0x18, 0xFC, 0xFF, 0x7F, 0x00, 0x80}},
+        // G.711 mu-law and A-law.
+        {WavEncoding::kUlaw, 7, 8, 58, {0xFF, 0xCE, 0x4E, 0x80, 0x00}},
+        {WavEncoding::kAlaw, 6, 8, 58, {0xD5, 0xFA, 0x7A, 0xAA, 0x2A}},
     };
-    const std::vector<int16_t> samples = {0, 1000, -1000, 32767, -32768};
     const std::string path = ::testing::TempDir() + "wav-" + std::to_string(getpid());
     for (const auto& row : rows) {
         SCOPED_TRACE(row.format);
@@ -49,7 +49,7 @@ TEST(WavWriterTest, StreamedFileDescribesEachEncoding) {
         ASSERT_TRUE(wav.Finish(&error)) << error;
         std::ifstream in(path, std::ios::binary);
         const std::vector<uint8_t> bytes(std::istreambuf_iterator<char>(in), {});
-        const uint32_t dataSize = 5 * row.bits / 8;
+        const uint32_t dataSize = static_cast<uint32_t>(row.data.size());
         ASSERT_EQ(bytes.size(), row.dataOffset + dataSize + (dataSize & 1));
         EXPECT_EQ(std::memcmp(bytes.data(), "RIFF", 4), 0);
         EXPECT_EQ(std::memcmp(bytes.data() + 8, "WAVEfmt ", 8), 0);
@@ -61,7 +61,9 @@ TEST(WavWriterTest, StreamedFileDescribesEachEncoding) {
         EXPECT_EQ(Le16(bytes, 34), row.bits);
         EXPECT_EQ(std::memcmp(bytes.data() + row.dataOffset - 8, "data", 4), 0);
         EXPECT_EQ(Le32(bytes, row.dataOffset - 4), dataSize);
-        EXPECT_EQ(bytes[row.dataOffset + row.bits / 8], row.second);
+        EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + row.dataOffset,
+                                       bytes.begin() + row.dataOffset + dataSize),
+                  row.data);
         if (row.encoding != WavEncoding::kPcm16) {
             EXPECT_EQ(Le32(bytes, 46), samples.size());  // fact chunk: sample count
         }

@@ -36,13 +36,11 @@ bool AllLinesStamped(const std::string& text) {
     return !text.empty() && text.back() == '\n';
 }
 
-TEST(LogTest, StampPadsEveryField) {
+// Each field padded; stamps are in UTC: they agree with the system clock's
+// UTC to the minute.
+TEST(LogTest, StampsArePaddedUtcTimes) {
     EXPECT_EQ(FormatUtcStamp({2026, 3, 7, 9, 5, 2, 45}), "20260307 09:05:02.045");
     EXPECT_EQ(FormatUtcStamp({1999, 12, 31, 23, 59, 59, 7}), "19991231 23:59:59.007");
-}
-
-// Stamps are in UTC: they agree with the system clock's UTC to the minute.
-TEST(LogTest, StampOfNowIsTheSystemTimeInUtc) {
     std::string stamp;
     for (int attempt = 0; attempt < 2; ++attempt) {  // the minute may turn in between
         const std::time_t now = std::time(nullptr);
@@ -69,12 +67,9 @@ TEST(LogTest, MessagesGoWhereTheEnvironmentSays) {
         FILE* warnings;  // nullptr for "none"; stdin stands for "the file"
         FILE* log;
     } rows[] = {
-        {nullptr, stdout, stderr},
-        {"", stdout, stderr},
-        {"stderr", stderr, stderr},
-        {"none", nullptr, nullptr},
-        {file.c_str(), stdin, stdin},
-        {"/nonexistent/folder/messages.log", stderr, stderr},
+        {nullptr, stdout, stderr},    {"", stdout, stderr},
+        {"stderr", stderr, stderr},   {"none", nullptr, nullptr},
+        {file.c_str(), stdin, stdin}, {"/nonexistent/folder/messages.log", stderr, stderr},
     };
     for (const auto& row : rows) {
         const MessageRoute route = RouteFor(row.value);
@@ -94,7 +89,8 @@ TEST(LogTest, MessagesGoWhereTheEnvironmentSays) {
         std::fclose(again.log);
         std::stringstream text;
         {
-            std::ifstream in(file);  // closed before the removal: Windows refuses to delete an open file
+            std::ifstream in(
+                file);  // closed before the removal: Windows refuses to delete an open file
             text << in.rdbuf();
         }
         EXPECT_EQ(text.str(), "WARNING: w\nERROR: e\n");

@@ -12,6 +12,7 @@
 
 #include "tests/support/captured_log.h"
 #include "tests/support/fake_server.h"
+#include "tests/support/split_source.h"
 #include "transport/buffered_source.h"
 
 namespace vrelay {
@@ -20,37 +21,7 @@ namespace {
 using test::Bytes;
 using test::EncodeFrame;
 using test::EncodePhonemePayload;
-
-// Gives the scripted bytes at most `chunk` at a time; every stall_every-th
-// call returns true with nothing, as a wake-up would. Fails like a closed
-// stream once the bytes run out.
-class FakeSource : public ByteSource {
-  public:
-    FakeSource(Bytes bytes, size_t chunk, int stall_every = 0)
-        : bytes_(std::move(bytes)), chunk_(chunk), stall_every_(stall_every) {}
-
-    bool ReceiveBytes(char* buffer, size_t max, size_t* received) override {
-        *received = 0;
-        if (stall_every_ > 0 && ++calls_ % stall_every_ == 0) {
-            return true;
-        }
-        if (position_ == bytes_.size()) {
-            return false;
-        }
-        *received = std::min({chunk_, max, bytes_.size() - position_});
-        std::memcpy(buffer, bytes_.data() + position_, *received);
-        position_ += *received;
-        return true;
-    }
-    size_t Remaining() const { return bytes_.size() - position_; }
-
-  private:
-    Bytes bytes_;
-    size_t chunk_;
-    int stall_every_;
-    size_t position_ = 0;
-    int calls_ = 0;
-};
+using test::SplitSource;
 
 // Reads one whole frame with repeated GetData calls, collecting what each one
 // reports received; false when a call fails first.
@@ -118,14 +89,16 @@ TEST(PacketReadTest, FramesDecodeInEverySplitAndLeaveTheNextFrameUnread) {
     const Bytes next = EncodeFrame(PACKET_END, {1});
     for (const FrameCase& c : FrameCases()) {
         for (size_t chunk : {size_t{1}, size_t{2}, size_t{3}, size_t{7}, size_t{1} << 20}) {
-            for (int stall_every : {0, 2}) {
+            for (bool wakeUps : {false, true}) {
                 for (bool buffered : {false, true}) {
                     SCOPED_TRACE(std::string(c.name) + ", chunk " + std::to_string(chunk) +
-                                 ", stall every " + std::to_string(stall_every) +
-                                 (buffered ? ", buffered" : ""));
+                                 (wakeUps ? ", wake-ups" : "") + (buffered ? ", buffered" : ""));
                     Bytes bytes = EncodeFrame(c.type, c.payload, c.stream_id);
                     bytes.insert(bytes.end(), next.begin(), next.end());
-                    FakeSource source(bytes, chunk, stall_every);
+                    // Every second read a wake-up: it ends with nothing.
+                    SplitSource source(
+                        bytes.data(), bytes.size(),
+                        wakeUps ? std::vector<size_t>{chunk, 0} : std::vector<size_t>{chunk});
                     BufferedSource buffer;
                     buffer.SetSource(&source);
                     ByteSource& reader = buffered ? static_cast<ByteSource&>(buffer) : source;
@@ -139,13 +112,13 @@ TEST(PacketReadTest, FramesDecodeInEverySplitAndLeaveTheNextFrameUnread) {
                     // Only a wake-up makes a call report nothing received (a
                     // buffer that took the frame in one read meets none).
                     EXPECT_EQ(std::count(received.begin(), received.end(), 0) > 0,
-                              stall_every > 0 && (!buffered || chunk < bytes.size()));
+                              wakeUps && (!buffered || chunk < bytes.size()));
                     // A complete packet reads nothing more; the next frame
                     // stays in the stream or in the reader's buffer.
                     int again = -1;
                     EXPECT_TRUE(packet.GetData(&reader, &again));
                     EXPECT_EQ(again, 0);
-                    EXPECT_EQ(source.Remaining() + buffer.Buffered(), next.size());
+                    EXPECT_EQ(bytes.size() - source.Consumed() + buffer.Buffered(), next.size());
                 }
             }
         }
@@ -173,11 +146,11 @@ TEST(PacketReadTest, BadFramesAreFlaggedOrRefusedWithTheirLog) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         test::CapturedLog capture;
-        FakeSource source(c.frame, 7);
+        SplitSource source(c.frame.data(), c.frame.size(), {7});
         Packet packet;
         EXPECT_EQ(ReadFrame(packet, source), c.read);
         EXPECT_FALSE(packet.OK());
-        EXPECT_EQ(source.Remaining(), c.remaining);
+        EXPECT_EQ(c.frame.size() - source.Consumed(), c.remaining);
         EXPECT_EQ(capture.Messages(), c.log);
     }
 }
