@@ -58,14 +58,18 @@ struct AllOrNothing {
     }
 };
 
-// A constructor either builds the object or frees everything it took.
+// A constructor either builds the object or frees everything it took; the
+// delete function frees what it built.
 template <typename Make, typename Delete>
 int Construct(Make make, Delete del) {
-    return AllOrNothing{[] { return std::string(); }}([&] {
+    const int64_t live = KVTP_malloc_live();
+    const int n = AllOrNothing{[] { return std::string(); }}([&] {
         auto* p = make();
         del(p);
         return p != nullptr;
     });
+    EXPECT_EQ(KVTP_malloc_live(), live);
+    return n;
 }
 
 TEST(AllocationFailure, ConstructorsLeakNothing) {
