@@ -65,7 +65,7 @@ TEST(Strarray, ConstArrayOverOneBlockOwnsNothing) {
     EXPECT_EQ(KVTP_malloc_live(), live);
 }
 
-TEST(Hash, KeysHashExactly) {
+TEST(Hash, KeysHashExactlyAndFunctionWritesOnlyTheBytesOfItsBitWidth) {
     // clang-format off
     const struct { const char* key; int32_t len; uint32_t value; } keys[] = {
         {"", -1, 0u}, {"a", 1, 0xEA309C33u}, {"ab", 2, 0x038D7718u}, {"abc", 3, 0x1B135E0Fu},
@@ -74,6 +74,18 @@ TEST(Hash, KeysHashExactly) {
     // clang-format on
     for (const auto& k : keys)
         EXPECT_EQ(KVTP_hash_value(k.key, k.len), k.value) << k.key << " len " << k.len;
+    // The bytes of a bit width: only ceil(bits / 8) written, a zero byte as 1.
+    unsigned char out[4] = {9, 9, 9, 9};
+    EXPECT_EQ(KVTP_hash_function("ab", 2, out, 32), 0x038D7718u);
+    EXPECT_EQ(out[0], 0x18);
+    EXPECT_EQ(out[3], 0x03);
+    out[2] = 9;
+    EXPECT_EQ(KVTP_hash_function("ab", 2, out, 12), 0x0718u);
+    EXPECT_EQ(out[1], 0x07);
+    EXPECT_EQ(out[2], 9);
+    EXPECT_EQ(KVTP_hash_function("", -1, out, 32), 0x01010101u);
+    EXPECT_EQ(KVTP_hash_function("ab", 2, out, 0), 0u);
+    EXPECT_EQ(KVTP_hash_function("ab", 2, nullptr, 40), 0x038D7718u);
 }
 
 TEST(Hash, EntriesLandInTheirBucketAndKeysAreUnique) {
@@ -223,20 +235,6 @@ TEST(List, EmptyHeadIsFilledFirstAndPoppingTheLastLeavesAnEmptyList) {
     EXPECT_STREQ(KVTP_strlist_idx(sl, 1), "tail");
     EXPECT_EQ(KVTP_strlist_sz(sl), 2);
     KVTP_strlist_delete(sl);
-}
-
-TEST(Hash, HashFunctionWritesOnlyTheBytesOfItsBitWidth) {
-    unsigned char out[4] = {9, 9, 9, 9};
-    EXPECT_EQ(KVTP_hash_function("ab", 2, out, 32), 0x038D7718u);
-    EXPECT_EQ(out[0], 0x18);
-    EXPECT_EQ(out[3], 0x03);
-    out[2] = 9;
-    EXPECT_EQ(KVTP_hash_function("ab", 2, out, 12), 0x0718u);
-    EXPECT_EQ(out[1], 0x07);
-    EXPECT_EQ(out[2], 9);                                         // only ceil(12 / 8) bytes written
-    EXPECT_EQ(KVTP_hash_function("", -1, out, 32), 0x01010101u);  // zero bytes become 1
-    EXPECT_EQ(KVTP_hash_function("ab", 2, out, 0), 0u);
-    EXPECT_EQ(KVTP_hash_function("ab", 2, nullptr, 40), 0x038D7718u);
 }
 
 }  // namespace

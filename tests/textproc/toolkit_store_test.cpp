@@ -31,11 +31,13 @@ std::string Written(const std::function<int(FILE*)>& write) {
 }
 
 // Reads one record and writes again what it built ("" when it refused).
+// Allocation failures a caller injects end with the read.
 using Rewriter = std::function<std::string(FILE*)>;
 template <typename T>
 Rewriter Rewrite(T* (*read)(FILE*), int (*write)(const T*, FILE*), void (*del)(T*)) {
     return [=](FILE* f) {
         T* t = read(f);
+        KVTP_malloc_fail_after(-1);
         const std::string s = t == nullptr ? "" : Written([&](FILE* g) { return write(t, g); });
         del(t);
         return s;
@@ -60,7 +62,7 @@ std::string U32(uint32_t v) {
                        static_cast<char>(v >> 24)};
 }
 
-TEST(Store, RecordsRoundTripAndEveryTruncationFailsCleanly) {
+TEST(Store, RecordsRoundTripAndEveryTruncationOrAllocationFailureFailsCleanly) {
     KVTP_strarray* sa = KVTP_strarray_new();
     KVTP_strarray_split(sa, "alpha,,gamma", -1, ",");
     KVTP_dystrarray* da = KVTP_dystrarray_new(1);
@@ -103,6 +105,16 @@ TEST(Store, RecordsRoundTripAndEveryTruncationFailsCleanly) {
         std::string other_version = bytes;
         other_version[4] = 2;
         EXPECT_EQ(Through(c.rewrite, other_version), "");
+        // Short of memory, a reader builds nothing; it leaks nothing either way.
+        for (int n = 0; n < 1000; ++n) {
+            const int64_t live = KVTP_malloc_live();
+            KVTP_malloc_fail_after(n);
+            const std::string read = Through(c.rewrite, bytes);
+            ASSERT_EQ(KVTP_malloc_live(), live) << "leak with allocation " << n << " failing";
+            if (read == bytes)
+                break;
+            EXPECT_EQ(read, "") << "with allocation " << n << " failing";
+        }
     }
     // What was read answers lookups like the original.
     const std::string dict_bytes = Written([&](FILE* f) { return KVTP_dict_write(d, f); });

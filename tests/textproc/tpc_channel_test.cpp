@@ -51,13 +51,6 @@ TEST(TpcBuiltinHandling, WithoutCallbacksOutputIsReturnedWithoutMetadata) {
     KVTP_tpc_delete(ch);
 }
 
-TEST(TpcBuiltinHandling, MetadataTextReachesTheCallbacksWhenAnApplicationCallbackIsSet) {
-    RecordingChannel ch;
-    ch.process("<s>a<metadata>secret</metadata>b</s>", 1);
-    EXPECT_NE(ch.text().find("secret"), std::string::npos);
-    EXPECT_EQ(ch.tags(), (std::vector<std::string>{"<metadata>", "</metadata>"}));
-}
-
 TEST(TpcBuiltinHandling, FilterTestsTheMetadataEndTagOnly) {
     KVTP_dystr* text = KVTP_dystr_new("x", 8);
     const std::tuple<int32_t, const char*, bool> cases[] = {
