@@ -207,6 +207,11 @@ bool NameEnumerator::ParseVoiceList(const char* xml, size_t length) {
         HasCrowdedTag(std::string_view(xml, length), kMaxAttributes)) {
         return false;
     }
+    // libxml2 sets up its global tables on first use, and two threads doing
+    // that at once race (one set is lost); it is done once here, before any
+    // parse of ours.
+    static const bool xml_ready = (xmlInitParser(), true);
+    (void)xml_ready;
     xmlSAXHandler sax;
     std::memset(&sax, 0, sizeof sax);
     sax.initialized = XML_SAX2_MAGIC;
