@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <malloc.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -277,6 +278,14 @@ void CloseInheritedDescriptors(int keep) {
     }
     ::signal(SIGPIPE, SIG_DFL);  // a session that went away ends the worker
     CloseInheritedDescriptors(fd);
+#ifdef __GLIBC__
+    // A worker speaks unit after unit with buffers of a few megabytes: they
+    // are kept and reused rather than mapped and unmapped for each unit,
+    // whose page faults and unmapping cost about as much as the synthesis.
+    // A unit is bounded, so the worker's memory stays bounded too.
+    mallopt(M_MMAP_THRESHOLD, 64 << 20);
+    mallopt(M_TRIM_THRESHOLD, 64 << 20);
+#endif
     if (memory_mb > 0) {
         // The address space inherited from the server (its threads' stacks
         // and arenas) is not the worker's doing: the limit is on top of it.
