@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: MIT
-// Tags, tokens, spurts and their pool.
+// Tags, tokens, spurts, their pool and the markup written for a spurt.
 #include <gtest/gtest.h>
 
 #include <cctype>
 #include <cstdint>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "textproc/model/prenorm.h"
@@ -13,6 +14,8 @@
 #include "textproc/toolkit/oswrappers.h"
 
 namespace {
+
+constexpr int32_t kClosed = KVTP_TOXTAG_CLOSED;
 
 template <typename T>
 std::string Printed(const T* obj, int (*print)(const T*, KVTP_dystr*)) {
@@ -45,6 +48,20 @@ class ToxTest : public ::testing::Test {
             KVTP_toxtoken_addtag(token, tag);
         return token;
     }
+    // A token with the normalised text and part of speech the spurt writer reads.
+    KVTP_toxtoken* Word(const char* norm, const char* pos, std::vector<KVTP_toxtag*> tags) {
+        KVTP_toxtoken* token = Token(std::move(tags));
+        KVTP_toxtoken_set_norm(token, norm, -1);
+        KVTP_toxtoken_setpos(token, pos, -1, nullptr, 0);
+        return token;
+    }
+    KVTP_toxspurt* Spurt(std::vector<KVTP_toxtoken*> tokens) {
+        KVTP_toxspurt* spurt = KVTP_toxpool_spurt(pool_);
+        KVTP_toxspurt_setparent(spurt, this);
+        for (KVTP_toxtoken* token : tokens)
+            KVTP_toxspurt_add(spurt, token);
+        return spurt;
+    }
 
     KVTP_toxpool* pool_ = KVTP_toxpool_new(2, 8, 32);
     KVTP_toxspurt owner_{};
@@ -75,12 +92,8 @@ TEST_F(ToxTest, AttributesMatchByPrefixAndNumbersKeepTheirDecimals) {
 
 TEST_F(ToxTest, NameSetsTheSpecialFlagAndOpeningTypesDropTheFellow) {
     KVTP_toxtag* tag = Tag("x");
-    for (const auto& [name, len, special] :
-         {std::tuple{"Usel", -1, 1}, {"sigs", -1, 0}, {"PROSODYx", 7, 1}}) {
-        KVTP_toxtag_set_name(tag, name, len);
-        EXPECT_EQ(tag->special, special) << name;
-    }
-    EXPECT_STREQ(KVTP_toxtag_name(tag), "PROSODY");
+    KVTP_toxtag_set_name(tag, "PROSODYx", 7);  // the flag ignores case
+    EXPECT_EQ(tag->special, 1);
     KVTP_toxtag* earlier = Tag("s");
     for (int32_t type : {KVTP_TOXTAG_END, KVTP_TOXTAG_MID, KVTP_TOXTAG_START, KVTP_TOXTAG_STARTEND,
                          KVTP_TOXTAG_CLOSED}) {
@@ -301,6 +314,89 @@ TEST_F(ToxTest, PrenormRewritesByTheCallersRulesAndRecordsWhatItSaw) {
     EXPECT_STREQ(KVTP_toxtoken_getnorm(token), "Ab");
     EXPECT_EQ(KVTP_toxtoken_prenorm(nullptr, &rules), 0);
     EXPECT_EQ(KVTP_toxtoken_prenorm(token, nullptr), 0);
+}
+
+TEST_F(ToxTest, SpurtMarkupHasPausesSpeechAndNestedElements) {
+    KVTP_toxspurt* spurt = Spurt(
+        {Token({Tag("mark", kClosed, {"name", "m0"}),
+                Tag("break", kClosed, {"type", "1", "time", "0.200"})}),
+         Word("hello", "nn",
+              {Tag("s"), Tag("lex", KVTP_TOXTAG_STARTEND,
+                             {"spron", "he|l+ou", "phonemes", "x", "pos", "x", "stress", "1"})}),
+         // A lexicon entry without a pronunciation is commented out.
+         Word("world", "vb",
+              {Tag("s", KVTP_TOXTAG_END), Tag("lex", KVTP_TOXTAG_STARTEND),
+               Tag("mark", kClosed, {"name", "m2"})}),
+         Token({Tag("mark", kClosed, {"name", "m3a"}),
+                Tag("break", kClosed, {"type", "2", "time", "1"}),
+                Tag("mark", kClosed, {"name", "m3b"})})});
+    KVTP_toxspurt_setid(spurt, 7);
+    KVTP_toxspurt_set_jobid(spurt, "j", -1);
+    int32_t* counters[] = {&spurt->phrases,   &spurt->phrase,    &spurt->utt_words,
+                           &spurt->utt_syls,  &spurt->pre_words, &spurt->pre_syls,
+                           &spurt->pst_words, &spurt->pst_syls};
+    for (int32_t i = 0; i < 8; ++i)
+        *counters[i] = i + 2;
+    EXPECT_EQ(Printed(spurt, KVTP_toxspurt_xml),
+              "<spurt spurt_id='j_007' phrases='2' phrase='3' utt_words='4' utt_syls='5' "
+              "pre_words='6' pre_syls='7' pst_words='8' pst_syls='9'>\n"
+              "\t<pause>\n\t\t\n\t\t<mark name='m0'/><break type='1' time='0.200'/>\n\t</pause>\n"
+              "\t<speech>\n"
+              "\t\t<s>\n"
+              "\t\t\t<lex pos='nn' phonemes='he . l ou' stress='1'>\n"
+              "\t\t\t\thello\n"
+              "\t\t\t</lex>\n"
+              "\t\t\t<!--<lex pos='vb'>\n"
+              "\t\t\t\tworld\n"
+              "\t\t\t</lex>-->\n"
+              "\t\t</s>\n"
+              "\t\t<mark name='m2'/>\n"
+              "\t\t<mark name='m3a'/>\n"
+              "\t</speech>\n"
+              "\t<pause>\n\t\t<break type='2' time='1'/>\n\t\t<mark name='m3b'/>\n\t</pause>\n"
+              "\n</spurt>\n");
+}
+
+TEST_F(ToxTest, OneTokenSpurtSplitsOnlyItsLastBreakInHalves) {
+    KVTP_toxtag* last = Tag("break", kClosed, {"type", "3", "time", "1.001"});
+    KVTP_toxspurt* spurt = Spurt({Token({Tag("break", kClosed, {"type", "1", "time", "0.100"}),
+                                         Tag("mark", kClosed, {"name", "m"}), last})});
+    EXPECT_EQ(Printed(spurt, KVTP_toxspurt_xml),
+              "<spurt spurt_id='000'>\n"
+              "\t<pause>\n\t\t<break type='1' time='0.100'/><mark name='m'/>"
+              "<break type='3' time='0.500'/>\n\t</pause>\n"
+              "\t<speech>\n\t</speech>\n"
+              "\t<pause>\n\t\t<break type='3' time='0.500'/>\n\t</pause>\n"
+              "</spurt>\n");
+    EXPECT_STREQ(KVTP_toxtag_val(last, "time"), "1.001");  // the tag itself is untouched
+    // A break without a time is written with time 0 but keeps having none.
+    KVTP_toxtag_clear_attribs(last);
+    EXPECT_NE(Printed(spurt, KVTP_toxspurt_xml).find("<break time='0'/>\n\t</pause>\n\t<speech>"),
+              std::string::npos);
+    EXPECT_EQ(KVTP_toxtag_no_attribs(last), 0);
+}
+
+TEST_F(ToxTest, SpurtMarkupEscapesApostrophesAndNamesAnUnnamedTag) {
+    KVTP_toxspurt* spurt =
+        Spurt({Token(),
+               Word("x", "",
+                    {Tag("say", KVTP_TOXTAG_STARTEND, {"as", "it's"}),
+                     Tag("lex", KVTP_TOXTAG_STARTEND, {"phonemes", "", "spron", "a'b_c"})}),
+               Word("y", "", {Tag("", KVTP_TOXTAG_MID)})});
+    const std::string xml = Printed(spurt, KVTP_toxspurt_xml);
+    EXPECT_NE(xml.find("<say as='it&apos;s'>"), std::string::npos) << xml;
+    EXPECT_NE(xml.find("<lex phonemes='a&apos;b c'>"), std::string::npos) << xml;
+    EXPECT_NE(xml.find("\t\t<xmlfixemptyopen>\n\t\t\ty\n\t\t</xmlfixemptyopen>\n"),
+              std::string::npos)
+        << xml;
+}
+
+TEST_F(ToxTest, SpurtWithoutTokensWritesNothing) {
+    KVTP_dystr* out = KVTP_dystr_new("stale", -1);
+    EXPECT_EQ(KVTP_toxspurt_xml(Spurt({}), out), 1);
+    EXPECT_STREQ(KVTP_dystr_cstr(out), "");
+    EXPECT_EQ(KVTP_toxspurt_xml(nullptr, out), 0);
+    KVTP_dystr_delete(out);
 }
 
 TEST(ToxPoolTest, ReusesFreeObjectsAndWarnsWhenOneIsStillInUse) {
