@@ -116,17 +116,18 @@ TEST(LoggerOutput, WithoutSettingsLogsEverythingToStandardError) {
 }
 
 TEST(LoggerLevels, LevelSettingIsReadWithoutRegardToCaseAndAnUnknownOneIsAnError) {
-    for (const auto& [value, level] :
-         {std::pair{"WaRn", 2}, {"none", 5}, {"All", 0}, {"verbose", 0}}) {
-        Logger l = MakeLogger(std::string("loglevel='") + value + "'");
+    for (const auto& [value, level, errors] :
+         {std::tuple{"WaRn", 2, 0}, {"none", 5, 0}, {"All", 0, 0}, {"verbose", 0, 1}}) {
+        std::string err;
+        Logger l = MakeLogger(std::string("loglevel='") + value + "'", &err);
         EXPECT_EQ(level, KVTP_logger_loglevel(l.get())) << value;
+        EXPECT_EQ(errors, KVTP_logger_no_errors(l.get())) << value;
+        EXPECT_EQ(1 + errors, KVTP_logger_no_messages(l.get())) << value;
+        const std::string bad =
+            "TPC : LOGGER [ERROR] log initialisation error : Invalid log level : " +
+            std::string(value) + "\n";
+        EXPECT_EQ(errors ? bad : "", Unstamped(err)) << value;
     }
-    std::string err;
-    Logger l = MakeLogger("loglevel='verbose'", &err);
-    EXPECT_EQ(1, KVTP_logger_no_errors(l.get()));
-    EXPECT_EQ(2, KVTP_logger_no_messages(l.get()));
-    EXPECT_EQ("TPC : LOGGER [ERROR] log initialisation error : Invalid log level : verbose\n",
-              Unstamped(err));
 }
 
 TEST(LoggerStore, KeepsTheLinesAtOrAboveTheThresholdWithTheirLevels) {
