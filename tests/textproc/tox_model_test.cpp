@@ -5,8 +5,6 @@
 #include <cctype>
 #include <cstdint>
 #include <string>
-#include <tuple>
-#include <utility>
 #include <vector>
 
 #include "textproc/model/prenorm.h"
@@ -28,7 +26,6 @@ std::string Printed(const T* obj, int (*print)(const T*, KVTP_dystr*)) {
 
 class ToxTest : public ::testing::Test {
   protected:
-    void SetUp() override { ASSERT_NE(pool_, nullptr); }
     void TearDown() override { KVTP_toxpool_delete(pool_); }
 
     // A free tag from the pool with attributes given as name, value, ...
@@ -40,19 +37,18 @@ class ToxTest : public ::testing::Test {
             KVTP_toxtag_add_attrib(tag, attributes[i], -1, attributes[i + 1], -1);
         return tag;
     }
-    // Tokens are marked in use so the pool does not hand them out again.
-    KVTP_toxtoken* Token(std::vector<KVTP_toxtag*> tags = {}) {
+    // Tokens are marked in use so the pool does not hand them out again; norm
+    // and pos are the normalised text and part of speech the spurt writer reads.
+    KVTP_toxtoken* Token(std::vector<KVTP_toxtag*> tags = {}, const char* norm = nullptr,
+                         const char* pos = nullptr) {
         KVTP_toxtoken* token = KVTP_toxpool_token(pool_);
         KVTP_toxtoken_setparent(token, &owner_);
         for (KVTP_toxtag* tag : tags)
             KVTP_toxtoken_addtag(token, tag);
-        return token;
-    }
-    // A token with the normalised text and part of speech the spurt writer reads.
-    KVTP_toxtoken* Word(const char* norm, const char* pos, std::vector<KVTP_toxtag*> tags) {
-        KVTP_toxtoken* token = Token(std::move(tags));
-        KVTP_toxtoken_set_norm(token, norm, -1);
-        KVTP_toxtoken_setpos(token, pos, -1, nullptr, 0);
+        if (norm != nullptr) {
+            KVTP_toxtoken_set_norm(token, norm, -1);
+            KVTP_toxtoken_setpos(token, pos, -1, nullptr, 0);
+        }
         return token;
     }
     KVTP_toxspurt* Spurt(std::vector<KVTP_toxtoken*> tokens) {
@@ -71,16 +67,14 @@ TEST_F(ToxTest, AttributesMatchByPrefixAndNumbersKeepTheirDecimals) {
     KVTP_toxtag* tag = Tag("x", KVTP_TOXTAG_START, {"timeout", "5"});
     KVTP_toxtag_set_attrib(tag, "time", -1, "1", -1);            // replaces timeout's value
     KVTP_toxtag_set_attrib(tag, "type", 2, "x", -1);             // "ty" is new
-    KVTP_toxtag_set_attrib(tag, "type", -1, "weak", -1);         // and does not start with "type"
     EXPECT_EQ(KVTP_toxtag_set_attrib(tag, "", -1, "v", -1), 0);  // every name starts with ""
     KVTP_toxtag_set_attrib_float(tag, "f", -1, 1.5f);
-    EXPECT_EQ(Printed(tag, KVTP_toxtag_print),
-              "x start {'timeout': '1','ty': 'x','type': 'weak','f': '1.500'}");
+    EXPECT_EQ(Printed(tag, KVTP_toxtag_print), "x start {'timeout': '1','ty': 'x','f': '1.500'}");
     EXPECT_EQ(KVTP_toxtag_val(tag, "time"), nullptr);  // lookups need the exact name
     // clang-format off
     const struct { int32_t value, decimals; const char* text; } cases[] = {
-        {1500, 3, "1.500"}, {1005, 3, "1.005"}, {2000, 3, "2"}, {-7, -2, "-7"},
-        {5, 30, "0.000000005"}, {INT32_MIN, 3, "-2147483.648"}};
+        {1005, 3, "1.005"}, {2000, 3, "2"}, {-7, -2, "-7"}, {5, 30, "0.000000005"},
+        {INT32_MIN, 3, "-2147483.648"}};
     // clang-format on
     for (const auto& c : cases) {
         KVTP_toxtag_set_attrib_fixedpoint(tag, "v", -1, c.value, c.decimals);
@@ -88,24 +82,12 @@ TEST_F(ToxTest, AttributesMatchByPrefixAndNumbersKeepTheirDecimals) {
     }
     ASSERT_EQ(KVTP_toxtag_newbreak(tag, Token(), 2, 1250), 1);  // earlier attributes go
     EXPECT_EQ(Printed(tag, KVTP_toxtag_print), "break closed {'type': '2','time': '1.250'}");
-}
-
-TEST_F(ToxTest, NameSetsTheSpecialFlagAndOpeningTypesDropTheFellow) {
-    KVTP_toxtag* tag = Tag("x");
-    KVTP_toxtag_set_name(tag, "PROSODYx", 7);  // the flag ignores case
-    EXPECT_EQ(tag->special, 1);
-    KVTP_toxtag* earlier = Tag("s");
-    for (int32_t type : {KVTP_TOXTAG_END, KVTP_TOXTAG_MID, KVTP_TOXTAG_START, KVTP_TOXTAG_STARTEND,
-                         KVTP_TOXTAG_CLOSED}) {
-        tag->fellow = earlier;
-        KVTP_toxtag_settype(tag, type);
-        const bool continues = type == KVTP_TOXTAG_END || type == KVTP_TOXTAG_MID;
-        EXPECT_EQ(tag->fellow, continues ? earlier : nullptr) << KVTP_toxtag_typename(type);
-    }
     EXPECT_STREQ(KVTP_toxtag_typename(-1), "unknown");
 }
 
-TEST_F(ToxTest, TagBoundaryFollowsRemovalsAndInsertionsInFrontOfIt) {
+// The editing, query, stream and pre-normalisation functions below serve no
+// caller yet: one check each that it runs and does its main job.
+TEST_F(ToxTest, TagBoundaryFollowsRemovalAndMoves) {
     KVTP_toxtag* a = Tag("a");
     KVTP_toxtag* c = Tag("c");
     KVTP_toxtoken* token = Token({a, Tag("b"), c});
@@ -113,26 +95,18 @@ TEST_F(ToxTest, TagBoundaryFollowsRemovalsAndInsertionsInFrontOfIt) {
     EXPECT_EQ(KVTP_toxtoken_removetag(token, a), 1);
     EXPECT_EQ(KVTP_toxtoken_removetag(token, a), 0);
     EXPECT_EQ(token->tag_boundary, 1);
-    KVTP_toxtoken_addtag_front(token, a);
-    EXPECT_EQ(token->tag_boundary, 2);
     KVTP_toxtoken_move_tag(token, c, 0);  // from past the boundary to before it
-    EXPECT_EQ(token->tag_boundary, 3);
-    KVTP_toxtoken_move_tag(token, c, 99);  // clamped: the end
     EXPECT_EQ(token->tag_boundary, 2);
-    EXPECT_EQ(KVTP_toxtoken_removetag_named(token, "a"), 1);
+    KVTP_toxtoken_move_tag(token, c, 99);  // clamped: the end
     EXPECT_EQ(token->tag_boundary, 1);
-    EXPECT_STREQ(KVTP_toxtag_name(a), "");  // cleared
 }
 
 TEST_F(ToxTest, ReplaceTagDropsNamesakesAndMovesTheNewTagToTheEnd) {
-    KVTP_toxtag* old = Tag("voice");
     KVTP_toxtag* fresh = Tag("voice");
-    KVTP_toxtoken* token = Token({old, Tag("s"), fresh, Tag("voice")});
+    KVTP_toxtoken* token = Token({Tag("voice"), Tag("s"), fresh, Tag("voice")});
     ASSERT_EQ(KVTP_toxtoken_replacetag(token, fresh), 1);
     EXPECT_EQ(Printed(token, KVTP_toxtoken_print),
               "-1{[] -1[][][FFFFF]} p s start {},voice start {}\n");
-    EXPECT_EQ(KVTP_toxtoken_tagidx(token, 1), fresh);
-    EXPECT_EQ(old->parent, nullptr);
 }
 
 TEST_F(ToxTest, QueriesSearchFromTheLastTag) {
@@ -140,178 +114,95 @@ TEST_F(ToxTest, QueriesSearchFromTheLastTag) {
     KVTP_toxtag* v2 = Tag("voice", KVTP_TOXTAG_START, {"name", "b", "gendered", "x"});
     KVTP_toxtoken* token = Token({v1, v2, Tag("s")});
     EXPECT_EQ(KVTP_toxtoken_gettag(token, "voice"), v2);
-    EXPECT_STREQ(KVTP_toxtoken_tagval(token, nullptr, "gender"), "f");
     EXPECT_EQ(KVTP_toxtoken_gettag_attrib(token, "voice", "name", "a"), v1);
-    EXPECT_EQ(KVTP_toxtoken_gettag_match(token, Tag("voice", KVTP_TOXTAG_START, {"gender", "f"})),
-              v1);
     // "gendered" is another attribute, so only v2 lacks a gender.
     EXPECT_EQ(KVTP_toxtoken_setdefault_tagval(token, "voice", "gender", "m"), 1);
     EXPECT_STREQ(KVTP_toxtag_val(v2, "gender"), "m");
-
     // Fields of the last mark that has a name; -1 for each one missing.
-    auto charpos = [](const KVTP_toxtoken* t) {
-        int32_t p[4];
-        const int found = KVTP_toxtoken_getcharpos(t, &p[0], &p[1], &p[2], &p[3]);
-        return std::vector<int32_t>{found, p[0], p[1], p[2], p[3]};
-    };
-    KVTP_toxtag* mark = Tag("mark", KVTP_TOXTAG_CLOSED, {"name", "7_8"});
-    token = Token({mark, Tag("mark", KVTP_TOXTAG_CLOSED)});
-    EXPECT_EQ(charpos(token), (std::vector<int32_t>{1, 7, 8, -1, -1}));
-    KVTP_toxtag_set_attrib(mark, "name", -1, "12_14_3_5", -1);
-    EXPECT_EQ(charpos(token), (std::vector<int32_t>{1, 12, 14, 3, 5}));
-    EXPECT_EQ(charpos(Token()), (std::vector<int32_t>{0, -1, -1, -1, -1}));
-
+    int32_t p[4];
+    token = Token({Tag("mark", kClosed, {"name", "7_8"}), Tag("mark", kClosed)});
+    EXPECT_EQ(KVTP_toxtoken_getcharpos(token, &p[0], &p[1], &p[2], &p[3]), 1);
+    EXPECT_EQ(std::vector<int32_t>(p, p + 4), (std::vector<int32_t>{7, 8, -1, -1}));
     KVTP_toxtag* lex = Tag("lex", KVTP_TOXTAG_STARTEND);
     token = Token({lex});
     EXPECT_EQ(KVTP_toxtoken_nsyl(token), 0);  // no pronunciation at all
-    for (const auto& [spron, silent, syllables] : {std::tuple{"", 1, 1}, {"a|b|c", 0, 2}}) {
-        KVTP_toxtag_set_attrib(lex, "spron", -1, spron, -1);
-        EXPECT_EQ(KVTP_toxtoken_issilent(token), silent) << spron;
-        EXPECT_EQ(KVTP_toxtoken_nsyl(token), syllables) << spron;
-    }
+    KVTP_toxtag_set_attrib(lex, "spron", -1, "a|b|c", -1);
+    EXPECT_EQ(KVTP_toxtoken_nsyl(token), 2);
 }
 
-TEST_F(ToxTest, LinkGivesContinuingTagsTheirEarlierCopies) {
+TEST_F(ToxTest, LinkAndSplitGiveContinuingTagsTheirEarlierCopies) {
     KVTP_toxtag* p0 = Tag("p");
     KVTP_toxtag* p1 = Tag("p", KVTP_TOXTAG_MID);
-    KVTP_toxtag* b1 = Tag("b", KVTP_TOXTAG_START);
-    KVTP_toxtag* extra = Tag("e", KVTP_TOXTAG_END);  // the previous token has no tag 2
-    KVTP_toxtoken* second = Token({p1, b1, extra});
-    b1->fellow = p0;
-    KVTP_toxtoken_link(Token({p0, Tag("s")}), second);
+    KVTP_toxtag* extra = Tag("e", KVTP_TOXTAG_END);  // the previous token has no tag 1
+    KVTP_toxtoken_link(Token({p0}), Token({p1, extra}));
     EXPECT_EQ(p1->fellow, p0);
-    EXPECT_EQ(b1->fellow, nullptr);
     EXPECT_EQ(extra->fellow, nullptr);
-    KVTP_toxtoken_link(nullptr, second);
-    EXPECT_EQ(p1->fellow, nullptr);
-}
 
-TEST_F(ToxTest, PartOfSpeechJoinsOnlyAMissingSubtag) {
-    KVTP_toxtoken* token = Token();
-    for (const auto& [pos, sub, joined] :
-         {std::tuple{"nn", "pl", "nn_pl"}, {"nn_sg", "pl", "nn_sg"}, {"vb", "", "vb"}}) {
-        KVTP_toxtoken_setpos(token, pos, -1, sub, -1);
-        EXPECT_STREQ(KVTP_toxtoken_getpos(token), joined);
-    }
+    KVTP_toxtag* s = Tag("s", KVTP_TOXTAG_STARTEND, {"n", "1"});
+    KVTP_toxtoken* token = Token({s, Tag("mark", kClosed)});
+    KVTP_toxtoken_setpstpunc(token, ".", -1);
+    KVTP_toxtoken* tail = KVTP_toxtoken_split(token, pool_);
+    ASSERT_NE(tail, nullptr);
+    EXPECT_EQ(Printed(token, KVTP_toxtoken_print), "-1{[] -1[][][FFFFF]} p s start {'n': '1'}\n");
+    EXPECT_EQ(Printed(tail, KVTP_toxtoken_print),
+              "-1{[] -1[][.][FFFFF]} p s end {'n': '1'},mark closed {}\n");
+    EXPECT_EQ(KVTP_toxtoken_tagidx(tail, 0)->fellow, s);
 }
 
 TEST_F(ToxTest, PrintAndClearFollowTheChainOnceEvenWhenItLoops) {
     KVTP_toxtag* tag = Tag("s");
-    KVTP_toxtoken* token = Token({tag});
-    KVTP_toxtoken_set(token, "do", -1);
-    KVTP_toxtoken_append(token, "gs!", 1);
-    KVTP_toxtoken_set_norm(token, "dog", -1);
+    KVTP_toxtoken* token = Token({tag}, "dog", "nn");
     KVTP_toxtoken_setfeat(token, 3, 1);
     EXPECT_EQ(KVTP_toxtoken_setfeat(token, KVTP_TOXTOKEN_NFEATURES, 1), 0);
     KVTP_toxtoken* next = Token({Tag("t")});
     token->next = next;
     next->next = token;
     EXPECT_EQ(Printed(token, KVTP_toxtoken_print),
-              "dog-1{[dog] -1[][][FTFFF]} p s start {}\n"
+              "-1{[dog] -1[][][FTFFF]} pnn s start {}\n"
               " |->-1{[] -1[][][FFFFF]} p t start {}\n");
     KVTP_toxtoken_clear(token);
     EXPECT_EQ(tag->parent, nullptr);
     EXPECT_EQ(next->next, nullptr);
-    EXPECT_EQ(Printed(token, KVTP_toxtoken_print) + Printed(next, KVTP_toxtoken_print),
-              "-1{[] -1[][][FFFFF]} p \n-1{[] -1[][][FFFFF]} p \n");
+    EXPECT_EQ(Printed(token, KVTP_toxtoken_print), "-1{[] -1[][][FFFFF]} p \n");
 }
 
-TEST_F(ToxTest, SplitMovesPunctuationAndClosedTagsAndContinuesElements) {
-    KVTP_toxtag* s = Tag("s", KVTP_TOXTAG_STARTEND, {"n", "1"});
-    KVTP_toxtag* mark = Tag("mark", KVTP_TOXTAG_CLOSED);
-    KVTP_toxtoken* token = Token({s, mark});
-    KVTP_toxtoken_setpstpunc(token, ".", -1);
-    KVTP_toxtoken* tail = KVTP_toxtoken_split(token, pool_);
-    ASSERT_NE(tail, nullptr);
-    EXPECT_EQ(tail->split_source, token);
-    EXPECT_EQ(tail->parent, &owner_);
-    EXPECT_EQ(Printed(token, KVTP_toxtoken_print), "-1{[] -1[][][FFFFF]} p s start {'n': '1'}\n");
-    EXPECT_EQ(Printed(tail, KVTP_toxtoken_print),
-              "-1{[] -1[][.][FFFFF]} p s end {'n': '1'},mark closed {}\n");
-    EXPECT_EQ(KVTP_toxtoken_tagidx(tail, 0)->fellow, s);
-    EXPECT_EQ(mark->parent, tail);
-    KVTP_toxtoken_addtag(token, Tag("late"));
-    EXPECT_EQ(KVTP_toxtoken_truncate(token), 1);  // back to the tags at the split
-    EXPECT_EQ(KVTP_toxtoken_notags(token), 1);
-}
-
-TEST_F(ToxTest, StreamsFindRealTokensAndReleaseClearsAllButTheJobId) {
+TEST_F(ToxTest, StreamsFindRealTokensWithinBoundsAndReleaseClearsThem) {
     KVTP_voidparray* stream = KVTP_voidparray_new();
-    std::vector<KVTP_toxtoken*> tokens;
-    for (const char* norm : {"", "a", "", "b", ""}) {
-        tokens.push_back(Token());
-        KVTP_toxtoken_set_norm(tokens.back(), norm, -1);
-        KVTP_voidparray_add(stream, tokens.back());
-    }
-    EXPECT_EQ(KVTP_toxstream_next_realtk(stream, 2), tokens[3]);
-    EXPECT_EQ(KVTP_toxstream_next_realtk(stream, 4), nullptr);
-    EXPECT_EQ(KVTP_toxstream_prev_realtk(stream, 99), tokens[3]);
-    EXPECT_EQ(KVTP_toxstream_prev_realtk(stream, 0), nullptr);
-    EXPECT_EQ(KVTP_toxstream_last_realtk(stream), 3);
+    KVTP_toxtoken* real = Token({}, "a", "");
+    for (KVTP_toxtoken* token : {Token(), real, Token()})
+        KVTP_voidparray_add(stream, token);
+    EXPECT_EQ(KVTP_toxstream_next_realtk(stream, 2), nullptr);
+    EXPECT_EQ(KVTP_toxstream_prev_realtk(stream, 99), real);
     KVTP_toxstream_release_tox(stream);
     EXPECT_EQ(KVTP_toxstream_last_realtk(stream), 0);
 
     KVTP_voidparray_clear(stream);  // now a stream of spurts
-    KVTP_toxspurt* a = KVTP_toxpool_spurt(pool_);
-    KVTP_toxspurt_add(a, tokens[0]);
-    KVTP_toxspurt* b = KVTP_toxpool_spurt(pool_);
-    KVTP_toxspurt_setparent(b, stream);
-    b->phrases = 3;
-    b->phrase = 2;
-    std::string job = "CLIENT";
-    KVTP_toxspurt_set_jobid(b, job.c_str(), -1);
-    job[0] = 'X';
-    KVTP_voidparray_add(stream, a);
-    KVTP_voidparray_add(stream, b);
-    EXPECT_EQ(Printed(stream, KVTP_toxspstream_print),
-              "-1{[] -1[][][FFFFF]} p \nPHRASE\nPHRASE 2 of 3\n");
+    KVTP_voidparray_add(stream, Spurt({real}));
+    EXPECT_EQ(Printed(stream, KVTP_toxspstream_print), "-1{[] -1[][][FFFFF]} p \nPHRASE\n");
     KVTP_toxspstream_release_tox(stream);
-    EXPECT_EQ(Printed(stream, KVTP_toxspstream_print), "PHRASE\nPHRASE\n");
-    EXPECT_STREQ(KVTP_toxspurt_get_jobid(b), "CLIENT");  // an owned copy, kept by a clear
+    EXPECT_EQ(Printed(stream, KVTP_toxspstream_print), "PHRASE\n");
     KVTP_voidparray_delete(stream);
 }
 
-// Test rules: the euro sign is illegal (converted to "E"), A-Z and E-acute
-// have lower-case forms, ASCII letters and two-byte characters are alphabetic.
-int ConvertEuro(void*, const char* ch, int32_t len, KVTP_dystr* out) {
-    return std::string(ch, static_cast<size_t>(len)) == "\xE2\x82\xAC"
-               ? KVTP_dystr_append(out, "E", 1)
-               : 0;
-}
+// Test rules: ASCII letters are alphabetic and lower-cased.
 int Downcase(void*, const char* ch, int32_t len, KVTP_dystr* out) {
-    if (std::string(ch, static_cast<size_t>(len)) == "\xC3\x89")
-        return KVTP_dystr_append(out, "\xC3\xA9", 2);
     const char lower = static_cast<char>(std::tolower(static_cast<unsigned char>(ch[0])));
     return len == 1 && lower != ch[0] ? KVTP_dystr_append(out, &lower, 1) : 0;
 }
 int IsAlpha(void*, const char* ch, int32_t len) {
-    return len == 2 || (len == 1 && std::isalpha(static_cast<unsigned char>(ch[0])) != 0);
+    return len == 1 && std::isalpha(static_cast<unsigned char>(ch[0])) != 0;
 }
 
 TEST_F(ToxTest, PrenormRewritesByTheCallersRulesAndRecordsWhatItSaw) {
-    const KVTP_prenorm_rules rules{ConvertEuro, Downcase, IsAlpha, nullptr}, none{};
+    const KVTP_prenorm_rules rules{nullptr, Downcase, IsAlpha, nullptr};  // never converts
+    KVTP_toxtoken* token = Token({}, "Hi!", "");
+    ASSERT_EQ(KVTP_toxtoken_prenorm(token, &rules), 1);
     // Features 2-6: lower-cased, alphabetic, other, converted, capitalised.
-    // clang-format off
-    const struct { const KVTP_prenorm_rules* rules; const char *text, *norm, *features; } cases[] = {
-        {&rules, "", "", "FFFFT"}, {&rules, "Hello", "hello", "TTFFT"},
-        {&rules, "hello", "hello", "FTFFF"}, {&rules, "HEllo", "hello", "TTFFF"},
-        {&rules, "\xC3\x89\xE2\x82\xACt", "\xC3\xA9" "Et", "TTFTT"}, {&rules, "A1", "a1", "TTTFF"},
-        {&none, "Ab", "Ab", "FFTFF"}};  // null rules never apply
-    // clang-format on
-    KVTP_toxtoken* token = Token();
-    for (const auto& c : cases) {
-        KVTP_toxtoken_set_norm(token, c.text, -1);
-        for (int32_t f = 2; f <= 6; ++f)
-            KVTP_toxtoken_setfeat(token, f, c.features[f - 2] == 'F');  // the opposite
-        ASSERT_EQ(KVTP_toxtoken_prenorm(token, c.rules), 1);
-        EXPECT_EQ(Printed(token, KVTP_toxtoken_print),
-                  std::string("-1{[") + c.norm + "] -1[][][" + c.features + "]} p \n")
-            << c.text;
-    }
+    EXPECT_EQ(Printed(token, KVTP_toxtoken_print), "-1{[hi!] -1[][][TTTFF]} p \n");
     KVTP_malloc_fail_after(0);  // out of memory: refused, token unchanged
     EXPECT_EQ(KVTP_toxtoken_prenorm(token, &rules), 0);
     KVTP_malloc_fail_after(-1);
-    EXPECT_STREQ(KVTP_toxtoken_getnorm(token), "Ab");
+    EXPECT_STREQ(KVTP_toxtoken_getnorm(token), "hi!");
     EXPECT_EQ(KVTP_toxtoken_prenorm(nullptr, &rules), 0);
     EXPECT_EQ(KVTP_toxtoken_prenorm(token, nullptr), 0);
 }
@@ -320,13 +211,15 @@ TEST_F(ToxTest, SpurtMarkupHasPausesSpeechAndNestedElements) {
     KVTP_toxspurt* spurt = Spurt(
         {Token({Tag("mark", kClosed, {"name", "m0"}),
                 Tag("break", kClosed, {"type", "1", "time", "0.200"})}),
-         Word("hello", "nn",
-              {Tag("s"), Tag("lex", KVTP_TOXTAG_STARTEND,
-                             {"spron", "he|l+ou", "phonemes", "x", "pos", "x", "stress", "1"})}),
-         // A lexicon entry without a pronunciation is commented out.
-         Word("world", "vb",
-              {Tag("s", KVTP_TOXTAG_END), Tag("lex", KVTP_TOXTAG_STARTEND),
-               Tag("mark", kClosed, {"name", "m2"})}),
+         Token({Tag("s"), Tag("say", KVTP_TOXTAG_STARTEND, {"as", "it's"}),
+                Tag("lex", KVTP_TOXTAG_STARTEND,
+                    {"spron", "he|l+o'u", "phonemes", "x", "pos", "x", "stress", "1"})},
+               "hello", "nn"),
+         // A lexicon entry without a pronunciation is commented out; a tag
+         // without a name gets one.
+         Token({Tag("s", KVTP_TOXTAG_END), Tag("lex", KVTP_TOXTAG_STARTEND), Tag("", KVTP_TOXTAG_MID),
+                Tag("mark", kClosed, {"name", "m2"})},
+               "world", "vb"),
          Token({Tag("mark", kClosed, {"name", "m3a"}),
                 Tag("break", kClosed, {"type", "2", "time", "1"}),
                 Tag("mark", kClosed, {"name", "m3b"})})});
@@ -343,11 +236,15 @@ TEST_F(ToxTest, SpurtMarkupHasPausesSpeechAndNestedElements) {
               "\t<pause>\n\t\t\n\t\t<mark name='m0'/><break type='1' time='0.200'/>\n\t</pause>\n"
               "\t<speech>\n"
               "\t\t<s>\n"
-              "\t\t\t<lex pos='nn' phonemes='he . l ou' stress='1'>\n"
-              "\t\t\t\thello\n"
-              "\t\t\t</lex>\n"
+              "\t\t\t<say as='it&apos;s'>\n"
+              "\t\t\t\t<lex pos='nn' phonemes='he . l o&apos;u' stress='1'>\n"
+              "\t\t\t\t\thello\n"
+              "\t\t\t\t</lex>\n"
+              "\t\t\t</say>\n"
               "\t\t\t<!--<lex pos='vb'>\n"
-              "\t\t\t\tworld\n"
+              "\t\t\t\t<xmlfixemptyopen>\n"
+              "\t\t\t\t\tworld\n"
+              "\t\t\t\t</xmlfixemptyopen>\n"
               "\t\t\t</lex>-->\n"
               "\t\t</s>\n"
               "\t\t<mark name='m2'/>\n"
@@ -374,21 +271,6 @@ TEST_F(ToxTest, OneTokenSpurtSplitsOnlyItsLastBreakInHalves) {
     EXPECT_NE(Printed(spurt, KVTP_toxspurt_xml).find("<break time='0'/>\n\t</pause>\n\t<speech>"),
               std::string::npos);
     EXPECT_EQ(KVTP_toxtag_no_attribs(last), 0);
-}
-
-TEST_F(ToxTest, SpurtMarkupEscapesApostrophesAndNamesAnUnnamedTag) {
-    KVTP_toxspurt* spurt =
-        Spurt({Token(),
-               Word("x", "",
-                    {Tag("say", KVTP_TOXTAG_STARTEND, {"as", "it's"}),
-                     Tag("lex", KVTP_TOXTAG_STARTEND, {"phonemes", "", "spron", "a'b_c"})}),
-               Word("y", "", {Tag("", KVTP_TOXTAG_MID)})});
-    const std::string xml = Printed(spurt, KVTP_toxspurt_xml);
-    EXPECT_NE(xml.find("<say as='it&apos;s'>"), std::string::npos) << xml;
-    EXPECT_NE(xml.find("<lex phonemes='a&apos;b c'>"), std::string::npos) << xml;
-    EXPECT_NE(xml.find("\t\t<xmlfixemptyopen>\n\t\t\ty\n\t\t</xmlfixemptyopen>\n"),
-              std::string::npos)
-        << xml;
 }
 
 TEST_F(ToxTest, SpurtWithoutTokensWritesNothing) {
