@@ -23,6 +23,7 @@
 #include "tests/support/callback_recorder.h"
 #include "tests/support/captured_log.h"
 #include "tests/support/fake_server.h"
+#include "tests/support/open_handle.h"
 #include "transport/socket.h"
 
 namespace vrelay {
@@ -66,19 +67,9 @@ struct InsideCallback {
     }
 };
 
-class MisuseTest : public ::testing::Test {
+class MisuseTest : public test::OpenHandleTest {
   protected:
-    void SetUp() override {
-        Connections().Clear();
-        Enumerators().Clear();
-        handle_ = recorder_.OpenHandle(server_);
-        ASSERT_GT(handle_, 0);
-    }
-    void TearDown() override {
-        vrDestroyConnection(handle_);
-        Connections().Clear();
-        Enumerators().Clear();
-    }
+    MisuseTest() : OpenHandleTest(Answer) {}
     // A render on another thread whose closing (empty) text the server holds
     // until released, then answers with audio.
     std::future<vr_result> StartHeldRender() {
@@ -112,10 +103,6 @@ class MisuseTest : public ::testing::Test {
         EXPECT_EQ(vrRenderSpeech(handle_, "again"), VR_SUCCESS);
         EXPECT_GT(recorder_.Count(PACKET_DATA_6), before);
     }
-
-    FakeServer server_{Answer};
-    CallbackRecorder recorder_;
-    vr_handle handle_ = 0;
 };
 
 // ---- calls from inside the callback ----------------------------------------

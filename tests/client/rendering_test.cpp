@@ -15,15 +15,14 @@
 #include "client/enumerator.h"
 #include "client/handles.h"
 #include "platform/thread.h"
-#include "tests/support/callback_recorder.h"
 #include "tests/support/fake_server.h"
+#include "tests/support/open_handle.h"
 
 namespace vrelay {
 namespace {
 
 using test::Action;
 using test::Bytes;
-using test::CallbackRecorder;
 using test::FakeServer;
 using test::ReceivedFrame;
 using Clock = std::chrono::steady_clock;
@@ -37,24 +36,7 @@ test::Handler OnTexts(std::vector<Action> actions) {
         std::move(actions));
 }
 
-class RenderingTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        Connections().Clear();
-        Enumerators().Clear();
-        handle_ = recorder_.OpenHandle(server_);
-        ASSERT_NE(handle_, 0);
-    }
-    void TearDown() override {
-        vrDestroyConnection(handle_);
-        Connections().Clear();
-        Enumerators().Clear();
-    }
-
-    FakeServer server_;
-    CallbackRecorder recorder_;
-    vr_handle handle_ = 0;
-};
+using RenderingTest = test::OpenHandleTest;
 
 // ---- handles ----------------------------------------------------------------
 

@@ -14,12 +14,12 @@
 #include "client/enumerator.h"
 #include "client/handles.h"
 #include "tests/support/fake_server.h"
+#include "tests/support/open_handle.h"
 
 namespace vrelay {
 namespace {
 
 using test::Action;
-using test::FakeServer;
 using test::ReceivedFrame;
 
 const char kListQuery[] = "<voice name=\"all\"/>";
@@ -52,19 +52,11 @@ std::string TwoNestedVoices() {
            "</other></voices>";
 }
 
-class VoicesTest : public ::testing::Test {
+class VoicesTest : public test::OpenHandleTest {
   protected:
     void SetUp() override {
-        Connections().Clear();
-        Enumerators().Clear();
         Serve(TwoNestedVoices());
-        connection_ = vrCreateConnection();
-        ASSERT_EQ(vrOpenConnection(connection_, server_.Host().c_str(), server_.Port()),
-                  VR_SUCCESS);
-    }
-    void TearDown() override {
-        Connections().Clear();
-        Enumerators().Clear();
+        OpenHandleTest::SetUp();
     }
     // Answers the list query with document, cut into pieces of `piece` bytes,
     // each its own NUL-terminated PACKET_QUERY; other queries get `other`.
@@ -89,12 +81,10 @@ class VoicesTest : public ::testing::Test {
             names.push_back(name);
         return names;
     }
-    FakeServer server_;
-    vr_handle connection_ = 0;
 };
 
 TEST_F(VoicesTest, WalksNestedVoicesInDocumentOrder) {
-    const vr_handle voices = vrEnumerateConnectionVoices(connection_);
+    const vr_handle voices = vrEnumerateConnectionVoices(handle_);
     ASSERT_EQ(voices, 1000);
     EXPECT_EQ(vrNumVoices(voices), 2);
     // Before the first voice nothing is current.
@@ -166,7 +156,7 @@ TEST_F(VoicesTest, DocumentShapes) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         Serve(row.document, 60000);
-        const vr_handle voices = vrEnumerateConnectionVoices(connection_);
+        const vr_handle voices = vrEnumerateConnectionVoices(handle_);
         ASSERT_GE(voices, 1000);
         EXPECT_EQ(vrNumVoices(voices), static_cast<int32_t>(row.voices.size()));
         EXPECT_EQ(Names(voices), row.voices);
@@ -185,7 +175,7 @@ TEST_F(VoicesTest, IntegerValuesOutsideTheirRangeReadAsZero) {
     for (const auto& row : rows)
         list += std::string("<voice name='x' SAMPLE_RATE='") + row.first + "'/>";
     Serve(list + "</v>", 60000);
-    const vr_handle voices = vrEnumerateConnectionVoices(connection_);
+    const vr_handle voices = vrEnumerateConnectionVoices(handle_);
     for (const auto& [value, expected] : rows) {
         ASSERT_NE(vrNextVoice(voices), nullptr);
         EXPECT_EQ(vrGetVoiceIntegerValue(voices, VR_SAMPLE_RATE), expected) << value;
@@ -236,10 +226,10 @@ TEST_F(VoicesTest, UnopenedConnectionsAndUnknownEnumerators) {
     // Closed enumerators answer as unknown ones do (see the misuse table).
     EXPECT_EQ(vrCloseEnumerator(4242), VR_SUCCESS);
     // Closing twice is harmless and the number is reused.
-    const vr_handle voices = vrEnumerateConnectionVoices(connection_);
+    const vr_handle voices = vrEnumerateConnectionVoices(handle_);
     EXPECT_EQ(vrCloseEnumerator(voices), VR_SUCCESS);
     EXPECT_EQ(vrCloseEnumerator(voices), VR_SUCCESS);
-    EXPECT_EQ(vrEnumerateConnectionVoices(connection_), voices);
+    EXPECT_EQ(vrEnumerateConnectionVoices(handle_), voices);
 }
 
 TEST_F(VoicesTest, SetVoicePathsAndTheirWarnings) {
@@ -271,7 +261,7 @@ TEST_F(VoicesTest, SetVoicePathsAndTheirWarnings) {
             Serve(TwoNestedVoices(), 500, {Action::Frame(PACKET_CLOSE)});
         const size_t before = server_.Frames().size();
         ::testing::internal::CaptureStdout();
-        EXPECT_EQ(row.set(row.known ? connection_ : 4242, row.name), row.result);
+        EXPECT_EQ(row.set(row.known ? handle_ : 4242, row.name), row.result);
         EXPECT_EQ(::testing::internal::GetCapturedStdout(), row.output);
         EXPECT_EQ(server_.Texts(PACKET_QUERY, before), row.queries);
         // No enumerator is left behind on any path.
