@@ -25,20 +25,12 @@ using test::ReceivedFrame;
 const char kListQuery[] = "<voice name=\"all\"/>";
 #define KEY(name) \
     { VR_##name, #name }
-const std::pair<int32_t, const char*> kStringKeys[] = {KEY(VOICE_ID),
-                                                       KEY(SEX),
-                                                       KEY(LANGUAGE),
-                                                       KEY(LANGUAGE_ID),
-                                                       KEY(COUNTRY),
-                                                       KEY(COUNTRY_ID),
-                                                       KEY(REGION),
-                                                       KEY(ACCENT),
-                                                       KEY(ACCENT_ID),
-                                                       KEY(VOICE_UUID),
-                                                       KEY(ENCODING),
-                                                       KEY(LANGUAGE_CODE_ISO),
-                                                       KEY(LANGUAGE_CODE_MICROSOFT),
-                                                       KEY(COUNTRY_CODE_ISO)};
+// clang-format off
+const std::pair<int32_t, const char*> kStringKeys[] = {
+    KEY(VOICE_ID), KEY(SEX), KEY(LANGUAGE), KEY(LANGUAGE_ID), KEY(COUNTRY), KEY(COUNTRY_ID),
+    KEY(REGION), KEY(ACCENT), KEY(ACCENT_ID), KEY(VOICE_UUID), KEY(ENCODING),
+    KEY(LANGUAGE_CODE_ISO), KEY(LANGUAGE_CODE_MICROSOFT), KEY(COUNTRY_CODE_ISO)};
+// clang-format on
 #undef KEY
 
 // Each string attribute of anna holds its own name, so that a key read from
@@ -216,20 +208,14 @@ TEST(VoiceListTest, AFullSizeListCostsASmallMultipleOfItsSize) {
 }
 #endif
 
-TEST_F(VoicesTest, UnopenedConnectionsAndUnknownEnumerators) {
-    // Enumerators are numbered apart from connections.
+// An unopened connection lists no voices. Closing twice is harmless: the
+// second close meets an unknown number (see the misuse table for the rest).
+TEST_F(VoicesTest, UnopenedConnectionsListNoVoicesAndClosingTwiceIsHarmless) {
     const vr_handle empty = vrEnumerateConnectionVoices(vrCreateConnection());
-    ASSERT_EQ(empty, 1000);
     EXPECT_EQ(vrNumVoices(empty), 0);
     EXPECT_EQ(vrNextVoice(empty), nullptr);
-
-    // Closed enumerators answer as unknown ones do (see the misuse table).
-    EXPECT_EQ(vrCloseEnumerator(4242), VR_SUCCESS);
-    // Closing twice is harmless and the number is reused.
-    const vr_handle voices = vrEnumerateConnectionVoices(handle_);
-    EXPECT_EQ(vrCloseEnumerator(voices), VR_SUCCESS);
-    EXPECT_EQ(vrCloseEnumerator(voices), VR_SUCCESS);
-    EXPECT_EQ(vrEnumerateConnectionVoices(handle_), voices);
+    EXPECT_EQ(vrCloseEnumerator(empty), VR_SUCCESS);
+    EXPECT_EQ(vrCloseEnumerator(empty), VR_SUCCESS);
 }
 
 TEST_F(VoicesTest, SetVoicePathsAndTheirWarnings) {
