@@ -179,14 +179,6 @@ TEST(PhonemeTest, SerialisesTheRecordLayoutWithSuffixesCut) {
     PhonemePacketData suffixed(0, U("ab1c"), U("x"), 0, 0, 0, 0, 0, 0, 0);
     suffixed.SetNextPhoneme(U("de 2"));
     EXPECT_EQ(PayloadOf(suffixed), EncodePhonemePayload(0, "ab", "de", {0, 0, 0, 0, 0, 0, 0}));
-
-    FakeSink sink;
-    Packet packet(0, PACKET_PHONEME,
-                  new PhonemePacketData(3, U("abc"), U("de"), 10, 20, 30, 40, 50, 60, 70));
-    ASSERT_TRUE(packet.SendData(&sink));
-    EXPECT_EQ(sink.bytes,
-              EncodeFrame(PACKET_PHONEME,
-                          EncodePhonemePayload(3, "abc", "de", {10, 20, 30, 40, 50, 60, 70})));
 }
 
 // A heap block of exactly the bytes' size, so that ASan reports any read
