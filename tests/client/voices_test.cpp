@@ -137,10 +137,8 @@ TEST_F(VoicesTest, DocumentShapes) {
          "<list><Voice name=\"case\"/><voices><voice name=\"deep\"/></voices></list>", {"deep"}},
         {"malformed", "<list><voice name=\"a\"></list>", {}},
         {"empty reply", "", {}},
-        {"not xml at all", "voice name=a", {}},
         {"large list in many packets", large, many},
         {"character and predefined references", "<v><voice name='&lt;&amp;&#38;&#x41;'/></v>", {"<&&A"}},
-        {"document type declaration", "<!DOCTYPE v><v><voice name=\"a\"/></v>", {}},
         {"entity bomb", bomb, {}},
         {"a tag with 65 attributes", crowded, {}},
     };
