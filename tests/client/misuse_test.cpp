@@ -234,24 +234,16 @@ TEST_F(MisuseTest, HandlesAfterDestroyAreUnknownAndEnumeratorsOutliveTheirConnec
     ASSERT_EQ(vrDestroyConnection(handle_), VR_SUCCESS);
     const vr_handle gone = handle_;
     handle_ = 0;
+    // clang-format off
     const vr_result results[] = {
-        vrOpenConnection(gone, "127.0.0.1", server_.Port()),
-        vrCloseConnection(gone),
-        vrSetCallBack(gone, nullptr),
-        vrSetPascalCallBack(gone, nullptr),
-        vrSetUserData(gone, nullptr),
-        vrRenderSpeech(gone, "x"),
-        vrRenderSpeechXML(gone, "x"),
-        vrPushSpeechStream(gone, "x"),
-        vrPushSpeechStreamXML(gone, "x"),
-        vrFlushSpeechStream(gone),
-        vrFlushSpeechStreamXML(gone),
-        vrRenderSpeechAsync(gone, "x"),
-        vrRenderSpeechXMLAsync(gone, "x"),
-        vrQueryServer(gone, "q"),
-        vrEnumerateConnectionVoices(gone),
-        vrSetVoiceFast(gone, "one"),
-    };
+        vrOpenConnection(gone, "127.0.0.1", server_.Port()), vrCloseConnection(gone),
+        vrSetCallBack(gone, nullptr), vrSetPascalCallBack(gone, nullptr),
+        vrSetUserData(gone, nullptr), vrRenderSpeech(gone, "x"), vrRenderSpeechXML(gone, "x"),
+        vrPushSpeechStream(gone, "x"), vrPushSpeechStreamXML(gone, "x"),
+        vrFlushSpeechStream(gone), vrFlushSpeechStreamXML(gone), vrRenderSpeechAsync(gone, "x"),
+        vrRenderSpeechXMLAsync(gone, "x"), vrQueryServer(gone, "q"),
+        vrEnumerateConnectionVoices(gone), vrSetVoiceFast(gone, "one")};
+    // clang-format on
     for (size_t i = 0; i < sizeof results / sizeof results[0]; ++i)
         EXPECT_EQ(results[i], VR_BAD_HANDLE) << "call " << i;
     ::testing::internal::CaptureStdout();
