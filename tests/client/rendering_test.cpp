@@ -282,8 +282,8 @@ TEST_F(RenderingTest, DestroyDuringAnAsyncRenderWaitsForTheWorker) {
 }
 
 // A launch that gets no thread fails with no completion and leaves the
-// connection usable. A cancelled async render completes once, whether the
-// cancel finds it waiting on a silent server or races the end of its request.
+// connection usable. A cancelled async render completes once (cancels racing
+// the end of a request are the load test's).
 TEST_F(RenderingTest, AFailedLaunchChangesNothingAndACancelledRenderCompletesOnce) {
     Thread::FailNextStarts(1);
     EXPECT_EQ(vrRenderSpeechAsync(handle_, "Hello"), VR_ERROR);
@@ -294,13 +294,8 @@ TEST_F(RenderingTest, AFailedLaunchChangesNothingAndACancelledRenderCompletesOnc
     EXPECT_EQ(vrCancelRequest(handle_), VR_SUCCESS);
     ASSERT_TRUE(recorder_.WaitDone(1));
     server_.SetHandler(test::DefaultAnswer);
-    for (size_t round = 2; round <= 20; ++round) {
-        ASSERT_EQ(vrRenderSpeechAsync(handle_, "Hi"), VR_SUCCESS);
-        EXPECT_EQ(vrCancelRequest(handle_), VR_SUCCESS);
-        ASSERT_TRUE(recorder_.WaitDone(round)) << round;
-    }
-    EXPECT_EQ(vrRenderSpeech(handle_, "Hi"), VR_SUCCESS);  // joins the last worker
-    EXPECT_EQ(recorder_.Done(), 20u);
+    EXPECT_EQ(vrRenderSpeech(handle_, "Hi"), VR_SUCCESS);  // joins the worker
+    EXPECT_EQ(recorder_.Done(), 1u);
 }
 
 }  // namespace
