@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <vrelay/vrelay.h>
 
-#include <cstring>
 #include <fstream>
 #include <string>
 #include <utility>
@@ -15,6 +14,7 @@
 #include "client/handles.h"
 #include "tests/support/fake_server.h"
 #include "tests/support/open_handle.h"
+#include "tests/support/process_status.h"
 
 namespace vrelay {
 namespace {
@@ -174,15 +174,6 @@ TEST_F(VoicesTest, IntegerValuesOutsideTheirRangeReadAsZero) {
 }
 
 #ifdef __linux__
-long StatusKb(const char* key) {
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind(key, 0) == 0)
-            return std::stol(line.substr(std::strlen(key)));
-    }
-    return -1;
-}
-
 // The largest list of the smallest voices: reading it costs at its peak a
 // few times its size, not a hundred.
 TEST(VoiceListTest, AFullSizeListCostsASmallMultipleOfItsSize) {
@@ -196,11 +187,11 @@ TEST(VoiceListTest, AFullSizeListCostsASmallMultipleOfItsSize) {
     std::ofstream reset("/proc/self/clear_refs");
     if (!(reset << "5" << std::flush))
         GTEST_SKIP() << "the peak resident size cannot be reset here";
-    const long before = StatusKb("VmHWM:");
+    const long before = test::StatusKilobytes("VmHWM:");
     NameEnumerator voices;
     ASSERT_TRUE(voices.ParseVoiceList(list.data(), list.size()));
     EXPECT_EQ(voices.Count(), (list.size() - 7) / 16);
-    const long peak = StatusKb("VmHWM:") - before;
+    const long peak = test::StatusKilobytes("VmHWM:") - before;
     RecordProperty("peak_kb", std::to_string(peak));
     EXPECT_LT(peak, 4 * static_cast<long>(list.size() >> 10));
 }
