@@ -12,7 +12,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <random>
@@ -23,6 +22,7 @@
 
 #include "client/handles.h"
 #include "server/speech_server.h"
+#include "tests/support/process_status.h"
 
 namespace vrelay {
 namespace {
@@ -39,20 +39,6 @@ struct Tally {
         return VR_SUCCESS;
     }
 };
-
-long ResidentKilobytes() {
-    std::ifstream status("/proc/self/status");
-    std::string key;
-    long value = 0;
-    while (status >> key) {
-        if (key == "VmRSS:") {
-            status >> value;
-            return value;
-        }
-        status.ignore(1 << 12, '\n');
-    }
-    return 0;
-}
 
 int LoadSeconds() {
     const char* text = std::getenv("VRELAY_LOAD_SECONDS");
@@ -155,13 +141,13 @@ TEST(LoadTest, ThirtyTwoConnectionsEightThreadsEveryRequestKind) {
                 }
                 ++operations;
                 if (t == 0 && earlyRss == 0 && Clock::now() - start > duration / 3)
-                    earlyRss = ResidentKilobytes();
+                    earlyRss = test::StatusKilobytes("VmRSS:");
             }
         });
     }
     for (auto& thread : threads)
         thread.join();
-    const long lateRss = ResidentKilobytes();
+    const long lateRss = test::StatusKilobytes("VmRSS:");
 
     for (int i = 0; i < kHandles; ++i) {
         // A synchronous render joins the last worker; destroy then frees all.

@@ -23,6 +23,7 @@
 #include "tests/support/callback_recorder.h"
 #include "tests/support/captured_log.h"
 #include "tests/support/fake_server.h"
+#include "tests/support/open_handle.h"
 #include "transport/socket.h"
 
 namespace vrelay {
@@ -66,19 +67,9 @@ struct InsideCallback {
     }
 };
 
-class MisuseTest : public ::testing::Test {
+class MisuseTest : public test::OpenHandleTest {
   protected:
-    void SetUp() override {
-        Connections().Clear();
-        Enumerators().Clear();
-        handle_ = recorder_.OpenHandle(server_);
-        ASSERT_GT(handle_, 0);
-    }
-    void TearDown() override {
-        vrDestroyConnection(handle_);
-        Connections().Clear();
-        Enumerators().Clear();
-    }
+    MisuseTest() : OpenHandleTest(Answer) {}
     // A render on another thread whose closing (empty) text the server holds
     // until released, then answers with audio.
     std::future<vr_result> StartHeldRender() {
@@ -112,10 +103,6 @@ class MisuseTest : public ::testing::Test {
         EXPECT_EQ(vrRenderSpeech(handle_, "again"), VR_SUCCESS);
         EXPECT_GT(recorder_.Count(PACKET_DATA_6), before);
     }
-
-    FakeServer server_{Answer};
-    CallbackRecorder recorder_;
-    vr_handle handle_ = 0;
 };
 
 // ---- calls from inside the callback ----------------------------------------
@@ -196,6 +183,7 @@ TEST_F(MisuseTest, SettersAndOtherConnectionsWorkFromInsideTheCallback) {
 // is the last one read and nothing more of the text is sent. Renders, pushes
 // and flushes report a cancel, a query a failure; an asynchronous render
 // still completes exactly once. The unread rest needs a rebuilt connection.
+// (The plain render is the fault table's callback_refuses_mid_audio row.)
 TEST_F(MisuseTest, ACallbackThatRefusesStopsItsOwnRequest) {
     std::string pieces;  // long enough for a push to send some
     while (pieces.size() < 20000)
@@ -208,8 +196,6 @@ TEST_F(MisuseTest, ACallbackThatRefusesStopsItsOwnRequest) {
         size_t completions;
     };
     const Row rows[] = {
-        {"render", [](vr_handle h) { return vrRenderSpeech(h, "Hello"); }, VR_CANCELLED,
-         PACKET_DATA_6, 0},
         {"xml render", [](vr_handle h) { return vrRenderSpeechXML(h, "<s>Hello</s>"); },
          VR_CANCELLED, PACKET_DATA_6, 0},
         {"push", [&](vr_handle h) { return vrPushSpeechStream(h, pieces.c_str()); }, VR_CANCELLED,
@@ -248,24 +234,16 @@ TEST_F(MisuseTest, HandlesAfterDestroyAreUnknownAndEnumeratorsOutliveTheirConnec
     ASSERT_EQ(vrDestroyConnection(handle_), VR_SUCCESS);
     const vr_handle gone = handle_;
     handle_ = 0;
+    // clang-format off
     const vr_result results[] = {
-        vrOpenConnection(gone, "127.0.0.1", server_.Port()),
-        vrCloseConnection(gone),
-        vrSetCallBack(gone, nullptr),
-        vrSetPascalCallBack(gone, nullptr),
-        vrSetUserData(gone, nullptr),
-        vrRenderSpeech(gone, "x"),
-        vrRenderSpeechXML(gone, "x"),
-        vrPushSpeechStream(gone, "x"),
-        vrPushSpeechStreamXML(gone, "x"),
-        vrFlushSpeechStream(gone),
-        vrFlushSpeechStreamXML(gone),
-        vrRenderSpeechAsync(gone, "x"),
-        vrRenderSpeechXMLAsync(gone, "x"),
-        vrQueryServer(gone, "q"),
-        vrEnumerateConnectionVoices(gone),
-        vrSetVoiceFast(gone, "one"),
-    };
+        vrOpenConnection(gone, "127.0.0.1", server_.Port()), vrCloseConnection(gone),
+        vrSetCallBack(gone, nullptr), vrSetPascalCallBack(gone, nullptr),
+        vrSetUserData(gone, nullptr), vrRenderSpeech(gone, "x"), vrRenderSpeechXML(gone, "x"),
+        vrPushSpeechStream(gone, "x"), vrPushSpeechStreamXML(gone, "x"),
+        vrFlushSpeechStream(gone), vrFlushSpeechStreamXML(gone), vrRenderSpeechAsync(gone, "x"),
+        vrRenderSpeechXMLAsync(gone, "x"), vrQueryServer(gone, "q"),
+        vrEnumerateConnectionVoices(gone), vrSetVoiceFast(gone, "one")};
+    // clang-format on
     for (size_t i = 0; i < sizeof results / sizeof results[0]; ++i)
         EXPECT_EQ(results[i], VR_BAD_HANDLE) << "call " << i;
     ::testing::internal::CaptureStdout();

@@ -15,15 +15,14 @@
 #include "client/enumerator.h"
 #include "client/handles.h"
 #include "platform/thread.h"
-#include "tests/support/callback_recorder.h"
 #include "tests/support/fake_server.h"
+#include "tests/support/open_handle.h"
 
 namespace vrelay {
 namespace {
 
 using test::Action;
 using test::Bytes;
-using test::CallbackRecorder;
 using test::FakeServer;
 using test::ReceivedFrame;
 using Clock = std::chrono::steady_clock;
@@ -37,24 +36,7 @@ test::Handler OnTexts(std::vector<Action> actions) {
         std::move(actions));
 }
 
-class RenderingTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        Connections().Clear();
-        Enumerators().Clear();
-        handle_ = recorder_.OpenHandle(server_);
-        ASSERT_NE(handle_, 0);
-    }
-    void TearDown() override {
-        vrDestroyConnection(handle_);
-        Connections().Clear();
-        Enumerators().Clear();
-    }
-
-    FakeServer server_;
-    CallbackRecorder recorder_;
-    vr_handle handle_ = 0;
-};
+using RenderingTest = test::OpenHandleTest;
 
 // ---- handles ----------------------------------------------------------------
 
@@ -108,11 +90,6 @@ TEST_F(LifecycleTest, CloseOrDestroyPutsExactlyTheCloseFrameOnTheWire) {
 // Unopened, failed to open, or closed: requests fail at once with their
 // result, and the handle works once it is open.
 TEST_F(LifecycleTest, UnopenedOrFailedHandlesFailToSendAndWorkOnceOpen) {
-    int closedPort;
-    {
-        FakeServer gone;
-        closedPort = gone.Port();
-    }
     const vr_handle handle = vrCreateConnection();
     EXPECT_EQ(vrRenderSpeech(handle, "Hello"), VR_SEND_FAILED);
     EXPECT_EQ(vrPushSpeechStream(handle, "Hello"), VR_SEND_FAILED);
@@ -121,7 +98,6 @@ TEST_F(LifecycleTest, UnopenedOrFailedHandlesFailToSendAndWorkOnceOpen) {
     EXPECT_EQ(vrCancelRequest(handle), VR_SEND_FAILED);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(),
               "WARNING: bad handle.\nWARNING: could not close the connection!\n");
-    EXPECT_EQ(vrOpenConnection(handle, "127.0.0.1", closedPort), VR_CONNECT_FAILED);
     EXPECT_EQ(vrOpenConnection(handle, "no-such-host.invalid", 80), VR_CONNECT_FAILED);
     EXPECT_EQ(vrOpenConnection(handle, server_.Host().c_str(), server_.Port()), VR_SUCCESS);
     // The refused cancel left no stop behind: the query reads its reply.
@@ -306,8 +282,8 @@ TEST_F(RenderingTest, DestroyDuringAnAsyncRenderWaitsForTheWorker) {
 }
 
 // A launch that gets no thread fails with no completion and leaves the
-// connection usable. A cancelled async render completes once, whether the
-// cancel finds it waiting on a silent server or races the end of its request.
+// connection usable. A cancelled async render completes once (cancels racing
+// the end of a request are the load test's).
 TEST_F(RenderingTest, AFailedLaunchChangesNothingAndACancelledRenderCompletesOnce) {
     Thread::FailNextStarts(1);
     EXPECT_EQ(vrRenderSpeechAsync(handle_, "Hello"), VR_ERROR);
@@ -318,13 +294,8 @@ TEST_F(RenderingTest, AFailedLaunchChangesNothingAndACancelledRenderCompletesOnc
     EXPECT_EQ(vrCancelRequest(handle_), VR_SUCCESS);
     ASSERT_TRUE(recorder_.WaitDone(1));
     server_.SetHandler(test::DefaultAnswer);
-    for (size_t round = 2; round <= 20; ++round) {
-        ASSERT_EQ(vrRenderSpeechAsync(handle_, "Hi"), VR_SUCCESS);
-        EXPECT_EQ(vrCancelRequest(handle_), VR_SUCCESS);
-        ASSERT_TRUE(recorder_.WaitDone(round)) << round;
-    }
-    EXPECT_EQ(vrRenderSpeech(handle_, "Hi"), VR_SUCCESS);  // joins the last worker
-    EXPECT_EQ(recorder_.Done(), 20u);
+    EXPECT_EQ(vrRenderSpeech(handle_, "Hi"), VR_SUCCESS);  // joins the worker
+    EXPECT_EQ(recorder_.Done(), 1u);
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <vrelay/vrelay.h>
 
-#include <cstring>
 #include <fstream>
 #include <string>
 #include <utility>
@@ -14,31 +13,24 @@
 #include "client/enumerator.h"
 #include "client/handles.h"
 #include "tests/support/fake_server.h"
+#include "tests/support/open_handle.h"
+#include "tests/support/process_status.h"
 
 namespace vrelay {
 namespace {
 
 using test::Action;
-using test::FakeServer;
 using test::ReceivedFrame;
 
 const char kListQuery[] = "<voice name=\"all\"/>";
 #define KEY(name) \
     { VR_##name, #name }
-const std::pair<int32_t, const char*> kStringKeys[] = {KEY(VOICE_ID),
-                                                       KEY(SEX),
-                                                       KEY(LANGUAGE),
-                                                       KEY(LANGUAGE_ID),
-                                                       KEY(COUNTRY),
-                                                       KEY(COUNTRY_ID),
-                                                       KEY(REGION),
-                                                       KEY(ACCENT),
-                                                       KEY(ACCENT_ID),
-                                                       KEY(VOICE_UUID),
-                                                       KEY(ENCODING),
-                                                       KEY(LANGUAGE_CODE_ISO),
-                                                       KEY(LANGUAGE_CODE_MICROSOFT),
-                                                       KEY(COUNTRY_CODE_ISO)};
+// clang-format off
+const std::pair<int32_t, const char*> kStringKeys[] = {
+    KEY(VOICE_ID), KEY(SEX), KEY(LANGUAGE), KEY(LANGUAGE_ID), KEY(COUNTRY), KEY(COUNTRY_ID),
+    KEY(REGION), KEY(ACCENT), KEY(ACCENT_ID), KEY(VOICE_UUID), KEY(ENCODING),
+    KEY(LANGUAGE_CODE_ISO), KEY(LANGUAGE_CODE_MICROSOFT), KEY(COUNTRY_CODE_ISO)};
+// clang-format on
 #undef KEY
 
 // Each string attribute of anna holds its own name, so that a key read from
@@ -52,19 +44,11 @@ std::string TwoNestedVoices() {
            "</other></voices>";
 }
 
-class VoicesTest : public ::testing::Test {
+class VoicesTest : public test::OpenHandleTest {
   protected:
     void SetUp() override {
-        Connections().Clear();
-        Enumerators().Clear();
         Serve(TwoNestedVoices());
-        connection_ = vrCreateConnection();
-        ASSERT_EQ(vrOpenConnection(connection_, server_.Host().c_str(), server_.Port()),
-                  VR_SUCCESS);
-    }
-    void TearDown() override {
-        Connections().Clear();
-        Enumerators().Clear();
+        OpenHandleTest::SetUp();
     }
     // Answers the list query with document, cut into pieces of `piece` bytes,
     // each its own NUL-terminated PACKET_QUERY; other queries get `other`.
@@ -89,12 +73,10 @@ class VoicesTest : public ::testing::Test {
             names.push_back(name);
         return names;
     }
-    FakeServer server_;
-    vr_handle connection_ = 0;
 };
 
 TEST_F(VoicesTest, WalksNestedVoicesInDocumentOrder) {
-    const vr_handle voices = vrEnumerateConnectionVoices(connection_);
+    const vr_handle voices = vrEnumerateConnectionVoices(handle_);
     ASSERT_EQ(voices, 1000);
     EXPECT_EQ(vrNumVoices(voices), 2);
     // Before the first voice nothing is current.
@@ -155,10 +137,8 @@ TEST_F(VoicesTest, DocumentShapes) {
          "<list><Voice name=\"case\"/><voices><voice name=\"deep\"/></voices></list>", {"deep"}},
         {"malformed", "<list><voice name=\"a\"></list>", {}},
         {"empty reply", "", {}},
-        {"not xml at all", "voice name=a", {}},
         {"large list in many packets", large, many},
         {"character and predefined references", "<v><voice name='&lt;&amp;&#38;&#x41;'/></v>", {"<&&A"}},
-        {"document type declaration", "<!DOCTYPE v><v><voice name=\"a\"/></v>", {}},
         {"entity bomb", bomb, {}},
         {"a tag with 65 attributes", crowded, {}},
     };
@@ -166,7 +146,7 @@ TEST_F(VoicesTest, DocumentShapes) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         Serve(row.document, 60000);
-        const vr_handle voices = vrEnumerateConnectionVoices(connection_);
+        const vr_handle voices = vrEnumerateConnectionVoices(handle_);
         ASSERT_GE(voices, 1000);
         EXPECT_EQ(vrNumVoices(voices), static_cast<int32_t>(row.voices.size()));
         EXPECT_EQ(Names(voices), row.voices);
@@ -185,7 +165,7 @@ TEST_F(VoicesTest, IntegerValuesOutsideTheirRangeReadAsZero) {
     for (const auto& row : rows)
         list += std::string("<voice name='x' SAMPLE_RATE='") + row.first + "'/>";
     Serve(list + "</v>", 60000);
-    const vr_handle voices = vrEnumerateConnectionVoices(connection_);
+    const vr_handle voices = vrEnumerateConnectionVoices(handle_);
     for (const auto& [value, expected] : rows) {
         ASSERT_NE(vrNextVoice(voices), nullptr);
         EXPECT_EQ(vrGetVoiceIntegerValue(voices, VR_SAMPLE_RATE), expected) << value;
@@ -194,15 +174,6 @@ TEST_F(VoicesTest, IntegerValuesOutsideTheirRangeReadAsZero) {
 }
 
 #ifdef __linux__
-long StatusKb(const char* key) {
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind(key, 0) == 0)
-            return std::stol(line.substr(std::strlen(key)));
-    }
-    return -1;
-}
-
 // The largest list of the smallest voices: reading it costs at its peak a
 // few times its size, not a hundred.
 TEST(VoiceListTest, AFullSizeListCostsASmallMultipleOfItsSize) {
@@ -216,30 +187,24 @@ TEST(VoiceListTest, AFullSizeListCostsASmallMultipleOfItsSize) {
     std::ofstream reset("/proc/self/clear_refs");
     if (!(reset << "5" << std::flush))
         GTEST_SKIP() << "the peak resident size cannot be reset here";
-    const long before = StatusKb("VmHWM:");
+    const long before = test::StatusKilobytes("VmHWM:");
     NameEnumerator voices;
     ASSERT_TRUE(voices.ParseVoiceList(list.data(), list.size()));
     EXPECT_EQ(voices.Count(), (list.size() - 7) / 16);
-    const long peak = StatusKb("VmHWM:") - before;
+    const long peak = test::StatusKilobytes("VmHWM:") - before;
     RecordProperty("peak_kb", std::to_string(peak));
     EXPECT_LT(peak, 4 * static_cast<long>(list.size() >> 10));
 }
 #endif
 
-TEST_F(VoicesTest, UnopenedConnectionsAndUnknownEnumerators) {
-    // Enumerators are numbered apart from connections.
+// An unopened connection lists no voices. Closing twice is harmless: the
+// second close meets an unknown number (see the misuse table for the rest).
+TEST_F(VoicesTest, UnopenedConnectionsListNoVoicesAndClosingTwiceIsHarmless) {
     const vr_handle empty = vrEnumerateConnectionVoices(vrCreateConnection());
-    ASSERT_EQ(empty, 1000);
     EXPECT_EQ(vrNumVoices(empty), 0);
     EXPECT_EQ(vrNextVoice(empty), nullptr);
-
-    // Closed enumerators answer as unknown ones do (see the misuse table).
-    EXPECT_EQ(vrCloseEnumerator(4242), VR_SUCCESS);
-    // Closing twice is harmless and the number is reused.
-    const vr_handle voices = vrEnumerateConnectionVoices(connection_);
-    EXPECT_EQ(vrCloseEnumerator(voices), VR_SUCCESS);
-    EXPECT_EQ(vrCloseEnumerator(voices), VR_SUCCESS);
-    EXPECT_EQ(vrEnumerateConnectionVoices(connection_), voices);
+    EXPECT_EQ(vrCloseEnumerator(empty), VR_SUCCESS);
+    EXPECT_EQ(vrCloseEnumerator(empty), VR_SUCCESS);
 }
 
 TEST_F(VoicesTest, SetVoicePathsAndTheirWarnings) {
@@ -271,7 +236,7 @@ TEST_F(VoicesTest, SetVoicePathsAndTheirWarnings) {
             Serve(TwoNestedVoices(), 500, {Action::Frame(PACKET_CLOSE)});
         const size_t before = server_.Frames().size();
         ::testing::internal::CaptureStdout();
-        EXPECT_EQ(row.set(row.known ? connection_ : 4242, row.name), row.result);
+        EXPECT_EQ(row.set(row.known ? handle_ : 4242, row.name), row.result);
         EXPECT_EQ(::testing::internal::GetCapturedStdout(), row.output);
         EXPECT_EQ(server_.Texts(PACKET_QUERY, before), row.queries);
         // No enumerator is left behind on any path.

@@ -50,12 +50,11 @@ class ReceiveLoopTest : public ::testing::Test {
     CallbackRecorder recorder_;
 };
 
-// Ways of ending an answer that the client fault table does not cover.
-TEST_F(ReceiveLoopTest, EndsEachWayWithItsResultAndLogLine) {
+// What an answer delivers and logs; failing streams are the fault table's rows.
+TEST_F(ReceiveLoopTest, RelaysDataAndQueryPacketsAndWarnsOfOtherTypes) {
     struct Row {
         const char* name;
         std::vector<Action> answer;
-        bool result;
         std::vector<std::string> log;
         Types delivered;
     };
@@ -64,18 +63,15 @@ TEST_F(ReceiveLoopTest, EndsEachWayWithItsResultAndLogLine) {
          {Action::Frame(PACKET_DATA_9, Payload("f")), Action::Frame(PACKET_DATA_6, Payload("a")),
           Action::Frame(PACKET_DATA_8, Payload("m")), Action::Frame(PACKET_DATA_10, Payload("t")),
           Action::Text(PACKET_QUERY, "q"), Action::End()},
-         true,
          {},
          {PACKET_DATA_9, PACKET_DATA_6, PACKET_DATA_8, PACKET_DATA_10, PACKET_QUERY}},
         {"unknown types between data",
          {Action::Frame(PACKET_DATA_6, Payload("1")), Action::Frame(5, Payload("x")),
           Action::Frame(PACKET_TEXT, Payload("y")), Action::Frame(PACKET_REQUEST_DONE),
           Action::Frame(PACKET_DATA_6, Payload("2")), Action::End()},
-         true,
          {"WARNING: unhandled packet type 5", "WARNING: unhandled packet type 1",
           "WARNING: unhandled packet type 14"},
          {PACKET_DATA_6, PACKET_DATA_6}},
-        {"stream ends mid-answer", {Action::Close()}, false, {}, {}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -85,7 +81,7 @@ TEST_F(ReceiveLoopTest, EndsEachWayWithItsResultAndLogLine) {
         ASSERT_TRUE(recorder.Attach(connection, server));
         CapturedLog log;
         ASSERT_TRUE(connection.SendQuery("ask"));
-        EXPECT_EQ(connection.WaitForEndPacket(), row.result);
+        EXPECT_TRUE(connection.WaitForEndPacket());
         EXPECT_EQ(log.Messages(), row.log);
         EXPECT_EQ(recorder.Types(), row.delivered);
     }
