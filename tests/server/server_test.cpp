@@ -365,21 +365,15 @@ TEST_F(ToneServer, MalformedFramesOrAVanishingClientCloseOnlyThatClient) {
     }
 }
 
-TEST_F(ToneServer, SessionsBeyondTheLimitAreToldTheServerIsBusy) {
-    // In all, and from one address.
-    const std::pair<int, int> limits[] = {{1, 0}, {64, 1}};
-    for (const auto& limit : limits) {
-        StartWith([&](ServerOptions& o) {
-            o.max_sessions = limit.first, o.max_sessions_per_address = limit.second;
-        });
-        RawClient first(server_->Port());
-        ASSERT_TRUE(first.Exchange(PACKET_QUERY, "<voice name=\"all\"/>").ended);
-        RawClient second(server_->Port());
-        const Answer busy = second.Read();
-        EXPECT_EQ(busy.types, (Types{PACKET_DATA_10, PACKET_CLOSE}));
-        EXPECT_EQ(busy.messages, std::vector<std::string>{"error: server busy"});
-        EXPECT_TRUE(first.Exchange(PACKET_TEXT, "").ended);
-    }
+TEST_F(ToneServer, SessionsBeyondTheLimitFromOneAddressAreToldTheServerIsBusy) {
+    StartWith([](ServerOptions& o) { o.max_sessions_per_address = 1; });
+    RawClient first(server_->Port());
+    ASSERT_TRUE(first.Exchange(PACKET_QUERY, "<voice name=\"all\"/>").ended);
+    RawClient second(server_->Port());
+    const Answer busy = second.Read();
+    EXPECT_EQ(busy.types, (Types{PACKET_DATA_10, PACKET_CLOSE}));
+    EXPECT_EQ(busy.messages, std::vector<std::string>{"error: server busy"});
+    EXPECT_TRUE(first.Exchange(PACKET_TEXT, "").ended);
 }
 
 TEST_F(ToneServer, SilentSlowOrNonReadingClientsAreDisconnected) {
@@ -500,7 +494,6 @@ TEST(SpeechServerStart, ReportsBadOptions) {
         const char* error;
     } cases[] = {
         {"organ", "", "127.0.0.1", 0, "unknown engine"},
-        {"tone", "nobody", "127.0.0.1", 0, "unknown voice"},
         {"tone", "", "not an address", 0, "cannot listen"},
         {"tone", "", "127.0.0.1", occupant.Port(), "Address already in use"},
     };
