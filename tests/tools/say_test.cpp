@@ -74,7 +74,6 @@ TEST(SayTest, WritesAValidWavInEachEncoding) {
         uint32_t rate;
         bool pipe;  // -o - through a pipe: lengths unknown
     } rows[] = {
-        {"--encoding pcm", 1, 16000, false},
         {"--encoding ulaw --sample-rate 8000", 7, 8000, false},
         {"--encoding pcm", 1, 16000, true},
         {"--encoding alaw", 6, 16000, true},
@@ -370,13 +369,13 @@ TEST(SayTest, TerminatedRunLeavesAValidWav) {
     }
 }
 
-// Live input: each line is spoken, its words printed and its audio written,
-// while the input waits for the next.
+// Live input: each line is spoken and its audio written while the input
+// waits for the next.
 TEST(SayTest, StreamSpeaksEachLineAsItComes) {
     vrelay::test::ChildProcess say(
-        {VRELAY_SAY_PATH, "--engine", "tone", "-q", "--stream", "--marks", "-o", "-"});
+        {VRELAY_SAY_PATH, "--engine", "tone", "-q", "--stream", "-o", "-"});
     ASSERT_GT(say.pid, 0);
-    std::string wav, marks;
+    std::string wav;
     const size_t word = 1920 * 2;  // bytes of one word of the tone engine
     for (const char* line : {"First line.\n", "And then, the second one.\n"}) {
         SCOPED_TRACE(line);
@@ -386,9 +385,6 @@ TEST(SayTest, StreamSpeaksEachLineAsItComes) {
         EXPECT_TRUE(say.ReadUntil(say.out, &wav, [&] {
             return wav.size() >= std::max<size_t>(before, 44) + words * word;
         }));
-        EXPECT_TRUE(say.ReadUntil(say.err, &marks, [&] {
-            return marks.find(std::strrchr(line, ' ') + 1) != std::string::npos;
-        })) << marks;
     }
     say.CloseInput();
     EXPECT_EQ(say.Wait(), 0);
