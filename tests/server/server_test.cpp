@@ -221,8 +221,6 @@ TEST_F(ToneServer, StreamSpeaksWholeWordsEarlyAndKeepsTheClockAcrossPieces) {
         // With no sentence end among the whole words, all of them are spoken.
         {PACKET_TEXT_CHUNK, "ve <mark name=\"f\"/>six", "d@5760 e@7680", 2},
         {PACKET_TEXT, "</speak>" + std::string(kFinal), "f@9600 kvox_final@11520", 1},
-        // A new request starts its clock at 0 again.
-        {PACKET_TEXT, "<mark name=\"x\"/>again" + std::string(kFinal), "x@0 kvox_final@1920", 1},
         // An element that only starts like a mark is no mark.
         {PACKET_TEXT_CHUNK, "<mark name=\"m\"/>x <markup>y</markup> <mark", "", 0},
         {PACKET_TEXT, " name=\"n\"/>z" + std::string(kFinal), "m@0 n@1920 kvox_final@3840", 2},
