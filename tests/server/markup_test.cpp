@@ -45,8 +45,6 @@ TEST(MarkupParser, TurnsClientTextIntoMarkedWords) {
          "<parent><xmlfixopen/><mark name=\"k0\"/>Hi<mark "
          "name=\"f\"/><xmlfixcloseoffopen/></parent>",
          "k0=Hi|f="},
-        {"speak element, two words",
-         "<speak><mark name=\"a\"/>Hello <mark name=\"b\"/>world</speak>", "a=Hello |b=world"},
         {"entities and character references are decoded",
          "<mark name=\"a\"/>&amp; &lt;b&gt; &quot;q&quot; &apos;s&apos; &#65;&#x42;&#x20AC;",
          "a=& <b> \"q\" 's' AB\xE2\x82\xAC"},
@@ -130,7 +128,6 @@ TEST(ParseTag, DecodesReferencesInValuesAndRejectsRepeatedOrTooManyAttributes) {
         {"<voice name='a&amp;b&lt;&apos;&quot;&#39;&#x27;'/>", true, "a&b<'\"''"},
         {"<voice name=\"plain \xC3\xA9\"/>", true, "plain \xC3\xA9"},
         {"<voice name='all' select='' select='1'/>", false, ""},
-        {"<voice name='a' name='b'/>", false, ""},
         {ManyAttributes(kMaxTagAttributes), true, "a"},
         {ManyAttributes(kMaxTagAttributes + 1), false, ""},
     };

