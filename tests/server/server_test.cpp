@@ -65,7 +65,9 @@ std::string Flood() {
 
 class ToneServer : public ::testing::Test {
   protected:
-    void SetUp() override { StartWith([](ServerOptions&) {}); }
+    void SetUp() override {
+        StartWith([](ServerOptions&) {});
+    }
     // Restarts the server with the tone engine and the options set changes.
     void StartWith(const std::function<void(ServerOptions&)>& set) {
         ServerOptions options;
@@ -177,7 +179,10 @@ TEST_F(ToneServer, ARequestSpreadOverWorkersIsAnsweredAsInProcess) {
     const std::pair<int, int> servers[] = {{0, 64}, {1, 64}, {3, 64}, {3, 1}};
     std::vector<std::vector<Answer>> first;
     for (const auto& s : servers) {
-        StartWith([&](ServerOptions& o) { o.workers = s.first, o.max_sessions = s.second; });
+        StartWith([&](ServerOptions& o) {
+            o.workers = s.first;
+            o.max_sessions = s.second;
+        });
         RawClient client(server_->Port());
         for (size_t c = 0; c < sizeof cases / sizeof cases[0]; ++c) {
             SCOPED_TRACE(std::string(cases[c].name) + ", workers " + std::to_string(s.first) +
@@ -375,7 +380,8 @@ TEST_F(ToneServer, SessionsBeyondTheLimitFromOneAddressAreToldTheServerIsBusy) {
 }
 
 TEST_F(ToneServer, SilentSlowOrNonReadingClientsAreDisconnected) {
-    StartWith([](ServerOptions& o) { o.limits.idle_timeout_ms = o.limits.request_timeout_ms = 300; });
+    StartWith(
+        [](ServerOptions& o) { o.limits.idle_timeout_ms = o.limits.request_timeout_ms = 300; });
     RawClient idle(server_->Port());
     EXPECT_TRUE(idle.SeesClose());
     // A byte now and then does not keep a session: only whole packets do.
@@ -434,8 +440,9 @@ TEST_F(ToneServer, ShutdownLetsRequestsFinishWithinTheGraceAndClosesTheRest) {
     RawClient busy(server_->Port());
     ASSERT_TRUE(idle.Exchange(PACKET_TEXT, "").ended);
     // A request whose text is still coming.
-    ASSERT_EQ(busy.Exchange(PACKET_TEXT_CHUNK, "<mark name=\"a\"/>One. <mark name=\"b\"/>tw").Marks(),
-              "a@0");
+    ASSERT_EQ(
+        busy.Exchange(PACKET_TEXT_CHUNK, "<mark name=\"a\"/>One. <mark name=\"b\"/>tw").Marks(),
+        "a@0");
     std::thread shutdown([&] { server_->Shutdown(60000); });
     // The request goes on, and so does the client's next one.
     EXPECT_EQ(busy.Exchange(PACKET_TEXT, "o" + std::string(kFinal)).Marks(),
