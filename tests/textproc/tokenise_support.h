@@ -59,7 +59,6 @@ class RecordingChannel {
     const std::string& trace() const { return trace_; }
     const std::string& text() const { return text_; }
     const std::vector<std::string>& tags() const { return tags_; }
-    void clear() { trace_.clear(), text_.clear(), tags_.clear(); }
 
   private:
     template <char Kind>

@@ -20,20 +20,6 @@ using tokenise_test::RecordingChannel;
 
 namespace {
 
-TEST(TpcResets, NextDocumentNumbersMarksFromZero) {
-    RecordingChannel ch;
-    ch.process("<s>one</s>", 1);
-    ch.clear();
-    ch.process("<s>two</s>", 1);
-    EXPECT_EQ(ch.text(), "<s><mark name=\"kvtk_3_3_3_3\"/>two</s><mark name=\"kvox_final\"/>");
-    // An empty call does nothing, unless it is final: then it ends the document.
-    ch.clear();
-    ch.process("", 0);
-    EXPECT_EQ(ch.trace(), "");
-    ch.process("", 1);
-    EXPECT_EQ(ch.text(), "<mark name=\"kvox_final\"/>");
-}
-
 // Without a text callback the output is returned, and without an application
 // callback metadata text is dropped.
 TEST(TpcBuiltinHandling, WithoutCallbacksOutputIsReturnedWithoutMetadata) {
