@@ -192,15 +192,22 @@ TEST(TokeniseHelpers, TagNameAndAttributes) {
     EXPECT_STREQ(KVTP_tokenise_opentagattr("<speak>", -1, &n), "");
 }
 
+// Context size and mode come from the configuration, with defaults for
+// unknown values; a missing file leaves the defaults and is reported (code
+// 12, a warning). Every pattern compiles either way.
 TEST(TokeniseEncoding, ContextSizeAndModeComeFromTheConfiguration) {
-    for (const auto& [attrs, size] :
-         {std::pair{"processing_mode='strict_xml' context_size='100'", 100},
-          {"processing_mode='whatever' context_size='0'", 4096}}) {
-        const std::string path = config_with(attrs);
+    for (const auto& [attrs, size, mode] :
+         {std::tuple{"processing_mode='strict_xml' context_size='100'", 100, 1},
+          {"processing_mode='whatever' context_size='0'", 4096, 1}, {"", 4096, 2}}) {
+        const std::string path = *attrs ? config_with(attrs) : "/nonexistent/dir/tp.xml";
+        testing::internal::CaptureStderr();
         RecordingChannel ch(true, 1, path.c_str());
+        testing::internal::GetCapturedStderr();
         std::remove(path.c_str());
         EXPECT_EQ(KVTP_tokenise_context_size(ch.tokeniser()), size) << attrs;
-        EXPECT_EQ(KVTP_tokenise_processing_mode(ch.tokeniser()), 1) << attrs;
+        EXPECT_EQ(KVTP_tokenise_processing_mode(ch.tokeniser()), mode) << attrs;
+        EXPECT_EQ(KVTP_tokenise_missing_patterns(ch.tokeniser()), 0) << attrs;
+        EXPECT_EQ(KVTP_logger_no_warnings(ch.get()->logger), *attrs ? 0 : 1) << attrs;
     }
 }
 

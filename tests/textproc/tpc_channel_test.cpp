@@ -91,19 +91,6 @@ TEST(TpcLifecycle, OtherTypesProduceNothingAndAnInvalidTypeIsReported) {
     }
 }
 
-TEST(TpcLifecycle, MissingConfigFileLeavesDefaultsAndEveryPatternCompiles) {
-    testing::internal::CaptureStderr();
-    RecordingChannel ch(true, 1, "/nonexistent/dir/tp.xml");
-    const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(KVTP_tokenise_context_size(ch.tokeniser()), 4096);
-    EXPECT_EQ(KVTP_tokenise_processing_mode(ch.tokeniser()), 2);
-    EXPECT_EQ(KVTP_tokenise_missing_patterns(ch.tokeniser()), 0);
-    EXPECT_EQ(err.find("Missing XML regex"), std::string::npos) << err;
-    // The missing file is reported (code 12, a warning) and survives building.
-    EXPECT_EQ(KVTP_logger_no_warnings(ch.get()->logger), 1);
-    EXPECT_EQ(KVTP_logger_no_warnings(RecordingChannel().get()->logger), 0);
-}
-
 // Compiled patterns and the built-in configuration are shared by every
 // channel of the process; channels on several threads at once must still each
 // produce exactly what one channel alone produces (run under ThreadSanitizer
