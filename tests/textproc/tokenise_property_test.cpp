@@ -194,8 +194,8 @@ TEST(TokeniseProperty, FastPathsMatchTheReferencePath) {
     for (const std::string& text : texts) {
         for (int32_t xml : {1, 0}) {
             for (size_t step : {size_t{0}, size_t{777}, size_t{5000}}) {
-                RecordingChannel fast(true, xml);
-                RecordingChannel reference(true, xml);
+                RecordingChannel fast(xml);
+                RecordingChannel reference(xml);
                 KVTP_tokenise_set_reference_mode(
                     static_cast<KVTP_tokenise*>(reference.get()->processor), 1);
                 fast.process_split(text, step);

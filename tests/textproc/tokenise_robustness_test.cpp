@@ -36,7 +36,7 @@ std::string config_with(const std::string& attrs) {
 // the given attributes (none: no configuration file).
 std::string run_with_config(const std::string& attrs, const std::string& text) {
     const std::string path = config_with(attrs);
-    RecordingChannel ch(true, 1, attrs.empty() ? nullptr : path.c_str());
+    RecordingChannel ch(1, attrs.empty() ? nullptr : path.c_str());
     std::remove(path.c_str());
     ch.process(text, 1);
     return ch.text();
@@ -200,7 +200,7 @@ TEST(TokeniseEncoding, ContextSizeAndModeComeFromTheConfiguration) {
           {"processing_mode='whatever' context_size='0'", 4096, 1}, {"", 4096, 2}}) {
         const std::string path = *attrs ? config_with(attrs) : "/nonexistent/dir/tp.xml";
         testing::internal::CaptureStderr();
-        RecordingChannel ch(true, 1, path.c_str());
+        RecordingChannel ch(1, path.c_str());
         testing::internal::GetCapturedStderr();
         std::remove(path.c_str());
         EXPECT_EQ(KVTP_tokenise_context_size(ch.tokeniser()), size) << attrs;
