@@ -42,8 +42,9 @@ TEST(BuiltInConfig, LengthsLimitTheGroupAndAttributeNames) {
 // read by the text tool's config command and every configured channel, and
 // the logger tests take their settings from such layers.)
 TEST(ConfigLayers, SettingsNeitherLayerHasAreNull) {
-    KVTP_configsettings* s = KVTP_configsettings_new(
-        KVTP_config_new_default(), Loaded("<tpconfig><log loglevel='DEBUG'/></tpconfig>").release());
+    KVTP_configsettings* s =
+        KVTP_configsettings_new(KVTP_config_new_default(),
+                                Loaded("<tpconfig><log loglevel='DEBUG'/></tpconfig>").release());
     EXPECT_EQ(nullptr, KVTP_configsettings_lookup(s, "tokenise", -1, "no_such", -1));
     EXPECT_EQ(nullptr, KVTP_configsettings_lookup(s, "no_group", -1, "context_size", -1));
     EXPECT_EQ(nullptr, KVTP_configsettings_lookup(s, "tokenise", -1, nullptr, 0));

@@ -197,7 +197,8 @@ TEST(TokeniseHelpers, TagNameAndAttributes) {
 TEST(TokeniseEncoding, ContextSizeAndModeComeFromTheConfiguration) {
     for (const auto& [attrs, size, mode] :
          {std::tuple{"processing_mode='strict_xml' context_size='100'", 100, 1},
-          {"processing_mode='whatever' context_size='0'", 4096, 1}, {"", 4096, 2}}) {
+          {"processing_mode='whatever' context_size='0'", 4096, 1},
+          {"", 4096, 2}}) {
         const std::string path = *attrs ? config_with(attrs) : "/nonexistent/dir/tp.xml";
         testing::internal::CaptureStderr();
         RecordingChannel ch(1, path.c_str());

@@ -194,8 +194,8 @@ TEST(Chunking, ChunkedParseGivesTheEventsOfTheWholeParse) {
     RecordingScanner whole;
     ASSERT_EQ(1, whole.Feed(doc, 1));
     ASSERT_EQ(std::count(whole.events.begin(), whole.events.end(), "</item>"), items);
-    for (size_t chunk : {size_t{1}, size_t{3}, size_t{97}, size_t{4096}, size_t{8192},
-                         size_t{8193}, size_t{50000}}) {
+    for (size_t chunk : {size_t{1}, size_t{3}, size_t{97}, size_t{4096}, size_t{8192}, size_t{8193},
+                         size_t{50000}}) {
         SCOPED_TRACE(chunk);
         RecordingScanner s;
         for (size_t at = 0; at < doc.size(); at += chunk)
