@@ -84,7 +84,6 @@ TEST(LoggerOutput, EachLineReachesTheStreamsItsSettingsChooseAndIsAlwaysCounted)
         {"", KVTP_LOG_ERROR, false, true},  // errors always reach standard error
         {"loglevel='warn' logstderr='True'", KVTP_LOG_WARN, false, true},
         {"loglevel='warn' logstderr='True'", KVTP_LOG_INFO, false, false},
-        {"loglevel='none'", KVTP_LOG_CRITICAL, false, false},
         {"loglevel='warn' logstdout='True'", KVTP_LOG_WARN, true, false},
         {"log='False' logstore='True' logstderr='True'", KVTP_LOG_CRITICAL, false, false}};
     // clang-format on

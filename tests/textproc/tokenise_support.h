@@ -30,12 +30,10 @@ inline std::string call(char kind, const std::string& text) {
 // call.
 class RecordingChannel {
   public:
-    explicit RecordingChannel(bool with_app_callback = true, int32_t xml = 1,
-                              const char* config = nullptr)
+    explicit RecordingChannel(int32_t xml = 1, const char* config = nullptr)
         : channel_(KVTP_tpc_newtype(nullptr, config, xml, "CLIENT", 3)) {
         KVTP_tpc_set_text_callback(channel_, &RecordingChannel::on<'T'>, this);
-        if (with_app_callback)
-            KVTP_tpc_set_application_callback(channel_, &RecordingChannel::on<'A'>, this);
+        KVTP_tpc_set_application_callback(channel_, &RecordingChannel::on<'A'>, this);
     }
     ~RecordingChannel() { KVTP_tpc_delete(channel_); }
     RecordingChannel(const RecordingChannel&) = delete;
@@ -59,7 +57,6 @@ class RecordingChannel {
     const std::string& trace() const { return trace_; }
     const std::string& text() const { return text_; }
     const std::vector<std::string>& tags() const { return tags_; }
-    void clear() { trace_.clear(), text_.clear(), tags_.clear(); }
 
   private:
     template <char Kind>
@@ -79,8 +76,8 @@ class RecordingChannel {
 };
 
 // Tokenised text of one whole final call through a client channel.
-inline std::string tokenise_whole(const std::string& text, int32_t xml = 1) {
-    RecordingChannel ch(true, xml);
+inline std::string tokenise_whole(const std::string& text) {
+    RecordingChannel ch;
     ch.process(text, 1);
     return ch.text();
 }

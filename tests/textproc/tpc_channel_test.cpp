@@ -20,20 +20,6 @@ using tokenise_test::RecordingChannel;
 
 namespace {
 
-TEST(TpcResets, NextDocumentNumbersMarksFromZero) {
-    RecordingChannel ch;
-    ch.process("<s>one</s>", 1);
-    ch.clear();
-    ch.process("<s>two</s>", 1);
-    EXPECT_EQ(ch.text(), "<s><mark name=\"kvtk_3_3_3_3\"/>two</s><mark name=\"kvox_final\"/>");
-    // An empty call does nothing, unless it is final: then it ends the document.
-    ch.clear();
-    ch.process("", 0);
-    EXPECT_EQ(ch.trace(), "");
-    ch.process("", 1);
-    EXPECT_EQ(ch.text(), "<mark name=\"kvox_final\"/>");
-}
-
 // Without a text callback the output is returned, and without an application
 // callback metadata text is dropped.
 TEST(TpcBuiltinHandling, WithoutCallbacksOutputIsReturnedWithoutMetadata) {
@@ -103,19 +89,6 @@ TEST(TpcLifecycle, OtherTypesProduceNothingAndAnInvalidTypeIsReported) {
         }
         KVTP_tpc_delete(ch);
     }
-}
-
-TEST(TpcLifecycle, MissingConfigFileLeavesDefaultsAndEveryPatternCompiles) {
-    testing::internal::CaptureStderr();
-    RecordingChannel ch(true, 1, "/nonexistent/dir/tp.xml");
-    const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(KVTP_tokenise_context_size(ch.tokeniser()), 4096);
-    EXPECT_EQ(KVTP_tokenise_processing_mode(ch.tokeniser()), 2);
-    EXPECT_EQ(KVTP_tokenise_missing_patterns(ch.tokeniser()), 0);
-    EXPECT_EQ(err.find("Missing XML regex"), std::string::npos) << err;
-    // The missing file is reported (code 12, a warning) and survives building.
-    EXPECT_EQ(KVTP_logger_no_warnings(ch.get()->logger), 1);
-    EXPECT_EQ(KVTP_logger_no_warnings(RecordingChannel().get()->logger), 0);
 }
 
 // Compiled patterns and the built-in configuration are shared by every
