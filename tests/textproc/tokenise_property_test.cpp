@@ -20,6 +20,14 @@ using tokenise_test::RecordingChannel;
 
 namespace {
 
+// Characters of the UTF-8 text s (valid input assumed).
+int64_t chars_in(const std::string& s, size_t from, size_t to) {
+    int64_t n = 0;
+    for (size_t i = from; i < to; ++i)
+        n += (static_cast<unsigned char>(s[i]) & 0xC0) != 0x80;
+    return n;
+}
+
 // A text of words, markup, entities, comments, CDATA, application tags and
 // multi-byte characters; fragments are chosen so that no token comes near the
 // context size and content keeps appearing between application tags.
@@ -76,14 +84,19 @@ std::string run(const std::string& text, size_t step) {
     return ch.text();
 }
 
-// Every mark names a run of the input that follows it in the output: plain
-// ASCII words unchanged. (That each mark's counts match the input's bytes and
-// characters, split or whole, the tokeniser fuzz target checks.)
+// Every mark names a run of characters of the input: its byte range lies in
+// the input, holds N characters, starts after C characters, and plain ASCII
+// words follow their mark unchanged.
 void expect_marks_name_words(const std::string& input, const std::string& out) {
     static const std::string kPrefix = "<mark name=\"kvtk_";
     size_t at = 0;
     for (const Mark& m : tokenise_test::marks_of(out)) {
+        ASSERT_GE(m.bytes_at, 0);
         ASSERT_LE(static_cast<size_t>(m.bytes_at + m.bytes), input.size());
+        EXPECT_EQ(chars_in(input, 0, static_cast<size_t>(m.bytes_at)), m.chars_at);
+        EXPECT_EQ(chars_in(input, static_cast<size_t>(m.bytes_at),
+                           static_cast<size_t>(m.bytes_at + m.bytes)),
+                  m.chars);
         std::string word =
             input.substr(static_cast<size_t>(m.bytes_at), static_cast<size_t>(m.bytes));
         at = out.find(kPrefix, at);

@@ -179,6 +179,20 @@ TEST(Numbers, AtofReadsDecimalWithExponentAndOverflowsToInfinity) {
         EXPECT_EQ(KVTP_atof(c.text, c.len), c.expected) << "\"" << c.text << "\"";
 }
 
+TEST(Numbers, NineSignificantDigitsRoundTripThroughAtof) {
+    uint32_t bits = 12345u;
+    for (int i = 0; i < 2000; ++i) {
+        bits = bits * 1664525u + 1013904223u;
+        float v;
+        std::memcpy(&v, &bits, sizeof v);
+        if (!std::isfinite(v) || std::fpclassify(v) == FP_SUBNORMAL)
+            continue;
+        char buf[64];
+        ASSERT_EQ(KVTP_ftoa(v, buf, sizeof buf, 8, "e"), 1);
+        EXPECT_EQ(KVTP_atof(buf, -1), v) << buf;
+    }
+}
+
 TEST(Utf8, CheckReportsFirstProblemAndItsLength) {
     // clang-format off
     const struct { std::string bytes; int32_t len, offset, bad; } cases[] = {
