@@ -436,23 +436,35 @@ TEST_F(ToneServer, SelectedVoiceServesThatClientOnlyAndClientTextInMessagesIsEsc
 }
 
 TEST_F(ToneServer, ShutdownLetsRequestsFinishWithinTheGraceAndClosesTheRest) {
-    RawClient idle(server_->Port());
-    RawClient busy(server_->Port());
-    ASSERT_TRUE(idle.Exchange(PACKET_TEXT, "").ended);
-    // A request whose text is still coming.
-    ASSERT_EQ(
-        busy.Exchange(PACKET_TEXT_CHUNK, "<mark name=\"a\"/>One. <mark name=\"b\"/>tw").Marks(),
-        "a@0");
-    std::thread shutdown([&] { server_->Shutdown(60000); });
-    // The request goes on, and so does the client's next one.
-    EXPECT_EQ(busy.Exchange(PACKET_TEXT, "o" + std::string(kFinal)).Marks(),
-              "b@1920 kvox_final@3840");
-    EXPECT_EQ(busy.Exchange(PACKET_TEXT, "<mark name=\"c\"/>abc" + std::string(kFinal)).Marks(),
-              "c@0 kvox_final@1920");
-    EXPECT_TRUE(idle.SeesClose());
-    EXPECT_TRUE(busy.SeesClose());
-    shutdown.join();
-    EXPECT_EQ(server_->ActiveSessions(), 0);
+    for (const int grace_ms : {60000, 100}) {
+        SCOPED_TRACE(grace_ms);
+        StartWith([](ServerOptions&) {});
+        RawClient idle(server_->Port());
+        RawClient busy(server_->Port());
+        ASSERT_TRUE(idle.Exchange(PACKET_TEXT, "").ended);
+        // A request whose text is still coming.
+        ASSERT_EQ(
+            busy.Exchange(PACKET_TEXT_CHUNK, "<mark name=\"a\"/>One. <mark name=\"b\"/>tw").Marks(),
+            "a@0");
+        std::thread shutdown([&] { server_->Shutdown(grace_ms); });
+        if (grace_ms > 1000) {
+            // The request goes on, and so does the client's next one.
+            EXPECT_EQ(busy.Exchange(PACKET_TEXT, "o" + std::string(kFinal)).Marks(),
+                      "b@1920 kvox_final@3840");
+            EXPECT_EQ(
+                busy.Exchange(PACKET_TEXT, "<mark name=\"c\"/>abc" + std::string(kFinal)).Marks(),
+                "c@0 kvox_final@1920");
+            EXPECT_TRUE(idle.SeesClose());
+            EXPECT_TRUE(busy.SeesClose());
+        } else {
+            // A stream still open when the grace ends is told why and closed.
+            const Answer closed = busy.Read();
+            EXPECT_EQ(closed.types, (Types{PACKET_DATA_10, PACKET_CLOSE}));
+            EXPECT_THAT(closed.messages, ElementsAre("error: server shutting down"));
+        }
+        shutdown.join();
+        EXPECT_EQ(server_->ActiveSessions(), 0);
+    }
 }
 
 TEST_F(ToneServer, SessionsWithoutTextOrQueriesAreLoggedAtDebugLevelOnly) {
