@@ -384,7 +384,9 @@ int PlaceMissingMarks(const std::vector<Word>& words, size_t begin, size_t end,
 
 size_t EspeakEngine::UnitEnd(const std::vector<Word>& words, size_t begin) const {
     // A unit is one uninterruptible call into espeak: bounded in words, text
-    // and pause time so that its time and audio stay small.
+    // and pause time so that its time and audio stay small. It ends at a
+    // sentence or paragraph end once it has a few words: units of similar
+    // size keep the workers evenly busy, and a cut there changes no melody.
     constexpr size_t kMinUnitWords = 24;
     constexpr size_t kMaxUnitWords = 160;
     constexpr size_t kMaxUnitBytes = 4000;
@@ -411,8 +413,8 @@ size_t EspeakEngine::UnitEnd(const std::vector<Word>& words, size_t begin) const
             break_ms += BreakMilliseconds(pause);
         }
         const size_t count = ++end - begin;
-        if ((count >= kMinUnitWords && word.EndsSentence()) || count >= kMaxUnitWords ||
-            bytes >= kMaxUnitBytes || break_ms >= kMaxUnitBreakMs) {
+        if ((count >= kMinUnitWords && (word.EndsSentence() || word.EndsParagraph())) ||
+            count >= kMaxUnitWords || bytes >= kMaxUnitBytes || break_ms >= kMaxUnitBreakMs) {
             break;
         }
     }

@@ -296,6 +296,14 @@ bool Word::EndsSentence() const {
     return end > 0 && (text[end - 1] == '.' || text[end - 1] == '?' || text[end - 1] == '!');
 }
 
+bool Word::EndsParagraph() const {
+    int newlines = 0;
+    for (size_t i = text.size(); i > 0 && IsBlank(text[i - 1]); --i) {
+        newlines += text[i - 1] == '\n' ? 1 : 0;
+    }
+    return newlines >= 2;
+}
+
 bool IsKeptContainer(const std::string& name) {
     return name == "s" || name == "p" || name == "emphasis" || name == "prosody" ||
            name == "say-as";

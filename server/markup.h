@@ -76,6 +76,8 @@ struct Word {
     // The text ends with ".", "?" or "!" (closing quotes or brackets may
     // follow) and then blank space or nothing.
     bool EndsSentence() const;
+    // The text ends with a blank line: the end of a paragraph.
+    bool EndsParagraph() const;
 };
 
 // Element names kept for the synthesiser (their text is always kept): s, p,

@@ -166,17 +166,33 @@ TEST(StreamBuffer, ReleasesTextBeforeTheLastMarkAsTheParserSeesIt) {
     }
 }
 
-TEST(Word, SentenceEnds) {
-    const std::pair<const char*, bool> cases[] = {
-        {"end. ", true},   {"end.", true},   {"why?\n", true},
-        {"go!\" ", true},  {"(so.) ", true}, {"said.\xE2\x80\x9D ", true},
-        {"Hello ", false}, {"a, ", false},   {"note: ", false},
-        {"3.5 ", false},   {"", false},
+TEST(Word, SentenceAndParagraphEnds) {
+    const struct {
+        const char* text;
+        bool sentence;
+        bool paragraph;
+    } cases[] = {
+        {"end. ", true, false},
+        {"end.", true, false},
+        {"why?\n", true, false},
+        {"go!\" ", true, false},
+        {"(so.) ", true, false},
+        {"said.\xE2\x80\x9D ", true, false},
+        {"Hello ", false, false},
+        {"a, ", false, false},
+        {"note: ", false, false},
+        {"3.5 ", false, false},
+        {"", false, false},
+        {"or\n\n ", false, true},
+        {"terms:\n \t\r\n", false, true},
+        {"end.\n\n", true, true},
+        {"a\nb\n", false, false},
     };
     for (const auto& c : cases) {
         Word word;
-        word.text = c.first;
-        EXPECT_EQ(word.EndsSentence(), c.second) << c.first;
+        word.text = c.text;
+        EXPECT_EQ(word.EndsSentence(), c.sentence) << c.text;
+        EXPECT_EQ(word.EndsParagraph(), c.paragraph) << c.text;
     }
 }
 
