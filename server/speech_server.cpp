@@ -71,8 +71,8 @@ bool SpeechServer::Start(std::string* error) {
         return false;
     }
     if (options_.workers > 0) {
-        // With one client, its units go to the workers in turn: the same text
-        // gives the same audio every time.
+        // With one client, each of its units goes to a worker chosen from the
+        // text alone: the same text gives the same audio every time.
         auto pool = std::make_unique<WorkerPool>(std::move(engine_), options_.workers,
                                                  options_.worker_memory_mb,
                                                  options_.max_sessions == 1);

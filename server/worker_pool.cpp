@@ -10,6 +10,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -31,11 +32,12 @@ namespace {
 // Messages on the socket pair are frames as a connection carries them (stream
 // id 0), of these types of their own and with a larger bound on the payload.
 enum MessageType : uint16_t {
-    kSpeak = 'S',   // to the worker: voice and words
-    kUnit = 'U',    // from the worker: one synthesis unit
-    kDone = 'D',    // from the worker: the words are spoken
-    kFailed = 'F',  // from the worker: the synthesis failed; the payload says why
-    kLost = 'L'     // from the worker: as kFailed, and the worker is exiting
+    kSpeak = 'S',       // to the worker: voice and words, the unit sent in pieces
+    kSpeakWhole = 'W',  // to the worker: as kSpeak, the unit sent whole
+    kUnit = 'U',        // from the worker: one synthesis unit
+    kDone = 'D',        // from the worker: the words are spoken
+    kFailed = 'F',      // from the worker: the synthesis failed; the payload says why
+    kLost = 'L'         // from the worker: as kFailed, and the worker is exiting
 };
 
 // Longest message accepted from a worker: a unit of the largest size the
@@ -148,11 +150,25 @@ IoStatus WaitFor(int fd, short events, Clock::time_point deadline) {
     }
 }
 
-// Writes n bytes, waiting at most until deadline: a worker that stops reading
-// (stopped, or stuck) holds its session no longer than an answer would.
-IoStatus WriteAll(int fd, const char* data, size_t n, Clock::time_point deadline) {
-    while (n > 0) {
-        const ssize_t rc = ::send(fd, data, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+// Writes a message in as few system calls as the pair's buffer allows (each
+// wakes the reader), waiting at most until deadline: a worker that stops
+// reading (stopped, or stuck) holds its session no longer than an answer would.
+IoStatus WriteMessage(int fd, uint16_t type, const std::string& payload,
+                      Clock::time_point deadline = Clock::time_point::max()) {
+    const uint32_t length = static_cast<uint32_t>(payload.size());
+    unsigned char header[wire::kHeaderSize];
+    wire::PutHeader({type, 0, length}, header);
+    unsigned char trailer[wire::kTrailerSize];
+    wire::PutTrailer(length, trailer);
+    iovec parts[3] = {{header, sizeof header},
+                      {const_cast<char*>(payload.data()), payload.size()},
+                      {trailer, sizeof trailer}};
+    size_t first = 0;
+    while (first < 3) {
+        msghdr message{};
+        message.msg_iov = parts + first;
+        message.msg_iovlen = 3 - first;
+        const ssize_t rc = ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (rc < 0) {
             if (errno == EINTR) {
                 continue;
@@ -166,42 +182,35 @@ IoStatus WriteAll(int fd, const char* data, size_t n, Clock::time_point deadline
             }
             continue;
         }
-        data += rc;
-        n -= static_cast<size_t>(rc);
+        // Skips what went out: whole parts, then the start of the next.
+        size_t sent = static_cast<size_t>(rc);
+        while (first < 3 && sent >= parts[first].iov_len) {
+            sent -= parts[first++].iov_len;
+        }
+        if (first < 3) {
+            parts[first].iov_base = static_cast<char*>(parts[first].iov_base) + sent;
+            parts[first].iov_len -= sent;
+        }
     }
     return IoStatus::kDone;
 }
 
-IoStatus WriteMessage(int fd, uint16_t type, const std::string& payload,
-                      Clock::time_point deadline = Clock::time_point::max()) {
-    const uint32_t length = static_cast<uint32_t>(payload.size());
-    unsigned char header[wire::kHeaderSize];
-    wire::PutHeader({type, 0, length}, header);
-    unsigned char trailer[wire::kTrailerSize];
-    wire::PutTrailer(length, trailer);
-    IoStatus status = WriteAll(fd, reinterpret_cast<const char*>(header), sizeof header, deadline);
-    if (status == IoStatus::kDone) {
-        status = WriteAll(fd, payload.data(), payload.size(), deadline);
-    }
-    return status != IoStatus::kDone
-               ? status
-               : WriteAll(fd, reinterpret_cast<const char*>(trailer), sizeof trailer, deadline);
-}
-
-// Reads n bytes, waiting at most until deadline.
+// Reads n bytes, waiting at most until deadline. It reads before it waits:
+// a message's payload and trailer are usually there with its header.
 IoStatus ReadExactly(int fd, char* out, size_t n, Clock::time_point deadline) {
     while (n > 0) {
-        const IoStatus ready = WaitFor(fd, POLLIN, deadline);
-        if (ready != IoStatus::kDone) {
-            return ready;
-        }
-        const ssize_t rc = ::read(fd, out, n);
-        if (rc == 0 || (rc < 0 && errno != EINTR && errno != EAGAIN)) {
-            return IoStatus::kClosed;
-        }
+        const ssize_t rc = ::recv(fd, out, n, MSG_DONTWAIT);
         if (rc > 0) {
             out += rc;
             n -= static_cast<size_t>(rc);
+            continue;
+        }
+        if (rc == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {
+            return IoStatus::kClosed;
+        }
+        const IoStatus ready = WaitFor(fd, POLLIN, deadline);
+        if (ready != IoStatus::kDone) {
+            return ready;
         }
     }
     return IoStatus::kDone;
@@ -210,6 +219,10 @@ IoStatus ReadExactly(int fd, char* out, size_t n, Clock::time_point deadline) {
 // A frame whose length is over kMaxMessage or whose trailer disagrees with its
 // header counts as a closed pair: the worker's stream is out of step.
 IoStatus ReadMessage(int fd, Clock::time_point deadline, uint16_t* type, std::string* payload) {
+    // A worker that keeps talking past the deadline is cut off too.
+    if (Clock::now() >= deadline) {
+        return IoStatus::kTimedOut;
+    }
     unsigned char header[wire::kHeaderSize];
     IoStatus status = ReadExactly(fd, reinterpret_cast<char*>(header), sizeof header, deadline);
     if (status != IoStatus::kDone) {
@@ -232,18 +245,20 @@ IoStatus ReadMessage(int fd, Clock::time_point deadline, uint16_t* type, std::st
     return status;
 }
 
-// The worker's side: units go back over the socket pair as they come.
+// The worker's side: units go back over the socket pair as they come, in
+// pieces when the session may be waiting for the first of them.
 class UnitWriter : public UnitSink {
   public:
-    explicit UnitWriter(int fd) : fd_(fd) {}
+    UnitWriter(int fd, bool pieces) : fd_(fd), pieces_(pieces) {}
     bool OnUnit(const SynthesisUnit& unit) override {
         return WriteMessage(fd_, kUnit, EncodeUnit(unit)) == IoStatus::kDone;
     }
     // The worker's engine is its own: pieces block no other session.
-    bool TakesPieces() const override { return true; }
+    bool TakesPieces() const override { return pieces_; }
 
   private:
     const int fd_;
+    const bool pieces_;
 };
 
 // Closes every inherited socket and pipe but keep: the worker must not hold
@@ -306,14 +321,14 @@ void CloseInheritedDescriptors(int keep) {
         uint16_t type = 0;
         std::string payload;
         if (ReadMessage(fd, Clock::time_point::max(), &type, &payload) != IoStatus::kDone ||
-            type != kSpeak) {
+            (type != kSpeak && type != kSpeakWhole)) {
             ::_exit(0);
         }
         try {
             std::string voice;
             std::vector<Word> words;
             std::string error;
-            UnitWriter writer(fd);
+            UnitWriter writer(fd, type == kSpeak);
             if (!DecodeWords(payload, &voice, &words)) {
                 error = "garbled request";
             } else if (engine->Speak(voice, words, &writer, &error)) {
@@ -439,25 +454,30 @@ bool DecodeUnit(const std::string& data, SynthesisUnit* unit) {
 }
 
 // One unit of a request, from its queueing to its delivery. Guarded by the
-// pool's mutex but for words and deadline, fixed before it is queued.
+// pool's mutex but for what is fixed before it is queued (words to deadline).
 struct WorkerPool::Job {
     enum class State { kQueued, kRunning, kEnded };
     std::string words;  // EncodeWords of the unit
+    size_t word_count = 0;
+    // The first unit of a Speak comes in pieces, so that its first audio
+    // leaves early; the later ones whole, in a single message each (the
+    // client has earlier audio to take meanwhile).
+    bool in_pieces = false;
     Clock::time_point deadline;
     State state = State::kQueued;
     bool head = false;       // its session is waiting for it
     bool cancelled = false;  // nobody wants it any more
     bool failed = false;
     std::string error;
-    size_t worker = SIZE_MAX;           // the slot that must run it; SIZE_MAX: any
-    Slot* slot = nullptr;               // while running
-    std::deque<SynthesisUnit> pieces;   // come from the worker, not yet delivered
+    size_t worker = SIZE_MAX;          // the slot that must run it; SIZE_MAX: any
+    Slot* slot = nullptr;              // while running
+    std::deque<SynthesisUnit> pieces;  // come from the worker, not yet delivered
 };
 
-WorkerPool::WorkerPool(std::unique_ptr<Engine> engine, int workers, long memory_mb, bool in_turn)
+WorkerPool::WorkerPool(std::unique_ptr<Engine> engine, int workers, long memory_mb, bool pinned)
     : engine_(std::move(engine)),
       memory_mb_(memory_mb),
-      in_turn_(in_turn),
+      pinned_(pinned),
       slots_(static_cast<size_t>(workers)) {
     // The workers start here, before the drivers and the server's threads:
     // the first request does not wait for them, and no other thread of ours
@@ -647,9 +667,9 @@ void WorkerPool::Drive(size_t index) {
             return;
         }
         // The oldest job a session waits for, else the oldest of all.
-        auto next = std::find_if(queue_.begin(), queue_.end(), [&](const std::shared_ptr<Job>& job) {
-            return job->head && mine(job);
-        });
+        auto next =
+            std::find_if(queue_.begin(), queue_.end(),
+                         [&](const std::shared_ptr<Job>& job) { return job->head && mine(job); });
         if (next == queue_.end()) {
             next = std::find_if(queue_.begin(), queue_.end(), mine);
         }
@@ -692,7 +712,8 @@ void WorkerPool::Run(Slot* slot, Job* job) {
             job->error = why.empty() ? error : why;
         }
     };
-    IoStatus status = WriteMessage(fd, kSpeak, job->words, job->deadline);
+    IoStatus status =
+        WriteMessage(fd, job->in_pieces ? kSpeak : kSpeakWhole, job->words, job->deadline);
     for (;;) {
         uint16_t type = 0;
         std::string payload;
@@ -741,20 +762,41 @@ void WorkerPool::CancelLocked(const JobList& jobs) {
     }
 }
 
+size_t WorkerPool::LeastLoaded(const std::vector<Word>& words, size_t begin, size_t end,
+                               std::vector<size_t>* load) {
+    const size_t least =
+        static_cast<size_t>(std::min_element(load->begin(), load->end()) - load->begin());
+    for (size_t i = begin; i < end; ++i) {
+        (*load)[least] += words[i].text.size() + 1;
+    }
+    return least;
+}
+
+size_t WorkerPool::WordsAhead(const JobList& jobs) {
+    size_t words = 0;
+    for (size_t i = 1; i < jobs.size(); ++i) {
+        words += jobs[i]->word_count;
+    }
+    return words;
+}
+
 bool WorkerPool::Speak(const std::string& voice, const std::vector<Word>& words, UnitSink* sink,
                        std::string* error) {
     const Clock::time_point deadline = sink->Deadline();
     JobList jobs;  // queued, running, or ended and not yet delivered, in text order
     size_t next_word = 0;
-    size_t units = 0;
+    std::vector<size_t> load(slots_.size());  // text bytes given to each worker
     MutexLock lock(&mutex_);
     for (;;) {
-        while (next_word < words.size() && jobs.size() <= kUnitsAhead) {
+        while (next_word < words.size() && jobs.size() <= kUnitsAhead &&
+               WordsAhead(jobs) < kWordsAhead) {
             const size_t end = UnitEnd(words, next_word);
             auto job = std::make_shared<Job>();
             job->words = EncodeWords(voice, words, next_word, end);
+            job->word_count = end - next_word;
             job->deadline = deadline;
-            job->worker = in_turn_ ? units++ % slots_.size() : SIZE_MAX;
+            job->in_pieces = next_word == 0;
+            job->worker = pinned_ ? LeastLoaded(words, next_word, end, &load) : SIZE_MAX;
             next_word = end;
             if (stopped_) {
                 job->state = Job::State::kEnded;

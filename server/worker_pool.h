@@ -10,11 +10,15 @@
 // its request) goes before any job queued ahead of need, oldest first, so a
 // request that arrives while another's units fill the workers waits for one
 // unit at most. Each worker has a driver thread in the server that sends it a
-// job's words and keeps what comes back with the job: the pieces of a unit
-// (the worker hands them over as it speaks them) and its end. The session
-// takes its head job's pieces as they come (the first audio leaves before the
-// unit is synthesised) and the later jobs' once it gets to them, so it
-// delivers strictly in text order; it holds at most kUnitsAhead + 1 units.
+// job's words and keeps what comes back with the job: the unit and its end.
+// The first unit of a request comes in pieces, handed over as the worker
+// speaks them, so that its first audio leaves before the unit is
+// synthesised; later units come whole, one message each (the session has
+// their predecessors' audio to send meanwhile, and one message wakes the
+// server once where pieces would wake it many times). The session takes its
+// head job's pieces as they come and the later jobs' once it gets to them,
+// so it delivers strictly in text order; it holds at most kUnitsAhead + 1
+// units.
 // A worker never waits for a client: one that stops reading holds its own
 // session's units only.
 //
@@ -61,19 +65,24 @@ bool DecodeUnit(const std::string& data, SynthesisUnit* unit);
 // An Engine whose Speak runs in the worker processes of the pool.
 class WorkerPool : public Engine {
   public:
-    // Units of one request handed to workers beyond the one being delivered.
-    static constexpr size_t kUnitsAhead = 3;
+    // What of one request is handed to workers beyond the unit being
+    // delivered: at most this many units and, but for the last one added,
+    // this many words (three of the longest units; short units go deeper).
+    static constexpr size_t kUnitsAhead = 8;
+    static constexpr size_t kWordsAhead = 480;
 
     // engine: the engine the workers inherit (also answers Voices()).
     // memory_mb: address space each worker may add to what it inherits from
     // the server process, 0 for no limit. The workers start at once.
-    // in_turn: unit i of every request goes to worker i modulo workers rather
-    // than to the first idle one. The engine's state carries over from one
-    // unit to the next in a worker (espeak-ng's does), so the same requests
-    // in the same order then give the same audio every time; for a server
-    // with one client, since with several a unit may wait for its worker
-    // while another is idle.
-    WorkerPool(std::unique_ptr<Engine> engine, int workers, long memory_mb, bool in_turn = false);
+    // pinned: each unit of a request goes to the worker with the least of
+    // the request's text so far rather than to the first idle one. The
+    // engine's state carries over from one unit to the next in a worker
+    // (espeak-ng's does: a unit's audio differs by a few samples with what
+    // the worker spoke before), so the same requests in the same order then
+    // give the same audio every time, though not the audio of another number
+    // of workers; for a server with one client, since with several a unit may
+    // wait for its worker while another is idle.
+    WorkerPool(std::unique_ptr<Engine> engine, int workers, long memory_mb, bool pinned = false);
     ~WorkerPool() override;  // ends every worker; no Speak may be running
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;
@@ -121,7 +130,7 @@ class WorkerPool : public Engine {
     struct Job;
     struct Slot {
         pid_t pid = 0;
-        int fd = -1;  // our end of the socket pair
+        int fd = -1;          // our end of the socket pair
         bool doomed = false;  // killed while running a job; its driver ends it
         std::thread driver;
     };
@@ -135,6 +144,12 @@ class WorkerPool : public Engine {
     // Drops a request's jobs: queued ones leave the queue, workers speaking
     // the others are killed.
     void CancelLocked(const JobList& jobs) REQUIRES(mutex_);
+    // Words of a request's jobs beyond the one being delivered.
+    static size_t WordsAhead(const JobList& jobs);
+    // The worker with the least of a request's text so far (the first of
+    // equals), which then gets words[begin, end) too.
+    static size_t LeastLoaded(const std::vector<Word>& words, size_t begin, size_t end,
+                              std::vector<size_t>* load);
     // A live worker for the slot, started if need be; false with *error.
     bool WorkerLocked(Slot* slot, std::string* error) REQUIRES(mutex_);
     bool StartWorker(Slot* slot, std::string* error) REQUIRES(mutex_);
@@ -144,16 +159,16 @@ class WorkerPool : public Engine {
 
     std::unique_ptr<Engine> engine_;
     const long memory_mb_;
-    const bool in_turn_;
+    const bool pinned_;
     // Guards the fields below, the slots' workers (pid, fd, doomed: a
     // slot's driver reads its fd without it while it runs a job, as then
     // only that driver may change the worker) and every Job but its words
     // and deadline. The slot fields and the jobs are not annotated: the
     // analysis cannot name this mutex from them.
     Mutex mutex_;
-    CondVar queued_;    // a job was queued, or the pool ends
-    CondVar progress_;  // a job has pieces or ended
-    JobList queue_ GUARDED_BY(mutex_);  // jobs no worker has taken, oldest first
+    CondVar queued_;                           // a job was queued, or the pool ends
+    CondVar progress_;                         // a job has pieces or ended
+    JobList queue_ GUARDED_BY(mutex_);         // jobs no worker has taken, oldest first
     bool stopped_ GUARDED_BY(mutex_) = false;  // StopWorkers
     bool ending_ GUARDED_BY(mutex_) = false;   // the destructor: drivers return
     std::unique_ptr<ForkThread> fork_thread_ GUARDED_BY(mutex_);  // made with the first worker

@@ -175,7 +175,7 @@ TEST_F(ToneServer, ARequestSpreadOverWorkersIsAnsweredAsInProcess) {
           {PACKET_TEXT, many.substr(0, 2000) + kFinal}}},
         {"breaks", {{PACKET_TEXT, breaks + kFinal}}},
     };
-    // In-process first, then one worker, several, and several in turn.
+    // In-process first, then one worker, several, and several pinned.
     const std::pair<int, int> servers[] = {{0, 64}, {1, 64}, {3, 64}, {3, 1}};
     std::vector<std::vector<Answer>> first;
     for (const auto& s : servers) {

@@ -28,8 +28,9 @@ namespace {
 // Speaks each word as a unit whose samples count its letters, with one mark
 // and one phoneme; the words "crash", "hang", "oom" (an allocation failure),
 // "grow" (past the memory limit) and "fail" make the worker do that, and "nap"
-// sleeps up to 8 ms first. With a log, each Speak (one unit) adds a line to it
-// as it starts.
+// sleeps up to 8 ms first. A unit sent in pieces says so in next_phoneme.
+// With a log, each Speak (one unit) adds a line to it as it starts: its first
+// mark and the worker's pid.
 class ScriptedEngine : public Engine {
   public:
     explicit ScriptedEngine(std::string log = "") : log_(std::move(log)) {}
@@ -43,7 +44,9 @@ class ScriptedEngine : public Engine {
                std::string* error) override {
         if (!log_.empty()) {
             const int fd = ::open(log_.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0600);
-            const bool written = ::write(fd, "u\n", 2) == 2;
+            const std::string line =
+                (words.empty() ? "" : words[0].mark) + " " + std::to_string(::getpid()) + "\n";
+            const bool written = ::write(fd, line.data(), line.size()) == ssize_t(line.size());
             ::close(fd);
             if (!written) {
                 ::raise(SIGABRT);
@@ -74,6 +77,7 @@ class ScriptedEngine : public Engine {
             unit.phonemes.push_back(
                 TimedPhoneme{word.context.empty() ? "-" : word.context[0].Get("rate"), 2, 3});
             unit.interpolated_marks = static_cast<int>(word.breaks.size());
+            unit.next_phoneme = sink->TakesPieces() ? "in pieces" : "";
             if (!sink->OnUnit(unit)) {
                 return true;
             }
@@ -168,6 +172,9 @@ TEST(WorkerPool, UnitsCrossIntactAndAFailingWorkerCostsOnlyItsRequest) {
         EXPECT_EQ(next.units[1].phonemes[0].name, "slow");  // the word's context came along
         EXPECT_EQ(next.units[2].phonemes[0].name, "-");
         EXPECT_EQ(next.units[1].interpolated_marks, 2);  // and its breaks
+        // Only the first unit of a request comes in pieces.
+        EXPECT_EQ(next.units[1].next_phoneme, "in pieces");
+        EXPECT_EQ(next.units[2].next_phoneme, "");
         EXPECT_NE(pool.WorkerPids()[0], 0);
     }
     // A sink that stops takes no more units.
@@ -205,27 +212,45 @@ TEST(WorkerPool, UnitsOnManyWorkersArriveInTextOrderWithinTheBoundAndFailAtTheir
     const std::string log = ::testing::TempDir() + "pool_log_" + std::to_string(::getpid());
     const struct {
         int workers;
-        bool in_turn;
+        bool pinned;
     } pools[] = {{1, false}, {3, false}, {3, true}};
     for (const auto& p : pools) {
-        SCOPED_TRACE(std::to_string(p.workers) + " workers, in turn " + std::to_string(p.in_turn));
+        SCOPED_TRACE(std::to_string(p.workers) + " workers, pinned " + std::to_string(p.pinned));
         ::unlink(log.c_str());
-        WorkerPool pool(std::make_unique<ScriptedEngine>(log), p.workers, 0, p.in_turn);
+        WorkerPool pool(std::make_unique<ScriptedEngine>(log), p.workers, 0, p.pinned);
         const size_t kWords = 60;  // two a unit
         Collector slow;
         std::minstd_rand random(7);
         slow.on_unit = [&](const SynthesisUnit& unit) {
             std::ifstream in(log);
-            const size_t started = static_cast<size_t>(
-                std::count(std::istreambuf_iterator<char>(in), {}, '\n'));
+            const size_t started =
+                static_cast<size_t>(std::count(std::istreambuf_iterator<char>(in), {}, '\n'));
             const size_t unit_index = std::stoul(unit.marks[0].name.substr(1)) / 2;
             EXPECT_LE(started, unit_index + 1 + WorkerPool::kUnitsAhead);
             std::this_thread::sleep_for(std::chrono::microseconds(random() % 8000));
         };
         std::string error;
-        ASSERT_TRUE(pool.Speak("v", Words(MarkedText(std::vector<std::string>(kWords, "nap"))),
-                               &slow, &error))
-            << error;
+        const std::vector<Word> request =
+            Words(MarkedText(std::vector<std::string>(kWords, "nap")));
+        ASSERT_TRUE(pool.Speak("v", request, &slow, &error)) << error;
+        if (p.pinned) {
+            // However long each unit takes, the same request again goes to the
+            // same workers unit by unit.
+            const auto assignment = [&log] {
+                std::ifstream in(log);
+                std::vector<std::string> lines;
+                for (std::string line; std::getline(in, line);) {
+                    lines.push_back(line);
+                }
+                std::sort(lines.begin(), lines.end());
+                return lines;
+            };
+            const std::vector<std::string> first = assignment();
+            ::unlink(log.c_str());
+            Collector again;
+            ASSERT_TRUE(pool.Speak("v", request, &again, &error)) << error;
+            EXPECT_EQ(assignment(), first);
+        }
         EXPECT_EQ(slow.Marks(), FirstMarks(kWords));
 
         const struct {
