@@ -17,6 +17,7 @@
 #include "tests/support/callback_recorder.h"
 #include "tests/support/captured_log.h"
 #include "tests/support/fake_server.h"
+#include "tests/support/open_handle.h"
 #include "wire/packet.h"
 
 namespace vrelay {
@@ -27,7 +28,6 @@ using test::Bytes;
 using test::CallbackRecorder;
 using test::CapturedLog;
 using test::EncodeFrame;
-using test::FakeServer;
 using test::ReceivedFrame;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
@@ -145,18 +145,16 @@ struct SlowRecorder : CallbackRecorder {
     }
 };
 
-class FaultTable : public ::testing::TestWithParam<FaultRow> {
+class FaultTable : public test::OpenHandleTest, public ::testing::WithParamInterface<FaultRow> {
   protected:
+    FaultTable() : OpenHandleTest(Answer(GetParam().answer)) {}
     void SetUp() override {
-        server_.SetHandler(Answer(GetParam().answer));
-        handle_ = recorder_.OpenHandle(server_);
-        ASSERT_GT(handle_, 0);
+        OpenHandleTest::SetUp();
         if (GetParam().during == During::kSlowCallback)
             vrSetCallBack(handle_, SlowRecorder::Callback);
         if (GetParam().during == During::kRefusal)
             recorder_.result = 1;
     }
-    void TearDown() override { vrDestroyConnection(handle_); }
 
     // The request's text gets the row's answer; its closing empty text and
     // everything else the usual one.
@@ -168,10 +166,6 @@ class FaultTable : public ::testing::TestWithParam<FaultRow> {
             },
             std::move(answer));
     }
-
-    FakeServer server_;
-    CallbackRecorder recorder_;
-    vr_handle handle_ = 0;
 };
 
 TEST_P(FaultTable, FailsCleanlyAndTheHandleRendersAgain) {
