@@ -505,19 +505,17 @@ TEST(SpeechServerStart, ReportsBadOptions) {
     ASSERT_TRUE(occupant.Start(&error)) << error;
     const struct {
         const char* engine;
-        const char* voice;
         const char* address;
         int port;
         const char* error;
     } cases[] = {
-        {"organ", "", "127.0.0.1", 0, "unknown engine"},
-        {"tone", "", "not an address", 0, "cannot listen"},
-        {"tone", "", "127.0.0.1", occupant.Port(), "Address already in use"},
+        {"organ", "127.0.0.1", 0, "unknown engine"},
+        {"tone", "not an address", 0, "cannot listen"},
+        {"tone", "127.0.0.1", occupant.Port(), "Address already in use"},
     };
     for (const auto& c : cases) {
         ServerOptions options;
         options.engine = c.engine;
-        options.voice = c.voice;
         options.listen_address = c.address;
         options.port = c.port;
         SpeechServer server(options);
