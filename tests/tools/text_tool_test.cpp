@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 // vrelay-text run as a user runs it, on small files, with exact output.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
