@@ -223,9 +223,7 @@ TEST_P(FaultTable, FailsCleanlyAndTheHandleRendersAgain) {
 }
 
 INSTANTIATE_TEST_SUITE_P(MisbehavingServer, FaultTable, ::testing::ValuesIn(kRows),
-                         [](const ::testing::TestParamInfo<FaultRow>& info) {
-                             return std::string(info.param.name);
-                         });
+                         ::testing::PrintToStringParamName());
 
 }  // namespace
 }  // namespace vrelay
