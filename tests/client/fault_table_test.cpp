@@ -67,7 +67,6 @@ Bytes Concat(std::initializer_list<Bytes> parts) {
 
 const Bytes kAudio = EncodeFrame(PACKET_DATA_6, Bytes(9, 7));  // 23 bytes
 const Action kAudioFrame = Action::Frame(PACKET_DATA_6, Bytes(9, 7));
-const Bytes kGarbage = {'G', 'E', 'T', ' ', '/', ' ', 'H', 'T', 'T', 'P', '/', '1', '.', '1'};
 
 std::vector<Action> Flood(size_t frames) {
     std::vector<Action> answer(frames, Action::Frame(PACKET_DATA_6, Bytes(kMaxPayload, 1)));
@@ -91,7 +90,6 @@ const std::vector<FaultRow> kRows = {
      {Action::Frame(PACKET_DATA_6, Bytes(3, 1), 4u), Action::End()}},
     {"oversize_length", VR_ERROR, "packet too big for packet type 6 length is 64001", kCancel,
      {Action::Raw(Bytes{0, 6, 0, 0, 0, 0, 0, 0, 0xFA, 0x01})}},
-    {"garbage", VR_ERROR, "packet too big", kReopen, {Action::Raw(kGarbage)}},
     // A failing server is an error, never the application's own cancel: also
     // when the first piece of a long text is what it fails to answer.
     {"closes_before_answering", VR_ERROR, "", kReopen, {Action::Close()}},
