@@ -3,7 +3,6 @@
 // overflow, and printed integers and floats read back to the same value.
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 

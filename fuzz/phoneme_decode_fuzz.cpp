@@ -4,7 +4,6 @@
 // end inside their fields, and a record it accepts must survive being
 // written and read again.
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 #include <memory>

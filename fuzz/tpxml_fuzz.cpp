@@ -8,70 +8,15 @@
 // one-shot parse once adjacent character data is joined (a text run is cut
 // where the buffered input ended). Constructs are bounded by about two units,
 // well inside the margin, so none straddles it.
+#include <algorithm>
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "fuzz/fuzz_check.h"
+#include "tests/textproc/xml_scanner_support.h"
 #include "textproc/scanner/tpxml.h"
 
-namespace {
-
 constexpr size_t kMaxUnit = 2048;
-
-struct Recorder {
-    std::vector<std::string> events;
-
-    void Add(std::string e, bool data) {
-        if (data && !events.empty() && events.back()[0] == 'D') {
-            events.back() += e;
-        } else {
-            events.push_back((data ? "D" : "") + e);
-        }
-    }
-    static int Start(void* ud, const char* name, const char** atts) {
-        std::string e = "S" + std::string(name);
-        for (int i = 0; atts[i] != nullptr; ++i) {
-            e += '\0';
-            e += atts[i];
-        }
-        static_cast<Recorder*>(ud)->Add(e, false);
-        return 0;
-    }
-    static int End(void* ud, const char* name) {
-        static_cast<Recorder*>(ud)->Add("E" + std::string(name), false);
-        return 0;
-    }
-    static int Data(void* ud, const char* text, int32_t len) {
-        static_cast<Recorder*>(ud)->Add(std::string(text, static_cast<size_t>(len)), true);
-        return 0;
-    }
-    static int Entity(void* ud, const char* text, int32_t len) {
-        static_cast<Recorder*>(ud)->Add("&" + std::string(text, static_cast<size_t>(len)), false);
-        return 0;
-    }
-    static int CdataStart(void* ud) {
-        static_cast<Recorder*>(ud)->Add("[", false);
-        return 0;
-    }
-    static int CdataEnd(void* ud) {
-        static_cast<Recorder*>(ud)->Add("]", false);
-        return 0;
-    }
-};
-
-KVTP_tpxml* NewScanner(Recorder* rec) {
-    KVTP_tpxml* x = KVTP_tpxml_new();
-    FuzzCheck(x != nullptr);
-    KVTP_tpxml_set_userdata(x, rec);
-    KVTP_tpxml_set_element_handler(x, Recorder::Start, Recorder::End);
-    KVTP_tpxml_set_character_data_handler(x, Recorder::Data);
-    KVTP_tpxml_set_entity_handler(x, Recorder::Entity);
-    KVTP_tpxml_set_cdata_section_handler(x, Recorder::CdataStart, Recorder::CdataEnd);
-    return x;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 3 || size - 2 > kMaxUnit) {
@@ -84,14 +29,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         doc += unit;
     }
 
-    Recorder whole;
-    KVTP_tpxml* x = NewScanner(&whole);
-    FuzzCheck(KVTP_tpxml_parse(x, doc.data(), static_cast<int32_t>(doc.size()), 1) == 1);
-    FuzzCheck(KVTP_tpxml_byte_position(x) == static_cast<int64_t>(doc.size()));  // no byte lost
-    KVTP_tpxml_delete(x);
+    xml_scanner_test::RecordingScanner whole;
+    FuzzCheck(whole.Feed(doc, 1) == 1);
+    FuzzCheck(KVTP_tpxml_byte_position(whole.x.get()) == static_cast<int64_t>(doc.size()));
 
-    Recorder pieces;
-    x = NewScanner(&pieces);
+    xml_scanner_test::RecordingScanner pieces;
+    KVTP_tpxml* x = pieces.x.get();
     for (size_t at = 0; at < doc.size();) {
         state ^= state << 13;
         state ^= state >> 17;
@@ -103,9 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         at += n;
     }
     KVTP_tpxml_parse(x, nullptr, 0, 1);
-    FuzzCheck(KVTP_tpxml_byte_position(x) == static_cast<int64_t>(doc.size()));
-    KVTP_tpxml_delete(x);
-
-    FuzzCheck(whole.events == pieces.events);
+    FuzzCheck(KVTP_tpxml_byte_position(x) == static_cast<int64_t>(doc.size()));  // no byte lost
+    FuzzCheck(whole.Merged() == pieces.Merged());
     return 0;
 }

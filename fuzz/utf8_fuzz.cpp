@@ -3,7 +3,6 @@
 // character-stepping routines: on text the validator accepts they must all
 // agree; on any text none may read out of bounds.
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 

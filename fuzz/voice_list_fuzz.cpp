@@ -5,8 +5,6 @@
 #include <vrelay/vrelay.h>
 
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
 
 #include "client/voices.h"
 #include "fuzz/fuzz_check.h"

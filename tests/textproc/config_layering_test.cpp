@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <string>
 

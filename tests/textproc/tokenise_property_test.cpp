@@ -15,18 +15,11 @@
 #include "textproc/tokeniser/tokenise.h"
 #include "textproc/tokeniser/tokenise_lexer.h"
 
+using tokenise_test::chars_in;
 using tokenise_test::Mark;
 using tokenise_test::RecordingChannel;
 
 namespace {
-
-// Characters of the UTF-8 text s (valid input assumed).
-int64_t chars_in(const std::string& s, size_t from, size_t to) {
-    int64_t n = 0;
-    for (size_t i = from; i < to; ++i)
-        n += (static_cast<unsigned char>(s[i]) & 0xC0) != 0x80;
-    return n;
-}
 
 // A text of words, markup, entities, comments, CDATA, application tags and
 // multi-byte characters; fragments are chosen so that no token comes near the
@@ -93,8 +86,8 @@ void expect_marks_name_words(const std::string& input, const std::string& out) {
     for (const Mark& m : tokenise_test::marks_of(out)) {
         ASSERT_GE(m.bytes_at, 0);
         ASSERT_LE(static_cast<size_t>(m.bytes_at + m.bytes), input.size());
-        EXPECT_EQ(chars_in(input, 0, static_cast<size_t>(m.bytes_at)), m.chars_at);
-        EXPECT_EQ(chars_in(input, static_cast<size_t>(m.bytes_at),
+        EXPECT_EQ(chars_in(input.data(), 0, static_cast<size_t>(m.bytes_at)), m.chars_at);
+        EXPECT_EQ(chars_in(input.data(), static_cast<size_t>(m.bytes_at),
                            static_cast<size_t>(m.bytes_at + m.bytes)),
                   m.chars);
         std::string word =

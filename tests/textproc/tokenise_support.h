@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// Helpers shared by the tokeniser and channel tests: a channel that records
-// what its callbacks receive, and mark writing and parsing.
+// Helpers shared by the tokeniser and channel tests and the tokeniser's fuzz
+// target: a channel that records what its callbacks receive, and mark
+// writing and parsing.
 #ifndef VRELAY_TESTS_TEXTPROC_TOKENISE_SUPPORT_H
 #define VRELAY_TESTS_TEXTPROC_TOKENISE_SUPPORT_H
 
@@ -45,18 +46,27 @@ class RecordingChannel {
         KVTP_tpc_process(channel_, text.data(), static_cast<int32_t>(text.size()), final);
     }
     // Feeds the text in pieces of `step` bytes (0: whole), the last one final.
-    void process_split(const std::string& text, size_t step) {
+    void process_split(const char* text, size_t size, size_t step) {
         size_t pos = 0;
-        while (step != 0 && text.size() - pos > step) {
-            KVTP_tpc_process(channel_, text.data() + pos, static_cast<int32_t>(step), 0);
+        while (step != 0 && size - pos > step) {
+            KVTP_tpc_process(channel_, text + pos, static_cast<int32_t>(step), 0);
             pos += step;
         }
-        KVTP_tpc_process(channel_, text.data() + pos, static_cast<int32_t>(text.size() - pos), 1);
+        KVTP_tpc_process(channel_, text + pos, static_cast<int32_t>(size - pos), 1);
+    }
+    void process_split(const std::string& text, size_t step) {
+        process_split(text.data(), text.size(), step);
     }
     // Every call, in order; all text given to the text callback; the tags.
     const std::string& trace() const { return trace_; }
     const std::string& text() const { return text_; }
     const std::vector<std::string>& tags() const { return tags_; }
+    // Forgets what the callbacks received.
+    void clear() {
+        trace_.clear();
+        text_.clear();
+        tags_.clear();
+    }
 
   private:
     template <char Kind>
@@ -80,6 +90,14 @@ inline std::string tokenise_whole(const std::string& text) {
     RecordingChannel ch;
     ch.process(text, 1);
     return ch.text();
+}
+
+// Characters of the UTF-8 text s[from, to) (valid input assumed).
+inline int64_t chars_in(const char* s, size_t from, size_t to) {
+    int64_t n = 0;
+    for (size_t i = from; i < to; ++i)
+        n += (static_cast<unsigned char>(s[i]) & 0xC0) != 0x80;
+    return n;
 }
 
 struct Mark {

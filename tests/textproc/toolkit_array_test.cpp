@@ -4,7 +4,6 @@
 
 #include <climits>
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 #include "textproc/toolkit/array.h"

@@ -9,7 +9,6 @@
 #include <string>
 #include <thread>
 #include <tuple>
-#include <utility>
 #include <vector>
 
 #include "tests/textproc/tokenise_support.h"

@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: MIT
 // vrelay-say run as a user runs it, with the embedded server's tone engine.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vrelay/vrelay.h>
@@ -15,7 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <functional>
 #include <iterator>
 #include <sstream>
 #include <string>

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 // vrelay-text run as a user runs it, on small files, with exact output.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -10,22 +9,18 @@
 #include <string>
 
 #include "tests/support/run_command.h"
+#include "tests/textproc/tokenise_support.h"
 
 namespace {
 
 using ToolRun = vrelay::test::CommandRun;
+using tokenise_test::kFinal;
+using tokenise_test::mark;
 
 ToolRun Text(const std::string& arguments) {
     const std::string command = std::string(VRELAY_TEXT_PATH) + " " + arguments + " 2>&1";
     return vrelay::test::RunCommand(command);
 }
-
-std::string Mark(int c, int b, int n, int l) {
-    return "<mark name=\"kvtk_" + std::to_string(c) + "_" + std::to_string(b) + "_" +
-           std::to_string(n) + "_" + std::to_string(l) + "\"/>";
-}
-
-const char kFinal[] = "<mark name=\"kvox_final\"/>";
 
 TEST(TextToolTest, PrintsExactlyWhatEachCommandProduces) {
     const std::string file = ::testing::TempDir() + "vrelay-text-" + std::to_string(getpid());
@@ -38,10 +33,10 @@ TEST(TextToolTest, PrintsExactlyWhatEachCommandProduces) {
         bool whole = true;
     } rows[] = {
         {"MarkupIsReadAsTheClientReadsIt", "tokenise FILE", "<s>Hello <b>big</b> world</s>", 0,
-         "<s>" + Mark(3, 3, 5, 5) + "Hello <b>" + Mark(12, 12, 3, 3) + "big</b> " +
-             Mark(20, 20, 5, 5) + "world</s>" + kFinal},
+         "<s>" + mark(3, 3, 5, 5) + "Hello <b>" + mark(12, 12, 3, 3) + "big</b> " +
+             mark(20, 20, 5, 5) + "world</s>" + kFinal},
         {"PlainTextModeEscapesMarkup", "tokenise --plain-text FILE", "a < b", 0,
-         "<parent>" + Mark(0, 0, 1, 1) + "a " + Mark(2, 2, 1, 1) + "&lt; " + Mark(4, 4, 1, 1) +
+         "<parent>" + mark(0, 0, 1, 1) + "a " + mark(2, 2, 1, 1) + "&lt; " + mark(4, 4, 1, 1) +
              "b" + kFinal + "</parent>"},
         {"BreakEndsASpurt", "spurts FILE", "<speak>one <break time=\"1.5s\"/>two</speak>", 0,
          "spurt_id='001'\ntime='1.500'", false},
