@@ -43,7 +43,8 @@ struct ServerOptions {
     // Address space (MiB) each worker may add to what it inherits; 0: no limit.
     long worker_memory_mb = 0;
     // Further clients get "error: server busy" and PACKET_CLOSE. With one,
-    // its units go to the workers in turn (see WorkerPool), and synthesising
+    // each of its units goes to a worker chosen from the text alone (see
+    // WorkerPool), so the same text gives the same audio, and synthesising
     // in-process a unit's first audio leaves before the rest of it is
     // synthesised, as it does from the workers.
     int max_sessions = 64;
