@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <new>
 
 #include "transport/log.h"
@@ -43,6 +44,13 @@ enum MessageType : uint16_t {
 // Longest message accepted from a worker: a unit of the largest size the
 // engines make, with room to spare.
 constexpr uint32_t kMaxMessage = 256u << 20;
+
+// Most parts a message's payload is written from.
+constexpr size_t kMaxPayloadParts = 3;
+
+iovec Part(const std::string& bytes) {
+    return {const_cast<char*>(bytes.data()), bytes.size()};
+}
 
 class Writer {
   public:
@@ -150,24 +158,32 @@ IoStatus WaitFor(int fd, short events, Clock::time_point deadline) {
     }
 }
 
-// Writes a message in as few system calls as the pair's buffer allows (each
-// wakes the reader), waiting at most until deadline: a worker that stops
-// reading (stopped, or stuck) holds its session no longer than an answer would.
-IoStatus WriteMessage(int fd, uint16_t type, const std::string& payload,
+// Writes a message whose payload is the given parts, in as few system calls
+// as the pair's buffer allows (each wakes the reader), waiting at most until
+// deadline: a worker that stops reading (stopped, or stuck) holds its session
+// no longer than an answer would.
+IoStatus WriteMessage(int fd, uint16_t type, std::initializer_list<iovec> payload,
                       Clock::time_point deadline = Clock::time_point::max()) {
-    const uint32_t length = static_cast<uint32_t>(payload.size());
+    size_t length = 0;
+    for (const iovec& part : payload) {
+        length += part.iov_len;
+    }
     unsigned char header[wire::kHeaderSize];
-    wire::PutHeader({type, 0, length}, header);
+    wire::PutHeader({type, 0, static_cast<uint32_t>(length)}, header);
     unsigned char trailer[wire::kTrailerSize];
-    wire::PutTrailer(length, trailer);
-    iovec parts[3] = {{header, sizeof header},
-                      {const_cast<char*>(payload.data()), payload.size()},
-                      {trailer, sizeof trailer}};
+    wire::PutTrailer(static_cast<uint32_t>(length), trailer);
+    iovec parts[kMaxPayloadParts + 2];
+    size_t count = 0;
+    parts[count++] = {header, sizeof header};
+    for (const iovec& part : payload) {
+        parts[count++] = part;
+    }
+    parts[count++] = {trailer, sizeof trailer};
     size_t first = 0;
-    while (first < 3) {
+    while (first < count) {
         msghdr message{};
         message.msg_iov = parts + first;
-        message.msg_iovlen = 3 - first;
+        message.msg_iovlen = count - first;
         const ssize_t rc = ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (rc < 0) {
             if (errno == EINTR) {
@@ -184,15 +200,20 @@ IoStatus WriteMessage(int fd, uint16_t type, const std::string& payload,
         }
         // Skips what went out: whole parts, then the start of the next.
         size_t sent = static_cast<size_t>(rc);
-        while (first < 3 && sent >= parts[first].iov_len) {
+        while (first < count && sent >= parts[first].iov_len) {
             sent -= parts[first++].iov_len;
         }
-        if (first < 3) {
+        if (first < count) {
             parts[first].iov_base = static_cast<char*>(parts[first].iov_base) + sent;
             parts[first].iov_len -= sent;
         }
     }
     return IoStatus::kDone;
+}
+
+IoStatus WriteMessage(int fd, uint16_t type, const std::string& payload,
+                      Clock::time_point deadline = Clock::time_point::max()) {
+    return WriteMessage(fd, type, {Part(payload)}, deadline);
 }
 
 // Reads n bytes, waiting at most until deadline. It reads before it waits:
@@ -218,31 +239,126 @@ IoStatus ReadExactly(int fd, char* out, size_t n, Clock::time_point deadline) {
 
 // A frame whose length is over kMaxMessage or whose trailer disagrees with its
 // header counts as a closed pair: the worker's stream is out of step.
-IoStatus ReadMessage(int fd, Clock::time_point deadline, uint16_t* type, std::string* payload) {
+IoStatus ReadHeader(int fd, Clock::time_point deadline, wire::FrameHeader* frame) {
     // A worker that keeps talking past the deadline is cut off too.
     if (Clock::now() >= deadline) {
         return IoStatus::kTimedOut;
     }
     unsigned char header[wire::kHeaderSize];
-    IoStatus status = ReadExactly(fd, reinterpret_cast<char*>(header), sizeof header, deadline);
+    const IoStatus status =
+        ReadExactly(fd, reinterpret_cast<char*>(header), sizeof header, deadline);
     if (status != IoStatus::kDone) {
         return status;
     }
-    const wire::FrameHeader frame = wire::GetHeader(header);
-    *type = frame.type;
-    if (frame.length > kMaxMessage) {
-        return IoStatus::kClosed;
-    }
-    payload->resize(frame.length);
-    status = ReadExactly(fd, &(*payload)[0], frame.length, deadline);
+    *frame = wire::GetHeader(header);
+    return frame->length > kMaxMessage ? IoStatus::kClosed : IoStatus::kDone;
+}
+
+IoStatus ReadTrailer(int fd, Clock::time_point deadline, const wire::FrameHeader& frame) {
     unsigned char trailer[wire::kTrailerSize];
-    if (status == IoStatus::kDone) {
-        status = ReadExactly(fd, reinterpret_cast<char*>(trailer), sizeof trailer, deadline);
-    }
+    const IoStatus status =
+        ReadExactly(fd, reinterpret_cast<char*>(trailer), sizeof trailer, deadline);
     if (status == IoStatus::kDone && wire::GetTrailer(trailer) != frame.length) {
         return IoStatus::kClosed;
     }
     return status;
+}
+
+// Reads the payload and trailer of the message frame heads.
+IoStatus ReadPayload(int fd, const wire::FrameHeader& frame, Clock::time_point deadline,
+                     std::string* payload) {
+    payload->resize(frame.length);
+    const IoStatus status = ReadExactly(fd, &(*payload)[0], frame.length, deadline);
+    return status == IoStatus::kDone ? ReadTrailer(fd, deadline, frame) : status;
+}
+
+IoStatus ReadMessage(int fd, Clock::time_point deadline, uint16_t* type, std::string* payload) {
+    wire::FrameHeader frame{};
+    const IoStatus status = ReadHeader(fd, deadline, &frame);
+    *type = frame.type;
+    return status == IoStatus::kDone ? ReadPayload(fd, frame, deadline, payload) : status;
+}
+
+// A unit's wire form: sample rate, interpolated marks, sample count, the
+// samples, then the marks, the phonemes and the next phoneme. The samples, by
+// far its largest part, go out from the unit and come in straight into one:
+// a long text's audio is copied once less on each side.
+constexpr size_t kUnitHeadSize = 3 * sizeof(uint32_t);
+
+void EncodeUnit(const SynthesisUnit& unit, std::string* head, std::string* tail) {
+    Writer h;
+    h.U32(static_cast<uint32_t>(unit.sample_rate));
+    h.U32(static_cast<uint32_t>(unit.interpolated_marks));
+    h.U32(static_cast<uint32_t>(unit.samples.size()));
+    *head = std::move(h.Result());
+    Writer w;
+    w.U32(static_cast<uint32_t>(unit.marks.size()));
+    for (const TimedMark& m : unit.marks) {
+        w.Text(m.name);
+        w.I64(m.sample);
+    }
+    w.U32(static_cast<uint32_t>(unit.phonemes.size()));
+    for (const TimedPhoneme& p : unit.phonemes) {
+        w.Text(p.name);
+        w.I64(p.start);
+        w.I64(p.duration);
+    }
+    w.Text(unit.next_phoneme);
+    *tail = std::move(w.Result());
+}
+
+bool DecodeUnitTail(const std::string& tail, SynthesisUnit* unit) {
+    Reader r(tail);
+    uint32_t count = 0;
+    if (!r.Count(&count, 12)) {
+        return false;
+    }
+    unit->marks.resize(count);
+    for (TimedMark& m : unit->marks) {
+        if (!r.Text(&m.name) || !r.I64(&m.sample)) {
+            return false;
+        }
+    }
+    if (!r.Count(&count, 20)) {
+        return false;
+    }
+    unit->phonemes.resize(count);
+    for (TimedPhoneme& p : unit->phonemes) {
+        if (!r.Text(&p.name) || !r.I64(&p.start) || !r.I64(&p.duration)) {
+            return false;
+        }
+    }
+    return r.Text(&unit->next_phoneme) && r.AtEnd();
+}
+
+// Reads the payload and trailer of a unit message into *unit; *garbled when
+// the payload holds no unit (the stream is then left mid-message).
+IoStatus ReadUnit(int fd, const wire::FrameHeader& frame, Clock::time_point deadline,
+                  SynthesisUnit* unit, bool* garbled) {
+    *garbled = true;
+    uint32_t head[3] = {};
+    static_assert(sizeof head == kUnitHeadSize, "the unit's head is three counts");
+    if (frame.length < sizeof head) {
+        return IoStatus::kDone;
+    }
+    IoStatus status = ReadExactly(fd, reinterpret_cast<char*>(head), sizeof head, deadline);
+    const size_t sample_bytes = static_cast<size_t>(head[2]) * sizeof(int16_t);
+    if (status != IoStatus::kDone || sample_bytes > frame.length - sizeof head) {
+        return status;
+    }
+    unit->sample_rate = static_cast<int>(head[0]);
+    unit->interpolated_marks = static_cast<int>(head[1]);
+    unit->samples.resize(head[2]);
+    status = ReadExactly(fd, reinterpret_cast<char*>(unit->samples.data()), sample_bytes, deadline);
+    std::string tail(frame.length - sizeof head - sample_bytes, '\0');
+    if (status == IoStatus::kDone) {
+        status = ReadExactly(fd, &tail[0], tail.size(), deadline);
+    }
+    if (status != IoStatus::kDone) {
+        return status;
+    }
+    *garbled = !DecodeUnitTail(tail, unit);
+    return *garbled ? IoStatus::kDone : ReadTrailer(fd, deadline, frame);
 }
 
 // The worker's side: units go back over the socket pair as they come, in
@@ -251,7 +367,10 @@ class UnitWriter : public UnitSink {
   public:
     UnitWriter(int fd, bool pieces) : fd_(fd), pieces_(pieces) {}
     bool OnUnit(const SynthesisUnit& unit) override {
-        return WriteMessage(fd_, kUnit, EncodeUnit(unit)) == IoStatus::kDone;
+        EncodeUnit(unit, &head_, &tail_);
+        const iovec samples{const_cast<int16_t*>(unit.samples.data()),
+                            unit.samples.size() * sizeof(int16_t)};
+        return WriteMessage(fd_, kUnit, {Part(head_), samples, Part(tail_)}) == IoStatus::kDone;
     }
     // The worker's engine is its own: pieces block no other session.
     bool TakesPieces() const override { return pieces_; }
@@ -259,6 +378,8 @@ class UnitWriter : public UnitSink {
   private:
     const int fd_;
     const bool pieces_;
+    std::string head_;  // kept from unit to unit: the encoding reuses them
+    std::string tail_;
 };
 
 // Closes every inherited socket and pipe but keep: the worker must not hold
@@ -398,59 +519,6 @@ bool DecodeWords(const std::string& data, std::string* voice, std::vector<Word>*
         words->push_back(std::move(word));
     }
     return r.AtEnd();
-}
-
-std::string EncodeUnit(const SynthesisUnit& unit) {
-    Writer w;
-    w.U32(static_cast<uint32_t>(unit.sample_rate));
-    w.U32(static_cast<uint32_t>(unit.interpolated_marks));
-    w.U32(static_cast<uint32_t>(unit.samples.size()));
-    w.Bytes(unit.samples.data(), unit.samples.size() * sizeof(int16_t));
-    w.U32(static_cast<uint32_t>(unit.marks.size()));
-    for (const TimedMark& m : unit.marks) {
-        w.Text(m.name);
-        w.I64(m.sample);
-    }
-    w.U32(static_cast<uint32_t>(unit.phonemes.size()));
-    for (const TimedPhoneme& p : unit.phonemes) {
-        w.Text(p.name);
-        w.I64(p.start);
-        w.I64(p.duration);
-    }
-    w.Text(unit.next_phoneme);
-    return std::move(w.Result());
-}
-
-bool DecodeUnit(const std::string& data, SynthesisUnit* unit) {
-    Reader r(data);
-    uint32_t rate = 0;
-    uint32_t interpolated = 0;
-    uint32_t count = 0;
-    if (!r.U32(&rate) || !r.U32(&interpolated) || !r.Count(&count, sizeof(int16_t))) {
-        return false;
-    }
-    unit->sample_rate = static_cast<int>(rate);
-    unit->interpolated_marks = static_cast<int>(interpolated);
-    unit->samples.resize(count);
-    if (!r.Bytes(unit->samples.data(), count * sizeof(int16_t)) || !r.Count(&count, 12)) {
-        return false;
-    }
-    unit->marks.resize(count);
-    for (TimedMark& m : unit->marks) {
-        if (!r.Text(&m.name) || !r.I64(&m.sample)) {
-            return false;
-        }
-    }
-    if (!r.Count(&count, 20)) {
-        return false;
-    }
-    unit->phonemes.resize(count);
-    for (TimedPhoneme& p : unit->phonemes) {
-        if (!r.Text(&p.name) || !r.I64(&p.start) || !r.I64(&p.duration)) {
-            return false;
-        }
-    }
-    return r.Text(&unit->next_phoneme) && r.AtEnd();
 }
 
 // One unit of a request, from its queueing to its delivery. Guarded by the
@@ -715,10 +783,17 @@ void WorkerPool::Run(Slot* slot, Job* job) {
     IoStatus status =
         WriteMessage(fd, job->in_pieces ? kSpeak : kSpeakWhole, job->words, job->deadline);
     for (;;) {
-        uint16_t type = 0;
+        wire::FrameHeader frame{};
         std::string payload;
+        SynthesisUnit unit;
+        bool garbled = false;
         if (status == IoStatus::kDone) {
-            status = ReadMessage(fd, job->deadline, &type, &payload);
+            status = ReadHeader(fd, job->deadline, &frame);
+        }
+        if (status == IoStatus::kDone && frame.type == kUnit) {
+            status = ReadUnit(fd, frame, job->deadline, &unit, &garbled);
+        } else if (status == IoStatus::kDone) {
+            status = ReadPayload(fd, frame, job->deadline, &payload);
         }
         if (status == IoStatus::kTimedOut) {
             fail("the synthesis took too long", true, false);
@@ -730,8 +805,8 @@ void WorkerPool::Run(Slot* slot, Job* job) {
             fail("the synthesis worker ended", true, true);
             return;
         }
-        SynthesisUnit unit;
-        if (type == kUnit && DecodeUnit(payload, &unit)) {
+        const uint16_t type = frame.type;
+        if (type == kUnit && !garbled) {
             MutexLock lock(&mutex_);
             if (!job->cancelled) {
                 job->pieces.push_back(std::move(unit));

@@ -59,8 +59,6 @@ namespace server {
 std::string EncodeWords(const std::string& voice, const std::vector<Word>& words, size_t begin,
                         size_t end);
 bool DecodeWords(const std::string& data, std::string* voice, std::vector<Word>* words);
-std::string EncodeUnit(const SynthesisUnit& unit);
-bool DecodeUnit(const std::string& data, SynthesisUnit* unit);
 
 // An Engine whose Speak runs in the worker processes of the pool.
 class WorkerPool : public Engine {
