@@ -2,9 +2,9 @@
 # SPDX-License-Identifier: MIT
 # Builds vrelay and runs its tests: a plain build with warnings as errors,
 # then a build with AddressSanitizer and UndefinedBehaviorSanitizer, then the
-# threaded layers (platform, transport, connection, client) and vrelay-web's
-# bridge with ThreadSanitizer, then the Windows cross-build and its tests under
-# Wine, then every fuzz target for a few seconds.
+# threaded layers (platform, transport, connection, client, server) and
+# vrelay-web's bridge with ThreadSanitizer, then the Windows cross-build and its
+# tests under Wine, then every fuzz target for a few seconds.
 # Usage: scripts/test.sh [--quick]   (--quick: the plain build only)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -40,7 +40,8 @@ if [[ ${quick} -eq 0 ]]; then
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
         run_suite build/asan -DCMAKE_BUILD_TYPE=Debug -DVRELAY_SANITIZE=address,undefined
-    tsan_targets=(platform_test transport_test connection_test client_test client_load_test)
+    tsan_targets=(platform_test transport_test connection_test client_test client_load_test
+        server_test)
     echo "== build build/tsan (${tsan_targets[*]})"
     cmake -S . -B build/tsan -DVRELAY_WERROR=ON -DCMAKE_BUILD_TYPE=Debug \
         -DVRELAY_SANITIZE=thread >/dev/null
