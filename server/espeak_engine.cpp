@@ -171,11 +171,15 @@ std::unique_ptr<Engine> EspeakEngine::Create(std::string* error) {
             return nullptr;
         }
         espeak_SetSynthCallback(SynthCallback);
+        // espeak-ng reads its list of every voice (a few hundred files, some
+        // milliseconds) at the first SSML text it speaks. Read here, before
+        // the workers are forked, it is read once rather than by every worker
+        // at its first unit, where it delays the first audio.
+        espeak_ListVoices(nullptr);
         s.sample_rate = rate;
         s.started = true;
     }
-    // The default voice is loaded, not looked up: the list of every voice
-    // and variant reads a few hundred files, left to the first that needs it.
+    // The default voice is loaded by name, not chosen from the list.
     if (espeak_SetVoiceByName("gmw/en") != EE_OK && espeak_SetVoiceByName("en") != EE_OK) {
         *error = "espeak-ng has no English voice";
         return nullptr;
