@@ -15,21 +15,14 @@ text=${2:-/usr/share/common-licenses/GPL-3}
 runs=${3:-5}
 VRELAY_WITH_BENCH=1 scripts/setup.sh
 
-if [[ ! -f "${build}/CMakeCache.txt" ]]; then
-    cmake -S . -B "${build}" -DCMAKE_BUILD_TYPE=Release -DVRELAY_TESTS=OFF >/dev/null
-fi
-cmake --build "${build}" -j 2 --target vrelay_shared vrelay-server vrelay-say >/dev/null
+source scripts/common.sh
+release_build "${build}" vrelay_shared vrelay-server vrelay-say
 
 work=$(mktemp -d)
+server_pid=
 trap 'kill "${server_pid}" 2>/dev/null || true; wait 2>/dev/null || true; rm -rf "${work}"' EXIT
-"${build}/server/vrelay-server" --port 0 --log-level error >"${work}/server.txt" &
-server_pid=$!
-for _ in $(seq 100); do
-    grep -q "listening on" "${work}/server.txt" 2>/dev/null && break
-    sleep 0.1
-done
-port=$(sed -n 's/^listening on .*:\([0-9]*\)$/\1/p' "${work}/server.txt")
-[[ -n "${port}" ]] || { echo "the server did not start" >&2; exit 1; }
+start_server server_pid port "${work}/server.txt" \
+    "${build}/server/vrelay-server" --port 0 --log-level error
 
 cat >"${work}/render.py" <<'PY'
 import sys

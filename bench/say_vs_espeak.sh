@@ -13,12 +13,9 @@ build=${1:-build/release}
 text=${2:-/usr/share/common-licenses/GPL-3}
 runs=${3:-5}
 VRELAY_WITH_BENCH=1 scripts/setup.sh
+source scripts/common.sh
 
-jobs=$(nproc 2>/dev/null || echo 2)
-if [[ ! -f "${build}/CMakeCache.txt" ]]; then
-    cmake -S . -B "${build}" -DCMAKE_BUILD_TYPE=Release -DVRELAY_TESTS=OFF >/dev/null
-fi
-cmake --build "${build}" -j "${jobs}" --target vrelay-say >/dev/null
+release_build "${build}" vrelay-say
 say=${build}/tools/vrelay-say
 
 work=$(mktemp -d)

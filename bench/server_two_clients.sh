@@ -14,27 +14,17 @@ build=${1:-build/release}
 text=${2:-/usr/share/common-licenses/GPL-3}
 workers=${3:-$(nproc)}
 
-if [[ ! -x "${build}/server/vrelay-server" || ! -x "${build}/tools/vrelay-say" ]]; then
-    cmake -S . -B "${build}" -DCMAKE_BUILD_TYPE=Release -DVRELAY_TESTS=OFF >/dev/null
-    cmake --build "${build}" -j 2 --target vrelay-server vrelay-say >/dev/null
-fi
+source scripts/common.sh
+release_build "${build}" vrelay-server vrelay-say
 
 out=$(mktemp -d)
 server_pid=
 trap 'kill "${server_pid}" 2>/dev/null || true; wait 2>/dev/null || true; rm -rf "${out}"' EXIT
-# Starts a server with $1 workers; sets server_pid and port.
-start_server() {
+# (Re)starts the server with $1 workers; sets server_pid and port.
+serve_with_workers() {
     [[ -z "${server_pid}" ]] || { kill "${server_pid}"; wait "${server_pid}" || true; }
-    rm -f "${out}/server.txt"
-    "${build}/server/vrelay-server" --port 0 --workers "$1" --log-level error \
-        >"${out}/server.txt" &
-    server_pid=$!
-    for _ in $(seq 100); do
-        grep -q "listening on" "${out}/server.txt" 2>/dev/null && break
-        sleep 0.1
-    done
-    port=$(sed -n 's/^listening on .*:\([0-9]*\)$/\1/p' "${out}/server.txt")
-    [[ -n "${port}" ]] || { echo "the server did not start" >&2; exit 1; }
+    start_server server_pid port "${out}/server.txt" \
+        "${build}/server/vrelay-server" --port 0 --workers "$1" --log-level error
 }
 
 say() { "${build}/tools/vrelay-say" --server "127.0.0.1:${port}" -q -f "${text}" -o "$1"; }
@@ -45,7 +35,7 @@ since() { awk -v a="$(now)" -v b="$1" 'BEGIN { print a - b }'; }
 # The smaller of two numbers.
 least() { awk -v a="$1" -v b="$2" 'BEGIN { print (a < b ? a : b) }'; }
 
-start_server "${workers}"
+serve_with_workers "${workers}"
 say "${out}/warm.wav"  # voice data loaded into the workers
 start=$(now)
 say "${out}/alone.wav"
@@ -73,7 +63,7 @@ for _ in 1 2 3; do
     wait "${first}"
 done
 
-start_server 1
+serve_with_workers 1
 say "${out}/warm.wav"
 start=$(now)
 say "${out}/one.wav"

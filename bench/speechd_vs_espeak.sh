@@ -14,12 +14,9 @@ cd "$(dirname "$0")/.."
 build=${1:-build/release}
 runs=${2:-30}
 VRELAY_WITH_BENCH=1 scripts/setup.sh
+source scripts/common.sh
 
-jobs=$(nproc 2>/dev/null || echo 2)
-if [[ ! -f "${build}/CMakeCache.txt" ]]; then
-    cmake -S . -B "${build}" -DCMAKE_BUILD_TYPE=Release -DVRELAY_TESTS=OFF >/dev/null
-fi
-cmake --build "${build}" -j "${jobs}" --target sd_vrelay >/dev/null
+release_build "${build}" sd_vrelay
 espeak_module=/usr/lib/speech-dispatcher-modules/sd_espeak-ng
 espeak_conf=/etc/speech-dispatcher/modules/espeak-ng.conf
 [[ -x ${espeak_module} ]] || { echo "speech-dispatcher-espeak-ng is not installed" >&2; exit 1; }

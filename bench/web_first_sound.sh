@@ -9,10 +9,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/release}
 
-if [[ ! -x "${build}/web/vrelay-web" ]]; then
-    cmake -S . -B "${build}" -DCMAKE_BUILD_TYPE=Release -DVRELAY_TESTS=OFF >/dev/null
-    cmake --build "${build}" -j 2 --target vrelay-web >/dev/null
-fi
+source scripts/common.sh
+release_build "${build}" vrelay-web
 modules=${build}/tests/web
 /usr/bin/python3 -c "import sys; sys.path.insert(0, 'tests/web'); import browser_test; browser_test.node_modules('${modules}')"
 
@@ -20,10 +18,7 @@ out=$(mktemp -d)
 trap 'kill "${web_pid}" 2>/dev/null || true; wait 2>/dev/null || true; rm -rf "${out}"' EXIT
 "${build}/web/vrelay-web" --port 0 >"${out}/web.txt" 2>&1 &
 web_pid=$!
-for _ in $(seq 100); do
-    grep -q "serving" "${out}/web.txt" 2>/dev/null && break
-    sleep 0.1  # waiting for the process to start
-done
+wait_for_line "${out}/web.txt" serving || true
 url=$(grep -o 'http://[^ ]*/' "${out}/web.txt" | head -n 1)
 [[ -n "${url}" ]] || { echo "vrelay-web did not start" >&2; exit 1; }
 # Chromium on its own audio clock, muted and away from any sound server.

@@ -15,6 +15,7 @@
 #     run from them; then purged, leaving no file behind.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/common.sh
 src=$PWD
 build=$src/${1:-build/plain}
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -32,14 +33,8 @@ trap cleanup EXIT
 step() { echo "== install check: $*"; }
 
 # The tone engine answers fast and with exact numbers; port 0 picks a free one.
-"${build}/server/vrelay-server" --engine tone --port 0 >"${work}/server.out" 2>/dev/null &
-server_pid=$!
-for _ in $(seq 100); do
-    grep -q "^listening on" "${work}/server.out" && break
-    sleep 0.1  # waiting for the server process to start, not synchronising threads
-done
-port=$(sed -n 's/^listening on .*:\([0-9]*\)$/\1/p' "${work}/server.out")
-[[ -n ${port} ]] || { echo "the tone server did not start" >&2; exit 1; }
+start_server server_pid port "${work}/server.out" \
+    "${build}/server/vrelay-server" --engine tone --port 0
 
 # run_examples DIR: both examples from DIR against the tone server.
 run_examples() {
@@ -164,13 +159,8 @@ purge() { dpkg -P ${packages} >/dev/null; }
 dpkg -i "${work}"/deb/*.deb >/dev/null
 trap 'purge; cleanup' EXIT
 # The installed server, on a port of its own, for the installed clients.
-/usr/bin/vrelay-server --engine tone --port 0 >"${work}/deb-server.out" 2>/dev/null &
-deb_server=$!
-for _ in $(seq 100); do
-    grep -q "^listening on" "${work}/deb-server.out" && break
-    sleep 0.1  # waiting for the server process to start
-done
-port=$(sed -n 's/^listening on .*:\([0-9]*\)$/\1/p' "${work}/deb-server.out")
+deb_server=
+start_server deb_server port "${work}/deb-server.out" /usr/bin/vrelay-server --engine tone --port 0
 mkdir -p "${work}/ex-deb"
 # shellcheck disable=SC2046
 cc -o "${work}/ex-deb/render_to_wav" examples/render_to_wav.c $(pkg-config --cflags --libs vrelay)

@@ -15,6 +15,7 @@
 # ~/.cache/vrelay-win. A prefix that exists is reused.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/common.sh
 root=$(pwd)
 
 ci=0
@@ -200,15 +201,10 @@ cmake -S . -B build/plain -DVRELAY_WERROR=ON >/dev/null
 cmake --build build/plain -j "${jobs}" --target vrelay-server >/dev/null
 run_dir=build/win-x86_64/run
 rm -rf "${run_dir}" && mkdir -p "${run_dir}"
-build/plain/server/vrelay-server --port 0 --listen 127.0.0.1 >"${run_dir}/server.out" 2>&1 &
-server_pid=$!
+server_pid=
 trap 'kill "${server_pid}" 2>/dev/null || true; /usr/lib/wine/wineserver -k 2>/dev/null || true' EXIT
-for _ in $(seq 100); do
-    grep -q "^listening on" "${run_dir}/server.out" && break
-    sleep 0.1
-done
-port=$(sed -n 's/^listening on .*:\([0-9]*\)$/\1/p' "${run_dir}/server.out")
-[[ -n "${port}" ]] || { cat "${run_dir}/server.out" >&2; exit 1; }
+start_server server_pid port "${run_dir}/server.out" \
+    build/plain/server/vrelay-server --port 0 --listen 127.0.0.1
 (cd "${run_dir}" && "${wine}" ../bin/render_to_wav.exe 127.0.0.1 "${port}" sync.wav \
     "Hello from Windows, four words.") >"${run_dir}/sync.out" 2>&1 ||
     { cat "${run_dir}/sync.out" >&2; exit 1; }
