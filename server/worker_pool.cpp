@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -361,6 +362,28 @@ IoStatus ReadUnit(int fd, const wire::FrameHeader& frame, Clock::time_point dead
     return *garbled ? IoStatus::kDone : ReadTrailer(fd, deadline, frame);
 }
 
+// A worker is told to stop a job nobody wants any more by SIGUSR1 carrying
+// the job's number (the worker's jobs are numbered from 1 as they come): its
+// synthesis ends at the next buffer, and the worker, warm, takes the next
+// job (ending it would cost the next request a fresh process). A worker
+// that has not finished the job a second later (stuck inside the engine) is
+// ended by the alarm's default action. A signal that arrives late, between
+// jobs or in a later one, names another job and is ignored.
+volatile sig_atomic_t g_job = 0;  // the job being spoken; 0 between jobs
+volatile sig_atomic_t g_stop = 0;
+constexpr unsigned kStopGraceSeconds = 1;
+
+void OnStopSignal(int, siginfo_t* info, void*) {
+    if (g_job != 0 && info->si_code == SI_QUEUE && info->si_value.sival_int == g_job) {
+        g_stop = 1;
+        ::alarm(kStopGraceSeconds);
+    }
+}
+
+int NextJobNumber(int number) {
+    return number == INT_MAX ? 1 : number + 1;
+}
+
 // The worker's side: units go back over the socket pair as they come, in
 // pieces when the session may be waiting for the first of them.
 class UnitWriter : public UnitSink {
@@ -374,6 +397,7 @@ class UnitWriter : public UnitSink {
     }
     // The worker's engine is its own: pieces block no other session.
     bool TakesPieces() const override { return pieces_; }
+    bool Abandoned() const override { return g_stop != 0; }
 
   private:
     const int fd_;
@@ -413,6 +437,18 @@ void CloseInheritedDescriptors(int keep) {
         ::_exit(0);
     }
     ::signal(SIGPIPE, SIG_DFL);  // a session that went away ends the worker
+    struct sigaction stop {};
+    stop.sa_sigaction = OnStopSignal;
+    sigemptyset(&stop.sa_mask);
+    stop.sa_flags = SA_RESTART | SA_SIGINFO;
+    ::sigaction(SIGUSR1, &stop, nullptr);
+    ::signal(SIGALRM, SIG_DFL);
+    // The thread the worker was forked from may block them.
+    sigset_t wanted;
+    sigemptyset(&wanted);
+    sigaddset(&wanted, SIGUSR1);
+    sigaddset(&wanted, SIGALRM);
+    ::sigprocmask(SIG_UNBLOCK, &wanted, nullptr);
     CloseInheritedDescriptors(fd);
 #ifdef __GLIBC__
     // A worker speaks unit after unit with buffers of a few megabytes: they
@@ -438,13 +474,20 @@ void CloseInheritedDescriptors(int keep) {
             (static_cast<rlim_t>(memory_mb) << 20);
         ::setrlimit(RLIMIT_AS, &limit);
     }
-    for (;;) {
+    for (int number = 1;; number = NextJobNumber(number)) {
         uint16_t type = 0;
         std::string payload;
         if (ReadMessage(fd, Clock::time_point::max(), &type, &payload) != IoStatus::kDone ||
             (type != kSpeak && type != kSpeakWhole)) {
             ::_exit(0);
         }
+        g_stop = 0;
+        g_job = number;
+        // Out of the job before its end is told: a late stop is then ignored.
+        const auto job_over = [] {
+            g_job = 0;
+            ::alarm(0);
+        };
         try {
             std::string voice;
             std::vector<Word> words;
@@ -453,9 +496,11 @@ void CloseInheritedDescriptors(int keep) {
             if (!DecodeWords(payload, &voice, &words)) {
                 error = "garbled request";
             } else if (engine->Speak(voice, words, &writer, &error)) {
+                job_over();
                 WriteMessage(fd, kDone, std::string());
                 continue;
             }
+            job_over();
             WriteMessage(fd, kFailed, error);
         } catch (const std::bad_alloc&) {
             // The memory limit: say so, and let a fresh process take over.
@@ -628,12 +673,12 @@ bool WorkerPool::StartWorker(Slot* slot, std::string* error) {
     ::close(pair[1]);
     slot->pid = pid;
     slot->fd = pair[0];
+    slot->jobs = 0;
     VR_LOG(logDEBUG) << "vrelay server: synthesis worker " << pid << " started";
     return true;
 }
 
 void WorkerPool::EndWorker(Slot* slot, bool kill, std::string* why) {
-    slot->doomed = false;
     if (slot->pid == 0) {
         return;
     }
@@ -749,14 +794,12 @@ void WorkerPool::Drive(size_t index) {
             job->failed = true;
             job->error = error;
         } else {
+            slot->jobs = NextJobNumber(slot->jobs);
             job->slot = slot;
             lock.Unlock();
             Run(slot, job.get());
             lock.Lock();
             job->slot = nullptr;
-            if (slot->doomed) {
-                EndWorker(slot, true, nullptr);  // killed for a job that ended meanwhile
-            }
         }
         job->state = Job::State::kEnded;
         progress_.SignalAll();
@@ -831,8 +874,9 @@ void WorkerPool::CancelLocked(const JobList& jobs) {
             queue_.erase(std::find(queue_.begin(), queue_.end(), job));
             job->state = Job::State::kEnded;
         } else if (job->state == Job::State::kRunning && job->slot->pid != 0) {
-            ::kill(job->slot->pid, SIGKILL);  // still speaking what nobody wants
-            job->slot->doomed = true;
+            sigval number{};  // still speaking what nobody wants
+            number.sival_int = job->slot->jobs;
+            ::sigqueue(job->slot->pid, SIGUSR1, number);
         }
     }
 }

@@ -26,7 +26,9 @@
 // request's deadline costs only that request: Speak delivers the units before
 // the failed one and fails with the reason. The pool starts a replacement for
 // the next job. A session that stops taking units (its client is gone, a
-// bound was hit) drops its jobs; workers still speaking them are ended.
+// bound was hit) drops its jobs; workers still speaking them are told to
+// stop: they end the synthesis at the next buffer and stay, warm, for the
+// next job (a worker that does not stop within a second ends itself).
 //
 // Workers are forked from the server process, which may have other threads;
 // the child only closes sockets, sets its memory limit and serves requests
@@ -128,8 +130,8 @@ class WorkerPool : public Engine {
     struct Job;
     struct Slot {
         pid_t pid = 0;
-        int fd = -1;          // our end of the socket pair
-        bool doomed = false;  // killed while running a job; its driver ends it
+        int fd = -1;   // our end of the socket pair
+        int jobs = 0;  // jobs handed to the worker: the number of its current one
         std::thread driver;
     };
     using JobList = std::deque<std::shared_ptr<Job>>;
@@ -140,7 +142,7 @@ class WorkerPool : public Engine {
     // with the job. Called without the lock.
     void Run(Slot* slot, Job* job);
     // Drops a request's jobs: queued ones leave the queue, workers speaking
-    // the others are killed.
+    // the others are told to stop.
     void CancelLocked(const JobList& jobs) REQUIRES(mutex_);
     // Words of a request's jobs beyond the one being delivered.
     static size_t WordsAhead(const JobList& jobs);
@@ -158,8 +160,8 @@ class WorkerPool : public Engine {
     std::unique_ptr<Engine> engine_;
     const long memory_mb_;
     const bool pinned_;
-    // Guards the fields below, the slots' workers (pid, fd, doomed: a
-    // slot's driver reads its fd without it while it runs a job, as then
+    // Guards the fields below, the slots' workers (pid, fd, jobs: a slot's
+    // driver reads its fd without it while it runs a job, as then
     // only that driver may change the worker) and every Job but its words
     // and deadline. The slot fields and the jobs are not annotated: the
     // analysis cannot name this mutex from them.
