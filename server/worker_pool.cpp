@@ -165,6 +165,9 @@ IoStatus WaitFor(int fd, short events, Clock::time_point deadline) {
 // no longer than an answer would.
 IoStatus WriteMessage(int fd, uint16_t type, std::initializer_list<iovec> payload,
                       Clock::time_point deadline = Clock::time_point::max()) {
+    if (payload.size() > kMaxPayloadParts) {
+        return IoStatus::kClosed;  // a caller's mistake: nothing is sent
+    }
     size_t length = 0;
     for (const iovec& part : payload) {
         length += part.iov_len;
@@ -265,7 +268,7 @@ IoStatus ReadTrailer(int fd, Clock::time_point deadline, const wire::FrameHeader
     return status;
 }
 
-// Reads the payload and trailer of the message frame heads.
+// Reads the payload and trailer of the message whose header is frame.
 IoStatus ReadPayload(int fd, const wire::FrameHeader& frame, Clock::time_point deadline,
                      std::string* payload) {
     payload->resize(frame.length);
@@ -284,7 +287,6 @@ IoStatus ReadMessage(int fd, Clock::time_point deadline, uint16_t* type, std::st
 // samples, then the marks, the phonemes and the next phoneme. The samples, by
 // far its largest part, go out from the unit and come in straight into one:
 // a long text's audio is copied once less on each side.
-constexpr size_t kUnitHeadSize = 3 * sizeof(uint32_t);
 
 void EncodeUnit(const SynthesisUnit& unit, std::string* head, std::string* tail) {
     Writer h;
@@ -337,8 +339,7 @@ bool DecodeUnitTail(const std::string& tail, SynthesisUnit* unit) {
 IoStatus ReadUnit(int fd, const wire::FrameHeader& frame, Clock::time_point deadline,
                   SynthesisUnit* unit, bool* garbled) {
     *garbled = true;
-    uint32_t head[3] = {};
-    static_assert(sizeof head == kUnitHeadSize, "the unit's head is three counts");
+    uint32_t head[3] = {};  // sample rate, interpolated marks, sample count
     if (frame.length < sizeof head) {
         return IoStatus::kDone;
     }
