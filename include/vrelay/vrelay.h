@@ -63,7 +63,10 @@
  *   request is stopped and asynchronous renders get 2 seconds to end; a
  *   callback that has not returned by then is left running, and its
  *   connection is never freed, so that the exit does not wait for it (so do
- *   not unload the library under such a callback).
+ *   not unload the library under such a callback). Threads still calling in
+ *   meanwhile or afterwards are safe: a stopped render returns VR_CANCELLED,
+ *   every handle is then unknown (VR_BAD_HANDLE; vrDestroyConnection returns
+ *   VR_SUCCESS) and vrCreateConnection returns VR_ERROR.
  *
  * fork(). In the child, a connection that was in use when the process forked
  *   (a request running on any thread, the forking one included; a cancel or
