@@ -96,6 +96,11 @@
  *   <tr><td>any other value</td><td>a file name: both are appended to that file; when it
  *       cannot be opened, both go to standard error</td></tr>
  *   </table>
+ *   A message never makes a call wait for its file nor raises SIGPIPE: one the
+ *   file does not take at once (a full disk; a FIFO without a reader, whose
+ *   reader left or does not read) is lost, and the first loss is reported
+ *   once on standard error. A FIFO gets the messages written while it has a
+ *   reader.
  *
  * Wire format. Client and server exchange frames over one TCP stream; every
  *   integer is big-endian:
