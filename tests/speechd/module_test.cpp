@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // sd_vrelay driven through its standard input and output, as Speech
-// Dispatcher drives it, against the reference server with espeak-ng.
+// Dispatcher drives it, against the reference server with espeak-ng (and a
+// stand-in server that goes silent, for the QUIT rows).
 #include <gtest/gtest.h>
 #include <unistd.h>
 #include <vrelay/vrelay.h>
@@ -18,6 +19,7 @@
 #include "speechd/module_protocol.h"
 #include "tests/support/callback_recorder.h"
 #include "tests/support/child_process.h"
+#include "tests/support/fake_server.h"
 #include "wire/payload.h"
 
 namespace vrelay {
@@ -281,6 +283,54 @@ TEST_F(ModuleTest, ServerDyingMidMessageStopsItAndTheNextMessageReconnects) {
     EXPECT_EQ(Events(back), (Strings{"202 OK RECEIVING MESSAGE", "200 OK SPEAKING", "701 BEGIN",
                                      "700 again", "702 END"}));
     EXPECT_GT(back.samples.size(), 1000u);
+}
+
+// QUIT while the speech server has taken the connection but answers nothing
+// more: the module answers and exits within 2 s whatever it waits for (a
+// voice selection or a text's answer), also when the QUIT comes right behind
+// the SPEAK, before the module is inside its call.
+TEST(ModuleQuitTest, QuitEndsTheModuleWithinTwoSecondsWhileTheServerIsSilent) {
+    const struct {
+        const char* name;
+        const char* defaultVoice;  // a voice of its own makes a selection first
+        bool quitWhileAsked;       // else right behind the SPEAK
+        int runs;
+    } rows[] = {
+        {"a text's answer", "", true, 1},
+        {"a voice selection", "one", true, 1},
+        {"a text's answer, QUIT right behind", "", false, 10},
+        {"a voice selection, QUIT right behind", "one", false, 10},
+    };
+    char folder[] = "/tmp/vrelay-speechd-XXXXXX";
+    ASSERT_NE(::mkdtemp(folder), nullptr);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        for (int run = 0; run < row.runs; ++run) {
+            // The voice list for INIT, and silence from then on.
+            test::FakeServer server(test::AnswerWhen(
+                [](const test::ReceivedFrame& f) { return f.Text() == "<voice name=\"all\"/>"; },
+                {test::Action::Text(PACKET_QUERY, "<voices><voice name=\"one\"/></voices>"),
+                 test::Action::End()},
+                [](const test::ReceivedFrame&) {
+                    return std::vector<test::Action>{test::Action::Hold()};
+                }));
+            auto module =
+                StartModule(folder, "VrelayServer \"127.0.0.1:" + std::to_string(server.Port()) +
+                                        "\"\nDefaultVoice \"" + row.defaultVoice + "\"\n");
+            module->Send(Speak("<speak>Never heard.</speak>") +
+                         (row.quitWhileAsked ? "" : "QUIT\n"));
+            if (row.quitWhileAsked) {
+                ASSERT_TRUE(server.WaitUntilHeld());
+                module->Send("QUIT\n");
+            }
+            const auto sent = Clock::now();
+            Heard heard;
+            EXPECT_TRUE(heard.ReadUntil(module.get(), "210 OK QUIT"));
+            EXPECT_EQ(module->Wait(), 0);
+            EXPECT_LT(Clock::now() - sent, std::chrono::seconds(2)) << "run " << run;
+        }
+    }
+    ::rmdir(folder);
 }
 
 }  // namespace
