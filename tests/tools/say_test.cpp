@@ -22,6 +22,7 @@
 #include "server/speech_server.h"
 #include "tests/support/captured_log.h"
 #include "tests/support/child_process.h"
+#include "tests/support/fake_server.h"
 #include "tests/support/run_command.h"
 
 namespace {
@@ -363,6 +364,44 @@ TEST(SayTest, TerminatedRunLeavesAValidWav) {
         EXPECT_EQ(Le32(wav, 4), wav.size() - 8);
         EXPECT_EQ(Le32(wav, 40), wav.size() - 44);
         std::remove(path.c_str());
+    }
+}
+
+// SIGTERM or Ctrl-C while the server has taken the connection but answers
+// nothing more: vrelay-say ends by the signal within 2 s, whether it waits
+// for the voice it selects or for the text's answer.
+TEST(SayTest, ASignalEndsItWithinTwoSecondsWhileTheServerIsSilent) {
+    using vrelay::test::Action;
+    for (const char* voice : {"one", ""}) {
+        for (int signal : {SIGTERM, SIGINT}) {
+            SCOPED_TRACE(std::string(*voice ? "selecting a voice" : "rendering") + ", signal " +
+                         std::to_string(signal));
+            // The voice list, and silence from then on.
+            vrelay::test::FakeServer server(vrelay::test::AnswerWhen(
+                [](const vrelay::test::ReceivedFrame& f) {
+                    return f.Text() == "<voice name=\"all\"/>";
+                },
+                {Action::Text(PACKET_QUERY, "<voices><voice name=\"one\"/></voices>"),
+                 Action::End()},
+                [](const vrelay::test::ReceivedFrame&) {
+                    return std::vector<Action>{Action::Hold()};
+                }));
+            const std::string path = Out("silent.wav");
+            std::vector<std::string> args = {VRELAY_SAY_PATH, "-q", "-o", path,
+                                             "--server=127.0.0.1:" + std::to_string(server.Port())};
+            if (*voice) {
+                args.insert(args.end(), {"-v", voice});
+            }
+            args.push_back("Never heard.");
+            vrelay::test::ChildProcess say(args);
+            ASSERT_TRUE(server.WaitUntilHeld());
+            const auto sent = std::chrono::steady_clock::now();
+            kill(say.pid, signal);
+            const int status = say.Wait();
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+            EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(2));
+            std::remove(path.c_str());
+        }
     }
 }
 
