@@ -74,11 +74,24 @@ const char* MicrosoftLanguageId(const std::string& tag) {
         {"tr", "1055"},    {"ja", "1041"},    {"ko", "1042"},      {"cmn", "2052"},
         {"yue", "3076"},   {"ar", "1025"},    {"he", "1037"},      {"hi", "1081"},
     };
-    auto it = kIds.find(tag);
-    if (it == kIds.end()) {
-        it = kIds.find(tag.substr(0, tag.find('-')));
+    // The tag, then shorter and shorter prefixes: en-gb-scotland, en-gb, en.
+    std::string prefix = tag;
+    std::transform(prefix.begin(), prefix.end(), prefix.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    while (!prefix.empty()) {
+        const auto it = kIds.find(prefix);
+        if (it != kIds.end()) {
+            return it->second;
+        }
+        const size_t dash = prefix.rfind('-');
+        prefix.resize(dash == std::string::npos ? 0 : dash);
     }
-    return it == kIds.end() ? "" : it->second;
+    return "";
+}
+
+bool AllOf(const std::string& text, int (*is)(int)) {
+    return std::all_of(text.begin(), text.end(),
+                       [is](char c) { return is(static_cast<unsigned char>(c)) != 0; });
 }
 
 VoiceInfo FromEspeak(const espeak_VOICE& voice, int sample_rate) {
@@ -95,26 +108,26 @@ VoiceInfo FromEspeak(const espeak_VOICE& voice, int sample_rate) {
     if (!v.languages.empty()) {
         v.language_tag = v.languages.front().first;
     }
-    const std::string primary = v.language_tag.substr(0, v.language_tag.find('-'));
     const size_t open = v.name.find(" (");
     v.language = v.name.substr(0, open);
     if (open != std::string::npos && v.name.back() == ')') {
         v.country = v.name.substr(open + 2, v.name.size() - open - 3);
     }
-    v.language_id = primary;
-    v.language_iso = primary;
+    // The tag whole (en-gb-scotland), its language (en), and its second part
+    // when that is a country (gb: GB) or a numbered region (029).
+    v.language_id = v.language_tag;
     const size_t dash = v.language_tag.find('-');
+    v.language_iso = v.language_tag.substr(0, dash);
     if (dash != std::string::npos) {
-        const std::string region = v.language_tag.substr(dash + 1, 2);
-        const bool two_letters = v.language_tag.size() - dash - 1 == 2 &&
-                                 std::isalpha(static_cast<unsigned char>(region[0])) &&
-                                 std::isalpha(static_cast<unsigned char>(region[1]));
-        if (two_letters) {
-            v.country_iso = region;
-            for (char& c : v.country_iso) {
-                c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        const size_t next = v.language_tag.find('-', dash + 1);
+        const std::string second = v.language_tag.substr(dash + 1, next - dash - 1);
+        if (second.size() == 2 && AllOf(second, std::isalpha)) {
+            for (char c : second) {
+                v.country_iso += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
             }
             v.country_id = v.country_iso;
+        } else if (second.size() == 3 && AllOf(second, std::isdigit)) {
+            v.region = second;
         }
     }
     v.language_microsoft = MicrosoftLanguageId(v.language_tag);
