@@ -182,9 +182,11 @@ TEST(SayTest, ExitCodesAndMessages) {
         {"--markup --plain hi", 2, "cannot be combined"},
         {"--rate '1\"/>' hi", 2, "--rate wants"},
         {"--rate banana hi", 2, "--rate wants"},
-        {"--rate 30% hi", 2, "--rate wants"},
-        {"--pitch 1000Hz hi", 2, "--pitch wants"},
-        {"--volume +12dB hi", 2, "--volume wants"},
+        // Past the reach the server speaks at its end; a value without its
+        // unit is not understood.
+        {"--rate 30% --pitch 1000Hz --volume +12dB -o /dev/null hi", 0, ", 1 word\n"},
+        {"--pitch 1000 hi", 2, "--pitch wants"},
+        {"--volume +12 hi", 2, "--volume wants"},
         {"--sample-rate 5 hi", 2, "--sample-rate wants"},
         {"-o /dev/null hi", 0, ", 1 word\n"},
         {"-o /dev/null hi there", 0, ", 2 words\n"},
