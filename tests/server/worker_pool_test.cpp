@@ -207,9 +207,13 @@ TEST(WorkerPool, UnitsCrossIntactAndAFailingWorkerCostsOnlyItsRequest) {
         EXPECT_EQ(pool.WorkerPids()[0] == before, word == "spin") << word;
     }
 #endif
-    // A worker killed while idle is reaped and replaced at once, not at its
+    // A worker killed while idle (its last request over, and with it every
+    // unit it was told to stop) is reaped and replaced at once, not at its
     // slot's next job (polls, bounded, until the pool has done so).
+    Collector over;
+    ASSERT_TRUE(pool.Speak("v", next_words, &over, &error)) << error;
     const pid_t idle = pool.WorkerPids()[0];
+    ASSERT_GT(idle, 0);
     ASSERT_EQ(::kill(idle, SIGKILL), 0);
     const std::string proc = "/proc/" + std::to_string(idle);
     for (int i = 0; i < 500 && (::access(proc.c_str(), F_OK) == 0 || pool.WorkerPids()[0] == 0);
