@@ -9,7 +9,9 @@
 // for it instead of taking it out. The probe goes before every queued
 // request (see UnitSink::Urgent), so it waits at most for the units that are
 // being synthesised; one probe answers every check that comes within
-// kReuseMs of it.
+// kReuseMs of it. To the engine a probe is a request like any other (a
+// server with one session, whose units go to workers chosen from their text
+// for the same audio every time, sees it as a second client's).
 //
 // One thread serves every check, reading their requests without blocking, at
 // most kMaxChecks connections at once (a further one closes the oldest); a
