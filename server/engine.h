@@ -85,6 +85,9 @@ class UnitSink {
     virtual std::chrono::steady_clock::time_point Deadline() const {
         return std::chrono::steady_clock::time_point::max();
     }
+    // True for a short request that must not wait behind the others (a
+    // health probe): an engine that queues requests serves it first.
+    virtual bool Urgent() const { return false; }
 };
 
 // One engine serves every session: implementations are thread-safe.

@@ -394,16 +394,35 @@ int PlaceMissingMarks(const std::vector<Word>& words, size_t begin, size_t end,
     return placed;
 }
 
+namespace {
+
+// The words espeak speaks in text: its runs of non-blank characters.
+size_t BlankSeparatedWords(const std::string& text) {
+    size_t count = 0;
+    bool in_word = false;
+    for (const char c : text) {
+        const bool blank = std::isspace(static_cast<unsigned char>(c)) != 0;
+        count += !blank && !in_word ? 1 : 0;
+        in_word = !blank;
+    }
+    return count;
+}
+
+}  // namespace
+
 size_t EspeakEngine::UnitEnd(const std::vector<Word>& words, size_t begin) const {
     // A unit is one uninterruptible call into espeak: bounded in words, text
-    // and pause time so that its time and audio stay small. It ends at a
-    // sentence or paragraph end once it has a few words: units of similar
-    // size keep the workers evenly busy, and a cut there changes no melody.
+    // and pause time so that its time and audio stay small. Words are counted
+    // in the text, not by marks: text without marks comes as one long record
+    // cut into pieces (see BoundWords). A unit ends at a sentence or
+    // paragraph end once it has a few words: units of similar size keep the
+    // workers evenly busy, and a cut there changes no melody.
     constexpr size_t kMinUnitWords = 24;
     constexpr size_t kMaxUnitWords = 160;
-    constexpr size_t kMaxUnitBytes = 4000;
+    constexpr size_t kMaxUnitBytes = 1000;
     constexpr int64_t kMaxUnitBreakMs = 20 * 1000;
     size_t end = begin;
+    size_t count = 0;
     size_t bytes = 0;
     int64_t break_ms = 0;
     // A unit has one gain: it ends before a word spoken at another volume
@@ -420,11 +439,20 @@ size_t EspeakEngine::UnitEnd(const std::vector<Word>& words, size_t begin) const
             gain_from = &word.context.Elements();
             gain = prosody;
         }
+        // A record that would take the unit over a bound starts the next one
+        // (a record alone may have up to kMaxWordBytes). A record without
+        // text (a mark, breaks) counts as a word: marks cost time too.
+        const size_t spoken = std::max<size_t>(1, BlankSeparatedWords(word.text));
+        if (end > begin &&
+            (count + spoken > kMaxUnitWords || bytes + word.text.size() > kMaxUnitBytes)) {
+            break;
+        }
+        count += spoken;
         bytes += word.text.size();
         for (const Element& pause : word.breaks) {
             break_ms += BreakMilliseconds(pause);
         }
-        const size_t count = ++end - begin;
+        ++end;
         if ((count >= kMinUnitWords && (word.EndsSentence() || word.EndsParagraph())) ||
             count >= kMaxUnitWords || bytes >= kMaxUnitBytes || break_ms >= kMaxUnitBreakMs) {
             break;

@@ -2,10 +2,11 @@
 // vrelay-server: the reference speech server as a program.
 //
 // Prints "listening on ADDR:PORT" ("[ADDR]:PORT" for an IPv6 address) once it
-// accepts clients. SIGINT or SIGTERM: stops accepting, lets running requests
-// finish for the grace time, then closes every connection and exits 0; a
-// second SIGINT or SIGTERM ends it at once, by that signal. See kHelp for the
-// options and server/exit_codes.h for the exit codes.
+// accepts clients, then "health checks on ADDR:PORT" with --health-port.
+// SIGINT or SIGTERM: stops accepting, lets running requests finish for the
+// grace time, then closes every connection and exits 0; a second SIGINT or
+// SIGTERM ends it at once, by that signal. See kHelp for the options and
+// server/exit_codes.h for the exit codes.
 #include <getopt.h>
 #include <signal.h>
 #ifdef __GLIBC__
@@ -49,6 +50,10 @@ const char kHelp[] =
     "                         clients served at once from one address, 0 for no bound\n"
     "                         of its own; behind a proxy every client has its address\n"
     "                         (default 16)\n"
+    "  --health-port=N        answer health checks (HTTP GET /health: 200 when a probe\n"
+    "                         word is spoken, else 503) on port N of the --listen\n"
+    "                         address, apart from the sessions; 0 picks a free one\n"
+    "                         (default: none)\n"
     "  --idle-timeout=S       close a session that sends no text or query for S\n"
     "                         seconds (default 300)\n"
     "  --request-timeout=S    longest time to answer one text packet, and longest a\n"
@@ -130,6 +135,7 @@ int ParseArguments(int argc, char** argv, unsigned cores, Settings* settings) {
         kWorkers,
         kMaxSessions,
         kMaxSessionsPerAddress,
+        kHealthPort,
         kIdleTimeout,
         kRequestTimeout,
         kMaxRequestAudio,
@@ -147,6 +153,7 @@ int ParseArguments(int argc, char** argv, unsigned cores, Settings* settings) {
         {"workers", required_argument, nullptr, kWorkers},
         {"max-sessions", required_argument, nullptr, kMaxSessions},
         {"max-sessions-per-address", required_argument, nullptr, kMaxSessionsPerAddress},
+        {"health-port", required_argument, nullptr, kHealthPort},
         {"idle-timeout", required_argument, nullptr, kIdleTimeout},
         {"request-timeout", required_argument, nullptr, kRequestTimeout},
         {"max-request-audio", required_argument, nullptr, kMaxRequestAudio},
@@ -209,6 +216,11 @@ int ParseArguments(int argc, char** argv, unsigned cores, Settings* settings) {
                 if (!number_in(0, 100000))
                     return bad_number(0, 100000);
                 options.max_sessions_per_address = static_cast<int>(number);
+                break;
+            case kHealthPort:
+                if (!number_in(0, 65535))
+                    return bad_number(0, 65535);
+                options.health_port = static_cast<int>(number);
                 break;
             case kIdleTimeout:
                 if (!number_in(1, kDay))
@@ -308,6 +320,12 @@ int main(int argc, char** argv) {
     std::printf(
         "listening on %s\n",
         vrelay::server::AddressWithPort(settings.server.listen_address, server.Port()).c_str());
+    if (server.HealthPort() != 0) {
+        std::printf(
+            "health checks on %s\n",
+            vrelay::server::AddressWithPort(settings.server.listen_address, server.HealthPort())
+                .c_str());
+    }
     std::fflush(stdout);
 
     int signal_number = 0;

@@ -13,7 +13,9 @@
 
 #include "server/engine.h"
 #include "server/espeak_engine.h"
+#include "server/markup.h"
 #include "server/protocol.h"
+#include "server/session.h"
 #include "server/speech_server.h"
 #include "tests/server/raw_client.h"
 #include "tests/support/captured_log.h"
@@ -114,6 +116,57 @@ TEST_F(Espeak, EveryWordOfManySentencesIsTimedByItsOwnMark) {
     const double seconds = static_cast<double>(sink.samples) / sink.sample_rate;
     EXPECT_GT(seconds, count * 0.15);
     EXPECT_LT(seconds, count * 0.8);
+}
+
+// One call into espeak is bounded in words and in bytes, however the text is
+// marked: a mark before every word, marks without words, or none at all (the
+// text then comes as pieces of one long record).
+TEST_F(Espeak, UnitsAreBoundedInWordsAndBytesWhateverTheMarkup) {
+    std::string prose;
+    while (prose.size() < 20000) {
+        prose += "and so the story goes on without an end in sight ";
+    }
+    size_t count = 0;
+    const struct {
+        const char* name;
+        std::string text;
+    } cases[] = {
+        {"a mark before every word", Tokenised(prose, &count)},
+        {"no marks", prose},
+        {"marks without words",
+         [] {
+             std::string marks;
+             for (int i = 0; i < 2000; ++i) {
+                 marks += "<mark name=\"m" + std::to_string(i) + "\"/>";
+             }
+             return marks;
+         }()},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        MarkupParser parser;
+        std::vector<Word> words;
+        parser.Parse(c.text, &words);
+        int64_t budget = kBaseBreakMs;
+        BoundWords(&words, kMaxWordBytes, &budget);
+        for (size_t begin = 0, end; begin < words.size(); begin = end) {
+            end = engine_->UnitEnd(words, begin);
+            ASSERT_GT(end, begin);
+            size_t bytes = 0;
+            size_t spoken = 0;  // blank-separated words; a record without any counts as one
+            for (size_t i = begin; i < end; ++i) {
+                const std::string& text = words[i].text;
+                size_t starts = 0;
+                for (size_t at = 0; at < text.size(); ++at) {
+                    starts += text[at] != ' ' && (at == 0 || text[at - 1] == ' ') ? 1 : 0;
+                }
+                bytes += text.size();
+                spoken += std::max<size_t>(1, starts);
+            }
+            EXPECT_LE(spoken, 160u) << "unit at " << begin;
+            EXPECT_LE(bytes, 1000u) << "unit at " << begin;
+        }
+    }
 }
 
 // Workers hand a unit over in pieces as espeak speaks it; in process it goes
