@@ -17,12 +17,16 @@ const char kWebUsage[] =
     "  --listen ADDR              address to listen on (default 127.0.0.1)\n"
     "  --server HOST:PORT         use a running speech server instead of starting one\n"
     "  --engine espeak|tone       engine of the server started here (default espeak)\n"
+    "  --server-connections N     connections to the speech server, shared by all tabs:\n"
+    "                             each request takes one and gives it back (default 8;\n"
+    "                             keep it within the server's --max-sessions-per-address)\n"
     "  --origin ORIGIN            also accept WebSockets from this page origin\n"
     "                             (repeatable; the page's own is always accepted)\n"
     "  --max-text BYTES           longest text one Speak may send (default 262144)\n"
-    "  --max-sessions N           browser sessions in all (default 64)\n"
-    "  --max-sessions-per-address N  browser sessions per client address (default 4)\n"
-    "  --idle-timeout S           close a browser session unused for S seconds (default 120)\n"
+    "  --max-sessions N           browser tabs served at once (default 64)\n"
+    "  --max-sessions-per-address N  browser tabs per client address (default 4)\n"
+    "  --idle-timeout S           forget a tab, and close a server connection, unused\n"
+    "                             for S seconds (default 120)\n"
     "  -v, --verbose              log the sessions of the server started here\n"
     "  --version                  print the version and exit\n"
     "  -h, --help                 print this help and exit\n";
@@ -44,7 +48,7 @@ bool Number(const char* text, long low, long high, long* value) {
 bool ParseWebArgs(int argc, char** argv, WebOptions* options, std::string* error) {
     enum {
         kPort = 256, kListen, kServer, kEngine, kOrigin, kMaxText, kMaxSessions, kPerAddress,
-        kIdle, kVersion
+        kIdle, kVersion, kServerConnections
     };
     static const option kOptions[] = {
         {"port", required_argument, nullptr, kPort},
@@ -58,16 +62,18 @@ bool ParseWebArgs(int argc, char** argv, WebOptions* options, std::string* error
         {"idle-timeout", required_argument, nullptr, kIdle},
         {"verbose", no_argument, nullptr, 'v'},
         {"version", no_argument, nullptr, kVersion},
+        {"server-connections", required_argument, nullptr, kServerConnections},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
     optind = 0;  // restart the scan (GNU)
     opterr = 0;
     int c;
-    while ((c = getopt_long(argc, argv, ":vh", kOptions, nullptr)) != -1) {
+    int index = 0;
+    while ((c = getopt_long(argc, argv, ":vh", kOptions, &index)) != -1) {
         long n = 0;
         const auto bad = [&](const char* what) {
-            *error = std::string("--") + kOptions[c - kPort].name + " wants " + what + ", not \"" +
+            *error = std::string("--") + kOptions[index].name + " wants " + what + ", not \"" +
                      optarg + "\"";
             return false;
         };
@@ -113,6 +119,13 @@ bool ParseWebArgs(int argc, char** argv, WebOptions* options, std::string* error
                 }
                 options->limits.idleSeconds = static_cast<int>(n);
                 break;
+            case kServerConnections:
+                if (!Number(optarg, 1, 1000, &n)) {
+                    return bad("a number, 1 to 1000");
+                }
+                options->serverConnections = static_cast<int>(n);
+                break;
+
             case 'v':
                 options->verbose = true;
                 break;

@@ -18,6 +18,7 @@ struct WebOptions {
     HttpOptions http;
     SessionLimits limits;
     size_t maxTextBytes = 256 * 1024;
+    int serverConnections = 8;          // the pool's size
     std::string server;  // HOST:PORT, or "" for the embedded server
     std::string engine = "espeak";
     bool verbose = false;

@@ -4,13 +4,16 @@ standard library. The bridge runs the tone engine: 16 kHz, 1920 samples
 (a 100 ms tone and 20 ms of silence) per word with letters."""
 
 import os
+import signal
 import socket
 import struct
 import sys
+import time
 import unittest
+from concurrent.futures import ThreadPoolExecutor
 
-from web_client import (AUDIO, END, FORMAT, STOP, WORD, Closed, WebServer, WebSocket, decode,
-                        played, speak, token)
+from web_client import (AUDIO, END, FORMAT, STOP, WORD, Closed, SpeechServer, WebServer,
+                        WebSocket, decode, played, speak, token, unit_args, with_option)
 
 PROGRAM = os.environ.get("VRELAY_WEB", "vrelay-web")
 MAX_TEXT = 8192
@@ -208,6 +211,17 @@ class Bridge(unittest.TestCase):
                 self.assertIn(contains, answer)
 
 
+def tab(port, n, text="Hello there.", voice="", **kw):
+    """One tab speaking text to its end: (END reason, close code, close reason)."""
+    ws = WebSocket(port, session=token(n), **kw)
+    try:
+        ws.send(speak(text, voice=voice))
+        messages, code, reason = ws.messages()
+    finally:
+        ws.close_socket()
+    return (decode(messages[-1])[1][0] if messages else None), code, reason
+
+
 class Limits(unittest.TestCase):
     def test_sessions_per_address(self):
         server = WebServer(PROGRAM, "--max-sessions-per-address", "2").__enter__()
@@ -233,6 +247,104 @@ class Limits(unittest.TestCase):
         fresh = WebSocket(port, session=token(20_012))
         fresh.send(speak("fresh"))
         self.assertEqual(fresh.messages()[1], 1000)
+
+
+class WithSpeechServer(unittest.TestCase):
+    """The bridge against a vrelay-server of its own."""
+
+    def test_the_packaged_units_serve_100_tabs_20_speaking_at_once(self):
+        web_args = unit_args("vrelay-web.service")
+        with SpeechServer(*unit_args("vrelay-server.service")) as speech, \
+                WebServer(PROGRAM, *with_option(web_args, "--server", speech.address)) as server:
+            # A hundred users open the page and speak once; twenty speak at once.
+            for n in range(1, 101):
+                self.assertEqual(tab(server.port, 54_000 + n, source="127.0.1.%d" % n),
+                                 (0, 1000, "done"), "tab %d" % n)
+            with ThreadPoolExecutor(20) as pool:
+                results = list(pool.map(lambda n: tab(server.port, 54_000 + n,
+                                                      source="127.0.1.%d" % n), range(1, 21)))
+            self.assertEqual(results, [(0, 1000, "done")] * 20)
+            # The voice list's connection, and the bridge's pool.
+            pool_size = int(web_args[web_args.index("--server-connections") + 1])
+            self.assertLessEqual(speech.sessions_opened(), 1 + pool_size)
+
+    def test_1000_tabs_in_turn_at_the_session_limit(self):
+        with SpeechServer("--engine", "tone", "--max-sessions", "64",
+                          "--max-sessions-per-address", "0") as speech, \
+                WebServer(PROGRAM, "--server", speech.address, "--max-sessions", "64",
+                          "--max-sessions-per-address", "64") as server:
+            results = [tab(server.port, 55_000 + n, "one") for n in range(1000)]
+            self.assertEqual([(n, r) for n, r in enumerate(results) if r != (0, 1000, "done")], [])
+
+    def test_a_connection_given_again_speaks_in_the_tabs_voice(self):
+        def audio(voice):
+            ws = WebSocket(server.port, session=token(57_000))
+            ws.send(speak("one two", voice=voice))
+            messages = ws.messages()[0]
+            ws.close_socket()
+            return b"".join(m[1:] for m in messages if m[0] == AUDIO)
+
+        with SpeechServer("--engine", "tone") as speech, \
+                WebServer(PROGRAM, "--server", speech.address, "--server-connections", "1") as server:
+            plain, low = audio("tone"), audio("tone-low")
+            self.assertNotEqual(plain, low)
+            # A cancel leaves a new server session behind, in the default voice.
+            ws = WebSocket(server.port, session=token(57_001))
+            ws.send(speak("stop " * 1500, voice="tone-low"))
+            while decode(ws.receive())[0] != AUDIO:
+                pass
+            ws.send(bytes([STOP]))
+            ws.messages()
+            ws.close_socket()
+            self.assertEqual(audio("tone-low"), low)
+            # So does a server that restarts.
+            speech.restart()
+            self.assertEqual(audio("tone-low"), low)
+            self.assertEqual(audio("tone"), plain)
+
+    def test_sigterm_ends_the_bridge_at_once_when_the_speech_server_hangs(self):
+        with SpeechServer("--engine", "tone", "--max-sessions-per-address", "0") as speech, \
+                WebServer(PROGRAM, "--server", speech.address,
+                          "--max-sessions-per-address", "100") as server:
+            self.assertEqual(tab(server.port, 56_000, voice="tone"), (0, 1000, "done"))
+            speech.process.send_signal(signal.SIGSTOP)
+            # Twelve tabs ask for another voice: the bridge waits for the
+            # server's answer on every connection it has, and the rest wait
+            # for a connection.
+            tabs = [WebSocket(server.port, session=token(56_001 + i)) for i in range(12)]
+            for ws in tabs:
+                ws.send(speak("stuck", voice="tone-low"))
+            port = int(speech.address.rsplit(":", 1)[1])
+            deadline = time.monotonic() + 30
+            while waiting_connections(port) < 8 and time.monotonic() < deadline:
+                pass
+            self.assertGreaterEqual(waiting_connections(port), 8)
+            began = time.monotonic()
+            server.process.terminate()
+            try:
+                status = server.process.wait(timeout=10)
+            except Exception:
+                server.process.kill()
+                raise
+            took = time.monotonic() - began
+            for ws in tabs:
+                ws.close_socket()
+            print("vrelay-web ended %.2f s after SIGTERM" % took)
+            self.assertEqual(status, 0)
+            self.assertLess(took, 6)
+
+
+def waiting_connections(port):
+    """Connections to a local port holding bytes their listener has not read."""
+    count = 0
+    for name in ("/proc/net/tcp", "/proc/net/tcp6"):
+        with open(name) as table:
+            for line in list(table)[1:]:
+                fields = line.split()
+                local, queues = fields[1], fields[4]
+                if int(local.rsplit(":", 1)[1], 16) == port and int(queues.split(":")[1], 16) > 0:
+                    count += 1
+    return count
 
 
 if __name__ == "__main__":
