@@ -26,6 +26,7 @@
 #include "web/http_server.h"
 #include "web/server_pool.h"
 #include "web/session_registry.h"
+#include "web/socket_ledger.h"
 #include "web/voice_catalog.h"
 #include "web/web_options.h"
 
@@ -35,6 +36,9 @@ enum ExitCode { kExitOk = 0, kExitUsage = 1, kExitNoServer = 2, kExitCannotListe
 
 // From SIGTERM to the exit, whatever the speech server does.
 constexpr auto kStopTime = std::chrono::milliseconds(1500);
+// Descriptors a server connection may take: the library's socket and its
+// wake-up signal, and the embedded server's end.
+constexpr int kDescriptorsPerServerConnection = 3;
 
 // The server's voices, read once through a connection of their own.
 bool ReadVoiceList(const std::string& host, int port, std::vector<vrelay::tools::VoiceEntry>* voices) {
@@ -90,9 +94,22 @@ int main(int argc, char** argv) {
     }
     const VoiceCatalog catalog(std::move(voices));
 
-    // The pool outlives the registry, whose sessions take its connections;
-    // the registry is destroyed before the io_context, since the sessions'
-    // threads hand messages to it, and after the server.
+    // Room for every server connection, then the client connections'
+    // budget from what the open-files limit leaves.
+    const int budget =
+        ConnectionBudget(options.serverConnections * kDescriptorsPerServerConnection);
+    if (budget < 16) {
+        std::fprintf(stderr,
+                     "vrelay-web: the open-files limit leaves room for %d client connections: "
+                     "raise it (ulimit -n, LimitNOFILE=) or lower --server-connections\n",
+                     budget);
+        return kExitCannotListen;
+    }
+    // The ledger outlives the io_context, whose queued handlers hold client
+    // connections; the pool outlives the registry, whose sessions take its
+    // connections; the registry is destroyed before the io_context, since
+    // the sessions' threads hand messages to it, and after the server.
+    SocketLedger ledger(budget, options.maxConnectionsPerAddress);
     ServerPool pool(host, port, options.serverConnections, options.limits.idleSeconds,
                     &BrowserSession::OnPacket);
     boost::asio::io_context io;
@@ -100,7 +117,9 @@ int main(int argc, char** argv) {
     SocketContext context;
     context.registry = &registry;
     context.voices = &catalog;
+    context.ledger = &ledger;
     context.maxTextBytes = options.maxTextBytes;
+    context.idleSeconds = options.websocketIdleSeconds;
     HttpServer http(io, options.http, context);
     if (!http.Listen(&error)) {
         std::fprintf(stderr, "vrelay-web: %s\n", error.c_str());

@@ -22,11 +22,17 @@ const char kWebUsage[] =
     "                             keep it within the server's --max-sessions-per-address)\n"
     "  --origin ORIGIN            also accept WebSockets from this page origin\n"
     "                             (repeatable; the page's own is always accepted)\n"
+    "  --trusted-proxy ADDR[/BITS]  a reverse proxy whose X-Forwarded-For (or else\n"
+    "                             Forwarded) header names the client (repeatable)\n"
     "  --max-text BYTES           longest text one Speak may send (default 262144)\n"
     "  --max-sessions N           browser tabs served at once (default 64)\n"
     "  --max-sessions-per-address N  browser tabs per client address (default 4)\n"
+    "  --max-connections-per-address N  open HTTP and WebSocket connections per\n"
+    "                             client address; more are answered 503 (default 32)\n"
     "  --idle-timeout S           forget a tab, and close a server connection, unused\n"
     "                             for S seconds (default 120)\n"
+    "  --websocket-idle-timeout S  close a WebSocket on which the page has sent no\n"
+    "                             message for S seconds; pings do not count (default 60)\n"
     "  -v, --verbose              log the sessions of the server started here\n"
     "  --version                  print the version and exit\n"
     "  -h, --help                 print this help and exit\n";
@@ -48,7 +54,7 @@ bool Number(const char* text, long low, long high, long* value) {
 bool ParseWebArgs(int argc, char** argv, WebOptions* options, std::string* error) {
     enum {
         kPort = 256, kListen, kServer, kEngine, kOrigin, kMaxText, kMaxSessions, kPerAddress,
-        kIdle, kVersion, kServerConnections
+        kIdle, kVersion, kServerConnections, kTrustedProxy, kConnectionsPerAddress, kSocketIdle
     };
     static const option kOptions[] = {
         {"port", required_argument, nullptr, kPort},
@@ -63,6 +69,9 @@ bool ParseWebArgs(int argc, char** argv, WebOptions* options, std::string* error
         {"verbose", no_argument, nullptr, 'v'},
         {"version", no_argument, nullptr, kVersion},
         {"server-connections", required_argument, nullptr, kServerConnections},
+        {"trusted-proxy", required_argument, nullptr, kTrustedProxy},
+        {"max-connections-per-address", required_argument, nullptr, kConnectionsPerAddress},
+        {"websocket-idle-timeout", required_argument, nullptr, kSocketIdle},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -114,10 +123,12 @@ bool ParseWebArgs(int argc, char** argv, WebOptions* options, std::string* error
                     static_cast<int>(n);
                 break;
             case kIdle:
+            case kSocketIdle:
                 if (!Number(optarg, 1, 86400, &n)) {
                     return bad("seconds, 1 to 86400");
                 }
-                options->limits.idleSeconds = static_cast<int>(n);
+                (c == kIdle ? options->limits.idleSeconds : options->websocketIdleSeconds) =
+                    static_cast<int>(n);
                 break;
             case kServerConnections:
                 if (!Number(optarg, 1, 1000, &n)) {
@@ -125,7 +136,17 @@ bool ParseWebArgs(int argc, char** argv, WebOptions* options, std::string* error
                 }
                 options->serverConnections = static_cast<int>(n);
                 break;
-
+            case kConnectionsPerAddress:
+                if (!Number(optarg, 1, 100000, &n)) {
+                    return bad("a positive number");
+                }
+                options->maxConnectionsPerAddress = static_cast<int>(n);
+                break;
+            case kTrustedProxy:
+                if (!options->http.proxies.Add(optarg)) {
+                    return bad("an address or ADDRESS/BITS");
+                }
+                break;
             case 'v':
                 options->verbose = true;
                 break;

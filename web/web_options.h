@@ -19,6 +19,8 @@ struct WebOptions {
     SessionLimits limits;
     size_t maxTextBytes = 256 * 1024;
     int serverConnections = 8;          // the pool's size
+    int maxConnectionsPerAddress = 32;  // client connections of one address
+    int websocketIdleSeconds = 60;
     std::string server;  // HOST:PORT, or "" for the embedded server
     std::string engine = "espeak";
     bool verbose = false;

@@ -4,6 +4,8 @@ standard library. The bridge runs the tone engine: 16 kHz, 1920 samples
 (a 100 ms tone and 20 ms of silence) per word with letters."""
 
 import os
+import resource
+import shlex
 import signal
 import socket
 import struct
@@ -12,7 +14,7 @@ import time
 import unittest
 from concurrent.futures import ThreadPoolExecutor
 
-from web_client import (AUDIO, END, FORMAT, STOP, WORD, Closed, SpeechServer, WebServer,
+from web_client import (AUDIO, END, FORMAT, SOURCE, STOP, WORD, Closed, SpeechServer, WebServer,
                         WebSocket, decode, played, speak, token, unit_args, with_option)
 
 PROGRAM = os.environ.get("VRELAY_WEB", "vrelay-web")
@@ -211,6 +213,21 @@ class Bridge(unittest.TestCase):
                 self.assertIn(contains, answer)
 
 
+def hold(port, n, **kw):
+    """A tab that keeps its socket: a long text, never acknowledged."""
+    ws = WebSocket(port, session=token(n), **kw)
+    ws.send(speak("hold " * 1500))
+    return ws
+
+
+def served(ws):
+    """Whether the bridge started speaking on ws (else it closed it)."""
+    try:
+        return decode(ws.receive())[0] == FORMAT
+    except Closed:
+        return False
+
+
 def tab(port, n, text="Hello there.", voice="", **kw):
     """One tab speaking text to its end: (END reason, close code, close reason)."""
     ws = WebSocket(port, session=token(n), **kw)
@@ -220,6 +237,18 @@ def tab(port, n, text="Hello there.", voice="", **kw):
     finally:
         ws.close_socket()
     return (decode(messages[-1])[1][0] if messages else None), code, reason
+
+
+def answer(port, source, timeout=1.0):
+    """The status of GET / from source, or None when none comes within timeout."""
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=timeout,
+                                      source_address=(source, 0)) as s:
+            s.sendall(b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n")
+            head = s.recv(64)
+            return int(head.split(b" ")[1]) if head else None
+    except OSError:
+        return None
 
 
 class Limits(unittest.TestCase):
@@ -247,6 +276,104 @@ class Limits(unittest.TestCase):
         fresh = WebSocket(port, session=token(20_012))
         fresh.send(speak("fresh"))
         self.assertEqual(fresh.messages()[1], 1000)
+
+    def test_a_trusted_proxys_users_are_counted_apart(self):
+        server = WebServer(PROGRAM, "--max-sessions-per-address", "1", "--trusted-proxy",
+                           "127.0.0.1", "--trusted-proxy", "10.8.0.0/16").__enter__()
+        self.addCleanup(lambda: self.assertEqual(server.stop()[0], 0))
+        cases = [
+            # peer, headers of a first and a second tab, whether both are served
+            ("127.0.0.1", ["X-Forwarded-For: 192.0.2.1"], ["X-Forwarded-For: 192.0.2.2"], True),
+            ("127.0.0.1", ["Forwarded: for=192.0.2.3;proto=https"],
+             ['Forwarded: for="[2001:db8::3]:4711", for=10.8.0.9'], True),
+            ("127.0.0.1", ["X-Forwarded-For: ::ffff:192.0.2.4"], ["X-Forwarded-For: 192.0.2.5:80"],
+             True),
+            # The address the proxies nearest to the bridge were given counts;
+            # one a client wrote before it does not.
+            ("127.0.0.1", ["X-Forwarded-For: 192.0.2.6, 10.8.0.1"],
+             ["X-Forwarded-For: 198.51.100.1", "X-Forwarded-For: 192.0.2.6"], False),
+            ("127.0.0.1", ["X-Forwarded-For: 192.0.2.7"], ["X-Forwarded-For: 192.0.2.7, 10.8.3.3"],
+             False),
+            # X-Forwarded-For when there is one, else Forwarded.
+            ("127.0.0.1", ["X-Forwarded-For: 192.0.2.8"],
+             ["Forwarded: for=192.0.2.9", "X-Forwarded-For: 192.0.2.8"], False),
+            # No address to read: the proxy's own.
+            ("127.0.0.1", ["X-Forwarded-For: unknown"], ["Forwarded: for=_hidden"], False),
+            # A peer that is not a listed proxy is counted by its own address.
+            ("127.0.0.2", ["X-Forwarded-For: 192.0.2.10"], ["X-Forwarded-For: 192.0.2.11"], False),
+            ("127.0.0.3", ["Forwarded: for=192.0.2.12"], ["Forwarded: for=192.0.2.13"], False),
+        ]
+        for n, (peer, first, second, apart) in enumerate(cases):
+            with self.subTest(peer=peer, first=first, second=second):
+                tabs = [hold(server.port, 50_000 + 2 * n + i, source=peer, headers=h)
+                        for i, h in enumerate([first, second])]
+                self.assertTrue(served(tabs[0]))
+                self.assertEqual(served(tabs[1]), apart)
+                for ws in tabs:
+                    ws.close_socket()
+
+    def test_the_manual_proxy_example_serves_50_users_from_one_proxy(self):
+        with open(os.path.join(SOURCE, "docs", "man", "vrelay-web.1.scd")) as manual:
+            example = next(l for l in manual if l.strip().startswith("vrelay-web --server") and
+                           "--trusted-proxy" in l)
+        with SpeechServer("--engine", "tone") as speech, \
+                WebServer(PROGRAM, *with_option(shlex.split(example)[1:], "--server",
+                                                speech.address)) as server:
+            users = [hold(server.port, 51_000 + i, headers=["X-Forwarded-For: 198.51.100.%d" % i])
+                     for i in range(1, 51)]
+            self.assertEqual([i for i, ws in enumerate(users, 1) if not served(ws)], [])
+            for ws in users:
+                ws.close_socket()
+            self.assertEqual(server.stop()[0], 0)
+
+    def test_one_address_at_its_socket_limit_leaves_others_served(self):
+        server = WebServer(PROGRAM, "--max-connections-per-address", "10").__enter__()
+        self.addCleanup(lambda: self.assertEqual(server.stop()[0], 0))
+        held = [socket.create_connection(("127.0.0.1", server.port), source_address=("127.0.0.2", 0))
+                for _ in range(6)]
+        held += [WebSocket(server.port, session=token(52_000 + i), source="127.0.0.2").sock
+                 for i in range(4)]
+        self.assertEqual(answer(server.port, "127.0.0.2"), 503)
+        self.assertEqual(answer(server.port, "127.0.0.3"), 200)
+        other = WebSocket(server.port, session=token(52_010), source="127.0.0.3", timeout=1)
+        self.assertEqual(other.status, 101)
+        other.close_socket()
+        for s in held:
+            s.close()
+
+    def test_a_flood_from_many_addresses_leaves_descriptors_to_answer(self):
+        # 300 idle connections against 256 descriptors: a new client is
+        # answered at once, and served once they go.
+        server = WebServer(PROGRAM, preexec_fn=lambda: resource.setrlimit(
+            resource.RLIMIT_NOFILE, (256, 256))).__enter__()
+        self.addCleanup(lambda: self.assertEqual(server.stop()[0], 0))
+        held = [socket.create_connection(("127.0.0.1", server.port),
+                                         source_address=("127.0.3.%d" % (i // 10 + 1), 0))
+                for i in range(300)]
+        self.assertEqual(answer(server.port, "127.0.4.1"), 503)
+        for s in held:
+            s.close()
+        deadline = time.monotonic() + 30
+        while answer(server.port, "127.0.4.1") != 200 and time.monotonic() < deadline:
+            pass
+        self.assertEqual(answer(server.port, "127.0.4.1"), 200)
+
+    def test_pings_do_not_keep_an_idle_websocket(self):
+        server = WebServer(PROGRAM, "--websocket-idle-timeout", "1").__enter__()
+        self.addCleanup(lambda: self.assertEqual(server.stop()[0], 0))
+        ws = WebSocket(server.port, session=token(53_000))
+        ws.sock.settimeout(0.2)
+        closed, began = None, time.monotonic()
+        while closed is None and time.monotonic() < began + 20:
+            ws.send_frame(0x9, b"still here")
+            try:
+                ws.receive()
+            except socket.timeout:
+                pass
+            except Closed as close:
+                closed = (close.code, close.reason)
+        self.assertEqual(closed, (1008, "no message for 1 s"))
+        self.assertLess(time.monotonic() - began, 10)
 
 
 class WithSpeechServer(unittest.TestCase):
