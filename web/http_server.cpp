@@ -301,6 +301,10 @@ void HttpServer::Accept() {
         beast::error_code gone;
         const auto peer = socket.remote_endpoint(gone);
         if (!gone) {
+            // Messages go out as they are made: a word's audio must not wait
+            // for the acknowledgement of the last one.
+            beast::error_code ignored;
+            socket.set_option(tcp::no_delay(true), ignored);
             // A trusted proxy's clients are counted once they are known.
             const bool proxy = options_.proxies.Trusts(peer.address());
             std::string refusal;
