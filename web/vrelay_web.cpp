@@ -2,10 +2,11 @@
 // vrelay-web: serves a page that speaks text through a speech server and
 // highlights each word as it is heard.
 //
-// The speech side uses only the public interface (<vrelay/vrelay.h>), one
-// connection per browser tab. Without --server it starts the reference
-// server inside the process on a free loopback port, as vrelay-say does.
-// The network side (HTTP, WebSocket) runs on the main thread.
+// The speech side uses only the public interface (<vrelay/vrelay.h>): a pool
+// of connections that the browser tabs take for a request each. Without
+// --server it starts the reference server inside the process on a free
+// loopback port, as vrelay-say does. The network side (HTTP, WebSocket) runs
+// on the main thread.
 #include <vrelay/vrelay.h>
 
 #include <boost/asio/io_context.hpp>
@@ -13,20 +14,31 @@
 #include <boost/asio/steady_timer.hpp>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
+#include <future>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "tools/embedded_server.h"
 #include "tools/voice_choice.h"
 #include "web/http_server.h"
+#include "web/server_pool.h"
 #include "web/session_registry.h"
+#include "web/socket_ledger.h"
 #include "web/voice_catalog.h"
 #include "web/web_options.h"
 
 namespace {
 
 enum ExitCode { kExitOk = 0, kExitUsage = 1, kExitNoServer = 2, kExitCannotListen = 3 };
+
+// From SIGTERM to the exit, whatever the speech server does.
+constexpr auto kStopTime = std::chrono::milliseconds(1500);
+// Descriptors a server connection may take: the library's socket and its
+// wake-up signal, and the embedded server's end.
+constexpr int kDescriptorsPerServerConnection = 3;
 
 // The server's voices, read once through a connection of their own.
 bool ReadVoiceList(const std::string& host, int port, std::vector<vrelay::tools::VoiceEntry>* voices) {
@@ -82,14 +94,32 @@ int main(int argc, char** argv) {
     }
     const VoiceCatalog catalog(std::move(voices));
 
+    // Room for every server connection, then the client connections'
+    // budget from what the open-files limit leaves.
+    const int budget =
+        ConnectionBudget(options.serverConnections * kDescriptorsPerServerConnection);
+    if (budget < 16) {
+        std::fprintf(stderr,
+                     "vrelay-web: the open-files limit leaves room for %d client connections: "
+                     "raise it (ulimit -n, LimitNOFILE=) or lower --server-connections\n",
+                     budget);
+        return kExitCannotListen;
+    }
+    // The ledger outlives the io_context, whose queued handlers hold client
+    // connections; the pool outlives the registry, whose sessions take its
+    // connections; the registry is destroyed before the io_context, since
+    // the sessions' threads hand messages to it, and after the server.
+    SocketLedger ledger(budget, options.maxConnectionsPerAddress);
+    ServerPool pool(host, port, options.serverConnections, options.limits.idleSeconds,
+                    &BrowserSession::OnPacket);
     boost::asio::io_context io;
-    // The registry is destroyed after the server and before the io_context's
-    // queued handlers, which may hold sockets of its sessions.
-    SessionRegistry registry(host, port, options.limits);
+    SessionRegistry registry(&pool, options.limits);
     SocketContext context;
     context.registry = &registry;
     context.voices = &catalog;
+    context.ledger = &ledger;
     context.maxTextBytes = options.maxTextBytes;
+    context.idleSeconds = options.websocketIdleSeconds;
     HttpServer http(io, options.http, context);
     if (!http.Listen(&error)) {
         std::fprintf(stderr, "vrelay-web: %s\n", error.c_str());
@@ -102,13 +132,15 @@ int main(int argc, char** argv) {
                 http.Port(), host.c_str(), port);
     std::fflush(stdout);
 
-    // Idle browser sessions are closed now and then.
+    // Idle browser sessions and server connections are closed now and then.
     boost::asio::steady_timer sweep(io);
     std::function<void()> schedule = [&] {
         sweep.expires_after(std::chrono::seconds(5));
         sweep.async_wait([&](boost::system::error_code waited) {
             if (!waited) {
-                registry.Sweep(SessionRegistry::Clock::now());
+                const auto now = SessionRegistry::Clock::now();
+                registry.Sweep(now);
+                pool.CloseIdle(now);
                 schedule();
             }
         });
@@ -116,8 +148,10 @@ int main(int argc, char** argv) {
     schedule();
 
     // SIGINT or SIGTERM: stop accepting, end every session, leave.
+    auto deadline = ServerPool::Clock::now();
     boost::asio::signal_set signals(io, SIGINT, SIGTERM);
     signals.async_wait([&](boost::system::error_code, int) {
+        deadline = ServerPool::Clock::now() + kStopTime;
         http.Stop();
         sweep.cancel();
         registry.CloseAll();
@@ -125,6 +159,19 @@ int main(int argc, char** argv) {
     });
     std::signal(SIGPIPE, SIG_IGN);
     io.run();
+    // Every request still running is cancelled, on a thread of its own: a
+    // cancel reconnects, and a server that does not accept would hold it.
+    std::promise<bool> released;
+    std::future<bool> done = released.get_future();
+    std::thread stopper([&] { released.set_value(pool.Close(deadline)); });
+    if (done.wait_until(deadline + std::chrono::milliseconds(100)) != std::future_status::ready ||
+        !done.get()) {
+        std::fprintf(stderr, "vrelay-web: the speech server did not let go of a request; "
+                             "leaving without it\n");
+        std::fflush(nullptr);
+        std::_Exit(kExitOk);
+    }
+    stopper.join();
     registry.CloseAll();
     if (embedded) {
         embedded->Stop();
