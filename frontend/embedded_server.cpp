@@ -1,60 +1,72 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "tools/embedded_server.h"
+#include "frontend/embedded_server.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <thread>
 
+#include "server/speech_server.h"
 #include "transport/log.h"
 
 namespace vrelay {
-namespace tools {
+namespace frontend {
 
-bool SplitHostPort(const std::string& server, std::string* host, int* port) {
-    const size_t colon = server.rfind(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 == server.size()) {
-        return false;
-    }
-    *host = server.substr(0, colon);
-    if (host->size() > 2 && host->front() == '[' && host->back() == ']') {
-        *host = host->substr(1, host->size() - 2);
-    }
-    char* end = nullptr;
-    const long value = std::strtol(server.c_str() + colon + 1, &end, 10);
-    if (*end != '\0' || value <= 0 || value > 65535) {
-        return false;
-    }
-    *port = static_cast<int>(value);
-    return true;
-}
+namespace {
 
-server::ServerOptions EmbeddedServerOptions(const std::string& engine, bool verbose) {
+server::ServerOptions ServerOptionsFor(const EmbeddedServerOptions& options) {
     // The embedded server's sessions would otherwise log every connection.
-    if (!verbose) {
+    if (!options.verbose) {
         FILELog::SetReportingLevel(logWARNING);
     }
-    server::ServerOptions options;
-    options.engine = engine;
+    server::ServerOptions server;
+    server.engine = options.engine;
     // A worker per core: a long text is synthesised on all of them at once,
     // and an engine that crashes takes only the request with it.
-    options.workers = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    server.workers = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
 #if defined(__SANITIZE_ADDRESS__)
     // AddressSanitizer's allocator is not locked across a fork, and the
     // program's other threads run while the server starts: a worker could
     // hang. Such builds synthesise in-process.
-    options.workers = 0;
+    server.workers = 0;
 #endif
-    return options;
+    if (options.maxSessions > 0) {
+        server.max_sessions = options.maxSessions;
+    }
+    if (options.requestTimeoutMs > 0) {
+        server.limits.request_timeout_ms = options.requestTimeoutMs;
+    }
+    return server;
 }
 
-std::unique_ptr<server::SpeechServer> StartEmbeddedServer(const std::string& engine, bool verbose,
-                                                          std::string* error) {
-    auto embedded = std::make_unique<server::SpeechServer>(EmbeddedServerOptions(engine, verbose));
+}  // namespace
+
+EmbeddedServer::EmbeddedServer(const EmbeddedServerOptions& options)
+    : server_(std::make_unique<server::SpeechServer>(ServerOptionsFor(options))) {}
+
+EmbeddedServer::~EmbeddedServer() = default;
+
+bool EmbeddedServer::Start(std::string* error) {
+    return server_->Start(error);
+}
+
+int EmbeddedServer::Port() const {
+    return server_->Port();
+}
+
+void EmbeddedServer::Stop() {
+    server_->Stop();
+}
+
+std::unique_ptr<EmbeddedServer> StartEmbeddedServer(const std::string& engine, bool verbose,
+                                                    std::string* error) {
+    EmbeddedServerOptions options;
+    options.engine = engine;
+    options.verbose = verbose;
+    auto embedded = std::make_unique<EmbeddedServer>(options);
     if (!embedded->Start(error)) {
         return nullptr;
     }
     return embedded;
 }
 
-}  // namespace tools
+}  // namespace frontend
 }  // namespace vrelay

@@ -1,34 +1,60 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The speech server a front end talks to: one named on its command line
-// (HOST:PORT), or by default the reference server started inside the process
-// on a free loopback port.
-#ifndef VRELAY_TOOLS_EMBEDDED_SERVER_H
-#define VRELAY_TOOLS_EMBEDDED_SERVER_H
+// The reference speech server started inside a door's process, on a free
+// loopback port, when no --server names a running one. The door sees only
+// this class: the server's own headers stay behind it.
+//
+// Doors: vrelay-say starts it on a thread of its own beside the sound server
+// and the connection (Start blocks while the engine starts); vrelay-web and
+// sd_vrelay call StartEmbeddedServer and connect to 127.0.0.1:Port().
+// Threads: Start, Port and Stop from one thread at a time; the server's own
+// threads run until Stop or the destructor.
+#ifndef VRELAY_FRONTEND_EMBEDDED_SERVER_H
+#define VRELAY_FRONTEND_EMBEDDED_SERVER_H
 
 #include <memory>
 #include <string>
 
-#include "server/speech_server.h"
-
 namespace vrelay {
-namespace tools {
+namespace server {
+class SpeechServer;
+}
+namespace frontend {
 
-// Splits "HOST:PORT" ("[::1]:5555" too); false unless the port is 1 to 65535.
-bool SplitHostPort(const std::string& server, std::string* host, int* port);
+struct EmbeddedServerOptions {
+    std::string engine = "espeak";  // espeak or tone
+    // Unless set, the process's log shows only warnings and errors from the
+    // start on (the level is the process's: this sets it for the program).
+    bool verbose = false;
+    int maxSessions = 0;        // 0: the server's default
+    int requestTimeoutMs = 0;   // 0: the server's default
+};
 
-// The options of the reference server a front end embeds: the engine named,
-// one synthesis worker process per core, 127.0.0.1 and a free port
-// (server->Port() once started). Unless verbose, the process's log shows only warnings and
-// errors from then on (the level is the process's, so this sets it for the
-// whole program).
-server::ServerOptions EmbeddedServerOptions(const std::string& engine, bool verbose);
+class EmbeddedServer {
+  public:
+    // One synthesis worker process per core (in-process under
+    // AddressSanitizer, whose allocator does not survive a fork while other
+    // threads run), on 127.0.0.1 and a free port. Nothing runs yet.
+    explicit EmbeddedServer(const EmbeddedServerOptions& options);
+    ~EmbeddedServer();  // Stop()
+    EmbeddedServer(const EmbeddedServer&) = delete;
+    EmbeddedServer& operator=(const EmbeddedServer&) = delete;
 
-// Starts the reference server with EmbeddedServerOptions. Null with *error
-// when it cannot start.
-std::unique_ptr<server::SpeechServer> StartEmbeddedServer(const std::string& engine, bool verbose,
-                                                          std::string* error);
+    // Starts the engine and listens. False with *error when it cannot.
+    bool Start(std::string* error);
+    // The port once started; 0 before.
+    int Port() const;
+    // Closes every session and ends the server's threads. Idempotent.
+    void Stop();
 
-}  // namespace tools
+  private:
+    std::unique_ptr<server::SpeechServer> server_;
+};
+
+// An EmbeddedServer for engine, started; null with *error when it cannot start.
+std::unique_ptr<EmbeddedServer> StartEmbeddedServer(const std::string& engine, bool verbose,
+                                                    std::string* error);
+
+}  // namespace frontend
 }  // namespace vrelay
 
 #endif

@@ -1,15 +1,17 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "tools/input_cleaner.h"
+#include "frontend/input_cleaner.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 
-#include "server/markup.h"
+#include "wire/markup_tag.h"
+#include "wire/utf8.h"
 #include "wire/xml_escape.h"
 
 namespace vrelay {
-namespace tools {
+namespace frontend {
 
 namespace {
 
@@ -21,58 +23,27 @@ const uint16_t kWindows1252[32] = {
     0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178,
 };
 
-void AppendUtf8(uint32_t code, std::string* out) {
-    if (code < 0x80) {
-        out->push_back(static_cast<char>(code));
-    } else if (code < 0x800) {
-        out->push_back(static_cast<char>(0xC0 | code >> 6));
-        out->push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    } else {
-        out->push_back(static_cast<char>(0xE0 | code >> 12));
-        out->push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-        out->push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    }
-}
-
-// The length of the UTF-8 character at text[at]: 1 to 4, 0 when the bytes
-// there are not UTF-8, -1 when they may be but the text ends too soon.
-int CharacterLength(const std::string& text, size_t at) {
-    const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char lead = byte(at);
-    int length = 0;
-    unsigned char low = 0x80;  // the second byte's range (no overlong forms, no surrogates)
-    unsigned char high = 0xBF;
-    if (lead < 0x80) {
-        return 1;
-    } else if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        low = lead == 0xE0 ? 0xA0 : 0x80;
-        high = lead == 0xED ? 0x9F : 0xBF;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        low = lead == 0xF0 ? 0x90 : 0x80;
-        high = lead == 0xF4 ? 0x8F : 0xBF;
-    } else {
-        return 0;
-    }
-    for (int k = 1; k < length; ++k) {
-        if (at + static_cast<size_t>(k) >= text.size()) {
-            return -1;
-        }
-        const unsigned char c = byte(at + static_cast<size_t>(k));
-        if (k == 1 ? (c < low || c > high) : (c < 0x80 || c > 0xBF)) {
-            return 0;
+// A space that is not a blank to the tokeniser, UTF-8 encoded: no-break,
+// en, em, thin and the like.
+bool IsWideSpace(const std::string& character) {
+    static const char* const kSpaces[] = {
+        "\xC2\xA0",     "\xE2\x80\x80", "\xE2\x80\x81", "\xE2\x80\x82", "\xE2\x80\x83",
+        "\xE2\x80\x84", "\xE2\x80\x85", "\xE2\x80\x86", "\xE2\x80\x87", "\xE2\x80\x88",
+        "\xE2\x80\x89", "\xE2\x80\x8A", "\xE2\x80\xAF", "\xE2\x81\x9F", "\xE3\x80\x80"};
+    for (const char* space : kSpaces) {
+        if (character == space) {
+            return true;
         }
     }
-    return length;
+    return false;
 }
 
-bool SameIgnoringCase(const std::string& text, size_t at, const char* word) {
-    for (size_t k = 0; word[k] != 0; ++k) {
-        if (at + k >= text.size() ||
-            std::tolower(static_cast<unsigned char>(text[at + k])) != word[k]) {
+bool SameIgnoringCase(const std::string& text, size_t at, const std::string& word) {
+    if (at + word.size() > text.size()) {
+        return false;
+    }
+    for (size_t k = 0; k < word.size(); ++k) {
+        if (std::tolower(static_cast<unsigned char>(text[at + k])) != word[k]) {
             return false;
         }
     }
@@ -80,12 +51,20 @@ bool SameIgnoringCase(const std::string& text, size_t at, const char* word) {
 }
 
 size_t FindIgnoringCase(const std::string& text, size_t from, const std::string& word) {
-    for (size_t at = text.find('<', from); at != std::string::npos; at = text.find('<', at + 1)) {
-        if (SameIgnoringCase(text, at, word.c_str())) {
+    for (size_t at = text.find(word[0], from); at != std::string::npos;
+         at = text.find(word[0], at + 1)) {
+        if (SameIgnoringCase(text, at, word)) {
             return at;
         }
     }
     return std::string::npos;
+}
+
+// Whether text[at...] may still become prefix once more text comes: it is
+// prefix cut by the end of the text.
+bool CutPrefix(const std::string& text, size_t at, const char* prefix) {
+    const size_t have = text.size() - at;
+    return have < std::strlen(prefix) && SameIgnoringCase(text, at, std::string(prefix, have));
 }
 
 // The element of interest a tag at text[at] ("<...") opens: "script",
@@ -110,6 +89,31 @@ std::string ElementAt(const std::string& text, size_t at, bool* undecided) {
         }
     }
     return "";
+}
+
+// A voice start tag that asks for a sex or an age but names no voice, with
+// the name that asks the server for them ("+female+70", after the language
+// of xml:lang if it has one); the tag as it is otherwise.
+std::string NamedVoiceTag(const std::string& tag) {
+    wire::Tag parsed;
+    if (!wire::ParseTag(tag, &parsed) || parsed.kind == wire::Tag::kClose ||
+        !parsed.element.Get("name").empty()) {
+        return tag;
+    }
+    std::string name = parsed.element.Get("xml:lang");
+    const std::string gender = parsed.element.Get("gender");
+    const std::string age = parsed.element.Get("age");
+    if (gender == "female" || gender == "male") {
+        name += "+" + gender;
+    }
+    if (!age.empty() && age.find_first_not_of("0123456789") == std::string::npos) {
+        name += "+" + age;
+    }
+    if (name.find('+') == std::string::npos) {
+        return tag;
+    }
+    return "<voice name=\"" + wire::EscapeXml(name, wire::XmlContext::kAnywhere) + "\"" +
+           tag.substr(6);
 }
 
 }  // namespace
@@ -144,13 +148,14 @@ std::string InputCleaner::Decode(const std::string& bytes, bool last) {
             ++i;
             continue;
         }
-        const int length = CharacterLength(in, i);
+        const int length = wire::Utf8Length(in, i);
         if (length < 0 && !last) {
             partial_ = in.substr(i);
             break;
         }
         if (length > 0) {
-            out.append(in, i, static_cast<size_t>(length));
+            const std::string character = in.substr(i, static_cast<size_t>(length));
+            out += IsWideSpace(character) ? std::string(character.size(), ' ') : character;
             i += static_cast<size_t>(length);
             continue;
         }
@@ -163,36 +168,88 @@ std::string InputCleaner::Decode(const std::string& bytes, bool last) {
                                "); such bytes are read as Latin-1 (Windows-1252)");
         }
         const uint32_t code = c >= 0xA0 ? c : kWindows1252[c - 0x80];
-        AppendUtf8(code != 0 ? code : ' ', &out);
+        wire::AppendUtf8(code != 0 && code != 0xA0 ? code : ' ', &out);
         ++i;
     }
     offset_ += static_cast<int64_t>(in.size() - partial_.size());
     return out;
 }
 
-// A voice start tag that asks for a sex or an age but names no voice, with
-// the name that asks the server for them ("+female+70", after the language
-// of xml:lang if it has one); the tag as it is otherwise.
-std::string NamedVoiceTag(const std::string& tag) {
-    server::Tag parsed;
-    if (!server::ParseTag(tag, &parsed) || parsed.kind == server::Tag::kClose ||
-        !parsed.element.Get("name").empty()) {
-        return tag;
+size_t InputCleaner::SkipElement(const std::string& in, size_t at, bool last, std::string* out) {
+    const bool element = skipping_[0] == '<' && skipping_[1] == '/';
+    const size_t close = FindIgnoringCase(in, at, skipping_);
+    size_t end = close;
+    if (close != std::string::npos && element) {
+        end = in.find('>', close);
     }
-    std::string name = parsed.element.Get("xml:lang");
-    const std::string gender = parsed.element.Get("gender");
-    const std::string age = parsed.element.Get("age");
-    if (gender == "female" || gender == "male") {
-        name += "+" + gender;
+    if (end == std::string::npos) {
+        if (last) {
+            out->append(in.size() - at, ' ');
+            return in.size();
+        }
+        // Keep what may be the start of the end.
+        const size_t keep = close != std::string::npos ? in.size() - close
+                                                        : std::min(in.size() - at, skipping_.size());
+        out->append(in.size() - at - keep, ' ');
+        held_ = in.substr(in.size() - keep);
+        return in.size();
     }
-    if (!age.empty() && age.find_first_not_of("0123456789") == std::string::npos) {
-        name += "+" + age;
+    end += element ? 1 : skipping_.size();
+    out->append(end - at, ' ');
+    skipping_.clear();
+    return end;
+}
+
+size_t InputCleaner::Construct(const std::string& in, size_t at, bool last, std::string* out) {
+    const auto hold = [&] {
+        held_ = in.substr(at);
+        return in.size();
+    };
+    if (in[at] == '&') {
+        // An entity for a wide space is blanked; every other goes on as it is.
+        std::string decoded;
+        const size_t end = wire::DecodeEntity(in, at, &decoded);
+        const bool cut = end == at + 1 && in.size() - at <= 12 &&
+                         in.find_first_not_of("#0123456789abcdefghijklmnopqrstuvwxyz"
+                                              "ABCDEFGHIJKLMNOPQRSTUVWXYZ",
+                                              at + 1) == std::string::npos;
+        if (cut && !last) {
+            return hold();
+        }
+        out->append(IsWideSpace(decoded) ? std::string(end - at, ' ') : in.substr(at, end - at));
+        return end;
     }
-    if (name.find('+') == std::string::npos) {
-        return tag;
+    for (const char* prefix : {"<!--", "<![CDATA[", "<!"}) {
+        if (CutPrefix(in, at, prefix) && !last) {
+            return hold();
+        }
     }
-    return "<voice name=\"" + wire::EscapeXml(name, wire::XmlContext::kAnywhere) + "\"" +
-           tag.substr(6);
+    if (SameIgnoringCase(in, at, "<!--") || (SameIgnoringCase(in, at, "<!") &&
+                                             !SameIgnoringCase(in, at, "<![cdata["))) {
+        // A comment or a declaration (<!DOCTYPE html>): nothing to speak.
+        skipping_ = SameIgnoringCase(in, at, "<!--") ? "-->" : ">";
+        out->append(2, ' ');
+        return at + 2;
+    }
+    bool undecided = false;
+    const std::string name = ElementAt(in, at, &undecided);
+    const size_t gt = name.empty() ? std::string::npos : in.find('>', at);
+    if ((undecided || (!name.empty() && gt == std::string::npos)) && !last) {
+        return hold();
+    }
+    if (name.empty() || gt == std::string::npos) {
+        out->push_back('<');
+        return at + 1;
+    }
+    if (name == "voice") {
+        *out += NamedVoiceTag(in.substr(at, gt + 1 - at));
+    } else {
+        out->append(gt + 1 - at, ' ');
+        if (in[gt - 1] != '/') {
+            skipping_ = "</" + name;
+        }
+    }
+    return gt + 1;
 }
 
 std::string InputCleaner::Markup(const std::string& text, bool last) {
@@ -200,50 +257,18 @@ std::string InputCleaner::Markup(const std::string& text, bool last) {
     held_.clear();
     std::string out;
     out.reserve(in.size());
-    size_t i = 0;
-    while (i < in.size()) {
+    for (size_t i = 0; i < in.size();) {
         if (!skipping_.empty()) {
-            const std::string end = "</" + skipping_;
-            const size_t close = FindIgnoringCase(in, i, end);
-            const size_t gt = close == std::string::npos ? close : in.find('>', close);
-            if (gt == std::string::npos) {
-                if (!last) {
-                    // Keep what may be the start of the end tag.
-                    const size_t from = close != std::string::npos   ? close
-                                        : in.size() > i + end.size() ? in.size() - end.size()
-                                                                     : i;
-                    held_ = in.substr(from);
-                }
-                return out;
-            }
-            skipping_.clear();
-            i = gt + 1;
+            i = SkipElement(in, i, last, &out);
             continue;
         }
-        const size_t lt = in.find('<', i);
-        if (lt == std::string::npos) {
+        const size_t special = in.find_first_of("<&", i);
+        if (special == std::string::npos) {
             out.append(in, i, std::string::npos);
             break;
         }
-        out.append(in, i, lt - i);
-        bool undecided = false;
-        const std::string name = ElementAt(in, lt, &undecided);
-        const size_t gt = name.empty() ? std::string::npos : in.find('>', lt);
-        if ((undecided || (!name.empty() && gt == std::string::npos)) && !last) {
-            held_ = in.substr(lt);
-            return out;
-        }
-        if (name.empty() || gt == std::string::npos) {
-            out.push_back('<');
-            i = lt + 1;
-            continue;
-        }
-        if (name == "voice") {
-            out += NamedVoiceTag(in.substr(lt, gt + 1 - lt));
-        } else if (in[gt - 1] != '/') {
-            skipping_ = name;
-        }
-        i = gt + 1;
+        out.append(in, i, special - i);
+        i = Construct(in, special, last, &out);
     }
     return out;
 }
@@ -259,5 +284,5 @@ std::vector<std::string> InputCleaner::TakeNotices() {
     return taken;
 }
 
-}  // namespace tools
+}  // namespace frontend
 }  // namespace vrelay

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "tools/submitted_text.h"
+#include "frontend/submitted_text.h"
 
 #include <algorithm>
 #include <cstring>
@@ -7,7 +7,7 @@
 #include "wire/xml_escape.h"
 
 namespace vrelay {
-namespace tools {
+namespace frontend {
 
 namespace {
 
@@ -134,5 +134,5 @@ void SubmittedText::Forget(int64_t submitted) {
     }
 }
 
-}  // namespace tools
+}  // namespace frontend
 }  // namespace vrelay

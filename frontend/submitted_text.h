@@ -7,15 +7,15 @@
 //
 // It keeps only the user's text from the last Forget on, so a long text read
 // in blocks costs memory for the words not yet spoken, not for the whole text.
-#ifndef VRELAY_TOOLS_SUBMITTED_TEXT_H
-#define VRELAY_TOOLS_SUBMITTED_TEXT_H
+#ifndef VRELAY_FRONTEND_SUBMITTED_TEXT_H
+#define VRELAY_FRONTEND_SUBMITTED_TEXT_H
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace vrelay {
-namespace tools {
+namespace frontend {
 
 class SubmittedText {
   public:
@@ -73,7 +73,7 @@ class SubmittedText {
     int64_t userBase_ = 0;  // user offset of user_[0]
 };
 
-}  // namespace tools
+}  // namespace frontend
 }  // namespace vrelay
 
 #endif

@@ -30,19 +30,19 @@
 #include <thread>
 #include <vector>
 
+#include "frontend/embedded_server.h"
+#include "frontend/submitted_text.h"
+#include "frontend/voice_choice.h"
 #include "server/exit_codes.h"
 #include "server/markup.h"
-#include "server/speech_server.h"
-#include "tools/embedded_server.h"
 #include "tools/follower.h"
 #include "tools/player.h"
 #include "tools/resampler.h"
 #include "tools/say_options.h"
-#include "tools/submitted_text.h"
 #include "tools/text_source.h"
 #include "tools/timeline.h"
-#include "tools/voice_choice.h"
 #include "tools/wav_writer.h"
+#include "transport/address.h"
 #include "wire/payload.h"
 
 namespace {
@@ -50,10 +50,10 @@ namespace {
 using vrelay::tools::Follower;
 using vrelay::tools::Player;
 using vrelay::tools::SayOptions;
-using vrelay::tools::SubmittedText;
+using vrelay::frontend::SubmittedText;
 using vrelay::tools::TextSource;
 using vrelay::tools::Timeline;
-using vrelay::tools::VoiceEntry;
+using vrelay::frontend::VoiceEntry;
 using vrelay::tools::WavWriter;
 
 constexpr bool kLittleEndian = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
@@ -378,7 +378,7 @@ int ListVoices(const std::vector<VoiceEntry>& voices, const std::string& languag
                         voice.sex.substr(0, 1);
             continue;
         }
-        if (!language.empty() && !vrelay::tools::SpeaksLanguage(voice, language)) {
+        if (!language.empty() && !vrelay::frontend::SpeaksLanguage(voice, language)) {
             continue;
         }
         std::printf("%-28s %-8s %-8s %-24s %d\n", voice.name.c_str(), voice.Tag().c_str(),
@@ -596,7 +596,7 @@ class Say {
     std::string host_ = "127.0.0.1";
     int port_ = 0;
     TextSource source_;
-    std::unique_ptr<vrelay::server::SpeechServer> embedded_;
+    std::unique_ptr<vrelay::frontend::EmbeddedServer> embedded_;
     std::unique_ptr<Player> player_;
     vr_handle connection_ = 0;
     SubmittedText text_;
@@ -610,10 +610,12 @@ class Say {
 };
 
 int Say::OpenInput() {
-    if (!options_.server.empty() &&
-        !vrelay::tools::SplitHostPort(options_.server, &host_, &port_)) {
+    vrelay::HostPort address{host_, 0};
+    if (!options_.server.empty() && !vrelay::ParseHostPort(options_.server, &address)) {
         return Usage("--server wants HOST:PORT, not \"" + options_.server + "\"");
     }
+    host_ = address.host;
+    port_ = address.port;
     if (options_.listVoices) {
         return kGoOn;
     }
@@ -633,15 +635,16 @@ int Say::Connect() {
     bool started = true;
     std::string startError;
     if (options_.server.empty()) {
-        vrelay::server::ServerOptions serverOptions =
-            vrelay::tools::EmbeddedServerOptions(options_.engine, options_.verbose);
+        vrelay::frontend::EmbeddedServerOptions serverOptions;
+        serverOptions.engine = options_.engine;
+        serverOptions.verbose = options_.verbose;
         // This program is its only client.
-        serverOptions.max_sessions = 1;
+        serverOptions.maxSessions = 1;
         if (options_.play) {
             // Answers come at the pace of the sound: an hour per text packet.
-            serverOptions.limits.request_timeout_ms = 3600 * 1000;
+            serverOptions.requestTimeoutMs = 3600 * 1000;
         }
-        embedded_ = std::make_unique<vrelay::server::SpeechServer>(serverOptions);
+        embedded_ = std::make_unique<vrelay::frontend::EmbeddedServer>(serverOptions);
         starter = std::thread([&] { started = embedded_->Start(&startError); });
     }
     struct Joiner {
@@ -708,13 +711,13 @@ int Say::SettleVoice() {
         return Refused("");
     }
     std::vector<VoiceEntry> voices;
-    if (!vrelay::tools::ReadVoices(connection_, &voices)) {
+    if (!vrelay::frontend::ReadVoices(connection_, &voices)) {
         return Refused("cannot read the voice list");
     }
     if (options_.listVoices) {
         return ListVoices(voices, options_.listLanguage);
     }
-    const std::string name = vrelay::tools::ChooseVoiceName(voices, options_.voice);
+    const std::string name = vrelay::frontend::ChooseVoiceName(voices, options_.voice);
     listener_.messages.clear();
     if (name.empty() || vrSetVoiceFast(connection_, name.c_str()) != VR_SUCCESS ||
         !ServerReason(listener_.messages).empty()) {
