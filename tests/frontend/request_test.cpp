@@ -1,0 +1,96 @@
+// SPDX-License-Identifier: MIT
+// What the core makes of a door's request before it reaches the server: the
+// prosody asked for, the exit codes and their help line.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "frontend/exit_codes.h"
+#include "frontend/prosody.h"
+
+namespace vrelay {
+namespace frontend {
+namespace {
+
+// Every form a person may type; past the reach of the voice a value moves to
+// the nearer end with a notice, and only what is no form at all is refused.
+TEST(ProsodyTest, TypedValuesAreReadAndMovedIntoReach) {
+    const struct {
+        Quantity quantity;
+        const char* typed;
+        const char* value;  // null: refused
+        const char* notice;
+    } rows[] = {
+        {Quantity::kRate, "150WPM", "150wpm", ""},
+        {Quantity::kRate, "x-slow", "x-slow", ""},
+        {Quantity::kRate, "+20%", "+20%", ""},
+        {Quantity::kRate, "40%", "46%", "40% is out of reach (46% to 457%): 46% is used"},
+        {Quantity::kRate, "500%", "457%", "500% is out of reach (46% to 457%): 457% is used"},
+        {Quantity::kRate, "+500%", "+357%", "+500% is out of reach (-54% to +357%): +357% is used"},
+        {Quantity::kRate, "900wpm", "800wpm", "900wpm is out of reach (80wpm to 800wpm): 800wpm is used"},
+        {Quantity::kPitch, "250Hz", "250Hz", ""},
+        {Quantity::kPitch, "1000Hz", "500Hz", "1000Hz is out of reach (40Hz to 500Hz): 500Hz is used"},
+        {Quantity::kPitch, "-2st", "-2st", ""},
+        {Quantity::kPitch, "+24st", "+15.8st", "+24st is out of reach (-15.8st to +15.8st): +15.8st is used"},
+        {Quantity::kPitch, "+30Hz", "+30Hz", ""},
+        {Quantity::kVolume, "+12dB", "+6dB", "+12dB is out of reach (-60dB to +6dB): +6dB is used"},
+        {Quantity::kVolume, "50%", "50%", ""},
+        {Quantity::kVolume, "silent", "silent", ""},
+        {Quantity::kRate, "banana", nullptr, ""},
+        {Quantity::kRate, "1\"/>", nullptr, ""},
+        {Quantity::kRate, "20Hz", nullptr, ""},
+        {Quantity::kPitch, "2st", nullptr, ""},     // semitones only as a change
+        {Quantity::kVolume, "6dB", nullptr, ""},    // decibels likewise
+        {Quantity::kVolume, "inf%", nullptr, ""},
+        {Quantity::kVolume, "x-slow", nullptr, ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.typed);
+        std::string value, notice;
+        ASSERT_EQ(ReadTypedProsody(row.quantity, row.typed, &value, &notice), row.value != nullptr);
+        if (row.value != nullptr) {
+            EXPECT_EQ(value, row.value);
+            EXPECT_EQ(notice, row.notice);
+        }
+    }
+    // A malformed value's message names every form with its reach.
+    EXPECT_EQ(ProsodyForms(Quantity::kRate),
+              "x-slow ... x-fast, N% (46% to 457%), +N%, -N% or Nwpm (80wpm to 800wpm)");
+}
+
+// Speech Dispatcher's -100..100 and the page's sliders reach the ends of
+// what the voice can do, never past them; the tag holds what is asked.
+TEST(ProsodyTest, SpeechDispatcherAndSliderScalesStayInReach) {
+    const struct {
+        ProsodySetting setting;
+        const char* tag;
+    } rows[] = {
+        {SpeechDispatcherProsody(0, 0, 0, 0), ""},
+        {SpeechDispatcherProsody(-100, -100, 20, -100),
+         "<prosody rate=\"46%\" pitch=\"40%\" range=\"+20%\" volume=\"0%\">"},
+        {SpeechDispatcherProsody(100, 100, 0, 100),
+         "<prosody rate=\"457%\" pitch=\"250%\" volume=\"199%\">"},
+        {SpeechDispatcherProsody(50, 0, 0, -30), "<prosody rate=\"214%\" volume=\"70%\">"},
+        {SpeechDispatcherProsody(-500, 0, 0, 0), "<prosody rate=\"46%\">"},
+        {SliderProsody(100, 0, 100), ""},
+        {SliderProsody(25, -90, 200), "<prosody rate=\"46%\" pitch=\"-60%\" volume=\"199%\">"},
+        {SliderProsody(150, 20, 50), "<prosody rate=\"150%\" pitch=\"+20%\" volume=\"50%\">"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(ProsodyTag(row.setting), row.tag);
+    }
+}
+
+TEST(ExitCodesTest, HelpLineComesFromTheTable) {
+    EXPECT_EQ(ExitCodeHelp({kExitOk, kExitSpeechFailed, kExitUsage, kExitNoServer,
+                            kExitUnknownVoice, kExitInput, kExitOutput, kExitNoSound}),
+              "Exit codes: 0 done, 1 the speech failed partway, 2 bad usage,\n"
+              "3 no speech server, 4 unknown voice, 5 cannot read the input,\n"
+              "6 cannot write the output, 7 no sound server to play through.\n");
+    EXPECT_STREQ(ExitCodeName(kExitNoServer), "no_server");
+    EXPECT_STREQ(ExitCodeMeaning(99), "");
+}
+
+}  // namespace
+}  // namespace frontend
+}  // namespace vrelay
