@@ -1,12 +1,15 @@
 // SPDX-License-Identifier: MIT
 // What the core makes of a door's request before it reaches the server: the
-// prosody asked for, the exit codes and their help line.
+// prosody asked for, the requests cut from the text and their words mapped
+// back, the exit codes and their help line.
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "frontend/exit_codes.h"
 #include "frontend/prosody.h"
+#include "frontend/request_cutter.h"
 
 namespace vrelay {
 namespace frontend {
@@ -79,6 +82,103 @@ TEST(ProsodyTest, SpeechDispatcherAndSliderScalesStayInReach) {
     for (const auto& row : rows) {
         EXPECT_EQ(ProsodyTag(row.setting), row.tag);
     }
+}
+
+// Requests end after a sentence or a blank within their size, plain text
+// escaped; markup is cut between constructs with the open elements closed
+// and reopened, and the prosody goes inside a <speak> root. Text that comes
+// in pieces waits for a cut construct, and a line ended goes out at once.
+TEST(RequestCutterTest, CutsTextIntoRequestsWithTheirMarkup) {
+    const auto setting = [](const char* rate, const char* volume) {
+        ProsodySetting s;
+        s.rate = rate;
+        s.volume = volume;
+        return s;
+    };
+    const struct {
+        const char* name;
+        bool markup;
+        ProsodySetting prosody;
+        size_t bytes;
+        std::vector<std::string> pieces;  // "|" ends a line
+        std::string requests;             // each in [], "|" where the pieces so far gave out
+    } rows[] = {
+        {"plain, escaped, after a sentence", false, setting("150%", ""), 40,
+         {"It is a<b. Then c>d and more words follow here."},
+         "[<prosody rate=\"150%\">It is a&lt;b. </prosody>][<prosody rate=\"150%\">Then c&gt;d "
+         "and </prosody>][<prosody rate=\"150%\">more words follow </prosody>]|"
+         "[<prosody rate=\"150%\">here.</prosody>]"},
+        {"one word longer than a request", false, {}, 16, {"abcdefghijklmnopqrstuvwxyz"},
+         "[abcdefghijklmnop]|[qrstuvwxyz]"},
+        {"elements closed and reopened", true, {}, 30,
+         {"<s>One two three four five six</s> <emphasis>seven eight</emphasis>"},
+         "[<s>One two three four five </s>][<s>six</s> ]|[<emphasis>seven eight</emphasis>]"},
+        {"prosody inside the speak root", true, setting("", "50%"), 40,
+         {"<?xml version='1.0'?>\n<speak><p>Hello there. More words here to cut.</p></speak>\n"},
+         "[<speak><prosody volume=\"50%\"><p>Hello there. </p></prosody></speak>]"
+         "[<speak><prosody volume=\"50%\"><p>More words here to </p></prosody></speak>]|"
+         "[<speak><prosody volume=\"50%\"><p>cut.</p></prosody></speak>\n]"},
+        {"lines go out as they end", false, {}, 4000,
+         {"first line\n", "|", "second", " line\n", "|", "third"},
+         "|[first line\n]|||[second line\n]||[third]"},
+        {"a tag cut between pieces waits", true, {}, 4000,
+         {"<prosody rate", "='slow'>a b</prosody>"}, "||[<prosody rate='slow'>a b</prosody>]"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        RequestCutter cutter({row.markup, row.prosody, row.bytes});
+        std::string requests;
+        Request request;
+        const auto take = [&] {
+            while (cutter.Next(&request)) {
+                requests += "[" + request.Submit() + "]";
+            }
+        };
+        for (const std::string& piece : row.pieces) {
+            piece == "|" ? cutter.EndOfLine() : cutter.Add(piece);
+            take();
+            requests += "|";
+        }
+        cutter.Finish();
+        take();
+        EXPECT_EQ(requests, row.requests);
+        EXPECT_TRUE(cutter.SawWords());
+    }
+}
+
+// A word's mark comes back as its place in the whole text in bytes,
+// characters and UTF-16 units, and as written; speaking from a word reopens
+// the elements open there.
+TEST(RequestCutterTest, MapsWordsBackToTheUsersText) {
+    RequestCutter plain({false, {}, 26});
+    plain.Add("caf\xC3\xA9 \xF0\x9F\x98\x80 a<b x<y ");
+    plain.Add("z\xC3\xA9 end");
+    plain.Finish();
+    Request first, second;
+    ASSERT_TRUE(plain.Next(&first));
+    ASSERT_TRUE(plain.Next(&second));
+    EXPECT_EQ(second.Submit(), "z\xC3\xA9 end");
+    SourceRange word;
+    const size_t at = first.Submit().find("x&lt;y");
+    ASSERT_TRUE(first.Word(static_cast<int64_t>(at), 6, &word));
+    EXPECT_EQ(word.written, "x<y");
+    EXPECT_EQ(word.begin.byte, 15);
+    EXPECT_EQ(word.begin.character, 11);
+    EXPECT_EQ(word.begin.utf16, 12);  // the emoji takes two units
+    ASSERT_TRUE(second.Word(0, 3, &word));
+    EXPECT_EQ(word.begin.byte, 19);
+    EXPECT_EQ(word.end.utf16, 18);
+    EXPECT_FALSE(second.Word(4, 9, &word));
+
+    RequestCutter markup({true, {}, 4000});
+    markup.Add("<s>one two</s><p>three <b>f&amp;our</b></p>");
+    markup.StartAt(24);
+    markup.Finish();
+    ASSERT_TRUE(markup.Next(&first));
+    EXPECT_EQ(first.Submit(), "<p><b>f&amp;our</b></p>");
+    ASSERT_TRUE(first.Word(6, 9, &word));
+    EXPECT_EQ(word.written, "f&our");
+    EXPECT_EQ(word.begin.byte, 26);
 }
 
 TEST(ExitCodesTest, HelpLineComesFromTheTable) {
