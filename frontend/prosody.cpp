@@ -202,8 +202,8 @@ std::string ProsodyForms(Quantity q) {
         if (range.quantity != q) {
             continue;
         }
-        const std::string reach =
-            " (" + Shown(range, range.minimum, false) + " to " + Shown(range, range.maximum, false) + ")";
+        const std::string reach = " (" + Shown(range, range.minimum, range.change) + " to " +
+                                  Shown(range, range.maximum, range.change) + ")";
         if (range.unit == "%") {
             forms.push_back("N%" + reach);
         }

@@ -56,44 +56,6 @@ TEST(SubmittedTextTest, MapsSubmittedRangesBackToTheUsersText) {
     }
 }
 
-// Forgetting keeps memory to the words not yet spoken, and later offsets
-// still map.
-TEST(SubmittedTextTest, ForgetsWhatWasSpoken) {
-    SubmittedText text(true);
-    std::string submitted;
-    for (int i = 0; i < 5000; ++i) {
-        submitted += text.AppendUser("w<" + std::to_string(i) + " ");
-    }
-    const size_t last = submitted.rfind("w&lt;4999");
-    text.Forget(static_cast<int64_t>(submitted.rfind("w&lt;4000")));
-    EXPECT_EQ(text.UserText(static_cast<int64_t>(last), 9), "w<4999");
-    EXPECT_EQ(text.UserText(0, 5), "");  // forgotten
-    EXPECT_EQ(text.UserText(static_cast<int64_t>(submitted.size()), 1), "");
-}
-
-// Requests are cut where speech pauses anyway, within the submitted budget.
-TEST(SubmittedTextTest, FitsRequestsToABudget) {
-    const struct {
-        const char* text;
-        size_t budget;
-        const char* fitted;
-    } rows[] = {
-        {"One. Two three", 12, "One. "},    // a sentence end before a later blank
-        {"one two three", 10, "one two "},  // else a blank
-        {"a<b c", 7, "a<b "},               // escaped: "a&lt;b " is 7 bytes
-        {"a<b c", 4, "a"},                  // the entity does not fit: cut before it
-        {"abcdefgh", 4, "abcd"},            // one long word
-        {"aa\xC3\xA9", 3, "aa"},            // never inside a character
-        {"all of it", 100, "all of it"},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.text);
-        const SubmittedText text(true);
-        const std::string input = row.text;
-        EXPECT_EQ(input.substr(0, text.Fit(input, 0, row.budget)), row.fitted);
-    }
-}
-
 // The cases are shared with the Python package's tests, so that both keep
 // one rule.
 TEST(VoiceChoiceTest, FindsVoicesByNameOrLanguage) {
