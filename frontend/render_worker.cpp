@@ -318,7 +318,6 @@ bool RenderWorker::Open(JobEnd* end) {
     selected_.clear();
     voiceKnown_ = true;
     broken_ = false;
-    vrCloseConnection(handle_);
     connected_ = vrOpenConnection(handle_, options_.host.c_str(), options_.port) == VR_SUCCESS;
     if (!connected_) {
         *end = Failed(kExitNoServer, "no speech server at " + Address(options_.host, options_.port) +
