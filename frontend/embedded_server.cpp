@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <thread>
 
+#include "frontend/exit_codes.h"
+#include "server/exit_codes.h"
 #include "server/speech_server.h"
 #include "transport/log.h"
 
@@ -11,6 +13,14 @@ namespace vrelay {
 namespace frontend {
 
 namespace {
+
+// The server's codes mean what the doors' mean where both have them.
+constexpr bool Same(vrelay::ExitCode server, ExitCode door) {
+    return static_cast<int>(server) == static_cast<int>(door);
+}
+static_assert(Same(vrelay::kExitUsage, kExitUsage) && Same(vrelay::kExitNoServer, kExitNoServer) &&
+                  Same(vrelay::kExitUnknownVoice, kExitUnknownVoice),
+              "server/exit_codes.h and frontend/data/exit_codes.tsv disagree");
 
 server::ServerOptions ServerOptionsFor(const EmbeddedServerOptions& options) {
     // The embedded server's sessions would otherwise log every connection.
