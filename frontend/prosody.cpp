@@ -2,7 +2,6 @@
 #include "frontend/prosody.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -32,8 +31,9 @@ const Row kRows[] = {
 // an absolute value.
 struct Range {
     Quantity quantity;
-    std::string unit;  // as shown, without the "+": "%", "wpm", "Hz", "st", "dB"
-    bool change;       // typed with a sign only
+    std::string unit;   // as shown, without the "+": "%", "wpm", "Hz", "st", "dB"
+    std::string typed;  // the unit as the value reader gives it: lower case
+    bool change;        // typed with a sign only
     double minimum, maximum;
 };
 
@@ -77,7 +77,9 @@ const Table& Data() {
             } else if (kind == "range" && row.field[5] != nullptr) {
                 const std::string unit = row.field[2];
                 const bool change = unit[0] == '+';
-                t.ranges.push_back({quantity, change ? unit.substr(1) : unit, change,
+                wire::ProsodyValue typed;
+                wire::ReadProsodyValue("1" + unit.substr(change ? 1 : 0), &typed);
+                t.ranges.push_back({quantity, unit.substr(change ? 1 : 0), typed.unit, change,
                                     std::atof(row.field[3]), std::atof(row.field[5])});
             }
         }
@@ -93,13 +95,6 @@ const Range* PercentRange(Quantity q) {
         }
     }
     return nullptr;
-}
-
-std::string Lower(std::string text) {
-    for (char& c : text) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    return text;
 }
 
 // 46, 15.8, 0.25: at most two decimals, no trailing zeros.
@@ -135,7 +130,7 @@ std::string Shown(const Range& range, double level, bool change) {
 const Range* RangeFor(Quantity q, const wire::ProsodyValue& v) {
     for (const Range& range : Data().ranges) {
         const bool percent = range.unit == "%";
-        if (range.quantity == q && v.unit == Lower(range.unit) &&
+        if (range.quantity == q && v.unit == range.typed &&
             (percent || range.change == (v.sign != 0))) {
             return &range;
         }
