@@ -5,6 +5,10 @@
 // library's word marks give byte offsets into what was submitted;
 // SubmittedText builds one request's text piece by piece and maps the
 // offsets back to the user's bytes. The request cutter keeps one per request.
+//
+// Doors: none uses it directly; they get words mapped back through the
+// request cutter (Request::Word) and the answer decoder's WordEvent. (The
+// Python package keeps its own map of the same kind for its own requests.)
 #ifndef VRELAY_FRONTEND_SUBMITTED_TEXT_H
 #define VRELAY_FRONTEND_SUBMITTED_TEXT_H
 
