@@ -70,7 +70,10 @@ std::string WhyNoServer(const std::string& host, int port) {
 
 }  // namespace
 
-RenderWorker::RenderWorker(WorkerOptions options) : options_(std::move(options)) {
+RenderWorker::RenderWorker(WorkerOptions options)
+    : options_(std::move(options)), handle_(vrCreateConnection()) {
+    vrSetCallBack(handle_, &RenderWorker::OnPacket);
+    vrSetUserData(handle_, this);
     // Signals are the main thread's business.
     sigset_t all, previous;
     sigfillset(&all);
@@ -215,9 +218,6 @@ int32_t RenderWorker::Packet(PACKET_TYPE type, const void* data, int32_t length)
 }
 
 void RenderWorker::Run() {
-    handle_ = vrCreateConnection();
-    vrSetCallBack(handle_, &RenderWorker::OnPacket);
-    vrSetUserData(handle_, this);
     for (;;) {
         std::unique_ptr<Item> item;
         {

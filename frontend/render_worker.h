@@ -160,7 +160,7 @@ class RenderWorker {
     bool StoppedLocked() const { return closing_ || stopId_ >= currentId_; }
 
     const WorkerOptions options_;
-    vr_handle handle_ = 0;  // the worker thread's
+    const vr_handle handle_;  // used by the worker's thread; Stop cancels on it
 
     // The worker thread's own.
     bool connected_ = false;
