@@ -102,6 +102,20 @@ std::string AsWritten(const std::string& word, bool markup) {
 
 }  // namespace
 
+int64_t ByteOfUtf16(const std::string& text, int64_t units) {
+    TextPosition at;
+    for (size_t i = 0; i <= text.size(); ++i) {
+        if (at.utf16 == units && (i == text.size() || !IsContinuation(text[i]))) {
+            return static_cast<int64_t>(i);
+        }
+        if (at.utf16 > units || i == text.size()) {
+            break;
+        }
+        Advance(&at, text, i, i + 1);
+    }
+    return -1;
+}
+
 TextPosition Request::At(int64_t userByte) const {
     if (userByte < cursor_.byte) {
         cursor_ = TextPosition();

@@ -54,6 +54,11 @@ struct SourceRange {
     std::string written;  // as the user wrote it; in markup entities decoded, tags left out
 };
 
+// The byte of text where its UTF-16 code unit `units` starts (a JavaScript
+// string index, as vrelay-web's page gives the word to speak from); -1 when
+// it falls inside a character or past the end (text.size() is its end).
+int64_t ByteOfUtf16(const std::string& text, int64_t units);
+
 class Request {
   public:
     // The text to submit (always markup to the server: plain text is escaped).

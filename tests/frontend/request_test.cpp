@@ -170,6 +170,11 @@ TEST(RequestCutterTest, MapsWordsBackToTheUsersText) {
     EXPECT_EQ(word.end.utf16, 18);
     EXPECT_FALSE(second.Word(4, 9, &word));
 
+    // The page names where to start in UTF-16 units: "a😀b" has b at 3.
+    EXPECT_EQ(ByteOfUtf16("a\xF0\x9F\x98\x80" "b", 3), 5);
+    EXPECT_EQ(ByteOfUtf16("a\xF0\x9F\x98\x80" "b", 2), -1);  // inside the emoji
+    EXPECT_EQ(ByteOfUtf16("a\xF0\x9F\x98\x80" "b", 4), 6);
+    EXPECT_EQ(ByteOfUtf16("ab", 3), -1);
     RequestCutter markup({true, {}, 4000});
     markup.Add("<s>one two</s><p>three <b>f&amp;our</b></p>");
     markup.StartAt(24);
