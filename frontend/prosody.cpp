@@ -17,7 +17,7 @@ namespace {
 
 // One row of the data file, its fields as written.
 struct Row {
-    const char* field[6];
+    const char* field[7];
 };
 
 const Row kRows[] = {
@@ -26,14 +26,11 @@ const Row kRows[] = {
 #undef ROW
 };
 
-// A unit's reach: "%" typed as N% or as a change, +N% -N%; a unit written
-// with a leading "+" (+Hz, +st, +dB) typed only as a change; others only as
-// an absolute value.
+// What a voice reaches in one unit.
 struct Range {
     Quantity quantity;
-    std::string unit;   // as shown, without the "+": "%", "wpm", "Hz", "st", "dB"
-    std::string typed;  // the unit as the value reader gives it: lower case
-    bool change;        // typed with a sign only
+    std::string unit;   // as written: "%", "wpm", "st", "dB"
+    std::string typed;  // as the value reader gives it: lower case
     double minimum, maximum;
 };
 
@@ -45,6 +42,26 @@ struct Named {
 struct Table {
     std::vector<Range> ranges;
     std::vector<Named> names;
+};
+
+// The forms the server reads (server/prosody.h) and how each is signed: N%
+// and +N% -N% for every quantity; words a minute unsigned, or a bare number
+// (a multiple of the voice's rate); semitones signed; hertz unsigned (the
+// fundamental) or signed (a change of it); decibels either way; a bare
+// volume is an amplitude in percent.
+enum Signs { kUnsigned = 1, kSigned = 2, kEither = 3 };
+struct Form {
+    Quantity quantity;
+    const char* unit;  // as the value reader gives it
+    int signs;
+    double percent;  // a bare number: this many percent each; 0 for a unit
+};
+const Form kForms[] = {
+    {Quantity::kRate, "%", kEither, 0},     {Quantity::kRate, "wpm", kUnsigned, 0},
+    {Quantity::kRate, "", kUnsigned, 100},  {Quantity::kPitch, "%", kEither, 0},
+    {Quantity::kPitch, "st", kSigned, 0},   {Quantity::kPitch, "hz", kEither, 0},
+    {Quantity::kVolume, "%", kEither, 0},   {Quantity::kVolume, "", kUnsigned, 1},
+    {Quantity::kVolume, "db", kEither, 0},
 };
 
 bool QuantityOf(const std::string& name, Quantity* quantity) {
@@ -69,18 +86,17 @@ const Table& Data() {
         for (const Row& row : kRows) {
             const std::string kind = row.field[0];
             Quantity quantity;
-            if (row.field[1] == nullptr || !QuantityOf(row.field[1], &quantity)) {
+            if (row.field[1] == nullptr || row.field[3] == nullptr ||
+                !QuantityOf(row.field[1], &quantity)) {
                 continue;
             }
-            if (kind == "named" && row.field[2] != nullptr) {
+            wire::ProsodyValue typed;
+            if (kind == "name") {
                 t.names.push_back({quantity, row.field[2]});
-            } else if (kind == "range" && row.field[5] != nullptr) {
-                const std::string unit = row.field[2];
-                const bool change = unit[0] == '+';
-                wire::ProsodyValue typed;
-                wire::ReadProsodyValue("1" + unit.substr(change ? 1 : 0), &typed);
-                t.ranges.push_back({quantity, unit.substr(change ? 1 : 0), typed.unit, change,
-                                    std::atof(row.field[3]), std::atof(row.field[5])});
+            } else if (kind == "range" && row.field[5] != nullptr &&
+                       wire::ReadProsodyValue(std::string("1") + row.field[2], &typed)) {
+                t.ranges.push_back({quantity, row.field[2], typed.unit, std::atof(row.field[3]),
+                                    std::atof(row.field[5])});
             }
         }
         return t;
@@ -88,9 +104,9 @@ const Table& Data() {
     return table;
 }
 
-const Range* PercentRange(Quantity q) {
+const Range* RangeOf(Quantity q, const std::string& typedUnit) {
     for (const Range& range : Data().ranges) {
-        if (range.quantity == q && range.unit == "%") {
+        if (range.quantity == q && range.typed == typedUnit) {
             return &range;
         }
     }
@@ -113,13 +129,8 @@ std::string Signed(double value) {
     return (value >= 0 ? "+" : "") + Number(value);
 }
 
-// The level a typed number stands for on its range's scale, and back:
-// percent of the voice's own (a change adds to 100), or the number itself.
-double Level(const Range& range, const wire::ProsodyValue& v) {
-    const double number = v.sign < 0 ? -v.number : v.number;
-    return range.unit == "%" && v.sign != 0 ? 100 + number : number;
-}
-
+// A level of a range's scale as the form typed shows it: a percent change
+// is shown against 100.
 std::string Shown(const Range& range, double level, bool change) {
     if (range.unit == "%" && change) {
         return Signed(level - 100) + "%";
@@ -127,25 +138,24 @@ std::string Shown(const Range& range, double level, bool change) {
     return (change ? Signed(level) : Number(level)) + range.unit;
 }
 
-const Range* RangeFor(Quantity q, const wire::ProsodyValue& v) {
-    for (const Range& range : Data().ranges) {
-        const bool percent = range.unit == "%";
-        if (range.quantity == q && v.unit == range.typed &&
-            (percent || range.change == (v.sign != 0))) {
-            return &range;
+const Form* FormOf(Quantity q, const wire::ProsodyValue& v) {
+    for (const Form& form : kForms) {
+        if (form.quantity == q && v.unit == form.unit &&
+            (form.signs & (v.sign != 0 ? kSigned : kUnsigned)) != 0) {
+            return &form;
         }
     }
     return nullptr;
 }
 
-// A percent of the voice's own, moved into what q reaches.
-double ClampPercent(Quantity q, double percent) {
-    const Range* range = PercentRange(q);
-    return range == nullptr ? percent : std::min(std::max(percent, range->minimum), range->maximum);
-}
-
-std::string WholePercent(double percent) {
-    return Number(std::round(percent)) + "%";
+// A whole percent of the voice's own, moved into what q reaches.
+double WholePercent(Quantity q, double percent) {
+    const Range* range = RangeOf(q, "%");
+    percent = std::round(percent);
+    if (range != nullptr) {
+        percent = std::min(std::max(percent, std::ceil(range->minimum)), std::floor(range->maximum));
+    }
+    return percent;
 }
 
 }  // namespace
@@ -156,25 +166,32 @@ bool ReadTypedProsody(Quantity q, const std::string& typed, std::string* value,
     if (!wire::ReadProsodyValue(typed, &v)) {
         return false;
     }
+    notice->clear();
     if (!v.name.empty()) {
-        for (const Named& named : Data().names) {
-            if (named.quantity == q && named.name == v.name) {
-                *value = v.name;
-                notice->clear();
-                return true;
-            }
-        }
-        return false;
+        const auto& names = Data().names;
+        *value = v.name;
+        return std::any_of(names.begin(), names.end(), [&](const Named& named) {
+            return named.quantity == q && named.name == v.name;
+        });
     }
-    const Range* range = RangeFor(q, v);
-    if (range == nullptr) {
+    const Form* form = FormOf(q, v);
+    if (form == nullptr) {
         return false;
     }
     const bool change = v.sign != 0;
-    const double level = Level(*range, v);
+    const double number = v.sign < 0 ? -v.number : v.number;
+    const Range* range = RangeOf(q, form->percent > 0 ? "%" : form->unit);
+    if (range == nullptr) {
+        // The fundamental's reach is the voice's own: the server knows it.
+        *value = typed.substr(typed.find_first_not_of(" \t"));
+        value->erase(value->find_last_not_of(" \t") + 1);
+        return true;
+    }
+    const double level = form->percent > 0 ? number * form->percent
+                         : range->unit == "%" && change ? 100 + number
+                                                        : number;
     const double kept = std::min(std::max(level, range->minimum), range->maximum);
     *value = Shown(*range, kept, change);
-    notice->clear();
     if (std::fabs(kept - level) > 1e-9) {
         *notice = typed + " is out of reach (" + Shown(*range, range->minimum, change) + " to " +
                   Shown(*range, range->maximum, change) + "): " + *value + " is used";
@@ -193,20 +210,22 @@ std::string ProsodyForms(Quantity q) {
     if (!names.empty()) {
         forms.push_back(names.size() > 2 ? names.front() + " ... " + names.back() : names.front());
     }
-    for (const Range& range : Data().ranges) {
-        if (range.quantity != q) {
+    for (const Form& form : kForms) {
+        if (form.quantity != q || form.percent > 0) {
             continue;
         }
-        const std::string reach = " (" + Shown(range, range.minimum, range.change) + " to " +
-                                  Shown(range, range.maximum, range.change) + ")";
-        if (range.unit == "%") {
-            forms.push_back("N%" + reach);
+        const Range* range = RangeOf(q, form.unit);
+        const std::string unit = range != nullptr ? range->unit : std::string("Hz");
+        const bool plain = (form.signs & kUnsigned) != 0;
+        const std::string reach = range == nullptr ? std::string()
+                                                   : " (" + Shown(*range, range->minimum, !plain) +
+                                                         " to " + Shown(*range, range->maximum, !plain) + ")";
+        if (plain) {
+            forms.push_back("N" + unit + reach);
         }
-        if (range.change || range.unit == "%") {
-            forms.push_back("+N" + range.unit);
-            forms.push_back("-N" + range.unit + (range.change ? reach : ""));
-        } else {
-            forms.push_back("N" + range.unit + reach);
+        if ((form.signs & kSigned) != 0) {
+            forms.push_back("+N" + unit);
+            forms.push_back("-N" + unit + (plain ? "" : reach));
         }
     }
     std::string text;
@@ -218,13 +237,13 @@ std::string ProsodyForms(Quantity q) {
 
 ProsodySetting SpeechDispatcherProsody(int rate, int pitch, int pitchRange, int volume) {
     const auto scale = [](Quantity q, int value) -> std::string {
-        const Range* range = PercentRange(q);
+        const Range* range = RangeOf(q, "%");
         value = std::min(std::max(value, -100), 100);
         if (value == 0 || range == nullptr) {
             return "";
         }
         const double end = value < 0 ? range->minimum : range->maximum;
-        return WholePercent(ClampPercent(q, 100 * std::pow(end / 100, std::abs(value) / 100.0)));
+        return Number(WholePercent(q, 100 * std::pow(end / 100, std::abs(value) / 100.0))) + "%";
     };
     ProsodySetting setting;
     setting.rate = scale(Quantity::kRate, rate);
@@ -234,10 +253,11 @@ ProsodySetting SpeechDispatcherProsody(int rate, int pitch, int pitchRange, int 
     }
     volume = std::min(std::max(volume, -100), 100);
     if (volume != 0) {
-        const Range* range = PercentRange(Quantity::kVolume);
+        const Range* range = RangeOf(Quantity::kVolume, "%");
         const double loudest = range != nullptr ? range->maximum : 100;
-        setting.volume = WholePercent(ClampPercent(
-            Quantity::kVolume, volume < 0 ? 100 + volume : 100 + volume * (loudest - 100) / 100));
+        setting.volume = Number(WholePercent(Quantity::kVolume, volume < 0 ? 100 + volume
+                                                                     : 100 + volume * (loudest - 100) / 100)) +
+                         "%";
     }
     return setting;
 }
@@ -245,13 +265,13 @@ ProsodySetting SpeechDispatcherProsody(int rate, int pitch, int pitchRange, int 
 ProsodySetting SliderProsody(int ratePercent, int pitchChange, int volumePercent) {
     ProsodySetting setting;
     if (ratePercent != 100) {
-        setting.rate = WholePercent(ClampPercent(Quantity::kRate, ratePercent));
+        setting.rate = Number(WholePercent(Quantity::kRate, ratePercent)) + "%";
     }
     if (pitchChange != 0) {
-        setting.pitch = Signed(std::round(ClampPercent(Quantity::kPitch, 100 + pitchChange)) - 100) + "%";
+        setting.pitch = Signed(WholePercent(Quantity::kPitch, 100 + pitchChange) - 100) + "%";
     }
     if (volumePercent != 100) {
-        setting.volume = WholePercent(ClampPercent(Quantity::kVolume, volumePercent));
+        setting.volume = Number(WholePercent(Quantity::kVolume, volumePercent)) + "%";
     }
     return setting;
 }

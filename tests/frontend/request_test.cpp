@@ -27,23 +27,26 @@ TEST(ProsodyTest, TypedValuesAreReadAndMovedIntoReach) {
         {Quantity::kRate, "150WPM", "150wpm", ""},
         {Quantity::kRate, "x-slow", "x-slow", ""},
         {Quantity::kRate, "+20%", "+20%", ""},
-        {Quantity::kRate, "40%", "46%", "40% is out of reach (46% to 457%): 46% is used"},
-        {Quantity::kRate, "500%", "457%", "500% is out of reach (46% to 457%): 457% is used"},
-        {Quantity::kRate, "+500%", "+357%", "+500% is out of reach (-54% to +357%): +357% is used"},
+        {Quantity::kRate, "1.5", "150%", ""},  // a multiple of the voice's rate
+        {Quantity::kRate, "40%", "45.71%", "40% is out of reach (45.71% to 457.14%): 45.71% is used"},
+        {Quantity::kRate, "+500%", "+357.14%",
+         "+500% is out of reach (-54.29% to +357.14%): +357.14% is used"},
         {Quantity::kRate, "900wpm", "800wpm", "900wpm is out of reach (80wpm to 800wpm): 800wpm is used"},
-        {Quantity::kPitch, "250Hz", "250Hz", ""},
-        {Quantity::kPitch, "1000Hz", "500Hz", "1000Hz is out of reach (40Hz to 500Hz): 500Hz is used"},
+        {Quantity::kPitch, "250Hz", "250Hz", ""},  // the voice's own reach: the server's to know
         {Quantity::kPitch, "-2st", "-2st", ""},
-        {Quantity::kPitch, "+24st", "+15.8st", "+24st is out of reach (-15.8st to +15.8st): +15.8st is used"},
+        {Quantity::kPitch, "+24st", "+8.98st", "+24st is out of reach (-7.46st to +8.98st): +8.98st is used"},
+        {Quantity::kPitch, "200%", "168%", "200% is out of reach (65% to 168%): 168% is used"},
         {Quantity::kPitch, "+30Hz", "+30Hz", ""},
         {Quantity::kVolume, "+12dB", "+6dB", "+12dB is out of reach (-60dB to +6dB): +6dB is used"},
-        {Quantity::kVolume, "50%", "50%", ""},
+        {Quantity::kVolume, "6dB", "6dB", ""},
+        {Quantity::kVolume, "50", "50%", ""},
+        {Quantity::kVolume, "-50%", "-50%", ""},
         {Quantity::kVolume, "silent", "silent", ""},
         {Quantity::kRate, "banana", nullptr, ""},
         {Quantity::kRate, "1\"/>", nullptr, ""},
         {Quantity::kRate, "20Hz", nullptr, ""},
-        {Quantity::kPitch, "2st", nullptr, ""},     // semitones only as a change
-        {Quantity::kVolume, "6dB", nullptr, ""},    // decibels likewise
+        {Quantity::kRate, "-5wpm", nullptr, ""},  // words a minute have no sign
+        {Quantity::kPitch, "2st", nullptr, ""},   // semitones only as a change
         {Quantity::kVolume, "inf%", nullptr, ""},
         {Quantity::kVolume, "x-slow", nullptr, ""},
     };
@@ -58,7 +61,7 @@ TEST(ProsodyTest, TypedValuesAreReadAndMovedIntoReach) {
     }
     // A malformed value's message names every form with its reach.
     EXPECT_EQ(ProsodyForms(Quantity::kRate),
-              "x-slow ... x-fast, N% (46% to 457%), +N%, -N% or Nwpm (80wpm to 800wpm)");
+              "x-slow ... x-fast, N% (45.71% to 457.14%), +N%, -N% or Nwpm (80wpm to 800wpm)");
 }
 
 // Speech Dispatcher's -100..100 and the page's sliders reach the ends of
@@ -70,13 +73,13 @@ TEST(ProsodyTest, SpeechDispatcherAndSliderScalesStayInReach) {
     } rows[] = {
         {SpeechDispatcherProsody(0, 0, 0, 0), ""},
         {SpeechDispatcherProsody(-100, -100, 20, -100),
-         "<prosody rate=\"46%\" pitch=\"40%\" range=\"+20%\" volume=\"0%\">"},
+         "<prosody rate=\"46%\" pitch=\"65%\" range=\"+20%\" volume=\"0%\">"},
         {SpeechDispatcherProsody(100, 100, 0, 100),
-         "<prosody rate=\"457%\" pitch=\"250%\" volume=\"199%\">"},
+         "<prosody rate=\"457%\" pitch=\"168%\" volume=\"199%\">"},
         {SpeechDispatcherProsody(50, 0, 0, -30), "<prosody rate=\"214%\" volume=\"70%\">"},
         {SpeechDispatcherProsody(-500, 0, 0, 0), "<prosody rate=\"46%\">"},
         {SliderProsody(100, 0, 100), ""},
-        {SliderProsody(25, -90, 200), "<prosody rate=\"46%\" pitch=\"-60%\" volume=\"199%\">"},
+        {SliderProsody(25, -90, 200), "<prosody rate=\"46%\" pitch=\"-35%\" volume=\"199%\">"},
         {SliderProsody(150, 20, 50), "<prosody rate=\"150%\" pitch=\"+20%\" volume=\"50%\">"},
     };
     for (const auto& row : rows) {

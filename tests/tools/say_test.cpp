@@ -201,13 +201,13 @@ TEST(SayTest, ExitCodesAndMessages) {
         {"--markup --plain hi", 2, "cannot be combined"},
         {"--rate '1\"/>' hi", 2, "--rate wants"},
         {"--rate banana hi", 2,
-         "vrelay-say: --rate wants x-slow ... x-fast, N% (46% to 457%), +N%, -N% or Nwpm "
-         "(80wpm to 800wpm), not \"banana\"\n" + usage.substr(1), true},
+         "vrelay-say: --rate wants x-slow ... x-fast, N% (45.71% to 457.14%), +N%, -N% or "
+         "Nwpm (80wpm to 800wpm), not \"banana\"\n" + usage.substr(1), true},
         {"--engine mp3 hi", 2, "--engine wants espeak or tone"},
         // Past the voice's reach a value moves to the nearer end, and says so.
-        {"-qo /dev/null --rate 30% --pitch 1000Hz --volume +12dB hi", 0,
-         "vrelay-say: --rate 30% is out of reach (46% to 457%): 46% is used\n"
-         "vrelay-say: --pitch 1000Hz is out of reach (40Hz to 500Hz): 500Hz is used\n"
+        {"-qo /dev/null --rate 30% --pitch +24st --volume +12dB hi", 0,
+         "vrelay-say: --rate 30% is out of reach (45.71% to 457.14%): 45.71% is used\n"
+         "vrelay-say: --pitch +24st is out of reach (-7.46st to +8.98st): +8.98st is used\n"
          "vrelay-say: --volume +12dB is out of reach (-60dB to +6dB): +6dB is used\n",
          true},
         {"--sample-rate 5 hi", 2, "--sample-rate wants"},
