@@ -2,8 +2,8 @@
 # SPDX-License-Identifier: MIT
 """Checks that every source file git knows names its licence in an SPDX line
 within its first three lines, and the right one: GPL-3.0-or-later under the
-folders whose programs link espeak-ng (server/, tools/, speechd/, web/), MIT
-everywhere else. With --add, writes the line into the files that lack it.
+folders whose programs link espeak-ng (server/, frontend/, tools/, speechd/,
+web/), MIT everywhere else. With --add, writes the line into the files that lack it.
 
 Usage: scripts/check_spdx.py [--add]
 Exit status 0 when every file is right, 1 otherwise (each fault printed).
@@ -13,7 +13,7 @@ import re
 import subprocess
 import sys
 
-GPL_DIRS = ("server/", "tools/", "speechd/", "web/")
+GPL_DIRS = ("server/", "frontend/", "tools/", "speechd/", "web/")
 # Data, licence texts, documents and the Debian packaging (debian/copyright
 # covers it) carry no line of their own.
 SKIPPED = re.compile(r"^(LICENSES/|debian/|fuzz/corpus/|tests/data/|\.)|/\.|\.(md|json|png|typed)$")

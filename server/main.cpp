@@ -15,7 +15,6 @@
 #include <vrelay/vrelay.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -26,6 +25,7 @@
 #include "platform/command_line.h"
 #include "server/exit_codes.h"
 #include "server/speech_server.h"
+#include "transport/address.h"
 #include "transport/log.h"
 
 namespace {
@@ -76,17 +76,6 @@ const char kHelp[] =
     "Exit codes: 0 stopped by SIGTERM or SIGINT, 2 bad usage, 3 cannot start (the\n"
     "engine, or the address cannot be bound), 4 unknown voice; ended by a second\n"
     "signal, the shell's code for that signal (143 for SIGTERM, 130 for SIGINT).\n";
-
-bool ParseNumber(const char* text, long low, long high, long* value) {
-    char* end = nullptr;
-    errno = 0;
-    const long parsed = std::strtol(text, &end, 10);
-    if (*text == 0 || *end != 0 || errno != 0 || parsed < low || parsed > high) {
-        return false;
-    }
-    *value = parsed;
-    return true;
-}
 
 bool ParseLogLevel(const std::string& name, vrelay::TLogLevel* level) {
     const struct {
@@ -174,7 +163,7 @@ int ParseArguments(int argc, char** argv, unsigned cores, Settings* settings) {
         option_index = -1;
         long number = 0;
         auto number_in = [&](long low, long high) {
-            return ParseNumber(optarg, low, high, &number);
+            return vrelay::ParseWholeNumber(optarg, low, high, &number);
         };
         auto bad_number = [&](long low, long high) {
             return Usage(name + " wants a number from " + std::to_string(low) + " to " +

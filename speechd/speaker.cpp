@@ -72,8 +72,8 @@ bool Speaker::Connect(const std::string& host, int port, std::string* error) {
     return true;
 }
 
-bool Speaker::Voices(std::vector<tools::VoiceEntry>* voices) {
-    return tools::ReadVoices(connection_, voices);
+bool Speaker::Voices(std::vector<frontend::VoiceEntry>* voices) {
+    return frontend::ReadVoices(connection_, voices);
 }
 
 void Speaker::Speak(uint64_t id, std::string markup, std::string voice) {

@@ -8,7 +8,7 @@ namespace speechd {
 
 namespace {
 
-using tools::VoiceEntry;
+using frontend::VoiceEntry;
 
 std::string Base(const VoiceEntry& voice) {
     return voice.name.substr(0, voice.name.find('+'));
@@ -38,21 +38,21 @@ std::vector<std::string> VoiceMap::ListLines() const {
 std::string VoiceMap::Choose(const std::string& synthesisVoice, const std::string& language,
                              const std::string& voiceType, const std::string& defaultVoice) const {
     if (!synthesisVoice.empty()) {
-        if (const VoiceEntry* named = tools::ChooseVoice(voices_, synthesisVoice)) {
+        if (const VoiceEntry* named = frontend::ChooseVoice(voices_, synthesisVoice)) {
             return named->name;
         }
     }
     const VoiceEntry* fallback =
-        defaultVoice.empty() ? nullptr : tools::ChooseVoice(voices_, defaultVoice);
+        defaultVoice.empty() ? nullptr : frontend::ChooseVoice(voices_, defaultVoice);
     const std::string wanted =
         !language.empty() ? language : fallback != nullptr ? fallback->Tag() : std::string();
     if (wanted.empty()) {
         return fallback != nullptr ? fallback->name : std::string();
     }
     const std::string primary = PrimaryLanguage(wanted);
-    const VoiceEntry* best = fallback != nullptr && tools::SpeaksLanguage(*fallback, primary)
+    const VoiceEntry* best = fallback != nullptr && frontend::SpeaksLanguage(*fallback, primary)
                                  ? fallback
-                                 : tools::ChooseVoice(voices_, wanted);
+                                 : frontend::ChooseVoice(voices_, wanted);
     if (best == nullptr) {
         return fallback != nullptr ? fallback->name : std::string();
     }
@@ -66,8 +66,8 @@ std::string VoiceMap::Choose(const std::string& synthesisVoice, const std::strin
     for (const VoiceEntry& voice : voices_) {
         int rank = &voice == best                           ? 0
                    : Base(voice) == Base(*best)             ? 1
-                   : tools::SpeaksLanguage(voice, wanted)   ? 3
-                   : tools::SpeaksLanguage(voice, primary) ? 5
+                   : frontend::SpeaksLanguage(voice, wanted)   ? 3
+                   : frontend::SpeaksLanguage(voice, primary) ? 5
                                                             : -1;
         if (rank > 0 && IsVariant(voice)) {
             ++rank;

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/voice_choice.h"
+#include "frontend/voice_choice.h"
 
 namespace vrelay {
 namespace speechd {
@@ -20,7 +20,7 @@ namespace speechd {
 class VoiceMap {
   public:
     VoiceMap() = default;
-    explicit VoiceMap(std::vector<tools::VoiceEntry> voices) : voices_(std::move(voices)) {}
+    explicit VoiceMap(std::vector<frontend::VoiceEntry> voices) : voices_(std::move(voices)) {}
 
     bool Empty() const { return voices_.empty(); }
 
@@ -44,7 +44,7 @@ class VoiceMap {
                        const std::string& voiceType, const std::string& defaultVoice) const;
 
   private:
-    std::vector<tools::VoiceEntry> voices_;
+    std::vector<frontend::VoiceEntry> voices_;
 };
 
 }  // namespace speechd

@@ -25,7 +25,7 @@ std::string JsonEscape(const std::string& text) {
 }
 
 std::string VoiceCatalog::Json() const {
-    std::vector<const tools::VoiceEntry*> sorted;
+    std::vector<const frontend::VoiceEntry*> sorted;
     for (const auto& voice : voices_) {
         sorted.push_back(&voice);
     }
@@ -43,7 +43,7 @@ std::string VoiceCatalog::Json() const {
 }
 
 std::string VoiceCatalog::Resolve(const std::string& wanted) const {
-    const tools::VoiceEntry* voice = tools::ChooseVoice(voices_, wanted);
+    const frontend::VoiceEntry* voice = frontend::ChooseVoice(voices_, wanted);
     return voice != nullptr ? voice->name : std::string();
 }
 

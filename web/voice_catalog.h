@@ -8,14 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "tools/voice_choice.h"
+#include "frontend/voice_choice.h"
 
 namespace vrelay {
 namespace web {
 
 class VoiceCatalog {
   public:
-    explicit VoiceCatalog(std::vector<tools::VoiceEntry> voices) : voices_(std::move(voices)) {}
+    explicit VoiceCatalog(std::vector<frontend::VoiceEntry> voices) : voices_(std::move(voices)) {}
 
     // [{"name":..., "language":..., "tag":..., "sex":...}, ...], sorted by
     // language name then voice name.
@@ -25,7 +25,7 @@ class VoiceCatalog {
     std::string Resolve(const std::string& wanted) const;
 
   private:
-    std::vector<tools::VoiceEntry> voices_;
+    std::vector<frontend::VoiceEntry> voices_;
 };
 
 // text as the inside of a JSON string.

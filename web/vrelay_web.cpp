@@ -21,8 +21,9 @@
 #include <string>
 #include <thread>
 
-#include "tools/embedded_server.h"
-#include "tools/voice_choice.h"
+#include "frontend/embedded_server.h"
+#include "frontend/voice_choice.h"
+#include "transport/address.h"
 #include "web/http_server.h"
 #include "web/server_pool.h"
 #include "web/session_registry.h"
@@ -41,11 +42,11 @@ constexpr auto kStopTime = std::chrono::milliseconds(1500);
 constexpr int kDescriptorsPerServerConnection = 3;
 
 // The server's voices, read once through a connection of their own.
-bool ReadVoiceList(const std::string& host, int port, std::vector<vrelay::tools::VoiceEntry>* voices) {
+bool ReadVoiceList(const std::string& host, int port, std::vector<vrelay::frontend::VoiceEntry>* voices) {
     const vr_handle connection = vrCreateConnection();
     const bool ok = connection >= 0 &&
                     vrOpenConnection(connection, host.c_str(), port) == VR_SUCCESS &&
-                    vrelay::tools::ReadVoices(connection, voices) && !voices->empty();
+                    vrelay::frontend::ReadVoices(connection, voices) && !voices->empty();
     vrDestroyConnection(connection);
     return ok;
 }
@@ -71,22 +72,25 @@ int main(int argc, char** argv) {
 
     std::string host = "127.0.0.1";
     int port = 0;
-    std::unique_ptr<vrelay::server::SpeechServer> embedded;
+    std::unique_ptr<vrelay::frontend::EmbeddedServer> embedded;
     if (!options.server.empty()) {
-        if (!vrelay::tools::SplitHostPort(options.server, &host, &port)) {
+        vrelay::HostPort address;
+        if (!vrelay::ParseHostPort(options.server, &address)) {
             std::fprintf(stderr, "vrelay-web: --server wants HOST:PORT, not \"%s\"\n",
                          options.server.c_str());
             return kExitUsage;
         }
+        host = address.host;
+        port = address.port;
     } else {
-        embedded = vrelay::tools::StartEmbeddedServer(options.engine, options.verbose, &error);
+        embedded = vrelay::frontend::StartEmbeddedServer(options.engine, options.verbose, &error);
         if (!embedded) {
             std::fprintf(stderr, "vrelay-web: cannot start the speech server: %s\n", error.c_str());
             return kExitNoServer;
         }
         port = embedded->Port();
     }
-    std::vector<vrelay::tools::VoiceEntry> voices;
+    std::vector<vrelay::frontend::VoiceEntry> voices;
     if (!ReadVoiceList(host, port, &voices)) {
         std::fprintf(stderr, "vrelay-web: no voice list from a speech server at %s:%d\n",
                      host.c_str(), port);

@@ -171,7 +171,7 @@ class ConnectionTest(unittest.TestCase):
         return raised.exception
 
     def test_voices_are_chosen_as_the_command_line_tool_chooses(self) -> None:
-        with open(os.path.join(SOURCE, "tests", "data", "voice_choice.tsv"),
+        with open(os.path.join(SOURCE, "tests", "frontend", "voice_choice.tsv"),
                   encoding="utf-8") as table:
             rows = [line.rstrip("\n").split("\t") for line in table if not line.startswith("#")]
         voices = [vrelay.Voice(name=r[1], language=r[2], language_code_iso=r[3],

@@ -113,37 +113,6 @@ TEST(MarkupParser, BoundsNestingAndTheElementsKeptForARequest) {
     EXPECT_EQ(parser.OpenElements(), MarkupParser::kMaxOpenElements - 2);
 }
 
-// <voice name='a' a1='' a2='' ...> with n attributes in all.
-std::string ManyAttributes(size_t n) {
-    std::string tag = "<voice name='a'";
-    for (size_t i = 1; i < n; ++i) {
-        tag += " a" + std::to_string(i) + "=''";
-    }
-    return tag + "/>";
-}
-
-TEST(ParseTag, DecodesReferencesInValuesAndRejectsRepeatedOrTooManyAttributes) {
-    const struct {
-        std::string tag;
-        bool ok;
-        std::string name;
-    } cases[] = {
-        {"<voice name='a&amp;b&lt;&apos;&quot;&#39;&#x27;'/>", true, "a&b<'\"''"},
-        {"<voice name=\"plain \xC3\xA9\"/>", true, "plain \xC3\xA9"},
-        {"<voice name='all' select='' select='1'/>", false, ""},
-        {ManyAttributes(kMaxTagAttributes), true, "a"},
-        {ManyAttributes(kMaxTagAttributes + 1), false, ""},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.tag);
-        Tag tag;
-        ASSERT_EQ(ParseTag(c.tag, &tag), c.ok);
-        if (c.ok) {
-            EXPECT_EQ(tag.element.Get("name"), c.name);
-        }
-    }
-}
-
 // After each piece, what TakeWholeWords releases; "|" between pieces.
 TEST(StreamBuffer, ReleasesTextBeforeTheLastMarkAsTheParserSeesIt) {
     const struct {

@@ -24,6 +24,7 @@
 #include "tests/support/child_process.h"
 #include "tests/support/fake_server.h"
 #include "tests/support/run_command.h"
+#include "transport/socket.h"
 
 namespace {
 
@@ -154,6 +155,18 @@ TEST(SayTest, ExitCodesAndMessages) {
     { std::ofstream(empty) << ""; }
     const std::string usage = "\nTry 'vrelay-say --help' for more information.\n";
     const std::string noFile = Out("voice.wav");
+    // A port where something else answers (a web server, say): one answer
+    // that is no speech server's, then the connection closes.
+    vrelay::SocketServer other(0, 4, vrelay::WaitingSelect, "127.0.0.1");
+    ASSERT_TRUE(other.IsOpen());
+    const std::string notSpeech = "127.0.0.1:" + std::to_string(other.Port());
+    std::thread answering([&] {
+        std::unique_ptr<vrelay::Socket> client(other.Accept());
+        if (client != nullptr) {
+            const char kAnswer[] = "HTTP/1.1 400 Bad Request\r\nConnection: close\r\n\r\n";
+            client->SendBytes(kAnswer, sizeof kAnswer - 1);
+        }
+    });
     const struct {
         std::string arguments;
         int status;
@@ -162,7 +175,14 @@ TEST(SayTest, ExitCodesAndMessages) {
     } rows[] = {
         {"--list-voices", 0, "tone-low"},
         {"-o /nonexistent-dir/out.wav hi", 6, "cannot write /nonexistent-dir/out.wav"},
-        {"-qo /dev/null --server=127.0.0.1:1 hi", 3, "no speech server at"},
+        {"-qo /dev/null --server=127.0.0.1:1 hi", 3,
+         "vrelay-say: no speech server at 127.0.0.1:1 (connection refused)\n", true},
+        {"-qo /dev/null --server=nowhere.invalid:5555 hi", 3,
+         "vrelay-say: no speech server at nowhere.invalid:5555 (no such host)\n", true},
+        {"-qo /dev/null --server=" + notSpeech + " hi", 3,
+         "vrelay-say: no speech server at " + notSpeech +
+             " (what answers there is not a speech server)\n",
+         true},
         {"--server nonsense -o /dev/null hi", 2, "--server wants HOST:PORT"},
         {"--encoding mp3 hi", 2, "unknown encoding \"mp3\""},
         {"--frob=1", 2, "vrelay-say: unknown option --frob" + usage, true},
@@ -181,10 +201,16 @@ TEST(SayTest, ExitCodesAndMessages) {
          "vrelay-say: unknown voice \"nobody\" (see --list-voices)\n", true},
         {"--markup --plain hi", 2, "cannot be combined"},
         {"--rate '1\"/>' hi", 2, "--rate wants"},
-        {"--rate banana hi", 2, "--rate wants"},
-        // Past the reach the server speaks at its end; a value without its
-        // unit is not understood.
-        {"--rate 30% --pitch 1000Hz --volume +12dB -o /dev/null hi", 0, ", 1 word\n"},
+        {"--rate banana hi", 2,
+         "vrelay-say: --rate wants x-slow ... x-fast, N% (45.71% to 457.14%), +N%, -N% or "
+         "Nwpm (80wpm to 800wpm), not \"banana\"\n" + usage.substr(1), true},
+        {"--engine mp3 hi", 2, "--engine wants espeak or tone"},
+        // Past the voice's reach a value moves to the nearer end, and says so.
+        {"-qo /dev/null --rate 30% --pitch +24st --volume +12dB hi", 0,
+         "vrelay-say: --rate 30% is out of reach (45.71% to 457.14%): 45.71% is used\n"
+         "vrelay-say: --pitch +24st is out of reach (-7.46st to +8.98st): +8.98st is used\n"
+         "vrelay-say: --volume +12dB is out of reach (-60dB to +6dB): +6dB is used\n",
+         true},
         {"--pitch 1000 hi", 2, "--pitch wants"},
         {"--volume +12 hi", 2, "--volume wants"},
         {"--sample-rate 5 hi", 2, "--sample-rate wants"},
@@ -202,6 +228,7 @@ TEST(SayTest, ExitCodesAndMessages) {
         else
             EXPECT_NE(run.out.find(row.message), std::string::npos) << run.out;
     }
+    answering.join();
     EXPECT_NE(access(noFile.c_str(), F_OK), 0);
     // On a terminal (script(1) gives it one) the progress line reaches 100 %.
     const SayRun tty = vrelay::test::RunCommand(

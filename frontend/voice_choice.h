@@ -1,8 +1,16 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Finding the voice a user means: "French (France)", "french", "fr" or
-// "fr-FR" all name a voice of the server's list.
-#ifndef VRELAY_TOOLS_VOICE_CHOICE_H
-#define VRELAY_TOOLS_VOICE_CHOICE_H
+// "fr-FR" all name a voice of the server's list, and LANG+VARIANT
+// ("en+f3"), "+VARIANT" ("+f3") or NAME+VARIANT ("English (Great
+// Britain)+whisper") one of its variants, the same through every door.
+//
+// Doors: vrelay-say's --voice and the render worker's jobs go through
+// ChooseVoiceName; vrelay-web resolves the page's choice with it; sd_vrelay's
+// voice map builds on ChooseVoice and SpeaksLanguage; the Python package
+// follows the same rule, checked against the same table of cases
+// (tests/frontend/voice_choice.tsv). Pure functions: any thread.
+#ifndef VRELAY_FRONTEND_VOICE_CHOICE_H
+#define VRELAY_FRONTEND_VOICE_CHOICE_H
 
 #include <vrelay/vrelay.h>
 
@@ -10,7 +18,7 @@
 #include <vector>
 
 namespace vrelay {
-namespace tools {
+namespace frontend {
 
 struct VoiceEntry {
     std::string name;      // "French (France)"
@@ -48,7 +56,7 @@ std::string ChooseVoiceName(const std::vector<VoiceEntry>& voices, const std::st
 // language name, without regard to case.
 bool SpeaksLanguage(const VoiceEntry& voice, const std::string& language);
 
-}  // namespace tools
+}  // namespace frontend
 }  // namespace vrelay
 
 #endif

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "tools/voice_choice.h"
+#include "frontend/voice_choice.h"
 
 #include <cctype>
 
 namespace vrelay {
-namespace tools {
+namespace frontend {
 
 namespace {
 
@@ -121,5 +121,5 @@ std::string ChooseVoiceName(const std::vector<VoiceEntry>& voices, const std::st
     return plus == std::string::npos ? voice->name : voice->name + wanted.substr(plus);
 }
 
-}  // namespace tools
+}  // namespace frontend
 }  // namespace vrelay
