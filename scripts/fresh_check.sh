@@ -7,10 +7,12 @@
 #
 # Usage (as root): scripts/fresh_check.sh PROJECT_DIR 'COMMAND' ['COMMAND'...]
 #   e.g. scripts/fresh_check.sh . 'scripts/say.sh "Hello there."' 'scripts/test.sh'
-# Each command runs in the root's /project, one after the other; for each the
-# line "[EXIT CODE] SECONDS s, MB of Debian packages downloaded: COMMAND" is printed.
-# The first that fails stops the run and the tail of its output is shown; the
-# whole output of the last command is in ${XDG_CACHE_HOME:-~/.cache}/vrelay-fresh/last.log.
+# Each command runs in the root's /project, one after the other; for each a
+# line gives its exit code, its time (and the processor time it took, which
+# tells more on a busy machine), the megabytes of Debian packages it
+# downloaded, and the command. The first that fails stops the run and the
+# tail of its output is shown; the output of every command is in
+# ${XDG_CACHE_HOME:-~/.cache}/vrelay-fresh/last.log.
 # Needs debootstrap and git. It takes as long as the commands (the whole test
 # command: about half an hour on two cores), so run it in the background.
 set -uo pipefail
@@ -52,6 +54,11 @@ fi
 
 root=$(mktemp -d "${cache}/root.XXXX")
 tar -C "${root}" -xf "${base}"
+# The sources copied from this machine replace debootstrap's list, which would
+# name the same ones twice.
+if [[ -f ${root}/etc/apt/sources.list.d/debian.sources ]]; then
+    rm -f "${root}/etc/apt/sources.list"
+fi
 cp /etc/resolv.conf "${root}/etc/resolv.conf"
 # Where this machine reaches the package registries through a TLS proxy it
 # trusts, the root trusts it too (npm reads NODE_EXTRA_CA_CERTS; apt and pip
@@ -82,15 +89,25 @@ downloaded() {
         awk '{ total += $1 } END { print total + 0 }'
 }
 
+# Processor seconds (user and system) the commands run so far have taken.
+processor_seconds() {
+    times >"${cache}/times"  # in this shell: a subshell would count its own
+    sed -n 2p "${cache}/times" | tr 'ms' '  ' |
+        awk '{ printf "%d", $1 * 60 + $2 + $3 * 60 + $4 }'
+}
+
 status=0
+: >"${cache}/last.log"
 for command in "$@"; do
     start=$(date +%s)
     before=$(downloaded)
-    chroot "${root}" /bin/bash -lc "cd /project && ${prelude}${command}" >"${cache}/last.log" 2>&1
+    used=$(processor_seconds)
+    echo "== ${command}" >>"${cache}/last.log"
+    chroot "${root}" /bin/bash -lc "cd /project && ${prelude}${command}" >>"${cache}/last.log" 2>&1
     result=$?
     megabytes=$(( ($(downloaded) - before + 524288) / 1048576 ))
-    echo "[${result}] $(( $(date +%s) - start )) s," \
-         "${megabytes} MB of Debian packages downloaded: ${command}"
+    echo "[${result}] $(( $(date +%s) - start )) s ($(( $(processor_seconds) - used )) s of" \
+         "processor), ${megabytes} MB of Debian packages downloaded: ${command}"
     if [[ ${result} -ne 0 ]]; then
         status=1
         tail -n 15 "${cache}/last.log" | sed 's/^/    /'
