@@ -3,6 +3,7 @@
 package is missing: setuptools before 70.1 makes wheels with it, a new
 virtual environment lacks it, and setuptools then says only "invalid command
 'bdist_wheel'"."""
+import functools
 import importlib.util
 
 from setuptools import build_meta as _setuptools
@@ -20,27 +21,20 @@ vrelay: building the wheel needs the 'wheel' package, which this Python lacks.
              pip install --no-index dist/vrelay-*.whl"""
 
 
-def _need_wheel():
-    if (importlib.util.find_spec("setuptools.command.bdist_wheel") is None
-            and importlib.util.find_spec("wheel") is None):
-        raise SystemExit(_MISSING_WHEEL)
+def _needing_wheel(hook):
+    """The setuptools hook, first checking that wheels can be made."""
+    @functools.wraps(hook)
+    def checked(*args, **kwargs):
+        if (importlib.util.find_spec("setuptools.command.bdist_wheel") is None
+                and importlib.util.find_spec("wheel") is None):
+            raise SystemExit(_MISSING_WHEEL)
+        return hook(*args, **kwargs)
+    return checked
 
 
-def prepare_metadata_for_build_wheel(metadata_directory, config_settings=None):
-    _need_wheel()
-    return _setuptools.prepare_metadata_for_build_wheel(metadata_directory, config_settings)
-
-
-def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
-    _need_wheel()
-    return _setuptools.build_wheel(wheel_directory, config_settings, metadata_directory)
-
-
-def prepare_metadata_for_build_editable(metadata_directory, config_settings=None):
-    _need_wheel()
-    return _setuptools.prepare_metadata_for_build_editable(metadata_directory, config_settings)
-
-
-def build_editable(wheel_directory, config_settings=None, metadata_directory=None):
-    _need_wheel()
-    return _setuptools.build_editable(wheel_directory, config_settings, metadata_directory)
+# The hooks that make wheels or their metadata (the editable ones from
+# setuptools 64 on).
+for _hook in ("prepare_metadata_for_build_wheel", "build_wheel",
+              "prepare_metadata_for_build_editable", "build_editable"):
+    if hasattr(_setuptools, _hook):
+        globals()[_hook] = _needing_wheel(getattr(_setuptools, _hook))
