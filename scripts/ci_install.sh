@@ -168,10 +168,15 @@ leftovers() { find /usr /etc /var/lib -path '*vrelay*' 2>/dev/null | sort; }
 leftovers >"${work}/before.txt"
 # shellcheck disable=SC2086  # one word per package
 purge() { dpkg -P ${packages} >/dev/null; }
-dpkg -i "${work}"/deb/*.deb >/dev/null
-trap 'purge; cleanup' EXIT
-# The installed server, on a port of its own, for the installed clients.
+# The installed server, on a port of its own, for the installed clients. It
+# holds the lock too: a failure stops it.
 deb_server=
+stop_deb_server() {
+    [[ -n ${deb_server} ]] && kill "${deb_server}" 2>/dev/null && wait "${deb_server}" || true
+    deb_server=
+}
+dpkg -i "${work}"/deb/*.deb >/dev/null
+trap 'stop_deb_server; purge; cleanup' EXIT
 start_server deb_server port "${work}/deb-server.out" /usr/bin/vrelay-server --engine tone --port 0
 mkdir -p "${work}/ex-deb"
 # shellcheck disable=SC2046
@@ -185,8 +190,9 @@ assert l.loaded_path().startswith('/usr/lib/'), l.loaded_path()
 assert importlib.metadata.version('vrelay') == vrelay.__version__
 with vrelay.Connection('127.0.0.1', ${port}) as c:
     assert c.render('From the Python package.').marks")
-/usr/bin/python3 -m pip list 2>/dev/null | grep -q '^vrelay '
-dpkg-deb -f "${work}"/deb/python3-vrelay_*.deb Recommends | grep -qw vrelay-server
+# (grep reads all: with -q it would stop early, and pip would fail on the pipe.)
+/usr/bin/python3 -m pip list 2>/dev/null | grep '^vrelay ' >/dev/null
+dpkg-deb -f "${work}"/deb/python3-vrelay_*.deb Recommends | grep -w vrelay-server >/dev/null
 (cd "${work}" && /usr/bin/python3 -m vrelay --engine tone -q -o py-cli.wav "Installed.")
 [[ $(wc -c <"${work}/py-cli.wav") -gt 44 ]]
 vrelay-say --server "127.0.0.1:${port}" -q -o "${work}/deb-say.wav" "Installed by dpkg."
@@ -197,7 +203,7 @@ vrelay-web --version >/dev/null
 printf 'VrelayServer "127.0.0.1:%s"\n' "${port}" >"${work}/deb-vrelay.conf"
 printf 'INIT\nQUIT\n' | /usr/lib/speech-dispatcher-modules/sd_vrelay "${work}/deb-vrelay.conf" \
     2>/dev/null | grep -q '^299 OK LOADED SUCCESSFULLY$'
-kill "${deb_server}" && wait "${deb_server}" || true
+stop_deb_server
 man -w 3 vrOpenConnection vrelay >/dev/null
 # The services are installed, not enabled; their system users exist.
 [[ -f /lib/systemd/system/vrelay-server.service && -f /lib/systemd/system/vrelay-web.service ]]
