@@ -89,9 +89,9 @@ downloaded() {
         awk '{ total += $1 } END { print total + 0 }'
 }
 
-# Processor seconds (user and system) the commands run so far have taken.
+# Processor seconds (user and system) the commands run so far have taken, as
+# `times` wrote them: it runs in this shell, as a subshell counts only its own.
 processor_seconds() {
-    times >"${cache}/times"  # in this shell: a subshell would count its own
     sed -n 2p "${cache}/times" | tr 'ms' '  ' |
         awk '{ printf "%d", $1 * 60 + $2 + $3 * 60 + $4 }'
 }
@@ -101,11 +101,13 @@ status=0
 for command in "$@"; do
     start=$(date +%s)
     before=$(downloaded)
+    times >"${cache}/times"
     used=$(processor_seconds)
     echo "== ${command}" >>"${cache}/last.log"
     chroot "${root}" /bin/bash -lc "cd /project && ${prelude}${command}" >>"${cache}/last.log" 2>&1
     result=$?
     megabytes=$(( ($(downloaded) - before + 524288) / 1048576 ))
+    times >"${cache}/times"
     echo "[${result}] $(( $(date +%s) - start )) s ($(( $(processor_seconds) - used )) s of" \
          "processor), ${megabytes} MB of Debian packages downloaded: ${command}"
     if [[ ${result} -ne 0 ]]; then
