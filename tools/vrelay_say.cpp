@@ -48,6 +48,7 @@ using vrelay::frontend::VoiceEntry;
 using vrelay::tools::Follower;
 using vrelay::tools::Player;
 using vrelay::tools::SayOptions;
+using vrelay::tools::TextColumns;
 using vrelay::tools::TextSource;
 using vrelay::tools::Timeline;
 using vrelay::tools::WavWriter;
@@ -311,30 +312,68 @@ void OnSignal(int signal) {
     ::raise(signal);
 }
 
+// The terminal's width, 0 when out is not one.
+int TerminalColumns(FILE* out);
+
+// text padded with blanks to width columns.
+std::string Padded(const std::string& text, int width) {
+    return text + std::string(static_cast<size_t>(std::max(0, width - TextColumns(text))), ' ');
+}
+
+// The voices (those speaking language, when given) in columns as wide as
+// their contents, then the variants: on a terminal in columns filling its
+// width, elsewhere one a line. A language no voice speaks gets the error
+// alone.
 int ListVoices(const std::vector<VoiceEntry>& voices, const std::string& language) {
-    std::printf("%-28s %-8s %-8s %-24s %s\n", "NAME", "LANG", "SEX", "LANGUAGE", "RATE");
-    size_t shown = 0;
-    std::string variants;
+    std::vector<std::vector<std::string>> rows = {{"NAME", "LANG", "SEX", "LANGUAGE", "RATE"}};
+    std::vector<std::string> variants;
     for (const VoiceEntry& voice : voices) {
         if (voice.IsVariant()) {
-            variants += " " + voice.name.substr(1) + (voice.sex.empty() ? "" : "/") +
-                        voice.sex.substr(0, 1);
-            continue;
+            variants.push_back(voice.name.substr(1) + (voice.sex.empty() ? "" : "/") +
+                               voice.sex.substr(0, 1));
+        } else if (language.empty() || vrelay::frontend::SpeaksLanguage(voice, language)) {
+            rows.push_back({voice.name, voice.Tag(), voice.sex, voice.language,
+                            std::to_string(voice.sampleRate)});
         }
-        if (!language.empty() && !vrelay::frontend::SpeaksLanguage(voice, language)) {
-            continue;
-        }
-        std::printf("%-28s %-8s %-8s %-24s %d\n", voice.name.c_str(), voice.Tag().c_str(),
-                    voice.sex.c_str(), voice.language.c_str(), voice.sampleRate);
-        ++shown;
     }
-    std::printf("%s\n", Plural(shown, "voice").c_str());
-    if (!variants.empty()) {
-        std::printf("variants (LANG+VARIANT, as en+f3; f female, m male):%s\n", variants.c_str());
-    }
+    const size_t shown = rows.size() - 1;
     if (shown == 0 && !language.empty()) {
         std::fprintf(stderr, "vrelay-say: no voice speaks \"%s\"\n", language.c_str());
         return vrelay::frontend::kExitUnknownVoice;
+    }
+    std::vector<int> widths(rows[0].size(), 0);
+    for (const auto& row : rows) {
+        for (size_t c = 0; c < row.size(); ++c) {
+            widths[c] = std::max(widths[c], TextColumns(row[c]));
+        }
+    }
+    for (const auto& row : rows) {
+        std::string line;
+        for (size_t c = 0; c + 1 < row.size(); ++c) {
+            line += Padded(row[c], widths[c]) + "  ";
+        }
+        std::printf("%s%s\n", line.c_str(), row.back().c_str());
+    }
+    std::printf("%s\n", Plural(shown, "voice").c_str());
+    if (variants.empty()) {
+        return vrelay::frontend::kExitOk;
+    }
+    std::printf("variants (LANG+VARIANT, as en+f3; f female, m male):\n");
+    const int columns = TerminalColumns(stdout);
+    int cell = 0;
+    for (const std::string& variant : variants) {
+        cell = std::max(cell, TextColumns(variant) + 2);
+    }
+    // Filled row by row, as many to a row as fit before the last column (at
+    // least one), each row indented as a cell's blanks are wide.
+    const size_t perRow = columns == 0 ? 1 : static_cast<size_t>(std::max(1, (columns - 1) / cell));
+    for (size_t start = 0; start < variants.size(); start += perRow) {
+        const size_t end = std::min(variants.size(), start + perRow);
+        std::string line = "  ";
+        for (size_t i = start; i + 1 < end; ++i) {
+            line += Padded(variants[i], cell);
+        }
+        std::printf("%s%s\n", line.c_str(), variants[end - 1].c_str());
     }
     return vrelay::frontend::kExitOk;
 }

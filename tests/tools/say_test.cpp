@@ -173,7 +173,6 @@ TEST(SayTest, ExitCodesAndMessages) {
         std::string message;
         bool whole = false;  // the message is all the output
     } rows[] = {
-        {"--list-voices", 0, "tone-low"},
         {"-o /nonexistent-dir/out.wav hi", 6, "cannot write /nonexistent-dir/out.wav"},
         {"-qo /dev/null --server=127.0.0.1:1 hi", 3,
          "vrelay-say: no speech server at 127.0.0.1:1 (connection refused)\n", true},
@@ -194,7 +193,7 @@ TEST(SayTest, ExitCodesAndMessages) {
         {"hi", 7, "no sound server to play through"},
         {"--version", 0, "vrelay-say " VRELAY_VERSION_STRING},
         {"--list-voices EN-gb", 0, "2 voices"},
-        {"--list-voices=fr", 4, "no voice speaks \"fr\""},
+        {"--list-voices=fr", 4, "vrelay-say: no voice speaks \"fr\"\n", true},
         {"-v TONE-LOW --marks -o /dev/null hi", 0, "hi"},
         {"-v tone+f3 -o /dev/null hi", 4, "unknown voice \"tone+f3\""},
         {"--voice nobody -o " + noFile + " hi", 4,
@@ -234,6 +233,44 @@ TEST(SayTest, ExitCodesAndMessages) {
     const SayRun tty = vrelay::test::RunCommand(
         "script -qec \"" VRELAY_SAY_PATH " --engine tone -o /dev/null 'one two three'\" /dev/null");
     EXPECT_NE(tty.out.find("speaking: 100%"), std::string::npos) << tty.out;
+}
+
+// The voice list's columns are as wide as their contents; the variants
+// (espeak-ng has a hundred) take a line each in a pipe and fill the rows of a
+// terminal (script(1) gives one, 80 columns wide) without overrunning them.
+TEST(SayTest, VoiceListIsSizedToItsContentsAndToTheTerminal) {
+    const SayRun tone = Say("--list-voices");
+    EXPECT_EQ(tone.status, 0);
+    EXPECT_EQ(tone.out,
+              "NAME      LANG   SEX     LANGUAGE  RATE\n"
+              "tone      en-GB  female  English   16000\n"
+              "tone-low  en-GB  male    English   16000\n"
+              "2 voices\n");
+    const auto variantLines = [](const std::string& out, size_t* widest) {
+        const size_t from = out.find("variants (");
+        std::istringstream lines(from == std::string::npos ? "" : out.substr(from));
+        std::string line;
+        std::getline(lines, line);
+        size_t count = 0;
+        *widest = 0;
+        while (std::getline(lines, line)) {
+            line.erase(line.find_last_not_of('\r') + 1);
+            *widest = std::max(*widest, line.size());
+            ++count;
+        }
+        return count;
+    };
+    size_t widest = 0;
+    const SayRun piped = Say("--engine espeak --list-voices");
+    ASSERT_EQ(piped.status, 0) << piped.out;
+    const size_t variants = variantLines(piped.out, &widest);
+    EXPECT_GT(variants, 50u) << piped.out;
+    EXPECT_NE(piped.out.find("\n  f3/f\n"), std::string::npos) << piped.out;
+    const SayRun terminal = vrelay::test::RunCommand(
+        "script -qec \"" VRELAY_SAY_PATH " --engine espeak --list-voices\" /dev/null");
+    ASSERT_EQ(terminal.status, 0) << terminal.out;
+    EXPECT_LT(variantLines(terminal.out, &widest), variants / 2) << terminal.out;
+    EXPECT_LT(widest, 80u) << terminal.out;
 }
 
 // A text longer than one block of input, full of characters that need
