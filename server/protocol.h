@@ -106,7 +106,7 @@
 //                            priority for it (lower is better): "en-gb-scotland:5
 //                            en:4"; what a language tag selects is decided on
 //                            these (see FindVoice in server/engine.h)
-// The client library exposes all but LANGUAGES through vrGetVoiceStringValue.
+// The client library exposes each through vrGetVoiceStringValue.
 #ifndef VRELAY_SERVER_PROTOCOL_H
 #define VRELAY_SERVER_PROTOCOL_H
 
