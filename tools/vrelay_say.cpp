@@ -17,6 +17,7 @@
 #include <unistd.h>
 #include <vrelay/vrelay.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -312,27 +313,32 @@ void OnSignal(int signal) {
 }
 
 int ListVoices(const std::vector<VoiceEntry>& voices, const std::string& language) {
-    std::printf("%-28s %-8s %-8s %-24s %s\n", "NAME", "LANG", "SEX", "LANGUAGE", "RATE");
-    size_t shown = 0;
+    std::vector<const VoiceEntry*> shown;
     std::string variants;
+    int nameWidth = 4;
+    int tagWidth = 4;
     for (const VoiceEntry& voice : voices) {
         if (voice.IsVariant()) {
             variants += " " + voice.name.substr(1) + (voice.sex.empty() ? "" : "/") +
                         voice.sex.substr(0, 1);
-            continue;
+        } else if (language.empty() || vrelay::frontend::SpeaksLanguage(voice, language)) {
+            shown.push_back(&voice);
+            nameWidth = std::max(nameWidth, static_cast<int>(voice.name.size()));
+            tagWidth = std::max(tagWidth, static_cast<int>(voice.Tag().size()));
         }
-        if (!language.empty() && !vrelay::frontend::SpeaksLanguage(voice, language)) {
-            continue;
-        }
-        std::printf("%-28s %-8s %-8s %-24s %d\n", voice.name.c_str(), voice.Tag().c_str(),
-                    voice.sex.c_str(), voice.language.c_str(), voice.sampleRate);
-        ++shown;
     }
-    std::printf("%s\n", Plural(shown, "voice").c_str());
+    std::printf("%-*s %-*s %-6s %-20s %s\n", nameWidth, "NAME", tagWidth, "LANG", "SEX",
+                "LANGUAGE", "RATE");
+    for (const VoiceEntry* voice : shown) {
+        std::printf("%-*s %-*s %-6s %-20s %d\n", nameWidth, voice->name.c_str(), tagWidth,
+                    voice->Tag().c_str(), voice->sex.c_str(), voice->language.c_str(),
+                    voice->sampleRate);
+    }
+    std::printf("%s\n", Plural(shown.size(), "voice").c_str());
     if (!variants.empty()) {
         std::printf("variants (LANG+VARIANT, as en+f3; f female, m male):%s\n", variants.c_str());
     }
-    if (shown == 0 && !language.empty()) {
+    if (shown.empty() && !language.empty()) {
         std::fprintf(stderr, "vrelay-say: no voice speaks \"%s\"\n", language.c_str());
         return vrelay::frontend::kExitUnknownVoice;
     }
@@ -480,22 +486,22 @@ int Say::Connect() {
 
 int Say::SettleVoice() {
     const std::string& wanted = options_.speech.voice;
-    if (!options_.speech.listVoices && wanted.empty()) {
+    JobEnd end;
+    if (options_.speech.listVoices) {
+        std::vector<VoiceEntry> voices;
+        return worker_->Voices(&voices, &end) ? ListVoices(voices, options_.speech.listLanguage)
+                                              : Failed(end);
+    }
+    // The server chooses the voice; asked before the output is opened, a
+    // wrong one leaves no file.
+    if (wanted.empty() || worker_->CheckVoice(wanted, &end)) {
         return kGoOn;
     }
-    std::vector<VoiceEntry> voices;
-    JobEnd end;
-    if (!worker_->Voices(&voices, &end)) {
-        return Failed(end);
-    }
-    if (options_.speech.listVoices) {
-        return ListVoices(voices, options_.speech.listLanguage);
-    }
-    if (vrelay::frontend::ChooseVoiceName(voices, wanted).empty()) {
+    if (end.exitCode == kExitUnknownVoice) {
         Notice("unknown voice \"" + wanted + "\" (see --list-voices)");
         return kExitUnknownVoice;
     }
-    return kGoOn;
+    return Failed(end);
 }
 
 int Say::OpenOutput() {
