@@ -76,9 +76,12 @@ def _list_voices(connection: Connection, language: str) -> int:
     voices = connection.voices()
     if language:
         voices = voices_speaking(voices, language)
-    print("%-28s %-8s %-8s %-24s %s" % ("NAME", "LANG", "SEX", "LANGUAGE", "RATE"))
+    names = max([4] + [len(v.name) for v in voices])
+    tags = max([4] + [len(v.tag) for v in voices])
+    print("%-*s %-*s %-6s %-20s %s" % (names, "NAME", tags, "LANG", "SEX", "LANGUAGE", "RATE"))
     for v in voices:
-        print("%-28s %-8s %-8s %-24s %d" % (v.name, v.tag, v.sex, v.language, v.sample_rate))
+        print("%-*s %-*s %-6s %-20s %d" % (names, v.name, tags, v.tag, v.sex, v.language,
+                                           v.sample_rate))
     print("%d voice%s" % (len(voices), "" if len(voices) == 1 else "s"))
     if not voices and language:
         print("vrelay: no voice speaks \"%s\"" % language, file=sys.stderr)
@@ -90,7 +93,11 @@ def _speak(connection: Connection, args: argparse.Namespace, text: str) -> int:
     if args.voice:
         try:
             connection.set_voice(args.voice)
-        except VrelayError:
+        except VrelayError as error:
+            reason = error.server_message or error.name
+            if not reason.startswith("unknown voice"):
+                print("vrelay: the voice was not selected: %s" % reason, file=sys.stderr)
+                return EXIT_RENDER_FAILED
             print("vrelay: unknown voice \"%s\" (see --list-voices)" % args.voice,
                   file=sys.stderr)
             return EXIT_UNKNOWN_VOICE
