@@ -49,7 +49,7 @@ std::string OptionHelp(const std::vector<OptionSpec>& table);
 
 // What every speaking door's command line may ask for.
 struct SpeechOptions {
-    std::string voice;  // as typed; see ChooseVoiceName
+    std::string voice;  // as typed, for the server (see SpeechJob::voice)
     ProsodySetting prosody;
     std::vector<std::string> notices;  // prosody values moved into reach
     bool markup = false;

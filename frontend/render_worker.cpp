@@ -13,11 +13,12 @@ namespace vrelay {
 namespace frontend {
 
 struct RenderWorker::Item {
-    enum class Kind { kSpeak, kConnect, kVoices };
+    enum class Kind { kSpeak, kConnect, kVoices, kVoice };
     Kind kind = Kind::kSpeak;
     uint64_t id = 0;
     SpeechJob job;
-    // kConnect and kVoices: where the answers go, the waiting caller's.
+    // kConnect, kVoices and kVoice (job.voice): where the answers go, the
+    // waiting caller's.
     std::vector<VoiceEntry>* voices = nullptr;
     JobEnd* end = nullptr;
 };
@@ -162,13 +163,26 @@ void RenderWorker::Wait(uint64_t id) {
 }
 
 bool RenderWorker::Connect(JobEnd* failure) {
-    return Voices(nullptr, failure);
+    auto item = std::make_unique<Item>();
+    item->kind = Item::Kind::kConnect;
+    return Ask(std::move(item), failure);
 }
 
 bool RenderWorker::Voices(std::vector<VoiceEntry>* voices, JobEnd* failure) {
     auto item = std::make_unique<Item>();
-    item->kind = voices != nullptr ? Item::Kind::kVoices : Item::Kind::kConnect;
+    item->kind = Item::Kind::kVoices;
     item->voices = voices;
+    return Ask(std::move(item), failure);
+}
+
+bool RenderWorker::CheckVoice(const std::string& voice, JobEnd* failure) {
+    auto item = std::make_unique<Item>();
+    item->kind = Item::Kind::kVoice;
+    item->job.voice = voice;
+    return Ask(std::move(item), failure);
+}
+
+bool RenderWorker::Ask(std::unique_ptr<Item> item, JobEnd* failure) {
     item->end = failure;
     *failure = Stopped(false);  // unless the worker gets to it
     const uint64_t id = Queue(std::move(item));
@@ -263,9 +277,11 @@ void RenderWorker::RunItem(Item* item) {
         return;
     }
     JobEnd end;
-    const bool ok = item->kind == Item::Kind::kConnect
-                        ? Open(&end)
-                        : EnsureConnected(&end) && (voices_.has_value() || ReadVoiceList(&end));
+    const bool ok =
+        item->kind == Item::Kind::kConnect ? Open(&end)
+        : item->kind == Item::Kind::kVoice
+            ? EnsureConnected(&end) && SelectVoice(item->job.voice, &end)
+            : EnsureConnected(&end) && (voices_.has_value() || ReadVoiceList(&end));
     std::lock_guard<std::mutex> lock(mutex_);
     if (ok && item->voices != nullptr) {
         *item->voices = *voices_;
@@ -362,27 +378,29 @@ bool RenderWorker::SelectVoice(const std::string& wanted, JobEnd* end) {
         // A new session speaks with the server's default voice.
         return (voiceKnown_ && selected_.empty()) || Open(end);
     }
-    if (!voices_.has_value() && !ReadVoiceList(end)) {
-        return false;
-    }
-    const std::string name = ChooseVoiceName(*voices_, wanted);
-    if (name.empty()) {
-        *end = Failed(kExitUnknownVoice, "unknown voice \"" + wanted + "\"");
-        return false;
-    }
-    if (voiceKnown_ && name == selected_) {
+    if (voiceKnown_ && wanted == selected_) {
         return true;
     }
+    // "+VARIANT" changes the session's voice: the server's default, in a
+    // new session, whatever an earlier job selected.
+    if (wanted[0] == '+' && !(voiceKnown_ && selected_.empty()) && !Open(end)) {
+        return false;
+    }
+    // The server decides which voice the text means, as for every door.
     Quiet quiet;
     AnswerDecoder probe(&quiet);
-    const vr_result result = Call(&probe, [&] { return vrSetVoiceFast(handle_, name.c_str()); });
+    const vr_result result = Call(&probe, [&] { return vrSetVoiceFast(handle_, wanted.c_str()); });
     if (result == VR_SUCCESS && probe.Refusal().empty()) {
-        selected_ = name;
+        selected_ = wanted;
         voiceKnown_ = true;
         return true;
     }
     if (result == VR_CANCELLED) {
         *end = Stopped(false);
+    } else if (probe.Refusal().rfind("unknown voice", 0) == 0) {
+        *end = Failed(kExitUnknownVoice, "unknown voice \"" + wanted + "\"");
+    } else if (!probe.Refusal().empty()) {
+        *end = Failed(kExitSpeechFailed, probe.Refusal(), true);
     } else if (probe.Answered()) {
         *end = Failed(kExitUnknownVoice, "unknown voice \"" + wanted + "\"");
     } else {

@@ -22,10 +22,11 @@
 // refuses after its resume mark).
 //
 // Threads: every public function may be called from any thread, except
-// from inside a sink's callbacks (Stop, Wait, Voices and Connect there would
-// wait for the worker's own thread). The sink's calls come from the worker's
-// thread (or, with async, the library's worker thread while the worker
-// waits). The thread blocks every signal: signals are the main thread's.
+// from inside a sink's callbacks (Stop, Wait, Voices, Connect and CheckVoice
+// there would wait for the worker's own thread). The sink's calls come from
+// the worker's thread (or, with async, the library's worker thread while the
+// worker waits). The thread blocks every signal: signals are the main
+// thread's.
 #ifndef VRELAY_FRONTEND_RENDER_WORKER_H
 #define VRELAY_FRONTEND_RENDER_WORKER_H
 
@@ -85,8 +86,10 @@ class JobSink : public SpeechSink {
 struct SpeechJob {
     std::string text;  // the user's text, cleaned; more may come from NextText
     bool markup = false;
-    // As a person names it: a voice, a language, LANG+VARIANT, +VARIANT
-    // (see ChooseVoiceName); "" for the server's default voice.
+    // As a person typed it, for the server to choose from: a voice name, a
+    // language tag or name, LANG+VARIANT ("fr", "french", "en+f3"), or
+    // +VARIANT ("+whisper": the server's default voice with it); "" for the
+    // server's default voice.
     std::string voice;
     ProsodySetting prosody;
     size_t requestBytes = 4000;  // submitted bytes of a request
@@ -131,6 +134,12 @@ class RenderWorker {
     bool Connect(JobEnd* failure);
     // The server's voices, read once per connection; false with *failure.
     bool Voices(std::vector<VoiceEntry>* voices, JobEnd* failure);
+    // Connects when needed and selects voice (as SpeechJob::voice) now, so
+    // that a door can tell a wrong voice before it starts its output; a job
+    // with the same voice then speaks without selecting it again. False with
+    // *failure: kExitUnknownVoice and "unknown voice \"x\"" when the server
+    // does not know it, or why the server could not be asked.
+    bool CheckVoice(const std::string& voice, JobEnd* failure);
 
     // Stops everything; the thread ends and destroys the connection.
     void Close();
@@ -143,6 +152,8 @@ class RenderWorker {
     int32_t Packet(PACKET_TYPE type, const void* data, int32_t length);
     void Run();
     uint64_t Queue(std::unique_ptr<Item> item);
+    // Queues a Connect, Voices or CheckVoice item and waits for its end.
+    bool Ask(std::unique_ptr<Item> item, JobEnd* failure);
     void RunItem(Item* item);
     void RunJob(const SpeechJob& job, AnswerDecoder* decoder, JobEnd* end);
     // Renders one request, reconnecting once (with the voice) when the server
@@ -166,7 +177,7 @@ class RenderWorker {
     bool connected_ = false;
     bool broken_ = false;  // a refused answer left the stream unread
     std::optional<std::vector<VoiceEntry>> voices_;
-    std::string selected_;  // the voice selected, "" the server's default
+    std::string selected_;  // the voice selected as asked for, "" the server's default
     bool voiceKnown_ = true;  // false once markup switched voices inside
 
     std::mutex mutex_;

@@ -1,14 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Finding the voice a user means: "French (France)", "french", "fr" or
-// "fr-FR" all name a voice of the server's list, and LANG+VARIANT
-// ("en+f3"), "+VARIANT" ("+f3") or NAME+VARIANT ("English (Great
-// Britain)+whisper") one of its variants, the same through every door.
-//
-// Doors: vrelay-say's --voice and the render worker's jobs go through
-// ChooseVoiceName; vrelay-web resolves the page's choice with it; sd_vrelay's
-// voice map builds on ChooseVoice and SpeaksLanguage; the Python package
-// follows the same rule, checked against the same table of cases
-// (tests/frontend/voice_choice.tsv). Pure functions: any thread.
+// The server's voice list as the doors show and filter it. Which voice a
+// name means ("fr", "french", "en+f3", "+whisper") is the server's to decide:
+// the doors pass what a person typed to it unchanged (the render worker's
+// SelectVoice), so every door chooses alike. Pure functions: any thread.
 #ifndef VRELAY_FRONTEND_VOICE_CHOICE_H
 #define VRELAY_FRONTEND_VOICE_CHOICE_H
 
@@ -21,15 +15,23 @@ namespace vrelay {
 namespace frontend {
 
 struct VoiceEntry {
-    std::string name;      // "French (France)"
-    std::string language;  // "French"
-    std::string iso;       // "fr"
-    std::string country;   // "FR", or ""
+    std::string name;        // "English (Scotland)"
+    std::string language;    // "English"
+    std::string iso;         // "en"
+    std::string country;     // "GB", or ""
+    std::string languageId;  // the language with its region: "en-gb-scotland", "en-029"
+    // Every language the voice speaks with its priority, lower is better:
+    // "en-gb-scotland:5 en:4" (the server's LANGUAGES; "" from a server
+    // without it).
+    std::string languages;
     std::string sex;
     int sampleRate = 0;
 
-    // "fr-FR", or "fr" for a voice without a country.
-    std::string Tag() const { return country.empty() ? iso : iso + "-" + country; }
+    // The language with its region ("en-gb-scotland"); from a server without
+    // LANGUAGE_ID, "fr-FR" or "fr".
+    std::string Tag() const {
+        return !languageId.empty() ? languageId : country.empty() ? iso : iso + "-" + country;
+    }
     // A variant of any voice ("+f3"), listed beside the voices.
     bool IsVariant() const { return language == "variant"; }
 };
@@ -38,22 +40,10 @@ struct VoiceEntry {
 // False when the list cannot be read.
 bool ReadVoices(vr_handle connection, std::vector<VoiceEntry>* voices);
 
-// The voice that wanted names, or null (variants are not voices). In order:
-// a voice name, a language
-// tag ("de-DE", "de_de"), a language code ("de") or a language name
-// ("German"), all without regard to case. A language with several voices
-// gives its home country's (fr: fr-FR), else one without a country, else the
-// first listed; a tag whose country has no voice falls back to its language.
-const VoiceEntry* ChooseVoice(const std::vector<VoiceEntry>& voices, const std::string& wanted);
-
-// The name to select for wanted: ChooseVoice's voice; for LANG+VARIANT
-// ("en+f3", "fr+female") that of LANG's voice followed by "+VARIANT", which
-// the server reads (a variant, a sex or an age); "+VARIANT" alone as it is
-// (the server's current voice with the variant). "" when no voice matches.
-std::string ChooseVoiceName(const std::vector<VoiceEntry>& voices, const std::string& wanted);
-
-// Whether the voice speaks the language: a code or tag ("fr", "fr-BE") or a
-// language name, without regard to case.
+// Whether the voice speaks the language, without regard to case: a
+// language's name ("english"), or a tag ("en", "en-GB", "en_us") that is its
+// tag or one of its languages, or begins one of them ("en" for
+// "en-gb-scotland", "zh" for Chinese (Mandarin), which lists "zh").
 bool SpeaksLanguage(const VoiceEntry& voice, const std::string& language);
 
 }  // namespace frontend

@@ -72,6 +72,23 @@ int LanguageScore(const VoiceInfo& voice, const std::vector<std::string>& wanted
     return best;
 }
 
+// A language tag's voice: the one that suits it best, ties to the first
+// name in byte order ("zh": Chinese (Mandarin, latin as English)); null when
+// none speaks it.
+const VoiceInfo* BestForLanguage(const std::vector<VoiceInfo>& voices, const std::string& tag) {
+    const std::vector<std::string> parts = TagParts(tag);
+    const VoiceInfo* best = nullptr;
+    int best_score = 0;
+    for (const VoiceInfo& voice : voices) {
+        const int score = voice.variant ? 0 : LanguageScore(voice, parts);
+        if (score > 0 && (score > best_score || (score == best_score && voice.name < best->name))) {
+            best = &voice;
+            best_score = score;
+        }
+    }
+    return best;
+}
+
 }  // namespace
 
 const VoiceInfo* FindVoice(const std::vector<VoiceInfo>& voices, const std::string& name) {
@@ -104,19 +121,17 @@ const VoiceInfo* FindVoice(const std::vector<VoiceInfo>& voices, const std::stri
             return &voice;
         }
     }
-    // Then a language: the voice that suits it best, ties to the first name
-    // in byte order ("zh": Chinese (Mandarin, latin as English)).
-    const std::vector<std::string> parts = TagParts(name);
-    const VoiceInfo* best = nullptr;
-    int best_score = 0;
+    if (const VoiceInfo* voice = BestForLanguage(voices, name)) {
+        return voice;
+    }
+    // Then a language by its name ("french", "English"), chosen as its code
+    // would be: the code of the first voice listed with that language.
     for (const VoiceInfo& voice : voices) {
-        const int score = voice.variant ? 0 : LanguageScore(voice, parts);
-        if (score > 0 && (score > best_score || (score == best_score && voice.name < best->name))) {
-            best = &voice;
-            best_score = score;
+        if (!voice.variant && !voice.language_iso.empty() && Lower(voice.language) == wanted) {
+            return BestForLanguage(voices, voice.language_iso);
         }
     }
-    return best;
+    return nullptr;
 }
 
 namespace {

@@ -116,8 +116,9 @@ std::unique_ptr<Engine> MakeEngine(const std::string& name, std::string* error);
 // last part ("en-us"; "en" is gmw/en, British English), and then a language
 // tag ("zh", "en-au", "es_MX"): the voice whose languages suit it best
 // (espeak-ng's score: the parts the tags share, the language's priority),
-// ties to the first name in byte order. Never a variant. Null when none
-// matches.
+// ties to the first name in byte order; last a language name ignoring case
+// ("french"), as the code of the first voice listed with that language
+// ("fr": French (France)). Never a variant. Null when none matches.
 const VoiceInfo* FindVoice(const std::vector<VoiceInfo>& voices, const std::string& name);
 
 // The voice a request for a voice comes to: "" when nothing matches, else a

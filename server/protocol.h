@@ -66,7 +66,8 @@
 //                                      ignoring case against the name, the
 //                                      VOICE_ID and its last part, then as a
 //                                      language tag, e.g. "zh" or "en-au", as
-//                                      espeak-ng chooses) for
+//                                      espeak-ng chooses, then as a language
+//                                      name, e.g. "french", as its code) for
 //                                      this connection; an unknown name keeps
 //                                      the current voice and says so in a
 //                                      PACKET_DATA_10; then PACKET_END.
@@ -105,7 +106,7 @@
 //                            priority for it (lower is better): "en-gb-scotland:5
 //                            en:4"; what a language tag selects is decided on
 //                            these (see FindVoice in server/engine.h)
-// The client library exposes all but LANGUAGES through vrGetVoiceStringValue.
+// The client library exposes each through vrGetVoiceStringValue.
 #ifndef VRELAY_SERVER_PROTOCOL_H
 #define VRELAY_SERVER_PROTOCOL_H
 

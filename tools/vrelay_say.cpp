@@ -17,6 +17,7 @@
 #include <unistd.h>
 #include <vrelay/vrelay.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -519,22 +520,22 @@ int Say::Connect() {
 
 int Say::SettleVoice() {
     const std::string& wanted = options_.speech.voice;
-    if (!options_.speech.listVoices && wanted.empty()) {
+    JobEnd end;
+    if (options_.speech.listVoices) {
+        std::vector<VoiceEntry> voices;
+        return worker_->Voices(&voices, &end) ? ListVoices(voices, options_.speech.listLanguage)
+                                              : Failed(end);
+    }
+    // The server chooses the voice; asked before the output is opened, a
+    // wrong one leaves no file.
+    if (wanted.empty() || worker_->CheckVoice(wanted, &end)) {
         return kGoOn;
     }
-    std::vector<VoiceEntry> voices;
-    JobEnd end;
-    if (!worker_->Voices(&voices, &end)) {
-        return Failed(end);
-    }
-    if (options_.speech.listVoices) {
-        return ListVoices(voices, options_.speech.listLanguage);
-    }
-    if (vrelay::frontend::ChooseVoiceName(voices, wanted).empty()) {
+    if (end.exitCode == kExitUnknownVoice) {
         Notice("unknown voice \"" + wanted + "\" (see --list-voices)");
         return kExitUnknownVoice;
     }
-    return kGoOn;
+    return Failed(end);
 }
 
 int Say::OpenOutput() {

@@ -153,6 +153,10 @@ BrowserSession::Outcome BrowserSession::RenderRequest(const std::string& submit,
         return Outcome::kStopped;
     }
     for (int attempt = 0;; ++attempt) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            serverMessage_.clear();
+        }
         if (!lease->Prepare(voice, this, message)) {
             return Outcome::kFailed;
         }
@@ -160,6 +164,14 @@ BrowserSession::Outcome BrowserSession::RenderRequest(const std::string& submit,
             std::lock_guard<std::mutex> lock(mutex_);
             if (StoppedLocked()) {
                 return Outcome::kStopped;
+            }
+            // The server refused the voice (it keeps the session's) or the
+            // session.
+            if (!serverMessage_.empty()) {
+                const bool unknown = serverMessage_.rfind("unknown voice", 0) == 0;
+                *message = unknown ? "unknown voice \"" + voice + "\"" : serverMessage_;
+                lease->Discard();
+                return Outcome::kFailed;
             }
             requestDone_ = finalMark_ = requestOutput_ = false;
             requestBase_ = sent_;

@@ -45,7 +45,7 @@ class FrameSink {
 
 struct SpeakJob {
     SpeechText text;    // started
-    std::string voice;  // exact voice name, or "" to keep the current one
+    std::string voice;  // as the page names it, for the server; "" its default
     std::shared_ptr<FrameSink> sink;
 };
 

@@ -176,13 +176,16 @@ bool ServerPool::Lease::Prepare(const std::string& voice, void* user, std::strin
     if (slot.voiceKnown && slot.voice == voice) {
         return true;
     }
-    if (voice.empty()) {
+    if (voice.empty() || (voice[0] == '+' && !(slot.voiceKnown && slot.voice.empty()))) {
         // The server's default voice has no name here: a new session has it.
+        // "+VARIANT" changes a session's voice: the default one, too.
         if (!Open()) {
             *error = noServer;
             return false;
         }
-        return true;
+        if (voice.empty()) {
+            return true;
+        }
     }
     // A connection the server has closed meanwhile (it ends idle ones)
     // fails the selection: open it again and select once more.

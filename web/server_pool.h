@@ -49,7 +49,8 @@ class ServerPool {
 
         vr_handle Handle() const;
         // Opens the connection if it is not open, points its callback at
-        // user, and selects voice on it ("" for the server's default). A
+        // user, and selects voice on it as the page names it, for the server
+        // to choose ("" for the server's default, "+f3" that with a variant). A
         // connection the server has closed meanwhile is opened again once.
         // False with *error when it cannot be done.
         bool Prepare(const std::string& voice, void* user, std::string* error);

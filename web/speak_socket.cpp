@@ -113,13 +113,7 @@ bool SpeakSocket::Handle(const std::string& message, websocket::close_reason* re
                 return false;
             }
             auto job = std::make_unique<SpeakJob>();
-            if (!decoded.speak.voice.empty()) {
-                job->voice = context_.voices->Resolve(decoded.speak.voice);
-                if (job->voice.empty()) {
-                    *refusal = {websocket::close_code::bad_payload, "unknown voice"};
-                    return false;
-                }
-            }
+            job->voice = decoded.speak.voice;  // the server chooses; see RenderRequest
             if (!job->text.Start(decoded.speak, &error)) {
                 *refusal = {websocket::close_code::bad_payload, error};
                 return false;

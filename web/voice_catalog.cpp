@@ -42,10 +42,5 @@ std::string VoiceCatalog::Json() const {
     return json + "\n]\n";
 }
 
-std::string VoiceCatalog::Resolve(const std::string& wanted) const {
-    const frontend::VoiceEntry* voice = frontend::ChooseVoice(voices_, wanted);
-    return voice != nullptr ? voice->name : std::string();
-}
-
 }  // namespace web
 }  // namespace vrelay

@@ -419,7 +419,10 @@ VR_API vr_result VR_CDECL vrRewindEnumerator(vr_handle enumerator);
 VR_API vr_result VR_CDECL vrCloseEnumerator(vr_handle enumerator);
 
 /** String keys of vrGetVoiceStringValue: each names the voice attribute of the
- * same name. A voice element without the attribute reads as "". */
+ * same name. A voice element without the attribute reads as "". The reference
+ * server's LANGUAGE_ID is the language with its region ("en-gb-scotland"),
+ * and its LANGUAGES every language the voice speaks with a priority, lower
+ * is better ("en-gb-scotland:5 en:4"). */
 enum {
     VR_VOICE_ID = 3,
     VR_SEX = 4,
@@ -434,7 +437,8 @@ enum {
     VR_ENCODING = 13,
     VR_LANGUAGE_CODE_ISO = 14,
     VR_LANGUAGE_CODE_MICROSOFT = 15,
-    VR_COUNTRY_CODE_ISO = 16
+    VR_COUNTRY_CODE_ISO = 16,
+    VR_LANGUAGES = 17
 };
 /** Integer keys of vrGetVoiceIntegerValue: the attribute's leading decimal
  * digits (after white space and a '+'). A missing attribute, or one whose
@@ -442,7 +446,7 @@ enum {
  * no value reads as a result code. */
 enum { VR_SAMPLE_RATE = 1, VR_SAMPLE_BITS = 2 };
 
-/** The current voice's string for keys 3 to 16 (owned by the enumerator); NULL
+/** The current voice's string for keys 3 to 17 (owned by the enumerator); NULL
  * for another key, with no current voice, or for a bad handle. */
 VR_API const char* VR_CDECL vrGetVoiceStringValue(vr_handle enumerator, int32_t key);
 

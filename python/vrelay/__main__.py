@@ -108,7 +108,11 @@ def _speak(connection: Connection, args: argparse.Namespace, text: str) -> int:
     if args.voice:
         try:
             connection.set_voice(args.voice)
-        except VrelayError:
+        except VrelayError as error:
+            reason = error.server_message or error.name
+            if not reason.startswith("unknown voice"):
+                print("vrelay: the voice was not selected: %s" % reason, file=sys.stderr)
+                return EXIT_RENDER_FAILED
             print("vrelay: unknown voice \"%s\" (see --list-voices)" % args.voice,
                   file=sys.stderr)
             return EXIT_UNKNOWN_VOICE

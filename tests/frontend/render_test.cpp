@@ -104,6 +104,13 @@ TEST_F(RenderWorkerTest, JobsSpeakOnOneClockInTheirVoice) {
     EXPECT_TRUE(sink->contiguous_);
     EXPECT_EQ(sink->rate_, 16000u);
 
+    // A door may ask for its voice up front; the server decides (a
+    // language's name is a voice too).
+    EXPECT_TRUE(worker.CheckVoice("english", &end)) << end.reason;
+    EXPECT_FALSE(worker.CheckVoice("klingon", &end));
+    EXPECT_EQ(end.exitCode, kExitUnknownVoice);
+    EXPECT_EQ(end.reason, "unknown voice \"klingon\"");
+
     auto unknown = std::make_shared<Recorder>();
     job = Job("hi", unknown);
     job.voice = "klingon";

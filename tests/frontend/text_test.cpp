@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <vector>
 
 #include "frontend/input_cleaner.h"
@@ -56,30 +54,44 @@ TEST(SubmittedTextTest, MapsSubmittedRangesBackToTheUsersText) {
     }
 }
 
-// The cases are shared with the Python package's tests, so that both keep
-// one rule.
-TEST(VoiceChoiceTest, FindsVoicesByNameOrLanguage) {
-    std::ifstream table(VRELAY_VOICE_CHOICE_CASES);
-    ASSERT_TRUE(table) << VRELAY_VOICE_CHOICE_CASES;
-    std::vector<VoiceEntry> voices;
-    std::vector<std::vector<std::string>> cases;
-    for (std::string line; std::getline(table, line);) {
-        std::vector<std::string> fields;
-        std::istringstream split(line);
-        for (std::string field; std::getline(split, field, '\t');) {
-            fields.push_back(field);
-        }
-        fields.resize(6);
-        if (fields[0] == "voice") {
-            voices.push_back({fields[1], fields[2], fields[3], fields[4], "male", 22050});
-        } else if (fields[0] == "choose") {
-            cases.push_back(fields);
-        }
+// --list-voices LANG: a language's name, or a tag that begins one of the
+// voice's languages, whole parts and without regard to case.
+TEST(VoiceChoiceTest, VoicesSpeakTheirLanguagesWithTheirRegions) {
+    const auto voice = [](const char* name, const char* language, const char* iso,
+                          const char* country, const char* id, const char* languages) {
+        VoiceEntry entry;
+        entry.name = name;
+        entry.language = language;
+        entry.iso = iso;
+        entry.country = country;
+        entry.languageId = id;
+        entry.languages = languages;
+        return entry;
+    };
+    const VoiceEntry scottish = voice("English (Scotland)", "English", "en", "GB",
+                                      "en-gb-scotland", "en-gb-scotland:5 en:4");
+    const VoiceEntry mandarin =
+        voice("Chinese (Mandarin)", "Chinese", "cmn", "", "cmn", "cmn:5 zh-cmn:5 zh:5");
+    const VoiceEntry older = voice("French (Belgium)", "French", "fr", "BE", "", "");  // no tags
+    const struct {
+        const VoiceEntry* voice;
+        const char* language;
+        bool speaks;
+    } rows[] = {
+        {&scottish, "en", true},          {&scottish, "en-GB", true},
+        {&scottish, "en_gb_Scotland", true}, {&scottish, "english", true},
+        {&scottish, "en-us", false},      {&scottish, "e", false},
+        {&scottish, "eng", false},        {&scottish, "", false},
+        {&mandarin, "zh", true},          {&mandarin, "zh-cmn", true},
+        {&mandarin, "zh-yue", false},     {&mandarin, "chinese", true},
+        {&older, "fr-be", true},          {&older, "fr", true},
+        {&older, "fr-fr", false},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(SpeaksLanguage(*row.voice, row.language), row.speaks)
+            << row.voice->name << " " << row.language;
     }
-    ASSERT_FALSE(cases.empty());
-    for (const auto& row : cases) {
-        EXPECT_EQ(ChooseVoiceName(voices, row[1]), row[2]) << row[1];
-    }
+    EXPECT_EQ(scottish.Tag() + " " + older.Tag(), "en-gb-scotland fr-BE");
 }
 
 // The input may arrive cut anywhere: a mark, a character, an entity or a tag

@@ -293,12 +293,31 @@ TEST_F(Espeak, VoicesAreListedAndSelectableByNameOrLanguage) {
         EXPECT_TRUE(found != nullptr && (chosen == "none" || found->name == chosen))
             << tag << ": " << chosen;
     }
-    // Variants apply to any voice, by name or by the sex and age asked for.
+    // A voice as a person names it, without regard to case: a name, a
+    // language tag ("_" for "-"), a language code or a language's name (as
+    // its code). Variants apply to any voice, by name or by the sex and age
+    // asked for.
     const struct {
         const char* request;
         const char* current;
         const char* chosen;  // "": none
     } requests[] = {
+        {"french (belgium)", "", "French (Belgium)"},
+        {"FR-be", "", "French (Belgium)"},
+        {"fr_be", "", "French (Belgium)"},
+        {"de_de", "", "German"},
+        {"en-GB", "", "English (Great Britain)"},
+        {"french", "", "French (France)"},
+        {"English", "", "English (Great Britain)"},
+        {"chinese", "", "Chinese (Mandarin, latin as English)"},
+        {"nobody", "", ""},
+        {"", "", ""},
+        {"variant", "", ""},
+        {"french+f3", "", "French (France)+f3"},
+        {"French+Annie", "", "French (France)+Annie"},
+        {"en+m2", "", "English (Great Britain)+m2"},
+        {"fr-be+female", "", "French (Belgium)+f2"},
+        {"nobody+f3", "", ""},
         {"en+f3", "", "English (Great Britain)+f3"},
         {"+F3", "French (France)+m1", "French (France)+f3"},
         {"fr+female", "", "French (France)+f2"},  // f1 is 70

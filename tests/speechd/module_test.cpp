@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "server/espeak_engine.h"
 #include "server/speech_server.h"
 #include "speechd/module_protocol.h"
 #include "tests/support/callback_recorder.h"
@@ -226,11 +227,41 @@ TEST_F(ModuleTest, PauseEndsRightAfterTheNextResumeMark) {
     ASSERT_TRUE(voices.ReadUntil(module_.get(), "200 OK VOICE LIST SENT"));
     EXPECT_EQ(voices.lines.front().compare(0, 4, "200-"), 0) << "events after the pause";
     EXPECT_NE(
-        std::find(voices.lines.begin(), voices.lines.end(), "200-English (America)\ten-US\tnone"),
+        std::find(voices.lines.begin(), voices.lines.end(), "200-English (Scotland)\ten-gb-scotland\tnone"),
         voices.lines.end());
 
     // The paused answer was left unread: none of it reaches the next message.
     ExpectTheNextMessageAlone();
+}
+
+// Voice types and synthesis voices are heard as espeak-ng's voices and
+// variants: the female types and variants near 200 Hz, the male near 100,
+// a whisper unvoiced.
+TEST_F(ModuleTest, VoiceTypesAndVariantsAreHeard) {
+    const struct {
+        const char* settings;
+        double lowestHz, highestHz;  // of the median fundamental
+    } rows[] = {
+        {"voice_type=MALE1\nsynthesis_voice=NULL", 70, 130},
+        {"voice_type=FEMALE1\nsynthesis_voice=NULL", 150, 260},
+        {"voice_type=MALE3\nsynthesis_voice=NULL", 70, 130},
+        {"voice_type=CHILD_FEMALE\nsynthesis_voice=NULL", 150, 260},
+        {"voice_type=MALE1\nsynthesis_voice=+f3", 150, 260},
+        {"voice_type=MALE1\nsynthesis_voice=+whisper", 0, 0},
+        {"voice_type=MALE1\nsynthesis_voice=English (Scotland)", 70, 130},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.settings);
+        module_->Send(std::string("SET\nlanguage=en\n") + row.settings + "\n.\n");
+        Heard set;
+        ASSERT_TRUE(set.ReadUntil(module_.get(), "203 OK SETTINGS RECEIVED"));
+        module_->Send(Speak("<speak>The quick brown fox jumps over the lazy dog.</speak>"));
+        Heard heard;
+        ASSERT_TRUE(heard.ReadUntil(module_.get(), "702 END"));
+        const double hz = server::MedianFundamental(heard.samples, 22050);  // espeak-ng's rate
+        EXPECT_GE(hz, row.lowestHz);
+        EXPECT_LE(hz, row.highestHz);
+    }
 }
 
 TEST_F(ModuleTest, BadInputGetsACleanReplyAndTheModuleGoesOn) {
