@@ -45,8 +45,8 @@ class CommandLineTest(unittest.TestCase):
                 (["--engine", "tone", "-q", "-o", out], "Read from standard input.", 0, r"^$"),
                 (["--list-voices", "en", "--server", address], "", 0,
                  r"^NAME      LANG   SEX     LANGUAGE  RATE\n"
-                 r"tone      en-GB  female  English   16000\n"
-                 r"tone-low  en-GB  male    English   16000\n2 voices\n$"),
+                 r"tone      en-gb  female  English   16000\n"
+                 r"tone-low  en-gb  male    English   16000\n2 voices\n$"),
                 (["--list-voices", "zz", "--server", address], "", 3, r"^$"),
                 # espeak-ng's hundred variants, one a line when not on a terminal.
                 (["--list-voices"], "", 0,
