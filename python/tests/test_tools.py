@@ -47,18 +47,18 @@ class CommandLineTest(unittest.TestCase):
                  r"^NAME      LANG   SEX     LANGUAGE  RATE\n"
                  r"tone      en-gb  female  English   16000\n"
                  r"tone-low  en-gb  male    English   16000\n2 voices\n$"),
-                (["--list-voices", "zz", "--server", address], "", 3, r"^$"),
+                (["--list-voices", "zz", "--server", address], "", 4, r"^$"),
                 # espeak-ng's hundred variants, one a line when not on a terminal.
                 (["--list-voices"], "", 0,
                  r"\nvariants \(LANG\+VARIANT, as en\+f3; f female, m male\):\n"
                  r"(  [^ \n]+( [^ \n]+)?\n){50,}$"),
-                (["--server", address, "-o", out], "  \n", 1, r"^$"),
-                (["--server", "no-port", "Text."], "", 1, r"^$"),
-                (["--bogus", "Text."], "", 1, r"^$"),
-                (["--server", "127.0.0.1:1", "Text."], "", 2, r"^$"),
-                (["--server", address, "--voice", "klingon", "-o", out, "Text."], "", 3, r"^$"),
+                (["--server", address, "-o", out], "  \n", 5, r"^$"),
+                (["--server", "no-port", "Text."], "", 2, r"^$"),
+                (["--bogus", "Text."], "", 2, r"^$"),
+                (["--server", "127.0.0.1:1", "-o", out, "Text."], "", 3, r"^$"),
+                (["--server", address, "--voice", "klingon", "-o", out, "Text."], "", 4, r"^$"),
                 (["--server", address, "-o", os.path.join(folder, "no", "out.wav"), "Text."], "",
-                 4, r"^$"),
+                 6, r"^$"),
             ]
             for arguments, stdin, code, stdout in cases:
                 with self.subTest(arguments=arguments):
