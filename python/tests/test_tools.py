@@ -2,6 +2,8 @@
 """python3 -m vrelay, the examples of docs/PYTHON.md and how the package
 finds the library, each run as a user runs them: in a process of its own."""
 
+import array
+import math
 import os
 import re
 import subprocess
@@ -43,6 +45,8 @@ class CommandLineTest(unittest.TestCase):
                 (["One two, three.", "-o", out, "--marks", "--server", address], "", 0,
                  r"^ +0\.000  One\n +\d+\.\d{3}  two,\n +\d+\.\d{3}  three\.\n$"),
                 (["--engine", "tone", "-q", "-o", out], "Read from standard input.", 0, r"^$"),
+                (["--server", address, "--rate", "-20%", "--volume", "-6dB", "-o", out, "--",
+                  "-dashed text"], "", 0, r"^$"),
                 (["--list-voices", "en", "--server", address], "", 0,
                  r"^NAME      LANG   SEX     LANGUAGE  RATE\n"
                  r"tone      en-gb  female  English   16000\n"
@@ -65,9 +69,44 @@ class CommandLineTest(unittest.TestCase):
                     done = run(["-m", "vrelay"] + arguments, stdin)
                     self.assertEqual(done.returncode, code, done.stderr)
                     self.assertRegex(done.stdout, stdout)
+                    self.assertNotIn("Traceback", done.stderr)
             with wave.open(out) as saved:
                 self.assertEqual(saved.getframerate(), 16000)  # the tone engine's rate
                 self.assertGreater(saved.getnframes(), 0)
+
+    def test_without_a_file_it_plays_what_the_file_would_hold(self) -> None:
+        sys.path.insert(0, os.path.join(SOURCE, "tests", "support"))
+        from sound_server import SoundServer, SoundServerError
+        speak = ["-m", "vrelay", "-q", "--engine", "tone", "--rate", "x-fast", "--volume", "-6dB",
+                 "alpha bravo charlie delta"]
+
+        def measure(samples: list, rate: int) -> tuple:
+            """Seconds from the first sound to the last, and their level in dB."""
+            loud = [i for i, v in enumerate(samples) if abs(v) > 300] or [0]
+            part = samples[loud[0]:loud[-1] + 1]
+            power = sum(v * v for v in part) / max(len(part), 1) / 32768.0 ** 2
+            return (loud[-1] - loud[0]) / rate, 10 * math.log10(power or 1e-12)
+
+        with tempfile.TemporaryDirectory() as folder:
+            out = os.path.join(folder, "out.wav")
+            self.assertEqual(run(speak + ["-o", out]).returncode, 0)
+            with wave.open(out) as saved:
+                written = array.array("h", saved.readframes(saved.getnframes()))
+                rate = saved.getframerate()
+        try:
+            sound = SoundServer(rate=rate).__enter__()
+        except SoundServerError as error:
+            self.skipTest(str(error))
+        try:
+            with sound.record() as recording:
+                done = run(speak, **sound.env({}))
+            self.assertEqual(done.returncode, 0, done.stderr)
+        finally:
+            sound.__exit__(None, None, None)
+        (heard_seconds, heard_level), (seconds, level) = \
+            measure(*recording.samples()), measure(list(written), rate)
+        self.assertAlmostEqual(heard_seconds / seconds, 1, delta=0.05)
+        self.assertAlmostEqual(heard_level, level, delta=1)
 
     def test_the_examples_of_the_docs_run(self) -> None:
         with open(os.path.join(SOURCE, "docs", "PYTHON.md"), encoding="utf-8") as page:

@@ -88,7 +88,10 @@ class _Options:
     """The command line, read and checked."""
 
     def __init__(self, argv: List[str]) -> None:
-        args = _parser().parse_intermixed_args(argv)
+        # After "--" every argument is text; argparse would still look into it.
+        ends = argv.index("--") if "--" in argv else len(argv)
+        args = _parser().parse_intermixed_args(_values_attached(argv[:ends]))
+        args.text += argv[ends + 1:]
         self.args = args
         self.notices: List[str] = []
         self.prosody = {quantity: self._prosody(quantity, getattr(args, quantity))
@@ -120,6 +123,24 @@ class _Options:
         if notice:
             self.notices.append("--%s %s" % (quantity, notice))
         return value
+
+
+# The options that take a value, as vrelay-say reads them: the next argument
+# is the value even when it starts with '-' ("--volume -6dB", "--rate -20%").
+_WITH_VALUE = frozenset(("-o", "--output", "-f", "--file", "-v", "--voice", "--rate", "--pitch",
+                         "--volume", "--server", "--engine"))
+
+
+def _values_attached(argv: List[str]) -> List[str]:
+    """argv with each value that starts with '-' attached to its option
+    ("--volume=-6dB", "-v-x"), where argparse would take it for an option."""
+    out: List[str] = []
+    for argument in argv:
+        if out and out[-1] in _WITH_VALUE and argument.startswith("-") and argument != "-":
+            out[-1] += ("=" if out[-1].startswith("--") else "") + argument
+        else:
+            out.append(argument)
+    return out
 
 
 def _host_port(text: str) -> Optional[Tuple[str, int]]:
