@@ -18,7 +18,7 @@ from ._errors import ConnectFailed, ServerError, VrelayError
 from ._events import Audio, AudioFormat, Mark, Message, Phoneme
 from ._output import WavOutput
 from ._player import Player, PlayerError
-from ._prosody import QUANTITIES, forms, read_typed
+from ._prosody import QUANTITIES, forms, read_as_option
 from ._server import LocalServer
 from ._voices import voices_speaking
 
@@ -116,12 +116,12 @@ class _Options:
     def _prosody(self, quantity: str, typed: Optional[str]) -> str:
         if typed is None:
             return ""
-        read = read_typed(quantity, typed)
-        if read is None:
-            raise _Usage("--%s wants %s, not \"%s\"" % (quantity, forms(quantity), typed))
-        value, notice = read
+        try:
+            value, notice = read_as_option(quantity, typed, "--" + quantity)
+        except ValueError as error:
+            raise _Usage(str(error)) from None
         if notice:
-            self.notices.append("--%s %s" % (quantity, notice))
+            self.notices.append(notice)
         return value
 
 
@@ -166,7 +166,8 @@ def _on_terminate(number: int, _frame: Optional[FrameType]) -> None:
 
 class _Say:
     """One run, step by step; each step returns an exit code to end with, or
-    None to go on. close() releases what the steps opened."""
+    None to go on (a VrelayError it lets through ends the run as the speech
+    failing). close() releases what the steps opened."""
 
     def __init__(self, options: _Options) -> None:
         self.options = options
@@ -234,9 +235,6 @@ class _Say:
         except ConnectFailed as error:
             _notice(str(error))
             return NO_SERVER
-        except VrelayError as error:
-            _notice(error.reason)
-            return SPEECH_FAILED
         return None
 
     def settle_voice(self) -> Optional[int]:
@@ -249,14 +247,10 @@ class _Say:
         try:
             self.connection.set_voice(voice)
         except ServerError as error:
-            if (error.server_message or "").startswith("unknown voice"):
-                _notice("unknown voice \"%s\" (see --list-voices)" % voice)
-                return UNKNOWN_VOICE
-            _notice(error.reason)
-            return SPEECH_FAILED
-        except VrelayError as error:
-            _notice(error.reason)
-            return SPEECH_FAILED
+            if not (error.server_message or "").startswith("unknown voice"):
+                raise
+            _notice("unknown voice \"%s\" (see --list-voices)" % voice)
+            return UNKNOWN_VOICE
         return None
 
     def open_output(self) -> Optional[int]:
@@ -430,7 +424,11 @@ def _run(argv: List[str]) -> int:
     interrupted = True
     try:
         for step in (say.read_input, say.connect, say.settle_voice, say.open_output):
-            status = step()
+            try:
+                status = step()
+            except VrelayError as error:  # the server failed or refused
+                _notice(error.reason)
+                status = SPEECH_FAILED
             if status is not None:
                 interrupted = False
                 return status

@@ -120,6 +120,18 @@ def read_typed(quantity: str, typed: str) -> Optional[Tuple[str, str]]:
     return shown, notice
 
 
+def read_as_option(quantity: str, typed: str, option: str) -> Tuple[str, str]:
+    """(the value to ask the server for, a notice or "") for what a person
+    typed for quantity through option ("--rate", or "rate" for an argument),
+    the notice naming option; ValueError naming option and every form for a
+    value of no known form."""
+    read = read_typed(quantity, typed)
+    if read is None:
+        raise ValueError("%s wants %s, not \"%s\"" % (option, forms(quantity), typed))
+    value, notice = read
+    return value, "%s %s" % (option, notice) if notice else ""
+
+
 def forms(quantity: str) -> str:
     """The forms quantity takes with their ranges, for a usage message:
     "x-slow ... x-fast, N% (45.71% to 457.14%), +N%, -N% or Nwpm (80wpm to 800wpm)"."""
@@ -181,12 +193,9 @@ class Prosody:
             raise TypeError("%s must be str, int or float, not %s"
                             % (quantity, type(typed).__name__))
         text = typed if isinstance(typed, str) else _number_as_typed(typed)
-        read = read_typed(quantity, text)
-        if read is None:
-            raise ValueError("%s wants %s, not \"%s\"" % (quantity, forms(quantity), text))
-        value, notice = read
+        value, notice = read_as_option(quantity, text, quantity)
         if notice:
-            self.notices.append("%s %s" % (quantity, notice))
+            self.notices.append(notice)
         return value
 
     def tag(self) -> str:
