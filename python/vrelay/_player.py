@@ -41,6 +41,7 @@ def _load() -> Any:
     lib.pa_simple_write.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_size_t,
                                     ctypes.POINTER(ctypes.c_int)]
     lib.pa_simple_drain.argtypes = [ctypes.c_void_p, ctypes.POINTER(ctypes.c_int)]
+    lib.pa_simple_flush.argtypes = [ctypes.c_void_p, ctypes.POINTER(ctypes.c_int)]
     lib.pa_simple_free.argtypes = [ctypes.c_void_p]
     lib.pa_simple_free.restype = None
     lib.pa_strerror.argtypes = [ctypes.c_int]  # libpulse's, which the simple library loads
@@ -81,14 +82,18 @@ class Player:
         self._stream, self.rate = stream, rate
 
     def write(self, data: bytes) -> None:
-        """Queues samples; blocks while the buffer is full."""
+        """Queues samples; blocks while the buffer is full. The samples go in
+        pieces of 50 ms, so that a signal (Ctrl-C) is handled within one."""
         error = ctypes.c_int(0)
         if self._stream is None:
             raise PlayerError("no sound stream")
-        if data and self._lib.pa_simple_write(self._stream, data, len(data),
-                                              ctypes.byref(error)) < 0:
-            raise self._failure(error)
-        self.written += len(data) // 2
+        piece = max(self.rate // 20, 1) * 2
+        for start in range(0, len(data), piece):
+            part = data[start:start + piece]
+            if self._lib.pa_simple_write(self._stream, part, len(part),
+                                         ctypes.byref(error)) < 0:
+                raise self._failure(error)
+            self.written += len(part) // 2
 
     def drain(self) -> None:
         """Waits until everything written has been heard."""
@@ -98,6 +103,8 @@ class Player:
             raise self._failure(error)
 
     def close(self) -> None:
+        """Ends the stream; what is buffered and not heard yet is dropped."""
         stream, self._stream = self._stream, None
         if stream is not None:
+            self._lib.pa_simple_flush(stream, ctypes.byref(ctypes.c_int(0)))
             self._lib.pa_simple_free(stream)
