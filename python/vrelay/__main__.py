@@ -227,7 +227,9 @@ class _Say:
             try:
                 self.server = LocalServer(engine=self.args.engine, log=False)
             except (OSError, VrelayError) as error:
-                _notice("cannot start the speech server: %s" % error)
+                why = "%s: %s" % (error.filename, error.strerror) \
+                    if isinstance(error, OSError) and error.strerror else str(error)
+                _notice("cannot start the speech server: " + why)
                 return NO_SERVER
             address = (self.server.host, self.server.port)
         try:
