@@ -425,7 +425,9 @@ class SameSpeechThroughEveryDoor(unittest.TestCase):
             d0, p0, l0 = next(iter(figures.values()))
             self.assertAlmostEqual(duration / d0, 1, delta=0.05, msg="%s: %s duration" %
                                    (label, name))
-            if p0 and pitch:
+            # Under two seconds (the fastest rates) too few frames are
+            # voiced for a stable median.
+            if p0 and pitch and d0 >= 2:
                 self.assertAlmostEqual(pitch / p0, 1, delta=0.05, msg="%s: %s pitch" %
                                        (label, name))
             self.assertEqual(level is None, l0 is None, "%s: %s silent" % (label, name))
