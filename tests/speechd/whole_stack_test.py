@@ -174,27 +174,37 @@ class WholeStackTest(unittest.TestCase):
         cls.sound.__exit__(None, None, None)
         shutil.rmtree(cls.folder, ignore_errors=True)
 
-    def test_spd_say_plays_speech_of_the_right_length(self):
+    def test_spd_say_plays_speech_of_the_right_length_rate_and_volume(self):
+        # spd-say's options against vrelay-say's rendering of the same
+        # request; None: nothing may be heard.
+        rows = [([], []),
+                (["-r", "-100"], ["--rate=80wpm"]),  # the slowest rate reachable
+                (["-i", "-100"], None)]
         rate = self.sound.rate
-        with self.sound.record() as recording:
-            start = wait_for_quiet(recording, rate)
-            said = subprocess.run(["spd-say", "-o", "vrelay", "-l", "en-GB", "-w", TEXT],
-                                  env=self.dispatcher.env, timeout=120)
-            end = wait_for_quiet(recording, rate)
-        self.assertEqual(said.returncode, 0)
-        heard = voiced_seconds(recorded(recording)[start:end], rate)
-
-        path = os.path.join(self.folder, "expected.wav")
-        subprocess.run([os.environ["VRELAY_SAY"], "-q", "--voice", "en-GB", "-o", path, TEXT],
-                       check=True, timeout=120)
-        with wave.open(path, "rb") as wav:
-            expected = array.array("h", wav.readframes(wav.getnframes()))
-            expected = voiced_seconds(expected, wav.getframerate())
-        self.assertGreater(expected, 2.0)
-        # espeak-ng drifts a little from one synthesis to the next, and a
-        # busy machine may split a frame of the playback in two.
-        self.assertAlmostEqual(heard, expected, delta=0.2 * expected,
-                               msg=voiced_map(recorded(recording)[start:end], rate))
+        for options, say_options in rows:
+            with self.subTest(options=options):
+                with self.sound.record() as recording:
+                    start = wait_for_quiet(recording, rate)
+                    said = subprocess.run(["spd-say", "-o", "vrelay", "-l", "en-GB", "-w"] +
+                                          options + [TEXT], env=self.dispatcher.env, timeout=120)
+                    end = wait_for_quiet(recording, rate)
+                self.assertEqual(said.returncode, 0)
+                played = recorded(recording)[start:end]
+                heard = voiced_seconds(played, rate)
+                if say_options is None:
+                    self.assertEqual(heard, 0, msg=voiced_map(played, rate))
+                    continue
+                path = os.path.join(self.folder, "expected.wav")
+                subprocess.run([os.environ["VRELAY_SAY"], "-q", "--voice", "en-GB", "-o", path] +
+                               say_options + [TEXT], check=True, timeout=120)
+                with wave.open(path, "rb") as wav:
+                    expected = array.array("h", wav.readframes(wav.getnframes()))
+                    expected = voiced_seconds(expected, wav.getframerate())
+                self.assertGreater(expected, 2.0)
+                # espeak-ng drifts a little from one synthesis to the next, and a
+                # busy machine may split a frame of the playback in two.
+                self.assertAlmostEqual(heard, expected, delta=0.2 * expected,
+                                       msg=voiced_map(played, rate))
 
     def test_the_other_modules_stay_beside_vrelay_which_is_the_default(self):
         listed = subprocess.run(["spd-say", "-O"], env=self.dispatcher.env, timeout=60,
