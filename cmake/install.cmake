@@ -33,7 +33,13 @@ endif()
 set(VRELAY_PYTHON_DIR lib/python3/dist-packages CACHE STRING
     "Where the Python package installs, relative to the prefix")
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/python/vrelay DESTINATION ${VRELAY_PYTHON_DIR}
-        FILES_MATCHING PATTERN "*.py" PATTERN "py.typed" PATTERN "__pycache__" EXCLUDE)
+        FILES_MATCHING PATTERN "*.py" PATTERN "py.typed" PATTERN "__pycache__" EXCLUDE
+        PATTERN "data" EXCLUDE)
+# In the tree vrelay/data links to the front-end core's data files; the
+# installed package gets a copy of them.
+install(FILES ${PROJECT_SOURCE_DIR}/frontend/data/exit_codes.tsv
+              ${PROJECT_SOURCE_DIR}/frontend/data/prosody_ranges.tsv
+        DESTINATION ${VRELAY_PYTHON_DIR}/vrelay/data)
 # Its dist-info folder, by which importlib.metadata and pip know it is
 # installed; the summary is the description in pyproject.toml.
 file(STRINGS ${PROJECT_SOURCE_DIR}/python/pyproject.toml _vrelay_python_summary

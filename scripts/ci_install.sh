@@ -107,7 +107,7 @@ step "Python package: pip install into a fresh virtual environment, offline"
 # The wheel is built by the system's pip (setuptools and wheel from Debian)
 # from a copy, so the tree gets no build folders; the environment sees
 # nothing of the system's packages and finds the library by its soname.
-cp -r python "${work}/python-src"
+cp -rL python "${work}/python-src"  # -L: vrelay/data links into frontend/
 /usr/bin/python3 -m pip wheel -q --no-deps --no-index --no-build-isolation "${work}/python-src" \
     -w "${work}/wheel"
 /usr/bin/python3 -m venv "${work}/venv"

@@ -1,13 +1,15 @@
 # SPDX-License-Identifier: MIT
-"""What the package's tests share: the source tree, the server program, and
-a server of the tone engine per test module."""
+"""What the package's tests share: the source tree, the server program, a
+server of the tone engine per test module, and the table of cases the
+front-end core's tests run too."""
 
 import glob
 import os
+import re
 import sys
 import threading
 import unittest
-from typing import Any, Callable, Optional
+from typing import Any, Callable, List, Optional
 
 TESTS = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(os.path.dirname(TESTS))
@@ -48,3 +50,22 @@ def within(seconds: float, call: Callable[[], Any]) -> Any:
 def run_async(coroutine: Any, timeout: Optional[float] = 120) -> Any:
     import asyncio
     return asyncio.run(asyncio.wait_for(coroutine, timeout))
+
+
+def _unescape(field: bytes) -> bytes:
+    return re.sub(rb"\\(x[0-9A-Fa-f]{2}|.)",
+                  lambda m: bytes([int(m.group(1)[1:], 16)]) if len(m.group(1)) == 3 else
+                  {b"t": b"\t", b"n": b"\n"}.get(m.group(1), m.group(1)), field)
+
+
+def case_table(kind: str, fields: int) -> List[List[bytes]]:
+    """The records of tests/data/frontend_cases.tsv whose first field is
+    kind, without it, each with at least fields fields (missing ones empty):
+    tab-separated, in every field \\xHH that byte, \\t, \\n and \\\\."""
+    with open(os.path.join(SOURCE, "tests", "data", "frontend_cases.tsv"), "rb") as table:
+        records = [[_unescape(f) for f in line.split(b"\t")]
+                   for line in table.read().split(b"\n")]
+    rows = [r[1:] + [b""] * (fields + 1 - len(r)) for r in records if r[0] == kind.encode()]
+    if not rows:
+        raise AssertionError("no %s cases in tests/data/frontend_cases.tsv" % kind)
+    return rows

@@ -2,11 +2,15 @@
 """python3 -m vrelay, the examples of docs/PYTHON.md and how the package
 finds the library, each run as a user runs them: in a process of its own."""
 
+import array
+import math
 import os
 import re
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 import wave
 
@@ -43,31 +47,84 @@ class CommandLineTest(unittest.TestCase):
                 (["One two, three.", "-o", out, "--marks", "--server", address], "", 0,
                  r"^ +0\.000  One\n +\d+\.\d{3}  two,\n +\d+\.\d{3}  three\.\n$"),
                 (["--engine", "tone", "-q", "-o", out], "Read from standard input.", 0, r"^$"),
+                (["--server", address, "--rate", "-20%", "--volume", "-6dB", "-o", out, "--",
+                  "-dashed text"], "", 0, r"^$"),
                 (["--list-voices", "en", "--server", address], "", 0,
                  r"^NAME      LANG   SEX     LANGUAGE  RATE\n"
                  r"tone      en-gb  female  English   16000\n"
                  r"tone-low  en-gb  male    English   16000\n2 voices\n$"),
-                (["--list-voices", "zz", "--server", address], "", 3, r"^$"),
+                (["--list-voices", "zz", "--server", address], "", 4, r"^$"),
                 # espeak-ng's hundred variants, one a line when not on a terminal.
                 (["--list-voices"], "", 0,
                  r"\nvariants \(LANG\+VARIANT, as en\+f3; f female, m male\):\n"
                  r"(  [^ \n]+( [^ \n]+)?\n){50,}$"),
-                (["--server", address, "-o", out], "  \n", 1, r"^$"),
-                (["--server", "no-port", "Text."], "", 1, r"^$"),
-                (["--bogus", "Text."], "", 1, r"^$"),
-                (["--server", "127.0.0.1:1", "Text."], "", 2, r"^$"),
-                (["--server", address, "--voice", "klingon", "-o", out, "Text."], "", 3, r"^$"),
+                (["--server", address, "-o", out], "  \n", 5, r"^$"),
+                (["--server", "no-port", "Text."], "", 2, r"^$"),
+                (["--bogus", "Text."], "", 2, r"^$"),
+                (["--server", "127.0.0.1:1", "-o", out, "Text."], "", 3, r"^$"),
+                (["--server", address, "--voice", "klingon", "-o", out, "Text."], "", 4, r"^$"),
                 (["--server", address, "-o", os.path.join(folder, "no", "out.wav"), "Text."], "",
-                 4, r"^$"),
+                 6, r"^$"),
             ]
             for arguments, stdin, code, stdout in cases:
                 with self.subTest(arguments=arguments):
                     done = run(["-m", "vrelay"] + arguments, stdin)
                     self.assertEqual(done.returncode, code, done.stderr)
                     self.assertRegex(done.stdout, stdout)
+                    self.assertNotIn("Traceback", done.stderr)
             with wave.open(out) as saved:
                 self.assertEqual(saved.getframerate(), 16000)  # the tone engine's rate
                 self.assertGreater(saved.getnframes(), 0)
+
+    def test_without_a_file_it_plays_what_the_file_would_hold_until_interrupted(self) -> None:
+        sys.path.insert(0, os.path.join(SOURCE, "tests", "support"))
+        from sound_server import SoundServer, SoundServerError
+        speak = ["-m", "vrelay", "-q", "--engine", "tone", "--rate", "x-fast", "--volume", "-6dB"]
+
+        def span(samples: list) -> tuple:
+            loud = [i for i, v in enumerate(samples) if abs(v) > 300] or [0]
+            return loud[0], loud[-1]
+
+        def measure(samples: list, rate: int) -> tuple:
+            """Seconds from the first sound to the last, and their level in dB."""
+            first, last = span(samples)
+            power = sum(v * v for v in samples[first:last + 1]) / (last + 1 - first) / 2.0 ** 30
+            return (last - first) / rate, 10 * math.log10(power or 1e-12)
+
+        with tempfile.TemporaryDirectory() as folder:
+            out = os.path.join(folder, "out.wav")
+            self.assertEqual(run(speak + ["-o", out, "alpha bravo charlie delta"]).returncode, 0)
+            with wave.open(out) as saved:
+                written = array.array("h", saved.readframes(saved.getnframes()))
+                rate = saved.getframerate()
+        try:
+            sound = SoundServer(rate=rate, awake=True).__enter__()
+        except SoundServerError as error:
+            self.skipTest(str(error))
+        try:
+            with sound.record() as recording:
+                done = run(speak + ["alpha bravo charlie delta"], **sound.env({}))
+            self.assertEqual(done.returncode, 0, done.stderr)
+            # Ctrl-C stops the sound at once, as it does vrelay-say's.
+            with sound.record() as stopped:
+                talk = subprocess.Popen(
+                    [sys.executable] + speak + ["alpha " * 300], stderr=subprocess.DEVNULL,
+                    env=dict(os.environ, PYTHONPATH=PACKAGE, VRELAY_SERVER=server_program(),
+                             **sound.env({})))
+                deadline = time.monotonic() + 60
+                while span(stopped.samples()[0])[1] == 0 and time.monotonic() < deadline:
+                    time.sleep(0.01)
+                interrupted = time.monotonic()
+                talk.send_signal(signal.SIGINT)
+                self.assertEqual(talk.wait(60), -signal.SIGINT)
+                time.sleep(0.5)  # what still plays reaches the recording
+        finally:
+            sound.__exit__(None, None, None)
+        (heard_seconds, heard_level), (seconds, level) = \
+            measure(*recording.samples()), measure(list(written), rate)
+        self.assertAlmostEqual(heard_seconds / seconds, 1, delta=0.05)
+        self.assertAlmostEqual(heard_level, level, delta=1)
+        self.assertLess(stopped.time_of(span(stopped.samples()[0])[1]) - interrupted, 0.15)
 
     def test_the_examples_of_the_docs_run(self) -> None:
         with open(os.path.join(SOURCE, "docs", "PYTHON.md"), encoding="utf-8") as page:

@@ -11,9 +11,10 @@ import tracemalloc
 import unittest
 import wave
 
-from support import run_async, tone_server, within
+from support import case_table, run_async, tone_server, within
 
 import vrelay
+from vrelay import _input, _prosody, _text
 from vrelay._voices import voices_speaking
 
 TEXT = "Grüße aus Köln, 世界 and plain words."
@@ -150,11 +151,10 @@ class ConnectionTest(unittest.TestCase):
         self.assertTrue(c.render("Still usable.").audio)
 
     def test_the_servers_reason_reaches_the_exception(self) -> None:
-        with tone_server("--max-sessions", "1") as busy, busy.connect() as first, \
-                busy.connect() as second:
+        with tone_server("--max-sessions", "1") as busy, busy.connect() as first:
+            with self.assertRaises(vrelay.ServerError) as refused:
+                busy.connect()
             self.assertTrue(first.render("Served.").audio)
-            with self.assertRaises(vrelay.GeneralError) as refused:
-                second.render("Refused.")
         cases = [(refused.exception, "server busy"),
                  (self.raised(lambda: self.connection.set_voice("klingon")),
                   "unknown voice")]
@@ -233,6 +233,32 @@ class ResultTest(unittest.TestCase):
         finally:
             tracemalloc.stop()
         self.assertLess(peak, 1.5 * len(audio))
+
+class RulesTest(unittest.TestCase):
+    """The front-end core's rules, on the cases its own tests run."""
+
+    def test_typed_prosody_is_read_and_moved_into_reach(self) -> None:
+        for quantity, typed, value, notice in case_table("typed", 4):
+            with self.subTest(quantity=quantity, typed=typed):
+                read = _prosody.read_typed(quantity.decode(), typed.decode())
+                self.assertEqual(read, (value.decode(), notice.decode()) if value else None)
+        for quantity, forms in case_table("forms", 2):
+            self.assertEqual(_prosody.forms(quantity.decode()), forms.decode())
+
+    def test_a_whole_text_goes_in_its_prosody_as_one_request(self) -> None:
+        for kind, rate, pitch, volume, text, submitted in case_table("submit", 6):
+            with self.subTest(text=text):
+                prosody = vrelay.Prosody(rate.decode(), pitch.decode(), volume.decode())
+                _, sent = _text.build_request(text.decode(), kind == b"markup", prosody.tag())
+                self.assertEqual(sent, submitted)
+
+    def test_input_is_cleaned_as_every_door_cleans_it(self) -> None:
+        for kind, data, text, *notices in case_table("clean", 3):
+            with self.subTest(data=data):
+                cleaned, said = _input.clean(data, kind == b"markup")
+                self.assertEqual(cleaned.encode(), text)
+                self.assertEqual(said, [n.decode() for n in notices])
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -20,13 +20,14 @@ from ._errors import (BadHandle, BadKey, Busy, Cancelled, ConnectFailed, General
                       NoCurrentVoice, SendFailed, ServerError, VrelayError, result_name)
 from ._events import (Audio, AudioFormat, Done, Event, Mark, Message, Phoneme, QueryReply,
                       Result)
+from ._prosody import Prosody, ProsodyWarning
 from ._server import LocalServer
 from ._voices import Voice
 
 __version__ = "0.2.0"
 
 __all__ = [
-    "Connection", "RenderFuture", "LocalServer", "Result", "Voice",
+    "Connection", "RenderFuture", "LocalServer", "Result", "Voice", "Prosody", "ProsodyWarning",
     "Event", "AudioFormat", "Audio", "Mark", "Phoneme", "Message", "QueryReply", "Done",
     "VrelayError", "GeneralError", "ServerError", "BadHandle", "SendFailed", "ConnectFailed",
     "Cancelled", "Busy", "BadKey", "NoCurrentVoice", "result_name",

@@ -1,76 +1,384 @@
 # SPDX-License-Identifier: MIT
-"""python3 -m vrelay: speaks text into a WAV file, with vrelay-say's options
-and exit codes for the things most people need."""
+"""python3 -m vrelay: speaks text out loud through the sound server, or into
+a WAV file with -o, with vrelay-say's options, messages and exit codes (the
+codes from the same data file)."""
 
 import argparse
+import os
 import shutil
+import signal
+import stat
 import sys
+from types import FrameType
 from typing import List, NoReturn, Optional, TextIO, Tuple
 
-from . import __version__
+from . import __version__, _data, _input
 from ._connection import Connection
-from ._errors import ConnectFailed, VrelayError
+from ._errors import ConnectFailed, ServerError, VrelayError
+from ._events import Audio, AudioFormat, Mark, Message, Phoneme
+from ._output import WavOutput
+from ._player import Player, PlayerError
+from ._prosody import QUANTITIES, forms, read_as_option
 from ._server import LocalServer
 from ._voices import voices_speaking
 
-EXIT_OK, EXIT_USAGE, EXIT_NO_SERVER, EXIT_UNKNOWN_VOICE, EXIT_CANNOT_WRITE, \
-    EXIT_RENDER_FAILED = range(6)
+PROGRAM = "python3 -m vrelay"
+OK, SPEECH_FAILED, USAGE, NO_SERVER, UNKNOWN_VOICE, INPUT, OUTPUT, NO_SOUND = (
+    _data.exit_code(name) for name in ("ok", "speech_failed", "usage", "no_server",
+                                       "unknown_voice", "input", "output", "no_sound"))
 _MARKUP_SUFFIXES = (".xml", ".ssml", ".html", ".htm")
+
+
+def _notice(line: str) -> None:
+    print("vrelay: " + line, file=sys.stderr)
+
+
+class _Usage(Exception):
+    """Bad usage: the message says what."""
 
 
 class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
-        self.print_usage(sys.stderr)
-        self.exit(EXIT_USAGE, "%s: %s\n" % (self.prog, message))
+        raise _Usage(message)
 
 
 def _parser() -> argparse.ArgumentParser:
     parser = _Parser(
-        prog="python3 -m vrelay",
-        description="Speaks TEXT (or the --file, or standard input) into a WAV file. The "
-                    "text is spoken as written; --markup reads it as SSML-like markup.",
-        epilog="Exit codes: 0 done, 1 bad usage, 2 no server, 3 unknown voice, "
-               "4 cannot write the output file, 5 the render failed.")
-    parser.add_argument("text", nargs="*", metavar="TEXT")
-    parser.add_argument("-o", "--output", default="vrelay.wav", metavar="FILE",
-                        help="WAV file to write, '-' for standard output (default: vrelay.wav)")
+        prog=PROGRAM, usage="%(prog)s [options] [TEXT...]",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        description="Speaks TEXT (or the --file, or standard input) through the sound server,\n"
+                    "or into a WAV file with -o. The text is spoken as written; --markup reads\n"
+                    "it as SSML-like markup.",
+        epilog=_data.exit_code_help((OK, SPEECH_FAILED, USAGE, NO_SERVER, UNKNOWN_VOICE, INPUT,
+                                     OUTPUT, NO_SOUND)))
+    parser.add_argument("text", nargs="*", metavar="TEXT", help=argparse.SUPPRESS)
+    parser.add_argument("-o", "--output", metavar="FILE",
+                        help="write a WAV file instead of playing ('-': standard output)")
+    parser.add_argument("--play", action="store_true", help="play as well when writing a file")
     parser.add_argument("-f", "--file", metavar="FILE",
-                        help="read the text from FILE ('-' for standard input); *.xml, *.ssml, "
+                        help="read the text from FILE ('-': standard input); *.xml, *.ssml, "
                              "*.html and *.htm are read as markup")
-    kind = parser.add_mutually_exclusive_group()
-    kind.add_argument("--markup", action="store_true", help="the text is markup")
-    kind.add_argument("--plain", action="store_true",
-                      help="the text is plain, whatever the file name")
-    parser.add_argument("--server", metavar="HOST:PORT",
-                        help="use a running server (default: start one here)")
-    parser.add_argument("--engine", default="espeak", choices=("espeak", "tone"),
-                        help="engine of the server started here")
-    parser.add_argument("--voice", help="a voice name or a language (fr, de-DE, french, en+f3)")
+    parser.add_argument("-m", "--markup", action="store_true",
+                        help="the text is markup (tags, entities)")
+    parser.add_argument("--plain", action="store_true",
+                        help="the text is plain, whatever the file name")
+    parser.add_argument("-v", "--voice",
+                        help="a voice name, a language (fr, de-DE, french), or a language and "
+                             "a variant (en+f3, +whisper)")
     parser.add_argument("--list-voices", nargs="?", const="", metavar="LANG",
-                        help="print the server's voices (of LANG) and exit")
+                        help="print the server's voices (of LANG) and variants")
+    for quantity, letter in zip(QUANTITIES, "RPV"):
+        parser.add_argument("--" + quantity, metavar=letter,
+                            help=forms(quantity).replace("%", "%%"))
     parser.add_argument("--marks", action="store_true",
                         help="print each word's start time and the word")
     parser.add_argument("--phonemes", action="store_true",
-                        help="print each phoneme's start time, duration and name")
-    parser.add_argument("-q", "--quiet", action="store_true", help="no summary line")
-    parser.add_argument("--version", action="version", version="vrelay (Python) " + __version__)
+                        help="print each phoneme's start time, duration and name (on standard "
+                             "error when the WAV goes to standard output)")
+    parser.add_argument("--server", metavar="HOST:PORT",
+                        help="use a running server (default: start one here)")
+    parser.add_argument("--engine", default="espeak",
+                        help="engine of the server started here: espeak or tone")
+    parser.add_argument("-q", "--quiet", action="store_true", help="no summary")
+    parser.add_argument("--version", action="store_true", help="print the version and exit")
     return parser
 
 
-def _address(server: str) -> Optional[Tuple[str, int]]:
-    host, colon, port = server.rpartition(":")
-    if not colon or not host or not port.isdigit() or not 0 < int(port) <= 65535:
+class _Options:
+    """The command line, read and checked."""
+
+    def __init__(self, argv: List[str]) -> None:
+        # After "--" every argument is text; argparse would still look into it.
+        ends = argv.index("--") if "--" in argv else len(argv)
+        args = _parser().parse_intermixed_args(_values_attached(argv[:ends]))
+        args.text += argv[ends + 1:]
+        self.args = args
+        self.notices: List[str] = []
+        self.prosody = {quantity: self._prosody(quantity, getattr(args, quantity))
+                        for quantity in QUANTITIES}
+        self.address: Optional[Tuple[str, int]] = None
+        if args.server is not None:
+            self.address = _host_port(args.server)
+            if self.address is None:
+                raise _Usage("--server wants HOST:PORT, not \"%s\"" % args.server)
+        if args.engine not in ("espeak", "tone"):
+            raise _Usage("--engine wants espeak or tone, not \"%s\"" % args.engine)
+        if args.markup and args.plain:
+            raise _Usage("--markup and --plain cannot be combined")
+        # "--list-voices fr", as people type it, names the language too.
+        self.list_language: Optional[str] = args.list_voices
+        if self.list_language == "" and len(args.text) == 1:
+            self.list_language = args.text.pop()
+        self.markup = args.markup or (not args.plain and args.file is not None and
+                                      args.file.lower().endswith(_MARKUP_SUFFIXES))
+        self.play = args.play or args.output is None
+
+    def _prosody(self, quantity: str, typed: Optional[str]) -> str:
+        if typed is None:
+            return ""
+        try:
+            value, notice = read_as_option(quantity, typed, "--" + quantity)
+        except ValueError as error:
+            raise _Usage(str(error)) from None
+        if notice:
+            self.notices.append(notice)
+        return value
+
+
+# The options that take a value, as vrelay-say reads them: the next argument
+# is the value even when it starts with '-' ("--volume -6dB", "--rate -20%").
+_WITH_VALUE = frozenset(("-o", "--output", "-f", "--file", "-v", "--voice", "--rate", "--pitch",
+                         "--volume", "--server", "--engine"))
+
+
+def _values_attached(argv: List[str]) -> List[str]:
+    """argv with each value that starts with '-' attached to its option
+    ("--volume=-6dB", "-v-x"), where argparse would take it for an option."""
+    out: List[str] = []
+    for argument in argv:
+        if out and out[-1] in _WITH_VALUE and argument.startswith("-") and argument != "-":
+            out[-1] += ("=" if out[-1].startswith("--") else "") + argument
+        else:
+            out.append(argument)
+    return out
+
+
+def _host_port(text: str) -> Optional[Tuple[str, int]]:
+    """HOST:PORT or [IPv6]:PORT, the port a decimal number from 1 to 65535."""
+    host, colon, port = text.rpartition(":")
+    if host.startswith("[") and host.endswith("]") and len(host) > 2:
+        host = host[1:-1]
+    if not colon or not host or not (port.isascii() and port.isdigit()) \
+            or not 0 < int(port) <= 65535:
         return None
-    return host.strip("[]"), int(port)
+    return host, int(port)
 
 
-def _read_text(args: argparse.Namespace) -> str:
-    if args.file == "-" or (args.file is None and not args.text):
-        return sys.stdin.read()
-    if args.file is not None:
-        with open(args.file, encoding="utf-8", errors="replace") as source:
-            return source.read()
-    return " ".join(args.text)
+class _Signalled(Exception):
+    def __init__(self, number: int) -> None:
+        super().__init__(number)
+        self.number = number
+
+
+def _on_terminate(number: int, _frame: Optional[FrameType]) -> None:
+    raise _Signalled(number)
+
+
+class _Say:
+    """One run, step by step; each step returns an exit code to end with, or
+    None to go on (a VrelayError it lets through ends the run as the speech
+    failing). close() releases what the steps opened."""
+
+    def __init__(self, options: _Options) -> None:
+        self.options = options
+        self.args = options.args
+        self.text = ""
+        self.server: Optional[LocalServer] = None
+        self.player: Optional[Player] = None
+        self.connection: Optional[Connection] = None
+        self.output: Optional[WavOutput] = None
+        self.output_name = "standard output" if self.args.output == "-" else self.args.output
+        self.events: TextIO = sys.stderr if self.args.output == "-" else sys.stdout
+
+    def read_input(self) -> Optional[int]:
+        for notice in self.options.notices:
+            _notice(notice)
+        if self.options.list_language is not None:
+            return None
+        args = self.args
+        if args.text and args.file is None:
+            data = b" ".join(os.fsencode(word) for word in args.text)
+        else:
+            name = "standard input" if args.file in (None, "-") else args.file
+            try:
+                if name == "standard input":
+                    data = sys.stdin.buffer.read()
+                else:
+                    if stat.S_ISDIR(os.stat(name).st_mode):
+                        _notice("%s is a directory, not a file of text" % name)
+                        return INPUT
+                    with open(name, "rb") as source:
+                        data = source.read()
+                    if not data:
+                        _notice("%s is empty: there is no text to speak" % name)
+                        return INPUT
+            except OSError as error:
+                _notice("cannot read %s: %s" % (name, error.strerror or error))
+                return INPUT
+        self.text, notices = _input.clean(data, self.options.markup)
+        for notice in notices:
+            _notice(notice)
+        if not self.text.strip(" \t\r\n"):
+            _notice("there is no text to speak")
+            return INPUT
+        return None
+
+    def connect(self) -> Optional[int]:
+        if self.options.play and self.options.list_language is None:
+            try:
+                self.player = Player()
+                self.player.open(22050)
+            except PlayerError as error:
+                _notice("no sound server to play through (%s); -o FILE writes a WAV file "
+                        "instead" % error)
+                return NO_SOUND
+        address = self.options.address
+        if address is None:
+            try:
+                self.server = LocalServer(engine=self.args.engine, log=False)
+            except (OSError, VrelayError) as error:
+                why = "%s: %s" % (error.filename, error.strerror) \
+                    if isinstance(error, OSError) and error.strerror else str(error)
+                _notice("cannot start the speech server: " + why)
+                return NO_SERVER
+            address = (self.server.host, self.server.port)
+        try:
+            self.connection = Connection(*address)
+        except ConnectFailed as error:
+            _notice(str(error))
+            return NO_SERVER
+        return None
+
+    def settle_voice(self) -> Optional[int]:
+        assert self.connection is not None
+        if self.options.list_language is not None:
+            return _list_voices(self.connection, self.options.list_language)
+        voice = self.args.voice
+        if not voice:
+            return None
+        try:
+            self.connection.set_voice(voice)
+        except ServerError as error:
+            if not (error.server_message or "").startswith("unknown voice"):
+                raise
+            _notice("unknown voice \"%s\" (see --list-voices)" % voice)
+            return UNKNOWN_VOICE
+        return None
+
+    def open_output(self) -> Optional[int]:
+        if self.args.output is None:
+            return None
+        try:
+            self.output = WavOutput(self.args.output)
+        except OSError as error:
+            _notice("cannot write %s: %s" % (self.output_name, error.strerror or error))
+            return OUTPUT
+        return None
+
+    def speak(self) -> int:
+        assert self.connection is not None
+        player, output, prosody = self.player, self.output, self.options.prosody
+        rate, words, messages = 0, 0, []
+        failure: Optional[VrelayError] = None
+        play_failure = write_failure = ""
+        events = self.connection.events(self.text, self.options.markup, rate=prosody["rate"],
+                                        pitch=prosody["pitch"], volume=prosody["volume"])
+        try:
+            for event in events:
+                if isinstance(event, AudioFormat):
+                    rate = event.sample_rate
+                    if output is not None and output.data_bytes == 0:
+                        output.rate = rate
+                    if player is not None:
+                        player.open(rate)
+                elif isinstance(event, Audio):
+                    self.events.flush()  # what was printed shows with its audio
+                    if player is not None:
+                        player.write(event.data)
+                    if output is not None:
+                        output.write(event.data)
+                elif isinstance(event, Mark) and event.is_word:
+                    words += 1
+                    if self.args.marks:
+                        self.events.write("%9.3f  %s\n" % (event.sample / (rate or 22050),
+                                                           event.written))
+                elif isinstance(event, Phoneme) and self.args.phonemes:
+                    self.events.write("%9.3f %7.3f  %s\n" % (
+                        event.sample / (rate or 22050), event.duration / (rate or 22050),
+                        event.phone))
+                elif isinstance(event, Message) and not event.is_error:
+                    messages.append(event.text)
+        except VrelayError as error:
+            failure = error
+        except PlayerError as error:
+            play_failure = str(error)
+        except OSError as error:
+            write_failure = error.strerror or str(error)
+        finally:
+            events.close()  # stops the request if it still runs
+        return self._finish(failure, play_failure, write_failure, words, messages)
+
+    def _finish(self, failure: Optional[VrelayError], play_failure: str, write_failure: str,
+                words: int, messages: List[str]) -> int:
+        player, output = self.player, self.output
+        self.events.flush()
+        if player is not None and not (failure or play_failure or write_failure):
+            try:
+                player.drain()
+            except PlayerError as error:
+                play_failure = str(error)
+        for message in messages:
+            _notice("server: " + message)
+        if play_failure:
+            _notice("cannot play: " + play_failure)
+        if output is not None and not write_failure:
+            try:
+                if failure is not None and output.data_bytes == 0:
+                    output.discard()
+                else:
+                    output.finish()
+            except OSError as error:
+                write_failure = error.strerror or str(error)
+        if write_failure:
+            if output is not None:
+                output.discard()
+            _notice("cannot write %s: %s" % (self.output_name, write_failure))
+            return OUTPUT
+        if failure is not None:
+            why = failure.server_message or failure.reason
+            if output is not None and output.data_bytes > 0:
+                _notice("the speech stopped partway (%s); %s holds the %.2f s spoken before"
+                        % (why, self.output_name, output.seconds))
+            elif player is not None and player.written > 0:
+                _notice("the speech stopped partway (%s) after %.2f s"
+                        % (why, player.written / (player.rate or 22050)))
+            else:
+                _notice(failure.reason)
+            return SPEECH_FAILED
+        if play_failure:
+            return NO_SOUND
+        if not self.args.quiet:
+            if output is not None:
+                print("wrote %s: %.2f s of pcm audio at %d Hz, %s" % (
+                    self.output_name, output.seconds, output.rate, _plural(words, "word")),
+                    file=sys.stderr)
+            else:
+                seconds = player.written / (player.rate or 22050) if player is not None else 0
+                print("spoke %.2f s, %s" % (seconds, _plural(words, "word")), file=sys.stderr)
+        return OK
+
+    def close(self, interrupted: bool = False) -> None:
+        """Releases everything; interrupted, the file keeps what was spoken,
+        as a complete WAV under its name, and the sound stops at once."""
+        if self.output is not None:
+            try:
+                if interrupted and self.output.data_bytes > 0:
+                    self.output.finish()
+                else:
+                    self.output.discard()
+            except OSError:
+                self.output.discard()
+            self.output = None
+        if self.player is not None:
+            self.player.close()
+        if self.connection is not None:
+            self.connection.close()
+        if self.server is not None:
+            self.server.close()
+
+
+def _plural(count: int, noun: str) -> str:
+    return "%d %s%s" % (count, noun, "" if count == 1 else "s")
 
 
 def _list_voices(connection: Connection, language: str) -> int:
@@ -83,14 +391,14 @@ def _list_voices(connection: Connection, language: str) -> int:
     if language:
         voices = voices_speaking(voices, language)
         if not voices:
-            print("vrelay: no voice speaks \"%s\"" % language, file=sys.stderr)
-            return EXIT_UNKNOWN_VOICE
+            _notice("no voice speaks \"%s\"" % language)
+            return UNKNOWN_VOICE
     rows = [("NAME", "LANG", "SEX", "LANGUAGE", "RATE")]
     rows += [(v.name, v.tag, v.sex, v.language, str(v.sample_rate)) for v in voices]
     widths = [max(len(row[c]) for row in rows) for c in range(len(rows[0]))]
     for row in rows:
         print("".join(cell.ljust(width + 2) for cell, width in zip(row[:-1], widths)) + row[-1])
-    print("%d voice%s" % (len(voices), "" if len(voices) == 1 else "s"))
+    print(_plural(len(voices), "voice"))
     variants = [v.name[1:] + ("/" + v.sex[:1] if v.sex else "")
                 for v in everything if v.is_variant]
     if variants:
@@ -101,91 +409,62 @@ def _list_voices(connection: Connection, language: str) -> int:
         for start in range(0, len(variants), per_row):
             names = variants[start:start + per_row]
             print("  " + "".join(name.ljust(cell) for name in names[:-1]) + names[-1])
-    return EXIT_OK
+    return OK
 
 
-def _speak(connection: Connection, args: argparse.Namespace, text: str) -> int:
-    if args.voice:
-        try:
-            connection.set_voice(args.voice)
-        except VrelayError as error:
-            reason = error.server_message or error.name
-            if not reason.startswith("unknown voice"):
-                print("vrelay: the voice was not selected: %s" % reason, file=sys.stderr)
-                return EXIT_RENDER_FAILED
-            print("vrelay: unknown voice \"%s\" (see --list-voices)" % args.voice,
-                  file=sys.stderr)
-            return EXIT_UNKNOWN_VOICE
-    markup = args.markup or (not args.plain and args.file is not None
-                             and args.file.lower().endswith(_MARKUP_SUFFIXES))
+def _run(argv: List[str]) -> int:
     try:
-        result = connection.render(text, markup=markup)
-    except VrelayError as error:
-        reason = error.server_message or error.name
-        print("vrelay: the render failed: %s" % reason, file=sys.stderr)
-        return EXIT_RENDER_FAILED
-    events: TextIO = sys.stderr if args.output == "-" else sys.stdout
-    if args.phonemes:
-        for p in result.phonemes:
-            rate = p.sample_rate or result.sample_rate or 22050
-            events.write("%9.3f %7.3f  %s\n" % (p.start / rate, p.duration / rate, p.phone))
-    if args.marks:
-        for mark in result.marks:
-            events.write("%9.3f  %s\n" % (mark.time or 0.0,
-                                          result.text[mark.char_offset:mark.char_end]))
-    try:
-        result.save_wav(sys.stdout.buffer if args.output == "-" else args.output)
-    except OSError as error:
-        print("vrelay: cannot write %s: %s" % (args.output, error.strerror or error),
+        options = _Options(argv)
+    except _Usage as error:
+        print("vrelay: %s\nTry '%s --help' for more information." % (error, PROGRAM),
               file=sys.stderr)
-        return EXIT_CANNOT_WRITE
-    if not args.quiet:
-        print("wrote %s: %.2f s of audio at %d Hz, %d word%s" % (
-            "standard output" if args.output == "-" else args.output, result.duration,
-            result.sample_rate, len(result.marks), "" if len(result.marks) == 1 else "s"),
-            file=sys.stderr)
-    return EXIT_OK
+        return USAGE
+    if options.args.version:
+        print("vrelay (Python) %s" % __version__)
+        return OK
+    say = _Say(options)
+    interrupted = True
+    try:
+        for step in (say.read_input, say.connect, say.settle_voice, say.open_output):
+            try:
+                status = step()
+            except VrelayError as error:  # the server failed or refused
+                _notice(error.reason)
+                status = SPEECH_FAILED
+            if status is not None:
+                interrupted = False
+                return status
+        status = say.speak()
+        interrupted = False
+        return status
+    finally:
+        say.close(interrupted)
 
 
 def main(argv: Optional[List[str]] = None) -> int:
-    args = _parser().parse_args(argv)
-    text = ""
-    if args.list_voices is None:
-        text = _read_text(args)
-        if not text.strip():
-            print("vrelay: no text to speak", file=sys.stderr)
-            return EXIT_USAGE
-        if "\0" in text:
-            print("vrelay: the text holds a NUL character at index %d" % text.index("\0"),
-                  file=sys.stderr)
-            return EXIT_USAGE
-    server: Optional[LocalServer] = None
-    if args.server:
-        address = _address(args.server)
-        if address is None:
-            print("vrelay: --server wants HOST:PORT, not \"%s\"" % args.server, file=sys.stderr)
-            return EXIT_USAGE
-    else:
-        try:
-            server = LocalServer(engine=args.engine)
-        except (OSError, VrelayError) as error:
-            print("vrelay: cannot start the speech server: %s" % error, file=sys.stderr)
-            return EXIT_NO_SERVER
-        address = (server.host, server.port)
+    """Runs the command line (sys.argv[1:] by default) and returns its exit
+    code; on SIGINT or SIGTERM the process ends by that signal, as shells
+    expect, keeping the file written so far."""
+    # The library's own warnings would only repeat, less clearly, what this
+    # says; a VRELAY_MESSAGES the user set wins.
+    os.environ.setdefault("VRELAY_MESSAGES", "none")
+    previous = signal.signal(signal.SIGTERM, _on_terminate)
     try:
-        try:
-            connection = Connection(*address)
-        except ConnectFailed:
-            print("vrelay: no speech server at %s:%d" % address, file=sys.stderr)
-            return EXIT_NO_SERVER
-        with connection:
-            if args.list_voices is not None:
-                return _list_voices(connection, args.list_voices)
-            return _speak(connection, args, text)
+        return _run(sys.argv[1:] if argv is None else argv)
+    except (KeyboardInterrupt, _Signalled) as stop:
+        number = stop.number if isinstance(stop, _Signalled) else signal.SIGINT
+        sys.stdout.flush()
+        signal.signal(number, signal.SIG_DFL)
+        os.kill(os.getpid(), number)
+        return 128 + number
     finally:
-        if server is not None:
-            server.close()
+        signal.signal(signal.SIGTERM, previous)
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    try:
+        sys.exit(main())
+    except BrokenPipeError:
+        # What was meant for standard output has nowhere to go.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        sys.exit(OUTPUT)

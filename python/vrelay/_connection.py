@@ -4,24 +4,26 @@ and their asyncio forms, all over the library's packet callback."""
 
 import asyncio
 import concurrent.futures
-import ctypes
+import errno
+import os
 import queue
-import struct
+import socket
 import threading
 import time
-from typing import (Any, AsyncIterator, Awaitable, Callable, Iterator, List, Optional,
+import warnings
+from typing import (Any, AsyncIterator, Awaitable, Callable, Generator, List, Optional, Tuple,
                     TypeVar)
 
 from . import _library
-from ._errors import Busy, Cancelled, VrelayError, error_for
-from ._events import (Audio, AudioFormat, Done, Event, Mark, Message, Phoneme, QueryReply,
-                      Result)
-from ._text import SubmittedText, check as check_text, encode
+from ._decoder import AUDIO, DONE, AnswerDecoder
+from ._errors import Busy, Cancelled, ConnectFailed, GeneralError, VrelayError, error_for
+from ._events import Done, Event, QueryReply, Result
+from ._prosody import Prosody, ProsodyWarning, Typed
+from ._text import SubmittedText, build_request, check as check_text, encode
 from ._voices import Voice
 
-# Packet types the callback receives.
-_PHONEME, _AUDIO, _MARK, _FORMAT, _MESSAGE, _QUERY, _DONE = 3, 6, 8, 9, 10, 13, 14
-_SERVER_ERROR = "error: "
+# The query that lists the voices: what a speech server answers at once.
+_VOICE_LIST = b'<voice name="all"/>'
 
 # vrGetVoiceStringValue keys 3 to 17 and the Voice fields they fill.
 _VOICE_STRING_KEYS = list(enumerate(
@@ -39,33 +41,59 @@ class _Request:
     completion callback on the library's worker thread when the request ended
     by itself, or by whoever stopped it once the stop has returned.
     """
-    __slots__ = ("sink", "audio", "text", "on_done", "asynchronous", "stopping", "finished",
-                 "errors")
+    __slots__ = ("sink", "audio", "decoder", "on_done", "asynchronous", "stopping", "finished")
 
-    def __init__(self, sink: Callable[[Event], None], text: Optional[SubmittedText] = None,
+    def __init__(self, sink: Callable[[Event], None],
                  on_done: "Optional[Callable[[_Request], None]]" = None,
-                 audio: Optional[bytearray] = None) -> None:
+                 audio: Optional[bytearray] = None,
+                 decoder: Optional[AnswerDecoder] = None) -> None:
         self.sink = sink
         # Where audio goes straight from the packet, without an Audio event:
         # the one copy a Result's audio takes.
         self.audio = audio
-        self.text = text          # maps word offsets back to the caller's text
+        self.decoder = decoder or AnswerDecoder()
         self.on_done = on_done
         self.asynchronous = on_done is not None  # holds the slot until its completion
         self.stopping = False     # a cancel began before the request's end
         self.finished = False     # its completion event arrived
-        self.errors: List[str] = []  # the server's refusals, without "error: "
 
     def server_message(self) -> Optional[str]:
-        return "; ".join(self.errors) if self.errors else None
+        return self.decoder.refusal()
 
-
-def _word_mark(name: str) -> Optional[List[int]]:
-    """[char offset, byte offset, char length, byte length] of kvtk_C_B_N_L."""
-    parts = name.split("_")
-    if len(parts) != 5 or parts[0] != "kvtk" or not all(p.isdigit() for p in parts[1:]):
+    def failure(self, what: str, result: Optional[Result] = None) -> Optional[VrelayError]:
+        """Why an asynchronous request that ended by itself failed: the
+        server's refusal, or an answer cut short; None when it is whole."""
+        if self.decoder.errors:
+            return error_for(0, what, self.server_message(), result)
+        if not self.decoder.complete:
+            return GeneralError(-1, what, None, result)
         return None
-    return [int(p) for p in parts[1:]]
+
+
+def _prosody(rate: Typed, pitch: Typed, volume: Typed) -> Prosody:
+    """The prosody asked for; the notices of values moved into reach go out
+    as ProsodyWarnings, attributed to the caller of the public method."""
+    prosody = Prosody(rate, pitch, volume)
+    for notice in prosody.notices:
+        warnings.warn(notice, ProsodyWarning, stacklevel=4)
+    return prosody
+
+
+def _address(host: str, port: int) -> str:
+    return ("[%s]" % host if ":" in host else host) + ":%d" % port
+
+
+def _why_no_server(host: str, port: int) -> str:
+    """Why nothing answers at host:port, from a plain connection of our own."""
+    try:
+        with socket.create_connection((host, port), timeout=3):
+            return "it accepts connections, but does not speak"
+    except socket.gaierror:
+        return "no such host"
+    except OSError as error:
+        number = errno.ETIMEDOUT if isinstance(error, TimeoutError) else error.errno
+        why = os.strerror(number) if number else str(error)
+        return why[:1].lower() + why[1:]
 
 
 class RenderFuture(concurrent.futures.Future):  # type: ignore[type-arg]
@@ -99,11 +127,12 @@ class RenderFuture(concurrent.futures.Future):  # type: ignore[type-arg]
         if request.stopping:
             concurrent.futures.Future.cancel(self)
             return
-        message = request.server_message()
+        result.sample_rate = request.decoder.sample_rate
+        failure = request.failure("render_async", result)
 
         def settle() -> None:
-            if message is not None:
-                self.set_exception(error_for(0, "render_async", message, result))
+            if failure is not None:
+                self.set_exception(failure)
             else:
                 self.set_result(result)
         # The completion event comes with the connection's lock held: the
@@ -115,6 +144,11 @@ class RenderFuture(concurrent.futures.Future):  # type: ignore[type-arg]
 class Connection:
     """One connection to a speech server; a context manager that closes it.
 
+    Opening it asks the server for its voices, so that an address where no
+    speech server answers raises ConnectFailed saying why ("connection
+    refused", "no such host", "what answers there is not a speech server");
+    a server that refuses the session ("server busy") raises ServerError.
+
     Requests on one connection run one at a time; a request waits for the
     one before it. Any thread may use the connection. The connection owns
     the ctypes callback for as long as its handle lives.
@@ -124,27 +158,43 @@ class Connection:
         host_bytes = encode(host, "host")
         if not isinstance(port, int) or isinstance(port, bool):
             raise TypeError("port must be int, not %s" % type(port).__name__)
-        self._address = "%s:%d" % (host, port)
+        if not 0 < port < 65536:
+            raise ValueError("port must be from 1 to 65535, not %d" % port)
+        self._address = _address(host, port)
         self._lib = _library.library()
         # _request is the one request in flight; _cancels counts stops in
         # progress, during which no request starts (a stop must not hit the
-        # next request). _stream is the open stream's text, touched only by
-        # the thread whose request is in flight.
+        # next request). _stream is the open stream's text and decoder,
+        # touched only by the thread whose request is in flight.
         self._lock = threading.Lock()
         self._idle = threading.Condition(self._lock)
         self._request: Optional[_Request] = None
         self._cancels = 0
-        self._stream: Optional[SubmittedText] = None
-        self._sample_rate = 0
+        self._stream: Optional[Tuple[SubmittedText, AnswerDecoder]] = None
         self._callback = _library.CALLBACK(self._on_packet)
         self._handle: Optional[int] = self._lib.vrCreateConnection()
         if self._handle is None or self._handle < 0:
             code, self._handle = self._handle or -1, None
             raise error_for(code, "vrCreateConnection")
         self._lib.vrSetCallBack(self._handle, self._callback)
-        code = self._lib.vrOpenConnection(self._handle, host_bytes, port)
-        if code != 0:
+        if self._lib.vrOpenConnection(self._handle, host_bytes, port) != 0:
             self.close()
+            raise ConnectFailed(-4, reason=_why_no_server(host, port), address=self._address)
+        try:
+            self._check_server()
+        except BaseException:
+            self.close()
+            raise
+
+    def _check_server(self) -> None:
+        request = _Request(lambda event: None)
+        code = self._call(request, lambda: self._lib.vrQueryServer(self._live(), _VOICE_LIST))
+        if request.decoder.errors:
+            raise error_for(0, "connect to %s" % self._address, request.server_message())
+        if code != 0 and not request.decoder.answered:
+            raise ConnectFailed(-4, reason="what answers there is not a speech server",
+                                address=self._address)
+        if code != 0:
             raise error_for(code, "connect to %s" % self._address)
 
     def __enter__(self) -> "Connection":
@@ -174,16 +224,26 @@ class Connection:
 
     # ---- Rendering -----------------------------------------------------------
 
-    def render(self, text: str, markup: bool = False) -> Result:
+    def render(self, text: str, markup: bool = False, *, rate: Typed = None,
+               pitch: Typed = None, volume: Typed = None) -> Result:
         """Renders text and returns its Result once the server has answered.
         Plain text is spoken as written (``<`` and ``&`` included); with
-        markup=True the text is markup. An open stream ends with this text."""
+        markup=True the text is markup. rate, pitch and volume take what
+        vrelay-say's --rate, --pitch and --volume take ("150%", "+2st",
+        "-6dB", "x-slow"; see Prosody); a value past the voice's reach is
+        used at the nearer end, with a ProsodyWarning. An open stream ends
+        with this text (and takes no rate, pitch or volume)."""
         check_text(text)
-        return self._speak("render", text, markup, final=True)
+        prosody = _prosody(rate, pitch, volume)
+        return self._speak("render", text, markup, final=True,
+                           whole=build_request(text, markup, prosody.tag()),
+                           styled=bool(prosody))
 
     def push(self, text: str, markup: bool = False) -> Result:
         """Sends the complete words of a piece of a stream and returns what
-        they answered. The Result's text is every piece pushed so far."""
+        they answered. The Result's text is every piece pushed so far, and
+        its marks' times count from the stream's start. (A stream takes its
+        prosody in markup: <prosody rate="150%">...)"""
         check_text(text)
         return self._speak("push", text, markup, final=False)
 
@@ -192,29 +252,37 @@ class Connection:
         answered, with the whole stream as its text."""
         return self._speak("flush", "", markup, final=True)
 
-    def render_async(self, text: str, markup: bool = False) -> RenderFuture:
+    def render_async(self, text: str, markup: bool = False, *, rate: Typed = None,
+                     pitch: Typed = None, volume: Typed = None) -> RenderFuture:
         """Starts a render on the library's worker thread and returns a
-        future of its Result; the future's cancel() stops the request."""
+        future of its Result; the future's cancel() stops the request.
+        rate, pitch and volume as for render()."""
         check_text(text)
+        submitted, data = self._submission(text, markup, rate, pitch, volume)
         future = RenderFuture(self)
         result = Result(text)
-        request = _Request(result.add, SubmittedText(),
-                           lambda r: future._finish(r, result), result.audio)
+        request = _Request(result.add, lambda r: future._finish(r, result), result.audio)
+        request.decoder.begin_request(submitted, markup)
         future._request = request
-        self._launch(request, text, markup)
+        self._launch(request, data)
         return future
 
-    def events(self, text: str, markup: bool = False) -> Iterator[Event]:
+    def events(self, text: str, markup: bool = False, *, rate: Typed = None,
+               pitch: Typed = None, volume: Typed = None) -> Generator[Event, None, None]:
         """Renders asynchronously and yields each event as it arrives, ending
         with Done. Leaving the loop early (or closing the iterator) stops the
-        request; a stop from elsewhere raises Cancelled."""
+        request; a stop from elsewhere raises Cancelled, an answer cut short
+        or refused raises GeneralError. rate, pitch and volume as for
+        render()."""
         check_text(text)
-        return self._events(text, markup)
+        return self._events(*self._submission(text, markup, rate, pitch, volume), markup)
 
-    def _events(self, text: str, markup: bool) -> Iterator[Event]:
+    def _events(self, submitted: SubmittedText, data: bytes,
+                markup: bool) -> Generator[Event, None, None]:
         events: "queue.Queue[Optional[Event]]" = queue.Queue()
-        request = _Request(events.put, SubmittedText(), lambda r: events.put(None))
-        self._launch(request, text, markup)
+        request = _Request(events.put, lambda r: events.put(None))
+        request.decoder.begin_request(submitted, markup)
+        self._launch(request, data)
         ended = False
         try:
             while (event := events.get()) is not None:
@@ -226,13 +294,16 @@ class Connection:
         self._raise_for_end(request, "events")
         yield Done()
 
-    def arender(self, text: str, markup: bool = False) -> Awaitable[Result]:
+    def arender(self, text: str, markup: bool = False, *, rate: Typed = None,
+                pitch: Typed = None, volume: Typed = None) -> Awaitable[Result]:
         """Renders without blocking the event loop. Cancelling the awaiting
-        task stops the request on the server."""
+        task stops the request on the server. rate, pitch and volume as for
+        render()."""
         check_text(text)
-        return self._arender(text, markup)
+        return self._arender(text, *self._submission(text, markup, rate, pitch, volume), markup)
 
-    async def _arender(self, text: str, markup: bool) -> Result:
+    async def _arender(self, text: str, submitted: SubmittedText, data: bytes,
+                       markup: bool) -> Result:
         loop = asyncio.get_running_loop()
         done: "asyncio.Future[None]" = loop.create_future()
         result = Result(text)
@@ -240,24 +311,29 @@ class Connection:
         def on_done(request: _Request) -> None:
             _settle_threadsafe(loop, done, None)
 
-        request = _Request(result.add, SubmittedText(), on_done, result.audio)
-        await self._alaunch(loop, request, text, markup)
+        request = _Request(result.add, on_done, result.audio)
+        request.decoder.begin_request(submitted, markup)
+        await self._alaunch(loop, request, data)
         try:
             await done
         except asyncio.CancelledError:
             await _shielded_in_thread(loop, self._stop, request)
             raise
+        result.sample_rate = request.decoder.sample_rate
         self._raise_for_end(request, "arender", result)
         return result
 
-    def astream(self, text: str, markup: bool = False) -> AsyncIterator[Event]:
+    def astream(self, text: str, markup: bool = False, *, rate: Typed = None,
+                pitch: Typed = None, volume: Typed = None) -> AsyncIterator[Event]:
         """Renders without blocking the event loop and yields each event as it
         arrives, ending with Done. Cancelling the task or closing the iterator
-        (``contextlib.aclosing``) stops the request."""
+        (``contextlib.aclosing``) stops the request. rate, pitch and volume as
+        for render()."""
         check_text(text)
-        return self._astream(text, markup)
+        return self._astream(*self._submission(text, markup, rate, pitch, volume), markup)
 
-    async def _astream(self, text: str, markup: bool) -> AsyncIterator[Event]:
+    async def _astream(self, submitted: SubmittedText, data: bytes,
+                       markup: bool) -> AsyncIterator[Event]:
         loop = asyncio.get_running_loop()
         events: "asyncio.Queue[Optional[Event]]" = asyncio.Queue()
 
@@ -270,8 +346,9 @@ class Connection:
             except RuntimeError:
                 pass  # the loop has closed: nobody is listening
 
-        request = _Request(sink, SubmittedText(), on_done)
-        await self._alaunch(loop, request, text, markup)
+        request = _Request(sink, on_done)
+        request.decoder.begin_request(submitted, markup)
+        await self._alaunch(loop, request, data)
         ended = False
         try:
             while (event := await events.get()) is not None:
@@ -320,7 +397,7 @@ class Connection:
         data = encode(wanted, "voice")
         request = _Request(lambda event: None)
         code = self._call(request, lambda: self._lib.vrSetVoiceFast(self._live(), data))
-        if code != 0 or request.errors:
+        if code != 0 or request.decoder.errors:
             raise error_for(code, "set_voice(%r)" % wanted, request.server_message())
 
     def query(self, text: str) -> str:
@@ -334,7 +411,7 @@ class Connection:
 
         request = _Request(sink)
         code = self._call(request, lambda: self._lib.vrQueryServer(self._live(), data))
-        if code != 0 or request.errors:
+        if code != 0 or request.decoder.errors:
             raise error_for(code, "query", request.server_message())
         return "".join(replies)
 
@@ -346,13 +423,18 @@ class Connection:
             raise error_for(-2, "the connection is closed")
         return handle
 
+    @staticmethod
+    def _submission(text: str, markup: bool, rate: Typed, pitch: Typed,
+                    volume: Typed) -> Tuple[SubmittedText, bytes]:
+        """What to send for a whole text in the prosody asked for."""
+        return build_request(text, markup, _prosody(rate, pitch, volume).tag())
+
     def _begin(self, request: _Request) -> None:
         # Waits for the request before (an asynchronous one holds the slot
         # until its completion event) and for stops in progress.
         with self._idle:
             self._idle.wait_for(lambda: self._request is None and self._cancels == 0)
             self._request = request
-            self._sample_rate = 0
 
     def _end(self, request: _Request) -> None:
         with self._idle:
@@ -369,47 +451,57 @@ class Connection:
         finally:
             self._end(request)
 
-    def _speak(self, what: str, text: str, markup: bool, final: bool) -> Result:
+    def _speak(self, what: str, text: str, markup: bool, final: bool,
+               whole: Optional[Tuple[SubmittedText, bytes]] = None,
+               styled: bool = False) -> Result:
+        """A render (whole: what to send for it; styled: it asks for a
+        prosody), a piece of a stream or its flush."""
         lib = self._lib
         result = Result()
         request = _Request(result.add, audio=result.audio)
 
         def call() -> int:
-            # An open stream goes on with this text: word offsets count from
-            # its start, and the Result's text is all of it.
-            stream = self._stream or SubmittedText()
+            if whole is not None and self._stream is None:
+                submitted, data = whole
+                request.decoder.begin_request(submitted, markup)
+                result.set_text(submitted.pieces())
+                return int(lib.vrRenderSpeechXML(self._live(), data))
+            if styled:
+                raise Busy(-6, "a stream is open: flush() it before a render with rate, "
+                               "pitch or volume")
+            # An open stream goes on with this text: word offsets and times
+            # count from its start, and the Result's text is all of it.
+            stream, decoder = self._stream or (SubmittedText(), AnswerDecoder())
             self._stream = None
-            request.text = stream
+            request.decoder = decoder
+            decoder.begin_request(stream, markup)
             data = stream.add(text, plain=not markup)
             result.set_text(stream.pieces())
             if what == "flush":
-                code: int = (lib.vrFlushSpeechStreamXML if markup
-                             else lib.vrFlushSpeechStream)(self._live())
+                code = int(lib.vrFlushSpeechStreamXML(self._live()))
             elif what == "push":
-                code = (lib.vrPushSpeechStreamXML if markup
-                        else lib.vrPushSpeechStream)(self._live(), data)
+                code = int(lib.vrPushSpeechStreamXML(self._live(), data))
             else:
-                code = (lib.vrRenderSpeechXML if markup else lib.vrRenderSpeech)(self._live(), data)
+                code = int(lib.vrRenderSpeechXML(self._live(), data))
             if not final and code == 0:
-                self._stream = stream
+                self._stream = stream, decoder
             return code
 
         code = self._call(request, call)
-        if code != 0 or request.errors:
+        result.sample_rate = request.decoder.sample_rate
+        if code != 0 or request.decoder.errors:
             raise error_for(code, what, request.server_message(), result)
         return result
 
-    def _launch(self, request: _Request, text: str, markup: bool) -> None:
+    def _launch(self, request: _Request, data: bytes) -> None:
         """Starts an asynchronous render as the connection's request; blocks
         while another request runs."""
-        function = self._lib.vrRenderSpeechXMLAsync if markup else self._lib.vrRenderSpeechAsync
+        function = self._lib.vrRenderSpeechXMLAsync
         self._live()
         self._begin(request)
         try:
             if self._stream is not None:
                 raise Busy(-6, "a stream is open: flush() it before an asynchronous render")
-            assert request.text is not None
-            data = request.text.add(text, plain=not markup)
             # The library's worker holds its previous request through the
             # completion event and a moment after; a launch in that window
             # gets VR_BUSY, so retry for a bounded time.
@@ -425,12 +517,12 @@ class Connection:
             self._end(request)
             raise error_for(code, "render_async")
 
-    async def _alaunch(self, loop: asyncio.AbstractEventLoop, request: _Request, text: str,
-                       markup: bool) -> None:
+    async def _alaunch(self, loop: asyncio.AbstractEventLoop, request: _Request,
+                       data: bytes) -> None:
         # The launch waits for the request before; it does so on a thread of
         # its own. A task cancelled meanwhile lets the launch finish, then
         # stops what it launched.
-        launch = _in_thread(loop, self._launch, request, text, markup)
+        launch = _in_thread(loop, self._launch, request, data)
         try:
             await asyncio.shield(launch)
         except asyncio.CancelledError:
@@ -478,8 +570,9 @@ class Connection:
                        result: Optional[Result] = None) -> None:
         if request.stopping:
             raise Cancelled(-5, what, None, result)
-        if request.errors:
-            raise error_for(0, what, request.server_message(), result)
+        failure = request.failure(what, result)
+        if failure is not None:
+            raise failure
 
     # ---- The packet callback -----------------------------------------------------
 
@@ -488,14 +581,13 @@ class Connection:
         # connection lock held. An exception must not cross back into C.
         try:
             request = self._request
-            if packet_type == _DONE:
+            if packet_type == DONE:
                 self._on_done()
             elif request is not None:
-                if packet_type == _AUDIO and request.audio is not None:
-                    if length > 0:
-                        request.audio += (ctypes.c_char * length).from_address(data)
+                if packet_type == AUDIO and request.audio is not None:
+                    request.decoder.add_audio(request.audio, data, length)
                     return 0
-                event = self._decode(request, packet_type, data, length)
+                event = request.decoder.decode(packet_type, data, length)
                 if event is not None:
                     request.sink(event)
             return 0
@@ -515,46 +607,6 @@ class Connection:
             on_done, request.on_done = request.on_done, None
         if on_done is not None:
             on_done(request)
-
-    def _decode(self, request: _Request, packet_type: int, data: Any,
-                length: int) -> Optional[Event]:
-        if packet_type == _AUDIO:
-            return Audio(ctypes.string_at(data, length) if length > 0 else b"")
-        if packet_type == _PHONEME:
-            p = _library.PhonemeEvent.from_address(data)
-            return Phoneme((p.phone or b"").decode(errors="replace"),
-                           (p.next_phone or b"").decode(errors="replace"),
-                           p.first, p.value1, p.value2)
-        payload = ctypes.string_at(data, length) if length > 0 else b""
-        if packet_type == _MARK and len(payload) >= 5:
-            (offset,) = struct.unpack_from(">i", payload)
-            name = payload[4:].split(b"\0", 1)[0].decode(errors="replace")
-            rate = self._sample_rate
-            mark = Mark(name, offset, offset / rate if rate else None)
-            word = _word_mark(name)
-            if word is not None:
-                chars, byte, count, size = word
-                text = request.text
-                if text is not None:
-                    chars, count = text.caller_chars(chars), \
-                        text.caller_chars(chars + count) - text.caller_chars(chars)
-                    byte, size = text.caller_bytes(byte), \
-                        text.caller_bytes(byte + size) - text.caller_bytes(byte)
-                mark.char_offset, mark.byte_offset = chars, byte
-                mark.char_length, mark.byte_length = count, size
-            return mark
-        if packet_type == _FORMAT and len(payload) >= 8:
-            rate, bits, channels = struct.unpack_from(">IHH", payload)
-            self._sample_rate = rate
-            return AudioFormat(rate, bits, channels)
-        message = payload.split(b"\0", 1)[0].decode(errors="replace")
-        if packet_type == _MESSAGE:
-            if message.startswith(_SERVER_ERROR):
-                request.errors.append(message[len(_SERVER_ERROR):])
-            return Message(message)
-        if packet_type == _QUERY:
-            return QueryReply(message)
-        return None
 
 
 # ---- Threads for asyncio --------------------------------------------------------

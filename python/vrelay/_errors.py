@@ -1,8 +1,9 @@
 # SPDX-License-Identifier: MIT
-"""The exceptions: one class per result code, and the server's refusals."""
+"""The exceptions: one class per result code, and the server's refusals,
+each saying what happened in words for a user."""
 
 import concurrent.futures
-from typing import TYPE_CHECKING, Dict, Optional, Type
+from typing import TYPE_CHECKING, Dict, Optional, Tuple, Type
 
 if TYPE_CHECKING:
     from ._events import Result
@@ -11,6 +12,12 @@ _NAMES = {0: "VR_SUCCESS", -1: "VR_ERROR", -2: "VR_BAD_HANDLE", -3: "VR_SEND_FAI
           -4: "VR_CONNECT_FAILED", -5: "VR_CANCELLED", -6: "VR_BUSY", -7: "VR_BAD_KEY",
           -8: "VR_NO_CURRENT_VOICE"}
 
+# What each failure means, as the doors say it.
+_REASONS = {-1: "the server stopped answering", -2: "the connection is closed",
+            -3: "the connection to the server broke", -4: "no speech server answers",
+            -5: "the request was stopped", -6: "another request is running on the connection",
+            -7: "no such voice attribute", -8: "no voice is selected"}
+
 
 def result_name(code: int) -> str:
     """The name of a result code, e.g. "VR_BUSY"."""
@@ -18,24 +25,29 @@ def result_name(code: int) -> str:
 
 
 class VrelayError(Exception):
-    """A call failed. ``code`` is the library's result code, ``name`` its name,
-    ``server_message`` the reason the server gave (or None), ``result`` what
-    the request had answered before it failed (or None)."""
+    """A call failed. ``reason`` says what happened ("the server stopped
+    answering", "the server refused: server busy"), ``code`` is the
+    library's result code and ``name`` its name, ``server_message`` the
+    reason the server gave (or None), ``result`` what the request had
+    answered before it failed (or None)."""
     code = -1
 
     def __init__(self, code: int, call: str = "", server_message: Optional[str] = None,
-                 result: "Optional[Result]" = None) -> None:
+                 result: "Optional[Result]" = None, reason: Optional[str] = None) -> None:
         self.code = code
         self.name = result_name(code)
+        self.call = call
         self.server_message = server_message
         self.result = result
-        reason = "%s (%s)" % (server_message, self.name) if server_message else \
-            "%s (%d)" % (self.name, code)
+        if reason is None:
+            reason = "the server refused: " + server_message if server_message else \
+                _REASONS.get(code, "%s (%d)" % (self.name, code))
+        self.reason = reason
         super().__init__("%s: %s" % (call, reason) if call else reason)
 
 
 class GeneralError(VrelayError):
-    """VR_ERROR: the reply could not be read to its end, or the server refused."""
+    """VR_ERROR: the server stopped answering, or it refused."""
     code = -1
 
 
@@ -49,13 +61,23 @@ class BadHandle(VrelayError):
 
 
 class SendFailed(VrelayError):
-    """VR_SEND_FAILED: sending to the server failed, or the connection is not open."""
+    """VR_SEND_FAILED: the connection to the server broke, or is not open."""
     code = -3
 
 
 class ConnectFailed(VrelayError):
-    """VR_CONNECT_FAILED: no connection to the server could be made."""
+    """No speech server answers at the address: ``address`` is "HOST:PORT",
+    ``reason`` why ("connection refused", "no such host", "what answers
+    there is not a speech server", ...)."""
     code = -4
+
+    def __init__(self, code: int, call: str = "", server_message: Optional[str] = None,
+                 result: "Optional[Result]" = None, reason: Optional[str] = None,
+                 address: str = "") -> None:
+        self.address = address
+        super().__init__(code, call, server_message, result, reason)
+        if address:
+            self.args = ("no speech server at %s (%s)" % (address, self.reason),)
 
 
 class Cancelled(VrelayError, concurrent.futures.CancelledError):
@@ -76,9 +98,9 @@ class NoCurrentVoice(VrelayError):
     code = -8
 
 
-_ERRORS: Dict[int, Type[VrelayError]] = {
-    cls.code: cls for cls in (GeneralError, BadHandle, SendFailed, ConnectFailed, Cancelled,
-                              Busy, BadKey, NoCurrentVoice)}
+_CLASSES: Tuple[Type[VrelayError], ...] = (GeneralError, BadHandle, SendFailed, ConnectFailed,
+                                           Cancelled, Busy, BadKey, NoCurrentVoice)
+_ERRORS: Dict[int, Type[VrelayError]] = {cls.code: cls for cls in _CLASSES}
 
 
 def error_for(code: int, call: str, server_message: Optional[str] = None,

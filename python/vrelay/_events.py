@@ -10,7 +10,8 @@ from typing import BinaryIO, List, Optional, Tuple, Union
 
 @dataclass(slots=True)
 class AudioFormat:
-    """The format of the audio that follows."""
+    """The format of the audio that follows: at the start of a job's audio,
+    and again when its sample rate changes."""
     sample_rate: int
     bits_per_sample: int
     channels: int
@@ -18,21 +19,27 @@ class AudioFormat:
 
 @dataclass(slots=True)
 class Audio:
-    """A piece of the audio: signed 16-bit little-endian mono PCM."""
+    """A piece of the audio: signed 16-bit little-endian mono PCM. ``first``
+    is the job's sample number of its first sample."""
     data: bytes
+    first: int = 0
 
 
 @dataclass(slots=True)
 class Mark:
-    """A mark was reached. Word marks carry the word's place in the text
-    (``text[char_offset:char_end]``) and in its UTF-8 bytes."""
+    """A mark was reached: a word, or a <mark/> of the caller's markup. Word
+    marks carry the word's place in the text (``text[char_offset:char_end]``)
+    and in its UTF-8 bytes, and the word as written (in markup with its
+    entities decoded and tags left out: "Café" for "Caf&eacute;")."""
     name: str
     sample_offset: int                 # from the first sample of the request's audio
-    time: Optional[float]              # seconds, when the sample rate is known
+    time: Optional[float]              # seconds from the start of the job, once the rate is known
     char_offset: Optional[int] = None  # word marks only
     char_length: Optional[int] = None
     byte_offset: Optional[int] = None
     byte_length: Optional[int] = None
+    sample: int = 0                    # from the first sample of the job's audio
+    written: Optional[str] = None      # word marks only
 
     @property
     def is_word(self) -> bool:
@@ -47,18 +54,25 @@ class Mark:
 
 @dataclass(slots=True)
 class Phoneme:
-    """A phoneme: its name, the next one's, start and duration in samples."""
+    """A phoneme: its name, the next one's, start (in the request's audio)
+    and duration in samples; ``sample`` is its start in the job's audio."""
     phone: str
     next_phone: str
     start: int
     duration: int
     sample_rate: int
+    sample: int = 0
 
 
 @dataclass(slots=True)
 class Message:
     """A message from the server; its refusals begin with "error: "."""
     text: str
+
+    @property
+    def is_error(self) -> bool:
+        """The server refused the request or part of it."""
+        return self.text.startswith("error: ")
 
 
 @dataclass(slots=True)
@@ -68,7 +82,8 @@ class QueryReply:
 
 @dataclass(slots=True)
 class Done:
-    """The end of an asynchronous render (always the last event)."""
+    """The end of an asynchronous render (always the last event of one that
+    was not stopped and did not fail)."""
 
 
 Event = Union[AudioFormat, Audio, Mark, Phoneme, Message, QueryReply, Done]
@@ -78,7 +93,8 @@ class Result:
     """Everything one request answered: the audio (a bytearray of 16-bit
     little-endian mono PCM at ``sample_rate``), the word marks in text order,
     the phonemes and the server's messages. ``text`` is the caller's text the
-    marks point into; for a stream, every piece pushed so far."""
+    marks point into; for a stream, every piece pushed so far (and the marks'
+    times count from the stream's start)."""
 
     __slots__ = ("audio", "sample_rate", "marks", "phonemes", "messages", "_text", "_pieces")
 

@@ -4,7 +4,8 @@
 import os
 import shutil
 import subprocess
-from typing import List, Optional, Sequence
+import tempfile
+from typing import IO, List, Optional, Sequence
 
 from . import _library
 from ._connection import Connection
@@ -41,24 +42,37 @@ def find_server() -> Optional[str]:
 class LocalServer:
     """Starts vrelay-server listening on 127.0.0.1 at a free port and stops it
     on close() (it is a context manager). ``engine`` is "espeak" or "tone";
-    ``arguments`` go to the server as they are."""
+    ``arguments`` go to the server as they are. The server's warnings go to
+    standard error; with log=False nowhere (but why it could not start goes
+    into the exception all the same)."""
 
     def __init__(self, engine: str = "espeak", program: Optional[str] = None,
-                 arguments: Sequence[str] = ()) -> None:
+                 arguments: Sequence[str] = (), log: bool = True) -> None:
         program = program or find_server()
         if program is None:
-            raise ConnectFailed(-4, "no vrelay-server found (set VRELAY_SERVER to its path)")
+            raise ConnectFailed(-4, reason="no vrelay-server found (set VRELAY_SERVER to its "
+                                           "path)")
         self.host = "127.0.0.1"
-        self._process: Optional["subprocess.Popen[str]"] = subprocess.Popen(
-            [program, "--port", "0", "--engine", engine, "--log-level", "warning",
-             *arguments],
-            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True)
-        assert self._process.stdout is not None
-        line = self._process.stdout.readline()  # "listening on ADDR:PORT"
-        self._process.stdout.close()
-        if not line.startswith("listening on "):
-            self.close()
-            raise ConnectFailed(-4, "%s did not start" % program)
+        errors: Optional[IO[bytes]] = None if log else tempfile.TemporaryFile()
+        try:
+            self._process: Optional["subprocess.Popen[str]"] = subprocess.Popen(
+                [program, "--port", "0", "--engine", engine, "--log-level",
+                 "warning" if log else "error", *arguments],
+                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=errors, text=True)
+            assert self._process.stdout is not None
+            line = self._process.stdout.readline()  # "listening on ADDR:PORT"
+            self._process.stdout.close()
+            if not line.startswith("listening on "):
+                self.close()
+                why = ""
+                if errors is not None:
+                    errors.seek(0)
+                    said = errors.read().decode(errors="replace").strip().splitlines()
+                    why = ": " + said[-1] if said else ""
+                raise ConnectFailed(-4, reason="%s did not start%s" % (program, why))
+        finally:
+            if errors is not None:
+                errors.close()
         self.port = int(line.rsplit(":", 1)[1])
 
     def connect(self) -> Connection:

@@ -5,63 +5,41 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "frontend/exit_codes.h"
 #include "frontend/prosody.h"
 #include "frontend/request_cutter.h"
+#include "tests/support/case_table.h"
 
 namespace vrelay {
 namespace frontend {
 namespace {
 
+Quantity QuantityNamed(const std::string& name) {
+    return name == "rate" ? Quantity::kRate : name == "pitch" ? Quantity::kPitch : Quantity::kVolume;
+}
+
 // Every form a person may type; past the reach of the voice a value moves to
 // the nearer end with a notice, and only what is no form at all is refused.
+// A malformed value's message names every form with its reach. (The cases
+// are the Python package's too.)
 TEST(ProsodyTest, TypedValuesAreReadAndMovedIntoReach) {
-    const struct {
-        Quantity quantity;
-        const char* typed;
-        const char* value;  // null: refused
-        const char* notice;
-    } rows[] = {
-        {Quantity::kRate, "150WPM", "150wpm", ""},
-        {Quantity::kRate, "x-slow", "x-slow", ""},
-        {Quantity::kRate, "+20%", "+20%", ""},
-        {Quantity::kRate, "1.5", "150%", ""},  // a multiple of the voice's rate
-        {Quantity::kRate, "40%", "45.71%", "40% is out of reach (45.71% to 457.14%): 45.71% is used"},
-        {Quantity::kRate, "+500%", "+357.14%",
-         "+500% is out of reach (-54.29% to +357.14%): +357.14% is used"},
-        {Quantity::kRate, "900wpm", "800wpm", "900wpm is out of reach (80wpm to 800wpm): 800wpm is used"},
-        {Quantity::kPitch, "250Hz", "250Hz", ""},  // the voice's own reach: the server's to know
-        {Quantity::kPitch, "-2st", "-2st", ""},
-        {Quantity::kPitch, "+24st", "+8.98st", "+24st is out of reach (-7.46st to +8.98st): +8.98st is used"},
-        {Quantity::kPitch, "200%", "168%", "200% is out of reach (65% to 168%): 168% is used"},
-        {Quantity::kPitch, "+30Hz", "+30Hz", ""},
-        {Quantity::kVolume, "+12dB", "+6dB", "+12dB is out of reach (-60dB to +6dB): +6dB is used"},
-        {Quantity::kVolume, "6dB", "6dB", ""},
-        {Quantity::kVolume, "50", "50%", ""},
-        {Quantity::kVolume, "-50%", "-50%", ""},
-        {Quantity::kVolume, "silent", "silent", ""},
-        {Quantity::kRate, "banana", nullptr, ""},
-        {Quantity::kRate, "1\"/>", nullptr, ""},
-        {Quantity::kRate, "20Hz", nullptr, ""},
-        {Quantity::kRate, "-5wpm", nullptr, ""},  // words a minute have no sign
-        {Quantity::kPitch, "2st", nullptr, ""},   // semitones only as a change
-        {Quantity::kVolume, "inf%", nullptr, ""},
-        {Quantity::kVolume, "x-slow", nullptr, ""},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.typed);
+    const auto typed = test::ReadCaseTable(VRELAY_FRONTEND_CASES, "typed", 4);
+    ASSERT_GT(typed.size(), 20u) << VRELAY_FRONTEND_CASES;
+    for (const auto& row : typed) {
+        SCOPED_TRACE(row[0] + " " + row[1]);
         std::string value, notice;
-        ASSERT_EQ(ReadTypedProsody(row.quantity, row.typed, &value, &notice), row.value != nullptr);
-        if (row.value != nullptr) {
-            EXPECT_EQ(value, row.value);
-            EXPECT_EQ(notice, row.notice);
+        ASSERT_EQ(ReadTypedProsody(QuantityNamed(row[0]), row[1], &value, &notice), !row[2].empty());
+        if (!row[2].empty()) {
+            EXPECT_EQ(value, row[2]);
+            EXPECT_EQ(notice, row[3]);
         }
     }
-    // A malformed value's message names every form with its reach.
-    EXPECT_EQ(ProsodyForms(Quantity::kRate),
-              "x-slow ... x-fast, N% (45.71% to 457.14%), +N%, -N% or Nwpm (80wpm to 800wpm)");
+    for (const auto& row : test::ReadCaseTable(VRELAY_FRONTEND_CASES, "forms", 2)) {
+        EXPECT_EQ(ProsodyForms(QuantityNamed(row[0])), row[1]);
+    }
 }
 
 // Speech Dispatcher's -100..100 and the page's sliders reach the ends of
@@ -84,6 +62,33 @@ TEST(ProsodyTest, SpeechDispatcherAndSliderScalesStayInReach) {
     };
     for (const auto& row : rows) {
         EXPECT_EQ(ProsodyTag(row.setting), row.tag);
+    }
+}
+
+// A whole text as one request: escaped when plain, in the prosody typed,
+// which goes inside a <speak> root; elements left open are closed. (The
+// cases are the Python package's too.)
+TEST(RequestCutterTest, WrapsAWholeTextInItsProsody) {
+    const auto rows = test::ReadCaseTable(VRELAY_FRONTEND_CASES, "submit", 6);
+    ASSERT_FALSE(rows.empty()) << VRELAY_FRONTEND_CASES;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row[4]);
+        RequestCutter::Options options;
+        options.markup = row[0] == "markup";
+        std::string notice;
+        for (const auto& [quantity, typed, value] :
+             {std::make_tuple(Quantity::kRate, row[1], &options.prosody.rate),
+              std::make_tuple(Quantity::kPitch, row[2], &options.prosody.pitch),
+              std::make_tuple(Quantity::kVolume, row[3], &options.prosody.volume)}) {
+            ASSERT_TRUE(typed.empty() || ReadTypedProsody(quantity, typed, value, &notice));
+        }
+        RequestCutter cutter(options);
+        cutter.Add(row[4]);
+        cutter.Finish();
+        Request request;
+        ASSERT_TRUE(cutter.Next(&request));
+        EXPECT_EQ(request.Submit(), row[5]);
+        EXPECT_FALSE(cutter.Next(&request));
     }
 }
 

@@ -3,11 +3,11 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <vector>
 
 #include "frontend/input_cleaner.h"
 #include "frontend/voice_choice.h"
+#include "tests/support/case_table.h"
 
 namespace vrelay {
 namespace frontend {
@@ -95,35 +95,22 @@ TEST(VoiceChoiceTest, VoicesSpeakTheirLanguagesWithTheirRegions) {
 }
 
 // The input may arrive cut anywhere: a mark, a character, an entity or a tag
-// cut in two comes out as if whole. What a browser does not show is blanked
-// byte for byte, so offsets stay those of the input.
+// cut in two comes out as if whole, with the same notices. What a browser
+// does not show is blanked byte for byte, so offsets stay those of the
+// input. (The cases are the Python package's too.)
 TEST(InputCleanerTest, SameTextWhereverTheInputIsCut) {
-    const auto blanks = [](const char* what) { return std::string(std::strlen(what), ' '); };
-    const struct {
-        bool markup;
-        std::string input;
-        std::string text;
-    } rows[] = {
-        {false,
-         "\xEF\xBB\xBF"
-         "caf\xC3\xA9 \xE9t\xE9 a\xC2\xA0"
-         "b &nbsp;",
-         "caf\xC3\xA9 \xC3\xA9t\xC3\xA9 a  b &nbsp;"},
-        {true,
-         "<p>a<SCRIPT type='x'>b</script >c<style/>d<voice gender=\"female\" age=\"70\">e"
-         "</voice></p>",
-         "<p>a" + blanks("<SCRIPT type='x'>b</script >") + "c" + blanks("<style/>") +
-             "d<voice name=\"+female+70\" gender=\"female\" age=\"70\">e</voice></p>"},
-        {true, "<!DOCTYPE html><!-- a <b> --><p>a&nbsp;b&#160;c &amp; &eacute;</p>",
-         blanks("<!DOCTYPE html><!-- a <b> -->") + "<p>a      b      c &amp; &eacute;</p>"},
-    };
+    const auto rows = test::ReadCaseTable(VRELAY_FRONTEND_CASES, "clean", 3);
+    ASSERT_FALSE(rows.empty()) << VRELAY_FRONTEND_CASES;
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.input);
-        for (size_t cut = 0; cut <= row.input.size(); ++cut) {
-            InputCleaner cleaner(row.markup);
-            std::string text = cleaner.Clean(row.input.substr(0, cut), false);
-            text += cleaner.Clean(row.input.substr(cut), true);
-            EXPECT_EQ(text, row.text) << "cut at " << cut;
+        SCOPED_TRACE(row[1]);
+        const std::string& input = row[1];
+        const std::vector<std::string> notices(row.begin() + 3, row.end());
+        for (size_t cut = 0; cut <= input.size(); ++cut) {
+            InputCleaner cleaner(row[0] == "markup");
+            std::string text = cleaner.Clean(input.substr(0, cut), false);
+            text += cleaner.Clean(input.substr(cut), true);
+            EXPECT_EQ(text, row[2]) << "cut at " << cut;
+            EXPECT_EQ(cleaner.TakeNotices(), notices) << "cut at " << cut;
         }
     }
 }

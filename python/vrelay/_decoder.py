@@ -1,0 +1,124 @@
+# SPDX-License-Identifier: MIT
+"""The server's answer, packet by packet as the library's callback hands it
+over, decoded into typed events with their times, by the rules of the
+front-end core's answer decoder: the audio format (when the rate changes),
+audio, words (with where they are in the caller's text), phonemes, the marks
+of the caller's markup, and the server's messages. One clock runs across
+the requests of a job (a render, or a stream from its first push): every
+``sample`` is an offset from the start of the job's audio."""
+
+import ctypes
+import struct
+from typing import Any, List, Optional
+
+from . import _library
+from ._events import Audio, AudioFormat, Event, Mark, Message, Phoneme, QueryReply
+from ._text import SubmittedText, as_written, mapped_word
+
+# Packet types the callback receives.
+PHONEME, AUDIO, MARK, FORMAT, MESSAGE, QUERY, DONE = 3, 6, 8, 9, 10, 13, 14
+_ERROR_PREFIX = "error: "
+_FINAL_MARK = "kvox_final"  # ends every request's answer
+
+
+def _word_mark(name: str) -> Optional[List[int]]:
+    """[char offset, byte offset, char length, byte length] of kvtk_C_B_N_L."""
+    parts = name.split("_")
+    if len(parts) != 5 or parts[0] != "kvtk" or not all(p.isdigit() for p in parts[1:]):
+        return None
+    return [int(p) for p in parts[1:]]
+
+
+class AnswerDecoder:
+    """Decodes one job's answers. Used by the thread of the request in
+    flight only."""
+
+    def __init__(self) -> None:
+        self.sample_rate = 0   # of the job's audio, 0 before a format came
+        self.samples = 0       # of the job's audio so far
+        self.words = 0
+        self._base = 0         # samples before the current request
+        self._text: Optional[SubmittedText] = None
+        self._markup = False
+        self.answered = False  # any answer came: what answers is a speech server
+        self.complete = False  # the request's last mark came: its answer is whole
+        self.errors: List[str] = []  # the server's refusals, "error: " taken off
+
+    def begin_request(self, text: Optional[SubmittedText], markup: bool = False) -> None:
+        """A new request: its audio follows that of the ones before; its word
+        marks map through text (None for a query or a voice selection)."""
+        self._base = self.samples
+        self._text = text
+        self._markup = markup
+        self.answered = self.complete = False
+        self.errors = []
+
+    def refusal(self) -> Optional[str]:
+        """The server's refusals of the current request, or None."""
+        return "; ".join(self.errors) if self.errors else None
+
+    def add_audio(self, buffer: bytearray, data: Any, length: int) -> None:
+        """An audio packet straight into buffer, with no event for it."""
+        self.answered = True
+        if length > 0:
+            buffer += (ctypes.c_char * length).from_address(data)
+            self.samples += length // 2
+
+    def decode(self, packet_type: int, data: Any, length: int) -> Optional[Event]:
+        """The event of one packet as the callback got it, or None."""
+        if packet_type != DONE:
+            self.answered = True
+        if packet_type == AUDIO:
+            audio = Audio(ctypes.string_at(data, length) if length > 0 else b"", self.samples)
+            self.samples += len(audio.data) // 2
+            return audio
+        if packet_type == PHONEME:
+            if not data or length < ctypes.sizeof(_library.PhonemeEvent):
+                return None
+            p = _library.PhonemeEvent.from_address(data)
+            return Phoneme((p.phone or b"").decode(errors="replace"),
+                           (p.next_phone or b"").decode(errors="replace"),
+                           p.first, p.value1, p.value2, self._base + p.first)
+        payload = ctypes.string_at(data, length) if data and length > 0 else b""
+        if packet_type == MARK:
+            return self._mark(payload)
+        if packet_type == FORMAT:
+            if len(payload) < 8:
+                return None
+            rate, bits, channels = struct.unpack_from(">IHH", payload)
+            if rate == 0 or rate == self.sample_rate:
+                return None
+            self.sample_rate = rate
+            return AudioFormat(rate, bits, channels)
+        text = payload.split(b"\0", 1)[0].decode(errors="replace")
+        if packet_type == MESSAGE:
+            if text.startswith(_ERROR_PREFIX):
+                self.errors.append(text[len(_ERROR_PREFIX):])
+            return Message(text)
+        if packet_type == QUERY:
+            return QueryReply(text)
+        return None
+
+    def _mark(self, payload: bytes) -> Optional[Mark]:
+        if len(payload) < 5 or b"\0" not in payload[4:]:
+            return None
+        (offset,) = struct.unpack_from(">i", payload)
+        name = payload[4:].split(b"\0", 1)[0].decode(errors="replace")
+        if name == _FINAL_MARK:
+            self.complete = True
+            return None
+        sample = self._base + max(offset, 0)
+        mark = Mark(name, offset, sample / self.sample_rate if self.sample_rate else None,
+                    sample=sample)
+        word = _word_mark(name)
+        if word is None:
+            return mark
+        text = self._text
+        if text is None:
+            return None
+        chars, size_at, count, size = mapped_word(text, word)
+        mark.char_offset, mark.byte_offset = chars, size_at
+        mark.char_length, mark.byte_length = count, size
+        mark.written = as_written(text.caller_text(chars, count), self._markup)
+        self.words += 1
+        return mark
