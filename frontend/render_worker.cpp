@@ -459,6 +459,7 @@ void RenderWorker::RunJob(const SpeechJob& job, AnswerDecoder* decoder, JobEnd* 
     RequestCutter::Options cut;
     cut.markup = job.markup;
     cut.prosody = job.prosody;
+    cut.spell = job.spell;
     cut.requestBytes = options_.async ? std::string::npos / 2 : job.requestBytes;
     RequestCutter cutter(cut);
     cutter.Add(job.text);

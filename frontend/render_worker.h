@@ -95,6 +95,7 @@ struct SpeechJob {
     size_t requestBytes = 4000;  // submitted bytes of a request
     int64_t startByte = 0;       // speak from this byte of the text
     std::shared_ptr<JobSink> sink;
+    bool spell = false;  // every word said as its characters
 };
 
 struct WorkerOptions {

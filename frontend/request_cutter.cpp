@@ -15,6 +15,9 @@ namespace {
 
 constexpr size_t kMaxOpen = 32;
 
+const char kSpellStart[] = "<say-as interpret-as=\"characters\">";
+const char kSpellEnd[] = "</say-as>";
+
 bool IsBlank(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
@@ -140,7 +143,10 @@ bool Request::Word(int64_t offset, int64_t length, SourceRange* word) const {
 }
 
 RequestCutter::RequestCutter(const Options& options)
-    : options_(options), prosodyOpen_(ProsodyTag(options.prosody)) {}
+    : options_(options),
+      wrapOpen_(ProsodyTag(options.prosody) + (options.spell ? kSpellStart : "")),
+      wrapClose_((options.spell ? kSpellEnd : "") +
+                 std::string(options.prosody.Empty() ? "" : "</prosody>")) {}
 
 void RequestCutter::Add(const std::string& text) {
     pending_ += text;
@@ -231,14 +237,14 @@ size_t RequestCutter::Cut(size_t limit, size_t budget) const {
 }
 
 std::string RequestCutter::Opening(bool* prosody) const {
-    // The prosody goes outside everything, or right inside a <speak> root;
+    // The wrapper goes outside everything, or right inside a <speak> root;
     // while such a root is not open, the root's own tag brings it.
     const size_t at = RootIsSpeak() ? 1 : 0;
-    *prosody = !prosodyOpen_.empty() && (at == 1 || !speakRoot_);
+    *prosody = !wrapOpen_.empty() && (at == 1 || !speakRoot_);
     std::string opening;
     for (size_t k = 0; k <= open_.size(); ++k) {
         if (k == at && *prosody) {
-            opening += prosodyOpen_;
+            opening += wrapOpen_;
         }
         if (k < open_.size()) {
             opening += open_[k].tag;
@@ -253,8 +259,8 @@ std::string RequestCutter::Closing(bool prosodyOpen) const {
     for (size_t k = open_.size(); k > root; --k) {
         closing += "</" + open_[k - 1].name + ">";
     }
-    if (prosodyOpen && !prosodyOpen_.empty()) {
-        closing += "</prosody>";
+    if (prosodyOpen) {
+        closing += wrapClose_;
     }
     return root != 0 ? closing + "</" + open_[0].name + ">" : closing;
 }
@@ -263,13 +269,13 @@ void RequestCutter::FollowTag(const std::string& tag, std::string* before, std::
     if (tag.size() < 3 || tag.back() != '>' || tag[1] == '!' || tag[1] == '?') {
         return;
     }
-    const bool prosody = speakRoot_ && !prosodyOpen_.empty();
+    const bool prosody = speakRoot_ && !wrapOpen_.empty();
     if (tag[1] == '/') {
         const std::string name = TagName(tag, 2);
         for (size_t k = open_.size(); k > 0; --k) {
             if (open_[k - 1].name == name) {
                 if (k == 1 && prosody && RootIsSpeak()) {
-                    *before = "</prosody>";
+                    *before = wrapClose_;
                 }
                 open_.resize(k - 1);
                 break;
@@ -282,7 +288,7 @@ void RequestCutter::FollowTag(const std::string& tag, std::string* before, std::
         open_.size() < kMaxOpen) {
         open_.push_back({name, tag});
         if (open_.size() == 1 && prosody && RootIsSpeak()) {
-            *after = prosodyOpen_;
+            *after = wrapOpen_;
         }
     }
 }

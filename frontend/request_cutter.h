@@ -9,8 +9,9 @@
 // text is escaped ('<' goes as "&lt;"). Markup is cut only between
 // constructs: the elements open at a cut are closed before it and opened
 // again in the next request. Each request is wrapped in the prosody element
-// of the setting: outside everything, or, in a document whose root is
-// <speak>, right inside the root.
+// of the setting (and, to spell, an element that says every word as its
+// characters): outside everything, or, in a document whose root is <speak>,
+// right inside the root.
 //
 // Text may come whole (vrelay-web, sd_vrelay, the Python package) or piece by
 // piece (vrelay-say reads a file in blocks, or standard input line by line
@@ -87,6 +88,8 @@ class RequestCutter {
         bool markup = false;
         ProsodySetting prosody;
         size_t requestBytes = 4000;  // submitted bytes, at least 16
+        // Every word said as its characters (a <say-as> inside the prosody).
+        bool spell = false;
     };
 
     explicit RequestCutter(const Options& options);
@@ -119,7 +122,7 @@ class RequestCutter {
     // Where the next request's slice ends; npos when all of [0, limit) fits.
     size_t Cut(size_t limit, size_t budget) const;
     // The opening and closing markup of a request at the current open tags;
-    // *prosody: the opening holds the prosody tag.
+    // *prosody: the opening holds the prosody (and spelling) tags.
     std::string Opening(bool* prosody) const;
     std::string Closing(bool prosodyOpen) const;
     // Builds request from pending_[0, end) and consumes it.
@@ -135,7 +138,9 @@ class RequestCutter {
     bool RootIsSpeak() const { return speakRoot_ && !open_.empty() && open_[0].name == "speak"; }
 
     const Options options_;
-    const std::string prosodyOpen_;
+    // The prosody and spelling around each request's text, "" for none.
+    const std::string wrapOpen_;
+    const std::string wrapClose_;
     std::string pending_;  // user text not yet submitted
     TextPosition base_;    // where pending_ begins
     std::vector<OpenTag> open_;

@@ -2,10 +2,9 @@
 #include "speechd/message_settings.h"
 
 #include <cctype>
-#include <cmath>
-#include <cstdlib>
 #include <initializer_list>
 
+#include "transport/address.h"
 #include "wire/xml_escape.h"
 
 namespace vrelay {
@@ -21,9 +20,8 @@ std::string Lower(std::string text) {
 }
 
 bool ParseLevel(const std::string& value, int* level) {
-    char* end = nullptr;
-    const long n = std::strtol(value.c_str(), &end, 10);
-    if (end == value.c_str() || *end != '\0' || n < -100 || n > 100) {
+    long n = 0;
+    if (!ParseWholeNumber(value, -100, 100, &n)) {
         return false;
     }
     *level = static_cast<int>(n);
@@ -87,11 +85,6 @@ std::string KeyWords(const std::string& key) {
     return out;
 }
 
-// A signed percentage change, "+41%" or "-29%".
-std::string Change(int percent) {
-    return (percent >= 0 ? "+" : "") + std::to_string(percent) + "%";
-}
-
 }  // namespace
 
 MessageSettings::Result MessageSettings::Apply(const std::string& line) {
@@ -131,44 +124,19 @@ MessageSettings::Result MessageSettings::Apply(const std::string& line) {
     return Result::kOk;
 }
 
-std::string MessageSettings::ProsodyTag() const {
-    std::string attributes;
-    if (rate_ != 0) {
-        // Three times slower or faster at the ends, evenly in between.
-        const long percent = std::lround(100 * std::pow(3.0, rate_ / 100.0));
-        attributes += " rate=\"" + std::to_string(percent) + "%\"";
-    }
-    if (pitch_ != 0) {
-        // Half the voice's pitch to twice it at the ends.
-        attributes += " pitch=\"" +
-                      Change(static_cast<int>(std::lround(100 * std::pow(2.0, pitch_ / 100.0))) -
-                             100) +
-                      "\"";
-    }
-    if (pitchRange_ != 0) {
-        attributes += " range=\"" + Change(pitchRange_) + "\"";
-    }
-    if (volume_ != 0) {
-        attributes += " volume=\"" + Change(volume_) + "\"";
-    }
-    return attributes.empty() ? std::string() : "<prosody" + attributes + ">";
+frontend::ProsodySetting MessageSettings::Prosody() const {
+    return frontend::SpeechDispatcherProsody(rate_, pitch_, pitchRange_, volume_);
 }
 
 std::string MessageSettings::Markup(MessageKind kind, const std::string& text) const {
-    std::string body;
     switch (kind) {
-        case MessageKind::kText:
-            body = spelling_ ? Spelled(text) : text;
-            break;
         case MessageKind::kCharacter:
-            body = OneCharacter(text) ? Spelled(EscapeText(text)) : EscapeText(text);
-            break;
+            return OneCharacter(text) ? Spelled(EscapeText(text)) : EscapeText(text);
         case MessageKind::kKey:
-            body = KeyWords(text);
-            break;
+            return KeyWords(text);
+        default:
+            return text;
     }
-    const std::string open = ProsodyTag();
-    return open.empty() ? body : open + body + "</prosody>";
 }
 
 }  // namespace speechd

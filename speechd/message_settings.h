@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The speech settings Speech Dispatcher sends with SET, checked, and the
-// markup they turn a message into for the speech server.
+// The speech settings Speech Dispatcher sends with SET, checked, and what
+// they make of a message for the speech server: its markup, its prosody
+// (the core's mapping of Speech Dispatcher's scale) and its spelling.
 #ifndef VRELAY_SPEECHD_MESSAGE_SETTINGS_H
 #define VRELAY_SPEECHD_MESSAGE_SETTINGS_H
 
 #include <string>
+
+#include "frontend/prosody.h"
 
 namespace vrelay {
 namespace speechd {
@@ -24,11 +27,13 @@ class MessageSettings {
     Result Apply(const std::string& line);
 
     // The markup of a message for the server: a SPEAK text (SSML) as it is,
-    // a character spelled, a key name ("shift_a") spoken as words, each
-    // inside a prosody element for the rate, pitch, pitch range and volume
-    // that are not at their default (0), and spelled out when spelling_mode
-    // is on.
+    // a character spelled, a key name ("shift_a") spoken as words.
     std::string Markup(MessageKind kind, const std::string& text) const;
+    // The rate, pitch, pitch range and volume (-100 to 100, 0 the voice's
+    // own) as the server reads them (frontend SpeechDispatcherProsody).
+    frontend::ProsodySetting Prosody() const;
+    // spelling_mode is on: a SPEAK text is spelled out.
+    bool Spelling() const { return spelling_; }
 
     // Empty when not set (or set to NULL).
     const std::string& Language() const { return language_; }
@@ -36,9 +41,6 @@ class MessageSettings {
     // "male1" ... "male3", "female1" ... "female3", "child_male",
     // "child_female", lower case; empty when not set.
     const std::string& VoiceType() const { return voiceType_; }
-
-    // The prosody element's start tag for the numbers, "" when all are 0.
-    std::string ProsodyTag() const;
 
   private:
     int rate_ = 0;

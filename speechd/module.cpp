@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "speechd/module.h"
 
-#include <cstdlib>
 #include <sstream>
 
 #include "frontend/embedded_server.h"
+#include "frontend/input_cleaner.h"
 #include "speechd/speaker.h"
+#include "transport/address.h"
 
 namespace vrelay {
 namespace speechd {
@@ -174,15 +175,12 @@ std::string Module::Init() {
         port = embedded_->Port();
     }
     if (speaker_ == nullptr) {
-        speaker_ = std::make_unique<Speaker>(&output_, &log_);
+        // The module's own server is known to be one: no need to check.
+        speaker_ = std::make_unique<Speaker>(&output_, &log_, host, port, !config_.host.empty());
     }
     std::vector<frontend::VoiceEntry> voices;
-    if (!speaker_->Connect(host, port, &error)) {
+    if (!speaker_->Voices(&voices, &error)) {
         return FormatReply(399, {"vrelay: " + error}, "ERR CANT INIT MODULE");
-    }
-    if (!speaker_->Voices(&voices)) {
-        return FormatReply(399, {"vrelay: the speech server gave no voice list"},
-                           "ERR CANT INIT MODULE");
     }
     voices_ = VoiceMap(std::move(voices));
     serverName_ = config_.host.empty() ? "its own speech server"
@@ -201,14 +199,22 @@ std::string Module::Speak(MessageKind kind, const Request& request) {
     if (output_.AnyOpen()) {
         return "401 ERROR ALREADY SPEAKING\n";
     }
-    std::string markup = settings_.Markup(kind, request.block);
-    std::string voice = voices_.Choose(settings_.SynthesisVoice(), settings_.Language(),
-                                       settings_.VoiceType(), config_.defaultVoice);
+    // Bytes that are not UTF-8, comments and the like, as every door cleans them.
+    frontend::InputCleaner cleaner(kind == MessageKind::kText);
+    Message message;
+    message.markup = settings_.Markup(kind, cleaner.Clean(request.block, true));
+    for (const std::string& notice : cleaner.TakeNotices()) {
+        log_.Write(3, notice);
+    }
+    message.prosody = settings_.Prosody();
+    message.spell = kind == MessageKind::kText && settings_.Spelling();
+    message.voices = voices_.Candidates(settings_.SynthesisVoice(), settings_.Language(),
+                                        settings_.VoiceType(), config_.defaultVoice);
     if (!output_.Write("200 OK SPEAKING\n")) {
         return std::string();
     }
     message_ = output_.Open();
-    speaker_->Speak(message_, std::move(markup), std::move(voice));
+    speaker_->Speak(message_, std::move(message));
     return std::string();
 }
 
@@ -258,9 +264,8 @@ std::string Module::LogLevel(const Request& request) {
     bool values = !request.overflow;
     int level = -1;
     const bool syntax = EachPair(request.block, [&](const std::string& name, const std::string& value) {
-        char* end = nullptr;
-        const long n = std::strtol(value.c_str(), &end, 10);
-        if (name == "log_level" && *end == '\0' && n >= 0 && n <= 5) {
+        long n = 0;
+        if (name == "log_level" && ParseWholeNumber(value, 0, 5, &n)) {
             level = static_cast<int>(n);
         } else {
             values = false;

@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "speechd/module_config.h"
 
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
+
+#include "transport/address.h"
 
 namespace vrelay {
 namespace speechd {
@@ -35,26 +36,6 @@ bool SplitLine(const std::string& line, std::string* name, std::string* value, b
     return true;
 }
 
-// "host:port" or "[v6 address]:port".
-bool ParseAddress(const std::string& text, std::string* host, int* port) {
-    const size_t colon = text.rfind(':');
-    if (colon == std::string::npos || colon == 0) {
-        return false;
-    }
-    std::string name = text.substr(0, colon);
-    if (name.size() > 2 && name.front() == '[' && name.back() == ']') {
-        name = name.substr(1, name.size() - 2);
-    }
-    char* end = nullptr;
-    const long number = std::strtol(text.c_str() + colon + 1, &end, 10);
-    if (end == text.c_str() + colon + 1 || *end != '\0' || number < 1 || number > 65535) {
-        return false;
-    }
-    *host = name;
-    *port = static_cast<int>(number);
-    return true;
-}
-
 }  // namespace
 
 ModuleConfig ParseModuleConfig(const std::string& text) {
@@ -70,16 +51,19 @@ ModuleConfig ParseModuleConfig(const std::string& text) {
         if (!closed) {
             config.warnings.push_back(where + "no closing quote");
         } else if (name == "VrelayServer") {
-            if (!value.empty() && !ParseAddress(value, &config.host, &config.port)) {
+            HostPort address;
+            if (ParseHostPort(value, &address)) {
+                config.host = address.host;
+                config.port = address.port;
+            } else if (!value.empty()) {
                 config.warnings.push_back(where + "VrelayServer wants HOST:PORT, not \"" + value +
                                           "\"");
             }
         } else if (name == "DefaultVoice") {
             config.defaultVoice = value;
         } else if (name == "LogLevel") {
-            char* end = nullptr;
-            const long level = std::strtol(value.c_str(), &end, 10);
-            if (value.empty() || *end != '\0' || level < 0 || level > 5) {
+            long level = 0;
+            if (!ParseWholeNumber(value, 0, 5, &level)) {
                 config.warnings.push_back(where + "LogLevel wants 0 to 5, not \"" + value + "\"");
             } else {
                 config.logLevel = static_cast<int>(level);

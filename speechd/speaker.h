@@ -1,115 +1,93 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The speaking session: one connection to the speech server and one thread
-// that renders the messages on it, turning the server's answer into the
-// module's events as it arrives: audio pieces (705), index marks (700) at
-// the point of the audio where the server placed them, and the message's
-// end (702), stop (703) or pause (704).
+// The speaking session: the front-end core's render worker (one connection
+// to the speech server, one thread, a queue of jobs) and a sink per message
+// that turns the server's answer into the module's events as it arrives:
+// audio pieces (705), index marks (700) cut into the audio where the server
+// placed them, and the message's end (702), stop (703) or pause (704).
 //
-// Threads: Connect, Voices, Speak, Stop, Pause and the destructor are called
-// from one thread (the one reading commands); the rendering and the packet
-// callback run on the session's own thread. What both may write goes
-// through ModuleOutput, which lets only the open message write.
+// A voice the server does not know is not left silent: the message is spoken
+// with the next voice the module was given to try (the language's, then the
+// default one), with a line in the log the first time; the voice is not asked
+// for again.
+//
+// Threads: the constructor, Voices, Speak, Stop, Pause and the destructor are
+// called from the thread reading commands; the sinks run on the worker's
+// thread. What both may write goes through ModuleOutput, which lets only the
+// open message write.
 #ifndef VRELAY_SPEECHD_SPEAKER_H
 #define VRELAY_SPEECHD_SPEAKER_H
 
-#include <vrelay/vrelay.h>
-
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <mutex>
-#include <optional>
+#include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "frontend/prosody.h"
+#include "frontend/render_worker.h"
 #include "speechd/module_log.h"
 #include "speechd/module_output.h"
-#include "frontend/voice_choice.h"
 
 namespace vrelay {
 namespace speechd {
 
+// One message as the server is to speak it.
+struct Message {
+    std::string markup;  // SSML, or the markup made of a character or a key
+    frontend::ProsodySetting prosody;
+    bool spell = false;
+    // The voices to ask for, best first (see VoiceMap); "" is the server's
+    // default.
+    std::vector<std::string> voices;
+};
+
 class Speaker {
   public:
-    Speaker(ModuleOutput* output, ModuleLog* log);
-    ~Speaker();  // stops a message being spoken and ends the thread
+    // Speaks through the server at host:port; checkServer as the worker's
+    // option (false for the module's own server). Connects at the first call
+    // that needs it.
+    Speaker(ModuleOutput* output, ModuleLog* log, const std::string& host, int port,
+            bool checkServer);
+    ~Speaker();  // ends the open message with 703 STOP and the worker, at once
     Speaker(const Speaker&) = delete;
     Speaker& operator=(const Speaker&) = delete;
 
-    // Opens the connection to the server (again, when it was open). False
-    // with *error when the server cannot be reached.
-    bool Connect(const std::string& host, int port, std::string* error);
-    // The server's voice list; false when it cannot be read.
-    bool Voices(std::vector<frontend::VoiceEntry>* voices);
+    // Connects when needed and reads the server's voice list; false with
+    // *error ("no speech server at 127.0.0.1:6543 (connection refused)").
+    // Blocks until the server answers.
+    bool Voices(std::vector<frontend::VoiceEntry>* voices, std::string* error);
 
-    // Speaks markup (the text of a vrRenderSpeechXML) as message id, opened
-    // in the output by the caller, with the server voice named ("" for the
-    // server's default). Returns at once; the message's events follow from
-    // the session's thread, ending with 702 END, or 703 STOP when the server
-    // fails or cannot be reached (the next message connects again).
-    void Speak(uint64_t id, std::string markup, std::string voice);
-    // Ends the open message at once with 703 STOP and cancels its rendering;
-    // returns when the rendering has stopped. Nothing happens when no message
-    // is open.
+    // Speaks message as message id, opened in the output by the caller.
+    // Returns at once; the events follow from the worker's thread, ending
+    // with 702 END, or 703 STOP when the server fails or cannot be reached
+    // (the next message connects again).
+    void Speak(uint64_t id, Message message);
+    // Ends the open message at once with 703 STOP and cancels its rendering,
+    // without waiting. Nothing happens when no message is open.
     void Stop();
     // Ends message id right after the next mark named "__spd_..." of its
     // audio, with 704 PAUSE; a message with no such mark left ends as usual.
-    void Pause(uint64_t id);
+    void Pause(uint64_t id) { pauseId_ = id; }
 
   private:
-    struct Job {
-        uint64_t id = 0;
-        std::string markup;
-        std::string voice;
-    };
-    struct Mark {
-        int64_t sample = 0;
-        std::string name;
-    };
-    // The rendering message, touched only on the session's thread.
-    struct Render {
-        uint64_t id = 0;
-        uint32_t rate = 22050;
-        int64_t sent = 0;  // samples written
-        std::deque<Mark> marks;  // reached by the server, their audio not yet written
-        bool refused = false;    // the callback stopped it (the answer is left unread)
-    };
+    class MessageSink;
 
-    static int32_t VR_CDECL OnPacket(void* self, PACKET_TYPE type, void* data, int32_t length);
-    bool OnAudio(const unsigned char* pcm, size_t bytes);
-    bool OnMark(int64_t sample, const std::string& name);
-    bool WriteMark(const Mark& mark);
-    void Run();
-    void SpeakJob(const Job& job);
-    bool Reopen();
-    bool SelectVoice(const std::string& voice);
+    // The voices the server is not known to lack, in order; at least "".
+    std::vector<std::string> KnownVoices(std::vector<std::string> voices);
+    // Submits message with the first of its known voices.
+    void Submit(uint64_t id, Message message);
+    // The worker's thread, at a message's end: its voice was unknown; true
+    // when the message goes on with the next voice.
+    bool TryNextVoice(uint64_t id, Message message);
+    bool PauseAsked(uint64_t id) const { return pauseId_ == id; }
 
     ModuleOutput* const output_;
     ModuleLog* const log_;
-    vr_handle connection_;
-    std::string host_;
-    int port_ = 0;
-
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::deque<Job> jobs_;
-    bool quit_ = false;
-
-    // Set when the connection was opened anew (it speaks with the server's
-    // default voice), read by the session's thread before a message.
-    std::atomic<bool> fresh_{false};
-    std::atomic<bool> broken_{false};
     std::atomic<uint64_t> pauseId_{0};
-
-    // The session thread's own.
-    // The voice selected on the connection ("" the server's default); none
-    // when not known (a message switched voices inside).
-    std::optional<std::string> selected_;
-    Render render_;
-
-    std::thread thread_;
+    std::mutex mutex_;
+    std::set<std::string> unknownVoices_;  // the server said it does not know them
+    frontend::RenderWorker worker_;        // last: it ends first
 };
 
 }  // namespace speechd

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "speechd/voice_map.h"
 
+#include <algorithm>
 #include <cctype>
 
 namespace vrelay {
@@ -72,6 +73,22 @@ std::string VoiceMap::Choose(const std::string& synthesisVoice, const std::strin
                                : defaultVoice.substr(0, defaultVoice.find('+')) + variant;
     }
     return language + variant;
+}
+
+std::vector<std::string> VoiceMap::Candidates(const std::string& synthesisVoice,
+                                              const std::string& language,
+                                              const std::string& voiceType,
+                                              const std::string& defaultVoice) const {
+    std::vector<std::string> voices;
+    for (const std::string& voice :
+         {Choose(synthesisVoice, language, voiceType, defaultVoice),
+          Choose("", language, voiceType, defaultVoice), Choose("", "", voiceType, defaultVoice),
+          std::string()}) {
+        if (std::find(voices.begin(), voices.end(), voice) == voices.end()) {
+            voices.push_back(voice);
+        }
+    }
+    return voices;
 }
 
 }  // namespace speechd

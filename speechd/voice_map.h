@@ -41,6 +41,12 @@ class VoiceMap {
     //    variant, other types replace it.
     std::string Choose(const std::string& synthesisVoice, const std::string& language,
                        const std::string& voiceType, const std::string& defaultVoice) const;
+    // The voices to try in turn when the server does not know one: Choose's;
+    // the language's (Choose without the synthesis voice); the default voice
+    // (Choose without the language); "" last, the server's default. Each once.
+    std::vector<std::string> Candidates(const std::string& synthesisVoice,
+                                        const std::string& language, const std::string& voiceType,
+                                        const std::string& defaultVoice) const;
 
   private:
     // Whether the default voice (a voice's name or a language, perhaps with

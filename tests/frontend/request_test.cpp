@@ -94,8 +94,9 @@ TEST(RequestCutterTest, WrapsAWholeTextInItsProsody) {
 
 // Requests end after a sentence or a blank within their size, plain text
 // escaped; markup is cut between constructs with the open elements closed
-// and reopened, and the prosody goes inside a <speak> root. Text that comes
-// in pieces waits for a cut construct, and a line ended goes out at once.
+// and reopened, and the prosody (and spelling) goes inside a <speak> root.
+// Text that comes in pieces waits for a cut construct, and a line ended goes
+// out at once.
 TEST(RequestCutterTest, CutsTextIntoRequestsWithTheirMarkup) {
     const auto setting = [](const char* rate, const char* volume) {
         ProsodySetting s;
@@ -110,6 +111,7 @@ TEST(RequestCutterTest, CutsTextIntoRequestsWithTheirMarkup) {
         size_t bytes;
         std::vector<std::string> pieces;  // "|" ends a line
         std::string requests;             // each in [], "|" where the pieces so far gave out
+        bool spell = false;
     } rows[] = {
         {"plain, escaped, after a sentence", false, setting("150%", ""), 40,
          {"It is a<b. Then c>d and more words follow here."},
@@ -126,6 +128,11 @@ TEST(RequestCutterTest, CutsTextIntoRequestsWithTheirMarkup) {
          "[<speak><prosody volume=\"50%\"><p>Hello there. </p></prosody></speak>]"
          "[<speak><prosody volume=\"50%\"><p>More words here to </p></prosody></speak>]|"
          "[<speak><prosody volume=\"50%\"><p>cut.</p></prosody></speak>\n]"},
+        {"spelled inside the prosody, inside the speak root", true, setting("150%", ""), 4000,
+         {"<speak>ab <mark name='m'/>cd</speak>"},
+         "|[<speak><prosody rate=\"150%\"><say-as interpret-as=\"characters\">ab <mark "
+         "name='m'/>cd</say-as></prosody></speak>]",
+         true},
         {"lines go out as they end", false, {}, 4000,
          {"first line\n", "|", "second", " line\n", "|", "third"},
          "|[first line\n]|||[second line\n]||[third]"},
@@ -134,7 +141,7 @@ TEST(RequestCutterTest, CutsTextIntoRequestsWithTheirMarkup) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        RequestCutter cutter({row.markup, row.prosody, row.bytes});
+        RequestCutter cutter({row.markup, row.prosody, row.bytes, row.spell});
         std::string requests;
         Request request;
         const auto take = [&] {

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -236,7 +237,8 @@ TEST_F(ModuleTest, PauseEndsRightAfterTheNextResumeMark) {
 
 // Voice types and synthesis voices are heard as espeak-ng's voices and
 // variants: the female types and variants near 200 Hz, the male near 100,
-// a whisper unvoiced.
+// a whisper unvoiced; an unknown synthesis voice gives way to the language's
+// (again at once the next time).
 TEST_F(ModuleTest, VoiceTypesAndVariantsAreHeard) {
     const struct {
         const char* settings;
@@ -249,6 +251,9 @@ TEST_F(ModuleTest, VoiceTypesAndVariantsAreHeard) {
         {"voice_type=MALE1\nsynthesis_voice=+f3", 150, 260},
         {"voice_type=MALE1\nsynthesis_voice=+whisper", 0, 0},
         {"voice_type=MALE1\nsynthesis_voice=English (Scotland)", 70, 130},
+        // A voice the server lacks: the language's voice of the type speaks.
+        {"voice_type=FEMALE1\nsynthesis_voice=bleaaaarg", 150, 260},
+        {"voice_type=FEMALE1\nsynthesis_voice=bleaaaarg", 150, 260},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.settings);
@@ -261,6 +266,60 @@ TEST_F(ModuleTest, VoiceTypesAndVariantsAreHeard) {
         const double hz = server::MedianFundamental(heard.samples, 22050);  // espeak-ng's rate
         EXPECT_GE(hz, row.lowestHz);
         EXPECT_LE(hz, row.highestHz);
+    }
+}
+
+// Speech Dispatcher's rate, pitch and volume (-100 to 100) are heard, each
+// against the same sentence with all at 0: the ends reach the slowest,
+// fastest, lowest and highest the voice can do, and -100 volume is silence.
+TEST_F(ModuleTest, RatePitchAndVolumeAreHeardToTheirEnds) {
+    const auto hear = [&](const std::string& settings) {
+        module_->Send("SET\nrate=0\npitch=0\nvolume=0\n" + settings + "\n.\n");
+        Heard set;
+        EXPECT_TRUE(set.ReadUntil(module_.get(), "203 OK SETTINGS RECEIVED"));
+        module_->Send(Speak("<speak>The quick brown fox jumps over the lazy dog.</speak>"));
+        Heard heard;
+        EXPECT_TRUE(heard.ReadUntil(module_.get(), "702 END"));
+        return heard.samples;
+    };
+    const auto rms = [](const std::vector<int16_t>& samples) {
+        double sum = 0;
+        for (int16_t s : samples) {
+            sum += static_cast<double>(s) * s;
+        }
+        return std::sqrt(sum / std::max<size_t>(1, samples.size()));
+    };
+    const std::vector<int16_t> plain = hear("");
+    const double plainHz = server::MedianFundamental(plain, 22050);
+    ASSERT_GT(plain.size(), 22050u);
+    const struct {
+        const char* settings;
+        double lengthAtLeast, lengthAtMost;  // times the plain one's
+        double levelAtLeast, levelAtMost;    // dB against the plain one; below -90: silent
+        double pitchAtLeast, pitchAtMost;    // times the plain one's; 0: not measured
+    } rows[] = {
+        {"rate=-100", 1.7, 2.4, -1, 1, 0, 0},      // 80 words a minute
+        {"rate=100", 0.1, 0.3, -2, 1, 0, 0},       // 800
+        {"volume=-100", 0.9, 1.1, -200, -90, 0, 0},
+        {"volume=-50", 0.9, 1.1, -7, -5, 0, 0},   // half the amplitude
+        {"volume=100", 0.9, 1.1, 4, 6.5, 0, 0},   // twice, short of clipping
+        {"pitch=-100", 0.9, 1.1, -3, 1, 0.58, 0.72},
+        {"pitch=100", 0.9, 1.1, -1, 3, 1.5, 1.85},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.settings);
+        const std::vector<int16_t> samples = hear(row.settings);
+        const double length = static_cast<double>(samples.size()) / plain.size();
+        EXPECT_GE(length, row.lengthAtLeast);
+        EXPECT_LE(length, row.lengthAtMost);
+        const double level = 20 * std::log10(std::max(rms(samples), 1e-6) / rms(plain));
+        EXPECT_GE(level, row.levelAtLeast);
+        EXPECT_LE(level, row.levelAtMost);
+        if (row.pitchAtLeast > 0) {
+            const double pitch = server::MedianFundamental(samples, 22050) / plainHz;
+            EXPECT_GE(pitch, row.pitchAtLeast);
+            EXPECT_LE(pitch, row.pitchAtMost);
+        }
     }
 }
 
@@ -314,6 +373,37 @@ TEST_F(ModuleTest, ServerDyingMidMessageStopsItAndTheNextMessageReconnects) {
     EXPECT_EQ(Events(back), (Strings{"202 OK RECEIVING MESSAGE", "200 OK SPEAKING", "701 BEGIN",
                                      "700 again", "702 END"}));
     EXPECT_GT(back.samples.size(), 1000u);
+}
+
+// What the server is sent: the settings' prosody (and spelling) right inside
+// the message's <speak> root, where markup allows it.
+TEST(ModuleMarkupTest, ProsodyGoesInsideTheSpeakRoot) {
+    test::FakeServer server(test::AnswerWhen(
+        [](const test::ReceivedFrame& f) { return f.Text() == "<voice name=\"all\"/>"; },
+        {test::Action::Text(PACKET_QUERY, "<voices><voice name=\"one\"/></voices>"),
+         test::Action::End()}));
+    char folder[] = "/tmp/vrelay-speechd-XXXXXX";
+    ASSERT_NE(::mkdtemp(folder), nullptr);
+    auto module =
+        StartModule(folder, "VrelayServer \"127.0.0.1:" + std::to_string(server.Port()) + "\"\n");
+    ::rmdir(folder);
+    module->Send("SET\nrate=-100\nvolume=-100\nspelling_mode=on\n.\n" +
+                 Speak("<?xml version=\"1.0\"?>\n<speak>Hi <mark name=\"m\"/>you.</speak>"));
+    Heard heard;
+    ASSERT_TRUE(heard.ReadUntil(module.get(), "702 END"));
+    std::string sent;
+    for (const std::string& text : server.Texts(PACKET_TEXT)) {
+        sent += text;
+    }
+    for (const std::string& text : server.Texts(PACKET_TEXT_CHUNK)) {
+        sent += text;
+    }
+    // The library puts a mark before every word, and one at the end.
+    const std::string opening =
+        "<speak><prosody rate=\"46%\" volume=\"0%\"><say-as interpret-as=\"characters\">";
+    const size_t root = sent.find("<speak>");
+    EXPECT_EQ(root == std::string::npos ? "" : sent.substr(root, opening.size()), opening) << sent;
+    EXPECT_NE(sent.find("</say-as></prosody></speak>"), std::string::npos) << sent;
 }
 
 // QUIT while the speech server has taken the connection but answers nothing

@@ -16,17 +16,17 @@ namespace {
 
 using Result = MessageSettings::Result;
 
+// Each number goes to its own attribute through the core's mapping.
 TEST(MessageSettingsTest, SetLinesAreCheckedAndBecomeProsody) {
     struct Case {
         const char* line;
         Result result;
         const char* prosody;
     } cases[] = {
-        {"rate=50", Result::kOk, "<prosody rate=\"173%\">"},
-        {"rate=-100", Result::kOk, "<prosody rate=\"33%\">"},
-        {"pitch=-100", Result::kOk, "<prosody pitch=\"-50%\">"},
+        {"rate=-100", Result::kOk, "<prosody rate=\"46%\">"},
+        {"pitch=100", Result::kOk, "<prosody pitch=\"168%\">"},
         {"pitch_range=20", Result::kOk, "<prosody range=\"+20%\">"},
-        {"volume=-30", Result::kOk, "<prosody volume=\"-30%\">"},
+        {"volume=-100", Result::kOk, "<prosody volume=\"0%\">"},
         {"rate=0", Result::kOk, ""},
         {"rate=101", Result::kBadValue, ""},
         {"rate=fast", Result::kBadValue, ""},
@@ -38,7 +38,7 @@ TEST(MessageSettingsTest, SetLinesAreCheckedAndBecomeProsody) {
     for (const Case& c : cases) {
         MessageSettings settings;
         EXPECT_EQ(settings.Apply(c.line), c.result) << c.line;
-        EXPECT_EQ(settings.ProsodyTag(), c.prosody) << c.line;
+        EXPECT_EQ(frontend::ProsodyTag(settings.Prosody()), c.prosody) << c.line;
     }
 
     MessageSettings settings;
@@ -60,10 +60,11 @@ TEST(MessageSettingsTest, MessagesBecomeMarkup) {
     EXPECT_EQ(settings.Markup(MessageKind::kKey, "shift_kp-enter"), "shift kp enter");
     EXPECT_EQ(settings.Markup(MessageKind::kKey, "control_&"),
               "control " + spell + "&amp;</say-as>");
+    // The prosody and the spelling go with the job, into the <speak> root.
     ASSERT_EQ(settings.Apply("rate=50"), Result::kOk);
     ASSERT_EQ(settings.Apply("spelling_mode=on"), Result::kOk);
-    EXPECT_EQ(settings.Markup(MessageKind::kText, "<speak>ab</speak>"),
-              "<prosody rate=\"173%\">" + spell + "<speak>ab</speak></say-as></prosody>");
+    EXPECT_EQ(settings.Markup(MessageKind::kText, "<speak>ab</speak>"), "<speak>ab</speak>");
+    EXPECT_TRUE(settings.Spelling());
 }
 
 // The server chooses the voice; the map says what to ask for.
@@ -112,6 +113,12 @@ TEST(VoiceMapTest, SettingsBecomeAVoiceRequest) {
             << c.synthesisVoice << " / " << c.language << " / " << c.type << " / "
             << c.defaultVoice;
     }
+    // An unknown voice falls back to the language's, then to the default.
+    EXPECT_EQ(map.Candidates("bleaaaarg", "fr-FR", "female1", ""),
+              (std::vector<std::string>{"bleaaaarg", "fr-FR+f1", "+f1", ""}));
+    EXPECT_EQ(map.Candidates("", "xx", "male1", "German"),
+              (std::vector<std::string>{"xx", "German", ""}));
+    EXPECT_EQ(map.Candidates("", "", "male1", ""), (std::vector<std::string>{""}));
     EXPECT_EQ(map.ListLines(), (std::vector<std::string>{"English (Great Britain)\ten-gb\tnone",
                                                         "English (Scotland)\ten-gb-scotland\tnone",
                                                         "German\tde\tnone", "+f3\tnone\tf3"}));

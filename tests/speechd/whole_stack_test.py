@@ -1,11 +1,13 @@
 # SPDX-License-Identifier: MIT
 """sd_vrelay under a real Speech Dispatcher, playing into a private PulseAudio.
 
-Speech Dispatcher runs in this test's own session with a configuration that
-loads only this module (with its embedded server) and a socket in a temporary
-folder. Needs SD_VRELAY (the module) and VRELAY_SAY (for the length of the
-same text rendered to a file); exits 77 (skipped) without speech-dispatcher,
-spd-say or PulseAudio.
+Speech Dispatcher runs in this test's own session, set up as README.md tells
+users to: no AddModule line, so that it finds its modules by itself (this
+module, with its embedded server, beside espeak-ng's), and "DefaultModule
+vrelay"; its socket is in a temporary folder. Needs SD_VRELAY (the module)
+and VRELAY_SAY (for the length of the same text rendered to a file); exits 77
+(skipped) without speech-dispatcher, its espeak-ng module, spd-say or
+PulseAudio.
 """
 
 import array
@@ -69,23 +71,38 @@ def wait_for_quiet(recording, rate, seconds=0.5, timeout=30):
         time.sleep(0.05)  # polling the recording, which grows as it plays
 
 
+# Where Speech Dispatcher's packages put their modules.
+MODULE_FOLDERS = ["/usr/lib/speech-dispatcher-modules", "/usr/libexec/speech-dispatcher-modules",
+                  "/usr/lib64/speech-dispatcher-modules"]
+
+
+def espeak_ng_module():
+    """The installed espeak-ng module, or None."""
+    return next((path for path in (os.path.join(f, "sd_espeak-ng") for f in MODULE_FOLDERS)
+                 if os.access(path, os.X_OK)), None)
+
+
 class SpeechDispatcher:
-    """speech-dispatcher with only sd_vrelay, on a socket of its own."""
+    """speech-dispatcher on a socket of its own, finding its modules by
+    itself in a folder that holds sd_vrelay beside espeak-ng's module."""
 
     def __init__(self, folder, env):
         conf = os.path.join(folder, "conf")
         os.makedirs(os.path.join(conf, "modules"))
         shutil.copy(os.path.join(HERE, "..", "..", "speechd", "vrelay.conf"),
                     os.path.join(conf, "modules", "vrelay.conf"))
+        modules = os.path.join(folder, "modules")
+        os.makedirs(modules)
+        os.symlink(os.environ["SD_VRELAY"], os.path.join(modules, "sd_vrelay"))
+        os.symlink(espeak_ng_module(), os.path.join(modules, "sd_espeak-ng"))
         with open(os.path.join(conf, "speechd.conf"), "w") as f:
             f.write('AudioOutputMethod "pulse"\n'
-                    'AddModule "vrelay" "sd_vrelay" "vrelay.conf"\n'
                     'DefaultModule vrelay\nDefaultLanguage "en-GB"\n')
         self.socket = os.path.join(folder, "speechd.sock")
         self.env = dict(env, SPEECHD_ADDRESS="unix_socket:" + self.socket)
         self.process = subprocess.Popen(
             ["speech-dispatcher", "-s", "-t", "0", "-C", conf,
-             "-m", os.path.dirname(os.environ["SD_VRELAY"]), "-c", "unix_socket",
+             "-m", modules, "-c", "unix_socket",
              "-S", self.socket, "-P", os.path.join(folder, "speechd.pid"),
              "-L", folder], env=self.env, start_new_session=True,
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -157,27 +174,49 @@ class WholeStackTest(unittest.TestCase):
         cls.sound.__exit__(None, None, None)
         shutil.rmtree(cls.folder, ignore_errors=True)
 
-    def test_spd_say_plays_speech_of_the_right_length(self):
+    def test_spd_say_plays_speech_of_the_right_length_rate_and_volume(self):
+        # spd-say's options against vrelay-say's rendering of the same
+        # request; None: nothing may be heard.
+        rows = [([], []),
+                (["-r", "-100"], ["--rate=80wpm"]),  # the slowest rate reachable
+                (["-i", "-100"], None)]
         rate = self.sound.rate
-        with self.sound.record() as recording:
-            start = wait_for_quiet(recording, rate)
-            said = subprocess.run(["spd-say", "-o", "vrelay", "-l", "en-GB", "-w", TEXT],
-                                  env=self.dispatcher.env, timeout=120)
-            end = wait_for_quiet(recording, rate)
-        self.assertEqual(said.returncode, 0)
-        heard = voiced_seconds(recorded(recording)[start:end], rate)
+        for options, say_options in rows:
+            with self.subTest(options=options):
+                with self.sound.record() as recording:
+                    start = wait_for_quiet(recording, rate)
+                    said = subprocess.run(["spd-say", "-o", "vrelay", "-l", "en-GB", "-w"] +
+                                          options + [TEXT], env=self.dispatcher.env, timeout=120)
+                    end = wait_for_quiet(recording, rate)
+                self.assertEqual(said.returncode, 0)
+                played = recorded(recording)[start:end]
+                heard = voiced_seconds(played, rate)
+                if say_options is None:
+                    self.assertEqual(heard, 0, msg=voiced_map(played, rate))
+                    continue
+                path = os.path.join(self.folder, "expected.wav")
+                subprocess.run([os.environ["VRELAY_SAY"], "-q", "--voice", "en-GB", "-o", path] +
+                               say_options + [TEXT], check=True, timeout=120)
+                with wave.open(path, "rb") as wav:
+                    expected = array.array("h", wav.readframes(wav.getnframes()))
+                    expected = voiced_seconds(expected, wav.getframerate())
+                self.assertGreater(expected, 2.0)
+                # espeak-ng drifts a little from one synthesis to the next, and a
+                # busy machine may split a frame of the playback in two.
+                self.assertAlmostEqual(heard, expected, delta=0.2 * expected,
+                                       msg=voiced_map(played, rate))
 
-        path = os.path.join(self.folder, "expected.wav")
-        subprocess.run([os.environ["VRELAY_SAY"], "-q", "--voice", "en-GB", "-o", path, TEXT],
-                       check=True, timeout=120)
-        with wave.open(path, "rb") as wav:
-            expected = array.array("h", wav.readframes(wav.getnframes()))
-            expected = voiced_seconds(expected, wav.getframerate())
-        self.assertGreater(expected, 2.0)
-        # espeak-ng drifts a little from one synthesis to the next, and a
-        # busy machine may split a frame of the playback in two.
-        self.assertAlmostEqual(heard, expected, delta=0.2 * expected,
-                               msg=voiced_map(recorded(recording)[start:end], rate))
+    def test_the_other_modules_stay_beside_vrelay_which_is_the_default(self):
+        listed = subprocess.run(["spd-say", "-O"], env=self.dispatcher.env, timeout=60,
+                                capture_output=True, text=True)
+        self.assertEqual(listed.returncode, 0, listed.stderr)
+        self.assertIn("vrelay", listed.stdout.split())
+        self.assertIn("espeak-ng", listed.stdout.split())
+        with self.dispatcher.connect() as connection:
+            client = SsipClient(connection)
+            client.command("SET SELF CLIENT_NAME test:vrelay:default")
+            self.assertEqual(client.command("GET OUTPUT_MODULE")[0][4:], "vrelay")
+            client.command("QUIT")
 
     def test_index_marks_reach_an_ssip_client_in_order(self):
         marks = ["first", "second", "third", "fourth"]
@@ -206,6 +245,8 @@ class WholeStackTest(unittest.TestCase):
 if __name__ == "__main__":
     missing = [p for p in ("speech-dispatcher", "spd-say", "pulseaudio", "parec")
                if shutil.which(p) is None]
+    if espeak_ng_module() is None:
+        missing.append("speech-dispatcher-espeak-ng")
     if missing:
         print("skipped: not installed: " + " ".join(missing))
         sys.exit(77)
