@@ -128,6 +128,43 @@ TEST(InputCleanerTest, SameTextWhereverTheInputIsCut) {
     }
 }
 
+// Offsets of the cleaned text lead back to the input's bytes across what
+// changed their count, and back again; only UTF-8 without NUL is text as a
+// door that takes nothing else wants it.
+TEST(InputCleanerTest, OffsetsLeadBackToTheInput) {
+    const struct {
+        bool markup;
+        std::string input;
+        std::string word;  // found in both
+    } rows[] = {
+        {false, "\xEF\xBB\xBF" "a\xE9" "b c\xC2\xA0 word", "word"},  // mark dropped, Latin-1 grown
+        {false, std::string("x\0y word", 8), "word"},                 // NUL dropped
+        {true, "<voice gender=\"female\">a</voice> <b>word</b>", "word"},  // a name added
+        {true, "<!DOCTYPE html><p>a&nbsp;word</p>", "word"},         // blanked, same length
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.input);
+        for (size_t cut = 0; cut <= row.input.size(); ++cut) {
+            InputCleaner cleaner(row.markup);
+            std::string text = cleaner.Clean(row.input.substr(0, cut), false);
+            text += cleaner.Clean(row.input.substr(cut), true);
+            const int64_t cleaned = static_cast<int64_t>(text.rfind(row.word));
+            const int64_t input = static_cast<int64_t>(row.input.rfind(row.word));
+            EXPECT_EQ(cleaner.InputOffset(cleaned), input) << "cut at " << cut;
+            EXPECT_EQ(cleaner.CleanedOffset(input), cleaned) << "cut at " << cut;
+            EXPECT_EQ(cleaner.InputOffset(static_cast<int64_t>(text.size())),
+                      static_cast<int64_t>(row.input.size()));
+        }
+    }
+    std::string problem;
+    EXPECT_TRUE(IsUtf8Text("caf\xC3\xA9 \xF0\x9F\x98\x80", &problem));
+    EXPECT_FALSE(IsUtf8Text("ab\xFF", &problem));
+    EXPECT_EQ(problem, "the text is not UTF-8 (byte 0xFF at offset 2)");
+    EXPECT_FALSE(IsUtf8Text(std::string("a\0b", 3), &problem));
+    EXPECT_EQ(problem, "the text holds a NUL character at offset 1");
+    EXPECT_FALSE(IsUtf8Text("\xED\xA0\x80", &problem));  // a surrogate
+}
+
 }  // namespace
 }  // namespace frontend
 }  // namespace vrelay
