@@ -243,8 +243,8 @@ TEST(SayTest, VoiceListIsSizedToItsContentsAndToTheTerminal) {
     EXPECT_EQ(tone.status, 0);
     EXPECT_EQ(tone.out,
               "NAME      LANG   SEX     LANGUAGE  RATE\n"
-              "tone      en-GB  female  English   16000\n"
-              "tone-low  en-GB  male    English   16000\n"
+              "tone      en-gb  female  English   16000\n"
+              "tone-low  en-gb  male    English   16000\n"
               "2 voices\n");
     const auto variantLines = [](const std::string& out, size_t* widest) {
         const size_t from = out.find("variants (");
