@@ -158,7 +158,7 @@ class Bridge(unittest.TestCase):
             (b"\x03\x00\x00\x00", 1007, "cut short"),
             (b"\x02\x00", 1007, "longer than its kind"),
             (speak("x" * (MAX_TEXT + 1)), 1009, "longer than %d" % MAX_TEXT),
-            (b"\x01" + b"x" * (MAX_TEXT + 2048), 1009, ""),
+            (b"\x01" + b"x" * (MAX_TEXT + 2048), 1009, "longer than %d" % MAX_TEXT),
         ]
         session = token(30_000)
         for sent, code, reason in cases:
@@ -201,7 +201,9 @@ class Bridge(unittest.TestCase):
     def test_http(self):
         cases = [
             (b"GET / HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n", b"200", b"Content-Security-Policy"),
-            (b"GET /voices HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n", b"200", b'"name":"tone-low"'),
+            (b"GET /settings HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n", b"200",
+             b'"maxText":%d,\n"sliders":{"rate":[46,400],"pitch":[-35,68],"volume":[0,199]},\n'
+             b'"voices":[\n{"name":"tone","language":"English","tag":"en-gb"' % MAX_TEXT),
             (b"HEAD /app.js HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n", b"200", b"text/javascript"),
             (b"GET /nothing HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n", b"404", b""),
             (b"POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 0\r\nConnection: close\r\n\r\n", b"405", b""),
