@@ -13,6 +13,12 @@ namespace vrelay {
 namespace frontend {
 namespace {
 
+// The cleaned text of input given in two pieces, cut at cut.
+std::string CleanInTwo(InputCleaner* cleaner, const std::string& input, size_t cut) {
+    std::string text = cleaner->Clean(input.substr(0, cut), false);
+    return text + cleaner->Clean(input.substr(cut), true);
+}
+
 // The user's words come back from offsets into the submitted text, however
 // escaping and added markup moved them.
 TEST(SubmittedTextTest, MapsSubmittedRangesBackToTheUsersText) {
@@ -121,9 +127,7 @@ TEST(InputCleanerTest, SameTextWhereverTheInputIsCut) {
         SCOPED_TRACE(row.input);
         for (size_t cut = 0; cut <= row.input.size(); ++cut) {
             InputCleaner cleaner(row.markup);
-            std::string text = cleaner.Clean(row.input.substr(0, cut), false);
-            text += cleaner.Clean(row.input.substr(cut), true);
-            EXPECT_EQ(text, row.text) << "cut at " << cut;
+            EXPECT_EQ(CleanInTwo(&cleaner, row.input, cut), row.text) << "cut at " << cut;
         }
     }
 }
@@ -146,8 +150,7 @@ TEST(InputCleanerTest, OffsetsLeadBackToTheInput) {
         SCOPED_TRACE(row.input);
         for (size_t cut = 0; cut <= row.input.size(); ++cut) {
             InputCleaner cleaner(row.markup);
-            std::string text = cleaner.Clean(row.input.substr(0, cut), false);
-            text += cleaner.Clean(row.input.substr(cut), true);
+            const std::string text = CleanInTwo(&cleaner, row.input, cut);
             const int64_t cleaned = static_cast<int64_t>(text.rfind(row.word));
             const int64_t input = static_cast<int64_t>(row.input.rfind(row.word));
             EXPECT_EQ(cleaner.InputOffset(cleaned), input) << "cut at " << cut;
