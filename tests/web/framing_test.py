@@ -3,6 +3,7 @@
 standard library. The bridge runs the tone engine: 16 kHz, 1920 samples
 (a 100 ms tone and 20 ms of silence) per word with letters."""
 
+import math
 import os
 import resource
 import shlex
@@ -433,6 +434,36 @@ class WithSpeechServer(unittest.TestCase):
             speech.restart()
             self.assertEqual(audio("tone-low"), low)
             self.assertEqual(audio("tone"), plain)
+
+    def test_sliders_past_the_voices_reach_are_heard_at_its_end_and_variants_are_reached(self):
+        def audio(**kw):
+            ws = WebSocket(server.port, session=token(58_000))
+            ws.send(speak("The water bottle is on the table.", **kw))
+            messages, code, _ = ws.messages()
+            ws.close_socket()
+            self.assertEqual((decode(messages[-1])[1][0], code), (0, 1000), kw)
+            return b"".join(m[1:] for m in messages if m[0] == AUDIO)
+
+        def measure(pcm):
+            """(samples, level in dB)"""
+            samples = struct.unpack("<%dh" % (len(pcm) // 2), pcm)
+            return len(samples), 10 * math.log10(sum(x * x for x in samples) / len(samples))
+
+        with SpeechServer() as speech, WebServer(PROGRAM, "--server", speech.address) as server:
+            # Past the reach sounds as at its end (in length and level), not
+            # as the voice's own.
+            plain = measure(audio())
+            for beyond, end in [({"rate": 25}, {"rate": 46}), ({"pitch": -90}, {"pitch": -35}),
+                                ({"pitch": 200}, {"pitch": 68}), ({"volume": 200}, {"volume": 199})]:
+                with self.subTest(beyond=beyond):
+                    far, near = measure(audio(**beyond)), measure(audio(**end))
+                    self.assertAlmostEqual(far[0] / near[0], 1, delta=0.01)
+                    self.assertAlmostEqual(far[1], near[1], delta=0.3)
+                    self.assertTrue(abs(near[0] / plain[0] - 1) > 0.02 or abs(near[1] - plain[1]) > 1)
+            # A variant alone, or after a voice, as the page's pickers send it.
+            for voice in ("+f3", "English (Scotland)+f3", "+whisper"):
+                with self.subTest(voice=voice):
+                    self.assertNotEqual(measure(audio(voice=voice)), plain)
 
     def test_sigterm_ends_the_bridge_at_once_when_the_speech_server_hangs(self):
         with SpeechServer("--engine", "tone", "--max-sessions-per-address", "0") as speech, \
