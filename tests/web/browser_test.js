@@ -242,6 +242,10 @@ const tests = {
   async 'the keyboard alone speaks, stops and chooses a word'(page) {
     await page.reload();
     await waitStatus(page, /^Ready/);
+    // The sliders start at the voice's own, within what it reaches.
+    const sliders = await page.$$eval('input[type=range]', (inputs) =>
+      inputs.map((e) => `${e.id} ${e.min}..${e.max} ${e.value} ${e.nextElementSibling.textContent}`));
+    assert.deepEqual(sliders, ['rate 46..400 100 100%', 'pitch -35..68 0 +0%', 'volume 0..199 100 100%']);
     await page.waitForFunction(() => window.__probe.ready);
     await page.keyboard.press('Tab');
     assert.equal(await page.evaluate(() => document.activeElement.id), 'text');

@@ -261,7 +261,8 @@ async function loadSettings() {
     }
     for (const [id, [low, high]] of Object.entries(settings.sliders)) {
       const input = $(id);
-      Object.assign(input, {min: low, max: high, step: 1});
+      // The step first: a new minimum on the old step would move the value.
+      Object.assign(input, {step: 1, min: low, max: high});
       input.dispatchEvent(new Event('input'));
     }
     maxText = settings.maxText;
