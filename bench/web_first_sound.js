@@ -31,7 +31,7 @@ const {LAUNCH_FLAGS, instrument, probeTimes, setText, waitStatus} =
         await page.click('#speak');
         await page.waitForFunction(() => window.__probe.onsets.length > 0, {timeout: 20000});
         const probe = await probeTimes(page);
-        times.push(probe.onsets[0] - probe.speakAt);
+        times.push(probe.firstSoundAt - probe.speakAt);
         await page.click('#stop');
         await waitStatus(page, /^Stopped\./);
       }

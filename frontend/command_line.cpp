@@ -128,6 +128,24 @@ std::string OptionHelp(const std::vector<OptionSpec>& table) {
     return help;
 }
 
+OptionSpec NumberOption(const char* name, const char* value, std::string help, long low,
+                        long high, std::function<void(long)> store, const char* what) {
+    return {name, 0, OptionSpec::Argument::kRequired, value, std::move(help),
+            [=](const std::string& typed, std::string* error) {
+                long number = 0;
+                if (!ParseWholeNumber(typed, low, high, &number)) {
+                    *error = std::string("--") + name + " wants " +
+                             (what != nullptr ? std::string(what)
+                                              : "a number from " + std::to_string(low) + " to " +
+                                                    std::to_string(high)) +
+                             ", not \"" + typed + "\"";
+                    return false;
+                }
+                store(number);
+                return true;
+            }};
+}
+
 std::vector<OptionSpec> SpeechOptionSpecs(SpeechOptions* options) {
     using Argument = OptionSpec::Argument;
     const auto flag = [](bool* target) {

@@ -9,8 +9,9 @@
 // transport's HOST:PORT parser.
 //
 // Doors: vrelay-say builds its table from SpeechOptionSpecs and its own
-// options (output, playback, marks ...); vrelay-web can do the same for its
-// --server/--engine and its listener's options; the Python package's
+// options (output, playback, marks ...); vrelay-web takes --server and
+// --engine from it and adds its listener's options (NumberOption for the
+// numbers); the Python package's
 // argparse takes the same names and forms. Not thread-safe (getopt_long's
 // state is the process's): parse on one thread, before starting others.
 #ifndef VRELAY_FRONTEND_COMMAND_LINE_H
@@ -46,6 +47,12 @@ bool ParseOptions(int argc, char** argv, const std::vector<OptionSpec>& table,
 // The table's lines of a help text: "  -o, --output=FILE      write ...",
 // descriptions from column 26.
 std::string OptionHelp(const std::vector<OptionSpec>& table);
+
+// A row that takes a whole number from low to high and hands it to store;
+// any other value is refused: "--NAME wants a number from LOW to HIGH, not
+// "x"" (what, when given, says what instead: "a port number").
+OptionSpec NumberOption(const char* name, const char* value, std::string help, long low,
+                        long high, std::function<void(long)> store, const char* what = nullptr);
 
 // What every speaking door's command line may ask for.
 struct SpeechOptions {

@@ -124,6 +124,11 @@ std::string InputCleaner::Decode(const std::string& bytes, bool last) {
     std::string out;
     out.reserve(in.size());
     size_t i = 0;
+    // The length changed just before in[i]: remember where the texts meet.
+    const auto shifted = [&] {
+        decodeShifts_.push_back({decoded_ + static_cast<int64_t>(out.size()),
+                                 offset_ + static_cast<int64_t>(i)});
+    };
     if (!started_) {
         static const char kMark[] = "\xEF\xBB\xBF";
         const size_t have = std::min<size_t>(in.size(), 3);
@@ -134,6 +139,7 @@ std::string InputCleaner::Decode(const std::string& bytes, bool last) {
         started_ = true;
         if (in.compare(0, 3, kMark) == 0) {
             i = 3;
+            shifted();
         }
     }
     for (; i < in.size();) {
@@ -146,6 +152,7 @@ std::string InputCleaner::Decode(const std::string& bytes, bool last) {
                                    "; NUL bytes are skipped");
             }
             ++i;
+            shifted();
             continue;
         }
         const int length = wire::Utf8Length(in, i);
@@ -170,8 +177,10 @@ std::string InputCleaner::Decode(const std::string& bytes, bool last) {
         const uint32_t code = c >= 0xA0 ? c : kWindows1252[c - 0x80];
         wire::AppendUtf8(code != 0 && code != 0xA0 ? code : ' ', &out);
         ++i;
+        shifted();
     }
     offset_ += static_cast<int64_t>(in.size() - partial_.size());
+    decoded_ += static_cast<int64_t>(out.size());
     return out;
 }
 
@@ -268,8 +277,15 @@ std::string InputCleaner::Markup(const std::string& text, bool last) {
             break;
         }
         out.append(in, i, special - i);
+        const size_t before = out.size();
         i = Construct(in, special, last, &out);
+        if (out.size() - before != i - special && held_.empty()) {
+            markupShifts_.push_back({cleaned_ + static_cast<int64_t>(out.size()),
+                                     marked_ + static_cast<int64_t>(i)});
+        }
     }
+    marked_ += static_cast<int64_t>(in.size() - held_.size());
+    cleaned_ += static_cast<int64_t>(out.size());
     return out;
 }
 
@@ -282,6 +298,46 @@ std::vector<std::string> InputCleaner::TakeNotices() {
     std::vector<std::string> taken;
     taken.swap(notices_);
     return taken;
+}
+
+int64_t InputCleaner::Across(const std::vector<Shift>& shifts, int64_t at, bool fromOut) {
+    const auto from = [&](const Shift& s) { return fromOut ? s.out : s.in; };
+    const auto to = [&](const Shift& s) { return fromOut ? s.in : s.out; };
+    const auto next = std::upper_bound(shifts.begin(), shifts.end(), at,
+                                       [&](int64_t x, const Shift& s) { return x < from(s); });
+    int64_t mapped = at;
+    if (next != shifts.begin()) {
+        const Shift& base = *std::prev(next);
+        mapped = to(base) + (at - from(base));
+    }
+    return next == shifts.end() ? mapped : std::min(mapped, to(*next));
+}
+
+int64_t InputCleaner::InputOffset(int64_t cleaned) const {
+    return Across(decodeShifts_, Across(markupShifts_, cleaned, true), true);
+}
+
+int64_t InputCleaner::CleanedOffset(int64_t input) const {
+    return Across(markupShifts_, Across(decodeShifts_, input, false), false);
+}
+
+bool IsUtf8Text(const std::string& bytes, std::string* problem) {
+    for (size_t i = 0; i < bytes.size();) {
+        const int length = wire::Utf8Length(bytes, i);
+        if (length <= 0) {
+            char byte[8];
+            std::snprintf(byte, sizeof byte, "0x%02X", static_cast<unsigned char>(bytes[i]));
+            *problem = std::string("the text is not UTF-8 (byte ") + byte + " at offset " +
+                       std::to_string(i) + ")";
+            return false;
+        }
+        if (bytes[i] == '\0') {
+            *problem = "the text holds a NUL character at offset " + std::to_string(i);
+            return false;
+        }
+        i += static_cast<size_t>(length);
+    }
+    return true;
 }
 
 }  // namespace frontend

@@ -15,7 +15,8 @@
 //    ("+female+70"), since the library switches voices by name.
 // What is blanked is replaced by as many blanks as it had bytes, so offsets
 // into the cleaned text are those of the input wherever the decoding did not
-// change bytes (vrelay-web maps words back to the page's text by them).
+// change bytes; InputOffset and CleanedOffset map them across the changes
+// (vrelay-web maps words back to the page's text by them).
 //
 // The input may be cut anywhere: what cannot be decided yet (a character,
 // entity or tag cut at the end of a piece) waits for the next piece.
@@ -44,7 +45,23 @@ class InputCleaner {
     // handed out once.
     std::vector<std::string> TakeNotices();
 
+    // The input byte that a byte of the cleaned text (an offset into all
+    // that Clean returned so far) stands for, and back. They differ after
+    // a change of length: a dropped byte-order mark or NUL, a byte read as
+    // Windows-1252, a <voice> given a name; an offset inside such a change
+    // maps to where the change ends at most.
+    int64_t InputOffset(int64_t cleaned) const;
+    int64_t CleanedOffset(int64_t input) const;
+
   private:
+    // From here on, offset out + k of a step's output is offset in + k of
+    // its input.
+    struct Shift {
+        int64_t out;
+        int64_t in;
+    };
+    static int64_t Across(const std::vector<Shift>& shifts, int64_t at, bool fromOut);
+
     std::string Decode(const std::string& bytes, bool last);
     // Blanks what markup shows nobody and names the voices asked for by sex
     // or age.
@@ -64,7 +81,18 @@ class InputCleaner {
     bool sawNul_ = false;
     bool sawForeign_ = false;
     std::vector<std::string> notices_;
+    std::vector<Shift> decodeShifts_;  // input -> decoded text
+    std::vector<Shift> markupShifts_;  // decoded text -> cleaned text
+    int64_t decoded_ = 0;   // bytes Decode has returned
+    int64_t marked_ = 0;    // decoded bytes Markup has taken, those it holds not counted
+    int64_t cleaned_ = 0;   // bytes Markup has returned
 };
+
+// Whether bytes are UTF-8 text without a NUL character, as a door that takes
+// nothing else wants it (vrelay-web's page sends it so); false with
+// *problem: "the text is not UTF-8 (byte 0xFF at offset 3)" or "the text
+// holds a NUL character at offset 5".
+bool IsUtf8Text(const std::string& bytes, std::string* problem);
 
 }  // namespace frontend
 }  // namespace vrelay

@@ -276,6 +276,12 @@ ProsodySetting SliderProsody(int ratePercent, int pitchChange, int volumePercent
     return setting;
 }
 
+void SliderReach(Quantity q, int* lowest, int* highest) {
+    const int shift = q == Quantity::kPitch ? 100 : 0;  // the pitch slider is a change
+    *lowest = static_cast<int>(WholePercent(q, -1e9)) - shift;
+    *highest = static_cast<int>(WholePercent(q, 1e9)) - shift;
+}
+
 std::string ProsodyTag(const ProsodySetting& setting) {
     std::string tag;
     const struct {

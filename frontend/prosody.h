@@ -58,6 +58,10 @@ ProsodySetting SpeechDispatcherProsody(int rate, int pitch, int pitchRange, int 
 // a change in percent (0 its own), volume in percent (100 its own); each
 // moved into what the voice reaches.
 ProsodySetting SliderProsody(int ratePercent, int pitchChange, int volumePercent);
+// The slider values of q that the voice reaches, in SliderProsody's terms
+// (rate 46 to 457, pitch -35 to +68, volume 0 to 199): a page can hold its
+// sliders to them.
+void SliderReach(Quantity q, int* lowest, int* highest);
 
 // "<prosody rate=\"...\" ...>" with the setting's values, or "" when it asks
 // for nothing; the end tag is "</prosody>".

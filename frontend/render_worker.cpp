@@ -72,9 +72,11 @@ std::string WhyNoServer(const std::string& host, int port) {
 }  // namespace
 
 RenderWorker::RenderWorker(WorkerOptions options)
-    : options_(std::move(options)), handle_(vrCreateConnection()) {
-    vrSetCallBack(handle_, &RenderWorker::OnPacket);
-    vrSetUserData(handle_, this);
+    : options_(std::move(options)),
+      ownPool_(options_.pool != nullptr
+                   ? nullptr
+                   : std::make_unique<ConnectionPool>(options_.host, options_.port, 1)),
+      pool_(options_.pool != nullptr ? options_.pool : ownPool_.get()) {
     // Signals are the main thread's business.
     sigset_t all, previous;
     sigfillset(&all);
@@ -114,6 +116,7 @@ uint64_t RenderWorker::Submit(SpeechJob job) {
 void RenderWorker::Stop(uint64_t id) {
     std::vector<std::unique_ptr<Item>> dropped;
     bool cancel = false;
+    vr_handle handle = -1;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         for (auto it = queue_.begin(); it != queue_.end();) {
@@ -130,6 +133,7 @@ void RenderWorker::Stop(uint64_t id) {
             stopping_ = true;
             cancel = inCall_ && !cancelled_;
             cancelled_ = cancelled_ || cancel;
+            handle = active_;
         }
         // No call starts until the cancel is done, so that it cannot hit
         // the next request.
@@ -139,10 +143,15 @@ void RenderWorker::Stop(uint64_t id) {
     // The callback now refuses every packet; the cancel also ends a call
     // that waits for the server, and rebuilds the connection.
     if (cancel) {
-        vrCancelRequest(handle_);
+        vrCancelRequest(handle);
         std::lock_guard<std::mutex> lock(mutex_);
         --cancels_;
         changed_.notify_all();
+    }
+    // A job waiting for a connection of a shared pool stops waiting. (The
+    // worker's own pool never keeps it waiting, and goes when it ends.)
+    if (options_.pool != nullptr) {
+        options_.pool->Wake();
     }
     for (auto& item : dropped) {
         item->job.sink->OnEnd(Stopped(false));
@@ -192,25 +201,29 @@ bool RenderWorker::Ask(std::unique_ptr<Item> item, JobEnd* failure) {
     return failure->outcome == JobEnd::Outcome::kDone;
 }
 
-void RenderWorker::Close() {
-    bool join = false;
+void RenderWorker::CloseSoon() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        join = !closing_;
         closing_ = true;
         changed_.notify_all();
     }
     Stop(0);
-    if (join) {
-        thread_.join();
-        return;
-    }
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return finished_; });
+}
+
+void RenderWorker::Close() {
+    CloseSoon();
+    std::call_once(joined_, [this] { thread_.join(); });
+}
+
+bool RenderWorker::Finished() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return finished_;
 }
 
 int32_t VR_CDECL RenderWorker::OnPacket(void* self, PACKET_TYPE type, void* data, int32_t length) {
-    return static_cast<RenderWorker*>(self)->Packet(type, data, length);
+    // A connection given back has no worker: nothing runs on it.
+    return self != nullptr ? static_cast<RenderWorker*>(self)->Packet(type, data, length)
+                           : VR_SUCCESS;
 }
 
 int32_t RenderWorker::Packet(PACKET_TYPE type, const void* data, int32_t length) {
@@ -262,7 +275,8 @@ void RenderWorker::Run() {
             item->job.sink->OnEnd(Stopped(false));
         }
     }
-    vrDestroyConnection(handle_);
+    Release();
+    ownPool_.reset();  // the worker's own connection goes with it
     std::lock_guard<std::mutex> lock(mutex_);
     finished_ = true;
     changed_.notify_all();
@@ -278,15 +292,60 @@ void RenderWorker::RunItem(Item* item) {
     }
     JobEnd end;
     const bool ok =
-        item->kind == Item::Kind::kConnect ? Open(&end)
+        item->kind == Item::Kind::kConnect ? Hold("", &end) && Open(&end)
         : item->kind == Item::Kind::kVoice
-            ? EnsureConnected(&end) && SelectVoice(item->job.voice, &end)
-            : EnsureConnected(&end) && (voices_.has_value() || ReadVoiceList(&end));
+            ? Prepare(item->job.voice, &end)
+            : Hold("", &end) && EnsureConnected(&end) &&
+                  (connection_->voices.has_value() || ReadVoiceList(&end));
+    std::vector<VoiceEntry> voices;
+    if (ok && item->voices != nullptr) {
+        voices = *connection_->voices;
+    }
+    Release();
     std::lock_guard<std::mutex> lock(mutex_);
     if (ok && item->voices != nullptr) {
-        *item->voices = *voices_;
+        *item->voices = std::move(voices);
     }
     *item->end = end;
+}
+
+bool RenderWorker::Hold(const std::string& voice, JobEnd* end) {
+    if (connection_ != nullptr) {
+        return true;
+    }
+    connection_ = pool_->Take(voice, [this] {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return StoppedLocked();
+    });
+    if (connection_ == nullptr) {
+        *end = Stopped(false);
+        return false;
+    }
+    vrSetCallBack(connection_->handle, &RenderWorker::OnPacket);
+    vrSetUserData(connection_->handle, this);
+    std::lock_guard<std::mutex> lock(mutex_);
+    active_ = connection_->handle;
+    return true;
+}
+
+void RenderWorker::Release() {
+    if (connection_ == nullptr) {
+        return;
+    }
+    {
+        // A cancel at work on the connection ends before another worker
+        // may take it.
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] { return cancels_ == 0; });
+        active_ = -1;
+    }
+    vrSetUserData(connection_->handle, nullptr);
+    pool_->Give(connection_);
+    connection_ = nullptr;
+}
+
+bool RenderWorker::Prepare(const std::string& voice, JobEnd* end) {
+    return Hold(voice, end) && EnsureConnected(end) && SelectVoice(voice, end);
 }
 
 vr_result RenderWorker::Call(AnswerDecoder* decoder, const std::function<vr_result()>& call) {
@@ -307,10 +366,12 @@ vr_result RenderWorker::Call(AnswerDecoder* decoder, const std::function<vr_resu
     if (cancelled_) {
         // The cancel rebuilt the connection: a new session, with the
         // server's default voice.
-        selected_.clear();
-        voiceKnown_ = true;
-    } else if (sinkRefused_ || (stopping_ && result == VR_CANCELLED)) {
-        broken_ = true;  // the refused answer is left unread in the stream
+        connection_->selected.clear();
+        connection_->voiceKnown = true;
+    } else if (sinkRefused_ || result == VR_CANCELLED) {
+        // The refused answer is left unread in the stream; or a cancel not
+        // ours (the pool's, at shutdown) left a session of unknown voice.
+        connection_->broken = true;
     }
     return result;
 }
@@ -320,7 +381,7 @@ vr_result RenderWorker::RenderAsync(const std::string& submit) {
         std::lock_guard<std::mutex> lock(mutex_);
         requestDone_ = false;
     }
-    const vr_result result = vrRenderSpeechXMLAsync(handle_, submit.c_str());
+    const vr_result result = vrRenderSpeechXMLAsync(connection_->handle, submit.c_str());
     if (result != VR_SUCCESS) {
         return result;
     }
@@ -330,21 +391,30 @@ vr_result RenderWorker::RenderAsync(const std::string& submit) {
 }
 
 bool RenderWorker::Open(JobEnd* end) {
-    voices_.reset();
-    selected_.clear();
-    voiceKnown_ = true;
-    broken_ = false;
-    connected_ = vrOpenConnection(handle_, options_.host.c_str(), options_.port) == VR_SUCCESS;
-    if (!connected_) {
-        *end = Failed(kExitNoServer, "no speech server at " + Address(options_.host, options_.port) +
-                                         " (" + WhyNoServer(options_.host, options_.port) + ")");
+    ServerConnection& c = *connection_;
+    const std::string& host = pool_->Host();
+    const int port = pool_->Port();
+    c.voices.reset();
+    c.selected.clear();
+    c.voiceKnown = true;
+    c.broken = false;
+    // The old session ends before the new one begins, so that the server
+    // never sees more sessions than there are connections (it may limit
+    // them per address).
+    if (c.connected) {
+        vrCloseConnection(c.handle);
+    }
+    c.connected = vrOpenConnection(c.handle, host.c_str(), port) == VR_SUCCESS;
+    if (!c.connected) {
+        *end = Failed(kExitNoServer, "no speech server at " + Address(host, port) + " (" +
+                                         WhyNoServer(host, port) + ")");
         return false;
     }
     return !options_.checkServer || ReadVoiceList(end);
 }
 
 bool RenderWorker::EnsureConnected(JobEnd* end) {
-    return (connected_ && !broken_) || Open(end);
+    return (connection_->connected && !connection_->broken) || Open(end);
 }
 
 bool RenderWorker::ReadVoiceList(JobEnd* end) {
@@ -352,8 +422,9 @@ bool RenderWorker::ReadVoiceList(JobEnd* end) {
     // query through the callback first hears a refusal ("server busy").
     Quiet quiet;
     AnswerDecoder probe(&quiet);
+    const vr_handle handle = connection_->handle;
     const vr_result result =
-        Call(&probe, [&] { return vrQueryServer(handle_, "<voice name=\"all\"/>"); });
+        Call(&probe, [&] { return vrQueryServer(handle, "<voice name=\"all\"/>"); });
     std::vector<VoiceEntry> voices;
     if (result == VR_CANCELLED) {
         *end = Stopped(false);
@@ -361,38 +432,40 @@ bool RenderWorker::ReadVoiceList(JobEnd* end) {
         *end = Failed(kExitSpeechFailed, probe.Refusal(), true);
     } else if (result != VR_SUCCESS && !probe.Answered()) {
         *end = Failed(kExitNoServer, "no speech server at " +
-                                         Address(options_.host, options_.port) +
+                                         Address(pool_->Host(), pool_->Port()) +
                                          " (what answers there is not a speech server)");
-    } else if (result != VR_SUCCESS || !ReadVoices(handle_, &voices)) {
+    } else if (result != VR_SUCCESS || !ReadVoices(handle, &voices)) {
         *end = Failed(kExitSpeechFailed, "cannot read the voice list");
     } else {
-        voices_ = std::move(voices);
+        connection_->voices = std::move(voices);
         return true;
     }
-    connected_ = false;
+    connection_->connected = false;
     return false;
 }
 
 bool RenderWorker::SelectVoice(const std::string& wanted, JobEnd* end) {
+    ServerConnection& c = *connection_;
     if (wanted.empty()) {
         // A new session speaks with the server's default voice.
-        return (voiceKnown_ && selected_.empty()) || Open(end);
+        return (c.voiceKnown && c.selected.empty()) || Open(end);
     }
-    if (voiceKnown_ && wanted == selected_) {
+    if (c.voiceKnown && wanted == c.selected) {
         return true;
     }
     // "+VARIANT" changes the session's voice: the server's default, in a
     // new session, whatever an earlier job selected.
-    if (wanted[0] == '+' && !(voiceKnown_ && selected_.empty()) && !Open(end)) {
+    if (wanted[0] == '+' && !(c.voiceKnown && c.selected.empty()) && !Open(end)) {
         return false;
     }
     // The server decides which voice the text means, as for every door.
     Quiet quiet;
     AnswerDecoder probe(&quiet);
-    const vr_result result = Call(&probe, [&] { return vrSetVoiceFast(handle_, wanted.c_str()); });
+    const vr_result result =
+        Call(&probe, [&] { return vrSetVoiceFast(c.handle, wanted.c_str()); });
     if (result == VR_SUCCESS && probe.Refusal().empty()) {
-        selected_ = wanted;
-        voiceKnown_ = true;
+        c.selected = wanted;
+        c.voiceKnown = true;
         return true;
     }
     if (result == VR_CANCELLED) {
@@ -404,7 +477,7 @@ bool RenderWorker::SelectVoice(const std::string& wanted, JobEnd* end) {
     } else if (probe.Answered()) {
         *end = Failed(kExitUnknownVoice, "unknown voice \"" + wanted + "\"");
     } else {
-        connected_ = false;
+        c.connected = false;
         *end = Failed(kExitSpeechFailed, "the server stopped answering");
     }
     return false;
@@ -412,6 +485,14 @@ bool RenderWorker::SelectVoice(const std::string& wanted, JobEnd* end) {
 
 bool RenderWorker::WaitForRoom(JobSink* sink) {
     std::unique_lock<std::mutex> lock(mutex_);
+    if (StoppedLocked() || sink->ReadyForMore()) {
+        return !StoppedLocked();
+    }
+    // Nothing renders while the door catches up: another worker may use
+    // the connection meanwhile.
+    lock.unlock();
+    Release();
+    lock.lock();
     changed_.wait(lock, [&] { return StoppedLocked() || sink->ReadyForMore(); });
     return !StoppedLocked();
 }
@@ -419,13 +500,14 @@ bool RenderWorker::WaitForRoom(JobSink* sink) {
 bool RenderWorker::RenderRequest(const Request& request, const std::string& voice,
                                  AnswerDecoder* decoder, JobEnd* end) {
     for (int attempt = 0;; ++attempt) {
-        if (broken_ && (!Open(end) || !SelectVoice(voice, end))) {
+        if (connection_->broken && (!Open(end) || !SelectVoice(voice, end))) {
             return false;
         }
         decoder->BeginRequest(&request);
+        const vr_handle handle = connection_->handle;
         const vr_result result = Call(decoder, [&] {
             return options_.async ? RenderAsync(request.Submit())
-                                  : vrRenderSpeechXML(handle_, request.Submit().c_str());
+                                  : vrRenderSpeechXML(handle, request.Submit().c_str());
         });
         if (result == VR_SUCCESS && decoder->Refusal().empty()) {
             return true;
@@ -440,9 +522,9 @@ bool RenderWorker::RenderRequest(const Request& request, const std::string& voic
         }
         // A connection the server has closed meanwhile (it ends idle ones)
         // fails before any answer: open it again and submit once more.
-        connected_ = false;
+        connection_->connected = false;
         if (attempt == 0 && !decoder->Answered()) {
-            broken_ = true;
+            connection_->broken = true;
             continue;
         }
         *end = Failed(kExitSpeechFailed, result == VR_SEND_FAILED
@@ -453,7 +535,9 @@ bool RenderWorker::RenderRequest(const Request& request, const std::string& voic
 }
 
 void RenderWorker::RunJob(const SpeechJob& job, AnswerDecoder* decoder, JobEnd* end) {
-    if (!EnsureConnected(end) || !SelectVoice(job.voice, end)) {
+    // A wrong voice or no server is told before any text is read.
+    if (!Prepare(job.voice, end)) {
+        Release();
         return;
     }
     RequestCutter::Options cut;
@@ -473,6 +557,7 @@ void RenderWorker::RunJob(const SpeechJob& job, AnswerDecoder* decoder, JobEnd* 
             }
             std::string text;
             bool endOfLine = false;
+            Release();  // the text may be long in coming
             more = job.sink->NextText(&text, &endOfLine);
             cutter.Add(text);
             if (endOfLine) {
@@ -484,16 +569,22 @@ void RenderWorker::RunJob(const SpeechJob& job, AnswerDecoder* decoder, JobEnd* 
             continue;
         }
         if (!WaitForRoom(job.sink.get())) {
+            Release();
             *end = Stopped(false);
             return;
         }
-        if (!RenderRequest(request, job.voice, decoder, end)) {
+        if (!Prepare(job.voice, end) || !RenderRequest(request, job.voice, decoder, end)) {
+            Release();
             return;
         }
         if (job.markup && request.Submit().find("<voice") != std::string::npos) {
-            voiceKnown_ = false;  // the library switched voices inside the text
+            connection_->voiceKnown = false;  // the library switched voices inside the text
         }
+        // Given back between requests, so that a worker holds a connection
+        // only while it renders.
+        Release();
     }
+    Release();
     *end = JobEnd();
     end->silent = !cutter.SawWords();
 }

@@ -1,23 +1,29 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The render worker: one connection to a speech server and one thread that
-// runs speech jobs on it, one at a time, in order. A job is a text (whole, or
+// The render worker: one thread that runs speech jobs, one at a time, in
+// order, on connections to a speech server. A job is a text (whole, or
 // coming piece by piece from its sink) with a voice and a prosody setting;
-// the worker connects (again, after a failure), selects the voice, cuts the
-// text into requests (RequestCutter), renders them and decodes the answers
-// (AnswerDecoder) into the job's sink, and ends the job with how and why.
+// the worker cuts the text into requests (RequestCutter), takes a connection
+// for each from its ConnectionPool (its own pool of one, or one shared with
+// other workers), connects it (again, after a failure), selects the voice on
+// it, renders the request, decodes the answer (AnswerDecoder) into the job's
+// sink and gives the connection back; it ends the job with how and why.
+// Connecting, reconnecting, voice selection and cancelling are done here
+// for every door and every connection; the pool only hands connections out.
 //
 // Stop cancels the running request with vrCancelRequest, which also frees a
 // call waiting for the server (a render, the voice selection); queued jobs
-// end at once. A server that fails before answering a request (it closed an
-// idle connection) is reconnected once and the request submitted again. A
-// failure mid-text ends the job; the last word's place in the user's text is
-// known from the request (Request::Word), so resuming from it after a
-// reconnect can go into RenderJob without changing the API.
+// end at once, and so does a job waiting for a connection of a shared pool.
+// A server that fails before answering a request (it closed an idle
+// connection) is reconnected once and the request submitted again. A failure
+// mid-text ends the job; the last word's place in the user's text is known
+// from the request (Request::Word), so resuming from it after a reconnect can
+// go into RenderJob without changing the API.
 //
 // Doors: vrelay-say runs its one job here and waits for it (--stream feeds
 // the text through JobSink::NextText); vrelay-web keeps one worker per
-// browser tab (Speak = Stop + Submit, PLAYED = Poke with the sink's
-// ReadyForMore holding the bridge a few seconds ahead of the page);
+// browser tab on one shared pool (Speak = Stop + Submit, PLAYED = Poke with
+// the sink's ReadyForMore holding the bridge a few seconds ahead of the
+// page, so that a tab holds a connection only while a request renders);
 // sd_vrelay keeps one for the module (STOP = Stop, PAUSE = a sink that
 // refuses after its resume mark).
 //
@@ -45,6 +51,7 @@
 #include <vector>
 
 #include "frontend/answer_decoder.h"
+#include "frontend/connection_pool.h"
 #include "frontend/exit_codes.h"
 #include "frontend/prosody.h"
 #include "frontend/voice_choice.h"
@@ -108,6 +115,10 @@ struct WorkerOptions {
     // else answers is reported as not a speech server (a named server; the
     // embedded one is known).
     bool checkServer = true;
+    // The connections, shared with other workers; host and port are then
+    // the pool's. It must outlive the worker. Null: a pool of one of the
+    // worker's own, to host:port.
+    ConnectionPool* pool = nullptr;
 };
 
 class RenderWorker {
@@ -142,8 +153,13 @@ class RenderWorker {
     // does not know it, or why the server could not be asked.
     bool CheckVoice(const std::string& voice, JobEnd* failure);
 
-    // Stops everything; the thread ends and destroys the connection.
+    // Stops everything; the thread ends and gives back its connection (its
+    // own is destroyed). Returns once the thread has ended.
     void Close();
+    // As Close, but returns at once; Finished tells when the thread has
+    // ended, and the destructor waits for it.
+    void CloseSoon();
+    bool Finished();
 
   private:
     struct Item;
@@ -157,6 +173,14 @@ class RenderWorker {
     bool Ask(std::unique_ptr<Item> item, JobEnd* failure);
     void RunItem(Item* item);
     void RunJob(const SpeechJob& job, AnswerDecoder* decoder, JobEnd* end);
+    // Takes a connection from the pool, unless one is held; false with
+    // *end stopped when the job was stopped (or the pool closed) first.
+    bool Hold(const std::string& voice, JobEnd* end);
+    // Gives the connection held back to the pool, once no cancel is at work
+    // on it.
+    void Release();
+    // Hold, connect when needed and select voice.
+    bool Prepare(const std::string& voice, JobEnd* end);
     // Renders one request, reconnecting once (with the voice) when the server
     // failed before answering; false with *end when the job ends.
     bool RenderRequest(const Request& request, const std::string& voice, AnswerDecoder* decoder,
@@ -168,22 +192,22 @@ class RenderWorker {
     bool Open(JobEnd* end);
     bool ReadVoiceList(JobEnd* end);
     bool SelectVoice(const std::string& wanted, JobEnd* end);
+    // Waits until the sink is ready for more, giving back the connection
+    // meanwhile; false when stopped.
     bool WaitForRoom(JobSink* sink);
     bool StoppedLocked() const { return closing_ || stopId_ >= currentId_; }
 
     const WorkerOptions options_;
-    const vr_handle handle_;  // used by the worker's thread; Stop cancels on it
+    std::unique_ptr<ConnectionPool> ownPool_;  // without options_.pool
+    ConnectionPool* const pool_;
 
-    // The worker thread's own.
-    bool connected_ = false;
-    bool broken_ = false;  // a refused answer left the stream unread
-    std::optional<std::vector<VoiceEntry>> voices_;
-    std::string selected_;  // the voice selected as asked for, "" the server's default
-    bool voiceKnown_ = true;  // false once markup switched voices inside
+    // The worker thread's own: the connection it holds, or null.
+    ServerConnection* connection_ = nullptr;
 
     std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<std::unique_ptr<Item>> queue_;
+    vr_handle active_ = -1;   // the connection held, which Stop cancels
     uint64_t lastId_ = 0;
     uint64_t currentId_ = 0;  // the item the thread runs, 0 for none
     uint64_t stopId_ = 0;     // items up to this one are stopped
@@ -198,6 +222,7 @@ class RenderWorker {
     std::atomic<bool> sinkRefused_{false};  // the callback refused because the sink did
 
     std::thread thread_;
+    std::once_flag joined_;
 };
 
 }  // namespace frontend

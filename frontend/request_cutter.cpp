@@ -69,6 +69,15 @@ void Advance(TextPosition* position, const std::string& text, size_t from, size_
     }
 }
 
+// Moves cursor, a place in text, to byte (at most text's end).
+void MoveTo(TextPosition* cursor, const std::string& text, int64_t byte) {
+    byte = std::min<int64_t>(std::max<int64_t>(byte, 0), static_cast<int64_t>(text.size()));
+    if (byte < cursor->byte) {
+        *cursor = TextPosition();
+    }
+    Advance(cursor, text, static_cast<size_t>(cursor->byte), static_cast<size_t>(byte));
+}
+
 TextPosition Plus(const TextPosition& a, const TextPosition& b) {
     return {a.byte + b.byte, a.character + b.character, a.utf16 + b.utf16};
 }
@@ -119,11 +128,13 @@ int64_t ByteOfUtf16(const std::string& text, int64_t units) {
     return -1;
 }
 
+TextPosition TextPositions::At(int64_t byte) {
+    MoveTo(&cursor_, text_, byte);
+    return cursor_;
+}
+
 TextPosition Request::At(int64_t userByte) const {
-    if (userByte < cursor_.byte) {
-        cursor_ = TextPosition();
-    }
-    Advance(&cursor_, user_, static_cast<size_t>(cursor_.byte), static_cast<size_t>(userByte));
+    MoveTo(&cursor_, user_, userByte);
     return Plus(start_, cursor_);
 }
 

@@ -60,6 +60,21 @@ struct SourceRange {
 // it falls inside a character or past the end (text.size() is its end).
 int64_t ByteOfUtf16(const std::string& text, int64_t units);
 
+// Places in a text looked up by byte, for lookups that mostly go forward
+// (the words of a job, in order): each costs the bytes between it and the
+// one before. vrelay-web tells the page its words in UTF-16 units by it.
+class TextPositions {
+  public:
+    explicit TextPositions(std::string text = std::string()) : text_(std::move(text)) {}
+    // The place of byte (moved into 0 to the text's size); a byte inside a
+    // character counts that character as begun.
+    TextPosition At(int64_t byte);
+
+  private:
+    std::string text_;
+    TextPosition cursor_;
+};
+
 class Request {
   public:
     // The text to submit (always markup to the server: plain text is escaped).

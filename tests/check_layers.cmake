@@ -23,7 +23,7 @@ set(server_users frontend/embedded_server.cpp)
 # The doors use the core for everything but their options, output and UI:
 # none includes the server's parts or another door's.
 set(allowed_tools "platform" "textproc" "transport" "wire" "frontend" "tools")
-set(allowed_web "platform" "transport" "wire" "frontend" "web")
+set(allowed_web "frontend" "web")
 set(allowed_speechd "transport" "wire" "frontend" "speechd")
 set(forbidden "server/protocol.h")
 set(forbidden_in frontend tools web speechd)

@@ -62,8 +62,11 @@ bool DecodeSpeak(Reader* reader, SpeakRequest* speak, std::string* error) {
         return false;
     }
     const int signedPitch = static_cast<int16_t>(static_cast<uint16_t>(pitch));
-    if ((flags & ~1u) != 0 || rate < 25 || rate > 400 || signedPitch < -90 || signedPitch > 200 ||
-        volume > 200) {
+    const auto outside = [](int value, SliderLimits limits) {
+        return value < limits.low || value > limits.high;
+    };
+    if ((flags & ~1u) != 0 || outside(static_cast<int>(rate), kRateLimits) ||
+        outside(signedPitch, kPitchLimits) || outside(static_cast<int>(volume), kVolumeLimits)) {
         *error = "SPEAK field out of range";
         return false;
     }
@@ -121,9 +124,12 @@ std::string EncodeFormat(uint32_t sampleRate) {
     return out;
 }
 
-std::string EncodeAudio(const void* samples, size_t bytes) {
+std::string EncodeAudio(const int16_t* samples, size_t count) {
     std::string out = Start(BridgeKind::kAudio);
-    out.append(static_cast<const char*>(samples), bytes);
+    out.reserve(1 + 2 * count);
+    for (size_t i = 0; i < count; ++i) {
+        Put(&out, static_cast<uint16_t>(samples[i]), 2);
+    }
     return out;
 }
 

@@ -15,11 +15,18 @@
 //                 u16 rate     speaking rate, percent of normal, 25 to 400
 //                 i16 pitch    pitch change, percent, -90 to 200
 //                 u16 volume   percent of normal, 0 to 200
+//                              (each past what the voice reaches is heard
+//                              at the nearer end of its reach)
 //                 u32 start    where to start speaking, in UTF-16 code units
 //                              of the text (a JavaScript string index)
 //                 u8  n        voice name length, 0 for the server's default
-//                 n bytes      voice name (a name, language tag or language)
-//                 the rest     the text
+//                 n bytes      voice as a person names it, for the server to
+//                              choose: a name, a language tag or name, and a
+//                              variant after '+' ("en+f3"; "+f3" alone for
+//                              the server's default voice with it)
+//                 the rest     the text, UTF-8 (markup is cleaned as every
+//                              door cleans it: doctype, comments, scripts
+//                              and no-break spaces are not spoken)
 //   0x02 STOP    nothing: stop at once
 //   0x03 PLAYED  u32 samples  how much audio has been played so far; the
 //                              bridge stays at most a few seconds ahead
@@ -34,7 +41,9 @@
 //                then a message (why it failed), possibly empty
 // After END the bridge closes the WebSocket normally. A message the bridge
 // cannot take closes it with code 1003 (a text message), 1007 (malformed),
-// 1008 (a limit or a refused session) or 1009 (too big), with the reason.
+// 1008 (a limit or a refused session) or 1009 (a text longer than the
+// bridge's --max-text, however long), with the reason ("the text is longer
+// than 8192 bytes, ...").
 #ifndef VRELAY_WEB_FRAMES_H
 #define VRELAY_WEB_FRAMES_H
 
@@ -45,6 +54,16 @@ namespace vrelay {
 namespace web {
 
 enum class PageKind : uint8_t { kSpeak = 0x01, kStop = 0x02, kPlayed = 0x03 };
+
+// What SPEAK's rate, pitch and volume may be (the voice's reach is
+// narrower: a value past it is moved to its end, frontend's SliderProsody).
+struct SliderLimits {
+    int low;
+    int high;
+};
+constexpr SliderLimits kRateLimits{25, 400};
+constexpr SliderLimits kPitchLimits{-90, 200};
+constexpr SliderLimits kVolumeLimits{0, 200};
 enum class BridgeKind : uint8_t { kFormat = 0x81, kAudio = 0x82, kWord = 0x83, kEnd = 0x84 };
 enum class EndReason : uint8_t { kDone = 0, kStopped = 1, kFailed = 2 };
 
@@ -67,12 +86,11 @@ struct PageMessage {
 
 // Decodes one binary message. False with *error (the close reason) when it
 // is empty, of an unknown kind, of the wrong length, or a field is out of
-// range. The text is not checked here (see SpeechText).
+// range. The text is not checked here (see SpeakSocket).
 bool DecodePageMessage(const std::string& message, PageMessage* out, std::string* error);
 
 std::string EncodeFormat(uint32_t sampleRate);
-// samples: bytes of 16-bit little-endian PCM, copied as they are.
-std::string EncodeAudio(const void* samples, size_t bytes);
+std::string EncodeAudio(const int16_t* samples, size_t count);
 std::string EncodeWord(uint32_t sample, uint32_t begin, uint32_t end);
 std::string EncodeEnd(EndReason reason, uint32_t samples, const std::string& message);
 

@@ -98,8 +98,8 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
             return;
         }
         http::response<http::string_body> response;
-        if (path == "/voices") {
-            response = Body(http::status::ok, context_.voices->Json(),
+        if (path == "/settings") {
+            response = Body(http::status::ok, context_.settings->Json(),
                             "application/json; charset=utf-8", request);
         } else if (const PageAsset* asset = FindPageAsset(path)) {
             response = Body(http::status::ok,

@@ -4,7 +4,7 @@
 // their Origin is allowed. Runs on the io_context's one thread.
 //
 //   GET /, /app.js, ...   the page (web/page/, compiled in)
-//   GET /voices           the server's voices as JSON (VoiceCatalog::Json)
+//   GET /settings         voices, variants and limits as JSON (PageSettings)
 //   GET /speak?session=T  WebSocket upgrade (web/frames.h)
 // A request whose Host is not allowed (HostAllowed) gets 403. Every
 // connection takes a slot of the SocketLedger, by its client's address: a

@@ -14,7 +14,7 @@ bool SessionRegistry::ValidToken(const std::string& token) {
            });
 }
 
-std::shared_ptr<BrowserSession> SessionRegistry::Attach(const std::string& token,
+std::shared_ptr<frontend::RenderWorker> SessionRegistry::Attach(const std::string& token,
                                                         const std::string& address,
                                                         Clock::time_point now,
                                                         std::string* reason) {
@@ -36,7 +36,10 @@ std::shared_ptr<BrowserSession> SessionRegistry::Attach(const std::string& token
         }
         Entry entry;
         entry.address = address;
-        entry.session = std::make_shared<BrowserSession>(pool_);
+        frontend::WorkerOptions worker;
+        worker.checkServer = false;  // the bridge read the voice list at its start
+        worker.pool = pool_;
+        entry.session = std::make_shared<frontend::RenderWorker>(worker);
         found = sessions_.emplace(token, std::move(entry)).first;
     }
     ++found->second.sockets;
@@ -69,7 +72,7 @@ bool SessionRegistry::Evict(const std::string& address) {
 }
 
 void SessionRegistry::Retire(std::map<std::string, Entry>::iterator entry) {
-    entry->second.session->Close();
+    entry->second.session->CloseSoon();
     closing_.push_back(std::move(entry->second.session));
     sessions_.erase(entry);
 }

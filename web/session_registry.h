@@ -1,13 +1,16 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The browser sessions (tabs) the bridge serves, by the token each page
 // makes up when it loads, within two limits: sessions in all and sessions
-// per client address. A session no WebSocket has used for idleSeconds is
-// closed; when a limit is reached, the idle session of that address (or of
-// any address) unused the longest makes room for a new one. An idle session
-// holds no server connection (they are the pool's), so closing one frees
-// nothing on the server.
+// per client address. A tab's speech is a render worker of the core on the
+// bridge's shared connection pool (one job at a time: a new SPEAK stops the
+// last). A session no WebSocket has used for idleSeconds is closed; when a
+// limit is reached, the idle session of that address (or of any address)
+// unused the longest makes room for a new one. An idle session holds no
+// server connection (they are the pool's), so closing one frees nothing on
+// the server.
 //
-// Used from the network thread only. Closed sessions end their threads in the
+// Used from one thread at a time (the network thread; at shutdown the one
+// that stops everything). Closed sessions end their threads in the
 // background; Sweep lets go of those that have ended, and the destructor
 // waits for them.
 #ifndef VRELAY_WEB_SESSION_REGISTRY_H
@@ -19,7 +22,8 @@
 #include <string>
 #include <vector>
 
-#include "web/browser_session.h"
+#include "frontend/connection_pool.h"
+#include "frontend/render_worker.h"
 
 namespace vrelay {
 namespace web {
@@ -36,7 +40,8 @@ class SessionRegistry {
 
     // The sessions take their server connections from pool, which must
     // outlive the registry.
-    SessionRegistry(ServerPool* pool, SessionLimits limits) : pool_(pool), limits_(limits) {}
+    SessionRegistry(frontend::ConnectionPool* pool, SessionLimits limits)
+        : pool_(pool), limits_(limits) {}
     ~SessionRegistry();
     SessionRegistry(const SessionRegistry&) = delete;
     SessionRegistry& operator=(const SessionRegistry&) = delete;
@@ -47,7 +52,7 @@ class SessionRegistry {
     // The session of token, made if new, with one more WebSocket attached.
     // A token is bound to the address that made it. Null with *reason when
     // a limit refuses.
-    std::shared_ptr<BrowserSession> Attach(const std::string& token, const std::string& address,
+    std::shared_ptr<frontend::RenderWorker> Attach(const std::string& token, const std::string& address,
                                            Clock::time_point now, std::string* reason);
     // One WebSocket of token's session has closed.
     void Detach(const std::string& token, Clock::time_point now);
@@ -60,7 +65,7 @@ class SessionRegistry {
   private:
     struct Entry {
         std::string address;
-        std::shared_ptr<BrowserSession> session;
+        std::shared_ptr<frontend::RenderWorker> session;
         int sockets = 0;
         Clock::time_point lastUse;
     };
@@ -69,10 +74,10 @@ class SessionRegistry {
     bool Evict(const std::string& address);
     void Retire(std::map<std::string, Entry>::iterator entry);
 
-    ServerPool* const pool_;
+    frontend::ConnectionPool* const pool_;
     const SessionLimits limits_;
     std::map<std::string, Entry> sessions_;
-    std::vector<std::shared_ptr<BrowserSession>> closing_;
+    std::vector<std::shared_ptr<frontend::RenderWorker>> closing_;
 };
 
 }  // namespace web

@@ -3,6 +3,7 @@
 
 #include <boost/asio/post.hpp>
 
+#include "frontend/prosody.h"
 #include "web/frames.h"
 
 namespace vrelay {
@@ -10,6 +11,16 @@ namespace web {
 
 namespace beast = boost::beast;
 namespace websocket = beast::websocket;
+
+namespace {
+
+// A SPEAK message's fields and voice name around its text, at most.
+constexpr size_t kSpeakOverhead = 14 + 255;
+// Read at a time, so that a message too long is refused with its reason
+// before it is read whole.
+constexpr size_t kReadPiece = 64 * 1024;
+
+}  // namespace
 
 SpeakSocket::SpeakSocket(beast::tcp_stream stream, SocketLedger::Slot slot,
                          const SocketContext& context, std::string token, std::string address)
@@ -20,7 +31,7 @@ void SpeakSocket::Start(beast::http::request<beast::http::string_body> request) 
     beast::get_lowest_layer(ws_).expires_never();
     // Pings keep an idle socket alive and find a vanished peer.
     ws_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
-    ws_.read_message_max(context_.maxTextBytes + 1024);
+    ws_.read_message_max(0);  // OnRead holds messages to the text's limit
     ws_.binary(true);
     ws_.async_accept(request, [self = shared_from_this()](beast::error_code error) {
         self->OnAccept(error);
@@ -57,9 +68,16 @@ void SpeakSocket::AwaitMessage() {
 }
 
 void SpeakSocket::Read() {
-    ws_.async_read(buffer_, [self = shared_from_this()](beast::error_code error, size_t) {
-        self->OnRead(error);
-    });
+    ws_.async_read_some(buffer_, kReadPiece,
+                        [self = shared_from_this()](beast::error_code error, size_t) {
+                            self->OnRead(error);
+                        });
+}
+
+websocket::close_reason SpeakSocket::TooLong() const {
+    return {websocket::close_code::too_big, "the text is longer than " +
+                                                std::to_string(context_.maxTextBytes) +
+                                                " bytes, the most this server speaks at once"};
 }
 
 void SpeakSocket::OnRead(beast::error_code error) {
@@ -70,6 +88,16 @@ void SpeakSocket::OnRead(beast::error_code error) {
     if (closing_) {
         buffer_.consume(buffer_.size());
         Read();  // until the peer answers the close
+        return;
+    }
+    if (buffer_.size() > context_.maxTextBytes + kSpeakOverhead) {
+        buffer_.consume(buffer_.size());
+        CloseWith(TooLong());
+        Read();
+        return;
+    }
+    if (!ws_.is_message_done()) {
+        Read();
         return;
     }
     AwaitMessage();
@@ -101,39 +129,104 @@ bool SpeakSocket::Handle(const std::string& message, websocket::close_reason* re
         return false;
     }
     switch (decoded.kind) {
-        case PageKind::kSpeak: {
-            if (job_ != 0) {
+        case PageKind::kSpeak:
+            if (cleaner_) {
                 *refusal = {websocket::close_code::bad_payload, "SPEAK came twice"};
                 return false;
             }
-            if (decoded.speak.text.size() > context_.maxTextBytes) {
-                *refusal = {websocket::close_code::too_big,
-                            "the text is longer than " + std::to_string(context_.maxTextBytes) +
-                                " bytes"};
-                return false;
-            }
-            auto job = std::make_unique<SpeakJob>();
-            job->voice = decoded.speak.voice;  // the server chooses; see RenderRequest
-            if (!job->text.Start(decoded.speak, &error)) {
-                *refusal = {websocket::close_code::bad_payload, error};
-                return false;
-            }
-            job->sink = shared_from_this();
-            job_ = session->Speak(std::move(job));
-            return true;
-        }
+            return Speak(decoded.speak, session.get(), refusal);
         case PageKind::kStop:
             if (job_ != 0) {
                 session->Stop(job_);
             }
             return true;
-        case PageKind::kPlayed:
-            if (job_ != 0) {
-                session->Played(job_, decoded.played);
+        case PageKind::kPlayed: {
+            // The page cannot have played what it was not sent.
+            const uint64_t played = std::min<uint64_t>(decoded.played, sent_.load());
+            if (played > played_.load()) {
+                played_ = played;
+                session->Poke();
             }
             return true;
+        }
     }
     return true;
+}
+
+bool SpeakSocket::Speak(const SpeakRequest& speak, frontend::RenderWorker* session,
+                        websocket::close_reason* refusal) {
+    std::string problem;
+    if (speak.text.size() > context_.maxTextBytes) {
+        *refusal = TooLong();
+        return false;
+    }
+    if (!frontend::IsUtf8Text(speak.text, &problem)) {
+        *refusal = {websocket::close_code::bad_payload, problem};
+        return false;
+    }
+    const int64_t start = frontend::ByteOfUtf16(speak.text, speak.start);
+    if (start < 0) {
+        *refusal = {websocket::close_code::bad_payload,
+                    "the start is not on a character of the text"};
+        return false;
+    }
+    // Cleaned as every door cleans its input; the words' offsets lead back
+    // to the page's text through the cleaner.
+    cleaner_.emplace(speak.markup);
+    frontend::SpeechJob job;
+    job.text = cleaner_->Clean(speak.text, true);
+    job.markup = speak.markup;
+    job.voice = speak.voice;  // the server chooses, as for every door
+    job.prosody = frontend::SliderProsody(speak.rate, speak.pitch, speak.volume);
+    job.requestBytes = kRequestBytes;
+    job.startByte = cleaner_->CleanedOffset(start);
+    job.sink = shared_from_this();
+    page_ = frontend::TextPositions(speak.text);
+    // A tab speaks one text at a time: the one before ends "stopped".
+    session->Stop(0);
+    job_ = session->Submit(std::move(job));
+    return true;
+}
+
+bool SpeakSocket::OnFormat(uint32_t sampleRate) {
+    if (sampleRate != 0 && sampleRate != sampleRate_.load()) {
+        sampleRate_ = sampleRate;
+        Send(EncodeFormat(sampleRate));
+    }
+    return true;
+}
+
+bool SpeakSocket::OnAudio(const int16_t* samples, size_t count, int64_t) {
+    if (count > 0) {
+        Send(EncodeAudio(samples, count));
+        sent_ += count;
+    }
+    return true;
+}
+
+bool SpeakSocket::OnWord(const frontend::WordEvent& word) {
+    const int64_t begin = page_.At(cleaner_->InputOffset(word.source.begin.byte)).utf16;
+    const int64_t end = page_.At(cleaner_->InputOffset(word.source.end.byte)).utf16;
+    Send(EncodeWord(static_cast<uint32_t>(word.sample), static_cast<uint32_t>(begin),
+                    static_cast<uint32_t>(end)));
+    return true;
+}
+
+bool SpeakSocket::ReadyForMore() {
+    // The next request waits until the page is about to need it.
+    const uint32_t rate = sampleRate_.load() != 0 ? sampleRate_.load() : 22050;
+    return sent_.load() - played_.load() <= static_cast<uint64_t>(kAheadSeconds * rate) &&
+           backlog_.load() <= kMaxBacklogBytes;
+}
+
+void SpeakSocket::OnEnd(const frontend::JobEnd& end) {
+    using Outcome = frontend::JobEnd::Outcome;
+    const EndReason reason = end.outcome == Outcome::kDone      ? EndReason::kDone
+                             : end.outcome == Outcome::kStopped ? EndReason::kStopped
+                                                                : EndReason::kFailed;
+    Send(EncodeEnd(reason, static_cast<uint32_t>(sent_.load()),
+                   end.outcome == Outcome::kFailed ? end.reason : std::string()));
+    Finish();
 }
 
 void SpeakSocket::Send(std::string message) {

@@ -1,13 +1,21 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // One speaking session's WebSocket (messages in web/frames.h): reads the
-// page's messages and hands them to its browser session, and writes what the
-// session sends, in order. A message it cannot take closes the socket with
-// the reason; a socket that closes or fails (a closed tab) stops its
-// speaking session, which cancels the render, and so does one on which the
-// page has sent no message for SocketContext::idleSeconds.
+// page's messages, makes SPEAK a job of its tab's render worker (the text
+// cleaned by the core's input cleaner, the sliders through SliderProsody,
+// the voice as the page names it, for the server to choose), and is that
+// job's sink: it writes the audio and the words (in UTF-16 units of the
+// page's text) as messages, in order, and END with how the job ended. It
+// asks for the next request only while the page has less than kAheadSeconds
+// of audio left to play and little is waiting to be written, so memory
+// stays small whatever the length of the text.
 //
-// Everything but Send, Backlog and Finish runs on the network thread; those
-// three may be called from any thread and hand over to it.
+// A message it cannot take closes the socket with the reason; a socket that
+// closes or fails (a closed tab) stops its job, which cancels the render,
+// and so does one on which the page has sent no message for
+// SocketContext::idleSeconds.
+//
+// The network thread runs everything but the sink's calls, which come from
+// the render worker's thread and hand their messages over to it.
 #ifndef VRELAY_WEB_SPEAK_SOCKET_H
 #define VRELAY_WEB_SPEAK_SOCKET_H
 
@@ -19,19 +27,23 @@
 #include <boost/beast/websocket.hpp>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 
-#include "web/browser_session.h"
+#include "frontend/input_cleaner.h"
+#include "frontend/render_worker.h"
+#include "frontend/request_cutter.h"
+#include "web/frames.h"
+#include "web/page_settings.h"
 #include "web/session_registry.h"
 #include "web/socket_ledger.h"
-#include "web/voice_catalog.h"
 
 namespace vrelay {
 namespace web {
 
 struct SocketContext {
     SessionRegistry* registry = nullptr;
-    const VoiceCatalog* voices = nullptr;
+    const PageSettings* settings = nullptr;
     SocketLedger* ledger = nullptr;
     size_t maxTextBytes = 256 * 1024;
     // A WebSocket on which the page sends no message for this long is
@@ -39,8 +51,14 @@ struct SocketContext {
     int idleSeconds = 60;
 };
 
-class SpeakSocket : public FrameSink, public std::enable_shared_from_this<SpeakSocket> {
+class SpeakSocket : public frontend::JobSink, public std::enable_shared_from_this<SpeakSocket> {
   public:
+    static constexpr double kAheadSeconds = 10;
+    static constexpr size_t kMaxBacklogBytes = 4u << 20;
+    // Bytes of the page's text in a request: little more audio than the
+    // page is about to play is asked of the server.
+    static constexpr size_t kRequestBytes = 1000;
+
     // slot counts the connection until the object is destroyed.
     SpeakSocket(boost::beast::tcp_stream stream, SocketLedger::Slot slot,
                 const SocketContext& context, std::string token, std::string address);
@@ -48,11 +66,18 @@ class SpeakSocket : public FrameSink, public std::enable_shared_from_this<SpeakS
     // Answers the upgrade request and serves the socket until it closes.
     void Start(boost::beast::http::request<boost::beast::http::string_body> request);
 
-    void Send(std::string message) override;
-    size_t Backlog() const override { return backlog_.load(); }
-    void Finish() override;
+    // The job's sink (the render worker's thread).
+    bool OnFormat(uint32_t sampleRate) override;
+    bool OnAudio(const int16_t* samples, size_t count, int64_t first) override;
+    bool OnWord(const frontend::WordEvent& word) override;
+    bool ReadyForMore() override;
+    void OnEnd(const frontend::JobEnd& end) override;
 
   private:
+    // Hands one message to the network thread, to be written in order.
+    void Send(std::string message);
+    // The last message is out: close once it is written.
+    void Finish();
     void OnAccept(boost::beast::error_code error);
     // (Re)starts the wait for the page's next message.
     void AwaitMessage();
@@ -60,6 +85,11 @@ class SpeakSocket : public FrameSink, public std::enable_shared_from_this<SpeakS
     void OnRead(boost::beast::error_code error);
     // Decodes and acts on one message; false with the close code and reason.
     bool Handle(const std::string& message, boost::beast::websocket::close_reason* refusal);
+    // SPEAK: the job for the tab's worker; false with the reason.
+    bool Speak(const SpeakRequest& speak, frontend::RenderWorker* session,
+               boost::beast::websocket::close_reason* refusal);
+    // The close reason for a text over the limit.
+    boost::beast::websocket::close_reason TooLong() const;
     void Write();
     void OnWrite(boost::beast::error_code error);
     // Stops the speaking session, drops what is queued and closes.
@@ -77,8 +107,8 @@ class SpeakSocket : public FrameSink, public std::enable_shared_from_this<SpeakS
     const std::string token_;
     const std::string address_;
     boost::beast::flat_buffer buffer_;
-    std::weak_ptr<BrowserSession> session_;
-    uint64_t job_ = 0;  // the speaking session, once SPEAK came
+    std::weak_ptr<frontend::RenderWorker> session_;
+    uint64_t job_ = 0;  // the job of SPEAK, once it came
     bool attached_ = false;  // counted by the registry
     std::deque<std::string> queue_;
     bool writing_ = false;
@@ -88,6 +118,14 @@ class SpeakSocket : public FrameSink, public std::enable_shared_from_this<SpeakS
     bool gone_ = false;
     boost::beast::websocket::close_reason closeReason_;
     std::atomic<size_t> backlog_{0};
+
+    // The job's: set on the network thread before it is submitted, then
+    // used by the worker's thread (the cleaner and the text's places).
+    std::optional<frontend::InputCleaner> cleaner_;
+    frontend::TextPositions page_;  // the page's text, for its UTF-16 units
+    std::atomic<uint32_t> sampleRate_{0};
+    std::atomic<uint64_t> sent_{0};    // samples sent
+    std::atomic<uint64_t> played_{0};  // samples the page has played
 };
 
 }  // namespace web

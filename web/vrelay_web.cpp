@@ -2,11 +2,11 @@
 // vrelay-web: serves a page that speaks text through a speech server and
 // highlights each word as it is heard.
 //
-// The speech side uses only the public interface (<vrelay/vrelay.h>): a pool
-// of connections that the browser tabs take for a request each. Without
-// --server it starts the reference server inside the process on a free
-// loopback port, as vrelay-say does. The network side (HTTP, WebSocket) runs
-// on the main thread.
+// The speech side is the front-end core: one connection pool shared by the
+// browser tabs, each tab's speech a render worker on it. Without --server it
+// starts the reference server inside the process on a free loopback port, as
+// vrelay-say does. The network side (HTTP, WebSocket) runs on the main
+// thread.
 #include <vrelay/vrelay.h>
 
 #include <boost/asio/io_context.hpp>
@@ -21,19 +21,19 @@
 #include <string>
 #include <thread>
 
+#include "frontend/connection_pool.h"
 #include "frontend/embedded_server.h"
-#include "frontend/voice_choice.h"
-#include "transport/address.h"
+#include "frontend/exit_codes.h"
+#include "frontend/render_worker.h"
 #include "web/http_server.h"
-#include "web/server_pool.h"
+#include "web/page_settings.h"
 #include "web/session_registry.h"
 #include "web/socket_ledger.h"
-#include "web/voice_catalog.h"
 #include "web/web_options.h"
 
 namespace {
 
-enum ExitCode { kExitOk = 0, kExitUsage = 1, kExitNoServer = 2, kExitCannotListen = 3 };
+using namespace vrelay::frontend;
 
 // From SIGTERM to the exit, whatever the speech server does.
 constexpr auto kStopTime = std::chrono::milliseconds(1500);
@@ -41,14 +41,9 @@ constexpr auto kStopTime = std::chrono::milliseconds(1500);
 // wake-up signal, and the embedded server's end.
 constexpr int kDescriptorsPerServerConnection = 3;
 
-// The server's voices, read once through a connection of their own.
-bool ReadVoiceList(const std::string& host, int port, std::vector<vrelay::frontend::VoiceEntry>* voices) {
-    const vr_handle connection = vrCreateConnection();
-    const bool ok = connection >= 0 &&
-                    vrOpenConnection(connection, host.c_str(), port) == VR_SUCCESS &&
-                    vrelay::frontend::ReadVoices(connection, voices) && !voices->empty();
-    vrDestroyConnection(connection);
-    return ok;
+int Fail(int code, const std::string& message) {
+    std::fprintf(stderr, "vrelay-web: %s\n", message.c_str());
+    return code;
 }
 
 }  // namespace
@@ -58,11 +53,11 @@ int main(int argc, char** argv) {
     WebOptions options;
     std::string error;
     if (!ParseWebArgs(argc, argv, &options, &error)) {
-        std::fprintf(stderr, "vrelay-web: %s\n%s", error.c_str(), kWebUsage);
+        std::fprintf(stderr, "vrelay-web: %s\n%s", error.c_str(), WebUsage().c_str());
         return kExitUsage;
     }
     if (options.help) {
-        std::fputs(kWebUsage, stdout);
+        std::fputs(WebUsage().c_str(), stdout);
         return kExitOk;
     }
     if (options.version) {
@@ -70,64 +65,57 @@ int main(int argc, char** argv) {
         return kExitOk;
     }
 
-    std::string host = "127.0.0.1";
-    int port = 0;
-    std::unique_ptr<vrelay::frontend::EmbeddedServer> embedded;
-    if (!options.server.empty()) {
-        vrelay::HostPort address;
-        if (!vrelay::ParseHostPort(options.server, &address)) {
-            std::fprintf(stderr, "vrelay-web: --server wants HOST:PORT, not \"%s\"\n",
-                         options.server.c_str());
-            return kExitUsage;
-        }
-        host = address.host;
-        port = address.port;
-    } else {
-        embedded = vrelay::frontend::StartEmbeddedServer(options.engine, options.verbose, &error);
+    std::string host = options.speech.host;
+    int port = options.speech.port;
+    std::unique_ptr<EmbeddedServer> embedded;
+    if (options.speech.server.empty()) {
+        embedded = StartEmbeddedServer(options.speech.engine, options.verbose, &error);
         if (!embedded) {
-            std::fprintf(stderr, "vrelay-web: cannot start the speech server: %s\n", error.c_str());
-            return kExitNoServer;
+            return Fail(kExitNoServer, "cannot start the speech server: " + error);
         }
+        host = "127.0.0.1";
         port = embedded->Port();
     }
-    std::vector<vrelay::frontend::VoiceEntry> voices;
-    if (!ReadVoiceList(host, port, &voices)) {
-        std::fprintf(stderr, "vrelay-web: no voice list from a speech server at %s:%d\n",
-                     host.c_str(), port);
-        return kExitNoServer;
+    // The ledger outlives the io_context, whose queued handlers hold client
+    // connections; the pool outlives the registry, whose tabs take its
+    // connections; the registry is destroyed before the io_context, since
+    // the tabs' threads hand messages to it, and after the server.
+    ConnectionPool pool(host, port, options.serverConnections, options.limits.idleSeconds);
+    std::vector<VoiceEntry> voices;
+    {
+        // Asked through the pool, whose first connection then serves a tab.
+        WorkerOptions worker;
+        worker.pool = &pool;
+        JobEnd failure;
+        if (!RenderWorker(worker).Voices(&voices, &failure)) {
+            return Fail(failure.exitCode == kExitSpeechFailed ? kExitNoServer : failure.exitCode,
+                        failure.reason);
+        }
     }
-    const VoiceCatalog catalog(std::move(voices));
+    const PageSettings settings(voices, options.maxTextBytes);
 
     // Room for every server connection, then the client connections'
     // budget from what the open-files limit leaves.
     const int budget =
         ConnectionBudget(options.serverConnections * kDescriptorsPerServerConnection);
     if (budget < 16) {
-        std::fprintf(stderr,
-                     "vrelay-web: the open-files limit leaves room for %d client connections: "
-                     "raise it (ulimit -n, LimitNOFILE=) or lower --server-connections\n",
-                     budget);
-        return kExitCannotListen;
+        return Fail(kExitCannotListen,
+                    "the open-files limit leaves room for " + std::to_string(budget) +
+                        " client connections: raise it (ulimit -n, LimitNOFILE=) or lower "
+                        "--server-connections");
     }
-    // The ledger outlives the io_context, whose queued handlers hold client
-    // connections; the pool outlives the registry, whose sessions take its
-    // connections; the registry is destroyed before the io_context, since
-    // the sessions' threads hand messages to it, and after the server.
     SocketLedger ledger(budget, options.maxConnectionsPerAddress);
-    ServerPool pool(host, port, options.serverConnections, options.limits.idleSeconds,
-                    &BrowserSession::OnPacket);
     boost::asio::io_context io;
     SessionRegistry registry(&pool, options.limits);
     SocketContext context;
     context.registry = &registry;
-    context.voices = &catalog;
+    context.settings = &settings;
     context.ledger = &ledger;
     context.maxTextBytes = options.maxTextBytes;
     context.idleSeconds = options.websocketIdleSeconds;
     HttpServer http(io, options.http, context);
     if (!http.Listen(&error)) {
-        std::fprintf(stderr, "vrelay-web: %s\n", error.c_str());
-        return kExitCannotListen;
+        return Fail(kExitCannotListen, error);
     }
     std::printf("vrelay-web: serving http://%s:%d/ (speech server %s:%d)\n",
                 options.http.listen.find(':') != std::string::npos
@@ -136,7 +124,7 @@ int main(int argc, char** argv) {
                 http.Port(), host.c_str(), port);
     std::fflush(stdout);
 
-    // Idle browser sessions and server connections are closed now and then.
+    // Idle tabs and server connections are closed now and then.
     boost::asio::steady_timer sweep(io);
     std::function<void()> schedule = [&] {
         sweep.expires_after(std::chrono::seconds(5));
@@ -151,23 +139,26 @@ int main(int argc, char** argv) {
     };
     schedule();
 
-    // SIGINT or SIGTERM: stop accepting, end every session, leave.
-    auto deadline = ServerPool::Clock::now();
+    // SIGINT or SIGTERM: stop accepting and serving, then end every tab.
+    auto deadline = ConnectionPool::Clock::now();
     boost::asio::signal_set signals(io, SIGINT, SIGTERM);
     signals.async_wait([&](boost::system::error_code, int) {
-        deadline = ServerPool::Clock::now() + kStopTime;
+        deadline = ConnectionPool::Clock::now() + kStopTime;
         http.Stop();
         sweep.cancel();
-        registry.CloseAll();
         io.stop();
     });
     std::signal(SIGPIPE, SIG_IGN);
     io.run();
-    // Every request still running is cancelled, on a thread of its own: a
-    // cancel reconnects, and a server that does not accept would hold it.
+    // Every tab is stopped and every request still running cancelled, on a
+    // thread of its own: a cancel reconnects, and a server that does not
+    // accept would hold it.
     std::promise<bool> released;
     std::future<bool> done = released.get_future();
-    std::thread stopper([&] { released.set_value(pool.Close(deadline)); });
+    std::thread stopper([&] {
+        registry.CloseAll();
+        released.set_value(pool.Close(deadline));
+    });
     if (done.wait_until(deadline + std::chrono::milliseconds(100)) != std::future_status::ready ||
         !done.get()) {
         std::fprintf(stderr, "vrelay-web: the speech server did not let go of a request; "
@@ -176,7 +167,6 @@ int main(int argc, char** argv) {
         std::_Exit(kExitOk);
     }
     stopper.join();
-    registry.CloseAll();
     if (embedded) {
         embedded->Stop();
     }

@@ -1,168 +1,116 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "web/web_options.h"
 
-#include <getopt.h>
+#include <algorithm>
 
-#include <cstdlib>
-
-#include "platform/command_line.h"
+#include "frontend/exit_codes.h"
 
 namespace vrelay {
 namespace web {
 
-const char kWebUsage[] =
-    "usage: vrelay-web [OPTIONS]\n"
-    "Serves a page that speaks text and highlights each word as it is heard.\n"
-    "  --port N                   HTTP port (default 8080; 0: a free one, printed)\n"
-    "  --listen ADDR              address to listen on (default 127.0.0.1)\n"
-    "  --server HOST:PORT         use a running speech server instead of starting one\n"
-    "  --engine espeak|tone       engine of the server started here (default espeak)\n"
-    "  --server-connections N     connections to the speech server, shared by all tabs:\n"
-    "                             each request takes one and gives it back (default 8;\n"
-    "                             keep it within the server's --max-sessions-per-address)\n"
-    "  --origin ORIGIN            also accept WebSockets from this page origin\n"
-    "                             (repeatable; the page's own is always accepted)\n"
-    "  --trusted-proxy ADDR[/BITS]  a reverse proxy whose X-Forwarded-For (or else\n"
-    "                             Forwarded) header names the client (repeatable)\n"
-    "  --max-text BYTES           longest text one Speak may send (default 262144)\n"
-    "  --max-sessions N           browser tabs served at once (default 64)\n"
-    "  --max-sessions-per-address N  browser tabs per client address (default 4)\n"
-    "  --max-connections-per-address N  open HTTP and WebSocket connections per\n"
-    "                             client address; more are answered 503 (default 32)\n"
-    "  --idle-timeout S           forget a tab, and close a server connection, unused\n"
-    "                             for S seconds (default 120)\n"
-    "  --websocket-idle-timeout S  close a WebSocket on which the page has sent no\n"
-    "                             message for S seconds; pings do not count (default 60)\n"
-    "  -v, --verbose              log the sessions of the server started here\n"
-    "  --version                  print the version and exit\n"
-    "  -h, --help                 print this help and exit\n";
-
 namespace {
 
-bool Number(const char* text, long low, long high, long* value) {
-    char* end = nullptr;
-    const long n = std::strtol(text, &end, 10);
-    if (end == text || *end != '\0' || n < low || n > high) {
-        return false;
-    }
-    *value = n;
-    return true;
+using frontend::NumberOption;
+using frontend::OptionSpec;
+using Argument = OptionSpec::Argument;
+
+const char kIntroduction[] =
+    "usage: vrelay-web [OPTIONS]\n"
+    "Serves a page that speaks text and highlights each word as it is heard.\n"
+    "\n";
+
+std::function<bool(const std::string&, std::string*)> Flag(bool* target) {
+    return [target](const std::string&, std::string*) { return *target = true; };
+}
+
+template <typename T>
+std::function<void(long)> Store(T* target) {
+    return [target](long value) { *target = static_cast<T>(value); };
+}
+
+// The table in the order of the help text; --server and --engine are the
+// shared rows.
+std::vector<OptionSpec> Table(WebOptions* o) {
+    const std::vector<OptionSpec> shared = frontend::SpeechOptionSpecs(&o->speech);
+    const auto row = [&](const char* name) {
+        return *std::find_if(shared.begin(), shared.end(),
+                             [&](const OptionSpec& spec) { return std::string(spec.name) == name; });
+    };
+    return {
+        NumberOption("port", "N", "HTTP port (default 8080; 0: a free one, printed)", 0, 65535,
+                     Store(&o->http.port), "a port number"),
+        {"listen", 0, Argument::kRequired, "ADDR", "address to listen on (default 127.0.0.1)",
+         [o](const std::string& value, std::string*) {
+             o->http.listen = value;
+             return true;
+         }},
+        row("server"),
+        row("engine"),
+        NumberOption("server-connections", "N",
+                     "connections to the speech server, shared by all tabs:\n"
+                     "each request takes one and gives it back (default 8;\n"
+                     "keep it within the server's --max-sessions-per-address)",
+                     1, 1000, Store(&o->serverConnections)),
+        {"origin", 0, Argument::kRequired, "ORIGIN",
+         "also accept WebSockets from this page origin\n"
+         "(repeatable; the page's own is always accepted)",
+         [o](const std::string& value, std::string*) {
+             o->http.origins.push_back(value);
+             return true;
+         }},
+        {"trusted-proxy", 0, Argument::kRequired, "ADDR[/BITS]",
+         "a reverse proxy whose X-Forwarded-For (or else\n"
+         "Forwarded) header names the client (repeatable)",
+         [o](const std::string& value, std::string* error) {
+             if (!o->http.proxies.Add(value)) {
+                 *error = "--trusted-proxy wants an address or ADDRESS/BITS, not \"" + value + "\"";
+                 return false;
+             }
+             return true;
+         }},
+        NumberOption("max-text", "BYTES",
+                     "longest text one Speak may send (default 262144);\n"
+                     "a longer one is refused with this limit named",
+                     1, 64L << 20, Store(&o->maxTextBytes)),
+        NumberOption("max-sessions", "N", "browser tabs served at once (default 64)", 1, 100000,
+                     Store(&o->limits.maxSessions)),
+        NumberOption("max-sessions-per-address", "N", "browser tabs per client address (default 4)",
+                     1, 100000, Store(&o->limits.maxPerAddress)),
+        NumberOption("max-connections-per-address", "N",
+                     "open HTTP and WebSocket connections per client\n"
+                     "address; more are answered 503 (default 32)",
+                     1, 100000, Store(&o->maxConnectionsPerAddress)),
+        NumberOption("idle-timeout", "S",
+                     "forget a tab, and close a server connection, unused\n"
+                     "for S seconds (default 120)",
+                     1, 86400, Store(&o->limits.idleSeconds)),
+        NumberOption("websocket-idle-timeout", "S",
+                     "close a WebSocket on which the page has sent no\n"
+                     "message for S seconds; pings do not count (default 60)",
+                     1, 86400, Store(&o->websocketIdleSeconds)),
+        {"verbose", 0, Argument::kNone, nullptr, "log the sessions of the server started here",
+         Flag(&o->verbose)},
+        {"version", 0, Argument::kNone, nullptr, "print the version and exit", Flag(&o->version)},
+        {"help", 'h', Argument::kNone, nullptr, "print this help and exit", Flag(&o->help)},
+    };
 }
 
 }  // namespace
 
+std::string WebUsage() {
+    WebOptions options;
+    using namespace frontend;
+    return kIntroduction + OptionHelp(Table(&options)) + "\n" +
+           ExitCodeHelp({kExitOk, kExitUsage, kExitNoServer, kExitCannotListen});
+}
+
 bool ParseWebArgs(int argc, char** argv, WebOptions* options, std::string* error) {
-    enum {
-        kPort = 256, kListen, kServer, kEngine, kOrigin, kMaxText, kMaxSessions, kPerAddress,
-        kIdle, kVersion, kServerConnections, kTrustedProxy, kConnectionsPerAddress, kSocketIdle
-    };
-    static const option kOptions[] = {
-        {"port", required_argument, nullptr, kPort},
-        {"listen", required_argument, nullptr, kListen},
-        {"server", required_argument, nullptr, kServer},
-        {"engine", required_argument, nullptr, kEngine},
-        {"origin", required_argument, nullptr, kOrigin},
-        {"max-text", required_argument, nullptr, kMaxText},
-        {"max-sessions", required_argument, nullptr, kMaxSessions},
-        {"max-sessions-per-address", required_argument, nullptr, kPerAddress},
-        {"idle-timeout", required_argument, nullptr, kIdle},
-        {"verbose", no_argument, nullptr, 'v'},
-        {"version", no_argument, nullptr, kVersion},
-        {"server-connections", required_argument, nullptr, kServerConnections},
-        {"trusted-proxy", required_argument, nullptr, kTrustedProxy},
-        {"max-connections-per-address", required_argument, nullptr, kConnectionsPerAddress},
-        {"websocket-idle-timeout", required_argument, nullptr, kSocketIdle},
-        {"help", no_argument, nullptr, 'h'},
-        {nullptr, 0, nullptr, 0},
-    };
-    optind = 0;  // restart the scan (GNU)
-    opterr = 0;
-    int c;
-    int index = 0;
-    while ((c = getopt_long(argc, argv, ":vh", kOptions, &index)) != -1) {
-        long n = 0;
-        const auto bad = [&](const char* what) {
-            *error = std::string("--") + kOptions[index].name + " wants " + what + ", not \"" +
-                     optarg + "\"";
-            return false;
-        };
-        switch (c) {
-            case kPort:
-                if (!Number(optarg, 0, 65535, &n)) {
-                    return bad("a port number");
-                }
-                options->http.port = static_cast<int>(n);
-                break;
-            case kListen:
-                options->http.listen = optarg;
-                break;
-            case kServer:
-                options->server = optarg;
-                break;
-            case kEngine:
-                if (std::string(optarg) != "espeak" && std::string(optarg) != "tone") {
-                    return bad("espeak or tone");
-                }
-                options->engine = optarg;
-                break;
-            case kOrigin:
-                options->http.origins.push_back(optarg);
-                break;
-            case kMaxText:
-                if (!Number(optarg, 1, 64L << 20, &n)) {
-                    return bad("a byte count up to 67108864");
-                }
-                options->maxTextBytes = static_cast<size_t>(n);
-                break;
-            case kMaxSessions:
-            case kPerAddress:
-                if (!Number(optarg, 1, 100000, &n)) {
-                    return bad("a positive number");
-                }
-                (c == kMaxSessions ? options->limits.maxSessions : options->limits.maxPerAddress) =
-                    static_cast<int>(n);
-                break;
-            case kIdle:
-            case kSocketIdle:
-                if (!Number(optarg, 1, 86400, &n)) {
-                    return bad("seconds, 1 to 86400");
-                }
-                (c == kIdle ? options->limits.idleSeconds : options->websocketIdleSeconds) =
-                    static_cast<int>(n);
-                break;
-            case kServerConnections:
-                if (!Number(optarg, 1, 1000, &n)) {
-                    return bad("a number, 1 to 1000");
-                }
-                options->serverConnections = static_cast<int>(n);
-                break;
-            case kConnectionsPerAddress:
-                if (!Number(optarg, 1, 100000, &n)) {
-                    return bad("a positive number");
-                }
-                options->maxConnectionsPerAddress = static_cast<int>(n);
-                break;
-            case kTrustedProxy:
-                if (!options->http.proxies.Add(optarg)) {
-                    return bad("an address or ADDRESS/BITS");
-                }
-                break;
-            case 'v':
-                options->verbose = true;
-                break;
-            case kVersion:
-                options->version = true;
-                break;
-            case 'h':
-                options->help = true;
-                break;
-            default:  // ':' or '?'
-                *error = OptionError(c, argv);
-                return false;
-        }
+    std::vector<std::string> words;
+    if (!frontend::ParseOptions(argc, argv, Table(options), &words, error)) {
+        return false;
     }
-    if (optind < argc) {
-        *error = std::string("unexpected argument \"") + argv[optind] + "\"";
+    if (!words.empty()) {
+        *error = "unexpected argument \"" + words.front() + "\"";
         return false;
     }
     return true;

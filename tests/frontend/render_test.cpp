@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The render worker against the reference server (tone engine: every word
 // is 1920 samples at 16 kHz): jobs, their events on one clock, stopping,
-// and a connection the server closed.
+// a connection the server closed, and workers sharing a pool.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -73,6 +73,28 @@ SpeechJob Job(const std::string& text, std::shared_ptr<Recorder> sink, size_t by
     return job;
 }
 
+// A port that takes a render's text and never answers.
+class SilentServer {
+  public:
+    SilentServer() : socket_(0, 4, WaitingSelect, "127.0.0.1") {}
+    int Port() const { return socket_.Port(); }
+    // Submits a job to worker and returns once its text has come: the
+    // render waits for an answer from then on.
+    void Render(RenderWorker* worker, std::shared_ptr<Recorder> sink) {
+        ASSERT_TRUE(socket_.IsOpen());
+        worker->Submit(Job("no answer comes", std::move(sink)));
+        peer_.reset(socket_.Accept());
+        ASSERT_NE(peer_, nullptr);
+        char text[64];
+        size_t received = 0;
+        ASSERT_TRUE(peer_->ReceiveBytes(text, sizeof text, &received));
+    }
+
+  private:
+    SocketServer socket_;
+    std::unique_ptr<Socket> peer_;
+};
+
 class RenderWorkerTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -139,16 +161,10 @@ TEST_F(RenderWorkerTest, StopEndsQueuedWaitingAndRunningJobs) {
     worker.Submit(Job("after", after));
     EXPECT_EQ(after->End().outcome, JobEnd::Outcome::kDone);
 
-    SocketServer silent(0, 4, WaitingSelect, "127.0.0.1");  // takes the text, never answers
-    ASSERT_TRUE(silent.IsOpen());
+    SilentServer silent;
     RenderWorker stuck({"127.0.0.1", silent.Port(), false, false});
     auto hanging = std::make_shared<Recorder>();
-    stuck.Submit(Job("no answer comes", hanging));
-    std::unique_ptr<Socket> peer(silent.Accept());
-    ASSERT_NE(peer, nullptr);
-    char text[64];
-    size_t received = 0;
-    ASSERT_TRUE(peer->ReceiveBytes(text, sizeof text, &received));  // the render waits now
+    ASSERT_NO_FATAL_FAILURE(silent.Render(&stuck, hanging));
     const auto stopped = std::chrono::steady_clock::now();
     stuck.Stop(0);
     EXPECT_EQ(hanging->End().outcome, JobEnd::Outcome::kStopped);
@@ -170,6 +186,43 @@ TEST_F(RenderWorkerTest, ReconnectsWhenTheServerClosedTheConnection) {
     worker.Submit(Job("again", sink));
     EXPECT_EQ(sink->End().outcome, JobEnd::Outcome::kDone);
     EXPECT_EQ(sink->words_, "0@0:again ");
+}
+
+// Workers sharing a pool take a connection for a request and give it back:
+// one waiting for its door holds none, each speaks in its own voice on the
+// same session, one waiting for a connection stops at once, and closing the
+// pool frees a worker whose server never answers.
+TEST_F(RenderWorkerTest, WorkersShareAPoolInTurn) {
+    ConnectionPool pool("127.0.0.1", server_->Port(), 1);
+    WorkerOptions shared{"", 0, false, false, &pool};
+    RenderWorker first(shared), second(shared);
+    auto held = std::make_shared<Recorder>();
+    held->ready = false;
+    SpeechJob job = Job("held back", held);
+    job.voice = "tone-low";
+    first.Submit(std::move(job));
+    auto other = std::make_shared<Recorder>();
+    second.Submit(Job("meanwhile", other));
+    EXPECT_EQ(other->End().outcome, JobEnd::Outcome::kDone);
+    held->ready = true;
+    first.Poke();
+    EXPECT_EQ(held->End().outcome, JobEnd::Outcome::kDone);
+    EXPECT_EQ(held->words_, "0@0:held 1920@5:back ");
+
+    SilentServer silent;
+    ConnectionPool stuckPool("127.0.0.1", silent.Port(), 1);
+    WorkerOptions stuck{"", 0, false, false, &stuckPool};
+    RenderWorker holder(stuck), waiter(stuck);
+    auto hanging = std::make_shared<Recorder>();
+    ASSERT_NO_FATAL_FAILURE(silent.Render(&holder, hanging));
+    auto queued = std::make_shared<Recorder>();
+    waiter.Submit(Job("waits for the connection", queued));
+    waiter.Stop(0);
+    EXPECT_EQ(queued->End().outcome, JobEnd::Outcome::kStopped);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    EXPECT_TRUE(stuckPool.Close(deadline));
+    EXPECT_EQ(hanging->End().outcome, JobEnd::Outcome::kStopped);
+    EXPECT_LT(std::chrono::steady_clock::now(), deadline);
 }
 
 }  // namespace

@@ -63,6 +63,16 @@ TEST(ProsodyTest, SpeechDispatcherAndSliderScalesStayInReach) {
     for (const auto& row : rows) {
         EXPECT_EQ(ProsodyTag(row.setting), row.tag);
     }
+    // A page holds its sliders to what SliderProsody keeps as it is.
+    std::string reach;
+    for (const Quantity q : {Quantity::kRate, Quantity::kPitch, Quantity::kVolume}) {
+        int low = 0, high = 0;
+        SliderReach(q, &low, &high);
+        reach += std::to_string(low) + ".." + std::to_string(high) + " ";
+    }
+    EXPECT_EQ(reach, "46..457 -35..68 0..199 ");
+    EXPECT_EQ(ProsodyTag(SliderProsody(457, -35, 199)),
+              "<prosody rate=\"457%\" pitch=\"-35%\" volume=\"199%\">");
 }
 
 // A whole text as one request: escaped when plain, in the prosody typed,
@@ -184,6 +194,13 @@ TEST(RequestCutterTest, MapsWordsBackToTheUsersText) {
     EXPECT_EQ(word.begin.byte, 19);
     EXPECT_EQ(word.end.utf16, 18);
     EXPECT_FALSE(second.Word(4, 9, &word));
+
+    // Looked up in any order, a place is the same.
+    TextPositions places("a\xF0\x9F\x98\x80" "b c");
+    EXPECT_EQ(places.At(5).utf16, 3);
+    EXPECT_EQ(places.At(7).character, 4);
+    EXPECT_EQ(places.At(1).utf16, 1);
+    EXPECT_EQ(places.At(99).utf16, 6);  // past the end: the end
 
     // The page names where to start in UTF-16 units: "a😀b" has b at 3.
     EXPECT_EQ(ByteOfUtf16("a\xF0\x9F\x98\x80" "b", 3), 5);

@@ -13,6 +13,12 @@ namespace vrelay {
 namespace frontend {
 namespace {
 
+// The cleaned text of input given in two pieces, cut at cut.
+std::string CleanInTwo(InputCleaner* cleaner, const std::string& input, size_t cut) {
+    std::string text = cleaner->Clean(input.substr(0, cut), false);
+    return text + cleaner->Clean(input.substr(cut), true);
+}
+
 // The user's words come back from offsets into the submitted text, however
 // escaping and added markup moved them.
 TEST(SubmittedTextTest, MapsSubmittedRangesBackToTheUsersText) {
@@ -107,12 +113,46 @@ TEST(InputCleanerTest, SameTextWhereverTheInputIsCut) {
         const std::vector<std::string> notices(row.begin() + 3, row.end());
         for (size_t cut = 0; cut <= input.size(); ++cut) {
             InputCleaner cleaner(row[0] == "markup");
-            std::string text = cleaner.Clean(input.substr(0, cut), false);
-            text += cleaner.Clean(input.substr(cut), true);
-            EXPECT_EQ(text, row[2]) << "cut at " << cut;
+            EXPECT_EQ(CleanInTwo(&cleaner, input, cut), row[2]) << "cut at " << cut;
             EXPECT_EQ(cleaner.TakeNotices(), notices) << "cut at " << cut;
         }
     }
+}
+
+// Offsets of the cleaned text lead back to the input's bytes across what
+// changed their count, and back again; only UTF-8 without NUL is text as a
+// door that takes nothing else wants it.
+TEST(InputCleanerTest, OffsetsLeadBackToTheInput) {
+    const struct {
+        bool markup;
+        std::string input;
+        std::string word;  // found in both
+    } rows[] = {
+        {false, "\xEF\xBB\xBF" "a\xE9" "b c\xC2\xA0 word", "word"},  // mark dropped, Latin-1 grown
+        {false, std::string("x\0y word", 8), "word"},                 // NUL dropped
+        {true, "<voice gender=\"female\">a</voice> <b>word</b>", "word"},  // a name added
+        {true, "<!DOCTYPE html><p>a&nbsp;word</p>", "word"},         // blanked, same length
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.input);
+        for (size_t cut = 0; cut <= row.input.size(); ++cut) {
+            InputCleaner cleaner(row.markup);
+            const std::string text = CleanInTwo(&cleaner, row.input, cut);
+            const int64_t cleaned = static_cast<int64_t>(text.rfind(row.word));
+            const int64_t input = static_cast<int64_t>(row.input.rfind(row.word));
+            EXPECT_EQ(cleaner.InputOffset(cleaned), input) << "cut at " << cut;
+            EXPECT_EQ(cleaner.CleanedOffset(input), cleaned) << "cut at " << cut;
+            EXPECT_EQ(cleaner.InputOffset(static_cast<int64_t>(text.size())),
+                      static_cast<int64_t>(row.input.size()));
+        }
+    }
+    std::string problem;
+    EXPECT_TRUE(IsUtf8Text("caf\xC3\xA9 \xF0\x9F\x98\x80", &problem));
+    EXPECT_FALSE(IsUtf8Text("ab\xFF", &problem));
+    EXPECT_EQ(problem, "the text is not UTF-8 (byte 0xFF at offset 2)");
+    EXPECT_FALSE(IsUtf8Text(std::string("a\0b", 3), &problem));
+    EXPECT_EQ(problem, "the text holds a NUL character at offset 1");
+    EXPECT_FALSE(IsUtf8Text("\xED\xA0\x80", &problem));  // a surrogate
 }
 
 }  // namespace

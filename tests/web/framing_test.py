@@ -3,6 +3,7 @@
 standard library. The bridge runs the tone engine: 16 kHz, 1920 samples
 (a 100 ms tone and 20 ms of silence) per word with letters."""
 
+import math
 import os
 import resource
 import shlex
@@ -158,7 +159,7 @@ class Bridge(unittest.TestCase):
             (b"\x03\x00\x00\x00", 1007, "cut short"),
             (b"\x02\x00", 1007, "longer than its kind"),
             (speak("x" * (MAX_TEXT + 1)), 1009, "longer than %d" % MAX_TEXT),
-            (b"\x01" + b"x" * (MAX_TEXT + 2048), 1009, ""),
+            (b"\x01" + b"x" * (MAX_TEXT + 2048), 1009, "longer than %d" % MAX_TEXT),
         ]
         session = token(30_000)
         for sent, code, reason in cases:
@@ -201,7 +202,9 @@ class Bridge(unittest.TestCase):
     def test_http(self):
         cases = [
             (b"GET / HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n", b"200", b"Content-Security-Policy"),
-            (b"GET /voices HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n", b"200", b'"name":"tone-low"'),
+            (b"GET /settings HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n", b"200",
+             b'"maxText":%d,\n"sliders":{"rate":[46,400],"pitch":[-35,68],"volume":[0,199]},\n'
+             b'"voices":[\n{"name":"tone","language":"English","tag":"en-gb"' % MAX_TEXT),
             (b"HEAD /app.js HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n", b"200", b"text/javascript"),
             (b"GET /nothing HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n", b"404", b""),
             (b"POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 0\r\nConnection: close\r\n\r\n", b"405", b""),
@@ -431,6 +434,36 @@ class WithSpeechServer(unittest.TestCase):
             speech.restart()
             self.assertEqual(audio("tone-low"), low)
             self.assertEqual(audio("tone"), plain)
+
+    def test_sliders_past_the_voices_reach_are_heard_at_its_end_and_variants_are_reached(self):
+        def audio(**kw):
+            ws = WebSocket(server.port, session=token(58_000))
+            ws.send(speak("The water bottle is on the table.", **kw))
+            messages, code, _ = ws.messages()
+            ws.close_socket()
+            self.assertEqual((decode(messages[-1])[1][0], code), (0, 1000), kw)
+            return b"".join(m[1:] for m in messages if m[0] == AUDIO)
+
+        def measure(pcm):
+            """(samples, level in dB)"""
+            samples = struct.unpack("<%dh" % (len(pcm) // 2), pcm)
+            return len(samples), 10 * math.log10(sum(x * x for x in samples) / len(samples))
+
+        with SpeechServer() as speech, WebServer(PROGRAM, "--server", speech.address) as server:
+            # Past the reach sounds as at its end (in length and level), not
+            # as the voice's own.
+            plain = measure(audio())
+            for beyond, end in [({"rate": 25}, {"rate": 46}), ({"pitch": -90}, {"pitch": -35}),
+                                ({"pitch": 200}, {"pitch": 68}), ({"volume": 200}, {"volume": 199})]:
+                with self.subTest(beyond=beyond):
+                    far, near = measure(audio(**beyond)), measure(audio(**end))
+                    self.assertAlmostEqual(far[0] / near[0], 1, delta=0.01)
+                    self.assertAlmostEqual(far[1], near[1], delta=0.3)
+                    self.assertTrue(abs(near[0] / plain[0] - 1) > 0.02 or abs(near[1] - plain[1]) > 1)
+            # A variant alone, or after a voice, as the page's pickers send it.
+            for voice in ("+f3", "English (Scotland)+f3", "+whisper"):
+                with self.subTest(voice=voice):
+                    self.assertNotEqual(measure(audio(voice=voice)), plain)
 
     def test_sigterm_ends_the_bridge_at_once_when_the_speech_server_hangs(self):
         with SpeechServer("--engine", "tone", "--max-sessions-per-address", "0") as speech, \

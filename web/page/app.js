@@ -14,6 +14,7 @@ const $ = (id) => document.getElementById(id);
 const text = $('text');
 const markup = $('markup');
 const voice = $('voice');
+const variant = $('variant');
 const speakButton = $('speak');
 const stopButton = $('stop');
 const status = $('status');
@@ -24,6 +25,7 @@ const token = Array.from(crypto.getRandomValues(new Uint8Array(16)),
 const player = new Player();
 const reader = new Reader($('reader'), (offset) => speak(offset), (message) => say(message));
 let session = null;  // the speaking session
+let maxText = Infinity;  // the bridge's longest text, in bytes
 
 function say(message) {
   status.textContent = message;
@@ -54,10 +56,16 @@ for (const [id, signed] of [['rate', false], ['pitch', true], ['volume', false]]
   input.addEventListener('input', () => { output.textContent = percent(input, signed); });
 }
 
-function speakMessage(start) {
+// The voice as picked, for the server to choose: "English (Scotland)",
+// "English (Scotland)+f3", "+f3" (the server's default voice with it), or ""
+// (the server's default).
+function voiceName() {
+  return voice.value + variant.value;
+}
+
+function speakMessage(start, body) {
   const encoder = new TextEncoder();
-  const name = encoder.encode(voice.value).slice(0, 255);
-  const body = encoder.encode(text.value);
+  const name = encoder.encode(voiceName()).slice(0, 255);
   const message = new Uint8Array(14 + name.length + body.length);
   const view = new DataView(message.buffer);
   view.setUint8(0, SPEAK);
@@ -75,7 +83,7 @@ function speakMessage(start) {
 // One speaking session: its socket, the words in the order they come, and
 // how far the highlight has got.
 class Session {
-  constructor(start) {
+  constructor(start, body) {
     this.words = [];  // {sample, begin, end}
     this.next = 0;    // the first word not yet highlighted
     this.ended = null;
@@ -84,7 +92,7 @@ class Session {
     const scheme = location.protocol === 'https:' ? 'wss:' : 'ws:';
     this.socket = new WebSocket(`${scheme}//${location.host}/speak?session=${token}`);
     this.socket.binaryType = 'arraybuffer';
-    this.socket.onopen = () => this.socket.send(speakMessage(start));
+    this.socket.onopen = () => this.socket.send(speakMessage(start, body));
     this.socket.onmessage = (event) => this.receive(event.data);
     this.socket.onclose = (event) => this.closedWith(event);
     this.acks = setInterval(() => this.acknowledge(), 250);
@@ -196,12 +204,18 @@ function speak(start = 0) {
     text.focus();
     return;
   }
+  const body = new TextEncoder().encode(text.value);
+  if (body.length > maxText) {
+    say(`The text is ${body.length} bytes long; this server speaks at most ${maxText} at once.`);
+    text.focus();
+    return;
+  }
   player.wake();
   if (session) {
     session.close();
   }
   showText();
-  session = new Session(start);
+  session = new Session(start, body);
   stopButton.disabled = false;
   say(start > 0 ? 'Speaking from the chosen word…' : 'Speaking…');
 }
@@ -232,24 +246,28 @@ document.addEventListener('keydown', (event) => {
   }
 });
 
-async function loadVoices() {
+// The bridge's settings: the server's voices and variants, the slider values
+// the voice reaches, the longest text. The server's default voice speaks
+// until another is picked, as in every other front end.
+async function loadSettings() {
   try {
-    const response = await fetch('voices');
-    const voices = await response.json();
-    const wanted = (navigator.language || 'en').toLowerCase();
-    let best = null;
-    for (const v of voices) {
-      const option = new Option(`${v.language || v.tag} · ${v.name}`, v.name);
-      voice.add(option);
-      const tag = (v.tag || '').toLowerCase();
-      if (tag === wanted || (!best && tag === wanted.split('-')[0])) {
-        best = option;
-      }
+    const response = await fetch('settings');
+    const settings = await response.json();
+    for (const v of settings.voices) {
+      voice.add(new Option(`${v.tag || v.language} · ${v.name}`, v.name));
     }
-    if (best) {
-      best.selected = true;
+    for (const v of settings.variants) {
+      variant.add(new Option(v.name.replace(/^\+/, ''), v.name));
     }
-    say(`Ready: ${voices.length} voices.`);
+    for (const [id, [low, high]] of Object.entries(settings.sliders)) {
+      const input = $(id);
+      // The step first: a new minimum on the old step would move the value.
+      Object.assign(input, {step: 1, min: low, max: high});
+      input.dispatchEvent(new Event('input'));
+    }
+    maxText = settings.maxText;
+    $('limit').textContent = ` At most ${maxText} bytes of text at once.`;
+    say(`Ready: ${settings.voices.length} voices, ${settings.variants.length} variants.`);
   } catch (error) {
     say('The voice list did not load; the server\'s default voice speaks.');
   }
@@ -257,4 +275,4 @@ async function loadVoices() {
 
 showText();
 player.wake();
-loadVoices();
+loadSettings();
