@@ -6,6 +6,23 @@
 #include <memory>
 
 #include "client/handles.h"
+#include "wire/frame.h"
+
+// Applications see the frame types under the public header's names.
+namespace {
+constexpr bool Same(vrelay::wire::PacketType ours, PACKET_TYPE published) {
+    return static_cast<int>(ours) == static_cast<int>(published);
+}
+static_assert(
+    Same(vrelay::wire::kText, PACKET_TEXT) && Same(vrelay::wire::kPhoneme, PACKET_PHONEME) &&
+        Same(vrelay::wire::kAudio, PACKET_DATA_6) && Same(vrelay::wire::kMark, PACKET_DATA_8) &&
+        Same(vrelay::wire::kFormat, PACKET_DATA_9) &&
+        Same(vrelay::wire::kMessage, PACKET_DATA_10) && Same(vrelay::wire::kEnd, PACKET_END) &&
+        Same(vrelay::wire::kClose, PACKET_CLOSE) && Same(vrelay::wire::kQuery, PACKET_QUERY) &&
+        Same(vrelay::wire::kRequestDone, PACKET_REQUEST_DONE) &&
+        Same(vrelay::wire::kTextChunk, PACKET_TEXT_CHUNK),
+    "the frame types and the public header's PACKET_TYPE differ");
+}  // namespace
 
 namespace vrelay {
 namespace {

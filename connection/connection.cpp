@@ -4,11 +4,10 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
 
 #include "platform/clock.h"
 #include "transport/log.h"
-#include "wire/packet.h"
+#include "wire/payload.h"
 
 namespace vrelay {
 
@@ -81,11 +80,7 @@ bool Connection::Close() {
 }
 
 bool Connection::CloseStream() {
-    bool sent = false;
-    if (m_socket) {
-        Packet packet(kStreamId, wire::kClose, nullptr, 0, false);
-        sent = packet.SendData(Outgoing());
-    }
+    const bool sent = m_socket && SendFrame(wire::kClose, {});
     const bool closed = Close();
     return sent && closed;
 }
@@ -98,19 +93,33 @@ Socket* Connection::Outgoing() {
 }
 
 bool Connection::SendQuery(const char* query) {
-    if (!m_socket) {
-        return false;
-    }
-    const size_t length = std::strlen(query) + 1;
-    if (length > kMaxPayload) {
-        VR_LOG(logERROR) << "vrelay send error, packet too big for packet type " << wire::kQuery
+    return m_socket && SendFrame(wire::kQuery, {{query, std::strlen(query) + 1}});
+}
+
+bool Connection::SendFrame(uint16_t type, std::initializer_list<BytePiece> payload) {
+    const wire::FrameParts frame(type, payload, kStreamId);
+    if (!frame.Valid() || frame.PayloadLength() > wire::kMaxPayload) {
+        size_t length = 0;
+        for (const BytePiece& part : payload) {
+            length += part.size;
+        }
+        VR_LOG(logERROR) << "vrelay send error, packet too big for packet type " << type
                          << " length is " << length;
         return false;
     }
-    Packet packet(kStreamId, wire::kQuery,
-                  reinterpret_cast<unsigned char*>(const_cast<char*>(query)),
-                  static_cast<uint32_t>(length), false);
-    return packet.SendData(Outgoing());
+    Socket* socket = Outgoing();
+    if (!socket) {
+        return false;
+    }
+    // The whole frame goes to the socket at once, so that it can leave in one
+    // system call and as few segments as its size allows.
+    const size_t sent = socket->SendPieces(frame.Pieces(), frame.Count());
+    if (sent != frame.Size()) {
+        VR_LOG(logERROR) << "error sending packet of type " << type << " (" << sent << " of "
+                         << frame.Size() << " bytes sent)";
+        return false;
+    }
+    return true;
 }
 
 int32_t Connection::Deliver(PACKET_TYPE type, void* data, int32_t length) {
@@ -183,7 +192,7 @@ bool Connection::WaitForEndPacket(PacketSink& sink) {
 Connection::Step Connection::ReadAnswer(PacketSink& sink) {
     AnswerClock clock{GetCurrentTicks(), kConnectionWaitSleepTime};
     for (;;) {
-        std::unique_ptr<Packet> frame;
+        wire::Frame frame;
         switch (ReadFrame(&frame, &clock)) {
             case Read::kQuit:
                 return Step::kEnd;
@@ -192,7 +201,7 @@ Connection::Step Connection::ReadAnswer(PacketSink& sink) {
             case Read::kFrame:
                 break;
         }
-        const Step step = Dispatch(*frame, sink);
+        const Step step = Dispatch(frame, sink);
         if (step != Step::kNext) {
             return step;
         }
@@ -202,7 +211,7 @@ Connection::Step Connection::ReadAnswer(PacketSink& sink) {
     }
 }
 
-Connection::Read Connection::ReadFrame(std::unique_ptr<Packet>* frame, AnswerClock* clock) {
+Connection::Read Connection::ReadFrame(wire::Frame* frame, AnswerClock* clock) {
     const int timeout = m_packetTimeout.load();
     bool afterRead = false;
     size_t received = 0;
@@ -211,11 +220,16 @@ Connection::Read Connection::ReadFrame(std::unique_ptr<Packet>* frame, AnswerClo
             return Read::kQuit;
         }
         switch (m_reader.Next(frame)) {
-            case FrameReader::Status::kFrame:
+            case wire::FrameReader::Status::kFrame:
                 return Read::kFrame;
-            case FrameReader::Status::kTooLong:
+            case wire::FrameReader::Status::kTooLong:
+                VR_LOG(logERROR) << "vrelay receive error, packet too big for packet type "
+                                 << frame->type << " length is " << frame->length;
                 return Read::kFailed;
-            case FrameReader::Status::kNeedMore:
+            case wire::FrameReader::Status::kMismatch:
+                VR_LOG(logERROR) << "vrelay packet receive error";
+                return Read::kFailed;
+            case wire::FrameReader::Status::kNeedMore:
                 break;
         }
         if (afterRead) {
@@ -257,14 +271,12 @@ Connection::Read Connection::ReadFrame(std::unique_ptr<Packet>* frame, AnswerClo
     }
 }
 
-Connection::Step Connection::Dispatch(Packet& frame, PacketSink& sink) {
-    if (!frame.OK()) {
-        VR_LOG(logERROR) << "vrelay packet receive error";
-        return Step::kFailed;
-    }
-    const uint16_t type = frame.PacketType();
-    void* data = frame.Data();
-    int32_t length = static_cast<int32_t>(frame.Length());
+Connection::Step Connection::Dispatch(const wire::Frame& frame, PacketSink& sink) {
+    const uint16_t type = frame.type;
+    // The callback takes the payload as it is (its type says it is not
+    // written to).
+    void* data = const_cast<unsigned char*>(frame.data);
+    int32_t length = static_cast<int32_t>(frame.length);
     PhonemeEvent event{};
     switch (type) {
         case wire::kEnd:
@@ -273,22 +285,22 @@ Connection::Step Connection::Dispatch(Packet& frame, PacketSink& sink) {
             VR_LOG(logWARNING) << "the server has closed the connection to the vrelay client";
             return Step::kFailed;
         case wire::kPhoneme: {
-            PhonemePacketData record;
-            if (!record.Deserialize(frame.Data(), frame.Length())) {
+            wire::Phoneme record;
+            if (!wire::DecodePhoneme(frame.data, frame.length, &record)) {
                 VR_LOG(logWARNING)
-                    << "malformed phoneme packet of length " << frame.Length() << " dropped";
+                    << "malformed phoneme packet of length " << frame.length << " dropped";
                 return Step::kNext;
             }
-            event.phone = reinterpret_cast<const char*>(record.m_phone);
-            event.first = record.m_first;
-            event.next_phone = reinterpret_cast<const char*>(record.m_nextPhone);
-            event.value1 = record.m_values[0];
-            event.value2 = record.m_values[1];
-            event.value3 = record.m_values[2];
-            event.value4 = record.m_values[3];
-            event.value5 = record.m_values[4];
-            event.value6 = record.m_values[5];
-            event.value7 = record.m_values[6];
+            event.phone = record.phone;
+            event.first = record.first;
+            event.next_phone = record.next_phone;
+            event.value1 = record.values[0];
+            event.value2 = record.values[1];
+            event.value3 = record.values[2];
+            event.value4 = record.values[3];
+            event.value5 = record.values[4];
+            event.value6 = record.values[5];
+            event.value7 = record.values[6];
             event.size = static_cast<int32_t>(sizeof(PhonemeEvent));
             data = &event;
             length = event.size;
@@ -362,11 +374,7 @@ void Connection::Failed() noexcept {
 }
 
 bool Connection::SendTextPacket(uint16_t type, const char* text, size_t length) {
-    std::vector<unsigned char> payload(length + 1);
-    std::memcpy(payload.data(), text, length);
-    payload[length] = '\0';
-    Packet packet(kStreamId, type, payload.data(), static_cast<uint32_t>(payload.size()), false);
-    if (!packet.SendData(Outgoing())) {
+    if (!SendFrame(type, {{text, length}, {"", 1}})) {
         m_request.Stop(StopReason::kSendFailed);
         return false;
     }

@@ -15,14 +15,15 @@
 
 #include <atomic>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <string>
 
-#include "connection/frame_reader.h"
 #include "connection/request_state.h"
 #include "connection/text_path.h"
 #include "platform/lock.h"
 #include "transport/socket.h"
+#include "wire/frame.h"
 
 namespace vrelay {
 
@@ -161,9 +162,9 @@ class Connection : private PacketSink, private TextSink {
     Socket* Outgoing() REQUIRES(m_lock);
     // Reads the stream into the frame reader until it holds a whole frame,
     // the quit flag is raised, or the stream fails (logged).
-    Read ReadFrame(std::unique_ptr<Packet>* frame, AnswerClock* clock) REQUIRES(m_lock);
+    Read ReadFrame(wire::Frame* frame, AnswerClock* clock) REQUIRES(m_lock);
     // Hands one frame of an answer to sink (logs what it refuses).
-    Step Dispatch(Packet& frame, PacketSink& sink);
+    Step Dispatch(const wire::Frame& frame, PacketSink& sink);
     // The receive loop proper: frames read and dispatched until the answer
     // ends.
     Step ReadAnswer(PacketSink& sink) REQUIRES(m_lock);
@@ -179,6 +180,10 @@ class Connection : private PacketSink, private TextSink {
     bool SendData(const char* text, size_t length, bool xml, bool final) REQUIRES(m_lock);
     // Sends one text packet: the text and its NUL.
     bool SendTextPacket(uint16_t type, const char* text, size_t length) REQUIRES(m_lock);
+    // Sends one frame whose payload is the given parts. False, with an ERROR
+    // log line, when the payload is over the largest one (nothing is sent),
+    // or when sending failed.
+    bool SendFrame(uint16_t type, std::initializer_list<BytePiece> payload) REQUIRES(m_lock);
 
     // TextSink: run from the channel, inside SendText.
     void Piece(const char* text, size_t length, bool final) override;
@@ -194,7 +199,7 @@ class Connection : private PacketSink, private TextSink {
     // The server's answers as read from m_socket. Bytes left over when an
     // answer ends early stay here, in stream order, for the next read, as
     // they would have stayed in the socket.
-    FrameReader m_reader GUARDED_BY(m_lock);
+    wire::FrameReader m_reader GUARDED_BY(m_lock);
     std::atomic<vrCallBack> m_callBack{nullptr};
     std::atomic<vrPascalCallBack> m_pascalCallBack{nullptr};
     std::atomic<void*> m_userData{nullptr};

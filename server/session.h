@@ -15,9 +15,8 @@
 #include "platform/mutex.h"
 #include "server/engine.h"
 #include "server/markup.h"
-#include "transport/buffered_source.h"
 #include "transport/socket.h"
-#include "wire/packet.h"
+#include "wire/frame.h"
 
 namespace vrelay {
 namespace server {
@@ -84,12 +83,13 @@ class Session : private UnitSink {
     void Close();
 
   private:
-    enum class ReadResult { kPacket, kGone, kStopped, kIdle, kDrained, kClosing };
-    ReadResult ReadPacket(Packet* packet);
+    enum class ReadResult { kFrame, kMalformed, kGone, kStopped, kIdle, kDrained, kClosing };
+    // The client's next frame; it stays valid until the next call.
+    ReadResult ReadFrame(wire::Frame* frame);
     // Serves packets until the session ends; returns the reason.
     std::string Serve();
-    bool OnText(Packet& packet, bool final);
-    bool OnQuery(Packet& packet);
+    bool OnText(const wire::Frame& frame, bool final);
+    bool OnQuery(const wire::Frame& frame);
     // Stops the request: the rest of its text is answered by PACKET_END alone.
     bool RefuseRequest(const std::string& log_reason, const std::string& message);
     bool SpeakWords(std::vector<Word>* words);
@@ -100,7 +100,7 @@ class Session : private UnitSink {
     // Sends a frame; a small one is held until a large one, the answer's
     // PACKET_END or enough others go (all in order).
     bool Send(uint16_t type, const std::vector<unsigned char>& payload);
-    bool SendFrame(Packet* packet, bool small);
+    bool SendFrame(uint16_t type, const void* payload, size_t length, bool small);
     bool SendHeld();
     bool SendMessage(const std::string& text);
     bool SendEnd();
@@ -124,7 +124,7 @@ class Session : private UnitSink {
     // (Interrupt, Close) touch it only holding socket_mutex_.
     std::unique_ptr<Socket> socket_;
     Mutex socket_mutex_;
-    BufferedSource input_;     // the client's frames, read from socket_ in chunks
+    wire::FrameReader reader_;  // the client's frames, read from socket_ in chunks
     const std::string peer_;
     Engine* const engine_;
     std::string voice_;

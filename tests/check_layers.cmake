@@ -37,7 +37,7 @@ set(project_folders platform textproc transport wire connection client server to
 # their decoders, while its headers stay free of them so that the server
 # never sees the public names; the server's program prints the version.
 set(public_layers client connection tools speechd web)
-set(public_files wire/packet.cpp wire/payload.cpp server/main.cpp)
+set(public_files wire/payload.cpp server/main.cpp)
 
 set(violations "")
 foreach(layer ${layers})

@@ -1,42 +1,16 @@
 // SPDX-License-Identifier: MIT
-// Frames: the packet types, the frame (type, stream id, length, payload,
-// length again; all big-endian) and the structured phoneme payload. Client,
-// server and the server's worker processes all speak in these frames.
-//
-// A Packet built for sending writes its frame with SendData. A Packet read from
-// a stream is filled by repeated GetData calls, each taking only the bytes still
-// missing from the current field, so a reader never consumes the next frame.
+// A frame's fixed fields one by one, for the server's worker messages, which
+// read and write them around payloads of their own.
 #ifndef VRELAY_WIRE_PACKET_H
 #define VRELAY_WIRE_PACKET_H
 
-#include <cstddef>
 #include <cstdint>
 
-#include "transport/byte_io.h"
+#include "wire/frame.h"
 
 namespace vrelay {
-
 namespace wire {
 
-// What a frame carries. The public header names the same values for
-// applications (PACKET_TYPE); packet.cpp checks that the two agree.
-enum PacketType : uint16_t {
-    kText = 1,        // client: the text that ends a request, NUL-terminated
-    kPhoneme = 3,     // server: one phoneme record (PhonemePacketData)
-    kAudio = 6,       // server: signed 16-bit little-endian mono PCM
-    kMark = 8,        // server: a mark reached (payload.h)
-    kFormat = 9,      // server: the audio format (payload.h)
-    kMessage = 10,    // server: a message, NUL-terminated UTF-8
-    kEnd = 11,        // server: the answer to a request is complete
-    kClose = 12,      // either side: the stream ends (empty payload)
-    kQuery = 13,      // either side: a query, and the server's reply text
-    kTextChunk = 15,  // client: text continuing an open request
-};
-
-// The fixed fields before the payload: type (2 bytes), stream id (4),
-// payload length (4); the length comes again after the payload.
-constexpr size_t kHeaderSize = 10;
-constexpr size_t kTrailerSize = 4;
 struct FrameHeader {
     uint16_t type = 0;
     int32_t streamId = 0;
@@ -48,116 +22,6 @@ void PutTrailer(uint32_t length, unsigned char out[kTrailerSize]);
 uint32_t GetTrailer(const unsigned char in[kTrailerSize]);
 
 }  // namespace wire
-
-constexpr uint32_t kMaxPayload = 64000;
-constexpr uint32_t kFrameOverhead = wire::kHeaderSize + wire::kTrailerSize;
-
-// Base of structured payloads: Data() serialises into an owned buffer.
-class PacketData {
-  public:
-    PacketData() = default;
-    virtual ~PacketData();
-    PacketData(const PacketData&) = delete;
-    PacketData& operator=(const PacketData&) = delete;
-
-    virtual void Serialize(unsigned char* buffer) = 0;
-    virtual void Deserialize(unsigned char* buffer) = 0;
-
-    // Replaces the buffer by a zero-filled one of Length() bytes, serialises
-    // into it and returns it (owned by this object).
-    unsigned char* Data();
-    uint32_t Length() const { return m_length; }
-
-  protected:
-    uint32_t m_length = 0;
-    unsigned char* m_buffer = nullptr;
-};
-
-// One phoneme record:
-//   first(4) N1(4) N2(4) phone[N1] next[N2] value1..value7 (4 each) zero(6)
-// Names are not copied: they point into the caller's (or the payload's) bytes.
-class PhonemePacketData : public PacketData {
-  public:
-    PhonemePacketData();
-    PhonemePacketData(int32_t first, const unsigned char* phone, const unsigned char* nextPhone,
-                      int32_t value1, int32_t value2, int32_t value3, int32_t value4,
-                      int32_t value5, int32_t value6, int32_t value7);
-
-    // Size on the wire of a name's field, its NUL included: strlen + 1, except
-    // that a name of 3 or more bytes whose second-to-last byte is a digit or a
-    // space loses its last two bytes (strlen - 1).
-    static uint32_t FieldSize(const unsigned char* name);
-
-    void SetNextPhoneme(const unsigned char* nextPhone);
-    void UpdateLength();  // Length() = N1 + N2 + 46
-
-    void Serialize(unsigned char* buffer) override;
-    // Trusting form: reads first, N1, N2, the names and value 1; values 2-7 = 0.
-    void Deserialize(unsigned char* buffer) override;
-    // The form for received payloads. Values 2-7 are read only if all their
-    // bytes are inside the payload (else 0). False, with nothing read past
-    // the payload, when the fixed fields, the names or value 1 do not fit, or
-    // a name field is not NUL-terminated inside its bytes.
-    bool Deserialize(unsigned char* buffer, uint32_t length);
-
-    int32_t m_first = 0;
-    uint32_t m_phoneLength = 0;
-    uint32_t m_nextPhoneLength = 0;
-    const unsigned char* m_phone = nullptr;
-    const unsigned char* m_nextPhone = nullptr;
-    int32_t m_values[7] = {0, 0, 0, 0, 0, 0, 0};
-};
-
-class Packet {
-  public:
-    // An empty packet to read into.
-    Packet();
-    // A packet to send; takes ownership of data only if ownsData.
-    Packet(int32_t streamId, uint16_t type, unsigned char* data, uint32_t length, bool ownsData);
-    // A packet to send whose payload is serialised from payload (owned).
-    Packet(int32_t streamId, uint16_t type, PacketData* payload);
-    virtual ~Packet();
-    Packet(const Packet&) = delete;
-    Packet& operator=(const Packet&) = delete;
-
-    unsigned char* Data() { return m_data; }
-    uint32_t Length() const { return m_length; }
-    uint16_t PacketType() const { return m_type; }
-    int32_t StreamId() const { return m_streamId; }
-
-    // All four trailer bytes have been read.
-    bool FilledPacket() const { return m_trailerReceived == 4; }
-    // Complete, and the trailer length equals the header length.
-    bool OK() const { return FilledPacket() && m_trailerLength == m_length; }
-
-    void SerializeData();
-
-    // Writes the frame with one SendPieces of its five fields. False, with an
-    // ERROR log line naming the field in which sending failed; false before
-    // sending anything when the payload is over kMaxPayload.
-    bool SendData(ByteSink* sink);
-
-    // Reads as much of the frame as the source gives. *received: bytes of the
-    // last read of this call (0 when nothing came or the frame was complete).
-    // False on a receive failure, or on a header length over kMaxPayload
-    // (ERROR log line).
-    bool GetData(ByteSource* source, int* received);
-
-  private:
-    uint16_t m_type = 0;
-    int32_t m_streamId = 0;
-    uint32_t m_length = 0;
-    unsigned char* m_data = nullptr;
-    uint16_t m_headerReceived = 0;
-    uint16_t m_dataReceived = 0;
-    uint32_t m_trailerLength = 0;
-    uint16_t m_trailerReceived = 0;
-    PacketData* m_payload = nullptr;
-    bool m_ownsData = false;
-    unsigned char m_header[10] = {};
-    unsigned char m_trailer[4] = {};
-};
-
 }  // namespace vrelay
 
 #endif

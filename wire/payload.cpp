@@ -3,6 +3,7 @@
 
 #include <vrelay/vrelay_helpers.h>
 
+#include <cctype>
 #include <climits>
 #include <cstring>
 
@@ -15,6 +16,11 @@ void PutBig(std::vector<unsigned char>* out, uint32_t value, int bytes) {
     for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8) {
         out->push_back(static_cast<unsigned char>(value >> shift));
     }
+}
+
+uint32_t GetBig(const unsigned char* at) {
+    return static_cast<uint32_t>(at[0]) << 24 | static_cast<uint32_t>(at[1]) << 16 |
+           static_cast<uint32_t>(at[2]) << 8 | static_cast<uint32_t>(at[3]);
 }
 
 // The helpers take the length as the callback gets it; no payload is longer.
@@ -58,6 +64,73 @@ bool DecodeMark(const unsigned char* data, size_t length, MarkReached* mark) {
     }
     mark->sample = decoded.sample_offset;
     mark->name = decoded.name;
+    return true;
+}
+
+uint32_t PhonemeFieldSize(const char* name) {
+    if (name == nullptr) {
+        return 1;  // just the NUL
+    }
+    const size_t n = std::strlen(name);
+    if (n + 1 > 3) {
+        const unsigned char c = static_cast<unsigned char>(name[n - 2]);
+        if (std::isdigit(c) || c == ' ') {
+            // Such a name ends in a two-byte suffix that the wire form
+            // leaves out.
+            return static_cast<uint32_t>(n - 1);
+        }
+    }
+    return static_cast<uint32_t>(n + 1);
+}
+
+std::vector<unsigned char> EncodePhoneme(const Phoneme& phoneme) {
+    const char* names[2] = {phoneme.phone, phoneme.next_phone};
+    const uint32_t sizes[2] = {PhonemeFieldSize(names[0]), PhonemeFieldSize(names[1])};
+    std::vector<unsigned char> out;
+    out.reserve(12 + sizes[0] + sizes[1] + 7 * 4 + 6);
+    PutBig(&out, static_cast<uint32_t>(phoneme.first), 4);
+    PutBig(&out, sizes[0], 4);
+    PutBig(&out, sizes[1], 4);
+    for (int i = 0; i < 2; ++i) {
+        // The name's bytes that fit its field, then the field's NUL.
+        const size_t kept = sizes[i] - 1;
+        if (names[i] != nullptr) {
+            out.insert(out.end(), names[i], names[i] + kept);
+        } else {
+            out.insert(out.end(), kept, 0);
+        }
+        out.push_back(0);
+    }
+    for (int32_t value : phoneme.values) {
+        PutBig(&out, static_cast<uint32_t>(value), 4);
+    }
+    out.insert(out.end(), 6, 0);
+    return out;
+}
+
+bool DecodePhoneme(const unsigned char* data, size_t length, Phoneme* phoneme) {
+    if (data == nullptr || length < 12) {
+        return false;
+    }
+    const uint32_t n1 = GetBig(data + 4);
+    const uint32_t n2 = GetBig(data + 8);
+    // 64-bit sums: n1 + n2 alone can overflow 32 bits.
+    const uint64_t values = 12ull + n1 + n2;
+    if (n1 == 0 || n2 == 0 || values + 4 > length) {
+        return false;
+    }
+    // Each name must end in its field, so string reads stay inside it.
+    if (data[12 + n1 - 1] != 0 || data[values - 1] != 0) {
+        return false;
+    }
+    phoneme->first = static_cast<int32_t>(GetBig(data));
+    phoneme->phone = reinterpret_cast<const char*>(data + 12);
+    phoneme->next_phone = reinterpret_cast<const char*>(data + 12 + n1);
+    bool present = true;
+    for (size_t k = 0; k < 7; ++k) {
+        present = present && values + 4 * k + 4 <= length;
+        phoneme->values[k] = present ? static_cast<int32_t>(GetBig(data + values + 4 * k)) : 0;
+    }
     return true;
 }
 
