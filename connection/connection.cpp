@@ -32,15 +32,11 @@ Connection::Connection(Connection& other) {
     SetUserData(other.GetUserData());
     m_host = other.m_host;
     m_port = other.m_port;
-    m_ownLexer = other.m_ownLexer.FreshCopy();
 }
 
 Connection::~Connection() {
     ScopedLock lock(m_lock);
     Close();
-    if (m_ownLexer.lexer != nullptr) {
-        m_ownLexer.destroy(m_ownLexer.lexer);
-    }
 }
 
 bool Connection::Connect(const char* host, int port) {
@@ -414,13 +410,6 @@ bool Connection::SendData(const char* text, size_t length, bool xml, bool final)
                       << remaining;
     m_request.SetMode(ModeAfter(final, xml));
     return SendTextPacket(final ? wire::kText : wire::kTextChunk, text + position, remaining);
-}
-
-// ---- Tokenising without sending ---------------------------------------------
-
-void Connection::TokeniseTextTP(const char* text, bool /*xml*/, bool final) {
-    m_tokenised.clear();
-    m_text.Run(text, final);
 }
 
 }  // namespace vrelay

@@ -27,8 +27,6 @@
 
 namespace vrelay {
 
-class Lexer;
-
 // Where the receive loop hands the packets of an answer. Returning anything
 // but VR_SUCCESS stops the request (the rest of the answer is not read).
 class PacketSink {
@@ -74,19 +72,34 @@ class Connection : private PacketSink, private TextSink {
     bool CloseStream() REQUIRES(m_lock);
     bool IsConnected() const REQUIRES(m_lock) { return m_socket != nullptr; }
 
+#ifdef VRELAY_TEST_HOOKS
     // The longest one packet may take: to arrive whole in WaitForEndPacket
     // (counted from the request's last send or the previous packet, the
     // callback's time left out), or to be taken by the server when sent;
-    // negative: no limit.
-    void SetPacketTimeout(int milliseconds) { m_packetTimeout.store(milliseconds); }
-    int GetPacketTimeout() const { return m_packetTimeout.load(); }
+    // negative: no limit. kDefaultPacketTimeoutMs unless set.
+    void SetPacketTimeout(int milliseconds) {
+        m_packetTimeout.store(milliseconds);
+    }
+#endif
 
-    void SetCallBack(vrCallBack callback) { m_callBack.store(callback); }
-    vrCallBack GetCallBack() const { return m_callBack.load(); }
-    void SetPascalCallBack(vrPascalCallBack callback) { m_pascalCallBack.store(callback); }
-    vrPascalCallBack GetPascalCallBack() const { return m_pascalCallBack.load(); }
-    void SetUserData(void* userData) { m_userData.store(userData); }
-    void* GetUserData() const { return m_userData.load(); }
+    void SetCallBack(vrCallBack callback) {
+        m_callBack.store(callback);
+    }
+    vrCallBack GetCallBack() const {
+        return m_callBack.load();
+    }
+    void SetPascalCallBack(vrPascalCallBack callback) {
+        m_pascalCallBack.store(callback);
+    }
+    vrPascalCallBack GetPascalCallBack() const {
+        return m_pascalCallBack.load();
+    }
+    void SetUserData(void* userData) {
+        m_userData.store(userData);
+    }
+    void* GetUserData() const {
+        return m_userData.load();
+    }
 
     // ---- Requests --------------------------------------------------------
     // One request of text, with the lock held and the request begun: ends a
@@ -110,34 +123,16 @@ class Connection : private PacketSink, private TextSink {
     // time-out, mismatched frame, PACKET_CLOSE, or the sink refused a
     // packet). Logs the reason of each failure and stops the request with it.
     bool WaitForEndPacket(PacketSink& sink) REQUIRES(m_lock);
-    bool WaitForEndPacket() REQUIRES(m_lock) { return WaitForEndPacket(*this); }
+    bool WaitForEndPacket() REQUIRES(m_lock) {
+        return WaitForEndPacket(*this);
+    }
     // Calls the callback once with (user data, type, null, 0). While the
     // quit flag is set only PACKET_REQUEST_DONE is delivered.
     void FireEvent(PACKET_TYPE type);
 
-    // ---- Tokenising without sending -------------------------------------
-    // Runs the text path over text: its pieces go out as in a request. The
-    // xml flag is not used: the channel reads XML.
-    void TokeniseTextTP(const char* text, bool xml, bool final) REQUIRES(m_lock);
-    const std::string& Tokenised() const REQUIRES(m_lock) { return m_tokenised; }
-    KVTP_tpc* Channel() const { return m_text.Channel(); }
-
-    // ---- The connection's own lexer (connection/lexer.h) ---------------
-    // Not on the render path: these are defined with the lexer, in the
-    // vrelay_connection_lexer library, which the client library does not
-    // link. The lexer is made on first use.
-    // Tokenises with the connection's own lexer into Tokenised(): a
-    // "kvoxtk_" mark before every word; nothing is sent.
-    void TokeniseText(const char* text, bool xml, bool final) REQUIRES(m_lock);
-    // Lexes buffer from its start until at least limit bytes (whole tokens;
-    // limit <= 0: all), appending to Tokenised(); returns the bytes consumed.
-    int TokeniseChunk(const std::string& buffer, int limit, int xml) REQUIRES(m_lock);
-    static int totoken(const char* text, int length);
-    Lexer& OwnLexer() REQUIRES(m_lock);
-
   protected:
-    // For a replacement: takes over other's callbacks, user data, address and
-    // prosody; unconnected, no text stream open.
+    // For a replacement: takes over other's callbacks, user data and
+    // address; unconnected, no text stream open.
     explicit Connection(Connection& other) REQUIRES(other.m_lock);
 
     // The application's sink: hands one packet to the C callback, else the
@@ -207,21 +202,6 @@ class Connection : private PacketSink, private TextSink {
     int m_port GUARDED_BY(m_lock) = 0;
     std::string m_host GUARDED_BY(m_lock);
     TextPath m_text{*this};
-    std::string m_tokenised GUARDED_BY(m_lock);
-    // The own lexer once made. Whoever made it left how to delete it and how
-    // to start another with the same prosody values (for the replacement's
-    // constructor), so that this class names none of the lexer's code.
-    struct OwnLexerSlot {
-        Lexer* lexer = nullptr;
-        void (*destroy)(Lexer*) = nullptr;
-        Lexer* (*copyProsody)(const Lexer&) = nullptr;
-        OwnLexerSlot FreshCopy() const {
-            OwnLexerSlot copy = *this;
-            copy.lexer = lexer != nullptr ? copyProsody(*lexer) : nullptr;
-            return copy;
-        }
-    };
-    OwnLexerSlot m_ownLexer GUARDED_BY(m_lock);
 };
 
 }  // namespace vrelay
