@@ -57,8 +57,8 @@ void AfterForkInParent() NO_THREAD_SAFETY_ANALYSIS {
 void AfterForkInChild() NO_THREAD_SAFETY_ANALYSIS {
     AfterForkInParent();
     try {
-        for (auto& busy : g_tables.connections.RemoveIf(
-                 [](ThreadedConnection& c) { return !c.UsableInForkedChild(); })) {
+        for (auto& busy :
+             g_tables.connections.RemoveIf([](ThreadedConnection& c) { return !c.AfterFork(); })) {
             KeepForever(std::move(busy));
         }
     } catch (...) {

@@ -9,7 +9,6 @@ using vrelay::Connections;
 using vrelay::NoThrow;
 using vrelay::OnConnection;
 using vrelay::ScopedLock;
-using vrelay::StopReason;
 using vrelay::ThreadedConnection;
 
 extern "C" {
@@ -61,19 +60,10 @@ VR_API vr_result VR_CDECL vrDestroyConnection(vr_handle connection) {
     return OnConnection(
         connection,
         [connection](ThreadedConnection& c) {
-            // Stop a running request first, so that the close below does not
-            // wait for a server that may never answer; requests waiting
-            // behind it are refused.
-            c.Request().Stop(StopReason::kDestroy);
-            {
-                ScopedLock lock(c.Lock());
-                c.CloseStream();
-            }
+            // The handle goes first: calls from now on find it unknown. Its
+            // number is free for reuse once this call lets go of the object.
             Connections().Remove(connection);
-            // Stop and join a running worker here, on the caller's thread, so
-            // that the object is never freed by its own worker. The number is
-            // free for reuse once this call lets go of the object.
-            c.Shutdown();
+            c.Destroy();
             return VR_SUCCESS;
         },
         rules);

@@ -13,10 +13,6 @@ namespace vrelay {
 
 namespace {
 
-// Starting back-off of the receive loop; an idle turn sleeps back-off / 100 ms
-// and doubles it up to the first value above 999.
-constexpr int kConnectionWaitSleepTime = 10;
-
 // What a request's stream mode becomes after a text packet of this kind.
 StreamMode ModeAfter(bool final, bool xml) {
     return final ? StreamMode::kNone : xml ? StreamMode::kXml : StreamMode::kPlain;
@@ -25,14 +21,6 @@ StreamMode ModeAfter(bool final, bool xml) {
 }  // namespace
 
 Connection::Connection() = default;
-
-Connection::Connection(Connection& other) {
-    SetCallBack(other.GetCallBack());
-    SetPascalCallBack(other.GetPascalCallBack());
-    SetUserData(other.GetUserData());
-    m_host = other.m_host;
-    m_port = other.m_port;
-}
 
 Connection::~Connection() {
     ScopedLock lock(m_lock);
@@ -159,11 +147,11 @@ StopReason Connection::Submit(const char* text, bool xml, bool final) {
 }
 
 RequestEnd Connection::Query(const char* query, PacketSink* sink) {
-    ScopedLock lock(m_lock);
     RequestScope request(m_request);
     if (request.Refused() != StopReason::kNone) {
         return {request.Refused(), false};
     }
+    ScopedLock lock(m_lock);
     if (!SendQuery(query)) {
         m_request.Stop(StopReason::kSendFailed);
     } else {
@@ -186,10 +174,10 @@ bool Connection::WaitForEndPacket(PacketSink& sink) {
 }
 
 Connection::Step Connection::ReadAnswer(PacketSink& sink) {
-    AnswerClock clock{GetCurrentTicks(), kConnectionWaitSleepTime};
     for (;;) {
+        // The packet's time counts from here: the sink's time is left out.
         wire::Frame frame;
-        switch (ReadFrame(&frame, &clock)) {
+        switch (ReadFrame(&frame, GetCurrentTicks())) {
             case Read::kQuit:
                 return Step::kEnd;
             case Read::kFailed:
@@ -201,16 +189,12 @@ Connection::Step Connection::ReadAnswer(PacketSink& sink) {
         if (step != Step::kNext) {
             return step;
         }
-        // No pause between packets: the next turn reads what is buffered or
-        // waits in the socket, and a stop is seen at the top of the turn.
-        clock.start = GetCurrentTicks();
     }
 }
 
-Connection::Read Connection::ReadFrame(wire::Frame* frame, AnswerClock* clock) {
+Connection::Read Connection::ReadFrame(wire::Frame* frame, int64_t start) {
     const int timeout = m_packetTimeout.load();
     bool afterRead = false;
-    size_t received = 0;
     for (;;) {
         if (m_request.Quit()) {
             return Read::kQuit;
@@ -228,30 +212,20 @@ Connection::Read Connection::ReadFrame(wire::Frame* frame, AnswerClock* clock) {
             case wire::FrameReader::Status::kNeedMore:
                 break;
         }
-        if (afterRead) {
-            if (timeout >= 0 && GetTickDifference(clock->start, GetCurrentTicks()) > timeout) {
-                VR_LOG(logWARNING)
-                    << "vrelay packet receive from server timed out after " << timeout << "ms";
-                return Read::kFailed;
-            }
-            if (received == 0) {
-                // Woken, or the wait ended without data: look at the quit
-                // flag again after a pause.
-                if (clock->backOff <= 999) {
-                    clock->backOff *= 2;
-                }
-                SleepMilliseconds(static_cast<uint32_t>(clock->backOff / 100));
-                afterRead = false;
-                continue;
-            }
+        const int64_t elapsed = GetTickDifference(start, GetCurrentTicks());
+        if (afterRead && timeout >= 0 && elapsed > timeout) {
+            VR_LOG(logWARNING) << "vrelay packet receive from server timed out after " << timeout
+                               << "ms";
+            return Read::kFailed;
         }
-        // Wait no longer for the next byte than what is left of the packet's
-        // time, so that a silent server ends the wait, and one that drips
-        // bytes cannot stretch a packet beyond it; the extra millisecond
-        // makes the elapsed time exceed the timeout when the limit is what
-        // ended the wait.
+        // The wait ends with data, at a stop (the wake signal), or when the
+        // packet's time is up: no longer than what is left of it, so that a
+        // silent server ends the wait, and one that drips bytes cannot
+        // stretch a packet beyond it. The extra millisecond makes the elapsed
+        // time exceed the timeout when the limit is what ended the wait. A
+        // wait that brought nothing goes round again: the quit flag and the
+        // time are looked at first.
         if (timeout >= 0) {
-            const int64_t elapsed = GetTickDifference(clock->start, GetCurrentTicks());
             const int64_t left = std::max<int64_t>(0, timeout - elapsed) + 1;
             m_socket->SetReceiveLimit(static_cast<int>(std::min<int64_t>(left, INT32_MAX)));
         } else {
@@ -259,6 +233,7 @@ Connection::Read Connection::ReadFrame(wire::Frame* frame, AnswerClock* clock) {
         }
         size_t room = 0;
         char* space = m_reader.Space(&room);
+        size_t received = 0;
         if (!space || !m_socket->ReceiveBytes(space, room, &received)) {
             return Read::kFailed;
         }

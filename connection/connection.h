@@ -102,14 +102,15 @@ class Connection : private PacketSink, private TextSink {
     }
 
     // ---- Requests --------------------------------------------------------
-    // One request of text, with the lock held and the request begun: ends a
+    // One request of text, with the lock held and the turn taken: ends a
     // stream of the other kind that is open, sends the text through the text
     // path (each piece answered before the next goes out), and reads the
     // answer to the end of the request (final) or sends nothing more (a
     // push). Returns why it stopped; kNone when it ran to its end.
     StopReason Submit(const char* text, bool xml, bool final) REQUIRES(m_lock);
-    // One query exchange, taking the lock: sends query and reads its answer
-    // into sink (the application's callback when null).
+    // One query exchange in a turn of its own, taking the lock: sends query
+    // and reads its answer into sink (the application's callback when
+    // null).
     RequestEnd Query(const char* query, PacketSink* sink) EXCLUDES(m_lock);
 
     // One PACKET_QUERY holding the query and its NUL. False when not connected
@@ -131,10 +132,6 @@ class Connection : private PacketSink, private TextSink {
     void FireEvent(PACKET_TYPE type);
 
   protected:
-    // For a replacement: takes over other's callbacks, user data and
-    // address; unconnected, no text stream open.
-    explicit Connection(Connection& other) REQUIRES(other.m_lock);
-
     // The application's sink: hands one packet to the C callback, else the
     // Pascal one. Returns the callback's result (VR_SUCCESS when there is
     // none).
@@ -145,19 +142,14 @@ class Connection : private PacketSink, private TextSink {
     enum class Read { kFrame, kQuit, kFailed };
     // What a frame does to its answer.
     enum class Step { kNext, kEnd, kFailed, kRefused };
-    // One answer's clock: when the packet being read began, and the idle
-    // back-off.
-    struct AnswerClock {
-        int64_t start;
-        int backOff;
-    };
 
     // The socket, with the send limit set from the packet timeout; null when
     // not connected.
     Socket* Outgoing() REQUIRES(m_lock);
     // Reads the stream into the frame reader until it holds a whole frame,
-    // the quit flag is raised, or the stream fails (logged).
-    Read ReadFrame(wire::Frame* frame, AnswerClock* clock) REQUIRES(m_lock);
+    // the quit flag is raised, or the stream fails (logged). start: when the
+    // packet being read began, for the packet timeout.
+    Read ReadFrame(wire::Frame* frame, int64_t start) REQUIRES(m_lock);
     // Hands one frame of an answer to sink (logs what it refuses).
     Step Dispatch(const wire::Frame& frame, PacketSink& sink);
     // The receive loop proper: frames read and dispatched until the answer

@@ -138,29 +138,16 @@ TEST_F(ReceiveLoopTest, OnlyTheCCallbackRunsWhenBothAreSet) {
     EXPECT_EQ(recorder_.PascalCalls(), 1);
 }
 
-// A quit flag set before the wait reads nothing; while it is set, FireEvent
-// delivers only PACKET_REQUEST_DONE.
-TEST_F(ReceiveLoopTest, QuitFlagStopsReadingAndAllEventsButRequestDone) {
+// A stop before the wait reads nothing; the completion event still goes.
+TEST_F(ReceiveLoopTest, AStopBeforeTheWaitReadsNothingButTheCompletionGoes) {
     Open({Action::Frame(PACKET_DATA_6, Payload("1")), Action::End()});
     ASSERT_TRUE(connection_.SendQuery("ask"));
     ASSERT_TRUE(server_.WaitForFrames(1));
     connection_.Request().Stop(StopReason::kCancel);
     EXPECT_TRUE(connection_.WaitForEndPacket());
-    connection_.FireEvent(PACKET_DATA_10);
     connection_.FireEvent(PACKET_REQUEST_DONE);
-    connection_.Request().Resume();
-    connection_.FireEvent(PACKET_DATA_10);
-    EXPECT_EQ(recorder_.Types(), (Types{PACKET_REQUEST_DONE, PACKET_DATA_10}));
+    EXPECT_EQ(recorder_.Types(), (Types{PACKET_REQUEST_DONE}));
     EXPECT_EQ(recorder_.Deliveries()[0].length, 0);
-}
-
-// A cancel carries on with a copy of the connection. The copy's C callback,
-// user data and address are checked by the fault table's cancel rows.
-TEST(ThreadedConnectionTest, CopyKeepsThePascalCallback) {
-    ThreadedConnection original;
-    original.SetPascalCallBack(CallbackRecorder::Pascal);
-    ThreadedConnection copy(original);
-    EXPECT_EQ(copy.GetPascalCallBack(), CallbackRecorder::Pascal);
 }
 
 // The worker waits for a server that never answers; the destructor stops
