@@ -23,7 +23,7 @@ struct GlobalTables {
     ~GlobalTables();
     // Members are destroyed in reverse order: enumerators first, then
     // connections.
-    HandleTable<ThreadedConnection> connections;
+    HandleTable<ClientConnection> connections;
     HandleTable<Enumerator> enumerators;
 };
 
@@ -31,12 +31,12 @@ GlobalTables g_tables;
 
 // Connections that must never be destroyed: a thread that cannot be joined
 // may still use them. Kept reachable, so that leak checkers see them kept.
-void KeepForever(std::shared_ptr<ThreadedConnection> connection) {
-    static auto* kept = new std::vector<std::shared_ptr<ThreadedConnection>>();
+void KeepForever(std::shared_ptr<ClientConnection> connection) {
+    static auto* kept = new std::vector<std::shared_ptr<ClientConnection>>();
     try {
         kept->push_back(std::move(connection));
     } catch (...) {
-        (void)new (std::nothrow) std::shared_ptr<ThreadedConnection>(std::move(connection));
+        (void)new (std::nothrow) std::shared_ptr<ClientConnection>(std::move(connection));
     }
 }
 
@@ -58,7 +58,7 @@ void AfterForkInChild() NO_THREAD_SAFETY_ANALYSIS {
     AfterForkInParent();
     try {
         for (auto& busy :
-             g_tables.connections.RemoveIf([](ThreadedConnection& c) { return !c.AfterFork(); })) {
+             g_tables.connections.RemoveIf([](ClientConnection& c) { return !c.AfterFork(); })) {
             KeepForever(std::move(busy));
         }
     } catch (...) {
@@ -78,7 +78,7 @@ GlobalTables::GlobalTables() {
 // (never freed) instead of holding the exit for ever.
 GlobalTables::~GlobalTables() {
     enumerators.Clear();
-    std::vector<std::shared_ptr<ThreadedConnection>> all = connections.TakeAll();
+    std::vector<std::shared_ptr<ClientConnection>> all = connections.TakeAll();
     for (auto& connection : all) {
         connection->Request().Stop(StopReason::kDestroy);
     }
@@ -92,7 +92,7 @@ GlobalTables::~GlobalTables() {
 
 }  // namespace
 
-HandleTable<ThreadedConnection>& Connections() {
+HandleTable<ClientConnection>& Connections() {
     return g_tables.connections;
 }
 HandleTable<Enumerator>& Enumerators() {

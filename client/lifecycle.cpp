@@ -5,11 +5,11 @@
 #include "client/handles.h"
 
 using vrelay::CallRules;
+using vrelay::ClientConnection;
 using vrelay::Connections;
 using vrelay::NoThrow;
 using vrelay::OnConnection;
 using vrelay::ScopedLock;
-using vrelay::ThreadedConnection;
 
 extern "C" {
 
@@ -19,7 +19,7 @@ extern "C" {
 // signal are made by vrOpenConnection.
 VR_API vr_handle VR_CDECL vrCreateConnection(void) {
     return NoThrow(VR_ERROR,
-                   [] { return Connections().Add([] { return new ThreadedConnection(); }); });
+                   [] { return Connections().Add([] { return new ClientConnection(); }); });
 }
 
 // Behind a running request, so that its socket is not replaced under it.
@@ -28,7 +28,7 @@ VR_API vr_result VR_CDECL vrOpenConnection(vr_handle connection, const char* hos
     rules.outOfMemory = VR_CONNECT_FAILED;
     return OnConnection(
         connection,
-        [&](ThreadedConnection& c) {
+        [&](ClientConnection& c) {
             if (host == nullptr) {
                 return VR_CONNECT_FAILED;
             }
@@ -47,7 +47,7 @@ VR_API vr_result VR_CDECL vrCloseConnection(vr_handle connection) {
     rules.outOfMemory = VR_SEND_FAILED;
     return OnConnection(
         connection,
-        [](ThreadedConnection& c) {
+        [](ClientConnection& c) {
             ScopedLock lock(c.Lock());
             return c.CloseStream() ? VR_SUCCESS : VR_SEND_FAILED;
         },
@@ -59,7 +59,7 @@ VR_API vr_result VR_CDECL vrDestroyConnection(vr_handle connection) {
     rules.unknown = VR_SUCCESS;
     return OnConnection(
         connection,
-        [connection](ThreadedConnection& c) {
+        [connection](ClientConnection& c) {
             // The handle goes first: calls from now on find it unknown. Its
             // number is free for reuse once this call lets go of the object.
             Connections().Remove(connection);

@@ -4,35 +4,18 @@
 #include <vrelay/vrelay.h>
 
 #include "client/handles.h"
-#include "wire/frame.h"
-
-// Applications see the frame types under the public header's names.
-namespace {
-constexpr bool Same(vrelay::wire::PacketType ours, PACKET_TYPE published) {
-    return static_cast<int>(ours) == static_cast<int>(published);
-}
-static_assert(
-    Same(vrelay::wire::kText, PACKET_TEXT) && Same(vrelay::wire::kPhoneme, PACKET_PHONEME) &&
-        Same(vrelay::wire::kAudio, PACKET_DATA_6) && Same(vrelay::wire::kMark, PACKET_DATA_8) &&
-        Same(vrelay::wire::kFormat, PACKET_DATA_9) &&
-        Same(vrelay::wire::kMessage, PACKET_DATA_10) && Same(vrelay::wire::kEnd, PACKET_END) &&
-        Same(vrelay::wire::kClose, PACKET_CLOSE) && Same(vrelay::wire::kQuery, PACKET_QUERY) &&
-        Same(vrelay::wire::kRequestDone, PACKET_REQUEST_DONE) &&
-        Same(vrelay::wire::kTextChunk, PACKET_TEXT_CHUNK),
-    "the frame types and the public header's PACKET_TYPE differ");
-}  // namespace
 
 namespace vrelay {
 namespace {
 
 vr_result Render(vr_handle handle, const char* text, bool final) {
-    return OnConnection(handle, [&](ThreadedConnection& c) {
+    return OnConnection(handle, [&](ClientConnection& c) {
         return RequestResult(c.Render(text, true, final), false);
     });
 }
 
 vr_result RenderAsync(vr_handle handle, const char* text, bool xml) {
-    return OnConnection(handle, [&](ThreadedConnection& c) {
+    return OnConnection(handle, [&](ClientConnection& c) {
         switch (c.RenderAsync(text, xml)) {
             case RequestState::Launch::kStarted:
                 return VR_SUCCESS;
@@ -53,7 +36,7 @@ vr_result Store(vr_handle handle, Set set) {
     rules.fromCallback = true;
     return OnConnection(
         handle,
-        [&](ThreadedConnection& c) {
+        [&](ClientConnection& c) {
             set(c);
             return VR_SUCCESS;
         },
@@ -62,7 +45,7 @@ vr_result Store(vr_handle handle, Set set) {
 
 // The connection stops the running request and those waiting behind it, and
 // reconnects in place.
-vr_result Cancel(ThreadedConnection& c) {
+vr_result Cancel(ClientConnection& c) {
     switch (c.Cancel()) {
         case ThreadedConnection::CancelEnd::kReconnected:
             return VR_SUCCESS;
@@ -80,20 +63,20 @@ vr_result Cancel(ThreadedConnection& c) {
 }  // namespace
 }  // namespace vrelay
 
-using vrelay::ThreadedConnection;
+using vrelay::ClientConnection;
 
 extern "C" {
 
 VR_API vr_result VR_CDECL vrSetCallBack(vr_handle connection, vrCallBack callback) {
-    return vrelay::Store(connection, [&](ThreadedConnection& c) { c.SetCallBack(callback); });
+    return vrelay::Store(connection, [&](ClientConnection& c) { c.SetCallBack(callback); });
 }
 
 VR_API vr_result VR_CDECL vrSetPascalCallBack(vr_handle connection, vrPascalCallBack callback) {
-    return vrelay::Store(connection, [&](ThreadedConnection& c) { c.SetPascalCallBack(callback); });
+    return vrelay::Store(connection, [&](ClientConnection& c) { c.SetPascalCallBack(callback); });
 }
 
 VR_API vr_result VR_CDECL vrSetUserData(vr_handle connection, void* userData) {
-    return vrelay::Store(connection, [&](ThreadedConnection& c) { c.SetUserData(userData); });
+    return vrelay::Store(connection, [&](ClientConnection& c) { c.SetUserData(userData); });
 }
 
 // Both synchronous forms accept marked-up text: the plain forms are kept for
@@ -134,7 +117,7 @@ VR_API vr_result VR_CDECL vrCancelRequest(vr_handle connection) {
     vrelay::CallRules rules;
     rules.unknownWarning = "WARNING: bad handle.\n";
     return vrelay::OnConnection(
-        connection, [](ThreadedConnection& c) { return vrelay::Cancel(c); }, rules);
+        connection, [](ClientConnection& c) { return vrelay::Cancel(c); }, rules);
 }
 
 }  // extern "C"

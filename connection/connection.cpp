@@ -20,7 +20,7 @@ StreamMode ModeAfter(bool final, bool xml) {
 
 }  // namespace
 
-Connection::Connection() = default;
+Connection::Connection(PacketSink& application) : m_application(application) {}
 
 Connection::~Connection() {
     ScopedLock lock(m_lock);
@@ -106,22 +106,8 @@ bool Connection::SendFrame(uint16_t type, std::initializer_list<BytePiece> paylo
     return true;
 }
 
-int32_t Connection::Deliver(PACKET_TYPE type, void* data, int32_t length) {
-    void* userData = m_userData.load();
-    if (vrCallBack callback = m_callBack.load()) {
-        return callback(userData, type, data, length);
-    }
-    if (vrPascalCallBack callback = m_pascalCallBack.load()) {
-        return callback(userData, type, data, length);
-    }
-    return VR_SUCCESS;
-}
-
-void Connection::FireEvent(PACKET_TYPE type) {
-    if (type != PACKET_REQUEST_DONE && m_request.Quit()) {
-        return;
-    }
-    Deliver(type, nullptr, 0);
+void Connection::DeliverCompletion() {
+    m_application.Deliver(wire::kRequestDone, nullptr, 0);
 }
 
 // ---- Requests --------------------------------------------------------------
@@ -155,7 +141,7 @@ RequestEnd Connection::Query(const char* query, PacketSink* sink) {
     if (!SendQuery(query)) {
         m_request.Stop(StopReason::kSendFailed);
     } else {
-        WaitForEndPacket(sink ? *sink : *this);
+        WaitForEndPacket(sink ? *sink : m_application);
     }
     return {m_request.Stopped(), true};
 }
@@ -243,40 +229,20 @@ Connection::Read Connection::ReadFrame(wire::Frame* frame, int64_t start) {
 }
 
 Connection::Step Connection::Dispatch(const wire::Frame& frame, PacketSink& sink) {
-    const uint16_t type = frame.type;
-    // The callback takes the payload as it is (its type says it is not
-    // written to).
-    void* data = const_cast<unsigned char*>(frame.data);
-    int32_t length = static_cast<int32_t>(frame.length);
-    PhonemeEvent event{};
-    switch (type) {
+    wire::Phoneme phoneme;
+    switch (frame.type) {
         case wire::kEnd:
             return Step::kEnd;
         case wire::kClose:
             VR_LOG(logWARNING) << "the server has closed the connection to the vrelay client";
             return Step::kFailed;
-        case wire::kPhoneme: {
-            wire::Phoneme record;
-            if (!wire::DecodePhoneme(frame.data, frame.length, &record)) {
+        case wire::kPhoneme:
+            if (!wire::DecodePhoneme(frame.data, frame.length, &phoneme)) {
                 VR_LOG(logWARNING)
                     << "malformed phoneme packet of length " << frame.length << " dropped";
                 return Step::kNext;
             }
-            event.phone = record.phone;
-            event.first = record.first;
-            event.next_phone = record.next_phone;
-            event.value1 = record.values[0];
-            event.value2 = record.values[1];
-            event.value3 = record.values[2];
-            event.value4 = record.values[3];
-            event.value5 = record.values[4];
-            event.value6 = record.values[5];
-            event.value7 = record.values[6];
-            event.size = static_cast<int32_t>(sizeof(PhonemeEvent));
-            data = &event;
-            length = event.size;
             break;
-        }
         case wire::kAudio:
         case wire::kMark:
         case wire::kFormat:
@@ -284,14 +250,17 @@ Connection::Step Connection::Dispatch(const wire::Frame& frame, PacketSink& sink
         case wire::kQuery:
             break;
         default:
-            VR_LOG(logWARNING) << "unhandled packet type " << type;
+            VR_LOG(logWARNING) << "unhandled packet type " << frame.type;
             return Step::kNext;
     }
     // After a stop, what is still read is dropped.
     if (m_request.Quit()) {
         return Step::kNext;
     }
-    if (sink.Deliver(static_cast<PACKET_TYPE>(type), data, length) != VR_SUCCESS) {
+    const bool accepted = frame.type == wire::kPhoneme
+                              ? sink.DeliverPhoneme(phoneme)
+                              : sink.Deliver(frame.type, frame.data, frame.length);
+    if (!accepted) {
         VR_LOG(logWARNING) << "callback did not return VR_SUCCESS, skipping remaining packets";
         return Step::kRefused;
     }

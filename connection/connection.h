@@ -1,17 +1,16 @@
 // SPDX-License-Identifier: MIT
 // One conversation with the speech server and the requests made on it: the
 // TCP stream, the lock a request holds, the request's owner (RequestState),
-// the application's packet callback, the receive loop that reads answers and
-// the text path that sends text.
+// the receive loop that reads answers and hands them to a packet sink (the
+// application's, unless a request names its own), and the text path that
+// sends text.
 //
 // Threads: whoever runs a request holds the connection's lock for the whole
-// request; the receive loop, the text path's callbacks and the application's
-// callback all run on that thread. Stopping a request (RequestState::Stop)
-// and the callback setters work from any thread.
+// request; the receive loop, the text path's callbacks and the sink all run
+// on that thread. Stopping a request (RequestState::Stop) works from any
+// thread.
 #ifndef VRELAY_CONNECTION_CONNECTION_H
 #define VRELAY_CONNECTION_CONNECTION_H
-
-#include <vrelay/vrelay.h>
 
 #include <atomic>
 #include <cstdint>
@@ -24,31 +23,39 @@
 #include "platform/lock.h"
 #include "transport/socket.h"
 #include "wire/frame.h"
+#include "wire/payload.h"
 
 namespace vrelay {
 
-// Where the receive loop hands the packets of an answer. Returning anything
-// but VR_SUCCESS stops the request (the rest of the answer is not read).
+// Where the receive loop hands the packets of an answer, on the thread that
+// runs the request. Returning false stops the request (the rest of the
+// answer is not read).
 class PacketSink {
   public:
-    virtual int32_t Deliver(PACKET_TYPE type, void* data, int32_t length) = 0;
+    // A packet as it came (type: a wire::PacketType; the payload stays valid
+    // until the call returns), or, with no payload, the completion event of
+    // an asynchronous request (wire::kRequestDone; the result is not used).
+    virtual bool Deliver(uint16_t type, const unsigned char* data, uint32_t length) = 0;
+    // A phoneme record, decoded (its names point into the payload).
+    virtual bool DeliverPhoneme(const wire::Phoneme& phoneme) = 0;
 
   protected:
     ~PacketSink() = default;
 };
 
-class Connection : private PacketSink, private TextSink {
+class Connection : private TextSink {
   public:
     static constexpr int kDefaultPacketTimeoutMs = 60000;
     static constexpr size_t kMaxTextPerPacket = 63999;
 
-    Connection();
+    // Answers go to application (not owned; it must outlive the connection).
+    explicit Connection(PacketSink& application);
     virtual ~Connection();
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
-    // Held by whoever runs a request, for the whole request (the callbacks
-    // run under it). Recursive for its owner.
+    // Held by whoever runs a request, for the whole request (the sink runs
+    // under it). Recursive for its owner.
     RecursiveLock& Lock() RETURN_CAPABILITY(m_lock) { return m_lock; }
     // True on the thread that runs a request here, that is inside one of
     // its callbacks: a call that would start, end or wait for a request
@@ -75,31 +82,12 @@ class Connection : private PacketSink, private TextSink {
 #ifdef VRELAY_TEST_HOOKS
     // The longest one packet may take: to arrive whole in WaitForEndPacket
     // (counted from the request's last send or the previous packet, the
-    // callback's time left out), or to be taken by the server when sent;
+    // sink's time left out), or to be taken by the server when sent;
     // negative: no limit. kDefaultPacketTimeoutMs unless set.
     void SetPacketTimeout(int milliseconds) {
         m_packetTimeout.store(milliseconds);
     }
 #endif
-
-    void SetCallBack(vrCallBack callback) {
-        m_callBack.store(callback);
-    }
-    vrCallBack GetCallBack() const {
-        return m_callBack.load();
-    }
-    void SetPascalCallBack(vrPascalCallBack callback) {
-        m_pascalCallBack.store(callback);
-    }
-    vrPascalCallBack GetPascalCallBack() const {
-        return m_pascalCallBack.load();
-    }
-    void SetUserData(void* userData) {
-        m_userData.store(userData);
-    }
-    void* GetUserData() const {
-        return m_userData.load();
-    }
 
     // ---- Requests --------------------------------------------------------
     // One request of text, with the lock held and the turn taken: ends a
@@ -109,8 +97,7 @@ class Connection : private PacketSink, private TextSink {
     // push). Returns why it stopped; kNone when it ran to its end.
     StopReason Submit(const char* text, bool xml, bool final) REQUIRES(m_lock);
     // One query exchange in a turn of its own, taking the lock: sends query
-    // and reads its answer into sink (the application's callback when
-    // null).
+    // and reads its answer into sink (the application's when null).
     RequestEnd Query(const char* query, PacketSink* sink) EXCLUDES(m_lock);
 
     // One PACKET_QUERY holding the query and its NUL. False when not connected
@@ -119,23 +106,18 @@ class Connection : private PacketSink, private TextSink {
     bool SendQuery(const char* query) REQUIRES(m_lock);
 
     // Reads the server's answer packet by packet, handing each to sink (the
-    // application's callback when none is given), until PACKET_END (true), a
-    // stop (true), or a failure (false: receive error or closed stream,
-    // time-out, mismatched frame, PACKET_CLOSE, or the sink refused a
-    // packet). Logs the reason of each failure and stops the request with it.
+    // application's when none is given), until PACKET_END (true), a stop
+    // (true), or a failure (false: receive error or closed stream, time-out,
+    // bad frame, PACKET_CLOSE, or the sink refused a packet). Logs the
+    // reason of each failure and stops the request with it.
     bool WaitForEndPacket(PacketSink& sink) REQUIRES(m_lock);
     bool WaitForEndPacket() REQUIRES(m_lock) {
-        return WaitForEndPacket(*this);
+        return WaitForEndPacket(m_application);
     }
-    // Calls the callback once with (user data, type, null, 0). While the
-    // quit flag is set only PACKET_REQUEST_DONE is delivered.
-    void FireEvent(PACKET_TYPE type);
 
   protected:
-    // The application's sink: hands one packet to the C callback, else the
-    // Pascal one. Returns the callback's result (VR_SUCCESS when there is
-    // none).
-    int32_t Deliver(PACKET_TYPE type, void* data, int32_t length) override;
+    // Hands the application its completion event.
+    void DeliverCompletion();
 
   private:
     // How a frame read for an answer ended.
@@ -179,6 +161,7 @@ class Connection : private PacketSink, private TextSink {
 
     static constexpr int32_t kStreamId = 0;
 
+    PacketSink& m_application;
     RecursiveLock m_lock;
     // Declared before the socket, which waits on its wake signal.
     RequestState m_request;
@@ -187,9 +170,6 @@ class Connection : private PacketSink, private TextSink {
     // answer ends early stay here, in stream order, for the next read, as
     // they would have stayed in the socket.
     wire::FrameReader m_reader GUARDED_BY(m_lock);
-    std::atomic<vrCallBack> m_callBack{nullptr};
-    std::atomic<vrPascalCallBack> m_pascalCallBack{nullptr};
-    std::atomic<void*> m_userData{nullptr};
     std::atomic<int> m_packetTimeout{kDefaultPacketTimeoutMs};
     int m_port GUARDED_BY(m_lock) = 0;
     std::string m_host GUARDED_BY(m_lock);

@@ -38,7 +38,7 @@ void ThreadedConnection::RunWorker(const std::string& text, bool xml) noexcept {
                     state.Stop(StopReason::kAnswerFailed);  // out of memory
                 }
             }
-            FireEvent(PACKET_REQUEST_DONE);
+            DeliverCompletion();
             state.WorkerCompleted();
         }
     } catch (...) {

@@ -15,7 +15,7 @@ namespace vrelay {
 
 class ThreadedConnection : public Connection {
   public:
-    ThreadedConnection() = default;
+    explicit ThreadedConnection(PacketSink& application) : Connection(application) {}
     // Stops a running request and joins a worker that was started. Must not
     // run on the worker thread.
     ~ThreadedConnection() override;

@@ -11,8 +11,6 @@
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
-#include <vrelay/vrelay.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -179,7 +177,7 @@ int ParseArguments(int argc, char** argv, unsigned cores, Settings* settings) {
                 std::printf(kHelp, cores);
                 return vrelay::kExitOk;
             case kVersion:
-                std::printf("vrelay-server %s\n", VRELAY_VERSION_STRING);
+                std::printf("vrelay-server %s\n", VRELAY_SERVER_VERSION);
                 return vrelay::kExitOk;
             case kPort:
                 if (!number_in(0, 65535))

@@ -31,13 +31,12 @@ set(layers platform textproc/toolkit textproc/scanner textproc/tokeniser textpro
 set(project_folders platform textproc transport wire connection client server tools speechd web
     tests bench)
 
-# The public headers: the client and the front ends are their applications;
-# connection/ hands packets to the application's callback in their types.
-# The wire module's sources check its packet types against them and wrap
-# their decoders, while its headers stay free of them so that the server
-# never sees the public names; the server's program prints the version.
-set(public_layers client connection tools speechd web)
-set(public_files wire/payload.cpp server/main.cpp)
+# The public headers: the client and the front ends are their applications.
+# The wire module's payload decoders are the public helpers' own, while its
+# headers stay free of them, so that the server and the connection never see
+# the public names.
+set(public_layers client tools speechd web)
+set(public_files wire/payload.cpp)
 
 set(violations "")
 foreach(layer ${layers})
