@@ -5,9 +5,12 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
+
+#include "connection/lexer_markup.h"
 
 namespace vrelay {
 namespace {
@@ -91,6 +94,7 @@ TEST(LexerTest, ChunkLexesWholeTokensUpToTheLimitAndStopsAtInvalidUtf8) {
         {"a \xC0\x80", -1, 1, 2, a} /* overlong */,
         {"a \xED\xA0\x80", -1, 1, 2, a} /* surrogate */,
         {"a \xF4\x90\x80\x80", -1, 1, 2, a} /* above Unicode */,
+        {"a \xF4\x8F\xBF\xBF", -1, 1, 6, a + Mark(2, 2, 1, 4) + "\xF4\x8F\xBF\xBF"} /* U+10FFFF */,
         {"caf\xC3", -1, 1, 3, Mark(0, 0, 3, 3) + "caf"},
         {"<b \xE2\x80>x", -1, 1, 3, "<" + Mark(1, 1, 1, 1) + "b "} /* truncated in a tag */,
     };
@@ -257,6 +261,36 @@ TEST(LexerTest, MarkupMatchesAsTheUnlimitedEngineWould) {
          {"<v" + attributes + ">w</v>", "<v" + attributes + "/>w", "<?pi" + attributes + "?>w",
           "<!DOCTYPE d [<!ENTITY" + attributes + ">]>w", "</v" + attributes + ">w"}) {
         ASSERT_TRUE(Tokenise(text, true) == Tokenise(text, true, true)) << text.substr(0, 40);
+    }
+}
+
+// The markup matcher's whole subset, also what the lexer's patterns leave
+// unused: an optional atom, greedy or lazy.
+TEST(LexerTest, MarkupPatternsMatchTheirWholeSubset) {
+    const struct {
+        const char* pattern;
+        const char* subject;
+        MarkupPattern::Result result;
+        size_t end;
+    } rows[] = {
+        {"^<a?", "<a>", MarkupPattern::kMatch, 2},
+        {"^<a??", "<a>", MarkupPattern::kMatch, 1},
+        {"^<a?b", "<b>", MarkupPattern::kMatch, 2},
+        {"^<a??b", "<ab>", MarkupPattern::kMatch, 3},
+        {"^<a?b", "<aab>", MarkupPattern::kNoMatch, 0},
+    };
+    MarkupScratch scratch;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.pattern) + " on " + row.subject);
+        const MarkupPattern pattern(row.pattern, false);
+        ASSERT_TRUE(pattern.valid());
+        size_t end = 0;
+        EXPECT_EQ(pattern.Match(reinterpret_cast<const unsigned char*>(row.subject),
+                                std::strlen(row.subject), &end, &scratch),
+                  row.result);
+        if (row.result == MarkupPattern::kMatch) {
+            EXPECT_EQ(end, row.end);
+        }
     }
 }
 
