@@ -25,7 +25,6 @@
 
 #include "transport/log.h"
 #include "wire/frame.h"
-#include "wire/packet.h"
 
 namespace vrelay {
 namespace server {
@@ -47,11 +46,8 @@ enum MessageType : uint16_t {
 // engines make, with room to spare.
 constexpr uint32_t kMaxMessage = 256u << 20;
 
-// Most parts a message's payload is written from.
-constexpr size_t kMaxPayloadParts = 3;
-
-iovec Part(const std::string& bytes) {
-    return {const_cast<char*>(bytes.data()), bytes.size()};
+BytePiece Part(const std::string& bytes) {
+    return {bytes.data(), bytes.size()};
 }
 
 class Writer {
@@ -164,26 +160,17 @@ IoStatus WaitFor(int fd, short events, Clock::time_point deadline) {
 // as the pair's buffer allows (each wakes the reader), waiting at most until
 // deadline: a worker that stops reading (stopped, or stuck) holds its session
 // no longer than an answer would.
-IoStatus WriteMessage(int fd, uint16_t type, std::initializer_list<iovec> payload,
+IoStatus WriteMessage(int fd, uint16_t type, std::initializer_list<BytePiece> payload,
                       Clock::time_point deadline = Clock::time_point::max()) {
-    if (payload.size() > kMaxPayloadParts) {
+    const wire::FrameParts frame(type, payload);
+    if (!frame.Valid()) {
         return IoStatus::kClosed;  // a caller's mistake: nothing is sent
     }
-    size_t length = 0;
-    for (const iovec& part : payload) {
-        length += part.iov_len;
+    iovec parts[wire::FrameParts::kMaxParts + 2];
+    const size_t count = frame.Count();
+    for (size_t i = 0; i < count; ++i) {
+        parts[i] = {const_cast<char*>(frame.Pieces()[i].data), frame.Pieces()[i].size};
     }
-    unsigned char header[wire::kHeaderSize];
-    wire::PutHeader({type, 0, static_cast<uint32_t>(length)}, header);
-    unsigned char trailer[wire::kTrailerSize];
-    wire::PutTrailer(static_cast<uint32_t>(length), trailer);
-    iovec parts[kMaxPayloadParts + 2];
-    size_t count = 0;
-    parts[count++] = {header, sizeof header};
-    for (const iovec& part : payload) {
-        parts[count++] = part;
-    }
-    parts[count++] = {trailer, sizeof trailer};
     size_t first = 0;
     while (first < count) {
         msghdr message{};
@@ -376,8 +363,8 @@ class UnitWriter : public UnitSink {
     UnitWriter(int fd, bool pieces) : fd_(fd), pieces_(pieces) {}
     bool OnUnit(const SynthesisUnit& unit) override {
         EncodeUnit(unit, &head_, &tail_);
-        const iovec samples{const_cast<int16_t*>(unit.samples.data()),
-                            unit.samples.size() * sizeof(int16_t)};
+        const BytePiece samples{reinterpret_cast<const char*>(unit.samples.data()),
+                                unit.samples.size() * sizeof(int16_t)};
         return WriteMessage(fd_, kUnit, {Part(head_), samples, Part(tail_)}) == IoStatus::kDone;
     }
     // The worker's engine is its own: pieces block no other session.
