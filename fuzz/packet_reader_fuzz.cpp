@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <tuple>
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
@@ -22,14 +23,7 @@ namespace {
 
 using vrelay::wire::FrameReader;
 
-struct Frame {
-    uint16_t type;
-    int32_t streamId;
-    std::vector<unsigned char> payload;
-    bool operator==(const Frame& o) const {
-        return type == o.type && streamId == o.streamId && payload == o.payload;
-    }
-};
+using Frame = std::tuple<uint16_t, int32_t, std::vector<unsigned char>>;  // type, id, payload
 
 uint32_t ReadU32(const unsigned char* at) {
     return (uint32_t(at[0]) << 24) | (uint32_t(at[1]) << 16) | (uint32_t(at[2]) << 8) | at[3];
@@ -52,11 +46,9 @@ std::vector<Frame> DecodeWhole(const unsigned char* data, size_t size, FrameRead
             *end = FrameReader::Status::kMismatch;
             break;
         }
-        Frame frame;
-        frame.type = static_cast<uint16_t>((data[at] << 8) | data[at + 1]);
-        frame.streamId = static_cast<int32_t>(ReadU32(data + at + 2));
-        frame.payload.assign(data + at + 10, data + at + 10 + length);
-        frames.push_back(std::move(frame));
+        frames.emplace_back(static_cast<uint16_t>((data[at] << 8) | data[at + 1]),
+                            static_cast<int32_t>(ReadU32(data + at + 2)),
+                            std::vector<unsigned char>(data + at + 10, data + at + 10 + length));
         at += 10 + size_t{length} + 4;
     }
     return frames;
@@ -85,8 +77,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         vrelay::wire::Frame frame;
         while ((status = reader.Next(&frame)) == FrameReader::Status::kFrame) {
             FuzzCheck(frame.data != nullptr && frame.length <= vrelay::wire::kMaxPayload);
-            got.push_back({frame.type, frame.streamId,
-                           std::vector<unsigned char>(frame.data, frame.data + frame.length)});
+            got.emplace_back(frame.type, frame.streamId,
+                             std::vector<unsigned char>(frame.data, frame.data + frame.length));
         }
         const bool bounded =
             turn > 0 && splits.size() > 0 && splits[(turn - 1) % splits.size()] % 2;

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/support/fake_server.h"
@@ -22,15 +23,7 @@ using test::Bytes;
 using test::EncodeFrame;
 using test::EncodePhonemePayload;
 
-struct Taken {
-    uint16_t type;
-    int32_t streamId;
-    Bytes payload;
-    bool operator==(const Taken& o) const {
-        return type == o.type && streamId == o.streamId && payload == o.payload;
-    }
-};
-using Frames = std::vector<Taken>;
+using Frames = std::vector<std::tuple<uint16_t, int32_t, Bytes>>;  // type, stream id, payload
 
 // Takes every whole frame the reader holds.
 FrameReader::Status Drain(FrameReader& reader, Frames* frames) {
@@ -40,8 +33,8 @@ FrameReader::Status Drain(FrameReader& reader, Frames* frames) {
         if (status != FrameReader::Status::kFrame)
             return status;
         EXPECT_NE(frame.data, nullptr);
-        frames->push_back(
-            {frame.type, frame.streamId, Bytes(frame.data, frame.data + frame.length)});
+        frames->emplace_back(frame.type, frame.streamId,
+                             Bytes(frame.data, frame.data + frame.length));
     }
 }
 
@@ -67,8 +60,8 @@ TEST(FrameReaderTest, FramesComeOutWholeWhateverThePieces) {
                          {kQuery, 7, Bytes{'q', 0}},
                          {kAudio, 0, Pattern(40000)}};
     Bytes stream;
-    for (const Taken& frame : sent) {
-        const Bytes bytes = EncodeFrame(frame.type, frame.payload, frame.streamId);
+    for (const auto& [type, streamId, payload] : sent) {
+        const Bytes bytes = EncodeFrame(type, payload, streamId);
         stream.insert(stream.end(), bytes.begin(), bytes.end());
     }
     for (std::vector<size_t> cuts :
@@ -126,32 +119,18 @@ TEST(FrameReaderTest, FramingErrorsStopTheReaderUntilReset) {
     Bytes afterGood = good;
     const Bytes wrong = EncodeFrame(kAudio, {1, 2, 3}, 0, 4u);
     afterGood.insert(afterGood.end(), wrong.begin(), wrong.end());
+    // clang-format off
     const Row rows[] = {
-        {"too long",
-         kMaxPayload,
-         {0, 6, 0, 0, 0, 0, 0, 0, 0xFA, 0x01},
-         FrameReader::Status::kTooLong,
-         {},
-         64001},
-        {"over a small bound",
-         2,
-         EncodeFrame(kAudio, {1, 2, 3}),
-         FrameReader::Status::kTooLong,
-         {},
-         3},
-        {"within a large bound",
-         1 << 20,
-         EncodeFrame(kAudio, Pattern(100000)),
-         FrameReader::Status::kNeedMore,
-         {{kAudio, 0, Pattern(100000)}, {kEnd, 0, {}}},
-         0},
-        {"wrong trailer after a good frame",
-         kMaxPayload,
-         afterGood,
-         FrameReader::Status::kMismatch,
-         {{kEnd, 0, {}}},
-         3},
+        {"too long", kMaxPayload, {0, 6, 0, 0, 0, 0, 0, 0, 0xFA, 0x01},
+         FrameReader::Status::kTooLong, {}, 64001},
+        {"over a small bound", 2, EncodeFrame(kAudio, {1, 2, 3}), FrameReader::Status::kTooLong,
+         {}, 3},
+        {"within a large bound", 1 << 20, EncodeFrame(kAudio, Pattern(100000)),
+         FrameReader::Status::kNeedMore, {{kAudio, 0, Pattern(100000)}, {kEnd, 0, {}}}, 0},
+        {"wrong trailer after a good frame", kMaxPayload, afterGood,
+         FrameReader::Status::kMismatch, {{kEnd, 0, {}}}, 3},
     };
+    // clang-format on
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         FrameReader reader(row.bound);
