@@ -1,5 +1,6 @@
 # SPDX-License-Identifier: MIT
-# Fails when a source file includes a header of a layer above its own. Each
+# Fails when a source file includes a header of a layer above its own, or
+# names a test hook outside the test builds' part (see test_hooks). Each
 # folder may include the folders listed for it (and nothing else of the
 # project), and the public headers (<vrelay/...>) only where listed below;
 # run as `cmake -DROOT=<source dir> -P check_layers.cmake`.
@@ -38,6 +39,11 @@ set(project_folders platform textproc transport wire connection client server to
 set(public_layers client tools speechd web)
 set(public_files wire/payload.cpp)
 
+# Test hooks exist in test builds only: outside tests/ and fuzz/ a hook is
+# named (other than in a comment) only between #ifdef VRELAY_TEST_HOOKS and
+# its #endif, the parts that vrelay_add_hooked compiles for the tests alone.
+set(test_hooks "FailNextStarts|ConsumeForcedStartFailure|UseReferenceEngine|SetPacketTimeout")
+
 set(violations "")
 foreach(layer ${layers})
   file(GLOB_RECURSE sources "${ROOT}/${layer}/*.cpp" "${ROOT}/${layer}/*.h")
@@ -69,17 +75,6 @@ foreach(layer ${layers})
         list(APPEND violations "${where} (layer ${layer}) includes ${header}")
       endif()
     endforeach()
-  endforeach()
-endforeach()
-
-# Test hooks exist in test builds only: outside tests/ and fuzz/ a hook is
-# named (other than in a comment) only between #ifdef VRELAY_TEST_HOOKS and its #endif, the parts that
-# vrelay_add_hooked compiles for the tests alone.
-set(test_hooks "FailNextStarts|ConsumeForcedStartFailure|UseReferenceEngine|SetPacketTimeout")
-foreach(layer ${layers})
-  file(GLOB_RECURSE sources "${ROOT}/${layer}/*.cpp" "${ROOT}/${layer}/*.h")
-  foreach(source ${sources})
-    file(RELATIVE_PATH where "${ROOT}" "${source}")
     file(STRINGS "${source}" lines REGEX "^[ \t]*#[ \t]*(if|endif)|${test_hooks}")
     set(depth 0)  # of #if blocks inside the one that holds the hooks
     set(hooked FALSE)
@@ -95,7 +90,8 @@ foreach(layer ${layers})
           math(EXPR depth "${depth} - 1")
         endif()
       elseif(NOT hooked AND line MATCHES "${test_hooks}" AND NOT line MATCHES "^[ \t]*//")
-        list(APPEND violations "${where} (layer ${layer}) names a test hook outside #ifdef VRELAY_TEST_HOOKS: ${line}")
+        list(APPEND violations
+             "${where} (layer ${layer}) names a test hook outside #ifdef VRELAY_TEST_HOOKS")
       endif()
     endforeach()
   endforeach()
