@@ -136,11 +136,18 @@ TEST_F(RenderingTest, RendersPutExactFrameSequencesOnTheWire) {
           {PACKET_TEXT, "<speak></speak><mark name=\"kvox_final\"/>"},
           {PACKET_TEXT, ""}}},
     };
+    // Each frame sent is answered before the next goes out: one audio packet
+    // for each, all read by the time the render returns.
+    server_.SetHandler(
+        test::AnswerWhen([](const ReceivedFrame& f) { return f.type != PACKET_CLOSE; },
+                         {Action::Frame(PACKET_DATA_6, Bytes(2, 1)), Action::End()}));
     for (const auto& [text, wire] : rows) {
         SCOPED_TRACE(text);
         const size_t before = server_.Frames().size();
+        const size_t heard = recorder_.Count(PACKET_DATA_6);
         EXPECT_EQ(vrRenderSpeech(handle_, text), VR_SUCCESS);
         EXPECT_EQ(server_.Wire(before), wire);
+        EXPECT_EQ(recorder_.Count(PACKET_DATA_6) - heard, wire.size());
     }
     // The empty text is a single NUL byte.
     EXPECT_EQ(server_.Frames().back().payload, Bytes{0});
