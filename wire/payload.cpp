@@ -12,10 +12,12 @@ namespace wire {
 
 namespace {
 
-void PutBig(std::vector<unsigned char>* out, uint32_t value, int bytes) {
+// Writes the lowest bytes of value, big-endian; returns where it stopped.
+unsigned char* PutBig(unsigned char* at, uint32_t value, int bytes) {
     for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8) {
-        out->push_back(static_cast<unsigned char>(value >> shift));
+        *at++ = static_cast<unsigned char>(value >> shift);
     }
+    return at;
 }
 
 uint32_t GetBig(const unsigned char* at) {
@@ -31,10 +33,10 @@ int32_t CallbackLength(size_t length) {
 }  // namespace
 
 std::vector<unsigned char> EncodeFormat(const AudioFormat& format) {
-    std::vector<unsigned char> out;
-    PutBig(&out, format.sample_rate, 4);
-    PutBig(&out, format.bits, 2);
-    PutBig(&out, format.channels, 2);
+    std::vector<unsigned char> out(kFormatPayloadSize);
+    unsigned char* at = PutBig(out.data(), format.sample_rate, 4);
+    at = PutBig(at, format.bits, 2);
+    PutBig(at, format.channels, 2);
     return out;
 }
 
@@ -50,10 +52,8 @@ bool DecodeFormat(const unsigned char* data, size_t length, AudioFormat* format)
 }
 
 std::vector<unsigned char> EncodeMark(int32_t sample, const std::string& name) {
-    std::vector<unsigned char> out;
-    PutBig(&out, static_cast<uint32_t>(sample), 4);
-    out.insert(out.end(), name.begin(), name.end());
-    out.push_back(0);
+    std::vector<unsigned char> out(4 + name.size() + 1);  // the NUL included
+    std::memcpy(PutBig(out.data(), static_cast<uint32_t>(sample), 4), name.data(), name.size());
     return out;
 }
 
@@ -86,25 +86,21 @@ uint32_t PhonemeFieldSize(const char* name) {
 std::vector<unsigned char> EncodePhoneme(const Phoneme& phoneme) {
     const char* names[2] = {phoneme.phone, phoneme.next_phone};
     const uint32_t sizes[2] = {PhonemeFieldSize(names[0]), PhonemeFieldSize(names[1])};
-    std::vector<unsigned char> out;
-    out.reserve(12 + sizes[0] + sizes[1] + 7 * 4 + 6);
-    PutBig(&out, static_cast<uint32_t>(phoneme.first), 4);
-    PutBig(&out, sizes[0], 4);
-    PutBig(&out, sizes[1], 4);
+    // Zero-filled: the fields' NULs and the six bytes at the end stay 0.
+    std::vector<unsigned char> out(12 + sizes[0] + sizes[1] + 7 * 4 + 6);
+    unsigned char* at = PutBig(out.data(), static_cast<uint32_t>(phoneme.first), 4);
+    at = PutBig(at, sizes[0], 4);
+    at = PutBig(at, sizes[1], 4);
     for (int i = 0; i < 2; ++i) {
         // The name's bytes that fit its field, then the field's NUL.
-        const size_t kept = sizes[i] - 1;
         if (names[i] != nullptr) {
-            out.insert(out.end(), names[i], names[i] + kept);
-        } else {
-            out.insert(out.end(), kept, 0);
+            std::memcpy(at, names[i], sizes[i] - 1);
         }
-        out.push_back(0);
+        at += sizes[i];
     }
     for (int32_t value : phoneme.values) {
-        PutBig(&out, static_cast<uint32_t>(value), 4);
+        at = PutBig(at, static_cast<uint32_t>(value), 4);
     }
-    out.insert(out.end(), 6, 0);
     return out;
 }
 
