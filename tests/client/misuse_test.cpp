@@ -453,34 +453,28 @@ TEST_F(MisuseTest, AChildsCopyOfABusyConnectionIsGone) {
 // fork() waits for a call that is inside a handle table (here one adding an
 // enumerator), so that the child's copy of the table is whole.
 TEST_F(MisuseTest, AForkWaitsForACallInsideAHandleTable) {
-    std::promise<void> inside;
-    std::promise<void> release;
+    std::promise<void> inside, release;
     std::shared_future<void> released = release.get_future().share();
-    std::thread adder([&] {
-        Enumerators().Add([&] {
+    auto adder = std::async(std::launch::async, [&] {
+        return Enumerators().Add([&] {
             inside.set_value();
             released.wait();
             return new Enumerator();
         });
     });
     inside.get_future().wait();
-    std::promise<pid_t> forked;
-    std::future<pid_t> child = forked.get_future();
-    std::thread forker([&] {
+    auto child = std::async(std::launch::async, [] {
         const pid_t pid = ::fork();
-        if (pid == 0) {
+        if (pid == 0)
             ::_exit(Enumerators().Size() == 1 ? 0 : 1);
-        }
-        forked.set_value(pid);
+        return pid;
     });
     // Not a synchronisation: the fork cannot happen until the call is out
     // of the table, however long this waits.
     EXPECT_EQ(child.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
     release.set_value();
-    adder.join();
-    forker.join();
+    EXPECT_GE(adder.get(), kFirstHandle);
     const pid_t pid = child.get();
-    ASSERT_GT(pid, 0);
     int status = -1;
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;

@@ -244,10 +244,6 @@ bool IsQuery(const ReceivedFrame& frame) {
     return frame.type == PACKET_QUERY;
 }
 
-Bytes Payload(const std::string& text) {
-    return Bytes(text.begin(), text.end());
-}
-
 // What an answer delivers to the callback and logs; failing streams are the
 // fault table's rows.
 TEST_F(RenderingTest, AnswersRelayDataAndQueryPacketsAndWarnOfOtherTypes) {
@@ -259,15 +255,14 @@ TEST_F(RenderingTest, AnswersRelayDataAndQueryPacketsAndWarnOfOtherTypes) {
     };
     const std::vector<Row> rows = {
         {"every relayed type in order",
-         {Action::Frame(PACKET_DATA_9, Payload("f")), Action::Frame(PACKET_DATA_6, Payload("a")),
-          Action::Frame(PACKET_DATA_8, Payload("m")), Action::Frame(PACKET_DATA_10, Payload("t")),
+         {Action::Text(PACKET_DATA_9, "f"), Action::Text(PACKET_DATA_6, "a"),
+          Action::Text(PACKET_DATA_8, "m"), Action::Text(PACKET_DATA_10, "t"),
           Action::Text(PACKET_QUERY, "q"), Action::End()},
          {},
          {PACKET_DATA_9, PACKET_DATA_6, PACKET_DATA_8, PACKET_DATA_10, PACKET_QUERY}},
         {"unknown types between data",
-         {Action::Frame(PACKET_DATA_6, Payload("1")), Action::Frame(5, Payload("x")),
-          Action::Frame(PACKET_TEXT, Payload("y")), Action::Frame(PACKET_REQUEST_DONE),
-          Action::Frame(PACKET_DATA_6, Payload("2")), Action::End()},
+         {Action::Text(PACKET_DATA_6, "1"), Action::Text(5, "x"), Action::Text(PACKET_TEXT, "y"),
+          Action::Frame(PACKET_REQUEST_DONE), Action::Text(PACKET_DATA_6, "2"), Action::End()},
          {"WARNING: unhandled packet type 5", "WARNING: unhandled packet type 1",
           "WARNING: unhandled packet type 14"},
          {PACKET_DATA_6, PACKET_DATA_6}},
