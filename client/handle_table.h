@@ -33,10 +33,14 @@ class HandleTable {
     HandleTable& operator=(const HandleTable&) = delete;
 
     // Issues a handle for the object that make() returns; make runs under the
-    // table's lock. Returns the handle, or -1 when memory ran out.
+    // table's lock. Returns the handle, or -1 when memory ran out or the
+    // table is closed (make is not called then).
     template <typename Make>
     int32_t Add(Make make) {
         MutexLock guard(&mutex_);
+        if (closed_) {
+            return -1;
+        }
         try {
             // The most recently removed number whose object nobody holds.
             auto reuse = free_.rbegin();
@@ -86,7 +90,8 @@ class HandleTable {
         return forward_.size();
     }
 
-    // Takes every object out, in handle order, and forgets all numbers.
+    // Takes every object out, in handle order, and forgets all numbers; the
+    // table then holds no memory.
     std::vector<std::shared_ptr<T>> TakeAll() {
         std::vector<std::shared_ptr<T>> objects;
         MutexLock guard(&mutex_);
@@ -95,13 +100,24 @@ class HandleTable {
             objects.push_back(std::move(entry.second));
         }
         forward_.clear();
-        free_.clear();
+        std::vector<Freed>().swap(free_);
         next_ = kFirstHandle;
         return objects;
     }
 
     // Deletes every remaining object (those no call holds), in handle order.
     void Clear() { TakeAll(); }
+
+    // TakeAll for good: from here on Add refuses, so the table stays empty
+    // and every lookup finds nothing. For the end of the process, while
+    // other threads may still call in.
+    std::vector<std::shared_ptr<T>> Close() {
+        {
+            MutexLock guard(&mutex_);
+            closed_ = true;
+        }
+        return TakeAll();
+    }
 
     // Removes, as Remove does, every entry whose object drop(object) picks;
     // returns those objects.
@@ -137,6 +153,7 @@ class HandleTable {
     std::map<int32_t, std::shared_ptr<T>> forward_ GUARDED_BY(mutex_);
     std::vector<Freed> free_ GUARDED_BY(mutex_);
     int32_t next_ GUARDED_BY(mutex_) = kFirstHandle;
+    bool closed_ GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace vrelay

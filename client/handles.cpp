@@ -5,6 +5,7 @@
 #include <pthread.h>
 #endif
 
+#include <atomic>
 #include <chrono>
 #include <new>
 #include <vector>
@@ -18,16 +19,21 @@ namespace {
 // How long the process exit waits for asynchronous renders to end.
 constexpr std::chrono::seconds kExitGrace{2};
 
+// Set when the process ends with every other thread already gone.
+std::atomic<bool> g_threads_gone{false};
+
 struct GlobalTables {
     GlobalTables();
-    ~GlobalTables();
-    // Members are destroyed in reverse order: enumerators first, then
-    // connections.
     HandleTable<ClientConnection> connections;
     HandleTable<Enumerator> enumerators;
 };
 
-GlobalTables g_tables;
+// Built when the library is loaded and never destroyed: when the process
+// exits, other threads may still be inside a call, or call in afterwards, and
+// must find a table (closed and empty by then), never freed memory. Static
+// storage, so that an unloaded library leaves nothing of it behind.
+alignas(GlobalTables) unsigned char g_tables_storage[sizeof(GlobalTables)];
+GlobalTables& g_tables = *new (g_tables_storage) GlobalTables();
 
 // Connections that must never be destroyed: a thread that cannot be joined
 // may still use them. Kept reachable, so that leak checkers see them kept.
@@ -73,12 +79,22 @@ GlobalTables::GlobalTables() {
 #endif
 }
 
-// At exit every request is stopped at once, and asynchronous renders get a
+// The library's exit handling, run at the process's exit or the library's
+// unload. The tables are closed (a later call finds no handle and creates
+// nothing), every request is stopped at once, and asynchronous renders get a
 // bounded time to end: a callback that does not return keeps its connection
-// (never freed) instead of holding the exit for ever.
-GlobalTables::~GlobalTables() {
-    enumerators.Clear();
-    std::vector<std::shared_ptr<ClientConnection>> all = connections.TakeAll();
+// (never freed) instead of holding the exit for ever. A call under way on
+// another thread ends with the connection it holds, which it frees.
+struct ExitHandling {
+    ~ExitHandling();
+};
+
+ExitHandling::~ExitHandling() {
+    if (g_threads_gone.load()) {
+        return;
+    }
+    g_tables.enumerators.Close();
+    std::vector<std::shared_ptr<ClientConnection>> all = g_tables.connections.Close();
     for (auto& connection : all) {
         connection->Request().Stop(StopReason::kDestroy);
     }
@@ -90,7 +106,13 @@ GlobalTables::~GlobalTables() {
     }
 }
 
+ExitHandling g_exit_handling;
+
 }  // namespace
+
+void OtherThreadsAreGone() {
+    g_threads_gone.store(true);
+}
 
 HandleTable<ClientConnection>& Connections() {
     return g_tables.connections;

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The library's two global handle tables and the lookups every export starts
-// with. Built when the library is loaded; at unload the enumerators go first,
-// then the connections.
+// with. Built when the library is loaded and never destroyed; the process's
+// exit (or the library's unload) closes and empties them, enumerators first,
+// then connections, and every call from then on finds no handle.
 #ifndef VRELAY_CLIENT_HANDLES_H
 #define VRELAY_CLIENT_HANDLES_H
 
@@ -21,6 +22,13 @@ class Enumerator;
 
 HandleTable<ClientConnection>& Connections();
 HandleTable<Enumerator>& Enumerators();
+
+// Tells the exit handling that the process is ending with every other thread
+// already stopped (Windows does so before a DLL's static destructors run at
+// the process's end): there is then nothing to stop or wait for, and a lock a
+// stopped thread held would never be released, so it leaves everything as it
+// is. Called from the DLL's entry point only.
+void OtherThreadsAreGone();
 
 inline std::shared_ptr<ClientConnection> LookupConnection(int32_t handle) {
     return Connections().Lookup(handle);

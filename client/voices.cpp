@@ -20,8 +20,8 @@ const char kListVoicesQuery[] = "<voice name=\"all\"/>";
 
 namespace {
 
-// The attribute each field reads: the name, then keys 1 to 16.
-constexpr size_t kFields = 17;
+// The attribute each field reads: the name, then keys 1 to 17.
+constexpr size_t kFields = 18;
 constexpr const char* kAttributeNames[kFields] = {"name",
                                                   "SAMPLE_RATE",
                                                   "SAMPLE_BITS",
@@ -38,9 +38,10 @@ constexpr const char* kAttributeNames[kFields] = {"name",
                                                   "ENCODING",
                                                   "LANGUAGE_CODE_ISO",
                                                   "LANGUAGE_CODE_MICROSOFT",
-                                                  "COUNTRY_CODE_ISO"};
+                                                  "COUNTRY_CODE_ISO",
+                                                  "LANGUAGES"};
 static_assert(VR_SAMPLE_RATE == 1 && VR_SAMPLE_BITS == 2 && VR_VOICE_ID == 3 &&
-                  VR_COUNTRY_CODE_ISO == 16,
+                  VR_LANGUAGES == kFields - 1,
               "the fields follow the keys");
 
 bool IsIntegerField(size_t field) {
@@ -274,7 +275,7 @@ uint32_t NameEnumerator::Field(size_t index, int32_t key) const {
 
 const char* NameEnumerator::StringValue(int32_t key) const {
     const int64_t current = CurrentIndex();
-    if (current < 0 || key < VR_VOICE_ID || key > VR_COUNTRY_CODE_ISO) {
+    if (current < 0 || key < VR_VOICE_ID || key > VR_LANGUAGES) {
         return nullptr;
     }
     return m_text.c_str() + Field(static_cast<size_t>(current), key);

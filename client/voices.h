@@ -36,7 +36,7 @@ class NameEnumerator : public Enumerator {
     const char* Name(size_t index) const { return m_text.c_str() + m_fields[m_start[index]]; }
 
     // The current voice's (the one Next returned last) string for a key from
-    // 3 to 16; null for another key or with no current voice.
+    // 3 to 17; null for another key or with no current voice.
     const char* StringValue(int32_t key) const;
     // The current voice's integer for key 1 or 2: its value, or
     // VR_NO_CURRENT_VOICE (checked first), VR_BAD_KEY.

@@ -34,6 +34,18 @@ set(VRELAY_PYTHON_DIR lib/python3/dist-packages CACHE STRING
     "Where the Python package installs, relative to the prefix")
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/python/vrelay DESTINATION ${VRELAY_PYTHON_DIR}
         FILES_MATCHING PATTERN "*.py" PATTERN "py.typed" PATTERN "__pycache__" EXCLUDE)
+# Its dist-info folder, by which importlib.metadata and pip know it is
+# installed; the summary is the description in pyproject.toml.
+file(STRINGS ${PROJECT_SOURCE_DIR}/python/pyproject.toml _vrelay_python_summary
+     REGEX "^description = ")
+string(REGEX REPLACE "^description = \"(.*)\"$" "\\1" _vrelay_python_summary
+       "${_vrelay_python_summary}")
+set(_vrelay_dist_info ${PROJECT_BINARY_DIR}/python-dist-info/vrelay-${PROJECT_VERSION}.dist-info)
+file(WRITE ${_vrelay_dist_info}/METADATA
+     "Metadata-Version: 2.1\nName: vrelay\nVersion: ${PROJECT_VERSION}\n"
+     "Summary: ${_vrelay_python_summary}\n")
+file(WRITE ${_vrelay_dist_info}/top_level.txt "vrelay\n")
+install(DIRECTORY ${_vrelay_dist_info} DESTINATION ${VRELAY_PYTHON_DIR})
 
 # vrelay.pc finds the prefix from its own folder (<libdir>/pkgconfig): one
 # ".." per component of the library folder, and one for pkgconfig itself.

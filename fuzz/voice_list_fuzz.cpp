@@ -19,9 +19,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t walked = 0;
     while (const char* name = voices.Next()) {
         FuzzCheck(name == voices.Name(walked));
-        for (int32_t key = 0; key <= VR_COUNTRY_CODE_ISO + 1; ++key) {
+        for (int32_t key = 0; key <= VR_LANGUAGES + 1; ++key) {
             const char* value = voices.StringValue(key);
-            FuzzCheck((value != nullptr) == (key >= VR_VOICE_ID && key <= VR_COUNTRY_CODE_ISO));
+            FuzzCheck((value != nullptr) == (key >= VR_VOICE_ID && key <= VR_LANGUAGES));
             const int32_t number = voices.IntegerValue(key);
             FuzzCheck(key == VR_SAMPLE_RATE || key == VR_SAMPLE_BITS ? number >= 0
                                                                      : number == VR_BAD_KEY);

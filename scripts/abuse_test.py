@@ -11,14 +11,18 @@ memory of the server and its workers must stay under a ceiling.
 The markup attacks then run alone at two sizes, 1 MB and 4 MB of one
 request's text: the server's CPU time must grow linearly (a generous bound on
 the ratio), the answer must come within the request timeout, and the memory
-the request took must be bounded and given back. Last, a SIGTERM must end the
-server within its grace time even with a session waiting on a stopped worker,
-and a server killed outright must take its workers with it.
+the request took must be bounded and given back. Then sixteen clients each
+send a request of 280 KB of prose and never read, once without marks and once
+with a mark before every word: each may cost the server and its workers at
+most 8 MB resident, and the memory must come back to within 20 MB of what it
+was within a minute of their closing. Last, a SIGTERM must end the server
+within its grace time even with a session waiting on a stopped worker, and a
+server killed outright must take its workers with it.
 
 The figures are written as a markdown section to the file given with --report.
 
 Usage: scripts/abuse_test.py [--ci] [--report FILE] [--server BINARY]
-  --ci   smaller counts and volumes (the CI stage; about a minute and a half)
+  --ci   smaller counts and volumes (the CI stage; about two minutes and a half)
 """
 import argparse
 import os
@@ -430,6 +434,102 @@ def run_scaled(pid, port, request_timeout_s, attacks):
     return rows, failures
 
 
+# ---- clients that never read ------------------------------------------------------
+
+PROSE = ("The licenses for most software and other practical works are designed to take "
+         "away your freedom to share and change the works. By contrast, the General Public "
+         "License is intended to guarantee your freedom to share and change all versions of "
+         "a program, to make sure it remains free software for all its users. ")
+
+
+def prose_request(size, marks):
+    """About size bytes of prose, each word after its own mark or without any."""
+    if not marks:
+        return repeat_to(PROSE, size)
+    words = PROSE.split()
+    parts, total, i = [], 0, 0
+    while total < size:
+        part = '<mark name="w%d"/>%s ' % (i, words[i % len(words)])
+        parts.append(part)
+        total += len(part)
+        i += 1
+    return "".join(parts)
+
+
+def send_unread(s, text, sent):
+    """Sends text as one request in 64 KB pieces and never reads the answer;
+    the server may stop taking it once its answer fills the socket."""
+    try:
+        for i in range(0, len(text), MAX_PAYLOAD - 1):
+            last = i + MAX_PAYLOAD - 1 >= len(text)
+            s.sendall(text_frame(TEXT if last else TEXT_CHUNK, text[i:i + MAX_PAYLOAD - 1]))
+            sent[0] += MAX_PAYLOAD
+    except OSError:
+        pass
+
+
+def resident_mb(pid):
+    """Resident memory of the server process and of its workers, in MB."""
+    workers = 0
+    for child in children(pid):
+        try:
+            workers += status_kb(child, "VmRSS")
+        except OSError:
+            pass
+    return status_kb(pid, "VmRSS") / 1024.0, workers / 1024.0
+
+
+def run_unread(pid, port, scale):
+    """Rounds of clients that each send a long request and never read, with
+    and without marks: the memory they cost while held, per client, and how
+    soon the server gives it back once they close."""
+    rows, failures = [], []
+    for marks in (False, True):
+        name = "%d clients, %d KB each, %s marks" % (
+            scale["unread"], scale["unread_bytes"] >> 10, "with" if marks else "without")
+        idle_server, idle_workers = resident_mb(pid)
+        idle = idle_server + idle_workers
+        text = prose_request(scale["unread_bytes"], marks)
+        sockets, senders = [], []
+        for _ in range(scale["unread"]):
+            s = connect(port, timeout=scale["unread_hold"])
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+            sent = [0]
+            sender = threading.Thread(target=send_unread, args=(s, text, sent), daemon=True)
+            sender.start()
+            sockets.append(s)
+            senders.append(sender)
+        peak_server = peak_workers = peak = 0.0
+        end = time.monotonic() + scale["unread_hold"]
+        while time.monotonic() < end:
+            server_mb, workers_mb = resident_mb(pid)
+            peak_server = max(peak_server, server_mb)
+            peak_workers = max(peak_workers, workers_mb)
+            peak = max(peak, server_mb + workers_mb)
+            time.sleep(0.2)
+        for s in sockets:
+            s.close()
+        closed = time.monotonic()
+        returned = None
+        while time.monotonic() - closed < scale["unread_return"]:
+            now = sum(resident_mb(pid))
+            if now <= idle + 20:
+                returned = time.monotonic() - closed
+                break
+            time.sleep(0.5)
+        after = sum(resident_mb(pid))
+        per_client = (peak - idle) / scale["unread"]
+        ok = per_client <= 8 and returned is not None
+        if not ok:
+            failures.append(name)
+        rows.append("| %s | %.0f / %.0f | %.0f / %.0f | %.1f | %s | %.0f | %s |" % (
+            name, idle_server, idle_workers, peak_server, peak_workers, per_client,
+            "%.1f" % returned if returned is not None else "**not within %d s**"
+            % scale["unread_return"], after, "ok" if ok else "**failed**"))
+        print(rows[-1], flush=True)
+    return rows, failures
+
+
 # ---- stopping ------------------------------------------------------------------
 
 def gone(pid):
@@ -490,13 +590,15 @@ def main():
     args = parser.parse_args()
     if args.ci:
         scale = dict(chunks=10, hold=4, word=256 << 10, request=1 << 20, rounds=5,
-                     reconnects=1000, flood=10 << 20, idle=3)
+                     reconnects=1000, flood=10 << 20, idle=3, unread=16,
+                     unread_bytes=280 << 10, unread_hold=15, unread_return=60)
         # Generous time bounds: CI machines may be heavily loaded.
         request_timeout_s = 15
         bound_s, ceiling_mb = 30.0, 512
     else:
         scale = dict(chunks=10, hold=12, word=1 << 20, request=3 << 20, rounds=20,
-                     reconnects=5000, flood=50 << 20, idle=10)
+                     reconnects=5000, flood=50 << 20, idle=10, unread=16,
+                     unread_bytes=280 << 10, unread_hold=30, unread_return=60)
         request_timeout_s = 10
         bound_s, ceiling_mb = 30.0, 512
     grace_s = 2
@@ -554,6 +656,11 @@ def main():
             server.pid, port, request_timeout_s, [a for a in SCALED if args.only in a[0]])
     failed = failed or bool(scaled_failures)
 
+    unread_rows, unread_failures = [], []
+    if server.poll() is None and args.only in "clients that never read":
+        unread_rows, unread_failures = run_unread(server.pid, port, scale)
+    failed = failed or bool(unread_failures)
+
     stalled = None
     if server.poll() is None:
         stalled = stall_on_stopped_workers(port, server.pid)
@@ -603,6 +710,21 @@ def main():
         "|---|---|---|---|---|---|---|---|",
     ] + scaled_rows + [
         "",
+        "### Clients that never read",
+        "",
+        "%d clients at once, each sending a request of %d KB of prose (as 64 KB pieces) "
+        "and never reading the answer, held for %d s, then closed; once with no marks in "
+        "the text and once with a mark before every word. Bounds: the server and its "
+        "workers grow by at most 8 MB resident per client at the peak, and are back "
+        "within 20 MB of their resident memory before the round within %d s of the "
+        "close." % (scale["unread"], scale["unread_bytes"] >> 10, scale["unread_hold"],
+                    scale["unread_return"]),
+        "",
+        "| round | before: server / workers (MB) | peak: server / workers (MB) "
+        "| per client (MB) | back within 20 MB after (s) | resident at the end (MB) | result |",
+        "|---|---|---|---|---|---|---|",
+    ] + unread_rows + [
+        "",
         "### Stopping",
         "",
         "SIGTERM with both workers stopped (SIGSTOP) and a session writing a unit of "
@@ -615,6 +737,8 @@ def main():
             f.write("\n".join(report) + "\n")
     for failure in scaled_failures:
         sys.stderr.write("markup cost: %s\n" % failure)
+    for failure in unread_failures:
+        sys.stderr.write("clients that never read: %s\n" % failure)
     if failed or code != 0 or stop_s > grace_s + 5:
         log.seek(0)
         sys.stderr.write("".join(log.readlines()[-40:]))

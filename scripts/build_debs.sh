@@ -14,9 +14,9 @@ work=$(mktemp -d)
 trap 'rm -rf "${work}"' EXIT
 src=${work}/vrelay-${version}
 mkdir -p "${src}" "${out}"
-# The files git knows, as they are in the work tree (edits not yet committed
+# The project's files as they are in the work tree (edits not yet committed
 # included, deleted ones left out).
-git ls-files -z --cached --others --exclude-standard |
+scripts/source_files.py --others -z |
     tar --null -T - --ignore-failed-read -cf - 2>/dev/null | tar -xf - -C "${src}"
 cat >"${src}/debian/changelog" <<CHANGELOG
 vrelay (${version}) unstable; urgency=medium

@@ -1,19 +1,21 @@
 #!/usr/bin/python3
 # SPDX-License-Identifier: MIT
-"""Checks that every source file git knows names its licence in an SPDX line
-within its first three lines, and the right one: GPL-3.0-or-later under the
-folders whose programs link espeak-ng (server/, tools/, speechd/, web/), MIT
-everywhere else. With --add, writes the line into the files that lack it.
+"""Checks that every source file of the project (see source_files.py) names
+its licence in an SPDX line within its first three lines, and the right one:
+GPL-3.0-or-later under the folders whose programs link espeak-ng (server/,
+frontend/, tools/, speechd/, web/), MIT everywhere else. With --add, writes the
+line into the files that lack it.
 
 Usage: scripts/check_spdx.py [--add]
 Exit status 0 when every file is right, 1 otherwise (each fault printed).
 """
 import os
 import re
-import subprocess
 import sys
 
-GPL_DIRS = ("server/", "tools/", "speechd/", "web/")
+from source_files import source_files
+
+GPL_DIRS = ("server/", "frontend/", "tools/", "speechd/", "web/")
 # Data, licence texts, documents and the Debian packaging (debian/copyright
 # covers it) carry no line of their own.
 SKIPPED = re.compile(r"^(LICENSES/|debian/|fuzz/corpus/|tests/data/|\.)|/\.|\.(md|json|png|typed)$")
@@ -52,10 +54,8 @@ def main():
     add = sys.argv[1:] == ["--add"]
     root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
     os.chdir(root)
-    files = subprocess.run(["git", "ls-files"], check=True, capture_output=True,
-                           text=True).stdout.split("\n")
     faults = 0
-    for path in filter(None, files):
+    for path in source_files():
         comment = comment_for(path)
         if SKIPPED.search(path) or comment is None or not os.path.isfile(path):
             continue

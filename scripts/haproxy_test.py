@@ -1,22 +1,30 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: MIT
-"""Scale-out check: three vrelay-servers behind HAProxy on loopback, with the
-configuration of contrib/haproxy/vrelay.cfg (ports replaced by free ones).
+"""The farm at capacity: two vrelay-servers behind HAProxy on loopback, with
+the configuration of contrib/haproxy/vrelay.cfg (ports replaced by free ones)
+and the server options it names (--max-sessions 8 matching HAProxy's
+maxconn, a health port, no per-address bound).
 
-Thirty clients render text through HAProxy in a loop with vrelay-say (the
-real client library); midway one server is killed (SIGKILL). Checked:
-  - only renders running at the kill fail, no more than the dead server's
-    sessions at that moment, each with vrelay-say's exit code and line for
-    speech that failed, and within a bound of the kill; no render hangs;
-  - renders started after the health check's detection time all succeed
-    (new connections go to the other servers), and there are plenty of them;
-  - HAProxy's health check marks the dead server DOWN.
+Twenty-four clients of the Python package (the real client library) each
+connect, speak a sentence, keep the connection while its audio would play,
+close, and come back a couple of seconds later: more sessions than the two
+servers hold, so HAProxy queues some clients. For the load time, checked:
+  - every request is served and no connection is cut (HAProxy's log gives
+    each connection's end: only normal ends);
+  - no server is ever marked down, and both run full (8 sessions) while
+    clients wait in HAProxy's queue.
+Then one server is killed (SIGKILL) and the run goes on. Checked:
+  - only requests on the dead server fail, no more than its sessions at the
+    kill, each with the library's error and within a bound of the kill;
+  - every request started after the kill is served, by the other server;
+  - HAProxy marks the dead server down and the other stays up.
 The figures go as a markdown section to --report.
 
 Usage: scripts/haproxy_test.py [--ci] [--report FILE] [--build DIR]
 """
 import argparse
 import os
+import random
 import re
 import signal
 import socket
@@ -26,15 +34,14 @@ import tempfile
 import threading
 import time
 
-CLIENTS = 30
-FAIL_BOUND_S = 10.0  # a broken render must end this soon after the kill (loaded CI machines)
-DETECTION_S = 3.0    # health check: inter 1s, fall 2, plus a margin
-RENDER_LIMIT_S = 60  # a render taking longer counts as a hang
+CLIENTS = 24
+SESSIONS = 8         # each server's --max-sessions, HAProxy's maxconn
+FAIL_BOUND_S = 10.0  # a broken request must end this soon after the kill (loaded CI machines)
+PAUSE_S = (1.5, 2.5)  # a client's pause between sentences
+SENTENCE = ("Every client of the farm speaks a sentence like this one, listens to it, "
+            "and comes back a couple of seconds later for the next.")
 
-TEXT = ("The licenses for most software and other practical works are designed to take "
-        "away your freedom to share and change the works. By contrast, the General Public "
-        "License is intended to guarantee your freedom to share and change all versions of "
-        "a program, to make sure it remains free software for all its users.\n")
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
 
 
 def free_port():
@@ -46,13 +53,16 @@ def free_port():
 def start_server(build, directory, index):
     log = open(os.path.join(directory, "server%d.log" % index), "w")
     server = subprocess.Popen(
-        [os.path.join(build, "server/vrelay-server"), "--port", "0", "--workers", "1",
-         "--max-sessions-per-address", "0",  # every client comes from HAProxy's address
+        [os.path.join(build, "server/vrelay-server"), "--port", "0", "--health-port", "0",
+         "--workers", "1", "--max-sessions", str(SESSIONS), "--max-sessions-per-address", "0",
          "--log-level", "warning"], stdout=subprocess.PIPE, stderr=log, text=True)
-    line = server.stdout.readline()
-    if "listening on" not in line:
-        sys.exit("server %d did not start" % index)
-    return server, int(line.rsplit(":", 1)[1])
+    ports = []
+    for _ in range(2):
+        line = server.stdout.readline()
+        if " on " not in line:
+            sys.exit("server %d did not start" % index)
+        ports.append(int(line.rsplit(":", 1)[1]))
+    return server, ports[0], ports[1]
 
 
 def haproxy_command(socket_path, command):
@@ -68,35 +78,59 @@ def haproxy_command(socket_path, command):
 
 
 def server_stats(socket_path):
-    """{server name: (status, current sessions)} from HAProxy's CSV stats."""
+    """{server name: its row of HAProxy's CSV stats}."""
     stats = {}
     lines = haproxy_command(socket_path, "show stat").splitlines()
     header = lines[0].lstrip("# ").split(",")
     for line in lines[1:]:
         row = dict(zip(header, line.split(",")))
         if row.get("pxname") == "vrelay_servers" and row.get("svname", "").startswith("vrelay"):
-            stats[row["svname"]] = (row["status"], int(row["scur"] or 0))
+            stats[row["svname"]] = row
     return stats
 
 
+def number(row, key):
+    return int(row.get(key) or 0)
+
+
 class Client(threading.Thread):
-    def __init__(self, build, port, text_file, output, stop):
+    """Speaks a sentence on a new connection, holds the connection while the
+    audio would play (a player), closes it, pauses, and again."""
+
+    def __init__(self, vrelay, port, stop, seed):
         super().__init__(daemon=True)
-        self.command = [os.path.join(build, "tools/vrelay-say"), "--server",
-                        "127.0.0.1:%d" % port, "-q", "-f", text_file, "-o", output]
-        self.stop = stop
-        self.renders = []  # (start, end, exit code, stderr)
+        self.vrelay, self.port, self.stop = vrelay, port, stop
+        self.random = random.Random(seed)
+        self.requests = []  # (start, end, error or None)
 
     def run(self):
+        self.stop.wait(self.random.uniform(0, sum(PAUSE_S)))  # the clients start spread out
         while not self.stop.is_set():
             start = time.monotonic()
+            error = None
             try:
-                done = subprocess.run(self.command, capture_output=True, text=True,
-                                      timeout=RENDER_LIMIT_S)
-                code, err = done.returncode, done.stderr.strip()
-            except subprocess.TimeoutExpired:
-                code, err = "hang", ""
-            self.renders.append((start, time.monotonic(), code, err))
+                with self.vrelay.Connection("127.0.0.1", self.port) as connection:
+                    result = connection.render(SENTENCE)
+                    end = time.monotonic()
+                    self.stop.wait(result.duration)
+            except self.vrelay.VrelayError as e:
+                end = time.monotonic()
+                error = "%s: %s" % (type(e).__name__, e)
+            self.requests.append((start, end, error))
+            self.stop.wait(self.random.uniform(*PAUSE_S))
+
+
+def connection_ends(log_path):
+    """(time in the log, server, termination state) of each connection HAProxy
+    logged, from its tcplog lines."""
+    ends = []
+    pattern = re.compile(r"vrelay vrelay_servers/(\S+) \S+ \d+ (\S\S) ")
+    with open(log_path, errors="replace") as f:
+        for line in f:
+            match = pattern.search(line)
+            if match:
+                ends.append((match.group(1), match.group(2)))
+    return ends
 
 
 def main():
@@ -105,109 +139,145 @@ def main():
     parser.add_argument("--report", default=None)
     parser.add_argument("--build", default="build/plain")
     args = parser.parse_args()
-    before, after = (8.0, 12.0) if args.ci else (20.0, 40.0)
-    config_file = os.path.join(os.path.dirname(os.path.abspath(__file__)),
-                               "../contrib/haproxy/vrelay.cfg")
+    load_s, after_s = (30.0, 15.0) if args.ci else (90.0, 30.0)
+    build = os.path.abspath(args.build)
+    sys.path.insert(0, os.path.join(ROOT, "python"))
+    os.environ["VRELAY_LIBRARY"] = os.path.join(build, "client/libvrelay_shared.so.0")
+    import vrelay
 
     directory = tempfile.mkdtemp(prefix="vrelay-haproxy-")
-    servers = [start_server(args.build, directory, i) for i in range(3)]
+    servers = [start_server(build, directory, i) for i in range(2)]
     front = free_port()
     stats_socket = os.path.join(directory, "haproxy.sock")
-    config = open(config_file).read()
+    config = open(os.path.join(ROOT, "contrib/haproxy/vrelay.cfg")).read()
     config = config.replace("127.0.0.1:5500", "127.0.0.1:%d" % front)
-    for (_, port), default in zip(servers, (5555, 5556, 5557)):
-        config = config.replace("127.0.0.1:%d" % default, "127.0.0.1:%d" % port)
+    for (_, port, health), default in zip(servers, (5555, 5556)):
+        line = "127.0.0.1:%d check port 1%d" % (default, default)
+        if line not in config:
+            sys.exit("contrib/haproxy/vrelay.cfg no longer has the server lines this test runs")
+        config = config.replace(line, "127.0.0.1:%d check port %d" % (port, health))
+    # Every connection's end in the log, and the stats socket.
+    config = config.replace("local0 notice", "local0 info")
+    config = config.replace("    mode tcp\n", "    mode tcp\n    option tcplog\n", 1)
     config = config.replace("global\n", "global\n    stats socket %s level admin\n" % stats_socket, 1)
     with open(os.path.join(directory, "haproxy.cfg"), "w") as f:
         f.write(config)
+    haproxy_log = os.path.join(directory, "haproxy.log")
     haproxy = subprocess.Popen(["haproxy", "-db", "-f", os.path.join(directory, "haproxy.cfg")],
-                               stdout=subprocess.DEVNULL,
-                               stderr=open(os.path.join(directory, "haproxy.log"), "w"))
+                               stdout=subprocess.DEVNULL, stderr=open(haproxy_log, "w"))
     problems = []
     try:
         deadline = time.monotonic() + 20
         while True:
             try:
                 stats = server_stats(stats_socket)
-                if len(stats) == 3 and all(s[0] == "UP" for s in stats.values()):
+                if len(stats) == 2 and all(s["status"] == "UP" for s in stats.values()):
                     break
             except OSError:
                 pass
             if time.monotonic() > deadline:
-                sys.exit("HAProxy did not see three servers up")
-            time.sleep(0.2)
+                sys.exit("HAProxy did not see both servers up")
+            time.sleep(0.2)  # waiting for HAProxy to start, not synchronising
 
-        text_file = os.path.join(directory, "text.txt")
-        with open(text_file, "w") as f:
-            f.write(TEXT)
         stop = threading.Event()
-        clients = [Client(args.build, front, text_file, os.path.join(directory, "c%d.wav" % i),
-                          stop) for i in range(CLIENTS)]
+        clients = [Client(vrelay, front, stop, seed) for seed in range(CLIENTS)]
         started = time.monotonic()
         for c in clients:
             c.start()
-        time.sleep(before)
-        stats = server_stats(stats_socket)
-        victim = max(stats, key=lambda name: stats[name][1])
-        victim_sessions = stats[victim][1]
+        # The load: the busiest figures HAProxy saw, twice a second.
+        most_queued = 0
+        while time.monotonic() - started < load_s:
+            stop.wait(0.5)
+            backend = haproxy_command(stats_socket, "show stat")
+            for line in backend.splitlines():
+                fields = line.split(",")
+                if len(fields) > 2 and fields[0] == "vrelay_servers" and fields[1] == "BACKEND":
+                    most_queued = max(most_queued, int(fields[2] or 0))  # qcur
+        at_kill = server_stats(stats_socket)
+        ends_before_kill = connection_ends(haproxy_log)
+        victim = max(at_kill, key=lambda name: number(at_kill[name], "scur"))
+        survivor = [name for name in at_kill if name != victim][0]
+        victim_sessions = number(at_kill[victim], "scur")
         servers[int(victim[-1]) - 1][0].send_signal(signal.SIGKILL)
         killed = time.monotonic()
-        time.sleep(after)
+        time.sleep(after_s)  # the run goes on without it
         final = server_stats(stats_socket)
         stop.set()
         for c in clients:
-            c.join(RENDER_LIMIT_S + 5)
+            c.join(90)
         ended = time.monotonic()
 
-        renders = [r for c in clients for r in c.renders]
-        failures = [r for r in renders if r[2] != 0]
-        hangs = [r for r in renders if r[2] == "hang"]
-        # Until the health check marks the dead server down (DETECTION_S), a
-        # new connection may still be sent to it; after that none may fail.
-        late = [r for r in failures
-                if not (r[0] < killed + DETECTION_S and r[1] < killed + FAIL_BOUND_S)]
-        # vrelay-say's code for speech that failed (1), and its line saying
-        # what the server did.
-        wrong = [r for r in failures if r[2] != 1 or "vrelay-say: " not in r[3]
-                 or "server" not in r[3]]
-        after_detection = [r for r in renders if r[0] > killed + DETECTION_S]
-        before_kill = [r for r in renders if r[1] < killed]
+        requests = [r for c in clients for r in c.requests]
+        load = [r for r in requests if r[0] < killed and r[1] < killed]
+        load_failed = [r for r in load if r[2] is not None]
+        load_cut = [e for e in ends_before_kill if e[1] != "--"]
+        went_down = {name: number(row, "chkdown") for name, row in at_kill.items()}
+        most_sessions = min(number(row, "smax") for row in at_kill.values())
+        checks_failed = sum(number(row, "chkfail") for row in at_kill.values())
+        if load_failed:
+            problems.append("%d requests failed under load (%s)"
+                            % (len(load_failed), load_failed[0][2]))
+        if load_cut:
+            problems.append("%d connections cut under load (HAProxy's ends: %s)"
+                            % (len(load_cut), " ".join(sorted({e[1] for e in load_cut}))))
+        if any(went_down.values()) or any(row["status"] != "UP" for row in at_kill.values()):
+            problems.append("a server was marked down under load: %s" % went_down)
+        if most_sessions < SESSIONS or most_queued == 0:
+            problems.append("the farm was not full (at most %d sessions on the less busy "
+                            "server, %d clients queued)" % (most_sessions, most_queued))
+
+        # Around the kill: requests that were running on the dead server fail;
+        # every other, and every one started after it, is served.
+        spanning = [r for r in requests if r[0] < killed <= r[1]]
+        after_kill = [r for r in requests if r[0] >= killed]
+        failures = [r for r in requests if r[2] is not None and r not in load_failed]
+        late = [r for r in failures if r[0] >= killed or r[1] > killed + FAIL_BOUND_S]
         slowest_failure = max((r[1] - killed for r in failures), default=0.0)
-        if hangs:
-            problems.append("%d renders hung" % len(hangs))
         if late:
-            problems.append("%d renders failed outside the kill's window" % len(late))
-        if wrong:
-            problems.append("failures without the failed-speech code and line: %s %s"
-                            % (wrong[0][2], wrong[0][3][:200]))
-        if len(failures) > victim_sessions + 2:
+            problems.append("%d requests failed after the kill's window (%s)" % (len(late),
+                                                                                late[0][2]))
+        if len(failures) > victim_sessions:
             problems.append("%d failures for %d sessions of the dead server"
                             % (len(failures), victim_sessions))
-        if len(after_detection) < CLIENTS:
-            problems.append("only %d renders after the kill" % len(after_detection))
-        if final.get(victim, ("?",))[0] != "DOWN":
-            problems.append("the health check did not mark %s DOWN (%s)" % (victim, final))
-        if any(final[name][0] != "UP" for name in final if name != victim):
-            problems.append("a live server is not UP: %s" % final)
+        if len(after_kill) < CLIENTS:
+            problems.append("only %d requests after the kill" % len(after_kill))
+        if final.get(victim, {}).get("status") != "DOWN":
+            problems.append("the health check did not mark %s down" % victim)
+        if final[survivor]["status"] != "UP" or number(final[survivor], "chkdown") != 0:
+            problems.append("the live server %s did not stay up" % survivor)
 
-        rate_before = len(before_kill) / (killed - started)
-        rate_after = len(after_detection) / (ended - killed - DETECTION_S)
+        rate_load = len(load) / (killed - started)
+        rate_after = len(after_kill) / (ended - killed)
         report = [
-            "## Three servers behind HAProxy%s" % (" (CI-sized)" if args.ci else ""),
+            "## Two servers at capacity behind HAProxy%s" % (" (CI-sized)" if args.ci else ""),
             "",
-            "`scripts/haproxy_test.py%s`: three vrelay-servers (espeak, one worker each) behind "
-            "HAProxy with `contrib/haproxy/vrelay.cfg`, %d clients rendering a paragraph in a "
-            "loop through it with vrelay-say; %s (%d sessions) killed with SIGKILL after %.0f s, "
-            "the run going on for %.0f s more."
-            % (" --ci" if args.ci else "", CLIENTS, victim, victim_sessions, before, after),
+            "`scripts/haproxy_test.py%s`: two vrelay-servers (espeak, one worker each, "
+            "`--max-sessions %d`, a health port) behind HAProxy with "
+            "`contrib/haproxy/vrelay.cfg` (`maxconn %d` per server, the health check on the "
+            "health port, a 30 s queue). %d clients of the Python package each speak a "
+            "sentence on a new connection, keep it while the audio would play, and come back "
+            "1.5 to 2.5 s later: more sessions than the farm holds. After %.0f s of that, %s "
+            "(%d sessions) is killed with SIGKILL and the run goes on for %.0f s."
+            % (" --ci" if args.ci else "", SESSIONS, SESSIONS, CLIENTS, load_s, victim,
+               victim_sessions, after_s),
             "",
-            "| renders | failed | failed within (s) | hung | renders/s before kill "
-            "| renders/s after detection | dead server | result |",
-            "|---|---|---|---|---|---|---|---|",
-            "| %d | %d | %.2f | %d | %.1f | %.1f | %s | %s |"
-            % (len(renders), len(failures), slowest_failure, len(hangs), rate_before, rate_after,
-               final.get(victim, ("?",))[0], "; ".join(problems) or "ok"),
+            "| phase | requests | failed | connections cut | marked down | busiest server: "
+            "sessions | most clients queued | requests/s | result |",
+            "|---|---|---|---|---|---|---|---|---|",
+            "| under load | %d | %d | %d | %d | %d | %d | %.1f | %s |"
+            % (len(load), len(load_failed), len(load_cut), sum(went_down.values()),
+               max(number(row, "smax") for row in at_kill.values()), most_queued, rate_load,
+               "ok" if not (load_failed or load_cut or any(went_down.values())) else "**failed**"),
+            "| after the kill | %d (%d spanning it) | %d, within %.2f s | | %s down, %s %s "
+            "| | | %.1f | %s |"
+            % (len(after_kill) + len(spanning), len(spanning), len(failures), slowest_failure,
+               victim, survivor, final[survivor]["status"], rate_after,
+               "ok" if not (late or len(failures) > victim_sessions) else "**failed**"),
+            "",
+            "Health checks failed under load: %d." % checks_failed,
         ]
+        if problems:
+            report += ["", "Problems: " + "; ".join(problems) + "."]
         print("\n".join(report))
         if args.report:
             with open(args.report, "w") as f:
@@ -215,12 +285,12 @@ def main():
     finally:
         haproxy.terminate()
         haproxy.wait(10)
-        for server, _ in servers:
+        for server, _, _ in servers:
             if server.poll() is None:
                 server.terminate()
                 server.wait(30)
     if problems:
-        sys.exit("scale-out check failed (logs in %s)" % directory)
+        sys.exit("farm check failed (logs in %s)" % directory)
 
 
 if __name__ == "__main__":

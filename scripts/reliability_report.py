@@ -135,6 +135,7 @@ def main():
     parser.add_argument("--fuzz-summary", default="")
     parser.add_argument("--fuzz-long", default="")
     parser.add_argument("--server", default="")
+    parser.add_argument("--farm", default="")
     parser.add_argument("--out", required=True)
     args = parser.parse_args()
 
@@ -168,6 +169,15 @@ def main():
         lines += [re.sub(r"\A#[^\n]*\n", "", text).strip(), ""]
     else:
         lines += ["The server's abuse figures are not included in this run "
+                  "(pass the report file to `scripts/reliability_report.sh`).", ""]
+    if args.farm and os.path.exists(args.farm):
+        with open(args.farm, encoding="utf-8") as f:
+            text = f.read().strip()
+        # The farm report's title becomes a subsection of the server's.
+        lines += ["#" + text, ""]
+    else:
+        lines += ["### Two servers behind HAProxy", "",
+                  "The farm figures are not included in this run "
                   "(pass the report file to `scripts/reliability_report.sh`).", ""]
 
     os.makedirs(os.path.dirname(args.out) or ".", exist_ok=True)

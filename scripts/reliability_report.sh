@@ -3,13 +3,16 @@
 # Writes docs/RELIABILITY.md from a fresh run: the misuse, fault and load test
 # tables (every test suite whose name contains Misuse, Fault or Load, in any
 # test executable of the build), the fuzz smoke run with its corpus sizes,
-# the recorded long fuzz runs (fuzz/long_runs.md), and the server's abuse
-# report (a CI-sized run of scripts/abuse_test.py unless one is given).
-# Usage: scripts/reliability_report.sh [server-report.md]
+# the recorded long fuzz runs (fuzz/long_runs.md), the server's abuse report
+# (a CI-sized run of scripts/abuse_test.py unless one is given) and the farm
+# report (a CI-sized run of scripts/haproxy_test.py unless one is given).
+# Usage: scripts/reliability_report.sh [server-report.md [farm-report.md]]
 # Environment: VRELAY_REPORT_BUILD  build tree to use (default build/plain)
 #              VRELAY_SERVER_REPORT server report (when no argument is given)
+#              VRELAY_FARM_REPORT   farm report (when no second argument is given)
 #              VRELAY_REPORT_FUZZ=0 leaves the fuzz smoke run out
 #              VRELAY_REPORT_ABUSE=0 leaves the abuse run out
+#              VRELAY_REPORT_FARM=0 leaves the farm run out
 #              VRELAY_LOAD_SECONDS  length of the load run (default 30, as in CI)
 # Exits non-zero when a test or fuzz target failed (the report is written
 # all the same).
@@ -18,6 +21,7 @@ cd "$(dirname "$0")/.."
 
 build=${VRELAY_REPORT_BUILD:-build/plain}
 server_report=${1:-${VRELAY_SERVER_REPORT:-}}
+farm_report=${2:-${VRELAY_FARM_REPORT:-}}
 results=${build}/reliability
 rm -rf "${results}"
 mkdir -p "${results}"
@@ -60,8 +64,16 @@ if [[ -z ${server_report} && ${VRELAY_REPORT_ABUSE:-1} != 0 ]]; then
         --report "${server_report}" || failed=1
 fi
 
+if [[ -z ${farm_report} && ${VRELAY_REPORT_FARM:-1} != 0 ]]; then
+    farm_report=${results}/haproxy.md
+    echo "== two servers at capacity behind HAProxy (CI-sized)"
+    timeout 300 python3 scripts/haproxy_test.py --ci --build "${build}" \
+        --report "${farm_report}" || failed=1
+fi
+
 python3 scripts/reliability_report.py --results "${results}" \
     --header include/vrelay/vrelay.h --fuzz-summary "${fuzz_summary}" \
-    --fuzz-long fuzz/long_runs.md --server "${server_report}" --out docs/RELIABILITY.md
+    --fuzz-long fuzz/long_runs.md --server "${server_report}" --farm "${farm_report}" \
+    --out docs/RELIABILITY.md
 echo "wrote docs/RELIABILITY.md"
 exit "${failed}"

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # CI stage for the reference server as a deployed program: the abuse suite and
-# the three-servers-behind-HAProxy check, both in their CI-sized forms, against
-# the plain build. About two minutes on two cores; each part is cut off by a
-# time-out well above that. The markdown reports land in build/reports/. (The
+# the farm check (two servers at capacity behind HAProxy), both in their
+# CI-sized forms, against the plain build. About three minutes on two cores;
+# each part is cut off by a time-out well above that. The markdown reports land in build/reports/. (The
 # server's fuzz targets run with all the others in scripts/fuzz_smoke.sh.)
 # Usage: scripts/server_ci.sh [BUILD_DIR]
 set -euo pipefail
@@ -13,5 +13,5 @@ mkdir -p build/reports
 echo "== server abuse suite (CI-sized)"
 timeout 600 python3 scripts/abuse_test.py --ci --server "${build}/server/vrelay-server" \
     --report build/reports/server_abuse.md
-echo "== three servers behind HAProxy (CI-sized)"
+echo "== two servers at capacity behind HAProxy (CI-sized)"
 timeout 300 python3 scripts/haproxy_test.py --ci --build "${build}" --report build/reports/haproxy.md

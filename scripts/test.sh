@@ -52,8 +52,9 @@ if [[ ${quick} -eq 0 ]]; then
         exe=$(find build/tsan/tests -type f -name "$t" | head -n 1)
         "$exe" --gtest_brief=1
     done
-    # vrelay-web's bridge threads, driven by the framing and fuzzing clients.
-    cmake --build build/tsan -j "${jobs}" --target vrelay-web
+    # vrelay-web's bridge threads, driven by the framing and fuzzing clients
+    # (some rows against a vrelay-server of their own).
+    cmake --build build/tsan -j "${jobs}" --target vrelay-web vrelay-server
     ctest --test-dir build/tsan --output-on-failure -R '^web_(framing|fuzz)$'
     scripts/windows.sh --ci
     scripts/fuzz_smoke.sh

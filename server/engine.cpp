@@ -35,6 +35,62 @@ std::unique_ptr<Engine> MakeEngine(const std::string& name, std::string* error) 
     return nullptr;
 }
 
+namespace {
+
+// The parts of a language tag, lower case; "_" separates as "-" does.
+std::vector<std::string> TagParts(const std::string& tag) {
+    std::vector<std::string> parts(1);
+    for (char c : Lower(tag)) {
+        if (c == '-' || c == '_') {
+            parts.emplace_back();
+        } else {
+            parts.back() += c;
+        }
+    }
+    return parts;
+}
+
+// How well a voice suits a wanted language, as espeak-ng scores it: for each
+// language of the voice, 5 less one for each part of either tag past the
+// parts they share from the start, times 100, less twice the language's
+// priority; the best of them, 0 when none shares its first part.
+int LanguageScore(const VoiceInfo& voice, const std::vector<std::string>& wanted) {
+    int best = 0;
+    for (const auto& language : voice.languages) {
+        const std::vector<std::string> parts = TagParts(language.first);
+        size_t shared = 0;
+        while (shared < parts.size() && shared < wanted.size() &&
+               parts[shared] == wanted[shared]) {
+            ++shared;
+        }
+        if (shared == 0) {
+            continue;
+        }
+        const int fit = 5 - static_cast<int>((wanted.size() - shared) + (parts.size() - shared));
+        best = std::max(best, fit * 100 - 2 * language.second);
+    }
+    return best;
+}
+
+// A language tag's voice: the one that suits it best, ties to the first
+// name in byte order ("zh": Chinese (Mandarin, latin as English)); null when
+// none speaks it.
+const VoiceInfo* BestForLanguage(const std::vector<VoiceInfo>& voices, const std::string& tag) {
+    const std::vector<std::string> parts = TagParts(tag);
+    const VoiceInfo* best = nullptr;
+    int best_score = 0;
+    for (const VoiceInfo& voice : voices) {
+        const int score = voice.variant ? 0 : LanguageScore(voice, parts);
+        if (score > 0 && (score > best_score || (score == best_score && voice.name < best->name))) {
+            best = &voice;
+            best_score = score;
+        }
+    }
+    return best;
+}
+
+}  // namespace
+
 const VoiceInfo* FindVoice(const std::vector<VoiceInfo>& voices, const std::string& name) {
     for (const VoiceInfo& voice : voices) {
         if (voice.name == name) {
@@ -42,30 +98,40 @@ const VoiceInfo* FindVoice(const std::vector<VoiceInfo>& voices, const std::stri
         }
     }
     const std::string wanted = Lower(name);
+    if (wanted.empty()) {
+        return nullptr;
+    }
     for (const VoiceInfo& voice : voices) {
-        if (Lower(voice.name) == wanted || Lower(voice.voice_id) == wanted) {
+        if (Lower(voice.name) == wanted) {
+            return &voice;
+        }
+    }
+    // Then espeak-ng's file name of the voice, whole ("gmw/en-us") or its
+    // last part ("en-us", and "en" for gmw/en, British English).
+    for (const VoiceInfo& voice : voices) {
+        if (Lower(voice.voice_id) == wanted) {
             return &voice;
         }
     }
     for (const VoiceInfo& voice : voices) {
-        if (!voice.language_tag.empty() && Lower(voice.language_tag) == wanted) {
+        const std::string id = Lower(voice.voice_id);
+        if (id.size() > wanted.size() && id.compare(id.size() - wanted.size(), wanted.size(),
+                                                    wanted) == 0 &&
+            id[id.size() - wanted.size() - 1] == '/') {
             return &voice;
         }
     }
-    // Any other language the voice speaks ("fr" for "fr-fr"): the voice that
-    // gives it the best (lowest) priority wins.
-    const VoiceInfo* best = nullptr;
-    int best_priority = 0;
+    if (const VoiceInfo* voice = BestForLanguage(voices, name)) {
+        return voice;
+    }
+    // Then a language by its name ("french", "English"), chosen as its code
+    // would be: the code of the first voice listed with that language.
     for (const VoiceInfo& voice : voices) {
-        for (const auto& language : voice.languages) {
-            if (Lower(language.first) == wanted &&
-                (best == nullptr || language.second < best_priority)) {
-                best = &voice;
-                best_priority = language.second;
-            }
+        if (!voice.variant && !voice.language_iso.empty() && Lower(voice.language) == wanted) {
+            return BestForLanguage(voices, voice.language_iso);
         }
     }
-    return best;
+    return nullptr;
 }
 
 namespace {
@@ -169,6 +235,11 @@ std::string ChooseVoiceName(const std::vector<VoiceInfo>& voices, const std::str
 std::string VoiceListXml(const std::vector<VoiceInfo>& voices) {
     std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<voices>\n";
     for (const VoiceInfo& v : voices) {
+        std::string languages;
+        for (const auto& language : v.languages) {
+            languages += (languages.empty() ? "" : " ") + language.first + ":" +
+                         std::to_string(language.second);
+        }
         const struct {
             const char* key;
             std::string value;
@@ -190,6 +261,7 @@ std::string VoiceListXml(const std::vector<VoiceInfo>& voices) {
             {"LANGUAGE_CODE_ISO", v.language_iso},
             {"LANGUAGE_CODE_MICROSOFT", v.language_microsoft},
             {"COUNTRY_CODE_ISO", v.country_iso},
+            {"LANGUAGES", languages},
         };
         xml += "<voice";
         for (const auto& a : attributes) {

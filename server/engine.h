@@ -16,23 +16,24 @@
 namespace vrelay {
 namespace server {
 
+// A voice as the list describes it; for espeak-ng's English (Scotland):
 struct VoiceInfo {
-    std::string name;
-    std::string voice_id;
-    std::string sex;  // "male" or "female"
-    std::string language;
-    std::string language_id;
-    std::string country;
-    std::string country_id;
-    std::string region;
+    std::string name;      // "English (Scotland)"
+    std::string voice_id;  // the engine's name for it: "gmw/en-GB-scotland"
+    std::string sex;       // "male" or "female"
+    std::string language;  // "English"
+    std::string language_id;  // the language with its region: "en-gb-scotland"
+    std::string country;      // "Scotland", from the name
+    std::string country_id;   // "GB", as country_iso
+    std::string region;       // a numbered region: "029" for en-029, or ""
     std::string accent;
     std::string accent_id;
     std::string uuid;
     int sample_rate = 0;
     std::string language_iso;        // "en"
-    std::string language_microsoft;  // "1033", or "" when not known
+    std::string language_microsoft;  // "2057", or "" when not known
     std::string country_iso;         // "GB", or ""
-    std::string language_tag;        // the engine's own code, e.g. "en-gb"
+    std::string language_tag;        // the engine's own code: "en-gb-scotland"
     // Every language the voice speaks, with its priority (lower is better).
     std::vector<std::pair<std::string, int>> languages;
     // A variant: not a voice of its own but a change to any voice (another
@@ -84,6 +85,9 @@ class UnitSink {
     virtual std::chrono::steady_clock::time_point Deadline() const {
         return std::chrono::steady_clock::time_point::max();
     }
+    // True for a short request that must not wait behind the others (a
+    // health probe): an engine that queues requests serves it first.
+    virtual bool Urgent() const { return false; }
 };
 
 // One engine serves every session: implementations are thread-safe.
@@ -107,9 +111,14 @@ class Engine {
 // engine cannot start.
 std::unique_ptr<Engine> MakeEngine(const std::string& name, std::string* error);
 
-// The voice a selection names: exact name first, then, ignoring case, the
-// name, the voice id, the language tag, and then the voice that lists the
-// name among its languages with the best priority. Null when none matches.
+// The voice a selection names, as espeak-ng chooses it: exact name first,
+// then, ignoring case, the name, the voice id ("gmw/en-us"), the voice id's
+// last part ("en-us"; "en" is gmw/en, British English), and then a language
+// tag ("zh", "en-au", "es_MX"): the voice whose languages suit it best
+// (espeak-ng's score: the parts the tags share, the language's priority),
+// ties to the first name in byte order; last a language name ignoring case
+// ("french"), as the code of the first voice listed with that language
+// ("fr": French (France)). Never a variant. Null when none matches.
 const VoiceInfo* FindVoice(const std::vector<VoiceInfo>& voices, const std::string& name);
 
 // The voice a request for a voice comes to: "" when nothing matches, else a
@@ -127,7 +136,8 @@ std::string ChooseVoiceName(const std::vector<VoiceInfo>& voices, const std::str
 bool FindVoiceAndVariant(const std::vector<VoiceInfo>& voices, const std::string& name,
                          const VoiceInfo** voice, const VoiceInfo** variant);
 
-// The voice-list document, one <voice/> element per line.
+// The voice-list document, one <voice/> element per line (server/protocol.h
+// has its attributes).
 std::string VoiceListXml(const std::vector<VoiceInfo>& voices);
 
 // The silence a <break/> element asks for, in milliseconds: time="Nms" or

@@ -74,11 +74,24 @@ const char* MicrosoftLanguageId(const std::string& tag) {
         {"tr", "1055"},    {"ja", "1041"},    {"ko", "1042"},      {"cmn", "2052"},
         {"yue", "3076"},   {"ar", "1025"},    {"he", "1037"},      {"hi", "1081"},
     };
-    auto it = kIds.find(tag);
-    if (it == kIds.end()) {
-        it = kIds.find(tag.substr(0, tag.find('-')));
+    // The tag, then shorter and shorter prefixes: en-gb-scotland, en-gb, en.
+    std::string prefix = tag;
+    std::transform(prefix.begin(), prefix.end(), prefix.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    while (!prefix.empty()) {
+        const auto it = kIds.find(prefix);
+        if (it != kIds.end()) {
+            return it->second;
+        }
+        const size_t dash = prefix.rfind('-');
+        prefix.resize(dash == std::string::npos ? 0 : dash);
     }
-    return it == kIds.end() ? "" : it->second;
+    return "";
+}
+
+bool AllOf(const std::string& text, int (*is)(int)) {
+    return std::all_of(text.begin(), text.end(),
+                       [is](char c) { return is(static_cast<unsigned char>(c)) != 0; });
 }
 
 VoiceInfo FromEspeak(const espeak_VOICE& voice, int sample_rate) {
@@ -95,26 +108,26 @@ VoiceInfo FromEspeak(const espeak_VOICE& voice, int sample_rate) {
     if (!v.languages.empty()) {
         v.language_tag = v.languages.front().first;
     }
-    const std::string primary = v.language_tag.substr(0, v.language_tag.find('-'));
     const size_t open = v.name.find(" (");
     v.language = v.name.substr(0, open);
     if (open != std::string::npos && v.name.back() == ')') {
         v.country = v.name.substr(open + 2, v.name.size() - open - 3);
     }
-    v.language_id = primary;
-    v.language_iso = primary;
+    // The tag whole (en-gb-scotland), its language (en), and its second part
+    // when that is a country (gb: GB) or a numbered region (029).
+    v.language_id = v.language_tag;
     const size_t dash = v.language_tag.find('-');
+    v.language_iso = v.language_tag.substr(0, dash);
     if (dash != std::string::npos) {
-        const std::string region = v.language_tag.substr(dash + 1, 2);
-        const bool two_letters = v.language_tag.size() - dash - 1 == 2 &&
-                                 std::isalpha(static_cast<unsigned char>(region[0])) &&
-                                 std::isalpha(static_cast<unsigned char>(region[1]));
-        if (two_letters) {
-            v.country_iso = region;
-            for (char& c : v.country_iso) {
-                c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        const size_t next = v.language_tag.find('-', dash + 1);
+        const std::string second = v.language_tag.substr(dash + 1, next - dash - 1);
+        if (second.size() == 2 && AllOf(second, std::isalpha)) {
+            for (char c : second) {
+                v.country_iso += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
             }
             v.country_id = v.country_iso;
+        } else if (second.size() == 3 && AllOf(second, std::isdigit)) {
+            v.region = second;
         }
     }
     v.language_microsoft = MicrosoftLanguageId(v.language_tag);
@@ -234,30 +247,25 @@ namespace {
 
 // A word's kept elements as espeak gets them: the prosody elements replaced
 // by one innermost prosody element of what they compose to (none when that is
-// the voice's own rate and pitch).
-std::vector<Element> EspeakContext(const Context& context, const PitchCurve& curve) {
+// the unit's rate, base_wpm, and the voice's own pitch).
+std::vector<Element> EspeakContext(const Context& context, const PitchCurve& curve,
+                                   double base_wpm) {
     std::vector<Element> elements;
-    bool prosody = false;
     for (const Element& element : context.Elements()) {
-        if (element.name == "prosody") {
-            prosody = true;
-        } else {
+        if (element.name != "prosody") {
             elements.push_back(element);
         }
     }
-    if (!prosody) {
-        return elements;
-    }
-    const Prosody p = ProsodyOf(context);
+    // Without prosody elements too: the unit's rate may be another's.
+    const Prosody p = ProsodyOf(context, curve.VoiceHz());
     Element element;
     element.name = "prosody";
-    const double wpm = std::min(kMaxWpm, std::max(kMinWpm, p.Rate(kDefaultWpm)));
-    if (wpm != kDefaultWpm) {
-        const long percent = std::lround(100 * wpm / kDefaultWpm);
+    const long percent = std::lround(100 * p.wpm / base_wpm);
+    if (percent != 100) {
         element.attributes.push_back({"rate", std::to_string(percent) + "%"});
     }
-    if (p.pitch_scale != 1 || p.pitch_hz != 0) {
-        const int parameter = curve.Parameter(p.Pitch(curve.VoiceHz()));
+    if (p.hz != p.voice_hz) {
+        const int parameter = curve.Parameter(p.hz);
         element.attributes.push_back({"pitch", std::to_string(parameter)});
     }
     if (!element.attributes.empty()) {
@@ -280,7 +288,7 @@ bool AsksForPitch(const std::vector<Word>& words, size_t begin, size_t end) {
 }  // namespace
 
 std::string EspeakEngine::UnitSsml(const std::vector<Word>& words, size_t begin, size_t end,
-                                   const PitchCurve& curve) {
+                                   const PitchCurve& curve, double base_wpm) {
     std::string ssml = "<speak>";
     std::vector<Element> open;
     // Words share their context until it changes: convert each once.
@@ -290,7 +298,7 @@ std::string EspeakEngine::UnitSsml(const std::vector<Word>& words, size_t begin,
         const Word& word = words[i];
         if (&word.context.Elements() != converted_from) {
             converted_from = &word.context.Elements();
-            context = EspeakContext(word.context, curve);
+            context = EspeakContext(word.context, curve, base_wpm);
         }
         size_t common = 0;
         while (common < open.size() && common < context.size() &&
@@ -386,16 +394,35 @@ int PlaceMissingMarks(const std::vector<Word>& words, size_t begin, size_t end,
     return placed;
 }
 
+namespace {
+
+// The words espeak speaks in text: its runs of non-blank characters.
+size_t BlankSeparatedWords(const std::string& text) {
+    size_t count = 0;
+    bool in_word = false;
+    for (const char c : text) {
+        const bool blank = std::isspace(static_cast<unsigned char>(c)) != 0;
+        count += !blank && !in_word ? 1 : 0;
+        in_word = !blank;
+    }
+    return count;
+}
+
+}  // namespace
+
 size_t EspeakEngine::UnitEnd(const std::vector<Word>& words, size_t begin) const {
     // A unit is one uninterruptible call into espeak: bounded in words, text
-    // and pause time so that its time and audio stay small. It ends at a
-    // sentence or paragraph end once it has a few words: units of similar
-    // size keep the workers evenly busy, and a cut there changes no melody.
+    // and pause time so that its time and audio stay small. Words are counted
+    // in the text, not by marks: text without marks comes as one long record
+    // cut into pieces (see BoundWords). A unit ends at a sentence or
+    // paragraph end once it has a few words: units of similar size keep the
+    // workers evenly busy, and a cut there changes no melody.
     constexpr size_t kMinUnitWords = 24;
     constexpr size_t kMaxUnitWords = 160;
-    constexpr size_t kMaxUnitBytes = 4000;
+    constexpr size_t kMaxUnitBytes = 1000;
     constexpr int64_t kMaxUnitBreakMs = 20 * 1000;
     size_t end = begin;
+    size_t count = 0;
     size_t bytes = 0;
     int64_t break_ms = 0;
     // A unit has one gain: it ends before a word spoken at another volume
@@ -412,11 +439,20 @@ size_t EspeakEngine::UnitEnd(const std::vector<Word>& words, size_t begin) const
             gain_from = &word.context.Elements();
             gain = prosody;
         }
+        // A record that would take the unit over a bound starts the next one
+        // (a record alone may have up to kMaxWordBytes). A record without
+        // text (a mark, breaks) counts as a word: marks cost time too.
+        const size_t spoken = std::max<size_t>(1, BlankSeparatedWords(word.text));
+        if (end > begin &&
+            (count + spoken > kMaxUnitWords || bytes + word.text.size() > kMaxUnitBytes)) {
+            break;
+        }
+        count += spoken;
         bytes += word.text.size();
         for (const Element& pause : word.breaks) {
             break_ms += BreakMilliseconds(pause);
         }
-        const size_t count = ++end - begin;
+        ++end;
         if ((count >= kMinUnitWords && (word.EndsSentence() || word.EndsParagraph())) ||
             count >= kMaxUnitWords || bytes >= kMaxUnitBytes || break_ms >= kMaxUnitBreakMs) {
             break;
@@ -426,6 +462,39 @@ size_t EspeakEngine::UnitEnd(const std::vector<Word>& words, size_t begin) const
 }
 
 namespace {
+
+// A gain on the samples that never takes one past kCeiling, a little under
+// full scale, so that loud speech is not clipped: where a sample would pass
+// it, the gain drops at once to what keeps that sample at the ceiling, then
+// climbs back towards the asked gain by 150 dB a second (at espeak-ng's
+// 22050 Hz). At +6 dB that costs 0.7 dB of loudness, about what espeak-ng's
+// own amplitude 200 costs; a slower return would cost more (20 dB a second:
+// 1.3 dB). At unity gain the samples stay as espeak-ng made them.
+class Limiter {
+  public:
+    static constexpr double kCeiling = 32000;
+
+    explicit Limiter(double gain) : gain_(gain), current_(gain) {}
+
+    void Apply(std::vector<int16_t>* samples) {
+        static const double kRelease = std::pow(10.0, 150.0 / 20 / 22050);
+        if (gain_ == 1) {
+            return;
+        }
+        for (int16_t& sample : *samples) {
+            const double magnitude = std::abs(static_cast<double>(sample));
+            if (magnitude * current_ > kCeiling) {
+                current_ = kCeiling / magnitude;
+            }
+            sample = static_cast<int16_t>(std::lround(sample * current_));
+            current_ = std::min(gain_, current_ * kRelease);
+        }
+    }
+
+  private:
+    const double gain_;
+    double current_;  // the gain of the next sample
+};
 
 // One unit's synthesis on its way to the sink. Marks and phonemes are final
 // only once later ones are known (a mark may be dropped and re-placed, a
@@ -444,7 +513,7 @@ class UnitStreamer {
         : words_(words),
           begin_(begin),
           end_(end),
-          gain_(gain),
+          limiter_(gain),
           sink_(sink),
           streaming_(sink->TakesPieces()) {
         // Room for most units' audio at once: growing by copies costs more.
@@ -557,12 +626,7 @@ class UnitStreamer {
         piece.sample_rate = sample_rate;
         piece.interpolated_marks = interpolated;
         piece.samples.assign(samples.begin() + sent_, samples.begin() + upto);
-        if (gain_ != 1) {
-            for (int16_t& sample : piece.samples) {
-                const long scaled = std::lround(sample * gain_);
-                sample = static_cast<int16_t>(std::min(32767L, std::max(-32768L, scaled)));
-            }
-        }
+        limiter_.Apply(&piece.samples);
         for (; sent_words_ < at.size() && (at[sent_words_] < upto || last); ++sent_words_) {
             const Word& word = words_[begin_ + sent_words_];
             if (word.HasMark()) {
@@ -589,7 +653,7 @@ class UnitStreamer {
     const std::vector<Word>& words_;
     const size_t begin_;
     const size_t end_;
-    const double gain_;
+    Limiter limiter_;
     UnitSink* const sink_;
     bool streaming_;
     bool has_marks_ = false;
@@ -602,12 +666,15 @@ class UnitStreamer {
 
 }  // namespace
 
-const int PitchCurve::kParameters[PitchCurve::kPoints] = {0, 25, 50, 75, 99};
+const int PitchCurve::kParameters[PitchCurve::kPoints] = {0, 10, 25, 40, 50, 60, 75, 90, 99};
 
 PitchCurve::PitchCurve(double voice_hz) {
-    // Measured on espeak-ng 1.51's voices (male and female): the fundamental
-    // at each setting over the fundamental at 50.
-    static const double kShape[kPoints] = {0.67, 0.81, 1.0, 1.28, 1.64};
+    // Measured on espeak-ng 1.51's voices (British, American, Scottish,
+    // French and German, variants m3, f1 and f3): the median fundamental at
+    // each setting over the one at 50, averaged; each voice is within 5% of
+    // it but f3 at the lowest settings (7% higher).
+    static const double kShape[kPoints] = {kMinPitchScale, 0.70, 0.80, 0.905, 1.0,
+                                           1.105,          1.29, 1.51, kMaxPitchScale};
     for (int i = 0; i < kPoints; ++i) {
         hz_[i] = voice_hz * kShape[i];
     }
@@ -640,6 +707,7 @@ double MedianFundamental(const std::vector<int16_t>& samples, int sample_rate) {
     const size_t min_lag = static_cast<size_t>(rate / 500);
     const size_t max_lag = static_cast<size_t>(rate / 50);
     std::vector<double> found;
+    size_t sounding = 0;
     for (size_t at = 0; min_lag > 0 && at + frame + max_lag < x.size(); at += hop) {
         double energy = 0;
         for (size_t k = 0; k < frame; ++k) {
@@ -648,6 +716,7 @@ double MedianFundamental(const std::vector<int16_t>& samples, int sample_rate) {
         if (energy / frame < 300.0 * 300.0) {
             continue;  // silence or near it
         }
+        ++sounding;
         double best = 0;
         size_t best_lag = 0;
         for (size_t lag = min_lag; lag <= max_lag; ++lag) {
@@ -667,7 +736,9 @@ double MedianFundamental(const std::vector<int16_t>& samples, int sample_rate) {
             found.push_back(static_cast<double>(rate) / best_lag);
         }
     }
-    if (found.empty()) {
+    // Whispered speech has the odd frame of noise that correlates; spoken
+    // speech has most of its sounding frames voiced.
+    if (found.empty() || found.size() < sounding / 4) {
         return 0;
     }
     std::nth_element(found.begin(), found.begin() + found.size() / 2, found.end());
@@ -683,6 +754,7 @@ const PitchCurve& EspeakEngine::CurveLocked(const std::string& id) {
     // The voice's own fundamental, at the parameter's default; the curve's
     // shape is the same for every voice to within a few percent.
     static const char kSample[] = "<speak>This is how my voice sounds, at this pitch.</speak>";
+    espeak_SetParameter(espeakRATE, static_cast<int>(kDefaultWpm), 0);
     std::vector<int16_t> samples;
     std::vector<std::pair<int, int64_t>> marks;
     std::vector<TimedPhoneme> phonemes;
@@ -748,7 +820,12 @@ bool EspeakEngine::Speak(const std::string& voice, const std::vector<Word>& word
         while (voiced + 1 < end && words[voiced].Silent()) {
             ++voiced;
         }
-        UnitStreamer unit(words, begin, end, ProsodyOf(words[voiced].context).Gain(), sink);
+        // The unit's rate is espeak's own setting, as with its -s option, so
+        // that pauses shorten and lengthen with it; words at another rate
+        // are marked up relative to it.
+        const Prosody base = ProsodyOf(words[voiced].context);
+        const int base_wpm = static_cast<int>(std::lround(base.wpm));
+        UnitStreamer unit(words, begin, end, base.Gain(), sink);
         {
             std::lock_guard<std::mutex> lock(Mutex());
             EspeakState& s = State();
@@ -759,9 +836,11 @@ bool EspeakEngine::Speak(const std::string& voice, const std::vector<Word>& word
                 }
                 s.current_voice = id;
             }
-            const std::string ssml = AsksForPitch(words, begin, end)
-                                         ? UnitSsml(words, begin, end, CurveLocked(id))
-                                         : UnitSsml(words, begin, end);
+            const std::string ssml =
+                UnitSsml(words, begin, end,
+                         AsksForPitch(words, begin, end) ? CurveLocked(id) : PitchCurve(),
+                         base_wpm);
+            espeak_SetParameter(espeakRATE, base_wpm, 0);
             unit.sample_rate = s.sample_rate;
             s.samples = &unit.samples;
             s.marks = &unit.marks;

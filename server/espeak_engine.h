@@ -30,15 +30,16 @@ namespace server {
 
 // The fundamental espeak-ng gives a voice at a few settings of its pitch
 // parameter (0 to 99): what turns an asked pitch into the parameter. Voices
-// differ in their own fundamental (at the default, 50), not in the shape.
+// differ in their own fundamental (at the default, 50), not in the shape,
+// whose ends are kMinPitchScale and kMaxPitchScale.
 class PitchCurve {
   public:
-    static constexpr int kPoints = 5;
-    static const int kParameters[kPoints];  // 0, 25, 50, 75, 99
+    static constexpr int kPoints = 9;
+    static const int kParameters[kPoints];  // 0, 10, 25, 40, 50, 60, 75, 90, 99
 
     // The curve of a voice whose own fundamental is voice_hz.
-    explicit PitchCurve(double voice_hz = 100);
-    double VoiceHz() const { return hz_[2]; }
+    explicit PitchCurve(double voice_hz = kTypicalVoiceHz);
+    double VoiceHz() const { return hz_[4]; }
     // The parameter whose fundamental comes nearest hz.
     int Parameter(double hz) const;
 
@@ -47,7 +48,8 @@ class PitchCurve {
 };
 
 // The median fundamental of the voiced stretches of samples, by
-// autocorrelation; 0 when nothing is voiced.
+// autocorrelation; 0 when nothing is voiced or less than a quarter of what
+// sounds (whispered speech).
 double MedianFundamental(const std::vector<int16_t>& samples, int sample_rate);
 
 class EspeakEngine : public Engine {
@@ -68,10 +70,12 @@ class EspeakEngine : public Engine {
     // words that have a mark, kept elements re-opened as the words' contexts
     // change, line breaks after sentence ends. Each word's prosody elements
     // become one innermost <prosody> of the rate and pitch they compose to,
-    // in espeak's own terms (rate in % of 175 words a minute, pitch as its
-    // parameter through curve); the volume is left to the samples' gain.
+    // in espeak's own terms (the rate in % of the unit's, base_wpm, which
+    // espeak is set to for the unit; the pitch as its parameter through
+    // curve); the volume is left to the samples' gain.
     static std::string UnitSsml(const std::vector<Word>& words, size_t begin, size_t end,
-                                const PitchCurve& curve = PitchCurve());
+                                const PitchCurve& curve = PitchCurve(),
+                                double base_wpm = kDefaultWpm);
     // Blank space after . ? ! : ; (closing quotes and brackets may come
     // between) becomes a single line break.
     static std::string BreakAfterSentences(const std::string& text);

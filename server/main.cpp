@@ -2,17 +2,17 @@
 // vrelay-server: the reference speech server as a program.
 //
 // Prints "listening on ADDR:PORT" ("[ADDR]:PORT" for an IPv6 address) once it
-// accepts clients. SIGINT or SIGTERM: stops accepting, lets running requests
-// finish for the grace time, then closes every connection and exits 0; a
-// second SIGINT or SIGTERM ends it at once, by that signal. See kHelp for the
-// options and server/exit_codes.h for the exit codes.
+// accepts clients, then "health checks on ADDR:PORT" with --health-port.
+// SIGINT or SIGTERM: stops accepting, lets running requests finish for the
+// grace time, then closes every connection and exits 0; a second SIGINT or
+// SIGTERM ends it at once, by that signal. See kHelp for the options and
+// server/exit_codes.h for the exit codes.
 #include <getopt.h>
 #include <signal.h>
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +23,7 @@
 #include "platform/command_line.h"
 #include "server/exit_codes.h"
 #include "server/speech_server.h"
+#include "transport/address.h"
 #include "transport/log.h"
 
 namespace {
@@ -47,6 +48,10 @@ const char kHelp[] =
     "                         clients served at once from one address, 0 for no bound\n"
     "                         of its own; behind a proxy every client has its address\n"
     "                         (default 16)\n"
+    "  --health-port=N        answer health checks (HTTP GET /health: 200 when a probe\n"
+    "                         word is spoken, else 503) on port N of the --listen\n"
+    "                         address, apart from the sessions; 0 picks a free one\n"
+    "                         (default: none)\n"
     "  --idle-timeout=S       close a session that sends no text or query for S\n"
     "                         seconds (default 300)\n"
     "  --request-timeout=S    longest time to answer one text packet, and longest a\n"
@@ -69,17 +74,6 @@ const char kHelp[] =
     "Exit codes: 0 stopped by SIGTERM or SIGINT, 2 bad usage, 3 cannot start (the\n"
     "engine, or the address cannot be bound), 4 unknown voice; ended by a second\n"
     "signal, the shell's code for that signal (143 for SIGTERM, 130 for SIGINT).\n";
-
-bool ParseNumber(const char* text, long low, long high, long* value) {
-    char* end = nullptr;
-    errno = 0;
-    const long parsed = std::strtol(text, &end, 10);
-    if (*text == 0 || *end != 0 || errno != 0 || parsed < low || parsed > high) {
-        return false;
-    }
-    *value = parsed;
-    return true;
-}
 
 bool ParseLogLevel(const std::string& name, vrelay::TLogLevel* level) {
     const struct {
@@ -128,6 +122,7 @@ int ParseArguments(int argc, char** argv, unsigned cores, Settings* settings) {
         kWorkers,
         kMaxSessions,
         kMaxSessionsPerAddress,
+        kHealthPort,
         kIdleTimeout,
         kRequestTimeout,
         kMaxRequestAudio,
@@ -145,6 +140,7 @@ int ParseArguments(int argc, char** argv, unsigned cores, Settings* settings) {
         {"workers", required_argument, nullptr, kWorkers},
         {"max-sessions", required_argument, nullptr, kMaxSessions},
         {"max-sessions-per-address", required_argument, nullptr, kMaxSessionsPerAddress},
+        {"health-port", required_argument, nullptr, kHealthPort},
         {"idle-timeout", required_argument, nullptr, kIdleTimeout},
         {"request-timeout", required_argument, nullptr, kRequestTimeout},
         {"max-request-audio", required_argument, nullptr, kMaxRequestAudio},
@@ -165,7 +161,7 @@ int ParseArguments(int argc, char** argv, unsigned cores, Settings* settings) {
         option_index = -1;
         long number = 0;
         auto number_in = [&](long low, long high) {
-            return ParseNumber(optarg, low, high, &number);
+            return vrelay::ParseWholeNumber(optarg, low, high, &number);
         };
         auto bad_number = [&](long low, long high) {
             return Usage(name + " wants a number from " + std::to_string(low) + " to " +
@@ -207,6 +203,11 @@ int ParseArguments(int argc, char** argv, unsigned cores, Settings* settings) {
                 if (!number_in(0, 100000))
                     return bad_number(0, 100000);
                 options.max_sessions_per_address = static_cast<int>(number);
+                break;
+            case kHealthPort:
+                if (!number_in(0, 65535))
+                    return bad_number(0, 65535);
+                options.health_port = static_cast<int>(number);
                 break;
             case kIdleTimeout:
                 if (!number_in(1, kDay))
@@ -306,6 +307,12 @@ int main(int argc, char** argv) {
     std::printf(
         "listening on %s\n",
         vrelay::server::AddressWithPort(settings.server.listen_address, server.Port()).c_str());
+    if (server.HealthPort() != 0) {
+        std::printf(
+            "health checks on %s\n",
+            vrelay::server::AddressWithPort(settings.server.listen_address, server.HealthPort())
+                .c_str());
+    }
     std::fflush(stdout);
 
     int signal_number = 0;

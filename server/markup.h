@@ -13,38 +13,18 @@
 #include <string>
 #include <vector>
 
+#include "wire/markup_tag.h"
+
 namespace vrelay {
 namespace server {
 
-struct Attribute {
-    std::string name;
-    std::string value;  // entities decoded
-};
-
-struct Element {
-    std::string name;
-    std::vector<Attribute> attributes;
-
-    // The value of the attribute, or fallback when it is absent.
-    std::string Get(const std::string& attribute, const std::string& fallback = "") const;
-};
-
-// One tag, "<...>" included.
-struct Tag {
-    enum Kind { kOpen, kClose, kEmpty };
-    Kind kind = kOpen;
-    Element element;
-};
-
-// False for text that is not a start, end or empty-element tag (comments,
-// processing instructions and declarations included), and for a tag that
-// repeats an attribute or has more than kMaxTagAttributes of them.
-constexpr size_t kMaxTagAttributes = 32;
-bool ParseTag(const std::string& text, Tag* tag);
-
-// Decodes the entities of element text: XML's five, HTML's named ones and
-// character references (an unknown one becomes a blank, a lone '&' stays).
-std::string DecodeEntities(const std::string& text);
+// A tag and its attributes are read as the front ends read them.
+using wire::Attribute;
+using wire::DecodeEntities;
+using wire::Element;
+using wire::kMaxTagAttributes;
+using wire::ParseTag;
+using wire::Tag;
 
 // The kept elements open at a word, outermost first. Words share one copy of
 // the stack until it changes, so deep or long-lived markup costs memory once

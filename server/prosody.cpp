@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "server/prosody.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
@@ -68,30 +69,10 @@ bool FindKeyword(const Keyword* table, size_t size, const std::string& value, do
     return false;
 }
 
-bool RateInRange(const Prosody& p) {
-    const double wpm = p.Rate(kDefaultWpm);
-    return wpm >= kMinWpm - 1e-9 && wpm <= kMaxWpm + 1e-9;
-}
-
-bool PitchInRange(const Prosody& p) {
-    for (double voice : {100.0, 200.0}) {
-        const double hz = p.Pitch(voice);
-        if (hz < kMinPitchHz - 1e-9 || hz > kMaxPitchHz + 1e-9) {
-            return false;
-        }
-    }
-    return true;
-}
-
 }  // namespace
 
 double Prosody::Gain() const {
     return silent ? 0.0 : std::pow(10.0, gain_db / 20.0);
-}
-
-bool Prosody::SameRateAndPitch(const Prosody& o) const {
-    return rate_scale == o.rate_scale && rate_wpm == o.rate_wpm && pitch_scale == o.pitch_scale &&
-           pitch_hz == o.pitch_hz;
 }
 
 bool Prosody::SameGain(const Prosody& o) const {
@@ -100,32 +81,39 @@ bool Prosody::SameGain(const Prosody& o) const {
 
 namespace {
 
-// A value for rate = scale * voice's + offset (or the same for the pitch): a
-// keyword or N% sets the scale of the voice's own, +N% -N% scale the
-// enclosing form, N and the absolute unit set the offset alone, and where
-// they apply +N -N of it add to the offset and +Nst -Nst scale by semitones.
+// *value brought into [low, high]; true when it had to be.
+bool Clamp(double low, double high, double* value) {
+    const double was = *value;
+    *value = std::min(high, std::max(low, *value));
+    return *value != was;
+}
+
+// A value for a rate or a pitch, in the unit of *current: a keyword or N%
+// takes that share of the voice's own, +N% -N% scale the enclosing value, an
+// unsigned number of the absolute unit replaces it; where they apply, +N -N
+// of the absolute unit are added and +Nst -Nst scale by semitones, and a bare
+// number is a multiple of the voice's own.
 bool ApplyForm(const std::string& value, const Keyword* keywords, size_t count,
-               const char* absolute, bool relative_units, double* scale, double* offset) {
+               const char* absolute, bool relative_units, bool bare_multiple, double voice,
+               double* current) {
     double keyword = 0;
     Number n;
     if (FindKeyword(keywords, count, value, &keyword)) {
-        *scale = keyword;
-        *offset = 0;
+        *current = keyword * voice;
     } else if (!ParseNumber(value, &n)) {
         return false;
     } else if (n.unit == "%" && n.sign == 0) {
-        *scale = n.value / 100;
-        *offset = 0;
-    } else if (n.unit == "%" || (relative_units && n.unit == "st" && n.sign != 0)) {
-        const double factor =
-            n.unit == "%" ? 1 + n.sign * n.value / 100 : std::pow(2.0, n.sign * n.value / 12);
-        *scale *= factor;
-        *offset *= factor;
+        *current = voice * n.value / 100;
+    } else if (n.unit == "%") {
+        *current *= 1 + n.sign * n.value / 100;
+    } else if (relative_units && n.unit == "st" && n.sign != 0) {
+        *current *= std::pow(2.0, n.sign * n.value / 12);
     } else if (n.unit == absolute && n.sign == 0) {
-        *scale = 0;
-        *offset = n.value;
+        *current = n.value;
     } else if (relative_units && n.unit == absolute) {
-        *offset += n.sign * n.value;
+        *current += n.sign * n.value;
+    } else if (bare_multiple && n.unit.empty() && n.sign == 0) {
+        *current = voice * n.value;
     } else {
         return false;
     }
@@ -137,26 +125,22 @@ bool ApplyForm(const std::string& value, const Keyword* keywords, size_t count,
 bool ApplyRate(const std::string& value, Prosody* prosody) {
     static const Keyword kRates[] = {{"x-slow", 0.5}, {"slow", 0.75},  {"medium", 1.0},
                                      {"fast", 1.5},   {"x-fast", 2.0}, {"default", 1.0}};
-    Prosody p = *prosody;
-    if (!ApplyForm(value, kRates, sizeof kRates / sizeof kRates[0], "wpm", false, &p.rate_scale,
-                   &p.rate_wpm) ||
-        !RateInRange(p)) {
+    if (!ApplyForm(value, kRates, sizeof kRates / sizeof kRates[0], "wpm", false, true,
+                   kDefaultWpm, &prosody->wpm)) {
         return false;
     }
-    *prosody = p;
+    prosody->clamped |= Clamp(kMinWpm, kMaxWpm, &prosody->wpm);
     return true;
 }
 
 bool ApplyPitch(const std::string& value, Prosody* prosody) {
     static const Keyword kPitches[] = {{"x-low", 0.75}, {"low", 0.87},   {"medium", 1.0},
                                        {"high", 1.15},  {"x-high", 1.3}, {"default", 1.0}};
-    Prosody p = *prosody;
-    if (!ApplyForm(value, kPitches, sizeof kPitches / sizeof kPitches[0], "hz", true,
-                   &p.pitch_scale, &p.pitch_hz) ||
-        !PitchInRange(p)) {
+    if (!ApplyForm(value, kPitches, sizeof kPitches / sizeof kPitches[0], "hz", true, false,
+                   prosody->voice_hz, &prosody->hz)) {
         return false;
     }
-    *prosody = p;
+    prosody->clamped |= Clamp(prosody->MinHz(), prosody->MaxHz(), &prosody->hz);
     return true;
 }
 
@@ -166,6 +150,11 @@ bool ApplyVolume(const std::string& value, Prosody* prosody) {
     Prosody p = *prosody;
     double db = 0;
     Number n;
+    // An amplitude of the voice's (factor 1) or of the enclosing one.
+    const auto amplitude = [&p](double factor) {
+        p.silent = p.silent || factor <= 0;
+        p.gain_db = factor > 0 ? p.gain_db + 20 * std::log10(factor) : 0;
+    };
     if (Lower(value) == "silent") {
         p.silent = true;
         p.gain_db = 0;
@@ -174,26 +163,30 @@ bool ApplyVolume(const std::string& value, Prosody* prosody) {
         p.gain_db = db;
     } else if (!ParseNumber(value, &n)) {
         return false;
-    } else if (n.unit == "%" && n.sign == 0) {
-        p.silent = n.value == 0;
-        p.gain_db = n.value > 0 ? 20 * std::log10(n.value / 100) : 0;
-    } else if (n.unit == "db" && n.sign != 0) {
+    } else if ((n.unit == "%" || n.unit.empty()) && n.sign == 0) {
+        p.silent = false;
+        p.gain_db = 0;
+        amplitude(n.value / 100);
+    } else if (n.unit == "%") {
+        amplitude(1 + n.sign * n.value / 100);
+    } else if (n.unit == "db" && n.sign == 0) {
+        p.silent = false;
+        p.gain_db = n.value;
+    } else if (n.unit == "db") {
         p.gain_db += n.sign * n.value;
     } else {
         return false;
     }
-    if (p.gain_db > kMaxGainDb + 1e-9) {
-        return false;
+    if (p.silent) {
+        p.gain_db = 0;
     }
-    if (p.gain_db < kMinGainDb) {
-        p.gain_db = kMinGainDb;
-    }
+    p.clamped |= Clamp(kMinGainDb, kMaxGainDb, &p.gain_db);
     *prosody = p;
     return true;
 }
 
-Prosody ProsodyOf(const Context& context) {
-    Prosody prosody;
+Prosody ProsodyOf(const Context& context, double voice_hz) {
+    Prosody prosody(voice_hz);
     for (const Element& element : context.Elements()) {
         if (element.name != "prosody") {
             continue;

@@ -64,8 +64,10 @@
 //   <voice name="all"/>                the voice list, then PACKET_END
 //   <voice name='NAME' select='1'/>    selects NAME (matched exactly, then
 //                                      ignoring case against the name, the
-//                                      VOICE_ID and the language code, e.g.
-//                                      "en-us" or "fr") for
+//                                      VOICE_ID and its last part, then as a
+//                                      language tag, e.g. "zh" or "en-au", as
+//                                      espeak-ng chooses, then as a language
+//                                      name, e.g. "french", as its code) for
 //                                      this connection; an unknown name keeps
 //                                      the current voice and says so in a
 //                                      PACKET_DATA_10; then PACKET_END.
@@ -80,12 +82,31 @@
 //
 // Voice list document: a <voices> root with one <voice/> element per voice,
 // then one per variant of the engine's (name "+" and its id, "+f3"; LANGUAGE
-// "variant"; SEX "" when it keeps the voice's), attributes name, VOICE_ID,
-// SEX (male or female), LANGUAGE, LANGUAGE_ID,
-// COUNTRY, COUNTRY_ID, REGION, ACCENT, ACCENT_ID, VOICE_UUID, SAMPLE_RATE,
-// SAMPLE_BITS (16), ENCODING (pcm16le), LANGUAGE_CODE_ISO,
-// LANGUAGE_CODE_MICROSOFT (decimal locale id, "" when not known),
-// COUNTRY_CODE_ISO (two letters or "").
+// "variant"; SEX "" when it keeps the voice's), each with these attributes
+// (for espeak-ng's English (Scotland)):
+//   name                     English (Scotland); unique, and selects the voice
+//   VOICE_ID                 espeak-ng's name for it, gmw/en-GB-scotland; it
+//                            and its last part (en-GB-scotland) select it too
+//   SEX                      male or female
+//   LANGUAGE                 English (the name before its bracket)
+//   LANGUAGE_ID              the language with its region as espeak-ng tags
+//                            it: en-gb-scotland (en-029, en-us-nyc, cmn)
+//   COUNTRY                  Scotland (the name's bracket)
+//   COUNTRY_ID               GB, as COUNTRY_CODE_ISO
+//   REGION                   a numbered region of the tag (029 for en-029,
+//                            419 for es-419), or ""
+//   ACCENT, ACCENT_ID        ""
+//   VOICE_UUID               a stable UUID of the voice
+//   SAMPLE_RATE              22050
+//   SAMPLE_BITS, ENCODING    16, pcm16le
+//   LANGUAGE_CODE_ISO        en (the tag's first part)
+//   LANGUAGE_CODE_MICROSOFT  2057 (a decimal locale id, "" when not known)
+//   COUNTRY_CODE_ISO         GB (the tag's country, or "")
+//   LANGUAGES                every language the voice speaks with espeak-ng's
+//                            priority for it (lower is better): "en-gb-scotland:5
+//                            en:4"; what a language tag selects is decided on
+//                            these (see FindVoice in server/engine.h)
+// The client library exposes each through vrGetVoiceStringValue.
 #ifndef VRELAY_SERVER_PROTOCOL_H
 #define VRELAY_SERVER_PROTOCOL_H
 

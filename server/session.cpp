@@ -4,6 +4,9 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include <algorithm>
 #include <climits>
@@ -32,6 +35,16 @@ constexpr int kDrainIdleMs = 1000;
 // Kernel send buffer of a session (the kernel doubles it): about 3 s of
 // espeak audio.
 constexpr int kSendBufferBytes = 128 * 1024;
+// A session that received this much text or sent this much audio, or whose
+// client stopped reading, gives the free memory of the heaps back when it ends.
+constexpr uint64_t kLargeRequestBytes = 16 * 1024;
+constexpr uint64_t kLargeAnswerSamples = 1 << 20;
+
+// The peer has closed its end of the connection, or the connection failed.
+bool PeerClosed(SocketHandle handle) {
+    pollfd p{static_cast<int>(handle), POLLRDHUP, 0};
+    return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
 
 int32_t ClampOffset(int64_t sample) {
     return static_cast<int32_t>(std::min<int64_t>(std::max<int64_t>(sample, 0), INT32_MAX));
@@ -126,6 +139,11 @@ void Session::ShutdownSocket(int how) {
     }
 }
 
+bool Session::ClientGone() {
+    MutexLock lock(&socket_mutex_);
+    return socket_->Handle() == kInvalidSocket || PeerClosed(socket_->Handle());
+}
+
 void Session::Drain() {
     draining_ = true;
 }
@@ -204,6 +222,7 @@ void Session::Run() {
     } catch (const std::exception& e) {
         reason = std::string("internal error: ") + e.what();
     }
+    closed_ = true;
     {
         MutexLock lock(&socket_mutex_);
         socket_->Close();
@@ -215,6 +234,14 @@ void Session::Run() {
     // Nothing of the request is needed any more; release it now rather than
     // when the server reaps the session.
     EndRequest();
+#ifdef __GLIBC__
+    // A large request leaves free memory in the heaps of the threads that
+    // held its text and audio (this one's, the worker pool's), which glibc
+    // would keep: it goes back to the system now.
+    if (text_bytes_ >= kLargeRequestBytes || samples_ >= kLargeAnswerSamples || send_failed_) {
+        ::malloc_trim(0);
+    }
+#endif
 }
 
 std::string Session::Serve() {
@@ -475,8 +502,7 @@ bool Session::Abandoned() const {
         return true;
     }
     // A client that cancels closes its connection without reading on.
-    pollfd p{static_cast<int>(socket_->Handle()), POLLRDHUP, 0};
-    return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+    return PeerClosed(socket_->Handle());
 }
 
 bool Session::OnQuery(const wire::Frame& frame) {

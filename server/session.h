@@ -71,6 +71,12 @@ class Session : private UnitSink {
     void Run();
     // From another thread: makes blocked sends and receives fail at once.
     void Interrupt();
+    // From any thread: Run has begun closing the connection, which the
+    // client may already see closed.
+    bool Closed() const { return closed_.load(); }
+    // From any thread: the client has closed its end of the connection (or
+    // it failed), which the session may not have read yet.
+    bool ClientGone() EXCLUDES(socket_mutex_);
 
     // From another thread, the first step of a graceful stop: from now on a
     // session that has had no request for a second closes (within half a
@@ -133,6 +139,7 @@ class Session : private UnitSink {
     const bool takes_pieces_;
     std::atomic<bool> draining_{false};
     std::atomic<bool> closing_{false};
+    std::atomic<bool> closed_{false};
     // Sent text or a query: its lines are logged at info level (see LogLine).
     bool announced_ = false;
 

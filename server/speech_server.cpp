@@ -96,6 +96,17 @@ bool SpeechServer::Start(std::string* error) {
         listener_.reset();
         return false;
     }
+    if (options_.health_port >= 0) {
+        health_ = std::make_unique<HealthCheck>(engine_.get(), voice_, [this] {
+            return std::to_string(OpenSessions()) + " of " + std::to_string(options_.max_sessions) +
+                   " sessions open";
+        });
+        if (!health_->Start(options_.listen_address, options_.health_port, error)) {
+            health_.reset();
+            listener_.reset();
+            return false;
+        }
+    }
     port_ = listener_->Port();
     stopping_ = false;
     wake_.Clear();
@@ -156,17 +167,33 @@ void SpeechServer::AcceptLoop() {
 }
 
 std::string SpeechServer::RefusalLocked(const std::string& address) {
-    if (Reap() >= options_.max_sessions) {
+    Reap();
+    int open = 0;
+    int same = 0;
+    // At a bound, a session whose client has closed its end does not count
+    // either: a proxy that ends a connection itself gives its place to the
+    // next client at once, before the session has read the end.
+    for (const bool at_bound : {false, true}) {
+        open = 0;
+        same = 0;
+        for (const auto& slot : slots_) {
+            if (!slot->session->Closed() && !(at_bound && slot->session->ClientGone())) {
+                ++open;
+                same += slot->address == address ? 1 : 0;
+            }
+        }
+        const bool over =
+            open >= options_.max_sessions ||
+            (options_.max_sessions_per_address > 0 && same >= options_.max_sessions_per_address);
+        if (!over) {
+            break;
+        }
+    }
+    if (open >= options_.max_sessions) {
         return std::to_string(options_.max_sessions) + " sessions are open";
     }
-    if (options_.max_sessions_per_address > 0) {
-        int same = 0;
-        for (const auto& slot : slots_) {
-            same += slot->address == address ? 1 : 0;
-        }
-        if (same >= options_.max_sessions_per_address) {
-            return std::to_string(same) + " sessions are open from its address";
-        }
+    if (options_.max_sessions_per_address > 0 && same >= options_.max_sessions_per_address) {
+        return std::to_string(same) + " sessions are open from its address";
     }
     return std::string();
 }
@@ -239,6 +266,15 @@ int SpeechServer::ActiveSessions() {
     return Reap();
 }
 
+int SpeechServer::OpenSessions() {
+    MutexLock lock(&slots_mutex_);
+    int open = 0;
+    for (const auto& slot : slots_) {
+        open += slot->session->Closed() ? 0 : 1;
+    }
+    return open;
+}
+
 bool SpeechServer::WaitForSessionsLocked(std::chrono::steady_clock::time_point deadline) {
     while (Reap() != 0) {
         if (!session_ended_.WaitUntil(&slots_mutex_, deadline)) {
@@ -304,6 +340,11 @@ void SpeechServer::Stop() {
     }
     for (auto& slot : slots) {
         slot->thread.join();
+    }
+    // After the workers: a probe waiting on one ends at once.
+    if (health_) {
+        health_->Stop();
+        health_.reset();
     }
     started_ = false;
     VR_LOG(logINFO) << "vrelay server: stopped";

@@ -17,6 +17,7 @@
 
 #include "platform/mutex.h"
 #include "server/engine.h"
+#include "server/health_check.h"
 #include "server/session.h"
 #include "transport/socket.h"
 
@@ -51,6 +52,9 @@ struct ServerOptions {
     // Sessions one client address may hold at once, 0 for no bound of its
     // own; further clients from it are turned away as above.
     int max_sessions_per_address = 0;
+    // Health checks (see HealthCheck) on this port of listen_address, 0 for
+    // a free one (see SpeechServer::HealthPort()); negative: none.
+    int health_port = -1;
     SessionLimits limits;
 };
 
@@ -67,6 +71,8 @@ class SpeechServer {
     bool UnknownVoice() const { return unknown_voice_; }
     // The port bound (after Start), else 0.
     int Port() const { return port_; }
+    // The health checks' port (after Start), else 0.
+    int HealthPort() const { return health_ ? health_->Port() : 0; }
     // Stops accepting, ends every session (their pending sends and receives
     // fail at once) and joins all threads. Idempotent.
     void Stop();
@@ -77,6 +83,9 @@ class SpeechServer {
     void Shutdown(int grace_ms);
     // Sessions whose thread has not finished yet.
     int ActiveSessions();
+    // Sessions that count against the limits: those that have not begun to
+    // close their connection.
+    int OpenSessions();
     // Process ids of the synthesis workers (0 for a slot without one); empty
     // without a worker pool.
     std::vector<pid_t> WorkerPids();
@@ -91,6 +100,9 @@ class SpeechServer {
 
     void AcceptLoop();
     // Why a client from address may not have a session now; empty: it may.
+    // A session counts until it begins to close its connection: a client
+    // that a proxy queued for the server's last free session, sent on as the
+    // connection before it closes, finds that session free.
     std::string RefusalLocked(const std::string& address) REQUIRES(slots_mutex_);
     // Starts a session for the client on a thread of its own.
     void ServeLocked(std::unique_ptr<Socket> socket, const std::string& peer,
@@ -108,6 +120,7 @@ class SpeechServer {
     WorkerPool* pool_ = nullptr;  // engine_, when synthesis runs in workers
     std::string voice_;
     std::unique_ptr<SocketServer> listener_;
+    std::unique_ptr<HealthCheck> health_;
     WakeSignal wake_;         // raised: every session's wait ends
     WakeSignal accept_wake_;  // raised: the accept loop ends
     std::atomic<bool> stopping_{false};

@@ -16,7 +16,7 @@ VoiceInfo ToneVoice(const std::string& name, const std::string& sex) {
     v.voice_id = name;
     v.sex = sex;
     v.language = "English";
-    v.language_id = "en";
+    v.language_id = "en-gb";
     v.country = "Great Britain";
     v.country_id = "GB";
     v.uuid = StableUuid("tone:" + name);
@@ -24,7 +24,8 @@ VoiceInfo ToneVoice(const std::string& name, const std::string& sex) {
     v.language_iso = "en";
     v.language_microsoft = "2057";
     v.country_iso = "GB";
-    v.language_tag = "";
+    v.language_tag = "en-gb";
+    v.languages = {{"en-gb", 5}};
     return v;
 }
 

@@ -538,8 +538,14 @@ bool DecodeWords(const std::string& data, std::string* voice, std::vector<Word>*
     return r.AtEnd();
 }
 
+// What the jobs of one Speak share, guarded by the pool's mutex.
+struct WorkerPool::Request {
+    // Samples that came from the workers and that the session has not taken.
+    int64_t waiting_samples = 0;
+};
+
 // One unit of a request, from its queueing to its delivery. Guarded by the
-// pool's mutex but for what is fixed before it is queued (words to deadline).
+// pool's mutex but for what is fixed before it is queued (words to request).
 struct WorkerPool::Job {
     enum class State { kQueued, kRunning, kEnded };
     std::string words;  // EncodeWords of the unit
@@ -548,7 +554,9 @@ struct WorkerPool::Job {
     // leaves early; the later ones whole, in a single message each (the
     // client has earlier audio to take meanwhile).
     bool in_pieces = false;
+    bool urgent = false;  // a health probe's: it goes first
     Clock::time_point deadline;
+    std::shared_ptr<Request> request;
     State state = State::kQueued;
     bool head = false;       // its session is waiting for it
     bool cancelled = false;  // nobody wants it any more
@@ -590,8 +598,8 @@ WorkerPool::~WorkerPool() {
                 ::kill(slot.pid, SIGKILL);  // a driver waiting on it returns
             }
         }
+        WakeDriversLocked();
     }
-    queued_.SignalAll();
     for (Slot& slot : slots_) {
         slot.driver.join();
     }
@@ -646,6 +654,7 @@ bool WorkerPool::StartWorker(Slot* slot, std::string* error) {
     slot->pid = pid;
     slot->fd = pair[0];
     slot->jobs = 0;
+    slot->idle_replacement = false;
     VR_LOG(logDEBUG) << "vrelay server: synthesis worker " << pid << " started";
     return true;
 }
@@ -738,25 +747,82 @@ bool WorkerPool::WorkerLocked(Slot* slot, std::string* error) {
     return slot->pid != 0 || StartWorker(slot, error);
 }
 
-void WorkerPool::Drive(size_t index) {
-    Slot* const slot = &slots_[index];
+void WorkerPool::WakeDriversLocked() {
+    for (Slot& slot : slots_) {
+        slot.wake.Raise();
+    }
+}
+
+WorkerPool::JobList::iterator WorkerPool::NextJobLocked(size_t index) {
     const auto mine = [index](const std::shared_ptr<Job>& job) {
         return job->worker == SIZE_MAX || job->worker == index;
     };
+    // A probe first, then the oldest job a session waits for, then the
+    // oldest of the others whose request has room for more audio.
+    auto next = std::find_if(queue_.begin(), queue_.end(), [&](const std::shared_ptr<Job>& job) {
+        return job->urgent && mine(job);
+    });
+    if (next == queue_.end()) {
+        next = std::find_if(queue_.begin(), queue_.end(), [&](const std::shared_ptr<Job>& job) {
+            return job->head && mine(job);
+        });
+    }
+    if (next == queue_.end()) {
+        next = std::find_if(queue_.begin(), queue_.end(), [&](const std::shared_ptr<Job>& job) {
+            return mine(job) && job->request->waiting_samples < kSamplesAhead;
+        });
+    }
+    return next;
+}
+
+void WorkerPool::IdleLocked(Slot* slot) {
+    // Raised from now on under the lock: a raise after the caller looked at
+    // the queue ends the wait below.
+    slot->wake.Clear();
+    pollfd fds[2] = {{static_cast<int>(slot->wake.Handle()), POLLIN, 0}, {slot->fd, POLLIN, 0}};
+    // Without a wake signal (no descriptor was left for it) the queue is
+    // looked at now and then instead.
+    const int timeout_ms = slot->wake.Valid() ? -1 : 100;
+    mutex_.Unlock();
+    const int ready = ::poll(fds, slot->fd >= 0 ? 2 : 1, timeout_ms);
+    mutex_.Lock();
+    // An idle worker has nothing to say: readable means it ended.
+    if (ready <= 0 || slot->pid == 0 || fds[1].revents == 0) {
+        return;
+    }
+    if (stopped_ || ending_) {
+        EndWorker(slot, true, nullptr);  // killed for the stop: nothing to say
+        return;
+    }
+    const pid_t pid = slot->pid;
+    // A replacement that ends before any job is not replaced again and
+    // again: the next job starts one.
+    const bool again = slot->idle_replacement && slot->jobs == 0;
+    std::string why;
+    EndWorker(slot, true, &why);
+    VR_LOG(logWARNING) << "vrelay server: synthesis worker " << pid << " ended while idle ("
+                       << (why.empty() ? "it closed its end" : why) << ")";
+    std::string error;
+    if (again) {
+        return;
+    }
+    if (StartWorker(slot, &error)) {
+        slot->idle_replacement = true;
+    } else {
+        VR_LOG(logWARNING) << "vrelay server: " << error;
+    }
+}
+
+void WorkerPool::Drive(size_t index) {
+    Slot* const slot = &slots_[index];
     MutexLock lock(&mutex_);
     for (;;) {
-        while (!ending_ && std::find_if(queue_.begin(), queue_.end(), mine) == queue_.end()) {
-            queued_.Wait(&mutex_);
+        auto next = queue_.end();
+        while (!ending_ && (next = NextJobLocked(index)) == queue_.end()) {
+            IdleLocked(slot);
         }
         if (ending_) {
             return;
-        }
-        // The oldest job a session waits for, else the oldest of all.
-        auto next =
-            std::find_if(queue_.begin(), queue_.end(),
-                         [&](const std::shared_ptr<Job>& job) { return job->head && mine(job); });
-        if (next == queue_.end()) {
-            next = std::find_if(queue_.begin(), queue_.end(), mine);
         }
         const std::shared_ptr<Job> job = *next;
         queue_.erase(next);
@@ -820,6 +886,7 @@ void WorkerPool::Run(Slot* slot, Job* job) {
         if (type == kUnit && !garbled) {
             MutexLock lock(&mutex_);
             if (!job->cancelled) {
+                job->request->waiting_samples += static_cast<int64_t>(unit.samples.size());
                 job->pieces.push_back(std::move(unit));
                 progress_.SignalAll();
             }
@@ -839,6 +906,9 @@ void WorkerPool::Run(Slot* slot, Job* job) {
 void WorkerPool::CancelLocked(const JobList& jobs) {
     for (const auto& job : jobs) {
         job->cancelled = true;
+        for (const SynthesisUnit& piece : job->pieces) {
+            job->request->waiting_samples -= static_cast<int64_t>(piece.samples.size());
+        }
         job->pieces.clear();
         if (job->state == Job::State::kQueued) {
             queue_.erase(std::find(queue_.begin(), queue_.end(), job));
@@ -872,18 +942,23 @@ size_t WorkerPool::WordsAhead(const JobList& jobs) {
 bool WorkerPool::Speak(const std::string& voice, const std::vector<Word>& words, UnitSink* sink,
                        std::string* error) {
     const Clock::time_point deadline = sink->Deadline();
+    const bool urgent = sink->Urgent();
+    const auto request = std::make_shared<Request>();
     JobList jobs;  // queued, running, or ended and not yet delivered, in text order
     size_t next_word = 0;
     std::vector<size_t> load(slots_.size());  // text bytes given to each worker
     MutexLock lock(&mutex_);
     for (;;) {
+        bool queued = false;
         while (next_word < words.size() && jobs.size() <= kUnitsAhead &&
-               WordsAhead(jobs) < kWordsAhead) {
+               WordsAhead(jobs) < kWordsAhead && request->waiting_samples < kSamplesAhead) {
             const size_t end = UnitEnd(words, next_word);
             auto job = std::make_shared<Job>();
             job->words = EncodeWords(voice, words, next_word, end);
             job->word_count = end - next_word;
             job->deadline = deadline;
+            job->request = request;
+            job->urgent = urgent;
             job->in_pieces = next_word == 0;
             job->worker = pinned_ ? LeastLoaded(words, next_word, end, &load) : SIZE_MAX;
             next_word = end;
@@ -893,16 +968,23 @@ bool WorkerPool::Speak(const std::string& voice, const std::vector<Word>& words,
                 job->error = "the server is stopping";
             } else {
                 queue_.push_back(job);
-                // Waiters may want other jobs: each looks for its own.
-                queued_.SignalAll();
+                queued = true;
             }
             jobs.push_back(std::move(job));
+        }
+        if (queued) {
+            WakeDriversLocked();  // pinned jobs wait for their own driver: all look
         }
         if (jobs.empty()) {
             return true;
         }
         Job& head = *jobs.front();
-        head.head = true;
+        if (!head.head) {
+            head.head = true;
+            if (head.state == Job::State::kQueued) {
+                WakeDriversLocked();  // it may have been held back for the audio waiting
+            }
+        }
         // A tenth of a second at most: then the deadline and the client are checked.
         const Clock::time_point until = Clock::now() + std::chrono::milliseconds(100);
         const auto head_ready = [&head] {
@@ -928,6 +1010,13 @@ bool WorkerPool::Speak(const std::string& voice, const std::vector<Word>& words,
         }
         std::deque<SynthesisUnit> pieces;
         pieces.swap(head.pieces);
+        const int64_t waiting_before = request->waiting_samples;
+        for (const SynthesisUnit& piece : pieces) {
+            request->waiting_samples -= static_cast<int64_t>(piece.samples.size());
+        }
+        if (waiting_before >= kSamplesAhead && request->waiting_samples < kSamplesAhead) {
+            WakeDriversLocked();  // the request's jobs held back may start
+        }
         // Pieces come before the end: once ended, this is the last of them.
         const bool ended = head.state == Job::State::kEnded;
         lock.Unlock();

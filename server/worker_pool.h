@@ -6,29 +6,35 @@
 //
 // Scheduling. A request's units are queued as jobs, a few ahead of the one its
 // session is delivering, and every idle worker takes the next job: one long
-// text keeps every core busy. A job its session is waiting for (the head of
-// its request) goes before any job queued ahead of need, oldest first, so a
-// request that arrives while another's units fill the workers waits for one
-// unit at most. Each worker has a driver thread in the server that sends it a
-// job's words and keeps what comes back with the job: the unit and its end.
-// The first unit of a request comes in pieces, handed over as the worker
-// speaks them, so that its first audio leaves before the unit is
-// synthesised; later units come whole, one message each (the session has
-// their predecessors' audio to send meanwhile, and one message wakes the
-// server once where pieces would wake it many times). The session takes its
-// head job's pieces as they come and the later jobs' once it gets to them,
-// so it delivers strictly in text order; it holds at most kUnitsAhead + 1
-// units.
-// A worker never waits for a client: one that stops reading holds its own
-// session's units only.
+// text keeps every core busy. A health probe's job goes first; then a job its
+// session is waiting for (the head of its request) goes before any job queued
+// ahead of need, oldest first, so a request that arrives while another's
+// units fill the workers waits for one unit at most. Each worker has a driver
+// thread in the server that sends it a job's words and keeps what comes back
+// with the job: the unit and its end. The first unit of a request comes in
+// pieces, handed over as the worker speaks them, so that its first audio
+// leaves before the unit is synthesised; later units come whole, one message
+// each (the session has their predecessors' audio to send meanwhile, and one
+// message wakes the server once where pieces would wake it many times). The
+// session takes its head job's pieces as they come and the later jobs' once
+// it gets to them, so it delivers strictly in text order.
+//
+// What a request holds is bounded in audio: a job queued ahead of need
+// starts only while the audio synthesised for the request and not yet taken
+// by its session is under kSamplesAhead. A session whose client stops reading
+// then holds the unit it is sending, at most kSamplesAhead samples waiting,
+// and the units that were already running (one per worker at most); a worker
+// never waits for a client.
 //
 // A worker that crashes, runs out of memory, or is still busy at the
 // request's deadline costs only that request: Speak delivers the units before
-// the failed one and fails with the reason. The pool starts a replacement for
-// the next job. A session that stops taking units (its client is gone, a
-// bound was hit) drops its jobs; workers still speaking them are told to
-// stop: they end the synthesis at the next buffer and stay, warm, for the
-// next job (a worker that does not stop within a second ends itself).
+// the failed one and fails with the reason. A worker that ends while idle is
+// reaped at once and replaced (but a replacement that ends before its first
+// job is replaced only for the next job). A session that stops taking units
+// (its client is gone, a bound was hit) drops its jobs; workers still
+// speaking them are told to stop: they end the synthesis at the next buffer
+// and stay, warm, for the next job (a worker that does not stop within a
+// second ends itself).
 //
 // Workers are forked from the server process, which may have other threads;
 // the child only closes sockets, sets its memory limit and serves requests
@@ -52,6 +58,7 @@
 
 #include "platform/mutex.h"
 #include "server/engine.h"
+#include "transport/socket.h"
 
 namespace vrelay {
 namespace server {
@@ -65,11 +72,14 @@ bool DecodeWords(const std::string& data, std::string* voice, std::vector<Word>*
 // An Engine whose Speak runs in the worker processes of the pool.
 class WorkerPool : public Engine {
   public:
-    // What of one request is handed to workers beyond the unit being
-    // delivered: at most this many units and, but for the last one added,
-    // this many words (three of the longest units; short units go deeper).
+    // What of one request is queued beyond the unit being delivered: at most
+    // this many units and, but for the last one added, this many words (three
+    // of the longest units; short units go deeper).
     static constexpr size_t kUnitsAhead = 8;
     static constexpr size_t kWordsAhead = 480;
+    // A job queued ahead of need starts only while less audio than this
+    // (about 24 s of espeak-ng's) waits for the request's session.
+    static constexpr int64_t kSamplesAhead = int64_t{1} << 19;
 
     // engine: the engine the workers inherit (also answers Voices()).
     // memory_mb: address space each worker may add to what it inherits from
@@ -128,16 +138,27 @@ class WorkerPool : public Engine {
     };
 
     struct Job;
+    struct Request;
     struct Slot {
         pid_t pid = 0;
         int fd = -1;   // our end of the socket pair
         int jobs = 0;  // jobs handed to the worker: the number of its current one
+        // Started because the one before ended while idle.
+        bool idle_replacement = false;
+        WakeSignal wake;  // raised: the slot's driver looks at the queue again
         std::thread driver;
     };
     using JobList = std::deque<std::shared_ptr<Job>>;
 
     // A slot's driver thread: runs jobs on its worker until the pool ends.
     void Drive(size_t index);
+    // The job the slot's driver takes next, or queue_.end().
+    JobList::iterator NextJobLocked(size_t index) REQUIRES(mutex_);
+    // Waits, letting go of the lock meanwhile, until the slot's wake is
+    // raised or its worker ends; a worker that ended is reaped and replaced.
+    void IdleLocked(Slot* slot) REQUIRES(mutex_);
+    // Every driver looks at the queue again.
+    void WakeDriversLocked() REQUIRES(mutex_);
     // One job's words through the slot's worker, its pieces and end kept
     // with the job. Called without the lock.
     void Run(Slot* slot, Job* job);
@@ -166,7 +187,6 @@ class WorkerPool : public Engine {
     // and deadline. The slot fields and the jobs are not annotated: the
     // analysis cannot name this mutex from them.
     Mutex mutex_;
-    CondVar queued_;                           // a job was queued, or the pool ends
     CondVar progress_;                         // a job has pieces or ended
     JobList queue_ GUARDED_BY(mutex_);         // jobs no worker has taken, oldest first
     bool stopped_ GUARDED_BY(mutex_) = false;  // StopWorkers

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <sstream>
 
-#include "tools/embedded_server.h"
+#include "frontend/embedded_server.h"
 #include "speechd/speaker.h"
 
 namespace vrelay {
@@ -164,7 +164,7 @@ std::string Module::Init() {
     int port = config_.port;
     if (host.empty()) {
         if (embedded_ == nullptr) {
-            embedded_ = tools::StartEmbeddedServer("espeak", log_.Level() >= 5, &error);
+            embedded_ = frontend::StartEmbeddedServer("espeak", log_.Level() >= 5, &error);
         }
         if (embedded_ == nullptr) {
             return FormatReply(399, {"vrelay: cannot start a speech server: " + error},
@@ -176,7 +176,7 @@ std::string Module::Init() {
     if (speaker_ == nullptr) {
         speaker_ = std::make_unique<Speaker>(&output_, &log_);
     }
-    std::vector<tools::VoiceEntry> voices;
+    std::vector<frontend::VoiceEntry> voices;
     if (!speaker_->Connect(host, port, &error)) {
         return FormatReply(399, {"vrelay: " + error}, "ERR CANT INIT MODULE");
     }

@@ -17,8 +17,8 @@
 #include "speechd/voice_map.h"
 
 namespace vrelay {
-namespace server {
-class SpeechServer;
+namespace frontend {
+class EmbeddedServer;
 }
 namespace speechd {
 
@@ -52,7 +52,7 @@ class Module {
     ModuleReader reader_;
     MessageSettings settings_;
     VoiceMap voices_;
-    std::unique_ptr<server::SpeechServer> embedded_;
+    std::unique_ptr<frontend::EmbeddedServer> embedded_;
     std::unique_ptr<Speaker> speaker_;  // after embedded_: it goes first
     std::string serverName_;            // "" until INIT succeeded
     uint64_t message_ = 0;              // the message opened last

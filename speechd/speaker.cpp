@@ -43,9 +43,15 @@ Speaker::~Speaker() {
         jobs_.clear();
     }
     wake_.notify_all();
-    Stop();
-    thread_.join();
+    // The open message ends here. Destroying the connection ends whatever the
+    // session's thread waits for in the library (a text's answer, a voice
+    // selection), and every call that thread starts afterwards fails at once,
+    // so the join never waits for a server that does not answer, whenever the
+    // thread began its call. (Nothing else here makes connections meanwhile,
+    // so the handle's number is not reused under it.)
+    output_->CloseOpen(kStop);
     vrDestroyConnection(connection_);
+    thread_.join();
 }
 
 bool Speaker::Connect(const std::string& host, int port, std::string* error) {
@@ -66,8 +72,8 @@ bool Speaker::Connect(const std::string& host, int port, std::string* error) {
     return true;
 }
 
-bool Speaker::Voices(std::vector<tools::VoiceEntry>* voices) {
-    return tools::ReadVoices(connection_, voices);
+bool Speaker::Voices(std::vector<frontend::VoiceEntry>* voices) {
+    return frontend::ReadVoices(connection_, voices);
 }
 
 void Speaker::Speak(uint64_t id, std::string markup, std::string voice) {

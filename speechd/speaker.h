@@ -26,7 +26,7 @@
 
 #include "speechd/module_log.h"
 #include "speechd/module_output.h"
-#include "tools/voice_choice.h"
+#include "frontend/voice_choice.h"
 
 namespace vrelay {
 namespace speechd {
@@ -42,7 +42,7 @@ class Speaker {
     // with *error when the server cannot be reached.
     bool Connect(const std::string& host, int port, std::string* error);
     // The server's voice list; false when it cannot be read.
-    bool Voices(std::vector<tools::VoiceEntry>* voices);
+    bool Voices(std::vector<frontend::VoiceEntry>* voices);
 
     // Speaks markup (the text of a vrRenderSpeechXML) as message id, opened
     // in the output by the caller, with the server voice named ("" for the

@@ -1,25 +1,41 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "speechd/voice_map.h"
 
-#include <algorithm>
+#include <cctype>
 
 namespace vrelay {
 namespace speechd {
 
 namespace {
 
-using tools::VoiceEntry;
+using frontend::VoiceEntry;
 
-std::string Base(const VoiceEntry& voice) {
-    return voice.name.substr(0, voice.name.find('+'));
+std::string Lower(std::string text) {
+    for (char& c : text) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return text;
 }
 
-bool IsVariant(const VoiceEntry& voice) {
-    return voice.name.find('+') != std::string::npos;
-}
-
+// "en" of "en-US", "en_us" or "en".
 std::string PrimaryLanguage(const std::string& tag) {
-    return tag.substr(0, tag.find_first_of("-_"));
+    return Lower(tag.substr(0, tag.find_first_of("-_")));
+}
+
+// The variant a voice type asks for, "" for MALE1 (and none).
+std::string TypeVariant(const std::string& voiceType) {
+    static const struct {
+        const char* type;
+        const char* variant;
+    } kVariants[] = {{"male2", "+m2"},   {"male3", "+m3"},      {"female1", "+f1"},
+                     {"female2", "+f2"}, {"female3", "+f3"},    {"child_male", "+f4"},
+                     {"child_female", "+f5"}};
+    for (const auto& v : kVariants) {
+        if (voiceType == v.type) {
+            return v.variant;
+        }
+    }
+    return "";
 }
 
 }  // namespace
@@ -28,69 +44,34 @@ std::vector<std::string> VoiceMap::ListLines() const {
     std::vector<std::string> lines;
     for (const VoiceEntry& voice : voices_) {
         const size_t plus = voice.name.find('+');
-        const std::string tag = voice.iso.empty() ? "none" : voice.Tag();
+        const std::string tag = voice.Tag().empty() ? "none" : voice.Tag();
         lines.push_back(voice.name + "\t" + tag + "\t" +
                         (plus == std::string::npos ? "none" : voice.name.substr(plus + 1)));
     }
     return lines;
 }
 
+bool VoiceMap::DefaultSpeaks(const std::string& defaultVoice, const std::string& language) const {
+    const std::string voice = Lower(defaultVoice.substr(0, defaultVoice.find('+')));
+    for (const VoiceEntry& listed : voices_) {
+        if (Lower(listed.name) == voice) {
+            return frontend::SpeaksLanguage(listed, PrimaryLanguage(language));
+        }
+    }
+    return PrimaryLanguage(voice) == PrimaryLanguage(language);
+}
+
 std::string VoiceMap::Choose(const std::string& synthesisVoice, const std::string& language,
                              const std::string& voiceType, const std::string& defaultVoice) const {
-    if (!synthesisVoice.empty()) {
-        if (const VoiceEntry* named = tools::ChooseVoice(voices_, synthesisVoice)) {
-            return named->name;
-        }
+    if (!synthesisVoice.empty() && synthesisVoice[0] != '+') {
+        return synthesisVoice;
     }
-    const VoiceEntry* fallback =
-        defaultVoice.empty() ? nullptr : tools::ChooseVoice(voices_, defaultVoice);
-    const std::string wanted =
-        !language.empty() ? language : fallback != nullptr ? fallback->Tag() : std::string();
-    if (wanted.empty()) {
-        return fallback != nullptr ? fallback->name : std::string();
+    const std::string variant = !synthesisVoice.empty() ? synthesisVoice : TypeVariant(voiceType);
+    if (!defaultVoice.empty() && (language.empty() || DefaultSpeaks(defaultVoice, language))) {
+        return variant.empty() ? defaultVoice
+                               : defaultVoice.substr(0, defaultVoice.find('+')) + variant;
     }
-    const std::string primary = PrimaryLanguage(wanted);
-    const VoiceEntry* best = fallback != nullptr && tools::SpeaksLanguage(*fallback, primary)
-                                 ? fallback
-                                 : tools::ChooseVoice(voices_, wanted);
-    if (best == nullptr) {
-        return fallback != nullptr ? fallback->name : std::string();
-    }
-    // MALE1 is what Speech Dispatcher asks for when nobody chose a type: it
-    // keeps a configured default voice.
-    if (voiceType.empty() || (best == fallback && voiceType == "male1")) {
-        return best->name;
-    }
-    // The language's voices in the order a voice type counts them.
-    std::vector<std::pair<int, const VoiceEntry*>> ranked;
-    for (const VoiceEntry& voice : voices_) {
-        int rank = &voice == best                           ? 0
-                   : Base(voice) == Base(*best)             ? 1
-                   : tools::SpeaksLanguage(voice, wanted)   ? 3
-                   : tools::SpeaksLanguage(voice, primary) ? 5
-                                                            : -1;
-        if (rank > 0 && IsVariant(voice)) {
-            ++rank;
-        }
-        if (rank >= 0) {
-            ranked.emplace_back(rank, &voice);
-        }
-    }
-    std::stable_sort(ranked.begin(), ranked.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
-    const bool female = voiceType.find("female") != std::string::npos;
-    const char last = voiceType.back();
-    const size_t nth = last >= '1' && last <= '9' ? static_cast<size_t>(last - '0') : 1;
-    std::vector<const VoiceEntry*> sex;
-    for (const auto& entry : ranked) {
-        if ((entry.second->sex == "female") == female) {
-            sex.push_back(entry.second);
-        }
-    }
-    if (sex.empty()) {
-        return best->name;
-    }
-    return (nth <= sex.size() ? sex[nth - 1] : sex.front())->name;
+    return language + variant;
 }
 
 }  // namespace speechd

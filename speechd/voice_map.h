@@ -1,18 +1,20 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Speech Dispatcher's way of naming voices - a synthesis voice name, or a
-// language and a voice type (MALE1, FEMALE2, CHILD_MALE ...) - mapped onto the
-// speech server's voice list.
+// language and a voice type (MALE1, FEMALE2, CHILD_MALE ...) - as a voice
+// request for the speech server, which chooses the voice as it does for
+// every door (a name, a language tag or name, "+" and a variant).
 //
-// A server voice named BASE+VARIANT ("English (America)+f3") is a variant of
-// BASE: it is listed with its variant, and it is chosen for a voice type by
-// its sex after the voices without a variant.
+// Voice types are espeak-ng's variants of the language's voice: MALE1 the
+// voice as it is, MALE2 "+m2", MALE3 "+m3", FEMALE1 "+f1", FEMALE2 "+f2",
+// FEMALE3 "+f3". espeak-ng has no child voices: CHILD_MALE and CHILD_FEMALE
+// take the two high variants the female types leave, "+f4" and "+f5".
 #ifndef VRELAY_SPEECHD_VOICE_MAP_H
 #define VRELAY_SPEECHD_VOICE_MAP_H
 
 #include <string>
 #include <vector>
 
-#include "tools/voice_choice.h"
+#include "frontend/voice_choice.h"
 
 namespace vrelay {
 namespace speechd {
@@ -20,31 +22,32 @@ namespace speechd {
 class VoiceMap {
   public:
     VoiceMap() = default;
-    explicit VoiceMap(std::vector<tools::VoiceEntry> voices) : voices_(std::move(voices)) {}
+    explicit VoiceMap(std::vector<frontend::VoiceEntry> voices) : voices_(std::move(voices)) {}
 
     bool Empty() const { return voices_.empty(); }
 
     // One "NAME\tLANGUAGE\tVARIANT" line per voice, in the server's order;
-    // LANGUAGE is a tag such as "en-US", VARIANT "none" for a voice without.
+    // LANGUAGE is the language with its region ("en-gb-scotland", "en-029"),
+    // VARIANT "none" for a voice; a variant of espeak-ng's is listed as
+    // "+f3\tnone\tf3".
     std::vector<std::string> ListLines() const;
 
-    // The server voice to speak with, "" for the server's own default.
-    //  - synthesisVoice names a voice (as the voice choice of the tools reads
-    //    names): that voice.
-    //  - Else for the language (or, without one, the default voice's): the
-    //    default voice when it speaks the language, else the language's own
-    //    voice; with a voice type, its Nth voice of that sex among the
-    //    language's voices (this one first, then its variants, then those of
-    //    the same tag, then the rest, voices before variants), the first of
-    //    that sex when there are fewer, this one when there is none. MALE1,
-    //    what Speech Dispatcher asks for when nobody chose a type, keeps the
-    //    default voice.
-    //  - Else the default voice, when it names one.
+    // The voice to ask the server for, "" for the server's own default:
+    //  - a synthesis voice as it is ("English (Scotland)", "en+f3"); one that
+    //    is only a variant ("+whisper") with the language, as below;
+    //  - else the language ("fr", "en-US") with the voice type's variant;
+    //    the default voice (DefaultVoice) instead when there is no language
+    //    or it speaks the language; MALE1 keeps the default voice's own
+    //    variant, other types replace it.
     std::string Choose(const std::string& synthesisVoice, const std::string& language,
                        const std::string& voiceType, const std::string& defaultVoice) const;
 
   private:
-    std::vector<tools::VoiceEntry> voices_;
+    // Whether the default voice (a voice's name or a language, perhaps with
+    // a variant) speaks language's primary language.
+    bool DefaultSpeaks(const std::string& defaultVoice, const std::string& language) const;
+
+    std::vector<frontend::VoiceEntry> voices_;
 };
 
 }  // namespace speechd

@@ -11,16 +11,6 @@ namespace {
 // How often the clock is read: a word shows at most this late.
 constexpr auto kPoll = std::chrono::milliseconds(4);
 
-// Columns a word takes: one per character (wide characters are rare in
-// what is spoken, and only make a line end early).
-int Width(const std::string& text) {
-    int width = 0;
-    for (char c : text) {
-        width += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-    }
-    return width;
-}
-
 // Control characters would move the cursor.
 std::string Printable(const std::string& text) {
     std::string out = text;
@@ -34,6 +24,14 @@ std::string Printable(const std::string& text) {
 
 }  // namespace
 
+int TextColumns(const std::string& text) {
+    int width = 0;
+    for (char c : text) {
+        width += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    }
+    return width;
+}
+
 Follower::Follower(std::function<int64_t()> clock, FILE* out, int columns)
     : clock_(std::move(clock)), out_(out), columns_(columns) {
     thread_ = std::thread(&Follower::Run, this);
@@ -45,7 +43,7 @@ Follower::~Follower() {
 
 void Follower::Add(int64_t sample, double seconds, const std::string& word) {
     std::lock_guard<std::mutex> lock(mutex_);
-    const int width = Width(word);
+    const int width = TextColumns(word);
     if (rowWidth_ > 0 && rowWidth_ + 1 + width > columns_ - 1) {
         ++row_;
         rowWidth_ = 0;

@@ -24,6 +24,11 @@
 namespace vrelay {
 namespace tools {
 
+// Columns the text takes on a terminal: one per character (wide characters
+// are rare in what is spoken and in voice names, and only make a line end
+// early).
+int TextColumns(const std::string& text);
+
 class Follower {
   public:
     // clock: the samples heard so far; columns: the terminal's width, 0 when

@@ -1,31 +1,27 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// vrelay-say's command line.
+// vrelay-say's command line: the options every speaking door shares (the
+// core's SpeechOptionSpecs) and its own, in one table.
 #ifndef VRELAY_TOOLS_SAY_OPTIONS_H
 #define VRELAY_TOOLS_SAY_OPTIONS_H
 
 #include <string>
 #include <vector>
 
+#include "frontend/command_line.h"
+
 namespace vrelay {
 namespace tools {
 
-extern const char kSayUsage[];
-
 struct SayOptions {
-    std::string output;  // WAV file to write, "-": standard output, "": none
-    std::string file;    // "-": standard input
-    std::string server;
-    std::string engine = "espeak";
-    std::string voice;
+    frontend::SpeechOptions speech;  // voice, prosody, markup, server ...
+    std::string output;              // WAV file to write, "-": standard output, "": none
+    std::string file;                // "-": standard input
     std::string encoding = "pcm";
     std::string timeline;  // SVG file to draw, or ""
-    std::string rate, pitch, volume;
-    int sampleRate = 0;  // 0: the server's rate
+    int sampleRate = 0;    // 0: the server's rate
     std::vector<std::string> words;
-    bool listVoices = false;
-    std::string listLanguage;  // --list-voices=LANG
-    bool markup = false;       // after ParseSayArgs: the text is markup
-    bool play = false;         // after ParseSayArgs: play through the sound server
+    bool markup = false;  // after ParseSayArgs: the text is markup
+    bool play = false;    // after ParseSayArgs: play through the sound server
     bool follow = false;
     bool marks = false;
     bool phonemes = false;
@@ -35,17 +31,14 @@ struct SayOptions {
     bool verbose = false;
     bool help = false;
     bool version = false;
-
-    bool Prosody() const { return !rate.empty() || !pitch.empty() || !volume.empty(); }
 };
 
-// Reads the arguments into *options (GNU conventions: options and words in
-// any order, --name=value, clustered short options, "--" ends the options);
-// false with a one-line *error for bad usage.
+// Reads the arguments into *options; false with a one-line *error for bad
+// usage.
 bool ParseSayArgs(int argc, char** argv, SayOptions* options, std::string* error);
 
-// Files named *.xml, *.ssml, *.html or *.htm hold markup.
-bool IsMarkupFileName(const std::string& path);
+// The --help text.
+std::string SayUsage();
 
 }  // namespace tools
 }  // namespace vrelay

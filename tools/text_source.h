@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/input_cleaner.h"
+#include "frontend/input_cleaner.h"
 #include "tools/say_options.h"
 
 namespace vrelay {
@@ -43,7 +43,7 @@ class TextSource {
     void Fill();
     bool ReadOnce();
 
-    InputCleaner cleaner_;
+    frontend::InputCleaner cleaner_;
     int fd_ = -1;
     bool ownsFd_ = false;
     bool ended_ = true;  // no more input to read

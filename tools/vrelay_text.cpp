@@ -1,18 +1,22 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// vrelay-text: the text-processing library from the command line.
+// vrelay-text: the client library's text processing on a file, for
+// developers of applications.
 //
-//   vrelay-text tokenise [--plain-text] FILE
-//                                       the text as the server receives it
-//   vrelay-text spurts FILE             the token model's spurts as XML
-//   vrelay-text config FILE             the settings with FILE over the built-in ones
+//   vrelay-text tokenise [--plain-text] [--raw] FILE
+//                         the text as the server receives it, and its words
+//   vrelay-text spurts [--raw] FILE
+//                         the runs of words the token model speaks between pauses
+//   vrelay-text config FILE
+//                         the settings with FILE over the built-in ones
 //
-// Output goes to standard output; errors are one plain line on standard error
-// and exit status 1 (2 for a wrong command line).
+// Output goes to standard output, in words by default and as the library
+// writes it with --raw. The file is read as vrelay-say reads its input
+// (UTF-8, else Latin-1). Errors are one plain line on standard error and exit
+// status 1 (2 for a wrong command line).
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -21,43 +25,196 @@
 #include "textproc/scanner/configsettings.h"
 #include "textproc/scanner/tpxml.h"
 #include "textproc/tokeniser/tpc.h"
+#include "frontend/input_cleaner.h"
 
 namespace {
 
 const char kUsage[] =
-    "usage: vrelay-text tokenise [--plain-text] FILE\n"
-    "       vrelay-text spurts FILE\n"
+    "usage: vrelay-text tokenise [--plain-text] [--raw] FILE\n"
+    "       vrelay-text spurts [--raw] FILE\n"
     "       vrelay-text config FILE\n";
 
-bool ReadFile(const char* path, std::string* text) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        fprintf(stderr, "vrelay-text: cannot read %s: %s\n", path, strerror(errno));
+const char kHelp[] =
+    "\n"
+    "The vrelay client library's text processing on FILE:\n"
+    "  tokenise   the text as the server receives it when an application renders\n"
+    "             FILE as markup, and a table of its words with their places in\n"
+    "             the text; --plain-text reads FILE as plain text instead\n"
+    "  spurts     FILE (XML) in the runs of words spoken between pauses\n"
+    "  config     every setting, with the configuration document FILE loaded\n"
+    "             over the built-in configuration\n"
+    "Options:\n"
+    "  --raw      the output as the library writes it (XML, marks and all)\n"
+    "  --help     this text\n"
+    "FILE is read as UTF-8, or as Latin-1 (Windows-1252) where it is not UTF-8.\n"
+    "Exit status: 0 done, 1 FILE cannot be read or is not a configuration\n"
+    "(config), 2 wrong command line. See vrelay-text(1).\n";
+
+// The file's bytes as the text vrelay-say would speak: a byte-order mark and
+// NUL bytes dropped, bytes that are not UTF-8 read as Latin-1 (each kind
+// said once on standard error).
+bool ReadFile(const std::string& path, std::string* text) {
+    std::string bytes;
+    FILE* in = fopen(path.c_str(), "rb");
+    if (in != nullptr) {
+        char buffer[65536];
+        size_t got = 0;
+        while ((got = fread(buffer, 1, sizeof buffer, in)) > 0 && bytes.size() <= INT32_MAX) {
+            bytes.append(buffer, got);
+        }
+    }
+    // A folder opens, and fails on reading.
+    if (in == nullptr || ferror(in)) {
+        fprintf(stderr, "vrelay-text: cannot read %s: %s\n", path.c_str(), strerror(errno));
+        if (in != nullptr) {
+            fclose(in);
+        }
         return false;
     }
-    text->assign(std::istreambuf_iterator<char>(in), {});
+    fclose(in);
+    if (bytes.size() > INT32_MAX) {
+        fprintf(stderr, "vrelay-text: %s is larger than 2 GB\n", path.c_str());
+        return false;
+    }
+    vrelay::frontend::InputCleaner cleaner(false);
+    *text = cleaner.Clean(bytes, true);
+    for (const std::string& notice : cleaner.TakeNotices()) {
+        fprintf(stderr, "vrelay-text: %s: %s\n", path.c_str(), notice.c_str());
+    }
     return true;
 }
 
-void WriteText(void*, const char* text, int length) {
-    fwrite(text, 1, static_cast<size_t>(length), stdout);
+void AppendText(void* out, const char* text, int length) {
+    static_cast<std::string*>(out)->append(text, static_cast<size_t>(length));
 }
 
 // Application tags (voice, audio, metadata) are acted on by the client and
 // never sent as text.
 void IgnoreTag(void*, const char*, int) {}
 
+// The notes the tokeniser puts where it repaired the markup, in words. Those
+// that name an element are followed by the end tag they added.
+struct RepairNote {
+    const char* tag;
+    const char* words;  // %s: the element, when the note names one
+};
+const RepairNote kRepairNotes[] = {
+    {"<xmlfixopen/>", "<parent> added around text outside every element"},
+    {"<xmlfixforgotclose/>", "</%s> added: the element around it was closed first"},
+    {"<xmlfixcloselastopen/>", "</%s> in place of an end tag that matches no open element"},
+    {"<xmlfixbadclose/>", "an end tag that does not match the open element dropped"},
+    {"<xmlfixnoopen/>", "an end tag without an open element dropped"},
+    {"<xmlfixclosecdata/>", "an unfinished CDATA section closed"},
+    {"<xmlfixclosecomment/>", "an unfinished comment closed"},
+    {"<xmlfixcloseoffopen/>", "the elements still open at the end closed"},
+};
+
+// A word's mark: where the word starts in the submitted text and how long it
+// is, in characters and in bytes.
+struct WordMark {
+    long long atChar = 0, atByte = 0, chars = 0, bytes = 0;
+};
+
+bool ReadWordMark(const std::string& tag, WordMark* word) {
+    char end[4] = {};
+    return sscanf(tag.c_str(), "<mark name=\"kvtk_%lld_%lld_%lld_%lld%3s", &word->atChar,
+                  &word->atByte, &word->chars, &word->bytes, end) == 5 &&
+           strcmp(end, "\"/>") == 0;
+}
+
+int Digits(long long value) {
+    return static_cast<int>(std::to_string(value).size());
+}
+
+// The tokeniser's output in words: the text the server receives without the
+// marks and repair notes, a table of the words their marks place in the
+// submitted text, and the repairs.
+void PrintTokenised(const std::string& submitted, const std::string& sent) {
+    std::string shown;
+    std::vector<WordMark> words;
+    std::vector<std::string> repairs;
+    size_t i = 0;
+    while (i < sent.size()) {
+        const size_t lt = sent.find('<', i);
+        const size_t gt = lt == std::string::npos ? lt : sent.find('>', lt);
+        if (gt == std::string::npos) {
+            shown.append(sent, i, std::string::npos);
+            break;
+        }
+        shown.append(sent, i, lt - i);
+        const std::string tag = sent.substr(lt, gt + 1 - lt);
+        i = gt + 1;
+        WordMark word;
+        if (ReadWordMark(tag, &word)) {
+            words.push_back(word);
+            continue;
+        }
+        if (tag == "<mark name=\"kvox_final\"/>") {
+            continue;  // the end of the text
+        }
+        const RepairNote* note = nullptr;
+        for (const RepairNote& known : kRepairNotes) {
+            if (tag == known.tag) {
+                note = &known;
+            }
+        }
+        if (note == nullptr) {
+            shown += tag;
+            continue;
+        }
+        std::string element;
+        const size_t close = sent.find('>', i);
+        if (sent.compare(i, 2, "</") == 0 && close != std::string::npos) {
+            element = sent.substr(i + 2, close - i - 2);
+        }
+        char line[256];
+        snprintf(line, sizeof line, note->words, element.c_str());
+        repairs.push_back(line);
+    }
+    fputs(shown.c_str(), stdout);
+    fputs(!shown.empty() && shown.back() != '\n' ? "\n\n" : "\n", stdout);
+
+    const char* headers[] = {"word", "at char", "at byte", "chars", "bytes"};
+    int widths[5];
+    for (int c = 0; c < 5; ++c) {
+        widths[c] = static_cast<int>(strlen(headers[c]));
+    }
+    for (const WordMark& word : words) {
+        const long long values[] = {static_cast<long long>(words.size()), word.atChar,
+                                    word.atByte, word.chars, word.bytes};
+        for (int c = 0; c < 5; ++c) {
+            widths[c] = std::max(widths[c], Digits(values[c]));
+        }
+    }
+    printf("%*s  %*s  %*s  %*s  %*s  text\n", widths[0], headers[0], widths[1], headers[1],
+           widths[2], headers[2], widths[3], headers[3], widths[4], headers[4]);
+    for (size_t n = 0; n < words.size(); ++n) {
+        const WordMark& word = words[n];
+        const bool inside = word.atByte >= 0 && word.bytes >= 0 &&
+                            static_cast<size_t>(word.atByte + word.bytes) <= submitted.size();
+        const std::string text =
+            inside ? submitted.substr(static_cast<size_t>(word.atByte),
+                                      static_cast<size_t>(word.bytes))
+                   : "?";
+        printf("%*zu  %*lld  %*lld  %*lld  %*lld  %s\n", widths[0], n + 1, widths[1],
+               word.atChar, widths[2], word.atByte, widths[3], word.chars, widths[4], word.bytes,
+               text.c_str());
+    }
+    if (!repairs.empty()) {
+        printf("\nmarkup repaired:\n");
+        for (const std::string& repair : repairs) {
+            printf("  %s\n", repair.c_str());
+        }
+    }
+}
+
 // The channel the client uses, fed the whole file in one final call: markup
 // input, the built-in configuration, marks before every word, the same
 // 4096-byte pieces. With xml false the channel reads plain text instead (its
 // markup characters become words), a mode the client never uses.
-int Tokenise(const char* path, bool xml) {
+int Tokenise(const std::string& path, bool xml, bool raw) {
     std::string text;
     if (!ReadFile(path, &text)) {
-        return 1;
-    }
-    if (text.size() > INT32_MAX) {
-        fprintf(stderr, "vrelay-text: %s is larger than 2 GB\n", path);
         return 1;
     }
     KVTP_tpc* channel = KVTP_tpc_newtype(nullptr, nullptr, xml ? 1 : 0, "CLIENT", KVTP_TPC_TK);
@@ -65,20 +222,28 @@ int Tokenise(const char* path, bool xml) {
         fprintf(stderr, "vrelay-text: out of memory\n");
         return 1;
     }
-    KVTP_tpc_set_text_callback(channel, WriteText, nullptr);
-    KVTP_tpc_set_application_callback(channel, IgnoreTag, nullptr);
+    // The channel keeps one user data pointer for all its callbacks.
+    std::string sent;
+    KVTP_tpc_set_text_callback(channel, AppendText, &sent);
+    KVTP_tpc_set_application_callback(channel, IgnoreTag, &sent);
     KVTP_tpc_process(channel, text.data(), static_cast<int32_t>(text.size()), 1);
     KVTP_tpc_delete(channel);
+    if (raw) {
+        fwrite(sent.data(), 1, sent.size(), stdout);
+    } else {
+        PrintTokenised(text, sent);
+    }
     return 0;
 }
 
 // Builds spurts from an XML document: every white-space separated word is a
 // token carrying a tag for each element open around it; a break element ends
 // the spurt. Each spurt starts and ends with an empty token that holds the
-// pause markup, as the model expects.
+// pause markup, as the model expects. Each spurt is printed when it ends: as
+// the model's XML, or as a line of its words with the elements around them.
 class SpurtBuilder {
   public:
-    SpurtBuilder() = default;
+    explicit SpurtBuilder(bool raw) : m_raw(raw) {}
     SpurtBuilder(const SpurtBuilder&) = delete;
     SpurtBuilder& operator=(const SpurtBuilder&) = delete;
     ~SpurtBuilder() {
@@ -94,7 +259,7 @@ class SpurtBuilder {
             EndSpurt(BreakMilliseconds(atts));
             return;
         }
-        Element element{name, {}, nullptr, false};
+        Element element{name, {}, nullptr, false, m_elements++};
         for (int i = 0; atts[i] != nullptr && atts[i + 1] != nullptr; i += 2) {
             element.attributes.emplace_back(atts[i], atts[i + 1]);
         }
@@ -112,6 +277,7 @@ class SpurtBuilder {
         } else if (m_last != nullptr) {
             // An element without words is placed after the word before it.
             AddTag(m_last, element, KVTP_TOXTAG_CLOSED);
+            m_line += StartTag(element, true);
         }
         m_open.pop_back();
     }
@@ -140,6 +306,7 @@ class SpurtBuilder {
         std::vector<std::pair<std::string, std::string>> attributes;
         KVTP_toxtag* last;  // its tag on the latest token
         bool started;       // that tag is the element's first
+        int serial;         // which element of the document it is
     };
 
     // The element's tag on its latest token becomes its end.
@@ -148,6 +315,14 @@ class SpurtBuilder {
     }
 
     static bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+    static std::string StartTag(const Element& element, bool empty) {
+        std::string tag = "<" + element.name;
+        for (const auto& attribute : element.attributes) {
+            tag += " " + attribute.first + "=\"" + attribute.second + "\"";
+        }
+        return tag + (empty ? "/>" : ">");
+    }
 
     // "300ms", "1.5s" or a plain number of milliseconds; 0 when unreadable.
     static int32_t BreakMilliseconds(const char** atts) {
@@ -203,6 +378,33 @@ class SpurtBuilder {
         }
         KVTP_toxspurt_add(spurt, token);
         m_last = token;
+        ShowWord(std::string(text, static_cast<size_t>(len)));
+    }
+
+    // The line of the spurt: the elements that ended since the last word
+    // closed after it, a blank, the elements that began opened, the word.
+    void ShowWord(const std::string& word) {
+        size_t kept = 0;
+        while (kept < m_shown.size() && kept < m_open.size() &&
+               m_shown[kept].serial == m_open[kept].serial) {
+            ++kept;
+        }
+        CloseShown(kept);
+        if (!m_line.empty()) {
+            m_line += ' ';
+        }
+        for (size_t k = kept; k < m_open.size(); ++k) {
+            m_line += StartTag(m_open[k], false);
+            m_shown.push_back(m_open[k]);
+        }
+        m_line += word;
+    }
+
+    void CloseShown(size_t keep) {
+        while (m_shown.size() > keep) {
+            m_line += "</" + m_shown.back().name + ">";
+            m_shown.pop_back();
+        }
     }
 
     // Closes the spurt with a trailing token holding the break and prints it.
@@ -222,21 +424,36 @@ class SpurtBuilder {
         KVTP_toxtag_newbreak(pause, nullptr, 1, milliseconds);
         KVTP_toxtoken_addtag(tail, pause);
         KVTP_toxspurt_add(m_spurt, tail);
-        if (KVTP_toxspurt_xml(m_spurt, m_xml)) {
-            fputs(KVTP_dystr_cstr(m_xml), stdout);
+        if (m_raw) {
+            if (KVTP_toxspurt_xml(m_spurt, m_xml)) {
+                fputs(KVTP_dystr_cstr(m_xml), stdout);
+            }
+        } else {
+            CloseShown(0);
+            if (milliseconds > 0) {
+                printf("run %d (%g s pause after): %s\n", m_spurts, milliseconds / 1000.0,
+                       m_line.c_str());
+            } else {
+                printf("run %d: %s\n", m_spurts, m_line.c_str());
+            }
         }
         KVTP_toxpool_clear(m_pool);
         m_spurt = nullptr;
         m_last = nullptr;
+        m_line.clear();
     }
 
+    const bool m_raw;
     KVTP_toxpool* m_pool = KVTP_toxpool_new(4, 64, 256);
     KVTP_dystr* m_xml = KVTP_dystr_new(nullptr, 1024);
     KVTP_toxspurt* m_spurt = nullptr;
     KVTP_toxtoken* m_last = nullptr;  // the latest word token of the spurt
     int32_t m_spurts = 0;
+    int m_elements = 0;
     std::vector<Element> m_open;
-    std::string m_word;  // the word read so far
+    std::string m_word;               // the word read so far
+    std::string m_line;               // the spurt's words with their elements
+    std::vector<Element> m_shown;     // the elements open at the end of m_line
 };
 
 int OnStart(void* builder, const char* name, const char** atts) {
@@ -268,15 +485,15 @@ int OnEntity(void* builder, const char* text, int32_t len) {
     return OnText(builder, text, len);
 }
 
-int Spurts(const char* path) {
+int Spurts(const std::string& path, bool raw) {
     std::string text;
     if (!ReadFile(path, &text)) {
         return 1;
     }
-    SpurtBuilder builder;
+    SpurtBuilder builder(raw);
     KVTP_tpxml* scanner = KVTP_tpxml_new();
-    if (!builder.Ready() || scanner == nullptr || text.size() > INT32_MAX) {
-        fprintf(stderr, "vrelay-text: cannot process %s\n", path);
+    if (!builder.Ready() || scanner == nullptr) {
+        fprintf(stderr, "vrelay-text: out of memory\n");
         KVTP_tpxml_delete(scanner);
         return 1;
     }
@@ -290,17 +507,54 @@ int Spurts(const char* path) {
     return 0;
 }
 
+int OnFirstStart(void* first, const char* name, const char**) {
+    auto* found = static_cast<std::string*>(first);
+    if (found->empty()) {
+        *found = name;
+    }
+    return 1;
+}
+
+// The name of the document's first element (its root), or "" when it has
+// none.
+std::string RootElement(const std::string& text) {
+    std::string root;
+    KVTP_tpxml* scanner = KVTP_tpxml_new();
+    if (scanner != nullptr) {
+        KVTP_tpxml_set_userdata(scanner, &root);
+        KVTP_tpxml_set_element_handler(scanner, OnFirstStart, nullptr);
+        KVTP_tpxml_parse(scanner, text.data(), static_cast<int32_t>(text.size()), 1);
+        KVTP_tpxml_delete(scanner);
+    }
+    return root;
+}
+
 // Prints "group.attribute=value" for every setting, the built-in ones in their
-// document order and then those only the file has.
-int Config(const char* path) {
-    KVTP_config* file = KVTP_config_new("tpconfig", -1);
-    if (file == nullptr || !KVTP_config_loadf(file, path)) {
-        fprintf(stderr, "vrelay-text: cannot read configuration %s\n", path);
+// document order and then those only the file has. A file that is not a
+// configuration document (root element tpconfig) is an error.
+int Config(const std::string& path) {
+    static const char kRoot[] = "tpconfig";
+    std::string text;
+    if (!ReadFile(path, &text)) {
+        return 1;
+    }
+    const std::string root = RootElement(text);
+    if (root != kRoot) {
+        fprintf(stderr, "vrelay-text: %s is not a configuration document: %s\n", path.c_str(),
+                root.empty() ? "it holds no XML element"
+                             : ("its root element is <" + root + ">, not <tpconfig>").c_str());
+        return 1;
+    }
+    KVTP_config* file = KVTP_config_new(kRoot, -1);
+    if (file == nullptr ||
+        !KVTP_config_load(file, text.data(), static_cast<int32_t>(text.size()))) {
+        fprintf(stderr, "vrelay-text: cannot load the configuration %s\n", path.c_str());
         KVTP_config_delete(file);
         return 1;
     }
     KVTP_configsettings* settings = KVTP_configsettings_new_shared(file);
     if (settings == nullptr) {
+        fprintf(stderr, "vrelay-text: out of memory\n");
         KVTP_config_delete(file);
         return 1;
     }
@@ -329,24 +583,64 @@ int Config(const char* path) {
     return 0;
 }
 
+// What the command line asks for; ok false when it is wrong.
+struct CommandLine {
+    std::string command;
+    std::string file;
+    bool raw = false;
+    bool plainText = false;
+    bool help = false;
+    bool ok = true;
+};
+
+CommandLine Parse(int argc, char** argv) {
+    CommandLine line;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument == "--help" || argument == "-h") {
+            line.help = true;
+        } else if (argument == "--raw") {
+            line.raw = true;
+        } else if (argument == "--plain-text") {
+            line.plainText = true;
+        } else if (argument == "--xml") {
+            // The default, as earlier versions spelled it.
+        } else if (argument.size() > 1 && argument[0] == '-') {
+            line.ok = false;
+        } else if (line.command.empty()) {
+            line.command = argument;
+        } else if (line.file.empty()) {
+            line.file = argument;
+        } else {
+            line.ok = false;
+        }
+    }
+    const bool known =
+        line.command == "tokenise" || line.command == "spurts" || line.command == "config";
+    if (!known || line.file.empty() || (line.plainText && line.command != "tokenise") ||
+        (line.raw && line.command == "config")) {
+        line.ok = false;
+    }
+    return line;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::string command = argc > 1 ? argv[1] : "";
-    if (command == "tokenise" && argc == 3) {
-        return Tokenise(argv[2], true);
+    const CommandLine line = Parse(argc, argv);
+    if (line.help) {
+        printf("%s%s", kUsage, kHelp);
+        return 0;
     }
-    // --xml names the default, as earlier versions spelled it.
-    if (command == "tokenise" && argc == 4 &&
-        (strcmp(argv[2], "--plain-text") == 0 || strcmp(argv[2], "--xml") == 0)) {
-        return Tokenise(argv[3], strcmp(argv[2], "--xml") == 0);
+    if (!line.ok) {
+        fputs(kUsage, stderr);
+        return 2;
     }
-    if (command == "spurts" && argc == 3) {
-        return Spurts(argv[2]);
+    if (line.command == "tokenise") {
+        return Tokenise(line.file, !line.plainText, line.raw);
     }
-    if (command == "config" && argc == 3) {
-        return Config(argv[2]);
+    if (line.command == "spurts") {
+        return Spurts(line.file, line.raw);
     }
-    fputs(kUsage, stderr);
-    return 2;
+    return Config(line.file);
 }

@@ -136,6 +136,17 @@ bool WavWriter::WriteAll(const uint8_t* data, size_t size, std::string* error) {
 }
 
 bool WavWriter::Write(const int16_t* samples, size_t count, std::string* error) {
+    // The audio may come from another thread than the one a signal handler
+    // completes the file on: once it has begun, nothing more is written.
+    struct Writing {
+        std::atomic<int>& count;
+        explicit Writing(std::atomic<int>& c) : count(c) { ++count; }
+        ~Writing() { --count; }
+    } writing(writing_);
+    if (sealed_.load()) {
+        *error = "the program is ending";
+        return false;
+    }
     if (fd_ < 0) {
         *error = "not open";
         return false;
@@ -231,6 +242,11 @@ void WavWriter::Discard() {
 
 void WavWriter::FinishAfterSignal() {
     const int saved = errno;
+    sealed_ = true;
+    // A write under way on another thread ends in moments; one that does
+    // not (this thread crashed inside it) is not waited for.
+    for (long spin = 0; writing_.load() != 0 && spin < (1L << 26); ++spin) {
+    }
     if (fd_ >= 0 && seekable_) {
         CompleteLengths();
         if (!temporary_.empty()) {

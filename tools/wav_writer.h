@@ -46,8 +46,9 @@ class WavWriter {
     // it was.
     void Discard();
     // For a signal handler: makes what was written so far a complete file
-    // under its name, using only async-signal-safe calls. The writer must not
-    // be used after.
+    // under its name, using only async-signal-safe calls. Writes from other
+    // threads fail from then on (one under way is waited for, briefly). The
+    // writer must not be used after.
     void FinishAfterSignal();
 
     uint64_t Samples() const { return dataBytes_.load() / BytesPerSample(); }
@@ -75,6 +76,8 @@ class WavWriter {
     std::atomic<bool> headerWritten_{false};
     std::atomic<uint32_t> rate_{22050};
     std::atomic<uint64_t> dataBytes_{0};  // sample bytes written, header excluded
+    std::atomic<bool> sealed_{false};     // FinishAfterSignal began
+    std::atomic<int> writing_{0};         // Writes under way
     std::vector<uint8_t> buffer_;
 };
 

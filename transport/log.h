@@ -36,12 +36,19 @@ enum TLogLevel {
 //                   cannot be opened, both go to standard error
 // A program that writes its own data to standard output (audio in a pipe,
 // say) sets it to "stderr" or a file.
+//
+// Writing a message never waits for the file nor raises SIGPIPE: a message
+// the file does not take at once (a full disk, a FIFO without a reader, or
+// whose reader is gone or does not read) is lost, and the first loss in the
+// process is reported once on standard error. Standard output and error are
+// the application's streams, written as it writes them (without SIGPIPE).
 struct MessageRoute {
     FILE* warnings;
     FILE* log;
 };
 // The route a value of VRELAY_MESSAGES gives (null: unset). Opens the file a
-// file name names; the caller owns it.
+// file name names, without waiting (a FIFO without a reader too); the caller
+// owns it.
 MessageRoute RouteFor(const char* value);
 // The process's route, read from the environment the first time.
 const MessageRoute& LibraryMessageRoute();
@@ -55,7 +62,8 @@ class Output2FILE {
     // suppresses all messages.
     static FILE* Stream();
     static void SetStream(FILE* stream);
-    // Writes one whole line with a single formatted write, then flushes.
+    // Writes one whole line with a single write, then flushes; a stream that
+    // cannot take it loses it (see MessageRoute).
     static void Output(const std::string& line);
 };
 

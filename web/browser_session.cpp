@@ -21,8 +21,7 @@ void EndSink(const std::shared_ptr<FrameSink>& sink, EndReason reason, uint64_t 
 
 }  // namespace
 
-BrowserSession::BrowserSession(std::string host, int port)
-    : host_(std::move(host)), port_(port), thread_([this] { Run(); }) {}
+BrowserSession::BrowserSession(ServerPool* pool) : pool_(pool), thread_([this] { Run(); }) {}
 
 BrowserSession::~BrowserSession() {
     Close();
@@ -60,6 +59,7 @@ void BrowserSession::Stop(uint64_t id) {
         stopId_ = std::max(stopId_, id);
         changed_.notify_all();
     }
+    pool_->Wake();  // in case the job waits for a connection
     if (dropped) {
         EndSink(dropped->sink, EndReason::kStopped, 0, "");
     }
@@ -82,23 +82,13 @@ void BrowserSession::Close() {
         dropped = std::move(pending_);
         changed_.notify_all();
     }
+    pool_->Wake();
     if (dropped) {
         EndSink(dropped->sink, EndReason::kStopped, 0, "");
     }
 }
 
-bool BrowserSession::Connect() {
-    connected_ = handle_ >= 0 && vrOpenConnection(handle_, host_.c_str(), port_) == VR_SUCCESS;
-    return connected_;
-}
-
 void BrowserSession::Run() {
-    handle_ = vrCreateConnection();
-    if (handle_ >= 0) {
-        vrSetCallBack(handle_, OnPacket);
-        vrSetUserData(handle_, this);
-        Connect();
-    }
     for (;;) {
         std::unique_ptr<SpeakJob> job;
         {
@@ -117,23 +107,12 @@ void BrowserSession::Run() {
         std::lock_guard<std::mutex> lock(mutex_);
         job_ = nullptr;
     }
-    if (handle_ >= 0) {
-        vrDestroyConnection(handle_);
-    }
     finished_ = true;
 }
 
 void BrowserSession::RunJob(SpeakJob* job) {
     Outcome outcome = Outcome::kDone;
     std::string message;
-    if (!connected_ && !Connect()) {
-        outcome = Outcome::kFailed;
-        message = "no speech server at " + host_ + ":" + std::to_string(port_);
-    } else if (!job->voice.empty() && vrSetVoiceFast(handle_, job->voice.c_str()) != VR_SUCCESS &&
-               !(Connect() && vrSetVoiceFast(handle_, job->voice.c_str()) == VR_SUCCESS)) {
-        outcome = Outcome::kFailed;
-        message = "the speech server did not take the voice";
-    }
     std::string submit;
     while (outcome == Outcome::kDone && job->text.NextRequest(&submit)) {
         {
@@ -150,7 +129,7 @@ void BrowserSession::RunJob(SpeakJob* job) {
                 break;
             }
         }
-        outcome = RenderRequest(submit, &message);
+        outcome = RenderRequest(submit, job->voice, &message);
     }
     uint64_t sent = 0;
     {
@@ -164,15 +143,45 @@ void BrowserSession::RunJob(SpeakJob* job) {
 }
 
 BrowserSession::Outcome BrowserSession::RenderRequest(const std::string& submit,
+                                                      const std::string& voice,
                                                       std::string* message) {
+    const auto lease = pool_->Take(voice, [this] {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return StoppedLocked();
+    });
+    if (!lease) {
+        return Outcome::kStopped;
+    }
     for (int attempt = 0;; ++attempt) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
+            serverMessage_.clear();
+        }
+        if (!lease->Prepare(voice, this, message)) {
+            return Outcome::kFailed;
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (StoppedLocked()) {
+                return Outcome::kStopped;
+            }
+            // The server refused the voice (it keeps the session's) or the
+            // session.
+            if (!serverMessage_.empty()) {
+                const bool unknown = serverMessage_.rfind("unknown voice", 0) == 0;
+                *message = unknown ? "unknown voice \"" + voice + "\"" : serverMessage_;
+                lease->Discard();
+                return Outcome::kFailed;
+            }
             requestDone_ = finalMark_ = requestOutput_ = false;
             requestBase_ = sent_;
             serverMessage_.clear();
         }
-        if (!Launch(submit)) {
+        if (!Launch(lease->Handle(), submit)) {
+            lease->Discard();
+            if (attempt == 0) {
+                continue;
+            }
             *message = "the render could not start";
             return Outcome::kFailed;
         }
@@ -182,8 +191,7 @@ BrowserSession::Outcome BrowserSession::RenderRequest(const std::string& submit,
             // The callback drops everything from now on; the cancel also
             // rebuilds the stream the callback may have left half read.
             lock.unlock();
-            const vr_result cancelled = vrCancelRequest(handle_);
-            connected_ = cancelled == VR_SUCCESS;
+            lease->Cancel();
             lock.lock();
             changed_.wait(lock, [&] { return requestDone_; });
             return Outcome::kStopped;
@@ -194,19 +202,22 @@ BrowserSession::Outcome BrowserSession::RenderRequest(const std::string& submit,
         const bool retry = !requestOutput_ && attempt == 0;
         *message = serverMessage_.empty() ? "the speech server failed" : serverMessage_;
         lock.unlock();
-        // A connection the server has closed meanwhile (it ends idle ones)
-        // fails before any answer: open it again and submit once more.
-        if (!retry || !Connect()) {
+        // Whatever the stream was left holding, the next use opens it again.
+        // A connection the server has closed meanwhile (it ends idle ones,
+        // or restarted) fails before any answer: submit once more.
+        lease->Discard();
+        if (!retry) {
             return Outcome::kFailed;
         }
     }
 }
 
-bool BrowserSession::Launch(const std::string& submit) {
+bool BrowserSession::Launch(vr_handle handle, const std::string& submit) {
     // The library takes a new launch only once the last render's completion
-    // callback has returned, a moment after that callback woke this thread.
+    // callback has returned, a moment after that callback woke the thread
+    // that launched it.
     for (int attempt = 0; attempt < 1000; ++attempt) {
-        const vr_result result = vrRenderSpeechXMLAsync(handle_, submit.c_str());
+        const vr_result result = vrRenderSpeechXMLAsync(handle, submit.c_str());
         if (result != VR_BUSY) {
             return result == VR_SUCCESS;
         }
@@ -217,7 +228,9 @@ bool BrowserSession::Launch(const std::string& submit) {
 
 int32_t VR_CDECL BrowserSession::OnPacket(void* user, PACKET_TYPE type, void* data,
                                           int32_t length) {
-    return static_cast<BrowserSession*>(user)->Packet(type, data, length);
+    // A connection given back to the pool has no user.
+    return user != nullptr ? static_cast<BrowserSession*>(user)->Packet(type, data, length)
+                           : VR_SUCCESS;
 }
 
 int32_t BrowserSession::Packet(PACKET_TYPE type, const void* data, int32_t length) {

@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// One browser tab's speech: its own connection to the speech server, and a
-// thread that runs the tab's speaking sessions on it, one at a time. A
-// speaking session submits its text request by request (asynchronous renders
-// on the library's worker thread) and passes audio and words on to its sink
-// as they arrive; it starts the next request only while the page has less
-// than kAheadSeconds of audio left to play and the sink holds little unsent,
-// so memory stays small whatever the length of the text. Stop cancels the
+// One browser tab's speech: a thread that runs the tab's speaking sessions,
+// one at a time, on connections of the shared ServerPool. A speaking session
+// submits its text request by request (asynchronous renders on the library's
+// worker thread), taking a connection for each request and giving it back
+// when its answer is complete, and passes audio and words on to its sink as
+// they arrive; it starts the next request only while the page has less than
+// kAheadSeconds of audio left to play and the sink holds little unsent, so
+// memory stays small whatever the length of the text. Stop cancels the
 // running request with vrCancelRequest.
 //
 // Every public function may be called from any thread; the session's state is
@@ -23,6 +24,7 @@
 #include <string>
 #include <thread>
 
+#include "web/server_pool.h"
 #include "web/speech_text.h"
 
 namespace vrelay {
@@ -43,7 +45,7 @@ class FrameSink {
 
 struct SpeakJob {
     SpeechText text;    // started
-    std::string voice;  // exact voice name, or "" to keep the current one
+    std::string voice;  // as the page names it, for the server; "" its default
     std::shared_ptr<FrameSink> sink;
 };
 
@@ -52,8 +54,12 @@ class BrowserSession {
     static constexpr double kAheadSeconds = 10;
     static constexpr size_t kMaxBacklogBytes = 4u << 20;
 
-    // Starts the session's thread, which connects to host:port.
-    BrowserSession(std::string host, int port);
+    // The callback every connection of the pool must have.
+    static int32_t VR_CDECL OnPacket(void* user, PACKET_TYPE type, void* data, int32_t length);
+
+    // Starts the session's thread; it takes its connections from pool, which
+    // must outlive the session.
+    explicit BrowserSession(ServerPool* pool);
     // Close(), then waits for the thread.
     ~BrowserSession();
     BrowserSession(const BrowserSession&) = delete;
@@ -67,27 +73,23 @@ class BrowserSession {
     void Stop(uint64_t id);
     // The page of session `id` has played this many samples.
     void Played(uint64_t id, uint32_t samples);
-    // Stops everything; the thread destroys the connection and ends.
+    // Stops everything; the thread ends.
     void Close();
     // The thread has ended: destroying the object does not wait.
     bool Finished() const { return finished_.load(); }
 
   private:
     enum class Outcome { kDone, kStopped, kFailed };
-    static int32_t VR_CDECL OnPacket(void* user, PACKET_TYPE type, void* data, int32_t length);
     int32_t Packet(PACKET_TYPE type, const void* data, int32_t length);
     void Run();
     void RunJob(SpeakJob* job);
-    Outcome RenderRequest(const std::string& submit, std::string* message);
+    Outcome RenderRequest(const std::string& submit, const std::string& voice,
+                          std::string* message);
     // Starts an asynchronous render of submit; false when it cannot start.
-    bool Launch(const std::string& submit);
-    bool Connect();
+    bool Launch(vr_handle handle, const std::string& submit);
     bool StoppedLocked() const { return closing_ || stopId_ >= currentId_; }
 
-    const std::string host_;
-    const int port_;
-    vr_handle handle_ = 0;  // the session thread's
-    bool connected_ = false;
+    ServerPool* const pool_;
 
     std::mutex mutex_;
     std::condition_variable changed_;

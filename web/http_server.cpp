@@ -4,6 +4,8 @@
 #include <vrelay/vrelay.h>
 
 #include <boost/asio/strand.hpp>
+#include <boost/asio/write.hpp>
+#include <algorithm>
 #include <chrono>
 #include <memory>
 
@@ -44,8 +46,10 @@ std::string QueryValue(const std::string& query, const std::string& name) {
 // WebSocket.
 class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
   public:
-    HttpConnection(tcp::socket socket, const HttpOptions& options, const SocketContext& context)
-        : stream_(std::move(socket)), options_(options), context_(context) {}
+    HttpConnection(tcp::socket socket, SocketLedger::Slot slot, const HttpOptions& options,
+                   const SocketContext& context)
+        : stream_(std::move(socket)), slot_(std::move(slot)), options_(options),
+          context_(context) {}
 
     void Read() {
         parser_.emplace();
@@ -130,8 +134,16 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
         }
         beast::error_code ignored;
         const auto peer = stream_.socket().remote_endpoint(ignored);
-        auto socket = std::make_shared<SpeakSocket>(std::move(stream_), context_, token,
-                                                    peer.address().to_string());
+        const std::string client = options_.proxies.Client(
+            peer.address(), Values(request, "X-Forwarded-For"), Values(request, "Forwarded"));
+        std::string refusal;
+        if (!context_.ledger->Move(&slot_, client, &refusal)) {
+            Respond(Simple(http::status::service_unavailable, refusal + "\n", request.version(),
+                           false));
+            return;
+        }
+        auto socket = std::make_shared<SpeakSocket>(std::move(stream_), std::move(slot_),
+                                                    context_, token, client);
         socket->Start(std::move(request));
     }
 
@@ -176,7 +188,17 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
                           });
     }
 
+    static std::vector<std::string> Values(const http::request<http::string_body>& request,
+                                           const char* name) {
+        std::vector<std::string> values;
+        for (auto [it, end] = request.equal_range(name); it != end; ++it) {
+            values.emplace_back(it->value());
+        }
+        return values;
+    }
+
     beast::tcp_stream stream_;
+    SocketLedger::Slot slot_;
     const HttpOptions options_;
     const SocketContext context_;
     beast::flat_buffer buffer_;
@@ -276,9 +298,99 @@ void HttpServer::Accept() {
             });
             return;
         }
-        std::make_shared<HttpConnection>(std::move(socket), options_, context_)->Read();
+        beast::error_code gone;
+        const auto peer = socket.remote_endpoint(gone);
+        if (!gone) {
+            // Messages go out as they are made: a word's audio must not wait
+            // for the acknowledgement of the last one.
+            beast::error_code ignored;
+            socket.set_option(tcp::no_delay(true), ignored);
+            // A trusted proxy's clients are counted once they are known.
+            const bool proxy = options_.proxies.Trusts(peer.address());
+            std::string refusal;
+            SocketLedger::Slot slot = context_.ledger->Take(proxy ? "" : AddressText(peer.address()),
+                                                    &refusal);
+            if (slot) {
+                std::make_shared<HttpConnection>(std::move(socket), std::move(slot), options_,
+                                                 context_)
+                    ->Read();
+            } else {
+                Refuse(std::move(socket), refusal);
+            }
+        }
         Accept();
     });
+}
+
+// A 503 on its way: written, then the connection is read until the client
+// closes it or a second passes, so that the answer is not lost to a reset
+// of what the client had sent.
+class Refusal : public std::enable_shared_from_this<Refusal> {
+  public:
+    Refusal(tcp::socket socket, const std::string& reason)
+        : socket_(std::move(socket)), timer_(socket_.get_executor()) {
+        const std::string body = reason + "\n";
+        answer_ = "HTTP/1.1 503 Service Unavailable\r\nServer: " + std::string(kServerName) +
+                  "\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: " +
+                  std::to_string(body.size()) +
+                  "\r\nRetry-After: 10\r\nConnection: close\r\n\r\n" + body;
+    }
+
+    void Start() {
+        asio::async_write(socket_, asio::buffer(answer_),
+                          [self = shared_from_this()](beast::error_code error, size_t) {
+                              if (error) {
+                                  return;
+                              }
+                              self->socket_.shutdown(tcp::socket::shutdown_send, error);
+                              self->timer_.expires_after(std::chrono::seconds(1));
+                              self->timer_.async_wait(
+                                  [self](beast::error_code) { self->Close(); });
+                              self->Drain();
+                          });
+    }
+
+    // Ends the wait for the client at once.
+    void Close() {
+        beast::error_code ignored;
+        timer_.cancel();
+        socket_.close(ignored);
+    }
+
+  private:
+    void Drain() {
+        socket_.async_read_some(asio::buffer(scratch_),
+                                [self = shared_from_this()](beast::error_code error, size_t) {
+                                    if (error) {
+                                        self->Close();
+                                    } else {
+                                        self->Drain();
+                                    }
+                                });
+    }
+
+    tcp::socket socket_;
+    asio::steady_timer timer_;
+    std::string answer_;
+    char scratch_[512];
+};
+
+void HttpServer::Refuse(tcp::socket socket, const std::string& reason) {
+    // Each refusal holds a descriptor while it waits for its client: under a
+    // flood the oldest stop waiting, so that the spare descriptors last and
+    // every new connection still gets its answer.
+    refusals_.erase(std::remove_if(refusals_.begin(), refusals_.end(),
+                                   [](const auto& r) { return r.expired(); }),
+                    refusals_.end());
+    while (refusals_.size() >= kSpareDescriptors / 2) {
+        if (auto oldest = refusals_.front().lock()) {
+            oldest->Close();
+        }
+        refusals_.pop_front();
+    }
+    auto refusal = std::make_shared<Refusal>(std::move(socket), reason);
+    refusals_.push_back(refusal);
+    refusal->Start();
 }
 
 }  // namespace web

@@ -36,7 +36,7 @@ std::shared_ptr<BrowserSession> SessionRegistry::Attach(const std::string& token
         }
         Entry entry;
         entry.address = address;
-        entry.session = std::make_shared<BrowserSession>(host_, port_);
+        entry.session = std::make_shared<BrowserSession>(pool_);
         found = sessions_.emplace(token, std::move(entry)).first;
     }
     ++found->second.sockets;
@@ -91,6 +91,10 @@ void SessionRegistry::CloseAll() {
     while (!sessions_.empty()) {
         Retire(sessions_.begin());
     }
+}
+
+SessionRegistry::~SessionRegistry() {
+    CloseAll();
     closing_.clear();  // each destructor waits for its thread
 }
 

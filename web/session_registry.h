@@ -3,10 +3,13 @@
 // makes up when it loads, within two limits: sessions in all and sessions
 // per client address. A session no WebSocket has used for idleSeconds is
 // closed; when a limit is reached, the idle session of that address (or of
-// any address) unused the longest makes room for a new one.
+// any address) unused the longest makes room for a new one. An idle session
+// holds no server connection (they are the pool's), so closing one frees
+// nothing on the server.
 //
 // Used from the network thread only. Closed sessions end their threads in the
-// background; Sweep lets go of those that have ended.
+// background; Sweep lets go of those that have ended, and the destructor
+// waits for them.
 #ifndef VRELAY_WEB_SESSION_REGISTRY_H
 #define VRELAY_WEB_SESSION_REGISTRY_H
 
@@ -31,9 +34,10 @@ class SessionRegistry {
   public:
     using Clock = std::chrono::steady_clock;
 
-    SessionRegistry(std::string host, int port, SessionLimits limits)
-        : host_(std::move(host)), port_(port), limits_(limits) {}
-    ~SessionRegistry() { CloseAll(); }
+    // The sessions take their server connections from pool, which must
+    // outlive the registry.
+    SessionRegistry(ServerPool* pool, SessionLimits limits) : pool_(pool), limits_(limits) {}
+    ~SessionRegistry();
     SessionRegistry(const SessionRegistry&) = delete;
     SessionRegistry& operator=(const SessionRegistry&) = delete;
 
@@ -49,7 +53,7 @@ class SessionRegistry {
     void Detach(const std::string& token, Clock::time_point now);
     // Closes sessions idle too long and lets go of ended ones.
     void Sweep(Clock::time_point now);
-    // Closes every session and waits for their threads.
+    // Closes every session, without waiting for their threads.
     void CloseAll();
     int Sessions() const { return static_cast<int>(sessions_.size()); }
 
@@ -65,8 +69,7 @@ class SessionRegistry {
     bool Evict(const std::string& address);
     void Retire(std::map<std::string, Entry>::iterator entry);
 
-    const std::string host_;
-    const int port_;
+    ServerPool* const pool_;
     const SessionLimits limits_;
     std::map<std::string, Entry> sessions_;
     std::vector<std::shared_ptr<BrowserSession>> closing_;

@@ -11,10 +11,10 @@ namespace web {
 namespace beast = boost::beast;
 namespace websocket = beast::websocket;
 
-SpeakSocket::SpeakSocket(beast::tcp_stream stream, const SocketContext& context,
-                         std::string token, std::string address)
-    : ws_(std::move(stream)), context_(context), token_(std::move(token)),
-      address_(std::move(address)) {}
+SpeakSocket::SpeakSocket(beast::tcp_stream stream, SocketLedger::Slot slot,
+                         const SocketContext& context, std::string token, std::string address)
+    : ws_(std::move(stream)), slot_(std::move(slot)), idle_(ws_.get_executor()),
+      context_(context), token_(std::move(token)), address_(std::move(address)) {}
 
 void SpeakSocket::Start(beast::http::request<beast::http::string_body> request) {
     beast::get_lowest_layer(ws_).expires_never();
@@ -31,6 +31,7 @@ void SpeakSocket::OnAccept(beast::error_code error) {
     if (error) {
         return;
     }
+    AwaitMessage();
     std::string reason;
     auto session = context_.registry->Attach(token_, address_,
                                              SessionRegistry::Clock::now(), &reason);
@@ -42,6 +43,17 @@ void SpeakSocket::OnAccept(beast::error_code error) {
     attached_ = true;
     session_ = session;
     Read();
+}
+
+void SpeakSocket::AwaitMessage() {
+    idle_.expires_after(std::chrono::seconds(context_.idleSeconds));
+    idle_.async_wait([self = shared_from_this()](beast::error_code error) {
+        if (!error) {
+            self->CloseWith({websocket::close_code::policy_error,
+                             "no message for " + std::to_string(self->context_.idleSeconds) +
+                                 " s"});
+        }
+    });
 }
 
 void SpeakSocket::Read() {
@@ -60,6 +72,7 @@ void SpeakSocket::OnRead(beast::error_code error) {
         Read();  // until the peer answers the close
         return;
     }
+    AwaitMessage();
     websocket::close_reason refusal;
     if (!ws_.got_binary()) {
         refusal = {websocket::close_code::unknown_data, "text messages are not understood"};
@@ -100,13 +113,7 @@ bool SpeakSocket::Handle(const std::string& message, websocket::close_reason* re
                 return false;
             }
             auto job = std::make_unique<SpeakJob>();
-            if (!decoded.speak.voice.empty()) {
-                job->voice = context_.voices->Resolve(decoded.speak.voice);
-                if (job->voice.empty()) {
-                    *refusal = {websocket::close_code::bad_payload, "unknown voice"};
-                    return false;
-                }
-            }
+            job->voice = decoded.speak.voice;  // the server chooses; see RenderRequest
             if (!job->text.Start(decoded.speak, &error)) {
                 *refusal = {websocket::close_code::bad_payload, error};
                 return false;
@@ -220,6 +227,7 @@ void SpeakSocket::Gone() {
         return;
     }
     gone_ = true;
+    idle_.cancel();
     if (auto session = session_.lock(); session && job_ != 0) {
         session->Stop(job_);
     }

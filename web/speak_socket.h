@@ -3,7 +3,8 @@
 // page's messages and hands them to its browser session, and writes what the
 // session sends, in order. A message it cannot take closes the socket with
 // the reason; a socket that closes or fails (a closed tab) stops its
-// speaking session, which cancels the render.
+// speaking session, which cancels the render, and so does one on which the
+// page has sent no message for SocketContext::idleSeconds.
 //
 // Everything but Send, Backlog and Finish runs on the network thread; those
 // three may be called from any thread and hand over to it.
@@ -12,6 +13,7 @@
 
 #include <atomic>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
@@ -21,6 +23,7 @@
 
 #include "web/browser_session.h"
 #include "web/session_registry.h"
+#include "web/socket_ledger.h"
 #include "web/voice_catalog.h"
 
 namespace vrelay {
@@ -29,13 +32,18 @@ namespace web {
 struct SocketContext {
     SessionRegistry* registry = nullptr;
     const VoiceCatalog* voices = nullptr;
+    SocketLedger* ledger = nullptr;
     size_t maxTextBytes = 256 * 1024;
+    // A WebSocket on which the page sends no message for this long is
+    // closed; pings and pongs do not count.
+    int idleSeconds = 60;
 };
 
 class SpeakSocket : public FrameSink, public std::enable_shared_from_this<SpeakSocket> {
   public:
-    SpeakSocket(boost::beast::tcp_stream stream, const SocketContext& context, std::string token,
-                std::string address);
+    // slot counts the connection until the object is destroyed.
+    SpeakSocket(boost::beast::tcp_stream stream, SocketLedger::Slot slot,
+                const SocketContext& context, std::string token, std::string address);
 
     // Answers the upgrade request and serves the socket until it closes.
     void Start(boost::beast::http::request<boost::beast::http::string_body> request);
@@ -46,6 +54,8 @@ class SpeakSocket : public FrameSink, public std::enable_shared_from_this<SpeakS
 
   private:
     void OnAccept(boost::beast::error_code error);
+    // (Re)starts the wait for the page's next message.
+    void AwaitMessage();
     void Read();
     void OnRead(boost::beast::error_code error);
     // Decodes and acts on one message; false with the close code and reason.
@@ -61,6 +71,8 @@ class SpeakSocket : public FrameSink, public std::enable_shared_from_this<SpeakS
     void Detach();
 
     boost::beast::websocket::stream<boost::beast::tcp_stream> ws_;
+    SocketLedger::Slot slot_;
+    boost::asio::steady_timer idle_;
     SocketContext context_;
     const std::string token_;
     const std::string address_;

@@ -226,7 +226,7 @@ bool SpeechText::NextRequest(std::string* submit) {
                 words = !IsBlank(slice[i++]);
             }
         }
-        request_ = std::make_unique<tools::SubmittedText>(!markup_);
+        request_ = std::make_unique<frontend::SubmittedText>(!markup_);
         requestBase_ = from;
         std::string opening = prosody_;
         for (const OpenTag& open : open_) {

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/submitted_text.h"
+#include "frontend/submitted_text.h"
 #include "web/frames.h"
 
 namespace vrelay {
@@ -51,7 +51,7 @@ class SpeechText {
     std::string prosody_;  // "" or the prosody start tag
     size_t next_ = 0;      // byte offset of what is not yet submitted
     std::vector<OpenTag> open_;
-    std::unique_ptr<tools::SubmittedText> request_;
+    std::unique_ptr<frontend::SubmittedText> request_;
     size_t requestBase_ = 0;  // byte offset of the last request's first user byte
     size_t cursorByte_ = 0;   // Utf16At's last answer, where the next search starts
     uint32_t cursorUnit_ = 0;

@@ -25,7 +25,7 @@ std::string JsonEscape(const std::string& text) {
 }
 
 std::string VoiceCatalog::Json() const {
-    std::vector<const tools::VoiceEntry*> sorted;
+    std::vector<const frontend::VoiceEntry*> sorted;
     for (const auto& voice : voices_) {
         sorted.push_back(&voice);
     }
@@ -40,11 +40,6 @@ std::string VoiceCatalog::Json() const {
                 "\",\"sex\":\"" + JsonEscape(voice->sex) + "\"}";
     }
     return json + "\n]\n";
-}
-
-std::string VoiceCatalog::Resolve(const std::string& wanted) const {
-    const tools::VoiceEntry* voice = tools::ChooseVoice(voices_, wanted);
-    return voice != nullptr ? voice->name : std::string();
 }
 
 }  // namespace web

@@ -17,12 +17,22 @@ const char kWebUsage[] =
     "  --listen ADDR              address to listen on (default 127.0.0.1)\n"
     "  --server HOST:PORT         use a running speech server instead of starting one\n"
     "  --engine espeak|tone       engine of the server started here (default espeak)\n"
+    "  --server-connections N     connections to the speech server, shared by all tabs:\n"
+    "                             each request takes one and gives it back (default 8;\n"
+    "                             keep it within the server's --max-sessions-per-address)\n"
     "  --origin ORIGIN            also accept WebSockets from this page origin\n"
     "                             (repeatable; the page's own is always accepted)\n"
+    "  --trusted-proxy ADDR[/BITS]  a reverse proxy whose X-Forwarded-For (or else\n"
+    "                             Forwarded) header names the client (repeatable)\n"
     "  --max-text BYTES           longest text one Speak may send (default 262144)\n"
-    "  --max-sessions N           browser sessions in all (default 64)\n"
-    "  --max-sessions-per-address N  browser sessions per client address (default 4)\n"
-    "  --idle-timeout S           close a browser session unused for S seconds (default 120)\n"
+    "  --max-sessions N           browser tabs served at once (default 64)\n"
+    "  --max-sessions-per-address N  browser tabs per client address (default 4)\n"
+    "  --max-connections-per-address N  open HTTP and WebSocket connections per\n"
+    "                             client address; more are answered 503 (default 32)\n"
+    "  --idle-timeout S           forget a tab, and close a server connection, unused\n"
+    "                             for S seconds (default 120)\n"
+    "  --websocket-idle-timeout S  close a WebSocket on which the page has sent no\n"
+    "                             message for S seconds; pings do not count (default 60)\n"
     "  -v, --verbose              log the sessions of the server started here\n"
     "  --version                  print the version and exit\n"
     "  -h, --help                 print this help and exit\n";
@@ -44,7 +54,7 @@ bool Number(const char* text, long low, long high, long* value) {
 bool ParseWebArgs(int argc, char** argv, WebOptions* options, std::string* error) {
     enum {
         kPort = 256, kListen, kServer, kEngine, kOrigin, kMaxText, kMaxSessions, kPerAddress,
-        kIdle, kVersion
+        kIdle, kVersion, kServerConnections, kTrustedProxy, kConnectionsPerAddress, kSocketIdle
     };
     static const option kOptions[] = {
         {"port", required_argument, nullptr, kPort},
@@ -58,16 +68,21 @@ bool ParseWebArgs(int argc, char** argv, WebOptions* options, std::string* error
         {"idle-timeout", required_argument, nullptr, kIdle},
         {"verbose", no_argument, nullptr, 'v'},
         {"version", no_argument, nullptr, kVersion},
+        {"server-connections", required_argument, nullptr, kServerConnections},
+        {"trusted-proxy", required_argument, nullptr, kTrustedProxy},
+        {"max-connections-per-address", required_argument, nullptr, kConnectionsPerAddress},
+        {"websocket-idle-timeout", required_argument, nullptr, kSocketIdle},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
     optind = 0;  // restart the scan (GNU)
     opterr = 0;
     int c;
-    while ((c = getopt_long(argc, argv, ":vh", kOptions, nullptr)) != -1) {
+    int index = 0;
+    while ((c = getopt_long(argc, argv, ":vh", kOptions, &index)) != -1) {
         long n = 0;
         const auto bad = [&](const char* what) {
-            *error = std::string("--") + kOptions[c - kPort].name + " wants " + what + ", not \"" +
+            *error = std::string("--") + kOptions[index].name + " wants " + what + ", not \"" +
                      optarg + "\"";
             return false;
         };
@@ -108,10 +123,29 @@ bool ParseWebArgs(int argc, char** argv, WebOptions* options, std::string* error
                     static_cast<int>(n);
                 break;
             case kIdle:
+            case kSocketIdle:
                 if (!Number(optarg, 1, 86400, &n)) {
                     return bad("seconds, 1 to 86400");
                 }
-                options->limits.idleSeconds = static_cast<int>(n);
+                (c == kIdle ? options->limits.idleSeconds : options->websocketIdleSeconds) =
+                    static_cast<int>(n);
+                break;
+            case kServerConnections:
+                if (!Number(optarg, 1, 1000, &n)) {
+                    return bad("a number, 1 to 1000");
+                }
+                options->serverConnections = static_cast<int>(n);
+                break;
+            case kConnectionsPerAddress:
+                if (!Number(optarg, 1, 100000, &n)) {
+                    return bad("a positive number");
+                }
+                options->maxConnectionsPerAddress = static_cast<int>(n);
+                break;
+            case kTrustedProxy:
+                if (!options->http.proxies.Add(optarg)) {
+                    return bad("an address or ADDRESS/BITS");
+                }
                 break;
             case 'v':
                 options->verbose = true;

@@ -18,6 +18,9 @@ struct WebOptions {
     HttpOptions http;
     SessionLimits limits;
     size_t maxTextBytes = 256 * 1024;
+    int serverConnections = 8;          // the pool's size
+    int maxConnectionsPerAddress = 32;  // client connections of one address
+    int websocketIdleSeconds = 60;
     std::string server;  // HOST:PORT, or "" for the embedded server
     std::string engine = "espeak";
     bool verbose = false;

@@ -63,7 +63,10 @@
  *   request is stopped and asynchronous renders get 2 seconds to end; a
  *   callback that has not returned by then is left running, and its
  *   connection is never freed, so that the exit does not wait for it (so do
- *   not unload the library under such a callback).
+ *   not unload the library under such a callback). Threads still calling in
+ *   meanwhile or afterwards are safe: a stopped render returns VR_CANCELLED,
+ *   every handle is then unknown (VR_BAD_HANDLE; vrDestroyConnection returns
+ *   VR_SUCCESS) and vrCreateConnection returns VR_ERROR.
  *
  * fork(). In the child, a connection that was in use when the process forked
  *   (a request running on any thread, the forking one included; a cancel or
@@ -93,6 +96,11 @@
  *   <tr><td>any other value</td><td>a file name: both are appended to that file; when it
  *       cannot be opened, both go to standard error</td></tr>
  *   </table>
+ *   A message never makes a call wait for its file nor raises SIGPIPE: one the
+ *   file does not take at once (a full disk; a FIFO without a reader, whose
+ *   reader left or does not read) is lost, and the first loss is reported
+ *   once on standard error. A FIFO gets the messages written while it has a
+ *   reader.
  *
  * Wire format. Client and server exchange frames over one TCP stream; every
  *   integer is big-endian:
@@ -412,7 +420,10 @@ VR_API vr_result VR_CDECL vrRewindEnumerator(vr_handle enumerator);
 VR_API vr_result VR_CDECL vrCloseEnumerator(vr_handle enumerator);
 
 /** String keys of vrGetVoiceStringValue: each names the voice attribute of the
- * same name. A voice element without the attribute reads as "". */
+ * same name. A voice element without the attribute reads as "". The reference
+ * server's LANGUAGE_ID is the language with its region ("en-gb-scotland"),
+ * and its LANGUAGES every language the voice speaks with a priority, lower
+ * is better ("en-gb-scotland:5 en:4"). */
 enum {
     VR_VOICE_ID = 3,
     VR_SEX = 4,
@@ -427,7 +438,8 @@ enum {
     VR_ENCODING = 13,
     VR_LANGUAGE_CODE_ISO = 14,
     VR_LANGUAGE_CODE_MICROSOFT = 15,
-    VR_COUNTRY_CODE_ISO = 16
+    VR_COUNTRY_CODE_ISO = 16,
+    VR_LANGUAGES = 17
 };
 /** Integer keys of vrGetVoiceIntegerValue: the attribute's leading decimal
  * digits (after white space and a '+'). A missing attribute, or one whose
@@ -435,7 +447,7 @@ enum {
  * no value reads as a result code. */
 enum { VR_SAMPLE_RATE = 1, VR_SAMPLE_BITS = 2 };
 
-/** The current voice's string for keys 3 to 16 (owned by the enumerator); NULL
+/** The current voice's string for keys 3 to 17 (owned by the enumerator); NULL
  * for another key, with no current voice, or for a bad handle. */
 VR_API const char* VR_CDECL vrGetVoiceStringValue(vr_handle enumerator, int32_t key);
 

@@ -43,7 +43,15 @@ class CommandLineTest(unittest.TestCase):
                 (["One two, three.", "-o", out, "--marks", "--server", address], "", 0,
                  r"^ +0\.000  One\n +\d+\.\d{3}  two,\n +\d+\.\d{3}  three\.\n$"),
                 (["--engine", "tone", "-q", "-o", out], "Read from standard input.", 0, r"^$"),
-                (["--list-voices", "en", "--server", address], "", 0, r"tone-low .*\n2 voices"),
+                (["--list-voices", "en", "--server", address], "", 0,
+                 r"^NAME      LANG   SEX     LANGUAGE  RATE\n"
+                 r"tone      en-gb  female  English   16000\n"
+                 r"tone-low  en-gb  male    English   16000\n2 voices\n$"),
+                (["--list-voices", "zz", "--server", address], "", 3, r"^$"),
+                # espeak-ng's hundred variants, one a line when not on a terminal.
+                (["--list-voices"], "", 0,
+                 r"\nvariants \(LANG\+VARIANT, as en\+f3; f female, m male\):\n"
+                 r"(  [^ \n]+( [^ \n]+)?\n){50,}$"),
                 (["--server", address, "-o", out], "  \n", 1, r"^$"),
                 (["--server", "no-port", "Text."], "", 1, r"^$"),
                 (["--bogus", "Text."], "", 1, r"^$"),

@@ -11,9 +11,10 @@ import tracemalloc
 import unittest
 import wave
 
-from support import SOURCE, run_async, tone_server, within
+from support import run_async, tone_server, within
 
 import vrelay
+from vrelay._voices import voices_speaking
 
 TEXT = "Grüße aus Köln, 世界 and plain words."
 # Far more audio than a test waits for: only a stop ends it in time.
@@ -155,7 +156,7 @@ class ConnectionTest(unittest.TestCase):
             with self.assertRaises(vrelay.GeneralError) as refused:
                 second.render("Refused.")
         cases = [(refused.exception, "server busy"),
-                 (self.raised(lambda: self.connection.set_voice("klingon", check=False)),
+                 (self.raised(lambda: self.connection.set_voice("klingon")),
                   "unknown voice")]
         for error, reason in cases:
             with self.subTest(reason=reason):
@@ -170,23 +171,23 @@ class ConnectionTest(unittest.TestCase):
             call()
         return raised.exception
 
-    def test_voices_are_chosen_as_the_command_line_tool_chooses(self) -> None:
-        with open(os.path.join(SOURCE, "tests", "data", "voice_choice.tsv"),
-                  encoding="utf-8") as table:
-            rows = [line.rstrip("\n").split("\t") for line in table if not line.startswith("#")]
-        voices = [vrelay.Voice(name=r[1], language=r[2], language_code_iso=r[3],
-                               country_code_iso=r[4], voice_id=r[5])
-                  for r in rows if r[0] == "voice"]
-        cases = [r for r in rows if r[0] == "choose"]
-        self.assertTrue(voices and cases)
-        for _, wanted, chosen in cases:
+    def test_the_server_chooses_the_voice_a_name_means(self) -> None:
+        # The tone engine's voices: "tone" and "tone-low", both en-gb.
+        c = self.connection
+        plain = c.render(TEXT).audio
+        for wanted, same in (("TONE-LOW", False), ("english", True), ("tone-low", False),
+                             ("en-GB", True)):
             with self.subTest(wanted=wanted):
-                self.assertEqual(vrelay.choose_voice(voices, wanted), chosen or None)
-        # The tone engine's voices: "tone" and "tone-low", both en-GB.
-        self.assertEqual(self.connection.set_voice("TONE-LOW"), "tone-low")
-        self.assertEqual(self.connection.set_voice("english"), "tone")
-        with self.assertRaises(vrelay.GeneralError):
-            self.connection.set_voice("klingon")
+                c.set_voice(wanted)
+                self.assertEqual(c.render(TEXT).audio == plain, same)
+        with self.assertRaises(vrelay.ServerError):
+            c.set_voice("klingon")
+        voices = c.voices()
+        self.assertEqual([(v.tag, v.languages) for v in voices], [("en-gb", "en-gb:5")] * 2)
+        for language, speaking in (("en", 2), ("EN_gb", 2), ("english", 2), ("en-us", 0),
+                                   ("e", 0)):
+            with self.subTest(language=language):
+                self.assertEqual(len(voices_speaking(voices, language)), speaking)
 
     def test_a_result_saves_as_wav_and_prints_short(self) -> None:
         result = self.connection.render(TEXT * 20)

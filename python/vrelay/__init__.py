@@ -21,12 +21,12 @@ from ._errors import (BadHandle, BadKey, Busy, Cancelled, ConnectFailed, General
 from ._events import (Audio, AudioFormat, Done, Event, Mark, Message, Phoneme, QueryReply,
                       Result)
 from ._server import LocalServer
-from ._voices import Voice, choose_voice
+from ._voices import Voice
 
 __version__ = "0.2.0"
 
 __all__ = [
-    "Connection", "RenderFuture", "LocalServer", "Result", "Voice", "choose_voice",
+    "Connection", "RenderFuture", "LocalServer", "Result", "Voice",
     "Event", "AudioFormat", "Audio", "Mark", "Phoneme", "Message", "QueryReply", "Done",
     "VrelayError", "GeneralError", "ServerError", "BadHandle", "SendFailed", "ConnectFailed",
     "Cancelled", "Busy", "BadKey", "NoCurrentVoice", "result_name",

@@ -3,6 +3,7 @@
 and exit codes for the things most people need."""
 
 import argparse
+import shutil
 import sys
 from typing import List, NoReturn, Optional, TextIO, Tuple
 
@@ -73,16 +74,33 @@ def _read_text(args: argparse.Namespace) -> str:
 
 
 def _list_voices(connection: Connection, language: str) -> int:
-    voices = connection.voices()
+    """The voices (those speaking language, when given) in columns as wide as
+    their contents, then the variants: on a terminal in columns filling its
+    width, elsewhere one a line. A language no voice speaks gets the error
+    alone."""
+    everything = connection.voices()
+    voices = [v for v in everything if not v.is_variant]
     if language:
         voices = voices_speaking(voices, language)
-    print("%-28s %-8s %-8s %-24s %s" % ("NAME", "LANG", "SEX", "LANGUAGE", "RATE"))
-    for v in voices:
-        print("%-28s %-8s %-8s %-24s %d" % (v.name, v.tag, v.sex, v.language, v.sample_rate))
+        if not voices:
+            print("vrelay: no voice speaks \"%s\"" % language, file=sys.stderr)
+            return EXIT_UNKNOWN_VOICE
+    rows = [("NAME", "LANG", "SEX", "LANGUAGE", "RATE")]
+    rows += [(v.name, v.tag, v.sex, v.language, str(v.sample_rate)) for v in voices]
+    widths = [max(len(row[c]) for row in rows) for c in range(len(rows[0]))]
+    for row in rows:
+        print("".join(cell.ljust(width + 2) for cell, width in zip(row[:-1], widths)) + row[-1])
     print("%d voice%s" % (len(voices), "" if len(voices) == 1 else "s"))
-    if not voices and language:
-        print("vrelay: no voice speaks \"%s\"" % language, file=sys.stderr)
-        return EXIT_UNKNOWN_VOICE
+    variants = [v.name[1:] + ("/" + v.sex[:1] if v.sex else "")
+                for v in everything if v.is_variant]
+    if variants:
+        print("variants (LANG+VARIANT, as en+f3; f female, m male):")
+        cell = max(len(name) for name in variants) + 2
+        per_row = max(1, (shutil.get_terminal_size().columns - 1) // cell) \
+            if sys.stdout.isatty() else 1
+        for start in range(0, len(variants), per_row):
+            names = variants[start:start + per_row]
+            print("  " + "".join(name.ljust(cell) for name in names[:-1]) + names[-1])
     return EXIT_OK
 
 
@@ -90,7 +108,11 @@ def _speak(connection: Connection, args: argparse.Namespace, text: str) -> int:
     if args.voice:
         try:
             connection.set_voice(args.voice)
-        except VrelayError:
+        except VrelayError as error:
+            reason = error.server_message or error.name
+            if not reason.startswith("unknown voice"):
+                print("vrelay: the voice was not selected: %s" % reason, file=sys.stderr)
+                return EXIT_RENDER_FAILED
             print("vrelay: unknown voice \"%s\" (see --list-voices)" % args.voice,
                   file=sys.stderr)
             return EXIT_UNKNOWN_VOICE

@@ -13,21 +13,21 @@ from typing import (Any, AsyncIterator, Awaitable, Callable, Iterator, List, Opt
                     TypeVar)
 
 from . import _library
-from ._errors import Busy, Cancelled, GeneralError, VrelayError, error_for
+from ._errors import Busy, Cancelled, VrelayError, error_for
 from ._events import (Audio, AudioFormat, Done, Event, Mark, Message, Phoneme, QueryReply,
                       Result)
 from ._text import SubmittedText, check as check_text, encode
-from ._voices import Voice, choose_voice
+from ._voices import Voice
 
 # Packet types the callback receives.
 _PHONEME, _AUDIO, _MARK, _FORMAT, _MESSAGE, _QUERY, _DONE = 3, 6, 8, 9, 10, 13, 14
 _SERVER_ERROR = "error: "
 
-# vrGetVoiceStringValue keys 3 to 16, in the order of Voice's string fields.
+# vrGetVoiceStringValue keys 3 to 17 and the Voice fields they fill.
 _VOICE_STRING_KEYS = list(enumerate(
     ["voice_id", "sex", "language", "language_id", "country", "country_id", "region",
      "accent", "accent_id", "voice_uuid", "encoding", "language_code_iso",
-     "language_code_microsoft", "country_code_iso"], start=3))
+     "language_code_microsoft", "country_code_iso", "languages"], start=3))
 
 _T = TypeVar("_T")
 
@@ -311,24 +311,17 @@ class Connection:
         finally:
             self._lib.vrCloseEnumerator(enumerator)
 
-    def set_voice(self, wanted: str, check: bool = True) -> str:
-        """Selects a voice as vrelay-say --voice does: a voice name or a
-        language ("French (France)", "french", "fr", "fr-BE"), in any case,
-        or LANG+VARIANT ("en+f3"). Returns the name selected. check=False
-        sends the name as it is, for the server to match."""
-        check_text(wanted, "voice")
-        name = wanted
-        if check:
-            chosen = choose_voice(self.voices(), wanted)
-            if chosen is None:
-                raise GeneralError(-1, "set_voice: no voice matches %r" % wanted)
-            name = chosen
-        data = encode(name)
+    def set_voice(self, wanted: str) -> None:
+        """Selects a voice as vrelay-say --voice does: the server chooses it
+        from a voice name or a language ("French (France)", "french", "fr",
+        "fr-BE"), in any case, with a variant if wanted ("en+f3", "+whisper",
+        "fr+female"). A name the server does not know raises ServerError
+        ("unknown voice ...") and keeps the voice."""
+        data = encode(wanted, "voice")
         request = _Request(lambda event: None)
         code = self._call(request, lambda: self._lib.vrSetVoiceFast(self._live(), data))
         if code != 0 or request.errors:
             raise error_for(code, "set_voice(%r)" % wanted, request.server_message())
-        return name
 
     def query(self, text: str) -> str:
         """Sends a query and returns the reply text."""

@@ -1,8 +1,9 @@
 # SPDX-License-Identifier: MIT
-"""The server's voices, and which of them a user means by a name."""
+"""The server's voices, and which of them speak a language. Which voice a name
+means is the server's to decide: Connection.set_voice passes the name on."""
 
 from dataclasses import dataclass
-from typing import Callable, List, Optional, Sequence, Tuple
+from typing import List, Sequence
 
 
 @dataclass
@@ -25,6 +26,9 @@ class Voice:
     country_code_iso: str = ""
     sample_rate: int = 0
     sample_bits: int = 0
+    # Every language the voice speaks with its priority, lower is better:
+    # "en-gb-scotland:5 en:4".
+    languages: str = ""
 
     @property
     def is_variant(self) -> bool:
@@ -33,79 +37,36 @@ class Voice:
 
     @property
     def tag(self) -> str:
-        """"fr-FR", or "fr" for a voice without a country."""
+        """The language with its region ("en-gb-scotland", "en-029"); from a
+        server without language_id, "fr-FR" or "fr"."""
+        if self.language_id:
+            return self.language_id
         iso, country = self.language_code_iso, self.country_code_iso
         return "%s-%s" % (iso, country) if country else iso
 
 
-def _split_tag(tag: str) -> Tuple[str, str]:
-    """"de-DE" or "de_de" into ("de", "DE"); the country is "" without one."""
-    for i, c in enumerate(tag):
-        if c in "-_":
-            return tag[:i], tag[i + 1:]
-    return tag, ""
+def _spelling(tag: str) -> str:
+    """Lower case, "_" as "-": the spelling tags are compared in."""
+    return tag.lower().replace("_", "-")
+
+
+def _begins(tag: str, wanted: str) -> bool:
+    """Whether tag is wanted or begins with it whole parts ("en" begins
+    "en-gb-scotland", not "eng")."""
+    return tag == wanted or tag.startswith(wanted + "-")
 
 
 def speaks_language(voice: Voice, language: str) -> bool:
-    """Whether the voice speaks a language given as a code or tag ("fr",
-    "fr-BE") or by name ("French"), without regard to case."""
-    code, country = _split_tag(language)
-    return (voice.language_code_iso.lower() == code.lower()
-            and (not country or voice.country_code_iso.lower() == country.lower())) \
-        or voice.language.lower() == language.lower()
-
-
-def _best(voices: Sequence[Voice], match: Callable[[Voice], bool]) -> Optional[Voice]:
-    """Among the voices matching, the home-country voice (fr-FR for fr), else
-    one without a country, else the first listed."""
-    first = countryless = None
-    for voice in voices:
-        if voice.is_variant or not match(voice):
-            continue
-        if voice.country_code_iso.lower() == voice.language_code_iso.lower():
-            return voice
-        if countryless is None and not voice.country_code_iso:
-            countryless = voice
-        if first is None:
-            first = voice
-    return countryless or first
-
-
-def _choose_listed(voices: Sequence[Voice], wanted: str) -> Optional[Voice]:
-    for voice in voices:
-        if not voice.is_variant and voice.name.lower() == wanted.lower():
-            return voice
+    """Whether the voice speaks a language, without regard to case: a
+    language's name ("english"), or a tag ("en", "en-GB", "en_us") that is
+    its tag or one of its languages, or begins one of them ("en" for
+    "en-gb-scotland", "zh" for Chinese (Mandarin), which lists "zh")."""
+    wanted = _spelling(language)
     if not wanted:
-        return None
-    spoken = _best(voices, lambda v: speaks_language(v, wanted))
-    if spoken is not None:
-        return spoken
-    # No voice for that country: any of the language ("de-DE" with only "de").
-    language, country = _split_tag(wanted)
-    if not country:
-        return None
-    return _best(voices, lambda v: speaks_language(v, language))
-
-
-def choose_voice(voices: Sequence[Voice], wanted: str) -> Optional[str]:
-    """The name to select for what a user typed, or None. In order: a voice
-    name, a language tag ("de-DE", "de_de"), a language code ("de") or name
-    ("German"), all without regard to case; a language with several voices
-    gives its home country's, else one without a country, else the first
-    listed, and a tag whose country has no voice falls back to its language.
-    Variants ("+f3") are not voices. LANG+VARIANT ("en+f3", "fr+female",
-    "en+male+70") is the name of LANG's voice followed by "+VARIANT", which
-    the server reads (a variant, a sex or an age); "+VARIANT" alone is kept
-    as it is (the server's current voice with the variant)."""
-    plus = wanted.find("+")
-    if plus == 0:
-        return wanted
-    if plus == len(wanted) - 1:
-        return None
-    voice = _choose_listed(voices, wanted if plus < 0 else wanted[:plus])
-    if voice is None:
-        return None
-    return voice.name if plus < 0 else voice.name + wanted[plus:]
+        return False
+    tags = [voice.tag] + [entry.split(":")[0] for entry in voice.languages.split()]
+    return _spelling(voice.language) == wanted or any(
+        _begins(_spelling(tag), wanted) for tag in tags)
 
 
 def voices_speaking(voices: Sequence[Voice], language: str) -> List[Voice]:

@@ -512,6 +512,41 @@ TEST_F(MisuseTest, TheProcessExitsWhileAnAsynchronousRenderIsStuck) {
         },
         ::testing::ExitedWithCode(0), "");
 }
+
+// The process exits while two threads create, open, render and destroy
+// connections: the exit stops their renders, and they go on calling into the
+// library during and after it. Each call ends with a result and touches
+// nothing the exit freed. Many exits, since the race lands elsewhere each time.
+TEST_F(MisuseTest, TheProcessExitsWhileOtherThreadsAreInsideCalls) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    for (int exit = 0; exit < 20; ++exit) {
+        EXPECT_EXIT(
+            {
+                ::alarm(30);
+                vrDestroyConnection(handle_);  // the server serves one session at a time
+                std::promise<void> looping[2];
+                for (auto& started : looping) {
+                    std::thread([this, &started] {
+                        for (int round = 0;; ++round) {
+                            const vr_handle h = vrCreateConnection();
+                            vrOpenConnection(h, server_.Host().c_str(), server_.Port());
+                            vrRenderSpeech(h, "x");
+                            vrDestroyConnection(h);
+                            if (round == 2) {
+                                started.set_value();
+                            }
+                        }
+                    }).detach();
+                }
+                for (auto& started : looping) {
+                    started.get_future().wait();
+                }
+                std::exit(0);
+            },
+            ::testing::ExitedWithCode(0), "")
+            << "exit " << exit;
+    }
+}
 #endif
 
 // ---- descriptors ---------------------------------------------------------------

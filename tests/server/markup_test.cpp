@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -110,37 +113,6 @@ TEST(MarkupParser, BoundsNestingAndTheElementsKeptForARequest) {
     EXPECT_EQ(parser.OpenElements(), MarkupParser::kMaxOpenElements - 2);
 }
 
-// <voice name='a' a1='' a2='' ...> with n attributes in all.
-std::string ManyAttributes(size_t n) {
-    std::string tag = "<voice name='a'";
-    for (size_t i = 1; i < n; ++i) {
-        tag += " a" + std::to_string(i) + "=''";
-    }
-    return tag + "/>";
-}
-
-TEST(ParseTag, DecodesReferencesInValuesAndRejectsRepeatedOrTooManyAttributes) {
-    const struct {
-        std::string tag;
-        bool ok;
-        std::string name;
-    } cases[] = {
-        {"<voice name='a&amp;b&lt;&apos;&quot;&#39;&#x27;'/>", true, "a&b<'\"''"},
-        {"<voice name=\"plain \xC3\xA9\"/>", true, "plain \xC3\xA9"},
-        {"<voice name='all' select='' select='1'/>", false, ""},
-        {ManyAttributes(kMaxTagAttributes), true, "a"},
-        {ManyAttributes(kMaxTagAttributes + 1), false, ""},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.tag);
-        Tag tag;
-        ASSERT_EQ(ParseTag(c.tag, &tag), c.ok);
-        if (c.ok) {
-            EXPECT_EQ(tag.element.Get("name"), c.name);
-        }
-    }
-}
-
 // After each piece, what TakeWholeWords releases; "|" between pieces.
 TEST(StreamBuffer, ReleasesTextBeforeTheLastMarkAsTheParserSeesIt) {
     const struct {
@@ -208,8 +180,9 @@ TEST(EspeakMarkup, BlankAfterSentencePunctuationBecomesALineBreak) {
 }
 
 // Prosody elements compose into one innermost element in espeak-ng's terms:
-// the rate in % of its 175 words a minute, the pitch as its parameter (120 Hz
-// on a voice of 100 Hz: 68 on the shared curve); the volume is left out.
+// the rate in % of the unit's (175 words a minute unless set), the pitch as
+// its parameter (120 Hz on a voice of 100 Hz: 68 on the shared curve); the
+// volume is left out.
 TEST(EspeakMarkup, UnitSsmlReopensContextsAndEscapesText) {
     MarkupParser parser;
     std::vector<Word> words;
@@ -222,6 +195,11 @@ TEST(EspeakMarkup, UnitSsmlReopensContextsAndEscapesText) {
               "<speak><mark name=\"w0\"/>a&lt;b &amp; c.\n<say-as interpret-as=\"x&quot;y\">"
               "<prosody rate=\"50%\"><mark name=\"w1\"/>slow </prosody><prosody pitch=\"68\">"
               "<mark name=\"w2\"/>end<break/></prosody></say-as></speak>");
+    // A unit set to another rate: every word's rate is relative to it.
+    EXPECT_EQ(EspeakEngine::UnitSsml(words, 0, 3, PitchCurve(100), 87.5),
+              "<speak><prosody rate=\"200%\"><mark name=\"w0\"/>a&lt;b &amp; c.\n</prosody>"
+              "<say-as interpret-as=\"x&quot;y\"><mark name=\"w1\"/>slow <prosody rate=\"200%\" "
+              "pitch=\"68\"><mark name=\"w2\"/>end<break/></prosody></say-as></speak>");
 }
 
 // Letters before each word: 0, 4, 6, 6 (the dashes weigh nothing), 10 in all
@@ -251,6 +229,155 @@ TEST(EspeakMarkup, MissingMarksAreInterpolatedByLetters) {
         EXPECT_EQ(PlaceMissingMarks(words, 0, 4, 1000, &known), c.missing);
         EXPECT_EQ(known, c.placed);
     }
+}
+
+// The prosody of "x" inside prosody elements with these attributes, one
+// element per ">"-separated group, outermost first, for a voice of 100 Hz.
+Prosody ProsodyInside(const std::string& attributes) {
+    std::string markup;
+    std::string closing;
+    std::istringstream groups(attributes);
+    for (std::string group; std::getline(groups, group, '>');) {
+        markup += "<prosody " + group + ">";
+        closing += "</prosody>";
+    }
+    MarkupParser parser;
+    std::vector<Word> words;
+    parser.Parse(markup + "x" + closing, &words);
+    return words.empty() ? Prosody() : ProsodyOf(words[0].context, 100);
+}
+
+// Each value is heard within what the engine reaches: past an end it is that
+// end (and says so), a nested value applies to what the enclosing ones came
+// to, and a value not understood leaves its quantity as it was.
+TEST(Prosody, ValuesComeIntoTheReachableRange) {
+    const double kSilent = -1000;  // no gain: muted
+    const struct {
+        const char* attributes;
+        double wpm = kDefaultWpm;
+        double hz = 100;
+        double db = 0;
+        bool clamped = false;
+    } rows[] = {
+        {"rate='x-slow'", 87.5},
+        {"rate='300wpm'", 300},
+        {"rate='2'", 350},
+        {"rate='40%'", 80, 100, 0, true},
+        {"rate='30wpm'", 80, 100, 0, true},
+        {"rate='500%'", 800, 100, 0, true},
+        {"rate='20%'>rate='+100%'", 160, 100, 0, true},
+        {"rate='+10wpm'"},
+        {"rate='fast'>rate='banana'", 262.5},
+        {"pitch='120Hz'", kDefaultWpm, 120},
+        {"pitch='+20Hz'>pitch='-2st'", kDefaultWpm, 120 * std::pow(2, -2 / 12.0)},
+        {"pitch='x-high'", kDefaultWpm, 130},
+        {"pitch='250Hz'", kDefaultWpm, 168, 0, true},
+        {"pitch='40Hz'", kDefaultWpm, 65, 0, true},
+        {"pitch='-90%'", kDefaultWpm, 65, 0, true},
+        {"pitch='+200%'", kDefaultWpm, 168, 0, true},
+        {"pitch='+200%'>pitch='-20%'", kDefaultWpm, 168 * 0.8, 0, true},
+        {"pitch='120'"},
+        {"volume='+50%'", kDefaultWpm, 100, 20 * std::log10(1.5)},
+        {"volume='-50%'", kDefaultWpm, 100, 20 * std::log10(0.5)},
+        {"volume='-90%'", kDefaultWpm, 100, -20},
+        {"volume='-100%'", kDefaultWpm, 100, kSilent},
+        {"volume='50'", kDefaultWpm, 100, 20 * std::log10(0.5)},
+        {"volume='6dB'", kDefaultWpm, 100, 6},
+        {"volume='loud'>volume='+3dB'", kDefaultWpm, 100, 6},
+        {"volume='200%'", kDefaultWpm, 100, 6, true},
+        {"volume='+12dB'", kDefaultWpm, 100, 6, true},
+        {"volume='-70dB'", kDefaultWpm, 100, -60, true},
+        {"volume='silent'>volume='+6dB'", kDefaultWpm, 100, kSilent},
+        {"volume='silent'>volume='0dB'", kDefaultWpm, 100, 0},
+        {"volume='+6'"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.attributes);
+        const Prosody p = ProsodyInside(row.attributes);
+        EXPECT_NEAR(p.wpm, row.wpm, 1e-6);
+        EXPECT_NEAR(p.hz, row.hz, 1e-6);
+        EXPECT_EQ(p.silent, row.db == kSilent);
+        EXPECT_NEAR(p.silent ? kSilent : p.gain_db, row.db, 1e-6);
+        EXPECT_EQ(p.clamped, row.clamped);
+    }
+}
+
+// The table the front ends read holds the server's ranges and named values:
+// each range's ends are the constants, a value past an end is heard at it,
+// and each name means its value.
+TEST(Prosody, RangesAndNamesAreThoseOfTheSharedTable) {
+    const double semitones = 12 / std::log(2.0);
+    const struct {
+        const char* quantity;
+        const char* unit;
+        double minimum, fallback, maximum;
+    } constants[] = {
+        {"rate", "wpm", kMinWpm, kDefaultWpm, kMaxWpm},
+        {"rate", "%", 100 * kMinWpm / kDefaultWpm, 100, 100 * kMaxWpm / kDefaultWpm},
+        {"pitch", "%", 100 * kMinPitchScale, 100, 100 * kMaxPitchScale},
+        {"pitch", "st", semitones * std::log(kMinPitchScale), 0,
+         semitones * std::log(kMaxPitchScale)},
+        {"volume", "dB", kMinGainDb, 0, kMaxGainDb},
+        {"volume", "%", 0, 100, 100 * std::pow(10, kMaxGainDb / 20)},
+    };
+    // What a value of a quantity comes to, as one comparable number.
+    const auto heard = [](const std::string& quantity, const std::string& value) {
+        Prosody p;
+        const bool understood = quantity == "rate"    ? ApplyRate(value, &p)
+                                : quantity == "pitch" ? ApplyPitch(value, &p)
+                                                      : ApplyVolume(value, &p);
+        EXPECT_TRUE(understood) << quantity << " " << value;
+        return quantity == "rate" ? p.wpm : quantity == "pitch" ? p.hz : p.silent ? -1e9 : p.gain_db;
+    };
+    // A value with its unit; a sign where the unit is a change (st) or the
+    // value is below zero.
+    const auto text = [](double value, const std::string& unit) {
+        std::ostringstream out;
+        out << (unit == "st" && value > 0 ? "+" : "") << value << unit;
+        return out.str();
+    };
+    std::ifstream table(VRELAY_PROSODY_RANGES);
+    ASSERT_TRUE(table) << VRELAY_PROSODY_RANGES;
+    size_t ranges = 0;
+    size_t names = 0;
+    for (std::string line; std::getline(table, line);) {
+        std::vector<std::string> f;
+        std::istringstream split(line);
+        for (std::string field; std::getline(split, field, '\t');) {
+            f.push_back(field);
+        }
+        SCOPED_TRACE(line);
+        if (!f.empty() && f[0] == "range") {
+            ASSERT_GE(f.size(), 6u);
+            ++ranges;
+            const double low = std::stod(f[3]);
+            const double fallback = std::stod(f[4]);
+            const double high = std::stod(f[5]);
+            bool known = false;
+            for (const auto& c : constants) {
+                if (f[1] == c.quantity && f[2] == c.unit) {
+                    known = true;
+                    EXPECT_NEAR(low, c.minimum, 0.01);
+                    EXPECT_NEAR(fallback, c.fallback, 0.01);
+                    EXPECT_NEAR(high, c.maximum, 0.01);
+                }
+            }
+            EXPECT_TRUE(known);
+            const bool additive = f[2] == "st" || f[2] == "dB";
+            const double past_high = additive ? high + (high - fallback) : 2 * high;
+            const double past_low = additive ? low - (fallback - low) : low / 2;
+            EXPECT_NEAR(heard(f[1], text(past_high, f[2])), heard(f[1], text(high, f[2])),
+                        std::abs(heard(f[1], text(high, f[2]))) * 1e-3);
+            EXPECT_NEAR(heard(f[1], text(past_low, f[2])), heard(f[1], text(low, f[2])),
+                        std::abs(heard(f[1], text(low, f[2]))) * 1e-3);
+        } else if (!f.empty() && f[0] == "name") {
+            ASSERT_GE(f.size(), 5u);
+            ++names;
+            EXPECT_NEAR(heard(f[1], f[2]), heard(f[1], f[3] + f[4]), 1e-6);
+        }
+    }
+    EXPECT_EQ(ranges, sizeof constants / sizeof constants[0]);
+    EXPECT_EQ(names, 19u);
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <vrelay/vrelay.h>
 
+#include <signal.h>
+
 #include <cmath>
 #include <functional>
 #include <string>
@@ -375,6 +377,78 @@ TEST_F(ToneServer, SessionsBeyondTheLimitFromOneAddressAreToldTheServerIsBusy) {
     EXPECT_EQ(busy.types, (Types{PACKET_DATA_10, PACKET_CLOSE}));
     EXPECT_EQ(busy.messages, std::vector<std::string>{"error: server busy"});
     EXPECT_TRUE(first.Exchange(PACKET_TEXT, "").ended);
+}
+
+// What the health port answers a request: status line to end of stream.
+std::string HealthAnswer(int port, const std::string& request) {
+    SocketClient socket("127.0.0.1", port);
+    socket.SetReceiveLimit(10000);
+    socket.SendBytes(request.data(), request.size());
+    std::string answer;
+    char buffer[1024];
+    size_t received = 0;
+    while (socket.ReceiveBytes(buffer, sizeof buffer, &received) && received > 0) {
+        answer.append(buffer, received);
+    }
+    return answer;
+}
+
+// A full server is a healthy server: its health port answers apart from the
+// sessions. The next client is told the server is busy, and is served once a
+// client has closed, before that client's session has read the close. Only
+// an engine that cannot speak makes the health check fail.
+TEST_F(ToneServer, AFullServerAnswersHealthChecksAndFreesAPlaceWhenAClientCloses) {
+    StartWith([](ServerOptions& o) {
+        o.workers = 1;
+        o.max_sessions = 2;
+        o.health_port = 0;
+    });
+    const int port = server_->Port();
+    RawClient first(port);
+    auto second = std::make_unique<RawClient>(port);
+    ASSERT_TRUE(first.Exchange(PACKET_QUERY, "<voice name=\"all\"/>").ended);
+    ASSERT_TRUE(second->Exchange(PACKET_QUERY, "<voice name=\"all\"/>").ended);
+    const struct {
+        const char* request;
+        const char* status;
+    } checks[] = {
+        {"GET /health HTTP/1.0\r\n\r\n", "HTTP/1.0 200 OK\r\n"},
+        {"HEAD / HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.0 200 OK\r\n"},
+        {"GET /elsewhere HTTP/1.0\r\n\r\n", "HTTP/1.0 404 Not Found\r\n"},
+        {"hello\n\n", "HTTP/1.0 400 Bad Request\r\n"},
+    };
+    for (const auto& check : checks) {
+        SCOPED_TRACE(check.request);
+        const std::string answer = HealthAnswer(server_->HealthPort(), check.request);
+        EXPECT_THAT(answer, StartsWith(check.status));
+        if (std::string(check.request).compare(0, 4, "GET ") == 0 &&
+            std::string(check.status).find("200") != std::string::npos) {
+            EXPECT_THAT(answer, HasSubstr("\r\n\r\nok: spoke "));
+            EXPECT_THAT(answer, HasSubstr("2 of 2 sessions open"));
+        }
+    }
+    RawClient third(port);
+    EXPECT_EQ(third.Read().messages, std::vector<std::string>{"error: server busy"});
+
+    // The second session waits for its (stopped) worker, and sees its client's
+    // close only at its next look: the next client gets its place at once.
+    const pid_t worker = server_->WorkerPids()[0];
+    ASSERT_EQ(::kill(worker, SIGSTOP), 0);
+    ASSERT_TRUE(second->Send(PACKET_TEXT, "<mark name=\"a\"/>waits"));
+    second.reset();
+    RawClient fourth(port);
+    EXPECT_TRUE(fourth.Exchange(PACKET_QUERY, "<voice name=\"all\"/>").ended);
+
+    // An engine that gives no audio fails the check, with the reason, once
+    // the last probe's answer is too old to repeat (polls, bounded).
+    std::string stuck;
+    for (int i = 0; i < 100 && stuck.find(" 503 ") == std::string::npos; ++i) {
+        stuck = HealthAnswer(server_->HealthPort(), "GET /health HTTP/1.0\r\n\r\n");
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_THAT(stuck, StartsWith("HTTP/1.0 503 Service Unavailable\r\n"));
+    EXPECT_THAT(stuck, HasSubstr("cannot speak: no audio within"));
+    ::kill(worker, SIGCONT);
 }
 
 TEST_F(ToneServer, SilentSlowOrNonReadingClientsAreDisconnected) {

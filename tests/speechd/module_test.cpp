@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // sd_vrelay driven through its standard input and output, as Speech
-// Dispatcher drives it, against the reference server with espeak-ng.
+// Dispatcher drives it, against the reference server with espeak-ng (and a
+// stand-in server that goes silent, for the QUIT rows).
 #include <gtest/gtest.h>
 #include <unistd.h>
 #include <vrelay/vrelay.h>
@@ -14,10 +15,12 @@
 #include <string>
 #include <vector>
 
+#include "server/espeak_engine.h"
 #include "server/speech_server.h"
 #include "speechd/module_protocol.h"
 #include "tests/support/callback_recorder.h"
 #include "tests/support/child_process.h"
+#include "tests/support/fake_server.h"
 #include "wire/payload.h"
 
 namespace vrelay {
@@ -224,11 +227,41 @@ TEST_F(ModuleTest, PauseEndsRightAfterTheNextResumeMark) {
     ASSERT_TRUE(voices.ReadUntil(module_.get(), "200 OK VOICE LIST SENT"));
     EXPECT_EQ(voices.lines.front().compare(0, 4, "200-"), 0) << "events after the pause";
     EXPECT_NE(
-        std::find(voices.lines.begin(), voices.lines.end(), "200-English (America)\ten-US\tnone"),
+        std::find(voices.lines.begin(), voices.lines.end(), "200-English (Scotland)\ten-gb-scotland\tnone"),
         voices.lines.end());
 
     // The paused answer was left unread: none of it reaches the next message.
     ExpectTheNextMessageAlone();
+}
+
+// Voice types and synthesis voices are heard as espeak-ng's voices and
+// variants: the female types and variants near 200 Hz, the male near 100,
+// a whisper unvoiced.
+TEST_F(ModuleTest, VoiceTypesAndVariantsAreHeard) {
+    const struct {
+        const char* settings;
+        double lowestHz, highestHz;  // of the median fundamental
+    } rows[] = {
+        {"voice_type=MALE1\nsynthesis_voice=NULL", 70, 130},
+        {"voice_type=FEMALE1\nsynthesis_voice=NULL", 150, 260},
+        {"voice_type=MALE3\nsynthesis_voice=NULL", 70, 130},
+        {"voice_type=CHILD_FEMALE\nsynthesis_voice=NULL", 150, 260},
+        {"voice_type=MALE1\nsynthesis_voice=+f3", 150, 260},
+        {"voice_type=MALE1\nsynthesis_voice=+whisper", 0, 0},
+        {"voice_type=MALE1\nsynthesis_voice=English (Scotland)", 70, 130},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.settings);
+        module_->Send(std::string("SET\nlanguage=en\n") + row.settings + "\n.\n");
+        Heard set;
+        ASSERT_TRUE(set.ReadUntil(module_.get(), "203 OK SETTINGS RECEIVED"));
+        module_->Send(Speak("<speak>The quick brown fox jumps over the lazy dog.</speak>"));
+        Heard heard;
+        ASSERT_TRUE(heard.ReadUntil(module_.get(), "702 END"));
+        const double hz = server::MedianFundamental(heard.samples, 22050);  // espeak-ng's rate
+        EXPECT_GE(hz, row.lowestHz);
+        EXPECT_LE(hz, row.highestHz);
+    }
 }
 
 TEST_F(ModuleTest, BadInputGetsACleanReplyAndTheModuleGoesOn) {
@@ -281,6 +314,54 @@ TEST_F(ModuleTest, ServerDyingMidMessageStopsItAndTheNextMessageReconnects) {
     EXPECT_EQ(Events(back), (Strings{"202 OK RECEIVING MESSAGE", "200 OK SPEAKING", "701 BEGIN",
                                      "700 again", "702 END"}));
     EXPECT_GT(back.samples.size(), 1000u);
+}
+
+// QUIT while the speech server has taken the connection but answers nothing
+// more: the module answers and exits within 2 s whatever it waits for (a
+// voice selection or a text's answer), also when the QUIT comes right behind
+// the SPEAK, before the module is inside its call.
+TEST(ModuleQuitTest, QuitEndsTheModuleWithinTwoSecondsWhileTheServerIsSilent) {
+    const struct {
+        const char* name;
+        const char* defaultVoice;  // a voice of its own makes a selection first
+        bool quitWhileAsked;       // else right behind the SPEAK
+        int runs;
+    } rows[] = {
+        {"a text's answer", "", true, 1},
+        {"a voice selection", "one", true, 1},
+        {"a text's answer, QUIT right behind", "", false, 10},
+        {"a voice selection, QUIT right behind", "one", false, 10},
+    };
+    char folder[] = "/tmp/vrelay-speechd-XXXXXX";
+    ASSERT_NE(::mkdtemp(folder), nullptr);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        for (int run = 0; run < row.runs; ++run) {
+            // The voice list for INIT, and silence from then on.
+            test::FakeServer server(test::AnswerWhen(
+                [](const test::ReceivedFrame& f) { return f.Text() == "<voice name=\"all\"/>"; },
+                {test::Action::Text(PACKET_QUERY, "<voices><voice name=\"one\"/></voices>"),
+                 test::Action::End()},
+                [](const test::ReceivedFrame&) {
+                    return std::vector<test::Action>{test::Action::Hold()};
+                }));
+            auto module =
+                StartModule(folder, "VrelayServer \"127.0.0.1:" + std::to_string(server.Port()) +
+                                        "\"\nDefaultVoice \"" + row.defaultVoice + "\"\n");
+            module->Send(Speak("<speak>Never heard.</speak>") +
+                         (row.quitWhileAsked ? "" : "QUIT\n"));
+            if (row.quitWhileAsked) {
+                ASSERT_TRUE(server.WaitUntilHeld());
+                module->Send("QUIT\n");
+            }
+            const auto sent = Clock::now();
+            Heard heard;
+            EXPECT_TRUE(heard.ReadUntil(module.get(), "210 OK QUIT"));
+            EXPECT_EQ(module->Wait(), 0);
+            EXPECT_LT(Clock::now() - sent, std::chrono::seconds(2)) << "run " << run;
+        }
+    }
+    ::rmdir(folder);
 }
 
 }  // namespace

@@ -66,15 +66,20 @@ TEST(MessageSettingsTest, MessagesBecomeMarkup) {
               "<prosody rate=\"173%\">" + spell + "<speak>ab</speak></say-as></prosody>");
 }
 
-TEST(VoiceMapTest, SettingsChooseAServerVoice) {
-    // Name, language, ISO code, country and sex.
-    const VoiceMap map({{"English (Great Britain)", "", "en", "GB", "male"},
-                        {"English (America)", "", "en", "US", "male"},
-                        {"English (America)+f3", "", "en", "US", "female"},
-                        {"English (America)+m2", "", "en", "US", "male"},
-                        {"French (France)", "", "fr", "FR", "male"},
-                        {"French (Belgium)", "", "fr", "BE", "male"},
-                        {"German", "", "de", "", "male"}});
+// The server chooses the voice; the map says what to ask for.
+TEST(VoiceMapTest, SettingsBecomeAVoiceRequest) {
+    const auto voice = [](const char* name, const char* language, const char* iso,
+                          const char* id) {
+        frontend::VoiceEntry entry;
+        entry.name = name;
+        entry.language = language;
+        entry.iso = iso;
+        entry.languageId = id;
+        return entry;
+    };
+    const VoiceMap map({voice("English (Great Britain)", "English", "en", "en-gb"),
+                        voice("English (Scotland)", "English", "en", "en-gb-scotland"),
+                        voice("German", "German", "de", "de"), voice("+f3", "variant", "", "")});
     struct Case {
         const char* synthesisVoice;
         const char* language;
@@ -82,27 +87,34 @@ TEST(VoiceMapTest, SettingsChooseAServerVoice) {
         const char* defaultVoice;
         const char* expected;
     } cases[] = {
-        {"french (belgium)", "en-US", "male1", "", "French (Belgium)"},
-        {"bleaaaarg", "fr-FR", "male1", "", "French (France)"},
-        {"", "fr", "male1", "", "French (France)"},
-        {"", "en-US", "female1", "", "English (America)+f3"},
-        {"", "en-US", "male2", "", "English (America)+m2"},
-        {"", "en-US", "male3", "", "English (Great Britain)"},
-        {"", "en-US", "female3", "", "English (America)+f3"},
-        {"", "fr", "female2", "", "French (France)"},
-        {"", "en-US", "male1", "English (Great Britain)", "English (Great Britain)"},
-        {"", "", "female1", "German", "German"},
+        {"french (belgium)", "en-US", "male1", "", "french (belgium)"},
+        {"bleaaaarg", "fr-FR", "female1", "", "bleaaaarg"},
+        {"en+f3", "fr", "male2", "", "en+f3"},
+        {"+whisper", "fr", "female1", "", "fr+whisper"},
+        {"+f3", "fr", "male1", "German", "fr+f3"},
+        {"", "fr", "male1", "", "fr"},
+        {"", "en-US", "male2", "", "en-US+m2"},
+        {"", "en-US", "male3", "", "en-US+m3"},
+        {"", "en-US", "female1", "", "en-US+f1"},
+        {"", "en-US", "female3", "", "en-US+f3"},
+        {"", "en", "child_male", "", "en+f4"},
+        {"", "en", "child_female", "", "en+f5"},
+        {"", "en-US", "male1", "English (Scotland)", "English (Scotland)"},
+        {"", "en-US", "female2", "english (scotland)+m3", "english (scotland)+f2"},
+        {"", "en", "male1", "de+f3", "en"},
+        {"", "de", "male1", "de+f3", "de+f3"},
+        {"", "", "female1", "German", "German+f1"},
         {"", "", "male1", "", ""},
-        {"", "xx", "male1", "", ""},
+        {"", "", "female2", "", "+f2"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(map.Choose(c.synthesisVoice, c.language, c.type, c.defaultVoice), c.expected)
             << c.synthesisVoice << " / " << c.language << " / " << c.type << " / "
             << c.defaultVoice;
     }
-    const std::vector<std::string> lines = map.ListLines();
-    EXPECT_EQ(lines[2], "English (America)+f3\ten-US\tf3");
-    EXPECT_EQ(lines[6], "German\tde\tnone");
+    EXPECT_EQ(map.ListLines(), (std::vector<std::string>{"English (Great Britain)\ten-gb\tnone",
+                                                        "English (Scotland)\ten-gb-scotland\tnone",
+                                                        "German\tde\tnone", "+f3\tnone\tf3"}));
 }
 
 TEST(ModuleConfigTest, ReadsTheOptionsAndWarnsOfTheRest) {

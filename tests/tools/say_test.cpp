@@ -22,7 +22,9 @@
 #include "server/speech_server.h"
 #include "tests/support/captured_log.h"
 #include "tests/support/child_process.h"
+#include "tests/support/fake_server.h"
 #include "tests/support/run_command.h"
+#include "transport/socket.h"
 
 namespace {
 
@@ -153,15 +155,33 @@ TEST(SayTest, ExitCodesAndMessages) {
     { std::ofstream(empty) << ""; }
     const std::string usage = "\nTry 'vrelay-say --help' for more information.\n";
     const std::string noFile = Out("voice.wav");
+    // A port where something else answers (a web server, say): one answer
+    // that is no speech server's, then the connection closes.
+    vrelay::SocketServer other(0, 4, vrelay::WaitingSelect, "127.0.0.1");
+    ASSERT_TRUE(other.IsOpen());
+    const std::string notSpeech = "127.0.0.1:" + std::to_string(other.Port());
+    std::thread answering([&] {
+        std::unique_ptr<vrelay::Socket> client(other.Accept());
+        if (client != nullptr) {
+            const char kAnswer[] = "HTTP/1.1 400 Bad Request\r\nConnection: close\r\n\r\n";
+            client->SendBytes(kAnswer, sizeof kAnswer - 1);
+        }
+    });
     const struct {
         std::string arguments;
         int status;
         std::string message;
         bool whole = false;  // the message is all the output
     } rows[] = {
-        {"--list-voices", 0, "tone-low"},
         {"-o /nonexistent-dir/out.wav hi", 6, "cannot write /nonexistent-dir/out.wav"},
-        {"-qo /dev/null --server=127.0.0.1:1 hi", 3, "no speech server at"},
+        {"-qo /dev/null --server=127.0.0.1:1 hi", 3,
+         "vrelay-say: no speech server at 127.0.0.1:1 (connection refused)\n", true},
+        {"-qo /dev/null --server=nowhere.invalid:5555 hi", 3,
+         "vrelay-say: no speech server at nowhere.invalid:5555 (no such host)\n", true},
+        {"-qo /dev/null --server=" + notSpeech + " hi", 3,
+         "vrelay-say: no speech server at " + notSpeech +
+             " (what answers there is not a speech server)\n",
+         true},
         {"--server nonsense -o /dev/null hi", 2, "--server wants HOST:PORT"},
         {"--encoding mp3 hi", 2, "unknown encoding \"mp3\""},
         {"--frob=1", 2, "vrelay-say: unknown option --frob" + usage, true},
@@ -173,17 +193,25 @@ TEST(SayTest, ExitCodesAndMessages) {
         {"hi", 7, "no sound server to play through"},
         {"--version", 0, "vrelay-say " VRELAY_VERSION_STRING},
         {"--list-voices EN-gb", 0, "2 voices"},
-        {"--list-voices=fr", 4, "no voice speaks \"fr\""},
+        {"--list-voices=fr", 4, "vrelay-say: no voice speaks \"fr\"\n", true},
         {"-v TONE-LOW --marks -o /dev/null hi", 0, "hi"},
         {"-v tone+f3 -o /dev/null hi", 4, "unknown voice \"tone+f3\""},
         {"--voice nobody -o " + noFile + " hi", 4,
          "vrelay-say: unknown voice \"nobody\" (see --list-voices)\n", true},
         {"--markup --plain hi", 2, "cannot be combined"},
         {"--rate '1\"/>' hi", 2, "--rate wants"},
-        {"--rate banana hi", 2, "--rate wants"},
-        {"--rate 30% hi", 2, "--rate wants"},
-        {"--pitch 1000Hz hi", 2, "--pitch wants"},
-        {"--volume +12dB hi", 2, "--volume wants"},
+        {"--rate banana hi", 2,
+         "vrelay-say: --rate wants x-slow ... x-fast, N% (45.71% to 457.14%), +N%, -N% or "
+         "Nwpm (80wpm to 800wpm), not \"banana\"\n" + usage.substr(1), true},
+        {"--engine mp3 hi", 2, "--engine wants espeak or tone"},
+        // Past the voice's reach a value moves to the nearer end, and says so.
+        {"-qo /dev/null --rate 30% --pitch +24st --volume +12dB hi", 0,
+         "vrelay-say: --rate 30% is out of reach (45.71% to 457.14%): 45.71% is used\n"
+         "vrelay-say: --pitch +24st is out of reach (-7.46st to +8.98st): +8.98st is used\n"
+         "vrelay-say: --volume +12dB is out of reach (-60dB to +6dB): +6dB is used\n",
+         true},
+        {"--pitch 1000 hi", 2, "--pitch wants"},
+        {"--volume +12 hi", 2, "--volume wants"},
         {"--sample-rate 5 hi", 2, "--sample-rate wants"},
         {"-o /dev/null hi", 0, ", 1 word\n"},
         {"-o /dev/null hi there", 0, ", 2 words\n"},
@@ -199,11 +227,50 @@ TEST(SayTest, ExitCodesAndMessages) {
         else
             EXPECT_NE(run.out.find(row.message), std::string::npos) << run.out;
     }
+    answering.join();
     EXPECT_NE(access(noFile.c_str(), F_OK), 0);
     // On a terminal (script(1) gives it one) the progress line reaches 100 %.
     const SayRun tty = vrelay::test::RunCommand(
         "script -qec \"" VRELAY_SAY_PATH " --engine tone -o /dev/null 'one two three'\" /dev/null");
     EXPECT_NE(tty.out.find("speaking: 100%"), std::string::npos) << tty.out;
+}
+
+// The voice list's columns are as wide as their contents; the variants
+// (espeak-ng has a hundred) take a line each in a pipe and fill the rows of a
+// terminal (script(1) gives one, 80 columns wide) without overrunning them.
+TEST(SayTest, VoiceListIsSizedToItsContentsAndToTheTerminal) {
+    const SayRun tone = Say("--list-voices");
+    EXPECT_EQ(tone.status, 0);
+    EXPECT_EQ(tone.out,
+              "NAME      LANG   SEX     LANGUAGE  RATE\n"
+              "tone      en-gb  female  English   16000\n"
+              "tone-low  en-gb  male    English   16000\n"
+              "2 voices\n");
+    const auto variantLines = [](const std::string& out, size_t* widest) {
+        const size_t from = out.find("variants (");
+        std::istringstream lines(from == std::string::npos ? "" : out.substr(from));
+        std::string line;
+        std::getline(lines, line);
+        size_t count = 0;
+        *widest = 0;
+        while (std::getline(lines, line)) {
+            line.erase(line.find_last_not_of('\r') + 1);
+            *widest = std::max(*widest, line.size());
+            ++count;
+        }
+        return count;
+    };
+    size_t widest = 0;
+    const SayRun piped = Say("--engine espeak --list-voices");
+    ASSERT_EQ(piped.status, 0) << piped.out;
+    const size_t variants = variantLines(piped.out, &widest);
+    EXPECT_GT(variants, 50u) << piped.out;
+    EXPECT_NE(piped.out.find("\n  f3/f\n"), std::string::npos) << piped.out;
+    const SayRun terminal = vrelay::test::RunCommand(
+        "script -qec \"" VRELAY_SAY_PATH " --engine espeak --list-voices\" /dev/null");
+    ASSERT_EQ(terminal.status, 0) << terminal.out;
+    EXPECT_LT(variantLines(terminal.out, &widest), variants / 2) << terminal.out;
+    EXPECT_LT(widest, 80u) << terminal.out;
 }
 
 // A text longer than one block of input, full of characters that need
@@ -297,6 +364,23 @@ TEST(SayTest, EspeakTakesLanguagesEntitiesAndProsody) {
     EXPECT_NE(german.out.find("  Guten\n"), std::string::npos) << german.out;
     EXPECT_NE(german.out.find("  Tag\n"), std::string::npos) << german.out;
     EXPECT_GT(speak("--markup '&eacute;t&eacute;'").seconds, 0.2);
+    // Voices as espeak-ng has them: "en" is British English ("water bottle"
+    // as espeak-ng -v en -x says it), "zh" Mandarin; a language by its name
+    // and variants work too, and the list keeps each voice's region.
+    const SayRun british = Say("--engine espeak -v en --phonemes -o /dev/null 'water bottle'");
+    std::istringstream lines(british.out);
+    std::string phonemes;
+    for (std::string start, length, name; lines >> start >> length >> name;) {
+        phonemes += name.find('_') == std::string::npos ? name + " " : "";
+    }
+    EXPECT_EQ(phonemes, "w O: t 3 b 0 t @L ") << british.out;
+    for (const char* voice : {"zh", "french", "English+f3", "+whisper"}) {
+        EXPECT_GT(speak("-v '" + std::string(voice) + "' 'ni hao'").seconds, 0.3) << voice;
+    }
+    const SayRun listed = Say("--engine espeak --list-voices en");
+    for (const char* tag : {" en-gb-scotland ", " en-029 ", " en-us-nyc "}) {
+        EXPECT_NE(listed.out.find(tag), std::string::npos) << listed.out;
+    }
     const Sound plain = speak("'" + text + "'");
     ASSERT_GT(plain.hz, 0);
     // A voice is louder the higher it speaks: pitches leave the loudness free.
@@ -363,6 +447,44 @@ TEST(SayTest, TerminatedRunLeavesAValidWav) {
         EXPECT_EQ(Le32(wav, 4), wav.size() - 8);
         EXPECT_EQ(Le32(wav, 40), wav.size() - 44);
         std::remove(path.c_str());
+    }
+}
+
+// SIGTERM or Ctrl-C while the server has taken the connection but answers
+// nothing more: vrelay-say ends by the signal within 2 s, whether it waits
+// for the voice it selects or for the text's answer.
+TEST(SayTest, ASignalEndsItWithinTwoSecondsWhileTheServerIsSilent) {
+    using vrelay::test::Action;
+    for (const char* voice : {"one", ""}) {
+        for (int signal : {SIGTERM, SIGINT}) {
+            SCOPED_TRACE(std::string(*voice ? "selecting a voice" : "rendering") + ", signal " +
+                         std::to_string(signal));
+            // The voice list, and silence from then on.
+            vrelay::test::FakeServer server(vrelay::test::AnswerWhen(
+                [](const vrelay::test::ReceivedFrame& f) {
+                    return f.Text() == "<voice name=\"all\"/>";
+                },
+                {Action::Text(PACKET_QUERY, "<voices><voice name=\"one\"/></voices>"),
+                 Action::End()},
+                [](const vrelay::test::ReceivedFrame&) {
+                    return std::vector<Action>{Action::Hold()};
+                }));
+            const std::string path = Out("silent.wav");
+            std::vector<std::string> args = {VRELAY_SAY_PATH, "-q", "-o", path,
+                                             "--server=127.0.0.1:" + std::to_string(server.Port())};
+            if (*voice) {
+                args.insert(args.end(), {"-v", voice});
+            }
+            args.push_back("Never heard.");
+            vrelay::test::ChildProcess say(args);
+            ASSERT_TRUE(server.WaitUntilHeld());
+            const auto sent = std::chrono::steady_clock::now();
+            kill(say.pid, signal);
+            const int status = say.Wait();
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+            EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(2));
+            std::remove(path.c_str());
+        }
     }
 }
 

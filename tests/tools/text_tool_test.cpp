@@ -32,24 +32,54 @@ TEST(TextToolTest, PrintsExactlyWhatEachCommandProduces) {
         std::string out;  // the whole output, or lines each found in it
         bool whole = true;
     } rows[] = {
-        {"MarkupIsReadAsTheClientReadsIt", "tokenise FILE", "<s>Hello <b>big</b> world</s>", 0,
+        {"MarkupIsReadAsTheClientReadsIt", "tokenise --raw FILE", "<s>Hello <b>big</b> world</s>",
+         0,
          "<s>" + mark(3, 3, 5, 5) + "Hello <b>" + mark(12, 12, 3, 3) + "big</b> " +
              mark(20, 20, 5, 5) + "world</s>" + kFinal},
-        {"PlainTextModeEscapesMarkup", "tokenise --plain-text FILE", "a < b", 0,
+        {"WordsAreShownWithTheirPlaces", "tokenise FILE", "<s>Hello <b>big</b> world</s>", 0,
+         "<s>Hello <b>big</b> world</s>\n\n"
+         "word  at char  at byte  chars  bytes  text\n"
+         "   1        3        3      5      5  Hello\n"
+         "   2       12       12      3      3  big\n"
+         "   3       20       20      5      5  world\n"},
+        {"RepairsAreSaidInWords", "tokenise FILE", "<b>Hello <i>big</b>", 0,
+         "<b>Hello <i>big</i></b>\n\nmarkup repaired:\n"
+         "  </i> added: the element around it was closed first\n", false},
+        {"Latin1IsReadAsVrelaySayReadsIt", "tokenise FILE", "<s>caf\xE9 ol\xE9</s>", 0,
+         "(byte 0xE9 at offset 6); such bytes are read as Latin-1 (Windows-1252)\n"
+         "<s>café olé</s>\n"
+         "   1        3        3      4      5  café\n"
+         "   2        8        9      3      4  olé\n", false},
+        {"PlainTextModeEscapesMarkup", "tokenise --plain-text --raw FILE", "a < b", 0,
          "<parent>" + mark(0, 0, 1, 1) + "a " + mark(2, 2, 1, 1) + "&lt; " + mark(4, 4, 1, 1) +
              "b" + kFinal + "</parent>"},
-        {"BreakEndsASpurt", "spurts FILE", "<speak>one <break time=\"1.5s\"/>two</speak>", 0,
-         "spurt_id='001'\ntime='1.500'", false},
+        {"BreakEndsASpurt", "spurts FILE",
+         "<speak>one <break time=\"1.5s\"/><emphasis>two</emphasis> three</speak>", 0,
+         "run 1 (1.5 s pause after): <speak>one</speak>\n"
+         "run 2: <speak><emphasis>two</emphasis> three</speak>\n"},
+        {"RawSpurtsAreTheModelsXml", "spurts --raw FILE",
+         "<speak>one <break time=\"1.5s\"/>two</speak>", 0, "spurt_id='001'\ntime='1.500'",
+         false},
         {"ConfigFileOverridesBuiltInSettings", "config FILE",
          "<tpconfig><tokenise context_size='512'/><extra k='v'/></tpconfig>", 0,
          // The override, an untouched default and a setting only the file has.
          "tokenise.context_size=512\ntokenise.processing_mode=lax\nextra.k=v", false},
+        {"ConfigOfGarbageIsAnError", "config FILE", "not a document", 1,
+         "is not a configuration document: it holds no XML element\n", false},
+        {"ConfigOfAnotherDocumentIsAnError", "config FILE", "<html><p x='1'/></html>", 1,
+         "is not a configuration document: its root element is <html>, not <tpconfig>\n", false},
         {"MissingFileIsAPlainError", "tokenise /nonexistent/in.txt", "", 1,
          "vrelay-text: cannot read /nonexistent/in.txt: No such file or directory\n"},
+        {"AFolderIsAPlainError", "spurts /", "", 1, "vrelay-text: cannot read /: Is a directory\n"},
         {"MissingConfigIsAPlainError", "config /nonexistent/c.xml", "", 1,
-         "vrelay-text: cannot read configuration /nonexistent/c.xml\n"},
+         "vrelay-text: cannot read /nonexistent/c.xml: No such file or directory\n"},
+        {"HelpIsPlainAndSucceeds", "--help", "", 0,
+         "usage: vrelay-text tokenise [--plain-text] [--raw] FILE\n"
+         "  --raw      the output as the library writes it (XML, marks and all)\n",
+         false},
         {"WrongCommandLineShowsUsage", "tokenise --json FILE", "", 2,
-         "usage: vrelay-text tokenise [--plain-text] FILE\n       vrelay-text spurts FILE\n"
+         "usage: vrelay-text tokenise [--plain-text] [--raw] FILE\n"
+         "       vrelay-text spurts [--raw] FILE\n"
          "       vrelay-text config FILE\n"},
     };
     for (const auto& row : rows) {

@@ -3,12 +3,19 @@
 
 #include <gtest/gtest.h>
 #include <unistd.h>
+#ifndef _WIN32
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#endif
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <fstream>
+#include <future>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -97,6 +104,100 @@ TEST(LogTest, MessagesGoWhereTheEnvironmentSays) {
         std::remove(file.c_str());
     }
 }
+
+#ifndef _WIN32
+// Everything a FIFO's reader can read now.
+std::string Drain(int reader) {
+    std::string text;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::read(reader, buffer, sizeof buffer)) > 0)
+        text.append(buffer, static_cast<size_t>(n));
+    return text;
+}
+
+// A destination that does not take a message at once loses it: opening it
+// and writing to it never wait and never raise SIGPIPE, and the first loss in
+// the process is reported once, on standard error. A FIFO takes the messages
+// written once a reader is there.
+TEST(LogTest, AMessageItsDestinationDoesNotTakeAtOnceIsLost) {
+    const std::string fifo = ::testing::TempDir() + "vrelay-fifo-" + std::to_string(getpid());
+    std::remove(fifo.c_str());
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // A SIGPIPE raised on this thread stays pending, where the test sees it,
+    // whatever the process was told to do with the signal.
+    sigset_t pipe, previous;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, &previous);
+    enum Reader { kNone, kLeft, kNotReading };
+    const struct {
+        const char* name;
+        std::string path;
+        Reader reader;
+        int messages;
+    } rows[] = {
+        {"a FIFO without a reader", fifo, kNone, 1},
+        {"a FIFO whose reader left", fifo, kLeft, 1},
+        {"a FIFO whose reader does not read", fifo, kNotReading, 3000},  // more than it holds
+        {"a full disk", "/dev/full", kNone, 1},
+    };
+    ::testing::internal::CaptureStderr();
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const bool isFifo = row.path == fifo;
+        int reader = row.reader == kNone ? -1 : ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+        auto opening = std::async(std::launch::async, [&] { return RouteFor(row.path.c_str()); });
+        if (opening.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+            ADD_FAILURE() << "the open waits for a reader";
+            ::close(::open(fifo.c_str(), O_RDONLY | O_NONBLOCK));  // lets it through
+        }
+        FILE* file = opening.get().log;
+        ASSERT_NE(file, nullptr);
+        ASSERT_NE(file, stderr);
+        if (row.reader == kLeft) {
+            ::close(reader);
+            reader = -1;
+        }
+        FILE* const before = Output2FILE::Stream();
+        Output2FILE::SetStream(file);
+        for (int i = 0; i < row.messages; ++i)
+            VR_LOG(logERROR) << "lost " << i;
+        Output2FILE::SetStream(before);
+        sigset_t pending;
+        ASSERT_EQ(sigpending(&pending), 0);
+        if (sigismember(&pending, SIGPIPE) == 1) {
+            ADD_FAILURE() << "SIGPIPE raised";
+            const timespec now{0, 0};
+            sigtimedwait(&pipe, nullptr, &now);
+        }
+        if (isFifo) {
+            if (reader >= 0) {
+                const std::string read = Drain(reader);
+                EXPECT_EQ(read.find("lost " + std::to_string(row.messages - 1)), std::string::npos);
+                EXPECT_TRUE(read.empty() || read.back() == '\n');
+            } else {
+                reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+            }
+            Output2FILE::SetStream(file);
+            VR_LOG(logERROR) << "read";
+            Output2FILE::SetStream(before);
+            const std::string read = Drain(reader);
+            EXPECT_NE(read.find("ERROR: read\n"), std::string::npos) << read;
+            EXPECT_EQ(read.find("lost"), std::string::npos) << read;
+            ::close(reader);
+        }
+        std::fclose(file);
+    }
+    const std::string reported = ::testing::internal::GetCapturedStderr();
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    std::remove(fifo.c_str());
+    EXPECT_EQ(std::count(reported.begin(), reported.end(), '\n'), 1) << reported;
+    EXPECT_NE(reported.find("ERROR: a message was lost: its destination did not take it ("),
+              std::string::npos)
+        << reported;
+}
+#endif
 
 TEST(LogTest, WritesOneStampedNamedLinePerMessageUpToTheLevel) {
     test::CapturedLog capture;

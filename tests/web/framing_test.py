@@ -4,13 +4,18 @@ standard library. The bridge runs the tone engine: 16 kHz, 1920 samples
 (a 100 ms tone and 20 ms of silence) per word with letters."""
 
 import os
+import resource
+import shlex
+import signal
 import socket
 import struct
 import sys
+import time
 import unittest
+from concurrent.futures import ThreadPoolExecutor
 
-from web_client import (AUDIO, END, FORMAT, STOP, WORD, Closed, WebServer, WebSocket, decode,
-                        played, speak, token)
+from web_client import (AUDIO, END, FORMAT, SOURCE, STOP, WORD, Closed, SpeechServer, WebServer,
+                        WebSocket, decode, played, speak, token, unit_args, with_option)
 
 PROGRAM = os.environ.get("VRELAY_WEB", "vrelay-web")
 MAX_TEXT = 8192
@@ -73,6 +78,7 @@ class Bridge(unittest.TestCase):
             ("<prosody rate='slow'><s>One <emphasis>two</emphasis> three</s></prosody> four",
              {"markup": True, "start": 46}, ["three", "four"]),
             ("one two", {"rate": 150, "pitch": -20, "volume": 50, "voice": "tone-low"}, ["one", "two"]),
+            ("one two", {"voice": "english"}, ["one", "two"]),  # the server chooses
             # Markup over several requests: the open elements go on in each.
             ("<speak><p><prosody volume='loud'>" + " ".join("w%d" % i for i in range(400)) +
              "</prosody></p></speak>", {"markup": True}, ["w%d" % i for i in range(400)]),
@@ -149,7 +155,6 @@ class Bridge(unittest.TestCase):
             (speak("x\x00y"), 1007, "NUL"),
             (speak("abc", start=4), 1007, "start"),
             (speak(emoji, start=1), 1007, "start"),
-            (speak("x", voice="klingon"), 1007, "unknown voice"),
             (b"\x03\x00\x00\x00", 1007, "cut short"),
             (b"\x02\x00", 1007, "longer than its kind"),
             (speak("x" * (MAX_TEXT + 1)), 1009, "longer than %d" % MAX_TEXT),
@@ -166,6 +171,9 @@ class Bridge(unittest.TestCase):
                 _, got_code, got_reason = ws.messages()
                 self.assertEqual(got_code, code)
                 self.assertIn(reason, got_reason)
+        # A voice the server does not know ends the speech with its reason.
+        words, samples, end, code = self.run_speak("x", voice="nobody")
+        self.assertEqual((words, samples, end, code), ([], 0, (2, 0, 'unknown voice "nobody"'), 1000))
         ws = self.socket()  # a second SPEAK
         ws.send(speak("one " * 1000))
         ws.send(speak("two"))
@@ -208,6 +216,44 @@ class Bridge(unittest.TestCase):
                 self.assertIn(contains, answer)
 
 
+def hold(port, n, **kw):
+    """A tab that keeps its socket: a long text, never acknowledged."""
+    ws = WebSocket(port, session=token(n), **kw)
+    ws.send(speak("hold " * 1500))
+    return ws
+
+
+def served(ws):
+    """Whether the bridge started speaking on ws (else it closed it)."""
+    try:
+        return decode(ws.receive())[0] == FORMAT
+    except Closed:
+        return False
+
+
+def tab(port, n, text="Hello there.", voice="", **kw):
+    """One tab speaking text to its end: (END reason, close code, close reason)."""
+    ws = WebSocket(port, session=token(n), **kw)
+    try:
+        ws.send(speak(text, voice=voice))
+        messages, code, reason = ws.messages()
+    finally:
+        ws.close_socket()
+    return (decode(messages[-1])[1][0] if messages else None), code, reason
+
+
+def answer(port, source, timeout=1.0):
+    """The status of GET / from source, or None when none comes within timeout."""
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=timeout,
+                                      source_address=(source, 0)) as s:
+            s.sendall(b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n")
+            head = s.recv(64)
+            return int(head.split(b" ")[1]) if head else None
+    except OSError:
+        return None
+
+
 class Limits(unittest.TestCase):
     def test_sessions_per_address(self):
         server = WebServer(PROGRAM, "--max-sessions-per-address", "2").__enter__()
@@ -233,6 +279,202 @@ class Limits(unittest.TestCase):
         fresh = WebSocket(port, session=token(20_012))
         fresh.send(speak("fresh"))
         self.assertEqual(fresh.messages()[1], 1000)
+
+    def test_a_trusted_proxys_users_are_counted_apart(self):
+        server = WebServer(PROGRAM, "--max-sessions-per-address", "1", "--trusted-proxy",
+                           "127.0.0.1", "--trusted-proxy", "10.8.0.0/16").__enter__()
+        self.addCleanup(lambda: self.assertEqual(server.stop()[0], 0))
+        cases = [
+            # peer, headers of a first and a second tab, whether both are served
+            ("127.0.0.1", ["X-Forwarded-For: 192.0.2.1"], ["X-Forwarded-For: 192.0.2.2"], True),
+            ("127.0.0.1", ["Forwarded: for=192.0.2.3;proto=https"],
+             ['Forwarded: for="[2001:db8::3]:4711", for=10.8.0.9'], True),
+            ("127.0.0.1", ["X-Forwarded-For: ::ffff:192.0.2.4"], ["X-Forwarded-For: 192.0.2.5:80"],
+             True),
+            # The address the proxies nearest to the bridge were given counts;
+            # one a client wrote before it does not.
+            ("127.0.0.1", ["X-Forwarded-For: 192.0.2.6, 10.8.0.1"],
+             ["X-Forwarded-For: 198.51.100.1", "X-Forwarded-For: 192.0.2.6"], False),
+            ("127.0.0.1", ["X-Forwarded-For: 192.0.2.7"], ["X-Forwarded-For: 192.0.2.7, 10.8.3.3"],
+             False),
+            # X-Forwarded-For when there is one, else Forwarded.
+            ("127.0.0.1", ["X-Forwarded-For: 192.0.2.8"],
+             ["Forwarded: for=192.0.2.9", "X-Forwarded-For: 192.0.2.8"], False),
+            # No address to read: the proxy's own.
+            ("127.0.0.1", ["X-Forwarded-For: unknown"], ["Forwarded: for=_hidden"], False),
+            # A peer that is not a listed proxy is counted by its own address.
+            ("127.0.0.2", ["X-Forwarded-For: 192.0.2.10"], ["X-Forwarded-For: 192.0.2.11"], False),
+            ("127.0.0.3", ["Forwarded: for=192.0.2.12"], ["Forwarded: for=192.0.2.13"], False),
+        ]
+        for n, (peer, first, second, apart) in enumerate(cases):
+            with self.subTest(peer=peer, first=first, second=second):
+                tabs = [hold(server.port, 50_000 + 2 * n + i, source=peer, headers=h)
+                        for i, h in enumerate([first, second])]
+                self.assertTrue(served(tabs[0]))
+                self.assertEqual(served(tabs[1]), apart)
+                for ws in tabs:
+                    ws.close_socket()
+
+    def test_the_manual_proxy_example_serves_50_users_from_one_proxy(self):
+        with open(os.path.join(SOURCE, "docs", "man", "vrelay-web.1.scd")) as manual:
+            example = next(l for l in manual if l.strip().startswith("vrelay-web --server") and
+                           "--trusted-proxy" in l)
+        with SpeechServer("--engine", "tone") as speech, \
+                WebServer(PROGRAM, *with_option(shlex.split(example)[1:], "--server",
+                                                speech.address)) as server:
+            users = [hold(server.port, 51_000 + i, headers=["X-Forwarded-For: 198.51.100.%d" % i])
+                     for i in range(1, 51)]
+            self.assertEqual([i for i, ws in enumerate(users, 1) if not served(ws)], [])
+            for ws in users:
+                ws.close_socket()
+            self.assertEqual(server.stop()[0], 0)
+
+    def test_one_address_at_its_socket_limit_leaves_others_served(self):
+        server = WebServer(PROGRAM, "--max-connections-per-address", "10").__enter__()
+        self.addCleanup(lambda: self.assertEqual(server.stop()[0], 0))
+        held = [socket.create_connection(("127.0.0.1", server.port), source_address=("127.0.0.2", 0))
+                for _ in range(6)]
+        held += [WebSocket(server.port, session=token(52_000 + i), source="127.0.0.2").sock
+                 for i in range(4)]
+        self.assertEqual(answer(server.port, "127.0.0.2"), 503)
+        self.assertEqual(answer(server.port, "127.0.0.3"), 200)
+        other = WebSocket(server.port, session=token(52_010), source="127.0.0.3", timeout=1)
+        self.assertEqual(other.status, 101)
+        other.close_socket()
+        for s in held:
+            s.close()
+
+    def test_a_flood_from_many_addresses_leaves_descriptors_to_answer(self):
+        # 300 idle connections against 256 descriptors: a new client is
+        # answered at once, and served once they go.
+        server = WebServer(PROGRAM, preexec_fn=lambda: resource.setrlimit(
+            resource.RLIMIT_NOFILE, (256, 256))).__enter__()
+        self.addCleanup(lambda: self.assertEqual(server.stop()[0], 0))
+        held = [socket.create_connection(("127.0.0.1", server.port),
+                                         source_address=("127.0.3.%d" % (i // 10 + 1), 0))
+                for i in range(300)]
+        self.assertEqual(answer(server.port, "127.0.4.1"), 503)
+        for s in held:
+            s.close()
+        deadline = time.monotonic() + 30
+        while answer(server.port, "127.0.4.1") != 200 and time.monotonic() < deadline:
+            pass
+        self.assertEqual(answer(server.port, "127.0.4.1"), 200)
+
+    def test_pings_do_not_keep_an_idle_websocket(self):
+        server = WebServer(PROGRAM, "--websocket-idle-timeout", "1").__enter__()
+        self.addCleanup(lambda: self.assertEqual(server.stop()[0], 0))
+        ws = WebSocket(server.port, session=token(53_000))
+        ws.sock.settimeout(0.2)
+        closed, began = None, time.monotonic()
+        while closed is None and time.monotonic() < began + 20:
+            ws.send_frame(0x9, b"still here")
+            try:
+                ws.receive()
+            except socket.timeout:
+                pass
+            except Closed as close:
+                closed = (close.code, close.reason)
+        self.assertEqual(closed, (1008, "no message for 1 s"))
+        self.assertLess(time.monotonic() - began, 10)
+
+
+class WithSpeechServer(unittest.TestCase):
+    """The bridge against a vrelay-server of its own."""
+
+    def test_the_packaged_units_serve_100_tabs_20_speaking_at_once(self):
+        web_args = unit_args("vrelay-web.service")
+        with SpeechServer(*unit_args("vrelay-server.service")) as speech, \
+                WebServer(PROGRAM, *with_option(web_args, "--server", speech.address)) as server:
+            # A hundred users open the page and speak once; twenty speak at once.
+            for n in range(1, 101):
+                self.assertEqual(tab(server.port, 54_000 + n, source="127.0.1.%d" % n),
+                                 (0, 1000, "done"), "tab %d" % n)
+            with ThreadPoolExecutor(20) as pool:
+                results = list(pool.map(lambda n: tab(server.port, 54_000 + n,
+                                                      source="127.0.1.%d" % n), range(1, 21)))
+            self.assertEqual(results, [(0, 1000, "done")] * 20)
+            # The voice list's connection, and the bridge's pool.
+            pool_size = int(web_args[web_args.index("--server-connections") + 1])
+            self.assertLessEqual(speech.sessions_opened(), 1 + pool_size)
+
+    def test_1000_tabs_in_turn_at_the_session_limit(self):
+        with SpeechServer("--engine", "tone", "--max-sessions", "64",
+                          "--max-sessions-per-address", "0") as speech, \
+                WebServer(PROGRAM, "--server", speech.address, "--max-sessions", "64",
+                          "--max-sessions-per-address", "64") as server:
+            results = [tab(server.port, 55_000 + n, "one") for n in range(1000)]
+            self.assertEqual([(n, r) for n, r in enumerate(results) if r != (0, 1000, "done")], [])
+
+    def test_a_connection_given_again_speaks_in_the_tabs_voice(self):
+        def audio(voice):
+            ws = WebSocket(server.port, session=token(57_000))
+            ws.send(speak("one two", voice=voice))
+            messages = ws.messages()[0]
+            ws.close_socket()
+            return b"".join(m[1:] for m in messages if m[0] == AUDIO)
+
+        with SpeechServer("--engine", "tone") as speech, \
+                WebServer(PROGRAM, "--server", speech.address, "--server-connections", "1") as server:
+            plain, low = audio("tone"), audio("tone-low")
+            self.assertNotEqual(plain, low)
+            # A cancel leaves a new server session behind, in the default voice.
+            ws = WebSocket(server.port, session=token(57_001))
+            ws.send(speak("stop " * 1500, voice="tone-low"))
+            while decode(ws.receive())[0] != AUDIO:
+                pass
+            ws.send(bytes([STOP]))
+            ws.messages()
+            ws.close_socket()
+            self.assertEqual(audio("tone-low"), low)
+            # So does a server that restarts.
+            speech.restart()
+            self.assertEqual(audio("tone-low"), low)
+            self.assertEqual(audio("tone"), plain)
+
+    def test_sigterm_ends_the_bridge_at_once_when_the_speech_server_hangs(self):
+        with SpeechServer("--engine", "tone", "--max-sessions-per-address", "0") as speech, \
+                WebServer(PROGRAM, "--server", speech.address,
+                          "--max-sessions-per-address", "100") as server:
+            self.assertEqual(tab(server.port, 56_000, voice="tone"), (0, 1000, "done"))
+            speech.process.send_signal(signal.SIGSTOP)
+            # Twelve tabs ask for another voice: the bridge waits for the
+            # server's answer on every connection it has, and the rest wait
+            # for a connection.
+            tabs = [WebSocket(server.port, session=token(56_001 + i)) for i in range(12)]
+            for ws in tabs:
+                ws.send(speak("stuck", voice="tone-low"))
+            port = int(speech.address.rsplit(":", 1)[1])
+            deadline = time.monotonic() + 30
+            while waiting_connections(port) < 8 and time.monotonic() < deadline:
+                pass
+            self.assertGreaterEqual(waiting_connections(port), 8)
+            began = time.monotonic()
+            server.process.terminate()
+            try:
+                status = server.process.wait(timeout=10)
+            except Exception:
+                server.process.kill()
+                raise
+            took = time.monotonic() - began
+            for ws in tabs:
+                ws.close_socket()
+            print("vrelay-web ended %.2f s after SIGTERM" % took)
+            self.assertEqual(status, 0)
+            self.assertLess(took, 6)
+
+
+def waiting_connections(port):
+    """Connections to a local port holding bytes their listener has not read."""
+    count = 0
+    for name in ("/proc/net/tcp", "/proc/net/tcp6"):
+        with open(name) as table:
+            for line in list(table)[1:]:
+                fields = line.split()
+                local, queues = fields[1], fields[4]
+                if int(local.rsplit(":", 1)[1], 16) == port and int(queues.split(":")[1], 16) > 0:
+                    count += 1
+    return count
 
 
 if __name__ == "__main__":

@@ -1,8 +1,9 @@
 # SPDX-License-Identifier: MIT
 """A fuzzing WebSocket client against vrelay-web: garbage requests, broken
-frames, mutated messages and sockets dropped mid-render, from a few threads at
-once. The bridge must keep serving, give back every socket and thread once
-the clients are gone, and end cleanly (under the sanitizers: with no report).
+frames, mutated messages, sockets dropped mid-render and headers naming the
+client behind a proxy, from a few threads at once. The bridge must keep
+serving, give back every socket and thread once the clients are gone, and end
+cleanly (under the sanitizers: with no report).
 
 VRELAY_WEB_FUZZ_ROUNDS sets the number of client runs (default 300); the seed
 is printed, and VRELAY_WEB_FUZZ_SEED repeats a run."""
@@ -70,6 +71,15 @@ def sample_message(rng):
         bytes([0x02]), played(rng.randrange(1 << 32)), bytes([rng.randrange(256)])])
 
 
+def forwarded(rng):
+    """A header naming the client, as a proxy or anyone might write it."""
+    hops = [rng.choice(["192.0.2.%d" % rng.randrange(256), "[2001:db8::%x]:80" % rng.randrange(9),
+                        "::ffff:10.0.0.1", "unknown", "_hidden", '"[', "1.2.3.4:5:6", ""])
+            for _ in range(rng.randrange(1, 4))]
+    return rng.choice(["X-Forwarded-For: ", "Forwarded: for=", "Forwarded: proto=x;FOR="]) + \
+        rng.choice([", ", ","]).join(hops)
+
+
 def one_client(rng, port):
     try:
         kind = rng.random()
@@ -78,7 +88,8 @@ def one_client(rng, port):
                 s.sendall(bytes(rng.randrange(256) for _ in range(rng.randrange(1, 300))))
                 s.recv(256)
             return
-        ws = WebSocket(port, session=token(rng.randrange(8)), timeout=5)
+        ws = WebSocket(port, session=token(rng.randrange(8)), timeout=5,
+                       headers=[forwarded(rng)] if rng.random() < 0.5 else [])
         try:
             for _ in range(rng.randrange(1, 6)):
                 message = sample_message(rng)
@@ -105,7 +116,7 @@ class Fuzz(unittest.TestCase):
     def test_the_bridge_survives_a_fuzzing_client(self):
         print("fuzz seed %d, %d rounds" % (SEED, ROUNDS))
         with WebServer(PROGRAM, "--max-text", "4096", "--idle-timeout", "1",
-                       "--max-sessions-per-address", "16") as server:
+                       "--max-sessions-per-address", "16", "--trusted-proxy", "127.0.0.1") as server:
             pid = server.process.pid
             probe = WebSocket(server.port, session=token(999))  # starts the session machinery
             probe.send(speak("warm"))

@@ -5,26 +5,90 @@ the standard library that speaks its messages (web/frames.h)."""
 import base64
 import os
 import re
+import shlex
 import socket
 import struct
 import subprocess
+import tempfile
 import time
 
 SPEAK, STOP, PLAYED = 0x01, 0x02, 0x03
 FORMAT, AUDIO, WORD, END = 0x81, 0x82, 0x83, 0x84
 
 
-class WebServer:
-    """vrelay-web on a free port with the embedded tone server."""
+SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 
-    def __init__(self, program, *args):
-        self.args = [program, "--port", "0", "--engine", "tone", *args]
+
+def unit_args(name):
+    """The options on the ExecStart line of contrib/systemd/NAME."""
+    with open(os.path.join(SOURCE, "contrib", "systemd", name)) as unit:
+        line = next(l for l in unit if l.startswith("ExecStart="))
+    return shlex.split(line)[1:]
+
+
+def with_option(args, option, value):
+    """args with option's value replaced (or the option added)."""
+    args = list(args)
+    if option in args:
+        args[args.index(option) + 1] = value
+    else:
+        args += [option, value]
+    return args
+
+
+class SpeechServer:
+    """A vrelay-server (VRELAY_SERVER) on a free port; its log is kept."""
+
+    def __init__(self, *args):
+        self.args = with_option([os.environ.get("VRELAY_SERVER", "vrelay-server"), *args],
+                                "--port", "0")
+        self.log = tempfile.TemporaryFile(mode="w+")
+        self.process = None
+
+    def __enter__(self):
+        self.process = subprocess.Popen(self.args, stdout=subprocess.PIPE, stderr=self.log,
+                                        text=True)
+        line = self.process.stdout.readline()
+        self.address = "127.0.0.1:" + line.strip().rsplit(":", 1)[-1]
+        return self
+
+    def kill(self):
+        self.process.send_signal(18)  # SIGCONT, should a test have stopped it
+        self.process.kill()
+        self.process.wait()
+        self.process.stdout.close()
+
+    def __exit__(self, *exc):
+        self.kill()
+        self.log.close()
+        return False
+
+    def restart(self):
+        """Kills the server and starts it again on the same port."""
+        self.kill()
+        self.args = with_option(self.args, "--port", self.address.rsplit(":", 1)[1])
+        self.__enter__()
+
+    def sessions_opened(self):
+        self.log.seek(0)
+        return self.log.read().count(" opened by ")
+
+
+class WebServer:
+    """vrelay-web on a free port, with the embedded tone server unless
+    --server is given."""
+
+    def __init__(self, program, *args, preexec_fn=None):
+        self.args = with_option([program, *args], "--port", "0")
+        if "--server" not in args:
+            self.args += ["--engine", "tone"]
+        self.preexec_fn = preexec_fn
         self.process = None
         self.port = None
 
     def __enter__(self):
         self.process = subprocess.Popen(self.args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                        text=True)
+                                        text=True, preexec_fn=self.preexec_fn)
         line = self.process.stdout.readline()
         found = re.search(r"http://127\.0\.0\.1:(\d+)/", line)
         if not found:
@@ -43,9 +107,12 @@ class WebServer:
             _, err = self.process.communicate()
         return self.process.returncode, err
 
-    def __exit__(self, *exc):
+    def __exit__(self, exc_type, *exc):
         if self.process.poll() is None:
-            self.stop()
+            status, err = self.stop()
+            if exc_type is None and status != 0:
+                raise AssertionError("vrelay-web ended with %s: %s" % (status, err))
+        self.process.communicate()
         return False
 
     def alive(self):
@@ -77,13 +144,13 @@ class Closed(Exception):
 class WebSocket:
     """A minimal client: binary and text messages, answers pings, reads close."""
 
-    def __init__(self, port, session=None, origin=None, timeout=30, source=None):
+    def __init__(self, port, session=None, origin=None, timeout=30, source=None, headers=()):
         self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout,
                                              source_address=(source, 0) if source else None)
         key = base64.b64encode(os.urandom(16)).decode()
         lines = ["GET /speak?session=%s HTTP/1.1" % (session or token()),
                  "Host: 127.0.0.1:%d" % port, "Upgrade: websocket", "Connection: Upgrade",
-                 "Sec-WebSocket-Key: " + key, "Sec-WebSocket-Version: 13"]
+                 "Sec-WebSocket-Key: " + key, "Sec-WebSocket-Version: 13", *headers]
         if origin:
             lines.append("Origin: " + origin)
         self.sock.sendall(("\r\n".join(lines) + "\r\n\r\n").encode())

@@ -1,10 +1,10 @@
-// SPDX-License-Identifier: GPL-3.0-or-later
-#include "server/html_entities.h"
+// SPDX-License-Identifier: MIT
+#include "wire/html_entities.h"
 
 #include <libxml/HTMLparser.h>
 
 namespace vrelay {
-namespace server {
+namespace wire {
 
 uint32_t HtmlEntityCodePoint(const std::string& name) {
     // libxml2's table of the HTML 4 entities: a static array, no parser state.
@@ -12,5 +12,5 @@ uint32_t HtmlEntityCodePoint(const std::string& name) {
     return entity != nullptr ? entity->value : 0;
 }
 
-}  // namespace server
+}  // namespace wire
 }  // namespace vrelay

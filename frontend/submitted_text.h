@@ -1,21 +1,23 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The text vrelay-say hands to the library is not the user's text: plain text
-// is escaped (a '<' goes as "&lt;") and options add markup of their own (a
-// <prosody> around everything). The library's word marks give byte offsets
-// into what was submitted; SubmittedText builds that text piece by piece and
-// maps the offsets back to the user's bytes.
+// The text a door hands to the library is not the user's text: plain text is
+// escaped (a '<' goes as "&lt;") and the core adds markup of its own (a
+// <prosody> around a request, the elements reopened after a cut). The
+// library's word marks give byte offsets into what was submitted;
+// SubmittedText builds one request's text piece by piece and maps the
+// offsets back to the user's bytes. The request cutter keeps one per request.
 //
-// It keeps only the user's text from the last Forget on, so a long text read
-// in blocks costs memory for the words not yet spoken, not for the whole text.
-#ifndef VRELAY_TOOLS_SUBMITTED_TEXT_H
-#define VRELAY_TOOLS_SUBMITTED_TEXT_H
+// Doors: none uses it directly; they get words mapped back through the
+// request cutter (Request::Word) and the answer decoder's WordEvent. (The
+// Python package keeps its own map of the same kind for its own requests.)
+#ifndef VRELAY_FRONTEND_SUBMITTED_TEXT_H
+#define VRELAY_FRONTEND_SUBMITTED_TEXT_H
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace vrelay {
-namespace tools {
+namespace frontend {
 
 class SubmittedText {
   public:
@@ -29,26 +31,16 @@ class SubmittedText {
     // returns it.
     std::string AppendMarkup(const std::string& markup);
 
-    // The end of the longest piece of text from `from` whose submitted form
-    // takes at most budget bytes: after a line or sentence end if there is
-    // one, else after a blank, else (one long word) where the budget ends;
-    // text.size() when the rest fits. Never cuts a UTF-8 character.
-    size_t Fit(const std::string& text, size_t from, size_t budget) const;
-
     // The user's bytes that the submitted range [offset, offset + length)
-    // stands for; "" when the range lies outside the text or before the last
-    // Forget. An entity is never cut: a range that starts or ends inside one
-    // takes the whole character.
+    // stands for; "" when the range lies outside the text. An entity is never
+    // cut: a range that starts or ends inside one takes the whole character.
     std::string UserText(int64_t offset, int64_t length) const;
     // The user byte offset of a submitted offset.
     int64_t UserOffset(int64_t submitted) const { return Map(submitted, false); }
     // The bytes submitted so far.
     int64_t SubmittedBytes() const { return submittedSize_; }
     // The user's bytes appended so far.
-    int64_t UserBytes() const { return userBase_ + static_cast<int64_t>(user_.size()); }
-
-    // Nothing before this submitted offset will be asked for again.
-    void Forget(int64_t submitted);
+    int64_t UserBytes() const { return static_cast<int64_t>(user_.size()); }
 
   private:
     // A piece of submitted text that is not a byte-for-byte copy: an entity
@@ -66,14 +58,11 @@ class SubmittedText {
 
     bool escape_;
     std::vector<Piece> pieces_;
-    size_t firstPiece_ = 0;  // pieces before it are forgotten
-    bool forgotPieces_ = false;
     int64_t submittedSize_ = 0;
-    std::string user_;      // the user's bytes from userBase_ on
-    int64_t userBase_ = 0;  // user offset of user_[0]
+    std::string user_;
 };
 
-}  // namespace tools
+}  // namespace frontend
 }  // namespace vrelay
 
 #endif

@@ -1,0 +1,105 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "frontend/answer_decoder.h"
+
+#include <vrelay/vrelay_helpers.h>
+
+#include <cstring>
+
+#include "wire/payload.h"
+
+namespace vrelay {
+namespace frontend {
+
+namespace {
+
+constexpr bool kLittleEndian = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
+
+}  // namespace
+
+void AnswerDecoder::BeginRequest(const Request* request) {
+    request_ = request;
+    requestBase_ = samples_;
+    answered_ = complete_ = false;
+    refusal_.clear();
+}
+
+bool AnswerDecoder::Audio(const unsigned char* bytes, size_t size) {
+    const size_t count = size / 2;
+    if (kLittleEndian) {
+        // The payload is in this machine's layout already; the copy aligns it.
+        decoded_.resize(count);
+        std::memcpy(decoded_.data(), bytes, count * 2);
+    } else {
+        decoded_ = wire::DecodeAudio(bytes, size);
+    }
+    const int64_t first = samples_;
+    samples_ += static_cast<int64_t>(count);
+    return count == 0 || sink_->OnAudio(decoded_.data(), count, first);
+}
+
+bool AnswerDecoder::Mark(const void* data, int32_t length) {
+    vr_mark_event mark;
+    if (!vr_decode_mark(data, length, &mark)) {
+        return true;
+    }
+    const int64_t sample = requestBase_ + (mark.sample_offset > 0 ? mark.sample_offset : 0);
+    vr_word_mark word;
+    if (vr_is_final_mark(mark.name)) {
+        complete_ = true;
+        return true;
+    }
+    if (!vr_parse_word_mark(mark.name, &word)) {
+        return sink_->OnMark(mark.name, sample);
+    }
+    WordEvent event;
+    event.sample = sample;
+    if (request_ == nullptr || !request_->Word(word.byte_offset, word.byte_length, &event.source)) {
+        return true;
+    }
+    ++words_;
+    return sink_->OnWord(event);
+}
+
+bool AnswerDecoder::Decode(PACKET_TYPE type, const void* data, int32_t length) {
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    const size_t size = length > 0 && data != nullptr ? static_cast<size_t>(length) : 0;
+    answered_ = answered_ || type != PACKET_REQUEST_DONE;
+    switch (type) {
+        case PACKET_DATA_9: {
+            vr_audio_format format;
+            if (vr_decode_audio_format(data, length, &format) && format.sample_rate != 0 &&
+                format.sample_rate != sampleRate_) {
+                sampleRate_ = format.sample_rate;
+                return sink_->OnFormat(sampleRate_);
+            }
+            return true;
+        }
+        case PACKET_DATA_6:
+            return Audio(bytes, size);
+        case PACKET_DATA_8:
+            return Mark(data, length);
+        case PACKET_PHONEME: {
+            if (data == nullptr || size < sizeof(::PhonemeEvent)) {
+                return true;
+            }
+            const auto* phoneme = static_cast<const ::PhonemeEvent*>(data);
+            return sink_->OnPhoneme({phoneme->phone != nullptr ? phoneme->phone : "",
+                                     requestBase_ + phoneme->first, phoneme->value1});
+        }
+        case PACKET_DATA_10: {
+            const std::string text = wire::DecodeText(bytes, size);
+            const std::string prefix = wire::kErrorPrefix;
+            const bool error = text.compare(0, prefix.size(), prefix) == 0;
+            if (error && refusal_.empty()) {
+                refusal_ = text.substr(prefix.size());
+            }
+            sink_->OnMessage(error ? text.substr(prefix.size()) : text, error);
+            return true;
+        }
+        default:
+            return true;
+    }
+}
+
+}  // namespace frontend
+}  // namespace vrelay

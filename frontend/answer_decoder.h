@@ -1,0 +1,105 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The server's answer, packet by packet as the library's callback hands it
+// over, decoded into typed events with their times: the audio format, audio,
+// words (with where they are in the user's text), phonemes, the marks of the
+// user's markup, and the server's messages. One clock runs across the
+// requests of a job: every time is a sample offset from the start of the
+// job's audio, whatever request it came in.
+//
+// Doors: they implement SpeechSink (vrelay-say: sound card, WAV, word
+// display; vrelay-web: the page's socket; sd_vrelay: the module's events;
+// the Python package decodes the same packets into the same events in its
+// own code) and hand it to the render worker, which runs the decoder on its
+// thread.
+#ifndef VRELAY_FRONTEND_ANSWER_DECODER_H
+#define VRELAY_FRONTEND_ANSWER_DECODER_H
+
+#include <vrelay/vrelay.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "frontend/request_cutter.h"
+
+namespace vrelay {
+namespace frontend {
+
+struct WordEvent {
+    SourceRange source;  // where the word is in the user's text, and as written
+    int64_t sample = 0;  // where it starts in the job's audio
+};
+
+struct PhoneEvent {
+    std::string phone;
+    int64_t sample = 0;    // where it starts in the job's audio
+    int64_t duration = 0;  // samples
+};
+
+// Where a job's events go. Called on the thread that renders (the render
+// worker's), one call at a time, in the order of the audio: a word or mark
+// comes before the audio that holds its first sample. A call that returns
+// false stops the request (there is nowhere to put its audio, or the door
+// stopped it); the job then ends. Must not call the render worker's Stop or
+// wait for the worker.
+class SpeechSink {
+  public:
+    virtual ~SpeechSink() = default;
+    // The sample rate of the audio that follows (again when it changes).
+    virtual bool OnFormat(uint32_t sampleRate) = 0;
+    // Signed 16-bit mono samples, valid during the call; first: the job's
+    // sample offset of samples[0].
+    virtual bool OnAudio(const int16_t* samples, size_t count, int64_t first) = 0;
+    virtual bool OnWord(const WordEvent& word) = 0;
+    virtual bool OnPhoneme(const PhoneEvent&) { return true; }
+    // A <mark/> of the user's markup reached at sample.
+    virtual bool OnMark(const std::string& /*name*/, int64_t /*sample*/) { return true; }
+    // A message of the server; error: a refusal, "error: " taken off.
+    virtual void OnMessage(const std::string& /*text*/, bool /*error*/) {}
+};
+
+class AnswerDecoder {
+  public:
+    explicit AnswerDecoder(SpeechSink* sink) : sink_(sink) {}
+
+    // A new request begins: its audio follows the audio of the ones before,
+    // and its word marks map through request (null for a query or a voice
+    // selection, whose answers carry no words; it must outlive the request).
+    void BeginRequest(const Request* request);
+    // One packet as the library's callback got it. False when the sink
+    // refused it: the callback then stops the request.
+    bool Decode(PACKET_TYPE type, const void* data, int32_t length);
+
+    // About the current request: any answer at all came (what answered is a
+    // speech server); its last mark came (its answer is complete); the
+    // server's first refusal, "" for none.
+    bool Answered() const { return answered_; }
+    bool Complete() const { return complete_; }
+    const std::string& Refusal() const { return refusal_; }
+    // About the job: the rate of its audio (0 before a format came), the
+    // samples and words so far, every message of the server in order.
+    uint32_t SampleRate() const { return sampleRate_; }
+    int64_t Samples() const { return samples_; }
+    size_t Words() const { return words_; }
+
+  private:
+    bool Audio(const unsigned char* bytes, size_t size);
+    bool Mark(const void* data, int32_t length);
+
+    SpeechSink* const sink_;
+    const Request* request_ = nullptr;
+    int64_t requestBase_ = 0;  // samples before the current request
+    int64_t samples_ = 0;
+    uint32_t sampleRate_ = 0;
+    size_t words_ = 0;
+    bool answered_ = false;
+    bool complete_ = false;
+    std::string refusal_;
+    std::vector<int16_t> decoded_;
+};
+
+}  // namespace frontend
+}  // namespace vrelay
+
+#endif
