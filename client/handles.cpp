@@ -96,11 +96,11 @@ ExitHandling::~ExitHandling() {
     g_tables.enumerators.Close();
     std::vector<std::shared_ptr<ClientConnection>> all = g_tables.connections.Close();
     for (auto& connection : all) {
-        connection->Request().Stop(StopReason::kDestroy);
+        connection->StopForExit();
     }
     const auto deadline = std::chrono::steady_clock::now() + kExitGrace;
     for (auto& connection : all) {
-        if (!connection->Request().WaitForWorkerUntil(deadline)) {
+        if (!connection->WorkerEndedBy(deadline)) {
             KeepForever(std::move(connection));
         }
     }

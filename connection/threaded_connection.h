@@ -7,6 +7,7 @@
 #ifndef VRELAY_CONNECTION_THREADED_CONNECTION_H
 #define VRELAY_CONNECTION_THREADED_CONNECTION_H
 
+#include <chrono>
 #include <string>
 
 #include "connection/connection.h"
@@ -47,6 +48,15 @@ class ThreadedConnection : public Connection {
     // PACKET_CLOSE and drops the stream, and joins the worker. Must not run
     // on the worker thread.
     void Destroy() EXCLUDES(Lock());
+    // The process's exit, in two steps so that every connection is stopped
+    // before any is waited for. StopForExit stops the running request and
+    // refuses every later one, without waiting; WorkerEndedBy then waits for
+    // an asynchronous render's worker to end, at most until deadline, and is
+    // false if it has not (the object must then never be freed).
+    void StopForExit() { Request().Stop(StopReason::kDestroy); }
+    bool WorkerEndedBy(std::chrono::steady_clock::time_point deadline) {
+        return Request().WaitForWorkerUntil(deadline);
+    }
     // In the child process after fork(): true when no other thread of the
     // parent held the lock or was inside the request state at the fork, so
     // that this copy can be used (see RequestState::IdleInForkedChild).
