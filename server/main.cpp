@@ -128,13 +128,9 @@ const NumberOption kNumberOptions[] = {
     {"idle-timeout", 1, kDay,
      [](Settings* s, long n) { s->server.limits.idle_timeout_ms = static_cast<int>(n * 1000); }},
     {"request-timeout", 1, kDay,
-     [](Settings* s, long n) {
-         s->server.limits.request_timeout_ms = static_cast<int>(n * 1000);
-     }},
+     [](Settings* s, long n) { s->server.limits.request_timeout_ms = static_cast<int>(n * 1000); }},
     {"max-request-audio", 1, kDay,
-     [](Settings* s, long n) {
-         s->server.limits.max_request_audio_seconds = static_cast<int>(n);
-     }},
+     [](Settings* s, long n) { s->server.limits.max_request_audio_seconds = static_cast<int>(n); }},
     {"max-pending-text", 1, INT_MAX,
      [](Settings* s, long n) { s->server.limits.max_pending_text = static_cast<size_t>(n); }},
     {"worker-memory", 0, 1L << 20, [](Settings* s, long n) { s->server.worker_memory_mb = n; }},
@@ -200,8 +196,9 @@ int ParseArguments(int argc, char** argv, unsigned cores, Settings* settings) {
             options.*kTextOptions[c - kTextCode].field = optarg;
         } else if (c == kLogLevelCode) {
             if (!ParseLogLevel(optarg, &settings->log_level)) {
-                return Usage(std::string("--log-level wants error, warning, info or debug, not \"") +
-                             optarg + "\"");
+                return Usage(
+                    std::string("--log-level wants error, warning, info or debug, not \"") +
+                    optarg + "\"");
             }
         } else if (c == 'h') {
             std::printf(kHelp, cores);

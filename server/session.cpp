@@ -50,6 +50,58 @@ int32_t ClampOffset(int64_t sample) {
     return static_cast<int32_t>(std::min<int64_t>(std::max<int64_t>(sample, 0), INT32_MAX));
 }
 
+// A unit's marks and phonemes as frames, in sample order: a mark before a
+// phoneme at the same sample, as it names the word that starts there.
+class UnitEvents {
+  public:
+    explicit UnitEvents(const SynthesisUnit& unit) : unit_(unit) {
+        phonemes_.reserve(unit.phonemes.size());
+        for (const TimedPhoneme& p : unit.phonemes) {
+            phonemes_.push_back(&p);
+        }
+        std::stable_sort(
+            phonemes_.begin(), phonemes_.end(),
+            [](const TimedPhoneme* a, const TimedPhoneme* b) { return a->start < b->start; });
+    }
+
+    // The next event starting before limit, its offsets counted from clock
+    // (the unit's first sample in the answer); false when there is none.
+    bool Next(int64_t limit, int64_t clock, uint16_t* type, std::vector<unsigned char>* payload) {
+        const bool mark_due =
+            next_mark_ < unit_.marks.size() && unit_.marks[next_mark_].sample < limit;
+        const bool phoneme_due =
+            next_phoneme_ < phonemes_.size() && phonemes_[next_phoneme_]->start < limit;
+        if (!mark_due && !phoneme_due) {
+            return false;
+        }
+        if (mark_due &&
+            (!phoneme_due || unit_.marks[next_mark_].sample <= phonemes_[next_phoneme_]->start)) {
+            const TimedMark& mark = unit_.marks[next_mark_++];
+            *type = wire::kMark;
+            *payload = wire::EncodeMark(ClampOffset(clock + mark.sample), mark.name);
+            return true;
+        }
+        const TimedPhoneme& p = *phonemes_[next_phoneme_++];
+        const std::string& next_name =
+            next_phoneme_ < phonemes_.size() ? phonemes_[next_phoneme_]->name : unit_.next_phoneme;
+        wire::Phoneme phoneme;
+        phoneme.first = ClampOffset(clock + p.start);
+        phoneme.phone = p.name.c_str();
+        phoneme.next_phone = next_name.c_str();
+        phoneme.values[0] = ClampOffset(p.duration);
+        phoneme.values[1] = unit_.sample_rate;
+        *type = wire::kPhoneme;
+        *payload = wire::EncodePhoneme(phoneme);
+        return true;
+    }
+
+  private:
+    const SynthesisUnit& unit_;
+    std::vector<const TimedPhoneme*> phonemes_;
+    size_t next_mark_ = 0;
+    size_t next_phoneme_ = 0;
+};
+
 }  // namespace
 
 void BoundWords(std::vector<Word>* words, size_t max_bytes, int64_t* break_budget_ms) {
@@ -398,10 +450,7 @@ bool Session::SpeakWords(std::vector<Word>* words) {
     return true;
 }
 
-bool Session::OnUnit(const SynthesisUnit& unit) {
-    if (send_failed_ || Stopped()) {
-        return false;
-    }
+bool Session::UnitWithinLimits(const SynthesisUnit& unit) {
     const int64_t max_samples =
         static_cast<int64_t>(limits_.max_request_audio_seconds) * unit.sample_rate;
     if (clock_ + static_cast<int64_t>(unit.samples.size()) > max_samples) {
@@ -416,6 +465,13 @@ bool Session::OnUnit(const SynthesisUnit& unit) {
                              std::to_string(limits_.request_timeout_ms / 1000) + " s";
         return false;
     }
+    return true;
+}
+
+bool Session::OnUnit(const SynthesisUnit& unit) {
+    if (send_failed_ || Stopped() || !UnitWithinLimits(unit)) {
+        return false;
+    }
     if (format_rate_ != unit.sample_rate) {
         wire::AudioFormat format;
         format.sample_rate = static_cast<uint32_t>(unit.sample_rate);
@@ -424,52 +480,16 @@ bool Session::OnUnit(const SynthesisUnit& unit) {
         }
         format_rate_ = unit.sample_rate;
     }
-    std::vector<const TimedPhoneme*> phonemes;
-    phonemes.reserve(unit.phonemes.size());
-    for (const TimedPhoneme& p : unit.phonemes) {
-        phonemes.push_back(&p);
-    }
-    std::stable_sort(
-        phonemes.begin(), phonemes.end(),
-        [](const TimedPhoneme* a, const TimedPhoneme* b) { return a->start < b->start; });
-    size_t next_mark = 0;
-    size_t next_phoneme = 0;
-    // Marks and phonemes starting before limit, in sample order (a mark
-    // before a phoneme at the same sample: it names the word that starts there).
+    UnitEvents events(unit);
     auto send_events = [&](int64_t limit) {
-        for (;;) {
-            const bool mark_due =
-                next_mark < unit.marks.size() && unit.marks[next_mark].sample < limit;
-            const bool phoneme_due =
-                next_phoneme < phonemes.size() && phonemes[next_phoneme]->start < limit;
-            if (!mark_due && !phoneme_due) {
-                return true;
-            }
-            const bool take_mark = mark_due && (!phoneme_due || unit.marks[next_mark].sample <=
-                                                                    phonemes[next_phoneme]->start);
-            if (take_mark) {
-                const TimedMark& mark = unit.marks[next_mark++];
-                if (!Send(wire::kMark,
-                          wire::EncodeMark(ClampOffset(clock_ + mark.sample), mark.name))) {
-                    return false;
-                }
-            } else {
-                const TimedPhoneme& p = *phonemes[next_phoneme];
-                ++next_phoneme;
-                const std::string& next_name = next_phoneme < phonemes.size()
-                                                   ? phonemes[next_phoneme]->name
-                                                   : unit.next_phoneme;
-                wire::Phoneme phoneme;
-                phoneme.first = ClampOffset(clock_ + p.start);
-                phoneme.phone = p.name.c_str();
-                phoneme.next_phone = next_name.c_str();
-                phoneme.values[0] = ClampOffset(p.duration);
-                phoneme.values[1] = unit.sample_rate;
-                if (!Send(wire::kPhoneme, wire::EncodePhoneme(phoneme))) {
-                    return false;
-                }
+        uint16_t type = 0;
+        std::vector<unsigned char> payload;
+        while (events.Next(limit, clock_, &type, &payload)) {
+            if (!Send(type, payload)) {
+                return false;
             }
         }
+        return true;
     };
     const size_t total = unit.samples.size();
     for (size_t pos = 0; pos < total; pos += kAudioPacketSamples) {

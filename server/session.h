@@ -100,6 +100,9 @@ class Session : private UnitSink {
     bool RefuseRequest(const std::string& log_reason, const std::string& message);
     bool SpeakWords(std::vector<Word>* words);
     bool OnUnit(const SynthesisUnit& unit) override;
+    // False (with the reason noted) when the unit would take the request
+    // past its audio or time limit.
+    bool UnitWithinLimits(const SynthesisUnit& unit);
     std::chrono::steady_clock::time_point Deadline() const override { return deadline_; }
     bool Abandoned() const override;
     bool TakesPieces() const override { return takes_pieces_; }
