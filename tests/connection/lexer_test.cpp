@@ -265,7 +265,7 @@ TEST(LexerTest, MarkupMatchesAsTheUnlimitedEngineWould) {
 }
 
 // The markup matcher's whole subset, also what the lexer's patterns leave
-// unused: an optional atom, greedy or lazy.
+// unused: an optional atom, greedy or lazy; white space as \s.
 TEST(LexerTest, MarkupPatternsMatchTheirWholeSubset) {
     const struct {
         const char* pattern;
@@ -278,6 +278,8 @@ TEST(LexerTest, MarkupPatternsMatchTheirWholeSubset) {
         {"^<a?b", "<b>", MarkupPattern::kMatch, 2},
         {"^<a??b", "<ab>", MarkupPattern::kMatch, 3},
         {"^<a?b", "<aab>", MarkupPattern::kNoMatch, 0},
+        {"^<\\s+a", "< \t\r\na>", MarkupPattern::kMatch, 6},
+        {"^<\\s+a", "<a>", MarkupPattern::kNoMatch, 0},
     };
     MarkupScratch scratch;
     for (const auto& row : rows) {
