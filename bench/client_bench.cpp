@@ -35,9 +35,11 @@
 #include "report.h"
 #include "server_process.h"
 #include "table_anchor.h"
+#include "wire/frame.h"
 
 namespace {
 
+namespace wire = vrelay::wire;
 using Clock = std::chrono::steady_clock;
 
 double SecondsBetween(Clock::time_point from, Clock::time_point to) {
@@ -115,7 +117,7 @@ class OpenConnection {
     bool opened_;
 };
 
-// ---- The anchor's client: frames written and read with plain socket calls ----
+// ---- The anchor's client: the wire's frames on a plain blocking socket ----
 
 class RawStream {
   public:
@@ -134,78 +136,46 @@ class RawStream {
 
     bool connected() const { return connected_; }
 
-    // One frame in one write: type, stream 0, length, the text and its NUL,
-    // the length again.
+    // One frame in one write: the text and its NUL.
     bool Send(uint16_t type, const std::string& text) {
-        const uint32_t length = static_cast<uint32_t>(text.size() + 1);
-        std::string frame(10, '\0');
-        frame[0] = static_cast<char>(type >> 8);
-        frame[1] = static_cast<char>(type);
-        PutLength(&frame, 6, length);
-        frame += text;
-        frame += '\0';
-        frame.resize(frame.size() + 4);
-        PutLength(&frame, frame.size() - 4, length);
+        std::string frame;
+        wire::AppendFrame(type, text.c_str(), text.size() + 1, &frame);
         return write(fd_, frame.data(), frame.size()) == static_cast<ssize_t>(frame.size());
     }
 
     // Reads frames up to PACKET_END; returns the audio payload bytes, or -1
-    // when the stream failed.
+    // when the stream failed. One recv takes as much as the kernel holds.
     int64_t ReadAnswer() {
         int64_t audio = 0;
         for (;;) {
-            unsigned char header[10];
-            if (!ReadExactly(header, sizeof header)) {
+            wire::Frame frame;
+            switch (reader_.Next(&frame)) {
+                case wire::FrameReader::Status::kFrame:
+                    if (frame.type == PACKET_DATA_6) {
+                        audio += frame.length;
+                    } else if (frame.type == PACKET_END) {
+                        return audio;
+                    }
+                    continue;
+                case wire::FrameReader::Status::kNeedMore:
+                    break;
+                default:
+                    return -1;
+            }
+            size_t room = 0;
+            char* space = reader_.Space(&room);
+            const ssize_t n = space ? recv(fd_, space, room, 0) : -1;
+            if (n <= 0) {
                 return -1;
             }
-            const uint16_t type = static_cast<uint16_t>(header[0] << 8 | header[1]);
-            const uint32_t length = static_cast<uint32_t>(header[6]) << 24 |
-                                    static_cast<uint32_t>(header[7]) << 16 |
-                                    static_cast<uint32_t>(header[8]) << 8 | header[9];
-            payload_.resize(length + 4);
-            if (!ReadExactly(payload_.data(), payload_.size())) {
-                return -1;
-            }
-            if (type == PACKET_DATA_6) {
-                audio += length;
-            } else if (type == PACKET_END) {
-                return audio;
-            }
+            reader_.Filled(static_cast<size_t>(n));
         }
     }
 
   private:
-    static void PutLength(std::string* frame, size_t at, uint32_t length) {
-        for (int i = 0; i < 4; ++i) {
-            (*frame)[at + static_cast<size_t>(i)] = static_cast<char>(length >> (24 - 8 * i));
-        }
-    }
-
-    // Buffered: one recv fills as much as the kernel holds.
-    bool ReadExactly(unsigned char* out, size_t count) {
-        while (count > 0) {
-            if (begin_ == end_) {
-                const ssize_t n = recv(fd_, buffer_, sizeof buffer_, 0);
-                if (n <= 0) {
-                    return false;
-                }
-                begin_ = 0;
-                end_ = static_cast<size_t>(n);
-            }
-            const size_t take = std::min(count, end_ - begin_);
-            std::memcpy(out, buffer_ + begin_, take);
-            begin_ += take;
-            out += take;
-            count -= take;
-        }
-        return true;
-    }
-
     int fd_;
     bool connected_ = false;
-    unsigned char buffer_[65536];
-    size_t begin_ = 0, end_ = 0;
-    std::vector<unsigned char> payload_;
+    wire::FrameReader reader_;
 };
 
 // ---- Companding ---------------------------------------------------------------

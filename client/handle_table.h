@@ -7,8 +7,8 @@
 // sees its number handed to another object while it runs, and a number is
 // never live twice.
 //
-// Lookups hand out shared ownership: an object removed from its table (destroy,
-// cancel) stays alive until the last thread that looked it up lets go of it.
+// Lookups hand out shared ownership: an object removed from its table (a
+// destroy) stays alive until the last thread that looked it up lets go of it.
 #ifndef VRELAY_CLIENT_HANDLE_TABLE_H
 #define VRELAY_CLIENT_HANDLE_TABLE_H
 
@@ -82,18 +82,6 @@ class HandleTable {
             free_.push_back(Freed{handle, object});
         } catch (const std::bad_alloc&) {
         }
-        return object;
-    }
-
-    // Puts a new object behind an existing handle; returns the old object, or
-    // null (and drops nothing) when the handle is unknown.
-    std::shared_ptr<T> Replace(int32_t handle, std::shared_ptr<T> object) {
-        MutexLock guard(&mutex_);
-        auto it = forward_.find(handle);
-        if (it == forward_.end()) {
-            return nullptr;
-        }
-        std::swap(it->second, object);
         return object;
     }
 

@@ -24,7 +24,7 @@ std::atomic<bool> g_threads_gone{false};
 
 struct GlobalTables {
     GlobalTables();
-    HandleTable<ThreadedConnection> connections;
+    HandleTable<ClientConnection> connections;
     HandleTable<Enumerator> enumerators;
 };
 
@@ -37,12 +37,12 @@ GlobalTables& g_tables = *new (g_tables_storage) GlobalTables();
 
 // Connections that must never be destroyed: a thread that cannot be joined
 // may still use them. Kept reachable, so that leak checkers see them kept.
-void KeepForever(std::shared_ptr<ThreadedConnection> connection) {
-    static auto* kept = new std::vector<std::shared_ptr<ThreadedConnection>>();
+void KeepForever(std::shared_ptr<ClientConnection> connection) {
+    static auto* kept = new std::vector<std::shared_ptr<ClientConnection>>();
     try {
         kept->push_back(std::move(connection));
     } catch (...) {
-        (void)new (std::nothrow) std::shared_ptr<ThreadedConnection>(std::move(connection));
+        (void)new (std::nothrow) std::shared_ptr<ClientConnection>(std::move(connection));
     }
 }
 
@@ -63,8 +63,8 @@ void AfterForkInParent() NO_THREAD_SAFETY_ANALYSIS {
 void AfterForkInChild() NO_THREAD_SAFETY_ANALYSIS {
     AfterForkInParent();
     try {
-        for (auto& busy : g_tables.connections.RemoveIf(
-                 [](ThreadedConnection& c) { return !c.UsableInForkedChild(); })) {
+        for (auto& busy :
+             g_tables.connections.RemoveIf([](ClientConnection& c) { return !c.AfterFork(); })) {
             KeepForever(std::move(busy));
         }
     } catch (...) {
@@ -94,13 +94,13 @@ ExitHandling::~ExitHandling() {
         return;
     }
     g_tables.enumerators.Close();
-    std::vector<std::shared_ptr<ThreadedConnection>> all = g_tables.connections.Close();
+    std::vector<std::shared_ptr<ClientConnection>> all = g_tables.connections.Close();
     for (auto& connection : all) {
-        connection->Request().Stop(StopReason::kDestroy);
+        connection->StopForExit();
     }
     const auto deadline = std::chrono::steady_clock::now() + kExitGrace;
     for (auto& connection : all) {
-        if (!connection->Request().WaitForWorkerUntil(deadline)) {
+        if (!connection->WorkerEndedBy(deadline)) {
             KeepForever(std::move(connection));
         }
     }
@@ -114,7 +114,7 @@ void OtherThreadsAreGone() {
     g_threads_gone.store(true);
 }
 
-HandleTable<ThreadedConnection>& Connections() {
+HandleTable<ClientConnection>& Connections() {
     return g_tables.connections;
 }
 HandleTable<Enumerator>& Enumerators() {

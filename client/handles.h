@@ -12,15 +12,15 @@
 #include <memory>
 #include <utility>
 
+#include "client/client_connection.h"
 #include "client/handle_table.h"
-#include "connection/threaded_connection.h"
 #include "transport/log.h"
 
 namespace vrelay {
 
 class Enumerator;
 
-HandleTable<ThreadedConnection>& Connections();
+HandleTable<ClientConnection>& Connections();
 HandleTable<Enumerator>& Enumerators();
 
 // Tells the exit handling that the process is ending with every other thread
@@ -30,7 +30,7 @@ HandleTable<Enumerator>& Enumerators();
 // is. Called from the DLL's entry point only.
 void OtherThreadsAreGone();
 
-inline std::shared_ptr<ThreadedConnection> LookupConnection(int32_t handle) {
+inline std::shared_ptr<ClientConnection> LookupConnection(int32_t handle) {
     return Connections().Lookup(handle);
 }
 
@@ -63,7 +63,7 @@ struct CallRules {
 template <typename Body>
 vr_result OnConnection(vr_handle handle, Body body, const CallRules& rules = {}) noexcept {
     return NoThrow(rules.outOfMemory, [&]() -> vr_result {
-        const std::shared_ptr<ThreadedConnection> connection = LookupConnection(handle);
+        const std::shared_ptr<ClientConnection> connection = LookupConnection(handle);
         if (!connection) {
             if (rules.unknownWarning) {
                 WriteWarning(rules.unknownWarning);

@@ -5,12 +5,11 @@
 #include "client/handles.h"
 
 using vrelay::CallRules;
+using vrelay::ClientConnection;
 using vrelay::Connections;
 using vrelay::NoThrow;
 using vrelay::OnConnection;
 using vrelay::ScopedLock;
-using vrelay::StopReason;
-using vrelay::ThreadedConnection;
 
 extern "C" {
 
@@ -20,7 +19,7 @@ extern "C" {
 // signal are made by vrOpenConnection.
 VR_API vr_handle VR_CDECL vrCreateConnection(void) {
     return NoThrow(VR_ERROR,
-                   [] { return Connections().Add([] { return new ThreadedConnection(); }); });
+                   [] { return Connections().Add([] { return new ClientConnection(); }); });
 }
 
 // Behind a running request, so that its socket is not replaced under it.
@@ -29,7 +28,7 @@ VR_API vr_result VR_CDECL vrOpenConnection(vr_handle connection, const char* hos
     rules.outOfMemory = VR_CONNECT_FAILED;
     return OnConnection(
         connection,
-        [&](ThreadedConnection& c) {
+        [&](ClientConnection& c) {
             if (host == nullptr) {
                 return VR_CONNECT_FAILED;
             }
@@ -48,7 +47,7 @@ VR_API vr_result VR_CDECL vrCloseConnection(vr_handle connection) {
     rules.outOfMemory = VR_SEND_FAILED;
     return OnConnection(
         connection,
-        [](ThreadedConnection& c) {
+        [](ClientConnection& c) {
             ScopedLock lock(c.Lock());
             return c.CloseStream() ? VR_SUCCESS : VR_SEND_FAILED;
         },
@@ -60,20 +59,11 @@ VR_API vr_result VR_CDECL vrDestroyConnection(vr_handle connection) {
     rules.unknown = VR_SUCCESS;
     return OnConnection(
         connection,
-        [connection](ThreadedConnection& c) {
-            // Stop a running request first, so that the close below does not
-            // wait for a server that may never answer; requests waiting
-            // behind it are refused.
-            c.Request().Stop(StopReason::kDestroy);
-            {
-                ScopedLock lock(c.Lock());
-                c.CloseStream();
-            }
+        [connection](ClientConnection& c) {
+            // The handle goes first: calls from now on find it unknown. Its
+            // number is free for reuse once this call lets go of the object.
             Connections().Remove(connection);
-            // Stop and join a running worker here, on the caller's thread, so
-            // that the object is never freed by its own worker. The number is
-            // free for reuse once this call lets go of the object.
-            c.Shutdown();
+            c.Destroy();
             return VR_SUCCESS;
         },
         rules);

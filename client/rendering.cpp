@@ -3,21 +3,19 @@
 // the callback setters.
 #include <vrelay/vrelay.h>
 
-#include <memory>
-
 #include "client/handles.h"
 
 namespace vrelay {
 namespace {
 
 vr_result Render(vr_handle handle, const char* text, bool final) {
-    return OnConnection(handle, [&](ThreadedConnection& c) {
+    return OnConnection(handle, [&](ClientConnection& c) {
         return RequestResult(c.Render(text, true, final), false);
     });
 }
 
 vr_result RenderAsync(vr_handle handle, const char* text, bool xml) {
-    return OnConnection(handle, [&](ThreadedConnection& c) {
+    return OnConnection(handle, [&](ClientConnection& c) {
         switch (c.RenderAsync(text, xml)) {
             case RequestState::Launch::kStarted:
                 return VR_SUCCESS;
@@ -38,70 +36,47 @@ vr_result Store(vr_handle handle, Set set) {
     rules.fromCallback = true;
     return OnConnection(
         handle,
-        [&](ThreadedConnection& c) {
+        [&](ClientConnection& c) {
             set(c);
             return VR_SUCCESS;
         },
         rules);
 }
 
-// Stops the running request and rebuilds the connection under the same
-// handle. Requests that wait behind the cancelled one on other threads are
-// refused with VR_CANCELLED; later ones run on the rebuilt connection.
-vr_result Cancel(vr_handle handle, ThreadedConnection& old) {
-    old.Request().Stop(StopReason::kCancel);
-    old.Request().WaitUntilNoRequest();
-
-    std::shared_ptr<ThreadedConnection> fresh;
-    {
-        ScopedLock lock(old.Lock());
-        if (!old.IsConnected()) {
-            // Not open: nothing changes, or the next request would be
-            // refused. (Unless another cancel has just replaced this object:
-            // then it stays stopped for good.)
-            if (LookupConnection(handle).get() == &old) {
-                old.Request().Resume();
-            }
+// The connection stops the running request and those waiting behind it, and
+// reconnects in place.
+vr_result Cancel(ClientConnection& c) {
+    switch (c.Cancel()) {
+        case ThreadedConnection::CancelEnd::kReconnected:
+            return VR_SUCCESS;
+        case ThreadedConnection::CancelEnd::kNotOpen:
             Warn("WARNING: could not close the connection!\n");
             return VR_SEND_FAILED;
-        }
-        // A stream the server reset cannot take PACKET_CLOSE: it is dropped
-        // and rebuilt all the same, which is what a cancel is for.
-        old.CloseStream();
-        fresh = std::make_shared<ThreadedConnection>(old);
+        case ThreadedConnection::CancelEnd::kReconnectFailed:
+            return VR_CONNECT_FAILED;
+        case ThreadedConnection::CancelEnd::kDestroyed:
+            return VR_BAD_HANDLE;
     }
-    // Held until the new connection is open, so that a request that finds it
-    // in the table waits for the reconnect. Nobody else knows it yet.
-    ScopedLock lock(fresh->Lock());
-    if (!Connections().Replace(handle, fresh)) {
-        return VR_BAD_HANDLE;  // destroyed meanwhile
-    }
-    // The old object stops here, on this thread, and lives on only while
-    // another thread still holds it. Stopped as cancelled again: a cancel
-    // that found it closed (this one's CloseStream) may have resumed it
-    // before the table named the new object, and what still waits on it
-    // must end as cancelled, its completion event delivered.
-    old.Shutdown(StopReason::kCancel);
-    return fresh->Reconnect() ? VR_SUCCESS : VR_CONNECT_FAILED;
+    return VR_ERROR;
 }
 
 }  // namespace
 }  // namespace vrelay
 
-using vrelay::ThreadedConnection;
+using vrelay::ClientConnection;
 
 extern "C" {
 
 VR_API vr_result VR_CDECL vrSetCallBack(vr_handle connection, vrCallBack callback) {
-    return vrelay::Store(connection, [&](ThreadedConnection& c) { c.SetCallBack(callback); });
+    return vrelay::Store(connection, [&](ClientConnection& c) { c.SetCallBack(callback); });
 }
 
 VR_API vr_result VR_CDECL vrSetPascalCallBack(vr_handle connection, vrPascalCallBack callback) {
-    return vrelay::Store(connection, [&](ThreadedConnection& c) { c.SetPascalCallBack(callback); });
+    return vrelay::Store(connection, [&](ClientConnection& c) { c.SetPascalCallBack(callback); });
 }
 
 VR_API vr_result VR_CDECL vrSetUserData(vr_handle connection, void* userData) {
-    return vrelay::Store(connection, [&](ThreadedConnection& c) { c.SetUserData(userData); });
+    return vrelay::Store(connection, [&](ClientConnection& c) { c.SetUserData(userData); });
 }
 
 // Both synchronous forms accept marked-up text: the plain forms are kept for
@@ -142,7 +117,7 @@ VR_API vr_result VR_CDECL vrCancelRequest(vr_handle connection) {
     vrelay::CallRules rules;
     rules.unknownWarning = "WARNING: bad handle.\n";
     return vrelay::OnConnection(
-        connection, [&](ThreadedConnection& c) { return vrelay::Cancel(connection, c); }, rules);
+        connection, [](ClientConnection& c) { return vrelay::Cancel(c); }, rules);
 }
 
 }  // extern "C"

@@ -297,12 +297,12 @@ int32_t NameEnumerator::IntegerValue(int32_t key) const {
 namespace {
 
 using vrelay::CallRules;
+using vrelay::ClientConnection;
 using vrelay::Enumerators;
 using vrelay::NameEnumerator;
 using vrelay::NoThrow;
 using vrelay::OnConnection;
 using vrelay::PacketSink;
-using vrelay::ThreadedConnection;
 using vrelay::Warn;
 
 std::shared_ptr<NameEnumerator> LookupVoices(vr_handle enumerator) {
@@ -315,26 +315,26 @@ std::shared_ptr<NameEnumerator> LookupVoices(vr_handle enumerator) {
 // reply cannot exhaust the application's memory.
 class ReplyCollector : public PacketSink {
   public:
-    int32_t Deliver(PACKET_TYPE type, void* data, int32_t length) override {
-        if (type != PACKET_QUERY || !data || length <= 0) {
-            return VR_SUCCESS;
+    bool Deliver(uint16_t type, const unsigned char* data, uint32_t length) override {
+        if (type != vrelay::wire::kQuery || !data) {
+            return true;
         }
-        const char* text = static_cast<const char*>(data);
-        const void* nul = std::memchr(text, '\0', static_cast<size_t>(length));
-        const size_t size = nul ? static_cast<size_t>(static_cast<const char*>(nul) - text)
-                                : static_cast<size_t>(length);
+        const void* nul = std::memchr(data, '\0', length);
+        const size_t size =
+            nul ? static_cast<size_t>(static_cast<const unsigned char*>(nul) - data) : length;
         if (reply.size() + size > vrelay::kMaxVoiceListBytes) {
-            return VR_ERROR;
+            return false;
         }
-        reply.append(text, size);
-        return VR_SUCCESS;
+        reply.append(reinterpret_cast<const char*>(data), size);
+        return true;
     }
+    bool DeliverPhoneme(const vrelay::wire::Phoneme&) override { return true; }
     std::string reply;
 };
 
 // One query exchange, its answer handed to sink (the application's callback
 // when null).
-vr_result Query(ThreadedConnection& c, const char* query, PacketSink* sink) {
+vr_result Query(ClientConnection& c, const char* query, PacketSink* sink) {
     return vrelay::RequestResult(c.Query(query, sink), true);
 }
 
@@ -342,7 +342,7 @@ vr_result Query(ThreadedConnection& c, const char* query, PacketSink* sink) {
 // of its own: the application's callback and user data are never touched,
 // so requests on other threads keep their packets. A failed query leaves
 // voices empty.
-void ReadVoices(ThreadedConnection& c, NameEnumerator* voices) {
+void ReadVoices(ClientConnection& c, NameEnumerator* voices) {
     ReplyCollector collector;
     if (Query(c, vrelay::kListVoicesQuery, &collector) == VR_SUCCESS) {
         voices->ParseVoiceList(collector.reply.data(), collector.reply.size());
@@ -350,13 +350,13 @@ void ReadVoices(ThreadedConnection& c, NameEnumerator* voices) {
 }
 
 vr_result QueryServer(vr_handle connection, const char* query) {
-    return OnConnection(connection, [&](ThreadedConnection& c) {
+    return OnConnection(connection, [&](ClientConnection& c) {
         return query ? Query(c, query, nullptr) : VR_SEND_FAILED;
     });
 }
 
 vr_handle EnumerateVoices(vr_handle connection) {
-    return OnConnection(connection, [](ThreadedConnection& c) {
+    return OnConnection(connection, [](ClientConnection& c) {
         auto voices = std::make_unique<NameEnumerator>();
         ReadVoices(c, voices.get());
         // Published only when complete: from here on it is read-only.
@@ -370,7 +370,7 @@ vr_result SetVoice(vr_handle connection, const char* name) {
     rules.unknownWarning = "WARNING: failed to set voice. Using default instead\n";
     return OnConnection(
         connection,
-        [&](ThreadedConnection& c) {
+        [&](ClientConnection& c) {
             if (name == nullptr) {
                 Warn(rules.unknownWarning);
                 return VR_ERROR;

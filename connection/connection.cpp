@@ -4,19 +4,14 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
 
 #include "platform/clock.h"
 #include "transport/log.h"
-#include "wire/packet.h"
+#include "wire/payload.h"
 
 namespace vrelay {
 
 namespace {
-
-// Starting back-off of the receive loop; an idle turn sleeps back-off / 100 ms
-// and doubles it up to the first value above 999.
-constexpr int kConnectionWaitSleepTime = 10;
 
 // What a request's stream mode becomes after a text packet of this kind.
 StreamMode ModeAfter(bool final, bool xml) {
@@ -25,23 +20,11 @@ StreamMode ModeAfter(bool final, bool xml) {
 
 }  // namespace
 
-Connection::Connection() = default;
-
-Connection::Connection(Connection& other) {
-    SetCallBack(other.GetCallBack());
-    SetPascalCallBack(other.GetPascalCallBack());
-    SetUserData(other.GetUserData());
-    m_host = other.m_host;
-    m_port = other.m_port;
-    m_ownLexer = other.m_ownLexer.FreshCopy();
-}
+Connection::Connection(PacketSink& application) : m_application(application) {}
 
 Connection::~Connection() {
     ScopedLock lock(m_lock);
     Close();
-    if (m_ownLexer.lexer != nullptr) {
-        m_ownLexer.destroy(m_ownLexer.lexer);
-    }
 }
 
 bool Connection::Connect(const char* host, int port) {
@@ -81,11 +64,7 @@ bool Connection::Close() {
 }
 
 bool Connection::CloseStream() {
-    bool sent = false;
-    if (m_socket) {
-        Packet packet(kStreamId, wire::kClose, nullptr, 0, false);
-        sent = packet.SendData(Outgoing());
-    }
+    const bool sent = m_socket && SendFrame(wire::kClose, {});
     const bool closed = Close();
     return sent && closed;
 }
@@ -98,37 +77,37 @@ Socket* Connection::Outgoing() {
 }
 
 bool Connection::SendQuery(const char* query) {
-    if (!m_socket) {
-        return false;
-    }
-    const size_t length = std::strlen(query) + 1;
-    if (length > kMaxPayload) {
-        VR_LOG(logERROR) << "vrelay send error, packet too big for packet type " << wire::kQuery
+    return m_socket && SendFrame(wire::kQuery, {{query, std::strlen(query) + 1}});
+}
+
+bool Connection::SendFrame(uint16_t type, std::initializer_list<BytePiece> payload) {
+    const wire::FrameParts frame(type, payload, kStreamId);
+    if (!frame.Valid() || frame.PayloadLength() > wire::kMaxPayload) {
+        size_t length = 0;
+        for (const BytePiece& part : payload) {
+            length += part.size;
+        }
+        VR_LOG(logERROR) << "vrelay send error, packet too big for packet type " << type
                          << " length is " << length;
         return false;
     }
-    Packet packet(kStreamId, wire::kQuery,
-                  reinterpret_cast<unsigned char*>(const_cast<char*>(query)),
-                  static_cast<uint32_t>(length), false);
-    return packet.SendData(Outgoing());
+    Socket* socket = Outgoing();
+    if (!socket) {
+        return false;
+    }
+    // The whole frame goes to the socket at once, so that it can leave in one
+    // system call and as few segments as its size allows.
+    const size_t sent = socket->SendPieces(frame.Pieces(), frame.Count());
+    if (sent != frame.Size()) {
+        VR_LOG(logERROR) << "error sending packet of type " << type << " (" << sent << " of "
+                         << frame.Size() << " bytes sent)";
+        return false;
+    }
+    return true;
 }
 
-int32_t Connection::Deliver(PACKET_TYPE type, void* data, int32_t length) {
-    void* userData = m_userData.load();
-    if (vrCallBack callback = m_callBack.load()) {
-        return callback(userData, type, data, length);
-    }
-    if (vrPascalCallBack callback = m_pascalCallBack.load()) {
-        return callback(userData, type, data, length);
-    }
-    return VR_SUCCESS;
-}
-
-void Connection::FireEvent(PACKET_TYPE type) {
-    if (type != PACKET_REQUEST_DONE && m_request.Quit()) {
-        return;
-    }
-    Deliver(type, nullptr, 0);
+void Connection::DeliverCompletion() {
+    m_application.Deliver(wire::kRequestDone, nullptr, 0);
 }
 
 // ---- Requests --------------------------------------------------------------
@@ -154,15 +133,15 @@ StopReason Connection::Submit(const char* text, bool xml, bool final) {
 }
 
 RequestEnd Connection::Query(const char* query, PacketSink* sink) {
-    ScopedLock lock(m_lock);
     RequestScope request(m_request);
     if (request.Refused() != StopReason::kNone) {
         return {request.Refused(), false};
     }
+    ScopedLock lock(m_lock);
     if (!SendQuery(query)) {
         m_request.Stop(StopReason::kSendFailed);
     } else {
-        WaitForEndPacket(sink ? *sink : *this);
+        WaitForEndPacket(sink ? *sink : m_application);
     }
     return {m_request.Stopped(), true};
 }
@@ -181,10 +160,10 @@ bool Connection::WaitForEndPacket(PacketSink& sink) {
 }
 
 Connection::Step Connection::ReadAnswer(PacketSink& sink) {
-    AnswerClock clock{GetCurrentTicks(), kConnectionWaitSleepTime};
     for (;;) {
-        std::unique_ptr<Packet> frame;
-        switch (ReadFrame(&frame, &clock)) {
+        // The packet's time counts from here: the sink's time is left out.
+        wire::Frame frame;
+        switch (ReadFrame(&frame, GetCurrentTicks())) {
             case Read::kQuit:
                 return Step::kEnd;
             case Read::kFailed:
@@ -192,56 +171,47 @@ Connection::Step Connection::ReadAnswer(PacketSink& sink) {
             case Read::kFrame:
                 break;
         }
-        const Step step = Dispatch(*frame, sink);
+        const Step step = Dispatch(frame, sink);
         if (step != Step::kNext) {
             return step;
         }
-        // No pause between packets: the next turn reads what is buffered or
-        // waits in the socket, and a stop is seen at the top of the turn.
-        clock.start = GetCurrentTicks();
     }
 }
 
-Connection::Read Connection::ReadFrame(std::unique_ptr<Packet>* frame, AnswerClock* clock) {
+Connection::Read Connection::ReadFrame(wire::Frame* frame, int64_t start) {
     const int timeout = m_packetTimeout.load();
     bool afterRead = false;
-    size_t received = 0;
     for (;;) {
         if (m_request.Quit()) {
             return Read::kQuit;
         }
         switch (m_reader.Next(frame)) {
-            case FrameReader::Status::kFrame:
+            case wire::FrameReader::Status::kFrame:
                 return Read::kFrame;
-            case FrameReader::Status::kTooLong:
+            case wire::FrameReader::Status::kTooLong:
+                VR_LOG(logERROR) << "vrelay receive error, packet too big for packet type "
+                                 << frame->type << " length is " << frame->length;
                 return Read::kFailed;
-            case FrameReader::Status::kNeedMore:
+            case wire::FrameReader::Status::kMismatch:
+                VR_LOG(logERROR) << "vrelay packet receive error";
+                return Read::kFailed;
+            case wire::FrameReader::Status::kNeedMore:
                 break;
         }
-        if (afterRead) {
-            if (timeout >= 0 && GetTickDifference(clock->start, GetCurrentTicks()) > timeout) {
-                VR_LOG(logWARNING)
-                    << "vrelay packet receive from server timed out after " << timeout << "ms";
-                return Read::kFailed;
-            }
-            if (received == 0) {
-                // Woken, or the wait ended without data: look at the quit
-                // flag again after a pause.
-                if (clock->backOff <= 999) {
-                    clock->backOff *= 2;
-                }
-                SleepMilliseconds(static_cast<uint32_t>(clock->backOff / 100));
-                afterRead = false;
-                continue;
-            }
+        const int64_t elapsed = GetTickDifference(start, GetCurrentTicks());
+        if (afterRead && timeout >= 0 && elapsed > timeout) {
+            VR_LOG(logWARNING) << "vrelay packet receive from server timed out after " << timeout
+                               << "ms";
+            return Read::kFailed;
         }
-        // Wait no longer for the next byte than what is left of the packet's
-        // time, so that a silent server ends the wait, and one that drips
-        // bytes cannot stretch a packet beyond it; the extra millisecond
-        // makes the elapsed time exceed the timeout when the limit is what
-        // ended the wait.
+        // The wait ends with data, at a stop (the wake signal), or when the
+        // packet's time is up: no longer than what is left of it, so that a
+        // silent server ends the wait, and one that drips bytes cannot
+        // stretch a packet beyond it. The extra millisecond makes the elapsed
+        // time exceed the timeout when the limit is what ended the wait. A
+        // wait that brought nothing goes round again: the quit flag and the
+        // time are looked at first.
         if (timeout >= 0) {
-            const int64_t elapsed = GetTickDifference(clock->start, GetCurrentTicks());
             const int64_t left = std::max<int64_t>(0, timeout - elapsed) + 1;
             m_socket->SetReceiveLimit(static_cast<int>(std::min<int64_t>(left, INT32_MAX)));
         } else {
@@ -249,6 +219,7 @@ Connection::Read Connection::ReadFrame(std::unique_ptr<Packet>* frame, AnswerClo
         }
         size_t room = 0;
         char* space = m_reader.Space(&room);
+        size_t received = 0;
         if (!space || !m_socket->ReceiveBytes(space, room, &received)) {
             return Read::kFailed;
         }
@@ -257,43 +228,21 @@ Connection::Read Connection::ReadFrame(std::unique_ptr<Packet>* frame, AnswerClo
     }
 }
 
-Connection::Step Connection::Dispatch(Packet& frame, PacketSink& sink) {
-    if (!frame.OK()) {
-        VR_LOG(logERROR) << "vrelay packet receive error";
-        return Step::kFailed;
-    }
-    const uint16_t type = frame.PacketType();
-    void* data = frame.Data();
-    int32_t length = static_cast<int32_t>(frame.Length());
-    PhonemeEvent event{};
-    switch (type) {
+Connection::Step Connection::Dispatch(const wire::Frame& frame, PacketSink& sink) {
+    wire::Phoneme phoneme;
+    switch (frame.type) {
         case wire::kEnd:
             return Step::kEnd;
         case wire::kClose:
             VR_LOG(logWARNING) << "the server has closed the connection to the vrelay client";
             return Step::kFailed;
-        case wire::kPhoneme: {
-            PhonemePacketData record;
-            if (!record.Deserialize(frame.Data(), frame.Length())) {
+        case wire::kPhoneme:
+            if (!wire::DecodePhoneme(frame.data, frame.length, &phoneme)) {
                 VR_LOG(logWARNING)
-                    << "malformed phoneme packet of length " << frame.Length() << " dropped";
+                    << "malformed phoneme packet of length " << frame.length << " dropped";
                 return Step::kNext;
             }
-            event.phone = reinterpret_cast<const char*>(record.m_phone);
-            event.first = record.m_first;
-            event.next_phone = reinterpret_cast<const char*>(record.m_nextPhone);
-            event.value1 = record.m_values[0];
-            event.value2 = record.m_values[1];
-            event.value3 = record.m_values[2];
-            event.value4 = record.m_values[3];
-            event.value5 = record.m_values[4];
-            event.value6 = record.m_values[5];
-            event.value7 = record.m_values[6];
-            event.size = static_cast<int32_t>(sizeof(PhonemeEvent));
-            data = &event;
-            length = event.size;
             break;
-        }
         case wire::kAudio:
         case wire::kMark:
         case wire::kFormat:
@@ -301,14 +250,17 @@ Connection::Step Connection::Dispatch(Packet& frame, PacketSink& sink) {
         case wire::kQuery:
             break;
         default:
-            VR_LOG(logWARNING) << "unhandled packet type " << type;
+            VR_LOG(logWARNING) << "unhandled packet type " << frame.type;
             return Step::kNext;
     }
     // After a stop, what is still read is dropped.
     if (m_request.Quit()) {
         return Step::kNext;
     }
-    if (sink.Deliver(static_cast<PACKET_TYPE>(type), data, length) != VR_SUCCESS) {
+    const bool accepted = frame.type == wire::kPhoneme
+                              ? sink.DeliverPhoneme(phoneme)
+                              : sink.Deliver(frame.type, frame.data, frame.length);
+    if (!accepted) {
         VR_LOG(logWARNING) << "callback did not return VR_SUCCESS, skipping remaining packets";
         return Step::kRefused;
     }
@@ -362,11 +314,7 @@ void Connection::Failed() noexcept {
 }
 
 bool Connection::SendTextPacket(uint16_t type, const char* text, size_t length) {
-    std::vector<unsigned char> payload(length + 1);
-    std::memcpy(payload.data(), text, length);
-    payload[length] = '\0';
-    Packet packet(kStreamId, type, payload.data(), static_cast<uint32_t>(payload.size()), false);
-    if (!packet.SendData(Outgoing())) {
+    if (!SendFrame(type, {{text, length}, {"", 1}})) {
         m_request.Stop(StopReason::kSendFailed);
         return false;
     }
@@ -406,13 +354,6 @@ bool Connection::SendData(const char* text, size_t length, bool xml, bool final)
                       << remaining;
     m_request.SetMode(ModeAfter(final, xml));
     return SendTextPacket(final ? wire::kText : wire::kTextChunk, text + position, remaining);
-}
-
-// ---- Tokenising without sending ---------------------------------------------
-
-void Connection::TokeniseTextTP(const char* text, bool /*xml*/, bool final) {
-    m_tokenised.clear();
-    m_text.Run(text, final);
 }
 
 }  // namespace vrelay

@@ -1,55 +1,61 @@
 // SPDX-License-Identifier: MIT
 // One conversation with the speech server and the requests made on it: the
 // TCP stream, the lock a request holds, the request's owner (RequestState),
-// the application's packet callback, the receive loop that reads answers and
-// the text path that sends text.
+// the receive loop that reads answers and hands them to a packet sink (the
+// application's, unless a request names its own), and the text path that
+// sends text.
 //
 // Threads: whoever runs a request holds the connection's lock for the whole
-// request; the receive loop, the text path's callbacks and the application's
-// callback all run on that thread. Stopping a request (RequestState::Stop)
-// and the callback setters work from any thread.
+// request; the receive loop, the text path's callbacks and the sink all run
+// on that thread. Stopping a request (RequestState::Stop) works from any
+// thread.
 #ifndef VRELAY_CONNECTION_CONNECTION_H
 #define VRELAY_CONNECTION_CONNECTION_H
 
-#include <vrelay/vrelay.h>
-
 #include <atomic>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <string>
 
-#include "connection/frame_reader.h"
 #include "connection/request_state.h"
 #include "connection/text_path.h"
 #include "platform/lock.h"
 #include "transport/socket.h"
+#include "wire/frame.h"
+#include "wire/payload.h"
 
 namespace vrelay {
 
-class Lexer;
-
-// Where the receive loop hands the packets of an answer. Returning anything
-// but VR_SUCCESS stops the request (the rest of the answer is not read).
+// Where the receive loop hands the packets of an answer, on the thread that
+// runs the request. Returning false stops the request (the rest of the
+// answer is not read).
 class PacketSink {
   public:
-    virtual int32_t Deliver(PACKET_TYPE type, void* data, int32_t length) = 0;
+    // A packet as it came (type: a wire::PacketType; the payload stays valid
+    // until the call returns), or, with no payload, the completion event of
+    // an asynchronous request (wire::kRequestDone; the result is not used).
+    virtual bool Deliver(uint16_t type, const unsigned char* data, uint32_t length) = 0;
+    // A phoneme record, decoded (its names point into the payload).
+    virtual bool DeliverPhoneme(const wire::Phoneme& phoneme) = 0;
 
   protected:
     ~PacketSink() = default;
 };
 
-class Connection : private PacketSink, private TextSink {
+class Connection : private TextSink {
   public:
     static constexpr int kDefaultPacketTimeoutMs = 60000;
     static constexpr size_t kMaxTextPerPacket = 63999;
 
-    Connection();
+    // Answers go to application (not owned; it must outlive the connection).
+    explicit Connection(PacketSink& application);
     virtual ~Connection();
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
-    // Held by whoever runs a request, for the whole request (the callbacks
-    // run under it). Recursive for its owner.
+    // Held by whoever runs a request, for the whole request (the sink runs
+    // under it). Recursive for its owner.
     RecursiveLock& Lock() RETURN_CAPABILITY(m_lock) { return m_lock; }
     // True on the thread that runs a request here, that is inside one of
     // its callbacks: a call that would start, end or wait for a request
@@ -73,29 +79,25 @@ class Connection : private PacketSink, private TextSink {
     bool CloseStream() REQUIRES(m_lock);
     bool IsConnected() const REQUIRES(m_lock) { return m_socket != nullptr; }
 
+#ifdef VRELAY_TEST_HOOKS
     // The longest one packet may take: to arrive whole in WaitForEndPacket
     // (counted from the request's last send or the previous packet, the
-    // callback's time left out), or to be taken by the server when sent;
-    // negative: no limit.
-    void SetPacketTimeout(int milliseconds) { m_packetTimeout.store(milliseconds); }
-    int GetPacketTimeout() const { return m_packetTimeout.load(); }
-
-    void SetCallBack(vrCallBack callback) { m_callBack.store(callback); }
-    vrCallBack GetCallBack() const { return m_callBack.load(); }
-    void SetPascalCallBack(vrPascalCallBack callback) { m_pascalCallBack.store(callback); }
-    vrPascalCallBack GetPascalCallBack() const { return m_pascalCallBack.load(); }
-    void SetUserData(void* userData) { m_userData.store(userData); }
-    void* GetUserData() const { return m_userData.load(); }
+    // sink's time left out), or to be taken by the server when sent;
+    // negative: no limit. kDefaultPacketTimeoutMs unless set.
+    void SetPacketTimeout(int milliseconds) {
+        m_packetTimeout.store(milliseconds);
+    }
+#endif
 
     // ---- Requests --------------------------------------------------------
-    // One request of text, with the lock held and the request begun: ends a
+    // One request of text, with the lock held and the turn taken: ends a
     // stream of the other kind that is open, sends the text through the text
     // path (each piece answered before the next goes out), and reads the
     // answer to the end of the request (final) or sends nothing more (a
     // push). Returns why it stopped; kNone when it ran to its end.
     StopReason Submit(const char* text, bool xml, bool final) REQUIRES(m_lock);
-    // One query exchange, taking the lock: sends query and reads its answer
-    // into sink (the application's callback when null).
+    // One query exchange in a turn of its own, taking the lock: sends query
+    // and reads its answer into sink (the application's when null).
     RequestEnd Query(const char* query, PacketSink* sink) EXCLUDES(m_lock);
 
     // One PACKET_QUERY holding the query and its NUL. False when not connected
@@ -104,66 +106,34 @@ class Connection : private PacketSink, private TextSink {
     bool SendQuery(const char* query) REQUIRES(m_lock);
 
     // Reads the server's answer packet by packet, handing each to sink (the
-    // application's callback when none is given), until PACKET_END (true), a
-    // stop (true), or a failure (false: receive error or closed stream,
-    // time-out, mismatched frame, PACKET_CLOSE, or the sink refused a
-    // packet). Logs the reason of each failure and stops the request with it.
+    // application's when none is given), until PACKET_END (true), a stop
+    // (true), or a failure (false: receive error or closed stream, time-out,
+    // bad frame, PACKET_CLOSE, or the sink refused a packet). Logs the
+    // reason of each failure and stops the request with it.
     bool WaitForEndPacket(PacketSink& sink) REQUIRES(m_lock);
-    bool WaitForEndPacket() REQUIRES(m_lock) { return WaitForEndPacket(*this); }
-    // Calls the callback once with (user data, type, null, 0). While the
-    // quit flag is set only PACKET_REQUEST_DONE is delivered.
-    void FireEvent(PACKET_TYPE type);
-
-    // ---- Tokenising without sending -------------------------------------
-    // Runs the text path over text: its pieces go out as in a request. The
-    // xml flag is not used: the channel reads XML.
-    void TokeniseTextTP(const char* text, bool xml, bool final) REQUIRES(m_lock);
-    const std::string& Tokenised() const REQUIRES(m_lock) { return m_tokenised; }
-    KVTP_tpc* Channel() const { return m_text.Channel(); }
-
-    // ---- The connection's own lexer (connection/lexer.h) ---------------
-    // Not on the render path: these are defined with the lexer, in the
-    // vrelay_connection_lexer library, which the client library does not
-    // link. The lexer is made on first use.
-    // Tokenises with the connection's own lexer into Tokenised(): a
-    // "kvoxtk_" mark before every word; nothing is sent.
-    void TokeniseText(const char* text, bool xml, bool final) REQUIRES(m_lock);
-    // Lexes buffer from its start until at least limit bytes (whole tokens;
-    // limit <= 0: all), appending to Tokenised(); returns the bytes consumed.
-    int TokeniseChunk(const std::string& buffer, int limit, int xml) REQUIRES(m_lock);
-    static int totoken(const char* text, int length);
-    Lexer& OwnLexer() REQUIRES(m_lock);
+    bool WaitForEndPacket() REQUIRES(m_lock) {
+        return WaitForEndPacket(m_application);
+    }
 
   protected:
-    // For a replacement: takes over other's callbacks, user data, address and
-    // prosody; unconnected, no text stream open.
-    explicit Connection(Connection& other) REQUIRES(other.m_lock);
-
-    // The application's sink: hands one packet to the C callback, else the
-    // Pascal one. Returns the callback's result (VR_SUCCESS when there is
-    // none).
-    int32_t Deliver(PACKET_TYPE type, void* data, int32_t length) override;
+    // Hands the application its completion event.
+    void DeliverCompletion();
 
   private:
     // How a frame read for an answer ended.
     enum class Read { kFrame, kQuit, kFailed };
     // What a frame does to its answer.
     enum class Step { kNext, kEnd, kFailed, kRefused };
-    // One answer's clock: when the packet being read began, and the idle
-    // back-off.
-    struct AnswerClock {
-        int64_t start;
-        int backOff;
-    };
 
     // The socket, with the send limit set from the packet timeout; null when
     // not connected.
     Socket* Outgoing() REQUIRES(m_lock);
     // Reads the stream into the frame reader until it holds a whole frame,
-    // the quit flag is raised, or the stream fails (logged).
-    Read ReadFrame(std::unique_ptr<Packet>* frame, AnswerClock* clock) REQUIRES(m_lock);
+    // the quit flag is raised, or the stream fails (logged). start: when the
+    // packet being read began, for the packet timeout.
+    Read ReadFrame(wire::Frame* frame, int64_t start) REQUIRES(m_lock);
     // Hands one frame of an answer to sink (logs what it refuses).
-    Step Dispatch(Packet& frame, PacketSink& sink);
+    Step Dispatch(const wire::Frame& frame, PacketSink& sink);
     // The receive loop proper: frames read and dispatched until the answer
     // ends.
     Step ReadAnswer(PacketSink& sink) REQUIRES(m_lock);
@@ -179,6 +149,10 @@ class Connection : private PacketSink, private TextSink {
     bool SendData(const char* text, size_t length, bool xml, bool final) REQUIRES(m_lock);
     // Sends one text packet: the text and its NUL.
     bool SendTextPacket(uint16_t type, const char* text, size_t length) REQUIRES(m_lock);
+    // Sends one frame whose payload is the given parts. False, with an ERROR
+    // log line, when the payload is over the largest one (nothing is sent),
+    // or when sending failed.
+    bool SendFrame(uint16_t type, std::initializer_list<BytePiece> payload) REQUIRES(m_lock);
 
     // TextSink: run from the channel, inside SendText.
     void Piece(const char* text, size_t length, bool final) override;
@@ -187,6 +161,7 @@ class Connection : private PacketSink, private TextSink {
 
     static constexpr int32_t kStreamId = 0;
 
+    PacketSink& m_application;
     RecursiveLock m_lock;
     // Declared before the socket, which waits on its wake signal.
     RequestState m_request;
@@ -194,29 +169,11 @@ class Connection : private PacketSink, private TextSink {
     // The server's answers as read from m_socket. Bytes left over when an
     // answer ends early stay here, in stream order, for the next read, as
     // they would have stayed in the socket.
-    FrameReader m_reader GUARDED_BY(m_lock);
-    std::atomic<vrCallBack> m_callBack{nullptr};
-    std::atomic<vrPascalCallBack> m_pascalCallBack{nullptr};
-    std::atomic<void*> m_userData{nullptr};
+    wire::FrameReader m_reader GUARDED_BY(m_lock);
     std::atomic<int> m_packetTimeout{kDefaultPacketTimeoutMs};
     int m_port GUARDED_BY(m_lock) = 0;
     std::string m_host GUARDED_BY(m_lock);
     TextPath m_text{*this};
-    std::string m_tokenised GUARDED_BY(m_lock);
-    // The own lexer once made. Whoever made it left how to delete it and how
-    // to start another with the same prosody values (for the replacement's
-    // constructor), so that this class names none of the lexer's code.
-    struct OwnLexerSlot {
-        Lexer* lexer = nullptr;
-        void (*destroy)(Lexer*) = nullptr;
-        Lexer* (*copyProsody)(const Lexer&) = nullptr;
-        OwnLexerSlot FreshCopy() const {
-            OwnLexerSlot copy = *this;
-            copy.lexer = lexer != nullptr ? copyProsody(*lexer) : nullptr;
-            return copy;
-        }
-    };
-    OwnLexerSlot m_ownLexer GUARDED_BY(m_lock);
 };
 
 }  // namespace vrelay

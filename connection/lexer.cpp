@@ -7,7 +7,6 @@
 #include <cstring>
 #include <new>
 
-#include "connection/connection.h"
 #include "connection/lexer_markup.h"
 #include "textproc/scanner/pattern_set.h"
 #include "transport/log.h"
@@ -265,26 +264,16 @@ Lexer::Lexer() : m_patterns(SharedPatterns()), m_state(new LexerMatchState()) {
     }
 }
 
+#ifdef VRELAY_TEST_HOOKS
 void Lexer::UseReferenceEngine(bool on) {
     m_state->reference.reset(on ? new kvtp::Matcher(kReferenceLimits) : nullptr);
 }
+#endif
 
 Lexer::~Lexer() = default;
 
 bool Lexer::HasPattern(int slot) const {
     return m_patterns->has(slot);
-}
-
-void Lexer::CopyProsodyFrom(const Lexer& other) {
-    m_sigRate = other.m_sigRate;
-    m_sigF0 = other.m_sigF0;
-    m_sigF0Range = other.m_sigF0Range;
-    m_sigAmplitude = other.m_sigAmplitude;
-}
-
-int Lexer::totoken(const char* /*text*/, int length) {
-    const long long n = static_cast<long long>(length) - kCarryOver;
-    return n < 0 ? 0 : static_cast<int>(n);
 }
 
 void Lexer::TokeniseText(const char* text, bool xml, bool final, int32_t requestMode,
@@ -423,33 +412,6 @@ void Lexer::EmitWord(const char* word, size_t length, int32_t chars, int xml,
     if (sig) {
         tokenised->append("</sig>");
     }
-}
-
-// ---- The connection's own lexer ----
-
-Lexer& Connection::OwnLexer() {
-    if (m_ownLexer.lexer == nullptr) {
-        m_ownLexer.lexer = new Lexer();
-        m_ownLexer.destroy = [](Lexer* lexer) { delete lexer; };
-        m_ownLexer.copyProsody = [](const Lexer& from) {
-            Lexer* lexer = new Lexer();
-            lexer->CopyProsodyFrom(from);
-            return lexer;
-        };
-    }
-    return *m_ownLexer.lexer;
-}
-
-void Connection::TokeniseText(const char* text, bool xml, bool final) {
-    OwnLexer().TokeniseText(text, xml, final, static_cast<int32_t>(m_request.Mode()), &m_tokenised);
-}
-
-int Connection::TokeniseChunk(const std::string& buffer, int limit, int xml) {
-    return OwnLexer().TokeniseChunk(buffer, limit, xml, &m_tokenised);
-}
-
-int Connection::totoken(const char* text, int length) {
-    return Lexer::totoken(text, length);
 }
 
 }  // namespace vrelay

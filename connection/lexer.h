@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The connection's own small lexer: splits UTF-8 text (plain or XML) into
+// A small lexer beside the connection (the client library does not carry
+// it; vrelay_lexer is its own target): splits UTF-8 text (plain or XML) into
 // tokens with twelve anchored regular expressions, puts a numbered word mark
 // before every word, and optionally wraps each word in a sig element carrying
 // prosody values.
@@ -72,9 +73,6 @@ class Lexer {
     // the buffer holds invalid UTF-8 (lexing stops in front of it).
     int TokeniseChunk(const std::string& buffer, int limit, int xml, std::string* tokenised);
 
-    // length - kCarryOver, or 0 when that is negative. text is not used.
-    static int totoken(const char* text, int length);
-
     int32_t CharOffset() const { return m_charOffset; }
     int32_t ByteOffset() const { return m_byteOffset; }
     const std::string& Pending() const { return m_pending; }
@@ -89,17 +87,16 @@ class Lexer {
     void SetSigF0(float value) { m_sigF0 = value; }
     void SetSigF0Range(float value) { m_sigF0Range = value; }
     void SetSigAmplitude(float value) { m_sigAmplitude = value; }
-    // Takes over the four prosody values (used when a connection is replaced
-    // by a fresh copy).
-    void CopyProsodyFrom(const Lexer& other);
 
     // True when the pattern of that slot compiled.
     bool HasPattern(int slot) const;
 
-    // Tests only: with on, every slot runs on the regular-expression engine
-    // with its default limits (the reference the markup matcher must agree
-    // with); off restores the normal matching.
+#ifdef VRELAY_TEST_HOOKS
+    // With on, every slot runs on the regular-expression engine with its
+    // default limits (the reference the markup matcher must agree with); off
+    // restores the normal matching.
     void UseReferenceEngine(bool on);
+#endif
 
   private:
     enum MatchResult { kMatched, kNone, kUndecided };

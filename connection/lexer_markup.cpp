@@ -250,6 +250,8 @@ MarkupPattern::MarkupPattern(const char* source, bool dotAll) {
     }
 }
 
+MarkupPattern::~MarkupPattern() = default;
+
 namespace {
 
 // Length of the UTF-8 sequence led by c (the text is valid UTF-8).

@@ -43,6 +43,7 @@ class MarkupPattern {
     // lets '.' match a line feed. A source outside the subset gives a pattern
     // that never matches (valid() false).
     MarkupPattern(const char* source, bool dotAll);
+    ~MarkupPattern();
 
     bool valid() const { return m_valid; }
 

@@ -12,23 +12,76 @@ RequestState::~RequestState() {
     JoinWorker();
 }
 
-StopReason RequestState::BeginRequest() {
-    MutexLock lock(&mutex_);
-    if (stopping_ != StopReason::kNone) {
-        return stopping_;
+bool RequestState::WorkerAlive() const {
+    return phase_ == Phase::kLaunching || (worker_ && phase_ != Phase::kWorkerDone);
+}
+
+void RequestState::MoveTo(Phase next) {
+    phase_ = next;
+    changed_.SignalAll();
+}
+
+std::unique_ptr<Thread> RequestState::TakeTurn() {
+    std::unique_ptr<Thread> ended;
+    if (phase_ == Phase::kWorkerDone) {
+        ended = std::move(worker_);
     }
-    in_request_ = true;
-    request_on_worker_ = worker_ && worker_->IsCurrent();
-    stopped_ = StopReason::kNone;
-    SetQuit(false);
+    MoveTo(Phase::kRunning);
+    return ended;
+}
+
+StopReason RequestState::Begin() {
+    std::unique_ptr<Thread> ended;
+    {
+        MutexLock lock(&mutex_);
+        const uint64_t asked = cancels_;
+        while (!destroyed_ && cancels_ == asked && (TurnTaken() || cancels_waiting_ > 0)) {
+            changed_.Wait(&mutex_);
+        }
+        if (destroyed_) {
+            return StopReason::kDestroy;
+        }
+        if (cancels_ != asked) {
+            return StopReason::kCancel;
+        }
+        ended = TakeTurn();
+        stopped_ = StopReason::kNone;
+        SetQuit(false);
+    }
+    // Its body has ended: the join waits for nothing but the thread's exit.
+    if (ended) {
+        ended->Join();
+    }
     return StopReason::kNone;
 }
 
-void RequestState::EndRequest() {
+StopReason RequestState::BeginCancel() {
+    std::unique_ptr<Thread> ended;
+    {
+        MutexLock lock(&mutex_);
+        ++cancels_waiting_;
+        StopLocked(StopReason::kCancel);
+        while (!destroyed_ && TurnTaken()) {
+            changed_.Wait(&mutex_);
+        }
+        --cancels_waiting_;
+        if (destroyed_) {
+            changed_.SignalAll();
+            return StopReason::kDestroy;
+        }
+        // The quit flag stays up through the cancel's turn: what it sends on
+        // the stream it drops never waits for the server.
+        ended = TakeTurn();
+    }
+    if (ended) {
+        ended->Join();
+    }
+    return StopReason::kNone;
+}
+
+void RequestState::End() {
     MutexLock lock(&mutex_);
-    in_request_ = false;
-    request_on_worker_ = false;
-    changed_.SignalAll();
+    MoveTo(Phase::kIdle);
 }
 
 void RequestState::SetQuit(bool quit) {
@@ -43,35 +96,28 @@ void RequestState::SetQuit(bool quit) {
 }
 
 // Nobody waits for a stop itself: the request's thread sees the quit flag
-// (or its wait is woken), and the reasons are read when it ends and when a
-// request or a launch begins.
-void RequestState::Stop(StopReason why) {
-    MutexLock lock(&mutex_);
+// (or its wait is woken), and the turns waiting look at the refusals.
+void RequestState::StopLocked(StopReason why) {
     if (stopped_ == StopReason::kNone) {
         stopped_ = why;
     }
-    if (stopping_ == StopReason::kNone &&
-        (why == StopReason::kCancel || why == StopReason::kDestroy)) {
-        stopping_ = why;
+    if (why == StopReason::kCancel) {
+        ++cancels_;
+    } else if (why == StopReason::kDestroy) {
+        destroyed_ = true;
     }
     SetQuit(true);
+    changed_.SignalAll();
+}
+
+void RequestState::Stop(StopReason why) {
+    MutexLock lock(&mutex_);
+    StopLocked(why);
 }
 
 StopReason RequestState::Stopped() {
     MutexLock lock(&mutex_);
     return stopped_;
-}
-
-void RequestState::Resume() {
-    MutexLock lock(&mutex_);
-    stopping_ = StopReason::kNone;
-    stopped_ = StopReason::kNone;
-    SetQuit(false);
-}
-
-bool RequestState::Stopping() {
-    MutexLock lock(&mutex_);
-    return stopping_ != StopReason::kNone;
 }
 
 WakeSignal* RequestState::Wake() {
@@ -97,24 +143,26 @@ void RequestState::SetMode(StreamMode mode) {
     mode_ = mode;
 }
 
-bool RequestState::WorkerBusy() const {
-    return launching_ || (in_request_ && request_on_worker_ && !completion_delivered_) ||
-           stopping_ != StopReason::kNone;
-}
-
 RequestState::Launch RequestState::LaunchWorker(std::function<void()> body) {
     std::unique_ptr<Thread> ended;
     {
         MutexLock lock(&mutex_);
-        if (WorkerBusy()) {
-            return Launch::kBusy;
-        }
-        launching_ = true;
-        // A previous worker has ended its request; wait for its body to end.
-        while (worker_ && !worker_done_) {
+        for (;;) {
+            if (destroyed_ || cancels_waiting_ > 0 || phase_ == Phase::kLaunching ||
+                (phase_ == Phase::kRunning && worker_)) {
+                return Launch::kBusy;
+            }
+            if (phase_ != Phase::kRunning && phase_ != Phase::kCompleting) {
+                break;
+            }
+            // A request on another thread, or a worker on its way out.
             changed_.Wait(&mutex_);
         }
-        ended = std::move(worker_);
+        if (phase_ == Phase::kWorkerDone) {
+            ended = std::move(worker_);
+        }
+        cancels_at_launch_ = cancels_;
+        MoveTo(Phase::kLaunching);
     }
     if (ended) {
         ended->Join();
@@ -122,89 +170,79 @@ RequestState::Launch RequestState::LaunchWorker(std::function<void()> body) {
     }
 
     MutexLock lock(&mutex_);
-    taken_over_ = false;
-    worker_done_ = false;
-    completion_delivered_ = false;
     auto thread = std::make_unique<Thread>();
     // The body may run to its end before Start returns: it only ever waits
     // for this mutex, which the wait below releases.
     if (!thread->Start(std::move(body))) {
-        launching_ = false;
-        changed_.SignalAll();
+        MoveTo(Phase::kIdle);
         return Launch::kFailed;
     }
     worker_ = std::move(thread);
-    while (!taken_over_) {
+    while (phase_ == Phase::kLaunching) {
         changed_.Wait(&mutex_);
     }
-    launching_ = false;
-    changed_.SignalAll();
     return Launch::kStarted;
 }
 
-void RequestState::TakenOver() {
+StopReason RequestState::WorkerBegins() {
     MutexLock lock(&mutex_);
-    taken_over_ = true;
-    changed_.SignalAll();
+    const StopReason refused = destroyed_                       ? StopReason::kDestroy
+                               : cancels_ != cancels_at_launch_ ? StopReason::kCancel
+                                                                : StopReason::kNone;
+    if (refused == StopReason::kNone) {
+        stopped_ = StopReason::kNone;
+        SetQuit(false);
+    }
+    MoveTo(Phase::kRunning);
+    return refused;
 }
 
-void RequestState::CompletionDelivered() {
+void RequestState::WorkerCompleted() {
     MutexLock lock(&mutex_);
-    completion_delivered_ = true;
+    MoveTo(Phase::kCompleting);
 }
 
 void RequestState::WorkerDone() {
     MutexLock lock(&mutex_);
-    taken_over_ = true;
-    worker_done_ = true;
-    changed_.SignalAll();
+    MoveTo(Phase::kWorkerDone);
 }
 
 void RequestState::JoinWorker() {
     std::unique_ptr<Thread> ended;
     {
         MutexLock lock(&mutex_);
-        if (!worker_ || worker_->IsCurrent()) {
+        if (worker_ && worker_->IsCurrent()) {
             return;
         }
-        while (worker_ && !worker_done_) {
+        while (WorkerAlive()) {
             changed_.Wait(&mutex_);
         }
-        ended = std::move(worker_);
+        if (phase_ == Phase::kWorkerDone) {
+            ended = std::move(worker_);
+            MoveTo(Phase::kIdle);
+        }
     }
     if (ended) {
         ended->Join();
     }
 }
 
-bool RequestState::HasWorker() {
-    MutexLock lock(&mutex_);
-    return worker_ != nullptr;
-}
-
 bool RequestState::WaitForWorkerUntil(std::chrono::steady_clock::time_point deadline) {
     MutexLock lock(&mutex_);
-    while (worker_ && !worker_done_) {
-        if (!changed_.WaitUntil(&mutex_, deadline) && !worker_done_) {
+    while (WorkerAlive()) {
+        if (!changed_.WaitUntil(&mutex_, deadline) && WorkerAlive()) {
             return false;
         }
     }
     return true;
 }
 
-void RequestState::WaitUntilNoRequest() {
-    MutexLock lock(&mutex_);
-    while (in_request_) {
-        changed_.Wait(&mutex_);
-    }
-}
-
 bool RequestState::IdleInForkedChild() {
     if (!mutex_.TryLock()) {
         return false;  // held by a thread the child does not have
     }
-    const bool idle =
-        stopping_ == StopReason::kNone && !in_request_ && !launching_ && (!worker_ || worker_done_);
+    const bool idle = !destroyed_ && cancels_waiting_ == 0 &&
+                      (phase_ == Phase::kIdle || phase_ == Phase::kWorkerDone);
     if (idle && worker_) {
         // Joining or detaching it here would touch thread memory the child
         // has already taken back: the object is kept, reachable, for good.
@@ -214,6 +252,7 @@ bool RequestState::IdleInForkedChild() {
         } catch (...) {
             (void)worker_.release();
         }
+        MoveTo(Phase::kIdle);
     }
     mutex_.Unlock();
     return idle;

@@ -42,10 +42,9 @@ class TextPath {
     TextPath& operator=(const TextPath&) = delete;
 
     // Tokenises text (null: empty); final ends the document. The sink sees
-    // every piece and voice element this releases before Run returns.
+    // every piece and voice element this releases before Run returns; when
+    // the channel could not be made, nothing is released.
     void Run(const char* text, bool final);
-    // Null when the channel could not be made (then Run does nothing).
-    KVTP_tpc* Channel() const { return channel_; }
 
   private:
     static void OnText(void* self, const char* text, int length, int final) noexcept;

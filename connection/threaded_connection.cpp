@@ -4,23 +4,16 @@
 namespace vrelay {
 
 ThreadedConnection::~ThreadedConnection() {
-    Shutdown();
-}
-
-void ThreadedConnection::Shutdown(StopReason why) {
-    Request().Stop(why);
+    Request().Stop(StopReason::kDestroy);
     Request().JoinWorker();
 }
 
 RequestEnd ThreadedConnection::Render(const char* text, bool xml, bool final) {
-    // A launched asynchronous request runs, and its thread ends, before this
-    // one starts.
-    Request().JoinWorker();
-    ScopedLock lock(Lock());
     RequestScope request(Request());
     if (request.Refused() != StopReason::kNone) {
         return {request.Refused(), false};
     }
+    ScopedLock lock(Lock());
     return {Submit(text ? text : "", xml, final), true};
 }
 
@@ -32,23 +25,21 @@ RequestState::Launch ThreadedConnection::RenderAsync(const char* text, bool xml)
 void ThreadedConnection::RunWorker(const std::string& text, bool xml) noexcept {
     RequestState& state = Request();
     try {
+        // Taken before the turn begins, so that what waits behind a running
+        // request (an open, a close) waits behind this one from the moment
+        // the launch returns.
         ScopedLock lock(Lock());
-        // The request stays open through the completion event, so that a
-        // launch from another thread meanwhile gets kBusy.
-        RequestScope request(state);
-        if (request.Refused() != StopReason::kDestroy) {
-            // Begun (or refused by a cancel): a cancel from now on is this
-            // request's.
-            state.TakenOver();
-            if (request.Refused() == StopReason::kNone) {
+        const StopReason refused = state.WorkerBegins();
+        if (refused != StopReason::kDestroy) {
+            if (refused == StopReason::kNone) {
                 try {
                     Submit(text.c_str(), xml, true);
                 } catch (...) {
                     state.Stop(StopReason::kAnswerFailed);  // out of memory
                 }
             }
-            FireEvent(PACKET_REQUEST_DONE);
-            state.CompletionDelivered();
+            DeliverCompletion();
+            state.WorkerCompleted();
         }
     } catch (...) {
         // The lock could not be had: there is nothing to complete.
@@ -56,7 +47,35 @@ void ThreadedConnection::RunWorker(const std::string& text, bool xml) noexcept {
     state.WorkerDone();
 }
 
-bool ThreadedConnection::UsableInForkedChild() {
+ThreadedConnection::CancelEnd ThreadedConnection::Cancel() {
+    RequestScope turn(Request(), RequestScope::kCancel);
+    if (turn.Refused() != StopReason::kNone) {
+        return CancelEnd::kDestroyed;
+    }
+    ScopedLock lock(Lock());
+    if (!IsConnected()) {
+        return CancelEnd::kNotOpen;
+    }
+    // A stream the server reset cannot take PACKET_CLOSE: it is dropped and
+    // opened again all the same, which is what a cancel is for.
+    CloseStream();
+    return Reconnect() ? CancelEnd::kReconnected : CancelEnd::kReconnectFailed;
+}
+
+void ThreadedConnection::Destroy() {
+    // The running request stops first, so that the close below does not
+    // wait for a server that may never answer.
+    Request().Stop(StopReason::kDestroy);
+    {
+        ScopedLock lock(Lock());
+        CloseStream();
+    }
+    // Joined on the caller's thread, so that the object is never freed by
+    // its own worker.
+    Request().JoinWorker();
+}
+
+bool ThreadedConnection::AfterFork() {
     if (!Lock().TryLock()) {
         return false;
     }

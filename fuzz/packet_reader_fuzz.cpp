@@ -1,53 +1,54 @@
 // SPDX-License-Identifier: MIT
-// Fuzzes the client's frame reader: a byte stream delivered in arbitrary
-// pieces must give exactly the frames a one-piece decode of the same bytes
-// gives, and the reader must never read past the frame it is filling.
+// Fuzzes the frame reader: a byte stream delivered in arbitrary pieces, fed
+// or read into the reader's space, must give exactly the frames, and the
+// framing error, that a one-piece decode of the same bytes gives; a reader
+// that reads no further than Missing() says never holds a byte of the next
+// frame.
 //
 // Input: byte 0 is the number of split sizes that follow (at most 16); each
-// split size is the length of one read (0: a read that ends without data);
-// the sizes are used in turn, over and over. The rest is the stream.
+// split size is the length of one piece (0 counts as 1); even sizes are fed
+// by copy, odd ones read into the reader's space no further than the frame
+// being filled. The sizes are used in turn, over and over. The rest is the
+// stream.
 #include <algorithm>
 #include <cstdint>
-#include <memory>
+#include <cstring>
+#include <tuple>
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
-#include "tests/support/split_source.h"
-#include "wire/packet.h"
+#include "wire/frame.h"
 
 namespace {
 
-struct Frame {
-    uint16_t type;
-    int32_t streamId;
-    std::vector<unsigned char> payload;
-    uint32_t trailer;
-};
+using vrelay::wire::FrameReader;
+
+using Frame = std::tuple<uint16_t, int32_t, std::vector<unsigned char>>;  // type, id, payload
 
 uint32_t ReadU32(const unsigned char* at) {
     return (uint32_t(at[0]) << 24) | (uint32_t(at[1]) << 16) | (uint32_t(at[2]) << 8) | at[3];
 }
 
-// The frames of the stream decoded in one piece; *failed when a header
-// announces more than the largest payload.
-std::vector<Frame> DecodeWhole(const unsigned char* data, size_t size, bool* failed) {
+// The frames of the stream decoded in one piece, and how reading ends.
+std::vector<Frame> DecodeWhole(const unsigned char* data, size_t size, FrameReader::Status* end) {
     std::vector<Frame> frames;
-    *failed = false;
+    *end = FrameReader::Status::kNeedMore;
     size_t at = 0;
     while (size - at >= 10) {
         const uint32_t length = ReadU32(data + at + 6);
-        if (length > vrelay::kMaxPayload) {
-            *failed = true;
+        if (length > vrelay::wire::kMaxPayload) {
+            *end = FrameReader::Status::kTooLong;
             break;
         }
         if (size - at < 10 + size_t{length} + 4)
             break;
-        Frame frame;
-        frame.type = static_cast<uint16_t>((data[at] << 8) | data[at + 1]);
-        frame.streamId = static_cast<int32_t>(ReadU32(data + at + 2));
-        frame.payload.assign(data + at + 10, data + at + 10 + length);
-        frame.trailer = ReadU32(data + at + 10 + length);
-        frames.push_back(std::move(frame));
+        if (ReadU32(data + at + 10 + length) != length) {
+            *end = FrameReader::Status::kMismatch;
+            break;
+        }
+        frames.emplace_back(static_cast<uint16_t>((data[at] << 8) | data[at + 1]),
+                            static_cast<int32_t>(ReadU32(data + at + 2)),
+                            std::vector<unsigned char>(data + at + 10, data + at + 10 + length));
         at += 10 + size_t{length} + 4;
     }
     return frames;
@@ -59,53 +60,49 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1)
         return 0;
     const size_t splitCount = std::min<size_t>(data[0] % 17, size - 1);
-    std::vector<size_t> splits(data + 1, data + 1 + splitCount);
+    const std::vector<size_t> splits(data + 1, data + 1 + splitCount);
     const unsigned char* stream = data + 1 + splitCount;
     const size_t streamSize = size - 1 - splitCount;
 
-    bool tooLong = false;
-    const std::vector<Frame> expected = DecodeWhole(stream, streamSize, &tooLong);
+    FrameReader::Status expectedEnd;
+    const std::vector<Frame> expected = DecodeWhole(stream, streamSize, &expectedEnd);
 
-    vrelay::test::SplitSource source(stream, streamSize, splits);
+    FrameReader reader;
     std::vector<Frame> got;
-    size_t frameStart = 0;
-    auto packet = std::make_unique<vrelay::Packet>();
-    bool failed = false;
+    FrameReader::Status status = FrameReader::Status::kNeedMore;
+    size_t at = 0;
+    size_t turn = 0;
     for (;;) {
-        int received = -1;
-        if (!packet->GetData(&source, &received)) {
-            failed = true;
-            break;
+        const size_t before = got.size();
+        vrelay::wire::Frame frame;
+        while ((status = reader.Next(&frame)) == FrameReader::Status::kFrame) {
+            FuzzCheck(frame.data != nullptr && frame.length <= vrelay::wire::kMaxPayload);
+            got.emplace_back(frame.type, frame.streamId,
+                             std::vector<unsigned char>(frame.data, frame.data + frame.length));
         }
-        FuzzCheck(received >= 0);
-        if (!packet->FilledPacket())
-            continue;
-        FuzzCheck(packet->Length() <= vrelay::kMaxPayload);
-        FuzzCheck(packet->Data() != nullptr);
-        // A complete frame ends exactly where its bytes end.
-        FuzzCheck(source.Consumed() == frameStart + 14 + packet->Length());
-        frameStart = source.Consumed();
-        Frame frame;
-        frame.type = packet->PacketType();
-        frame.streamId = packet->StreamId();
-        frame.payload.assign(packet->Data(), packet->Data() + packet->Length());
-        frame.trailer = packet->OK() ? packet->Length() : ~packet->Length();
-        got.push_back(std::move(frame));
-        packet = std::make_unique<vrelay::Packet>();
+        const bool bounded =
+            turn > 0 && splits.size() > 0 && splits[(turn - 1) % splits.size()] % 2;
+        FuzzCheck(!bounded || got.size() <= before + 1);
+        if (status != FrameReader::Status::kNeedMore || at == streamSize)
+            break;
+        FuzzCheck(reader.Missing() > 0);
+        const size_t want =
+            splits.empty() ? streamSize - at : std::max<size_t>(splits[turn % splits.size()], 1);
+        ++turn;
+        size_t n = std::min(want, streamSize - at);
+        if (!splits.empty() && want % 2 == 1) {
+            size_t room = 0;
+            char* space = reader.Space(&room);
+            FuzzCheck(space != nullptr && room >= reader.Missing());
+            n = std::min({n, room, reader.Missing()});
+            std::memcpy(space, stream + at, n);
+            reader.Filled(n);
+        } else {
+            FuzzCheck(reader.Feed(stream + at, n));
+        }
+        at += n;
     }
-
-    FuzzCheck(got.size() == expected.size());
-    for (size_t i = 0; i < got.size(); ++i) {
-        FuzzCheck(got[i].type == expected[i].type);
-        FuzzCheck(got[i].streamId == expected[i].streamId);
-        FuzzCheck(got[i].payload == expected[i].payload);
-        // OK() holds exactly when the trailer repeats the length.
-        const bool ok = expected[i].trailer == expected[i].payload.size();
-        FuzzCheck((got[i].trailer == got[i].payload.size()) == ok);
-    }
-    // The reader fails on an oversize length or once the stream is used up,
-    // and never reads into a frame it has not started.
-    FuzzCheck(failed);
-    FuzzCheck(tooLong ? source.Consumed() == frameStart + 10 : source.Consumed() == streamSize);
+    FuzzCheck(got == expected);
+    FuzzCheck(status == expectedEnd);
     return 0;
 }

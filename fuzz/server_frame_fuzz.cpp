@@ -5,6 +5,7 @@
 // stream buffer and markup parser, queries through the tag parser; phoneme
 // records have a target of their own). Nothing may crash, read out of
 // bounds or keep more open elements than the parser's bound.
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -13,9 +14,8 @@
 #include "server/markup.h"
 #include "server/protocol.h"
 #include "server/session.h"
-#include "tests/support/split_source.h"
 #include "transport/log.h"
-#include "wire/packet.h"
+#include "wire/frame.h"
 #include "wire/payload.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -27,29 +27,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 3 || size > (1 << 18)) {
         return 0;
     }
-    const std::vector<size_t> sizes = {data[0] % 17u + 1, data[1] * 3u + 1, 4, 10};
-    vrelay::test::SplitSource source(data + 2, size - 2, sizes);
+    const size_t sizes[] = {data[0] % 17u + 1, data[1] * 3u + 1, 4, 10};
+    const unsigned char* stream = data + 2;
+    const size_t streamSize = size - 2;
+    vrelay::wire::FrameReader reader;
     vrelay::server::StreamBuffer buffer;
     vrelay::server::MarkupParser parser;
-    for (int frames = 0; frames < 1000; ++frames) {
-        vrelay::Packet packet;
-        bool alive = true;
-        while (alive && !packet.FilledPacket()) {
-            int received = 0;
-            alive = packet.GetData(&source, &received);
+    size_t at = 0;
+    for (int frames = 0, turn = 0; frames < 1000; ++frames) {
+        vrelay::wire::Frame packet;
+        vrelay::wire::FrameReader::Status status;
+        while ((status = reader.Next(&packet)) == vrelay::wire::FrameReader::Status::kNeedMore &&
+               at < streamSize) {
+            const size_t n = std::min(sizes[turn++ % 4], streamSize - at);
+            FuzzCheck(reader.Feed(stream + at, n));
+            at += n;
         }
-        if (!alive || !packet.OK()) {
+        if (status != vrelay::wire::FrameReader::Status::kFrame) {
             return 0;
         }
-        FuzzCheck(packet.Length() <= vrelay::kMaxPayload);
-        const std::string text = vrelay::wire::DecodeText(packet.Data(), packet.Length());
-        switch (packet.PacketType()) {
+        FuzzCheck(packet.length <= vrelay::wire::kMaxPayload);
+        const std::string text = vrelay::wire::DecodeText(packet.data, packet.length);
+        switch (packet.type) {
             case 1:     // PACKET_TEXT
             case 15: {  // PACKET_TEXT_CHUNK
                 buffer.Append(text.data(), text.size());
                 std::vector<vrelay::server::Word> words;
-                parser.Parse(packet.PacketType() == 1 ? buffer.TakeAll() : buffer.TakeWholeWords(),
-                             &words);
+                parser.Parse(packet.type == 1 ? buffer.TakeAll() : buffer.TakeWholeWords(), &words);
                 FuzzCheck(parser.OpenElements() <= vrelay::server::MarkupParser::kMaxOpenElements);
                 int64_t budget = 60000;
                 vrelay::server::BoundWords(&words, vrelay::server::kMaxWordBytes, &budget);
@@ -58,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     FuzzCheck(word.breaks.size() <= 1);
                 }
                 FuzzCheck(budget >= 0);
-                if (packet.PacketType() == 1) {
+                if (packet.type == 1) {
                     parser.Reset();
                 }
                 break;

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "platform/start_failures.h"
 
+#ifdef VRELAY_TEST_HOOKS
 #include <atomic>
 
 #include "platform/thread.h"
@@ -8,7 +9,7 @@
 namespace vrelay {
 
 namespace {
-// Remaining forced failures of Start (test hook).
+// Remaining forced failures of Start.
 std::atomic<int> g_fail_next_starts{0};
 }  // namespace
 
@@ -27,3 +28,4 @@ void Thread::FailNextStarts(int n) {
 }
 
 }  // namespace vrelay
+#endif

@@ -5,7 +5,9 @@
 #include <system_error>
 #include <thread>
 
+#ifdef VRELAY_TEST_HOOKS
 #include "platform/start_failures.h"
+#endif
 
 namespace vrelay {
 
@@ -40,9 +42,11 @@ bool Thread::Start(std::function<void()> body) {
     if (impl_->thread.joinable()) {
         return false;
     }
+#ifdef VRELAY_TEST_HOOKS
     if (ConsumeForcedStartFailure()) {
         return false;
     }
+#endif
     // One State per object: the previous body (if any) has been joined.
     std::shared_ptr<State> state = impl_->state;
     state->running.store(true);

@@ -29,9 +29,11 @@ class Thread {
     // True when called on the thread this object started.
     bool IsCurrent() const;
 
-    // Test hook: makes the next n calls of Start in this process fail, as when
-    // the system cannot create more threads.
+#ifdef VRELAY_TEST_HOOKS
+    // Makes the next n calls of Start in this process fail, as when the
+    // system cannot create more threads.
     static void FailNextStarts(int n);
+#endif
 
   private:
     struct Impl;

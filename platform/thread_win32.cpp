@@ -3,8 +3,11 @@
 
 #include <atomic>
 
-#include "platform/start_failures.h"
 #include "platform/thread.h"
+
+#ifdef VRELAY_TEST_HOOKS
+#include "platform/start_failures.h"
+#endif
 
 namespace vrelay {
 
@@ -46,9 +49,14 @@ Thread::~Thread() {
 }
 
 bool Thread::Start(std::function<void()> body) {
-    if (impl_->handle != nullptr || ConsumeForcedStartFailure()) {
+    if (impl_->handle != nullptr) {
         return false;
     }
+#ifdef VRELAY_TEST_HOOKS
+    if (ConsumeForcedStartFailure()) {
+        return false;
+    }
+#endif
     auto* launch = new Launch{std::move(body), &impl_->id};
     DWORD id = 0;
     HANDLE handle = ::CreateThread(nullptr, 0, Trampoline, launch, 0, &id);

@@ -12,8 +12,6 @@
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
-#include <vrelay/vrelay.h>
-
 #include <algorithm>
 #include <climits>
 #include <cstdio>
@@ -21,6 +19,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/command_line.h"
 #include "server/exit_codes.h"
@@ -108,6 +107,70 @@ int Usage(const std::string& message) {
     return vrelay::kExitUsage;
 }
 
+constexpr long kDay = 24 * 3600;
+
+// The options that take a whole number: its range, and where it goes.
+struct NumberOption {
+    const char* name;
+    long low;
+    long high;
+    void (*store)(Settings*, long);
+};
+const NumberOption kNumberOptions[] = {
+    {"port", 0, 65535, [](Settings* s, long n) { s->server.port = static_cast<int>(n); }},
+    {"workers", 0, 256, [](Settings* s, long n) { s->server.workers = static_cast<int>(n); }},
+    {"max-sessions", 1, 100000,
+     [](Settings* s, long n) { s->server.max_sessions = static_cast<int>(n); }},
+    {"max-sessions-per-address", 0, 100000,
+     [](Settings* s, long n) { s->server.max_sessions_per_address = static_cast<int>(n); }},
+    {"health-port", 0, 65535,
+     [](Settings* s, long n) { s->server.health_port = static_cast<int>(n); }},
+    {"idle-timeout", 1, kDay,
+     [](Settings* s, long n) { s->server.limits.idle_timeout_ms = static_cast<int>(n * 1000); }},
+    {"request-timeout", 1, kDay,
+     [](Settings* s, long n) { s->server.limits.request_timeout_ms = static_cast<int>(n * 1000); }},
+    {"max-request-audio", 1, kDay,
+     [](Settings* s, long n) { s->server.limits.max_request_audio_seconds = static_cast<int>(n); }},
+    {"max-pending-text", 1, INT_MAX,
+     [](Settings* s, long n) { s->server.limits.max_pending_text = static_cast<size_t>(n); }},
+    {"worker-memory", 0, 1L << 20, [](Settings* s, long n) { s->server.worker_memory_mb = n; }},
+    {"grace", 0, kDay, [](Settings* s, long n) { s->grace_seconds = n; }},
+};
+
+// The options that take a text, kept as given.
+struct TextOption {
+    const char* name;
+    std::string vrelay::server::ServerOptions::*field;
+};
+const TextOption kTextOptions[] = {
+    {"listen", &vrelay::server::ServerOptions::listen_address},
+    {"engine", &vrelay::server::ServerOptions::engine},
+    {"voice", &vrelay::server::ServerOptions::voice},
+};
+
+// getopt_long's codes: a table's row is its first code plus the row's index.
+constexpr int kNumberCode = 256;
+constexpr int kTextCode = 512;
+constexpr int kLogLevelCode = 768;
+constexpr int kVersionCode = 769;
+constexpr int kCount = static_cast<int>(sizeof kNumberOptions / sizeof kNumberOptions[0]);
+constexpr int kTextCount = static_cast<int>(sizeof kTextOptions / sizeof kTextOptions[0]);
+
+std::vector<option> LongOptions() {
+    std::vector<option> options;
+    for (int i = 0; i < kCount; ++i) {
+        options.push_back({kNumberOptions[i].name, required_argument, nullptr, kNumberCode + i});
+    }
+    for (int i = 0; i < kTextCount; ++i) {
+        options.push_back({kTextOptions[i].name, required_argument, nullptr, kTextCode + i});
+    }
+    options.push_back({"log-level", required_argument, nullptr, kLogLevelCode});
+    options.push_back({"version", no_argument, nullptr, kVersionCode});
+    options.push_back({"help", no_argument, nullptr, 'h'});
+    options.push_back({nullptr, 0, nullptr, 0});
+    return options;
+}
+
 // Reads the options into *settings. -1 to go on; otherwise the program's
 // exit code (after --help, --version or a usage error).
 int ParseArguments(int argc, char** argv, unsigned cores, Settings* settings) {
@@ -116,140 +179,35 @@ int ParseArguments(int argc, char** argv, unsigned cores, Settings* settings) {
     options.workers = static_cast<int>(cores);
     options.worker_memory_mb = 2048;
     options.max_sessions_per_address = 16;
-    enum {
-        kPort = 256,
-        kListen,
-        kEngine,
-        kVoice,
-        kWorkers,
-        kMaxSessions,
-        kMaxSessionsPerAddress,
-        kHealthPort,
-        kIdleTimeout,
-        kRequestTimeout,
-        kMaxRequestAudio,
-        kMaxPendingText,
-        kWorkerMemory,
-        kGrace,
-        kLogLevel,
-        kVersion,
-    };
-    static const option kOptions[] = {
-        {"port", required_argument, nullptr, kPort},
-        {"listen", required_argument, nullptr, kListen},
-        {"engine", required_argument, nullptr, kEngine},
-        {"voice", required_argument, nullptr, kVoice},
-        {"workers", required_argument, nullptr, kWorkers},
-        {"max-sessions", required_argument, nullptr, kMaxSessions},
-        {"max-sessions-per-address", required_argument, nullptr, kMaxSessionsPerAddress},
-        {"health-port", required_argument, nullptr, kHealthPort},
-        {"idle-timeout", required_argument, nullptr, kIdleTimeout},
-        {"request-timeout", required_argument, nullptr, kRequestTimeout},
-        {"max-request-audio", required_argument, nullptr, kMaxRequestAudio},
-        {"max-pending-text", required_argument, nullptr, kMaxPendingText},
-        {"worker-memory", required_argument, nullptr, kWorkerMemory},
-        {"grace", required_argument, nullptr, kGrace},
-        {"log-level", required_argument, nullptr, kLogLevel},
-        {"version", no_argument, nullptr, kVersion},
-        {"help", no_argument, nullptr, 'h'},
-        {nullptr, 0, nullptr, 0},
-    };
+    const std::vector<option> kOptions = LongOptions();
     opterr = 0;
     int c;
-    int option_index = -1;
-    while ((c = getopt_long(argc, argv, ":h", kOptions, &option_index)) != -1) {
-        const std::string name =
-            option_index >= 0 ? std::string("--") + kOptions[option_index].name : "";
-        option_index = -1;
-        long number = 0;
-        auto number_in = [&](long low, long high) {
-            return vrelay::ParseWholeNumber(optarg, low, high, &number);
-        };
-        auto bad_number = [&](long low, long high) {
-            return Usage(name + " wants a number from " + std::to_string(low) + " to " +
-                         std::to_string(high) + ", not \"" + optarg + "\"");
-        };
-        constexpr long kDay = 24 * 3600;
-        switch (c) {
-            case 'h':
-                std::printf(kHelp, cores);
-                return vrelay::kExitOk;
-            case kVersion:
-                std::printf("vrelay-server %s\n", VRELAY_VERSION_STRING);
-                return vrelay::kExitOk;
-            case kPort:
-                if (!number_in(0, 65535))
-                    return bad_number(0, 65535);
-                options.port = static_cast<int>(number);
-                break;
-            case kListen:
-                options.listen_address = optarg;
-                break;
-            case kEngine:
-                options.engine = optarg;
-                break;
-            case kVoice:
-                options.voice = optarg;
-                break;
-            case kWorkers:
-                if (!number_in(0, 256))
-                    return bad_number(0, 256);
-                options.workers = static_cast<int>(number);
-                break;
-            case kMaxSessions:
-                if (!number_in(1, 100000))
-                    return bad_number(1, 100000);
-                options.max_sessions = static_cast<int>(number);
-                break;
-            case kMaxSessionsPerAddress:
-                if (!number_in(0, 100000))
-                    return bad_number(0, 100000);
-                options.max_sessions_per_address = static_cast<int>(number);
-                break;
-            case kHealthPort:
-                if (!number_in(0, 65535))
-                    return bad_number(0, 65535);
-                options.health_port = static_cast<int>(number);
-                break;
-            case kIdleTimeout:
-                if (!number_in(1, kDay))
-                    return bad_number(1, kDay);
-                options.limits.idle_timeout_ms = static_cast<int>(number * 1000);
-                break;
-            case kRequestTimeout:
-                if (!number_in(1, kDay))
-                    return bad_number(1, kDay);
-                options.limits.request_timeout_ms = static_cast<int>(number * 1000);
-                break;
-            case kMaxRequestAudio:
-                if (!number_in(1, kDay))
-                    return bad_number(1, kDay);
-                options.limits.max_request_audio_seconds = static_cast<int>(number);
-                break;
-            case kMaxPendingText:
-                if (!number_in(1, INT_MAX))
-                    return bad_number(1, INT_MAX);
-                options.limits.max_pending_text = static_cast<size_t>(number);
-                break;
-            case kWorkerMemory:
-                if (!number_in(0, 1L << 20))
-                    return bad_number(0, 1L << 20);
-                options.worker_memory_mb = number;
-                break;
-            case kGrace:
-                if (!number_in(0, kDay))
-                    return bad_number(0, kDay);
-                settings->grace_seconds = number;
-                break;
-            case kLogLevel:
-                if (!ParseLogLevel(optarg, &settings->log_level)) {
-                    return Usage(std::string("--log-level wants error, warning, info or debug, "
-                                             "not \"") +
-                                 optarg + "\"");
-                }
-                break;
-            default:  // ':' or '?'
-                return Usage(vrelay::OptionError(c, argv));
+    while ((c = getopt_long(argc, argv, ":h", kOptions.data(), nullptr)) != -1) {
+        if (c >= kNumberCode && c < kNumberCode + kCount) {
+            const NumberOption& row = kNumberOptions[c - kNumberCode];
+            long number = 0;
+            if (!vrelay::ParseWholeNumber(optarg, row.low, row.high, &number)) {
+                return Usage(std::string("--") + row.name + " wants a number from " +
+                             std::to_string(row.low) + " to " + std::to_string(row.high) +
+                             ", not \"" + optarg + "\"");
+            }
+            row.store(settings, number);
+        } else if (c >= kTextCode && c < kTextCode + kTextCount) {
+            options.*kTextOptions[c - kTextCode].field = optarg;
+        } else if (c == kLogLevelCode) {
+            if (!ParseLogLevel(optarg, &settings->log_level)) {
+                return Usage(
+                    std::string("--log-level wants error, warning, info or debug, not \"") +
+                    optarg + "\"");
+            }
+        } else if (c == 'h') {
+            std::printf(kHelp, cores);
+            return vrelay::kExitOk;
+        } else if (c == kVersionCode) {
+            std::printf("vrelay-server %s\n", VRELAY_SERVER_VERSION);
+            return vrelay::kExitOk;
+        } else {  // ':' or '?'
+            return Usage(vrelay::OptionError(c, argv));
         }
     }
     if (optind < argc) {

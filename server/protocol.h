@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // What the reference speech server answers, and when. The frames and the
-// bytes of each payload are the wire module's (wire/packet.h, wire/payload.h);
+// bytes of each payload are the wire module's (wire/frame.h, wire/payload.h);
 // the client passes the payloads to the application unchanged.
 //
 // Every PACKET_TEXT_CHUNK, PACKET_TEXT and PACKET_QUERY the server receives is
@@ -113,7 +113,7 @@
 #include <cstddef>
 #include <string>
 
-#include "wire/packet.h"
+#include "wire/frame.h"
 #include "wire/payload.h"
 
 namespace vrelay {

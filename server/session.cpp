@@ -50,6 +50,58 @@ int32_t ClampOffset(int64_t sample) {
     return static_cast<int32_t>(std::min<int64_t>(std::max<int64_t>(sample, 0), INT32_MAX));
 }
 
+// A unit's marks and phonemes as frames, in sample order: a mark before a
+// phoneme at the same sample, as it names the word that starts there.
+class UnitEvents {
+  public:
+    explicit UnitEvents(const SynthesisUnit& unit) : unit_(unit) {
+        phonemes_.reserve(unit.phonemes.size());
+        for (const TimedPhoneme& p : unit.phonemes) {
+            phonemes_.push_back(&p);
+        }
+        std::stable_sort(
+            phonemes_.begin(), phonemes_.end(),
+            [](const TimedPhoneme* a, const TimedPhoneme* b) { return a->start < b->start; });
+    }
+
+    // The next event starting before limit, its offsets counted from clock
+    // (the unit's first sample in the answer); false when there is none.
+    bool Next(int64_t limit, int64_t clock, uint16_t* type, std::vector<unsigned char>* payload) {
+        const bool mark_due =
+            next_mark_ < unit_.marks.size() && unit_.marks[next_mark_].sample < limit;
+        const bool phoneme_due =
+            next_phoneme_ < phonemes_.size() && phonemes_[next_phoneme_]->start < limit;
+        if (!mark_due && !phoneme_due) {
+            return false;
+        }
+        if (mark_due &&
+            (!phoneme_due || unit_.marks[next_mark_].sample <= phonemes_[next_phoneme_]->start)) {
+            const TimedMark& mark = unit_.marks[next_mark_++];
+            *type = wire::kMark;
+            *payload = wire::EncodeMark(ClampOffset(clock + mark.sample), mark.name);
+            return true;
+        }
+        const TimedPhoneme& p = *phonemes_[next_phoneme_++];
+        const std::string& next_name =
+            next_phoneme_ < phonemes_.size() ? phonemes_[next_phoneme_]->name : unit_.next_phoneme;
+        wire::Phoneme phoneme;
+        phoneme.first = ClampOffset(clock + p.start);
+        phoneme.phone = p.name.c_str();
+        phoneme.next_phone = next_name.c_str();
+        phoneme.values[0] = ClampOffset(p.duration);
+        phoneme.values[1] = unit_.sample_rate;
+        *type = wire::kPhoneme;
+        *payload = wire::EncodePhoneme(phoneme);
+        return true;
+    }
+
+  private:
+    const SynthesisUnit& unit_;
+    std::vector<const TimedPhoneme*> phonemes_;
+    size_t next_mark_ = 0;
+    size_t next_phoneme_ = 0;
+};
+
 }  // namespace
 
 void BoundWords(std::vector<Word>* words, size_t max_bytes, int64_t* break_budget_ms) {
@@ -110,7 +162,6 @@ Session::Session(int id, std::unique_ptr<Socket> socket, std::string peer, Engin
       stopping_(stopping),
       takes_pieces_(takes_pieces) {
     socket_->SetWakeSignal(wake);
-    input_.SetSource(socket_.get());
     // Receives wake up now and then to see the idle time and a drain.
     socket_->SetReceiveLimit(std::min(limits_.idle_timeout_ms, kReceivePollMs));
     // A small send buffer: a client that stops reading stops the session's
@@ -157,17 +208,32 @@ void Session::Close() {
 
 bool Session::InputWaiting() {
     pollfd p{static_cast<int>(socket_->Handle()), POLLIN, 0};
-    return input_.Buffered() > 0 || ::poll(&p, 1, 0) == 1;
+    return reader_.Buffered() > 0 || ::poll(&p, 1, 0) == 1;
 }
 
-Session::ReadResult Session::ReadPacket(Packet* packet) {
+Session::ReadResult Session::ReadFrame(wire::Frame* frame) {
+    // The last frame has been answered; between requests a session holds no
+    // read buffer.
+    reader_.ReleaseIfEmpty();
     bool started = false;
-    while (!packet->FilledPacket()) {
+    for (;;) {
         if (stopping_->load()) {
             return ReadResult::kStopped;
         }
         if (closing_.load()) {
             return ReadResult::kClosing;
+        }
+        switch (reader_.Next(frame)) {
+            case wire::FrameReader::Status::kFrame:
+                return ReadResult::kFrame;
+            case wire::FrameReader::Status::kTooLong:
+                VR_LOG(logERROR) << "vrelay receive error, packet too big for packet type "
+                                 << frame->type << " length is " << frame->length;
+                return ReadResult::kGone;
+            case wire::FrameReader::Status::kMismatch:
+                return ReadResult::kMalformed;
+            case wire::FrameReader::Status::kNeedMore:
+                break;
         }
         // Between requests, with no request for a while and nothing sent by
         // the client: idle. A client that sends request after request (a long
@@ -177,10 +243,16 @@ Session::ReadResult Session::ReadPacket(Packet* packet) {
             !InputWaiting()) {
             return ReadResult::kDrained;
         }
-        int received = 0;
-        if (!packet->GetData(&input_, &received)) {
+        size_t room = 0;
+        char* space = reader_.Space(&room);
+        if (!space) {
+            throw std::bad_alloc();
+        }
+        size_t received = 0;
+        if (!socket_->ReceiveBytes(space, room, &received)) {
             return closing_.load() ? ReadResult::kClosing : ReadResult::kGone;
         }
+        reader_.Filled(received);
         started = started || received > 0;
         // Only whole packets count as activity: a trickle of bytes does not
         // keep a session.
@@ -189,9 +261,6 @@ Session::ReadResult Session::ReadPacket(Packet* packet) {
             return ReadResult::kIdle;
         }
     }
-    // Between requests a session holds no read buffer.
-    input_.ReleaseIfEmpty();
-    return ReadResult::kPacket;
 }
 
 void Session::Run() {
@@ -229,8 +298,8 @@ void Session::Run() {
 
 std::string Session::Serve() {
     for (;;) {
-        Packet packet;
-        switch (ReadPacket(&packet)) {
+        wire::Frame frame;
+        switch (ReadFrame(&frame)) {
             case ReadResult::kStopped:
                 return "server stopping";
             case ReadResult::kGone:
@@ -242,16 +311,15 @@ std::string Session::Serve() {
             case ReadResult::kClosing:
                 SendClosing();
                 return "server shutting down, grace time over";
-            case ReadResult::kPacket:
+            case ReadResult::kMalformed:
+                VR_LOG(logERROR) << "vrelay server: session " << id_
+                                 << ": malformed frame (trailer length differs from header length "
+                                 << frame.length << "), closing";
+                return "malformed frame";
+            case ReadResult::kFrame:
                 break;
         }
-        if (!packet.OK()) {
-            VR_LOG(logERROR) << "vrelay server: session " << id_
-                             << ": malformed frame (trailer length differs from header length "
-                             << packet.Length() << "), closing";
-            return "malformed frame";
-        }
-        const uint16_t type = packet.PacketType();
+        const uint16_t type = frame.type;
         if (!KnownClientType(type)) {
             VR_LOG(logERROR) << "vrelay server: session " << id_ << ": unexpected packet type "
                              << type << ", closing";
@@ -261,12 +329,11 @@ std::string Session::Serve() {
             return "client closed";
         }
         // Packets without text keep no session: they cost the client nothing.
-        const bool counts = type == wire::kQuery || (packet.Length() > 0 && packet.Data()[0] != 0);
+        const bool counts = type == wire::kQuery || (frame.length > 0 && frame.data[0] != 0);
         if (counts) {
             Announce();
         }
-        const bool ok =
-            type == wire::kQuery ? OnQuery(packet) : OnText(packet, type == wire::kText);
+        const bool ok = type == wire::kQuery ? OnQuery(frame) : OnText(frame, type == wire::kText);
         if (!ok) {
             if (stopping_->load()) {
                 return "server stopping";
@@ -314,9 +381,9 @@ bool Session::RefuseRequest(const std::string& log_reason, const std::string& me
                        "; the rest of the request is dropped");
 }
 
-bool Session::OnText(Packet& packet, bool final) {
+bool Session::OnText(const wire::Frame& frame, bool final) {
     ++texts_;
-    const std::string text = wire::DecodeText(packet.Data(), packet.Length());
+    const std::string text = wire::DecodeText(frame.data, frame.length);
     text_bytes_ += text.size();
     format_rate_ = 0;
     over_limit_ = false;
@@ -383,10 +450,7 @@ bool Session::SpeakWords(std::vector<Word>* words) {
     return true;
 }
 
-bool Session::OnUnit(const SynthesisUnit& unit) {
-    if (send_failed_ || Stopped()) {
-        return false;
-    }
+bool Session::UnitWithinLimits(const SynthesisUnit& unit) {
     const int64_t max_samples =
         static_cast<int64_t>(limits_.max_request_audio_seconds) * unit.sample_rate;
     if (clock_ + static_cast<int64_t>(unit.samples.size()) > max_samples) {
@@ -401,6 +465,13 @@ bool Session::OnUnit(const SynthesisUnit& unit) {
                              std::to_string(limits_.request_timeout_ms / 1000) + " s";
         return false;
     }
+    return true;
+}
+
+bool Session::OnUnit(const SynthesisUnit& unit) {
+    if (send_failed_ || Stopped() || !UnitWithinLimits(unit)) {
+        return false;
+    }
     if (format_rate_ != unit.sample_rate) {
         wire::AudioFormat format;
         format.sample_rate = static_cast<uint32_t>(unit.sample_rate);
@@ -409,52 +480,16 @@ bool Session::OnUnit(const SynthesisUnit& unit) {
         }
         format_rate_ = unit.sample_rate;
     }
-    std::vector<const TimedPhoneme*> phonemes;
-    phonemes.reserve(unit.phonemes.size());
-    for (const TimedPhoneme& p : unit.phonemes) {
-        phonemes.push_back(&p);
-    }
-    std::stable_sort(
-        phonemes.begin(), phonemes.end(),
-        [](const TimedPhoneme* a, const TimedPhoneme* b) { return a->start < b->start; });
-    size_t next_mark = 0;
-    size_t next_phoneme = 0;
-    // Marks and phonemes starting before limit, in sample order (a mark
-    // before a phoneme at the same sample: it names the word that starts there).
+    UnitEvents events(unit);
     auto send_events = [&](int64_t limit) {
-        for (;;) {
-            const bool mark_due =
-                next_mark < unit.marks.size() && unit.marks[next_mark].sample < limit;
-            const bool phoneme_due =
-                next_phoneme < phonemes.size() && phonemes[next_phoneme]->start < limit;
-            if (!mark_due && !phoneme_due) {
-                return true;
-            }
-            const bool take_mark = mark_due && (!phoneme_due || unit.marks[next_mark].sample <=
-                                                                    phonemes[next_phoneme]->start);
-            if (take_mark) {
-                const TimedMark& mark = unit.marks[next_mark++];
-                if (!Send(wire::kMark,
-                          wire::EncodeMark(ClampOffset(clock_ + mark.sample), mark.name))) {
-                    return false;
-                }
-            } else {
-                const TimedPhoneme& p = *phonemes[next_phoneme];
-                ++next_phoneme;
-                const std::string& next_name = next_phoneme < phonemes.size()
-                                                   ? phonemes[next_phoneme]->name
-                                                   : unit.next_phoneme;
-                Packet packet(0, wire::kPhoneme,
-                              new PhonemePacketData(
-                                  ClampOffset(clock_ + p.start),
-                                  reinterpret_cast<const unsigned char*>(p.name.c_str()),
-                                  reinterpret_cast<const unsigned char*>(next_name.c_str()),
-                                  ClampOffset(p.duration), unit.sample_rate, 0, 0, 0, 0, 0));
-                if (!SendFrame(&packet, true)) {
-                    return false;
-                }
+        uint16_t type = 0;
+        std::vector<unsigned char> payload;
+        while (events.Next(limit, clock_, &type, &payload)) {
+            if (!Send(type, payload)) {
+                return false;
             }
         }
+        return true;
     };
     const size_t total = unit.samples.size();
     for (size_t pos = 0; pos < total; pos += kAudioPacketSamples) {
@@ -464,11 +499,7 @@ bool Session::OnUnit(const SynthesisUnit& unit) {
         }
         if (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) {
             // The samples are laid out as the payload wants them: no copy.
-            Packet audio(0, wire::kAudio,
-                         const_cast<unsigned char*>(
-                             reinterpret_cast<const unsigned char*>(unit.samples.data() + pos)),
-                         static_cast<uint32_t>((end - pos) * 2), false);
-            if (!SendFrame(&audio, false)) {
+            if (!SendFrame(wire::kAudio, unit.samples.data() + pos, (end - pos) * 2, false)) {
                 return false;
             }
         } else if (!Send(wire::kAudio, wire::EncodeAudio(unit.samples.data() + pos, end - pos))) {
@@ -494,9 +525,9 @@ bool Session::Abandoned() const {
     return PeerClosed(socket_->Handle());
 }
 
-bool Session::OnQuery(Packet& packet) {
+bool Session::OnQuery(const wire::Frame& frame) {
     ++queries_;
-    const std::string query = wire::DecodeText(packet.Data(), packet.Length());
+    const std::string query = wire::DecodeText(frame.data, frame.length);
     const size_t first = query.find_first_not_of(" \t\r\n");
     const size_t last = query.find_last_not_of(" \t\r\n");
     Tag tag;
@@ -510,7 +541,7 @@ bool Session::OnQuery(Packet& packet) {
         const std::string xml = VoiceListXml(engine_->Voices());
         size_t pos = 0;
         while (pos < xml.size()) {
-            size_t end = std::min(xml.size(), pos + kMaxPayload - 1);
+            size_t end = std::min(xml.size(), pos + wire::kMaxPayload - 1);
             if (end < xml.size()) {
                 const size_t line = xml.rfind('\n', end - 1);
                 if (line != std::string::npos && line >= pos) {
@@ -547,70 +578,34 @@ namespace {
 // Frames smaller than this wait for the next large one (or the answer's end).
 constexpr size_t kSmallFrame = 4096;
 
-// Where Packet::SendData writes a frame: appended to the frames held.
-class HeldFrames : public ByteSink {
-  public:
-    explicit HeldFrames(std::string* held) : held_(held) {}
-    int64_t SendBytes(const char* data, size_t length, bool /*more*/) override {
-        held_->append(data, length);
-        return static_cast<int64_t>(length);
-    }
-
-  private:
-    std::string* held_;
-};
-
-// The socket, with the frames held sent first in the same system call; counts
-// only the new frame's bytes as sent.
-class AfterHeldFrames : public ByteSink {
-  public:
-    AfterHeldFrames(ByteSink* socket, const std::string& held) : socket_(socket), held_(held) {}
-    int64_t SendBytes(const char* data, size_t length, bool /*more*/) override {
-        const BytePiece piece{data, length};
-        return SendPieces(&piece, 1) == length ? static_cast<int64_t>(length) : -1;
-    }
-    size_t SendPieces(const BytePiece* pieces, size_t count) override {
-        BytePiece all[8];
-        size_t n = 0;
-        if (!held_.empty()) {
-            all[n++] = BytePiece{held_.data(), held_.size()};
-        }
-        for (size_t i = 0; i < count && n < 8; ++i) {
-            all[n++] = pieces[i];
-        }
-        const size_t sent = socket_->SendPieces(all, n);
-        return sent > held_.size() ? sent - held_.size() : 0;
-    }
-
-  private:
-    ByteSink* socket_;
-    const std::string& held_;
-};
-
 }  // namespace
 
 bool Session::Send(uint16_t type, const std::vector<unsigned char>& payload) {
-    Packet packet(0, type, const_cast<unsigned char*>(payload.data()),
-                  static_cast<uint32_t>(payload.size()), false);
-    return SendFrame(&packet, payload.size() < kSmallFrame && type != wire::kEnd);
+    return SendFrame(type, payload.data(), payload.size(),
+                     payload.size() < kSmallFrame && type != wire::kEnd);
 }
 
-bool Session::SendFrame(Packet* packet, bool small) {
+bool Session::SendFrame(uint16_t type, const void* payload, size_t length, bool small) {
     if (send_failed_) {
         return false;
     }
     // Marks and phonemes (tens a second of speech) wait for the audio they
     // come before and leave with it, in one system call instead of one each.
     if (small) {
-        HeldFrames held(&held_frames_);
-        packet->SendData(&held);
+        wire::AppendFrame(type, payload, length, &held_frames_);
         return held_frames_.size() < kSmallFrame || SendHeld();
     }
-    AfterHeldFrames socket(socket_.get(), held_frames_);
-    const bool sent = packet->SendData(&socket);
+    const wire::FrameParts frame(type, {{static_cast<const char*>(payload), length}});
+    BytePiece pieces[1 + wire::FrameParts::kMaxParts + 2];
+    size_t count = 0;
+    if (!held_frames_.empty()) {
+        pieces[count++] = {held_frames_.data(), held_frames_.size()};
+    }
+    std::copy(frame.Pieces(), frame.Pieces() + frame.Count(), pieces + count);
+    count += frame.Count();
+    send_failed_ = socket_->SendPieces(pieces, count) != held_frames_.size() + frame.Size();
     held_frames_.clear();
-    send_failed_ = !sent;
-    return sent;
+    return !send_failed_;
 }
 
 bool Session::SendHeld() {
@@ -622,7 +617,7 @@ bool Session::SendHeld() {
 
 bool Session::SendMessage(const std::string& text) {
     // A message longer than one packet is cut (at a byte; it is informative).
-    std::string cut = text.substr(0, kMaxPayload - 1);
+    std::string cut = text.substr(0, wire::kMaxPayload - 1);
     return Send(wire::kMessage, wire::EncodeText(cut));
 }
 
@@ -632,8 +627,7 @@ bool Session::SendEnd() {
 
 void Session::SendClosing() {
     if (SendMessage(std::string(wire::kErrorPrefix) + "server shutting down")) {
-        Packet close(0, wire::kClose, nullptr, 0, false);
-        SendFrame(&close, false);
+        SendFrame(wire::kClose, nullptr, 0, false);
     }
 }
 

@@ -15,9 +15,8 @@
 #include "platform/mutex.h"
 #include "server/engine.h"
 #include "server/markup.h"
-#include "transport/buffered_source.h"
 #include "transport/socket.h"
-#include "wire/packet.h"
+#include "wire/frame.h"
 
 namespace vrelay {
 namespace server {
@@ -90,23 +89,27 @@ class Session : private UnitSink {
     void Close();
 
   private:
-    enum class ReadResult { kPacket, kGone, kStopped, kIdle, kDrained, kClosing };
-    ReadResult ReadPacket(Packet* packet);
+    enum class ReadResult { kFrame, kMalformed, kGone, kStopped, kIdle, kDrained, kClosing };
+    // The client's next frame; it stays valid until the next call.
+    ReadResult ReadFrame(wire::Frame* frame);
     // Serves packets until the session ends; returns the reason.
     std::string Serve();
-    bool OnText(Packet& packet, bool final);
-    bool OnQuery(Packet& packet);
+    bool OnText(const wire::Frame& frame, bool final);
+    bool OnQuery(const wire::Frame& frame);
     // Stops the request: the rest of its text is answered by PACKET_END alone.
     bool RefuseRequest(const std::string& log_reason, const std::string& message);
     bool SpeakWords(std::vector<Word>* words);
     bool OnUnit(const SynthesisUnit& unit) override;
+    // False (with the reason noted) when the unit would take the request
+    // past its audio or time limit.
+    bool UnitWithinLimits(const SynthesisUnit& unit);
     std::chrono::steady_clock::time_point Deadline() const override { return deadline_; }
     bool Abandoned() const override;
     bool TakesPieces() const override { return takes_pieces_; }
     // Sends a frame; a small one is held until a large one, the answer's
     // PACKET_END or enough others go (all in order).
     bool Send(uint16_t type, const std::vector<unsigned char>& payload);
-    bool SendFrame(Packet* packet, bool small);
+    bool SendFrame(uint16_t type, const void* payload, size_t length, bool small);
     bool SendHeld();
     bool SendMessage(const std::string& text);
     bool SendEnd();
@@ -130,7 +133,7 @@ class Session : private UnitSink {
     // (Interrupt, Close) touch it only holding socket_mutex_.
     std::unique_ptr<Socket> socket_;
     Mutex socket_mutex_;
-    BufferedSource input_;     // the client's frames, read from socket_ in chunks
+    wire::FrameReader reader_;  // the client's frames, read from socket_ in chunks
     const std::string peer_;
     Engine* const engine_;
     std::string voice_;

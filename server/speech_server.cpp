@@ -73,9 +73,9 @@ bool SpeechServer::Start(std::string* error) {
     if (options_.workers > 0) {
         // With one client, each of its units goes to a worker chosen from the
         // text alone: the same text gives the same audio every time.
-        auto pool = std::make_unique<WorkerPool>(std::move(engine_), options_.workers,
-                                                 options_.worker_memory_mb,
-                                                 options_.max_sessions == 1);
+        auto pool =
+            std::make_unique<WorkerPool>(std::move(engine_), options_.workers,
+                                         options_.worker_memory_mb, options_.max_sessions == 1);
         pool_ = pool.get();
         engine_ = std::move(pool);
     }
@@ -207,9 +207,9 @@ void SpeechServer::ServeLocked(std::unique_ptr<Socket> socket, const std::string
         // holds the engine while it sends: only when it has no other to
         // wait for it.
         const bool pieces = pool_ == nullptr && options_.max_sessions == 1;
-        slot->session = std::make_unique<Session>(next_id_++, std::move(socket), peer,
-                                                  engine_.get(), voice_, options_.limits,
-                                                  &stopping_, &wake_, pieces);
+        slot->session =
+            std::make_unique<Session>(next_id_++, std::move(socket), peer, engine_.get(), voice_,
+                                      options_.limits, &stopping_, &wake_, pieces);
         Slot* raw = slot.get();
         slots_.push_back(std::move(slot));
         raw->thread = std::thread([this, raw] {
@@ -235,10 +235,10 @@ void SpeechServer::Refuse(std::unique_ptr<Socket> socket, const std::string& pee
     // for an empty socket buffer, and a client that sent nothing yet reads it.
     const std::vector<unsigned char> busy =
         wire::EncodeText(std::string(wire::kErrorPrefix) + "server busy");
-    Packet message(0, wire::kMessage, const_cast<unsigned char*>(busy.data()),
-                   static_cast<uint32_t>(busy.size()), false);
-    Packet close(0, wire::kClose, nullptr, 0, false);
-    if (message.SendData(socket.get()) && close.SendData(socket.get())) {
+    std::string frames;
+    wire::AppendFrame(wire::kMessage, busy.data(), busy.size(), &frames);
+    wire::AppendFrame(wire::kClose, nullptr, 0, &frames);
+    if (socket->SendBytes(frames.data(), frames.size()) == static_cast<int64_t>(frames.size())) {
         ::shutdown(static_cast<int>(socket->Handle()), SHUT_WR);
     }
 }

@@ -24,7 +24,7 @@
 #include <new>
 
 #include "transport/log.h"
-#include "wire/packet.h"
+#include "wire/frame.h"
 
 namespace vrelay {
 namespace server {
@@ -46,11 +46,8 @@ enum MessageType : uint16_t {
 // engines make, with room to spare.
 constexpr uint32_t kMaxMessage = 256u << 20;
 
-// Most parts a message's payload is written from.
-constexpr size_t kMaxPayloadParts = 3;
-
-iovec Part(const std::string& bytes) {
-    return {const_cast<char*>(bytes.data()), bytes.size()};
+BytePiece Part(const std::string& bytes) {
+    return {bytes.data(), bytes.size()};
 }
 
 class Writer {
@@ -163,26 +160,17 @@ IoStatus WaitFor(int fd, short events, Clock::time_point deadline) {
 // as the pair's buffer allows (each wakes the reader), waiting at most until
 // deadline: a worker that stops reading (stopped, or stuck) holds its session
 // no longer than an answer would.
-IoStatus WriteMessage(int fd, uint16_t type, std::initializer_list<iovec> payload,
+IoStatus WriteMessage(int fd, uint16_t type, std::initializer_list<BytePiece> payload,
                       Clock::time_point deadline = Clock::time_point::max()) {
-    if (payload.size() > kMaxPayloadParts) {
+    const wire::FrameParts frame(type, payload);
+    if (!frame.Valid()) {
         return IoStatus::kClosed;  // a caller's mistake: nothing is sent
     }
-    size_t length = 0;
-    for (const iovec& part : payload) {
-        length += part.iov_len;
+    iovec parts[wire::FrameParts::kMaxParts + 2];
+    const size_t count = frame.Count();
+    for (size_t i = 0; i < count; ++i) {
+        parts[i] = {const_cast<char*>(frame.Pieces()[i].data), frame.Pieces()[i].size};
     }
-    unsigned char header[wire::kHeaderSize];
-    wire::PutHeader({type, 0, static_cast<uint32_t>(length)}, header);
-    unsigned char trailer[wire::kTrailerSize];
-    wire::PutTrailer(static_cast<uint32_t>(length), trailer);
-    iovec parts[kMaxPayloadParts + 2];
-    size_t count = 0;
-    parts[count++] = {header, sizeof header};
-    for (const iovec& part : payload) {
-        parts[count++] = part;
-    }
-    parts[count++] = {trailer, sizeof trailer};
     size_t first = 0;
     while (first < count) {
         msghdr message{};
@@ -220,14 +208,35 @@ IoStatus WriteMessage(int fd, uint16_t type, const std::string& payload,
     return WriteMessage(fd, type, {Part(payload)}, deadline);
 }
 
-// Reads n bytes, waiting at most until deadline. It reads before it waits:
-// a message's payload and trailer are usually there with its header.
-IoStatus ReadExactly(int fd, char* out, size_t n, Clock::time_point deadline) {
-    while (n > 0) {
-        const ssize_t rc = ::recv(fd, out, n, MSG_DONTWAIT);
+// Reads the next message whole into reader, waiting at most until deadline.
+// It reads before it waits (a message's payload and trailer are usually there
+// with its header), and never more than the message lacks, so that the
+// pair's next message stays in the socket. A length over kMaxMessage or a
+// trailer that disagrees with its header counts as a closed pair: the
+// worker's stream is out of step.
+IoStatus ReadMessage(int fd, Clock::time_point deadline, wire::FrameReader* reader,
+                     wire::Frame* message) {
+    // A worker that keeps talking past the deadline is cut off too.
+    if (Clock::now() >= deadline) {
+        return IoStatus::kTimedOut;
+    }
+    for (;;) {
+        switch (reader->Next(message)) {
+            case wire::FrameReader::Status::kFrame:
+                return IoStatus::kDone;
+            case wire::FrameReader::Status::kNeedMore:
+                break;
+            default:
+                return IoStatus::kClosed;
+        }
+        size_t room = 0;
+        char* space = reader->Space(&room);
+        if (space == nullptr) {
+            throw std::bad_alloc();
+        }
+        const ssize_t rc = ::recv(fd, space, std::min(room, reader->Missing()), MSG_DONTWAIT);
         if (rc > 0) {
-            out += rc;
-            n -= static_cast<size_t>(rc);
+            reader->Filled(static_cast<size_t>(rc));
             continue;
         }
         if (rc == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {
@@ -238,55 +247,23 @@ IoStatus ReadExactly(int fd, char* out, size_t n, Clock::time_point deadline) {
             return ready;
         }
     }
-    return IoStatus::kDone;
 }
 
-// A frame whose length is over kMaxMessage or whose trailer disagrees with its
-// header counts as a closed pair: the worker's stream is out of step.
-IoStatus ReadHeader(int fd, Clock::time_point deadline, wire::FrameHeader* frame) {
-    // A worker that keeps talking past the deadline is cut off too.
-    if (Clock::now() >= deadline) {
-        return IoStatus::kTimedOut;
-    }
-    unsigned char header[wire::kHeaderSize];
-    const IoStatus status =
-        ReadExactly(fd, reinterpret_cast<char*>(header), sizeof header, deadline);
-    if (status != IoStatus::kDone) {
-        return status;
-    }
-    *frame = wire::GetHeader(header);
-    return frame->length > kMaxMessage ? IoStatus::kClosed : IoStatus::kDone;
-}
-
-IoStatus ReadTrailer(int fd, Clock::time_point deadline, const wire::FrameHeader& frame) {
-    unsigned char trailer[wire::kTrailerSize];
-    const IoStatus status =
-        ReadExactly(fd, reinterpret_cast<char*>(trailer), sizeof trailer, deadline);
-    if (status == IoStatus::kDone && wire::GetTrailer(trailer) != frame.length) {
-        return IoStatus::kClosed;
+IoStatus ReadMessage(int fd, Clock::time_point deadline, uint16_t* type, std::string* payload) {
+    wire::FrameReader reader(kMaxMessage);
+    wire::Frame message;
+    const IoStatus status = ReadMessage(fd, deadline, &reader, &message);
+    *type = message.type;
+    if (status == IoStatus::kDone) {
+        payload->assign(reinterpret_cast<const char*>(message.data), message.length);
     }
     return status;
 }
 
-// Reads the payload and trailer of the message whose header is frame.
-IoStatus ReadPayload(int fd, const wire::FrameHeader& frame, Clock::time_point deadline,
-                     std::string* payload) {
-    payload->resize(frame.length);
-    const IoStatus status = ReadExactly(fd, &(*payload)[0], frame.length, deadline);
-    return status == IoStatus::kDone ? ReadTrailer(fd, deadline, frame) : status;
-}
-
-IoStatus ReadMessage(int fd, Clock::time_point deadline, uint16_t* type, std::string* payload) {
-    wire::FrameHeader frame{};
-    const IoStatus status = ReadHeader(fd, deadline, &frame);
-    *type = frame.type;
-    return status == IoStatus::kDone ? ReadPayload(fd, frame, deadline, payload) : status;
-}
-
 // A unit's wire form: sample rate, interpolated marks, sample count, the
 // samples, then the marks, the phonemes and the next phoneme. The samples, by
-// far its largest part, go out from the unit and come in straight into one:
-// a long text's audio is copied once less on each side.
+// far its largest part, go out straight from the unit: a long text's audio
+// is copied once less.
 
 void EncodeUnit(const SynthesisUnit& unit, std::string* head, std::string* tail) {
     Writer h;
@@ -334,33 +311,27 @@ bool DecodeUnitTail(const std::string& tail, SynthesisUnit* unit) {
     return r.Text(&unit->next_phoneme) && r.AtEnd();
 }
 
-// Reads the payload and trailer of a unit message into *unit; *garbled when
-// the payload holds no unit (the stream is then left mid-message).
-IoStatus ReadUnit(int fd, const wire::FrameHeader& frame, Clock::time_point deadline,
-                  SynthesisUnit* unit, bool* garbled) {
-    *garbled = true;
+// The unit a unit message holds; false when its payload holds none.
+bool DecodeUnit(const wire::Frame& message, SynthesisUnit* unit) {
     uint32_t head[3] = {};  // sample rate, interpolated marks, sample count
-    if (frame.length < sizeof head) {
-        return IoStatus::kDone;
+    if (message.length < sizeof head) {
+        return false;
     }
-    IoStatus status = ReadExactly(fd, reinterpret_cast<char*>(head), sizeof head, deadline);
+    std::memcpy(head, message.data, sizeof head);
     const size_t sample_bytes = static_cast<size_t>(head[2]) * sizeof(int16_t);
-    if (status != IoStatus::kDone || sample_bytes > frame.length - sizeof head) {
-        return status;
+    if (sample_bytes > message.length - sizeof head) {
+        return false;
     }
     unit->sample_rate = static_cast<int>(head[0]);
     unit->interpolated_marks = static_cast<int>(head[1]);
     unit->samples.resize(head[2]);
-    status = ReadExactly(fd, reinterpret_cast<char*>(unit->samples.data()), sample_bytes, deadline);
-    std::string tail(frame.length - sizeof head - sample_bytes, '\0');
-    if (status == IoStatus::kDone) {
-        status = ReadExactly(fd, &tail[0], tail.size(), deadline);
+    const unsigned char* samples = message.data + sizeof head;
+    if (sample_bytes > 0) {
+        std::memcpy(unit->samples.data(), samples, sample_bytes);
     }
-    if (status != IoStatus::kDone) {
-        return status;
-    }
-    *garbled = !DecodeUnitTail(tail, unit);
-    return *garbled ? IoStatus::kDone : ReadTrailer(fd, deadline, frame);
+    const std::string tail(reinterpret_cast<const char*>(samples + sample_bytes),
+                           message.length - sizeof head - sample_bytes);
+    return DecodeUnitTail(tail, unit);
 }
 
 // A worker is told to stop a job nobody wants any more by SIGUSR1 carrying
@@ -392,8 +363,8 @@ class UnitWriter : public UnitSink {
     UnitWriter(int fd, bool pieces) : fd_(fd), pieces_(pieces) {}
     bool OnUnit(const SynthesisUnit& unit) override {
         EncodeUnit(unit, &head_, &tail_);
-        const iovec samples{const_cast<int16_t*>(unit.samples.data()),
-                            unit.samples.size() * sizeof(int16_t)};
+        const BytePiece samples{reinterpret_cast<const char*>(unit.samples.data()),
+                                unit.samples.size() * sizeof(int16_t)};
         return WriteMessage(fd_, kUnit, {Part(head_), samples, Part(tail_)}) == IoStatus::kDone;
     }
     // The worker's engine is its own: pieces block no other session.
@@ -893,18 +864,14 @@ void WorkerPool::Run(Slot* slot, Job* job) {
     IoStatus status =
         WriteMessage(fd, job->in_pieces ? kSpeak : kSpeakWhole, job->words, job->deadline);
     for (;;) {
-        wire::FrameHeader frame{};
-        std::string payload;
+        wire::FrameReader reader(kMaxMessage);
+        wire::Frame message;
         SynthesisUnit unit;
-        bool garbled = false;
         if (status == IoStatus::kDone) {
-            status = ReadHeader(fd, job->deadline, &frame);
+            status = ReadMessage(fd, job->deadline, &reader, &message);
         }
-        if (status == IoStatus::kDone && frame.type == kUnit) {
-            status = ReadUnit(fd, frame, job->deadline, &unit, &garbled);
-        } else if (status == IoStatus::kDone) {
-            status = ReadPayload(fd, frame, job->deadline, &payload);
-        }
+        const bool garbled =
+            status == IoStatus::kDone && message.type == kUnit && !DecodeUnit(message, &unit);
         if (status == IoStatus::kTimedOut) {
             fail("the synthesis took too long", true, false);
             return;
@@ -915,7 +882,7 @@ void WorkerPool::Run(Slot* slot, Job* job) {
             fail("the synthesis worker ended", true, true);
             return;
         }
-        const uint16_t type = frame.type;
+        const uint16_t type = message.type;
         if (type == kUnit && !garbled) {
             MutexLock lock(&mutex_);
             if (!job->cancelled) {
@@ -929,7 +896,9 @@ void WorkerPool::Run(Slot* slot, Job* job) {
             return;
         }
         const bool told = type == kFailed || type == kLost;
-        fail(told ? payload : "garbled answer from the synthesis worker", type != kFailed, false);
+        fail(told ? std::string(reinterpret_cast<const char*>(message.data), message.length)
+                  : "garbled answer from the synthesis worker",
+             type != kFailed, false);
         return;
     }
 }

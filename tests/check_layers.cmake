@@ -1,5 +1,6 @@
 # SPDX-License-Identifier: MIT
-# Fails when a source file includes a header of a layer above its own. Each
+# Fails when a source file includes a header of a layer above its own, or
+# names a test hook outside the test builds' part (see test_hooks). Each
 # folder may include the folders listed for it (and nothing else of the
 # project), and the public headers (<vrelay/...>) only where listed below;
 # run as `cmake -DROOT=<source dir> -P check_layers.cmake`.
@@ -32,13 +33,17 @@ set(layers platform textproc/toolkit textproc/scanner textproc/tokeniser textpro
 set(project_folders platform textproc transport wire connection client server frontend tools
     speechd web tests bench)
 
-# The public headers: the client and the front ends are their applications;
-# connection/ hands packets to the application's callback in their types.
-# The wire module's sources check its packet types against them and wrap
-# their decoders, while its headers stay free of them so that the server
-# never sees the public names; the server's program prints the version.
-set(public_layers client connection frontend tools speechd web)
-set(public_files wire/packet.cpp wire/payload.cpp server/main.cpp)
+# The public headers: the client and the front ends are their applications.
+# The wire module's payload decoders are the public helpers' own, while its
+# headers stay free of them, so that the server and the connection never see
+# the public names.
+set(public_layers client frontend tools speechd web)
+set(public_files wire/payload.cpp)
+
+# Test hooks exist in test builds only: outside tests/ and fuzz/ a hook is
+# named (other than in a comment) only between #ifdef VRELAY_TEST_HOOKS and
+# its #endif, the parts that vrelay_add_hooked compiles for the tests alone.
+set(test_hooks "FailNextStarts|ConsumeForcedStartFailure|UseReferenceEngine|SetPacketTimeout")
 
 set(violations "")
 foreach(layer ${layers})
@@ -74,11 +79,30 @@ foreach(layer ${layers})
         list(APPEND violations "${where} (layer ${layer}) includes ${header}")
       endif()
     endforeach()
+    file(STRINGS "${source}" lines REGEX "^[ \t]*#[ \t]*(if|endif)|${test_hooks}")
+    set(depth 0)  # of #if blocks inside the one that holds the hooks
+    set(hooked FALSE)
+    foreach(line IN LISTS lines)
+      if(line MATCHES "^[ \t]*#[ \t]*ifdef[ \t]+VRELAY_TEST_HOOKS" AND NOT hooked)
+        set(hooked TRUE)
+      elseif(hooked AND line MATCHES "^[ \t]*#[ \t]*if")
+        math(EXPR depth "${depth} + 1")
+      elseif(hooked AND line MATCHES "^[ \t]*#[ \t]*endif")
+        if(depth EQUAL 0)
+          set(hooked FALSE)
+        else()
+          math(EXPR depth "${depth} - 1")
+        endif()
+      elseif(NOT hooked AND line MATCHES "${test_hooks}" AND NOT line MATCHES "^[ \t]*//")
+        list(APPEND violations
+             "${where} (layer ${layer}) names a test hook outside #ifdef VRELAY_TEST_HOOKS")
+      endif()
+    endforeach()
   endforeach()
 endforeach()
 
 if(violations)
   list(JOIN violations "\n  " text)
-  message(FATAL_ERROR "Includes against the layer order:\n  ${text}")
+  message(FATAL_ERROR "Layer order or test hooks broken:\n  ${text}")
 endif()
-message(STATUS "Layer includes: all in order")
+message(STATUS "Layer includes: all in order; test hooks fenced")

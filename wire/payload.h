@@ -9,7 +9,11 @@
 //             of the request's audio), then the mark's name as NUL-terminated
 //             UTF-8. Word marks are named kvtk_C_B_N_L and the last mark of a
 //             request kvox_final (<vrelay/vrelay_helpers.h> reads both).
-//   kPhoneme  one phoneme record (PhonemePacketData in packet.h).
+//   kPhoneme  one phoneme record: int32 first (the start sample), uint32 N1,
+//             uint32 N2, the phoneme's name in a field of N1 bytes, the next
+//             phoneme's name in a field of N2 bytes (each field ends in a
+//             NUL), int32 values 1 to 7, then six zero bytes. The server
+//             sends value 1 = duration in samples, value 2 = sample rate.
 //   kMessage  NUL-terminated UTF-8 text; errors begin with "error: ".
 //   kQuery    a piece of the reply text, NUL-terminated UTF-8.
 //
@@ -56,6 +60,26 @@ bool DecodeFormat(const unsigned char* data, size_t length, AudioFormat* format)
 std::vector<unsigned char> EncodeMark(int32_t sample, const std::string& name);
 // False when the payload is shorter than 5 bytes or the name has no NUL.
 bool DecodeMark(const unsigned char* data, size_t length, MarkReached* mark);
+
+// A phoneme record; the names point into the payload decoded (or, to encode,
+// into the caller's strings).
+struct Phoneme {
+    int32_t first = 0;
+    const char* phone = nullptr;
+    const char* next_phone = nullptr;
+    int32_t values[7] = {0, 0, 0, 0, 0, 0, 0};
+};
+
+// Size on the wire of a name's field, its NUL included: strlen + 1, except
+// that a name of 3 or more bytes whose second-to-last byte is a digit or a
+// space loses its last two bytes (strlen - 1). Null is the empty name.
+uint32_t PhonemeFieldSize(const char* name);
+std::vector<unsigned char> EncodePhoneme(const Phoneme& phoneme);
+// Values 2-7 are read only if all their bytes are inside the payload (else
+// 0: a sender may write fewer). False, with nothing read past the payload,
+// when the fixed fields, the names or value 1 do not fit, a name field is
+// empty, or a name does not end in a NUL inside its field.
+bool DecodePhoneme(const unsigned char* data, size_t length, Phoneme* phoneme);
 
 // Text followed by its NUL, as kMessage and kQuery payloads carry it.
 std::vector<unsigned char> EncodeText(const std::string& text);

@@ -327,8 +327,9 @@ VR_API vr_result VR_CDECL vrDestroyConnection(vr_handle connection);
  * other threads return VR_CANCELLED too, later ones run on the new
  * connection. VR_SUCCESS, VR_BAD_HANDLE, VR_SEND_FAILED (the connection was
  * not open; nothing changes; a stream the server reset counts as open and is
- * rebuilt), VR_CONNECT_FAILED (the reconnection failed: the handle holds a
- * fresh, unopened connection), VR_BUSY (from inside the callback). */
+ * rebuilt), VR_CONNECT_FAILED (the reconnection failed: the connection is
+ * left unopened and may be opened again), VR_BUSY (from inside the
+ * callback). */
 VR_API vr_result VR_CDECL vrCancelRequest(vr_handle connection);
 
 /**@{*/

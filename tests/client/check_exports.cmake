@@ -1,5 +1,7 @@
 # SPDX-License-Identifier: MIT
-# Fails unless every dynamic symbol the library defines is a vr* function.
+# Fails unless every dynamic symbol the library defines is a vr* function, and
+# (given HOOKS, a regular expression of their names) when any symbol at all
+# names a test hook.
 execute_process(COMMAND nm -D --defined-only ${LIBRARY}
                 OUTPUT_VARIABLE symbols RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
@@ -19,5 +21,15 @@ foreach(line IN LISTS lines)
 endforeach()
 if(DEFINED EXPECTED_COUNT AND NOT count EQUAL EXPECTED_COUNT)
   message(FATAL_ERROR "expected ${EXPECTED_COUNT} exports, found ${count}")
+endif()
+if(DEFINED HOOKS)
+  execute_process(COMMAND nm -C ${LIBRARY} OUTPUT_VARIABLE all RESULT_VARIABLE status)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "nm failed on ${LIBRARY}")
+  endif()
+  string(REGEX MATCH "[^\n]*(${HOOKS})[^\n]*" hook "${all}")
+  if(hook)
+    message(FATAL_ERROR "a test hook in the library: ${hook}")
+  endif()
 endif()
 message(STATUS "${count} exports, all vr*")

@@ -18,7 +18,7 @@
 #include "tests/support/captured_log.h"
 #include "tests/support/fake_server.h"
 #include "tests/support/open_handle.h"
-#include "wire/packet.h"
+#include "wire/frame.h"
 
 namespace vrelay {
 namespace {
@@ -69,7 +69,7 @@ const Bytes kAudio = EncodeFrame(PACKET_DATA_6, Bytes(9, 7));  // 23 bytes
 const Action kAudioFrame = Action::Frame(PACKET_DATA_6, Bytes(9, 7));
 
 std::vector<Action> Flood(size_t frames) {
-    std::vector<Action> answer(frames, Action::Frame(PACKET_DATA_6, Bytes(kMaxPayload, 1)));
+    std::vector<Action> answer(frames, Action::Frame(PACKET_DATA_6, Bytes(wire::kMaxPayload, 1)));
     answer.push_back(Action::End());
     return answer;
 }

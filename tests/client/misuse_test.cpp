@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "client/enumerator.h"
 #include "client/handles.h"
 #include "tests/support/callback_recorder.h"
 #include "tests/support/captured_log.h"
@@ -447,6 +448,36 @@ TEST_F(MisuseTest, AChildsCopyOfABusyConnectionIsGone) {
     FinishHeldRender(render);
     EXPECT_EQ(vrDestroyConnection(idle), VR_SUCCESS);
     ExpectRendersAgain();
+}
+
+// fork() waits for a call that is inside a handle table (here one adding an
+// enumerator), so that the child's copy of the table is whole.
+TEST_F(MisuseTest, AForkWaitsForACallInsideAHandleTable) {
+    std::promise<void> inside, release;
+    std::shared_future<void> released = release.get_future().share();
+    auto adder = std::async(std::launch::async, [&] {
+        return Enumerators().Add([&] {
+            inside.set_value();
+            released.wait();
+            return new Enumerator();
+        });
+    });
+    inside.get_future().wait();
+    auto child = std::async(std::launch::async, [] {
+        const pid_t pid = ::fork();
+        if (pid == 0)
+            ::_exit(Enumerators().Size() == 1 ? 0 : 1);
+        return pid;
+    });
+    // Not a synchronisation: the fork cannot happen until the call is out
+    // of the table, however long this waits.
+    EXPECT_EQ(child.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
+    release.set_value();
+    EXPECT_GE(adder.get(), kFirstHandle);
+    const pid_t pid = child.get();
+    int status = -1;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
 }
 
 // The process exits while its asynchronous render is stuck: in a send to a

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <vrelay/vrelay.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <future>
@@ -15,6 +16,8 @@
 #include "client/enumerator.h"
 #include "client/handles.h"
 #include "platform/thread.h"
+#include "tests/support/callback_recorder.h"
+#include "tests/support/captured_log.h"
 #include "tests/support/fake_server.h"
 #include "tests/support/open_handle.h"
 
@@ -133,11 +136,18 @@ TEST_F(RenderingTest, RendersPutExactFrameSequencesOnTheWire) {
           {PACKET_TEXT, "<speak></speak><mark name=\"kvox_final\"/>"},
           {PACKET_TEXT, ""}}},
     };
+    // Each frame sent is answered before the next goes out: one audio packet
+    // for each, all read by the time the render returns.
+    server_.SetHandler(
+        test::AnswerWhen([](const ReceivedFrame& f) { return f.type != PACKET_CLOSE; },
+                         {Action::Frame(PACKET_DATA_6, Bytes(2, 1)), Action::End()}));
     for (const auto& [text, wire] : rows) {
         SCOPED_TRACE(text);
         const size_t before = server_.Frames().size();
+        const size_t heard = recorder_.Count(PACKET_DATA_6);
         EXPECT_EQ(vrRenderSpeech(handle_, text), VR_SUCCESS);
         EXPECT_EQ(server_.Wire(before), wire);
+        EXPECT_EQ(recorder_.Count(PACKET_DATA_6) - heard, wire.size());
     }
     // The empty text is a single NUL byte.
     EXPECT_EQ(server_.Frames().back().payload, Bytes{0});
@@ -226,6 +236,93 @@ TEST_F(RenderingTest, LongTextIsSentInPiecesEachAnswered) {
     EXPECT_EQ(frames[frames.size() - 2].type, PACKET_TEXT);
     // One audio packet per text packet: every answer was read in turn.
     EXPECT_EQ(recorder_.Count(PACKET_DATA_6), frames.size());
+}
+
+// ---- answers ------------------------------------------------------------------
+
+bool IsQuery(const ReceivedFrame& frame) {
+    return frame.type == PACKET_QUERY;
+}
+
+// What an answer delivers to the callback and logs; failing streams are the
+// fault table's rows.
+TEST_F(RenderingTest, AnswersRelayDataAndQueryPacketsAndWarnOfOtherTypes) {
+    struct Row {
+        const char* name;
+        std::vector<Action> answer;
+        std::vector<std::string> log;
+        std::vector<PACKET_TYPE> delivered;
+    };
+    const std::vector<Row> rows = {
+        {"every relayed type in order",
+         {Action::Text(PACKET_DATA_9, "f"), Action::Text(PACKET_DATA_6, "a"),
+          Action::Text(PACKET_DATA_8, "m"), Action::Text(PACKET_DATA_10, "t"),
+          Action::Text(PACKET_QUERY, "q"), Action::End()},
+         {},
+         {PACKET_DATA_9, PACKET_DATA_6, PACKET_DATA_8, PACKET_DATA_10, PACKET_QUERY}},
+        {"unknown types between data",
+         {Action::Text(PACKET_DATA_6, "1"), Action::Text(5, "x"), Action::Text(PACKET_TEXT, "y"),
+          Action::Frame(PACKET_REQUEST_DONE), Action::Text(PACKET_DATA_6, "2"), Action::End()},
+         {"WARNING: unhandled packet type 5", "WARNING: unhandled packet type 1",
+          "WARNING: unhandled packet type 14"},
+         {PACKET_DATA_6, PACKET_DATA_6}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        server_.SetHandler(test::AnswerWhen(IsQuery, row.answer));
+        test::CallbackRecorder recorder;
+        ASSERT_EQ(vrSetUserData(handle_, &recorder), VR_SUCCESS);
+        test::CapturedLog log;
+        EXPECT_EQ(vrQueryServer(handle_, "ask"), VR_SUCCESS);
+        EXPECT_EQ(log.Messages(), row.log);
+        EXPECT_EQ(recorder.Types(), row.delivered);
+    }
+}
+
+// Payloads arrive unchanged, the largest and the empty one. Whole and cut
+// phoneme records become events; a hostile one (every kind is a row of the
+// wire's phoneme table) is dropped with a warning and the answer goes on.
+// Only the C callback runs when both are set.
+TEST_F(RenderingTest, AnswersDeliverPayloadsUnchangedAndPhonemeRecordsAsEvents) {
+    Bytes big(64000);
+    for (size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<uint8_t>(i * 7);
+    server_.SetHandler(test::AnswerWhen(
+        IsQuery,
+        {Action::Frame(PACKET_PHONEME,
+                       test::EncodePhonemePayload(1234, "ah", "b", {1, 2, 3, 4, 5, 6, 7})),
+         Action::Frame(PACKET_PHONEME,
+                       test::EncodePhonemePayload(-9, "t", "", {10, 20, 30, 9, 9, 9, 9}, 3)),
+         Action::Frame(PACKET_PHONEME, test::PhonemeWithLengths(1000, 2, Bytes(40, 'x'))),
+         Action::Frame(PACKET_DATA_6, big), Action::Frame(PACKET_DATA_8, {}), Action::End()}));
+    ASSERT_EQ(vrSetPascalCallBack(handle_, test::CallbackRecorder::Pascal), VR_SUCCESS);
+    test::CapturedLog log;
+    EXPECT_EQ(vrQueryServer(handle_, "ask"), VR_SUCCESS);
+    ASSERT_EQ(recorder_.Types(), (std::vector<PACKET_TYPE>{PACKET_PHONEME, PACKET_PHONEME,
+                                                           PACKET_DATA_6, PACKET_DATA_8}));
+    const auto messages = log.Messages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].rfind("WARNING: ", 0), 0u) << messages[0];
+    EXPECT_EQ(recorder_.PascalCalls(), 0);
+
+    const auto d = recorder_.Deliveries();
+    auto values = [](const PhonemeEvent& e) {
+        return std::array<int32_t, 8>{e.first,  e.value1, e.value2, e.value3,
+                                      e.value4, e.value5, e.value6, e.value7};
+    };
+    EXPECT_EQ(d[0].length, static_cast<int32_t>(sizeof(PhonemeEvent)));
+    EXPECT_EQ(d[0].phoneme.size, static_cast<int32_t>(sizeof(PhonemeEvent)));
+    EXPECT_EQ(d[0].phone + "/" + d[0].nextPhone, "ah/b");
+    EXPECT_EQ(values(d[0].phoneme), (std::array<int32_t, 8>{1234, 1, 2, 3, 4, 5, 6, 7}));
+    EXPECT_EQ(d[1].phone + "/" + d[1].nextPhone, "t/");
+    EXPECT_EQ(values(d[1].phoneme), (std::array<int32_t, 8>{-9, 10, 20, 30, 0, 0, 0, 0}));
+    EXPECT_EQ(d[2].length, 64000);
+    EXPECT_EQ(d[2].data, big);
+    EXPECT_EQ(d[3].length, 0);
+
+    ASSERT_EQ(vrSetCallBack(handle_, nullptr), VR_SUCCESS);
+    EXPECT_EQ(vrQueryServer(handle_, "ask"), VR_SUCCESS);
+    EXPECT_EQ(recorder_.PascalCalls(), 4);
 }
 
 // ---- asynchronous renders ------------------------------------------------

@@ -124,10 +124,13 @@ TEST_F(VoicesTest, DocumentShapes) {
     for (int i = 0; i < 20000; ++i)
         bomb += "&e;";
     bomb += "\"/></voices>";
-    std::string crowded = "<voices><voice name=\"a\"";
-    for (int i = 0; i < 65; ++i)
-        crowded += " a" + std::to_string(i) + "=''";
-    crowded += "/></voices>";
+    // A voice named a with n more attributes of the same value.
+    auto crowded = [](int n, const std::string& value) {
+        std::string xml = "<voices><voice name=\"a\"";
+        for (int i = 0; i < n; ++i)
+            xml += " a" + std::to_string(i) + "='" + value + "'";
+        return xml + "/></voices>";
+    };
     // clang-format off
     const std::vector<Row> rows = {
         {"root is a voice", "<voice name=\"solo\"><voice name=\"inner\"/></voice>", {"solo", "inner"}},
@@ -140,7 +143,8 @@ TEST_F(VoicesTest, DocumentShapes) {
         {"large list in many packets", large, many},
         {"character and predefined references", "<v><voice name='&lt;&amp;&#38;&#x41;'/></v>", {"<&&A"}},
         {"entity bomb", bomb, {}},
-        {"a tag with 65 attributes", crowded, {}},
+        {"a tag with 66 attributes", crowded(65, ""), {}},
+        {"a tag with 64, '=' in their values", crowded(63, "x=y"), {"a"}},
     };
     // clang-format on
     for (const Row& row : rows) {

@@ -5,11 +5,12 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "connection/threaded_connection.h"
+#include "connection/lexer_markup.h"
 
 namespace vrelay {
 namespace {
@@ -88,9 +89,12 @@ TEST(LexerTest, ChunkLexesWholeTokensUpToTheLimitAndStopsAtInvalidUtf8) {
         {std::string("a\0b<c", 5), -1, 0, 5, Mark(0, 0, 3, 3) + "a&lt;" + Mark(4, 4, 1, 1) + "c"},
         {std::string("a\0b<c", 5), -1, 1, 5,
          Mark(0, 0, 3, 3) + std::string("a\0b", 3) + "<" + Mark(4, 4, 1, 1) + "c"},
-        {"ab \x80 cd", -1, 1, 3, ab + " "}, {"ab\xFF", -1, 1, 2, ab},
-        {"a \xC0\x80", -1, 1, 2, a} /* overlong */, {"a \xED\xA0\x80", -1, 1, 2, a} /* surrogate */,
+        {"ab \x80 cd", -1, 1, 3, ab + " "},
+        {"ab\xFF", -1, 1, 2, ab},
+        {"a \xC0\x80", -1, 1, 2, a} /* overlong */,
+        {"a \xED\xA0\x80", -1, 1, 2, a} /* surrogate */,
         {"a \xF4\x90\x80\x80", -1, 1, 2, a} /* above Unicode */,
+        {"a \xF4\x8F\xBF\xBF", -1, 1, 6, a + Mark(2, 2, 1, 4) + "\xF4\x8F\xBF\xBF"} /* U+10FFFF */,
         {"caf\xC3", -1, 1, 3, Mark(0, 0, 3, 3) + "caf"},
         {"<b \xE2\x80>x", -1, 1, 3, "<" + Mark(1, 1, 1, 1) + "b "} /* truncated in a tag */,
     };
@@ -260,6 +264,38 @@ TEST(LexerTest, MarkupMatchesAsTheUnlimitedEngineWould) {
     }
 }
 
+// The markup matcher's whole subset, also what the lexer's patterns leave
+// unused: an optional atom, greedy or lazy; white space as \s.
+TEST(LexerTest, MarkupPatternsMatchTheirWholeSubset) {
+    const struct {
+        const char* pattern;
+        const char* subject;
+        MarkupPattern::Result result;
+        size_t end;
+    } rows[] = {
+        {"^<a?", "<a>", MarkupPattern::kMatch, 2},
+        {"^<a??", "<a>", MarkupPattern::kMatch, 1},
+        {"^<a?b", "<b>", MarkupPattern::kMatch, 2},
+        {"^<a??b", "<ab>", MarkupPattern::kMatch, 3},
+        {"^<a?b", "<aab>", MarkupPattern::kNoMatch, 0},
+        {"^<\\s+a", "< \t\r\na>", MarkupPattern::kMatch, 6},
+        {"^<\\s+a", "<a>", MarkupPattern::kNoMatch, 0},
+    };
+    MarkupScratch scratch;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.pattern) + " on " + row.subject);
+        const MarkupPattern pattern(row.pattern, false);
+        ASSERT_TRUE(pattern.valid());
+        size_t end = 0;
+        EXPECT_EQ(pattern.Match(reinterpret_cast<const unsigned char*>(row.subject),
+                                std::strlen(row.subject), &end, &scratch),
+                  row.result);
+        if (row.result == MarkupPattern::kMatch) {
+            EXPECT_EQ(end, row.end);
+        }
+    }
+}
+
 TEST(LexerTest, MarkupBeyondTheDocumentedSizeIsPassedOnUnmarked) {
     std::string tag = "<v";
     while (tag.size() < 20000) {
@@ -282,20 +318,13 @@ TEST(LexerTest, ProsodyValuesWrapEachWordInASigElement) {
     EXPECT_EQ(Chunk(lexer, "a b", 1), "<sig rate=\"1.5\" amplitude=\"0.25\">" + Mark(0, 0, 1, 1) +
                                           "a</sig> <sig rate=\"1.5\" amplitude=\"0.25\">" +
                                           Mark(2, 2, 1, 1) + "b</sig>");
-
-    // A connection made to replace another takes over its lexer's values.
-    ThreadedConnection original;
-    ScopedLock originalLock(original.Lock());
-    original.OwnLexer().CopyProsodyFrom(lexer);
-    ThreadedConnection replacement(original);
-    ScopedLock replacementLock(replacement.Lock());
-    Lexer& copy = replacement.OwnLexer();
-    copy.SetSigRate(Lexer::kUnset);
-    copy.SetSigF0(120.0f);
-    copy.SetSigF0Range(-2.0f);
-    EXPECT_EQ(Chunk(copy, "<x>", 0), "&lt;x&gt;");
-    EXPECT_EQ(Chunk(copy, "a", 0),
-              "<sig f0=\"120\" f0range=\"-2\" amplitude=\"0.25\">" + Mark(3, 3, 1, 1) + "a</sig>");
+    // An unset value is left out; plain text is escaped; offsets run on.
+    lexer.SetSigRate(Lexer::kUnset);
+    lexer.SetSigF0(120.0f);
+    lexer.SetSigF0Range(-2.0f);
+    EXPECT_EQ(Chunk(lexer, "<x>", 0), "&lt;x&gt;");
+    EXPECT_EQ(Chunk(lexer, "a", 0),
+              "<sig f0=\"120\" f0range=\"-2\" amplitude=\"0.25\">" + Mark(6, 6, 1, 1) + "a</sig>");
 }
 
 }  // namespace

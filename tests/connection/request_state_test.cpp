@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -17,12 +19,12 @@ namespace {
 using R = StopReason;
 
 struct Step {
-    enum Op { kBegin, kEnd, kStop, kResume } op;
+    enum Op { kBegin, kEnd, kStop, kCancelTurn } op;
     StopReason why = R::kNone;
 };
 const Step kBegin{Step::kBegin};
 const Step kEnd{Step::kEnd};
-const Step kResume{Step::kResume};
+const Step kCancelTurn{Step::kCancelTurn};
 Step Stop(StopReason why) {
     return {Step::kStop, why};
 }
@@ -32,7 +34,7 @@ struct Row {
     std::vector<Step> steps;
     StopReason stopped;  // what the last request reports
     bool quit;           // the quit flag, and the wake signal with it
-    StopReason refusal;  // what a request beginning now meets
+    StopReason refusal;  // what a request asking now meets
 };
 
 // clang-format off
@@ -42,42 +44,45 @@ const Row kRows[] = {
      R::kAnswerFailed, true, R::kNone},
     {"the first reason is the request's",
      {kBegin, Stop(R::kRefused), Stop(R::kSendFailed), Stop(R::kCancel)},
-     R::kRefused, true, R::kCancel},
-    {"a cancel refuses the requests after it", {kBegin, Stop(R::kCancel), kEnd},
-     R::kCancel, true, R::kCancel},
-    {"the first of cancel and destroy refuses", {Stop(R::kCancel), Stop(R::kDestroy)},
-     R::kCancel, true, R::kCancel},
+     R::kRefused, true, R::kNone},
+    {"a cancel stops the request; one asking after it runs", {kBegin, Stop(R::kCancel), kEnd},
+     R::kCancel, true, R::kNone},
+    {"a destroy refuses every request after it", {Stop(R::kCancel), Stop(R::kDestroy)},
+     R::kCancel, true, R::kDestroy},
     {"a refused request changes nothing", {Stop(R::kDestroy), kBegin},
      R::kDestroy, true, R::kDestroy},
     {"the next request starts clean", {kBegin, Stop(R::kRefused), kEnd, kBegin},
      R::kNone, false, R::kNone},
-    {"resume lets requests begin again", {kBegin, Stop(R::kCancel), kEnd, kResume},
-     R::kNone, false, R::kNone},
+    {"a cancel's turn keeps the quit flag up", {kBegin, kEnd, kCancelTurn},
+     R::kCancel, true, R::kNone},
 };
 // clang-format on
 
 // Each row runs twice: with the wake signal made before the steps (a stop
-// raises it) and after them (it is made raised).
-TEST(RequestStateTest, RequestsReportTheirFirstStopAndCancelOrDestroyRefuseTheNext) {
+// raises it) and after them (it is made raised). A turn still held at the
+// end is ended before the next request asks.
+TEST(RequestStateTest, RequestsReportTheirFirstStopAndOnlyADestroyRefusesLaterOnes) {
     for (const Row& row : kRows) {
         for (bool wakeFirst : {true, false}) {
             SCOPED_TRACE(std::string(row.name) +
                          (wakeFirst ? ", wake made first" : ", wake made last"));
             RequestState state;
             WakeSignal* wake = wakeFirst ? state.Wake() : nullptr;
+            bool held = false;
             for (const Step& step : row.steps) {
                 switch (step.op) {
                     case Step::kBegin:
-                        state.BeginRequest();
+                        held = state.Begin() == R::kNone;
+                        break;
+                    case Step::kCancelTurn:
+                        held = state.BeginCancel() == R::kNone;
                         break;
                     case Step::kEnd:
-                        state.EndRequest();
+                        state.End();
+                        held = false;
                         break;
                     case Step::kStop:
                         state.Stop(step.why);
-                        break;
-                    case Step::kResume:
-                        state.Resume();
                         break;
                 }
             }
@@ -86,29 +91,38 @@ TEST(RequestStateTest, RequestsReportTheirFirstStopAndCancelOrDestroyRefuseTheNe
             EXPECT_EQ(state.Stopped(), row.stopped);
             EXPECT_EQ(state.Quit(), row.quit);
             EXPECT_EQ(wake->IsRaised(), row.quit);
+            if (held)
+                state.End();
             RequestScope next(state);
             EXPECT_EQ(next.Refused(), row.refusal);
         }
     }
 }
 
-// A launch is refused while the connection stops and starts once it has
-// resumed. (A launch without a thread is RenderingTest's failed launch.)
-TEST(RequestStateTest, LaunchesAreRefusedWhileStopping) {
-    auto body = [](RequestState* state) {
-        return [state] {
-            state->TakenOver();
-            state->WorkerDone();
+// A launch is refused while the worker's request runs and once the
+// connection is destroyed; one after the worker's end joins it first. (A
+// launch without a thread is RenderingTest's failed launch.)
+TEST(RequestStateTest, LaunchesAreRefusedWhileTheWorkersRequestRunsOrTheConnectionIsDestroyed) {
+    RequestState state;
+    std::promise<void> release;
+    auto worker = [&state](std::shared_future<void> until) {
+        return [&state, until] {
+            state.WorkerBegins();
+            until.wait();
+            state.WorkerCompleted();
+            state.WorkerDone();
         };
     };
-    RequestState state;
-    EXPECT_EQ(state.LaunchWorker(body(&state)), RequestState::Launch::kStarted);
-    state.Stop(R::kCancel);
-    EXPECT_EQ(state.LaunchWorker(body(&state)), RequestState::Launch::kBusy);
-    state.Resume();
-    EXPECT_EQ(state.LaunchWorker(body(&state)), RequestState::Launch::kStarted);
+    std::shared_future<void> released = release.get_future().share();
+    EXPECT_EQ(state.LaunchWorker(worker(released)), RequestState::Launch::kStarted);
+    EXPECT_EQ(state.LaunchWorker(worker(released)), RequestState::Launch::kBusy);
+    release.set_value();
+    ASSERT_TRUE(
+        state.WaitForWorkerUntil(std::chrono::steady_clock::now() + std::chrono::minutes(1)));
+    EXPECT_EQ(state.LaunchWorker(worker(released)), RequestState::Launch::kStarted);
     state.JoinWorker();
-    EXPECT_FALSE(state.HasWorker());
+    state.Stop(R::kDestroy);
+    EXPECT_EQ(state.LaunchWorker(worker(released)), RequestState::Launch::kBusy);
 }
 
 }  // namespace

@@ -169,6 +169,19 @@ TEST_F(Espeak, UnitsAreBoundedInWordsAndBytesWhateverTheMarkup) {
     }
 }
 
+// A unit has one gain: it ends before a word spoken at another volume.
+TEST_F(Espeak, AUnitEndsWhereTheVolumeChanges) {
+    MarkupParser parser;
+    std::vector<Word> words;
+    parser.Parse(
+        "<speak><mark name=\"a\"/>soft <prosody volume=\"x-loud\"><mark name=\"b\"/>"
+        "loud</prosody></speak>",
+        &words);
+    const size_t end = engine_->UnitEnd(words, 0);
+    ASSERT_LT(end, words.size());
+    EXPECT_EQ(words[end].text.find("loud"), 0u) << words[end].text;
+}
+
 // Workers hand a unit over in pieces as espeak speaks it; in process it goes
 // whole: the audio, marks and phonemes are the same. (espeak's output depends a
 // little on what it spoke before in the process, so the worker, forked from

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// A bare protocol client for the server tests: frames from the transport
-// layer, answers decoded with wire/payload.h.
+// A bare protocol client for the server tests: frames read and written by the
+// wire module, answers decoded with wire/payload.h.
 #ifndef VRELAY_TESTS_SERVER_RAW_CLIENT_H
 #define VRELAY_TESTS_SERVER_RAW_CLIENT_H
 
@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "transport/socket.h"
-#include "wire/packet.h"
+#include "wire/frame.h"
 #include "wire/payload.h"
 
 namespace vrelay {
@@ -61,12 +61,12 @@ struct Answer {
         return events;
     }
     // Decodes one packet into the answer.
-    void Add(uint16_t type, unsigned char* data, uint32_t length) {
+    void Add(uint16_t type, const unsigned char* data, uint32_t length) {
         types.push_back(type);
         ended = type == PACKET_END;
         wire::AudioFormat format;
         wire::MarkReached mark;
-        PhonemePacketData record;
+        wire::Phoneme record;
         if (type == PACKET_DATA_9 && wire::DecodeFormat(data, length, &format)) {
             formats.push_back(format);
         } else if (type == PACKET_DATA_6) {
@@ -75,10 +75,9 @@ struct Answer {
         } else if (type == PACKET_DATA_8 && wire::DecodeMark(data, length, &mark)) {
             marks.push_back(mark);
             audio_before_mark.push_back(audio.size());
-        } else if (type == PACKET_PHONEME && record.Deserialize(data, length)) {
-            phonemes.push_back({record.m_first, reinterpret_cast<const char*>(record.m_phone),
-                                reinterpret_cast<const char*>(record.m_nextPhone),
-                                record.m_values[0], record.m_values[1]});
+        } else if (type == PACKET_PHONEME && wire::DecodePhoneme(data, length, &record)) {
+            phonemes.push_back({record.first, record.phone, record.next_phone, record.values[0],
+                                record.values[1]});
         } else if (type == PACKET_DATA_10) {
             messages.push_back(wire::DecodeText(data, length));
         }
@@ -92,27 +91,26 @@ class RawClient {
     }
     // Sends type with text and its NUL as payload.
     bool Send(uint16_t type, const std::string& text) {
-        std::vector<unsigned char> payload(text.begin(), text.end());
-        payload.push_back(0);
-        Packet packet(0, type, payload.data(), static_cast<uint32_t>(payload.size()), false);
-        return packet.SendData(socket_.get());
+        std::string frame;
+        wire::AppendFrame(type, text.c_str(), text.size() + 1, &frame);
+        return SendRaw(std::vector<uint8_t>(frame.begin(), frame.end()));
     }
     bool SendRaw(const std::vector<uint8_t>& bytes) {
         return socket_->SendBytes(reinterpret_cast<const char*>(bytes.data()), bytes.size()) ==
                static_cast<int64_t>(bytes.size());
     }
-    // Reads packets until PACKET_END, the end of the stream, or 60 s of silence.
+    // Reads packets until PACKET_END, the end of the stream, a bad frame, or
+    // 60 s of silence.
     Answer Read() {
         Answer answer;
         while (!answer.ended) {
-            Packet packet;
-            while (!packet.FilledPacket()) {
-                int received = 0;
-                if (!packet.GetData(socket_.get(), &received) || received == 0) {
-                    return answer;
-                }
+            wire::Frame frame;
+            const wire::FrameReader::Status status = reader_.Next(&frame);
+            if (status == wire::FrameReader::Status::kFrame) {
+                answer.Add(frame.type, frame.data, frame.length);
+            } else if (status != wire::FrameReader::Status::kNeedMore || !Receive()) {
+                return answer;
             }
-            answer.Add(packet.PacketType(), packet.Data(), packet.Length());
         }
         return answer;
     }
@@ -121,14 +119,32 @@ class RawClient {
     }
     // True when the server closes the stream before sending anything more.
     bool SeesClose() {
-        Packet packet;
-        int received = 0;
-        return !packet.GetData(socket_.get(), &received);  // a time-out is not one
+        if (reader_.Buffered() > 0) {
+            return false;
+        }
+        size_t room = 0;
+        char* space = reader_.Space(&room);
+        size_t received = 0;
+        return space && !socket_->ReceiveBytes(space, room, &received);  // a time-out is not one
     }
     void Close() { socket_->Close(); }
 
   private:
+    // One read of the stream into the reader; false when it ended or the
+    // wait timed out.
+    bool Receive() {
+        size_t room = 0;
+        char* space = reader_.Space(&room);
+        size_t received = 0;
+        if (!space || !socket_->ReceiveBytes(space, room, &received)) {
+            return false;
+        }
+        reader_.Filled(received);
+        return received > 0;
+    }
+
     std::unique_ptr<SocketClient> socket_;
+    wire::FrameReader reader_;
 };
 
 }  // namespace test

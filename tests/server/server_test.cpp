@@ -2,16 +2,17 @@
 // The server over real loopback sockets, with the deterministic tone engine.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <vrelay/vrelay.h>
-
 #include <signal.h>
+#include <vrelay/vrelay.h>
 
 #include <cmath>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "server/health_check.h"
 #include "server/session.h"
 #include "server/speech_server.h"
 #include "server/tone_engine.h"
@@ -449,6 +450,23 @@ TEST_F(ToneServer, AFullServerAnswersHealthChecksAndFreesAPlaceWhenAClientCloses
     EXPECT_THAT(stuck, StartsWith("HTTP/1.0 503 Service Unavailable\r\n"));
     EXPECT_THAT(stuck, HasSubstr("cannot speak: no audio within"));
     ::kill(worker, SIGCONT);
+}
+
+// An engine that throws while the probe speaks fails the check with what
+// it threw.
+TEST(HealthCheckTest, AnEngineThatThrowsFailsTheCheckWithItsReason) {
+    struct ThrowingEngine : ToneEngine {
+        bool Speak(const std::string&, const std::vector<Word>&, UnitSink*, std::string*) override {
+            throw std::runtime_error("engine broke");
+        }
+    } engine;
+    HealthCheck check(&engine, "tone", [] { return std::string("0 of 1 sessions open"); });
+    std::string error;
+    ASSERT_TRUE(check.Start("127.0.0.1", 0, &error)) << error;
+    test::CapturedLog log;
+    const std::string answer = HealthAnswer(check.Port(), "GET /health HTTP/1.0\r\n\r\n");
+    EXPECT_THAT(answer, StartsWith("HTTP/1.0 503 Service Unavailable\r\n"));
+    EXPECT_THAT(answer, HasSubstr("cannot speak: engine broke; 0 of 1 sessions open"));
 }
 
 TEST_F(ToneServer, SilentSlowOrNonReadingClientsAreDisconnected) {

@@ -57,14 +57,6 @@ class CallbackRecorder {
         return VR_SUCCESS;
     }
 
-    // Connects a connection object to a server, with this recorder as its
-    // callback.
-    template <typename Connection, typename Server>
-    bool Attach(Connection& connection, const Server& server) {
-        connection.SetCallBack(Callback);
-        connection.SetUserData(this);
-        return connection.Connect(server.Host().c_str(), server.Port());
-    }
     // A new handle with this recorder as its callback, opened on a server; 0
     // when the open fails.
     template <typename Server>

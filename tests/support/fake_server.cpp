@@ -10,7 +10,7 @@
 
 #include <cstring>
 
-#include "wire/packet.h"
+#include "wire/frame.h"
 
 namespace vrelay {
 namespace test {
@@ -100,14 +100,13 @@ Handler AnswerWhen(std::function<bool(const ReceivedFrame&)> which, std::vector<
 
 Bytes EncodeFrame(uint16_t type, const Bytes& payload, int32_t streamId,
                   std::optional<uint32_t> trailer) {
-    Bytes out;
-    out.reserve(payload.size() + 14);
-    out.push_back(static_cast<uint8_t>(type >> 8));
-    out.push_back(static_cast<uint8_t>(type));
-    PutU32(out, static_cast<uint32_t>(streamId));
-    PutU32(out, static_cast<uint32_t>(payload.size()));
-    out.insert(out.end(), payload.begin(), payload.end());
-    PutU32(out, trailer ? *trailer : static_cast<uint32_t>(payload.size()));
+    std::string frame;
+    wire::AppendFrame(type, payload.data(), payload.size(), &frame, streamId);
+    Bytes out(frame.begin(), frame.end());
+    if (trailer) {
+        out.resize(out.size() - wire::kTrailerSize);
+        PutU32(out, *trailer);
+    }
     return out;
 }
 
@@ -143,28 +142,6 @@ Bytes PhonemeWithLengths(uint32_t n1, uint32_t n2, const Bytes& rest) {
 }
 
 // ---- FakeServer ----
-
-// Reads from the client socket and keeps a copy of the frame being read.
-class FakeServer::RecordingSource : public ByteSource {
-  public:
-    explicit RecordingSource(Socket& socket) : socket_(socket) {}
-
-    bool ReceiveBytes(char* buffer, size_t max, size_t* received) override {
-        bool ok = socket_.ReceiveBytes(buffer, max, received);
-        frame_.insert(frame_.end(), buffer, buffer + *received);
-        return ok;
-    }
-
-    Bytes TakeFrame() {
-        Bytes out;
-        out.swap(frame_);
-        return out;
-    }
-
-  private:
-    Socket& socket_;
-    Bytes frame_;
-};
 
 FakeServer::FakeServer(Handler handler) : handler_(std::move(handler)) {
     listener_ = std::make_unique<SocketServer>(0, 4, PollingSelect, "127.0.0.1");
@@ -276,25 +253,36 @@ void FakeServer::Run() {
 
 void FakeServer::Serve(Socket& client) {
     client.SetWakeSignal(&wake_);
-    RecordingSource source(client);
+    wire::FrameReader reader;
     for (;;) {
-        Packet packet;
-        while (!packet.FilledPacket()) {
-            int received = 0;
-            if (!packet.GetData(&source, &received)) {
-                return;  // client gone, or an oversize length
-            }
-            if (received == 0 && !packet.FilledPacket()) {
-                std::lock_guard<std::mutex> lock(mutex_);
-                if (stopping_) {
-                    return;
+        wire::Frame next;
+        switch (reader.Next(&next)) {
+            case wire::FrameReader::Status::kFrame:
+                break;
+            case wire::FrameReader::Status::kNeedMore: {
+                size_t room = 0;
+                char* space = reader.Space(&room);
+                size_t received = 0;
+                if (!space || !client.ReceiveBytes(space, room, &received)) {
+                    return;  // client gone
                 }
+                reader.Filled(received);
+                if (received == 0) {
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    if (stopping_) {
+                        return;
+                    }
+                }
+                continue;
             }
+            default:
+                return;  // an oversize length or a wrong trailer
         }
         ReceivedFrame frame;
-        frame.type = packet.PacketType();
-        frame.payload.assign(packet.Data(), packet.Data() + packet.Length());
-        frame.raw = source.TakeFrame();
+        frame.type = next.type;
+        frame.payload.assign(next.data, next.data + next.length);
+        // A frame the reader takes is exactly its fields.
+        frame.raw = EncodeFrame(next.type, frame.payload, next.streamId);
         Handler handler;
         {
             std::lock_guard<std::mutex> lock(mutex_);

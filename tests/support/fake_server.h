@@ -117,8 +117,6 @@ class FakeServer {
     void Stop();
 
   private:
-    class RecordingSource;
-
     void Run();
     void Serve(Socket& client);
     // False when the session must end.

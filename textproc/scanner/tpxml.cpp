@@ -17,7 +17,6 @@
 // later slot (at worst the single markup character) then consumes the input.
 #include "textproc/scanner/tpxml.h"
 
-#include <cstdio>
 #include <cstring>
 #include <new>
 #include <string_view>
@@ -554,59 +553,4 @@ const char* KVTP_get_keyval(const char* text, int32_t len, const char** name, in
         *value_len = vlen;
     }
     return v + vlen + 1;
-}
-
-namespace {
-
-int test_start(void*, const char* name, const char** atts) {
-    printf("TAGOPEN:%s\n", name);
-    for (int32_t i = 0; atts[i] != nullptr && atts[i + 1] != nullptr; i += 2) {
-        printf("KEY:%s\n", atts[i]);
-        printf("VAL:'%s'\n", atts[i + 1]);
-    }
-    return 1;
-}
-
-int test_end(void*, const char* name) {
-    printf("TAGCLOSE:%s\n", name);
-    return 1;
-}
-
-int test_data(void*, const char* text, int32_t len) {
-    fputs("DATA[", stdout);
-    fwrite(text, 1, static_cast<size_t>(len), stdout);
-    fputs("]\n", stdout);
-    return 1;
-}
-
-}  // namespace
-
-int KVTP_tpxml_test(const char* path, int32_t chunk_size) {
-    FILE* f = path == nullptr ? nullptr : fopen(path, "rb");
-    if (f == nullptr) {
-        printf("Can't find input file exiting : %s\n", path == nullptr ? "" : path);
-        return 0;
-    }
-    if (chunk_size < 1) {
-        chunk_size = 4096;
-    }
-    KVTP_tpxml* x = KVTP_tpxml_new();
-    char* chunk = static_cast<char*>(KVTP_malloc(static_cast<size_t>(chunk_size)));
-    if (x == nullptr || chunk == nullptr) {
-        KVTP_free(chunk);
-        KVTP_tpxml_delete(x);
-        fclose(f);
-        return 0;
-    }
-    KVTP_tpxml_set_element_handler(x, test_start, test_end);
-    KVTP_tpxml_set_character_data_handler(x, test_data);
-    size_t got;
-    while ((got = fread(chunk, 1, static_cast<size_t>(chunk_size), f)) > 0) {
-        KVTP_tpxml_parse(x, chunk, static_cast<int32_t>(got), 0);
-    }
-    KVTP_tpxml_parse(x, nullptr, 0, 1);
-    KVTP_free(chunk);
-    KVTP_tpxml_delete(x);
-    fclose(f);
-    return 1;
 }

@@ -131,8 +131,4 @@ int KVTP_tpxml_get_compiled_regex(const KVTP_tpxml* x, int32_t i, void* buf);
 const char* KVTP_get_keyval(const char* text, int32_t len, const char** name, int32_t* name_len,
                             const char** value, int32_t* value_len);
 
-// Diagnostic: scans the file at path in chunks of chunk_size bytes and prints
-// the events on standard output. Returns 1, or 0 when the file is missing.
-int KVTP_tpxml_test(const char* path, int32_t chunk_size);
-
 #endif  // VRELAY_TEXTPROC_TPXML_H

@@ -668,6 +668,190 @@ inline void out_text(KVTP_tokenise* tk, bool xml, const char* tok, int32_t len) 
     }
 }
 
+// The limit falls between words: a word open at the limit is read to its
+// end, so that a word made of several tokens (letters and entities, say) is
+// never cut in two where the caller's pieces meet.
+inline bool reached_end(const Word& word, int32_t pos, int32_t size, int32_t limit) {
+    return pos >= size || (limit > 0 && pos >= limit && !word.open);
+}
+
+// The fast path: runs of printable ASCII text and (in XML mode) ASCII white
+// space and plain tags outside comments and CDATA, the bulk of any document,
+// handled without the general token machinery, with the same result. Moves
+// *pos past them; true when the loop is done (at *pos), false when the next
+// token (markup, other characters) is the general path's.
+bool tokenise_fast(KVTP_tokenise* tk, Word& word, const char* buf, int32_t size, int32_t limit,
+                   int32_t* pos_io) {
+    const bool xml = tk->xml_input != 0;
+    const unsigned char* u = reinterpret_cast<const unsigned char*>(buf);
+    const kvtp_tokenise::ByteClasses& k = kvtp_tokenise::kByteClasses;
+    int32_t& pos = *pos_io;
+    while (pos < size) {
+        const unsigned char c = u[pos];
+        int32_t i;
+        if (k.plain[c]) {
+            i = kvtp_tokenise::plain_run_end(u, pos + 1, size);
+            if (i < size && !k.ends_text[u[i]])
+                return false;  // the token goes on with bytes escaping may change
+            if (xml && !word.open && i < size && k.space[u[i]]) {
+                const int32_t j = space_run_end(u, i + 1, size);
+                if (j == size || u[j] < 0x80) {
+                    pos = out_plain_words(tk, u, pos, i, j, size, limit);
+                    if (reached_end(word, pos, size, limit))
+                        return true;
+                    continue;
+                }
+            }
+            const int32_t len = i - pos;
+            if (!word.open) {
+                open_word(tk, word, pos, xml);
+            } else if (!word.held) {
+                out(tk, buf + pos, len);
+            }
+            tk->content_pending = 1;
+            word.chars += len;
+            word.bytes += len;
+        } else if (xml && k.space[c]) {
+            i = space_run_end(u, pos + 1, size);
+            if (i < size && u[i] >= 0x80)
+                return false;  // may go on with other white space
+            end_word(tk, word, buf);
+            out(tk, buf + pos, i - pos);
+        } else if (c == '<' && xml) {
+            // Plain tags, read by hand. An ASCII tag lies in valid text,
+            // where the general path would read it the same way.
+            int32_t tag_len = 0;
+            const int cls = kvtp_tokenise::simple_tag(u + pos, size - pos, &tag_len);
+            if (cls < 0 || !all_ascii(u + pos, tag_len))
+                return false;
+            end_word(tk, word, buf);
+            if (!handle_tag(tk, cls, buf + pos, tag_len, pos))
+                return true;  // tag not consumed
+            i = pos + tag_len;
+            if (tk->app_found) {
+                // An application end tag: the input behind it changed.
+                tk->char_offset += tag_len;
+                tk->byte_offset += tag_len;
+                pos = i;
+                return true;
+            }
+        } else {
+            return false;
+        }
+        tk->char_offset += i - pos;
+        tk->byte_offset += i - pos;
+        pos = i;
+        if (reached_end(word, pos, size, limit)) {
+            end_word(tk, word, buf);
+            return true;
+        }
+    }
+    return false;
+}
+
+// A token that belongs to a word, outside comments and CDATA: opens the word
+// or goes on with it, the token escaped unless escaping leaves it unchanged.
+void out_word_token(KVTP_tokenise* tk, Word& word, const Token& t, int cls, const char* buf,
+                    int32_t pos) {
+    const bool xml = tk->xml_input != 0;
+    const char* tok = buf + pos;
+    if (!word.open)
+        open_word(tk, word, pos, xml);
+    tk->content_pending = 1;
+    // Tokens that escaping leaves unchanged: plain text, entity references,
+    // "-" and "]"; in strict XML mode every word token.
+    const bool unchanged = (xml && !tk->lax) || t.plain || cls == kvtp_tokenise::kEntity ||
+                           (cls == kvtp_tokenise::kChar && (tok[0] == '-' || tok[0] == ']'));
+    if (!(word.held && unchanged)) {
+        if (word.held) {
+            out(tk, buf + word.in_start, pos - word.in_start);
+            word.held = false;
+        }
+        if (unchanged) {
+            out(tk, tok, t.len);
+        } else {
+            escape_into(tk, tok, t.len, tk->output);
+        }
+    }
+    word.chars += t.chars;
+    word.bytes += t.len;
+}
+
+// Any other token outside comments and CDATA: markup, white space, or what
+// is dropped. False when a tag was not consumed.
+bool out_other_token(KVTP_tokenise* tk, int cls, const char* tok, int32_t len, int32_t pos) {
+    const bool xml = tk->xml_input != 0;
+    switch (cls) {
+        case kvtp_tokenise::kCommentStart:
+            tk->in_comment = 1;
+            break;
+        case kvtp_tokenise::kCDATAStart:
+            tk->in_cdata = 1;
+            tk->content_pending = 1;
+            out_text(tk, xml, tok, len);
+            break;
+        case kvtp_tokenise::kWhitespace:
+            out_text(tk, xml, tok, len);
+            break;
+        case kvtp_tokenise::kEmpty:
+        case kvtp_tokenise::kOpen:
+        case kvtp_tokenise::kClose:
+            if (!xml)
+                out_text(tk, xml, tok, len);
+            else if (!handle_tag(tk, cls, tok, len, pos))
+                return false;
+            break;
+        default:
+            break;  // a header, doctype or <html>: dropped
+    }
+    return true;
+}
+
+// The general path: the next token by the lexer, whatever it is. Moves *pos
+// past it; true when the loop is done (at *pos).
+bool tokenise_general(KVTP_tokenise* tk, Word& word, Lexer& lexer, const char* buf, int32_t size,
+                      int32_t limit, int32_t* pos_io) {
+    int32_t& pos = *pos_io;
+    const LexState state = tk->in_comment ? kvtp_tokenise::kInComment
+                           : tk->in_cdata ? kvtp_tokenise::kInCDATA
+                                          : kvtp_tokenise::kNormal;
+    Token t = lexer.next(pos, state, reference_mode(tk));
+    if (t.cls < 0)
+        t = {kvtp_tokenise::kWhitespace, 0, 0, false};  // nothing matched
+    int cls = t.cls;
+    if (cls == kvtp_tokenise::kCommentEnd && !tk->in_comment)
+        cls = kvtp_tokenise::kText;
+    if (cls == kvtp_tokenise::kCDATAEnd && !tk->in_cdata)
+        cls = kvtp_tokenise::kText;
+    const bool inside = tk->in_comment || tk->in_cdata;
+    const bool word_token = !inside && (cls == kvtp_tokenise::kEntity ||
+                                        cls == kvtp_tokenise::kText || cls == kvtp_tokenise::kChar);
+    if (!word_token)
+        end_word(tk, word, buf);
+    const char* tok = buf + pos;
+    if (tk->in_comment) {
+        // Everything inside a comment is dropped.
+        if (cls == kvtp_tokenise::kCommentEnd)
+            tk->in_comment = 0;
+    } else if (tk->in_cdata) {
+        if (cls == kvtp_tokenise::kCDATAEnd)
+            tk->in_cdata = 0;
+        out_text(tk, tk->xml_input != 0, tok, t.len);
+    } else if (word_token) {
+        out_word_token(tk, word, t, cls, buf, pos);
+    } else if (!out_other_token(tk, cls, tok, t.len, pos)) {
+        return true;  // tag not consumed
+    }
+    tk->char_offset += t.chars;
+    tk->byte_offset += t.len;
+    pos += t.len;
+    if (reached_end(word, pos, size, limit)) {
+        end_word(tk, word, buf);
+        return true;
+    }
+    return t.len == 0 || tk->app_found;
+}
+
 // ---------------------------------------------------------------------------
 // The core loop: tokenises from the start of the input buffer until the input
 // is exhausted, `limit` bytes are consumed (limit > 0), or an application tag
@@ -680,170 +864,16 @@ int32_t tokenise_upto(KVTP_tokenise* tk, int32_t limit) {
     // With the encoding checked, the first `checked` bytes are known to be
     // valid and need no second look.
     Lexer lexer(*tk->patterns, buf, size, tk->check_encoding ? tk->checked : 0);
-    const bool xml = tk->xml_input != 0;
     const bool fast = !reference_mode(tk);
     Word word;
     int32_t pos = 0;
-    const unsigned char* u = reinterpret_cast<const unsigned char*>(buf);
-    const kvtp_tokenise::ByteClasses& k = kvtp_tokenise::kByteClasses;
-    // The limit falls between words: a word open at the limit is read to its
-    // end, so that a word made of several tokens (letters and entities, say)
-    // is never cut in two where the caller's pieces meet.
-    auto reached_end = [&] { return pos >= size || (limit > 0 && pos >= limit && !word.open); };
     for (;;) {
-        // Runs of printable ASCII text and (in XML mode) ASCII white space
-        // outside comments and CDATA, the bulk of any document, are handled
-        // here without the general token machinery, with the same result.
-        // Anything else (markup, other characters) goes to the general path.
-        // Neither state changes on the fast path: it is tested once.
-        const bool fast_here = fast && !tk->in_comment && !tk->in_cdata;
-        while (fast_here && pos < size) {
-            const unsigned char c = u[pos];
-            int32_t i;
-            if (k.plain[c]) {
-                i = kvtp_tokenise::plain_run_end(u, pos + 1, size);
-                if (i < size && !k.ends_text[u[i]])
-                    break;  // the token goes on with bytes escaping may change
-                if (xml && !word.open && i < size && k.space[u[i]]) {
-                    const int32_t j = space_run_end(u, i + 1, size);
-                    if (j == size || u[j] < 0x80) {
-                        pos = out_plain_words(tk, u, pos, i, j, size, limit);
-                        if (reached_end())
-                            return pos;
-                        continue;
-                    }
-                }
-                const int32_t len = i - pos;
-                if (!word.open) {
-                    open_word(tk, word, pos, xml);
-                } else if (!word.held) {
-                    out(tk, buf + pos, len);
-                }
-                tk->content_pending = 1;
-                word.chars += len;
-                word.bytes += len;
-            } else if (xml && k.space[c]) {
-                i = space_run_end(u, pos + 1, size);
-                if (i < size && u[i] >= 0x80)
-                    break;  // may go on with other white space
-                end_word(tk, word, buf);
-                out(tk, buf + pos, i - pos);
-            } else if (c == '<' && xml) {
-                // Plain tags, read by hand. An ASCII tag lies in valid text,
-                // where the general path would read it the same way.
-                int32_t tag_len = 0;
-                const int cls = kvtp_tokenise::simple_tag(u + pos, size - pos, &tag_len);
-                if (cls < 0 || !all_ascii(u + pos, tag_len))
-                    break;
-                end_word(tk, word, buf);
-                if (!handle_tag(tk, cls, buf + pos, tag_len, pos))
-                    return pos;  // tag not consumed
-                i = pos + tag_len;
-                if (tk->app_found) {
-                    // An application end tag: the input behind it changed.
-                    tk->char_offset += tag_len;
-                    tk->byte_offset += tag_len;
-                    return i;
-                }
-            } else {
-                break;
-            }
-            tk->char_offset += i - pos;
-            tk->byte_offset += i - pos;
-            pos = i;
-            if (reached_end()) {
-                end_word(tk, word, buf);
-                return pos;
-            }
-        }
-        LexState state = tk->in_comment ? kvtp_tokenise::kInComment
-                         : tk->in_cdata ? kvtp_tokenise::kInCDATA
-                                        : kvtp_tokenise::kNormal;
-        Token t = lexer.next(pos, state, reference_mode(tk));
-        if (t.cls < 0)
-            t = {kvtp_tokenise::kWhitespace, 0, 0, false};  // nothing matched
-        int cls = t.cls;
-        if (cls == kvtp_tokenise::kCommentEnd && !tk->in_comment)
-            cls = kvtp_tokenise::kText;
-        if (cls == kvtp_tokenise::kCDATAEnd && !tk->in_cdata)
-            cls = kvtp_tokenise::kText;
-        const bool inside = tk->in_comment || tk->in_cdata;
-        const bool word_token =
-            !inside && (cls == kvtp_tokenise::kEntity || cls == kvtp_tokenise::kText ||
-                        cls == kvtp_tokenise::kChar);
-        if (!word_token)
-            end_word(tk, word, buf);
-        const char* tok = buf + pos;
-        const int32_t len = t.len;
-
-        if (tk->in_comment) {
-            // Everything inside a comment is dropped.
-            if (cls == kvtp_tokenise::kCommentEnd)
-                tk->in_comment = 0;
-        } else if (tk->in_cdata) {
-            if (cls == kvtp_tokenise::kCDATAEnd)
-                tk->in_cdata = 0;
-            out_text(tk, xml, tok, len);
-        } else if (word_token) {
-            if (!word.open)
-                open_word(tk, word, pos, xml);
-            tk->content_pending = 1;
-            // Tokens that escaping leaves unchanged: plain text, entity
-            // references, "-" and "]"; in strict XML mode every word token.
-            const bool unchanged =
-                (xml && !tk->lax) || t.plain || cls == kvtp_tokenise::kEntity ||
-                (cls == kvtp_tokenise::kChar && (tok[0] == '-' || tok[0] == ']'));
-            if (!(word.held && unchanged)) {
-                if (word.held) {
-                    out(tk, buf + word.in_start, pos - word.in_start);
-                    word.held = false;
-                }
-                if (unchanged) {
-                    out(tk, tok, len);
-                } else {
-                    escape_into(tk, tok, len, tk->output);
-                }
-            }
-            word.chars += t.chars;
-            word.bytes += len;
-        } else {
-            switch (cls) {
-                case kvtp_tokenise::kCommentStart:
-                    tk->in_comment = 1;
-                    break;
-                case kvtp_tokenise::kCDATAStart:
-                    tk->in_cdata = 1;
-                    tk->content_pending = 1;
-                    out_text(tk, xml, tok, len);
-                    break;
-                case kvtp_tokenise::kHeader:
-                case kvtp_tokenise::kDoctype:
-                case kvtp_tokenise::kHTMLOpen:
-                    break;  // dropped
-                case kvtp_tokenise::kWhitespace:
-                    out_text(tk, xml, tok, len);
-                    break;
-                case kvtp_tokenise::kEmpty:
-                case kvtp_tokenise::kOpen:
-                case kvtp_tokenise::kClose:
-                    if (!xml)
-                        out_text(tk, xml, tok, len);
-                    else if (!handle_tag(tk, cls, tok, len, pos))
-                        return pos;  // tag not consumed
-                    break;
-                default:
-                    break;
-            }
-        }
-
-        tk->char_offset += t.chars;
-        tk->byte_offset += len;
-        pos += len;
-        if (reached_end()) {
-            end_word(tk, word, buf);
+        // Neither comment nor CDATA state changes on the fast path: it is
+        // tested once per general token.
+        if (fast && !tk->in_comment && !tk->in_cdata &&
+            tokenise_fast(tk, word, buf, size, limit, &pos))
             return pos;
-        }
-        if (len == 0 || tk->app_found)
+        if (tokenise_general(tk, word, lexer, buf, size, limit, &pos))
             return pos;
     }
 }
