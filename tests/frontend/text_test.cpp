@@ -79,20 +79,17 @@ TEST(VoiceChoiceTest, VoicesSpeakTheirLanguagesWithTheirRegions) {
     const VoiceEntry mandarin =
         voice("Chinese (Mandarin)", "Chinese", "cmn", "", "cmn", "cmn:5 zh-cmn:5 zh:5");
     const VoiceEntry older = voice("French (Belgium)", "French", "fr", "BE", "", "");  // no tags
-    const struct {
-        const VoiceEntry* voice;
-        const char* language;
-        bool speaks;
-    } rows[] = {
+    // clang-format off
+    const struct { const VoiceEntry* voice; const char* language; bool speaks; } rows[] = {
         {&scottish, "en", true},          {&scottish, "en-GB", true},
         {&scottish, "en_gb_Scotland", true}, {&scottish, "english", true},
         {&scottish, "en-us", false},      {&scottish, "e", false},
         {&scottish, "eng", false},        {&scottish, "", false},
         {&mandarin, "zh", true},          {&mandarin, "zh-cmn", true},
         {&mandarin, "zh-yue", false},     {&mandarin, "chinese", true},
-        {&older, "fr-be", true},          {&older, "fr", true},
-        {&older, "fr-fr", false},
+        {&older, "fr-be", true},          {&older, "fr", true}, {&older, "fr-fr", false},
     };
+    // clang-format on
     for (const auto& row : rows) {
         EXPECT_EQ(SpeaksLanguage(*row.voice, row.language), row.speaks)
             << row.voice->name << " " << row.language;

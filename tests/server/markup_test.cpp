@@ -39,11 +39,8 @@ std::string Words(const std::string& text) {
 }
 
 TEST(MarkupParser, TurnsClientTextIntoMarkedWords) {
-    const struct {
-        const char* name;
-        const char* input;
-        const char* words;
-    } cases[] = {
+    // clang-format off
+    const struct { const char* name; const char* input; const char* words; } cases[] = {
         {"plain text wrapper and repair markers vanish",
          "<parent><xmlfixopen/><mark name=\"k0\"/>Hi<mark "
          "name=\"f\"/><xmlfixcloseoffopen/></parent>",
@@ -68,6 +65,7 @@ TEST(MarkupParser, TurnsClientTextIntoMarkedWords) {
         {"single quotes, blanks around the equals sign", "<mark name = 'a b'/>x", "a b=x"},
         {"a tag cut at the end is dropped", "<mark name=\"a\"/>x <mark name=\"b", "a=x "},
     };
+    // clang-format on
     for (const auto& c : cases) {
         EXPECT_EQ(Words(c.input), c.words) << c.name;
     }
@@ -139,27 +137,15 @@ TEST(StreamBuffer, ReleasesTextBeforeTheLastMarkAsTheParserSeesIt) {
 }
 
 TEST(Word, SentenceAndParagraphEnds) {
-    const struct {
-        const char* text;
-        bool sentence;
-        bool paragraph;
-    } cases[] = {
-        {"end. ", true, false},
-        {"end.", true, false},
-        {"why?\n", true, false},
-        {"go!\" ", true, false},
-        {"(so.) ", true, false},
-        {"said.\xE2\x80\x9D ", true, false},
-        {"Hello ", false, false},
-        {"a, ", false, false},
-        {"note: ", false, false},
-        {"3.5 ", false, false},
-        {"", false, false},
-        {"or\n\n ", false, true},
-        {"terms:\n \t\r\n", false, true},
-        {"end.\n\n", true, true},
-        {"a\nb\n", false, false},
+    // clang-format off
+    const struct { const char* text; bool sentence; bool paragraph; } cases[] = {
+        {"end. ", true, false}, {"end.", true, false}, {"why?\n", true, false},
+        {"go!\" ", true, false}, {"(so.) ", true, false}, {"said.\xE2\x80\x9D ", true, false},
+        {"Hello ", false, false}, {"a, ", false, false}, {"note: ", false, false},
+        {"3.5 ", false, false}, {"", false, false}, {"or\n\n ", false, true},
+        {"terms:\n \t\r\n", false, true}, {"end.\n\n", true, true}, {"a\nb\n", false, false},
     };
+    // clang-format on
     for (const auto& c : cases) {
         Word word;
         word.text = c.text;
@@ -212,17 +198,15 @@ TEST(EspeakMarkup, MissingMarksAreInterpolatedByLetters) {
         words[i].text = texts[i];
     }
     using Samples = std::vector<int64_t>;
-    const struct {
-        const char* name;
-        Samples known, placed;
-        int missing;
-    } cases[] = {
+    // clang-format off
+    const struct { const char* name; Samples known, placed; int missing; } cases[] = {
         {"between two known marks", {0, -1, -1, 600}, {0, 400, 600, 600}, 2},
         {"reported before an earlier mark, none later", {100, -1, 50, -1}, {100, 460, 640, 640}, 3},
         // "bb" shares the next word's sample: it sat inside a multi-word
         // entry. The silent "--" may share.
         {"inside a multi-word entry", {0, 600, 600, 600}, {0, 400, 600, 600}, 1},
     };
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Samples known = c.known;

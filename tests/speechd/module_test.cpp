@@ -324,10 +324,8 @@ TEST_F(ModuleTest, RatePitchAndVolumeAreHeardToTheirEnds) {
 }
 
 TEST_F(ModuleTest, BadInputGetsACleanReplyAndTheModuleGoesOn) {
-    struct Case {
-        const char* input;
-        Strings replies;
-    } cases[] = {
+    // clang-format off
+    struct Case { const char* input; Strings replies; } cases[] = {
         {"HELLO\n", {"300 ERR UNKNOWN COMMAND"}},
         {"SET\nrate=500\nvoice=female1\n.\n",
          {"203 OK RECEIVING SETTINGS", "303 ERROR INVALID PARAMETER OR VALUE"}},
@@ -343,6 +341,7 @@ TEST_F(ModuleTest, BadInputGetsACleanReplyAndTheModuleGoesOn) {
          {"202 OK RECEIVING MESSAGE", "200 OK SPEAKING", "701 BEGIN", "700 x", "702 END"}},
         {"SPEAK\n<speak>\xff\xfe<mark name=\n.\n", kSpoken},
     };
+    // clang-format on
     for (const Case& c : cases) {
         module_->Send(c.input);
         Heard heard;

@@ -110,11 +110,8 @@ TEST(SayTest, MarksPrintEveryWordFromEachSourceOfText) {
                                "</script></head><body><p>Visible text</p><SCRIPT type=x>var y"
                                "</SCRIPT></body></html>";
     }
-    const struct {
-        std::string arguments;
-        std::string input;
-        const char* marks;
-    } rows[] = {
+    // clang-format off
+    const struct { std::string arguments; std::string input; const char* marks; } rows[] = {
         {"'Hello there, world.'", "", "    0.000  Hello\n    0.120  there,\n    0.240  world.\n"},
         {"--file " + textFile, "", "    0.000  one\n    0.120  two\n"},
         {"", "three four\n", "    0.000  three\n    0.120  four\n"},
@@ -139,6 +136,7 @@ TEST(SayTest, MarksPrintEveryWordFromEachSourceOfText) {
          "Latin-1 (Windows-1252)\n    0.000  café\n    0.120  olé\n"},
         {"--plain --file " + markupFile, "", "    0.000  <s>one</s>\n"},
     };
+    // clang-format on
     for (const auto& row : rows) {
         SCOPED_TRACE(row.arguments);
         const SayRun run = Say("--marks -o " + Out("marks.wav") + " " + row.arguments, row.input);
