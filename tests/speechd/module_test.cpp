@@ -97,10 +97,12 @@ std::string LongText(const char* markPrefix, int sentences) {
     return text + "</speak>";
 }
 
-// A module initialised with a configuration file of configText, in folder.
-std::unique_ptr<ChildProcess> StartModule(const std::string& folder,
-                                          const std::string& configText) {
-    const std::string config = folder + "/vrelay.conf";
+// A module initialised with a configuration file of configText, in a
+// folder of its own that is gone once the module has read it.
+std::unique_ptr<ChildProcess> StartModule(const std::string& configText) {
+    char folder[] = "/tmp/vrelay-speechd-XXXXXX";
+    EXPECT_NE(::mkdtemp(folder), nullptr);
+    const std::string config = std::string(folder) + "/vrelay.conf";
     std::ofstream(config) << configText;
     auto module = std::make_unique<ChildProcess>(Strings{SD_VRELAY_PATH, config}, false, false);
     module->Send("INIT\nAUDIO\naudio_output_method=server\n.\n");
@@ -108,22 +110,30 @@ std::unique_ptr<ChildProcess> StartModule(const std::string& folder,
     EXPECT_TRUE(heard.ReadUntil(module.get(), "203 OK AUDIO INITIALIZED"));
     EXPECT_EQ(heard.lines.size() > 1 ? heard.lines[1] : "", "299 OK LOADED SUCCESSFULLY");
     std::remove(config.c_str());
+    ::rmdir(folder);
     return module;
+}
+
+// The configuration of a module that uses the server at port.
+std::string ServerAt(int port) {
+    return "VrelayServer \"127.0.0.1:" + std::to_string(port) + "\"\n";
+}
+
+// A stand-in server that answers the voice list with one voice, "one", and
+// any other request as others says.
+test::Handler VoiceListThen(test::Handler others = test::DefaultAnswer) {
+    return test::AnswerWhen(
+        [](const test::ReceivedFrame& f) { return f.Text() == "<voice name=\"all\"/>"; },
+        {test::Action::Text(PACKET_QUERY, "<voices><voice name=\"one\"/></voices>"),
+         test::Action::End()},
+        std::move(others));
 }
 
 class ModuleTest : public ::testing::Test {
   protected:
     void SetUp() override {
         StartServer(0);
-        char folder[] = "/tmp/vrelay-speechd-XXXXXX";
-        ASSERT_NE(::mkdtemp(folder), nullptr);
-        folder_ = folder;
-        module_ = StartModule(
-            folder_, "VrelayServer \"127.0.0.1:" + std::to_string(server_->Port()) + "\"\n");
-    }
-    void TearDown() override {
-        module_.reset();
-        ::rmdir(folder_.c_str());
+        module_ = StartModule(ServerAt(server_->Port()));
     }
     // A short message is spoken with nothing of an earlier one.
     void ExpectTheNextMessageAlone() {
@@ -143,7 +153,6 @@ class ModuleTest : public ::testing::Test {
 
     std::unique_ptr<server::SpeechServer> server_;
     std::unique_ptr<ChildProcess> module_;
-    std::string folder_;
 };
 
 TEST_F(ModuleTest, SpeaksMarksInOrderWithTheLibrarysAudio) {
@@ -151,7 +160,7 @@ TEST_F(ModuleTest, SpeaksMarksInOrderWithTheLibrarysAudio) {
     // process, so each side speaks the text first thing in a process of its
     // own: the module with its embedded server, the library with a server
     // program.
-    auto module = StartModule(folder_, "");
+    auto module = StartModule("");
     ChildProcess program({VRELAY_SERVER_PATH, "--port", "0", "--workers", "0"}, true, false);
     std::string listening;
     ASSERT_TRUE(program.ReadLine(&listening));
@@ -377,15 +386,8 @@ TEST_F(ModuleTest, ServerDyingMidMessageStopsItAndTheNextMessageReconnects) {
 // What the server is sent: the settings' prosody (and spelling) right inside
 // the message's <speak> root, where markup allows it.
 TEST(ModuleMarkupTest, ProsodyGoesInsideTheSpeakRoot) {
-    test::FakeServer server(test::AnswerWhen(
-        [](const test::ReceivedFrame& f) { return f.Text() == "<voice name=\"all\"/>"; },
-        {test::Action::Text(PACKET_QUERY, "<voices><voice name=\"one\"/></voices>"),
-         test::Action::End()}));
-    char folder[] = "/tmp/vrelay-speechd-XXXXXX";
-    ASSERT_NE(::mkdtemp(folder), nullptr);
-    auto module =
-        StartModule(folder, "VrelayServer \"127.0.0.1:" + std::to_string(server.Port()) + "\"\n");
-    ::rmdir(folder);
+    test::FakeServer server(VoiceListThen());
+    auto module = StartModule(ServerAt(server.Port()));
     module->Send("SET\nrate=-100\nvolume=-100\nspelling_mode=on\n.\n" +
                  Speak("<?xml version=\"1.0\"?>\n<speak>Hi <mark name=\"m\"/>you.</speak>"));
     Heard heard;
@@ -421,22 +423,15 @@ TEST(ModuleQuitTest, QuitEndsTheModuleWithinTwoSecondsWhileTheServerIsSilent) {
         {"a text's answer, QUIT right behind", "", false, 10},
         {"a voice selection, QUIT right behind", "one", false, 10},
     };
-    char folder[] = "/tmp/vrelay-speechd-XXXXXX";
-    ASSERT_NE(::mkdtemp(folder), nullptr);
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         for (int run = 0; run < row.runs; ++run) {
             // The voice list for INIT, and silence from then on.
-            test::FakeServer server(test::AnswerWhen(
-                [](const test::ReceivedFrame& f) { return f.Text() == "<voice name=\"all\"/>"; },
-                {test::Action::Text(PACKET_QUERY, "<voices><voice name=\"one\"/></voices>"),
-                 test::Action::End()},
-                [](const test::ReceivedFrame&) {
-                    return std::vector<test::Action>{test::Action::Hold()};
-                }));
-            auto module =
-                StartModule(folder, "VrelayServer \"127.0.0.1:" + std::to_string(server.Port()) +
-                                        "\"\nDefaultVoice \"" + row.defaultVoice + "\"\n");
+            test::FakeServer server(VoiceListThen([](const test::ReceivedFrame&) {
+                return std::vector<test::Action>{test::Action::Hold()};
+            }));
+            auto module = StartModule(ServerAt(server.Port()) + "DefaultVoice \"" +
+                                      row.defaultVoice + "\"\n");
             module->Send(Speak("<speak>Never heard.</speak>") +
                          (row.quitWhileAsked ? "" : "QUIT\n"));
             if (row.quitWhileAsked) {
@@ -450,7 +445,6 @@ TEST(ModuleQuitTest, QuitEndsTheModuleWithinTwoSecondsWhileTheServerIsSilent) {
             EXPECT_LT(Clock::now() - sent, std::chrono::seconds(2)) << "run " << run;
         }
     }
-    ::rmdir(folder);
 }
 
 }  // namespace
