@@ -63,22 +63,12 @@ TEST(SubmittedTextTest, MapsSubmittedRangesBackToTheUsersText) {
 // --list-voices LANG: a language's name, or a tag that begins one of the
 // voice's languages, whole parts and without regard to case.
 TEST(VoiceChoiceTest, VoicesSpeakTheirLanguagesWithTheirRegions) {
-    const auto voice = [](const char* name, const char* language, const char* iso,
-                          const char* country, const char* id, const char* languages) {
-        VoiceEntry entry;
-        entry.name = name;
-        entry.language = language;
-        entry.iso = iso;
-        entry.country = country;
-        entry.languageId = id;
-        entry.languages = languages;
-        return entry;
-    };
-    const VoiceEntry scottish = voice("English (Scotland)", "English", "en", "GB",
-                                      "en-gb-scotland", "en-gb-scotland:5 en:4");
-    const VoiceEntry mandarin =
-        voice("Chinese (Mandarin)", "Chinese", "cmn", "", "cmn", "cmn:5 zh-cmn:5 zh:5");
-    const VoiceEntry older = voice("French (Belgium)", "French", "fr", "BE", "", "");  // no tags
+    // Name, language, ISO code, country, language with region, languages.
+    const VoiceEntry scottish = {"English (Scotland)", "English", "en", "GB", "en-gb-scotland",
+                                 "en-gb-scotland:5 en:4", "", 0};
+    const VoiceEntry mandarin = {"Chinese (Mandarin)", "Chinese", "cmn", "", "cmn",
+                                 "cmn:5 zh-cmn:5 zh:5", "", 0};
+    const VoiceEntry older = {"French (Belgium)", "French", "fr", "BE", "", "", "", 0};  // no tags
     // clang-format off
     const struct { const VoiceEntry* voice; const char* language; bool speaks; } rows[] = {
         {&scottish, "en", true},          {&scottish, "en-GB", true},

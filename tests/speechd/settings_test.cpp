@@ -63,14 +63,8 @@ TEST(MessageSettingsTest, MessagesBecomeMarkup) {
 
 // The server chooses the voice; the map says what to ask for.
 TEST(VoiceMapTest, SettingsBecomeAVoiceRequest) {
-    const auto voice = [](const char* name, const char* language, const char* iso,
-                          const char* id) {
-        frontend::VoiceEntry entry;
-        entry.name = name;
-        entry.language = language;
-        entry.iso = iso;
-        entry.languageId = id;
-        return entry;
+    const auto voice = [](const char* name, const char* language, const char* iso, const char* id) {
+        return frontend::VoiceEntry{name, language, iso, "", id, "", "", 0};
     };
     const VoiceMap map({voice("English (Great Britain)", "English", "en", "en-gb"),
                         voice("English (Scotland)", "English", "en", "en-gb-scotland"),
