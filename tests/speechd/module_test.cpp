@@ -247,7 +247,8 @@ TEST_F(ModuleTest, PauseEndsRightAfterTheNextResumeMark) {
 // Voice types and synthesis voices are heard as espeak-ng's voices and
 // variants: the female types and variants near 200 Hz, the male near 100,
 // a whisper unvoiced; an unknown synthesis voice gives way to the language's
-// (again at once the next time).
+// (again at once the next time). Which variant each voice type asks for is
+// VoiceMapTest's to show.
 TEST_F(ModuleTest, VoiceTypesAndVariantsAreHeard) {
     const struct {
         const char* settings;
@@ -255,8 +256,6 @@ TEST_F(ModuleTest, VoiceTypesAndVariantsAreHeard) {
     } rows[] = {
         {"voice_type=MALE1\nsynthesis_voice=NULL", 70, 130},
         {"voice_type=FEMALE1\nsynthesis_voice=NULL", 150, 260},
-        {"voice_type=MALE3\nsynthesis_voice=NULL", 70, 130},
-        {"voice_type=CHILD_FEMALE\nsynthesis_voice=NULL", 150, 260},
         {"voice_type=MALE1\nsynthesis_voice=+f3", 150, 260},
         {"voice_type=MALE1\nsynthesis_voice=+whisper", 0, 0},
         {"voice_type=MALE1\nsynthesis_voice=English (Scotland)", 70, 130},
@@ -310,7 +309,6 @@ TEST_F(ModuleTest, RatePitchAndVolumeAreHeardToTheirEnds) {
         {"rate=-100", 1.7, 2.4, -1, 1, 0, 0},      // 80 words a minute
         {"rate=100", 0.1, 0.3, -2, 1, 0, 0},       // 800
         {"volume=-100", 0.9, 1.1, -200, -90, 0, 0},
-        {"volume=-50", 0.9, 1.1, -7, -5, 0, 0},   // half the amplitude
         {"volume=100", 0.9, 1.1, 4, 6.5, 0, 0},   // twice, short of clipping
         {"pitch=-100", 0.9, 1.1, -3, 1, 0.58, 0.72},
         {"pitch=100", 0.9, 1.1, -1, 3, 1.5, 1.85},
