@@ -25,7 +25,6 @@
 #include "tests/support/child_process.h"
 #include "tests/support/fake_server.h"
 #include "tests/support/run_command.h"
-#include "transport/socket.h"
 
 namespace {
 
@@ -156,16 +155,13 @@ TEST(SayTest, ExitCodesAndMessages) {
     const std::string noFile = Out("voice.wav");
     // A port where something else answers (a web server, say): one answer
     // that is no speech server's, then the connection closes.
-    vrelay::SocketServer other(0, 4, vrelay::WaitingSelect, "127.0.0.1");
-    ASSERT_TRUE(other.IsOpen());
-    const std::string notSpeech = "127.0.0.1:" + std::to_string(other.Port());
-    std::thread answering([&] {
-        std::unique_ptr<vrelay::Socket> client(other.Accept());
-        if (client != nullptr) {
-            const char kAnswer[] = "HTTP/1.1 400 Bad Request\r\nConnection: close\r\n\r\n";
-            client->SendBytes(kAnswer, sizeof kAnswer - 1);
-        }
+    const std::string kAnswer = "HTTP/1.1 400 Bad Request\r\nConnection: close\r\n\r\n";
+    vrelay::test::FakeServer other([&](const vrelay::test::ReceivedFrame&) {
+        return std::vector<vrelay::test::Action>{
+            vrelay::test::Action::Raw({kAnswer.begin(), kAnswer.end()}),
+            vrelay::test::Action::Close()};
     });
+    const std::string notSpeech = "127.0.0.1:" + std::to_string(other.Port());
     const struct {
         std::string arguments;
         int status;
@@ -225,7 +221,6 @@ TEST(SayTest, ExitCodesAndMessages) {
         else
             EXPECT_NE(run.out.find(row.message), std::string::npos) << run.out;
     }
-    answering.join();
     EXPECT_NE(access(noFile.c_str(), F_OK), 0);
     // On a terminal (script(1) gives it one) the progress line reaches 100 %.
     const SayRun tty = vrelay::test::RunCommand(
