@@ -64,8 +64,9 @@ uint32_t Le32(const std::vector<uint8_t>& b, size_t at) {
     return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
 }
 
-// The file, or a pipe from standard output, holds the audio; resampled
-// audio keeps its duration.
+// The file, or a pipe from standard output, holds the audio in the encoding
+// and rate asked; resampled audio keeps its duration. (The header's other
+// fields are WavWriterTest's.)
 TEST(SayTest, WritesAValidWavInEachEncoding) {
     const struct {
         const char* options;
@@ -86,10 +87,8 @@ TEST(SayTest, WritesAValidWavInEachEncoding) {
         const auto wav = ReadFile(path);
         const size_t width = row.format == 1 ? 2 : 1, dataOffset = row.format == 1 ? 44 : 58;
         ASSERT_GE(wav.size(), dataOffset);
-        EXPECT_EQ(std::string(wav.begin(), wav.begin() + 4), "RIFF");
         EXPECT_EQ(wav[20] | wav[21] << 8, row.format);
         EXPECT_EQ(Le32(wav, 24), row.rate);
-        EXPECT_EQ(Le32(wav, 28), row.rate * width);
         // Three words of the tone engine: 3 x (1600 + 320) samples at 16 kHz.
         const size_t bytes = wav.size() - dataOffset;
         EXPECT_NEAR(bytes / width, 3 * 1920 * row.rate / 16000, row.rate / 1000);
