@@ -334,9 +334,10 @@ TEST(SayTest, EspeakTakesLanguagesEntitiesAndProsody) {
     EXPECT_NE(german.out.find("  Guten\n"), std::string::npos) << german.out;
     EXPECT_NE(german.out.find("  Tag\n"), std::string::npos) << german.out;
     EXPECT_GT(speak("--markup '&eacute;t&eacute;'").seconds, 0.2);
-    // Voices as espeak-ng has them: "en" is British English ("water bottle"
-    // as espeak-ng -v en -x says it), "zh" Mandarin; a language by its name
-    // and variants work too, and the list keeps each voice's region.
+    // Phonemes as espeak-ng has them: "en" is British English ("water bottle"
+    // as espeak-ng -v en -x says it); the list keeps each voice's region.
+    // (Which voice each name, language or variant selects is the espeak
+    // engine test's.)
     const SayRun british = Say("--engine espeak -v en --phonemes -o /dev/null 'water bottle'");
     std::istringstream lines(british.out);
     std::string phonemes;
@@ -344,9 +345,6 @@ TEST(SayTest, EspeakTakesLanguagesEntitiesAndProsody) {
         phonemes += name.find('_') == std::string::npos ? name + " " : "";
     }
     EXPECT_EQ(phonemes, "w O: t 3 b 0 t @L ") << british.out;
-    for (const char* voice : {"zh", "french", "English+f3", "+whisper"}) {
-        EXPECT_GT(speak("-v '" + std::string(voice) + "' 'ni hao'").seconds, 0.3) << voice;
-    }
     const SayRun listed = Say("--engine espeak --list-voices en");
     for (const char* tag : {" en-gb-scotland ", " en-029 ", " en-us-nyc "}) {
         EXPECT_NE(listed.out.find(tag), std::string::npos) << listed.out;
