@@ -45,10 +45,8 @@ TEST(ProsodyTest, TypedValuesAreReadAndMovedIntoReach) {
 // Speech Dispatcher's -100..100 and the page's sliders reach the ends of
 // what the voice can do, never past them; the tag holds what is asked.
 TEST(ProsodyTest, SpeechDispatcherAndSliderScalesStayInReach) {
-    const struct {
-        ProsodySetting setting;
-        const char* tag;
-    } rows[] = {
+    // clang-format off
+    const struct { ProsodySetting setting; const char* tag; } rows[] = {
         {SpeechDispatcherProsody(0, 0, 0, 0), ""},
         {SpeechDispatcherProsody(-100, -100, 20, -100),
          "<prosody rate=\"46%\" pitch=\"65%\" range=\"+20%\" volume=\"0%\">"},
@@ -60,6 +58,7 @@ TEST(ProsodyTest, SpeechDispatcherAndSliderScalesStayInReach) {
         {SliderProsody(25, -90, 200), "<prosody rate=\"46%\" pitch=\"-35%\" volume=\"199%\">"},
         {SliderProsody(150, 20, 50), "<prosody rate=\"150%\" pitch=\"+20%\" volume=\"50%\">"},
     };
+    // clang-format on
     for (const auto& row : rows) {
         EXPECT_EQ(ProsodyTag(row.setting), row.tag);
     }

@@ -63,36 +63,23 @@ TEST(SubmittedTextTest, MapsSubmittedRangesBackToTheUsersText) {
 // --list-voices LANG: a language's name, or a tag that begins one of the
 // voice's languages, whole parts and without regard to case.
 TEST(VoiceChoiceTest, VoicesSpeakTheirLanguagesWithTheirRegions) {
-    const auto voice = [](const char* name, const char* language, const char* iso,
-                          const char* country, const char* id, const char* languages) {
-        VoiceEntry entry;
-        entry.name = name;
-        entry.language = language;
-        entry.iso = iso;
-        entry.country = country;
-        entry.languageId = id;
-        entry.languages = languages;
-        return entry;
-    };
-    const VoiceEntry scottish = voice("English (Scotland)", "English", "en", "GB",
-                                      "en-gb-scotland", "en-gb-scotland:5 en:4");
-    const VoiceEntry mandarin =
-        voice("Chinese (Mandarin)", "Chinese", "cmn", "", "cmn", "cmn:5 zh-cmn:5 zh:5");
-    const VoiceEntry older = voice("French (Belgium)", "French", "fr", "BE", "", "");  // no tags
-    const struct {
-        const VoiceEntry* voice;
-        const char* language;
-        bool speaks;
-    } rows[] = {
+    // Name, language, ISO code, country, language with region, languages.
+    const VoiceEntry scottish = {"English (Scotland)", "English", "en", "GB", "en-gb-scotland",
+                                 "en-gb-scotland:5 en:4", "", 0};
+    const VoiceEntry mandarin = {"Chinese (Mandarin)", "Chinese", "cmn", "", "cmn",
+                                 "cmn:5 zh-cmn:5 zh:5", "", 0};
+    const VoiceEntry older = {"French (Belgium)", "French", "fr", "BE", "", "", "", 0};  // no tags
+    // clang-format off
+    const struct { const VoiceEntry* voice; const char* language; bool speaks; } rows[] = {
         {&scottish, "en", true},          {&scottish, "en-GB", true},
         {&scottish, "en_gb_Scotland", true}, {&scottish, "english", true},
         {&scottish, "en-us", false},      {&scottish, "e", false},
         {&scottish, "eng", false},        {&scottish, "", false},
         {&mandarin, "zh", true},          {&mandarin, "zh-cmn", true},
         {&mandarin, "zh-yue", false},     {&mandarin, "chinese", true},
-        {&older, "fr-be", true},          {&older, "fr", true},
-        {&older, "fr-fr", false},
+        {&older, "fr-be", true},          {&older, "fr", true}, {&older, "fr-fr", false},
     };
+    // clang-format on
     for (const auto& row : rows) {
         EXPECT_EQ(SpeaksLanguage(*row.voice, row.language), row.speaks)
             << row.voice->name << " " << row.language;

@@ -46,10 +46,8 @@ std::string N(Command command) {
 TEST(ModuleReaderTest, SplitsRequestsFedOneByteAtATime) {
     const std::string speak = N(Command::kSpeak), set = N(Command::kSet);
     const std::string unknown = N(Command::kUnknown);
-    struct Case {
-        const char* input;
-        std::vector<std::string> expected;
-    } cases[] = {
+    // clang-format off
+    struct Case { const char* input; std::vector<std::string> expected; } cases[] = {
         // Multi-line SSML; lines that start with a dot carry one more.
         {"SPEAK\n<speak>One\n..\n...x\n..y <mark name=\"b\"/></speak>\n.\n",
          {"header " + speak,
@@ -66,6 +64,7 @@ TEST(ModuleReaderTest, SplitsRequestsFedOneByteAtATime) {
         // Nothing before the end of a line.
         {"STOP", {}},
     };
+    // clang-format on
     for (const Case& c : cases) {
         ModuleReader reader;
         EXPECT_EQ(ReadByteByByte(c.input, &reader), c.expected) << c.input;

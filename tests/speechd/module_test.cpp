@@ -97,10 +97,12 @@ std::string LongText(const char* markPrefix, int sentences) {
     return text + "</speak>";
 }
 
-// A module initialised with a configuration file of configText, in folder.
-std::unique_ptr<ChildProcess> StartModule(const std::string& folder,
-                                          const std::string& configText) {
-    const std::string config = folder + "/vrelay.conf";
+// A module initialised with a configuration file of configText, in a
+// folder of its own that is gone once the module has read it.
+std::unique_ptr<ChildProcess> StartModule(const std::string& configText) {
+    char folder[] = "/tmp/vrelay-speechd-XXXXXX";
+    EXPECT_NE(::mkdtemp(folder), nullptr);
+    const std::string config = std::string(folder) + "/vrelay.conf";
     std::ofstream(config) << configText;
     auto module = std::make_unique<ChildProcess>(Strings{SD_VRELAY_PATH, config}, false, false);
     module->Send("INIT\nAUDIO\naudio_output_method=server\n.\n");
@@ -108,22 +110,30 @@ std::unique_ptr<ChildProcess> StartModule(const std::string& folder,
     EXPECT_TRUE(heard.ReadUntil(module.get(), "203 OK AUDIO INITIALIZED"));
     EXPECT_EQ(heard.lines.size() > 1 ? heard.lines[1] : "", "299 OK LOADED SUCCESSFULLY");
     std::remove(config.c_str());
+    ::rmdir(folder);
     return module;
+}
+
+// The configuration of a module that uses the server at port.
+std::string ServerAt(int port) {
+    return "VrelayServer \"127.0.0.1:" + std::to_string(port) + "\"\n";
+}
+
+// A stand-in server that answers the voice list with one voice, "one", and
+// any other request as others says.
+test::Handler VoiceListThen(test::Handler others = test::DefaultAnswer) {
+    return test::AnswerWhen(
+        [](const test::ReceivedFrame& f) { return f.Text() == "<voice name=\"all\"/>"; },
+        {test::Action::Text(PACKET_QUERY, "<voices><voice name=\"one\"/></voices>"),
+         test::Action::End()},
+        std::move(others));
 }
 
 class ModuleTest : public ::testing::Test {
   protected:
     void SetUp() override {
         StartServer(0);
-        char folder[] = "/tmp/vrelay-speechd-XXXXXX";
-        ASSERT_NE(::mkdtemp(folder), nullptr);
-        folder_ = folder;
-        module_ = StartModule(
-            folder_, "VrelayServer \"127.0.0.1:" + std::to_string(server_->Port()) + "\"\n");
-    }
-    void TearDown() override {
-        module_.reset();
-        ::rmdir(folder_.c_str());
+        module_ = StartModule(ServerAt(server_->Port()));
     }
     // A short message is spoken with nothing of an earlier one.
     void ExpectTheNextMessageAlone() {
@@ -143,7 +153,6 @@ class ModuleTest : public ::testing::Test {
 
     std::unique_ptr<server::SpeechServer> server_;
     std::unique_ptr<ChildProcess> module_;
-    std::string folder_;
 };
 
 TEST_F(ModuleTest, SpeaksMarksInOrderWithTheLibrarysAudio) {
@@ -151,7 +160,7 @@ TEST_F(ModuleTest, SpeaksMarksInOrderWithTheLibrarysAudio) {
     // process, so each side speaks the text first thing in a process of its
     // own: the module with its embedded server, the library with a server
     // program.
-    auto module = StartModule(folder_, "");
+    auto module = StartModule("");
     ChildProcess program({VRELAY_SERVER_PATH, "--port", "0", "--workers", "0"}, true, false);
     std::string listening;
     ASSERT_TRUE(program.ReadLine(&listening));
@@ -238,7 +247,8 @@ TEST_F(ModuleTest, PauseEndsRightAfterTheNextResumeMark) {
 // Voice types and synthesis voices are heard as espeak-ng's voices and
 // variants: the female types and variants near 200 Hz, the male near 100,
 // a whisper unvoiced; an unknown synthesis voice gives way to the language's
-// (again at once the next time).
+// (again at once the next time). Which variant each voice type asks for is
+// VoiceMapTest's to show.
 TEST_F(ModuleTest, VoiceTypesAndVariantsAreHeard) {
     const struct {
         const char* settings;
@@ -246,8 +256,6 @@ TEST_F(ModuleTest, VoiceTypesAndVariantsAreHeard) {
     } rows[] = {
         {"voice_type=MALE1\nsynthesis_voice=NULL", 70, 130},
         {"voice_type=FEMALE1\nsynthesis_voice=NULL", 150, 260},
-        {"voice_type=MALE3\nsynthesis_voice=NULL", 70, 130},
-        {"voice_type=CHILD_FEMALE\nsynthesis_voice=NULL", 150, 260},
         {"voice_type=MALE1\nsynthesis_voice=+f3", 150, 260},
         {"voice_type=MALE1\nsynthesis_voice=+whisper", 0, 0},
         {"voice_type=MALE1\nsynthesis_voice=English (Scotland)", 70, 130},
@@ -301,7 +309,6 @@ TEST_F(ModuleTest, RatePitchAndVolumeAreHeardToTheirEnds) {
         {"rate=-100", 1.7, 2.4, -1, 1, 0, 0},      // 80 words a minute
         {"rate=100", 0.1, 0.3, -2, 1, 0, 0},       // 800
         {"volume=-100", 0.9, 1.1, -200, -90, 0, 0},
-        {"volume=-50", 0.9, 1.1, -7, -5, 0, 0},   // half the amplitude
         {"volume=100", 0.9, 1.1, 4, 6.5, 0, 0},   // twice, short of clipping
         {"pitch=-100", 0.9, 1.1, -3, 1, 0.58, 0.72},
         {"pitch=100", 0.9, 1.1, -1, 3, 1.5, 1.85},
@@ -324,10 +331,8 @@ TEST_F(ModuleTest, RatePitchAndVolumeAreHeardToTheirEnds) {
 }
 
 TEST_F(ModuleTest, BadInputGetsACleanReplyAndTheModuleGoesOn) {
-    struct Case {
-        const char* input;
-        Strings replies;
-    } cases[] = {
+    // clang-format off
+    struct Case { const char* input; Strings replies; } cases[] = {
         {"HELLO\n", {"300 ERR UNKNOWN COMMAND"}},
         {"SET\nrate=500\nvoice=female1\n.\n",
          {"203 OK RECEIVING SETTINGS", "303 ERROR INVALID PARAMETER OR VALUE"}},
@@ -343,6 +348,7 @@ TEST_F(ModuleTest, BadInputGetsACleanReplyAndTheModuleGoesOn) {
          {"202 OK RECEIVING MESSAGE", "200 OK SPEAKING", "701 BEGIN", "700 x", "702 END"}},
         {"SPEAK\n<speak>\xff\xfe<mark name=\n.\n", kSpoken},
     };
+    // clang-format on
     for (const Case& c : cases) {
         module_->Send(c.input);
         Heard heard;
@@ -378,15 +384,8 @@ TEST_F(ModuleTest, ServerDyingMidMessageStopsItAndTheNextMessageReconnects) {
 // What the server is sent: the settings' prosody (and spelling) right inside
 // the message's <speak> root, where markup allows it.
 TEST(ModuleMarkupTest, ProsodyGoesInsideTheSpeakRoot) {
-    test::FakeServer server(test::AnswerWhen(
-        [](const test::ReceivedFrame& f) { return f.Text() == "<voice name=\"all\"/>"; },
-        {test::Action::Text(PACKET_QUERY, "<voices><voice name=\"one\"/></voices>"),
-         test::Action::End()}));
-    char folder[] = "/tmp/vrelay-speechd-XXXXXX";
-    ASSERT_NE(::mkdtemp(folder), nullptr);
-    auto module =
-        StartModule(folder, "VrelayServer \"127.0.0.1:" + std::to_string(server.Port()) + "\"\n");
-    ::rmdir(folder);
+    test::FakeServer server(VoiceListThen());
+    auto module = StartModule(ServerAt(server.Port()));
     module->Send("SET\nrate=-100\nvolume=-100\nspelling_mode=on\n.\n" +
                  Speak("<?xml version=\"1.0\"?>\n<speak>Hi <mark name=\"m\"/>you.</speak>"));
     Heard heard;
@@ -422,22 +421,15 @@ TEST(ModuleQuitTest, QuitEndsTheModuleWithinTwoSecondsWhileTheServerIsSilent) {
         {"a text's answer, QUIT right behind", "", false, 10},
         {"a voice selection, QUIT right behind", "one", false, 10},
     };
-    char folder[] = "/tmp/vrelay-speechd-XXXXXX";
-    ASSERT_NE(::mkdtemp(folder), nullptr);
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         for (int run = 0; run < row.runs; ++run) {
             // The voice list for INIT, and silence from then on.
-            test::FakeServer server(test::AnswerWhen(
-                [](const test::ReceivedFrame& f) { return f.Text() == "<voice name=\"all\"/>"; },
-                {test::Action::Text(PACKET_QUERY, "<voices><voice name=\"one\"/></voices>"),
-                 test::Action::End()},
-                [](const test::ReceivedFrame&) {
-                    return std::vector<test::Action>{test::Action::Hold()};
-                }));
-            auto module =
-                StartModule(folder, "VrelayServer \"127.0.0.1:" + std::to_string(server.Port()) +
-                                        "\"\nDefaultVoice \"" + row.defaultVoice + "\"\n");
+            test::FakeServer server(VoiceListThen([](const test::ReceivedFrame&) {
+                return std::vector<test::Action>{test::Action::Hold()};
+            }));
+            auto module = StartModule(ServerAt(server.Port()) + "DefaultVoice \"" +
+                                      row.defaultVoice + "\"\n");
             module->Send(Speak("<speak>Never heard.</speak>") +
                          (row.quitWhileAsked ? "" : "QUIT\n"));
             if (row.quitWhileAsked) {
@@ -451,7 +443,6 @@ TEST(ModuleQuitTest, QuitEndsTheModuleWithinTwoSecondsWhileTheServerIsSilent) {
             EXPECT_LT(Clock::now() - sent, std::chrono::seconds(2)) << "run " << run;
         }
     }
-    ::rmdir(folder);
 }
 
 }  // namespace

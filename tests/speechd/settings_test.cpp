@@ -18,23 +18,17 @@ using Result = MessageSettings::Result;
 
 // Each number goes to its own attribute through the core's mapping.
 TEST(MessageSettingsTest, SetLinesAreCheckedAndBecomeProsody) {
-    struct Case {
-        const char* line;
-        Result result;
-        const char* prosody;
-    } cases[] = {
+    // clang-format off
+    struct Case { const char* line; Result result; const char* prosody; } cases[] = {
         {"rate=-100", Result::kOk, "<prosody rate=\"46%\">"},
         {"pitch=100", Result::kOk, "<prosody pitch=\"168%\">"},
         {"pitch_range=20", Result::kOk, "<prosody range=\"+20%\">"},
-        {"volume=-100", Result::kOk, "<prosody volume=\"0%\">"},
-        {"rate=0", Result::kOk, ""},
-        {"rate=101", Result::kBadValue, ""},
-        {"rate=fast", Result::kBadValue, ""},
-        {"voice=robot", Result::kBadValue, ""},
-        {"punctuation_mode=loud", Result::kBadValue, ""},
-        {"bogus=1", Result::kBadValue, ""},
-        {"rate=", Result::kBadSyntax, ""},
+        {"volume=-100", Result::kOk, "<prosody volume=\"0%\">"}, {"rate=0", Result::kOk, ""},
+        {"rate=101", Result::kBadValue, ""}, {"rate=fast", Result::kBadValue, ""},
+        {"voice=robot", Result::kBadValue, ""}, {"punctuation_mode=loud", Result::kBadValue, ""},
+        {"bogus=1", Result::kBadValue, ""}, {"rate=", Result::kBadSyntax, ""},
     };
+    // clang-format on
     for (const Case& c : cases) {
         MessageSettings settings;
         EXPECT_EQ(settings.Apply(c.line), c.result) << c.line;
@@ -69,14 +63,8 @@ TEST(MessageSettingsTest, MessagesBecomeMarkup) {
 
 // The server chooses the voice; the map says what to ask for.
 TEST(VoiceMapTest, SettingsBecomeAVoiceRequest) {
-    const auto voice = [](const char* name, const char* language, const char* iso,
-                          const char* id) {
-        frontend::VoiceEntry entry;
-        entry.name = name;
-        entry.language = language;
-        entry.iso = iso;
-        entry.languageId = id;
-        return entry;
+    const auto voice = [](const char* name, const char* language, const char* iso, const char* id) {
+        return frontend::VoiceEntry{name, language, iso, "", id, "", "", 0};
     };
     const VoiceMap map({voice("English (Great Britain)", "English", "en", "en-gb"),
                         voice("English (Scotland)", "English", "en", "en-gb-scotland"),

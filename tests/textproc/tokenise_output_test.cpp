@@ -20,10 +20,8 @@ const std::string kDoctype = "<!DOCTYPE speak SYSTEM \"speak.dtd\">";
 const int kPro = static_cast<int>(kDecl.size() + kDoctype.size());
 
 TEST(TokeniseExactOutput, MatchesByteForByte) {
-    const struct {
-        const char* name;
-        std::string input, expected;
-    } cases[] = {
+    // clang-format off
+    const struct { const char* name; std::string input, expected; } cases[] = {
         {"CommentIsDroppedAndSeparatesWords", "<speak>a<!-- note -->b</speak>",
          "<speak>" + mark(7, 7, 1, 1) + "a" + mark(21, 21, 1, 1) + "b</speak>" + kFinal},
         {"DeclarationsAreDropped", kDecl + kDoctype + "<speak>Hi</speak>",
@@ -76,6 +74,7 @@ TEST(TokeniseExactOutput, MatchesByteForByte) {
          "<p>" + mark(3, 3, 5, 6) + "caf\xC3\xA9 " + mark(9, 10, 1, 1) + "x</p>" + kFinal},
         {"EmptyTextGivesFinalMarkOnly", "", kFinal},
         {"OnlyMarkupHasNoWordMarks", "<a><b/></a>", "<a><b/></a>" + kFinal}};
+    // clang-format on
     for (const auto& c : cases)
         EXPECT_EQ(tokenise_whole(c.input), c.expected) << c.name;
 }

@@ -51,10 +51,8 @@ std::string utf16(const std::string& ascii, bool little_endian) {
 
 TEST(TokeniseEncoding, ShortTextRepairs) {
     const std::string hi_there = "<p>" + mark(3, 3, 2, 2) + "Hi " + mark(6, 6, 5, 5) + "there</p>";
-    const struct {
-        const char* config;
-        std::string input, expected;
-    } cases[] = {
+    // clang-format off
+    const struct { const char* config; std::string input, expected; } cases[] = {
         // A stray byte in a short text becomes an underscore ...
         {"", "<p>caf\xE9</p>", "<p>" + mark(3, 3, 4, 4) + "caf_</p>" + kFinal},
         // ... unless the configuration asks for the ISO fallback.
@@ -68,6 +66,7 @@ TEST(TokeniseEncoding, ShortTextRepairs) {
         {"", utf16("<p>Hi there</p>", true), hi_there + kFinal},
         {"", utf16("<p>Hi there</p>", false), hi_there + kFinal},
     };
+    // clang-format on
     for (const auto& c : cases)
         EXPECT_EQ(run_with_config(c.config, c.input), c.expected) << c.input;
 }

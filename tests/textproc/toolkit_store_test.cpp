@@ -80,11 +80,8 @@ TEST(Store, RecordsRoundTripAndEveryTruncationOrAllocationFailureFailsCleanly) {
     const char* keys[] = {"kb", "ka", "k"};
     KVTP_complkp* cl = KVTP_complkp_new(keys, values, 3);
     const std::string dict_bytes = Written(d, KVTP_dict_write);
-    const struct {
-        const char* name;
-        std::string bytes;
-        Rewriter rewrite;
-    } cases[] = {
+    // clang-format off
+    const struct { const char* name; std::string bytes; Rewriter rewrite; } cases[] = {
         {"strarray", Written(sa, KVTP_strarray_write), kStrarray},
         {"dystrarray", Written(da, KVTP_dystrarray_write), kDystrarray},
         {"dict", dict_bytes, Rewrite(KVTP_dict_read, KVTP_dict_write, KVTP_dict_delete)},
@@ -94,6 +91,7 @@ TEST(Store, RecordsRoundTripAndEveryTruncationOrAllocationFailureFailsCleanly) {
         {"complkp", Written(cl, KVTP_complkp_write),
          Rewrite(KVTP_complkp_read, KVTP_complkp_write, KVTP_complkp_delete)},
     };
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(Through(c.rewrite, c.bytes), c.bytes);
@@ -129,16 +127,14 @@ TEST(Store, RecordsRoundTripAndEveryTruncationOrAllocationFailureFailsCleanly) {
 TEST(Store, HostileRecordsAreRefused) {
     const std::string huge = U32(0x7FFFFFFF);
     KVTP_dystrarray* da = KVTP_dystrarray_new(1);
-    const struct {
-        const char* name;
-        const Rewriter& read;
-        std::string bytes;
-    } cases[] = {
+    // clang-format off
+    const struct { const char* name; const Rewriter& read; std::string bytes; } cases[] = {
         {"count beyond the file", kStrarray, "KVSA" + U32(1) + huge},
         {"string beyond the file", kDystrarray, "KVDA" + U32(1) + U32(1) + huge + "abc"},
         {"NUL inside a string", kStrarray, "KVSA" + U32(1) + U32(1) + U32(3) + std::string("a\0b", 3)},
         {"another container's record", kStrarray, Written(da, KVTP_dystrarray_write)},
     };
+    // clang-format on
     for (const auto& c : cases)
         EXPECT_EQ(Through(c.read, c.bytes), "") << c.name;
     EXPECT_FALSE(KVTP_strarray_read(nullptr));

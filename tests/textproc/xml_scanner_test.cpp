@@ -24,11 +24,8 @@ std::vector<std::string> Scan(const std::string& doc) {
 }
 
 TEST(Scanner, ReportsTheEventsOfEachConstruct) {
-    const struct {
-        const char* name;
-        std::string doc;
-        std::vector<std::string> events;
-    } cases[] = {
+    // clang-format off
+    const struct { const char* name; std::string doc; std::vector<std::string> events; } cases[] = {
         {"HyphenSplitsWords", "well-known", {"D:well", "D:-", "D:known"}},
         {"StartAndEndTagsWithSpacing",
          "<voice\n  name = \"Ann\"\tgender='f' >hi</voice >",
@@ -55,6 +52,7 @@ TEST(Scanner, ReportsTheEventsOfEachConstruct) {
          "<\xC3\xA9t\xC3\xA9 \xC3\xA0='\xE2\x82\xAC'>caf\xC3\xA9",
          {"<\xC3\xA9t\xC3\xA9 \xC3\xA0=\xE2\x82\xAC>", "D:caf\xC3\xA9"}},
         {"WhiteSpaceRunsAreOnePiece", "a \t\n b", {"D:a", "D: \t\n ", "D:b"}}};
+    // clang-format on
     for (const auto& c : cases)
         EXPECT_EQ(c.events, Scan(c.doc)) << c.name;
 }

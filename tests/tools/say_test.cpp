@@ -19,12 +19,12 @@
 #include <thread>
 #include <vector>
 
+#include "server/espeak_engine.h"
 #include "server/speech_server.h"
 #include "tests/support/captured_log.h"
 #include "tests/support/child_process.h"
 #include "tests/support/fake_server.h"
 #include "tests/support/run_command.h"
-#include "transport/socket.h"
 
 namespace {
 
@@ -64,8 +64,9 @@ uint32_t Le32(const std::vector<uint8_t>& b, size_t at) {
     return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
 }
 
-// The file, or a pipe from standard output, holds the audio; resampled
-// audio keeps its duration.
+// The file, or a pipe from standard output, holds the audio in the encoding
+// and rate asked; resampled audio keeps its duration. (The header's other
+// fields are WavWriterTest's.)
 TEST(SayTest, WritesAValidWavInEachEncoding) {
     const struct {
         const char* options;
@@ -86,10 +87,8 @@ TEST(SayTest, WritesAValidWavInEachEncoding) {
         const auto wav = ReadFile(path);
         const size_t width = row.format == 1 ? 2 : 1, dataOffset = row.format == 1 ? 44 : 58;
         ASSERT_GE(wav.size(), dataOffset);
-        EXPECT_EQ(std::string(wav.begin(), wav.begin() + 4), "RIFF");
         EXPECT_EQ(wav[20] | wav[21] << 8, row.format);
         EXPECT_EQ(Le32(wav, 24), row.rate);
-        EXPECT_EQ(Le32(wav, 28), row.rate * width);
         // Three words of the tone engine: 3 x (1600 + 320) samples at 16 kHz.
         const size_t bytes = wav.size() - dataOffset;
         EXPECT_NEAR(bytes / width, 3 * 1920 * row.rate / 16000, row.rate / 1000);
@@ -110,11 +109,8 @@ TEST(SayTest, MarksPrintEveryWordFromEachSourceOfText) {
                                "</script></head><body><p>Visible text</p><SCRIPT type=x>var y"
                                "</SCRIPT></body></html>";
     }
-    const struct {
-        std::string arguments;
-        std::string input;
-        const char* marks;
-    } rows[] = {
+    // clang-format off
+    const struct { std::string arguments; std::string input; const char* marks; } rows[] = {
         {"'Hello there, world.'", "", "    0.000  Hello\n    0.120  there,\n    0.240  world.\n"},
         {"--file " + textFile, "", "    0.000  one\n    0.120  two\n"},
         {"", "three four\n", "    0.000  three\n    0.120  four\n"},
@@ -139,6 +135,7 @@ TEST(SayTest, MarksPrintEveryWordFromEachSourceOfText) {
          "Latin-1 (Windows-1252)\n    0.000  café\n    0.120  olé\n"},
         {"--plain --file " + markupFile, "", "    0.000  <s>one</s>\n"},
     };
+    // clang-format on
     for (const auto& row : rows) {
         SCOPED_TRACE(row.arguments);
         const SayRun run = Say("--marks -o " + Out("marks.wav") + " " + row.arguments, row.input);
@@ -157,16 +154,13 @@ TEST(SayTest, ExitCodesAndMessages) {
     const std::string noFile = Out("voice.wav");
     // A port where something else answers (a web server, say): one answer
     // that is no speech server's, then the connection closes.
-    vrelay::SocketServer other(0, 4, vrelay::WaitingSelect, "127.0.0.1");
-    ASSERT_TRUE(other.IsOpen());
-    const std::string notSpeech = "127.0.0.1:" + std::to_string(other.Port());
-    std::thread answering([&] {
-        std::unique_ptr<vrelay::Socket> client(other.Accept());
-        if (client != nullptr) {
-            const char kAnswer[] = "HTTP/1.1 400 Bad Request\r\nConnection: close\r\n\r\n";
-            client->SendBytes(kAnswer, sizeof kAnswer - 1);
-        }
+    const std::string kAnswer = "HTTP/1.1 400 Bad Request\r\nConnection: close\r\n\r\n";
+    vrelay::test::FakeServer other([&](const vrelay::test::ReceivedFrame&) {
+        return std::vector<vrelay::test::Action>{
+            vrelay::test::Action::Raw({kAnswer.begin(), kAnswer.end()}),
+            vrelay::test::Action::Close()};
     });
+    const std::string notSpeech = "127.0.0.1:" + std::to_string(other.Port());
     const struct {
         std::string arguments;
         int status;
@@ -199,7 +193,6 @@ TEST(SayTest, ExitCodesAndMessages) {
         {"--voice nobody -o " + noFile + " hi", 4,
          "vrelay-say: unknown voice \"nobody\" (see --list-voices)\n", true},
         {"--markup --plain hi", 2, "cannot be combined"},
-        {"--rate '1\"/>' hi", 2, "--rate wants"},
         {"--rate banana hi", 2,
          "vrelay-say: --rate wants x-slow ... x-fast, N% (45.71% to 457.14%), +N%, -N% or "
          "Nwpm (80wpm to 800wpm), not \"banana\"\n" + usage.substr(1), true},
@@ -227,7 +220,6 @@ TEST(SayTest, ExitCodesAndMessages) {
         else
             EXPECT_NE(run.out.find(row.message), std::string::npos) << run.out;
     }
-    answering.join();
     EXPECT_NE(access(noFile.c_str(), F_OK), 0);
     // On a terminal (script(1) gives it one) the progress line reaches 100 %.
     const SayRun tty = vrelay::test::RunCommand(
@@ -294,63 +286,41 @@ TEST(SayTest, LongTextKeepsEveryWordAcrossBlocks) {
     EXPECT_EQ(seen, words);
 }
 
-// What a 16-bit WAV sounds like: the median fundamental of its voiced frames
-// (by autocorrelation), its loudness (RMS over the sound, in dB of full scale)
-// and the time from its first sound to its last.
+// What a 16-bit WAV sounds like: the median fundamental of its voiced frames,
+// its loudness (RMS over the sound, in dB of full scale) and the time from
+// its first sound to its last.
 struct Sound {
     double hz = 0, db = 0, seconds = 0;
 };
 
 Sound Measure(const std::string& path) {
     const auto wav = ReadFile(path);
-    const double rate = wav.size() > 44 ? Le32(wav, 24) : 1;
-    std::vector<double> x;
+    const int rate = wav.size() > 44 ? static_cast<int>(Le32(wav, 24)) : 1;
+    std::vector<int16_t> x;
     for (size_t i = 44; i + 1 < wav.size(); i += 2)
         x.push_back(static_cast<int16_t>(wav[i] | wav[i + 1] << 8));
-    // The sum of x[a + k] * x[b + k] over n samples.
-    const auto dot = [&](size_t a, size_t b, size_t n) {
-        double sum = 0;
-        for (size_t k = 0; k < n; ++k)
-            sum += x[a + k] * x[b + k];
-        return sum;
-    };
     Sound sound;
     size_t first = x.size(), last = 0;
     for (size_t i = 0; i < x.size(); ++i) {
-        if (std::fabs(x[i]) > 300)
+        if (std::abs(x[i]) > 300)
             first = std::min(first, i), last = i;
     }
     if (first >= last)
         return sound;
-    const size_t n = last - first + 1;
-    sound.db = 10 * std::log10(dot(first, first, n) / n / (32768.0 * 32768.0));
-    sound.seconds = (last - first) / rate;
-    const size_t frame = rate * 0.04, shortest = rate / 500, longest = rate / 50;
-    std::vector<double> found;
-    for (size_t at = 0; at + frame + longest < x.size(); at += 2 * frame) {
-        const double e0 = dot(at, at, frame);
-        if (e0 / frame < 500.0 * 500.0)
-            continue;
-        double best = 0;
-        size_t lag = 0;
-        for (size_t l = shortest; l <= longest; ++l) {
-            const double r =
-                dot(at, at + l, frame) / std::sqrt(e0 * dot(at + l, at + l, frame) + 1);
-            if (r > best)
-                best = r, lag = l;
-        }
-        if (best > 0.6)
-            found.push_back(rate / lag);
-    }
-    std::sort(found.begin(), found.end());
-    sound.hz = found.empty() ? 0 : found[found.size() / 2];
+    double energy = 0;
+    for (size_t i = first; i <= last; ++i)
+        energy += static_cast<double>(x[i]) * x[i];
+    sound.db = 10 * std::log10(energy / (last - first + 1) / (32768.0 * 32768.0));
+    sound.seconds = static_cast<double>(last - first) / rate;
+    sound.hz = vrelay::server::MedianFundamental(x, rate);
     return sound;
 }
 
 // The real engine takes a voice by language code and HTML entities in
-// markup. Every prosody value the help offers does what it says, measured on
-// the audio: the fundamental within 10 % of the one asked, the loudness
-// within 1 dB, the length within 10 % of what the rate implies.
+// markup. Each prosody option reaches the audio, in one form each (what every
+// form means is the front end's and the server's to show): the fundamental
+// within 10 % of the one asked, the loudness within 1 dB, the length within
+// 10 % of what the rate implies.
 TEST(SayTest, EspeakTakesLanguagesEntitiesAndProsody) {
     const std::string text = "The quick brown fox jumps over the lazy dog, and then it runs away.";
     const std::string path = Out("espeak.wav");
@@ -364,9 +334,10 @@ TEST(SayTest, EspeakTakesLanguagesEntitiesAndProsody) {
     EXPECT_NE(german.out.find("  Guten\n"), std::string::npos) << german.out;
     EXPECT_NE(german.out.find("  Tag\n"), std::string::npos) << german.out;
     EXPECT_GT(speak("--markup '&eacute;t&eacute;'").seconds, 0.2);
-    // Voices as espeak-ng has them: "en" is British English ("water bottle"
-    // as espeak-ng -v en -x says it), "zh" Mandarin; a language by its name
-    // and variants work too, and the list keeps each voice's region.
+    // Phonemes as espeak-ng has them: "en" is British English ("water bottle"
+    // as espeak-ng -v en -x says it); the list keeps each voice's region.
+    // (Which voice each name, language or variant selects is the espeak
+    // engine test's.)
     const SayRun british = Say("--engine espeak -v en --phonemes -o /dev/null 'water bottle'");
     std::istringstream lines(british.out);
     std::string phonemes;
@@ -374,9 +345,6 @@ TEST(SayTest, EspeakTakesLanguagesEntitiesAndProsody) {
         phonemes += name.find('_') == std::string::npos ? name + " " : "";
     }
     EXPECT_EQ(phonemes, "w O: t 3 b 0 t @L ") << british.out;
-    for (const char* voice : {"zh", "french", "English+f3", "+whisper"}) {
-        EXPECT_GT(speak("-v '" + std::string(voice) + "' 'ni hao'").seconds, 0.3) << voice;
-    }
     const SayRun listed = Say("--engine espeak --list-voices en");
     for (const char* tag : {" en-gb-scotland ", " en-029 ", " en-us-nyc "}) {
         EXPECT_NE(listed.out.find(tag), std::string::npos) << listed.out;
@@ -391,20 +359,11 @@ TEST(SayTest, EspeakTakesLanguagesEntitiesAndProsody) {
         double db;         // the change of loudness
         double lengthens;  // the length over the plain one, or 0
     } rows[] = {
-        {"--pitch=80Hz", 80, free, 0},
-        {"--pitch 140Hz", 140, free, 0},
         {"-v en+f3 --pitch=300Hz", 300, free, 0},
-        {"--pitch=+20%", plain.hz * 1.2, free, 0},
         {"--pitch=x-low", plain.hz * 0.75, free, 0},
-        {"--pitch=+3st", plain.hz * std::pow(2, 3 / 12.0), free, 0},
         // espeak-ng's female voices speak near 190 Hz, its male ones near 100.
         {"-v en+female", 190, free, 0},
-        {"--volume=+6dB", 0, 6, 0},
-        {"--volume=-6dB", 0, -6, 0},
-        {"--volume=x-soft", 0, -12, 0},
         {"--volume=50%", 0, -6, 0},
-        {"--rate=50%", 0, 0, 2},
-        {"--rate=x-fast", 0, 0, 0.5},
         {"--rate=150wpm", 0, 0, 175.0 / 150},
     };
     for (const auto& row : rows) {

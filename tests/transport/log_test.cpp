@@ -131,17 +131,13 @@ TEST(LogTest, AMessageItsDestinationDoesNotTakeAtOnceIsLost) {
     sigaddset(&pipe, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &pipe, &previous);
     enum Reader { kNone, kLeft, kNotReading };
-    const struct {
-        const char* name;
-        std::string path;
-        Reader reader;
-        int messages;
-    } rows[] = {
-        {"a FIFO without a reader", fifo, kNone, 1},
-        {"a FIFO whose reader left", fifo, kLeft, 1},
+    // clang-format off
+    const struct { const char* name; std::string path; Reader reader; int messages; } rows[] = {
+        {"a FIFO without a reader", fifo, kNone, 1}, {"a FIFO whose reader left", fifo, kLeft, 1},
         {"a FIFO whose reader does not read", fifo, kNotReading, 3000},  // more than it holds
         {"a full disk", "/dev/full", kNone, 1},
     };
+    // clang-format on
     ::testing::internal::CaptureStderr();
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
