@@ -109,10 +109,7 @@ class MisuseTest : public test::OpenHandleTest {
 // ---- calls from inside the callback ----------------------------------------
 
 // One exported call that starts, ends or waits for a request.
-struct Reentry {
-    const char* name;
-    std::function<vr_result(vr_handle)> call;
-};
+struct Reentry { const char* name; std::function<vr_result(vr_handle)> call; };
 
 const Reentry kRequestCalls[] = {
     {"render", [](vr_handle h) { return vrRenderSpeech(h, "inner"); }},
@@ -190,13 +187,8 @@ TEST_F(MisuseTest, ACallbackThatRefusesStopsItsOwnRequest) {
     std::string pieces;  // long enough for a push to send some
     while (pieces.size() < 20000)
         pieces += "many words ";
-    struct Row {
-        const char* name;
-        std::function<vr_result(vr_handle)> call;
-        vr_result result;
-        PACKET_TYPE refused;
-        size_t completions;
-    };
+    struct Row { const char* name; std::function<vr_result(vr_handle)> call; vr_result result;
+        PACKET_TYPE refused; size_t completions; };
     const Row rows[] = {
         {"push", [&](vr_handle h) { return vrPushSpeechStream(h, pieces.c_str()); }, VR_CANCELLED,
          PACKET_DATA_6, 0},

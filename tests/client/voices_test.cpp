@@ -106,11 +106,7 @@ TEST_F(VoicesTest, WalksNestedVoicesInDocumentOrder) {
 }
 
 TEST_F(VoicesTest, DocumentShapes) {
-    struct Row {
-        const char* name;
-        std::string document;
-        std::vector<std::string> voices;
-    };
+    struct Row { const char* name; std::string document; std::vector<std::string> voices; };
     std::string large = "<voices>";
     std::vector<std::string> many;
     for (int i = 0; i < 5000; ++i) {
@@ -214,14 +210,9 @@ TEST_F(VoicesTest, UnopenedConnectionsListNoVoicesAndClosingTwiceIsHarmless) {
 TEST_F(VoicesTest, SetVoicePathsAndTheirWarnings) {
     const char kNotFound[] = "WARNING: voice was not found. Using default instead\n";
     const char kNotSwitched[] = "WARNING: vrServer query failed, the voice has not been switched\n";
-    struct Row {
-        vr_result (*set)(vr_handle, const char*);
-        bool known;  // the connection, or an unknown handle
-        const char* name;
-        vr_result result;
-        const char* output;
-        std::vector<std::string> queries;
-    };
+    // known: the connection, or an unknown handle
+    struct Row { vr_result (*set)(vr_handle, const char*); bool known; const char* name;
+        vr_result result; const char* output; std::vector<std::string> queries; };
     // The last row's server closes instead of answering the selection.
     // clang-format off
     const Row rows[] = {

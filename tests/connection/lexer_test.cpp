@@ -39,11 +39,7 @@ std::string Chunk(Lexer& lexer, const std::string& buffer, int xml) {
 }
 
 TEST(LexerTest, ProducesExactMarkupInPlainAndXmlMode) {
-    const struct {
-        const char* name;
-        std::string input;
-        bool xml;
-        std::string expected;
+    const struct { const char* name; std::string input; bool xml; std::string expected;
     } cases[] = {
         // clang-format off
         {"PlainTextMarksEveryWordAndEscapes", "a & b", false,
@@ -77,11 +73,7 @@ TEST(LexerTest, ProducesExactMarkupInPlainAndXmlMode) {
 // again makes no progress and returns at once.
 TEST(LexerTest, ChunkLexesWholeTokensUpToTheLimitAndStopsAtInvalidUtf8) {
     const std::string ab = Mark(0, 0, 2, 2) + "ab", a = Mark(0, 0, 1, 1) + "a ";
-    const struct {
-        std::string input;
-        int limit, xml, consumed;
-        std::string expected;
-    } cases[] = {
+    const struct { std::string input; int limit, xml, consumed; std::string expected; } cases[] = {
         {"abc def ghi", 2, 1, 3, Mark(0, 0, 3, 3) + "abc"},
         {"abc def ghi", 4, 1, 4, Mark(0, 0, 3, 3) + "abc "},
         {"", -1, 1, 0, ""},
@@ -121,12 +113,7 @@ std::string Words(size_t bytes) {
 // Calls on one lexer in turn, each with the output and pending input after it.
 TEST(LexerTest, StateCarriesAcrossCallsUntilAFinalText) {
     enum Call { kNonFinal, kFinal, kInStream, kChunk };
-    struct Step {
-        Call call;
-        std::string text;
-        bool xml;
-        std::string out, pending;
-    };
+    struct Step { Call call; std::string text; bool xml; std::string out, pending; };
     const std::string bad = "x\xFF" + Words(9000);
     const std::vector<Step> sequences[] = {
         // Plain text outside a stream is wrapped on every call; inside an
@@ -267,12 +254,8 @@ TEST(LexerTest, MarkupMatchesAsTheUnlimitedEngineWould) {
 // The markup matcher's whole subset, also what the lexer's patterns leave
 // unused: an optional atom, greedy or lazy; white space as \s.
 TEST(LexerTest, MarkupPatternsMatchTheirWholeSubset) {
-    const struct {
-        const char* pattern;
-        const char* subject;
-        MarkupPattern::Result result;
-        size_t end;
-    } rows[] = {
+    const struct { const char* pattern; const char* subject; MarkupPattern::Result result;
+        size_t end; } rows[] = {
         {"^<a?", "<a>", MarkupPattern::kMatch, 2},
         {"^<a??", "<a>", MarkupPattern::kMatch, 1},
         {"^<a?b", "<b>", MarkupPattern::kMatch, 2},

@@ -127,10 +127,7 @@ TEST_F(Espeak, UnitsAreBoundedInWordsAndBytesWhateverTheMarkup) {
         prose += "and so the story goes on without an end in sight ";
     }
     size_t count = 0;
-    const struct {
-        const char* name;
-        std::string text;
-    } cases[] = {
+    const struct { const char* name; std::string text; } cases[] = {
         {"a mark before every word", Tokenised(prose, &count)},
         {"no marks", prose},
         {"marks without words",
@@ -252,10 +249,7 @@ TEST_F(Espeak, VoicesAreListedAndSelectableByNameOrLanguage) {
     EXPECT_EQ(french->language_tag, "fr-fr");
     // The list keeps each voice's language with its region.
     const std::string xml = VoiceListXml(voices);
-    const struct {
-        const char* voice;
-        std::vector<std::string> attributes;
-    } listed[] = {
+    const struct { const char* voice; std::vector<std::string> attributes; } listed[] = {
         {"English (America)", {"VOICE_ID=\"gmw/en-US\"", "LANGUAGE_ID=\"en-us\""}},
         {"English (Scotland)",
          {"LANGUAGE_ID=\"en-gb-scotland\"", "COUNTRY_CODE_ISO=\"GB\"", "REGION=\"\"",
@@ -310,11 +304,8 @@ TEST_F(Espeak, VoicesAreListedAndSelectableByNameOrLanguage) {
     // language tag ("_" for "-"), a language code or a language's name (as
     // its code). Variants apply to any voice, by name or by the sex and age
     // asked for.
-    const struct {
-        const char* request;
-        const char* current;
-        const char* chosen;  // "": none
-    } requests[] = {
+    // chosen: "": none
+    const struct { const char* request; const char* current; const char* chosen; } requests[] = {
         {"french (belgium)", "", "French (Belgium)"},
         {"FR-be", "", "French (Belgium)"},
         {"fr_be", "", "French (Belgium)"},
@@ -360,13 +351,10 @@ TEST_F(Espeak, VoicesAreListedAndSelectableByNameOrLanguage) {
 
 // What a request sounds like: the audio of a voice (a request as a client
 // selects it, "" for the default) speaking markup, measured.
-struct Sound {
-    double seconds = 0;
-    double hz = 0;  // median fundamental; 0 when nothing is voiced
-    double db = 0;  // RMS level
-    int clipped = 0;
-    std::vector<std::string> phonemes;
-};
+// hz: median fundamental; 0 when nothing is voiced
+// db: RMS level
+struct Sound { double seconds = 0; double hz = 0; double db = 0; int clipped = 0;
+    std::vector<std::string> phonemes; };
 
 Sound Hear(Engine* engine, const std::string& request, const std::string& markup) {
     const std::string voice = request.empty()
@@ -410,12 +398,11 @@ TEST_F(Espeak, ProsodyAndVariantsAreHeardAsAsked) {
     const Sound plain = Hear(engine_, "", text);
     ASSERT_GT(plain.hz, 0);
     const double any = NAN;  // not measured
-    const struct {
-        const char* voice;
-        const char* prosody;  // the attributes of a prosody element around the text
-        double length;        // over the plain one
-        double hz;            // 0: nothing voiced
-        double db;            // the change of level
+    // prosody: the attributes of a prosody element around the text
+    // length: over the plain one
+    // hz: 0: nothing voiced
+    // db: the change of level
+    const struct { const char* voice; const char* prosody; double length; double hz; double db;
     } rows[] = {
         {"", "rate='80wpm'", 175.0 / 80, any, any},
         {"", "rate='40%'", 175.0 / 80, any, any},

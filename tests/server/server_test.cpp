@@ -158,10 +158,7 @@ TEST_F(ToneServer, ARequestSpreadOverWorkersIsAnsweredAsInProcess) {
                   std::to_string(100 * (i % 9)) + "ms\"/> ";
     }
     const std::string many = MarkedWords(std::vector<int>(300, 4));
-    const struct {
-        const char* name;
-        Exchanges exchanges;
-    } cases[] = {
+    const struct { const char* name; Exchanges exchanges; } cases[] = {
         {"short", {{PACKET_TEXT, "<mark name=\"a\"/>Hi." + std::string(kFinal)}}},
         {"long", {{PACKET_TEXT, many + kFinal}}},
         {"streamed",
@@ -211,12 +208,8 @@ TEST_F(ToneServer, ARequestSpreadOverWorkersIsAnsweredAsInProcess) {
 
 TEST_F(ToneServer, StreamSpeaksWholeWordsEarlyAndKeepsTheClockAcrossPieces) {
     RawClient client(server_->Port());
-    const struct {
-        uint16_t type;
-        std::string text;
-        const char* marks;
-        size_t words;  // spoken in this answer
-    } pieces[] = {
+    // words: spoken in this answer
+    const struct { uint16_t type; std::string text; const char* marks; size_t words; } pieces[] = {
         // The second word may still grow: only the first is spoken.
         {PACKET_TEXT_CHUNK, "<speak><mark name=\"a\"/>one <mark name=\"b\"/>tw", "a@0", 1},
         // A cut inside a mark: "two" is whole once the next mark is complete.
@@ -249,10 +242,7 @@ TEST_F(ToneServer, ARequestOverABoundIsRefusedToItsEndAndTheNextRequestWorks) {
         o.limits.max_pending_text = 2000, o.limits.max_request_audio_seconds = 1;
     });
     RawClient client(server_->Port());
-    const struct {
-        const char* name;
-        std::vector<std::string> chunks;
-        const char* error;
+    const struct { const char* name; std::vector<std::string> chunks; const char* error;
     } cases[] = {
         // No mark completes a word, so all of it waits.
         {"pending text",
@@ -289,11 +279,7 @@ TEST_F(ToneServer, HostileMarkupCostsBoundedAudioAndMemory) {
     while (breaks.size() < 63000) {
         breaks += "<break time='10s'/>";
     }
-    const struct {
-        const char* name;
-        std::string text;
-        size_t max_audio;
-    } cases[] = {
+    const struct { const char* name; std::string text; size_t max_audio; } cases[] = {
         // Thousands of open elements across pieces: the context stays bounded.
         {"nesting", deep, 4000u * 1920},
         // All breaks after one word: at most 10 s of silence.
@@ -409,10 +395,7 @@ TEST_F(ToneServer, AFullServerAnswersHealthChecksAndFreesAPlaceWhenAClientCloses
     auto second = std::make_unique<RawClient>(port);
     ASSERT_TRUE(first.Exchange(PACKET_QUERY, "<voice name=\"all\"/>").ended);
     ASSERT_TRUE(second->Exchange(PACKET_QUERY, "<voice name=\"all\"/>").ended);
-    const struct {
-        const char* request;
-        const char* status;
-    } checks[] = {
+    const struct { const char* request; const char* status; } checks[] = {
         {"GET /health HTTP/1.0\r\n\r\n", "HTTP/1.0 200 OK\r\n"},
         {"HEAD / HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.0 200 OK\r\n"},
         {"GET /elsewhere HTTP/1.0\r\n\r\n", "HTTP/1.0 404 Not Found\r\n"},
@@ -593,11 +576,7 @@ TEST(SpeechServerStart, ReportsBadOptions) {
     SpeechServer occupant(first);
     std::string error;
     ASSERT_TRUE(occupant.Start(&error)) << error;
-    const struct {
-        const char* engine;
-        const char* address;
-        int port;
-        const char* error;
+    const struct { const char* engine; const char* address; int port; const char* error;
     } cases[] = {
         {"organ", "127.0.0.1", 0, "unknown engine"},
         {"tone", "not an address", 0, "cannot listen"},

@@ -107,14 +107,9 @@ TEST(FrameReaderTest, FramesComeOutWholeWhateverThePieces) {
 // header: nothing after it can be read (its bytes mean nothing) until the
 // reader starts a new stream. The bound is the owner's.
 TEST(FrameReaderTest, FramingErrorsStopTheReaderUntilReset) {
-    struct Row {
-        const char* name;
-        uint32_t bound;
-        Bytes bytes;
-        FrameReader::Status status;
-        Frames before;
-        uint32_t failedLength;  // what the owner's message names
-    };
+    // failedLength: what the owner's message names
+    struct Row { const char* name; uint32_t bound; Bytes bytes; FrameReader::Status status;
+        Frames before; uint32_t failedLength; };
     const Bytes good = EncodeFrame(kEnd, {});
     Bytes afterGood = good;
     const Bytes wrong = EncodeFrame(kAudio, {1, 2, 3}, 0, 4u);
