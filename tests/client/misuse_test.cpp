@@ -119,9 +119,7 @@ const Reentry kRequestCalls[] = {
     {"set_voice_fast", [](vr_handle h) { return vrSetVoiceFast(h, "one"); }},
     // Refused before it connects anywhere, so the address does not matter.
     {"open", [](vr_handle h) { return vrOpenConnection(h, "127.0.0.1", 1); }},
-    {"close", vrCloseConnection},
-    {"destroy", vrDestroyConnection},
-    {"cancel", vrCancelRequest},
+    {"close", vrCloseConnection}, {"destroy", vrDestroyConnection}, {"cancel", vrCancelRequest},
 };
 
 class FromInsideTheCallback : public MisuseTest,

@@ -75,14 +75,12 @@ TEST(LexerTest, ChunkLexesWholeTokensUpToTheLimitAndStopsAtInvalidUtf8) {
     const std::string ab = Mark(0, 0, 2, 2) + "ab", a = Mark(0, 0, 1, 1) + "a ";
     const struct { std::string input; int limit, xml, consumed; std::string expected; } cases[] = {
         {"abc def ghi", 2, 1, 3, Mark(0, 0, 3, 3) + "abc"},
-        {"abc def ghi", 4, 1, 4, Mark(0, 0, 3, 3) + "abc "},
-        {"", -1, 1, 0, ""},
+        {"abc def ghi", 4, 1, 4, Mark(0, 0, 3, 3) + "abc "}, {"", -1, 1, 0, ""},
         // Plain escaping stops at a NUL, but the offsets count the whole token.
         {std::string("a\0b<c", 5), -1, 0, 5, Mark(0, 0, 3, 3) + "a&lt;" + Mark(4, 4, 1, 1) + "c"},
         {std::string("a\0b<c", 5), -1, 1, 5,
          Mark(0, 0, 3, 3) + std::string("a\0b", 3) + "<" + Mark(4, 4, 1, 1) + "c"},
-        {"ab \x80 cd", -1, 1, 3, ab + " "},
-        {"ab\xFF", -1, 1, 2, ab},
+        {"ab \x80 cd", -1, 1, 3, ab + " "}, {"ab\xFF", -1, 1, 2, ab},
         {"a \xC0\x80", -1, 1, 2, a} /* overlong */,
         {"a \xED\xA0\x80", -1, 1, 2, a} /* surrogate */,
         {"a \xF4\x90\x80\x80", -1, 1, 2, a} /* above Unicode */,
@@ -256,10 +254,8 @@ TEST(LexerTest, MarkupMatchesAsTheUnlimitedEngineWould) {
 TEST(LexerTest, MarkupPatternsMatchTheirWholeSubset) {
     const struct { const char* pattern; const char* subject; MarkupPattern::Result result;
         size_t end; } rows[] = {
-        {"^<a?", "<a>", MarkupPattern::kMatch, 2},
-        {"^<a??", "<a>", MarkupPattern::kMatch, 1},
-        {"^<a?b", "<b>", MarkupPattern::kMatch, 2},
-        {"^<a??b", "<ab>", MarkupPattern::kMatch, 3},
+        {"^<a?", "<a>", MarkupPattern::kMatch, 2}, {"^<a??", "<a>", MarkupPattern::kMatch, 1},
+        {"^<a?b", "<b>", MarkupPattern::kMatch, 2}, {"^<a??b", "<ab>", MarkupPattern::kMatch, 3},
         {"^<a?b", "<aab>", MarkupPattern::kNoMatch, 0},
         {"^<\\s+a", "< \t\r\na>", MarkupPattern::kMatch, 6},
         {"^<\\s+a", "<a>", MarkupPattern::kNoMatch, 0},

@@ -88,10 +88,8 @@ class ToneServer : public ::testing::Test {
 TEST_F(ToneServer, EveryTextAndQueryPacketGetsExactlyOneEnd) {
     RawClient client(server_->Port());
     const std::pair<uint16_t, std::string> exchanges[] = {
-        {PACKET_TEXT, ""},
-        {PACKET_QUERY, "<voice name='nobody' select='1'/>"},
-        {PACKET_TEXT_CHUNK, ""},
-        {PACKET_TEXT, "<<<&&& not xml at all"},
+        {PACKET_TEXT, ""}, {PACKET_QUERY, "<voice name='nobody' select='1'/>"},
+        {PACKET_TEXT_CHUNK, ""}, {PACKET_TEXT, "<<<&&& not xml at all"},
     };
     for (const auto& e : exchanges) {
         SCOPED_TRACE(e.second);
@@ -168,8 +166,7 @@ TEST_F(ToneServer, ARequestSpreadOverWorkersIsAnsweredAsInProcess) {
         {"markup", {{PACKET_TEXT, "<speak>" + markup + "</speak>" + kFinal}}},
         {"voices",
          {{PACKET_QUERY, "<voice name='tone-low' select='1'/>"},
-          {PACKET_TEXT, many + kFinal},
-          {PACKET_QUERY, "<voice name='tone' select='1'/>"},
+          {PACKET_TEXT, many + kFinal}, {PACKET_QUERY, "<voice name='tone' select='1'/>"},
           {PACKET_TEXT, many.substr(0, 2000) + kFinal}}},
         {"breaks", {{PACKET_TEXT, breaks + kFinal}}},
     };
@@ -335,8 +332,7 @@ TEST_F(ToneServer, MalformedFramesOrAVanishingClientCloseOnlyThatClient) {
         {"trailer differs", test::EncodeFrame(PACKET_TEXT, text, 0, 4u)},
         {"server-only type", test::EncodeFrame(PACKET_END, {})},
         {"unknown type", test::EncodeFrame(99, text)},
-        {"oversize length", {0, 1, 0, 0, 0, 0, 0, 0, 0xFA, 0x01}},
-        {"vanishing mid-request", {}},
+        {"oversize length", {0, 1, 0, 0, 0, 0, 0, 0, 0xFA, 0x01}}, {"vanishing mid-request", {}},
     };
     for (const auto& f : frames) {
         SCOPED_TRACE(f.first);
@@ -578,8 +574,7 @@ TEST(SpeechServerStart, ReportsBadOptions) {
     ASSERT_TRUE(occupant.Start(&error)) << error;
     const struct { const char* engine; const char* address; int port; const char* error;
     } cases[] = {
-        {"organ", "127.0.0.1", 0, "unknown engine"},
-        {"tone", "not an address", 0, "cannot listen"},
+        {"organ", "127.0.0.1", 0, "unknown engine"}, {"tone", "not an address", 0, "cannot listen"},
         {"tone", "127.0.0.1", occupant.Port(), "Address already in use"},
     };
     for (const auto& c : cases) {

@@ -55,8 +55,7 @@ enum class Way { kFed, kIntoSpace, kOnlyMissing };
 // already taken out while the buffer must grow to take its rest.
 TEST(FrameReaderTest, FramesComeOutWholeWhateverThePieces) {
     const Frames sent = {{kAudio, 0, Bytes{'a', 'b', 'c'}},
-                         {kEnd, -2, {}},
-                         {kMark, 0x01020304, Pattern(kMaxPayload)},
+                         {kEnd, -2, {}}, {kMark, 0x01020304, Pattern(kMaxPayload)},
                          {kQuery, 7, Bytes{'q', 0}},
                          {kAudio, 0, Pattern(40000)}};
     Bytes stream;
