@@ -69,11 +69,8 @@ TEST(LogTest, DefaultsToInfoOnStandardError) {
 TEST(LogTest, MessagesGoWhereTheEnvironmentSays) {
     const std::string file = ::testing::TempDir() + "vrelay-messages-" + std::to_string(getpid());
     std::remove(file.c_str());  // process ids repeat under Wine: an old run's file must not count
-    const struct {
-        const char* value;
-        FILE* warnings;  // nullptr for "none"; stdin stands for "the file"
-        FILE* log;
-    } rows[] = {
+    // warnings: nullptr for "none"; stdin stands for "the file"
+    const struct { const char* value; FILE* warnings; FILE* log; } rows[] = {
         {nullptr, stdout, stderr},    {"", stdout, stderr},
         {"stderr", stderr, stderr},   {"none", nullptr, nullptr},
         {file.c_str(), stdin, stdin}, {"/nonexistent/folder/messages.log", stderr, stderr},
