@@ -64,9 +64,8 @@ TEST(LexerTest, ProducesExactMarkupInPlainAndXmlMode) {
         {"EmptyPlainTextIsJustTheParent", "", false, "<parent></parent>"},
         // clang-format on
     };
-    for (const auto& c : cases) {
+    for (const auto& c : cases)
         EXPECT_EQ(Tokenise(c.input, c.xml), c.expected) << c.name;
-    }
 }
 
 // Invalid UTF-8 stops lexing in front of the first bad sequence, and asking
@@ -101,9 +100,8 @@ TEST(LexerTest, ChunkLexesWholeTokensUpToTheLimitAndStopsAtInvalidUtf8) {
 
 std::string Words(size_t bytes) {
     std::string text;
-    while (text.size() < bytes) {
+    while (text.size() < bytes)
         text += "abcd ";
-    }
     text.resize(bytes);
     return text;
 }
@@ -170,9 +168,8 @@ TEST(LexerTest, ChunkedFeedingMatchesOneFinalCall) {
                             "a&b ",         "<v n='1'/>"};
     std::mt19937 random(7);
     std::string input;
-    while (input.size() < 50000) {
+    while (input.size() < 50000)
         input += pieces[random() % (sizeof pieces / sizeof pieces[0])];
-    }
     const std::string whole = Tokenise(input, true);
 
     Lexer lexer;
@@ -204,13 +201,11 @@ TEST(LexerTest, UnclosedTagsWithManyAttributesDoNotStall) {
     // Patterns 6 and 7 backtrack without bound on these; the lexer must still
     // decide every tag in bounded time and tokenise every byte.
     std::string tag = "<v";
-    for (int i = 0; i < 40; ++i) {
+    for (int i = 0; i < 40; ++i)
         tag += " a" + std::to_string(i) + "='" + std::to_string(i) + "'";
-    }
     std::string many;
-    for (int i = 0; i < 200; ++i) {
+    for (int i = 0; i < 200; ++i)
         many += tag + " x >\n";
-    }
     const auto start = std::chrono::steady_clock::now();
     Lexer lexer;
     std::string out;
@@ -231,17 +226,15 @@ TEST(LexerTest, MarkupMatchesAsTheUnlimitedEngineWould) {
     std::mt19937 random(1234);
     for (int line = 0; line < 2000; ++line) {
         std::string text;
-        while (text.size() < 100) {
+        while (text.size() < 100)
             text += kPieces[random() % (sizeof kPieces / sizeof kPieces[0])];
-        }
         const std::string expected = Tokenise(text, true, true);
         ASSERT_TRUE(Tokenise(text, true) == expected) << text << "\n" << expected;
     }
     // Long tags and declarations, closed, up to the documented size.
     std::string attributes;
-    while (attributes.size() < 15000) {
+    while (attributes.size() < 15000)
         attributes += " a" + std::to_string(attributes.size()) + "='v x'";
-    }
     for (const std::string& text :
          {"<v" + attributes + ">w</v>", "<v" + attributes + "/>w", "<?pi" + attributes + "?>w",
           "<!DOCTYPE d [<!ENTITY" + attributes + ">]>w", "</v" + attributes + ">w"}) {
@@ -269,17 +262,15 @@ TEST(LexerTest, MarkupPatternsMatchTheirWholeSubset) {
         EXPECT_EQ(pattern.Match(reinterpret_cast<const unsigned char*>(row.subject),
                                 std::strlen(row.subject), &end, &scratch),
                   row.result);
-        if (row.result == MarkupPattern::kMatch) {
+        if (row.result == MarkupPattern::kMatch)
             EXPECT_EQ(end, row.end);
-        }
     }
 }
 
 TEST(LexerTest, MarkupBeyondTheDocumentedSizeIsPassedOnUnmarked) {
     std::string tag = "<v";
-    while (tag.size() < 20000) {
+    while (tag.size() < 20000)
         tag += " a" + std::to_string(tag.size()) + "='b c'";
-    }
     tag += ">";
     const std::string text = tag + "w</v>";
     const int after = static_cast<int>(tag.size());

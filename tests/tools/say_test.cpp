@@ -261,9 +261,8 @@ TEST(SayTest, VoiceListIsSizedToItsContentsAndToTheTerminal) {
 TEST(SayTest, LongTextKeepsEveryWordAcrossBlocks) {
     std::string text;
     const int words = 7000;
-    for (int i = 0; i < words; ++i) {
+    for (int i = 0; i < words; ++i)
         text += "w<" + std::to_string(i) + ">&x ";
-    }
     ASSERT_GT(text.size(), 64u * 1024);
     const SayRun run = Say("--marks -o /dev/null", text);
     ASSERT_EQ(run.status, 0);
@@ -330,14 +329,12 @@ TEST(SayTest, EspeakTakesLanguagesEntitiesAndProsody) {
     const SayRun british = Say("--engine espeak -v en --phonemes -o /dev/null 'water bottle'");
     std::istringstream lines(british.out);
     std::string phonemes;
-    for (std::string start, length, name; lines >> start >> length >> name;) {
+    for (std::string start, length, name; lines >> start >> length >> name;)
         phonemes += name.find('_') == std::string::npos ? name + " " : "";
-    }
     EXPECT_EQ(phonemes, "w O: t 3 b 0 t @L ") << british.out;
     const SayRun listed = Say("--engine espeak --list-voices en");
-    for (const char* tag : {" en-gb-scotland ", " en-029 ", " en-us-nyc "}) {
+    for (const char* tag : {" en-gb-scotland ", " en-029 ", " en-us-nyc "})
         EXPECT_NE(listed.out.find(tag), std::string::npos) << listed.out;
-    }
     const Sound plain = speak("'" + text + "'");
     ASSERT_GT(plain.hz, 0);
     // A voice is louder the higher it speaks: pitches leave the loudness free.
@@ -354,12 +351,10 @@ TEST(SayTest, EspeakTakesLanguagesEntitiesAndProsody) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.arguments);
         const Sound sound = speak(row.arguments + " '" + text + "'");
-        if (row.hz > 0) {
+        if (row.hz > 0)
             EXPECT_NEAR(sound.hz, row.hz, row.hz * 0.1);
-        }
-        if (!std::isnan(row.db)) {
+        if (!std::isnan(row.db))
             EXPECT_NEAR(sound.db - plain.db, row.db, 1);
-        }
         const double lengthens = row.lengthens > 0 ? row.lengthens : 1;
         EXPECT_NEAR(sound.seconds / plain.seconds, lengthens, lengthens * 0.1);
     }
@@ -416,9 +411,8 @@ TEST(SayTest, ASignalEndsItWithinTwoSecondsWhileTheServerIsSilent) {
             const std::string path = Out("silent.wav");
             std::vector<std::string> args = {VRELAY_SAY_PATH, "-q", "-o", path,
                                              "--server=127.0.0.1:" + std::to_string(server.Port())};
-            if (*voice) {
+            if (*voice)
                 args.insert(args.end(), {"-v", voice});
-            }
             args.push_back("Never heard.");
             vrelay::test::ChildProcess say(args);
             ASSERT_TRUE(server.WaitUntilHeld());
@@ -466,9 +460,8 @@ TEST(SayTest, RefusedOrStoppedSpeechLeavesNoFileOrAValidPart) {
     std::string error;
     ASSERT_TRUE(server.Start(&error)) << error;
     const auto sessions = [&](int count) {
-        for (int i = 0; i < 5000 && server.ActiveSessions() != count; ++i) {
+        for (int i = 0; i < 5000 && server.ActiveSessions() != count; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
         return server.ActiveSessions() == count;
     };
     const vr_handle holder = vrCreateConnection();
@@ -524,9 +517,8 @@ TEST(SayTest, TimelineShowsEveryWord) {
     EXPECT_EQ(size("'Hello there, <world> & all'"), std::make_pair(20u + 4 * 24, 220u));
     const auto text = ReadFile(svg);
     const std::string document(text.begin(), text.end());
-    for (const char* word : {">Hello<", ">there,<", ">&lt;world&gt;<", ">&amp;<", ">all<"}) {
+    for (const char* word : {">Hello<", ">there,<", ">&lt;world&gt;<", ">&amp;<", ">all<"})
         EXPECT_NE(document.find(word), std::string::npos) << word;
-    }
     // A long text wraps into rows of ten seconds, and still renders.
     const auto wrapped = size("-f /usr/share/common-licenses/GPL-3");
     EXPECT_EQ(wrapped.first, 2020u);

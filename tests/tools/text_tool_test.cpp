@@ -91,9 +91,8 @@ TEST(TextToolTest, PrintsExactlyWhatEachCommandProduces) {
             continue;
         }
         std::istringstream lines(row.out);
-        for (std::string line; std::getline(lines, line);) {
+        for (std::string line; std::getline(lines, line);)
             EXPECT_NE(run.out.find(line), std::string::npos) << row.name << ": " << line;
-        }
     }
     remove(file.c_str());
 }

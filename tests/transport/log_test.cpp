@@ -30,14 +30,12 @@ bool AllLinesStamped(const std::string& text) {
     const std::string shape = "dddddddd dd:dd:dd.ddd ";
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);) {
-        if (line.size() <= shape.size()) {
+        if (line.size() <= shape.size())
             return false;
-        }
         for (size_t i = 0; i < shape.size(); ++i) {
             const bool digit = std::isdigit(static_cast<unsigned char>(line[i])) != 0;
-            if (shape[i] == 'd' ? !digit : line[i] != shape[i]) {
+            if (shape[i] == 'd' ? !digit : line[i] != shape[i])
                 return false;
-            }
         }
     }
     return !text.empty() && text.back() == '\n';
@@ -194,16 +192,14 @@ TEST(LogTest, AMessageItsDestinationDoesNotTakeAtOnceIsLost) {
 
 TEST(LogTest, WritesOneStampedNamedLinePerMessageUpToTheLevel) {
     test::CapturedLog capture;
-    for (int level = logERROR; level <= logDEBUG4; ++level) {
+    for (int level = logERROR; level <= logDEBUG4; ++level)
         VR_LOG(static_cast<TLogLevel>(level)) << "m" << level;
-    }
     EXPECT_EQ(capture.Messages(),
               (std::vector<std::string>{"ERROR: m0", "WARNING: m1", "INFO: m2"}));
 
     test::CapturedLog everything(logDEBUG4);
-    for (int level = logDEBUG; level <= logDEBUG4; ++level) {
+    for (int level = logDEBUG; level <= logDEBUG4; ++level)
         VR_LOG(static_cast<TLogLevel>(level)) << level;
-    }
     EXPECT_EQ(everything.Messages(), (std::vector<std::string>{"DEBUG: 3", "DEBUG1: 4", "DEBUG2: 5",
                                                                "DEBUG3: 6", "DEBUG4: 7"}));
     EXPECT_TRUE(AllLinesStamped(capture.Text() + everything.Text()));
