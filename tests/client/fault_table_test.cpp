@@ -80,7 +80,6 @@ const std::vector<Action> kNeverReads = test::AnswerAheadThenHold(4000);
 // clang-format off
 const std::vector<FaultRow> kRows = {
     {"closes_mid_header", VR_ERROR, "", kReopen, {Action::Raw(Cut(kAudio, 5)), Action::Close()}},
-    {"closes_mid_payload", VR_ERROR, "", kReopen, {Action::Raw(Cut(kAudio, 15)), Action::Close()}},
     {"closes_mid_trailer", VR_ERROR, "", kCancel, {Action::Raw(Cut(kAudio, 21)), Action::Close()}},
     {"wrong_trailer", VR_ERROR, "ERROR: vrelay packet receive error", kReopen,
      {Action::Frame(PACKET_DATA_6, Bytes(3, 1), 4u), Action::End()}},

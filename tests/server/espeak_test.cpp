@@ -397,8 +397,7 @@ TEST_F(Espeak, ProsodyAndVariantsAreHeardAsAsked) {
         {"", "rate='60wpm'", 175.0 / 80, any, any}, {"", "rate='300wpm'", 175.0 / 300, any, any},
         {"", "rate='800wpm'", 175.0 / 800, any, any}, {"", "rate='1000wpm'", 175.0 / 800, any, any},
         {"", "rate='600%'", 175.0 / 800, any, any}, {"", "pitch='70Hz'", 1, 70, any},
-        {"", "pitch='120Hz'", 1, 120, any}, {"", "pitch='160Hz'", 1, 160, any},
-        {"", "pitch='40Hz'", 1, plain.hz * kMinPitchScale, any},
+        {"", "pitch='160Hz'", 1, 160, any}, {"", "pitch='40Hz'", 1, plain.hz * kMinPitchScale, any},
         {"", "pitch='-90%'", 1, plain.hz * kMinPitchScale, any},
         {"", "pitch='250Hz'", 1, plain.hz * kMaxPitchScale, any},
         {"", "pitch='+200%'", 1, plain.hz * kMaxPitchScale, any},
@@ -407,8 +406,7 @@ TEST_F(Espeak, ProsodyAndVariantsAreHeardAsAsked) {
         {"", "volume='-50%'", 1, plain.hz, -6}, {"", "volume='-90%'", 1, any, -20},
         {"", "volume='x-soft'", 1, plain.hz, -12}, {"", "volume='+6dB'", 1, plain.hz, 6},
         {"", "volume='+12dB'", 1, plain.hz, 6}, {"", "volume='300%'", 1, plain.hz, 6},
-        {"en+f3", "", 1, 200, any}, {"English (Great Britain)+f3", "", 1, 200, any},
-        {"+whisper", "", 1, 0, any},
+        {"en+f3", "", 1, 200, any}, {"+whisper", "", 1, 0, any},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(std::string(row.voice) + " " + row.prosody);
