@@ -262,8 +262,9 @@ TEST(LexerTest, MarkupPatternsMatchTheirWholeSubset) {
         EXPECT_EQ(pattern.Match(reinterpret_cast<const unsigned char*>(row.subject),
                                 std::strlen(row.subject), &end, &scratch),
                   row.result);
-        if (row.result == MarkupPattern::kMatch)
+        if (row.result == MarkupPattern::kMatch) {
             EXPECT_EQ(end, row.end);
+        }
     }
 }
 

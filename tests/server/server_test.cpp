@@ -239,12 +239,10 @@ TEST_F(ToneServer, ARequestOverABoundIsRefusedToItsEndAndTheNextRequestWorks) {
     const struct { const char* name; std::vector<std::string> chunks; const char* error;
     } cases[] = {
         // No mark completes a word, so all of it waits.
-        {"pending text",
-         {"<mark name=\"a\"/>" + std::string(1200, 'x'), std::string(1200, 'y')},
+        {"pending text", {"<mark name=\"a\"/>" + std::string(1200, 'x'), std::string(1200, 'y')},
          "error: text refused"},
         // The first unit (64 words, 7.7 s) is already over the second allowed.
-        {"audio",
-         {MarkedWords(std::vector<int>(64, 3)) + "<mark name=\"z\"/>"},
+        {"audio", {MarkedWords(std::vector<int>(64, 3)) + "<mark name=\"z\"/>"},
          "error: more than 1 s of audio"},
     };
     const std::string word = "<mark name=\"b\"/>ok" + std::string(kFinal);

@@ -147,10 +147,6 @@ FakeServer::FakeServer(Handler handler) : handler_(std::move(handler)) {
     thread_ = std::thread([this] { Run(); });
 }
 
-FakeServer::~FakeServer() {
-    Stop();
-}
-
 void FakeServer::Stop() {
     {
         std::lock_guard<std::mutex> lock(mutex_);

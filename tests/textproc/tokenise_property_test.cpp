@@ -98,8 +98,9 @@ void expect_marks_name_words(const std::string& input, const std::string& out) {
         const bool plain = std::all_of(word.begin(), word.end(), [](char c) {
             return c >= 0x20 && c < 0x7F && c != '<' && c != '>' && c != '&';
         });
-        if (plain)
+        if (plain) {
             EXPECT_EQ(out.compare(text_at, word.size(), word), 0) << word;
+        }
         at = text_at;
     }
 }

@@ -351,10 +351,12 @@ TEST(SayTest, EspeakTakesLanguagesEntitiesAndProsody) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.arguments);
         const Sound sound = speak(row.arguments + " '" + text + "'");
-        if (row.hz > 0)
+        if (row.hz > 0) {
             EXPECT_NEAR(sound.hz, row.hz, row.hz * 0.1);
-        if (!std::isnan(row.db))
+        }
+        if (!std::isnan(row.db)) {
             EXPECT_NEAR(sound.db - plain.db, row.db, 1);
+        }
         const double lengthens = row.lengthens > 0 ? row.lengthens : 1;
         EXPECT_NEAR(sound.seconds / plain.seconds, lengthens, lengthens * 0.1);
     }

@@ -91,8 +91,9 @@ TEST(FrameReaderTest, FramesComeOutWholeWhateverThePieces) {
                 const size_t before = got.size();
                 ASSERT_EQ(Drain(reader, &got), FrameReader::Status::kNeedMore);
                 // Never a byte of the next frame: one frame at most per read.
-                if (way == Way::kOnlyMissing)
+                if (way == Way::kOnlyMissing) {
                     EXPECT_LE(got.size(), before + 1);
+                }
             }
             EXPECT_EQ(got, sent);
             EXPECT_EQ(reader.Buffered(), 0u);
@@ -250,8 +251,9 @@ TEST(PhonemeTest, HostileLengthsAreRefusedWithoutReadingPastPayload) {
         Phoneme phoneme;
         const bool good = std::string(c.first) == "well formed";
         EXPECT_EQ(DecodePhoneme(block.get(), c.second.size(), &phoneme), good);
-        if (good)
+        if (good) {
             EXPECT_EQ(phoneme.values[0], 9);
+        }
     }
     Phoneme phoneme;
     EXPECT_FALSE(DecodePhoneme(nullptr, 0, &phoneme));
