@@ -10,14 +10,9 @@
 namespace {
 
 TEST(Helpers, WordMarkNames) {
-    struct Row {
-        const char* name;
-        int ok;
-        vr_word_mark mark;
-    };
+    struct Row { const char* name; int ok; vr_word_mark mark; };
     const Row rows[] = {
-        {"kvtk_12_14_3_6", 1, {12, 14, 3, 6}},
-        {"kvtk_2147483647_0_1_1", 1, {2147483647, 0, 1, 1}},
+        {"kvtk_12_14_3_6", 1, {12, 14, 3, 6}}, {"kvtk_2147483647_0_1_1", 1, {2147483647, 0, 1, 1}},
         {"kvtk_2147483648_0_1_1", 0, {}},  // beyond int32
         {"kvtk_1_2_3", 0, {}},             // a field missing
         {"kvtk_1_2_3_4_5", 0, {}},         // more after the fourth field

@@ -40,12 +40,10 @@ const char kVoiceList[] = "<voices><voice name=\"one\"/><voice name=\"it's\"/></
 
 // Texts get audio then PACKET_END; the voice-list query gets the list.
 std::vector<Action> Answer(const ReceivedFrame& frame) {
-    if (frame.type == PACKET_QUERY && frame.Text() == "<voice name=\"all\"/>") {
+    if (frame.type == PACKET_QUERY && frame.Text() == "<voice name=\"all\"/>")
         return {Action::Text(PACKET_QUERY, kVoiceList), Action::End()};
-    }
-    if (frame.type == PACKET_TEXT || frame.type == PACKET_TEXT_CHUNK) {
+    if (frame.type == PACKET_TEXT || frame.type == PACKET_TEXT_CHUNK)
         return {Action::Frame(PACKET_DATA_6, Bytes(8, 1)), Action::End()};
-    }
     return test::DefaultAnswer(frame);
 }
 
@@ -61,9 +59,8 @@ struct InsideCallback {
 
     static int32_t VR_CDECL Callback(void* self, PACKET_TYPE type, void* data, int32_t length) {
         auto* inside = static_cast<InsideCallback*>(self);
-        if (type == inside->trigger && inside->calls++ == 0) {
+        if (type == inside->trigger && inside->calls++ == 0)
             inside->result = inside->call(inside->handle);
-        }
         return CallbackRecorder::Callback(inside->recorder, type, data, length);
     }
 };
@@ -109,10 +106,7 @@ class MisuseTest : public test::OpenHandleTest {
 // ---- calls from inside the callback ----------------------------------------
 
 // One exported call that starts, ends or waits for a request.
-struct Reentry {
-    const char* name;
-    std::function<vr_result(vr_handle)> call;
-};
+struct Reentry { const char* name; std::function<vr_result(vr_handle)> call; };
 
 const Reentry kRequestCalls[] = {
     {"render", [](vr_handle h) { return vrRenderSpeech(h, "inner"); }},
@@ -125,9 +119,7 @@ const Reentry kRequestCalls[] = {
     {"set_voice_fast", [](vr_handle h) { return vrSetVoiceFast(h, "one"); }},
     // Refused before it connects anywhere, so the address does not matter.
     {"open", [](vr_handle h) { return vrOpenConnection(h, "127.0.0.1", 1); }},
-    {"close", vrCloseConnection},
-    {"destroy", vrDestroyConnection},
-    {"cancel", vrCancelRequest},
+    {"close", vrCloseConnection}, {"destroy", vrDestroyConnection}, {"cancel", vrCancelRequest},
 };
 
 class FromInsideTheCallback : public MisuseTest,
@@ -190,13 +182,8 @@ TEST_F(MisuseTest, ACallbackThatRefusesStopsItsOwnRequest) {
     std::string pieces;  // long enough for a push to send some
     while (pieces.size() < 20000)
         pieces += "many words ";
-    struct Row {
-        const char* name;
-        std::function<vr_result(vr_handle)> call;
-        vr_result result;
-        PACKET_TYPE refused;
-        size_t completions;
-    };
+    struct Row { const char* name; std::function<vr_result(vr_handle)> call; vr_result result;
+        PACKET_TYPE refused; size_t completions; };
     const Row rows[] = {
         {"push", [&](vr_handle h) { return vrPushSpeechStream(h, pieces.c_str()); }, VR_CANCELLED,
          PACKET_DATA_6, 0},
@@ -293,9 +280,8 @@ TEST_F(MisuseTest, HostileTextIsRenderedOrRefusedWithoutHarm) {
         std::string(10 << 20, 'a').replace(0, 0, "<speak>") + " end",  // 10 MB
         deep,                                                          // nested 100,000 deep
     };
-    for (const std::string& text : hostile) {
+    for (const std::string& text : hostile)
         EXPECT_EQ(vrRenderSpeechXML(handle_, text.c_str()), VR_SUCCESS) << text.substr(0, 20);
-    }
     ExpectRendersAgain();
 }
 
@@ -532,15 +518,13 @@ TEST_F(MisuseTest, TheProcessExitsWhileOtherThreadsAreInsideCalls) {
                             vrOpenConnection(h, server_.Host().c_str(), server_.Port());
                             vrRenderSpeech(h, "x");
                             vrDestroyConnection(h);
-                            if (round == 2) {
+                            if (round == 2)
                                 started.set_value();
-                            }
                         }
                     }).detach();
                 }
-                for (auto& started : looping) {
+                for (auto& started : looping)
                     started.get_future().wait();
-                }
                 std::exit(0);
             },
             ::testing::ExitedWithCode(0), "")

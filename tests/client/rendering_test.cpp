@@ -154,10 +154,7 @@ TEST_F(RenderingTest, RendersPutExactFrameSequencesOnTheWire) {
 }
 
 TEST_F(RenderingTest, VoiceTagNamesAreReadLikeTheServerWouldExpect) {
-    struct Row {
-        const char* text;
-        std::vector<std::string> queries;
-    };
+    struct Row { const char* text; std::vector<std::string> queries; };
     const Row rows[] = {
         {"<speak>a <voice gender=\"f\" name='x'>b</voice></speak>",
          {"<voice name='x' select='1'/>"}},
@@ -247,19 +244,14 @@ bool IsQuery(const ReceivedFrame& frame) {
 // What an answer delivers to the callback and logs; failing streams are the
 // fault table's rows.
 TEST_F(RenderingTest, AnswersRelayDataAndQueryPacketsAndWarnOfOtherTypes) {
-    struct Row {
-        const char* name;
-        std::vector<Action> answer;
-        std::vector<std::string> log;
-        std::vector<PACKET_TYPE> delivered;
-    };
+    struct Row { const char* name; std::vector<Action> answer; std::vector<std::string> log;
+        std::vector<PACKET_TYPE> delivered; };
     const std::vector<Row> rows = {
         {"every relayed type in order",
          {Action::Text(PACKET_DATA_9, "f"), Action::Text(PACKET_DATA_6, "a"),
           Action::Text(PACKET_DATA_8, "m"), Action::Text(PACKET_DATA_10, "t"),
           Action::Text(PACKET_QUERY, "q"), Action::End()},
-         {},
-         {PACKET_DATA_9, PACKET_DATA_6, PACKET_DATA_8, PACKET_DATA_10, PACKET_QUERY}},
+         {}, {PACKET_DATA_9, PACKET_DATA_6, PACKET_DATA_8, PACKET_DATA_10, PACKET_QUERY}},
         {"unknown types between data",
          {Action::Text(PACKET_DATA_6, "1"), Action::Text(5, "x"), Action::Text(PACKET_TEXT, "y"),
           Action::Frame(PACKET_REQUEST_DONE), Action::Text(PACKET_DATA_6, "2"), Action::End()},

@@ -106,11 +106,7 @@ TEST_F(VoicesTest, WalksNestedVoicesInDocumentOrder) {
 }
 
 TEST_F(VoicesTest, DocumentShapes) {
-    struct Row {
-        const char* name;
-        std::string document;
-        std::vector<std::string> voices;
-    };
+    struct Row { const char* name; std::string document; std::vector<std::string> voices; };
     std::string large = "<voices>";
     std::vector<std::string> many;
     for (int i = 0; i < 5000; ++i) {
@@ -138,12 +134,10 @@ TEST_F(VoicesTest, DocumentShapes) {
          {"named"}},
         {"other element names are walked through",
          "<list><Voice name=\"case\"/><voices><voice name=\"deep\"/></voices></list>", {"deep"}},
-        {"malformed", "<list><voice name=\"a\"></list>", {}},
-        {"empty reply", "", {}},
+        {"malformed", "<list><voice name=\"a\"></list>", {}}, {"empty reply", "", {}},
         {"large list in many packets", large, many},
         {"character and predefined references", "<v><voice name='&lt;&amp;&#38;&#x41;'/></v>", {"<&&A"}},
-        {"entity bomb", bomb, {}},
-        {"a tag with 66 attributes", crowded(65, ""), {}},
+        {"entity bomb", bomb, {}}, {"a tag with 66 attributes", crowded(65, ""), {}},
         {"a tag with 64, '=' in their values", crowded(63, "x=y"), {"a"}},
     };
     // clang-format on
@@ -214,14 +208,9 @@ TEST_F(VoicesTest, UnopenedConnectionsListNoVoicesAndClosingTwiceIsHarmless) {
 TEST_F(VoicesTest, SetVoicePathsAndTheirWarnings) {
     const char kNotFound[] = "WARNING: voice was not found. Using default instead\n";
     const char kNotSwitched[] = "WARNING: vrServer query failed, the voice has not been switched\n";
-    struct Row {
-        vr_result (*set)(vr_handle, const char*);
-        bool known;  // the connection, or an unknown handle
-        const char* name;
-        vr_result result;
-        const char* output;
-        std::vector<std::string> queries;
-    };
+    // known: the connection, or an unknown handle
+    struct Row { vr_result (*set)(vr_handle, const char*); bool known; const char* name;
+        vr_result result; const char* output; std::vector<std::string> queries; };
     // The last row's server closes instead of answering the selection.
     // clang-format off
     const Row rows[] = {

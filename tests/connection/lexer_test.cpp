@@ -39,11 +39,7 @@ std::string Chunk(Lexer& lexer, const std::string& buffer, int xml) {
 }
 
 TEST(LexerTest, ProducesExactMarkupInPlainAndXmlMode) {
-    const struct {
-        const char* name;
-        std::string input;
-        bool xml;
-        std::string expected;
+    const struct { const char* name; std::string input; bool xml; std::string expected;
     } cases[] = {
         // clang-format off
         {"PlainTextMarksEveryWordAndEscapes", "a & b", false,
@@ -68,29 +64,22 @@ TEST(LexerTest, ProducesExactMarkupInPlainAndXmlMode) {
         {"EmptyPlainTextIsJustTheParent", "", false, "<parent></parent>"},
         // clang-format on
     };
-    for (const auto& c : cases) {
+    for (const auto& c : cases)
         EXPECT_EQ(Tokenise(c.input, c.xml), c.expected) << c.name;
-    }
 }
 
 // Invalid UTF-8 stops lexing in front of the first bad sequence, and asking
 // again makes no progress and returns at once.
 TEST(LexerTest, ChunkLexesWholeTokensUpToTheLimitAndStopsAtInvalidUtf8) {
     const std::string ab = Mark(0, 0, 2, 2) + "ab", a = Mark(0, 0, 1, 1) + "a ";
-    const struct {
-        std::string input;
-        int limit, xml, consumed;
-        std::string expected;
-    } cases[] = {
+    const struct { std::string input; int limit, xml, consumed; std::string expected; } cases[] = {
         {"abc def ghi", 2, 1, 3, Mark(0, 0, 3, 3) + "abc"},
-        {"abc def ghi", 4, 1, 4, Mark(0, 0, 3, 3) + "abc "},
-        {"", -1, 1, 0, ""},
+        {"abc def ghi", 4, 1, 4, Mark(0, 0, 3, 3) + "abc "}, {"", -1, 1, 0, ""},
         // Plain escaping stops at a NUL, but the offsets count the whole token.
         {std::string("a\0b<c", 5), -1, 0, 5, Mark(0, 0, 3, 3) + "a&lt;" + Mark(4, 4, 1, 1) + "c"},
         {std::string("a\0b<c", 5), -1, 1, 5,
          Mark(0, 0, 3, 3) + std::string("a\0b", 3) + "<" + Mark(4, 4, 1, 1) + "c"},
-        {"ab \x80 cd", -1, 1, 3, ab + " "},
-        {"ab\xFF", -1, 1, 2, ab},
+        {"ab \x80 cd", -1, 1, 3, ab + " "}, {"ab\xFF", -1, 1, 2, ab},
         {"a \xC0\x80", -1, 1, 2, a} /* overlong */,
         {"a \xED\xA0\x80", -1, 1, 2, a} /* surrogate */,
         {"a \xF4\x90\x80\x80", -1, 1, 2, a} /* above Unicode */,
@@ -111,9 +100,8 @@ TEST(LexerTest, ChunkLexesWholeTokensUpToTheLimitAndStopsAtInvalidUtf8) {
 
 std::string Words(size_t bytes) {
     std::string text;
-    while (text.size() < bytes) {
+    while (text.size() < bytes)
         text += "abcd ";
-    }
     text.resize(bytes);
     return text;
 }
@@ -121,12 +109,7 @@ std::string Words(size_t bytes) {
 // Calls on one lexer in turn, each with the output and pending input after it.
 TEST(LexerTest, StateCarriesAcrossCallsUntilAFinalText) {
     enum Call { kNonFinal, kFinal, kInStream, kChunk };
-    struct Step {
-        Call call;
-        std::string text;
-        bool xml;
-        std::string out, pending;
-    };
+    struct Step { Call call; std::string text; bool xml; std::string out, pending; };
     const std::string bad = "x\xFF" + Words(9000);
     const std::vector<Step> sequences[] = {
         // Plain text outside a stream is wrapped on every call; inside an
@@ -185,9 +168,8 @@ TEST(LexerTest, ChunkedFeedingMatchesOneFinalCall) {
                             "a&b ",         "<v n='1'/>"};
     std::mt19937 random(7);
     std::string input;
-    while (input.size() < 50000) {
+    while (input.size() < 50000)
         input += pieces[random() % (sizeof pieces / sizeof pieces[0])];
-    }
     const std::string whole = Tokenise(input, true);
 
     Lexer lexer;
@@ -219,13 +201,11 @@ TEST(LexerTest, UnclosedTagsWithManyAttributesDoNotStall) {
     // Patterns 6 and 7 backtrack without bound on these; the lexer must still
     // decide every tag in bounded time and tokenise every byte.
     std::string tag = "<v";
-    for (int i = 0; i < 40; ++i) {
+    for (int i = 0; i < 40; ++i)
         tag += " a" + std::to_string(i) + "='" + std::to_string(i) + "'";
-    }
     std::string many;
-    for (int i = 0; i < 200; ++i) {
+    for (int i = 0; i < 200; ++i)
         many += tag + " x >\n";
-    }
     const auto start = std::chrono::steady_clock::now();
     Lexer lexer;
     std::string out;
@@ -246,17 +226,15 @@ TEST(LexerTest, MarkupMatchesAsTheUnlimitedEngineWould) {
     std::mt19937 random(1234);
     for (int line = 0; line < 2000; ++line) {
         std::string text;
-        while (text.size() < 100) {
+        while (text.size() < 100)
             text += kPieces[random() % (sizeof kPieces / sizeof kPieces[0])];
-        }
         const std::string expected = Tokenise(text, true, true);
         ASSERT_TRUE(Tokenise(text, true) == expected) << text << "\n" << expected;
     }
     // Long tags and declarations, closed, up to the documented size.
     std::string attributes;
-    while (attributes.size() < 15000) {
+    while (attributes.size() < 15000)
         attributes += " a" + std::to_string(attributes.size()) + "='v x'";
-    }
     for (const std::string& text :
          {"<v" + attributes + ">w</v>", "<v" + attributes + "/>w", "<?pi" + attributes + "?>w",
           "<!DOCTYPE d [<!ENTITY" + attributes + ">]>w", "</v" + attributes + ">w"}) {
@@ -267,16 +245,10 @@ TEST(LexerTest, MarkupMatchesAsTheUnlimitedEngineWould) {
 // The markup matcher's whole subset, also what the lexer's patterns leave
 // unused: an optional atom, greedy or lazy; white space as \s.
 TEST(LexerTest, MarkupPatternsMatchTheirWholeSubset) {
-    const struct {
-        const char* pattern;
-        const char* subject;
-        MarkupPattern::Result result;
-        size_t end;
-    } rows[] = {
-        {"^<a?", "<a>", MarkupPattern::kMatch, 2},
-        {"^<a??", "<a>", MarkupPattern::kMatch, 1},
-        {"^<a?b", "<b>", MarkupPattern::kMatch, 2},
-        {"^<a??b", "<ab>", MarkupPattern::kMatch, 3},
+    const struct { const char* pattern; const char* subject; MarkupPattern::Result result;
+        size_t end; } rows[] = {
+        {"^<a?", "<a>", MarkupPattern::kMatch, 2}, {"^<a??", "<a>", MarkupPattern::kMatch, 1},
+        {"^<a?b", "<b>", MarkupPattern::kMatch, 2}, {"^<a??b", "<ab>", MarkupPattern::kMatch, 3},
         {"^<a?b", "<aab>", MarkupPattern::kNoMatch, 0},
         {"^<\\s+a", "< \t\r\na>", MarkupPattern::kMatch, 6},
         {"^<\\s+a", "<a>", MarkupPattern::kNoMatch, 0},
@@ -298,9 +270,8 @@ TEST(LexerTest, MarkupPatternsMatchTheirWholeSubset) {
 
 TEST(LexerTest, MarkupBeyondTheDocumentedSizeIsPassedOnUnmarked) {
     std::string tag = "<v";
-    while (tag.size() < 20000) {
+    while (tag.size() < 20000)
         tag += " a" + std::to_string(tag.size()) + "='b c'";
-    }
     tag += ">";
     const std::string text = tag + "w</v>";
     const int after = static_cast<int>(tag.size());

@@ -29,13 +29,11 @@ Step Stop(StopReason why) {
     return {Step::kStop, why};
 }
 
-struct Row {
-    const char* name;
-    std::vector<Step> steps;
-    StopReason stopped;  // what the last request reports
-    bool quit;           // the quit flag, and the wake signal with it
-    StopReason refusal;  // what a request asking now meets
-};
+// stopped: what the last request reports
+// quit: the quit flag, and the wake signal with it
+// refusal: what a request asking now meets
+struct Row { const char* name; std::vector<Step> steps; StopReason stopped; bool quit;
+    StopReason refusal; };
 
 // clang-format off
 const Row kRows[] = {

@@ -113,15 +113,10 @@ TEST(RequestCutterTest, CutsTextIntoRequestsWithTheirMarkup) {
         s.volume = volume;
         return s;
     };
-    const struct {
-        const char* name;
-        bool markup;
-        ProsodySetting prosody;
-        size_t bytes;
-        std::vector<std::string> pieces;  // "|" ends a line
-        std::string requests;             // each in [], "|" where the pieces so far gave out
-        bool spell = false;
-    } rows[] = {
+    // pieces: "|" ends a line
+    // requests: each in [], "|" where the pieces so far gave out
+    const struct { const char* name; bool markup; ProsodySetting prosody; size_t bytes;
+        std::vector<std::string> pieces; std::string requests; bool spell = false; } rows[] = {
         {"plain, escaped, after a sentence", false, setting("150%", ""), 40,
          {"It is a<b. Then c>d and more words follow here."},
          "[<prosody rate=\"150%\">It is a&lt;b. </prosody>][<prosody rate=\"150%\">Then c&gt;d "

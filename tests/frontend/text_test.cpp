@@ -22,12 +22,10 @@ std::string CleanInTwo(InputCleaner* cleaner, const std::string& input, size_t c
 // The user's words come back from offsets into the submitted text, however
 // escaping and added markup moved them.
 TEST(SubmittedTextTest, MapsSubmittedRangesBackToTheUsersText) {
-    const struct {
-        const char* name;
-        bool escape;
-        std::vector<std::string> pieces;    // "~": markup the tool adds
-        std::string submitted, word, user;  // the submitted word maps to user
-    } rows[] = {
+    // pieces: "~": markup the tool adds
+    // user: the submitted word maps to user
+    const struct { const char* name; bool escape; std::vector<std::string> pieces;
+        std::string submitted, word, user; } rows[] = {
         {"escaped word", true, {"If a<b and c>d"}, "If a&lt;b and c&gt;d", "c&gt;d", "c>d"},
         {"ampersand", true, {"R&D now"}, "R&amp;D now", "now", "now"},
         {"markup is not escaped", false, {"a&lt;b c"}, "a&lt;b c", "c", "c"},
@@ -110,11 +108,8 @@ TEST(InputCleanerTest, SameTextWhereverTheInputIsCut) {
 // changed their count, and back again; only UTF-8 without NUL is text as a
 // door that takes nothing else wants it.
 TEST(InputCleanerTest, OffsetsLeadBackToTheInput) {
-    const struct {
-        bool markup;
-        std::string input;
-        std::string word;  // found in both
-    } rows[] = {
+    // word: found in both
+    const struct { bool markup; std::string input; std::string word; } rows[] = {
         {false, "\xEF\xBB\xBF" "a\xE9" "b c\xC2\xA0 word", "word"},  // mark dropped, Latin-1 grown
         {false, std::string("x\0y word", 8), "word"},                 // NUL dropped
         {true, "<voice gender=\"female\">a</voice> <b>word</b>", "word"},  // a name added

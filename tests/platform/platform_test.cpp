@@ -83,9 +83,7 @@ TEST(ThreadTest, DestructorJoinsRunningThread) {
 }
 
 TEST(TickTest, DifferenceFollowsWrapRuleAndTicksFitIn32Bits) {
-    struct Case {
-        int64_t start, now, expected;
-    };
+    struct Case { int64_t start, now, expected; };
     const Case cases[] = {
         {100, 250, 150},         {250, 250, 0}, {0, 4294967295LL, 4294967295LL},
         {4294967040LL, 16, 271},  // wrapped: 16 + 0xFFFFFFFF - 4294967040

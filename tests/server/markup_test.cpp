@@ -113,10 +113,7 @@ TEST(MarkupParser, BoundsNestingAndTheElementsKeptForARequest) {
 
 // After each piece, what TakeWholeWords releases; "|" between pieces.
 TEST(StreamBuffer, ReleasesTextBeforeTheLastMarkAsTheParserSeesIt) {
-    const struct {
-        const char* name;
-        std::vector<std::string> pieces;
-        const char* released;
+    const struct { const char* name; std::vector<std::string> pieces; const char* released;
     } cases[] = {
         {"a quoted '>' in a mark cut between pieces", {"x<mark name='a>", "b'/>y"}, "|x"},
         {"a comment opener cut between pieces", {"<!-", "- > <mark name='a'/> -->x"}, "|"},
@@ -237,13 +234,8 @@ Prosody ProsodyInside(const std::string& attributes) {
 TEST(Prosody, ValuesComeIntoTheReachableRange) {
     const double kSilent = -1000;  // no gain: muted
     // clang-format off
-    const struct {
-        const char* attributes;
-        double wpm = kDefaultWpm;
-        double hz = 100;
-        double db = 0;
-        bool clamped = false;
-    } rows[] = {
+    const struct { const char* attributes; double wpm = kDefaultWpm; double hz = 100; double db = 0;
+        bool clamped = false; } rows[] = {
         {"rate='300wpm'", 300}, {"rate='2'", 350}, {"rate='40%'", 80, 100, 0, true},
         {"rate='30wpm'", 80, 100, 0, true}, {"rate='500%'", 800, 100, 0, true},
         {"rate='20%'>rate='+100%'", 160, 100, 0, true}, {"rate='+10wpm'"},
@@ -279,10 +271,7 @@ TEST(Prosody, ValuesComeIntoTheReachableRange) {
 // and each name means its value.
 TEST(Prosody, RangesAndNamesAreThoseOfTheSharedTable) {
     const double semitones = 12 / std::log(2.0);
-    const struct {
-        const char* quantity;
-        const char* unit;
-        double minimum, fallback, maximum;
+    const struct { const char* quantity; const char* unit; double minimum, fallback, maximum;
     } constants[] = {
         {"rate", "wpm", kMinWpm, kDefaultWpm, kMaxWpm},
         {"rate", "%", 100 * kMinWpm / kDefaultWpm, 100, 100 * kMaxWpm / kDefaultWpm},

@@ -18,11 +18,7 @@
 namespace vrelay {
 namespace test {
 
-struct PhonemeRecord {
-    int32_t start;
-    std::string name, next;
-    int32_t duration, rate;
-};
+struct PhonemeRecord { int32_t start; std::string name, next; int32_t duration, rate; };
 
 // Everything one exchange brought, up to and including PACKET_END.
 struct Answer {

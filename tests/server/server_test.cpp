@@ -68,9 +68,7 @@ std::string Flood() {
 
 class ToneServer : public ::testing::Test {
   protected:
-    void SetUp() override {
-        StartWith([](ServerOptions&) {});
-    }
+    void SetUp() override { StartWith([](ServerOptions&) {}); }
     // Restarts the server with the tone engine and the options set changes.
     void StartWith(const std::function<void(ServerOptions&)>& set) {
         ServerOptions options;
@@ -88,10 +86,8 @@ class ToneServer : public ::testing::Test {
 TEST_F(ToneServer, EveryTextAndQueryPacketGetsExactlyOneEnd) {
     RawClient client(server_->Port());
     const std::pair<uint16_t, std::string> exchanges[] = {
-        {PACKET_TEXT, ""},
-        {PACKET_QUERY, "<voice name='nobody' select='1'/>"},
-        {PACKET_TEXT_CHUNK, ""},
-        {PACKET_TEXT, "<<<&&& not xml at all"},
+        {PACKET_TEXT, ""}, {PACKET_QUERY, "<voice name='nobody' select='1'/>"},
+        {PACKET_TEXT_CHUNK, ""}, {PACKET_TEXT, "<<<&&& not xml at all"},
     };
     for (const auto& e : exchanges) {
         SCOPED_TRACE(e.second);
@@ -158,11 +154,7 @@ TEST_F(ToneServer, ARequestSpreadOverWorkersIsAnsweredAsInProcess) {
                   std::to_string(100 * (i % 9)) + "ms\"/> ";
     }
     const std::string many = MarkedWords(std::vector<int>(300, 4));
-    const struct {
-        const char* name;
-        Exchanges exchanges;
-    } cases[] = {
-        {"short", {{PACKET_TEXT, "<mark name=\"a\"/>Hi." + std::string(kFinal)}}},
+    const struct { const char* name; Exchanges exchanges; } cases[] = {
         {"long", {{PACKET_TEXT, many + kFinal}}},
         {"streamed",
          {{PACKET_TEXT_CHUNK, many.substr(0, 3001)},
@@ -171,8 +163,7 @@ TEST_F(ToneServer, ARequestSpreadOverWorkersIsAnsweredAsInProcess) {
         {"markup", {{PACKET_TEXT, "<speak>" + markup + "</speak>" + kFinal}}},
         {"voices",
          {{PACKET_QUERY, "<voice name='tone-low' select='1'/>"},
-          {PACKET_TEXT, many + kFinal},
-          {PACKET_QUERY, "<voice name='tone' select='1'/>"},
+          {PACKET_TEXT, many + kFinal}, {PACKET_QUERY, "<voice name='tone' select='1'/>"},
           {PACKET_TEXT, many.substr(0, 2000) + kFinal}}},
         {"breaks", {{PACKET_TEXT, breaks + kFinal}}},
     };
@@ -211,12 +202,8 @@ TEST_F(ToneServer, ARequestSpreadOverWorkersIsAnsweredAsInProcess) {
 
 TEST_F(ToneServer, StreamSpeaksWholeWordsEarlyAndKeepsTheClockAcrossPieces) {
     RawClient client(server_->Port());
-    const struct {
-        uint16_t type;
-        std::string text;
-        const char* marks;
-        size_t words;  // spoken in this answer
-    } pieces[] = {
+    // words: spoken in this answer
+    const struct { uint16_t type; std::string text; const char* marks; size_t words; } pieces[] = {
         // The second word may still grow: only the first is spoken.
         {PACKET_TEXT_CHUNK, "<speak><mark name=\"a\"/>one <mark name=\"b\"/>tw", "a@0", 1},
         // A cut inside a mark: "two" is whole once the next mark is complete.
@@ -249,18 +236,13 @@ TEST_F(ToneServer, ARequestOverABoundIsRefusedToItsEndAndTheNextRequestWorks) {
         o.limits.max_pending_text = 2000, o.limits.max_request_audio_seconds = 1;
     });
     RawClient client(server_->Port());
-    const struct {
-        const char* name;
-        std::vector<std::string> chunks;
-        const char* error;
+    const struct { const char* name; std::vector<std::string> chunks; const char* error;
     } cases[] = {
         // No mark completes a word, so all of it waits.
-        {"pending text",
-         {"<mark name=\"a\"/>" + std::string(1200, 'x'), std::string(1200, 'y')},
+        {"pending text", {"<mark name=\"a\"/>" + std::string(1200, 'x'), std::string(1200, 'y')},
          "error: text refused"},
         // The first unit (64 words, 7.7 s) is already over the second allowed.
-        {"audio",
-         {MarkedWords(std::vector<int>(64, 3)) + "<mark name=\"z\"/>"},
+        {"audio", {MarkedWords(std::vector<int>(64, 3)) + "<mark name=\"z\"/>"},
          "error: more than 1 s of audio"},
     };
     const std::string word = "<mark name=\"b\"/>ok" + std::string(kFinal);
@@ -289,11 +271,7 @@ TEST_F(ToneServer, HostileMarkupCostsBoundedAudioAndMemory) {
     while (breaks.size() < 63000) {
         breaks += "<break time='10s'/>";
     }
-    const struct {
-        const char* name;
-        std::string text;
-        size_t max_audio;
-    } cases[] = {
+    const struct { const char* name; std::string text; size_t max_audio; } cases[] = {
         // Thousands of open elements across pieces: the context stays bounded.
         {"nesting", deep, 4000u * 1920},
         // All breaks after one word: at most 10 s of silence.
@@ -349,8 +327,7 @@ TEST_F(ToneServer, MalformedFramesOrAVanishingClientCloseOnlyThatClient) {
         {"trailer differs", test::EncodeFrame(PACKET_TEXT, text, 0, 4u)},
         {"server-only type", test::EncodeFrame(PACKET_END, {})},
         {"unknown type", test::EncodeFrame(99, text)},
-        {"oversize length", {0, 1, 0, 0, 0, 0, 0, 0, 0xFA, 0x01}},
-        {"vanishing mid-request", {}},
+        {"oversize length", {0, 1, 0, 0, 0, 0, 0, 0, 0xFA, 0x01}}, {"vanishing mid-request", {}},
     };
     for (const auto& f : frames) {
         SCOPED_TRACE(f.first);
@@ -409,10 +386,7 @@ TEST_F(ToneServer, AFullServerAnswersHealthChecksAndFreesAPlaceWhenAClientCloses
     auto second = std::make_unique<RawClient>(port);
     ASSERT_TRUE(first.Exchange(PACKET_QUERY, "<voice name=\"all\"/>").ended);
     ASSERT_TRUE(second->Exchange(PACKET_QUERY, "<voice name=\"all\"/>").ended);
-    const struct {
-        const char* request;
-        const char* status;
-    } checks[] = {
+    const struct { const char* request; const char* status; } checks[] = {
         {"GET /health HTTP/1.0\r\n\r\n", "HTTP/1.0 200 OK\r\n"},
         {"HEAD / HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.0 200 OK\r\n"},
         {"GET /elsewhere HTTP/1.0\r\n\r\n", "HTTP/1.0 404 Not Found\r\n"},
@@ -422,8 +396,7 @@ TEST_F(ToneServer, AFullServerAnswersHealthChecksAndFreesAPlaceWhenAClientCloses
         SCOPED_TRACE(check.request);
         const std::string answer = HealthAnswer(server_->HealthPort(), check.request);
         EXPECT_THAT(answer, StartsWith(check.status));
-        if (std::string(check.request).compare(0, 4, "GET ") == 0 &&
-            std::string(check.status).find("200") != std::string::npos) {
+        if (&check == &checks[0]) {  // the healthy GET's body
             EXPECT_THAT(answer, HasSubstr("\r\n\r\nok: spoke "));
             EXPECT_THAT(answer, HasSubstr("2 of 2 sessions open"));
         }
@@ -536,6 +509,11 @@ TEST_F(ToneServer, ShutdownLetsRequestsFinishWithinTheGraceAndClosesTheRest) {
         ASSERT_EQ(
             busy.Exchange(PACKET_TEXT_CHUNK, "<mark name=\"a\"/>One. <mark name=\"b\"/>tw").Marks(),
             "a@0");
+        // A short grace also ends a session blocked in a send to a client that reads nothing.
+        RawClient deaf(server_->Port());
+        if (grace_ms < 1000) {
+            ASSERT_TRUE(deaf.Send(PACKET_TEXT, Flood()));
+        }
         std::thread shutdown([&] { server_->Shutdown(grace_ms); });
         if (grace_ms > 1000) {
             // The request goes on, and so does the client's next one.
@@ -554,6 +532,7 @@ TEST_F(ToneServer, ShutdownLetsRequestsFinishWithinTheGraceAndClosesTheRest) {
         }
         shutdown.join();
         EXPECT_EQ(server_->ActiveSessions(), 0);
+        server_->Stop();  // idempotent
     }
 }
 
@@ -575,17 +554,6 @@ TEST_F(ToneServer, SessionsWithoutTextOrQueriesAreLoggedAtDebugLevelOnly) {
                                   HasSubstr("session 2 closed (client closed)")));
 }
 
-TEST_F(ToneServer, StopEndsConnectedSessions) {
-    RawClient idle(server_->Port());
-    RawClient busy(server_->Port());
-    ASSERT_TRUE(idle.Exchange(PACKET_TEXT, "").ended);
-    ASSERT_TRUE(busy.Send(PACKET_TEXT, Flood()));
-    server_->Stop();
-    EXPECT_EQ(server_->ActiveSessions(), 0);
-    EXPECT_TRUE(idle.SeesClose());
-    server_->Stop();  // idempotent
-}
-
 TEST(SpeechServerStart, ReportsBadOptions) {
     test::CapturedLog quiet;
     ServerOptions first;
@@ -593,14 +561,9 @@ TEST(SpeechServerStart, ReportsBadOptions) {
     SpeechServer occupant(first);
     std::string error;
     ASSERT_TRUE(occupant.Start(&error)) << error;
-    const struct {
-        const char* engine;
-        const char* address;
-        int port;
-        const char* error;
+    const struct { const char* engine; const char* address; int port; const char* error;
     } cases[] = {
-        {"organ", "127.0.0.1", 0, "unknown engine"},
-        {"tone", "not an address", 0, "cannot listen"},
+        {"organ", "127.0.0.1", 0, "unknown engine"}, {"tone", "not an address", 0, "cannot listen"},
         {"tone", "127.0.0.1", occupant.Port(), "Address already in use"},
     };
     for (const auto& c : cases) {

@@ -140,14 +140,10 @@ TEST(WorkerPool, UnitsCrossIntactAndAFailingWorkerCostsOnlyItsRequest) {
     WorkerPool pool(std::make_unique<ScriptedEngine>(), 1, 64);
     // More than the socket buffers hold: written to a stopped worker, it waits.
     const std::string large(4 << 20, 'x');
-    const struct {
-        std::string word;
-        const char* error;  // "" when the request succeeds
-        int deadline_ms;
-        bool stopped;  // the idle worker is stopped (SIGSTOP) first
-    } cases[] = {
-        {large, "took too long", 300, true},
-        {"oom", "ran out of memory", 30000, false},
+    // error: "" when the request succeeds
+    // stopped: the idle worker is stopped (SIGSTOP) first
+    const struct { std::string word; const char* error; int deadline_ms; bool stopped; } cases[] = {
+        {large, "took too long", 300, true}, {"oom", "ran out of memory", 30000, false},
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)  // their allocators abort
         {"grow", "ran out of memory", 30000, false},
 #endif
@@ -250,16 +246,10 @@ std::string FirstMarks(size_t n) {
 TEST(WorkerPool, UnitsOnManyWorkersArriveInTextOrderWithinTheBoundAndFailAtTheirPlace) {
     test::CapturedLog quiet;
     const std::string log = ::testing::TempDir() + "pool_log_" + std::to_string(::getpid());
-    const struct {
-        int workers;
-        bool pinned;
-        size_t letters;  // of each word: the samples of its unit
-        size_t words;
-    } pools[] = {{1, false, 3, 60},
-                 {3, false, 3, 60},
-                 {3, true, 3, 60},
-                 {1, false, 300000, 16},
-                 {3, false, 300000, 16}};
+    // letters: of each word: the samples of its unit
+    const struct { int workers; bool pinned; size_t letters; size_t words; } pools[] = {
+        {1, false, 3, 60}, {3, false, 3, 60}, {3, true, 3, 60}, {1, false, 300000, 16},
+        {3, false, 300000, 16}};
     for (const auto& p : pools) {
         SCOPED_TRACE(std::to_string(p.workers) + " workers, pinned " + std::to_string(p.pinned) +
                      ", words of " + std::to_string(p.letters));
@@ -306,10 +296,8 @@ TEST(WorkerPool, UnitsOnManyWorkersArriveInTextOrderWithinTheBoundAndFailAtTheir
             continue;  // the failures below are the same with any words
         }
 
-        const struct {
-            const char* word;
-            const char* error;
-        } failures[] = {{"crash", "crashed (signal 6)"}, {"hang", "took too long"}};
+        const struct { const char* word; const char* error; } failures[] = {
+            {"crash", "crashed (signal 6)"}, {"hang", "took too long"}};
         for (const auto& f : failures) {
             std::vector<std::string> words(24, "nap");
             words[17] = f.word;

@@ -250,10 +250,8 @@ TEST_F(ModuleTest, PauseEndsRightAfterTheNextResumeMark) {
 // (again at once the next time). Which variant each voice type asks for is
 // VoiceMapTest's to show.
 TEST_F(ModuleTest, VoiceTypesAndVariantsAreHeard) {
-    const struct {
-        const char* settings;
-        double lowestHz, highestHz;  // of the median fundamental
-    } rows[] = {
+    // highestHz: of the median fundamental
+    const struct { const char* settings; double lowestHz, highestHz; } rows[] = {
         {"voice_type=MALE1\nsynthesis_voice=NULL", 70, 130},
         {"voice_type=FEMALE1\nsynthesis_voice=NULL", 150, 260},
         {"voice_type=MALE1\nsynthesis_voice=+f3", 150, 260},
@@ -300,18 +298,16 @@ TEST_F(ModuleTest, RatePitchAndVolumeAreHeardToTheirEnds) {
     const std::vector<int16_t> plain = hear("");
     const double plainHz = server::MedianFundamental(plain, 22050);
     ASSERT_GT(plain.size(), 22050u);
-    const struct {
-        const char* settings;
-        double lengthAtLeast, lengthAtMost;  // times the plain one's
-        double levelAtLeast, levelAtMost;    // dB against the plain one; below -90: silent
-        double pitchAtLeast, pitchAtMost;    // times the plain one's; 0: not measured
-    } rows[] = {
+    // lengthAtMost: times the plain one's
+    // levelAtMost: dB against the plain one; below -90: silent
+    // pitchAtMost: times the plain one's; 0: not measured
+    const struct { const char* settings; double lengthAtLeast, lengthAtMost;
+        double levelAtLeast, levelAtMost; double pitchAtLeast, pitchAtMost; } rows[] = {
         {"rate=-100", 1.7, 2.4, -1, 1, 0, 0},      // 80 words a minute
         {"rate=100", 0.1, 0.3, -2, 1, 0, 0},       // 800
         {"volume=-100", 0.9, 1.1, -200, -90, 0, 0},
         {"volume=100", 0.9, 1.1, 4, 6.5, 0, 0},   // twice, short of clipping
-        {"pitch=-100", 0.9, 1.1, -3, 1, 0.58, 0.72},
-        {"pitch=100", 0.9, 1.1, -1, 3, 1.5, 1.85},
+        {"pitch=-100", 0.9, 1.1, -3, 1, 0.58, 0.72}, {"pitch=100", 0.9, 1.1, -1, 3, 1.5, 1.85},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.settings);
@@ -410,14 +406,11 @@ TEST(ModuleMarkupTest, ProsodyGoesInsideTheSpeakRoot) {
 // voice selection or a text's answer), also when the QUIT comes right behind
 // the SPEAK, before the module is inside its call.
 TEST(ModuleQuitTest, QuitEndsTheModuleWithinTwoSecondsWhileTheServerIsSilent) {
-    const struct {
-        const char* name;
-        const char* defaultVoice;  // a voice of its own makes a selection first
-        bool quitWhileAsked;       // else right behind the SPEAK
-        int runs;
+    // defaultVoice: a voice of its own makes a selection first
+    // quitWhileAsked: else right behind the SPEAK
+    const struct { const char* name; const char* defaultVoice; bool quitWhileAsked; int runs;
     } rows[] = {
-        {"a text's answer", "", true, 1},
-        {"a voice selection", "one", true, 1},
+        {"a text's answer", "", true, 1}, {"a voice selection", "one", true, 1},
         {"a text's answer, QUIT right behind", "", false, 10},
         {"a voice selection, QUIT right behind", "one", false, 10},
     };

@@ -69,31 +69,19 @@ TEST(VoiceMapTest, SettingsBecomeAVoiceRequest) {
     const VoiceMap map({voice("English (Great Britain)", "English", "en", "en-gb"),
                         voice("English (Scotland)", "English", "en", "en-gb-scotland"),
                         voice("German", "German", "de", "de"), voice("+f3", "variant", "", "")});
-    struct Case {
-        const char* synthesisVoice;
-        const char* language;
-        const char* type;
-        const char* defaultVoice;
-        const char* expected;
-    } cases[] = {
+    struct Case { const char* synthesisVoice; const char* language; const char* type;
+        const char* defaultVoice; const char* expected; } cases[] = {
         {"french (belgium)", "en-US", "male1", "", "french (belgium)"},
-        {"bleaaaarg", "fr-FR", "female1", "", "bleaaaarg"},
-        {"en+f3", "fr", "male2", "", "en+f3"},
-        {"+whisper", "fr", "female1", "", "fr+whisper"},
-        {"+f3", "fr", "male1", "German", "fr+f3"},
-        {"", "fr", "male1", "", "fr"},
-        {"", "en-US", "male2", "", "en-US+m2"},
-        {"", "en-US", "male3", "", "en-US+m3"},
-        {"", "en-US", "female1", "", "en-US+f1"},
-        {"", "en-US", "female3", "", "en-US+f3"},
-        {"", "en", "child_male", "", "en+f4"},
+        {"bleaaaarg", "fr-FR", "female1", "", "bleaaaarg"}, {"en+f3", "fr", "male2", "", "en+f3"},
+        {"+whisper", "fr", "female1", "", "fr+whisper"}, {"+f3", "fr", "male1", "German", "fr+f3"},
+        {"", "fr", "male1", "", "fr"}, {"", "en-US", "male2", "", "en-US+m2"},
+        {"", "en-US", "male3", "", "en-US+m3"}, {"", "en-US", "female1", "", "en-US+f1"},
+        {"", "en-US", "female3", "", "en-US+f3"}, {"", "en", "child_male", "", "en+f4"},
         {"", "en", "child_female", "", "en+f5"},
         {"", "en-US", "male1", "English (Scotland)", "English (Scotland)"},
         {"", "en-US", "female2", "english (scotland)+m3", "english (scotland)+f2"},
-        {"", "en", "male1", "de+f3", "en"},
-        {"", "de", "male1", "de+f3", "de+f3"},
-        {"", "", "female1", "German", "German+f1"},
-        {"", "", "male1", "", ""},
+        {"", "en", "male1", "de+f3", "en"}, {"", "de", "male1", "de+f3", "de+f3"},
+        {"", "", "female1", "German", "German+f1"}, {"", "", "male1", "", ""},
         {"", "", "female2", "", "+f2"},
     };
     for (const Case& c : cases) {

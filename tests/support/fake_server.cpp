@@ -124,12 +124,10 @@ Bytes EncodePhonemePayload(int32_t first, const std::string& phone, const std::s
     PutU32(out, static_cast<uint32_t>(next.size() + 1));
     PutString(out, phone);
     PutString(out, next);
-    for (int i = 0; i < valueCount && i < 7; ++i) {
+    for (int i = 0; i < valueCount && i < 7; ++i)
         PutU32(out, static_cast<uint32_t>(values[static_cast<size_t>(i)]));
-    }
-    if (valueCount >= 7) {
+    if (valueCount >= 7)
         out.insert(out.end(), 6, 0);
-    }
     return out;
 }
 
@@ -149,10 +147,6 @@ FakeServer::FakeServer(Handler handler) : handler_(std::move(handler)) {
     thread_ = std::thread([this] { Run(); });
 }
 
-FakeServer::~FakeServer() {
-    Stop();
-}
-
 void FakeServer::Stop() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -164,13 +158,11 @@ void FakeServer::Stop() {
     {
         // Unblocks a send to a client that stopped reading.
         std::lock_guard<std::mutex> lock(mutex_);
-        if (current_client_ != kInvalidSocket) {
+        if (current_client_ != kInvalidSocket)
             ShutDown(current_client_);
-        }
     }
-    if (thread_.joinable()) {
+    if (thread_.joinable())
         thread_.join();
-    }
 }
 
 void FakeServer::SetHandler(Handler handler) {
@@ -221,26 +213,21 @@ void FakeServer::Run() {
         pollfd fds[2] = {{static_cast<PollHandle>(listener_->Handle()), POLLIN, 0},
                          {static_cast<PollHandle>(wake_.Handle()), POLLIN, 0}};
         int rc = PollSockets(fds, 2);
-        if (rc < 0 && errno == EINTR) {
+        if (rc < 0 && errno == EINTR)
             continue;
-        }
-        if (rc < 0 || (fds[1].revents & POLLIN) != 0) {
+        if (rc < 0 || (fds[1].revents & POLLIN) != 0)
             return;
-        }
         bool failed = false;
         std::unique_ptr<Socket> client(listener_->Accept(&failed));
-        if (failed) {
+        if (failed)
             return;
-        }
-        if (!client) {
+        if (!client)
             continue;
-        }
         {
             std::lock_guard<std::mutex> lock(mutex_);
             current_client_ = client->Handle();
-            if (stopping_) {
+            if (stopping_)
                 ShutDown(current_client_);
-            }
         }
         Serve(*client);
         {
@@ -269,9 +256,8 @@ void FakeServer::Serve(Socket& client) {
                 reader.Filled(received);
                 if (received == 0) {
                     std::lock_guard<std::mutex> lock(mutex_);
-                    if (stopping_) {
+                    if (stopping_)
                         return;
-                    }
                 }
                 continue;
             }
@@ -290,9 +276,8 @@ void FakeServer::Serve(Socket& client) {
             handler = handler_;
         }
         changed_.notify_all();
-        if (!Perform(client, handler ? handler(frame) : std::vector<Action>{})) {
+        if (!Perform(client, handler ? handler(frame) : std::vector<Action>{}))
             return;
-        }
     }
 }
 
@@ -321,9 +306,8 @@ bool FakeServer::Perform(Socket& client, const std::vector<Action>& actions) {
                         return false;
                     }
                     lock.unlock();
-                    if (!send(action.bytes, at, step)) {
+                    if (!send(action.bytes, at, step))
                         return false;
-                    }
                 }
                 break;
             }
@@ -335,9 +319,8 @@ bool FakeServer::Perform(Socket& client, const std::vector<Action>& actions) {
                 ResetOnClose(client.Handle());
                 return false;
             case Action::Kind::kHold:
-                if (!WaitForRelease()) {
+                if (!WaitForRelease())
                     return false;
-                }
                 break;
         }
     }

@@ -90,7 +90,7 @@ inline bool IsClosingText(const ReceivedFrame& frame) {
 class FakeServer {
   public:
     explicit FakeServer(Handler handler = DefaultAnswer);
-    ~FakeServer();  // Stop()
+    ~FakeServer() { Stop(); }
     FakeServer(const FakeServer&) = delete;
     FakeServer& operator=(const FakeServer&) = delete;
 

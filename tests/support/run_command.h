@@ -11,10 +11,9 @@
 namespace vrelay {
 namespace test {
 
-struct CommandRun {
-    int status;       // the exit code; -1 when the command did not exit normally
-    std::string out;  // what it wrote to standard output
-};
+// status: the exit code; -1 when the command did not exit normally
+// out: what it wrote to standard output
+struct CommandRun { int status; std::string out; };
 
 inline CommandRun RunCommand(const std::string& command) {
     CommandRun run{-1, ""};

@@ -192,8 +192,7 @@ TEST(LoggerFile, ModuleTextGoesToItsOwnFileStartedOrAppendedByMode) {
         "logstore='True' logmoduleoutput='True' logtofile='True' loglevel='debug' logdir='" +
         dir.path + "'");
     for (const auto& [mode, text, file] : {std::tuple{1, "abc", "abc"},
-                                           {2, "def", "abcdef"},
-                                           {0, "ghi", "abcdefghi"},
+                                           {2, "def", "abcdef"}, {0, "ghi", "abcdefghi"},
                                            {-1, "xyz", "xyz"}}) {
         EXPECT_EQ(1, KVTP_logger_logmodule(l.get(), "out", "MOD", mode, text));
         EXPECT_EQ(file, ReadFile(dir.path + "/MOD_out.log")) << mode;

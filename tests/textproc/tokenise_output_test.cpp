@@ -84,9 +84,7 @@ TEST(TokeniseExactOutput, MatchesByteForByte) {
 // first, with no empty text call before it.
 TEST(TokeniseApplicationTags, TagsGoToTheirCallbackBetweenClosedAndReopenedText) {
     using tokenise_test::call;
-    const struct {
-        std::string input, trace;
-    } cases[] = {
+    const struct { std::string input, trace; } cases[] = {
         {"<s>a<audio src=\"x.wav\" />b</s>",
          call('T', "<s>" + mark(3, 3, 1, 1) + "a</s>") + call('A', "<audio src=\"x.wav\" />") +
              call('T', "<s><audio src=\"x.wav\" />" + mark(25, 25, 1, 1) + "b</s>" + kFinal)},
@@ -125,12 +123,11 @@ TEST(TokeniseFlow, NonFinalCallsReleaseWholeWordsAndNoBareMarkup) {
     for (int i = 0; i < 10; ++i)
         word += "x&amp;";
     const std::string context(4090, ' ');  // puts the limit inside the word
-    const struct {
-        const char* name;
-        std::vector<std::string> pieces;  // the non-final calls
-        std::string released;             // the trace after them
-        std::string rest;                 // the final call
-    } rows[] = {
+    // pieces: the non-final calls
+    // released: the trace after them
+    // rest: the final call
+    const struct { const char* name; std::vector<std::string> pieces; std::string released;
+        std::string rest; } rows[] = {
         {"EmptyCallDoesNothing", {""}, "", ""},
         {"BelowTheContext", {"<speak>Hello world"}, "T0:", "</speak>"},
         {"WordOpenAtTheLimit",

@@ -100,9 +100,7 @@ inline int64_t chars_in(const char* s, size_t from, size_t to) {
     return n;
 }
 
-struct Mark {
-    int64_t chars_at, bytes_at, chars, bytes;
-};
+struct Mark { int64_t chars_at, bytes_at, chars, bytes; };
 
 inline std::vector<Mark> marks_of(const std::string& out) {
     static const std::regex kMark("<mark name=\"kvtk_(-?\\d+)_(-?\\d+)_(\\d+)_(\\d+)\"/>");

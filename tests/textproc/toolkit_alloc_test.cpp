@@ -46,10 +46,8 @@ TEST(AllocationFailure, EachFailedAllocationLeavesTheContainerUnchangedAndLeaksN
     KVTP_voidparray* va = KVTP_voidparray_new();
     int x = 0;
     const std::string big(1000, 'r');
-    const struct {
-        const char* name;
-        const KVTP_array* state;  // null: nothing kept between tries
-        std::function<bool()> op;
+    // state: null: nothing kept between tries
+    const struct { const char* name; const KVTP_array* state; std::function<bool()> op;
     } cases[] = {
         {"dystr_new", nullptr, [] { return Made(KVTP_dystr_new("text", 10), KVTP_dystr_delete); }},
         {"dystr_append4 of its own text", s,

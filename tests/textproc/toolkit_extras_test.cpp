@@ -84,9 +84,7 @@ TEST(List, EmptyHeadIsFilledFirstAndPoppingTheLastLeavesAnEmptyList) {
 }
 
 TEST(Carray, NarrowestWidthHoldsEveryValueAndPacksWithItsHeader) {
-    const struct {
-        std::vector<int32_t> values;
-        int32_t width;
+    const struct { std::vector<int32_t> values; int32_t width;
     } cases[] = {{{0, 255}, 1}, {{-129}, 2}, {{INT32_MIN, INT32_MAX}, 4}};
     for (const auto& c : cases) {
         KVTP_carray* a = KVTP_carray_new(c.values.data(), int32_t(c.values.size()));

@@ -49,10 +49,7 @@ TEST(TpcBuiltinHandling, FilterTestsTheMetadataEndTagOnly) {
 }
 
 TEST(TpcCallbacks, ClearingCallbacksInsideACallbackTakesEffectAtOnce) {
-    struct State {
-        KVTP_tpc* ch = nullptr;
-        int texts = 0;
-    } st;
+    struct State { KVTP_tpc* ch = nullptr; int texts = 0; } st;
     st.ch = KVTP_tpc_newtype(nullptr, nullptr, 1, "CLIENT", 3);
     auto on_text = [](void* u, const char*, int) {
         auto* s = static_cast<State*>(u);

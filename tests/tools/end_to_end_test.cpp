@@ -46,9 +46,8 @@ struct Heard {
     // Zero crossings per second of the tone at sample from: its pitch, twice over.
     double Crossings(size_t from) const {
         int crossings = 0;
-        for (size_t i = from + 1; i < from + 1600 && i < samples.size(); ++i) {
+        for (size_t i = from + 1; i < from + 1600 && i < samples.size(); ++i)
             crossings += (samples[i - 1] < 0) != (samples[i] < 0);
-        }
         return crossings * 16000.0 / 1600;
     }
 };

@@ -68,14 +68,10 @@ uint32_t Le32(const std::vector<uint8_t>& b, size_t at) {
 // and rate asked; resampled audio keeps its duration. (The header's other
 // fields are WavWriterTest's.)
 TEST(SayTest, WritesAValidWavInEachEncoding) {
-    const struct {
-        const char* options;
-        uint16_t format;  // 1: 16-bit PCM, else 8-bit with a fact chunk
-        uint32_t rate;
-        bool pipe;  // -o - through a pipe: lengths unknown
-    } rows[] = {
-        {"--encoding ulaw --sample-rate 8000", 7, 8000, false},
-        {"--encoding pcm", 1, 16000, true},
+    // format: 1: 16-bit PCM, else 8-bit with a fact chunk
+    // pipe: -o - through a pipe: lengths unknown
+    const struct { const char* options; uint16_t format; uint32_t rate; bool pipe; } rows[] = {
+        {"--encoding ulaw --sample-rate 8000", 7, 8000, false}, {"--encoding pcm", 1, 16000, true},
         {"--encoding alaw", 6, 16000, true},
     };
     for (const auto& row : rows) {
@@ -161,11 +157,8 @@ TEST(SayTest, ExitCodesAndMessages) {
             vrelay::test::Action::Close()};
     });
     const std::string notSpeech = "127.0.0.1:" + std::to_string(other.Port());
-    const struct {
-        std::string arguments;
-        int status;
-        std::string message;
-        bool whole = false;  // the message is all the output
+    // whole: the message is all the output
+    const struct { std::string arguments; int status; std::string message; bool whole = false;
     } rows[] = {
         {"-o /nonexistent-dir/out.wav hi", 6, "cannot write /nonexistent-dir/out.wav"},
         {"-qo /dev/null --server=127.0.0.1:1 hi", 3,
@@ -203,10 +196,8 @@ TEST(SayTest, ExitCodesAndMessages) {
          "vrelay-say: --pitch +24st is out of reach (-7.46st to +8.98st): +8.98st is used\n"
          "vrelay-say: --volume +12dB is out of reach (-60dB to +6dB): +6dB is used\n",
          true},
-        {"--pitch 1000 hi", 2, "--pitch wants"},
-        {"--volume +12 hi", 2, "--volume wants"},
-        {"--sample-rate 5 hi", 2, "--sample-rate wants"},
-        {"-o /dev/null hi", 0, ", 1 word\n"},
+        {"--pitch 1000 hi", 2, "--pitch wants"}, {"--volume +12 hi", 2, "--volume wants"},
+        {"--sample-rate 5 hi", 2, "--sample-rate wants"}, {"-o /dev/null hi", 0, ", 1 word\n"},
         {"-o /dev/null hi there", 0, ", 2 words\n"},
         // "--" ends the options: what follows is text.
         {"--marks -o /dev/null -- -v --marks", 0, "  -v\n    0.120  --marks\n"},
@@ -270,9 +261,8 @@ TEST(SayTest, VoiceListIsSizedToItsContentsAndToTheTerminal) {
 TEST(SayTest, LongTextKeepsEveryWordAcrossBlocks) {
     std::string text;
     const int words = 7000;
-    for (int i = 0; i < words; ++i) {
+    for (int i = 0; i < words; ++i)
         text += "w<" + std::to_string(i) + ">&x ";
-    }
     ASSERT_GT(text.size(), 64u * 1024);
     const SayRun run = Say("--marks -o /dev/null", text);
     ASSERT_EQ(run.status, 0);
@@ -289,9 +279,7 @@ TEST(SayTest, LongTextKeepsEveryWordAcrossBlocks) {
 // What a 16-bit WAV sounds like: the median fundamental of its voiced frames,
 // its loudness (RMS over the sound, in dB of full scale) and the time from
 // its first sound to its last.
-struct Sound {
-    double hz = 0, db = 0, seconds = 0;
-};
+struct Sound { double hz = 0, db = 0, seconds = 0; };
 
 Sound Measure(const std::string& path) {
     const auto wav = ReadFile(path);
@@ -341,29 +329,23 @@ TEST(SayTest, EspeakTakesLanguagesEntitiesAndProsody) {
     const SayRun british = Say("--engine espeak -v en --phonemes -o /dev/null 'water bottle'");
     std::istringstream lines(british.out);
     std::string phonemes;
-    for (std::string start, length, name; lines >> start >> length >> name;) {
+    for (std::string start, length, name; lines >> start >> length >> name;)
         phonemes += name.find('_') == std::string::npos ? name + " " : "";
-    }
     EXPECT_EQ(phonemes, "w O: t 3 b 0 t @L ") << british.out;
     const SayRun listed = Say("--engine espeak --list-voices en");
-    for (const char* tag : {" en-gb-scotland ", " en-029 ", " en-us-nyc "}) {
+    for (const char* tag : {" en-gb-scotland ", " en-029 ", " en-us-nyc "})
         EXPECT_NE(listed.out.find(tag), std::string::npos) << listed.out;
-    }
     const Sound plain = speak("'" + text + "'");
     ASSERT_GT(plain.hz, 0);
     // A voice is louder the higher it speaks: pitches leave the loudness free.
     const double free = NAN;
-    const struct {
-        std::string arguments;
-        double hz;         // the fundamental asked for, or 0
-        double db;         // the change of loudness
-        double lengthens;  // the length over the plain one, or 0
-    } rows[] = {
-        {"-v en+f3 --pitch=300Hz", 300, free, 0},
-        {"--pitch=x-low", plain.hz * 0.75, free, 0},
+    // hz: the fundamental asked for, or 0
+    // db: the change of loudness
+    // lengthens: the length over the plain one, or 0
+    const struct { std::string arguments; double hz; double db; double lengthens; } rows[] = {
+        {"-v en+f3 --pitch=300Hz", 300, free, 0}, {"--pitch=x-low", plain.hz * 0.75, free, 0},
         // espeak-ng's female voices speak near 190 Hz, its male ones near 100.
-        {"-v en+female", 190, free, 0},
-        {"--volume=50%", 0, -6, 0},
+        {"-v en+female", 190, free, 0}, {"--volume=50%", 0, -6, 0},
         {"--rate=150wpm", 0, 0, 175.0 / 150},
     };
     for (const auto& row : rows) {
@@ -431,9 +413,8 @@ TEST(SayTest, ASignalEndsItWithinTwoSecondsWhileTheServerIsSilent) {
             const std::string path = Out("silent.wav");
             std::vector<std::string> args = {VRELAY_SAY_PATH, "-q", "-o", path,
                                              "--server=127.0.0.1:" + std::to_string(server.Port())};
-            if (*voice) {
+            if (*voice)
                 args.insert(args.end(), {"-v", voice});
-            }
             args.push_back("Never heard.");
             vrelay::test::ChildProcess say(args);
             ASSERT_TRUE(server.WaitUntilHeld());
@@ -481,9 +462,8 @@ TEST(SayTest, RefusedOrStoppedSpeechLeavesNoFileOrAValidPart) {
     std::string error;
     ASSERT_TRUE(server.Start(&error)) << error;
     const auto sessions = [&](int count) {
-        for (int i = 0; i < 5000 && server.ActiveSessions() != count; ++i) {
+        for (int i = 0; i < 5000 && server.ActiveSessions() != count; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
         return server.ActiveSessions() == count;
     };
     const vr_handle holder = vrCreateConnection();
@@ -539,9 +519,8 @@ TEST(SayTest, TimelineShowsEveryWord) {
     EXPECT_EQ(size("'Hello there, <world> & all'"), std::make_pair(20u + 4 * 24, 220u));
     const auto text = ReadFile(svg);
     const std::string document(text.begin(), text.end());
-    for (const char* word : {">Hello<", ">there,<", ">&lt;world&gt;<", ">&amp;<", ">all<"}) {
+    for (const char* word : {">Hello<", ">there,<", ">&lt;world&gt;<", ">&amp;<", ">all<"})
         EXPECT_NE(document.find(word), std::string::npos) << word;
-    }
     // A long text wraps into rows of ten seconds, and still renders.
     const auto wrapped = size("-f /usr/share/common-licenses/GPL-3");
     EXPECT_EQ(wrapped.first, 2020u);

@@ -24,14 +24,10 @@ ToolRun Text(const std::string& arguments) {
 
 TEST(TextToolTest, PrintsExactlyWhatEachCommandProduces) {
     const std::string file = ::testing::TempDir() + "vrelay-text-" + std::to_string(getpid());
-    const struct {
-        const char* name;
-        const char* command;  // FILE stands for the input file
-        std::string input;
-        int status;
-        std::string out;  // the whole output, or lines each found in it
-        bool whole = true;
-    } rows[] = {
+    // command: FILE stands for the input file
+    // out: the whole output, or lines each found in it
+    const struct { const char* name; const char* command; std::string input; int status;
+        std::string out; bool whole = true; } rows[] = {
         {"MarkupIsReadAsTheClientReadsIt", "tokenise --raw FILE", "<s>Hello <b>big</b> world</s>",
          0,
          "<s>" + mark(3, 3, 5, 5) + "Hello <b>" + mark(12, 12, 3, 3) + "big</b> " +
@@ -95,9 +91,8 @@ TEST(TextToolTest, PrintsExactlyWhatEachCommandProduces) {
             continue;
         }
         std::istringstream lines(row.out);
-        for (std::string line; std::getline(lines, line);) {
+        for (std::string line; std::getline(lines, line);)
             EXPECT_NE(run.out.find(line), std::string::npos) << row.name << ": " << line;
-        }
     }
     remove(file.c_str());
 }

@@ -26,12 +26,10 @@ uint16_t Le16(const std::vector<uint8_t>& b, size_t at) {
 // odd-sized data chunk gets its pad byte.
 TEST(WavWriterTest, StreamedFileDescribesEachEncoding) {
     const std::vector<int16_t> samples = {0, 1000, -1000, 32767, -32768};
-    const struct {
-        WavEncoding encoding;
-        uint16_t format, bits;
-        size_t dataOffset;          // where the samples start
-        std::vector<uint8_t> data;  // the samples as encoded: each byte of each matters
-    } rows[] = {
+    // dataOffset: where the samples start
+    // data: the samples as encoded: each byte of each matters
+    const struct { WavEncoding encoding; uint16_t format, bits; size_t dataOffset;
+        std::vector<uint8_t> data; } rows[] = {
         {WavEncoding::kPcm16, 1, 16, 44, {0, 0, 0xE8, 0x03, 0x18, 0xFC, 0xFF, 0x7F, 0x00, 0x80}},
         // G.711 mu-law and A-law.
         {WavEncoding::kUlaw, 7, 8, 58, {0xFF, 0xCE, 0x4E, 0x80, 0x00}},
@@ -73,9 +71,7 @@ TEST(WavWriterTest, StreamedFileDescribesEachEncoding) {
 
 // A tone keeps its pitch and the audio its length through a rate change.
 TEST(ResamplerTest, KeepsDurationAndPitch) {
-    struct Row {
-        uint32_t from, to;
-    };
+    struct Row { uint32_t from, to; };
     for (const Row& row : {Row{22050, 8000}, Row{16000, 22050}}) {
         SCOPED_TRACE(row.from);
         Resampler resampler;

@@ -11,11 +11,8 @@ namespace {
 
 // What every program takes for --server, VrelayServer and the like.
 TEST(AddressTest, ReadsHostPortAndListsOfThem) {
-    const struct {
-        const char* text;
-        const char* host;  // null: refused
-        int port;
-    } rows[] = {
+    // host: null: refused
+    const struct { const char* text; const char* host; int port; } rows[] = {
         {"127.0.0.1:5555", "127.0.0.1", 5555}, {"[::1]:80", "::1", 80},
         {"speech.example:1", "speech.example", 1}, {"host:65536", nullptr, 0},
         {"host:0", nullptr, 0}, {"host:+80", nullptr, 0}, {"host:8o", nullptr, 0},

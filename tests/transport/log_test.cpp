@@ -30,14 +30,12 @@ bool AllLinesStamped(const std::string& text) {
     const std::string shape = "dddddddd dd:dd:dd.ddd ";
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);) {
-        if (line.size() <= shape.size()) {
+        if (line.size() <= shape.size())
             return false;
-        }
         for (size_t i = 0; i < shape.size(); ++i) {
             const bool digit = std::isdigit(static_cast<unsigned char>(line[i])) != 0;
-            if (shape[i] == 'd' ? !digit : line[i] != shape[i]) {
+            if (shape[i] == 'd' ? !digit : line[i] != shape[i])
                 return false;
-            }
         }
     }
     return !text.empty() && text.back() == '\n';
@@ -69,11 +67,8 @@ TEST(LogTest, DefaultsToInfoOnStandardError) {
 TEST(LogTest, MessagesGoWhereTheEnvironmentSays) {
     const std::string file = ::testing::TempDir() + "vrelay-messages-" + std::to_string(getpid());
     std::remove(file.c_str());  // process ids repeat under Wine: an old run's file must not count
-    const struct {
-        const char* value;
-        FILE* warnings;  // nullptr for "none"; stdin stands for "the file"
-        FILE* log;
-    } rows[] = {
+    // warnings: nullptr for "none"; stdin stands for "the file"
+    const struct { const char* value; FILE* warnings; FILE* log; } rows[] = {
         {nullptr, stdout, stderr},    {"", stdout, stderr},
         {"stderr", stderr, stderr},   {"none", nullptr, nullptr},
         {file.c_str(), stdin, stdin}, {"/nonexistent/folder/messages.log", stderr, stderr},
@@ -197,16 +192,14 @@ TEST(LogTest, AMessageItsDestinationDoesNotTakeAtOnceIsLost) {
 
 TEST(LogTest, WritesOneStampedNamedLinePerMessageUpToTheLevel) {
     test::CapturedLog capture;
-    for (int level = logERROR; level <= logDEBUG4; ++level) {
+    for (int level = logERROR; level <= logDEBUG4; ++level)
         VR_LOG(static_cast<TLogLevel>(level)) << "m" << level;
-    }
     EXPECT_EQ(capture.Messages(),
               (std::vector<std::string>{"ERROR: m0", "WARNING: m1", "INFO: m2"}));
 
     test::CapturedLog everything(logDEBUG4);
-    for (int level = logDEBUG; level <= logDEBUG4; ++level) {
+    for (int level = logDEBUG; level <= logDEBUG4; ++level)
         VR_LOG(static_cast<TLogLevel>(level)) << level;
-    }
     EXPECT_EQ(everything.Messages(), (std::vector<std::string>{"DEBUG: 3", "DEBUG1: 4", "DEBUG2: 5",
                                                                "DEBUG3: 6", "DEBUG4: 7"}));
     EXPECT_TRUE(AllLinesStamped(capture.Text() + everything.Text()));

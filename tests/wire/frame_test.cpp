@@ -55,8 +55,7 @@ enum class Way { kFed, kIntoSpace, kOnlyMissing };
 // already taken out while the buffer must grow to take its rest.
 TEST(FrameReaderTest, FramesComeOutWholeWhateverThePieces) {
     const Frames sent = {{kAudio, 0, Bytes{'a', 'b', 'c'}},
-                         {kEnd, -2, {}},
-                         {kMark, 0x01020304, Pattern(kMaxPayload)},
+                         {kEnd, -2, {}}, {kMark, 0x01020304, Pattern(kMaxPayload)},
                          {kQuery, 7, Bytes{'q', 0}},
                          {kAudio, 0, Pattern(40000)}};
     Bytes stream;
@@ -107,14 +106,9 @@ TEST(FrameReaderTest, FramesComeOutWholeWhateverThePieces) {
 // header: nothing after it can be read (its bytes mean nothing) until the
 // reader starts a new stream. The bound is the owner's.
 TEST(FrameReaderTest, FramingErrorsStopTheReaderUntilReset) {
-    struct Row {
-        const char* name;
-        uint32_t bound;
-        Bytes bytes;
-        FrameReader::Status status;
-        Frames before;
-        uint32_t failedLength;  // what the owner's message names
-    };
+    // failedLength: what the owner's message names
+    struct Row { const char* name; uint32_t bound; Bytes bytes; FrameReader::Status status;
+        Frames before; uint32_t failedLength; };
     const Bytes good = EncodeFrame(kEnd, {});
     Bytes afterGood = good;
     const Bytes wrong = EncodeFrame(kAudio, {1, 2, 3}, 0, 4u);

@@ -19,17 +19,12 @@ std::string ManyAttributes(size_t n) {
 }
 
 TEST(ParseTag, DecodesReferencesInValuesAndRejectsRepeatedOrTooManyAttributes) {
-    const struct {
-        std::string tag;
-        bool ok;
-        std::string name;
-    } cases[] = {
+    const struct { std::string tag; bool ok; std::string name; } cases[] = {
         {"<voice name='a&amp;b&lt;&apos;&quot;&#39;&#x27;'/>", true, "a&b<'\"''"},
         {"<voice name=\"plain \xC3\xA9\"/>", true, "plain \xC3\xA9"},
         {"<voice name='all' select='' select='1'/>", false, ""},
         {ManyAttributes(kMaxTagAttributes), true, "a"},
-        {ManyAttributes(kMaxTagAttributes + 1), false, ""},
-        {"<!DOCTYPE html>", false, ""},
+        {ManyAttributes(kMaxTagAttributes + 1), false, ""}, {"<!DOCTYPE html>", false, ""},
         {"<!-- a -->", false, ""},
     };
     for (const auto& c : cases) {
