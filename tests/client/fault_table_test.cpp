@@ -102,11 +102,11 @@ const std::vector<FaultRow> kRows = {
     // A cancel ends the wait at once (100 ms, 10x for sanitizers).
     {"stalls_until_cancel", VR_CANCELLED, "", kCancel, {Action::Hold()}, 0, milliseconds(5000),
      During::kCancelOnceHeld, milliseconds(1000)},
-    // 83 bytes 10 ms apart: longer in all than the packet timeout, but each
-    // packet well within it.
+    // 152 bytes 10 ms apart: longer in all than the packet timeout, each
+    // packet well within it (a quarter, so a busy machine's late wake-ups fit).
     {"trickles_a_byte_every_10ms", VR_SUCCESS, "", kReopen,
-     {Action::Raw(Concat({kAudio, kAudio, kAudio, EncodeFrame(PACKET_END, {})}), 10)}, 3,
-     milliseconds(500)},
+     {Action::Raw(Concat({kAudio, kAudio, kAudio, kAudio, kAudio, kAudio,
+                          EncodeFrame(PACKET_END, {})}), 10)}, 6, milliseconds(1000)},
     // A byte every 40 ms: each gap is short, the packet as a whole is not.
     {"trickles_one_packet_past_the_timeout", VR_ERROR, "timed out after 300ms", kReopen,
      {Action::Raw(kAudio, 40)}, 0, milliseconds(300), During::kNothing, milliseconds(3000),
