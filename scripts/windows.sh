@@ -27,7 +27,7 @@ jobs=$(nproc 2>/dev/null || echo 2)
 cache=${VRELAY_WIN_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/vrelay-win}
 # Bump when the way the dependencies are built changes: old prefixes are then
 # rebuilt rather than reused.
-recipe=3
+recipe=4
 mkdir -p "${cache}/sources"
 
 # ---- dependency sources ----
@@ -115,11 +115,11 @@ deps_prefix() {
         build_dep "${triple}" "${prefix}" pcre2 -DBUILD_STATIC_LIBS=ON \
             -DPCRE2_SUPPORT_JIT=ON -DPCRE2_BUILD_PCRE2GREP=OFF -DPCRE2_BUILD_TESTS=OFF
         build_dep "${triple}" "${prefix}" utf8proc
-        # The XML parser and tree only (the library reads the voice list with
-        # them): no network, compression, iconv, validation, query languages
-        # or programs. LIBXML_STATIC keeps its functions out of our exports.
+        # The XML parser and tree (the library reads the voice list with
+        # them) and HTML's entity table (markup's entities): no network,
+        # compression, iconv, validation, query languages or programs. LIBXML_STATIC keeps its functions out of our exports.
         local xml_options=(-DCMAKE_C_FLAGS=-DLIBXML_STATIC)
-        for feature in C14N CATALOG DEBUG DOCB FTP HTML HTTP ICONV LEGACY LZMA MODULES \
+        for feature in C14N CATALOG DEBUG DOCB FTP HTTP ICONV LEGACY LZMA MODULES \
             PATTERN PROGRAMS PYTHON READER REGEXPS SCHEMAS SCHEMATRON TESTS VALID WRITER \
             XINCLUDE XPATH XPTR ZLIB; do
             xml_options+=("-DLIBXML2_WITH_${feature}=OFF")
