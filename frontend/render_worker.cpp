@@ -9,6 +9,7 @@
 
 #include "frontend/request_cutter.h"
 #include "transport/socket.h"
+#include "wire/payload.h"
 
 namespace vrelay {
 namespace frontend {
@@ -539,6 +540,9 @@ bool RenderWorker::RenderRequest(const Request& request, const std::string& voic
         }
         if (!decoder->Refusal().empty()) {
             *end = Failed(kExitSpeechFailed, decoder->Refusal(), true);
+            // A server that ends its sessions as it stops failed; another
+            // may take the rest.
+            end->serverLost = decoder->Refusal() == wire::kShuttingDown;
             return false;
         }
         // A connection the server has closed meanwhile (it ends idle ones)
