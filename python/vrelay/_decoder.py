@@ -43,6 +43,14 @@ class AnswerDecoder:
         self.answered = False  # any answer came: what answers is a speech server
         self.complete = False  # the request's last mark came: its answer is whole
         self.errors: List[str] = []  # the server's refusals, "error: " taken off
+        self.last_word: Optional[Mark] = None
+        # The other marks that came after the last word: a resumed request
+        # says them again.
+        self._marks_after_word: List[str] = []
+        # While a resumed request says again what came already: the offset
+        # of the word it starts with and the marks after it.
+        self._repeated_word: Optional[int] = None
+        self._repeated_marks: List[str] = []
 
     def begin_request(self, text: Optional[SubmittedText], markup: bool = False) -> None:
         """A new request: its audio follows that of the ones before; its word
@@ -52,6 +60,24 @@ class AnswerDecoder:
         self._markup = markup
         self.answered = self.complete = False
         self.errors = []
+        self._repeated_word = None
+        self._repeated_marks = []
+
+    def resume(self, text: SubmittedText, markup: bool, rewind: bool) -> int:
+        """A request that says the rest of the job's text from the start of
+        the last word that came (text: what it sends, built from there). Its
+        marks of that word and of the marks after it are dropped: each mark
+        comes once. rewind: its audio replaces what came after that word's
+        mark (the job's clock goes back there; the caller drops that audio),
+        else it follows what came. Returns the job's sample the request's
+        audio starts at."""
+        word = self.last_word
+        if rewind:
+            self.samples = min(word.sample, self.samples) if word is not None else 0
+        self.begin_request(text, markup)
+        self._repeated_word = word.char_offset if word is not None else None
+        self._repeated_marks = list(self._marks_after_word)
+        return self.samples
 
     def refusal(self) -> Optional[str]:
         """The server's refusals of the current request, or None."""
@@ -112,13 +138,24 @@ class AnswerDecoder:
                     sample=sample)
         word = _word_mark(name)
         if word is None:
+            if self._repeated_marks and self._repeated_marks[0] == name:
+                del self._repeated_marks[0]
+                return None
+            self._marks_after_word.append(name)
             return mark
         text = self._text
         if text is None:
             return None
         chars, size_at, count, size = mapped_word(text, word)
+        if self._repeated_word is not None:
+            repeated, self._repeated_word = self._repeated_word == chars, None
+            if repeated:
+                return None
+            self._repeated_marks = []
         mark.char_offset, mark.byte_offset = chars, size_at
         mark.char_length, mark.byte_length = count, size
         mark.written = as_written(text.caller_text(chars, count), self._markup)
         self.words += 1
+        self.last_word = mark
+        self._marks_after_word = []
         return mark
