@@ -278,6 +278,13 @@ class Connection:
         state = "closed" if getattr(self, "_handle", None) is None else "open"
         return "<vrelay.Connection %s %s>" % (getattr(self, "_address", "?"), state)
 
+    @property
+    def address(self) -> str:
+        """"HOST:PORT" of the server the connection is to: the first address,
+        or an alternate after the first did not answer or a render went on
+        there after a server failure."""
+        return self._address
+
     def close(self) -> None:
         """Stops a running request and closes the connection. Idempotent."""
         handle, self._handle = getattr(self, "_handle", None), None

@@ -43,13 +43,14 @@ class AnswerDecoder:
         self.answered = False  # any answer came: what answers is a speech server
         self.complete = False  # the request's last mark came: its answer is whole
         self.errors: List[str] = []  # the server's refusals, "error: " taken off
-        self.last_word: Optional[Mark] = None
-        # The other marks that came after the last word: a resumed request
-        # says them again.
-        self._marks_after_word: List[str] = []
-        # While a resumed request says again what came already: the offset
-        # of the word it starts with and the marks after it.
-        self._repeated_word: Optional[int] = None
+        self.last_word: Optional[Mark] = None  # the last word mark that came
+        # The last word whose audio began to come (a mark may come before
+        # its audio): where a resumed request starts; the marks after it.
+        self.spoken_word: Optional[Mark] = None
+        self._after_spoken: List[Mark] = []
+        # While a resumed request says again what came already: word marks
+        # up to this character offset, and these other marks, in order.
+        self._repeated_until: Optional[int] = None
         self._repeated_marks: List[str] = []
 
     def begin_request(self, text: Optional[SubmittedText], markup: bool = False) -> None:
@@ -60,24 +61,39 @@ class AnswerDecoder:
         self._markup = markup
         self.answered = self.complete = False
         self.errors = []
-        self._repeated_word = None
+        self._repeated_until = None
         self._repeated_marks = []
 
     def resume(self, text: SubmittedText, markup: bool, rewind: bool) -> int:
         """A request that says the rest of the job's text from the start of
-        the last word that came (text: what it sends, built from there). Its
-        marks of that word and of the marks after it are dropped: each mark
-        comes once. rewind: its audio replaces what came after that word's
-        mark (the job's clock goes back there; the caller drops that audio),
-        else it follows what came. Returns the job's sample the request's
-        audio starts at."""
-        word = self.last_word
+        spoken_word (text: what it sends, built from there; from the start
+        when None). The marks it says again are dropped: each mark comes
+        once. rewind: its audio replaces what came after that word's mark
+        (the job's clock goes back there; the caller drops that audio), else
+        it follows what came. Returns the job's sample the request's audio
+        starts at."""
         if rewind:
-            self.samples = min(word.sample, self.samples) if word is not None else 0
+            self.samples = self.spoken_word.sample if self.spoken_word is not None else 0
         self.begin_request(text, markup)
-        self._repeated_word = word.char_offset if word is not None else None
-        self._repeated_marks = list(self._marks_after_word)
+        if self.last_word is not None:
+            self._repeated_until = self.last_word.char_offset
+        self._repeated_marks = [m.name for m in self._after_spoken if not m.is_word]
+        self._after_spoken = []
         return self.samples
+
+    def _heard(self, mark: Optional[Mark] = None) -> None:
+        """After audio or a mark came: the last word whose audio began."""
+        if mark is not None:
+            self._after_spoken.append(mark)
+        last = -1
+        for index, later in enumerate(self._after_spoken):
+            if later.sample > self.samples:
+                break
+            if later.is_word:
+                last = index
+        if last >= 0:
+            self.spoken_word = self._after_spoken[last]
+            del self._after_spoken[:last + 1]
 
     def refusal(self) -> Optional[str]:
         """The server's refusals of the current request, or None."""
@@ -89,6 +105,7 @@ class AnswerDecoder:
         if length > 0:
             buffer += (ctypes.c_char * length).from_address(data)
             self.samples += length // 2
+            self._heard()
 
     def decode(self, packet_type: int, data: Any, length: int) -> Optional[Event]:
         """The event of one packet as the callback got it, or None."""
@@ -97,6 +114,7 @@ class AnswerDecoder:
         if packet_type == AUDIO:
             audio = Audio(ctypes.string_at(data, length) if length > 0 else b"", self.samples)
             self.samples += len(audio.data) // 2
+            self._heard()
             return audio
         if packet_type == PHONEME:
             if not data or length < ctypes.sizeof(_library.PhonemeEvent):
@@ -141,21 +159,21 @@ class AnswerDecoder:
             if self._repeated_marks and self._repeated_marks[0] == name:
                 del self._repeated_marks[0]
                 return None
-            self._marks_after_word.append(name)
+            self._heard(mark)
             return mark
         text = self._text
         if text is None:
             return None
         chars, size_at, count, size = mapped_word(text, word)
-        if self._repeated_word is not None:
-            repeated, self._repeated_word = self._repeated_word == chars, None
-            if repeated:
+        if self._repeated_until is not None:
+            if chars <= self._repeated_until:
                 return None
+            self._repeated_until = None
             self._repeated_marks = []
         mark.char_offset, mark.byte_offset = chars, size_at
         mark.char_length, mark.byte_length = count, size
         mark.written = as_written(text.caller_text(chars, count), self._markup)
         self.words += 1
         self.last_word = mark
-        self._marks_after_word = []
+        self._heard(mark)
         return mark

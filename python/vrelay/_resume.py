@@ -22,7 +22,7 @@ _SERVER_FAILED = (-1, -3)
 
 class ResumeWarning(UserWarning):
     """A render's server failed and the render went on, from the start of the
-    last word whose mark had come: ``reason`` says what failed, ``word`` is
+    last word whose mark and audio had begun to come: ``reason`` says what failed, ``word`` is
     that word as written (None: from the start of the text), ``address``
     ("HOST:PORT") where the speech goes on."""
 
@@ -59,15 +59,15 @@ class Resumption:
 
     def next_request(self) -> Tuple[bytes, int]:
         """What to submit next: the whole text, then the rest from the start
-        of the last word that came (its decoder drops the marks that came
-        already). Also the job's sample its audio starts at: the caller that
+        of the last word whose audio began to come (its decoder drops the
+        marks that came already). Also the job's sample its audio starts at: the caller that
         rewinds drops the audio it holds from there."""
         if not self._started:
             self._started = True
             submitted, data = build_request(self.text, self._markup, self._prosody)
             self.decoder.begin_request(submitted, self._markup)
             return data, 0
-        word = self.decoder.last_word
+        word = self.decoder.spoken_word
         start = (word.char_offset or 0) if word is not None else 0
         submitted, data = build_request(self.text, self._markup, self._prosody, start)
         return data, self.decoder.resume(submitted, self._markup, self.rewind)
@@ -109,5 +109,5 @@ class Resumption:
         self._failures += 1
 
     def notice(self, reason: str, address: str) -> ResumeWarning:
-        word = self.decoder.last_word
+        word = self.decoder.spoken_word
         return ResumeWarning(reason, word.written if word is not None else None, address)
