@@ -314,13 +314,14 @@ class Connection:
         closes it; not a cancel, not a refusal), the render goes on: the
         connection reopens to the same address, else to the alternates, and
         the rest of the text goes from the start of the last word whose mark
-        came, in the same voice, prosody and open markup, with a
-        ResumeWarning saying so. The Result is that of one render: each word
-        mark once, offsets into all of text, the audio after that word's
-        mark replaced (every word's audio once), sample offsets on one clock.
-        Trying ends after three tries in a row without a new word or ten
-        seconds; then the failure raises as it would without resuming, with
-        what came in its ``result``. resume=False: a failure raises at once."""
+        and audio had begun to come, in the same voice, prosody and open
+        markup, with a ResumeWarning saying so. The Result is that of one
+        render: each word mark once, offsets into all of text, the audio
+        after that word's mark replaced (every word's audio once), sample
+        offsets on one clock. Trying ends after three tries in a row without
+        a new word or ten seconds; then the failure raises as it would
+        without resuming, with what came in its ``result``. resume=False: a
+        failure raises at once."""
         check_text(text)
         prosody = _prosody(rate, pitch, volume)
         return self._speak("render", text, markup, final=True, styled=bool(prosody),
