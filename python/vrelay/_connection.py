@@ -292,8 +292,9 @@ class Connection:
             return
         with self._idle:
             request = self._request
-            if request is not None:
-                request.stopping = True
+            for stopped in (request, self._resuming):
+                if stopped is not None:
+                    stopped.stopping = True
         self._lib.vrDestroyConnection(handle)
         self._after_stop(request)
 
