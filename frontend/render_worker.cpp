@@ -630,7 +630,7 @@ void RenderWorker::RunJob(const SpeechJob& job, AnswerDecoder* decoder, JobEnd* 
     text.text = job.text;
     std::unique_ptr<RequestCutter> cutter = text.Cutter(cut, job.startByte);
     bool sawWords = false;
-    int failuresWithoutWord = -1;  // in a row, since a failure after new words
+    int failuresWithoutWord = 0;  // failures in a row that brought no new word
     size_t wordsAtFailure = 0;
     Request request;
     for (;;) {
@@ -663,8 +663,7 @@ void RenderWorker::RunJob(const SpeechJob& job, AnswerDecoder* decoder, JobEnd* 
             return;
         }
         if (!RenderRequest(request, job.voice, decoder, end)) {
-            const bool progressed = decoder->Words() > wordsAtFailure;
-            failuresWithoutWord = failuresWithoutWord < 0 || progressed ? 0 : failuresWithoutWord + 1;
+            failuresWithoutWord = decoder->Words() > wordsAtFailure ? 0 : failuresWithoutWord + 1;
             wordsAtFailure = decoder->Words();
             sawWords = sawWords || cutter->SawWords();
             if (!end->serverLost || !options_.resume || failuresWithoutWord >= kResumeTries ||
