@@ -39,6 +39,17 @@ def number(row, key):
     return int(row.get(key) or 0)
 
 
+def print_report(lines, problems, path=None):
+    """Prints a farm test's markdown section, its problems last, and writes
+    it to PATH too when one is given."""
+    if problems:
+        lines = lines + ["", "Problems: " + "; ".join(problems) + "."]
+    print("\n".join(lines))
+    if path:
+        with open(path, "w") as f:
+            f.write("\n".join(lines) + "\n")
+
+
 class Server:
     """One vrelay-server on free ports (a session port and a health port) with
     the options the example names; its log in DIRECTORY/NAME.log."""

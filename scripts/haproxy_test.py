@@ -30,7 +30,7 @@ import sys
 import threading
 import time
 
-from farm import ROOT, Farm, FarmError, number
+from farm import ROOT, Farm, FarmError, number, print_report
 
 CLIENTS = 24
 SESSIONS = 8         # each server's --max-sessions, HAProxy's maxconn
@@ -192,12 +192,7 @@ def main():
             "",
             "Health checks failed under load: %d." % checks_failed,
         ]
-        if problems:
-            report += ["", "Problems: " + "; ".join(problems) + "."]
-        print("\n".join(report))
-        if args.report:
-            with open(args.report, "w") as f:
-                f.write("\n".join(report) + "\n")
+        print_report(report, problems, args.report)
     finally:
         farm.close()
     if problems:
