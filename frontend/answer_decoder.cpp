@@ -3,6 +3,7 @@
 
 #include <vrelay/vrelay_helpers.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "wire/payload.h"
@@ -18,9 +19,31 @@ constexpr bool kLittleEndian = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
 
 void AnswerDecoder::BeginRequest(const Request* request) {
     request_ = request;
+    requestStart_ = request != nullptr ? request->Start().byte : 0;
     requestBase_ = samples_;
     answered_ = complete_ = false;
     refusal_.clear();
+    marksSinceWord_.clear();
+}
+
+int64_t AnswerDecoder::ResumeByte() const {
+    return WordInRequest() ? lastWord_.begin.byte : requestStart_;
+}
+
+int64_t AnswerDecoder::ResumeSample() const {
+    return WordInRequest() ? lastWordSample_ : requestBase_;
+}
+
+std::string AnswerDecoder::ResumeWord() const {
+    return WordInRequest() ? lastWord_.written : std::string();
+}
+
+void AnswerDecoder::Resume(bool rewound) {
+    if (rewound) {
+        samples_ = ResumeSample();
+    }
+    repeatThrough_ = haveWord_ ? lastWord_.begin.byte : -1;
+    repeatMarks_ = marksSinceWord_;
 }
 
 bool AnswerDecoder::Audio(const unsigned char* bytes, size_t size) {
@@ -49,14 +72,26 @@ bool AnswerDecoder::Mark(const void* data, int32_t length) {
         return true;
     }
     if (!vr_parse_word_mark(mark.name, &word)) {
+        const auto repeated = std::find(repeatMarks_.begin(), repeatMarks_.end(), mark.name);
+        if (repeated != repeatMarks_.end()) {
+            repeatMarks_.erase(repeated);
+            return true;
+        }
+        marksSinceWord_.push_back(mark.name);
         return sink_->OnMark(mark.name, sample);
     }
     WordEvent event;
     event.sample = sample;
-    if (request_ == nullptr || !request_->Word(word.byte_offset, word.byte_length, &event.source)) {
+    if (request_ == nullptr || !request_->Word(word.byte_offset, word.byte_length, &event.source) ||
+        event.source.begin.byte <= repeatThrough_) {
         return true;
     }
     ++words_;
+    haveWord_ = true;
+    lastWord_ = event.source;
+    lastWordSample_ = sample;
+    marksSinceWord_.clear();
+    repeatMarks_.clear();
     return sink_->OnWord(event);
 }
 

@@ -55,6 +55,12 @@ class SpeechSink {
     virtual bool OnPhoneme(const PhoneEvent&) { return true; }
     // A <mark/> of the user's markup reached at sample.
     virtual bool OnMark(const std::string& /*name*/, int64_t /*sample*/) { return true; }
+    // The server failed mid-word and the text is rendered again from that
+    // word, whose audio begins at sample: true when the sink took back the
+    // audio (and phonemes) from sample on, so that they come once; false
+    // when it cannot (it was heard already), and the word's audio then
+    // comes again. Its word and marks are not delivered again either way.
+    virtual bool OnRewind(int64_t /*sample*/) { return false; }
     // A message of the server; error: a refusal, "error: " taken off.
     virtual void OnMessage(const std::string& /*text*/, bool /*error*/) {}
 };
@@ -83,12 +89,34 @@ class AnswerDecoder {
     int64_t Samples() const { return samples_; }
     size_t Words() const { return words_; }
 
+    // Where the current request's text is to be rendered again from after
+    // its server failed: the byte (in the user's text) and sample of its
+    // last word delivered, else its start and the sample it began at.
+    int64_t ResumeByte() const;
+    int64_t ResumeSample() const;
+    // The word ResumeByte begins, as written; "" for a request's start.
+    std::string ResumeWord() const;
+    // The next request renders the text again from ResumeByte: words up to
+    // it and the marks since it are not delivered again; when the sink took
+    // the audio back (rewound), the clock goes back to ResumeSample.
+    void Resume(bool rewound);
+
   private:
     bool Audio(const unsigned char* bytes, size_t size);
     bool Mark(const void* data, int32_t length);
 
+    // A word of the current request was delivered.
+    bool WordInRequest() const { return haveWord_ && lastWord_.begin.byte >= requestStart_; }
+
     SpeechSink* const sink_;
     const Request* request_ = nullptr;
+    int64_t requestStart_ = 0;  // the current request's first byte of the user's text
+    bool haveWord_ = false;
+    SourceRange lastWord_;       // the last word delivered
+    int64_t lastWordSample_ = 0;
+    std::vector<std::string> marksSinceWord_;  // of the current request, delivered
+    int64_t repeatThrough_ = -1;               // words beginning up to here came already
+    std::vector<std::string> repeatMarks_;     // marks that came already
     int64_t requestBase_ = 0;  // samples before the current request
     int64_t samples_ = 0;
     uint32_t sampleRate_ = 0;

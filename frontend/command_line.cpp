@@ -173,16 +173,26 @@ std::vector<OptionSpec> SpeechOptionSpecs(SpeechOptions* options) {
         ProsodySpec("pitch", "P", Quantity::kPitch, options, &options->prosody.pitch),
         ProsodySpec("volume", "V", Quantity::kVolume, options, &options->prosody.volume),
         {"server", 0, Argument::kRequired, "HOST:PORT",
-         "use a running server (default: start one here)",
+         "use a running server (default: start one here);\n"
+         "HOST:PORT,HOST:PORT... tries them in order",
          [options](const std::string& value, std::string* error) {
-             HostPort address;
-             if (!ParseHostPort(value, &address)) {
-                 *error = "--server wants HOST:PORT, not \"" + value + "\"";
+             std::vector<HostPort> addresses;
+             std::string entry;
+             if (!ParseAddressList(value, &addresses, &entry)) {
+                 *error = "--server wants HOST:PORT[,HOST:PORT...], not \"" + value + "\"";
                  return false;
              }
              options->server = value;
-             options->host = address.host;
-             options->port = address.port;
+             options->host = addresses[0].host;
+             options->port = addresses[0].port;
+             options->fallbacks.assign(addresses.begin() + 1, addresses.end());
+             return true;
+         }},
+        {"no-resume", 0, Argument::kNone, nullptr,
+         "end the text when its server fails mid-text\n"
+         "(default: go on from the last word on a server that answers)",
+         [options](const std::string&, std::string*) {
+             options->resume = false;
              return true;
          }},
         {"engine", 0, Argument::kRequired, "NAME",

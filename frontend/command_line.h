@@ -3,7 +3,8 @@
 // (options and words in any order, --name=value or --name value, clustered
 // short options, "--" ends the options), the help text made from the same
 // table, and the options every speaking door shares (--voice, --rate,
-// --pitch, --volume, --markup, --plain, --list-voices, --server, --engine),
+// --pitch, --volume, --markup, --plain, --list-voices, --server, --no-resume,
+// --engine),
 // read the same way everywhere: prosody through the one prosody mapping (a
 // value out of reach moves into it with a notice), the server through
 // transport's HOST:PORT parser.
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "frontend/prosody.h"
+#include "transport/address.h"
 
 namespace vrelay {
 namespace frontend {
@@ -63,9 +65,11 @@ struct SpeechOptions {
     bool plain = false;
     bool listVoices = false;
     std::string listLanguage;  // --list-voices=LANG
-    std::string server;        // HOST:PORT as typed, "" for the embedded server
-    std::string host;
+    std::string server;        // HOST:PORT[,HOST:PORT...] as typed, "" for the embedded server
+    std::string host;          // the first address
     int port = 0;
+    std::vector<HostPort> fallbacks;  // the others, tried in order when it fails
+    bool resume = true;               // a text goes on after its server failed
     std::string engine = "espeak";
 };
 

@@ -13,8 +13,9 @@ constexpr auto kCancelRound = std::chrono::milliseconds(50);
 
 }  // namespace
 
-ConnectionPool::ConnectionPool(std::string host, int port, int size, int idleSeconds)
-    : host_(std::move(host)), port_(port), idle_(idleSeconds),
+ConnectionPool::ConnectionPool(std::string host, int port, int size, int idleSeconds,
+                               std::vector<HostPort> fallbacks)
+    : host_(std::move(host)), port_(port), fallbacks_(std::move(fallbacks)), idle_(idleSeconds),
       slots_(static_cast<size_t>(std::max(size, 1))) {}
 
 ConnectionPool::~ConnectionPool() {

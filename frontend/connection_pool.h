@@ -40,6 +40,7 @@
 #include <vector>
 
 #include "frontend/voice_choice.h"
+#include "transport/address.h"
 
 namespace vrelay {
 namespace frontend {
@@ -49,6 +50,7 @@ namespace frontend {
 struct ServerConnection {
     vr_handle handle = -1;   // made by the pool when first taken
     bool connected = false;  // opened, and not known to have failed since
+    std::string address;     // HOST:PORT of the session opened last
     bool broken = false;     // a refused or failed answer left the stream unread
     std::optional<std::vector<VoiceEntry>> voices;  // read once per session
     std::string selected;    // the voice selected as asked for, "" the server's default
@@ -59,9 +61,11 @@ class ConnectionPool {
   public:
     using Clock = std::chrono::steady_clock;
 
-    // size connections at most (at least one) to host:port; idleSeconds 0:
-    // CloseIdle closes none.
-    ConnectionPool(std::string host, int port, int size, int idleSeconds = 0);
+    // size connections at most (at least one) to host:port, or to the first
+    // of fallbacks that answers when it does not; idleSeconds 0: CloseIdle
+    // closes none.
+    ConnectionPool(std::string host, int port, int size, int idleSeconds = 0,
+                   std::vector<HostPort> fallbacks = {});
     // Destroys every connection; every one taken must have been given back.
     ~ConnectionPool();
     ConnectionPool(const ConnectionPool&) = delete;
@@ -69,6 +73,7 @@ class ConnectionPool {
 
     const std::string& Host() const { return host_; }
     int Port() const { return port_; }
+    const std::vector<HostPort>& Fallbacks() const { return fallbacks_; }
 
     // A connection for the caller alone until it gives it back: an idle one
     // whose session has voice selected (as SpeechJob::voice names it), else
@@ -99,6 +104,7 @@ class ConnectionPool {
 
     const std::string host_;
     const int port_;
+    const std::vector<HostPort> fallbacks_;
     const std::chrono::seconds idle_;
     std::mutex mutex_;
     std::condition_variable changed_;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 
 #include "frontend/request_cutter.h"
 #include "transport/socket.h"
@@ -75,7 +76,8 @@ RenderWorker::RenderWorker(WorkerOptions options)
     : options_(std::move(options)),
       ownPool_(options_.pool != nullptr
                    ? nullptr
-                   : std::make_unique<ConnectionPool>(options_.host, options_.port, 1)),
+                   : std::make_unique<ConnectionPool>(options_.host, options_.port, 1, 0,
+                                                      options_.fallbacks)),
       pool_(options_.pool != nullptr ? options_.pool : ownPool_.get()) {
     // Signals are the main thread's business.
     sigset_t all, previous;
@@ -392,8 +394,6 @@ vr_result RenderWorker::RenderAsync(const std::string& submit) {
 
 bool RenderWorker::Open(JobEnd* end) {
     ServerConnection& c = *connection_;
-    const std::string& host = pool_->Host();
-    const int port = pool_->Port();
     c.voices.reset();
     c.selected.clear();
     c.voiceKnown = true;
@@ -403,11 +403,33 @@ bool RenderWorker::Open(JobEnd* end) {
     // them per address).
     if (c.connected) {
         vrCloseConnection(c.handle);
+        c.connected = false;
     }
-    c.connected = vrOpenConnection(c.handle, host.c_str(), port) == VR_SUCCESS;
+    if (OpenAt({pool_->Host(), pool_->Port()}, end)) {
+        return true;
+    }
+    for (const HostPort& address : pool_->Fallbacks()) {
+        if (end->outcome == JobEnd::Outcome::kStopped) {
+            return false;
+        }
+        JobEnd ignored;  // the first address's failure is the one told
+        if (OpenAt(address, &ignored)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool RenderWorker::OpenAt(const HostPort& address, JobEnd* end) {
+    ServerConnection& c = *connection_;
+    if (c.connected) {
+        vrCloseConnection(c.handle);
+    }
+    c.address = Address(address.host, address.port);
+    c.connected = vrOpenConnection(c.handle, address.host.c_str(), address.port) == VR_SUCCESS;
     if (!c.connected) {
-        *end = Failed(kExitNoServer, "no speech server at " + Address(host, port) + " (" +
-                                         WhyNoServer(host, port) + ")");
+        *end = Failed(kExitNoServer, "no speech server at " + c.address + " (" +
+                                         WhyNoServer(address.host, address.port) + ")");
         return false;
     }
     return !options_.checkServer || ReadVoiceList(end);
@@ -431,8 +453,7 @@ bool RenderWorker::ReadVoiceList(JobEnd* end) {
     } else if (!probe.Refusal().empty()) {
         *end = Failed(kExitSpeechFailed, probe.Refusal(), true);
     } else if (result != VR_SUCCESS && !probe.Answered()) {
-        *end = Failed(kExitNoServer, "no speech server at " +
-                                         Address(pool_->Host(), pool_->Port()) +
+        *end = Failed(kExitNoServer, "no speech server at " + connection_->address +
                                          " (what answers there is not a speech server)");
     } else if (result != VR_SUCCESS || !ReadVoices(handle, &voices)) {
         *end = Failed(kExitSpeechFailed, "cannot read the voice list");
@@ -530,8 +551,64 @@ bool RenderWorker::RenderRequest(const Request& request, const std::string& voic
         *end = Failed(kExitSpeechFailed, result == VR_SEND_FAILED
                                              ? "the connection to the server broke"
                                              : "the server stopped answering");
+        end->serverLost = true;
         return false;
     }
+}
+
+// The job's text as it came, kept so that a resume can cut the rest again.
+struct RenderWorker::JobText {
+    std::string text;
+    size_t flushed = 0;  // text up to here was to go out at once (EndOfLine)
+    bool finished = false;
+
+    std::unique_ptr<RequestCutter> Cutter(const RequestCutter::Options& cut,
+                                          int64_t startByte) const {
+        auto cutter = std::make_unique<RequestCutter>(cut);
+        cutter->Add(text.substr(0, flushed));
+        if (flushed > 0) {
+            cutter->EndOfLine();
+        }
+        cutter->Add(text.substr(flushed));
+        cutter->StartAt(startByte);
+        if (finished) {
+            cutter->Finish();
+        }
+        return cutter;
+    }
+};
+
+bool RenderWorker::Resume(const JobText& text, const RequestCutter::Options& cut,
+                          JobSink* sink, AnswerDecoder* decoder,
+                          std::unique_ptr<RequestCutter>* cutter, JobEnd* end) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::seconds(kResumeSeconds);
+    for (;;) {
+        JobEnd attempt;
+        if (Open(&attempt)) {
+            break;
+        }
+        // A short pause between rounds: a proxy needs a moment to see that a
+        // server is gone, a restarted server to listen.
+        std::unique_lock<std::mutex> lock(mutex_);
+        const auto next = std::min(deadline, Clock::now() + std::chrono::milliseconds(250));
+        if (attempt.outcome == JobEnd::Outcome::kStopped ||
+            changed_.wait_until(lock, next, [&] { return StoppedLocked(); })) {
+            *end = Stopped(false);
+            return false;
+        }
+        if (Clock::now() >= deadline) {
+            return false;  // the failure as it was
+        }
+    }
+    const std::string word = decoder->ResumeWord();
+    sink->OnResume("the speech server failed (" + end->reason + "); speaking on from " +
+                   (word.empty() ? std::string("the start of a sentence") : "\"" + word + "\"") +
+                   " at " + connection_->address);
+    const int64_t from = decoder->ResumeByte();
+    decoder->Resume(sink->OnRewind(decoder->ResumeSample()));
+    *cutter = text.Cutter(cut, from);
+    return true;
 }
 
 void RenderWorker::RunJob(const SpeechJob& job, AnswerDecoder* decoder, JobEnd* end) {
@@ -545,26 +622,30 @@ void RenderWorker::RunJob(const SpeechJob& job, AnswerDecoder* decoder, JobEnd* 
     cut.prosody = job.prosody;
     cut.spell = job.spell;
     cut.requestBytes = options_.async ? std::string::npos / 2 : job.requestBytes;
-    RequestCutter cutter(cut);
-    cutter.Add(job.text);
-    cutter.StartAt(job.startByte);
-    bool more = true;
+    JobText text;
+    text.text = job.text;
+    std::unique_ptr<RequestCutter> cutter = text.Cutter(cut, job.startByte);
+    bool sawWords = false;
+    int failuresWithoutWord = -1;  // in a row, since a failure after new words
+    size_t wordsAtFailure = 0;
     Request request;
     for (;;) {
-        if (!cutter.Next(&request)) {
-            if (!more) {
+        if (!cutter->Next(&request)) {
+            if (text.finished) {
                 break;
             }
-            std::string text;
+            std::string more;
             bool endOfLine = false;
             Release();  // the text may be long in coming
-            more = job.sink->NextText(&text, &endOfLine);
-            cutter.Add(text);
+            text.finished = !job.sink->NextText(&more, &endOfLine);
+            text.text += more;
+            cutter->Add(more);
             if (endOfLine) {
-                cutter.EndOfLine();
+                text.flushed = text.text.size();
+                cutter->EndOfLine();
             }
-            if (!more) {
-                cutter.Finish();
+            if (text.finished) {
+                cutter->Finish();
             }
             continue;
         }
@@ -573,9 +654,21 @@ void RenderWorker::RunJob(const SpeechJob& job, AnswerDecoder* decoder, JobEnd* 
             *end = Stopped(false);
             return;
         }
-        if (!Prepare(job.voice, end) || !RenderRequest(request, job.voice, decoder, end)) {
+        if (!Prepare(job.voice, end)) {
             Release();
             return;
+        }
+        if (!RenderRequest(request, job.voice, decoder, end)) {
+            const bool progressed = decoder->Words() > wordsAtFailure;
+            failuresWithoutWord = failuresWithoutWord < 0 || progressed ? 0 : failuresWithoutWord + 1;
+            wordsAtFailure = decoder->Words();
+            sawWords = sawWords || cutter->SawWords();
+            if (!end->serverLost || !options_.resume || failuresWithoutWord >= kResumeTries ||
+                !Resume(text, cut, job.sink.get(), decoder, &cutter, end)) {
+                Release();
+                return;
+            }
+            continue;
         }
         if (job.markup && request.Submit().find("<voice") != std::string::npos) {
             connection_->voiceKnown = false;  // the library switched voices inside the text
@@ -586,7 +679,7 @@ void RenderWorker::RunJob(const SpeechJob& job, AnswerDecoder* decoder, JobEnd* 
     }
     Release();
     *end = JobEnd();
-    end->silent = !cutter.SawWords();
+    end->silent = !sawWords && !cutter->SawWords();
 }
 
 }  // namespace frontend

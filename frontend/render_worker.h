@@ -14,10 +14,20 @@
 // call waiting for the server (a render, the voice selection); queued jobs
 // end at once, and so does a job waiting for a connection of a shared pool.
 // A server that fails before answering a request (it closed an idle
-// connection) is reconnected once and the request submitted again. A failure
-// mid-text ends the job; the last word's place in the user's text is known
-// from the request (Request::Word), so resuming from it after a reconnect can
-// go into RenderJob without changing the API.
+// connection) is reconnected once and the request submitted again. A server
+// that fails mid-text (its connection breaks, or it closes it; not a cancel,
+// not a refusal) is resumed from (WorkerOptions::resume): the worker opens a
+// connection again, to the same address first (behind a proxy that reaches a
+// live server), then to the others given, for up to kResumeSeconds, and
+// submits the rest of the text from the start of the last word whose mark
+// came, with the job's voice and prosody and the markup elements open there.
+// The job stays one job: words keep their places in the whole text and the
+// audio one clock; no word is delivered twice. A sink that can take audio
+// back (a file) drops what came after that word's mark (OnRewind), so every
+// word's audio is there once; a live one hears the interrupted word again.
+// The sink hears of each resume once (OnResume). Three failures in a row
+// without a new word, or no server within the bound, end the job with the
+// failure as it was.
 //
 // Doors: vrelay-say runs its one job here and waits for it (--stream feeds
 // the text through JobSink::NextText); vrelay-web keeps one worker per
@@ -54,7 +64,9 @@
 #include "frontend/connection_pool.h"
 #include "frontend/exit_codes.h"
 #include "frontend/prosody.h"
+#include "frontend/request_cutter.h"
 #include "frontend/voice_choice.h"
+#include "transport/address.h"
 
 namespace vrelay {
 namespace frontend {
@@ -72,6 +84,9 @@ struct JobEnd {
     int exitCode = kExitOk;
     std::string reason;
     bool refused = false;
+    // kFailed: the server failed mid-request (its connection broke, or it
+    // closed it) and was not resumed.
+    bool serverLost = false;
     // kDone: the text held nothing to speak.
     bool silent = false;
 };
@@ -86,6 +101,11 @@ class JobSink : public SpeechSink {
     // the text. May block (reading standard input); Stop does not end that
     // wait. The default: the job's text is all there is.
     virtual bool NextText(std::string* /*text*/, bool* /*endOfLine*/) { return false; }
+    // The server failed mid-text and the job goes on from a word on a new
+    // connection; notice says so in words for a user: "the speech server
+    // failed (the server stopped answering); speaking on from "word" at
+    // HOST:PORT". Once a failure.
+    virtual void OnResume(const std::string& /*notice*/) {}
     // The last call for the job.
     virtual void OnEnd(const JobEnd& end) = 0;
 };
@@ -119,7 +139,17 @@ struct WorkerOptions {
     // the pool's. It must outlive the worker. Null: a pool of one of the
     // worker's own, to host:port.
     ConnectionPool* pool = nullptr;
+    // Without pool: servers to try, in order, when host:port does not answer
+    // (a pool has its own).
+    std::vector<HostPort> fallbacks;
+    // A text goes on after its server failed mid-text (see above).
+    bool resume = true;
 };
+
+// How long a resume tries to reach a server, and how many failures in a row
+// without a new word end the job.
+constexpr int kResumeSeconds = 10;
+constexpr int kResumeTries = 3;
 
 class RenderWorker {
   public:
@@ -164,6 +194,7 @@ class RenderWorker {
   private:
     struct Item;
     class Quiet;
+    struct JobText;
 
     static int32_t VR_CDECL OnPacket(void* self, PACKET_TYPE type, void* data, int32_t length);
     int32_t Packet(PACKET_TYPE type, const void* data, int32_t length);
@@ -188,8 +219,17 @@ class RenderWorker {
     // One library call as the running request, which Stop may cancel.
     vr_result Call(AnswerDecoder* decoder, const std::function<vr_result()>& call);
     vr_result RenderAsync(const std::string& submit);
+    // After the server failed mid-request: a connection again, and a cutter
+    // for the rest of the text from the last word delivered. False when no
+    // server answers within the bound (*end, the failure, stays) or the job
+    // was stopped (*end says so).
+    bool Resume(const JobText& text, const RequestCutter::Options& cut, JobSink* sink,
+                AnswerDecoder* decoder, std::unique_ptr<RequestCutter>* cutter, JobEnd* end);
     bool EnsureConnected(JobEnd* end);
+    // Opens a session: at the pool's address, else at each fallback in turn;
+    // *end tells why the first address failed.
     bool Open(JobEnd* end);
+    bool OpenAt(const HostPort& address, JobEnd* end);
     bool ReadVoiceList(JobEnd* end);
     bool SelectVoice(const std::string& wanted, JobEnd* end);
     // Waits until the sink is ready for more, giving back the connection

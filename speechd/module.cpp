@@ -176,7 +176,13 @@ std::string Module::Init() {
     }
     if (speaker_ == nullptr) {
         // The module's own server is known to be one: no need to check.
-        speaker_ = std::make_unique<Speaker>(&output_, &log_, host, port, !config_.host.empty());
+        frontend::WorkerOptions options;
+        options.host = host;
+        options.port = port;
+        options.fallbacks = config_.fallbacks;
+        options.resume = config_.resume;
+        options.checkServer = !config_.host.empty();
+        speaker_ = std::make_unique<Speaker>(&output_, &log_, std::move(options));
     }
     std::vector<frontend::VoiceEntry> voices;
     if (!speaker_->Voices(&voices, &error)) {

@@ -51,13 +51,22 @@ ModuleConfig ParseModuleConfig(const std::string& text) {
         if (!closed) {
             config.warnings.push_back(where + "no closing quote");
         } else if (name == "VrelayServer") {
-            HostPort address;
-            if (ParseHostPort(value, &address)) {
-                config.host = address.host;
-                config.port = address.port;
+            std::vector<HostPort> addresses;
+            std::string ignored;
+            if (ParseAddressList(value, &addresses, &ignored)) {
+                config.host = addresses[0].host;
+                config.port = addresses[0].port;
+                config.fallbacks.assign(addresses.begin() + 1, addresses.end());
             } else if (!value.empty()) {
-                config.warnings.push_back(where + "VrelayServer wants HOST:PORT, not \"" + value +
-                                          "\"");
+                config.warnings.push_back(where + "VrelayServer wants HOST:PORT[,HOST:PORT...], not \"" +
+                                          value + "\"");
+            }
+        } else if (name == "VrelayResume") {
+            long resume = 1;
+            if (!ParseWholeNumber(value, 0, 1, &resume)) {
+                config.warnings.push_back(where + "VrelayResume wants 0 or 1, not \"" + value + "\"");
+            } else {
+                config.resume = resume == 1;
             }
         } else if (name == "DefaultVoice") {
             config.defaultVoice = value;

@@ -4,7 +4,10 @@
 // blanks, '#' starting a comment.
 //
 //   VrelayServer "HOST:PORT"   the speech server; without it the module
-//                              starts one of its own on the loopback interface
+//                              starts one of its own on the loopback interface;
+//                              "HOST:PORT,HOST:PORT..." tries them in order
+//   VrelayResume 0|1           1 (the default): a message goes on from its
+//                              last word when its server fails mid-text
 //   DefaultVoice "NAME"        the voice when a message asks for none: a
 //                              voice name or a language ("fr", "de-DE")
 //   LogLevel N                 0 to 5; when given it wins over the level
@@ -15,12 +18,16 @@
 #include <string>
 #include <vector>
 
+#include "transport/address.h"
+
 namespace vrelay {
 namespace speechd {
 
 struct ModuleConfig {
     std::string host;  // "" without VrelayServer
     int port = 0;
+    std::vector<HostPort> fallbacks;  // VrelayServer's other addresses
+    bool resume = true;
     std::string defaultVoice;
     int logLevel = -1;  // -1: not given
     // One line for each thing read and not understood (the rest is used).

@@ -45,6 +45,7 @@ class Speaker::MessageSink : public frontend::JobSink {
     void OnMessage(const std::string& text, bool error) override {
         speaker_->log_->Write(error ? 2 : 3, "speech server: " + text);
     }
+    void OnResume(const std::string& notice) override { speaker_->log_->Write(2, notice); }
     void OnEnd(const frontend::JobEnd& end) override;
 
   private:
@@ -138,15 +139,8 @@ void Speaker::MessageSink::OnEnd(const frontend::JobEnd& end) {
     }
 }
 
-Speaker::Speaker(ModuleOutput* output, ModuleLog* log, const std::string& host, int port,
-                 bool checkServer)
-    : output_(output), log_(log), worker_([&] {
-          frontend::WorkerOptions options;
-          options.host = host;
-          options.port = port;
-          options.checkServer = checkServer;
-          return options;
-      }()) {}
+Speaker::Speaker(ModuleOutput* output, ModuleLog* log, frontend::WorkerOptions options)
+    : output_(output), log_(log), worker_(std::move(options)) {}
 
 Speaker::~Speaker() {
     // The cancel frees whatever the worker waits for in the library (a text's

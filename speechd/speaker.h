@@ -44,11 +44,10 @@ struct Message {
 
 class Speaker {
   public:
-    // Speaks through the server at host:port; checkServer as the worker's
-    // option (false for the module's own server). Connects at the first call
-    // that needs it.
-    Speaker(ModuleOutput* output, ModuleLog* log, const std::string& host, int port,
-            bool checkServer);
+    // Speaks through the server the worker's options name (checkServer
+    // false for the module's own server). Connects at the first call that
+    // needs it.
+    Speaker(ModuleOutput* output, ModuleLog* log, frontend::WorkerOptions options);
     ~Speaker();  // ends the open message with 703 STOP and the worker, at once
     Speaker(const Speaker&) = delete;
     Speaker& operator=(const Speaker&) = delete;

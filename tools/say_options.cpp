@@ -89,7 +89,7 @@ std::vector<OptionSpec> Table(SayOptions* o, bool* output) {
          Flag(&o->stream)},
         {"async", 0, Argument::kNone, nullptr, "render on the library's worker thread",
          Flag(&o->async)},
-        row("server"), row("engine"),
+        row("server"), row("no-resume"), row("engine"),
         {"quiet", 'q', Argument::kNone, nullptr, "no progress line or summary", Flag(&o->quiet)},
         {"verbose", 0, Argument::kNone, nullptr, "log the embedded server's sessions",
          Flag(&o->verbose)},

@@ -168,6 +168,11 @@ class SaySink : public vrelay::frontend::JobSink {
         }
     }
     bool NextText(std::string* text, bool* endOfLine) override;
+    bool OnRewind(int64_t sample) override;
+    void OnResume(const std::string& notice) override {
+        progress->Interrupted();
+        Notice(notice);
+    }
     void OnEnd(const JobEnd& end) override {
         std::lock_guard<std::mutex> lock(mutex_);
         end_ = end;
@@ -253,6 +258,15 @@ bool SaySink::OnWord(const vrelay::frontend::WordEvent& word) {
     }
     progress->Update(word.source.begin.byte, words);
     return true;
+}
+
+bool SaySink::OnRewind(int64_t sample) {
+    // Only a file takes audio back, and only when nothing else showed it:
+    // sound played, phonemes printed, a timeline drawn and resampled audio
+    // keep the interrupted word twice instead.
+    const bool resampling = resampler_.InputRate() != 0 && resampler_.InputRate() == inputRate;
+    return wav != nullptr && player == nullptr && timeline == nullptr && !printPhonemes &&
+           !resampling && sample >= 0 && wav->Rewind(static_cast<uint64_t>(sample));
 }
 
 bool SaySink::OnPhoneme(const vrelay::frontend::PhoneEvent& phoneme) {
@@ -485,7 +499,9 @@ int Say::Connect() {
     } else {
         worker.host = options_.speech.host;
         worker.port = options_.speech.port;
+        worker.fallbacks = options_.speech.fallbacks;
     }
+    worker.resume = options_.speech.resume;
     struct Joiner {
         std::thread& thread;
         ~Joiner() {

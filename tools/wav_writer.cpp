@@ -190,6 +190,23 @@ bool WavWriter::Write(const int16_t* samples, size_t count, std::string* error) 
     return true;
 }
 
+bool WavWriter::Rewind(uint64_t sample) {
+    const uint64_t bytes = sample * BytesPerSample();
+    if (!seekable_ || fd_ < 0 || sealed_.load() || bytes > dataBytes_.load()) {
+        return false;
+    }
+    if (bytes == dataBytes_.load()) {
+        return true;
+    }
+    uint8_t header[kMaxHeader];
+    const off_t end = static_cast<off_t>(Header(encoding_, rate_, 0, true, header) + bytes);
+    if (::ftruncate(fd_, end) != 0 || ::lseek(fd_, end, SEEK_SET) != end) {
+        return false;
+    }
+    dataBytes_ = bytes;
+    return true;
+}
+
 bool WavWriter::CompleteLengths() {
     uint8_t header[kMaxHeader];
     const uint64_t data = dataBytes_.load();

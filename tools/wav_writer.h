@@ -39,6 +39,9 @@ class WavWriter {
     uint32_t SampleRate() const { return rate_; }
     // Encodes and writes samples (the header first, on the first call).
     bool Write(const int16_t* samples, size_t count, std::string* error);
+    // Takes back what was written from sample on (a seekable file only);
+    // false, writing nothing, otherwise.
+    bool Rewind(uint64_t sample);
     // Writes the header if nothing was written, completes the lengths of a
     // seekable file, closes it and gives it its name.
     bool Finish(std::string* error);

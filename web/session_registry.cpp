@@ -39,6 +39,7 @@ std::shared_ptr<frontend::RenderWorker> SessionRegistry::Attach(const std::strin
         frontend::WorkerOptions worker;
         worker.checkServer = false;  // the bridge read the voice list at its start
         worker.pool = pool_;
+        worker.resume = resume_;
         entry.session = std::make_shared<frontend::RenderWorker>(worker);
         found = sessions_.emplace(token, std::move(entry)).first;
     }

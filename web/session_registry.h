@@ -40,8 +40,9 @@ class SessionRegistry {
 
     // The sessions take their server connections from pool, which must
     // outlive the registry.
-    SessionRegistry(frontend::ConnectionPool* pool, SessionLimits limits)
-        : pool_(pool), limits_(limits) {}
+    // resume: a tab's text goes on after its server failed mid-text.
+    SessionRegistry(frontend::ConnectionPool* pool, SessionLimits limits, bool resume = true)
+        : pool_(pool), limits_(limits), resume_(resume) {}
     ~SessionRegistry();
     SessionRegistry(const SessionRegistry&) = delete;
     SessionRegistry& operator=(const SessionRegistry&) = delete;
@@ -76,6 +77,7 @@ class SessionRegistry {
 
     frontend::ConnectionPool* const pool_;
     const SessionLimits limits_;
+    const bool resume_;
     std::map<std::string, Entry> sessions_;
     std::vector<std::shared_ptr<frontend::RenderWorker>> closing_;
 };

@@ -80,7 +80,8 @@ int main(int argc, char** argv) {
     // connections; the pool outlives the registry, whose tabs take its
     // connections; the registry is destroyed before the io_context, since
     // the tabs' threads hand messages to it, and after the server.
-    ConnectionPool pool(host, port, options.serverConnections, options.limits.idleSeconds);
+    ConnectionPool pool(host, port, options.serverConnections, options.limits.idleSeconds,
+                        options.speech.fallbacks);
     std::vector<VoiceEntry> voices;
     {
         // Asked through the pool, whose first connection then serves a tab.
@@ -106,7 +107,7 @@ int main(int argc, char** argv) {
     }
     SocketLedger ledger(budget, options.maxConnectionsPerAddress);
     boost::asio::io_context io;
-    SessionRegistry registry(&pool, options.limits);
+    SessionRegistry registry(&pool, options.limits, options.speech.resume);
     SocketContext context;
     context.registry = &registry;
     context.settings = &settings;

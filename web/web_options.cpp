@@ -45,6 +45,7 @@ std::vector<OptionSpec> Table(WebOptions* o) {
              return true;
          }},
         row("server"),
+        row("no-resume"),
         row("engine"),
         NumberOption("server-connections", "N",
                      "connections to the speech server, shared by all tabs:\n"

@@ -4,7 +4,9 @@
 // a connection the server closed, and workers sharing a pool.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <functional>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -35,10 +37,23 @@ class Recorder : public JobSink {
         return true;
     }
     bool OnWord(const WordEvent& word) override {
-        words_ += std::to_string(word.sample) + "@" + std::to_string(word.source.begin.byte) +
-                  ":" + word.source.written + " ";
+        if (countOnly) {
+            contiguous_ = contiguous_ && word.source.begin.byte == 2 * wordCount_ &&
+                          (!rewinds || word.sample == 1920 * wordCount_);
+        } else {
+            words_ += std::to_string(word.sample) + "@" + std::to_string(word.source.begin.byte) +
+                      ":" + word.source.written + " ";
+        }
+        if (++wordCount_ == 3 && onThirdWord) {
+            onThirdWord();
+        }
         return true;
     }
+    bool OnRewind(int64_t sample) override {
+        samples_ = rewinds ? sample : samples_;
+        return rewinds;
+    }
+    void OnResume(const std::string& notice) override { notices_ += notice + "\n"; }
     bool ReadyForMore() override { return ready; }
     void OnEnd(const JobEnd& end) override {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -53,6 +68,12 @@ class Recorder : public JobSink {
     }
 
     std::atomic<bool> ready{true};
+    // For texts of "a a a ...": each word checked in place, not recorded.
+    bool countOnly = false;
+    bool rewinds = false;
+    std::function<void()> onThirdWord;
+    int64_t wordCount_ = 0;
+    std::string notices_;
     uint32_t rate_ = 0;
     int64_t samples_ = 0;
     bool contiguous_ = true;
@@ -64,6 +85,20 @@ class Recorder : public JobSink {
     bool ended_ = false;
     JobEnd end_;
 };
+
+WorkerOptions At(int port, bool checkServer) {
+    WorkerOptions options;
+    options.port = port;
+    options.checkServer = checkServer;
+    return options;
+}
+
+WorkerOptions On(ConnectionPool* pool) {
+    WorkerOptions options;
+    options.pool = pool;
+    options.checkServer = false;
+    return options;
+}
 
 SpeechJob Job(const std::string& text, std::shared_ptr<Recorder> sink, size_t bytes = 4000) {
     SpeechJob job;
@@ -97,15 +132,15 @@ class SilentServer {
 
 class RenderWorkerTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        ServerOptions options;
+    void SetUp() override { ASSERT_NO_FATAL_FAILURE(Start(&server_)); }
+    static void Start(std::unique_ptr<server::SpeechServer>* server) {
+        server::ServerOptions options;
         options.engine = "tone";
         options.limits.idle_timeout_ms = 300;
-        server_ = std::make_unique<server::SpeechServer>(options);
+        *server = std::make_unique<server::SpeechServer>(options);
         std::string error;
-        ASSERT_TRUE(server_->Start(&error)) << error;
+        ASSERT_TRUE((*server)->Start(&error)) << error;
     }
-    using ServerOptions = server::ServerOptions;
     const test::CapturedLog log_;
     std::unique_ptr<server::SpeechServer> server_;
 };
@@ -114,7 +149,7 @@ class RenderWorkerTest : public ::testing::Test {
 // in the text; a voice named as a person names it is chosen, an unknown one
 // ends the job with its exit code.
 TEST_F(RenderWorkerTest, JobsSpeakOnOneClockInTheirVoice) {
-    RenderWorker worker({"127.0.0.1", server_->Port(), false, true});
+    RenderWorker worker(At(server_->Port(), true));
     auto sink = std::make_shared<Recorder>();
     SpeechJob job = Job("one two. three four.", sink, 16);
     job.voice = "TONE-LOW";
@@ -146,7 +181,7 @@ TEST_F(RenderWorkerTest, JobsSpeakOnOneClockInTheirVoice) {
 // Stop ends a queued job at once, a job waiting for its sink, and a call
 // that waits for a server that never answers; the worker goes on after.
 TEST_F(RenderWorkerTest, StopEndsQueuedWaitingAndRunningJobs) {
-    RenderWorker worker({"127.0.0.1", server_->Port(), false, true});
+    RenderWorker worker(At(server_->Port(), true));
     auto waiting = std::make_shared<Recorder>();
     auto queued = std::make_shared<Recorder>();
     waiting->ready = false;
@@ -162,7 +197,7 @@ TEST_F(RenderWorkerTest, StopEndsQueuedWaitingAndRunningJobs) {
     EXPECT_EQ(after->End().outcome, JobEnd::Outcome::kDone);
 
     SilentServer silent;
-    RenderWorker stuck({"127.0.0.1", silent.Port(), false, false});
+    RenderWorker stuck(At(silent.Port(), false));
     auto hanging = std::make_shared<Recorder>();
     ASSERT_NO_FATAL_FAILURE(silent.Render(&stuck, hanging));
     const auto stopped = std::chrono::steady_clock::now();
@@ -175,7 +210,7 @@ TEST_F(RenderWorkerTest, StopEndsQueuedWaitingAndRunningJobs) {
 // A connection the server has closed (it ends idle sessions) is opened again
 // and the request submitted once more.
 TEST_F(RenderWorkerTest, ReconnectsWhenTheServerClosedTheConnection) {
-    RenderWorker worker({"127.0.0.1", server_->Port(), false, true});
+    RenderWorker worker(At(server_->Port(), true));
     JobEnd end;
     ASSERT_TRUE(worker.Connect(&end)) << end.reason;
     for (int i = 0; i < 5000 && server_->ActiveSessions() != 0; ++i) {
@@ -188,13 +223,47 @@ TEST_F(RenderWorkerTest, ReconnectsWhenTheServerClosedTheConnection) {
     EXPECT_EQ(sink->words_, "0@0:again ");
 }
 
+// A server that fails mid-text: the job goes on from its last word at the
+// next address, every word once and in order; a sink that takes audio back
+// (a file) keeps the clock as if nothing happened, a live one hears the
+// interrupted word again.
+TEST_F(RenderWorkerTest, ResumesFromTheLastWordWhenItsServerFails) {
+    std::string text;
+    for (int i = 0; i < 20000; ++i) {
+        text += "a ";  // one request, of far more audio than the sockets hold
+    }
+    for (const bool rewinds : {true, false}) {
+        SCOPED_TRACE(rewinds ? "rewinds" : "live");
+        std::unique_ptr<server::SpeechServer> failing;
+        ASSERT_NO_FATAL_FAILURE(Start(&failing));
+        WorkerOptions options = At(failing->Port(), true);
+        options.fallbacks = {{"127.0.0.1", server_->Port()}};
+        RenderWorker worker(options);
+        auto sink = std::make_shared<Recorder>();
+        sink->countOnly = true;
+        sink->rewinds = rewinds;
+        sink->onThirdWord = [&] { failing->Stop(); };
+        worker.Submit(Job(text, sink, text.size() + 100));
+        const JobEnd end = sink->End();
+        EXPECT_EQ(end.outcome, JobEnd::Outcome::kDone) << end.reason;
+        EXPECT_EQ(sink->wordCount_, 20000);
+        EXPECT_TRUE(sink->contiguous_);
+        EXPECT_EQ(sink->samples_ == 20000 * 1920, rewinds);
+        EXPECT_NE(sink->notices_.find("speaking on from \"a\" at 127.0.0.1:" +
+                                      std::to_string(server_->Port()) + "\n"),
+                  std::string::npos)
+            << sink->notices_;
+        EXPECT_EQ(std::count(sink->notices_.begin(), sink->notices_.end(), '\n'), 1);
+    }
+}
+
 // Workers sharing a pool take a connection for a request and give it back:
 // one waiting for its door holds none, each speaks in its own voice on the
 // same session, one waiting for a connection stops at once, and closing the
 // pool frees a worker whose server never answers.
 TEST_F(RenderWorkerTest, WorkersShareAPoolInTurn) {
     ConnectionPool pool("127.0.0.1", server_->Port(), 1);
-    WorkerOptions shared{"", 0, false, false, &pool};
+    const WorkerOptions shared = On(&pool);
     RenderWorker first(shared), second(shared);
     auto held = std::make_shared<Recorder>();
     held->ready = false;
@@ -211,7 +280,7 @@ TEST_F(RenderWorkerTest, WorkersShareAPoolInTurn) {
 
     SilentServer silent;
     ConnectionPool stuckPool("127.0.0.1", silent.Port(), 1);
-    WorkerOptions stuck{"", 0, false, false, &stuckPool};
+    const WorkerOptions stuck = On(&stuckPool);
     RenderWorker holder(stuck), waiter(stuck);
     auto hanging = std::make_shared<Recorder>();
     ASSERT_NO_FATAL_FAILURE(silent.Render(&holder, hanging));
