@@ -14,6 +14,7 @@ import re
 import signal
 import socket
 import subprocess
+import sys
 import tempfile
 import time
 
@@ -39,12 +40,13 @@ def number(row, key):
     return int(row.get(key) or 0)
 
 
-def print_report(lines, problems, path=None):
-    """Prints a farm test's markdown section, its problems last, and writes
-    it to PATH too when one is given."""
+def print_report(lines, problems, path=None, out=None):
+    """Prints a farm test's markdown section, its problems last, to OUT
+    (standard output by default), and writes it to PATH too when one is
+    given."""
     if problems:
         lines = lines + ["", "Problems: " + "; ".join(problems) + "."]
-    print("\n".join(lines))
+    print("\n".join(lines), file=out or sys.stdout)
     if path:
         with open(path, "w") as f:
             f.write("\n".join(lines) + "\n")
