@@ -64,7 +64,8 @@ typedef struct vr_resume_options {
     /** Number of addresses. */
     int32_t address_count;
     /** The voice to select again after a reconnect (vrSetVoice); NULL: the
-     * server's default. */
+     * server's default. An address where it cannot be selected counts as
+     * not answering. */
     const char* voice;
     /** How long one resume tries to reach a server, in seconds (0: 10). An
      * address that does not answer may hold its try up to the library's
@@ -287,6 +288,7 @@ static inline int64_t vr_resume_characters(const char* text, size_t bytes) {
 typedef struct vr_resume_state {
     const vr_resume_options* options;
     const char* text;
+    int64_t text_bytes;
     int quiet; /* between requests: nothing reaches the application */
     /* The request: the submitted text is prefix + text[from_byte...]. */
     int64_t prefix_bytes, prefix_chars, from_byte, from_chars;
@@ -350,7 +352,9 @@ static inline int32_t vr_resume_mark(vr_resume_state* s, void* data, int32_t len
         return vr_resume_deliver_mark(s, mark.sample_offset, mark.name);
     }
     byte = word.byte_offset - s->prefix_bytes + s->from_byte;
-    if (word.byte_offset < s->prefix_bytes || (s->have_word && byte <= s->word_byte))
+    if (word.byte_offset < s->prefix_bytes || byte + word.byte_length > s->text_bytes)
+        return VR_SUCCESS; /* not a word of the text */
+    if (s->have_word && byte <= s->word_byte)
         return VR_SUCCESS; /* delivered before the failure */
     sprintf(name, "kvtk_%ld_%ld_%ld_%ld",
             (long)(word.char_offset - s->prefix_chars + s->from_chars), (long)byte,
@@ -500,6 +504,7 @@ static inline vr_result vr_resume_render(vr_handle connection, const char* text,
     memset(&s, 0, sizeof s);
     s.options = options != NULL ? options : &none;
     s.text = text != NULL ? text : "";
+    s.text_bytes = (int64_t)strlen(s.text);
     s.frame_bytes = 2;
     result = vrSetUserData(connection, &s);
     if (result == VR_SUCCESS)
