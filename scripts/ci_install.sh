@@ -2,10 +2,10 @@
 # SPDX-License-Identifier: MIT
 # Checks vrelay the way an application developer gets it, using the build
 # directory given (default build/plain, already built):
-#   - both examples, built in the tree and against the build tree's CMake
+#   - the examples, built in the tree and against the build tree's CMake
 #     package, run against the reference server's tone engine;
 #   - an install to a temporary prefix other than the configured one, then
-#     the C example built with pkg-config and both examples with
+#     the C examples built with pkg-config and all examples with
 #     find_package, run the same way;
 #   - the library as a subproject (add_subdirectory) of a consumer project;
 #   - the Debian packages: built from debian/ and checked by lintian; as
@@ -36,13 +36,17 @@ step() { echo "== install check: $*"; }
 start_server server_pid port "${work}/server.out" \
     "${build}/server/vrelay-server" --engine tone --port 0
 
-# run_examples DIR: both examples from DIR against the tone server.
+# run_examples DIR: the examples from DIR against the tone server.
+printf 'Hello <prosody rate="slow">there, wide</prosody> world.\n' >"${work}/input.txt"
 run_examples() {
     "$1/render_to_wav" 127.0.0.1 "${port}" "${work}/out.wav" "Hello there, wide world." \
         | tee "${work}/render.out"
     grep -q "world\.$" "${work}/render.out"
     [[ $(wc -c <"${work}/out.wav") -gt 44 ]]
     "$1/async_cancel" 127.0.0.1 "${port}"
+    "$1/resume_render" "127.0.0.1:${port}" "${work}/input.txt" "${work}/resumed.wav" \
+        | tee "${work}/resume.out"
+    grep -q "^4 words" "${work}/resume.out"
 }
 
 # build_examples BUILD_DIR CMAKE_ARGS...: the examples on their own.
@@ -53,7 +57,8 @@ build_examples() {
 }
 
 step "examples in the tree"
-cmake --build "${build}" -j "${jobs}" --target render_to_wav async_cancel >/dev/null
+cmake --build "${build}" -j "${jobs}" --target render_to_wav async_cancel resume_render \
+    >/dev/null
 run_examples "${build}/examples"
 
 step "examples against the build tree's package"
@@ -89,6 +94,9 @@ mkdir -p "${work}/ex-pc"
 cc -std=c99 -Wall -Wextra -Werror -o "${work}/ex-pc/render_to_wav" examples/render_to_wav.c \
     $(pkg-config --cflags --libs vrelay) -Wl,-rpath,"$(pkg-config --variable=libdir vrelay)"
 "${work}/ex-pc/render_to_wav" 127.0.0.1 "${port}" "${work}/pc.wav" "Through pkg-config."
+# The resuming helper is header-only: strict C99 too.
+cc -std=c99 -Wall -Wextra -Werror -o "${work}/ex-pc/resume_render" examples/resume_render.c \
+    $(pkg-config --cflags --libs vrelay) -Wl,-rpath,"$(pkg-config --variable=libdir vrelay)"
 unset PKG_CONFIG_PATH
 
 step "examples with find_package against the prefix"

@@ -1,11 +1,20 @@
 // SPDX-License-Identifier: MIT
 // The static inline helpers: mark names, including the malformed forms an
-// application must not trust, and result names. (The payload decoders are
-// checked through the wire module, which decodes with them.)
+// application must not trust, and result names (the payload decoders are
+// checked through the wire module, which decodes with them); the resuming
+// render: the markup it opens again, and a render whose server dies, against
+// the reference server (tone engine: every word is 1920 samples).
 #include <gtest/gtest.h>
 #include <vrelay/vrelay_helpers.h>
+#include <vrelay/vrelay_resume.h>
 
+#include <algorithm>
 #include <cstring>
+#include <string>
+
+#ifndef _WIN32
+#include "server/speech_server.h"
+#endif
 
 namespace {
 
@@ -36,5 +45,90 @@ TEST(Helpers, ResultNames) {
     EXPECT_STREQ(vr_result_name(VR_NO_CURRENT_VOICE), "VR_NO_CURRENT_VOICE");
     EXPECT_STREQ(vr_result_name(-99), "VR_UNKNOWN_RESULT");
 }
+
+// What a text resumed at a byte is preceded by: the start tags open there.
+TEST(Helpers, MarkupOpenAtAWord) {
+    struct Row { const char* text; const char* open; };  // resumed at "one"
+    const Row rows[] = {
+        {"<speak><prosody rate='slow'>one</prosody></speak>", "<speak><prosody rate='slow'>"},
+        {"<speak><p>x</p><mark name='m'/><br>one", "<speak>"},  // closed, self-closing, void
+        {"<s a=\"x>y\">one", "<s a=\"x>y\">"},                  // '>' quoted
+        {"<!-- <b> --><?pi <c>?><![CDATA[<d>]]><!DOCTYPE x [<!ENTITY e '>'>]>one", ""},
+        {"<a><b><c></b></x>one", "<a>"},  // an end tag closes what it holds; a stray one nothing
+    };
+    for (const Row& row : rows) {
+        char out[64];
+        const size_t at = static_cast<size_t>(std::strstr(row.text, "one") - row.text);
+        EXPECT_EQ(vr_open_markup(row.text, at, out, sizeof out), std::strlen(row.open)) << row.text;
+        EXPECT_STREQ(out, row.open) << row.text;
+    }
+    char small[4];
+    EXPECT_EQ(vr_open_markup("<speak>one", 7, small, sizeof small), 7u);
+    EXPECT_STREQ(small, "<sp");
+}
+
+#ifndef _WIN32
+// The server dies at the third word; the render goes on at the next address
+// from that word: every word once at its place in the whole text and, as the
+// output takes audio back, on one clock; one notice, one final mark.
+TEST(Helpers, ResumeRenderSurvivesItsServerDying) {
+    vrelay::server::ServerOptions options;
+    options.engine = "tone";
+    vrelay::server::SpeechServer failing(options), other(options);
+    std::string error, text = "<speak>";
+    ASSERT_TRUE(failing.Start(&error) && other.Start(&error)) << error;
+    for (int i = 0; i < 20000; ++i) {
+        text += "a ";  // one request, of far more audio than the sockets hold
+    }
+    struct Seen {
+        vrelay::server::SpeechServer* failing;
+        int64_t words, finals, samples;
+        bool inPlace;
+        std::string notices;
+    } seen = {&failing, 0, 0, 0, true, ""};
+    const vr_resume_address at[] = {{"127.0.0.1", failing.Port()}, {"127.0.0.1", other.Port()}};
+    vr_resume_options o = {};
+    o.user_data = &seen;
+    o.addresses = at;
+    o.address_count = 2;
+    o.callback = [](void* user, PACKET_TYPE type, void* data, int32_t length) -> int32_t {
+        Seen& s = *static_cast<Seen*>(user);
+        vr_mark_event mark;
+        vr_word_mark word;
+        s.samples += type == PACKET_DATA_6 ? length / 2 : 0;
+        if (type == PACKET_DATA_8 && vr_decode_mark(data, length, &mark)) {
+            s.finals += vr_is_final_mark(mark.name);
+            if (vr_parse_word_mark(mark.name, &word)) {
+                s.inPlace = s.inPlace && word.byte_offset == 7 + 2 * s.words &&
+                            word.char_offset == word.byte_offset &&
+                            mark.sample_offset == 1920 * s.words;
+                if (++s.words == 3)
+                    s.failing->Stop();
+            }
+        }
+        return VR_SUCCESS;
+    };
+    o.rewind = [](void* user, int32_t sample) {
+        static_cast<Seen*>(user)->samples = sample;
+        return 1;  // a file: the audio from the word on is taken back
+    };
+    o.notice = [](void* user, const char* notice) {
+        static_cast<Seen*>(user)->notices += notice + std::string("\n");
+    };
+    const vr_handle handle = vrCreateConnection();
+    ASSERT_EQ(vrOpenConnection(handle, "127.0.0.1", failing.Port()), VR_SUCCESS);
+    EXPECT_EQ(vr_resume_render(handle, text.c_str(), &o), VR_SUCCESS);
+    vrDestroyConnection(handle);
+    EXPECT_EQ(seen.words, 20000);
+    EXPECT_TRUE(seen.inPlace);
+    EXPECT_EQ(seen.samples, 20000 * 1920);
+    EXPECT_EQ(seen.finals, 1);
+    EXPECT_NE(seen.notices.find(
+                  "); speaking on from \"a\" at 127.0.0.1:" + std::to_string(other.Port()) + "\n"),
+              std::string::npos)
+        << seen.notices;
+    EXPECT_EQ(std::count(seen.notices.begin(), seen.notices.end(), '\n'), 1);
+}
+#endif
 
 }  // namespace
