@@ -40,7 +40,10 @@ std::string AnswerDecoder::ResumeWord() const {
 }
 
 void AnswerDecoder::Resume(bool rewound) {
-    repeatMarks_ = FromWord() ? std::vector<std::string>() : leadingMarks_;
+    // Those of an earlier resume that have not come again yet stay.
+    if (!FromWord()) {
+        repeatMarks_.insert(repeatMarks_.end(), leadingMarks_.begin(), leadingMarks_.end());
+    }
     for (const Heard& heard : heard_) {
         repeatMarks_.insert(repeatMarks_.end(), heard.marksAfter.begin(), heard.marksAfter.end());
     }

@@ -9,7 +9,8 @@
  * not a cancel, not a refusal), it opens the connection again (the addresses
  * given, in order, in rounds, for a bounded time), selects the voice again,
  * and submits the rest of the text from the start of the last word whose
- * mark arrived, with the markup elements open there opened again in front.
+ * audio had begun to arrive (a word's mark may come well before its audio),
+ * with the markup elements open there opened again in front.
  * The application's callback sees one request: word marks name their places
  * in the whole text, every mark and phoneme is on one clock from the start of
  * the whole render's audio, every word mark and every mark of the
@@ -284,6 +285,14 @@ static inline int64_t vr_resume_characters(const char* text, size_t bytes) {
     return count;
 }
 
+/* A word delivered: where it is in the text, where its audio starts, and how
+ * many bytes of the application's marks since the resume word came before it. */
+typedef struct vr_resume_word {
+    int32_t byte, bytes;
+    int64_t sample;
+    size_t marks_at;
+} vr_resume_word;
+
 /* A render and its resumes, as the callback sees them. */
 typedef struct vr_resume_state {
     const vr_resume_options* options;
@@ -297,12 +306,15 @@ typedef struct vr_resume_state {
     int32_t frame_bytes;
     unsigned char format[8];
     int have_format;
-    /* The last word delivered. */
-    int have_word;
-    int32_t word_byte, word_bytes;
-    int64_t word_sample;
+    /* The last word delivered; the last one whose audio has begun (where a
+     * resume starts), and those delivered after it. */
+    int have_word, have_resume;
+    int32_t word_byte;
+    vr_resume_word resume;
+    vr_resume_word* ahead;
+    size_t ahead_count, ahead_capacity;
     int64_t words;
-    vr_resume_names since_word; /* the application's marks after that word */
+    vr_resume_names since_word; /* the application's marks after the resume word */
     vr_resume_names repeats;    /* of those, not yet swallowed again */
     int refused, final_seen, out_of_memory;
     char* payload; /* a rewritten mark */
@@ -329,6 +341,27 @@ static inline int32_t vr_resume_deliver_mark(vr_resume_state* s, int64_t sample,
     s->payload[3] = (char)at;
     memcpy(s->payload + 4, name, length);
     return vr_resume_deliver(s, PACKET_DATA_8, s->payload, (int32_t)(4 + length));
+}
+
+/* The words delivered whose audio has begun: the last becomes the resume
+ * word, and the application's marks before it are forgotten. */
+static inline void vr_resume_audio_begun(vr_resume_state* s) {
+    const int64_t samples = s->audio_bytes / s->frame_bytes;
+    size_t k = 0, i;
+    while (k < s->ahead_count && s->ahead[k].sample <= samples)
+        ++k;
+    if (k == 0)
+        return;
+    s->resume = s->ahead[k - 1];
+    s->have_resume = 1;
+    memmove(s->since_word.names, s->since_word.names + s->resume.marks_at,
+            s->since_word.used - s->resume.marks_at);
+    s->since_word.used -= s->resume.marks_at;
+    for (i = k; i < s->ahead_count; ++i) {
+        s->ahead[i - k] = s->ahead[i];
+        s->ahead[i - k].marks_at -= s->resume.marks_at;
+    }
+    s->ahead_count -= k;
 }
 
 static inline int32_t vr_resume_mark(vr_resume_state* s, void* data, int32_t length) {
@@ -359,12 +392,26 @@ static inline int32_t vr_resume_mark(vr_resume_state* s, void* data, int32_t len
     sprintf(name, "kvtk_%ld_%ld_%ld_%ld",
             (long)(word.char_offset - s->prefix_chars + s->from_chars), (long)byte,
             (long)word.char_length, (long)word.byte_length);
+    if (s->ahead_count == s->ahead_capacity) {
+        vr_resume_word* grown = (vr_resume_word*)realloc(
+            s->ahead, (s->ahead_capacity * 2 + 8) * sizeof(vr_resume_word));
+        if (grown == NULL) {
+            s->out_of_memory = 1;
+            return VR_ERROR;
+        }
+        s->ahead = grown;
+        s->ahead_capacity = s->ahead_capacity * 2 + 8;
+    }
+    s->ahead[s->ahead_count].byte = (int32_t)byte;
+    s->ahead[s->ahead_count].bytes = word.byte_length;
+    s->ahead[s->ahead_count].sample = s->base + mark.sample_offset;
+    s->ahead[s->ahead_count].marks_at = s->since_word.used;
+    ++s->ahead_count;
     s->have_word = 1;
     s->word_byte = (int32_t)byte;
-    s->word_bytes = word.byte_length;
-    s->word_sample = s->base + mark.sample_offset;
     ++s->words;
-    s->since_word.used = s->repeats.used = 0;
+    s->repeats.used = 0;
+    vr_resume_audio_begun(s); /* a word at the sample the audio has reached */
     return vr_resume_deliver_mark(s, mark.sample_offset, name);
 }
 
@@ -380,6 +427,7 @@ static inline int32_t VR_CDECL vr_resume_on_packet(void* user_data, PACKET_TYPE 
             return vr_resume_mark(s, data, length);
         case PACKET_DATA_6:
             s->audio_bytes += length;
+            vr_resume_audio_begun(s);
             break;
         case PACKET_DATA_9:
             if (vr_decode_audio_format(data, length, &format)) {
@@ -441,8 +489,8 @@ static inline int32_t vr_resume_reconnect(vr_handle connection, const vr_resume_
 static inline int vr_resume_tell(vr_resume_state* s, vr_result failure,
                                  const vr_resume_address* address) {
     const vr_resume_options* o = s->options;
-    const int32_t word = s->have_word ? s->word_bytes : 0;
-    const int32_t sample = s->have_word ? (int32_t)s->word_sample : 0;
+    const int32_t word = s->have_resume ? s->resume.bytes : 0;
+    const int32_t sample = s->have_resume ? (int32_t)s->resume.sample : 0;
     char* notice;
     if (o->notice != NULL) {
         notice = (char*)malloc(strlen(address->host) + (size_t)word + 160);
@@ -451,8 +499,8 @@ static inline int vr_resume_tell(vr_resume_state* s, vr_result failure,
         sprintf(notice, "the speech server failed (%s); speaking on from ",
                 failure == VR_SEND_FAILED ? "the connection to the server broke"
                                           : "the server stopped answering");
-        if (s->have_word)
-            sprintf(notice + strlen(notice), "\"%.*s\"", (int)word, s->text + s->word_byte);
+        if (s->have_resume)
+            sprintf(notice + strlen(notice), "\"%.*s\"", (int)word, s->text + s->resume.byte);
         else
             strcat(notice, "the start");
         sprintf(notice + strlen(notice), " at %s:%ld", address->host, (long)address->port);
@@ -465,23 +513,26 @@ static inline int vr_resume_tell(vr_resume_state* s, vr_result failure,
     return 1;
 }
 
-/* The text to submit from the last word delivered (or the start): the
- * elements open there, then the rest; the marks delivered since that word
- * are to be swallowed once. NULL when memory runs out. */
+/* The text to submit from the resume word (or the start): the elements open
+ * there, then the rest; the marks delivered since that word are to be
+ * swallowed once. NULL when memory runs out. */
 static inline char* vr_resume_rest(vr_resume_state* s) {
-    const size_t from = s->have_word ? (size_t)s->word_byte : 0;
+    const size_t from = s->have_resume ? (size_t)s->resume.byte : 0;
     const size_t prefix = vr_open_markup(s->text, from, NULL, 0);
     const size_t rest = strlen(s->text + from);
     char* submit = (char*)malloc(prefix + rest + 1);
-    if (submit == NULL ||
-        !vr_resume_reserve(&s->repeats.names, &s->repeats.capacity, s->since_word.used + 1)) {
+    if (submit == NULL || !vr_resume_reserve(&s->repeats.names, &s->repeats.capacity,
+                                             s->repeats.used + s->since_word.used + 1)) {
         free(submit);
         return NULL;
     }
-    /* The application's marks since that word come again: swallowed once. */
+    /* The application's marks since that word come again: swallowed once
+     * (with those of an earlier resume not come again yet). */
     if (s->since_word.used > 0)
-        memcpy(s->repeats.names, s->since_word.names, s->since_word.used);
-    s->repeats.used = s->since_word.used;
+        memcpy(s->repeats.names + s->repeats.used, s->since_word.names, s->since_word.used);
+    s->repeats.used += s->since_word.used;
+    s->since_word.used = 0;
+    s->ahead_count = 0; /* rendered again, and swallowed as delivered before */
     vr_open_markup(s->text, from, submit, prefix + 1);
     memcpy(submit + prefix, s->text + from, rest + 1);
     s->prefix_bytes = (int64_t)prefix;
@@ -541,6 +592,7 @@ static inline vr_result vr_resume_render(vr_handle connection, const char* text,
     }
     vrSetCallBack(connection, s.options->callback);
     vrSetUserData(connection, s.options->user_data);
+    free(s.ahead);
     free(s.since_word.names);
     free(s.repeats.names);
     free(s.payload);
