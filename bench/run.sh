@@ -28,7 +28,8 @@ cmake --build "${build}" -j "${jobs}" --target tokenise_bench tpxml_bench client
 programs=("${build}/bench/tokenise_bench" "${build}/bench/client_bench")
 # Scripts that measure a whole program print one markdown row each.
 row_scripts=(bench/say_vs_espeak.sh bench/server_two_clients.sh bench/first_sound.py
-             bench/python_vs_say.sh bench/speechd_vs_espeak.sh bench/web_first_sound.sh)
+             bench/python_vs_say.sh bench/speechd_vs_espeak.sh bench/web_first_sound.sh
+             bench/resume_after_kill.sh)
 
 if [[ ${smoke} -eq 1 ]]; then
     echo "== benchmarks, once on tiny inputs"

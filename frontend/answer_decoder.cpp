@@ -23,27 +23,31 @@ void AnswerDecoder::BeginRequest(const Request* request) {
     requestBase_ = samples_;
     answered_ = complete_ = false;
     refusal_.clear();
-    marksSinceWord_.clear();
+    heard_.clear();
+    leadingMarks_.clear();
 }
 
 int64_t AnswerDecoder::ResumeByte() const {
-    return WordInRequest() ? lastWord_.begin.byte : requestStart_;
+    return FromWord() ? heard_.front().word.source.begin.byte : requestStart_;
 }
 
 int64_t AnswerDecoder::ResumeSample() const {
-    return WordInRequest() ? lastWordSample_ : requestBase_;
+    return FromWord() ? heard_.front().word.sample : requestBase_;
 }
 
 std::string AnswerDecoder::ResumeWord() const {
-    return WordInRequest() ? lastWord_.written : std::string();
+    return FromWord() ? heard_.front().word.source.written : std::string();
 }
 
 void AnswerDecoder::Resume(bool rewound) {
+    repeatMarks_ = FromWord() ? std::vector<std::string>() : leadingMarks_;
+    for (const Heard& heard : heard_) {
+        repeatMarks_.insert(repeatMarks_.end(), heard.marksAfter.begin(), heard.marksAfter.end());
+    }
     if (rewound) {
         samples_ = ResumeSample();
     }
-    repeatThrough_ = haveWord_ ? lastWord_.begin.byte : -1;
-    repeatMarks_ = marksSinceWord_;
+    repeatThrough_ = lastWordByte_;
 }
 
 bool AnswerDecoder::Audio(const unsigned char* bytes, size_t size) {
@@ -57,6 +61,9 @@ bool AnswerDecoder::Audio(const unsigned char* bytes, size_t size) {
     }
     const int64_t first = samples_;
     samples_ += static_cast<int64_t>(count);
+    while (heard_.size() > 1 && heard_[1].word.sample <= samples_) {
+        heard_.pop_front();  // a later word's audio has begun
+    }
     return count == 0 || sink_->OnAudio(decoded_.data(), count, first);
 }
 
@@ -77,7 +84,7 @@ bool AnswerDecoder::Mark(const void* data, int32_t length) {
             repeatMarks_.erase(repeated);
             return true;
         }
-        marksSinceWord_.push_back(mark.name);
+        (heard_.empty() ? leadingMarks_ : heard_.back().marksAfter).push_back(mark.name);
         return sink_->OnMark(mark.name, sample);
     }
     WordEvent event;
@@ -87,10 +94,8 @@ bool AnswerDecoder::Mark(const void* data, int32_t length) {
         return true;
     }
     ++words_;
-    haveWord_ = true;
-    lastWord_ = event.source;
-    lastWordSample_ = sample;
-    marksSinceWord_.clear();
+    lastWordByte_ = event.source.begin.byte;
+    heard_.push_back({event, {}});
     repeatMarks_.clear();
     return sink_->OnWord(event);
 }

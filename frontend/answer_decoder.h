@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -91,7 +92,8 @@ class AnswerDecoder {
 
     // Where the current request's text is to be rendered again from after
     // its server failed: the byte (in the user's text) and sample of its
-    // last word delivered, else its start and the sample it began at.
+    // last word whose audio has begun (a mark may come well before its
+    // audio), else its start and the sample it began at.
     int64_t ResumeByte() const;
     int64_t ResumeSample() const;
     // The word ResumeByte begins, as written; "" for a request's start.
@@ -105,18 +107,24 @@ class AnswerDecoder {
     bool Audio(const unsigned char* bytes, size_t size);
     bool Mark(const void* data, int32_t length);
 
-    // A word of the current request was delivered.
-    bool WordInRequest() const { return haveWord_ && lastWord_.begin.byte >= requestStart_; }
+    // A word of the current request delivered, and the marks after it.
+    struct Heard {
+        WordEvent word;
+        std::vector<std::string> marksAfter;
+    };
+    // The resume point is a word of the request (heard_.front()), not its start.
+    bool FromWord() const { return !heard_.empty() && heard_.front().word.sample <= samples_; }
 
     SpeechSink* const sink_;
     const Request* request_ = nullptr;
     int64_t requestStart_ = 0;  // the current request's first byte of the user's text
-    bool haveWord_ = false;
-    SourceRange lastWord_;       // the last word delivered
-    int64_t lastWordSample_ = 0;
-    std::vector<std::string> marksSinceWord_;  // of the current request, delivered
-    int64_t repeatThrough_ = -1;               // words beginning up to here came already
-    std::vector<std::string> repeatMarks_;     // marks that came already
+    // The request's last word whose audio has begun, then those delivered
+    // after it; the marks before its first word.
+    std::deque<Heard> heard_;
+    std::vector<std::string> leadingMarks_;
+    int64_t lastWordByte_ = -1;             // of the last word delivered
+    int64_t repeatThrough_ = -1;            // words beginning up to here came already
+    std::vector<std::string> repeatMarks_;  // marks that came already
     int64_t requestBase_ = 0;  // samples before the current request
     int64_t samples_ = 0;
     uint32_t sampleRate_ = 0;

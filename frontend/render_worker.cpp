@@ -9,6 +9,7 @@
 
 #include "frontend/request_cutter.h"
 #include "transport/socket.h"
+#include "wire/payload.h"
 
 namespace vrelay {
 namespace frontend {
@@ -539,6 +540,9 @@ bool RenderWorker::RenderRequest(const Request& request, const std::string& voic
         }
         if (!decoder->Refusal().empty()) {
             *end = Failed(kExitSpeechFailed, decoder->Refusal(), true);
+            // A server that ends its sessions as it stops failed; another
+            // may take the rest.
+            end->serverLost = decoder->Refusal() == wire::kShuttingDown;
             return false;
         }
         // A connection the server has closed meanwhile (it ends idle ones)
@@ -626,7 +630,7 @@ void RenderWorker::RunJob(const SpeechJob& job, AnswerDecoder* decoder, JobEnd* 
     text.text = job.text;
     std::unique_ptr<RequestCutter> cutter = text.Cutter(cut, job.startByte);
     bool sawWords = false;
-    int failuresWithoutWord = -1;  // in a row, since a failure after new words
+    int failuresWithoutWord = 0;  // failures in a row that brought no new word
     size_t wordsAtFailure = 0;
     Request request;
     for (;;) {
@@ -659,8 +663,7 @@ void RenderWorker::RunJob(const SpeechJob& job, AnswerDecoder* decoder, JobEnd* 
             return;
         }
         if (!RenderRequest(request, job.voice, decoder, end)) {
-            const bool progressed = decoder->Words() > wordsAtFailure;
-            failuresWithoutWord = failuresWithoutWord < 0 || progressed ? 0 : failuresWithoutWord + 1;
+            failuresWithoutWord = decoder->Words() > wordsAtFailure ? 0 : failuresWithoutWord + 1;
             wordsAtFailure = decoder->Words();
             sawWords = sawWords || cutter->SawWords();
             if (!end->serverLost || !options_.resume || failuresWithoutWord >= kResumeTries ||

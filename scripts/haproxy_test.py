@@ -26,13 +26,11 @@ import argparse
 import os
 import random
 import re
-import signal
-import socket
-import subprocess
 import sys
-import tempfile
 import threading
 import time
+
+from farm import ROOT, Farm, FarmError, number, print_report
 
 CLIENTS = 24
 SESSIONS = 8         # each server's --max-sessions, HAProxy's maxconn
@@ -40,57 +38,6 @@ FAIL_BOUND_S = 10.0  # a broken request must end this soon after the kill (loade
 PAUSE_S = (1.5, 2.5)  # a client's pause between sentences
 SENTENCE = ("Every client of the farm speaks a sentence like this one, listens to it, "
             "and comes back a couple of seconds later for the next.")
-
-ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def start_server(build, directory, index):
-    log = open(os.path.join(directory, "server%d.log" % index), "w")
-    server = subprocess.Popen(
-        [os.path.join(build, "server/vrelay-server"), "--port", "0", "--health-port", "0",
-         "--workers", "1", "--max-sessions", str(SESSIONS), "--max-sessions-per-address", "0",
-         "--log-level", "warning"], stdout=subprocess.PIPE, stderr=log, text=True)
-    ports = []
-    for _ in range(2):
-        line = server.stdout.readline()
-        if " on " not in line:
-            sys.exit("server %d did not start" % index)
-        ports.append(int(line.rsplit(":", 1)[1]))
-    return server, ports[0], ports[1]
-
-
-def haproxy_command(socket_path, command):
-    with socket.socket(socket.AF_UNIX) as s:
-        s.connect(socket_path)
-        s.sendall((command + "\n").encode())
-        data = b""
-        while True:
-            chunk = s.recv(65536)
-            if not chunk:
-                return data.decode()
-            data += chunk
-
-
-def server_stats(socket_path):
-    """{server name: its row of HAProxy's CSV stats}."""
-    stats = {}
-    lines = haproxy_command(socket_path, "show stat").splitlines()
-    header = lines[0].lstrip("# ").split(",")
-    for line in lines[1:]:
-        row = dict(zip(header, line.split(",")))
-        if row.get("pxname") == "vrelay_servers" and row.get("svname", "").startswith("vrelay"):
-            stats[row["svname"]] = row
-    return stats
-
-
-def number(row, key):
-    return int(row.get(key) or 0)
 
 
 class Client(threading.Thread):
@@ -145,42 +92,14 @@ def main():
     os.environ["VRELAY_LIBRARY"] = os.path.join(build, "client/libvrelay_shared.so.0")
     import vrelay
 
-    directory = tempfile.mkdtemp(prefix="vrelay-haproxy-")
-    servers = [start_server(build, directory, i) for i in range(2)]
-    front = free_port()
-    stats_socket = os.path.join(directory, "haproxy.sock")
-    config = open(os.path.join(ROOT, "contrib/haproxy/vrelay.cfg")).read()
-    config = config.replace("127.0.0.1:5500", "127.0.0.1:%d" % front)
-    for (_, port, health), default in zip(servers, (5555, 5556)):
-        line = "127.0.0.1:%d check port 1%d" % (default, default)
-        if line not in config:
-            sys.exit("contrib/haproxy/vrelay.cfg no longer has the server lines this test runs")
-        config = config.replace(line, "127.0.0.1:%d check port %d" % (port, health))
-    # Every connection's end in the log, and the stats socket.
-    config = config.replace("local0 notice", "local0 info")
-    config = config.replace("    mode tcp\n", "    mode tcp\n    option tcplog\n", 1)
-    config = config.replace("global\n", "global\n    stats socket %s level admin\n" % stats_socket, 1)
-    with open(os.path.join(directory, "haproxy.cfg"), "w") as f:
-        f.write(config)
-    haproxy_log = os.path.join(directory, "haproxy.log")
-    haproxy = subprocess.Popen(["haproxy", "-db", "-f", os.path.join(directory, "haproxy.cfg")],
-                               stdout=subprocess.DEVNULL, stderr=open(haproxy_log, "w"))
+    try:
+        farm = Farm(build, servers=2, sessions=SESSIONS, prefix="vrelay-haproxy-")
+    except FarmError as e:
+        sys.exit(str(e))
     problems = []
     try:
-        deadline = time.monotonic() + 20
-        while True:
-            try:
-                stats = server_stats(stats_socket)
-                if len(stats) == 2 and all(s["status"] == "UP" for s in stats.values()):
-                    break
-            except OSError:
-                pass
-            if time.monotonic() > deadline:
-                sys.exit("HAProxy did not see both servers up")
-            time.sleep(0.2)  # waiting for HAProxy to start, not synchronising
-
         stop = threading.Event()
-        clients = [Client(vrelay, front, stop, seed) for seed in range(CLIENTS)]
+        clients = [Client(vrelay, farm.port, stop, seed) for seed in range(CLIENTS)]
         started = time.monotonic()
         for c in clients:
             c.start()
@@ -188,20 +107,17 @@ def main():
         most_queued = 0
         while time.monotonic() - started < load_s:
             stop.wait(0.5)
-            backend = haproxy_command(stats_socket, "show stat")
-            for line in backend.splitlines():
-                fields = line.split(",")
-                if len(fields) > 2 and fields[0] == "vrelay_servers" and fields[1] == "BACKEND":
-                    most_queued = max(most_queued, int(fields[2] or 0))  # qcur
-        at_kill = server_stats(stats_socket)
-        ends_before_kill = connection_ends(haproxy_log)
+            backend = farm.stats(backend_row=True)["BACKEND"]
+            most_queued = max(most_queued, number(backend, "qcur"))
+        at_kill = farm.stats()
+        ends_before_kill = connection_ends(farm.log)
         victim = max(at_kill, key=lambda name: number(at_kill[name], "scur"))
         survivor = [name for name in at_kill if name != victim][0]
         victim_sessions = number(at_kill[victim], "scur")
-        servers[int(victim[-1]) - 1][0].send_signal(signal.SIGKILL)
+        farm.kill(victim)
         killed = time.monotonic()
         time.sleep(after_s)  # the run goes on without it
-        final = server_stats(stats_socket)
+        final = farm.stats()
         stop.set()
         for c in clients:
             c.join(90)
@@ -276,21 +192,11 @@ def main():
             "",
             "Health checks failed under load: %d." % checks_failed,
         ]
-        if problems:
-            report += ["", "Problems: " + "; ".join(problems) + "."]
-        print("\n".join(report))
-        if args.report:
-            with open(args.report, "w") as f:
-                f.write("\n".join(report) + "\n")
+        print_report(report, problems, args.report)
     finally:
-        haproxy.terminate()
-        haproxy.wait(10)
-        for server, _, _ in servers:
-            if server.poll() is None:
-                server.terminate()
-                server.wait(30)
+        farm.close()
     if problems:
-        sys.exit("farm check failed (logs in %s)" % directory)
+        sys.exit("farm check failed (logs in %s)" % farm.directory)
 
 
 if __name__ == "__main__":

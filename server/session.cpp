@@ -626,7 +626,7 @@ bool Session::SendEnd() {
 }
 
 void Session::SendClosing() {
-    if (SendMessage(std::string(wire::kErrorPrefix) + "server shutting down")) {
+    if (SendMessage(std::string(wire::kErrorPrefix) + wire::kShuttingDown)) {
         SendFrame(wire::kClose, nullptr, 0, false);
     }
 }

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "web/speak_socket.h"
 
+#include <cstdio>
+
 #include <boost/asio/post.hpp>
 
 #include "frontend/prosody.h"
@@ -210,6 +212,10 @@ bool SpeakSocket::OnWord(const frontend::WordEvent& word) {
     Send(EncodeWord(static_cast<uint32_t>(word.sample), static_cast<uint32_t>(begin),
                     static_cast<uint32_t>(end)));
     return true;
+}
+
+void SpeakSocket::OnResume(const std::string& notice) {
+    std::fprintf(stderr, "vrelay-web: %s: %s\n", address_.c_str(), notice.c_str());
 }
 
 bool SpeakSocket::ReadyForMore() {

@@ -71,6 +71,8 @@ class SpeakSocket : public frontend::JobSink, public std::enable_shared_from_thi
     bool OnAudio(const int16_t* samples, size_t count, int64_t first) override;
     bool OnWord(const frontend::WordEvent& word) override;
     bool ReadyForMore() override;
+    // The page hears the rest as if nothing happened; the operator is told.
+    void OnResume(const std::string& notice) override;
     void OnEnd(const frontend::JobEnd& end) override;
 
   private:

@@ -35,6 +35,9 @@ constexpr uint32_t kFormatPayloadSize = 8;
 constexpr uint16_t kSampleBits = 16;
 constexpr uint16_t kChannels = 1;
 constexpr const char* kErrorPrefix = "error: ";
+// The error of a session that its server ends as it stops (past its grace):
+// a failure of the server, not a refusal of the request.
+constexpr const char* kShuttingDown = "server shutting down";
 // The marks of the client's text: one before each word (kWordMarkPrefix and
 // four numbers), kFinalMark at its end. The tokeniser writes them and
 // <vrelay/vrelay_helpers.h> reads them; the wire tests hold the three to

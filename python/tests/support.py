@@ -13,6 +13,8 @@ from typing import Any, Callable, List, Optional
 
 TESTS = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(os.path.dirname(TESTS))
+# A long text: the licence of the programs.
+LICENCE = os.path.join(SOURCE, "LICENSES", "GPL-3.0-or-later.txt")
 sys.path.insert(0, os.path.dirname(TESTS))
 
 import vrelay  # noqa: E402
@@ -36,15 +38,25 @@ def tone_server(*arguments: str) -> vrelay.LocalServer:
 
 
 def within(seconds: float, call: Callable[[], Any]) -> Any:
-    """call()'s value, or a failure when it has not returned in time (a
-    generous bound for what should take milliseconds)."""
+    """call()'s value (or its exception), or a failure when it has not
+    returned in time (a generous bound for what should take milliseconds)."""
     outcome: list = []
-    thread = threading.Thread(target=lambda: outcome.append(call()), daemon=True)
+
+    def run() -> None:
+        try:
+            outcome.append((call(), None))
+        except BaseException as error:  # noqa: BLE001 - raised on the test's thread
+            outcome.append((None, error))
+
+    thread = threading.Thread(target=run, daemon=True)
     thread.start()
     thread.join(seconds)
     if thread.is_alive() or not outcome:
         raise AssertionError("no answer within %g s" % seconds)
-    return outcome[0]
+    value, error = outcome[0]
+    if error is not None:
+        raise error
+    return value
 
 
 def run_async(coroutine: Any, timeout: Optional[float] = 120) -> Any:

@@ -14,7 +14,7 @@ import time
 import unittest
 import wave
 
-from support import SOURCE, TESTS, server_program, tone_server
+from support import LICENCE, SOURCE, TESTS, server_program, tone_server
 
 import vrelay
 import vrelay._library
@@ -60,6 +60,7 @@ class CommandLineTest(unittest.TestCase):
                  r"(  [^ \n]+( [^ \n]+)?\n){50,}$"),
                 (["--server", address, "-o", out], "  \n", 5, r"^$"),
                 (["--server", "no-port", "Text."], "", 2, r"^$"),
+                (["--server", address + ",", "Text."], "", 2, r"^$"),
                 (["--bogus", "Text."], "", 2, r"^$"),
                 (["--server", "127.0.0.1:1", "-o", out, "Text."], "", 3, r"^$"),
                 (["--server", address, "--voice", "klingon", "-o", out, "Text."], "", 4, r"^$"),
@@ -75,6 +76,51 @@ class CommandLineTest(unittest.TestCase):
             with wave.open(out) as saved:
                 self.assertEqual(saved.getframerate(), 16000)  # the tone engine's rate
                 self.assertGreater(saved.getnframes(), 0)
+
+    def test_a_text_goes_on_when_its_server_dies(self) -> None:
+        def frames(path: str) -> int:
+            with wave.open(path) as saved:
+                return saved.getnframes()
+
+        # Options, which servers are killed at a quarter of the words, the
+        # exit code.
+        cases = [([], "serving", 0), (["--no-resume"], "serving", 1), ([], "every", 1)]
+        with tempfile.TemporaryDirectory() as folder:
+            whole, cut = os.path.join(folder, "whole.wav"), os.path.join(folder, "cut.wav")
+            for options, killed, code in cases:
+                with self.subTest(options=options, killed=killed):
+                    servers = [tone_server(), tone_server()]
+                    for each in servers:
+                        self.addCleanup(each.close)
+                    speak = ["-m", "vrelay", "--server", ",".join(
+                        "127.0.0.1:%d" % each.port for each in servers), "-f", LICENCE,
+                        "--marks"] + options
+                    expected = run(speak + ["-o", whole]).stdout.splitlines(keepends=True)
+                    marks = []
+                    with subprocess.Popen([sys.executable] + speak + ["-o", cut],
+                                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                          text=True,
+                                          env=dict(os.environ, PYTHONPATH=PACKAGE)) as talk:
+                        for line in talk.stdout:
+                            marks.append(line)
+                            if len(marks) == len(expected) // 4:
+                                # The first server serves until it fails.
+                                for each in servers[:1 if killed == "serving" else 2]:
+                                    os.kill(each.pid, signal.SIGKILL)
+                                    each.close()
+                                killed_at = time.monotonic()
+                        notices = talk.stderr.read()
+                    self.assertEqual(talk.wait(60), code, notices)
+                    self.assertNotIn("Traceback", notices)
+                    if code == 0:
+                        self.assertEqual(notices.count("speaking on from"), 1, notices)
+                        self.assertEqual(marks, expected)
+                        self.assertAlmostEqual(frames(cut) / frames(whole), 1, delta=0.02)
+                    else:
+                        self.assertNotIn("speaking on from", notices)
+                        self.assertEqual(marks, expected[:len(marks)])
+                        self.assertLess(frames(cut), frames(whole))
+                        self.assertLess(time.monotonic() - killed_at, 20)
 
     def test_without_a_file_it_plays_what_the_file_would_hold_until_interrupted(self) -> None:
         sys.path.insert(0, os.path.join(SOURCE, "tests", "support"))

@@ -4,14 +4,17 @@
 import asyncio
 import concurrent.futures
 import gc
+import html
 import os
+import signal
 import tempfile
 import time
 import tracemalloc
 import unittest
 import wave
+import warnings
 
-from support import case_table, run_async, tone_server, within
+from support import LICENCE, case_table, run_async, server_program, tone_server, within
 
 import vrelay
 from vrelay import _input, _prosody, _text
@@ -202,6 +205,116 @@ class ConnectionTest(unittest.TestCase):
                 self.assertEqual(result.wav_bytes(), saved_file.read())
         self.assertLess(len(repr(result)), 100)
         self.assertIn("%d Hz" % result.sample_rate, repr(result))
+
+
+class ServerFailureTest(unittest.TestCase):
+    """A long text whose server is killed (SIGKILL) mid-text, on a connection
+    with other servers as its alternates."""
+
+    def setUp(self) -> None:
+        with open(LICENCE, encoding="utf-8") as licence:
+            self.text = licence.read()
+
+    def farm(self, size: int = 2, engine: str = "tone") -> tuple:
+        servers = [vrelay.LocalServer(engine, server_program()) for _ in range(size)]
+        for server in servers:
+            self.addCleanup(server.close)
+        connection = vrelay.Connection(servers[0].host, servers[0].port,
+                                       alternates=["127.0.0.1:%d" % s.port for s in servers[1:]])
+        self.addCleanup(connection.close)
+        return servers, connection
+
+    @staticmethod
+    def kill(servers: list, connection: vrelay.Connection, which: str) -> None:
+        for server in servers:
+            if which == "every" or connection.address.endswith(":%d" % server.port):
+                os.kill(server.pid, signal.SIGKILL)
+                server.close()  # reaped: its port refuses from now on
+
+    def test_the_text_goes_on_from_the_last_word_on_another_server(self) -> None:
+        markup = '<speak><p><prosody rate="x-fast">%s</prosody></p></speak>' % \
+            html.escape(self.text, quote=False)
+        # How the events are taken, the engine, the text, what is killed,
+        # resume, rewind. The tone engine says a word the same wherever a
+        # request starts, but knows no prosody; espeak-ng does.
+        cases = [("events", "tone", False, "serving", True, False),
+                 ("events", "tone", False, "serving", True, True),
+                 ("astream", "espeak", True, "serving", True, True),
+                 ("events", "tone", False, "serving", False, False),
+                 ("events", "tone", False, "every", True, False)]
+        for consumer, engine, is_markup, killed, resume, rewind in cases:
+            with self.subTest(consumer=consumer, engine=engine, markup=is_markup,
+                              killed=killed, resume=resume, rewind=rewind):
+                servers, connection = self.farm(3, engine)
+                # Chosen again on the next server.
+                connection.set_voice("tone-low" if engine == "tone" else "en+f3")
+                text = markup if is_markup else self.text
+                whole = connection.render(text, is_markup, pitch="+2st")
+                words, samples, audio, failure = [], [], bytearray(), None
+                kill_at = (len(whole.marks) // 4, len(whole.marks) * 3 // 5)
+
+                def take(event: vrelay.Event) -> None:
+                    if isinstance(event, vrelay.Audio):
+                        if rewind:
+                            del audio[event.first * 2:]
+                        audio.extend(event.data)
+                    elif isinstance(event, vrelay.Mark) and event.is_word:
+                        words.append(event.written)
+                        samples.append(event.sample)
+                        if len(words) in kill_at:
+                            self.kill(servers, connection, killed)
+                            self.killed = time.monotonic()
+
+                async def astream() -> None:
+                    async for event in connection.astream(text, is_markup, pitch="+2st",
+                                                          resume=resume, rewind=rewind):
+                        take(event)
+
+                with warnings.catch_warnings(record=True) as notices:
+                    warnings.simplefilter("always")
+                    try:
+                        if consumer == "astream":
+                            run_async(astream())
+                        else:
+                            for event in connection.events(text, is_markup, pitch="+2st",
+                                                           resume=resume, rewind=rewind):
+                                take(event)
+                    except vrelay.VrelayError as error:
+                        failure = error
+                expected = [m.written for m in whole.marks]
+                if killed == "serving" and resume:
+                    self.assertIsNone(failure)
+                    self.assertEqual(words, expected)
+                    self.assertEqual([n.category for n in notices], [vrelay.ResumeWarning] * 2)
+                    self.assertIn("speaking on from", str(notices[0].message))
+                    self.assertTrue(all(a < b for a, b in zip(samples, samples[1:])))
+                    self.assertAlmostEqual(len(audio) / len(whole.audio), 1, delta=0.02)
+                    if rewind and engine == "tone":  # every word's audio once, in its voice
+                        self.assertEqual(audio, whole.audio)
+                else:
+                    self.assertIsInstance(failure, vrelay.GeneralError)
+                    self.assertEqual(words, expected[:len(words)])
+                    self.assertEqual(notices, [])
+                    self.assertLess(time.monotonic() - self.killed, 20)
+
+    def test_a_render_whose_server_is_gone_goes_to_another(self) -> None:
+        # Killed between renders: the next render fails as it starts.
+        for killed, resume in (("serving", True), ("serving", False), ("every", True)):
+            with self.subTest(killed=killed, resume=resume):
+                servers, connection = self.farm()
+                whole = connection.render(self.text)
+                self.kill(servers, connection, killed)
+                with warnings.catch_warnings(record=True) as notices:
+                    warnings.simplefilter("always")
+                    if killed == "serving" and resume:
+                        self.assertEqual(connection.render(self.text).audio, whole.audio)
+                        self.assertIn("speaking on from the start at %s" % connection.address,
+                                      str(notices[0].message))
+                    else:
+                        with self.assertRaises(vrelay.GeneralError) as failed:
+                            within(20, lambda: connection.render(self.text, resume=resume))
+                        self.assertEqual(failed.exception.result.marks, [])
+                        self.assertEqual(notices, [])
 
 
 class ResultTest(unittest.TestCase):

@@ -21,6 +21,7 @@ from ._errors import (BadHandle, BadKey, Busy, Cancelled, ConnectFailed, General
 from ._events import (Audio, AudioFormat, Done, Event, Mark, Message, Phoneme, QueryReply,
                       Result)
 from ._prosody import Prosody, ProsodyWarning
+from ._resume import ResumeWarning
 from ._server import LocalServer
 from ._voices import Voice
 
@@ -28,6 +29,7 @@ __version__ = "0.2.0"
 
 __all__ = [
     "Connection", "RenderFuture", "LocalServer", "Result", "Voice", "Prosody", "ProsodyWarning",
+    "ResumeWarning",
     "Event", "AudioFormat", "Audio", "Mark", "Phoneme", "Message", "QueryReply", "Done",
     "VrelayError", "GeneralError", "ServerError", "BadHandle", "SendFailed", "ConnectFailed",
     "Cancelled", "Busy", "BadKey", "NoCurrentVoice", "result_name",

@@ -9,16 +9,18 @@ import shutil
 import signal
 import stat
 import sys
+import warnings
 from types import FrameType
-from typing import List, NoReturn, Optional, TextIO, Tuple
+from typing import List, NoReturn, Optional, TextIO, Tuple, Type, Union
 
 from . import __version__, _data, _input
-from ._connection import Connection
+from ._connection import Connection, parse_address
 from ._errors import ConnectFailed, ServerError, VrelayError
 from ._events import Audio, AudioFormat, Mark, Message, Phoneme
 from ._output import WavOutput
 from ._player import Player, PlayerError
 from ._prosody import QUANTITIES, forms, read_as_option
+from ._resume import ResumeWarning
 from ._server import LocalServer
 from ._voices import voices_speaking
 
@@ -75,8 +77,12 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--phonemes", action="store_true",
                         help="print each phoneme's start time, duration and name (on standard "
                              "error when the WAV goes to standard output)")
-    parser.add_argument("--server", metavar="HOST:PORT",
-                        help="use a running server (default: start one here)")
+    parser.add_argument("--server", metavar="HOST:PORT[,HOST:PORT...]",
+                        help="use a running server (default: start one here); the others "
+                             "are tried in order when it does not answer or fails")
+    parser.add_argument("--no-resume", action="store_true",
+                        help="when the server fails mid-text, stop with the error instead "
+                             "of speaking on from the last word")
     parser.add_argument("--engine", default="espeak",
                         help="engine of the server started here: espeak or tone")
     parser.add_argument("-q", "--quiet", action="store_true", help="no summary")
@@ -96,11 +102,13 @@ class _Options:
         self.notices: List[str] = []
         self.prosody = {quantity: self._prosody(quantity, getattr(args, quantity))
                         for quantity in QUANTITIES}
-        self.address: Optional[Tuple[str, int]] = None
-        if args.server is not None:
-            self.address = _host_port(args.server)
-            if self.address is None:
-                raise _Usage("--server wants HOST:PORT, not \"%s\"" % args.server)
+        self.addresses: List[Tuple[str, int]] = []
+        for typed in args.server.split(",") if args.server is not None else []:
+            address = parse_address(typed)
+            if address is None:
+                raise _Usage("--server wants HOST:PORT[,HOST:PORT...], not \"%s\""
+                             % args.server)
+            self.addresses.append(address)
         if args.engine not in ("espeak", "tone"):
             raise _Usage("--engine wants espeak or tone, not \"%s\"" % args.engine)
         if args.markup and args.plain:
@@ -141,17 +149,6 @@ def _values_attached(argv: List[str]) -> List[str]:
         else:
             out.append(argument)
     return out
-
-
-def _host_port(text: str) -> Optional[Tuple[str, int]]:
-    """HOST:PORT or [IPv6]:PORT, the port a decimal number from 1 to 65535."""
-    host, colon, port = text.rpartition(":")
-    if host.startswith("[") and host.endswith("]") and len(host) > 2:
-        host = host[1:-1]
-    if not colon or not host or not (port.isascii() and port.isdigit()) \
-            or not 0 < int(port) <= 65535:
-        return None
-    return host, int(port)
 
 
 class _Signalled(Exception):
@@ -222,8 +219,8 @@ class _Say:
                 _notice("no sound server to play through (%s); -o FILE writes a WAV file "
                         "instead" % error)
                 return NO_SOUND
-        address = self.options.address
-        if address is None:
+        addresses = self.options.addresses
+        if not addresses:
             try:
                 self.server = LocalServer(engine=self.args.engine, log=False)
             except (OSError, VrelayError) as error:
@@ -231,9 +228,9 @@ class _Say:
                     if isinstance(error, OSError) and error.strerror else str(error)
                 _notice("cannot start the speech server: " + why)
                 return NO_SERVER
-            address = (self.server.host, self.server.port)
+            addresses = [(self.server.host, self.server.port)]
         try:
-            self.connection = Connection(*address)
+            self.connection = Connection(*addresses[0], alternates=addresses[1:])
         except ConnectFailed as error:
             _notice(str(error))
             return NO_SERVER
@@ -271,33 +268,42 @@ class _Say:
         rate, words, messages = 0, 0, []
         failure: Optional[VrelayError] = None
         play_failure = write_failure = ""
+        # A file that is written alone takes back the audio after the word a
+        # resumed text speaks on from; what plays is heard already.
+        rewind = output is not None and output.can_take_back and player is None
         events = self.connection.events(self.text, self.options.markup, rate=prosody["rate"],
-                                        pitch=prosody["pitch"], volume=prosody["volume"])
+                                        pitch=prosody["pitch"], volume=prosody["volume"],
+                                        resume=not self.args.no_resume, rewind=rewind)
         try:
-            for event in events:
-                if isinstance(event, AudioFormat):
-                    rate = event.sample_rate
-                    if output is not None and output.data_bytes == 0:
-                        output.rate = rate
-                    if player is not None:
-                        player.open(rate)
-                elif isinstance(event, Audio):
-                    self.events.flush()  # what was printed shows with its audio
-                    if player is not None:
-                        player.write(event.data)
-                    if output is not None:
-                        output.write(event.data)
-                elif isinstance(event, Mark) and event.is_word:
-                    words += 1
-                    if self.args.marks:
-                        self.events.write("%9.3f  %s\n" % (event.sample / (rate or 22050),
-                                                           event.written))
-                elif isinstance(event, Phoneme) and self.args.phonemes:
-                    self.events.write("%9.3f %7.3f  %s\n" % (
-                        event.sample / (rate or 22050), event.duration / (rate or 22050),
-                        event.phone))
-                elif isinstance(event, Message) and not event.is_error:
-                    messages.append(event.text)
+            with warnings.catch_warnings():
+                warnings.simplefilter("always", ResumeWarning)
+                warnings.showwarning = _show_resume
+                for event in events:
+                    if isinstance(event, AudioFormat):
+                        rate = event.sample_rate
+                        if output is not None and output.data_bytes == 0:
+                            output.rate = rate
+                        if player is not None:
+                            player.open(rate)
+                    elif isinstance(event, Audio):
+                        self.events.flush()  # what was printed shows with its audio
+                        if player is not None:
+                            player.write(event.data)
+                        if output is not None:
+                            if rewind and event.first * 2 < output.data_bytes:
+                                output.take_back(event.first * 2)
+                            output.write(event.data)
+                    elif isinstance(event, Mark) and event.is_word:
+                        words += 1
+                        if self.args.marks:
+                            self.events.write("%9.3f  %s\n" % (event.sample / (rate or 22050),
+                                                               event.written))
+                    elif isinstance(event, Phoneme) and self.args.phonemes:
+                        self.events.write("%9.3f %7.3f  %s\n" % (
+                            event.sample / (rate or 22050), event.duration / (rate or 22050),
+                            event.phone))
+                    elif isinstance(event, Message) and not event.is_error:
+                        messages.append(event.text)
         except VrelayError as error:
             failure = error
         except PlayerError as error:
@@ -375,6 +381,13 @@ class _Say:
             self.connection.close()
         if self.server is not None:
             self.server.close()
+
+
+def _show_resume(message: Union[Warning, str], category: Type[Warning], filename: str,
+                 lineno: int, file: Optional[TextIO] = None, line: Optional[str] = None) -> None:
+    """A render that went on after its server failed: one line, as every
+    notice of the command line."""
+    _notice(str(message))
 
 
 def _plural(count: int, noun: str) -> str:

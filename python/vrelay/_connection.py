@@ -11,14 +11,15 @@ import socket
 import threading
 import time
 import warnings
-from typing import (Any, AsyncIterator, Awaitable, Callable, Generator, List, Optional, Tuple,
-                    TypeVar)
+from typing import (Any, AsyncIterator, Awaitable, Callable, Generator, Iterable, List,
+                    Optional, Tuple, TypeVar, Union)
 
 from . import _library
 from ._decoder import AUDIO, DONE, AnswerDecoder
 from ._errors import Busy, Cancelled, ConnectFailed, GeneralError, VrelayError, error_for
 from ._events import Done, Event, QueryReply, Result
 from ._prosody import Prosody, ProsodyWarning, Typed
+from ._resume import Resumption
 from ._text import SubmittedText, build_request, check as check_text, encode
 from ._voices import Voice
 
@@ -41,7 +42,8 @@ class _Request:
     completion callback on the library's worker thread when the request ended
     by itself, or by whoever stopped it once the stop has returned.
     """
-    __slots__ = ("sink", "audio", "decoder", "on_done", "asynchronous", "stopping", "finished")
+    __slots__ = ("sink", "audio", "decoder", "on_done", "asynchronous", "stopping", "finished",
+                 "_given_on_done")
 
     def __init__(self, sink: Callable[[Event], None],
                  on_done: "Optional[Callable[[_Request], None]]" = None,
@@ -53,9 +55,16 @@ class _Request:
         self.audio = audio
         self.decoder = decoder or AnswerDecoder()
         self.on_done = on_done
+        self._given_on_done = on_done
         self.asynchronous = on_done is not None  # holds the slot until its completion
         self.stopping = False     # a cancel began before the request's end
         self.finished = False     # its completion event arrived
+
+    def again(self) -> None:
+        """The same request goes on with another submission (a resumed
+        render): it is not finished, and its on_done is due again."""
+        self.finished = False
+        self.on_done = self._given_on_done
 
     def server_message(self) -> Optional[str]:
         return self.decoder.refusal()
@@ -81,6 +90,41 @@ def _prosody(rate: Typed, pitch: Typed, volume: Typed) -> Prosody:
 
 def _address(host: str, port: int) -> str:
     return ("[%s]" % host if ":" in host else host) + ":%d" % port
+
+
+def parse_address(text: str) -> Optional[Tuple[str, int]]:
+    """HOST:PORT or [IPv6]:PORT, the port a decimal number from 1 to 65535;
+    None for anything else."""
+    host, colon, port = text.rpartition(":")
+    if host.startswith("[") and host.endswith("]") and len(host) > 2:
+        host = host[1:-1]
+    if not colon or not host or not (port.isascii() and port.isdigit()) \
+            or not 0 < int(port) <= 65535:
+        return None
+    return host, int(port)
+
+
+Address = Union[str, Tuple[str, int]]
+
+
+def _checked_address(address: object, what: str) -> Tuple[str, int]:
+    """(host, port) of a "HOST:PORT" or a (host, port); TypeError or
+    ValueError for anything else."""
+    if isinstance(address, str):
+        parsed = parse_address(address)
+        if parsed is None:
+            raise ValueError('%s must be "HOST:PORT", not %r' % (what, address))
+        return parsed
+    if not isinstance(address, tuple) or len(address) != 2:
+        raise TypeError("%s must be \"HOST:PORT\" or (host, port), not %s"
+                        % (what, type(address).__name__))
+    host, port = address
+    encode(host, "host")
+    if not isinstance(port, int) or isinstance(port, bool):
+        raise TypeError("port must be int, not %s" % type(port).__name__)
+    if not 0 < port < 65536:
+        raise ValueError("port must be from 1 to 65535, not %d" % port)
+    return host, port
 
 
 def _why_no_server(host: str, port: int) -> str:
@@ -148,19 +192,22 @@ class Connection:
     speech server answers raises ConnectFailed saying why ("connection
     refused", "no such host", "what answers there is not a speech server");
     a server that refuses the session ("server busy") raises ServerError.
+    ``alternates`` are more servers ("HOST:PORT" or (host, port)): tried in
+    order when the first does not answer, and when a render goes on after
+    its server failed (see render()). Errors are those of the first address.
 
     Requests on one connection run one at a time; a request waits for the
     one before it. Any thread may use the connection. The connection owns
     the ctypes callback for as long as its handle lives.
     """
 
-    def __init__(self, host: str = "127.0.0.1", port: int = 5555) -> None:
-        host_bytes = encode(host, "host")
-        if not isinstance(port, int) or isinstance(port, bool):
-            raise TypeError("port must be int, not %s" % type(port).__name__)
-        if not 0 < port < 65536:
-            raise ValueError("port must be from 1 to 65535, not %d" % port)
+    def __init__(self, host: str = "127.0.0.1", port: int = 5555, *,
+                 alternates: Iterable[Address] = ()) -> None:
+        self._addresses = [_checked_address((host, port), "the address")]
+        self._addresses += [_checked_address(a, "an alternate") for a in alternates]
+        self._current = 0
         self._address = _address(host, port)
+        self._voice: Optional[bytes] = None  # the voice set, chosen again on a new server
         self._lib = _library.library()
         # _request is the one request in flight; _cancels counts stops in
         # progress, during which no request starts (a stop must not hit the
@@ -170,6 +217,8 @@ class Connection:
         self._idle = threading.Condition(self._lock)
         self._request: Optional[_Request] = None
         self._cancels = 0
+        # A render between its server's failure and its next request.
+        self._resuming: Optional[_Request] = None
         self._stream: Optional[Tuple[SubmittedText, AnswerDecoder]] = None
         self._callback = _library.CALLBACK(self._on_packet)
         self._handle: Optional[int] = self._lib.vrCreateConnection()
@@ -177,14 +226,33 @@ class Connection:
             code, self._handle = self._handle or -1, None
             raise error_for(code, "vrCreateConnection")
         self._lib.vrSetCallBack(self._handle, self._callback)
-        if self._lib.vrOpenConnection(self._handle, host_bytes, port) != 0:
-            self.close()
-            raise ConnectFailed(-4, reason=_why_no_server(host, port), address=self._address)
+        failure: Optional[VrelayError] = None
         try:
-            self._check_server()
+            for index in range(len(self._addresses)):
+                try:
+                    self._open(index)
+                    return
+                except VrelayError as error:
+                    failure = failure or error
         except BaseException:
             self.close()
             raise
+        self.close()
+        assert failure is not None
+        raise failure
+
+    def _open(self, index: int) -> None:
+        """Opens the handle to the index-th address and checks what answers
+        there (choosing the voice set, if any); the connection to it replaces
+        the one before. VrelayError when it fails."""
+        host, port = self._addresses[index]
+        address = _address(host, port)
+        if self._lib.vrOpenConnection(self._live(), host.encode(), port) != 0:
+            raise ConnectFailed(-4, reason=_why_no_server(host, port), address=address)
+        self._current, self._address = index, address
+        self._check_server()
+        if self._voice is not None:
+            self._choose_voice(self._voice, "set_voice(%r)" % self._voice.decode())
 
     def _check_server(self) -> None:
         request = _Request(lambda event: None)
@@ -210,6 +278,13 @@ class Connection:
         state = "closed" if getattr(self, "_handle", None) is None else "open"
         return "<vrelay.Connection %s %s>" % (getattr(self, "_address", "?"), state)
 
+    @property
+    def address(self) -> str:
+        """"HOST:PORT" of the server the connection is to: the first address,
+        or an alternate after the first did not answer or a render went on
+        there after a server failure."""
+        return self._address
+
     def close(self) -> None:
         """Stops a running request and closes the connection. Idempotent."""
         handle, self._handle = getattr(self, "_handle", None), None
@@ -217,27 +292,41 @@ class Connection:
             return
         with self._idle:
             request = self._request
-            if request is not None:
-                request.stopping = True
+            for stopped in (request, self._resuming):
+                if stopped is not None:
+                    stopped.stopping = True
         self._lib.vrDestroyConnection(handle)
         self._after_stop(request)
 
     # ---- Rendering -----------------------------------------------------------
 
     def render(self, text: str, markup: bool = False, *, rate: Typed = None,
-               pitch: Typed = None, volume: Typed = None) -> Result:
+               pitch: Typed = None, volume: Typed = None, resume: bool = True) -> Result:
         """Renders text and returns its Result once the server has answered.
         Plain text is spoken as written (``<`` and ``&`` included); with
         markup=True the text is markup. rate, pitch and volume take what
         vrelay-say's --rate, --pitch and --volume take ("150%", "+2st",
         "-6dB", "x-slow"; see Prosody); a value past the voice's reach is
         used at the nearer end, with a ProsodyWarning. An open stream ends
-        with this text (and takes no rate, pitch or volume)."""
+        with this text (and takes no rate, pitch or volume, and does not
+        resume).
+
+        When the server fails mid-text (the connection breaks or the server
+        closes it; not a cancel, not a refusal), the render goes on: the
+        connection reopens to the same address, else to the alternates, and
+        the rest of the text goes from the start of the last word whose mark
+        and audio had begun to come, in the same voice, prosody and open
+        markup, with a ResumeWarning saying so. The Result is that of one
+        render: each word mark once, offsets into all of text, the audio
+        after that word's mark replaced (every word's audio once), sample
+        offsets on one clock. Trying ends after three tries in a row without
+        a new word or ten seconds; then the failure raises as it would
+        without resuming, with what came in its ``result``. resume=False: a
+        failure raises at once."""
         check_text(text)
         prosody = _prosody(rate, pitch, volume)
-        return self._speak("render", text, markup, final=True,
-                           whole=build_request(text, markup, prosody.tag()),
-                           styled=bool(prosody))
+        return self._speak("render", text, markup, final=True, styled=bool(prosody),
+                           job=Resumption(text, markup, prosody.tag(), resume, rewind=True))
 
     def push(self, text: str, markup: bool = False) -> Result:
         """Sends the complete words of a piece of a stream and returns what
@@ -256,7 +345,8 @@ class Connection:
                      pitch: Typed = None, volume: Typed = None) -> RenderFuture:
         """Starts a render on the library's worker thread and returns a
         future of its Result; the future's cancel() stops the request.
-        rate, pitch and volume as for render()."""
+        rate, pitch and volume as for render(); it does not resume after a
+        server failure (arender() does)."""
         check_text(text)
         submitted, data = self._submission(text, markup, rate, pitch, volume)
         future = RenderFuture(self)
@@ -268,72 +358,96 @@ class Connection:
         return future
 
     def events(self, text: str, markup: bool = False, *, rate: Typed = None,
-               pitch: Typed = None, volume: Typed = None) -> Generator[Event, None, None]:
+               pitch: Typed = None, volume: Typed = None, resume: bool = True,
+               rewind: bool = False) -> Generator[Event, None, None]:
         """Renders asynchronously and yields each event as it arrives, ending
         with Done. Leaving the loop early (or closing the iterator) stops the
         request; a stop from elsewhere raises Cancelled, an answer cut short
-        or refused raises GeneralError. rate, pitch and volume as for
-        render()."""
+        or refused raises GeneralError. rate, pitch, volume and resume as
+        for render(). After a resume the events go on as one render's: each
+        mark once, and the audio of the interrupted word comes again, as a
+        player would want it. rewind=True is for a consumer that keeps the
+        audio (a file, a buffer): the audio after a resume starts at that
+        word's mark, so the next Audio's ``first`` is a sample that came
+        already: drop what you hold from there."""
         check_text(text)
-        return self._events(*self._submission(text, markup, rate, pitch, volume), markup)
+        job = Resumption(text, markup, _prosody(rate, pitch, volume).tag(), resume, rewind)
+        return self._events(job)
 
-    def _events(self, submitted: SubmittedText, data: bytes,
-                markup: bool) -> Generator[Event, None, None]:
+    def _events(self, job: Resumption) -> Generator[Event, None, None]:
         events: "queue.Queue[Optional[Event]]" = queue.Queue()
-        request = _Request(events.put, lambda r: events.put(None))
-        request.decoder.begin_request(submitted, markup)
-        self._launch(request, data)
-        ended = False
-        try:
-            while (event := events.get()) is not None:
-                yield event
-            ended = True
-        finally:
-            if not ended:
-                self._stop(request)
+        request = _Request(events.put, lambda r: events.put(None), decoder=job.decoder)
+        while True:
+            self._launch(request, job.next_request()[0])
+            ended = False
+            try:
+                while (event := events.get()) is not None:
+                    yield event
+                ended = True
+            finally:
+                if not ended:
+                    self._stop(request)
+            if not self._resume(job, request, None, stacklevel=3):
+                break
+            request.again()
         self._raise_for_end(request, "events")
         yield Done()
 
     def arender(self, text: str, markup: bool = False, *, rate: Typed = None,
-                pitch: Typed = None, volume: Typed = None) -> Awaitable[Result]:
+                pitch: Typed = None, volume: Typed = None,
+                resume: bool = True) -> Awaitable[Result]:
         """Renders without blocking the event loop. Cancelling the awaiting
-        task stops the request on the server. rate, pitch and volume as for
-        render()."""
+        task stops the request on the server. rate, pitch, volume and resume
+        as for render() (the ResumeWarning comes from another thread)."""
         check_text(text)
-        return self._arender(text, *self._submission(text, markup, rate, pitch, volume), markup)
+        return self._arender(Resumption(text, markup, _prosody(rate, pitch, volume).tag(),
+                                        resume, rewind=True))
 
-    async def _arender(self, text: str, submitted: SubmittedText, data: bytes,
-                       markup: bool) -> Result:
+    async def _arender(self, job: Resumption) -> Result:
         loop = asyncio.get_running_loop()
         done: "asyncio.Future[None]" = loop.create_future()
-        result = Result(text)
+        result = Result(job.text)
 
         def on_done(request: _Request) -> None:
             _settle_threadsafe(loop, done, None)
 
-        request = _Request(result.add, on_done, result.audio)
-        request.decoder.begin_request(submitted, markup)
-        await self._alaunch(loop, request, data)
-        try:
-            await done
-        except asyncio.CancelledError:
-            await _shielded_in_thread(loop, self._stop, request)
-            raise
+        request = _Request(result.add, on_done, result.audio, job.decoder)
+        data, _ = job.next_request()
+        while True:
+            await self._alaunch(loop, request, data)
+            try:
+                await done
+            except asyncio.CancelledError:
+                await _shielded_in_thread(loop, self._stop, request)
+                raise
+            resumed = _in_thread(loop, self._resume, job, request, None, 1)
+            try:
+                if not await asyncio.shield(resumed):
+                    break
+            except asyncio.CancelledError:
+                await _shielded_in_thread(loop, self._stop, request)
+                raise
+            done = loop.create_future()
+            request.again()
+            data, first = job.next_request()
+            result._take_back(first)
         result.sample_rate = request.decoder.sample_rate
         self._raise_for_end(request, "arender", result)
         return result
 
     def astream(self, text: str, markup: bool = False, *, rate: Typed = None,
-                pitch: Typed = None, volume: Typed = None) -> AsyncIterator[Event]:
+                pitch: Typed = None, volume: Typed = None, resume: bool = True,
+                rewind: bool = False) -> AsyncIterator[Event]:
         """Renders without blocking the event loop and yields each event as it
         arrives, ending with Done. Cancelling the task or closing the iterator
-        (``contextlib.aclosing``) stops the request. rate, pitch and volume as
-        for render()."""
+        (``contextlib.aclosing``) stops the request. rate, pitch, volume and
+        resume as for render(), resume and rewind as for events() (the
+        ResumeWarning comes from another thread)."""
         check_text(text)
-        return self._astream(*self._submission(text, markup, rate, pitch, volume), markup)
+        return self._astream(Resumption(text, markup, _prosody(rate, pitch, volume).tag(),
+                                        resume, rewind))
 
-    async def _astream(self, submitted: SubmittedText, data: bytes,
-                       markup: bool) -> AsyncIterator[Event]:
+    async def _astream(self, job: Resumption) -> AsyncIterator[Event]:
         loop = asyncio.get_running_loop()
         events: "asyncio.Queue[Optional[Event]]" = asyncio.Queue()
 
@@ -346,13 +460,17 @@ class Connection:
             except RuntimeError:
                 pass  # the loop has closed: nobody is listening
 
-        request = _Request(sink, on_done)
-        request.decoder.begin_request(submitted, markup)
-        await self._alaunch(loop, request, data)
+        request = _Request(sink, on_done, decoder=job.decoder)
         ended = False
         try:
-            while (event := await events.get()) is not None:
-                yield event
+            while True:
+                await self._alaunch(loop, request, job.next_request()[0])
+                while (event := await events.get()) is not None:
+                    yield event
+                if not await asyncio.shield(_in_thread(loop, self._resume, job, request,
+                                                       None, 1)):
+                    break
+                request.again()
             ended = True
         finally:
             if not ended:
@@ -395,10 +513,14 @@ class Connection:
         "fr+female"). A name the server does not know raises ServerError
         ("unknown voice ...") and keeps the voice."""
         data = encode(wanted, "voice")
+        self._choose_voice(data, "set_voice(%r)" % wanted)
+        self._voice = data
+
+    def _choose_voice(self, data: bytes, what: str) -> None:
         request = _Request(lambda event: None)
         code = self._call(request, lambda: self._lib.vrSetVoiceFast(self._live(), data))
         if code != 0 or request.decoder.errors:
-            raise error_for(code, "set_voice(%r)" % wanted, request.server_message())
+            raise error_for(code, what, request.server_message())
 
     def query(self, text: str) -> str:
         """Sends a query and returns the reply text."""
@@ -431,9 +553,12 @@ class Connection:
 
     def _begin(self, request: _Request) -> None:
         # Waits for the request before (an asynchronous one holds the slot
-        # until its completion event) and for stops in progress.
+        # until its completion event) and for stops in progress. A resumed
+        # render stopped between its requests starts no more.
         with self._idle:
             self._idle.wait_for(lambda: self._request is None and self._cancels == 0)
+            if request.stopping:
+                raise Cancelled(-5, "the render was stopped")
             self._request = request
 
     def _end(self, request: _Request) -> None:
@@ -452,19 +577,19 @@ class Connection:
             self._end(request)
 
     def _speak(self, what: str, text: str, markup: bool, final: bool,
-               whole: Optional[Tuple[SubmittedText, bytes]] = None,
-               styled: bool = False) -> Result:
-        """A render (whole: what to send for it; styled: it asks for a
+               job: Optional[Resumption] = None, styled: bool = False) -> Result:
+        """A render (job: its text and how it resumes; styled: it asks for a
         prosody), a piece of a stream or its flush."""
         lib = self._lib
         result = Result()
         request = _Request(result.add, audio=result.audio)
 
         def call() -> int:
-            if whole is not None and self._stream is None:
-                submitted, data = whole
-                request.decoder.begin_request(submitted, markup)
-                result.set_text(submitted.pieces())
+            if job is not None and self._stream is None:
+                data, first = job.next_request()
+                request.decoder = job.decoder
+                result.set_text(job.text)
+                result._take_back(first)
                 return int(lib.vrRenderSpeechXML(self._live(), data))
             if styled:
                 raise Busy(-6, "a stream is open: flush() it before a render with rate, "
@@ -488,10 +613,45 @@ class Connection:
             return code
 
         code = self._call(request, call)
+        while job is not None and request.decoder is job.decoder \
+                and self._resume(job, request, code, stacklevel=5):
+            code = self._call(request, call)
         result.sample_rate = request.decoder.sample_rate
+        if request.stopping and code != 0:
+            raise Cancelled(-5, what, None, result)
         if code != 0 or request.decoder.errors:
             raise error_for(code, what, request.server_message(), result)
         return result
+
+    def _resume(self, job: Resumption, request: _Request, code: Optional[int],
+                stacklevel: int) -> bool:
+        """After a request of job ended: whether it failed by its server and
+        goes on, reopened to the same address or another (each try within
+        the job's bounds); the ResumeWarning is given then. False when it
+        ended otherwise, was stopped, or no server took it in time."""
+        if request.stopping or not job.server_failed(code, self._current, len(self._addresses)):
+            return False
+        reason = error_for(-1 if code is None else code, "").reason
+        with self._idle:
+            self._resuming = request
+        try:
+            while not request.stopping:
+                index = job.next_address()
+                if index is None:
+                    return False
+                try:
+                    self._open(index)
+                except VrelayError:
+                    job.try_failed()
+                    continue
+                if request.stopping:
+                    return False
+                warnings.warn(job.notice(reason, self._address), stacklevel=stacklevel)
+                return True
+            return False
+        finally:
+            with self._idle:
+                self._resuming = None
 
     def _launch(self, request: _Request, data: bytes) -> None:
         """Starts an asynchronous render as the connection's request; blocks
@@ -539,7 +699,10 @@ class Connection:
         is rebuilt. No request starts meanwhile, so the stop hits no other."""
         with self._idle:
             current = self._request
-            if request is not None and current is not request:
+            resuming = self._resuming
+            if resuming is not None and request in (None, resuming):
+                resuming.stopping = True  # it starts no more requests
+            if request is not None and current is not request and resuming is not request:
                 return  # it has ended
             if current is not None:
                 current.stopping = True

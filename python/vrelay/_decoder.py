@@ -43,6 +43,15 @@ class AnswerDecoder:
         self.answered = False  # any answer came: what answers is a speech server
         self.complete = False  # the request's last mark came: its answer is whole
         self.errors: List[str] = []  # the server's refusals, "error: " taken off
+        self.last_word: Optional[Mark] = None  # the last word mark that came
+        # The last word whose audio began to come (a mark may come before
+        # its audio): where a resumed request starts; the marks after it.
+        self.spoken_word: Optional[Mark] = None
+        self._after_spoken: List[Mark] = []
+        # While a resumed request says again what came already: word marks
+        # up to this character offset, and these other marks, in order.
+        self._repeated_until: Optional[int] = None
+        self._repeated_marks: List[str] = []
 
     def begin_request(self, text: Optional[SubmittedText], markup: bool = False) -> None:
         """A new request: its audio follows that of the ones before; its word
@@ -52,6 +61,39 @@ class AnswerDecoder:
         self._markup = markup
         self.answered = self.complete = False
         self.errors = []
+        self._repeated_until = None
+        self._repeated_marks = []
+
+    def resume(self, text: SubmittedText, markup: bool, rewind: bool) -> int:
+        """A request that says the rest of the job's text from the start of
+        spoken_word (text: what it sends, built from there; from the start
+        when None). The marks it says again are dropped: each mark comes
+        once. rewind: its audio replaces what came after that word's mark
+        (the job's clock goes back there; the caller drops that audio), else
+        it follows what came. Returns the job's sample the request's audio
+        starts at."""
+        if rewind:
+            self.samples = self.spoken_word.sample if self.spoken_word is not None else 0
+        self.begin_request(text, markup)
+        if self.last_word is not None:
+            self._repeated_until = self.last_word.char_offset
+        self._repeated_marks = [m.name for m in self._after_spoken if not m.is_word]
+        self._after_spoken = []
+        return self.samples
+
+    def _heard(self, mark: Optional[Mark] = None) -> None:
+        """After audio or a mark came: the last word whose audio began."""
+        if mark is not None:
+            self._after_spoken.append(mark)
+        last = -1
+        for index, later in enumerate(self._after_spoken):
+            if later.sample > self.samples:
+                break
+            if later.is_word:
+                last = index
+        if last >= 0:
+            self.spoken_word = self._after_spoken[last]
+            del self._after_spoken[:last + 1]
 
     def refusal(self) -> Optional[str]:
         """The server's refusals of the current request, or None."""
@@ -63,6 +105,7 @@ class AnswerDecoder:
         if length > 0:
             buffer += (ctypes.c_char * length).from_address(data)
             self.samples += length // 2
+            self._heard()
 
     def decode(self, packet_type: int, data: Any, length: int) -> Optional[Event]:
         """The event of one packet as the callback got it, or None."""
@@ -71,6 +114,7 @@ class AnswerDecoder:
         if packet_type == AUDIO:
             audio = Audio(ctypes.string_at(data, length) if length > 0 else b"", self.samples)
             self.samples += len(audio.data) // 2
+            self._heard()
             return audio
         if packet_type == PHONEME:
             if not data or length < ctypes.sizeof(_library.PhonemeEvent):
@@ -112,13 +156,24 @@ class AnswerDecoder:
                     sample=sample)
         word = _word_mark(name)
         if word is None:
+            if self._repeated_marks and self._repeated_marks[0] == name:
+                del self._repeated_marks[0]
+                return None
+            self._heard(mark)
             return mark
         text = self._text
         if text is None:
             return None
         chars, size_at, count, size = mapped_word(text, word)
+        if self._repeated_until is not None:
+            if chars <= self._repeated_until:
+                return None
+            self._repeated_until = None
+            self._repeated_marks = []
         mark.char_offset, mark.byte_offset = chars, size_at
         mark.char_length, mark.byte_length = count, size
         mark.written = as_written(text.caller_text(chars, count), self._markup)
         self.words += 1
+        self.last_word = mark
+        self._heard(mark)
         return mark

@@ -148,6 +148,13 @@ class Result:
         elif isinstance(event, Message):
             self.messages.append(event.text)
 
+    def _take_back(self, sample: int) -> None:
+        """Drops the audio from the job's sample on, and the phonemes that
+        start there: a render resumed after its server failed says it again."""
+        del self.audio[sample * 2:]
+        while self.phonemes and self.phonemes[-1].sample >= sample:
+            self.phonemes.pop()
+
     def save_wav(self, file: Union[str, "os.PathLike[str]", BinaryIO]) -> None:
         """Writes the audio as a 16-bit mono WAV file (a path or a binary file)."""
         with wave.open(file if not isinstance(file, os.PathLike) else os.fspath(file),

@@ -64,6 +64,8 @@ class WavOutput:
             self._seekable = self._file.seekable() and self._file.tell() == 0
         except OSError:
             self._seekable = False
+        # Only a file of our own may be cut short: a device is not a file.
+        self.can_take_back = self._seekable and self._temporary is not None
 
     def write(self, data: bytes) -> None:
         if not self._started:
@@ -71,6 +73,13 @@ class WavOutput:
             self._started = True
         self._file.write(data)
         self.data_bytes += len(data)
+
+    def take_back(self, data_bytes: int) -> None:
+        """Drops the audio after its first data_bytes (can_take_back only)."""
+        if self._started and data_bytes < self.data_bytes:
+            self._file.seek(len(header(self.rate, 0)) + data_bytes)
+            self._file.truncate()
+            self.data_bytes = data_bytes
 
     @property
     def seconds(self) -> float:

@@ -75,6 +75,11 @@ class LocalServer:
                 errors.close()
         self.port = int(line.rsplit(":", 1)[1])
 
+    @property
+    def pid(self) -> Optional[int]:
+        """The server's process id; None once closed."""
+        return self._process.pid if self._process is not None else None
+
     def connect(self) -> Connection:
         """A new connection to this server."""
         return Connection(self.host, self.port)

@@ -114,6 +114,47 @@ def _tag_name(text: str, at: int) -> str:
     return text[at:end]
 
 
+class _OffsetMap:
+    """Where the sent text and the caller's differ, counted in one unit
+    (characters or UTF-8 bytes): each piece sent that is not a copy of the
+    caller's text (an entity for one ASCII character, markup of the
+    package's own for none, or the markup that re-opens a resumed text for
+    all the text before it), where it starts in the sent text and in the
+    caller's, how long it is sent, and how much of the caller's text it
+    stands for."""
+
+    def __init__(self) -> None:
+        self.sent = 0    # sent so far
+        self.caller = 0  # of the caller's text so far
+        self._starts: List[int] = []
+        self._origins: List[int] = []
+        self._lengths: List[int] = []
+        self._stands_for: List[int] = []
+
+    def copy(self, length: int) -> None:
+        self.sent += length
+        self.caller += length
+
+    def insert(self, length: int, stands_for: int) -> None:
+        self._starts.append(self.sent)
+        self._origins.append(self.caller)
+        self._lengths.append(length)
+        self._stands_for.append(stands_for)
+        self.sent += length
+        self.caller += stands_for
+
+    def caller_offset(self, sent: int, end: bool) -> int:
+        # The last insertion starting before (end) or at (start) the offset.
+        index = (bisect.bisect_left if end else bisect.bisect_right)(self._starts, sent) - 1
+        if index < 0:
+            return sent  # before every insertion the texts are equal
+        into = sent - self._starts[index]
+        length, stands_for = self._lengths[index], self._stands_for[index]
+        if into < length or (end and into == length):
+            return self._origins[index] + (stands_for if end else 0)
+        return self._origins[index] + stands_for + into - length
+
+
 class SubmittedText:
     """The caller's text of one request or stream, piece by piece, and what
     was sent for it: plain text with &, < and > as entities, markup as it is,
@@ -124,46 +165,25 @@ class SubmittedText:
     def __init__(self) -> None:
         self._pieces: List[str] = []
         self._piece_starts: List[int] = []  # where each piece begins in the caller's text
-        self._chars = 0   # characters sent so far
-        self._bytes = 0   # and their UTF-8 bytes
-        self._caller_chars = 0
-        self._caller_bytes = 0
-        # Each piece sent that is not a copy of the caller's text (an entity
-        # for one ASCII character, or the package's markup for none): where
-        # it starts in the sent text and in the caller's, in characters and
-        # in bytes, how long it is sent, and how many of the caller's
-        # characters it stands for.
-        self._sent_chars: List[int] = []
-        self._sent_bytes: List[int] = []
-        self._from_chars: List[int] = []
-        self._from_bytes: List[int] = []
-        self._sent_length: List[int] = []
-        self._stands_for: List[int] = []
+        self._chars = _OffsetMap()
+        self._bytes = _OffsetMap()
 
-    def _insertion(self, sent: str, stands_for: int) -> None:
-        self._sent_chars.append(self._chars)
-        self._sent_bytes.append(self._bytes)
-        self._from_chars.append(self._caller_chars)
-        self._from_bytes.append(self._caller_bytes)
-        self._sent_length.append(len(sent))
-        self._stands_for.append(stands_for)
-        self._chars += len(sent)
-        self._bytes += len(sent)
-        self._caller_chars += stands_for
-        self._caller_bytes += stands_for
+    def _insertion(self, sent: str, stands_for: str) -> None:
+        self._chars.insert(len(sent), len(stands_for))
+        self._bytes.insert(len(sent.encode()), len(stands_for.encode()))
 
     def _copy(self, text: str) -> None:
-        size = len(text.encode())
-        self._chars += len(text)
-        self._bytes += size
-        self._caller_chars += len(text)
-        self._caller_bytes += size
+        self._chars.copy(len(text))
+        self._bytes.copy(len(text.encode()))
+
+    def _record(self, piece: str) -> None:
+        self._pieces.append(piece)
+        self._piece_starts.append(self._chars.caller)
 
     def add(self, piece: str, plain: bool) -> bytes:
         """Records a piece of the caller's text; returns the bytes to send."""
         check(piece)
-        self._pieces.append(piece)
-        self._piece_starts.append(self._caller_chars)
+        self._record(piece)
         if not plain or _SPECIAL.search(piece) is None:
             self._copy(piece)
             return piece.encode()
@@ -172,7 +192,7 @@ class SubmittedText:
         for match in _SPECIAL.finditer(piece):
             before, entity = piece[last:match.start()], _ESCAPES[match.group()]
             self._copy(before)
-            self._insertion(entity, 1)
+            self._insertion(entity, match.group())
             out += (before, entity)
             last = match.end()
         self._copy(piece[last:])
@@ -182,7 +202,14 @@ class SubmittedText:
     def add_markup(self, markup: str) -> bytes:
         """Records markup of the package's own; returns its bytes."""
         if markup:
-            self._insertion(markup, 0)
+            self._insertion(markup, "")
+        return markup.encode()
+
+    def skip(self, piece: str, markup: str) -> bytes:
+        """Records a piece of the caller's text that is not sent: markup of
+        the package's own goes in its place. Returns the markup's bytes."""
+        self._record(piece)
+        self._insertion(markup, piece)
         return markup.encode()
 
     def pieces(self) -> Tuple[List[str], int]:
@@ -200,26 +227,15 @@ class SubmittedText:
             index += 1
         return "".join(parts)
 
-    def _map(self, starts: List[int], origins: List[int], sent: int, end: bool) -> int:
-        # The last insertion starting before (end) or at (start) the offset.
-        index = (bisect.bisect_left if end else bisect.bisect_right)(starts, sent) - 1
-        if index < 0:
-            return sent  # before every insertion the texts are equal
-        into = sent - starts[index]
-        length, stands_for = self._sent_length[index], self._stands_for[index]
-        if into < length or (end and into == length):
-            return origins[index] + (stands_for if end else 0)
-        return origins[index] + stands_for + into - length
-
     def caller_chars(self, sent: int, end: bool = False) -> int:
         """A character offset in the sent text as one in the caller's; an
         offset inside an entity is its character's start, or its end for
         the end of a range (end=True)."""
-        return self._map(self._sent_chars, self._from_chars, sent, end)
+        return self._chars.caller_offset(sent, end)
 
     def caller_bytes(self, sent: int, end: bool = False) -> int:
         """A UTF-8 byte offset in the sent text as one in the caller's."""
-        return self._map(self._sent_bytes, self._from_bytes, sent, end)
+        return self._bytes.caller_offset(sent, end)
 
 
 class _Element:
@@ -230,18 +246,32 @@ class _Element:
         self.tag = tag
 
 
-def build_request(text: str, markup: bool, prosody: str) -> Tuple[SubmittedText, bytes]:
+def build_request(text: str, markup: bool, prosody: str,
+                  start: int = 0) -> Tuple[SubmittedText, bytes]:
     """What to send for a whole text as one request: plain text escaped,
     wrapped in the prosody tag (or "" for none); in a document whose root is
     <speak> the tag goes right inside the root. Elements still open at the
-    end are closed there."""
+    end are closed there. From a start (a character of text: a text resumed
+    from a word) the text before it is not sent, only followed for the
+    elements open there, which the request opens again around the rest; a
+    start inside a tag moves after it. Offsets still count in all of text."""
     submitted = SubmittedText()
     speak_root = markup and _speak_root(text)
     opened: List[_Element] = []
-    sent = [submitted.add_markup(prosody) if prosody and not speak_root else b""]
     prosody_open = bool(prosody) and not speak_root
-    start = 0
     at = text.find("<") if markup else -1
+    while 0 <= at < start:
+        after = after_construct(text, at)
+        after = len(text) if after < 0 else after
+        start = max(start, after)
+        before, behind = _follow_tag(text[at:after], opened, speak_root, prosody)
+        if before or behind:
+            prosody_open = not before
+        at = text.find("<", after)
+    root = 1 if speak_root and opened and opened[0].name == "speak" else 0
+    opening = "".join(element.tag for element in opened[:root]) + \
+        (prosody if prosody_open else "") + "".join(element.tag for element in opened[root:])
+    sent = [submitted.skip(text[:start], opening) if start else submitted.add_markup(opening)]
     while 0 <= at < len(text):
         after = after_construct(text, at)
         after = len(text) if after < 0 else after
