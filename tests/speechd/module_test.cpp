@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: MIT
 // sd_vrelay driven through its standard input and output, as Speech
-// Dispatcher drives it, against the reference server with espeak-ng (and a
-// stand-in server that goes silent, for the QUIT rows).
+// Dispatcher drives it, against the reference server with espeak-ng (in the
+// test's process, or as programs that a test kills), and a stand-in server
+// that goes silent, for the QUIT rows.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 #include <vrelay/vrelay.h>
 
@@ -12,10 +14,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "frontend/render_worker.h"
 #include "server/espeak_engine.h"
 #include "server/speech_server.h"
 #include "speechd/module_protocol.h"
@@ -42,6 +47,14 @@ struct Heard {
 
     // Reads until a line equal to last (true) or the end of the output.
     bool ReadUntil(ChildProcess* module, const std::string& last) {
+        return Read(module, [&](const std::string& line) { return line == last; });
+    }
+    // Reads until count index marks have come (true) or the end of the output.
+    bool ReadMarks(ChildProcess* module, size_t count) {
+        return Read(module, [&](const std::string&) { return markAt.size() >= count; });
+    }
+    // Reads until done(the line just read) holds (true) or the output ends.
+    bool Read(ChildProcess* module, const std::function<bool(const std::string&)>& done) {
         std::string line;
         while (module->ReadLine(&line)) {
             if (line.compare(0, 10, std::string("705-AUDIO\0", 10)) == 0) {
@@ -58,7 +71,7 @@ struct Heard {
                 markAt.push_back(samples.size());
             }
             lines.push_back(line);
-            if (line == last) {
+            if (done(line)) {
                 return true;
             }
         }
@@ -119,6 +132,27 @@ std::string ServerAt(int port) {
     return "VrelayServer \"127.0.0.1:" + std::to_string(port) + "\"\n";
 }
 
+// A vrelay-server program (synthesising in its own process) at port, 0 for
+// a free one; ended with SIGTERM unless killed.
+struct ServerProgram {
+    explicit ServerProgram(int wantedPort = 0)
+        : process({VRELAY_SERVER_PATH, "--port", std::to_string(wantedPort), "--workers", "0"},
+                  true, false) {
+        std::string listening;
+        EXPECT_TRUE(process.ReadLine(&listening));
+        port = std::atoi(listening.substr(listening.rfind(':') + 1).c_str());
+    }
+    // As a crash would: no goodbye to its clients.
+    void Kill() {
+        ::kill(process.pid, SIGKILL);
+        process.Wait();
+    }
+    std::string Address() const { return "127.0.0.1:" + std::to_string(port); }
+
+    ChildProcess process;
+    int port = 0;
+};
+
 // A stand-in server that answers the voice list with one voice, "one", and
 // any other request as others says.
 test::Handler VoiceListThen(test::Handler others = test::DefaultAnswer) {
@@ -161,10 +195,8 @@ TEST_F(ModuleTest, SpeaksMarksInOrderWithTheLibrarysAudio) {
     // own: the module with its embedded server, the library with a server
     // program.
     auto module = StartModule("");
-    ChildProcess program({VRELAY_SERVER_PATH, "--port", "0", "--workers", "0"}, true, false);
-    std::string listening;
-    ASSERT_TRUE(program.ReadLine(&listening));
-    const int port = std::atoi(listening.substr(listening.rfind(':') + 1).c_str());
+    const ServerProgram program;
+    const int port = program.port;
 
     const std::string text =
         "<speak>Hello <mark name=\"one\"/>there, wide <mark name=\"two\"/>world of "
@@ -353,28 +385,115 @@ TEST_F(ModuleTest, BadInputGetsACleanReplyAndTheModuleGoesOn) {
     }
 }
 
-TEST_F(ModuleTest, ServerDyingMidMessageStopsItAndTheNextMessageReconnects) {
-    module_->Send(Speak(LongText("m", 40)));
-    Heard heard;
-    ASSERT_TRUE(heard.ReadUntil(module_.get(), "705 AUDIO"));
-    const int port = server_->Port();
-    server_.reset();
-    ASSERT_TRUE(heard.ReadUntil(module_.get(), "703 STOP"));
+// A message with an index mark before every word; *marks gets their
+// events, in order.
+std::string EveryWordMarked(int sentences, Strings* marks) {
+    std::string text = "<speak>";
+    for (int i = 0; i < sentences; ++i) {
+        for (const std::string& word :
+             {std::string("This"), std::string("is"), std::string("sentence"), std::string("number"),
+              std::to_string(i), std::string("of"), std::string("a"), std::string("long"),
+              std::string("message"), std::string("that"), std::string("goes"), std::string("on.")}) {
+            const std::string name = "w" + std::to_string(marks->size());
+            marks->push_back("700 " + name);
+            text += "<mark name=\"" + name + "\"/>" + word + " ";
+        }
+    }
+    return text + "</speak>";
+}
 
-    // No server: the message stops at once.
-    module_->Send(Speak("<speak>Nobody there.</speak>"));
-    Heard alone;
-    ASSERT_TRUE(alone.ReadUntil(module_.get(), "703 STOP"));
-    EXPECT_EQ(Events(alone),
-              (Strings{"202 OK RECEIVING MESSAGE", "200 OK SPEAKING", "701 BEGIN", "703 STOP"}));
+// A server killed mid-message, as a crash kills it, once a quarter of the
+// message's index marks have come: the module goes on at the next server
+// from the word it was speaking (one notice in its log), every index mark
+// once and in order, and the message ends normally; with VrelayResume 0 it
+// stops there; with every server dead it stops within the resume's bound.
+// The next message speaks through a server that is there, and stops at once
+// without one.
+TEST(ModuleResumeTest, AMessageGoesOnAtTheNextServerWhenItsServerIsKilled) {
+    Strings marks;
+    const std::string text = EveryWordMarked(16, &marks);
+    const Strings opening = {"200 OK DEBUGGING ON", "202 OK RECEIVING MESSAGE", "200 OK SPEAKING",
+                             "701 BEGIN"};
+    Strings whole = opening;
+    whole.insert(whole.end(), marks.begin(), marks.end());
+    whole.push_back("702 END");
+    const auto endsMessage = [](const std::string& line) {
+        return line == "702 END" || line == "703 STOP";
+    };
+    const auto speakAgain = [&](ChildProcess* module, const Strings& expected) {
+        module->Send(Speak("<speak>Back <mark name=\"again\"/>again.</speak>"));
+        Heard again;
+        const auto sent = Clock::now();
+        EXPECT_TRUE(again.Read(module, endsMessage));
+        EXPECT_LT(Clock::now() - sent, std::chrono::seconds(5));
+        EXPECT_EQ(Events(again), expected);
+    };
+    const Strings spokenAgain = {"202 OK RECEIVING MESSAGE", "200 OK SPEAKING", "701 BEGIN",
+                                 "700 again", "702 END"};
 
-    StartServer(port);
-    module_->Send(Speak("<speak>Back <mark name=\"again\"/>again.</speak>"));
-    Heard back;
-    ASSERT_TRUE(back.ReadUntil(module_.get(), "702 END"));
-    EXPECT_EQ(Events(back), (Strings{"202 OK RECEIVING MESSAGE", "200 OK SPEAKING", "701 BEGIN",
-                                     "700 again", "702 END"}));
-    EXPECT_GT(back.samples.size(), 1000u);
+    // servers: in VrelayServer; killed: how many of them, the first first
+    // killAfter: index marks come (a quarter of them; a sentence has 12)
+    // stopWithin: seconds from the kill to 703 STOP at most; 0: not stopped
+    const struct { const char* name; const char* config; int servers, killed; size_t killAfter;
+        int stopWithin;
+    } rows[] = {
+        {"resumed at the next server, killed between sentences", "", 2, 1, 48, 0},
+        {"resumed at the next server, killed mid-sentence", "", 2, 1, 53, 0},
+        // A single server: a second one would take the message's next request.
+        {"VrelayResume 0", "VrelayResume 0\n", 1, 1, 48, 5},
+        {"every server dead", "", 2, 2, 48, 2 * frontend::kResumeSeconds},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        ServerProgram first, second;
+        char folder[] = "/tmp/vrelay-speechd-XXXXXX";
+        ASSERT_NE(::mkdtemp(folder), nullptr);
+        const std::string log = std::string(folder) + "/debug.log";
+        auto module = StartModule("VrelayServer \"" + first.Address() +
+                                  (row.servers > 1 ? "," + second.Address() : "") + "\"\n" +
+                                  row.config);
+        module->Send("DEBUG ON " + log + "\n" + Speak(text));
+        Heard heard;
+        ASSERT_TRUE(heard.ReadMarks(module.get(), row.killAfter));
+        first.Kill();
+        if (row.killed > 1) {
+            second.Kill();
+        }
+        const auto killed = Clock::now();
+        ASSERT_TRUE(heard.Read(module.get(), endsMessage));
+        const auto took = Clock::now() - killed;
+        const Strings events = Events(heard);
+        if (row.stopWithin == 0) {
+            EXPECT_EQ(events, whole);
+        } else {
+            // The marks up to the kill, in order, then the stop.
+            EXPECT_EQ(events.back(), "703 STOP");
+            EXPECT_LT(events.size(), whole.size());
+            EXPECT_TRUE(std::equal(events.begin(), events.end() - 1, whole.begin()))
+                << ::testing::PrintToString(events);
+            EXPECT_LT(took, std::chrono::seconds(row.stopWithin));
+        }
+        std::ifstream file(log);
+        const std::string logged((std::istreambuf_iterator<char>(file)),
+                                 std::istreambuf_iterator<char>());
+        size_t notices = 0;
+        for (size_t at = logged.find("speaking on from"); at != std::string::npos;
+             at = logged.find("speaking on from", at + 1)) {
+            ++notices;
+        }
+        EXPECT_EQ(notices, row.stopWithin == 0 ? 1u : 0u) << logged;
+        std::remove(log.c_str());
+        ::rmdir(folder);
+
+        if (row.servers > row.killed) {
+            speakAgain(module.get(), spokenAgain);
+            continue;
+        }
+        speakAgain(module.get(), {"202 OK RECEIVING MESSAGE", "200 OK SPEAKING", "701 BEGIN",
+                                  "703 STOP"});
+        const ServerProgram back(first.port);
+        speakAgain(module.get(), spokenAgain);
+    }
 }
 
 // What the server is sent: the settings' prosody (and spelling) right inside

@@ -5,6 +5,7 @@ standard library. The bridge runs the tone engine: 16 kHz, 1920 samples
 
 import math
 import os
+import re
 import resource
 import shlex
 import signal
@@ -434,6 +435,62 @@ class WithSpeechServer(unittest.TestCase):
             speech.restart()
             self.assertEqual(audio("tone-low"), low)
             self.assertEqual(audio("tone"), plain)
+
+    def test_a_text_goes_on_at_the_next_server_when_its_server_is_killed(self):
+        """kill -9 of the server speaking a text once a quarter of its words
+        have come: the text goes on at the next server, every word once and
+        in order, and ends done. With --no-resume it ends failed where it
+        was; with every server dead it ends failed within the resume's bound
+        of 10 s."""
+        # Long numbers: a minute and a half of speech in a request of a few
+        # hundred bytes, which the server is still answering at the kill or
+        # has just answered (the next one waits for the page to catch up).
+        text = "".join("%d. " % (3456789012345 + 1111111 * i) for i in range(24))
+        everything = [(m.start(), m.end()) for m in re.finditer(r"\S+", text)]
+        # servers: given to vrelay-web, the first one killed at the quarter
+        # killed: how many of them
+        # within: seconds from the kill to END at most
+        rows = [  # name, servers, killed, options, END reason, within
+            ("resumed at the next server", 2, 1, [], 0, None),
+            # A single server: a second one would take the next request.
+            ("--no-resume", 1, 1, ["--no-resume"], 2, 5),
+            ("every server dead", 2, 2, [], 2, 20),
+        ]
+        for name, servers, killed, options, reason, within in rows:
+            with self.subTest(name), SpeechServer("--workers", "0") as first, \
+                    SpeechServer("--workers", "0") as second:
+                speech = [first, second][:servers]
+                with WebServer(PROGRAM, "--server", ",".join(s.address for s in speech),
+                               *options) as server:
+                    ws = WebSocket(server.port, session=token(59_000))
+                    self.addCleanup(ws.close_socket)
+                    ws.send(speak(text))
+                    words, samples, end, killed_at = [], 0, None, None
+                    try:
+                        while True:
+                            kind, fields = decode(ws.receive())
+                            if kind == WORD:
+                                words.append(fields[1:])
+                            elif kind == AUDIO:
+                                samples += fields
+                                ws.send(played(samples))  # the page keeps up
+                            elif kind == END:
+                                end = fields
+                            if killed_at is None and len(words) == len(everything) // 4:
+                                for dying in speech[:killed]:
+                                    dying.kill()
+                                killed_at = time.monotonic()
+                    except Closed as closed:
+                        code = closed.code
+                    took = time.monotonic() - killed_at
+                self.assertEqual((end[0], code), (reason, 1000), end)
+                if reason == 0:
+                    self.assertEqual(words, everything)
+                    self.assertEqual(second.sessions_opened(), 1, "the rest at the second server")
+                else:
+                    self.assertLess(len(words), len(everything))
+                    self.assertEqual(words, everything[:len(words)])
+                    self.assertLess(took, within)
 
     def test_sliders_past_the_voices_reach_are_heard_at_its_end_and_variants_are_reached(self):
         def audio(**kw):
