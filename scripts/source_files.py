@@ -56,6 +56,11 @@ def _walk():
         prefix = "" if relative == "." else relative + "/"
         rules = rules_below.pop(prefix) + _ignore_rules(folder, prefix)
         subfolders[:] = sorted(d for d in subfolders if not _ignored(prefix + d, True, rules))
+        # A link to a folder is one entry, as git keeps it (python/vrelay/data
+        # links into frontend/): listed, not walked.
+        links = [d for d in subfolders if os.path.islink(os.path.join(folder, d))]
+        found.extend(prefix + d for d in links)
+        subfolders[:] = [d for d in subfolders if d not in links]
         for subfolder in subfolders:
             rules_below[prefix + subfolder + "/"] = rules
         found.extend(prefix + f for f in files if not _ignored(prefix + f, False, rules))
