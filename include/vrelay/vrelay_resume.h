@@ -354,8 +354,9 @@ static inline void vr_resume_audio_begun(vr_resume_state* s) {
         return;
     s->resume = s->ahead[k - 1];
     s->have_resume = 1;
-    memmove(s->since_word.names, s->since_word.names + s->resume.marks_at,
-            s->since_word.used - s->resume.marks_at);
+    if (s->resume.marks_at > 0)
+        memmove(s->since_word.names, s->since_word.names + s->resume.marks_at,
+                s->since_word.used - s->resume.marks_at);
     s->since_word.used -= s->resume.marks_at;
     for (i = k; i < s->ahead_count; ++i) {
         s->ahead[i - k] = s->ahead[i];

@@ -436,6 +436,10 @@ class WithSpeechServer(unittest.TestCase):
             self.assertEqual(audio("tone-low"), low)
             self.assertEqual(audio("tone"), plain)
 
+    # A sanitized bridge reads the server's answer more slowly than the server
+    # writes it: the whole text is rendered before a quarter of its words
+    # reach the client, and the kill lands after the end.
+    @unittest.skipIf(os.environ.get("VRELAY_SANITIZE"), "timed on a bridge at full speed")
     def test_a_text_goes_on_at_the_next_server_when_its_server_is_killed(self):
         """kill -9 of the server speaking a text once a quarter of its words
         have come: the text goes on at the next server, every word once and
