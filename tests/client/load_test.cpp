@@ -159,7 +159,15 @@ TEST(LoadTest, ThirtyTwoConnectionsEightThreadsEveryRequestKind) {
         ADD_FAILURE() << entry.second << " unexpected results: " << entry.first;
     EXPECT_GT(operations.load(), 100);
     // Flat: what the last two thirds added stays small against the whole.
-    EXPECT_LT(lateRss - earlyRss.load(), 64 * 1024)
+    // Under a sanitizer its own bookkeeping grows for a while (ASan's
+    // quarantine of freed blocks, TSan's per-thread histories), so the bound
+    // is wider there; ASan's leak check still sees anything kept for good.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    constexpr long kGrowthKilobytes = 256 * 1024;
+#else
+    constexpr long kGrowthKilobytes = 64 * 1024;
+#endif
+    EXPECT_LT(lateRss - earlyRss.load(), kGrowthKilobytes)
         << "kB; early " << earlyRss << " late " << lateRss;
     RecordProperty("seconds", LoadSeconds());
     RecordProperty("operations", std::to_string(operations.load()));
