@@ -2,6 +2,8 @@
 // vrelay-web in a real browser: headless Chromium driven by puppeteer-core.
 // Usage: node browser_test.js URL SCREENSHOT_DIR   (vrelay-web with the tone
 // engine at URL: 16 kHz, one 100 ms tone and 20 ms of silence per word)
+//        node browser_test.js URL SCREENSHOT_DIR --kill PID PORT   (vrelay-web
+// given two speech servers, the first one's pid and port: the resume test)
 //
 // Before the page loads, every AudioContext it makes gets a tap: whatever
 // the page connects to the speakers also feeds a processor that finds where
@@ -325,7 +327,41 @@ const tests = {
   },
 };
 
+// Bytes waiting unread in sockets on this TCP port (the server's side).
+function unreadOnPort(port) {
+  return fs.readFileSync('/proc/net/tcp', 'utf8').split('\n').slice(1).reduce((sum, line) => {
+    const f = line.trim().split(/\s+/);
+    if (f.length < 5 || parseInt(f[1].split(':')[1], 16) !== port) return sum;
+    return sum + parseInt(f[4].split(':')[1], 16);
+  }, 0);
+}
+
+// Run against vrelay-web given two espeak-ng servers, the first one's pid and
+// port on the command line (--kill PID PORT).
+const resumeTests = {
+  async 'a text goes on at the next server when its server dies'(page, server) {
+    // The first server is frozen, so the request waits in its socket; it is
+    // killed there, with the text in flight.
+    await setText(page, WORDS.join(' '));
+    await reset(page);
+    process.kill(server.pid, 'SIGSTOP');
+    await page.click('#speak');
+    const giveUp = Date.now() + 10000;
+    while (unreadOnPort(server.port) === 0) {
+      assert.ok(Date.now() < giveUp, 'the request never reached the first server');
+      await page.waitForFunction(() => true, {polling: 'raf'});
+    }
+    process.kill(server.pid, 'SIGKILL');
+    await waitStatus(page, /^Done\./);
+    const lit = (await probeTimes(page)).marks.map((m) => m.mark);
+    assert.deepEqual(lit, WORDS, 'every word lit once, in order');
+  },
+};
+
 async function main() {
+  const killAt = process.argv.indexOf('--kill');
+  const server = killAt > 0 ? {pid: Number(process.argv[killAt + 1]),
+                               port: Number(process.argv[killAt + 2])} : null;
   const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'vrelay-web-chromium-'));
   const browser = await puppeteer.launch({
     executablePath: process.env.CHROMIUM || '/usr/bin/chromium',
@@ -341,9 +377,9 @@ async function main() {
     await page.goto(url);
     await waitStatus(page, /^Ready/);
     await page.waitForFunction(() => window.__probe.ready);
-    for (const [name, test] of Object.entries(tests)) {
+    for (const [name, test] of Object.entries(server ? resumeTests : tests)) {
       try {
-        await test(page);
+        await test(page, server);
         console.log(`ok - ${name}`);
         passed++;
       } catch (error) {

@@ -3,6 +3,8 @@
 (muted, and kept away from any sound server, so that its audio clock is its
 own and nothing is heard), puppeteer-core from the lock file (installed with
 npm ci into the build folder when missing).
+Then a text whose speech server dies with the request in flight, against two
+espeak-ng servers (VRELAY_SERVER).
 Usage: browser_test.py VRELAY_WEB BUILD_FOLDER"""
 
 import os
@@ -10,7 +12,7 @@ import shutil
 import subprocess
 import sys
 
-from web_client import WebServer
+from web_client import SpeechServer, WebServer
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -40,16 +42,29 @@ def main():
     node_modules(build)
     shots = os.path.join(build, "screenshots")
     os.makedirs(shots, exist_ok=True)
-    with WebServer(program) as web:
-        env = dict(os.environ, NODE_PATH=os.path.join(build, "node_modules"),
-                   PULSE_SERVER="unix:" + os.path.join(build, "no-sound-server"))
+    env = dict(os.environ, NODE_PATH=os.path.join(build, "node_modules"),
+               PULSE_SERVER="unix:" + os.path.join(build, "no-sound-server"))
+
+    def run(web, *args):
         result = subprocess.run(["node", os.path.join(HERE, "browser_test.js"),
-                                 "http://127.0.0.1:%d/" % web.port, shots], env=env)
+                                 "http://127.0.0.1:%d/" % web.port, shots, *args], env=env)
         status, err = web.stop()
         if status != 0:
             print("vrelay-web ended with %s:\n%s" % (status, err))
-            return 1
-    return result.returncode
+            return 1, err
+        return result.returncode, err
+
+    with WebServer(program) as web:
+        failed, _ = run(web)
+    # A text whose server dies with the request in flight: two espeak-ng
+    # servers, the first one killed; the page must light every word once.
+    with SpeechServer("--workers", "0") as first, SpeechServer("--workers", "0") as second, \
+            WebServer(program, "--server", first.address + "," + second.address) as web:
+        resumed, _ = run(web, "--kill", str(first.process.pid), first.address.rsplit(":", 1)[1])
+        if resumed == 0 and second.sessions_opened() == 0:
+            print("the second server was never asked")
+            resumed = 1
+    return failed or resumed
 
 
 if __name__ == "__main__":
