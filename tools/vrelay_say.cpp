@@ -174,6 +174,12 @@ class SaySink : public vrelay::frontend::JobSink {
         Notice(notice);
     }
     void OnEnd(const JobEnd& end) override {
+        // Lines held for audio that never came (the speech failed or was
+        // stopped before it) are not shown: they name words not spoken.
+        if (end.outcome == JobEnd::Outcome::kDone) {
+            ShowHeld();
+        }
+        held_.clear();
         std::lock_guard<std::mutex> lock(mutex_);
         end_ = end;
         done_ = true;
@@ -181,6 +187,15 @@ class SaySink : public vrelay::frontend::JobSink {
     }
 
   private:
+    // A line "TIME  WORD" (duration < 0) or "TIME DURATION  PHONEME".
+    void Hold(double seconds, double duration, const std::string& text);
+    void ShowHeld() {
+        if (!held_.empty()) {
+            std::fwrite(held_.data(), 1, held_.size(), events);
+            held_.clear();
+        }
+        std::fflush(events);
+    }
     bool Write(const int16_t* samples, size_t count) {
         if (timeline != nullptr) {
             timeline->AddAudio(samples, count);
@@ -194,7 +209,7 @@ class SaySink : public vrelay::frontend::JobSink {
     }
 
     uint32_t outputRate_ = 0;
-    bool printed_ = false;  // lines wait in events' buffer
+    std::string held_;  // marks and phonemes printed, waiting for their audio
     vrelay::tools::Resampler resampler_;
     std::vector<int16_t> converted_;
     std::mutex mutex_;
@@ -229,9 +244,8 @@ bool SaySink::OnFormat(uint32_t rate) {
 bool SaySink::OnAudio(const int16_t* samples, size_t count, int64_t) {
     // The marks and phonemes printed come before this audio: they show with
     // it, in one write rather than one a line.
-    if (printed_) {
-        std::fflush(events);
-        printed_ = false;
+    if (!held_.empty()) {
+        ShowHeld();
     }
     if (player != nullptr && !player->Write(samples, count, &playFailure)) {
         return false;
@@ -247,8 +261,7 @@ bool SaySink::OnWord(const vrelay::frontend::WordEvent& word) {
     ++words;
     const std::string& text = word.source.written;
     if (printMarks) {
-        std::fprintf(events, "%9.3f  %s\n", Seconds(word.sample), text.c_str());
-        printed_ = true;
+        Hold(Seconds(word.sample), -1, text);
     }
     if (timeline != nullptr) {
         timeline->AddWord(Seconds(word.sample), text);
@@ -271,9 +284,7 @@ bool SaySink::OnRewind(int64_t sample) {
 
 bool SaySink::OnPhoneme(const vrelay::frontend::PhoneEvent& phoneme) {
     if (printPhonemes) {
-        std::fprintf(events, "%9.3f %7.3f  %s\n", Seconds(phoneme.sample),
-                     Seconds(phoneme.duration), phoneme.phone.c_str());
-        printed_ = true;
+        Hold(Seconds(phoneme.sample), Seconds(phoneme.duration), phoneme.phone);
     }
     if (timeline != nullptr) {
         timeline->AddPhoneme(Seconds(phoneme.sample), phoneme.phone);
@@ -281,10 +292,20 @@ bool SaySink::OnPhoneme(const vrelay::frontend::PhoneEvent& phoneme) {
     return true;
 }
 
+void SaySink::Hold(double seconds, double duration, const std::string& text) {
+    char times[48];
+    if (duration < 0) {
+        std::snprintf(times, sizeof times, "%9.3f  ", seconds);
+    } else {
+        std::snprintf(times, sizeof times, "%9.3f %7.3f  ", seconds, duration);
+    }
+    held_.append(times).append(text).push_back('\n');
+}
+
 bool SaySink::NextText(std::string* text, bool* endOfLine) {
     // What was spoken so far shows before the next block is waited for.
     if (lines) {
-        std::fflush(events);
+        ShowHeld();
     }
     for (const std::string& notice : source->TakeNotices()) {
         Notice(notice);
