@@ -14,6 +14,9 @@ serving it then when about 60% have. Checked:
   - the WAV lasts within 2% of the uninterrupted one;
   - no seam: within 2 s of each resume point no quiet stretch is longer
     than the uninterrupted text's longest pause, and no sample is clipped.
+The same kills for `python -m vrelay` (the Python package resumes on its
+own) on a farm of its own, checked the same way against vrelay-say's
+uninterrupted run.
 Then the failures, each of which must end with an error (non-zero exit)
 within a bound, without looping: the farm's last server killed mid-text
 (every server dead), a closed port, a server that closes every connection
@@ -85,18 +88,19 @@ class Run:
         return delays
 
 
-def speak(say, addresses, output, text, bound, kills=()):
-    """Runs vrelay-say into OUTPUT, for at most BOUND seconds; what it printed
+def speak(say, addresses, output, text, bound, kills=(), env=None):
+    """Runs SAY (vrelay-say's command, or another door's with the same
+    options) into OUTPUT, for at most BOUND seconds; what it printed
     goes to OUTPUT.log too, with the kills. kills: (word count, function)
     pairs: when that many words have arrived, the function kills servers and
     returns their names (None: none to kill yet, tried again at the next
     word)."""
-    command = [say, "--server", ",".join(addresses), "--marks", "-o", output]
+    command = [*say, "--server", ",".join(addresses), "--marks", "-o", output]
     command += ["--plain", "-f", text] if os.path.isfile(text) else [text]
     run = Run()
     pending = list(kills)
     run.started = time.monotonic()
-    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
     selector = selectors.DefaultSelector()
     selector.register(process.stderr, selectors.EVENT_READ, "stderr")
     selector.register(process.stdout, selectors.EVENT_READ, "stdout")
@@ -337,6 +341,31 @@ def check_failure(run, started, audio):
     return problems
 
 
+def python_door(build, plain, plain_audio):
+    """The same kills with `python -m vrelay` (the package's own resume) on a
+    farm of its own, checked against vrelay-say's uninterrupted run: the
+    report row's cells and the problems."""
+    env = dict(os.environ, PYTHONPATH=os.path.join(ROOT, "python"),
+               VRELAY_LIBRARY=os.path.join(build, "client/libvrelay_shared.so"))
+    with Farm(build, servers=3, prefix="vrelay-resume-python-") as farm:
+        output = os.path.join(farm.directory, "p.wav")
+        run = speak([sys.executable, "-m", "vrelay"], ["127.0.0.1:%d" % farm.port], output,
+                    TEXT, RUN_BOUND_S,
+                    [(round(f * len(plain.marks)), lambda: kill_serving(farm)) for f in KILLS],
+                    env)
+        audio = read_audio(output)
+        problems, _ = check_resumed(plain, run, plain_audio, audio)
+        if not problems:
+            shutil.rmtree(farm.directory)
+        else:
+            problems.append("logs in " + farm.directory)
+    return (", then ".join(name for _, name in run.kills) or "none", run.returncode,
+            len(run.marks), ", the same" if run.words() == plain.words() else ", **different**",
+            len(run.notices), "%.2f s" % audio.duration() if audio else "none",
+            ", ".join(seconds(d) for d in run.words_after_kills()) or "none",
+            "ok" if not problems else "**failed**", problems)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", default="build/plain")
@@ -345,7 +374,7 @@ def main():
                         help="print the figure as a row of the performance report")
     args = parser.parse_args()
     build = os.path.abspath(args.build)
-    say = os.path.join(build, "tools/vrelay-say")
+    say = [os.path.join(build, "tools/vrelay-say")]
     try:
         farm = Farm(build, servers=3, prefix="vrelay-resume-")
     except FarmError as e:
@@ -366,6 +395,8 @@ def main():
         resumed_audio = read_audio(out("b.wav"))
         resume_problems, seams = check_resumed(plain, resumed, plain_audio, resumed_audio)
         problems += resume_problems
+        python_row = python_door(build, plain, plain_audio)
+        problems += ["python -m vrelay: " + p for p in python_row[-1]]
 
         # The failures. A server dying on every request relays to a live one.
         survivor = next(s for s in farm.servers.values() if s.alive())
@@ -431,6 +462,8 @@ def main():
            "%.2f s" % resumed_audio.duration() if resumed_audio else "none",
            ", ".join(seconds(d) for d in resumed.words_after_kills()) or "none",
            "ok" if not resume_problems else "**failed**"),
+        "| python -m vrelay, the same through a farm of its own: %s killed | %s | %d%s | %d "
+        "| %s | %s | %s |" % python_row[:-1],
         "",
         "Within %.0f s of each resume point (%s): the longest quiet stretch %s (the "
         "uninterrupted text's longest pause: %.2f s), clipped samples: %d. A fresh "
