@@ -481,28 +481,37 @@ bool RenderWorker::SelectVoice(const std::string& wanted, JobEnd* end) {
         return false;
     }
     // The server decides which voice the text means, as for every door.
-    Quiet quiet;
-    AnswerDecoder probe(&quiet);
-    const vr_result result =
-        Call(&probe, [&] { return vrSetVoiceFast(c.handle, wanted.c_str()); });
-    if (result == VR_SUCCESS && probe.Refusal().empty()) {
-        c.selected = wanted;
-        c.voiceKnown = true;
-        return true;
+    for (int attempt = 0;; ++attempt) {
+        Quiet quiet;
+        AnswerDecoder probe(&quiet);
+        const vr_result result =
+            Call(&probe, [&] { return vrSetVoiceFast(c.handle, wanted.c_str()); });
+        if (result == VR_SUCCESS && probe.Refusal().empty()) {
+            c.selected = wanted;
+            c.voiceKnown = true;
+            return true;
+        }
+        if (result == VR_CANCELLED) {
+            *end = Stopped(false);
+        } else if (probe.Refusal().rfind("unknown voice", 0) == 0) {
+            *end = Failed(kExitUnknownVoice, "unknown voice \"" + wanted + "\"");
+        } else if (!probe.Refusal().empty()) {
+            *end = Failed(kExitSpeechFailed, probe.Refusal(), true);
+        } else if (probe.Answered()) {
+            *end = Failed(kExitUnknownVoice, "unknown voice \"" + wanted + "\"");
+        } else if (attempt == 0) {
+            // A session the server ended meanwhile (idle, or the server
+            // died between requests) fails before any answer: open one
+            // again, at the next address if need be, and ask once more.
+            if (Open(end)) {
+                continue;
+            }
+        } else {
+            c.connected = false;
+            *end = Failed(kExitSpeechFailed, "the server stopped answering");
+        }
+        return false;
     }
-    if (result == VR_CANCELLED) {
-        *end = Stopped(false);
-    } else if (probe.Refusal().rfind("unknown voice", 0) == 0) {
-        *end = Failed(kExitUnknownVoice, "unknown voice \"" + wanted + "\"");
-    } else if (!probe.Refusal().empty()) {
-        *end = Failed(kExitSpeechFailed, probe.Refusal(), true);
-    } else if (probe.Answered()) {
-        *end = Failed(kExitUnknownVoice, "unknown voice \"" + wanted + "\"");
-    } else {
-        c.connected = false;
-        *end = Failed(kExitSpeechFailed, "the server stopped answering");
-    }
-    return false;
 }
 
 bool RenderWorker::WaitForRoom(JobSink* sink) {

@@ -208,19 +208,26 @@ TEST_F(RenderWorkerTest, StopEndsQueuedWaitingAndRunningJobs) {
 }
 
 // A connection the server has closed (it ends idle sessions) is opened again
-// and the request submitted once more.
+// and the request submitted once more, or the job's voice asked for once
+// more.
 TEST_F(RenderWorkerTest, ReconnectsWhenTheServerClosedTheConnection) {
-    RenderWorker worker(At(server_->Port(), true));
-    JobEnd end;
-    ASSERT_TRUE(worker.Connect(&end)) << end.reason;
-    for (int i = 0; i < 5000 && server_->ActiveSessions() != 0; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    for (const std::string voice : {"", "TONE-LOW"}) {
+        SCOPED_TRACE(voice);
+        RenderWorker worker(At(server_->Port(), true));
+        JobEnd end;
+        ASSERT_TRUE(worker.Connect(&end)) << end.reason;
+        for (int i = 0; i < 5000 && server_->ActiveSessions() != 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        ASSERT_EQ(server_->ActiveSessions(), 0);
+        auto sink = std::make_shared<Recorder>();
+        SpeechJob job = Job("again", sink);
+        job.voice = voice;
+        worker.Submit(std::move(job));
+        end = sink->End();
+        EXPECT_EQ(end.outcome, JobEnd::Outcome::kDone) << end.reason;
+        EXPECT_EQ(sink->words_, "0@0:again ");
     }
-    ASSERT_EQ(server_->ActiveSessions(), 0);
-    auto sink = std::make_shared<Recorder>();
-    worker.Submit(Job("again", sink));
-    EXPECT_EQ(sink->End().outcome, JobEnd::Outcome::kDone);
-    EXPECT_EQ(sink->words_, "0@0:again ");
 }
 
 // A server that fails mid-text: the job goes on from its last word at the
