@@ -2,7 +2,8 @@
 """A connection to a speech server: blocking calls, futures, event iterators
 and their asyncio forms, all over the library's packet callback."""
 
-import asyncio
+from __future__ import annotations
+
 import concurrent.futures
 import errno
 import os
@@ -11,8 +12,8 @@ import socket
 import threading
 import time
 import warnings
-from typing import (Any, AsyncIterator, Awaitable, Callable, Generator, Iterable, List,
-                    Optional, Tuple, TypeVar, Union)
+from typing import (TYPE_CHECKING, Any, AsyncIterator, Awaitable, Callable, Generator, Iterable,
+                    List, Optional, Tuple, TypeVar, Union)
 
 from . import _library
 from ._decoder import AUDIO, DONE, AnswerDecoder
@@ -22,6 +23,12 @@ from ._prosody import Prosody, ProsodyWarning, Typed
 from ._resume import Resumption
 from ._text import SubmittedText, build_request, check as check_text, encode
 from ._voices import Voice
+
+# asyncio (with ssl, which it loads) would double the memory an import of the
+# package takes; the coroutines import it when they first run, in a program
+# that has it loaded already.
+if TYPE_CHECKING:
+    import asyncio
 
 # The query that lists the voices: what a speech server answers at once.
 _VOICE_LIST = b'<voice name="all"/>'
@@ -404,6 +411,7 @@ class Connection:
                                         resume, rewind=True))
 
     async def _arender(self, job: Resumption) -> Result:
+        import asyncio
         loop = asyncio.get_running_loop()
         done: "asyncio.Future[None]" = loop.create_future()
         result = Result(job.text)
@@ -448,6 +456,7 @@ class Connection:
                                         resume, rewind))
 
     async def _astream(self, job: Resumption) -> AsyncIterator[Event]:
+        import asyncio
         loop = asyncio.get_running_loop()
         events: "asyncio.Queue[Optional[Event]]" = asyncio.Queue()
 
@@ -679,6 +688,7 @@ class Connection:
 
     async def _alaunch(self, loop: asyncio.AbstractEventLoop, request: _Request,
                        data: bytes) -> None:
+        import asyncio
         # The launch waits for the request before; it does so on a thread of
         # its own. A task cancelled meanwhile lets the launch finish, then
         # stops what it launched.
@@ -815,6 +825,7 @@ async def _shielded_in_thread(loop: asyncio.AbstractEventLoop, function: Callabl
                               *args: Any) -> None:
     """Runs a blocking call to its end even if the awaiting task is cancelled
     again meanwhile."""
+    import asyncio
     stop = _in_thread(loop, function, *args)
     try:
         await asyncio.shield(stop)

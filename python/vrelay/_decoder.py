@@ -8,8 +8,9 @@ the requests of a job (a render, or a stream from its first push): every
 ``sample`` is an offset from the start of the job's audio."""
 
 import ctypes
+import re
 import struct
-from typing import Any, List, Optional
+from typing import Any, Dict, List, Optional
 
 from . import _library
 from ._events import Audio, AudioFormat, Event, Mark, Message, Phoneme, QueryReply
@@ -19,14 +20,16 @@ from ._text import SubmittedText, as_written, mapped_word
 PHONEME, AUDIO, MARK, FORMAT, MESSAGE, QUERY, DONE = 3, 6, 8, 9, 10, 13, 14
 _ERROR_PREFIX = "error: "
 _FINAL_MARK = "kvox_final"  # ends every request's answer
+_PHONEME_SIZE = ctypes.sizeof(_library.PhonemeEvent)
+
+
+_WORD_MARK = re.compile(r"kvtk_(\d+)_(\d+)_(\d+)_(\d+)", re.ASCII)
 
 
 def _word_mark(name: str) -> Optional[List[int]]:
     """[char offset, byte offset, char length, byte length] of kvtk_C_B_N_L."""
-    parts = name.split("_")
-    if len(parts) != 5 or parts[0] != "kvtk" or not all(p.isdigit() for p in parts[1:]):
-        return None
-    return [int(p) for p in parts[1:]]
+    found = _WORD_MARK.fullmatch(name)
+    return [int(p) for p in found.groups()] if found is not None else None
 
 
 class AnswerDecoder:
@@ -52,6 +55,8 @@ class AnswerDecoder:
         # up to this character offset, and these other marks, in order.
         self._repeated_until: Optional[int] = None
         self._repeated_marks: List[str] = []
+        self._phone_names: Dict[Optional[bytes], str] = {}
+        self._phoneme_rate = 0
 
     def begin_request(self, text: Optional[SubmittedText], markup: bool = False) -> None:
         """A new request: its audio follows that of the ones before; its word
@@ -117,12 +122,17 @@ class AnswerDecoder:
             self._heard()
             return audio
         if packet_type == PHONEME:
-            if not data or length < ctypes.sizeof(_library.PhonemeEvent):
+            if not data or length < _PHONEME_SIZE:
                 return None
             p = _library.PhonemeEvent.from_address(data)
-            return Phoneme((p.phone or b"").decode(errors="replace"),
-                           (p.next_phone or b"").decode(errors="replace"),
-                           p.first, p.value1, p.value2, self._base + p.first)
+            first, rate = p.first, p.value2
+            # A long text has tens of thousands of phonemes: they share their
+            # names and rate, and their start when it is the job's sample.
+            if rate != self._phoneme_rate:
+                self._phoneme_rate = rate
+            return Phoneme(self._phone_name(p.phone), self._phone_name(p.next_phone),
+                           first, p.value1, self._phoneme_rate,
+                           self._base + first if self._base else first)
         payload = ctypes.string_at(data, length) if data and length > 0 else b""
         if packet_type == MARK:
             return self._mark(payload)
@@ -142,6 +152,12 @@ class AnswerDecoder:
         if packet_type == QUERY:
             return QueryReply(text)
         return None
+
+    def _phone_name(self, raw: Optional[bytes]) -> str:
+        name = self._phone_names.get(raw)
+        if name is None:
+            name = self._phone_names[raw] = (raw or b"").decode(errors="replace")
+        return name
 
     def _mark(self, payload: bytes) -> Optional[Mark]:
         if len(payload) < 5 or b"\0" not in payload[4:]:
