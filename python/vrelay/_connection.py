@@ -16,7 +16,7 @@ from typing import (TYPE_CHECKING, Any, AsyncIterator, Awaitable, Callable, Gene
                     List, Optional, Tuple, TypeVar, Union)
 
 from . import _library
-from ._decoder import AUDIO, DONE, AnswerDecoder
+from ._decoder import AUDIO, DONE, PHONEME, AnswerDecoder
 from ._errors import Busy, Cancelled, ConnectFailed, GeneralError, VrelayError, error_for
 from ._events import Done, Event, QueryReply, Result
 from ._prosody import Prosody, ProsodyWarning, Typed
@@ -49,17 +49,17 @@ class _Request:
     completion callback on the library's worker thread when the request ended
     by itself, or by whoever stopped it once the stop has returned.
     """
-    __slots__ = ("sink", "audio", "decoder", "on_done", "asynchronous", "stopping", "finished",
+    __slots__ = ("sink", "result", "decoder", "on_done", "asynchronous", "stopping", "finished",
                  "_given_on_done")
 
     def __init__(self, sink: Callable[[Event], None],
                  on_done: "Optional[Callable[[_Request], None]]" = None,
-                 audio: Optional[bytearray] = None,
+                 result: Optional[Result] = None,
                  decoder: Optional[AnswerDecoder] = None) -> None:
         self.sink = sink
-        # Where audio goes straight from the packet, without an Audio event:
-        # the one copy a Result's audio takes.
-        self.audio = audio
+        # Where audio and phonemes go straight from the packet, without an
+        # event for each: the one copy a Result's audio takes.
+        self.result = result
         self.decoder = decoder or AnswerDecoder()
         self.on_done = on_done
         self._given_on_done = on_done
@@ -358,7 +358,7 @@ class Connection:
         submitted, data = self._submission(text, markup, rate, pitch, volume)
         future = RenderFuture(self)
         result = Result(text)
-        request = _Request(result.add, lambda r: future._finish(r, result), result.audio)
+        request = _Request(result.add, lambda r: future._finish(r, result), result)
         request.decoder.begin_request(submitted, markup)
         future._request = request
         self._launch(request, data)
@@ -419,7 +419,7 @@ class Connection:
         def on_done(request: _Request) -> None:
             _settle_threadsafe(loop, done, None)
 
-        request = _Request(result.add, on_done, result.audio, job.decoder)
+        request = _Request(result.add, on_done, result, job.decoder)
         data, _ = job.next_request()
         while True:
             await self._alaunch(loop, request, data)
@@ -591,7 +591,7 @@ class Connection:
         prosody), a piece of a stream or its flush."""
         lib = self._lib
         result = Result()
-        request = _Request(result.add, audio=result.audio)
+        request = _Request(result.add, result=result)
 
         def call() -> int:
             if job is not None and self._stream is None:
@@ -757,9 +757,14 @@ class Connection:
             if packet_type == DONE:
                 self._on_done()
             elif request is not None:
-                if packet_type == AUDIO and request.audio is not None:
-                    request.decoder.add_audio(request.audio, data, length)
-                    return 0
+                result = request.result
+                if result is not None:
+                    if packet_type == AUDIO:
+                        request.decoder.add_audio(result.audio, data, length)
+                        return 0
+                    if packet_type == PHONEME:
+                        request.decoder.add_phoneme(result.phonemes, data, length)
+                        return 0
                 event = request.decoder.decode(packet_type, data, length)
                 if event is not None:
                     request.sink(event)

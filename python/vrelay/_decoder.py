@@ -10,10 +10,10 @@ the requests of a job (a render, or a stream from its first push): every
 import ctypes
 import re
 import struct
-from typing import Any, Dict, List, Optional
+from typing import Any, List, Optional
 
 from . import _library
-from ._events import Audio, AudioFormat, Event, Mark, Message, Phoneme, QueryReply
+from ._events import Audio, AudioFormat, Event, Mark, Message, Phoneme, Phonemes, QueryReply
 from ._text import SubmittedText, as_written, mapped_word
 
 # Packet types the callback receives.
@@ -55,8 +55,6 @@ class AnswerDecoder:
         # up to this character offset, and these other marks, in order.
         self._repeated_until: Optional[int] = None
         self._repeated_marks: List[str] = []
-        self._phone_names: Dict[Optional[bytes], str] = {}
-        self._phoneme_rate = 0
 
     def begin_request(self, text: Optional[SubmittedText], markup: bool = False) -> None:
         """A new request: its audio follows that of the ones before; its word
@@ -125,14 +123,9 @@ class AnswerDecoder:
             if not data or length < _PHONEME_SIZE:
                 return None
             p = _library.PhonemeEvent.from_address(data)
-            first, rate = p.first, p.value2
-            # A long text has tens of thousands of phonemes: they share their
-            # names and rate, and their start when it is the job's sample.
-            if rate != self._phoneme_rate:
-                self._phoneme_rate = rate
-            return Phoneme(self._phone_name(p.phone), self._phone_name(p.next_phone),
-                           first, p.value1, self._phoneme_rate,
-                           self._base + first if self._base else first)
+            return Phoneme((p.phone or b"").decode(errors="replace"),
+                           (p.next_phone or b"").decode(errors="replace"),
+                           p.first, p.value1, p.value2, self._base + p.first)
         payload = ctypes.string_at(data, length) if data and length > 0 else b""
         if packet_type == MARK:
             return self._mark(payload)
@@ -153,11 +146,14 @@ class AnswerDecoder:
             return QueryReply(text)
         return None
 
-    def _phone_name(self, raw: Optional[bytes]) -> str:
-        name = self._phone_names.get(raw)
-        if name is None:
-            name = self._phone_names[raw] = (raw or b"").decode(errors="replace")
-        return name
+    def add_phoneme(self, phonemes: Phonemes, data: Any, length: int) -> None:
+        """A phoneme packet straight into phonemes, with no event for it."""
+        self.answered = True
+        if data and length >= _PHONEME_SIZE:
+            p = _library.PhonemeEvent.from_address(data)
+            first = p.first
+            phonemes._add_raw(p.phone, p.next_phone, first, p.value1, p.value2,
+                              self._base + first)
 
     def _mark(self, payload: bytes) -> Optional[Mark]:
         if len(payload) < 5 or b"\0" not in payload[4:]:
