@@ -156,21 +156,22 @@ class AnswerDecoder:
                               self._base + first)
 
     def _mark(self, payload: bytes) -> Optional[Mark]:
-        if len(payload) < 5 or b"\0" not in payload[4:]:
+        end = payload.find(b"\0", 4)  # the name after the 4-byte offset
+        if end < 0:
             return None
         (offset,) = struct.unpack_from(">i", payload)
-        name = payload[4:].split(b"\0", 1)[0].decode(errors="replace")
+        name = payload[4:end].decode(errors="replace")
         if name == _FINAL_MARK:
             self.complete = True
             return None
         sample = self._base + max(offset, 0)
-        mark = Mark(name, offset, sample / self.sample_rate if self.sample_rate else None,
-                    sample=sample)
+        time = sample / self.sample_rate if self.sample_rate else None
         word = _word_mark(name)
         if word is None:
             if self._repeated_marks and self._repeated_marks[0] == name:
                 del self._repeated_marks[0]
                 return None
+            mark = Mark(name, offset, time, sample=sample)
             self._heard(mark)
             return mark
         text = self._text
@@ -182,9 +183,8 @@ class AnswerDecoder:
                 return None
             self._repeated_until = None
             self._repeated_marks = []
-        mark.char_offset, mark.byte_offset = chars, size_at
-        mark.char_length, mark.byte_length = count, size
-        mark.written = as_written(text.caller_text(chars, count), self._markup)
+        mark = Mark(name, offset, time, chars, count, size_at, size, sample,
+                    as_written(text.caller_text(chars, count), self._markup))
         self.words += 1
         self.last_word = mark
         self._heard(mark)
