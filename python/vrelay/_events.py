@@ -3,6 +3,7 @@
 
 import array
 import io
+import operator
 import os
 import wave
 from dataclasses import dataclass
@@ -153,6 +154,7 @@ class Phonemes(Sequence[Phoneme]):
         if isinstance(index, slice):
             return [self[i] for i in range(*index.indices(len(self)))]
         count = len(self)
+        index = operator.index(index)
         if index < 0:
             index += count
         if not 0 <= index < count:
