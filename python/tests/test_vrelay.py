@@ -60,22 +60,27 @@ class ConnectionTest(unittest.TestCase):
                 self.assertGreater(last.sample_rate, 0)
                 self.assertTrue(last.audio and len(last.audio) % 2 == 0 and last.phonemes)
 
-    def test_every_way_of_rendering_gives_the_same_audio(self) -> None:
-        whole = self.connection.render(TEXT).audio
+    def test_every_way_of_rendering_gives_the_same_audio_and_phonemes(self) -> None:
+        result = self.connection.render(TEXT)
+        whole = result.audio, result.phonemes
 
-        def audio(events: list) -> bytes:
+        def collected(events: list) -> tuple:
             self.assertIsInstance(events[-1], vrelay.Done)
-            return b"".join(e.data for e in events if isinstance(e, vrelay.Audio))
+            return (b"".join(e.data for e in events if isinstance(e, vrelay.Audio)),
+                    [e for e in events if isinstance(e, vrelay.Phoneme)])
 
         async def asynchronous() -> tuple:
             rendered = await self.connection.arender(TEXT)
-            return rendered.audio, [e async for e in self.connection.astream(TEXT)]
+            return (rendered.audio, rendered.phonemes), \
+                [e async for e in self.connection.astream(TEXT)]
 
         rendered, streamed = run_async(asynchronous())
-        self.assertEqual(audio(list(self.connection.events(TEXT))), whole)
-        self.assertEqual(self.connection.render_async(TEXT).result(timeout=60).audio, whole)
+        self.assertTrue(whole[1])
+        self.assertEqual(collected(list(self.connection.events(TEXT))), whole)
+        in_future = self.connection.render_async(TEXT).result(timeout=60)
+        self.assertEqual((in_future.audio, in_future.phonemes), whole)
         self.assertEqual(rendered, whole)
-        self.assertEqual(audio(streamed), whole)
+        self.assertEqual(collected(streamed), whole)
 
     def test_leaving_the_events_early_stops_the_request(self) -> None:
         for _ in self.connection.events(ENDLESS):

@@ -15,6 +15,8 @@ prefix beside this package, or by its soname (libvrelay_shared.so.0) from
 the dynamic linker's path. Failed calls raise VrelayError subclasses.
 """
 
+from typing import TYPE_CHECKING, Any
+
 from ._connection import Connection, RenderFuture
 from ._errors import (BadHandle, BadKey, Busy, Cancelled, ConnectFailed, GeneralError,
                       NoCurrentVoice, SendFailed, ServerError, VrelayError, result_name)
@@ -22,8 +24,19 @@ from ._events import (Audio, AudioFormat, Done, Event, Mark, Message, Phoneme, Q
                       Result)
 from ._prosody import Prosody, ProsodyWarning
 from ._resume import ResumeWarning
-from ._server import LocalServer
 from ._voices import Voice
+
+if TYPE_CHECKING:
+    from ._server import LocalServer
+
+
+def __getattr__(name: str) -> Any:
+    # LocalServer loads subprocess and tempfile: only a program that starts a
+    # server pays for them.
+    if name == "LocalServer":
+        from ._server import LocalServer
+        return LocalServer
+    raise AttributeError("module %r has no attribute %r" % (__name__, name))
 
 __version__ = "0.2.0"
 

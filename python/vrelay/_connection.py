@@ -2,7 +2,8 @@
 """A connection to a speech server: blocking calls, futures, event iterators
 and their asyncio forms, all over the library's packet callback."""
 
-import asyncio
+from __future__ import annotations
+
 import concurrent.futures
 import errno
 import os
@@ -11,17 +12,23 @@ import socket
 import threading
 import time
 import warnings
-from typing import (Any, AsyncIterator, Awaitable, Callable, Generator, Iterable, List,
-                    Optional, Tuple, TypeVar, Union)
+from typing import (TYPE_CHECKING, Any, AsyncIterator, Awaitable, Callable, Generator, Iterable,
+                    List, Optional, Tuple, TypeVar, Union)
 
 from . import _library
-from ._decoder import AUDIO, DONE, AnswerDecoder
+from ._decoder import AUDIO, DONE, PHONEME, AnswerDecoder
 from ._errors import Busy, Cancelled, ConnectFailed, GeneralError, VrelayError, error_for
 from ._events import Done, Event, QueryReply, Result
 from ._prosody import Prosody, ProsodyWarning, Typed
 from ._resume import Resumption
 from ._text import SubmittedText, build_request, check as check_text, encode
 from ._voices import Voice
+
+# asyncio (with ssl, which it loads) would double the memory an import of the
+# package takes; the coroutines import it when they first run, in a program
+# that has it loaded already.
+if TYPE_CHECKING:
+    import asyncio
 
 # The query that lists the voices: what a speech server answers at once.
 _VOICE_LIST = b'<voice name="all"/>'
@@ -42,17 +49,17 @@ class _Request:
     completion callback on the library's worker thread when the request ended
     by itself, or by whoever stopped it once the stop has returned.
     """
-    __slots__ = ("sink", "audio", "decoder", "on_done", "asynchronous", "stopping", "finished",
+    __slots__ = ("sink", "result", "decoder", "on_done", "asynchronous", "stopping", "finished",
                  "_given_on_done")
 
     def __init__(self, sink: Callable[[Event], None],
                  on_done: "Optional[Callable[[_Request], None]]" = None,
-                 audio: Optional[bytearray] = None,
+                 result: Optional[Result] = None,
                  decoder: Optional[AnswerDecoder] = None) -> None:
         self.sink = sink
-        # Where audio goes straight from the packet, without an Audio event:
-        # the one copy a Result's audio takes.
-        self.audio = audio
+        # Where audio and phonemes go straight from the packet, without an
+        # event for each: the one copy a Result's audio takes.
+        self.result = result
         self.decoder = decoder or AnswerDecoder()
         self.on_done = on_done
         self._given_on_done = on_done
@@ -351,7 +358,7 @@ class Connection:
         submitted, data = self._submission(text, markup, rate, pitch, volume)
         future = RenderFuture(self)
         result = Result(text)
-        request = _Request(result.add, lambda r: future._finish(r, result), result.audio)
+        request = _Request(result.add, lambda r: future._finish(r, result), result)
         request.decoder.begin_request(submitted, markup)
         future._request = request
         self._launch(request, data)
@@ -404,6 +411,7 @@ class Connection:
                                         resume, rewind=True))
 
     async def _arender(self, job: Resumption) -> Result:
+        import asyncio
         loop = asyncio.get_running_loop()
         done: "asyncio.Future[None]" = loop.create_future()
         result = Result(job.text)
@@ -411,7 +419,7 @@ class Connection:
         def on_done(request: _Request) -> None:
             _settle_threadsafe(loop, done, None)
 
-        request = _Request(result.add, on_done, result.audio, job.decoder)
+        request = _Request(result.add, on_done, result, job.decoder)
         data, _ = job.next_request()
         while True:
             await self._alaunch(loop, request, data)
@@ -448,6 +456,7 @@ class Connection:
                                         resume, rewind))
 
     async def _astream(self, job: Resumption) -> AsyncIterator[Event]:
+        import asyncio
         loop = asyncio.get_running_loop()
         events: "asyncio.Queue[Optional[Event]]" = asyncio.Queue()
 
@@ -582,7 +591,7 @@ class Connection:
         prosody), a piece of a stream or its flush."""
         lib = self._lib
         result = Result()
-        request = _Request(result.add, audio=result.audio)
+        request = _Request(result.add, result=result)
 
         def call() -> int:
             if job is not None and self._stream is None:
@@ -679,6 +688,7 @@ class Connection:
 
     async def _alaunch(self, loop: asyncio.AbstractEventLoop, request: _Request,
                        data: bytes) -> None:
+        import asyncio
         # The launch waits for the request before; it does so on a thread of
         # its own. A task cancelled meanwhile lets the launch finish, then
         # stops what it launched.
@@ -747,9 +757,14 @@ class Connection:
             if packet_type == DONE:
                 self._on_done()
             elif request is not None:
-                if packet_type == AUDIO and request.audio is not None:
-                    request.decoder.add_audio(request.audio, data, length)
-                    return 0
+                result = request.result
+                if result is not None:
+                    if packet_type == AUDIO:
+                        request.decoder.add_audio(result.audio, data, length)
+                        return 0
+                    if packet_type == PHONEME:
+                        request.decoder.add_phoneme(result.phonemes, data, length)
+                        return 0
                 event = request.decoder.decode(packet_type, data, length)
                 if event is not None:
                     request.sink(event)
@@ -815,6 +830,7 @@ async def _shielded_in_thread(loop: asyncio.AbstractEventLoop, function: Callabl
                               *args: Any) -> None:
     """Runs a blocking call to its end even if the awaiting task is cancelled
     again meanwhile."""
+    import asyncio
     stop = _in_thread(loop, function, *args)
     try:
         await asyncio.shield(stop)

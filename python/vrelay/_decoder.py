@@ -8,25 +8,28 @@ the requests of a job (a render, or a stream from its first push): every
 ``sample`` is an offset from the start of the job's audio."""
 
 import ctypes
+import re
 import struct
 from typing import Any, List, Optional
 
 from . import _library
-from ._events import Audio, AudioFormat, Event, Mark, Message, Phoneme, QueryReply
+from ._events import Audio, AudioFormat, Event, Mark, Message, Phoneme, Phonemes, QueryReply
 from ._text import SubmittedText, as_written, mapped_word
 
 # Packet types the callback receives.
 PHONEME, AUDIO, MARK, FORMAT, MESSAGE, QUERY, DONE = 3, 6, 8, 9, 10, 13, 14
 _ERROR_PREFIX = "error: "
 _FINAL_MARK = "kvox_final"  # ends every request's answer
+_PHONEME_SIZE = ctypes.sizeof(_library.PhonemeEvent)
+
+
+_WORD_MARK = re.compile(r"kvtk_(\d+)_(\d+)_(\d+)_(\d+)", re.ASCII)
 
 
 def _word_mark(name: str) -> Optional[List[int]]:
     """[char offset, byte offset, char length, byte length] of kvtk_C_B_N_L."""
-    parts = name.split("_")
-    if len(parts) != 5 or parts[0] != "kvtk" or not all(p.isdigit() for p in parts[1:]):
-        return None
-    return [int(p) for p in parts[1:]]
+    found = _WORD_MARK.fullmatch(name)
+    return [int(p) for p in found.groups()] if found is not None else None
 
 
 class AnswerDecoder:
@@ -117,7 +120,7 @@ class AnswerDecoder:
             self._heard()
             return audio
         if packet_type == PHONEME:
-            if not data or length < ctypes.sizeof(_library.PhonemeEvent):
+            if not data or length < _PHONEME_SIZE:
                 return None
             p = _library.PhonemeEvent.from_address(data)
             return Phoneme((p.phone or b"").decode(errors="replace"),
@@ -143,22 +146,32 @@ class AnswerDecoder:
             return QueryReply(text)
         return None
 
+    def add_phoneme(self, phonemes: Phonemes, data: Any, length: int) -> None:
+        """A phoneme packet straight into phonemes, with no event for it."""
+        self.answered = True
+        if data and length >= _PHONEME_SIZE:
+            p = _library.PhonemeEvent.from_address(data)
+            first = p.first
+            phonemes._add_raw(p.phone, p.next_phone, first, p.value1, p.value2,
+                              self._base + first)
+
     def _mark(self, payload: bytes) -> Optional[Mark]:
-        if len(payload) < 5 or b"\0" not in payload[4:]:
+        end = payload.find(b"\0", 4)  # the name after the 4-byte offset
+        if end < 0:
             return None
         (offset,) = struct.unpack_from(">i", payload)
-        name = payload[4:].split(b"\0", 1)[0].decode(errors="replace")
+        name = payload[4:end].decode(errors="replace")
         if name == _FINAL_MARK:
             self.complete = True
             return None
         sample = self._base + max(offset, 0)
-        mark = Mark(name, offset, sample / self.sample_rate if self.sample_rate else None,
-                    sample=sample)
+        time = sample / self.sample_rate if self.sample_rate else None
         word = _word_mark(name)
         if word is None:
             if self._repeated_marks and self._repeated_marks[0] == name:
                 del self._repeated_marks[0]
                 return None
+            mark = Mark(name, offset, time, sample=sample)
             self._heard(mark)
             return mark
         text = self._text
@@ -170,9 +183,8 @@ class AnswerDecoder:
                 return None
             self._repeated_until = None
             self._repeated_marks = []
-        mark.char_offset, mark.byte_offset = chars, size_at
-        mark.char_length, mark.byte_length = count, size
-        mark.written = as_written(text.caller_text(chars, count), self._markup)
+        mark = Mark(name, offset, time, chars, count, size_at, size, sample,
+                    as_written(text.caller_text(chars, count), self._markup))
         self.words += 1
         self.last_word = mark
         self._heard(mark)

@@ -1,11 +1,13 @@
 # SPDX-License-Identifier: MIT
 """The events a request answers with, and the Result that collects them."""
 
+import array
 import io
+import operator
 import os
 import wave
 from dataclasses import dataclass
-from typing import BinaryIO, List, Optional, Tuple, Union
+from typing import BinaryIO, Dict, List, Optional, Sequence, Tuple, Union, overload
 
 
 @dataclass(slots=True)
@@ -89,12 +91,93 @@ class Done:
 Event = Union[AudioFormat, Audio, Mark, Phoneme, Message, QueryReply, Done]
 
 
+class Phonemes(Sequence[Phoneme]):
+    """A Result's phonemes, in order: a read-only sequence of Phoneme made
+    when an item is read. A long text has tens of thousands of phonemes:
+    kept as numbers in one array, their names once, each takes 48 bytes
+    where a Phoneme object with its numbers takes 180 or more."""
+
+    __slots__ = ("_rows", "_names", "_by_name", "_by_raw_name")
+    _FIELDS = 6  # name, next name (indexes into _names), start, duration, rate, sample
+
+    def __init__(self) -> None:
+        self._rows = array.array("q")
+        self._names: List[str] = []
+        self._by_name: Dict[str, int] = {}
+        self._by_raw_name: Dict[Optional[bytes], int] = {}  # as the packets hold them
+
+    def _name(self, name: str) -> int:
+        index = self._by_name.get(name)
+        if index is None:
+            index = self._by_name[name] = len(self._names)
+            self._names.append(name)
+        return index
+
+    def _raw_name(self, raw: Optional[bytes]) -> int:
+        index = self._by_raw_name[raw] = self._name((raw or b"").decode(errors="replace"))
+        return index
+
+    def _add_raw(self, phone: Optional[bytes], next_phone: Optional[bytes], start: int,
+                 duration: int, sample_rate: int, sample: int) -> None:
+        """A phoneme whose names are UTF-8 bytes (None: empty)."""
+        by_raw_name = self._by_raw_name
+        name = by_raw_name.get(phone)
+        if name is None:
+            name = self._raw_name(phone)
+        next_name = by_raw_name.get(next_phone)
+        if next_name is None:
+            next_name = self._raw_name(next_phone)
+        self._rows.extend((name, next_name, start, duration, sample_rate, sample))
+
+    def _append(self, phoneme: Phoneme) -> None:
+        self._rows.extend((self._name(phoneme.phone), self._name(phoneme.next_phone),
+                           phoneme.start, phoneme.duration, phoneme.sample_rate,
+                           phoneme.sample))
+
+    def _drop_from(self, sample: int) -> None:
+        """Drops the phonemes at the end that start at the job's sample or later."""
+        count = len(self)
+        while count and self._rows[(count - 1) * self._FIELDS + 5] >= sample:
+            count -= 1
+        del self._rows[count * self._FIELDS:]
+
+    def __len__(self) -> int:
+        return len(self._rows) // self._FIELDS
+
+    @overload
+    def __getitem__(self, index: int) -> Phoneme: ...
+
+    @overload
+    def __getitem__(self, index: slice) -> List[Phoneme]: ...
+
+    def __getitem__(self, index: Union[int, slice]) -> Union[Phoneme, List[Phoneme]]:
+        if isinstance(index, slice):
+            return [self[i] for i in range(*index.indices(len(self)))]
+        count = len(self)
+        index = operator.index(index)
+        if index < 0:
+            index += count
+        if not 0 <= index < count:
+            raise IndexError("phoneme index out of range")
+        at = index * self._FIELDS
+        name, next_name, start, duration, rate, sample = self._rows[at:at + self._FIELDS]
+        return Phoneme(self._names[name], self._names[next_name], start, duration, rate, sample)
+
+    def __eq__(self, other: object) -> bool:
+        if isinstance(other, (Phonemes, list, tuple)):
+            return len(self) == len(other) and all(a == b for a, b in zip(self, other))
+        return NotImplemented
+
+    def __repr__(self) -> str:
+        return repr(list(self))
+
+
 class Result:
     """Everything one request answered: the audio (a bytearray of 16-bit
     little-endian mono PCM at ``sample_rate``), the word marks in text order,
-    the phonemes and the server's messages. ``text`` is the caller's text the
-    marks point into; for a stream, every piece pushed so far (and the marks'
-    times count from the stream's start)."""
+    the phonemes (a sequence of Phoneme) and the server's messages. ``text``
+    is the caller's text the marks point into; for a stream, every piece
+    pushed so far (and the marks' times count from the stream's start)."""
 
     __slots__ = ("audio", "sample_rate", "marks", "phonemes", "messages", "_text", "_pieces")
 
@@ -102,7 +185,7 @@ class Result:
         self.audio = bytearray()
         self.sample_rate = 0
         self.marks: List[Mark] = []
-        self.phonemes: List[Phoneme] = []
+        self.phonemes = Phonemes()
         self.messages: List[str] = []
         # A stream's text is joined only when asked for: every push has a
         # Result, and joining for each would make a long stream quadratic.
@@ -142,7 +225,7 @@ class Result:
             if event.is_word:
                 self.marks.append(event)
         elif isinstance(event, Phoneme):
-            self.phonemes.append(event)
+            self.phonemes._append(event)
         elif isinstance(event, AudioFormat):
             self.sample_rate = event.sample_rate
         elif isinstance(event, Message):
@@ -152,8 +235,7 @@ class Result:
         """Drops the audio from the job's sample on, and the phonemes that
         start there: a render resumed after its server failed says it again."""
         del self.audio[sample * 2:]
-        while self.phonemes and self.phonemes[-1].sample >= sample:
-            self.phonemes.pop()
+        self.phonemes._drop_from(sample)
 
     def save_wav(self, file: Union[str, "os.PathLike[str]", BinaryIO]) -> None:
         """Writes the audio as a 16-bit mono WAV file (a path or a binary file)."""
