@@ -921,14 +921,40 @@ void WorkerPool::CancelLocked(const JobList& jobs) {
     }
 }
 
-size_t WorkerPool::LeastLoaded(const std::vector<Word>& words, size_t begin, size_t end,
-                               std::vector<size_t>* load) {
-    const size_t least =
-        static_cast<size_t>(std::min_element(load->begin(), load->end()) - load->begin());
-    for (size_t i = begin; i < end; ++i) {
-        (*load)[least] += words[i].text.size() + 1;
+std::vector<size_t> WorkerPool::PinnedWorkers(const std::vector<Word>& words,
+                                              const std::vector<size_t>& ends, size_t workers) {
+    std::vector<size_t> bytes(ends.size());  // the text of each unit
+    for (size_t unit = 0, word = 0; unit < ends.size(); ++unit) {
+        for (; word < ends[unit]; ++word) {
+            bytes[unit] += words[word].text.size() + 1;
+        }
     }
-    return least;
+    // The last units that fit in what is queued ahead at once.
+    size_t tail = ends.size();
+    size_t tail_words = 0;
+    while (tail > 0 && ends.size() - tail < kUnitsAhead) {
+        const size_t count = ends[tail - 1] - (tail > 1 ? ends[tail - 2] : 0);
+        if (tail_words + count > kWordsAhead) {
+            break;
+        }
+        tail_words += count;
+        --tail;
+    }
+    std::vector<size_t> order(ends.size());
+    for (size_t unit = 0; unit < order.size(); ++unit) {
+        order[unit] = unit;
+    }
+    std::stable_sort(order.begin() + static_cast<ptrdiff_t>(tail), order.end(),
+                     [&bytes](size_t a, size_t b) { return bytes[a] > bytes[b]; });
+    std::vector<size_t> load(workers);  // text given to each worker
+    std::vector<size_t> chosen(ends.size());
+    for (const size_t unit : order) {
+        const size_t least =
+            static_cast<size_t>(std::min_element(load.begin(), load.end()) - load.begin());
+        load[least] += bytes[unit];
+        chosen[unit] = least;
+    }
+    return chosen;
 }
 
 size_t WorkerPool::WordsAhead(const JobList& jobs) {
@@ -945,14 +971,21 @@ bool WorkerPool::Speak(const std::string& voice, const std::vector<Word>& words,
     const bool urgent = sink->Urgent();
     const auto request = std::make_shared<Request>();
     JobList jobs;  // queued, running, or ended and not yet delivered, in text order
-    size_t next_word = 0;
-    std::vector<size_t> load(slots_.size());  // text bytes given to each worker
+    std::vector<size_t> ends;  // where each unit ends
+    for (size_t end = 0; end < words.size();) {
+        end = UnitEnd(words, end);
+        ends.push_back(end);
+    }
+    const std::vector<size_t> workers =
+        pinned_ ? PinnedWorkers(words, ends, slots_.size()) : std::vector<size_t>();
+    size_t next_unit = 0;
     MutexLock lock(&mutex_);
     for (;;) {
         bool queued = false;
-        while (next_word < words.size() && jobs.size() <= kUnitsAhead &&
+        while (next_unit < ends.size() && jobs.size() <= kUnitsAhead &&
                WordsAhead(jobs) < kWordsAhead && request->waiting_samples < kSamplesAhead) {
-            const size_t end = UnitEnd(words, next_word);
+            const size_t next_word = next_unit > 0 ? ends[next_unit - 1] : 0;
+            const size_t end = ends[next_unit];
             auto job = std::make_shared<Job>();
             job->words = EncodeWords(voice, words, next_word, end);
             job->word_count = end - next_word;
@@ -960,8 +993,8 @@ bool WorkerPool::Speak(const std::string& voice, const std::vector<Word>& words,
             job->request = request;
             job->urgent = urgent;
             job->in_pieces = next_word == 0;
-            job->worker = pinned_ ? LeastLoaded(words, next_word, end, &load) : SIZE_MAX;
-            next_word = end;
+            job->worker = pinned_ ? workers[next_unit] : SIZE_MAX;
+            ++next_unit;
             if (stopped_) {
                 job->state = Job::State::kEnded;
                 job->failed = true;

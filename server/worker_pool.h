@@ -84,8 +84,8 @@ class WorkerPool : public Engine {
     // engine: the engine the workers inherit (also answers Voices()).
     // memory_mb: address space each worker may add to what it inherits from
     // the server process, 0 for no limit. The workers start at once.
-    // pinned: each unit of a request goes to the worker with the least of
-    // the request's text so far rather than to the first idle one. The
+    // pinned: each unit of a request goes to a worker chosen from the text
+    // (see PinnedWorkers) rather than to the first idle one. The
     // engine's state carries over from one unit to the next in a worker
     // (espeak-ng's does: a unit's audio differs by a few samples with what
     // the worker spoke before), so the same requests in the same order then
@@ -167,10 +167,13 @@ class WorkerPool : public Engine {
     void CancelLocked(const JobList& jobs) REQUIRES(mutex_);
     // Words of a request's jobs beyond the one being delivered.
     static size_t WordsAhead(const JobList& jobs);
-    // The worker with the least of a request's text so far (the first of
-    // equals), which then gets words[begin, end) too.
-    static size_t LeastLoaded(const std::vector<Word>& words, size_t begin, size_t end,
-                              std::vector<size_t>* load);
+    // The worker of each of a request's units (unit i is words[ends[i - 1],
+    // ends[i])), from the text alone: in text order, the one with the least of
+    // the request's text so far (the first of equals); the last units, which
+    // are queued together, longest first, so that the workers end the request
+    // at about the same time rather than one speaking the last unit alone.
+    static std::vector<size_t> PinnedWorkers(const std::vector<Word>& words,
+                                             const std::vector<size_t>& ends, size_t workers);
     // A live worker for the slot, started if need be; false with *error.
     bool WorkerLocked(Slot* slot, std::string* error) REQUIRES(mutex_);
     bool StartWorker(Slot* slot, std::string* error) REQUIRES(mutex_);
