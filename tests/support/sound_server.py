@@ -55,6 +55,24 @@ class Recording:
                 return arrived - (recorded - sample) / self.rate
         raise ValueError("sample %d was not recorded" % sample)
 
+    def wait_for_quiet(self, threshold, seconds=0.5, timeout=30):
+        """Waits until the recording ends in seconds without a sample louder
+        than threshold; returns its length in samples.
+
+        The sound server plays what it has buffered after a program has
+        handed it over, and a sound before may still be playing.
+        """
+        deadline = time.monotonic() + timeout
+        while True:
+            samples = self.samples()[0]
+            last = next((i for i in range(len(samples) - 1, -1, -1)
+                         if abs(samples[i]) > threshold), -1)
+            if len(samples) - last - 1 >= seconds * self.rate:
+                return len(samples)
+            if time.monotonic() > deadline:
+                raise TimeoutError("the sink did not fall quiet")
+            time.sleep(0.05)  # polling the recording, which grows as it plays
+
     def _read(self, stream):
         while True:
             block = stream.read1(4096)
