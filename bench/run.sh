@@ -23,7 +23,7 @@ else
 fi
 echo "== build ${build} (benchmarks)"
 cmake --build "${build}" -j "${jobs}" --target tokenise_bench tpxml_bench client_bench \
-    vrelay-server vrelay-say
+    vrelay-server vrelay-say sd_vrelay
 
 programs=("${build}/bench/tokenise_bench" "${build}/bench/client_bench")
 # Scripts that measure a whole program print one markdown row each.

@@ -81,6 +81,8 @@ def main():
             sys.exit("%s is not installed" % program)
     if espeak_ng_module() is None:
         sys.exit("speech-dispatcher-espeak-ng is not installed")
+    if not os.access(MODULE, os.X_OK):
+        sys.exit("%s is not built (cmake --build %s --target sd_vrelay)" % (MODULE, BUILD))
     folder = tempfile.mkdtemp(prefix="vrelay-speechd-bench-")
     times = {(who, what): [] for who in ("vrelay", "espeak-ng") for what in ("begin", "heard")}
     try:
