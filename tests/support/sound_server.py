@@ -31,6 +31,20 @@ class SoundServerError(RuntimeError):
     pass
 
 
+def end_session(process, timeout=10):
+    """Ends a program started with start_new_session=True, and whatever it
+    started: SIGTERM to its process group, SIGKILL after timeout seconds."""
+    if process.poll() is not None:
+        return
+    with contextlib.suppress(ProcessLookupError):
+        os.killpg(process.pid, signal.SIGTERM)
+    try:
+        process.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        os.killpg(process.pid, signal.SIGKILL)
+        process.wait()
+
+
 class Recording:
     """What parec recorded while the recording was open: 16-bit mono samples,
     each block stamped with the time.monotonic() at which it arrived."""
@@ -164,14 +178,8 @@ class SoundServer:
             self.keeper.kill()
             self.keeper.wait()
             self.keeper = None
-        if self.process is not None and self.process.poll() is None:
-            with contextlib.suppress(ProcessLookupError):
-                os.killpg(self.process.pid, signal.SIGTERM)
-            try:
-                self.process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                os.killpg(self.process.pid, signal.SIGKILL)
-                self.process.wait()
+        if self.process is not None:
+            end_session(self.process)
         if self.process is not None and self.process.stderr is not None:
             self.process.stderr.close()
         self._remove_folder()

@@ -17,10 +17,11 @@ caller's folder.
 import contextlib
 import os
 import shutil
-import signal
 import socket
 import subprocess
 import time
+
+from sound_server import end_session
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
@@ -80,13 +81,7 @@ class SpeechDispatcher:
         return client
 
     def stop(self):
-        if self.process.poll() is None:
-            os.killpg(self.process.pid, signal.SIGTERM)
-            try:
-                self.process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                os.killpg(self.process.pid, signal.SIGKILL)
-                self.process.wait()
+        end_session(self.process)
 
 
 class SsipClient:
