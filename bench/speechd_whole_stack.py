@@ -15,7 +15,6 @@ Usage: bench/speechd_whole_stack.py [BUILD_DIR] [RUNS]   (default: build/release
 import os
 import shutil
 import statistics
-import subprocess
 import sys
 import tempfile
 import time
