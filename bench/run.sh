@@ -23,13 +23,13 @@ else
 fi
 echo "== build ${build} (benchmarks)"
 cmake --build "${build}" -j "${jobs}" --target tokenise_bench tpxml_bench client_bench \
-    vrelay-server vrelay-say
+    vrelay-server vrelay-say sd_vrelay
 
 programs=("${build}/bench/tokenise_bench" "${build}/bench/client_bench")
 # Scripts that measure a whole program print one markdown row each.
 row_scripts=(bench/say_vs_espeak.sh bench/server_two_clients.sh bench/first_sound.py
              bench/python_vs_say.sh bench/speechd_vs_espeak.sh bench/web_first_sound.sh
-             bench/resume_after_kill.sh)
+             bench/resume_after_kill.sh bench/speechd_whole_stack.py)
 
 if [[ ${smoke} -eq 1 ]]; then
     echo "== benchmarks, once on tiny inputs"

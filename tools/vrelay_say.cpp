@@ -437,9 +437,10 @@ class Say {
 
     // The text to speak is there and not blank (not needed for --list-voices).
     int OpenInput();
-    // The speech server (embedded, started on a thread of its own), the sound
-    // server and the connection, made side by side: what comes first costs
-    // only the longest of the three.
+    // The speech server (embedded, started on a thread of its own) and the
+    // sound server, made side by side: what comes first costs only the
+    // longer of the two. A named server is connected to here; the embedded
+    // one when the first job starts.
     int Connect();
     // Lists the voices, or finds the one asked for: before the output exists,
     // so that a wrong voice leaves no file behind.
@@ -551,6 +552,13 @@ int Say::Connect() {
         worker.port = embedded_->Port();
     }
     worker_ = std::make_unique<vrelay::frontend::RenderWorker>(worker);
+    // The embedded server is listening: the first call that needs the
+    // connection makes it on the worker's thread, without a round trip
+    // through this one before the first sound. A named server is asked now,
+    // so that a wrong address leaves no file behind.
+    if (embedded_ != nullptr) {
+        return kGoOn;
+    }
     JobEnd end;
     return worker_->Connect(&end) ? kGoOn : Failed(end);
 }

@@ -2,30 +2,25 @@
 """sd_vrelay under a real Speech Dispatcher, playing into a private PulseAudio.
 
 Speech Dispatcher runs in this test's own session, set up as README.md tells
-users to: no AddModule line, so that it finds its modules by itself (this
-module, with its embedded server, beside espeak-ng's), and "DefaultModule
-vrelay"; its socket is in a temporary folder. Needs SD_VRELAY (the module)
+users to (see tests/support/speech_dispatcher.py). Needs SD_VRELAY (the module)
 and VRELAY_SAY (for the length of the same text rendered to a file); exits 77
 (skipped) without speech-dispatcher, its espeak-ng module, spd-say or
 PulseAudio.
 """
 
 import array
-import contextlib
 import os
 import shutil
-import signal
-import socket
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 import wave
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
 from sound_server import SoundServer  # noqa: E402
+from speech_dispatcher import SpeechDispatcher, SsipClient, espeak_ng_module  # noqa: E402
 
 TEXT = "The quick brown fox jumps over the lazy dog, and then it runs away."
 
@@ -53,117 +48,13 @@ def recorded(recording):
     return recording.samples()[0]
 
 
-def wait_for_quiet(recording, rate, seconds=0.5, timeout=30):
-    """Waits until the recording ends in seconds of quiet; returns its length.
-
-    The sound server plays what it has buffered after the message's end has
-    been reported, and a message before may still be sounding.
-    """
-    deadline = time.monotonic() + timeout
-    while True:
-        samples = recorded(recording)
-        last = next((i for i in range(len(samples) - 1, -1, -1)
-                     if abs(samples[i]) > THRESHOLD), -1)
-        if len(samples) - last - 1 >= seconds * rate:
-            return len(samples)
-        if time.monotonic() > deadline:
-            raise TimeoutError("the sink did not fall quiet")
-        time.sleep(0.05)  # polling the recording, which grows as it plays
-
-
-# Where Speech Dispatcher's packages put their modules.
-MODULE_FOLDERS = ["/usr/lib/speech-dispatcher-modules", "/usr/libexec/speech-dispatcher-modules",
-                  "/usr/lib64/speech-dispatcher-modules"]
-
-
-def espeak_ng_module():
-    """The installed espeak-ng module, or None."""
-    return next((path for path in (os.path.join(f, "sd_espeak-ng") for f in MODULE_FOLDERS)
-                 if os.access(path, os.X_OK)), None)
-
-
-class SpeechDispatcher:
-    """speech-dispatcher on a socket of its own, finding its modules by
-    itself in a folder that holds sd_vrelay beside espeak-ng's module."""
-
-    def __init__(self, folder, env):
-        conf = os.path.join(folder, "conf")
-        os.makedirs(os.path.join(conf, "modules"))
-        shutil.copy(os.path.join(HERE, "..", "..", "speechd", "vrelay.conf"),
-                    os.path.join(conf, "modules", "vrelay.conf"))
-        modules = os.path.join(folder, "modules")
-        os.makedirs(modules)
-        os.symlink(os.environ["SD_VRELAY"], os.path.join(modules, "sd_vrelay"))
-        os.symlink(espeak_ng_module(), os.path.join(modules, "sd_espeak-ng"))
-        with open(os.path.join(conf, "speechd.conf"), "w") as f:
-            f.write('AudioOutputMethod "pulse"\n'
-                    'DefaultModule vrelay\nDefaultLanguage "en-GB"\n')
-        self.socket = os.path.join(folder, "speechd.sock")
-        self.env = dict(env, SPEECHD_ADDRESS="unix_socket:" + self.socket)
-        self.process = subprocess.Popen(
-            ["speech-dispatcher", "-s", "-t", "0", "-C", conf,
-             "-m", modules, "-c", "unix_socket",
-             "-S", self.socket, "-P", os.path.join(folder, "speechd.pid"),
-             "-L", folder], env=self.env, start_new_session=True,
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        deadline = time.monotonic() + 30
-        while time.monotonic() < deadline:
-            with contextlib.suppress(OSError), self.connect():
-                return
-            if self.process.poll() is not None:
-                break
-            time.sleep(0.05)  # waiting for the program to start listening
-        self.stop()
-        raise RuntimeError("speech-dispatcher did not start")
-
-    def connect(self):
-        client = socket.socket(socket.AF_UNIX)
-        try:
-            client.connect(self.socket)
-        except OSError:
-            client.close()
-            raise
-        return client
-
-    def stop(self):
-        if self.process.poll() is None:
-            os.killpg(self.process.pid, signal.SIGTERM)
-            try:
-                self.process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                os.killpg(self.process.pid, signal.SIGKILL)
-                self.process.wait()
-
-
-class SsipClient:
-    """Commands and notifications over SSIP, a line at a time."""
-
-    def __init__(self, connection):
-        self.connection = connection
-        self.lines = connection.makefile("rb")
-
-    def reply(self):
-        lines = []
-        while True:
-            line = self.lines.readline().decode("utf-8").rstrip("\r\n")
-            if not line:
-                raise EOFError("speech-dispatcher closed the connection")
-            lines.append(line)
-            if len(line) > 3 and line[3] == " ":
-                return lines
-
-    def command(self, text):
-        self.connection.sendall(text.encode("utf-8") + b"\r\n")
-        return self.reply()
-
-
 class WholeStackTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.folder = tempfile.mkdtemp(prefix="vrelay-speechd-")
         cls.sound = SoundServer().__enter__()
         try:
-            cls.dispatcher = SpeechDispatcher(cls.folder, cls.sound.env())
+            cls.dispatcher = SpeechDispatcher(cls.folder, cls.sound.env(), os.environ["SD_VRELAY"])
         except Exception:
             cls.sound.__exit__(None, None, None)
             raise
@@ -184,10 +75,10 @@ class WholeStackTest(unittest.TestCase):
         for options, say_options in rows:
             with self.subTest(options=options):
                 with self.sound.record() as recording:
-                    start = wait_for_quiet(recording, rate)
+                    start = recording.wait_for_quiet(THRESHOLD)
                     said = subprocess.run(["spd-say", "-o", "vrelay", "-l", "en-GB", "-w"] +
                                           options + [TEXT], env=self.dispatcher.env, timeout=120)
-                    end = wait_for_quiet(recording, rate)
+                    end = recording.wait_for_quiet(THRESHOLD)
                 self.assertEqual(said.returncode, 0)
                 played = recorded(recording)[start:end]
                 heard = voiced_seconds(played, rate)

@@ -31,6 +31,20 @@ class SoundServerError(RuntimeError):
     pass
 
 
+def end_session(process, timeout=10):
+    """Ends a program started with start_new_session=True, and whatever it
+    started: SIGTERM to its process group, SIGKILL after timeout seconds."""
+    if process.poll() is not None:
+        return
+    with contextlib.suppress(ProcessLookupError):
+        os.killpg(process.pid, signal.SIGTERM)
+    try:
+        process.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        os.killpg(process.pid, signal.SIGKILL)
+        process.wait()
+
+
 class Recording:
     """What parec recorded while the recording was open: 16-bit mono samples,
     each block stamped with the time.monotonic() at which it arrived."""
@@ -54,6 +68,24 @@ class Recording:
             if recorded > sample:
                 return arrived - (recorded - sample) / self.rate
         raise ValueError("sample %d was not recorded" % sample)
+
+    def wait_for_quiet(self, threshold, seconds=0.5, timeout=30):
+        """Waits until the recording ends in seconds without a sample louder
+        than threshold; returns its length in samples.
+
+        The sound server plays what it has buffered after a program has
+        handed it over, and a sound before may still be playing.
+        """
+        deadline = time.monotonic() + timeout
+        while True:
+            samples = self.samples()[0]
+            last = next((i for i in range(len(samples) - 1, -1, -1)
+                         if abs(samples[i]) > threshold), -1)
+            if len(samples) - last - 1 >= seconds * self.rate:
+                return len(samples)
+            if time.monotonic() > deadline:
+                raise TimeoutError("the sink did not fall quiet")
+            time.sleep(0.05)  # polling the recording, which grows as it plays
 
     def _read(self, stream):
         while True:
@@ -146,14 +178,8 @@ class SoundServer:
             self.keeper.kill()
             self.keeper.wait()
             self.keeper = None
-        if self.process is not None and self.process.poll() is None:
-            with contextlib.suppress(ProcessLookupError):
-                os.killpg(self.process.pid, signal.SIGTERM)
-            try:
-                self.process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                os.killpg(self.process.pid, signal.SIGKILL)
-                self.process.wait()
+        if self.process is not None:
+            end_session(self.process)
         if self.process is not None and self.process.stderr is not None:
             self.process.stderr.close()
         self._remove_folder()
