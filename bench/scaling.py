@@ -78,7 +78,7 @@ def wav_directory():
 
 
 def main_job_rows(build, base, sizes, work):
-    """Part 1's table, each size measured by bench/say_vs_espeak.sh."""
+    """The main job's table, each size measured by bench/say_vs_espeak.sh."""
     figures = {}
     for copies, runs in sizes:
         path = text_of(copies, base, work)
