@@ -77,6 +77,11 @@ def wav_directory():
     return shm if os.path.isdir(shm) and os.access(shm, os.W_OK) else tempfile.gettempdir()
 
 
+def verdict(ours, espeak):
+    """A yes/no cell for vrelay-say, espeak-ng's answer beside it."""
+    return "%s (espeak-ng %s)" % ("yes" if ours else "**no**", "yes" if espeak else "no")
+
+
 def main_job_rows(build, base, sizes, work):
     """The main job's table, each size measured by bench/say_vs_espeak.sh."""
     figures = {}
@@ -104,8 +109,6 @@ def main_job_rows(build, base, sizes, work):
             cells.append("%.2fx, %.2fx" % (wall, cpu))
             linear.append(abs(wall - 1) <= LINEAR and abs(cpu - 1) <= LINEAR)
             flat.append(p["peak_kb"] <= single[program]["peak_kb"] * (1 + LINEAR))
-        verdict = lambda ours, theirs: "%s (espeak-ng %s)" % (
-            "yes" if ours else "**no**", "yes" if theirs else "no")
         lines.append("| %s | %d | %s | %s | %s | %s | %s | %s |" % (
             copies_name(copies), runs, *cells, verdict(*linear), verdict(*flat)))
     return lines
@@ -136,15 +139,21 @@ def under_load(build, vrelay, port, clients, text, work):
     start = time.monotonic()
     renders = [subprocess.Popen([say, "--server", "127.0.0.1:%d" % port, "-q", "-f", text,
                                  "-o", out]) for out in outputs]
-    # The sentence is timed once every render has begun to write audio
-    # (polled: a benchmark waiting for its load, not threads synchronising).
-    while any(r.poll() is None for r in renders) and not all(
-            os.path.exists(o) and os.path.getsize(o) > 44 for o in outputs):
-        time.sleep(0.005)
-    sentence = [first_audio_ms(vrelay, port) for _ in range(SENTENCES)]
-    for r in renders:
-        if r.wait() != 0:
-            raise RuntimeError("a vrelay-say client failed (exit %d)" % r.returncode)
+    try:
+        # The sentence is timed once every render has begun to write audio
+        # (polled: a benchmark waiting for its load, not threads synchronising).
+        while any(r.poll() is None for r in renders) and not all(
+                os.path.exists(o) and os.path.getsize(o) > 44 for o in outputs):
+            time.sleep(0.005)
+        sentence = [first_audio_ms(vrelay, port) for _ in range(SENTENCES)]
+        for r in renders:
+            if r.wait() != 0:
+                raise RuntimeError("a vrelay-say client failed (exit %d)" % r.returncode)
+    finally:
+        for r in renders:  # none left behind when the sentence failed
+            if r.poll() is None:
+                r.kill()
+                r.wait()
     wall = time.monotonic() - start
     audio = sum(audio_seconds(o) for o in outputs)
     for o in outputs:
