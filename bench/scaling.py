@@ -70,9 +70,9 @@ def copies_name(copies):
 
 
 def wav_directory():
-    """Where the main job's WAV files go: memory when the system has a
-    tmpfs for it (16 copies of GPL-3 make 1.3 GB per program, and the disk's
-    write-back would be timed with them)."""
+    """Where the WAV files go: memory when the system has a tmpfs for it (16
+    copies of GPL-3, or 16 clients, make 1.3 GB, and the disk's write-back
+    would be timed with them)."""
     shm = "/dev/shm"
     return shm if os.path.isdir(shm) and os.access(shm, os.W_OK) else tempfile.gettempdir()
 
@@ -275,14 +275,15 @@ def main():
         base = base[:base.find("\n\n", 1200)]
         sizes, server_counts, farm_counts = SMOKE_SIZES, [1, 2], [1, 3]
     name = os.path.basename(TEXT)
-    work = tempfile.mkdtemp(prefix="vrelay-scaling-")
+    work = tempfile.mkdtemp(prefix="vrelay-scaling-", dir=wav_directory())
     svg = os.path.join(work, "scaling.svg") if args.smoke else args.svg
     lines = ["## How cost grows", ""]
     try:
         missing = [p for p in ("hyperfine", "espeak-ng", "/usr/bin/time") if not shutil.which(p)]
-        lines.append("The main job (as in the table above) on %s cut to a quarter and repeated, "
-                     "the WAV files written to %s; wall time is the best of the runs, CPU their "
-                     "mean (the embedded server's workers included):" % (name, wav_directory()))
+        lines.append("Every WAV file is written to %s. The main job (as in the table above) on "
+                     "%s cut to a quarter and repeated; wall time is the best of the runs, CPU "
+                     "their mean (the embedded server's workers included):"
+                     % (wav_directory(), name))
         lines.append("")
         if missing and args.smoke:
             lines.append("(skipped: %s not installed)" % ", ".join(missing))
