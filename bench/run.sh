@@ -3,7 +3,7 @@
 # Builds the benchmarks in Release, runs them all and writes
 # docs/PERFORMANCE.md: every figure beside its anchor, from this one run.
 #
-# Usage: bench/run.sh           the full report (about ten minutes)
+# Usage: bench/run.sh           the full report (about a quarter of an hour)
 #        bench/run.sh --smoke   build into build/plain and run every benchmark
 #                               once on tiny inputs; writes no report
 set -euo pipefail
@@ -37,12 +37,14 @@ if [[ ${smoke} -eq 1 ]]; then
         "${p}" --smoke --benchmark_color=false >/dev/null
     done
     "${build}/bench/tpxml_bench" --benchmark_min_time=0 --benchmark_color=false >/dev/null
+    bench/scaling.py "${build}" --smoke >/dev/null
     echo "benchmarks ran"
     exit 0
 fi
 
 rows=$(mktemp)
-trap 'rm -f "${rows}"' EXIT
+scaling=$(mktemp)
+trap 'rm -f "${rows}" "${scaling}"' EXIT
 load=$(cut -d' ' -f1-3 /proc/loadavg)
 for p in "${programs[@]}"; do
     echo "== ${p}"
@@ -55,6 +57,10 @@ for s in "${row_scripts[@]}"; do
         "${s}" "${build}" | grep '^|' >>"${rows}" || echo "${s} gave no row" >&2
     fi
 done
+# How cost grows: tables of their own and a plot (docs/scaling.svg), at the
+# report's end.
+echo "== bench/scaling.py"
+bench/scaling.py "${build}" >"${scaling}" || echo "bench/scaling.py gave no tables" >&2
 
 cpu=$(lscpu | sed -n 's/^Model name: *//p' | head -n 1)
 compiler=$(c++ --version | head -n 1)
@@ -78,6 +84,10 @@ mkdir -p docs
     if [[ -f bench/findings.md ]]; then
         echo
         cat bench/findings.md
+    fi
+    if [[ -s "${scaling}" ]]; then
+        echo
+        cat "${scaling}"
     fi
 } >docs/PERFORMANCE.md
 echo "wrote docs/PERFORMANCE.md"

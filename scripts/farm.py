@@ -54,15 +54,16 @@ def print_report(lines, problems, path=None, out=None):
 
 class Server:
     """One vrelay-server on free ports (a session port and a health port) with
-    the options the example names; its log in DIRECTORY/NAME.log."""
+    the options the example names (one synthesis worker unless WORKERS says
+    otherwise); its log in DIRECTORY/NAME.log."""
 
-    def __init__(self, build, directory, name, sessions):
+    def __init__(self, build, directory, name, sessions, workers=1):
         self.name = name
         self.log = os.path.join(directory, name + ".log")
         with open(self.log, "w") as log:
             self.process = subprocess.Popen(
                 [os.path.join(build, "server/vrelay-server"), "--port", "0",
-                 "--health-port", "0", "--workers", "1", "--max-sessions", str(sessions),
+                 "--health-port", "0", "--workers", str(workers), "--max-sessions", str(sessions),
                  "--max-sessions-per-address", "0", "--log-level", "warning"],
                 stdout=subprocess.PIPE, stderr=log, text=True)
         ports = []
