@@ -464,7 +464,10 @@ TEST_F(ToneServer, SilentSlowOrNonReadingClientsAreDisconnected) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     EXPECT_FALSE(answered);
+    // A client that stops reading: its session is known to be open (it has
+    // answered once) before the server is watched for none left.
     RawClient deaf(server_->Port());
+    ASSERT_TRUE(deaf.Exchange(PACKET_TEXT, "hi").ended);
     ASSERT_TRUE(deaf.Send(PACKET_TEXT, Flood()));
     // Polls (bounded) until the server has no session left.
     for (int i = 0; i < 2000 && server_->ActiveSessions() > 0; ++i) {
