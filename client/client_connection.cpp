@@ -22,11 +22,11 @@ static_assert(
 namespace vrelay {
 
 int32_t ApplicationCallback::Call(PACKET_TYPE type, void* data, int32_t length) {
-    void* userData = userData_.load();
-    if (vrCallBack callback = callBack_.load()) {
+    void* userData = user_data_.load();
+    if (vrCallBack callback = call_back_.load()) {
         return callback(userData, type, data, length);
     }
-    if (vrPascalCallBack callback = pascalCallBack_.load()) {
+    if (vrPascalCallBack callback = pascal_call_back_.load()) {
         return callback(userData, type, data, length);
     }
     return VR_SUCCESS;

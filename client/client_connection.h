@@ -20,9 +20,9 @@ namespace vrelay {
 // from the next packet. Without a callback packets are accepted and dropped.
 class ApplicationCallback : public PacketSink {
   public:
-    void SetCallBack(vrCallBack callback) { callBack_.store(callback); }
-    void SetPascalCallBack(vrPascalCallBack callback) { pascalCallBack_.store(callback); }
-    void SetUserData(void* userData) { userData_.store(userData); }
+    void SetCallBack(vrCallBack callback) { call_back_.store(callback); }
+    void SetPascalCallBack(vrPascalCallBack callback) { pascal_call_back_.store(callback); }
+    void SetUserData(void* userData) { user_data_.store(userData); }
 
     // True when the callback returned VR_SUCCESS (or there is none).
     bool Deliver(uint16_t type, const unsigned char* data, uint32_t length) override;
@@ -34,9 +34,9 @@ class ApplicationCallback : public PacketSink {
   private:
     int32_t Call(PACKET_TYPE type, void* data, int32_t length);
 
-    std::atomic<vrCallBack> callBack_{nullptr};
-    std::atomic<vrPascalCallBack> pascalCallBack_{nullptr};
-    std::atomic<void*> userData_{nullptr};
+    std::atomic<vrCallBack> call_back_{nullptr};
+    std::atomic<vrPascalCallBack> pascal_call_back_{nullptr};
+    std::atomic<void*> user_data_{nullptr};
 };
 
 // The callback is the first base: it is made before the connection that

@@ -16,11 +16,11 @@ class Enumerator {
     Enumerator(const Enumerator&) = delete;
     Enumerator& operator=(const Enumerator&) = delete;
 
-    virtual void rewind() { m_position.store(0); }
+    virtual void rewind() { position_.store(0); }
 
     // Index of the next item; atomic, since any thread may step any
     // enumerator.
-    std::atomic<int32_t> m_position{0};
+    std::atomic<int32_t> position_{0};
 };
 
 }  // namespace vrelay

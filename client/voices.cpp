@@ -173,7 +173,7 @@ class NameEnumerator::Builder {
         if (!found[0][0]) {
             return;  // a voice needs a name
         }
-        std::vector<uint32_t>& fields = voices_->m_fields;
+        std::vector<uint32_t>& fields = voices_->fields_;
         const size_t start = fields.size();
         fields.resize(start + 2);  // the name and the mask
         uint32_t mask = 0;
@@ -184,8 +184,8 @@ class NameEnumerator::Builder {
             if (IsIntegerField(field)) {
                 value = begin ? ReadNumber(begin, end) : 0;
             } else if (begin && begin != end) {
-                value = static_cast<uint32_t>(voices_->m_text.size());
-                AppendValue(&voices_->m_text, begin, end);
+                value = static_cast<uint32_t>(voices_->text_.size());
+                AppendValue(&voices_->text_, begin, end);
             }
             if (field == 0) {
                 fields[start] = value;
@@ -195,7 +195,7 @@ class NameEnumerator::Builder {
             }
         }
         fields[start + 1] = mask;
-        voices_->m_start.push_back(static_cast<uint32_t>(start));
+        voices_->start_.push_back(static_cast<uint32_t>(start));
     }
 
     NameEnumerator* voices_;
@@ -227,9 +227,9 @@ bool NameEnumerator::ParseVoiceList(const char* xml, size_t length) {
     builder.SetParser(parser);
     // No entity substitution, no DTD loading, no network.
     xmlCtxtUseOptions(parser, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
-    const size_t textBefore = m_text.size();
-    const size_t fieldsBefore = m_fields.size();
-    const size_t voicesBefore = m_start.size();
+    const size_t textBefore = text_.size();
+    const size_t fieldsBefore = fields_.size();
+    const size_t voicesBefore = start_.size();
     // Fed in pieces, so that the parser's copy of the input stays small.
     constexpr size_t kPiece = 64 << 10;
     int rc = 0;
@@ -240,37 +240,37 @@ bool NameEnumerator::ParseVoiceList(const char* xml, size_t length) {
     const bool parsed = rc == 0 && parser->wellFormed && !builder.Failed();
     xmlFreeParserCtxt(parser);
     if (!parsed) {
-        m_text.resize(textBefore);
-        m_fields.resize(fieldsBefore);
-        m_start.resize(voicesBefore);
+        text_.resize(textBefore);
+        fields_.resize(fieldsBefore);
+        start_.resize(voicesBefore);
     }
     return parsed;
 }
 
 int64_t NameEnumerator::CurrentIndex() const {
-    const int64_t current = static_cast<int64_t>(m_position.load()) - 1;
+    const int64_t current = static_cast<int64_t>(position_.load()) - 1;
     return current >= 0 && static_cast<size_t>(current) < Count() ? current : -1;
 }
 
 const char* NameEnumerator::Next() {
-    int32_t position = m_position.load();
+    int32_t position = position_.load();
     do {
         if (position < 0 || static_cast<size_t>(position) >= Count()) {
             return nullptr;
         }
-    } while (!m_position.compare_exchange_weak(position, position + 1));
+    } while (!position_.compare_exchange_weak(position, position + 1));
     return Name(static_cast<size_t>(position));
 }
 
 uint32_t NameEnumerator::Field(size_t index, int32_t key) const {
-    const size_t start = m_start[index];
-    const uint32_t mask = m_fields[start + 1];
+    const size_t start = start_[index];
+    const uint32_t mask = fields_[start + 1];
     const uint32_t bit = 1u << key;
     if ((mask & bit) == 0) {
         return 0;
     }
     // The fields of the keys below this one come first.
-    return m_fields[start + 2 + static_cast<size_t>(__builtin_popcount(mask & (bit - 1)))];
+    return fields_[start + 2 + static_cast<size_t>(__builtin_popcount(mask & (bit - 1)))];
 }
 
 const char* NameEnumerator::StringValue(int32_t key) const {
@@ -278,7 +278,7 @@ const char* NameEnumerator::StringValue(int32_t key) const {
     if (current < 0 || key < VR_VOICE_ID || key > VR_LANGUAGES) {
         return nullptr;
     }
-    return m_text.c_str() + Field(static_cast<size_t>(current), key);
+    return text_.c_str() + Field(static_cast<size_t>(current), key);
 }
 
 int32_t NameEnumerator::IntegerValue(int32_t key) const {

@@ -29,11 +29,11 @@ class NameEnumerator : public Enumerator {
     // costs 12 bytes, and 4 more per attribute read, beyond its values.
     bool ParseVoiceList(const char* xml, size_t length);
 
-    size_t Count() const { return m_start.size(); }
+    size_t Count() const { return start_.size(); }
     // The next name, advancing; null at the end.
     const char* Next();
     // The name of voice index (below Count()).
-    const char* Name(size_t index) const { return m_text.c_str() + m_fields[m_start[index]]; }
+    const char* Name(size_t index) const { return text_.c_str() + fields_[start_[index]]; }
 
     // The current voice's (the one Next returned last) string for a key from
     // 3 to 17; null for another key or with no current voice.
@@ -50,17 +50,17 @@ class NameEnumerator : public Enumerator {
     class Builder;
 
     // Field key (1 to 16) of voice index: the integer, or the string's offset
-    // into m_text; 0 when the voice lacks the attribute.
+    // into text_; 0 when the voice lacks the attribute.
     uint32_t Field(size_t index, int32_t key) const;
     // The voice vrNextVoice returned last, or -1.
     int64_t CurrentIndex() const;
 
     // Filled before the enumerator gets its handle, read-only afterwards.
-    std::string m_text = std::string(1, '\0');  // the values, NUL-terminated; offset 0: ""
+    std::string text_ = std::string(1, '\0');  // the values, NUL-terminated; offset 0: ""
     // Per voice: the name's offset, a mask of the keys it has (bit key), and
     // their fields in key order.
-    std::vector<uint32_t> m_fields;
-    std::vector<uint32_t> m_start;  // each voice's first entry in m_fields
+    std::vector<uint32_t> fields_;
+    std::vector<uint32_t> start_;  // each voice's first entry in fields_
 };
 
 // The longest voice list a query collects; past it the list counts as not

@@ -20,64 +20,64 @@ StreamMode ModeAfter(bool final, bool xml) {
 
 }  // namespace
 
-Connection::Connection(PacketSink& application) : m_application(application) {}
+Connection::Connection(PacketSink& application) : application_(application) {}
 
 Connection::~Connection() {
-    ScopedLock lock(m_lock);
+    ScopedLock lock(lock_);
     Close();
 }
 
 bool Connection::Connect(const char* host, int port) {
-    m_host = host ? host : "";
-    m_port = port;
+    host_ = host ? host : "";
+    port_ = port;
     // Made by the first Connect, so that creating a connection takes no
     // descriptor.
-    WakeSignal* wake = m_request.Wake();
+    WakeSignal* wake = request_.Wake();
     if (!wake) {
         return false;
     }
-    auto socket = std::make_unique<SocketClient>(m_host, port);
+    auto socket = std::make_unique<SocketClient>(host_, port);
     if (!socket->IsOpen()) {
         return false;
     }
     Close();
-    m_socket = std::move(socket);
-    m_socket->SetWakeSignal(wake);
-    m_request.SetMode(StreamMode::kNone);
+    socket_ = std::move(socket);
+    socket_->SetWakeSignal(wake);
+    request_.SetMode(StreamMode::kNone);
     return true;
 }
 
 bool Connection::Reconnect() {
-    const std::string host = m_host;
-    return Connect(host.c_str(), m_port);
+    const std::string host = host_;
+    return Connect(host.c_str(), port_);
 }
 
 bool Connection::Close() {
-    if (!m_socket) {
+    if (!socket_) {
         return false;
     }
-    m_reader.Reset();
-    m_reader.ReleaseIfEmpty();
-    m_socket->Close();
-    m_socket.reset();
+    reader_.Reset();
+    reader_.ReleaseIfEmpty();
+    socket_->Close();
+    socket_.reset();
     return true;
 }
 
 bool Connection::CloseStream() {
-    const bool sent = m_socket && SendFrame(wire::kClose, {});
+    const bool sent = socket_ && SendFrame(wire::kClose, {});
     const bool closed = Close();
     return sent && closed;
 }
 
 Socket* Connection::Outgoing() {
-    if (m_socket) {
-        m_socket->SetSendLimit(m_packetTimeout.load());
+    if (socket_) {
+        socket_->SetSendLimit(packet_timeout_.load());
     }
-    return m_socket.get();
+    return socket_.get();
 }
 
 bool Connection::SendQuery(const char* query) {
-    return m_socket && SendFrame(wire::kQuery, {{query, std::strlen(query) + 1}});
+    return socket_ && SendFrame(wire::kQuery, {{query, std::strlen(query) + 1}});
 }
 
 bool Connection::SendFrame(uint16_t type, std::initializer_list<BytePiece> payload) {
@@ -107,53 +107,53 @@ bool Connection::SendFrame(uint16_t type, std::initializer_list<BytePiece> paylo
 }
 
 void Connection::DeliverCompletion() {
-    m_application.Deliver(wire::kRequestDone, nullptr, 0);
+    application_.Deliver(wire::kRequestDone, nullptr, 0);
 }
 
 // ---- Requests --------------------------------------------------------------
 
 StopReason Connection::Submit(const char* text, bool xml, bool final) {
-    const StreamMode open = m_request.Mode();
+    const StreamMode open = request_.Mode();
     if (open != StreamMode::kNone && (open == StreamMode::kXml) != xml) {
         // A stream of the other kind is open: end it first. Its answer is
         // read here, so that every later wait reads its own answer.
         SendText("", open == StreamMode::kXml, true);
-        if (!m_request.Quit()) {
+        if (!request_.Quit()) {
             WaitForEndPacket();
         }
     }
-    if (!m_request.Quit()) {
+    if (!request_.Quit()) {
         SendText(text, xml, final);
     }
     // A push sends nothing after its pieces, so there is nothing to read.
-    if (final && !m_request.Quit()) {
+    if (final && !request_.Quit()) {
         WaitForEndPacket();
     }
-    return m_request.Stopped();
+    return request_.Stopped();
 }
 
 RequestEnd Connection::Query(const char* query, PacketSink* sink) {
-    RequestScope request(m_request);
+    RequestScope request(request_);
     if (request.Refused() != StopReason::kNone) {
         return {request.Refused(), false};
     }
-    ScopedLock lock(m_lock);
+    ScopedLock lock(lock_);
     if (!SendQuery(query)) {
-        m_request.Stop(StopReason::kSendFailed);
+        request_.Stop(StopReason::kSendFailed);
     } else {
-        WaitForEndPacket(sink ? *sink : m_application);
+        WaitForEndPacket(sink ? *sink : application_);
     }
-    return {m_request.Stopped(), true};
+    return {request_.Stopped(), true};
 }
 
 // ---- Receive loop ------------------------------------------------------------
 
 bool Connection::WaitForEndPacket(PacketSink& sink) {
-    const Step end = m_socket ? ReadAnswer(sink) : Step::kFailed;
+    const Step end = socket_ ? ReadAnswer(sink) : Step::kFailed;
     // A connection between requests holds no read buffer.
-    m_reader.ReleaseIfEmpty();
+    reader_.ReleaseIfEmpty();
     if (end == Step::kFailed || end == Step::kRefused) {
-        m_request.Stop(end == Step::kRefused ? StopReason::kRefused : StopReason::kAnswerFailed);
+        request_.Stop(end == Step::kRefused ? StopReason::kRefused : StopReason::kAnswerFailed);
         return false;
     }
     return true;
@@ -179,13 +179,13 @@ Connection::Step Connection::ReadAnswer(PacketSink& sink) {
 }
 
 Connection::Read Connection::ReadFrame(wire::Frame* frame, int64_t start) {
-    const int timeout = m_packetTimeout.load();
+    const int timeout = packet_timeout_.load();
     bool afterRead = false;
     for (;;) {
-        if (m_request.Quit()) {
+        if (request_.Quit()) {
             return Read::kQuit;
         }
-        switch (m_reader.Next(frame)) {
+        switch (reader_.Next(frame)) {
             case wire::FrameReader::Status::kFrame:
                 return Read::kFrame;
             case wire::FrameReader::Status::kTooLong:
@@ -213,17 +213,17 @@ Connection::Read Connection::ReadFrame(wire::Frame* frame, int64_t start) {
         // time are looked at first.
         if (timeout >= 0) {
             const int64_t left = std::max<int64_t>(0, timeout - elapsed) + 1;
-            m_socket->SetReceiveLimit(static_cast<int>(std::min<int64_t>(left, INT32_MAX)));
+            socket_->SetReceiveLimit(static_cast<int>(std::min<int64_t>(left, INT32_MAX)));
         } else {
-            m_socket->SetReceiveLimit(-1);
+            socket_->SetReceiveLimit(-1);
         }
         size_t room = 0;
-        char* space = m_reader.Space(&room);
+        char* space = reader_.Space(&room);
         size_t received = 0;
-        if (!space || !m_socket->ReceiveBytes(space, room, &received)) {
+        if (!space || !socket_->ReceiveBytes(space, room, &received)) {
             return Read::kFailed;
         }
-        m_reader.Filled(received);
+        reader_.Filled(received);
         afterRead = true;
     }
 }
@@ -254,7 +254,7 @@ Connection::Step Connection::Dispatch(const wire::Frame& frame, PacketSink& sink
             return Step::kNext;
     }
     // After a stop, what is still read is dropped.
-    if (m_request.Quit()) {
+    if (request_.Quit()) {
         return Step::kNext;
     }
     const bool accepted = frame.type == wire::kPhoneme
@@ -270,21 +270,21 @@ Connection::Step Connection::Dispatch(const wire::Frame& frame, PacketSink& sink
 // ---- Text path ---------------------------------------------------------------
 
 void Connection::SendText(const char* text, bool xml, bool final) {
-    if (!m_socket) {
-        m_request.Stop(StopReason::kSendFailed);
+    if (!socket_) {
+        request_.Stop(StopReason::kSendFailed);
         return;
     }
-    m_text.Run(text, final);
+    text_.Run(text, final);
     // Every piece has gone out with its answer; a final call ends the
     // request with an empty PACKET_TEXT. After a stop nothing more goes out.
-    if (!m_request.Quit()) {
+    if (!request_.Quit()) {
         SendData("", 0, xml, final);
     }
 }
 
 void Connection::Piece(const char* text, size_t length, bool final) {
-    m_lock.AssertHeld();
-    if (m_request.Quit()) {
+    lock_.AssertHeld();
+    if (request_.Quit()) {
         return;
     }
     // A piece that could not be sent has stopped the request; an empty one
@@ -295,8 +295,8 @@ void Connection::Piece(const char* text, size_t length, bool final) {
 }
 
 void Connection::VoiceSwitch(bool named, const std::string& name) {
-    m_lock.AssertHeld();
-    if (m_request.Quit()) {
+    lock_.AssertHeld();
+    if (request_.Quit()) {
         return;
     }
     // End what has been sent so far, so the switch takes effect exactly here.
@@ -310,20 +310,20 @@ void Connection::VoiceSwitch(bool named, const std::string& name) {
 }
 
 void Connection::Failed() noexcept {
-    m_request.Stop(StopReason::kAnswerFailed);
+    request_.Stop(StopReason::kAnswerFailed);
 }
 
 bool Connection::SendTextPacket(uint16_t type, const char* text, size_t length) {
     if (!SendFrame(type, {{text, length}, {"", 1}})) {
-        m_request.Stop(StopReason::kSendFailed);
+        request_.Stop(StopReason::kSendFailed);
         return false;
     }
     return true;
 }
 
 bool Connection::SendData(const char* text, size_t length, bool xml, bool final) {
-    if (!m_socket) {
-        m_request.Stop(StopReason::kSendFailed);
+    if (!socket_) {
+        request_.Stop(StopReason::kSendFailed);
         return false;
     }
     size_t position = 0;
@@ -334,7 +334,7 @@ bool Connection::SendData(const char* text, size_t length, bool xml, bool final)
         do {
             const size_t chunk = std::min(remaining, kMaxTextPerPacket);
             VR_LOG(logDEBUG3) << "Sending text chunk of length " << chunk;
-            m_request.SetMode(ModeAfter(false, xml));
+            request_.SetMode(ModeAfter(false, xml));
             if (!SendTextPacket(wire::kTextChunk, text + position, chunk)) {
                 VR_LOG(logERROR) << "error sending text chunk";
                 return false;
@@ -352,7 +352,7 @@ bool Connection::SendData(const char* text, size_t length, bool xml, bool final)
     }
     VR_LOG(logDEBUG3) << (final ? "input text is length " : "input text stream is length ")
                       << remaining;
-    m_request.SetMode(ModeAfter(final, xml));
+    request_.SetMode(ModeAfter(final, xml));
     return SendTextPacket(final ? wire::kText : wire::kTextChunk, text + position, remaining);
 }
 

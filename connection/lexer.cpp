@@ -200,9 +200,9 @@ struct LexerMatchState {
 // `at` of the chunk. On a match stores the slot and the match's end.
 Lexer::MatchResult Lexer::MatchFirst(const unsigned char* chunk, size_t at, size_t length,
                                      int* slot, size_t* end) {
-    LexerMatchState& state = *m_state;
+    LexerMatchState& state = *state_;
     const unsigned char* subject = chunk + at;
-    const kvtp::PatternSet& patterns = *m_patterns;
+    const kvtp::PatternSet& patterns = *patterns_;
     kvtp::Matcher& engine = state.reference ? *state.reference : state.engine;
     for (int s = 0; s < kPatternCount; ++s) {
         // Patterns that cannot start with this byte are skipped without a
@@ -258,22 +258,22 @@ Lexer::MatchResult Lexer::MatchFirst(const unsigned char* chunk, size_t at, size
     return kNone;
 }
 
-Lexer::Lexer() : m_patterns(SharedPatterns()), m_state(new LexerMatchState()) {
-    if (!m_state->engine.ready()) {
+Lexer::Lexer() : patterns_(SharedPatterns()), state_(new LexerMatchState()) {
+    if (!state_->engine.ready()) {
         throw std::bad_alloc();
     }
 }
 
 #ifdef VRELAY_TEST_HOOKS
 void Lexer::UseReferenceEngine(bool on) {
-    m_state->reference.reset(on ? new kvtp::Matcher(kReferenceLimits) : nullptr);
+    state_->reference.reset(on ? new kvtp::Matcher(kReferenceLimits) : nullptr);
 }
 #endif
 
 Lexer::~Lexer() = default;
 
 bool Lexer::HasPattern(int slot) const {
-    return m_patterns->has(slot);
+    return patterns_->has(slot);
 }
 
 void Lexer::TokeniseText(const char* text, bool xml, bool final, int32_t requestMode,
@@ -286,24 +286,24 @@ void Lexer::TokeniseText(const char* text, bool xml, bool final, int32_t request
         tokenised->append("<parent>");
     }
     if (text) {
-        m_pending.append(text);
+        pending_.append(text);
     }
     if (final) {
-        TokeniseChunk(m_pending, -1, xml, tokenised);
+        TokeniseChunk(pending_, -1, xml, tokenised);
         // Whatever could not be lexed (invalid UTF-8) is dropped here.
-        m_pending.clear();
+        pending_.clear();
         if (!xml) {
             tokenised->append("</parent>");
         }
-        m_charOffset = 0;
-        m_byteOffset = 0;
+        char_offset_ = 0;
+        byte_offset_ = 0;
         return;
     }
-    const long long n = static_cast<long long>(m_pending.size()) - kCarryOver;
+    const long long n = static_cast<long long>(pending_.size()) - kCarryOver;
     if (n > kCarryOver) {
         const int limit = n > INT_MAX ? INT_MAX : static_cast<int>(n);
-        const int consumed = TokeniseChunk(m_pending, limit, xml, tokenised);
-        m_pending.erase(0, static_cast<size_t>(consumed));
+        const int consumed = TokeniseChunk(pending_, limit, xml, tokenised);
+        pending_.erase(0, static_cast<size_t>(consumed));
     }
 }
 
@@ -319,7 +319,7 @@ int Lexer::TokeniseChunk(const std::string& buffer, int limit, int xml, std::str
         valid = static_cast<size_t>(INT_MAX);
     }
     size_t consumed = 0;
-    m_state->nextGtKnown = false;
+    state_->nextGtKnown = false;
     while (consumed < valid) {
         const unsigned char* at = base + consumed;
         const size_t rest = valid - consumed;
@@ -333,7 +333,7 @@ int Lexer::TokeniseChunk(const std::string& buffer, int limit, int xml, std::str
             // Markup whose reading needs more than MarkupPattern::kMaxMarkup
             // bytes: it goes out unmarked up to the next '>', so no mark ever
             // lands inside a tag.
-            VR_LOG(logWARNING) << "lexer: markup at byte " << m_byteOffset << " is longer than "
+            VR_LOG(logWARNING) << "lexer: markup at byte " << byte_offset_ << " is longer than "
                                << MarkupPattern::kMaxMarkup << " bytes; " << end
                                << " bytes passed on without marks";
             slot = kUnreadMarkup;
@@ -353,18 +353,18 @@ int Lexer::TokeniseChunk(const std::string& buffer, int limit, int xml, std::str
         // Comment and CDATA delimiters switch the state; words outside both
         // are marked; every other token is copied.
         if (slot == kCommentStart || slot == kCommentEnd) {
-            m_inComment = slot == kCommentStart ? 1 : 0;
+            in_comment_ = slot == kCommentStart ? 1 : 0;
         } else if (slot == kCDataStart || slot == kCDataEnd) {
-            m_inCData = slot == kCDataStart ? 1 : 0;
+            in_cdata_ = slot == kCDataStart ? 1 : 0;
         }
-        if (slot == kWord && !m_inComment && !m_inCData) {
+        if (slot == kWord && !in_comment_ && !in_cdata_) {
             EmitWord(token, length, chars, xml, tokenised);
         } else {
             AppendToken(token, length, xml, tokenised);
         }
         consumed += length;
-        m_charOffset = AddWrapping(m_charOffset, static_cast<uint64_t>(chars));
-        m_byteOffset = AddWrapping(m_byteOffset, length);
+        char_offset_ = AddWrapping(char_offset_, static_cast<uint64_t>(chars));
+        byte_offset_ = AddWrapping(byte_offset_, length);
         if (limit > 0 && consumed >= static_cast<size_t>(limit)) {
             break;
         }
@@ -378,10 +378,10 @@ void Lexer::EmitWord(const char* word, size_t length, int32_t chars, int xml,
         const char* name;
         float value;
     };
-    const Attribute prosody[] = {{"rate", m_sigRate},
-                                 {"f0", m_sigF0},
-                                 {"f0range", m_sigF0Range},
-                                 {"amplitude", m_sigAmplitude}};
+    const Attribute prosody[] = {{"rate", sig_rate_},
+                                 {"f0", sig_f0_},
+                                 {"f0range", sig_f0_range_},
+                                 {"amplitude", sig_amplitude_}};
     bool sig = false;
     for (const Attribute& attribute : prosody) {
         if (attribute.value != kUnset) {
@@ -400,9 +400,9 @@ void Lexer::EmitWord(const char* word, size_t length, int32_t chars, int xml,
         tokenised->append(">");
     }
     tokenised->append("<mark name=\"kvoxtk_");
-    AppendDecimal(m_charOffset, tokenised);
+    AppendDecimal(char_offset_, tokenised);
     tokenised->push_back('_');
-    AppendDecimal(m_byteOffset, tokenised);
+    AppendDecimal(byte_offset_, tokenised);
     tokenised->push_back('_');
     AppendDecimal(chars, tokenised);
     tokenised->push_back('_');

@@ -73,20 +73,20 @@ class Lexer {
     // the buffer holds invalid UTF-8 (lexing stops in front of it).
     int TokeniseChunk(const std::string& buffer, int limit, int xml, std::string* tokenised);
 
-    int32_t CharOffset() const { return m_charOffset; }
-    int32_t ByteOffset() const { return m_byteOffset; }
-    const std::string& Pending() const { return m_pending; }
-    int32_t InComment() const { return m_inComment; }
-    int32_t InCData() const { return m_inCData; }
+    int32_t CharOffset() const { return char_offset_; }
+    int32_t ByteOffset() const { return byte_offset_; }
+    const std::string& Pending() const { return pending_; }
+    int32_t InComment() const { return in_comment_; }
+    int32_t InCData() const { return in_cdata_; }
 
-    float SigRate() const { return m_sigRate; }
-    float SigF0() const { return m_sigF0; }
-    float SigF0Range() const { return m_sigF0Range; }
-    float SigAmplitude() const { return m_sigAmplitude; }
-    void SetSigRate(float value) { m_sigRate = value; }
-    void SetSigF0(float value) { m_sigF0 = value; }
-    void SetSigF0Range(float value) { m_sigF0Range = value; }
-    void SetSigAmplitude(float value) { m_sigAmplitude = value; }
+    float SigRate() const { return sig_rate_; }
+    float SigF0() const { return sig_f0_; }
+    float SigF0Range() const { return sig_f0_range_; }
+    float SigAmplitude() const { return sig_amplitude_; }
+    void SetSigRate(float value) { sig_rate_ = value; }
+    void SetSigF0(float value) { sig_f0_ = value; }
+    void SetSigF0Range(float value) { sig_f0_range_ = value; }
+    void SetSigAmplitude(float value) { sig_amplitude_ = value; }
 
     // True when the pattern of that slot compiled.
     bool HasPattern(int slot) const;
@@ -105,17 +105,17 @@ class Lexer {
     void EmitWord(const char* word, size_t length, int32_t chars, int xml,
                   std::string* tokenised) const;
 
-    int32_t m_charOffset = 0;
-    int32_t m_byteOffset = 0;
-    std::string m_pending;
-    int32_t m_inComment = 0;
-    int32_t m_inCData = 0;
-    float m_sigRate = kUnset;
-    float m_sigF0 = kUnset;
-    float m_sigF0Range = kUnset;
-    float m_sigAmplitude = kUnset;
-    const kvtp::PatternSet* m_patterns;
-    std::unique_ptr<LexerMatchState> m_state;
+    int32_t char_offset_ = 0;
+    int32_t byte_offset_ = 0;
+    std::string pending_;
+    int32_t in_comment_ = 0;
+    int32_t in_cdata_ = 0;
+    float sig_rate_ = kUnset;
+    float sig_f0_ = kUnset;
+    float sig_f0_range_ = kUnset;
+    float sig_amplitude_ = kUnset;
+    const kvtp::PatternSet* patterns_;
+    std::unique_ptr<LexerMatchState> state_;
 };
 
 }  // namespace vrelay

@@ -49,14 +49,14 @@ std::bitset<128> SpaceSet() {
 // Recursive-descent parser and code generator for the pattern subset.
 class MarkupCompiler {
   public:
-    MarkupCompiler(const char* source, bool dotAll) : m_p(source), m_dotAll(dotAll) {}
+    MarkupCompiler(const char* source, bool dotAll) : p_(source), dot_all_(dotAll) {}
 
     bool Compile(std::vector<Insn>* program) {
         std::unique_ptr<Node> root = ParseAlt();
-        if (!m_ok || *m_p != '\0' || !root) {
+        if (!ok_ || *p_ != '\0' || !root) {
             return false;
         }
-        m_program = program;
+        program_ = program;
         Emit(*root);
         Insn accept{Insn::kAccept};
         program->push_back(accept);
@@ -68,8 +68,8 @@ class MarkupCompiler {
         auto alt = std::make_unique<Node>();
         alt->kind = Node::kAlt;
         alt->kids.push_back(ParseCat());
-        while (m_ok && *m_p == '|') {
-            ++m_p;
+        while (ok_ && *p_ == '|') {
+            ++p_;
             alt->kids.push_back(ParseCat());
         }
         return alt;
@@ -78,18 +78,18 @@ class MarkupCompiler {
     std::unique_ptr<Node> ParseCat() {
         auto cat = std::make_unique<Node>();
         cat->kind = Node::kCat;
-        while (m_ok && *m_p != '\0' && *m_p != '|' && *m_p != ')') {
+        while (ok_ && *p_ != '\0' && *p_ != '|' && *p_ != ')') {
             std::unique_ptr<Node> atom = ParseAtom();
-            if (!m_ok) {
+            if (!ok_) {
                 break;
             }
-            if (*m_p == '*' || *m_p == '+' || *m_p == '?') {
+            if (*p_ == '*' || *p_ == '+' || *p_ == '?') {
                 auto rep = std::make_unique<Node>();
-                rep->kind = *m_p == '*' ? Node::kStar : *m_p == '+' ? Node::kPlus : Node::kQuest;
-                ++m_p;
-                if (*m_p == '?') {
+                rep->kind = *p_ == '*' ? Node::kStar : *p_ == '+' ? Node::kPlus : Node::kQuest;
+                ++p_;
+                if (*p_ == '?') {
                     rep->greedy = false;
-                    ++m_p;
+                    ++p_;
                 }
                 rep->kids.push_back(std::move(atom));
                 atom = std::move(rep);
@@ -102,12 +102,12 @@ class MarkupCompiler {
     std::unique_ptr<Node> ParseAtom() {
         auto node = std::make_unique<Node>();
         node->kind = Node::kClass;
-        const char c = *m_p++;
+        const char c = *p_++;
         switch (c) {
             case '(': {
                 node = ParseAlt();
-                m_ok = m_ok && *m_p == ')';
-                ++m_p;
+                ok_ = ok_ && *p_ == ')';
+                ++p_;
                 return node;
             }
             case '[':
@@ -115,7 +115,7 @@ class MarkupCompiler {
                 return node;
             case '.':
                 node->cls.any = true;
-                if (!m_dotAll) {
+                if (!dot_all_) {
                     // Any character but a line feed: a negated class of LF.
                     node->cls.any = false;
                     node->cls.negated = true;
@@ -130,7 +130,7 @@ class MarkupCompiler {
                 return node;
             default:
                 if (static_cast<unsigned char>(c) >= 0x80 || c == '*' || c == '+' || c == '?') {
-                    m_ok = false;
+                    ok_ = false;
                 }
                 node->cls.ascii.set(static_cast<unsigned char>(c) & 0x7F);
                 return node;
@@ -138,52 +138,52 @@ class MarkupCompiler {
     }
 
     void ParseEscape(std::bitset<128>* set) {
-        const char c = *m_p++;
+        const char c = *p_++;
         if (c == 's') {
             *set |= SpaceSet();
         } else if (c != '\0' &&
                    !((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))) {
             set->set(static_cast<unsigned char>(c) & 0x7F);
-            m_ok = m_ok && static_cast<unsigned char>(c) < 0x80;
+            ok_ = ok_ && static_cast<unsigned char>(c) < 0x80;
         } else {
-            m_ok = false;  // not part of the subset
+            ok_ = false;  // not part of the subset
         }
     }
 
     void ParseClass(Insn* cls) {
-        if (*m_p == '^') {
+        if (*p_ == '^') {
             cls->negated = true;
-            ++m_p;
+            ++p_;
         }
-        while (m_ok && *m_p != ']') {
-            const char c = *m_p++;
+        while (ok_ && *p_ != ']') {
+            const char c = *p_++;
             if (c == '\0' || static_cast<unsigned char>(c) >= 0x80 || c == '-') {
-                m_ok = false;  // ranges and non-ASCII members are not needed
+                ok_ = false;  // ranges and non-ASCII members are not needed
             } else if (c == '\\') {
                 ParseEscape(&cls->ascii);
             } else {
                 cls->ascii.set(static_cast<unsigned char>(c));
             }
         }
-        ++m_p;
+        ++p_;
     }
 
-    int Here() const { return static_cast<int>(m_program->size()); }
+    int Here() const { return static_cast<int>(program_->size()); }
     int Add(Insn::Op op) {
         Insn insn{op};
-        m_program->push_back(insn);
+        program_->push_back(insn);
         return Here() - 1;
     }
     // A split whose preferred branch is the next instruction when prefer_next.
     void SetSplit(int at, bool preferNext, int other) {
-        (*m_program)[at].x = preferNext ? at + 1 : other;
-        (*m_program)[at].y = preferNext ? other : at + 1;
+        (*program_)[at].x = preferNext ? at + 1 : other;
+        (*program_)[at].y = preferNext ? other : at + 1;
     }
 
     void Emit(const Node& n) {
         switch (n.kind) {
             case Node::kClass:
-                m_program->push_back(n.cls);
+                program_->push_back(n.cls);
                 break;
             case Node::kBegin:
                 Add(Insn::kBegin);
@@ -207,7 +207,7 @@ class MarkupCompiler {
                     }
                 }
                 for (int j : jumps) {
-                    (*m_program)[j].x = Here();
+                    (*program_)[j].x = Here();
                 }
                 break;
             }
@@ -215,7 +215,7 @@ class MarkupCompiler {
                 const int split = Add(Insn::kSplit);
                 Emit(*n.kids[0]);
                 const int back = Add(Insn::kJump);
-                (*m_program)[back].x = split;
+                (*program_)[back].x = split;
                 SetSplit(split, n.greedy, Here());
                 break;
             }
@@ -223,8 +223,8 @@ class MarkupCompiler {
                 const int start = Here();
                 Emit(*n.kids[0]);
                 const int split = Add(Insn::kSplit);
-                (*m_program)[split].x = n.greedy ? start : split + 1;
-                (*m_program)[split].y = n.greedy ? split + 1 : start;
+                (*program_)[split].x = n.greedy ? start : split + 1;
+                (*program_)[split].y = n.greedy ? split + 1 : start;
                 break;
             }
             case Node::kQuest: {
@@ -236,17 +236,17 @@ class MarkupCompiler {
         }
     }
 
-    const char* m_p;
-    bool m_dotAll;
-    bool m_ok = true;
-    std::vector<Insn>* m_program = nullptr;
+    const char* p_;
+    bool dot_all_;
+    bool ok_ = true;
+    std::vector<Insn>* program_ = nullptr;
 };
 
 MarkupPattern::MarkupPattern(const char* source, bool dotAll) {
     MarkupCompiler compiler(source, dotAll);
-    m_valid = compiler.Compile(&m_program);
-    if (!m_valid) {
-        m_program.clear();
+    valid_ = compiler.Compile(&program_);
+    if (!valid_) {
+        program_.clear();
     }
 }
 
@@ -271,14 +271,14 @@ bool ClassMatches(const Insn& insn, unsigned char lead) {
 
 MarkupPattern::Result MarkupPattern::Match(const unsigned char* subject, size_t length, size_t* end,
                                            MarkupScratch* scratch) const {
-    if (!m_valid || length == 0) {
+    if (!valid_ || length == 0) {
         return kNoMatch;
     }
     // Text beyond the window is never read; needing it makes the result
     // undecided.
     const size_t window = length < kMaxMarkup ? length : kMaxMarkup;
     const bool cut = window < length;
-    const size_t width = m_program.size();
+    const size_t width = program_.size();
     std::vector<uint32_t>& stamps = scratch->stamps;
     if (++scratch->generation == 0) {
         std::fill(stamps.begin(), stamps.end(), 0);
@@ -306,7 +306,7 @@ MarkupPattern::Result MarkupPattern::Match(const unsigned char* subject, size_t 
             continue;
         }
         stamps[slot] = generation;
-        const Insn& insn = m_program[static_cast<size_t>(pc)];
+        const Insn& insn = program_[static_cast<size_t>(pc)];
         if (insn.op == Insn::kAccept) {
             // An earlier path that needed text beyond the window might have
             // matched first.

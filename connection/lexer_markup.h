@@ -45,7 +45,7 @@ class MarkupPattern {
     MarkupPattern(const char* source, bool dotAll);
     ~MarkupPattern();
 
-    bool valid() const { return m_valid; }
+    bool valid() const { return valid_; }
 
     // Anchored match at subject[0] (valid UTF-8 of length bytes). On kMatch
     // *end is the length of the match. The pattern itself is never written,
@@ -57,8 +57,8 @@ class MarkupPattern {
     struct Insn;
 
   private:
-    std::vector<Insn> m_program;
-    bool m_valid = false;
+    std::vector<Insn> program_;
+    bool valid_ = false;
     friend class MarkupCompiler;
 };
 

@@ -19,20 +19,20 @@ constexpr bool kLittleEndian = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
 
 void AnswerDecoder::BeginRequest(const Request* request) {
     request_ = request;
-    requestStart_ = request != nullptr ? request->Start().byte : 0;
-    requestBase_ = samples_;
+    request_start_ = request != nullptr ? request->Start().byte : 0;
+    request_base_ = samples_;
     answered_ = complete_ = false;
     refusal_.clear();
     heard_.clear();
-    leadingMarks_.clear();
+    leading_marks_.clear();
 }
 
 int64_t AnswerDecoder::ResumeByte() const {
-    return FromWord() ? heard_.front().word.source.begin.byte : requestStart_;
+    return FromWord() ? heard_.front().word.source.begin.byte : request_start_;
 }
 
 int64_t AnswerDecoder::ResumeSample() const {
-    return FromWord() ? heard_.front().word.sample : requestBase_;
+    return FromWord() ? heard_.front().word.sample : request_base_;
 }
 
 std::string AnswerDecoder::ResumeWord() const {
@@ -42,15 +42,15 @@ std::string AnswerDecoder::ResumeWord() const {
 void AnswerDecoder::Resume(bool rewound) {
     // Those of an earlier resume that have not come again yet stay.
     if (!FromWord()) {
-        repeatMarks_.insert(repeatMarks_.end(), leadingMarks_.begin(), leadingMarks_.end());
+        repeat_marks_.insert(repeat_marks_.end(), leading_marks_.begin(), leading_marks_.end());
     }
     for (const Heard& heard : heard_) {
-        repeatMarks_.insert(repeatMarks_.end(), heard.marksAfter.begin(), heard.marksAfter.end());
+        repeat_marks_.insert(repeat_marks_.end(), heard.marksAfter.begin(), heard.marksAfter.end());
     }
     if (rewound) {
         samples_ = ResumeSample();
     }
-    repeatThrough_ = lastWordByte_;
+    repeat_through_ = last_word_byte_;
 }
 
 bool AnswerDecoder::Audio(const unsigned char* bytes, size_t size) {
@@ -75,31 +75,31 @@ bool AnswerDecoder::Mark(const void* data, int32_t length) {
     if (!vr_decode_mark(data, length, &mark)) {
         return true;
     }
-    const int64_t sample = requestBase_ + (mark.sample_offset > 0 ? mark.sample_offset : 0);
+    const int64_t sample = request_base_ + (mark.sample_offset > 0 ? mark.sample_offset : 0);
     vr_word_mark word;
     if (vr_is_final_mark(mark.name)) {
         complete_ = true;
         return true;
     }
     if (!vr_parse_word_mark(mark.name, &word)) {
-        const auto repeated = std::find(repeatMarks_.begin(), repeatMarks_.end(), mark.name);
-        if (repeated != repeatMarks_.end()) {
-            repeatMarks_.erase(repeated);
+        const auto repeated = std::find(repeat_marks_.begin(), repeat_marks_.end(), mark.name);
+        if (repeated != repeat_marks_.end()) {
+            repeat_marks_.erase(repeated);
             return true;
         }
-        (heard_.empty() ? leadingMarks_ : heard_.back().marksAfter).push_back(mark.name);
+        (heard_.empty() ? leading_marks_ : heard_.back().marksAfter).push_back(mark.name);
         return sink_->OnMark(mark.name, sample);
     }
     WordEvent event;
     event.sample = sample;
     if (request_ == nullptr || !request_->Word(word.byte_offset, word.byte_length, &event.source) ||
-        event.source.begin.byte <= repeatThrough_) {
+        event.source.begin.byte <= repeat_through_) {
         return true;
     }
     ++words_;
-    lastWordByte_ = event.source.begin.byte;
+    last_word_byte_ = event.source.begin.byte;
     heard_.push_back({event, {}});
-    repeatMarks_.clear();
+    repeat_marks_.clear();
     return sink_->OnWord(event);
 }
 
@@ -111,9 +111,9 @@ bool AnswerDecoder::Decode(PACKET_TYPE type, const void* data, int32_t length) {
         case PACKET_DATA_9: {
             vr_audio_format format;
             if (vr_decode_audio_format(data, length, &format) && format.sample_rate != 0 &&
-                format.sample_rate != sampleRate_) {
-                sampleRate_ = format.sample_rate;
-                return sink_->OnFormat(sampleRate_);
+                format.sample_rate != sample_rate_) {
+                sample_rate_ = format.sample_rate;
+                return sink_->OnFormat(sample_rate_);
             }
             return true;
         }
@@ -127,7 +127,7 @@ bool AnswerDecoder::Decode(PACKET_TYPE type, const void* data, int32_t length) {
             }
             const auto* phoneme = static_cast<const ::PhonemeEvent*>(data);
             return sink_->OnPhoneme({phoneme->phone != nullptr ? phoneme->phone : "",
-                                     requestBase_ + phoneme->first, phoneme->value1});
+                                     request_base_ + phoneme->first, phoneme->value1});
         }
         case PACKET_DATA_10: {
             const std::string text = wire::DecodeText(bytes, size);

@@ -86,7 +86,7 @@ class AnswerDecoder {
     const std::string& Refusal() const { return refusal_; }
     // About the job: the rate of its audio (0 before a format came), the
     // samples and words so far, every message of the server in order.
-    uint32_t SampleRate() const { return sampleRate_; }
+    uint32_t SampleRate() const { return sample_rate_; }
     int64_t Samples() const { return samples_; }
     size_t Words() const { return words_; }
 
@@ -117,17 +117,17 @@ class AnswerDecoder {
 
     SpeechSink* const sink_;
     const Request* request_ = nullptr;
-    int64_t requestStart_ = 0;  // the current request's first byte of the user's text
+    int64_t request_start_ = 0;  // the current request's first byte of the user's text
     // The request's last word whose audio has begun, then those delivered
     // after it; the marks before its first word.
     std::deque<Heard> heard_;
-    std::vector<std::string> leadingMarks_;
-    int64_t lastWordByte_ = -1;             // of the last word delivered
-    int64_t repeatThrough_ = -1;            // words beginning up to here came already
-    std::vector<std::string> repeatMarks_;  // marks that came already
-    int64_t requestBase_ = 0;  // samples before the current request
+    std::vector<std::string> leading_marks_;
+    int64_t last_word_byte_ = -1;             // of the last word delivered
+    int64_t repeat_through_ = -1;            // words beginning up to here came already
+    std::vector<std::string> repeat_marks_;  // marks that came already
+    int64_t request_base_ = 0;  // samples before the current request
     int64_t samples_ = 0;
-    uint32_t sampleRate_ = 0;
+    uint32_t sample_rate_ = 0;
     size_t words_ = 0;
     bool answered_ = false;
     bool complete_ = false;

@@ -54,7 +54,7 @@ bool ConnectionPool::Choose(const std::string& voice, size_t* chosen) const {
 ServerConnection* ConnectionPool::Take(const std::string& voice,
                                        const std::function<bool()>& stopped) {
     std::unique_lock<std::mutex> lock(mutex_);
-    const uint64_t ticket = nextTicket_++;
+    const uint64_t ticket = next_ticket_++;
     queue_.push_back(ticket);
     size_t chosen = 0;
     bool found = false;

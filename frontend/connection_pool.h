@@ -110,7 +110,7 @@ class ConnectionPool {
     std::condition_variable changed_;
     std::vector<Slot> slots_;     // never resized: connections are handed out by address
     std::deque<uint64_t> queue_;  // tickets of the Takes waiting, oldest first
-    uint64_t nextTicket_ = 0;
+    uint64_t next_ticket_ = 0;
     bool closing_ = false;
 };
 

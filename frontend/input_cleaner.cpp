@@ -126,7 +126,7 @@ std::string InputCleaner::Decode(const std::string& bytes, bool last) {
     size_t i = 0;
     // The length changed just before in[i]: remember where the texts meet.
     const auto shifted = [&] {
-        decodeShifts_.push_back({decoded_ + static_cast<int64_t>(out.size()),
+        decode_shifts_.push_back({decoded_ + static_cast<int64_t>(out.size()),
                                  offset_ + static_cast<int64_t>(i)});
     };
     if (!started_) {
@@ -145,8 +145,8 @@ std::string InputCleaner::Decode(const std::string& bytes, bool last) {
     for (; i < in.size();) {
         const unsigned char c = static_cast<unsigned char>(in[i]);
         if (c == 0) {
-            if (!sawNul_) {
-                sawNul_ = true;
+            if (!saw_nul_) {
+                saw_nul_ = true;
                 notices_.push_back("the input holds a NUL byte at offset " +
                                    std::to_string(offset_ + static_cast<int64_t>(i)) +
                                    "; NUL bytes are skipped");
@@ -166,8 +166,8 @@ std::string InputCleaner::Decode(const std::string& bytes, bool last) {
             i += static_cast<size_t>(length);
             continue;
         }
-        if (!sawForeign_) {
-            sawForeign_ = true;
+        if (!saw_foreign_) {
+            saw_foreign_ = true;
             char byte[8];
             std::snprintf(byte, sizeof byte, "0x%02X", c);
             notices_.push_back(std::string("the input is not UTF-8 (byte ") + byte + " at offset " +
@@ -280,7 +280,7 @@ std::string InputCleaner::Markup(const std::string& text, bool last) {
         const size_t before = out.size();
         i = Construct(in, special, last, &out);
         if (out.size() - before != i - special && held_.empty()) {
-            markupShifts_.push_back({cleaned_ + static_cast<int64_t>(out.size()),
+            markup_shifts_.push_back({cleaned_ + static_cast<int64_t>(out.size()),
                                      marked_ + static_cast<int64_t>(i)});
         }
     }
@@ -314,11 +314,11 @@ int64_t InputCleaner::Across(const std::vector<Shift>& shifts, int64_t at, bool 
 }
 
 int64_t InputCleaner::InputOffset(int64_t cleaned) const {
-    return Across(decodeShifts_, Across(markupShifts_, cleaned, true), true);
+    return Across(decode_shifts_, Across(markup_shifts_, cleaned, true), true);
 }
 
 int64_t InputCleaner::CleanedOffset(int64_t input) const {
-    return Across(markupShifts_, Across(decodeShifts_, input, false), false);
+    return Across(markup_shifts_, Across(decode_shifts_, input, false), false);
 }
 
 bool IsUtf8Text(const std::string& bytes, std::string* problem) {

@@ -78,11 +78,11 @@ class InputCleaner {
     std::string held_;      // markup not decided yet
     std::string skipping_;  // the element whose content is being blanked, or ""
     bool started_ = false;  // past the place of a byte-order mark
-    bool sawNul_ = false;
-    bool sawForeign_ = false;
+    bool saw_nul_ = false;
+    bool saw_foreign_ = false;
     std::vector<std::string> notices_;
-    std::vector<Shift> decodeShifts_;  // input -> decoded text
-    std::vector<Shift> markupShifts_;  // decoded text -> cleaned text
+    std::vector<Shift> decode_shifts_;  // input -> decoded text
+    std::vector<Shift> markup_shifts_;  // decoded text -> cleaned text
     int64_t decoded_ = 0;   // bytes Decode has returned
     int64_t marked_ = 0;    // decoded bytes Markup has taken, those it holds not counted
     int64_t cleaned_ = 0;   // bytes Markup has returned

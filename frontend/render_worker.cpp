@@ -75,11 +75,11 @@ std::string WhyNoServer(const std::string& host, int port) {
 
 RenderWorker::RenderWorker(WorkerOptions options)
     : options_(std::move(options)),
-      ownPool_(options_.pool != nullptr
+      own_pool_(options_.pool != nullptr
                    ? nullptr
                    : std::make_unique<ConnectionPool>(options_.host, options_.port, 1, 0,
                                                       options_.fallbacks)),
-      pool_(options_.pool != nullptr ? options_.pool : ownPool_.get()) {
+      pool_(options_.pool != nullptr ? options_.pool : own_pool_.get()) {
     // Signals are the main thread's business.
     sigset_t all, previous;
     sigfillset(&all);
@@ -101,7 +101,7 @@ uint64_t RenderWorker::Queue(std::unique_ptr<Item> item) {
         }
         return 0;
     }
-    const uint64_t id = item->id = ++lastId_;
+    const uint64_t id = item->id = ++last_id_;
     queue_.push_back(std::move(item));
     changed_.notify_all();
     return id;
@@ -131,10 +131,10 @@ void RenderWorker::Stop(uint64_t id) {
                 ++it;
             }
         }
-        if (currentId_ != 0 && (id == 0 || id == currentId_)) {
-            stopId_ = std::max(stopId_, currentId_);
+        if (current_id_ != 0 && (id == 0 || id == current_id_)) {
+            stop_id_ = std::max(stop_id_, current_id_);
             stopping_ = true;
-            cancel = inCall_ && !cancelled_;
+            cancel = in_call_ && !cancelled_;
             cancelled_ = cancelled_ || cancel;
             handle = active_;
         }
@@ -169,7 +169,7 @@ void RenderWorker::Poke() {
 void RenderWorker::Wait(uint64_t id) {
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait(lock, [&] {
-        return currentId_ != id && std::none_of(queue_.begin(), queue_.end(),
+        return current_id_ != id && std::none_of(queue_.begin(), queue_.end(),
                                                 [&](const auto& item) { return item->id == id; });
     });
 }
@@ -232,7 +232,7 @@ int32_t VR_CDECL RenderWorker::OnPacket(void* self, PACKET_TYPE type, void* data
 int32_t RenderWorker::Packet(PACKET_TYPE type, const void* data, int32_t length) {
     if (type == PACKET_REQUEST_DONE) {
         std::lock_guard<std::mutex> lock(mutex_);
-        requestDone_ = true;
+        request_done_ = true;
         changed_.notify_all();
         return VR_SUCCESS;
     }
@@ -241,7 +241,7 @@ int32_t RenderWorker::Packet(PACKET_TYPE type, const void* data, int32_t length)
         return VR_ERROR;  // nothing more of this request is wanted
     }
     if (!decoder->Decode(type, data, length)) {
-        sinkRefused_ = true;
+        sink_refused_ = true;
         return VR_ERROR;
     }
     return VR_SUCCESS;
@@ -258,13 +258,13 @@ void RenderWorker::Run() {
             }
             item = std::move(queue_.front());
             queue_.pop_front();
-            currentId_ = item->id;
-            stopping_ = stopId_ >= currentId_;
+            current_id_ = item->id;
+            stopping_ = stop_id_ >= current_id_;
             cancelled_ = false;
         }
         RunItem(item.get());
         std::lock_guard<std::mutex> lock(mutex_);
-        currentId_ = 0;
+        current_id_ = 0;
         changed_.notify_all();
     }
     // Whatever still waits ends stopped.
@@ -279,7 +279,7 @@ void RenderWorker::Run() {
         }
     }
     Release();
-    ownPool_.reset();  // the worker's own connection goes with it
+    own_pool_.reset();  // the worker's own connection goes with it
     std::lock_guard<std::mutex> lock(mutex_);
     finished_ = true;
     changed_.notify_all();
@@ -358,20 +358,20 @@ vr_result RenderWorker::Call(AnswerDecoder* decoder, const std::function<vr_resu
         if (StoppedLocked()) {
             return VR_CANCELLED;
         }
-        inCall_ = true;
+        in_call_ = true;
     }
-    sinkRefused_ = false;
+    sink_refused_ = false;
     decoder_ = decoder;
     const vr_result result = call();
     decoder_ = nullptr;
     std::lock_guard<std::mutex> lock(mutex_);
-    inCall_ = false;
+    in_call_ = false;
     if (cancelled_) {
         // The cancel rebuilt the connection: a new session, with the
         // server's default voice.
         connection_->selected.clear();
         connection_->voiceKnown = true;
-    } else if (sinkRefused_ || result == VR_CANCELLED) {
+    } else if (sink_refused_ || result == VR_CANCELLED) {
         // The refused answer is left unread in the stream; or a cancel not
         // ours (the pool's, at shutdown) left a session of unknown voice.
         connection_->broken = true;
@@ -382,14 +382,14 @@ vr_result RenderWorker::Call(AnswerDecoder* decoder, const std::function<vr_resu
 vr_result RenderWorker::RenderAsync(const std::string& submit) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        requestDone_ = false;
+        request_done_ = false;
     }
     const vr_result result = vrRenderSpeechXMLAsync(connection_->handle, submit.c_str());
     if (result != VR_SUCCESS) {
         return result;
     }
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return requestDone_; });
+    changed_.wait(lock, [&] { return request_done_; });
     return decoder_.load()->Complete() ? VR_SUCCESS : stopping_ ? VR_CANCELLED : VR_ERROR;
 }
 
@@ -543,8 +543,8 @@ bool RenderWorker::RenderRequest(const Request& request, const std::string& voic
         if (result == VR_SUCCESS && decoder->Refusal().empty()) {
             return true;
         }
-        if (sinkRefused_ || result == VR_CANCELLED) {
-            *end = Stopped(sinkRefused_);
+        if (sink_refused_ || result == VR_CANCELLED) {
+            *end = Stopped(sink_refused_);
             return false;
         }
         if (!decoder->Refusal().empty()) {

@@ -235,10 +235,10 @@ class RenderWorker {
     // Waits until the sink is ready for more, giving back the connection
     // meanwhile; false when stopped.
     bool WaitForRoom(JobSink* sink);
-    bool StoppedLocked() const { return closing_ || stopId_ >= currentId_; }
+    bool StoppedLocked() const { return closing_ || stop_id_ >= current_id_; }
 
     const WorkerOptions options_;
-    std::unique_ptr<ConnectionPool> ownPool_;  // without options_.pool
+    std::unique_ptr<ConnectionPool> own_pool_;  // without options_.pool
     ConnectionPool* const pool_;
 
     // The worker thread's own: the connection it holds, or null.
@@ -248,18 +248,18 @@ class RenderWorker {
     std::condition_variable changed_;
     std::deque<std::unique_ptr<Item>> queue_;
     vr_handle active_ = -1;   // the connection held, which Stop cancels
-    uint64_t lastId_ = 0;
-    uint64_t currentId_ = 0;  // the item the thread runs, 0 for none
-    uint64_t stopId_ = 0;     // items up to this one are stopped
+    uint64_t last_id_ = 0;
+    uint64_t current_id_ = 0;  // the item the thread runs, 0 for none
+    uint64_t stop_id_ = 0;     // items up to this one are stopped
     bool closing_ = false;
     bool finished_ = false;  // the thread has ended
     int cancels_ = 0;        // cancels in progress
-    bool inCall_ = false;        // a library call runs as the current request
+    bool in_call_ = false;        // a library call runs as the current request
     bool cancelled_ = false;     // Stop cancelled it (the connection was rebuilt)
-    bool requestDone_ = false;   // an asynchronous render delivered its end
+    bool request_done_ = false;   // an asynchronous render delivered its end
     std::atomic<bool> stopping_{false};  // the callback refuses every packet
     std::atomic<AnswerDecoder*> decoder_{nullptr};
-    std::atomic<bool> sinkRefused_{false};  // the callback refused because the sink did
+    std::atomic<bool> sink_refused_{false};  // the callback refused because the sink did
 
     std::thread thread_;
     std::once_flag joined_;

@@ -155,8 +155,8 @@ bool Request::Word(int64_t offset, int64_t length, SourceRange* word) const {
 
 RequestCutter::RequestCutter(const Options& options)
     : options_(options),
-      wrapOpen_(ProsodyTag(options.prosody) + (options.spell ? kSpellStart : "")),
-      wrapClose_((options.spell ? kSpellEnd : "") +
+      wrap_open_(ProsodyTag(options.prosody) + (options.spell ? kSpellStart : "")),
+      wrap_close_((options.spell ? kSpellEnd : "") +
                  std::string(options.prosody.Empty() ? "" : "</prosody>")) {}
 
 void RequestCutter::Add(const std::string& text) {
@@ -172,7 +172,7 @@ void RequestCutter::Finish() {
 }
 
 void RequestCutter::StartAt(int64_t byte) {
-    skipTo_ = byte;
+    skip_to_ = byte;
 }
 
 size_t RequestCutter::Available() const {
@@ -251,11 +251,11 @@ std::string RequestCutter::Opening(bool* prosody) const {
     // The wrapper goes outside everything, or right inside a <speak> root;
     // while such a root is not open, the root's own tag brings it.
     const size_t at = RootIsSpeak() ? 1 : 0;
-    *prosody = !wrapOpen_.empty() && (at == 1 || !speakRoot_);
+    *prosody = !wrap_open_.empty() && (at == 1 || !speak_root_);
     std::string opening;
     for (size_t k = 0; k <= open_.size(); ++k) {
         if (k == at && *prosody) {
-            opening += wrapOpen_;
+            opening += wrap_open_;
         }
         if (k < open_.size()) {
             opening += open_[k].tag;
@@ -271,7 +271,7 @@ std::string RequestCutter::Closing(bool prosodyOpen) const {
         closing += "</" + open_[k - 1].name + ">";
     }
     if (prosodyOpen) {
-        closing += wrapClose_;
+        closing += wrap_close_;
     }
     return root != 0 ? closing + "</" + open_[0].name + ">" : closing;
 }
@@ -280,13 +280,13 @@ void RequestCutter::FollowTag(const std::string& tag, std::string* before, std::
     if (tag.size() < 3 || tag.back() != '>' || tag[1] == '!' || tag[1] == '?') {
         return;
     }
-    const bool prosody = speakRoot_ && !wrapOpen_.empty();
+    const bool prosody = speak_root_ && !wrap_open_.empty();
     if (tag[1] == '/') {
         const std::string name = TagName(tag, 2);
         for (size_t k = open_.size(); k > 0; --k) {
             if (open_[k - 1].name == name) {
                 if (k == 1 && prosody && RootIsSpeak()) {
-                    *before = wrapClose_;
+                    *before = wrap_close_;
                 }
                 open_.resize(k - 1);
                 break;
@@ -299,7 +299,7 @@ void RequestCutter::FollowTag(const std::string& tag, std::string* before, std::
         open_.size() < kMaxOpen) {
         open_.push_back({name, tag});
         if (open_.size() == 1 && prosody && RootIsSpeak()) {
-            *after = wrapOpen_;
+            *after = wrap_open_;
         }
     }
 }
@@ -352,14 +352,14 @@ bool RequestCutter::DecideRoot() {
     if (at == std::string::npos && !finished_) {
         return false;
     }
-    rootDecided_ = true;
-    speakRoot_ = options_.markup && at != std::string::npos && TagName(pending_, at + 1) == "speak";
+    root_decided_ = true;
+    speak_root_ = options_.markup && at != std::string::npos && TagName(pending_, at + 1) == "speak";
     return true;
 }
 
 bool RequestCutter::SkipToStart() {
     size_t at = 0;
-    while (at < pending_.size() && base_.byte + static_cast<int64_t>(at) < skipTo_) {
+    while (at < pending_.size() && base_.byte + static_cast<int64_t>(at) < skip_to_) {
         const size_t after =
             options_.markup && pending_[at] == '<' ? AfterConstruct(pending_, at) : at + 1;
         if (after == std::string::npos) {
@@ -375,16 +375,16 @@ bool RequestCutter::SkipToStart() {
         ++at;
     }
     Consume(at);
-    if (base_.byte < skipTo_ && !finished_) {
+    if (base_.byte < skip_to_ && !finished_) {
         return false;
     }
-    skipTo_ = 0;
+    skip_to_ = 0;
     return true;
 }
 
 bool RequestCutter::Next(Request* request) {
     for (;;) {
-        if ((!rootDecided_ && !DecideRoot()) || (base_.byte < skipTo_ && !SkipToStart())) {
+        if ((!root_decided_ && !DecideRoot()) || (base_.byte < skip_to_ && !SkipToStart())) {
             return false;
         }
         const size_t available = Available();
@@ -404,7 +404,7 @@ bool RequestCutter::Next(Request* request) {
         }
         Build(end, request);
         if (HasWords(request->user_, options_.markup)) {
-            sawWords_ = true;
+            saw_words_ = true;
             return true;
         }
     }

@@ -124,7 +124,7 @@ class RequestCutter {
     // or all was taken. Requests with nothing to speak are skipped.
     bool Next(Request* request);
     // Whether any request so far had something to speak.
-    bool SawWords() const { return sawWords_; }
+    bool SawWords() const { return saw_words_; }
 
   private:
     struct OpenTag {
@@ -150,21 +150,21 @@ class RequestCutter {
     bool DecideRoot();
     // Follows the text before StartAt's byte; false while more must come.
     bool SkipToStart();
-    bool RootIsSpeak() const { return speakRoot_ && !open_.empty() && open_[0].name == "speak"; }
+    bool RootIsSpeak() const { return speak_root_ && !open_.empty() && open_[0].name == "speak"; }
 
     const Options options_;
     // The prosody and spelling around each request's text, "" for none.
-    const std::string wrapOpen_;
-    const std::string wrapClose_;
+    const std::string wrap_open_;
+    const std::string wrap_close_;
     std::string pending_;  // user text not yet submitted
     TextPosition base_;    // where pending_ begins
     std::vector<OpenTag> open_;
     size_t flush_ = 0;      // pending_ up to here goes out now
-    int64_t skipTo_ = 0;    // StartAt's byte
+    int64_t skip_to_ = 0;    // StartAt's byte
     bool finished_ = false;
-    bool rootDecided_ = false;
-    bool speakRoot_ = false;  // the document's root element is <speak>
-    bool sawWords_ = false;
+    bool root_decided_ = false;
+    bool speak_root_ = false;  // the document's root element is <speak>
+    bool saw_words_ = false;
 };
 
 }  // namespace frontend

@@ -17,7 +17,7 @@ const char* EntityFor(char c) {
 }  // namespace
 
 void SubmittedText::AddPiece(int64_t userLength, int64_t submittedLength) {
-    pieces_.push_back({submittedSize_, UserBytes(), submittedLength, userLength});
+    pieces_.push_back({submitted_size_, UserBytes(), submittedLength, userLength});
 }
 
 std::string SubmittedText::AppendUser(const std::string& text) {
@@ -28,21 +28,21 @@ std::string SubmittedText::AppendUser(const std::string& text) {
         if (entity == nullptr) {
             out.push_back(c);
             user_.push_back(c);
-            ++submittedSize_;
+            ++submitted_size_;
             continue;
         }
         const std::string escaped = entity;
         AddPiece(1, static_cast<int64_t>(escaped.size()));
         out += escaped;
         user_.push_back(c);
-        submittedSize_ += static_cast<int64_t>(escaped.size());
+        submitted_size_ += static_cast<int64_t>(escaped.size());
     }
     return out;
 }
 
 std::string SubmittedText::AppendMarkup(const std::string& markup) {
     AddPiece(0, static_cast<int64_t>(markup.size()));
-    submittedSize_ += static_cast<int64_t>(markup.size());
+    submitted_size_ += static_cast<int64_t>(markup.size());
     return markup;
 }
 
@@ -64,7 +64,7 @@ int64_t SubmittedText::Map(int64_t submitted, bool end) const {
 }
 
 std::string SubmittedText::UserText(int64_t offset, int64_t length) const {
-    if (offset < 0 || length < 0 || offset + length > submittedSize_) {
+    if (offset < 0 || length < 0 || offset + length > submitted_size_) {
         return std::string();
     }
     const int64_t from = Map(offset, false);

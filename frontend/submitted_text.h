@@ -38,7 +38,7 @@ class SubmittedText {
     // The user byte offset of a submitted offset.
     int64_t UserOffset(int64_t submitted) const { return Map(submitted, false); }
     // The bytes submitted so far.
-    int64_t SubmittedBytes() const { return submittedSize_; }
+    int64_t SubmittedBytes() const { return submitted_size_; }
     // The user's bytes appended so far.
     int64_t UserBytes() const { return static_cast<int64_t>(user_.size()); }
 
@@ -58,7 +58,7 @@ class SubmittedText {
 
     bool escape_;
     std::vector<Piece> pieces_;
-    int64_t submittedSize_ = 0;
+    int64_t submitted_size_ = 0;
     std::string user_;
 };
 

@@ -99,7 +99,7 @@ MessageSettings::Result MessageSettings::Apply(const std::string& line) {
     if (name == "rate" || name == "pitch" || name == "pitch_range" || name == "volume") {
         int* target = name == "rate"          ? &rate_
                       : name == "pitch"       ? &pitch_
-                      : name == "pitch_range" ? &pitchRange_
+                      : name == "pitch_range" ? &pitch_range_
                                               : &volume_;
         return ParseLevel(value, target) ? Result::kOk : Result::kBadValue;
     }
@@ -112,12 +112,12 @@ MessageSettings::Result MessageSettings::Apply(const std::string& line) {
     } else if ((name == "voice" || name == "voice_type") &&
                (null || OneOf(lower, {"male1", "male2", "male3", "female1", "female2", "female3",
                                       "child_male", "child_female"}))) {
-        voiceType_ = null ? "" : lower;
+        voice_type_ = null ? "" : lower;
     } else if (name == "language") {
         // "c" is the language of the C locale: no language asked for.
         language_ = null || lower == "c" || lower == "none" ? "" : value;
     } else if (name == "synthesis_voice") {
-        synthesisVoice_ = null ? "" : value;
+        synthesis_voice_ = null ? "" : value;
     } else {
         return Result::kBadValue;
     }
@@ -125,7 +125,7 @@ MessageSettings::Result MessageSettings::Apply(const std::string& line) {
 }
 
 frontend::ProsodySetting MessageSettings::Prosody() const {
-    return frontend::SpeechDispatcherProsody(rate_, pitch_, pitchRange_, volume_);
+    return frontend::SpeechDispatcherProsody(rate_, pitch_, pitch_range_, volume_);
 }
 
 std::string MessageSettings::Markup(MessageKind kind, const std::string& text) const {

@@ -37,22 +37,22 @@ class MessageSettings {
 
     // Empty when not set (or set to NULL).
     const std::string& Language() const { return language_; }
-    const std::string& SynthesisVoice() const { return synthesisVoice_; }
+    const std::string& SynthesisVoice() const { return synthesis_voice_; }
     // "male1" ... "male3", "female1" ... "female3", "child_male",
     // "child_female", lower case; empty when not set.
-    const std::string& VoiceType() const { return voiceType_; }
+    const std::string& VoiceType() const { return voice_type_; }
 
   private:
     int rate_ = 0;
     int pitch_ = 0;
-    int pitchRange_ = 0;
+    int pitch_range_ = 0;
     int volume_ = 0;
     bool spelling_ = false;
     std::string punctuation_ = "none";  // taken and kept; the server has no such setting
     std::string capitals_ = "none";     // likewise
     std::string language_;
-    std::string synthesisVoice_;
-    std::string voiceType_;
+    std::string synthesis_voice_;
+    std::string voice_type_;
 };
 
 }  // namespace speechd

@@ -156,8 +156,8 @@ bool Module::Handle(const Request& request) {
 }
 
 std::string Module::Init() {
-    if (!serverName_.empty()) {
-        return FormatReply(299, {"vrelay: speaking through " + serverName_},
+    if (!server_name_.empty()) {
+        return FormatReply(299, {"vrelay: speaking through " + server_name_},
                            "OK LOADED SUCCESSFULLY");
     }
     std::string error;
@@ -189,17 +189,17 @@ std::string Module::Init() {
         return FormatReply(399, {"vrelay: " + error}, "ERR CANT INIT MODULE");
     }
     voices_ = VoiceMap(std::move(voices));
-    serverName_ = config_.host.empty() ? "its own speech server"
+    server_name_ = config_.host.empty() ? "its own speech server"
                                        : "the speech server at " + host + ":" + std::to_string(port);
-    log_.Write(1, "speaking through " + serverName_);
-    return FormatReply(299, {"vrelay: speaking through " + serverName_}, "OK LOADED SUCCESSFULLY");
+    log_.Write(1, "speaking through " + server_name_);
+    return FormatReply(299, {"vrelay: speaking through " + server_name_}, "OK LOADED SUCCESSFULLY");
 }
 
 std::string Module::Speak(MessageKind kind, const Request& request) {
     if (request.overflow) {
         return "302 ERROR MESSAGE TOO LONG\n";
     }
-    if (serverName_.empty()) {
+    if (server_name_.empty()) {
         return "401 ERROR NOT INITIALIZED\n";
     }
     if (output_.AnyOpen()) {

@@ -54,7 +54,7 @@ class Module {
     VoiceMap voices_;
     std::unique_ptr<frontend::EmbeddedServer> embedded_;
     std::unique_ptr<Speaker> speaker_;  // after embedded_: it goes first
-    std::string serverName_;            // "" until INIT succeeded
+    std::string server_name_;            // "" until INIT succeeded
     uint64_t message_ = 0;              // the message opened last
 };
 

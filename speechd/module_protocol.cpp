@@ -58,11 +58,11 @@ void ModuleReader::Feed(const char* data, size_t size) {
         const size_t take = end != nullptr ? static_cast<size_t>(end - data) : size;
         // A dot line always fits, so an overflowing block still ends.
         const size_t limit =
-            std::max<size_t>(2, inBlock_ ? maxBlock_ - std::min(maxBlock_, block_.block.size())
-                                         : maxLine_);
+            std::max<size_t>(2, in_block_ ? max_block_ - std::min(max_block_, block_.block.size())
+                                         : max_line_);
         const size_t room = limit - std::min(limit, line_.size());
         line_.append(data, std::min(take, room));
-        lineOverflow_ = lineOverflow_ || take > room;
+        line_overflow_ = line_overflow_ || take > room;
         if (end == nullptr) {
             return;
         }
@@ -71,7 +71,7 @@ void ModuleReader::Feed(const char* data, size_t size) {
         std::string line;
         line.swap(line_);
         OnLine(std::move(line));
-        lineOverflow_ = false;
+        line_overflow_ = false;
     }
 }
 
@@ -79,9 +79,9 @@ void ModuleReader::OnLine(std::string line) {
     if (!line.empty() && line.back() == '\r') {
         line.pop_back();
     }
-    if (inBlock_) {
-        if (line == "." && !lineOverflow_) {
-            inBlock_ = false;
+    if (in_block_) {
+        if (line == "." && !line_overflow_) {
+            in_block_ = false;
             block_.part = Request::kBlock;
             ready_.push_back(std::move(block_));
             block_ = Request();
@@ -93,11 +93,11 @@ void ModuleReader::OnLine(std::string line) {
         if (!line.empty() && line[0] == '.') {
             line.erase(0, 1);
         }
-        if (blockLines_++ > 0) {
+        if (block_lines_++ > 0) {
             line.insert(0, 1, '\n');
         }
-        const size_t room = maxBlock_ - std::min(maxBlock_, block_.block.size());
-        if (lineOverflow_ || line.size() > room) {
+        const size_t room = max_block_ - std::min(max_block_, block_.block.size());
+        if (line_overflow_ || line.size() > room) {
             block_.overflow = true;
             line.resize(std::min(room, line.size()));
         }
@@ -105,7 +105,7 @@ void ModuleReader::OnLine(std::string line) {
         return;
     }
     Request request;
-    request.overflow = lineOverflow_;
+    request.overflow = line_overflow_;
     for (const CommandName& name : kCommands) {
         if (!StartsWithWord(line, name.name)) {
             continue;
@@ -117,8 +117,8 @@ void ModuleReader::OnLine(std::string line) {
             request.part = Request::kHeader;
             block_ = Request();
             block_.command = name.command;
-            blockLines_ = 0;
-            inBlock_ = true;
+            block_lines_ = 0;
+            in_block_ = true;
         }
         break;
     }
@@ -129,12 +129,12 @@ void ModuleReader::OnLine(std::string line) {
 }
 
 bool ModuleReader::Next(Request* request) {
-    if (nextReady_ == ready_.size()) {
+    if (next_ready_ == ready_.size()) {
         ready_.clear();
-        nextReady_ = 0;
+        next_ready_ = 0;
         return false;
     }
-    *request = std::move(ready_[nextReady_++]);
+    *request = std::move(ready_[next_ready_++]);
     return true;
 }
 

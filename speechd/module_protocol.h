@@ -52,7 +52,7 @@ class ModuleReader {
     // A longer block or command line is cut there and marked as overflow, so
     // a sender that never ends one cannot exhaust memory.
     explicit ModuleReader(size_t maxBlockBytes = 16 << 20, size_t maxLineBytes = 4096)
-        : maxBlock_(maxBlockBytes), maxLine_(maxLineBytes) {}
+        : max_block_(maxBlockBytes), max_line_(maxLineBytes) {}
     ModuleReader(const ModuleReader&) = delete;
     ModuleReader& operator=(const ModuleReader&) = delete;
 
@@ -63,15 +63,15 @@ class ModuleReader {
   private:
     void OnLine(std::string line);
 
-    size_t maxBlock_;
-    size_t maxLine_;
+    size_t max_block_;
+    size_t max_line_;
     std::string line_;       // the line being read
-    bool lineOverflow_ = false;
-    bool inBlock_ = false;   // between a block command and its dot line
+    bool line_overflow_ = false;
+    bool in_block_ = false;   // between a block command and its dot line
     Request block_;          // the block being collected
-    size_t blockLines_ = 0;  // lines in block_ so far
+    size_t block_lines_ = 0;  // lines in block_ so far
     std::vector<Request> ready_;
-    size_t nextReady_ = 0;
+    size_t next_ready_ = 0;
 };
 
 // "CODE TEXT\n", and the multi-line form "CODE-LINE\n...CODE TEXT\n". Line

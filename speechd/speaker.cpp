@@ -168,7 +168,7 @@ std::vector<std::string> Speaker::KnownVoices(std::vector<std::string> voices) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         voices.erase(std::remove_if(voices.begin(), voices.end(),
-                                    [&](const std::string& v) { return unknownVoices_.count(v); }),
+                                    [&](const std::string& v) { return unknown_voices_.count(v); }),
                      voices.end());
     }
     if (voices.empty()) {
@@ -196,7 +196,7 @@ bool Speaker::TryNextVoice(uint64_t id, Message message) {
     }
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        unknownVoices_.insert(unknown);
+        unknown_voices_.insert(unknown);
     }
     message.voices = KnownVoices(std::move(message.voices));
     log_->Write(3, "the speech server has no voice \"" + unknown + "\": speaking with " +

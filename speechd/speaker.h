@@ -67,7 +67,7 @@ class Speaker {
     void Stop();
     // Ends message id right after the next mark named "__spd_..." of its
     // audio, with 704 PAUSE; a message with no such mark left ends as usual.
-    void Pause(uint64_t id) { pauseId_ = id; }
+    void Pause(uint64_t id) { pause_id_ = id; }
 
   private:
     class MessageSink;
@@ -79,13 +79,13 @@ class Speaker {
     // The worker's thread, at a message's end: its voice was unknown; true
     // when the message goes on with the next voice.
     bool TryNextVoice(uint64_t id, Message message);
-    bool PauseAsked(uint64_t id) const { return pauseId_ == id; }
+    bool PauseAsked(uint64_t id) const { return pause_id_ == id; }
 
     ModuleOutput* const output_;
     ModuleLog* const log_;
-    std::atomic<uint64_t> pauseId_{0};
+    std::atomic<uint64_t> pause_id_{0};
     std::mutex mutex_;
-    std::set<std::string> unknownVoices_;  // the server said it does not know them
+    std::set<std::string> unknown_voices_;  // the server said it does not know them
     frontend::RenderWorker worker_;        // last: it ends first
 };
 

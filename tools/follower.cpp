@@ -44,11 +44,11 @@ Follower::~Follower() {
 void Follower::Add(int64_t sample, double seconds, const std::string& word) {
     std::lock_guard<std::mutex> lock(mutex_);
     const int width = TextColumns(word);
-    if (rowWidth_ > 0 && rowWidth_ + 1 + width > columns_ - 1) {
+    if (row_width_ > 0 && row_width_ + 1 + width > columns_ - 1) {
         ++row_;
-        rowWidth_ = 0;
+        row_width_ = 0;
     }
-    rowWidth_ += (rowWidth_ > 0 ? 1 : 0) + width;
+    row_width_ += (row_width_ > 0 ? 1 : 0) + width;
     pending_.push_back(Word{sample, seconds, Printable(word), row_});
 }
 
@@ -109,7 +109,7 @@ void Follower::Show(const std::vector<Word>& heard, const std::vector<Word>& com
         }
         return;
     }
-    bool changed = !heard.empty() || coming.size() != lineShownComing_;
+    bool changed = !heard.empty() || coming.size() != line_shown_coming_;
     for (const Word& word : heard) {
         if (!line_.empty() && word.row != line_.front().row) {
             // The line is done: shown plain, and the next begins below it.
@@ -122,7 +122,7 @@ void Follower::Show(const std::vector<Word>& heard, const std::vector<Word>& com
         }
         line_.push_back(word);
     }
-    lineShownComing_ = coming.size();
+    line_shown_coming_ = coming.size();
     if (last) {
         changed = !line_.empty();
     }

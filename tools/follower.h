@@ -65,12 +65,12 @@ class Follower {
     std::deque<Word> pending_;  // added, not yet heard
     bool finishing_ = false;
     int row_ = 0;       // the row the next word may join
-    int rowWidth_ = 0;  // its width so far
+    int row_width_ = 0;  // its width so far
     std::thread thread_;
 
     // The display, owned by the thread.
     std::vector<Word> line_;  // the words of the row on screen, heard first
-    size_t lineShownComing_ = 0;
+    size_t line_shown_coming_ = 0;
 };
 
 }  // namespace tools

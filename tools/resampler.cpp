@@ -28,8 +28,8 @@ bool Resampler::Start(uint32_t inputRate, uint32_t outputRate, std::string* erro
         Stop();
         return false;
     }
-    inputRate_ = inputRate;
-    outputRate_ = outputRate;
+    input_rate_ = inputRate;
+    output_rate_ = outputRate;
     return true;
 }
 
@@ -38,7 +38,7 @@ void Resampler::Process(const int16_t* samples, size_t count, std::vector<int16_
         return;
     }
     // Room for this block's share of output and some of the filter's delay.
-    const size_t room = count * outputRate_ / inputRate_ + 256;
+    const size_t room = count * output_rate_ / input_rate_ + 256;
     size_t done = 0;
     do {
         const size_t start = out->size();

@@ -23,7 +23,7 @@ class Resampler {
 
     // Starts a conversion; false with *error when libsoxr refuses the rates.
     bool Start(uint32_t inputRate, uint32_t outputRate, std::string* error);
-    uint32_t InputRate() const { return inputRate_; }
+    uint32_t InputRate() const { return input_rate_; }
     // Appends the converted samples available so far to *out.
     void Process(const int16_t* samples, size_t count, std::vector<int16_t>* out);
     // Appends the samples still held back by the filter's delay; the
@@ -33,8 +33,8 @@ class Resampler {
   private:
     void Stop();
     soxr* soxr_ = nullptr;
-    uint32_t inputRate_ = 0;
-    uint32_t outputRate_ = 0;
+    uint32_t input_rate_ = 0;
+    uint32_t output_rate_ = 0;
 };
 
 }  // namespace tools

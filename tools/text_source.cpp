@@ -51,7 +51,7 @@ size_t LiveCut(const std::string& text) {
 }  // namespace
 
 TextSource::~TextSource() {
-    if (ownsFd_) {
+    if (owns_fd_) {
         ::close(fd_);
     }
 }
@@ -74,7 +74,7 @@ bool TextSource::Open(const SayOptions& options, std::string* error) {
             *error = "cannot read " + name_ + ": " + std::strerror(errno);
             return false;
         }
-        ownsFd_ = true;
+        owns_fd_ = true;
     } else {
         name_ = "standard input";
         fd_ = STDIN_FILENO;

@@ -45,7 +45,7 @@ class TextSource {
 
     frontend::InputCleaner cleaner_;
     int fd_ = -1;
-    bool ownsFd_ = false;
+    bool owns_fd_ = false;
     bool ended_ = true;  // no more input to read
     std::string name_;   // of the input, for messages
     std::string pending_;

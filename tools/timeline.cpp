@@ -30,19 +30,19 @@ void Timeline::SetSampleRate(uint32_t rate) {
     if (rate == 0 || !columns_.empty()) {
         return;
     }
-    samplesPerColumn_ = std::max<int64_t>(1, rate / kColumnsPerSecond);
+    samples_per_column_ = std::max<int64_t>(1, rate / kColumnsPerSecond);
 }
 
 void Timeline::AddAudio(const int16_t* samples, size_t count) {
     for (size_t i = 0; i < count; ++i) {
-        if (columns_.empty() || inColumn_ == samplesPerColumn_) {
+        if (columns_.empty() || in_column_ == samples_per_column_) {
             columns_.emplace_back(samples[i], samples[i]);
-            inColumn_ = 0;
+            in_column_ = 0;
         }
         auto& column = columns_.back();
         column.first = std::min(column.first, samples[i]);
         column.second = std::max(column.second, samples[i]);
-        ++inColumn_;
+        ++in_column_;
     }
 }
 

@@ -42,9 +42,9 @@ class Timeline {
         double seconds;
         std::string text;
     };
-    int64_t samplesPerColumn_ = 22050 / kColumnsPerSecond;
+    int64_t samples_per_column_ = 22050 / kColumnsPerSecond;
     std::vector<std::pair<int16_t, int16_t>> columns_;  // min, max
-    int64_t inColumn_ = 0;                              // samples already in the last column
+    int64_t in_column_ = 0;                              // samples already in the last column
     std::vector<Label> words_;
     std::vector<Label> phonemes_;
 };

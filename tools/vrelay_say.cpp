@@ -208,7 +208,7 @@ class SaySink : public vrelay::frontend::JobSink {
         return ok;
     }
 
-    uint32_t outputRate_ = 0;
+    uint32_t output_rate_ = 0;
     std::string held_;  // marks and phonemes printed, waiting for their audio
     vrelay::tools::Resampler resampler_;
     std::vector<int16_t> converted_;
@@ -230,15 +230,15 @@ bool SaySink::OnFormat(uint32_t rate) {
     if (wav != nullptr && !fixedRate && first && wav->Samples() == 0) {
         wav->SetSampleRate(rate);
     }
-    outputRate_ = wav != nullptr ? wav->SampleRate() : rate;
+    output_rate_ = wav != nullptr ? wav->SampleRate() : rate;
     if (timeline != nullptr) {
-        timeline->SetSampleRate(outputRate_);
+        timeline->SetSampleRate(output_rate_);
     }
     resampler_.Flush(&converted_);
     if (!WriteConverted()) {
         return false;
     }
-    return rate == outputRate_ || resampler_.Start(rate, outputRate_, &failure);
+    return rate == output_rate_ || resampler_.Start(rate, output_rate_, &failure);
 }
 
 bool SaySink::OnAudio(const int16_t* samples, size_t count, int64_t) {
@@ -468,7 +468,7 @@ class Say {
     std::unique_ptr<Progress> progress_;
     std::shared_ptr<SaySink> sink_;
     std::unique_ptr<WavWriter> wav_;
-    std::string outputName_;
+    std::string output_name_;
     Timeline timeline_;
     std::unique_ptr<Follower> follower_;
 };
@@ -588,13 +588,13 @@ int Say::OpenOutput() {
                           : options_.encoding == "alaw" ? vrelay::tools::WavEncoding::kAlaw
                                                         : vrelay::tools::WavEncoding::kPcm16;
     const bool toStdout = options_.output == "-";
-    outputName_ = toStdout ? "standard output" : options_.output;
+    output_name_ = toStdout ? "standard output" : options_.output;
     events_ = toStdout ? stderr : stdout;
     if (!options_.output.empty()) {
         std::string error;
         wav_ = std::make_unique<WavWriter>(encoding);
         if (!wav_->Open(options_.output, &error)) {
-            Notice("cannot write " + outputName_ + ": " + error);
+            Notice("cannot write " + output_name_ + ": " + error);
             return kExitOutput;
         }
         if (options_.sampleRate > 0) {
@@ -694,7 +694,7 @@ int Say::Finish(const JobEnd& end) {
         Notice("cannot play: " + sink.playFailure);
     }
     if (!CloseFile(done) || !written) {
-        Notice("cannot write " + outputName_ + ": " + sink.failure);
+        Notice("cannot write " + output_name_ + ": " + sink.failure);
         return kExitOutput;
     }
     int status = Status(end);
@@ -738,7 +738,7 @@ int Say::Status(const JobEnd& end) {
             std::fprintf(stderr,
                          "vrelay-say: the speech stopped partway (%s); %s holds the %.2f s "
                          "spoken before\n",
-                         why.c_str(), outputName_.c_str(),
+                         why.c_str(), output_name_.c_str(),
                          static_cast<double>(wav_->Samples()) / wav_->SampleRate());
         } else if (player_ != nullptr && player_->Written() > 0) {
             std::fprintf(stderr, "vrelay-say: the speech stopped partway (%s) after %.2f s\n",
@@ -767,7 +767,7 @@ bool Say::WriteTimeline() {
 void Say::Summary() {
     const SaySink& sink = *sink_;
     if (wav_ != nullptr) {
-        std::fprintf(stderr, "wrote %s: %.2f s of %s audio at %u Hz, %s\n", outputName_.c_str(),
+        std::fprintf(stderr, "wrote %s: %.2f s of %s audio at %u Hz, %s\n", output_name_.c_str(),
                      static_cast<double>(wav_->Samples()) / wav_->SampleRate(),
                      options_.encoding.c_str(), wav_->SampleRate(),
                      Plural(sink.words, "word").c_str());

@@ -243,15 +243,15 @@ int Tokenise(const std::string& path, bool xml, bool raw) {
 // the model's XML, or as a line of its words with the elements around them.
 class SpurtBuilder {
   public:
-    explicit SpurtBuilder(bool raw) : m_raw(raw) {}
+    explicit SpurtBuilder(bool raw) : raw_(raw) {}
     SpurtBuilder(const SpurtBuilder&) = delete;
     SpurtBuilder& operator=(const SpurtBuilder&) = delete;
     ~SpurtBuilder() {
-        KVTP_dystr_delete(m_xml);
-        KVTP_toxpool_delete(m_pool);
+        KVTP_dystr_delete(xml_);
+        KVTP_toxpool_delete(pool_);
     }
 
-    bool Ready() const { return m_pool != nullptr && m_xml != nullptr; }
+    bool Ready() const { return pool_ != nullptr && xml_ != nullptr; }
 
     void Start(const char* name, const char** atts) {
         FlushWord();
@@ -259,27 +259,27 @@ class SpurtBuilder {
             EndSpurt(BreakMilliseconds(atts));
             return;
         }
-        Element element{name, {}, nullptr, false, m_elements++};
+        Element element{name, {}, nullptr, false, elements_++};
         for (int i = 0; atts[i] != nullptr && atts[i + 1] != nullptr; i += 2) {
             element.attributes.emplace_back(atts[i], atts[i + 1]);
         }
-        m_open.push_back(element);
+        open_.push_back(element);
     }
 
     void End(const char* name) {
         FlushWord();
-        if (strcmp(name, "break") == 0 || m_open.empty()) {
+        if (strcmp(name, "break") == 0 || open_.empty()) {
             return;
         }
-        Element& element = m_open.back();
+        Element& element = open_.back();
         if (element.last != nullptr) {
             CloseOnLastToken(element);
-        } else if (m_last != nullptr) {
+        } else if (last_ != nullptr) {
             // An element without words is placed after the word before it.
-            AddTag(m_last, element, KVTP_TOXTAG_CLOSED);
-            m_line += StartTag(element, true);
+            AddTag(last_, element, KVTP_TOXTAG_CLOSED);
+            line_ += StartTag(element, true);
         }
-        m_open.pop_back();
+        open_.pop_back();
     }
 
     // Character data may come in pieces (an entity is one): a word ends at
@@ -289,7 +289,7 @@ class SpurtBuilder {
             if (IsSpace(text[i])) {
                 FlushWord();
             } else {
-                m_word += text[i];
+                word_ += text[i];
             }
         }
     }
@@ -339,18 +339,18 @@ class SpurtBuilder {
     }
 
     KVTP_toxspurt* Spurt() {
-        if (m_spurt == nullptr) {
-            m_spurt = KVTP_toxpool_spurt(m_pool);
-            KVTP_toxspurt_setparent(m_spurt, this);
-            KVTP_toxspurt_setid(m_spurt, m_spurts++);
-            KVTP_toxspurt_add(m_spurt, KVTP_toxpool_token(m_pool));  // the leading pause
-            m_last = nullptr;
+        if (spurt_ == nullptr) {
+            spurt_ = KVTP_toxpool_spurt(pool_);
+            KVTP_toxspurt_setparent(spurt_, this);
+            KVTP_toxspurt_setid(spurt_, spurts_++);
+            KVTP_toxspurt_add(spurt_, KVTP_toxpool_token(pool_));  // the leading pause
+            last_ = nullptr;
         }
-        return m_spurt;
+        return spurt_;
     }
 
     KVTP_toxtag* AddTag(KVTP_toxtoken* token, const Element& element, int32_t type) {
-        KVTP_toxtag* tag = KVTP_toxpool_tag(m_pool);
+        KVTP_toxtag* tag = KVTP_toxpool_tag(pool_);
         KVTP_toxtag_init(tag, nullptr, element.name.c_str(), -1, type);
         for (const auto& attribute : element.attributes) {
             KVTP_toxtag_add_attrib(tag, attribute.first.c_str(), -1, attribute.second.c_str(), -1);
@@ -360,24 +360,24 @@ class SpurtBuilder {
     }
 
     void FlushWord() {
-        if (!m_word.empty()) {
-            Word(m_word.data(), static_cast<int32_t>(m_word.size()));
-            m_word.clear();
+        if (!word_.empty()) {
+            Word(word_.data(), static_cast<int32_t>(word_.size()));
+            word_.clear();
         }
     }
 
     void Word(const char* text, int32_t len) {
         KVTP_toxspurt* spurt = Spurt();
-        KVTP_toxtoken* token = KVTP_toxpool_token(m_pool);
+        KVTP_toxtoken* token = KVTP_toxpool_token(pool_);
         KVTP_toxtoken_set(token, text, len);
         KVTP_toxtoken_set_norm(token, text, len);
-        for (Element& element : m_open) {
+        for (Element& element : open_) {
             element.started = element.last == nullptr;
             element.last =
                 AddTag(token, element, element.started ? KVTP_TOXTAG_START : KVTP_TOXTAG_MID);
         }
         KVTP_toxspurt_add(spurt, token);
-        m_last = token;
+        last_ = token;
         ShowWord(std::string(text, static_cast<size_t>(len)));
     }
 
@@ -385,75 +385,75 @@ class SpurtBuilder {
     // closed after it, a blank, the elements that began opened, the word.
     void ShowWord(const std::string& word) {
         size_t kept = 0;
-        while (kept < m_shown.size() && kept < m_open.size() &&
-               m_shown[kept].serial == m_open[kept].serial) {
+        while (kept < shown_.size() && kept < open_.size() &&
+               shown_[kept].serial == open_[kept].serial) {
             ++kept;
         }
         CloseShown(kept);
-        if (!m_line.empty()) {
-            m_line += ' ';
+        if (!line_.empty()) {
+            line_ += ' ';
         }
-        for (size_t k = kept; k < m_open.size(); ++k) {
-            m_line += StartTag(m_open[k], false);
-            m_shown.push_back(m_open[k]);
+        for (size_t k = kept; k < open_.size(); ++k) {
+            line_ += StartTag(open_[k], false);
+            shown_.push_back(open_[k]);
         }
-        m_line += word;
+        line_ += word;
     }
 
     void CloseShown(size_t keep) {
-        while (m_shown.size() > keep) {
-            m_line += "</" + m_shown.back().name + ">";
-            m_shown.pop_back();
+        while (shown_.size() > keep) {
+            line_ += "</" + shown_.back().name + ">";
+            shown_.pop_back();
         }
     }
 
     // Closes the spurt with a trailing token holding the break and prints it.
     void EndSpurt(int32_t milliseconds) {
-        if (m_spurt == nullptr) {
+        if (spurt_ == nullptr) {
             return;
         }
         // Elements still open end with the spurt and start again in the next.
-        for (Element& element : m_open) {
+        for (Element& element : open_) {
             if (element.last != nullptr) {
                 CloseOnLastToken(element);
             }
             element.last = nullptr;
         }
-        KVTP_toxtoken* tail = KVTP_toxpool_token(m_pool);
-        KVTP_toxtag* pause = KVTP_toxpool_tag(m_pool);
+        KVTP_toxtoken* tail = KVTP_toxpool_token(pool_);
+        KVTP_toxtag* pause = KVTP_toxpool_tag(pool_);
         KVTP_toxtag_newbreak(pause, nullptr, 1, milliseconds);
         KVTP_toxtoken_addtag(tail, pause);
-        KVTP_toxspurt_add(m_spurt, tail);
-        if (m_raw) {
-            if (KVTP_toxspurt_xml(m_spurt, m_xml)) {
-                fputs(KVTP_dystr_cstr(m_xml), stdout);
+        KVTP_toxspurt_add(spurt_, tail);
+        if (raw_) {
+            if (KVTP_toxspurt_xml(spurt_, xml_)) {
+                fputs(KVTP_dystr_cstr(xml_), stdout);
             }
         } else {
             CloseShown(0);
             if (milliseconds > 0) {
-                printf("run %d (%g s pause after): %s\n", m_spurts, milliseconds / 1000.0,
-                       m_line.c_str());
+                printf("run %d (%g s pause after): %s\n", spurts_, milliseconds / 1000.0,
+                       line_.c_str());
             } else {
-                printf("run %d: %s\n", m_spurts, m_line.c_str());
+                printf("run %d: %s\n", spurts_, line_.c_str());
             }
         }
-        KVTP_toxpool_clear(m_pool);
-        m_spurt = nullptr;
-        m_last = nullptr;
-        m_line.clear();
+        KVTP_toxpool_clear(pool_);
+        spurt_ = nullptr;
+        last_ = nullptr;
+        line_.clear();
     }
 
-    const bool m_raw;
-    KVTP_toxpool* m_pool = KVTP_toxpool_new(4, 64, 256);
-    KVTP_dystr* m_xml = KVTP_dystr_new(nullptr, 1024);
-    KVTP_toxspurt* m_spurt = nullptr;
-    KVTP_toxtoken* m_last = nullptr;  // the latest word token of the spurt
-    int32_t m_spurts = 0;
-    int m_elements = 0;
-    std::vector<Element> m_open;
-    std::string m_word;               // the word read so far
-    std::string m_line;               // the spurt's words with their elements
-    std::vector<Element> m_shown;     // the elements open at the end of m_line
+    const bool raw_;
+    KVTP_toxpool* pool_ = KVTP_toxpool_new(4, 64, 256);
+    KVTP_dystr* xml_ = KVTP_dystr_new(nullptr, 1024);
+    KVTP_toxspurt* spurt_ = nullptr;
+    KVTP_toxtoken* last_ = nullptr;  // the latest word token of the spurt
+    int32_t spurts_ = 0;
+    int elements_ = 0;
+    std::vector<Element> open_;
+    std::string word_;               // the word read so far
+    std::string line_;               // the spurt's words with their elements
+    std::vector<Element> shown_;     // the elements open at the end of line_
 };
 
 int OnStart(void* builder, const char* name, const char** atts) {

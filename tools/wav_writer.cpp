@@ -111,7 +111,7 @@ bool WavWriter::Open(const std::string& path, std::string* error) {
             return false;
         }
         path_ = path;
-        ownsFd_ = true;
+        owns_fd_ = true;
     }
     // Standard output redirected to a file can be completed like any file.
     struct stat st;
@@ -151,20 +151,20 @@ bool WavWriter::Write(const int16_t* samples, size_t count, std::string* error) 
         *error = "not open";
         return false;
     }
-    if (!headerWritten_.load()) {
+    if (!header_written_.load()) {
         uint8_t header[kMaxHeader];
         const size_t size = Header(encoding_, rate_, 0, seekable_, header);
         if (!WriteAll(header, size, error)) {
             return false;
         }
-        headerWritten_ = true;
+        header_written_ = true;
     }
     if (encoding_ == WavEncoding::kPcm16 && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) {
         // The samples are laid out as the file wants them.
         if (!WriteAll(reinterpret_cast<const uint8_t*>(samples), count * 2, error)) {
             return false;
         }
-        dataBytes_ += count * 2;
+        data_bytes_ += count * 2;
         return true;
     }
     buffer_.resize(count * BytesPerSample());
@@ -186,16 +186,16 @@ bool WavWriter::Write(const int16_t* samples, size_t count, std::string* error) 
     if (!WriteAll(out, buffer_.size(), error)) {
         return false;
     }
-    dataBytes_ += buffer_.size();
+    data_bytes_ += buffer_.size();
     return true;
 }
 
 bool WavWriter::Rewind(uint64_t sample) {
     const uint64_t bytes = sample * BytesPerSample();
-    if (!seekable_ || fd_ < 0 || sealed_.load() || bytes > dataBytes_.load()) {
+    if (!seekable_ || fd_ < 0 || sealed_.load() || bytes > data_bytes_.load()) {
         return false;
     }
-    if (bytes == dataBytes_.load()) {
+    if (bytes == data_bytes_.load()) {
         return true;
     }
     uint8_t header[kMaxHeader];
@@ -203,13 +203,13 @@ bool WavWriter::Rewind(uint64_t sample) {
     if (::ftruncate(fd_, end) != 0 || ::lseek(fd_, end, SEEK_SET) != end) {
         return false;
     }
-    dataBytes_ = bytes;
+    data_bytes_ = bytes;
     return true;
 }
 
 bool WavWriter::CompleteLengths() {
     uint8_t header[kMaxHeader];
-    const uint64_t data = dataBytes_.load();
+    const uint64_t data = data_bytes_.load();
     const size_t size = Header(encoding_, rate_, data / BytesPerSample(), true, header);
     const uint64_t end = size + data;
     bool ok = ::pwrite(fd_, header, size, 0) == static_cast<ssize_t>(size) &&
@@ -226,14 +226,14 @@ bool WavWriter::Finish(std::string* error) {
         *error = "not open";
         return false;
     }
-    if (!headerWritten_.load() && !Write(nullptr, 0, error)) {
+    if (!header_written_.load() && !Write(nullptr, 0, error)) {
         return false;
     }
     if (seekable_ && !CompleteLengths()) {
         *error = std::strerror(errno);
         return false;
     }
-    if (ownsFd_) {
+    if (owns_fd_) {
         const int fd = fd_;
         fd_ = -1;
         if (::close(fd) != 0 ||
@@ -247,7 +247,7 @@ bool WavWriter::Finish(std::string* error) {
 }
 
 void WavWriter::Discard() {
-    if (ownsFd_ && fd_ >= 0) {
+    if (owns_fd_ && fd_ >= 0) {
         ::close(fd_);
         fd_ = -1;
     }

@@ -54,7 +54,7 @@ class WavWriter {
     // writer must not be used after.
     void FinishAfterSignal();
 
-    uint64_t Samples() const { return dataBytes_.load() / BytesPerSample(); }
+    uint64_t Samples() const { return data_bytes_.load() / BytesPerSample(); }
 
     // Largest header, in bytes.
     static constexpr size_t kMaxHeader = 58;
@@ -74,11 +74,11 @@ class WavWriter {
     std::string path_;       // the name the file takes when finished
     std::string temporary_;  // its name until then; "" when written in place
     int fd_ = -1;
-    bool ownsFd_ = false;
+    bool owns_fd_ = false;
     bool seekable_ = false;
-    std::atomic<bool> headerWritten_{false};
+    std::atomic<bool> header_written_{false};
     std::atomic<uint32_t> rate_{22050};
-    std::atomic<uint64_t> dataBytes_{0};  // sample bytes written, header excluded
+    std::atomic<uint64_t> data_bytes_{0};  // sample bytes written, header excluded
     std::atomic<bool> sealed_{false};     // FinishAfterSignal began
     std::atomic<int> writing_{0};         // Writes under way
     std::vector<uint8_t> buffer_;

@@ -32,12 +32,12 @@ SocketLedger::Slot SocketLedger::Take(const std::string& address, std::string* r
     Slot slot;
     if (open_ >= total_) {
         *refusal = "too many connections";
-    } else if (!address.empty() && perAddressOpen_[address] >= perAddress_) {
+    } else if (!address.empty() && per_address_open_[address] >= per_address_) {
         *refusal = "too many connections from this address";
     } else {
         ++open_;
         if (!address.empty()) {
-            ++perAddressOpen_[address];
+            ++per_address_open_[address];
         }
         slot.ledger_ = this;
         slot.address_ = address;
@@ -50,15 +50,15 @@ bool SocketLedger::Move(Slot* slot, const std::string& address, std::string* ref
     if (slot->ledger_ != this || slot->address_ == address) {
         return slot->ledger_ == this;
     }
-    if (!address.empty() && perAddressOpen_[address] >= perAddress_) {
+    if (!address.empty() && per_address_open_[address] >= per_address_) {
         *refusal = "too many connections from this address";
         return false;
     }
-    if (!slot->address_.empty() && --perAddressOpen_[slot->address_] == 0) {
-        perAddressOpen_.erase(slot->address_);
+    if (!slot->address_.empty() && --per_address_open_[slot->address_] == 0) {
+        per_address_open_.erase(slot->address_);
     }
     if (!address.empty()) {
-        ++perAddressOpen_[address];
+        ++per_address_open_[address];
     }
     slot->address_ = address;
     return true;
@@ -67,8 +67,8 @@ bool SocketLedger::Move(Slot* slot, const std::string& address, std::string* ref
 void SocketLedger::Give(const std::string& address) {
     std::lock_guard<std::mutex> lock(mutex_);
     --open_;
-    if (!address.empty() && --perAddressOpen_[address] == 0) {
-        perAddressOpen_.erase(address);
+    if (!address.empty() && --per_address_open_[address] == 0) {
+        per_address_open_.erase(address);
     }
 }
 

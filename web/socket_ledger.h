@@ -36,7 +36,7 @@ class SocketLedger {
     };
 
     // total: connections in all; perAddress: connections of one address.
-    SocketLedger(int total, int perAddress) : total_(total), perAddress_(perAddress) {}
+    SocketLedger(int total, int perAddress) : total_(total), per_address_(perAddress) {}
 
     // A slot for a new connection from address, or ("") one counted in all
     // only: a trusted proxy's, whose clients are told apart later (Move).
@@ -50,10 +50,10 @@ class SocketLedger {
     void Give(const std::string& address);
 
     const int total_;
-    const int perAddress_;
+    const int per_address_;
     std::mutex mutex_;
     int open_ = 0;
-    std::map<std::string, int> perAddressOpen_;
+    std::map<std::string, int> per_address_open_;
 };
 
 // How many client connections the open-files limit leaves room for: the

@@ -191,8 +191,8 @@ bool SpeakSocket::Speak(const SpeakRequest& speak, frontend::RenderWorker* sessi
 }
 
 bool SpeakSocket::OnFormat(uint32_t sampleRate) {
-    if (sampleRate != 0 && sampleRate != sampleRate_.load()) {
-        sampleRate_ = sampleRate;
+    if (sampleRate != 0 && sampleRate != sample_rate_.load()) {
+        sample_rate_ = sampleRate;
         Send(EncodeFormat(sampleRate));
     }
     return true;
@@ -220,7 +220,7 @@ void SpeakSocket::OnResume(const std::string& notice) {
 
 bool SpeakSocket::ReadyForMore() {
     // The next request waits until the page is about to need it.
-    const uint32_t rate = sampleRate_.load() != 0 ? sampleRate_.load() : 22050;
+    const uint32_t rate = sample_rate_.load() != 0 ? sample_rate_.load() : 22050;
     return sent_.load() - played_.load() <= static_cast<uint64_t>(kAheadSeconds * rate) &&
            backlog_.load() <= kMaxBacklogBytes;
 }
@@ -292,7 +292,7 @@ void SpeakSocket::CloseWith(websocket::close_reason reason) {
         return;
     }
     closing_ = true;
-    closeReason_ = std::move(reason);
+    close_reason_ = std::move(reason);
     if (auto session = session_.lock(); session && job_ != 0) {
         session->Stop(job_);
     }
@@ -311,11 +311,11 @@ void SpeakSocket::CloseWith(websocket::close_reason reason) {
 }
 
 void SpeakSocket::Close() {
-    if (closeSent_) {
+    if (close_sent_) {
         return;
     }
-    closeSent_ = true;
-    ws_.async_close(closeReason_, [self = shared_from_this()](beast::error_code) {
+    close_sent_ = true;
+    ws_.async_close(close_reason_, [self = shared_from_this()](beast::error_code) {
         // The read in progress ends when the peer answers or the time-out
         // passes; it calls Gone.
     });

@@ -116,16 +116,16 @@ class SpeakSocket : public frontend::JobSink, public std::enable_shared_from_thi
     bool writing_ = false;
     bool finishing_ = false;  // close once the queue is written
     bool closing_ = false;    // close requested
-    bool closeSent_ = false;
+    bool close_sent_ = false;
     bool gone_ = false;
-    boost::beast::websocket::close_reason closeReason_;
+    boost::beast::websocket::close_reason close_reason_;
     std::atomic<size_t> backlog_{0};
 
     // The job's: set on the network thread before it is submitted, then
     // used by the worker's thread (the cleaner and the text's places).
     std::optional<frontend::InputCleaner> cleaner_;
     frontend::TextPositions page_;  // the page's text, for its UTF-16 units
-    std::atomic<uint32_t> sampleRate_{0};
+    std::atomic<uint32_t> sample_rate_{0};
     std::atomic<uint64_t> sent_{0};    // samples sent
     std::atomic<uint64_t> played_{0};  // samples the page has played
 };

@@ -92,7 +92,7 @@ size_t FrameReader::Missing() const {
         return kHeaderSize - have;
     }
     // A length over the bound is never waited for: Next refuses it.
-    const size_t length = std::min(GetHeader(storage_.get() + begin_).length, maxPayload_);
+    const size_t length = std::min(GetHeader(storage_.get() + begin_).length, max_payload_);
     const size_t whole = kFrameOverhead + length;
     return have < whole ? whole - have : 0;
 }
@@ -117,7 +117,7 @@ FrameReader::Status FrameReader::Next(Frame* frame) {
     }
     const unsigned char* at = storage_.get() + begin_;
     Frame header = GetHeader(at);
-    if (header.length > maxPayload_) {
+    if (header.length > max_payload_) {
         broken_ = Status::kTooLong;
         failed_ = header;
         *frame = header;

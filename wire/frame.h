@@ -70,7 +70,7 @@ class FrameReader {
     static constexpr size_t kCapacity = 64 * 1024;
 
     // maxPayload: the largest payload a header may announce.
-    explicit FrameReader(uint32_t maxPayload = kMaxPayload) : maxPayload_(maxPayload) {}
+    explicit FrameReader(uint32_t maxPayload = kMaxPayload) : max_payload_(maxPayload) {}
     FrameReader(const FrameReader&) = delete;
     FrameReader& operator=(const FrameReader&) = delete;
 
@@ -102,7 +102,7 @@ class FrameReader {
     // Room for size more bytes at the end; false when memory ran out.
     bool Reserve(size_t size);
 
-    const uint32_t maxPayload_;
+    const uint32_t max_payload_;
     std::unique_ptr<unsigned char[]> storage_;
     size_t capacity_ = 0;
     size_t begin_ = 0;                   // the first byte of the frame being filled
