@@ -8,7 +8,6 @@ import concurrent.futures
 import errno
 import os
 import queue
-import socket
 import threading
 import time
 import warnings
@@ -136,6 +135,7 @@ def _checked_address(address: object, what: str) -> Tuple[str, int]:
 
 def _why_no_server(host: str, port: int) -> str:
     """Why nothing answers at host:port, from a plain connection of our own."""
+    import socket  # only here: an import of the package stays small
     try:
         with socket.create_connection((host, port), timeout=3):
             return "it accepts connections, but does not speak"

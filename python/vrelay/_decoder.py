@@ -10,7 +10,7 @@ the requests of a job (a render, or a stream from its first push): every
 import ctypes
 import re
 import struct
-from typing import Any, List, Optional
+from typing import Any, Dict, List, Optional
 
 from . import _library
 from ._events import Audio, AudioFormat, Event, Mark, Message, Phoneme, Phonemes, QueryReply
@@ -21,6 +21,9 @@ PHONEME, AUDIO, MARK, FORMAT, MESSAGE, QUERY, DONE = 3, 6, 8, 9, 10, 13, 14
 _ERROR_PREFIX = "error: "
 _FINAL_MARK = "kvox_final"  # ends every request's answer
 _PHONEME_SIZE = ctypes.sizeof(_library.PhonemeEvent)
+# ctypes array types by length: making one costs more than copying a packet,
+# and most audio packets are of the one full size (at most 64 kept).
+_BYTES: Dict[int, Any] = {}
 
 
 _WORD_MARK = re.compile(r"kvtk_(\d+)_(\d+)_(\d+)_(\d+)", re.ASCII)
@@ -106,7 +109,12 @@ class AnswerDecoder:
         """An audio packet straight into buffer, with no event for it."""
         self.answered = True
         if length > 0:
-            buffer += (ctypes.c_char * length).from_address(data)
+            kind = _BYTES.get(length)
+            if kind is None:
+                if len(_BYTES) >= 64:
+                    _BYTES.clear()
+                kind = _BYTES[length] = ctypes.c_char * length
+            buffer += kind.from_address(data)
             self.samples += length // 2
             self._heard()
 

@@ -6,7 +6,6 @@ elements left open closed at its end, and offsets into what was sent mapped
 back to the caller's string."""
 
 import bisect
-import html.entities
 import re
 from typing import List, Optional, Tuple
 
@@ -45,6 +44,7 @@ def decode_entity(text: str, at: int) -> Tuple[str, int]:
     name, end = reference.group()[:-1], reference.end()
     if name in _XML_ENTITIES:
         return _XML_ENTITIES[name], end
+    import html.entities  # only here: its table is large and seldom needed
     if name in html.entities.name2codepoint:
         return chr(html.entities.name2codepoint[name]), end
     if name[0] == "#":
