@@ -3,12 +3,16 @@
 exit_codes.tsv (one exit code per meaning, in every door) and
 prosody_ranges.tsv (what the server's prosody reaches, and its named
 values). ``data/`` beside this file is the source tree's frontend/data (a
-link there), or a copy of it in an installed package."""
+link there), or a copy of it in an installed package; a copy of the source
+tree that dropped the link reads frontend/data itself."""
 
 import os
 from typing import Dict, Iterable, List, NamedTuple
 
-DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
+_HERE = os.path.dirname(os.path.abspath(__file__))
+DATA = os.path.join(_HERE, "data")
+if not os.path.isdir(DATA) and os.path.isdir(os.path.join(_HERE, "..", "..", "frontend", "data")):
+    DATA = os.path.join(_HERE, "..", "..", "frontend", "data")
 
 
 class ExitCode(NamedTuple):
