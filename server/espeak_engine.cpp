@@ -625,7 +625,12 @@ class UnitStreamer {
         SynthesisUnit piece;
         piece.sample_rate = sample_rate;
         piece.interpolated_marks = interpolated;
-        piece.samples.assign(samples.begin() + sent_, samples.begin() + upto);
+        if (last && sent_ == 0 && upto == static_cast<int64_t>(samples.size())) {
+            piece.samples = std::move(samples);  // a whole unit: its audio is not copied
+            samples.clear();
+        } else {
+            piece.samples.assign(samples.begin() + sent_, samples.begin() + upto);
+        }
         limiter_.Apply(&piece.samples);
         for (; sent_words_ < at.size() && (at[sent_words_] < upto || last); ++sent_words_) {
             const Word& word = words_[begin_ + sent_words_];
