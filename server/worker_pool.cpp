@@ -20,8 +20,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <initializer_list>
 #include <new>
+#include <vector>
 
 #include "transport/log.h"
 #include "wire/frame.h"
@@ -36,15 +38,20 @@ namespace {
 enum MessageType : uint16_t {
     kSpeak = 'S',       // to the worker: voice and words, the unit sent in pieces
     kSpeakWhole = 'W',  // to the worker: as kSpeak, the unit sent whole
-    kUnit = 'U',        // from the worker: one synthesis unit
+    kUnit = 'U',        // from the worker: a synthesis unit, its samples in the kSamples after it
+    kSamples = 'A',     // from the worker: the next of the unit's samples
     kDone = 'D',        // from the worker: the words are spoken
     kFailed = 'F',      // from the worker: the synthesis failed; the payload says why
     kLost = 'L'         // from the worker: as kFailed, and the worker is exiting
 };
 
-// Longest message accepted from a worker: a unit of the largest size the
-// engines make, with room to spare.
+// Longest message accepted from a worker: a unit's marks and phonemes, with
+// room to spare. Its samples come in messages of at most kSamplesBytes, so
+// that the pool's reader needs no buffer the size of a unit (which it would
+// then copy), and at most kMaxUnitSamples of them.
 constexpr uint32_t kMaxMessage = 256u << 20;
+constexpr size_t kSamplesBytes = 64000;
+constexpr uint32_t kMaxUnitSamples = kMaxMessage / sizeof(int16_t);
 
 BytePiece Part(const std::string& bytes) {
     return {bytes.data(), bytes.size()};
@@ -156,26 +163,27 @@ IoStatus WaitFor(int fd, short events, Clock::time_point deadline) {
     }
 }
 
-// Writes a message whose payload is the given parts, in as few system calls
-// as the pair's buffer allows (each wakes the reader), waiting at most until
-// deadline: a worker that stops reading (stopped, or stuck) holds its session
-// no longer than an answer would.
-IoStatus WriteMessage(int fd, uint16_t type, std::initializer_list<BytePiece> payload,
-                      Clock::time_point deadline = Clock::time_point::max()) {
-    const wire::FrameParts frame(type, payload);
-    if (!frame.Valid()) {
-        return IoStatus::kClosed;  // a caller's mistake: nothing is sent
+// Writes messages, in as few system calls as the pair's buffer allows (each
+// wakes the reader), waiting at most until deadline: a worker that stops
+// reading (stopped, or stuck) holds its session no longer than an answer
+// would.
+IoStatus WriteMessages(int fd, const std::deque<wire::FrameParts>& messages,
+                       Clock::time_point deadline = Clock::time_point::max()) {
+    std::vector<iovec> parts;
+    for (const wire::FrameParts& frame : messages) {
+        if (!frame.Valid()) {
+            return IoStatus::kClosed;  // a caller's mistake: nothing is sent
+        }
+        for (size_t i = 0; i < frame.Count(); ++i) {
+            parts.push_back({const_cast<char*>(frame.Pieces()[i].data), frame.Pieces()[i].size});
+        }
     }
-    iovec parts[wire::FrameParts::kMaxParts + 2];
-    const size_t count = frame.Count();
-    for (size_t i = 0; i < count; ++i) {
-        parts[i] = {const_cast<char*>(frame.Pieces()[i].data), frame.Pieces()[i].size};
-    }
+    const size_t count = parts.size();
     size_t first = 0;
     while (first < count) {
         msghdr message{};
-        message.msg_iov = parts + first;
-        message.msg_iovlen = count - first;
+        message.msg_iov = parts.data() + first;
+        message.msg_iovlen = std::min<size_t>(count - first, IOV_MAX);
         const ssize_t rc = ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (rc < 0) {
             if (errno == EINTR) {
@@ -205,7 +213,9 @@ IoStatus WriteMessage(int fd, uint16_t type, std::initializer_list<BytePiece> pa
 
 IoStatus WriteMessage(int fd, uint16_t type, const std::string& payload,
                       Clock::time_point deadline = Clock::time_point::max()) {
-    return WriteMessage(fd, type, {Part(payload)}, deadline);
+    std::deque<wire::FrameParts> message;
+    message.emplace_back(type, std::initializer_list<BytePiece>{Part(payload)});
+    return WriteMessages(fd, message, deadline);
 }
 
 // Reads the next message whole into reader, waiting at most until deadline.
@@ -260,10 +270,9 @@ IoStatus ReadMessage(int fd, Clock::time_point deadline, uint16_t* type, std::st
     return status;
 }
 
-// A unit's wire form: sample rate, interpolated marks, sample count, the
-// samples, then the marks, the phonemes and the next phoneme. The samples, by
-// far its largest part, go out straight from the unit: a long text's audio
-// is copied once less.
+// A unit's wire form: sample rate, interpolated marks, sample count (the
+// head), then the marks, the phonemes and the next phoneme (the tail); its
+// samples follow in kSamples messages, sent straight from the unit.
 
 void EncodeUnit(const SynthesisUnit& unit, std::string* head, std::string* tail) {
     Writer h;
@@ -311,27 +320,41 @@ bool DecodeUnitTail(const std::string& tail, SynthesisUnit* unit) {
     return r.Text(&unit->next_phoneme) && r.AtEnd();
 }
 
-// The unit a unit message holds; false when its payload holds none.
-bool DecodeUnit(const wire::Frame& message, SynthesisUnit* unit) {
+// The unit a unit message holds, with room for the samples to come; false
+// when its payload holds none.
+bool DecodeUnit(const wire::Frame& message, SynthesisUnit* unit, size_t* samples) {
     uint32_t head[3] = {};  // sample rate, interpolated marks, sample count
     if (message.length < sizeof head) {
         return false;
     }
     std::memcpy(head, message.data, sizeof head);
-    const size_t sample_bytes = static_cast<size_t>(head[2]) * sizeof(int16_t);
-    if (sample_bytes > message.length - sizeof head) {
+    if (head[2] > kMaxUnitSamples) {
         return false;
     }
     unit->sample_rate = static_cast<int>(head[0]);
     unit->interpolated_marks = static_cast<int>(head[1]);
-    unit->samples.resize(head[2]);
-    const unsigned char* samples = message.data + sizeof head;
-    if (sample_bytes > 0) {
-        std::memcpy(unit->samples.data(), samples, sample_bytes);
+    const std::string tail(reinterpret_cast<const char*>(message.data) + sizeof head,
+                           message.length - sizeof head);
+    if (!DecodeUnitTail(tail, unit)) {
+        return false;
     }
-    const std::string tail(reinterpret_cast<const char*>(samples + sample_bytes),
-                           message.length - sizeof head - sample_bytes);
-    return DecodeUnitTail(tail, unit);
+    *samples = head[2];
+    unit->samples.reserve(*samples);
+    return true;
+}
+
+// Appends a samples message to the unit, which lacks *missing samples; false
+// when it holds more, or half a sample.
+bool AddSamples(const wire::Frame& message, SynthesisUnit* unit, size_t* missing) {
+    const size_t count = message.length / sizeof(int16_t);
+    if (message.length % sizeof(int16_t) != 0 || count > *missing) {
+        return false;
+    }
+    const size_t at = unit->samples.size();
+    unit->samples.resize(at + count);
+    std::memcpy(unit->samples.data() + at, message.data, message.length);
+    *missing -= count;
+    return true;
 }
 
 // A worker is told to stop a job nobody wants any more by SIGUSR1 carrying
@@ -363,9 +386,15 @@ class UnitWriter : public UnitSink {
     UnitWriter(int fd, bool pieces) : fd_(fd), pieces_(pieces) {}
     bool OnUnit(const SynthesisUnit& unit) override {
         EncodeUnit(unit, &head_, &tail_);
-        const BytePiece samples{reinterpret_cast<const char*>(unit.samples.data()),
-                                unit.samples.size() * sizeof(int16_t)};
-        return WriteMessage(fd_, kUnit, {Part(head_), samples, Part(tail_)}) == IoStatus::kDone;
+        std::deque<wire::FrameParts> messages;
+        messages.emplace_back(kUnit, std::initializer_list<BytePiece>{Part(head_), Part(tail_)});
+        const char* samples = reinterpret_cast<const char*>(unit.samples.data());
+        const size_t bytes = unit.samples.size() * sizeof(int16_t);
+        for (size_t at = 0; at < bytes; at += kSamplesBytes) {
+            messages.emplace_back(kSamples, std::initializer_list<BytePiece>{
+                                                {samples + at, std::min(kSamplesBytes, bytes - at)}});
+        }
+        return WriteMessages(fd_, messages) == IoStatus::kDone;
     }
     // The worker's engine is its own: pieces block no other session.
     bool TakesPieces() const override { return pieces_; }
@@ -863,15 +892,25 @@ void WorkerPool::Run(Slot* slot, Job* job) {
     };
     IoStatus status =
         WriteMessage(fd, job->in_pieces ? kSpeak : kSpeakWhole, job->words, job->deadline);
+    // The job's reader: one buffer of a samples message's size serves them all.
+    wire::FrameReader reader(kMaxMessage);
+    SynthesisUnit unit;
+    bool in_unit = false;   // a unit came, its samples not all yet
+    size_t missing = 0;     // the unit's samples still to come
     for (;;) {
-        wire::FrameReader reader(kMaxMessage);
         wire::Frame message;
-        SynthesisUnit unit;
         if (status == IoStatus::kDone) {
             status = ReadMessage(fd, job->deadline, &reader, &message);
         }
-        const bool garbled =
-            status == IoStatus::kDone && message.type == kUnit && !DecodeUnit(message, &unit);
+        bool garbled = false;
+        if (status == IoStatus::kDone && message.type == kUnit) {
+            garbled = in_unit || !DecodeUnit(message, &unit, &missing);
+            in_unit = true;
+        } else if (status == IoStatus::kDone && message.type == kSamples) {
+            garbled = !in_unit || !AddSamples(message, &unit, &missing);
+        } else if (status == IoStatus::kDone) {
+            garbled = in_unit;  // a unit's samples cut short
+        }
         if (status == IoStatus::kTimedOut) {
             fail("the synthesis took too long", true, false);
             return;
@@ -882,13 +921,17 @@ void WorkerPool::Run(Slot* slot, Job* job) {
             fail("the synthesis worker ended", true, true);
             return;
         }
-        const uint16_t type = message.type;
-        if (type == kUnit && !garbled) {
-            MutexLock lock(&mutex_);
-            if (!job->cancelled) {
-                job->request->waiting_samples += static_cast<int64_t>(unit.samples.size());
-                job->pieces.push_back(std::move(unit));
-                progress_.SignalAll();
+        const uint16_t type = garbled ? 0 : message.type;
+        if (type == kUnit || type == kSamples) {
+            if (missing == 0) {  // the unit is whole
+                MutexLock lock(&mutex_);
+                if (!job->cancelled) {
+                    job->request->waiting_samples += static_cast<int64_t>(unit.samples.size());
+                    job->pieces.push_back(std::move(unit));
+                    progress_.SignalAll();
+                }
+                unit = SynthesisUnit();
+                in_unit = false;
             }
             continue;
         }
