@@ -9,6 +9,7 @@
 #include <chrono>
 #include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "transport/socket.h"
@@ -98,7 +99,8 @@ TEST(RequestStateTest, RequestsReportTheirFirstStopAndOnlyADestroyRefusesLaterOn
 }
 
 // A launch is refused while the worker's request runs and once the
-// connection is destroyed; one after the worker's end joins it first. (A
+// connection is destroyed; once the worker has delivered its completion, a
+// launch waits for its end; one after the worker's end joins it first. (A
 // launch without a thread is RenderingTest's failed launch.)
 TEST(RequestStateTest, LaunchesAreRefusedWhileTheWorkersRequestRunsOrTheConnectionIsDestroyed) {
     RequestState state;
@@ -118,6 +120,24 @@ TEST(RequestStateTest, LaunchesAreRefusedWhileTheWorkersRequestRunsOrTheConnecti
     ASSERT_TRUE(
         state.WaitForWorkerUntil(std::chrono::steady_clock::now() + std::chrono::minutes(1)));
     EXPECT_EQ(state.LaunchWorker(worker(released)), RequestState::Launch::kStarted);
+    state.JoinWorker();
+
+    std::promise<void> completed;
+    std::promise<void> finish;
+    std::shared_future<void> finished = finish.get_future().share();
+    EXPECT_EQ(state.LaunchWorker([&state, &completed, finished] {
+        state.WorkerBegins();
+        state.WorkerCompleted();
+        completed.set_value();
+        finished.wait();
+        state.WorkerDone();
+    }),
+              RequestState::Launch::kStarted);
+    completed.get_future().wait();
+    // Released from another thread, since the launch below waits for it.
+    std::thread releaser([&finish] { finish.set_value(); });
+    EXPECT_EQ(state.LaunchWorker(worker(released)), RequestState::Launch::kStarted);
+    releaser.join();
     state.JoinWorker();
     state.Stop(R::kDestroy);
     EXPECT_EQ(state.LaunchWorker(worker(released)), RequestState::Launch::kBusy);
