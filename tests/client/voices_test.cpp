@@ -137,7 +137,10 @@ TEST_F(VoicesTest, DocumentShapes) {
         {"malformed", "<list><voice name=\"a\"></list>", {}}, {"empty reply", "", {}},
         {"large list in many packets", large, many},
         {"character and predefined references", "<v><voice name='&lt;&amp;&#38;&#x41;'/></v>", {"<&&A"}},
-        {"entity bomb", bomb, {}}, {"a tag with 66 attributes", crowded(65, ""), {}},
+        {"entity bomb", bomb, {}},
+        {"a document type ends the list before its declarations",
+         "<!DOCTYPE v [<!ENTITY e 'x'>]><voices><voice name='a'/></voices>", {}},
+        {"a tag with 66 attributes", crowded(65, ""), {}},
         {"a tag with 64, '=' in their values", crowded(63, "x=y"), {"a"}},
     };
     // clang-format on
