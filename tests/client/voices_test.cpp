@@ -51,15 +51,18 @@ class VoicesTest : public test::OpenHandleTest {
         OpenHandleTest::SetUp();
     }
     // Answers the list query with document, cut into pieces of `piece` bytes,
-    // each its own NUL-terminated PACKET_QUERY; other queries get `other`.
+    // each its own NUL-terminated PACKET_QUERY, after a message when
+    // `message` (the list is read past it); other queries get `other`.
     void Serve(const std::string& document, size_t piece = 7,
-               std::vector<Action> other = {Action::End()}) {
+               std::vector<Action> other = {Action::End()}, bool message = false) {
         server_.SetHandler([=](const ReceivedFrame& frame) {
             if (frame.type != PACKET_QUERY)
                 return test::DefaultAnswer(frame);
             if (frame.Text() != kListQuery)
                 return other;
             std::vector<Action> actions;
+            if (message)
+                actions.push_back(Action::Text(PACKET_DATA_10, "listing"));
             for (size_t at = 0; at < document.size(); at += piece)
                 actions.push_back(Action::Text(PACKET_QUERY, document.substr(at, piece)));
             actions.push_back(Action::End());
@@ -146,7 +149,7 @@ TEST_F(VoicesTest, DocumentShapes) {
     // clang-format on
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        Serve(row.document, 60000);
+        Serve(row.document, 60000, {Action::End()}, true);
         const vr_handle voices = vrEnumerateConnectionVoices(handle_);
         ASSERT_GE(voices, 1000);
         EXPECT_EQ(vrNumVoices(voices), static_cast<int32_t>(row.voices.size()));

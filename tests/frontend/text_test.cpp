@@ -129,12 +129,19 @@ TEST(InputCleanerTest, OffsetsLeadBackToTheInput) {
         }
     }
     std::string problem;
-    EXPECT_TRUE(IsUtf8Text("caf\xC3\xA9 \xF0\x9F\x98\x80", &problem));
+    // The first and last character of each lead byte's range, then what lies
+    // just outside them: overlong forms, surrogates, beyond U+10FFFF.
+    EXPECT_TRUE(IsUtf8Text("caf\xC3\xA9 \xF0\x9F\x98\x80"
+                           "\xC2\x80\xDF\xBF\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80\xEF\xBF\xBF"
+                           "\xF0\x90\x80\x80\xF4\x8F\xBF\xBF",
+                           &problem));
+    for (const char* outside : {"\xC1\xBF", "\xE0\x9F\xBF", "\xED\xA0\x80", "\xF0\x8F\xBF\xBF",
+                                "\xF4\x90\x80\x80", "\xF5\x80\x80\x80"})
+        EXPECT_FALSE(IsUtf8Text(outside, &problem)) << problem;
     EXPECT_FALSE(IsUtf8Text("ab\xFF", &problem));
     EXPECT_EQ(problem, "the text is not UTF-8 (byte 0xFF at offset 2)");
     EXPECT_FALSE(IsUtf8Text(std::string("a\0b", 3), &problem));
     EXPECT_EQ(problem, "the text holds a NUL character at offset 1");
-    EXPECT_FALSE(IsUtf8Text("\xED\xA0\x80", &problem));  // a surrogate
 }
 
 }  // namespace
