@@ -363,7 +363,7 @@ TEST_F(MisuseTest, ReopenWaitsForTheRunningRequestAndAFailedOneKeepsTheSocket) {
 
 // An enumeration on another thread waits behind a running render and never
 // takes its packets; a query flood larger than any voice list ends it cleanly
-// with no voices.
+// with no voices, without waiting for the flood's end.
 TEST_F(MisuseTest, EnumerationNeverTakesTheApplicationsPacketsAndIsBounded) {
     auto render = StartHeldRender();
     auto voices =
@@ -380,12 +380,18 @@ TEST_F(MisuseTest, EnumerationNeverTakesTheApplicationsPacketsAndIsBounded) {
     server_.SetHandler([](const ReceivedFrame& frame) {
         if (frame.type == PACKET_QUERY) {
             std::vector<Action> flood(300, Action::Frame(PACKET_QUERY, Bytes(60000, 'v')));
+            flood.push_back(Action::Hold());
             flood.push_back(Action::End());
             return flood;
         }
         return Answer(frame);
     });
-    const vr_handle flooded = vrEnumerateConnectionVoices(handle_);
+    auto listing =
+        std::async(std::launch::async, [&] { return vrEnumerateConnectionVoices(handle_); });
+    const bool bounded = listing.wait_for(std::chrono::minutes(1)) == std::future_status::ready;
+    server_.Release();
+    const vr_handle flooded = listing.get();
+    EXPECT_TRUE(bounded) << "the enumeration waited for the end of the flood";
     ASSERT_GE(flooded, 1000);
     EXPECT_EQ(vrNumVoices(flooded), 0);
     EXPECT_EQ(recorder_.Count(PACKET_QUERY), 0u);
