@@ -407,6 +407,7 @@ TEST_F(ToneServer, AFullServerAnswersHealthChecksAndFreesAPlaceWhenAClientCloses
     // The second session waits for its (stopped) worker, and sees its client's
     // close only at its next look: the next client gets its place at once.
     const pid_t worker = server_->WorkerPids()[0];
+    ASSERT_GT(worker, 0);  // kill(0) would stop the test's own process group
     ASSERT_EQ(::kill(worker, SIGSTOP), 0);
     ASSERT_TRUE(second->Send(PACKET_TEXT, "<mark name=\"a\"/>waits"));
     second.reset();
