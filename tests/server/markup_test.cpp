@@ -236,7 +236,7 @@ TEST(Prosody, ValuesComeIntoTheReachableRange) {
     // clang-format off
     const struct { const char* attributes; double wpm = kDefaultWpm; double hz = 100; double db = 0;
         bool clamped = false; } rows[] = {
-        {"rate='300wpm'", 300}, {"rate='2'", 350}, {"rate='40%'", 80, 100, 0, true},
+        {"rate=' 300wpm\t'", 300}, {"rate='2'", 350}, {"rate='40%'", 80, 100, 0, true},
         {"rate='30wpm'", 80, 100, 0, true}, {"rate='500%'", 800, 100, 0, true},
         {"rate='20%'>rate='+100%'", 160, 100, 0, true}, {"rate='+10wpm'"},
         {"rate='fast'>rate='banana'", 262.5}, {"pitch='120Hz'", kDefaultWpm, 120},
