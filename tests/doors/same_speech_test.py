@@ -67,13 +67,13 @@ class Audio:
 
     def median_pitch(self):
         """Median fundamental (Hz) over the voiced frames: in each 40 ms
-        frame (every 10 ms) of the audio decimated to about 11 kHz, the
+        frame (every 30 ms) of the audio decimated to about 11 kHz, the
         shortest lag whose autocorrelation comes near the best."""
         step = max(1, self.rate // 11025)
         rate = self.rate / step
         low, high = int(rate / 450), int(rate / 55)
         pitches = []
-        for frame in self._frames(step, hop=0.01):
+        for frame in self._frames(step, hop=0.03):
             mean = sum(frame) / len(frame)
             frame = [x - mean for x in frame]
             n = len(frame) - high
