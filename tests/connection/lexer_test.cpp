@@ -256,6 +256,7 @@ TEST(LexerTest, MarkupPatternsMatchTheirWholeSubset) {
         {"^<a?b", "<aab>", MarkupPattern::kNoMatch, 0},
         {"^<\\s+a", "< \t\r\na>", MarkupPattern::kMatch, 6},
         {"^<\\s+a", "<a>", MarkupPattern::kNoMatch, 0},
+        {"^<[^>]*>", "<ab>", MarkupPattern::kMatch, 4},
     };
     MarkupScratch scratch;
     for (const auto& row : rows) {

@@ -42,6 +42,8 @@ TEST(ParseTag, DecodesReferencesInValuesAndRejectsRepeatedOrTooManyAttributes) {
 TEST(DecodeEntities, DecodesXmlHtmlAndNumericReferences) {
     EXPECT_EQ(DecodeEntities("&lt;a&gt; &amp;&nbsp;&eacute;&#233;&#xE9; &bogus; R&D &;"),
               "<a> &\xC2\xA0\xC3\xA9\xC3\xA9\xC3\xA9   R&D &;");
+    EXPECT_EQ(DecodeEntities("&#x7FF;&#x800;&#x10000;&#x10FFFF;&#x110000;&#xD800;"),
+              "\xDF\xBF\xE0\xA0\x80\xF0\x90\x80\x80\xF4\x8F\xBF\xBF  ");
 }
 
 }  // namespace
