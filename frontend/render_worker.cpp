@@ -36,6 +36,10 @@ class RenderWorker::Quiet : public SpeechSink {
 
 namespace {
 
+// How long a cancelled call may take to end before Stop cancels it again: a
+// cancel that hit ends it in far less.
+constexpr std::chrono::milliseconds kCancelAgainAfter{100};
+
 JobEnd Failed(int exitCode, std::string reason, bool refused = false) {
     JobEnd end;
     end.outcome = JobEnd::Outcome::kFailed;
@@ -120,6 +124,7 @@ void RenderWorker::Stop(uint64_t id) {
     std::vector<std::unique_ptr<Item>> dropped;
     bool cancel = false;
     vr_handle handle = -1;
+    uint64_t call = 0;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         for (auto it = queue_.begin(); it != queue_.end();) {
@@ -137,6 +142,7 @@ void RenderWorker::Stop(uint64_t id) {
             cancel = in_call_ && !cancelled_;
             cancelled_ = cancelled_ || cancel;
             handle = active_;
+            call = calls_;
         }
         // No call starts until the cancel is done, so that it cannot hit
         // the next request.
@@ -144,12 +150,18 @@ void RenderWorker::Stop(uint64_t id) {
         changed_.notify_all();
     }
     // The callback now refuses every packet; the cancel also ends a call
-    // that waits for the server, and rebuilds the connection.
-    if (cancel) {
+    // that waits for the server, and rebuilds the connection. A cancel that
+    // comes before the call has begun its request inside the library finds
+    // nothing to stop, and the request would then wait for a silent server:
+    // so while the same call goes on, the cancel is made again.
+    while (cancel) {
         vrCancelRequest(handle);
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::unique_lock<std::mutex> lock(mutex_);
         --cancels_;
         changed_.notify_all();
+        cancel = !changed_.wait_for(lock, kCancelAgainAfter,
+                                    [&] { return !in_call_ || calls_ != call; });
+        cancels_ += cancel ? 1 : 0;
     }
     // A job waiting for a connection of a shared pool stops waiting. (The
     // worker's own pool never keeps it waiting, and goes when it ends.)
@@ -359,6 +371,7 @@ vr_result RenderWorker::Call(AnswerDecoder* decoder, const std::function<vr_resu
             return VR_CANCELLED;
         }
         in_call_ = true;
+        ++calls_;
     }
     sink_refused_ = false;
     decoder_ = decoder;

@@ -255,6 +255,7 @@ class RenderWorker {
     bool finished_ = false;  // the thread has ended
     int cancels_ = 0;        // cancels in progress
     bool in_call_ = false;        // a library call runs as the current request
+    uint64_t calls_ = 0;          // library calls begun, to tell one from the next
     bool cancelled_ = false;     // Stop cancelled it (the connection was rebuilt)
     bool request_done_ = false;   // an asynchronous render delivered its end
     std::atomic<bool> stopping_{false};  // the callback refuses every packet
