@@ -719,6 +719,14 @@ class Connection:
             self._cancels += 1
         try:
             code = self._lib.vrCancelRequest(self._live())
+            # A cancel that comes before a blocking call has begun its request
+            # inside the library finds nothing to stop, and the request would
+            # wait for a silent server: while that call goes on, cancel again.
+            while code == 0 and current is not None and not current.asynchronous:
+                with self._idle:
+                    if self._idle.wait_for(lambda: self._request is not current, 0.1):
+                        break
+                code = self._lib.vrCancelRequest(self._live())
         finally:
             with self._idle:
                 self._cancels -= 1
