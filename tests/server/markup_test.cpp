@@ -189,7 +189,7 @@ TEST(EspeakMarkup, UnitSsmlReopensContextsAndEscapesText) {
 // at the unit's end, sample 1000.
 TEST(EspeakMarkup, MissingMarksAreInterpolatedByLetters) {
     std::vector<Word> words(4);
-    const char* texts[] = {"aaaa ", "bb ", "-- ", "cccc"};
+    const char* texts[] = {"aaaa ", "\xF0\x9F\x98\x80" "b ", "-- ", "cccc"};  // 4, 2, 0, 4 letters
     for (size_t i = 0; i < 4; ++i) {
         words[i].mark = "m" + std::to_string(i);
         words[i].text = texts[i];
@@ -199,7 +199,7 @@ TEST(EspeakMarkup, MissingMarksAreInterpolatedByLetters) {
     const struct { const char* name; Samples known, placed; int missing; } cases[] = {
         {"between two known marks", {0, -1, -1, 600}, {0, 400, 600, 600}, 2},
         {"reported before an earlier mark, none later", {100, -1, 50, -1}, {100, 460, 640, 640}, 3},
-        // "bb" shares the next word's sample: it sat inside a multi-word
+        // The second word shares the next one's sample: it sat inside a multi-word
         // entry. The silent "--" may share.
         {"inside a multi-word entry", {0, 600, 600, 600}, {0, 400, 600, 600}, 1},
     };
