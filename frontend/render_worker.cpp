@@ -379,6 +379,7 @@ vr_result RenderWorker::Call(AnswerDecoder* decoder, const std::function<vr_resu
     decoder_ = nullptr;
     std::lock_guard<std::mutex> lock(mutex_);
     in_call_ = false;
+    changed_.notify_all();  // a Stop may wait for the call to end
     if (cancelled_) {
         // The cancel rebuilt the connection: a new session, with the
         // server's default voice.
