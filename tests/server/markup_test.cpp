@@ -152,10 +152,11 @@ TEST(Word, SentenceAndParagraphEnds) {
 }
 
 TEST(EspeakMarkup, BlankAfterSentencePunctuationBecomesALineBreak) {
-    const std::pair<const char*, const char*> cases[] = {
+    const std::pair<std::string, std::string> cases[] = {
         {"end. ", "end.\n"},     {"why?  ", "why?\n"}, {"go!\") ", "go!\")\n"},
         {"note: x", "note:\nx"}, {"a; b", "a;\nb"},    {"3.5 ", "3.5 "},
         {"end.", "end."},        {"a, b ", "a, b "},   {"Dr. Who", "Dr.\nWho"},
+        {std::string("a\0 b", 4), std::string("a\0 b", 4)},  // a NUL ends no sentence
     };
     for (const auto& c : cases) {
         EXPECT_EQ(EspeakEngine::BreakAfterSentences(c.first), c.second) << c.first;
