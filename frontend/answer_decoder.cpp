@@ -4,6 +4,7 @@
 #include <vrelay/vrelay_helpers.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "wire/payload.h"
@@ -25,6 +26,7 @@ void AnswerDecoder::BeginRequest(const Request* request) {
     refusal_.clear();
     heard_.clear();
     leading_marks_.clear();
+    pending_.clear();
 }
 
 int64_t AnswerDecoder::ResumeByte() const {
@@ -51,6 +53,31 @@ void AnswerDecoder::Resume(bool rewound) {
         samples_ = ResumeSample();
     }
     repeat_through_ = last_word_byte_;
+    pending_.clear();  // the next request brings them again
+}
+
+bool AnswerDecoder::Deliver(const Pending& pending) {
+    if (!pending.isWord) {
+        (heard_.empty() ? leading_marks_ : heard_.back().marksAfter).push_back(pending.mark);
+        return sink_->OnMark(pending.mark, pending.sample);
+    }
+    ++words_;
+    last_word_byte_ = pending.word.source.begin.byte;
+    heard_.push_back({pending.word, {}});
+    return sink_->OnWord(pending.word);
+}
+
+// Delivers, in order, the waiting words and marks that begin before the
+// sample `before`.
+bool AnswerDecoder::DeliverDue(int64_t before) {
+    while (!pending_.empty() && pending_.front().sample < before) {
+        const Pending pending = std::move(pending_.front());
+        pending_.pop_front();
+        if (!Deliver(pending)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 bool AnswerDecoder::Audio(const unsigned char* bytes, size_t size) {
@@ -64,6 +91,9 @@ bool AnswerDecoder::Audio(const unsigned char* bytes, size_t size) {
     }
     const int64_t first = samples_;
     samples_ += static_cast<int64_t>(count);
+    if (!DeliverDue(samples_)) {
+        return false;
+    }
     while (heard_.size() > 1 && heard_[1].word.sample <= samples_) {
         heard_.pop_front();  // a later word's audio has begun
     }
@@ -79,28 +109,28 @@ bool AnswerDecoder::Mark(const void* data, int32_t length) {
     vr_word_mark word;
     if (vr_is_final_mark(mark.name)) {
         complete_ = true;
-        return true;
+        return DeliverDue(INT64_MAX);  // the audio is whole: the rest are due
     }
+    Pending pending{false, {}, {}, sample};
     if (!vr_parse_word_mark(mark.name, &word)) {
         const auto repeated = std::find(repeat_marks_.begin(), repeat_marks_.end(), mark.name);
         if (repeated != repeat_marks_.end()) {
             repeat_marks_.erase(repeated);
             return true;
         }
-        (heard_.empty() ? leading_marks_ : heard_.back().marksAfter).push_back(mark.name);
-        return sink_->OnMark(mark.name, sample);
+        pending.mark = mark.name;
+    } else {
+        pending.isWord = true;
+        pending.word.sample = sample;
+        if (request_ == nullptr ||
+            !request_->Word(word.byte_offset, word.byte_length, &pending.word.source) ||
+            pending.word.source.begin.byte <= repeat_through_) {
+            return true;
+        }
+        repeat_marks_.clear();  // past what came already
     }
-    WordEvent event;
-    event.sample = sample;
-    if (request_ == nullptr || !request_->Word(word.byte_offset, word.byte_length, &event.source) ||
-        event.source.begin.byte <= repeat_through_) {
-        return true;
-    }
-    ++words_;
-    last_word_byte_ = event.source.begin.byte;
-    heard_.push_back({event, {}});
-    repeat_marks_.clear();
-    return sink_->OnWord(event);
+    pending_.push_back(std::move(pending));
+    return DeliverDue(samples_);
 }
 
 bool AnswerDecoder::Decode(PACKET_TYPE type, const void* data, int32_t length) {

@@ -92,8 +92,8 @@ class AnswerDecoder {
 
     // Where the current request's text is to be rendered again from after
     // its server failed: the byte (in the user's text) and sample of its
-    // last word whose audio has begun (a mark may come well before its
-    // audio), else its start and the sample it began at.
+    // last word whose audio has begun, else its start and the sample it
+    // began at.
     int64_t ResumeByte() const;
     int64_t ResumeSample() const;
     // The word ResumeByte begins, as written; "" for a request's start.
@@ -106,6 +106,18 @@ class AnswerDecoder {
   private:
     bool Audio(const unsigned char* bytes, size_t size);
     bool Mark(const void* data, int32_t length);
+    // A word or mark goes to the sink just before the audio that holds its
+    // first sample (or at the request's end): the server sends marks ahead
+    // of their audio, and one whose audio never came (its server failed)
+    // comes again from the resumed request, on that request's clock.
+    struct Pending {
+        bool isWord;
+        WordEvent word;    // when isWord
+        std::string mark;  // else
+        int64_t sample;
+    };
+    bool Deliver(const Pending& pending);
+    bool DeliverDue(int64_t before);
 
     // A word of the current request delivered, and the marks after it.
     struct Heard {
@@ -122,6 +134,7 @@ class AnswerDecoder {
     // after it; the marks before its first word.
     std::deque<Heard> heard_;
     std::vector<std::string> leading_marks_;
+    std::deque<Pending> pending_;
     int64_t last_word_byte_ = -1;             // of the last word delivered
     int64_t repeat_through_ = -1;            // words beginning up to here came already
     std::vector<std::string> repeat_marks_;  // marks that came already

@@ -7,6 +7,7 @@ import gc
 import html
 import os
 import signal
+import struct
 import tempfile
 import time
 import tracemalloc
@@ -17,7 +18,7 @@ import warnings
 from support import LICENCE, case_table, run_async, server_program, tone_server, within
 
 import vrelay
-from vrelay import _input, _prosody, _text
+from vrelay import _decoder, _input, _prosody, _text
 from vrelay._voices import voices_speaking
 
 TEXT = "Grüße aus Köln, 世界 and plain words."
@@ -320,6 +321,33 @@ class ServerFailureTest(unittest.TestCase):
                             within(20, lambda: connection.render(self.text, resume=resume))
                         self.assertEqual(failed.exception.result.marks, [])
                         self.assertEqual(notices, [])
+
+    def test_a_word_whose_audio_never_came_comes_after_the_resume_on_its_clock(self) -> None:
+        # "one", "two" and "three" came with the audio of the first two only,
+        # then the server failed. The rest goes on from "two", whose audio
+        # on the new request replaces what came after it: "three" comes once,
+        # where the new request's audio has it, before that audio.
+        decoder = _decoder.AnswerDecoder()
+
+        def packet(kind: int, payload: bytes) -> list:
+            return [(type(e).__name__, getattr(e, "written", None), getattr(e, "sample", None)
+                     if isinstance(e, vrelay.Mark) else e.first)
+                    for e in decoder.decode(kind, payload, len(payload))]
+
+        def word(char: int, length: int, offset: int) -> list:
+            name = "kvtk_%d_%d_%d_%d" % (char, char, length, length)
+            return packet(_decoder.MARK, struct.pack(">i", offset) + name.encode() + b"\0")
+
+        text = "one two three"
+        decoder.begin_request(_text.build_request(text, False, "")[0])
+        self.assertEqual(word(0, 3, 0) + word(4, 3, 100) + word(8, 5, 200), [])
+        self.assertEqual(packet(_decoder.AUDIO, bytes(300)),
+                         [("Mark", "one", 0), ("Mark", "two", 100), ("Audio", None, 0)])
+        self.assertEqual(decoder.resume(_text.build_request(text, False, "", 4)[0], False, True),
+                         100)
+        self.assertEqual(word(0, 3, 0) + word(4, 5, 30), [])
+        self.assertEqual(packet(_decoder.AUDIO, bytes(200)),
+                         [("Mark", "three", 130), ("Audio", None, 100)])
 
 
 class ResultTest(unittest.TestCase):

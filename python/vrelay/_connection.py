@@ -768,13 +768,13 @@ class Connection:
                 result = request.result
                 if result is not None:
                     if packet_type == AUDIO:
-                        request.decoder.add_audio(result.audio, data, length)
+                        for mark in request.decoder.add_audio(result.audio, data, length):
+                            request.sink(mark)
                         return 0
                     if packet_type == PHONEME:
                         request.decoder.add_phoneme(result.phonemes, data, length)
                         return 0
-                event = request.decoder.decode(packet_type, data, length)
-                if event is not None:
+                for event in request.decoder.decode(packet_type, data, length):
                     request.sink(event)
             return 0
         except Exception:  # noqa: BLE001 - nowhere to report it; the request goes on

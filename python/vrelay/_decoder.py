@@ -58,6 +58,11 @@ class AnswerDecoder:
         # up to this character offset, and these other marks, in order.
         self._repeated_until: Optional[int] = None
         self._repeated_marks: List[str] = []
+        # Marks that came before their audio: each is given out just before
+        # the audio that holds its first sample (or at the request's end),
+        # so that one whose audio never came (its server failed) comes
+        # again from the resumed request, on that request's clock.
+        self._pending: List[Mark] = []
 
     def begin_request(self, text: Optional[SubmittedText], markup: bool = False) -> None:
         """A new request: its audio follows that of the ones before; its word
@@ -69,6 +74,7 @@ class AnswerDecoder:
         self.errors = []
         self._repeated_until = None
         self._repeated_marks = []
+        self._pending = []
 
     def resume(self, text: SubmittedText, markup: bool, rewind: bool) -> int:
         """A request that says the rest of the job's text from the start of
@@ -86,6 +92,24 @@ class AnswerDecoder:
         self._repeated_marks = [m.name for m in self._after_spoken if not m.is_word]
         self._after_spoken = []
         return self.samples
+
+    def due(self, before: Optional[int] = None) -> List[Mark]:
+        """Takes the waiting marks that begin before the job's sample
+        ``before`` (all of them when None), in order, as given out."""
+        count = 0
+        for mark in self._pending:
+            if before is not None and mark.sample >= before:
+                break
+            count += 1
+        if count == 0:
+            return []
+        given, self._pending = self._pending[:count], self._pending[count:]
+        for mark in given:
+            if mark.is_word:
+                self.words += 1
+                self.last_word = mark
+            self._heard(mark)
+        return given
 
     def _heard(self, mark: Optional[Mark] = None) -> None:
         """After audio or a mark came: the last word whose audio began."""
@@ -105,28 +129,41 @@ class AnswerDecoder:
         """The server's refusals of the current request, or None."""
         return "; ".join(self.errors) if self.errors else None
 
-    def add_audio(self, buffer: bytearray, data: Any, length: int) -> None:
-        """An audio packet straight into buffer, with no event for it."""
+    def add_audio(self, buffer: bytearray, data: Any, length: int) -> List[Mark]:
+        """An audio packet straight into buffer, with no event for it; the
+        marks due before it."""
         self.answered = True
-        if length > 0:
-            kind = _BYTES.get(length)
-            if kind is None:
-                if len(_BYTES) >= 64:
-                    _BYTES.clear()
-                kind = _BYTES[length] = ctypes.c_char * length
-            buffer += kind.from_address(data)
-            self.samples += length // 2
-            self._heard()
+        if length <= 0:
+            return []
+        kind = _BYTES.get(length)
+        if kind is None:
+            if len(_BYTES) >= 64:
+                _BYTES.clear()
+            kind = _BYTES[length] = ctypes.c_char * length
+        buffer += kind.from_address(data)
+        self.samples += length // 2
+        given = self.due(self.samples)
+        self._heard()
+        return given
 
-    def decode(self, packet_type: int, data: Any, length: int) -> Optional[Event]:
-        """The event of one packet as the callback got it, or None."""
+    def decode(self, packet_type: int, data: Any, length: int) -> List[Event]:
+        """The events of one packet as the callback got it, in order: an
+        audio packet brings the marks due before it."""
         if packet_type != DONE:
             self.answered = True
         if packet_type == AUDIO:
             audio = Audio(ctypes.string_at(data, length) if length > 0 else b"", self.samples)
             self.samples += len(audio.data) // 2
+            given: List[Event] = list(self.due(self.samples))
             self._heard()
-            return audio
+            return given + [audio]
+        if packet_type == MARK:
+            payload = ctypes.string_at(data, length) if data and length > 0 else b""
+            return list(self._mark(payload))
+        event = self._decode_other(packet_type, data, length)
+        return [event] if event is not None else []
+
+    def _decode_other(self, packet_type: int, data: Any, length: int) -> Optional[Event]:
         if packet_type == PHONEME:
             if not data or length < _PHONEME_SIZE:
                 return None
@@ -135,8 +172,6 @@ class AnswerDecoder:
                            (p.next_phone or b"").decode(errors="replace"),
                            p.first, p.value1, p.value2, self._base + p.first)
         payload = ctypes.string_at(data, length) if data and length > 0 else b""
-        if packet_type == MARK:
-            return self._mark(payload)
         if packet_type == FORMAT:
             if len(payload) < 8:
                 return None
@@ -163,37 +198,34 @@ class AnswerDecoder:
             phonemes._add_raw(p.phone, p.next_phone, first, p.value1, p.value2,
                               self._base + first)
 
-    def _mark(self, payload: bytes) -> Optional[Mark]:
+    def _mark(self, payload: bytes) -> List[Mark]:
+        """The marks given out as this mark packet comes (see due())."""
         end = payload.find(b"\0", 4)  # the name after the 4-byte offset
         if end < 0:
-            return None
+            return []
         (offset,) = struct.unpack_from(">i", payload)
         name = payload[4:end].decode(errors="replace")
         if name == _FINAL_MARK:
             self.complete = True
-            return None
+            return self.due()  # the audio is whole: the rest are due
         sample = self._base + max(offset, 0)
         time = sample / self.sample_rate if self.sample_rate else None
         word = _word_mark(name)
         if word is None:
             if self._repeated_marks and self._repeated_marks[0] == name:
                 del self._repeated_marks[0]
-                return None
-            mark = Mark(name, offset, time, sample=sample)
-            self._heard(mark)
-            return mark
+                return []
+            self._pending.append(Mark(name, offset, time, sample=sample))
+            return self.due(self.samples)
         text = self._text
         if text is None:
-            return None
+            return []
         chars, size_at, count, size = mapped_word(text, word)
         if self._repeated_until is not None:
             if chars <= self._repeated_until:
-                return None
+                return []
             self._repeated_until = None
             self._repeated_marks = []
-        mark = Mark(name, offset, time, chars, count, size_at, size, sample,
-                    as_written(text.caller_text(chars, count), self._markup))
-        self.words += 1
-        self.last_word = mark
-        self._heard(mark)
-        return mark
+        self._pending.append(Mark(name, offset, time, chars, count, size_at, size, sample,
+                                  as_written(text.caller_text(chars, count), self._markup)))
+        return self.due(self.samples)

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "frontend/render_worker.h"
+#include "wire/payload.h"
 #include "server/speech_server.h"
 #include "tests/support/captured_log.h"
 #include "transport/socket.h"
@@ -262,6 +263,27 @@ TEST_F(RenderWorkerTest, ResumesFromTheLastWordWhenItsServerFails) {
             << sink->notices_;
         EXPECT_EQ(std::count(sink->notices_.begin(), sink->notices_.end(), '\n'), 1);
     }
+}
+
+// The server sends marks ahead of their audio. A word is given out with the
+// audio that holds its first sample, so that one whose audio never came (its
+// server failed) comes from the resumed request, on that request's clock.
+TEST(AnswerDecoderTest, AWordComesWithTheAudioThatHoldsItsFirstSample) {
+    Recorder said;
+    AnswerDecoder decoder(&said);
+    RequestCutter cutter({});
+    cutter.Add("one two three");
+    cutter.Finish();
+    Request request;
+    ASSERT_TRUE(cutter.Next(&request));
+    decoder.BeginRequest(&request);
+    for (const auto& [name, sample] : std::vector<std::pair<std::string, int>>{
+             {"kvtk_0_0_3_3", 0}, {"kvtk_4_4_3_3", 100}, {"kvtk_8_8_5_5", 200}}) {
+        const auto mark = wire::EncodeMark(sample, name);
+        ASSERT_TRUE(decoder.Decode(PACKET_DATA_8, mark.data(), static_cast<int32_t>(mark.size())));
+    }
+    ASSERT_TRUE(decoder.Decode(PACKET_DATA_6, std::vector<int16_t>(150).data(), 300));
+    EXPECT_EQ(said.words_, "0@0:one 100@4:two ");
 }
 
 // Workers sharing a pool take a connection for a request and give it back:
