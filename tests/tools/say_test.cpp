@@ -196,7 +196,6 @@ TEST(SayTest, ExitCodesAndMessages) {
          "vrelay-say: --pitch +24st is out of reach (-7.46st to +8.98st): +8.98st is used\n"
          "vrelay-say: --volume +12dB is out of reach (-60dB to +6dB): +6dB is used\n",
          true},
-        {"--pitch 1000 hi", 2, "--pitch wants"}, {"--volume +12 hi", 2, "--volume wants"},
         {"--sample-rate 5 hi", 2, "--sample-rate wants"}, {"-o /dev/null hi", 0, ", 1 word\n"},
         {"-o /dev/null hi there", 0, ", 2 words\n"},
         // "--" ends the options: what follows is text.
