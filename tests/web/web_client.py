@@ -87,8 +87,10 @@ class WebServer:
         self.port = None
 
     def __enter__(self):
+        # Its log may hold bytes that are not UTF-8 (text a fuzzing client
+        # sent): reading it must not fail the test.
         self.process = subprocess.Popen(self.args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                        text=True, preexec_fn=self.preexec_fn)
+                                        text=True, errors="replace", preexec_fn=self.preexec_fn)
         line = self.process.stdout.readline()
         found = re.search(r"http://127\.0\.0\.1:(\d+)/", line)
         if not found:
