@@ -74,7 +74,6 @@ class AnswerDecoder:
         self.errors = []
         self._repeated_until = None
         self._repeated_marks = []
-        self._pending = []
 
     def resume(self, text: SubmittedText, markup: bool, rewind: bool) -> int:
         """A request that says the rest of the job's text from the start of
@@ -91,6 +90,7 @@ class AnswerDecoder:
             self._repeated_until = self.last_word.char_offset
         self._repeated_marks = [m.name for m in self._after_spoken if not m.is_word]
         self._after_spoken = []
+        self._pending = []  # the request brings them again
         return self.samples
 
     def due(self, before: Optional[int] = None) -> List[Mark]:
