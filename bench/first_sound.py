@@ -102,16 +102,20 @@ def ms(seconds):
 def main():
     rows = []
     with SoundServer(awake=True) as sound:
-        for name, text in (("10-word sentence", SENTENCE), ("2000-word text", LONG)):
+        # The sentence is held to 5 ms of espeak-ng; the long text, whose first
+        # unit is longer, to 20 ms.
+        for name, text, bound in (("10-word sentence", SENTENCE, 0.005),
+                                  ("2000-word text", LONG, 0.020)):
             ours, theirs = [], []
             for _ in range(RUNS):
                 ours.append(heard_after_start(sound, [SAY, "-q", text]))
                 theirs.append(heard_after_start(sound, ["espeak-ng", text]))
             ours, theirs = min(ours), min(theirs)
             rows.append("| time to first audible sample through PulseAudio, %s | espeak-ng "
-                        "speaking it to the same sink | %s | %s | %+.0f ms | within 20 ms of "
+                        "speaking it to the same sink | %s | %s | %+.0f ms | within %s of "
                         "espeak-ng | %s |" % (name, ms(theirs), ms(ours), (ours - theirs) * 1000,
-                                              "yes" if ours <= theirs + 0.020 else "**no**"))
+                                              ms(bound),
+                                              "yes" if ours <= theirs + bound else "**no**"))
         for written in (False, True):
             best = min(live_line(sound, written) for _ in range(RUNS))
             rows.append("| live input: a line piped into `vrelay-say --stream%s`, from its "
