@@ -53,7 +53,11 @@ def heard_after_start(sound, command):
         while time.monotonic() < deadline and first_sound(recording, started) is None:
             time.sleep(0.01)
         program.send_signal(signal.SIGINT)
-        program.wait()
+        try:
+            program.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            program.kill()  # a program started with SIGINT ignored
+            program.wait()
         time.sleep(0.1)
     heard = first_sound(recording, started)
     return heard - started if heard is not None else float("inf")
@@ -100,6 +104,9 @@ def ms(seconds):
 
 
 def main():
+    # A shell's background job starts with SIGINT ignored, and its children
+    # would inherit that: they get the default again.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     rows = []
     with SoundServer(awake=True) as sound:
         # The sentence is held to 5 ms of espeak-ng; the long text, whose first
