@@ -117,12 +117,17 @@ static inline size_t vr_open_markup(const char* text, size_t at, char* out, size
  * The marks and phonemes that reach the callback are copies: word mark names
  * are rewritten (kvtk_C_B_N_L with C and B in the whole text) and sample
  * offsets moved onto the whole render's clock; audio and messages pass
- * unchanged. The audio format (PACKET_DATA_9) comes again only when a new
- * server's differs. When the server fails after the final mark, the text was
- * all spoken: VR_SUCCESS. Thread: the caller's; the callback runs on it. A
- * vrCancelRequest from another thread while the helper reconnects (between
- * two requests) is not seen: return non-VR_SUCCESS from the callback to stop
- * the render instead. */
+ * unchanged. A word mark or a mark of the application's is held until the
+ * audio that holds its first sample and reaches the callback just before it
+ * (the rest with the final mark): the server sends a passage's marks ahead of
+ * its audio, and those whose audio never came before a failure come once,
+ * after the resume, at their samples on the resumed audio's clock (a render
+ * that ends failed does not give them). The audio format (PACKET_DATA_9)
+ * comes again only when a new server's differs. When the server fails after
+ * the final mark, the text was all spoken: VR_SUCCESS. Thread: the caller's;
+ * the callback runs on it. A vrCancelRequest from another thread while the
+ * helper reconnects (between two requests) is not seen: return
+ * non-VR_SUCCESS from the callback to stop the render instead. */
 static inline vr_result vr_resume_render(vr_handle connection, const char* text,
                                          const vr_resume_options* options);
 
@@ -285,13 +290,22 @@ static inline int64_t vr_resume_characters(const char* text, size_t bytes) {
     return count;
 }
 
-/* A word delivered: where it is in the text, where its audio starts, and how
- * many bytes of the application's marks since the resume word came before it. */
+/* A word of the text delivered: where it is, and where its audio starts on
+ * the whole render's clock. */
 typedef struct vr_resume_word {
     int32_t byte, bytes;
     int64_t sample;
-    size_t marks_at;
 } vr_resume_word;
+
+/* A word or mark held until the audio that holds its first sample: its sample
+ * on the whole render's clock, its name (rewritten) in held_names, and, for a
+ * word, its place in the text. */
+typedef struct vr_resume_held {
+    int64_t sample;
+    size_t name_at;
+    int is_word;
+    vr_resume_word word;
+} vr_resume_held;
 
 /* A render and its resumes, as the callback sees them. */
 typedef struct vr_resume_state {
@@ -306,15 +320,16 @@ typedef struct vr_resume_state {
     int32_t frame_bytes;
     unsigned char format[8];
     int have_format;
-    /* The last word delivered; the last one whose audio has begun (where a
-     * resume starts), and those delivered after it. */
-    int have_word, have_resume;
-    int32_t word_byte;
+    /* The words and marks of the request waiting for their audio; held[0,
+     * held_first) are delivered already. */
+    vr_resume_held* held;
+    size_t held_first, held_count, held_capacity;
+    vr_resume_names held_names;
+    /* The last word delivered (its audio has begun: a resume starts there). */
+    int have_resume;
     vr_resume_word resume;
-    vr_resume_word* ahead;
-    size_t ahead_count, ahead_capacity;
     int64_t words;
-    vr_resume_names since_word; /* the application's marks after the resume word */
+    vr_resume_names since_word; /* the application's marks delivered after it */
     vr_resume_names repeats;    /* of those, not yet swallowed again */
     int refused, final_seen, out_of_memory;
     char* payload; /* a rewritten mark */
@@ -327,10 +342,10 @@ static inline int32_t vr_resume_deliver(vr_resume_state* s, PACKET_TYPE type, vo
     return callback != NULL ? callback(s->options->user_data, type, data, length) : VR_SUCCESS;
 }
 
-/* Delivers a mark at the request's sample under name. */
+/* Delivers a mark at the whole render's sample under name. */
 static inline int32_t vr_resume_deliver_mark(vr_resume_state* s, int64_t sample, const char* name) {
     const size_t length = strlen(name) + 1;
-    const uint32_t at = (uint32_t)(s->base + sample);
+    const uint32_t at = (uint32_t)sample;
     if (!vr_resume_reserve(&s->payload, &s->payload_capacity, 4 + length)) {
         s->out_of_memory = 1;
         return VR_ERROR;
@@ -343,77 +358,96 @@ static inline int32_t vr_resume_deliver_mark(vr_resume_state* s, int64_t sample,
     return vr_resume_deliver(s, PACKET_DATA_8, s->payload, (int32_t)(4 + length));
 }
 
-/* The words delivered whose audio has begun: the last becomes the resume
- * word, and the application's marks before it are forgotten. */
-static inline void vr_resume_audio_begun(vr_resume_state* s) {
-    const int64_t samples = s->audio_bytes / s->frame_bytes;
-    size_t k = 0, i;
-    while (k < s->ahead_count && s->ahead[k].sample <= samples)
-        ++k;
-    if (k == 0)
-        return;
-    s->resume = s->ahead[k - 1];
-    s->have_resume = 1;
-    if (s->resume.marks_at > 0)
-        memmove(s->since_word.names, s->since_word.names + s->resume.marks_at,
-                s->since_word.used - s->resume.marks_at);
-    s->since_word.used -= s->resume.marks_at;
-    for (i = k; i < s->ahead_count; ++i) {
-        s->ahead[i - k] = s->ahead[i];
-        s->ahead[i - k].marks_at -= s->resume.marks_at;
+/* Holds a word or mark (name rewritten) until the audio that holds it. */
+static inline int32_t vr_resume_hold(vr_resume_state* s, int64_t sample, const char* name,
+                                     const vr_resume_word* word) {
+    vr_resume_held* grown;
+    if (s->held_count == s->held_capacity) {
+        grown = (vr_resume_held*)realloc(s->held,
+                                         (s->held_capacity * 2 + 8) * sizeof(vr_resume_held));
+        if (grown == NULL) {
+            s->out_of_memory = 1;
+            return VR_ERROR;
+        }
+        s->held = grown;
+        s->held_capacity = s->held_capacity * 2 + 8;
     }
-    s->ahead_count -= k;
+    s->held[s->held_count].sample = sample;
+    s->held[s->held_count].name_at = s->held_names.used;
+    s->held[s->held_count].is_word = word != NULL;
+    if (word != NULL)
+        s->held[s->held_count].word = *word;
+    if (!vr_resume_add_name(&s->held_names, name)) {
+        s->out_of_memory = 1;
+        return VR_ERROR;
+    }
+    ++s->held_count;
+    return VR_SUCCESS;
+}
+
+/* Delivers, in order, the held words and marks that begin before the whole
+ * render's sample `before`. A word delivered is where a resume would start;
+ * the application's marks before it will not come again. */
+static inline int32_t vr_resume_release(vr_resume_state* s, int64_t before) {
+    int32_t result;
+    while (s->held_first < s->held_count && s->held[s->held_first].sample < before) {
+        const vr_resume_held* held = &s->held[s->held_first++];
+        const char* name = s->held_names.names + held->name_at;
+        if (held->is_word) {
+            s->resume = held->word;
+            s->have_resume = 1;
+            s->since_word.used = 0;
+            ++s->words;
+        } else if (!vr_resume_add_name(&s->since_word, name)) {
+            s->out_of_memory = 1;
+            return VR_ERROR;
+        }
+        result = vr_resume_deliver_mark(s, held->sample, name);
+        if (result != VR_SUCCESS)
+            return result;
+    }
+    if (s->held_first == s->held_count)
+        s->held_first = s->held_count = s->held_names.used = 0;
+    return VR_SUCCESS;
 }
 
 static inline int32_t vr_resume_mark(vr_resume_state* s, void* data, int32_t length) {
     vr_mark_event mark;
     vr_word_mark word;
+    vr_resume_word place;
     char name[96];
     int64_t byte;
+    int32_t result;
     if (!vr_decode_mark(data, length, &mark))
         return vr_resume_deliver(s, PACKET_DATA_8, data, length);
     if (vr_is_final_mark(mark.name)) {
         s->final_seen = 1;
-        return vr_resume_deliver_mark(s, mark.sample_offset, mark.name);
+        result = vr_resume_release(s, INT64_MAX); /* the audio is whole */
+        return result == VR_SUCCESS ? vr_resume_deliver_mark(s, s->base + mark.sample_offset,
+                                                             mark.name)
+                                    : result;
     }
     if (!vr_parse_word_mark(mark.name, &word)) {
         if (vr_resume_take_name(&s->repeats, mark.name))
             return VR_SUCCESS; /* came before the failure */
-        if (!vr_resume_add_name(&s->since_word, mark.name)) {
-            s->out_of_memory = 1;
-            return VR_ERROR;
-        }
-        return vr_resume_deliver_mark(s, mark.sample_offset, mark.name);
+        result = vr_resume_hold(s, s->base + mark.sample_offset, mark.name, NULL);
+    } else {
+        byte = word.byte_offset - s->prefix_bytes + s->from_byte;
+        if (word.byte_offset < s->prefix_bytes || byte + word.byte_length > s->text_bytes)
+            return VR_SUCCESS; /* not a word of the text */
+        if (s->have_resume && byte <= s->resume.byte)
+            return VR_SUCCESS; /* delivered before the failure */
+        sprintf(name, "kvtk_%ld_%ld_%ld_%ld",
+                (long)(word.char_offset - s->prefix_chars + s->from_chars), (long)byte,
+                (long)word.char_length, (long)word.byte_length);
+        place.byte = (int32_t)byte;
+        place.bytes = word.byte_length;
+        place.sample = s->base + mark.sample_offset;
+        s->repeats.used = 0; /* past what came before the failure */
+        result = vr_resume_hold(s, place.sample, name, &place);
     }
-    byte = word.byte_offset - s->prefix_bytes + s->from_byte;
-    if (word.byte_offset < s->prefix_bytes || byte + word.byte_length > s->text_bytes)
-        return VR_SUCCESS; /* not a word of the text */
-    if (s->have_word && byte <= s->word_byte)
-        return VR_SUCCESS; /* delivered before the failure */
-    sprintf(name, "kvtk_%ld_%ld_%ld_%ld",
-            (long)(word.char_offset - s->prefix_chars + s->from_chars), (long)byte,
-            (long)word.char_length, (long)word.byte_length);
-    if (s->ahead_count == s->ahead_capacity) {
-        vr_resume_word* grown = (vr_resume_word*)realloc(
-            s->ahead, (s->ahead_capacity * 2 + 8) * sizeof(vr_resume_word));
-        if (grown == NULL) {
-            s->out_of_memory = 1;
-            return VR_ERROR;
-        }
-        s->ahead = grown;
-        s->ahead_capacity = s->ahead_capacity * 2 + 8;
-    }
-    s->ahead[s->ahead_count].byte = (int32_t)byte;
-    s->ahead[s->ahead_count].bytes = word.byte_length;
-    s->ahead[s->ahead_count].sample = s->base + mark.sample_offset;
-    s->ahead[s->ahead_count].marks_at = s->since_word.used;
-    ++s->ahead_count;
-    s->have_word = 1;
-    s->word_byte = (int32_t)byte;
-    ++s->words;
-    s->repeats.used = 0;
-    vr_resume_audio_begun(s); /* a word at the sample the audio has reached */
-    return vr_resume_deliver_mark(s, mark.sample_offset, name);
+    /* A mark behind the audio delivered already goes at once. */
+    return result == VR_SUCCESS ? vr_resume_release(s, s->audio_bytes / s->frame_bytes) : result;
 }
 
 static inline int32_t VR_CDECL vr_resume_on_packet(void* user_data, PACKET_TYPE type, void* data,
@@ -421,6 +455,7 @@ static inline int32_t VR_CDECL vr_resume_on_packet(void* user_data, PACKET_TYPE 
     vr_resume_state* s = (vr_resume_state*)user_data;
     vr_audio_format format;
     PhonemeEvent phoneme;
+    int32_t result;
     if (s->quiet)
         return VR_SUCCESS;
     switch (type) {
@@ -428,7 +463,9 @@ static inline int32_t VR_CDECL vr_resume_on_packet(void* user_data, PACKET_TYPE 
             return vr_resume_mark(s, data, length);
         case PACKET_DATA_6:
             s->audio_bytes += length;
-            vr_resume_audio_begun(s);
+            result = vr_resume_release(s, s->audio_bytes / s->frame_bytes);
+            if (result != VR_SUCCESS)
+                return result;
             break;
         case PACKET_DATA_9:
             if (vr_decode_audio_format(data, length, &format)) {
@@ -533,7 +570,8 @@ static inline char* vr_resume_rest(vr_resume_state* s) {
         memcpy(s->repeats.names + s->repeats.used, s->since_word.names, s->since_word.used);
     s->repeats.used += s->since_word.used;
     s->since_word.used = 0;
-    s->ahead_count = 0; /* rendered again, and swallowed as delivered before */
+    /* What waited for its audio is rendered again. */
+    s->held_first = s->held_count = s->held_names.used = 0;
     vr_open_markup(s->text, from, submit, prefix + 1);
     memcpy(submit + prefix, s->text + from, rest + 1);
     s->prefix_bytes = (int64_t)prefix;
@@ -593,7 +631,8 @@ static inline vr_result vr_resume_render(vr_handle connection, const char* text,
     }
     vrSetCallBack(connection, s.options->callback);
     vrSetUserData(connection, s.options->user_data);
-    free(s.ahead);
+    free(s.held);
+    free(s.held_names.names);
     free(s.since_word.names);
     free(s.repeats.names);
     free(s.payload);

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 // The static inline helpers: mark names, including the malformed forms an
-// application must not trust, and result names (the payload decoders are
-// checked through the wire module, which decodes with them); the resuming
-// render: the markup it opens again, and a render whose server dies, against
-// the reference server (tone engine: every word is 1920 samples).
+// application must not trust (the payload decoders are checked through the
+// wire module, which decodes with them); the resuming render: the markup it
+// opens again, and renders whose server dies, resumed on the reference server
+// (tone engine: every word is 1920 samples).
 #include <gtest/gtest.h>
 #include <vrelay/vrelay_helpers.h>
 #include <vrelay/vrelay_resume.h>
@@ -14,6 +14,7 @@
 
 #ifndef _WIN32
 #include "server/speech_server.h"
+#include "tests/support/fake_server.h"
 #endif
 
 namespace {
@@ -37,13 +38,6 @@ TEST(Helpers, WordMarkNames) {
     EXPECT_TRUE(vr_is_final_mark("kvox_final"));
     EXPECT_FALSE(vr_is_final_mark("kvox_finale"));
     EXPECT_FALSE(vr_is_final_mark(nullptr));
-}
-
-TEST(Helpers, ResultNames) {
-    EXPECT_STREQ(vr_result_name(VR_SUCCESS), "VR_SUCCESS");
-    EXPECT_STREQ(vr_result_name(VR_CANCELLED), "VR_CANCELLED");
-    EXPECT_STREQ(vr_result_name(VR_NO_CURRENT_VOICE), "VR_NO_CURRENT_VOICE");
-    EXPECT_STREQ(vr_result_name(-99), "VR_UNKNOWN_RESULT");
 }
 
 // What a text resumed at a byte is preceded by: the start tags open there.
@@ -128,6 +122,46 @@ TEST(Helpers, ResumeRenderSurvivesItsServerDying) {
               std::string::npos)
         << seen.notices;
     EXPECT_EQ(std::count(seen.notices.begin(), seen.notices.end(), '\n'), 1);
+}
+
+// The server sends a passage's marks ahead of its audio and fails between
+// them: the words whose audio never came are given once, after the resume, on
+// the resumed audio's clock (each word is 1920 samples there).
+TEST(Helpers, ResumedWordsWhoseAudioNeverCameComeOnTheResumedClock) {
+    using vrelay::test::Action;
+    const auto mark = [](uint8_t sample, const std::string& name) {
+        vrelay::test::Bytes payload = {0, 0, 0, sample};
+        payload.insert(payload.end(), name.begin(), name.end() + 1);
+        return Action::Frame(PACKET_DATA_8, payload);
+    };
+    vrelay::test::FakeServer failing(vrelay::test::AnswerWhen(
+        [](const vrelay::test::ReceivedFrame& f) { return f.type == PACKET_TEXT; },
+        {mark(0, "kvtk_7_7_3_3"), Action::Frame(PACKET_DATA_6, vrelay::test::Bytes(400)),
+         mark(200, "kvtk_11_11_3_3"), mark(240, "kvtk_15_15_5_5"), Action::Reset()}));
+    vrelay::server::ServerOptions options;
+    options.engine = "tone";
+    vrelay::server::SpeechServer other(options);
+    std::string error, marks;
+    ASSERT_TRUE(other.Start(&error)) << error;
+    const vr_resume_address at[] = {{"127.0.0.1", other.Port()}};
+    vr_resume_options o = {};
+    o.user_data = &marks;
+    o.addresses = at;
+    o.address_count = 1;
+    o.callback = [](void* user, PACKET_TYPE type, void* data, int32_t length) -> int32_t {
+        vr_mark_event m;
+        if (type == PACKET_DATA_8 && vr_decode_mark(data, length, &m)) {
+            *static_cast<std::string*>(user) +=
+                m.name + ("@" + std::to_string(m.sample_offset)) + " ";
+        }
+        return VR_SUCCESS;
+    };
+    o.rewind = [](void*, int32_t) { return 1; };
+    const vr_handle handle = vrCreateConnection();
+    ASSERT_EQ(vrOpenConnection(handle, "127.0.0.1", failing.Port()), VR_SUCCESS);
+    EXPECT_EQ(vr_resume_render(handle, "<speak>one two three</speak>", &o), VR_SUCCESS);
+    vrDestroyConnection(handle);
+    EXPECT_EQ(marks, "kvtk_7_7_3_3@0 kvtk_11_11_3_3@1920 kvtk_15_15_5_5@3840 kvox_final@5760 ");
 }
 #endif
 
