@@ -126,7 +126,8 @@ TEST(Helpers, ResumeRenderSurvivesItsServerDying) {
 
 // The server sends a passage's marks ahead of its audio and fails between
 // them: the words whose audio never came are given once, after the resume, on
-// the resumed audio's clock (each word is 1920 samples there).
+// the resumed audio's clock (each word is 1920 samples there); the mark given
+// before the failure is not given again, the one at the very end is given.
 TEST(Helpers, ResumedWordsWhoseAudioNeverCameComeOnTheResumedClock) {
     using vrelay::test::Action;
     const auto mark = [](uint8_t sample, const std::string& name) {
@@ -136,8 +137,9 @@ TEST(Helpers, ResumedWordsWhoseAudioNeverCameComeOnTheResumedClock) {
     };
     vrelay::test::FakeServer failing(vrelay::test::AnswerWhen(
         [](const vrelay::test::ReceivedFrame& f) { return f.type == PACKET_TEXT; },
-        {mark(0, "kvtk_7_7_3_3"), Action::Frame(PACKET_DATA_6, vrelay::test::Bytes(400)),
-         mark(200, "kvtk_11_11_3_3"), mark(240, "kvtk_15_15_5_5"), Action::Reset()}));
+        {mark(0, "kvtk_7_7_3_3"), mark(100, "m"),
+         Action::Frame(PACKET_DATA_6, vrelay::test::Bytes(400)), mark(200, "kvtk_27_27_3_3"),
+         mark(240, "kvtk_31_31_5_5"), Action::Reset()}));
     vrelay::server::ServerOptions options;
     options.engine = "tone";
     vrelay::server::SpeechServer other(options);
@@ -159,9 +161,11 @@ TEST(Helpers, ResumedWordsWhoseAudioNeverCameComeOnTheResumedClock) {
     o.rewind = [](void*, int32_t) { return 1; };
     const vr_handle handle = vrCreateConnection();
     ASSERT_EQ(vrOpenConnection(handle, "127.0.0.1", failing.Port()), VR_SUCCESS);
-    EXPECT_EQ(vr_resume_render(handle, "<speak>one two three</speak>", &o), VR_SUCCESS);
+    const char* text = "<speak>one <mark name='m'/>two three<mark name='end'/></speak>";
+    EXPECT_EQ(vr_resume_render(handle, text, &o), VR_SUCCESS);
     vrDestroyConnection(handle);
-    EXPECT_EQ(marks, "kvtk_7_7_3_3@0 kvtk_11_11_3_3@1920 kvtk_15_15_5_5@3840 kvox_final@5760 ");
+    EXPECT_EQ(marks, "kvtk_7_7_3_3@0 m@100 kvtk_27_27_3_3@1920 kvtk_31_31_5_5@3840 end@5760 "
+                     "kvox_final@5760 ");
 }
 #endif
 
